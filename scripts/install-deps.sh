@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Nimbrel needs.
+# Safe to run again: packages already present are skipped.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libgtk2.0-dev libglib2.0-dev gettext
+  libgtest-dev googletest libgmock-dev libbenchmark-dev
+  xvfb xauth xdotool imagemagick dbus
+  libgail-common fonts-dejavu-core
+  python3 python3-can
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "installing: ${missing[*]}"
+$SUDO apt-get update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

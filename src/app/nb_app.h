@@ -1,0 +1,288 @@
+/*
+ * nb_app.h - the application object and the declarations every part of
+ * the host shares.
+ *
+ * All state lives in one statically allocated nb_app (the_app). It embeds
+ * its parts by value: the GUI part, the channel, the poller, the plug-in
+ * manager and the session part. Each part carries a table of operations
+ * that app_init fills once; parts reach one another only through those
+ * slots, with nb_app or the part itself as first argument.
+ */
+#ifndef NB_APP_H
+#define NB_APP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <gtk/gtk.h>
+
+#include "nimbrel/nimbrel.h"
+#include "zelk.h"
+
+#define NB_TEXT_MAX 1024          /* text and path buffers, NUL included */
+#define NB_PRODUCT_TITLE "Nimbrel, ver. 3.15"
+#define NB_RX_BATCH 512           /* frames moved per poll tick and direction */
+#define NB_TXLOG_CAPACITY 1024
+#define NB_TXLOG_ENTRY_SIZE 32
+
+struct nb_app;
+struct nb_chan;
+struct nb_poll;
+struct nb_pgmgr;
+struct nb_session;
+struct nb_plugin;
+
+/* ------------------------------------------------------------------ GUI */
+
+struct nb_gui_ops {
+    void       (*build_main_window)(nb_app *app);
+    void       (*choose_channel)(nb_app *app);
+    GtkWidget *(*build_controls_panel)(nb_app *app);
+    GtkWidget *(*build_errors_panel)(void);
+    void       (*update_error_indicators)(const zk_errs *errs);
+    void       (*stop_controller)(nb_app *app);
+    void       (*start_controller)(nb_app *app);
+    GtkWidget *(*build_info_panel)(nb_app *app);
+    void       (*refresh_info_panel)(nb_app *app);
+};
+
+struct nb_gui {
+    GtkWidget *notebook;
+    GtkWidget *paned;
+    GtkWidget *mi_file;
+    GtkWidget *mi_save_session;
+    GtkWidget *mi_load_session;
+    GtkWidget *mi_reset_session;
+    GtkWidget *mi_hw_settings;
+    GtkWidget *mi_bit_rate;
+    GtkWidget *mi_acc_filter;
+    GtkWidget *mi_write_tout;
+    GtkWidget *mi_plugins;
+    GtkWidget *mi_configure;
+    GtkWidget *mi_help;
+    GtkWidget *mi_quick_start;
+    GtkWidget *mi_about;
+    GtkWidget *btn_startstop;
+    GtkWidget *btn_lom;
+    GtkWidget *btn_reset;
+    GtkAccelGroup *accel_group;
+    int32_t hsize;                /* default window width, 1000 */
+    int32_t vsize;                /* default window height, 650 */
+    int32_t left_pane_size;       /* divider position, 250 */
+    nb_gui_ops ops;
+};
+
+/* -------------------------------------------------------------- channel */
+
+/* The board that carries the channel: the library's record and its serial. */
+struct nb_board_info {
+    zk_board b;
+    char serial[256];
+};
+
+/* One channel slot found by chan_next. */
+struct nb_chan_slot {
+    int32_t number;
+    int32_t busy;                 /* 1 when the channel cannot be opened now */
+};
+
+/* The tx log ring: frames sent through nb_send_frame, drained by the poller. */
+struct nb_txlog {
+    unsigned char *data;          /* capacity x entry_size bytes */
+    uint16_t head;                /* slot of the next append */
+    uint16_t tail;                /* slot of the oldest entry */
+    uint16_t capacity;            /* 1024 */
+    uint16_t entry_size;          /* 32 */
+    int32_t count;                /* entries held */
+};
+
+typedef void (*nb_autobaud_cb)(void *data, int32_t index);
+
+struct nb_chan_ops {
+    void        (*open)(nb_chan *chan);
+    int32_t     (*close)(nb_chan *chan);
+    int32_t     (*set_wtout)(nb_chan *chan, uint16_t ms);
+    int32_t     (*set_filter)(nb_chan *chan, uint32_t code, uint32_t mask);
+    int32_t     (*set_baud)(nb_chan *chan, int32_t index, uint8_t bt0, uint8_t bt1);
+    void        (*get_baud_regs)(nb_chan *chan, int32_t index, uint8_t *bt0, uint8_t *bt1);
+    int32_t     (*autobaud)(nb_chan *chan, int32_t method, int32_t timeout_ms,
+                            nb_autobaud_cb progress, void *progress_data,
+                            nb_autobaud_cb tick, void *tick_data);
+    const char *(*baud_name)(int32_t index);
+    void        (*get_status)(nb_chan *chan, nb_chan_status *out);
+    int32_t     (*chip_stat)(nb_chan *chan, zk_chipstat *st, zk_chipstat_text *text);
+    int32_t     (*start)(nb_chan *chan);
+    int32_t     (*stop)(nb_chan *chan);
+    int32_t     (*hw_reset)(nb_chan *chan);
+    int32_t     (*set_lom)(nb_chan *chan, int32_t on);
+    int32_t     (*send_frame)(nb_chan *chan, const zk_frame *frame);
+    int32_t     (*board_next)(int32_t start, nb_board_info *board);
+    int32_t     (*chan_next)(int32_t start, const nb_board_info *board, nb_chan_slot *out);
+    int32_t     (*find_board)(int32_t number, nb_board_info *board);
+};
+
+struct nb_chan {
+    uint8_t number;               /* channel number as the library counts channels */
+    uint8_t frame_format;         /* 2 standard, 4 extended, 6 both */
+    uint8_t running;              /* 1 after a successful start */
+    uint8_t lom;                  /* 1 while listen-only mode is on */
+    int32_t baud_index;           /* 0 manual, 1..9 predefined; 7 (500 kbit/s) */
+    uint8_t bt0;                  /* bus timing registers of the manual rate */
+    uint8_t bt1;
+    uint32_t acc_code;
+    uint32_t acc_mask;
+    uint16_t wtout;               /* write timeout, ms; 20 */
+    nb_board_info board;
+    nb_txlog *txlog;              /* owned; null when allocation failed */
+    zk_frame rxbuf[NB_RX_BATCH];
+    nb_tx_entry txbatch[NB_RX_BATCH];
+    nb_chan_ops ops;
+};
+
+/* --------------------------------------------------------------- poller */
+
+struct nb_poll_ops {
+    void (*start)(nb_app *app);
+    void (*stop)(nb_app *app);
+};
+
+struct nb_poll {
+    int32_t stopped;
+    uint32_t poll_source;         /* (uint32_t)-1 when no timer exists */
+    uint32_t status_source;
+    nb_poll_ops ops;
+};
+
+/* ------------------------------------------------------- plug-in manager */
+
+struct nb_plugin {
+    GtkWidget *page;              /* the page returned for PGRP_INIT, may be null */
+    void *module;                 /* library handle while loaded */
+    char *path;                   /* owned 1024-byte UTF-8 buffer */
+    int32_t loaded;
+    int32_t pending;              /* 0 none, 1 load, 2 release */
+    nbpg_handler_fn handler;
+    nbpg_init_fn init;
+    nbpg_release_fn release;
+    nbpg_load_session_fn load_session;
+    nbpg_save_session_fn save_session;
+    nbp_ops_table ops;
+    int32_t in_request;           /* depth of requests being handled by this plug-in */
+};
+
+struct nb_plugin_node {
+    nb_plugin *entry;
+    nb_plugin_node *next;
+};
+
+struct nb_pgmgr_ops {
+    void            (*pgmgr_scan)(nb_pgmgr *mgr);
+    void            (*pgmgr_release_all)(nb_pgmgr *mgr);
+    nb_plugin      *(*pgmgr_add)(nb_pgmgr *mgr, const char *path, size_t size);
+    nb_plugin_node *(*pgmgr_next)(nb_plugin_node *node, nb_pgmgr *mgr, nb_plugin **out);
+    int             (*pgmgr_request)(nb_plugin *entry, pgrp *req);
+    nb_plugin      *(*pgmgr_find)(nb_pgmgr *mgr, const char *path);
+    int             (*pgmgr_load_path)(nb_app *app, const char *path);
+    int             (*pgmgr_is_plugin)(const char *path);
+    void            (*pgmgr_autoload)(nb_app *app);
+    int             (*pgmgr_apply_pending)(nb_app *app);
+    void            (*pgmgr_rx_frames)(nb_pgmgr *mgr, zk_frame *frames, int n);
+    void            (*pgmgr_tx_frames)(nb_pgmgr *mgr, nb_tx_entry *entries, int n);
+    void            (*pgmgr_errors)(nb_pgmgr *mgr, zk_errs *errs);
+    void            (*pgmgr_status)(nb_pgmgr *mgr);
+};
+
+struct nb_pgmgr {
+    int32_t loadrelease;
+    int32_t changes_pending;
+    nb_plugin_node *head;
+    int32_t count;
+    char install_dir[NB_TEXT_MAX];
+    nb_pgmgr_ops ops;
+};
+
+/* -------------------------------------------------------------- session */
+
+struct nb_session_ops {
+    void    (*make_paths)(nb_session *ses, uint8_t chan);
+    int32_t (*save)(nb_app *app, const char *path);
+    int32_t (*autosave)(nb_app *app);
+    int32_t (*load)(nb_app *app, const char *path);
+    int32_t (*load_auto)(nb_app *app);
+    int32_t (*reload_plugin_settings)(nb_app *app);
+};
+
+struct nb_session {
+    char desktop_dir[NB_TEXT_MAX];
+    char load_file[NB_TEXT_MAX];
+    char auto_file[NB_TEXT_MAX];
+    nb_session_ops ops;
+};
+
+/* ---------------------------------------------------------- application */
+
+struct nb_app_ops {
+    void (*setup)(nb_app *app);
+    void (*teardown)(nb_app *app);
+    void (*state_changed)(nb_app *app, int autosave);
+    void (*run)(nb_app *app);
+};
+
+struct nb_app {
+    int32_t mode;                 /* 1: the next pass loads nb_session.load_file */
+    nb_gui gui;
+    nb_chan chan;
+    nb_poll poll;
+    nb_pgmgr pgmgr;
+    nb_session session;
+    char install_dir[NB_TEXT_MAX];
+    char locale_dir[NB_TEXT_MAX];
+    nb_app_ops ops;
+};
+
+/* The one application object. */
+extern nb_app the_app;
+
+/* ------------------------------------------------------------ src/app */
+int  app_init(void);
+void close_at_exit(void);
+void show_message(int type, const char *text);       /* 1 warning, 3 error */
+void lib_error_message(const char *text, int32_t code);
+
+/* ------------------------------------------------------------ src/can */
+/* Channel operations (chan.cpp, bitrate.cpp), reached through nb_chan_ops. */
+void        chan_fill_ops(nb_chan_ops *ops);
+/* tx log (txlog.cpp) */
+nb_txlog   *txlog_new(void);                         /* null when allocation fails */
+void        txlog_free(nb_txlog *log);
+void        txlog_append(nb_txlog *log, const nb_tx_entry *entry);  /* null log: nothing */
+int         txlog_drain(nb_txlog *log, nb_tx_entry *out, int max);   /* oldest first */
+/* poller (poll.cpp) */
+void        poll_fill_ops(nb_poll_ops *ops);
+gboolean    poll_tick(gpointer app);
+gboolean    status_tick(gpointer app);
+
+/* -------------------------------------------------------- src/plugins */
+void pgmgr_fill_ops(nb_pgmgr_ops *ops);
+int  pgmgr_load(nb_app *app, nb_plugin *entry);
+int  pgmgr_release(nb_plugin *entry);
+void plugins_dialog(GtkMenuItem *item, gpointer app);   /* Plugins > Configure */
+
+/* -------------------------------------------------------- src/session */
+void session_fill_ops(nb_session_ops *ops);
+int  choose_session_file(nb_app *app);                   /* 1 when a file was chosen */
+void on_save_session(GtkMenuItem *item, gpointer app);
+void on_load_session(GtkMenuItem *item, gpointer app);
+void on_reset_session(GtkMenuItem *item, gpointer app);
+void quit_main_loop(GtkWidget *widget, gpointer app);    /* Quit item and window "destroy" */
+
+/* ------------------------------------------------------------ src/gui */
+void gui_fill_ops(nb_gui_ops *ops);
+void acceptance_filter_dialog(GtkMenuItem *item, gpointer app);
+void bit_rate_dialog(GtkMenuItem *item, gpointer app);
+void write_timeout_dialog(GtkMenuItem *item, gpointer app);
+void quick_start_dialog(GtkMenuItem *item, gpointer app);
+void about_dialog(GtkMenuItem *item, gpointer app);
+gboolean hex_spin_output(GtkSpinButton *spin, gpointer data);
+gint hex_spin_input(GtkSpinButton *spin, gdouble *new_value, gpointer data);
+
+#endif /* NB_APP_H */

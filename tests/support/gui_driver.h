@@ -1,0 +1,91 @@
+// In-process driving of GTK dialogs for tests.
+//
+// Code under test that runs a dialog (gtk_dialog_run) blocks in a nested
+// main loop. A DialogDriver answers such dialogs from a GLib timeout: it
+// looks for a mapped modal GtkDialog it has not handled yet and hands it
+// to the next queued action. A dialog for which no action is queued is
+// closed (GTK_RESPONSE_DELETE_EVENT) and recorded as unexpected, so a test
+// never hangs. Keep one driver alive at a time, scoped to the test.
+#ifndef NBTEST_GUI_DRIVER_H
+#define NBTEST_GUI_DRIVER_H
+
+#include <gtk/gtk.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace nbtest {
+
+class DialogDriver {
+public:
+    // An action gets the dialog; it may change widgets, then it must end
+    // the dialog (gtk_dialog_response or a button click) and return true.
+    // Returning false means "not yet": the action is offered the same
+    // dialog again at the next timeout (useful to wait for a condition).
+    using Action = std::function<bool(GtkDialog *dialog)>;
+
+    DialogDriver();
+    ~DialogDriver();
+    DialogDriver(const DialogDriver &) = delete;
+    DialogDriver &operator=(const DialogDriver &) = delete;
+
+    // Queue an action for the next dialog.
+    void then(Action action);
+    // Queue: answer the next dialog with this response (clicks the button
+    // of that response when there is one, else emits the response).
+    void respond(int response);
+
+    // Every dialog seen: its title, and for a message dialog its text.
+    struct Seen {
+        std::string title;
+        std::string text;       // GtkMessageDialog "text", else empty
+        GtkMessageType type;    // GTK_MESSAGE_OTHER for non-message dialogs
+        bool expected;
+    };
+    const std::vector<Seen> &seen() const { return seen_; }
+    // Texts of dialogs that had no queued action.
+    std::vector<std::string> unexpected() const;
+    // True when every queued action has been used.
+    bool done() const { return actions_.empty(); }
+
+private:
+    static gboolean on_timeout(gpointer self);
+    void poll();
+
+    std::deque<Action> actions_;
+    std::vector<Seen> seen_;
+    std::vector<GtkWidget *> handled_;
+    guint source_ = 0;
+};
+
+// Clicks the dialog's button for a response, or emits the response.
+void dialog_respond(GtkDialog *dialog, int response);
+
+// The "text" of a GtkMessageDialog (empty for other widgets).
+std::string message_text(GtkWidget *dialog);
+
+// Widget finders: walk containers (internal children included) depth
+// first from root. By name (gtk_widget_set_name), by the label text of a
+// button or label, or by the first widget of a type.
+GtkWidget *find_by_name(GtkWidget *root, const char *name);
+GtkWidget *find_button(GtkWidget *root, const char *label);
+GtkWidget *find_label(GtkWidget *root, const char *text);
+GtkWidget *find_by_type(GtkWidget *root, GType type, int index = 0);
+// Every widget of a type under root, in walk order.
+std::vector<GtkWidget *> find_all_by_type(GtkWidget *root, GType type);
+
+// A mapped toplevel window whose title is title, or null.
+GtkWidget *find_toplevel(const char *title);
+
+// Menu item with this label below a menu shell or menu item (sub-menus
+// searched), or null.
+GtkWidget *find_menu_item(GtkWidget *root, const char *label);
+
+// Pumps pending GTK events without blocking.
+void pump();
+
+}  // namespace nbtest
+
+#endif

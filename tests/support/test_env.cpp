@@ -1,0 +1,97 @@
+#include "test_env.h"
+
+#include <glib.h>
+#include <glib/gstdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace nbtest {
+
+namespace {
+std::string g_root;
+
+void make_sub(const char *name, const char *var)
+{
+    std::string p = g_root + "/" + name;
+    g_mkdir_with_parents(p.c_str(), 0700);
+    setenv(var, p.c_str(), 1);
+}
+}  // namespace
+
+const std::string &isolate_environment()
+{
+    if (!g_root.empty())
+        return g_root;
+    char tmpl[] = "/tmp/nbtest-XXXXXX";
+    const char *dir = mkdtemp(tmpl);
+    g_root = dir ? dir : "/tmp";
+    make_sub("home", "HOME");
+    make_sub("home/.local/share", "XDG_DATA_HOME");
+    make_sub("home/.config", "XDG_CONFIG_HOME");
+    make_sub("runtime", "XDG_RUNTIME_DIR");
+    make_sub("home/Desktop", "NBTEST_DESKTOP");
+    unsetenv("ZELK_BOARDS");
+    return g_root;
+}
+
+const std::string &temp_root() { return isolate_environment(); }
+
+std::string make_temp_dir(const char *prefix)
+{
+    std::string tmpl = temp_root() + "/" + prefix + "-XXXXXX";
+    std::string buf(tmpl);
+    const char *dir = mkdtemp(&buf[0]);
+    return dir ? std::string(dir) : temp_root();
+}
+
+bool wait_until(const std::function<bool()> &cond, int timeout_ms)
+{
+    gint64 deadline = g_get_monotonic_time() + (gint64)timeout_ms * 1000;
+    GMainContext *ctx = g_main_context_default();
+    for (;;) {
+        if (cond())
+            return true;
+        if (g_get_monotonic_time() >= deadline)
+            return cond();
+        if (!g_main_context_iteration(ctx, FALSE))
+            g_usleep(1000);
+    }
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::string();
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string stage_dir()
+{
+    const char *s = getenv("NB_STAGE_DIR");
+    return s ? s : "";
+}
+
+std::string test_bin_dir()
+{
+    const char *s = getenv("NB_TEST_BIN_DIR");
+    return s ? s : "";
+}
+
+}  // namespace nbtest

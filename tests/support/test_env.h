@@ -1,0 +1,37 @@
+// Test helpers shared by every test binary.
+#ifndef NBTEST_TEST_ENV_H
+#define NBTEST_TEST_ENV_H
+
+#include <functional>
+#include <string>
+
+namespace nbtest {
+
+// Gives this process its own temporary HOME, XDG_DATA_HOME,
+// XDG_CONFIG_HOME and XDG_RUNTIME_DIR and unsets ZELK_BOARDS. Called by
+// the test mains before any test runs. Returns the temporary root.
+const std::string &isolate_environment();
+
+// The temporary root made by isolate_environment().
+const std::string &temp_root();
+
+// A fresh empty directory below the temporary root.
+std::string make_temp_dir(const char *prefix);
+
+// Pumps the GLib main context (when one is in use) until cond() holds or
+// timeout_ms passes; returns cond(). Never sleeps longer than a
+// millisecond at a time.
+bool wait_until(const std::function<bool()> &cond, int timeout_ms = 5000);
+
+// Reads a whole file; empty when it cannot be read.
+std::string read_file(const std::string &path);
+bool write_file(const std::string &path, const std::string &text);
+
+// Paths of the build: the staging installation directory (program,
+// libzelk, shipped plug-ins) and the test binary directory.
+std::string stage_dir();
+std::string test_bin_dir();
+
+}  // namespace nbtest
+
+#endif

@@ -1,0 +1,181 @@
+/*
+ * zelk.h - ZELK CAN adapter access library, public interface.
+ *
+ * Usable from C and C++. Every function returns a signed 16-bit code,
+ * negative on failure (ZK_E_*), except ZkGetLibVer. Channels are numbered
+ * globally 0..255 across all boards; boards are numbered 0..7 and may have
+ * gaps. Records are little-endian with natural alignment; their sizes and
+ * offsets are part of the interface and are checked below.
+ *
+ * The library reads its board list from the environment variable
+ * ZELK_BOARDS, else from $XDG_CONFIG_HOME/zelk/boards, else it uses one
+ * simulated board with two channels. Syntax: board specifications
+ * separated by ';', each "[N=]KIND[:ARGS]", for example
+ * "0=sim:channels=2,rate=500;2=slcan:/dev/ttyACM0".
+ */
+#ifndef ZELK_H
+#define ZELK_H
+
+#include <stdint.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define ZK_API __attribute__((visibility("default")))
+#else
+#define ZK_API
+#endif
+
+/* Version word of this library: bits 23-16 major, 15-8 minor, 7-0 patch. */
+#define ZK_VERSION_MAJOR 1
+#define ZK_VERSION_MINOR 0
+#define ZK_VERSION_PATCH 0
+
+/* Frame flags. */
+#define ZK_FRAME_EFF 0x01u /* extended 29-bit identifier */
+#define ZK_FRAME_RTR 0x02u /* remote transmission request */
+
+/* Open flags: frame formats the channel receives and sends. 0 only probes. */
+#define ZK_OPEN_PROBE 0u
+#define ZK_OPEN_STD   2u
+#define ZK_OPEN_EXT   4u
+#define ZK_OPEN_BOTH  6u
+
+#define ZK_MAX_BOARDS          8
+#define ZK_MAX_CHANNELS        256
+#define ZK_CHANNELS_PER_BOARD  4
+#define ZK_RX_QUEUE_MIN        8192
+
+/* Result codes. 0 (or positive) is success. */
+#define ZK_OK              0
+#define ZK_E_NOCHAN       -1  /* no such channel */
+#define ZK_E_NOTOPEN      -2  /* channel not open */
+#define ZK_E_BUSY         -3  /* channel is open in this or another process */
+#define ZK_E_NOTINIT      -4  /* ZkInit was not called or failed */
+#define ZK_E_CONFIG       -5  /* board configuration malformed (text says where) */
+#define ZK_E_BADARG       -6  /* invalid argument */
+#define ZK_E_NOTSTARTED   -7  /* controller is not started */
+#define ZK_E_LOM          -8  /* controller is in listen-only mode */
+#define ZK_E_WTOUT        -9  /* write timeout: transmit queue stayed full */
+#define ZK_E_QEMPTY      -10  /* nothing to report */
+#define ZK_E_IO          -11  /* device I/O error */
+#define ZK_E_NORATE      -12  /* bit rate cannot be produced by this adapter */
+#define ZK_E_NOMEM       -13  /* out of memory */
+#define ZK_E_BUSOFF      -14  /* controller is bus-off */
+#define ZK_E_GONE        -15  /* device disappeared; reopen the channel */
+#define ZK_E_NOSERIAL    -16  /* board has no serial number */
+#define ZK_E_NODEV       -17  /* device cannot be opened */
+#define ZK_E_NORESPONSE  -18  /* device does not answer */
+#define ZK_E_PROTO       -19  /* device answered something unexpected */
+#define ZK_E_NOBOARD     -20  /* no such board */
+#define ZK_E_UNSUPPORTED -21  /* operation not supported by this adapter */
+
+/* One CAN frame, 20 bytes. */
+typedef struct zk_frame {
+    uint32_t id;          /* 11- or 29-bit identifier */
+    uint8_t  flags;       /* ZK_FRAME_EFF, ZK_FRAME_RTR */
+    uint8_t  len;         /* data length 0..8 */
+    uint8_t  data[8];
+    uint8_t  reserved[2];
+    uint32_t ts;          /* receive time in microseconds, set by the library; ignored on write */
+} zk_frame;
+
+/* Error counters since the last ZkErrsGetClear, 10 bytes. */
+typedef struct zk_errs {
+    uint16_t ewl;   /* error warning limit crossed */
+    uint16_t boff;  /* bus-off */
+    uint16_t hovr;  /* controller (hardware) overrun */
+    uint16_t sovr;  /* receive queue (software) overrun */
+    uint16_t wtout; /* write timeout */
+} zk_errs;
+
+/* One board, 144 bytes. Set number before ZkBoardInfo. */
+typedef struct zk_board {
+    uint8_t number;            /* board number 0..7 */
+    uint8_t reserved[7];
+    int16_t chip[4];           /* channel number per slot, negative when empty */
+    char    name[64];          /* NUL-terminated */
+    char    manufacturer[64];  /* NUL-terminated */
+} zk_board;
+
+/* Controller status, 64 bytes. */
+typedef struct zk_chipstat {
+    uint16_t chan;        /* channel the status was read from */
+    int16_t  board;       /* board number */
+    int32_t  irq;         /* interrupt line, -1 when none */
+    uint32_t base;        /* base address, 0 when none */
+    uint8_t  state;       /* 0 stopped, else running */
+    uint8_t  lom;         /* listen-only mode on */
+    uint8_t  bus_state;   /* 0 error active, 1 warning, 2 passive, 3 bus-off */
+    uint8_t  reserved0;
+    uint32_t hovr;        /* hardware overruns since open */
+    uint32_t sovr;        /* software overruns since open */
+    uint8_t  rec;         /* receive error counter */
+    uint8_t  tec;         /* transmit error counter */
+    uint8_t  bt0, bt1;    /* bus timing registers in force */
+    uint32_t bitrate;     /* bit/s in force, 0 when unknown */
+    uint8_t  reserved1[32];
+} zk_chipstat;
+
+/* Status as text, 1024 bytes: 32 names, then 32 values, each 16 bytes and
+ * NUL-terminated. An empty name ends the list; the entry "CAN chip" opens
+ * the controller's own entries. */
+typedef struct zk_chipstat_text {
+    char name[32][16];
+    char value[32][16];
+} zk_chipstat_text;
+
+ZK_API int16_t  ZkInit(void);
+ZK_API uint32_t ZkGetLibVer(void);
+ZK_API int16_t  ZkOpen(uint8_t chan, uint8_t flags);
+ZK_API int16_t  ZkClose(uint8_t chan);
+ZK_API int16_t  ZkSetBaud(uint8_t chan, uint8_t bt0, uint8_t bt1);
+ZK_API int16_t  ZkSetWriteTout(uint8_t chan, uint16_t ms);
+/* set 1: request *ms; the value left in *ms is the one in force. set 0: read it. */
+ZK_API int16_t  ZkWriteTout(uint8_t chan, uint8_t set, uint16_t *ms);
+ZK_API int16_t  ZkSetFilter(uint8_t chan, uint32_t code, uint32_t mask);
+ZK_API int16_t  ZkSetLom(uint8_t chan, uint8_t on);
+ZK_API int16_t  ZkStart(uint8_t chan);
+ZK_API int16_t  ZkStop(uint8_t chan);
+ZK_API int16_t  ZkHwReset(uint8_t chan);
+ZK_API int16_t  ZkRcQueEmpty(uint8_t chan);
+/* Never blocks: returns the number of frames stored (0 when none). */
+ZK_API int16_t  ZkRead(uint8_t chan, zk_frame *buf, uint16_t n);
+ZK_API int16_t  ZkWrite(uint8_t chan, const zk_frame *frames, uint16_t n);
+ZK_API int16_t  ZkErrsGetClear(uint8_t chan, zk_errs *errs);
+ZK_API int16_t  ZkChipStat(uint8_t chan, zk_chipstat *st);
+ZK_API int16_t  ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text);
+ZK_API int16_t  ZkBoardInfo(zk_board *board);
+ZK_API int16_t  ZkBoardGetSerial(uint8_t board, char *buf, uint16_t size);
+ZK_API int16_t  ZkStrError(int16_t code, char *buf, uint16_t size);
+
+#ifdef __cplusplus
+} /* extern "C" */
+
+static_assert(sizeof(zk_frame) == 20, "zk_frame size");
+static_assert(offsetof(zk_frame, id) == 0 && offsetof(zk_frame, flags) == 4 &&
+              offsetof(zk_frame, len) == 5 && offsetof(zk_frame, data) == 6 &&
+              offsetof(zk_frame, reserved) == 14 && offsetof(zk_frame, ts) == 16,
+              "zk_frame layout");
+static_assert(sizeof(zk_errs) == 10, "zk_errs size");
+static_assert(offsetof(zk_errs, boff) == 2 && offsetof(zk_errs, wtout) == 8, "zk_errs layout");
+static_assert(sizeof(zk_board) == 144, "zk_board size");
+static_assert(offsetof(zk_board, chip) == 8 && offsetof(zk_board, name) == 16 &&
+              offsetof(zk_board, manufacturer) == 80, "zk_board layout");
+static_assert(sizeof(zk_chipstat) == 64, "zk_chipstat size");
+static_assert(offsetof(zk_chipstat, board) == 2 && offsetof(zk_chipstat, irq) == 4 &&
+              offsetof(zk_chipstat, base) == 8 && offsetof(zk_chipstat, state) == 12 &&
+              offsetof(zk_chipstat, hovr) == 16 && offsetof(zk_chipstat, sovr) == 20,
+              "zk_chipstat layout");
+static_assert(sizeof(zk_chipstat_text) == 1024, "zk_chipstat_text size");
+#else
+_Static_assert(sizeof(zk_frame) == 20, "zk_frame size");
+_Static_assert(sizeof(zk_board) == 144, "zk_board size");
+_Static_assert(sizeof(zk_chipstat) == 64, "zk_chipstat size");
+_Static_assert(sizeof(zk_chipstat_text) == 1024, "zk_chipstat_text size");
+#endif
+
+#endif /* ZELK_H */
