@@ -1,0 +1,118 @@
+/*
+ * app.cpp - the application object, its initialisation and the run loop.
+ *
+ * One pass of the run loop chooses a channel, opens it, builds the main
+ * window, loads the session and runs the GTK main loop; when the main
+ * loop returns everything of the pass is torn down, and a new pass
+ * follows when the pass asked for one through mode (a session was loaded
+ * or reset).
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/nb_app.h"
+#include "app/platform.h"
+
+nb_app the_app;
+
+namespace {
+
+void app_setup(nb_app *app)
+{
+    /* open ends the process when the channel cannot be opened. */
+    app->chan.ops.open(&app->chan);
+    app->gui.ops.build_main_window(app);
+}
+
+void app_teardown(nb_app *app)
+{
+    /* The main window's destroy handler clears nb_mainwin, so a window
+     * the user already closed is not touched again. */
+    if (nb_mainwin) {
+        gtk_widget_destroy(nb_mainwin);
+        nb_mainwin = nullptr;
+    }
+    app->chan.ops.close(&app->chan);
+}
+
+void app_state_changed(nb_app *app, int autosave)
+{
+    app->gui.ops.refresh_info_panel(app);
+    app->pgmgr.ops.pgmgr_status(&app->pgmgr);
+    if (autosave)
+        app->session.ops.autosave(app);
+}
+
+void app_run(nb_app *app)
+{
+    do {
+        app->pgmgr.ops.pgmgr_scan(&app->pgmgr);
+        if (app->mode != 1)
+            app->gui.ops.choose_channel(app);
+        app->session.ops.make_paths(&app->session, app->chan.number);
+        app->ops.setup(app);
+        app->pgmgr.ops.pgmgr_autoload(app);
+        if (app->mode != 1) {
+            /* A missing automatic session is normal on a first start. */
+            (void)app->session.ops.load_auto(app);
+        } else if (app->session.ops.load(app, app->session.load_file) < 0) {
+            nb_message_error("Can not load session from file");
+            exit(0);
+        }
+        app->mode = 0;
+        app->poll.ops.start(app);
+        (void)app->session.ops.autosave(app);
+        gtk_main();
+        app->poll.ops.stop(app);
+        app->pgmgr.ops.pgmgr_release_all(&app->pgmgr);
+        app->ops.teardown(app);
+    } while (app->mode == 1);
+}
+
+}  // namespace
+
+int app_init(void)
+{
+    nb_app *app = &the_app;
+    memset(app, 0, sizeof *app);
+    app->gui.hsize = 1000;
+    app->mode = 0;
+    app->gui.vsize = 650;
+    app->gui.left_pane_size = 250;
+
+    nbsdep_install_dir(app->install_dir, sizeof app->install_dir);
+
+    nb_chan *chan = &app->chan;
+    memset(chan, 0, sizeof *chan);
+    chan->baud_index = 7;             /* 500 kbit/s */
+    chan->wtout = 20;
+    chan_fill_ops(&chan->ops);
+    /* Without a tx log the channel still sends, without logging. */
+    chan->txlog = txlog_new();
+
+    poll_fill_ops(&app->poll.ops);
+    app->poll.stopped = 0;
+    app->poll.poll_source = (uint32_t)-1;
+    app->poll.status_source = (uint32_t)-1;
+
+    app->pgmgr.loadrelease = 0;
+    app->pgmgr.changes_pending = 0;
+    app->pgmgr.head = nullptr;
+    app->pgmgr.count = 0;
+    g_strlcpy(app->pgmgr.install_dir, app->install_dir, sizeof app->pgmgr.install_dir);
+    pgmgr_fill_ops(&app->pgmgr.ops);
+
+    session_fill_ops(&app->session.ops);
+    app->ops.setup = app_setup;
+    app->ops.teardown = app_teardown;
+    app->ops.state_changed = app_state_changed;
+    app->ops.run = app_run;
+    gui_fill_ops(&app->gui.ops);
+    return 0;
+}
+
+void close_at_exit(void)
+{
+    if (the_app.chan.ops.close)
+        the_app.chan.ops.close(&the_app.chan);
+}

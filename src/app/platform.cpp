@@ -1,0 +1,132 @@
+/*
+ * platform.cpp - the host's layer over Linux: installation directory,
+ * user folders, timestamps, process priority and plug-in libraries.
+ */
+#include "app/platform.h"
+
+#include <dlfcn.h>
+#include <glib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "nimbrel/nimbrel.h"
+
+namespace {
+
+/* Copies src into buf (size bytes), cut and always NUL-terminated;
+ * returns 0, or -1 with an empty buf when src is null or empty. */
+int copy_out(char *buf, size_t size, const char *src)
+{
+    if (!buf || size == 0)
+        return -1;
+    buf[0] = '\0';
+    if (!src || !*src)
+        return -1;
+    g_strlcpy(buf, src, size);
+    return 0;
+}
+
+}  // namespace
+
+int nbsdep_install_dir(char *buf, size_t size)
+{
+    if (!buf || size == 0)
+        return -1;
+    buf[0] = '\0';
+    gchar *exe = g_file_read_link("/proc/self/exe", nullptr);
+    if (!exe)
+        return -1;
+    gchar *dir = g_path_get_dirname(exe);
+    g_free(exe);
+    gchar *base = g_path_get_basename(dir);
+    /* A program installed as <prefix>/bin/nimbrel has <prefix> as its
+     * installation directory, like GLib's package look-up elsewhere. */
+    if (g_ascii_strcasecmp(base, "bin") == 0 || g_ascii_strcasecmp(base, "lib") == 0) {
+        gchar *parent = g_path_get_dirname(dir);
+        g_free(dir);
+        dir = parent;
+    }
+    g_free(base);
+    int rc = copy_out(buf, size, dir);
+    g_free(dir);
+    return rc;
+}
+
+int nbsdep_desktop_dir(char *buf, size_t size)
+{
+    const char *dir = g_get_user_special_dir(G_USER_DIRECTORY_DESKTOP);
+    if (!dir || !*dir)
+        dir = g_get_home_dir();
+    return copy_out(buf, size, dir);
+}
+
+int nbsdep_user_data_dir(char *buf, size_t size)
+{
+    const char *dir = g_get_user_data_dir();
+    if (copy_out(buf, size, dir) != 0)
+        return -1;
+    if (g_mkdir_with_parents(dir, 0700) != 0) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+uint64_t nbsdep_timestamp_from_unix(int64_t sec, int64_t usec)
+{
+    /* Millisecond resolution: the sub-millisecond part is dropped, so
+     * every value is a multiple of 10 000 (100 ns units). */
+    int64_t ms = sec * 1000 + usec / 1000;
+    return NB_TIMESTAMP_UNIX_EPOCH + (uint64_t)ms * 10000u;
+}
+
+void nbsdep_raise_priority(void)
+{
+    /* Only a privileged process may lower its nice value; a refusal
+     * leaves the priority as it was and is not reported. */
+    (void)setpriority(PRIO_PROCESS, 0, -10);
+}
+
+void *nbsdep_dl_open(const char *utf8_path)
+{
+    if (!utf8_path)
+        return nullptr;
+    gchar *name = g_filename_from_utf8(utf8_path, -1, nullptr, nullptr, nullptr);
+    if (!name)
+        return nullptr;
+    void *handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    g_free(name);
+    return handle;
+}
+
+void *nbsdep_dl_sym(void *handle, const char *name)
+{
+    if (!handle || !name)
+        return nullptr;
+    return dlsym(handle, name);
+}
+
+void nbsdep_dl_close(void *handle)
+{
+    if (handle)
+        dlclose(handle);
+}
+
+int nbsdep_is_library_name(const char *name)
+{
+    if (!name)
+        return 0;
+    size_t n = strlen(name);
+    if (n < 2)
+        return 0;
+    return g_ascii_strcasecmp(name + n - 2, "so") == 0 ? 1 : 0;
+}
+
+extern "C" NB_HOST_API uint64_t nbsdep_timestamp_get(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return nbsdep_timestamp_from_unix((int64_t)ts.tv_sec, (int64_t)(ts.tv_nsec / 1000));
+}

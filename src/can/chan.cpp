@@ -1,0 +1,221 @@
+/*
+ * chan.cpp - the host's one CAN channel over the ZELK library.
+ *
+ * Every operation records a setting only after the library accepted it,
+ * so a failing operation leaves the channel's fields as they were.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/platform.h"
+#include "can/chan.h"
+
+namespace {
+
+void chan_open(nb_chan *chan)
+{
+    /* These three texts stay untranslated: they are the fatal messages
+     * of opening the channel. */
+    int32_t rc = ZkOpen(chan->number, chan->frame_format);
+    if (rc < 0) {
+        lib_error_message("can not open CAN channel", rc);
+        exit(1);
+    }
+    auto set_baud = chan->ops.set_baud ? chan->ops.set_baud : chan_set_baud;
+    rc = set_baud(chan, chan->baud_index, chan->bt0, chan->bt1);
+    if (rc < 0) {
+        lib_error_message("can not set baud rate", rc);
+        exit(1);
+    }
+    rc = ZkSetWriteTout(chan->number, chan->wtout);
+    if (rc < 0) {
+        lib_error_message("can not set write timeout", rc);
+        exit(1);
+    }
+}
+
+int32_t chan_close(nb_chan *chan)
+{
+    return ZkClose(chan->number);
+}
+
+int32_t chan_set_wtout(nb_chan *chan, uint16_t ms)
+{
+    /* The library may adjust the request; the value it leaves is the one
+     * in force and the one recorded. */
+    uint16_t value = ms;
+    int32_t rc = ZkWriteTout(chan->number, 1, &value);
+    if (rc >= 0)
+        chan->wtout = value;
+    return rc;
+}
+
+int32_t chan_set_filter(nb_chan *chan, uint32_t code, uint32_t mask)
+{
+    int32_t rc = ZkSetFilter(chan->number, code, mask);
+    if (rc >= 0) {
+        chan->acc_code = code;
+        chan->acc_mask = mask;
+    }
+    return rc;
+}
+
+void chan_get_status(nb_chan *chan, nb_chan_status *out)
+{
+    if (!out)
+        return;
+    /* The reserved areas are the caller's and are left alone. */
+    out->chan = chan->number;
+    out->running = chan->running;
+    out->lom = chan->lom;
+    out->acc_code = chan->acc_code;
+    out->acc_mask = chan->acc_mask;
+    out->baud_index = chan->baud_index;
+    out->wtout = chan->wtout;
+}
+
+int32_t chan_chip_stat(nb_chan *chan, zk_chipstat *st, zk_chipstat_text *text)
+{
+    if (!st)
+        return ZK_E_BADARG;
+    int32_t rc = ZkChipStat(chan->number, st);
+    if (rc < 0)
+        return rc;
+    if (text)
+        ZkChipStatToStr(st, text);
+    return 0;
+}
+
+int32_t chan_start(nb_chan *chan)
+{
+    int32_t rc = ZkStart(chan->number);
+    if (rc >= 0)
+        chan->running = 1;
+    return rc;
+}
+
+int32_t chan_stop(nb_chan *chan)
+{
+    int32_t rc = ZkStop(chan->number);
+    if (rc >= 0)
+        chan->running = 0;
+    return rc;
+}
+
+int32_t chan_hw_reset(nb_chan *chan)
+{
+    return ZkHwReset(chan->number);
+}
+
+int32_t chan_set_lom(nb_chan *chan, int32_t on)
+{
+    int32_t rc = ZkSetLom(chan->number, on ? 1 : 0);
+    if (rc >= 0)
+        chan->lom = on ? 1 : 0;
+    return rc;
+}
+
+int32_t chan_send_frame(nb_chan *chan, const zk_frame *frame)
+{
+    if (!frame)
+        return ZK_E_BADARG;
+    int32_t rc = ZkWrite(chan->number, frame, 1);
+    if (rc < 0)
+        return rc;
+    /* The timestamp is taken after the library accepted the frame. */
+    nb_tx_entry entry;
+    memset(&entry, 0, sizeof entry);
+    entry.frame = *frame;
+    entry.timestamp = nbsdep_timestamp_get();
+    txlog_append(chan->txlog, &entry);
+    return rc;
+}
+
+/* Board numbers the library can report: 0..7. */
+constexpr int32_t k_board_last = ZK_MAX_BOARDS - 1;
+
+int32_t chan_board_next(int32_t start, nb_board_info *board)
+{
+    if (!board)
+        return 0;
+    for (int32_t nr = start < 0 ? 0 : start; nr <= k_board_last; nr++) {
+        nb_board_info found;
+        memset(&found, 0, sizeof found);
+        found.b.number = (uint8_t)nr;
+        if (ZkBoardInfo(&found.b) < 0)
+            continue;
+        found.b.number = (uint8_t)nr;
+        found.b.name[sizeof found.b.name - 1] = '\0';
+        found.b.manufacturer[sizeof found.b.manufacturer - 1] = '\0';
+        if (ZkBoardGetSerial((uint8_t)nr, found.serial, sizeof found.serial) < 0)
+            found.serial[0] = '\0';
+        found.serial[sizeof found.serial - 1] = '\0';
+        *board = found;
+        return nr + 1;
+    }
+    return 0;
+}
+
+int32_t chan_chan_next(int32_t start, const nb_board_info *board, nb_chan_slot *out)
+{
+    if (!board || !out)
+        return 0;
+    for (int32_t slot = start < 0 ? 0 : start; slot < ZK_CHANNELS_PER_BOARD; slot++) {
+        int16_t nr = board->b.chip[slot];
+        if (nr < 0)
+            continue;
+        out->number = nr;
+        /* Busy means: someone (this process included) holds it open. */
+        if (ZkOpen((uint8_t)nr, ZK_OPEN_PROBE) < 0) {
+            out->busy = 1;
+        } else {
+            out->busy = 0;
+            ZkClose((uint8_t)nr);
+        }
+        return slot + 1;
+    }
+    return 0;
+}
+
+int32_t chan_find_board(int32_t number, nb_board_info *board)
+{
+    if (!board)
+        return -1;
+    nb_board_info cur;
+    int32_t next = 0;
+    while ((next = chan_board_next(next, &cur)) != 0) {
+        for (int32_t slot = 0; slot < ZK_CHANNELS_PER_BOARD; slot++) {
+            if (cur.b.chip[slot] >= 0 && cur.b.chip[slot] == number) {
+                *board = cur;
+                return 0;
+            }
+        }
+    }
+    /* Nothing stale is left for the information panel to show. */
+    memset(board, 0, sizeof *board);
+    return -1;
+}
+
+}  // namespace
+
+void chan_fill_ops(nb_chan_ops *ops)
+{
+    ops->open = chan_open;
+    ops->close = chan_close;
+    ops->set_wtout = chan_set_wtout;
+    ops->set_filter = chan_set_filter;
+    ops->set_baud = chan_set_baud;
+    ops->get_baud_regs = chan_get_baud_regs;
+    ops->autobaud = chan_autobaud;
+    ops->baud_name = chan_baud_name;
+    ops->get_status = chan_get_status;
+    ops->chip_stat = chan_chip_stat;
+    ops->start = chan_start;
+    ops->stop = chan_stop;
+    ops->hw_reset = chan_hw_reset;
+    ops->set_lom = chan_set_lom;
+    ops->send_frame = chan_send_frame;
+    ops->board_next = chan_board_next;
+    ops->chan_next = chan_chan_next;
+    ops->find_board = chan_find_board;
+}

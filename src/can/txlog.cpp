@@ -1,0 +1,66 @@
+/*
+ * txlog.cpp - the ring of frames sent through the host, filled by
+ * nb_chan.send_frame and drained by the poller. Allocated once; nothing
+ * is allocated while frames flow.
+ */
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/nb_app.h"
+
+static_assert(sizeof(nb_tx_entry) == NB_TXLOG_ENTRY_SIZE, "tx log entry size");
+
+nb_txlog *txlog_new(void)
+{
+    nb_txlog *log = static_cast<nb_txlog *>(calloc(1, sizeof(nb_txlog)));
+    if (!log)
+        return nullptr;
+    log->data = static_cast<unsigned char *>(calloc(NB_TXLOG_CAPACITY, NB_TXLOG_ENTRY_SIZE));
+    if (!log->data) {
+        free(log);
+        return nullptr;
+    }
+    log->head = 0;
+    log->tail = 0;
+    log->capacity = NB_TXLOG_CAPACITY;
+    log->entry_size = NB_TXLOG_ENTRY_SIZE;
+    log->count = 0;
+    return log;
+}
+
+void txlog_free(nb_txlog *log)
+{
+    if (!log)
+        return;
+    free(log->data);
+    free(log);
+}
+
+void txlog_append(nb_txlog *log, const nb_tx_entry *entry)
+{
+    if (!log || !entry || !log->data)
+        return;
+    /* A full ring drops the entry: the frame was sent all the same. */
+    if (log->count >= log->capacity)
+        return;
+    memcpy(log->data + (size_t)log->head * log->entry_size, entry, log->entry_size);
+    log->head++;
+    log->count++;
+    if (log->head >= log->capacity)
+        log->head = 0;
+}
+
+int txlog_drain(nb_txlog *log, nb_tx_entry *out, int max)
+{
+    if (!log || !out || max <= 0 || !log->data)
+        return 0;
+    int n = log->count < max ? log->count : max;
+    for (int i = 0; i < n; i++) {
+        memcpy(&out[i], log->data + (size_t)log->tail * log->entry_size, log->entry_size);
+        log->tail++;
+        log->count--;
+        if (log->tail >= log->capacity)
+            log->tail = 0;
+    }
+    return n;
+}
