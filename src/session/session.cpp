@@ -1,0 +1,166 @@
+/*
+ * Session management: where the sessions of a channel are kept, the six
+ * session operations, the autosave export for plug-ins and the File menu
+ * handlers that save, load and reset the session or quit.
+ *
+ * Loading and resetting do not change the running pass: they record what
+ * the next pass loads, set the restart flag and leave the main loop.
+ */
+#include <glib.h>
+#include <glib/gi18n.h>
+#include <glib/gstdio.h>
+#include <string.h>
+
+#include "app/nb_app.h"
+#include "app/platform.h"
+#include "session/session_file.h"
+
+namespace {
+
+void make_paths(nb_session *ses, uint8_t chan)
+{
+    char dir[NB_TEXT_MAX];
+
+    if (nbsdep_desktop_dir(ses->desktop_dir, sizeof ses->desktop_dir) != 0)
+        g_strlcpy(ses->desktop_dir, g_get_home_dir(), sizeof ses->desktop_dir);
+
+    /* Without a data folder there is no automatic file: reads and writes
+     * of an empty path fail quietly rather than landing somewhere else. */
+    ses->auto_file[0] = '\0';
+    if (nbsdep_user_data_dir(dir, sizeof dir) != 0)
+        return;
+    size_t n = strlen(dir);
+    const char *sep = (n > 0 && dir[n - 1] == '/') ? "" : NBSDEP_DIR_SEP;
+    int len = g_snprintf(ses->auto_file, sizeof ses->auto_file, "%s%s.nbauto-ch%d.nbs", dir,
+                         sep, (int)chan);
+    /* A cut name would name another file. */
+    if (len < 0 || (size_t)len >= sizeof ses->auto_file)
+        ses->auto_file[0] = '\0';
+}
+
+int32_t save(nb_app *app, const char *path)
+{
+    return session_write(app, path, 0);
+}
+
+int32_t autosave(nb_app *app)
+{
+    return session_write(app, app->session.auto_file, 1);
+}
+
+int32_t load(nb_app *app, const char *path)
+{
+    return session_read(app, path, SES_LOAD_FILE);
+}
+
+int32_t load_auto(nb_app *app)
+{
+    return session_read(app, app->session.auto_file, SES_LOAD_AUTO);
+}
+
+int32_t reload_plugin_settings(nb_app *app)
+{
+    return session_read(app, app->session.auto_file, SES_LOAD_PLUGINS);
+}
+
+void default_name(nb_app *app, char *buf, size_t size)
+{
+    g_snprintf(buf, size, "nbses-ch%d.nbs", (int)app->chan.number);
+}
+
+void leave_main_loop(void)
+{
+    if (gtk_main_level() > 0)
+        gtk_main_quit();
+}
+
+}  // namespace
+
+void session_fill_ops(nb_session_ops *ops)
+{
+    ops->make_paths = make_paths;
+    ops->save = save;
+    ops->autosave = autosave;
+    ops->load = load;
+    ops->load_auto = load_auto;
+    ops->reload_plugin_settings = reload_plugin_settings;
+}
+
+extern "C" NB_HOST_API int nbpg_autosave(void)
+{
+    if (!the_app.session.ops.autosave)
+        return -1;
+    return the_app.session.ops.autosave(&the_app);
+}
+
+void on_save_session(GtkMenuItem *item, gpointer data)
+{
+    nb_app *app = (nb_app *)data;
+    char name[NB_TEXT_MAX];
+    default_name(app, name, sizeof name);
+
+    GtkWidget *dlg = gtk_file_chooser_dialog_new(
+        _("Save Current Session"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
+        GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE,
+        GTK_RESPONSE_ACCEPT, NULL);
+    gtk_widget_set_name(dlg, "save-session-dialog");
+    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dlg), TRUE);
+    GtkFileFilter *filter = gtk_file_filter_new();
+    gtk_file_filter_add_pattern(filter, "*.nbs");
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dlg), filter);
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dlg), app->session.desktop_dir);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dlg), name);
+
+    if (gtk_dialog_run(GTK_DIALOG(dlg)) == GTK_RESPONSE_ACCEPT) {
+        /* The chooser gives file-name encoding; the session code takes UTF-8. */
+        gchar *fname = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
+        gchar *utf8 = fname ? g_filename_to_utf8(fname, -1, nullptr, nullptr, nullptr) : nullptr;
+        if (!utf8 || app->session.ops.save(app, utf8) < 0)
+            nb_error(_("Can not save current session"));
+        g_free(utf8);
+        g_free(fname);
+    }
+    gtk_widget_destroy(dlg);
+}
+
+void on_load_session(GtkMenuItem *item, gpointer data)
+{
+    nb_app *app = (nb_app *)data;
+    if (choose_session_file(app) == 1)
+        leave_main_loop();
+}
+
+void on_reset_session(GtkMenuItem *item, gpointer data)
+{
+    nb_app *app = (nb_app *)data;
+    GtkWidget *box = gtk_message_dialog_new(
+        nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+        GTK_BUTTONS_YES_NO, "%s",
+        _("Are you sure you want reset session to defaults (Nimbrel will be restarted)?"));
+    gtk_widget_set_name(box, "reset-session-question");
+    gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
+    gint answer = gtk_dialog_run(GTK_DIALOG(box));
+    if (answer != GTK_RESPONSE_YES) {
+        gtk_widget_destroy(box);
+        return;
+    }
+
+    g_strlcpy(app->session.load_file, app->session.auto_file, sizeof app->session.load_file);
+    app->pgmgr.ops.pgmgr_release_all(&app->pgmgr);
+    nb_chan &ch = app->chan;
+    ch.frame_format = 6;
+    ch.acc_code = 0;
+    ch.acc_mask = 0;
+    ch.baud_index = 7;
+    ch.wtout = 20;
+    ch.lom = 0;
+    (void)app->session.ops.save(app, app->session.load_file);
+    app->mode = 1;
+    gtk_widget_destroy(box);
+    leave_main_loop();
+}
+
+void quit_main_loop(GtkWidget *widget, gpointer data)
+{
+    leave_main_loop();
+}

@@ -1,0 +1,500 @@
+/*
+ * Session files: the writer (full and automatic variants) and the reader
+ * with its three load modes. Plug-ins write their own keys into their
+ * section through PGRP_SESSION_SAVE and get them back through
+ * PGRP_SESSION_LOAD_BEGIN / _KEY / _END.
+ *
+ * A session is written to a temporary file next to the target, flushed to
+ * disk and renamed over the target only when every line was written, so a
+ * full disk, a crash or a failing plug-in never destroys the previous
+ * session.
+ */
+#include "session/session_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <glib.h>
+
+#include <string>
+
+#include "session/cfg.h"
+
+namespace {
+
+enum {
+    SEC_MAIN = 1,
+    SEC_PLUGIN = 2
+};
+
+enum {
+    KEY_CHAN = 3,
+    KEY_FLAGS = 4,
+    KEY_BAUD = 5,
+    KEY_BT0 = 6,
+    KEY_BT1 = 7,
+    KEY_AMASK = 8,
+    KEY_ACODE = 9,
+    KEY_WTOUT = 10,
+    KEY_LOADPLUGIN = 11,
+    KEY_HSIZE = 12,
+    KEY_VSIZE = 13,
+    KEY_LEFTPANESIZE = 14
+};
+
+struct token_name {
+    const char *name;
+    int64_t token;
+};
+
+const token_name section_names[] = {
+    {"Nimbrel", SEC_MAIN},
+    {"Plugin", SEC_PLUGIN},
+};
+
+const token_name key_names[] = {
+    {"Chan", KEY_CHAN},       {"Flags", KEY_FLAGS},
+    {"Baud", KEY_BAUD},       {"BT0", KEY_BT0},
+    {"BT1", KEY_BT1},         {"Amask", KEY_AMASK},
+    {"Acode", KEY_ACODE},     {"Wtout", KEY_WTOUT},
+    {"LoadPlugin", KEY_LOADPLUGIN},
+    {"Hsize", KEY_HSIZE},     {"Vsize", KEY_VSIZE},
+    {"LeftPaneSize", KEY_LEFTPANESIZE},
+};
+
+/* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
+const int32_t baud_kbit[] = {0, 10, 20, 50, 100, 125, 250, 500, 800, 1000};
+constexpr int32_t BAUD_COUNT = (int32_t)(sizeof baud_kbit / sizeof baud_kbit[0]);
+
+/* glib-allocated string, freed on scope exit. */
+struct gstr {
+    char *p = nullptr;
+    explicit gstr(char *s) : p(s) {}
+    gstr(const gstr &) = delete;
+    gstr &operator=(const gstr &) = delete;
+    ~gstr() { g_free(p); }
+};
+
+void send_request(nb_app *app, nb_plugin *entry, int32_t type, void *data, uint64_t size)
+{
+    pgrp req;
+    memset(&req, 0, sizeof req);
+    req.type = type;
+    req.chan = app->chan.number;
+    req.timestamp = nbsdep_timestamp_get();
+    req.data_size = size;
+    req.data_ptr = data;
+    app->pgmgr.ops.pgmgr_request(entry, &req);
+}
+
+/* ------------------------------------------------------------- writing */
+
+/* The temporary file a session is written into before it replaces the
+ * target: ".<name>.nbtmp" in the target's folder. */
+struct staged_file {
+    std::string target;
+    std::string tmp;
+    FILE *f = nullptr;
+
+    ~staged_file() { discard(); }
+
+    void discard()
+    {
+        if (f) {
+            fclose(f);
+            f = nullptr;
+            unlink(tmp.c_str());
+        }
+    }
+
+    int open(const char *fname)
+    {
+        target = fname;
+        /* Replace what a symbolic link points to, not the link. */
+        struct stat st;
+        if (lstat(fname, &st) == 0 && S_ISLNK(st.st_mode)) {
+            char *real = realpath(fname, nullptr);
+            if (real) {
+                target = real;
+                free(real);
+            }
+        }
+        mode_t mode = 0666;
+        if (stat(target.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode))
+                return -1;
+            mode = st.st_mode & 07777;
+        }
+        size_t slash = target.rfind('/');
+        std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+        if (base.empty())
+            return -1;
+        tmp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".nbtmp";
+
+        /* A leftover of an interrupted write is removed first; O_EXCL and
+         * O_NOFOLLOW make sure nothing but a new file of ours is written. */
+        unlink(tmp.c_str());
+        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return -1;
+        if (mode != 0666)
+            (void)fchmod(fd, mode);
+        f = fdopen(fd, "w");
+        if (!f) {
+            close(fd);
+            unlink(tmp.c_str());
+            return -1;
+        }
+        return 0;
+    }
+
+    /* Makes the written file the target. Returns 0, CFG_E_IO when the data
+     * did not reach the disk, -1 when the target cannot be replaced. */
+    int commit()
+    {
+        int rc = 0;
+        if (ferror(f) || fflush(f) != 0 || fsync(fileno(f)) != 0)
+            rc = CFG_E_IO;
+        if (fclose(f) != 0 && rc == 0)
+            rc = CFG_E_IO;
+        f = nullptr;
+        if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0)
+            rc = -1;
+        if (rc != 0) {
+            unlink(tmp.c_str());
+            return rc;
+        }
+        size_t slash = target.rfind('/');
+        std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+        int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            (void)fsync(dfd);
+            close(dfd);
+        }
+        return 0;
+    }
+};
+
+int write_int(FILE *f, const char *key, const char *fmt, long v)
+{
+    char buf[32];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    snprintf(buf, sizeof buf, fmt, v);
+#pragma GCC diagnostic pop
+    return nbpg_save_key(f, key, buf);
+}
+
+const char *flags_text(uint8_t frame_format)
+{
+    switch (frame_format) {
+    case 2: return "CAN11";
+    case 4: return "CAN29";
+    default: return "BOTH";
+    }
+}
+
+void current_geometry(nb_app *app, int32_t *w, int32_t *h, int32_t *pane)
+{
+    *w = app->gui.hsize;
+    *h = app->gui.vsize;
+    *pane = app->gui.left_pane_size;
+    if (nb_mainwin && GTK_IS_WINDOW(nb_mainwin)) {
+        gint gw = 0, gh = 0;
+        gtk_window_get_size(GTK_WINDOW(nb_mainwin), &gw, &gh);
+        *w = gw;
+        *h = gh;
+    }
+    if (nb_mainwin && app->gui.paned && GTK_IS_PANED(app->gui.paned))
+        *pane = gtk_paned_get_position(GTK_PANED(app->gui.paned));
+}
+
+int write_lines(nb_app *app, FILE *f, int automatic)
+{
+    const nb_chan &ch = app->chan;
+    nb_pgmgr *mgr = &app->pgmgr;
+    int rc;
+    int32_t w, h, pane;
+    current_geometry(app, &w, &h, &pane);
+
+    pgrp save;
+    memset(&save, 0, sizeof save);
+    save.type = PGRP_SESSION_SAVE;
+    save.chan = ch.number;
+
+    if ((rc = cfg_write_section(f, "Nimbrel")) < 0) return rc;
+    if ((rc = write_int(f, "Hsize", "%ld", w)) < 0) return rc;
+    if ((rc = write_int(f, "Vsize", "%ld", h)) < 0) return rc;
+    if ((rc = write_int(f, "LeftPaneSize", "%ld", pane)) < 0) return rc;
+    if (!automatic) {
+        if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
+        if ((rc = nbpg_save_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
+    }
+    /* An index outside the table (never set by the channel) is written as
+     * the default rate rather than as a value the reader would refuse. */
+    int32_t index = (ch.baud_index >= 0 && ch.baud_index < BAUD_COUNT) ? ch.baud_index : 7;
+    if ((rc = write_int(f, "Baud", "%ld", baud_kbit[index])) < 0) return rc;
+    if (index == 0) {
+        if ((rc = write_int(f, "BT0", "0x%lx", ch.bt0)) < 0) return rc;
+        if ((rc = write_int(f, "BT1", "0x%lx", ch.bt1)) < 0) return rc;
+    }
+    if ((rc = write_int(f, "Amask", "0x%lx", (long)ch.acc_mask)) < 0) return rc;
+    if ((rc = write_int(f, "Acode", "0x%lx", (long)ch.acc_code)) < 0) return rc;
+    if ((rc = write_int(f, "Wtout", "%ld", ch.wtout)) < 0) return rc;
+
+    nb_plugin *entry = nullptr;
+    for (nb_plugin_node *n = mgr->ops.pgmgr_next(nullptr, mgr, &entry); n;
+         n = mgr->ops.pgmgr_next(n, mgr, &entry))
+        if (entry && entry->loaded && entry->path)
+            if ((rc = nbpg_save_key(f, "LoadPlugin", entry->path)) < 0) return rc;
+
+    save.timestamp = nbsdep_timestamp_get();
+    save.data_ptr = f;
+    save.data_size = 8;
+    for (nb_plugin_node *n = mgr->ops.pgmgr_next(nullptr, mgr, &entry); n;
+         n = mgr->ops.pgmgr_next(n, mgr, &entry)) {
+        if (!entry || !entry->loaded || !entry->path)
+            continue;
+        if ((rc = cfg_write_section(f, "Plugin")) < 0) return rc;
+        if ((rc = nbpg_save_key(f, "Path", entry->path)) < 0) return rc;
+        mgr->ops.pgmgr_request(entry, &save);
+    }
+    return 0;
+}
+
+/* A plug-in that asks for an autosave while it saves its own keys would
+ * otherwise start a write inside the write. */
+bool writing = false;
+
+/* ------------------------------------------------------------- reading */
+
+struct read_state {
+    nb_app *app;
+    int64_t cur_section;
+    int main_seen;
+    int load_mode;
+    int pending_chan;          /* -1: no Chan key read */
+    nb_plugin *cur_plugin;
+};
+
+read_state rs;
+bool reading = false;
+
+int bad_value(cfg_reader *rd)
+{
+    cfg_set_reason(rd, "bad key value");
+    return CFG_E_SYNTAX;
+}
+
+int read_number(cfg_reader *rd, const char *value, int32_t *out)
+{
+    return nbpg_keyval_get_int(value, out) == 0 ? 0 : bad_value(rd);
+}
+
+int ses_on_section(cfg_reader *rd, void *user, const char *name, size_t len)
+{
+    rs.cur_section = cfg_tokens_find(&rd->sections, name);
+    if (rs.cur_section == 0) {
+        cfg_set_reason(rd, "unrecognized section");
+        return CFG_E_UNKNOWN_SECTION;
+    }
+    if (rs.cur_section == SEC_MAIN && rs.main_seen) {
+        cfg_set_reason(rd, "double section definition");
+        return CFG_E_SYNTAX;
+    }
+    if (rs.cur_section == SEC_PLUGIN)
+        rs.cur_plugin = nullptr;
+    return 0;
+}
+
+int plugin_key(nb_app *app, const char *key, const char *value)
+{
+    if (strcmp(key, "Path") == 0) {
+        nb_plugin *entry = app->pgmgr.ops.pgmgr_find(&app->pgmgr, value);
+        if (entry && entry->loaded) {
+            rs.cur_plugin = entry;
+            send_request(app, entry, PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+        }
+        return 0;
+    }
+    if (rs.cur_plugin && rs.cur_plugin->loaded) {
+        pgrp_session_key k;
+        memset(&k, 0, sizeof k);
+        g_strlcpy(k.name, key, sizeof k.name);
+        g_strlcpy(k.value, value, sizeof k.value);
+        send_request(app, rs.cur_plugin, PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+    }
+    return 0;
+}
+
+int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const char *value)
+{
+    nb_app *app = (nb_app *)user;
+    if (rs.cur_section == SEC_PLUGIN)
+        return plugin_key(app, key, value);
+
+    int64_t token = cfg_tokens_find(&rd->keys, key);
+    if (token == 0) {
+        cfg_set_reason(rd, "unrecognized key");
+        return CFG_E_UNKNOWN_KEY;
+    }
+    if (rs.load_mode == SES_LOAD_PLUGINS)
+        return 0;
+
+    nb_chan &ch = app->chan;
+    int32_t v = 0;
+    switch (token) {
+    case KEY_CHAN:
+        if (rs.load_mode != SES_LOAD_FILE)
+            return 0;
+        if (read_number(rd, value, &v) < 0)
+            return CFG_E_SYNTAX;
+        rs.pending_chan = (uint8_t)v;
+        return 0;
+    case KEY_FLAGS: {
+        if (rs.load_mode != SES_LOAD_FILE)
+            return 0;
+        const char *p = value;
+        while (*p && g_ascii_isspace(*p))
+            ++p;
+        if (*p == '\0' || *p == '#') {
+            cfg_set_reason(rd, "empty key value");
+            return CFG_E_SYNTAX;
+        }
+        if (strncmp(p, "BOTH", 4) == 0)
+            ch.frame_format = 6;
+        else if (strncmp(p, "CAN11", 5) == 0)
+            ch.frame_format = 2;
+        else if (strncmp(p, "CAN29", 5) == 0)
+            ch.frame_format = 4;
+        else
+            return bad_value(rd);
+        return 0;
+    }
+    case KEY_BAUD:
+        if (read_number(rd, value, &v) < 0)
+            return CFG_E_SYNTAX;
+        for (int32_t i = 0; i < BAUD_COUNT; ++i) {
+            if (baud_kbit[i] == v) {
+                ch.baud_index = i;
+                return 0;
+            }
+        }
+        return bad_value(rd);
+    case KEY_LOADPLUGIN: {
+        /* Only a library the manager listed may be loaded: an unlisted
+         * path named by a file from elsewhere is never opened. */
+        nb_plugin *entry = app->pgmgr.ops.pgmgr_find(&app->pgmgr, value);
+        if (entry && app->pgmgr.ops.pgmgr_is_plugin(entry->path) == 1) {
+            entry->pending = 1;
+            app->pgmgr.changes_pending = 1;
+        }
+        return 0;
+    }
+    default:
+        break;
+    }
+
+    if (read_number(rd, value, &v) < 0)
+        return CFG_E_SYNTAX;
+    switch (token) {
+    case KEY_BT0: ch.bt0 = (uint8_t)v; break;
+    case KEY_BT1: ch.bt1 = (uint8_t)v; break;
+    case KEY_AMASK: ch.acc_mask = (uint32_t)v; break;
+    case KEY_ACODE: ch.acc_code = (uint32_t)v; break;
+    case KEY_WTOUT: ch.wtout = (uint16_t)v; break;
+    case KEY_HSIZE: app->gui.hsize = v; break;
+    case KEY_VSIZE: app->gui.vsize = v; break;
+    case KEY_LEFTPANESIZE: app->gui.left_pane_size = v; break;
+    default: break;
+    }
+    return 0;
+}
+
+int ses_on_section_end(cfg_reader *rd, void *user)
+{
+    nb_app *app = (nb_app *)user;
+    if (rs.cur_section == SEC_MAIN) {
+        if (rs.load_mode != SES_LOAD_PLUGINS) {
+            rs.main_seen = 1;
+            /* Without a Chan key the channel number stays as it is. */
+            if (rs.load_mode == SES_LOAD_FILE && rs.pending_chan >= 0)
+                app->chan.number = (uint8_t)rs.pending_chan;
+            app->pgmgr.ops.pgmgr_apply_pending(app);
+        }
+    } else if (rs.cur_section == SEC_PLUGIN) {
+        if (rs.cur_plugin && rs.cur_plugin->loaded)
+            send_request(app, rs.cur_plugin, PGRP_SESSION_LOAD_END, nullptr, 0);
+        rs.cur_plugin = nullptr;
+    }
+    rs.cur_section = 0;
+    return 0;
+}
+
+}  // namespace
+
+int32_t session_write(nb_app *app, const char *path, int automatic)
+{
+    if (!app || !path || writing)
+        return -1;
+    gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
+    if (!fname.p || !*fname.p)
+        return -1;
+    staged_file out;
+    if (out.open(fname.p) != 0)
+        return -1;
+    writing = true;
+    int rc = write_lines(app, out.f, automatic);
+    writing = false;
+    if (rc < 0)
+        return rc;   /* out's destructor removes the temporary file */
+    return out.commit();
+}
+
+int32_t session_read(nb_app *app, const char *path, int mode)
+{
+    if (!app || !path || reading)
+        return -1;
+    rs.app = app;
+    rs.main_seen = 0;
+    rs.cur_section = 0;
+    rs.load_mode = mode;
+    rs.pending_chan = -1;
+    rs.cur_plugin = nullptr;
+
+    gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
+    if (!fname.p)
+        return -1;
+    cfg_reader *rd = nullptr;
+    int rc = cfg_open(fname.p, app, ses_on_section, ses_on_section_end, ses_on_key, &rd);
+    if (rc < 0)
+        return rc;
+
+    for (const token_name &t : section_names)
+        if (rc >= 0)
+            rc = cfg_tokens_add(&rd->sections, t.name, t.token);
+    for (const token_name &t : key_names)
+        if (rc >= 0)
+            rc = cfg_tokens_add(&rd->keys, t.name, t.token);
+    if (rc < 0) {
+        nb_message_error("can't register tokens to parse session file: %s", rd->message);
+        cfg_close(rd);
+        return rc;
+    }
+
+    reading = true;
+    int status = 0;
+    while (cfg_next_line(rd, &status))
+        ;
+    reading = false;
+    rs.cur_plugin = nullptr;
+    if (status < 0)
+        nb_message_error("parsing error: %s", rd->message);
+    cfg_close(rd);
+    return status < 0 ? status : 0;
+}

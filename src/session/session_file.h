@@ -1,0 +1,31 @@
+/*
+ * session_file.h - writing and reading session files (.nbs).
+ *
+ * A session file holds the main section "Nimbrel" (window geometry,
+ * channel settings, the loaded plug-ins) followed by one "Plugin" section
+ * per loaded plug-in with the plug-in's own keys.
+ */
+#ifndef NB_SESSION_FILE_H
+#define NB_SESSION_FILE_H
+
+#include "app/nb_app.h"
+
+enum {
+    SES_LOAD_FILE = 0,     /* everything applied, the channel number included */
+    SES_LOAD_AUTO = 1,     /* Chan and Flags ignored */
+    SES_LOAD_PLUGINS = 2   /* only the plug-in sections delivered */
+};
+
+/* Writes the session to path (UTF-8): the full variant when automatic is
+ * 0, without Chan and Flags when it is 1. The file is replaced only when
+ * every line was written; on failure the previous file stays as it was.
+ * Returns 0, -1 (path not convertible, file not created or replaced),
+ * CFG_E_BADNAME or CFG_E_IO. */
+int32_t session_write(nb_app *app, const char *path, int automatic);
+
+/* Reads path (UTF-8) in one of the SES_LOAD_* modes. Returns 0, -1 for a
+ * file that is missing or cannot be opened (no message), or the parser's
+ * negative code after showing the parse error. */
+int32_t session_read(nb_app *app, const char *path, int mode);
+
+#endif /* NB_SESSION_FILE_H */
