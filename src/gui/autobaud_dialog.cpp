@@ -1,0 +1,182 @@
+/*
+ * autobaud_dialog.cpp - the "Autobaud" dialog, opened from "Set bit rate".
+ *
+ * "Try ..." runs the channel's automatic bit-rate detection with the wait
+ * time per rate and the method the user chose. The poller is stopped for
+ * the run so that no other reader takes frames from the channel. The
+ * detection blocks the main loop; its progress and tick callbacks each
+ * handle one pending event so the status text and the spinner stay drawn.
+ * The dialog never sets the bit rate itself: a successful detection has
+ * applied the rate found, a failed one has restored the previous rate.
+ */
+#include <glib/gi18n.h>
+
+#include "app/nb_app.h"
+
+void autobaud_dialog(nb_app *app);
+
+namespace {
+
+struct autobaud_widgets {
+    GtkWidget *dialog;
+    GtkWidget *status;
+    bool searching;
+    gint queued_response;         /* a close asked for while searching */
+};
+
+autobaud_widgets s_ab;
+
+/* Handle at most one pending event, without waiting for one. */
+void pump_one_event()
+{
+    if (gtk_events_pending())
+        gtk_main_iteration_do(FALSE);
+}
+
+void set_status(const char *text)
+{
+    if (s_ab.status)
+        gtk_label_set_text(GTK_LABEL(s_ab.status), text);
+}
+
+void on_progress(void *data, int32_t index)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    char text[256];
+    g_snprintf(text, sizeof text, "%s   %s   ", _("Checking"), app->chan.ops.baud_name(index));
+    set_status(text);
+    pump_one_event();
+}
+
+void on_tick(void *, int32_t)
+{
+    pump_one_event();
+}
+
+/* While a detection runs nobody waits for the dialog's answer: keep a
+ * close (button or window frame) to carry it out once the search ends. */
+void on_response(GtkDialog *, gint response, gpointer)
+{
+    if (s_ab.searching && response != GTK_RESPONSE_APPLY)
+        s_ab.queued_response = response;
+}
+
+GtkWidget *add_label(GtkWidget *table, const char *text, guint row)
+{
+    GtkWidget *label = gtk_label_new(text);
+    gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.0f);
+    gtk_table_attach_defaults(GTK_TABLE(table), label, 0, 1, row, row + 1);
+    return label;
+}
+
+void set_buttons_sensitive(gboolean on)
+{
+    gtk_dialog_set_response_sensitive(GTK_DIALOG(s_ab.dialog), GTK_RESPONSE_APPLY, on);
+    gtk_dialog_set_response_sensitive(GTK_DIALOG(s_ab.dialog), GTK_RESPONSE_OK, on);
+}
+
+/* One detection run; leaves the result in the status label. */
+void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo,
+                   GtkWidget *spinner)
+{
+    gtk_spin_button_update(GTK_SPIN_BUTTON(timeout_spin));
+    int32_t timeout_ms = gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(timeout_spin));
+    int32_t method = gtk_combo_box_get_active(GTK_COMBO_BOX(method_combo));
+    if (method < 0)
+        method = 1;
+
+    set_buttons_sensitive(FALSE);
+    gtk_spinner_start(GTK_SPINNER(spinner));
+    s_ab.searching = true;
+    s_ab.queued_response = GTK_RESPONSE_NONE;
+
+    app->poll.ops.stop(app);
+    int32_t found = app->chan.ops.autobaud(&app->chan, method, timeout_ms, on_progress, app,
+                                           on_tick, nullptr);
+    app->poll.ops.start(app);
+
+    s_ab.searching = false;
+    if (!s_ab.dialog)
+        return;
+    gtk_spinner_stop(GTK_SPINNER(spinner));
+    set_buttons_sensitive(TRUE);
+    pump_one_event();
+
+    char text[256];
+    if (found >= 0)
+        g_snprintf(text, sizeof text, "%s %s   ", app->chan.ops.baud_name(found),
+                   _("baud autodetected!"));
+    else
+        g_snprintf(text, sizeof text, "%s", _("No baud autodetected.   "));
+    set_status(text);
+}
+
+}  // namespace
+
+void autobaud_dialog(nb_app *app)
+{
+    if (!app || s_ab.dialog)
+        return;
+
+    GtkWidget *dialog = gtk_dialog_new_with_buttons(
+        _("Autobaud"), GTK_WINDOW(nb_mainwin),
+        static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT |
+                                    GTK_DIALOG_NO_SEPARATOR),
+        _("Try ..."), GTK_RESPONSE_APPLY,
+        GTK_STOCK_CLOSE, GTK_RESPONSE_OK,
+        nullptr);
+    gtk_widget_set_name(dialog, "autobaud-dialog");
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    s_ab = autobaud_widgets{};
+    s_ab.dialog = dialog;
+    s_ab.queued_response = GTK_RESPONSE_NONE;
+    g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_ab.dialog);
+    g_signal_connect(dialog, "response", G_CALLBACK(on_response), nullptr);
+
+    GtkWidget *table = gtk_table_new(3, 2, TRUE);
+    gtk_container_set_border_width(GTK_CONTAINER(table), 5);
+    gtk_table_set_row_spacings(GTK_TABLE(table), 7);
+    gtk_table_set_col_spacings(GTK_TABLE(table), 0);
+    gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), table,
+                       FALSE, FALSE, 10);
+
+    add_label(table, _("Wait timeout (millisecs): "), 0);
+    GtkObject *adj = gtk_adjustment_new(1000, 500, 3000, 100, 500, 0);
+    GtkWidget *timeout_spin = gtk_spin_button_new(GTK_ADJUSTMENT(adj), 1, 0);
+    gtk_widget_set_name(timeout_spin, "autobaud-timeout");
+    gtk_spin_button_set_update_policy(GTK_SPIN_BUTTON(timeout_spin), GTK_UPDATE_IF_VALID);
+    gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(timeout_spin), TRUE);
+    gtk_table_attach_defaults(GTK_TABLE(table), timeout_spin, 1, 2, 0, 1);
+
+    add_label(table, _("Method: "), 1);
+    GtkWidget *method_combo = gtk_combo_box_text_new();
+    gtk_widget_set_name(method_combo, "autobaud-method");
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(method_combo), _("No distorb (LOM)"));
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(method_combo), _("Distorb"));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(method_combo), 1);
+    gtk_table_attach_defaults(GTK_TABLE(table), method_combo, 1, 2, 1, 2);
+
+    s_ab.status = add_label(table, "                       ", 2);
+    gtk_widget_set_name(s_ab.status, "autobaud-status");
+    g_signal_connect(s_ab.status, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_ab.status);
+    GtkWidget *spinner = gtk_spinner_new();
+    gtk_widget_set_name(spinner, "autobaud-spinner");
+    gtk_table_attach_defaults(GTK_TABLE(table), spinner, 1, 2, 2, 3);
+
+    gtk_widget_show_all(dialog);
+    gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    while (response == GTK_RESPONSE_APPLY && s_ab.dialog) {
+        try_detection(app, timeout_spin, method_combo, spinner);
+        if (!s_ab.dialog)
+            break;
+        if (s_ab.queued_response != GTK_RESPONSE_NONE)
+            response = s_ab.queued_response;
+        else
+            response = gtk_dialog_run(GTK_DIALOG(dialog));
+    }
+
+    if (s_ab.dialog)
+        gtk_widget_destroy(s_ab.dialog);
+    s_ab = autobaud_widgets{};
+    app->ops.state_changed(app, 1);
+}

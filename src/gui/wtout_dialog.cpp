@@ -1,0 +1,68 @@
+/*
+ * wtout_dialog.cpp - HW settings > Write timeout: the "Set write timeout"
+ * dialog, for the time in milliseconds the adapter library may wait for
+ * room in its transmit queue when a frame is written.
+ */
+#include <glib/gi18n.h>
+
+#include "app/nb_app.h"
+
+namespace {
+
+constexpr uint16_t k_default_wtout = 20;   /* ms */
+
+GtkWidget *s_dialog;                       /* the open dialog, or null */
+
+}  // namespace
+
+void write_timeout_dialog(GtkMenuItem *item, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    if (!app || s_dialog)
+        return;
+
+    GtkWidget *dialog = gtk_dialog_new_with_buttons(
+        _("Set write timeout"), GTK_WINDOW(nb_mainwin),
+        static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT |
+                                    GTK_DIALOG_NO_SEPARATOR),
+        GTK_STOCK_OK, GTK_RESPONSE_OK,
+        _("Defaults ..."), GTK_RESPONSE_REJECT,
+        GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
+        nullptr);
+    gtk_widget_set_name(dialog, "wtout-dialog");
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    s_dialog = dialog;
+    g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_dialog);
+
+    GtkWidget *hbox = gtk_hbox_new(FALSE, 5);
+    gtk_container_set_border_width(GTK_CONTAINER(hbox), 10);
+    gtk_container_add(GTK_CONTAINER(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), hbox);
+    gtk_box_pack_start(GTK_BOX(hbox), gtk_label_new(_("Write timeout (millisecs): ")),
+                       TRUE, TRUE, 0);
+    GtkObject *adj = gtk_adjustment_new(0, 0, 1000, 1, 10, 0);
+    GtkWidget *spin = gtk_spin_button_new(GTK_ADJUSTMENT(adj), 1, 0);
+    gtk_widget_set_name(spin, "wtout-spin");
+    gtk_spin_button_set_update_policy(GTK_SPIN_BUTTON(spin), GTK_UPDATE_IF_VALID);
+    gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(spin), TRUE);
+    gtk_box_pack_start(GTK_BOX(hbox), spin, TRUE, TRUE, 0);
+
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), app->chan.wtout);
+    gtk_widget_show_all(dialog);
+    gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    while (response == GTK_RESPONSE_REJECT && s_dialog) {
+        gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), k_default_wtout);
+        response = gtk_dialog_run(GTK_DIALOG(dialog));
+    }
+
+    if (response == GTK_RESPONSE_OK && s_dialog) {
+        /* Typed text not taken yet counts; text outside 0..1000 is dropped. */
+        gtk_spin_button_update(GTK_SPIN_BUTTON(spin));
+        uint16_t ms = static_cast<uint16_t>(gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(spin)));
+        int32_t r = app->chan.ops.set_wtout(&app->chan, ms);
+        if (r < 0)
+            lib_error_message(_("can't set write timeout"), r);
+    }
+    if (s_dialog)
+        gtk_widget_destroy(s_dialog);
+    app->ops.state_changed(app, 1);
+}
