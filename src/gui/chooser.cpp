@@ -1,0 +1,258 @@
+/*
+ * chooser.cpp - the channel chooser shown before the main window exists.
+ *
+ * It lists every board with its channels, marks each channel free or busy,
+ * lets only a free channel be selected and asks for the frame format. It
+ * returns only when the program is to go on: a channel was confirmed, or a
+ * session file was picked through "Load Session". Every other outcome ends
+ * the process.
+ */
+#include <glib/gi18n.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "gui/gui_parts.h"
+
+namespace {
+
+enum { COL_NAME, COL_NUMBER, COL_STATE, COL_SERIAL, N_COLS };
+
+/* The texts the selection rules compare against; never translated. */
+const char ROW_CHANNEL[] = "channel";
+const char STATE_FREE[] = "free";
+const char STATE_BUSY[] = "busy";
+
+/* Held while the dialog exists; the row-activation handler needs them. */
+GtkWidget *chooser_dialog = nullptr;
+GtkWidget *format_radio[3] = {nullptr, nullptr, nullptr};
+
+/* Fills the store with boards and their channels; returns the number of
+ * channel rows, free or busy. */
+int fill_store(nb_app *app, GtkTreeStore *store)
+{
+    int count = 0;
+    nb_board_info board;
+    memset(&board, 0, sizeof board);
+    int bcur = 0;
+    while ((bcur = app->chan.ops.board_next(bcur, &board)) != 0) {
+        char name[512];
+        g_snprintf(name, sizeof name, "%s", board.b.name);
+        board.serial[sizeof board.serial - 1] = '\0';
+        GtkTreeIter brow;
+        gtk_tree_store_append(store, &brow, nullptr);
+        gtk_tree_store_set(store, &brow, COL_NAME, name, COL_NUMBER, "", COL_STATE, "",
+                           COL_SERIAL, board.serial, -1);
+
+        nb_chan_slot slot;
+        int ccur = 0;
+        while ((ccur = app->chan.ops.chan_next(ccur, &board, &slot)) != 0) {
+            count++;
+            char num[16];
+            g_snprintf(num, sizeof num, "%d", (int)slot.number);
+            GtkTreeIter crow;
+            gtk_tree_store_append(store, &crow, &brow);
+            gtk_tree_store_set(store, &crow, COL_NAME, ROW_CHANNEL, COL_NUMBER, num, COL_STATE,
+                               slot.busy ? STATE_BUSY : STATE_FREE, COL_SERIAL, "", -1);
+        }
+        memset(&board, 0, sizeof board);
+    }
+    return count;
+}
+
+/* Reads the channel number of a channel row; -1 when it is not one. */
+int row_channel_number(const char *text)
+{
+    if (!text || !*text)
+        return -1;
+    char *end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (*end != '\0' || v < 0 || v > 255)
+        return -1;
+    return (int)v;
+}
+
+bool row_is_free_channel(GtkTreeModel *model, GtkTreeIter *iter)
+{
+    gchar *name = nullptr, *state = nullptr;
+    gtk_tree_model_get(model, iter, COL_NAME, &name, COL_STATE, &state, -1);
+    bool ok = name && state && strcmp(name, ROW_CHANNEL) == 0 && strcmp(state, STATE_FREE) == 0;
+    g_free(name);
+    g_free(state);
+    return ok;
+}
+
+void select_first_free(GtkTreeView *view)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    GtkTreeSelection *sel = gtk_tree_view_get_selection(view);
+    GtkTreeIter board;
+    gboolean bvalid = gtk_tree_model_get_iter_first(model, &board);
+    for (; bvalid; bvalid = gtk_tree_model_iter_next(model, &board)) {
+        GtkTreeIter chan;
+        gboolean cvalid = gtk_tree_model_iter_children(model, &chan, &board);
+        for (; cvalid; cvalid = gtk_tree_model_iter_next(model, &chan)) {
+            if (row_is_free_channel(model, &chan)) {
+                gtk_tree_selection_select_iter(sel, &chan);
+                return;
+            }
+        }
+    }
+}
+
+/* Double click or Enter on a row: a free channel confirms the dialog with
+ * the frame format currently chosen; any other row does nothing. */
+void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    GtkTreeIter iter;
+    if (!gtk_tree_model_get_iter(model, &iter, path) || !row_is_free_channel(model, &iter))
+        return;
+    /* Make the activated row the chosen one (the filter stores its
+     * number), even when activation did not pass through a click. */
+    gtk_tree_selection_select_iter(gtk_tree_view_get_selection(view), &iter);
+    read_frame_format(app);
+    app->chan.ops.find_board(app->chan.number, &app->chan.board);
+    if (chooser_dialog)
+        gtk_dialog_response(GTK_DIALOG(chooser_dialog), GTK_RESPONSE_OK);
+}
+
+GtkWidget *build_view(nb_app *app, GtkTreeStore *store)
+{
+    static const char *const titles[N_COLS] = {N_("CAN interface"), N_("Chan num "),
+                                               N_("Chan state  "), N_("Serial number  ")};
+    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    g_object_unref(store);   /* the view keeps the only reference */
+    gtk_widget_set_name(view, "chooser_view");
+    for (int c = 0; c < N_COLS; c++) {
+        GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+        GtkTreeViewColumn *col = gtk_tree_view_column_new();
+        gtk_tree_view_column_set_title(col, _(titles[c]));
+        gtk_tree_view_column_pack_start(col, cell, TRUE);
+        gtk_tree_view_column_add_attribute(col, cell, "text", c);
+        gtk_tree_view_append_column(GTK_TREE_VIEW(view), col);
+    }
+    GtkTreeSelection *sel = gtk_tree_view_get_selection(GTK_TREE_VIEW(view));
+    gtk_tree_selection_set_mode(sel, GTK_SELECTION_BROWSE);
+    gtk_tree_selection_set_select_function(sel, channel_row_filter, app, nullptr);
+    gtk_tree_view_expand_all(GTK_TREE_VIEW(view));
+    g_signal_connect(view, "row-activated", G_CALLBACK(on_row_activated), app);
+    return view;
+}
+
+}  // namespace
+
+/* Decides whether a row may become selected: only free channel rows may,
+ * and selecting one records its channel number. Unselecting is allowed. */
+gboolean channel_row_filter(GtkTreeSelection *, GtkTreeModel *model, GtkTreePath *path,
+                            gboolean path_currently_selected, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    GtkTreeIter iter;
+    if (!gtk_tree_model_get_iter(model, &iter, path))
+        return TRUE;
+    if (path_currently_selected)
+        return TRUE;
+    if (!row_is_free_channel(model, &iter))
+        return FALSE;
+    gchar *num = nullptr;
+    gtk_tree_model_get(model, &iter, COL_NUMBER, &num, -1);
+    int n = row_channel_number(num);
+    g_free(num);
+    if (n < 0)
+        return FALSE;
+    app->chan.number = (uint8_t)n;
+    return TRUE;
+}
+
+/* The first active radio button gives the frame format: 2 standard,
+ * 4 extended, 6 both. */
+void read_frame_format(nb_app *app)
+{
+    static const uint8_t formats[3] = {2, 4, 6};
+    for (int i = 0; i < 3; i++) {
+        if (format_radio[i] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(format_radio[i]))) {
+            app->chan.frame_format = formats[i];
+            return;
+        }
+    }
+}
+
+void choose_channel(nb_app *app)
+{
+    GtkTreeStore *store = gtk_tree_store_new(N_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                             G_TYPE_STRING);
+    int count = fill_store(app, store);
+    if (count < 1) {
+        g_object_unref(store);
+        nb_error(_("No CAN channel is detected.\nMay be all channels are busy or\nYou have no CAN "
+                   "interface installed.\nCheck your ZELK library installation."));
+        exit(1);
+    }
+    GtkWidget *view = build_view(app, store);
+
+    GtkWidget *dlg = gtk_dialog_new_with_buttons(NB_PRODUCT_TITLE, nullptr, GTK_DIALOG_NO_SEPARATOR,
+                                                 GTK_STOCK_OK, GTK_RESPONSE_OK, GTK_STOCK_CANCEL,
+                                                 GTK_RESPONSE_CANCEL, _("Load Session"),
+                                                 GTK_RESPONSE_APPLY, nullptr);
+    chooser_dialog = dlg;
+    gtk_widget_set_name(dlg, "chooser");
+    g_signal_connect(dlg, "destroy", G_CALLBACK(gtk_widget_destroyed), &chooser_dialog);
+    gtk_widget_set_size_request(dlg, 470, 440);
+    gtk_window_set_position(GTK_WINDOW(dlg), GTK_WIN_POS_CENTER);
+    GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dlg));
+    gtk_box_set_spacing(GTK_BOX(content), 0);
+
+    GtkWidget *chan_frame = gtk_frame_new(_("Choose CAN channel:"));
+    gtk_container_set_border_width(GTK_CONTAINER(chan_frame), 10);
+    gtk_widget_set_size_request(chan_frame, 180, 200);
+    gtk_box_pack_start(GTK_BOX(content), chan_frame, TRUE, TRUE, 0);
+    GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_container_set_border_width(GTK_CONTAINER(scroll), 5);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_NEVER,
+                                   GTK_POLICY_AUTOMATIC);
+    gtk_container_add(GTK_CONTAINER(chan_frame), scroll);
+    gtk_container_add(GTK_CONTAINER(scroll), view);
+
+    GtkWidget *fmt_frame = gtk_frame_new(_("Frame format to use:"));
+    gtk_container_set_border_width(GTK_CONTAINER(fmt_frame), 10);
+    gtk_box_pack_end(GTK_BOX(content), fmt_frame, TRUE, FALSE, 0);
+    GtkWidget *fmt_box = gtk_vbox_new(FALSE, 0);
+    gtk_container_add(GTK_CONTAINER(fmt_frame), fmt_box);
+    static const char *const labels[3] = {N_("11-bit (Standart Frame Format)"),
+                                          N_("29-bit (Extended Frame Format)"),
+                                          N_("11/29-bit (Both Frame Formats)")};
+    static const char *const names[3] = {"radio_std", "radio_ext", "radio_both"};
+    GSList *group = nullptr;
+    for (int i = 0; i < 3; i++) {
+        format_radio[i] = gtk_radio_button_new_with_label(group, _(labels[i]));
+        group = gtk_radio_button_get_group(GTK_RADIO_BUTTON(format_radio[i]));
+        gtk_widget_set_name(format_radio[i], names[i]);
+        g_signal_connect(format_radio[i], "destroy", G_CALLBACK(gtk_widget_destroyed),
+                         &format_radio[i]);
+        gtk_box_pack_start(GTK_BOX(fmt_box), format_radio[i], FALSE, TRUE, 0);
+    }
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(format_radio[2]), TRUE);
+
+    /* The first free channel is chosen from the start; selecting goes
+     * through the filter, which records its number. */
+    select_first_free(GTK_TREE_VIEW(view));
+
+    gtk_widget_show_all(dlg);
+    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
+
+    if (response == GTK_RESPONSE_OK) {
+        read_frame_format(app);
+        app->chan.ops.find_board(app->chan.number, &app->chan.board);
+        if (chooser_dialog)
+            gtk_widget_destroy(chooser_dialog);
+        return;
+    }
+    /* The handlers above may have destroyed the dialog already (closing
+     * it from the window frame does). */
+    if (chooser_dialog)
+        gtk_widget_destroy(chooser_dialog);
+    if (response == GTK_RESPONSE_APPLY && choose_session_file(app) == 1)
+        return;
+    exit(0);
+}

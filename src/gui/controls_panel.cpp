@@ -1,0 +1,250 @@
+/*
+ * controls_panel.cpp - the channel controls (Start/Stop, listen-only,
+ * hardware reset) and the five error indicators.
+ *
+ * start_controller and stop_controller own the look of the controls and
+ * the sensitivity of the menu entries that must not be used while the
+ * controller runs. The poller calls stop_controller on bus-off, outside
+ * any click. Setting a toggle's state from code is never treated as a
+ * click: the click handler is blocked around the change.
+ */
+#include <glib/gi18n.h>
+
+#include "gui/gui_parts.h"
+
+namespace {
+
+/* Lit (sensitive) when the counter was seen non-zero, dark otherwise.
+ * Cleared when the images are destroyed with their window. */
+GtkWidget *ind_ewl = nullptr;
+GtkWidget *ind_boff = nullptr;
+GtkWidget *ind_hovr = nullptr;
+GtkWidget *ind_sovr = nullptr;
+GtkWidget *ind_wtout = nullptr;
+
+void set_sensitive(GtkWidget *w, gboolean on)
+{
+    if (w)
+        gtk_widget_set_sensitive(w, on);
+}
+
+/* Sets a toggle's active state without running its click handler. */
+void set_toggle_quietly(GtkWidget *btn, gboolean active, GCallback handler, nb_app *app)
+{
+    if (!btn)
+        return;
+    g_signal_handlers_block_by_func(btn, (gpointer)handler, app);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(btn), active);
+    g_signal_handlers_unblock_by_func(btn, (gpointer)handler, app);
+}
+
+void set_label(GtkWidget *btn, const char *text)
+{
+    if (btn)
+        gtk_button_set_label(GTK_BUTTON(btn), text);
+}
+
+/* The widgets that are locked while the controller runs, in the order
+ * they change. */
+void set_stopped_widgets_sensitive(nb_app *app, gboolean on)
+{
+    nb_gui &g = app->gui;
+    set_sensitive(g.btn_lom, on);
+    set_sensitive(g.mi_plugins, on);
+    set_sensitive(g.mi_hw_settings, on);
+    set_sensitive(g.mi_save_session, on);
+    set_sensitive(g.mi_load_session, on);
+    set_sensitive(g.mi_reset_session, on);
+}
+
+void notify(nb_app *app, int autosave)
+{
+    if (app->ops.state_changed)
+        app->ops.state_changed(app, autosave);
+}
+
+GtkWidget *make_toggle(const char *label, const char *name, GtkWidget **member)
+{
+    GtkWidget *btn = gtk_toggle_button_new_with_label(label);
+    gtk_widget_set_name(btn, name);
+    gtk_toggle_button_set_mode(GTK_TOGGLE_BUTTON(btn), TRUE);
+    *member = btn;
+    g_signal_connect(btn, "destroy", G_CALLBACK(gtk_widget_destroyed), member);
+    return btn;
+}
+
+GtkWidget *make_indicator(const char *name, GtkWidget **member)
+{
+    GtkWidget *img = gtk_image_new_from_stock(GTK_STOCK_NO, GTK_ICON_SIZE_BUTTON);
+    gtk_widget_set_name(img, name);
+    gtk_widget_set_sensitive(img, FALSE);
+    *member = img;
+    g_signal_connect(img, "destroy", G_CALLBACK(gtk_widget_destroyed), member);
+    return img;
+}
+
+}  // namespace
+
+GtkWidget *build_controls_panel(nb_app *app)
+{
+    nb_gui &g = app->gui;
+    GtkWidget *frame = gtk_frame_new(_("CAN channel controls"));
+    gtk_widget_set_name(frame, "controls_panel");
+    gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
+    gtk_widget_show(frame);
+
+    GtkWidget *table = gtk_table_new(1, 3, TRUE);
+    gtk_container_set_border_width(GTK_CONTAINER(table), 5);
+    gtk_table_set_row_spacings(GTK_TABLE(table), 2);
+    gtk_table_set_col_spacings(GTK_TABLE(table), 2);
+    gtk_container_add(GTK_CONTAINER(frame), table);
+
+    GtkWidget *ss = make_toggle(_("Start"), "btn_startstop", &g.btn_startstop);
+    if (app->chan.running) {
+        gtk_button_set_label(GTK_BUTTON(ss), _("Stop"));
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(ss), TRUE);
+    }
+    GtkWidget *lom = make_toggle(_("Set LOM"), "btn_lom", &g.btn_lom);
+    if (app->chan.lom) {
+        gtk_button_set_label(GTK_BUTTON(lom), _("Clear LOM"));
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(lom), TRUE);
+    }
+    GtkWidget *reset = gtk_button_new_with_label(_("Reset"));
+    gtk_widget_set_name(reset, "btn_reset");
+    g.btn_reset = reset;
+    g_signal_connect(reset, "destroy", G_CALLBACK(gtk_widget_destroyed), &g.btn_reset);
+
+    gtk_table_attach_defaults(GTK_TABLE(table), ss, 0, 1, 0, 1);
+    gtk_table_attach_defaults(GTK_TABLE(table), lom, 1, 2, 0, 1);
+    gtk_table_attach_defaults(GTK_TABLE(table), reset, 2, 3, 0, 1);
+
+    /* Connected after the initial state is set, so building is no click. */
+    g_signal_connect(ss, "clicked", G_CALLBACK(on_startstop_clicked), app);
+    g_signal_connect(lom, "clicked", G_CALLBACK(on_lom_clicked), app);
+    g_signal_connect(reset, "clicked", G_CALLBACK(on_reset_clicked), app);
+
+    gtk_widget_show_all(frame);
+    return frame;
+}
+
+GtkWidget *build_errors_panel(void)
+{
+    GtkWidget *frame = gtk_frame_new(_("CAN errors"));
+    gtk_widget_set_name(frame, "errors_panel");
+    gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
+
+    GtkWidget *table = gtk_table_new(2, 5, TRUE);
+    gtk_container_set_border_width(GTK_CONTAINER(table), 5);
+    gtk_table_set_row_spacings(GTK_TABLE(table), 2);
+    gtk_table_set_col_spacings(GTK_TABLE(table), 2);
+    gtk_container_add(GTK_CONTAINER(frame), table);
+
+    /* The counter names are the adapter's own and stay untranslated. */
+    static const char *const labels[5] = {"EWL", "BOFF", "HOVR", "SOVR", "WTOUT"};
+    static const char *const names[5] = {"ind_ewl", "ind_boff", "ind_hovr", "ind_sovr",
+                                         "ind_wtout"};
+    GtkWidget **members[5] = {&ind_ewl, &ind_boff, &ind_hovr, &ind_sovr, &ind_wtout};
+    for (guint c = 0; c < 5; c++) {
+        gtk_table_attach_defaults(GTK_TABLE(table), gtk_label_new(labels[c]), c, c + 1, 0, 1);
+        gtk_table_attach_defaults(GTK_TABLE(table), make_indicator(names[c], members[c]), c,
+                                  c + 1, 1, 2);
+    }
+    gtk_widget_show_all(frame);
+    return frame;
+}
+
+void update_error_indicators(const zk_errs *errs)
+{
+    if (!errs)
+        return;
+    if (errs->boff)
+        set_sensitive(ind_boff, TRUE);
+    if (errs->ewl)
+        set_sensitive(ind_ewl, TRUE);
+    if (errs->hovr)
+        set_sensitive(ind_hovr, TRUE);
+    if (errs->sovr)
+        set_sensitive(ind_sovr, TRUE);
+    if (errs->wtout)
+        set_sensitive(ind_wtout, TRUE);
+}
+
+void start_controller(nb_app *app)
+{
+    int32_t rc = app->chan.ops.start(&app->chan);
+    if (rc < 0) {
+        lib_error_message(_("can not start CAN controller"), rc);
+        return;
+    }
+    set_label(app->gui.btn_startstop, _("Stop"));
+    set_toggle_quietly(app->gui.btn_startstop, TRUE, G_CALLBACK(on_startstop_clicked), app);
+    set_stopped_widgets_sensitive(app, FALSE);
+}
+
+void stop_controller(nb_app *app)
+{
+    int32_t rc = app->chan.ops.stop(&app->chan);
+    if (rc < 0) {
+        lib_error_message(_("can not stop CAN controller"), rc);
+        return;
+    }
+    set_label(app->gui.btn_startstop, _("Start"));
+    set_toggle_quietly(app->gui.btn_startstop, FALSE, G_CALLBACK(on_startstop_clicked), app);
+    set_stopped_widgets_sensitive(app, TRUE);
+}
+
+void on_startstop_clicked(GtkButton *, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    if (app->chan.running)
+        stop_controller(app);
+    else
+        start_controller(app);
+    /* The click has already flipped the toggle; after a refused change it
+     * must show the controller's real state again. */
+    set_toggle_quietly(app->gui.btn_startstop, app->chan.running ? TRUE : FALSE,
+                       G_CALLBACK(on_startstop_clicked), app);
+    notify(app, 1);
+}
+
+void on_lom_clicked(GtkButton *, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    int32_t wanted = app->chan.lom ? 0 : 1;
+    int32_t rc = app->chan.ops.set_lom(&app->chan, wanted);
+    if (rc < 0) {
+        lib_error_message(wanted ? _("can not switch CAN controller to Listen Only Mode")
+                                 : _("can not switch CAN controller from Listen Only Mode"),
+                          rc);
+        set_toggle_quietly(app->gui.btn_lom, app->chan.lom ? TRUE : FALSE,
+                           G_CALLBACK(on_lom_clicked), app);
+        return;
+    }
+    set_label(app->gui.btn_lom, wanted ? _("Clear LOM") : _("Set LOM"));
+    set_toggle_quietly(app->gui.btn_lom, wanted ? TRUE : FALSE, G_CALLBACK(on_lom_clicked), app);
+    notify(app, 0);
+}
+
+void on_reset_clicked(GtkButton *, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    GtkWidget *ask = gtk_message_dialog_new(
+        nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+        GTK_BUTTONS_YES_NO, "%s", _("Are you sure you want to hardware reset CAN controller?"));
+    gtk_widget_set_name(ask, "reset_question");
+    gtk_window_set_position(GTK_WINDOW(ask), GTK_WIN_POS_CENTER);
+    gint answer = gtk_dialog_run(GTK_DIALOG(ask));
+    /* The question goes before any error message about the reset. */
+    gtk_widget_destroy(ask);
+    if (answer == GTK_RESPONSE_YES) {
+        int32_t rc = app->chan.ops.hw_reset(&app->chan);
+        if (rc < 0)
+            lib_error_message(_("can not reset CAN controller"), rc);
+    }
+    set_sensitive(ind_ewl, FALSE);
+    set_sensitive(ind_boff, FALSE);
+    set_sensitive(ind_hovr, FALSE);
+    set_sensitive(ind_sovr, FALSE);
+    set_sensitive(ind_wtout, FALSE);
+    notify(app, 0);
+}

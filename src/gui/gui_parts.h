@@ -1,0 +1,34 @@
+/*
+ * gui_parts.h - the GUI part's functions, shared between its source files
+ * and reachable by the tests. Everything else reaches them only through
+ * the slots of nb_gui_ops.
+ */
+#ifndef NB_GUI_PARTS_H
+#define NB_GUI_PARTS_H
+
+#include "app/nb_app.h"
+
+/* mainwin.cpp */
+void build_main_window(nb_app *app);
+
+/* chooser.cpp */
+void choose_channel(nb_app *app);
+gboolean channel_row_filter(GtkTreeSelection *sel, GtkTreeModel *model, GtkTreePath *path,
+                            gboolean path_currently_selected, gpointer app);
+void read_frame_format(nb_app *app);
+
+/* controls_panel.cpp */
+GtkWidget *build_controls_panel(nb_app *app);
+GtkWidget *build_errors_panel(void);
+void update_error_indicators(const zk_errs *errs);
+void start_controller(nb_app *app);
+void stop_controller(nb_app *app);
+void on_startstop_clicked(GtkButton *button, gpointer app);
+void on_lom_clicked(GtkButton *button, gpointer app);
+void on_reset_clicked(GtkButton *button, gpointer app);
+
+/* info_panel.cpp */
+GtkWidget *build_info_panel(nb_app *app);
+void refresh_info_panel(nb_app *app);
+
+#endif /* NB_GUI_PARTS_H */

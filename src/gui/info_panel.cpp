@@ -1,0 +1,252 @@
+/*
+ * info_panel.cpp - the channel information panel: a tree of names and
+ * values showing the channel's settings and the controller's status.
+ *
+ * Built once per main window; refreshed every second by the status timer
+ * and after every state change. The refresh finds its rows by position,
+ * so the row order below is fixed.
+ */
+#include <glib/gi18n.h>
+#include <string.h>
+
+#include "gui/gui_parts.h"
+
+namespace {
+
+enum { COL_NAME, COL_VALUE, N_COLS };
+
+/* Positions of the channel row's children. */
+enum {
+    ROW_STATE,
+    ROW_HW_OVR,
+    ROW_SW_OVR,
+    ROW_BAUD,
+    ROW_CODE,
+    ROW_MASK,
+    ROW_WTOUT,
+    ROW_FORMAT,
+    ROW_BASE,
+    ROW_IRQ,
+    ROW_BOARD,
+    ROW_CHIP,
+};
+
+/* The name of the text entry that opens the controller's own entries. */
+const char CHIP_ENTRY[] = "CAN chip";
+const int CHIP_ENTRIES = 32;
+
+GtkWidget *info_view = nullptr;
+
+/* Reads the chip status with its texts; on failure both stay zeroed.
+ * Every text entry is NUL-terminated afterwards whatever the library left. */
+int32_t read_chip(nb_app *app, zk_chipstat *st, zk_chipstat_text *text)
+{
+    memset(st, 0, sizeof *st);
+    memset(text, 0, sizeof *text);
+    int32_t rc = app->chan.ops.chip_stat(&app->chan, st, text);
+    if (rc < 0) {
+        memset(st, 0, sizeof *st);
+        memset(text, 0, sizeof *text);
+        return rc;
+    }
+    for (int i = 0; i < CHIP_ENTRIES; i++) {
+        text->name[i][sizeof text->name[i] - 1] = '\0';
+        text->value[i][sizeof text->value[i] - 1] = '\0';
+    }
+    return rc;
+}
+
+int find_chip_entry(const zk_chipstat_text *text)
+{
+    for (int i = 0; i < CHIP_ENTRIES; i++)
+        if (strcmp(text->name[i], CHIP_ENTRY) == 0)
+            return i;
+    return -1;
+}
+
+void format_state(char *buf, size_t size, const nb_app *app, const zk_chipstat *st)
+{
+    const char *text;
+    if (app->chan.lom == 1)
+        text = st->state ? _("RUNNING (LOM)") : _("INIT (LOM)");
+    else
+        text = st->state ? _("RUNNING") : _("INIT");
+    g_snprintf(buf, size, "%s", text);
+}
+
+const char *baud_text(nb_app *app)
+{
+    const char *name = app->chan.ops.baud_name ? app->chan.ops.baud_name(app->chan.baud_index)
+                                               : nullptr;
+    return name ? name : "";
+}
+
+void format_frame_format(char *buf, size_t size, uint8_t format)
+{
+    switch (format) {
+    case 6: g_snprintf(buf, size, "%s", _("11/29 bit")); break;
+    case 2: g_snprintf(buf, size, "%s", _("11 bit")); break;
+    case 4: g_snprintf(buf, size, "%s", _("29 bit")); break;
+    default: g_snprintf(buf, size, _("unknown (%d)"), (int)format); break;
+    }
+}
+
+void add_row(GtkTreeStore *store, GtkTreeIter *row, GtkTreeIter *parent, const char *name,
+             const char *value)
+{
+    gtk_tree_store_append(store, row, parent);
+    gtk_tree_store_set(store, row, COL_NAME, name, COL_VALUE, value, -1);
+}
+
+void set_value(GtkTreeStore *store, GtkTreeIter *row, const char *value)
+{
+    gtk_tree_store_set(store, row, COL_VALUE, value, -1);
+}
+
+/* Values that the refresh rewrites, formatted the same way for both. */
+void format_refreshed(int row, char *buf, size_t size, nb_app *app, const zk_chipstat *st)
+{
+    switch (row) {
+    case ROW_STATE: format_state(buf, size, app, st); break;
+    case ROW_HW_OVR: g_snprintf(buf, size, "%lu", (unsigned long)st->hovr); break;
+    case ROW_SW_OVR: g_snprintf(buf, size, "%lu", (unsigned long)st->sovr); break;
+    case ROW_BAUD: g_snprintf(buf, size, "%s", baud_text(app)); break;
+    case ROW_CODE: g_snprintf(buf, size, "%#lx", (unsigned long)app->chan.acc_code); break;
+    case ROW_MASK: g_snprintf(buf, size, "%#lx", (unsigned long)app->chan.acc_mask); break;
+    case ROW_WTOUT: g_snprintf(buf, size, _("%d msec"), (int)app->chan.wtout); break;
+    default: buf[0] = '\0'; break;
+    }
+}
+
+GtkTreeStore *build_store(nb_app *app)
+{
+    zk_chipstat st;
+    zk_chipstat_text text;
+    read_chip(app, &st, &text);
+
+    GtkTreeStore *store = gtk_tree_store_new(N_COLS, G_TYPE_STRING, G_TYPE_STRING);
+    char buf[NB_TEXT_MAX];
+    GtkTreeIter top, row, board;
+
+    g_snprintf(buf, sizeof buf, "%d", (int)app->chan.number);
+    add_row(store, &top, nullptr, _("channel"), buf);
+
+    static const char *const refreshed[] = {N_("state"),      N_("hw overruns"),
+                                            N_("sw overruns"), N_("baud rate"),
+                                            N_("filter (code)"), N_("filter (mask)"),
+                                            N_("write tout")};
+    for (int r = ROW_STATE; r <= ROW_WTOUT; r++) {
+        format_refreshed(r, buf, sizeof buf, app, &st);
+        add_row(store, &row, &top, _(refreshed[r]), buf);
+    }
+
+    format_frame_format(buf, sizeof buf, app->chan.frame_format);
+    add_row(store, &row, &top, _("frame format"), buf);
+    g_snprintf(buf, sizeof buf, "%#lx", (unsigned long)st.base);
+    add_row(store, &row, &top, _("base address"), buf);
+    g_snprintf(buf, sizeof buf, "%d", (int)st.irq);
+    add_row(store, &row, &top, _("irq"), buf);
+    g_snprintf(buf, sizeof buf, "%d", (int)st.board);
+    add_row(store, &board, &top, _("board"), buf);
+
+    /* The board record may come from a lookup that found nothing; never
+     * read past its buffers. */
+    char field[sizeof app->chan.board.b.name + 1];
+    g_strlcpy(field, app->chan.board.b.name, sizeof app->chan.board.b.name);
+    add_row(store, &row, &board, _("name"), field);
+    g_strlcpy(field, app->chan.board.b.manufacturer, sizeof app->chan.board.b.manufacturer);
+    add_row(store, &row, &board, _("manufacturer"), field);
+
+    GtkTreeIter chip;
+    int first = find_chip_entry(&text);
+    if (first < 0) {
+        add_row(store, &chip, &top, _("CAN chip"), _("UNKNOWN"));
+    } else {
+        add_row(store, &chip, &top, _("CAN chip"), text.value[first]);
+        /* An empty name ends the list. */
+        for (int i = first + 1; i < CHIP_ENTRIES && text.name[i][0]; i++)
+            add_row(store, &row, &chip, text.name[i], text.value[i]);
+    }
+    return store;
+}
+
+}  // namespace
+
+GtkWidget *build_info_panel(nb_app *app)
+{
+    GtkWidget *frame = gtk_frame_new(_("CAN channel information"));
+    gtk_widget_set_name(frame, "info_panel");
+    gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
+    GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_container_set_border_width(GTK_CONTAINER(scroll), 5);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC,
+                                   GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_placement(GTK_SCROLLED_WINDOW(scroll), GTK_CORNER_TOP_LEFT);
+    gtk_container_add(GTK_CONTAINER(frame), scroll);
+
+    GtkTreeStore *store = build_store(app);
+    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    g_object_unref(store);   /* the view keeps the only reference */
+    gtk_widget_set_name(view, "info_view");
+    gtk_tree_view_set_headers_visible(GTK_TREE_VIEW(view), FALSE);
+    for (int c = 0; c < N_COLS; c++) {
+        GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+        GtkTreeViewColumn *col = gtk_tree_view_column_new();
+        gtk_tree_view_column_pack_start(col, cell, TRUE);
+        gtk_tree_view_column_add_attribute(col, cell, "text", c);
+        gtk_tree_view_append_column(GTK_TREE_VIEW(view), col);
+    }
+    gtk_tree_selection_set_mode(gtk_tree_view_get_selection(GTK_TREE_VIEW(view)),
+                                GTK_SELECTION_BROWSE);
+    gtk_tree_view_expand_all(GTK_TREE_VIEW(view));
+    gtk_tree_view_set_rules_hint(GTK_TREE_VIEW(view), TRUE);
+    gtk_container_add(GTK_CONTAINER(scroll), view);
+
+    info_view = view;
+    g_signal_connect(view, "destroy", G_CALLBACK(gtk_widget_destroyed), &info_view);
+    gtk_widget_show_all(frame);
+    return frame;
+}
+
+void refresh_info_panel(nb_app *app)
+{
+    if (!info_view)
+        return;
+    zk_chipstat st;
+    zk_chipstat_text text;
+    if (read_chip(app, &st, &text) < 0)
+        return;
+
+    GtkTreeStore *store = GTK_TREE_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(info_view)));
+    GtkTreeModel *model = GTK_TREE_MODEL(store);
+    GtkTreeIter top, row;
+    if (!gtk_tree_model_get_iter_first(model, &top) ||
+        !gtk_tree_model_iter_children(model, &row, &top))
+        return;
+
+    char buf[NB_TEXT_MAX];
+    int pos = 0;
+    gboolean valid = TRUE;
+    for (; valid && pos < ROW_CHIP; pos++, valid = gtk_tree_model_iter_next(model, &row)) {
+        if (pos > ROW_WTOUT)
+            continue;
+        format_refreshed(pos, buf, sizeof buf, app, &st);
+        set_value(store, &row, buf);
+    }
+    if (!valid)
+        return;
+
+    /* row is now "CAN chip". */
+    GtkTreeIter child;
+    if (!gtk_tree_model_iter_children(model, &child, &row))
+        return;
+    int first = find_chip_entry(&text);
+    if (first < 0) {
+        gtk_tree_store_set(store, &child, COL_NAME, _("CAN chip"), COL_VALUE, _("Unknown"), -1);
+        return;
+    }
+    valid = TRUE;
+    for (int i = first + 1; valid && i < CHIP_ENTRIES && text.name[i][0];
+         i++, valid = gtk_tree_model_iter_next(model, &child))
+        set_value(store, &child, text.value[i]);
+}

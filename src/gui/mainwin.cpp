@@ -1,0 +1,184 @@
+/*
+ * mainwin.cpp - the main window: menu bar, channel panels on the left,
+ * plug-in notebook on the right.
+ *
+ * The window is built once per pass of the run loop and destroyed at its
+ * end, either by teardown or by the user closing it. A destroy handler
+ * clears nb_mainwin and every stored widget pointer, so nothing touches a
+ * window that no longer exists.
+ */
+#include <glib/gi18n.h>
+#include <gdk/gdkkeysyms.h>
+
+#include "gui/gui_parts.h"
+
+/* The only data symbol the host exports: plug-ins parent their dialogs on it. */
+GtkWidget *nb_mainwin = nullptr;
+
+namespace {
+
+/* One menu entry. A null label makes a separator. */
+struct menu_entry {
+    const char *label;
+    guint accel_key;              /* 0: no accelerator */
+    GCallback handler;
+    GtkWidget *nb_gui::*member;   /* null: not kept */
+    const char *name;             /* widget name, for tests and style */
+};
+
+/* A menu title with its entries, in screen order. */
+struct menu_title {
+    const char *label;
+    GtkWidget *nb_gui::*member;
+    const char *name;
+    const menu_entry *entries;
+    size_t count;
+};
+
+const menu_entry file_entries[] = {
+    {N_("Load session"), GDK_l, G_CALLBACK(on_load_session), &nb_gui::mi_load_session,
+     "mi_load_session"},
+    {N_("Save session"), GDK_s, G_CALLBACK(on_save_session), &nb_gui::mi_save_session,
+     "mi_save_session"},
+    {N_("Reset session to defaults"), 0, G_CALLBACK(on_reset_session),
+     &nb_gui::mi_reset_session, "mi_reset_session"},
+    {nullptr, 0, nullptr, nullptr, nullptr},
+    {N_("Quit"), GDK_q, G_CALLBACK(quit_main_loop), nullptr, "mi_quit"},
+};
+
+const menu_entry hw_entries[] = {
+    {N_("Acceptance filter"), 0, G_CALLBACK(acceptance_filter_dialog), &nb_gui::mi_acc_filter,
+     "mi_acc_filter"},
+    {N_("Bit rate"), 0, G_CALLBACK(bit_rate_dialog), &nb_gui::mi_bit_rate, "mi_bit_rate"},
+    {N_("Write timeout"), 0, G_CALLBACK(write_timeout_dialog), &nb_gui::mi_write_tout,
+     "mi_write_tout"},
+};
+
+const menu_entry plugins_entries[] = {
+    {N_("Configure"), 0, G_CALLBACK(plugins_dialog), &nb_gui::mi_configure, "mi_configure"},
+};
+
+const menu_entry help_entries[] = {
+    {N_("Quick Start"), 0, G_CALLBACK(quick_start_dialog), &nb_gui::mi_quick_start,
+     "mi_quick_start"},
+    {N_("About"), 0, G_CALLBACK(about_dialog), &nb_gui::mi_about, "mi_about"},
+};
+
+const menu_title menu_titles[] = {
+    {N_("File"), &nb_gui::mi_file, "mi_file", file_entries, G_N_ELEMENTS(file_entries)},
+    {N_("HW settings"), &nb_gui::mi_hw_settings, "mi_hw_settings", hw_entries,
+     G_N_ELEMENTS(hw_entries)},
+    {N_("Plugins"), &nb_gui::mi_plugins, "mi_plugins", plugins_entries,
+     G_N_ELEMENTS(plugins_entries)},
+    {N_("Help"), &nb_gui::mi_help, "mi_help", help_entries, G_N_ELEMENTS(help_entries)},
+};
+
+/* The window is going away: forget it and every widget that dies with it. */
+void on_mainwin_destroy(GtkWidget *widget, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    if (nb_mainwin == widget)
+        nb_mainwin = nullptr;
+    nb_gui &g = app->gui;
+    g.notebook = nullptr;
+    g.paned = nullptr;
+    for (const menu_title &t : menu_titles) {
+        g.*(t.member) = nullptr;
+        for (size_t i = 0; i < t.count; i++)
+            if (t.entries[i].member)
+                g.*(t.entries[i].member) = nullptr;
+    }
+    g.btn_startstop = nullptr;
+    g.btn_lom = nullptr;
+    g.btn_reset = nullptr;
+    g.accel_group = nullptr;   /* the window held the last reference */
+}
+
+GtkWidget *build_menu_bar(nb_app *app)
+{
+    nb_gui &g = app->gui;
+    GtkWidget *bar = gtk_menu_bar_new();
+    gtk_widget_set_name(bar, "menubar");
+    for (const menu_title &t : menu_titles) {
+        GtkWidget *title = gtk_menu_item_new_with_label(_(t.label));
+        gtk_widget_set_name(title, t.name);
+        g.*(t.member) = title;
+        GtkWidget *menu = gtk_menu_new();
+        gtk_menu_set_accel_group(GTK_MENU(menu), g.accel_group);
+        gtk_menu_item_set_submenu(GTK_MENU_ITEM(title), menu);
+        gtk_menu_shell_append(GTK_MENU_SHELL(bar), title);
+        for (size_t i = 0; i < t.count; i++) {
+            const menu_entry &e = t.entries[i];
+            GtkWidget *item;
+            if (!e.label) {
+                item = gtk_separator_menu_item_new();
+            } else {
+                item = gtk_menu_item_new_with_label(_(e.label));
+                gtk_widget_set_name(item, e.name);
+                if (e.accel_key)
+                    gtk_widget_add_accelerator(item, "activate", g.accel_group, e.accel_key,
+                                               GDK_CONTROL_MASK, GTK_ACCEL_VISIBLE);
+                g_signal_connect(item, "activate", e.handler, app);
+                if (e.member)
+                    g.*(e.member) = item;
+            }
+            gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+        }
+    }
+    gtk_menu_item_set_right_justified(GTK_MENU_ITEM(g.mi_help), TRUE);
+    gtk_widget_show_all(bar);
+    return bar;
+}
+
+}  // namespace
+
+void build_main_window(nb_app *app)
+{
+    nb_gui &g = app->gui;
+
+    GtkWidget *win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    nb_mainwin = win;
+    gtk_widget_set_name(win, "mainwin");
+    g_signal_connect(win, "destroy", G_CALLBACK(quit_main_loop), app);
+    g_signal_connect(win, "destroy", G_CALLBACK(on_mainwin_destroy), app);
+
+    char title[NB_TEXT_MAX];
+    g_snprintf(title, sizeof title, "ch %d - %s", (int)app->chan.number, NB_PRODUCT_TITLE);
+    gtk_window_set_title(GTK_WINDOW(win), title);
+
+    gtk_widget_set_size_request(win, 750, 550);
+    gtk_window_set_default_size(GTK_WINDOW(win), g.hsize, g.vsize);
+    gtk_window_set_position(GTK_WINDOW(win), GTK_WIN_POS_CENTER);
+
+    g.accel_group = gtk_accel_group_new();
+    gtk_window_add_accel_group(GTK_WINDOW(win), g.accel_group);
+    g_object_unref(g.accel_group);   /* the window keeps it alive */
+
+    GtkWidget *vbox = gtk_vbox_new(FALSE, 0);
+    gtk_container_set_border_width(GTK_CONTAINER(vbox), 0);
+    gtk_container_add(GTK_CONTAINER(win), vbox);
+
+    gtk_box_pack_start(GTK_BOX(vbox), build_menu_bar(app), FALSE, FALSE, 0);
+
+    g.paned = gtk_hpaned_new();
+    gtk_widget_set_name(g.paned, "paned");
+    gtk_paned_set_position(GTK_PANED(g.paned), g.left_pane_size);
+    gtk_box_pack_start(GTK_BOX(vbox), g.paned, TRUE, TRUE, 0);
+
+    GtkWidget *left = gtk_vbox_new(FALSE, 0);
+    gtk_container_set_border_width(GTK_CONTAINER(left), 0);
+    gtk_box_pack_start(GTK_BOX(left), g.ops.build_controls_panel(app), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(left), g.ops.build_errors_panel(), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(left), g.ops.build_info_panel(app), TRUE, TRUE, 0);
+
+    g.notebook = gtk_notebook_new();
+    gtk_widget_set_name(g.notebook, "notebook");
+    gtk_notebook_set_scrollable(GTK_NOTEBOOK(g.notebook), TRUE);
+    gtk_notebook_popup_enable(GTK_NOTEBOOK(g.notebook));
+
+    gtk_paned_add1(GTK_PANED(g.paned), left);
+    gtk_paned_add2(GTK_PANED(g.paned), g.notebook);
+
+    gtk_widget_show_all(win);
+    gtk_widget_show_now(win);
+}
