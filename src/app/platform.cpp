@@ -30,6 +30,28 @@ int copy_out(char *buf, size_t size, const char *src)
 
 }  // namespace
 
+int nbsdep_install_dir_of(const char *exe_path, char *buf, size_t size)
+{
+    if (!buf || size == 0)
+        return -1;
+    buf[0] = '\0';
+    if (!exe_path || !*exe_path)
+        return -1;
+    gchar *dir = g_path_get_dirname(exe_path);
+    gchar *base = g_path_get_basename(dir);
+    /* A program installed as <prefix>/bin/nimbrel has <prefix> as its
+     * installation directory, where its plug-ins and share/locale are. */
+    if (strcmp(base, "bin") == 0 || strcmp(base, "lib") == 0) {
+        gchar *parent = g_path_get_dirname(dir);
+        g_free(dir);
+        dir = parent;
+    }
+    g_free(base);
+    int rc = copy_out(buf, size, dir);
+    g_free(dir);
+    return rc;
+}
+
 int nbsdep_install_dir(char *buf, size_t size)
 {
     if (!buf || size == 0)
@@ -38,19 +60,8 @@ int nbsdep_install_dir(char *buf, size_t size)
     gchar *exe = g_file_read_link("/proc/self/exe", nullptr);
     if (!exe)
         return -1;
-    gchar *dir = g_path_get_dirname(exe);
+    int rc = nbsdep_install_dir_of(exe, buf, size);
     g_free(exe);
-    gchar *base = g_path_get_basename(dir);
-    /* A program installed as <prefix>/bin/nimbrel has <prefix> as its
-     * installation directory, like GLib's package look-up elsewhere. */
-    if (g_ascii_strcasecmp(base, "bin") == 0 || g_ascii_strcasecmp(base, "lib") == 0) {
-        gchar *parent = g_path_get_dirname(dir);
-        g_free(dir);
-        dir = parent;
-    }
-    g_free(base);
-    int rc = copy_out(buf, size, dir);
-    g_free(dir);
     return rc;
 }
 

@@ -1,0 +1,87 @@
+// The tx log ring: bounded, oldest first, drops when full.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <memory>
+
+#include "app/nb_app.h"
+
+namespace {
+
+nb_tx_entry entry(uint32_t id)
+{
+    nb_tx_entry e;
+    memset(&e, 0, sizeof e);
+    e.frame.id = id;
+    e.frame.len = 1;
+    e.frame.data[0] = (uint8_t)id;
+    e.timestamp = 1000u + id;
+    return e;
+}
+
+struct LogDeleter {
+    void operator()(nb_txlog *l) const { txlog_free(l); }
+};
+
+TEST(TxLog, FreshLogIsEmptyWithFixedGeometry)
+{
+    std::unique_ptr<nb_txlog, LogDeleter> log(txlog_new());
+    ASSERT_TRUE(log);
+    EXPECT_EQ(log->capacity, 1024);
+    EXPECT_EQ(log->entry_size, 32);
+    EXPECT_EQ(log->count, 0);
+    EXPECT_EQ(log->head, 0);
+    EXPECT_EQ(log->tail, 0);
+    nb_tx_entry out[4];
+    EXPECT_EQ(txlog_drain(log.get(), out, 4), 0);
+}
+
+TEST(TxLog, FullLogDropsAndDrainsOldestFirstAcrossTheWrap)
+{
+    std::unique_ptr<nb_txlog, LogDeleter> log(txlog_new());
+    ASSERT_TRUE(log);
+    // 1500 appends between two drains: the first 1024 are kept.
+    for (uint32_t i = 0; i < 1500; i++) {
+        nb_tx_entry e = entry(i);
+        txlog_append(log.get(), &e);
+    }
+    EXPECT_EQ(log->count, 1024);
+    static nb_tx_entry out[512];
+    ASSERT_EQ(txlog_drain(log.get(), out, 512), 512);
+    for (uint32_t i = 0; i < 512; i++) {
+        ASSERT_EQ(out[i].frame.id, i);
+        ASSERT_EQ(out[i].timestamp, 1000u + i);
+    }
+    // Refill across the end of the ring, then drain everything in order.
+    for (uint32_t i = 2000; i < 2300; i++) {
+        nb_tx_entry e = entry(i);
+        txlog_append(log.get(), &e);
+    }
+    EXPECT_EQ(log->count, 812);
+    ASSERT_EQ(txlog_drain(log.get(), out, 512), 512);
+    for (uint32_t i = 0; i < 512; i++)
+        ASSERT_EQ(out[i].frame.id, 512 + i);
+    ASSERT_EQ(txlog_drain(log.get(), out, 512), 300);
+    for (uint32_t i = 0; i < 300; i++) {
+        ASSERT_EQ(out[i].frame.id, 2000 + i);
+        nb_tx_entry want = entry(2000 + i);
+        ASSERT_EQ(memcmp(&out[i].frame, &want.frame, sizeof(zk_frame)), 0);
+    }
+    EXPECT_EQ(log->count, 0);
+    EXPECT_EQ(log->head, log->tail);
+}
+
+TEST(TxLog, AbsentLogAndBadArgumentsAreHarmless)
+{
+    nb_tx_entry e = entry(1), out[2];
+    txlog_append(nullptr, &e);
+    EXPECT_EQ(txlog_drain(nullptr, out, 2), 0);
+    txlog_free(nullptr);
+    std::unique_ptr<nb_txlog, LogDeleter> log(txlog_new());
+    txlog_append(log.get(), &e);
+    EXPECT_EQ(txlog_drain(log.get(), out, 0), 0);
+    EXPECT_EQ(txlog_drain(log.get(), out, -3), 0);
+    EXPECT_EQ(log->count, 1);
+}
+
+}  // namespace
