@@ -18,6 +18,9 @@
  * when that directory is named "bin" or "lib". Cut to size - 1 bytes.
  * Returns 0, or -1 (buf then empty) when it cannot be determined. */
 int nbsdep_install_dir(char *buf, size_t size);
+/* The same rule for a given executable path (the one above uses the
+ * running program's). */
+int nbsdep_install_dir_of(const char *exe_path, char *buf, size_t size);
 
 /* The user's desktop folder (XDG user folder, the home folder when there
  * is none). Returns 0 or -1. */
