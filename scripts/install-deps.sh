@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xdotool imagemagick dbus
   libgail-common fonts-dejavu-core
   python3 python3-can
+  python3-dogtail at-spi2-core libatk-adaptor
 )
 
 missing=()
