@@ -72,6 +72,7 @@ extern "C" {
 #define ZK_E_PROTO       -19  /* device answered something unexpected */
 #define ZK_E_NOBOARD     -20  /* no such board */
 #define ZK_E_UNSUPPORTED -21  /* operation not supported by this adapter */
+#define ZK_E_FORMAT      -22  /* frame format (11/29-bit) not enabled on this channel */
 
 /* One CAN frame, 20 bytes. */
 typedef struct zk_frame {

@@ -1,47 +1,615 @@
-// Temporary: entry points that report "not initialised" until the core lands.
-#include "backend.h"
-#include "zelk_sim.h"
+// The library core: every Zk* entry point, channel state, the receive
+// queues and the cross-process channel locks. Backends do the hardware.
+#include "core.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-extern "C" {
-int16_t ZkInit(void) { return ZK_E_NOTINIT; }
-uint32_t ZkGetLibVer(void) { return (ZK_VERSION_MAJOR << 16) | (ZK_VERSION_MINOR << 8) | ZK_VERSION_PATCH; }
-int16_t ZkOpen(uint8_t, uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkClose(uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkSetBaud(uint8_t, uint8_t, uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkSetWriteTout(uint8_t, uint16_t) { return ZK_E_NOTINIT; }
-int16_t ZkWriteTout(uint8_t, uint8_t, uint16_t *) { return ZK_E_NOTINIT; }
-int16_t ZkSetFilter(uint8_t, uint32_t, uint32_t) { return ZK_E_NOTINIT; }
-int16_t ZkSetLom(uint8_t, uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkStart(uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkStop(uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkHwReset(uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkRcQueEmpty(uint8_t) { return ZK_E_NOTINIT; }
-int16_t ZkRead(uint8_t, zk_frame *, uint16_t) { return ZK_E_NOTINIT; }
-int16_t ZkWrite(uint8_t, const zk_frame *, uint16_t) { return ZK_E_NOTINIT; }
-int16_t ZkErrsGetClear(uint8_t, zk_errs *) { return ZK_E_NOTINIT; }
-int16_t ZkChipStat(uint8_t, zk_chipstat *) { return ZK_E_NOTINIT; }
-int16_t ZkChipStatToStr(const zk_chipstat *, zk_chipstat_text *) { return ZK_E_NOTINIT; }
-int16_t ZkBoardInfo(zk_board *) { return ZK_E_NOTINIT; }
-int16_t ZkBoardGetSerial(uint8_t, char *, uint16_t) { return ZK_E_NOTINIT; }
-int16_t ZkStrError(int16_t code, char *buf, uint16_t size)
+namespace zk {
+
+lib_state &lib()
 {
-    if (buf && size) snprintf(buf, size, "error %d", code);
+    static lib_state *state = new lib_state;
+    return *state;
+}
+
+void set_detail(const char *fmt, ...)
+{
+    lib_state &L = lib();
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(L.pending_detail, sizeof L.pending_detail, fmt, ap);
+    va_end(ap);
+}
+
+chan_state *find_chan(int chan)
+{
+    lib_state &L = lib();
+    if (!L.inited || chan < 0 || chan >= ZK_MAX_CHANNELS) return nullptr;
+    chan_state &ch = L.chans[size_t(chan)];
+    return ch.board >= 0 ? &ch : nullptr;
+}
+
+namespace {
+
+zk_backend *backend_of(const chan_state &ch)
+{
+    return lib().boards[size_t(ch.board)].be.get();
+}
+
+// Mirror what the receive path needs into the port, under its mutex.
+void sync_port(chan_state &ch)
+{
+    zk_rx_port::impl *q = ch.port_impl.get();
+    std::lock_guard<std::mutex> g(q->m);
+    q->open = ch.open;
+    q->accepting = ch.open && ch.started;
+    q->flags = ch.flags;
+    q->code = ch.code;
+    q->mask = ch.mask;
+}
+
+void sat_add(uint16_t &counter, uint32_t n)
+{
+    uint32_t v = uint32_t(counter) + n;
+    counter = uint16_t(v > 0xFFFFu ? 0xFFFFu : v);
+}
+
+// One Zk* call: holds the API lock, applies an armed failure, and records
+// the failure code returned to the application for ZkStrError.
+class api_call {
+public:
+    explicit api_call(const char *function) : lock_(lib().api)
+    {
+        lib().pending_detail[0] = '\0';
+        failed = take_failure(function, &code);
+    }
+    int16_t ret(int16_t result)
+    {
+        if (result < 0) {
+            lib_state &L = lib();
+            L.last_code = result;
+            copy_text(L.last_detail, sizeof L.last_detail, L.pending_detail);
+        }
+        return result;
+    }
+    // The channel of the call; polls its board so that backends without
+    // threads catch up first.
+    int16_t chan(uint8_t number, bool need_open, chan_state **out)
+    {
+        if (!lib().inited) return ZK_E_NOTINIT;
+        chan_state *ch = find_chan(number);
+        if (!ch) return ZK_E_NOCHAN;
+        backend_of(*ch)->poll();
+        if (need_open && !ch->open) return ZK_E_NOTOPEN;
+        *out = ch;
+        return ZK_OK;
+    }
+    bool failed = false;
+    int16_t code = 0;
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
+
+#define ZK_CALL(name)                     \
+    api_call call(name);                  \
+    if (call.failed) return call.ret(call.code)
+
+#define ZK_CHAN(number, need_open)                                    \
+    chan_state *ch = nullptr;                                         \
+    if (int16_t e_ = call.chan(number, need_open, &ch); e_ < 0) return call.ret(e_)
+
+// Folder of the channel lock files, created when missing. Only a folder
+// of our own is used, never a link or someone else's folder in /tmp.
+int16_t lock_dir(char *buf, size_t size)
+{
+    const char *rt = getenv("XDG_RUNTIME_DIR");
+    if (rt && *rt) snprintf(buf, size, "%s/zelk", rt);
+    else snprintf(buf, size, "/tmp/zelk-%u", unsigned(getuid()));
+    if (mkdir(buf, 0700) != 0 && errno != EEXIST) {
+        set_detail("cannot create lock folder %s: %s", buf, strerror(errno));
+        return ZK_E_IO;
+    }
+    struct stat st;
+    if (lstat(buf, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+        set_detail("lock folder %s is not a folder of this user", buf);
+        return ZK_E_IO;
+    }
     return ZK_OK;
 }
 
-int16_t zk_sim_inject(uint8_t, const zk_frame *) { return ZK_E_NOTINIT; }
-int16_t zk_sim_inject_errors(uint8_t, const zk_errs *) { return ZK_E_NOTINIT; }
-int zk_sim_sent(uint8_t, zk_frame *, int) { return ZK_E_NOTINIT; }
-int zk_sim_tx_pending(uint8_t) { return ZK_E_NOTINIT; }
-void zk_sim_fail_next(const char *, int16_t) {}
-void zk_sim_clear_failures(void) {}
-int16_t zk_sim_set_bus(uint8_t, uint32_t, const char *) { return ZK_E_NOTINIT; }
-int16_t zk_sim_set_wtout_adjust(uint8_t, uint16_t, uint16_t) { return ZK_E_NOTINIT; }
-int16_t zk_sim_set_error_counters(uint8_t, uint8_t, uint16_t) { return ZK_E_NOTINIT; }
-void zk_sim_reset(void) {}
-void zk_sim_manual_clock(int) {}
-void zk_sim_advance_us(uint64_t) {}
-uint64_t zk_sim_now_us(void) { return 0; }
+// Takes the channel's cross-process lock; *fd is the open lock file.
+int16_t take_lock(chan_state &ch, int *fd)
+{
+    char dir[768];
+    if (int16_t e = lock_dir(dir, sizeof dir); e < 0) return e;
+    char name[128] = "";
+    backend_of(ch)->lock_name(ch.slot, name, sizeof name);
+    for (char *c = name; *c; c++)
+        if (!((*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') ||
+              *c == '.' || *c == '_' || *c == '-'))
+            *c = '_';
+    if (name[0] == '.' || !name[0]) name[0] = '_';
+    char path[1024];
+    snprintf(path, sizeof path, "%s/%s.lock", dir, name);
+    int f = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (f < 0) {
+        set_detail("cannot open lock file %s: %s", path, strerror(errno));
+        return ZK_E_IO;
+    }
+    if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        close(f);
+        if (err == EWOULDBLOCK) return ZK_E_BUSY;
+        set_detail("cannot lock %s: %s", path, strerror(err));
+        return ZK_E_IO;
+    }
+    *fd = f;
+    return ZK_OK;
 }
+
+void close_chan(chan_state &ch)
+{
+    backend_of(ch)->close(ch.slot);
+    ch.open = false;
+    ch.started = false;
+    sync_port(ch);
+    // Closing the descriptor (not LOCK_UN) releases the lock only when no
+    // forked child still holds a copy of it.
+    if (ch.lock_fd >= 0) close(ch.lock_fd);
+    ch.lock_fd = -1;
+}
+
+const char *bus_state_text(uint8_t s)
+{
+    switch (s) {
+    case 0: return "error active";
+    case 1: return "error warning";
+    case 2: return "error passive";
+    case 3: return "bus-off";
+    default: return "unknown";
+    }
+}
+
+void rate_text(char *buf, size_t size, uint32_t bitrate)
+{
+    if (bitrate == 0) snprintf(buf, size, "unknown");
+    else if (bitrate % 1000 == 0) snprintf(buf, size, "%u kbit/s", unsigned(bitrate / 1000));
+    else snprintf(buf, size, "%u bit/s", unsigned(bitrate));
+}
+
+}  // namespace
+
+bool zk_rx_port::frame(const zk_frame &f)
+{
+    impl *q = p;
+    if (!q) return false;
+    std::lock_guard<std::mutex> g(q->m);
+    if (!q->accepting) return false;
+    const bool ext = (f.flags & ZK_FRAME_EFF) != 0;
+    if (!(q->flags & (ext ? ZK_OPEN_EXT : ZK_OPEN_STD))) return false;
+    const uint32_t id = f.id & (ext ? 0x1FFFFFFFu : 0x7FFu);
+    if ((id ^ q->code) & q->mask) return false;
+    if (q->count >= ZK_RX_QUEUE_CAP) {
+        sat_add(q->errs.sovr, 1);
+        q->sovr_total++;
+        return false;
+    }
+    zk_frame &d = q->ring[size_t((q->head + q->count) % ZK_RX_QUEUE_CAP)];
+    d = f;
+    d.id = id;
+    d.flags = f.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+    if (d.len > 8) d.len = 8;
+    d.reserved[0] = d.reserved[1] = 0;
+    q->count++;
+    return true;
+}
+
+void zk_rx_port::event(zk_event ev, uint32_t count)
+{
+    impl *q = p;
+    if (!q) return;
+    std::lock_guard<std::mutex> g(q->m);
+    if (!q->open) return;
+    switch (ev) {
+    case ZK_EV_EWL: sat_add(q->errs.ewl, count); break;
+    case ZK_EV_BOFF: sat_add(q->errs.boff, count); break;
+    case ZK_EV_HOVR:
+        sat_add(q->errs.hovr, count);
+        q->hovr_total += count;
+        break;
+    }
+}
+
+void shutdown_boards()
+{
+    lib_state &L = lib();
+    for (chan_state &ch : L.chans)
+        if (ch.board >= 0 && ch.open) close_chan(ch);
+    for (board_state &b : L.boards) b = board_state{};
+    for (chan_state &ch : L.chans) ch = chan_state{};
+    L.nchan = 0;
+    L.inited = false;
+}
+
+int16_t init_locked()
+{
+    shutdown_boards();
+    int16_t r = load_config();
+    lib().inited = r >= 0;
+    return r;
+}
+
+// Used by the sim control functions: add counts as a backend would.
+void add_errors(chan_state &ch, const zk_errs &e)
+{
+    zk_rx_port::impl *q = ch.port_impl.get();
+    std::lock_guard<std::mutex> g(q->m);
+    sat_add(q->errs.ewl, e.ewl);
+    sat_add(q->errs.boff, e.boff);
+    sat_add(q->errs.hovr, e.hovr);
+    sat_add(q->errs.sovr, e.sovr);
+    sat_add(q->errs.wtout, e.wtout);
+    q->hovr_total += e.hovr;
+    q->sovr_total += e.sovr;
+}
+
+}  // namespace zk
+
+using namespace zk;
+
+extern "C" {
+
+int16_t ZkInit(void)
+{
+    ZK_CALL("ZkInit");
+    return call.ret(init_locked());
+}
+
+uint32_t ZkGetLibVer(void)
+{
+    return (uint32_t(ZK_VERSION_MAJOR) << 16) | (uint32_t(ZK_VERSION_MINOR) << 8) |
+           uint32_t(ZK_VERSION_PATCH);
+}
+
+int16_t ZkOpen(uint8_t chan, uint8_t flags)
+{
+    ZK_CALL("ZkOpen");
+    ZK_CHAN(chan, false);
+    if (flags != ZK_OPEN_PROBE && flags != ZK_OPEN_STD && flags != ZK_OPEN_EXT &&
+        flags != ZK_OPEN_BOTH) {
+        set_detail("open flags %u: use 2 (11-bit), 4 (29-bit), 6 (both) or 0 (probe)",
+                   unsigned(flags));
+        return call.ret(ZK_E_BADARG);
+    }
+    if (ch->open) return call.ret(ZK_E_BUSY);
+    zk_backend *be = backend_of(*ch);
+    int fd = -1;
+    if (int16_t e = take_lock(*ch, &fd); e < 0) return call.ret(e);
+    if (flags == ZK_OPEN_PROBE) {
+        int16_t e = be->probe(ch->slot);
+        close(fd);
+        return call.ret(e < 0 ? e : ZK_OK);
+    }
+    uint8_t bt0 = 0x00, bt1 = 0x1C;
+    {
+        // Fresh receive state before the backend can deliver.
+        zk_rx_port::impl *q = ch->port_impl.get();
+        std::lock_guard<std::mutex> g(q->m);
+        q->head = q->count = 0;
+        q->errs = zk_errs{};
+        q->hovr_total = q->sovr_total = 0;
+    }
+    if (int16_t e = be->open(ch->slot, flags, &ch->port, &bt0, &bt1); e < 0) {
+        close(fd);
+        return call.ret(e);
+    }
+    ch->open = true;
+    ch->flags = flags;
+    ch->lock_fd = fd;
+    ch->started = false;
+    ch->lom = false;
+    ch->bt0 = bt0;
+    ch->bt1 = bt1;
+    ch->bitrate = sja1000_bitrate(bt0, bt1);
+    ch->code = ch->mask = 0;
+    ch->wtout = be->adjust_wtout(ch->slot, 20);
+    sync_port(*ch);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkClose(uint8_t chan)
+{
+    ZK_CALL("ZkClose");
+    ZK_CHAN(chan, true);
+    close_chan(*ch);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkSetBaud(uint8_t chan, uint8_t bt0, uint8_t bt1)
+{
+    ZK_CALL("ZkSetBaud");
+    ZK_CHAN(chan, true);
+    const uint32_t rate = sja1000_bitrate(bt0, bt1);
+    if (rate == 0 || rate > 1000000) {
+        set_detail("bus timing 0x%02X/0x%02X gives %u bit/s, above the 1 Mbit/s of CAN",
+                   unsigned(bt0), unsigned(bt1), unsigned(rate));
+        return call.ret(ZK_E_NORATE);
+    }
+    if (int16_t e = backend_of(*ch)->set_baud(ch->slot, bt0, bt1, rate); e < 0)
+        return call.ret(e);
+    ch->bt0 = bt0;
+    ch->bt1 = bt1;
+    ch->bitrate = rate;
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkSetWriteTout(uint8_t chan, uint16_t ms)
+{
+    ZK_CALL("ZkSetWriteTout");
+    ZK_CHAN(chan, true);
+    ch->wtout = backend_of(*ch)->adjust_wtout(ch->slot, ms);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkWriteTout(uint8_t chan, uint8_t set, uint16_t *ms)
+{
+    ZK_CALL("ZkWriteTout");
+    ZK_CHAN(chan, true);
+    if (!ms) return call.ret(ZK_E_BADARG);
+    if (set) ch->wtout = backend_of(*ch)->adjust_wtout(ch->slot, *ms);
+    *ms = ch->wtout;
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkSetFilter(uint8_t chan, uint32_t code, uint32_t mask)
+{
+    ZK_CALL("ZkSetFilter");
+    ZK_CHAN(chan, true);
+    if (int16_t e = backend_of(*ch)->set_filter(ch->slot, code, mask); e < 0) return call.ret(e);
+    ch->code = code;
+    ch->mask = mask;
+    sync_port(*ch);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkSetLom(uint8_t chan, uint8_t on)
+{
+    ZK_CALL("ZkSetLom");
+    ZK_CHAN(chan, true);
+    if (int16_t e = backend_of(*ch)->set_lom(ch->slot, on != 0); e < 0) return call.ret(e);
+    ch->lom = on != 0;
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkStart(uint8_t chan)
+{
+    ZK_CALL("ZkStart");
+    ZK_CHAN(chan, true);
+    if (int16_t e = backend_of(*ch)->start(ch->slot); e < 0) return call.ret(e);
+    ch->started = true;
+    sync_port(*ch);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkStop(uint8_t chan)
+{
+    ZK_CALL("ZkStop");
+    ZK_CHAN(chan, true);
+    if (int16_t e = backend_of(*ch)->stop(ch->slot); e < 0) return call.ret(e);
+    ch->started = false;
+    sync_port(*ch);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkHwReset(uint8_t chan)
+{
+    ZK_CALL("ZkHwReset");
+    ZK_CHAN(chan, true);
+    if (int16_t e = backend_of(*ch)->hw_reset(ch->slot, ch->started); e < 0) return call.ret(e);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkRcQueEmpty(uint8_t chan)
+{
+    ZK_CALL("ZkRcQueEmpty");
+    ZK_CHAN(chan, true);
+    zk_rx_port::impl *q = ch->port_impl.get();
+    std::lock_guard<std::mutex> g(q->m);
+    q->head = q->count = 0;
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkRead(uint8_t chan, zk_frame *buf, uint16_t n)
+{
+    ZK_CALL("ZkRead");
+    ZK_CHAN(chan, true);
+    if (n == 0) return call.ret(0);
+    if (!buf) return call.ret(ZK_E_BADARG);
+    int want = std::min<int>(n, 32767);
+    zk_rx_port::impl *q = ch->port_impl.get();
+    std::lock_guard<std::mutex> g(q->m);
+    int got = std::min(want, q->count);
+    for (int i = 0; i < got;) {
+        int chunk = std::min(got - i, ZK_RX_QUEUE_CAP - q->head);
+        memcpy(buf + i, &q->ring[size_t(q->head)], size_t(chunk) * sizeof(zk_frame));
+        q->head = (q->head + chunk) % ZK_RX_QUEUE_CAP;
+        q->count -= chunk;
+        i += chunk;
+    }
+    return call.ret(int16_t(got));
+}
+
+int16_t ZkWrite(uint8_t chan, const zk_frame *frames, uint16_t n)
+{
+    ZK_CALL("ZkWrite");
+    ZK_CHAN(chan, true);
+    if (n == 0) return call.ret(0);
+    if (!frames) return call.ret(ZK_E_BADARG);
+    if (!ch->started) return call.ret(ZK_E_NOTSTARTED);
+    if (ch->lom) return call.ret(ZK_E_LOM);
+    zk_backend *be = backend_of(*ch);
+    int want = std::min<int>(n, 32767);
+    int done = 0;
+    for (; done < want; done++) {
+        zk_frame f = frames[done];
+        const bool ext = (f.flags & ZK_FRAME_EFF) != 0;
+        int16_t e = ZK_OK;
+        if (f.flags & ~(ZK_FRAME_EFF | ZK_FRAME_RTR)) {
+            set_detail("frame flags 0x%02X: only 0x01 (extended) and 0x02 (remote) exist",
+                       unsigned(f.flags));
+            e = ZK_E_BADARG;
+        } else if (f.len > 8) {
+            set_detail("frame length %u: at most 8", unsigned(f.len));
+            e = ZK_E_BADARG;
+        } else if (f.id > (ext ? 0x1FFFFFFFu : 0x7FFu)) {
+            set_detail("identifier 0x%X does not fit %s", unsigned(f.id),
+                       ext ? "29 bits" : "11 bits");
+            e = ZK_E_BADARG;
+        } else if (!(ch->flags & (ext ? ZK_OPEN_EXT : ZK_OPEN_STD))) {
+            e = ZK_E_FORMAT;
+        } else {
+            f.reserved[0] = f.reserved[1] = 0;
+            f.ts = 0;
+            e = be->write(ch->slot, f, ch->wtout);
+            if (e == ZK_E_WTOUT) {
+                zk_rx_port::impl *q = ch->port_impl.get();
+                std::lock_guard<std::mutex> g(q->m);
+                sat_add(q->errs.wtout, 1);
+            }
+        }
+        if (e < 0) return call.ret(done > 0 ? int16_t(done) : e);
+    }
+    return call.ret(int16_t(done));
+}
+
+int16_t ZkErrsGetClear(uint8_t chan, zk_errs *errs)
+{
+    ZK_CALL("ZkErrsGetClear");
+    ZK_CHAN(chan, true);
+    if (!errs) return call.ret(ZK_E_BADARG);
+    zk_rx_port::impl *q = ch->port_impl.get();
+    std::lock_guard<std::mutex> g(q->m);
+    *errs = q->errs;
+    q->errs = zk_errs{};
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkChipStat(uint8_t chan, zk_chipstat *st)
+{
+    ZK_CALL("ZkChipStat");
+    ZK_CHAN(chan, true);
+    if (!st) return call.ret(ZK_E_BADARG);
+    zk_chipstat s{};
+    s.irq = -1;
+    if (int16_t e = backend_of(*ch)->chip_status(ch->slot, &s); e < 0) return call.ret(e);
+    s.chan = chan;
+    s.board = int16_t(ch->board);
+    s.state = ch->started ? 1 : 0;
+    s.lom = ch->lom ? 1 : 0;
+    s.bt0 = ch->bt0;
+    s.bt1 = ch->bt1;
+    s.bitrate = ch->bitrate;
+    {
+        zk_rx_port::impl *q = ch->port_impl.get();
+        std::lock_guard<std::mutex> g(q->m);
+        s.hovr = q->hovr_total;
+        s.sovr = q->sovr_total;
+    }
+    memset(s.reserved1, 0, sizeof s.reserved1);
+    s.reserved0 = 0;
+    *st = s;
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text)
+{
+    ZK_CALL("ZkChipStatToStr");
+    if (!st || !text) return call.ret(ZK_E_BADARG);
+    memset(text, 0, sizeof *text);
+    zk_text_list list;
+    list.text = text;
+    char v[32];
+    lib_state &L = lib();
+    zk_backend *be = nullptr;
+    chan_state *ch = find_chan(st->chan);
+    if (L.inited && st->board >= 0 && st->board < ZK_MAX_BOARDS)
+        be = L.boards[size_t(st->board)].be.get();
+    if (ch && ch->board != st->board) ch = nullptr;
+
+    snprintf(v, sizeof v, "%d", int(st->board));
+    list.add("Board", v);
+    if (be) list.add("Type", L.boards[size_t(st->board)].kind);
+    snprintf(v, sizeof v, "%u", unsigned(st->chan));
+    list.add("Channel", v);
+    if (st->irq >= 0) {
+        snprintf(v, sizeof v, "%d", int(st->irq));
+        list.add("IRQ", v);
+    }
+    if (st->base) {
+        snprintf(v, sizeof v, "0x%X", unsigned(st->base));
+        list.add("Base address", v);
+    }
+    if (be) be->board_text(list);
+    list.add("CAN chip", be && ch ? be->chip_name(ch->slot) : "unknown");
+    list.add("Mode", st->lom ? "listen-only" : "normal");
+    list.add("State", st->state ? "running" : "stopped");
+    rate_text(v, sizeof v, st->bitrate);
+    list.add("Bit rate", v);
+    snprintf(v, sizeof v, "0x%02X/0x%02X", unsigned(st->bt0), unsigned(st->bt1));
+    list.add("Bus timing", v);
+    list.add("Bus state", bus_state_text(st->bus_state));
+    snprintf(v, sizeof v, "%u", unsigned(st->tec));
+    list.add("TX errors", v);
+    snprintf(v, sizeof v, "%u", unsigned(st->rec));
+    list.add("RX errors", v);
+    snprintf(v, sizeof v, "%u", unsigned(st->hovr));
+    list.add("HW overruns", v);
+    snprintf(v, sizeof v, "%u", unsigned(st->sovr));
+    list.add("SW overruns", v);
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkBoardInfo(zk_board *board)
+{
+    ZK_CALL("ZkBoardInfo");
+    if (!board) return call.ret(ZK_E_BADARG);
+    lib_state &L = lib();
+    if (!L.inited) return call.ret(ZK_E_NOTINIT);
+    const uint8_t n = board->number;
+    if (n >= ZK_MAX_BOARDS || !L.boards[n].be) return call.ret(ZK_E_NOBOARD);
+    board_state &b = L.boards[n];
+    b.be->poll();
+    zk_board out{};
+    out.number = n;
+    for (int i = 0; i < 4; i++) out.chip[i] = int16_t(i < b.nchan ? b.first_chan + i : -1);
+    b.be->board_names(out.name, sizeof out.name, out.manufacturer, sizeof out.manufacturer);
+    out.name[sizeof out.name - 1] = '\0';
+    out.manufacturer[sizeof out.manufacturer - 1] = '\0';
+    *board = out;
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkBoardGetSerial(uint8_t board, char *buf, uint16_t size)
+{
+    ZK_CALL("ZkBoardGetSerial");
+    if (!buf || size == 0) return call.ret(ZK_E_BADARG);
+    buf[0] = '\0';
+    lib_state &L = lib();
+    if (!L.inited) return call.ret(ZK_E_NOTINIT);
+    if (board >= ZK_MAX_BOARDS || !L.boards[board].be) return call.ret(ZK_E_NOBOARD);
+    int16_t e = L.boards[board].be->serial(buf, size);
+    buf[size - 1] = '\0';
+    if (e < 0) buf[0] = '\0';
+    return call.ret(e < 0 ? e : ZK_OK);
+}
+
+}  // extern "C"

@@ -1,0 +1,95 @@
+/*
+ * core.h - the library core's state, shared by the core's source files
+ * (core.cpp, config.cpp, strerror.cpp, sim_control.cpp). Backends use
+ * backend.h only.
+ */
+#ifndef ZELK_CORE_H
+#define ZELK_CORE_H
+
+#include "backend.h"
+
+#include <array>
+#include <memory>
+#include <mutex>
+
+namespace zk {
+
+/* Receive side of one channel, shared with backend threads. */
+struct zk_rx_port::impl {
+    std::mutex m;
+    bool open = false;       /* channel open: events are counted */
+    bool accepting = false;  /* open and started: frames are queued */
+    uint8_t flags = 0;       /* ZK_OPEN_* formats */
+    uint32_t code = 0, mask = 0;
+    std::unique_ptr<zk_frame[]> ring{new zk_frame[ZK_RX_QUEUE_CAP]};
+    int head = 0;            /* oldest frame */
+    int count = 0;
+    zk_errs errs{};          /* since the last ZkErrsGetClear */
+    uint32_t hovr_total = 0, sovr_total = 0;  /* since open */
+};
+
+struct chan_state {
+    int board = -1;          /* board number, -1: no such channel */
+    int slot = 0;
+    bool open = false;
+    uint8_t flags = 0;
+    int lock_fd = -1;
+    bool started = false;
+    bool lom = false;
+    uint8_t bt0 = 0, bt1 = 0x1C;
+    uint32_t bitrate = 500000;
+    uint32_t code = 0, mask = 0;
+    uint16_t wtout = 20;
+    zk_rx_port port;
+    std::unique_ptr<zk_rx_port::impl> port_impl;
+};
+
+struct board_state {
+    std::unique_ptr<zk_backend> be;  /* null: no board with this number */
+    char kind[16] = "";
+    int first_chan = 0;
+    int nchan = 0;
+};
+
+/* Everything the library holds; one instance, never destroyed (backend
+ * threads may still run while the process exits). */
+struct lib_state {
+    std::mutex api;          /* held for the whole of every Zk* call */
+    bool inited = false;
+    std::array<board_state, ZK_MAX_BOARDS> boards;
+    std::array<chan_state, ZK_MAX_CHANNELS> chans;
+    int nchan = 0;
+    char config_error[512] = "";
+    int16_t last_code = 0;          /* most recent failure returned */
+    char last_detail[256] = "";     /* its detail text */
+    char pending_detail[256] = "";  /* set_detail() during the current call */
+};
+
+lib_state &lib();
+
+/* Close every channel and destroy every board (API lock held). */
+void shutdown_boards();
+
+/* Read the configuration and create the boards (API lock held, nothing
+ * open). ZK_OK or ZK_E_CONFIG with lib().config_error filled. */
+int16_t load_config();
+
+/* Take one armed failure of the named function (zk_sim_fail_next). */
+bool take_failure(const char *function, int16_t *code);
+void clear_failures();
+
+/* Init under the API lock (ZkInit and zk_sim_reset). */
+int16_t init_locked();
+
+/* Add error counts to a channel as a backend event would (sim control). */
+void add_errors(chan_state &ch, const zk_errs &e);
+
+/* Registered kind names, for messages. Returns how many were stored. */
+int backend_kinds(const char **out, int max);
+
+/* Backend of a channel's board, or nullptr; the channel need not be open. */
+chan_state *find_chan(int chan);
+
+} // namespace zk
+
+#endif /* ZELK_CORE_H */

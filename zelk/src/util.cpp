@@ -1,0 +1,143 @@
+// Helpers shared by the core and the backends: clock, bit timing, option
+// strings, bounded text, the backend registry.
+#include "backend.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace zk {
+
+uint64_t clock_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+uint32_t sja1000_bitrate(uint8_t bt0, uint8_t bt1)
+{
+    // BTR0: SJW in bits 7..6, BRP in 5..0. BTR1: SAM bit 7, TSEG2-1 in
+    // 6..4, TSEG1-1 in 3..0. The controller runs at half the 16 MHz
+    // crystal, so one time quantum is 2 x (BRP + 1) crystal periods.
+    const uint32_t brp = bt0 & 0x3Fu;
+    const uint32_t tseg1 = (bt1 & 0x0Fu) + 1;
+    const uint32_t tseg2 = ((bt1 >> 4) & 0x07u) + 1;
+    const uint32_t div = 2u * (brp + 1) * (1 + tseg1 + tseg2);
+    return (16000000u + div / 2) / div;
+}
+
+namespace {
+const uint8_t cia_pairs[9][2] = {
+    {0x31, 0x1C}, {0x18, 0x1C}, {0x09, 0x1C}, {0x04, 0x1C}, {0x03, 0x1C},
+    {0x01, 0x1C}, {0x00, 0x1C}, {0x00, 0x16}, {0x00, 0x14},
+};
+}
+
+int cia_index(uint8_t bt0, uint8_t bt1)
+{
+    for (int i = 0; i < 9; i++)
+        if (cia_pairs[i][0] == bt0 && cia_pairs[i][1] == bt1) return i;
+    return -1;
+}
+
+void copy_text(char *dst, size_t size, const char *src)
+{
+    if (!dst || size == 0) return;
+    if (!src) src = "";
+    size_t n = strnlen(src, size - 1);
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+bool next_option(const char **p, char *key, size_t key_size, char *val, size_t val_size)
+{
+    const char *s = *p;
+    if (!s || !*s) return false;
+    const char *end = strchr(s, ',');
+    if (!end) end = s + strlen(s);
+    const char *eq = static_cast<const char *>(memchr(s, '=', size_t(end - s)));
+    const char *kend = eq ? eq : end;
+    auto put = [](char *dst, size_t size, const char *a, const char *b) {
+        if (!dst || size == 0) return;
+        // Trim blanks on both sides.
+        while (a < b && (*a == ' ' || *a == '\t')) a++;
+        while (b > a && (b[-1] == ' ' || b[-1] == '\t')) b--;
+        size_t n = size_t(b - a);
+        if (n > size - 1) n = size - 1;
+        memcpy(dst, a, n);
+        dst[n] = '\0';
+    };
+    put(key, key_size, s, kend);
+    if (eq) put(val, val_size, eq + 1, end);
+    else put(val, val_size, end, end);
+    *p = *end ? end + 1 : end;
+    return true;
+}
+
+bool zk_text_list::add(const char *name, const char *value)
+{
+    if (!text || count >= 32) return false;
+    copy_text(text->name[count], sizeof text->name[count], name);
+    copy_text(text->value[count], sizeof text->value[count], value);
+    if (!text->name[count][0]) copy_text(text->name[count], sizeof text->name[count], "?");
+    count++;
+    return true;
+}
+
+void zk_backend::lock_name(int slot, char *buf, size_t size)
+{
+    snprintf(buf, size, "%s-%u-%d", kind, unsigned(board), slot);
+}
+
+namespace {
+struct registry_entry {
+    const char *kind;
+    zk_backend_factory factory;
+};
+// Function-local so that registration from other files' static
+// initialisers works whatever the order.
+registry_entry *registry(int *)
+{
+    static registry_entry entries[16];
+    return entries;
+}
+int &registry_count()
+{
+    static int n = 0;
+    return n;
+}
+}  // namespace
+
+bool register_backend(const char *kind, zk_backend_factory factory)
+{
+    registry_entry *e = registry(nullptr);
+    int &n = registry_count();
+    for (int i = 0; i < n; i++)
+        if (strcmp(e[i].kind, kind) == 0) {
+            e[i].factory = factory;
+            return true;
+        }
+    if (n < 16) e[n++] = {kind, factory};
+    return true;
+}
+
+zk_backend_factory find_backend(const char *kind)
+{
+    registry_entry *e = registry(nullptr);
+    int n = registry_count();
+    for (int i = 0; i < n; i++)
+        if (strcmp(e[i].kind, kind) == 0) return e[i].factory;
+    return nullptr;
+}
+
+int backend_kinds(const char **out, int max)
+{
+    registry_entry *e = registry(nullptr);
+    int n = registry_count();
+    int k = 0;
+    for (int i = 0; i < n && k < max; i++) out[k++] = e[i].kind;
+    return k;
+}
+
+}  // namespace zk
