@@ -1,0 +1,1165 @@
+/*
+ * slcan_backend.cpp - boards of kind "slcan": serial-line CAN adapters
+ * speaking the Lawicel-style ASCII protocol on a tty.
+ *
+ *   slcan:/dev/ttyACM0
+ *   slcan:/dev/ttyACM0,timeout=100,fpoll=100,speed=115200
+ *
+ * timeout  ms to wait for an adapter's answer to a command (default 200)
+ * fpoll    ms between status-flag polls while running, 0 off (default 100)
+ * speed    tty speed, ignored by USB CDC-ACM adapters (default 115200)
+ *
+ * One channel per board. A reader thread inside the library drains the
+ * tty, decodes frames and status lines and hands them to the core's
+ * receive port, so nothing is lost between the host's reads. Commands
+ * from the API thread are written under a write lock and matched, in
+ * order, with the answers the reader sees; every wait has a deadline.
+ *
+ * Dialects differ: some firmware acknowledges every command (CR, BEL on
+ * error, z/Z for frames), some acknowledges nothing. The open handshake
+ * finds out which: an adapter that answers neither C nor V with anything
+ * fails with ZK_E_NORESPONSE (or ZK_E_PROTO when it only sent garbage);
+ * one that answers V but not C is treated as acknowledging nothing, and
+ * its commands are sent without waiting.
+ *
+ * When the tty hangs up (adapter unplugged) the reader stops and every
+ * operation of the channel fails with ZK_E_GONE until it is closed and
+ * opened again.
+ */
+#include "backend.h"
+#include "slcan_proto.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace zk_slcan;
+
+constexpr int kAnswerMsDefault = 200;
+constexpr int kStatusPollMsDefault = 100;
+constexpr int kIdentityRetryMs = 2000;
+constexpr size_t kReadBuf = 64 * 1024;
+constexpr int kPendingMax = 64;
+constexpr size_t kTextMax = 64;
+
+/* What a command got back. */
+enum class Reply : uint8_t {
+    None,  /* no answer before the deadline */
+    Ok,    /* CR, z or Z */
+    Bell,  /* refused */
+    Text,  /* V..., N..., F.. answer */
+    Gone,  /* the device disappeared */
+    Io,    /* could not be written */
+};
+
+/* A command or frame sent and not yet answered. */
+struct Pending {
+    char letter;    /* first character of what was sent */
+    uint32_t seq;
+    uint64_t sent_us;
+};
+
+struct Speed {
+    unsigned bps;
+    speed_t code;
+};
+const Speed kSpeeds[] = {
+    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {921600, B921600}, {1000000, B1000000}, {2000000, B2000000}, {3000000, B3000000},
+};
+
+bool parse_uint(const char *s, unsigned lo, unsigned hi, unsigned *out)
+{
+    if (!*s) return false;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long v = strtoul(s, &end, 10);
+    if (errno || *end || v < lo || v > hi) return false;
+    *out = static_cast<unsigned>(v);
+    return true;
+}
+
+class SlcanBackend final : public zk::zk_backend {
+public:
+    SlcanBackend(const char *dev, int answer_ms, int fpoll_ms, speed_t speed)
+        : answer_ms_(answer_ms), fpoll_ms_(fpoll_ms), speed_(speed),
+          rxbuf_(new char[kReadBuf])
+    {
+        zk::copy_text(dev_, sizeof dev_, dev);
+    }
+    ~SlcanBackend() override { close_device(); }
+
+    int channels() const override { return 1; }
+    void board_names(char *name, size_t name_size, char *manufacturer,
+                     size_t manufacturer_size) override;
+    int16_t serial(char *buf, size_t size) override;
+    void lock_name(int slot, char *buf, size_t size) override;
+    int16_t probe(int slot) override;
+    int16_t open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_t *bt0,
+                 uint8_t *bt1) override;
+    void close(int slot) override;
+    int16_t set_baud(int slot, uint8_t bt0, uint8_t bt1, uint32_t bitrate) override;
+    int16_t set_filter(int slot, uint32_t code, uint32_t mask) override;
+    int16_t set_lom(int slot, bool on) override;
+    int16_t start(int slot) override;
+    int16_t stop(int slot) override;
+    int16_t hw_reset(int slot, bool running) override;
+    int16_t write(int slot, const zk_frame &frame, uint16_t timeout_ms) override;
+    int16_t chip_status(int slot, zk_chipstat *st) override;
+    void board_text(zk::zk_text_list &list) override;
+    const char *chip_name(int slot) override { return "SLCAN"; }
+
+private:
+    /* device */
+    int16_t open_device();
+    void close_device();
+    int16_t handshake();
+    void query_identity(bool with_serial);
+    void ensure_identity();
+    size_t write_all(const char *p, size_t n, uint64_t deadline_us);
+
+    /* commands */
+    Reply command(const char *cmd, char *text = nullptr, size_t text_size = 0,
+                  bool expect_text = false);
+    int16_t check_gone() const;
+    int16_t refused(const char *cmd, int16_t code);
+    int16_t apply_rate(uint8_t bt0, uint8_t bt1, uint32_t bitrate);
+    int16_t go_on_bus();
+    int16_t restart_if_running();
+
+    /* reader thread and the answer queue (mu_) */
+    void reader_main();
+    void on_line(const char *s, size_t n, bool ok, uint32_t now32);
+    void on_reply(LineKind kind, const char *text, size_t text_len);
+    void on_flags(uint8_t flags);
+    void on_state(char state, uint16_t rec, uint16_t tec);
+    void set_bus_state(uint8_t st);
+    void poll_status();
+    void push_pending(char letter, uint32_t seq);
+    void remove_pending(uint32_t seq);
+    void expire_pending(uint64_t now);
+    void mark_gone();
+
+    /* configuration */
+    char dev_[PATH_MAX] = "";
+    const int answer_ms_;
+    const int fpoll_ms_;
+    const speed_t speed_;
+
+    /* device, owned by the API thread (API lock held) */
+    int fd_ = -1;
+    int wake_[2] = {-1, -1};
+    std::thread reader_;
+    bool opened_ = false;
+    uint8_t open_flags_ = ZK_OPEN_BOTH;
+    bool lom_ = false;
+    uint8_t bt0_ = 0x00, bt1_ = 0x1C;
+    uint32_t bitrate_ = 500000;
+    uint32_t code_ = 0, mask_ = 0;
+    bool filter_refused_ = false;
+    bool identity_known_ = false;
+    uint64_t identity_tried_us_ = 0;
+    char version_[kTextMax] = "";
+    char serial_[kTextMax] = "";
+
+    /* shared with the reader thread */
+    std::atomic<zk::zk_rx_port *> port_{nullptr};
+    std::atomic<bool> acks_{true};  /* adapter answers commands */
+    std::atomic<bool> gone_{false};
+    std::atomic<bool> running_{false};
+    std::atomic<bool> fpoll_ok_{true};
+    std::atomic<uint32_t> bad_lines_{0};
+    std::atomic<uint32_t> bus_errors_{0};
+    std::atomic<uint32_t> tx_refused_{0};
+    std::mutex wmu_;            /* one writer on the tty at a time */
+    std::mutex mu_;             /* everything below */
+    std::condition_variable cv_;
+    Pending pending_[kPendingMax];
+    int pending_count_ = 0;
+    uint32_t seq_ = 0;
+    uint32_t waiter_seq_ = 0;   /* command the API thread waits for */
+    bool waiter_done_ = false;
+    Reply waiter_reply_ = Reply::None;
+    char waiter_text_[kLineMax + 1] = "";
+    uint8_t bus_state_ = 0;     /* 0 active, 1 warning, 2 passive, 3 bus-off */
+    bool state_lines_ = false;  /* adapter reports its state in s-lines */
+    uint8_t last_flags_ = 0;
+    uint16_t rec_ = 0, tec_ = 0;
+    int fpoll_missed_ = 0;
+
+    /* reader thread only */
+    LineAssembler asm_;
+    uint32_t now32_ = 0;        /* receive time of the current chunk */
+    std::unique_ptr<char[]> rxbuf_;
+};
+
+/* ---- device ---------------------------------------------------------- */
+
+int16_t SlcanBackend::open_device()
+{
+    const int fd = ::open(dev_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == EBUSY) {
+            zk::set_detail("%s is in use", dev_);
+            return ZK_E_BUSY;
+        }
+        zk::set_detail("cannot open %s: %s", dev_, strerror(e));
+        return ZK_E_NODEV;
+    }
+    /* Another program (or another board entry naming the same device)
+     * holding it: refuse rather than fight over its bytes. */
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        zk::set_detail("%s is in use by another program", dev_);
+        return ZK_E_BUSY;
+    }
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        const int e = errno;
+        ::close(fd);
+        zk::set_detail("%s is not a serial device: %s", dev_, strerror(e));
+        return ZK_E_NODEV;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~(CRTSCTS | HUPCL);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, speed_);
+    cfsetospeed(&tio, speed_);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        const int e = errno;
+        ::close(fd);
+        zk::set_detail("cannot configure %s: %s", dev_, strerror(e));
+        return ZK_E_IO;
+    }
+    ioctl(fd, TIOCEXCL);
+    tcflush(fd, TCIOFLUSH);
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        ::close(fd);
+        wake_[0] = wake_[1] = -1;
+        zk::set_detail("cannot create a pipe: %s", strerror(errno));
+        return ZK_E_NOMEM;
+    }
+    fd_ = fd;
+    gone_ = false;
+    running_ = false;
+    fpoll_ok_ = true;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        pending_count_ = 0;
+        waiter_seq_ = 0;
+        waiter_done_ = false;
+        bus_state_ = 0;
+        state_lines_ = false;
+        last_flags_ = 0;
+        rec_ = tec_ = 0;
+        fpoll_missed_ = 0;
+    }
+    asm_.reset();
+    reader_ = std::thread(&SlcanBackend::reader_main, this);
+    return ZK_OK;
+}
+
+void SlcanBackend::close_device()
+{
+    if (reader_.joinable()) {
+        const char c = 'q';
+        ssize_t r = ::write(wake_[1], &c, 1);
+        (void)r;
+        reader_.join();
+    }
+    for (int &w : wake_) {
+        if (w >= 0) ::close(w);
+        w = -1;
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    port_ = nullptr;
+    running_ = false;
+}
+
+/* Writes all of p before deadline_us; returns the bytes written. A
+ * hung-up device marks the channel gone. */
+size_t SlcanBackend::write_all(const char *p, size_t n, uint64_t deadline_us)
+{
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::write(fd_, p + done, n - done);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno != EAGAIN) {
+            mark_gone();
+            break;
+        }
+        const uint64_t now = zk::clock_us();
+        if (now >= deadline_us || gone_) break;
+        pollfd pfd{fd_, POLLOUT, 0};
+        const int ms = static_cast<int>((deadline_us - now + 999) / 1000);
+        if (::poll(&pfd, 1, ms) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            mark_gone();
+            break;
+        }
+    }
+    return done;
+}
+
+int16_t SlcanBackend::check_gone() const
+{
+    if (!gone_) return ZK_OK;
+    zk::set_detail("%s disappeared; close and reopen the channel", dev_);
+    return ZK_E_GONE;
+}
+
+int16_t SlcanBackend::refused(const char *cmd, int16_t code)
+{
+    zk::set_detail("adapter on %s refused command '%s'", dev_, cmd);
+    return code;
+}
+
+/* ---- commands -------------------------------------------------------- */
+
+/* Sends cmd (without its CR) and waits up to the answer timeout for the
+ * reply. An adapter that acknowledges nothing gets the command without a
+ * wait (Reply::Ok), unless a text answer is expected (V, N). */
+Reply SlcanBackend::command(const char *cmd, char *text, size_t text_size, bool expect_text)
+{
+    if (text && text_size) text[0] = '\0';
+    if (gone_ || fd_ < 0) return Reply::Gone;
+    char buf[kCmdMax];
+    const size_t n = fmt_simple(buf, sizeof buf, cmd);
+    if (n == 0) return Reply::Io;
+    const bool wait = acks_ || expect_text;
+    const uint64_t t0 = zk::clock_us();
+    uint32_t seq = 0;
+    std::unique_lock<std::mutex> wl(wmu_);
+    if (wait) {
+        std::lock_guard<std::mutex> g(mu_);
+        seq = ++seq_;
+        if (seq == 0) seq = ++seq_;
+        push_pending(cmd[0] ? cmd[0] : '-', seq);
+        waiter_seq_ = seq;
+        waiter_done_ = false;
+        waiter_reply_ = Reply::None;
+    }
+    const size_t w = write_all(buf, n, t0 + 1000u * static_cast<uint64_t>(answer_ms_));
+    wl.unlock();
+    std::unique_lock<std::mutex> g(mu_);
+    if (w != n) {
+        if (wait) {
+            remove_pending(seq);
+            waiter_seq_ = 0;
+        }
+        return gone_ ? Reply::Gone : Reply::Io;
+    }
+    if (!wait) return Reply::Ok;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(answer_ms_);
+    cv_.wait_until(g, deadline, [this] { return waiter_done_ || gone_.load(); });
+    Reply r = Reply::None;
+    if (waiter_done_) {
+        r = waiter_reply_;
+        if (text && text_size) zk::copy_text(text, text_size, waiter_text_);
+    } else {
+        remove_pending(seq);
+        if (gone_) r = Reply::Gone;
+    }
+    waiter_seq_ = 0;
+    waiter_done_ = false;
+    return r;
+}
+
+/* The first exchange after opening the tty: end whatever partial command
+ * the adapter holds, close its channel, read version and serial. */
+int16_t SlcanBackend::handshake()
+{
+    acks_ = true;
+    const uint32_t bad0 = bad_lines_;
+    const Reply flush = command("");
+    const Reply close = command("C");
+    if (flush == Reply::Gone || close == Reply::Gone) return check_gone();
+    const bool answered = flush != Reply::None || close != Reply::None;
+    acks_ = close == Reply::Ok || close == Reply::Bell;
+    const Reply ver = command("V", version_, sizeof version_, true);
+    if (ver == Reply::Gone) return check_gone();
+    if (!answered && ver != Reply::Text) {
+        if (bad_lines_ != bad0) {
+            zk::set_detail("adapter on %s answers with garbage", dev_);
+            return ZK_E_PROTO;
+        }
+        zk::set_detail("adapter on %s does not answer", dev_);
+        return ZK_E_NORESPONSE;
+    }
+    if (acks_) {
+        if (command("N", serial_, sizeof serial_, true) != Reply::Text) serial_[0] = '\0';
+    }
+    if (ver != Reply::Text) version_[0] = '\0';
+    identity_known_ = true;
+    return check_gone();
+}
+
+/* Version and serial of an adapter that is not open, for the board list.
+ * Sends only V and N, which change nothing on the adapter. */
+void SlcanBackend::query_identity(bool with_serial)
+{
+    const bool saved_acks = acks_;
+    acks_ = true;
+    if (command("V", version_, sizeof version_, true) != Reply::Text) {
+        version_[0] = '\0';
+    } else {
+        identity_known_ = true;
+        if (with_serial && command("N", serial_, sizeof serial_, true) != Reply::Text)
+            serial_[0] = '\0';
+    }
+    acks_ = saved_acks;
+}
+
+void SlcanBackend::ensure_identity()
+{
+    if (identity_known_ || opened_) return;
+    const uint64_t now = zk::clock_us();
+    if (identity_tried_us_ && now - identity_tried_us_ < kIdentityRetryMs * 1000u) return;
+    identity_tried_us_ = now;
+    if (open_device() != ZK_OK) return;
+    query_identity(true);
+    close_device();
+}
+
+int16_t SlcanBackend::apply_rate(uint8_t bt0, uint8_t bt1, uint32_t bitrate)
+{
+    char cmd[16];
+    const int idx = zk::cia_index(bt0, bt1);
+    /* Firmware without acknowledgements (stock CANable) runs S7 at
+     * 750 kbit/s, so it cannot give 800 kbit/s. */
+    const auto usable = [this](int i) { return i >= 0 && (acks_ || i != 7); };
+    if (idx < 0 && acks_) {
+        snprintf(cmd, sizeof cmd, "s%02X%02X", bt0, bt1);
+        const Reply r = command(cmd);
+        if (r == Reply::Ok) return ZK_OK;
+        if (r == Reply::Gone) return check_gone();
+        if (r != Reply::Bell) {
+            zk::set_detail("adapter on %s does not answer command '%s'", dev_, cmd);
+            return r == Reply::Io ? ZK_E_IO : ZK_E_NORESPONSE;
+        }
+        const int alt = index_for_bitrate(bitrate);
+        if (!usable(alt)) {
+            zk::set_detail("adapter on %s refused command '%s' and has no predefined code "
+                           "for %u bit/s", dev_, cmd, static_cast<unsigned>(bitrate));
+            return ZK_E_NORATE;
+        }
+        /* Same rate with the adapter's own timing. */
+        snprintf(cmd, sizeof cmd, "S%d", alt);
+    } else {
+        const int i = idx >= 0 ? idx : index_for_bitrate(bitrate);
+        if (!usable(i)) {
+            zk::set_detail("adapter on %s cannot produce %u bit/s", dev_,
+                           static_cast<unsigned>(bitrate));
+            return ZK_E_NORATE;
+        }
+        snprintf(cmd, sizeof cmd, "S%d", i);
+    }
+    const Reply r = command(cmd);
+    if (r == Reply::Ok) return ZK_OK;
+    if (r == Reply::Gone) return check_gone();
+    if (r == Reply::Bell) return refused(cmd, ZK_E_NORATE);
+    zk::set_detail("adapter on %s does not answer command '%s'", dev_, cmd);
+    return r == Reply::Io ? ZK_E_IO : ZK_E_NORESPONSE;
+}
+
+/* Programs the acceptance filter and opens the adapter's channel. The
+ * channel must be closed. */
+int16_t SlcanBackend::go_on_bus()
+{
+    if (acks_) {
+        if (!filter_refused_) {
+            const Registers reg = filter_registers(code_, mask_, (open_flags_ & ZK_OPEN_STD) != 0,
+                                                   (open_flags_ & ZK_OPEN_EXT) != 0);
+            char cmd[16];
+            snprintf(cmd, sizeof cmd, "M%08X", static_cast<unsigned>(reg.acr));
+            Reply r = command(cmd);
+            if (r == Reply::Ok) {
+                snprintf(cmd, sizeof cmd, "m%08X", static_cast<unsigned>(reg.amr));
+                r = command(cmd);
+            }
+            if (r == Reply::Gone) return check_gone();
+            /* Without a hardware filter the software filter does all. */
+            if (r == Reply::Bell) filter_refused_ = true;
+            if (r == Reply::None) {
+                zk::set_detail("adapter on %s does not answer command '%s'", dev_, cmd);
+                return ZK_E_NORESPONSE;
+            }
+        }
+    } else {
+        /* Stock CANable firmware: M0/M1 select normal/silent mode. */
+        command(lom_ ? "M1" : "M0");
+    }
+    const char *open_cmd = lom_ ? "L" : "O";
+    const Reply r = command(open_cmd);
+    switch (r) {
+    case Reply::Ok:
+    case Reply::Text:
+        break;
+    case Reply::Gone:
+        return check_gone();
+    case Reply::Bell:
+        return refused(open_cmd, lom_ ? ZK_E_UNSUPPORTED : ZK_E_IO);
+    case Reply::None:
+        zk::set_detail("adapter on %s does not answer command '%s'", dev_, open_cmd);
+        return ZK_E_NORESPONSE;
+    case Reply::Io:
+        zk::set_detail("cannot write to %s", dev_);
+        return ZK_E_IO;
+    }
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        bus_state_ = 0;
+        last_flags_ = 0;
+        fpoll_missed_ = 0;
+    }
+    running_ = true;
+    return ZK_OK;
+}
+
+/* Closes the adapter's channel; C of a closed channel answers BEL, which
+ * is fine. */
+static int16_t close_reply(Reply r)
+{
+    if (r == Reply::Ok || r == Reply::Bell || r == Reply::Text) return ZK_OK;
+    if (r == Reply::Gone) return ZK_E_GONE;
+    if (r == Reply::Io) return ZK_E_IO;
+    return ZK_E_NORESPONSE;
+}
+
+int16_t SlcanBackend::restart_if_running()
+{
+    if (!running_) return ZK_OK;
+    running_ = false;
+    const int16_t rc = close_reply(command("C"));
+    if (rc == ZK_E_GONE) return check_gone();
+    if (rc != ZK_OK) {
+        zk::set_detail("adapter on %s does not answer command 'C'", dev_);
+        return rc;
+    }
+    return go_on_bus();
+}
+
+/* ---- zk_backend ------------------------------------------------------ */
+
+void SlcanBackend::board_names(char *name, size_t name_size, char *manufacturer,
+                               size_t manufacturer_size)
+{
+    ensure_identity();
+    if (version_[0])
+        snprintf(name, name_size, "SLCAN V%s (%s)", version_, dev_);
+    else
+        snprintf(name, name_size, "SLCAN (%s)", dev_);
+    zk::copy_text(manufacturer, manufacturer_size, "Serial-line CAN adapter");
+}
+
+int16_t SlcanBackend::serial(char *buf, size_t size)
+{
+    ensure_identity();
+    /* Some firmware answers NFFFF when it has no serial number. */
+    if (!serial_[0] || strcmp(serial_, "FFFF") == 0) {
+        zk::set_detail("adapter on %s reports no serial number", dev_);
+        return ZK_E_NOSERIAL;
+    }
+    zk::copy_text(buf, size, serial_);
+    return ZK_OK;
+}
+
+void SlcanBackend::lock_name(int slot, char *buf, size_t size)
+{
+    /* The device, not the board entry: two entries naming one adapter (or
+     * a symlink to it) share the lock. */
+    char real[PATH_MAX];
+    const char *path = realpath(dev_, real) ? real : dev_;
+    snprintf(buf, size, "slcan%s-%d", path, slot);
+}
+
+int16_t SlcanBackend::probe(int slot)
+{
+    if (opened_) return ZK_E_BUSY;
+    const int fd = ::open(dev_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EBUSY) return ZK_E_BUSY;
+        zk::set_detail("cannot open %s: %s", dev_, strerror(errno));
+        return ZK_E_NODEV;
+    }
+    int16_t rc = ZK_OK;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = ZK_E_BUSY;
+    ::close(fd);
+    return rc;
+}
+
+int16_t SlcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_t *bt0,
+                           uint8_t *bt1)
+{
+    if (opened_) return ZK_E_BUSY;
+    int16_t rc = open_device();
+    if (rc != ZK_OK) return rc;
+    rc = handshake();
+    if (rc == ZK_OK) {
+        filter_refused_ = false;
+        lom_ = false;
+        code_ = mask_ = 0;
+        open_flags_ = flags;
+        bt0_ = *bt0;
+        bt1_ = *bt1;
+        bitrate_ = zk::sja1000_bitrate(bt0_, bt1_);
+        rc = apply_rate(bt0_, bt1_, bitrate_);
+    }
+    if (rc != ZK_OK) {
+        close_device();
+        return rc;
+    }
+    /* Frames go to the core only once the handshake is done. */
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        port_ = port;
+    }
+    opened_ = true;
+    return ZK_OK;
+}
+
+void SlcanBackend::close(int slot)
+{
+    if (!opened_) return;
+    if (!gone_ && fd_ >= 0) command("C");
+    close_device();
+    opened_ = false;
+}
+
+int16_t SlcanBackend::set_baud(int slot, uint8_t bt0, uint8_t bt1, uint32_t bitrate)
+{
+    if (int16_t rc = check_gone()) return rc;
+    const bool was_running = running_;
+    if (was_running) {
+        running_ = false;
+        const int16_t rc = close_reply(command("C"));
+        if (rc != ZK_OK) return rc == ZK_E_GONE ? check_gone() : rc;
+    }
+    int16_t rc = apply_rate(bt0, bt1, bitrate);
+    if (rc == ZK_OK) {
+        bt0_ = bt0;
+        bt1_ = bt1;
+        bitrate_ = bitrate;
+    } else if (rc != ZK_E_GONE && rc != ZK_E_NORESPONSE) {
+        /* Refused: the adapter keeps the rate it had. */
+        apply_rate(bt0_, bt1_, bitrate_);
+    }
+    if (was_running) {
+        const int16_t rc2 = go_on_bus();
+        if (rc == ZK_OK) rc = rc2;
+    }
+    return rc;
+}
+
+int16_t SlcanBackend::set_filter(int slot, uint32_t code, uint32_t mask)
+{
+    if (int16_t rc = check_gone()) return rc;
+    code_ = code;
+    mask_ = mask;
+    /* The registers are only read while the adapter's channel is closed. */
+    if (!acks_ || filter_refused_) return ZK_OK;
+    return restart_if_running();
+}
+
+int16_t SlcanBackend::set_lom(int slot, bool on)
+{
+    if (int16_t rc = check_gone()) return rc;
+    if (lom_ == on) return ZK_OK;
+    const bool was_running = running_;
+    lom_ = on;
+    const int16_t rc = restart_if_running();
+    if (rc != ZK_OK && rc != ZK_E_GONE) {
+        /* Back to the mode the caller still believes in. */
+        lom_ = !on;
+        if (was_running && !running_) go_on_bus();
+    }
+    return rc;
+}
+
+int16_t SlcanBackend::start(int slot)
+{
+    if (int16_t rc = check_gone()) return rc;
+    if (running_) return ZK_OK;
+    const int16_t rc = close_reply(command("C"));
+    if (rc == ZK_E_GONE) return check_gone();
+    if (rc != ZK_OK) {
+        zk::set_detail("adapter on %s does not answer command 'C'", dev_);
+        return rc;
+    }
+    return go_on_bus();
+}
+
+int16_t SlcanBackend::stop(int slot)
+{
+    if (int16_t rc = check_gone()) return rc;
+    running_ = false;
+    const int16_t rc = close_reply(command("C"));
+    if (rc == ZK_E_GONE) return check_gone();
+    if (rc != ZK_OK) zk::set_detail("adapter on %s does not answer command 'C'", dev_);
+    return rc;
+}
+
+int16_t SlcanBackend::hw_reset(int slot, bool running)
+{
+    if (int16_t rc = check_gone()) return rc;
+    /* Closing the adapter's channel resets its controller: error state,
+     * error counters and pending transmissions. */
+    running_ = false;
+    const int16_t rc = close_reply(command("C"));
+    if (rc == ZK_E_GONE) return check_gone();
+    if (rc != ZK_OK) {
+        zk::set_detail("adapter on %s does not answer command 'C'", dev_);
+        return rc;
+    }
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        bus_state_ = 0;
+        last_flags_ = 0;
+        rec_ = tec_ = 0;
+    }
+    return running ? go_on_bus() : ZK_OK;
+}
+
+int16_t SlcanBackend::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
+{
+    if (int16_t rc = check_gone()) return rc;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (state_lines_ && bus_state_ == 3) return ZK_E_BUSOFF;
+    }
+    char buf[kCmdMax];
+    const size_t n = encode_frame(buf, sizeof buf, frame);
+    if (n == 0) return ZK_E_BADARG;
+    const uint64_t deadline = zk::clock_us() + 1000u * static_cast<uint64_t>(timeout_ms);
+    const bool wait = acks_ && timeout_ms > 0;
+    for (;;) {
+        uint32_t seq = 0;
+        std::unique_lock<std::mutex> wl(wmu_);
+        const uint64_t sent = zk::clock_us();
+        if (acks_) {
+            std::lock_guard<std::mutex> g(mu_);
+            seq = ++seq_;
+            if (seq == 0) seq = ++seq_;
+            push_pending(buf[0], seq);
+            if (wait) {
+                waiter_seq_ = seq;
+                waiter_done_ = false;
+                waiter_reply_ = Reply::None;
+            }
+        }
+        size_t w = write_all(buf, n, deadline);
+        if (w > 0 && w < n) {
+            /* Never leave half a line behind: it would spoil the next. */
+            w += write_all(buf + w, n - w, zk::clock_us() + 1000u * static_cast<uint64_t>(answer_ms_));
+        }
+        wl.unlock();
+        std::unique_lock<std::mutex> g(mu_);
+        if (w != n) {
+            if (acks_) remove_pending(seq);
+            waiter_seq_ = 0;
+            if (gone_) {
+                g.unlock();
+                return check_gone();
+            }
+            if (w == 0) return ZK_E_WTOUT;
+            zk::set_detail("cannot write to %s", dev_);
+            return ZK_E_IO;
+        }
+        if (!wait) return ZK_OK;
+        /* Wait for the acknowledgement, at most until the write timeout or
+         * the answer timeout, whichever comes first. A BEL means the
+         * adapter's transmit queue is full: try again until the timeout. */
+        const uint64_t ack_by = sent + 1000u * static_cast<uint64_t>(answer_ms_);
+        const uint64_t until = ack_by < deadline ? ack_by : deadline;
+        const uint64_t now = zk::clock_us();
+        cv_.wait_for(g, std::chrono::microseconds(until > now ? until - now : 0),
+                     [this] { return waiter_done_ || gone_.load(); });
+        const bool done = waiter_done_;
+        const Reply r = waiter_reply_;
+        waiter_seq_ = 0;
+        waiter_done_ = false;
+        if (gone_) {
+            g.unlock();
+            return check_gone();
+        }
+        /* No answer yet: the frame is on its way; a late answer is still
+         * matched with it. */
+        if (!done || r != Reply::Bell) return ZK_OK;
+        if (zk::clock_us() >= deadline) {
+            tx_refused_++;
+            return ZK_E_WTOUT;
+        }
+        cv_.wait_for(g, std::chrono::milliseconds(1), [this] { return gone_.load(); });
+    }
+}
+
+int16_t SlcanBackend::chip_status(int slot, zk_chipstat *st)
+{
+    if (int16_t rc = check_gone()) return rc;
+    std::lock_guard<std::mutex> g(mu_);
+    st->irq = -1;
+    st->base = 0;
+    st->bus_state = bus_state_;
+    st->rec = static_cast<uint8_t>(rec_ > 255 ? 255 : rec_);
+    st->tec = static_cast<uint8_t>(tec_ > 255 ? 255 : tec_);
+    return ZK_OK;
+}
+
+void SlcanBackend::board_text(zk::zk_text_list &list)
+{
+    char v[32];
+    const char *base = strrchr(dev_, '/');
+    list.add("Device", base ? base + 1 : dev_);
+    list.add("Firmware", version_[0] ? version_ : "unknown");
+    list.add("Serial", serial_[0] ? serial_ : "none");
+    list.add("Link", gone_ ? "gone" : (opened_ ? (acks_ ? "open" : "open, no acks") : "closed"));
+    snprintf(v, sizeof v, "%u", static_cast<unsigned>(bad_lines_.load()));
+    list.add("Bad lines", v);
+    snprintf(v, sizeof v, "%u", static_cast<unsigned>(tx_refused_.load()));
+    list.add("Tx refused", v);
+    snprintf(v, sizeof v, "%u", static_cast<unsigned>(bus_errors_.load()));
+    list.add("Bus errors", v);
+}
+
+/* ---- reader thread --------------------------------------------------- */
+
+void SlcanBackend::push_pending(char letter, uint32_t seq)
+{
+    if (pending_count_ == kPendingMax) {
+        memmove(pending_, pending_ + 1, sizeof(Pending) * (kPendingMax - 1));
+        pending_count_--;
+    }
+    pending_[pending_count_++] = Pending{letter, seq, zk::clock_us()};
+}
+
+void SlcanBackend::remove_pending(uint32_t seq)
+{
+    for (int i = 0; i < pending_count_; ++i) {
+        if (pending_[i].seq == seq) {
+            memmove(pending_ + i, pending_ + i + 1, sizeof(Pending) * size_t(pending_count_ - i - 1));
+            pending_count_--;
+            return;
+        }
+    }
+}
+
+/* Drops what got no answer within twice the answer timeout (frames whose
+ * acknowledgement nobody waited for; commands remove themselves). */
+void SlcanBackend::expire_pending(uint64_t now)
+{
+    const uint64_t limit = 2000u * static_cast<uint64_t>(answer_ms_);
+    int k = 0;
+    while (k < pending_count_ && now - pending_[k].sent_us > limit && pending_[k].seq != waiter_seq_)
+        ++k;
+    if (k) {
+        memmove(pending_, pending_ + k, sizeof(Pending) * size_t(pending_count_ - k));
+        pending_count_ -= k;
+    }
+}
+
+void SlcanBackend::mark_gone()
+{
+    gone_ = true;
+    running_ = false;
+    std::lock_guard<std::mutex> g(mu_);
+    cv_.notify_all();
+}
+
+/* An answer: matched with the oldest command or frame it can belong to;
+ * what was sent before that got no answer (firmware that ignores it). */
+void SlcanBackend::on_reply(LineKind kind, const char *text, size_t text_len)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    expire_pending(zk::clock_us());
+    int idx = -1;
+    for (int i = 0; i < pending_count_ && idx < 0; ++i) {
+        const char c = pending_[i].letter;
+        switch (kind) {
+        case LineKind::Version: if (c == 'V') idx = i; break;
+        case LineKind::Serial:  if (c == 'N') idx = i; break;
+        case LineKind::Status:  if (c == 'F') idx = i; break;
+        case LineKind::AckStd:  if (c == 't' || c == 'r') idx = i; break;
+        case LineKind::AckExt:  if (c == 'T' || c == 'R') idx = i; break;
+        default: idx = 0; break; /* CR or BEL: the oldest */
+        }
+    }
+    if (idx < 0) return; /* unsolicited (status lines of some firmware) */
+    const Pending p = pending_[idx];
+    memmove(pending_, pending_ + idx + 1, sizeof(Pending) * size_t(pending_count_ - idx - 1));
+    pending_count_ -= idx + 1;
+    if (p.letter == 'F') {
+        fpoll_missed_ = 0;
+        if (kind == LineKind::Bell) fpoll_ok_ = false;
+    }
+    if (kind == LineKind::Bell && p.letter != 'F' && p.seq != waiter_seq_ &&
+        (p.letter == 't' || p.letter == 'T' || p.letter == 'r' || p.letter == 'R'))
+        tx_refused_++;
+    if (p.seq != 0 && p.seq == waiter_seq_) {
+        waiter_done_ = true;
+        if (kind == LineKind::Bell) {
+            waiter_reply_ = Reply::Bell;
+            waiter_text_[0] = '\0';
+        } else if (kind == LineKind::Version || kind == LineKind::Serial ||
+                   kind == LineKind::Status) {
+            waiter_reply_ = Reply::Text;
+            const size_t n = text_len < kLineMax ? text_len : kLineMax;
+            memcpy(waiter_text_, text, n);
+            waiter_text_[n] = '\0';
+        } else {
+            waiter_reply_ = Reply::Ok;
+            waiter_text_[0] = '\0';
+        }
+        cv_.notify_all();
+    }
+}
+
+void SlcanBackend::set_bus_state(uint8_t st)
+{
+    /* mu_ held */
+    const uint8_t old = bus_state_;
+    bus_state_ = st;
+    zk::zk_rx_port *port = port_;
+    if (!port) return;
+    if (old == 0 && st >= 1) port->event(zk::ZK_EV_EWL);
+    if (st == 3 && old != 3) port->event(zk::ZK_EV_BOFF);
+}
+
+/* F flags are latched by the adapter and cleared by reading them; some
+ * firmware reports levels instead. Counting only a flag that was not set
+ * in the previous answer gives one event per occurrence with both. */
+void SlcanBackend::on_flags(uint8_t flags)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    const uint8_t fresh = static_cast<uint8_t>(flags & ~last_flags_);
+    last_flags_ = flags;
+    zk::zk_rx_port *port = port_;
+    if (port && (fresh & (kFlagOverrun | kFlagRxFull))) port->event(zk::ZK_EV_HOVR);
+    if (state_lines_) return; /* the adapter's state lines are exact */
+    /* The flags tell what happened, not where the controller is now: the
+     * state kept is the worst seen since the channel was opened or reset.
+     * Error passive with bus errors is how bus-off shows without a flag
+     * of its own. */
+    uint8_t st = bus_state_;
+    if ((flags & kFlagPassive) && (flags & kFlagBusError)) st = 3;
+    else if ((flags & kFlagPassive) && st < 2) st = 2;
+    else if ((flags & kFlagWarning) && st < 1) st = 1;
+    if (port && ((fresh & kFlagWarning) || (bus_state_ == 0 && st >= 1)))
+        port->event(zk::ZK_EV_EWL);
+    if (port && st == 3 && bus_state_ != 3) port->event(zk::ZK_EV_BOFF);
+    bus_state_ = st;
+}
+
+void SlcanBackend::on_state(char state, uint16_t rec, uint16_t tec)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    state_lines_ = true;
+    rec_ = rec;
+    tec_ = tec;
+    uint8_t st = 0;
+    switch (state) {
+    case 'w': st = 1; break;
+    case 'p': st = 2; break;
+    case 'b': st = 3; break;
+    default: st = 0; break;
+    }
+    set_bus_state(st);
+}
+
+void SlcanBackend::on_line(const char *s, size_t n, bool ok, uint32_t now32)
+{
+    Line ln;
+    if (ok) {
+        parse_line(s, n, &ln);
+    } else {
+        memset(&ln, 0, sizeof ln);
+        ln.kind = LineKind::Invalid;
+    }
+    switch (ln.kind) {
+    case LineKind::Frame: {
+        zk::zk_rx_port *port = port_;
+        if (port) {
+            ln.frame.ts = now32;
+            port->frame(ln.frame);
+        }
+        return;
+    }
+    case LineKind::Invalid:
+        bad_lines_++;
+        /* A frame the link corrupted is a frame lost. */
+        if (n > 0 && (s[0] == 't' || s[0] == 'T' || s[0] == 'r' || s[0] == 'R')) {
+            zk::zk_rx_port *port = port_;
+            if (port) port->event(zk::ZK_EV_HOVR);
+        }
+        return;
+    case LineKind::Status:
+        on_flags(ln.status);
+        on_reply(ln.kind, s + 1, n - 1);
+        return;
+    case LineKind::State:
+        on_state(ln.state, ln.rec, ln.tec);
+        return;
+    case LineKind::BusError:
+        bus_errors_++;
+        return;
+    default:
+        on_reply(ln.kind, ln.text, ln.text_len);
+        return;
+    }
+}
+
+/* Sends F when it is time, without ever waiting for the write lock: the
+ * reader must keep draining the tty. */
+void SlcanBackend::poll_status()
+{
+    std::unique_lock<std::mutex> wl(wmu_, std::try_to_lock);
+    if (!wl.owns_lock()) return;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        /* An F that went unanswered three times: the firmware ignores it. */
+        for (int i = 0; i < pending_count_; ++i)
+            if (pending_[i].letter == 'F') {
+                remove_pending(pending_[i].seq);
+                if (++fpoll_missed_ >= 3) fpoll_ok_ = false;
+                break;
+            }
+        if (!fpoll_ok_) return;
+        push_pending('F', 0);
+    }
+    static const char cmd[] = "F\r";
+    if (write_all(cmd, 2, zk::clock_us() + 10000u) != 2) {
+        std::lock_guard<std::mutex> g(mu_);
+        remove_pending(0);
+    }
+}
+
+void SlcanBackend::reader_main()
+{
+    const auto deliver = [this](const char *s, size_t n, bool ok) {
+        on_line(s, n, ok, now32_);
+    };
+    uint64_t next_poll = zk::clock_us() + 1000u * static_cast<uint64_t>(fpoll_ms_);
+    for (;;) {
+        const bool polling = running_ && acks_ && fpoll_ok_ && fpoll_ms_ > 0;
+        int timeout = -1;
+        if (polling) {
+            const uint64_t now = zk::clock_us();
+            timeout = next_poll > now ? static_cast<int>((next_poll - now + 999) / 1000) : 0;
+        }
+        pollfd pfd[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        const int pr = ::poll(pfd, 2, timeout);
+        if (pr < 0 && errno != EINTR) {
+            mark_gone();
+            return;
+        }
+        if (pfd[1].revents) return;
+        if (pfd[0].revents) {
+            bool hup = false;
+            for (;;) {
+                const ssize_t r = read(fd_, rxbuf_.get(), kReadBuf);
+                if (r > 0) {
+                    now32_ = static_cast<uint32_t>(zk::clock_us());
+                    asm_.feed(rxbuf_.get(), static_cast<size_t>(r), deliver);
+                    if (static_cast<size_t>(r) < kReadBuf) {
+                        if (pfd[0].revents & (POLLHUP | POLLERR | POLLNVAL)) continue;
+                        break;
+                    }
+                    continue;
+                }
+                if (r < 0 && errno == EINTR) continue;
+                if (r < 0 && errno == EAGAIN) {
+                    hup = (pfd[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+                    break;
+                }
+                hup = true; /* EOF or EIO: the device hung up */
+                break;
+            }
+            if (hup) {
+                mark_gone();
+                return;
+            }
+        }
+        if (polling && zk::clock_us() >= next_poll) {
+            poll_status();
+            next_poll = zk::clock_us() + 1000u * static_cast<uint64_t>(fpoll_ms_);
+        } else if (!polling) {
+            next_poll = zk::clock_us() + 1000u * static_cast<uint64_t>(fpoll_ms_);
+        }
+    }
+}
+
+/* ---- factory --------------------------------------------------------- */
+
+std::unique_ptr<zk::zk_backend> make_slcan(const char *args, uint8_t board, char *err,
+                                           size_t err_size)
+{
+    char dev[PATH_MAX] = "";
+    unsigned answer_ms = kAnswerMsDefault, fpoll_ms = kStatusPollMsDefault, bps = 115200;
+    const char *p = args;
+    char key[32], val[PATH_MAX];
+    while (zk::next_option(&p, key, sizeof key, val, sizeof val)) {
+        if (!key[0] && !val[0]) continue;
+        if (!val[0] && key[0] == '/' && !dev[0]) {
+            zk::copy_text(dev, sizeof dev, key);
+        } else if (strcmp(key, "dev") == 0 && val[0]) {
+            zk::copy_text(dev, sizeof dev, val);
+        } else if (strcmp(key, "timeout") == 0) {
+            if (!parse_uint(val, 10, 5000, &answer_ms)) {
+                snprintf(err, err_size, "timeout '%s' is not 10..5000 ms", val);
+                return nullptr;
+            }
+        } else if (strcmp(key, "fpoll") == 0) {
+            if (!parse_uint(val, 0, 10000, &fpoll_ms)) {
+                snprintf(err, err_size, "fpoll '%s' is not 0..10000 ms", val);
+                return nullptr;
+            }
+        } else if (strcmp(key, "speed") == 0) {
+            if (!parse_uint(val, 1, 4000000, &bps)) bps = 0;
+            bool known = false;
+            for (const Speed &s : kSpeeds) known |= s.bps == bps;
+            if (!known) {
+                snprintf(err, err_size, "speed '%s' is not a serial speed", val);
+                return nullptr;
+            }
+        } else {
+            snprintf(err, err_size, "unknown option '%s' (dev, timeout, fpoll, speed)", key);
+            return nullptr;
+        }
+    }
+    if (!dev[0]) {
+        snprintf(err, err_size, "no device given, for example slcan:/dev/ttyACM0");
+        return nullptr;
+    }
+    speed_t code = B115200;
+    for (const Speed &s : kSpeeds)
+        if (s.bps == bps) code = s.code;
+    return std::unique_ptr<zk::zk_backend>(
+        new SlcanBackend(dev, static_cast<int>(answer_ms), static_cast<int>(fpoll_ms), code));
+}
+
+ZK_REGISTER_BACKEND("slcan", make_slcan);
+
+} // namespace
