@@ -1,0 +1,341 @@
+// zelkctl: list adapters, dump received frames, send a frame, through the
+// ZELK library. Exit codes: 0 success, 1 library or device failure,
+// 2 bad command line.
+#include "zelk.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char usage_text[] =
+    "usage: zelkctl list\n"
+    "       zelkctl dump CH [--rate KBIT] [--count N] [--seconds S] [--lom]\n"
+    "       zelkctl send CH ID#DATA [--rate KBIT]\n"
+    "\n"
+    "  list     boards, their channels (free or busy), names and serial numbers\n"
+    "  dump     print the frames channel CH receives, candump style:\n"
+    "           (seconds.micros) chN 123#DEADBEEF; R marks a remote frame\n"
+    "  send     send one frame: ID of up to 3 hex digits is 11-bit, 4 to 8\n"
+    "           digits 29-bit; DATA up to 8 hex bytes, or R / Rn for remote\n"
+    "  --rate   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000\n"
+    "           (default 500)\n"
+    "  --count  stop after N frames; --seconds: stop after S seconds\n"
+    "  --lom    listen only: the controller does not acknowledge frames\n";
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int) { g_stop = 1; }
+
+int usage(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int usage(const char *fmt, ...)
+{
+    if (fmt) {
+        va_list ap;
+        va_start(ap, fmt);
+        fprintf(stderr, "zelkctl: ");
+        vfprintf(stderr, fmt, ap);
+        fprintf(stderr, "\n");
+        va_end(ap);
+    }
+    fputs(usage_text, stderr);
+    return 2;
+}
+
+int lib_fail(const char *what, int code)
+{
+    char text[512];
+    ZkStrError(int16_t(code), text, sizeof text);
+    fprintf(stderr, "zelkctl: %s: %s\n", what, text);
+    return 1;
+}
+
+bool parse_ulong(const char *s, int base, unsigned long max, unsigned long *out)
+{
+    if (!s || !*s || *s == '-' || *s == '+') return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(s, &end, base);
+    if (*end || errno || v > max) return false;
+    *out = v;
+    return true;
+}
+
+bool rate_pair(unsigned long kbit, uint8_t *bt0, uint8_t *bt1)
+{
+    static const struct { unsigned long kbit; uint8_t bt0, bt1; } rates[] = {
+        {10, 0x31, 0x1C}, {20, 0x18, 0x1C}, {50, 0x09, 0x1C}, {100, 0x04, 0x1C},
+        {125, 0x03, 0x1C}, {250, 0x01, 0x1C}, {500, 0x00, 0x1C}, {800, 0x00, 0x16},
+        {1000, 0x00, 0x14},
+    };
+    for (const auto &r : rates)
+        if (r.kbit == kbit) {
+            *bt0 = r.bt0;
+            *bt1 = r.bt1;
+            return true;
+        }
+    return false;
+}
+
+int init()
+{
+    int16_t r = ZkInit();
+    if (r < 0) return lib_fail("cannot initialise the adapter library", r);
+    return 0;
+}
+
+int cmd_list()
+{
+    if (int e = init()) return e;
+    int boards = 0;
+    for (int n = 0; n < ZK_MAX_BOARDS; n++) {
+        zk_board b{};
+        b.number = uint8_t(n);
+        if (ZkBoardInfo(&b) < 0) continue;
+        boards++;
+        char serial[256] = "";
+        if (ZkBoardGetSerial(uint8_t(n), serial, sizeof serial) < 0 || !serial[0])
+            snprintf(serial, sizeof serial, "none");
+        printf("board %d: %s (%s), serial %s\n", n, b.name, b.manufacturer, serial);
+        for (int slot = 0; slot < 4; slot++) {
+            if (b.chip[slot] < 0) continue;
+            const uint8_t ch = uint8_t(b.chip[slot]);
+            int16_t r = ZkOpen(ch, ZK_OPEN_PROBE);
+            if (r >= 0) ZkClose(ch);
+            const char *state = r >= 0 ? "free" : r == ZK_E_BUSY ? "busy" : "unavailable";
+            printf("  channel %u: %s\n", unsigned(ch), state);
+        }
+    }
+    if (boards == 0) printf("no boards\n");
+    return 0;
+}
+
+struct chan_opts {
+    int chan = -1;
+    unsigned long kbit = 500;
+    unsigned long count = 0;   // 0: no limit
+    double seconds = 0;        // 0: no limit
+    bool lom = false;
+};
+
+int open_chan(const chan_opts &o)
+{
+    const uint8_t ch = uint8_t(o.chan);
+    char what[64];
+    snprintf(what, sizeof what, "cannot open channel %d", o.chan);
+    int16_t r = ZkOpen(ch, ZK_OPEN_BOTH);
+    if (r < 0) return lib_fail(what, r);
+    uint8_t bt0 = 0, bt1 = 0;
+    rate_pair(o.kbit, &bt0, &bt1);
+    snprintf(what, sizeof what, "cannot set %lu kbit/s on channel %d", o.kbit, o.chan);
+    if ((r = ZkSetBaud(ch, bt0, bt1)) < 0) {
+        ZkClose(ch);
+        return lib_fail(what, r);
+    }
+    if (o.lom && (r = ZkSetLom(ch, 1)) < 0) {
+        ZkClose(ch);
+        return lib_fail("cannot switch listen-only mode on", r);
+    }
+    if ((r = ZkStart(ch)) < 0) {
+        ZkClose(ch);
+        return lib_fail("cannot start the controller", r);
+    }
+    return 0;
+}
+
+uint64_t now_us(clockid_t clock)
+{
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+void print_frame(int chan, const zk_frame &f, uint64_t wall_us)
+{
+    char line[96];
+    int n = snprintf(line, sizeof line, "(%llu.%06llu) ch%d ",
+                     (unsigned long long)(wall_us / 1000000u),
+                     (unsigned long long)(wall_us % 1000000u), chan);
+    if (f.flags & ZK_FRAME_EFF) n += snprintf(line + n, sizeof line - size_t(n), "%08X#", unsigned(f.id));
+    else n += snprintf(line + n, sizeof line - size_t(n), "%03X#", unsigned(f.id));
+    if (f.flags & ZK_FRAME_RTR) {
+        if (f.len) snprintf(line + n, sizeof line - size_t(n), "R%u", unsigned(f.len));
+        else snprintf(line + n, sizeof line - size_t(n), "R");
+    } else {
+        for (int i = 0; i < f.len && i < 8; i++)
+            n += snprintf(line + n, sizeof line - size_t(n), "%02X", unsigned(f.data[i]));
+    }
+    puts(line);
+}
+
+void report_errors(int chan, const zk_errs &e)
+{
+    if (e.ewl) fprintf(stderr, "zelkctl: ch%d: error warning limit reached (%u)\n", chan, e.ewl);
+    if (e.boff) fprintf(stderr, "zelkctl: ch%d: bus-off (%u)\n", chan, e.boff);
+    if (e.hovr) fprintf(stderr, "zelkctl: ch%d: controller overrun, %u lost\n", chan, e.hovr);
+    if (e.sovr) fprintf(stderr, "zelkctl: ch%d: receive queue overrun, %u lost\n", chan, e.sovr);
+}
+
+int cmd_dump(const chan_opts &o)
+{
+    if (int e = init()) return e;
+    if (int e = open_chan(o)) return e;
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGPIPE, on_signal);
+    const uint8_t ch = uint8_t(o.chan);
+    // Receive times are the low 32 bits of the monotonic clock in
+    // microseconds; anchor them to the wall clock once.
+    const uint64_t wall0 = now_us(CLOCK_REALTIME);
+    const uint64_t mono0 = now_us(CLOCK_MONOTONIC);
+    uint32_t prev = uint32_t(mono0);
+    int64_t since = 0;
+    unsigned long seen = 0;
+    static zk_frame buf[512];
+    int rc = 0;
+    while (!g_stop) {
+        int16_t n = ZkRead(ch, buf, 512);
+        if (n < 0) {
+            rc = lib_fail("cannot read", n);
+            break;
+        }
+        for (int i = 0; i < n && !(o.count && seen >= o.count); i++) {
+            since += int32_t(buf[i].ts - prev);
+            prev = buf[i].ts;
+            print_frame(o.chan, buf[i], uint64_t(int64_t(wall0) + since));
+            seen++;
+        }
+        zk_errs e{};
+        if (ZkErrsGetClear(ch, &e) >= 0) report_errors(o.chan, e);
+        if (o.count && seen >= o.count) break;
+        if (o.seconds > 0 && double(now_us(CLOCK_MONOTONIC) - mono0) >= o.seconds * 1e6) break;
+        if (n < 512) {
+            fflush(stdout);
+            timespec ts{0, 10 * 1000 * 1000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    fflush(stdout);
+    ZkStop(ch);
+    ZkClose(ch);
+    return rc;
+}
+
+bool parse_frame(const char *s, zk_frame *f)
+{
+    memset(f, 0, sizeof *f);
+    const char *hash = strchr(s, '#');
+    if (!hash) return false;
+    const size_t idlen = size_t(hash - s);
+    if (idlen == 0 || idlen > 8) return false;
+    char id[9];
+    memcpy(id, s, idlen);
+    id[idlen] = '\0';
+    unsigned long v = 0;
+    if (!parse_ulong(id, 16, idlen <= 3 ? 0x7FFul : 0x1FFFFFFFul, &v)) return false;
+    f->id = uint32_t(v);
+    if (idlen > 3) f->flags |= ZK_FRAME_EFF;
+    const char *d = hash + 1;
+    if (*d == 'R' || *d == 'r') {
+        f->flags |= ZK_FRAME_RTR;
+        if (d[1]) {
+            if (d[1] < '0' || d[1] > '8' || d[2]) return false;
+            f->len = uint8_t(d[1] - '0');
+        }
+        return true;
+    }
+    int len = 0;
+    while (*d) {
+        if (*d == '.') {
+            d++;
+            continue;
+        }
+        char pair[3] = {d[0], d[1], 0};
+        if (!d[1] || len == 8 || !parse_ulong(pair, 16, 0xFF, &v)) return false;
+        f->data[len++] = uint8_t(v);
+        d += 2;
+    }
+    f->len = uint8_t(len);
+    return true;
+}
+
+int cmd_send(const chan_opts &o, const zk_frame &f)
+{
+    if (int e = init()) return e;
+    if (int e = open_chan(o)) return e;
+    const uint8_t ch = uint8_t(o.chan);
+    int16_t r = ZkWrite(ch, &f, 1);
+    int rc = r < 0 ? lib_fail("cannot send", r) : 0;
+    ZkStop(ch);
+    ZkClose(ch);
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) return usage(nullptr);
+    const char *cmd = argv[1];
+    if (strcmp(cmd, "-h") == 0 || strcmp(cmd, "--help") == 0 || strcmp(cmd, "help") == 0) {
+        fputs(usage_text, stdout);
+        return 0;
+    }
+    if (strcmp(cmd, "list") == 0) {
+        if (argc > 2) return usage("list takes no arguments, got \"%s\"", argv[2]);
+        return cmd_list();
+    }
+    const bool dump = strcmp(cmd, "dump") == 0;
+    const bool send = strcmp(cmd, "send") == 0;
+    if (!dump && !send) return usage("unknown command \"%s\"", cmd);
+
+    chan_opts o;
+    const char *frame_text = nullptr;
+    for (int i = 2; i < argc; i++) {
+        const char *a = argv[i];
+        unsigned long v = 0;
+        const bool has_value = i + 1 < argc;
+        if (strcmp(a, "--rate") == 0) {
+            if (!has_value) return usage("--rate needs a bit rate in kbit/s");
+            uint8_t b0, b1;
+            if (!parse_ulong(argv[++i], 10, 1000, &v) || !rate_pair(v, &b0, &b1))
+                return usage("--rate \"%s\": use 10, 20, 50, 100, 125, 250, 500, 800 or 1000", argv[i]);
+            o.kbit = v;
+        } else if (dump && strcmp(a, "--count") == 0) {
+            if (!has_value || !parse_ulong(argv[++i], 10, 100000000ul, &v) || v == 0)
+                return usage("--count needs a number of frames above 0");
+            o.count = v;
+        } else if (dump && strcmp(a, "--seconds") == 0) {
+            char *end = nullptr;
+            if (!has_value) return usage("--seconds needs a duration");
+            o.seconds = strtod(argv[++i], &end);
+            if (!*argv[i] || *end || !(o.seconds > 0) || o.seconds > 1e7)
+                return usage("--seconds \"%s\": expected a duration above 0", argv[i]);
+        } else if (dump && strcmp(a, "--lom") == 0) {
+            o.lom = true;
+        } else if (a[0] == '-' && a[1]) {
+            return usage("unknown option \"%s\"", a);
+        } else if (o.chan < 0) {
+            if (!parse_ulong(a, 10, 255, &v)) return usage("channel \"%s\": expected 0 to 255", a);
+            o.chan = int(v);
+        } else if (send && !frame_text) {
+            frame_text = a;
+        } else {
+            return usage("unexpected argument \"%s\"", a);
+        }
+    }
+    if (o.chan < 0) return usage("%s needs a channel number", cmd);
+    if (dump) return cmd_dump(o);
+    if (!frame_text) return usage("send needs a frame ID#DATA, for example 123#DEADBEEF");
+    zk_frame f;
+    if (!parse_frame(frame_text, &f))
+        return usage("frame \"%s\": expected ID#DATA, for example 123#DEADBEEF, 1F334455#11.22 or 123#R",
+                     frame_text);
+    return cmd_send(o, f);
+}
