@@ -247,6 +247,7 @@ int16_t sim_board::open(int slot, uint8_t flags, zk_rx_port *port, uint8_t *bt0,
 
 void sim_board::close(int slot)
 {
+    abort_current(slot);
     chan &c = ch_[slot];
     c.open = c.started = false;
     c.port = nullptr;
@@ -255,12 +256,14 @@ void sim_board::close(int slot)
 
 int16_t sim_board::set_baud(int slot, uint8_t, uint8_t, uint32_t bitrate)
 {
+    abort_current(slot);
     ch_[slot].bitrate = bitrate;
     return ZK_OK;
 }
 
 int16_t sim_board::set_lom(int slot, bool on)
 {
+    if (on) abort_current(slot);
     ch_[slot].lom = on;
     return ZK_OK;
 }
@@ -280,12 +283,14 @@ int16_t sim_board::start(int slot)
 
 int16_t sim_board::stop(int slot)
 {
+    abort_current(slot);
     ch_[slot].started = false;
     return ZK_OK;
 }
 
 int16_t sim_board::hw_reset(int slot, bool running)
 {
+    abort_current(slot);
     chan &c = ch_[slot];
     c.tec = c.rec = 0;
     c.state = 0;
@@ -393,26 +398,61 @@ void sim_board::attempts(chan &c, uint64_t now_ns)
     if (c.state != 3 && t < next_event_) next_event_ = t;
 }
 
+void sim_board::commit()
+{
+    cur_.busy = false;
+    if (cur_.node >= 0) {
+        node &n = nodes_[size_t(cur_.node)];
+        n.counter++;
+        if (n.period_us) n.due_ns += uint64_t(n.period_us) * 1000;
+        else n.due_ns = cur_.end_ns;
+    } else if (cur_.chan >= 0) {
+        chan &c = ch_[cur_.chan];
+        c.tx_head = (c.tx_head + 1) % opt_.txq;
+        c.tx_count--;
+        if (c.tec > 0) {
+            c.tec--;
+            update_state(c);
+        }
+    }
+    deliver(cur_.f, cur_.chan, cur_.end_ns);
+}
+
+void sim_board::abort_current(int slot)
+{
+    if (cur_.busy && (slot < 0 || cur_.chan == slot)) {
+        cur_.busy = false;
+        t_free_ = sim_now_ns();
+    }
+}
+
 void sim_board::advance(uint64_t now_ns, bool bounded)
 {
     next_event_ = UINT64_MAX;
-    if (bounded && now_ns > t_free_ + NS_PER_S) {
-        // Catch up at most one second of bus time per call.
-        t_free_ = now_ns - NS_PER_S;
-        for (node &n : nodes_)
-            if (n.due_ns < t_free_) {
-                if (n.period_us) {
-                    const uint64_t p = uint64_t(n.period_us) * 1000;
-                    n.due_ns += (t_free_ - n.due_ns + p - 1) / p * p;
-                } else {
-                    n.due_ns = t_free_;
-                }
-            }
-        for (chan &c : ch_) c.next_attempt_ns = std::max(c.next_attempt_ns, t_free_);
-    }
     for (int i = 0; i < opt_.channels; i++) attempts(ch_[i], now_ns);
 
     for (;;) {
+        if (cur_.busy) {
+            if (cur_.end_ns > now_ns) {
+                next_event_ = std::min(next_event_, cur_.end_ns);
+                break;
+            }
+            commit();
+            continue;
+        }
+        if (bounded && now_ns > t_free_ + NS_PER_S) {
+            // Catch up at most one second of bus time per call.
+            t_free_ = now_ns - NS_PER_S;
+            for (node &n : nodes_)
+                if (n.due_ns < t_free_) {
+                    if (n.period_us) {
+                        const uint64_t p = uint64_t(n.period_us) * 1000;
+                        n.due_ns += (t_free_ - n.due_ns + p - 1) / p * p;
+                    } else {
+                        n.due_ns = t_free_;
+                    }
+                }
+        }
         // Who competes for the bus, and from when.
         uint64_t earliest = UINT64_MAX;
         for (int i = 0; i < opt_.channels; i++) {
@@ -428,58 +468,39 @@ void sim_board::advance(uint64_t now_ns, bool bounded)
             break;
         }
         // Arbitration among everyone ready at the start.
-        int win_chan = -1;
-        node *win_node = nullptr;
-        zk_frame win{};
+        on_wire w;
         uint32_t best = UINT32_MAX;
-        bool have = false;
         for (int i = 0; i < opt_.channels; i++) {
             chan &c = ch_[i];
             if (!can_send(c) || !matches(c)) continue;
             const tx_entry &e = c.txq[size_t(c.tx_head)];
             if (e.enq_ns > start) continue;
             const uint32_t k = arb_key(e.f);
-            if (!have || k < best) {
+            if (!w.busy || k < best) {
                 best = k;
-                win = e.f;
-                win_chan = i;
-                win_node = nullptr;
-                have = true;
+                w.f = e.f;
+                w.chan = i;
+                w.node = -1;
+                w.busy = true;
             }
         }
-        for (node &n : nodes_) {
+        for (size_t i = 0; i < nodes_.size(); i++) {
+            node &n = nodes_[i];
             if (n.due_ns > start) continue;
             zk_frame f;
             node_frame(n, &f);
             const uint32_t k = arb_key(f);
-            if (!have || k < best) {
+            if (!w.busy || k < best) {
                 best = k;
-                win = f;
-                win_chan = -1;
-                win_node = &n;
-                have = true;
+                w.f = f;
+                w.chan = -1;
+                w.node = int(i);
+                w.busy = true;
             }
         }
-        const uint64_t end = start + frame_ns(win, opt_.rate);
-        if (end > now_ns) {
-            next_event_ = std::min(next_event_, end);
-            break;
-        }
-        t_free_ = end;
-        if (win_node) {
-            win_node->counter++;
-            if (win_node->period_us) win_node->due_ns += uint64_t(win_node->period_us) * 1000;
-            else win_node->due_ns = end;
-        } else {
-            chan &c = ch_[win_chan];
-            c.tx_head = (c.tx_head + 1) % opt_.txq;
-            c.tx_count--;
-            if (c.tec > 0) {
-                c.tec--;
-                update_state(c);
-            }
-        }
-        deliver(win, win_chan, end);
+        w.end_ns = start + frame_ns(w.f, opt_.rate);
+        cur_ = w;
+        t_free_ = w.end_ns;
     }
 }
 
@@ -568,6 +589,7 @@ int16_t sim_board::set_bus(uint32_t kbit, const char *traffic)
     }
     if (kbit > 1000) return ZK_E_BADARG;
     if (kbit) opt_.rate = kbit * 1000;
+    abort_current(-1);
     if (t != opt_.traffic || traffic) {
         opt_.traffic = t;
         setup_nodes(std::max(sim_now_ns(), t_free_));

@@ -110,7 +110,21 @@ private:
     void attempts(chan &c, uint64_t now_ns);
     void setup_nodes(uint64_t now_ns);
 
+    /* The frame on the wire: once it has started it is no longer subject
+     * to arbitration. */
+    struct on_wire {
+        bool busy = false;
+        zk_frame f{};
+        int chan = -1;  /* sending channel slot, or -1 */
+        int node = -1;  /* sending node index, or -1 */
+        uint64_t end_ns = 0;
+    };
+    void commit();
+    /* A sending controller stopped, reset, closed or changed its timing. */
+    void abort_current(int slot);
+
     options opt_;
+    on_wire cur_;
     chan ch_[ZK_CHANNELS_PER_BOARD];
     std::vector<node> nodes_;
     uint64_t t_free_ = 0;      /* bus free from this time on */

@@ -1,0 +1,136 @@
+// Channels held across processes, and the zelkctl tool as a user runs it.
+#include "zelk_fixture.h"
+
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "test_env.h"
+
+using namespace zktest;
+
+namespace {
+
+// Runs a shell command; returns its exit code and its standard output
+// (and error, when merged by the command).
+int run_cmd(const std::string &cmd, std::string *out)
+{
+    out->clear();
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string zelkctl()
+{
+    return nbtest::stage_dir() + "/zelkctl";
+}
+
+// Result of ZkOpen(chan, flags) in a forked child with a fresh library.
+int16_t open_in_child(uint8_t chan, uint8_t flags)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        zk_sim_reset();
+        int16_t r = ZkOpen(chan, flags);
+        _exit(r == ZK_OK ? 0 : r == ZK_E_BUSY ? 3 : 4);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -100;
+    switch (WEXITSTATUS(status)) {
+    case 0: return ZK_OK;
+    case 3: return ZK_E_BUSY;
+    default: return -101;
+    }
+}
+
+class ZelkProcess : public Zelk {};
+
+TEST_F(ZelkProcess, OpenChannelIsBusyHereAndInOtherProcesses)
+{
+    boards("sim:traffic=none");
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_STD), ZK_OK);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_BUSY);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_PROBE), ZK_E_BUSY);
+    EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_E_BUSY);
+    EXPECT_EQ(open_in_child(0, ZK_OPEN_PROBE), ZK_E_BUSY);
+    EXPECT_EQ(open_in_child(1, ZK_OPEN_BOTH), ZK_OK);
+    // The children's exits did not release this process's lock.
+    EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_E_BUSY);
+    std::string out;
+    ASSERT_EQ(run_cmd(zelkctl() + " list", &out), 0);
+    EXPECT_NE(out.find("channel 0: busy"), std::string::npos) << out;
+    EXPECT_NE(out.find("channel 1: free"), std::string::npos) << out;
+    // A probe holds nothing; a close frees the channel for everyone.
+    EXPECT_EQ(ZkOpen(1, ZK_OPEN_PROBE), ZK_OK);
+    EXPECT_EQ(open_in_child(1, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkClose(0), ZK_OK);
+    EXPECT_EQ(ZkClose(0), ZK_E_NOTOPEN);
+    EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_OK);
+    EXPECT_EQ(run_cmd(zelkctl() + " send 0 123#11", &out), 0) << out;
+}
+
+TEST_F(ZelkProcess, ListWithoutConfigurationShowsOneSimulatedBoard)
+{
+    unsetenv("ZELK_BOARDS");
+    std::string out;
+    ASSERT_EQ(run_cmd(zelkctl() + " list", &out), 0);
+    EXPECT_EQ(out,
+              "board 0: ZELK simulated CAN (ZELK simulation), serial SIM-0\n"
+              "  channel 0: free\n"
+              "  channel 1: free\n");
+}
+
+TEST_F(ZelkProcess, DumpPrintsFramesCandumpStyle)
+{
+    setenv("ZELK_BOARDS", "sim", 1);
+    std::string out;
+    ASSERT_EQ(run_cmd(zelkctl() + " dump 0 --count 40 --seconds 20", &out), 0) << out;
+    const std::regex line(R"(\(\d{9,}\.\d{6}\) ch0 ([0-9A-F]{3}|[0-9A-F]{8})#(R\d?|([0-9A-F]{2}){0,8}))");
+    int lines = 0;
+    size_t pos = 0;
+    bool remote = false, extended = false;
+    while (pos < out.size()) {
+        size_t nl = out.find('\n', pos);
+        ASSERT_NE(nl, std::string::npos);
+        const std::string l = out.substr(pos, nl - pos);
+        EXPECT_TRUE(std::regex_match(l, line)) << l;
+        remote |= l.find("#R") != std::string::npos;
+        extended |= l.find('#') - l.find(") ch0 ") == 14;
+        lines++;
+        pos = nl + 1;
+    }
+    EXPECT_EQ(lines, 40);
+    EXPECT_TRUE(extended);
+    (void)remote;
+}
+
+TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
+{
+    unsetenv("ZELK_BOARDS");
+    const char *bad[] = {
+        "", "frobnicate", "list extra", "dump", "dump x", "dump 0 --rate 333",
+        "dump 0 --count", "dump 0 --seconds -1", "dump 0 --bogus", "send 0",
+        "send 0 123", "send 0 800#00", "send 0 123#123", "send 0 123#001122334455667788",
+        "send 0 123456789#00", "send 0 123#R9", "send 0 123#GG",
+    };
+    std::string out;
+    for (const char *args : bad) {
+        EXPECT_EQ(run_cmd(zelkctl() + " " + args + " 2>&1", &out), 2) << args;
+        EXPECT_NE(out.find("usage: zelkctl"), std::string::npos) << args;
+    }
+    EXPECT_EQ(run_cmd(zelkctl() + " dump 5 --count 1 2>&1", &out), 1);
+    EXPECT_NE(out.find("no such CAN channel"), std::string::npos) << out;
+    setenv("ZELK_BOARDS", "sim:rate=fast", 1);
+    EXPECT_EQ(run_cmd(zelkctl() + " list 2>&1", &out), 1);
+    EXPECT_NE(out.find("rate=fast"), std::string::npos) << out;
+    unsetenv("ZELK_BOARDS");
+    EXPECT_EQ(run_cmd(zelkctl() + " send 1 1ABCDEF0#R 2>&1", &out), 0) << out;
+    EXPECT_EQ(run_cmd(zelkctl() + " send 1 7FF#01.02.03 --rate 125 2>&1", &out), 0) << out;
+}
+
+}  // namespace
