@@ -27,7 +27,7 @@ int run_cmd(const std::string &cmd, std::string *out)
 
 std::string zelkctl()
 {
-    return nbtest::stage_dir() + "/zelkctl";
+    return ZELKCTL_PATH;
 }
 
 // Result of ZkOpen(chan, flags) in a forked child with a fresh library.
