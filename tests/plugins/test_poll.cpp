@@ -1,0 +1,328 @@
+// The poller: one tick's order, pending marks, the tx log's backlog, the
+// receive batch, error counters and bus-off, the timers.
+#include <gtest/gtest.h>
+
+#include "poll_fixture.h"
+
+namespace nbt {
+
+gui_calls gui;
+
+namespace {
+
+using Poll = PollTest;
+
+std::vector<int> types(const std::vector<Event> &evs)
+{
+    std::vector<int> out;
+    for (const Event &e : evs)
+        out.push_back(e.ev.type);
+    return out;
+}
+
+TEST_F(Poll, OneTickInItsFixedOrder)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    nb_plugin *y = loaded("nbt_legacy", "y.so");
+    clear_events();
+    zk_frame a = frame(0x10), b = frame(0x11);
+    ASSERT_GE(nb_send_frame(&a), 0);
+    ASSERT_GE(nb_send_frame(&b), 0);
+    inject(3, 0x300);
+    inject_errs(zk_errs{2, 1, 0, 0, 0});
+
+    EXPECT_TRUE(tick());
+
+    const std::vector<int> want = {PGRP_TX_FRAMES, PGRP_RX_FRAMES, PGRP_STATUS, PGRP_ERRORS};
+    EXPECT_EQ(types_from(x->path), want);
+    EXPECT_EQ(types_from(y->path), want);
+    // Each request goes to every plug-in (list order: y, x) before the next.
+    ASSERT_EQ(events().size(), 8u);
+    EXPECT_EQ(events()[0].path, std::string(y->path));
+    EXPECT_EQ(events()[1].path, std::string(x->path));
+
+    auto tx = of_type(PGRP_TX_FRAMES, x->path);
+    EXPECT_EQ(tx[0].ev.n, 2);
+    EXPECT_EQ(tx[0].ev.first_id, 0x10u);
+    EXPECT_EQ(tx[0].ev.last_id, 0x11u);
+    EXPECT_EQ(tx[0].ev.entry_ts % 10000, 0u);
+    auto rx = of_type(PGRP_RX_FRAMES, x->path);
+    EXPECT_EQ(rx[0].ev.n, 3);
+    EXPECT_EQ(rx[0].ev.first_id, 0x300u);
+    // The bus-off stopped the controller before the status went out.
+    EXPECT_EQ(gui.stops, 1);
+    EXPECT_EQ(gui.stop_at_event, 4u);
+    EXPECT_EQ(the_app.chan.running, 0);
+    EXPECT_EQ(of_type(PGRP_STATUS, x->path)[0].ev.running, 0);
+    EXPECT_EQ(gui.indicators, 1);
+    EXPECT_EQ(gui.last_errs.ewl, 2);
+    EXPECT_EQ(gui.last_errs.boff, 1);
+    auto err = of_type(PGRP_ERRORS, y->path);
+    EXPECT_EQ(err[0].ev.errs[0], 2);
+    EXPECT_EQ(err[0].ev.errs[1], 1);
+
+    // A quiet tick delivers nothing and touches no indicator.
+    clear_events();
+    EXPECT_TRUE(tick());
+    EXPECT_TRUE(events().empty());
+    EXPECT_EQ(gui.indicators, 1);
+    EXPECT_EQ(gui.stops, 1);
+}
+
+TEST_F(Poll, BusOffStopsOncePerTickThatReportsIt)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    clear_events();
+    for (int i = 0; i < 2; i++) {
+        inject_errs(zk_errs{0, 3, 0, 0, 0});
+        tick();
+        EXPECT_EQ(gui.stops, i + 1);
+    }
+    // Errors without a bus-off: counters only.
+    inject_errs(zk_errs{0, 0, 1, 1, 1});
+    tick();
+    EXPECT_EQ(gui.stops, 2);
+    EXPECT_EQ(types_from(x->path), (std::vector<int>{PGRP_STATUS, PGRP_ERRORS, PGRP_STATUS,
+                                                     PGRP_ERRORS, PGRP_ERRORS}));
+    EXPECT_EQ(gui.indicators, 3);
+}
+
+TEST_F(Poll, FailedStopStillNotifiesThePlugins)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    clear_events();
+    zk_sim_fail_next("ZkStop", ZK_E_IO);
+    inject_errs(zk_errs{0, 1, 0, 0, 0});
+    tick();
+    EXPECT_EQ(gui.stops, 1);
+    EXPECT_EQ(the_app.chan.running, 1);
+    EXPECT_EQ(types_from(x->path), (std::vector<int>{PGRP_STATUS, PGRP_ERRORS}));
+}
+
+TEST_F(Poll, FailedLibraryCallsDeliverNothing)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    clear_events();
+    inject(2);
+    inject_errs(zk_errs{1, 0, 0, 0, 0});
+    zk_sim_fail_next("ZkRead", ZK_E_IO);
+    zk_sim_fail_next("ZkErrsGetClear", ZK_E_IO);
+    tick();
+    EXPECT_TRUE(events().empty());
+    EXPECT_EQ(gui.indicators, 0);
+    // Nothing was lost: the next tick brings both.
+    tick();
+    EXPECT_EQ(types_from(x->path), (std::vector<int>{PGRP_RX_FRAMES, PGRP_ERRORS}));
+}
+
+TEST_F(Poll, TickWithPendingMarksMovesNoFrames)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    std::string z_path = place(dir_, "nbt_handler", "z.so");
+    nb_plugin *z = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, z_path.c_str(), z_path.size() + 1);
+    ASSERT_NE(z, nullptr);
+    clear_events();
+    zk_frame a = frame(0x20);
+    ASSERT_GE(nb_send_frame(&a), 0);
+    inject(4);
+    inject_errs(zk_errs{1, 0, 0, 0, 0});
+    z->pending = 1;
+    the_app.pgmgr.changes_pending = 1;
+
+    EXPECT_TRUE(tick());
+    EXPECT_EQ(z->loaded, 1);
+    EXPECT_EQ(types(events()), (std::vector<int>{PGRP_INIT}));
+    EXPECT_EQ(the_app.chan.txlog->count, 1);
+    EXPECT_EQ(gui.indicators, 0);
+
+    clear_events();
+    tick();
+    const std::vector<int> want = {PGRP_TX_FRAMES, PGRP_RX_FRAMES, PGRP_ERRORS};
+    EXPECT_EQ(types_from(x->path), want);
+    EXPECT_EQ(types_from(z->path), want);
+}
+
+TEST_F(Poll, LoadReleaseFlagHoldsMarksBack)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    clear_events();
+    nbpg_loadrelease_enable();
+    EXPECT_EQ(the_app.pgmgr.loadrelease, 1);
+    x->pending = 2;
+    the_app.pgmgr.changes_pending = 1;
+    inject(1);
+    tick();
+    EXPECT_EQ(x->loaded, 1);
+    EXPECT_EQ(types_from(x->path), (std::vector<int>{PGRP_RX_FRAMES}));
+    // The session loader still carries marks out itself.
+    nb_plugin *y = loaded("nbt_handler", "y.so");
+    y->pending = 2;
+    EXPECT_EQ(the_app.pgmgr.ops.pgmgr_apply_pending(&the_app), 1);
+    EXPECT_EQ(x->loaded, 0);
+    EXPECT_EQ(y->loaded, 0);
+
+    nbpg_loadrelease_disable();
+    EXPECT_EQ(the_app.pgmgr.loadrelease, 0);
+}
+
+TEST_F(Poll, FifteenHundredSentFramesBetweenTwoTicks)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    nb_plugin *y = loaded("nbt_legacy", "y.so");
+    clear_events();
+    for (uint32_t i = 0; i < 1500; i++) {
+        zk_frame f = frame(i);
+        ASSERT_GE(nb_send_frame(&f), 0) << i;  // every frame is sent ...
+    }
+    EXPECT_EQ(the_app.chan.txlog->count, 1024);  // ... the first 1024 are logged
+    zk_frame sent[2048];
+    EXPECT_EQ(zk_sim_sent(0, sent, 2048), 1500);
+
+    tick();
+    auto tx = of_type(PGRP_TX_FRAMES, x->path);
+    ASSERT_EQ(tx.size(), 1u);
+    EXPECT_EQ(tx[0].ev.n, 512);
+    EXPECT_EQ(tx[0].ev.data_size, 512u * 32);
+    EXPECT_EQ(tx[0].ev.first_id, 0u);
+    EXPECT_EQ(tx[0].ev.last_id, 511u);
+    tick();
+    tx = of_type(PGRP_TX_FRAMES, y->path);
+    ASSERT_EQ(tx.size(), 2u);
+    EXPECT_EQ(tx[1].ev.n, 512);
+    EXPECT_EQ(tx[1].ev.first_id, 512u);
+    EXPECT_EQ(tx[1].ev.last_id, 1023u & 0x7ff);
+    tick();
+    EXPECT_EQ(of_type(PGRP_TX_FRAMES).size(), 4u);
+    EXPECT_EQ(the_app.chan.txlog->count, 0);
+}
+
+TEST_F(Poll, FiveHundredTwelveReceivedFramesInOneRequest)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    nb_plugin *y = loaded("nbt_legacy", "y.so");
+    clear_events();
+    inject(600);
+    tick();
+    auto rx = of_type(PGRP_RX_FRAMES, x->path);
+    ASSERT_EQ(rx.size(), 1u);
+    EXPECT_EQ(rx[0].ev.data_size, 10240u);
+    EXPECT_EQ(rx[0].ev.n, 512);
+    EXPECT_EQ(rx[0].ev.data_ptr, the_app.chan.rxbuf);
+    auto old = of_type(PGRP_RX_FRAMES, y->path);
+    EXPECT_EQ(old[0].ev.n, 512);
+    EXPECT_EQ(old[0].ev.hash, rx[0].ev.hash);
+    tick();
+    rx = of_type(PGRP_RX_FRAMES, x->path);
+    ASSERT_EQ(rx.size(), 2u);
+    EXPECT_EQ(rx[1].ev.n, 88);
+    EXPECT_EQ(rx[1].ev.first_id, 512u);
+}
+
+TEST_F(Poll, AFrameSentInsideARequestComesBackNextTick)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    // Channel 1 of the same board listens on the bus.
+    uint8_t bt0 = 0, bt1 = 0;
+    the_app.chan.ops.get_baud_regs(&the_app.chan, the_app.chan.baud_index, &bt0, &bt1);
+    ASSERT_GE(ZkOpen(1, ZK_OPEN_BOTH), 0);
+    ASSERT_GE(ZkSetBaud(1, bt0, bt1), 0);
+    ASSERT_GE(ZkStart(1), 0);
+    clear_events();
+    int sent_rc = -100;
+    on_event = [&](nbt_event *ev) {
+        if (ev->type == PGRP_RX_FRAMES) {
+            zk_frame reply = frame(0x7A);
+            sent_rc = nb_send_frame(&reply);
+        }
+    };
+    inject(1);
+    tick();
+    on_event = nullptr;
+    EXPECT_GE(sent_rc, 0);
+    EXPECT_EQ(types_from(x->path), (std::vector<int>{PGRP_RX_FRAMES}));
+    tick();
+    auto tx = of_type(PGRP_TX_FRAMES, x->path);
+    ASSERT_EQ(tx.size(), 1u);
+    EXPECT_EQ(tx[0].ev.first_id, 0x7Au);
+    zk_sim_advance_us(2000);
+    zk_frame got[4];
+    ASSERT_EQ(ZkRead(1, got, 4), 2);  // the injected frame and the reply
+    EXPECT_EQ(got[1].id, 0x7Au);
+    ZkClose(1);
+}
+
+TEST_F(Poll, FailedSendIsNotLogged)
+{
+    ASSERT_GE(the_app.chan.ops.stop(&the_app.chan), 0);
+    zk_frame f = frame(1);
+    EXPECT_LT(nb_send_frame(&f), 0);
+    EXPECT_EQ(the_app.chan.txlog->count, 0);
+    EXPECT_EQ(nb_send_frame(nullptr), ZK_E_BADARG);
+}
+
+TEST_F(Poll, TimestampsAreWholeMilliseconds)
+{
+    uint64_t t0 = nbsdep_timestamp_get();
+    uint64_t t1 = t0;
+    // Within one millisecond the value does not move; then it moves by
+    // whole milliseconds.
+    while (t1 == t0)
+        t1 = nbsdep_timestamp_get();
+    uint64_t t2 = nbsdep_timestamp_get();
+    EXPECT_EQ(t0 % 10000, 0u);
+    EXPECT_EQ(t1 % 10000, 0u);
+    EXPECT_GE(t1 - t0, 10000u);
+    EXPECT_TRUE(t2 == t1 || t2 - t1 >= 10000u);
+    // The 1601 epoch: the value lies after 2020-01-01.
+    EXPECT_GT(t0, 132223104000000000ull);
+}
+
+TEST_F(Poll, TimersRunAtTheirPrioritiesAndStop)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    clear_events();
+    the_app.poll.ops.start(&the_app);
+    EXPECT_EQ(the_app.poll.stopped, 0);
+    ASSERT_NE(the_app.poll.poll_source, (uint32_t)-1);
+    GSource *p = g_main_context_find_source_by_id(nullptr, the_app.poll.poll_source);
+    GSource *s = g_main_context_find_source_by_id(nullptr, the_app.poll.status_source);
+    ASSERT_NE(p, nullptr);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(g_source_get_priority(p), 150);
+    EXPECT_EQ(g_source_get_priority(s), 160);
+    // Starting again replaces the timers instead of adding more.
+    uint32_t old = the_app.poll.poll_source;
+    the_app.poll.ops.start(&the_app);
+    EXPECT_EQ(g_main_context_find_source_by_id(nullptr, old), nullptr);
+
+    zk_sim_manual_clock(0);
+    inject(5);
+    EXPECT_TRUE(nbtest::wait_until([&] { return !of_type(PGRP_RX_FRAMES, x->path).empty(); }));
+    EXPECT_TRUE(nbtest::wait_until([&] { return gui.refreshes > 0; }, 3000));
+
+    the_app.poll.ops.stop(&the_app);
+    EXPECT_EQ(the_app.poll.stopped, 1);
+    EXPECT_EQ(the_app.poll.poll_source, (uint32_t)-1);
+    EXPECT_EQ(the_app.poll.status_source, (uint32_t)-1);
+    // Stopping twice is harmless; a stopped poller's handlers end their timer.
+    the_app.poll.ops.stop(&the_app);
+    EXPECT_FALSE(poll_tick(&the_app));
+    EXPECT_FALSE(status_tick(&the_app));
+}
+
+TEST_F(Poll, TxLogEntriesAddedWhileStoppedComeAfterStart)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    clear_events();
+    the_app.poll.ops.stop(&the_app);
+    zk_frame f = frame(0x55);
+    ASSERT_GE(nb_send_frame(&f), 0);
+    EXPECT_FALSE(tick());
+    EXPECT_TRUE(events().empty());
+    the_app.poll.stopped = 0;
+    tick();
+    EXPECT_EQ(of_type(PGRP_TX_FRAMES, x->path).size(), 1u);
+}
+
+}  // namespace
+}  // namespace nbt
