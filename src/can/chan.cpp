@@ -16,7 +16,11 @@ void chan_open(nb_chan *chan)
 {
     /* These three texts stay untranslated: they are the fatal messages
      * of opening the channel. */
-    int32_t rc = ZkOpen(chan->number, chan->frame_format);
+    /* Format 0 means none was chosen yet (a first pass started with a
+     * session file): the library would only probe the channel with 0,
+     * so such a channel is opened for both formats. */
+    uint8_t flags = chan->frame_format != 0 ? chan->frame_format : ZK_OPEN_BOTH;
+    int32_t rc = ZkOpen(chan->number, flags);
     if (rc < 0) {
         lib_error_message("can not open CAN channel", rc);
         exit(1);

@@ -8,6 +8,7 @@ Scenarios:
   chooser-cancel  press Cancel in the channel chooser
   chooser-quit    press OK in the chooser, read the main window's title,
                   then quit with Ctrl+Q
+  chooser-ok-message  press OK in the chooser, then answer a message box
 
 Reports on stdout, one line each, "NBT <key> <json value>":
   message   list of the message box's label texts
@@ -94,10 +95,16 @@ def main():
             labels = [n.name for n in alert.findChildren(lambda n: n.roleName == "label")]
             report("message", [t for t in labels if t])
             press(alert, "OK")
-        elif scenario in ("chooser-cancel", "chooser-quit"):
+        elif scenario in ("chooser-cancel", "chooser-quit", "chooser-ok-message"):
             chooser = wait_for("chooser", lambda: window("dialog", "Nimbrel, ver. 3.15"))
             if scenario == "chooser-cancel":
                 press(chooser, "Cancel")
+            elif scenario == "chooser-ok-message":
+                press(chooser, "OK")
+                alert = wait_for("message box", lambda: window("alert"))
+                labels = [n.name for n in alert.findChildren(lambda n: n.roleName == "label")]
+                report("message", [t for t in labels if t])
+                press(alert, "OK")
             else:
                 press(chooser, "OK")
                 main = wait_for("main window", lambda: window("frame"))

@@ -200,8 +200,18 @@ TEST_F(Chan, OpenAndCloseUseTheRecordedSettings)
     ZkClose(0);
     chan->baud_index = 6;
     chan->wtout = 50;
+    chan->frame_format = 0;   // none chosen yet: opened for both formats
     chan->ops.open(chan.get());
     zk_chipstat st = chipstat(0);
+    ASSERT_GE(ZkStart(0), 0);
+    zk_frame std11 = std_frame(0x123), ext29 = std_frame(0x1234567);
+    ext29.flags = ZK_FRAME_EFF;
+    ASSERT_GE(zk_sim_set_bus(0, 250, nullptr), 0);
+    EXPECT_EQ(zk_sim_inject(0, &std11), 1);
+    EXPECT_EQ(zk_sim_inject(0, &ext29), 1);
+    zk_frame got[4];
+    EXPECT_EQ(ZkRead(0, got, 4), 2);
+    ZkStop(0);
     EXPECT_EQ(st.bt0, 0x01);
     EXPECT_EQ(st.bt1, 0x1C);
     uint16_t wt = 0;

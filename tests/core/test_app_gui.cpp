@@ -1,0 +1,258 @@
+// The application object: what app_init fills in, the order of a pass of
+// the run loop and its restart, teardown around a window the user closed,
+// and the fatal exits of opening a channel.
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "app/nb_app.h"
+#include "gui_driver.h"
+#include "sim_channel.h"
+
+namespace {
+
+template <typename T>
+bool all_slots_filled(const T &ops)
+{
+    const void *const *slot = reinterpret_cast<const void *const *>(&ops);
+    for (size_t i = 0; i < sizeof ops / sizeof(void *); i++)
+        if (!slot[i])
+            return false;
+    return true;
+}
+
+TEST(AppInit, FillsEveryPartWithItsDefaults)
+{
+    memset(&the_app, 0x5A, sizeof the_app);
+    ASSERT_EQ(app_init(), 0);
+    const nb_app &a = the_app;
+    EXPECT_EQ(a.mode, 0);
+    EXPECT_EQ(a.gui.hsize, 1000);
+    EXPECT_EQ(a.gui.vsize, 650);
+    EXPECT_EQ(a.gui.left_pane_size, 250);
+    EXPECT_EQ(a.gui.notebook, nullptr);
+    EXPECT_EQ(a.gui.btn_startstop, nullptr);
+    EXPECT_EQ(a.chan.number, 0);
+    EXPECT_EQ(a.chan.frame_format, 0);
+    EXPECT_EQ(a.chan.running, 0);
+    EXPECT_EQ(a.chan.lom, 0);
+    EXPECT_EQ(a.chan.baud_index, 7);
+    EXPECT_EQ(a.chan.bt0, 0);
+    EXPECT_EQ(a.chan.bt1, 0);
+    EXPECT_EQ(a.chan.acc_code, 0u);
+    EXPECT_EQ(a.chan.acc_mask, 0u);
+    EXPECT_EQ(a.chan.wtout, 20);
+    EXPECT_EQ(a.chan.board.b.number, 0);
+    EXPECT_EQ(a.chan.board.serial[0], '\0');
+    ASSERT_NE(a.chan.txlog, nullptr);
+    EXPECT_EQ(a.chan.txlog->capacity, 1024);
+    EXPECT_EQ(a.chan.txlog->entry_size, 32);
+    EXPECT_EQ(a.chan.txlog->count, 0);
+    EXPECT_EQ(a.poll.stopped, 0);
+    EXPECT_EQ(a.poll.poll_source, (uint32_t)-1);
+    EXPECT_EQ(a.poll.status_source, (uint32_t)-1);
+    EXPECT_EQ(a.pgmgr.loadrelease, 0);
+    EXPECT_EQ(a.pgmgr.changes_pending, 0);
+    EXPECT_EQ(a.pgmgr.head, nullptr);
+    EXPECT_EQ(a.pgmgr.count, 0);
+    EXPECT_NE(a.install_dir[0], '\0');
+    EXPECT_STREQ(a.pgmgr.install_dir, a.install_dir);
+    EXPECT_EQ(a.session.load_file[0], '\0');
+    EXPECT_EQ(a.session.auto_file[0], '\0');
+    EXPECT_TRUE(all_slots_filled(a.gui.ops));
+    EXPECT_TRUE(all_slots_filled(a.chan.ops));
+    EXPECT_TRUE(all_slots_filled(a.poll.ops));
+    EXPECT_TRUE(all_slots_filled(a.pgmgr.ops));
+    EXPECT_TRUE(all_slots_filled(a.session.ops));
+    EXPECT_TRUE(all_slots_filled(a.ops));
+    txlog_free(the_app.chan.txlog);
+    the_app.chan.txlog = nullptr;
+}
+
+// ------------------------------------------------- run loop with fakes
+
+std::vector<std::string> calls;
+int mode_at_poll_start[2];
+int passes;
+int32_t load_result;
+
+nb_app *fake_app()
+{
+    calls.clear();
+    passes = 0;
+    load_result = 0;
+    app_init();
+    nb_app *a = &the_app;
+    txlog_free(a->chan.txlog);
+    a->chan.txlog = nullptr;
+    a->gui.ops.choose_channel = [](nb_app *) { calls.push_back("choose"); };
+    a->session.ops.make_paths = [](nb_session *, uint8_t n) {
+        calls.push_back("paths " + std::to_string(n));
+    };
+    a->ops.setup = [](nb_app *) { calls.push_back("setup"); };
+    a->pgmgr.ops.pgmgr_scan = [](nb_pgmgr *) { calls.push_back("scan"); };
+    a->pgmgr.ops.pgmgr_autoload = [](nb_app *) { calls.push_back("autoload"); };
+    a->session.ops.load_auto = [](nb_app *) {
+        calls.push_back("load_auto");
+        return (int32_t)-1;   // a missing automatic session is normal
+    };
+    a->session.ops.load = [](nb_app *app, const char *path) {
+        calls.push_back(std::string("load ") + path);
+        return load_result;
+    };
+    a->poll.ops.start = [](nb_app *app) {
+        calls.push_back("poll start");
+        mode_at_poll_start[passes < 2 ? passes : 1] = app->mode;
+        // The first pass asks for a restart, as "Load session" does.
+        if (passes++ == 0) {
+            app->mode = 1;
+            g_strlcpy(app->session.load_file, "/tmp/x.nbs", sizeof app->session.load_file);
+        }
+        g_idle_add([](gpointer) -> gboolean {
+            gtk_main_quit();
+            return FALSE;
+        }, nullptr);
+    };
+    a->session.ops.autosave = [](nb_app *) {
+        calls.push_back("autosave");
+        return (int32_t)0;
+    };
+    a->poll.ops.stop = [](nb_app *) { calls.push_back("poll stop"); };
+    a->pgmgr.ops.pgmgr_release_all = [](nb_pgmgr *) { calls.push_back("release"); };
+    a->ops.teardown = [](nb_app *) { calls.push_back("teardown"); };
+    return a;
+}
+
+TEST(RunLoop, PassOrderAndRestartThroughMode)
+{
+    nb_app *a = fake_app();
+    a->chan.number = 3;
+    a->ops.run(a);
+    const std::vector<std::string> pass1 = {"scan",  "choose",    "paths 3", "setup",
+                                            "autoload", "load_auto", "poll start", "autosave",
+                                            "poll stop", "release", "teardown"};
+    const std::vector<std::string> pass2 = {"scan",  "paths 3",   "setup",     "autoload",
+                                            "load /tmp/x.nbs", "poll start", "autosave",
+                                            "poll stop", "release", "teardown"};
+    std::vector<std::string> want = pass1;
+    want.insert(want.end(), pass2.begin(), pass2.end());
+    EXPECT_EQ(calls, want);
+    EXPECT_EQ(mode_at_poll_start[0], 0);
+    EXPECT_EQ(mode_at_poll_start[1], 0);   // cleared once the session was read
+    EXPECT_EQ(a->mode, 0);
+}
+
+TEST(RunLoopDeathTest, UnreadableSessionOfARestartEndsWithZeroAfterTheMessage)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            nb_app *a = fake_app();
+            a->mode = 1;
+            g_strlcpy(a->session.load_file, "/tmp/missing.nbs", sizeof a->session.load_file);
+            load_result = -1;
+            nbtest::DialogDriver d;
+            d.then([](GtkDialog *dlg) {
+                fprintf(stderr, "MSG<%s>\n", nbtest::message_text(GTK_WIDGET(dlg)).c_str());
+                nbtest::dialog_respond(dlg, GTK_RESPONSE_OK);
+                return true;
+            });
+            a->ops.run(a);
+            fprintf(stderr, "run returned\n");
+            exit(5);
+        },
+        testing::ExitedWithCode(0), "MSG<Can not load session from file>");
+}
+
+// ------------------------------------------------------------- teardown
+
+struct Closes {
+    static int count;
+    static int32_t close(nb_chan *) { return ++count, 0; }
+};
+int Closes::count = 0;
+
+TEST(Teardown, DestroysALiveWindowAndSparesADestroyedOne)
+{
+    app_init();
+    nb_app *a = &the_app;
+    txlog_free(a->chan.txlog);
+    a->chan.txlog = nullptr;
+    a->chan.ops.close = Closes::close;
+    Closes::count = 0;
+
+    GtkWidget *win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget *watch = win;
+    g_object_add_weak_pointer(G_OBJECT(win), reinterpret_cast<gpointer *>(&watch));
+    nb_mainwin = win;
+    a->ops.teardown(a);
+    EXPECT_EQ(nb_mainwin, nullptr);
+    EXPECT_EQ(watch, nullptr);   // destroyed and gone
+    EXPECT_EQ(Closes::count, 1);
+
+    // The user closed it already: only the channel is closed.
+    nb_mainwin = nullptr;
+    a->ops.teardown(a);
+    EXPECT_EQ(Closes::count, 2);
+}
+
+TEST(StateChanged, RefreshesInformsPluginsAndSavesOnlyWhenAsked)
+{
+    app_init();
+    nb_app *a = &the_app;
+    txlog_free(a->chan.txlog);
+    a->chan.txlog = nullptr;
+    calls.clear();
+    a->gui.ops.refresh_info_panel = [](nb_app *) { calls.push_back("refresh"); };
+    a->pgmgr.ops.pgmgr_status = [](nb_pgmgr *) { calls.push_back("status"); };
+    a->session.ops.autosave = [](nb_app *) {
+        calls.push_back("autosave");
+        return (int32_t)0;
+    };
+    a->ops.state_changed(a, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"refresh", "status"}));
+    calls.clear();
+    a->ops.state_changed(a, 1);
+    EXPECT_EQ(calls, (std::vector<std::string>{"refresh", "status", "autosave"}));
+}
+
+// ------------------------------------------------ fatal exits of opening
+
+// Opens channel 0 of a simulated board with the named library call made
+// to fail; reports on stderr whether the message box said what it should.
+void open_with_failure(const char *function, const char *text)
+{
+    static std::string want;
+    char desc[512] = "";
+    ZkStrError(ZK_E_IO, desc, sizeof desc);
+    want = std::string(text) + ": " + desc;
+    coretest::init_library("0=sim:channels=2,traffic=none");
+    coretest::ChanPtr c = coretest::make_chan(0);
+    nbtest::DialogDriver d;
+    d.then([](GtkDialog *dlg) {
+        std::string got = nbtest::message_text(GTK_WIDGET(dlg));
+        fprintf(stderr, got == want ? "MESSAGE OK\n" : "MESSAGE WRONG <%s>\n", got.c_str());
+        nbtest::dialog_respond(dlg, GTK_RESPONSE_OK);
+        return true;
+    });
+    zk_sim_fail_next(function, ZK_E_IO);
+    c->ops.open(c.get());
+    fprintf(stderr, "open returned\n");
+    exit(5);
+}
+
+TEST(OpenDeathTest, EachRejectedStepEndsWithOneAfterItsMessage)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(open_with_failure("ZkOpen", "can not open CAN channel"),
+                testing::ExitedWithCode(1), "MESSAGE OK");
+    EXPECT_EXIT(open_with_failure("ZkSetBaud", "can not set baud rate"),
+                testing::ExitedWithCode(1), "MESSAGE OK");
+    EXPECT_EXIT(open_with_failure("ZkSetWriteTout", "can not set write timeout"),
+                testing::ExitedWithCode(1), "MESSAGE OK");
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// The real program, started from outside and driven through
+// accessibility (tests/core/drive_nimbrel.py): exit codes and what the
+// user sees at start-up.
+#include <gtest/gtest.h>
+#include <glib.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "test_env.h"
+
+namespace {
+
+struct Outcome {
+    int driver = -1;                          // the driver's own exit code
+    std::map<std::string, std::string> value; // key -> JSON text
+    std::string output;
+};
+
+// Runs a scenario of the driver against the program with ZELK_BOARDS set
+// to boards (unset when null).
+Outcome drive(const char *scenario, const char *boards, std::vector<std::string> args = {})
+{
+    std::vector<std::string> argv = {"timeout", "120", "/usr/bin/python3", CORE_DRIVER,
+                                     scenario, NIMBREL_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> cargv;
+    for (std::string &a : argv)
+        cargv.push_back(&a[0]);
+    cargv.push_back(nullptr);
+
+    gchar **envp = g_get_environ();
+    envp = boards ? g_environ_setenv(envp, "ZELK_BOARDS", boards, TRUE)
+                  : g_environ_unsetenv(envp, "ZELK_BOARDS");
+    Outcome o;
+    gchar *out = nullptr;
+    gint status = 0;
+    GError *err = nullptr;
+    gboolean ok = g_spawn_sync(nullptr, cargv.data(), envp, G_SPAWN_SEARCH_PATH, nullptr,
+                               nullptr, &out, nullptr, &status, &err);
+    g_strfreev(envp);
+    if (!ok) {
+        o.output = err ? err->message : "spawn failed";
+        g_clear_error(&err);
+        return o;
+    }
+    o.driver = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    o.output = out ? out : "";
+    g_free(out);
+    gchar **lines = g_strsplit(o.output.c_str(), "\n", -1);
+    for (gchar **l = lines; *l; l++) {
+        if (!g_str_has_prefix(*l, "NBT "))
+            continue;
+        std::string rest(*l + 4);
+        size_t sp = rest.find(' ');
+        if (sp != std::string::npos)
+            o.value[rest.substr(0, sp)] = rest.substr(sp + 1);
+    }
+    g_strfreev(lines);
+    return o;
+}
+
+#define RUN_OR_SKIP(o)                                                         \
+    do {                                                                       \
+        if ((o).driver == 77)                                                  \
+            GTEST_SKIP() << "no accessibility bus";                            \
+        ASSERT_EQ((o).driver, 0) << (o).output;                                \
+    } while (0)
+
+const char k_sim[] = "0=sim:channels=2,traffic=none";
+
+TEST(Program, BrokenBoardListEndsWithOneAfterTheMessage)
+{
+    Outcome o = drive("message", "0=nosuchkind");
+    RUN_OR_SKIP(o);
+    EXPECT_EQ(o.value["message"], "[\"ZELK library initialization failed\\n\"]");
+    EXPECT_EQ(o.value["exit"], "1");
+}
+
+TEST(Program, CancelInTheChooserEndsWithZero)
+{
+    Outcome o = drive("chooser-cancel", k_sim);
+    RUN_OR_SKIP(o);
+    EXPECT_EQ(o.value["exit"], "0");
+}
+
+TEST(Program, OkOpensChannelZeroAndCtrlQEndsWithZero)
+{
+    Outcome o = drive("chooser-quit", k_sim);
+    RUN_OR_SKIP(o);
+    EXPECT_EQ(o.value["title"], "\"ch 0 - Nimbrel, ver. 3.15\"");
+    EXPECT_EQ(o.value["exit"], "0");
+}
+
+TEST(Program, ChannelThatCannotBeOpenedEndsWithOneAfterTheMessage)
+{
+    // Every channel busy: nothing is pre-selected, OK tries channel 0.
+    Outcome o = drive("chooser-ok-message", "0=sim:channels=2,busy=0/1,traffic=none");
+    RUN_OR_SKIP(o);
+    EXPECT_NE(o.value["message"].find("can not open CAN channel: "), std::string::npos)
+        << o.value["message"];
+    EXPECT_EQ(o.value["exit"], "1");
+}
+
+TEST(Program, UnreadableSessionFileEndsWithZeroAfterTheMessage)
+{
+    std::string missing = nbtest::temp_root() + "/no-such-session.nbs";
+    Outcome o = drive("message", k_sim, {missing, "ignored-second-argument"});
+    RUN_OR_SKIP(o);
+    EXPECT_EQ(o.value["message"], "[\"Can not load session from file\"]");
+    EXPECT_EQ(o.value["exit"], "0");
+}
+
+}  // namespace
