@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""Drives the real nimbrel binary through HW settings > Bit rate > Autobaud.
+
+Usage: drive_autobaud.py EXECUTABLE [SESSION_FILE]
+
+Presses OK in the channel chooser, opens HW settings > Bit rate, presses
+"Autobaud ...", then "Try ...", waits for the result, presses "Close" and
+quits the program with Ctrl+Q.
+
+Reports on stdout, one line each, "NBT <key> <json value>":
+  status    the autobaud dialog's status text after the search
+  before    the text of SESSION_FILE (when given) before Close is pressed
+  exit      the program's exit code (negative: killed by that signal)
+  error     what went wrong in the driver
+Exit code 0 when the scenario ran, 77 when there is no accessibility bus,
+1 on a driver failure (the program is killed then).
+"""
+import json
+import os
+import subprocess
+import sys
+import time
+
+
+def report(key, value):
+    print("NBT %s %s" % (key, json.dumps(value)), flush=True)
+
+
+def wait_for(what, find, timeout=30.0):
+    """Polls find() until it returns something, with a deadline."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            found = find()
+        except Exception:  # the tree changes while windows come and go
+            found = None
+        if found:
+            return found
+        time.sleep(0.05)
+    raise RuntimeError("timed out waiting for " + what)
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        print(__doc__, file=sys.stderr)
+        return 2
+    exe = sys.argv[1]
+    session_file = sys.argv[2] if len(sys.argv) == 3 else None
+    if not os.environ.get("DBUS_SESSION_BUS_ADDRESS") or not os.environ.get("DISPLAY"):
+        print("no display or session bus: skipped", file=sys.stderr)
+        return 77
+
+    # dogtail insists on exactly this module list, and the program must
+    # inherit it to register with the accessibility bus.
+    os.environ["GTK_MODULES"] = "gail:atk-bridge"
+    from dogtail import config
+    config.logDebugToStdOut = False
+    config.logDebugToFile = False
+    config.actionDelay = 0.05
+    config.typingDelay = 0.02
+    config.searchBackoffDuration = 0.1
+    config.searchCutoffCount = 5
+    config.defaultDelay = 0.1
+    from dogtail import tree
+
+    env = dict(os.environ)
+    env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0"
+    proc = subprocess.Popen([exe], env=env)
+
+    def app():
+        for a in tree.root.children:
+            if a.name == "nimbrel":
+                return a
+        return None
+
+    def window(role, name=None):
+        a = app()
+        if not a:
+            return None
+        for w in a.children:
+            if w.roleName == role and (name is None or w.name == name) and w.showing:
+                return w
+        return None
+
+    def child(node, role, name):
+        return node.findChild(lambda n: n.roleName == role and n.name == name, retry=False)
+
+    def press(node, label):
+        wait_for("button " + label, lambda: child(node, "push button", label)).doActionNamed("click")
+
+    def status_text(dialog):
+        for n in dialog.findChildren(lambda n: n.roleName == "label", recursive=True):
+            if "autodetected" in (n.name or ""):
+                return n.name
+        return None
+
+    try:
+        chooser = wait_for("chooser", lambda: window("dialog", "Nimbrel, ver. 3.15"))
+        press(chooser, "OK")
+        main = wait_for("main window", lambda: window("frame"))
+        hw = wait_for("HW settings menu", lambda: child(main, "menu", "HW settings"))
+        hw.doActionNamed("click")
+        item = wait_for("Bit rate item", lambda: child(main, "menu item", "Bit rate"))
+        item.doActionNamed("click")
+        bitrate = wait_for("bit rate dialog", lambda: window("dialog", "Set bit rate"))
+        press(bitrate, "Autobaud ...")
+        autobaud = wait_for("autobaud dialog", lambda: window("dialog", "Autobaud"))
+        press(autobaud, "Try ...")
+        report("status", wait_for("autobaud result", lambda: status_text(autobaud), timeout=60.0))
+        # The buttons stay insensitive until the search has ended.
+        close = wait_for("Close", lambda: (lambda b: b if b and b.sensitive else None)(
+            child(autobaud, "push button", "Close")))
+        if session_file:
+            try:
+                with open(session_file) as f:
+                    report("before", f.read())
+            except OSError:
+                report("before", "")
+        close.doActionNamed("click")
+        wait_for("autobaud dialog to close", lambda: window("dialog", "Autobaud") is None or None)
+        # No window manager: the window sits at 0,0 and keys go to the
+        # window under the pointer.
+        x, y = main.position
+        w, h = main.size
+        subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2)],
+                       check=True, timeout=10)
+        subprocess.run(["xdotool", "key", "ctrl+q"], check=True, timeout=10)
+        report("exit", proc.wait(timeout=20))
+        return 0
+    except Exception as e:  # report and never leave the program running
+        report("error", str(e))
+        proc.kill()
+        proc.wait()
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
