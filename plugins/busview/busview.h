@@ -1,0 +1,299 @@
+/*
+ * busview.h - the bus viewer plug-in's internal declarations.
+ *
+ * The plug-in keeps every trace line in one ring of fixed-size records,
+ * allocated when the page is created (or when the user changes the
+ * history size). The trace view reads the ring through a custom list
+ * model; the per-identifier view is a small list store with one row per
+ * identifier and direction. Requests only append to the ring and update
+ * counters; the views are brought up to date by a 100 ms timer, so the
+ * cost of a saturated bus is a few hundred nanoseconds per frame.
+ */
+#ifndef BUSVIEW_H
+#define BUSVIEW_H
+
+#ifndef GETTEXT_PACKAGE
+#define GETTEXT_PACKAGE "busview"
+#endif
+#include <glib/gi18n-lib.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "nimbrel/nimbrel.h"
+#include "zelk.h"
+
+#define BV_HISTORY_DEFAULT 100000u
+#define BV_HISTORY_MIN 1000u
+#define BV_HISTORY_MAX 2000000u
+#define BV_FILTER_MAX 64          /* identifiers and ranges in one filter */
+#define BV_FILTER_TEXT 512        /* filter text, NUL included */
+#define BV_REFRESH_MS 100
+
+/* ---------------------------------------------------------------- records */
+
+enum bv_kind : uint8_t { BV_RX = 0, BV_TX = 1, BV_ERR = 2, BV_STATUS = 3 };
+
+/* One trace line. Times are microseconds of the wall clock since the Unix
+ * epoch; dt_us is the time since the previous frame with the same
+ * identifier, format and direction, -1 when there was none. */
+struct bv_rec {
+    int64_t t_us;
+    int64_t dt_us;
+    uint32_t id;
+    uint8_t kind;                 /* bv_kind */
+    uint8_t flags;                /* ZK_FRAME_EFF, ZK_FRAME_RTR */
+    uint8_t len;
+    uint8_t reserved;
+    union {
+        uint8_t data[8];
+        uint16_t errs[5];         /* EWL, BOFF, HOVR, SOVR, WTOUT */
+        struct {
+            uint8_t running;
+            uint8_t lom;
+            uint8_t reserved[2];
+            int32_t baud_index;
+            uint32_t acc_code;
+            uint32_t acc_mask;
+            uint16_t wtout;
+        } st;
+    } u;
+};
+static_assert(sizeof(bv_rec) == 48, "trace record stays compact");
+
+/* ----------------------------------------------------------------- filter */
+
+/* Identifier ranges; an empty filter passes everything. */
+struct bv_filter {
+    int n;
+    uint32_t lo[BV_FILTER_MAX];
+    uint32_t hi[BV_FILTER_MAX];
+};
+
+/* Parses "100-1FF, 7E8, 18DAF110": hexadecimal identifiers (an optional
+ * 0x prefix) and ranges, separated by commas, semicolons or blanks.
+ * Returns 0 with *out set, or -1 with a user message in msg (out is then
+ * left unchanged). */
+int  bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size);
+bool bv_filter_match(const bv_filter *f, uint32_t id);
+
+/* ------------------------------------------------------------- bit length */
+
+/* Bits the frame occupies on the bus, stuff bits and the interframe space
+ * included. */
+uint32_t bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data);
+/* Bit rate of a bit-rate index 1..9 in bit/s; 0 for the manual setting
+ * (index 0) and anything unknown. */
+uint32_t bv_baud_bps(int32_t baud_index);
+
+/* --------------------------------------------------------------- formatting */
+
+/* Bounded, NUL-terminated text of the record's columns. */
+void bv_fmt_time(char *buf, size_t size, int64_t t_us, int64_t t0_us, int absolute);
+void bv_fmt_id(char *buf, size_t size, uint32_t id, uint8_t flags);
+void bv_fmt_marks(char *buf, size_t size, uint8_t flags);
+void bv_fmt_data(char *buf, size_t size, const uint8_t *data, uint8_t len, uint8_t flags);
+void bv_fmt_ms(char *buf, size_t size, int64_t us);   /* "12.345", "" for negative */
+void bv_fmt_rec_data(char *buf, size_t size, const bv_rec *r);
+const char *bv_kind_text(uint8_t kind);
+const char *bv_kind_background(uint8_t kind);   /* null for received frames */
+
+/* ------------------------------------------------------------ trace model */
+
+/* Columns of the trace model; all strings except BV_COL_KIND. */
+enum {
+    BV_COL_TIME,
+    BV_COL_DIR,
+    BV_COL_ID,
+    BV_COL_MARKS,
+    BV_COL_LEN,
+    BV_COL_DATA,
+    BV_COL_DELTA,
+    BV_COL_BACKGROUND,
+    BV_COL_KIND,
+    BV_N_COLS
+};
+
+struct BvTrace;
+GType bv_trace_get_type(void);
+#define BV_TYPE_TRACE (bv_trace_get_type())
+#define BV_TRACE(o) (G_TYPE_CHECK_INSTANCE_CAST((o), BV_TYPE_TRACE, BvTrace))
+
+/* A trace of capacity records, allocated once; null when the memory is
+ * not there. */
+BvTrace *bv_trace_new(uint32_t capacity);
+uint32_t bv_trace_capacity(const BvTrace *t);
+/* Stores a record, dropping the oldest when the ring is full, and lists it
+ * for the view when it passes the filter. */
+void     bv_trace_append(BvTrace *t, const bv_rec *r);
+/* Records held, and lines the view would show after the next sync. */
+uint32_t bv_trace_stored(const BvTrace *t);
+uint32_t bv_trace_listed(const BvTrace *t);
+/* Lines the view shows now. */
+uint32_t bv_trace_rows(const BvTrace *t);
+/* The stored records from the oldest: i = 0 .. stored-1. */
+const bv_rec *bv_trace_record(const BvTrace *t, uint32_t i);
+
+/* Row signals the next bv_trace_sync would emit. */
+uint32_t bv_trace_pending(const BvTrace *t);
+/* Tells the view about the lines dropped and added since the last sync
+ * (row-deleted at the top, row-inserted at the bottom). */
+void     bv_trace_sync(BvTrace *t);
+/* The same without signals, for a model that is not attached to a view:
+ * the view rebuilds its rows when the model is set again. */
+void     bv_trace_sync_detached(BvTrace *t);
+
+/* Operations that change the lines wholesale; call them detached. */
+void     bv_trace_clear(BvTrace *t);
+void     bv_trace_set_filter(BvTrace *t, const bv_filter *f);
+/* Copies the newest records of src (as many as fit). */
+void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);
+
+void     bv_trace_set_absolute(BvTrace *t, int absolute);
+
+/* ------------------------------------------------- per-identifier table */
+
+enum {
+    BV_IDCOL_ID,
+    BV_IDCOL_DIR,
+    BV_IDCOL_MARKS,
+    BV_IDCOL_LEN,
+    BV_IDCOL_COUNT,
+    BV_IDCOL_PERIOD,
+    BV_IDCOL_DATA,                /* Pango markup: changed bytes highlighted */
+    BV_IDCOL_BACKGROUND,
+    BV_N_IDCOLS
+};
+
+struct bv_id_entry {
+    uint32_t id;
+    uint8_t flags;                /* ZK_FRAME_EFF of the key, RTR of the last frame */
+    uint8_t dir;                  /* BV_RX or BV_TX */
+    uint8_t used;
+    uint8_t len;
+    uint8_t data[8];
+    uint8_t changed;              /* bytes changed since the last display update */
+    uint8_t dirty;                /* counted since the last display update */
+    uint8_t in_view;              /* has a row in the list store */
+    uint8_t reserved;
+    uint64_t count;
+    int64_t t_last;
+    int64_t dt_last;              /* -1 until the second frame */
+    GtkTreeIter iter;             /* its row while in_view */
+};
+
+struct bv_ids {
+    bv_id_entry *tab;             /* open addressing, cap slots */
+    uint32_t cap;
+    uint32_t used;
+    uint32_t limit;               /* entries accepted before the table counts as full */
+    int full;                     /* a frame's identifier found no room */
+    uint32_t *order;              /* slots with a row, sorted as the rows */
+    uint32_t norder;
+    GtkListStore *store;
+};
+
+int  bv_ids_init(bv_ids *ids, uint32_t cap);      /* 0 or -1 */
+void bv_ids_free(bv_ids *ids);
+/* Counts a frame; returns the time since the previous frame of the same
+ * key, -1 for the first one or when the table is full. */
+int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir,
+                     int64_t t_us, uint8_t len, const uint8_t *data);
+void bv_ids_clear(bv_ids *ids);
+/* Brings the list store up to date with the entries that pass f. */
+void bv_ids_refresh(bv_ids *ids, const bv_filter *f);
+/* Drops every row; the next refresh lists what passes the filter anew. */
+void bv_ids_relist(bv_ids *ids);
+
+/* ----------------------------------------------------------- plug-in state */
+
+struct bv_rate_sample {
+    int64_t t_us;                 /* monotonic */
+    uint64_t frames;
+    uint64_t bits;
+};
+
+#define BV_RATE_SAMPLES 11
+
+struct bv_state {
+    BvTrace *trace;               /* our reference; the view holds another */
+    bv_ids ids;
+    int32_t chan;
+    int32_t baud_index;
+
+    /* settings */
+    int view;                     /* 0 trace, 1 per identifier */
+    int absolute;                 /* time column: 0 relative, 1 wall clock */
+    uint32_t history;
+    char filter_text[BV_FILTER_TEXT];   /* the filter in force */
+    bv_filter filter;
+
+    int paused;
+    int autoscroll;
+
+    /* counters; they run while paused */
+    uint64_t rx;
+    uint64_t tx;
+    uint64_t bits;
+    uint64_t err_requests;
+    uint64_t dropped_while_paused;
+
+    /* receive times: the adapter's 32-bit microsecond clock, unwrapped and
+     * anchored to the wall clock */
+    int have_anchor;
+    uint32_t last_ts;
+    int64_t ext_us;
+    int64_t anchor_us;
+
+    bv_rate_sample rate[BV_RATE_SAMPLES];
+    int nrate;
+    int rate_head;
+
+    /* session load in progress */
+    int loading;
+    int load_view, load_absolute;
+    uint32_t load_history;
+    char load_filter[BV_FILTER_TEXT];
+    int load_has_filter;
+
+    /* widgets (owned by the page) */
+    GtkWidget *page;
+    GtkWidget *w_view;
+    GtkWidget *w_time;
+    GtkWidget *w_pause;
+    GtkWidget *w_clear;
+    GtkWidget *w_autoscroll;
+    GtkWidget *w_filter;
+    GtkWidget *w_filter_msg;
+    GtkWidget *w_history;
+    GtkWidget *w_trace;
+    GtkWidget *w_trace_sw;
+    GtkWidget *w_ids;
+    GtkWidget *w_ids_sw;
+    GtkWidget *w_status;
+    guint refresh_source;
+    int updating_widgets;         /* set while the code itself sets widget values */
+};
+
+extern bv_state bv;
+
+/* busview.cpp */
+int64_t bv_ts_to_us(uint64_t ts);
+void bv_add_frames(const zk_frame *frames, int n, uint64_t req_ts);
+void bv_add_sent(const nb_tx_entry *entries, int n);
+void bv_add_errors(const zk_errs *errs, uint64_t req_ts);
+void bv_add_status(const nb_chan_status *st, uint64_t req_ts);
+
+/* page.cpp */
+GtkWidget *bv_page_build(void);
+void bv_page_release(void);
+void bv_refresh(void);            /* what the timer does, callable directly */
+void bv_apply_view(int view);
+void bv_apply_time_mode(int absolute);
+int  bv_apply_filter_text(const char *text);   /* 0, or -1 with the message shown */
+int  bv_apply_history(uint32_t history);       /* 0, or -1 when memory is short */
+void bv_do_clear(void);
+void bv_set_paused(int paused);
+void bv_sync_widgets(void);       /* widgets show the settings in force */
+
+#endif /* BUSVIEW_H */

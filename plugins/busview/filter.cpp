@@ -1,0 +1,132 @@
+/*
+ * filter.cpp - the display filter: hexadecimal identifiers and ranges.
+ */
+#include "busview.h"
+
+#include <string.h>
+
+namespace {
+
+bool is_sep(char c)
+{
+    return c == ',' || c == ';' || c == ' ' || c == '\t';
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/* Reads one hexadecimal identifier at *p. Returns 0 and advances *p, -1
+ * when there is no hex digit, -2 when the value is above 29 bits. */
+int read_id(const char **p, uint32_t *out)
+{
+    const char *s = *p;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && hex_value(s[2]) >= 0)
+        s += 2;
+    if (hex_value(*s) < 0)
+        return -1;
+    uint64_t v = 0;
+    while (hex_value(*s) >= 0) {
+        v = v * 16 + (uint64_t)hex_value(*s);
+        if (v > 0x1FFFFFFFu)
+            return -2;
+        s++;
+    }
+    *out = (uint32_t)v;
+    *p = s;
+    return 0;
+}
+
+/* The item that starts at s, for the message: up to its separator. */
+void item_text(const char *s, char *buf, size_t size)
+{
+    size_t n = 0;
+    while (s[n] && s[n] != ',' && s[n] != ';' && n < 40)
+        n++;
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t'))
+        n--;
+    g_snprintf(buf, size, "%.*s%s", (int)n, s, s[n] && s[n] != ',' && s[n] != ';' ? "..." : "");
+}
+
+}  // namespace
+
+int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size)
+{
+    bv_filter f;
+    f.n = 0;
+    char item[64];
+    const char *p = text ? text : "";
+    if (msg_size)
+        msg[0] = '\0';
+    for (;;) {
+        while (is_sep(*p))
+            p++;
+        if (!*p)
+            break;
+        const char *start = p;
+        uint32_t lo = 0, hi = 0;
+        int rc = read_id(&p, &lo);
+        if (rc == 0) {
+            hi = lo;
+            const char *q = p;
+            while (*q == ' ' || *q == '\t')
+                q++;
+            if (*q == '-') {
+                q++;
+                while (*q == ' ' || *q == '\t')
+                    q++;
+                p = q;
+                rc = read_id(&p, &hi);
+            }
+        }
+        if (rc == 0 && *p && !is_sep(*p))
+            rc = -1;
+        item_text(start, item, sizeof item);
+        if (rc == -2) {
+            g_snprintf(msg, msg_size,
+                       _("Filter not applied: \"%s\" is above 1FFFFFFF, the largest identifier."),
+                       item);
+            return -1;
+        }
+        if (rc < 0) {
+            g_snprintf(msg, msg_size,
+                       _("Filter not applied: \"%s\" is not a hexadecimal identifier or range. "
+                         "Example: 100-1FF, 7E8, 18DAF110"),
+                       item);
+            return -1;
+        }
+        if (lo > hi) {
+            g_snprintf(msg, msg_size,
+                       _("Filter not applied: the range \"%s\" ends below its start."), item);
+            return -1;
+        }
+        if (f.n == BV_FILTER_MAX) {
+            g_snprintf(msg, msg_size,
+                       _("Filter not applied: more than %d identifiers and ranges."),
+                       BV_FILTER_MAX);
+            return -1;
+        }
+        f.lo[f.n] = lo;
+        f.hi[f.n] = hi;
+        f.n++;
+    }
+    *out = f;
+    return 0;
+}
+
+bool bv_filter_match(const bv_filter *f, uint32_t id)
+{
+    if (f->n == 0)
+        return true;
+    for (int i = 0; i < f->n; i++)
+        if (id >= f->lo[i] && id <= f->hi[i])
+            return true;
+    return false;
+}

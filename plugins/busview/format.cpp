@@ -1,0 +1,129 @@
+/*
+ * format.cpp - the text of trace and per-identifier columns.
+ */
+#include "busview.h"
+
+#include <time.h>
+
+void bv_fmt_time(char *buf, size_t size, int64_t t_us, int64_t t0_us, int absolute)
+{
+    if (absolute) {
+        time_t sec = (time_t)(t_us / 1000000);
+        int64_t us = t_us % 1000000;
+        if (us < 0) {
+            us += 1000000;
+            sec--;
+        }
+        struct tm tm;
+        if (!localtime_r(&sec, &tm)) {
+            g_snprintf(buf, size, "?");
+            return;
+        }
+        g_snprintf(buf, size, "%02d:%02d:%02d.%06d", tm.tm_hour, tm.tm_min, tm.tm_sec, (int)us);
+        return;
+    }
+    int64_t d = t_us - t0_us;
+    const char *sign = "";
+    if (d < 0) {
+        sign = "-";
+        d = -d;
+    }
+    g_snprintf(buf, size, "%s%lld.%06d", sign, (long long)(d / 1000000), (int)(d % 1000000));
+}
+
+void bv_fmt_id(char *buf, size_t size, uint32_t id, uint8_t flags)
+{
+    if (flags & ZK_FRAME_EFF)
+        g_snprintf(buf, size, "%08X", (unsigned)(id & 0x1FFFFFFFu));
+    else
+        g_snprintf(buf, size, "%03X", (unsigned)(id & 0x7FFu));
+}
+
+void bv_fmt_marks(char *buf, size_t size, uint8_t flags)
+{
+    g_snprintf(buf, size, "%s%s%s", (flags & ZK_FRAME_EFF) ? "EXT" : "",
+               (flags & ZK_FRAME_EFF) && (flags & ZK_FRAME_RTR) ? " " : "",
+               (flags & ZK_FRAME_RTR) ? "RTR" : "");
+}
+
+void bv_fmt_data(char *buf, size_t size, const uint8_t *data, uint8_t len, uint8_t flags)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    if (size == 0)
+        return;
+    buf[0] = '\0';
+    if (flags & ZK_FRAME_RTR)
+        return;
+    if (len > 8)
+        len = 8;
+    size_t o = 0;
+    for (uint8_t i = 0; i < len && o + 3 < size; i++) {
+        if (i)
+            buf[o++] = ' ';
+        buf[o++] = hex[data[i] >> 4];
+        buf[o++] = hex[data[i] & 15];
+    }
+    buf[o] = '\0';
+}
+
+void bv_fmt_ms(char *buf, size_t size, int64_t us)
+{
+    if (us < 0) {
+        if (size)
+            buf[0] = '\0';
+        return;
+    }
+    g_snprintf(buf, size, "%lld.%03d", (long long)(us / 1000), (int)(us % 1000));
+}
+
+void bv_fmt_rec_data(char *buf, size_t size, const bv_rec *r)
+{
+    switch (r->kind) {
+    case BV_RX:
+    case BV_TX:
+        bv_fmt_data(buf, size, r->u.data, r->len, r->flags);
+        break;
+    case BV_ERR:
+        /* The counter names are the adapter library's; they stay as they are. */
+        g_snprintf(buf, size, "EWL %u  BOFF %u  HOVR %u  SOVR %u  WTOUT %u", r->u.errs[0],
+                   r->u.errs[1], r->u.errs[2], r->u.errs[3], r->u.errs[4]);
+        break;
+    case BV_STATUS: {
+        uint32_t bps = bv_baud_bps(r->u.st.baud_index);
+        char rate[32];
+        if (bps)
+            g_snprintf(rate, sizeof rate, _("%u kbit/s"), bps / 1000);
+        else
+            g_snprintf(rate, sizeof rate, "%s", _("manual bit rate"));
+        g_snprintf(buf, size, _("controller %s, %s%s, acceptance %08X/%08X"),
+                   r->u.st.running ? _("running") : _("stopped"), rate,
+                   r->u.st.lom ? _(", listen only") : "", (unsigned)r->u.st.acc_code,
+                   (unsigned)r->u.st.acc_mask);
+        break;
+    }
+    default:
+        if (size)
+            buf[0] = '\0';
+    }
+}
+
+const char *bv_kind_text(uint8_t kind)
+{
+    switch (kind) {
+    case BV_RX: return _("Rx");
+    case BV_TX: return _("Tx");
+    case BV_ERR: return _("Errors");
+    case BV_STATUS: return _("Status");
+    default: return "";
+    }
+}
+
+const char *bv_kind_background(uint8_t kind)
+{
+    switch (kind) {
+    case BV_TX: return "#dce6ff";
+    case BV_ERR: return "#ffd6d6";
+    case BV_STATUS: return "#fff0b8";
+    default: return nullptr;
+    }
+}

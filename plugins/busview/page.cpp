@@ -1,0 +1,518 @@
+/*
+ * page.cpp - the plug-in's notebook page: tool bar, trace view, per-
+ * identifier view, filter message and status line, and the 100 ms
+ * refresh that brings them up to date.
+ */
+#include "busview.h"
+
+#include <string.h>
+
+namespace {
+
+/* More row changes than this in one refresh rebuild the view's rows
+ * instead of signalling each row. */
+constexpr uint32_t RESET_THRESHOLD = 20000;
+
+int row_height = 20;
+char status_shown[512];
+
+void attach_trace(void)
+{
+    gtk_tree_view_set_model(GTK_TREE_VIEW(bv.w_trace), GTK_TREE_MODEL(bv.trace));
+}
+
+void detach_trace(void)
+{
+    gtk_tree_view_set_model(GTK_TREE_VIEW(bv.w_trace), nullptr);
+}
+
+void scroll_to_end(void)
+{
+    uint32_t rows = bv_trace_rows(bv.trace);
+    if (rows == 0)
+        return;
+    GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(rows - 1), -1);
+    gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(bv.w_trace), path, nullptr, FALSE, 0, 0);
+    gtk_tree_path_free(path);
+}
+
+/* The view follows new lines while it shows the last one; a user who
+ * scrolls back stops it until he scrolls to the end again. */
+bool trace_at_end(void)
+{
+    if (!gtk_widget_get_mapped(bv.w_trace))
+        return true;
+    GtkAdjustment *adj =
+        gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(bv.w_trace_sw));
+    double value = gtk_adjustment_get_value(adj);
+    double end = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+    return value >= end - row_height / 2.0;
+}
+
+void update_status(void)
+{
+    int64_t now = g_get_monotonic_time();
+    bv_rate_sample &s = bv.rate[bv.rate_head];
+    s.t_us = now;
+    s.frames = bv.rx + bv.tx;
+    s.bits = bv.bits;
+    const bv_rate_sample &old =
+        bv.rate[(bv.rate_head + BV_RATE_SAMPLES - (bv.nrate < BV_RATE_SAMPLES ? bv.nrate : BV_RATE_SAMPLES - 1)) %
+                BV_RATE_SAMPLES];
+    bv.rate_head = (bv.rate_head + 1) % BV_RATE_SAMPLES;
+    if (bv.nrate < BV_RATE_SAMPLES)
+        bv.nrate++;
+
+    char fps[32] = "-", load[32] = "-", rx[32], tx[32];
+    double span = (double)(now - old.t_us) / 1e6;
+    if (span > 0.05) {
+        double f = (double)(s.frames - old.frames) / span;
+        g_snprintf(fps, sizeof fps, "%.0f", f);
+        uint32_t bps = bv_baud_bps(bv.baud_index);
+        if (bps)
+            g_snprintf(load, sizeof load, "%.1f %%",
+                       100.0 * (double)(s.bits - old.bits) / span / (double)bps);
+    }
+    g_snprintf(rx, sizeof rx, "%llu", (unsigned long long)bv.rx);
+    g_snprintf(tx, sizeof tx, "%llu", (unsigned long long)bv.tx);
+    char text[512];
+    int n = g_snprintf(text, sizeof text,
+                       _("Received: %s    Sent: %s    Frames/s: %s    Bus load: %s    Lines: %u"),
+                       rx, tx, fps, load, bv_trace_listed(bv.trace));
+    if (bv.paused && n > 0 && (size_t)n < sizeof text)
+        n += g_snprintf(text + n, sizeof text - (size_t)n, "    %s", _("(paused)"));
+    if (bv.ids.full && n > 0 && (size_t)n < sizeof text)
+        g_snprintf(text + n, sizeof text - (size_t)n, "    %s",
+                   _("(identifier table full: new identifiers are not counted)"));
+    if (strcmp(text, status_shown) != 0) {
+        g_strlcpy(status_shown, text, sizeof status_shown);
+        gtk_label_set_text(GTK_LABEL(bv.w_status), text);
+    }
+}
+
+/* The filter entry shows text (when it came from a session). */
+void show_filter_text(const char *text)
+{
+    if (bv.w_filter && strcmp(gtk_entry_get_text(GTK_ENTRY(bv.w_filter)), text) != 0) {
+        bv.updating_widgets = 1;
+        gtk_entry_set_text(GTK_ENTRY(bv.w_filter), text);
+        bv.updating_widgets = 0;
+    }
+}
+
+gboolean on_refresh(gpointer)
+{
+    bv_refresh();
+    return TRUE;
+}
+
+/* ------------------------------------------------------------ callbacks */
+
+void on_view_changed(GtkComboBox *combo, gpointer)
+{
+    if (!bv.updating_widgets && bv.trace)
+        bv_apply_view(gtk_combo_box_get_active(combo) == 1 ? 1 : 0);
+}
+
+void on_time_changed(GtkComboBox *combo, gpointer)
+{
+    if (!bv.updating_widgets && bv.trace)
+        bv_apply_time_mode(gtk_combo_box_get_active(combo) == 1 ? 1 : 0);
+}
+
+void on_pause_toggled(GtkToggleButton *button, gpointer)
+{
+    if (!bv.updating_widgets && bv.trace)
+        bv_set_paused(gtk_toggle_button_get_active(button));
+}
+
+void on_clear_clicked(GtkButton *, gpointer)
+{
+    if (bv.trace)
+        bv_do_clear();
+}
+
+void on_autoscroll_toggled(GtkToggleButton *button, gpointer)
+{
+    if (bv.updating_widgets || !bv.trace)
+        return;
+    bv.autoscroll = gtk_toggle_button_get_active(button);
+    if (bv.autoscroll)
+        scroll_to_end();
+}
+
+void on_filter_changed(GtkEditable *entry, gpointer)
+{
+    if (!bv.updating_widgets && bv.trace)
+        bv_apply_filter_text(gtk_entry_get_text(GTK_ENTRY(entry)));
+}
+
+void on_history_changed(GtkSpinButton *spin, gpointer)
+{
+    if (bv.updating_widgets || !bv.trace)
+        return;
+    if (bv_apply_history((uint32_t)gtk_spin_button_get_value_as_int(spin)) != 0)
+        bv_sync_widgets();
+}
+
+/* -------------------------------------------------------------- building */
+
+int mono_char_width(GtkWidget *w)
+{
+    PangoLayout *layout = gtk_widget_create_pango_layout(w, "0123456789");
+    PangoFontDescription *fd = pango_font_description_from_string("Monospace");
+    pango_layout_set_font_description(layout, fd);
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(layout, &width, &height);
+    pango_font_description_free(fd);
+    g_object_unref(layout);
+    row_height = height + 4;
+    return width > 0 ? (width + 9) / 10 : 8;
+}
+
+GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int chars,
+                              int char_width, bool mono, bool markup, int bg_col)
+{
+    GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+    if (mono)
+        g_object_set(cell, "family", "Monospace", nullptr);
+    GtkTreeViewColumn *column = gtk_tree_view_column_new();
+    gtk_tree_view_column_set_title(column, title);
+    gtk_tree_view_column_pack_start(column, cell, TRUE);
+    gtk_tree_view_column_add_attribute(column, cell, markup ? "markup" : "text", col);
+    if (bg_col >= 0)
+        gtk_tree_view_column_add_attribute(column, cell, "cell-background", bg_col);
+    gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
+    gtk_tree_view_column_set_fixed_width(column, chars * char_width + 12);
+    gtk_tree_view_column_set_resizable(column, TRUE);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(view), column);
+    return column;
+}
+
+GtkWidget *build_trace_view(void)
+{
+    GtkWidget *view = gtk_tree_view_new();
+    gtk_widget_set_name(view, "busview-trace");
+    int cw = mono_char_width(view);
+    add_column(view, _("Time"), BV_COL_TIME, 16, cw, true, false, BV_COL_BACKGROUND);
+    add_column(view, _("Dir"), BV_COL_DIR, 6, cw, false, false, BV_COL_BACKGROUND);
+    add_column(view, _("ID"), BV_COL_ID, 8, cw, true, false, BV_COL_BACKGROUND);
+    add_column(view, _("Marks"), BV_COL_MARKS, 7, cw, false, false, BV_COL_BACKGROUND);
+    add_column(view, _("Len"), BV_COL_LEN, 3, cw, true, false, BV_COL_BACKGROUND);
+    add_column(view, _("Delta ms"), BV_COL_DELTA, 11, cw, true, false, BV_COL_BACKGROUND);
+    GtkTreeViewColumn *data =
+        add_column(view, _("Data"), BV_COL_DATA, 40, cw, true, false, BV_COL_BACKGROUND);
+    gtk_tree_view_column_set_expand(data, TRUE);
+    gtk_tree_view_set_enable_search(GTK_TREE_VIEW(view), FALSE);
+    g_object_set(view, "fixed-height-mode", TRUE, nullptr);
+    return view;
+}
+
+GtkWidget *build_ids_view(void)
+{
+    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(bv.ids.store));
+    gtk_widget_set_name(view, "busview-ids");
+    int cw = mono_char_width(view);
+    add_column(view, _("ID"), BV_IDCOL_ID, 8, cw, true, false, BV_IDCOL_BACKGROUND);
+    add_column(view, _("Dir"), BV_IDCOL_DIR, 6, cw, false, false, BV_IDCOL_BACKGROUND);
+    add_column(view, _("Marks"), BV_IDCOL_MARKS, 7, cw, false, false, BV_IDCOL_BACKGROUND);
+    add_column(view, _("Len"), BV_IDCOL_LEN, 3, cw, true, false, BV_IDCOL_BACKGROUND);
+    add_column(view, _("Count"), BV_IDCOL_COUNT, 10, cw, true, false, BV_IDCOL_BACKGROUND);
+    add_column(view, _("Period ms"), BV_IDCOL_PERIOD, 11, cw, true, false, BV_IDCOL_BACKGROUND);
+    GtkTreeViewColumn *data =
+        add_column(view, _("Last data"), BV_IDCOL_DATA, 24, cw, true, true, BV_IDCOL_BACKGROUND);
+    gtk_tree_view_column_set_expand(data, TRUE);
+    gtk_tree_view_set_enable_search(GTK_TREE_VIEW(view), FALSE);
+    g_object_set(view, "fixed-height-mode", TRUE, nullptr);
+    return view;
+}
+
+GtkWidget *scrolled(GtkWidget *child)
+{
+    GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC,
+                                   GTK_POLICY_ALWAYS);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(sw), GTK_SHADOW_IN);
+    gtk_container_add(GTK_CONTAINER(sw), child);
+    gtk_widget_show_all(sw);
+    /* The host shows the page with all its children; which of the two
+     * views is visible is ours to decide. */
+    gtk_widget_set_no_show_all(sw, TRUE);
+    return sw;
+}
+
+GtkWidget *labelled(GtkWidget *box, const char *text, GtkWidget *w)
+{
+    GtkWidget *label = gtk_label_new_with_mnemonic(text);
+    gtk_label_set_mnemonic_widget(GTK_LABEL(label), w);
+    gtk_box_pack_start(GTK_BOX(box), label, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), w, FALSE, FALSE, 0);
+    return w;
+}
+
+}  // namespace
+
+GtkWidget *bv_page_build(void)
+{
+    status_shown[0] = '\0';
+    GtkWidget *page = gtk_vbox_new(FALSE, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(page), 4);
+    gtk_widget_set_name(page, "busview-page");
+    bv.page = page;
+
+    GtkWidget *bar = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+
+    bv.w_view = gtk_combo_box_new_text();
+    gtk_widget_set_name(bv.w_view, "busview-view");
+    gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_view), _("Trace"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_view), _("Per identifier"));
+    labelled(bar, _("_View:"), bv.w_view);
+
+    bv.w_time = gtk_combo_box_new_text();
+    gtk_widget_set_name(bv.w_time, "busview-time");
+    gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_time), _("Relative"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_time), _("Absolute"));
+    labelled(bar, _("_Time:"), bv.w_time);
+
+    bv.w_pause = gtk_toggle_button_new_with_mnemonic(_("_Pause"));
+    gtk_widget_set_name(bv.w_pause, "busview-pause");
+    gtk_widget_set_tooltip_text(bv.w_pause, _("Stop adding lines; frames are still counted"));
+    gtk_box_pack_start(GTK_BOX(bar), bv.w_pause, FALSE, FALSE, 0);
+
+    bv.w_clear = gtk_button_new_with_mnemonic(_("_Clear"));
+    gtk_widget_set_name(bv.w_clear, "busview-clear");
+    gtk_box_pack_start(GTK_BOX(bar), bv.w_clear, FALSE, FALSE, 0);
+
+    bv.w_autoscroll = gtk_check_button_new_with_mnemonic(_("_Autoscroll"));
+    gtk_widget_set_name(bv.w_autoscroll, "busview-autoscroll");
+    gtk_widget_set_tooltip_text(bv.w_autoscroll,
+                                _("Follow new lines while the last line is shown"));
+    gtk_box_pack_start(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
+
+    bv.w_filter = gtk_entry_new();
+    gtk_widget_set_name(bv.w_filter, "busview-filter");
+    gtk_entry_set_max_length(GTK_ENTRY(bv.w_filter), BV_FILTER_TEXT - 1);
+    gtk_entry_set_width_chars(GTK_ENTRY(bv.w_filter), 24);
+    gtk_widget_set_tooltip_text(bv.w_filter,
+                                _("Identifiers and ranges in hexadecimal, for example "
+                                  "100-1FF, 7E8, 18DAF110; empty shows every frame"));
+    labelled(bar, _("_Filter:"), bv.w_filter);
+
+    bv.w_history = gtk_spin_button_new_with_range(BV_HISTORY_MIN, BV_HISTORY_MAX, 1000);
+    gtk_widget_set_name(bv.w_history, "busview-history");
+    gtk_spin_button_set_increments(GTK_SPIN_BUTTON(bv.w_history), 10000, 100000);
+    gtk_widget_set_tooltip_text(bv.w_history, _("Lines the trace keeps"));
+    labelled(bar, _("_History:"), bv.w_history);
+
+    bv.w_filter_msg = gtk_label_new("");
+    gtk_widget_set_name(bv.w_filter_msg, "busview-filter-message");
+    gtk_misc_set_alignment(GTK_MISC(bv.w_filter_msg), 0.0f, 0.5f);
+    gtk_widget_set_no_show_all(bv.w_filter_msg, TRUE);
+    gtk_box_pack_start(GTK_BOX(page), bv.w_filter_msg, FALSE, FALSE, 0);
+
+    bv.w_trace = build_trace_view();
+    attach_trace();
+    bv.w_trace_sw = scrolled(bv.w_trace);
+    gtk_box_pack_start(GTK_BOX(page), bv.w_trace_sw, TRUE, TRUE, 0);
+
+    bv.w_ids = build_ids_view();
+    bv.w_ids_sw = scrolled(bv.w_ids);
+    gtk_box_pack_start(GTK_BOX(page), bv.w_ids_sw, TRUE, TRUE, 0);
+    gtk_widget_hide(bv.w_ids_sw);
+
+    bv.w_status = gtk_label_new("");
+    gtk_widget_set_name(bv.w_status, "busview-status");
+    gtk_misc_set_alignment(GTK_MISC(bv.w_status), 0.0f, 0.5f);
+    gtk_box_pack_start(GTK_BOX(page), bv.w_status, FALSE, FALSE, 0);
+
+    bv_sync_widgets();
+    g_signal_connect(bv.w_view, "changed", G_CALLBACK(on_view_changed), nullptr);
+    g_signal_connect(bv.w_time, "changed", G_CALLBACK(on_time_changed), nullptr);
+    g_signal_connect(bv.w_pause, "toggled", G_CALLBACK(on_pause_toggled), nullptr);
+    g_signal_connect(bv.w_clear, "clicked", G_CALLBACK(on_clear_clicked), nullptr);
+    g_signal_connect(bv.w_autoscroll, "toggled", G_CALLBACK(on_autoscroll_toggled), nullptr);
+    g_signal_connect(bv.w_filter, "changed", G_CALLBACK(on_filter_changed), nullptr);
+    g_signal_connect(bv.w_history, "value-changed", G_CALLBACK(on_history_changed), nullptr);
+
+    update_status();
+    /* After the host's 20 ms poll tick (priority 150), before its status tick. */
+    bv.refresh_source = g_timeout_add_full(155, BV_REFRESH_MS, on_refresh, nullptr, nullptr);
+    return page;
+}
+
+void bv_page_release(void)
+{
+    if (bv.refresh_source)
+        g_source_remove(bv.refresh_source);
+    bv.refresh_source = 0;
+    /* The page and its views belong to the host now, which destroys them;
+     * the views keep their own references to the models. */
+    bv.page = bv.w_view = bv.w_time = bv.w_pause = bv.w_clear = bv.w_autoscroll = nullptr;
+    bv.w_filter = bv.w_filter_msg = bv.w_history = bv.w_trace = bv.w_trace_sw = nullptr;
+    bv.w_ids = bv.w_ids_sw = bv.w_status = nullptr;
+    bv_ids_free(&bv.ids);
+    if (bv.trace)
+        g_object_unref(bv.trace);
+    bv.trace = nullptr;
+}
+
+void bv_refresh(void)
+{
+    if (!bv.trace || !bv.w_trace)
+        return;
+    bool follow = bv.autoscroll && trace_at_end();
+    uint32_t pending = bv_trace_pending(bv.trace);
+    if (pending > 0) {
+        if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace)) {
+            detach_trace();
+            bv_trace_sync_detached(bv.trace);
+            attach_trace();
+        } else {
+            bv_trace_sync(bv.trace);
+        }
+        if (follow)
+            scroll_to_end();
+    }
+    if (bv.view == 1 && !bv.paused)
+        bv_ids_refresh(&bv.ids, &bv.filter);
+    update_status();
+}
+
+void bv_apply_view(int view)
+{
+    bv.view = view ? 1 : 0;
+    if (!bv.w_trace_sw)
+        return;
+    if (bv.view == 1) {
+        gtk_widget_hide(bv.w_trace_sw);
+        gtk_widget_show(bv.w_ids_sw);
+        bv_ids_refresh(&bv.ids, &bv.filter);
+    } else {
+        gtk_widget_hide(bv.w_ids_sw);
+        gtk_widget_show(bv.w_trace_sw);
+        if (bv.autoscroll)
+            scroll_to_end();
+    }
+    bv_sync_widgets();
+}
+
+void bv_apply_time_mode(int absolute)
+{
+    bv.absolute = absolute ? 1 : 0;
+    bv_trace_set_absolute(bv.trace, bv.absolute);
+    if (bv.w_trace)
+        gtk_widget_queue_draw(bv.w_trace);
+    bv_sync_widgets();
+}
+
+int bv_apply_filter_text(const char *text)
+{
+    char msg[512];
+    bv_filter f;
+    if (bv_filter_parse(text, &f, msg, sizeof msg) != 0) {
+        if (bv.w_filter_msg) {
+            char *markup = g_markup_printf_escaped("<span foreground=\"#c00000\">%s</span>", msg);
+            gtk_label_set_markup(GTK_LABEL(bv.w_filter_msg), markup);
+            g_free(markup);
+            gtk_widget_show(bv.w_filter_msg);
+        }
+        /* The entry keeps the text so that it can be corrected. */
+        show_filter_text(text);
+        return -1;
+    }
+    if (bv.w_filter_msg) {
+        gtk_label_set_text(GTK_LABEL(bv.w_filter_msg), "");
+        gtk_widget_hide(bv.w_filter_msg);
+    }
+    g_strlcpy(bv.filter_text, text, sizeof bv.filter_text);
+    bv.filter = f;
+    show_filter_text(text);
+    if (bv.w_trace)
+        detach_trace();
+    bv_trace_set_filter(bv.trace, &f);
+    if (bv.w_trace) {
+        attach_trace();
+        if (bv.autoscroll)
+            scroll_to_end();
+    }
+    bv_ids_relist(&bv.ids);
+    if (bv.view == 1)
+        bv_ids_refresh(&bv.ids, &bv.filter);
+    bv_sync_widgets();
+    return 0;
+}
+
+int bv_apply_history(uint32_t history)
+{
+    if (history < BV_HISTORY_MIN)
+        history = BV_HISTORY_MIN;
+    if (history > BV_HISTORY_MAX)
+        history = BV_HISTORY_MAX;
+    if (history == bv_trace_capacity(bv.trace)) {
+        bv.history = history;
+        return 0;
+    }
+    BvTrace *t = bv_trace_new(history);
+    if (!t) {
+        if (bv.w_filter_msg) {
+            char msg[256];
+            g_snprintf(msg, sizeof msg, _("Not enough memory for a history of %u lines."),
+                       history);
+            gtk_label_set_text(GTK_LABEL(bv.w_filter_msg), msg);
+            gtk_widget_show(bv.w_filter_msg);
+        }
+        return -1;
+    }
+    if (bv.w_trace)
+        detach_trace();
+    bv_trace_copy_from(t, bv.trace);
+    g_object_unref(bv.trace);
+    bv.trace = t;
+    bv.history = history;
+    if (bv.w_trace) {
+        attach_trace();
+        if (bv.autoscroll)
+            scroll_to_end();
+    }
+    bv_sync_widgets();
+    return 0;
+}
+
+void bv_do_clear(void)
+{
+    if (bv.w_trace)
+        detach_trace();
+    bv_trace_clear(bv.trace);
+    if (bv.w_trace)
+        attach_trace();
+    bv_ids_clear(&bv.ids);
+    bv.rx = bv.tx = bv.bits = bv.err_requests = bv.dropped_while_paused = 0;
+    bv.nrate = 0;
+    bv.rate_head = 0;
+    if (bv.w_status)
+        update_status();
+}
+
+void bv_set_paused(int paused)
+{
+    bv.paused = paused ? 1 : 0;
+    if (!bv.paused && bv.view == 1)
+        bv_ids_refresh(&bv.ids, &bv.filter);
+    bv_sync_widgets();
+    if (bv.w_status)
+        update_status();
+}
+
+void bv_sync_widgets(void)
+{
+    if (!bv.page)
+        return;
+    bv.updating_widgets = 1;
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bv.w_view), bv.view);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bv.w_time), bv.absolute);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(bv.w_pause), bv.paused);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(bv.w_autoscroll), bv.autoscroll);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(bv.w_history), bv.history);
+    bv.updating_widgets = 0;
+}

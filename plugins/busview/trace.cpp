@@ -1,0 +1,413 @@
+/*
+ * trace.cpp - the trace ring and the list model the trace view reads.
+ *
+ * Records get sequence numbers; record s lives in slot s % capacity while
+ * s >= rec_first. A second ring, the listing, holds the sequence numbers
+ * of the records that pass the display filter, at positions v_first ..
+ * v_next - 1. The view shows positions s_first .. s_end - 1 and is told
+ * about changes only by bv_trace_sync, so between two refreshes the model
+ * stays exactly what the view was last told: a row whose record has been
+ * overwritten meanwhile reads as an empty line until the next sync
+ * removes it.
+ */
+#include "busview.h"
+
+#include <string.h>
+
+static_assert(sizeof(void *) >= sizeof(uint64_t), "row positions travel in iter user_data");
+
+struct BvTrace {
+    GObject parent;
+    gint stamp;
+    uint32_t cap;
+    bv_rec *recs;
+    uint64_t rec_first;
+    uint64_t rec_next;
+    uint64_t *listing;
+    uint64_t v_first;
+    uint64_t v_next;
+    uint64_t s_first;
+    uint64_t s_end;
+    bv_filter filter;
+    int absolute;
+    int have_t0;
+    int64_t t0_us;
+};
+
+struct BvTraceClass {
+    GObjectClass parent_class;
+};
+
+namespace {
+
+GObjectClass *parent_class;
+
+bool passes(const BvTrace *t, const bv_rec *r)
+{
+    if (r->kind != BV_RX && r->kind != BV_TX)
+        return true;              /* error and status lines are always shown */
+    return bv_filter_match(&t->filter, r->id);
+}
+
+/* The record behind a shown position, null when it is gone. */
+const bv_rec *rec_at(const BvTrace *t, uint64_t pos)
+{
+    if (pos < t->v_first || pos >= t->v_next)
+        return nullptr;
+    uint64_t seq = t->listing[pos % t->cap];
+    if (seq < t->rec_first || seq >= t->rec_next)
+        return nullptr;
+    return &t->recs[seq % t->cap];
+}
+
+bool valid_iter(const BvTrace *t, const GtkTreeIter *it)
+{
+    if (!it || it->stamp != t->stamp)
+        return false;
+    uint64_t pos = (uint64_t)(uintptr_t)it->user_data;
+    return pos >= t->s_first && pos < t->s_end;
+}
+
+void set_iter(const BvTrace *t, GtkTreeIter *it, uint64_t pos)
+{
+    it->stamp = t->stamp;
+    it->user_data = (gpointer)(uintptr_t)pos;
+    it->user_data2 = nullptr;
+    it->user_data3 = nullptr;
+}
+
+GtkTreeModelFlags m_get_flags(GtkTreeModel *)
+{
+    return (GtkTreeModelFlags)(GTK_TREE_MODEL_LIST_ONLY | GTK_TREE_MODEL_ITERS_PERSIST);
+}
+
+gint m_get_n_columns(GtkTreeModel *)
+{
+    return BV_N_COLS;
+}
+
+GType m_get_column_type(GtkTreeModel *, gint col)
+{
+    return col == BV_COL_KIND ? G_TYPE_INT : G_TYPE_STRING;
+}
+
+gboolean m_get_iter(GtkTreeModel *model, GtkTreeIter *it, GtkTreePath *path)
+{
+    BvTrace *t = BV_TRACE(model);
+    if (gtk_tree_path_get_depth(path) != 1)
+        return FALSE;
+    gint n = gtk_tree_path_get_indices(path)[0];
+    if (n < 0 || (uint64_t)n >= t->s_end - t->s_first)
+        return FALSE;
+    set_iter(t, it, t->s_first + (uint64_t)n);
+    return TRUE;
+}
+
+GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
+{
+    BvTrace *t = BV_TRACE(model);
+    g_return_val_if_fail(valid_iter(t, it), nullptr);
+    uint64_t pos = (uint64_t)(uintptr_t)it->user_data;
+    return gtk_tree_path_new_from_indices((gint)(pos - t->s_first), -1);
+}
+
+void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
+{
+    BvTrace *t = BV_TRACE(model);
+    if (col == BV_COL_KIND) {
+        g_value_init(value, G_TYPE_INT);
+    } else {
+        g_value_init(value, G_TYPE_STRING);
+    }
+    if (!valid_iter(t, it))
+        return;
+    const bv_rec *r = rec_at(t, (uint64_t)(uintptr_t)it->user_data);
+    if (!r)
+        return;
+    char buf[160];
+    bool frame = r->kind == BV_RX || r->kind == BV_TX;
+    switch (col) {
+    case BV_COL_TIME:
+        bv_fmt_time(buf, sizeof buf, r->t_us, t->t0_us, t->absolute);
+        g_value_set_string(value, buf);
+        break;
+    case BV_COL_DIR:
+        g_value_set_static_string(value, bv_kind_text(r->kind));
+        break;
+    case BV_COL_ID:
+        if (frame) {
+            bv_fmt_id(buf, sizeof buf, r->id, r->flags);
+            g_value_set_string(value, buf);
+        }
+        break;
+    case BV_COL_MARKS:
+        if (frame && r->flags) {
+            bv_fmt_marks(buf, sizeof buf, r->flags);
+            g_value_set_string(value, buf);
+        }
+        break;
+    case BV_COL_LEN:
+        if (frame) {
+            g_snprintf(buf, sizeof buf, "%u", (unsigned)r->len);
+            g_value_set_string(value, buf);
+        }
+        break;
+    case BV_COL_DATA:
+        bv_fmt_rec_data(buf, sizeof buf, r);
+        g_value_set_string(value, buf);
+        break;
+    case BV_COL_DELTA:
+        if (frame && r->dt_us >= 0) {
+            bv_fmt_ms(buf, sizeof buf, r->dt_us);
+            g_value_set_string(value, buf);
+        }
+        break;
+    case BV_COL_BACKGROUND:
+        g_value_set_static_string(value, bv_kind_background(r->kind));
+        break;
+    case BV_COL_KIND:
+        g_value_set_int(value, r->kind);
+        break;
+    default:
+        break;
+    }
+}
+
+gboolean m_iter_next(GtkTreeModel *model, GtkTreeIter *it)
+{
+    BvTrace *t = BV_TRACE(model);
+    if (!valid_iter(t, it))
+        return FALSE;
+    uint64_t pos = (uint64_t)(uintptr_t)it->user_data + 1;
+    if (pos >= t->s_end) {
+        it->stamp = 0;
+        return FALSE;
+    }
+    it->user_data = (gpointer)(uintptr_t)pos;
+    return TRUE;
+}
+
+gboolean m_iter_nth_child(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent, gint n)
+{
+    BvTrace *t = BV_TRACE(model);
+    if (parent || n < 0 || (uint64_t)n >= t->s_end - t->s_first)
+        return FALSE;
+    set_iter(t, it, t->s_first + (uint64_t)n);
+    return TRUE;
+}
+
+gboolean m_iter_children(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent)
+{
+    return m_iter_nth_child(model, it, parent, 0);
+}
+
+gboolean m_iter_has_child(GtkTreeModel *, GtkTreeIter *)
+{
+    return FALSE;
+}
+
+gint m_iter_n_children(GtkTreeModel *model, GtkTreeIter *it)
+{
+    BvTrace *t = BV_TRACE(model);
+    return it ? 0 : (gint)(t->s_end - t->s_first);
+}
+
+gboolean m_iter_parent(GtkTreeModel *, GtkTreeIter *, GtkTreeIter *)
+{
+    return FALSE;
+}
+
+void model_iface_init(gpointer g_iface, gpointer)
+{
+    GtkTreeModelIface *iface = (GtkTreeModelIface *)g_iface;
+    iface->get_flags = m_get_flags;
+    iface->get_n_columns = m_get_n_columns;
+    iface->get_column_type = m_get_column_type;
+    iface->get_iter = m_get_iter;
+    iface->get_path = m_get_path;
+    iface->get_value = m_get_value;
+    iface->iter_next = m_iter_next;
+    iface->iter_children = m_iter_children;
+    iface->iter_has_child = m_iter_has_child;
+    iface->iter_n_children = m_iter_n_children;
+    iface->iter_nth_child = m_iter_nth_child;
+    iface->iter_parent = m_iter_parent;
+}
+
+void trace_finalize(GObject *obj)
+{
+    BvTrace *t = BV_TRACE(obj);
+    g_free(t->recs);
+    g_free(t->listing);
+    t->recs = nullptr;
+    t->listing = nullptr;
+    parent_class->finalize(obj);
+}
+
+void trace_class_init(gpointer klass, gpointer)
+{
+    parent_class = (GObjectClass *)g_type_class_peek_parent(klass);
+    G_OBJECT_CLASS(klass)->finalize = trace_finalize;
+}
+
+void trace_instance_init(GTypeInstance *instance, gpointer)
+{
+    BvTrace *t = (BvTrace *)instance;
+    t->stamp = g_random_int() | 1;
+}
+
+}  // namespace
+
+/* The plug-in library stays mapped once loaded (it is linked with
+ * -z nodelete), because a registered type cannot be unregistered: the
+ * type and its class functions remain valid for every later load. */
+GType bv_trace_get_type(void)
+{
+    static GType type = 0;
+    if (type == 0) {
+        type = g_type_register_static_simple(G_TYPE_OBJECT, "BusviewTrace",
+                                             sizeof(BvTraceClass), trace_class_init,
+                                             sizeof(BvTrace), trace_instance_init,
+                                             (GTypeFlags)0);
+        static const GInterfaceInfo model_info = {model_iface_init, nullptr, nullptr};
+        g_type_add_interface_static(type, GTK_TYPE_TREE_MODEL, &model_info);
+    }
+    return type;
+}
+
+BvTrace *bv_trace_new(uint32_t capacity)
+{
+    if (capacity < 1)
+        return nullptr;
+    bv_rec *recs = g_try_new0(bv_rec, capacity);
+    uint64_t *listing = g_try_new0(uint64_t, capacity);
+    if (!recs || !listing) {
+        g_free(recs);
+        g_free(listing);
+        return nullptr;
+    }
+    BvTrace *t = (BvTrace *)g_object_new(BV_TYPE_TRACE, nullptr);
+    t->cap = capacity;
+    t->recs = recs;
+    t->listing = listing;
+    return t;
+}
+
+uint32_t bv_trace_capacity(const BvTrace *t)
+{
+    return t->cap;
+}
+
+void bv_trace_append(BvTrace *t, const bv_rec *r)
+{
+    if (t->rec_next - t->rec_first == t->cap) {
+        t->rec_first++;
+        while (t->v_first < t->v_next && t->listing[t->v_first % t->cap] < t->rec_first)
+            t->v_first++;
+    }
+    uint64_t seq = t->rec_next++;
+    t->recs[seq % t->cap] = *r;
+    if (!t->have_t0) {
+        t->have_t0 = 1;
+        t->t0_us = r->t_us;
+    }
+    if (passes(t, r))
+        t->listing[t->v_next++ % t->cap] = seq;
+}
+
+uint32_t bv_trace_stored(const BvTrace *t)
+{
+    return (uint32_t)(t->rec_next - t->rec_first);
+}
+
+uint32_t bv_trace_listed(const BvTrace *t)
+{
+    return (uint32_t)(t->v_next - t->v_first);
+}
+
+uint32_t bv_trace_rows(const BvTrace *t)
+{
+    return (uint32_t)(t->s_end - t->s_first);
+}
+
+const bv_rec *bv_trace_record(const BvTrace *t, uint32_t i)
+{
+    if (i >= bv_trace_stored(t))
+        return nullptr;
+    return &t->recs[(t->rec_first + i) % t->cap];
+}
+
+uint32_t bv_trace_pending(const BvTrace *t)
+{
+    uint64_t del_end = t->v_first < t->s_end ? t->v_first : t->s_end;
+    uint64_t dels = del_end > t->s_first ? del_end - t->s_first : 0;
+    uint64_t ins_start = t->s_end > t->v_first ? t->s_end : t->v_first;
+    uint64_t ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
+    uint64_t n = dels + ins;
+    return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)n;
+}
+
+void bv_trace_sync(BvTrace *t)
+{
+    GtkTreeModel *model = GTK_TREE_MODEL(t);
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    gint *index = gtk_tree_path_get_indices(path);
+    while (t->s_first < t->s_end && t->s_first < t->v_first) {
+        t->s_first++;
+        index[0] = 0;
+        gtk_tree_model_row_deleted(model, path);
+    }
+    if (t->s_first == t->s_end && t->s_first < t->v_first)
+        t->s_first = t->s_end = t->v_first;
+    while (t->s_end < t->v_next) {
+        GtkTreeIter it;
+        set_iter(t, &it, t->s_end);
+        t->s_end++;
+        index[0] = (gint)(t->s_end - 1 - t->s_first);
+        gtk_tree_model_row_inserted(model, path, &it);
+    }
+    gtk_tree_path_free(path);
+}
+
+void bv_trace_sync_detached(BvTrace *t)
+{
+    t->s_first = t->v_first;
+    t->s_end = t->v_next;
+    t->stamp = (t->stamp + 2) | 1;
+}
+
+void bv_trace_clear(BvTrace *t)
+{
+    t->rec_first = t->rec_next;
+    t->v_first = t->v_next;
+    t->have_t0 = 0;
+    bv_trace_sync_detached(t);
+}
+
+void bv_trace_set_filter(BvTrace *t, const bv_filter *f)
+{
+    t->filter = *f;
+    t->v_first = t->v_next = 0;
+    for (uint64_t seq = t->rec_first; seq < t->rec_next; seq++)
+        if (passes(t, &t->recs[seq % t->cap]))
+            t->listing[t->v_next++ % t->cap] = seq;
+    bv_trace_sync_detached(t);
+}
+
+void bv_trace_copy_from(BvTrace *t, const BvTrace *src)
+{
+    t->filter = src->filter;
+    t->absolute = src->absolute;
+    uint64_t n = src->rec_next - src->rec_first;
+    uint64_t first = n > t->cap ? src->rec_next - t->cap : src->rec_first;
+    for (uint64_t seq = first; seq < src->rec_next; seq++)
+        bv_trace_append(t, &src->recs[seq % src->cap]);
+    t->have_t0 = src->have_t0;
+    t->t0_us = src->t0_us;
+    bv_trace_sync_detached(t);
+}
+
+void bv_trace_set_absolute(BvTrace *t, int absolute)
+{
+    t->absolute = absolute ? 1 : 0;
+}

@@ -1,0 +1,461 @@
+// The bus viewer plug-in (stage/busview.so) loaded by the real plug-in
+// manager into a notebook, fed through the manager's broadcasts, and read
+// back through its views and widgets.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "app/nb_app.h"
+#include "gui_driver.h"
+#include "test_env.h"
+
+namespace {
+
+std::string stage_dir()
+{
+    std::string dir = nbtest::stage_dir();
+    return dir.empty() ? BV_STAGE_DIR : dir;
+}
+
+zk_frame frame(uint32_t id, uint8_t flags, std::vector<uint8_t> data, uint32_t ts_us)
+{
+    zk_frame f;
+    memset(&f, 0, sizeof f);
+    f.id = id;
+    f.flags = flags;
+    f.len = (uint8_t)data.size();
+    if (flags & ZK_FRAME_RTR)
+        f.len = data.empty() ? 0 : data[0];
+    else if (!data.empty())
+        memcpy(f.data, data.data(), data.size());
+    f.ts = ts_us;
+    return f;
+}
+
+std::string get(GtkTreeModel *model, int row, int col)
+{
+    GtkTreeIter it;
+    if (!gtk_tree_model_iter_nth_child(model, &it, nullptr, row))
+        return "<no row>";
+    gchar *s = nullptr;
+    gtk_tree_model_get(model, &it, col, &s, -1);
+    std::string out = s ? s : "";
+    g_free(s);
+    return out;
+}
+
+class Busview : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app_init();
+        the_app.chan.number = 0;
+        the_app.chan.frame_format = 6;
+        the_app.chan.baud_index = 9;
+        window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        gtk_window_set_default_size(GTK_WINDOW(window_), 1000, 600);
+        GtkWidget *notebook = gtk_notebook_new();
+        gtk_container_add(GTK_CONTAINER(window_), notebook);
+        the_app.gui.notebook = notebook;
+        gtk_widget_show_all(window_);
+
+        std::string path = stage_dir() + "/busview.so";
+        char buf[NB_TEXT_MAX] = {0};
+        g_strlcpy(buf, path.c_str(), sizeof buf);
+        entry_ = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, buf, sizeof buf);
+        ASSERT_NE(nullptr, entry_);
+        if (pgmgr_load(&the_app, entry_) != 0) {
+            void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            FAIL() << "the manager did not load " << path << ": " << (h ? "?" : dlerror());
+        }
+        ASSERT_NE(nullptr, entry_->page);
+        page_ = entry_->page;
+        trace_ = widget("busview-trace");
+        ids_ = widget("busview-ids");
+        ASSERT_TRUE(nbtest::wait_until([&] { return gtk_widget_get_mapped(trace_); }));
+        // The first line is the channel status the page was created with.
+        ASSERT_TRUE(wait_rows(1));
+        ASSERT_EQ("Status", cell(0, BV_COL_DIR));
+    }
+
+    void TearDown() override
+    {
+        the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
+        gtk_widget_destroy(window_);
+        the_app.gui.notebook = nullptr;
+        nbtest::pump();
+        txlog_free(the_app.chan.txlog);
+        the_app.chan.txlog = nullptr;
+    }
+
+    // Column numbers of the plug-in's models, as the views show them.
+    enum { BV_COL_TIME, BV_COL_DIR, BV_COL_ID, BV_COL_MARKS, BV_COL_LEN, BV_COL_DATA,
+           BV_COL_DELTA, BV_COL_BACKGROUND };
+    enum { ID_ID, ID_DIR, ID_MARKS, ID_LEN, ID_COUNT, ID_PERIOD, ID_DATA };
+
+    GtkWidget *widget(const char *name)
+    {
+        GtkWidget *w = nbtest::find_by_name(page_, name);
+        EXPECT_NE(nullptr, w) << name;
+        return w;
+    }
+    GtkTreeModel *trace_model() { return gtk_tree_view_get_model(GTK_TREE_VIEW(trace_)); }
+    GtkTreeModel *ids_model() { return gtk_tree_view_get_model(GTK_TREE_VIEW(ids_)); }
+    int rows()
+    {
+        GtkTreeModel *m = trace_model();
+        return m ? gtk_tree_model_iter_n_children(m, nullptr) : -1;
+    }
+    int id_rows() { return gtk_tree_model_iter_n_children(ids_model(), nullptr); }
+    std::string cell(int row, int col) { return get(trace_model(), row, col); }
+    std::string id_cell(int row, int col) { return get(ids_model(), row, col); }
+    bool wait_rows(int n) { return nbtest::wait_until([&] { return rows() == n; }, 5000); }
+    std::string status()
+    {
+        return gtk_label_get_text(GTK_LABEL(widget("busview-status")));
+    }
+    // Waits for the next refresh to show the counters.
+    bool wait_status(const std::string &part)
+    {
+        return nbtest::wait_until([&] { return status().find(part) != std::string::npos; });
+    }
+
+    void rx(std::vector<zk_frame> frames)
+    {
+        the_app.pgmgr.ops.pgmgr_rx_frames(&the_app.pgmgr, frames.data(), (int)frames.size());
+    }
+    void tx(const zk_frame &f)
+    {
+        nb_tx_entry e;
+        memset(&e, 0, sizeof e);
+        e.frame = f;
+        e.timestamp = nbsdep_timestamp_get();
+        the_app.pgmgr.ops.pgmgr_tx_frames(&the_app.pgmgr, &e, 1);
+    }
+    void set_filter(const char *text)
+    {
+        gtk_entry_set_text(GTK_ENTRY(widget("busview-filter")), text);
+    }
+    std::string filter_message()
+    {
+        GtkWidget *w = widget("busview-filter-message");
+        return gtk_widget_get_visible(w) ? gtk_label_get_text(GTK_LABEL(w)) : "";
+    }
+
+    GtkWidget *window_ = nullptr;
+    nb_plugin *entry_ = nullptr;
+    GtkWidget *page_ = nullptr;
+    GtkWidget *trace_ = nullptr;
+    GtkWidget *ids_ = nullptr;
+};
+
+TEST_F(Busview, FramesOfARequestAppearInOrderWithTheirText)
+{
+    rx({frame(0x123, 0, {0x01, 0x02, 0xAB}, 1000),
+        frame(0x18DAF110, ZK_FRAME_EFF, {1, 2, 3, 4, 5, 6, 7, 8}, 2000),
+        frame(0x7E8, ZK_FRAME_RTR, {8}, 3000),
+        frame(0x00000005, ZK_FRAME_EFF | ZK_FRAME_RTR, {}, 4000),
+        frame(0x123, 0, {0x01}, 11000)});
+    tx(frame(0x100, 0, {0xFF}, 0));
+    zk_errs errs = {1, 0, 0, 2, 0};
+    the_app.pgmgr.ops.pgmgr_errors(&the_app.pgmgr, &errs);
+    the_app.chan.running = 1;
+    the_app.pgmgr.ops.pgmgr_status(&the_app.pgmgr);
+    ASSERT_TRUE(wait_rows(9));
+
+    EXPECT_EQ("Rx", cell(1, BV_COL_DIR));
+    EXPECT_EQ("123", cell(1, BV_COL_ID));
+    EXPECT_EQ("", cell(1, BV_COL_MARKS));
+    EXPECT_EQ("3", cell(1, BV_COL_LEN));
+    EXPECT_EQ("01 02 AB", cell(1, BV_COL_DATA));
+    EXPECT_EQ("", cell(1, BV_COL_DELTA));
+    EXPECT_EQ("", cell(1, BV_COL_BACKGROUND));
+
+    EXPECT_EQ("18DAF110", cell(2, BV_COL_ID));
+    EXPECT_EQ("EXT", cell(2, BV_COL_MARKS));
+    EXPECT_EQ("01 02 03 04 05 06 07 08", cell(2, BV_COL_DATA));
+    EXPECT_EQ("7E8", cell(3, BV_COL_ID));
+    EXPECT_EQ("RTR", cell(3, BV_COL_MARKS));
+    EXPECT_EQ("8", cell(3, BV_COL_LEN));
+    EXPECT_EQ("", cell(3, BV_COL_DATA));
+    EXPECT_EQ("00000005", cell(4, BV_COL_ID));
+    EXPECT_EQ("EXT RTR", cell(4, BV_COL_MARKS));
+
+    // The second 123: 10 ms after the first, by the adapter's clock.
+    EXPECT_EQ("01", cell(5, BV_COL_DATA));
+    EXPECT_EQ("10.000", cell(5, BV_COL_DELTA));
+    double t1 = g_ascii_strtod(cell(1, BV_COL_TIME).c_str(), nullptr);
+    double t5 = g_ascii_strtod(cell(5, BV_COL_TIME).c_str(), nullptr);
+    EXPECT_NEAR(0.010, t5 - t1, 1e-7);
+
+    // A sent frame looks different from a received one.
+    EXPECT_EQ("Tx", cell(6, BV_COL_DIR));
+    EXPECT_EQ("100", cell(6, BV_COL_ID));
+    EXPECT_NE("", cell(6, BV_COL_BACKGROUND));
+
+    EXPECT_EQ("Errors", cell(7, BV_COL_DIR));
+    EXPECT_EQ("EWL 1  BOFF 0  HOVR 0  SOVR 2  WTOUT 0", cell(7, BV_COL_DATA));
+    EXPECT_NE("", cell(7, BV_COL_BACKGROUND));
+    EXPECT_EQ("Status", cell(8, BV_COL_DIR));
+    EXPECT_NE(std::string::npos, cell(8, BV_COL_DATA).find("running, 1000 kbit/s"));
+    EXPECT_EQ(std::string::npos, cell(0, BV_COL_DATA).find("running"));
+
+    EXPECT_TRUE(wait_status("Received: 5 "));
+    EXPECT_NE(std::string::npos, status().find("Sent: 1 "));
+
+    // Absolute time shows the wall clock of the sent frame.
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-time")), 1);
+    std::string abs = cell(6, BV_COL_TIME);
+    ASSERT_EQ(15u, abs.size()) << abs;
+    EXPECT_EQ(':', abs[2]);
+    EXPECT_EQ('.', abs[8]);
+}
+
+TEST_F(Busview, PerIdentifierCountsPeriodsAndChangedBytes)
+{
+    std::vector<zk_frame> batch;
+    for (int i = 0; i < 5; i++)
+        batch.push_back(frame(0x100, 0, {0x11, (uint8_t)i, 0x33}, 100000 + i * 10000));
+    for (int i = 0; i < 3; i++)
+        batch.push_back(frame(0x200, 0, {}, 100000 + i * 20000));
+    batch.push_back(frame(0x0F0, ZK_FRAME_EFF, {1}, 200000));
+    batch.push_back(frame(0x0F0, 0, {2}, 200000));
+    rx(batch);
+    tx(frame(0x100, 0, {0x11}, 0));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    ASSERT_TRUE(gtk_widget_get_visible(gtk_widget_get_parent(ids_)));
+    EXPECT_FALSE(gtk_widget_get_visible(gtk_widget_get_parent(trace_)));
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 5; }));
+
+    // Sorted by identifier, then format, then direction.
+    EXPECT_EQ("0F0", id_cell(0, ID_ID));
+    EXPECT_EQ("000000F0", id_cell(1, ID_ID));
+    EXPECT_EQ("EXT", id_cell(1, ID_MARKS));
+    EXPECT_EQ("100", id_cell(2, ID_ID));
+    EXPECT_EQ("Rx", id_cell(2, ID_DIR));
+    EXPECT_EQ("5", id_cell(2, ID_COUNT));
+    EXPECT_EQ("10.000", id_cell(2, ID_PERIOD));
+    // Only the middle byte changed between the frames.
+    EXPECT_EQ("11 <span foreground=\"#c00000\" weight=\"bold\">04</span> 33",
+              id_cell(2, ID_DATA));
+    EXPECT_EQ("100", id_cell(3, ID_ID));
+    EXPECT_EQ("Tx", id_cell(3, ID_DIR));
+    EXPECT_EQ("1", id_cell(3, ID_COUNT));
+    EXPECT_EQ("", id_cell(3, ID_PERIOD));
+    EXPECT_EQ("200", id_cell(4, ID_ID));
+    EXPECT_EQ("3", id_cell(4, ID_COUNT));
+    EXPECT_EQ("20.000", id_cell(4, ID_PERIOD));
+    EXPECT_EQ("", id_cell(4, ID_DATA));
+    rx({frame(0x200, 0, {}, 160000)});
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_cell(4, ID_COUNT) == "4"; }));
+
+    // Counting goes on while another frame of 100 arrives unchanged: the
+    // highlight goes.
+    rx({frame(0x100, 0, {0x11, 0x04, 0x33}, 160000)});
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_cell(2, ID_COUNT) == "6"; }));
+    EXPECT_EQ("11 04 33", id_cell(2, ID_DATA));
+    EXPECT_EQ("20.000", id_cell(2, ID_PERIOD));
+
+    // The display filter applies to this view too.
+    set_filter("200-7FF");
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 1; }));
+    EXPECT_EQ("200", id_cell(0, ID_ID));
+}
+
+TEST_F(Busview, PauseKeepsCountingClearEmpties)
+{
+    rx({frame(0x10, 0, {1}, 0)});
+    ASSERT_TRUE(wait_rows(2));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("busview-pause")), TRUE);
+    std::vector<zk_frame> batch;
+    for (int i = 0; i < 10; i++)
+        batch.push_back(frame(0x11, 0, {(uint8_t)i}, 1000 * (i + 1)));
+    rx(batch);
+    ASSERT_TRUE(wait_status("Received: 11 "));
+    EXPECT_NE(std::string::npos, status().find("(paused)"));
+    EXPECT_EQ(2, rows());
+
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("busview-pause")), FALSE);
+    rx({frame(0x12, 0, {2}, 20000)});
+    ASSERT_TRUE(wait_rows(3));
+    EXPECT_EQ("012", cell(2, BV_COL_ID));
+    // The previous frame of 011 was counted while paused: no delta to
+    // frames the user never saw is lost.
+    rx({frame(0x11, 0, {2}, 30000)});
+    ASSERT_TRUE(wait_rows(4));
+    EXPECT_EQ("20.000", cell(3, BV_COL_DELTA));
+    EXPECT_TRUE(wait_status("Received: 13 "));
+
+    gtk_button_clicked(GTK_BUTTON(widget("busview-clear")));
+    EXPECT_EQ(0, rows());
+    EXPECT_TRUE(wait_status("Received: 0 "));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    EXPECT_EQ(0, id_rows());
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 0);
+    rx({frame(0x13, 0, {}, 40000)});
+    ASSERT_TRUE(wait_rows(1));
+    EXPECT_EQ("0.000000", cell(0, BV_COL_TIME));
+}
+
+TEST_F(Busview, FilterShowsMatchingFramesOldAndNew)
+{
+    rx({frame(0x0FF, 0, {}, 0), frame(0x100, 0, {}, 1), frame(0x1FF, 0, {}, 2),
+        frame(0x200, 0, {}, 3), frame(0x7E8, 0, {}, 4),
+        frame(0x18DAF110, ZK_FRAME_EFF, {}, 5)});
+    ASSERT_TRUE(wait_rows(7));
+    set_filter("100-1FF, 7E8, 18DAF110");
+    EXPECT_EQ("", filter_message());
+    ASSERT_TRUE(wait_rows(5));  // the status line stays
+    EXPECT_EQ("Status", cell(0, BV_COL_DIR));
+    EXPECT_EQ("100", cell(1, BV_COL_ID));
+    EXPECT_EQ("1FF", cell(2, BV_COL_ID));
+    EXPECT_EQ("7E8", cell(3, BV_COL_ID));
+    EXPECT_EQ("18DAF110", cell(4, BV_COL_ID));
+
+    rx({frame(0x300, 0, {}, 10), frame(0x150, 0, {}, 11)});
+    ASSERT_TRUE(wait_rows(6));
+    EXPECT_EQ("150", cell(5, BV_COL_ID));
+    EXPECT_TRUE(wait_status("Received: 8 "));
+
+    set_filter("");
+    ASSERT_TRUE(wait_rows(9));
+    EXPECT_EQ("300", cell(7, BV_COL_ID));
+}
+
+TEST_F(Busview, UnparsableFilterIsRefusedWithAMessageInThePage)
+{
+    rx({frame(0x100, 0, {}, 0), frame(0x200, 0, {}, 1)});
+    ASSERT_TRUE(wait_rows(3));
+    set_filter("200");
+    ASSERT_TRUE(wait_rows(2));
+
+    nbtest::DialogDriver driver;  // no dialog may open for bad text
+    set_filter("200, 1FG");
+    EXPECT_NE(std::string::npos, filter_message().find("\"1FG\"")) << filter_message();
+    EXPECT_EQ(2, rows());  // the last good filter stays in force
+    set_filter("300-200");
+    EXPECT_NE(std::string::npos, filter_message().find("300-200")) << filter_message();
+    set_filter("20000000");
+    EXPECT_NE(std::string::npos, filter_message().find("1FFFFFFF")) << filter_message();
+    EXPECT_EQ(2, rows());
+    nbtest::pump();
+    EXPECT_TRUE(driver.seen().empty());
+
+    set_filter("100");
+    EXPECT_EQ("", filter_message());
+    ASSERT_TRUE(wait_rows(2));
+    EXPECT_EQ("100", cell(1, BV_COL_ID));
+}
+
+TEST_F(Busview, SettingsRoundTripThroughASavedSession)
+{
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-time")), 1);
+    set_filter("7E8, 100-1FF");
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 5000);
+
+    std::string file = nbtest::make_temp_dir("busview") + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, text.find("View=identifiers\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Time=absolute\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Filter=7E8, 100-1FF\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("History=5000\n")) << text;
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 0);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-time")), 0);
+    set_filter("");
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 100000);
+
+    g_strlcpy(the_app.session.auto_file, file.c_str(), sizeof the_app.session.auto_file);
+    ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
+    EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("busview-view"))));
+    EXPECT_TRUE(gtk_widget_get_visible(gtk_widget_get_parent(ids_)));
+    EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("busview-time"))));
+    EXPECT_STREQ("7E8, 100-1FF", gtk_entry_get_text(GTK_ENTRY(widget("busview-filter"))));
+    EXPECT_EQ(5000,
+              gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(widget("busview-history"))));
+    rx({frame(0x7E8, 0, {}, 0), frame(0x7E9, 0, {}, 1)});
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 1; }));
+
+    // A session whose filter does not parse: the text is shown for
+    // correcting, with the message, and nothing is filtered.
+    std::string bad = text;
+    size_t at = bad.find("Filter=7E8, 100-1FF");
+    ASSERT_NE(std::string::npos, at);
+    bad.replace(at, strlen("Filter=7E8, 100-1FF"), "Filter=7E8 x");
+    set_filter("");
+    ASSERT_TRUE(nbtest::write_file(file, bad));
+    ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
+    EXPECT_STREQ("7E8 x", gtk_entry_get_text(GTK_ENTRY(widget("busview-filter"))));
+    EXPECT_NE("", filter_message());
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 2; }));
+}
+
+TEST_F(Busview, RingKeepsTheNewestWhenItWraps)
+{
+    // 100,000 lines by default: after the status line and 101,000 frames
+    // the newest 100,000 frames are left, oldest first. Frame i carries i
+    // in its data.
+    std::vector<zk_frame> batch;
+    auto feed = [&](int from, int to) {
+        for (int i = from; i < to;) {
+            batch.clear();
+            for (int k = 0; k < NB_RX_BATCH && i < to; k++, i++)
+                batch.push_back(frame((uint32_t)i & 0x7FF, 0,
+                                      {(uint8_t)(i >> 16), (uint8_t)(i >> 8), (uint8_t)i},
+                                      (uint32_t)i * 50));
+            rx(batch);
+        }
+    };
+    feed(0, 100000);  // one more line than the ring holds: the status line goes
+    ASSERT_TRUE(wait_rows(100000));
+    EXPECT_EQ("00 00 00", cell(0, BV_COL_DATA));
+    EXPECT_EQ("01 86 9F", cell(99999, BV_COL_DATA));
+    // Then fewer than one refresh can take, so the view is told row by row.
+    feed(100000, 101000);
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell(99999, BV_COL_DATA) == "01 8A 87"; }));
+    EXPECT_EQ(100000, rows());
+    EXPECT_EQ("00 03 E8", cell(0, BV_COL_DATA));  // frame 1000
+    EXPECT_TRUE(wait_status("Received: 101000 "));
+
+    // A smaller history keeps the newest lines of the old one.
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 5000);
+    ASSERT_TRUE(wait_rows(5000));
+    EXPECT_EQ("01 77 00", cell(0, BV_COL_DATA));  // frame 96000
+    EXPECT_EQ("01 8A 87", cell(4999, BV_COL_DATA));
+}
+
+TEST_F(Busview, AutoscrollFollowsUntilTheUserScrollsBack)
+{
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
+        GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
+    auto at_end = [&] {
+        return gtk_adjustment_get_upper(adj) > gtk_adjustment_get_page_size(adj) &&
+               gtk_adjustment_get_value(adj) >=
+                   gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj) - 1;
+    };
+    std::vector<zk_frame> batch;
+    for (int i = 0; i < 300; i++)
+        batch.push_back(frame(0x100, 0, {}, (uint32_t)i));
+    rx(batch);
+    ASSERT_TRUE(wait_rows(301));
+    ASSERT_TRUE(nbtest::wait_until(at_end));
+
+    gtk_adjustment_set_value(adj, 0);  // the user scrolls back
+    rx(batch);
+    ASSERT_TRUE(wait_rows(601));
+    nbtest::pump();  // the view's own scrolling work, if any, is done
+    EXPECT_EQ(0, gtk_adjustment_get_value(adj));
+
+    gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) -
+                                      gtk_adjustment_get_page_size(adj));
+    rx(batch);
+    ASSERT_TRUE(wait_rows(901));
+    EXPECT_TRUE(nbtest::wait_until(at_end));
+}
+
+}  // namespace
