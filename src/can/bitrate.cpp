@@ -13,21 +13,20 @@ struct baud_entry {
     const char *name;   /* 25 characters, blank-padded; shown untranslated */
     uint8_t bt0;
     uint8_t bt1;
-    int32_t kbits;
 };
 
 /* Index 0's registers come from the channel, not from this table. */
 const baud_entry k_baud[NB_BAUD_INDEX_MAX + 1] = {
-    {"Manual set               ", 0x00, 0x00, 0},
-    {"10   Kbit/s  (CiA predef)", 0x31, 0x1C, 10},
-    {"20   Kbit/s  (CiA predef)", 0x18, 0x1C, 20},
-    {"50   Kbit/s  (CiA predef)", 0x09, 0x1C, 50},
-    {"100  Kbit/s  (CiA predef)", 0x04, 0x1C, 100},
-    {"125  Kbit/s  (CiA predef)", 0x03, 0x1C, 125},
-    {"250  Kbit/s  (CiA predef)", 0x01, 0x1C, 250},
-    {"500  Kbit/s  (CiA predef)", 0x00, 0x1C, 500},
-    {"800  Kbit/s  (CiA predef)", 0x00, 0x16, 800},
-    {"1000 Kbit/s  (CiA predef)", 0x00, 0x14, 1000},
+    {"Manual set               ", 0x00, 0x00},
+    {"10   Kbit/s  (CiA predef)", 0x31, 0x1C},
+    {"20   Kbit/s  (CiA predef)", 0x18, 0x1C},
+    {"50   Kbit/s  (CiA predef)", 0x09, 0x1C},
+    {"100  Kbit/s  (CiA predef)", 0x04, 0x1C},
+    {"125  Kbit/s  (CiA predef)", 0x03, 0x1C},
+    {"250  Kbit/s  (CiA predef)", 0x01, 0x1C},
+    {"500  Kbit/s  (CiA predef)", 0x00, 0x1C},
+    {"800  Kbit/s  (CiA predef)", 0x00, 0x16},
+    {"1000 Kbit/s  (CiA predef)", 0x00, 0x14},
 };
 const char k_unknown[] = "Unknown                  ";
 
@@ -78,11 +77,6 @@ void chan_get_baud_regs(nb_chan *chan, int32_t index, uint8_t *bt0, uint8_t *bt1
 const char *chan_baud_name(int32_t index)
 {
     return valid_index(index) ? k_baud[index].name : k_unknown;
-}
-
-int32_t chan_baud_kbits(int32_t index)
-{
-    return valid_index(index) ? k_baud[index].kbits : -1;
 }
 
 int32_t chan_autobaud(nb_chan *chan, int32_t method, int32_t timeout_ms,

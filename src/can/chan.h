@@ -23,8 +23,5 @@ const char *chan_baud_name(int32_t index);
 int32_t     chan_autobaud(nb_chan *chan, int32_t method, int32_t timeout_ms,
                           nb_autobaud_cb progress, void *progress_data,
                           nb_autobaud_cb tick, void *tick_data);
-/* The rate of a predefined index in kbit/s, 0 for the manual index and
- * -1 for an invalid one. */
-int32_t     chan_baud_kbits(int32_t index);
 
 #endif /* NB_CAN_CHAN_H */
