@@ -75,22 +75,14 @@ void type_into(GtkWidget *spin, const char *text)
     gtk_spin_button_update(GTK_SPIN_BUTTON(spin));
 }
 
-DialogDriver::Action when(std::function<bool(GtkDialog *)> cond,
-                          std::function<void(GtkDialog *)> act, int timeout_ms)
+std::function<bool()> deadline_after(int ms)
 {
-    auto deadline = std::make_shared<gint64>(0);
-    return [=](GtkDialog *d) {
-        if (*deadline == 0)
-            *deadline = g_get_monotonic_time() + (gint64)timeout_ms * 1000;
-        if (cond(d)) {
-            act(d);
-            return true;
-        }
-        if (g_get_monotonic_time() < *deadline)
-            return false;
-        ADD_FAILURE() << "dialog condition not reached in " << timeout_ms << " ms";
-        gtk_dialog_response(d, GTK_RESPONSE_CANCEL);
-        return true;
+    auto end = std::make_shared<gint64>(0);
+    return [=]() {
+        gint64 now = g_get_monotonic_time();
+        if (*end == 0)
+            *end = now + (gint64)ms * 1000;
+        return now >= *end;
     };
 }
 

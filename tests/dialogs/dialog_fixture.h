@@ -38,12 +38,9 @@ std::string text_of(GtkWidget *w);
 // Enter does.
 void type_into(GtkWidget *spin, const char *text);
 
-// An action that waits until cond holds (offering the dialog again at
-// each driver tick) and then runs act, which ends the dialog. After
-// timeout_ms without cond the test fails and the dialog is cancelled, so
-// nothing hangs.
-DialogDriver::Action when(std::function<bool(GtkDialog *)> cond,
-                          std::function<void(GtkDialog *)> act, int timeout_ms = 20000);
+// True once ms milliseconds have passed since the first call of the
+// returned function: a deadline for driver actions that wait.
+std::function<bool()> deadline_after(int ms);
 
 }  // namespace nbtest
 

@@ -277,7 +277,13 @@ bool Autobaud::search_done;
 DialogDriver::Action try_once(std::function<void(GtkDialog *)> prepare, std::string *result)
 {
     auto tried = std::make_shared<bool>(false);
+    auto expired = nbtest::deadline_after(60000);
     return [=](GtkDialog *d) {
+        if (expired()) {
+            ADD_FAILURE() << "no autobaud result";
+            nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+            return true;
+        }
         if (!*tried) {
             *tried = true;
             prepare(d);
@@ -355,7 +361,13 @@ TEST_F(Autobaud, TriesAgainAndCloseDuringSearchIsKept)
     DialogDriver driver;
     auto step = std::make_shared<int>(0);
     auto reran = std::make_shared<bool>(false);
-    driver.then([step, reran](GtkDialog *d) {
+    auto expired = nbtest::deadline_after(30000);
+    driver.then([step, reran, expired](GtkDialog *d) {
+        if (expired()) {
+            ADD_FAILURE() << "stuck at step " << *step;
+            nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+            return true;
+        }
         switch (*step) {
         case 0:
             *step = 1;
