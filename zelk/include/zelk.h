@@ -74,7 +74,9 @@ extern "C" {
 #define ZK_E_UNSUPPORTED -21  /* operation not supported by this adapter */
 #define ZK_E_FORMAT      -22  /* frame format (11/29-bit) not enabled on this channel */
 
-/* One CAN frame, 20 bytes. */
+/* One CAN frame, 20 bytes. The receive time ts counts microseconds on the
+ * monotonic clock (the low 32 bits of CLOCK_MONOTONIC, so it wraps after
+ * about 71 minutes); frames of one channel arrive in time order. */
 typedef struct zk_frame {
     uint32_t id;          /* 11- or 29-bit identifier */
     uint8_t  flags;       /* ZK_FRAME_EFF, ZK_FRAME_RTR */

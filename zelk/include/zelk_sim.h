@@ -34,7 +34,7 @@
  * mode the error counters do not change.
  *
  * Time. The bus runs lazily: on every library call it catches up with the
- * clock (at most one second of bus time per call; an older backlog is
+ * clock (at most ten seconds of bus time per call; an older backlog is
  * skipped). The clock is CLOCK_MONOTONIC unless the manual clock is on.
  * zk_frame.ts of a received frame is the low 32 bits of the bus time in
  * microseconds at the end of the frame. For deterministic tests use

@@ -38,8 +38,8 @@
  * Methods return ZK_OK (0) or a negative ZK_E_* code from zelk.h. The core
  * passes a failure code through to the caller unchanged and records no
  * change. A backend that wants a specific text for its last failure (for
- * example which command an adapter refused) fills it with
- * zk_set_detail(); ZkStrError of that code then appends it.
+ * example which command an adapter refused) fills it with set_detail()
+ * before returning; ZkStrError of that code then appends it.
  *
  * Registration
  * ------------
@@ -89,9 +89,10 @@ enum zk_event {
  */
 class zk_rx_port {
 public:
-    /* A frame arrived from the bus. The backend sets frame.ts (receive time
-     * in microseconds: the low 32 bits of clock_us() unless the adapter has
-     * a better time base); reserved bytes are cleared by the core. The core
+    /* A frame arrived from the bus. The backend sets frame.ts to the
+     * receive time: the low 32 bits of clock_us() (zelk.h promises the
+     * monotonic clock; the simulated bus uses its own clock, which is the
+     * same unless a test stopped it); reserved bytes are cleared by the core. The core
      * drops the frame when the channel is not open and started, when its
      * format is not enabled, or when the acceptance filter rejects it; when
      * the queue is full the frame is dropped and counted as sovr. Returns

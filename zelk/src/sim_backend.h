@@ -74,7 +74,7 @@ public:
     int16_t set_bus(uint32_t kbit, const char *traffic);
     void set_wtout_adjust(uint16_t step, uint16_t max);
     void set_error_counters(int slot, uint8_t rec, uint16_t tec);
-    /* Run the bus up to now_ns; bounded: skip backlog older than 1 s. */
+    /* Run the bus up to now_ns; bounded: skip backlog older than 10 s. */
     void advance(uint64_t now_ns, bool bounded);
 
 private:
