@@ -310,6 +310,42 @@ TEST_F(Poll, TimersRunAtTheirPrioritiesAndStop)
     EXPECT_FALSE(status_tick(&the_app));
 }
 
+// A plug-in that runs a nested main loop (a dialog, say) inside a request
+// that did not come from the poll tick: the poller runs inside the call,
+// traffic keeps flowing, but its own release mark waits until it returned.
+TEST_F(Poll, PluginInANestedMainLoopIsNotReleasedUnderIt)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    std::string x_path = x->path;
+    zk_sim_manual_clock(0);
+    the_app.poll.ops.start(&the_app);
+    bool loaded_throughout = true;
+    size_t rx_inside = 0;
+    on_event = [&](nbt_event *ev) {
+        if (ev->type != PGRP_STATUS)
+            return;
+        x->pending = 2;
+        the_app.pgmgr.changes_pending = 1;
+        inject(1);
+        gint64 deadline = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
+        while (of_type(PGRP_RX_FRAMES, x_path).empty() && g_get_monotonic_time() < deadline) {
+            g_main_context_iteration(nullptr, TRUE);
+            loaded_throughout = loaded_throughout && x->loaded == 1 && x->module != nullptr;
+        }
+        rx_inside = of_type(PGRP_RX_FRAMES, x_path).size();
+    };
+    the_app.pgmgr.ops.pgmgr_status(&the_app.pgmgr);  // as after a settings change
+    on_event = nullptr;
+    EXPECT_TRUE(loaded_throughout);
+    EXPECT_EQ(rx_inside, 1u);
+    EXPECT_TRUE(nbtest::wait_until([&] { return x->loaded == 0; }));
+    std::vector<int> got = types_from(x_path);
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ(got.front(), PGRP_INIT);
+    EXPECT_EQ(got[1], PGRP_STATUS);
+    EXPECT_EQ(got.back(), PGRP_RELEASE);
+}
+
 TEST_F(Poll, TxLogEntriesAddedWhileStoppedComeAfterStart)
 {
     nb_plugin *x = loaded("nbt_handler", "x.so");
