@@ -145,6 +145,46 @@ TEST(RunLoop, PassOrderAndRestartThroughMode)
     EXPECT_EQ(a->mode, 0);
 }
 
+TEST(RunLoop, ClosingTheMainWindowEndsThePassWithoutTouchingIt)
+{
+    // The real channel, window, poller and session parts; plug-ins left out.
+    coretest::init_library("0=sim:channels=2,traffic=none");
+    app_init();
+    nb_app *a = &the_app;
+    a->gui.ops.choose_channel = [](nb_app *app) {
+        app->chan.number = 1;
+        app->chan.frame_format = ZK_OPEN_STD;
+    };
+    a->pgmgr.ops.pgmgr_scan = [](nb_pgmgr *) {};
+    a->pgmgr.ops.pgmgr_autoload = [](nb_app *) {};
+    static GtkWidget *closed;
+    closed = nullptr;
+    // Once the pass is live, close the window as a window manager would.
+    guint source = g_timeout_add(50, [](gpointer) -> gboolean {
+        if (!nb_mainwin || !gtk_widget_get_mapped(nb_mainwin) || gtk_main_level() != 1)
+            return TRUE;
+        closed = nb_mainwin;
+        GdkEvent *ev = gdk_event_new(GDK_DELETE);
+        ev->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(nb_mainwin)));
+        ev->any.send_event = TRUE;
+        gtk_main_do_event(ev);
+        gdk_event_free(ev);
+        return FALSE;
+    }, nullptr);
+    a->ops.run(a);
+    EXPECT_NE(closed, nullptr);
+    EXPECT_EQ(nb_mainwin, nullptr);
+    EXPECT_EQ(a->mode, 0);
+    EXPECT_EQ(a->poll.poll_source, (uint32_t)-1);
+    // The channel was closed: it can be opened again.
+    EXPECT_GE(ZkOpen(1, ZK_OPEN_STD), 0);
+    ZkClose(1);
+    if (!closed)
+        g_source_remove(source);
+    txlog_free(a->chan.txlog);
+    a->chan.txlog = nullptr;
+}
+
 TEST(RunLoopDeathTest, UnreadableSessionOfARestartEndsWithZeroAfterTheMessage)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

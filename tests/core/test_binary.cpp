@@ -64,7 +64,7 @@ Outcome drive(const char *scenario, const char *boards, std::vector<std::string>
 #define RUN_OR_SKIP(o)                                                         \
     do {                                                                       \
         if ((o).driver == 77)                                                  \
-            GTEST_SKIP() << "no accessibility bus";                            \
+            GTEST_SKIP() << "no accessibility bus or dogtail";                 \
         ASSERT_EQ((o).driver, 0) << (o).output;                                \
     } while (0)
 
