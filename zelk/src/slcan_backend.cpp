@@ -141,6 +141,7 @@ private:
     int16_t check_gone() const;
     int16_t refused(const char *cmd, int16_t code);
     int16_t apply_rate(uint8_t bt0, uint8_t bt1, uint32_t bitrate);
+    int16_t send_rate(const char *cmd);
     int16_t go_on_bus();
     int16_t restart_if_running();
 
@@ -156,6 +157,7 @@ private:
     void remove_pending(uint32_t seq);
     void expire_pending(uint64_t now);
     void mark_gone();
+    void poke_reader();
 
     /* configuration */
     char dev_[PATH_MAX] = "";
@@ -173,6 +175,8 @@ private:
     uint8_t bt0_ = 0x00, bt1_ = 0x1C;
     uint32_t bitrate_ = 500000;
     uint32_t code_ = 0, mask_ = 0;
+    uint32_t seq_sent_ = 0;     /* commands written so far */
+    char rate_cmd_[16] = "S6";  /* the rate command in force */
     bool filter_refused_ = false;
     bool identity_known_ = false;
     uint64_t identity_tried_us_ = 0;
@@ -365,6 +369,7 @@ Reply SlcanBackend::command(const char *cmd, char *text, size_t text_size, bool 
     }
     const size_t w = write_all(buf, n, t0 + 1000u * static_cast<uint64_t>(answer_ms_));
     wl.unlock();
+    seq_sent_++;
     std::unique_lock<std::mutex> g(mu_);
     if (w != n) {
         if (wait) {
@@ -455,7 +460,10 @@ int16_t SlcanBackend::apply_rate(uint8_t bt0, uint8_t bt1, uint32_t bitrate)
     if (idx < 0 && acks_) {
         snprintf(cmd, sizeof cmd, "s%02X%02X", bt0, bt1);
         const Reply r = command(cmd);
-        if (r == Reply::Ok) return ZK_OK;
+        if (r == Reply::Ok) {
+            zk::copy_text(rate_cmd_, sizeof rate_cmd_, cmd);
+            return ZK_OK;
+        }
         if (r == Reply::Gone) return check_gone();
         if (r != Reply::Bell) {
             zk::set_detail("adapter on %s does not answer command '%s'", dev_, cmd);
@@ -478,6 +486,13 @@ int16_t SlcanBackend::apply_rate(uint8_t bt0, uint8_t bt1, uint32_t bitrate)
         }
         snprintf(cmd, sizeof cmd, "S%d", i);
     }
+    const int16_t rc = send_rate(cmd);
+    if (rc == ZK_OK) zk::copy_text(rate_cmd_, sizeof rate_cmd_, cmd);
+    return rc;
+}
+
+int16_t SlcanBackend::send_rate(const char *cmd)
+{
     const Reply r = command(cmd);
     if (r == Reply::Ok) return ZK_OK;
     if (r == Reply::Gone) return check_gone();
@@ -513,7 +528,7 @@ int16_t SlcanBackend::go_on_bus()
         /* Stock CANable firmware: M0/M1 select normal/silent mode. */
         command(lom_ ? "M1" : "M0");
     }
-    const char *open_cmd = lom_ ? "L" : "O";
+    const char *open_cmd = lom_ && acks_ ? "L" : "O";
     const Reply r = command(open_cmd);
     switch (r) {
     case Reply::Ok:
@@ -537,6 +552,7 @@ int16_t SlcanBackend::go_on_bus()
         fpoll_missed_ = 0;
     }
     running_ = true;
+    poke_reader();
     return ZK_OK;
 }
 
@@ -659,14 +675,18 @@ int16_t SlcanBackend::set_baud(int slot, uint8_t bt0, uint8_t bt1, uint32_t bitr
         const int16_t rc = close_reply(command("C"));
         if (rc != ZK_OK) return rc == ZK_E_GONE ? check_gone() : rc;
     }
+    const uint32_t sent0 = seq_sent_;
     int16_t rc = apply_rate(bt0, bt1, bitrate);
     if (rc == ZK_OK) {
         bt0_ = bt0;
         bt1_ = bt1;
         bitrate_ = bitrate;
-    } else if (rc != ZK_E_GONE && rc != ZK_E_NORESPONSE) {
-        /* Refused: the adapter keeps the rate it had. */
-        apply_rate(bt0_, bt1_, bitrate_);
+    } else if (rc != ZK_E_GONE && rc != ZK_E_NORESPONSE && seq_sent_ != sent0) {
+        /* Refused: the adapter goes back to the rate it had (a refused
+         * command may have left it undefined). */
+        char keep[sizeof rate_cmd_];
+        zk::copy_text(keep, sizeof keep, rate_cmd_);
+        send_rate(keep);
     }
     if (was_running) {
         const int16_t rc2 = go_on_bus();
@@ -756,7 +776,7 @@ int16_t SlcanBackend::write(int slot, const zk_frame &frame, uint16_t timeout_ms
     if (n == 0) return ZK_E_BADARG;
     const uint64_t deadline = zk::clock_us() + 1000u * static_cast<uint64_t>(timeout_ms);
     const bool wait = acks_ && timeout_ms > 0;
-    for (;;) {
+    for (int attempt = 0;; ++attempt) {
         uint32_t seq = 0;
         std::unique_lock<std::mutex> wl(wmu_);
         const uint64_t sent = zk::clock_us();
@@ -792,9 +812,11 @@ int16_t SlcanBackend::write(int slot, const zk_frame &frame, uint16_t timeout_ms
         if (!wait) return ZK_OK;
         /* Wait for the acknowledgement, at most until the write timeout or
          * the answer timeout, whichever comes first. A BEL means the
-         * adapter's transmit queue is full: try again until the timeout. */
+         * adapter's transmit queue is full: try again until the timeout;
+         * the answer to a retry is always awaited, since this adapter
+         * is known to answer frames. */
         const uint64_t ack_by = sent + 1000u * static_cast<uint64_t>(answer_ms_);
-        const uint64_t until = ack_by < deadline ? ack_by : deadline;
+        const uint64_t until = attempt > 0 || ack_by < deadline ? ack_by : deadline;
         const uint64_t now = zk::clock_us();
         cv_.wait_for(g, std::chrono::microseconds(until > now ? until - now : 0),
                      [this] { return waiter_done_ || gone_.load(); });
@@ -881,6 +903,15 @@ void SlcanBackend::expire_pending(uint64_t now)
     }
 }
 
+/* Makes the reader look at running_ again (status polling on or off). */
+void SlcanBackend::poke_reader()
+{
+    if (wake_[1] < 0) return;
+    const char c = 'r';
+    ssize_t r = ::write(wake_[1], &c, 1);
+    (void)r;
+}
+
 void SlcanBackend::mark_gone()
 {
     gone_ = true;
@@ -912,8 +943,9 @@ void SlcanBackend::on_reply(LineKind kind, const char *text, size_t text_len)
     memmove(pending_, pending_ + idx + 1, sizeof(Pending) * size_t(pending_count_ - idx - 1));
     pending_count_ -= idx + 1;
     if (p.letter == 'F') {
-        fpoll_missed_ = 0;
-        if (kind == LineKind::Bell) fpoll_ok_ = false;
+        /* Refused three times in a row: the firmware has no F. */
+        if (kind != LineKind::Bell) fpoll_missed_ = 0;
+        else if (++fpoll_missed_ >= 3) fpoll_ok_ = false;
     }
     if (kind == LineKind::Bell && p.letter != 'F' && p.seq != waiter_seq_ &&
         (p.letter == 't' || p.letter == 'T' || p.letter == 'r' || p.letter == 'R'))
@@ -1075,7 +1107,14 @@ void SlcanBackend::reader_main()
             mark_gone();
             return;
         }
-        if (pfd[1].revents) return;
+        if (pfd[1].revents) {
+            char c[16];
+            bool quit = false;
+            ssize_t r;
+            while ((r = read(wake_[0], c, sizeof c)) > 0)
+                quit |= memchr(c, 'q', static_cast<size_t>(r)) != nullptr;
+            if (quit) return;
+        }
         if (pfd[0].revents) {
             bool hup = false;
             for (;;) {
