@@ -10,7 +10,9 @@
 // of tick time, each frame going to every plug-in) and nanoseconds per
 // frame and plug-in. In a build without the address sanitizer it also
 // counts the allocations made during the timed ticks (expected: 0).
+#include <dlfcn.h>
 #include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -117,30 +119,51 @@ result run(const std::string &dir, const char *style, int plugins, int ticks, bo
         fill_rx(NB_RX_BATCH);
         poll_tick(&the_app);
     }
-    uint64_t total = 0;
+    // The machine may be shared: time the ticks in five rounds and report
+    // the fastest round.
+    const int rounds = 5;
+    const int per_round = ticks / rounds > 0 ? ticks / rounds : 1;
+    uint64_t best = UINT64_MAX;
     long allocs = 0;
-    for (int t = 0; t < ticks; t++) {
-        fill_rx(NB_RX_BATCH);
-        if (with_tx)
-            fill_tx(NB_RX_BATCH);
+    int done = 0;
+    for (int round = 0; round < rounds; round++) {
+        uint64_t total = 0;
+        for (int t = 0; t < per_round; t++, done++) {
+            fill_rx(NB_RX_BATCH);
+            if (with_tx)
+                fill_tx(NB_RX_BATCH);
 #ifdef BENCH_COUNT_ALLOCS
-        g_allocs = 0;
-        g_counting = true;
+            g_allocs = 0;
+            g_counting = true;
 #endif
-        uint64_t t0 = now_ns();
-        poll_tick(&the_app);
-        total += now_ns() - t0;
+            uint64_t t0 = now_ns();
+            poll_tick(&the_app);
+            total += now_ns() - t0;
 #ifdef BENCH_COUNT_ALLOCS
-        g_counting = false;
-        allocs += g_allocs;
+            g_counting = false;
+            allocs += g_allocs;
 #endif
+        }
+        if (total < best)
+            best = total;
+    }
+    // Every plug-in must have seen every frame, or the figures are void.
+    const uint64_t want = (uint64_t)NB_RX_BATCH * 20 + (uint64_t)per_tick * done;
+    for (nb_plugin_node *node = mgr->head; node; node = node->next) {
+        const uint64_t *seen =
+            static_cast<const uint64_t *>(dlsym(node->entry->module, "bench_frames"));
+        if (!seen || *seen != want) {
+            fprintf(stderr, "%s saw %llu frames, expected %llu\n", node->entry->path,
+                    seen ? (unsigned long long)*seen : 0ull, (unsigned long long)want);
+            exit(1);
+        }
     }
     mgr->ops.pgmgr_release_all(mgr);
     result r;
-    double frames = (double)per_tick * ticks;
-    r.frames_per_s = frames / ((double)total / 1e9);
-    r.ns_per_frame_plugin = plugins > 0 ? (double)total / (frames * plugins) : 0.0;
-    r.us_per_tick = (double)total / ticks / 1000.0;
+    double frames = (double)per_tick * per_round;
+    r.frames_per_s = frames / ((double)best / 1e9);
+    r.ns_per_frame_plugin = plugins > 0 ? (double)best / (frames * plugins) : 0.0;
+    r.us_per_tick = (double)best / per_round / 1000.0;
     r.allocs = allocs;
     return r;
 }
@@ -175,8 +198,8 @@ int main(int argc, char **argv)
     std::string dir = tmp;
     g_free(tmp);
 
-    printf("poll tick, %d ticks per row, 512 received frames per tick%s\n", ticks,
-           "; \"rx+tx\" rows also drain 512 sent frames");
+    printf("poll tick, %d ticks per row (fastest of 5 rounds), 512 received frames per tick%s\n",
+           ticks, "; \"rx+tx\" rows also drain 512 sent frames");
     printf("%-8s %-6s %7s %14s %16s %11s", "style", "load", "plugins", "frames/s",
            "ns/frame/plugin", "us/tick");
 #ifdef BENCH_COUNT_ALLOCS
