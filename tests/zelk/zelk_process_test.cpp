@@ -74,6 +74,18 @@ TEST_F(ZelkProcess, OpenChannelIsBusyHereAndInOtherProcesses)
     EXPECT_EQ(run_cmd(zelkctl() + " send 0 123#11", &out), 0) << out;
 }
 
+TEST_F(ZelkProcess, LocksFallBackToTmpWhenTheRuntimeFolderIsMissing)
+{
+    boards("sim:traffic=none");
+    const std::string saved = getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "";
+    setenv("XDG_RUNTIME_DIR", "/nonexistent/run", 1);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_E_BUSY);
+    ASSERT_EQ(ZkClose(0), ZK_OK);
+    EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_OK);
+    setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
 TEST_F(ZelkProcess, ListWithoutConfigurationShowsOneSimulatedBoard)
 {
     unsetenv("ZELK_BOARDS");

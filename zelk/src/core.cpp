@@ -107,23 +107,25 @@ private:
     chan_state *ch = nullptr;                                         \
     if (int16_t e_ = call.chan(number, need_open, &ch); e_ < 0) return call.ret(e_)
 
-// Folder of the channel lock files, created when missing. Only a folder
+// Folder of the channel lock files, created when missing: the user's
+// runtime folder, else (unset, or not usable) /tmp/zelk-UID. Only a folder
 // of our own is used, never a link or someone else's folder in /tmp.
 int16_t lock_dir(char *buf, size_t size)
 {
+    auto usable = [](const char *dir) {
+        if (mkdir(dir, 0700) != 0 && errno != EEXIST) return false;
+        struct stat st;
+        return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
+    };
     const char *rt = getenv("XDG_RUNTIME_DIR");
-    if (rt && *rt) snprintf(buf, size, "%s/zelk", rt);
-    else snprintf(buf, size, "/tmp/zelk-%u", unsigned(getuid()));
-    if (mkdir(buf, 0700) != 0 && errno != EEXIST) {
-        set_detail("cannot create lock folder %s: %s", buf, strerror(errno));
-        return ZK_E_IO;
+    if (rt && *rt) {
+        snprintf(buf, size, "%s/zelk", rt);
+        if (usable(buf)) return ZK_OK;
     }
-    struct stat st;
-    if (lstat(buf, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        set_detail("lock folder %s is not a folder of this user", buf);
-        return ZK_E_IO;
-    }
-    return ZK_OK;
+    snprintf(buf, size, "/tmp/zelk-%u", unsigned(getuid()));
+    if (usable(buf)) return ZK_OK;
+    set_detail("no usable folder for the channel locks (%s)", buf);
+    return ZK_E_IO;
 }
 
 // Takes the channel's cross-process lock; *fd is the open lock file.
