@@ -147,7 +147,12 @@ ZK_API int16_t  ZkHwReset(uint8_t chan);
 ZK_API int16_t  ZkRcQueEmpty(uint8_t chan);
 /* Never blocks: returns the number of frames stored (0 when none). */
 ZK_API int16_t  ZkRead(uint8_t chan, zk_frame *buf, uint16_t n);
+/* Queues up to n frames; returns how many were queued (n on success), or
+ * the code of the first frame's failure. Waits at most the write timeout
+ * for room in the transmit queue (then ZK_E_WTOUT, counted in wtout). */
 ZK_API int16_t  ZkWrite(uint8_t chan, const zk_frame *frames, uint16_t n);
+/* Fills the counts since the last call and clears them; ZK_OK also when
+ * every count is 0. */
 ZK_API int16_t  ZkErrsGetClear(uint8_t chan, zk_errs *errs);
 ZK_API int16_t  ZkChipStat(uint8_t chan, zk_chipstat *st);
 ZK_API int16_t  ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text);
