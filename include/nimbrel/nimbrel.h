@@ -43,7 +43,9 @@ enum {
      * Result: pgrp_set_result_ptr(req, page_widget). The page belongs to
      * the host from then on; it is destroyed by the host after
      * PGRP_RELEASE (the plug-in must not destroy it). result_size is
-     * preset to 8. A plug-in that sets no page is still loaded. */
+     * preset to 8. A plug-in that sets no page is still loaded. A result
+     * that is not a GTK widget, or a toplevel window, is not put into the
+     * notebook (a widget still goes with the release). */
     PGRP_INIT = 0,
     /* Once, just before the host destroys the page and unloads the
      * library. No data. */
@@ -207,7 +209,9 @@ NB_HOST_API int nbpg_keyval_get_int(const char *text, int32_t *value);
  * releases (marked in the Available plugins dialog) by its poller. Use
  * them around code that runs a nested main loop inside a request, so the
  * host does not load or release plug-ins meanwhile. Loading a session
- * file still loads the plug-ins it names. */
+ * file still loads the plug-ins it names. Whatever the flag, the host
+ * never releases or unloads a plug-in while one of its own requests is
+ * still running: such a release waits until the request has returned. */
 NB_HOST_API void nbpg_loadrelease_enable(void);
 NB_HOST_API void nbpg_loadrelease_disable(void);
 
