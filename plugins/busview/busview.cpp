@@ -4,6 +4,7 @@
  */
 #include "busview.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -40,11 +41,19 @@ void add_frame(uint8_t kind, const zk_frame *f, int64_t t_us)
     uint8_t len = f->len > 8 ? 8 : f->len;
     uint8_t flags = f->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
     uint32_t id = f->id & ((flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
-    bv.bits += bv_frame_bits(id, flags, len, f->data);
-    if (kind == BV_RX)
+    uint32_t bits = bv_frame_bits(id, flags, len, f->data);
+    bv.bits += bits;
+    bv.last_frame_us = t_us;
+    if (kind == BV_RX) {
+        if (bv.rx == 0)
+            bv.rx_first_us = t_us;
+        else
+            bv.rx_bits += bits;   /* the bits after the first frame's end */
+        bv.rx_last_us = t_us;
         bv.rx++;
-    else
+    } else {
         bv.tx++;
+    }
     int64_t dt = bv_ids_count(&bv.ids, id, flags, kind, t_us, len, f->data);
     if (bv.paused) {
         bv.dropped_while_paused++;
@@ -170,11 +179,43 @@ void on_init(pgrp *req)
     pgrp_set_result_ptr(req, page);
 }
 
+/* With BUSVIEW_STATS naming a file, the counters and timings of this
+ * load are appended to it at release, for measuring the program as a
+ * whole. rx_load is the received frames' bits over their own receive
+ * times: on a saturated bus it is 1.0 when no frame was lost. */
+void write_stats(void)
+{
+    const char *path = getenv("BUSVIEW_STATS");
+    if (!path || !*path)
+        return;
+    FILE *f = fopen(path, "a");
+    if (!f)
+        return;
+    int64_t span = bv.rx_last_us - bv.rx_first_us;
+    uint32_t bps = bv_baud_bps(bv.baud_index);
+    double load = span > 0 && bps ? (double)bv.rx_bits / ((double)span / 1e6) / bps : 0.0;
+    fprintf(f,
+            "received=%llu sent=%llu lines=%u rx_span_us=%lld rx_load=%.4f "
+            "max_request_us=%lld max_refresh_us=%lld max_refresh_gap_us=%lld\n",
+            (unsigned long long)bv.rx, (unsigned long long)bv.tx, bv_trace_listed(bv.trace),
+            (long long)span, load, (long long)bv.max_request_us, (long long)bv.max_refresh_us,
+            (long long)bv.max_refresh_gap_us);
+    fclose(f);
+}
+
 void on_release(void)
 {
     if (!bv.trace)
         return;
+    write_stats();
     bv_page_release();
+}
+
+void took(int64_t since)
+{
+    int64_t dt = g_get_monotonic_time() - since;
+    if (dt > bv.max_request_us)
+        bv.max_request_us = dt;
 }
 
 }  // namespace
@@ -274,13 +315,19 @@ int nbpg_handler(pgrp *req)
         on_release();
         break;
     case PGRP_RX_FRAMES:
-        if (data)
+        if (data) {
+            int64_t t0 = g_get_monotonic_time();
             bv_add_frames((const zk_frame *)data, (int)(size / sizeof(zk_frame)),
                           pgrp_get_timestamp(req));
+            took(t0);
+        }
         break;
     case PGRP_TX_FRAMES:
-        if (data)
+        if (data) {
+            int64_t t0 = g_get_monotonic_time();
             bv_add_sent((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)));
+            took(t0);
+        }
         break;
     case PGRP_ERRORS:
         if (data && size >= sizeof(zk_errs))

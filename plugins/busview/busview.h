@@ -208,7 +208,7 @@ void bv_ids_relist(bv_ids *ids);
 /* ----------------------------------------------------------- plug-in state */
 
 struct bv_rate_sample {
-    int64_t t_us;                 /* monotonic */
+    int64_t t_us;                 /* wall clock */
     uint64_t frames;
     uint64_t bits;
 };
@@ -244,6 +244,16 @@ struct bv_state {
     uint32_t last_ts;
     int64_t ext_us;
     int64_t anchor_us;
+
+    /* measurements for BUSVIEW_STATS (see busview.cpp) */
+    uint64_t rx_bits;
+    int64_t last_frame_us;        /* time of the newest frame counted */
+    int64_t rx_first_us;
+    int64_t rx_last_us;
+    int64_t max_request_us;
+    int64_t max_refresh_us;
+    int64_t max_refresh_gap_us;
+    int64_t last_refresh_us;
 
     bv_rate_sample rate[BV_RATE_SAMPLES];
     int nrate;

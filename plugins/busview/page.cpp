@@ -51,10 +51,17 @@ bool trace_at_end(void)
 
 void update_status(void)
 {
-    int64_t now = g_get_monotonic_time();
+    /* Rates are taken over the frames' own times while frames come in, so
+     * that the 20 ms batches do not make them jitter; over the clock when
+     * the bus is quiet. */
+    const bv_rate_sample &prev = bv.rate[(bv.rate_head + BV_RATE_SAMPLES - 1) % BV_RATE_SAMPLES];
+    uint64_t frames = bv.rx + bv.tx;
+    int64_t now = bv.nrate > 0 && frames != prev.frames ? bv.last_frame_us : g_get_real_time();
+    if (bv.nrate > 0 && now <= prev.t_us)
+        now = prev.t_us + 1;
     bv_rate_sample &s = bv.rate[bv.rate_head];
     s.t_us = now;
-    s.frames = bv.rx + bv.tx;
+    s.frames = frames;
     s.bits = bv.bits;
     const bv_rate_sample &old =
         bv.rate[(bv.rate_head + BV_RATE_SAMPLES - (bv.nrate < BV_RATE_SAMPLES ? bv.nrate : BV_RATE_SAMPLES - 1)) %
@@ -102,7 +109,13 @@ void show_filter_text(const char *text)
 
 gboolean on_refresh(gpointer)
 {
+    int64_t t0 = g_get_monotonic_time();
+    if (bv.last_refresh_us && t0 - bv.last_refresh_us > bv.max_refresh_gap_us)
+        bv.max_refresh_gap_us = t0 - bv.last_refresh_us;
     bv_refresh();
+    bv.last_refresh_us = g_get_monotonic_time();
+    if (bv.last_refresh_us - t0 > bv.max_refresh_us)
+        bv.max_refresh_us = bv.last_refresh_us - t0;
     return TRUE;
 }
 
@@ -290,6 +303,10 @@ GtkWidget *bv_page_build(void)
                                 _("Follow new lines while the last line is shown"));
     gtk_box_pack_start(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
 
+    /* Second row: the filter takes what room there is. */
+    bar = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+
     bv.w_filter = gtk_entry_new();
     gtk_widget_set_name(bv.w_filter, "busview-filter");
     gtk_entry_set_max_length(GTK_ENTRY(bv.w_filter), BV_FILTER_TEXT - 1);
@@ -298,6 +315,7 @@ GtkWidget *bv_page_build(void)
                                 _("Identifiers and ranges in hexadecimal, for example "
                                   "100-1FF, 7E8, 18DAF110; empty shows every frame"));
     labelled(bar, _("_Filter:"), bv.w_filter);
+    gtk_box_set_child_packing(GTK_BOX(bar), bv.w_filter, TRUE, TRUE, 0, GTK_PACK_START);
 
     bv.w_history = gtk_spin_button_new_with_range(BV_HISTORY_MIN, BV_HISTORY_MAX, 1000);
     gtk_widget_set_name(bv.w_history, "busview-history");
