@@ -155,7 +155,9 @@ void on_init(pgrp *req)
     if (bv.trace)
         bv_page_release();
     reset_state();
-    bindtextdomain(GETTEXT_PACKAGE, nb_get_locale_dir());
+    const char *locale_dir = nb_get_locale_dir();
+    if (locale_dir && *locale_dir)
+        bindtextdomain(GETTEXT_PACKAGE, locale_dir);
     bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
     bv.chan = pgrp_get_chan(req);
 

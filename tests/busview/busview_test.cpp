@@ -429,6 +429,27 @@ TEST_F(Busview, RingKeepsTheNewestWhenItWraps)
     EXPECT_EQ("01 8A 87", cell(4999, BV_COL_DATA));
 }
 
+TEST_F(Busview, ReleasedAndLoadedAgainStartsAfresh)
+{
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    rx({frame(0x100, 0, {1}, 0)});
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 1; }));
+    ASSERT_EQ(0, pgmgr_release(entry_));
+    nbtest::pump();
+
+    // The library stays mapped, so its list model type is the same one.
+    ASSERT_EQ(0, pgmgr_load(&the_app, entry_));
+    page_ = entry_->page;
+    trace_ = widget("busview-trace");
+    ids_ = widget("busview-ids");
+    EXPECT_TRUE(gtk_widget_get_visible(gtk_widget_get_parent(trace_)));
+    ASSERT_TRUE(wait_rows(1));
+    rx({frame(0x200, 0, {2}, 0)});
+    ASSERT_TRUE(wait_rows(2));
+    EXPECT_EQ("200", cell(1, BV_COL_ID));
+    EXPECT_TRUE(wait_status("Received: 1 "));
+}
+
 TEST_F(Busview, AutoscrollFollowsUntilTheUserScrollsBack)
 {
     GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
