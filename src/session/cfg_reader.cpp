@@ -9,6 +9,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 int cfg_open(const char *path, void *user_data, cfg_section_fn on_section,
              cfg_section_end_fn on_section_end, cfg_key_fn on_key, cfg_reader **out)
@@ -28,6 +29,12 @@ int cfg_open(const char *path, void *user_data, cfg_section_fn on_section,
         return CFG_E_NOMEM;
     }
     rd->file = fopen(path, "r");
+    /* A folder opens for reading here but is no file to read. */
+    struct stat st;
+    if (rd->file && (fstat(fileno(rd->file), &st) != 0 || S_ISDIR(st.st_mode))) {
+        fclose(rd->file);
+        rd->file = nullptr;
+    }
     if (!rd->file) {
         free(rd->reason);
         free(rd->message);

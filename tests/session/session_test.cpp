@@ -1,0 +1,265 @@
+/*
+ * Session management in-process: the paths of a channel, autosave for
+ * plug-ins, the Save session dialog, reset to defaults and quitting.
+ */
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <glib/gstdio.h>
+
+#include <memory>
+
+#include "app/platform.h"
+#include "gui_driver.h"
+#include "ses_fixture.h"
+#include "session/session_file.h"
+#include "test_env.h"
+
+using namespace sestest;
+using strings = std::vector<std::string>;
+
+namespace {
+
+/* An action for a file chooser: go to folder, type name, and accept once
+ * the chooser shows that folder (it changes folders asynchronously). */
+nbtest::DialogDriver::Action choose(const std::string &folder, const char *name,
+                                    std::string *offered = nullptr)
+{
+    auto polls = std::make_shared<int>(0);
+    return [=](GtkDialog *d) {
+        GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+        if ((*polls)++ == 0) {
+            GtkWidget *entry = nbtest::find_by_type(GTK_WIDGET(d), GTK_TYPE_ENTRY);
+            if (entry && offered)
+                *offered = gtk_entry_get_text(GTK_ENTRY(entry));
+            gtk_file_chooser_set_current_folder(fc, folder.c_str());
+            gtk_file_chooser_set_current_name(fc, name);
+            return false;
+        }
+        gchar *cur = gtk_file_chooser_get_current_folder(fc);
+        bool there = cur && folder == cur;
+        g_free(cur);
+        if (!there && *polls < 250) {
+            if (*polls % 10 == 0) {   /* a late folder load may have undone ours */
+                gtk_file_chooser_set_current_folder(fc, folder.c_str());
+                gtk_file_chooser_set_current_name(fc, name);
+            }
+            return false;
+        }
+        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return true;
+    };
+}
+
+class Session : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        app().chan.number = 3;
+        app().session.ops.make_paths(&app().session, 3);
+        g_unlink(app().session.auto_file);   /* one data folder for all tests */
+    }
+    /* Runs fn from inside a GTK main loop; returns whether the loop was
+     * left by fn (and not by the deadline). */
+    bool run_in_main_loop(void (*fn)(nb_app *))
+    {
+        struct ctx {
+            void (*fn)(nb_app *);
+            bool timed_out;
+        } c{fn, false};
+        g_idle_add(
+            [](gpointer p) -> gboolean {
+                auto *c = static_cast<ctx *>(p);
+                c->fn(&the_app);
+                return FALSE;
+            },
+            &c);
+        guint guard = g_timeout_add(
+            20000,
+            [](gpointer p) -> gboolean {
+                static_cast<ctx *>(p)->timed_out = true;
+                gtk_main_quit();
+                return FALSE;
+            },
+            &c);
+        gtk_main();
+        if (!c.timed_out)
+            g_source_remove(guard);
+        return !c.timed_out;
+    }
+};
+
+TEST_F(Session, PathsOfAChannel)
+{
+    const std::string data = g_get_user_data_dir();
+    EXPECT_EQ(std::string(app().session.auto_file), data + "/.nbauto-ch3.nbs");
+    char desktop[NB_TEXT_MAX];
+    ASSERT_EQ(nbsdep_desktop_dir(desktop, sizeof desktop), 0);
+    EXPECT_STREQ(app().session.desktop_dir, desktop);
+
+    /* The data folder is created when it is missing. */
+    ASSERT_EQ(g_rmdir(data.c_str()), 0);
+    app().session.ops.make_paths(&app().session, 255);
+    EXPECT_TRUE(g_file_test(data.c_str(), G_FILE_TEST_IS_DIR));
+    EXPECT_EQ(std::string(app().session.auto_file), data + "/.nbauto-ch255.nbs");
+}
+
+TEST_F(Session, FirstStartHasNoFileAndAutosaveCreatesIt)
+{
+    const std::string autof = app().session.auto_file;
+    nbtest::DialogDriver driver;
+    EXPECT_EQ(app().session.ops.load_auto(&app()), -1);   /* silent */
+    EXPECT_EQ(app().session.ops.reload_plugin_settings(&app()), -1);
+    load(1);
+    EXPECT_EQ(nbpg_autosave(), 0);
+    std::string text = nbtest::read_file(autof);
+    EXPECT_EQ(text.substr(0, 60).find("Chan"), std::string::npos);
+    EXPECT_NE(text.find("LoadPlugin=" + plugin_path(1) + "\n"), std::string::npos);
+    EXPECT_EQ(events_of("RecA"), (strings{"INIT", "SAVE size=8 chan=3"}));
+    nbtest::pump();
+    EXPECT_TRUE(driver.seen().empty());
+
+    /* The next pass reads it back in automatic mode. */
+    app().pgmgr.ops.pgmgr_release_all(&app().pgmgr);
+    app().pgmgr.ops.pgmgr_scan(&app().pgmgr);
+    EXPECT_EQ(app().session.ops.load_auto(&app()), 0);
+    EXPECT_EQ(entry(1)->loaded, 1);
+}
+
+TEST_F(Session, SaveDialogOffersTheChannelsNameAndSavesUnchanged)
+{
+    nbtest::DialogDriver driver;
+    std::string offered, folder;
+    const std::string target = dir_ + "/plain";
+    driver.then(choose(dir_, "plain", &offered));
+    on_save_session(nullptr, &app());
+    EXPECT_EQ(offered, "nbses-ch3.nbs");
+    ASSERT_EQ(driver.seen().size(), 1u);
+    EXPECT_EQ(driver.seen()[0].title, "Save Current Session");
+    /* A full save, under the name as given: no extension added. */
+    EXPECT_EQ(nbtest::read_file(target).find("Chan=3\nFlags="), 49u);
+}
+
+TEST_F(Session, SaveThatCannotBeWrittenShowsTheError)
+{
+    /* Files may not grow past 8 kB, and the plug-in writes 20 kB. */
+    load(1);
+    g_setenv("REC_SAVE_BIG", "20", TRUE);
+    const std::string existing = write_temp("old", "x.nbs");
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_IGN);
+    nbtest::DialogDriver driver;
+    auto pick = choose(dir_, "x.nbs");
+    driver.then([&](GtkDialog *d) {
+        rlimit lim = old;
+        lim.rlim_cur = 8192;
+        setrlimit(RLIMIT_FSIZE, &lim);
+        return pick(d);
+    });
+    driver.respond(GTK_RESPONSE_ACCEPT);   /* replace the existing file */
+    driver.respond(GTK_RESPONSE_OK);
+    on_save_session(nullptr, &app());
+    setrlimit(RLIMIT_FSIZE, &old);
+    g_unsetenv("REC_SAVE_BIG");
+    ASSERT_EQ(driver.seen().size(), 3u);
+    EXPECT_EQ(driver.seen()[2].text, "Can not save current session");
+    EXPECT_EQ(driver.seen()[2].type, GTK_MESSAGE_ERROR);
+    EXPECT_EQ(nbtest::read_file(existing), "old");
+}
+
+TEST_F(Session, CancelledSaveWritesNothing)
+{
+    nbtest::DialogDriver driver;
+    driver.respond(GTK_RESPONSE_CANCEL);
+    on_save_session(nullptr, &app());
+    EXPECT_TRUE(driver.done());
+    EXPECT_FALSE(g_file_test(app().session.auto_file, G_FILE_TEST_EXISTS));
+    EXPECT_EQ(driver.seen().size(), 1u);
+}
+
+TEST_F(Session, ResetAnsweredNoChangesNothing)
+{
+    load(1);
+    app().chan.baud_index = 3;
+    nbtest::DialogDriver driver;
+    driver.respond(GTK_RESPONSE_NO);
+    on_reset_session(nullptr, &app());
+    ASSERT_EQ(driver.seen().size(), 1u);
+    EXPECT_EQ(driver.seen()[0].text,
+              "Are you sure you want reset session to defaults (Nimbrel will be restarted)?");
+    EXPECT_EQ(app().mode, 0);
+    EXPECT_EQ(app().chan.baud_index, 3);
+    EXPECT_EQ(entry(1)->loaded, 1);
+    EXPECT_FALSE(g_file_test(app().session.auto_file, G_FILE_TEST_EXISTS));
+}
+
+TEST_F(Session, ResetWritesDefaultsAndLeavesTheMainLoop)
+{
+    load(1);
+    nb_chan &c = app().chan;
+    c.frame_format = 2;
+    c.acc_code = 0x55;
+    c.acc_mask = 0x66;
+    c.baud_index = 0;
+    c.bt0 = 0x12;
+    c.bt1 = 0x34;
+    c.wtout = 999;
+    c.lom = 1;
+    nbtest::DialogDriver driver;
+    driver.respond(GTK_RESPONSE_YES);
+    ASSERT_TRUE(run_in_main_loop([](nb_app *a) { on_reset_session(nullptr, a); }));
+
+    EXPECT_EQ(app().mode, 1);
+    EXPECT_STREQ(app().session.load_file, app().session.auto_file);
+    EXPECT_EQ(app().pgmgr.count, 0);
+    EXPECT_EQ(events_of("RecA"), (strings{"INIT", "RELEASE"}));
+    EXPECT_EQ(c.lom, 0);
+    EXPECT_EQ(c.bt0, 0x12);   /* kept */
+    EXPECT_EQ(c.bt1, 0x34);
+    EXPECT_EQ(nbtest::read_file(app().session.auto_file),
+              "\n[Nimbrel]\nHsize=1000\nVsize=650\nLeftPaneSize=250\nChan=3\nFlags=BOTH\n"
+              "Baud=500\nAmask=0x0\nAcode=0x0\nWtout=20\n");
+
+    /* The next pass reads that file in file mode. */
+    c.number = 0;
+    c.frame_format = 0;
+    app().mode = 0;
+    app().pgmgr.ops.pgmgr_scan(&app().pgmgr);
+    EXPECT_EQ(app().session.ops.load(&app(), app().session.load_file), 0);
+    EXPECT_EQ(c.number, 3);
+    EXPECT_EQ(c.frame_format, 6);
+    EXPECT_EQ(entry(1)->loaded, 0);
+}
+
+TEST_F(Session, QuitLeavesTheMainLoopWithoutWriting)
+{
+    app().mode = 0;
+    ASSERT_TRUE(run_in_main_loop([](nb_app *a) { quit_main_loop(nullptr, a); }));
+    EXPECT_EQ(app().mode, 0);
+    EXPECT_FALSE(g_file_test(app().session.auto_file, G_FILE_TEST_EXISTS));
+}
+
+TEST_F(Session, LoadSessionFromTheMenuRestarts)
+{
+    const std::string file = write_temp("[Nimbrel]\nChan=4\n", "chosen.nbs");
+    nbtest::DialogDriver driver;
+    driver.then(choose(dir_, "chosen.nbs"));
+    ASSERT_TRUE(run_in_main_loop([](nb_app *a) { on_load_session(nullptr, a); }));
+    EXPECT_EQ(app().mode, 1);
+    EXPECT_EQ(std::string(app().session.load_file), file);
+}
+
+TEST_F(Session, AutosaveFailureIsReported)
+{
+    g_strlcpy(app().session.auto_file, "/nonexistent-folder/.nbauto-ch3.nbs",
+              sizeof app().session.auto_file);
+    EXPECT_LT(nbpg_autosave(), 0);
+    app().session.auto_file[0] = '\0';
+    EXPECT_LT(nbpg_autosave(), 0);
+}
+
+}  // namespace
