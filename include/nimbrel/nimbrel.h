@@ -195,6 +195,8 @@ NB_HOST_API int nbpg_autosave(void);
  * (line feed included) is cut to its first 1022 characters and a line
  * feed. Returns 0; NB_CFG_E_BADNAME (-1026), writing nothing, when the key
  * holds '=', '[' or ']' or the value holds a line feed or carriage return;
+ * also, since such lines would not read back, when the key holds a line
+ * break, is empty or blank, or is longer than 1021 characters;
  * NB_CFG_E_IO (-1024) when the line cannot be formatted or written. */
 NB_HOST_API int nbpg_save_key(void *file, const char *key, const char *value);
 
