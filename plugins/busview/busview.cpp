@@ -270,7 +270,6 @@ void bv_add_errors(const zk_errs *errs, uint64_t req_ts)
 {
     if (!bv.trace)
         return;
-    bv.err_requests++;
     bv_rec r;
     memset(&r, 0, sizeof r);
     r.t_us = bv_ts_to_us(req_ts);

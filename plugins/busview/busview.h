@@ -126,13 +126,10 @@ uint32_t bv_trace_capacity(const BvTrace *t);
 /* Stores a record, dropping the oldest when the ring is full, and lists it
  * for the view when it passes the filter. */
 void     bv_trace_append(BvTrace *t, const bv_rec *r);
-/* Records held, and lines the view would show after the next sync. */
-uint32_t bv_trace_stored(const BvTrace *t);
+/* Lines the view would show after the next sync. */
 uint32_t bv_trace_listed(const BvTrace *t);
 /* Lines the view shows now. */
 uint32_t bv_trace_rows(const BvTrace *t);
-/* The stored records from the oldest: i = 0 .. stored-1. */
-const bv_rec *bv_trace_record(const BvTrace *t, uint32_t i);
 
 /* Row signals the next bv_trace_sync would emit. */
 uint32_t bv_trace_pending(const BvTrace *t);
@@ -235,7 +232,6 @@ struct bv_state {
     uint64_t rx;
     uint64_t tx;
     uint64_t bits;
-    uint64_t err_requests;
     uint64_t dropped_while_paused;
 
     /* receive times: the adapter's 32-bit microsecond clock, unwrapped and

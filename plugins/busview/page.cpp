@@ -86,8 +86,12 @@ void update_status(void)
     int n = g_snprintf(text, sizeof text,
                        _("Received: %s    Sent: %s    Frames/s: %s    Bus load: %s    Lines: %u"),
                        rx, tx, fps, load, bv_trace_listed(bv.trace));
-    if (bv.paused && n > 0 && (size_t)n < sizeof text)
-        n += g_snprintf(text + n, sizeof text - (size_t)n, "    %s", _("(paused)"));
+    if (bv.paused && n > 0 && (size_t)n < sizeof text) {
+        char hidden[96];
+        g_snprintf(hidden, sizeof hidden, _("(paused: %llu frames not shown)"),
+                   (unsigned long long)bv.dropped_while_paused);
+        n += g_snprintf(text + n, sizeof text - (size_t)n, "    %s", hidden);
+    }
     if (bv.ids.full && n > 0 && (size_t)n < sizeof text)
         g_snprintf(text + n, sizeof text - (size_t)n, "    %s",
                    _("(identifier table full: new identifiers are not counted)"));
@@ -505,7 +509,8 @@ void bv_do_clear(void)
     if (bv.w_trace)
         attach_trace();
     bv_ids_clear(&bv.ids);
-    bv.rx = bv.tx = bv.bits = bv.err_requests = bv.dropped_while_paused = 0;
+    bv.rx = bv.tx = bv.bits = bv.dropped_while_paused = 0;
+    bv.rx_bits = 0;
     bv.nrate = 0;
     bv.rate_head = 0;
     if (bv.w_status)
@@ -514,6 +519,8 @@ void bv_do_clear(void)
 
 void bv_set_paused(int paused)
 {
+    if (paused && !bv.paused)
+        bv.dropped_while_paused = 0;
     bv.paused = paused ? 1 : 0;
     if (!bv.paused && bv.view == 1)
         bv_ids_refresh(&bv.ids, &bv.filter);

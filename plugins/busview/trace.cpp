@@ -307,17 +307,14 @@ void bv_trace_append(BvTrace *t, const bv_rec *r)
     }
     uint64_t seq = t->rec_next++;
     t->recs[seq % t->cap] = *r;
-    if (!t->have_t0) {
+    if (!t->have_t0 && (r->kind == BV_RX || r->kind == BV_TX)) {
+        /* Relative times count from the first frame; lines before it
+         * show how long before it they came. */
         t->have_t0 = 1;
         t->t0_us = r->t_us;
     }
     if (passes(t, r))
         t->listing[t->v_next++ % t->cap] = seq;
-}
-
-uint32_t bv_trace_stored(const BvTrace *t)
-{
-    return (uint32_t)(t->rec_next - t->rec_first);
 }
 
 uint32_t bv_trace_listed(const BvTrace *t)
@@ -328,13 +325,6 @@ uint32_t bv_trace_listed(const BvTrace *t)
 uint32_t bv_trace_rows(const BvTrace *t)
 {
     return (uint32_t)(t->s_end - t->s_first);
-}
-
-const bv_rec *bv_trace_record(const BvTrace *t, uint32_t i)
-{
-    if (i >= bv_trace_stored(t))
-        return nullptr;
-    return &t->recs[(t->rec_first + i) % t->cap];
 }
 
 uint32_t bv_trace_pending(const BvTrace *t)

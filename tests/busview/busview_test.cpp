@@ -187,6 +187,8 @@ TEST_F(Busview, FramesOfARequestAppearInOrderWithTheirText)
     // The second 123: 10 ms after the first, by the adapter's clock.
     EXPECT_EQ("01", cell(5, BV_COL_DATA));
     EXPECT_EQ("10.000", cell(5, BV_COL_DELTA));
+    EXPECT_EQ("0.000000", cell(1, BV_COL_TIME));  // relative to the first frame
+    EXPECT_EQ('-', cell(0, BV_COL_TIME)[0]);        // the status line came before it
     double t1 = g_ascii_strtod(cell(1, BV_COL_TIME).c_str(), nullptr);
     double t5 = g_ascii_strtod(cell(5, BV_COL_TIME).c_str(), nullptr);
     EXPECT_NEAR(0.010, t5 - t1, 1e-7);
@@ -275,7 +277,7 @@ TEST_F(Busview, PauseKeepsCountingClearEmpties)
         batch.push_back(frame(0x11, 0, {(uint8_t)i}, 1000 * (i + 1)));
     rx(batch);
     ASSERT_TRUE(wait_status("Received: 11 "));
-    EXPECT_NE(std::string::npos, status().find("(paused)"));
+    EXPECT_NE(std::string::npos, status().find("(paused: 10 frames not shown)")) << status();
     EXPECT_EQ(2, rows());
 
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("busview-pause")), FALSE);
