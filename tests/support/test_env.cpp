@@ -85,13 +85,15 @@ bool write_file(const std::string &path, const std::string &text)
 std::string stage_dir()
 {
     const char *s = getenv("NB_STAGE_DIR");
-    return s ? s : "";
+    return s && *s ? s : NBTEST_STAGE_DIR;
 }
+
+std::string source_dir() { return NBTEST_SOURCE_DIR; }
 
 std::string test_bin_dir()
 {
     const char *s = getenv("NB_TEST_BIN_DIR");
-    return s ? s : "";
+    return s && *s ? s : NBTEST_BIN_DIR;
 }
 
 }  // namespace nbtest

@@ -31,6 +31,7 @@ bool write_file(const std::string &path, const std::string &text);
 // libzelk, shipped plug-ins) and the test binary directory.
 std::string stage_dir();
 std::string test_bin_dir();
+std::string source_dir();
 
 }  // namespace nbtest
 
