@@ -14,12 +14,6 @@
 
 namespace {
 
-std::string stage_dir()
-{
-    std::string dir = nbtest::stage_dir();
-    return dir.empty() ? BV_STAGE_DIR : dir;
-}
-
 zk_frame frame(uint32_t id, uint8_t flags, std::vector<uint8_t> data, uint32_t ts_us)
 {
     zk_frame f;
@@ -62,7 +56,7 @@ protected:
         the_app.gui.notebook = notebook;
         gtk_widget_show_all(window_);
 
-        std::string path = stage_dir() + "/busview.so";
+        std::string path = nbtest::stage_dir() + "/busview.so";
         char buf[NB_TEXT_MAX] = {0};
         g_strlcpy(buf, path.c_str(), sizeof buf);
         entry_ = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, buf, sizeof buf);
