@@ -446,6 +446,40 @@ TEST_F(Busview, ReleasedAndLoadedAgainStartsAfresh)
     EXPECT_TRUE(wait_status("Received: 1 "));
 }
 
+TEST_F(Busview, ScrolledBackLinesStayInPlaceWhileTheRingWraps)
+{
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 1000);
+    auto feed = [&](int from, int to) {
+        std::vector<zk_frame> batch;
+        for (int i = from; i < to; i++)
+            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 8), (uint8_t)i}, (uint32_t)i));
+        rx(batch);
+    };
+    feed(0, 1000);
+    ASSERT_TRUE(wait_rows(1000));
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
+        GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_adjustment_get_upper(adj) > 5000; }));
+    gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) / 2);
+    nbtest::pump();
+    auto top_data = [&] {
+        GtkTreePath *start = nullptr, *end = nullptr;
+        if (!gtk_tree_view_get_visible_range(GTK_TREE_VIEW(trace_), &start, &end))
+            return std::string("<none>");
+        std::string d = cell(gtk_tree_path_get_indices(start)[0], BV_COL_DATA);
+        gtk_tree_path_free(start);
+        gtk_tree_path_free(end);
+        return d;
+    };
+    std::string before = top_data();
+    ASSERT_NE("<none>", before);
+    ASSERT_NE("00 00", before);
+    feed(1000, 1100);
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell(999, BV_COL_DATA) == "04 4B"; }));
+    nbtest::pump();
+    EXPECT_EQ(before, top_data());
+}
+
 TEST_F(Busview, AutoscrollFollowsUntilTheUserScrollsBack)
 {
     GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
