@@ -43,6 +43,44 @@ void app_state_changed(nb_app *app, int autosave)
         app->session.ops.autosave(app);
 }
 
+/* The settings the channel was opened with at setup. */
+struct opened_settings {
+    int32_t baud_index;
+    uint8_t bt0, bt1;
+    uint16_t wtout;
+};
+
+/* A session read in this pass records its bit rate, write timeout and
+ * acceptance filter in nb_chan after the channel was already opened (and
+ * open never applies the filter). Without this the information panel and
+ * the plug-ins would show settings the adapter does not have until the
+ * next pass, and after a fresh start never. Hand the recorded values to
+ * the adapter now; one the adapter refuses is recorded back as the value
+ * that stayed in force, so the record never lies. */
+void apply_session_settings(nb_app *app, const opened_settings &was)
+{
+    nb_chan *chan = &app->chan;
+    if (chan->baud_index != was.baud_index ||
+        (chan->baud_index == 0 && (chan->bt0 != was.bt0 || chan->bt1 != was.bt1))) {
+        if (chan->ops.set_baud(chan, chan->baud_index, chan->bt0, chan->bt1) < 0) {
+            chan->baud_index = was.baud_index;
+            chan->bt0 = was.bt0;
+            chan->bt1 = was.bt1;
+        }
+    }
+    if (chan->wtout != was.wtout) {
+        uint16_t wanted = chan->wtout;
+        chan->wtout = was.wtout;
+        (void)chan->ops.set_wtout(chan, wanted);
+    }
+    if (chan->acc_code != 0 || chan->acc_mask != 0) {
+        if (chan->ops.set_filter(chan, chan->acc_code, chan->acc_mask) < 0) {
+            chan->acc_code = 0;
+            chan->acc_mask = 0;
+        }
+    }
+}
+
 void app_run(nb_app *app)
 {
     do {
@@ -51,6 +89,8 @@ void app_run(nb_app *app)
             app->gui.ops.choose_channel(app);
         app->session.ops.make_paths(&app->session, app->chan.number);
         app->ops.setup(app);
+        const opened_settings was{app->chan.baud_index, app->chan.bt0, app->chan.bt1,
+                                  app->chan.wtout};
         app->pgmgr.ops.pgmgr_autoload(app);
         if (app->mode != 1) {
             /* A missing automatic session is normal on a first start. */
@@ -59,6 +99,7 @@ void app_run(nb_app *app)
             nb_message_error("Can not load session from file");
             exit(0);
         }
+        apply_session_settings(app, was);
         app->mode = 0;
         app->poll.ops.start(app);
         (void)app->session.ops.autosave(app);

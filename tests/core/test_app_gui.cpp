@@ -296,3 +296,87 @@ TEST(OpenDeathTest, EachRejectedStepEndsWithOneAfterItsMessage)
 }
 
 }  // namespace
+
+// -------------------------------- settings read from the pass's session
+
+namespace {
+
+struct seen_in_force {
+    uint32_t bitrate;
+    uint16_t wtout;
+    int passed_filter;
+    int rejected_by_filter;
+} in_force;
+
+void run_one_pass_with_session(int32_t (*load_auto)(nb_app *))
+{
+    coretest::init_library("0=sim:channels=2,traffic=none,rate=250");
+    app_init();
+    nb_app *a = &the_app;
+    memset(&in_force, 0, sizeof in_force);
+    a->gui.ops.choose_channel = [](nb_app *app) {
+        app->chan.number = 0;
+        app->chan.frame_format = ZK_OPEN_BOTH;
+    };
+    a->pgmgr.ops.pgmgr_scan = [](nb_pgmgr *) {};
+    a->pgmgr.ops.pgmgr_autoload = [](nb_app *) {};
+    a->session.ops.load_auto = load_auto;
+    a->session.ops.autosave = [](nb_app *) { return (int32_t)0; };
+    // Once the pass is live, look at what the adapter has in force.
+    a->poll.ops.start = [](nb_app *app) {
+        zk_chipstat st;
+        memset(&st, 0, sizeof st);
+        ZkChipStat(0, &st);
+        in_force.bitrate = st.bitrate;
+        ZkWriteTout(0, 0, &in_force.wtout);
+        ZkStart(0);
+        zk_frame pass = coretest::std_frame(0x123), reject = coretest::std_frame(0x456);
+        zk_sim_inject(0, &reject);
+        zk_sim_inject(0, &pass);
+        zk_frame got[4];
+        int n = ZkRead(0, got, 4);
+        for (int i = 0; i < n; i++)
+            (got[i].id == 0x123 ? in_force.passed_filter : in_force.rejected_by_filter)++;
+        ZkStop(0);
+        g_idle_add([](gpointer) -> gboolean {
+            gtk_main_quit();
+            return FALSE;
+        }, nullptr);
+    };
+    a->poll.ops.stop = [](nb_app *) {};
+    a->ops.run(a);
+    txlog_free(a->chan.txlog);
+    a->chan.txlog = nullptr;
+}
+
+}  // namespace
+
+TEST(RunLoop, SettingsReadFromTheSessionAreInForceInTheSamePass)
+{
+    run_one_pass_with_session([](nb_app *app) {
+        app->chan.baud_index = 6;      // 250 kbit/s; opened at 500
+        app->chan.wtout = 40;
+        app->chan.acc_code = 0x123;
+        app->chan.acc_mask = 0x7FF;
+        return (int32_t)0;
+    });
+    EXPECT_EQ(in_force.bitrate, 250000u);
+    EXPECT_EQ(the_app.chan.baud_index, 6);
+    EXPECT_EQ(in_force.wtout, the_app.chan.wtout);
+    EXPECT_EQ(the_app.chan.wtout, 40);
+    EXPECT_EQ(in_force.passed_filter, 1);
+    EXPECT_EQ(in_force.rejected_by_filter, 0);
+}
+
+TEST(RunLoop, ASessionRateTheAdapterRefusesIsRecordedBackAsTheRateInForce)
+{
+    run_one_pass_with_session([](nb_app *app) {
+        app->chan.baud_index = 0;      // manual pair far above 1 Mbit/s
+        app->chan.bt0 = 0x00;
+        app->chan.bt1 = 0x00;
+        return (int32_t)0;
+    });
+    EXPECT_EQ(in_force.bitrate, 500000u);
+    EXPECT_EQ(the_app.chan.baud_index, 7);
+    EXPECT_EQ(in_force.passed_filter + in_force.rejected_by_filter, 0);  // 250 bus, 500 controller
+}
