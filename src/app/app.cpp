@@ -56,7 +56,10 @@ struct opened_settings {
  * the plug-ins would show settings the adapter does not have until the
  * next pass, and after a fresh start never. Hand the recorded values to
  * the adapter now; one the adapter refuses is recorded back as the value
- * that stayed in force, so the record never lies. */
+ * that stayed in force, so the record never lies. Listen-only mode left on
+ * by the previous pass is switched on again as well: a controller that
+ * acknowledges and transmits while the controls say listen-only would
+ * disturb the bus the user means only to watch. */
 void apply_session_settings(nb_app *app, const opened_settings &was)
 {
     nb_chan *chan = &app->chan;
@@ -73,6 +76,8 @@ void apply_session_settings(nb_app *app, const opened_settings &was)
         chan->wtout = was.wtout;
         (void)chan->ops.set_wtout(chan, wanted);
     }
+    if (chan->lom && chan->ops.set_lom(chan, 1) < 0)
+        chan->lom = 0;
     if (chan->acc_code != 0 || chan->acc_mask != 0) {
         if (chan->ops.set_filter(chan, chan->acc_code, chan->acc_mask) < 0) {
             chan->acc_code = 0;

@@ -306,7 +306,10 @@ struct seen_in_force {
     uint16_t wtout;
     int passed_filter;
     int rejected_by_filter;
+    int lom;
 } in_force;
+
+uint8_t lom_left_by_previous_pass;
 
 void run_one_pass_with_session(int32_t (*load_auto)(nb_app *))
 {
@@ -317,6 +320,7 @@ void run_one_pass_with_session(int32_t (*load_auto)(nb_app *))
     a->gui.ops.choose_channel = [](nb_app *app) {
         app->chan.number = 0;
         app->chan.frame_format = ZK_OPEN_BOTH;
+        app->chan.lom = lom_left_by_previous_pass;
     };
     a->pgmgr.ops.pgmgr_scan = [](nb_pgmgr *) {};
     a->pgmgr.ops.pgmgr_autoload = [](nb_app *) {};
@@ -328,6 +332,7 @@ void run_one_pass_with_session(int32_t (*load_auto)(nb_app *))
         memset(&st, 0, sizeof st);
         ZkChipStat(0, &st);
         in_force.bitrate = st.bitrate;
+        in_force.lom = st.lom;
         ZkWriteTout(0, 0, &in_force.wtout);
         ZkStart(0);
         zk_frame pass = coretest::std_frame(0x123), reject = coretest::std_frame(0x456);
@@ -353,6 +358,7 @@ void run_one_pass_with_session(int32_t (*load_auto)(nb_app *))
 
 TEST(RunLoop, SettingsReadFromTheSessionAreInForceInTheSamePass)
 {
+    lom_left_by_previous_pass = 1;
     run_one_pass_with_session([](nb_app *app) {
         app->chan.baud_index = 6;      // 250 kbit/s; opened at 500
         app->chan.wtout = 40;
@@ -366,6 +372,9 @@ TEST(RunLoop, SettingsReadFromTheSessionAreInForceInTheSamePass)
     EXPECT_EQ(the_app.chan.wtout, 40);
     EXPECT_EQ(in_force.passed_filter, 1);
     EXPECT_EQ(in_force.rejected_by_filter, 0);
+    EXPECT_EQ(in_force.lom, 1);
+    EXPECT_EQ(the_app.chan.lom, 1);
+    lom_left_by_previous_pass = 0;
 }
 
 TEST(RunLoop, ASessionRateTheAdapterRefusesIsRecordedBackAsTheRateInForce)
