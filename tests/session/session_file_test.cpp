@@ -368,6 +368,32 @@ TEST_F(SessionFile, SaveAndLoadRoundTrip)
               (strings{"INIT", "BEGIN size=0", "KEY Keep=this value  size=640", "END"}));
 }
 
+TEST_F(SessionFile, GarbledFilesNeverCrashOrLoadUnlisted)
+{
+    /* Pieces of valid syntax, garbage, NUL bytes and over-long lines,
+     * mixed by a fixed pseudo-random sequence. */
+    load(1);
+    const std::string pieces[] = {
+        "[Nimbrel]\n", "[Plugin]\n", "[", "]", "=", "\n", "\r\n", "#", " ", "\t",
+        "Path=" + plugin_path(1) + "\n", "LoadPlugin=" + hostile_path() + "\n",
+        "LoadPlugin=" + plugin_path(2) + "\n", "Baud=", "Flags=", "Chan=", "0x", "-",
+        "99999999999", std::string(1500, 'z'), std::string("\0\0", 2), "\xff\xfe",
+        "Hsize=1\n", "Key=value\n",
+    };
+    uint32_t seed = 12345;
+    auto next = [&seed]() { return seed = seed * 1103515245u + 12345u; };
+    for (int file = 0; file < 60; ++file) {
+        std::string text;
+        for (int n = next() % 40; n > 0; --n)
+            text += pieces[(next() >> 8) % (sizeof pieces / sizeof pieces[0])];
+        int32_t rc = read(text, (int)(next() >> 4) % 3);
+        EXPECT_TRUE(rc == 0 || (rc <= -1024 && rc >= -1044)) << rc;
+        EXPECT_EQ(messages.empty(), rc == 0);
+    }
+    for (const auto &e : events())
+        EXPECT_EQ(e.find("Hostile"), std::string::npos) << e;
+}
+
 /* ------------------------------------------------------ crash-safe write */
 
 struct fsize_limit {
