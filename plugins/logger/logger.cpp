@@ -1,0 +1,404 @@
+/*
+ * logger.cpp - the logging plug-in: its exports, the request handler,
+ * starting and stopping a log file, and its session keys.
+ */
+#include "logger.h"
+
+#include <errno.h>
+#include <string.h>
+#include <time.h>
+
+lg_state lg;
+
+extern "C" {
+NBPG_EXPORT extern const uint16_t __nbpg_version;
+NBPG_EXPORT extern const char __nbpg_name[];
+NBPG_EXPORT extern const char __nbpg_author[];
+NBPG_EXPORT extern const char __nbpg_description[];
+NBPG_EXPORT int nbpg_handler(pgrp *req);
+
+const uint16_t __nbpg_version = 0x0300;
+const char __nbpg_name[] = "Logger";
+const char __nbpg_author[] = "The Nimbrel developers";
+const char __nbpg_description[] =
+    "Logs received and sent frames and error reports to a candump log (.log) "
+    "or a Vector ASC file (.asc).";
+}
+
+namespace {
+
+const char *const KEY_FORMAT = "Format";
+const char *const KEY_FOLDER = "Folder";
+const char *const KEY_AUTOSTART = "AutoStart";
+
+const char *format_key(int f)
+{
+    return f == LG_FMT_CANDUMP ? "candump" : f == LG_FMT_ASC ? "asc" : "auto";
+}
+
+const char *extension_of(int f)
+{
+    return f == LG_FMT_ASC ? ".asc" : ".log";
+}
+
+/* Writes one formatted line; a failure stops logging. */
+int put(const char *line, size_t n)
+{
+    if (n == 0)
+        return 0;  /* cannot happen with LG_LINE_MAX; never writes a cut line */
+    int err = lg_writer_put(&lg.w, line, n);
+    if (err) {
+        lg_fail(err);
+        return -1;
+    }
+    return 0;
+}
+
+/* The ASC header goes out with the first event, so that its start time
+ * can be placed at or before that event: received frames of the first
+ * batch may have arrived just before logging started, and the format has
+ * no negative times. The start keeps the header's millisecond steps. */
+int asc_header(int64_t first_us)
+{
+    if (lg.format != LG_FMT_ASC || lg.asc_header)
+        return 0;
+    int64_t base = first_us < lg.start_us ? first_us : lg.start_us;
+    if (base < 0)
+        base = 0;
+    lg.asc_base_us = base - base % 1000;
+    lg.asc_header = 1;
+    char head[512];
+    return put(head, lg_fmt_asc_header(head, sizeof head, lg.asc_base_us));
+}
+
+void flush_if_full(void)
+{
+    if (lg.logging && lg.w.fill >= LG_FLUSH_AT) {
+        int err = lg_writer_flush(&lg.w);
+        if (err)
+            lg_fail(err);
+    }
+}
+
+void log_rx(const zk_frame *frames, int n, uint64_t req_ts)
+{
+    if (!lg.logging || n <= 0)
+        return;
+    if (n > (int)G_N_ELEMENTS(lg.rx_times))
+        n = (int)G_N_ELEMENTS(lg.rx_times);
+    lg_clock_place(&lg.clock, frames, n, lg_ts_to_us(req_ts), lg.rx_times);
+    if (asc_header(lg.rx_times[0]) != 0)
+        return;
+    char line[LG_LINE_MAX];
+    for (int i = 0; i < n && lg.logging; i++) {
+        size_t len = lg.format == LG_FMT_ASC
+                         ? lg_fmt_asc_frame(line, sizeof line, lg.chan, lg.asc_base_us,
+                                            lg.rx_times[i], &frames[i], 0)
+                         : lg_fmt_candump(line, sizeof line, lg.chan, lg.rx_times[i],
+                                          &frames[i], 0);
+        if (put(line, len) == 0)
+            lg.frames++;
+    }
+    flush_if_full();
+}
+
+void log_tx(const nb_tx_entry *entries, int n)
+{
+    if (!lg.logging || n <= 0)
+        return;
+    if (asc_header(lg_ts_to_us(entries[0].timestamp)) != 0)
+        return;
+    char line[LG_LINE_MAX];
+    for (int i = 0; i < n && lg.logging; i++) {
+        int64_t t = lg_ts_to_us(entries[i].timestamp);
+        size_t len = lg.format == LG_FMT_ASC
+                         ? lg_fmt_asc_frame(line, sizeof line, lg.chan, lg.asc_base_us, t,
+                                            &entries[i].frame, 1)
+                         : lg_fmt_candump(line, sizeof line, lg.chan, t, &entries[i].frame, 1);
+        if (put(line, len) == 0)
+            lg.frames++;
+    }
+    flush_if_full();
+}
+
+void log_errors(const zk_errs *errs, uint64_t req_ts)
+{
+    if (!lg.logging)
+        return;
+    char line[LG_LINE_MAX];
+    int64_t t = lg_ts_to_us(req_ts);
+    if (asc_header(t) != 0)
+        return;
+    size_t len = lg.format == LG_FMT_ASC
+                     ? lg_fmt_asc_errors(line, sizeof line, lg.chan, lg.asc_base_us, t)
+                     : lg_fmt_candump_errors(line, sizeof line, lg.chan, t, errs);
+    if (put(line, len) == 0)
+        lg.error_events++;
+}
+
+/* A new file name in the folder: nimbrel-ch<chan>-<date>-<time>[-<n>]<ext>. */
+int make_name(char *out, size_t size, const char *folder, int format, int attempt)
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    if (!localtime_r(&now, &tm))
+        memset(&tm, 0, sizeof tm);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    char suffix[16] = "";
+    if (attempt > 0)
+        g_snprintf(suffix, sizeof suffix, "-%d", attempt + 1);
+    const char *sep = (*folder && folder[strlen(folder) - 1] == '/') ? "" : "/";
+    int n = g_snprintf(out, size, "%s%snimbrel-ch%d-%s%s%s", folder, sep, lg.chan, stamp,
+                       suffix, extension_of(format));
+    return (n < 0 || (size_t)n >= size) ? -1 : 0;
+}
+
+gboolean on_timer(gpointer)
+{
+    lg_flush_tick();
+    return TRUE;
+}
+
+void reset_state(void)
+{
+    memset(&lg, 0, sizeof lg);
+    lg_writer_init(&lg.w);
+    g_strlcpy(lg.folder, g_get_home_dir(), sizeof lg.folder);
+}
+
+/* --------------------------------------------------------- session keys */
+
+void save_session(void *file)
+{
+    nbpg_save_key(file, KEY_FORMAT, format_key(lg.format_choice));
+    nbpg_save_key(file, KEY_FOLDER, lg.folder);
+    nbpg_save_key(file, KEY_AUTOSTART, lg.autostart ? "1" : "0");
+}
+
+void load_begin(void)
+{
+    lg.loading = 1;
+    lg.load_format = lg.format_choice;
+    lg.load_autostart = lg.autostart;
+    g_strlcpy(lg.load_folder, lg.folder, sizeof lg.load_folder);
+}
+
+void load_key(const char *name, const char *value)
+{
+    if (g_ascii_strcasecmp(name, KEY_FORMAT) == 0) {
+        if (g_ascii_strcasecmp(value, "candump") == 0)
+            lg.load_format = LG_FMT_CANDUMP;
+        else if (g_ascii_strcasecmp(value, "asc") == 0)
+            lg.load_format = LG_FMT_ASC;
+        else if (g_ascii_strcasecmp(value, "auto") == 0)
+            lg.load_format = LG_FMT_AUTO;
+    } else if (g_ascii_strcasecmp(name, KEY_FOLDER) == 0) {
+        if (*value)
+            g_strlcpy(lg.load_folder, value, sizeof lg.load_folder);
+    } else if (g_ascii_strcasecmp(name, KEY_AUTOSTART) == 0) {
+        int32_t v = 0;
+        if (nbpg_keyval_get_int(value, &v) == 0)
+            lg.load_autostart = v != 0;
+    }
+}
+
+void load_end(void)
+{
+    lg.loading = 0;
+    lg.format_choice = lg.load_format;
+    lg.autostart = lg.load_autostart;
+    g_strlcpy(lg.folder, lg.load_folder, sizeof lg.folder);
+    if (lg.page)
+        lg_page_sync_settings();
+    if (lg.autostart && !lg.logging && lg.page)
+        lg_start("", 1);
+    lg_page_refresh();
+}
+
+/* ------------------------------------------------------------- requests */
+
+void on_init(pgrp *req)
+{
+    if (lg.page)
+        lg_page_release();
+    if (lg.logging)
+        lg_stop();
+    reset_state();
+    bindtextdomain(GETTEXT_PACKAGE, nb_get_locale_dir());
+    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
+    lg.chan = pgrp_get_chan(req);
+    lg.page = lg_page_build();
+    lg.timer = g_timeout_add(LG_FLUSH_MS, on_timer, nullptr);
+    pgrp_set_result_ptr(req, lg.page);
+}
+
+void on_release(void)
+{
+    if (lg.timer)
+        g_source_remove(lg.timer);
+    lg.timer = 0;
+    if (lg.logging)
+        lg_stop();
+    if (lg.page)
+        lg_page_release();
+    lg.page = nullptr;
+}
+
+}  // namespace
+
+int lg_start(const char *path, int exclusive)
+{
+    if (lg.logging)
+        lg_stop();
+    char name[LG_PATH_MAX];
+    int err = 0;
+    int format = lg.format_choice;
+    if (!path || !*path) {
+        if (format == LG_FMT_AUTO)
+            format = LG_FMT_CANDUMP;
+        err = EEXIST;
+        for (int attempt = 0; attempt < 100 && err == EEXIST; attempt++) {
+            if (make_name(name, sizeof name, lg.folder, format, attempt) != 0) {
+                err = ENAMETOOLONG;
+                break;
+            }
+            err = lg_writer_open(&lg.w, name, 1);
+        }
+    } else {
+        g_strlcpy(name, path, sizeof name);
+        if (format == LG_FMT_AUTO)
+            format = lg_format_of_name(name);
+        if (format == LG_FMT_AUTO)
+            format = LG_FMT_CANDUMP;
+        err = lg_writer_open(&lg.w, name, exclusive);
+    }
+    if (err) {
+        if (err == EEXIST)
+            g_snprintf(lg.message, sizeof lg.message,
+                       _("Logging not started: %s exists already. Choose it with "
+                         "\"Browse...\" to replace it, or give another name."),
+                       name);
+        else
+            g_snprintf(lg.message, sizeof lg.message, _("Logging not started: %s: %s."), name,
+                       g_strerror(err));
+        lg_page_refresh();
+        return -1;
+    }
+    g_strlcpy(lg.path, name, sizeof lg.path);
+    if (path && *path) {
+        gchar *dir = g_path_get_dirname(name);
+        if (dir && strcmp(dir, ".") != 0)
+            g_strlcpy(lg.folder, dir, sizeof lg.folder);
+        g_free(dir);
+    }
+    lg.format = format;
+    lg.logging = 1;
+    lg.frames = 0;
+    lg.error_events = 0;
+    lg.message[0] = '\0';
+    lg_clock_reset(&lg.clock);
+    /* The start on the host's clock, which has millisecond steps, so the
+     * ASC header's time with milliseconds is exact. */
+    lg.start_us = lg_ts_to_us(nbsdep_timestamp_get());
+    lg.asc_header = 0;
+    lg_page_refresh();
+    return 0;
+}
+
+void lg_stop(void)
+{
+    if (!lg.logging)
+        return;
+    if (lg.format == LG_FMT_ASC) {
+        char line[LG_LINE_MAX];
+        if (asc_header(lg.start_us) != 0 || put(line, lg_fmt_asc_footer(line, sizeof line)) != 0)
+            return;  /* lg_fail stopped it */
+    }
+    lg.logging = 0;
+    int err = lg_writer_close(&lg.w);
+    if (err)
+        g_snprintf(lg.message, sizeof lg.message,
+                   _("Logging stopped: writing %s failed: %s. The file is incomplete."),
+                   lg.path, g_strerror(err));
+    lg_page_refresh();
+}
+
+void lg_fail(int err)
+{
+    if (!lg.logging)
+        return;
+    lg.logging = 0;
+    lg_writer_close(&lg.w);
+    g_snprintf(lg.message, sizeof lg.message,
+               _("Logging stopped: writing %s failed: %s. The file is incomplete."), lg.path,
+               g_strerror(err));
+    lg_page_refresh();
+}
+
+void lg_flush_tick(void)
+{
+    if (lg.logging) {
+        int err = lg_writer_flush(&lg.w);
+        if (err)
+            lg_fail(err);
+    }
+    lg_page_refresh();
+}
+
+int nbpg_handler(pgrp *req)
+{
+    if (!req)
+        return 0;
+    void *data = pgrp_get_data_ptr(req);
+    uint64_t size = pgrp_get_data_size(req);
+    switch (pgrp_get_type(req)) {
+    case PGRP_INIT:
+        on_init(req);
+        break;
+    case PGRP_RELEASE:
+        on_release();
+        break;
+    case PGRP_RX_FRAMES:
+        if (data)
+            log_rx((const zk_frame *)data, (int)(size / sizeof(zk_frame)),
+                   pgrp_get_timestamp(req));
+        break;
+    case PGRP_TX_FRAMES:
+        if (data)
+            log_tx((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)));
+        break;
+    case PGRP_ERRORS:
+        if (data && size >= sizeof(zk_errs))
+            log_errors((const zk_errs *)data, pgrp_get_timestamp(req));
+        break;
+    case PGRP_SESSION_SAVE:
+        save_session(data);
+        break;
+    case PGRP_SESSION_LOAD_BEGIN:
+        load_begin();
+        break;
+    case PGRP_SESSION_LOAD_KEY:
+        if (data && size >= sizeof(pgrp_session_key)) {
+            const pgrp_session_key *key = (const pgrp_session_key *)data;
+            char name[sizeof key->name], value[sizeof key->value];
+            g_strlcpy(name, key->name, sizeof name);
+            g_strlcpy(value, key->value, sizeof value);
+            if (lg.loading) {
+                load_key(name, value);
+            } else {
+                load_begin();
+                load_key(name, value);
+                load_end();
+            }
+        }
+        break;
+    case PGRP_SESSION_LOAD_END:
+        if (lg.loading)
+            load_end();
+        break;
+    default:
+        break;
+    }
+    return 0;
+}

@@ -1,0 +1,248 @@
+/*
+ * page.cpp - the logger's notebook page: the file, the format, whether
+ * logging starts with the session, Start and Stop, and what is being
+ * written (file, frames, size, start time, the reason of the last stop).
+ */
+#include "logger.h"
+
+#include <string.h>
+#include <time.h>
+
+namespace {
+
+struct page_widgets {
+    GtkWidget *file;
+    GtkWidget *browse;
+    GtkWidget *format;
+    GtkWidget *autostart;
+    GtkWidget *start;
+    GtkWidget *stop;
+    GtkWidget *state;
+    GtkWidget *frames;
+    GtkWidget *size;
+    GtkWidget *started;
+    GtkWidget *message;
+    int syncing;
+    /* The file the user chose in the file dialog, which asked before
+     * replacing it: only that name may overwrite an existing file. */
+    char confirmed[LG_PATH_MAX];
+};
+page_widgets pw;
+
+GtkWidget *named(GtkWidget *w, const char *name)
+{
+    gtk_widget_set_name(w, name);
+    return w;
+}
+
+GtkWidget *left_label(const char *text)
+{
+    GtkWidget *l = gtk_label_new(text);
+    gtk_misc_set_alignment(GTK_MISC(l), 0.0f, 0.5f);
+    return l;
+}
+
+void on_start(GtkButton *, gpointer)
+{
+    const char *path = gtk_entry_get_text(GTK_ENTRY(pw.file));
+    int exclusive = !(pw.confirmed[0] && strcmp(path, pw.confirmed) == 0);
+    lg_start(path, exclusive);
+}
+
+void on_stop(GtkButton *, gpointer)
+{
+    lg.message[0] = '\0';
+    lg_stop();
+    lg_page_refresh();
+}
+
+void on_browse(GtkButton *, gpointer)
+{
+    GtkWidget *dlg = gtk_file_chooser_dialog_new(
+        _("Log file"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
+        GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE,
+        GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
+    gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
+    GtkFileFilter *logs = gtk_file_filter_new();
+    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc)"));
+    gtk_file_filter_add_pattern(logs, "*.log");
+    gtk_file_filter_add_pattern(logs, "*.LOG");
+    gtk_file_filter_add_pattern(logs, "*.asc");
+    gtk_file_filter_add_pattern(logs, "*.ASC");
+    gtk_file_chooser_add_filter(fc, logs);
+    GtkFileFilter *all = gtk_file_filter_new();
+    gtk_file_filter_set_name(all, _("All files"));
+    gtk_file_filter_add_pattern(all, "*");
+    gtk_file_chooser_add_filter(fc, all);
+    gchar *folder = g_filename_from_utf8(lg.folder, -1, nullptr, nullptr, nullptr);
+    if (folder && *folder)
+        gtk_file_chooser_set_current_folder(fc, folder);
+    g_free(folder);
+    gtk_file_chooser_set_current_name(
+        fc, gtk_combo_box_get_active(GTK_COMBO_BOX(pw.format)) == LG_FMT_ASC ? "trace.asc"
+                                                                               : "trace.log");
+
+    /* The host must not release this plug-in while its dialog runs. */
+    nbpg_loadrelease_enable();
+    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
+    nbpg_loadrelease_disable();
+    if (response == GTK_RESPONSE_ACCEPT && lg.page) {
+        gchar *name = gtk_file_chooser_get_filename(fc);
+        gchar *utf8 = name ? g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr) : nullptr;
+        if (utf8) {
+            g_strlcpy(pw.confirmed, utf8, sizeof pw.confirmed);
+            gtk_entry_set_text(GTK_ENTRY(pw.file), utf8);
+            gchar *dir = g_path_get_dirname(utf8);
+            g_strlcpy(lg.folder, dir, sizeof lg.folder);
+            g_free(dir);
+        }
+        g_free(utf8);
+        g_free(name);
+    }
+    gtk_widget_destroy(dlg);
+}
+
+void on_format(GtkComboBox *combo, gpointer)
+{
+    if (pw.syncing)
+        return;
+    int f = gtk_combo_box_get_active(combo);
+    lg.format_choice = (f == LG_FMT_CANDUMP || f == LG_FMT_ASC) ? f : LG_FMT_AUTO;
+}
+
+void on_autostart(GtkToggleButton *b, gpointer)
+{
+    if (!pw.syncing)
+        lg.autostart = gtk_toggle_button_get_active(b) ? 1 : 0;
+}
+
+}  // namespace
+
+GtkWidget *lg_page_build(void)
+{
+    memset(&pw, 0, sizeof pw);
+    GtkWidget *box = gtk_vbox_new(FALSE, 6);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 8);
+
+    GtkWidget *table = gtk_table_new(3, 3, FALSE);
+    gtk_table_set_row_spacings(GTK_TABLE(table), 4);
+    gtk_table_set_col_spacings(GTK_TABLE(table), 6);
+    gtk_table_attach(GTK_TABLE(table), left_label(_("File:")), 0, 1, 0, 1, GTK_FILL, GTK_FILL,
+                     0, 0);
+    pw.file = named(gtk_entry_new(), "logger-file");
+    gtk_widget_set_tooltip_text(pw.file, _("Empty: a new file named by the date and time in "
+                                           "the last folder used."));
+    gtk_table_attach(GTK_TABLE(table), pw.file, 1, 2, 0, 1,
+                     (GtkAttachOptions)(GTK_EXPAND | GTK_FILL), GTK_FILL, 0, 0);
+    pw.browse = named(gtk_button_new_with_mnemonic(_("_Browse...")), "logger-browse");
+    gtk_table_attach(GTK_TABLE(table), pw.browse, 2, 3, 0, 1, GTK_FILL, GTK_FILL, 0, 0);
+
+    gtk_table_attach(GTK_TABLE(table), left_label(_("Format:")), 0, 1, 1, 2, GTK_FILL,
+                     GTK_FILL, 0, 0);
+    pw.format = named(gtk_combo_box_new_text(), "logger-format");
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("By file extension (.log, .asc)"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("candump log"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("Vector ASC"));
+    gtk_table_attach(GTK_TABLE(table), pw.format, 1, 2, 1, 2, GTK_FILL, GTK_FILL, 0, 0);
+
+    pw.autostart = named(gtk_check_button_new_with_mnemonic(
+                             _("Start logging _with the session (a new file in the folder)")),
+                         "logger-autostart");
+    gtk_table_attach(GTK_TABLE(table), pw.autostart, 1, 3, 2, 3, GTK_FILL, GTK_FILL, 0, 0);
+    gtk_box_pack_start(GTK_BOX(box), table, FALSE, FALSE, 0);
+
+    GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
+    pw.start = named(gtk_button_new_with_mnemonic(_("_Start logging")), "logger-start");
+    pw.stop = named(gtk_button_new_with_mnemonic(_("S_top logging")), "logger-stop");
+    gtk_box_pack_start(GTK_BOX(buttons), pw.start, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons), pw.stop, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+
+    pw.state = named(left_label(""), "logger-state");
+    gtk_label_set_selectable(GTK_LABEL(pw.state), TRUE);
+    pw.frames = named(left_label(""), "logger-frames");
+    pw.size = named(left_label(""), "logger-size");
+    pw.started = named(left_label(""), "logger-started");
+    pw.message = named(left_label(""), "logger-message");
+    gtk_label_set_line_wrap(GTK_LABEL(pw.message), TRUE);
+    gtk_label_set_selectable(GTK_LABEL(pw.message), TRUE);
+    gtk_box_pack_start(GTK_BOX(box), pw.state, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), pw.frames, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), pw.size, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), pw.started, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), pw.message, FALSE, FALSE, 0);
+
+    g_signal_connect(pw.start, "clicked", G_CALLBACK(on_start), nullptr);
+    g_signal_connect(pw.stop, "clicked", G_CALLBACK(on_stop), nullptr);
+    g_signal_connect(pw.browse, "clicked", G_CALLBACK(on_browse), nullptr);
+    g_signal_connect(pw.format, "changed", G_CALLBACK(on_format), nullptr);
+    g_signal_connect(pw.autostart, "toggled", G_CALLBACK(on_autostart), nullptr);
+
+    lg.page = box;
+    lg_page_sync_settings();
+    gtk_widget_show_all(box);
+    lg_page_refresh();
+    return box;
+}
+
+void lg_page_release(void)
+{
+    memset(&pw, 0, sizeof pw);
+}
+
+void lg_page_sync_settings(void)
+{
+    if (!pw.format)
+        return;
+    pw.syncing = 1;
+    gtk_combo_box_set_active(GTK_COMBO_BOX(pw.format), lg.format_choice);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(pw.autostart), lg.autostart != 0);
+    pw.syncing = 0;
+}
+
+void lg_page_refresh(void)
+{
+    if (!pw.state)
+        return;
+    char text[LG_PATH_MAX + 256];
+    if (lg.logging) {
+        g_snprintf(text, sizeof text, _("Logging to %s (%s)"), lg.path,
+                   lg.format == LG_FMT_ASC ? "Vector ASC" : "candump log");
+    } else if (lg.path[0]) {
+        g_snprintf(text, sizeof text, _("Not logging. Last file: %s"), lg.path);
+    } else {
+        g_strlcpy(text, _("Not logging."), sizeof text);
+    }
+    gtk_label_set_text(GTK_LABEL(pw.state), text);
+
+    g_snprintf(text, sizeof text, _("Frames written: %llu, error reports: %llu"),
+               (unsigned long long)lg.frames, (unsigned long long)lg.error_events);
+    gtk_label_set_text(GTK_LABEL(pw.frames), text);
+
+    gchar *size = g_format_size(lg.w.bytes);
+    g_snprintf(text, sizeof text, _("Size: %llu bytes (%s)"), (unsigned long long)lg.w.bytes,
+               size);
+    g_free(size);
+    gtk_label_set_text(GTK_LABEL(pw.size), text);
+
+    if (lg.path[0]) {
+        time_t secs = (time_t)(lg.start_us / 1000000);
+        struct tm tm;
+        char when[64] = "";
+        if (localtime_r(&secs, &tm))
+            strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+        g_snprintf(text, sizeof text, _("Started: %s.%03d"), when,
+                   (int)((lg.start_us % 1000000) / 1000));
+    } else {
+        g_strlcpy(text, _("Started: -"), sizeof text);
+    }
+    gtk_label_set_text(GTK_LABEL(pw.started), text);
+
+    gtk_label_set_text(GTK_LABEL(pw.message), lg.message);
+    gtk_widget_set_sensitive(pw.start, !lg.logging);
+    gtk_widget_set_sensitive(pw.stop, lg.logging);
+    gtk_widget_set_sensitive(pw.file, !lg.logging);
+    gtk_widget_set_sensitive(pw.format, !lg.logging);
+    gtk_widget_set_sensitive(pw.browse, !lg.logging);
+}

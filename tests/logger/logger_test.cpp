@@ -1,0 +1,352 @@
+// The logger plug-in (stage/logger.so) loaded by the real plug-in manager
+// over the simulated adapter, fed by the real poll tick, and its files
+// read back by python-can.
+#include <gtest/gtest.h>
+#include <glib/gstdio.h>
+#include <string.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../sendlog/sl_fixture.h"
+
+namespace {
+
+using sltest::frame;
+
+int64_t now_us()
+{
+    return (int64_t)((nbsdep_timestamp_get() - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
+}
+
+struct Read {
+    bool ok = false;
+    std::string err;
+    std::vector<std::string> lines;   // without the timestamp
+    std::vector<double> times;
+};
+
+// Reads the file with python-can (Debian's python3-can, system python).
+Read read_back(const std::string &kind, const std::string &path)
+{
+    Read r;
+    const char *argv[] = {"/usr/bin/python3", LG_READ_LOG, kind.c_str(), path.c_str(), nullptr};
+    gchar *out = nullptr, *err = nullptr;
+    gint status = 0;
+    GError *error = nullptr;
+    if (!g_spawn_sync(nullptr, (gchar **)argv, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &out,
+                      &err, &status, &error)) {
+        r.err = error ? error->message : "spawn failed";
+        g_clear_error(&error);
+        return r;
+    }
+    r.ok = g_spawn_check_wait_status(status, nullptr);
+    r.err = err ? err : "";
+    std::istringstream in(out ? out : "");
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t sp = line.rfind(' ');
+        r.lines.push_back(line.substr(0, sp));
+        r.times.push_back(g_ascii_strtod(line.c_str() + sp + 1, nullptr));
+    }
+    g_free(out);
+    g_free(err);
+    return r;
+}
+
+std::string join(const std::vector<std::string> &v)
+{
+    std::string s;
+    for (const std::string &l : v)
+        s += l + "\n";
+    return s;
+}
+
+class Logger : public sltest::PluginTest {
+protected:
+    void SetUp() override { load_plugin("logger", LG_STAGE_DIR); }
+
+    void set_format(int index)
+    {
+        gtk_combo_box_set_active(GTK_COMBO_BOX(widget("logger-format")), index);
+    }
+    void start(const std::string &path)
+    {
+        gtk_entry_set_text(GTK_ENTRY(widget("logger-file")), path.c_str());
+        click("logger-start");
+    }
+    bool logging() { return !gtk_widget_get_sensitive(widget("logger-start")); }
+    std::string message() { return label("logger-message"); }
+
+    // The same traffic for every format: received frames of every kind
+    // 1 ms apart, two sent frames, an error report, a last received frame.
+    // Returns the lines python-can must give back, in order.
+    std::vector<std::string> traffic(const char *chan, int64_t *rx_before, int64_t *rx_after,
+                                     int64_t *tx_before, int64_t *tx_after)
+    {
+        std::vector<zk_frame> rx = {
+            frame(0x123, 0, {0xDE, 0xAD, 0xBE, 0xEF}),
+            frame(0x18DAF110, ZK_FRAME_EFF, {1, 2, 3, 4, 5, 6, 7, 8}),
+            frame(0x7E8, ZK_FRAME_RTR, {}, 8),
+            frame(0x5, ZK_FRAME_EFF | ZK_FRAME_RTR, {}, 0),
+            frame(0x000, 0, {}),
+            frame(0x7FF, 0, {0x00, 0xFF}),
+        };
+        for (const zk_frame &f : rx) {
+            inject(f);
+            zk_sim_advance_us(1000);
+        }
+        *rx_before = now_us();
+        tick();
+        *rx_after = now_us();
+
+        zk_frame t1 = frame(0x100, 0, {0x11, 0x22});
+        zk_frame t2 = frame(0x1ABCDEF0, ZK_FRAME_EFF | ZK_FRAME_RTR, {}, 3);
+        *tx_before = now_us();
+        EXPECT_GE(nb_send_frame(&t1), 0);
+        EXPECT_GE(nb_send_frame(&t2), 0);
+        *tx_after = now_us();
+        zk_sim_advance_us(2000);
+        tick();
+
+        zk_errs e = {1, 0, 0, 2, 0};
+        EXPECT_GE(zk_sim_inject_errors(0, &e), 0);
+        tick();
+
+        inject(frame(0x321, 0, {0x42}));
+        tick();
+
+        std::string c = chan;
+        return {
+            "S 123 D 4 DEADBEEF rx " + c,
+            "E 18DAF110 D 8 0102030405060708 rx " + c,
+            "S 7E8 R 8 - rx " + c,
+            "E 5 R 0 - rx " + c,
+            "S 0 D 0 - rx " + c,
+            "S 7FF D 2 00FF rx " + c,
+            "S 100 D 2 1122 tx " + c,
+            "E 1ABCDEF0 R 3 - tx " + c,
+            "ERR",
+            "S 321 D 1 42 rx " + c,
+        };
+    }
+
+    void check_times(const Read &r, int64_t rx_before, int64_t rx_after, int64_t tx_before,
+                     int64_t tx_after)
+    {
+        ASSERT_EQ(10u, r.times.size());
+        // The batch's last frame at the request time (within the host's
+        // millisecond steps), the others at their adapter spacing.
+        double last = r.times[5] * 1e6;
+        EXPECT_GE(last, (double)rx_before - 1000) << std::fixed << last;
+        EXPECT_LE(last, (double)rx_after + 1);
+        for (int i = 1; i < 6; i++)
+            EXPECT_NEAR(1000.0, (r.times[i] - r.times[i - 1]) * 1e6, 2.0) << i;
+        // Sent frames carry the host's own time of sending.
+        for (int i = 6; i < 8; i++) {
+            EXPECT_GE(r.times[i] * 1e6, (double)tx_before - 1000) << i;
+            EXPECT_LE(r.times[i] * 1e6, (double)tx_after + 1) << i;
+        }
+    }
+};
+
+TEST_F(Logger, CandumpFileReadsBackInPythonCanExactly)
+{
+    std::string file = dir_ + "/trace.log";
+    start(file);
+    ASSERT_TRUE(logging()) << message();
+    EXPECT_NE(std::string::npos, label("logger-state").find(file));
+    int64_t rb, ra, tb, ta;
+    std::vector<std::string> want = traffic("can0", &rb, &ra, &tb, &ta);
+    EXPECT_TRUE(nbtest::wait_until(
+        [&] { return label("logger-frames").find("Frames written: 9,") != std::string::npos; }))
+        << label("logger-frames");
+    EXPECT_NE(std::string::npos, label("logger-frames").find("error reports: 1"));
+    click("logger-stop");
+    EXPECT_FALSE(logging());
+
+    Read r = read_back("log", file);
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(join(want), join(r.lines)) << nbtest::read_file(file);
+    check_times(r, rb, ra, tb, ta);
+
+    // The lines as candump writes them; sent frames marked with " T".
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, text.find(" can0 123#DEADBEEF\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can0 18DAF110#0102030405060708\n"));
+    EXPECT_NE(std::string::npos, text.find(" can0 7E8#R8\n"));
+    EXPECT_NE(std::string::npos, text.find(" can0 00000005#R\n"));
+    EXPECT_NE(std::string::npos, text.find(" can0 100#1122 T\n"));
+    EXPECT_NE(std::string::npos, text.find(" can0 20000084#000D000000000000\n"));
+    EXPECT_EQ('(', text[0]);
+    EXPECT_EQ(std::to_string(text.size()),
+              label("logger-size").substr(6, label("logger-size").find(' ', 6) - 6));
+}
+
+TEST_F(Logger, AscFileReadsBackInPythonCanWithAbsoluteTimes)
+{
+    std::string file = dir_ + "/trace.ASC";  // the extension in any case
+    start(file);
+    ASSERT_TRUE(logging()) << message();
+    EXPECT_NE(std::string::npos, label("logger-state").find("Vector ASC"));
+    int64_t rb, ra, tb, ta;
+    std::vector<std::string> want = traffic("0", &rb, &ra, &tb, &ta);
+    click("logger-stop");
+
+    Read r = read_back("asc", file);
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(join(want), join(r.lines)) << nbtest::read_file(file);
+    check_times(r, rb, ra, tb, ta);
+    std::string text = nbtest::read_file(file);
+    EXPECT_EQ(0u, text.find("date ")) << text;
+    EXPECT_NE(std::string::npos, text.find("\ninternal events logged\nBegin Triggerblock "));
+    EXPECT_NE(std::string::npos, text.find(" 1  18DAF110x       Rx   d 8 01 02 03 04 05 06 07 08\n"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find(" 1  7E8             Rx   r 8\n"));
+    EXPECT_EQ(text.size() - strlen("End TriggerBlock\n"), text.rfind("End TriggerBlock\n"));
+}
+
+TEST_F(Logger, SelectorOverridesTheExtension)
+{
+    std::string file = dir_ + "/trace.txt";
+    set_format(2);  // Vector ASC
+    start(file);
+    ASSERT_TRUE(logging()) << message();
+    inject(frame(0x1, 0, {9}));
+    tick();
+    click("logger-stop");
+    Read r = read_back("asc", file);
+    ASSERT_TRUE(r.ok) << r.err;
+    ASSERT_EQ(1u, r.lines.size()) << nbtest::read_file(file);
+    EXPECT_EQ("S 1 D 1 09 rx 0", r.lines[0]);
+
+    // An empty name: a new file in the folder of the last one.
+    set_format(1);
+    start("");
+    ASSERT_TRUE(logging()) << message();
+    std::string made = label("logger-state");
+    EXPECT_NE(std::string::npos, made.find(dir_ + "/nimbrel-ch0-")) << made;
+    EXPECT_NE(std::string::npos, made.find(".log")) << made;
+    click("logger-stop");
+}
+
+TEST_F(Logger, ExistingOrUnreachableFilesAreRefusedWithTheReason)
+{
+    nbtest::DialogDriver driver;  // no message box may open
+    std::string file = dir_ + "/keep.log";
+    ASSERT_TRUE(nbtest::write_file(file, "precious\n"));
+    start(file);
+    EXPECT_FALSE(logging());
+    EXPECT_NE(std::string::npos, message().find("exists already")) << message();
+    EXPECT_EQ("precious\n", nbtest::read_file(file));
+
+    start(dir_ + "/no/such/folder/x.log");
+    EXPECT_FALSE(logging());
+    EXPECT_NE(std::string::npos, message().find(g_strerror(ENOENT))) << message();
+    nbtest::pump();
+    EXPECT_TRUE(driver.seen().empty());
+}
+
+TEST_F(Logger, WriteErrorStopsLoggingWithTheReasonAndTheHostGoesOn)
+{
+    // /dev/full takes the open and refuses every write: chosen in the file
+    // dialog, which asks before replacing an existing file.
+    nbtest::DialogDriver driver;
+    bool named = false;
+    driver.then([&named](GtkDialog *d) {
+        GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+        if (!named) {
+            gtk_file_chooser_set_current_folder(fc, "/dev");
+            gtk_file_chooser_set_current_name(fc, "full");
+            named = true;
+            return false;
+        }
+        // The chooser takes the folder in asynchronously.
+        gchar *f = gtk_file_chooser_get_filename(fc);
+        bool ready = f && strcmp(f, "/dev/full") == 0;
+        g_free(f);
+        if (ready)
+            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return ready;
+    });
+    driver.respond(GTK_RESPONSE_ACCEPT);  // replace it
+    set_format(1);
+    click("logger-browse");
+    ASSERT_TRUE(nbtest::wait_until([&] { return driver.done(); }));
+    nbtest::pump();
+    EXPECT_STREQ("/dev/full", gtk_entry_get_text(GTK_ENTRY(widget("logger-file"))));
+    click("logger-start");
+    ASSERT_TRUE(logging()) << message();
+
+    inject(frame(0x10, 0, {1, 2}));
+    tick();
+    // Written out by the next flush, at most half a second later.
+    ASSERT_TRUE(nbtest::wait_until([&] { return !logging(); }, 5000));
+    EXPECT_NE(std::string::npos, message().find(g_strerror(ENOSPC))) << message();
+    EXPECT_NE(std::string::npos, message().find("/dev/full")) << message();
+
+    // Traffic goes on without it, and logging starts again elsewhere.
+    inject(frame(0x11, 0, {3}));
+    tick();
+    std::string file = dir_ + "/after.log";
+    start(file);
+    ASSERT_TRUE(logging()) << message();
+    EXPECT_EQ("", message());
+    inject(frame(0x12, 0, {4}));
+    tick();
+    click("logger-stop");
+    Read r = read_back("log", file);
+    ASSERT_TRUE(r.ok) << r.err;
+    ASSERT_EQ(1u, r.lines.size());
+    EXPECT_EQ("S 12 D 1 04 rx can0", r.lines[0]);
+    EXPECT_TRUE(driver.unexpected().empty());
+}
+
+TEST_F(Logger, SettingsRoundTripAndLoggingStartsWithTheSession)
+{
+    std::string folder = nbtest::make_temp_dir("logs");
+    start(folder + "/first.asc");  // sets the folder
+    ASSERT_TRUE(logging()) << message();
+    click("logger-stop");
+    set_format(2);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-autostart")), TRUE);
+
+    std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, text.find("Format=asc\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Folder=" + folder + "\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("AutoStart=1\n")) << text;
+
+    set_format(0);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-autostart")), FALSE);
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    EXPECT_EQ(2, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("logger-format"))));
+    EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("logger-autostart"))));
+    ASSERT_TRUE(logging()) << message();
+    std::string state = label("logger-state");
+    EXPECT_NE(std::string::npos, state.find(folder + "/nimbrel-ch0-")) << state;
+    EXPECT_NE(std::string::npos, state.find(".asc")) << state;
+    inject(frame(0x55, 0, {}));
+    tick();
+
+    // Releasing the plug-in ends the file properly.
+    the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
+    page_ = nullptr;
+    GDir *d = g_dir_open(folder.c_str(), 0, nullptr);
+    ASSERT_NE(nullptr, d);
+    std::string made;
+    while (const char *n = g_dir_read_name(d))
+        if (strncmp(n, "nimbrel-ch0-", 12) == 0)
+            made = folder + "/" + n;
+    g_dir_close(d);
+    ASSERT_NE("", made);
+    Read r = read_back("asc", made);
+    ASSERT_TRUE(r.ok) << r.err;
+    ASSERT_EQ(1u, r.lines.size()) << nbtest::read_file(made);
+    EXPECT_EQ("S 55 D 0 - rx 0", r.lines[0]);
+    EXPECT_NE(std::string::npos, nbtest::read_file(made).find("End TriggerBlock\n"));
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Shared by the sender and logger tests: the application object over a
+// silent two-channel simulated board with the manual clock, channel 0
+// opened and started, a notebook in a window, and one shipped plug-in
+// from the staging directory listed and loaded by the real manager.
+#ifndef SL_FIXTURE_H
+#define SL_FIXTURE_H
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "app/nb_app.h"
+#include "gui_driver.h"
+#include "test_env.h"
+#include "zelk_sim.h"
+
+namespace sltest {
+
+inline zk_frame frame(uint32_t id, uint8_t flags, std::vector<uint8_t> data, uint8_t rtr_len = 0)
+{
+    zk_frame f;
+    memset(&f, 0, sizeof f);
+    f.id = id;
+    f.flags = flags;
+    if (flags & ZK_FRAME_RTR) {
+        f.len = rtr_len;
+    } else {
+        f.len = (uint8_t)data.size();
+        if (!data.empty())
+            memcpy(f.data, data.data(), data.size());
+    }
+    return f;
+}
+
+class PluginTest : public ::testing::Test {
+protected:
+    // Loads stage_dir/<name>.so; call from SetUp.
+    void load_plugin(const char *name, const char *fallback_stage_dir)
+    {
+        setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none,txq=64", 1);
+        zk_sim_reset();
+        ASSERT_GE(ZkInit(), 0);
+        zk_sim_manual_clock(1);
+        dir_ = nbtest::make_temp_dir(name);
+
+        app_init();
+        the_app.chan.number = 0;
+        the_app.chan.frame_format = 6;
+        the_app.gui.ops.update_error_indicators = nullptr;
+        the_app.gui.ops.stop_controller = nullptr;
+        the_app.gui.ops.refresh_info_panel = nullptr;
+        the_app.chan.ops.open(&the_app.chan);
+        ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+
+        window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        gtk_window_set_default_size(GTK_WINDOW(window_), 900, 500);
+        GtkWidget *notebook = gtk_notebook_new();
+        gtk_container_add(GTK_CONTAINER(window_), notebook);
+        the_app.gui.notebook = notebook;
+        gtk_widget_show_all(window_);
+
+        std::string stage = nbtest::stage_dir();
+        if (stage.empty())
+            stage = fallback_stage_dir;
+        path_ = stage + "/" + name + ".so";
+        char buf[NB_TEXT_MAX] = {0};
+        g_strlcpy(buf, path_.c_str(), sizeof buf);
+        entry_ = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, buf, sizeof buf);
+        ASSERT_NE(nullptr, entry_);
+        if (pgmgr_load(&the_app, entry_) != 0) {
+            void *h = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+            FAIL() << "the manager did not load " << path_ << ": " << (h ? "?" : dlerror());
+        }
+        ASSERT_NE(nullptr, entry_->page);
+        page_ = entry_->page;
+    }
+
+    void TearDown() override
+    {
+        the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
+        if (window_)
+            gtk_widget_destroy(window_);
+        the_app.gui.notebook = nullptr;
+        nbtest::pump();
+        the_app.chan.ops.close(&the_app.chan);
+        txlog_free(the_app.chan.txlog);
+        the_app.chan.txlog = nullptr;
+        zk_sim_reset();
+    }
+
+    GtkWidget *widget(const char *name)
+    {
+        GtkWidget *w = nbtest::find_by_name(page_, name);
+        EXPECT_NE(nullptr, w) << name;
+        return w;
+    }
+    std::string label(const char *name)
+    {
+        GtkWidget *w = widget(name);
+        return w ? gtk_label_get_text(GTK_LABEL(w)) : "";
+    }
+    void click(const char *name) { gtk_button_clicked(GTK_BUTTON(widget(name))); }
+    // A symbol of the loaded plug-in (its test and automation hooks).
+    void *symbol(const char *name) { return entry_ && entry_->module ? dlsym(entry_->module, name) : nullptr; }
+
+    static void inject(const zk_frame &f) { ASSERT_GE(zk_sim_inject(0, &f), 1); }
+    static void tick() { poll_tick(&the_app); }
+
+    std::string dir_;
+    std::string path_;
+    GtkWidget *window_ = nullptr;
+    nb_plugin *entry_ = nullptr;
+    GtkWidget *page_ = nullptr;
+};
+
+}  // namespace sltest
+
+#endif
