@@ -17,7 +17,7 @@ struct spec {
     int number = -1;        // explicit board number, else -1
     char kind[16] = "";
     char args[512] = "";
-    char where[160] = "";   // where the spec stands, for messages
+    char where[160] = "";   // where the board entry stands, for messages
 };
 
 struct parser {
