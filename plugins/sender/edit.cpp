@@ -1,0 +1,112 @@
+/*
+ * edit.cpp - changes of the message list. Every edit is checked on a copy
+ * of the message; a refused one leaves the message as it was and says
+ * why in the page.
+ */
+#include "sender.h"
+
+#include <string.h>
+
+int sd_add(void)
+{
+    if (sd.count >= SD_MAX_MSGS) {
+        char text[SD_TEXT_MAX];
+        g_snprintf(text, sizeof text, _("The list holds at most %d messages."), SD_MAX_MSGS);
+        sd_set_message(text);
+        return -1;
+    }
+    sd_msg &m = sd.msgs[sd.count];
+    memset(&m, 0, sizeof m);
+    m.id = 0x100;
+    m.len = 8;
+    m.dirty = 1;
+    sd.count++;
+    sd_page_rebuild();
+    return sd.count - 1;
+}
+
+void sd_remove(int index)
+{
+    if (index < 0 || index >= sd.count)
+        return;
+    memmove(&sd.msgs[index], &sd.msgs[index + 1],
+            sizeof(sd_msg) * (size_t)(sd.count - index - 1));
+    sd.count--;
+    sd_page_rebuild();
+    sd_reschedule();
+}
+
+namespace {
+
+int apply(int index, const sd_msg &v, int timing_changed)
+{
+    char err[SD_TEXT_MAX];
+    if (sd_check(&v, err, sizeof err) != 0) {
+        sd_set_message(err);
+        return -1;
+    }
+    sd.msgs[index] = v;
+    sd.msgs[index].dirty = 1;
+    sd_set_message("");
+    if (timing_changed)
+        sd_rearm(index);
+    sd_page_refresh();
+    return 0;
+}
+
+}  // namespace
+
+int sd_edit(int index, int column, const char *text)
+{
+    if (index < 0 || index >= sd.count)
+        return -1;
+    sd_msg v = sd.msgs[index];
+    char err[SD_TEXT_MAX];
+    int ok = -1;
+    switch (column) {
+    case SD_COL_ID:
+        ok = sd_parse_id(text, v.ext, &v.id, err, sizeof err);
+        break;
+    case SD_COL_LEN:
+        ok = sd_parse_len(text, &v.len, err, sizeof err);
+        break;
+    case SD_COL_DATA:
+        ok = sd_parse_data(text, v.data, &v.ndata, err, sizeof err);
+        break;
+    case SD_COL_PERIOD:
+        ok = sd_parse_period(text, &v.period_ms, err, sizeof err);
+        break;
+    default:
+        return -1;
+    }
+    if (ok != 0) {
+        sd_set_message(err);
+        return -1;
+    }
+    return apply(index, v, column == SD_COL_PERIOD);
+}
+
+int sd_toggle(int index, int column)
+{
+    if (index < 0 || index >= sd.count)
+        return -1;
+    sd_msg v = sd.msgs[index];
+    switch (column) {
+    case SD_COL_EXT:
+        v.ext = !v.ext;
+        break;
+    case SD_COL_RTR:
+        v.rtr = !v.rtr;
+        break;
+    case SD_COL_ENABLED:
+        v.enabled = !v.enabled;
+        /* Enabling a paused message resumes it. */
+        v.paused = 0;
+        v.fails = 0;
+        v.reason[0] = '\0';
+        break;
+    default:
+        return -1;
+    }
+    return apply(index, v, column == SD_COL_ENABLED);
+}

@@ -1,0 +1,213 @@
+/*
+ * msg.cpp - a transmit message's fields: parsing and checking what the
+ * user typed, formatting for the list and the session, the frame sent.
+ */
+#include "sender.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+int hexval(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/* Copies text without leading and trailing blanks. */
+void trimmed(const char *text, char *out, size_t size)
+{
+    while (*text == ' ' || *text == '\t')
+        text++;
+    g_strlcpy(out, text, size);
+    size_t n = strlen(out);
+    while (n > 0 && (out[n - 1] == ' ' || out[n - 1] == '\t'))
+        out[--n] = '\0';
+}
+
+int refuse(char *err, size_t size, const char *text)
+{
+    g_strlcpy(err, text, size);
+    return -1;
+}
+
+}  // namespace
+
+int sd_parse_id(const char *text, int ext, uint32_t *out, char *err, size_t errsize)
+{
+    char t[64];
+    trimmed(text ? text : "", t, sizeof t);
+    const char *p = t;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
+        p += 2;
+    if (!*p)
+        return refuse(err, errsize, _("The identifier is empty: give it in hexadecimal."));
+    uint64_t v = 0;
+    for (; *p; p++) {
+        int d = hexval(*p);
+        if (d < 0) {
+            g_snprintf(err, errsize, _("The identifier \"%s\" is not a hexadecimal number."),
+                       t);
+            return -1;
+        }
+        v = v * 16 + (uint64_t)d;
+        if (v > 0xFFFFFFFFull)
+            break;
+    }
+    if (v > 0x1FFFFFFFull)
+        return refuse(err, errsize, _("The identifier is above 1FFFFFFF, the largest 29-bit "
+                                      "identifier."));
+    if (!ext && v > 0x7FF)
+        return refuse(err, errsize, _("The identifier is above 7FF, the largest 11-bit "
+                                      "identifier: set \"Ext\" for a 29-bit identifier."));
+    *out = (uint32_t)v;
+    return 0;
+}
+
+int sd_parse_len(const char *text, uint8_t *out, char *err, size_t errsize)
+{
+    char t[64];
+    trimmed(text ? text : "", t, sizeof t);
+    if (!t[0] || strspn(t, "0123456789") != strlen(t) || strlen(t) > 2 || atoi(t) > 8)
+        return refuse(err, errsize, _("The length must be a number from 0 to 8."));
+    *out = (uint8_t)atoi(t);
+    return 0;
+}
+
+int sd_parse_data(const char *text, uint8_t *data, uint8_t *ndata, char *err, size_t errsize)
+{
+    uint8_t bytes[8];
+    int n = 0;
+    const char *p = text ? text : "";
+    while (*p) {
+        while (*p == ' ' || *p == '\t')
+            p++;
+        if (!*p)
+            break;
+        const char *start = p;
+        while (*p && *p != ' ' && *p != '\t')
+            p++;
+        size_t len = (size_t)(p - start);
+        for (size_t i = 0; i < len; i++) {
+            if (hexval(start[i]) < 0)
+                return refuse(err, errsize, _("The data must be hexadecimal bytes, such as "
+                                              "\"DE AD BE EF\" or \"DEADBEEF\"."));
+        }
+        if (len > 2 && len % 2 != 0)
+            return refuse(err, errsize, _("The data has an odd number of hexadecimal digits: "
+                                          "give two digits per byte."));
+        for (size_t i = 0; i < len; i += 2) {
+            if (n >= 8)
+                return refuse(err, errsize, _("The data has more than 8 bytes."));
+            int v = len == 1 ? hexval(start[0]) : hexval(start[i]) * 16 + hexval(start[i + 1]);
+            bytes[n++] = (uint8_t)v;
+        }
+    }
+    memcpy(data, bytes, (size_t)n);
+    *ndata = (uint8_t)n;
+    return 0;
+}
+
+int sd_parse_period(const char *text, uint32_t *out, char *err, size_t errsize)
+{
+    char t[64];
+    trimmed(text ? text : "", t, sizeof t);
+    char *end = nullptr;
+    unsigned long long v = t[0] >= '0' && t[0] <= '9' ? g_ascii_strtoull(t, &end, 10) : 0;
+    if (!t[0] || !end || *end || v > SD_PERIOD_MAX) {
+        g_snprintf(err, errsize,
+                   _("The period must be a whole number of milliseconds from 0 (send on "
+                     "demand only) to %u."),
+                   SD_PERIOD_MAX);
+        return -1;
+    }
+    *out = (uint32_t)v;
+    return 0;
+}
+
+int sd_check(const sd_msg *m, char *err, size_t errsize)
+{
+    if (m->id > 0x1FFFFFFFu)
+        return refuse(err, errsize, _("The identifier is above 1FFFFFFF, the largest 29-bit "
+                                      "identifier."));
+    if (!m->ext && m->id > 0x7FFu)
+        return refuse(err, errsize, _("The identifier is above 7FF, the largest 11-bit "
+                                      "identifier: set \"Ext\" for a 29-bit identifier."));
+    if (m->len > 8)
+        return refuse(err, errsize, _("The length must be a number from 0 to 8."));
+    if (!m->rtr && m->ndata > m->len) {
+        g_snprintf(err, errsize, _("The data has %d bytes, more than the length %d."),
+                   (int)m->ndata, (int)m->len);
+        return -1;
+    }
+    if (m->period_ms > SD_PERIOD_MAX)
+        return refuse(err, errsize, _("The period is too long."));
+    return 0;
+}
+
+void sd_format_id(const sd_msg *m, char *buf, size_t size)
+{
+    g_snprintf(buf, size, m->ext ? "%08X" : "%03X", (unsigned)m->id);
+}
+
+void sd_format_data(const sd_msg *m, char *buf, size_t size)
+{
+    size_t k = 0;
+    buf[0] = '\0';
+    for (int i = 0; i < m->ndata && i < 8 && k + 4 <= size; i++)
+        k += (size_t)g_snprintf(buf + k, size - k, i ? " %02X" : "%02X", m->data[i]);
+}
+
+void sd_frame_of(const sd_msg *m, zk_frame *f)
+{
+    memset(f, 0, sizeof *f);
+    f->id = m->id;
+    f->flags = (uint8_t)((m->ext ? ZK_FRAME_EFF : 0) | (m->rtr ? ZK_FRAME_RTR : 0));
+    f->len = m->len;
+    if (!m->rtr)
+        memcpy(f->data, m->data, m->ndata);
+}
+
+void sd_msg_to_text(const sd_msg *m, char *buf, size_t size)
+{
+    char data[24] = "";
+    for (int i = 0; i < m->ndata && i < 8; i++)
+        g_snprintf(data + 2 * i, sizeof data - 2 * (size_t)i, "%02X", m->data[i]);
+    g_snprintf(buf, size, "%X,%d,%d,%d,%s,%u,%d", (unsigned)m->id, m->ext ? 1 : 0,
+               m->rtr ? 1 : 0, (int)m->len, data, (unsigned)m->period_ms, m->enabled ? 1 : 0);
+}
+
+int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize)
+{
+    gchar **f = g_strsplit(text ? text : "", ",", -1);
+    int rc = -1;
+    sd_msg v;
+    memset(&v, 0, sizeof v);
+    if (g_strv_length(f) != 7) {
+        refuse(err, errsize, _("A message needs seven fields."));
+    } else {
+        int ext = strcmp(g_strstrip(f[1]), "1") == 0;
+        int rtr = strcmp(g_strstrip(f[2]), "1") == 0;
+        v.ext = (uint8_t)ext;
+        v.rtr = (uint8_t)rtr;
+        v.enabled = strcmp(g_strstrip(f[6]), "1") == 0;
+        if (sd_parse_id(f[0], ext, &v.id, err, errsize) == 0 &&
+            sd_parse_len(f[3], &v.len, err, errsize) == 0 &&
+            sd_parse_data(f[4], v.data, &v.ndata, err, errsize) == 0 &&
+            sd_parse_period(f[5], &v.period_ms, err, errsize) == 0 &&
+            sd_check(&v, err, errsize) == 0)
+            rc = 0;
+    }
+    g_strfreev(f);
+    if (rc == 0) {
+        v.dirty = 1;
+        *m = v;
+    }
+    return rc;
+}

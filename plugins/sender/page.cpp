@@ -1,0 +1,265 @@
+/*
+ * page.cpp - the sender's notebook page: the message list, edited in
+ * place, the buttons and the line that says what went wrong last.
+ */
+#include "sender.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+struct page_widgets {
+    GtkListStore *store;
+    GtkWidget *view;
+    GtkWidget *state;
+    GtkWidget *message;
+};
+page_widgets pw;
+
+GtkWidget *named(GtkWidget *w, const char *name)
+{
+    gtk_widget_set_name(w, name);
+    return w;
+}
+
+int row_of(const gchar *path)
+{
+    GtkTreePath *p = gtk_tree_path_new_from_string(path);
+    int row = -1;
+    if (p && gtk_tree_path_get_depth(p) == 1)
+        row = gtk_tree_path_get_indices(p)[0];
+    if (p)
+        gtk_tree_path_free(p);
+    return row;
+}
+
+void on_edited(GtkCellRendererText *cell, gchar *path, gchar *text, gpointer)
+{
+    int column = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(cell), "sd-column"));
+    sd_edit(row_of(path), column, text);
+}
+
+void on_toggled(GtkCellRendererToggle *cell, gchar *path, gpointer)
+{
+    int column = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(cell), "sd-column"));
+    sd_toggle(row_of(path), column);
+}
+
+void on_add(GtkButton *, gpointer)
+{
+    int row = sd_add();
+    if (row >= 0 && pw.view) {
+        GtkTreePath *p = gtk_tree_path_new_from_indices(row, -1);
+        gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(pw.view)), p);
+        gtk_tree_path_free(p);
+    }
+}
+
+void on_remove(GtkButton *, gpointer)
+{
+    int row = sd_page_selected();
+    if (row < 0) {
+        sd_set_message(_("Select the message to remove."));
+        return;
+    }
+    sd_remove(row);
+}
+
+void on_send(GtkButton *, gpointer)
+{
+    int row = sd_page_selected();
+    if (row < 0) {
+        sd_set_message(_("Select the message to send."));
+        return;
+    }
+    if (sd_send(row, 0) >= 0)
+        sd_set_message("");
+    sd_page_refresh();
+}
+
+void on_start(GtkButton *, gpointer)
+{
+    sd_set_message("");
+    sd_start_all();
+    sd_page_refresh();
+}
+
+void on_stop(GtkButton *, gpointer)
+{
+    sd_stop_all();
+    sd_page_refresh();
+}
+
+gboolean on_refresh(gpointer)
+{
+    sd_page_refresh();
+    return TRUE;
+}
+
+void text_column(const char *title, int col, int editable)
+{
+    GtkCellRenderer *r = gtk_cell_renderer_text_new();
+    g_object_set_data(G_OBJECT(r), "sd-column", GINT_TO_POINTER(col));
+    if (editable) {
+        g_object_set(r, "editable", TRUE, NULL);
+        g_signal_connect(r, "edited", G_CALLBACK(on_edited), nullptr);
+    }
+    GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, r, "text", col, NULL);
+    gtk_tree_view_column_set_resizable(c, TRUE);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(pw.view), c);
+}
+
+void check_column(const char *title, int col)
+{
+    GtkCellRenderer *r = gtk_cell_renderer_toggle_new();
+    g_object_set_data(G_OBJECT(r), "sd-column", GINT_TO_POINTER(col));
+    g_object_set(r, "activatable", TRUE, NULL);
+    g_signal_connect(r, "toggled", G_CALLBACK(on_toggled), nullptr);
+    GtkTreeViewColumn *c =
+        gtk_tree_view_column_new_with_attributes(title, r, "active", col, NULL);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(pw.view), c);
+}
+
+void set_row(GtkTreeIter *it, const sd_msg &m)
+{
+    char id[16], len[8], data[32], period[16], sent[24];
+    sd_format_id(&m, id, sizeof id);
+    g_snprintf(len, sizeof len, "%d", (int)m.len);
+    sd_format_data(&m, data, sizeof data);
+    g_snprintf(period, sizeof period, "%u", (unsigned)m.period_ms);
+    g_snprintf(sent, sizeof sent, "%llu", (unsigned long long)m.sent);
+    gtk_list_store_set(pw.store, it, SD_COL_ID, id, SD_COL_EXT, (gboolean)m.ext, SD_COL_RTR,
+                       (gboolean)m.rtr, SD_COL_LEN, len, SD_COL_DATA, data, SD_COL_PERIOD,
+                       period, SD_COL_ENABLED, (gboolean)m.enabled, SD_COL_SENT, sent,
+                       SD_COL_STATE, m.reason, -1);
+}
+
+GtkWidget *button(const char *label, const char *name, GCallback cb)
+{
+    GtkWidget *b = named(gtk_button_new_with_mnemonic(label), name);
+    g_signal_connect(b, "clicked", cb, nullptr);
+    return b;
+}
+
+}  // namespace
+
+GtkWidget *sd_page_build(void)
+{
+    memset(&pw, 0, sizeof pw);
+    GtkWidget *box = gtk_vbox_new(FALSE, 6);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 6);
+
+    pw.store = gtk_list_store_new(SD_NCOLS, G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_BOOLEAN,
+                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_BOOLEAN,
+                                  G_TYPE_STRING, G_TYPE_STRING);
+    pw.view = named(gtk_tree_view_new_with_model(GTK_TREE_MODEL(pw.store)), "sender-list");
+    g_object_unref(pw.store);  /* the view holds it */
+    text_column(_("Identifier (hex)"), SD_COL_ID, 1);
+    check_column(_("Ext"), SD_COL_EXT);
+    check_column(_("RTR"), SD_COL_RTR);
+    text_column(_("Length"), SD_COL_LEN, 1);
+    text_column(_("Data (hex)"), SD_COL_DATA, 1);
+    text_column(_("Period (ms)"), SD_COL_PERIOD, 1);
+    check_column(_("Enabled"), SD_COL_ENABLED);
+    text_column(_("Sent"), SD_COL_SENT, 0);
+    text_column(_("State"), SD_COL_STATE, 0);
+    GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC,
+                                   GTK_POLICY_AUTOMATIC);
+    gtk_container_add(GTK_CONTAINER(scroll), pw.view);
+    gtk_box_pack_start(GTK_BOX(box), scroll, TRUE, TRUE, 0);
+
+    GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(buttons), button(_("_Add"), "sender-add", G_CALLBACK(on_add)),
+                       FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons),
+                       button(_("_Remove"), "sender-remove", G_CALLBACK(on_remove)), FALSE,
+                       FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons), button(_("S_end"), "sender-send", G_CALLBACK(on_send)),
+                       FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons),
+                       button(_("_Start periodic"), "sender-start", G_CALLBACK(on_start)),
+                       FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(buttons),
+                       button(_("S_top periodic"), "sender-stop", G_CALLBACK(on_stop)), FALSE,
+                       FALSE, 0);
+    pw.state = named(gtk_label_new(""), "sender-state");
+    gtk_box_pack_start(GTK_BOX(buttons), pw.state, FALSE, FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+
+    pw.message = named(gtk_label_new(""), "sender-message");
+    gtk_misc_set_alignment(GTK_MISC(pw.message), 0.0f, 0.5f);
+    gtk_label_set_line_wrap(GTK_LABEL(pw.message), TRUE);
+    gtk_label_set_selectable(GTK_LABEL(pw.message), TRUE);
+    gtk_box_pack_start(GTK_BOX(box), pw.message, FALSE, FALSE, 0);
+
+    sd.page = box;
+    sd.refresh = g_timeout_add(SD_REFRESH_MS, on_refresh, nullptr);
+    gtk_widget_show_all(box);
+    sd_page_rebuild();
+    return box;
+}
+
+void sd_page_release(void)
+{
+    if (sd.refresh)
+        g_source_remove(sd.refresh);
+    sd.refresh = 0;
+    memset(&pw, 0, sizeof pw);
+}
+
+void sd_page_rebuild(void)
+{
+    if (!pw.store)
+        return;
+    gtk_list_store_clear(pw.store);
+    for (int i = 0; i < sd.count; i++) {
+        GtkTreeIter it;
+        gtk_list_store_append(pw.store, &it);
+        set_row(&it, sd.msgs[i]);
+        sd.msgs[i].dirty = 0;
+    }
+    sd_page_refresh();
+}
+
+void sd_page_refresh(void)
+{
+    if (!pw.store)
+        return;
+    GtkTreeIter it;
+    gboolean valid = gtk_tree_model_get_iter_first(GTK_TREE_MODEL(pw.store), &it);
+    for (int i = 0; i < sd.count && valid; i++) {
+        if (sd.msgs[i].dirty) {
+            set_row(&it, sd.msgs[i]);
+            sd.msgs[i].dirty = 0;
+        }
+        valid = gtk_tree_model_iter_next(GTK_TREE_MODEL(pw.store), &it);
+    }
+    gtk_label_set_text(GTK_LABEL(pw.state), sd.running ? _("Periodic sending: on")
+                                                       : _("Periodic sending: off"));
+    gtk_label_set_text(GTK_LABEL(pw.message), sd.message);
+}
+
+void sd_set_message(const char *text)
+{
+    g_strlcpy(sd.message, text ? text : "", sizeof sd.message);
+    if (pw.message)
+        gtk_label_set_text(GTK_LABEL(pw.message), sd.message);
+}
+
+int sd_page_selected(void)
+{
+    if (!pw.view)
+        return -1;
+    GtkTreeModel *model = nullptr;
+    GtkTreeIter it;
+    if (!gtk_tree_selection_get_selected(gtk_tree_view_get_selection(GTK_TREE_VIEW(pw.view)),
+                                         &model, &it))
+        return -1;
+    GtkTreePath *p = gtk_tree_model_get_path(model, &it);
+    int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
+    if (p)
+        gtk_tree_path_free(p);
+    return row;
+}

@@ -1,0 +1,128 @@
+/*
+ * sender.h - the sending plug-in's internal declarations.
+ *
+ * The sender keeps a list of transmit messages in a fixed array. A
+ * message is sent on demand ("Send") or, while periodic sending runs,
+ * every period milliseconds. Periodic messages are scheduled against an
+ * absolute next-due time, so a late timer never shifts the ones after it:
+ * one GLib timeout is set for the earliest due time and calls
+ * sd_service(now), which sends what is due and advances each due time by
+ * whole periods. The clock is a function pointer (the monotonic clock),
+ * which tests replace to count frames over simulated time.
+ */
+#ifndef SENDER_H
+#define SENDER_H
+
+#ifndef GETTEXT_PACKAGE
+#define GETTEXT_PACKAGE "sender"
+#endif
+#include <glib/gi18n-lib.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "nimbrel/nimbrel.h"
+#include "zelk.h"
+
+#define SD_MAX_MSGS 256
+#define SD_TEXT_MAX 256            /* reasons and messages, NUL included */
+#define SD_PERIOD_MAX 3600000u     /* one hour, in ms */
+#define SD_FAILS_TO_PAUSE 3        /* failures in a row that pause a periodic message */
+#define SD_REFRESH_MS 200
+
+/* One transmit message. Data bytes beyond ndata are sent as zeros. */
+struct sd_msg {
+    uint32_t id;
+    uint8_t ext;
+    uint8_t rtr;
+    uint8_t len;
+    uint8_t ndata;                 /* bytes the user gave, at most len */
+    uint8_t data[8];
+    uint32_t period_ms;            /* 0: on demand only */
+    uint8_t enabled;
+    uint8_t paused;                /* stopped after repeated failures */
+    uint8_t dirty;                 /* the page's row needs an update */
+    int fails;                     /* failed sends in a row */
+    uint64_t sent;
+    int64_t next_due_us;
+    char reason[SD_TEXT_MAX];      /* the last failure, empty after a success */
+};
+
+/* Columns of the list (and of its model). */
+enum {
+    SD_COL_ID, SD_COL_EXT, SD_COL_RTR, SD_COL_LEN, SD_COL_DATA, SD_COL_PERIOD,
+    SD_COL_ENABLED, SD_COL_SENT, SD_COL_STATE, SD_NCOLS
+};
+
+/* ---------------------------------------------------------------- msg.cpp */
+
+/* Field parsers: 0 with the value stored, or -1 with a message in err
+ * (the value is then unchanged). */
+int sd_parse_id(const char *text, int ext, uint32_t *out, char *err, size_t errsize);
+int sd_parse_len(const char *text, uint8_t *out, char *err, size_t errsize);
+/* Hex bytes: pairs of digits, optionally separated by blanks (a single
+ * digit between blanks is one byte). At most 8 bytes. */
+int sd_parse_data(const char *text, uint8_t *data, uint8_t *ndata, char *err, size_t errsize);
+int sd_parse_period(const char *text, uint32_t *out, char *err, size_t errsize);
+/* The rules across fields: identifier fits the format, data fits the
+ * length. 0, or -1 with a message. */
+int sd_check(const sd_msg *m, char *err, size_t errsize);
+
+void sd_format_id(const sd_msg *m, char *buf, size_t size);
+void sd_format_data(const sd_msg *m, char *buf, size_t size);
+void sd_frame_of(const sd_msg *m, zk_frame *f);
+
+/* Session form: "<id hex>,<ext 0|1>,<rtr 0|1>,<len>,<data hex>,<period ms>,<enabled 0|1>". */
+void sd_msg_to_text(const sd_msg *m, char *buf, size_t size);
+int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize);
+
+/* -------------------------------------------------------------- state */
+
+struct sd_state {
+    sd_msg msgs[SD_MAX_MSGS];
+    int count;
+    int running;                   /* periodic sending on */
+    int64_t (*now_us)(void);
+    guint timer;                   /* the next due time, 0 when none */
+    guint refresh;
+    GtkWidget *page;
+    char message[SD_TEXT_MAX * 2];
+
+    int loading;
+    int load_count;
+    int load_bad;
+    sd_msg load_msgs[SD_MAX_MSGS];
+};
+extern sd_state sd;
+
+/* sched.cpp */
+int64_t sd_now(void);
+/* Sends one message now; returns the library's code. A refusal is kept as
+ * the message's reason and shown in the page; a periodic message refused
+ * SD_FAILS_TO_PAUSE times in a row is paused. */
+int sd_send(int index, int periodic);
+void sd_service(int64_t now_us);
+void sd_reschedule(void);
+void sd_start_all(void);
+void sd_stop_all(void);
+/* The message's due time after it was enabled, edited or unpaused. */
+void sd_rearm(int index);
+
+/* edit.cpp: changes of the list, each checked before it is applied. */
+int sd_add(void);
+void sd_remove(int index);
+/* Applies text to a text column of a message: 0, or -1 with the message
+ * in the page and the message unchanged. */
+int sd_edit(int index, int column, const char *text);
+/* Flips a check column (extended, remote, enabled). */
+int sd_toggle(int index, int column);
+
+/* page.cpp */
+GtkWidget *sd_page_build(void);
+void sd_page_release(void);
+void sd_page_rebuild(void);          /* after rows were added or removed */
+void sd_page_refresh(void);          /* rows marked dirty, the status texts */
+void sd_set_message(const char *text);
+int sd_page_selected(void);          /* selected row, -1 when none */
+
+#endif /* SENDER_H */

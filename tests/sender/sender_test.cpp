@@ -1,0 +1,370 @@
+// The sender plug-in (stage/sender.so) loaded by the real plug-in manager
+// over the simulated adapter with its manual clock; the plug-in's clock is
+// replaced by the simulation clock, so periodic frames are counted over
+// simulated time.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "../sendlog/sl_fixture.h"
+
+namespace {
+
+// Columns of the list, as the page shows them.
+enum { COL_ID, COL_EXT, COL_RTR, COL_LEN, COL_DATA, COL_PERIOD, COL_ENABLED, COL_SENT,
+       COL_STATE };
+
+int64_t sim_now()
+{
+    return (int64_t)zk_sim_now_us();
+}
+
+std::string lib_text(int code)
+{
+    char buf[256] = "";
+    ZkStrError((int16_t)code, buf, sizeof buf);
+    return buf;
+}
+
+struct Sent {
+    zk_frame f;
+    int64_t at_us;
+};
+
+class Sender : public sltest::PluginTest {
+protected:
+    void SetUp() override
+    {
+        load_plugin("sender", SD_STAGE_DIR);
+        if (HasFatalFailure())
+            return;
+        view_ = widget("sender-list");
+        set_clock_ = (void (*)(int64_t (*)(void)))symbol("sender_set_clock");
+        service_ = (void (*)(void))symbol("sender_service");
+        ASSERT_NE(nullptr, set_clock_);
+        ASSERT_NE(nullptr, service_);
+        set_clock_(sim_now);
+    }
+
+    GtkTreeModel *model() { return gtk_tree_view_get_model(GTK_TREE_VIEW(view_)); }
+    int rows() { return gtk_tree_model_iter_n_children(model(), nullptr); }
+    std::string cell(int row, int col)
+    {
+        GtkTreeIter it;
+        if (!gtk_tree_model_iter_nth_child(model(), &it, nullptr, row))
+            return "<no row>";
+        if (col == COL_EXT || col == COL_RTR || col == COL_ENABLED) {
+            gboolean b = FALSE;
+            gtk_tree_model_get(model(), &it, col, &b, -1);
+            return b ? "yes" : "no";
+        }
+        gchar *s = nullptr;
+        gtk_tree_model_get(model(), &it, col, &s, -1);
+        std::string out = s ? s : "";
+        g_free(s);
+        return out;
+    }
+    GtkCellRenderer *renderer(int col)
+    {
+        GtkTreeViewColumn *c = gtk_tree_view_get_column(GTK_TREE_VIEW(view_), col);
+        GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(c));
+        GtkCellRenderer *r = cells ? GTK_CELL_RENDERER(cells->data) : nullptr;
+        g_list_free(cells);
+        return r;
+    }
+    // What the user does in the list: type into a cell, click a check box.
+    void edit(int row, int col, const char *text)
+    {
+        std::string path = std::to_string(row);
+        g_signal_emit_by_name(renderer(col), "edited", path.c_str(), text);
+    }
+    void toggle(int row, int col)
+    {
+        std::string path = std::to_string(row);
+        g_signal_emit_by_name(renderer(col), "toggled", path.c_str());
+    }
+    void select(int row)
+    {
+        GtkTreePath *p = gtk_tree_path_new_from_indices(row, -1);
+        gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(view_)), p);
+        gtk_tree_path_free(p);
+    }
+    int add(const char *id, int ext, const char *len, const char *data, const char *period,
+            int enabled)
+    {
+        click("sender-add");
+        int row = rows() - 1;
+        if (ext)
+            toggle(row, COL_EXT);
+        edit(row, COL_ID, id);
+        edit(row, COL_LEN, len);
+        edit(row, COL_DATA, data);
+        edit(row, COL_PERIOD, period);
+        if (enabled)
+            toggle(row, COL_ENABLED);
+        EXPECT_EQ("", message()) << id;
+        return row;
+    }
+    std::string message() { return label("sender-message"); }
+
+    // Frames the library accepted since the last call, stamped with the
+    // simulation time they were taken at.
+    void collect(std::vector<Sent> &out)
+    {
+        zk_frame buf[256];
+        int n = zk_sim_sent(0, buf, 256);
+        for (int i = 0; i < n; i++)
+            out.push_back(Sent{buf[i], sim_now()});
+    }
+    void advance_ms(int ms)
+    {
+        zk_sim_advance_us((uint64_t)ms * 1000);
+        service_();
+    }
+
+    GtkWidget *view_ = nullptr;
+    void (*set_clock_)(int64_t (*)(void)) = nullptr;
+    void (*service_)(void) = nullptr;
+};
+
+TEST_F(Sender, InvalidFieldsAreRefusedWithAMessageAndNothingIsSent)
+{
+    nbtest::DialogDriver driver;  // no message box for bad input
+    click("sender-add");
+    ASSERT_EQ(1, rows());
+    ASSERT_EQ("100", cell(0, COL_ID));
+    ASSERT_EQ("8", cell(0, COL_LEN));
+    auto refused = [&](int col, const char *text, const char *part) {
+        std::string before = cell(0, col);
+        edit(0, col, text);
+        EXPECT_NE(std::string::npos, message().find(part)) << text << ": " << message();
+        EXPECT_EQ(before, cell(0, col)) << text;
+    };
+
+    refused(COL_ID, "800", "7FF");
+    refused(COL_ID, "12G", "not a hexadecimal");
+    refused(COL_ID, "", "empty");
+    toggle(0, COL_EXT);
+    edit(0, COL_ID, "800");
+    EXPECT_EQ("", message());
+    EXPECT_EQ("00000800", cell(0, COL_ID));
+    refused(COL_ID, "20000000", "1FFFFFFF");
+    refused(COL_ID, "FFFFFFFFFF", "1FFFFFFF");
+    // Clearing Ext would leave a 29-bit identifier in an 11-bit frame.
+    toggle(0, COL_EXT);
+    EXPECT_NE(std::string::npos, message().find("7FF")) << message();
+    EXPECT_EQ("yes", cell(0, COL_EXT));
+
+    refused(COL_LEN, "9", "0 to 8");
+    refused(COL_LEN, "x", "0 to 8");
+    refused(COL_LEN, "-1", "0 to 8");
+    refused(COL_DATA, "GG", "hexadecimal");
+    refused(COL_DATA, "01 02 03 04 05 06 07 08 09", "more than 8");
+    refused(COL_DATA, "123", "odd number");
+    edit(0, COL_LEN, "2");
+    refused(COL_DATA, "01 02 03", "3 bytes, more than the length 2");
+    edit(0, COL_DATA, "0102");
+    EXPECT_EQ("01 02", cell(0, COL_DATA));
+    refused(COL_LEN, "1", "2 bytes, more than the length 1");
+    refused(COL_PERIOD, "-5", "milliseconds");
+    refused(COL_PERIOD, "abc", "milliseconds");
+    refused(COL_PERIOD, "3600001", "milliseconds");
+    refused(COL_PERIOD, "10ms", "milliseconds");
+
+    // Refused edits sent nothing; the message as it stands goes out once.
+    zk_frame none[4];
+    EXPECT_EQ(0, zk_sim_sent(0, none, 4));
+    select(0);
+    click("sender-send");
+    EXPECT_EQ("", message());
+    zk_frame f[4];
+    ASSERT_EQ(1, zk_sim_sent(0, f, 4));
+    EXPECT_EQ(0x800u, f[0].id);
+    EXPECT_EQ(ZK_FRAME_EFF, f[0].flags);
+    EXPECT_EQ(2, f[0].len);
+    EXPECT_EQ(0x01, f[0].data[0]);
+    EXPECT_EQ(0x02, f[0].data[1]);
+    EXPECT_EQ("1", cell(0, COL_SENT));
+    nbtest::pump();
+    EXPECT_TRUE(driver.seen().empty());
+}
+
+TEST_F(Sender, PeriodicFramesLeaveOnTheirOwnGridWithoutDrift)
+{
+    add("123", 0, "1", "AA", "10", 1);
+    add("456", 0, "0", "", "0", 1);            // on demand only
+    add("1ABCDE00", 1, "3", "01 02 03", "25", 1);
+    add("321", 0, "1", "BB", "10", 0);         // not enabled
+    const int64_t t0 = sim_now();
+    click("sender-start");
+    EXPECT_EQ("Periodic sending: on", label("sender-state"));
+
+    // Irregular service times, as a loaded main loop gives them.
+    std::vector<Sent> sent;
+    collect(sent);
+    const int steps[] = {1, 3, 7, 2, 9, 4};
+    int elapsed = 0;
+    for (int k = 0; elapsed < 1000; k++) {
+        int step = std::min(steps[k % 6], 1000 - elapsed);
+        advance_ms(step);
+        elapsed += step;
+        collect(sent);
+    }
+    std::vector<int64_t> a, b;
+    for (const Sent &s : sent) {
+        if (s.f.id == 0x123)
+            a.push_back(s.at_us - t0);
+        else if (s.f.id == 0x1ABCDE00)
+            b.push_back(s.at_us - t0);
+        else
+            ADD_FAILURE() << "unexpected frame " << std::hex << s.f.id;
+    }
+    // Due at 0, 10, ..., 1000 ms and 0, 25, ..., 1000 ms: every frame in
+    // the first service at or after its slot, never a slot later.
+    ASSERT_EQ(101u, a.size());
+    ASSERT_EQ(41u, b.size());
+    for (size_t k = 0; k < a.size(); k++) {
+        EXPECT_GE(a[k], (int64_t)k * 10000) << k;
+        EXPECT_LT(a[k], (int64_t)k * 10000 + 9000) << k;
+    }
+    for (size_t k = 0; k < b.size(); k++) {
+        EXPECT_GE(b[k], (int64_t)k * 25000) << k;
+        EXPECT_LT(b[k], (int64_t)k * 25000 + 9000) << k;
+    }
+    EXPECT_EQ("101", cell(0, COL_SENT));
+    EXPECT_EQ("0", cell(1, COL_SENT));
+    EXPECT_EQ("41", cell(2, COL_SENT));
+    EXPECT_EQ("0", cell(3, COL_SENT));
+
+    // A long stall skips the missed slots instead of sending a burst.
+    zk_sim_advance_us(95000);
+    service_();
+    collect(sent);
+    size_t before = sent.size();
+    advance_ms(1);
+    collect(sent);
+    EXPECT_EQ(before, sent.size());
+    advance_ms(4);  // 1100 ms: the grid again
+    collect(sent);
+    EXPECT_EQ(before + 2, sent.size());
+
+    click("sender-stop");
+    EXPECT_EQ("Periodic sending: off", label("sender-state"));
+    advance_ms(100);
+    collect(sent);
+    EXPECT_EQ(before + 2, sent.size());
+}
+
+TEST_F(Sender, RefusedSendsShowTheLibraryReasonAndRepeatedFailuresPause)
+{
+    nbtest::DialogDriver driver;  // reasons go into the page, not into boxes
+    add("10", 0, "1", "01", "10", 1);
+    ASSERT_GE(the_app.chan.ops.stop(&the_app.chan), 0);
+    select(0);
+    click("sender-send");
+    std::string stopped = lib_text(ZK_E_NOTSTARTED);
+    ASSERT_NE("", stopped);
+    EXPECT_NE(std::string::npos, message().find(stopped)) << message();
+    EXPECT_EQ("Refused: " + stopped, cell(0, COL_STATE));
+
+    // Periodic: the third failure in a row pauses the message.
+    click("sender-start");
+    advance_ms(10);
+    EXPECT_EQ("Refused: " + stopped, cell(0, COL_STATE));
+    advance_ms(10);
+    EXPECT_EQ("Paused: " + stopped, cell(0, COL_STATE));
+    EXPECT_NE(std::string::npos, message().find("paused")) << message();
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+    std::vector<Sent> sent;
+    advance_ms(50);
+    collect(sent);
+    EXPECT_TRUE(sent.empty());
+
+    // Enabling it again resumes it.
+    toggle(0, COL_ENABLED);
+    toggle(0, COL_ENABLED);
+    advance_ms(1);
+    collect(sent);
+    EXPECT_EQ(1u, sent.size());
+    EXPECT_EQ("", cell(0, COL_STATE));
+
+    // Failures that are not in a row do not pause; a write timeout does
+    // when it repeats.
+    zk_sim_fail_next("ZkWrite", ZK_E_WTOUT);
+    zk_sim_fail_next("ZkWrite", ZK_E_WTOUT);
+    advance_ms(10);
+    advance_ms(10);
+    advance_ms(10);
+    collect(sent);
+    EXPECT_EQ(2u, sent.size());
+    EXPECT_EQ("", cell(0, COL_STATE));
+    for (int i = 0; i < 3; i++)
+        zk_sim_fail_next("ZkWrite", ZK_E_WTOUT);
+    for (int i = 0; i < 5; i++)
+        advance_ms(10);
+    collect(sent);
+    EXPECT_EQ(2u, sent.size());
+    EXPECT_EQ("Paused: " + lib_text(ZK_E_WTOUT), cell(0, COL_STATE));
+    EXPECT_EQ("Periodic sending: on", label("sender-state"));
+    nbtest::pump();
+    EXPECT_TRUE(driver.seen().empty());
+}
+
+TEST_F(Sender, TheListRoundTripsThroughASession)
+{
+    add("123", 0, "4", "DE AD BE EF", "0", 0);
+    add("1ABCDEF0", 1, "8", "", "100", 1);
+    toggle(1, COL_RTR);
+    add("7FF", 0, "8", "01 02", "20", 1);
+    std::vector<std::vector<std::string>> want;
+    for (int r = 0; r < 3; r++) {
+        std::vector<std::string> row;
+        for (int c = COL_ID; c <= COL_ENABLED; c++)
+            row.push_back(cell(r, c));
+        want.push_back(row);
+    }
+
+    std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, text.find("Message=123,0,0,4,DEADBEEF,0,0\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Message=1ABCDEF0,1,1,8,,100,1\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Message=7FF,0,0,8,0102,20,1\n")) << text;
+
+    select(0);
+    click("sender-remove");
+    select(0);
+    click("sender-remove");
+    ASSERT_EQ(1, rows());
+    click("sender-start");
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    ASSERT_EQ(3, rows());
+    for (int r = 0; r < 3; r++)
+        for (int c = COL_ID; c <= COL_ENABLED; c++)
+            EXPECT_EQ(want[r][c], cell(r, c)) << r << "," << c;
+    // Loading never starts sending on its own.
+    EXPECT_EQ("Periodic sending: off", label("sender-state"));
+    std::vector<Sent> sent;
+    collect(sent);  // the frame sent when periodic sending started
+    sent.clear();
+    advance_ms(100);
+    collect(sent);
+    EXPECT_TRUE(sent.empty());
+
+    // Entries that fail the field rules are left out, and the page says so.
+    std::string bad = text;
+    size_t at = bad.find("Message=7FF,0,0,8,0102,20,1");
+    ASSERT_NE(std::string::npos, at);
+    bad.replace(at, strlen("Message=7FF,0,0,8,0102,20,1"), "Message=800,0,0,8,0102,20,1");
+    ASSERT_TRUE(nbtest::write_file(file, bad));
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    ASSERT_EQ(2, rows());
+    EXPECT_EQ("123", cell(0, COL_ID));
+    EXPECT_EQ("1ABCDEF0", cell(1, COL_ID));
+    EXPECT_NE(std::string::npos, message().find("1 message of the session was not valid"))
+        << message();
+}
+
+}  // namespace
