@@ -213,13 +213,21 @@ void lg_clock_place(lg_clock *c, const zk_frame *frames, int n, int64_t req_us, 
     /* Unwrapped adapter times, relative to the previous batch's last. */
     int64_t ext = c->have ? c->ext_us : 0;
     uint32_t last = c->have ? c->last_ts : frames[0].ts;
+    int went_back = 0;
     for (int i = 0; i < n; i++) {
-        ext += (int32_t)(frames[i].ts - last);
+        int32_t step = (int32_t)(frames[i].ts - last);
+        /* Frames arrive in time order: a step back is a restarted clock
+         * (or a silence longer than half the clock's wrap). */
+        if (step < 0) {
+            went_back = 1;
+            step = 0;
+        }
+        ext += step;
         last = frames[i].ts;
         out[i] = ext;
     }
     int64_t bound = req_us - ext;
-    if (!c->have || llabs(bound - c->offset_us) > 2000000) {
+    if (!c->have || went_back || llabs(bound - c->offset_us) > 2000000) {
         c->offset_us = bound;
     } else {
         /* 100 ppm of the time since the last batch: more than any
@@ -231,6 +239,12 @@ void lg_clock_place(lg_clock *c, const zk_frame *frames, int n, int64_t req_us, 
     c->ext_us = ext;
     c->last_ts = last;
     c->last_req_us = req_us;
-    for (int i = 0; i < n; i++)
+    /* While the bound is still coming down, a batch could start before
+     * the previous one ended: times never step back (but after a reset). */
+    for (int i = 0; i < n; i++) {
         out[i] += c->offset_us;
+        if (!went_back && out[i] < c->last_out_us)
+            out[i] = c->last_out_us;
+    }
+    c->last_out_us = out[n - 1];
 }

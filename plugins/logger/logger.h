@@ -83,13 +83,15 @@ size_t lg_fmt_asc_footer(char *buf, size_t size);
  * minus the last frame's adapter time is an upper bound of the offset
  * between the clocks. The smallest bound seen is kept, allowed to rise
  * slowly for clock drift, and placed anew when the clocks disagree by
- * more than two seconds (adapter reset, a long silence across a wrap). */
+ * more than two seconds or the adapter clock steps back (adapter reset,
+ * a long silence across a wrap). */
 struct lg_clock {
     int have;
     uint32_t last_ts;       /* adapter time of the last frame */
     int64_t ext_us;         /* unwrapped adapter time of the last frame */
     int64_t offset_us;      /* wall = ext + offset */
     int64_t last_req_us;
+    int64_t last_out_us;    /* the last time placed */
 };
 void lg_clock_reset(lg_clock *c);
 /* Wall times of a batch's frames into out (n entries). */

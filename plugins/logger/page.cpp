@@ -144,6 +144,9 @@ GtkWidget *lg_page_build(void)
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("By file extension (.log, .asc)"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("candump log"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("Vector ASC"));
+    gtk_widget_set_tooltip_text(
+        pw.format, _("candump log: sent frames end in \" T\", which python-can reads as "
+                     "transmitted and can-utils ignores. Vector ASC: the Rx/Tx column."));
     gtk_table_attach(GTK_TABLE(table), pw.format, 1, 2, 1, 2, GTK_FILL, GTK_FILL, 0, 0);
 
     pw.autostart = named(gtk_check_button_new_with_mnemonic(
