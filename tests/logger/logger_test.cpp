@@ -163,6 +163,11 @@ TEST_F(Logger, CandumpFileReadsBackInPythonCanExactly)
         [&] { return label("logger-frames").find("Frames written: 9,") != std::string::npos; }))
         << label("logger-frames");
     EXPECT_NE(std::string::npos, label("logger-frames").find("error reports: 1"));
+    // On disk within the flush interval, while logging goes on.
+    EXPECT_TRUE(nbtest::wait_until(
+        [&] { return nbtest::read_file(file).find(" can0 321#42\n") != std::string::npos; },
+        3000));
+    EXPECT_TRUE(logging());
     click("logger-stop");
     EXPECT_FALSE(logging());
 

@@ -257,6 +257,22 @@ TEST_F(Sender, PeriodicFramesLeaveOnTheirOwnGridWithoutDrift)
     EXPECT_EQ(before + 2, sent.size());
 }
 
+TEST_F(Sender, TheMainLoopSendsPeriodicMessagesOnTheRealClock)
+{
+    set_clock_(nullptr);
+    add("222", 0, "2", "12 34", "5", 1);
+    click("sender-start");
+    // The library's queue drains only as the simulated bus runs.
+    std::vector<Sent> sent;
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        zk_sim_advance_us(1000);
+        collect(sent);
+        return sent.size() >= 5;
+    }, 5000));
+    EXPECT_EQ(0x222u, sent.at(0).f.id);
+    click("sender-stop");
+}
+
 TEST_F(Sender, RefusedSendsShowTheLibraryReasonAndRepeatedFailuresPause)
 {
     nbtest::DialogDriver driver;  // reasons go into the page, not into boxes
