@@ -1,0 +1,361 @@
+// The channel chooser and the Load Session dialog: the list, the
+// selection rules, confirmation, and the outcomes that end the process.
+#include <stdio.h>
+#include <string.h>
+
+#include "gui_fixture.h"
+
+using namespace nbtest;
+
+namespace {
+
+class GuiChooser : public GuiTest {
+protected:
+    const char *boards() const override { return boards_; }
+    const char *boards_ = "0=sim:channels=2,busy=0,traffic=none";
+
+    void SetUp() override
+    {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        GuiTest::SetUp();
+        desktop_ = make_temp_dir("desktop");
+        g_strlcpy(the_app.session.desktop_dir, desktop_.c_str(),
+                  sizeof the_app.session.desktop_dir);
+    }
+
+    std::string desktop_;
+};
+
+// The chooser's pieces while its dialog is up.
+struct Shown {
+    GtkTreeView *view;
+    GtkTreeModel *model;
+    GtkTreeSelection *sel;
+    explicit Shown(GtkDialog *d)
+    {
+        view = GTK_TREE_VIEW(find_by_name(GTK_WIDGET(d), "chooser_view"));
+        model = gtk_tree_view_get_model(view);
+        sel = gtk_tree_view_get_selection(view);
+    }
+    // Path of the selected row, "" when none.
+    std::string selected() const
+    {
+        GtkTreeIter iter;
+        GtkTreeModel *m = nullptr;
+        if (!gtk_tree_selection_get_selected(sel, &m, &iter))
+            return "";
+        gchar *s = gtk_tree_model_get_string_from_iter(m, &iter);
+        std::string out = s;
+        g_free(s);
+        return out;
+    }
+    void click(const char *path)
+    {
+        GtkTreePath *p = gtk_tree_path_new_from_string(path);
+        gtk_tree_selection_select_path(sel, p);
+        gtk_tree_path_free(p);
+    }
+    void activate(const char *path)
+    {
+        GtkTreePath *p = gtk_tree_path_new_from_string(path);
+        gtk_tree_view_row_activated(view, p, gtk_tree_view_get_column(view, 0));
+        gtk_tree_path_free(p);
+    }
+    int number(const char *path) { return atoi(cell_text(model, path, 1).c_str()); }
+};
+
+void select_radio(GtkDialog *d, const char *name)
+{
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(find_by_name(GTK_WIDGET(d), name)), TRUE);
+}
+
+// Stand-ins for the enumeration: no board at all, or boards without channels.
+int32_t no_boards(int32_t, nb_board_info *) { return 0; }
+int32_t one_board(int32_t start, nb_board_info *b)
+{
+    if (start > 0)
+        return 0;
+    memset(b, 0, sizeof *b);
+    g_strlcpy(b->b.name, "Empty board", sizeof b->b.name);
+    return 1;
+}
+int32_t no_channels(int32_t, const nb_board_info *, nb_chan_slot *) { return 0; }
+
+// The file name a file chooser offers; empty while its folder still loads.
+std::string chooser_filename(GtkDialog *d)
+{
+    gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
+    std::string out = fn ? fn : "";
+    g_free(fn);
+    return out;
+}
+
+// Answers the next dialog after printing its text, so a death test can
+// match it on stderr.
+void answer_printing(DialogDriver &driver, int response)
+{
+    driver.then([response](GtkDialog *d) {
+        fprintf(stderr, "dialog: %s\n", message_text(GTK_WIDGET(d)).c_str());
+        dialog_respond(d, response);
+        return true;
+    });
+}
+
+}  // namespace
+
+TEST_F(GuiChooser, ListsBoardsAndPreselectsFirstFreeChannel)
+{
+    DialogDriver driver;
+    int preselected = -1;
+    driver.then([&](GtkDialog *d) {
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Nimbrel, ver. 3.15");
+        EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(d)), nullptr);
+        EXPECT_NE(find_button(GTK_WIDGET(d), "Load Session"), nullptr);
+        Shown s(d);
+        EXPECT_EQ(child_count(s.model, nullptr), 1);
+        EXPECT_EQ(cell_text(s.model, "0", 0), "ZELK simulated CAN");
+        EXPECT_EQ(cell_text(s.model, "0", 1), "");
+        EXPECT_EQ(cell_text(s.model, "0", 3), "SIM-0");
+        EXPECT_EQ(child_count(s.model, "0"), 2);
+        EXPECT_EQ(cell_text(s.model, "0:0", 0), "channel");
+        EXPECT_EQ(cell_text(s.model, "0:0", 2), "busy");
+        EXPECT_EQ(cell_text(s.model, "0:1", 2), "free");
+        EXPECT_EQ(cell_text(s.model, "0:1", 3), "");
+        EXPECT_EQ(s.selected(), "0:1");
+        // Recorded before the user does anything.
+        preselected = the_app.chan.number;
+        EXPECT_EQ(preselected, s.number("0:1"));
+
+        // Neither the board row nor the busy channel can take the selection.
+        s.click("0");
+        EXPECT_EQ(s.selected(), "0:1");
+        s.click("0:0");
+        EXPECT_EQ(s.selected(), "0:1");
+        EXPECT_EQ(the_app.chan.number, preselected);
+        dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_TRUE(driver.done());
+    EXPECT_EQ(the_app.chan.number, preselected);
+    EXPECT_EQ(the_app.chan.frame_format, 6) << "both formats unless another is chosen";
+    EXPECT_STREQ(the_app.chan.board.b.name, "ZELK simulated CAN");
+    EXPECT_STREQ(the_app.chan.board.serial, "SIM-0");
+    EXPECT_EQ(the_app.mode, 0);
+}
+
+class GuiChooserBoards : public GuiChooser {
+protected:
+    void SetUp() override
+    {
+        boards_ = "0=sim:channels=2,busy=0/1,traffic=none;"
+                  "2=sim:channels=3,busy=1,name=Second,serial=S2,traffic=none";
+        GuiChooser::SetUp();
+    }
+};
+
+TEST_F(GuiChooserBoards, SeveralBoardsWithGapsAndDoubleClick)
+{
+    DialogDriver driver;
+    int chosen = -1;
+    driver.then([&](GtkDialog *d) {
+        Shown s(d);
+        EXPECT_EQ(child_count(s.model, nullptr), 2);
+        EXPECT_EQ(cell_text(s.model, "1", 0), "Second");
+        EXPECT_EQ(cell_text(s.model, "1", 3), "S2");
+        EXPECT_EQ(child_count(s.model, "0"), 2);
+        EXPECT_EQ(child_count(s.model, "1"), 3);
+        EXPECT_EQ(cell_text(s.model, "1:0", 2), "free");
+        EXPECT_EQ(cell_text(s.model, "1:1", 2), "busy");
+        EXPECT_EQ(cell_text(s.model, "1:2", 2), "free");
+        // Every channel of the first board is busy: the second board's first.
+        EXPECT_EQ(s.selected(), "1:0");
+        EXPECT_EQ(the_app.chan.number, s.number("1:0"));
+
+        // A busy channel's double click does nothing.
+        s.activate("1:1");
+        s.activate("0:0");
+        s.activate("1");
+        EXPECT_TRUE(gtk_widget_get_mapped(GTK_WIDGET(d)));
+        EXPECT_EQ(s.selected(), "1:0");
+
+        // A free one's confirms at once with the format chosen now.
+        select_radio(d, "radio_ext");
+        chosen = s.number("1:2");
+        s.activate("1:2");
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_TRUE(driver.done());
+    EXPECT_EQ(the_app.chan.number, chosen);
+    EXPECT_EQ(the_app.chan.frame_format, 4);
+    EXPECT_STREQ(the_app.chan.board.b.name, "Second");
+    EXPECT_STREQ(the_app.chan.board.serial, "S2");
+}
+
+TEST_F(GuiChooserBoards, FrameFormatFromRadioButtons)
+{
+    DialogDriver driver;
+    driver.then([](GtkDialog *d) {
+        select_radio(d, "radio_std");
+        Shown(d).click("1:2");
+        dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_EQ(the_app.chan.frame_format, 2);
+    EXPECT_STREQ(the_app.chan.board.b.name, "Second");
+}
+
+class GuiChooserAllBusy : public GuiChooser {
+protected:
+    void SetUp() override
+    {
+        boards_ = "0=sim:channels=2,busy=0/1,traffic=none";
+        GuiChooser::SetUp();
+    }
+};
+
+TEST_F(GuiChooserAllBusy, NothingSelectableAndOkKeepsNumber)
+{
+    the_app.chan.number = 0;
+    DialogDriver driver;
+    driver.then([](GtkDialog *d) {
+        Shown s(d);
+        EXPECT_EQ(s.selected(), "");
+        s.click("0:1");
+        s.click("0");
+        EXPECT_EQ(s.selected(), "");
+        dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_EQ(the_app.chan.number, 0);
+}
+
+TEST_F(GuiChooser, LoadSessionButtonOpensFileDialog)
+{
+    DialogDriver driver;
+    driver.respond(GTK_RESPONSE_APPLY);
+    std::string offered;
+    driver.then([&](GtkDialog *d) {
+        EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Load Session from File");
+        EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(d)), nullptr);
+        GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+        EXPECT_EQ(gtk_file_chooser_get_action(fc), GTK_FILE_CHOOSER_ACTION_SAVE);
+        GSList *filters = gtk_file_chooser_list_filters(fc);
+        EXPECT_EQ(g_slist_length(filters), 1u);
+        g_slist_free(filters);
+        offered = chooser_filename(d);
+        if (offered.empty())
+            return false;   // ask again once the folder is there
+        dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return true;
+    });
+    int number = -1;
+    // The default name carries the channel number the chooser holds.
+    the_app.gui.ops.choose_channel(&the_app);
+    number = the_app.chan.number;
+    EXPECT_TRUE(driver.done());
+    char expected[NB_TEXT_MAX];
+    g_snprintf(expected, sizeof expected, "%s/nbses-ch%d.nbs", desktop_.c_str(), number);
+    EXPECT_EQ(offered, expected);
+    EXPECT_EQ(the_app.mode, 1);
+    EXPECT_STREQ(the_app.session.load_file, expected);
+}
+
+TEST_F(GuiChooser, LoadSessionDialogCancelChangesNothing)
+{
+    the_app.chan.number = 3;
+    g_strlcpy(the_app.session.load_file, "/kept.nbs", sizeof the_app.session.load_file);
+    DialogDriver driver;
+    std::string offered;
+    driver.then([&](GtkDialog *d) {
+        offered = chooser_filename(d);
+        if (offered.empty())
+            return false;
+        dialog_respond(d, GTK_RESPONSE_CANCEL);
+        return true;
+    });
+    EXPECT_EQ(choose_session_file(&the_app), 0);
+    EXPECT_EQ(offered, desktop_ + "/nbses-ch3.nbs");
+    EXPECT_EQ(the_app.mode, 0);
+    EXPECT_STREQ(the_app.session.load_file, "/kept.nbs");
+
+    // An existing file in another folder is taken as it is named.
+    std::string other = make_temp_dir("other") + "/bench.nbs";
+    ASSERT_TRUE(write_file(other, "[Main]\n"));
+    driver.then([&](GtkDialog *d) {
+        if (chooser_filename(d) != other) {
+            gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), other.c_str());
+            return false;
+        }
+        dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return true;
+    });
+    EXPECT_EQ(choose_session_file(&the_app), 1);
+    EXPECT_EQ(the_app.mode, 1);
+    EXPECT_EQ(std::string(the_app.session.load_file), other);
+}
+
+// The outcomes that end the process, each in a child process.
+TEST_F(GuiChooser, CancelEndsWithZero)
+{
+    EXPECT_EXIT(
+        {
+            DialogDriver driver;
+            driver.respond(GTK_RESPONSE_CANCEL);
+            the_app.gui.ops.choose_channel(&the_app);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST_F(GuiChooser, ClosingTheDialogEndsWithZero)
+{
+    EXPECT_EXIT(
+        {
+            DialogDriver driver;
+            driver.respond(GTK_RESPONSE_DELETE_EVENT);
+            the_app.gui.ops.choose_channel(&the_app);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST_F(GuiChooser, LoadSessionThenCancelEndsWithZero)
+{
+    EXPECT_EXIT(
+        {
+            DialogDriver driver;
+            driver.respond(GTK_RESPONSE_APPLY);
+            answer_printing(driver, GTK_RESPONSE_CANCEL);
+            the_app.gui.ops.choose_channel(&the_app);
+        },
+        testing::ExitedWithCode(0), "dialog: ");
+}
+
+TEST_F(GuiChooser, NoBoardEndsWithOneAfterMessage)
+{
+    EXPECT_EXIT(
+        {
+            the_app.chan.ops.board_next = no_boards;
+            DialogDriver driver;
+            answer_printing(driver, GTK_RESPONSE_OK);
+            the_app.gui.ops.choose_channel(&the_app);
+        },
+        testing::ExitedWithCode(1),
+        "dialog: No CAN channel is detected.\nMay be all channels are busy or\nYou have no CAN "
+        "interface installed.\nCheck your ZELK library installation.");
+}
+
+TEST_F(GuiChooser, BoardsWithoutChannelsEndWithOne)
+{
+    EXPECT_EXIT(
+        {
+            the_app.chan.ops.board_next = one_board;
+            the_app.chan.ops.chan_next = no_channels;
+            DialogDriver driver;
+            answer_printing(driver, GTK_RESPONSE_OK);
+            the_app.gui.ops.choose_channel(&the_app);
+        },
+        testing::ExitedWithCode(1), "dialog: No CAN channel is detected");
+}
