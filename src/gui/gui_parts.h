@@ -31,4 +31,10 @@ void on_reset_clicked(GtkButton *button, gpointer app);
 GtkWidget *build_info_panel(nb_app *app);
 void refresh_info_panel(nb_app *app);
 
+/* help_text.cpp: shows a help dialog whose content is a filled text
+ * view: read-only, word-wrapped, scrolled, cursor at the start; runs it
+ * and destroys it unless it went already (*slot is then null). */
+void run_help_text_dialog(GtkWidget *dialog, GtkWidget **slot, GtkWidget *view,
+                          GtkJustification justification, int border);
+
 #endif /* NB_GUI_PARTS_H */

@@ -5,6 +5,7 @@
 #include <glib/gi18n.h>
 
 #include "app/nb_app.h"
+#include "gui/gui_parts.h"
 
 void quick_start_dialog(GtkMenuItem *item, gpointer app)
 {
@@ -39,25 +40,5 @@ void quick_start_dialog(GtkMenuItem *item, gpointer app)
           "For more information see the \"Nimbrel User Guide\".\n"),
         -1, "wide_margins", nullptr);
 
-    GtkTextIter start;
-    gtk_text_buffer_get_start_iter(buf, &start);
-    gtk_text_buffer_place_cursor(buf, &start);
-    gtk_text_view_scroll_to_mark(GTK_TEXT_VIEW(view), gtk_text_buffer_get_insert(buf), 0.0,
-                                 FALSE, 0.0, 0.0);
-    gtk_text_view_set_editable(GTK_TEXT_VIEW(view), FALSE);
-    gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(view), FALSE);
-    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD);
-    gtk_text_view_set_justification(GTK_TEXT_VIEW(view), GTK_JUSTIFY_LEFT);
-
-    GtkWidget *scrolled = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC,
-                                   GTK_POLICY_AUTOMATIC);
-    gtk_container_set_border_width(GTK_CONTAINER(scrolled), 5);
-    gtk_container_add(GTK_CONTAINER(scrolled), view);
-    gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), scrolled,
-                       TRUE, TRUE, 0);
-    gtk_widget_show_all(dialog);
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    if (s_dialog)
-        gtk_widget_destroy(s_dialog);
+    run_help_text_dialog(dialog, &s_dialog, view, GTK_JUSTIFY_LEFT, 5);
 }
