@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs a command with a private virtual X display and a private D-Bus
 # session, then stops the display again. The command's exit code is kept.
+# The display never resets when its last client leaves (-noreset): a reset
+# refuses the connection of a test that starts at that moment.
 set -u
 if [ $# -eq 0 ]; then
   echo "usage: $0 COMMAND [ARGS...]" >&2
   exit 2
 fi
 fd_file=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$fd_file" >/dev/null 2>&1 &
 xvfb_pid=$!
 cleanup() { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; rm -f "$fd_file"; }
 trap cleanup EXIT
