@@ -8,15 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "driver_run.h"
 #include "test_env.h"
 
 namespace {
 
-struct Outcome {
-    int driver = -1;                          // the driver's own exit code
-    std::map<std::string, std::string> value; // key -> JSON text
-    std::string output;
-};
+using Outcome = nbtest::DriverOutcome;
 
 // Runs a scenario of the driver against the program with ZELK_BOARDS set
 // to boards (unset when null).
@@ -25,40 +22,7 @@ Outcome drive(const char *scenario, const char *boards, std::vector<std::string>
     std::vector<std::string> argv = {"timeout", "120", "/usr/bin/python3", CORE_DRIVER,
                                      scenario, NIMBREL_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> cargv;
-    for (std::string &a : argv)
-        cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-
-    gchar **envp = g_get_environ();
-    envp = boards ? g_environ_setenv(envp, "ZELK_BOARDS", boards, TRUE)
-                  : g_environ_unsetenv(envp, "ZELK_BOARDS");
-    Outcome o;
-    gchar *out = nullptr;
-    gint status = 0;
-    GError *err = nullptr;
-    gboolean ok = g_spawn_sync(nullptr, cargv.data(), envp, G_SPAWN_SEARCH_PATH, nullptr,
-                               nullptr, &out, nullptr, &status, &err);
-    g_strfreev(envp);
-    if (!ok) {
-        o.output = err ? err->message : "spawn failed";
-        g_clear_error(&err);
-        return o;
-    }
-    o.driver = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    o.output = out ? out : "";
-    g_free(out);
-    gchar **lines = g_strsplit(o.output.c_str(), "\n", -1);
-    for (gchar **l = lines; *l; l++) {
-        if (!g_str_has_prefix(*l, "NBT "))
-            continue;
-        std::string rest(*l + 4);
-        size_t sp = rest.find(' ');
-        if (sp != std::string::npos)
-            o.value[rest.substr(0, sp)] = rest.substr(sp + 1);
-    }
-    g_strfreev(lines);
-    return o;
+    return nbtest::run_driver(argv, {{"ZELK_BOARDS", boards ? boards : ""}});
 }
 
 #define RUN_OR_SKIP(o)                                                         \

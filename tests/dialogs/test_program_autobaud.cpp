@@ -9,54 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "driver_run.h"
 #include "test_env.h"
 
 namespace {
 
-struct Outcome {
-    int driver = -1;                          // the driver's own exit code
-    std::map<std::string, std::string> value; // key -> JSON text
-    std::string output;
-};
+using Outcome = nbtest::DriverOutcome;
 
 Outcome drive(const std::string &data_home, const std::string &auto_file, const char *boards)
 {
-    std::vector<std::string> argv = {"timeout", "150", "/usr/bin/python3", DIALOGS_DRIVER,
-                                     NIMBREL_EXE, auto_file};
-    std::vector<char *> cargv;
-    for (std::string &a : argv)
-        cargv.push_back(&a[0]);
-    cargv.push_back(nullptr);
-
-    gchar **envp = g_get_environ();
-    envp = g_environ_setenv(envp, "ZELK_BOARDS", boards, TRUE);
-    envp = g_environ_setenv(envp, "XDG_DATA_HOME", data_home.c_str(), TRUE);
-    Outcome o;
-    gchar *out = nullptr;
-    gint status = 0;
-    GError *err = nullptr;
-    gboolean ok = g_spawn_sync(nullptr, cargv.data(), envp, G_SPAWN_SEARCH_PATH, nullptr,
-                               nullptr, &out, nullptr, &status, &err);
-    g_strfreev(envp);
-    if (!ok) {
-        o.output = err ? err->message : "spawn failed";
-        g_clear_error(&err);
-        return o;
-    }
-    o.driver = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    o.output = out ? out : "";
-    g_free(out);
-    gchar **lines = g_strsplit(o.output.c_str(), "\n", -1);
-    for (gchar **l = lines; *l; l++) {
-        if (!g_str_has_prefix(*l, "NBT "))
-            continue;
-        std::string rest(*l + 4);
-        size_t sp = rest.find(' ');
-        if (sp != std::string::npos)
-            o.value[rest.substr(0, sp)] = rest.substr(sp + 1);
-    }
-    g_strfreev(lines);
-    return o;
+    return nbtest::run_driver({"timeout", "150", "/usr/bin/python3", DIALOGS_DRIVER, NIMBREL_EXE,
+                               auto_file},
+                              {{"ZELK_BOARDS", boards}, {"XDG_DATA_HOME", data_home}});
 }
 
 TEST(ProgramAutobaud, MenuDetectionFindsBusRateAndCloseSavesIt)
