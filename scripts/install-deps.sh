@@ -27,5 +27,7 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "installing: ${missing[*]}"
-$SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Wait for another apt-get or dpkg run instead of failing at once.
+apt_opts=(-o DPkg::Lock::Timeout=600)
+$SUDO apt-get "${apt_opts[@]}" update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${apt_opts[@]}" install -y -q --no-install-recommends "${missing[@]}"
