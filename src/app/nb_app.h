@@ -20,7 +20,7 @@
 
 #define NB_TEXT_MAX 1024          /* text and path buffers, NUL included */
 #define NB_PRODUCT_TITLE "Nimbrel, ver. 3.15"
-#define NB_RX_BATCH 512           /* frames moved per poll tick and direction */
+#define NB_RX_BATCH 512           /* frames per request, per direction */
 #define NB_TXLOG_CAPACITY 1024
 #define NB_TXLOG_ENTRY_SIZE 32
 
@@ -260,6 +260,10 @@ int         txlog_drain(nb_txlog *log, nb_tx_entry *out, int max);   /* oldest f
 void        poll_fill_ops(nb_poll_ops *ops);
 gboolean    poll_tick(gpointer app);
 gboolean    status_tick(gpointer app);
+/* Time a poll tick may spend on a backlog beyond one batch per direction;
+ * negative restores the default (a few milliseconds). For tests and
+ * benchmarks. */
+void        poll_set_budget_us(int64_t us);
 
 /* -------------------------------------------------------- src/plugins */
 void pgmgr_fill_ops(nb_pgmgr_ops *ops);

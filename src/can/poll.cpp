@@ -4,6 +4,12 @@
  * frames received by the adapter and the error counters to the plug-ins;
  * every 1000 ms it refreshes the channel information panel.
  *
+ * Frames go to the plug-ins in requests of at most 512. When more are
+ * waiting (an adapter flushing its buffer, a main loop that was held up),
+ * a tick hands on further batches until the backlog is gone or its time
+ * budget is spent, so that the poller keeps up with several times a
+ * saturated bus and the main loop stays responsive.
+ *
  * Nothing is allocated per tick: the receive batch, the drained tx batch
  * and the ring belong to the channel and exist for the whole process.
  */
@@ -20,6 +26,11 @@ constexpr int STATUS_PRIORITY = 160;
 constexpr guint POLL_INTERVAL_MS = 20;
 constexpr guint STATUS_INTERVAL_MS = 1000;
 constexpr uint32_t NO_SOURCE = (uint32_t)-1;
+
+/* Time one tick may go on handing on batches after the first of each
+ * direction: a few milliseconds, well inside a frame of the display. */
+constexpr int64_t DEFAULT_BUDGET_US = 5000;
+int64_t g_budget_us = DEFAULT_BUDGET_US;
 
 /* Set while a tick runs. A tick that would start inside another one (the
  * timers restarted from a nested main loop) is skipped, so the batches
@@ -79,17 +90,39 @@ gboolean poll_tick(gpointer data)
         return more;
     }
 
-    /* Frames sent through the host, oldest first, at most one batch. */
-    if (chan->txlog && chan->txlog->count > 0) {
-        int n = txlog_drain(chan->txlog, chan->txbatch, NB_RX_BATCH);
-        if (n > 0)
+    /* Each direction hands on at least one batch; further ones while the
+     * budget lasts. */
+    const int64_t deadline = g_get_monotonic_time() + g_budget_us;
+
+    /* Frames sent through the host, oldest first: what the log held when
+     * the tick began. A frame a plug-in sends while it handles one of
+     * these requests lands behind them and waits for the next tick. */
+    if (chan->txlog) {
+        int backlog = chan->txlog->count;
+        while (backlog > 0) {
+            int n = txlog_drain(chan->txlog, chan->txbatch,
+                                backlog < NB_RX_BATCH ? backlog : NB_RX_BATCH);
+            if (n <= 0)
+                break;
+            backlog -= n;
             mgr->ops.pgmgr_tx_frames(mgr, chan->txbatch, n);
+            if (g_get_monotonic_time() >= deadline)
+                break;
+        }
     }
 
-    /* Frames received by the adapter. */
-    int16_t r = ZkRead(chan->number, chan->rxbuf, NB_RX_BATCH);
-    if (r > 0)
-        mgr->ops.pgmgr_rx_frames(mgr, chan->rxbuf, r > NB_RX_BATCH ? NB_RX_BATCH : r);
+    /* Frames received by the adapter: a full batch means the library's
+     * queue may hold more. */
+    for (;;) {
+        int16_t r = ZkRead(chan->number, chan->rxbuf, NB_RX_BATCH);
+        if (r <= 0)
+            break;
+        if (r > NB_RX_BATCH)
+            r = NB_RX_BATCH;
+        mgr->ops.pgmgr_rx_frames(mgr, chan->rxbuf, r);
+        if (r < NB_RX_BATCH || g_get_monotonic_time() >= deadline)
+            break;
+    }
 
     /* Error counters: a bus-off stops the controller and tells the
      * plug-ins the new status before they get the counters. */
@@ -118,6 +151,11 @@ gboolean status_tick(gpointer data)
     if (app->gui.ops.refresh_info_panel)
         app->gui.ops.refresh_info_panel(app);
     return TRUE;
+}
+
+void poll_set_budget_us(int64_t us)
+{
+    g_budget_us = us < 0 ? DEFAULT_BUDGET_US : us;
 }
 
 void poll_fill_ops(nb_poll_ops *ops)

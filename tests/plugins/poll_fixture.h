@@ -61,6 +61,7 @@ protected:
     }
     void TearDown() override
     {
+        poll_set_budget_us(-1);
         the_app.poll.ops.stop(&the_app);
         finish_app();
         the_app.chan.ops.close(&the_app.chan);

@@ -165,8 +165,11 @@ TEST_F(Poll, LoadReleaseFlagHoldsMarksBack)
     EXPECT_EQ(the_app.pgmgr.loadrelease, 0);
 }
 
+// With no time to spare a tick still hands on one batch per direction;
+// the rest waits for the next ticks.
 TEST_F(Poll, FifteenHundredSentFramesBetweenTwoTicks)
 {
+    poll_set_budget_us(0);
     nb_plugin *x = loaded("nbt_handler", "x.so");
     nb_plugin *y = loaded("nbt_legacy", "y.so");
     clear_events();
@@ -198,6 +201,7 @@ TEST_F(Poll, FifteenHundredSentFramesBetweenTwoTicks)
 
 TEST_F(Poll, FiveHundredTwelveReceivedFramesInOneRequest)
 {
+    poll_set_budget_us(0);
     nb_plugin *x = loaded("nbt_handler", "x.so");
     nb_plugin *y = loaded("nbt_legacy", "y.so");
     clear_events();
@@ -216,6 +220,83 @@ TEST_F(Poll, FiveHundredTwelveReceivedFramesInOneRequest)
     ASSERT_EQ(rx.size(), 2u);
     EXPECT_EQ(rx[1].ev.n, 88);
     EXPECT_EQ(rx[1].ev.first_id, 512u);
+}
+
+// Frames of one direction handed on so far, checked to follow each
+// other: identifiers count up (modulo 0x800) from first_id.
+static int delivered_in_order(int type, const std::string &path, uint32_t first_id)
+{
+    int total = 0;
+    uint32_t next = first_id & 0x7ff;
+    for (const Event &e : of_type(type, path)) {
+        EXPECT_LE(e.ev.n, NB_RX_BATCH);
+        EXPECT_EQ(e.ev.first_id, next) << "after " << total << " frames";
+        next = (e.ev.first_id + (uint32_t)e.ev.n) & 0x7ff;
+        EXPECT_EQ(e.ev.last_id, (next - 1) & 0x7ff);
+        total += e.ev.n;
+    }
+    return total;
+}
+
+// A backlog goes in one tick, in requests of at most 512: the tx log
+// whole (but not what is sent meanwhile), and the receive queue after a
+// 250 ms stall of a saturated 1 Mbit/s bus and at ten times that rate.
+TEST_F(Poll, TickCatchesUpWithABacklogInBatches)
+{
+    poll_set_budget_us(10 * 1000 * 1000);  // the clock must not decide here
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    clear_events();
+    for (uint32_t i = 0; i < 1500; i++) {
+        zk_frame f = frame(i);
+        ASSERT_GE(nb_send_frame(&f), 0);
+    }
+    int replies = 0;
+    on_event = [&](nbt_event *ev) {
+        if (ev->type == PGRP_TX_FRAMES && replies++ == 0) {
+            zk_frame reply = frame(0x7A);
+            nb_send_frame(&reply);
+        }
+    };
+    tick();
+    on_event = nullptr;
+    auto tx = of_type(PGRP_TX_FRAMES, x->path);
+    ASSERT_EQ(tx.size(), 2u);
+    EXPECT_EQ(delivered_in_order(PGRP_TX_FRAMES, x->path, 0), 1024);
+    EXPECT_EQ(the_app.chan.txlog->count, 1);  // the reply, for the next tick
+
+    ASSERT_GE(ZkStop(0), 0);
+    ASSERT_GE(ZkSetBaud(0, 0x00, 0x14), 0);
+    ASSERT_GE(ZkStart(0), 0);
+    ASSERT_GE(zk_sim_set_bus(0, 1000, "full"), 0);
+    zk_sim_advance_us(250 * 1000);
+    zk_chipstat st;
+    clear_events();
+    tick();
+    size_t requests = of_type(PGRP_RX_FRAMES, x->path).size();
+    int stalled = 0;
+    for (const Event &e : of_type(PGRP_RX_FRAMES, x->path))
+        stalled += e.ev.n;
+    EXPECT_GT(stalled, 5000);  // 47 bits a frame: about 5,300
+    EXPECT_GE(requests, 10u);
+    zk_frame rest[1];
+    EXPECT_EQ(ZkRead(0, rest, 1), 0);
+    ASSERT_GE(ZkChipStat(0, &st), 0);
+    EXPECT_EQ(st.sovr, 0u);
+
+    ASSERT_GE(zk_sim_set_bus(0, 0, "none"), 0);
+    clear_events();
+    uint32_t sent = 0;
+    for (int t = 0; t < 25; t++) {
+        for (int i = 0; i < 4260; i++, sent++) {  // 20 ms of ten saturated buses
+            zk_frame f = frame(sent);
+            ASSERT_GE(zk_sim_inject(0, &f), 1);
+        }
+        zk_sim_advance_us(20 * 1000);
+        tick();
+    }
+    EXPECT_EQ(delivered_in_order(PGRP_RX_FRAMES, x->path, 0), (int)sent);
+    ASSERT_GE(ZkChipStat(0, &st), 0);
+    EXPECT_EQ(st.sovr, 0u);
 }
 
 TEST_F(Poll, AFrameSentInsideARequestComesBackNextTick)
