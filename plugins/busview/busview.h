@@ -147,6 +147,9 @@ void     bv_trace_set_filter(BvTrace *t, const bv_filter *f);
 void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);
 
 void     bv_trace_set_absolute(BvTrace *t, int absolute);
+/* Whether relative times have their origin: the first frame since the
+ * trace was created or cleared. */
+int      bv_trace_has_t0(const BvTrace *t);
 
 /* ------------------------------------------------- per-identifier table */
 
@@ -162,6 +165,14 @@ enum {
     BV_N_IDCOLS
 };
 
+/* The period column is the mean of the intervals before this many of the
+ * identifier's latest frames: one interval alone jitters with the
+ * adapter's time stamps and the 20 ms batches (a 10 ms message stamped on
+ * arrival comes in pairs 0.6 ms apart). 16 intervals span whole batches
+ * for periods of 20 ms divided by 1, 2, 4, 8 or 16. */
+#define BV_PERIOD_FRAMES 16
+#define BV_PERIOD_TIMES (BV_PERIOD_FRAMES + 1)
+
 struct bv_id_entry {
     uint32_t id;
     uint8_t flags;                /* ZK_FRAME_EFF of the key, RTR of the last frame */
@@ -172,12 +183,17 @@ struct bv_id_entry {
     uint8_t changed;              /* bytes changed since the last display update */
     uint8_t dirty;                /* counted since the last display update */
     uint8_t in_view;              /* has a row in the list store */
-    uint8_t reserved;
+    uint8_t ntimes;               /* times held, 0..BV_PERIOD_TIMES */
     uint64_t count;
     int64_t t_last;
-    int64_t dt_last;              /* -1 until the second frame */
+    int64_t times[BV_PERIOD_TIMES];   /* the latest frames' times, a ring from next_time */
+    uint32_t next_time;
     GtkTreeIter iter;             /* its row while in_view */
 };
+
+/* Mean interval in microseconds before each of the entry's latest frames
+ * (up to BV_PERIOD_FRAMES of them); -1 before its second frame. */
+int64_t bv_id_period(const bv_id_entry *e);
 
 struct bv_ids {
     bv_id_entry *tab;             /* open addressing, cap slots */
@@ -278,6 +294,7 @@ struct bv_state {
     GtkWidget *w_ids_sw;
     GtkWidget *w_status;
     guint refresh_source;
+    int t0_shown;                 /* the trace view was drawn with a relative time origin */
     int updating_widgets;         /* set while the code itself sets widget values */
 };
 

@@ -53,7 +53,7 @@ void set_row(bv_ids *ids, bv_id_entry *e, int insert_at)
     bv_fmt_marks(marks, sizeof marks, e->flags);
     g_snprintf(len, sizeof len, "%u", (unsigned)e->len);
     g_snprintf(count, sizeof count, "%llu", (unsigned long long)e->count);
-    bv_fmt_ms(period, sizeof period, e->dt_last);
+    bv_fmt_ms(period, sizeof period, bv_id_period(e));
     fmt_markup(data, sizeof data, e);
     const char *dir = bv_kind_text(e->dir);
     const char *bg = bv_kind_background(e->dir);
@@ -145,7 +145,8 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
         e->dir = dir;
         e->flags = flags & ZK_FRAME_EFF;
         e->count = 0;
-        e->dt_last = -1;
+        e->ntimes = 0;
+        e->next_time = 0;
         e->changed = 0;
         e->in_view = 0;
         ids->used++;
@@ -160,16 +161,29 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
                 if (i >= e->len || data[i] != e->data[i])
                     changed |= (uint8_t)(1u << i);
         e->changed |= changed;
-        e->dt_last = dt;
     }
     e->count++;
     e->t_last = t_us;
+    e->times[e->next_time] = t_us;
+    e->next_time = (e->next_time + 1) % BV_PERIOD_TIMES;
+    if (e->ntimes < BV_PERIOD_TIMES)
+        e->ntimes++;
     e->len = len;
     e->flags = (uint8_t)((e->flags & ZK_FRAME_EFF) | (flags & ZK_FRAME_RTR));
     if (!(flags & ZK_FRAME_RTR))
         memcpy(e->data, data, len);
     e->dirty = 1;
     return dt;
+}
+
+int64_t bv_id_period(const bv_id_entry *e)
+{
+    if (e->ntimes < 2)
+        return -1;
+    /* The oldest time held: slot 0 until the ring is full, then the slot
+     * the next frame overwrites. */
+    int64_t oldest = e->times[e->ntimes < BV_PERIOD_TIMES ? 0 : e->next_time];
+    return (e->t_last - oldest) / (e->ntimes - 1);
 }
 
 void bv_ids_clear(bv_ids *ids)

@@ -235,7 +235,19 @@ GtkWidget *build_ids_view(void)
     add_column(view, _("Marks"), BV_IDCOL_MARKS, 7, cw, false, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Len"), BV_IDCOL_LEN, 3, cw, true, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Count"), BV_IDCOL_COUNT, 10, cw, true, false, BV_IDCOL_BACKGROUND);
-    add_column(view, _("Period ms"), BV_IDCOL_PERIOD, 11, cw, true, false, BV_IDCOL_BACKGROUND);
+    GtkTreeViewColumn *period =
+        add_column(view, _("Period ms"), BV_IDCOL_PERIOD, 11, cw, true, false, BV_IDCOL_BACKGROUND);
+    /* The header says what the figure is: a custom header label carries
+     * the tooltip. */
+    GtkWidget *header = gtk_label_new(_("Period ms"));
+    char tip[256];
+    g_snprintf(tip, sizeof tip,
+               _("Mean interval before each of the last %d frames of this identifier "
+                 "and direction, in milliseconds"),
+               BV_PERIOD_FRAMES);
+    gtk_widget_set_tooltip_text(header, tip);
+    gtk_widget_show(header);
+    gtk_tree_view_column_set_widget(period, header);
     GtkTreeViewColumn *data =
         add_column(view, _("Last data"), BV_IDCOL_DATA, 24, cw, true, true, BV_IDCOL_BACKGROUND);
     gtk_tree_view_column_set_expand(data, TRUE);
@@ -395,6 +407,13 @@ void bv_refresh(void)
         }
         if (follow)
             scroll_to_end();
+    }
+    /* The first frame gives the lines already shown their relative time. */
+    int has_t0 = bv_trace_has_t0(bv.trace);
+    if (has_t0 != bv.t0_shown) {
+        bv.t0_shown = has_t0;
+        if (!bv.absolute)
+            gtk_widget_queue_draw(bv.w_trace);
     }
     if (bv.view == 1 && !bv.paused)
         bv_ids_refresh(&bv.ids, &bv.filter);

@@ -128,8 +128,12 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
     bool frame = r->kind == BV_RX || r->kind == BV_TX;
     switch (col) {
     case BV_COL_TIME:
-        bv_fmt_time(buf, sizeof buf, r->t_us, t->t0_us, t->absolute);
-        g_value_set_string(value, buf);
+        /* Relative times count from the first frame; until there is one,
+         * lines have no relative time. */
+        if (t->absolute || t->have_t0) {
+            bv_fmt_time(buf, sizeof buf, r->t_us, t->t0_us, t->absolute);
+            g_value_set_string(value, buf);
+        }
         break;
     case BV_COL_DIR:
         g_value_set_static_string(value, bv_kind_text(r->kind));
@@ -395,6 +399,11 @@ void bv_trace_copy_from(BvTrace *t, const BvTrace *src)
     t->have_t0 = src->have_t0;
     t->t0_us = src->t0_us;
     bv_trace_sync_detached(t);
+}
+
+int bv_trace_has_t0(const BvTrace *t)
+{
+    return t->have_t0;
 }
 
 void bv_trace_set_absolute(BvTrace *t, int absolute)

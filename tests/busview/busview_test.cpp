@@ -253,12 +253,61 @@ TEST_F(Busview, PerIdentifierCountsPeriodsAndChangedBytes)
     rx({frame(0x100, 0, {0x11, 0x04, 0x33}, 160000)});
     ASSERT_TRUE(nbtest::wait_until([&] { return id_cell(2, ID_COUNT) == "6"; }));
     EXPECT_EQ("11 04 33", id_cell(2, ID_DATA));
-    EXPECT_EQ("20.000", id_cell(2, ID_PERIOD));
+    EXPECT_EQ("12.000", id_cell(2, ID_PERIOD));  // 60 ms over 5 intervals
 
     // The display filter applies to this view too.
     set_filter("200-7FF");
     ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 1; }));
     EXPECT_EQ("200", id_cell(0, ID_ID));
+}
+
+// A 10 ms message stamped on arrival comes in pairs 0.6 ms apart: the
+// period is the mean over the last 16 intervals, not the last one, and
+// the column's header says so.
+TEST_F(Busview, PeriodIsTheMeanOverTheLatestFrames)
+{
+    std::vector<zk_frame> batch;
+    for (uint32_t k = 0; k < 30; k++) {
+        batch.push_back(frame(0x300, 0, {1}, k * 20000));
+        batch.push_back(frame(0x300, 0, {1}, k * 20000 + 604));
+    }
+    batch.push_back(frame(0x301, 0, {1}, 0));
+    batch.push_back(frame(0x301, 0, {1}, 1000000));  // fewer than 16 intervals: their mean
+    batch.push_back(frame(0x301, 0, {1}, 1010000));
+    rx(batch);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 2; }));
+    EXPECT_EQ("10.000", id_cell(0, ID_PERIOD));
+    EXPECT_EQ("505.000", id_cell(1, ID_PERIOD));
+
+    GtkTreeViewColumn *col = gtk_tree_view_get_column(GTK_TREE_VIEW(ids_), ID_PERIOD);
+    ASSERT_NE(nullptr, col);
+    GtkWidget *header = gtk_tree_view_column_get_widget(col);
+    ASSERT_NE(nullptr, header);
+    gchar *tip = gtk_widget_get_tooltip_text(header);
+    std::string tip_text = tip ? tip : "";
+    g_free(tip);
+    EXPECT_NE(std::string::npos, tip_text.find("Mean interval before each of the last 16 frames"))
+        << tip_text;
+}
+
+// Before the first frame there is no origin for relative times: the
+// lines have none (rather than seconds since 1970); absolute time shows.
+TEST_F(Busview, NoRelativeTimeBeforeTheFirstFrame)
+{
+    EXPECT_EQ("", cell(0, BV_COL_TIME));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-time")), 1);
+    EXPECT_EQ(15u, cell(0, BV_COL_TIME).size()) << cell(0, BV_COL_TIME);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-time")), 0);
+    rx({frame(0x10, 0, {1}, 0)});
+    ASSERT_TRUE(wait_rows(2));
+    EXPECT_EQ("0.000000", cell(1, BV_COL_TIME));
+    EXPECT_EQ('-', cell(0, BV_COL_TIME)[0]);
+
+    gtk_button_clicked(GTK_BUTTON(widget("busview-clear")));
+    the_app.pgmgr.ops.pgmgr_status(&the_app.pgmgr);
+    ASSERT_TRUE(wait_rows(1));
+    EXPECT_EQ("", cell(0, BV_COL_TIME));
 }
 
 TEST_F(Busview, PauseKeepsCountingClearEmpties)
