@@ -8,10 +8,23 @@
  * offsets are part of the interface and are checked below.
  *
  * The library reads its board list from the environment variable
- * ZELK_BOARDS, else from $XDG_CONFIG_HOME/zelk/boards, else it uses one
- * simulated board with two channels. Syntax: board specifications
- * separated by ';', each "[N=]KIND[:ARGS]", for example
- * "0=sim:channels=2,rate=500;2=slcan:/dev/ttyACM0".
+ * ZELK_BOARDS, else from $XDG_CONFIG_HOME/zelk/boards, else it uses the
+ * default list: board 0 is one simulated board with two channels (whether
+ * or not anything else exists), boards 1 to 7 are the CAN network
+ * interfaces of the machine (sysfs type 280) in natural name order (can2
+ * before can10), one each. Syntax: board specifications separated by ';',
+ * each "[N=]KIND[:ARGS]", for example
+ * "0=sim:channels=2,rate=500;2=slcan:/dev/ttyACM0;3=socketcan:can0,can1".
+ *
+ * Kinds: "sim" (simulated bus), "slcan" (serial ASCII adapters on a tty),
+ * "socketcan" (Linux CAN interfaces: "socketcan:can0" is one channel,
+ * "socketcan:can0,can1" one board with a channel per interface, at most 4).
+ * A socketcan board's name gives the interfaces and the kernel driver, its
+ * serial number is the USB device's where sysfs has one. Setting the bit
+ * rate or listen-only mode and bringing the interface up need
+ * CAP_NET_ADMIN unless the setting is already in force (ZK_E_PERM, with a
+ * text that says what to run); interfaces without bit timing (vcan) take
+ * any rate.
  */
 #ifndef ZELK_H
 #define ZELK_H
@@ -73,6 +86,7 @@ extern "C" {
 #define ZK_E_NOBOARD     -20  /* no such board */
 #define ZK_E_UNSUPPORTED -21  /* operation not supported by this adapter */
 #define ZK_E_FORMAT      -22  /* frame format (11/29-bit) not enabled on this channel */
+#define ZK_E_PERM        -23  /* not permitted (the text says what to do) */
 
 /* One CAN frame, 20 bytes. The receive time ts counts microseconds on the
  * monotonic clock (the low 32 bits of CLOCK_MONOTONIC, so it wraps after

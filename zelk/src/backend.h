@@ -80,7 +80,10 @@ int cia_index(uint8_t bt0, uint8_t bt1);
 enum zk_event {
     ZK_EV_EWL,   /* error warning limit crossed (error active -> warning) */
     ZK_EV_BOFF,  /* controller went bus-off */
-    ZK_EV_HOVR   /* controller lost frames (hardware FIFO overrun) */
+    ZK_EV_HOVR,  /* controller lost frames (hardware FIFO overrun) */
+    ZK_EV_SOVR,  /* frames lost before they reached the core (a kernel
+                  * socket queue that overflowed) */
+    ZK_EV_WTOUT  /* a frame the adapter could not send in time */
 };
 
 /*
@@ -101,6 +104,11 @@ public:
 
     /* Count an event (count times). Counted while the channel is open. */
     void event(zk_event ev, uint32_t count = 1);
+
+    /* The device disappeared. Frames already queued are still read;
+     * after them ZkRead and ZkErrsGetClear report ZK_E_GONE until the
+     * channel is opened again. */
+    void lost();
 
     /* Core-side state; backends do not touch anything below. */
     struct impl;

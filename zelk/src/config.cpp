@@ -1,7 +1,9 @@
 // Board configuration: ZELK_BOARDS, else $XDG_CONFIG_HOME/zelk/boards,
-// else one simulated board. Board specs are separated by ';' (or new
-// lines in the file), each "[N=]KIND[:ARGS]"; '#' starts a comment.
+// else the default list: the simulated board as board 0 and every CAN
+// network interface as boards 1 to 7. Board specs are separated by ';' (or
+// new lines in the file), each "[N=]KIND[:ARGS]"; '#' starts a comment.
 #include "core.h"
+#include "socketcan_sys.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -202,8 +204,18 @@ int16_t load_config()
         }
     }
     if (!have) {
+        // The simulated board keeps number 0 whether interfaces exist or
+        // not; the interfaces follow in natural name order (can0, can1,
+        // can10, vcan0), one board each.
         P.source = "default configuration";
-        copy_text(text, sizeof text, "sim");
+        copy_text(text, sizeof text, "0=sim");
+        char names[ZK_MAX_BOARDS - 1][zk_socketcan::kNameMax];
+        const int n = zk_socketcan::scan_interfaces(zk_socketcan::sysfs_root(), names,
+                                                    ZK_MAX_BOARDS - 1);
+        for (int i = 0; i < n; i++) {
+            const size_t used = strlen(text);
+            snprintf(text + used, sizeof text - used, ";%d=socketcan:%s", i + 1, names[i]);
+        }
     }
     if (!parse_text(P, text)) return ZK_E_CONFIG;
 

@@ -228,7 +228,20 @@ void zk_rx_port::event(zk_event ev, uint32_t count)
         sat_add(q->errs.hovr, count);
         q->hovr_total += count;
         break;
+    case ZK_EV_SOVR:
+        sat_add(q->errs.sovr, count);
+        q->sovr_total += count;
+        break;
+    case ZK_EV_WTOUT: sat_add(q->errs.wtout, count); break;
     }
+}
+
+void zk_rx_port::lost()
+{
+    impl *q = p;
+    if (!q) return;
+    std::lock_guard<std::mutex> g(q->m);
+    if (q->open) q->gone = true;
 }
 
 void shutdown_boards()
@@ -309,6 +322,7 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
         q->head = q->count = 0;
         q->errs = zk_errs{};
         q->hovr_total = q->sovr_total = 0;
+        q->gone = false;
     }
     if (int16_t e = be->open(ch->slot, flags, &ch->port, &bt0, &bt1); e < 0) {
         close(fd);
@@ -439,6 +453,7 @@ int16_t ZkRead(uint8_t chan, zk_frame *buf, uint16_t n)
     int want = std::min<int>(n, 32767);
     zk_rx_port::impl *q = ch->port_impl.get();
     std::lock_guard<std::mutex> g(q->m);
+    if (q->gone && q->count == 0) return call.ret(ZK_E_GONE);
     int got = std::min(want, q->count);
     for (int i = 0; i < got;) {
         int chunk = std::min(got - i, ZK_RX_QUEUE_CAP - q->head);
@@ -500,6 +515,9 @@ int16_t ZkErrsGetClear(uint8_t chan, zk_errs *errs)
     if (!errs) return call.ret(ZK_E_BADARG);
     zk_rx_port::impl *q = ch->port_impl.get();
     std::lock_guard<std::mutex> g(q->m);
+    const zk_errs none{};
+    if (q->gone && q->count == 0 && memcmp(&q->errs, &none, sizeof none) == 0)
+        return call.ret(ZK_E_GONE);
     *errs = q->errs;
     q->errs = zk_errs{};
     return call.ret(ZK_OK);

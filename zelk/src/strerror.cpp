@@ -31,6 +31,7 @@ const char *code_text(int16_t code)
     case ZK_E_NOBOARD: return "no such board";
     case ZK_E_UNSUPPORTED: return "operation not supported by this adapter";
     case ZK_E_FORMAT: return "frame format (11-bit or 29-bit) is not enabled on this channel";
+    case ZK_E_PERM: return "not permitted";
     default: return nullptr;
     }
 }

@@ -27,7 +27,13 @@ const char usage_text[] =
     "  --rate   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000\n"
     "           (default 500)\n"
     "  --count  stop after N frames; --seconds: stop after S seconds\n"
-    "  --lom    listen only: the controller does not acknowledge frames\n";
+    "  --lom    listen only: the controller does not acknowledge frames\n"
+    "\n"
+    "Boards come from ZELK_BOARDS, else ~/.config/zelk/boards, else the\n"
+    "simulated board 0 and every CAN network interface as boards 1 to 7 in\n"
+    "name order. Kinds: sim[:channels=N,...], slcan:/dev/ttyACM0[,...],\n"
+    "socketcan:can0[,can1,...] (Linux CAN interfaces, one channel each;\n"
+    "list shows the kernel driver and the USB serial number).\n";
 
 volatile sig_atomic_t g_stop = 0;
 

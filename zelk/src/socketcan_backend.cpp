@@ -1,0 +1,747 @@
+/*
+ * socketcan_backend.cpp - boards of kind "socketcan": Linux CAN network
+ * interfaces (USB adapters with kernel drivers, controllers on the board,
+ * vcan, slcan attached with slcand).
+ *
+ *   socketcan:can0             one channel
+ *   socketcan:can0,can1        one board, a channel per interface (at most 4)
+ *
+ * Frames travel through CAN_RAW sockets, one per channel. A reader thread
+ * per open channel drains its socket into the core's receive queue as
+ * soon as the kernel has frames, so a host that stalls for a while loses
+ * nothing as long as that queue has room; frames the kernel had to drop
+ * anyway (SO_RXQ_OVFL) are counted as software overruns. Receive times are
+ * the kernel's (SO_TIMESTAMPNS), moved onto the monotonic clock.
+ *
+ * Settings go through rtnetlink: bit rate, listen-only, up/down, restart.
+ * They need CAP_NET_ADMIN; a setting already in force needs nothing, and
+ * interfaces without bit timing (vcan) take any rate and listen-only as
+ * recorded values. Start brings a down interface up; stop and close bring
+ * it down again only when this library brought it up, so an interface an
+ * administrator keeps up is never taken away from other programs.
+ *
+ * Error frames give the controller's state (warning, passive, bus-off,
+ * restarted) and counters; where the driver reports them over netlink
+ * (IFLA_CAN_STATE, IFLA_CAN_BERR_COUNTER) those are used for the status.
+ * An interface that disappears (unplugged adapter) fails every call with
+ * ZK_E_GONE until the channel is opened again.
+ */
+#include "backend.h"
+#include "socketcan_netlink.h"
+#include "socketcan_sys.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <linux/can.h>
+#include <linux/can/error.h>
+#include <linux/can/raw.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+
+namespace {
+
+using namespace zk_socketcan;
+
+constexpr int kBatch = 64;                 /* frames per recvmmsg */
+constexpr int kRcvBuf = 4 * 1024 * 1024;   /* socket receive buffer wanted */
+constexpr size_t kCmsgSize = 128;
+
+/* One channel: an interface and, while open, its socket and reader. */
+struct Slot {
+    char name[kNameMax] = "";
+    int ifindex = 0;
+    int fd = -1;
+    int wake = -1;                 /* eventfd that stops the reader */
+    std::thread reader;
+    std::atomic<zk::zk_rx_port *> port{nullptr};
+    std::atomic<bool> gone{false};
+    bool raised = false;           /* we brought the interface up */
+    bool started = false;
+    uint8_t flags = 0;
+    uint32_t code = 0, mask = 0;
+    uint32_t last_drops = 0;       /* SO_RXQ_OVFL count seen so far */
+    uint32_t last_ts = 0;
+    std::mutex mu;                 /* err below */
+    err_state err;
+    /* reader buffers */
+    std::unique_ptr<can_frame[]> frames;
+    std::unique_ptr<char[]> cmsgs;
+};
+
+/* Driver name from ethtool, for interfaces sysfs has no driver link for
+ * (vcan and other virtual ones report their link kind). */
+void ethtool_driver(const char *name, char *buf, size_t size)
+{
+    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return;
+    ethtool_drvinfo info{};
+    info.cmd = ETHTOOL_GDRVINFO;
+    ifreq ifr{};
+    zk::copy_text(ifr.ifr_name, sizeof ifr.ifr_name, name);
+    ifr.ifr_data = reinterpret_cast<char *>(&info);
+    if (ioctl(s, SIOCETHTOOL, &ifr) == 0 && info.driver[0])
+        zk::copy_text(buf, size, info.driver);
+    close(s);
+}
+
+class SocketcanBackend final : public zk::zk_backend {
+public:
+    SocketcanBackend(char (*names)[kNameMax], int n) : n_(n)
+    {
+        for (int i = 0; i < n; i++) zk::copy_text(slots_[i].name, kNameMax, names[i]);
+    }
+    ~SocketcanBackend() override
+    {
+        for (int i = 0; i < n_; i++) release(slots_[i]);
+    }
+
+    int channels() const override { return n_; }
+    void board_names(char *name, size_t name_size, char *manufacturer,
+                     size_t manufacturer_size) override;
+    int16_t serial(char *buf, size_t size) override;
+    void lock_name(int slot, char *buf, size_t size) override
+    {
+        /* The interface, not the board entry: every entry naming can0
+         * shares one lock. */
+        snprintf(buf, size, "socketcan-%s", slots_[slot].name);
+    }
+    int16_t probe(int slot) override;
+    int16_t open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_t *bt0,
+                 uint8_t *bt1) override;
+    void close(int slot) override;
+    int16_t set_baud(int slot, uint8_t bt0, uint8_t bt1, uint32_t bitrate) override;
+    int16_t set_filter(int slot, uint32_t code, uint32_t mask) override;
+    int16_t set_lom(int slot, bool on) override;
+    int16_t start(int slot) override;
+    int16_t stop(int slot) override;
+    int16_t hw_reset(int slot, bool running) override;
+    int16_t write(int slot, const zk_frame &frame, uint16_t timeout_ms) override;
+    int16_t chip_status(int slot, zk_chipstat *st) override;
+    void board_text(zk::zk_text_list &list) override;
+    const char *chip_name(int slot) override { return "SocketCAN"; }
+
+private:
+    void driver_of(const Slot &s, char *buf, size_t size);
+    int16_t check(Slot &s);
+    int16_t gone(Slot &s);
+    int16_t link_failed(Slot &s, int err, const char *what, const char *how, const char *kmsg);
+    int16_t change(Slot &s, const link_change &c, const char *what, const char *how);
+    int16_t set_up(Slot &s, bool up);
+    void release(Slot &s);
+    void reader_main(Slot *s);
+    void on_error_frame(Slot &s, const can_frame &cf);
+
+    Slot slots_[ZK_CHANNELS_PER_BOARD];
+    int n_;
+    char kmsg_[128] = "";  /* the kernel's reason for the last refused change */
+};
+
+/* ---- board ----------------------------------------------------------- */
+
+void SocketcanBackend::driver_of(const Slot &s, char *buf, size_t size)
+{
+    char serial[8];
+    buf[0] = '\0';
+    read_iface(sysfs_root(), s.name, buf, size, serial, sizeof serial);
+    if (!buf[0]) ethtool_driver(s.name, buf, size);
+}
+
+void SocketcanBackend::board_names(char *name, size_t name_size, char *manufacturer,
+                                   size_t manufacturer_size)
+{
+    char ifs[4 * (kNameMax + 1)] = "", drivers[96] = "";
+    for (int i = 0; i < n_; i++) {
+        char d[32];
+        driver_of(slots_[i], d, sizeof d);
+        if (!d[0]) zk::copy_text(d, sizeof d, "unknown");
+        size_t used = strlen(ifs);
+        snprintf(ifs + used, sizeof ifs - used, "%s%s", i ? "," : "", slots_[i].name);
+        if (!strstr(drivers, d)) {
+            used = strlen(drivers);
+            snprintf(drivers + used, sizeof drivers - used, "%s%s", used ? "/" : "", d);
+        }
+    }
+    snprintf(name, name_size, "SocketCAN %s, driver %s", ifs, drivers);
+    zk::copy_text(manufacturer, manufacturer_size, "Linux kernel");
+}
+
+int16_t SocketcanBackend::serial(char *buf, size_t size)
+{
+    for (int i = 0; i < n_; i++) {
+        char driver[32];
+        read_iface(sysfs_root(), slots_[i].name, driver, sizeof driver, buf, size);
+        if (buf[0]) return ZK_OK;
+    }
+    zk::set_detail("%s has no serial number in sysfs", slots_[0].name);
+    return ZK_E_NOSERIAL;
+}
+
+void SocketcanBackend::board_text(zk::zk_text_list &list)
+{
+    char v[32];
+    for (int i = 0; i < n_; i++) {
+        Slot &s = slots_[i];
+        list.add("Interface", s.name);
+        driver_of(s, v, sizeof v);
+        list.add("Driver", v[0] ? v : "unknown");
+        err_state e;
+        {
+            std::lock_guard<std::mutex> g(s.mu);
+            e = s.err;
+        }
+        snprintf(v, sizeof v, "%u", unsigned(e.bus_errors));
+        list.add("Bus errors", v);
+        snprintf(v, sizeof v, "%u", unsigned(e.arb_lost));
+        list.add("Arbitr. lost", v);
+        snprintf(v, sizeof v, "%u", unsigned(e.restarts));
+        list.add("Restarts", v);
+    }
+}
+
+/* ---- failures -------------------------------------------------------- */
+
+int16_t SocketcanBackend::gone(Slot &s)
+{
+    zk::set_detail("CAN interface %s is gone", s.name);
+    return ZK_E_GONE;
+}
+
+/* ZK_OK while the interface is there. */
+int16_t SocketcanBackend::check(Slot &s)
+{
+    if (s.gone) return gone(s);
+    if (if_nametoindex(s.name) != unsigned(s.ifindex)) {
+        s.gone = true;
+        if (zk::zk_rx_port *p = s.port) p->lost();
+        return gone(s);
+    }
+    return ZK_OK;
+}
+
+/* A refused netlink request as a text that tells the user what to do. */
+int16_t SocketcanBackend::link_failed(Slot &s, int err, const char *what, const char *how,
+                                      const char *kmsg)
+{
+    switch (err) {
+    case -EPERM:
+    case -EACCES:
+        zk::set_detail("%s of %s needs CAP_NET_ADMIN: run 'ip link set %s %s' as root, "
+                       "or grant the capability (setcap cap_net_admin+ep)",
+                       what, s.name, s.name, how);
+        return ZK_E_PERM;
+    case -ENODEV:
+        s.gone = true;
+        if (zk::zk_rx_port *p = s.port) p->lost();
+        return gone(s);
+    case -EOPNOTSUPP:
+        zk::set_detail("the driver of %s cannot change the %s%s%s", s.name, what,
+                       kmsg[0] ? ": " : "", kmsg);
+        return ZK_E_UNSUPPORTED;
+    default:
+        zk::set_detail("%s of %s refused by the kernel: %s", what, s.name,
+                       kmsg[0] ? kmsg : strerror(-err));
+        return ZK_E_IO;
+    }
+}
+
+int16_t SocketcanBackend::set_up(Slot &s, bool up)
+{
+    link_change c;
+    c.up = up ? 1 : 0;
+    char kmsg[128];
+    const int e = link_set(s.ifindex, c, kmsg, sizeof kmsg);
+    if (e == 0) return ZK_OK;
+    return link_failed(s, e, up ? "bringing up" : "taking down", up ? "up" : "down", kmsg);
+}
+
+/* Applies settings that need the interface down: it goes down and, when
+ * it was up, up again afterwards (also when the change failed). */
+int16_t SocketcanBackend::change(Slot &s, const link_change &c, const char *what, const char *how)
+{
+    kmsg_[0] = '\0';
+    link_info li;
+    if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, what, how, "");
+    if (li.up) {
+        if (int16_t rc = set_up(s, false); rc < 0) {
+            if (rc == ZK_E_PERM)
+                zk::set_detail("%s of %s needs CAP_NET_ADMIN: run 'ip link set %s down' and "
+                               "'ip link set %s up %s' as root, or grant the capability "
+                               "(setcap cap_net_admin+ep)",
+                               what, s.name, s.name, s.name, how);
+            return rc;
+        }
+    }
+    const int e = link_set(s.ifindex, c, kmsg_, sizeof kmsg_);
+    int16_t rc = e == 0 ? ZK_OK : link_failed(s, e, what, how, kmsg_);
+    if (li.up) {
+        const int16_t up = set_up(s, true);
+        if (rc == ZK_OK) rc = up;
+    }
+    return rc;
+}
+
+/* ---- open and close -------------------------------------------------- */
+
+int16_t SocketcanBackend::probe(int slot)
+{
+    Slot &s = slots_[slot];
+    if (s.fd >= 0) return ZK_E_BUSY;
+    if (if_nametoindex(s.name) == 0) {
+        zk::set_detail("no network interface %s (see 'ip link')", s.name);
+        return ZK_E_NODEV;
+    }
+    return ZK_OK;
+}
+
+int16_t SocketcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_t *bt0,
+                               uint8_t *bt1)
+{
+    Slot &s = slots_[slot];
+    if (s.fd >= 0) return ZK_E_BUSY;
+    const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, CAN_RAW);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == EAFNOSUPPORT || e == EPROTONOSUPPORT) {
+            zk::set_detail("this Linux kernel has no SocketCAN raw sockets (%s): load the "
+                           "modules with 'modprobe can-raw'", strerror(e));
+            return ZK_E_UNSUPPORTED;
+        }
+        zk::set_detail("cannot create a CAN socket: %s", strerror(e));
+        return e == EACCES || e == EPERM ? ZK_E_PERM : ZK_E_IO;
+    }
+    auto fail = [fd](int16_t rc) {
+        ::close(fd);
+        return rc;
+    };
+    ifreq ifr{};
+    zk::copy_text(ifr.ifr_name, sizeof ifr.ifr_name, s.name);
+    if (ioctl(fd, SIOCGIFINDEX, &ifr) != 0) {
+        zk::set_detail("no network interface %s (see 'ip link')", s.name);
+        return fail(ZK_E_NODEV);
+    }
+    const int ifindex = ifr.ifr_ifindex;
+    if (ioctl(fd, SIOCGIFHWADDR, &ifr) == 0 && ifr.ifr_hwaddr.sa_family != kArphrdCan) {
+        zk::set_detail("%s is not a CAN interface", s.name);
+        return fail(ZK_E_NODEV);
+    }
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = ifindex;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        zk::set_detail("cannot bind to %s: %s", s.name, strerror(errno));
+        return fail(errno == ENODEV ? ZK_E_NODEV : ZK_E_IO);
+    }
+    const int one = 1;
+    const can_err_mask_t errs = CAN_ERR_MASK;
+    setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errs, sizeof errs);
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
+    /* The reader drains the socket continuously; the buffer only has to
+     * cover the moments it is not scheduled. Beyond the system's limit
+     * only with CAP_NET_ADMIN. */
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kRcvBuf, sizeof kRcvBuf) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kRcvBuf, sizeof kRcvBuf);
+    can_filter filt[2];
+    const int nf = kernel_filters(0, 0, flags, filt);
+    setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filt, socklen_t(nf * sizeof(can_filter)));
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        zk::set_detail("cannot create an event descriptor: %s", strerror(errno));
+        return fail(ZK_E_NOMEM);
+    }
+
+    /* Report the rate in force when the table has it. */
+    link_info li;
+    if (link_get(ifindex, &li) == 0 && li.has_bittiming) {
+        static const uint8_t pairs[9][2] = {{0x31, 0x1C}, {0x18, 0x1C}, {0x09, 0x1C},
+                                            {0x04, 0x1C}, {0x03, 0x1C}, {0x01, 0x1C},
+                                            {0x00, 0x1C}, {0x00, 0x16}, {0x00, 0x14}};
+        for (const auto &pair : pairs)
+            if (zk::sja1000_bitrate(pair[0], pair[1]) == li.bt.bitrate) {
+                *bt0 = pair[0];
+                *bt1 = pair[1];
+            }
+    }
+
+    s.fd = fd;
+    s.wake = wake;
+    s.ifindex = ifindex;
+    s.gone = false;
+    s.raised = false;
+    s.started = false;
+    s.flags = flags;
+    s.code = s.mask = 0;
+    s.last_drops = 0;
+    s.last_ts = 0;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        s.err = err_state{};
+    }
+    if (!s.frames) {
+        s.frames.reset(new can_frame[kBatch]);
+        s.cmsgs.reset(new char[kBatch * kCmsgSize]);
+    }
+    s.port = port;
+    s.reader = std::thread(&SocketcanBackend::reader_main, this, &s);
+    return ZK_OK;
+}
+
+void SocketcanBackend::release(Slot &s)
+{
+    if (s.reader.joinable()) {
+        const uint64_t one = 1;
+        ssize_t r = ::write(s.wake, &one, sizeof one);
+        (void)r;
+        s.reader.join();
+    }
+    if (s.wake >= 0) ::close(s.wake);
+    if (s.fd >= 0) ::close(s.fd);
+    s.wake = s.fd = -1;
+    s.port = nullptr;
+}
+
+void SocketcanBackend::close(int slot)
+{
+    Slot &s = slots_[slot];
+    if (s.fd < 0) return;
+    if (s.raised && !s.gone) set_up(s, false);
+    s.raised = false;
+    release(s);
+}
+
+/* ---- settings -------------------------------------------------------- */
+
+int16_t SocketcanBackend::set_baud(int slot, uint8_t bt0, uint8_t bt1, uint32_t bitrate)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    link_info li;
+    if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "bit rate", "", "");
+    /* No bit timing at all (vcan): the rate is only recorded. */
+    if (!li.can) return ZK_OK;
+    /* A rate in force needs no privilege (the kernel's rate of a timing
+     * may be off by rounding). */
+    const uint32_t have = li.has_bittiming ? li.bt.bitrate : 0;
+    if (have && (have > bitrate ? have - bitrate : bitrate - have) <= bitrate / 1000) return ZK_OK;
+
+    char how[64];
+    snprintf(how, sizeof how, "type can bitrate %u", unsigned(bitrate));
+    link_change c;
+    c.set_bittiming = true;
+    if (zk::cia_index(bt0, bt1) < 0 && li.has_timing_const) {
+        /* A register pair of its own: that exact bit timing. */
+        const bit_timing t = decode_btr(bt0, bt1);
+        c.bt.tq = t.tq_ns;
+        c.bt.prop_seg = t.prop_seg;
+        c.bt.phase_seg1 = t.phase_seg1;
+        c.bt.phase_seg2 = t.phase_seg2;
+        c.bt.sjw = t.sjw;
+        snprintf(how, sizeof how, "type can tq %u prop-seg %u phase-seg1 %u phase-seg2 %u sjw %u",
+                 unsigned(t.tq_ns), unsigned(t.prop_seg), unsigned(t.phase_seg1),
+                 unsigned(t.phase_seg2), unsigned(t.sjw));
+        const int16_t rc = change(s, c, "setting the bit rate", how);
+        if (rc != ZK_E_IO && rc != ZK_E_UNSUPPORTED) return rc;
+        /* The controller's clock cannot make that quantum: the same rate
+         * with the driver's own timing. */
+        c.bt = can_bittiming{};
+        snprintf(how, sizeof how, "type can bitrate %u", unsigned(bitrate));
+    }
+    c.bt.bitrate = bitrate;
+    const int16_t rc = change(s, c, "setting the bit rate", how);
+    if (rc == ZK_E_IO || rc == ZK_E_UNSUPPORTED) {
+        zk::set_detail("%s cannot run at %u bit/s%s%s", s.name, unsigned(bitrate),
+                       kmsg_[0] ? ": " : "", kmsg_);
+        return ZK_E_NORATE;
+    }
+    return rc;
+}
+
+int16_t SocketcanBackend::set_filter(int slot, uint32_t code, uint32_t mask)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    can_filter f[2];
+    const int n = kernel_filters(code, mask, s.flags, f);
+    if (setsockopt(s.fd, SOL_CAN_RAW, CAN_RAW_FILTER, f, socklen_t(n * sizeof(can_filter))) != 0) {
+        zk::set_detail("cannot set the receive filter of %s: %s", s.name, strerror(errno));
+        return ZK_E_IO;
+    }
+    s.code = code;
+    s.mask = mask;
+    return ZK_OK;
+}
+
+int16_t SocketcanBackend::set_lom(int slot, bool on)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    link_info li;
+    if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "listen-only mode", "", "");
+    /* Without a controller (vcan) nothing acknowledges anyway; the core
+     * keeps the channel from sending. */
+    if (!li.can || ((li.ctrlmode & CAN_CTRLMODE_LISTENONLY) != 0) == on) return ZK_OK;
+    link_change c;
+    c.set_ctrlmode = true;
+    c.cm.mask = CAN_CTRLMODE_LISTENONLY;
+    c.cm.flags = on ? CAN_CTRLMODE_LISTENONLY : 0;
+    return change(s, c, "setting listen-only mode",
+                  on ? "type can listen-only on" : "type can listen-only off");
+}
+
+int16_t SocketcanBackend::start(int slot)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    link_info li;
+    if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "starting", "up", "");
+    if (!li.up) {
+        if (int16_t rc = set_up(s, true); rc < 0) {
+            if (rc == ZK_E_PERM)
+                zk::set_detail("%s is down; bringing it up needs CAP_NET_ADMIN: run 'ip link set "
+                               "%s up' as root, or grant the capability (setcap cap_net_admin+ep)",
+                               s.name, s.name);
+            return rc;
+        }
+        s.raised = true;
+    } else if (li.can && li.has_state && li.state == CAN_STATE_BUS_OFF) {
+        /* Starting a bus-off controller recovers it. */
+        link_change c;
+        c.restart = true;
+        char kmsg[128];
+        if (int e = link_set(s.ifindex, c, kmsg, sizeof kmsg); e < 0)
+            return link_failed(s, e, "restarting", "type can restart", kmsg);
+    }
+    s.started = true;
+    return ZK_OK;
+}
+
+int16_t SocketcanBackend::stop(int slot)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    s.started = false;
+    if (!s.raised) return ZK_OK;
+    if (int16_t rc = set_up(s, false); rc < 0) return rc;
+    s.raised = false;
+    return ZK_OK;
+}
+
+int16_t SocketcanBackend::hw_reset(int slot, bool running)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    link_info li;
+    if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "restarting", "", "");
+    if (li.can && li.up && li.has_state && li.state == CAN_STATE_BUS_OFF) {
+        link_change c;
+        c.restart = true;
+        char kmsg[128];
+        if (int e = link_set(s.ifindex, c, kmsg, sizeof kmsg); e < 0)
+            return link_failed(s, e, "restarting the controller", "type can restart", kmsg);
+    }
+    std::lock_guard<std::mutex> g(s.mu);
+    s.err.bus_state = 0;
+    s.err.rec = s.err.tec = 0;
+    return ZK_OK;
+}
+
+/* ---- frames ---------------------------------------------------------- */
+
+int16_t SocketcanBackend::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        if (s.err.bus_state == 3) {
+            zk::set_detail("%s is bus-off", s.name);
+            return ZK_E_BUSOFF;
+        }
+    }
+    can_frame cf{};
+    cf.can_id = frame.id;
+    if (frame.flags & ZK_FRAME_EFF) cf.can_id |= CAN_EFF_FLAG;
+    if (frame.flags & ZK_FRAME_RTR) cf.can_id |= CAN_RTR_FLAG;
+    cf.len = frame.len;
+    if (!(frame.flags & ZK_FRAME_RTR)) memcpy(cf.data, frame.data, frame.len);
+    const uint64_t deadline = zk::clock_us() + 1000u * uint64_t(timeout_ms);
+    for (;;) {
+        const ssize_t r = send(s.fd, &cf, sizeof cf, MSG_DONTWAIT);
+        if (r == ssize_t(sizeof cf)) return ZK_OK;
+        const int e = r < 0 ? errno : EIO;
+        if (e == EINTR) continue;
+        if (e == ENODEV || e == ENXIO) {
+            s.gone = true;
+            if (zk::zk_rx_port *p = s.port) p->lost();
+            return gone(s);
+        }
+        if (e == ENETDOWN) {
+            zk::set_detail("%s is down (ip link set %s up)", s.name, s.name);
+            return ZK_E_IO;
+        }
+        if (e != EAGAIN && e != ENOBUFS) {
+            zk::set_detail("cannot send on %s: %s", s.name, strerror(e));
+            return ZK_E_IO;
+        }
+        /* Socket buffer full (EAGAIN: poll says when there is room) or
+         * the interface's queue full (ENOBUFS: nothing signals room, so
+         * look again every millisecond). */
+        const uint64_t now = zk::clock_us();
+        if (now >= deadline) {
+            zk::set_detail("transmit queue of %s stayed full for %u ms", s.name,
+                           unsigned(timeout_ms));
+            return ZK_E_WTOUT;
+        }
+        int ms = int((deadline - now + 999) / 1000);
+        if (e == ENOBUFS && ms > 1) ms = 1;
+        pollfd p{s.fd, POLLOUT, 0};
+        ::poll(&p, 1, ms);
+    }
+}
+
+int16_t SocketcanBackend::chip_status(int slot, zk_chipstat *st)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        st->bus_state = s.err.bus_state;
+        st->rec = s.err.rec;
+        st->tec = s.err.tec;
+    }
+    link_info li;
+    if (link_get(s.ifindex, &li) == 0 && li.can) {
+        if (li.has_state && li.state <= CAN_STATE_BUS_OFF) st->bus_state = uint8_t(li.state);
+        if (li.has_berr) {
+            st->rec = uint8_t(li.rxerr > 255 ? 255 : li.rxerr);
+            st->tec = uint8_t(li.txerr > 255 ? 255 : li.txerr);
+        }
+    }
+    st->irq = -1;
+    st->base = 0;
+    return ZK_OK;
+}
+
+/* ---- reader thread --------------------------------------------------- */
+
+void SocketcanBackend::on_error_frame(Slot &s, const can_frame &cf)
+{
+    err_counts c;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        c = apply_error_frame(cf.can_id, cf.data, &s.err);
+    }
+    zk::zk_rx_port *port = s.port;
+    if (!port) return;
+    if (c.ewl) port->event(zk::ZK_EV_EWL, c.ewl);
+    if (c.boff) port->event(zk::ZK_EV_BOFF, c.boff);
+    if (c.hovr) port->event(zk::ZK_EV_HOVR, c.hovr);
+    if (c.wtout) port->event(zk::ZK_EV_WTOUT, c.wtout);
+}
+
+void SocketcanBackend::reader_main(Slot *sp)
+{
+    Slot &s = *sp;
+    mmsghdr msgs[kBatch];
+    iovec iov[kBatch];
+    for (;;) {
+        pollfd p[2] = {{s.fd, POLLIN, 0}, {s.wake, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
+        if (p[1].revents) return;
+        for (int i = 0; i < kBatch; i++) {
+            iov[i] = {&s.frames[size_t(i)], sizeof(can_frame)};
+            msgs[i].msg_hdr = msghdr{};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_control = s.cmsgs.get() + size_t(i) * kCmsgSize;
+            msgs[i].msg_hdr.msg_controllen = kCmsgSize;
+        }
+        const int n = recvmmsg(s.fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
+        if (n < 0) {
+            const int e = errno;
+            if (e == EAGAIN || e == EINTR || e == ENETDOWN) continue;
+            break;  /* ENODEV: the interface is gone */
+        }
+        /* Kernel times are on the real-time clock; the library's on the
+         * monotonic one. */
+        timespec rt, mono;
+        clock_gettime(CLOCK_REALTIME, &rt);
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        const int64_t offset_ns = (int64_t(rt.tv_sec) - mono.tv_sec) * 1000000000 +
+                                  (int64_t(rt.tv_nsec) - mono.tv_nsec);
+        zk::zk_rx_port *port = s.port;
+        for (int i = 0; i < n; i++) {
+            const can_frame &cf = s.frames[size_t(i)];
+            uint32_t ts = uint32_t(zk::clock_us());
+            bool have_drops = false;
+            uint32_t drops = 0;
+            msghdr &h = msgs[i].msg_hdr;
+            for (cmsghdr *c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+                if (c->cmsg_level != SOL_SOCKET) continue;
+                if (c->cmsg_type == SO_TIMESTAMPNS_OLD) {
+                    timespec k;
+                    memcpy(&k, CMSG_DATA(c), sizeof k);
+                    const int64_t ns = int64_t(k.tv_sec) * 1000000000 + k.tv_nsec - offset_ns;
+                    ts = uint32_t(uint64_t(ns) / 1000u);
+                } else if (c->cmsg_type == SO_RXQ_OVFL) {
+                    memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                    have_drops = true;
+                }
+            }
+            if (have_drops && drops != s.last_drops) {
+                if (port) port->event(zk::ZK_EV_SOVR, drops - s.last_drops);
+                s.last_drops = drops;
+            }
+            /* Frames of one channel stay in time order even where the
+             * clocks were read a little apart. */
+            if (int32_t(ts - s.last_ts) < 0 && s.last_ts) ts = s.last_ts;
+            s.last_ts = ts;
+            if (msgs[i].msg_len < sizeof(can_frame) - 8) continue;
+            if (cf.can_id & CAN_ERR_FLAG) {
+                on_error_frame(s, cf);
+                continue;
+            }
+            if (!port) continue;
+            zk_frame f{};
+            const bool ext = (cf.can_id & CAN_EFF_FLAG) != 0;
+            f.id = cf.can_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK);
+            f.flags = uint8_t((ext ? ZK_FRAME_EFF : 0) | (cf.can_id & CAN_RTR_FLAG ? ZK_FRAME_RTR : 0));
+            f.len = cf.len > 8 ? 8 : cf.len;
+            if (!(f.flags & ZK_FRAME_RTR)) memcpy(f.data, cf.data, f.len);
+            f.ts = ts;
+            port->frame(f);
+        }
+    }
+    s.gone = true;
+    if (zk::zk_rx_port *port = s.port) port->lost();
+}
+
+/* ---- factory --------------------------------------------------------- */
+
+std::unique_ptr<zk::zk_backend> make_socketcan(const char *args, uint8_t board, char *err,
+                                               size_t err_size)
+{
+    char names[ZK_CHANNELS_PER_BOARD][kNameMax];
+    const int n = parse_names(args, names, ZK_CHANNELS_PER_BOARD, err, err_size);
+    if (n < 0) return nullptr;
+    return std::unique_ptr<zk::zk_backend>(new SocketcanBackend(names, n));
+}
+
+ZK_REGISTER_BACKEND("socketcan", make_socketcan);
+
+}  // namespace
