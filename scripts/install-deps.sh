@@ -12,6 +12,7 @@ packages=(
   python3 python3-can python3-canmatrix
   clang libclang-rt-14-dev
   python3-dogtail at-spi2-core libatk-adaptor
+  qemu-system-x86 busybox-static cpio kmod can-utils iproute2 util-linux
 )
 
 missing=()

@@ -1,0 +1,554 @@
+// The SocketCAN backend on a kernel with CAN (run by scripts/can-vm.sh):
+// frames both ways with can-utils and python-can, error frames and bus-off
+// on vcan, a 250 ms stall of the reader at a saturated 1 Mbit/s rate, the
+// slcan line discipline on a pseudo-terminal as a real CAN driver with bit
+// timing, permission refusals, and an interface that disappears.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <linux/can.h>
+#include <linux/can/error.h>
+#include <linux/can/raw.h>
+
+#include "test_env.h"
+#include "zelk.h"
+
+namespace {
+
+const char *vcan(int n)
+{
+    const char *v = getenv(n ? "ZKTEST_VCAN1" : "ZKTEST_VCAN0");
+    return v && *v ? v : (n ? "vcan1" : "vcan0");
+}
+
+std::string text(int16_t code)
+{
+    char buf[512];
+    ZkStrError(code, buf, sizeof buf);
+    return buf;
+}
+
+// Output and exit status of a shell command.
+int sh(const std::string &cmd, std::string *out = nullptr)
+{
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return -1;
+    std::string o;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) o += buf;
+    const int st = pclose(p);
+    if (out) *out = o;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// A command running in the background with its output in a file.
+struct Background {
+    pid_t pid = -1;
+    std::string file;
+    Background(const std::string &cmd, const std::string &out) : file(out)
+    {
+        pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            execl("/bin/sh", "sh", "-c", ("exec " + cmd + " > '" + out + "' 2>&1").c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+    int stop(int sig = SIGINT)
+    {
+        if (pid <= 0) return -1;
+        kill(pid, sig);
+        return wait();
+    }
+    int wait()
+    {
+        int st = 0;
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    std::string output() const { return nbtest::read_file(file); }
+    ~Background()
+    {
+        if (pid > 0) stop(SIGKILL);
+    }
+};
+
+int raw_socket(const char *ifname, bool errors = false)
+{
+    const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (fd < 0) return -1;
+    const int buf = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buf, sizeof buf);
+    if (errors) {
+        const can_err_mask_t m = CAN_ERR_MASK;
+        setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &m, sizeof m);
+    }
+    sockaddr_can a{};
+    a.can_family = AF_CAN;
+    a.can_ifindex = int(if_nametoindex(ifname));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool raw_send(int fd, uint32_t id, std::vector<uint8_t> data = {})
+{
+    can_frame f{};
+    f.can_id = id;
+    f.len = uint8_t(data.size());
+    if (!data.empty()) memcpy(f.data, data.data(), data.size());
+    return write(fd, &f, sizeof f) == ssize_t(sizeof f);
+}
+
+// candump's ID#DATA form of a frame (remote frames without a length).
+std::string canid_text(uint32_t id, bool ext, bool rtr, const uint8_t *d, int len)
+{
+    char b[48];
+    int n = ext ? snprintf(b, sizeof b, "%08X#", unsigned(id)) : snprintf(b, sizeof b, "%03X#", unsigned(id));
+    if (rtr) snprintf(b + n, sizeof b - size_t(n), "R");
+    else
+        for (int i = 0; i < len; i++) n += snprintf(b + n, sizeof b - size_t(n), "%02X", d[i]);
+    return b;
+}
+
+std::string zk_text_of(const zk_frame &f)
+{
+    return canid_text(f.id, f.flags & ZK_FRAME_EFF, f.flags & ZK_FRAME_RTR, f.data, f.len);
+}
+
+// The ID#DATA fields of candump -L / zelkctl dump lines, remote lengths cut.
+std::vector<std::string> frames_in(const std::string &log)
+{
+    std::vector<std::string> out;
+    std::istringstream in(log);
+    std::string ts, ifc, fr;
+    while (in >> ts >> ifc >> fr) {
+        const size_t r = fr.find("#R");
+        if (r != std::string::npos) fr.resize(r + 2);
+        out.push_back(fr);
+    }
+    return out;
+}
+
+class Vm : public ::testing::Test {
+protected:
+    void boards(const std::string &spec)
+    {
+        setenv("ZELK_BOARDS", spec.c_str(), 1);
+        ASSERT_EQ(ZkInit(), ZK_OK) << text(ZK_E_CONFIG);
+    }
+    void TearDown() override
+    {
+        unsetenv("ZELK_BOARDS");
+        ZkInit();
+    }
+    std::vector<zk_frame> read_n(uint8_t ch, size_t n, int ms = 20000)
+    {
+        std::vector<zk_frame> got;
+        static zk_frame buf[512];
+        nbtest::wait_until([&] {
+            int16_t k;
+            while ((k = ZkRead(ch, buf, 512)) > 0) got.insert(got.end(), buf, buf + k);
+            return got.size() >= n;
+        }, ms);
+        return got;
+    }
+    std::string zelkctl() { return nbtest::stage_dir() + "/zelkctl"; }
+};
+
+// Marks the moment a background reader is listening: sends marker frames
+// until its output shows one.
+bool wait_listening(int fd, const Background &b, const char *mark)
+{
+    return nbtest::wait_until([&] {
+        raw_send(fd, 0x7FF, {0xEE});
+        usleep(20000);
+        return b.output().find(mark) != std::string::npos;
+    }, 30000);
+}
+
+TEST_F(Vm, CanUtilsFramesReachZelkctlDumpAndZelkctlSendReachesCandump)
+{
+    setenv("ZELK_BOARDS", (std::string("socketcan:") + vcan(0)).c_str(), 1);
+    const int fd = raw_socket(vcan(0));
+    ASSERT_GE(fd, 0);
+    const std::string dir = nbtest::make_temp_dir("utils");
+    Background dump(zelkctl() + " dump 0 --rate 1000", dir + "/dump");
+    ASSERT_TRUE(wait_listening(fd, dump, "7FF#EE")) << dump.output();
+    // Our own socket is the reference: it sees what zelkctl sees.
+    const int ref = raw_socket(vcan(0));
+    ASSERT_GE(ref, 0);
+    std::string out;
+    ASSERT_EQ(sh(std::string("cangen ") + vcan(0) + " -g 0 -n 400 -L r", &out), 0) << out;
+    ASSERT_EQ(sh(std::string("cangen ") + vcan(0) + " -g 0 -n 200 -e -L r", &out), 0) << out;
+    ASSERT_EQ(sh(std::string("cangen ") + vcan(0) + " -g 0 -n 50 -R", &out), 0) << out;
+    for (const char *f : {"123#", "7FF#0102030405060708", "1FFFFFFF#55", "00000001#R"})
+        ASSERT_EQ(sh(std::string("cansend ") + vcan(0) + " " + f, &out), 0) << out;
+    raw_send(fd, 0x7FE, {0xEF});  // end mark
+    std::vector<std::string> want;
+    for (;;) {
+        pollfd p{ref, POLLIN, 0};
+        if (poll(&p, 1, 2000) <= 0) break;
+        can_frame f;
+        if (read(ref, &f, sizeof f) != ssize_t(sizeof f)) break;
+        const bool ext = f.can_id & CAN_EFF_FLAG;
+        want.push_back(canid_text(f.can_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK), ext,
+                                  f.can_id & CAN_RTR_FLAG, f.data, f.len));
+        if (want.back() == "7FE#EF") break;
+    }
+    ASSERT_EQ(want.size(), 655u);
+    ASSERT_TRUE(nbtest::wait_until([&] { return dump.output().find("7FE#EF") != std::string::npos; }, 30000));
+    dump.stop();
+    std::vector<std::string> got = frames_in(dump.output());
+    while (!got.empty() && got.front() == "7FF#EE") got.erase(got.begin());
+    EXPECT_EQ(got, want);
+    close(ref);
+
+    // zelkctl send into candump.
+    Background cd(std::string("stdbuf -oL candump -L ") + vcan(0), dir + "/candump");
+    ASSERT_TRUE(wait_listening(fd, cd, "7FF#EE")) << cd.output();
+    const std::vector<std::string> sent = {"000#", "123#11", "7FF#0102030405060708",
+                                           "00000000#AA", "1FFFFFFF#0011223344", "456#R",
+                                           "18DAF110#R"};
+    for (const std::string &f : sent) ASSERT_EQ(sh(zelkctl() + " send 0 " + f, &out), 0) << out;
+    raw_send(fd, 0x7FE, {0xEF});
+    ASSERT_TRUE(nbtest::wait_until([&] { return cd.output().find("7FE#EF") != std::string::npos; }, 30000));
+    cd.stop();
+    got = frames_in(cd.output());
+    while (!got.empty() && got.front() == "7FF#EE") got.erase(got.begin());
+    std::vector<std::string> expect = sent;
+    expect.push_back("7FE#EF");
+    EXPECT_EQ(got, expect);
+    close(fd);
+}
+
+TEST_F(Vm, PythonCanSocketcanInterfaceBothWays)
+{
+    boards(std::string("socketcan:") + vcan(0));
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const std::string dir = nbtest::make_temp_dir("pycan");
+    Background py(std::string("/usr/bin/python3 ") + nbtest::source_dir() +
+                      "/tests/zelk_socketcan/pycan_peer.py " + vcan(0) + " 9",
+                  dir + "/py");
+    ASSERT_TRUE(nbtest::wait_until([&] { return py.output().find("ready") != std::string::npos; }, 60000))
+        << py.output();
+    // Lengths 0 to 8, standard, extended and remote, to python-can.
+    std::vector<std::string> sent;
+    for (int len = 0; len <= 8; len++) {
+        zk_frame f{};
+        f.id = len % 3 == 1 ? 0x1ABCDE00u + uint32_t(len) : 0x100u + uint32_t(len);
+        f.flags = uint8_t((len % 3 == 1 ? ZK_FRAME_EFF : 0) | (len == 5 ? ZK_FRAME_RTR : 0));
+        f.len = uint8_t(len);
+        for (int i = 0; i < len; i++) f.data[i] = uint8_t(0x10 * len + i);
+        ASSERT_EQ(ZkWrite(0, &f, 1), 1) << text(ZkWrite(0, &f, 1));
+        sent.push_back(zk_text_of(f));
+    }
+    // python-can answers with the same frames it got, then with its own.
+    std::vector<zk_frame> got = read_n(0, 18, 60000);
+    ASSERT_EQ(py.wait(), 0) << py.output();
+    ASSERT_EQ(got.size(), 18u) << py.output();
+    std::vector<std::string> back;
+    for (const zk_frame &f : got) back.push_back(zk_text_of(f));
+    EXPECT_EQ(std::vector<std::string>(back.begin(), back.begin() + 9), sent) << py.output();
+    EXPECT_EQ(back[9], "000#");
+    EXPECT_EQ(back[17], "1FFFFFFF#R");
+    EXPECT_NE(py.output().find("1ABCDE04#40414243"), std::string::npos) << py.output();
+}
+
+TEST_F(Vm, ErrorFramesOnVcanGiveCountersStateBusOffAndReset)
+{
+    boards(std::string("socketcan:") + vcan(1));
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const int fd = raw_socket(vcan(1));
+    ASSERT_GE(fd, 0);
+    auto chip = [] {
+        zk_chipstat st{};
+        EXPECT_EQ(ZkChipStat(0, &st), ZK_OK);
+        return st;
+    };
+    ASSERT_TRUE(raw_send(fd, CAN_ERR_FLAG | CAN_ERR_CRTL | CAN_ERR_CNT, {0, CAN_ERR_CRTL_TX_WARNING, 0, 0, 0, 0, 97, 5}));
+    ASSERT_TRUE(raw_send(fd, CAN_ERR_FLAG | CAN_ERR_CRTL, {0, CAN_ERR_CRTL_RX_OVERFLOW, 0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(nbtest::wait_until([&] { return chip().bus_state == 1 && chip().hovr == 1; }));
+    EXPECT_EQ(chip().tec, 97);
+    EXPECT_EQ(chip().rec, 5);
+    ASSERT_TRUE(raw_send(fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {0, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(nbtest::wait_until([&] { return chip().bus_state == 3; }));
+    zk_errs e{};
+    ASSERT_EQ(ZkErrsGetClear(0, &e), ZK_OK);
+    EXPECT_EQ(e.ewl, 1);
+    EXPECT_EQ(e.boff, 1);
+    EXPECT_EQ(e.hovr, 1);
+    zk_chipstat_text t;
+    zk_chipstat st = chip();
+    ZkChipStatToStr(&st, &t);
+    bool shows = false;
+    for (int i = 0; i < 32; i++) shows |= !strcmp(t.name[i], "Bus state") && !strcmp(t.value[i], "bus-off");
+    EXPECT_TRUE(shows);
+    zk_frame f{};
+    f.id = 0x10;
+    EXPECT_EQ(ZkWrite(0, &f, 1), ZK_E_BUSOFF);
+    ASSERT_EQ(ZkHwReset(0), ZK_OK);
+    EXPECT_EQ(chip().bus_state, 0);
+    EXPECT_EQ(ZkWrite(0, &f, 1), 1);
+    // A restart the controller reports brings it back as well.
+    raw_send(fd, CAN_ERR_FLAG | CAN_ERR_BUSOFF, {0, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(nbtest::wait_until([&] { return chip().bus_state == 3; }));
+    raw_send(fd, CAN_ERR_FLAG | CAN_ERR_RESTARTED, {0, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_TRUE(nbtest::wait_until([&] { return chip().bus_state == 0; }));
+    close(fd);
+}
+
+TEST_F(Vm, NothingLostAtOneMegabitAcrossAQuarterSecondStall)
+{
+    // 21,277 frames/s is a saturated 1 Mbit/s bus of length-0 frames; the
+    // sender keeps that pace for one second (or as close as the machine
+    // gets) while the host does not read for its first 250 ms.
+    boards(std::string("socketcan:") + vcan(1));
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkSetFilter(0, 0x100, 0x700), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const int fd = raw_socket(vcan(1));
+    ASSERT_GE(fd, 0);
+    constexpr int kFrames = 21277;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (int i = 0; i < kFrames; i++) {
+            // Paced in steps of 1 ms (21 frames); a frame outside the
+            // filter now and then.
+            if (i % 21 == 0) {
+                timespec due = start;
+                const long ns = long(i / 21) * 1000000L;
+                due.tv_sec += ns / 1000000000L;
+                due.tv_nsec += ns % 1000000000L;
+                if (due.tv_nsec >= 1000000000L) { due.tv_sec++; due.tv_nsec -= 1000000000L; }
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+            }
+            if (i % 1000 == 999) raw_send(fd, 0x200, {});
+            uint8_t b[4];
+            memcpy(b, &i, 4);
+            while (!raw_send(fd, 0x100 | uint32_t(i & 0xFF), {b[0], b[1], b[2], b[3]})) usleep(100);
+        }
+        done = true;
+    });
+    timespec stall{0, 250 * 1000 * 1000};
+    nanosleep(&stall, nullptr);  // the host's main loop is busy elsewhere
+    std::vector<zk_frame> got;
+    static zk_frame buf[512];
+    // Then 512 frames per 20 ms tick, as the host's poller reads.
+    nbtest::wait_until([&] {
+        timespec tick{0, 20 * 1000 * 1000};
+        nanosleep(&tick, nullptr);
+        const int16_t k = ZkRead(0, buf, 512);
+        if (k > 0) got.insert(got.end(), buf, buf + k);
+        return done && got.size() >= size_t(kFrames);
+    }, 120000);
+    sender.join();
+    zk_errs e{};
+    ASSERT_EQ(ZkErrsGetClear(0, &e), ZK_OK);
+    EXPECT_EQ(e.sovr, 0);
+    ASSERT_EQ(got.size(), size_t(kFrames));
+    for (int i = 0; i < kFrames; i++) {
+        int seq;
+        memcpy(&seq, got[size_t(i)].data, 4);
+        ASSERT_EQ(seq, i);
+        if (i) {
+            ASSERT_GE(int32_t(got[size_t(i)].ts - got[size_t(i - 1)].ts), 0);
+        }
+    }
+    close(fd);
+}
+
+// A fake serial adapter on a pseudo-terminal under the kernel's slcan line
+// discipline: a thread keeps reading what the kernel sends (the driver
+// waits until its commands have left the tty).
+struct SlcanPty {
+    int master = -1, slave = -1;
+    char name[IFNAMSIZ] = "";
+    std::thread reader;
+    std::atomic<bool> quit{false};
+    std::mutex mu;
+    std::string seen;
+    bool open()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) || unlockpt(master)) return false;
+        slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const int ldisc = 17;  // N_SLCAN
+        if (slave < 0 || ioctl(slave, TIOCSETD, &ldisc) != 0) return false;
+        if (ioctl(slave, SIOCGIFNAME, name) != 0) return false;
+        reader = std::thread([this] {
+            char b[256];
+            while (!quit) {
+                pollfd p{master, POLLIN, 0};
+                if (poll(&p, 1, 50) <= 0) continue;
+                const ssize_t n = read(master, b, sizeof b);
+                if (n <= 0) continue;
+                std::lock_guard<std::mutex> g(mu);
+                seen.append(b, size_t(n));
+            }
+        });
+        return true;
+    }
+    std::string take()
+    {
+        std::lock_guard<std::mutex> g(mu);
+        std::string s;
+        s.swap(seen);
+        for (char &c : s)
+            if (c == '\r') c = '|';
+        return s;
+    }
+    bool saw(const std::string &what)
+    {
+        return nbtest::wait_until([&] {
+            std::lock_guard<std::mutex> g(mu);
+            std::string s = seen;
+            for (char &c : s)
+                if (c == '\r') c = '|';
+            return s.find(what) != std::string::npos;
+        });
+    }
+    ~SlcanPty()
+    {
+        quit = true;
+        if (reader.joinable()) reader.join();
+        if (slave >= 0) close(slave);
+        if (master >= 0) close(master);
+    }
+};
+
+TEST_F(Vm, SlcanDriverGetsBitRateListenOnlyAndStartStopAsSerialCommands)
+{
+    SlcanPty pty;
+    ASSERT_TRUE(pty.open()) << strerror(errno);
+    boards(std::string("socketcan:") + pty.name);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkSetBaud(0, 0x01, 0x1C), ZK_OK) << text(ZK_E_IO);  // 250 kbit/s
+    ASSERT_EQ(ZkSetLom(0, 1), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK) << text(ZkStart(0));
+    EXPECT_TRUE(pty.saw("C|S5|L|")) << pty.take();
+    pty.take();
+    ASSERT_EQ(ZkStop(0), ZK_OK);
+    EXPECT_TRUE(pty.saw("C|")) << pty.take();
+    // An odd register pair at 100 kbit/s: this driver has only its list of
+    // rates, so the same rate by number.
+    ASSERT_EQ(ZkSetBaud(0, 0x43, 0x2F), ZK_OK) << text(ZK_E_IO);
+    ASSERT_EQ(ZkSetLom(0, 0), ZK_OK);
+    pty.take();
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    EXPECT_TRUE(pty.saw("S3|O|")) << pty.take();
+    // A rate the driver cannot make is refused with the reason.
+    EXPECT_EQ(ZkSetBaud(0, 0x05, 0x1C), ZK_E_NORATE);  // 83.3 kbit/s
+    EXPECT_NE(text(ZK_E_NORATE).find("83333 bit/s"), std::string::npos) << text(ZK_E_NORATE);
+
+    // Frames both ways through the serial text.
+    ASSERT_EQ(write(pty.master, "t1232AABB\r", 10), 10);
+    std::vector<zk_frame> got = read_n(0, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(zk_text_of(got[0]), "123#AABB");
+    zk_frame f{};
+    f.id = 0x456;
+    f.len = 1;
+    f.data[0] = 0x11;
+    ASSERT_EQ(ZkWrite(0, &f, 1), 1);
+    EXPECT_TRUE(pty.saw("t456111|")) << pty.take();
+
+    // The adapter reports bus-off: counted, and the status says so from
+    // the driver's own state; a reset restarts the controller.
+    ASSERT_EQ(write(pty.master, "sb256256\r", 9), 9);
+    zk_chipstat st{};
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && st.bus_state == 3; }));
+    zk_errs e{};
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkErrsGetClear(0, &e) == ZK_OK && e.boff; }));
+    const int16_t r = ZkHwReset(0);
+    EXPECT_TRUE(r == ZK_OK || r == ZK_E_UNSUPPORTED) << text(r);
+    if (r == ZK_OK) {
+        ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && st.bus_state == 0; }));
+    }
+    ASSERT_EQ(ZkStop(0), ZK_OK);
+    ZkClose(0);
+
+    // Without CAP_NET_ADMIN: a different rate is refused with what to do,
+    // the rate in force is fine once the interface is up.
+    std::string out;
+    const std::string nocap = "setpriv --bounding-set=-net_admin --inh-caps=-net_admin ";
+    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 500 --seconds 0.2", &out), 1) << out;
+    EXPECT_NE(out.find("needs CAP_NET_ADMIN: run 'ip link set " + std::string(pty.name) +
+                       " type can bitrate 500000' as root"),
+              std::string::npos) << out;
+    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 100 --seconds 0.2", &out), 1) << out;
+    EXPECT_NE(out.find("is down; bringing it up needs CAP_NET_ADMIN: run 'ip link set " +
+                       std::string(pty.name) + " up'"),
+              std::string::npos) << out;
+    ASSERT_EQ(sh(std::string("ip link set up ") + pty.name, &out), 0) << out;
+    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 100 --seconds 0.2", &out), 0) << out;
+    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 250 --seconds 0.2", &out), 1) << out;
+    EXPECT_NE(out.find("run 'ip link set " + std::string(pty.name) + " down' and 'ip link set " +
+                       pty.name + " up type can bitrate 250000' as root"),
+              std::string::npos) << out;
+}
+
+TEST_F(Vm, AVanishedInterfaceIsGoneAfterItsFramesAndTheListFindsInterfaces)
+{
+    std::string out;
+    ASSERT_EQ(sh("ip link add dev zkgone type vcan && ip link set up zkgone", &out), 0) << out;
+    boards("socketcan:zkgone");
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const int fd = raw_socket("zkgone");
+    for (int i = 0; i < 3; i++) raw_send(fd, 0x10 + uint32_t(i), {uint8_t(i)});
+    close(fd);
+    // The frames received before the interface went are still read.
+    zk_chipstat st{};
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && ZkRead(0, nullptr, 0) == 0; }));
+    ASSERT_EQ(sh("ip link del zkgone", &out), 0) << out;
+    std::vector<zk_frame> got = read_n(0, 3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(zk_text_of(got[2]), "012#02");
+    zk_frame buf[4];
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkRead(0, buf, 4) == ZK_E_GONE; }));
+    zk_frame f{};
+    EXPECT_EQ(ZkWrite(0, &f, 1), ZK_E_GONE);
+    EXPECT_NE(text(ZK_E_GONE).find("CAN interface zkgone is gone"), std::string::npos) << text(ZK_E_GONE);
+    zk_errs e{};
+    EXPECT_EQ(ZkErrsGetClear(0, &e), ZK_E_GONE);
+    ZkClose(0);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_NODEV);
+    EXPECT_NE(text(ZK_E_NODEV).find("no network interface zkgone"), std::string::npos);
+
+    // The default list: the simulated board, then the interfaces here.
+    unsetenv("ZELK_BOARDS");
+    ASSERT_EQ(sh(zelkctl() + " list", &out), 0) << out;
+    EXPECT_NE(out.find("board 0: ZELK simulated CAN"), std::string::npos) << out;
+    EXPECT_NE(out.find(std::string("board 1: SocketCAN ") + vcan(0) + ", driver vcan (Linux kernel)"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("  channel 2: free"), std::string::npos) << out;
+}
+
+}  // namespace
