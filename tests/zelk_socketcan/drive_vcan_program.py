@@ -1,0 +1,137 @@
+#!/usr/bin/python3
+"""The whole program on a vcan interface, driven from outside through
+accessibility (run in the CAN guest, under scripts/with-xvfb.sh).
+
+Usage: drive_vcan_program.py STAGE_DIR IFACE CHANNEL
+
+The automatic session of CHANNEL loads the logger (candump format, logging
+from the start); the driver picks CHANNEL in the chooser, presses Start,
+lets cangen send standard, extended and remote frames of every length, quits
+with Ctrl+Q, and compares the logger's file with candump -L of the same
+traffic, frame for frame. Exit 0 when they agree, 1 otherwise, 77 without an
+accessibility bus."""
+import glob
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def wait_for(what, find, timeout=60.0):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            found = find()
+        except Exception:  # the tree changes while windows come and go
+            found = None
+        if found:
+            return found
+        time.sleep(0.1)
+    raise RuntimeError("timed out waiting for " + what)
+
+
+def frames(path, skip_marks=True):
+    """The ID#DATA fields of a candump log, remote lengths cut."""
+    out = []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) < 3 or not parts[0].startswith('('):
+                continue
+            fr = parts[2]
+            if '#R' in fr:
+                fr = fr[:fr.index('#R') + 2]
+            out.append(fr)
+    return out
+
+
+def main():
+    stage, iface, chan = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    if not os.environ.get("DBUS_SESSION_BUS_ADDRESS") or not os.environ.get("DISPLAY"):
+        print("no display or session bus: skipped", file=sys.stderr)
+        return 77
+    root = tempfile.mkdtemp(prefix="nbprog-")
+    for sub in ("home", "data", "config", "runtime", "logs"):
+        os.makedirs(os.path.join(root, sub), mode=0o700)
+    env = dict(os.environ, HOME=root + "/home", XDG_DATA_HOME=root + "/data",
+               XDG_CONFIG_HOME=root + "/config", XDG_RUNTIME_DIR=root + "/runtime",
+               GTK_MODULES="gail:atk-bridge", ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
+    env.pop("ZELK_BOARDS", None)
+    os.environ["GTK_MODULES"] = "gail:atk-bridge"
+    logger = os.path.join(stage, "logger.so")
+    with open(os.path.join(root, "data", ".nbauto-ch%d.nbs" % chan), "w") as f:
+        f.write("[Nimbrel]\nChan=%d\nBaud=1000\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n"
+                "Format=candump\nFolder=%s\nAutoStart=1\n" % (chan, logger, logger, root + "/logs"))
+
+    from dogtail import config
+    config.logDebugToStdOut = False
+    config.logDebugToFile = False
+    config.actionDelay = 0.05
+    config.searchBackoffDuration = 0.1
+    config.searchCutoffCount = 5
+    config.defaultDelay = 0.1
+    from dogtail import tree
+
+    ref_path = root + "/candump.log"
+    ref = subprocess.Popen(["stdbuf", "-oL", "candump", "-L", iface], stdout=open(ref_path, "w"))
+    proc = subprocess.Popen([os.path.join(stage, "nimbrel")], env=env)
+
+    def app():
+        for a in tree.root.children:
+            if a.name == "nimbrel":
+                return a
+        return None
+
+    def window(role):
+        a = app()
+        return next((w for w in a.children if w.roleName == role and w.showing), None) if a else None
+
+    def button(node, label):
+        return wait_for("button " + label, lambda: node.findChild(
+            lambda n: n.roleName in ("push button", "toggle button") and n.name == label,
+            retry=False))
+
+    try:
+        chooser = wait_for("chooser", lambda: window("dialog"), 120)
+        cell = wait_for("channel %d in the chooser" % chan, lambda: chooser.findChild(
+            lambda n: n.roleName == "table cell" and n.name == str(chan), retry=False))
+        cell.select()
+        cell.grabFocus()
+        button(chooser, "OK").doActionNamed("click")
+        main_window = wait_for("main window", lambda: window("frame"), 120)
+        print("main window:", main_window.name)
+        button(main_window, "Start").doActionNamed("click")
+        log = wait_for("the logger's file", lambda: glob.glob(root + "/logs/*.log"))[0]
+        for args in (["-L", "r"], ["-e", "-L", "r"], ["-R"]):
+            subprocess.run(["cangen", iface, "-g", "1", "-n", "100"] + args, check=True, timeout=120)
+        wait_for("300 frames in the logger's file", lambda: len(frames(log)) >= 300, 60)
+        wid = wait_for("main window id", lambda: subprocess.run(
+            ["xdotool", "search", "--onlyvisible", "--pid", str(proc.pid), "--name",
+             "^" + main_window.name + "$"], capture_output=True, text=True).stdout.split()[0])
+        subprocess.run(["xdotool", "windowraise", wid], check=True, timeout=10)
+        subprocess.run(["xdotool", "mousemove", "--window", wid, "200", "200"], check=True, timeout=10)
+        subprocess.run(["xdotool", "key", "ctrl+q"], check=True, timeout=10)
+        code = proc.wait(timeout=60)
+    except Exception as e:
+        print("driver failed:", e)
+        proc.kill()
+        proc.wait()
+        ref.kill()
+        return 1
+    ref.terminate()
+    ref.wait()
+    want = frames(ref_path)
+    got = frames(log)
+    print("program exit %d; candump saw %d frames, the logger wrote %d" % (code, len(want), len(got)))
+    if code != 0 or len(want) != 300 or got != want:
+        for i, (a, b) in enumerate(zip(want, got)):
+            if a != b:
+                print("first difference at frame %d: candump %s, logger %s" % (i, a, b))
+                break
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
