@@ -6,7 +6,7 @@
  * history size). The trace view reads the ring through a custom list
  * model; the per-identifier view is a small list store with one row per
  * identifier and direction. Requests only append to the ring and update
- * counters; the views are brought up to date by a 100 ms timer, so the
+ * counters; the views are brought up to date by a 250 ms timer, so the
  * cost of a saturated bus is a few hundred nanoseconds per frame.
  */
 #ifndef BUSVIEW_H
@@ -28,7 +28,10 @@
 #define BV_HISTORY_MAX 2000000u
 #define BV_FILTER_MAX 64          /* identifiers and ranges in one filter */
 #define BV_FILTER_TEXT 512        /* filter text, NUL included */
-#define BV_REFRESH_MS 100
+/* The views follow the traffic four times a second: often enough to look
+ * live; each refresh costs a few milliseconds of GTK's work however few
+ * lines came, and a fast bus changes every line in sight each time. */
+#define BV_REFRESH_MS 250
 
 /* ---------------------------------------------------------------- records */
 
@@ -136,6 +139,13 @@ uint32_t bv_trace_pending(const BvTrace *t);
 /* Tells the view about the lines dropped and added since the last sync
  * (row-deleted at the top, row-inserted at the bottom). */
 void     bv_trace_sync(BvTrace *t);
+/* Lines dropped at the top and added at the bottom alike, as a shift:
+ * the shown window moves down over as many new lines as old ones went,
+ * without a signal, so the row count stays and row n reads the line k
+ * further on. Returns k. A view that shows the end follows by scrolling
+ * its pixels k rows up, so only the new rows are drawn; bv_trace_sync
+ * then tells it about the rest. */
+uint32_t bv_trace_shift(BvTrace *t);
 /* The same without signals, for a model that is not attached to a view:
  * the view rebuilds its rows when the model is set again. */
 void     bv_trace_sync_detached(BvTrace *t);
@@ -143,6 +153,16 @@ void     bv_trace_sync_detached(BvTrace *t);
 /* Operations that change the lines wholesale; call them detached. */
 void     bv_trace_clear(BvTrace *t);
 void     bv_trace_set_filter(BvTrace *t, const bv_filter *f);
+/* A new filter applied in slices, so that a long trace does not hold up
+ * the main loop: until bv_trace_refilter_finish the lines keep the old
+ * filter. begin returns 0, or -1 when the memory is not there (use
+ * bv_trace_set_filter then); step looks at up to max more records and
+ * returns 1 when all have been looked at; finish puts the new lines in
+ * force (call it detached). */
+int      bv_trace_refilter_begin(BvTrace *t, const bv_filter *f);
+int      bv_trace_refilter_step(BvTrace *t, uint32_t max);
+void     bv_trace_refilter_finish(BvTrace *t);
+int      bv_trace_refiltering(const BvTrace *t);
 /* Copies the newest records of src (as many as fit). */
 void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);
 
@@ -212,11 +232,14 @@ void bv_ids_free(bv_ids *ids);
  * key, -1 for the first one or when the table is full. */
 int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir,
                      int64_t t_us, uint8_t len, const uint8_t *data);
-void bv_ids_clear(bv_ids *ids);
-/* Brings the list store up to date with the entries that pass f. */
-void bv_ids_refresh(bv_ids *ids, const bv_filter *f);
-/* Drops every row; the next refresh lists what passes the filter anew. */
-void bv_ids_relist(bv_ids *ids);
+void bv_ids_clear(bv_ids *ids, GtkTreeView *view);
+/* Brings the list store up to date: a row for every new entry that passes
+ * f, and new contents for the rows that view shows now (all rows when view
+ * is null); the others keep their changes until they are shown. */
+void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view);
+/* Drops every row; the next refresh lists what passes the filter anew.
+ * view, when not null, is detached meanwhile. */
+void bv_ids_relist(bv_ids *ids, GtkTreeView *view);
 
 /* ----------------------------------------------------------- plug-in state */
 

@@ -9,6 +9,9 @@
 
 namespace {
 
+/* More new rows than this in one refresh are added with the view detached. */
+constexpr uint32_t DETACHED_INSERTS = 64;
+
 uint32_t make_key(uint32_t id, uint8_t flags, uint8_t dir)
 {
     return (id & 0x1FFFFFFFu) | ((flags & ZK_FRAME_EFF) ? 1u << 29 : 0u) | ((uint32_t)dir << 30);
@@ -86,6 +89,18 @@ void insert_row(bv_ids *ids, uint32_t slot)
     ids->norder++;
     e->in_view = 1;
     set_row(ids, e, (int)lo);
+}
+
+/* Empties the list store; with the view detached, which spares it a
+ * signal per row. */
+void clear_store(bv_ids *ids, GtkTreeView *view)
+{
+    if (view)
+        gtk_tree_view_set_model(view, nullptr);
+    gtk_list_store_clear(ids->store);
+    ids->norder = 0;
+    if (view)
+        gtk_tree_view_set_model(view, GTK_TREE_MODEL(ids->store));
 }
 
 }  // namespace
@@ -186,40 +201,72 @@ int64_t bv_id_period(const bv_id_entry *e)
     return (e->t_last - oldest) / (e->ntimes - 1);
 }
 
-void bv_ids_clear(bv_ids *ids)
+void bv_ids_clear(bv_ids *ids, GtkTreeView *view)
 {
     if (!ids->tab)
         return;
     memset(ids->tab, 0, ids->cap * sizeof ids->tab[0]);
     ids->used = 0;
     ids->full = 0;
-    ids->norder = 0;
-    gtk_list_store_clear(ids->store);
+    clear_store(ids, view);
 }
 
-void bv_ids_refresh(bv_ids *ids, const bv_filter *f)
+void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
 {
     if (!ids->tab)
         return;
+    /* New rows first, so that the row count is right. Many at once (the
+     * first second of a busy bus, a new filter) go in while the view is
+     * detached, which spares it a signal per row. */
+    uint32_t fresh = 0;
     for (uint32_t slot = 0; slot < ids->cap; slot++) {
+        const bv_id_entry *e = &ids->tab[slot];
+        fresh += e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id);
+    }
+    bool detach = view && fresh > DETACHED_INSERTS;
+    if (detach)
+        gtk_tree_view_set_model(view, nullptr);
+    for (uint32_t slot = 0; fresh > 0 && slot < ids->cap; slot++) {
         bv_id_entry *e = &ids->tab[slot];
-        if (!e->used || !e->dirty)
-            continue;
-        if (e->in_view)
-            set_row(ids, e, -1);
-        else if (bv_filter_match(f, e->id))
+        if (e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id)) {
             insert_row(ids, slot);
+            e->dirty = 0;
+            e->changed = 0;
+            fresh--;
+        }
+    }
+    if (detach)
+        gtk_tree_view_set_model(view, GTK_TREE_MODEL(ids->store));
+
+    /* Then the rows the view shows; the others keep their changes until
+     * they are scrolled into view. */
+    uint32_t first = 0, last = ids->norder;
+    if (view) {
+        GtkTreePath *a = nullptr, *b = nullptr;
+        if (!gtk_tree_view_get_visible_range(view, &a, &b))
+            return;
+        first = (uint32_t)gtk_tree_path_get_indices(a)[0];
+        last = (uint32_t)gtk_tree_path_get_indices(b)[0] + 1;
+        gtk_tree_path_free(a);
+        gtk_tree_path_free(b);
+        if (last > ids->norder)
+            last = ids->norder;
+    }
+    for (uint32_t i = first; i < last; i++) {
+        bv_id_entry *e = &ids->tab[ids->order[i]];
+        if (!e->dirty)
+            continue;
+        set_row(ids, e, -1);
         e->dirty = 0;
         e->changed = 0;
     }
 }
 
-void bv_ids_relist(bv_ids *ids)
+void bv_ids_relist(bv_ids *ids, GtkTreeView *view)
 {
     if (!ids->tab)
         return;
-    gtk_list_store_clear(ids->store);
-    ids->norder = 0;
+    clear_store(ids, view);
     for (uint32_t slot = 0; slot < ids->cap; slot++) {
         bv_id_entry *e = &ids->tab[slot];
         e->in_view = 0;

@@ -1,11 +1,19 @@
 /*
  * page.cpp - the plug-in's notebook page: tool bar, trace view, per-
- * identifier view, filter message and status line, and the 100 ms
+ * identifier view, filter message and status line, and the 250 ms
  * refresh that brings them up to date.
+ *
+ * The refresh costs what changed on the screen: nothing while the page is
+ * hidden (it catches up when shown), the new rows of a trace that follows
+ * the end (the old ones are scrolled, not drawn again), and the rows of
+ * the per-identifier view that are in sight. A filter typed in is applied
+ * after a pause, and to the trace in slices from an idle handler.
  */
 #include "busview.h"
 
 #include <string.h>
+
+#include <initializer_list>
 
 namespace {
 
@@ -13,8 +21,30 @@ namespace {
  * instead of signalling each row. */
 constexpr uint32_t RESET_THRESHOLD = 20000;
 
+/* Typing pause after which a changed filter is applied; Enter applies it
+ * at once. */
+constexpr guint FILTER_PAUSE_MS = 300;
+
+/* Trace records looked at per main-loop turn while a filter is applied:
+ * a millisecond or two. */
+constexpr uint32_t FILTER_SLICE = 16384;
+
 int row_height = 20;
 char status_shown[512];
+guint scroll_source;              /* pending scroll to the trace's end */
+guint soon_source;                /* pending refresh after the page was shown */
+guint filter_timer;               /* typing pause */
+guint filter_idle;                /* filter applied in slices */
+
+/* Whether w is on the screen: mapped, in a window that is not minimized. */
+bool shown(GtkWidget *w)
+{
+    if (!w || !gtk_widget_get_mapped(w))
+        return false;
+    GdkWindow *top = gtk_widget_get_window(gtk_widget_get_toplevel(w));
+    return !top ||
+           !(gdk_window_get_state(top) & (GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_WITHDRAWN));
+}
 
 void attach_trace(void)
 {
@@ -36,17 +66,111 @@ void scroll_to_end(void)
     gtk_tree_path_free(path);
 }
 
+GtkAdjustment *trace_adjustment(void)
+{
+    return gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(bv.w_trace_sw));
+}
+
 /* The view follows new lines while it shows the last one; a user who
  * scrolls back stops it until he scrolls to the end again. */
 bool trace_at_end(void)
 {
     if (!gtk_widget_get_mapped(bv.w_trace))
         return true;
-    GtkAdjustment *adj =
-        gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(bv.w_trace_sw));
+    GtkAdjustment *adj = trace_adjustment();
     double value = gtk_adjustment_get_value(adj);
     double end = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
     return value >= end - row_height / 2.0;
+}
+
+gboolean scroll_end_now(gpointer)
+{
+    scroll_source = 0;
+    if (bv.w_trace_sw) {
+        GtkAdjustment *adj = trace_adjustment();
+        double end = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+        if (gtk_adjustment_get_value(adj) < end)
+            gtk_adjustment_set_value(adj, end);
+    }
+    return FALSE;
+}
+
+/* Scrolls to the last line once the view has taken in its new rows: after
+ * GTK's resize work, before its redraw. Moving the adjustment scrolls the
+ * view's pixels, so only the rows that come in are drawn. */
+void scroll_to_end_soon(void)
+{
+    if (!scroll_source)
+        scroll_source = g_idle_add_full(GTK_PRIORITY_RESIZE + 5, scroll_end_now, nullptr, nullptr);
+}
+
+/* Height of a trace row in pixels (all rows are alike). */
+int trace_row_px(void)
+{
+    GdkRectangle r = {0, 0, 0, 0};
+    GtkTreePath *path = gtk_tree_path_new_first();
+    gtk_tree_view_get_background_area(GTK_TREE_VIEW(bv.w_trace), path, nullptr, &r);
+    gtk_tree_path_free(path);
+    return r.height > 0 ? r.height : row_height;
+}
+
+/* Brings the trace view up to date with the ring. */
+void sync_trace(void)
+{
+    uint32_t pending = bv_trace_pending(bv.trace);
+    if (pending == 0)
+        return;
+    bool follow = bv.autoscroll && trace_at_end();
+    int row_px = trace_row_px();
+    if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace)) {
+        detach_trace();
+        bv_trace_sync_detached(bv.trace);
+        attach_trace();
+        if (follow)
+            scroll_to_end();
+        return;
+    }
+    if (follow) {
+        /* The rows move up over the new lines: the view's pixels move with
+         * them, and only the rows that come in at the bottom are drawn. */
+        uint32_t k = bv_trace_shift(bv.trace);
+        GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(bv.w_trace));
+        if (k > 0 && bin) {
+            int height = gdk_window_get_height(bin);
+            if ((int64_t)k * row_px < height)
+                gdk_window_scroll(bin, 0, -(int)k * row_px);
+            else
+                gdk_window_invalidate_rect(bin, nullptr, FALSE);
+        }
+    }
+    bv_trace_sync(bv.trace);
+    if (follow)
+        scroll_to_end_soon();
+}
+
+gboolean refresh_now(gpointer)
+{
+    soon_source = 0;
+    bv_refresh();
+    return FALSE;
+}
+
+/* A view that comes into sight (its page chosen, the view switched, the
+ * per-identifier view scrolled) is brought up to date at once. */
+void refresh_soon(void)
+{
+    if (!soon_source)
+        soon_source = g_idle_add_full(GTK_PRIORITY_RESIZE + 5, refresh_now, nullptr, nullptr);
+}
+
+void on_view_shown(GtkWidget *, gpointer)
+{
+    refresh_soon();
+}
+
+void on_ids_scrolled(GtkAdjustment *, gpointer)
+{
+    refresh_soon();
 }
 
 void update_status(void)
@@ -158,10 +282,54 @@ void on_autoscroll_toggled(GtkToggleButton *button, gpointer)
         scroll_to_end();
 }
 
-void on_filter_changed(GtkEditable *entry, gpointer)
+gboolean on_filter_pause(gpointer)
 {
-    if (!bv.updating_widgets && bv.trace)
-        bv_apply_filter_text(gtk_entry_get_text(GTK_ENTRY(entry)));
+    filter_timer = 0;
+    if (bv.trace && bv.w_filter)
+        bv_apply_filter_text(gtk_entry_get_text(GTK_ENTRY(bv.w_filter)));
+    return FALSE;
+}
+
+/* A filter is applied once typing pauses, not at every key. */
+void on_filter_changed(GtkEditable *, gpointer)
+{
+    if (bv.updating_widgets || !bv.trace)
+        return;
+    if (filter_timer)
+        g_source_remove(filter_timer);
+    filter_timer = g_timeout_add(FILTER_PAUSE_MS, on_filter_pause, nullptr);
+}
+
+void on_filter_activate(GtkEntry *, gpointer)
+{
+    if (filter_timer) {
+        g_source_remove(filter_timer);
+        filter_timer = 0;
+    }
+    on_filter_pause(nullptr);
+}
+
+gboolean on_filter_slice(gpointer)
+{
+    if (!bv.trace || !bv.w_trace) {
+        filter_idle = 0;
+        return FALSE;
+    }
+    if (bv_trace_refiltering(bv.trace) && !bv_trace_refilter_step(bv.trace, FILTER_SLICE))
+        return TRUE;
+    filter_idle = 0;
+    detach_trace();
+    bv_trace_refilter_finish(bv.trace);
+    attach_trace();
+    if (bv.autoscroll)
+        scroll_to_end();
+    /* The progress note goes; a message about newer text stays. */
+    if (bv.w_filter_msg &&
+        strcmp(gtk_label_get_text(GTK_LABEL(bv.w_filter_msg)), _("Filtering...")) == 0) {
+        gtk_label_set_text(GTK_LABEL(bv.w_filter_msg), "");
+        gtk_widget_hide(bv.w_filter_msg);
+    }
+    return FALSE;
 }
 
 void on_history_changed(GtkSpinButton *spin, gpointer)
@@ -217,9 +385,14 @@ GtkWidget *build_trace_view(void)
     add_column(view, _("Marks"), BV_COL_MARKS, 7, cw, false, false, BV_COL_BACKGROUND);
     add_column(view, _("Len"), BV_COL_LEN, 3, cw, true, false, BV_COL_BACKGROUND);
     add_column(view, _("Delta ms"), BV_COL_DELTA, 11, cw, true, false, BV_COL_BACKGROUND);
-    GtkTreeViewColumn *data =
-        add_column(view, _("Data"), BV_COL_DATA, 40, cw, true, false, BV_COL_BACKGROUND);
-    gtk_tree_view_column_set_expand(data, TRUE);
+    add_column(view, _("Data"), BV_COL_DATA, 40, cw, true, false, BV_COL_BACKGROUND);
+    /* An empty last column takes the spare width. A view whose columns do
+     * not expand invalidates only its last column when it takes new rows;
+     * this one costs nothing to draw. */
+    GtkTreeViewColumn *filler = gtk_tree_view_column_new();
+    gtk_tree_view_column_set_sizing(filler, GTK_TREE_VIEW_COLUMN_FIXED);
+    gtk_tree_view_column_set_fixed_width(filler, 1);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(view), filler);
     gtk_tree_view_set_enable_search(GTK_TREE_VIEW(view), FALSE);
     g_object_set(view, "fixed-height-mode", TRUE, nullptr);
     return view;
@@ -367,10 +540,16 @@ GtkWidget *bv_page_build(void)
     g_signal_connect(bv.w_clear, "clicked", G_CALLBACK(on_clear_clicked), nullptr);
     g_signal_connect(bv.w_autoscroll, "toggled", G_CALLBACK(on_autoscroll_toggled), nullptr);
     g_signal_connect(bv.w_filter, "changed", G_CALLBACK(on_filter_changed), nullptr);
+    g_signal_connect(bv.w_filter, "activate", G_CALLBACK(on_filter_activate), nullptr);
+    g_signal_connect(bv.w_trace, "map", G_CALLBACK(on_view_shown), nullptr);
+    g_signal_connect(bv.w_ids, "map", G_CALLBACK(on_view_shown), nullptr);
+    g_signal_connect(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(bv.w_ids_sw)),
+                     "value-changed", G_CALLBACK(on_ids_scrolled), nullptr);
     g_signal_connect(bv.w_history, "value-changed", G_CALLBACK(on_history_changed), nullptr);
 
     update_status();
-    /* After the host's 20 ms poll tick (priority 150), before its status tick. */
+    /* After the host's 20 ms poll tick (priority 150), before its status
+     * tick. */
     bv.refresh_source = g_timeout_add_full(155, BV_REFRESH_MS, on_refresh, nullptr, nullptr);
     return page;
 }
@@ -380,6 +559,11 @@ void bv_page_release(void)
     if (bv.refresh_source)
         g_source_remove(bv.refresh_source);
     bv.refresh_source = 0;
+    for (guint *id : {&scroll_source, &soon_source, &filter_timer, &filter_idle}) {
+        if (*id)
+            g_source_remove(*id);
+        *id = 0;
+    }
     /* The page and its views belong to the host now, which destroys them;
      * the views keep their own references to the models. */
     bv.page = bv.w_view = bv.w_time = bv.w_pause = bv.w_clear = bv.w_autoscroll = nullptr;
@@ -395,28 +579,21 @@ void bv_refresh(void)
 {
     if (!bv.trace || !bv.w_trace)
         return;
-    bool follow = bv.autoscroll && trace_at_end();
-    uint32_t pending = bv_trace_pending(bv.trace);
-    if (pending > 0) {
-        if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace)) {
-            detach_trace();
-            bv_trace_sync_detached(bv.trace);
-            attach_trace();
-        } else {
-            bv_trace_sync(bv.trace);
+    /* A hidden page costs nothing; it catches up when shown. */
+    if (!shown(bv.page))
+        return;
+    if (bv.view == 0) {
+        sync_trace();
+        /* The first frame gives the lines already shown their relative time. */
+        int has_t0 = bv_trace_has_t0(bv.trace);
+        if (has_t0 != bv.t0_shown) {
+            bv.t0_shown = has_t0;
+            if (!bv.absolute)
+                gtk_widget_queue_draw(bv.w_trace);
         }
-        if (follow)
-            scroll_to_end();
+    } else if (!bv.paused) {
+        bv_ids_refresh(&bv.ids, &bv.filter, GTK_TREE_VIEW(bv.w_ids));
     }
-    /* The first frame gives the lines already shown their relative time. */
-    int has_t0 = bv_trace_has_t0(bv.trace);
-    if (has_t0 != bv.t0_shown) {
-        bv.t0_shown = has_t0;
-        if (!bv.absolute)
-            gtk_widget_queue_draw(bv.w_trace);
-    }
-    if (bv.view == 1 && !bv.paused)
-        bv_ids_refresh(&bv.ids, &bv.filter);
     update_status();
 }
 
@@ -428,7 +605,7 @@ void bv_apply_view(int view)
     if (bv.view == 1) {
         gtk_widget_hide(bv.w_trace_sw);
         gtk_widget_show(bv.w_ids_sw);
-        bv_ids_refresh(&bv.ids, &bv.filter);
+        bv_ids_refresh(&bv.ids, &bv.filter, GTK_TREE_VIEW(bv.w_ids));
     } else {
         gtk_widget_hide(bv.w_ids_sw);
         gtk_widget_show(bv.w_trace_sw);
@@ -462,24 +639,36 @@ int bv_apply_filter_text(const char *text)
         show_filter_text(text);
         return -1;
     }
-    if (bv.w_filter_msg) {
-        gtk_label_set_text(GTK_LABEL(bv.w_filter_msg), "");
-        gtk_widget_hide(bv.w_filter_msg);
-    }
     g_strlcpy(bv.filter_text, text, sizeof bv.filter_text);
     bv.filter = f;
     show_filter_text(text);
-    if (bv.w_trace)
-        detach_trace();
-    bv_trace_set_filter(bv.trace, &f);
-    if (bv.w_trace) {
-        attach_trace();
-        if (bv.autoscroll)
-            scroll_to_end();
+    if (bv.w_trace && bv_trace_refilter_begin(bv.trace, &f) == 0) {
+        /* A long trace is filtered in slices; its lines change when all
+         * have been looked at. */
+        if (bv.w_filter_msg) {
+            gtk_label_set_text(GTK_LABEL(bv.w_filter_msg), _("Filtering..."));
+            gtk_widget_show(bv.w_filter_msg);
+        }
+        if (!filter_idle)
+            filter_idle = g_idle_add(on_filter_slice, nullptr);
+    } else {
+        if (bv.w_filter_msg) {
+            gtk_label_set_text(GTK_LABEL(bv.w_filter_msg), "");
+            gtk_widget_hide(bv.w_filter_msg);
+        }
+        if (bv.w_trace)
+            detach_trace();
+        bv_trace_set_filter(bv.trace, &f);
+        if (bv.w_trace) {
+            attach_trace();
+            if (bv.autoscroll)
+                scroll_to_end();
+        }
     }
-    bv_ids_relist(&bv.ids);
+    GtkTreeView *ids_view = bv.w_ids ? GTK_TREE_VIEW(bv.w_ids) : nullptr;
+    bv_ids_relist(&bv.ids, ids_view);
     if (bv.view == 1)
-        bv_ids_refresh(&bv.ids, &bv.filter);
+        bv_ids_refresh(&bv.ids, &bv.filter, ids_view);
     bv_sync_widgets();
     return 0;
 }
@@ -527,7 +716,7 @@ void bv_do_clear(void)
     bv_trace_clear(bv.trace);
     if (bv.w_trace)
         attach_trace();
-    bv_ids_clear(&bv.ids);
+    bv_ids_clear(&bv.ids, bv.w_ids ? GTK_TREE_VIEW(bv.w_ids) : nullptr);
     bv.rx = bv.tx = bv.bits = bv.dropped_while_paused = 0;
     bv.rx_bits = 0;
     bv.nrate = 0;
@@ -542,7 +731,7 @@ void bv_set_paused(int paused)
         bv.dropped_while_paused = 0;
     bv.paused = paused ? 1 : 0;
     if (!bv.paused && bv.view == 1)
-        bv_ids_refresh(&bv.ids, &bv.filter);
+        bv_ids_refresh(&bv.ids, &bv.filter, GTK_TREE_VIEW(bv.w_ids));
     bv_sync_widgets();
     if (bv.w_status)
         update_status();

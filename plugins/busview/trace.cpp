@@ -8,7 +8,9 @@
  * about changes only by bv_trace_sync, so between two refreshes the model
  * stays exactly what the view was last told: a row whose record has been
  * overwritten meanwhile reads as an empty line until the next sync
- * removes it.
+ * removes it. bv_trace_shift is the exception: it moves the shown window
+ * over new lines without a signal, for a view that scrolls its pixels to
+ * match.
  */
 #include "busview.h"
 
@@ -29,6 +31,14 @@ struct BvTrace {
     uint64_t s_first;
     uint64_t s_end;
     bv_filter filter;
+    /* A new filter applied in slices: next_listing collects the records
+     * that pass it, at positions n_first .. n_next - 1, up to record scan. */
+    int refiltering;
+    bv_filter next_filter;
+    uint64_t *next_listing;
+    uint64_t n_first;
+    uint64_t n_next;
+    uint64_t scan;
     int absolute;
     int have_t0;
     int64_t t0_us;
@@ -42,11 +52,18 @@ namespace {
 
 GObjectClass *parent_class;
 
-bool passes(const BvTrace *t, const bv_rec *r)
+bool passes(const bv_filter *f, const bv_rec *r)
 {
     if (r->kind != BV_RX && r->kind != BV_TX)
         return true;              /* error and status lines are always shown */
-    return bv_filter_match(&t->filter, r->id);
+    return bv_filter_match(f, r->id);
+}
+
+void refilter_cancel(BvTrace *t)
+{
+    g_free(t->next_listing);
+    t->next_listing = nullptr;
+    t->refiltering = 0;
 }
 
 /* The record behind a shown position, null when it is gone. */
@@ -243,6 +260,7 @@ void trace_finalize(GObject *obj)
     BvTrace *t = BV_TRACE(obj);
     g_free(t->recs);
     g_free(t->listing);
+    g_free(t->next_listing);
     t->recs = nullptr;
     t->listing = nullptr;
     parent_class->finalize(obj);
@@ -317,7 +335,7 @@ void bv_trace_append(BvTrace *t, const bv_rec *r)
         t->have_t0 = 1;
         t->t0_us = r->t_us;
     }
-    if (passes(t, r))
+    if (passes(&t->filter, r))
         t->listing[t->v_next++ % t->cap] = seq;
 }
 
@@ -363,6 +381,18 @@ void bv_trace_sync(BvTrace *t)
     gtk_tree_path_free(path);
 }
 
+uint32_t bv_trace_shift(BvTrace *t)
+{
+    uint64_t del_end = t->v_first < t->s_end ? t->v_first : t->s_end;
+    uint64_t dels = del_end > t->s_first ? del_end - t->s_first : 0;
+    uint64_t ins_start = t->s_end > t->v_first ? t->s_end : t->v_first;
+    uint64_t ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
+    uint64_t k = dels < ins ? dels : ins;
+    t->s_first += k;
+    t->s_end += k;
+    return (uint32_t)k;
+}
+
 void bv_trace_sync_detached(BvTrace *t)
 {
     t->s_first = t->v_first;
@@ -372,6 +402,10 @@ void bv_trace_sync_detached(BvTrace *t)
 
 void bv_trace_clear(BvTrace *t)
 {
+    if (t->refiltering) {
+        t->filter = t->next_filter;
+        refilter_cancel(t);
+    }
     t->rec_first = t->rec_next;
     t->v_first = t->v_next;
     t->have_t0 = 0;
@@ -380,17 +414,70 @@ void bv_trace_clear(BvTrace *t)
 
 void bv_trace_set_filter(BvTrace *t, const bv_filter *f)
 {
+    refilter_cancel(t);
     t->filter = *f;
     t->v_first = t->v_next = 0;
     for (uint64_t seq = t->rec_first; seq < t->rec_next; seq++)
-        if (passes(t, &t->recs[seq % t->cap]))
+        if (passes(&t->filter, &t->recs[seq % t->cap]))
             t->listing[t->v_next++ % t->cap] = seq;
+    bv_trace_sync_detached(t);
+}
+
+int bv_trace_refilter_begin(BvTrace *t, const bv_filter *f)
+{
+    if (!t->next_listing)
+        t->next_listing = g_try_new(uint64_t, t->cap);
+    if (!t->next_listing)
+        return -1;
+    t->refiltering = 1;
+    t->next_filter = *f;
+    t->n_first = t->n_next = 0;
+    t->scan = t->rec_first;
+    return 0;
+}
+
+int bv_trace_refiltering(const BvTrace *t)
+{
+    return t->refiltering;
+}
+
+int bv_trace_refilter_step(BvTrace *t, uint32_t max)
+{
+    if (!t->refiltering)
+        return 1;
+    if (t->scan < t->rec_first)
+        t->scan = t->rec_first;
+    for (uint32_t n = 0; n < max && t->scan < t->rec_next; n++, t->scan++) {
+        if (!passes(&t->next_filter, &t->recs[t->scan % t->cap]))
+            continue;
+        t->next_listing[t->n_next++ % t->cap] = t->scan;
+        if (t->n_next - t->n_first > t->cap)
+            t->n_first++;
+    }
+    return t->scan >= t->rec_next;
+}
+
+void bv_trace_refilter_finish(BvTrace *t)
+{
+    if (!t->refiltering)
+        return;
+    bv_trace_refilter_step(t, UINT32_MAX);
+    /* Records the ring dropped while the scan went on. */
+    while (t->n_first < t->n_next && t->next_listing[t->n_first % t->cap] < t->rec_first)
+        t->n_first++;
+    uint64_t *old = t->listing;
+    t->listing = t->next_listing;
+    t->v_first = t->n_first;
+    t->v_next = t->n_next;
+    t->filter = t->next_filter;
+    t->next_listing = old;
+    refilter_cancel(t);
     bv_trace_sync_detached(t);
 }
 
 void bv_trace_copy_from(BvTrace *t, const BvTrace *src)
 {
-    t->filter = src->filter;
+    t->filter = src->refiltering ? src->next_filter : src->filter;
     t->absolute = src->absolute;
     uint64_t n = src->rec_next - src->rec_first;
     uint64_t first = n > t->cap ? src->rec_next - t->cap : src->rec_first;

@@ -129,9 +129,13 @@ protected:
         e.timestamp = nbsdep_timestamp_get();
         the_app.pgmgr.ops.pgmgr_tx_frames(&the_app.pgmgr, &e, 1);
     }
+    // Types the text and presses Enter, which applies it at once; waits
+    // until the trace is filtered.
     void set_filter(const char *text)
     {
         gtk_entry_set_text(GTK_ENTRY(widget("busview-filter")), text);
+        gtk_widget_activate(widget("busview-filter"));
+        EXPECT_TRUE(nbtest::wait_until([&] { return filter_message() != "Filtering..."; }));
     }
     std::string filter_message()
     {
@@ -310,6 +314,29 @@ TEST_F(Busview, NoRelativeTimeBeforeTheFirstFrame)
     EXPECT_EQ("", cell(0, BV_COL_TIME));
 }
 
+// A page out of sight is not redrawn: its views catch up when it is
+// shown again.
+TEST_F(Busview, HiddenPageCatchesUpWhenShown)
+{
+    GtkNotebook *notebook = GTK_NOTEBOOK(the_app.gui.notebook);
+    GtkWidget *other = gtk_label_new("other");
+    gtk_widget_show(other);
+    gtk_notebook_append_page(notebook, other, nullptr);
+    gtk_notebook_set_current_page(notebook, 1);
+    ASSERT_TRUE(nbtest::wait_until([&] { return !gtk_widget_get_mapped(trace_); }));
+    rx({frame(0x10, 0, {1}, 0), frame(0x11, 0, {2}, 1000)});
+    std::string before = status();
+    // Nothing to wait for: let two refreshes pass, then look.
+    gint64 until = g_get_monotonic_time() + 600 * 1000;
+    nbtest::wait_until([&] { return g_get_monotonic_time() >= until; });
+    EXPECT_EQ(1, rows());
+    EXPECT_EQ(before, status());
+
+    gtk_notebook_set_current_page(notebook, 0);
+    ASSERT_TRUE(wait_rows(3));
+    EXPECT_TRUE(wait_status("Received: 2 "));
+}
+
 TEST_F(Busview, PauseKeepsCountingClearEmpties)
 {
     rx({frame(0x10, 0, {1}, 0)});
@@ -368,6 +395,40 @@ TEST_F(Busview, FilterShowsMatchingFramesOldAndNew)
     set_filter("");
     ASSERT_TRUE(wait_rows(9));
     EXPECT_EQ("300", cell(7, BV_COL_ID));
+}
+
+// Typing applies nothing until a pause, not even a message for text
+// still being typed; then the trace is filtered in slices, the old lines
+// staying until all are looked at, while the main loop goes on.
+TEST_F(Busview, TypedFilterIsAppliedAfterAPauseInSlices)
+{
+    std::vector<zk_frame> batch;
+    for (int i = 0; i < 40000; i++) {
+        batch.push_back(frame((uint32_t)i & 0x7FF, 0, {}, (uint32_t)i * 50));
+        if (batch.size() == NB_RX_BATCH || i == 39999) {
+            rx(batch);
+            batch.clear();
+        }
+    }
+    ASSERT_TRUE(wait_rows(40001));
+    GtkEntry *entry = GTK_ENTRY(widget("busview-filter"));
+    gtk_entry_set_text(entry, "100-");
+    EXPECT_EQ("", filter_message());
+    gtk_entry_set_text(entry, "100-1FF");
+    EXPECT_EQ(40001, rows());
+
+    ASSERT_TRUE(nbtest::wait_until([&] { return filter_message() == "Filtering..."; }));
+    EXPECT_EQ(40001, rows());
+    int turns = 0;
+    gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+    while (filter_message() == "Filtering..." && g_get_monotonic_time() < deadline) {
+        g_main_context_iteration(nullptr, FALSE);
+        turns++;
+    }
+    EXPECT_GE(turns, 3);  // 40,001 lines take three slices
+    ASSERT_TRUE(wait_rows(1 + 20 * 256));
+    EXPECT_EQ("100", cell(1, BV_COL_ID));
+    EXPECT_EQ("1FF", cell(5120, BV_COL_ID));
 }
 
 TEST_F(Busview, UnparsableFilterIsRefusedWithAMessageInThePage)
