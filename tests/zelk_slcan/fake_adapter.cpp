@@ -98,6 +98,13 @@ void FakeAdapter::send(const std::string &bytes)
     put(bytes);
 }
 
+size_t FakeAdapter::send_some(const char *bytes, size_t n)
+{
+    std::lock_guard<std::mutex> g(m_);
+    const ssize_t r = master_ >= 0 ? write(master_, bytes, n) : -1;
+    return r > 0 ? size_t(r) : 0;
+}
+
 // m_ held. Writes everything, waiting for room as long as it takes (the
 // host drains its side).
 void FakeAdapter::put(const std::string &bytes)

@@ -39,6 +39,9 @@ public:
 
     // Bytes to the host, as they stand.
     void send(const std::string &bytes);
+    // As many of the bytes as the terminal takes now, without waiting;
+    // returns how many that was.
+    size_t send_some(const char *bytes, size_t n);
 
     // Everything the host sent, one entry per CR-terminated command
     // (without the CR), in order.
