@@ -1,0 +1,156 @@
+/*
+ * canlog.h - reading and writing CAN log files: the candump log (.log),
+ * the ASC text format (.asc) and the binary logging format (.blf).
+ *
+ * Readers stream: a file is read through one fixed buffer, never loaded
+ * whole, so a file larger than memory reads like any other. A line or an
+ * object that cannot be read is counted and described (with its line
+ * number or byte offset) in the reader's statistics, and reading goes on
+ * with the next one. CAN FD frames and events that are not CAN frames are
+ * skipped and counted.
+ *
+ * Writers buffer their output in one fixed buffer and write it with
+ * write(2), so every failure is seen at the call that met it.
+ *
+ * Times are nanoseconds. They are absolute (since 1970-01-01 UTC) when the
+ * file gives its start (candump times, an ASC date, a BLF start time) and
+ * relative to the start of the file otherwise (see cl_has_date).
+ */
+#ifndef CANLOG_H
+#define CANLOG_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* Frame flags. EXT and RTR have the values of the adapter library's. */
+#define CL_EXT 0x01u  /* 29-bit identifier */
+#define CL_RTR 0x02u  /* remote frame */
+#define CL_TX  0x10u  /* sent by the logging node (direction Tx) */
+#define CL_ERR 0x20u  /* error frame: id holds the error classes, if any */
+
+/* SocketCAN's error frame flag and the classes the candump format uses. */
+#define CL_CAN_ERR_FLAG     0x20000000u
+#define CL_CAN_ERR_BUSERROR 0x00000080u
+
+/* File formats. CL_FMT_AUTO: by the file's extension, else its content. */
+enum cl_format { CL_FMT_AUTO = 0, CL_FMT_CANDUMP = 1, CL_FMT_ASC = 2, CL_FMT_BLF = 3 };
+
+#define CL_MSG_MAX 160  /* description of a bad line or object, NUL included */
+
+/* One frame, 24 bytes. */
+struct cl_frame {
+    int64_t t_ns;      /* time in ns (see above) */
+    uint32_t id;       /* 11- or 29-bit identifier; error frame: classes */
+    uint16_t chan;     /* channel, counted from 0 */
+    uint8_t flags;     /* CL_* */
+    uint8_t len;       /* data length 0..8 (remote frames: the requested length) */
+    uint8_t data[8];
+};
+static_assert(sizeof(cl_frame) == 24, "cl_frame size");
+
+struct cl_stats {
+    uint64_t frames;       /* frames returned, error frames included */
+    uint64_t error_frames;
+    uint64_t lines;        /* text formats: lines read */
+    uint64_t bad;          /* lines or objects that could not be read */
+    uint64_t skipped_fd;   /* CAN FD frames skipped */
+    uint64_t skipped;      /* other events and object types skipped */
+    int io_err;            /* errno of a failed read, 0 when none */
+    /* The first bad line or object: "line 12: ..." or "offset 4096: ...". */
+    char first_bad[CL_MSG_MAX];
+};
+
+/* The format a file name asks for by its extension (".log", ".asc",
+ * ".blf", any letter case), or CL_FMT_AUTO when it names none of them. */
+int cl_format_of_name(const char *name);
+/* The format of a file's first bytes: BLF by its signature, candump when
+ * the first line that is not blank starts with '(', ASC otherwise. */
+int cl_format_of_data(const void *data, size_t size);
+/* Name of a format for messages ("candump log", "ASC", "BLF"). */
+const char *cl_format_name(int format);
+
+/* ------------------------------------------------------------- reading */
+
+struct cl_reader;
+
+/* Opens a file (path in the file system's encoding) for reading. format
+ * CL_FMT_AUTO picks it from the extension, else from the content. Returns
+ * null with *err set to an errno value on failure. */
+cl_reader *cl_open(const char *path, int format, int *err);
+/* Reads from memory the caller keeps for the reader's life. */
+cl_reader *cl_open_mem(const void *data, size_t size, int format);
+void cl_close(cl_reader *r);
+
+/* The next frame: 1 with *out filled, 0 at the end of the file, -1 when
+ * reading failed (stats io_err). Bad lines and objects are skipped. */
+int cl_next(cl_reader *r, cl_frame *out);
+/* Back to the first frame; the statistics start again. 0 or an errno. */
+int cl_rewind(cl_reader *r);
+
+const cl_stats *cl_reader_stats(const cl_reader *r);
+int cl_reader_format(const cl_reader *r);
+/* Bytes consumed so far and the file's size (progress). */
+uint64_t cl_offset(const cl_reader *r);
+uint64_t cl_size(const cl_reader *r);
+/* 1 when the times are absolute (the file gives its start). */
+int cl_has_date(const cl_reader *r);
+
+/* ------------------------------------------------------------- writing */
+
+#define CL_WRITE_BUFFER (256u * 1024u)
+
+struct cl_writer {
+    int fd;                /* -1 when closed */
+    int format;            /* CL_FMT_CANDUMP, CL_FMT_ASC or CL_FMT_BLF */
+    uint8_t *buf;          /* CL_WRITE_BUFFER bytes while open */
+    size_t fill;
+    uint64_t bytes;        /* written to the file plus buffered */
+    int err;               /* errno of the first failure, 0 when none */
+    int started;           /* the header went out (cl_writer_start) */
+    int64_t base_ns;       /* ASC and BLF: the start of the measurement */
+    /* BLF: the container being filled, its compressed form, counts. */
+    uint8_t *cont;
+    size_t cont_fill;
+    uint8_t *zbuf;
+    size_t zcap;
+    uint64_t objects;
+    uint64_t uncompressed;
+    int64_t last_ns;
+};
+
+void cl_writer_init(cl_writer *w);
+/* Creates the file (path in the file system's encoding); exclusive: fail
+ * with EEXIST when it exists. Returns 0 or an errno value. */
+int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive);
+/* Writes the header with the measurement's start (ASC, BLF: cut to whole
+ * milliseconds, which is what their headers hold; frames must not be
+ * earlier). Called with the first frame's time when not called before. */
+int cl_writer_start(cl_writer *w, int64_t start_ns);
+/* Appends one frame or error frame. Returns 0 or the errno of a failed
+ * write (w->err keeps the first; nothing is written after it). */
+int cl_write(cl_writer *w, const cl_frame *f);
+/* Writes out what is buffered (BLF: closes the current container). */
+int cl_writer_flush(cl_writer *w);
+/* Ends the file (ASC footer, BLF header counts), flushes and closes it.
+ * Returns 0 or the errno of the first failure. */
+int cl_writer_close(cl_writer *w);
+
+/* Line formatters of the text formats, also used by the writers. Each
+ * writes one complete line ending in a line feed into buf and returns its
+ * length, or 0 when it does not fit (buf then holds nothing usable). */
+#define CL_LINE_MAX 160
+
+/* "(1436509052.249713) can0 123#DEADBEEF": 3 hex digits for a standard
+ * identifier, 8 for an extended one, "R" or "R<len>" for a remote frame,
+ * error frames with CAN_ERR_FLAG and their classes (the bus-error class
+ * when they have none). A sent frame gets a trailing " T" field, which
+ * python-can reads as transmitted and can-utils ignores. */
+size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f);
+/* ASC header with the start time in local time, up to and including
+ * "Begin Triggerblock" and the start event. */
+size_t cl_fmt_asc_header(char *buf, size_t size, int64_t start_ns);
+/* One ASC event, relative to start_ns (never negative). */
+size_t cl_fmt_asc_frame(char *buf, size_t size, int64_t start_ns, const cl_frame *f);
+size_t cl_fmt_asc_footer(char *buf, size_t size);
+
+#endif /* CANLOG_H */

@@ -1,0 +1,287 @@
+/*
+ * read_asc.cpp - the ASC reader.
+ *
+ * Header and block lines: "date <weekday> <month> <day> <time> [am|pm]
+ * <year>" (English or German month names, 12- or 24-hour clock, with or
+ * without milliseconds), "base hex|dec [timestamps absolute|relative]",
+ * "[no] internal events logged", "// comments", "Begin Triggerblock
+ * [<date>]", "End TriggerBlock". Events start with their time:
+ *   <time> <chan> <id>[x] Rx|Tx d <dlc> <data bytes> [Length = ...]
+ *   <time> <chan> <id>[x] Rx|Tx r [<dlc>]
+ *   <time> <chan> ErrorFrame [...]
+ *   <time> CANFD ...                          (skipped, counted)
+ * Other events (statistics, chip states, start of measurement, ...) are
+ * skipped; a frame line that breaks off is a bad line. Times are seconds
+ * since the trigger block's date ("absolute") or since the previous event
+ * ("relative").
+ */
+#include "reader.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+namespace {
+
+struct token {
+    const char *s;
+    size_t n;
+};
+
+/* The next blank-separated token at *p, empty at the end. */
+token next_token(const char **p, const char *e)
+{
+    const char *s = *p;
+    while (s < e && cl_space(*s))
+        s++;
+    const char *t = s;
+    while (s < e && !cl_space(*s))
+        s++;
+    *p = s;
+    return token{t, (size_t)(s - t)};
+}
+
+bool is(token t, const char *word)
+{
+    size_t n = strlen(word);
+    return t.n == n && strncasecmp(t.s, word, n) == 0;
+}
+
+bool starts(const char *s, const char *e, const char *word)
+{
+    size_t n = strlen(word);
+    return (size_t)(e - s) >= n && strncasecmp(s, word, n) == 0;
+}
+
+/* A number in the file's base; -1 when the token is not one. */
+int64_t number(token t, int dec)
+{
+    if (t.n == 0 || t.n > 10)
+        return -1;
+    int64_t v = 0;
+    for (size_t i = 0; i < t.n; i++) {
+        int d = dec ? (t.s[i] >= '0' && t.s[i] <= '9' ? t.s[i] - '0' : -1)
+                    : cl_hexval((unsigned char)t.s[i]);
+        if (d < 0)
+            return -1;
+        v = v * (dec ? 10 : 16) + d;
+    }
+    return v;
+}
+
+int month_of(token t)
+{
+    static const char *const EN[12] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                       "jul", "aug", "sep", "oct", "nov", "dec"};
+    if (t.n < 3)
+        return 0;
+    for (int i = 0; i < 12; i++)
+        if (strncasecmp(t.s, EN[i], 3) == 0)
+            return i + 1;
+    /* German names that differ in their first three letters. */
+    if ((t.n >= 4 && strncasecmp(t.s, "m\xc3\xa4r", 4) == 0) || strncasecmp(t.s, "mrz", 3) == 0)
+        return 3;
+    if (strncasecmp(t.s, "mai", 3) == 0)
+        return 5;
+    if (strncasecmp(t.s, "okt", 3) == 0)
+        return 10;
+    if (strncasecmp(t.s, "dez", 3) == 0)
+        return 12;
+    return 0;
+}
+
+/* A date as the header and trigger block write it; 0 when there is none. */
+int64_t parse_date(const char *s, const char *e)
+{
+    int month = 0, day = -1, year = -1, hour = -1, min = 0, sec = 0, ms = 0, pm = -1;
+    for (token t = next_token(&s, e); t.n; t = next_token(&s, e)) {
+        int m = month_of(t);
+        if (m && !month) {
+            month = m;
+        } else if (memchr(t.s, ':', t.n)) {
+            char buf[32];
+            size_t n = t.n < sizeof buf - 1 ? t.n : sizeof buf - 1;
+            memcpy(buf, t.s, n);
+            buf[n] = '\0';
+            int h = 0, mi = 0, se = 0, frac = 0, used = 0;
+            if (sscanf(buf, "%2d:%2d:%2d%n", &h, &mi, &se, &used) < 3)
+                continue;
+            if (buf[used] == '.') {
+                int k = 0;
+                for (const char *q = buf + used + 1; *q >= '0' && *q <= '9'; q++, k++)
+                    if (k < 3)
+                        frac = frac * 10 + (*q - '0');
+                for (; k < 3; k++)
+                    frac *= 10;
+            }
+            hour = h, min = mi, sec = se, ms = frac;
+        } else if (is(t, "am")) {
+            pm = 0;
+        } else if (is(t, "pm")) {
+            pm = 1;
+        } else if (t.n <= 4 && t.s[0] >= '0' && t.s[0] <= '9') {
+            int v = 0;
+            for (size_t i = 0; i < t.n && t.s[i] >= '0' && t.s[i] <= '9'; i++)
+                v = v * 10 + (t.s[i] - '0');
+            if (t.n == 4)
+                year = v;
+            else if (day < 0)
+                day = v;
+        }
+    }
+    if (!month || day < 1 || day > 31 || year < 1970 || hour < 0 || hour > 23)
+        return 0;
+    if (pm == 1 && hour < 12)
+        hour += 12;
+    else if (pm == 0 && hour == 12)
+        hour = 0;
+    return cl_local_to_ns(year, month, day, hour, min, sec, ms);
+}
+
+/* Header and block lines. 1 when the line was one. */
+int meta_line(cl_reader *r, const char *s, const char *e)
+{
+    cl_asc *a = &r->asc;
+    if (starts(s, e, "//"))
+        return 1;
+    if (starts(s, e, "date ")) {
+        int64_t t = parse_date(s + 5, e);
+        if (t) {
+            a->start_ns = t;
+            r->has_date = 1;
+        }
+        return 1;
+    }
+    if (starts(s, e, "base ")) {
+        const char *p = s + 5;
+        token base = next_token(&p, e);
+        a->dec = is(base, "dec");
+        token kw = next_token(&p, e);
+        if (is(kw, "timestamps"))
+            a->relative = is(next_token(&p, e), "relative");
+        return 1;
+    }
+    if (starts(s, e, "internal events logged") || starts(s, e, "no internal events logged"))
+        return 1;
+    if (starts(s, e, "begin triggerblock")) {
+        int64_t t = parse_date(s + 18, e);
+        if (t) {
+            a->start_ns = t;
+            r->has_date = 1;
+        }
+        a->last_ns = 0;
+        return 1;
+    }
+    if (starts(s, e, "end triggerblock"))
+        return 1;
+    return 0;
+}
+
+/* An event line. 1 frame, 0 skipped, -1 bad with *why. */
+int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const char **why)
+{
+    cl_asc *a = &r->asc;
+    int64_t t;
+    if (cl_parse_time(&s, e, &t) != 0 || (s < e && !cl_space(*s))) {
+        *why = "bad time stamp";
+        return -1;
+    }
+    if (a->relative) {
+        t = cl_add_sat(t, a->last_ns);
+        a->last_ns = t;
+    }
+    f->t_ns = cl_add_sat(a->start_ns, t);
+
+    token ch = next_token(&s, e);
+    if (is(ch, "CANFD")) {
+        r->st.skipped_fd++;
+        return 0;
+    }
+    int64_t chan = number(ch, 1);
+    if (chan < 0) {
+        r->st.skipped++;  /* not a CAN event: system variables, comments, ... */
+        return 0;
+    }
+    f->chan = (uint16_t)(chan > 0 && chan <= 65536 ? chan - 1 : 0);
+    f->flags = 0;
+    f->len = 0;
+    f->id = 0;
+    memset(f->data, 0, sizeof f->data);
+
+    token idt = next_token(&s, e);
+    if (starts(idt.s, e, "errorframe")) {
+        f->flags = CL_ERR;
+        return 1;
+    }
+    token dir = next_token(&s, e);
+    if (!is(dir, "Rx") && !is(dir, "Tx")) {
+        r->st.skipped++;  /* statistics, chip states, transmit requests, ... */
+        return 0;
+    }
+    if (idt.n > 1 && (idt.s[idt.n - 1] == 'x' || idt.s[idt.n - 1] == 'X')) {
+        f->flags |= CL_EXT;
+        idt.n--;
+    }
+    int64_t id = number(idt, a->dec);
+    if (id < 0 || id > ((f->flags & CL_EXT) ? 0x1FFFFFFF : 0x7FF)) {
+        *why = "bad identifier";
+        return -1;
+    }
+    f->id = (uint32_t)id;
+    if (is(dir, "Tx"))
+        f->flags |= CL_TX;
+
+    token kind = next_token(&s, e);
+    token dlct = next_token(&s, e);
+    int64_t dlc = number(dlct, a->dec);
+    if (is(kind, "r")) {
+        f->flags |= CL_RTR;
+        /* Older writers leave the length out. */
+        f->len = (uint8_t)(dlc < 0 ? 0 : dlc > 8 ? 8 : dlc);
+        return 1;
+    }
+    if (!is(kind, "d")) {
+        *why = "neither \"d\" nor \"r\" after the direction";
+        return -1;
+    }
+    if (dlc < 0 || dlc > 15) {
+        *why = "bad data length";
+        return -1;
+    }
+    f->len = (uint8_t)(dlc > 8 ? 8 : dlc);
+    for (int i = 0; i < f->len; i++) {
+        int64_t b = number(next_token(&s, e), a->dec);
+        if (b < 0 || b > 255) {
+            *why = "missing or bad data byte";
+            return -1;
+        }
+        f->data[i] = (uint8_t)b;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int cl_next_asc(cl_reader *r, cl_frame *f)
+{
+    const char *line;
+    size_t n;
+    while (cl_next_line(r, &line, &n)) {
+        const char *s = line, *e = line + n;
+        while (s < e && cl_space(*s))
+            s++;
+        if (s == e)
+            continue;
+        if (*s >= '0' && *s <= '9') {
+            const char *why = "";
+            int p = event_line(r, s, e, f, &why);
+            if (p > 0)
+                return 1;
+            if (p < 0)
+                cl_bad(r, "line", r->st.lines, why);
+        } else if (!meta_line(r, s, e)) {
+            cl_bad(r, "line", r->st.lines, "not an ASC line");
+        }
+    }
+    return 0;
+}

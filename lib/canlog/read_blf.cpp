@@ -1,0 +1,410 @@
+/*
+ * read_blf.cpp - the BLF reader.
+ *
+ * Top-level objects are read from the file one at a time; a log container
+ * is unpacked after what is left of the previous one, so that objects
+ * running on across containers read whole. CAN messages (both kinds),
+ * error frames (both kinds) and the classic frames of CAN FD message
+ * objects are returned; CAN FD frames and other objects are skipped and
+ * counted. A bad object is counted and reading goes on at the next object
+ * signature.
+ */
+#include "blf.h"
+#include "reader.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <zlib.h>
+
+namespace {
+
+const uint8_t SIG[4] = {'L', 'O', 'B', 'J'};
+
+bool sig_at(const uint8_t *p)
+{
+    return memcmp(p, SIG, 4) == 0;
+}
+
+
+/* Makes room for n bytes: *buf grows to at least n. */
+bool reserve(uint8_t **buf, size_t *cap, size_t n)
+{
+    if (n <= *cap)
+        return true;
+    size_t want = *cap ? *cap : 64 * 1024;
+    while (want < n)
+        want *= 2;
+    uint8_t *b = static_cast<uint8_t *>(realloc(*buf, want));
+    if (!b)
+        return false;
+    *buf = b;
+    *cap = want;
+    return true;
+}
+
+void read_file_header(cl_reader *r)
+{
+    cl_source *s = &r->src;
+    size_t n = src_need(s, BLF_FILE_HEADER);
+    const uint8_t *p = s->p + s->pos;
+    if (n < 72 || memcmp(p, "LOGG", 4) != 0) {
+        cl_bad(r, "offset", 0, "no BLF file header");
+        return;
+    }
+    uint32_t hsize = blf_u32(p + 4);
+    const uint8_t *st = p + 40;
+    int year = blf_u16(st), month = blf_u16(st + 2), day = blf_u16(st + 6);
+    if (year >= 1970 && year < 3000 && month >= 1 && month <= 12 && day >= 1 && day <= 31) {
+        r->blf.start_ns = cl_local_to_ns(year, month, day, blf_u16(st + 8), blf_u16(st + 10),
+                                         blf_u16(st + 12), blf_u16(st + 14) % 1000);
+        r->has_date = r->blf.start_ns != 0;
+    }
+    if (hsize < 72 || hsize > BLF_OBJECT_MAX) {
+        cl_bad(r, "offset", 4, "bad file header size");
+        hsize = BLF_FILE_HEADER;
+    }
+    src_skip(s, hsize);
+}
+
+/* After an object: its padding, found by where the next signature is
+ * (writers differ in how much they pad). */
+void skip_padding(cl_source *s)
+{
+    size_t n = src_need(s, 8);
+    const uint8_t *p = s->p + s->pos;
+    for (size_t k = 0; k < 4 && k + 4 <= n; k++) {
+        if (sig_at(p + k)) {
+            s->pos += k;
+            return;
+        }
+    }
+    if (n < 4)
+        s->pos += n;  /* padding at the end of the file */
+}
+
+/* Past a bad spot to the next signature, or the end. */
+void resync(cl_source *s)
+{
+    s->pos++;
+    for (;;) {
+        size_t n = src_need(s, 4);
+        if (n < 4) {
+            s->pos += n;
+            return;
+        }
+        const uint8_t *p = s->p + s->pos;
+        const void *hit = memmem(p, n, SIG, 4);
+        if (hit) {
+            s->pos += (size_t)(static_cast<const uint8_t *>(hit) - p);
+            return;
+        }
+        s->pos += n - 3;
+    }
+}
+
+/* One object (base header included, size checked by the caller): 1 with
+ * a frame, 0 when it was skipped or bad. */
+int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where, cl_frame *f)
+{
+    uint32_t type = blf_u32(p + 12);
+    switch (type) {
+    case BLF_CAN_MESSAGE:
+    case BLF_CAN_MESSAGE2:
+    case BLF_CAN_ERROR:
+    case BLF_CAN_ERROR_EXT:
+    case BLF_CAN_FD_MESSAGE:
+    case BLF_CAN_FD_MESSAGE_64:
+        break;
+    case BLF_LOG_CONTAINER:
+        cl_bad(r, "offset", where, "log container inside a log container");
+        return 0;
+    default:
+        r->st.skipped++;
+        return 0;
+    }
+    uint16_t hsize = blf_u16(p + 4), ver = blf_u16(p + 6);
+    if (ver != 1 && ver != 2) {
+        cl_bad(r, "offset", where, "unknown object header version");
+        return 0;
+    }
+    if (hsize < (ver == 1 ? BLF_V1_HEADER : BLF_V2_HEADER) || hsize > osize) {
+        cl_bad(r, "offset", where, "bad object header size");
+        return 0;
+    }
+    uint32_t tflags = blf_u32(p + 16);
+    uint64_t ts = blf_u64(p + 24);
+    uint64_t ns = tflags == BLF_TIME_10US ? (ts > UINT64_MAX / 10000 ? UINT64_MAX : ts * 10000)
+                                          : ts;
+    const uint8_t *d = p + hsize;
+    size_t dn = osize - hsize;
+    memset(f, 0, sizeof *f);
+    f->t_ns = cl_add_sat(r->blf.start_ns, ns > (uint64_t)INT64_MAX ? INT64_MAX : (int64_t)ns);
+
+    size_t need = 0;
+    switch (type) {
+    case BLF_CAN_MESSAGE:
+    case BLF_CAN_MESSAGE2:
+        need = 16;
+        break;
+    case BLF_CAN_ERROR:
+        need = 2;
+        break;
+    case BLF_CAN_ERROR_EXT:
+        need = 32;
+        break;
+    case BLF_CAN_FD_MESSAGE:
+        need = 20;
+        break;
+    default:
+        need = 40;
+        break;
+    }
+    if (dn < need) {
+        cl_bad(r, "offset", where, "object too short for its type");
+        return 0;
+    }
+    uint16_t chan = type == BLF_CAN_FD_MESSAGE_64 ? d[0] : blf_u16(d);
+    f->chan = chan > 0 ? (uint16_t)(chan - 1) : 0;
+    uint32_t id;
+    switch (type) {
+    case BLF_CAN_ERROR:
+        f->flags = CL_ERR;
+        return 1;
+    case BLF_CAN_ERROR_EXT:
+        f->flags = CL_ERR;
+        f->id = blf_u32(d + 16) & 0x1FFFFFFFu;
+        f->len = d[10] > 8 ? 8 : d[10];
+        memcpy(f->data, d + 24, f->len);
+        return 1;
+    case BLF_CAN_MESSAGE:
+    case BLF_CAN_MESSAGE2:
+        id = blf_u32(d + 4);
+        f->flags = (uint8_t)(((id & BLF_ID_EXT) ? CL_EXT : 0) | ((d[2] & BLF_MSG_TX) ? CL_TX : 0) |
+                             ((d[2] & BLF_MSG_RTR) ? CL_RTR : 0));
+        f->len = d[3] > 8 ? 8 : d[3];
+        if (!(f->flags & CL_RTR))
+            memcpy(f->data, d + 8, f->len);
+        break;
+    case BLF_CAN_FD_MESSAGE: {
+        if (d[13] & 0x01) {  /* EDL: a CAN FD frame */
+            r->st.skipped_fd++;
+            return 0;
+        }
+        id = blf_u32(d + 4);
+        f->flags = (uint8_t)(((id & BLF_ID_EXT) ? CL_EXT : 0) | ((d[2] & BLF_MSG_TX) ? CL_TX : 0) |
+                             ((d[2] & BLF_MSG_RTR) ? CL_RTR : 0));
+        f->len = d[3] > 8 ? 8 : d[3];
+        size_t have = d[14] < f->len ? d[14] : f->len;
+        if (dn < 20 + have) {
+            cl_bad(r, "offset", where, "object too short for its data");
+            return 0;
+        }
+        if (!(f->flags & CL_RTR))
+            memcpy(f->data, d + 20, have);
+        break;
+    }
+    default: {  /* CAN FD message 64 */
+        uint32_t fl = blf_u32(d + 12);
+        if (fl & 0x1000u) {
+            r->st.skipped_fd++;
+            return 0;
+        }
+        id = blf_u32(d + 4);
+        f->flags = (uint8_t)(((id & BLF_ID_EXT) ? CL_EXT : 0) | (d[34] ? CL_TX : 0) |
+                             ((fl & 0x10u) ? CL_RTR : 0));
+        f->len = d[1] > 8 ? 8 : d[1];
+        size_t have = d[2] < f->len ? d[2] : f->len;
+        if (dn < 40 + have) {
+            cl_bad(r, "offset", where, "object too short for its data");
+            return 0;
+        }
+        if (!(f->flags & CL_RTR))
+            memcpy(f->data, d + 40, have);
+        break;
+    }
+    }
+    f->id = id & ((f->flags & CL_EXT) ? 0x1FFFFFFFu : 0x7FFu);
+    return 1;
+}
+
+/* The next object from the unpacked containers: 1 frame, 0 go on, 2 the
+ * rest of the object is in the next container. */
+int inner_object(cl_reader *r, cl_frame *f)
+{
+    cl_blf *b = &r->blf;
+    size_t avail = b->ib_len - b->ib_pos;
+    if (avail < BLF_BASE_HEADER)
+        return 2;
+    const uint8_t *p = b->ib + b->ib_pos;
+    if (!sig_at(p)) {
+        for (size_t k = 1; k < 4; k++) {
+            if (sig_at(p + k)) {  /* padding */
+                b->ib_pos += k;
+                return 0;
+            }
+        }
+        cl_bad(r, "offset", b->ib_where, "no object signature in the log container");
+        const void *hit = memmem(p + 1, avail - 1, SIG, 4);
+        b->ib_pos = hit ? (size_t)(static_cast<const uint8_t *>(hit) - b->ib) : b->ib_len - 3;
+        return 0;
+    }
+    uint32_t osize = blf_u32(p + 8);
+    if (osize < BLF_BASE_HEADER || osize > BLF_OBJECT_MAX) {
+        cl_bad(r, "offset", b->ib_where, "bad object size in the log container");
+        b->ib_pos += 4;
+        return 0;
+    }
+    if (osize > avail)
+        return 2;
+    b->ib_pos += osize;
+    return parse_object(r, p, osize, b->ib_where, f);
+}
+
+/* Unpacks a log container after the bytes left of the previous one. */
+void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
+{
+    cl_blf *b = &r->blf;
+    cl_source *s = &r->src;
+    uint16_t method = blf_u16(hdr + 16);
+    uint32_t usize = blf_u32(hdr + 24);
+    size_t clen = osize - BLF_CONTAINER_HEADER;
+    s->pos += BLF_CONTAINER_HEADER;
+    if ((method != 0 && method != BLF_ZLIB) || usize > BLF_UNPACKED_MAX || clen > BLF_UNPACKED_MAX) {
+        cl_bad(r, "offset", where, method != 0 && method != BLF_ZLIB
+                                       ? "unknown compression of a log container"
+                                       : "log container too large");
+        src_skip(s, clen);
+        return;
+    }
+    if (!reserve(&b->in, &b->in_cap, clen)) {
+        cl_bad(r, "offset", where, "out of memory");
+        src_skip(s, clen);
+        return;
+    }
+    size_t got = 0;
+    while (got < clen) {
+        size_t n = src_need(s, clen - got < CL_READ_BUFFER ? clen - got : CL_READ_BUFFER);
+        if (n == 0)
+            break;
+        size_t k = n < clen - got ? n : clen - got;
+        memcpy(b->in + got, s->p + s->pos, k);
+        s->pos += k;
+        got += k;
+    }
+    if (got < clen) {
+        cl_bad(r, "offset", where, "log container cut off at the end of the file");
+        return;
+    }
+    /* Keep the unread tail, then append. */
+    size_t tail = b->ib_len - b->ib_pos;
+    if (b->ib_pos > 0 && tail > 0)
+        memmove(b->ib, b->ib + b->ib_pos, tail);
+    b->ib_pos = 0;
+    b->ib_len = tail;
+    size_t room = method == 0 ? clen : usize;
+    if (!reserve(&b->ib, &b->ib_cap, tail + room)) {
+        cl_bad(r, "offset", where, "out of memory");
+        return;
+    }
+    if (method == 0) {
+        memcpy(b->ib + tail, b->in, clen);
+        b->ib_len += clen;
+    } else {
+        uLongf dlen = usize;
+        if (uncompress(b->ib + tail, &dlen, b->in, clen) != Z_OK) {
+            cl_bad(r, "offset", where, "log container does not unpack");
+            b->ib_len = 0;  /* an object begun before it cannot be finished */
+            return;
+        }
+        b->ib_len += dlen;
+    }
+    b->ib_where = where;
+}
+
+/* The next top-level object: 1 frame, 0 go on, -1 the end of the file. */
+int outer_object(cl_reader *r, cl_frame *f)
+{
+    cl_source *s = &r->src;
+    size_t n = src_need(s, BLF_CONTAINER_HEADER);
+    uint64_t where = src_offset(s);
+    if (n == 0)
+        return -1;
+    const uint8_t *p = s->p + s->pos;
+    if (n < BLF_BASE_HEADER) {
+        cl_bad(r, "offset", where, "object cut off at the end of the file");
+        s->pos += n;
+        return -1;
+    }
+    if (!sig_at(p)) {
+        cl_bad(r, "offset", where, "no object signature");
+        resync(s);
+        return 0;
+    }
+    uint32_t osize = blf_u32(p + 8);
+    uint32_t type = blf_u32(p + 12);
+    if (type == BLF_LOG_CONTAINER) {
+        if (osize < BLF_CONTAINER_HEADER || n < BLF_CONTAINER_HEADER) {
+            cl_bad(r, "offset", where, "log container too short");
+            resync(s);
+            return 0;
+        }
+        unpack(r, p, osize, where);
+        skip_padding(s);
+        return 0;
+    }
+    if (osize < BLF_BASE_HEADER || osize > BLF_OBJECT_MAX) {
+        cl_bad(r, "offset", where, "bad object size");
+        resync(s);
+        return 0;
+    }
+    /* An object outside any container. */
+    if (src_need(s, osize) < osize) {
+        cl_bad(r, "offset", where, "object cut off at the end of the file");
+        s->pos = s->len;
+        return -1;
+    }
+    p = s->p + s->pos;
+    s->pos += osize;
+    int rc = parse_object(r, p, osize, where, f);
+    skip_padding(s);
+    return rc;
+}
+
+}  // namespace
+
+int cl_next_blf(cl_reader *r, cl_frame *f)
+{
+    cl_blf *b = &r->blf;
+    if (!b->header_done) {
+        b->header_done = 1;
+        read_file_header(r);
+    }
+    for (;;) {
+        int rc;
+        while ((rc = inner_object(r, f)) != 2) {
+            if (rc == 1)
+                return 1;
+        }
+        rc = outer_object(r, f);
+        if (rc == 1)
+            return 1;
+        if (rc < 0) {
+            size_t left = b->ib_len - b->ib_pos;
+            bool padding = left < 4;
+            for (size_t i = 0; padding && i < left; i++)
+                padding = b->ib[b->ib_pos + i] == 0;
+            if (left > 0 && !padding) {
+                cl_bad(r, "offset", b->ib_where, "object cut off at the end of the file");
+            }
+            b->ib_len = b->ib_pos = 0;
+            return 0;
+        }
+    }
+}
+
+void cl_blf_free(cl_blf *b)
+{
+    free(b->in);
+    free(b->ib);
+    memset(b, 0, sizeof *b);
+}

@@ -1,0 +1,115 @@
+/*
+ * reader.h - the readers' shared state: the buffered input and the
+ * per-format parts of a reader.
+ */
+#ifndef CANLOG_READER_H
+#define CANLOG_READER_H
+
+#include "canlog.h"
+
+#define CL_READ_BUFFER (1024u * 1024u)  /* also the longest line */
+
+/* Buffered input from a file descriptor or from memory: a window of
+ * bytes [p + pos, p + len) at file offset base + pos. */
+struct cl_source {
+    int fd;                /* -1 for memory */
+    const uint8_t *mem;
+    size_t mem_size;
+    uint8_t *buf;          /* CL_READ_BUFFER bytes for a file */
+    const uint8_t *p;
+    size_t len;
+    size_t pos;
+    uint64_t base;
+    uint64_t size;
+    int eof;               /* nothing more to read into the window */
+    int err;
+};
+
+int src_open_fd(cl_source *s, int fd);
+void src_open_mem(cl_source *s, const void *data, size_t size);
+void src_close(cl_source *s);
+int src_rewind(cl_source *s);
+/* Makes at least n bytes (n <= CL_READ_BUFFER) available at p + pos when
+ * the file has them; returns how many are available. */
+size_t src_need(cl_source *s, size_t n);
+/* Skips n bytes; returns how many were skipped. */
+uint64_t src_skip(cl_source *s, uint64_t n);
+/* The next line without its line feed (and carriage return): 1 with the
+ * line, 0 at the end, 2 for a line longer than the buffer (skipped). */
+int src_line(cl_source *s, const char **line, size_t *n);
+
+static inline uint64_t src_offset(const cl_source *s)
+{
+    return s->base + s->pos;
+}
+
+/* ASC state. */
+struct cl_asc {
+    int dec;               /* base dec */
+    int relative;          /* timestamps relative to the previous event */
+    int64_t start_ns;      /* the date, 0 when none */
+    int64_t last_ns;       /* relative times: the previous event */
+};
+
+/* BLF state: the stream of objects inside the log containers. */
+struct cl_blf {
+    int64_t start_ns;      /* the file header's start time, 0 when none */
+    uint8_t *in;           /* one container as stored */
+    size_t in_cap;
+    uint8_t *ib;           /* unpacked object bytes not yet read */
+    size_t ib_cap;
+    size_t ib_len;
+    size_t ib_pos;
+    uint64_t ib_where;     /* file offset of the container being read */
+    int header_done;
+};
+
+struct cl_reader {
+    int format;
+    cl_source src;
+    cl_stats st;
+    int has_date;
+    cl_asc asc;
+    cl_blf blf;
+};
+
+/* Counts a bad line or object; the first one's description is kept. */
+void cl_bad(cl_reader *r, const char *kind, uint64_t where, const char *what);
+
+/* Text formats: the next line (counted; a line too long for the buffer
+ * is counted as bad and passed over). 1 with the line, 0 at the end. */
+int cl_next_line(cl_reader *r, const char **line, size_t *n);
+
+/* Per format: the next frame, 1, 0 at the end, -1 on a read error. */
+int cl_next_candump(cl_reader *r, cl_frame *f);
+int cl_next_asc(cl_reader *r, cl_frame *f);
+int cl_next_blf(cl_reader *r, cl_frame *f);
+void cl_blf_free(cl_blf *b);
+
+/* Shared text helpers. */
+static inline int cl_hexval(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c |= 0x20;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+static inline int cl_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
+}
+/* Seconds with a fraction ("1436509052.249713", "3.1", "7") at s, to
+ * nanoseconds; advances *s. -1 when it is not such a number or too big. */
+int cl_parse_time(const char **s, const char *end, int64_t *ns);
+/* a + b, held at the largest time instead of overflowing. */
+static inline int64_t cl_add_sat(int64_t a, int64_t b)
+{
+    int64_t r;
+    return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
+}
+/* Local broken-down time to nanoseconds since 1970 (mktime). */
+int64_t cl_local_to_ns(int year, int month, int day, int hour, int min, int sec, int ms);
+
+#endif

@@ -1,0 +1,172 @@
+/*
+ * source.cpp - buffered input for the readers: one fixed buffer over a
+ * file descriptor, or a window over memory.
+ */
+#include "reader.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+/* Moves the unread bytes to the front and reads until the buffer is full
+ * or the file ends. */
+void refill(cl_source *s)
+{
+    if (s->fd < 0 || s->eof)
+        return;
+    size_t keep = s->len - s->pos;
+    if (s->pos > 0) {
+        memmove(s->buf, s->buf + s->pos, keep);
+        s->base += s->pos;
+        s->pos = 0;
+        s->len = keep;
+    }
+    while (s->len < CL_READ_BUFFER) {
+        ssize_t r = read(s->fd, s->buf + s->len, CL_READ_BUFFER - s->len);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            s->err = errno ? errno : EIO;
+            s->eof = 1;
+            break;
+        }
+        if (r == 0) {
+            s->eof = 1;
+            break;
+        }
+        s->len += (size_t)r;
+    }
+}
+
+}  // namespace
+
+int src_open_fd(cl_source *s, int fd)
+{
+    memset(s, 0, sizeof *s);
+    s->fd = fd;
+    s->buf = static_cast<uint8_t *>(malloc(CL_READ_BUFFER));
+    if (!s->buf)
+        return ENOMEM;
+    s->p = s->buf;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        s->size = (uint64_t)st.st_size;
+    return 0;
+}
+
+void src_open_mem(cl_source *s, const void *data, size_t size)
+{
+    memset(s, 0, sizeof *s);
+    s->fd = -1;
+    s->mem = static_cast<const uint8_t *>(data);
+    s->mem_size = size;
+    s->p = s->mem;
+    s->len = size;
+    s->size = size;
+    s->eof = 1;
+}
+
+void src_close(cl_source *s)
+{
+    if (s->fd >= 0)
+        close(s->fd);
+    s->fd = -1;
+    free(s->buf);
+    s->buf = nullptr;
+}
+
+int src_rewind(cl_source *s)
+{
+    if (s->fd < 0) {
+        s->pos = 0;
+        return 0;
+    }
+    if (lseek(s->fd, 0, SEEK_SET) != 0)
+        return errno ? errno : EIO;
+    s->p = s->buf;
+    s->len = s->pos = 0;
+    s->base = 0;
+    s->eof = 0;
+    s->err = 0;
+    return 0;
+}
+
+size_t src_need(cl_source *s, size_t n)
+{
+    if (s->len - s->pos < n)
+        refill(s);
+    return s->len - s->pos;
+}
+
+uint64_t src_skip(cl_source *s, uint64_t n)
+{
+    uint64_t done = 0;
+    while (done < n) {
+        size_t avail = s->len - s->pos;
+        if (avail == 0) {
+            if (s->fd >= 0 && !s->eof && n - done > CL_READ_BUFFER) {
+                /* Far ahead: seek rather than read through. */
+                off_t at = lseek(s->fd, 0, SEEK_CUR);
+                uint64_t want = n - done;
+                if (at >= 0 && (uint64_t)at + want <= s->size &&
+                    lseek(s->fd, (off_t)want, SEEK_CUR) >= 0) {
+                    s->base += s->len + want;
+                    s->len = s->pos = 0;
+                    return n;
+                }
+            }
+            refill(s);
+            avail = s->len - s->pos;
+            if (avail == 0)
+                break;
+        }
+        size_t k = n - done < avail ? (size_t)(n - done) : avail;
+        s->pos += k;
+        done += k;
+    }
+    return done;
+}
+
+int src_line(cl_source *s, const char **line, size_t *n)
+{
+    int too_long = 0;
+    for (;;) {
+        const uint8_t *start = s->p + s->pos;
+        size_t avail = s->len - s->pos;
+        const uint8_t *nl = avail ? static_cast<const uint8_t *>(memchr(start, '\n', avail))
+                                  : nullptr;
+        if (nl) {
+            size_t k = (size_t)(nl - start);
+            s->pos += k + 1;
+            if (too_long)
+                return 2;
+            if (k > 0 && start[k - 1] == '\r')
+                k--;
+            *line = reinterpret_cast<const char *>(start);
+            *n = k;
+            return 1;
+        }
+        if (s->eof || s->fd < 0) {
+            if (avail == 0)
+                return too_long ? 2 : 0;
+            s->pos = s->len;
+            if (too_long)
+                return 2;
+            if (start[avail - 1] == '\r')
+                avail--;
+            *line = reinterpret_cast<const char *>(start);
+            *n = avail;
+            return 1;
+        }
+        if (s->pos == 0 && s->len == CL_READ_BUFFER) {
+            /* A line longer than the buffer: dropped up to its end. */
+            too_long = 1;
+            s->pos = s->len;
+        }
+        refill(s);
+    }
+}

@@ -1,0 +1,291 @@
+/*
+ * writer.cpp - writing log files: one fixed output buffer written out
+ * with write(2), the text formats' lines, and the BLF containers.
+ *
+ * BLF frames collect in a container of up to 128 KiB, which goes out
+ * compressed when it is full and at every flush, so a flushed file reads
+ * whole up to its last flush. The file header is written with the start
+ * time first and again with the sizes and counts when the file is closed.
+ */
+#include "blf.h"
+#include "canlog.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace {
+
+int out_flush(cl_writer *w)
+{
+    if (w->fd < 0)
+        return w->err;
+    size_t off = 0;
+    while (off < w->fill && w->err == 0) {
+        ssize_t r = write(w->fd, w->buf + off, w->fill - off);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            w->err = errno ? errno : EIO;
+        } else if (r == 0) {
+            w->err = EIO;
+        } else {
+            off += (size_t)r;
+        }
+    }
+    /* What was not written stays lost either way: the file is stopped. */
+    w->fill = 0;
+    return w->err;
+}
+
+int out_put(cl_writer *w, const void *data, size_t n)
+{
+    if (w->fd < 0 || w->err)
+        return w->err ? w->err : EBADF;
+    const uint8_t *s = static_cast<const uint8_t *>(data);
+    while (n > 0) {
+        if (w->fill == CL_WRITE_BUFFER && out_flush(w) != 0)
+            return w->err;
+        size_t k = CL_WRITE_BUFFER - w->fill < n ? CL_WRITE_BUFFER - w->fill : n;
+        memcpy(w->buf + w->fill, s, k);
+        w->fill += k;
+        w->bytes += k;
+        s += k;
+        n -= k;
+    }
+    return 0;
+}
+
+/* SYSTEMTIME of a time in ns, local time, as the readers expect. */
+void put_systemtime(uint8_t *p, int64_t t_ns)
+{
+    if (t_ns < 0)
+        t_ns = 0;
+    time_t secs = (time_t)(t_ns / 1000000000);
+    struct tm tm;
+    memset(p, 0, 16);
+    if (!localtime_r(&secs, &tm))
+        return;
+    blf_put16(p, (uint16_t)(tm.tm_year + 1900));
+    blf_put16(p + 2, (uint16_t)(tm.tm_mon + 1));
+    blf_put16(p + 4, (uint16_t)tm.tm_wday);
+    blf_put16(p + 6, (uint16_t)tm.tm_mday);
+    blf_put16(p + 8, (uint16_t)tm.tm_hour);
+    blf_put16(p + 10, (uint16_t)tm.tm_min);
+    blf_put16(p + 12, (uint16_t)tm.tm_sec);
+    blf_put16(p + 14, (uint16_t)((t_ns / 1000000) % 1000));
+}
+
+void blf_file_header(const cl_writer *w, uint8_t *h)
+{
+    memset(h, 0, BLF_FILE_HEADER);
+    memcpy(h, "LOGG", 4);
+    blf_put32(h + 4, BLF_FILE_HEADER);
+    /* application id, version bytes: left 0; format version 2.6.8.1 */
+    h[12] = 2, h[13] = 6, h[14] = 8, h[15] = 1;
+    blf_put64(h + 16, w->bytes);
+    blf_put64(h + 24, BLF_FILE_HEADER + w->uncompressed);
+    blf_put32(h + 32, (uint32_t)w->objects);
+    put_systemtime(h + 40, w->base_ns);
+    put_systemtime(h + 56, w->last_ns);
+}
+
+/* The container in hand goes out compressed. */
+int blf_container(cl_writer *w)
+{
+    if (w->cont_fill == 0)
+        return w->err;
+    uLongf zlen = (uLongf)w->zcap;
+    if (compress2(w->zbuf, &zlen, w->cont, w->cont_fill, 1) != Z_OK) {
+        if (!w->err)
+            w->err = ENOMEM;
+        return w->err;
+    }
+    /* The container is followed by (size % 4) bytes of padding: what the
+     * format's readers skip, odd as it is. */
+    uint8_t h[BLF_CONTAINER_HEADER];
+    memset(h, 0, sizeof h);
+    uint32_t osize = (uint32_t)(BLF_CONTAINER_HEADER + zlen);
+    memcpy(h, "LOBJ", 4);
+    blf_put16(h + 4, BLF_BASE_HEADER);
+    blf_put16(h + 6, 1);
+    blf_put32(h + 8, osize);
+    blf_put32(h + 12, BLF_LOG_CONTAINER);
+    blf_put16(h + 16, BLF_ZLIB);
+    blf_put32(h + 24, (uint32_t)w->cont_fill);
+    static const uint8_t pad[4] = {0, 0, 0, 0};
+    w->uncompressed += BLF_CONTAINER_HEADER + w->cont_fill;
+    w->cont_fill = 0;
+    if (out_put(w, h, sizeof h) || out_put(w, w->zbuf, zlen) ||
+        out_put(w, pad, osize % 4))
+        return w->err;
+    return 0;
+}
+
+/* One object with a version 1 header and nanosecond times. */
+int blf_object(cl_writer *w, uint32_t type, int64_t t_ns, const uint8_t *data, size_t n)
+{
+    size_t osize = BLF_V1_HEADER + n;
+    size_t padded = (osize + 3) & ~(size_t)3;
+    if (w->cont_fill + padded > BLF_CONTAINER_MAX && blf_container(w) != 0)
+        return w->err;
+    uint8_t *h = w->cont + w->cont_fill;
+    memset(h, 0, padded);
+    memcpy(h, "LOBJ", 4);
+    blf_put16(h + 4, BLF_V1_HEADER);
+    blf_put16(h + 6, 1);
+    blf_put32(h + 8, (uint32_t)osize);
+    blf_put32(h + 12, type);
+    blf_put32(h + 16, BLF_TIME_NS);
+    int64_t rel;
+    if (__builtin_sub_overflow(t_ns, w->base_ns, &rel))
+        rel = 0;
+    blf_put64(h + 24, (uint64_t)(rel < 0 ? 0 : rel));
+    memcpy(h + BLF_V1_HEADER, data, n);
+    w->cont_fill += padded;
+    w->objects++;
+    if (t_ns > w->last_ns)
+        w->last_ns = t_ns;
+    return 0;
+}
+
+int blf_frame(cl_writer *w, const cl_frame *f)
+{
+    uint8_t d[32];
+    memset(d, 0, sizeof d);
+    uint8_t len = f->len > 8 ? 8 : f->len;
+    blf_put16(d, (uint16_t)(f->chan + 1));
+    if (f->flags & CL_ERR) {
+        d[10] = len;
+        blf_put32(d + 16, f->id & 0x1FFFFFFFu);
+        memcpy(d + 24, f->data, len);
+        return blf_object(w, BLF_CAN_ERROR_EXT, f->t_ns, d, 32);
+    }
+    uint32_t id = f->id & ((f->flags & CL_EXT) ? 0x1FFFFFFFu : 0x7FFu);
+    d[2] = (uint8_t)(((f->flags & CL_TX) ? BLF_MSG_TX : 0) | ((f->flags & CL_RTR) ? BLF_MSG_RTR : 0));
+    d[3] = len;
+    blf_put32(d + 4, id | ((f->flags & CL_EXT) ? BLF_ID_EXT : 0));
+    if (!(f->flags & CL_RTR))
+        memcpy(d + 8, f->data, len);
+    return blf_object(w, BLF_CAN_MESSAGE, f->t_ns, d, 16);
+}
+
+}  // namespace
+
+void cl_writer_init(cl_writer *w)
+{
+    memset(w, 0, sizeof *w);
+    w->fd = -1;
+}
+
+int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive)
+{
+    cl_writer_init(w);
+    if (format < CL_FMT_CANDUMP || format > CL_FMT_BLF)
+        return EINVAL;
+    w->format = format;
+    w->buf = static_cast<uint8_t *>(malloc(CL_WRITE_BUFFER));
+    if (format == CL_FMT_BLF) {
+        w->zcap = compressBound(BLF_CONTAINER_MAX);
+        w->cont = static_cast<uint8_t *>(malloc(BLF_CONTAINER_MAX));
+        w->zbuf = static_cast<uint8_t *>(malloc(w->zcap));
+    }
+    if (!w->buf || (format == CL_FMT_BLF && (!w->cont || !w->zbuf))) {
+        cl_writer_close(w);
+        return ENOMEM;
+    }
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+    int fd = open(path, flags, 0666);
+    if (fd < 0) {
+        int err = errno ? errno : EIO;
+        cl_writer_close(w);
+        cl_writer_init(w);
+        return err;
+    }
+    w->fd = fd;
+    return 0;
+}
+
+int cl_writer_start(cl_writer *w, int64_t start_ns)
+{
+    if (w->started)
+        return w->err;
+    w->started = 1;
+    if (start_ns < 0)
+        start_ns = 0;
+    w->base_ns = start_ns - start_ns % 1000000;
+    w->last_ns = w->base_ns;
+    if (w->format == CL_FMT_ASC) {
+        char head[512];
+        size_t n = cl_fmt_asc_header(head, sizeof head, w->base_ns);
+        return n ? out_put(w, head, n) : (w->err = EINVAL);
+    }
+    if (w->format == CL_FMT_BLF) {
+        uint8_t h[BLF_FILE_HEADER];
+        blf_file_header(w, h);
+        return out_put(w, h, sizeof h);
+    }
+    return 0;
+}
+
+int cl_write(cl_writer *w, const cl_frame *f)
+{
+    if (w->fd < 0 || w->err)
+        return w->err ? w->err : EBADF;
+    if (!w->started && cl_writer_start(w, f->t_ns) != 0)
+        return w->err;
+    char line[CL_LINE_MAX];
+    size_t n;
+    switch (w->format) {
+    case CL_FMT_CANDUMP:
+        n = cl_fmt_candump(line, sizeof line, f);
+        break;
+    case CL_FMT_ASC:
+        n = cl_fmt_asc_frame(line, sizeof line, w->base_ns, f);
+        break;
+    default:
+        return blf_frame(w, f);
+    }
+    return n ? out_put(w, line, n) : 0;  /* CL_LINE_MAX always holds a line */
+}
+
+int cl_writer_flush(cl_writer *w)
+{
+    if (w->format == CL_FMT_BLF && w->fd >= 0 && !w->err)
+        blf_container(w);
+    return out_flush(w);
+}
+
+int cl_writer_close(cl_writer *w)
+{
+    if (w->fd >= 0) {
+        if (!w->err && w->format == CL_FMT_ASC) {
+            char line[CL_LINE_MAX];
+            if (!w->started)
+                cl_writer_start(w, 0);
+            out_put(w, line, cl_fmt_asc_footer(line, sizeof line));
+        }
+        if (!w->err && w->format == CL_FMT_BLF && !w->started)
+            cl_writer_start(w, 0);
+        cl_writer_flush(w);
+        if (!w->err && w->format == CL_FMT_BLF) {
+            uint8_t h[BLF_FILE_HEADER];
+            blf_file_header(w, h);
+            if (pwrite(w->fd, h, sizeof h, 0) != (ssize_t)sizeof h)
+                w->err = errno ? errno : EIO;
+        }
+        if (close(w->fd) != 0 && w->err == 0)
+            w->err = errno ? errno : EIO;
+        w->fd = -1;
+    }
+    free(w->buf);
+    free(w->cont);
+    free(w->zbuf);
+    w->buf = w->cont = w->zbuf = nullptr;
+    w->fill = w->cont_fill = 0;
+    return w->err;
+}

@@ -1,0 +1,269 @@
+// The log library on the variants other tools write and on damaged input:
+// bad lines and objects are counted with their place and reading goes on.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "canlog.h"
+#include "test_env.h"
+
+namespace {
+
+struct Read {
+    std::vector<cl_frame> f;
+    cl_stats st{};
+    int has_date = 0;
+};
+
+Read read_mem(const std::string &text, int format)
+{
+    Read r;
+    cl_reader *rd = cl_open_mem(text.data(), text.size(), format);
+    cl_frame f;
+    while (cl_next(rd, &f) == 1)
+        r.f.push_back(f);
+    r.st = *cl_reader_stats(rd);
+    r.has_date = cl_has_date(rd);
+    cl_close(rd);
+    return r;
+}
+
+std::string data_of(const cl_frame &f)
+{
+    std::string s;
+    char b[4];
+    for (int i = 0; i < f.len; i++) {
+        snprintf(b, sizeof b, "%02X", f.data[i]);
+        s += b;
+    }
+    return s;
+}
+
+TEST(Canlog, CandumpVariantsAndBadLines)
+{
+    Read r = read_mem(
+        "(1436509052.249713) can0 123#DEADBEEF\r\n"
+        "\n"
+        "(1436509052.25) vcan12 18DAF110#11.22.33 T\n"
+        "(0.000001) can1 7E8#R8 R\n"
+        "garbage\n"
+        "(1.0) can0 800#00\n"
+        "(1.0) can0 123#0\n"
+        "(1.0) can0 123##1DEADBEEF\n"
+        "(1.0) can0 20000084#000D000000000000\n"
+        "(1.0) can0 123#001122334455667788\n"
+        "(1.0) can0 123#11 X\n"
+        "(2.5) can0 5#1122334455667788_C\n",
+        CL_FMT_AUTO);
+    ASSERT_EQ(5u, r.f.size());
+    EXPECT_EQ(1436509052249713000LL, r.f[0].t_ns);
+    EXPECT_EQ(0x123u, r.f[0].id);
+    EXPECT_EQ("DEADBEEF", data_of(r.f[0]));
+    EXPECT_EQ(0, r.f[0].flags);
+    EXPECT_EQ(CL_EXT | CL_TX, r.f[1].flags);
+    EXPECT_EQ(12, r.f[1].chan);
+    EXPECT_EQ("112233", data_of(r.f[1]));
+    EXPECT_EQ(1436509052250000000LL, r.f[1].t_ns);
+    EXPECT_EQ(CL_RTR, r.f[2].flags);
+    EXPECT_EQ(8, r.f[2].len);
+    EXPECT_EQ(CL_ERR, r.f[3].flags);
+    EXPECT_EQ(0x84u, r.f[3].id);
+    EXPECT_EQ("000D000000000000", data_of(r.f[3]));
+    EXPECT_EQ(2500000000LL, r.f[4].t_ns);
+    EXPECT_EQ(1u, r.st.skipped_fd);
+    EXPECT_EQ(5u, r.st.bad);
+    EXPECT_STREQ("line 5: not a candump line (it must start with '(')", r.st.first_bad);
+    EXPECT_EQ(12u, r.st.lines);
+    EXPECT_EQ(1, r.has_date);
+}
+
+TEST(Canlog, AscVariantsOfOtherTools)
+{
+    // Decimal base, relative times, a German date on a 24-hour clock,
+    // length and bit count after the data, remote frames without a
+    // length, CAN FD and other events.
+    Read r = read_mem(
+        "date Mi Okt 09 14:03:07 2019\n"
+        "base dec  timestamps relative\n"
+        "no internal events logged\n"
+        "// version 9.0.0\n"
+        "Begin TriggerBlock Mi Okt 09 14:03:07.250 2019\n"
+        "   0.000000 Start of measurement\n"
+        "   0.001000 1  291             Rx   d 2 17 255  Length = 272000 BitCount = 140 ID = 291\n"
+        "   0.000500 2  4660x           Tx   r\n"
+        "   0.100000 1  Statistic: D 0 R 0 XD 0 XR 0 E 0 O 0 B 0.00%\n"
+        "   0.000010 CANFD   1 Rx        100                                   1 0 f 64 00\n"
+        "   1.000000 1  ErrorFrame ECC: 10100010\n"
+        "   0.000001 1  123             Rx   d 8 01 02\n"
+        "   0.000001 1  2048            Rx   d 0\n"
+        "some words\n"
+        "End TriggerBlock\n",
+        CL_FMT_ASC);
+    ASSERT_EQ(3u, r.f.size());
+    struct tm tm = {};
+    tm.tm_year = 119, tm.tm_mon = 9, tm.tm_mday = 9, tm.tm_hour = 14, tm.tm_min = 3;
+    tm.tm_sec = 7, tm.tm_isdst = -1;
+    int64_t start = (int64_t)mktime(&tm) * 1000000000 + 250000000;
+    EXPECT_EQ(1, r.has_date);
+    EXPECT_EQ(start + 1000000, r.f[0].t_ns);
+    EXPECT_EQ(291u, r.f[0].id);
+    EXPECT_EQ("11FF", data_of(r.f[0]));
+    EXPECT_EQ(4660u, r.f[1].id);
+    EXPECT_EQ(CL_EXT | CL_TX | CL_RTR, r.f[1].flags);
+    EXPECT_EQ(1, r.f[1].chan);
+    EXPECT_EQ(start + 1500000, r.f[1].t_ns);
+    EXPECT_EQ(CL_ERR, r.f[2].flags);
+    EXPECT_EQ(start + 1101510000LL, r.f[2].t_ns);
+    EXPECT_EQ(1u, r.st.skipped_fd);
+    EXPECT_EQ(2u, r.st.skipped);  // the start event and the statistics
+    EXPECT_EQ(3u, r.st.bad);
+    EXPECT_STREQ("line 12: missing or bad data byte", r.st.first_bad);
+
+    // Hex base with a 12-hour clock; no date: times from the block's start.
+    r = read_mem("date Thu Nov 30 11:27:24.691 PM 2023\nbase hex  timestamps absolute\n"
+                 "   2.5 1  1Fx Rx d 1 aB\n",
+                 CL_FMT_ASC);
+    ASSERT_EQ(1u, r.f.size());
+    EXPECT_EQ(0x1Fu, r.f[0].id);
+    EXPECT_EQ("AB", data_of(r.f[0]));
+    tm = {};
+    tm.tm_year = 123, tm.tm_mon = 10, tm.tm_mday = 30, tm.tm_hour = 23, tm.tm_min = 27;
+    tm.tm_sec = 24, tm.tm_isdst = -1;
+    EXPECT_EQ((int64_t)mktime(&tm) * 1000000000 + 691000000 + 2500000000LL, r.f[0].t_ns);
+    r = read_mem("   2.5 1  1F Rx d 0\n", CL_FMT_ASC);
+    EXPECT_EQ(0, r.has_date);
+    EXPECT_EQ(2500000000LL, r.f[0].t_ns);
+}
+
+// A BLF file of n frames from our writer, flushed every 100 frames so it
+// has several containers.
+std::string blf_file(int n)
+{
+    std::string path = nbtest::make_temp_dir("blf") + "/t.blf";
+    cl_writer w;
+    EXPECT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_BLF, 1));
+    for (int i = 0; i < n; i++) {
+        cl_frame f{};
+        f.t_ns = 1700000000000000000LL + i * 1000000LL;
+        f.id = (uint32_t)i;
+        f.flags = CL_EXT;
+        f.len = 8;
+        memset(f.data, i, 8);
+        cl_write(&w, &f);
+        if (i % 100 == 99)
+            cl_writer_flush(&w);
+    }
+    EXPECT_EQ(0, cl_writer_close(&w));
+    return nbtest::read_file(path);
+}
+
+TEST(Canlog, DamagedBlfReadsOnAfterTheDamage)
+{
+    std::string good = blf_file(1000);
+    Read r = read_mem(good, CL_FMT_AUTO);
+    ASSERT_EQ(1000u, r.f.size());
+    EXPECT_EQ(0u, r.st.bad);
+    EXPECT_EQ(999u, r.f[999].id);
+    EXPECT_EQ(1700000000999000000LL, r.f[999].t_ns);
+
+    // Garbage over the middle of the file: one container is lost, the
+    // ones after it read.
+    std::string bad = good;
+    for (size_t i = bad.size() / 2; i < bad.size() / 2 + 300; i++)
+        bad[i] = (char)(i * 7);
+    r = read_mem(bad, CL_FMT_BLF);
+    EXPECT_GE(r.st.bad, 1u);
+    EXPECT_NE(nullptr, strstr(r.st.first_bad, "offset ")) << r.st.first_bad;
+    EXPECT_GE(r.f.size(), 700u);
+    EXPECT_LT(r.f.size(), 1000u);
+    EXPECT_EQ(999u, r.f.back().id);
+
+    // Cut off in the middle of a container, and a header alone.
+    r = read_mem(good.substr(0, good.size() - 10), CL_FMT_BLF);
+    EXPECT_EQ(900u, r.f.size());
+    EXPECT_EQ(1u, r.st.bad);
+    r = read_mem(good.substr(0, 144), CL_FMT_BLF);
+    EXPECT_EQ(0u, r.f.size());
+    EXPECT_EQ(0u, r.st.bad);
+}
+
+TEST(Canlog, LongLinesAndRewindOnAFile)
+{
+    std::string path = nbtest::make_temp_dir("long") + "/long.log";
+    std::string text = "(1.0) can0 1#01\n(1.0) can0 2#" + std::string(1500000, 'A') +
+                       "\n(2.0) can0 3#03\n";
+    ASSERT_TRUE(nbtest::write_file(path, text));
+    int err = -1;
+    cl_reader *r = cl_open(path.c_str(), CL_FMT_AUTO, &err);
+    ASSERT_NE(nullptr, r);
+    EXPECT_EQ(CL_FMT_CANDUMP, cl_reader_format(r));
+    EXPECT_EQ(text.size(), cl_size(r));
+    for (int pass = 0; pass < 2; pass++) {
+        cl_frame f;
+        ASSERT_EQ(1, cl_next(r, &f));
+        EXPECT_EQ(1u, f.id);
+        ASSERT_EQ(1, cl_next(r, &f));
+        EXPECT_EQ(3u, f.id);
+        EXPECT_EQ(0, cl_next(r, &f));
+        EXPECT_EQ(text.size(), cl_offset(r));
+        EXPECT_STREQ("line 2: line too long", cl_reader_stats(r)->first_bad);
+        ASSERT_EQ(0, cl_rewind(r));
+    }
+    cl_close(r);
+    EXPECT_EQ(nullptr, cl_open((path + ".none").c_str(), CL_FMT_AUTO, &err));
+    EXPECT_EQ(ENOENT, err);
+}
+
+TEST(Canlog, LinesAtTheEdges)
+{
+    char buf[CL_LINE_MAX];
+    cl_frame f{};
+    f.t_ns = 1436509052249713999LL;  // written to the microsecond, not rounded
+    f.chan = 3;
+    f.id = 0xFFFFFFFFu;  // only the identifier's own bits are written
+    f.flags = CL_EXT;
+    f.len = 12;          // a length above 8 is written as 8
+    memset(f.data, 0xA5, 8);
+    ASSERT_NE(0u, cl_fmt_candump(buf, sizeof buf, &f));
+    EXPECT_STREQ("(1436509052.249713) can3 1FFFFFFF#A5A5A5A5A5A5A5A5\n", buf);
+    f = cl_frame{};
+    f.t_ns = 5000;
+    f.id = 0xFFF;
+    f.flags = CL_TX;
+    ASSERT_NE(0u, cl_fmt_candump(buf, sizeof buf, &f));
+    EXPECT_STREQ("(0000000000.000005) can0 7FF# T\n", buf);
+    // Too small a buffer gives nothing rather than a cut line.
+    EXPECT_EQ(0u, cl_fmt_candump(buf, 20, &f));
+    // An error frame without classes is a bus error.
+    f.flags = CL_ERR;
+    f.id = 0;
+    ASSERT_NE(0u, cl_fmt_candump(buf, sizeof buf, &f));
+    EXPECT_STREQ("(0000000000.000005) can0 20000080#\n", buf);
+
+    // ASC times are never negative, channels count from 1.
+    f = cl_frame{};
+    f.id = 0x12;
+    f.len = 1;
+    f.data[0] = 7;
+    f.chan = 1;
+    f.flags = CL_TX;
+    f.t_ns = 4000000000LL;
+    ASSERT_NE(0u, cl_fmt_asc_frame(buf, sizeof buf, 5000000000LL, &f));
+    EXPECT_STREQ("   0.000000 2  12              Tx   d 1 07\n", buf);
+    f.chan = 0;
+    f.flags = 0;
+    f.t_ns = 12345678901000LL;
+    ASSERT_NE(0u, cl_fmt_asc_frame(buf, sizeof buf, 0, &f));
+    EXPECT_STREQ("12345.678901 1  12              Rx   d 1 07\n", buf);
+
+    EXPECT_EQ(CL_FMT_CANDUMP, cl_format_of_name("/a/b.LoG"));
+    EXPECT_EQ(CL_FMT_ASC, cl_format_of_name("x.asc"));
+    EXPECT_EQ(CL_FMT_BLF, cl_format_of_name("x.Blf"));
+    EXPECT_EQ(CL_FMT_AUTO, cl_format_of_name("x.asc.txt"));
+    EXPECT_EQ(CL_FMT_AUTO, cl_format_of_name("log"));
+}
+
+}  // namespace

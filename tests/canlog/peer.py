@@ -1,0 +1,83 @@
+# python-can (Debian's python3-can) as the independent peer of the log
+# library.
+#   peer.py write DIR SEED COUNT   writes DIR/peer.log, .asc and .blf with
+#                                   the same random traffic
+#   peer.py read PATH              prints every message python-can reads:
+#     "ERR <time us>" for an error frame (python-can keeps no channel for
+#     those of a candump log), else
+#     "<S|E> <id hex> <D|R> <dlc> <data hex or -> <rx|tx> <chan> <time us>"
+# Times are printed as whole microseconds since 1970 (or since the start of
+# the file); the channel is the number python-can gives, or the trailing
+# digits of an interface name.
+import os
+import random
+import re
+import sys
+
+import can
+
+
+def traffic(seed, count):
+    rnd = random.Random(seed)
+    t = 1700000000.0 + rnd.random() * 1e7
+    out = []
+    for _ in range(count):
+        t += rnd.choice([0.0, 0.000001, 0.000123, 0.001, 0.0105, 0.5, 2.25])
+        t = round(t, 6)
+        kind = rnd.random()
+        chan = rnd.choice([0, 0, 0, 1, 2])
+        is_rx = rnd.random() < 0.7
+        if kind < 0.03:
+            out.append(can.Message(timestamp=t, is_error_frame=True, channel=chan))
+            continue
+        ext = rnd.random() < 0.4
+        ident = rnd.randrange(0x20000000 if ext else 0x800)
+        if kind < 0.1:
+            out.append(can.Message(timestamp=t, arbitration_id=ident, is_extended_id=ext,
+                                   is_remote_frame=True, dlc=rnd.randrange(9),
+                                   is_rx=is_rx, channel=chan))
+            continue
+        data = bytes(rnd.randrange(256) for _ in range(rnd.randrange(9)))
+        out.append(can.Message(timestamp=t, arbitration_id=ident, is_extended_id=ext,
+                               data=data, is_rx=is_rx, channel=chan))
+    return out
+
+
+def write(folder, seed, count):
+    msgs = traffic(seed, count)
+    for ext in ("log", "asc", "blf"):
+        with can.Logger(os.path.join(folder, "peer." + ext)) as w:
+            for m in msgs:
+                w.on_message_received(m)
+
+
+def chan_of(c):
+    if isinstance(c, int):
+        return c
+    m = re.search(r"(\d+)$", str(c or ""))
+    return int(m.group(1)) if m else 0
+
+
+def read(path):
+    if path.lower().endswith(".asc"):
+        reader = can.ASCReader(path, relative_timestamp=False)
+    else:
+        reader = can.LogReader(path)
+    out = sys.stdout
+    for m in reader:
+        us = int(round(m.timestamp * 1e6))
+        if m.is_error_frame:
+            out.write("ERR %d\n" % us)
+            continue
+        out.write("%s %X %s %d %s %s %d %d\n" % (
+            "E" if m.is_extended_id else "S", m.arbitration_id,
+            "R" if m.is_remote_frame else "D", m.dlc,
+            m.data.hex().upper() if len(m.data) and not m.is_remote_frame else "-",
+            "rx" if m.is_rx else "tx", chan_of(m.channel), us))
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "write":
+        write(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    else:
+        read(sys.argv[2])
