@@ -21,8 +21,8 @@ const uint16_t __nbpg_version = 0x0300;
 const char __nbpg_name[] = "Logger";
 const char __nbpg_author[] = "The Nimbrel developers";
 const char __nbpg_description[] =
-    "Logs received and sent frames and error reports to a candump log (.log) "
-    "or a Vector ASC file (.asc).";
+    "Logs received and sent frames and error reports to a candump log (.log), "
+    "a Vector ASC file (.asc) or a binary logging file (.blf).";
 }
 
 namespace {
@@ -33,20 +33,21 @@ const char *const KEY_AUTOSTART = "AutoStart";
 
 const char *format_key(int f)
 {
-    return f == LG_FMT_CANDUMP ? "candump" : f == LG_FMT_ASC ? "asc" : "auto";
+    return f == LG_FMT_CANDUMP ? "candump"
+           : f == LG_FMT_ASC   ? "asc"
+           : f == LG_FMT_BLF   ? "blf"
+                               : "auto";
 }
 
 const char *extension_of(int f)
 {
-    return f == LG_FMT_ASC ? ".asc" : ".log";
+    return f == LG_FMT_ASC ? ".asc" : f == LG_FMT_BLF ? ".blf" : ".log";
 }
 
-/* Writes one formatted line; a failure stops logging. */
-int put(const char *line, size_t n)
+/* Writes one frame or error frame; a failure stops logging. */
+int put(const cl_frame *f)
 {
-    if (n == 0)
-        return 0;  /* cannot happen with LG_LINE_MAX; never writes a cut line */
-    int err = lg_writer_put(&lg.w, line, n);
+    int err = cl_write(&lg.w, f);
     if (err) {
         lg_fail(err);
         return -1;
@@ -54,27 +55,42 @@ int put(const char *line, size_t n)
     return 0;
 }
 
-/* The ASC header goes out with the first event, so that its start time
- * can be placed at or before that event: received frames of the first
- * batch may have arrived just before logging started, and the format has
- * no negative times. The start keeps the header's millisecond steps. */
-int asc_header(int64_t first_us)
+int put_frame(const zk_frame *zf, int64_t t_us, int sent)
 {
-    if (lg.format != LG_FMT_ASC || lg.asc_header)
+    cl_frame f;
+    f.t_ns = t_us * 1000;
+    f.id = zf->id;
+    f.chan = (uint16_t)lg.chan;
+    f.flags = (uint8_t)((zf->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR)) | (sent ? CL_TX : 0));
+    f.len = zf->len > 8 ? 8 : zf->len;
+    memcpy(f.data, zf->data, sizeof f.data);
+    return put(&f);
+}
+
+/* The file's start time (ASC and BLF headers) goes out with the first
+ * event, so that it can be placed at or before that event: received
+ * frames of the first batch may have arrived just before logging started,
+ * and the formats have no negative times. The headers hold milliseconds. */
+int file_header(int64_t first_us)
+{
+    if (lg.header)
         return 0;
     int64_t base = first_us < lg.start_us ? first_us : lg.start_us;
     if (base < 0)
         base = 0;
-    lg.asc_base_us = base - base % 1000;
-    lg.asc_header = 1;
-    char head[512];
-    return put(head, lg_fmt_asc_header(head, sizeof head, lg.asc_base_us));
+    lg.header = 1;
+    int err = cl_writer_start(&lg.w, base * 1000);
+    if (err) {
+        lg_fail(err);
+        return -1;
+    }
+    return 0;
 }
 
 void flush_if_full(void)
 {
     if (lg.logging && lg.w.fill >= LG_FLUSH_AT) {
-        int err = lg_writer_flush(&lg.w);
+        int err = cl_writer_flush(&lg.w);
         if (err)
             lg_fail(err);
     }
@@ -87,16 +103,10 @@ void log_rx(const zk_frame *frames, int n, uint64_t req_ts)
     if (n > (int)G_N_ELEMENTS(lg.rx_times))
         n = (int)G_N_ELEMENTS(lg.rx_times);
     lg_clock_place(&lg.clock, frames, n, lg_ts_to_us(req_ts), lg.rx_times);
-    if (asc_header(lg.rx_times[0]) != 0)
+    if (file_header(lg.rx_times[0]) != 0)
         return;
-    char line[LG_LINE_MAX];
     for (int i = 0; i < n && lg.logging; i++) {
-        size_t len = lg.format == LG_FMT_ASC
-                         ? lg_fmt_asc_frame(line, sizeof line, lg.chan, lg.asc_base_us,
-                                            lg.rx_times[i], &frames[i], 0)
-                         : lg_fmt_candump(line, sizeof line, lg.chan, lg.rx_times[i],
-                                          &frames[i], 0);
-        if (put(line, len) == 0)
+        if (put_frame(&frames[i], lg.rx_times[i], 0) == 0)
             lg.frames++;
     }
     flush_if_full();
@@ -106,16 +116,11 @@ void log_tx(const nb_tx_entry *entries, int n)
 {
     if (!lg.logging || n <= 0)
         return;
-    if (asc_header(lg_ts_to_us(entries[0].timestamp)) != 0)
+    if (file_header(lg_ts_to_us(entries[0].timestamp)) != 0)
         return;
-    char line[LG_LINE_MAX];
     for (int i = 0; i < n && lg.logging; i++) {
         int64_t t = lg_ts_to_us(entries[i].timestamp);
-        size_t len = lg.format == LG_FMT_ASC
-                         ? lg_fmt_asc_frame(line, sizeof line, lg.chan, lg.asc_base_us, t,
-                                            &entries[i].frame, 1)
-                         : lg_fmt_candump(line, sizeof line, lg.chan, t, &entries[i].frame, 1);
-        if (put(line, len) == 0)
+        if (put_frame(&entries[i].frame, t, 1) == 0)
             lg.frames++;
     }
     flush_if_full();
@@ -125,15 +130,24 @@ void log_errors(const zk_errs *errs, uint64_t req_ts)
 {
     if (!lg.logging)
         return;
-    char line[LG_LINE_MAX];
     int64_t t = lg_ts_to_us(req_ts);
-    if (asc_header(t) != 0)
+    if (file_header(t) != 0)
         return;
-    size_t len = lg.format == LG_FMT_ASC
-                     ? lg_fmt_asc_errors(line, sizeof line, lg.chan, lg.asc_base_us, t)
-                     : lg_fmt_candump_errors(line, sizeof line, lg.chan, t, errs);
-    if (put(line, len) == 0)
+    cl_frame f;
+    lg_error_frame(errs, lg.chan, t, &f);
+    if (put(&f) == 0)
         lg.error_events++;
+}
+
+/* Creates the log file; path in UTF-8. Returns 0 or an errno value. */
+int open_file(const char *path_utf8, int format, int exclusive)
+{
+    gchar *name = g_filename_from_utf8(path_utf8, -1, nullptr, nullptr, nullptr);
+    if (!name)
+        return EINVAL;
+    int err = cl_writer_open(&lg.w, name, format, exclusive);
+    g_free(name);
+    return err;
 }
 
 /* A new file name in the folder: nimbrel-ch<chan>-<date>-<time>[-<n>]<ext>. */
@@ -163,7 +177,7 @@ gboolean on_timer(gpointer)
 void reset_state(void)
 {
     memset(&lg, 0, sizeof lg);
-    lg_writer_init(&lg.w);
+    cl_writer_init(&lg.w);
     g_strlcpy(lg.folder, g_get_home_dir(), sizeof lg.folder);
 }
 
@@ -191,6 +205,8 @@ void load_key(const char *name, const char *value)
             lg.load_format = LG_FMT_CANDUMP;
         else if (g_ascii_strcasecmp(value, "asc") == 0)
             lg.load_format = LG_FMT_ASC;
+        else if (g_ascii_strcasecmp(value, "blf") == 0)
+            lg.load_format = LG_FMT_BLF;
         else if (g_ascii_strcasecmp(value, "auto") == 0)
             lg.load_format = LG_FMT_AUTO;
     } else if (g_ascii_strcasecmp(name, KEY_FOLDER) == 0) {
@@ -263,15 +279,15 @@ int lg_start(const char *path, int exclusive)
                 err = ENAMETOOLONG;
                 break;
             }
-            err = lg_writer_open(&lg.w, name, 1);
+            err = open_file(name, format, 1);
         }
     } else {
         g_strlcpy(name, path, sizeof name);
         if (format == LG_FMT_AUTO)
-            format = lg_format_of_name(name);
+            format = cl_format_of_name(name);
         if (format == LG_FMT_AUTO)
             format = LG_FMT_CANDUMP;
-        err = lg_writer_open(&lg.w, name, exclusive);
+        err = open_file(name, format, exclusive);
     }
     if (err) {
         if (err == EEXIST)
@@ -301,7 +317,7 @@ int lg_start(const char *path, int exclusive)
     /* The start on the host's clock, which has millisecond steps, so the
      * ASC header's time with milliseconds is exact. */
     lg.start_us = lg_ts_to_us(nbsdep_timestamp_get());
-    lg.asc_header = 0;
+    lg.header = 0;
     lg_page_refresh();
     return 0;
 }
@@ -310,13 +326,10 @@ void lg_stop(void)
 {
     if (!lg.logging)
         return;
-    if (lg.format == LG_FMT_ASC) {
-        char line[LG_LINE_MAX];
-        if (asc_header(lg.start_us) != 0 || put(line, lg_fmt_asc_footer(line, sizeof line)) != 0)
-            return;  /* lg_fail stopped it */
-    }
+    if (file_header(lg.start_us) != 0)
+        return;  /* lg_fail stopped it */
     lg.logging = 0;
-    int err = lg_writer_close(&lg.w);
+    int err = cl_writer_close(&lg.w);
     if (err)
         g_snprintf(lg.message, sizeof lg.message,
                    _("Logging stopped: writing %s failed: %s. The file is incomplete."),
@@ -329,7 +342,7 @@ void lg_fail(int err)
     if (!lg.logging)
         return;
     lg.logging = 0;
-    lg_writer_close(&lg.w);
+    cl_writer_close(&lg.w);
     g_snprintf(lg.message, sizeof lg.message,
                _("Logging stopped: writing %s failed: %s. The file is incomplete."), lg.path,
                g_strerror(err));
@@ -339,7 +352,7 @@ void lg_fail(int err)
 void lg_flush_tick(void)
 {
     if (lg.logging) {
-        int err = lg_writer_flush(&lg.w);
+        int err = cl_writer_flush(&lg.w);
         if (err)
             lg_fail(err);
     }

@@ -2,12 +2,13 @@
  * logger.h - the logging plug-in's internal declarations.
  *
  * The logger writes every frame the host received or sent, and every
- * error-counter report, to a text file that other tools read: the
- * can-utils candump log format (.log) or the Vector ASC format (.asc).
- * Lines are formatted into a fixed buffer allocated when logging starts
- * and written out when it is half full and at least twice a second, so a
- * crash loses at most the last half second. A failed write stops logging
- * with the reason shown in the page; the host goes on.
+ * error-counter report, to a file that other tools read: the can-utils
+ * candump log format (.log), the Vector ASC format (.asc) or the binary
+ * logging format (.blf), through the log library (canlog.h). Its writer
+ * keeps a fixed buffer allocated when logging starts, written out when it
+ * is half full and at least twice a second, so a crash loses at most the
+ * last half second. A failed write stops logging with the reason shown in
+ * the page; the host goes on.
  *
  * Times are microseconds of the wall clock since the Unix epoch. Sent
  * frames carry their own time from the host; received frames carry the
@@ -25,55 +26,35 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "canlog.h"
 #include "nimbrel/nimbrel.h"
 #include "zelk.h"
 
 #define LG_PATH_MAX 1024          /* path buffers, NUL included */
-#define LG_LINE_MAX 160           /* one formatted line, NUL included */
-#define LG_BUFFER_SIZE (256u * 1024u)
-#define LG_FLUSH_AT (LG_BUFFER_SIZE / 2)
+#define LG_FLUSH_AT (CL_WRITE_BUFFER / 2)
 #define LG_FLUSH_MS 500           /* the page refresh, which also flushes */
 
-/* File formats. LG_FMT_AUTO picks one from the file's extension. */
-enum lg_format { LG_FMT_AUTO = 0, LG_FMT_CANDUMP = 1, LG_FMT_ASC = 2 };
+/* File formats, numbered as the log library's. LG_FMT_AUTO picks one
+ * from the file's extension. */
+enum lg_format {
+    LG_FMT_AUTO = CL_FMT_AUTO,
+    LG_FMT_CANDUMP = CL_FMT_CANDUMP,
+    LG_FMT_ASC = CL_FMT_ASC,
+    LG_FMT_BLF = CL_FMT_BLF
+};
 
 /* ------------------------------------------------------------- format */
 
 /* A timestamp of the host (100 ns since 1601) as microseconds since 1970. */
 int64_t lg_ts_to_us(uint64_t ts);
 
-/* The format a file name asks for by its extension (".log", ".asc", any
- * letter case), or LG_FMT_AUTO when it names neither. */
-int lg_format_of_name(const char *name);
-
-/* Each formatter writes one or more complete lines ending in a line feed
- * into buf and returns their length, or 0 when they do not fit (nothing
- * usable is left in buf then). */
-
-/* candump: "(1436509052.249713) can0 123#DEADBEEF", extended identifiers
- * with 8 digits, remote frames "123#R" or "123#R<len>". A sent frame gets
- * a trailing " T" field: python-can reads it as a transmitted frame, and
- * readers that take only the first three fields ignore it. Received
- * frames are written without a mark, as candump writes them. */
-size_t lg_fmt_candump(char *buf, size_t size, int chan, int64_t t_us, const zk_frame *f,
-                      int sent);
-/* An error-counter report as a candump error frame: identifier
- * CAN_ERR_FLAG with the classes of the counters that are non-zero
- * (controller problem for EWL and the overruns, bus-off, transmit timeout)
- * and the bus-error class, so that readers which recognise error frames
- * only by that class (python-can) do not take it for a data frame. */
-size_t lg_fmt_candump_errors(char *buf, size_t size, int chan, int64_t t_us,
-                             const zk_errs *errs);
-
-/* ASC: the header with the start time in local time, up to and including
- * "Begin Triggerblock" and the start event. */
-size_t lg_fmt_asc_header(char *buf, size_t size, int64_t start_us);
-/* ASC: one frame at t_us (written relative to start_us, never negative);
- * channels are counted from 1. */
-size_t lg_fmt_asc_frame(char *buf, size_t size, int chan, int64_t start_us, int64_t t_us,
-                        const zk_frame *f, int sent);
-size_t lg_fmt_asc_errors(char *buf, size_t size, int chan, int64_t start_us, int64_t t_us);
-size_t lg_fmt_asc_footer(char *buf, size_t size);
+/* An error-counter report as an error frame: in a candump log its
+ * identifier holds CAN_ERR_FLAG with the classes of the counters that are
+ * non-zero (controller problem for EWL and the overruns, bus-off, transmit
+ * timeout) and the bus-error class, so that readers which recognise error
+ * frames only by that class (python-can) do not take it for a data
+ * frame. */
+void lg_error_frame(const zk_errs *errs, int chan, int64_t t_us, cl_frame *out);
 
 /* --------------------------------------------------------------- clock */
 
@@ -97,26 +78,6 @@ void lg_clock_reset(lg_clock *c);
 /* Wall times of a batch's frames into out (n entries). */
 void lg_clock_place(lg_clock *c, const zk_frame *frames, int n, int64_t req_us, int64_t *out);
 
-/* -------------------------------------------------------------- writer */
-
-struct lg_writer {
-    int fd;                 /* -1 when closed */
-    char *buf;              /* LG_BUFFER_SIZE bytes while open */
-    size_t fill;
-    uint64_t bytes;         /* written to the file plus buffered */
-    int err;                /* errno of the first failed write, 0 when none */
-};
-void lg_writer_init(lg_writer *w);
-/* Creates the file (exclusive: fails with EEXIST when it exists). Returns
- * 0 or an errno value. */
-int lg_writer_open(lg_writer *w, const char *path_utf8, int exclusive);
-/* Appends bytes, writing the buffer out first when they would not fit.
- * Returns 0 or the errno of a failed write (w->err keeps the first). */
-int lg_writer_put(lg_writer *w, const char *s, size_t n);
-int lg_writer_flush(lg_writer *w);
-/* Flushes and closes; returns 0 or the errno of the first failure. */
-int lg_writer_close(lg_writer *w);
-
 /* ----------------------------------------------------------- the state */
 
 struct lg_state {
@@ -127,13 +88,12 @@ struct lg_state {
 
     /* while logging */
     int logging;
-    int format;                  /* LG_FMT_CANDUMP or LG_FMT_ASC */
+    int format;                  /* LG_FMT_CANDUMP, LG_FMT_ASC or LG_FMT_BLF */
     char path[LG_PATH_MAX];
-    lg_writer w;
+    cl_writer w;
     lg_clock clock;
     int64_t start_us;
-    int64_t asc_base_us;         /* the ASC trigger block's time */
-    int asc_header;              /* the ASC header was written */
+    int header;                  /* the file's start time was written */
     uint64_t frames;
     uint64_t error_events;
     int64_t rx_times[512];       /* one batch's placed receive times */

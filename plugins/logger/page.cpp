@@ -65,11 +65,10 @@ void on_browse(GtkButton *, gpointer)
     GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
     gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
     GtkFileFilter *logs = gtk_file_filter_new();
-    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc)"));
-    gtk_file_filter_add_pattern(logs, "*.log");
-    gtk_file_filter_add_pattern(logs, "*.LOG");
-    gtk_file_filter_add_pattern(logs, "*.asc");
-    gtk_file_filter_add_pattern(logs, "*.ASC");
+    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc, *.blf)"));
+    static const char *const patterns[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF"};
+    for (const char *pattern : patterns)
+        gtk_file_filter_add_pattern(logs, pattern);
     gtk_file_chooser_add_filter(fc, logs);
     GtkFileFilter *all = gtk_file_filter_new();
     gtk_file_filter_set_name(all, _("All files"));
@@ -79,9 +78,10 @@ void on_browse(GtkButton *, gpointer)
     if (folder && *folder)
         gtk_file_chooser_set_current_folder(fc, folder);
     g_free(folder);
-    gtk_file_chooser_set_current_name(
-        fc, gtk_combo_box_get_active(GTK_COMBO_BOX(pw.format)) == LG_FMT_ASC ? "trace.asc"
-                                                                               : "trace.log");
+    int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(pw.format));
+    gtk_file_chooser_set_current_name(fc, chosen == LG_FMT_ASC   ? "trace.asc"
+                                          : chosen == LG_FMT_BLF ? "trace.blf"
+                                                                 : "trace.log");
 
     /* The host must not release this plug-in while its dialog runs. */
     nbpg_loadrelease_enable();
@@ -108,7 +108,7 @@ void on_format(GtkComboBox *combo, gpointer)
     if (pw.syncing)
         return;
     int f = gtk_combo_box_get_active(combo);
-    lg.format_choice = (f == LG_FMT_CANDUMP || f == LG_FMT_ASC) ? f : LG_FMT_AUTO;
+    lg.format_choice = (f >= LG_FMT_CANDUMP && f <= LG_FMT_BLF) ? f : LG_FMT_AUTO;
 }
 
 void on_autostart(GtkToggleButton *b, gpointer)
@@ -141,12 +141,15 @@ GtkWidget *lg_page_build(void)
     gtk_table_attach(GTK_TABLE(table), left_label(_("Format:")), 0, 1, 1, 2, GTK_FILL,
                      GTK_FILL, 0, 0);
     pw.format = named(gtk_combo_box_new_text(), "logger-format");
-    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("By file extension (.log, .asc)"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format),
+                              _("By file extension (.log, .asc, .blf)"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("candump log"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("Vector ASC"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("BLF (binary logging format)"));
     gtk_widget_set_tooltip_text(
         pw.format, _("candump log: sent frames end in \" T\", which python-can reads as "
-                     "transmitted and can-utils ignores. Vector ASC: the Rx/Tx column."));
+                     "transmitted and can-utils ignores. Vector ASC: the Rx/Tx column. "
+                     "BLF: compressed, written out at least twice a second."));
     gtk_table_attach(GTK_TABLE(table), pw.format, 1, 2, 1, 2, GTK_FILL, GTK_FILL, 0, 0);
 
     pw.autostart = named(gtk_check_button_new_with_mnemonic(
@@ -211,7 +214,9 @@ void lg_page_refresh(void)
     char text[LG_PATH_MAX + 256];
     if (lg.logging) {
         g_snprintf(text, sizeof text, _("Logging to %s (%s)"), lg.path,
-                   lg.format == LG_FMT_ASC ? "Vector ASC" : "candump log");
+                   lg.format == LG_FMT_ASC   ? "Vector ASC"
+                   : lg.format == LG_FMT_BLF ? "BLF"
+                                             : "candump log");
     } else if (lg.path[0]) {
         g_snprintf(text, sizeof text, _("Not logging. Last file: %s"), lg.path);
     } else {

@@ -1,5 +1,5 @@
-// Placing the adapter's receive times on the wall clock, and the candump
-// and ASC line formats at their edges, on the logger's own sources.
+// Placing the adapter's receive times on the wall clock, and error reports
+// as error frames, on the logger's own sources.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -67,41 +67,18 @@ TEST(LoggerClock, FollowsTheAdapterClockThroughJitterWrapAndReset)
     EXPECT_EQ(req - 1000, out[0]);
 }
 
-TEST(LoggerFormat, LinesAtTheEdges)
+TEST(LoggerFormat, ErrorReportsAsCandumpErrorFrames)
 {
-    char buf[LG_LINE_MAX];
-    zk_frame f = at(0);
-    f.id = 0xFFFFFFFFu;  // only the identifier's own bits are written
-    f.flags = ZK_FRAME_EFF;
-    f.len = 12;          // a length above 8 is written as 8
-    memset(f.data, 0xA5, 8);
-    ASSERT_NE(0u, lg_fmt_candump(buf, sizeof buf, 3, 1436509052249713, &f, 0));
-    EXPECT_STREQ("(1436509052.249713) can3 1FFFFFFF#A5A5A5A5A5A5A5A5\n", buf);
-    f.id = 0xFFF;
-    f.flags = 0;
-    f.len = 0;
-    ASSERT_NE(0u, lg_fmt_candump(buf, sizeof buf, 0, 5, &f, 1));
-    EXPECT_STREQ("(0000000000.000005) can0 7FF# T\n", buf);
-    // Too small a buffer gives nothing rather than a cut line.
-    EXPECT_EQ(0u, lg_fmt_candump(buf, 20, 0, 5, &f, 1));
-
+    char buf[CL_LINE_MAX];
+    cl_frame f;
     zk_errs e = {0, 1, 0, 0, 1};
-    ASSERT_NE(0u, lg_fmt_candump_errors(buf, sizeof buf, 0, 1000000, &e));
+    lg_error_frame(&e, 0, 1000000, &f);
+    ASSERT_NE(0u, cl_fmt_candump(buf, sizeof buf, &f));
     EXPECT_STREQ("(0000000001.000000) can0 200000C1#0000000000000000\n", buf);
-
-    // ASC times are never negative, channels count from 1.
-    f.id = 0x12;
-    f.len = 1;
-    f.data[0] = 7;
-    ASSERT_NE(0u, lg_fmt_asc_frame(buf, sizeof buf, 1, 5000000, 4000000, &f, 1));
-    EXPECT_STREQ("   0.000000 2  12              Tx   d 1 07\n", buf);
-    ASSERT_NE(0u, lg_fmt_asc_frame(buf, sizeof buf, 0, 0, 12345678901, &f, 0));
-    EXPECT_STREQ("12345.678901 1  12              Rx   d 1 07\n", buf);
-
-    EXPECT_EQ(LG_FMT_CANDUMP, lg_format_of_name("/a/b.LoG"));
-    EXPECT_EQ(LG_FMT_ASC, lg_format_of_name("x.asc"));
-    EXPECT_EQ(LG_FMT_AUTO, lg_format_of_name("x.asc.txt"));
-    EXPECT_EQ(LG_FMT_AUTO, lg_format_of_name("log"));
+    zk_errs w = {1, 0, 0, 2, 0};
+    lg_error_frame(&w, 2, 0, &f);
+    ASSERT_NE(0u, cl_fmt_candump(buf, sizeof buf, &f));
+    EXPECT_STREQ("(0000000000.000000) can2 20000084#000D000000000000\n", buf);
 }
 
 }  // namespace

@@ -212,6 +212,26 @@ TEST_F(Logger, AscFileReadsBackInPythonCanWithAbsoluteTimes)
     EXPECT_EQ(text.size() - strlen("End TriggerBlock\n"), text.rfind("End TriggerBlock\n"));
 }
 
+TEST_F(Logger, BlfFileReadsBackInPythonCanAndIsReadableWhileLogging)
+{
+    std::string file = dir_ + "/trace.blf";
+    start(file);
+    ASSERT_TRUE(logging()) << message();
+    EXPECT_NE(std::string::npos, label("logger-state").find("BLF"));
+    int64_t rb, ra, tb, ta;
+    std::vector<std::string> want = traffic("0", &rb, &ra, &tb, &ta);
+    // Each flush closes a container: the file reads whole while logging.
+    EXPECT_TRUE(nbtest::wait_until([&] { return read_back("blf", file).lines.size() == 10; },
+                                   5000));
+    EXPECT_TRUE(logging());
+    click("logger-stop");
+
+    Read r = read_back("blf", file);
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(join(want), join(r.lines));
+    check_times(r, rb, ra, tb, ta);
+}
+
 TEST_F(Logger, SelectorOverridesTheExtension)
 {
     std::string file = dir_ + "/trace.txt";

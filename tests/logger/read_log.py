@@ -1,6 +1,6 @@
 # Reads a log file with python-can and prints one line per message:
 #   <S|E> <id hex> <D|R> <dlc> <data hex or -> <rx|tx> <channel> <timestamp>
-# or "ERR <timestamp>" for an error frame. Usage: read_log.py log|asc PATH
+# or "ERR <timestamp>" for an error frame. Usage: read_log.py log|asc|blf PATH
 import sys
 
 import can
@@ -8,6 +8,8 @@ import can
 kind, path = sys.argv[1], sys.argv[2]
 if kind == "log":
     reader = can.CanutilsLogReader(path)
+elif kind == "blf":
+    reader = can.BLFReader(path)
 else:
     reader = can.ASCReader(path, relative_timestamp=False)
 for m in reader:
