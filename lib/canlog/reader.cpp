@@ -94,10 +94,12 @@ cl_reader *cl_open(const char *path, int format, int *err)
         *err = e;
         return nullptr;
     }
-    if (r->format == CL_FMT_AUTO) {
-        size_t n = src_need(&r->src, 4096);
-        r->format = cl_format_of_data(r->src.p + r->src.pos, n);
-    }
+    /* The content decides when the name does not, and a BLF file is one
+     * whatever its name. */
+    size_t n = src_need(&r->src, 4096);
+    int by_data = cl_format_of_data(r->src.p + r->src.pos, n);
+    if (r->format == CL_FMT_AUTO || by_data == CL_FMT_BLF)
+        r->format = by_data;
     reset(r);
     *err = 0;
     return r;
