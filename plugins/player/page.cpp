@@ -1,0 +1,346 @@
+/*
+ * page.cpp - the player's notebook page: the file, the transport buttons,
+ * speed, loop, direction and filter, and the progress of the replay.
+ */
+#include "player.h"
+
+#include <string.h>
+
+#include <initializer_list>
+
+namespace {
+
+struct page_widgets {
+    GtkWidget *file;
+    GtkWidget *browse;
+    GtkWidget *play, *pause, *stop, *step;
+    GtkWidget *speed;
+    GtkWidget *fast;
+    GtkWidget *loop;
+    GtkWidget *dir;
+    GtkWidget *filter;
+    GtkWidget *filter_msg;
+    GtkWidget *progress;
+    GtkWidget *state;
+    GtkWidget *info;
+    GtkWidget *message;
+    int syncing;
+};
+page_widgets pw;
+
+GtkWidget *named(GtkWidget *w, const char *name)
+{
+    gtk_widget_set_name(w, name);
+    return w;
+}
+
+GtkWidget *left_label(const char *text)
+{
+    GtkWidget *l = gtk_label_new(text);
+    gtk_misc_set_alignment(GTK_MISC(l), 0.0f, 0.5f);
+    return l;
+}
+
+/* The file entry names the file to play; a changed name closes the old. */
+void take_file_entry(void)
+{
+    g_strlcpy(pl.path, gtk_entry_get_text(GTK_ENTRY(pw.file)), sizeof pl.path);
+}
+
+void on_play(GtkButton *, gpointer)
+{
+    take_file_entry();
+    pl_apply_filter(gtk_entry_get_text(GTK_ENTRY(pw.filter)));
+    pl_play();
+    pl_page_refresh();
+}
+
+void on_pause(GtkButton *, gpointer)
+{
+    pl_pause();
+}
+
+void on_stop(GtkButton *, gpointer)
+{
+    pl_stop();
+    pl_set_message("");
+}
+
+void on_step(GtkButton *, gpointer)
+{
+    take_file_entry();
+    pl_apply_filter(gtk_entry_get_text(GTK_ENTRY(pw.filter)));
+    pl_step();
+}
+
+void on_speed(GtkWidget *, gpointer)
+{
+    if (pw.syncing)
+        return;
+    int fast = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(pw.fast));
+    gtk_widget_set_sensitive(pw.speed, !fast);
+    pl_set_speed(fast ? 0 : gtk_spin_button_get_value(GTK_SPIN_BUTTON(pw.speed)));
+}
+
+void on_loop(GtkToggleButton *b, gpointer)
+{
+    if (!pw.syncing)
+        pl.loop = gtk_toggle_button_get_active(b) ? 1 : 0;
+}
+
+void on_dir(GtkComboBox *c, gpointer)
+{
+    if (pw.syncing)
+        return;
+    int d = gtk_combo_box_get_active(c);
+    pl.dir = d >= PL_DIR_BOTH && d <= PL_DIR_TX ? d : PL_DIR_BOTH;
+}
+
+void on_filter(GtkEntry *e, gpointer)
+{
+    pl_apply_filter(gtk_entry_get_text(e));
+}
+
+void on_browse(GtkButton *, gpointer)
+{
+    GtkWidget *dlg = gtk_file_chooser_dialog_new(
+        _("Log file to play"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
+        GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN,
+        GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
+    GtkFileFilter *logs = gtk_file_filter_new();
+    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc, *.blf)"));
+    static const char *const patterns[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF"};
+    for (const char *pattern : patterns)
+        gtk_file_filter_add_pattern(logs, pattern);
+    gtk_file_chooser_add_filter(fc, logs);
+    GtkFileFilter *all = gtk_file_filter_new();
+    gtk_file_filter_set_name(all, _("All files"));
+    gtk_file_filter_add_pattern(all, "*");
+    gtk_file_chooser_add_filter(fc, all);
+    if (pl.path[0]) {
+        gchar *name = g_filename_from_utf8(pl.path, -1, nullptr, nullptr, nullptr);
+        if (name)
+            gtk_file_chooser_set_filename(fc, name);
+        g_free(name);
+    }
+    /* The host must not release this plug-in while its dialog runs. */
+    nbpg_loadrelease_enable();
+    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
+    nbpg_loadrelease_disable();
+    if (response == GTK_RESPONSE_ACCEPT && pl.page) {
+        gchar *name = gtk_file_chooser_get_filename(fc);
+        gchar *utf8 = name ? g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr) : nullptr;
+        if (utf8) {
+            gtk_entry_set_text(GTK_ENTRY(pw.file), utf8);
+            take_file_entry();
+            pl_stop();
+            pl_open();
+        }
+        g_free(utf8);
+        g_free(name);
+    }
+    gtk_widget_destroy(dlg);
+}
+
+gboolean on_refresh(gpointer)
+{
+    pl_page_refresh();
+    return TRUE;
+}
+
+GtkWidget *button(const char *stock, const char *name, GCallback cb)
+{
+    GtkWidget *b = named(gtk_button_new_from_stock(stock), name);
+    g_signal_connect(b, "clicked", cb, nullptr);
+    return b;
+}
+
+}  // namespace
+
+int pl_apply_filter(const char *text)
+{
+    char msg[PL_TEXT_MAX];
+    pl_filter f;
+    if (pl_filter_parse(text, &f, msg, sizeof msg) != 0) {
+        if (pw.filter_msg)
+            gtk_label_set_text(GTK_LABEL(pw.filter_msg), msg);
+        return -1;
+    }
+    pl.filter = f;
+    g_strlcpy(pl.filter_text, text, sizeof pl.filter_text);
+    if (pw.filter_msg)
+        gtk_label_set_text(GTK_LABEL(pw.filter_msg), "");
+    if (pw.filter && strcmp(gtk_entry_get_text(GTK_ENTRY(pw.filter)), text) != 0)
+        gtk_entry_set_text(GTK_ENTRY(pw.filter), text);
+    return 0;
+}
+
+GtkWidget *pl_page_build(void)
+{
+    memset(&pw, 0, sizeof pw);
+    GtkWidget *box = gtk_vbox_new(FALSE, 6);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 8);
+
+    GtkWidget *table = gtk_table_new(5, 3, FALSE);
+    gtk_table_set_row_spacings(GTK_TABLE(table), 4);
+    gtk_table_set_col_spacings(GTK_TABLE(table), 6);
+    GtkAttachOptions fill = GTK_FILL, grow = (GtkAttachOptions)(GTK_EXPAND | GTK_FILL);
+    gtk_table_attach(GTK_TABLE(table), left_label(_("File:")), 0, 1, 0, 1, fill, fill, 0, 0);
+    pw.file = named(gtk_entry_new(), "player-file");
+    gtk_widget_set_tooltip_text(pw.file, _("A candump log (.log), ASC (.asc) or BLF (.blf) "
+                                           "file; the format is also told by its content."));
+    gtk_table_attach(GTK_TABLE(table), pw.file, 1, 2, 0, 1, grow, fill, 0, 0);
+    pw.browse = named(gtk_button_new_with_mnemonic(_("_Browse...")), "player-browse");
+    gtk_table_attach(GTK_TABLE(table), pw.browse, 2, 3, 0, 1, fill, fill, 0, 0);
+
+    gtk_table_attach(GTK_TABLE(table), left_label(_("Speed:")), 0, 1, 1, 2, fill, fill, 0, 0);
+    GtkWidget *speed_box = gtk_hbox_new(FALSE, 6);
+    pw.speed = named(gtk_spin_button_new_with_range(PL_SPEED_MIN, PL_SPEED_MAX, 0.1),
+                     "player-speed");
+    gtk_spin_button_set_digits(GTK_SPIN_BUTTON(pw.speed), 2);
+    gtk_widget_set_tooltip_text(pw.speed, _("1 plays at the file's own pace, 2 twice as fast, "
+                                            "0.5 at half speed."));
+    pw.fast = named(gtk_check_button_new_with_mnemonic(_("As _fast as the bus takes")),
+                    "player-fast");
+    gtk_box_pack_start(GTK_BOX(speed_box), pw.speed, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(speed_box), gtk_label_new("x"), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(speed_box), pw.fast, FALSE, FALSE, 0);
+    pw.loop = named(gtk_check_button_new_with_mnemonic(_("_Loop")), "player-loop");
+    gtk_box_pack_start(GTK_BOX(speed_box), pw.loop, FALSE, FALSE, 12);
+    gtk_table_attach(GTK_TABLE(table), speed_box, 1, 3, 1, 2, fill, fill, 0, 0);
+
+    gtk_table_attach(GTK_TABLE(table), left_label(_("Frames:")), 0, 1, 2, 3, fill, fill, 0, 0);
+    pw.dir = named(gtk_combo_box_new_text(), "player-direction");
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.dir), _("Received and sent (Rx and Tx)"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.dir), _("Received only (Rx)"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.dir), _("Sent only (Tx)"));
+    gtk_table_attach(GTK_TABLE(table), pw.dir, 1, 2, 2, 3, fill, fill, 0, 0);
+
+    gtk_table_attach(GTK_TABLE(table), left_label(_("Identifiers:")), 0, 1, 3, 4, fill, fill,
+                     0, 0);
+    pw.filter = named(gtk_entry_new(), "player-filter");
+    gtk_widget_set_tooltip_text(pw.filter,
+                                _("Hexadecimal identifiers and ranges, e.g. 100-1FF, 7E8, "
+                                  "18DAF110; empty: all. Enter applies it."));
+    gtk_table_attach(GTK_TABLE(table), pw.filter, 1, 3, 3, 4, grow, fill, 0, 0);
+    pw.filter_msg = named(left_label(""), "player-filter-message");
+    gtk_table_attach(GTK_TABLE(table), pw.filter_msg, 1, 3, 4, 5, fill, fill, 0, 0);
+    gtk_box_pack_start(GTK_BOX(box), table, FALSE, FALSE, 0);
+
+    GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
+    pw.play = button(GTK_STOCK_MEDIA_PLAY, "player-play", G_CALLBACK(on_play));
+    pw.pause = button(GTK_STOCK_MEDIA_PAUSE, "player-pause", G_CALLBACK(on_pause));
+    pw.stop = button(GTK_STOCK_MEDIA_STOP, "player-stop", G_CALLBACK(on_stop));
+    pw.step = button(GTK_STOCK_MEDIA_NEXT, "player-step", G_CALLBACK(on_step));
+    gtk_button_set_label(GTK_BUTTON(pw.step), _("_Step"));
+    gtk_button_set_use_stock(GTK_BUTTON(pw.step), FALSE);
+    gtk_button_set_use_underline(GTK_BUTTON(pw.step), TRUE);
+    gtk_widget_set_tooltip_text(pw.step, _("Send the next frame now"));
+    for (GtkWidget *b : {pw.play, pw.pause, pw.stop, pw.step})
+        gtk_box_pack_start(GTK_BOX(buttons), b, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+
+    pw.progress = named(gtk_progress_bar_new(), "player-progress");
+    gtk_box_pack_start(GTK_BOX(box), pw.progress, FALSE, FALSE, 0);
+    pw.state = named(left_label(""), "player-state");
+    pw.info = named(left_label(""), "player-info");
+    pw.message = named(left_label(""), "player-message");
+    for (GtkWidget *l : {pw.info, pw.message}) {
+        gtk_label_set_line_wrap(GTK_LABEL(l), TRUE);
+        gtk_label_set_selectable(GTK_LABEL(l), TRUE);
+    }
+    for (GtkWidget *l : {pw.state, pw.info, pw.message})
+        gtk_box_pack_start(GTK_BOX(box), l, FALSE, FALSE, 0);
+
+    g_signal_connect(pw.browse, "clicked", G_CALLBACK(on_browse), nullptr);
+    g_signal_connect(pw.speed, "value-changed", G_CALLBACK(on_speed), nullptr);
+    g_signal_connect(pw.fast, "toggled", G_CALLBACK(on_speed), nullptr);
+    g_signal_connect(pw.loop, "toggled", G_CALLBACK(on_loop), nullptr);
+    g_signal_connect(pw.dir, "changed", G_CALLBACK(on_dir), nullptr);
+    g_signal_connect(pw.filter, "activate", G_CALLBACK(on_filter), nullptr);
+
+    pl.page = box;
+    pl.refresh = g_timeout_add(PL_REFRESH_MS, on_refresh, nullptr);
+    pl_page_sync_settings();
+    gtk_widget_show_all(box);
+    pl_page_refresh();
+    return box;
+}
+
+void pl_page_release(void)
+{
+    if (pl.refresh)
+        g_source_remove(pl.refresh);
+    pl.refresh = 0;
+    memset(&pw, 0, sizeof pw);
+}
+
+void pl_page_sync_settings(void)
+{
+    if (!pw.file)
+        return;
+    pw.syncing = 1;
+    gtk_entry_set_text(GTK_ENTRY(pw.file), pl.path);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(pw.speed), pl.speed > 0 ? pl.speed : 1.0);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(pw.fast), pl.speed <= 0);
+    gtk_widget_set_sensitive(pw.speed, pl.speed > 0);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(pw.loop), pl.loop != 0);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(pw.dir), pl.dir);
+    gtk_entry_set_text(GTK_ENTRY(pw.filter), pl.filter_text);
+    pw.syncing = 0;
+}
+
+void pl_page_refresh(void)
+{
+    if (!pw.state)
+        return;
+    char text[PL_TEXT_MAX * 2];
+    const char *state = pl.state == PL_PLAYING  ? _("Playing")
+                        : pl.state == PL_PAUSED ? _("Paused")
+                                                : _("Stopped");
+    if (pl.rd)
+        g_snprintf(text, sizeof text, _("%s: %s (%s)"), state, pl.open_path,
+                   cl_format_name(cl_reader_format(pl.rd)));
+    else
+        g_strlcpy(text, state, sizeof text);
+    gtk_label_set_text(GTK_LABEL(pw.state), text);
+
+    uint64_t pos = pl.rd ? cl_offset(pl.rd) : 0, size = pl.rd ? cl_size(pl.rd) : 0;
+    double frac = size ? (double)pos / (double)size : 0.0;
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(pw.progress), frac > 1 ? 1 : frac);
+    gchar *at = g_format_size(pos), *all = g_format_size(size);
+    if (pl.passes)
+        g_snprintf(text, sizeof text, _("%s of %s, %llu frames sent, pass %llu"), at, all,
+                   (unsigned long long)pl.sent, (unsigned long long)pl.passes + 1);
+    else
+        g_snprintf(text, sizeof text, _("%s of %s, %llu frames sent"), at, all,
+                   (unsigned long long)pl.sent);
+    g_free(at);
+    g_free(all);
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(pw.progress), text);
+
+    text[0] = '\0';
+    if (pl.rd) {
+        /* While looping, what the whole file held. */
+        const cl_stats *st = pl.passes ? &pl.pass_stats : cl_reader_stats(pl.rd);
+        size_t n = 0;
+        if (st->bad)
+            n += (size_t)g_snprintf(text + n, sizeof text - n,
+                                    _("%llu unreadable lines or objects skipped (first: %s). "),
+                                    (unsigned long long)st->bad, st->first_bad);
+        if (st->skipped_fd && n < sizeof text)
+            n += (size_t)g_snprintf(text + n, sizeof text - n, _("%llu CAN FD frames skipped. "),
+                                    (unsigned long long)st->skipped_fd);
+        if (st->error_frames && n < sizeof text)
+            g_snprintf(text + n, sizeof text - n, _("%llu error frames not sent."),
+                       (unsigned long long)st->error_frames);
+    }
+    gtk_label_set_text(GTK_LABEL(pw.info), text);
+    gtk_label_set_text(GTK_LABEL(pw.message), pl.message);
+
+    gtk_widget_set_sensitive(pw.play, pl.state != PL_PLAYING);
+    gtk_widget_set_sensitive(pw.pause, pl.state == PL_PLAYING);
+    gtk_widget_set_sensitive(pw.file, pl.state == PL_STOPPED);
+    gtk_widget_set_sensitive(pw.browse, pl.state == PL_STOPPED);
+}

@@ -1,0 +1,119 @@
+/*
+ * player.h - the replay plug-in's internal declarations.
+ *
+ * The player reads a log file (candump, ASC or BLF, through the log
+ * library) one frame ahead and sends its frames through the host with the
+ * file's timing. Each frame's due time is absolute: the clock time of an
+ * anchor plus the file time since the anchor divided by the speed, so a
+ * late timer never shifts the frames after it. The anchor is set when
+ * playing starts or resumes, when the speed changes and when a loop
+ * starts over. At speed 0 ("as fast as the bus takes") frames go out as
+ * long as the adapter takes them, a few milliseconds per turn of the main
+ * loop. The file is streamed: only the next frame is held in memory.
+ */
+#ifndef PLAYER_H
+#define PLAYER_H
+
+#ifndef GETTEXT_PACKAGE
+#define GETTEXT_PACKAGE "player"
+#endif
+#include <glib/gi18n-lib.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "canlog.h"
+#include "nimbrel/nimbrel.h"
+#include "zelk.h"
+
+#define PL_PATH_MAX 1024
+#define PL_TEXT_MAX 512
+#define PL_FILTER_MAX 64          /* identifiers and ranges in one filter */
+#define PL_SPEED_MIN 0.1
+#define PL_SPEED_MAX 100.0
+#define PL_REFRESH_MS 100
+#define PL_FAST_BUDGET_US 5000    /* sending time per turn at full speed */
+#define PL_EARLY_US 2000          /* how early the timer wakes for a frame */
+#define PL_WTOUT_PAUSE 50         /* write timeouts in a row that pause replay */
+
+/* Which frames of the file are sent, by their recorded direction. */
+enum { PL_DIR_BOTH = 0, PL_DIR_RX = 1, PL_DIR_TX = 2 };
+enum { PL_STOPPED = 0, PL_PLAYING = 1, PL_PAUSED = 2 };
+
+/* Identifier filter: hexadecimal identifiers and ranges "lo-hi" (an
+ * optional "0x" prefix), separated by commas, semicolons or blanks; at
+ * most PL_FILTER_MAX items; empty passes everything. The bus viewer's
+ * filter syntax. */
+struct pl_filter {
+    int n;
+    uint32_t lo[PL_FILTER_MAX];
+    uint32_t hi[PL_FILTER_MAX];
+};
+/* 0 with *out set, or -1 with a message (out unchanged). */
+int pl_filter_parse(const char *text, pl_filter *out, char *msg, size_t msg_size);
+int pl_filter_match(const pl_filter *f, uint32_t id);
+
+struct pl_state {
+    /* settings */
+    char path[PL_PATH_MAX];        /* UTF-8 */
+    double speed;                  /* factor; 0: as fast as the bus takes */
+    int loop;
+    int dir;
+    char filter_text[PL_TEXT_MAX];
+    pl_filter filter;
+
+    /* the open file and the frame due next */
+    cl_reader *rd;
+    char open_path[PL_PATH_MAX];
+    int state;
+    int have_next;
+    cl_frame next;
+    int64_t anchor_us;             /* clock time of the anchor */
+    int64_t anchor_file_ns;        /* file time at the anchor */
+    int64_t paused_file_ns;        /* file time where a pause stopped */
+    int64_t last_due_us;
+    uint64_t sent;
+    uint64_t passes;               /* loops completed */
+    cl_stats pass_stats;           /* the reader's counts over a whole pass */
+    int wtouts;                    /* write timeouts in a row */
+
+    int64_t (*now_us)(void);
+    guint timer;
+    guint refresh;
+    GtkWidget *page;
+    char message[PL_TEXT_MAX * 2];
+
+    int loading;
+    char load_path[PL_PATH_MAX];
+    double load_speed;
+    int load_loop;
+    int load_dir;
+    char load_filter[PL_TEXT_MAX];
+};
+extern pl_state pl;
+
+/* play.cpp */
+int64_t pl_now(void);
+/* Opens the file named in the settings if it is not the open one. 0, or
+ * -1 with the message set. */
+int pl_open(void);
+void pl_close(void);
+void pl_play(void);
+void pl_pause(void);
+void pl_stop(void);
+/* Sends the next frame now; replay stays paused. */
+void pl_step(void);
+void pl_set_speed(double speed);
+/* Sends what is due at now and sets the timer for the next frame. */
+void pl_service(int64_t now);
+void pl_set_message(const char *text);
+
+/* page.cpp */
+GtkWidget *pl_page_build(void);
+void pl_page_release(void);
+void pl_page_refresh(void);
+void pl_page_sync_settings(void);
+/* Applies the filter text: 0, or -1 with the message shown. */
+int pl_apply_filter(const char *text);
+
+#endif /* PLAYER_H */

@@ -1,0 +1,234 @@
+// The player plug-in (stage/player.so) loaded by the real plug-in manager
+// over the simulated adapter with its manual clock; the plug-in's clock is
+// the simulation clock, so the test sees when each frame went out.
+#include <gtest/gtest.h>
+#include <math.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "../sendlog/sl_fixture.h"
+#include "canlog.h"
+
+namespace {
+
+int64_t sim_now()
+{
+    return (int64_t)zk_sim_now_us();
+}
+
+struct Sent {
+    zk_frame f;
+    int64_t at_us;
+};
+
+class Player : public sltest::PluginTest {
+protected:
+    void SetUp() override
+    {
+        load_plugin("player", PL_STAGE_DIR);
+        if (HasFatalFailure())
+            return;
+        set_clock_ = (void (*)(int64_t (*)(void)))symbol("player_set_clock");
+        service_ = (void (*)(void))symbol("player_service");
+        ASSERT_NE(nullptr, set_clock_);
+        ASSERT_NE(nullptr, service_);
+        set_clock_(sim_now);
+    }
+
+    // A log file of the frames, written by the log library.
+    std::string write_log(const char *name, const std::vector<cl_frame> &frames)
+    {
+        std::string path = dir_ + "/" + name;
+        cl_writer w;
+        EXPECT_EQ(0, cl_writer_open(&w, path.c_str(), cl_format_of_name(name), 0));
+        for (const cl_frame &f : frames)
+            cl_write(&w, &f);
+        EXPECT_EQ(0, cl_writer_close(&w));
+        return path;
+    }
+    void open(const std::string &path)
+    {
+        gtk_entry_set_text(GTK_ENTRY(widget("player-file")), path.c_str());
+    }
+    // Frames the adapter accepted since the last call, stamped with the
+    // simulation time they were taken at.
+    void collect(std::vector<Sent> &out)
+    {
+        zk_frame buf[256];
+        int n;
+        while ((n = zk_sim_sent(0, buf, 256)) > 0)
+            for (int i = 0; i < n; i++)
+                out.push_back(Sent{buf[i], sim_now()});
+    }
+    // Runs simulated time in steps, servicing the player as its timer would.
+    void run_for(int64_t us, int64_t step_us, std::vector<Sent> &out)
+    {
+        for (int64_t t = 0; t < us; t += step_us) {
+            zk_sim_advance_us((uint64_t)step_us);
+            service_();
+            collect(out);
+        }
+    }
+    std::string message() { return label("player-message"); }
+
+    void (*set_clock_)(int64_t (*)(void)) = nullptr;
+    void (*service_)(void) = nullptr;
+};
+
+cl_frame make(int64_t t_ms, uint32_t id, uint8_t flags = 0)
+{
+    cl_frame f{};
+    f.t_ns = 1700000000000000000LL + t_ms * 1000000LL;
+    f.id = id;
+    f.flags = flags;
+    f.len = 8;
+    for (int i = 0; i < 8; i++)
+        f.data[i] = (uint8_t)(id + i);
+    return f;
+}
+
+TEST_F(Player, KeepsTheFilesTimingOverAMinuteWithoutDrift)
+{
+    // 60 s of frames at uneven gaps (1 to 25 ms), replayed at 1x and 4x
+    // with the clock moving in steps of 0.5 ms: every frame goes out
+    // within one step of its due time, the last one as on time as the
+    // first.
+    std::vector<cl_frame> frames;
+    int64_t t = 0;
+    for (int i = 0; t < 60000; i++) {
+        frames.push_back(make(t, 0x100 + (uint32_t)(i % 50)));
+        t += 1 + (i * 7) % 25;
+    }
+    std::string path = write_log("minute.log", frames);
+    for (double speed : {1.0, 4.0}) {
+        open(path);
+        gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("player-speed")), speed);
+        click("player-stop");
+        int64_t start = sim_now();
+        click("player-play");
+        std::vector<Sent> sent;
+        collect(sent);
+        run_for((int64_t)(60.5e6 / speed), 500, sent);
+        ASSERT_EQ(frames.size(), sent.size()) << speed;
+        double worst = 0;
+        for (size_t i = 0; i < sent.size(); i++) {
+            ASSERT_EQ(frames[i].id, sent[i].f.id) << i;
+            double due = (double)(frames[i].t_ns - frames[0].t_ns) / 1000.0 / speed;
+            worst = fmax(worst, fabs((double)(sent[i].at_us - start) - due));
+        }
+        EXPECT_LE(worst, 1000.0) << "speed " << speed;
+        EXPECT_NE(std::string::npos, message().find("Replay finished")) << message();
+    }
+}
+
+TEST_F(Player, TransportDirectionFilterAndLoop)
+{
+    // Rx and Tx frames of a BLF file; an error frame and a CAN FD-free mix.
+    std::vector<cl_frame> frames = {make(0, 0x100), make(10, 0x7E8, CL_TX),
+                                    make(20, 0x1ABCDEF0, CL_EXT | CL_TX), make(30, 0x200),
+                                    make(40, 0x150, CL_TX)};
+    cl_frame err = make(35, 0);
+    err.flags = CL_ERR;
+    frames.insert(frames.begin() + 4, err);
+    std::string path = write_log("mix.blf", frames);
+    open(path);
+    std::vector<Sent> sent;
+
+    // Step sends one frame at a time, whatever the clock.
+    click("player-step");
+    click("player-step");
+    collect(sent);
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ(0x7E8u, sent[1].f.id);
+    EXPECT_NE(std::string::npos, label("player-state").find("Paused")) << label("player-state");
+
+    // Play goes on from there; pause holds the position.
+    click("player-play");
+    run_for(15000, 1000, sent);
+    ASSERT_EQ(4u, sent.size());
+    EXPECT_EQ(0x1ABCDEF0u, sent[2].f.id);
+    EXPECT_EQ(ZK_FRAME_EFF, sent[2].f.flags);
+    EXPECT_EQ(0x200u, sent[3].f.id);
+    click("player-pause");
+    run_for(100000, 1000, sent);
+    EXPECT_EQ(4u, sent.size());
+    click("player-play");
+    run_for(30000, 1000, sent);
+    ASSERT_EQ(5u, sent.size());  // the error frame is not sent
+    EXPECT_NE(std::string::npos, label("player-info").find("1 error frames")) << label("player-info");
+
+    // Sent frames only, identifiers 100 to 7FF, looping: 7E8 and 150 over
+    // and over.
+    sent.clear();
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("player-direction")), 2);
+    gtk_entry_set_text(GTK_ENTRY(widget("player-filter")), "100-7FF");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("player-loop")), TRUE);
+    click("player-stop");
+    click("player-play");
+    run_for(200000, 1000, sent);
+    ASSERT_GE(sent.size(), 6u);
+    for (size_t i = 0; i < sent.size(); i++)
+        EXPECT_EQ(i % 2 ? 0x150u : 0x7E8u, sent[i].f.id) << i;
+    std::string progress =
+        gtk_progress_bar_get_text(GTK_PROGRESS_BAR(widget("player-progress")));
+    EXPECT_NE(std::string::npos, progress.find("frames sent, pass")) << progress;
+
+    // A bad filter is refused with a message and the old one stays.
+    gtk_entry_set_text(GTK_ENTRY(widget("player-filter")), "7E8-100");
+    g_signal_emit_by_name(widget("player-filter"), "activate");
+    EXPECT_NE(std::string::npos, label("player-filter-message").find("ends below"));
+    click("player-pause");
+
+    // A stopped controller pauses the replay with the library's reason.
+    click("player-stop");
+    the_app.chan.ops.stop(&the_app.chan);
+    click("player-play");
+    run_for(5000, 1000, sent);
+    EXPECT_NE(std::string::npos, label("player-state").find("Paused"));
+    EXPECT_NE(std::string::npos, message().find("was not sent")) << message();
+}
+
+TEST_F(Player, SessionKeysRoundTripAndBadFilesAreReported)
+{
+    std::string path = dir_ + "/broken.log";
+    ASSERT_TRUE(nbtest::write_file(path, "(1.0) can0 123#11\nnonsense\n(1.5) can0 124#22\n"));
+    open(path);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("player-speed")), 2.5);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("player-loop")), TRUE);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("player-direction")), 1);
+    gtk_entry_set_text(GTK_ENTRY(widget("player-filter")), "123, 124");
+    g_signal_emit_by_name(widget("player-filter"), "activate");
+    click("player-step");
+    click("player-step");
+    EXPECT_NE(std::string::npos, label("player-info").find("line 2")) << label("player-info");
+
+    std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, text.find("File=" + path + "\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Speed=2.50\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Loop=1\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Filter=123, 124\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Direction=rx\n")) << text;
+
+    gtk_entry_set_text(GTK_ENTRY(widget("player-file")), "");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("player-fast")), TRUE);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("player-loop")), FALSE);
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    EXPECT_EQ(path, gtk_entry_get_text(GTK_ENTRY(widget("player-file"))));
+    EXPECT_DOUBLE_EQ(2.5, gtk_spin_button_get_value(GTK_SPIN_BUTTON(widget("player-speed"))));
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("player-fast"))));
+    EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("player-loop"))));
+    EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-direction"))));
+    EXPECT_STREQ("123, 124", gtk_entry_get_text(GTK_ENTRY(widget("player-filter"))));
+    EXPECT_NE(std::string::npos, label("player-state").find("Stopped"));
+
+    // A file that is not there: the reason, nothing sent.
+    open(dir_ + "/none.log");
+    click("player-play");
+    EXPECT_NE(std::string::npos, message().find(g_strerror(ENOENT))) << message();
+}
+
+}  // namespace
