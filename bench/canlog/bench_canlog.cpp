@@ -1,0 +1,113 @@
+// Log reader benchmark: writes the same random traffic as a candump log,
+// an ASC file and a BLF file, reads each with the log library and with
+// python-can's can.LogReader (Debian's python3-can), and prints frames/s,
+// MB/s and the ratio of the two. Both sides are timed in CPU seconds of
+// the reading alone, so a busy machine changes the figures less.
+//
+// usage: bench_canlog [frames]   default 1,000,000; run from a release build.
+#include <glib.h>
+#include <glib/gstdio.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <random>
+
+#include "canlog.h"
+
+namespace {
+
+double cpu_seconds(void)
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
+           ru.ru_stime.tv_usec / 1e6;
+}
+
+int write_file(const char *path, int format, long frames)
+{
+    cl_writer w;
+    if (cl_writer_open(&w, path, format, 0) != 0)
+        return -1;
+    std::mt19937 rnd(1);
+    cl_frame f{};
+    f.t_ns = 1700000000000000000LL;
+    for (long i = 0; i < frames; i++) {
+        f.t_ns += (int64_t)(rnd() % 2000) * 1000;
+        bool ext = rnd() % 2;
+        f.flags = (uint8_t)((ext ? CL_EXT : 0) | (rnd() % 4 == 0 ? CL_TX : 0));
+        f.id = ext ? rnd() % 0x20000000u : rnd() % 0x800u;
+        f.chan = (uint16_t)(rnd() % 2);
+        f.len = (uint8_t)(rnd() % 9);
+        for (int j = 0; j < 8; j++)
+            f.data[j] = (uint8_t)rnd();
+        cl_write(&w, &f);
+    }
+    return cl_writer_close(&w) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    long frames = argc > 1 ? atol(argv[1]) : 1000000;
+    if (frames <= 0) {
+        fprintf(stderr, "usage: %s [frames]\n", argv[0]);
+        return 2;
+    }
+    gchar *dir = g_dir_make_tmp("bench_canlog-XXXXXX", nullptr);
+    if (!dir)
+        return 1;
+    int rc = 0;
+    printf("%-4s %9s %9s %11s %8s %11s %8s %7s\n", "file", "MB", "frames", "ours fr/s", "MB/s",
+           "python fr/s", "MB/s", "ratio");
+    for (int format : {CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF}) {
+        const char *ext = format == CL_FMT_CANDUMP ? "log" : format == CL_FMT_ASC ? "asc" : "blf";
+        gchar *path = g_strdup_printf("%s/bench.%s", dir, ext);
+        if (write_file(path, format, frames) != 0) {
+            fprintf(stderr, "cannot write %s\n", path);
+            return 1;
+        }
+        GStatBuf st;
+        double mb = g_stat(path, &st) == 0 ? (double)st.st_size / 1e6 : 0;
+
+        int err = 0;
+        cl_reader *r = cl_open(path, CL_FMT_AUTO, &err);
+        double c0 = cpu_seconds();
+        cl_frame f;
+        long n = 0;
+        uint64_t sum = 0;
+        while (r && cl_next(r, &f) == 1) {
+            n++;
+            sum += f.id;
+        }
+        double ours = cpu_seconds() - c0;
+        cl_close(r);
+
+        const char *argv_py[] = {"/usr/bin/python3", BENCH_PYREAD, path, nullptr};
+        gchar *out = nullptr;
+        gint status = 0;
+        long pn = 0;
+        double py = 0;
+        if (g_spawn_sync(nullptr, (gchar **)argv_py, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+                         &out, nullptr, &status, nullptr) &&
+            out)
+            sscanf(out, "%ld %lf", &pn, &py);
+        g_free(out);
+        if (n != frames || pn != frames) {
+            fprintf(stderr, "%s: read %ld frames, python-can %ld, written %ld\n", ext, n, pn,
+                    frames);
+            rc = 1;
+        }
+        double ours_rate = ours > 0 ? n / ours : 0, py_rate = py > 0 ? pn / py : 0;
+        printf("%-4s %9.1f %9ld %11.0f %8.1f %11.0f %8.1f %6.1fx   (%llu)\n", ext, mb, n, ours_rate,
+               ours > 0 ? mb / ours : 0, py_rate, py > 0 ? mb / py : 0,
+               py_rate > 0 ? ours_rate / py_rate : 0, (unsigned long long)(sum % 10));
+        g_unlink(path);
+        g_free(path);
+    }
+    g_rmdir(dir);
+    g_free(dir);
+    return rc;
+}

@@ -1,0 +1,17 @@
+# Reads a log file with python-can's can.LogReader and prints
+# "<messages> <CPU seconds>" (process time of the reading alone).
+import sys
+import time
+
+import can
+
+path = sys.argv[1]
+t0 = time.process_time()
+n = 0
+if path.lower().endswith(".asc"):
+    reader = can.ASCReader(path, relative_timestamp=False)
+else:
+    reader = can.LogReader(path)
+for _ in reader:
+    n += 1
+print(n, time.process_time() - t0)

@@ -1,0 +1,156 @@
+// Replay timing benchmark: the player plug-in, loaded by the real manager
+// with the host's poll tick running, plays a candump log of standard
+// 8-byte frames 1 to 25 ms apart onto the simulated bus in real time. A
+// second channel of the simulated board receives the frames with the bus
+// time at which each ended; the error of a frame is its time since the
+// first frame minus the file's (divided by the speed). Prints the median,
+// 99th percentile and largest error.
+//
+// usage: bench_replay [seconds [speed]]   default 60 s of log at 1x; run
+//        under scripts/with-xvfb.sh from a release build.
+#include <gtk/gtk.h>
+#include <glib/gstdio.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/nb_app.h"
+#include "canlog.h"
+
+namespace {
+
+GtkWidget *find_named(GtkWidget *w, const char *name)
+{
+    if (g_strcmp0(gtk_widget_get_name(w), name) == 0)
+        return w;
+    if (!GTK_IS_CONTAINER(w))
+        return nullptr;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
+    GtkWidget *found = nullptr;
+    for (GList *l = children; l && !found; l = l->next)
+        found = find_named(GTK_WIDGET(l->data), name);
+    g_list_free(children);
+    return found;
+}
+
+struct run_state {
+    std::vector<uint32_t> rx_ts;
+    size_t want;
+    GMainLoop *loop;
+    int64_t deadline;
+};
+
+gboolean drain(gpointer data)
+{
+    run_state *s = static_cast<run_state *>(data);
+    zk_frame buf[512];
+    int n;
+    while ((n = ZkRead(1, buf, 512)) > 0)
+        for (int i = 0; i < n; i++)
+            s->rx_ts.push_back(buf[i].ts);
+    if (s->rx_ts.size() >= s->want || g_get_monotonic_time() > s->deadline)
+        g_main_loop_quit(s->loop);
+    return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    gtk_init(&argc, &argv);
+    double seconds = argc > 1 ? atof(argv[1]) : 60;
+    double speed = argc > 2 ? atof(argv[2]) : 1;
+    if (seconds <= 0 || speed < 0.1 || speed > 100) {
+        fprintf(stderr, "usage: %s [seconds [speed]]\n", argv[0]);
+        return 2;
+    }
+    setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none,txq=64", 1);
+    if (ZkInit() < 0)
+        return 1;
+
+    /* The log: one frame every 1 to 25 ms. */
+    gchar *dir = g_dir_make_tmp("bench_replay-XXXXXX", nullptr);
+    gchar *path = g_build_filename(dir, "replay.log", nullptr);
+    std::vector<int64_t> file_us;
+    cl_writer w;
+    if (cl_writer_open(&w, path, CL_FMT_CANDUMP, 1) != 0)
+        return 1;
+    cl_frame f{};
+    f.len = 8;
+    for (int64_t t = 0, i = 0; t < (int64_t)(seconds * 1e6); i++, t += 1000 * (1 + (i * 7) % 25)) {
+        f.t_ns = 1700000000000000000LL + t * 1000;
+        f.id = 0x100 + (uint32_t)(i % 64);
+        cl_write(&w, &f);
+        file_us.push_back(t);
+    }
+    cl_writer_close(&w);
+
+    app_init();
+    the_app.chan.number = 0;
+    the_app.chan.frame_format = 6;
+    the_app.chan.ops.open(&the_app.chan);
+    the_app.chan.ops.start(&the_app.chan);
+    ZkOpen(1, ZK_OPEN_BOTH);
+    ZkSetBaud(1, 0x00, 0x1C);  /* 500 kbit/s, the bus's rate */
+    ZkStart(1);
+    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget *notebook = gtk_notebook_new();
+    gtk_container_add(GTK_CONTAINER(window), notebook);
+    the_app.gui.notebook = notebook;
+    the_app.gui.ops.update_error_indicators = nullptr;
+    the_app.gui.ops.stop_controller = nullptr;
+    the_app.gui.ops.refresh_info_panel = nullptr;
+    gtk_widget_show_all(window);
+
+    char plugin[NB_TEXT_MAX];
+    g_snprintf(plugin, sizeof plugin, "%s/player.so", BENCH_STAGE_DIR);
+    nb_plugin *entry = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, plugin, sizeof plugin);
+    if (!entry || pgmgr_load(&the_app, entry) != 0 || !entry->page) {
+        fprintf(stderr, "cannot load %s\n", plugin);
+        return 1;
+    }
+    GtkWidget *page = entry->page;
+    gtk_entry_set_text(GTK_ENTRY(find_named(page, "player-file")), path);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(find_named(page, "player-speed")), speed);
+
+    run_state s;
+    s.want = file_us.size();
+    s.loop = g_main_loop_new(nullptr, FALSE);
+    s.deadline = g_get_monotonic_time() + (int64_t)((seconds / speed + 10) * 1e6);
+    guint poll = g_timeout_add_full(150, 20, poll_tick, &the_app, nullptr);
+    guint rx = g_timeout_add(50, drain, &s);
+    gtk_button_clicked(GTK_BUTTON(find_named(page, "player-play")));
+    g_main_loop_run(s.loop);
+    g_source_remove(poll);
+    g_source_remove(rx);
+
+    int rc = 0;
+    if (s.rx_ts.size() != file_us.size()) {
+        fprintf(stderr, "received %zu of %zu frames\n", s.rx_ts.size(), file_us.size());
+        rc = 1;
+    } else {
+        std::vector<double> err;
+        for (size_t i = 0; i < s.rx_ts.size(); i++) {
+            double bus = (double)(uint32_t)(s.rx_ts[i] - s.rx_ts[0]);
+            err.push_back(fabs(bus - (double)(file_us[i] - file_us[0]) / speed));
+        }
+        std::vector<double> sorted = err;
+        std::sort(sorted.begin(), sorted.end());
+        printf("%zu frames over %.0f s of log at %.1fx: error median %.0f us, 99%% %.0f us, "
+               "max %.0f us (frame %zu)\n",
+               err.size(), seconds, speed, sorted[sorted.size() / 2],
+               sorted[sorted.size() * 99 / 100], sorted.back(),
+               (size_t)(std::max_element(err.begin(), err.end()) - err.begin()));
+    }
+    the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
+    gtk_widget_destroy(window);
+    g_unlink(path);
+    g_rmdir(dir);
+    g_free(path);
+    g_free(dir);
+    return rc;
+}
