@@ -10,7 +10,7 @@ packages=(
   xvfb xauth xdotool imagemagick dbus
   libgail-common fonts-dejavu-core
   python3 python3-can python3-canmatrix can-utils
-  zlib1g-dev clang libclang-rt-14-dev
+  zlib1g-dev libdeflate-dev clang libclang-rt-14-dev
   python3-dogtail at-spi2-core libatk-adaptor
   qemu-system-x86 busybox-static cpio kmod can-utils iproute2 util-linux
 )

@@ -14,7 +14,7 @@
 
 #include <stdlib.h>
 #include <string.h>
-#include <zlib.h>
+#include <libdeflate.h>
 
 namespace {
 
@@ -310,8 +310,12 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
         memcpy(b->ib + tail, b->in, clen);
         b->ib_len += clen;
     } else {
-        uLongf dlen = usize;
-        if (uncompress(b->ib + tail, &dlen, b->in, clen) != Z_OK) {
+        size_t dlen = 0;
+        if (!b->inflater)
+            b->inflater = libdeflate_alloc_decompressor();
+        if (!b->inflater ||
+            libdeflate_zlib_decompress(static_cast<libdeflate_decompressor *>(b->inflater), b->in,
+                                       clen, b->ib + tail, usize, &dlen) != LIBDEFLATE_SUCCESS) {
             cl_bad(r, "offset", where, "log container does not unpack");
             b->ib_len = 0;  /* an object begun before it cannot be finished */
             return;
@@ -404,6 +408,8 @@ int cl_next_blf(cl_reader *r, cl_frame *f)
 
 void cl_blf_free(cl_blf *b)
 {
+    if (b->inflater)
+        libdeflate_free_decompressor(static_cast<libdeflate_decompressor *>(b->inflater));
     free(b->in);
     free(b->ib);
     memset(b, 0, sizeof *b);

@@ -61,6 +61,7 @@ struct cl_blf {
     size_t ib_len;
     size_t ib_pos;
     uint64_t ib_where;     /* file offset of the container being read */
+    void *inflater;        /* the decompressor, made with the first container */
     int header_done;
 };
 
