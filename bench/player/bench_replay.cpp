@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/nb_app.h"
+#include "app/platform.h"
 #include "canlog.h"
 
 namespace {
@@ -68,6 +69,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s [seconds [speed]]\n", argv[0]);
         return 2;
     }
+    nbsdep_raise_priority();  /* as the program does at start */
     setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none,txq=64", 1);
     if (ZkInit() < 0)
         return 1;
