@@ -142,6 +142,7 @@ private:
     int16_t link_failed(Slot &s, int err, const char *what, const char *how, const char *kmsg);
     int16_t change(Slot &s, const link_change &c, const char *what, const char *how);
     int16_t set_up(Slot &s, bool up);
+    int16_t restart(Slot &s);
     void release(Slot &s);
     void reader_main(Slot *s);
     void on_error_frame(Slot &s, const can_frame &cf);
@@ -249,7 +250,7 @@ int16_t SocketcanBackend::link_failed(Slot &s, int err, const char *what, const 
         if (zk::zk_rx_port *p = s.port) p->lost();
         return gone(s);
     case -EOPNOTSUPP:
-        zk::set_detail("the driver of %s cannot change the %s%s%s", s.name, what,
+        zk::set_detail("the driver of %s does not support %s%s%s", s.name, what,
                        kmsg[0] ? ": " : "", kmsg);
         return ZK_E_UNSUPPORTED;
     default:
@@ -266,7 +267,21 @@ int16_t SocketcanBackend::set_up(Slot &s, bool up)
     char kmsg[128];
     const int e = link_set(s.ifindex, c, kmsg, sizeof kmsg);
     if (e == 0) return ZK_OK;
-    return link_failed(s, e, up ? "bringing up" : "taking down", up ? "up" : "down", kmsg);
+    return link_failed(s, e, "changing the state", up ? "up" : "down", kmsg);
+}
+
+/* Restarts a bus-off controller. A driver without a restart of its own
+ * gets one by closing and opening the interface. */
+int16_t SocketcanBackend::restart(Slot &s)
+{
+    link_change c;
+    c.restart = true;
+    char kmsg[128];
+    const int e = link_set(s.ifindex, c, kmsg, sizeof kmsg);
+    if (e == 0) return ZK_OK;
+    if (e != -EOPNOTSUPP) return link_failed(s, e, "restarting the controller", "type can restart", kmsg);
+    if (int16_t rc = set_up(s, false); rc < 0) return rc;
+    return set_up(s, true);
 }
 
 /* Applies settings that need the interface down: it goes down and, when
@@ -520,11 +535,7 @@ int16_t SocketcanBackend::start(int slot)
         s.raised = true;
     } else if (li.can && li.has_state && li.state == CAN_STATE_BUS_OFF) {
         /* Starting a bus-off controller recovers it. */
-        link_change c;
-        c.restart = true;
-        char kmsg[128];
-        if (int e = link_set(s.ifindex, c, kmsg, sizeof kmsg); e < 0)
-            return link_failed(s, e, "restarting", "type can restart", kmsg);
+        if (int16_t rc = restart(s); rc < 0) return rc;
     }
     s.started = true;
     return ZK_OK;
@@ -547,13 +558,8 @@ int16_t SocketcanBackend::hw_reset(int slot, bool running)
     if (int16_t rc = check(s)) return rc;
     link_info li;
     if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "restarting", "", "");
-    if (li.can && li.up && li.has_state && li.state == CAN_STATE_BUS_OFF) {
-        link_change c;
-        c.restart = true;
-        char kmsg[128];
-        if (int e = link_set(s.ifindex, c, kmsg, sizeof kmsg); e < 0)
-            return link_failed(s, e, "restarting the controller", "type can restart", kmsg);
-    }
+    if (li.can && li.up && li.has_state && li.state == CAN_STATE_BUS_OFF)
+        if (int16_t rc = restart(s); rc < 0) return rc;
     std::lock_guard<std::mutex> g(s.mu);
     s.err.bus_state = 0;
     s.err.rec = s.err.tec = 0;
@@ -565,7 +571,8 @@ int16_t SocketcanBackend::hw_reset(int slot, bool running)
 int16_t SocketcanBackend::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
 {
     Slot &s = slots_[slot];
-    if (int16_t rc = check(s)) return rc;
+    /* No interface look-up per frame: send() reports a vanished one. */
+    if (s.gone) return gone(s);
     {
         std::lock_guard<std::mutex> g(s.mu);
         if (s.err.bus_state == 3) {
