@@ -251,6 +251,12 @@ void lib_error_message(const char *text, int32_t code);
 /* ------------------------------------------------------------ src/can */
 /* Channel operations (chan.cpp, bitrate.cpp), reached through nb_chan_ops. */
 void        chan_fill_ops(nb_chan_ops *ops);
+/* Opens the channel the record now names (number, frame format, bit rate,
+ * write timeout) in place of channel from, opened with from_format, which
+ * is then closed. Returns 0; or the library's failure, with channel from
+ * open again (with the record's bit rate and write timeout when it is the
+ * same channel number) and the record's number and format as they were. */
+int32_t     chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format);
 /* tx log (txlog.cpp) */
 nb_txlog   *txlog_new(void);                         /* null when allocation fails */
 void        txlog_free(nb_txlog *log);
@@ -281,6 +287,8 @@ void quit_main_loop(GtkWidget *widget, gpointer app);    /* Quit item and window
 
 /* ------------------------------------------------------------ src/gui */
 void gui_fill_ops(nb_gui_ops *ops);
+void set_main_window_title(nb_app *app);                  /* "ch N - product" */
+void apply_main_window_geometry(nb_app *app);            /* hsize, vsize, left_pane_size */
 void acceptance_filter_dialog(GtkMenuItem *item, gpointer app);
 void bit_rate_dialog(GtkMenuItem *item, gpointer app);
 void write_timeout_dialog(GtkMenuItem *item, gpointer app);

@@ -154,7 +154,11 @@ void on_reset_session(GtkMenuItem *item, gpointer data)
     ch.baud_index = 7;
     ch.wtout = 20;
     ch.lom = 0;
-    (void)app->session.ops.save(app, app->session.load_file);
+    /* Without a usable automatic file (no data folder, a failed write)
+     * the next pass starts from the defaults set above instead of a file
+     * that does not hold them. */
+    if (app->session.ops.save(app, app->session.load_file) < 0)
+        app->session.load_file[0] = '\0';
     app->mode = 1;
     gtk_widget_destroy(box);
     leave_main_loop();

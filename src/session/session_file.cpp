@@ -199,19 +199,13 @@ const char *flags_text(uint8_t frame_format)
     }
 }
 
+/* The main window keeps the geometry fields current (its size and divider
+ * as the user left them, or as a session just asked for them). */
 void current_geometry(nb_app *app, int32_t *w, int32_t *h, int32_t *pane)
 {
     *w = app->gui.hsize;
     *h = app->gui.vsize;
     *pane = app->gui.left_pane_size;
-    if (nb_mainwin && GTK_IS_WINDOW(nb_mainwin)) {
-        gint gw = 0, gh = 0;
-        gtk_window_get_size(GTK_WINDOW(nb_mainwin), &gw, &gh);
-        *w = gw;
-        *h = gh;
-    }
-    if (nb_mainwin && app->gui.paned && GTK_IS_PANED(app->gui.paned))
-        *pane = gtk_paned_get_position(GTK_PANED(app->gui.paned));
 }
 
 int write_lines(nb_app *app, FILE *f, int automatic)

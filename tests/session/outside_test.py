@@ -73,9 +73,12 @@ class Program:
         self.data = os.path.join(self.root, 'data')
         self.env = dict(os.environ, HOME=os.path.join(self.root, 'home'), XDG_DATA_HOME=self.data,
                         XDG_CONFIG_HOME=os.path.join(self.root, 'config'),
+                        XDG_RUNTIME_DIR=os.path.join(self.root, 'run'),
                         GTK_MODULES='gail:atk-bridge', ASAN_OPTIONS='detect_leaks=0')
         self.env.pop('ZELK_BOARDS', None)
         os.makedirs(self.env['HOME'])
+        os.makedirs(self.env['XDG_RUNTIME_DIR'], mode=0o700)
+        self.zelkctl = os.path.join(stage, 'zelkctl')
         self.proc = None
         self.app = None
         self.seen_dialogs = []
@@ -136,6 +139,33 @@ class Program:
                                                  retry=False, requireResult=False),
                       'menu item ' + item)
         it.doActionNamed('click')
+
+    def frame(self, title=None):
+        """The showing main window (with this title)."""
+        def find():
+            for c in self.app.children:
+                try:
+                    if c.roleName == 'frame' and c.showing and (title is None or c.name == title):
+                        return c
+                except Exception:
+                    pass
+            return None
+        return wait_for(find, 'main window %s' % (title or ''))
+
+    def cells(self):
+        return [c.name for c in self.app.findChildren(GenericPredicate(roleName='table cell'))]
+
+    def channels(self):
+        """zelkctl list as the program's user sees it: {channel: state}."""
+        out = subprocess.run([self.zelkctl, 'list'], env=self.env, capture_output=True,
+                             text=True, timeout=30).stdout
+        states = {}
+        for line in out.splitlines():
+            line = line.strip()
+            if line.startswith('channel '):
+                num, state = line[len('channel '):].split(':', 1)
+                states[int(num)] = state.strip()
+        return states
 
     def quit(self):
         self.menu('File', 'Quit')
@@ -331,6 +361,65 @@ def load_session_from_menu(p):
     check(p.quit() == 0, 'exit code')
 
 
+@case
+def session_names_another_channel(p):
+    # Channel 1 with 11-bit frames and a window geometry of its own.
+    s = p.write('ch1.nbs', '[Nimbrel]\nHsize=1100\nVsize=720\nLeftPaneSize=310\nChan=1\n'
+                'Flags=CAN11\nBaud=125\nWtout=50\n')
+    p.start(s)
+    win = p.frame('ch 1 - Nimbrel, ver. 3.15')
+    text = wait_for(lambda: read(p.auto_file(1)), 'the automatic file of channel 1')
+    for line in ('Hsize=1100', 'Vsize=720', 'LeftPaneSize=310', 'Baud=125', 'Wtout=50'):
+        check('\n%s\n' % line in text, '%s missing: %r' % (line, text))
+    check(not os.path.exists(p.auto_file(0)), 'channel 0 got an automatic file')
+    check(p.channels() == {0: 'free', 1: 'busy'}, 'channels %r' % p.channels())
+    wait_for(lambda: '11 bit' in p.cells(), 'the frame format in the panel')
+    check('unknown (0)' not in p.cells(), 'panel %r' % p.cells())
+    wait_for(lambda: tuple(win.size) == (1100, 720), 'the window size of the session')
+
+    # A reset stays on channel 1 and closes it once.
+    before = inode(p.auto_file(1))
+    p.menu('File', 'Reset session to defaults')
+    p.button(p.dialog('the reset question'), 'Yes').doActionNamed('click')
+    wait_for(lambda: inode(p.auto_file(1)) != before and
+             '\nBaud=500\n' in (read(p.auto_file(1)) or ''), 'the reset automatic file')
+    p.frame('ch 1 - Nimbrel, ver. 3.15')
+    check(p.channels() == {0: 'free', 1: 'busy'}, 'after the reset %r' % p.channels())
+    check(p.quit() == 0, 'exit code')
+    check(p.channels() == {0: 'free', 1: 'free'}, 'after the end %r' % p.channels())
+
+    # A channel that cannot be opened is reported once; the session's
+    # settings go to the channel that stays.
+    p.seen_dialogs = []
+    s = p.write('ch7.nbs', '[Nimbrel]\nChan=7\nBaud=250\n')
+    p.start(s)
+    d = p.dialog('the message about channel 7')
+    check(any('can not open CAN channel 7' in t and 'staying on channel 0' in t
+              for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    p.frame('ch 0 - Nimbrel, ver. 3.15')
+    wait_for(lambda: '\nBaud=250\n' in (read(p.auto_file(0)) or ''), 'Baud=250 on channel 0')
+    check(p.channels() == {0: 'busy', 1: 'free'}, 'channels %r' % p.channels())
+    check(p.quit() == 0, 'exit code')
+
+
+@case
+def reset_without_data_folder(p):
+    blocker = p.write('not-a-folder', '')
+    p.env['XDG_DATA_HOME'] = os.path.join(blocker, 'data')
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    first = p.frame()
+    p.menu('File', 'Reset session to defaults')
+    p.button(p.dialog('the reset question'), 'Yes').doActionNamed('click')
+    wait_for(lambda: not _alive(first) or not first.showing, 'the first pass to end')
+    p.frame('ch 0 - Nimbrel, ver. 3.15')
+    alerts = [c for c in p.app.children if c.roleName == 'alert' and c.showing]
+    check(not alerts, 'a message after the reset: %r' % [p.labels(a) for a in alerts])
+    check(p.proc.poll() is None, 'the program ended: %s' % p.proc.poll())
+    check(p.quit() == 0, 'exit code')
+
+
 def main():
     if len(sys.argv) != 2 or sys.argv[1] not in CASES:
         print('usage: outside_test.py {%s}' % ','.join(sorted(CASES)))
@@ -355,8 +444,8 @@ def main():
         CASES[sys.argv[1]](p)
         print('PASS', sys.argv[1])
         return 0
-    except Failure as e:
-        print('FAIL', sys.argv[1] + ':', e)
+    except Exception as e:
+        print('FAIL', sys.argv[1] + ':', type(e).__name__, e)
         return 1
     finally:
         p.stop()
