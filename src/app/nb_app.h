@@ -125,6 +125,7 @@ struct nb_chan {
     uint8_t frame_format;         /* 2 standard, 4 extended, 6 both */
     uint8_t running;              /* 1 after a successful start */
     uint8_t lom;                  /* 1 while listen-only mode is on */
+    uint8_t lost;                 /* 1 while the adapter is gone (channel closed) */
     int32_t baud_index;           /* 0 manual, 1..9 predefined; 7 (500 kbit/s) */
     uint8_t bt0;                  /* bus timing registers of the manual rate */
     uint8_t bt1;
@@ -257,6 +258,10 @@ void        chan_fill_ops(nb_chan_ops *ops);
  * open again (with the record's bit rate and write timeout when it is the
  * same channel number) and the record's number and format as they were. */
 int32_t     chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format);
+/* Opens a lost channel again with the settings in force (format, bit
+ * rate, write timeout, filter, listen-only mode), stopped. 0 or the
+ * library's failure (the channel then stays lost). */
+int32_t     chan_reopen_lost(nb_chan *chan);
 /* tx log (txlog.cpp) */
 nb_txlog   *txlog_new(void);                         /* null when allocation fails */
 void        txlog_free(nb_txlog *log);
@@ -266,6 +271,12 @@ int         txlog_drain(nb_txlog *log, nb_tx_entry *out, int max);   /* oldest f
 void        poll_fill_ops(nb_poll_ops *ops);
 gboolean    poll_tick(gpointer app);
 gboolean    status_tick(gpointer app);
+/* lost.cpp: the adapter of the channel disappeared (code ZK_E_GONE from
+ * the library): close the channel, show it lost and stopped, tell the
+ * plug-ins and the user (once). chan_retry_lost, every second from the
+ * status tick, opens it again when the adapter is back. */
+void        chan_lost(nb_app *app, int32_t code);
+void        chan_retry_lost(nb_app *app);
 /* Time a poll tick may spend on a backlog beyond one batch per direction;
  * negative restores the default (a few milliseconds). For tests and
  * benchmarks. */

@@ -45,6 +45,7 @@ int32_t open_steps(nb_chan *chan, const char **step)
         return rc;
     }
     chan->frame_format = flags;
+    chan->lost = 0;
     return rc;
 }
 
@@ -122,6 +123,11 @@ int32_t chan_start(nb_chan *chan)
 
 int32_t chan_stop(nb_chan *chan)
 {
+    /* The controller of a lost adapter runs no more. */
+    if (chan->lost) {
+        chan->running = 0;
+        return 0;
+    }
     int32_t rc = ZkStop(chan->number);
     if (rc >= 0)
         chan->running = 0;
@@ -245,6 +251,26 @@ int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format)
         chan->frame_format = wanted;
     }
     return rc;
+}
+
+int32_t chan_reopen_lost(nb_chan *chan)
+{
+    const char *step = "";
+    int32_t rc = open_steps(chan, &step);
+    if (rc < 0)
+        return rc;
+    /* The filter and listen-only mode in force before the loss; a setting
+     * the adapter refuses now is recorded as off. */
+    if ((chan->acc_code != 0 || chan->acc_mask != 0) &&
+        chan_set_filter(chan, chan->acc_code, chan->acc_mask) < 0) {
+        chan->acc_code = 0;
+        chan->acc_mask = 0;
+    }
+    if (chan->lom && chan_set_lom(chan, 1) < 0)
+        chan->lom = 0;
+    chan->lost = 0;
+    chan->running = 0;
+    return 0;
 }
 
 void chan_fill_ops(nb_chan_ops *ops)

@@ -225,16 +225,20 @@ void refresh_info_panel(nb_app *app)
         gtk_tree_view_expand_all(GTK_TREE_VIEW(info_view));
         return;
     }
-    zk_chipstat st;
-    zk_chipstat_text text;
-    if (read_chip(app, &st, &text) < 0)
-        return;
-
     GtkTreeStore *store = GTK_TREE_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(info_view)));
     GtkTreeModel *model = GTK_TREE_MODEL(store);
     GtkTreeIter top, row;
     if (!gtk_tree_model_get_iter_first(model, &top) ||
         !gtk_tree_model_iter_children(model, &row, &top))
+        return;
+    if (app->chan.lost) {
+        /* The channel is closed: the state row says why, the rest stays. */
+        set_value(store, &row, _("LOST (adapter disappeared)"));
+        return;
+    }
+    zk_chipstat st;
+    zk_chipstat_text text;
+    if (read_chip(app, &st, &text) < 0)
         return;
 
     char buf[NB_TEXT_MAX];

@@ -178,6 +178,43 @@ class Program:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+class FakeSlcan:
+    """A serial adapter on a pseudo-terminal (fake_slcan), reached through
+    a fixed link that survives unplugging and plugging in again."""
+    def __init__(self, link):
+        exe = os.environ.get('FAKE_SLCAN', '')
+        if not os.path.exists(exe):
+            skip('fake_slcan is not built')
+        self.link = link
+        self.proc = subprocess.Popen([exe, link], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, bufsize=1)
+
+    def do(self, line):
+        self.proc.stdin.write(line + '\n')
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().strip()
+
+    def wait(self, command, what):
+        check(self.do('wait %s 20000' % command) == 'ok', 'the adapter never got %s (%s)' %
+              (command, what))
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=10)
+
+
+def frames(first, count):
+    return ''.join('t%03X1%02X\\r' % (0x100 + i, i & 0xFF) for i in range(first, first + count))
+
+
+def log_lines(folder):
+    lines = []
+    for name in os.listdir(folder):
+        lines += [l for l in (read(os.path.join(folder, name)) or '').splitlines() if '#' in l]
+    return lines
+
+
 def read(path):
     try:
         with open(path) as f:
@@ -417,6 +454,57 @@ def reset_without_data_folder(p):
     alerts = [c for c in p.app.children if c.roleName == 'alert' and c.showing]
     check(not alerts, 'a message after the reset: %r' % [p.labels(a) for a in alerts])
     check(p.proc.poll() is None, 'the program ended: %s' % p.proc.poll())
+    check(p.quit() == 0, 'exit code')
+
+
+@case
+def adapter_lost_and_back(p):
+    fake = FakeSlcan(os.path.join(p.root, 'ttyCAN'))
+    try:
+        _adapter_lost_and_back(p, fake)
+    finally:
+        fake.close()
+
+
+def _adapter_lost_and_back(p, fake):
+    check(fake.do('up').startswith('up '), 'the adapter did not come up')
+    p.env['ZELK_BOARDS'] = '0=slcan:%s,timeout=100' % fake.link
+    logger = os.path.join(p.inst, 'logger.so')
+    shutil.copy2(os.path.join(os.environ['NB_STAGE_DIR'], 'logger.so'), logger)
+    logs = os.path.join(p.root, 'logs')
+    os.makedirs(logs)
+    s = p.write('slcan.nbs', '[Nimbrel]\nChan=0\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n'
+                'Format=candump\nFolder=%s\nAutoStart=1\n' % (logger, logger, logs))
+    p.start(s)
+    p.frame('ch 0 - Nimbrel, ver. 3.15')
+    p.button(p.app, 'Start', 'toggle button').doActionNamed('click')
+    p.button(p.app, 'Stop', 'toggle button')
+    fake.wait('O', 'Start')
+    fake.do('send ' + frames(0, 40))
+    wait_for(lambda: len(log_lines(logs)) == 40, 'the first 40 frames in the log')
+
+    # Unplugged: told once, stopped look, the panel says so.
+    check(fake.do('down') == 'down', 'unplug')
+    d = p.dialog('the message about the lost channel')
+    check(any('CAN channel 0 is lost' in t for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    start = p.button(p.app, 'Start', 'toggle button')
+    check(not start.sensitive, 'Start can be pressed while the adapter is gone')
+    wait_for(lambda: any(c.startswith('LOST') for c in p.cells()), 'LOST in the panel')
+
+    # Plugged in again at the same path: reopened, stopped, ready to start.
+    check(fake.do('up').startswith('up '), 'the adapter did not come back')
+    wait_for(lambda: start.sensitive, 'the Start button back')
+    check(not any(c.startswith('LOST') for c in p.cells()), 'still LOST: %r' % p.cells())
+    start.doActionNamed('click')
+    p.button(p.app, 'Stop', 'toggle button')
+    fake.wait('O', 'the second Start')
+    fake.do('send ' + frames(40, 10))
+    got = wait_for(lambda: len(log_lines(logs)) == 50 and log_lines(logs), 'all 50 frames in the log')
+    ids = [l.split()[2].split('#')[0] for l in got]
+    check(ids == ['%03X' % (0x100 + i) for i in range(50)], 'logged %r' % ids)
+    alerts = [c for c in p.app.children if c.roleName == 'alert' and c.showing]
+    check(not alerts, 'another message: %r' % [p.labels(a) for a in alerts])
     check(p.quit() == 0, 'exit code')
 
 

@@ -403,15 +403,29 @@ TEST_F(Slcan, SilentAdapterGivesNoResponseWithinTheTimeout)
     EXPECT_EQ(ZkStart(0), ZK_OK);
 }
 
+TEST_F(Slcan, FramesBeforeTheStartIsAcknowledgedAreKept)
+{
+    init();
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    fake->before_answer("O", "t1001AA\rt1001AB\r");
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    EXPECT_EQ(read_frames(2).size(), 2u);
+}
+
 TEST_F(Slcan, HangUpMakesEveryCallFailUntilReopened)
 {
     init();
     open_started();
-    fake->send("t1001AA\r");
-    ASSERT_EQ(read_frames(1).size(), 1u);
+    fake->send("t1001AA\rt1001AB\r");
+    ASSERT_EQ(ZkStop(0), ZK_OK);  // its answer comes after the frames: they are queued
     fake->hangup();
-    const zk_frame f = make(0x100, 0, {1});
-    ASSERT_TRUE(nbtest::wait_until([&] { return ZkWrite(0, &f, 1) == ZK_E_GONE; }));
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkStart(0) == ZK_E_GONE; }));
+    // What arrived before the hang-up is read first, then the loss shows.
+    zk_frame buf[4];
+    EXPECT_EQ(ZkRead(0, buf, 4), 2);
+    EXPECT_EQ(ZkRead(0, buf, 4), ZK_E_GONE);
+    zk_errs e{};
+    EXPECT_EQ(ZkErrsGetClear(0, &e), ZK_E_GONE);
     EXPECT_EQ(ZkStop(0), ZK_E_GONE);
     EXPECT_EQ(ZkStart(0), ZK_E_GONE);
     EXPECT_EQ(ZkSetBaud(0, 0x00, 0x1C), ZK_E_GONE);
@@ -419,8 +433,6 @@ TEST_F(Slcan, HangUpMakesEveryCallFailUntilReopened)
     zk_chipstat st{};
     EXPECT_EQ(ZkChipStat(0, &st), ZK_E_GONE);
     EXPECT_NE(err_text(ZK_E_GONE).find(fake->path()), std::string::npos) << err_text(ZK_E_GONE);
-    zk_frame buf[4];
-    EXPECT_EQ(ZkRead(0, buf, 4), 0);  // never blocks
     EXPECT_EQ(ZkClose(0), ZK_OK);
     // The device node of a pseudo-terminal vanishes with its master.
     EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_NODEV);

@@ -105,10 +105,11 @@ public:
     /* Count an event (count times). Counted while the channel is open. */
     void event(zk_event ev, uint32_t count = 1);
 
-    /* The device disappeared. Frames already queued are still read;
-     * after them ZkRead and ZkErrsGetClear report ZK_E_GONE until the
-     * channel is opened again. */
-    void lost();
+    /* The device disappeared (unplugged, hung up). Frames already queued
+     * are still read; after them ZkRead and ZkErrsGetClear report
+     * ZK_E_GONE until the channel is opened again, and ZkStrError appends
+     * detail (for example the device's path) when one is given. */
+    void lost(const char *detail = nullptr);
 
     /* Core-side state; backends do not touch anything below. */
     struct impl;

@@ -236,12 +236,14 @@ void zk_rx_port::event(zk_event ev, uint32_t count)
     }
 }
 
-void zk_rx_port::lost()
+void zk_rx_port::lost(const char *detail)
 {
     impl *q = p;
     if (!q) return;
     std::lock_guard<std::mutex> g(q->m);
-    if (q->open) q->gone = true;
+    if (!q->open || q->gone) return;
+    q->gone = true;
+    copy_text(q->gone_detail, sizeof q->gone_detail, detail ? detail : "");
 }
 
 void shutdown_boards()
@@ -323,6 +325,7 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
         q->errs = zk_errs{};
         q->hovr_total = q->sovr_total = 0;
         q->gone = false;
+        q->gone_detail[0] = '\0';
     }
     if (int16_t e = be->open(ch->slot, flags, &ch->port, &bt0, &bt1); e < 0) {
         close(fd);
@@ -410,9 +413,16 @@ int16_t ZkStart(uint8_t chan)
 {
     ZK_CALL("ZkStart");
     ZK_CHAN(chan, true);
-    if (int16_t e = backend_of(*ch)->start(ch->slot); e < 0) return call.ret(e);
+    // Frames are taken from the moment the controller is told to start:
+    // an adapter may deliver the first ones before it acknowledges.
+    const bool was = ch->started;
     ch->started = true;
     sync_port(*ch);
+    if (int16_t e = backend_of(*ch)->start(ch->slot); e < 0) {
+        ch->started = was;
+        sync_port(*ch);
+        return call.ret(e);
+    }
     return call.ret(ZK_OK);
 }
 
@@ -453,7 +463,10 @@ int16_t ZkRead(uint8_t chan, zk_frame *buf, uint16_t n)
     int want = std::min<int>(n, 32767);
     zk_rx_port::impl *q = ch->port_impl.get();
     std::lock_guard<std::mutex> g(q->m);
-    if (q->gone && q->count == 0) return call.ret(ZK_E_GONE);
+    if (q->gone && q->count == 0) {
+        set_detail("%s", q->gone_detail);
+        return call.ret(ZK_E_GONE);
+    }
     int got = std::min(want, q->count);
     for (int i = 0; i < got;) {
         int chunk = std::min(got - i, ZK_RX_QUEUE_CAP - q->head);
@@ -516,8 +529,10 @@ int16_t ZkErrsGetClear(uint8_t chan, zk_errs *errs)
     zk_rx_port::impl *q = ch->port_impl.get();
     std::lock_guard<std::mutex> g(q->m);
     const zk_errs none{};
-    if (q->gone && q->count == 0 && memcmp(&q->errs, &none, sizeof none) == 0)
+    if (q->gone && q->count == 0 && memcmp(&q->errs, &none, sizeof none) == 0) {
+        set_detail("%s", q->gone_detail);
         return call.ret(ZK_E_GONE);
+    }
     *errs = q->errs;
     q->errs = zk_errs{};
     return call.ret(ZK_OK);

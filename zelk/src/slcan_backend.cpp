@@ -24,7 +24,8 @@
  *
  * When the tty hangs up (adapter unplugged) the reader stops and every
  * operation of the channel fails with ZK_E_GONE until it is closed and
- * opened again.
+ * opened again; ZkRead and ZkErrsGetClear first hand out what arrived
+ * before.
  */
 #include "backend.h"
 #include "slcan_proto.h"
@@ -332,7 +333,7 @@ size_t SlcanBackend::write_all(const char *p, size_t n, uint64_t deadline_us)
 int16_t SlcanBackend::check_gone() const
 {
     if (!gone_) return ZK_OK;
-    zk::set_detail("%s disappeared; close and reopen the channel", dev_);
+    zk::set_detail("%s", dev_);
     return ZK_E_GONE;
 }
 
@@ -916,6 +917,7 @@ void SlcanBackend::mark_gone()
 {
     gone_ = true;
     running_ = false;
+    if (zk::zk_rx_port *port = port_) port->lost(dev_);
     std::lock_guard<std::mutex> g(mu_);
     cv_.notify_all();
 }
