@@ -7,6 +7,7 @@
 #include "session/cfg.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <string.h>
 
 #include "nimbrel/nimbrel.h"
@@ -24,15 +25,34 @@ static bool has_line_break(const char *s)
     return strpbrk(s, "\r\n") != nullptr;
 }
 
+/* The system's reason of the first line write that failed since the last
+ * cfg_take_write_errno. */
+static int first_write_errno = 0;
+
+static int write_failed(void)
+{
+    if (first_write_errno == 0)
+        first_write_errno = errno ? errno : EIO;
+    return CFG_E_IO;
+}
+
+int cfg_take_write_errno(void)
+{
+    int e = first_write_errno;
+    first_write_errno = 0;
+    return e;
+}
+
 /* Writes buf and flushes. A flush that fails loses the line as surely as
  * a failed write, so it is reported the same way. */
 static int put_line(FILE *file, const char *buf)
 {
     size_t n = strlen(buf);
+    errno = 0;
     if (fwrite(buf, 1, n, file) != n)
-        return CFG_E_IO;
+        return write_failed();
     if (fflush(file) != 0)
-        return CFG_E_IO;
+        return write_failed();
     return 0;
 }
 

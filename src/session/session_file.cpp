@@ -13,6 +13,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -93,6 +94,18 @@ void send_request(nb_app *app, nb_plugin *entry, int32_t type, void *data, uint6
 
 /* ------------------------------------------------------------- writing */
 
+/* Why the last session_write failed, for the user. */
+char write_error[NB_TEXT_MAX] = "";
+
+void set_write_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void set_write_error(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    g_vsnprintf(write_error, sizeof write_error, format, ap);
+    va_end(ap);
+}
+
 /* The temporary file a session is written into before it replaces the
  * target: ".<name>.nbtmp" in the target's folder. */
 struct staged_file {
@@ -125,27 +138,37 @@ struct staged_file {
         }
         mode_t mode = 0666;
         if (stat(target.c_str(), &st) == 0) {
-            if (S_ISDIR(st.st_mode))
+            /* A FIFO or device node would be replaced by a regular file,
+             * a folder cannot be: neither is a session file. */
+            if (!S_ISREG(st.st_mode)) {
+                set_write_error("%s is %s", target.c_str(),
+                                S_ISDIR(st.st_mode) ? "a folder" : "not a regular file");
                 return -1;
+            }
             mode = st.st_mode & 07777;
         }
         size_t slash = target.rfind('/');
         std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
         std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-        if (base.empty())
+        if (base.empty()) {
+            set_write_error("%s names no file", target.c_str());
             return -1;
+        }
         tmp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".nbtmp";
 
         /* A leftover of an interrupted write is removed first; O_EXCL and
          * O_NOFOLLOW make sure nothing but a new file of ours is written. */
         unlink(tmp.c_str());
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0)
+        if (fd < 0) {
+            set_write_error("can not create %s: %s", tmp.c_str(), g_strerror(errno));
             return -1;
+        }
         if (mode != 0666)
             (void)fchmod(fd, mode);
         f = fdopen(fd, "w");
         if (!f) {
+            set_write_error("can not create %s: %s", tmp.c_str(), g_strerror(errno));
             close(fd);
             unlink(tmp.c_str());
             return -1;
@@ -154,17 +177,26 @@ struct staged_file {
     }
 
     /* Makes the written file the target. Returns 0, CFG_E_IO when the data
-     * did not reach the disk, -1 when the target cannot be replaced. */
-    int commit()
+     * did not reach the disk (write_errno: the system's reason of a line
+     * that failed earlier), -1 when the target cannot be replaced. */
+    int commit(int write_errno)
     {
         int rc = 0;
+        int err = write_errno;
+        errno = 0;
         if (ferror(f) || fflush(f) != 0 || fsync(fileno(f)) != 0)
             rc = CFG_E_IO;
         if (fclose(f) != 0 && rc == 0)
             rc = CFG_E_IO;
         f = nullptr;
-        if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0)
+        if (rc != 0 && err == 0)
+            err = errno ? errno : EIO;
+        if (rc != 0)
+            set_write_error("can not write %s: %s", tmp.c_str(), g_strerror(err));
+        if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0) {
+            set_write_error("can not replace %s: %s", target.c_str(), g_strerror(errno));
             rc = -1;
+        }
         if (rc != 0) {
             unlink(tmp.c_str());
             return rc;
@@ -434,20 +466,40 @@ int ses_on_section_end(cfg_reader *rd, void *user)
 
 int32_t session_write(nb_app *app, const char *path, int automatic)
 {
-    if (!app || !path || writing)
+    write_error[0] = '\0';
+    if (!app || !path || writing) {
+        g_strlcpy(write_error, "another session is being written", sizeof write_error);
         return -1;
+    }
     gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
-    if (!fname.p || !*fname.p)
+    if (!fname.p || !*fname.p) {
+        set_write_error("%s cannot be used as a file name", path);
         return -1;
+    }
     staged_file out;
     if (out.open(fname.p) != 0)
         return -1;
     writing = true;
+    (void)cfg_take_write_errno();
     int rc = write_lines(app, out.f, automatic);
+    /* A plug-in's lines that failed to be written do not fail its request;
+     * the stream's error flag and the writer's first error tell. */
+    int err = cfg_take_write_errno();
     writing = false;
-    if (rc < 0)
-        return rc;   /* out's destructor removes the temporary file */
-    return out.commit();
+    if (rc < 0) {
+        /* out's destructor removes the temporary file */
+        if (rc == CFG_E_BADNAME)
+            set_write_error("a key that cannot be written in %s", out.tmp.c_str());
+        else
+            set_write_error("can not write %s: %s", out.tmp.c_str(), g_strerror(err ? err : EIO));
+        return rc;
+    }
+    return out.commit(err);
+}
+
+const char *session_write_error(void)
+{
+    return write_error;
 }
 
 int32_t session_read(nb_app *app, const char *path, int mode)
@@ -465,9 +517,14 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     if (!fname.p)
         return -1;
     cfg_reader *rd = nullptr;
-    int rc = cfg_open(fname.p, app, ses_on_section, ses_on_section_end, ses_on_key, &rd);
-    if (rc < 0)
+    char why[CFG_REASON_MAX];
+    int rc = cfg_open(fname.p, app, ses_on_section, ses_on_section_end, ses_on_key, &rd, why,
+                      sizeof why);
+    if (rc < 0) {
+        if (why[0])
+            nb_message_error("parsing error: %s", why);
         return rc;
+    }
 
     for (const token_name &t : section_names)
         if (rc >= 0)

@@ -13,6 +13,7 @@ tells that it was rewritten.
 """
 import os
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -92,9 +93,9 @@ class Program:
             f.write(text)
         return path
 
-    def start(self, *args):
+    def start(self, *args, stderr=None):
         self.proc = subprocess.Popen([os.path.join(self.inst, 'nimbrel')] + list(args),
-                                     env=self.env)
+                                     env=self.env, stderr=stderr)
         self.app = wait_for(self._find_app, 'the program on the accessibility bus')
 
     def _find_app(self):
@@ -505,6 +506,50 @@ def _adapter_lost_and_back(p, fake):
     check(ids == ['%03X' % (0x100 + i) for i in range(50)], 'logged %r' % ids)
     alerts = [c for c in p.app.children if c.roleName == 'alert' and c.showing]
     check(not alerts, 'another message: %r' % [p.labels(a) for a in alerts])
+    check(p.quit() == 0, 'exit code')
+
+
+@case
+def files_that_are_not_files(p):
+    fifo = os.path.join(p.root, 'session.nbs')
+    os.mkfifo(fifo)
+    for path, kind in ((fifo, 'a FIFO'), ('/dev/zero', 'a device')):
+        p.seen_dialogs = []
+        p.start(path)
+        d = p.dialog('the reason %s cannot be read' % path)
+        check(any(path in t and kind in t for t in p.labels(d)), 'message %r' % p.labels(d))
+        p.button(d, 'OK').doActionNamed('click')
+        d = p.dialog('the load failure')
+        check('Can not load session from file' in p.labels(d), 'message %r' % p.labels(d))
+        p.button(d, 'OK').doActionNamed('click')
+        check(p.proc.wait(timeout=30) == 0, 'exit code')
+
+    # An automatic file that is a FIFO is said so and never replaced; nor
+    # is a FIFO chosen in the Save dialog.
+    os.makedirs(p.data, exist_ok=True)
+    os.mkfifo(p.auto_file())
+    target = os.path.join(p.root, 'out.nbs')
+    os.mkfifo(target)
+    p.seen_dialogs = []
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    d = p.dialog('the reason the automatic file cannot be read')
+    check(any('a FIFO' in t for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    p.frame()
+    p.menu('File', 'Save session')
+    d = p.dialog('the Save dialog')
+    entry = wait_for(lambda: d.findChild(GenericPredicate(roleName='text'), retry=False,
+                                         requireResult=False), 'the name field')
+    entry.text = target
+    p.button(d, 'Save').doActionNamed('click')
+    p.button(p.dialog('the question to replace it'), 'Replace').doActionNamed('click')
+    d = p.dialog('the save failure')
+    check(any('Can not save current session' in t and target in t and 'not a regular file' in t
+              for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    check(stat.S_ISFIFO(os.stat(target).st_mode), 'the FIFO chosen was replaced')
+    check(stat.S_ISFIFO(os.stat(p.auto_file()).st_mode), 'the automatic FIFO was replaced')
     check(p.quit() == 0, 'exit code')
 
 

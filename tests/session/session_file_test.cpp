@@ -327,9 +327,13 @@ TEST_F(SessionFile, MissingFileIsMinusOneWithoutMessage)
 {
     nbtest::DialogDriver driver;
     EXPECT_EQ(session_read(&app(), (dir_ + "/none.nbs").c_str(), SES_LOAD_FILE), -1);
-    EXPECT_EQ(session_read(&app(), dir_.c_str(), SES_LOAD_FILE), -1);   /* a folder */
     nbtest::pump();
     EXPECT_TRUE(driver.seen().empty());
+    /* A folder is no file to read, and the message says so. */
+    driver.respond(GTK_RESPONSE_OK);
+    EXPECT_EQ(session_read(&app(), dir_.c_str(), SES_LOAD_FILE), -1024);
+    ASSERT_EQ(driver.seen().size(), 1u);
+    EXPECT_EQ(driver.seen()[0].text, "parsing error: " + dir_ + " is a folder, not a regular file");
 }
 
 TEST_F(SessionFile, SaveAndLoadRoundTrip)
