@@ -168,6 +168,7 @@ struct nb_plugin {
     nbpg_save_session_fn save_session;
     nbp_ops_table ops;
     int32_t in_request;           /* depth of requests being handled by this plug-in */
+    int32_t ever_loaded;          /* loaded at least once since it was listed */
 };
 
 struct nb_plugin_node {

@@ -116,6 +116,11 @@ int cfg_write_section(FILE *file, const char *name);
 /* The system's error number of the first line that could not be written
  * since the last call (0 when none), and forgets it. */
 int cfg_take_write_errno(void);
-/* nbpg_save_key and nbpg_keyval_get_int are declared in nimbrel/nimbrel.h. */
+/* Appends "key=value\n" (cut to a line of 1023 characters). 0,
+ * CFG_E_BADNAME (a name with '=', '[' or ']', a line break, a blank key or
+ * one beginning with '#') or CFG_E_IO. nbpg_save_key is this for
+ * plug-ins, which moreover may not use the key "Path"; it and
+ * nbpg_keyval_get_int are declared in nimbrel/nimbrel.h. */
+int cfg_write_key(FILE *file, const char *key, const char *value);
 
 #endif /* NB_CFG_H */

@@ -22,6 +22,8 @@
 #include <glib.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "session/cfg.h"
 
@@ -212,6 +214,50 @@ struct staged_file {
     }
 };
 
+/* Plug-ins that the last session read named but that are not loaded in
+ * this pass (the library is missing, broken or refused for one start):
+ * their LoadPlugin line and the lines of their sections go on into every
+ * automatic file, so that their settings outlive the start. A plug-in
+ * loaded in this pass writes its own keys from then on, and reading
+ * another session starts the list afresh. */
+struct kept_plugin {
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> keys;
+};
+std::vector<kept_plugin> kept;
+
+/* Drops what a plug-in loaded in this pass has taken over. */
+void prune_kept(nb_pgmgr *mgr)
+{
+    for (size_t i = kept.size(); i-- > 0;) {
+        nb_plugin *entry = mgr->ops.pgmgr_find(mgr, kept[i].path.c_str());
+        if (entry && (entry->loaded || entry->ever_loaded))
+            kept.erase(kept.begin() + (long)i);
+    }
+}
+
+int write_kept_load_lines(FILE *f)
+{
+    int rc = 0;
+    for (const kept_plugin &k : kept)
+        if ((rc = cfg_write_key(f, "LoadPlugin", k.path.c_str())) < 0)
+            return rc;
+    return 0;
+}
+
+int write_kept_sections(FILE *f)
+{
+    int rc = 0;
+    for (const kept_plugin &k : kept) {
+        if ((rc = cfg_write_section(f, "Plugin")) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Path", k.path.c_str())) < 0) return rc;
+        for (const auto &kv : k.keys)
+            if ((rc = cfg_write_key(f, kv.first.c_str(), kv.second.c_str())) == CFG_E_IO)
+                return rc;
+    }
+    return 0;
+}
+
 int write_int(FILE *f, const char *key, const char *fmt, long v)
 {
     char buf[32];
@@ -219,7 +265,7 @@ int write_int(FILE *f, const char *key, const char *fmt, long v)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     snprintf(buf, sizeof buf, fmt, v);
 #pragma GCC diagnostic pop
-    return nbpg_save_key(f, key, buf);
+    return cfg_write_key(f, key, buf);
 }
 
 const char *flags_text(uint8_t frame_format)
@@ -259,7 +305,7 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     if ((rc = write_int(f, "LeftPaneSize", "%ld", pane)) < 0) return rc;
     if (!automatic) {
         if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
-        if ((rc = nbpg_save_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
     }
     /* An index outside the table (never set by the channel) is written as
      * the default rate rather than as a value the reader would refuse. */
@@ -277,7 +323,11 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     for (nb_plugin_node *n = mgr->ops.pgmgr_next(nullptr, mgr, &entry); n;
          n = mgr->ops.pgmgr_next(n, mgr, &entry))
         if (entry && entry->loaded && entry->path)
-            if ((rc = nbpg_save_key(f, "LoadPlugin", entry->path)) < 0) return rc;
+            if ((rc = cfg_write_key(f, "LoadPlugin", entry->path)) < 0) return rc;
+    if (automatic) {
+        prune_kept(mgr);
+        if ((rc = write_kept_load_lines(f)) < 0) return rc;
+    }
 
     save.timestamp = nbsdep_timestamp_get();
     save.data_ptr = f;
@@ -287,10 +337,10 @@ int write_lines(nb_app *app, FILE *f, int automatic)
         if (!entry || !entry->loaded || !entry->path)
             continue;
         if ((rc = cfg_write_section(f, "Plugin")) < 0) return rc;
-        if ((rc = nbpg_save_key(f, "Path", entry->path)) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Path", entry->path)) < 0) return rc;
         mgr->ops.pgmgr_request(entry, &save);
     }
-    return 0;
+    return automatic ? write_kept_sections(f) : 0;
 }
 
 /* A plug-in that asks for an autosave while it saves its own keys would
@@ -306,6 +356,8 @@ struct read_state {
     int load_mode;
     int pending_chan;          /* -1: no Chan key read */
     nb_plugin *cur_plugin;
+    std::vector<std::string> named;  /* LoadPlugin paths of the main section */
+    long cur_kept;             /* index in kept of the section's plug-in, or -1 */
 };
 
 read_state rs;
@@ -333,8 +385,10 @@ int ses_on_section(cfg_reader *rd, void *user, const char *name, size_t len)
         cfg_set_reason(rd, "double section definition");
         return CFG_E_SYNTAX;
     }
-    if (rs.cur_section == SEC_PLUGIN)
+    if (rs.cur_section == SEC_PLUGIN) {
         rs.cur_plugin = nullptr;
+        rs.cur_kept = -1;
+    }
     return 0;
 }
 
@@ -345,7 +399,15 @@ int plugin_key(nb_app *app, const char *key, const char *value)
         if (entry && entry->loaded) {
             rs.cur_plugin = entry;
             send_request(app, entry, PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+        } else if (rs.load_mode != SES_LOAD_PLUGINS) {
+            for (size_t i = 0; i < kept.size(); i++)
+                if (kept[i].path == value)
+                    rs.cur_kept = (long)i;
         }
+        return 0;
+    }
+    if (rs.cur_kept >= 0 && !rs.cur_plugin) {
+        kept[(size_t)rs.cur_kept].keys.emplace_back(key, value);
         return 0;
     }
     if (rs.cur_plugin && rs.cur_plugin->loaded) {
@@ -420,6 +482,7 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             entry->pending = 1;
             app->pgmgr.changes_pending = 1;
         }
+        rs.named.emplace_back(value);
         return 0;
     }
     default:
@@ -442,6 +505,20 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
     return 0;
 }
 
+/* The plug-ins the main section named that did not load. */
+void keep_unloaded(nb_app *app)
+{
+    for (const std::string &path : rs.named) {
+        nb_plugin *entry = app->pgmgr.ops.pgmgr_find(&app->pgmgr, path.c_str());
+        bool listed = false;
+        for (const kept_plugin &k : kept)
+            listed |= k.path == path;
+        if (!(entry && entry->loaded) && !listed)
+            kept.push_back(kept_plugin{path, {}});
+    }
+    rs.named.clear();
+}
+
 int ses_on_section_end(cfg_reader *rd, void *user)
 {
     nb_app *app = (nb_app *)user;
@@ -452,11 +529,13 @@ int ses_on_section_end(cfg_reader *rd, void *user)
             if (rs.load_mode == SES_LOAD_FILE && rs.pending_chan >= 0)
                 app->chan.number = (uint8_t)rs.pending_chan;
             app->pgmgr.ops.pgmgr_apply_pending(app);
+            keep_unloaded(app);
         }
     } else if (rs.cur_section == SEC_PLUGIN) {
         if (rs.cur_plugin && rs.cur_plugin->loaded)
             send_request(app, rs.cur_plugin, PGRP_SESSION_LOAD_END, nullptr, 0);
         rs.cur_plugin = nullptr;
+        rs.cur_kept = -1;
     }
     rs.cur_section = 0;
     return 0;
@@ -512,6 +591,10 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     rs.load_mode = mode;
     rs.pending_chan = -1;
     rs.cur_plugin = nullptr;
+    rs.named.clear();
+    rs.cur_kept = -1;
+    if (mode != SES_LOAD_PLUGINS)
+        kept.clear();
 
     gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
     if (!fname.p)

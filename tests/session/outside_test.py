@@ -553,6 +553,51 @@ def files_that_are_not_files(p):
     check(p.quit() == 0, 'exit code')
 
 
+@case
+def broken_plugin_files(p):
+    s = p.write('b.nbs', '[Nimbrel]\nLoadPlugin=%s\n[Plugin]\nPath=%s\nColor=red\nSize=0x10\n'
+                % (p.rec_b, p.rec_b))
+    p.start(s)
+    keys = '\nLoadPlugin=%s\n' % p.rec_b, '\n[Plugin]\nPath=%s\nColor=red\nSize=0x10\n' % p.rec_b
+    wait_for(lambda: all(k in (read(p.auto_file()) or '') for k in keys), 'RecB and its keys')
+    check(p.quit() == 0, 'exit code')
+
+    # Cut copies of a plug-in (RecB's own file among them) and a FIFO with
+    # a plug-in's name: the program starts, names each on stderr and keeps
+    # RecB's line and keys in the automatic file.
+    with open(p.rec_b, 'rb') as f:
+        whole = f.read()
+    for name, size in (('rec_b.so', 20000), ('cut.so', 1000)):
+        with open(os.path.join(p.inst, name), 'wb') as f:
+            f.write(whole[:size])
+    os.mkfifo(os.path.join(p.inst, 'pipe.so'))
+    before = inode(p.auto_file())
+    errors = os.path.join(p.root, 'stderr.txt')
+    p.seen_dialogs = []
+    with open(errors, 'w') as err:
+        p.start(stderr=err)
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    text = wait_for(lambda: inode(p.auto_file()) != before and read(p.auto_file()),
+                    'the automatic file of the start')
+    check(all(k in text for k in keys), 'RecB lost: %r' % text)
+    check(p.quit() == 0, 'exit code')
+    lines = read(errors).splitlines()
+    for name in ('rec_b.so', 'cut.so', 'pipe.so'):
+        check(any(os.path.join(p.inst, name) in l for l in lines), '%s not named: %r' % (name, lines))
+
+    # Restored: RecB is back with its keys.
+    os.unlink(os.path.join(p.inst, 'pipe.so'))
+    with open(p.rec_b, 'wb') as f:
+        f.write(whole)
+    p.seen_dialogs = []
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    wait_for(lambda: p.app.findChild(GenericPredicate(name='RecB', roleName='page tab'),
+                                     retry=False, requireResult=False), 'the RecB page')
+    wait_for(lambda: keys[1] in (read(p.auto_file()) or ''), 'RecB keys saved by RecB')
+    check(p.quit() == 0, 'exit code')
+
+
 def main():
     if len(sys.argv) != 2 or sys.argv[1] not in CASES:
         print('usage: outside_test.py {%s}' % ','.join(sorted(CASES)))
