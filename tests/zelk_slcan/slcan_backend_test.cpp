@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "fake_adapter.h"
 #include "test_env.h"
 #include "zelk.h"
@@ -436,6 +441,40 @@ TEST_F(Slcan, HangUpMakesEveryCallFailUntilReopened)
     EXPECT_EQ(ZkClose(0), ZK_OK);
     // The device node of a pseudo-terminal vanishes with its master.
     EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_NODEV);
+}
+
+// Another program, of this user or another one, holding the device: the
+// channel is busy and the message names the holder.
+TEST_F(Slcan, DeviceHeldElsewhereIsBusyAndTheHolderNamed)
+{
+    init();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(done[1]);
+        close(ready[0]);
+        const int fd = open(fake->path().c_str(), O_RDWR | O_NOCTTY);
+        char c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) < 0) _exit(1);
+        _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    close(ready[1]);
+    close(done[0]);
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    ASSERT_EQ(held, 1);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_PROBE), ZK_E_BUSY);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_BUSY);
+    EXPECT_NE(err_text(ZK_E_BUSY).find("process " + std::to_string(pid) + " ("), std::string::npos)
+        << err_text(ZK_E_BUSY);
+    close(done[1]);
+    close(ready[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
 }
 
 TEST_F(Slcan, AdapterWithoutAcknowledgementsStillWorks)

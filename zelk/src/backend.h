@@ -261,6 +261,11 @@ bool next_option(const char **p, char *key, size_t key_size, char *val, size_t v
 /* Bounded copy that always NUL-terminates (size > 0). */
 void copy_text(char *dst, size_t size, const char *src);
 
+/* Who holds a lock (flock) on the file at path, as "process 1234
+ * (minicom) of user anna", from the system's list of locks. False when
+ * the system does not tell (no such lock listed, or /proc unreadable). */
+bool lock_holder(const char *path, char *buf, size_t size);
+
 } // namespace zk
 
 #endif /* ZELK_BACKEND_H */

@@ -129,6 +129,7 @@ public:
 
 private:
     /* device */
+    int16_t in_use() const;
     int16_t open_device();
     void close_device();
     int16_t handshake();
@@ -217,24 +218,33 @@ private:
 
 /* ---- device ---------------------------------------------------------- */
 
+/* The device is held elsewhere: name the holder where the system tells. */
+int16_t SlcanBackend::in_use() const
+{
+    char who[160];
+    if (zk::lock_holder(dev_, who, sizeof who))
+        zk::set_detail("%s is in use by %s", dev_, who);
+    else
+        zk::set_detail("%s is in use by another program", dev_);
+    return ZK_E_BUSY;
+}
+
 int16_t SlcanBackend::open_device()
 {
     const int fd = ::open(dev_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        if (e == EBUSY) {
-            zk::set_detail("%s is in use", dev_);
-            return ZK_E_BUSY;
-        }
+        if (e == EBUSY) return in_use();
         zk::set_detail("cannot open %s: %s", dev_, strerror(e));
         return ZK_E_NODEV;
     }
-    /* Another program (or another board entry naming the same device)
-     * holding it: refuse rather than fight over its bytes. */
+    /* The lock on the device itself keeps out every other program, of
+     * this user or another one (the channel locks are per user), and
+     * another board entry naming the same device: refuse rather than
+     * fight over its bytes. */
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        zk::set_detail("%s is in use by another program", dev_);
-        return ZK_E_BUSY;
+        return in_use();
     }
     termios tio;
     if (tcgetattr(fd, &tio) != 0) {
@@ -619,12 +629,12 @@ int16_t SlcanBackend::probe(int slot)
     if (opened_) return ZK_E_BUSY;
     const int fd = ::open(dev_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == EBUSY) return ZK_E_BUSY;
+        if (errno == EBUSY) return in_use();
         zk::set_detail("cannot open %s: %s", dev_, strerror(errno));
         return ZK_E_NODEV;
     }
     int16_t rc = ZK_OK;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = ZK_E_BUSY;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = in_use();
     ::close(fd);
     return rc;
 }
