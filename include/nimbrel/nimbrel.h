@@ -196,8 +196,11 @@ NB_HOST_API int nbpg_autosave(void);
  * feed. Returns 0; NB_CFG_E_BADNAME (-1026), writing nothing, when the key
  * holds '=', '[' or ']' or the value holds a line feed or carriage return;
  * also, since such lines would not read back, when the key holds a line
- * break, is empty or blank, or is longer than 1021 characters;
- * NB_CFG_E_IO (-1024) when the line cannot be formatted or written. */
+ * break, is empty or blank, is longer than 1021 characters, begins with
+ * '#' (read back as a comment) or is "Path" (read back as the host's
+ * selector of the section's plug-in; leading blanks are not counted in
+ * either case); NB_CFG_E_IO (-1024) when the line cannot be formatted or
+ * written. */
 NB_HOST_API int nbpg_save_key(void *file, const char *key, const char *value);
 
 /* Reads a whole signed 32-bit number from a key's value text: optional

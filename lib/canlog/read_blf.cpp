@@ -307,7 +307,9 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
         return;
     }
     if (method == 0) {
-        memcpy(b->ib + tail, b->in, clen);
+        /* An empty container leaves both buffers unallocated. */
+        if (clen > 0)
+            memcpy(b->ib + tail, b->in, clen);
         b->ib_len += clen;
     } else {
         size_t dlen = 0;

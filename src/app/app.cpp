@@ -7,6 +7,7 @@
  * follows when the pass asked for one through mode (a session was loaded
  * or reset).
  */
+#include <glib/gi18n.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -43,12 +44,53 @@ void app_state_changed(nb_app *app, int autosave)
         app->session.ops.autosave(app);
 }
 
-/* The settings the channel was opened with at setup. */
+/* The channel opened at setup and the settings it was opened with. */
 struct opened_settings {
+    uint8_t number, frame_format;
     int32_t baud_index;
     uint8_t bt0, bt1;
     uint16_t wtout;
 };
+
+opened_settings settings_of(const nb_chan &chan)
+{
+    return {chan.number, chan.frame_format, chan.baud_index, chan.bt0, chan.bt1, chan.wtout};
+}
+
+/* A session file read in this pass may name another channel or frame
+ * format (Chan, Flags) than the one opened at setup. Everything from here
+ * on (the title, the information panel, the automatic file, the busy lock
+ * and every operation) goes by the record, so the channel that is open
+ * must be the one the record names: open it with the record's settings
+ * and close the one opened at setup. One that cannot be opened is
+ * reported once, and the record goes back to the channel that stays. */
+void follow_session_channel(nb_app *app, opened_settings &was)
+{
+    nb_chan *chan = &app->chan;
+    if (chan->number == was.number && chan->frame_format == was.frame_format)
+        return;
+    const opened_settings from = was;
+    const uint8_t wanted = chan->number;
+    int32_t rc = chan_reopen(chan, from.number, from.frame_format);
+    if (rc >= 0 || wanted == from.number) {
+        /* Opened afresh, with the record's bit rate and write timeout. */
+        was = settings_of(*chan);
+    }
+    if (rc < 0) {
+        char text[NB_TEXT_MAX];
+        g_snprintf(text, sizeof text,
+                   _("can not open CAN channel %d named by the session, staying on channel %d"),
+                   (int)wanted, (int)from.number);
+        lib_error_message(text, rc);
+        chan->number = was.number = from.number;
+        chan->frame_format = was.frame_format = from.frame_format;
+        return;
+    }
+    app->session.ops.make_paths(&app->session, chan->number);
+    (void)chan->ops.find_board(chan->number, &chan->board);
+    set_main_window_title(app);
+    app->ops.state_changed(app, 0);
+}
 
 /* A session read in this pass records its bit rate, write timeout and
  * acceptance filter in nb_chan after the channel was already opened (and
@@ -94,17 +136,21 @@ void app_run(nb_app *app)
             app->gui.ops.choose_channel(app);
         app->session.ops.make_paths(&app->session, app->chan.number);
         app->ops.setup(app);
-        const opened_settings was{app->chan.baud_index, app->chan.bt0, app->chan.bt1,
-                                  app->chan.wtout};
+        opened_settings was = settings_of(app->chan);
         app->pgmgr.ops.pgmgr_autoload(app);
         if (app->mode != 1) {
             /* A missing automatic session is normal on a first start. */
             (void)app->session.ops.load_auto(app);
+        } else if (app->session.load_file[0] == '\0') {
+            /* A reset whose defaults could not be stored: the pass goes on
+             * with the defaults the reset left in the record. */
         } else if (app->session.ops.load(app, app->session.load_file) < 0) {
             nb_message_error("Can not load session from file");
             exit(0);
         }
+        follow_session_channel(app, was);
         apply_session_settings(app, was);
+        apply_main_window_geometry(app);
         app->mode = 0;
         app->poll.ops.start(app);
         (void)app->session.ops.autosave(app);

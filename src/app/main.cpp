@@ -56,7 +56,8 @@ int main(int argc, char **argv)
 
     if (argc > 1 && argv[1]) {
         gchar *path = argument_to_utf8(argv[1]);
-        if (!path) {
+        if (!path || !*path) {
+            g_free(path);
             /* Treated like a session file that cannot be read. */
             nb_message_error("Can not load session from file");
             exit(0);

@@ -125,6 +125,7 @@ struct nb_chan {
     uint8_t frame_format;         /* 2 standard, 4 extended, 6 both */
     uint8_t running;              /* 1 after a successful start */
     uint8_t lom;                  /* 1 while listen-only mode is on */
+    uint8_t lost;                 /* 1 while the adapter is gone (channel closed) */
     int32_t baud_index;           /* 0 manual, 1..9 predefined; 7 (500 kbit/s) */
     uint8_t bt0;                  /* bus timing registers of the manual rate */
     uint8_t bt1;
@@ -167,6 +168,7 @@ struct nb_plugin {
     nbpg_save_session_fn save_session;
     nbp_ops_table ops;
     int32_t in_request;           /* depth of requests being handled by this plug-in */
+    int32_t ever_loaded;          /* loaded at least once since it was listed */
 };
 
 struct nb_plugin_node {
@@ -251,6 +253,16 @@ void lib_error_message(const char *text, int32_t code);
 /* ------------------------------------------------------------ src/can */
 /* Channel operations (chan.cpp, bitrate.cpp), reached through nb_chan_ops. */
 void        chan_fill_ops(nb_chan_ops *ops);
+/* Opens the channel the record now names (number, frame format, bit rate,
+ * write timeout) in place of channel from, opened with from_format, which
+ * is then closed. Returns 0; or the library's failure, with channel from
+ * open again (with the record's bit rate and write timeout when it is the
+ * same channel number) and the record's number and format as they were. */
+int32_t     chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format);
+/* Opens a lost channel again with the settings in force (format, bit
+ * rate, write timeout, filter, listen-only mode), stopped. 0 or the
+ * library's failure (the channel then stays lost). */
+int32_t     chan_reopen_lost(nb_chan *chan);
 /* tx log (txlog.cpp) */
 nb_txlog   *txlog_new(void);                         /* null when allocation fails */
 void        txlog_free(nb_txlog *log);
@@ -260,6 +272,12 @@ int         txlog_drain(nb_txlog *log, nb_tx_entry *out, int max);   /* oldest f
 void        poll_fill_ops(nb_poll_ops *ops);
 gboolean    poll_tick(gpointer app);
 gboolean    status_tick(gpointer app);
+/* lost.cpp: the adapter of the channel disappeared (code ZK_E_GONE from
+ * the library): close the channel, show it lost and stopped, tell the
+ * plug-ins and the user (once). chan_retry_lost, every second from the
+ * status tick, opens it again when the adapter is back. */
+void        chan_lost(nb_app *app, int32_t code);
+void        chan_retry_lost(nb_app *app);
 /* Time a poll tick may spend on a backlog beyond one batch per direction;
  * negative restores the default (a few milliseconds). For tests and
  * benchmarks. */
@@ -281,6 +299,8 @@ void quit_main_loop(GtkWidget *widget, gpointer app);    /* Quit item and window
 
 /* ------------------------------------------------------------ src/gui */
 void gui_fill_ops(nb_gui_ops *ops);
+void set_main_window_title(nb_app *app);                  /* "ch N - product" */
+void apply_main_window_geometry(nb_app *app);            /* hsize, vsize, left_pane_size */
 void acceptance_filter_dialog(GtkMenuItem *item, gpointer app);
 void bit_rate_dialog(GtkMenuItem *item, gpointer app);
 void write_timeout_dialog(GtkMenuItem *item, gpointer app);

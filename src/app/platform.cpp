@@ -5,9 +5,15 @@
 #include "app/platform.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <glib.h>
+#include <link.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,6 +32,79 @@ int copy_out(char *buf, size_t size, const char *src)
         return -1;
     g_strlcpy(buf, src, size);
     return 0;
+}
+
+/* The machine this program was built for, from its own ELF header; 0
+ * when it cannot be read (the check is then left out). */
+int own_machine(void)
+{
+    static int machine = -1;
+    if (machine < 0) {
+        machine = 0;
+        int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+        ElfW(Ehdr) eh;
+        if (fd >= 0 && pread(fd, &eh, sizeof eh, 0) == (ssize_t)sizeof eh &&
+            memcmp(eh.e_ident, ELFMAG, SELFMAG) == 0)
+            machine = eh.e_machine;
+        if (fd >= 0)
+            close(fd);
+    }
+    return machine;
+}
+
+/* Why fd (a file of size bytes) is not a complete ELF shared object for
+ * this machine, or null when it is one. dlopen maps the loadable segments
+ * as they are: one that reaches past the end of a cut file is mapped over
+ * nothing, and the first touch of it kills the process (SIGBUS). */
+const char *elf_problem(int fd, uint64_t size)
+{
+    ElfW(Ehdr) eh;
+    if (pread(fd, &eh, sizeof eh, 0) != (ssize_t)sizeof eh)
+        return "too short for an ELF header";
+    if (memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0)
+        return "not an ELF file";
+    const unsigned char own_class = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
+    const unsigned char own_data =
+        __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
+    if (eh.e_ident[EI_CLASS] != own_class || eh.e_ident[EI_DATA] != own_data ||
+        (own_machine() != 0 && eh.e_machine != own_machine()))
+        return "built for another machine";
+    if (eh.e_type != ET_DYN)
+        return "not a shared object";
+    if (eh.e_phentsize != sizeof(ElfW(Phdr)) || eh.e_phnum == 0 || eh.e_phnum == PN_XNUM)
+        return "no usable program headers";
+    if (eh.e_phoff > size || (uint64_t)eh.e_phnum * sizeof(ElfW(Phdr)) > size - eh.e_phoff)
+        return "cut short: the program headers end past the end of the file";
+    for (unsigned i = 0; i < eh.e_phnum; i++) {
+        ElfW(Phdr) ph;
+        if (pread(fd, &ph, sizeof ph, (off_t)(eh.e_phoff + i * sizeof ph)) != (ssize_t)sizeof ph)
+            return "the program headers cannot be read";
+        if (ph.p_filesz != 0 && (ph.p_offset > size || ph.p_filesz > size - ph.p_offset))
+            return ph.p_type == PT_LOAD ? "cut short: a loadable segment ends past the end of the file"
+                                        : "cut short: a segment ends past the end of the file";
+    }
+    return nullptr;
+}
+
+/* Why the file cannot be handed to dlopen, or null. Only a regular file
+ * is opened (a FIFO would block), and without waiting. */
+const char *library_problem(const char *name)
+{
+    struct stat st;
+    if (stat(name, &st) != 0)
+        return g_strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return g_strerror(errno);
+    const char *why = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        why = "not a regular file";
+    else
+        why = elf_problem(fd, (uint64_t)st.st_size);
+    close(fd);
+    return why;
 }
 
 }  // namespace
@@ -107,6 +186,11 @@ void *nbsdep_dl_open(const char *utf8_path)
     gchar *name = g_filename_from_utf8(utf8_path, -1, nullptr, nullptr, nullptr);
     if (!name)
         return nullptr;
+    if (const char *why = library_problem(name)) {
+        fprintf(stderr, "nimbrel: %s: not loaded: %s\n", utf8_path, why);
+        g_free(name);
+        return nullptr;
+    }
     void *handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
     g_free(name);
     return handle;

@@ -40,7 +40,10 @@ void nbsdep_raise_priority(void);
 
 /* Plug-in libraries. nbsdep_dl_open converts the UTF-8 path to the file
  * name encoding and loads with every symbol resolved now, so a library
- * that needs a symbol the host lacks fails here. Null on failure. */
+ * that needs a symbol the host lacks fails here. Only a regular file that
+ * is a complete ELF shared object for this machine is loaded; any other
+ * is left out with one line on stderr naming it and why. Null on
+ * failure. */
 void *nbsdep_dl_open(const char *utf8_path);
 void *nbsdep_dl_sym(void *handle, const char *name);
 void  nbsdep_dl_close(void *handle);

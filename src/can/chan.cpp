@@ -12,28 +12,51 @@
 
 namespace {
 
-void chan_open(nb_chan *chan)
+/* The frame formats a channel is opened with: format 0 means none was
+ * chosen yet (a first pass started with a session file), and such a
+ * channel is opened for both formats. */
+uint8_t open_format(uint8_t frame_format)
 {
-    /* These three texts stay untranslated: they are the fatal messages
-     * of opening the channel. */
-    /* Format 0 means none was chosen yet (a first pass started with a
-     * session file): the library would only probe the channel with 0,
-     * so such a channel is opened for both formats. */
-    uint8_t flags = chan->frame_format != 0 ? chan->frame_format : ZK_OPEN_BOTH;
+    return frame_format != 0 ? frame_format : ZK_OPEN_BOTH;
+}
+
+/* Opens the channel the record names with its frame format, bit rate and
+ * write timeout. A channel whose bit rate or write timeout is refused is
+ * closed again. Returns the library's result; on failure *step is the
+ * text of the step that failed. On success the record holds the format
+ * the channel was opened with. */
+int32_t open_steps(nb_chan *chan, const char **step)
+{
+    uint8_t flags = open_format(chan->frame_format);
     int32_t rc = ZkOpen(chan->number, flags);
     if (rc < 0) {
-        lib_error_message("can not open CAN channel", rc);
-        exit(1);
+        *step = "can not open CAN channel";
+        return rc;
     }
     auto set_baud = chan->ops.set_baud ? chan->ops.set_baud : chan_set_baud;
     rc = set_baud(chan, chan->baud_index, chan->bt0, chan->bt1);
     if (rc < 0) {
-        lib_error_message("can not set baud rate", rc);
-        exit(1);
+        *step = "can not set baud rate";
+    } else if ((rc = ZkSetWriteTout(chan->number, chan->wtout)) < 0) {
+        *step = "can not set write timeout";
     }
-    rc = ZkSetWriteTout(chan->number, chan->wtout);
     if (rc < 0) {
-        lib_error_message("can not set write timeout", rc);
+        ZkClose(chan->number);
+        return rc;
+    }
+    chan->frame_format = flags;
+    chan->lost = 0;
+    return rc;
+}
+
+void chan_open(nb_chan *chan)
+{
+    /* The texts of the three steps stay untranslated: they are the fatal
+     * messages of opening the channel. */
+    const char *step = "";
+    int32_t rc = open_steps(chan, &step);
+    if (rc < 0) {
+        lib_error_message(step, rc);
         exit(1);
     }
 }
@@ -100,6 +123,11 @@ int32_t chan_start(nb_chan *chan)
 
 int32_t chan_stop(nb_chan *chan)
 {
+    /* The controller of a lost adapter runs no more. */
+    if (chan->lost) {
+        chan->running = 0;
+        return 0;
+    }
     int32_t rc = ZkStop(chan->number);
     if (rc >= 0)
         chan->running = 0;
@@ -201,6 +229,49 @@ int32_t chan_find_board(int32_t number, nb_board_info *board)
 }
 
 }  // namespace
+
+int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format)
+{
+    const char *step = "";
+    if (chan->number != from) {
+        /* The new one first: when it cannot be had, the open one stays. */
+        int32_t rc = open_steps(chan, &step);
+        if (rc >= 0)
+            ZkClose(from);
+        return rc;
+    }
+    /* A channel is open only once: close it before opening it with the
+     * other format, and open it again as it was when that fails. */
+    const uint8_t wanted = chan->frame_format;
+    ZkClose(from);
+    int32_t rc = open_steps(chan, &step);
+    if (rc < 0) {
+        chan->frame_format = from_format;
+        (void)open_steps(chan, &step);
+        chan->frame_format = wanted;
+    }
+    return rc;
+}
+
+int32_t chan_reopen_lost(nb_chan *chan)
+{
+    const char *step = "";
+    int32_t rc = open_steps(chan, &step);
+    if (rc < 0)
+        return rc;
+    /* The filter and listen-only mode in force before the loss; a setting
+     * the adapter refuses now is recorded as off. */
+    if ((chan->acc_code != 0 || chan->acc_mask != 0) &&
+        chan_set_filter(chan, chan->acc_code, chan->acc_mask) < 0) {
+        chan->acc_code = 0;
+        chan->acc_mask = 0;
+    }
+    if (chan->lom && chan_set_lom(chan, 1) < 0)
+        chan->lom = 0;
+    chan->lost = 0;
+    chan->running = 0;
+    return 0;
+}
 
 void chan_fill_ops(nb_chan_ops *ops)
 {

@@ -112,11 +112,15 @@ gboolean poll_tick(gpointer data)
     }
 
     /* Frames received by the adapter: a full batch means the library's
-     * queue may hold more. */
+     * queue may hold more. An adapter that disappeared is reported once
+     * every frame received before is handed on. */
+    int16_t gone = 0;
     for (;;) {
         int16_t r = ZkRead(chan->number, chan->rxbuf, NB_RX_BATCH);
-        if (r <= 0)
+        if (r <= 0) {
+            gone = r == ZK_E_GONE ? r : 0;
             break;
+        }
         if (r > NB_RX_BATCH)
             r = NB_RX_BATCH;
         mgr->ops.pgmgr_rx_frames(mgr, chan->rxbuf, r);
@@ -128,8 +132,8 @@ gboolean poll_tick(gpointer data)
      * plug-ins the new status before they get the counters. */
     zk_errs errs;
     memset(&errs, 0, sizeof errs);
-    if (ZkErrsGetClear(chan->number, &errs) >= 0 &&
-        (errs.ewl | errs.boff | errs.hovr | errs.sovr | errs.wtout) != 0) {
+    int16_t e = gone ? gone : ZkErrsGetClear(chan->number, &errs);
+    if (e >= 0 && (errs.ewl | errs.boff | errs.hovr | errs.sovr | errs.wtout) != 0) {
         if (app->gui.ops.update_error_indicators)
             app->gui.ops.update_error_indicators(&errs);
         if (errs.boff) {
@@ -139,6 +143,8 @@ gboolean poll_tick(gpointer data)
         }
         mgr->ops.pgmgr_errors(mgr, &errs);
     }
+    if (e == ZK_E_GONE)
+        chan_lost(app, e);
     g_in_tick = 0;
     return more;
 }
@@ -148,6 +154,8 @@ gboolean status_tick(gpointer data)
     nb_app *app = static_cast<nb_app *>(data);
     if (app->poll.stopped)
         return FALSE;
+    if (app->chan.lost)
+        chan_retry_lost(app);
     if (app->gui.ops.refresh_info_panel)
         app->gui.ops.refresh_info_panel(app);
     return TRUE;

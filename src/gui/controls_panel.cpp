@@ -191,6 +191,13 @@ void stop_controller(nb_app *app)
     set_label(app->gui.btn_startstop, _("Start"));
     set_toggle_quietly(app->gui.btn_startstop, FALSE, G_CALLBACK(on_startstop_clicked), app);
     set_stopped_widgets_sensitive(app, TRUE);
+    /* Until a lost adapter is back there is no controller to start,
+     * switch, reset or set up. */
+    const gboolean present = app->chan.lost ? FALSE : TRUE;
+    set_sensitive(app->gui.btn_startstop, present);
+    set_sensitive(app->gui.btn_lom, present);
+    set_sensitive(app->gui.btn_reset, present);
+    set_sensitive(app->gui.mi_hw_settings, present);
 }
 
 void on_startstop_clicked(GtkButton *, gpointer data)

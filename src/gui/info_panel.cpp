@@ -36,6 +36,9 @@ const char CHIP_ENTRY[] = "CAN chip";
 const int CHIP_ENTRIES = 32;
 
 GtkWidget *info_view = nullptr;
+/* The channel and frame format the rows were built for. */
+int shown_number = -1;
+int shown_format = -1;
 
 /* Reads the chip status with its texts; on failure both stay zeroed.
  * Every text entry is NUL-terminated afterwards whatever the library left. */
@@ -128,6 +131,8 @@ GtkTreeStore *build_store(nb_app *app)
     char buf[NB_TEXT_MAX];
     GtkTreeIter top, row, board;
 
+    shown_number = app->chan.number;
+    shown_format = app->chan.frame_format;
     g_snprintf(buf, sizeof buf, "%d", (int)app->chan.number);
     add_row(store, &top, nullptr, _("channel"), buf);
 
@@ -212,16 +217,28 @@ void refresh_info_panel(nb_app *app)
 {
     if (!info_view)
         return;
-    zk_chipstat st;
-    zk_chipstat_text text;
-    if (read_chip(app, &st, &text) < 0)
+    if (app->chan.number != shown_number || app->chan.frame_format != shown_format) {
+        /* Another channel is open now: its rows are built afresh. */
+        GtkTreeStore *fresh = build_store(app);
+        gtk_tree_view_set_model(GTK_TREE_VIEW(info_view), GTK_TREE_MODEL(fresh));
+        g_object_unref(fresh);
+        gtk_tree_view_expand_all(GTK_TREE_VIEW(info_view));
         return;
-
+    }
     GtkTreeStore *store = GTK_TREE_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(info_view)));
     GtkTreeModel *model = GTK_TREE_MODEL(store);
     GtkTreeIter top, row;
     if (!gtk_tree_model_get_iter_first(model, &top) ||
         !gtk_tree_model_iter_children(model, &row, &top))
+        return;
+    if (app->chan.lost) {
+        /* The channel is closed: the state row says why, the rest stays. */
+        set_value(store, &row, _("LOST (adapter disappeared)"));
+        return;
+    }
+    zk_chipstat st;
+    zk_chipstat_text text;
+    if (read_chip(app, &st, &text) < 0)
         return;
 
     char buf[NB_TEXT_MAX];

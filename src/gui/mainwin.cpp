@@ -94,6 +94,23 @@ void on_mainwin_destroy(GtkWidget *widget, gpointer data)
     g.accel_group = nullptr;   /* the window held the last reference */
 }
 
+/* The geometry fields follow the window, so a session written at any time
+ * holds the size and divider position the user sees, including a size
+ * just asked for that the window system has not confirmed yet. */
+gboolean on_mainwin_configure(GtkWidget *, GdkEventConfigure *event, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    app->gui.hsize = event->width;
+    app->gui.vsize = event->height;
+    return FALSE;
+}
+
+void on_paned_position(GObject *paned, GParamSpec *, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    app->gui.left_pane_size = gtk_paned_get_position(GTK_PANED(paned));
+}
+
 GtkWidget *build_menu_bar(nb_app *app)
 {
     nb_gui &g = app->gui;
@@ -142,9 +159,7 @@ void build_main_window(nb_app *app)
     g_signal_connect(win, "destroy", G_CALLBACK(quit_main_loop), app);
     g_signal_connect(win, "destroy", G_CALLBACK(on_mainwin_destroy), app);
 
-    char title[NB_TEXT_MAX];
-    g_snprintf(title, sizeof title, "ch %d - %s", (int)app->chan.number, NB_PRODUCT_TITLE);
-    gtk_window_set_title(GTK_WINDOW(win), title);
+    set_main_window_title(app);
 
     gtk_widget_set_size_request(win, 750, 550);
     gtk_window_set_default_size(GTK_WINDOW(win), g.hsize, g.vsize);
@@ -163,6 +178,7 @@ void build_main_window(nb_app *app)
     g.paned = gtk_hpaned_new();
     gtk_widget_set_name(g.paned, "paned");
     gtk_paned_set_position(GTK_PANED(g.paned), g.left_pane_size);
+    g_signal_connect(g.paned, "notify::position", G_CALLBACK(on_paned_position), app);
     gtk_box_pack_start(GTK_BOX(vbox), g.paned, TRUE, TRUE, 0);
 
     GtkWidget *left = gtk_vbox_new(FALSE, 0);
@@ -179,6 +195,31 @@ void build_main_window(nb_app *app)
     gtk_paned_add1(GTK_PANED(g.paned), left);
     gtk_paned_add2(GTK_PANED(g.paned), g.notebook);
 
+    g_signal_connect(win, "configure-event", G_CALLBACK(on_mainwin_configure), app);
     gtk_widget_show_all(win);
     gtk_widget_show_now(win);
+}
+
+void set_main_window_title(nb_app *app)
+{
+    if (!nb_mainwin)
+        return;
+    char title[NB_TEXT_MAX];
+    g_snprintf(title, sizeof title, "ch %d - %s", (int)app->chan.number, NB_PRODUCT_TITLE);
+    gtk_window_set_title(GTK_WINDOW(nb_mainwin), title);
+}
+
+void apply_main_window_geometry(nb_app *app)
+{
+    nb_gui &g = app->gui;
+    /* Read before the calls below: the position notification rewrites
+     * the field. */
+    const int32_t w = g.hsize, h = g.vsize, pane = g.left_pane_size;
+    if (nb_mainwin && w > 0 && h > 0)
+        gtk_window_resize(GTK_WINDOW(nb_mainwin), w, h);
+    if (g.paned)
+        gtk_paned_set_position(GTK_PANED(g.paned), pane);
+    g.hsize = w;
+    g.vsize = h;
+    g.left_pane_size = pane;
 }

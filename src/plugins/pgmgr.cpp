@@ -544,6 +544,7 @@ int pgmgr_load(nb_app *app, nb_plugin *entry)
         gtk_widget_show_all(notebook);
     }
     entry->loaded = 1;
+    entry->ever_loaded = 1;
     return 0;
 }
 

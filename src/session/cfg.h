@@ -95,10 +95,13 @@ struct cfg_reader {
 };
 
 /* Opens path (file-name encoding) for reading. 0 with *out set; -1 when
- * the file cannot be opened; CFG_E_NOMEM. Nothing stays allocated on
- * failure. */
+ * the file cannot be opened; CFG_E_IO when path names something other
+ * than a regular file (a FIFO, a device, a folder: reading one could
+ * block or never end), with the reason in why when given; CFG_E_NOMEM.
+ * Nothing stays allocated on failure. */
 int   cfg_open(const char *path, void *user_data, cfg_section_fn on_section,
-               cfg_section_end_fn on_section_end, cfg_key_fn on_key, cfg_reader **out);
+               cfg_section_end_fn on_section_end, cfg_key_fn on_key, cfg_reader **out,
+               char *why = nullptr, size_t why_size = 0);
 /* Reads and dispatches one line. 1: call again; 0: reading stopped, with
  * *status >= 0 at the end of the file, or the failure's code and message. */
 int   cfg_next_line(cfg_reader *rd, int *status);
@@ -110,6 +113,14 @@ void  cfg_close(cfg_reader *rd);
 
 /* Appends "\n[name]\n". 0, CFG_E_BADNAME or CFG_E_IO. */
 int cfg_write_section(FILE *file, const char *name);
-/* nbpg_save_key and nbpg_keyval_get_int are declared in nimbrel/nimbrel.h. */
+/* The system's error number of the first line that could not be written
+ * since the last call (0 when none), and forgets it. */
+int cfg_take_write_errno(void);
+/* Appends "key=value\n" (cut to a line of 1023 characters). 0,
+ * CFG_E_BADNAME (a name with '=', '[' or ']', a line break, a blank key or
+ * one beginning with '#') or CFG_E_IO. nbpg_save_key is this for
+ * plug-ins, which moreover may not use the key "Path"; it and
+ * nbpg_keyval_get_int are declared in nimbrel/nimbrel.h. */
+int cfg_write_key(FILE *file, const char *key, const char *value);
 
 #endif /* NB_CFG_H */

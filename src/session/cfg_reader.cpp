@@ -9,12 +9,54 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+/* What a file that is not a regular one is, for the reason of a refusal. */
+static const char *kind_of(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+/* Opens path for reading without blocking (a FIFO would wait for a
+ * writer) and keeps it only when it is a regular file. Returns the
+ * stream, or null with errno set, or with *kind set for a file of
+ * another kind. */
+static FILE *open_regular(const char *path, const char **kind)
+{
+    *kind = nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *kind = fstat(fd, &st) == 0 ? kind_of(st.st_mode) : "not a regular file";
+        close(fd);
+        return nullptr;
+    }
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *f = fdopen(fd, "r");
+    if (!f)
+        close(fd);
+    return f;
+}
 
 int cfg_open(const char *path, void *user_data, cfg_section_fn on_section,
-             cfg_section_end_fn on_section_end, cfg_key_fn on_key, cfg_reader **out)
+             cfg_section_end_fn on_section_end, cfg_key_fn on_key, cfg_reader **out,
+             char *why, size_t why_size)
 {
     *out = nullptr;
+    if (why && why_size)
+        why[0] = '\0';
     if (!path)
         return CFG_E_OPEN;
     cfg_reader *rd = (cfg_reader *)calloc(1, sizeof(cfg_reader));
@@ -28,18 +70,17 @@ int cfg_open(const char *path, void *user_data, cfg_section_fn on_section,
         free(rd);
         return CFG_E_NOMEM;
     }
-    rd->file = fopen(path, "r");
-    /* A folder opens for reading here but is no file to read. */
-    struct stat st;
-    if (rd->file && (fstat(fileno(rd->file), &st) != 0 || S_ISDIR(st.st_mode))) {
-        fclose(rd->file);
-        rd->file = nullptr;
-    }
+    const char *kind = nullptr;
+    rd->file = open_regular(path, &kind);
     if (!rd->file) {
         free(rd->reason);
         free(rd->message);
         free(rd);
-        return CFG_E_OPEN;
+        if (!kind)
+            return CFG_E_OPEN;
+        if (why && why_size)
+            snprintf(why, why_size, "%s is %s, not a regular file", path, kind);
+        return CFG_E_IO;
     }
     cfg_tokens_init(&rd->sections);
     cfg_tokens_init(&rd->keys);

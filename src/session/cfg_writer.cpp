@@ -7,6 +7,7 @@
 #include "session/cfg.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <string.h>
 
 #include "nimbrel/nimbrel.h"
@@ -24,15 +25,34 @@ static bool has_line_break(const char *s)
     return strpbrk(s, "\r\n") != nullptr;
 }
 
+/* The system's reason of the first line write that failed since the last
+ * cfg_take_write_errno. */
+static int first_write_errno = 0;
+
+static int write_failed(void)
+{
+    if (first_write_errno == 0)
+        first_write_errno = errno ? errno : EIO;
+    return CFG_E_IO;
+}
+
+int cfg_take_write_errno(void)
+{
+    int e = first_write_errno;
+    first_write_errno = 0;
+    return e;
+}
+
 /* Writes buf and flushes. A flush that fails loses the line as surely as
  * a failed write, so it is reported the same way. */
 static int put_line(FILE *file, const char *buf)
 {
     size_t n = strlen(buf);
+    errno = 0;
     if (fwrite(buf, 1, n, file) != n)
-        return CFG_E_IO;
+        return write_failed();
     if (fflush(file) != 0)
-        return CFG_E_IO;
+        return write_failed();
     return 0;
 }
 
@@ -54,16 +74,24 @@ int cfg_write_section(FILE *file, const char *name)
  * '=' and make the file unreadable. */
 #define CFG_KEY_MAX (CFG_LINE_MAX - 3)
 
-extern "C" NB_HOST_API int nbpg_save_key(void *file, const char *key, const char *value)
+/* The key as the reader will see it: without its leading white space. */
+static const char *read_back_key(const char *key)
+{
+    return key + strspn(key, " \t\v\f");
+}
+
+int cfg_write_key(FILE *file, const char *key, const char *value)
 {
     if (!key || has_bad_name_char(key))
         return CFG_E_BADNAME;
     /* A line break in the key or value would inject lines into the file,
      * and an empty or blank key would be read back as "empty key name";
-     * either makes the next load of the whole session fail. */
+     * either makes the next load of the whole session fail. A key that
+     * begins with '#' would be read back as a comment and lost. */
     if (!value || has_line_break(key) || has_line_break(value))
         return CFG_E_BADNAME;
-    if (key[strspn(key, " \t\v\f")] == '\0' || strlen(key) > CFG_KEY_MAX)
+    const char *seen = read_back_key(key);
+    if (*seen == '\0' || *seen == '#' || strlen(key) > CFG_KEY_MAX)
         return CFG_E_BADNAME;
     if (!file)
         return CFG_E_IO;
@@ -75,7 +103,17 @@ extern "C" NB_HOST_API int nbpg_save_key(void *file, const char *key, const char
         buf[CFG_LINE_MAX - 2] = '\n';
         buf[CFG_LINE_MAX - 1] = '\0';
     }
-    return put_line((FILE *)file, buf);
+    return put_line(file, buf);
+}
+
+extern "C" NB_HOST_API int nbpg_save_key(void *file, const char *key, const char *value)
+{
+    /* In a plug-in's section "Path" selects the plug-in that receives the
+     * lines after it: a plug-in's own key of that name would be read back
+     * as the selector, not handed to the plug-in. */
+    if (key && strcmp(read_back_key(key), "Path") == 0)
+        return CFG_E_BADNAME;
+    return cfg_write_key((FILE *)file, key, value);
 }
 
 extern "C" NB_HOST_API int nbpg_keyval_get_int(const char *text, int32_t *value)

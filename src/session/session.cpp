@@ -115,8 +115,12 @@ void on_save_session(GtkMenuItem *item, gpointer data)
         /* The chooser gives file-name encoding; the session code takes UTF-8. */
         gchar *fname = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
         gchar *utf8 = fname ? g_filename_to_utf8(fname, -1, nullptr, nullptr, nullptr) : nullptr;
-        if (!utf8 || app->session.ops.save(app, utf8) < 0)
-            nb_error(_("Can not save current session"));
+        if (!utf8)
+            nb_message_error("%s: %s", _("Can not save current session"),
+                             _("the file name cannot be used"));
+        else if (app->session.ops.save(app, utf8) < 0)
+            nb_message_error("%s: %s", _("Can not save current session"),
+                             session_write_error());
         g_free(utf8);
         g_free(fname);
     }
@@ -154,7 +158,11 @@ void on_reset_session(GtkMenuItem *item, gpointer data)
     ch.baud_index = 7;
     ch.wtout = 20;
     ch.lom = 0;
-    (void)app->session.ops.save(app, app->session.load_file);
+    /* Without a usable automatic file (no data folder, a failed write)
+     * the next pass starts from the defaults set above instead of a file
+     * that does not hold them. */
+    if (app->session.ops.save(app, app->session.load_file) < 0)
+        app->session.load_file[0] = '\0';
     app->mode = 1;
     gtk_widget_destroy(box);
     leave_main_loop();

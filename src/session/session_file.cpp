@@ -13,6 +13,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -21,6 +22,8 @@
 #include <glib.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "session/cfg.h"
 
@@ -93,6 +96,18 @@ void send_request(nb_app *app, nb_plugin *entry, int32_t type, void *data, uint6
 
 /* ------------------------------------------------------------- writing */
 
+/* Why the last session_write failed, for the user. */
+char write_error[NB_TEXT_MAX] = "";
+
+void set_write_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void set_write_error(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    g_vsnprintf(write_error, sizeof write_error, format, ap);
+    va_end(ap);
+}
+
 /* The temporary file a session is written into before it replaces the
  * target: ".<name>.nbtmp" in the target's folder. */
 struct staged_file {
@@ -125,27 +140,37 @@ struct staged_file {
         }
         mode_t mode = 0666;
         if (stat(target.c_str(), &st) == 0) {
-            if (S_ISDIR(st.st_mode))
+            /* A FIFO or device node would be replaced by a regular file,
+             * a folder cannot be: neither is a session file. */
+            if (!S_ISREG(st.st_mode)) {
+                set_write_error("%s is %s", target.c_str(),
+                                S_ISDIR(st.st_mode) ? "a folder" : "not a regular file");
                 return -1;
+            }
             mode = st.st_mode & 07777;
         }
         size_t slash = target.rfind('/');
         std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
         std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-        if (base.empty())
+        if (base.empty()) {
+            set_write_error("%s names no file", target.c_str());
             return -1;
+        }
         tmp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".nbtmp";
 
         /* A leftover of an interrupted write is removed first; O_EXCL and
          * O_NOFOLLOW make sure nothing but a new file of ours is written. */
         unlink(tmp.c_str());
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0)
+        if (fd < 0) {
+            set_write_error("can not create %s: %s", tmp.c_str(), g_strerror(errno));
             return -1;
+        }
         if (mode != 0666)
             (void)fchmod(fd, mode);
         f = fdopen(fd, "w");
         if (!f) {
+            set_write_error("can not create %s: %s", tmp.c_str(), g_strerror(errno));
             close(fd);
             unlink(tmp.c_str());
             return -1;
@@ -154,17 +179,26 @@ struct staged_file {
     }
 
     /* Makes the written file the target. Returns 0, CFG_E_IO when the data
-     * did not reach the disk, -1 when the target cannot be replaced. */
-    int commit()
+     * did not reach the disk (write_errno: the system's reason of a line
+     * that failed earlier), -1 when the target cannot be replaced. */
+    int commit(int write_errno)
     {
         int rc = 0;
+        int err = write_errno;
+        errno = 0;
         if (ferror(f) || fflush(f) != 0 || fsync(fileno(f)) != 0)
             rc = CFG_E_IO;
         if (fclose(f) != 0 && rc == 0)
             rc = CFG_E_IO;
         f = nullptr;
-        if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0)
+        if (rc != 0 && err == 0)
+            err = errno ? errno : EIO;
+        if (rc != 0)
+            set_write_error("can not write %s: %s", tmp.c_str(), g_strerror(err));
+        if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0) {
+            set_write_error("can not replace %s: %s", target.c_str(), g_strerror(errno));
             rc = -1;
+        }
         if (rc != 0) {
             unlink(tmp.c_str());
             return rc;
@@ -180,6 +214,50 @@ struct staged_file {
     }
 };
 
+/* Plug-ins that the last session read named but that are not loaded in
+ * this pass (the library is missing, broken or refused for one start):
+ * their LoadPlugin line and the lines of their sections go on into every
+ * automatic file, so that their settings outlive the start. A plug-in
+ * loaded in this pass writes its own keys from then on, and reading
+ * another session starts the list afresh. */
+struct kept_plugin {
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> keys;
+};
+std::vector<kept_plugin> kept;
+
+/* Drops what a plug-in loaded in this pass has taken over. */
+void prune_kept(nb_pgmgr *mgr)
+{
+    for (size_t i = kept.size(); i-- > 0;) {
+        nb_plugin *entry = mgr->ops.pgmgr_find(mgr, kept[i].path.c_str());
+        if (entry && (entry->loaded || entry->ever_loaded))
+            kept.erase(kept.begin() + (long)i);
+    }
+}
+
+int write_kept_load_lines(FILE *f)
+{
+    int rc = 0;
+    for (const kept_plugin &k : kept)
+        if ((rc = cfg_write_key(f, "LoadPlugin", k.path.c_str())) < 0)
+            return rc;
+    return 0;
+}
+
+int write_kept_sections(FILE *f)
+{
+    int rc = 0;
+    for (const kept_plugin &k : kept) {
+        if ((rc = cfg_write_section(f, "Plugin")) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Path", k.path.c_str())) < 0) return rc;
+        for (const auto &kv : k.keys)
+            if ((rc = cfg_write_key(f, kv.first.c_str(), kv.second.c_str())) == CFG_E_IO)
+                return rc;
+    }
+    return 0;
+}
+
 int write_int(FILE *f, const char *key, const char *fmt, long v)
 {
     char buf[32];
@@ -187,7 +265,7 @@ int write_int(FILE *f, const char *key, const char *fmt, long v)
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     snprintf(buf, sizeof buf, fmt, v);
 #pragma GCC diagnostic pop
-    return nbpg_save_key(f, key, buf);
+    return cfg_write_key(f, key, buf);
 }
 
 const char *flags_text(uint8_t frame_format)
@@ -199,19 +277,13 @@ const char *flags_text(uint8_t frame_format)
     }
 }
 
+/* The main window keeps the geometry fields current (its size and divider
+ * as the user left them, or as a session just asked for them). */
 void current_geometry(nb_app *app, int32_t *w, int32_t *h, int32_t *pane)
 {
     *w = app->gui.hsize;
     *h = app->gui.vsize;
     *pane = app->gui.left_pane_size;
-    if (nb_mainwin && GTK_IS_WINDOW(nb_mainwin)) {
-        gint gw = 0, gh = 0;
-        gtk_window_get_size(GTK_WINDOW(nb_mainwin), &gw, &gh);
-        *w = gw;
-        *h = gh;
-    }
-    if (nb_mainwin && app->gui.paned && GTK_IS_PANED(app->gui.paned))
-        *pane = gtk_paned_get_position(GTK_PANED(app->gui.paned));
 }
 
 int write_lines(nb_app *app, FILE *f, int automatic)
@@ -233,7 +305,7 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     if ((rc = write_int(f, "LeftPaneSize", "%ld", pane)) < 0) return rc;
     if (!automatic) {
         if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
-        if ((rc = nbpg_save_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
     }
     /* An index outside the table (never set by the channel) is written as
      * the default rate rather than as a value the reader would refuse. */
@@ -251,7 +323,11 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     for (nb_plugin_node *n = mgr->ops.pgmgr_next(nullptr, mgr, &entry); n;
          n = mgr->ops.pgmgr_next(n, mgr, &entry))
         if (entry && entry->loaded && entry->path)
-            if ((rc = nbpg_save_key(f, "LoadPlugin", entry->path)) < 0) return rc;
+            if ((rc = cfg_write_key(f, "LoadPlugin", entry->path)) < 0) return rc;
+    if (automatic) {
+        prune_kept(mgr);
+        if ((rc = write_kept_load_lines(f)) < 0) return rc;
+    }
 
     save.timestamp = nbsdep_timestamp_get();
     save.data_ptr = f;
@@ -261,10 +337,10 @@ int write_lines(nb_app *app, FILE *f, int automatic)
         if (!entry || !entry->loaded || !entry->path)
             continue;
         if ((rc = cfg_write_section(f, "Plugin")) < 0) return rc;
-        if ((rc = nbpg_save_key(f, "Path", entry->path)) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Path", entry->path)) < 0) return rc;
         mgr->ops.pgmgr_request(entry, &save);
     }
-    return 0;
+    return automatic ? write_kept_sections(f) : 0;
 }
 
 /* A plug-in that asks for an autosave while it saves its own keys would
@@ -280,6 +356,8 @@ struct read_state {
     int load_mode;
     int pending_chan;          /* -1: no Chan key read */
     nb_plugin *cur_plugin;
+    std::vector<std::string> named;  /* LoadPlugin paths of the main section */
+    long cur_kept;             /* index in kept of the section's plug-in, or -1 */
 };
 
 read_state rs;
@@ -307,8 +385,10 @@ int ses_on_section(cfg_reader *rd, void *user, const char *name, size_t len)
         cfg_set_reason(rd, "double section definition");
         return CFG_E_SYNTAX;
     }
-    if (rs.cur_section == SEC_PLUGIN)
+    if (rs.cur_section == SEC_PLUGIN) {
         rs.cur_plugin = nullptr;
+        rs.cur_kept = -1;
+    }
     return 0;
 }
 
@@ -319,7 +399,15 @@ int plugin_key(nb_app *app, const char *key, const char *value)
         if (entry && entry->loaded) {
             rs.cur_plugin = entry;
             send_request(app, entry, PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+        } else if (rs.load_mode != SES_LOAD_PLUGINS) {
+            for (size_t i = 0; i < kept.size(); i++)
+                if (kept[i].path == value)
+                    rs.cur_kept = (long)i;
         }
+        return 0;
+    }
+    if (rs.cur_kept >= 0 && !rs.cur_plugin) {
+        kept[(size_t)rs.cur_kept].keys.emplace_back(key, value);
         return 0;
     }
     if (rs.cur_plugin && rs.cur_plugin->loaded) {
@@ -394,6 +482,7 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             entry->pending = 1;
             app->pgmgr.changes_pending = 1;
         }
+        rs.named.emplace_back(value);
         return 0;
     }
     default:
@@ -416,6 +505,20 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
     return 0;
 }
 
+/* The plug-ins the main section named that did not load. */
+void keep_unloaded(nb_app *app)
+{
+    for (const std::string &path : rs.named) {
+        nb_plugin *entry = app->pgmgr.ops.pgmgr_find(&app->pgmgr, path.c_str());
+        bool listed = false;
+        for (const kept_plugin &k : kept)
+            listed |= k.path == path;
+        if (!(entry && entry->loaded) && !listed)
+            kept.push_back(kept_plugin{path, {}});
+    }
+    rs.named.clear();
+}
+
 int ses_on_section_end(cfg_reader *rd, void *user)
 {
     nb_app *app = (nb_app *)user;
@@ -426,11 +529,13 @@ int ses_on_section_end(cfg_reader *rd, void *user)
             if (rs.load_mode == SES_LOAD_FILE && rs.pending_chan >= 0)
                 app->chan.number = (uint8_t)rs.pending_chan;
             app->pgmgr.ops.pgmgr_apply_pending(app);
+            keep_unloaded(app);
         }
     } else if (rs.cur_section == SEC_PLUGIN) {
         if (rs.cur_plugin && rs.cur_plugin->loaded)
             send_request(app, rs.cur_plugin, PGRP_SESSION_LOAD_END, nullptr, 0);
         rs.cur_plugin = nullptr;
+        rs.cur_kept = -1;
     }
     rs.cur_section = 0;
     return 0;
@@ -440,20 +545,40 @@ int ses_on_section_end(cfg_reader *rd, void *user)
 
 int32_t session_write(nb_app *app, const char *path, int automatic)
 {
-    if (!app || !path || writing)
+    write_error[0] = '\0';
+    if (!app || !path || writing) {
+        g_strlcpy(write_error, "another session is being written", sizeof write_error);
         return -1;
+    }
     gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
-    if (!fname.p || !*fname.p)
+    if (!fname.p || !*fname.p) {
+        set_write_error("%s cannot be used as a file name", path);
         return -1;
+    }
     staged_file out;
     if (out.open(fname.p) != 0)
         return -1;
     writing = true;
+    (void)cfg_take_write_errno();
     int rc = write_lines(app, out.f, automatic);
+    /* A plug-in's lines that failed to be written do not fail its request;
+     * the stream's error flag and the writer's first error tell. */
+    int err = cfg_take_write_errno();
     writing = false;
-    if (rc < 0)
-        return rc;   /* out's destructor removes the temporary file */
-    return out.commit();
+    if (rc < 0) {
+        /* out's destructor removes the temporary file */
+        if (rc == CFG_E_BADNAME)
+            set_write_error("a key that cannot be written in %s", out.tmp.c_str());
+        else
+            set_write_error("can not write %s: %s", out.tmp.c_str(), g_strerror(err ? err : EIO));
+        return rc;
+    }
+    return out.commit(err);
+}
+
+const char *session_write_error(void)
+{
+    return write_error;
 }
 
 int32_t session_read(nb_app *app, const char *path, int mode)
@@ -466,14 +591,23 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     rs.load_mode = mode;
     rs.pending_chan = -1;
     rs.cur_plugin = nullptr;
+    rs.named.clear();
+    rs.cur_kept = -1;
+    if (mode != SES_LOAD_PLUGINS)
+        kept.clear();
 
     gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
     if (!fname.p)
         return -1;
     cfg_reader *rd = nullptr;
-    int rc = cfg_open(fname.p, app, ses_on_section, ses_on_section_end, ses_on_key, &rd);
-    if (rc < 0)
+    char why[CFG_REASON_MAX];
+    int rc = cfg_open(fname.p, app, ses_on_section, ses_on_section_end, ses_on_key, &rd, why,
+                      sizeof why);
+    if (rc < 0) {
+        if (why[0])
+            nb_message_error("parsing error: %s", why);
         return rc;
+    }
 
     for (const token_name &t : section_names)
         if (rc >= 0)

@@ -22,6 +22,9 @@ enum {
  * Returns 0, -1 (path not convertible, file not created or replaced),
  * CFG_E_BADNAME or CFG_E_IO. */
 int32_t session_write(nb_app *app, const char *path, int automatic);
+/* Why the last session_write failed (the file and the system's reason),
+ * empty after a success. */
+const char *session_write_error(void);
 
 /* Reads path (UTF-8) in one of the SES_LOAD_* modes. Returns 0, -1 for a
  * file that is missing or cannot be opened (no message), or the parser's

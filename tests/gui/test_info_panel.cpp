@@ -185,8 +185,6 @@ TEST_F(GuiInfoPanel, RefreshRewritesLiveRowsOnly)
     c.acc_mask = 0;
     c.wtout = 100;
     c.baud_index = 5;
-    c.frame_format = 2;
-    c.number = 9;
     fake_st.state = 1;
     fake_st.hovr = 7;
     fake_st.sovr = 8;
@@ -224,6 +222,14 @@ TEST_F(GuiInfoPanel, RefreshRewritesLiveRowsOnly)
     the_app.gui.ops.refresh_info_panel(&the_app);
     EXPECT_EQ(name("0:11:0"), "CAN chip");
     EXPECT_EQ(value("0:11:0"), "Unknown");
+
+    // Another channel or frame format is open now: the rows are built anew.
+    c.frame_format = 2;
+    c.number = 9;
+    the_app.gui.ops.refresh_info_panel(&the_app);
+    model_ = gtk_tree_view_get_model(GTK_TREE_VIEW(find_by_name(window_, "info_view")));
+    EXPECT_EQ(value("0"), "9");
+    EXPECT_EQ(value(P_FORMAT), "11 bit");
 }
 
 // Text entries that fill their 16 bytes without a terminator are shown

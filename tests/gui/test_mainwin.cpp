@@ -87,6 +87,22 @@ TEST_F(GuiMainWindow, SessionGeometryCannotShrinkBelowMinimum)
         return a.width >= 750 && a.height >= 550;
     }));
     EXPECT_EQ(gtk_paned_get_position(GTK_PANED(the_app.gui.paned)), 300);
+
+    // A session read later moves the window and its divider; the fields
+    // follow what the window took.
+    the_app.gui.hsize = 900;
+    the_app.gui.vsize = 700;
+    the_app.gui.left_pane_size = 333;
+    apply_main_window_geometry(&the_app);
+    EXPECT_TRUE(wait_until([] {
+        GtkAllocation a;
+        gtk_widget_get_allocation(nb_mainwin, &a);
+        return a.width == 900 && a.height == 700;
+    }));
+    EXPECT_EQ(gtk_paned_get_position(GTK_PANED(the_app.gui.paned)), 333);
+    EXPECT_EQ(the_app.gui.hsize, 900);
+    EXPECT_EQ(the_app.gui.vsize, 700);
+    EXPECT_EQ(the_app.gui.left_pane_size, 333);
 }
 
 TEST_F(GuiMainWindow, MenusInScreenOrder)

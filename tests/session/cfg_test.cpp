@@ -337,6 +337,11 @@ TEST(CfgWriter, ExactLinesAndRefusals)
     EXPECT_EQ(nbpg_save_key(f, "  \t", "1"), -1026);
     EXPECT_EQ(nbpg_save_key(f, nullptr, "1"), -1026);
     EXPECT_EQ(nbpg_save_key(f, "Key", nullptr), -1026);
+    /* Read back as a comment, or as the host's selector of the section. */
+    EXPECT_EQ(nbpg_save_key(f, "#Key", "1"), -1026);
+    EXPECT_EQ(nbpg_save_key(f, " #Key", "1"), -1026);
+    EXPECT_EQ(nbpg_save_key(f, "Path", "/x.so"), -1026);
+    EXPECT_EQ(nbpg_save_key(f, "\tPath", "/x.so"), -1026);
     EXPECT_EQ(nbpg_save_key(nullptr, "Key", "1"), -1024);
     EXPECT_EQ(nbpg_save_key(f, "Long", std::string(2000, 'x').c_str()), 0);
     fclose(f);

@@ -13,6 +13,7 @@ tells that it was rewritten.
 """
 import os
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -73,9 +74,12 @@ class Program:
         self.data = os.path.join(self.root, 'data')
         self.env = dict(os.environ, HOME=os.path.join(self.root, 'home'), XDG_DATA_HOME=self.data,
                         XDG_CONFIG_HOME=os.path.join(self.root, 'config'),
+                        XDG_RUNTIME_DIR=os.path.join(self.root, 'run'),
                         GTK_MODULES='gail:atk-bridge', ASAN_OPTIONS='detect_leaks=0')
         self.env.pop('ZELK_BOARDS', None)
         os.makedirs(self.env['HOME'])
+        os.makedirs(self.env['XDG_RUNTIME_DIR'], mode=0o700)
+        self.zelkctl = os.path.join(stage, 'zelkctl')
         self.proc = None
         self.app = None
         self.seen_dialogs = []
@@ -89,9 +93,9 @@ class Program:
             f.write(text)
         return path
 
-    def start(self, *args):
+    def start(self, *args, stderr=None):
         self.proc = subprocess.Popen([os.path.join(self.inst, 'nimbrel')] + list(args),
-                                     env=self.env)
+                                     env=self.env, stderr=stderr)
         self.app = wait_for(self._find_app, 'the program on the accessibility bus')
 
     def _find_app(self):
@@ -137,6 +141,33 @@ class Program:
                       'menu item ' + item)
         it.doActionNamed('click')
 
+    def frame(self, title=None):
+        """The showing main window (with this title)."""
+        def find():
+            for c in self.app.children:
+                try:
+                    if c.roleName == 'frame' and c.showing and (title is None or c.name == title):
+                        return c
+                except Exception:
+                    pass
+            return None
+        return wait_for(find, 'main window %s' % (title or ''))
+
+    def cells(self):
+        return [c.name for c in self.app.findChildren(GenericPredicate(roleName='table cell'))]
+
+    def channels(self):
+        """zelkctl list as the program's user sees it: {channel: state}."""
+        out = subprocess.run([self.zelkctl, 'list'], env=self.env, capture_output=True,
+                             text=True, timeout=30).stdout
+        states = {}
+        for line in out.splitlines():
+            line = line.strip()
+            if line.startswith('channel '):
+                num, state = line[len('channel '):].split(':', 1)
+                states[int(num)] = state.strip()
+        return states
+
     def quit(self):
         self.menu('File', 'Quit')
         return self.proc.wait(timeout=30)
@@ -146,6 +177,43 @@ class Program:
             self.proc.kill()
             self.proc.wait()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class FakeSlcan:
+    """A serial adapter on a pseudo-terminal (fake_slcan), reached through
+    a fixed link that survives unplugging and plugging in again."""
+    def __init__(self, link):
+        exe = os.environ.get('FAKE_SLCAN', '')
+        if not os.path.exists(exe):
+            skip('fake_slcan is not built')
+        self.link = link
+        self.proc = subprocess.Popen([exe, link], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, bufsize=1)
+
+    def do(self, line):
+        self.proc.stdin.write(line + '\n')
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().strip()
+
+    def wait(self, command, what):
+        check(self.do('wait %s 20000' % command) == 'ok', 'the adapter never got %s (%s)' %
+              (command, what))
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=10)
+
+
+def frames(first, count):
+    return ''.join('t%03X1%02X\\r' % (0x100 + i, i & 0xFF) for i in range(first, first + count))
+
+
+def log_lines(folder):
+    lines = []
+    for name in os.listdir(folder):
+        lines += [l for l in (read(os.path.join(folder, name)) or '').splitlines() if '#' in l]
+    return lines
 
 
 def read(path):
@@ -331,6 +399,205 @@ def load_session_from_menu(p):
     check(p.quit() == 0, 'exit code')
 
 
+@case
+def session_names_another_channel(p):
+    # Channel 1 with 11-bit frames and a window geometry of its own.
+    s = p.write('ch1.nbs', '[Nimbrel]\nHsize=1100\nVsize=720\nLeftPaneSize=310\nChan=1\n'
+                'Flags=CAN11\nBaud=125\nWtout=50\n')
+    p.start(s)
+    win = p.frame('ch 1 - Nimbrel, ver. 3.15')
+    text = wait_for(lambda: read(p.auto_file(1)), 'the automatic file of channel 1')
+    for line in ('Hsize=1100', 'Vsize=720', 'LeftPaneSize=310', 'Baud=125', 'Wtout=50'):
+        check('\n%s\n' % line in text, '%s missing: %r' % (line, text))
+    check(not os.path.exists(p.auto_file(0)), 'channel 0 got an automatic file')
+    check(p.channels() == {0: 'free', 1: 'busy'}, 'channels %r' % p.channels())
+    wait_for(lambda: '11 bit' in p.cells(), 'the frame format in the panel')
+    check('unknown (0)' not in p.cells(), 'panel %r' % p.cells())
+    wait_for(lambda: tuple(win.size) == (1100, 720), 'the window size of the session')
+
+    # A reset stays on channel 1 and closes it once.
+    before = inode(p.auto_file(1))
+    p.menu('File', 'Reset session to defaults')
+    p.button(p.dialog('the reset question'), 'Yes').doActionNamed('click')
+    wait_for(lambda: inode(p.auto_file(1)) != before and
+             '\nBaud=500\n' in (read(p.auto_file(1)) or ''), 'the reset automatic file')
+    p.frame('ch 1 - Nimbrel, ver. 3.15')
+    check(p.channels() == {0: 'free', 1: 'busy'}, 'after the reset %r' % p.channels())
+    check(p.quit() == 0, 'exit code')
+    check(p.channels() == {0: 'free', 1: 'free'}, 'after the end %r' % p.channels())
+
+    # A channel that cannot be opened is reported once; the session's
+    # settings go to the channel that stays.
+    p.seen_dialogs = []
+    s = p.write('ch7.nbs', '[Nimbrel]\nChan=7\nBaud=250\n')
+    p.start(s)
+    d = p.dialog('the message about channel 7')
+    check(any('can not open CAN channel 7' in t and 'staying on channel 0' in t
+              for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    p.frame('ch 0 - Nimbrel, ver. 3.15')
+    wait_for(lambda: '\nBaud=250\n' in (read(p.auto_file(0)) or ''), 'Baud=250 on channel 0')
+    check(p.channels() == {0: 'busy', 1: 'free'}, 'channels %r' % p.channels())
+    check(p.quit() == 0, 'exit code')
+
+
+@case
+def reset_without_data_folder(p):
+    blocker = p.write('not-a-folder', '')
+    p.env['XDG_DATA_HOME'] = os.path.join(blocker, 'data')
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    first = p.frame()
+    p.menu('File', 'Reset session to defaults')
+    p.button(p.dialog('the reset question'), 'Yes').doActionNamed('click')
+    wait_for(lambda: not _alive(first) or not first.showing, 'the first pass to end')
+    p.frame('ch 0 - Nimbrel, ver. 3.15')
+    alerts = [c for c in p.app.children if c.roleName == 'alert' and c.showing]
+    check(not alerts, 'a message after the reset: %r' % [p.labels(a) for a in alerts])
+    check(p.proc.poll() is None, 'the program ended: %s' % p.proc.poll())
+    check(p.quit() == 0, 'exit code')
+
+
+@case
+def adapter_lost_and_back(p):
+    fake = FakeSlcan(os.path.join(p.root, 'ttyCAN'))
+    try:
+        _adapter_lost_and_back(p, fake)
+    finally:
+        fake.close()
+
+
+def _adapter_lost_and_back(p, fake):
+    check(fake.do('up').startswith('up '), 'the adapter did not come up')
+    p.env['ZELK_BOARDS'] = '0=slcan:%s,timeout=100' % fake.link
+    logger = os.path.join(p.inst, 'logger.so')
+    shutil.copy2(os.path.join(os.environ['NB_STAGE_DIR'], 'logger.so'), logger)
+    logs = os.path.join(p.root, 'logs')
+    os.makedirs(logs)
+    s = p.write('slcan.nbs', '[Nimbrel]\nChan=0\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n'
+                'Format=candump\nFolder=%s\nAutoStart=1\n' % (logger, logger, logs))
+    p.start(s)
+    p.frame('ch 0 - Nimbrel, ver. 3.15')
+    p.button(p.app, 'Start', 'toggle button').doActionNamed('click')
+    p.button(p.app, 'Stop', 'toggle button')
+    fake.wait('O', 'Start')
+    fake.do('send ' + frames(0, 40))
+    wait_for(lambda: len(log_lines(logs)) == 40, 'the first 40 frames in the log')
+
+    # Unplugged: told once, stopped look, the panel says so.
+    check(fake.do('down') == 'down', 'unplug')
+    d = p.dialog('the message about the lost channel')
+    check(any('CAN channel 0 is lost' in t for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    start = p.button(p.app, 'Start', 'toggle button')
+    check(not start.sensitive, 'Start can be pressed while the adapter is gone')
+    wait_for(lambda: any(c.startswith('LOST') for c in p.cells()), 'LOST in the panel')
+
+    # Plugged in again at the same path: reopened, stopped, ready to start.
+    check(fake.do('up').startswith('up '), 'the adapter did not come back')
+    wait_for(lambda: start.sensitive, 'the Start button back')
+    check(not any(c.startswith('LOST') for c in p.cells()), 'still LOST: %r' % p.cells())
+    start.doActionNamed('click')
+    p.button(p.app, 'Stop', 'toggle button')
+    fake.wait('O', 'the second Start')
+    fake.do('send ' + frames(40, 10))
+    got = wait_for(lambda: len(log_lines(logs)) == 50 and log_lines(logs), 'all 50 frames in the log')
+    ids = [l.split()[2].split('#')[0] for l in got]
+    check(ids == ['%03X' % (0x100 + i) for i in range(50)], 'logged %r' % ids)
+    alerts = [c for c in p.app.children if c.roleName == 'alert' and c.showing]
+    check(not alerts, 'another message: %r' % [p.labels(a) for a in alerts])
+    check(p.quit() == 0, 'exit code')
+
+
+@case
+def files_that_are_not_files(p):
+    fifo = os.path.join(p.root, 'session.nbs')
+    os.mkfifo(fifo)
+    for path, kind in ((fifo, 'a FIFO'), ('/dev/zero', 'a device')):
+        p.seen_dialogs = []
+        p.start(path)
+        d = p.dialog('the reason %s cannot be read' % path)
+        check(any(path in t and kind in t for t in p.labels(d)), 'message %r' % p.labels(d))
+        p.button(d, 'OK').doActionNamed('click')
+        d = p.dialog('the load failure')
+        check('Can not load session from file' in p.labels(d), 'message %r' % p.labels(d))
+        p.button(d, 'OK').doActionNamed('click')
+        check(p.proc.wait(timeout=30) == 0, 'exit code')
+
+    # An automatic file that is a FIFO is said so and never replaced; nor
+    # is a FIFO chosen in the Save dialog.
+    os.makedirs(p.data, exist_ok=True)
+    os.mkfifo(p.auto_file())
+    target = os.path.join(p.root, 'out.nbs')
+    os.mkfifo(target)
+    p.seen_dialogs = []
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    d = p.dialog('the reason the automatic file cannot be read')
+    check(any('a FIFO' in t for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    p.frame()
+    p.menu('File', 'Save session')
+    d = p.dialog('the Save dialog')
+    entry = wait_for(lambda: d.findChild(GenericPredicate(roleName='text'), retry=False,
+                                         requireResult=False), 'the name field')
+    entry.text = target
+    p.button(d, 'Save').doActionNamed('click')
+    p.button(p.dialog('the question to replace it'), 'Replace').doActionNamed('click')
+    d = p.dialog('the save failure')
+    check(any('Can not save current session' in t and target in t and 'not a regular file' in t
+              for t in p.labels(d)), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    check(stat.S_ISFIFO(os.stat(target).st_mode), 'the FIFO chosen was replaced')
+    check(stat.S_ISFIFO(os.stat(p.auto_file()).st_mode), 'the automatic FIFO was replaced')
+    check(p.quit() == 0, 'exit code')
+
+
+@case
+def broken_plugin_files(p):
+    s = p.write('b.nbs', '[Nimbrel]\nLoadPlugin=%s\n[Plugin]\nPath=%s\nColor=red\nSize=0x10\n'
+                % (p.rec_b, p.rec_b))
+    p.start(s)
+    keys = '\nLoadPlugin=%s\n' % p.rec_b, '\n[Plugin]\nPath=%s\nColor=red\nSize=0x10\n' % p.rec_b
+    wait_for(lambda: all(k in (read(p.auto_file()) or '') for k in keys), 'RecB and its keys')
+    check(p.quit() == 0, 'exit code')
+
+    # Cut copies of a plug-in (RecB's own file among them) and a FIFO with
+    # a plug-in's name: the program starts, names each on stderr and keeps
+    # RecB's line and keys in the automatic file.
+    with open(p.rec_b, 'rb') as f:
+        whole = f.read()
+    for name, size in (('rec_b.so', 20000), ('cut.so', 1000)):
+        with open(os.path.join(p.inst, name), 'wb') as f:
+            f.write(whole[:size])
+    os.mkfifo(os.path.join(p.inst, 'pipe.so'))
+    before = inode(p.auto_file())
+    errors = os.path.join(p.root, 'stderr.txt')
+    p.seen_dialogs = []
+    with open(errors, 'w') as err:
+        p.start(stderr=err)
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    text = wait_for(lambda: inode(p.auto_file()) != before and read(p.auto_file()),
+                    'the automatic file of the start')
+    check(all(k in text for k in keys), 'RecB lost: %r' % text)
+    check(p.quit() == 0, 'exit code')
+    lines = read(errors).splitlines()
+    for name in ('rec_b.so', 'cut.so', 'pipe.so'):
+        check(any(os.path.join(p.inst, name) in l for l in lines), '%s not named: %r' % (name, lines))
+
+    # Restored: RecB is back with its keys.
+    os.unlink(os.path.join(p.inst, 'pipe.so'))
+    with open(p.rec_b, 'wb') as f:
+        f.write(whole)
+    p.seen_dialogs = []
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    wait_for(lambda: p.app.findChild(GenericPredicate(name='RecB', roleName='page tab'),
+                                     retry=False, requireResult=False), 'the RecB page')
+    wait_for(lambda: keys[1] in (read(p.auto_file()) or ''), 'RecB keys saved by RecB')
+    check(p.quit() == 0, 'exit code')
+
+
 def main():
     if len(sys.argv) != 2 or sys.argv[1] not in CASES:
         print('usage: outside_test.py {%s}' % ','.join(sorted(CASES)))
@@ -355,8 +622,8 @@ def main():
         CASES[sys.argv[1]](p)
         print('PASS', sys.argv[1])
         return 0
-    except Failure as e:
-        print('FAIL', sys.argv[1] + ':', e)
+    except Exception as e:
+        print('FAIL', sys.argv[1] + ':', type(e).__name__, e)
         return 1
     finally:
         p.stop()

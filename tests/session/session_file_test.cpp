@@ -92,18 +92,18 @@ TEST_F(SessionFile, AutomaticSaveHasNoChanNorFlags)
     EXPECT_EQ(events_of("RecA"), (strings{"INIT", "SAVE size=8 chan=9", "SAVE size=8 chan=9"}));
 }
 
-TEST_F(SessionFile, GeometryComesFromTheMainWindow)
+TEST_F(SessionFile, GeometryIsTheOneTheMainWindowKeeps)
 {
+    // The main window keeps the fields current, also with a size asked
+    // for that the window system has not confirmed yet.
     GtkWidget *win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_default_size(GTK_WINDOW(win), 800, 600);
-    GtkWidget *paned = gtk_hpaned_new();
-    gtk_container_add(GTK_CONTAINER(win), paned);
-    gtk_paned_set_position(GTK_PANED(paned), 123);
+    gtk_window_set_default_size(GTK_WINDOW(win), 1000, 650);
     nb_mainwin = win;
-    app().gui.paned = paned;
+    app().gui.hsize = 800;
+    app().gui.vsize = 600;
+    app().gui.left_pane_size = 123;
     std::string s = saved(1);
     nb_mainwin = nullptr;
-    app().gui.paned = nullptr;
     gtk_widget_destroy(win);
     EXPECT_EQ(s.substr(0, 48), "\n[Nimbrel]\nHsize=800\nVsize=600\nLeftPaneSize=123\n");
 }
@@ -327,9 +327,13 @@ TEST_F(SessionFile, MissingFileIsMinusOneWithoutMessage)
 {
     nbtest::DialogDriver driver;
     EXPECT_EQ(session_read(&app(), (dir_ + "/none.nbs").c_str(), SES_LOAD_FILE), -1);
-    EXPECT_EQ(session_read(&app(), dir_.c_str(), SES_LOAD_FILE), -1);   /* a folder */
     nbtest::pump();
     EXPECT_TRUE(driver.seen().empty());
+    /* A folder is no file to read, and the message says so. */
+    driver.respond(GTK_RESPONSE_OK);
+    EXPECT_EQ(session_read(&app(), dir_.c_str(), SES_LOAD_FILE), -1024);
+    ASSERT_EQ(driver.seen().size(), 1u);
+    EXPECT_EQ(driver.seen()[0].text, "parsing error: " + dir_ + " is a folder, not a regular file");
 }
 
 TEST_F(SessionFile, SaveAndLoadRoundTrip)

@@ -2,6 +2,7 @@
  * Session management in-process: the paths of a channel, autosave for
  * plug-ins, the Save session dialog, reset to defaults and quitting.
  */
+#include <errno.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -166,7 +167,9 @@ TEST_F(Session, SaveThatCannotBeWrittenShowsTheError)
     setrlimit(RLIMIT_FSIZE, &old);
     g_unsetenv("REC_SAVE_BIG");
     ASSERT_EQ(driver.seen().size(), 3u);
-    EXPECT_EQ(driver.seen()[2].text, "Can not save current session");
+    /* Which file failed and the system's reason. */
+    EXPECT_EQ(driver.seen()[2].text, "Can not save current session: can not write " + dir_ +
+                                         "/.x.nbs.nbtmp: " + g_strerror(EFBIG));
     EXPECT_EQ(driver.seen()[2].type, GTK_MESSAGE_ERROR);
     EXPECT_EQ(nbtest::read_file(existing), "old");
 }

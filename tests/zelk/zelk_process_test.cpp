@@ -2,6 +2,7 @@
 #include "zelk_fixture.h"
 
 #include <regex>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,16 +75,38 @@ TEST_F(ZelkProcess, OpenChannelIsBusyHereAndInOtherProcesses)
     EXPECT_EQ(run_cmd(zelkctl() + " send 0 123#11", &out), 0) << out;
 }
 
-TEST_F(ZelkProcess, LocksFallBackToTmpWhenTheRuntimeFolderIsMissing)
+TEST_F(ZelkProcess, LocksFallBackToTheCacheFolderWhenTheRuntimeFolderIsMissing)
 {
     boards("sim:traffic=none");
     const std::string saved = getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "";
     setenv("XDG_RUNTIME_DIR", "/nonexistent/run", 1);
     ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    struct ::stat st;
+    EXPECT_EQ(::stat((std::string(getenv("HOME")) + "/.cache/zelk-locks").c_str(), &st), 0);
     EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_E_BUSY);
     ASSERT_EQ(ZkClose(0), ZK_OK);
     EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_OK);
     setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
+// Without a runtime folder no shared folder such as /tmp is used, where
+// another user could take the name first. A private /tmp (a mount
+// namespace) holds that other user's folder, so the machine's own is not
+// touched.
+TEST_F(ZelkProcess, LocksNeedNoFolderAnotherUserCanTake)
+{
+    const bool root = getuid() == 0;
+    const std::string taken = root ? "mkdir /tmp/zelk-0 && chown 65534 /tmp/zelk-0"
+                                   : "ln -s /nowhere /tmp/zelk-0";
+    const std::string script = "mount -t tmpfs tmpfs /tmp && echo inside && mkdir /tmp/home && " +
+                               taken + " && env -u XDG_RUNTIME_DIR -u XDG_CACHE_HOME HOME=/tmp/home " +
+                               zelkctl() + " send 0 123#11 && echo sent";
+    std::string out;
+    run_cmd(std::string(root ? "unshare -m" : "unshare -U -r -m") + " sh -c '" + script + "' 2>&1",
+            &out);
+    if (out.find("inside") == std::string::npos)
+        GTEST_SKIP() << "no private mount namespace here: " << out;
+    EXPECT_NE(out.find("sent"), std::string::npos) << out;
 }
 
 TEST_F(ZelkProcess, ListWithoutConfigurationShowsOneSimulatedBoard)

@@ -92,6 +92,13 @@ void FakeAdapter::set_serial(const std::string &s)
     serial_ = s;
 }
 
+void FakeAdapter::before_answer(const std::string &cmd, const std::string &bytes)
+{
+    std::lock_guard<std::mutex> g(m_);
+    early_cmd_ = cmd;
+    early_bytes_ = bytes;
+}
+
 void FakeAdapter::send(const std::string &bytes)
 {
     std::lock_guard<std::mutex> g(m_);
@@ -214,6 +221,10 @@ void FakeAdapter::run()
 // m_ held. The firmware's answer to one command.
 void FakeAdapter::answer(const std::string &c)
 {
+    if (!early_cmd_.empty() && c == early_cmd_) {
+        put(early_bytes_);
+        early_cmd_.clear();
+    }
     switch (dialect_) {
     case Dialect::Silent:
         return;

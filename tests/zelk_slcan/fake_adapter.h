@@ -36,6 +36,9 @@ public:
     // Flags the next F answer reports (then cleared, as the firmware does).
     void set_status(uint8_t flags);
     void set_serial(const std::string &s);
+    // Bytes sent just before the answer to the next command cmd (frames
+    // of a bus that is already busy when the channel opens).
+    void before_answer(const std::string &cmd, const std::string &bytes);
 
     // Bytes to the host, as they stand.
     void send(const std::string &bytes);
@@ -83,6 +86,7 @@ private:
     std::string partial_;
     uint8_t status_ = 0;
     std::string serial_ = "A123";
+    std::string early_cmd_, early_bytes_;
     bool open_ = false;
     bool lom_ = false;
     uint64_t bytes_read_ = 0;

@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "fake_adapter.h"
 #include "test_env.h"
 #include "zelk.h"
@@ -403,15 +408,29 @@ TEST_F(Slcan, SilentAdapterGivesNoResponseWithinTheTimeout)
     EXPECT_EQ(ZkStart(0), ZK_OK);
 }
 
+TEST_F(Slcan, FramesBeforeTheStartIsAcknowledgedAreKept)
+{
+    init();
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    fake->before_answer("O", "t1001AA\rt1001AB\r");
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    EXPECT_EQ(read_frames(2).size(), 2u);
+}
+
 TEST_F(Slcan, HangUpMakesEveryCallFailUntilReopened)
 {
     init();
     open_started();
-    fake->send("t1001AA\r");
-    ASSERT_EQ(read_frames(1).size(), 1u);
+    fake->send("t1001AA\rt1001AB\r");
+    ASSERT_EQ(ZkStop(0), ZK_OK);  // its answer comes after the frames: they are queued
     fake->hangup();
-    const zk_frame f = make(0x100, 0, {1});
-    ASSERT_TRUE(nbtest::wait_until([&] { return ZkWrite(0, &f, 1) == ZK_E_GONE; }));
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkStart(0) == ZK_E_GONE; }));
+    // What arrived before the hang-up is read first, then the loss shows.
+    zk_frame buf[4];
+    EXPECT_EQ(ZkRead(0, buf, 4), 2);
+    EXPECT_EQ(ZkRead(0, buf, 4), ZK_E_GONE);
+    zk_errs e{};
+    EXPECT_EQ(ZkErrsGetClear(0, &e), ZK_E_GONE);
     EXPECT_EQ(ZkStop(0), ZK_E_GONE);
     EXPECT_EQ(ZkStart(0), ZK_E_GONE);
     EXPECT_EQ(ZkSetBaud(0, 0x00, 0x1C), ZK_E_GONE);
@@ -419,11 +438,43 @@ TEST_F(Slcan, HangUpMakesEveryCallFailUntilReopened)
     zk_chipstat st{};
     EXPECT_EQ(ZkChipStat(0, &st), ZK_E_GONE);
     EXPECT_NE(err_text(ZK_E_GONE).find(fake->path()), std::string::npos) << err_text(ZK_E_GONE);
-    zk_frame buf[4];
-    EXPECT_EQ(ZkRead(0, buf, 4), 0);  // never blocks
     EXPECT_EQ(ZkClose(0), ZK_OK);
     // The device node of a pseudo-terminal vanishes with its master.
     EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_NODEV);
+}
+
+// Another program, of this user or another one, holding the device: the
+// channel is busy and the message names the holder.
+TEST_F(Slcan, DeviceHeldElsewhereIsBusyAndTheHolderNamed)
+{
+    init();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(done[1]);
+        close(ready[0]);
+        const int fd = open(fake->path().c_str(), O_RDWR | O_NOCTTY);
+        char c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) < 0) _exit(1);
+        _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    close(ready[1]);
+    close(done[0]);
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    ASSERT_EQ(held, 1);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_PROBE), ZK_E_BUSY);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_BUSY);
+    EXPECT_NE(err_text(ZK_E_BUSY).find("process " + std::to_string(pid) + " ("), std::string::npos)
+        << err_text(ZK_E_BUSY);
+    close(done[1]);
+    close(ready[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
 }
 
 TEST_F(Slcan, AdapterWithoutAcknowledgementsStillWorks)

@@ -105,10 +105,11 @@ public:
     /* Count an event (count times). Counted while the channel is open. */
     void event(zk_event ev, uint32_t count = 1);
 
-    /* The device disappeared. Frames already queued are still read;
-     * after them ZkRead and ZkErrsGetClear report ZK_E_GONE until the
-     * channel is opened again. */
-    void lost();
+    /* The device disappeared (unplugged, hung up). Frames already queued
+     * are still read; after them ZkRead and ZkErrsGetClear report
+     * ZK_E_GONE until the channel is opened again, and ZkStrError appends
+     * detail (for example the device's path) when one is given. */
+    void lost(const char *detail = nullptr);
 
     /* Core-side state; backends do not touch anything below. */
     struct impl;
@@ -259,6 +260,11 @@ bool next_option(const char **p, char *key, size_t key_size, char *val, size_t v
 
 /* Bounded copy that always NUL-terminates (size > 0). */
 void copy_text(char *dst, size_t size, const char *src);
+
+/* Who holds a lock (flock) on the file at path, as "process 1234
+ * (minicom) of user anna", from the system's list of locks. False when
+ * the system does not tell (no such lock listed, or /proc unreadable). */
+bool lock_holder(const char *path, char *buf, size_t size);
 
 } // namespace zk
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,22 +108,46 @@ private:
     chan_state *ch = nullptr;                                         \
     if (int16_t e_ = call.chan(number, need_open, &ch); e_ < 0) return call.ret(e_)
 
+// The user's home folder: $HOME, else the password database's.
+const char *home_dir()
+{
+    const char *home = getenv("HOME");
+    if (home && *home) return home;
+    const passwd *pw = getpwuid(getuid());
+    return pw && pw->pw_dir ? pw->pw_dir : nullptr;
+}
+
 // Folder of the channel lock files, created when missing: the user's
-// runtime folder, else (unset, or not usable) /tmp/zelk-UID. Only a folder
-// of our own is used, never a link or someone else's folder in /tmp.
+// runtime folder, else one in the user's cache folder. Both lie in
+// folders only the user can write, so no other user can create or replace
+// them (a shared folder such as /tmp would let anyone take the name
+// first). Only a folder of our own that nobody else may write is used,
+// never a link.
 int16_t lock_dir(char *buf, size_t size)
 {
     auto usable = [](const char *dir) {
         if (mkdir(dir, 0700) != 0 && errno != EEXIST) return false;
         struct stat st;
-        return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
+        return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+               (st.st_mode & 022) == 0;
     };
     const char *rt = getenv("XDG_RUNTIME_DIR");
     if (rt && *rt) {
         snprintf(buf, size, "%s/zelk", rt);
         if (usable(buf)) return ZK_OK;
     }
-    snprintf(buf, size, "/tmp/zelk-%u", unsigned(getuid()));
+    const char *cache = getenv("XDG_CACHE_HOME");
+    char parent[768];
+    if (cache && *cache == '/') {
+        snprintf(parent, sizeof parent, "%s", cache);
+    } else if (const char *home = home_dir()) {
+        snprintf(parent, sizeof parent, "%s/.cache", home);
+    } else {
+        set_detail("no folder for the channel locks: neither XDG_RUNTIME_DIR nor a home folder");
+        return ZK_E_IO;
+    }
+    (void)mkdir(parent, 0700);
+    snprintf(buf, size, "%s/zelk-locks", parent);
     if (usable(buf)) return ZK_OK;
     set_detail("no usable folder for the channel locks (%s)", buf);
     return ZK_E_IO;
@@ -150,6 +175,9 @@ int16_t take_lock(chan_state &ch, int *fd)
     if (flock(f, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         close(f);
+        char who[160];
+        if (err == EWOULDBLOCK && lock_holder(path, who, sizeof who))
+            set_detail("held by %s", who);
         if (err == EWOULDBLOCK) return ZK_E_BUSY;
         set_detail("cannot lock %s: %s", path, strerror(err));
         return ZK_E_IO;
@@ -236,12 +264,14 @@ void zk_rx_port::event(zk_event ev, uint32_t count)
     }
 }
 
-void zk_rx_port::lost()
+void zk_rx_port::lost(const char *detail)
 {
     impl *q = p;
     if (!q) return;
     std::lock_guard<std::mutex> g(q->m);
-    if (q->open) q->gone = true;
+    if (!q->open || q->gone) return;
+    q->gone = true;
+    copy_text(q->gone_detail, sizeof q->gone_detail, detail ? detail : "");
 }
 
 void shutdown_boards()
@@ -323,6 +353,7 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
         q->errs = zk_errs{};
         q->hovr_total = q->sovr_total = 0;
         q->gone = false;
+        q->gone_detail[0] = '\0';
     }
     if (int16_t e = be->open(ch->slot, flags, &ch->port, &bt0, &bt1); e < 0) {
         close(fd);
@@ -410,9 +441,16 @@ int16_t ZkStart(uint8_t chan)
 {
     ZK_CALL("ZkStart");
     ZK_CHAN(chan, true);
-    if (int16_t e = backend_of(*ch)->start(ch->slot); e < 0) return call.ret(e);
+    // Frames are taken from the moment the controller is told to start:
+    // an adapter may deliver the first ones before it acknowledges.
+    const bool was = ch->started;
     ch->started = true;
     sync_port(*ch);
+    if (int16_t e = backend_of(*ch)->start(ch->slot); e < 0) {
+        ch->started = was;
+        sync_port(*ch);
+        return call.ret(e);
+    }
     return call.ret(ZK_OK);
 }
 
@@ -453,7 +491,10 @@ int16_t ZkRead(uint8_t chan, zk_frame *buf, uint16_t n)
     int want = std::min<int>(n, 32767);
     zk_rx_port::impl *q = ch->port_impl.get();
     std::lock_guard<std::mutex> g(q->m);
-    if (q->gone && q->count == 0) return call.ret(ZK_E_GONE);
+    if (q->gone && q->count == 0) {
+        set_detail("%s", q->gone_detail);
+        return call.ret(ZK_E_GONE);
+    }
     int got = std::min(want, q->count);
     for (int i = 0; i < got;) {
         int chunk = std::min(got - i, ZK_RX_QUEUE_CAP - q->head);
@@ -516,8 +557,10 @@ int16_t ZkErrsGetClear(uint8_t chan, zk_errs *errs)
     zk_rx_port::impl *q = ch->port_impl.get();
     std::lock_guard<std::mutex> g(q->m);
     const zk_errs none{};
-    if (q->gone && q->count == 0 && memcmp(&q->errs, &none, sizeof none) == 0)
+    if (q->gone && q->count == 0 && memcmp(&q->errs, &none, sizeof none) == 0) {
+        set_detail("%s", q->gone_detail);
         return call.ret(ZK_E_GONE);
+    }
     *errs = q->errs;
     q->errs = zk_errs{};
     return call.ret(ZK_OK);

@@ -20,6 +20,7 @@ struct zk_rx_port::impl {
     bool open = false;       /* channel open: events are counted */
     bool accepting = false;  /* open and started: frames are queued */
     bool gone = false;       /* the backend lost the device */
+    char gone_detail[128] = "";  /* what ZkStrError appends to ZK_E_GONE */
     uint8_t flags = 0;       /* ZK_OPEN_* formats */
     uint32_t code = 0, mask = 0;
     std::unique_ptr<zk_frame[]> ring{new zk_frame[ZK_RX_QUEUE_CAP]};

@@ -24,7 +24,8 @@
  *
  * When the tty hangs up (adapter unplugged) the reader stops and every
  * operation of the channel fails with ZK_E_GONE until it is closed and
- * opened again.
+ * opened again; ZkRead and ZkErrsGetClear first hand out what arrived
+ * before.
  */
 #include "backend.h"
 #include "slcan_proto.h"
@@ -128,6 +129,7 @@ public:
 
 private:
     /* device */
+    int16_t in_use() const;
     int16_t open_device();
     void close_device();
     int16_t handshake();
@@ -216,24 +218,33 @@ private:
 
 /* ---- device ---------------------------------------------------------- */
 
+/* The device is held elsewhere: name the holder where the system tells. */
+int16_t SlcanBackend::in_use() const
+{
+    char who[160];
+    if (zk::lock_holder(dev_, who, sizeof who))
+        zk::set_detail("%s is in use by %s", dev_, who);
+    else
+        zk::set_detail("%s is in use by another program", dev_);
+    return ZK_E_BUSY;
+}
+
 int16_t SlcanBackend::open_device()
 {
     const int fd = ::open(dev_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        if (e == EBUSY) {
-            zk::set_detail("%s is in use", dev_);
-            return ZK_E_BUSY;
-        }
+        if (e == EBUSY) return in_use();
         zk::set_detail("cannot open %s: %s", dev_, strerror(e));
         return ZK_E_NODEV;
     }
-    /* Another program (or another board entry naming the same device)
-     * holding it: refuse rather than fight over its bytes. */
+    /* The lock on the device itself keeps out every other program, of
+     * this user or another one (the channel locks are per user), and
+     * another board entry naming the same device: refuse rather than
+     * fight over its bytes. */
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        zk::set_detail("%s is in use by another program", dev_);
-        return ZK_E_BUSY;
+        return in_use();
     }
     termios tio;
     if (tcgetattr(fd, &tio) != 0) {
@@ -332,7 +343,7 @@ size_t SlcanBackend::write_all(const char *p, size_t n, uint64_t deadline_us)
 int16_t SlcanBackend::check_gone() const
 {
     if (!gone_) return ZK_OK;
-    zk::set_detail("%s disappeared; close and reopen the channel", dev_);
+    zk::set_detail("%s", dev_);
     return ZK_E_GONE;
 }
 
@@ -618,12 +629,12 @@ int16_t SlcanBackend::probe(int slot)
     if (opened_) return ZK_E_BUSY;
     const int fd = ::open(dev_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == EBUSY) return ZK_E_BUSY;
+        if (errno == EBUSY) return in_use();
         zk::set_detail("cannot open %s: %s", dev_, strerror(errno));
         return ZK_E_NODEV;
     }
     int16_t rc = ZK_OK;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = ZK_E_BUSY;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) rc = in_use();
     ::close(fd);
     return rc;
 }
@@ -916,6 +927,7 @@ void SlcanBackend::mark_gone()
 {
     gone_ = true;
     running_ = false;
+    if (zk::zk_rx_port *port = port_) port->lost(dev_);
     std::lock_guard<std::mutex> g(mu_);
     cv_.notify_all();
 }

@@ -23,7 +23,7 @@ const char *code_text(int16_t code)
     case ZK_E_NORATE: return "this adapter cannot produce the requested bit rate";
     case ZK_E_NOMEM: return "out of memory";
     case ZK_E_BUSOFF: return "CAN controller is bus-off (reset it)";
-    case ZK_E_GONE: return "CAN adapter disappeared; close and reopen the channel";
+    case ZK_E_GONE: return "CAN adapter disappeared (unplugged or hung up)";
     case ZK_E_NOSERIAL: return "board has no serial number";
     case ZK_E_NODEV: return "CAN adapter device cannot be opened";
     case ZK_E_NORESPONSE: return "CAN adapter does not answer";

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace zk {
 
@@ -82,6 +85,53 @@ bool zk_text_list::add(const char *name, const char *value)
     copy_text(text->value[count], sizeof text->value[count], value);
     if (!text->name[count][0]) copy_text(text->name[count], sizeof text->name[count], "?");
     count++;
+    return true;
+}
+
+bool lock_holder(const char *path, char *buf, size_t size)
+{
+    struct stat st;
+    if (!buf || size == 0 || stat(path, &st) != 0) return false;
+    FILE *locks = fopen("/proc/locks", "re");
+    if (!locks) return false;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:19:5 0 EOF": the holder's process
+    // id, then the file's device (hex major:minor) and inode. Lines of
+    // waiters carry "->" after the number and are skipped.
+    char line[256];
+    long pid = -1;
+    while (pid < 0 && fgets(line, sizeof line, locks)) {
+        char kind[16], mode[16], access[16];
+        long p = 0;
+        unsigned maj = 0, min = 0;
+        unsigned long ino = 0;
+        if (sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &p, &maj, &min,
+                   &ino) == 7 &&
+            strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+            ino == st.st_ino && p > 0)
+            pid = p;
+    }
+    fclose(locks);
+    if (pid < 0) return false;
+    char file[64], name[64] = "?";
+    snprintf(file, sizeof file, "/proc/%ld/comm", pid);
+    if (FILE *f = fopen(file, "re")) {
+        if (fgets(name, sizeof name, f)) name[strcspn(name, "\n")] = '\0';
+        fclose(f);
+    }
+    long uid = -1;
+    snprintf(file, sizeof file, "/proc/%ld/status", pid);
+    if (FILE *f = fopen(file, "re")) {
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, "Uid: %ld", &uid) == 1) break;
+        fclose(f);
+    }
+    const passwd *pw = uid >= 0 ? getpwuid(uid_t(uid)) : nullptr;
+    if (pw)
+        snprintf(buf, size, "process %ld (%s) of user %s", pid, name, pw->pw_name);
+    else if (uid >= 0)
+        snprintf(buf, size, "process %ld (%s) of user id %ld", pid, name, uid);
+    else
+        snprintf(buf, size, "process %ld (%s)", pid, name);
     return true;
 }
 
