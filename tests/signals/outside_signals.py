@@ -77,11 +77,15 @@ def main():
     session = os.path.join(root, 'signals.nbs')
     with open(session, 'w') as f:
         f.write('\n'.join(lines))
+    # Folders of its own, the adapter's channel locks included, so that a
+    # Nimbrel running beside the test does not meet it.
     env = dict(os.environ, HOME=os.path.join(root, 'home'), XDG_DATA_HOME=os.path.join(root, 'data'),
-               XDG_CONFIG_HOME=os.path.join(root, 'config'), GTK_MODULES='gail:atk-bridge',
+               XDG_CONFIG_HOME=os.path.join(root, 'config'), XDG_RUNTIME_DIR=os.path.join(root, 'run'),
+               GTK_MODULES='gail:atk-bridge',
                ASAN_OPTIONS='detect_leaks=0', ZELK_BOARDS='sim:rate=1000,traffic=full,len=8',
                SIGNALS_STATS=stats, BUSVIEW_STATS=bv_stats)
     os.makedirs(env['HOME'])
+    os.makedirs(env['XDG_RUNTIME_DIR'], mode=0o700)
     proc = subprocess.Popen([exe, session], env=env)
     try:
         def find_app():
@@ -92,6 +96,7 @@ def main():
                 raise RuntimeError('the program ended early with %s' % proc.poll())
             return None
         app = wait_for(find_app, 'the program on the accessibility bus')
+        wait_for(lambda: any(c.roleName == 'frame' for c in app.children), 'the main window')
 
         def child(name, role):
             return app.findChild(GenericPredicate(name=name, roleName=role), retry=False,
@@ -105,6 +110,10 @@ def main():
         time.sleep(seconds)   # traffic for the time asked for, not a synchronisation
         shot = os.environ.get('SIGNALS_SHOT')
         if shot:
+            # The decoded values of the plotted message in the picture too.
+            wait_for(lambda: child('555  Full', 'table cell'), 'the row of 555') \
+                .doActionNamed('expand or contract')
+            time.sleep(1)   # for the next refresh of the table
             out = subprocess.run(['xdotool', 'search', '--onlyvisible', '--pid', str(proc.pid),
                                   '--name', '^ch [0-9]+ - '], capture_output=True, text=True)
             wid = out.stdout.split()[0]
