@@ -456,6 +456,17 @@ void on_row_expanded(GtkTreeView *, GtkTreeIter *it, GtkTreePath *, gpointer)
         update_signal_rows(sg.msgs[msg]);
 }
 
+/* Double-click or Enter on a message opens or closes its signals. */
+void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *, gpointer)
+{
+    if (gtk_tree_path_get_depth(path) != 1)
+        return;
+    if (gtk_tree_view_row_expanded(view, path))
+        gtk_tree_view_collapse_row(view, path);
+    else
+        gtk_tree_view_expand_row(view, path, FALSE);
+}
+
 /* ------------------------------------------------------------- building */
 
 void add_column(GtkWidget *view, const char *title, int col, int width, bool expand)
@@ -518,6 +529,7 @@ GtkWidget *build_table(void)
     add_column(view, _("Count"), COL_COUNT, 70, false);
     add_column(view, _("Period ms"), COL_PERIOD, 70, true);
     g_signal_connect(view, "row-expanded", G_CALLBACK(on_row_expanded), nullptr);
+    g_signal_connect(view, "row-activated", G_CALLBACK(on_row_activated), nullptr);
     return view;
 }
 

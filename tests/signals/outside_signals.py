@@ -112,7 +112,7 @@ def main():
         if shot:
             # The decoded values of the plotted message in the picture too.
             wait_for(lambda: child('555  Full', 'table cell'), 'the row of 555') \
-                .doActionNamed('expand or contract')
+                .doActionNamed('activate')
             time.sleep(1)   # for the next refresh of the table
             out = subprocess.run(['xdotool', 'search', '--onlyvisible', '--pid', str(proc.pid),
                                   '--name', '^ch [0-9]+ - '], capture_output=True, text=True)
