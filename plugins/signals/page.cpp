@@ -461,10 +461,12 @@ void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *,
 {
     if (gtk_tree_path_get_depth(path) != 1)
         return;
-    if (gtk_tree_view_row_expanded(view, path))
+    if (gtk_tree_view_row_expanded(view, path)) {
         gtk_tree_view_collapse_row(view, path);
-    else
+    } else {
         gtk_tree_view_expand_row(view, path, FALSE);
+        gtk_tree_view_scroll_to_cell(view, path, nullptr, TRUE, 0.0f, 0.0f);
+    }
 }
 
 /* ------------------------------------------------------------- building */
