@@ -128,10 +128,11 @@ void decimate_into(sg_chunk *a, const sg_chunk *b)
     pyr_rebuild(a);
 }
 
-/* Makes room by merging: the oldest pair of the lowest stage, or a lone
- * chunk with itself. Returns the chunk set free (emptied), or null when
- * the lone chunk was halved in place. */
-sg_chunk *make_room(sg_history *h)
+/* Makes room by merging: the oldest pair of the lowest stage (leaving the
+ * chunk being filled alone when keep_last is set), or a lone chunk with
+ * itself. Returns the chunk set free (emptied), or null when the lone
+ * chunk was halved in place. */
+sg_chunk *make_room(sg_history *h, bool keep_last = false)
 {
     h->merges++;
     if (h->nchunks < 2) {
@@ -139,7 +140,7 @@ sg_chunk *make_room(sg_history *h)
         return nullptr;
     }
     uint32_t best = 0, best_stage = UINT32_MAX;
-    for (uint32_t i = 0; i + 1 < h->nchunks; i++) {
+    for (uint32_t i = 0; i + 1 + (keep_last ? 1 : 0) < h->nchunks; i++) {
         uint32_t s = std::max(h->chunks[i]->stage, h->chunks[i + 1]->stage);
         if (s < best_stage) {
             best_stage = s;
@@ -203,6 +204,17 @@ int sg_history_reserve(sg_history *h)
         chunk_free(c);
     }
     return 0;
+}
+
+int sg_history_prepare(sg_history *h)
+{
+    if (h->nspare > 0 || h->nchunks < h->max_chunks || h->nchunks < 3)
+        return 0;
+    sg_chunk *c = make_room(h, true);
+    if (!c)
+        return 0;
+    h->spare[h->nspare++] = c;
+    return 1;
 }
 
 void sg_history_append(sg_history *h, double t, double v)

@@ -251,11 +251,17 @@ void sg_plot_rebind(void)
     }
 }
 
+/* Chunks are allocated, and at the cap merged, here rather than while
+ * frames are decoded; at most two merges per refresh keep it short. */
 void sg_plot_reserve(void)
 {
+    int merges = 2;
     for (sg_plot_sig &ps : sg.plots)
-        if (ps.used)
+        if (ps.used) {
             sg_history_reserve(&ps.hist);
+            if (merges > 0 && sg_history_prepare(&ps.hist))
+                merges--;
+        }
 }
 
 void sg_plot_set_cap(uint64_t cap_points)

@@ -78,6 +78,9 @@ void sg_history_free(sg_history *h);
 /* Allocates spare chunks while the cap allows; called outside requests.
  * Returns -1 when memory is short. */
 int  sg_history_reserve(sg_history *h);
+/* At the cap, merges two old chunks now so that a chunk is ready when the
+ * current one fills; called outside requests. Returns 1 when it merged. */
+int  sg_history_prepare(sg_history *h);
 /* Appends a point (t not before the last). Never allocates: when no spare
  * chunk is ready, or the cap is reached, two old chunks are merged to make
  * room. */

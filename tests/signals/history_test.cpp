@@ -39,8 +39,9 @@ TEST(History, KeepsEverythingWithinTheCapAndItsExtremes)
         if (i == 12345)
             v = -5e6;                      // the lowest, early on
         sg_history_append(&h, (double)i * 1e-3, v);
-        if (i % 50000 == 0) {              // the refresh allocates ahead
+        if (i % 50000 == 0) {              // the refresh allocates and merges ahead
             sg_history_reserve(&h);
+            sg_history_prepare(&h);
             most = std::max(most, sg_history_bytes(&h));
         }
     }
