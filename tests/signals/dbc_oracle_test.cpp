@@ -62,6 +62,8 @@ struct Case {
     int frames;            // random frames per message
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 class Oracle : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Oracle, SameValuesAndSelectionAsCanmatrix)

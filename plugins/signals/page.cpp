@@ -1,0 +1,743 @@
+/*
+ * page.cpp - the plug-in's notebook page: tool bar, the live table of
+ * messages and signals, the list of identifiers outside the databases,
+ * the plot with its mouse and keys, and the 100 ms refresh.
+ */
+#include "signals.h"
+
+#include <errno.h>
+#include <gdk/gdkkeysyms.h>
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace {
+
+enum {
+    COL_NAME,
+    COL_VALUE,
+    COL_UNIT,
+    COL_TEXT,
+    COL_COUNT,
+    COL_PERIOD,
+    COL_PLOT,
+    COL_COLOUR,
+    COL_IS_SIGNAL,
+    COL_MSG,
+    COL_SIG,
+    N_COLS
+};
+
+enum { UCOL_ID, UCOL_COUNT, UCOL_PERIOD, UCOL_DATA, N_UCOLS };
+
+char status_shown[512];
+
+void fmt_period(char *buf, size_t size, double period)
+{
+    if (period < 0)
+        buf[0] = '\0';
+    else
+        g_snprintf(buf, size, "%.3f", period * 1000.0);
+}
+
+void fmt_id(char *buf, size_t size, uint32_t id, int extended)
+{
+    g_snprintf(buf, size, extended ? "%08X" : "%03X", id);
+}
+
+void colour_text(char *buf, size_t size, const double *rgb)
+{
+    g_snprintf(buf, size, "#%02X%02X%02X", (unsigned)(rgb[0] * 255 + 0.5),
+               (unsigned)(rgb[1] * 255 + 0.5), (unsigned)(rgb[2] * 255 + 0.5));
+}
+
+/* The signal rows of a message show its last values. */
+void update_signal_rows(sg_msg &m)
+{
+    GtkTreeModel *model = GTK_TREE_MODEL(sg.table);
+    GtkTreeIter child;
+    if (!gtk_tree_model_iter_children(model, &child, &m.row))
+        return;
+    size_t i = 0;
+    do {
+        const dbc_signal &s = m.m->signals[i];
+        const dbc_value &v = m.values[i];
+        char value[64] = "";
+        const char *label = nullptr;
+        if (!isnan(v.phys)) {
+            if (s.type == DBC_INTEGER && s.factor == 1.0 && s.offset == 0.0)
+                g_snprintf(value, sizeof value, s.is_signed ? "%lld" : "%llu",
+                           s.is_signed ? (long long)v.raw : (unsigned long long)v.raw);
+            else
+                g_snprintf(value, sizeof value, "%.6g", v.phys);
+            label = s.type == DBC_INTEGER ? dbc_value_label(&s, v.raw) : nullptr;
+        }
+        gtk_tree_store_set(sg.table, &child, COL_VALUE, value, COL_TEXT, label ? label : "", -1);
+        i++;
+    } while (i < m.m->signals.size() && gtk_tree_model_iter_next(model, &child));
+}
+
+void update_table(void)
+{
+    if (!sg.table)
+        return;
+    GtkTreeView *view = GTK_TREE_VIEW(sg.w_table);
+    GtkTreeModel *model = GTK_TREE_MODEL(sg.table);
+    for (int i = 0; i < sg.nmsgs; i++) {
+        sg_msg &m = sg.msgs[i];
+        if (!m.dirty || !m.has_row)
+            continue;
+        m.dirty = 0;
+        char count[32], period[32];
+        g_snprintf(count, sizeof count, "%llu", (unsigned long long)m.count);
+        fmt_period(period, sizeof period, m.period);
+        gtk_tree_store_set(sg.table, &m.row, COL_COUNT, count, COL_PERIOD, period, -1);
+        GtkTreePath *path = gtk_tree_model_get_path(model, &m.row);
+        if (gtk_tree_view_row_expanded(view, path))
+            update_signal_rows(m);
+        gtk_tree_path_free(path);
+    }
+}
+
+void update_unknown(void)
+{
+    if (!sg.unknown || !sg.unknown_store)
+        return;
+    for (uint32_t i = 0; i < SG_UNKNOWN_SLOTS; i++) {
+        sg_unknown &u = sg.unknown[i];
+        if (!u.used || !u.dirty)
+            continue;
+        u.dirty = 0;
+        if (!u.in_view) {
+            char id[16];
+            fmt_id(id, sizeof id, u.key & 0x1FFFFFFFu, (u.key & 0x80000000u) != 0);
+            gtk_list_store_append(sg.unknown_store, &u.row);
+            gtk_list_store_set(sg.unknown_store, &u.row, UCOL_ID, id, -1);
+            u.in_view = 1;
+        }
+        char count[32], period[32], data[32] = "";
+        g_snprintf(count, sizeof count, "%llu", (unsigned long long)u.count);
+        fmt_period(period, sizeof period, u.period);
+        for (int k = 0, n = 0; k < u.len; k++)
+            n += g_snprintf(data + n, sizeof data - (size_t)n, k ? " %02X" : "%02X", u.data[k]);
+        gtk_list_store_set(sg.unknown_store, &u.row, UCOL_COUNT, count, UCOL_PERIOD, period,
+                           UCOL_DATA, data, -1);
+    }
+}
+
+void update_status(void)
+{
+    uint64_t points = 0;
+    size_t bytes = 0;
+    for (const sg_plot_sig &ps : sg.plots)
+        if (ps.used) {
+            points += sg_history_points(&ps.hist);
+            bytes += sg_history_bytes(&ps.hist);
+        }
+    char text[512];
+    g_snprintf(text, sizeof text,
+               _("Decoded: %llu    Not in the databases: %llu    Plotted points: %llu (%.1f MiB)"),
+               (unsigned long long)sg.frames, (unsigned long long)sg.unknown_frames,
+               (unsigned long long)points, bytes / 1048576.0);
+    if (strcmp(text, status_shown) != 0) {
+        g_strlcpy(status_shown, text, sizeof status_shown);
+        gtk_label_set_text(GTK_LABEL(sg.w_status), text);
+    }
+}
+
+gboolean on_refresh(gpointer)
+{
+    int64_t t0 = g_get_monotonic_time();
+    bool measure = sg_measuring() && sg.last_refresh_us;
+    if (measure && t0 - sg.last_refresh_us > sg.max_refresh_gap_us)
+        sg.max_refresh_gap_us = t0 - sg.last_refresh_us;
+    sg_refresh();
+    sg.last_refresh_us = g_get_monotonic_time();
+    if (measure && sg.last_refresh_us - t0 > sg.max_refresh_us)
+        sg.max_refresh_us = sg.last_refresh_us - t0;
+    return TRUE;
+}
+
+/* ------------------------------------------------------------------ plot */
+
+int plot_width(void)
+{
+    GtkAllocation a;
+    gtk_widget_get_allocation(sg.w_plot, &a);
+    return a.width;
+}
+
+void redraw(void)
+{
+    if (sg.w_plot)
+        gtk_widget_queue_draw(sg.w_plot);
+}
+
+void set_follow(int follow)
+{
+    sg.view.follow = follow ? 1 : 0;
+    if (sg.view.follow)
+        sg.view.t_end = sg_plot_newest();
+    sg_sync_widgets();
+    redraw();
+}
+
+void zoom(double factor, int x)
+{
+    double span = fmin(1e7, fmax(0.001, sg.view.span * factor));
+    if (!sg.view.follow) {
+        double at = sg_plot_time_at(&sg.view, plot_width(), x);
+        sg.view.t_end = at + (sg.view.t_end - at) * span / sg.view.span;
+    }
+    sg.view.span = span;
+    redraw();
+}
+
+void pan(double seconds)
+{
+    sg.view.t_end += seconds;
+    set_follow(0);
+}
+
+/* The plot is drawn into an image of the widget's size in this process
+ * and put on the window in one piece: the X server's own drawing of long
+ * anti-aliased paths costs far more than that. */
+cairo_surface_t *backing;
+
+gboolean on_expose(GtkWidget *w, GdkEventExpose *, gpointer)
+{
+    int64_t t0 = g_get_monotonic_time();
+    GtkAllocation a;
+    gtk_widget_get_allocation(w, &a);
+    if (!backing || cairo_image_surface_get_width(backing) != a.width ||
+        cairo_image_surface_get_height(backing) != a.height) {
+        if (backing)
+            cairo_surface_destroy(backing);
+        backing = cairo_image_surface_create(CAIRO_FORMAT_RGB24, a.width, a.height);
+    }
+    cairo_t *cr = cairo_create(backing);
+    sg_plot_draw(cr, a.width, a.height, &sg.view);
+    cairo_destroy(cr);
+    cr = gdk_cairo_create(gtk_widget_get_window(w));
+    cairo_set_source_surface(cr, backing, 0, 0);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    int64_t dt = g_get_monotonic_time() - t0;
+    if (sg_measuring()) {
+        sg.redraws++;
+        sg.redraw_total_us += dt;
+        if (dt > sg.max_redraw_us)
+            sg.max_redraw_us = dt;
+    }
+    return TRUE;
+}
+
+gboolean on_scroll(GtkWidget *, GdkEventScroll *e, gpointer)
+{
+    if (e->direction == GDK_SCROLL_UP)
+        zoom(1 / 1.25, (int)e->x);
+    else if (e->direction == GDK_SCROLL_DOWN)
+        zoom(1.25, (int)e->x);
+    return TRUE;
+}
+
+gboolean on_button(GtkWidget *w, GdkEventButton *e, gpointer)
+{
+    gtk_widget_grab_focus(w);
+    if (e->button == 1 && e->type == GDK_BUTTON_PRESS) {
+        sg.drag_x = (int)e->x;
+        sg.drag_t_end = sg.view.t_end;
+        set_follow(0);
+    }
+    return TRUE;
+}
+
+gboolean on_release_button(GtkWidget *, GdkEventButton *e, gpointer)
+{
+    if (e->button == 1)
+        sg.drag_x = -1;
+    return TRUE;
+}
+
+gboolean on_motion(GtkWidget *, GdkEventMotion *e, gpointer)
+{
+    if (sg.drag_x >= 0 && (e->state & GDK_BUTTON1_MASK)) {
+        int w = plot_width() - 16;
+        sg.view.t_end = sg.drag_t_end - (e->x - sg.drag_x) / (w > 1 ? w : 1) * sg.view.span;
+    }
+    sg.view.cursor_x = (int)e->x;
+    redraw();
+    return TRUE;
+}
+
+gboolean on_leave(GtkWidget *, GdkEventCrossing *, gpointer)
+{
+    sg.view.cursor_x = -1;
+    redraw();
+    return TRUE;
+}
+
+gboolean on_key(GtkWidget *, GdkEventKey *e, gpointer)
+{
+    int centre = plot_width() / 2;
+    switch (e->keyval) {
+    case GDK_Left:
+        pan(-sg.view.span / 10);
+        return TRUE;
+    case GDK_Right:
+        pan(sg.view.span / 10);
+        return TRUE;
+    case GDK_plus:
+    case GDK_KP_Add:
+    case GDK_equal:
+        zoom(1 / 1.25, centre);
+        return TRUE;
+    case GDK_minus:
+    case GDK_KP_Subtract:
+        zoom(1.25, centre);
+        return TRUE;
+    case GDK_Home: {
+        double newest = sg_plot_newest(), oldest = sg_plot_oldest();
+        sg.view.span = fmax(0.001, newest - oldest);
+        sg.view.t_end = newest;
+        set_follow(0);
+        return TRUE;
+    }
+    case GDK_End:
+    case GDK_f:
+        set_follow(1);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+/* ----------------------------------------------------------- tool bar */
+
+/* Runs a file chooser; the host must not release the plug-in meanwhile. */
+char *choose_file(const char *title, GtkFileChooserAction action, const char *pattern,
+                  const char *name)
+{
+    GtkWidget *dialog = gtk_file_chooser_dialog_new(
+        title, GTK_WINDOW(nb_mainwin), action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
+        action == GTK_FILE_CHOOSER_ACTION_OPEN ? GTK_STOCK_OPEN : GTK_STOCK_SAVE,
+        GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(dialog), TRUE);
+    if (action == GTK_FILE_CHOOSER_ACTION_SAVE) {
+        gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog), TRUE);
+        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name);
+    }
+    GtkFileFilter *filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, pattern);
+    gtk_file_filter_add_pattern(filter, pattern);
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
+    filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, _("All files"));
+    gtk_file_filter_add_pattern(filter, "*");
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
+    nbpg_loadrelease_enable();
+    char *path = nullptr;
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        char *local = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
+        if (local)
+            path = g_filename_to_utf8(local, -1, nullptr, nullptr, nullptr);
+        g_free(local);
+    }
+    gtk_widget_destroy(dialog);
+    nbpg_loadrelease_disable();
+    return path;
+}
+
+void on_open(GtkButton *, gpointer)
+{
+    char *path = choose_file(_("Open a DBC database"), GTK_FILE_CHOOSER_ACTION_OPEN,
+                             "*.[dD][bB][cC]", nullptr);
+    if (!path || !sg.page) {
+        g_free(path);
+        return;
+    }
+    char msg[1024];
+    int rc = sg_db_open(path, msg, sizeof msg);
+    g_free(path);
+    if (rc == 0)
+        sg_page_databases_changed();
+    sg_page_show_message(msg, rc != 0);
+}
+
+void on_close_all(GtkButton *, gpointer)
+{
+    sg_db_close_all();
+    sg_page_databases_changed();
+    sg_page_show_message("", 0);
+}
+
+void on_follow(GtkToggleButton *b, gpointer)
+{
+    if (!sg.updating)
+        set_follow(gtk_toggle_button_get_active(b));
+}
+
+void on_mode(GtkComboBox *c, gpointer)
+{
+    if (sg.updating)
+        return;
+    sg.view.mode = gtk_combo_box_get_active(c) == 1 ? SG_LANES : SG_OVERLAY;
+    redraw();
+}
+
+void on_cap(GtkSpinButton *spin, gpointer)
+{
+    if (!sg.updating)
+        sg_plot_set_cap((uint64_t)gtk_spin_button_get_value(spin) * 1000000u);
+}
+
+void on_export(GtkButton *, gpointer png)
+{
+    GtkAllocation a;
+    gtk_widget_get_allocation(sg.w_plot, &a);
+    char *path = choose_file(png ? _("Export the plot as PNG") : _("Export the visible range as CSV"),
+                             GTK_FILE_CHOOSER_ACTION_SAVE, png ? "*.png" : "*.csv",
+                             png ? "signals.png" : "signals.csv");
+    if (!path || !sg.page) {
+        g_free(path);
+        return;
+    }
+    sg_view v = sg.view;
+    v.cursor_x = -1;
+    int rc = png ? sg_plot_export_png(path, &v, a.width, a.height)
+                 : sg_plot_export_csv(path, &v, a.width);
+    char msg[1024];
+    if (rc == 0)
+        g_snprintf(msg, sizeof msg, _("Written: %s"), path);
+    else
+        g_snprintf(msg, sizeof msg, _("Could not write %s: %s"), path,
+                   png ? _("PNG export failed") : g_strerror(errno));
+    g_free(path);
+    sg_page_show_message(msg, rc != 0);
+}
+
+void on_plot_toggled(GtkCellRendererToggle *, gchar *path_text, gpointer)
+{
+    GtkTreeIter it;
+    if (!gtk_tree_model_get_iter_from_string(GTK_TREE_MODEL(sg.table), &it, path_text))
+        return;
+    gboolean on = FALSE, is_signal = FALSE;
+    int msg = -1, sig = -1;
+    gtk_tree_model_get(GTK_TREE_MODEL(sg.table), &it, COL_PLOT, &on, COL_IS_SIGNAL, &is_signal,
+                       COL_MSG, &msg, COL_SIG, &sig, -1);
+    if (!is_signal)
+        return;
+    if (on) {
+        sg_plot_remove(sg_plot_find(msg, sig));
+        gtk_tree_store_set(sg.table, &it, COL_PLOT, FALSE, COL_COLOUR, nullptr, -1);
+    } else {
+        int slot = sg_plot_add(msg, sig, nullptr);
+        if (slot < 0) {
+            sg_page_show_message(_("At most 16 signals can be plotted (or memory is short)."), 1);
+            return;
+        }
+        char colour[16];
+        colour_text(colour, sizeof colour, sg.plots[slot].rgb);
+        gtk_tree_store_set(sg.table, &it, COL_PLOT, TRUE, COL_COLOUR, colour, -1);
+        if (sg.view.follow)
+            sg.view.t_end = sg_plot_newest();
+    }
+    redraw();
+}
+
+/* Expanding a message shows its values at once, not at its next frame. */
+void on_row_expanded(GtkTreeView *, GtkTreeIter *it, GtkTreePath *, gpointer)
+{
+    int msg = -1;
+    gtk_tree_model_get(GTK_TREE_MODEL(sg.table), it, COL_MSG, &msg, -1);
+    if (msg >= 0 && msg < sg.nmsgs)
+        update_signal_rows(sg.msgs[msg]);
+}
+
+/* Double-click or Enter on a message opens or closes its signals. */
+void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *, gpointer)
+{
+    if (gtk_tree_path_get_depth(path) != 1)
+        return;
+    if (gtk_tree_view_row_expanded(view, path)) {
+        gtk_tree_view_collapse_row(view, path);
+    } else {
+        gtk_tree_view_expand_row(view, path, FALSE);
+        gtk_tree_view_scroll_to_cell(view, path, nullptr, TRUE, 0.0f, 0.0f);
+    }
+}
+
+/* ------------------------------------------------------------- building */
+
+void add_column(GtkWidget *view, const char *title, int col, int width, bool expand)
+{
+    GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+    GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, nullptr);
+    gtk_tree_view_column_set_resizable(c, TRUE);
+    gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
+    gtk_tree_view_column_set_fixed_width(c, width);
+    gtk_tree_view_column_set_expand(c, expand);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
+}
+
+GtkWidget *scrolled(GtkWidget *child)
+{
+    GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(sw), GTK_SHADOW_IN);
+    gtk_container_add(GTK_CONTAINER(sw), child);
+    return sw;
+}
+
+GtkWidget *button(GtkWidget *bar, const char *label, const char *name, GCallback cb, gpointer data)
+{
+    GtkWidget *b = gtk_button_new_with_mnemonic(label);
+    gtk_widget_set_name(b, name);
+    g_signal_connect(b, "clicked", cb, data);
+    gtk_box_pack_start(GTK_BOX(bar), b, FALSE, FALSE, 0);
+    return b;
+}
+
+/* A left-aligned label of the page, by name. */
+GtkWidget *page_label(GtkWidget *page, const char *name)
+{
+    GtkWidget *l = gtk_label_new("");
+    gtk_widget_set_name(l, name);
+    gtk_misc_set_alignment(GTK_MISC(l), 0.0f, 0.5f);
+    gtk_box_pack_start(GTK_BOX(page), l, FALSE, FALSE, 0);
+    return l;
+}
+
+GtkWidget *build_table(void)
+{
+    sg.table = gtk_tree_store_new(N_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_STRING,
+                                  G_TYPE_BOOLEAN, G_TYPE_INT, G_TYPE_INT);
+    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(sg.table));
+    g_object_unref(sg.table);   /* the view holds it */
+    gtk_widget_set_name(view, "signals-table");
+    GtkCellRenderer *toggle = gtk_cell_renderer_toggle_new();
+    GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(
+        _("Plot"), toggle, "active", COL_PLOT, "visible", COL_IS_SIGNAL, "cell-background",
+        COL_COLOUR, nullptr);
+    g_signal_connect(toggle, "toggled", G_CALLBACK(on_plot_toggled), nullptr);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
+    add_column(view, _("Message / signal"), COL_NAME, 230, false);
+    add_column(view, _("Value"), COL_VALUE, 90, false);
+    add_column(view, _("Unit"), COL_UNIT, 50, false);
+    add_column(view, _("Text"), COL_TEXT, 90, false);
+    add_column(view, _("Count"), COL_COUNT, 70, false);
+    add_column(view, _("Period ms"), COL_PERIOD, 70, true);
+    g_signal_connect(view, "row-expanded", G_CALLBACK(on_row_expanded), nullptr);
+    g_signal_connect(view, "row-activated", G_CALLBACK(on_row_activated), nullptr);
+    return view;
+}
+
+GtkWidget *build_unknown(void)
+{
+    sg.unknown_store = gtk_list_store_new(N_UCOLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                          G_TYPE_STRING);
+    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(sg.unknown_store));
+    g_object_unref(sg.unknown_store);
+    gtk_widget_set_name(view, "signals-unknown");
+    add_column(view, _("Not in the databases"), UCOL_ID, 80, false);
+    add_column(view, _("Count"), UCOL_COUNT, 60, false);
+    add_column(view, _("Period ms"), UCOL_PERIOD, 70, false);
+    add_column(view, _("Data"), UCOL_DATA, 150, true);
+    return view;
+}
+
+}  // namespace
+
+GtkWidget *sg_page_build(void)
+{
+    status_shown[0] = '\0';
+    sg.drag_x = -1;
+    GtkWidget *page = gtk_vbox_new(FALSE, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(page), 4);
+    gtk_widget_set_name(page, "signals-page");
+    sg.page = page;
+
+    GtkWidget *bar = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+    button(bar, _("_Open database..."), "signals-open", G_CALLBACK(on_open), nullptr);
+    button(bar, _("Close _all"), "signals-close", G_CALLBACK(on_close_all), nullptr);
+    sg.w_follow = gtk_toggle_button_new_with_mnemonic(_("_Follow"));
+    gtk_widget_set_name(sg.w_follow, "signals-follow");
+    gtk_widget_set_tooltip_text(sg.w_follow, _("Keep the newest values in view (End); "
+                                               "dragging, arrows and Home stop it"));
+    gtk_box_pack_start(GTK_BOX(bar), sg.w_follow, FALSE, FALSE, 0);
+    sg.w_mode = gtk_combo_box_new_text();
+    gtk_widget_set_name(sg.w_mode, "signals-mode");
+    gtk_combo_box_append_text(GTK_COMBO_BOX(sg.w_mode), _("Overlaid, own scales"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(sg.w_mode), _("Stacked lanes"));
+    gtk_box_pack_start(GTK_BOX(bar), sg.w_mode, FALSE, FALSE, 0);
+    button(bar, _("PNG..."), "signals-png", G_CALLBACK(on_export), GINT_TO_POINTER(1));
+    button(bar, _("CSV..."), "signals-csv", G_CALLBACK(on_export), nullptr);
+    GtkWidget *label = gtk_label_new(_("Points per signal (millions):"));
+    gtk_box_pack_start(GTK_BOX(bar), label, FALSE, FALSE, 0);
+    sg.w_cap = gtk_spin_button_new_with_range(SG_CAP_MIN / 1000000.0, SG_CAP_MAX / 1000000.0, 1);
+    gtk_spin_button_set_digits(GTK_SPIN_BUTTON(sg.w_cap), 0);
+    gtk_widget_set_name(sg.w_cap, "signals-cap");
+    gtk_box_pack_start(GTK_BOX(bar), sg.w_cap, FALSE, FALSE, 0);
+
+    sg.w_dbs = page_label(page, "signals-databases");
+    gtk_label_set_ellipsize(GTK_LABEL(sg.w_dbs), PANGO_ELLIPSIZE_START);
+    sg.w_message = page_label(page, "signals-message");
+    gtk_label_set_line_wrap(GTK_LABEL(sg.w_message), TRUE);
+    gtk_label_set_selectable(GTK_LABEL(sg.w_message), TRUE);
+
+    GtkWidget *vpaned = gtk_vpaned_new();
+    gtk_box_pack_start(GTK_BOX(page), vpaned, TRUE, TRUE, 0);
+    GtkWidget *hpaned = gtk_hpaned_new();
+    sg.w_table = build_table();
+    sg.w_unknown = build_unknown();
+    gtk_paned_pack1(GTK_PANED(hpaned), scrolled(sg.w_table), TRUE, FALSE);
+    gtk_paned_pack2(GTK_PANED(hpaned), scrolled(sg.w_unknown), FALSE, FALSE);
+    gtk_paned_set_position(GTK_PANED(hpaned), 640);
+    gtk_paned_pack1(GTK_PANED(vpaned), hpaned, TRUE, FALSE);
+
+    sg.w_plot = gtk_drawing_area_new();
+    gtk_widget_set_name(sg.w_plot, "signals-plot");
+    gtk_widget_set_size_request(sg.w_plot, 200, 220);
+    gtk_widget_set_can_focus(sg.w_plot, TRUE);
+    gtk_widget_set_double_buffered(sg.w_plot, FALSE);   /* every pixel is painted */
+    gtk_widget_add_events(sg.w_plot, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                                         GDK_POINTER_MOTION_MASK | GDK_SCROLL_MASK |
+                                         GDK_LEAVE_NOTIFY_MASK | GDK_KEY_PRESS_MASK);
+    gtk_widget_set_tooltip_text(sg.w_plot, _("Wheel or +/- zoom, drag or arrows pan, "
+                                             "Home shows everything, End follows"));
+    g_signal_connect(sg.w_plot, "expose-event", G_CALLBACK(on_expose), nullptr);
+    g_signal_connect(sg.w_plot, "scroll-event", G_CALLBACK(on_scroll), nullptr);
+    g_signal_connect(sg.w_plot, "button-press-event", G_CALLBACK(on_button), nullptr);
+    g_signal_connect(sg.w_plot, "button-release-event", G_CALLBACK(on_release_button), nullptr);
+    g_signal_connect(sg.w_plot, "motion-notify-event", G_CALLBACK(on_motion), nullptr);
+    g_signal_connect(sg.w_plot, "leave-notify-event", G_CALLBACK(on_leave), nullptr);
+    g_signal_connect(sg.w_plot, "key-press-event", G_CALLBACK(on_key), nullptr);
+    GtkWidget *frame = gtk_frame_new(nullptr);
+    gtk_container_add(GTK_CONTAINER(frame), sg.w_plot);
+    gtk_paned_pack2(GTK_PANED(vpaned), frame, TRUE, FALSE);
+    gtk_paned_set_position(GTK_PANED(vpaned), 260);
+
+    sg.w_status = page_label(page, "signals-status");
+
+    sg_sync_widgets();
+    g_signal_connect(sg.w_follow, "toggled", G_CALLBACK(on_follow), nullptr);
+    g_signal_connect(sg.w_mode, "changed", G_CALLBACK(on_mode), nullptr);
+    g_signal_connect(sg.w_cap, "value-changed", G_CALLBACK(on_cap), nullptr);
+    sg_page_databases_changed();
+    /* After the host's 20 ms poll tick (priority 150), before its status tick. */
+    sg.refresh_source = g_timeout_add_full(155, SG_REFRESH_MS, on_refresh, nullptr, nullptr);
+    return page;
+}
+
+void sg_page_release(void)
+{
+    if (sg.refresh_source)
+        g_source_remove(sg.refresh_source);
+    sg.refresh_source = 0;
+    if (backing)
+        cairo_surface_destroy(backing);
+    backing = nullptr;
+    /* The widgets belong to the host, which destroys them with the page. */
+    sg.page = sg.w_table = sg.w_unknown = sg.w_plot = sg.w_follow = sg.w_mode = nullptr;
+    sg.w_cap = sg.w_dbs = sg.w_message = sg.w_status = nullptr;
+    sg.table = nullptr;
+    sg.unknown_store = nullptr;
+}
+
+void sg_refresh(void)
+{
+    if (!sg.page)
+        return;
+    sg_plot_reserve();
+    update_table();
+    update_unknown();
+    update_status();
+    if (sg.view.follow) {
+        double newest = sg_plot_newest();
+        if (newest != sg.view.t_end) {
+            sg.view.t_end = newest;
+            redraw();
+        }
+    }
+}
+
+void sg_page_databases_changed(void)
+{
+    if (!sg.table)
+        return;
+    gtk_tree_store_clear(sg.table);
+    /* Rows in identifier order, standard before extended. */
+    int *order = g_new(int, sg.nmsgs ? sg.nmsgs : 1);
+    for (int i = 0; i < sg.nmsgs; i++)
+        order[i] = i;
+    auto key_of = [](int i) {
+        return ((uint64_t)sg.msgs[i].m->extended << 32) | sg.msgs[i].m->id;
+    };
+    std::sort(order, order + sg.nmsgs, [&](int a, int b) { return key_of(a) < key_of(b); });
+    for (int k = 0; k < sg.nmsgs; k++) {
+        sg_msg &m = sg.msgs[order[k]];
+        char id[16], name[320];
+        fmt_id(id, sizeof id, m.m->id, m.m->extended);
+        g_snprintf(name, sizeof name, "%s  %s", id, m.m->name.c_str());
+        gtk_tree_store_append(sg.table, &m.row, nullptr);
+        gtk_tree_store_set(sg.table, &m.row, COL_NAME, name, COL_PLOT, FALSE, COL_IS_SIGNAL, FALSE,
+                           COL_MSG, order[k], COL_SIG, -1, COL_COUNT, "0", -1);
+        m.has_row = 1;
+        m.dirty = 1;
+        for (size_t i = 0; i < m.m->signals.size(); i++) {
+            const dbc_signal &s = m.m->signals[i];
+            if (m.count == 0)
+                m.values[i].phys = NAN;   /* nothing decoded yet */
+            GtkTreeIter child;
+            int slot = sg_plot_find(order[k], (int)i);
+            char colour[16];
+            if (slot >= 0)
+                colour_text(colour, sizeof colour, sg.plots[slot].rgb);
+            gtk_tree_store_append(sg.table, &child, &m.row);
+            gtk_tree_store_set(sg.table, &child, COL_NAME, s.name.c_str(), COL_UNIT, s.unit.c_str(),
+                               COL_PLOT, slot >= 0, COL_COLOUR, slot >= 0 ? colour : nullptr,
+                               COL_IS_SIGNAL, TRUE, COL_MSG, order[k], COL_SIG, (int)i, -1);
+        }
+    }
+    g_free(order);
+    /* The open files, by name. */
+    char text[1024] = "";
+    size_t n = 0;
+    for (int d = 0; d < sg.ndb && n < sizeof text; d++) {
+        char *base = g_path_get_basename(sg.db_path[d]);
+        n += (size_t)g_snprintf(text + n, sizeof text - n, d ? ", %s" : "%s", base);
+        g_free(base);
+    }
+    if (sg.w_dbs)
+        gtk_label_set_text(GTK_LABEL(sg.w_dbs), sg.ndb ? text : _("No database open."));
+    redraw();
+}
+
+void sg_page_show_message(const char *text, int error)
+{
+    if (!sg.w_message)
+        return;
+    if (error) {
+        char *markup = g_markup_printf_escaped("<span foreground=\"#c00000\">%s</span>", text);
+        gtk_label_set_markup(GTK_LABEL(sg.w_message), markup);
+        g_free(markup);
+    } else {
+        gtk_label_set_text(GTK_LABEL(sg.w_message), text);
+    }
+}
+
+void sg_sync_widgets(void)
+{
+    if (!sg.page)
+        return;
+    sg.updating = 1;
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(sg.w_follow), sg.view.follow);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(sg.w_mode), sg.view.mode == SG_LANES ? 1 : 0);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(sg.w_cap), (double)sg.cap_points / 1000000.0);
+    sg.updating = 0;
+    redraw();
+}

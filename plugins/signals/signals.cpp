@@ -1,0 +1,403 @@
+/*
+ * signals.cpp - the signals plug-in: its exports, the request handler,
+ * the decoding of received and sent frames, the receive clock and the
+ * session keys.
+ */
+#include "signals.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+sg_state sg;
+
+extern "C" {
+NBPG_EXPORT extern const uint16_t __nbpg_version;
+NBPG_EXPORT extern const char __nbpg_name[];
+NBPG_EXPORT extern const char __nbpg_author[];
+NBPG_EXPORT extern const char __nbpg_description[];
+NBPG_EXPORT int nbpg_handler(pgrp *req);
+
+const uint16_t __nbpg_version = 0x0300;
+const char __nbpg_name[] = "Signals";
+const char __nbpg_author[] = "The Nimbrel developers";
+const char __nbpg_description[] =
+    "Decodes traffic with DBC databases: a live table of messages and signals, "
+    "and a plot of up to 16 signals over time.";
+}
+
+namespace {
+
+const char *const KEY_DATABASE = "Database";   /* Database1, Database2 ... */
+const char *const KEY_PLOT = "Plot";           /* Plot1 ... "std|ext <hex id> <signal> #rrggbb" */
+const char *const KEY_MODE = "PlotMode";
+const char *const KEY_FOLLOW = "Follow";
+const char *const KEY_SPAN = "Span";
+const char *const KEY_CAP = "PointCap";
+
+constexpr double SPAN_MIN = 0.001, SPAN_MAX = 1e7;
+
+int64_t ts_to_us(uint64_t ts)
+{
+    return ts < NB_TIMESTAMP_UNIX_EPOCH ? 0 : (int64_t)((ts - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
+}
+
+void reset_state(void)
+{
+    memset(&sg, 0, sizeof sg);
+    sg.cap_points = SG_CAP_DEFAULT;
+    sg.view.span = 10.0;
+    sg.view.follow = 1;
+    sg.view.mode = SG_OVERLAY;
+    sg.view.cursor_x = -1;
+}
+
+/* Receive times: the adapter's clock is exact between frames but 32 bits
+ * wide and undated. Its steps are added up and the sum is placed on the
+ * wall clock at the first batch; when the two drift apart by more than
+ * two seconds (the clock was reset, or the bus was silent for longer than
+ * it takes to wrap), it is placed anew. */
+void take_frames(const zk_frame *frames, int n, uint64_t req_ts)
+{
+    int64_t req_us = ts_to_us(req_ts);
+    int64_t span = (int32_t)(frames[n - 1].ts - frames[0].ts);
+    if (!sg.have_clock) {
+        sg.have_clock = 1;
+        sg.last_ts = frames[0].ts;
+        sg.ext_us = 0;
+        sg.anchor_us = req_us - span;
+    } else {
+        int64_t end = sg.ext_us + (int32_t)(frames[n - 1].ts - sg.last_ts);
+        int64_t off = sg.anchor_us + end - req_us;
+        if (off > 2000000 || off < -2000000)
+            sg.anchor_us = req_us - end;
+    }
+    for (int i = 0; i < n; i++) {
+        sg.ext_us += (int32_t)(frames[i].ts - sg.last_ts);
+        sg.last_ts = frames[i].ts;
+        sg_take_frame(&frames[i], sg_seconds(sg.anchor_us + sg.ext_us));
+    }
+}
+
+/* ------------------------------------------------------------ session */
+
+void save_session(void *file)
+{
+    char key[32], value[512];
+    for (int d = 0; d < sg.ndb; d++) {
+        g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE, d + 1);
+        nbpg_save_key(file, key, sg.db_path[d]);
+    }
+    int n = 0;
+    for (const sg_plot_sig &ps : sg.plots) {
+        if (!ps.used)
+            continue;
+        const dbc_message *m = sg.msgs[ps.msg].m;
+        g_snprintf(key, sizeof key, "%s%d", KEY_PLOT, ++n);
+        g_snprintf(value, sizeof value, "%s %X %s #%02X%02X%02X", m->extended ? "ext" : "std", m->id,
+                   m->signals[(size_t)ps.sig].name.c_str(), (unsigned)(ps.rgb[0] * 255 + 0.5),
+                   (unsigned)(ps.rgb[1] * 255 + 0.5), (unsigned)(ps.rgb[2] * 255 + 0.5));
+        nbpg_save_key(file, key, value);
+    }
+    nbpg_save_key(file, KEY_MODE, sg.view.mode == SG_LANES ? "lanes" : "overlay");
+    nbpg_save_key(file, KEY_FOLLOW, sg.view.follow ? "1" : "0");
+    char num[G_ASCII_DTOSTR_BUF_SIZE];
+    nbpg_save_key(file, KEY_SPAN, g_ascii_formatd(num, sizeof num, "%.6g", sg.view.span));
+    g_snprintf(value, sizeof value, "%llu", (unsigned long long)sg.cap_points);
+    nbpg_save_key(file, KEY_CAP, value);
+}
+
+void load_begin(void)
+{
+    sg.loading = 1;
+    sg.load_ndb = 0;
+    sg.load_nplot = 0;
+    sg.load_view = sg.view;
+    sg.load_cap = sg.cap_points;
+}
+
+bool numbered(const char *name, const char *prefix)
+{
+    size_t n = strlen(prefix);
+    if (g_ascii_strncasecmp(name, prefix, n) != 0 || !name[n])
+        return false;
+    for (const char *p = name + n; *p; p++)
+        if (!g_ascii_isdigit(*p))
+            return false;
+    return true;
+}
+
+void load_key(const char *name, const char *value)
+{
+    if (numbered(name, KEY_DATABASE)) {
+        if (sg.load_ndb < SG_MAX_DATABASES && *value)
+            g_strlcpy(sg.load_db[sg.load_ndb++], value, SG_PATH_MAX);
+    } else if (numbered(name, KEY_PLOT)) {
+        if (sg.load_nplot < SG_MAX_PLOTS)
+            g_strlcpy(sg.load_plot[sg.load_nplot++], value, sizeof sg.load_plot[0]);
+    } else if (g_ascii_strcasecmp(name, KEY_MODE) == 0) {
+        if (g_ascii_strcasecmp(value, "lanes") == 0)
+            sg.load_view.mode = SG_LANES;
+        else if (g_ascii_strcasecmp(value, "overlay") == 0)
+            sg.load_view.mode = SG_OVERLAY;
+    } else if (g_ascii_strcasecmp(name, KEY_FOLLOW) == 0) {
+        int32_t v = 0;
+        if (nbpg_keyval_get_int(value, &v) == 0)
+            sg.load_view.follow = v != 0;
+    } else if (g_ascii_strcasecmp(name, KEY_SPAN) == 0) {
+        char *end = nullptr;
+        double v = g_ascii_strtod(value, &end);
+        if (end != value && v >= SPAN_MIN && v <= SPAN_MAX)
+            sg.load_view.span = v;
+    } else if (g_ascii_strcasecmp(name, KEY_CAP) == 0) {
+        char *end = nullptr;
+        unsigned long long v = g_ascii_strtoull(value, &end, 10);
+        if (end != value && *end == '\0')
+            sg.load_cap = v < SG_CAP_MIN ? SG_CAP_MIN : v > SG_CAP_MAX ? SG_CAP_MAX : v;
+    }
+}
+
+/* "std|ext <hex id> <signal> [#rrggbb]" */
+void load_plot(const char *text, char *msg, size_t msg_size)
+{
+    char kind[8], name[256], colour[16] = "";
+    unsigned id = 0;
+    if (sscanf(text, "%7s %x %255s %15s", kind, &id, name, colour) < 3 ||
+        (strcmp(kind, "std") != 0 && strcmp(kind, "ext") != 0)) {
+        g_snprintf(msg, msg_size, _("Plot \"%s\" is not understood."), text);
+        return;
+    }
+    int m = sg_db_find(sg_key(id, kind[0] == 'e'));
+    int s = -1;
+    if (m >= 0)
+        for (size_t i = 0; i < sg.msgs[m].m->signals.size(); i++)
+            if (sg.msgs[m].m->signals[i].name == name)
+                s = (int)i;
+    if (s < 0) {
+        g_snprintf(msg, msg_size, _("Signal %s of message %X is not in the open databases."), name, id);
+        return;
+    }
+    double rgb[3], *use = nullptr;
+    unsigned r, g, b;
+    if (sscanf(colour, "#%2x%2x%2x", &r, &g, &b) == 3) {
+        rgb[0] = r / 255.0;
+        rgb[1] = g / 255.0;
+        rgb[2] = b / 255.0;
+        use = rgb;
+    }
+    if (sg_plot_add(m, s, use) < 0)
+        g_snprintf(msg, msg_size, _("Signal %s cannot be plotted (not enough memory)."), name);
+}
+
+void load_end(void)
+{
+    sg.loading = 0;
+    if (!sg.page)
+        return;
+    /* The session's databases replace the open ones. */
+    char msg[1024] = "";
+    int error = 0;
+    sg_db_close_all();
+    sg.cap_points = sg.load_cap;
+    /* The first failure is what the user sees; else what was opened. */
+    for (int i = 0; i < sg.load_ndb; i++) {
+        char one[1024];
+        int rc = sg_db_open(sg.load_db[i], one, sizeof one);
+        if (!error && (rc != 0 || !msg[0]))
+            g_strlcpy(msg, one, sizeof msg);
+        error = error || rc != 0;
+    }
+    for (int i = 0; i < sg.load_nplot; i++) {
+        char one[512] = "";
+        load_plot(sg.load_plot[i], one, sizeof one);
+        if (one[0] && !error) {
+            g_strlcpy(msg, one, sizeof msg);
+            error = 1;
+        }
+    }
+    int cursor = sg.view.cursor_x;
+    sg.view = sg.load_view;
+    sg.view.cursor_x = cursor;
+    sg_page_databases_changed();
+    if (msg[0])
+        sg_page_show_message(msg, error);
+    sg_sync_widgets();
+}
+
+/* --------------------------------------------------------- statistics */
+
+void took(int64_t since)
+{
+    int64_t dt = g_get_monotonic_time() - since;
+    if (sg_measuring() && dt > sg.max_request_us)
+        sg.max_request_us = dt;
+}
+
+/* With SIGNALS_STATS naming a file, this load's counters and timings are
+ * appended to it at release, for measuring the whole program. */
+void write_stats(void)
+{
+    const char *path = getenv("SIGNALS_STATS");
+    if (!path || !*path)
+        return;
+    FILE *f = fopen(path, "a");
+    if (!f)
+        return;
+    uint64_t points = 0, merges = 0;
+    size_t bytes = 0;
+    int plots = 0;
+    for (const sg_plot_sig &ps : sg.plots)
+        if (ps.used) {
+            plots++;
+            points += sg_history_points(&ps.hist);
+            merges += ps.hist.merges;
+            bytes += sg_history_bytes(&ps.hist);
+        }
+    fprintf(f,
+            "decoded=%llu unknown=%llu plots=%d points=%llu merges=%llu history_bytes=%zu "
+            "max_request_us=%lld max_refresh_us=%lld max_redraw_us=%lld mean_redraw_us=%lld "
+            "max_refresh_gap_us=%lld\n",
+            (unsigned long long)sg.frames, (unsigned long long)sg.unknown_frames, plots,
+            (unsigned long long)points, (unsigned long long)merges, bytes,
+            (long long)sg.max_request_us, (long long)sg.max_refresh_us,
+            (long long)sg.max_redraw_us,
+            (long long)(sg.redraws ? sg.redraw_total_us / (int64_t)sg.redraws : 0),
+            (long long)sg.max_refresh_gap_us);
+    for (const sg_plot_sig &ps : sg.plots) {
+        sg_point last;
+        if (ps.used && sg_history_last(&ps.hist, &last))
+            fprintf(f, "plot %s.%s points=%llu last=%.17g\n", sg.msgs[ps.msg].m->name.c_str(),
+                    sg.msgs[ps.msg].m->signals[(size_t)ps.sig].name.c_str(),
+                    (unsigned long long)ps.hist.appended, last.v);
+    }
+    fclose(f);
+}
+
+void on_init(pgrp *req)
+{
+    if (sg.page)
+        sg_page_release();
+    sg_db_close_all();
+    free(sg.unknown);
+    reset_state();
+    const char *locale_dir = nb_get_locale_dir();
+    if (locale_dir && *locale_dir)
+        bindtextdomain(GETTEXT_PACKAGE, locale_dir);
+    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
+    sg.unknown = (sg_unknown *)calloc(SG_UNKNOWN_SLOTS, sizeof(sg_unknown));
+    pgrp_set_result_ptr(req, sg_page_build());
+}
+
+void on_release(void)
+{
+    write_stats();
+    sg_page_release();
+    sg_db_close_all();
+    free(sg.unknown);
+    sg.unknown = nullptr;
+}
+
+}  // namespace
+
+bool sg_measuring(void)
+{
+    return sg.measure_from_us && g_get_monotonic_time() >= sg.measure_from_us;
+}
+
+double sg_seconds(int64_t us)
+{
+    if (!sg.have_origin) {
+        sg.have_origin = 1;
+        sg.origin_us = us;
+    }
+    return (double)(us - sg.origin_us) / 1e6;
+}
+
+/* Decodes one frame into its message's values and the plots that show
+ * its signals. Remote frames carry no data. */
+void sg_take_frame(const zk_frame *f, double t)
+{
+    int i = sg_db_find(sg_key(f->id, f->flags & ZK_FRAME_EFF));
+    if (i < 0) {
+        sg_unknown_count(f, t);
+        return;
+    }
+    sg_msg &m = sg.msgs[i];
+    unsigned len = (f->flags & ZK_FRAME_RTR) ? 0 : (f->len > 8 ? 8 : f->len);
+    dbc_decode(m.m, f->data, len, m.values);
+    if (m.t_last >= 0)
+        m.period = t - m.t_last;
+    m.t_last = t;
+    m.count++;
+    m.dirty = 1;
+    if (sg.frames++ == 0)
+        sg.measure_from_us = g_get_monotonic_time() + 2000000;
+    for (uint32_t bits = m.plots; bits; bits &= bits - 1) {
+        sg_plot_sig &ps = sg.plots[__builtin_ctz(bits)];
+        const dbc_value &v = m.values[ps.sig];
+        if (v.active)
+            sg_history_append(&ps.hist, t, v.phys);
+    }
+}
+
+int nbpg_handler(pgrp *req)
+{
+    if (!req)
+        return 0;
+    void *data = pgrp_get_data_ptr(req);
+    uint64_t size = pgrp_get_data_size(req);
+    switch (pgrp_get_type(req)) {
+    case PGRP_INIT:
+        on_init(req);
+        break;
+    case PGRP_RELEASE:
+        on_release();
+        break;
+    case PGRP_RX_FRAMES:
+        if (data && size >= sizeof(zk_frame) && sg.page) {
+            int64_t t0 = g_get_monotonic_time();
+            take_frames((const zk_frame *)data, (int)(size / sizeof(zk_frame)),
+                        pgrp_get_timestamp(req));
+            took(t0);
+        }
+        break;
+    case PGRP_TX_FRAMES:
+        if (data && sg.page) {
+            int64_t t0 = g_get_monotonic_time();
+            const nb_tx_entry *e = (const nb_tx_entry *)data;
+            for (uint64_t k = 0; k < size / sizeof(nb_tx_entry); k++)
+                sg_take_frame(&e[k].frame, sg_seconds(ts_to_us(e[k].timestamp)));
+            took(t0);
+        }
+        break;
+    case PGRP_SESSION_SAVE:
+        if (sg.page)
+            save_session(data);
+        break;
+    case PGRP_SESSION_LOAD_BEGIN:
+        load_begin();
+        break;
+    case PGRP_SESSION_LOAD_KEY:
+        if (data && size >= sizeof(pgrp_session_key)) {
+            const pgrp_session_key *key = (const pgrp_session_key *)data;
+            char name[sizeof key->name], value[sizeof key->value];
+            g_strlcpy(name, key->name, sizeof name);
+            g_strlcpy(value, key->value, sizeof value);
+            if (!sg.loading) {
+                load_begin();
+                load_key(name, value);
+                load_end();
+            } else {
+                load_key(name, value);
+            }
+        }
+        break;
+    case PGRP_SESSION_LOAD_END:
+        if (sg.loading)
+            load_end();
+        break;
+    default:
+        break;
+    }
+    return 0;
+}

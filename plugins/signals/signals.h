@@ -1,0 +1,272 @@
+/*
+ * signals.h - the signals plug-in's internal declarations.
+ *
+ * The plug-in reads one or more DBC files (lib/dbc) and decodes every
+ * received and sent frame whose identifier they describe: a live table
+ * with one row per message (count, period) and its signals (last value,
+ * unit, value-table text), frames of other identifiers listed apart, and
+ * a plot of up to 16 chosen signals over time.
+ *
+ * Requests only decode into memory that was allocated when a database was
+ * opened or a signal chosen for plotting: per-message values, a fixed
+ * table of unknown identifiers, and history chunks that the 100 ms refresh
+ * allocates ahead of need. The refresh brings the table and the plot up
+ * to date.
+ */
+#ifndef SIGNALS_H
+#define SIGNALS_H
+
+#ifndef GETTEXT_PACKAGE
+#define GETTEXT_PACKAGE "signals"
+#endif
+#include <glib/gi18n-lib.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "dbc.h"
+#include "nimbrel/nimbrel.h"
+#include "zelk.h"
+
+#define SG_MAX_DATABASES 8
+#define SG_MAX_PLOTS 16
+#define SG_UNKNOWN_SLOTS 4096        /* identifiers outside the databases counted apart */
+#define SG_PATH_MAX 1024
+#define SG_REFRESH_MS 100
+
+/* ---------------------------------------------------------------- history */
+
+/* Points one history chunk holds; the plot's memory grows and is given
+ * back a chunk at a time. */
+#define SG_CHUNK_POINTS 65536u
+#define SG_CAP_DEFAULT 10000000u     /* points kept per plotted signal */
+#define SG_CAP_MIN 1000000u
+#define SG_CAP_MAX 200000000u
+
+struct sg_point {
+    double t;                        /* seconds since the plug-in's time origin */
+    double v;
+};
+
+/* A run of points in time order. Stage 0 holds every point; each merge of
+ * two chunks keeps the minimum and the maximum of every four points, so a
+ * chunk of stage k stands for up to 2^k times as many. The pyramid holds
+ * the minimum and maximum of every 16, 32, 64 ... points for drawing. */
+struct sg_chunk {
+    uint32_t n;
+    uint32_t stage;
+    sg_point *pts;
+    float *pyr;
+};
+
+struct sg_history {
+    sg_chunk *chunks[SG_CAP_MAX / SG_CHUNK_POINTS + 1];
+    uint32_t nchunks;
+    uint32_t max_chunks;             /* the memory cap, in chunks */
+    sg_chunk *spare[2];              /* allocated ahead by the refresh */
+    uint32_t nspare;
+    uint64_t appended;               /* points ever appended */
+    uint64_t merges;
+};
+
+/* Levels of the pyramid: bucket sizes 16 << level. */
+#define SG_PYR_LEVELS 12
+
+/* Sets up an empty history with a cap in points (rounded to chunks). */
+void sg_history_init(sg_history *h, uint64_t cap_points);
+void sg_history_free(sg_history *h);
+/* Allocates spare chunks while the cap allows; called outside requests.
+ * Returns -1 when memory is short. */
+int  sg_history_reserve(sg_history *h);
+/* At the cap, merges two old chunks now so that a chunk is ready when the
+ * current one fills; called outside requests. Returns 1 when it merged. */
+int  sg_history_prepare(sg_history *h);
+/* Appends a point (t not before the last). Never allocates: when no spare
+ * chunk is ready, or the cap is reached, two old chunks are merged to make
+ * room. */
+void sg_history_append(sg_history *h, double t, double v);
+uint64_t sg_history_points(const sg_history *h);
+size_t   sg_history_bytes(const sg_history *h);
+int      sg_history_last(const sg_history *h, sg_point *out);   /* 0 when empty */
+double   sg_history_first_t(const sg_history *h);               /* 0 when empty */
+/* The value at time t: the last point at or before it. Returns 0 when
+ * there is none. */
+int      sg_history_at(const sg_history *h, double t, double *v);
+
+/* Walks the history in [t0, t1] for a plot width of px pixels, calling
+ * fn(user, t, vmin, vmax) with points (vmin == vmax) or min/max buckets in
+ * time order, about two per pixel at most, plus the point before t0 and
+ * the point after t1 so lines reach the edges. */
+typedef void (*sg_walk_fn)(void *user, double t, double vmin, double vmax);
+void sg_history_walk(const sg_history *h, double t0, double t1, int px, sg_walk_fn fn, void *user);
+
+/* ------------------------------------------------------------------- plot */
+
+enum sg_plot_mode { SG_OVERLAY = 0, SG_LANES = 1 };
+
+struct sg_plot_sig {
+    int used;
+    uint32_t key;                    /* the message's identifier (sg_key) */
+    int msg;                         /* index into sg.msgs */
+    int sig;                         /* index into that message's signals */
+    double rgb[3];
+    sg_history hist;
+};
+
+/* What the plot shows: a time window and a mode. */
+struct sg_view {
+    double t_end;                    /* right edge, seconds */
+    double span;                     /* seconds shown */
+    int follow;                      /* the right edge follows the newest point */
+    int mode;                        /* sg_plot_mode */
+    int cursor_x;                    /* -1: no cursor readout */
+};
+
+/* Draws the plotted signals into cr over width x height pixels. */
+void sg_plot_draw(cairo_t *cr, int width, int height, const sg_view *view);
+/* The time at pixel column x. */
+double sg_plot_time_at(const sg_view *view, int width, int x);
+/* Writes the visible range as CSV (time, signal, value, unit): 0 or -1 with errno. */
+int sg_plot_export_csv(const char *path, const sg_view *view, int width);
+/* Renders the plot into a PNG: 0 or -1. */
+int sg_plot_export_png(const char *path, const sg_view *view, int width, int height);
+/* The newest time of any plotted signal (0 when none). */
+double sg_plot_newest(void);
+double sg_plot_oldest(void);
+
+/* -------------------------------------------------------------- decoding */
+
+/* One message of an open database, with its live state. */
+struct sg_msg {
+    const dbc_message *m;
+    int db;
+    dbc_value *values;               /* one per signal */
+    uint64_t count;
+    double t_last;                   /* seconds; -1 before the first frame */
+    double period;                   /* seconds between the last two, -1 unknown */
+    uint16_t plots;                  /* bit i: plot slot i shows one of its signals */
+    uint8_t dirty;
+    uint8_t has_row;
+    GtkTreeIter row;
+};
+
+struct sg_unknown {
+    uint32_t key;                    /* identifier, bit 31 for extended */
+    uint8_t used, dirty, in_view, len;
+    uint8_t data[8];
+    uint64_t count;
+    double t_last, period;
+    GtkTreeIter row;
+};
+
+struct sg_state {
+    /* databases */
+    int ndb;
+    char db_path[SG_MAX_DATABASES][SG_PATH_MAX];
+    dbc_db *db[SG_MAX_DATABASES];
+    sg_msg *msgs;                    /* every decodable message of every database */
+    int nmsgs;
+    dbc_value *value_store;
+    int32_t *lookup;                 /* identifier -> msgs index, open addressing */
+    uint32_t lookup_mask;
+
+    sg_unknown *unknown;             /* SG_UNKNOWN_SLOTS */
+    uint32_t unknown_used;
+    uint64_t unknown_frames;
+    uint64_t unknown_dropped;        /* frames of identifiers that found no slot */
+
+    sg_plot_sig plots[SG_MAX_PLOTS];
+    uint64_t cap_points;
+    sg_view view;
+
+    /* time: the adapter's 32-bit microsecond clock unwrapped and placed on
+     * the wall clock; seconds relative to origin_us */
+    int have_clock;
+    uint32_t last_ts;
+    int64_t ext_us;
+    int64_t anchor_us;
+    int64_t origin_us;
+    int have_origin;
+
+    uint64_t frames;                 /* frames decoded with a database */
+
+    /* measurements for SIGNALS_STATS (signals.cpp), from two seconds after
+     * the first frame on, so that start-up (fonts, the first layout) does
+     * not count */
+    int64_t measure_from_us;
+    uint64_t redraws;
+    int64_t redraw_total_us;
+    int64_t max_request_us;
+    int64_t max_refresh_us;
+    int64_t max_redraw_us;
+    int64_t max_refresh_gap_us;
+    int64_t last_refresh_us;
+
+    /* session load in progress */
+    int loading;
+    char load_db[SG_MAX_DATABASES][SG_PATH_MAX];
+    int load_ndb;
+    char load_plot[SG_MAX_PLOTS][512];
+    int load_nplot;
+    sg_view load_view;
+    uint64_t load_cap;
+
+    /* widgets (owned by the page) */
+    GtkWidget *page;
+    GtkWidget *w_table;
+    GtkTreeStore *table;
+    GtkWidget *w_unknown;
+    GtkListStore *unknown_store;
+    GtkWidget *w_plot;
+    GtkWidget *w_follow;
+    GtkWidget *w_mode;
+    GtkWidget *w_cap;
+    GtkWidget *w_dbs;
+    GtkWidget *w_message;
+    GtkWidget *w_status;
+    guint refresh_source;
+    int updating;
+    int drag_x;
+    double drag_t_end;
+};
+
+extern sg_state sg;
+
+/* signals.cpp */
+void sg_take_frame(const zk_frame *f, double t);
+/* Whether a duration measured now counts for SIGNALS_STATS. */
+bool sg_measuring(void);
+double sg_seconds(int64_t us);
+
+/* database.cpp */
+/* Opens a database file and adds it to the set; 0, or -1 with a message
+ * for the user in msg. */
+int  sg_db_open(const char *path, char *msg, size_t msg_size);
+void sg_db_close_all(void);
+int  sg_db_find(uint32_t key);   /* msgs index or -1 */
+/* A message's key: identifier, bit 31 for extended. */
+uint32_t sg_key(uint32_t id, int extended);
+void sg_unknown_count(const zk_frame *f, double t);
+void sg_unknown_clear(void);
+
+/* plots (plot.cpp) */
+int  sg_plot_add(int msg, int sig, const double *rgb);   /* slot or -1 */
+void sg_plot_remove(int slot);
+int  sg_plot_find(int msg, int sig);
+void sg_plot_remove_all(void);
+void sg_plot_set_cap(uint64_t cap_points);
+/* Finds the plotted signals' messages again after the table was rebuilt;
+ * a plot whose message is gone is removed. */
+void sg_plot_rebind(void);
+/* Allocates history chunks ahead of need (the refresh). */
+void sg_plot_reserve(void);
+
+/* page.cpp */
+GtkWidget *sg_page_build(void);
+void sg_page_release(void);
+void sg_refresh(void);
+void sg_page_databases_changed(void);   /* rebuilds the table */
+void sg_page_show_message(const char *text, int error);
+void sg_sync_widgets(void);
+
+#endif /* SIGNALS_H */

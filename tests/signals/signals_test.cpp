@@ -1,0 +1,276 @@
+// The signals plug-in (stage/signals.so) loaded by the real plug-in manager
+// over the simulated adapter: databases and plots come from session keys,
+// frames from the real poll tick, and what it shows is read back from its
+// table, its list of unknown identifiers and its exported files.
+#include <gtest/gtest.h>
+#include <cairo.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../sendlog/sl_fixture.h"
+
+namespace {
+
+using sltest::frame;
+
+class Signals : public sltest::PluginTest {
+protected:
+    void SetUp() override { load_plugin("signals", SG_STAGE_DIR); }
+
+    std::string dbc(const char *name) { return nbtest::source_dir() + "/tests/signals/dbc/" + name; }
+
+    void request(int type, void *data, uint64_t size)
+    {
+        pgrp req;
+        memset(&req, 0, sizeof req);
+        req.type = type;
+        req.data_ptr = data;
+        req.data_size = size;
+        the_app.pgmgr.ops.pgmgr_request(entry_, &req);
+    }
+    void load_keys(const std::vector<std::pair<std::string, std::string>> &keys)
+    {
+        request(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+        for (const auto &kv : keys) {
+            pgrp_session_key k;
+            memset(&k, 0, sizeof k);
+            g_strlcpy(k.name, kv.first.c_str(), sizeof k.name);
+            g_strlcpy(k.value, kv.second.c_str(), sizeof k.value);
+            request(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+        }
+        request(PGRP_SESSION_LOAD_END, nullptr, 0);
+    }
+
+    GtkTreeView *table() { return GTK_TREE_VIEW(widget("signals-table")); }
+    // Row text of a column: a message row by its name column, or one of its
+    // signal rows when signal is given.
+    std::string cell(const std::string &message, const char *signal, int col)
+    {
+        GtkTreeModel *m = gtk_tree_view_get_model(table());
+        GtkTreeIter it, child;
+        for (bool ok = gtk_tree_model_get_iter_first(m, &it); ok; ok = gtk_tree_model_iter_next(m, &it)) {
+            gchar *name = nullptr;
+            gtk_tree_model_get(m, &it, 0, &name, -1);
+            bool found = name && message == name;
+            g_free(name);
+            if (!found)
+                continue;
+            GtkTreeIter *row = &it;
+            if (signal) {
+                row = nullptr;
+                for (bool c = gtk_tree_model_iter_children(m, &child, &it); c;
+                     c = gtk_tree_model_iter_next(m, &child)) {
+                    gtk_tree_model_get(m, &child, 0, &name, -1);
+                    bool same = name && strcmp(name, signal) == 0;
+                    g_free(name);
+                    if (same) {
+                        row = &child;
+                        break;
+                    }
+                }
+                if (!row)
+                    return "<no signal>";
+            }
+            if (col == 6) {
+                gboolean on = FALSE;
+                gtk_tree_model_get(m, row, col, &on, -1);
+                return on ? "plotted" : "";
+            }
+            gchar *text = nullptr;
+            gtk_tree_model_get(m, row, col, &text, -1);
+            std::string out = text ? text : "";
+            g_free(text);
+            return out;
+        }
+        return "<no message>";
+    }
+    std::vector<std::string> unknown_rows()
+    {
+        std::vector<std::string> rows;
+        GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("signals-unknown")));
+        GtkTreeIter it;
+        for (bool ok = gtk_tree_model_get_iter_first(m, &it); ok; ok = gtk_tree_model_iter_next(m, &it)) {
+            gchar *id = nullptr, *count = nullptr, *data = nullptr;
+            gtk_tree_model_get(m, &it, 0, &id, 1, &count, 3, &data, -1);
+            rows.push_back(std::string(id) + " " + count + " " + data);
+            g_free(id);
+            g_free(count);
+            g_free(data);
+        }
+        return rows;
+    }
+    bool wait_status(const std::string &part)
+    {
+        return nbtest::wait_until(
+            [&] { return label("signals-status").find(part) != std::string::npos; });
+    }
+    // Answers the next file chooser with path: once the chooser has taken
+    // the folder in (that is asynchronous), the response itself, since a
+    // click on Save would start the chooser's own checks first.
+    void answer_chooser(nbtest::DialogDriver &driver, const std::string &path)
+    {
+        auto asked = std::make_shared<bool>(false);
+        driver.then([path, asked](GtkDialog *d) {
+            GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+            if (!*asked) {
+                gchar *dir = g_path_get_dirname(path.c_str());
+                gchar *base = g_path_get_basename(path.c_str());
+                gtk_file_chooser_set_current_folder(fc, dir);
+                gtk_file_chooser_set_current_name(fc, base);
+                g_free(dir);
+                g_free(base);
+                *asked = true;
+                return false;
+            }
+            gchar *now = gtk_file_chooser_get_filename(fc);
+            bool ready = now && path == now;
+            g_free(now);
+            if (ready)
+                gtk_dialog_response(d, GTK_RESPONSE_ACCEPT);
+            return ready;
+        });
+    }
+};
+
+enum { COL_NAME, COL_VALUE, COL_UNIT, COL_TEXT, COL_COUNT, COL_PERIOD, COL_PLOT };
+
+TEST_F(Signals, DecodesKnownMessagesAndListsTheOthersApart)
+{
+    load_keys({{"Database1", dbc("sim.dbc")}});
+    EXPECT_EQ("sim.dbc", label("signals-databases"));
+    EXPECT_NE(std::string::npos, label("signals-message").find("11 messages, 42 signals"))
+        << label("signals-message");
+    gtk_tree_view_expand_all(table());
+
+    inject(frame(0x555, 0, {0x34, 0x12, 0x03, 0xF0, 0x05, 0x06, 0x88, 0x13}));
+    zk_sim_advance_us(1000);
+    inject(frame(0x2F0, 0, {0x00, 0x03}));                 // page 0: the gear
+    zk_sim_advance_us(9000);
+    inject(frame(0x2F0, 0, {0x01, 0x50}));                 // page 1: the temperature
+    inject(frame(0x7FF, 0, {0x01, 0x02}));
+    inject(frame(0x18FEEE00, ZK_FRAME_EFF, {}));
+    inject(frame(0x7FF, 0, {0x03}));
+    tick();
+    ASSERT_TRUE(wait_status("Decoded: 3 "));
+    EXPECT_NE(std::string::npos, label("signals-status").find("Not in the databases: 3"));
+
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell("555  Full", nullptr, COL_COUNT) == "1"; }));
+    EXPECT_EQ("4660", cell("555  Full", "Counter", COL_VALUE));
+    EXPECT_EQ("466", cell("555  Full", "Speed", COL_VALUE));
+    EXPECT_EQ("km/h", cell("555  Full", "Speed", COL_UNIT));
+    EXPECT_EQ("Quarter", cell("555  Full", "Phase", COL_TEXT));
+    EXPECT_EQ("Even", cell("555  Full", "Parity", COL_TEXT));
+    EXPECT_EQ("-48", cell("555  Full", "Temperature", COL_VALUE));    // signed, 0.5, -40
+    EXPECT_EQ("-50", cell("555  Full", "Voltage", COL_VALUE));        // 0x1388 * 0.01 - 100
+    EXPECT_EQ("1008", cell("555  Full", "Word23", COL_VALUE));        // Motorola 0x03F0
+
+    // Multiplexed: each page updates its own signal; the other keeps its value.
+    EXPECT_EQ("2", cell("2F0  Gearbox", nullptr, COL_COUNT));
+    EXPECT_EQ("9.000", cell("2F0  Gearbox", nullptr, COL_PERIOD));
+    EXPECT_EQ("Third", cell("2F0  Gearbox", "Gear", COL_TEXT));
+    EXPECT_EQ("40", cell("2F0  Gearbox", "GearboxTemp", COL_VALUE));
+    EXPECT_EQ("", cell("2F0  Gearbox", "ClutchWear", COL_VALUE));     // never selected
+    EXPECT_EQ("0", cell("0C0  EngineData", nullptr, COL_COUNT));
+
+    std::vector<std::string> unknown = unknown_rows();
+    std::sort(unknown.begin(), unknown.end());
+    ASSERT_EQ(2u, unknown.size());
+    EXPECT_EQ("18FEEE00 1 ", unknown[0]);
+    EXPECT_EQ("7FF 2 03", unknown[1]);
+
+    // Sent frames are decoded too.
+    zk_frame sent = frame(0x555, 0, {0xFF, 0xFF, 0, 0, 0, 0, 0, 0});
+    ASSERT_GE(nb_send_frame(&sent), 0);
+    tick();
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell("555  Full", "Counter", COL_VALUE) == "65535"; }));
+}
+
+TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
+{
+    load_keys({{"Database1", dbc("sim.dbc")},
+               {"Plot1", "std 555 Counter #FF0000"},
+               {"Plot2", "std 2F0 GearboxTemp"},
+               {"PlotMode", "lanes"},
+               {"Span", "5"},
+               {"PointCap", "2000000"}});
+    EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
+    EXPECT_EQ("", cell("555  Full", "Byte2", COL_PLOT));
+    EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
+    EXPECT_EQ(2, gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(widget("signals-cap"))));
+
+    for (int i = 0; i < 100; i++) {
+        inject(frame(0x555, 0, {(uint8_t)i, 0, 0, 0, 0, 0, 0, 0}));
+        zk_sim_advance_us(1000);
+    }
+    tick();
+    ASSERT_TRUE(wait_status("Plotted points: 100 "));
+
+    std::string dir = nbtest::make_temp_dir("signals");
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, dir + "/visible.csv");
+        click("signals-csv");
+        EXPECT_TRUE(driver.done());
+    }
+    std::istringstream csv(nbtest::read_file(dir + "/visible.csv"));
+    std::string line;
+    ASSERT_TRUE(std::getline(csv, line));
+    EXPECT_EQ("time_s,signal,value,unit", line);
+    int rows = 0;
+    while (std::getline(csv, line)) {
+        char want[64];
+        g_snprintf(want, sizeof want, "%.6f,Full.Counter,%d,", rows * 0.001, rows);
+        EXPECT_EQ(want, line);
+        rows++;
+    }
+    EXPECT_EQ(100, rows);
+
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, dir + "/plot.png");
+        click("signals-png");
+    }
+    cairo_surface_t *png = cairo_image_surface_create_from_png((dir + "/plot.png").c_str());
+    ASSERT_EQ(CAIRO_STATUS_SUCCESS, cairo_surface_status(png));
+    GtkAllocation a;
+    gtk_widget_get_allocation(widget("signals-plot"), &a);
+    EXPECT_EQ(a.width, cairo_image_surface_get_width(png));
+    cairo_surface_destroy(png);
+
+    std::string file = dir + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    for (const char *want : {"Plot1=std 555 Counter #FF0000\n", "Plot2=std 2F0 GearboxTemp #",
+                             "PlotMode=lanes\n", "Follow=1\n", "Span=5\n", "PointCap=2000000\n"})
+        EXPECT_NE(std::string::npos, text.find(want)) << want << "\n" << text;
+    EXPECT_NE(std::string::npos, text.find("Database1=" + dbc("sim.dbc") + "\n"));
+
+    // Loaded again: the same plots, the same settings.
+    load_keys({{"Database1", dbc("sim.dbc")}});
+    EXPECT_EQ("", cell("555  Full", "Counter", COL_PLOT));
+    g_strlcpy(the_app.session.auto_file, file.c_str(), sizeof the_app.session.auto_file);
+    ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
+    EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
+    EXPECT_EQ("plotted", cell("2F0  Gearbox", "GearboxTemp", COL_PLOT));
+    EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
+}
+
+TEST_F(Signals, AMalformedDatabaseIsReportedWithItsLine)
+{
+    std::string bad = nbtest::make_temp_dir("signals") + "/bad.dbc";
+    ASSERT_TRUE(nbtest::write_file(bad, "BO_ 100 Msg: 8 X\n SG_ S : 0|8@1+ (1,0) [0|0 \"\" Y\n"));
+    load_keys({{"Database1", bad}, {"Plot1", "std 64 S"}});
+    std::string msg = label("signals-message");
+    EXPECT_NE(std::string::npos, msg.find("bad.dbc, line 2, column 28: expected ']'")) << msg;
+    EXPECT_EQ("No database open.", label("signals-databases"));
+    inject(frame(0x64, 0, {1}));
+    tick();
+    EXPECT_TRUE(wait_status("Not in the databases: 1"));
+}
+
+}  // namespace
