@@ -25,10 +25,12 @@ constexpr uint32_t RESET_THRESHOLD = 20000;
  * at once. */
 constexpr guint FILTER_PAUSE_MS = 300;
 
-/* Trace records looked at, and rows taken from or given to the view, per
- * main-loop turn while a filter is applied: a few milliseconds each. */
+/* Trace records looked at per main-loop turn while a filter is applied
+ * (a millisecond or two), and time spent taking rows from the view and
+ * giving it the new ones, in chunks of rows. */
 constexpr uint32_t FILTER_SLICE = 16384;
-constexpr uint32_t ROWS_SLICE = 2048;
+constexpr int64_t ROWS_SLICE_US = 8000;
+constexpr uint32_t ROWS_CHUNK = 128;
 
 int row_height = 20;
 char status_shown[512];
@@ -311,7 +313,7 @@ void on_filter_activate(GtkEntry *, gpointer)
 }
 
 /* One slice of applying a filter: look at the records; then take the old
- * rows from the view and give it the new ones, a slice of rows at a time
+ * rows from the view and give it the new ones, some milliseconds at a time
  * (the view rebuilding 100,000 rows at once would hold up the main loop
  * for a tenth of a second). */
 gboolean on_filter_slice(gpointer)
@@ -320,17 +322,20 @@ gboolean on_filter_slice(gpointer)
         filter_idle = 0;
         return FALSE;
     }
+    /* A row signal costs the view of a long trace 10 to 20 us: a slice
+     * takes as many as fit in its time. */
+    int64_t until = g_get_monotonic_time() + ROWS_SLICE_US;
     if (bv_trace_refiltering(bv.trace)) {
         if (!bv_trace_refilter_step(bv.trace, FILTER_SLICE))
             return TRUE;
-        if (bv_trace_unshow(bv.trace, ROWS_SLICE) > 0)
-            return TRUE;
+        while (bv_trace_unshow(bv.trace, ROWS_CHUNK) > 0)
+            if (g_get_monotonic_time() >= until)
+                return TRUE;
         bv_trace_refilter_finish(bv.trace, 1);
     }
-    if (bv_trace_pending(bv.trace) > 0) {
-        bv_trace_sync_some(bv.trace, ROWS_SLICE);
-        return TRUE;
-    }
+    while (bv_trace_sync_some(bv.trace, ROWS_CHUNK) > 0)
+        if (g_get_monotonic_time() >= until)
+            return TRUE;
     filter_idle = 0;
     if (bv.autoscroll)
         scroll_to_end();
