@@ -146,14 +146,16 @@ private:
         dropped_ = 0;
         bus_ns_ = 0;
         t0_ns_ = now_ns();
-        end_ns_ = (uint64_t)(seconds * 1e9);
+        end_ns_ = (uint64_t)(seconds * 1e9 * opt_.speed);  /* bus time */
         for (node &n : nodes_)
             n.due_ns %= n.period_ns;
     }
 
-    /* The next frame on the bus: its content and when it starts. */
-    void next_frame(zk_frame *f, uint64_t *start_ns)
+    /* The next frame on the bus: its content, when it starts, and the
+     * node it comes from (mixed profile; null otherwise). */
+    void next_frame(zk_frame *f, uint64_t *start_ns, node **from)
     {
+        *from = nullptr;
         memset(f, 0, sizeof *f);
         uint64_t s = seq_;
         *start_ns = bus_ns_;
@@ -185,7 +187,7 @@ private:
                 f->data[i] = (uint8_t)(s >> (8 * i));
             if (best->due_ns > *start_ns)
                 *start_ns = best->due_ns;
-            best->due_ns += best->period_ns;
+            *from = best;
         }
     }
 
@@ -196,7 +198,8 @@ private:
         for (;;) {
             zk_frame f;
             uint64_t start_ns;
-            next_frame(&f, &start_ns);
+            node *from;
+            next_frame(&f, &start_ns, &from);
             uint64_t end = start_ns + (uint64_t)(bv_frame_bits(f.id, f.flags, f.len, f.data) *
                                                  ns_per_bit);
             if (end > end_ns_) {
@@ -205,6 +208,8 @@ private:
             }
             if (end > now)
                 return;
+            if (from)
+                from->due_ns += from->period_ns;
             seq_++;
             bus_ns_ = end;
             if (out_.size() >= opt_.buffer) {

@@ -139,6 +139,11 @@ uint32_t bv_trace_pending(const BvTrace *t);
 /* Tells the view about the lines dropped and added since the last sync
  * (row-deleted at the top, row-inserted at the bottom). */
 void     bv_trace_sync(BvTrace *t);
+/* The same, at most max row signals; returns the row signals still due. */
+uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max);
+/* Takes up to max rows from the end of what the view shows (a signal
+ * each); returns the rows left. */
+uint32_t bv_trace_unshow(BvTrace *t, uint32_t max);
 /* Lines dropped at the top and added at the bottom alike, as a shift:
  * the shown window moves down over as many new lines as old ones went,
  * without a signal, so the row count stays and row n reads the line k
@@ -158,10 +163,11 @@ void     bv_trace_set_filter(BvTrace *t, const bv_filter *f);
  * filter. begin returns 0, or -1 when the memory is not there (use
  * bv_trace_set_filter then); step looks at up to max more records and
  * returns 1 when all have been looked at; finish puts the new lines in
- * force (call it detached). */
+ * force: detached (attached 0), or for an attached view that shows no
+ * rows any more (bv_trace_unshow), which bv_trace_sync then fills. */
 int      bv_trace_refilter_begin(BvTrace *t, const bv_filter *f);
 int      bv_trace_refilter_step(BvTrace *t, uint32_t max);
-void     bv_trace_refilter_finish(BvTrace *t);
+void     bv_trace_refilter_finish(BvTrace *t, int attached);
 int      bv_trace_refiltering(const BvTrace *t);
 /* Copies the newest records of src (as many as fit). */
 void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);

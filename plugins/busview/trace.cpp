@@ -361,24 +361,47 @@ uint32_t bv_trace_pending(const BvTrace *t)
 
 void bv_trace_sync(BvTrace *t)
 {
+    bv_trace_sync_some(t, UINT32_MAX);
+}
+
+uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max)
+{
     GtkTreeModel *model = GTK_TREE_MODEL(t);
     GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
     gint *index = gtk_tree_path_get_indices(path);
-    while (t->s_first < t->s_end && t->s_first < t->v_first) {
+    uint32_t n = 0;
+    while (n < max && t->s_first < t->s_end && t->s_first < t->v_first) {
         t->s_first++;
         index[0] = 0;
         gtk_tree_model_row_deleted(model, path);
+        n++;
     }
     if (t->s_first == t->s_end && t->s_first < t->v_first)
         t->s_first = t->s_end = t->v_first;
-    while (t->s_end < t->v_next) {
+    while (n < max && t->s_end < t->v_next) {
         GtkTreeIter it;
         set_iter(t, &it, t->s_end);
         t->s_end++;
         index[0] = (gint)(t->s_end - 1 - t->s_first);
         gtk_tree_model_row_inserted(model, path, &it);
+        n++;
     }
     gtk_tree_path_free(path);
+    return bv_trace_pending(t);
+}
+
+uint32_t bv_trace_unshow(BvTrace *t, uint32_t max)
+{
+    GtkTreeModel *model = GTK_TREE_MODEL(t);
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    gint *index = gtk_tree_path_get_indices(path);
+    for (uint32_t n = 0; n < max && t->s_end > t->s_first; n++) {
+        t->s_end--;
+        index[0] = (gint)(t->s_end - t->s_first);
+        gtk_tree_model_row_deleted(model, path);
+    }
+    gtk_tree_path_free(path);
+    return (uint32_t)(t->s_end - t->s_first);
 }
 
 uint32_t bv_trace_shift(BvTrace *t)
@@ -457,9 +480,13 @@ int bv_trace_refilter_step(BvTrace *t, uint32_t max)
     return t->scan >= t->rec_next;
 }
 
-void bv_trace_refilter_finish(BvTrace *t)
+void bv_trace_refilter_finish(BvTrace *t, int attached)
 {
     if (!t->refiltering)
+        return;
+    /* A view still attached shows no rows now; it is told of the new ones
+     * by bv_trace_sync. */
+    if (attached && t->s_end != t->s_first)
         return;
     bv_trace_refilter_step(t, UINT32_MAX);
     /* Records the ring dropped while the scan went on. */
@@ -472,7 +499,10 @@ void bv_trace_refilter_finish(BvTrace *t)
     t->filter = t->next_filter;
     t->next_listing = old;
     refilter_cancel(t);
-    bv_trace_sync_detached(t);
+    if (attached)
+        t->s_first = t->s_end = t->v_first;
+    else
+        bv_trace_sync_detached(t);
 }
 
 void bv_trace_copy_from(BvTrace *t, const BvTrace *src)

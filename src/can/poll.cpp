@@ -7,8 +7,9 @@
  * Frames go to the plug-ins in requests of at most 512. When more are
  * waiting (an adapter flushing its buffer, a main loop that was held up),
  * a tick hands on further batches until the backlog is gone or its time
- * budget is spent, so that the poller keeps up with several times a
- * saturated bus and the main loop stays responsive.
+ * budget is spent, and then the next tick comes as soon as the main loop
+ * has done its more urgent work, so that the poller keeps up with several
+ * times a saturated bus and the main loop stays responsive.
  *
  * Nothing is allocated per tick: the receive batch, the drained tx batch
  * and the ring belong to the channel and exist for the whole process.
@@ -32,6 +33,22 @@ constexpr uint32_t NO_SOURCE = (uint32_t)-1;
 constexpr int64_t DEFAULT_BUDGET_US = 5000;
 int64_t g_budget_us = DEFAULT_BUDGET_US;
 
+/* A tick whose budget ran out with frames still waiting has the next one
+ * follow as soon as the main loop has done its more urgent work (input,
+ * resizing, redrawing), rather than 20 ms later: a backlog goes at the
+ * speed the machine allows. */
+uint32_t g_catchup_source = 0;
+/* After the bus viewer's refresh and the status tick, so that they still
+ * run while a backlog goes. */
+constexpr int CATCH_UP_PRIORITY = STATUS_PRIORITY + 10;
+
+gboolean catch_up(gpointer data)
+{
+    g_catchup_source = 0;
+    poll_tick(data);
+    return FALSE;
+}
+
 /* Set while a tick runs. A tick that would start inside another one (the
  * timers restarted from a nested main loop) is skipped, so the batches
  * being delivered are never overwritten under a plug-in. */
@@ -53,6 +70,9 @@ void poll_stop(nb_app *app)
     app->poll.stopped = 1;
     remove_source(&app->poll.poll_source);
     remove_source(&app->poll.status_source);
+    if (g_catchup_source)
+        g_source_remove(g_catchup_source);
+    g_catchup_source = 0;
 }
 
 void poll_start(nb_app *app)
@@ -94,6 +114,8 @@ gboolean poll_tick(gpointer data)
      * budget lasts. */
     const int64_t deadline = g_get_monotonic_time() + g_budget_us;
 
+    bool behind = false;
+
     /* Frames sent through the host, oldest first: what the log held when
      * the tick began. A frame a plug-in sends while it handles one of
      * these requests lands behind them and waits for the next tick. */
@@ -106,8 +128,10 @@ gboolean poll_tick(gpointer data)
                 break;
             backlog -= n;
             mgr->ops.pgmgr_tx_frames(mgr, chan->txbatch, n);
-            if (g_get_monotonic_time() >= deadline)
+            if (backlog > 0 && g_get_monotonic_time() >= deadline) {
+                behind = true;
                 break;
+            }
         }
     }
 
@@ -124,9 +148,15 @@ gboolean poll_tick(gpointer data)
         if (r > NB_RX_BATCH)
             r = NB_RX_BATCH;
         mgr->ops.pgmgr_rx_frames(mgr, chan->rxbuf, r);
-        if (r < NB_RX_BATCH || g_get_monotonic_time() >= deadline)
+        if (r < NB_RX_BATCH)
             break;
+        if (g_get_monotonic_time() >= deadline) {
+            behind = true;
+            break;
+        }
     }
+    if (behind && !g_catchup_source && !app->poll.stopped)
+        g_catchup_source = g_idle_add_full(CATCH_UP_PRIORITY, catch_up, app, nullptr);
 
     /* Error counters: a bus-off stops the controller and tells the
      * plug-ins the new status before they get the counters. */

@@ -59,8 +59,11 @@
 
 namespace zk {
 
-/* Receive queue capacity of every channel (at least ZK_RX_QUEUE_MIN). */
-constexpr int ZK_RX_QUEUE_CAP = 8192;
+/* Receive queue capacity of every channel (at least ZK_RX_QUEUE_MIN):
+ * 1.3 MiB, about three seconds of a saturated 1 Mbit/s bus, so that an
+ * application whose main loop is held up for a while, or an adapter
+ * flushing its buffer at several times the bus rate, loses nothing. */
+constexpr int ZK_RX_QUEUE_CAP = 65536;
 
 /* Monotonic clock in microseconds (CLOCK_MONOTONIC). The low 32 bits of
  * this value are what zk_frame.ts carries for real adapters. */
