@@ -14,10 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "../sendlog/sl_fixture.h"
 #include "../zelk_slcan/fake_adapter.h"
-#include "app/nb_app.h"
-#include "gui_driver.h"
-#include "test_env.h"
 
 namespace {
 
@@ -73,14 +71,8 @@ TEST(LoggerOverSlcan, SentAndReceivedFramesKeepOneOrderOfTime)
     nbtest::FakeAdapter adapter;
     setenv("ZELK_BOARDS", ("0=slcan:" + adapter.path()).c_str(), 1);
     ASSERT_GE(ZkInit(), 0);
-    app_init();
-    the_app.chan.number = 0;
-    the_app.chan.frame_format = 6;
-    the_app.gui.ops.update_error_indicators = nullptr;
-    the_app.gui.ops.stop_controller = nullptr;
-    the_app.gui.ops.refresh_info_panel = nullptr;
-    the_app.chan.ops.open(&the_app.chan);
-    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+    sltest::open_started_channel();
+    ASSERT_FALSE(HasFatalFailure());
     GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     the_app.gui.notebook = gtk_notebook_new();
     gtk_container_add(GTK_CONTAINER(window), the_app.gui.notebook);
