@@ -17,8 +17,7 @@ void session_chooser_setup(GtkFileChooser *chooser, nb_app *app)
     GtkFileFilter *all = gtk_file_filter_new();
     gtk_file_filter_set_name(all, _("All files"));
     gtk_file_filter_add_pattern(all, "*");
-    gtk_file_chooser_add_filter(chooser, all);
-    gtk_file_chooser_set_filter(chooser, sessions);
+    gtk_file_chooser_add_filter(chooser, all);   /* the first one added is in force */
 
     /* The folder is held in UTF-8; the chooser takes file-name encoding. */
     gchar *folder = g_filename_from_utf8(app->session.desktop_dir, -1, nullptr, nullptr, nullptr);

@@ -38,9 +38,13 @@ nbtest::DialogDriver::Action choose(const std::string &folder, const char *name,
             gtk_file_chooser_set_current_name(fc, name);
             return false;
         }
+        /* Accept only once the chooser would give the file asked for: an
+         * accept while it still loads a folder may be lost. */
         gchar *cur = gtk_file_chooser_get_current_folder(fc);
-        bool there = cur && folder == cur;
+        gchar *file = gtk_file_chooser_get_filename(fc);
+        bool there = cur && folder == cur && file && folder + "/" + name == file;
         g_free(cur);
+        g_free(file);
         if (!there && *polls < 250) {
             if (*polls % 10 == 0) {   /* a late folder load may have undone ours */
                 gtk_file_chooser_set_current_folder(fc, folder.c_str());
