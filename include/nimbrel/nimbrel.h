@@ -112,7 +112,9 @@ typedef struct nb_chan_status {
 
 /* One frame the host sent through nb_send_frame, 32 bytes (PGRP_TX_FRAMES). */
 typedef struct nb_tx_entry {
-    zk_frame frame;       /* the frame as it was given to the adapter library */
+    zk_frame frame;       /* the frame as it was given to the adapter library, with
+                           * ts set to the channel's clock when the library accepted
+                           * it: the time base of received frames (zk_frame.ts) */
     uint8_t  reserved[4];
     uint64_t timestamp;   /* when the adapter library accepted the frame */
 } nb_tx_entry;

@@ -96,43 +96,73 @@ void flush_if_full(void)
     }
 }
 
+/* Times in a file never step back: a time before the last one written is
+ * written as that one. */
+int64_t monotone(int64_t t)
+{
+    if (t < lg.last_us)
+        t = lg.last_us;
+    lg.last_us = t;
+    return t;
+}
+
+/* Writes the merged batch of lg.order, placed on the wall clock with the
+ * time of the request that completed it. */
+void write_ordered(int64_t req_us)
+{
+    lg_order &o = lg.order;
+    if (o.n <= 0)
+        return;
+    lg_clock_place(&lg.clock, o.frames, o.n, req_us, o.t_us);
+    if (file_header(o.t_us[0]) != 0)
+        return;
+    for (int i = 0; i < o.n && lg.logging; i++) {
+        if (put_frame(&o.frames[i], monotone(o.t_us[i]), o.sent[i]) == 0)
+            lg.frames++;
+    }
+    o.n = 0;
+    flush_if_full();
+}
+
+/* Sent frames that no received batch followed go out on their own. */
+void write_held(void)
+{
+    if (!lg.logging || lg.order.nheld == 0)
+        return;
+    lg_order_merge(&lg.order, nullptr, 0);
+    write_ordered(lg.held_req_us);
+}
+
 void log_rx(const zk_frame *frames, int n, uint64_t req_ts)
 {
     if (!lg.logging || n <= 0)
         return;
-    if (n > (int)G_N_ELEMENTS(lg.rx_times))
-        n = (int)G_N_ELEMENTS(lg.rx_times);
-    lg_clock_place(&lg.clock, frames, n, lg_ts_to_us(req_ts), lg.rx_times);
-    if (file_header(lg.rx_times[0]) != 0)
-        return;
-    for (int i = 0; i < n && lg.logging; i++) {
-        if (put_frame(&frames[i], lg.rx_times[i], 0) == 0)
-            lg.frames++;
-    }
-    flush_if_full();
+    lg_order_merge(&lg.order, frames, n);
+    write_ordered(lg_ts_to_us(req_ts));
 }
 
-void log_tx(const nb_tx_entry *entries, int n)
+/* Sent frames wait for the received frames of the same tick. */
+void log_tx(const nb_tx_entry *entries, int n, uint64_t req_ts)
 {
-    if (!lg.logging || n <= 0)
-        return;
-    if (file_header(lg_ts_to_us(entries[0].timestamp)) != 0)
-        return;
-    for (int i = 0; i < n && lg.logging; i++) {
-        int64_t t = lg_ts_to_us(entries[i].timestamp);
-        if (put_frame(&entries[i].frame, t, 1) == 0)
-            lg.frames++;
+    while (lg.logging && n > 0) {
+        int took = lg_order_hold(&lg.order, entries, n);
+        lg.held_req_us = lg_ts_to_us(req_ts);
+        entries += took;
+        n -= took;
+        if (n > 0)
+            write_held();
     }
-    flush_if_full();
 }
 
 void log_errors(const zk_errs *errs, uint64_t req_ts)
 {
     if (!lg.logging)
         return;
+    write_held();
     int64_t t = lg_ts_to_us(req_ts);
     if (file_header(t) != 0)
         return;
+    t = monotone(t);
     cl_frame f;
     lg_error_frame(errs, lg.chan, t, &f);
     if (put(&f) == 0)
@@ -318,6 +348,9 @@ int lg_start(const char *path, int exclusive)
      * ASC header's time with milliseconds is exact. */
     lg.start_us = lg_ts_to_us(nbsdep_timestamp_get());
     lg.header = 0;
+    lg.order.nheld = 0;
+    lg.order.n = 0;
+    lg.last_us = 0;
     lg_page_refresh();
     return 0;
 }
@@ -326,7 +359,8 @@ void lg_stop(void)
 {
     if (!lg.logging)
         return;
-    if (file_header(lg.start_us) != 0)
+    write_held();
+    if (!lg.logging || file_header(lg.start_us) != 0)
         return;  /* lg_fail stopped it */
     lg.logging = 0;
     int err = cl_writer_close(&lg.w);
@@ -351,6 +385,7 @@ void lg_fail(int err)
 
 void lg_flush_tick(void)
 {
+    write_held();
     if (lg.logging) {
         int err = cl_writer_flush(&lg.w);
         if (err)
@@ -379,7 +414,8 @@ int nbpg_handler(pgrp *req)
         break;
     case PGRP_TX_FRAMES:
         if (data)
-            log_tx((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)));
+            log_tx((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)),
+                   pgrp_get_timestamp(req));
         break;
     case PGRP_ERRORS:
         if (data && size >= sizeof(zk_errs))

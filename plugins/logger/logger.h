@@ -10,10 +10,11 @@
  * last half second. A failed write stops logging with the reason shown in
  * the page; the host goes on.
  *
- * Times are microseconds of the wall clock since the Unix epoch. Sent
- * frames carry their own time from the host; received frames carry the
- * adapter's 32-bit microsecond clock, placed on the wall clock by the
- * request times (lg_clock).
+ * Times are microseconds of the wall clock since the Unix epoch. Sent and
+ * received frames both carry the adapter's 32-bit microsecond clock,
+ * placed on the wall clock by the request times (lg_clock), and go into
+ * the file in that clock's order (lg_order); the times in a file never
+ * step back.
  */
 #ifndef LOGGER_H
 #define LOGGER_H
@@ -78,6 +79,27 @@ void lg_clock_reset(lg_clock *c);
 /* Wall times of a batch's frames into out (n entries). */
 void lg_clock_place(lg_clock *c, const zk_frame *frames, int n, int64_t req_us, int64_t *out);
 
+/* --------------------------------------------------------------- order */
+
+#define LG_HELD_MAX 512           /* sent frames held for the next received batch */
+#define LG_BATCH_MAX 512          /* received frames in one request */
+
+/* A tick's sent frames (held until its received frames come) and the
+ * merged batch in the order of the adapter's clock (order.cpp). */
+struct lg_order {
+    zk_frame held[LG_HELD_MAX];
+    int nheld;
+    zk_frame frames[LG_HELD_MAX + LG_BATCH_MAX];
+    uint8_t sent[LG_HELD_MAX + LG_BATCH_MAX];
+    int64_t t_us[LG_HELD_MAX + LG_BATCH_MAX];   /* placed by the caller */
+    int n;
+};
+/* Holds up to n sent frames; returns how many found room. */
+int lg_order_hold(lg_order *o, const nb_tx_entry *entries, int n);
+/* Merges the held frames with nrx received ones into frames/sent (n of
+ * them), in time order; nothing is held afterwards. */
+void lg_order_merge(lg_order *o, const zk_frame *rx, int nrx);
+
 /* ----------------------------------------------------------- the state */
 
 struct lg_state {
@@ -96,7 +118,9 @@ struct lg_state {
     int header;                  /* the file's start time was written */
     uint64_t frames;
     uint64_t error_events;
-    int64_t rx_times[512];       /* one batch's placed receive times */
+    lg_order order;              /* sent and received frames in time order */
+    int64_t held_req_us;         /* request time of the last held sent frames */
+    int64_t last_us;             /* the last time written: times never step back */
 
     /* the last stop's reason, shown until logging starts again */
     char message[LG_PATH_MAX + 256];

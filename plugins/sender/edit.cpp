@@ -17,8 +17,8 @@ int sd_add(void)
     }
     sd_msg &m = sd.msgs[sd.count];
     memset(&m, 0, sizeof m);
+    /* No data yet: the length follows what is typed. */
     m.id = 0x100;
-    m.len = 8;
     m.dirty = 1;
     sd.count++;
     sd_page_rebuild();
@@ -68,10 +68,21 @@ int sd_edit(int index, int column, const char *text)
         ok = sd_parse_id(text, v.ext, &v.id, err, sizeof err);
         break;
     case SD_COL_LEN:
-        ok = sd_parse_len(text, &v.len, err, sizeof err);
+        /* An empty length follows the data again. */
+        if (!text || text[strspn(text, " \t")] == '\0') {
+            v.len_set = 0;
+            if (!v.rtr)
+                v.len = v.ndata;
+            ok = 0;
+        } else {
+            ok = sd_parse_len(text, &v.len, err, sizeof err);
+            v.len_set = 1;
+        }
         break;
     case SD_COL_DATA:
         ok = sd_parse_data(text, v.data, &v.ndata, err, sizeof err);
+        if (ok == 0 && !v.len_set && !v.rtr)
+            v.len = v.ndata;
         break;
     case SD_COL_PERIOD:
         ok = sd_parse_period(text, &v.period_ms, err, sizeof err);
@@ -97,6 +108,8 @@ int sd_toggle(int index, int column)
         break;
     case SD_COL_RTR:
         v.rtr = !v.rtr;
+        if (!v.rtr && !v.len_set)
+            v.len = v.ndata;
         break;
     case SD_COL_ENABLED:
         v.enabled = !v.enabled;

@@ -151,6 +151,17 @@ int sd_check(const sd_msg *m, char *err, size_t errsize)
     return 0;
 }
 
+void sd_length_note(const sd_msg *m, char *buf, size_t size)
+{
+    buf[0] = '\0';
+    if (m->rtr || m->len == m->ndata)
+        return;
+    g_snprintf(buf, size,
+               _("Length %d, %d data bytes typed: %d zero bytes are added. Clear the length "
+                 "to follow the data."),
+               (int)m->len, (int)m->ndata, (int)(m->len - m->ndata));
+}
+
 void sd_format_id(const sd_msg *m, char *buf, size_t size)
 {
     g_snprintf(buf, size, m->ext ? "%08X" : "%03X", (unsigned)m->id);
@@ -206,6 +217,9 @@ int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize)
     }
     g_strfreev(f);
     if (rc == 0) {
+        /* The form has no mark for an explicit length: a length other
+         * than the data's was set by hand. */
+        v.len_set = (uint8_t)(v.rtr || v.len != v.ndata);
         v.dirty = 1;
         *m = v;
     }

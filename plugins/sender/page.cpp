@@ -12,6 +12,7 @@ namespace {
 struct page_widgets {
     GtkListStore *store;
     GtkWidget *view;
+    GtkWidget *quick;              /* combo box with an entry: the quick-send line */
     GtkWidget *state;
     GtkWidget *message;
 };
@@ -91,6 +92,38 @@ void on_stop(GtkButton *, gpointer)
     sd_page_refresh();
 }
 
+GtkWidget *button(const char *label, const char *name, GCallback cb);
+
+void on_quick_send(GtkWidget *, gpointer)
+{
+    GtkWidget *entry = gtk_bin_get_child(GTK_BIN(pw.quick));
+    char text[SD_QUICK_MAX * 4];
+    g_strlcpy(text, gtk_entry_get_text(GTK_ENTRY(entry)), sizeof text);
+    sd_quick_send(text);
+    sd_page_refresh();
+}
+
+GtkWidget *build_quick_send(void)
+{
+    GtkWidget *row = gtk_hbox_new(FALSE, 6);
+    GtkWidget *label = gtk_label_new_with_mnemonic(_("_Quick send:"));
+    gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
+    pw.quick = named(gtk_combo_box_entry_new_text(), "sender-quick");
+    GtkWidget *entry = gtk_bin_get_child(GTK_BIN(pw.quick));
+    gtk_label_set_mnemonic_widget(GTK_LABEL(label), entry);
+    gtk_widget_set_tooltip_text(pw.quick,
+                                _("One frame as ID#DATA: 3 hex digits for an 11-bit identifier "
+                                  "or 8 for a 29-bit one, up to 8 data bytes as hex pairs ('.' "
+                                  "between bytes allowed), or R for a remote frame: "
+                                  "123#DEADBEEF, 18DAF110#R, 123#"));
+    g_signal_connect(entry, "activate", G_CALLBACK(on_quick_send), nullptr);
+    gtk_box_pack_start(GTK_BOX(row), pw.quick, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(row), button(_("Se_nd line"), "sender-quick-send",
+                                            G_CALLBACK(on_quick_send)),
+                       FALSE, FALSE, 0);
+    return row;
+}
+
 gboolean on_refresh(gpointer)
 {
     sd_page_refresh();
@@ -129,10 +162,13 @@ void set_row(GtkTreeIter *it, const sd_msg &m)
     sd_format_data(&m, data, sizeof data);
     g_snprintf(period, sizeof period, "%u", (unsigned)m.period_ms);
     g_snprintf(sent, sizeof sent, "%llu", (unsigned long long)m.sent);
+    /* A failure says most; else a length that does not match the data. */
+    char note[SD_TEXT_MAX];
+    sd_length_note(&m, note, sizeof note);
     gtk_list_store_set(pw.store, it, SD_COL_ID, id, SD_COL_EXT, (gboolean)m.ext, SD_COL_RTR,
                        (gboolean)m.rtr, SD_COL_LEN, len, SD_COL_DATA, data, SD_COL_PERIOD,
                        period, SD_COL_ENABLED, (gboolean)m.enabled, SD_COL_SENT, sent,
-                       SD_COL_STATE, m.reason, -1);
+                       SD_COL_STATE, m.reason[0] ? m.reason : note, -1);
 }
 
 GtkWidget *button(const char *label, const char *name, GCallback cb)
@@ -187,6 +223,7 @@ GtkWidget *sd_page_build(void)
     pw.state = named(gtk_label_new(""), "sender-state");
     gtk_box_pack_start(GTK_BOX(buttons), pw.state, FALSE, FALSE, 6);
     gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), build_quick_send(), FALSE, FALSE, 0);
 
     pw.message = named(gtk_label_new(""), "sender-message");
     gtk_misc_set_alignment(GTK_MISC(pw.message), 0.0f, 0.5f);
@@ -198,7 +235,18 @@ GtkWidget *sd_page_build(void)
     sd.refresh = g_timeout_add(SD_REFRESH_MS, on_refresh, nullptr);
     gtk_widget_show_all(box);
     sd_page_rebuild();
+    sd_page_history();
     return box;
+}
+
+void sd_page_history(void)
+{
+    if (!pw.quick)
+        return;
+    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(pw.quick));
+    gtk_list_store_clear(GTK_LIST_STORE(model));
+    for (int i = 0; i < sd.history_count; i++)
+        gtk_combo_box_append_text(GTK_COMBO_BOX(pw.quick), sd.history[i]);
 }
 
 void sd_page_release(void)

@@ -5,6 +5,8 @@
  */
 #include "sender.h"
 
+#include "frametext.h"
+
 #include <string.h>
 
 sd_state sd;
@@ -26,6 +28,7 @@ const char __nbpg_description[] =
 namespace {
 
 const char *const KEY_MESSAGE = "Message";
+const char *const KEY_QUICK = "QuickSend";   /* one per history line, the latest first */
 
 void save_session(void *file)
 {
@@ -34,6 +37,8 @@ void save_session(void *file)
         sd_msg_to_text(&sd.msgs[i], text, sizeof text);
         nbpg_save_key(file, KEY_MESSAGE, text);
     }
+    for (int i = 0; i < sd.history_count; i++)
+        nbpg_save_key(file, KEY_QUICK, sd.history[i]);
 }
 
 void load_begin(void)
@@ -41,10 +46,20 @@ void load_begin(void)
     sd.loading = 1;
     sd.load_count = 0;
     sd.load_bad = 0;
+    sd.load_history_count = 0;
 }
 
 void load_key(const char *name, const char *value)
 {
+    if (g_ascii_strcasecmp(name, KEY_QUICK) == 0) {
+        /* Kept in the order saved; lines that are no frame are dropped. */
+        zk_frame f;
+        char line[FT_TEXT_MAX];
+        if (sd.load_history_count < SD_HISTORY_MAX && ft_parse(value, &f, nullptr, 0) == 0 &&
+            ft_format(&f, line, sizeof line) > 0)
+            g_strlcpy(sd.load_history[sd.load_history_count++], line, SD_QUICK_MAX);
+        return;
+    }
     if (g_ascii_strcasecmp(name, KEY_MESSAGE) != 0)
         return;
     char err[SD_TEXT_MAX];
@@ -64,7 +79,10 @@ void load_end(void)
     sd_stop_all();
     memcpy(sd.msgs, sd.load_msgs, sizeof(sd_msg) * (size_t)sd.load_count);
     sd.count = sd.load_count;
+    memcpy(sd.history, sd.load_history, sizeof sd.history);
+    sd.history_count = sd.load_history_count;
     sd_page_rebuild();
+    sd_page_history();
     if (sd.load_bad > 0) {
         char text[SD_TEXT_MAX];
         g_snprintf(text, sizeof text,

@@ -30,13 +30,19 @@
 #define SD_FAILS_TO_PAUSE 3        /* failures in a row that pause a periodic message */
 #define SD_REFRESH_MS 200
 
-/* One transmit message. Data bytes beyond ndata are sent as zeros. */
+#define SD_HISTORY_MAX 20          /* quick-send lines remembered */
+#define SD_QUICK_MAX 32            /* one quick-send line, NUL included */
+
+/* One transmit message. The length follows the data typed unless the user
+ * set it (len_set); then data bytes beyond ndata are sent as zeros, and
+ * the list says so. A remote frame's length is always the user's. */
 struct sd_msg {
     uint32_t id;
     uint8_t ext;
     uint8_t rtr;
     uint8_t len;
     uint8_t ndata;                 /* bytes the user gave, at most len */
+    uint8_t len_set;               /* the length was set explicitly */
     uint8_t data[8];
     uint32_t period_ms;            /* 0: on demand only */
     uint8_t enabled;
@@ -68,6 +74,10 @@ int sd_parse_period(const char *text, uint32_t *out, char *err, size_t errsize);
  * length. 0, or -1 with a message. */
 int sd_check(const sd_msg *m, char *err, size_t errsize);
 
+/* What the list says of a length that does not match the data typed;
+ * empty when they match. */
+void sd_length_note(const sd_msg *m, char *buf, size_t size);
+
 void sd_format_id(const sd_msg *m, char *buf, size_t size);
 void sd_format_data(const sd_msg *m, char *buf, size_t size);
 void sd_frame_of(const sd_msg *m, zk_frame *f);
@@ -88,10 +98,16 @@ struct sd_state {
     GtkWidget *page;
     char message[SD_TEXT_MAX * 2];
 
+    /* quick send: the lines sent, the latest first */
+    char history[SD_HISTORY_MAX][SD_QUICK_MAX];
+    int history_count;
+
     int loading;
     int load_count;
     int load_bad;
     sd_msg load_msgs[SD_MAX_MSGS];
+    char load_history[SD_HISTORY_MAX][SD_QUICK_MAX];
+    int load_history_count;
 };
 extern sd_state sd;
 
@@ -117,10 +133,18 @@ int sd_edit(int index, int column, const char *text);
 /* Flips a check column (extended, remote, enabled). */
 int sd_toggle(int index, int column);
 
+/* quick.cpp: a frame typed as ID#DATA, parsed as zelkctl parses it. Sends
+ * it and remembers the line; a refusal goes to the page's message line.
+ * Returns the library's code, or -1 for text that is not a frame. */
+int sd_quick_send(const char *text);
+/* Puts a line at the front of the history (once). */
+void sd_history_add(char (*history)[SD_QUICK_MAX], int *count, const char *line);
+
 /* page.cpp */
 GtkWidget *sd_page_build(void);
 void sd_page_release(void);
 void sd_page_rebuild(void);          /* after rows were added or removed */
+void sd_page_history(void);          /* after the quick-send history changed */
 void sd_page_refresh(void);          /* rows marked dirty, the status texts */
 void sd_set_message(const char *text);
 int sd_page_selected(void);          /* selected row, -1 when none */

@@ -154,10 +154,16 @@ int32_t chan_send_frame(nb_chan *chan, const zk_frame *frame)
     int32_t rc = ZkWrite(chan->number, frame, 1);
     if (rc < 0)
         return rc;
-    /* The timestamp is taken after the library accepted the frame. */
+    /* The timestamp is taken after the library accepted the frame. The
+     * frame's ts takes the channel's clock at that moment, the time base
+     * of received frames, so that plug-ins can put sent and received
+     * frames in one order. */
     nb_tx_entry entry;
     memset(&entry, 0, sizeof entry);
     entry.frame = *frame;
+    uint32_t now = 0;
+    entry.frame.ts = ZkGetClock(chan->number, &now) >= 0 ? now
+                                                         : (uint32_t)g_get_monotonic_time();
     entry.timestamp = nbsdep_timestamp_get();
     txlog_append(chan->txlog, &entry);
     return rc;

@@ -66,5 +66,5 @@ void about_dialog(GtkMenuItem *item, gpointer app)
     gtk_text_buffer_create_tag(buf, "normal", "size", 12288, nullptr);
     fill_about_text(buf);
 
-    run_help_text_dialog(dialog, &s_dialog, view, GTK_JUSTIFY_CENTER, 0);
+    run_help_text_dialog(dialog, &s_dialog, view, GTK_JUSTIFY_CENTER, 0, true);
 }

@@ -75,6 +75,30 @@ void set_buttons_sensitive(gboolean on)
     gtk_dialog_set_response_sensitive(GTK_DIALOG(s_ab.dialog), GTK_RESPONSE_OK, on);
 }
 
+int text_width(GtkWidget *label, const char *text)
+{
+    PangoLayout *layout = gtk_widget_create_pango_layout(label, text);
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    return w;
+}
+
+/* Width of the widest text the status label can show, in pixels. */
+int widest_status(nb_app *app, GtkWidget *label)
+{
+    int widest = text_width(label, _("No baud autodetected.   "));
+    char text[256];
+    for (int32_t i = 0; i <= 9; i++) {
+        g_snprintf(text, sizeof text, "%s   %s   ", _("Checking"), app->chan.ops.baud_name(i));
+        widest = MAX(widest, text_width(label, text));
+        g_snprintf(text, sizeof text, "%s %s   ", app->chan.ops.baud_name(i),
+                   _("baud autodetected!"));
+        widest = MAX(widest, text_width(label, text));
+    }
+    return widest;
+}
+
 /* One detection run; leaves the result in the status label. */
 void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo,
                    GtkWidget *spinner)
@@ -86,6 +110,8 @@ void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo
         method = 1;
 
     set_buttons_sensitive(FALSE);
+    /* The spinner is shown only while a search runs. */
+    gtk_widget_show(spinner);
     gtk_spinner_start(GTK_SPINNER(spinner));
     s_ab.searching = true;
     s_ab.queued_response = GTK_RESPONSE_NONE;
@@ -99,6 +125,7 @@ void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo
     if (!s_ab.dialog)
         return;
     gtk_spinner_stop(GTK_SPINNER(spinner));
+    gtk_widget_hide(spinner);
     set_buttons_sensitive(TRUE);
     pump_one_event();
 
@@ -133,7 +160,9 @@ void autobaud_dialog(nb_app *app)
     g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_ab.dialog);
     g_signal_connect(dialog, "response", G_CALLBACK(on_response), nullptr);
 
-    GtkWidget *table = gtk_table_new(3, 2, TRUE);
+    /* Not homogeneous, and the status label as wide as its widest text
+     * from the start: the dialog keeps its width whatever a search says. */
+    GtkWidget *table = gtk_table_new(3, 2, FALSE);
     gtk_container_set_border_width(GTK_CONTAINER(table), 5);
     gtk_table_set_row_spacings(GTK_TABLE(table), 7);
     gtk_table_set_col_spacings(GTK_TABLE(table), 0);
@@ -159,8 +188,10 @@ void autobaud_dialog(nb_app *app)
     s_ab.status = add_label(table, "                       ", 2);
     gtk_widget_set_name(s_ab.status, "autobaud-status");
     g_signal_connect(s_ab.status, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_ab.status);
+    gtk_widget_set_size_request(s_ab.status, widest_status(app, s_ab.status), -1);
     GtkWidget *spinner = gtk_spinner_new();
     gtk_widget_set_name(spinner, "autobaud-spinner");
+    gtk_widget_set_no_show_all(spinner, TRUE);
     gtk_table_attach_defaults(GTK_TABLE(table), spinner, 1, 2, 2, 3);
 
     gtk_widget_show_all(dialog);

@@ -198,14 +198,19 @@ void choose_channel(nb_app *app)
     chooser_dialog = dlg;
     gtk_widget_set_name(dlg, "chooser");
     g_signal_connect(dlg, "destroy", G_CALLBACK(gtk_widget_destroyed), &chooser_dialog);
-    gtk_widget_set_size_request(dlg, 470, 440);
+    /* 470 wide unless the list needs more: the window's width follows its
+     * content, only the height is held. */
+    gtk_widget_set_size_request(dlg, -1, 440);
+    gtk_window_set_default_size(GTK_WINDOW(dlg), 470, 440);
     gtk_window_set_position(GTK_WINDOW(dlg), GTK_WIN_POS_CENTER);
     GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dlg));
     gtk_box_set_spacing(GTK_BOX(content), 0);
 
     GtkWidget *chan_frame = gtk_frame_new(_("Choose CAN channel:"));
     gtk_container_set_border_width(GTK_CONTAINER(chan_frame), 10);
-    gtk_widget_set_size_request(chan_frame, 180, 200);
+    /* Only the height is fixed: the list is as wide as its columns need,
+     * and the dialog grows with it rather than cutting the last one. */
+    gtk_widget_set_size_request(chan_frame, -1, 200);
     gtk_box_pack_start(GTK_BOX(content), chan_frame, TRUE, TRUE, 0);
     GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_container_set_border_width(GTK_CONTAINER(scroll), 5);

@@ -93,8 +93,10 @@ GtkWidget *build_controls_panel(nb_app *app)
     gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
     gtk_widget_show(frame);
 
-    GtkWidget *table = gtk_table_new(1, 3, TRUE);
-    gtk_container_set_border_width(GTK_CONTAINER(table), 5);
+    /* Not homogeneous: each button gets the width its label needs (the
+     * left pane is narrow), the rest is shared out. */
+    GtkWidget *table = gtk_table_new(1, 3, FALSE);
+    gtk_container_set_border_width(GTK_CONTAINER(table), 3);
     gtk_table_set_row_spacings(GTK_TABLE(table), 2);
     gtk_table_set_col_spacings(GTK_TABLE(table), 2);
     gtk_container_add(GTK_CONTAINER(frame), table);
@@ -133,8 +135,9 @@ GtkWidget *build_errors_panel(void)
     gtk_widget_set_name(frame, "errors_panel");
     gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
 
-    GtkWidget *table = gtk_table_new(2, 5, TRUE);
-    gtk_container_set_border_width(GTK_CONTAINER(table), 5);
+    /* Not homogeneous: "WTOUT" is wider than a fifth of the narrow pane. */
+    GtkWidget *table = gtk_table_new(2, 5, FALSE);
+    gtk_container_set_border_width(GTK_CONTAINER(table), 3);
     gtk_table_set_row_spacings(GTK_TABLE(table), 2);
     gtk_table_set_col_spacings(GTK_TABLE(table), 2);
     gtk_container_add(GTK_CONTAINER(frame), table);

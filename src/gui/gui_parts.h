@@ -33,8 +33,9 @@ void refresh_info_panel(nb_app *app);
 
 /* help_text.cpp: shows a help dialog whose content is a filled text
  * view: read-only, word-wrapped, scrolled, cursor at the start; runs it
- * and destroys it unless it went already (*slot is then null). */
+ * and destroys it unless it went already (*slot is then null). With
+ * fit_text the dialog grows to the text's height instead of scrolling. */
 void run_help_text_dialog(GtkWidget *dialog, GtkWidget **slot, GtkWidget *view,
-                          GtkJustification justification, int border);
+                          GtkJustification justification, int border, bool fit_text);
 
 #endif /* NB_GUI_PARTS_H */

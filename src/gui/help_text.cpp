@@ -4,8 +4,27 @@
  */
 #include "gui/gui_parts.h"
 
+namespace {
+
+void grow_to_text(GtkAdjustment *adj, gpointer dialog)
+{
+    int missing = (int)(gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj) + 0.5);
+    if (missing <= 0 || gtk_adjustment_get_page_size(adj) <= 0)
+        return;
+    gint w = 0, h = 0;
+    gtk_window_get_size(GTK_WINDOW(dialog), &w, &h);
+    /* Never taller than most of the screen; beyond that it scrolls. */
+    int limit = gdk_screen_get_height(gtk_window_get_screen(GTK_WINDOW(dialog))) * 4 / 5;
+    if (h + missing > limit)
+        missing = limit - h;
+    if (missing > 0)
+        gtk_window_resize(GTK_WINDOW(dialog), w, h + missing);
+}
+
+}  // namespace
+
 void run_help_text_dialog(GtkWidget *dialog, GtkWidget **slot, GtkWidget *view,
-                          GtkJustification justification, int border)
+                          GtkJustification justification, int border, bool fit_text)
 {
     GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
     GtkTextIter start;
@@ -24,6 +43,11 @@ void run_help_text_dialog(GtkWidget *dialog, GtkWidget **slot, GtkWidget *view,
     if (border > 0)
         gtk_container_set_border_width(GTK_CONTAINER(scrolled), border);
     gtk_container_add(GTK_CONTAINER(scrolled), view);
+    /* The text's height is known only once it is laid out at the dialog's
+     * width: the dialog then grows by what does not show. */
+    if (fit_text)
+        g_signal_connect(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scrolled)),
+                         "changed", G_CALLBACK(grow_to_text), dialog);
     gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), scrolled,
                        TRUE, TRUE, 0);
     gtk_widget_show_all(dialog);

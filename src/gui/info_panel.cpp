@@ -147,9 +147,17 @@ GtkTreeStore *build_store(nb_app *app)
 
     format_frame_format(buf, sizeof buf, app->chan.frame_format);
     add_row(store, &row, &top, _("frame format"), buf);
-    g_snprintf(buf, sizeof buf, "%#lx", (unsigned long)st.base);
+    /* USB and serial adapters have neither: the library reports base 0
+     * and irq -1, which the rows show as "-" rather than as values. */
+    if (st.base)
+        g_snprintf(buf, sizeof buf, "%#lx", (unsigned long)st.base);
+    else
+        g_strlcpy(buf, "-", sizeof buf);
     add_row(store, &row, &top, _("base address"), buf);
-    g_snprintf(buf, sizeof buf, "%d", (int)st.irq);
+    if (st.irq >= 0)
+        g_snprintf(buf, sizeof buf, "%d", (int)st.irq);
+    else
+        g_strlcpy(buf, "-", sizeof buf);
     add_row(store, &row, &top, _("irq"), buf);
     g_snprintf(buf, sizeof buf, "%d", (int)st.board);
     add_row(store, &board, &top, _("board"), buf);
@@ -175,6 +183,113 @@ GtkTreeStore *build_store(nb_app *app)
     return store;
 }
 
+const int LEVEL_INDENT = 8;
+
+/* The widest name with its indentation, for the row and its children. */
+int names_width(GtkWidget *view, GtkTreeModel *model, GtkTreeIter *parent, int depth)
+{
+    int widest = 0;
+    GtkTreeIter it;
+    gboolean valid = gtk_tree_model_iter_children(model, &it, parent);
+    for (; valid; valid = gtk_tree_model_iter_next(model, &it)) {
+        gchar *name = nullptr;
+        gtk_tree_model_get(model, &it, COL_NAME, &name, -1);
+        PangoLayout *layout = gtk_widget_create_pango_layout(view, name);
+        int w = 0, h = 0;
+        pango_layout_get_pixel_size(layout, &w, &h);
+        g_object_unref(layout);
+        g_free(name);
+        w += depth * LEVEL_INDENT;
+        if (w > widest)
+            widest = w;
+        int below = names_width(view, model, &it, depth + 1);
+        if (below > widest)
+            widest = below;
+    }
+    return widest;
+}
+
+/* The names column keeps the width of the widest name: the values get
+ * the rest and wrap in it. */
+void fix_name_width(GtkWidget *view)
+{
+    GtkTreeViewColumn *col = gtk_tree_view_get_column(GTK_TREE_VIEW(view), COL_NAME);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(col));
+    gint xpad = 2, separator = 0;
+    if (cells)
+        g_object_get(cells->data, "xpad", &xpad, NULL);
+    g_list_free(cells);
+    gtk_widget_style_get(view, "horizontal-separator", &separator, NULL);
+    int width = names_width(view, gtk_tree_view_get_model(GTK_TREE_VIEW(view)), nullptr, 0);
+    gtk_tree_view_column_set_sizing(col, GTK_TREE_VIEW_COLUMN_FIXED);
+    gtk_tree_view_column_set_fixed_width(col, width + 2 * xpad + separator + 2);
+}
+
+/* The value column's renderer, while the panel exists. */
+GtkCellRenderer *value_cell = nullptr;
+
+void forget_value_cell(GtkObject *, gpointer) { value_cell = nullptr; }
+
+gboolean remeasure_row(GtkTreeModel *model, GtkTreePath *path, GtkTreeIter *iter, gpointer)
+{
+    gtk_tree_model_row_changed(model, path, iter);
+    return FALSE;
+}
+
+/* Wraps the values at the width the scrolled window leaves them beside
+ * the names; runs again whenever the pane is resized. */
+void fit_values(GtkWidget *scroll, GtkAllocation *alloc, gpointer view)
+{
+    if (!value_cell)
+        return;
+    GtkWidget *vbar = gtk_scrolled_window_get_vscrollbar(GTK_SCROLLED_WINDOW(scroll));
+    int room = alloc->width - 2 * (int)gtk_container_get_border_width(GTK_CONTAINER(scroll));
+    if (vbar && gtk_widget_get_visible(vbar)) {
+        GtkRequisition r;
+        gtk_widget_get_child_requisition(vbar, &r);
+        gint spacing = 3;
+        gtk_widget_style_get(scroll, "scrollbar-spacing", &spacing, NULL);
+        room -= r.width + spacing;
+    }
+    GtkTreeViewColumn *names = gtk_tree_view_get_column(GTK_TREE_VIEW(view), COL_NAME);
+    gint xpad = 0, separator = 0;
+    g_object_get(value_cell, "xpad", &xpad, NULL);
+    gtk_widget_style_get(GTK_WIDGET(view), "horizontal-separator", &separator, NULL);
+    int wrap = room - gtk_tree_view_column_get_fixed_width(names) - 2 * xpad - 2 * separator;
+    if (wrap < 40)
+        wrap = 40;
+    gint current = -1;
+    g_object_get(value_cell, "wrap-width", &current, NULL);
+    if (current == wrap)
+        return;
+    g_object_set(value_cell, "wrap-width", wrap, NULL);
+    /* Rows measured before keep their height unless told otherwise. */
+    gtk_tree_model_foreach(gtk_tree_view_get_model(GTK_TREE_VIEW(view)), remeasure_row, nullptr);
+    gtk_tree_view_columns_autosize(GTK_TREE_VIEW(view));
+}
+
+/* The tooltip of a row: its name and its whole value. */
+gboolean on_query_tooltip(GtkWidget *widget, gint x, gint y, gboolean keyboard, GtkTooltip *tip,
+                          gpointer)
+{
+    GtkTreeView *view = GTK_TREE_VIEW(widget);
+    GtkTreeModel *model = nullptr;
+    GtkTreePath *path = nullptr;
+    GtkTreeIter iter;
+    if (!gtk_tree_view_get_tooltip_context(view, &x, &y, keyboard, &model, &path, &iter))
+        return FALSE;
+    gchar *name = nullptr, *value = nullptr;
+    gtk_tree_model_get(model, &iter, COL_NAME, &name, COL_VALUE, &value, -1);
+    char text[NB_TEXT_MAX];
+    g_snprintf(text, sizeof text, "%s: %s", name ? name : "", value ? value : "");
+    gtk_tooltip_set_text(tip, text);
+    gtk_tree_view_set_tooltip_row(view, tip, path);
+    gtk_tree_path_free(path);
+    g_free(name);
+    g_free(value);
+    return TRUE;
+}
+
 }  // namespace
 
 GtkWidget *build_info_panel(nb_app *app)
@@ -183,7 +298,7 @@ GtkWidget *build_info_panel(nb_app *app)
     gtk_widget_set_name(frame, "info_panel");
     gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
     GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_container_set_border_width(GTK_CONTAINER(scroll), 5);
+    gtk_container_set_border_width(GTK_CONTAINER(scroll), 3);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC,
                                    GTK_POLICY_AUTOMATIC);
     gtk_scrolled_window_set_placement(GTK_SCROLLED_WINDOW(scroll), GTK_CORNER_TOP_LEFT);
@@ -199,8 +314,28 @@ GtkWidget *build_info_panel(nb_app *app)
         GtkTreeViewColumn *col = gtk_tree_view_column_new();
         gtk_tree_view_column_pack_start(col, cell, TRUE);
         gtk_tree_view_column_add_attribute(col, cell, "text", c);
+        /* The pane is narrow: names are short and always shown whole;
+         * a value too long for what is left of the width wraps (see
+         * fit_values). */
+        if (c == COL_VALUE) {
+            g_object_set(cell, "wrap-mode", PANGO_WRAP_WORD_CHAR, NULL);
+            gtk_tree_view_column_set_expand(col, TRUE);
+            value_cell = cell;
+            g_signal_connect(cell, "destroy", G_CALLBACK(forget_value_cell), nullptr);
+        }
         gtk_tree_view_append_column(GTK_TREE_VIEW(view), col);
     }
+    /* Every row is expanded and stays so: no expanders, and a small
+     * indentation per level instead of their width. */
+    gtk_tree_view_set_show_expanders(GTK_TREE_VIEW(view), FALSE);
+    gtk_tree_view_set_level_indentation(GTK_TREE_VIEW(view), LEVEL_INDENT);
+    fix_name_width(view);
+    gtk_widget_set_has_tooltip(view, TRUE);
+    g_signal_connect(view, "query-tooltip", G_CALLBACK(on_query_tooltip), nullptr);
+    /* Never sideways: the values wrap at the width there is. */
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_NEVER,
+                                   GTK_POLICY_AUTOMATIC);
+    g_signal_connect(scroll, "size-allocate", G_CALLBACK(fit_values), view);
     gtk_tree_selection_set_mode(gtk_tree_view_get_selection(GTK_TREE_VIEW(view)),
                                 GTK_SELECTION_BROWSE);
     gtk_tree_view_expand_all(GTK_TREE_VIEW(view));

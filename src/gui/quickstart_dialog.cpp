@@ -40,5 +40,5 @@ void quick_start_dialog(GtkMenuItem *item, gpointer app)
           "For more information see the \"Nimbrel User Guide\".\n"),
         -1, "wide_margins", nullptr);
 
-    run_help_text_dialog(dialog, &s_dialog, view, GTK_JUSTIFY_LEFT, 5);
+    run_help_text_dialog(dialog, &s_dialog, view, GTK_JUSTIFY_LEFT, 5, false);
 }

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "app/nb_app.h"
+#include "session/session_chooser.h"
 
 namespace {
 
@@ -35,23 +36,12 @@ int store_load_file(nb_app *app, const char *filename)
 
 int choose_session_file(nb_app *app)
 {
-    char name[64];
-    g_snprintf(name, sizeof name, "nbses-ch%d.nbs", (int)app->chan.number);
-
     GtkWidget *dlg = gtk_file_chooser_dialog_new(_("Load Session from File"), nullptr,
                                                  GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL,
                                                  GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN,
                                                  GTK_RESPONSE_ACCEPT, nullptr);
     gtk_widget_set_name(dlg, "load_session_dialog");
-    GtkFileFilter *filter = gtk_file_filter_new();
-    gtk_file_filter_add_pattern(filter, "*.nbs");
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dlg), filter);
-
-    gchar *folder = g_filename_from_utf8(app->session.desktop_dir, -1, nullptr, nullptr, nullptr);
-    if (folder && *folder)
-        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dlg), folder);
-    g_free(folder);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dlg), name);
+    session_chooser_setup(GTK_FILE_CHOOSER(dlg), app);
     gtk_window_set_position(GTK_WINDOW(dlg), GTK_WIN_POS_CENTER);
 
     int chosen = 0;

@@ -13,6 +13,7 @@
 
 #include "app/nb_app.h"
 #include "app/platform.h"
+#include "session/session_chooser.h"
 #include "session/session_file.h"
 
 namespace {
@@ -63,9 +64,36 @@ int32_t reload_plugin_settings(nb_app *app)
     return session_read(app, app->session.auto_file, SES_LOAD_PLUGINS);
 }
 
-void default_name(nb_app *app, char *buf, size_t size)
+/* Runs the Save dialog until the user cancels or picks a name that may be
+ * written. A name without extension is saved with ".nbs" added: when
+ * that file exists, the question the chooser asked for the bare name is
+ * asked for it. */
+bool run_save_chooser(GtkWidget *dlg)
 {
-    g_snprintf(buf, size, "nbses-ch%d.nbs", (int)app->chan.number);
+    while (gtk_dialog_run(GTK_DIALOG(dlg)) == GTK_RESPONSE_ACCEPT) {
+        gchar *chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
+        if (!chosen)
+            continue;
+        gchar *target = session_save_name(chosen);
+        bool ask = strcmp(target, chosen) != 0 && g_file_test(target, G_FILE_TEST_EXISTS);
+        bool go = true;
+        if (ask) {
+            gchar *shown = g_filename_display_basename(target);
+            GtkWidget *q = gtk_message_dialog_new(GTK_WINDOW(dlg), GTK_DIALOG_MODAL,
+                                                  GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO,
+                                                  _("A file named \"%s\" already exists. Do you "
+                                                    "want to replace it?"),
+                                                  shown);
+            g_free(shown);
+            go = gtk_dialog_run(GTK_DIALOG(q)) == GTK_RESPONSE_YES;
+            gtk_widget_destroy(q);
+        }
+        g_free(target);
+        g_free(chosen);
+        if (go)
+            return true;
+    }
+    return false;
 }
 
 void leave_main_loop(void)
@@ -96,24 +124,19 @@ extern "C" NB_HOST_API int nbpg_autosave(void)
 void on_save_session(GtkMenuItem *item, gpointer data)
 {
     nb_app *app = (nb_app *)data;
-    char name[NB_TEXT_MAX];
-    default_name(app, name, sizeof name);
-
     GtkWidget *dlg = gtk_file_chooser_dialog_new(
         _("Save Current Session"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
         GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE,
         GTK_RESPONSE_ACCEPT, NULL);
     gtk_widget_set_name(dlg, "save-session-dialog");
     gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dlg), TRUE);
-    GtkFileFilter *filter = gtk_file_filter_new();
-    gtk_file_filter_add_pattern(filter, "*.nbs");
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dlg), filter);
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dlg), app->session.desktop_dir);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dlg), name);
+    session_chooser_setup(GTK_FILE_CHOOSER(dlg), app);
 
-    if (gtk_dialog_run(GTK_DIALOG(dlg)) == GTK_RESPONSE_ACCEPT) {
+    if (run_save_chooser(dlg)) {
         /* The chooser gives file-name encoding; the session code takes UTF-8. */
-        gchar *fname = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
+        gchar *chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
+        gchar *fname = chosen ? session_save_name(chosen) : nullptr;
+        g_free(chosen);
         gchar *utf8 = fname ? g_filename_to_utf8(fname, -1, nullptr, nullptr, nullptr) : nullptr;
         if (!utf8)
             nb_message_error("%s: %s", _("Can not save current session"),

@@ -25,6 +25,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from private_env import PrivateFolders  # noqa: E402
+
 
 def report(key, value):
     print("NBT %s %s" % (key, json.dumps(value)), flush=True)
@@ -78,8 +81,11 @@ def main():
     config.defaultDelay = 0.1
     from dogtail import tree
 
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0"
+    # Folders of its own; the board list is the one the test gave.
+    folders = PrivateFolders()
+    env = folders.env(ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
+    if "ZELK_BOARDS" in os.environ:
+        env["ZELK_BOARDS"] = os.environ["ZELK_BOARDS"]
     proc = subprocess.Popen([exe] + args, env=env)
 
     def app():
@@ -139,6 +145,8 @@ def main():
         proc.kill()
         proc.wait()
         return 1
+    finally:
+        folders.remove()
 
 
 if __name__ == "__main__":

@@ -119,11 +119,20 @@ TEST_F(Chan, SentFramesAreLoggedWithTheTimeOfTheWrite)
     for (int i = 1; i < 8; i++)
         f.data[i] = (uint8_t)i;
     uint64_t before = nbsdep_timestamp_get();
+    uint32_t clock_before = 0, clock_after = 0;
+    ASSERT_GE(ZkGetClock(chan->number, &clock_before), 0);
     ASSERT_GE(chan->ops.send_frame(chan.get(), &f), 0);
+    ASSERT_GE(ZkGetClock(chan->number, &clock_after), 0);
     uint64_t after = nbsdep_timestamp_get();
 
     nb_tx_entry out[2];
     ASSERT_EQ(txlog_drain(chan->txlog, out, 2), 1);
+    // The frame as given, its ts on the channel's clock (the time base of
+    // received frames) when the library took it.
+    uint32_t ts = out[0].frame.ts;
+    EXPECT_GE((int32_t)(ts - clock_before), 0);
+    EXPECT_GE((int32_t)(clock_after - ts), 0);
+    f.ts = ts;
     EXPECT_EQ(memcmp(&out[0].frame, &f, sizeof f), 0);
     EXPECT_GE(out[0].timestamp, before);
     EXPECT_LE(out[0].timestamp, after);

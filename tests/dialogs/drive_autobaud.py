@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Drives the real nimbrel binary through HW settings > Bit rate > Autobaud.
 
-Usage: drive_autobaud.py EXECUTABLE [SESSION_FILE]
+Usage: drive_autobaud.py EXECUTABLE
 
 Presses OK in the channel chooser, opens HW settings > Bit rate, presses
 "Autobaud ...", then "Try ...", waits for the result, presses "Close" and
@@ -9,7 +9,8 @@ quits the program with Ctrl+Q.
 
 Reports on stdout, one line each, "NBT <key> <json value>":
   status    the autobaud dialog's status text after the search
-  before    the text of SESSION_FILE (when given) before Close is pressed
+  before    the automatic session file of channel 0 before Close is pressed
+  after     the same file after the program ended
   exit      the program's exit code (negative: killed by that signal)
   error     what went wrong in the driver
 Exit code 0 when the scenario ran, 77 when there is no accessibility bus,
@@ -20,6 +21,9 @@ import os
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from private_env import PrivateFolders  # noqa: E402
 
 
 def report(key, value):
@@ -40,12 +44,19 @@ def wait_for(what, find, timeout=30.0):
     raise RuntimeError("timed out waiting for " + what)
 
 
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def main():
-    if len(sys.argv) not in (2, 3):
+    if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
         return 2
     exe = sys.argv[1]
-    session_file = sys.argv[2] if len(sys.argv) == 3 else None
     if not os.environ.get("DBUS_SESSION_BUS_ADDRESS") or not os.environ.get("DISPLAY"):
         print("no display or session bus: skipped", file=sys.stderr)
         return 77
@@ -63,8 +74,11 @@ def main():
     config.defaultDelay = 0.1
     from dogtail import tree
 
-    env = dict(os.environ)
-    env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0"
+    # Folders of its own; the board list is the one the test gave.
+    folders = PrivateFolders()
+    env = folders.env(ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
+    if "ZELK_BOARDS" in os.environ:
+        env["ZELK_BOARDS"] = os.environ["ZELK_BOARDS"]
     proc = subprocess.Popen([exe], env=env)
 
     def app():
@@ -110,12 +124,7 @@ def main():
         # The buttons stay insensitive until the search has ended.
         close = wait_for("Close", lambda: (lambda b: b if b and b.sensitive else None)(
             child(autobaud, "push button", "Close")))
-        if session_file:
-            try:
-                with open(session_file) as f:
-                    report("before", f.read())
-            except OSError:
-                report("before", "")
+        report("before", read_text(folders.auto_file(0)))
         close.doActionNamed("click")
         wait_for("autobaud dialog to close", lambda: window("dialog", "Autobaud") is None or None)
         # No window manager: the window sits at 0,0 and keys go to the
@@ -126,12 +135,15 @@ def main():
                        check=True, timeout=10)
         subprocess.run(["xdotool", "key", "ctrl+q"], check=True, timeout=10)
         report("exit", proc.wait(timeout=20))
+        report("after", read_text(folders.auto_file(0)))
         return 0
     except Exception as e:  # report and never leave the program running
         report("error", str(e))
         proc.kill()
         proc.wait()
         return 1
+    finally:
+        folders.remove()
 
 
 if __name__ == "__main__":

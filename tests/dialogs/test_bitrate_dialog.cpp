@@ -234,6 +234,9 @@ protected:
     {
         for (int32_t i = 9; i >= 1; i--) {
             progress(pdata, i);
+            GtkWidget *spinner = nbtest::find_by_name(nbtest::find_toplevel("Autobaud"),
+                                                      "autobaud-spinner");
+            spinner_shown_in_search = spinner && gtk_widget_get_visible(spinner);
             progress_texts.push_back(text_of(nbtest::find_by_name(
                 nbtest::find_toplevel("Autobaud"), "autobaud-status")));
             if (close_in_search && i == 5) {
@@ -258,6 +261,7 @@ protected:
     static int32_t last_timeout;
     static bool close_in_search;  // the fake closes the window midway
     static bool search_done;
+    static bool spinner_shown_in_search;
 };
 
 std::vector<std::string> Autobaud::events;
@@ -271,6 +275,39 @@ int32_t Autobaud::last_method;
 int32_t Autobaud::last_timeout;
 bool Autobaud::close_in_search;
 bool Autobaud::search_done;
+bool Autobaud::spinner_shown_in_search;
+
+TEST_F(Autobaud, KeepsItsWidthAndShowsTheSpinnerOnlyWhileSearching)
+{
+    fake_result = 9;   // the widest result text
+    struct Seen { int width = 0; bool spinner = true; } idle, after;
+    auto look = [](GtkDialog *d, Seen *s) {
+        nbtest::pump();
+        GtkRequisition req;
+        gtk_widget_size_request(GTK_WIDGET(d), &req);
+        s->width = req.width;
+        s->spinner = gtk_widget_get_visible(widget(d, "autobaud-spinner"));
+    };
+    DialogDriver driver;
+    driver.then([&](GtkDialog *d) {
+        if (idle.width == 0) {
+            look(d, &idle);
+            nbtest::dialog_respond(d, GTK_RESPONSE_APPLY);
+            return false;
+        }
+        if (text_of(widget(d, "autobaud-status")).find("autodetected") == std::string::npos)
+            return false;
+        look(d, &after);
+        nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    autobaud_dialog(&the_app);
+    EXPECT_TRUE(driver.done());
+    EXPECT_FALSE(idle.spinner);
+    EXPECT_TRUE(spinner_shown_in_search);
+    EXPECT_FALSE(after.spinner);
+    EXPECT_EQ(after.width, idle.width);
+}
 
 // Clicks "Try ..." once (after prepare), then waits for the search to end
 // and hands the final status text to finish, which closes the dialog.

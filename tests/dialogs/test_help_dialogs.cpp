@@ -7,6 +7,7 @@
 
 #include "app/nb_app.h"
 #include "gui_driver.h"
+#include "test_env.h"
 
 namespace {
 uint32_t g_lib_version = 0;
@@ -28,6 +29,7 @@ struct Shown {
     GtkJustification justify = GTK_JUSTIFY_FILL;
     int cursor_offset = -1;
     bool tagged = false;      // every character carries the expected tag
+    bool scrolls = true;      // the text is taller than the view at the dialog's size
 };
 
 // Reads the dialog's text view, then closes the dialog with OK.
@@ -51,6 +53,10 @@ DialogDriver::Action read_view(const char *view_name, const char *tag, Shown *ou
             GtkTextIter c;
             gtk_text_buffer_get_iter_at_mark(buf, &c, gtk_text_buffer_get_insert(buf));
             out->cursor_offset = gtk_text_iter_get_offset(&c);
+            // Once laid out and drawn, the whole text shows without scrolling.
+            nbtest::wait_until([] { return false; }, 300);
+            GtkAdjustment *adj = gtk_text_view_get_vadjustment(GTK_TEXT_VIEW(view));
+            out->scrolls = adj && gtk_adjustment_get_upper(adj) > gtk_adjustment_get_page_size(adj) + 0.5;
             if (tag) {
                 GtkTextTag *tg = gtk_text_tag_table_lookup(gtk_text_buffer_get_tag_table(buf), tag);
                 out->tagged = tg != nullptr;
@@ -86,6 +92,7 @@ TEST(AboutDialog, ShowsLibraryAndToolkitVersions)
     EXPECT_EQ(shown.wrap, GTK_WRAP_WORD);
     EXPECT_EQ(shown.justify, GTK_JUSTIFY_CENTER);
     EXPECT_EQ(shown.cursor_offset, 0);
+    EXPECT_FALSE(shown.scrolls) << "About is not sized to its text";
     EXPECT_EQ(nbtest::find_toplevel("About"), nullptr);
 }
 

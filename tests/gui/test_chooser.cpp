@@ -244,7 +244,7 @@ TEST_F(GuiChooser, LoadSessionButtonOpensFileDialog)
         GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
         EXPECT_EQ(gtk_file_chooser_get_action(fc), GTK_FILE_CHOOSER_ACTION_SAVE);
         GSList *filters = gtk_file_chooser_list_filters(fc);
-        EXPECT_EQ(g_slist_length(filters), 1u);
+        EXPECT_EQ(g_slist_length(filters), 2u);
         g_slist_free(filters);
         offered = chooser_filename(d);
         if (offered.empty())

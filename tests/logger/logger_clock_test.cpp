@@ -67,6 +67,28 @@ TEST(LoggerClock, FollowsTheAdapterClockThroughJitterWrapAndReset)
     EXPECT_EQ(req - 1000, out[0]);
 }
 
+TEST(LoggerOrder, SentFramesTakeTheirPlaceAmongReceivedOnesAcrossTheWrap)
+{
+    static lg_order o;   // large: not on the stack
+    o.nheld = 0;
+    const uint32_t w = 0xFFFFFFF0u;   // the clock wraps among these frames
+    nb_tx_entry tx[2];
+    memset(tx, 0, sizeof tx);
+    tx[0].frame = at(w + 5);
+    tx[1].frame = at(w + 0x25);
+    EXPECT_EQ(lg_order_hold(&o, tx, 2), 2);
+    const zk_frame rx[] = {at(w), at(w + 0x10), at(w + 0x30)};
+    lg_order_merge(&o, rx, 3);
+    ASSERT_EQ(o.n, 5);
+    const uint32_t want[] = {w, w + 5, w + 0x10, w + 0x25, w + 0x30};
+    const uint8_t sent[] = {0, 1, 0, 1, 0};
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(o.frames[i].ts, want[i]) << i;
+        EXPECT_EQ(o.sent[i], sent[i]) << i;
+    }
+    EXPECT_EQ(o.nheld, 0);
+}
+
 TEST(LoggerFormat, ErrorReportsAsCandumpErrorFrames)
 {
     char buf[CL_LINE_MAX];

@@ -135,7 +135,7 @@ TEST_F(Sender, InvalidFieldsAreRefusedWithAMessageAndNothingIsSent)
     click("sender-add");
     ASSERT_EQ(1, rows());
     ASSERT_EQ("100", cell(0, COL_ID));
-    ASSERT_EQ("8", cell(0, COL_LEN));
+    ASSERT_EQ("0", cell(0, COL_LEN));   // follows the data, none yet
     auto refused = [&](int col, const char *text, const char *part) {
         std::string before = cell(0, col);
         edit(0, col, text);
@@ -381,6 +381,87 @@ TEST_F(Sender, TheListRoundTripsThroughASession)
     EXPECT_EQ("1ABCDEF0", cell(1, COL_ID));
     EXPECT_NE(std::string::npos, message().find("1 message of the session was not valid"))
         << message();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Sender, TheLengthFollowsTheDataUnlessSetAndAMismatchIsShown)
+{
+    click("sender-add");
+    edit(0, COL_DATA, "DE AD BE EF");
+    EXPECT_EQ("4", cell(0, COL_LEN));
+    EXPECT_EQ("", cell(0, COL_STATE));
+    select(0);
+    click("sender-send");
+    // Set by hand: the length stays, and the list says what will be sent.
+    edit(0, COL_LEN, "8");
+    EXPECT_NE(std::string::npos, cell(0, COL_STATE).find("4 zero bytes are added"))
+        << cell(0, COL_STATE);
+    edit(0, COL_DATA, "01 02 03 04 05 06");
+    EXPECT_EQ("8", cell(0, COL_LEN));
+    click("sender-send");
+    // Cleared: it follows the data again.
+    edit(0, COL_LEN, "");
+    EXPECT_EQ("6", cell(0, COL_LEN));
+    EXPECT_EQ("", cell(0, COL_STATE));
+    click("sender-send");
+    std::vector<Sent> sent;
+    collect(sent);
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_EQ(4, sent[0].f.len);
+    EXPECT_EQ(8, sent[1].f.len);
+    EXPECT_EQ(6, sent[2].f.len);
+}
+
+TEST_F(Sender, QuickSendTakesTheStrictSyntaxAndKeepsItsHistoryInTheSession)
+{
+    GtkWidget *combo = widget("sender-quick");
+    GtkWidget *entry = gtk_bin_get_child(GTK_BIN(combo));
+    auto quick = [&](const char *text) {
+        gtk_entry_set_text(GTK_ENTRY(entry), text);
+        click("sender-quick-send");
+    };
+    quick("123#DEADBEEF");
+    quick("18daf110#R");
+    quick("123#");
+    quick(" 7FF#01");   // refused: nothing goes out
+    EXPECT_NE(std::string::npos, message().find("not a frame")) << message();
+    quick("123#DE.AD.BE.EF");   // the first line again, now the latest
+    std::vector<Sent> sent;
+    collect(sent);
+    ASSERT_EQ(4u, sent.size());
+    EXPECT_EQ(0x123u, sent[0].f.id);
+    EXPECT_EQ(4, sent[0].f.len);
+    EXPECT_EQ(ZK_FRAME_EFF | ZK_FRAME_RTR, sent[1].f.flags);
+    EXPECT_EQ(0, sent[2].f.len);
+
+    auto history = [&] {
+        std::vector<std::string> out;
+        GtkTreeModel *m = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+        GtkTreeIter it;
+        for (gboolean ok = gtk_tree_model_get_iter_first(m, &it); ok;
+             ok = gtk_tree_model_iter_next(m, &it)) {
+            gchar *s = nullptr;
+            gtk_tree_model_get(m, &it, 0, &s, -1);
+            out.push_back(s ? s : "");
+            g_free(s);
+        }
+        return out;
+    };
+    const std::vector<std::string> want = {"123#DEADBEEF", "123#", "18DAF110#R"};
+    EXPECT_EQ(want, history());
+
+    std::string file = dir_ + "/q.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos,
+              text.find("QuickSend=123#DEADBEEF\nQuickSend=123#\nQuickSend=18DAF110#R\n"))
+        << text;
+    quick("7FF#01");
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    EXPECT_EQ(want, history());
 }
 
 }  // namespace

@@ -36,6 +36,20 @@ inline zk_frame frame(uint32_t id, uint8_t flags, std::vector<uint8_t> data, uin
     return f;
 }
 
+// The application object with channel 0 opened and started, without the
+// GUI parts the poller would call.
+inline void open_started_channel()
+{
+    app_init();
+    the_app.chan.number = 0;
+    the_app.chan.frame_format = 6;
+    the_app.gui.ops.update_error_indicators = nullptr;
+    the_app.gui.ops.stop_controller = nullptr;
+    the_app.gui.ops.refresh_info_panel = nullptr;
+    the_app.chan.ops.open(&the_app.chan);
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+}
+
 class PluginTest : public ::testing::Test {
 protected:
     // Loads stage_dir/<name>.so; call from SetUp.
@@ -47,14 +61,9 @@ protected:
         zk_sim_manual_clock(1);
         dir_ = nbtest::make_temp_dir(name);
 
-        app_init();
-        the_app.chan.number = 0;
-        the_app.chan.frame_format = 6;
-        the_app.gui.ops.update_error_indicators = nullptr;
-        the_app.gui.ops.stop_controller = nullptr;
-        the_app.gui.ops.refresh_info_panel = nullptr;
-        the_app.chan.ops.open(&the_app.chan);
-        ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+        open_started_channel();
+        if (HasFatalFailure())
+            return;
 
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         gtk_window_set_default_size(GTK_WINDOW(window_), 900, 500);

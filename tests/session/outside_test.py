@@ -1,9 +1,13 @@
 #!/usr/bin/python3
 """Session management seen from outside: the real program, driven through
-accessibility (dogtail) on the test's display, with its own HOME and data
-folder and an installation folder of its own holding copies of the program
-and the recorder plug-ins (one of them named so that it is loaded
-automatically).
+accessibility (dogtail) on the test's display, with its own HOME, data,
+config, runtime and desktop folders and an installation folder of its own
+holding copies of the program and the recorder plug-ins (one of them named
+so that it is loaded automatically).
+
+With SES_BUSY_BESIDE=1 a neighbour holds channels 0 and 1 of the default
+simulated board in the environment the test was given, as a Nimbrel the
+user has open would: the program under test must not see them busy.
 
 Usage: outside_test.py CASE   (exit 0 pass, 1 fail, 77 skipped)
 
@@ -16,8 +20,10 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from private_env import PrivateFolders  # noqa: E402
 
 CASES = {}
 
@@ -57,7 +63,8 @@ class Program:
         self.plugdir = os.environ.get('SES_PLUGIN_DIR', '')
         if not os.path.exists(os.path.join(stage, 'nimbrel')):
             skip('the program is not built')
-        self.root = tempfile.mkdtemp(prefix='nbouter-')
+        self.folders = PrivateFolders('nbouter-')
+        self.root = self.folders.root
         self.inst = os.path.join(self.root, 'inst')
         os.makedirs(self.inst)
         shutil.copy2(os.path.join(stage, 'nimbrel'), self.inst)
@@ -71,14 +78,8 @@ class Program:
         self.auto_plugin = os.path.join(self.inst, 'busview_rec.so')
         self.rec_b = os.path.join(self.inst, 'rec_b.so')
         self.rec_c = os.path.join(self.inst, 'rec_c.so')
-        self.data = os.path.join(self.root, 'data')
-        self.env = dict(os.environ, HOME=os.path.join(self.root, 'home'), XDG_DATA_HOME=self.data,
-                        XDG_CONFIG_HOME=os.path.join(self.root, 'config'),
-                        XDG_RUNTIME_DIR=os.path.join(self.root, 'run'),
-                        GTK_MODULES='gail:atk-bridge', ASAN_OPTIONS='detect_leaks=0')
-        self.env.pop('ZELK_BOARDS', None)
-        os.makedirs(self.env['HOME'])
-        os.makedirs(self.env['XDG_RUNTIME_DIR'], mode=0o700)
+        self.data = self.folders.data
+        self.env = self.folders.env(GTK_MODULES='gail:atk-bridge', ASAN_OPTIONS='detect_leaks=0')
         self.zelkctl = os.path.join(stage, 'zelkctl')
         self.proc = None
         self.app = None
@@ -176,7 +177,36 @@ class Program:
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.folders.remove()
+
+
+class Neighbour:
+    """zelkctl holding channels in the test's own environment, standing in
+    for a Nimbrel the user has open on the same desktop."""
+    def __init__(self):
+        self.procs = []
+
+    def hold(self, channels):
+        zelkctl = os.path.join(os.environ.get('NB_STAGE_DIR', ''), 'zelkctl')
+        env = dict(os.environ, ASAN_OPTIONS='detect_leaks=0')
+        env.pop('ZELK_BOARDS', None)
+        if env.get('XDG_RUNTIME_DIR'):
+            os.makedirs(env['XDG_RUNTIME_DIR'], mode=0o700, exist_ok=True)
+        for ch in channels:
+            self.procs.append(subprocess.Popen([zelkctl, 'dump', str(ch), '--seconds', '600'],
+                                               env=env, stdout=subprocess.DEVNULL))
+
+        def holding():   # a send fails (exit code 1) while a channel is held
+            return all(subprocess.run([zelkctl, 'send', str(ch), '123#'], env=env,
+                                      capture_output=True, timeout=30).returncode == 1
+                       for ch in channels)
+        wait_for(holding, 'the neighbour to hold its channels')
+
+    def leave(self):
+        for p in self.procs:
+            p.terminate()
+        for p in self.procs:
+            p.wait()
 
 
 class FakeSlcan:
@@ -618,7 +648,10 @@ def main():
     except Exception as e:   # dogtail missing or no accessibility bus
         skip('dogtail unavailable: %s' % e)
     p = Program()
+    neighbour = Neighbour()
     try:
+        if os.environ.get('SES_BUSY_BESIDE') == '1':
+            neighbour.hold((0, 1))
         CASES[sys.argv[1]](p)
         print('PASS', sys.argv[1])
         return 0
@@ -627,6 +660,7 @@ def main():
         return 1
     finally:
         p.stop()
+        neighbour.leave()
 
 
 if __name__ == '__main__':

@@ -39,9 +39,13 @@ nbtest::DialogDriver::Action choose(const std::string &folder, const char *name,
             gtk_file_chooser_set_current_name(fc, name);
             return false;
         }
+        /* Accept only once the chooser would give the file asked for: an
+         * accept while it still loads a folder may be lost. */
         gchar *cur = gtk_file_chooser_get_current_folder(fc);
-        bool there = cur && folder == cur;
+        gchar *file = gtk_file_chooser_get_filename(fc);
+        bool there = cur && folder == cur && file && folder + "/" + name == file;
         g_free(cur);
+        g_free(file);
         if (!there && *polls < 250) {
             if (*polls % 10 == 0) {   /* a late folder load may have undone ours */
                 gtk_file_chooser_set_current_folder(fc, folder.c_str());
@@ -130,18 +134,67 @@ TEST_F(Session, FirstStartHasNoFileAndAutosaveCreatesIt)
     EXPECT_EQ(entry(1)->loaded, 1);
 }
 
-TEST_F(Session, SaveDialogOffersTheChannelsNameAndSavesUnchanged)
+// The filters of a file chooser and the folder it starts in.
+struct ChooserLook {
+    std::vector<std::string> filters;
+    std::string chosen_filter, folder;
+};
+nbtest::DialogDriver::Action look_then(ChooserLook *look, nbtest::DialogDriver::Action next)
+{
+    return [=](GtkDialog *d) {
+        GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+        if (look->folder.empty()) {
+            gchar *cur = gtk_file_chooser_get_current_folder(fc);
+            if (!cur)
+                return false;   // ask again once the folder is there
+            look->folder = cur;
+            g_free(cur);
+            GSList *filters = gtk_file_chooser_list_filters(fc);
+            for (GSList *l = filters; l; l = l->next)
+                look->filters.push_back(gtk_file_filter_get_name(GTK_FILE_FILTER(l->data)));
+            g_slist_free(filters);
+            GtkFileFilter *f = gtk_file_chooser_get_filter(fc);
+            look->chosen_filter = f ? gtk_file_filter_get_name(f) : "";
+        }
+        return next(d);
+    };
+}
+
+TEST_F(Session, SaveAndLoadShareFiltersAndFolder_ANameWithoutExtensionGetsIt)
 {
     nbtest::DialogDriver driver;
-    std::string offered, folder;
-    const std::string target = dir_ + "/plain";
-    driver.then(choose(dir_, "plain", &offered));
+    std::string offered;
+    ChooserLook save_look, load_look;
+    driver.then(look_then(&save_look, choose(dir_, "plain", &offered)));
     on_save_session(nullptr, &app());
     EXPECT_EQ(offered, "nbses-ch3.nbs");
     ASSERT_EQ(driver.seen().size(), 1u);
     EXPECT_EQ(driver.seen()[0].title, "Save Current Session");
-    /* A full save, under the name as given: no extension added. */
-    EXPECT_EQ(nbtest::read_file(target).find("Chan=3\nFlags="), 49u);
+    /* A full save; the next Load, which shows *.nbs, finds it. */
+    EXPECT_FALSE(g_file_test((dir_ + "/plain").c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_EQ(nbtest::read_file(dir_ + "/plain.nbs").find("Chan=3\nFlags="), 49u);
+    const std::vector<std::string> filters = {"Nimbrel sessions (*.nbs)", "All files"};
+    EXPECT_EQ(save_look.filters, filters);
+    EXPECT_EQ(save_look.chosen_filter, filters[0]);
+
+    /* The bare name again: the file it stands for exists, so the question
+     * the chooser asks for an existing name is asked for it. */
+    ASSERT_TRUE(nbtest::write_file(dir_ + "/plain.nbs", "old"));
+    driver.then(choose(dir_, "plain"));
+    driver.respond(GTK_RESPONSE_YES);
+    on_save_session(nullptr, &app());
+    ASSERT_EQ(driver.seen().size(), 3u);
+    EXPECT_NE(driver.seen()[2].text.find("\"plain.nbs\" already exists"), std::string::npos);
+    EXPECT_NE(nbtest::read_file(dir_ + "/plain.nbs"), "old");
+
+    driver.then(look_then(&load_look, [](GtkDialog *d) {
+        nbtest::dialog_respond(d, GTK_RESPONSE_CANCEL);
+        return true;
+    }));
+    EXPECT_EQ(choose_session_file(&app()), 0);
+    EXPECT_EQ(load_look.filters, filters);
+    EXPECT_EQ(load_look.folder, save_look.folder);
+    EXPECT_EQ(load_look.folder, std::string(app().session.desktop_dir));
 }
 
 TEST_F(Session, SaveThatCannotBeWrittenShowsTheError)

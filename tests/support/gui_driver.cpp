@@ -1,13 +1,40 @@
 #include "gui_driver.h"
 
-#include <algorithm>
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "test_env.h"
 
 namespace nbtest {
 
-DialogDriver::DialogDriver() { source_ = g_timeout_add(20, &DialogDriver::on_timeout, this); }
+namespace {
+
+// Marks on the dialog object: when a driver first saw it, and when it was
+// handled. Object data dies with the object, unlike a remembered address.
+GQuark seen_quark() { return g_quark_from_static_string("nbtest-driver-seen"); }
+GQuark handled_quark() { return g_quark_from_static_string("nbtest-driver-handled"); }
+
+void mark_time(GtkWidget *w, GQuark q)
+{
+    gint64 *t = g_new(gint64, 1);
+    *t = g_get_monotonic_time();
+    g_object_set_qdata_full(G_OBJECT(w), q, t, g_free);
+}
+
+// Microseconds since the mark, or -1 when there is none.
+gint64 since_mark(GtkWidget *w, GQuark q)
+{
+    const gint64 *t = static_cast<const gint64 *>(g_object_get_qdata(G_OBJECT(w), q));
+    return t ? g_get_monotonic_time() - *t : -1;
+}
+
+}  // namespace
+
+DialogDriver::DialogDriver(int deadline_ms) : deadline_us_((gint64)deadline_ms * 1000)
+{
+    source_ = g_timeout_add(20, &DialogDriver::on_timeout, this);
+}
 
 DialogDriver::~DialogDriver()
 {
@@ -40,53 +67,77 @@ gboolean DialogDriver::on_timeout(gpointer self)
     return TRUE;
 }
 
+DialogDriver::Seen DialogDriver::describe(GtkWidget *dialog, bool expected) const
+{
+    const char *title = gtk_window_get_title(GTK_WINDOW(dialog));
+    Seen s{title ? title : "", message_text(dialog), GTK_MESSAGE_OTHER, expected};
+    if (GTK_IS_MESSAGE_DIALOG(dialog)) {
+        GtkMessageType t;
+        g_object_get(dialog, "message-type", &t, NULL);
+        s.type = t;
+    }
+    return s;
+}
+
+void DialogDriver::give_up(GtkWidget *dialog, const char *why)
+{
+    Seen s = describe(dialog, false);
+    ADD_FAILURE() << "dialog \"" << s.title << "\"" << (s.text.empty() ? "" : " (" + s.text + ")")
+                  << " " << why << " for " << deadline_us_ / 1000 << " ms: closed";
+    seen_.push_back(s);
+    mark_time(dialog, handled_quark());
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
+}
+
 void DialogDriver::poll()
 {
     GList *tops = gtk_window_list_toplevels();
     GtkWidget *target = nullptr;
+    GtkWidget *stale = nullptr;
     for (GList *l = tops; l; l = l->next) {
         GtkWidget *w = GTK_WIDGET(l->data);
         if (!GTK_IS_DIALOG(w) || !gtk_widget_get_mapped(w) || !gtk_window_get_modal(GTK_WINDOW(w)))
             continue;
-        if (std::find(handled_.begin(), handled_.end(), w) != handled_.end())
-            continue;
-        target = w;
+        gint64 handled = since_mark(w, handled_quark());
+        if (handled < 0)
+            target = w;
+        else if (handled > deadline_us_)
+            stale = w;
     }
     g_list_free(tops);
+    if (stale && !target) {
+        give_up(stale, "was run again and left unanswered");
+        return;
+    }
     if (!target)
         return;
 
-    GtkDialog *dialog = GTK_DIALOG(target);
+    if (since_mark(target, seen_quark()) < 0)
+        mark_time(target, seen_quark());
     if (actions_.empty()) {
-        const char *title = gtk_window_get_title(GTK_WINDOW(target));
-        Seen s{title ? title : "", message_text(target),
-               GTK_IS_MESSAGE_DIALOG(target) ? GTK_MESSAGE_INFO : GTK_MESSAGE_OTHER, false};
-        if (GTK_IS_MESSAGE_DIALOG(target)) {
-            GtkMessageType t;
-            g_object_get(target, "message-type", &t, NULL);
-            s.type = t;
-        }
-        seen_.push_back(s);
-        handled_.push_back(target);
-        gtk_dialog_response(dialog, GTK_RESPONSE_DELETE_EVENT);
+        seen_.push_back(describe(target, false));
+        mark_time(target, handled_quark());
+        gtk_dialog_response(GTK_DIALOG(target), GTK_RESPONSE_DELETE_EVENT);
         return;
     }
-    Action &a = actions_.front();
-    const char *title = gtk_window_get_title(GTK_WINDOW(target));
-    Seen s{title ? title : "", message_text(target), GTK_MESSAGE_OTHER, true};
-    if (GTK_IS_MESSAGE_DIALOG(target)) {
-        GtkMessageType t;
-        g_object_get(target, "message-type", &t, NULL);
-        s.type = t;
+    if (since_mark(target, seen_quark()) > deadline_us_) {
+        // The action keeps waiting: give it up with its dialog.
+        actions_.pop_front();
+        give_up(target, "stayed unanswered");
+        return;
     }
-    // The dialog may be destroyed by the action: remember it first.
-    handled_.push_back(target);
-    if (a(dialog)) {
+    Seen s = describe(target, true);
+    // The action may destroy the dialog: mark it first, and take the mark
+    // back when the action wants the dialog again.
+    g_object_ref(target);
+    mark_time(target, handled_quark());
+    if (actions_.front()(GTK_DIALOG(target))) {
         seen_.push_back(s);
         actions_.pop_front();
     } else {
-        handled_.pop_back();   // offer it again next time
+        g_object_set_qdata(G_OBJECT(target), handled_quark(), nullptr);
     }
+    g_object_unref(target);
 }
 
 void dialog_respond(GtkDialog *dialog, int response)

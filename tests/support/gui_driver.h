@@ -4,8 +4,15 @@
 // main loop. A DialogDriver answers such dialogs from a GLib timeout: it
 // looks for a mapped modal GtkDialog it has not handled yet and hands it
 // to the next queued action. A dialog for which no action is queued is
-// closed (GTK_RESPONSE_DELETE_EVENT) and recorded as unexpected, so a test
-// never hangs. Keep one driver alive at a time, scoped to the test.
+// closed (GTK_RESPONSE_DELETE_EVENT) and recorded as unexpected. A dialog
+// is marked on the object itself once it is handled, so a new dialog that
+// happens to get the address of a destroyed one is a new dialog.
+//
+// Every driver has a deadline: a dialog that stays unanswered longer than
+// that (an action that keeps saying "not yet", or a handled dialog that
+// was run again and that no action answers) fails the test and is closed,
+// so a test never hangs. Keep one driver alive at a time, scoped to the
+// test.
 #ifndef NBTEST_GUI_DRIVER_H
 #define NBTEST_GUI_DRIVER_H
 
@@ -26,7 +33,8 @@ public:
     // dialog again at the next timeout (useful to wait for a condition).
     using Action = std::function<bool(GtkDialog *dialog)>;
 
-    DialogDriver();
+    // deadline_ms: how long one dialog may stay unanswered.
+    explicit DialogDriver(int deadline_ms = 20000);
     ~DialogDriver();
     DialogDriver(const DialogDriver &) = delete;
     DialogDriver &operator=(const DialogDriver &) = delete;
@@ -54,9 +62,13 @@ private:
     static gboolean on_timeout(gpointer self);
     void poll();
 
+    Seen describe(GtkWidget *dialog, bool expected) const;
+    // Closes a dialog that outlived the deadline and fails the test.
+    void give_up(GtkWidget *dialog, const char *why);
+
     std::deque<Action> actions_;
     std::vector<Seen> seen_;
-    std::vector<GtkWidget *> handled_;
+    gint64 deadline_us_;
     guint source_ = 0;
 };
 

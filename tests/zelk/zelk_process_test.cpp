@@ -148,16 +148,26 @@ TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
 {
     unsetenv("ZELK_BOARDS");
     const char *bad[] = {
-        "", "frobnicate", "list extra", "dump", "dump x", "dump 0 --rate 333",
+        "frobnicate", "list extra", "dump", "dump x", "dump 0 --rate 333",
         "dump 0 --count", "dump 0 --seconds -1", "dump 0 --bogus", "send 0",
         "send 0 123", "send 0 800#00", "send 0 123#123", "send 0 123#001122334455667788",
-        "send 0 123456789#00", "send 0 123#R9", "send 0 123#GG",
+        "send 0 123456789#00", "send 0 123#R9", "send 0 123#GG", "send 0 ' 7FF#01'",
+        "send 0 0x12#", "send 0 \"$(printf '123#\\f5')\"", "--version extra",
     };
     std::string out;
     for (const char *args : bad) {
         EXPECT_EQ(run_cmd(zelkctl() + " " + args + " 2>&1", &out), 2) << args;
-        EXPECT_NE(out.find("usage: zelkctl"), std::string::npos) << args;
+        // One line that says why, not the usage again.
+        EXPECT_EQ(out.rfind("zelkctl: ", 0), 0u) << args << ": " << out;
+        EXPECT_EQ(out.find('\n'), out.size() - 1) << args << ": " << out;
     }
+    EXPECT_EQ(run_cmd(zelkctl() + " 2>&1", &out), 2);
+    EXPECT_NE(out.find("usage: zelkctl"), std::string::npos) << out;
+    EXPECT_EQ(run_cmd(zelkctl() + " send 0 '123#\t5' 2>&1", &out), 2);
+    EXPECT_EQ(out, "zelkctl: frame \"123#\\x095\": the data holds \\x09, not a hex digit "
+                   "(zelkctl --help shows the usage)\n");
+    EXPECT_EQ(run_cmd(zelkctl() + " --version", &out), 0);
+    EXPECT_EQ(out.rfind("zelkctl 1.", 0), 0u) << out;
     EXPECT_EQ(run_cmd(zelkctl() + " dump 5 --count 1 2>&1", &out), 1);
     EXPECT_NE(out.find("no such CAN channel"), std::string::npos) << out;
     setenv("ZELK_BOARDS", "sim:rate=fast", 1);

@@ -168,6 +168,10 @@ ZK_API int16_t  ZkWrite(uint8_t chan, const zk_frame *frames, uint16_t n);
 /* Fills the counts since the last call and clears them; ZK_OK also when
  * every count is 0. */
 ZK_API int16_t  ZkErrsGetClear(uint8_t chan, zk_errs *errs);
+/* The channel's clock now, on the scale of its frames' receive times
+ * (zk_frame.ts): lets the application put its own events, such as the
+ * frames it sent, on the same time base as the frames it received. */
+ZK_API int16_t  ZkGetClock(uint8_t chan, uint32_t *now_us);
 ZK_API int16_t  ZkChipStat(uint8_t chan, zk_chipstat *st);
 ZK_API int16_t  ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text);
 ZK_API int16_t  ZkBoardInfo(zk_board *board);

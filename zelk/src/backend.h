@@ -216,6 +216,12 @@ public:
      * "Firmware"), before "CAN chip". Default: none. */
     virtual void board_text(zk_text_list &list) {}
 
+    /* The slot's clock now, on the scale of the receive times it gives
+     * frames (zk_frame.ts, microseconds, wrapping). Default: the low 32
+     * bits of CLOCK_MONOTONIC in microseconds, the clock of backends that
+     * stamp frames when they arrive. */
+    virtual uint32_t clock_us(int slot);
+
     /* The controller's name, the value of the "CAN chip" entry. */
     virtual const char *chip_name(int slot) { return "SJA1000"; }
 

@@ -566,6 +566,15 @@ int16_t ZkErrsGetClear(uint8_t chan, zk_errs *errs)
     return call.ret(ZK_OK);
 }
 
+int16_t ZkGetClock(uint8_t chan, uint32_t *now_us)
+{
+    ZK_CALL("ZkGetClock");
+    ZK_CHAN(chan, true);
+    if (!now_us) return call.ret(ZK_E_BADARG);
+    *now_us = backend_of(*ch)->clock_us(ch->slot);
+    return call.ret(ZK_OK);
+}
+
 int16_t ZkChipStat(uint8_t chan, zk_chipstat *st)
 {
     ZK_CALL("ZkChipStat");

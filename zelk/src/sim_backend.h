@@ -65,6 +65,8 @@ public:
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk_text_list &list) override;
     const char *chip_name(int slot) override { return "SJA1000 (sim)"; }
+    /* The simulated bus's clock, which stamps the frames it delivers. */
+    uint32_t clock_us(int slot) override { return uint32_t(sim_now_ns() / 1000u); }
     void poll() override;
 
     /* Test controls. */

@@ -135,6 +135,13 @@ bool lock_holder(const char *path, char *buf, size_t size)
     return true;
 }
 
+uint32_t zk_backend::clock_us(int slot)
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint32_t(uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u);
+}
+
 void zk_backend::lock_name(int slot, char *buf, size_t size)
 {
     snprintf(buf, size, "%s-%u-%d", kind, unsigned(board), slot);

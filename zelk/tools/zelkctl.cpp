@@ -1,6 +1,7 @@
 // zelkctl: list adapters, dump received frames, send a frame, through the
 // ZELK library. Exit codes: 0 success, 1 library or device failure,
 // 2 bad command line.
+#include "frametext.h"
 #include "zelk.h"
 
 #include <cerrno>
@@ -18,12 +19,16 @@ const char usage_text[] =
     "usage: zelkctl list\n"
     "       zelkctl dump CH [--rate KBIT] [--count N] [--seconds S] [--lom]\n"
     "       zelkctl send CH ID#DATA [--rate KBIT]\n"
+    "       zelkctl --version\n"
     "\n"
     "  list     boards, their channels (free or busy), names and serial numbers\n"
     "  dump     print the frames channel CH receives, candump style:\n"
     "           (seconds.micros) chN 123#DEADBEEF; R marks a remote frame\n"
-    "  send     send one frame: ID of up to 3 hex digits is 11-bit, 4 to 8\n"
-    "           digits 29-bit; DATA up to 8 hex bytes, or R / Rn for remote\n"
+    "  send     send one frame: ID is 3 hex digits (11-bit, up to 7FF) or 8\n"
+    "           (29-bit, up to 1FFFFFFF); DATA is up to 8 bytes of two hex\n"
+    "           digits each, optionally separated by '.', or R for a remote\n"
+    "           frame, optionally followed by its length 0 to 8:\n"
+    "           123#DEADBEEF, 123#DE.AD, 123#, 18DAF110#R, 123#R2\n"
     "  --rate   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000\n"
     "           (default 500)\n"
     "  --count  stop after N frames; --seconds: stop after S seconds\n"
@@ -39,18 +44,21 @@ volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int) { g_stop = 1; }
 
+/* A bad command line: one line that says what is wrong (the whole usage
+ * only when nothing was given at all); exit code 2. */
 int usage(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int usage(const char *fmt, ...)
 {
-    if (fmt) {
-        va_list ap;
-        va_start(ap, fmt);
-        fprintf(stderr, "zelkctl: ");
-        vfprintf(stderr, fmt, ap);
-        fprintf(stderr, "\n");
-        va_end(ap);
+    if (!fmt) {
+        fputs(usage_text, stderr);
+        return 2;
     }
-    fputs(usage_text, stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "zelkctl: ");
+    vfprintf(stderr, fmt, ap);
+    fprintf(stderr, " (zelkctl --help shows the usage)\n");
+    va_end(ap);
     return 2;
 }
 
@@ -233,44 +241,6 @@ int cmd_dump(const chan_opts &o)
     return rc;
 }
 
-bool parse_frame(const char *s, zk_frame *f)
-{
-    memset(f, 0, sizeof *f);
-    const char *hash = strchr(s, '#');
-    if (!hash) return false;
-    const size_t idlen = size_t(hash - s);
-    if (idlen == 0 || idlen > 8) return false;
-    char id[9];
-    memcpy(id, s, idlen);
-    id[idlen] = '\0';
-    unsigned long v = 0;
-    if (!parse_ulong(id, 16, idlen <= 3 ? 0x7FFul : 0x1FFFFFFFul, &v)) return false;
-    f->id = uint32_t(v);
-    if (idlen > 3) f->flags |= ZK_FRAME_EFF;
-    const char *d = hash + 1;
-    if (*d == 'R' || *d == 'r') {
-        f->flags |= ZK_FRAME_RTR;
-        if (d[1]) {
-            if (d[1] < '0' || d[1] > '8' || d[2]) return false;
-            f->len = uint8_t(d[1] - '0');
-        }
-        return true;
-    }
-    int len = 0;
-    while (*d) {
-        if (*d == '.') {
-            d++;
-            continue;
-        }
-        char pair[3] = {d[0], d[1], 0};
-        if (!d[1] || len == 8 || !parse_ulong(pair, 16, 0xFF, &v)) return false;
-        f->data[len++] = uint8_t(v);
-        d += 2;
-    }
-    f->len = uint8_t(len);
-    return true;
-}
-
 int cmd_send(const chan_opts &o, const zk_frame &f)
 {
     if (int e = init()) return e;
@@ -291,6 +261,14 @@ int main(int argc, char **argv)
     const char *cmd = argv[1];
     if (strcmp(cmd, "-h") == 0 || strcmp(cmd, "--help") == 0 || strcmp(cmd, "help") == 0) {
         fputs(usage_text, stdout);
+        return 0;
+    }
+    if (strcmp(cmd, "--version") == 0) {
+        if (argc > 2) return usage("--version takes no arguments, got \"%s\"", argv[2]);
+        const uint32_t v = ZkGetLibVer();
+        printf("zelkctl %d.%d.%d (ZELK library %u.%u.%u)\n", ZK_VERSION_MAJOR, ZK_VERSION_MINOR,
+               ZK_VERSION_PATCH, unsigned((v >> 16) & 0xFF), unsigned((v >> 8) & 0xFF),
+               unsigned(v & 0xFF));
         return 0;
     }
     if (strcmp(cmd, "list") == 0) {
@@ -340,8 +318,20 @@ int main(int argc, char **argv)
     if (dump) return cmd_dump(o);
     if (!frame_text) return usage("send needs a frame ID#DATA, for example 123#DEADBEEF");
     zk_frame f;
-    if (!parse_frame(frame_text, &f))
-        return usage("frame \"%s\": expected ID#DATA, for example 123#DEADBEEF, 1F334455#11.22 or 123#R",
-                     frame_text);
+    char why[128];
+    if (ft_parse(frame_text, &f, why, sizeof why) != 0) {
+        /* The text as given may hold anything: show it escaped. */
+        char shown[96];
+        size_t k = 0;
+        for (const char *c = frame_text; *c && k + 5 < sizeof shown; c++) {
+            unsigned char u = static_cast<unsigned char>(*c);
+            if (u >= 0x20 && u < 0x7F && u != '"' && u != '\\')
+                shown[k++] = char(u);
+            else
+                k += size_t(snprintf(shown + k, sizeof shown - k, "\\x%02X", u));
+        }
+        shown[k] = '\0';
+        return usage("frame \"%s\": %s", shown, why);
+    }
     return cmd_send(o, f);
 }

@@ -1,0 +1,143 @@
+/*
+ * frametext.cpp - the "ID#DATA" frame syntax, parsed strictly and written
+ * back. See frametext.h for the rules.
+ */
+#include "frametext.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+/* A character as a reason shows it: quoted when printable, else as \xNN. */
+void show_char(char c, char *buf, size_t size)
+{
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F)
+        snprintf(buf, size, "'%c'", c);
+    else
+        snprintf(buf, size, "\\x%02X", u);
+}
+
+int refuse(char *why, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int refuse(char *why, size_t size, const char *fmt, ...)
+{
+    if (why && size > 0) {
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(why, size, fmt, ap);
+        va_end(ap);
+    }
+    return -1;
+}
+
+int parse_id(const char *s, size_t n, zk_frame *f, char *why, size_t size)
+{
+    for (size_t i = 0; i < n; i++) {
+        if (hex_digit(s[i]) < 0) {
+            char c[8];
+            show_char(s[i], c, sizeof c);
+            return refuse(why, size, "the identifier holds %s, not a hex digit", c);
+        }
+    }
+    if (n != 3 && n != 8)
+        return refuse(why, size,
+                      "the identifier has %zu hex digits: give 3 (11-bit) or 8 (29-bit)", n);
+    uint32_t v = 0;
+    for (size_t i = 0; i < n; i++)
+        v = v * 16u + static_cast<uint32_t>(hex_digit(s[i]));
+    if (n == 3 && v > 0x7FFu)
+        return refuse(why, size, "11-bit identifier %03X is above 7FF", v);
+    if (n == 8 && v > 0x1FFFFFFFu)
+        return refuse(why, size, "29-bit identifier %08X is above 1FFFFFFF", v);
+    f->id = v;
+    f->flags = n == 8 ? ZK_FRAME_EFF : 0;
+    return 0;
+}
+
+int parse_remote(const char *d, zk_frame *f, char *why, size_t size)
+{
+    f->flags |= ZK_FRAME_RTR;
+    if (!d[1]) return 0;
+    if (d[1] >= '0' && d[1] <= '8' && !d[2]) {
+        f->len = static_cast<uint8_t>(d[1] - '0');
+        return 0;
+    }
+    return refuse(why, size, "after R for a remote frame only its length 0 to 8 may follow");
+}
+
+int parse_data(const char *d, zk_frame *f, char *why, size_t size)
+{
+    int len = 0;
+    for (const char *p = d; *p;) {
+        if (*p == '.') {
+            /* A separator stands between two bytes, nowhere else. */
+            if (p == d || !p[1] || p[1] == '.')
+                return refuse(why, size, "a '.' may only stand between two data bytes");
+            p++;
+            continue;
+        }
+        if (hex_digit(p[0]) < 0 || (p[1] && p[1] != '.' && hex_digit(p[1]) < 0)) {
+            char c[8];
+            show_char(hex_digit(p[0]) < 0 ? p[0] : p[1], c, sizeof c);
+            return refuse(why, size, "the data holds %s, not a hex digit", c);
+        }
+        if (!p[1] || p[1] == '.')
+            return refuse(why, size, "data byte %d has one hex digit: give two per byte",
+                          len + 1);
+        if (len == 8)
+            return refuse(why, size, "more than 8 data bytes");
+        f->data[len++] = static_cast<uint8_t>(hex_digit(p[0]) * 16 + hex_digit(p[1]));
+        p += 2;
+    }
+    f->len = static_cast<uint8_t>(len);
+    return 0;
+}
+
+}  // namespace
+
+int ft_parse(const char *text, zk_frame *out, char *why, size_t why_size)
+{
+    if (why && why_size > 0) why[0] = '\0';
+    if (!text || !*text) return refuse(why, why_size, "no frame given: expected ID#DATA");
+    const char *hash = strchr(text, '#');
+    if (!hash) return refuse(why, why_size, "no '#' between the identifier and the data");
+    zk_frame f;
+    memset(&f, 0, sizeof f);
+    if (parse_id(text, static_cast<size_t>(hash - text), &f, why, why_size) != 0) return -1;
+    const char *d = hash + 1;
+    int rc = *d == 'R' ? parse_remote(d, &f, why, why_size) : parse_data(d, &f, why, why_size);
+    if (rc != 0) return -1;
+    *out = f;
+    return 0;
+}
+
+size_t ft_format(const zk_frame *f, char *buf, size_t size)
+{
+    if (!buf || size == 0) return 0;
+    buf[0] = '\0';
+    if (!f) return 0;
+    char text[FT_TEXT_MAX];
+    int n = snprintf(text, sizeof text, (f->flags & ZK_FRAME_EFF) ? "%08X#" : "%03X#",
+                     static_cast<unsigned>(f->id & 0x1FFFFFFFu));
+    if (f->flags & ZK_FRAME_RTR) {
+        unsigned len = f->len > 8 ? 8u : f->len;
+        n += len ? snprintf(text + n, sizeof text - size_t(n), "R%u", len)
+                 : snprintf(text + n, sizeof text - size_t(n), "R");
+    } else {
+        for (int i = 0; i < f->len && i < 8; i++)
+            n += snprintf(text + n, sizeof text - size_t(n), "%02X", unsigned(f->data[i]));
+    }
+    if (size_t(n) >= size) return 0;
+    memcpy(buf, text, size_t(n) + 1);
+    return size_t(n);
+}

@@ -1,0 +1,41 @@
+/*
+ * session_chooser.cpp - the parts the Save and Load session file choosers
+ * share, so that both start in the same folder, converted the same way,
+ * and show session files under the same filter.
+ */
+#include "session/session_chooser.h"
+
+#include <glib/gi18n.h>
+#include <string.h>
+
+void session_chooser_setup(GtkFileChooser *chooser, nb_app *app)
+{
+    GtkFileFilter *sessions = gtk_file_filter_new();
+    gtk_file_filter_set_name(sessions, _("Nimbrel sessions (*.nbs)"));
+    gtk_file_filter_add_pattern(sessions, "*.nbs");
+    gtk_file_chooser_add_filter(chooser, sessions);
+    GtkFileFilter *all = gtk_file_filter_new();
+    gtk_file_filter_set_name(all, _("All files"));
+    gtk_file_filter_add_pattern(all, "*");
+    gtk_file_chooser_add_filter(chooser, all);   /* the first one added is in force */
+
+    /* The folder is held in UTF-8; the chooser takes file-name encoding. */
+    gchar *folder = g_filename_from_utf8(app->session.desktop_dir, -1, nullptr, nullptr, nullptr);
+    if (folder && *folder)
+        gtk_file_chooser_set_current_folder(chooser, folder);
+    g_free(folder);
+
+    char name[64];
+    g_snprintf(name, sizeof name, "nbses-ch%d.nbs", (int)app->chan.number);
+    gtk_file_chooser_set_current_name(chooser, name);
+}
+
+gchar *session_save_name(const gchar *chosen)
+{
+    gchar *base = g_path_get_basename(chosen);
+    /* A leading dot names a hidden file, not an extension. */
+    const char *dot = strrchr(base, '.');
+    bool has_ext = dot && dot != base && dot[1];
+    g_free(base);
+    return has_ext ? g_strdup(chosen) : g_strconcat(chosen, ".nbs", nullptr);
+}
