@@ -1,0 +1,20 @@
+# po-update: copies every domain's template made by the build into po/ and
+# merges it into the catalogues (msgmerge marks changed messages fuzzy);
+# a missing catalogue is started with msginit. Then translate what is
+# fuzzy or empty (msgfmt --statistics counts them).
+foreach(domain ${DOMAINS})
+  file(MAKE_DIRECTORY ${PO_DIR}/${domain})
+  set(pot ${PO_DIR}/${domain}/${domain}.pot)
+  file(COPY_FILE ${BUILD_PO_DIR}/${domain}.pot ${pot})
+  foreach(lang ${LANGUAGES})
+    set(po ${PO_DIR}/${domain}/${lang}.po)
+    if(EXISTS ${po})
+      execute_process(COMMAND ${MSGMERGE} --quiet --update --backup=none ${po} ${pot}
+                      COMMAND_ERROR_IS_FATAL ANY)
+    else()
+      execute_process(COMMAND ${MSGINIT} --no-translator --locale=${lang} -i ${pot} -o ${po}
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+  endforeach()
+  message(STATUS "${domain}: ${pot}")
+endforeach()
