@@ -59,8 +59,8 @@ counters and hands every received and sent frame to its plug-ins: a bus
 viewer, a sender and a logger of log files, each in a page
 of the main window. Sessions keep the settings and the loaded plug-ins.
 .
-Adapters: SLCAN serial adapters and a simulated bus for trying things out.
-zelkctl lists the adapters and dumps or sends frames from the shell.")
+Adapters: Linux CAN network interfaces (SocketCAN), SLCAN serial adapters
+and a simulated bus for trying things out. zelkctl lists the adapters and dumps or sends frames from the shell.")
 
 set(CPACK_DEBIAN_LIBZELK1_PACKAGE_NAME libzelk1)
 set(CPACK_DEBIAN_LIBZELK1_PACKAGE_SECTION libs)
@@ -76,7 +76,8 @@ set(CPACK_DEBIAN_LIBZELK1_DESCRIPTION
 ZELK gives programs one interface to CAN adapters: open a channel, set its
 bit rate, filter and write timeout, start and stop the controller, read
 and write frames and read its error counters. Its board list names the
-adapters: SLCAN serial adapters and a simulated bus.")
+adapters: Linux CAN network interfaces (SocketCAN), SLCAN serial adapters
+and a simulated bus.")
 
 set(CPACK_DEBIAN_LIBZELK-DEV_PACKAGE_NAME libzelk-dev)
 set(CPACK_DEBIAN_LIBZELK-DEV_PACKAGE_SECTION libdevel)

@@ -79,7 +79,8 @@ void print_help(void)
              "                 even when its name starts with '-'\n"
              "\n"
              "Adapters: the board list in ZELK_BOARDS, else in\n"
-             "$XDG_CONFIG_HOME/zelk/boards; without either, a simulated board.\n"
+             "$XDG_CONFIG_HOME/zelk/boards; without either, a simulated board and\n"
+             "the machine's CAN network interfaces.\n"
              "See nimbrel(1), zelk-boards(5) and the Nimbrel User Guide.\n"));
 }
 
