@@ -56,8 +56,9 @@ Nimbrel opens one channel of a CAN adapter, configures it (bit rate with
 automatic detection, acceptance filter, frame format, write timeout,
 listen-only mode), starts and stops the controller, watches its error
 counters and hands every received and sent frame to its plug-ins: a bus
-viewer, a sender and a logger of log files, each in a page
-of the main window. Sessions keep the settings and the loaded plug-ins.
+viewer, a sender, a logger (candump, ASC and BLF files) and a player that
+replays such files, each in a page of the main window. Sessions keep the
+settings and the loaded plug-ins.
 .
 Adapters: Linux CAN network interfaces (SocketCAN), SLCAN serial adapters
 and a simulated bus for trying things out. zelkctl lists the adapters and dumps or sends frames from the shell.")

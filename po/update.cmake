@@ -25,6 +25,11 @@ foreach(domain ${DOMAINS})
     else()
       execute_process(COMMAND ${MSGINIT} --no-translator --locale=${lang} -i ${pot} -o ${po}
                       COMMAND_ERROR_IS_FATAL ANY)
+      # msginit picks the charset of the machine's locale (ASCII where that
+      # locale is not generated); translations are UTF-8.
+      file(READ ${po} text)
+      string(REGEX REPLACE "charset=[A-Za-z0-9_-]+" "charset=UTF-8" text "${text}")
+      file(WRITE ${po} "${text}")
     endif()
   endforeach()
   message(STATUS "${domain}: ${pot}")
