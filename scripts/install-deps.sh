@@ -13,6 +13,8 @@ packages=(
   zlib1g-dev libdeflate-dev clang libclang-rt-14-dev
   python3-dogtail at-spi2-core libatk-adaptor
   qemu-system-x86 busybox-static cpio kmod can-utils iproute2 util-linux
+  dpkg-dev fakeroot file lintian desktop-file-utils appstream
+  librsvg2-bin python3-docutils man-db locales xdg-utils
 )
 
 missing=()

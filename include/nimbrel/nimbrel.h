@@ -15,7 +15,32 @@
  * counters are the adapter library's records, declared in zelk.h.
  *
  * Plug-ins are shared libraries (file name ending in ".so", any letter
- * case) in the host's installation directory.
+ * case) in the host's installation directory (PREFIX/lib/nimbrel for an
+ * installed Nimbrel; `pkg-config --variable=plugindir nimbrel-plugin`).
+ * Build one with
+ *   cc -shared -fPIC $(pkg-config --cflags nimbrel-plugin) my.c -o my.so
+ * The manual page nimbrel-plugin(7) and the example plug-in shipped with
+ * this header walk through a whole plug-in.
+ *
+ * Interface version
+ * -----------------
+ * This header describes interface version 0x0300 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 0 in the low byte). A plug-in states
+ * the version it was written for in __nbpg_version; the host lists every
+ * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
+ * plug-in built against an older header may rely on all of this:
+ *   - the request numbers 0..9, their payloads and when they are sent;
+ *   - the sizes and offsets of pgrp, nb_chan_status, nb_tx_entry,
+ *     pgrp_session_key, nbp_ops_table and of the zelk.h records;
+ *   - every host export declared here, with its arguments, result and
+ *     meaning; none is removed or changed;
+ *   - the symbols it must export, and the older entry-point set.
+ * A later minor version may add request types (a plug-in ignores types it
+ * does not know, as the older entry-point set does), host exports (a
+ * plug-in that calls one is refused by an older host at load time, so
+ * raise __nbpg_version when you use one) and meanings for reserved bytes
+ * (until then they carry nothing: never read or write them). A new major
+ * version would change the records.
  */
 #ifndef NIMBREL_H
 #define NIMBREL_H
@@ -272,8 +297,10 @@ typedef void       (*nbpg_release_fn)(void);
 typedef void       (*nbpg_load_session_fn)(int phase, const char *name, const char *value);
 typedef void       (*nbpg_save_session_fn)(void *file);
 
-/* The lowest interface version a plug-in may declare. */
+/* The lowest interface version a plug-in may declare, and the version
+ * this header describes (see "Interface version" at the top). */
 #define NBPG_VERSION_MIN 0x0300u
+#define NBPG_VERSION_CURRENT 0x0300u
 
 #ifdef __cplusplus
 } /* extern "C" */

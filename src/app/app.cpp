@@ -13,6 +13,7 @@
 
 #include "app/nb_app.h"
 #include "app/platform.h"
+#include "session/session_file.h"
 
 nb_app the_app;
 
@@ -128,6 +129,16 @@ void apply_session_settings(nb_app *app, const opened_settings &was)
     }
 }
 
+/* The file and the reason, from the system or the parser. */
+void report_unloadable_session(const char *path)
+{
+    const char *reason = session_read_reason();
+    if (*reason)
+        nb_message_error("Can not load session from file \"%s\": %s", path, reason);
+    else
+        nb_message_error("Can not load session from file \"%s\"", path);
+}
+
 void app_run(nb_app *app)
 {
     do {
@@ -145,7 +156,7 @@ void app_run(nb_app *app)
             /* A reset whose defaults could not be stored: the pass goes on
              * with the defaults the reset left in the record. */
         } else if (app->session.ops.load(app, app->session.load_file) < 0) {
-            nb_message_error("Can not load session from file");
+            report_unloadable_session(app->session.load_file);
             exit(0);
         }
         follow_session_channel(app, was);

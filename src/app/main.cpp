@@ -3,14 +3,23 @@
  * adapter library, the text domain, the optional session file and then
  * the run loop.
  *
- * Usage: nimbrel [SESSION-FILE]   (further arguments are ignored)
- * Exit codes: 0 normal end, cancelled chooser, unreadable session file;
+ * Usage: nimbrel [--help | --version | [--] SESSION-FILE]
+ *   -h, --help     print the usage and exit
+ *   -V, --version  print the versions and exit
+ *   --             ends the options: what follows is the session file,
+ *                  even when its name starts with '-'
+ * Any other first argument is the session file; further arguments are
+ * ignored.
+ * Exit codes: 0 normal end, --help, --version, cancelled chooser,
+ *               unreadable session file;
  *             1 library initialisation failed, no channel, channel
  *               cannot be opened.
  */
 #include <glib/gi18n.h>
 #include <locale.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "app/nb_app.h"
 #include "app/platform.h"
@@ -33,11 +42,87 @@ gchar *argument_to_utf8(const char *arg)
     return utf8;
 }
 
+/* What the command line asks for. */
+enum class cmdline { run, help, version };
+
+/* Sorts the first argument: an option, or the session file (returned
+ * through *session, null when there is none). "--" ends the options. */
+cmdline parse_command_line(int argc, char **argv, const char **session)
+{
+    *session = nullptr;
+    if (argc < 2 || !argv[1])
+        return cmdline::run;
+    const char *arg = argv[1];
+    if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)
+        return cmdline::help;
+    if (strcmp(arg, "-V") == 0 || strcmp(arg, "--version") == 0)
+        return cmdline::version;
+    if (strcmp(arg, "--") == 0)
+        arg = argc > 2 ? argv[2] : nullptr;
+    *session = arg;
+    return cmdline::run;
+}
+
+void print_help(void)
+{
+    /* TRANSLATORS: the usage printed by "nimbrel --help"; keep the option
+     * names, the environment variables and the paths as they are. */
+    printf(_("Usage: nimbrel [OPTION] [--] [SESSION-FILE]\n"
+             "Desktop host for CAN-bus analysis plug-ins.\n"
+             "\n"
+             "Without a session file Nimbrel asks for a channel; with one it opens\n"
+             "the channel and the plug-ins the file names.\n"
+             "\n"
+             "  -h, --help     show this help and exit\n"
+             "  -V, --version  show the versions and exit\n"
+             "  --             end of options: the next argument is the session file,\n"
+             "                 even when its name starts with '-'\n"
+             "\n"
+             "Adapters: the board list in ZELK_BOARDS, else in\n"
+             "$XDG_CONFIG_HOME/zelk/boards; without either, a simulated board and\n"
+             "the machine's CAN network interfaces.\n"
+             "See nimbrel(1), zelk-boards(5) and the Nimbrel User Guide.\n"));
+}
+
+void print_version(void)
+{
+    uint32_t zk = ZkGetLibVer();
+    printf("nimbrel %s\n", NB_VERSION);
+    printf("ZELK %u.%u.%u, GTK+ %d.%d.%d\n", (zk >> 16) & 0xffu, (zk >> 8) & 0xffu, zk & 0xffu,
+           GTK_MAJOR_VERSION, GTK_MINOR_VERSION, GTK_MICRO_VERSION);
+}
+
+/* Binds the program's text domain to the catalogues of the installation. */
+void bind_text_domain(nb_app *app)
+{
+    char data_dir[NB_TEXT_MAX];
+    if (nbsdep_data_dir(app->install_dir, data_dir, sizeof data_dir) == 0)
+        g_snprintf(app->locale_dir, sizeof app->locale_dir, "%s/locale", data_dir);
+    else
+        g_snprintf(app->locale_dir, sizeof app->locale_dir, "%s/share/locale", app->install_dir);
+    bindtextdomain(NB_DOMAIN, app->locale_dir);
+    bind_textdomain_codeset(NB_DOMAIN, "UTF-8");
+    textdomain(NB_DOMAIN);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     setlocale(LC_ALL, "");
+    const char *session = nullptr;
+    cmdline what = parse_command_line(argc, argv, &session);
+    if (what != cmdline::run) {
+        /* Answered without a display and without opening anything. */
+        nbsdep_install_dir(the_app.install_dir, sizeof the_app.install_dir);
+        bind_text_domain(&the_app);
+        if (what == cmdline::help)
+            print_help();
+        else
+            print_version();
+        return 0;
+    }
+
     gtk_init(nullptr, nullptr);
     app_init();
     nb_app *app = &the_app;
@@ -49,17 +134,19 @@ int main(int argc, char **argv)
     }
     atexit(close_at_exit);
 
-    g_snprintf(app->locale_dir, sizeof app->locale_dir, "%s/share/locale", app->install_dir);
-    bindtextdomain(NB_DOMAIN, app->locale_dir);
-    bind_textdomain_codeset(NB_DOMAIN, "UTF-8");
-    textdomain(NB_DOMAIN);
+    bind_text_domain(app);
 
-    if (argc > 1 && argv[1]) {
-        gchar *path = argument_to_utf8(argv[1]);
-        if (!path || !*path) {
+    if (session) {
+        gchar *path = argument_to_utf8(session);
+        if (path && !*path) {
             g_free(path);
+            nb_message_error("Can not load session from file: the name is empty");
+            exit(0);
+        }
+        if (!path) {
             /* Treated like a session file that cannot be read. */
-            nb_message_error("Can not load session from file");
+            nb_message_error("Can not load session from file: its name is not valid text "
+                             "in the system's encoding");
             exit(0);
         }
         g_strlcpy(app->session.load_file, path, sizeof app->session.load_file);

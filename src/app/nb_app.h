@@ -306,6 +306,7 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer app);
 void write_timeout_dialog(GtkMenuItem *item, gpointer app);
 void quick_start_dialog(GtkMenuItem *item, gpointer app);
 void about_dialog(GtkMenuItem *item, gpointer app);
+void user_guide(GtkMenuItem *item, gpointer app);        /* Help > User Guide (F1) */
 gboolean hex_spin_output(GtkSpinButton *spin, gpointer data);
 gint hex_spin_input(GtkSpinButton *spin, gdouble *new_value, gpointer data);
 

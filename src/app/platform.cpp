@@ -144,6 +144,34 @@ int nbsdep_install_dir(char *buf, size_t size)
     return rc;
 }
 
+#ifndef NB_DATADIR_REL
+#define NB_DATADIR_REL "../../share"
+#endif
+
+int nbsdep_data_dir(const char *install_dir, char *buf, size_t size)
+{
+    if (!buf || size == 0)
+        return -1;
+    buf[0] = '\0';
+    if (!install_dir || !*install_dir)
+        return -1;
+    gchar *staged = g_build_filename(install_dir, "share", nullptr);
+    gchar *dir = nullptr;
+    if (g_file_test(staged, G_FILE_TEST_IS_DIR)) {
+        dir = staged;
+    } else {
+        g_free(staged);
+        gchar *rel = g_build_filename(install_dir, NB_DATADIR_REL, nullptr);
+        dir = g_canonicalize_filename(rel, nullptr);
+        g_free(rel);
+    }
+    int rc = -1;
+    if (strlen(dir) < size)   /* a cut path would name another folder */
+        rc = copy_out(buf, size, dir);
+    g_free(dir);
+    return rc;
+}
+
 int nbsdep_desktop_dir(char *buf, size_t size)
 {
     const char *dir = g_get_user_special_dir(G_USER_DIRECTORY_DESKTOP);

@@ -22,6 +22,16 @@ int nbsdep_install_dir(char *buf, size_t size);
  * running program's). */
 int nbsdep_install_dir_of(const char *exe_path, char *buf, size_t size);
 
+/* The folder of architecture-independent data (message catalogues in
+ * "locale", the user guide in "doc/nimbrel"): "<install_dir>/share" when
+ * that is a folder (the build's staging directory keeps everything in
+ * one place), else the share folder of the installed tree, found from the
+ * installation directory by the relative path NB_DATADIR_REL that the
+ * build compiles in ("../../share" for PREFIX/lib/nimbrel). So a tree
+ * installed under any prefix, or moved, finds its data. Cut to size - 1
+ * bytes. Returns 0, or -1 (buf then empty). */
+int nbsdep_data_dir(const char *install_dir, char *buf, size_t size);
+
 /* The user's desktop folder (XDG user folder, the home folder when there
  * is none). Returns 0 or -1. */
 int nbsdep_desktop_dir(char *buf, size_t size);

@@ -59,6 +59,7 @@ const menu_entry plugins_entries[] = {
 };
 
 const menu_entry help_entries[] = {
+    {N_("User Guide"), GDK_F1, G_CALLBACK(user_guide), nullptr, "mi_user_guide"},
     {N_("Quick Start"), 0, G_CALLBACK(quick_start_dialog), &nb_gui::mi_quick_start,
      "mi_quick_start"},
     {N_("About"), 0, G_CALLBACK(about_dialog), &nb_gui::mi_about, "mi_about"},
@@ -132,9 +133,13 @@ GtkWidget *build_menu_bar(nb_app *app)
             } else {
                 item = gtk_menu_item_new_with_label(_(e.label));
                 gtk_widget_set_name(item, e.name);
+                /* Function keys stand alone; letters go with Ctrl. */
+                GdkModifierType mods = (e.accel_key >= GDK_F1 && e.accel_key <= GDK_F35)
+                                           ? static_cast<GdkModifierType>(0)
+                                           : GDK_CONTROL_MASK;
                 if (e.accel_key)
                     gtk_widget_add_accelerator(item, "activate", g.accel_group, e.accel_key,
-                                               GDK_CONTROL_MASK, GTK_ACCEL_VISIBLE);
+                                               mods, GTK_ACCEL_VISIBLE);
                 g_signal_connect(item, "activate", e.handler, app);
                 if (e.member)
                     g.*(e.member) = item;

@@ -581,8 +581,26 @@ const char *session_write_error(void)
     return write_error;
 }
 
+namespace {
+
+/* Why the last session_read failed, for the caller's message. */
+char read_reason[CFG_MESSAGE_MAX];
+
+void set_read_reason(const char *text)
+{
+    g_strlcpy(read_reason, text ? text : "", sizeof read_reason);
+}
+
+}  // namespace
+
+const char *session_read_reason(void)
+{
+    return read_reason;
+}
+
 int32_t session_read(nb_app *app, const char *path, int mode)
 {
+    set_read_reason("");
     if (!app || !path || reading)
         return -1;
     rs.app = app;
@@ -597,15 +615,26 @@ int32_t session_read(nb_app *app, const char *path, int mode)
         kept.clear();
 
     gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
-    if (!fname.p)
+    if (!fname.p) {
+        set_read_reason("the name is not valid in the file name encoding");
         return -1;
+    }
     cfg_reader *rd = nullptr;
     char why[CFG_REASON_MAX];
+    errno = 0;
     int rc = cfg_open(fname.p, app, ses_on_section, ses_on_section_end, ses_on_key, &rd, why,
                       sizeof why);
     if (rc < 0) {
-        if (why[0])
+        int err = errno;
+        if (why[0]) {
             nb_message_error("parsing error: %s", why);
+            set_read_reason(why);
+        } else {
+            struct stat st;
+            if (stat(fname.p, &st) == 0 && S_ISDIR(st.st_mode))
+                err = EISDIR;
+            set_read_reason(g_strerror(err ? err : EIO));
+        }
         return rc;
     }
 
@@ -617,6 +646,7 @@ int32_t session_read(nb_app *app, const char *path, int mode)
             rc = cfg_tokens_add(&rd->keys, t.name, t.token);
     if (rc < 0) {
         nb_message_error("can't register tokens to parse session file: %s", rd->message);
+        set_read_reason(rd->message);
         cfg_close(rd);
         return rc;
     }
@@ -627,8 +657,10 @@ int32_t session_read(nb_app *app, const char *path, int mode)
         ;
     reading = false;
     rs.cur_plugin = nullptr;
-    if (status < 0)
+    if (status < 0) {
         nb_message_error("parsing error: %s", rd->message);
+        set_read_reason(rd->message);
+    }
     cfg_close(rd);
     return status < 0 ? status : 0;
 }

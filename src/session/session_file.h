@@ -31,4 +31,8 @@ const char *session_write_error(void);
  * negative code after showing the parse error. */
 int32_t session_read(nb_app *app, const char *path, int mode);
 
+/* Why the last session_read failed: the system's reason the file could
+ * not be opened, or the parser's message. Empty after a success. */
+const char *session_read_reason(void);
+
 #endif /* NB_SESSION_FILE_H */

@@ -204,7 +204,7 @@ TEST(RunLoopDeathTest, UnreadableSessionOfARestartEndsWithZeroAfterTheMessage)
             fprintf(stderr, "run returned\n");
             exit(5);
         },
-        testing::ExitedWithCode(0), "MSG<Can not load session from file>");
+        testing::ExitedWithCode(0), "MSG<Can not load session from file \"/tmp/missing.nbs\">");
 }
 
 // ------------------------------------------------------------- teardown

@@ -72,8 +72,39 @@ TEST(Program, UnreadableSessionFileEndsWithZeroAfterTheMessage)
     std::string missing = nbtest::temp_root() + "/no-such-session.nbs";
     Outcome o = drive("message", k_sim, {missing, "ignored-second-argument"});
     RUN_OR_SKIP(o);
-    EXPECT_EQ(o.value["message"], "[\"Can not load session from file\"]");
+    EXPECT_EQ(o.value["message"], "[\"Can not load session from file \\\"" + missing +
+                                      "\\\": No such file or directory\"]");
     EXPECT_EQ(o.value["exit"], "0");
+}
+
+// "--" ends the options, and any other first argument is the session
+// file, even one whose name starts with '-'.
+TEST(Program, DashNamesAreSessionFiles)
+{
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--", "-no-such.nbs"}, {"-x.nbs"}, {"--", "--help"}}) {
+        Outcome o = drive("message", k_sim, args);
+        RUN_OR_SKIP(o);
+        EXPECT_EQ(o.value["message"], "[\"Can not load session from file \\\"" + args.back() +
+                                          "\\\": No such file or directory\"]");
+        EXPECT_EQ(o.value["exit"], "0");
+    }
+}
+
+// Help and versions are printed without a display and without touching
+// the adapters: the program answers them before anything else.
+TEST(Program, HelpAndVersionPrintAndEndWithZero)
+{
+    for (const char *opt : {"--help", "-h", "--version", "-V"}) {
+        nbtest::DriverOutcome o = nbtest::run_driver(
+            {NIMBREL_EXE, opt, "ignored"}, {{"DISPLAY", ""}, {"ZELK_BOARDS", "0=nosuchkind"}});
+        EXPECT_EQ(o.driver, 0) << opt << ": " << o.output;
+        if (opt[1] == 'h' || opt[2] == 'h')
+            EXPECT_EQ(o.output.rfind("Usage: nimbrel [OPTION] [--] [SESSION-FILE]\n", 0), 0u)
+                << o.output;
+        else
+            EXPECT_EQ(o.output.rfind("nimbrel 3.15\nZELK 1.0.0, GTK+ 2.", 0), 0u) << o.output;
+    }
 }
 
 }  // namespace

@@ -46,6 +46,28 @@ TEST(Platform, InstallDirIsParentOnlyForBinOrLib)
     EXPECT_EQ(install_dir_of(""), "<fail>");
 }
 
+// The data folder: the staging layout's own share folder when there is
+// one, else the installed tree's share beside lib/nimbrel; a path that
+// does not fit is refused rather than cut.
+TEST(Platform, DataDirOfStagedAndInstalledTrees)
+{
+    std::string root = nbtest::make_temp_dir("datadir");
+    std::string pkglib = root + "/usr/lib/nimbrel";
+    g_mkdir_with_parents(pkglib.c_str(), 0700);
+    char buf[1024];
+    ASSERT_EQ(nbsdep_data_dir(pkglib.c_str(), buf, sizeof buf), 0);
+    EXPECT_EQ(std::string(buf), root + "/usr/share");
+
+    g_mkdir_with_parents((pkglib + "/share").c_str(), 0700);
+    ASSERT_EQ(nbsdep_data_dir(pkglib.c_str(), buf, sizeof buf), 0);
+    EXPECT_EQ(std::string(buf), pkglib + "/share");
+
+    char small[8];
+    EXPECT_EQ(nbsdep_data_dir(pkglib.c_str(), small, sizeof small), -1);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(nbsdep_data_dir("", buf, sizeof buf), -1);
+}
+
 TEST(Platform, InstallDirCutToBufferAndOfRunningProgram)
 {
     char small[6];

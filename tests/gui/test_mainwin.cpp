@@ -119,7 +119,8 @@ TEST_F(GuiMainWindow, MenusInScreenOrder)
     EXPECT_EQ(menu_labels(submenu(g.mi_hw_settings)),
               (std::vector<std::string>{"Acceptance filter", "Bit rate", "Write timeout"}));
     EXPECT_EQ(menu_labels(submenu(g.mi_plugins)), (std::vector<std::string>{"Configure"}));
-    EXPECT_EQ(menu_labels(submenu(g.mi_help)), (std::vector<std::string>{"Quick Start", "About"}));
+    EXPECT_EQ(menu_labels(submenu(g.mi_help)),
+              (std::vector<std::string>{"User Guide", "Quick Start", "About"}));
     EXPECT_TRUE(gtk_menu_item_get_right_justified(GTK_MENU_ITEM(g.mi_help)));
     EXPECT_FALSE(gtk_menu_item_get_right_justified(GTK_MENU_ITEM(g.mi_plugins)));
 

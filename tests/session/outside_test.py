@@ -272,7 +272,8 @@ def command_line_unknown_key(p):
           'parsing error text: %r' % p.labels(d))
     p.button(d, 'OK').doActionNamed('click')
     d = p.dialog('the load failure')
-    check('Can not load session from file' in p.labels(d), 'load failure text: %r' % p.labels(d))
+    check('Can not load session from file "%s": unknown key at line 3: unrecognized key' % bad
+          in p.labels(d), 'load failure text: %r' % p.labels(d))
     p.button(d, 'OK').doActionNamed('click')
     rc = p.proc.wait(timeout=30)
     check(rc == 0, 'exit code %s' % rc)
