@@ -551,7 +551,8 @@ def files_that_are_not_files(p):
         check(any(path in t and kind in t for t in p.labels(d)), 'message %r' % p.labels(d))
         p.button(d, 'OK').doActionNamed('click')
         d = p.dialog('the load failure')
-        check('Can not load session from file' in p.labels(d), 'message %r' % p.labels(d))
+        check(any(t.startswith('Can not load session from file "%s"' % path)
+                  for t in p.labels(d)), 'message %r' % p.labels(d))
         p.button(d, 'OK').doActionNamed('click')
         check(p.proc.wait(timeout=30) == 0, 'exit code')
 
