@@ -95,6 +95,61 @@ uint64_t cl_size(const cl_reader *r);
 /* 1 when the times are absolute (the file gives its start). */
 int cl_has_date(const cl_reader *r);
 
+/* ------------------------------------------------------ random access */
+
+/* A scan reads a file from its start in a thread of its own and keeps,
+ * every so many frames, a mark: the reader's place and state there. Any
+ * row it has passed is read again by going back to the mark before it and
+ * reading on, so a file of any size is viewed without holding its frames:
+ * the marks take well under a byte per frame, and at most marks_max of
+ * them are kept (a longer file has them further apart).
+ *
+ * The rows are the frames the select function takes (every frame when it
+ * is null), numbered from 0 in file order. Rows become readable as the
+ * scan passes them. */
+typedef int (*cl_select_fn)(void *ctx, const cl_frame *f);
+/* Every frame read, in file order, in batches; called on the scan's
+ * thread. */
+typedef void (*cl_frames_fn)(void *ctx, const cl_frame *f, size_t n);
+
+#define CL_SCAN_MARKS 131072u
+
+struct cl_scan_opts {
+    int format;                /* CL_FMT_AUTO or the format */
+    cl_select_fn select;       /* null: every frame is a row */
+    void *select_ctx;          /* must stay valid and unchanged for the scan's life */
+    cl_frames_fn frames;       /* may be null */
+    void *frames_ctx;
+    uint32_t marks_max;        /* 0: CL_SCAN_MARKS */
+};
+
+struct cl_scan_progress {
+    uint64_t rows;             /* rows found so far */
+    uint64_t frames;           /* frames read so far */
+    uint64_t offset;           /* bytes read so far */
+    uint64_t size;             /* the file's size */
+    uint64_t mark_bytes;       /* memory the marks take */
+    int done;                  /* the whole file was read, or reading failed (stats.io_err) */
+    int has_date;              /* the times are absolute (cl_has_date) */
+    cl_stats stats;            /* the reader's counts so far */
+};
+
+struct cl_scan;
+
+/* Opens the file (path in the file system's encoding) and starts the
+ * scan. Returns null with *err set to an errno value on failure. */
+cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err);
+/* Stops the scan's thread and closes the file. */
+void cl_scan_close(cl_scan *s);
+void cl_scan_get_progress(cl_scan *s, cl_scan_progress *p);
+/* Waits up to timeout_ms for the scan to end; 1 when it has. */
+int cl_scan_wait(cl_scan *s, int timeout_ms);
+int cl_scan_format(const cl_scan *s);
+/* Reads rows first .. first + count - 1, as far as the scan has found
+ * them, into out: returns how many, or -1 when reading failed. One thread
+ * at a time; it may run beside the scan. */
+long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count);
+
 /* ------------------------------------------------------------- writing */
 
 #define CL_WRITE_BUFFER (256u * 1024u)

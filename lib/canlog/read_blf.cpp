@@ -301,6 +301,7 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
         memmove(b->ib, b->ib + b->ib_pos, tail);
     b->ib_pos = 0;
     b->ib_len = tail;
+    b->ib_tail = tail;
     size_t room = method == 0 ? clen : usize;
     if (!reserve(&b->ib, &b->ib_cap, tail + room)) {
         cl_bad(r, "offset", where, "out of memory");
@@ -319,7 +320,7 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
             libdeflate_zlib_decompress(static_cast<libdeflate_decompressor *>(b->inflater), b->in,
                                        clen, b->ib + tail, usize, &dlen) != LIBDEFLATE_SUCCESS) {
             cl_bad(r, "offset", where, "log container does not unpack");
-            b->ib_len = 0;  /* an object begun before it cannot be finished */
+            b->ib_len = b->ib_tail = 0;  /* an object begun before it cannot be finished */
             return;
         }
         b->ib_len += dlen;
@@ -356,6 +357,7 @@ int outer_object(cl_reader *r, cl_frame *f)
         }
         unpack(r, p, osize, where);
         skip_padding(s);
+        r->blf.ib_after = src_offset(s);
         return 0;
     }
     if (osize < BLF_BASE_HEADER || osize > BLF_OBJECT_MAX) {
@@ -402,10 +404,29 @@ int cl_next_blf(cl_reader *r, cl_frame *f)
             if (left > 0 && !padding) {
                 cl_bad(r, "offset", b->ib_where, "object cut off at the end of the file");
             }
-            b->ib_len = b->ib_pos = 0;
+            b->ib_len = b->ib_pos = b->ib_tail = 0;
             return 0;
         }
     }
+}
+
+int cl_blf_reenter(cl_reader *r, size_t pos)
+{
+    cl_blf *b = &r->blf;
+    cl_source *s = &r->src;
+    b->ib_len = b->ib_pos = b->ib_tail = 0;
+    size_t n = src_need(s, BLF_CONTAINER_HEADER);
+    const uint8_t *p = s->p + s->pos;
+    if (n < BLF_CONTAINER_HEADER || !sig_at(p) || blf_u32(p + 12) != BLF_LOG_CONTAINER ||
+        blf_u32(p + 8) < BLF_CONTAINER_HEADER)
+        return -1;
+    unpack(r, p, blf_u32(p + 8), src_offset(s));
+    skip_padding(s);
+    b->ib_after = src_offset(s);
+    if (pos > b->ib_len)
+        return -1;
+    b->ib_pos = pos;
+    return 0;
 }
 
 void cl_blf_free(cl_blf *b)

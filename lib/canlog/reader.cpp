@@ -31,7 +31,7 @@ void reset(cl_reader *r)
     memset(&r->asc, 0, sizeof r->asc);
     r->has_date = r->format == CL_FMT_CANDUMP;
     cl_blf *b = &r->blf;
-    b->ib_len = b->ib_pos = 0;
+    b->ib_len = b->ib_pos = b->ib_tail = 0;
     b->header_done = 0;
     b->start_ns = 0;
 }

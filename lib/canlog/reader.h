@@ -29,6 +29,9 @@ int src_open_fd(cl_source *s, int fd);
 void src_open_mem(cl_source *s, const void *data, size_t size);
 void src_close(cl_source *s);
 int src_rewind(cl_source *s);
+/* Moves to file offset off: within the bytes in the buffer when they hold
+ * it, by a seek otherwise. 0 or an errno value. */
+int src_seek(cl_source *s, uint64_t off);
 /* Makes at least n bytes (n <= CL_READ_BUFFER) available at p + pos when
  * the file has them; returns how many are available. */
 size_t src_need(cl_source *s, size_t n);
@@ -61,6 +64,8 @@ struct cl_blf {
     size_t ib_len;
     size_t ib_pos;
     uint64_t ib_where;     /* file offset of the container being read */
+    size_t ib_tail;        /* bytes of the previous container ahead of it in ib */
+    uint64_t ib_after;     /* file offset after that container and its padding */
     void *inflater;        /* the decompressor, made with the first container */
     int header_done;
 };
@@ -74,6 +79,30 @@ struct cl_reader {
     cl_blf blf;
 };
 
+/* A reader's place between two frames, from which reading can start
+ * again in another reader of the same file: the file offset and the
+ * state the format carries from line to line. */
+struct cl_mark {
+    uint64_t offset;       /* text: the next line; BLF: the next top-level
+                            * object, or the log container being read */
+    uint64_t lines;        /* lines read before it */
+    int64_t start_ns;      /* ASC: the date; BLF: the start time */
+    int64_t last_ns;       /* ASC relative times: the previous event */
+    uint32_t inner;        /* BLF: 1 + the place in the container's unpacked
+                            * bytes; 0 between top-level objects */
+    uint8_t dec;
+    uint8_t relative;
+    uint8_t has_date;
+    uint8_t reserved;
+};
+
+/* The place r is at: 0, or -1 when it cannot be returned to (BLF: the
+ * next object began in the previous container). */
+int cl_mark_get(const cl_reader *r, cl_mark *m);
+/* Puts r at a place another reader of the same file was at. 0 or an errno
+ * value (EINVAL: the file no longer has what the mark points to). */
+int cl_mark_set(cl_reader *r, const cl_mark *m);
+
 /* Counts a bad line or object; the first one's description is kept. */
 void cl_bad(cl_reader *r, const char *kind, uint64_t where, const char *what);
 
@@ -86,6 +115,9 @@ int cl_next_candump(cl_reader *r, cl_frame *f);
 int cl_next_asc(cl_reader *r, cl_frame *f);
 int cl_next_blf(cl_reader *r, cl_frame *f);
 void cl_blf_free(cl_blf *b);
+/* Unpacks the log container at the source's place (nothing held before
+ * it) and goes to byte pos of it. 0, or -1 when there is no such place. */
+int cl_blf_reenter(cl_reader *r, size_t pos);
 
 /* Shared text helpers. */
 static inline int cl_hexval(unsigned char c)

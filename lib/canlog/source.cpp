@@ -95,6 +95,26 @@ int src_rewind(cl_source *s)
     return 0;
 }
 
+int src_seek(cl_source *s, uint64_t off)
+{
+    if (s->fd < 0) {
+        s->pos = off < s->len ? (size_t)off : s->len;
+        return 0;
+    }
+    if (off >= s->base && off <= s->base + s->len) {
+        s->pos = (size_t)(off - s->base);
+        return 0;
+    }
+    if (lseek(s->fd, (off_t)off, SEEK_SET) != (off_t)off)
+        return errno ? errno : EIO;
+    s->p = s->buf;
+    s->len = s->pos = 0;
+    s->base = off;
+    s->eof = 0;
+    s->err = 0;
+    return 0;
+}
+
 size_t src_need(cl_source *s, size_t n)
 {
     if (s->len - s->pos < n)

@@ -1,0 +1,303 @@
+/*
+ * scan.cpp - random access to a log file through marks kept by a scan in
+ * a thread of its own.
+ *
+ * Mark k says where row k.row starts: the reader's state before it, and
+ * the number of frames read before that place. A new mark is kept before
+ * a selected frame when K rows or F frames have gone by since the last
+ * one, so the rows of one mark lie within F frames of it: reading any row
+ * again reads at most F frames. Without a selection F is K. When the
+ * marks reach their limit every second one goes where that keeps the
+ * bounds at 2K and 2F, and the scan goes on with those.
+ */
+#include "reader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t ROWS_PER_MARK = 128;     /* K at the start */
+constexpr uint64_t SELECT_SPAN = 4096;      /* F at the start, with a selection */
+constexpr size_t BATCH = 512;               /* frames per call of the frames function */
+constexpr uint64_t PUBLISH_MAX = 16384;     /* frames between two publications */
+
+struct mark {
+    cl_mark m;
+    uint64_t row;      /* the first row read from it */
+    uint64_t frame;    /* frames before it */
+};
+
+}  // namespace
+
+struct cl_scan {
+    cl_scan_opts o;
+    cl_reader *rd;             /* the scan's own */
+    cl_reader *acc;            /* random access, opened at the first read */
+    char *path;
+    int format;
+    uint64_t size;
+
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable ended;
+    /* Published by the scan under lock. */
+    std::vector<mark> marks;
+    uint64_t rows = 0;
+    uint64_t frames = 0;
+    uint64_t offset = 0;
+    int done = 0;
+    int has_date = 0;
+    cl_stats stats{};
+
+    /* Random access: the row acc reads next (valid when acc_row_ok). */
+    uint64_t acc_row = 0;
+    bool acc_row_ok = false;
+};
+
+namespace {
+
+bool selected(const cl_scan *s, const cl_frame *f)
+{
+    return !s->o.select || s->o.select(s->o.select_ctx, f) != 0;
+}
+
+/* Every second mark, where the rows of the one before still lie within
+ * 2K rows and 2F frames of it. */
+void thin(std::vector<mark> &v, uint64_t rows_end, uint64_t k, uint64_t f)
+{
+    if (v.empty())
+        return;
+    size_t out = 1;
+    for (size_t i = 1; i < v.size(); i++) {
+        const mark &kept = v[out - 1];
+        uint64_t next_row = i + 1 < v.size() ? v[i + 1].row : rows_end;
+        bool merge = v[i].frame - kept.frame <= f && next_row - kept.row <= 2 * k;
+        if (!merge)
+            v[out++] = v[i];
+    }
+    v.resize(out);
+}
+
+void run(cl_scan *s)
+{
+    cl_reader *r = s->rd;
+    uint64_t k = ROWS_PER_MARK, span = s->o.select ? SELECT_SPAN : ROWS_PER_MARK;
+    size_t max = s->o.marks_max ? s->o.marks_max : CL_SCAN_MARKS;
+    if (max < 4)
+        max = 4;
+    std::vector<mark> fresh;
+    cl_frame batch[BATCH];
+    size_t nbatch = 0;
+    uint64_t frames = 0, rows = 0, published = 0, next_publish = 64;
+    mark ok{};                 /* the last place that can be returned to */
+    bool have_last = false;
+    mark last{};               /* the last mark kept */
+    int rc = 0;
+
+    auto publish = [&](bool end) {
+        if (s->o.frames && nbatch) {
+            s->o.frames(s->o.frames_ctx, batch, nbatch);
+            nbatch = 0;
+        }
+        std::lock_guard<std::mutex> g(s->lock);
+        s->marks.insert(s->marks.end(), fresh.begin(), fresh.end());
+        fresh.clear();
+        while (s->marks.size() >= max) {
+            thin(s->marks, rows, k, span);
+            k *= 2;
+            span *= 2;
+        }
+        s->rows = rows;
+        s->frames = frames;
+        s->offset = cl_offset(r);
+        s->stats = *cl_reader_stats(r);
+        s->has_date = cl_has_date(r);
+        if (end) {
+            s->done = 1;
+            s->ended.notify_all();
+        }
+    };
+
+    while (!s->stop.load(std::memory_order_relaxed)) {
+        if (cl_mark_get(r, &ok.m) == 0) {
+            ok.row = rows;
+            ok.frame = frames;
+        }
+        cl_frame f;
+        rc = cl_next(r, &f);
+        if (rc <= 0)
+            break;
+        frames++;
+        if (s->o.frames) {
+            batch[nbatch++] = f;
+            if (nbatch == BATCH) {
+                s->o.frames(s->o.frames_ctx, batch, nbatch);
+                nbatch = 0;
+            }
+        }
+        if (selected(s, &f)) {
+            if (!have_last || (ok.frame != last.frame &&
+                               (rows - last.row >= k || frames - 1 - last.frame >= span))) {
+                fresh.push_back(ok);
+                last = ok;
+                have_last = true;
+            }
+            rows++;
+        }
+        if (frames - published >= next_publish) {
+            publish(false);
+            published = frames;
+            /* Early rows soon, then fewer publications. */
+            if (next_publish < PUBLISH_MAX)
+                next_publish *= 2;
+        }
+    }
+    publish(true);
+}
+
+}  // namespace
+
+cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err)
+{
+    cl_scan *s = new (std::nothrow) cl_scan;
+    if (!s) {
+        *err = ENOMEM;
+        return nullptr;
+    }
+    if (opts)
+        s->o = *opts;
+    else
+        memset(&s->o, 0, sizeof s->o);
+    s->acc = nullptr;
+    s->path = strdup(path);
+    s->rd = s->path ? cl_open(path, s->o.format, err) : nullptr;
+    if (!s->rd) {
+        if (!s->path)
+            *err = ENOMEM;
+        free(s->path);
+        delete s;
+        return nullptr;
+    }
+    s->format = cl_reader_format(s->rd);
+    s->size = cl_size(s->rd);
+    try {
+        s->thread = std::thread(run, s);
+    } catch (...) {
+        cl_close(s->rd);
+        free(s->path);
+        delete s;
+        *err = EAGAIN;
+        return nullptr;
+    }
+    *err = 0;
+    return s;
+}
+
+void cl_scan_close(cl_scan *s)
+{
+    if (!s)
+        return;
+    s->stop.store(true);
+    if (s->thread.joinable())
+        s->thread.join();
+    cl_close(s->rd);
+    cl_close(s->acc);
+    free(s->path);
+    delete s;
+}
+
+void cl_scan_get_progress(cl_scan *s, cl_scan_progress *p)
+{
+    std::lock_guard<std::mutex> g(s->lock);
+    p->rows = s->rows;
+    p->frames = s->frames;
+    p->offset = s->offset;
+    p->size = s->size;
+    p->mark_bytes = s->marks.capacity() * sizeof(mark);
+    p->done = s->done;
+    p->has_date = s->has_date;
+    p->stats = s->stats;
+}
+
+int cl_scan_wait(cl_scan *s, int timeout_ms)
+{
+    std::unique_lock<std::mutex> g(s->lock);
+    return s->ended.wait_for(g, std::chrono::milliseconds(timeout_ms), [s] { return s->done != 0; })
+               ? 1
+               : 0;
+}
+
+int cl_scan_format(const cl_scan *s)
+{
+    return s->format;
+}
+
+long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
+{
+    mark from;
+    uint64_t rows;
+    {
+        std::lock_guard<std::mutex> g(s->lock);
+        rows = s->rows;
+        if (first >= rows || count == 0)
+            return 0;
+        /* The last mark at or before the row. */
+        size_t lo = 0, hi = s->marks.size();
+        while (hi - lo > 1) {
+            size_t mid = lo + (hi - lo) / 2;
+            if (s->marks[mid].row <= first)
+                lo = mid;
+            else
+                hi = mid;
+        }
+        from = s->marks[lo];
+    }
+    if (count > rows - first)
+        count = (size_t)(rows - first);
+    if (!s->acc) {
+        int err = 0;
+        s->acc = cl_open(s->path, s->format, &err);
+        if (!s->acc)
+            return -1;
+        s->acc_row_ok = false;
+    }
+    /* Reading on from where the last read ended is cheaper than going
+     * back to the mark, when that is not behind the mark. */
+    uint64_t row = s->acc_row;
+    if (!s->acc_row_ok || row > first || row < from.row) {
+        s->acc_row_ok = false;
+        if (cl_mark_set(s->acc, &from.m) != 0)
+            return -1;
+        row = from.row;
+    }
+    size_t got = 0;
+    while (got < count) {
+        cl_frame f;
+        int rc = cl_next(s->acc, &f);
+        if (rc <= 0) {
+            s->acc_row_ok = false;
+            return rc < 0 && got == 0 ? -1 : (long)got;
+        }
+        if (!selected(s, &f))
+            continue;
+        if (row >= first)
+            out[got++] = f;
+        row++;
+    }
+    s->acc_row = row;
+    s->acc_row_ok = true;
+    return (long)got;
+}
