@@ -20,13 +20,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "idfilter.h"
 #include "nimbrel/nimbrel.h"
 #include "zelk.h"
 
 #define BV_HISTORY_DEFAULT 100000u
 #define BV_HISTORY_MIN 1000u
 #define BV_HISTORY_MAX 2000000u
-#define BV_FILTER_MAX 64          /* identifiers and ranges in one filter */
+#define BV_FILTER_MAX IDF_MAX     /* identifiers and ranges in one filter */
 #define BV_FILTER_TEXT 512        /* filter text, NUL included */
 /* The views follow the traffic four times a second: often enough to look
  * live; each refresh costs a few milliseconds of GTK's work however few
@@ -66,19 +67,22 @@ static_assert(sizeof(bv_rec) == 48, "trace record stays compact");
 
 /* ----------------------------------------------------------------- filter */
 
-/* Identifier ranges; an empty filter passes everything. */
-struct bv_filter {
-    int n;
-    uint32_t lo[BV_FILTER_MAX];
-    uint32_t hi[BV_FILTER_MAX];
-};
+/* Identifier ranges; an empty filter passes everything. The player takes
+ * the same filters: both parse them with the idfilter library. */
+typedef idf_filter bv_filter;
 
 /* Parses "100-1FF, 7E8, 18DAF110": hexadecimal identifiers (an optional
  * 0x prefix) and ranges, separated by commas, semicolons or blanks.
  * Returns 0 with *out set, or -1 with a user message in msg (out is then
  * left unchanged). */
-int  bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size);
-bool bv_filter_match(const bv_filter *f, uint32_t id);
+static inline int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size)
+{
+    return idf_parse(text, out, msg, msg_size, GETTEXT_PACKAGE);
+}
+static inline bool bv_filter_match(const bv_filter *f, uint32_t id)
+{
+    return idf_match(f, id);
+}
 
 /* ------------------------------------------------------------- bit length */
 

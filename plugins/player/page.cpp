@@ -161,8 +161,8 @@ GtkWidget *button(const char *stock, const char *name, GCallback cb)
 int pl_apply_filter(const char *text)
 {
     char msg[PL_TEXT_MAX];
-    pl_filter f;
-    if (pl_filter_parse(text, &f, msg, sizeof msg) != 0) {
+    idf_filter f;
+    if (idf_parse(text, &f, msg, sizeof msg, GETTEXT_PACKAGE) != 0) {
         if (pw.filter_msg)
             gtk_label_set_text(GTK_LABEL(pw.filter_msg), msg);
         return -1;

@@ -17,7 +17,7 @@ bool wanted(const cl_frame &f)
         return false;
     if (pl.dir == PL_DIR_TX && !(f.flags & CL_TX))
         return false;
-    return pl_filter_match(&pl.filter, f.id) != 0;
+    return idf_match(&pl.filter, f.id);
 }
 
 /* Reads on to the next frame to send: 1 found, 2 found after starting

@@ -23,12 +23,12 @@
 #include <stdint.h>
 
 #include "canlog.h"
+#include "idfilter.h"
 #include "nimbrel/nimbrel.h"
 #include "zelk.h"
 
 #define PL_PATH_MAX 1024
 #define PL_TEXT_MAX 512
-#define PL_FILTER_MAX 64          /* identifiers and ranges in one filter */
 #define PL_SPEED_MIN 0.1
 #define PL_SPEED_MAX 100.0
 #define PL_REFRESH_MS 100
@@ -40,19 +40,6 @@
 enum { PL_DIR_BOTH = 0, PL_DIR_RX = 1, PL_DIR_TX = 2 };
 enum { PL_STOPPED = 0, PL_PLAYING = 1, PL_PAUSED = 2 };
 
-/* Identifier filter: hexadecimal identifiers and ranges "lo-hi" (an
- * optional "0x" prefix), separated by commas, semicolons or blanks; at
- * most PL_FILTER_MAX items; empty passes everything. The bus viewer's
- * filter syntax. */
-struct pl_filter {
-    int n;
-    uint32_t lo[PL_FILTER_MAX];
-    uint32_t hi[PL_FILTER_MAX];
-};
-/* 0 with *out set, or -1 with a message (out unchanged). */
-int pl_filter_parse(const char *text, pl_filter *out, char *msg, size_t msg_size);
-int pl_filter_match(const pl_filter *f, uint32_t id);
-
 struct pl_state {
     /* settings */
     char path[PL_PATH_MAX];        /* UTF-8 */
@@ -60,7 +47,7 @@ struct pl_state {
     int loop;
     int dir;
     char filter_text[PL_TEXT_MAX];
-    pl_filter filter;
+    idf_filter filter;             /* the bus viewer's filter syntax */
 
     /* the open file and the frame due next */
     cl_reader *rd;

@@ -1,26 +1,20 @@
 /*
- * filter.cpp - the display filter: hexadecimal identifiers and ranges.
+ * idfilter.cpp - parsing and matching identifier filters.
  */
-#include "busview.h"
+#include "idfilter.h"
 
-#include <string.h>
+#include <glib/gi18n.h>
 
 namespace {
 
-bool is_sep(char c)
+bool is_blank(char c)
 {
-    return c == ',' || c == ';' || c == ' ' || c == '\t';
+    return c == ' ' || c == '\t';
 }
 
-int hex_value(char c)
+bool is_sep(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return c == ',' || c == ';' || is_blank(c);
 }
 
 /* Reads one hexadecimal identifier at *p. Returns 0 and advances *p, -1
@@ -28,16 +22,15 @@ int hex_value(char c)
 int read_id(const char **p, uint32_t *out)
 {
     const char *s = *p;
-    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && hex_value(s[2]) >= 0)
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && g_ascii_isxdigit(s[2]))
         s += 2;
-    if (hex_value(*s) < 0)
+    if (!g_ascii_isxdigit(*s))
         return -1;
     uint64_t v = 0;
-    while (hex_value(*s) >= 0) {
-        v = v * 16 + (uint64_t)hex_value(*s);
+    for (; g_ascii_isxdigit(*s); s++) {
+        v = v * 16 + (uint64_t)g_ascii_xdigit_value(*s);
         if (v > 0x1FFFFFFFu)
             return -2;
-        s++;
     }
     *out = (uint32_t)v;
     *p = s;
@@ -50,16 +43,16 @@ void item_text(const char *s, char *buf, size_t size)
     size_t n = 0;
     while (s[n] && s[n] != ',' && s[n] != ';' && n < 40)
         n++;
-    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t'))
+    while (n > 0 && is_blank(s[n - 1]))
         n--;
     g_snprintf(buf, size, "%.*s%s", (int)n, s, s[n] && s[n] != ',' && s[n] != ';' ? "..." : "");
 }
 
 }  // namespace
 
-int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size)
+int idf_parse(const char *text, idf_filter *out, char *msg, size_t msg_size, const char *domain)
 {
-    bv_filter f;
+    idf_filter f;
     f.n = 0;
     char item[64];
     const char *p = text ? text : "";
@@ -76,11 +69,11 @@ int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size
         if (rc == 0) {
             hi = lo;
             const char *q = p;
-            while (*q == ' ' || *q == '\t')
+            while (is_blank(*q))
                 q++;
             if (*q == '-') {
                 q++;
-                while (*q == ' ' || *q == '\t')
+                while (is_blank(*q))
                     q++;
                 p = q;
                 rc = read_id(&p, &hi);
@@ -91,26 +84,31 @@ int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size
         item_text(start, item, sizeof item);
         if (rc == -2) {
             g_snprintf(msg, msg_size,
-                       _("Filter not applied: \"%s\" is above 1FFFFFFF, the largest identifier."),
+                       g_dgettext(domain, N_("Filter not applied: \"%s\" is above 1FFFFFFF, "
+                                             "the largest identifier.")),
                        item);
             return -1;
         }
         if (rc < 0) {
             g_snprintf(msg, msg_size,
-                       _("Filter not applied: \"%s\" is not a hexadecimal identifier or range. "
-                         "Example: 100-1FF, 7E8, 18DAF110"),
+                       g_dgettext(domain, N_("Filter not applied: \"%s\" is not a hexadecimal "
+                                             "identifier or range. Example: 100-1FF, 7E8, "
+                                             "18DAF110")),
                        item);
             return -1;
         }
         if (lo > hi) {
             g_snprintf(msg, msg_size,
-                       _("Filter not applied: the range \"%s\" ends below its start."), item);
+                       g_dgettext(domain,
+                                  N_("Filter not applied: the range \"%s\" ends below its start.")),
+                       item);
             return -1;
         }
-        if (f.n == BV_FILTER_MAX) {
+        if (f.n == IDF_MAX) {
             g_snprintf(msg, msg_size,
-                       _("Filter not applied: more than %d identifiers and ranges."),
-                       BV_FILTER_MAX);
+                       g_dgettext(domain,
+                                  N_("Filter not applied: more than %d identifiers and ranges.")),
+                       IDF_MAX);
             return -1;
         }
         f.lo[f.n] = lo;
@@ -121,7 +119,7 @@ int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size
     return 0;
 }
 
-bool bv_filter_match(const bv_filter *f, uint32_t id)
+bool idf_match(const idf_filter *f, uint32_t id)
 {
     if (f->n == 0)
         return true;
