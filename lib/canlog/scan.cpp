@@ -32,6 +32,9 @@ constexpr uint64_t ROWS_PER_MARK = 128;     /* K at the start */
 constexpr uint64_t SELECT_SPAN = 4096;      /* F at the start, with a selection */
 constexpr size_t BATCH = 512;               /* frames per call of the frames function */
 constexpr uint64_t PUBLISH_MAX = 16384;     /* frames between two publications */
+/* Frames a read would rather skip by going to a mark: about what one refill
+ * of the reader's buffer costs. */
+constexpr uint64_t JUMP_FRAMES = 1024;
 
 struct mark {
     cl_mark m;
@@ -62,8 +65,10 @@ struct cl_scan {
     int has_date = 0;
     cl_stats stats{};
 
-    /* Random access: the row acc reads next (valid when acc_row_ok). */
+    /* Random access: the row acc reads next and the frames before it
+     * (valid when acc_row_ok). */
     uint64_t acc_row = 0;
+    uint64_t acc_frame = 0;
     bool acc_row_ok = false;
 };
 
@@ -245,6 +250,28 @@ int cl_scan_format(const cl_scan *s)
     return s->format;
 }
 
+namespace {
+
+/* The first mark after row, when there is one. */
+bool mark_after(cl_scan *s, uint64_t row, mark *out)
+{
+    std::lock_guard<std::mutex> g(s->lock);
+    size_t lo = 0, hi = s->marks.size();
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (s->marks[mid].row <= row)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (lo == s->marks.size())
+        return false;
+    *out = s->marks[lo];
+    return true;
+}
+
+}  // namespace
+
 long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
 {
     mark from;
@@ -276,21 +303,37 @@ long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
     }
     /* Reading on from where the last read ended is cheaper than going
      * back to the mark, when that is not behind the mark. */
-    uint64_t row = s->acc_row;
+    uint64_t row = s->acc_row, frame = s->acc_frame;
     if (!s->acc_row_ok || row > first || row < from.row) {
         s->acc_row_ok = false;
         if (cl_mark_set(s->acc, &from.m) != 0)
             return -1;
         row = from.row;
+        frame = from.frame;
     }
+    mark next;
+    bool has_next = mark_after(s, row, &next);
     size_t got = 0;
     while (got < count) {
+        /* Rows far apart (a rare identifier): the next row's mark is
+         * nearer than reading on to it. */
+        if (has_next && row >= next.row) {
+            if (row == next.row && next.frame > frame + JUMP_FRAMES) {
+                if (cl_mark_set(s->acc, &next.m) != 0) {
+                    s->acc_row_ok = false;
+                    return got ? (long)got : -1;
+                }
+                frame = next.frame;
+            }
+            has_next = mark_after(s, row, &next);
+        }
         cl_frame f;
         int rc = cl_next(s->acc, &f);
         if (rc <= 0) {
             s->acc_row_ok = false;
             return rc < 0 && got == 0 ? -1 : (long)got;
         }
+        frame++;
         if (!selected(s, &f))
             continue;
         if (row >= first)
@@ -298,6 +341,7 @@ long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
         row++;
     }
     s->acc_row = row;
+    s->acc_frame = frame;
     s->acc_row_ok = true;
     return (long)got;
 }

@@ -133,9 +133,14 @@ void count_frames(void *ctx, const cl_frame *f, size_t n)
     }
 }
 
+int rare(void *, const cl_frame *f)
+{
+    return f->id == 0x7E8 && !(f->flags & CL_EXT);
+}
+
 int rare_or_low(void *, const cl_frame *f)
 {
-    return f->id == 0x7E8 || (f->id < 0x40 && !(f->flags & CL_EXT));
+    return rare(nullptr, f) || (f->id < 0x40 && !(f->flags & CL_EXT));
 }
 
 // Scans the file and reads rows again, at random and in steps forward,
@@ -146,7 +151,7 @@ void check_scan(const std::string &path, cl_select_fn select, uint32_t marks_max
     for (const cl_frame &f : all)
         if (!select || select(nullptr, &f))
             want.push_back(f);
-    ASSERT_GT(want.size(), 20u);
+    ASSERT_GT(want.size(), 3u);
     Counted counted;
     cl_scan_opts o{};
     o.select = select;
@@ -221,14 +226,17 @@ TEST_F(CanlogScan, RowsReadAgainAreTheFileFramesInEveryFormat)
 TEST_F(CanlogScan, SelectedRowsAcrossLongGaps)
 {
     // An identifier that comes once in a long while, among frequent ones.
-    for (size_t i = 0; i < frames.size(); i += 1777) {
+    frames = traffic(40000, 4);
+    for (size_t i = 0; i < frames.size(); i += 4999) {
         frames[i].id = 0x7E8;
         frames[i].flags = 0;
     }
     std::string log = write_candump(), blf = dir + "/s.blf";
     ASSERT_TRUE(nbtest::write_file(blf, blf_split(frames, 4000)));
     check_scan(log, rare_or_low, 0);
+    check_scan(log, rare, 0);
     check_scan(blf, rare_or_low, 6);
+    check_scan(blf, rare, 0);
 }
 
 TEST_F(CanlogScan, FirstRowsBeforeTheEndAndClosedMidway)
