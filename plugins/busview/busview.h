@@ -351,5 +351,26 @@ int  bv_apply_history(uint32_t history);       /* 0, or -1 when memory is short 
 void bv_do_clear(void);
 void bv_set_paused(int paused);
 void bv_sync_widgets(void);       /* widgets show the settings in force */
+/* The views with their columns; the trace view's model is set by the
+ * caller, the per-identifier view shows store. */
+GtkWidget *bv_build_trace_view(const char *name);
+GtkWidget *bv_build_ids_view(GtkListStore *store, const char *name);
+/* child in a scrolled window, shown, whose visibility is the page's. */
+GtkWidget *bv_scrolled(GtkWidget *child);
+
+/* logview.cpp: a log file shown instead of the live traffic. */
+GtkWidget *bv_log_open_button(void);
+void bv_log_build(GtkWidget *page);   /* the bar and views, hidden */
+void bv_log_release(void);
+/* Opens the file (file system encoding) and shows it; 0, or -1 with the
+ * message shown. */
+int  bv_log_open(const char *path);
+void bv_log_close(void);          /* back to the live traffic */
+int  bv_log_active(void);
+/* Shows the log's view (0 trace, 1 per identifier) when a log is open. */
+void bv_log_show_view(int view);
+void bv_log_set_filter(const bv_filter *f);
+void bv_log_redraw(void);         /* the time mode changed */
+void bv_log_refresh(void);        /* from the refresh timer */
 
 #endif /* BUSVIEW_H */

@@ -390,10 +390,12 @@ GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int c
     return column;
 }
 
-GtkWidget *build_trace_view(void)
+}  // namespace
+
+GtkWidget *bv_build_trace_view(const char *name)
 {
     GtkWidget *view = gtk_tree_view_new();
-    gtk_widget_set_name(view, "busview-trace");
+    gtk_widget_set_name(view, name);
     int cw = mono_char_width(view);
     add_column(view, _("Time"), BV_COL_TIME, 16, cw, true, false, BV_COL_BACKGROUND);
     add_column(view, _("Dir"), BV_COL_DIR, 6, cw, false, false, BV_COL_BACKGROUND);
@@ -414,10 +416,10 @@ GtkWidget *build_trace_view(void)
     return view;
 }
 
-GtkWidget *build_ids_view(void)
+GtkWidget *bv_build_ids_view(GtkListStore *store, const char *name)
 {
-    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(bv.ids.store));
-    gtk_widget_set_name(view, "busview-ids");
+    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    gtk_widget_set_name(view, name);
     int cw = mono_char_width(view);
     add_column(view, _("ID"), BV_IDCOL_ID, 8, cw, true, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Dir"), BV_IDCOL_DIR, 6, cw, false, false, BV_IDCOL_BACKGROUND);
@@ -445,7 +447,7 @@ GtkWidget *build_ids_view(void)
     return view;
 }
 
-GtkWidget *scrolled(GtkWidget *child)
+GtkWidget *bv_scrolled(GtkWidget *child)
 {
     GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC,
@@ -458,6 +460,8 @@ GtkWidget *scrolled(GtkWidget *child)
     gtk_widget_set_no_show_all(sw, TRUE);
     return sw;
 }
+
+namespace {
 
 GtkWidget *labelled(GtkWidget *box, const char *text, GtkWidget *w)
 {
@@ -507,6 +511,7 @@ GtkWidget *bv_page_build(void)
     gtk_widget_set_tooltip_text(bv.w_autoscroll,
                                 _("Follow new lines while the last line is shown"));
     gtk_box_pack_start(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(bar), bv_log_open_button(), FALSE, FALSE, 0);
 
     /* Second row: the filter takes what room there is. */
     bar = gtk_hbox_new(FALSE, 6);
@@ -534,15 +539,17 @@ GtkWidget *bv_page_build(void)
     gtk_widget_set_no_show_all(bv.w_filter_msg, TRUE);
     gtk_box_pack_start(GTK_BOX(page), bv.w_filter_msg, FALSE, FALSE, 0);
 
-    bv.w_trace = build_trace_view();
+    bv.w_trace = bv_build_trace_view("busview-trace");
     attach_trace();
-    bv.w_trace_sw = scrolled(bv.w_trace);
+    bv.w_trace_sw = bv_scrolled(bv.w_trace);
     gtk_box_pack_start(GTK_BOX(page), bv.w_trace_sw, TRUE, TRUE, 0);
 
-    bv.w_ids = build_ids_view();
-    bv.w_ids_sw = scrolled(bv.w_ids);
+    bv.w_ids = bv_build_ids_view(bv.ids.store, "busview-ids");
+    bv.w_ids_sw = bv_scrolled(bv.w_ids);
     gtk_box_pack_start(GTK_BOX(page), bv.w_ids_sw, TRUE, TRUE, 0);
     gtk_widget_hide(bv.w_ids_sw);
+
+    bv_log_build(page);
 
     bv.w_status = gtk_label_new("");
     gtk_widget_set_name(bv.w_status, "busview-status");
@@ -575,6 +582,7 @@ void bv_page_release(void)
     if (bv.refresh_source)
         g_source_remove(bv.refresh_source);
     bv.refresh_source = 0;
+    bv_log_release();
     for (guint *id : {&scroll_source, &soon_source, &filter_timer, &filter_idle}) {
         if (*id)
             g_source_remove(*id);
@@ -598,7 +606,10 @@ void bv_refresh(void)
     /* A hidden page costs nothing; it catches up when shown. */
     if (!shown(bv.page))
         return;
-    if (bv.view == 0) {
+    if (bv_log_active()) {
+        /* The live lines catch up when the log is closed. */
+        bv_log_refresh();
+    } else if (bv.view == 0) {
         sync_trace();
         /* The first frame gives the lines already shown their relative time. */
         int has_t0 = bv_trace_has_t0(bv.trace);
@@ -628,6 +639,7 @@ void bv_apply_view(int view)
         if (bv.autoscroll)
             scroll_to_end();
     }
+    bv_log_show_view(bv.view);
     bv_sync_widgets();
 }
 
@@ -637,6 +649,7 @@ void bv_apply_time_mode(int absolute)
     bv_trace_set_absolute(bv.trace, bv.absolute);
     if (bv.w_trace)
         gtk_widget_queue_draw(bv.w_trace);
+    bv_log_redraw();
     bv_sync_widgets();
 }
 
@@ -681,6 +694,7 @@ int bv_apply_filter_text(const char *text)
                 scroll_to_end();
         }
     }
+    bv_log_set_filter(&f);
     GtkTreeView *ids_view = bv.w_ids ? GTK_TREE_VIEW(bv.w_ids) : nullptr;
     bv_ids_relist(&bv.ids, ids_view);
     if (bv.view == 1)

@@ -620,3 +620,94 @@ TEST_F(Busview, AutoscrollFollowsUntilTheUserScrollsBack)
 }
 
 }  // namespace
+
+// A log file opened from the page: its frames in the trace and per-
+// identifier views under a bar that names the file, the unreadable line
+// counted, scrolling and a filter reading the file again, while the live
+// trace goes on collecting and comes back with "Back to live".
+TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
+{
+    std::string path = nbtest::make_temp_dir("openlog") + "/bench.log";
+    std::string text;
+    char line[128];
+    for (int i = 0; i < 3000; i++) {
+        if (i == 2)
+            text += "(1700000000.000200) can0 12G#00\n";
+        unsigned id = i % 1000 == 999 ? 0x7E8 : 0x100 + (unsigned)(i % 7);
+        g_snprintf(line, sizeof line, "(%d.%06d) can0 %03X#%02X%02X%s\n", 1700000000 + i / 1000,
+                   (i % 1000) * 1000, id, i & 0xFF, (i >> 8) & 0xFF, i % 2 ? " T" : "");
+        text += line;
+    }
+    ASSERT_TRUE(nbtest::write_file(path, text));
+
+    nbtest::DialogDriver driver;
+    driver.then([&](GtkDialog *d) {
+        gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
+        bool there = fn && path == fn;
+        g_free(fn);
+        if (!there) {
+            gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), path.c_str());
+            return false;
+        }
+        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return true;
+    });
+    gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+    ASSERT_TRUE(driver.done());
+
+    GtkWidget *log = widget("busview-log-trace");
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(log));
+    auto log_cell = [&](int row, int col) { return get(model, row, col); };
+    auto counts = [&] { return std::string(gtk_label_get_text(GTK_LABEL(widget("busview-log-counts")))); };
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_widget_get_mapped(log); }));
+    EXPECT_FALSE(gtk_widget_get_mapped(trace_));
+    EXPECT_NE(std::string::npos,
+              std::string(gtk_label_get_text(GTK_LABEL(widget("busview-log-title")))).find("bench.log"));
+    ASSERT_TRUE(nbtest::wait_until([&] { return counts().find("Frames: 3000") != std::string::npos; }))
+        << counts();
+    EXPECT_NE(std::string::npos, counts().find("Unreadable lines or objects: 1 (the first: line 3"))
+        << counts();
+    int screen = 0;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        return (screen = gtk_tree_model_iter_n_children(model, nullptr)) > 5;
+    }));
+    EXPECT_EQ("0.000000", log_cell(0, BV_COL_TIME));
+    EXPECT_EQ("100", log_cell(0, BV_COL_ID));
+    EXPECT_EQ("Rx", log_cell(0, BV_COL_DIR));
+    EXPECT_EQ("Tx", log_cell(1, BV_COL_DIR));
+    EXPECT_EQ("02 00", log_cell(2, BV_COL_DATA));
+
+    // The live traffic is still recorded meanwhile.
+    rx({frame(0x321, 0, {1}, 0)});
+
+    GtkAdjustment *adj = gtk_range_get_adjustment(GTK_RANGE(widget("busview-log-scroll")));
+    EXPECT_EQ(3000, gtk_adjustment_get_upper(adj));
+    gtk_adjustment_set_value(adj, 2000);
+    EXPECT_EQ("D0 07", log_cell(0, BV_COL_DATA));
+    gtk_adjustment_set_value(adj, 5000);  // the last screen
+    EXPECT_EQ("B7 0B", log_cell(screen - 1, BV_COL_DATA));
+
+    set_filter("7E8");
+    ASSERT_TRUE(nbtest::wait_until([&] { return counts().find("Shown: 3") != std::string::npos; }))
+        << counts();
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_tree_model_iter_n_children(model, nullptr) == 3; }));
+    EXPECT_EQ("7E8", log_cell(2, BV_COL_ID));
+    EXPECT_EQ("B7 0B", log_cell(2, BV_COL_DATA));
+    EXPECT_EQ("2.999000", log_cell(2, BV_COL_TIME));
+
+    set_filter("");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    GtkTreeModel *ids = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-ids")));
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_tree_model_iter_n_children(ids, nullptr) == 15; }));
+    EXPECT_EQ("7E8", get(ids, 14, ID_ID));
+    EXPECT_EQ("Tx", get(ids, 14, ID_DIR));
+    EXPECT_EQ("3", get(ids, 14, ID_COUNT));
+    EXPECT_EQ("1000.000", get(ids, 14, ID_PERIOD));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 0);
+
+    gtk_button_clicked(GTK_BUTTON(widget("busview-log-back")));
+    EXPECT_FALSE(gtk_widget_get_visible(widget("busview-log-bar")));
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_widget_get_mapped(trace_); }));
+    ASSERT_TRUE(wait_rows(2));
+    EXPECT_EQ("321", cell(1, BV_COL_ID));
+}

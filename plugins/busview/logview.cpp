@@ -1,0 +1,702 @@
+/*
+ * logview.cpp - a log file (candump, ASC, BLF) shown in the trace and
+ * per-identifier views instead of the live traffic, which goes on being
+ * collected meanwhile.
+ *
+ * Nothing of the file is held but an index: a scan reads it in a thread
+ * of its own and keeps a mark every so many frames, and the rows in sight
+ * are read again from the mark before them whenever the view moves. The
+ * trace view therefore holds one screen of rows; a scroll bar of its own
+ * stands for the whole file. The per-identifier table is counted on the
+ * scan's thread, under a lock, and shown by the page's refresh. A filter
+ * starts a second scan that takes only the frames it passes.
+ */
+#include "busview.h"
+
+#include <errno.h>
+#include <gdk/gdkkeysyms.h>
+#include <string.h>
+
+#include <initializer_list>
+
+#include "canlog.h"
+
+static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR, "flags pass through");
+
+namespace {
+
+constexpr int WINDOW_MAX = 400;   /* rows one screen shows at most */
+constexpr int WHEEL_ROWS = 3;
+/* Until the first screen is full, the view looks for rows this often. */
+constexpr guint FIRST_SCREEN_MS = 15;
+
+struct log_view {
+    cl_scan *all;                 /* every frame: progress and identifiers */
+    cl_scan *rows;                /* the frames that pass the filter; null: all */
+    bv_filter *select;            /* the filter rows was opened with */
+    char path[1024];              /* file system encoding */
+    char name[256];               /* UTF-8, for the title */
+
+    /* Shared with the scan's thread. */
+    GMutex lock;
+    bv_ids ids;
+    int have_t0;
+    int64_t t0_ns;                /* the file's first frame */
+
+    uint64_t top;                 /* row shown first */
+    uint64_t total;               /* rows known when the window was read */
+    int window;                   /* rows the view has room for */
+    int shown;                    /* rows in the store */
+    int row_px;
+    int read_failed;
+    cl_frame buf[WINDOW_MAX];
+    GtkListStore *store;
+    guint first_source;
+    guint resize_source;
+    int updating_adj;
+    char counts_shown[768];
+
+    GtkWidget *open;
+    GtkWidget *bar;
+    GtkWidget *title;
+    GtkWidget *counts;
+    GtkWidget *progress;
+    GtkWidget *back;
+    GtkWidget *trace;
+    GtkWidget *trace_box;
+    GtkWidget *scroll;
+    GtkWidget *ids_view;
+    GtkWidget *ids_sw;
+};
+
+log_view lg;
+
+/* --------------------------------------------------------- scan side */
+
+int passes_filter(void *ctx, const cl_frame *f)
+{
+    /* Error frames are always shown, as in the live trace. */
+    return (f->flags & CL_ERR) || bv_filter_match((const bv_filter *)ctx, f->id);
+}
+
+void count_frames(void *, const cl_frame *f, size_t n)
+{
+    g_mutex_lock(&lg.lock);
+    if (!lg.have_t0 && n > 0) {
+        lg.have_t0 = 1;
+        lg.t0_ns = f[0].t_ns;
+    }
+    for (size_t i = 0; i < n; i++) {
+        if (f[i].flags & CL_ERR)
+            continue;
+        bv_ids_count(&lg.ids, f[i].id, f[i].flags & (CL_EXT | CL_RTR),
+                     (f[i].flags & CL_TX) ? BV_TX : BV_RX, f[i].t_ns / 1000, f[i].len, f[i].data);
+    }
+    g_mutex_unlock(&lg.lock);
+}
+
+cl_scan *row_scan(void)
+{
+    return lg.rows ? lg.rows : lg.all;
+}
+
+void close_rows(void)
+{
+    cl_scan_close(lg.rows);
+    lg.rows = nullptr;
+    g_free(lg.select);
+    lg.select = nullptr;
+}
+
+/* ------------------------------------------------------------ window */
+
+void set_row(GtkTreeIter *it, const cl_frame *f, int have_t0, int64_t t0_ns, int has_date)
+{
+    uint8_t kind = (f->flags & CL_ERR) ? BV_ERR : (f->flags & CL_TX) ? BV_TX : BV_RX;
+    uint8_t flags = f->flags & (CL_EXT | CL_RTR);
+    char time[64] = "", id[16] = "", marks[16] = "", len[8], data[64];
+    /* A file without a date has only relative times. */
+    int absolute = bv.absolute && has_date;
+    if (absolute || have_t0)
+        bv_fmt_time(time, sizeof time, f->t_ns / 1000, t0_ns / 1000, absolute);
+    if (kind != BV_ERR) {
+        bv_fmt_id(id, sizeof id, f->id, flags);
+        if (flags)
+            bv_fmt_marks(marks, sizeof marks, flags);
+    }
+    g_snprintf(len, sizeof len, "%u", (unsigned)f->len);
+    bv_fmt_data(data, sizeof data, f->data, f->len, kind == BV_ERR ? 0 : flags);
+    gtk_list_store_set(lg.store, it, BV_COL_TIME, time, BV_COL_DIR, bv_kind_text(kind),
+                       BV_COL_ID, id, BV_COL_MARKS, marks, BV_COL_LEN, len, BV_COL_DATA, data,
+                       BV_COL_DELTA, nullptr, BV_COL_BACKGROUND, bv_kind_background(kind),
+                       BV_COL_KIND, (int)kind, -1);
+}
+
+void set_adjustment(void)
+{
+    GtkAdjustment *adj = gtk_range_get_adjustment(GTK_RANGE(lg.scroll));
+    double page = (double)lg.window;
+    double upper = (double)lg.total > page ? (double)lg.total : page;
+    lg.updating_adj = 1;
+    gtk_adjustment_configure(adj, (double)lg.top, 0, upper, 1, page > 1 ? page - 1 : 1, page);
+    lg.updating_adj = 0;
+}
+
+/* Reads the rows in sight again and puts them in the store. */
+void fill(void)
+{
+    cl_scan *s = row_scan();
+    if (!s || !lg.store)
+        return;
+    cl_scan_progress p;
+    cl_scan_get_progress(s, &p);
+    lg.total = p.rows;
+    uint64_t window = (uint64_t)lg.window;
+    if (lg.top + window > lg.total)
+        lg.top = lg.total > window ? lg.total - window : 0;
+    long n = lg.window > 0 ? cl_scan_read(s, lg.top, lg.buf, (size_t)lg.window) : 0;
+    lg.read_failed = n < 0;
+    if (n < 0)
+        n = 0;
+    GtkTreeModel *model = GTK_TREE_MODEL(lg.store);
+    GtkTreeIter it;
+    while (lg.shown > n) {
+        if (gtk_tree_model_iter_nth_child(model, &it, nullptr, lg.shown - 1))
+            gtk_list_store_remove(lg.store, &it);
+        lg.shown--;
+    }
+    g_mutex_lock(&lg.lock);
+    int have_t0 = lg.have_t0;
+    int64_t t0_ns = lg.t0_ns;
+    g_mutex_unlock(&lg.lock);
+    bool more = gtk_tree_model_get_iter_first(model, &it);
+    for (long i = 0; i < n; i++) {
+        if (!more) {
+            gtk_list_store_append(lg.store, &it);
+            lg.shown++;
+        }
+        set_row(&it, &lg.buf[i], have_t0, t0_ns, p.has_date);
+        more = gtk_tree_model_iter_next(model, &it);
+    }
+    set_adjustment();
+}
+
+void scroll_to(int64_t top)
+{
+    if (top < 0)
+        top = 0;
+    lg.top = (uint64_t)top;
+    fill();
+}
+
+/* Rows of the height the view draws them, once it has one. */
+int row_px(void)
+{
+    GdkRectangle r = {0, 0, 0, 0};
+    if (lg.shown > 0) {
+        GtkTreePath *path = gtk_tree_path_new_first();
+        gtk_tree_view_get_background_area(GTK_TREE_VIEW(lg.trace), path, nullptr, &r);
+        gtk_tree_path_free(path);
+    }
+    if (r.height > 0)
+        lg.row_px = r.height;
+    return lg.row_px;
+}
+
+/* The rows that fit the view, whole ones only, so that its own scrolling
+ * never moves them. */
+gboolean on_resize_idle(gpointer)
+{
+    lg.resize_source = 0;
+    if (!lg.trace || !gtk_widget_get_realized(lg.trace))
+        return FALSE;
+    GdkRectangle vis;
+    gtk_tree_view_get_visible_rect(GTK_TREE_VIEW(lg.trace), &vis);
+    int px = row_px();
+    int window = px > 0 ? vis.height / px : 1;
+    window = CLAMP(window, 1, WINDOW_MAX);
+    if (window != lg.window) {
+        lg.window = window;
+        fill();
+        /* The first rows give the true row height. */
+        if (row_px() != px && !lg.resize_source)
+            lg.resize_source = g_idle_add(on_resize_idle, nullptr);
+    }
+    return FALSE;
+}
+
+void on_trace_allocate(GtkWidget *, GtkAllocation *, gpointer)
+{
+    if (!lg.resize_source)
+        lg.resize_source = g_idle_add(on_resize_idle, nullptr);
+}
+
+void on_scrolled(GtkAdjustment *adj, gpointer)
+{
+    if (!lg.updating_adj)
+        scroll_to((int64_t)gtk_adjustment_get_value(adj));
+}
+
+gboolean on_wheel(GtkWidget *, GdkEventScroll *ev, gpointer)
+{
+    if (ev->direction == GDK_SCROLL_UP)
+        scroll_to((int64_t)lg.top - WHEEL_ROWS);
+    else if (ev->direction == GDK_SCROLL_DOWN)
+        scroll_to((int64_t)lg.top + WHEEL_ROWS);
+    else
+        return FALSE;
+    return TRUE;
+}
+
+/* The keys that move through the file rather than through the screen. */
+gboolean on_key(GtkWidget *w, GdkEventKey *ev, gpointer)
+{
+    int64_t top = (int64_t)lg.top, page = lg.window > 1 ? lg.window - 1 : 1;
+    int cursor = -1;
+    GtkTreePath *path = nullptr;
+    gtk_tree_view_get_cursor(GTK_TREE_VIEW(w), &path, nullptr);
+    if (path) {
+        cursor = gtk_tree_path_get_indices(path)[0];
+        gtk_tree_path_free(path);
+    }
+    switch (ev->keyval) {
+    case GDK_KEY_Page_Up:
+        scroll_to(top - page);
+        return TRUE;
+    case GDK_KEY_Page_Down:
+        scroll_to(top + page);
+        return TRUE;
+    case GDK_KEY_Home:
+        scroll_to(0);
+        return TRUE;
+    case GDK_KEY_End:
+        scroll_to((int64_t)lg.total);
+        return TRUE;
+    case GDK_KEY_Up:
+        if (cursor != 0 || top == 0)
+            return FALSE;
+        scroll_to(top - 1);
+        return TRUE;
+    case GDK_KEY_Down:
+        if (cursor < 0 || cursor != lg.shown - 1)
+            return FALSE;
+        scroll_to(top + 1);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+/* ------------------------------------------------------------ labels */
+
+/* Appends to buf, separated by blanks, as far as it fits. */
+void append(char *buf, size_t size, const char *text)
+{
+    size_t n = strlen(buf);
+    if (n + 1 < size)
+        g_snprintf(buf + n, size - n, "%s%s", n ? "    " : "", text);
+}
+
+void update_labels(void)
+{
+    cl_scan_progress all, rows;
+    cl_scan_get_progress(lg.all, &all);
+    if (lg.rows)
+        cl_scan_get_progress(lg.rows, &rows);
+    char text[768] = "", part[512];
+    g_snprintf(part, sizeof part, _("Frames: %llu"), (unsigned long long)all.frames);
+    append(text, sizeof text, part);
+    if (lg.rows) {
+        g_snprintf(part, sizeof part, _("Shown: %llu"), (unsigned long long)rows.rows);
+        append(text, sizeof text, part);
+    }
+    const cl_stats &st = all.stats;
+    if (st.bad) {
+        g_snprintf(part, sizeof part, _("Unreadable lines or objects: %llu (the first: %s)"),
+                   (unsigned long long)st.bad, st.first_bad);
+        append(text, sizeof text, part);
+    }
+    if (st.skipped_fd) {
+        g_snprintf(part, sizeof part, _("CAN FD frames skipped: %llu"),
+                   (unsigned long long)st.skipped_fd);
+        append(text, sizeof text, part);
+    }
+    if (st.skipped) {
+        g_snprintf(part, sizeof part, _("Other events skipped: %llu"),
+                   (unsigned long long)st.skipped);
+        append(text, sizeof text, part);
+    }
+    g_mutex_lock(&lg.lock);
+    int full = lg.ids.full;
+    g_mutex_unlock(&lg.lock);
+    if (full)
+        append(text, sizeof text, _("(identifier table full: new identifiers are not counted)"));
+    int io_err = st.io_err ? st.io_err : lg.rows ? rows.stats.io_err : 0;
+    if (io_err || lg.read_failed) {
+        g_snprintf(part, sizeof part, _("Reading the file failed: %s"),
+                   g_strerror(io_err ? io_err : EIO));
+        append(text, sizeof text, part);
+    }
+    if (strcmp(text, lg.counts_shown) != 0) {
+        g_strlcpy(lg.counts_shown, text, sizeof lg.counts_shown);
+        gtk_label_set_text(GTK_LABEL(lg.counts), text);
+    }
+
+    /* The bar shows the index being built, then the filter's scan. */
+    const cl_scan_progress *busy = !all.done ? &all : lg.rows && !rows.done ? &rows : nullptr;
+    if (!busy) {
+        gtk_widget_hide(lg.progress);
+        return;
+    }
+    double fraction = busy->size ? (double)busy->offset / (double)busy->size : 0.0;
+    char note[128];
+    g_snprintf(note, sizeof note, busy == &all ? _("Indexing: %d %%") : _("Filtering: %d %%"),
+               (int)(fraction * 100));
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(lg.progress), CLAMP(fraction, 0.0, 1.0));
+    gtk_progress_bar_set_text(GTK_PROGRESS_BAR(lg.progress), note);
+    gtk_widget_show(lg.progress);
+}
+
+void refresh_ids(void)
+{
+    g_mutex_lock(&lg.lock);
+    bv_ids_refresh(&lg.ids, &bv.filter, GTK_TREE_VIEW(lg.ids_view));
+    g_mutex_unlock(&lg.lock);
+}
+
+/* Until the first screen is full and while the scan has not finished. */
+gboolean on_first_screen(gpointer)
+{
+    cl_scan_progress p;
+    cl_scan_get_progress(row_scan(), &p);
+    fill();
+    if (lg.shown < lg.window && !p.done)
+        return TRUE;
+    lg.first_source = 0;
+    update_labels();
+    return FALSE;
+}
+
+void watch_first_screen(void)
+{
+    if (!lg.first_source)
+        lg.first_source = g_timeout_add(FIRST_SCREEN_MS, on_first_screen, nullptr);
+}
+
+void close_scans(void)
+{
+    if (lg.first_source)
+        g_source_remove(lg.first_source);
+    lg.first_source = 0;
+    close_rows();
+    cl_scan_close(lg.all);
+    lg.all = nullptr;
+    g_mutex_lock(&lg.lock);
+    bv_ids_clear(&lg.ids, lg.ids_view ? GTK_TREE_VIEW(lg.ids_view) : nullptr);
+    lg.have_t0 = 0;
+    g_mutex_unlock(&lg.lock);
+    if (lg.store)
+        gtk_list_store_clear(lg.store);
+    lg.shown = 0;
+    lg.top = lg.total = 0;
+    lg.read_failed = 0;
+    lg.counts_shown[0] = '\0';
+}
+
+/* The live controls do nothing for a file. */
+void live_controls(bool on)
+{
+    for (GtkWidget *w : {bv.w_pause, bv.w_clear, bv.w_autoscroll, bv.w_history})
+        if (w)
+            gtk_widget_set_sensitive(w, on);
+}
+
+void choose_file(void)
+{
+    GtkWidget *dlg = gtk_file_chooser_dialog_new(
+        _("Open log"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
+        GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN,
+        GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
+    GtkFileFilter *logs = gtk_file_filter_new();
+    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc, *.blf)"));
+    for (const char *pattern : {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF"})
+        gtk_file_filter_add_pattern(logs, pattern);
+    gtk_file_chooser_add_filter(fc, logs);
+    GtkFileFilter *any = gtk_file_filter_new();
+    gtk_file_filter_set_name(any, _("All files"));
+    gtk_file_filter_add_pattern(any, "*");
+    gtk_file_chooser_add_filter(fc, any);
+    if (lg.path[0]) {
+        gchar *folder = g_path_get_dirname(lg.path);
+        gtk_file_chooser_set_current_folder(fc, folder);
+        g_free(folder);
+    }
+    /* The host must not release this plug-in while its dialog runs. */
+    nbpg_loadrelease_enable();
+    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
+    nbpg_loadrelease_disable();
+    gchar *name = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(fc) : nullptr;
+    gtk_widget_destroy(dlg);
+    if (name && bv.page)
+        bv_log_open(name);
+    g_free(name);
+}
+
+void on_open_clicked(GtkButton *, gpointer)
+{
+    if (bv.trace)
+        choose_file();
+}
+
+void on_back_clicked(GtkButton *, gpointer)
+{
+    bv_log_close();
+}
+
+void on_view_shown(GtkWidget *, gpointer)
+{
+    if (lg.all)
+        bv_log_refresh();
+}
+
+}  // namespace
+
+/* ------------------------------------------------------------ building */
+
+GtkWidget *bv_log_open_button(void)
+{
+    lg.open = gtk_button_new_with_mnemonic(_("Open _log..."));
+    gtk_widget_set_name(lg.open, "busview-open-log");
+    gtk_widget_set_tooltip_text(lg.open, _("Show a candump, ASC or BLF log file instead of the "
+                                           "live traffic, which goes on being recorded"));
+    g_signal_connect(lg.open, "clicked", G_CALLBACK(on_open_clicked), nullptr);
+    return lg.open;
+}
+
+void bv_log_build(GtkWidget *page)
+{
+    g_mutex_init(&lg.lock);
+    lg.row_px = 20;
+    lg.window = 0;
+    lg.path[0] = '\0';
+    if (bv_ids_init(&lg.ids, 16384) != 0)
+        memset(&lg.ids, 0, sizeof lg.ids);
+
+    /* A coloured bar over the views says whose lines they are. */
+    lg.bar = gtk_event_box_new();
+    gtk_widget_set_name(lg.bar, "busview-log-bar");
+    GdkColor bg;
+    gdk_color_parse("#fff0b8", &bg);
+    gtk_widget_modify_bg(lg.bar, GTK_STATE_NORMAL, &bg);
+    GtkWidget *box = gtk_hbox_new(FALSE, 8);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 4);
+    gtk_container_add(GTK_CONTAINER(lg.bar), box);
+    lg.title = gtk_label_new("");
+    gtk_widget_set_name(lg.title, "busview-log-title");
+    gtk_misc_set_alignment(GTK_MISC(lg.title), 0.0f, 0.5f);
+    gtk_label_set_ellipsize(GTK_LABEL(lg.title), PANGO_ELLIPSIZE_MIDDLE);
+    gtk_box_pack_start(GTK_BOX(box), lg.title, FALSE, FALSE, 0);
+    lg.counts = gtk_label_new("");
+    gtk_widget_set_name(lg.counts, "busview-log-counts");
+    gtk_misc_set_alignment(GTK_MISC(lg.counts), 0.0f, 0.5f);
+    gtk_label_set_ellipsize(GTK_LABEL(lg.counts), PANGO_ELLIPSIZE_END);
+    gtk_box_pack_start(GTK_BOX(box), lg.counts, TRUE, TRUE, 0);
+    lg.progress = gtk_progress_bar_new();
+    gtk_widget_set_name(lg.progress, "busview-log-progress");
+    gtk_box_pack_start(GTK_BOX(box), lg.progress, FALSE, FALSE, 0);
+    lg.back = gtk_button_new_with_mnemonic(_("Back to _live"));
+    gtk_widget_set_name(lg.back, "busview-log-back");
+    gtk_widget_set_tooltip_text(lg.back, _("Close the log file and show the live traffic"));
+    gtk_box_pack_end(GTK_BOX(box), lg.back, FALSE, FALSE, 0);
+    g_signal_connect(lg.back, "clicked", G_CALLBACK(on_back_clicked), nullptr);
+    gtk_widget_show_all(lg.bar);
+    gtk_widget_set_no_show_all(lg.bar, TRUE);
+    gtk_widget_set_no_show_all(lg.progress, TRUE);
+    gtk_widget_hide(lg.bar);
+    gtk_box_pack_start(GTK_BOX(page), lg.bar, FALSE, FALSE, 0);
+
+    /* The trace of the file: one screen of rows, the scroll bar beside it
+     * standing for the whole file. */
+    lg.store = gtk_list_store_new(BV_N_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
+                                  G_TYPE_STRING, G_TYPE_INT);
+    lg.trace = bv_build_trace_view("busview-log-trace");
+    gtk_tree_view_set_model(GTK_TREE_VIEW(lg.trace), GTK_TREE_MODEL(lg.store));
+    /* Its size comes from the page, not from its rows. */
+    gtk_widget_set_size_request(lg.trace, -1, 1);
+    GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC, GTK_POLICY_NEVER);
+    gtk_container_add(GTK_CONTAINER(sw), lg.trace);
+    lg.scroll = gtk_vscrollbar_new(nullptr);
+    gtk_widget_set_name(lg.scroll, "busview-log-scroll");
+    lg.trace_box = gtk_hbox_new(FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(lg.trace_box), sw, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(lg.trace_box), lg.scroll, FALSE, FALSE, 0);
+    GtkWidget *frame = gtk_frame_new(nullptr);
+    gtk_frame_set_shadow_type(GTK_FRAME(frame), GTK_SHADOW_IN);
+    gtk_container_add(GTK_CONTAINER(frame), lg.trace_box);
+    gtk_widget_show_all(frame);
+    gtk_widget_set_no_show_all(frame, TRUE);
+    gtk_widget_hide(frame);
+    lg.trace_box = frame;
+    gtk_box_pack_start(GTK_BOX(page), frame, TRUE, TRUE, 0);
+    g_signal_connect_after(lg.trace, "size-allocate", G_CALLBACK(on_trace_allocate), nullptr);
+    g_signal_connect(lg.trace, "scroll-event", G_CALLBACK(on_wheel), nullptr);
+    g_signal_connect(lg.trace, "key-press-event", G_CALLBACK(on_key), nullptr);
+    g_signal_connect(gtk_range_get_adjustment(GTK_RANGE(lg.scroll)), "value-changed",
+                     G_CALLBACK(on_scrolled), nullptr);
+
+    lg.ids_view = bv_build_ids_view(lg.ids.store, "busview-log-ids");
+    lg.ids_sw = bv_scrolled(lg.ids_view);
+    gtk_widget_hide(lg.ids_sw);
+    gtk_box_pack_start(GTK_BOX(page), lg.ids_sw, TRUE, TRUE, 0);
+    g_signal_connect(lg.ids_view, "map", G_CALLBACK(on_view_shown), nullptr);
+}
+
+void bv_log_release(void)
+{
+    if (!lg.bar)
+        return;
+    close_scans();
+    if (lg.resize_source)
+        g_source_remove(lg.resize_source);
+    lg.resize_source = 0;
+    bv_ids_free(&lg.ids);
+    if (lg.store)
+        g_object_unref(lg.store);
+    g_mutex_clear(&lg.lock);
+    /* The widgets go with the page. */
+    memset(&lg, 0, sizeof lg);
+}
+
+/* ------------------------------------------------------------ actions */
+
+int bv_log_active(void)
+{
+    return lg.all != nullptr;
+}
+
+int bv_log_open(const char *path)
+{
+    if (!lg.bar)
+        return -1;
+    gchar *utf8 = g_filename_display_name(path);
+    close_scans();
+    cl_scan_opts o{};
+    o.frames = count_frames;
+    int err = 0;
+    lg.all = cl_scan_open(path, &o, &err);
+    if (!lg.all) {
+        nb_message_error(_("Cannot open the log file %s: %s"), utf8, g_strerror(err));
+        g_free(utf8);
+        bv_log_close();
+        return -1;
+    }
+    g_strlcpy(lg.path, path, sizeof lg.path);
+    gchar *base = g_path_get_basename(utf8);
+    g_strlcpy(lg.name, base, sizeof lg.name);
+    g_free(base);
+    char *markup = g_markup_printf_escaped(_("<b>Log file %s</b> (%s), not the live bus"),
+                                           lg.name, cl_format_name(cl_scan_format(lg.all)));
+    gtk_label_set_markup(GTK_LABEL(lg.title), markup);
+    g_free(markup);
+    /* Room for the whole title up to a point; a longer name is cut in the
+     * middle. */
+    glong chars = g_utf8_strlen(gtk_label_get_text(GTK_LABEL(lg.title)), -1);
+    gtk_label_set_width_chars(GTK_LABEL(lg.title), (gint)MIN(chars, 60));
+    gtk_widget_set_tooltip_text(lg.title, utf8);
+    g_free(utf8);
+    bv_log_set_filter(&bv.filter);
+    gtk_widget_show(lg.bar);
+    live_controls(false);
+    bv_apply_view(bv.view);
+    return 0;
+}
+
+void bv_log_close(void)
+{
+    close_scans();
+    if (!lg.bar)
+        return;
+    gtk_widget_hide(lg.bar);
+    gtk_widget_hide(lg.trace_box);
+    gtk_widget_hide(lg.ids_sw);
+    live_controls(true);
+    bv_apply_view(bv.view);
+}
+
+void bv_log_show_view(int view)
+{
+    if (!lg.all || !lg.bar)
+        return;
+    gtk_widget_hide(bv.w_trace_sw);
+    gtk_widget_hide(bv.w_ids_sw);
+    if (view == 1) {
+        gtk_widget_hide(lg.trace_box);
+        gtk_widget_show(lg.ids_sw);
+        refresh_ids();
+    } else {
+        gtk_widget_hide(lg.ids_sw);
+        gtk_widget_show(lg.trace_box);
+    }
+}
+
+void bv_log_set_filter(const bv_filter *f)
+{
+    if (!lg.all)
+        return;
+    close_rows();
+    if (f->n > 0) {
+        lg.select = g_new(bv_filter, 1);
+        *lg.select = *f;
+        cl_scan_opts o{};
+        o.format = cl_scan_format(lg.all);
+        o.select = passes_filter;
+        o.select_ctx = lg.select;
+        int err = 0;
+        lg.rows = cl_scan_open(lg.path, &o, &err);
+        if (!lg.rows) {
+            nb_message_error(_("Cannot open the log file %s: %s"), lg.name, g_strerror(err));
+            g_free(lg.select);
+            lg.select = nullptr;
+        }
+    }
+    lg.top = 0;
+    if (lg.store)
+        gtk_list_store_clear(lg.store);
+    lg.shown = 0;
+    g_mutex_lock(&lg.lock);
+    bv_ids_relist(&lg.ids, lg.ids_view ? GTK_TREE_VIEW(lg.ids_view) : nullptr);
+    g_mutex_unlock(&lg.lock);
+    fill();
+    watch_first_screen();
+    update_labels();
+}
+
+void bv_log_redraw(void)
+{
+    if (lg.all)
+        fill();
+}
+
+void bv_log_refresh(void)
+{
+    if (!lg.all)
+        return;
+    update_labels();
+    if (bv.view == 1) {
+        refresh_ids();
+        return;
+    }
+    /* New rows at the end while the screen is not full; the scroll bar
+     * grows with the index. */
+    cl_scan_progress p;
+    cl_scan_get_progress(row_scan(), &p);
+    if (lg.shown < lg.window && p.rows > lg.top + (uint64_t)lg.shown)
+        fill();
+    else if (p.rows != lg.total) {
+        lg.total = p.rows;
+        set_adjustment();
+    }
+}
