@@ -1,0 +1,285 @@
+// Opening a big log in the bus viewer: the real plug-in loaded by the real
+// manager into a shown window, "Open log..." clicked and the file chosen
+// in its dialog. Prints
+//   - open to first screen: from the dialog's answer to the first drawing
+//     of the log's trace with a screen of rows;
+//   - full index: until the progress bar goes, with the process's CPU time;
+//   - while indexing and after: screens scrolled to at random every 50 ms
+//     (the time each move takes) and the longest time the main loop did
+//     not get round to a high-priority 2 ms probe;
+//   - two filters typed in (a range and a rare identifier): their first
+//     screen and their whole scan;
+//   - the peak resident size before and after.
+//
+// usage: bench_openlog LOG   run under scripts/with-xvfb.sh from a release
+//        build; bench_logindex 10000000 FOLDER writes the 10-million-frame
+//        log it uses (FOLDER/bench-10000000.log).
+#include <gtk/gtk.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/nb_app.h"
+
+namespace {
+
+constexpr int SCREEN_MIN = 15;    /* rows the 650-pixel window shows at least */
+
+struct bench {
+    const char *path = nullptr;
+    GtkWidget *page = nullptr;
+    GtkWidget *log_trace = nullptr;
+    int64_t t_answer = 0;         /* the dialog was answered */
+    int64_t t_first = 0;          /* first drawing with a screen of rows */
+    int64_t last_probe = 0;
+    int64_t max_gap = 0;
+    std::vector<double> moves;    /* ms per scroll */
+    std::mt19937_64 rnd{7};
+};
+
+bench b;
+
+double cpu_seconds(void)
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
+           ru.ru_stime.tv_usec / 1e6;
+}
+
+long peak_rss_kb(void)
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+GtkWidget *find_named(GtkWidget *w, const char *name)
+{
+    if (g_strcmp0(gtk_widget_get_name(w), name) == 0)
+        return w;
+    if (!GTK_IS_CONTAINER(w))
+        return nullptr;
+    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
+    GtkWidget *found = nullptr;
+    for (GList *l = children; l && !found; l = l->next)
+        found = find_named(GTK_WIDGET(l->data), name);
+    g_list_free(children);
+    return found;
+}
+
+GtkWidget *named(const char *name)
+{
+    GtkWidget *w = find_named(b.page, name);
+    if (!w) {
+        fprintf(stderr, "no widget %s\n", name);
+        exit(1);
+    }
+    return w;
+}
+
+int log_rows(void)
+{
+    GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(b.log_trace));
+    return m ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
+}
+
+std::string log_cell(int col)
+{
+    GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(b.log_trace));
+    GtkTreeIter it;
+    if (!m || !gtk_tree_model_get_iter_first(m, &it))
+        return "";
+    gchar *s = nullptr;
+    gtk_tree_model_get(m, &it, col, &s, -1);
+    std::string out = s ? s : "";
+    g_free(s);
+    return out;
+}
+
+/* Answers the file chooser once it offers the file. */
+gboolean on_dialog(gpointer)
+{
+    GList *tops = gtk_window_list_toplevels();
+    GtkWidget *dlg = nullptr;
+    for (GList *l = tops; l; l = l->next)
+        if (GTK_IS_FILE_CHOOSER_DIALOG(l->data) && gtk_widget_get_mapped(GTK_WIDGET(l->data)))
+            dlg = GTK_WIDGET(l->data);
+    g_list_free(tops);
+    if (!dlg)
+        return TRUE;
+    gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
+    bool there = fn && strcmp(fn, b.path) == 0;
+    g_free(fn);
+    if (!there) {
+        gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dlg), b.path);
+        return TRUE;
+    }
+    b.t_answer = g_get_monotonic_time();
+    gtk_dialog_response(GTK_DIALOG(dlg), GTK_RESPONSE_ACCEPT);
+    return FALSE;
+}
+
+gboolean on_expose(GtkWidget *, GdkEventExpose *, gpointer)
+{
+    if (b.t_answer && !b.t_first && log_rows() >= SCREEN_MIN)
+        b.t_first = g_get_monotonic_time();
+    return FALSE;
+}
+
+gboolean on_probe(gpointer)
+{
+    int64_t now = g_get_monotonic_time();
+    if (b.last_probe && now - b.last_probe > b.max_gap)
+        b.max_gap = now - b.last_probe;
+    b.last_probe = now;
+    return TRUE;
+}
+
+/* Moves to a row at random, as a drag of the scroll bar does. */
+gboolean on_move(gpointer)
+{
+    GtkAdjustment *adj = gtk_range_get_adjustment(GTK_RANGE(named("busview-log-scroll")));
+    double upper = gtk_adjustment_get_upper(adj);
+    double to = upper > 1 ? (double)(b.rnd() % (uint64_t)upper) : 0;
+    int64_t t0 = g_get_monotonic_time();
+    gtk_adjustment_set_value(adj, to);
+    b.moves.push_back((double)(g_get_monotonic_time() - t0) / 1000.0);
+    return TRUE;
+}
+
+bool indexing(void)
+{
+    return gtk_widget_get_visible(named("busview-log-progress"));
+}
+
+/* Runs the main loop until cond holds; false after timeout_s. */
+template <typename F> bool run_until(F cond, double timeout_s)
+{
+    int64_t until = g_get_monotonic_time() + (int64_t)(timeout_s * 1e6);
+    while (!cond()) {
+        if (g_get_monotonic_time() > until)
+            return false;
+        g_main_context_iteration(nullptr, TRUE);
+    }
+    return true;
+}
+
+void pump_for(int ms)
+{
+    int64_t until = g_get_monotonic_time() + ms * 1000;
+    run_until([&] { return g_get_monotonic_time() >= until; }, ms / 1000.0 + 1);
+}
+
+void print_moves(const char *when)
+{
+    std::vector<double> t = b.moves;
+    std::sort(t.begin(), t.end());
+    printf("  %zu screens at random %s: %.3f ms median, %.3f ms longest; main-loop stall %.1f ms\n",
+           t.size(), when, t.empty() ? 0 : t[t.size() / 2], t.empty() ? 0 : t.back(),
+           b.max_gap / 1000.0);
+    b.moves.clear();
+    b.max_gap = 0;
+}
+
+void filter_run(const char *text)
+{
+    GtkWidget *entry = named("busview-filter");
+    int64_t t0 = g_get_monotonic_time();
+    gtk_entry_set_text(GTK_ENTRY(entry), text);
+    gtk_widget_activate(entry);
+    run_until([] { return log_rows() >= SCREEN_MIN || !indexing(); }, 60);
+    double first = (double)(g_get_monotonic_time() - t0) / 1e6;
+    int rows = log_rows();
+    std::string id = log_cell(2);
+    run_until([] { return !indexing(); }, 600);
+    double all = (double)(g_get_monotonic_time() - t0) / 1e6;
+    printf("filter %-8s first screen %.3f s (%d rows, the first %s), whole file %.2f s; %s\n",
+           text, first, rows, id.c_str(), all,
+           gtk_label_get_text(GTK_LABEL(named("busview-log-counts"))));
+    print_moves("after");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    gtk_init(&argc, &argv);
+    if (argc != 2 || !g_file_test(argv[1], G_FILE_TEST_IS_REGULAR)) {
+        fprintf(stderr, "usage: %s LOG\n", argv[0]);
+        return 2;
+    }
+    b.path = argv[1];
+    /* The file in the page cache, as after a first look at it. */
+    FILE *f = fopen(b.path, "rb");
+    if (!f)
+        return 1;
+    static char chunk[1 << 16];
+    size_t size = 0, n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        size += n;
+    fclose(f);
+
+    app_init();
+    the_app.chan.number = 0;
+    the_app.chan.frame_format = 6;
+    the_app.chan.baud_index = 9;
+    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_default_size(GTK_WINDOW(window), 1000, 650);
+    GtkWidget *notebook = gtk_notebook_new();
+    gtk_container_add(GTK_CONTAINER(window), notebook);
+    the_app.gui.notebook = notebook;
+    gtk_widget_show_all(window);
+    char path[NB_TEXT_MAX];
+    g_snprintf(path, sizeof path, "%s/busview.so", BENCH_STAGE_DIR);
+    nb_plugin *entry = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
+    if (!entry || pgmgr_load(&the_app, entry) != 0 || !entry->page) {
+        fprintf(stderr, "cannot load %s\n", path);
+        return 1;
+    }
+    b.page = entry->page;
+    b.log_trace = named("busview-log-trace");
+    g_signal_connect_after(b.log_trace, "expose-event", G_CALLBACK(on_expose), nullptr);
+    pump_for(500);
+    long rss0 = peak_rss_kb();
+
+    double cpu0 = cpu_seconds();
+    g_timeout_add_full(G_PRIORITY_HIGH, 5, on_dialog, nullptr, nullptr);
+    gtk_button_clicked(GTK_BUTTON(named("busview-open-log")));
+    if (!run_until([] { return b.t_first != 0; }, 60)) {
+        fprintf(stderr, "no first screen\n");
+        return 1;
+    }
+    double first = (double)(b.t_first - b.t_answer) / 1e6;
+    g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
+    guint mover = g_timeout_add(50, on_move, nullptr);
+    run_until([] { return !indexing(); }, 3600);
+    double all = (double)(g_get_monotonic_time() - b.t_answer) / 1e6;
+    double cpu = cpu_seconds() - cpu0;
+
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) < 0)
+        load[0] = -1;
+    printf("busview open log: %s, %.1f MB, load average %.1f\n", b.path, size / 1e6, load[0]);
+    printf("open to first screen: %.3f s (%d rows)\n", first, log_rows());
+    printf("full index: %.2f s wall, %.2f s CPU (page and scan threads); %s\n", all, cpu,
+           gtk_label_get_text(GTK_LABEL(named("busview-log-counts"))));
+    print_moves("while indexing");
+    pump_for(3000);
+    print_moves("after");
+    filter_run("100-1FF");
+    filter_run("7E8");
+    g_source_remove(mover);
+    printf("peak resident %.1f MB before opening, %.1f MB at the end\n", rss0 / 1e3,
+           peak_rss_kb() / 1e3);
+
+    the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
+    gtk_widget_destroy(window);
+    return 0;
+}
