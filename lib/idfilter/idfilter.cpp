@@ -3,7 +3,7 @@
  */
 #include "idfilter.h"
 
-#include <glib/gi18n.h>
+#include <glib.h>
 
 namespace {
 
@@ -50,7 +50,12 @@ void item_text(const char *s, char *buf, size_t size)
 
 }  // namespace
 
-int idf_parse(const char *text, idf_filter *out, char *msg, size_t msg_size, const char *domain)
+/* The formats come translated from the caller, who writes them as
+ * literals (where they are checked). */
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+int idf_parse(const char *text, idf_filter *out, char *msg, size_t msg_size,
+              const idf_texts *texts)
 {
     idf_filter f;
     f.n = 0;
@@ -83,32 +88,19 @@ int idf_parse(const char *text, idf_filter *out, char *msg, size_t msg_size, con
             rc = -1;
         item_text(start, item, sizeof item);
         if (rc == -2) {
-            g_snprintf(msg, msg_size,
-                       g_dgettext(domain, N_("Filter not applied: \"%s\" is above 1FFFFFFF, "
-                                             "the largest identifier.")),
-                       item);
+            g_snprintf(msg, msg_size, texts->above_max, item);
             return -1;
         }
         if (rc < 0) {
-            g_snprintf(msg, msg_size,
-                       g_dgettext(domain, N_("Filter not applied: \"%s\" is not a hexadecimal "
-                                             "identifier or range. Example: 100-1FF, 7E8, "
-                                             "18DAF110")),
-                       item);
+            g_snprintf(msg, msg_size, texts->not_id, item);
             return -1;
         }
         if (lo > hi) {
-            g_snprintf(msg, msg_size,
-                       g_dgettext(domain,
-                                  N_("Filter not applied: the range \"%s\" ends below its start.")),
-                       item);
+            g_snprintf(msg, msg_size, texts->reversed, item);
             return -1;
         }
         if (f.n == IDF_MAX) {
-            g_snprintf(msg, msg_size,
-                       g_dgettext(domain,
-                                  N_("Filter not applied: more than %d identifiers and ranges.")),
-                       IDF_MAX);
+            g_snprintf(msg, msg_size, texts->too_many, IDF_MAX);
             return -1;
         }
         f.lo[f.n] = lo;

@@ -75,9 +75,10 @@ typedef idf_filter bv_filter;
  * 0x prefix) and ranges, separated by commas, semicolons or blanks.
  * Returns 0 with *out set, or -1 with a user message in msg (out is then
  * left unchanged). */
+const idf_texts *bv_filter_texts(void);   /* the messages, translated */
 static inline int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size)
 {
-    return idf_parse(text, out, msg, msg_size, GETTEXT_PACKAGE);
+    return idf_parse(text, out, msg, msg_size, bv_filter_texts());
 }
 static inline bool bv_filter_match(const bv_filter *f, uint32_t id)
 {

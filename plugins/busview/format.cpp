@@ -127,3 +127,15 @@ const char *bv_kind_background(uint8_t kind)
     default: return nullptr;
     }
 }
+
+/* Read at every parse, so that they follow the language in force. */
+const idf_texts *bv_filter_texts(void)
+{
+    static idf_texts t;
+    t.not_id = _("Filter not applied: \"%s\" is not a hexadecimal identifier or range. "
+                 "Example: 100-1FF, 7E8, 18DAF110");
+    t.above_max = _("Filter not applied: \"%s\" is above 1FFFFFFF, the largest identifier.");
+    t.reversed = _("Filter not applied: the range \"%s\" ends below its start.");
+    t.too_many = _("Filter not applied: more than %d identifiers and ranges.");
+    return &t;
+}

@@ -162,7 +162,14 @@ int pl_apply_filter(const char *text)
 {
     char msg[PL_TEXT_MAX];
     idf_filter f;
-    if (idf_parse(text, &f, msg, sizeof msg, GETTEXT_PACKAGE) != 0) {
+    /* The bus viewer's messages, in this plug-in's catalogue. */
+    idf_texts texts;
+    texts.not_id = _("Filter not applied: \"%s\" is not a hexadecimal identifier or range. "
+                     "Example: 100-1FF, 7E8, 18DAF110");
+    texts.above_max = _("Filter not applied: \"%s\" is above 1FFFFFFF, the largest identifier.");
+    texts.reversed = _("Filter not applied: the range \"%s\" ends below its start.");
+    texts.too_many = _("Filter not applied: more than %d identifiers and ranges.");
+    if (idf_parse(text, &f, msg, sizeof msg, &texts) != 0) {
         if (pw.filter_msg)
             gtk_label_set_text(GTK_LABEL(pw.filter_msg), msg);
         return -1;
