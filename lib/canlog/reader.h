@@ -8,6 +8,7 @@
 #include "canlog.h"
 
 #define CL_READ_BUFFER (1024u * 1024u)  /* also the longest line */
+#define CL_SEEK_CHUNK (32u * 1024u)     /* the first read after a seek */
 
 /* Buffered input from a file descriptor or from memory: a window of
  * bytes [p + pos, p + len) at file offset base + pos. */
@@ -23,6 +24,7 @@ struct cl_source {
     uint64_t size;
     int eof;               /* nothing more to read into the window */
     int err;
+    size_t chunk;          /* bytes the next refill reads: small after a seek */
 };
 
 int src_open_fd(cl_source *s, int fd);

@@ -32,8 +32,8 @@ constexpr uint64_t ROWS_PER_MARK = 128;     /* K at the start */
 constexpr uint64_t SELECT_SPAN = 4096;      /* F at the start, with a selection */
 constexpr size_t BATCH = 512;               /* frames per call of the frames function */
 constexpr uint64_t PUBLISH_MAX = 16384;     /* frames between two publications */
-/* Frames a read would rather skip by going to a mark: about what one refill
- * of the reader's buffer costs. */
+/* Frames a read would rather skip by going to a mark: a little more than
+ * the first read after a seek brings in. */
 constexpr uint64_t JUMP_FRAMES = 1024;
 
 struct mark {

@@ -12,8 +12,10 @@
 
 namespace {
 
-/* Moves the unread bytes to the front and reads until the buffer is full
- * or the file ends. */
+/* Moves the unread bytes to the front and reads the next chunk, or up to
+ * the end of the file. Chunks start small after a seek, where random
+ * access wants a few lines, and double up to the whole buffer as reading
+ * goes on. */
 void refill(cl_source *s)
 {
     if (s->fd < 0 || s->eof)
@@ -25,8 +27,11 @@ void refill(cl_source *s)
         s->pos = 0;
         s->len = keep;
     }
-    while (s->len < CL_READ_BUFFER) {
-        ssize_t r = read(s->fd, s->buf + s->len, CL_READ_BUFFER - s->len);
+    size_t goal = CL_READ_BUFFER - s->len > s->chunk ? s->len + s->chunk : CL_READ_BUFFER;
+    if (s->chunk < CL_READ_BUFFER)
+        s->chunk *= 2;
+    while (s->len < goal) {
+        ssize_t r = read(s->fd, s->buf + s->len, goal - s->len);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -52,6 +57,7 @@ int src_open_fd(cl_source *s, int fd)
     if (!s->buf)
         return ENOMEM;
     s->p = s->buf;
+    s->chunk = CL_READ_BUFFER;
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         s->size = (uint64_t)st.st_size;
@@ -110,6 +116,7 @@ int src_seek(cl_source *s, uint64_t off)
     s->p = s->buf;
     s->len = s->pos = 0;
     s->base = off;
+    s->chunk = CL_SEEK_CHUNK;
     s->eof = 0;
     s->err = 0;
     return 0;
@@ -117,8 +124,12 @@ int src_seek(cl_source *s, uint64_t off)
 
 size_t src_need(cl_source *s, size_t n)
 {
-    if (s->len - s->pos < n)
+    while (s->len - s->pos < n && s->fd >= 0 && !s->eof) {
+        size_t had = s->len - s->pos;
         refill(s);
+        if (s->len - s->pos == had)
+            break;
+    }
     return s->len - s->pos;
 }
 
