@@ -137,6 +137,13 @@ int tie_pending(dbc_db *db, const std::vector<dbc_pending_mux> &pending, dbc_err
     return 0;
 }
 
+/* A cycle time in whole milliseconds: -1 for a negative one (or not a
+ * number), capped at the largest int32_t. */
+int32_t cycle_ms(double n)
+{
+    return !(n >= 0) ? -1 : n > 2147483647.0 ? 2147483647 : (int32_t)n;
+}
+
 /* GenMsgCycleTime and GenSigStartValue: defaults, then the values. */
 void apply_attributes(dbc_db *db)
 {
@@ -145,7 +152,7 @@ void apply_attributes(dbc_db *db)
             continue;
         if (d.object == DBC_OBJ_MESSAGE && d.name == "GenMsgCycleTime")
             for (dbc_message &m : db->messages)
-                m.cycle_time_ms = (int32_t)d.default_number;
+                m.cycle_time_ms = cycle_ms(d.default_number);
         if (d.object == DBC_OBJ_SIGNAL && d.name == "GenSigStartValue")
             for (dbc_message &m : db->messages)
                 for (dbc_signal &s : m.signals) {
@@ -158,9 +165,7 @@ void apply_attributes(dbc_db *db)
         if (v.is_text)
             continue;
         if (v.object == DBC_OBJ_MESSAGE && name == "GenMsgCycleTime") {
-            double n = v.number;
-            db->messages[(size_t)v.message].cycle_time_ms =
-                n < 0 ? -1 : n > 2147483647.0 ? 2147483647 : (int32_t)n;
+            db->messages[(size_t)v.message].cycle_time_ms = cycle_ms(v.number);
         } else if (v.object == DBC_OBJ_SIGNAL && name == "GenSigStartValue") {
             dbc_signal &s = db->messages[(size_t)v.message].signals[(size_t)v.signal];
             s.has_start_value = 1;
