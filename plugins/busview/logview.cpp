@@ -505,7 +505,7 @@ void bv_log_build(GtkWidget *page)
     lg.progress = gtk_progress_bar_new();
     gtk_widget_set_name(lg.progress, "busview-log-progress");
     gtk_box_pack_start(GTK_BOX(box), lg.progress, FALSE, FALSE, 0);
-    lg.back = gtk_button_new_with_mnemonic(_("Back to _live"));
+    lg.back = gtk_button_new_with_mnemonic(_("_Back to live"));
     gtk_widget_set_name(lg.back, "busview-log-back");
     gtk_widget_set_tooltip_text(lg.back, _("Close the log file and show the live traffic"));
     gtk_box_pack_end(GTK_BOX(box), lg.back, FALSE, FALSE, 0);
