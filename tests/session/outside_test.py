@@ -192,14 +192,21 @@ class Neighbour:
         env.pop('ZELK_BOARDS', None)
         if env.get('XDG_RUNTIME_DIR'):
             os.makedirs(env['XDG_RUNTIME_DIR'], mode=0o700, exist_ok=True)
-        for ch in channels:
-            self.procs.append(subprocess.Popen([zelkctl, 'dump', str(ch), '--seconds', '600'],
-                                               env=env, stdout=subprocess.DEVNULL))
+        def start(ch):
+            return subprocess.Popen([zelkctl, 'dump', str(ch), '--seconds', '600'], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs = [start(ch) for ch in channels]
 
-        def holding():   # a send fails (exit code 1) while a channel is held
+        def holding():
+            # A probe that opens a channel just before its dump does makes
+            # that dump give up ("busy"): start it again. A channel is held
+            # when its dump runs and a send to it fails (exit code 1).
+            for i, ch in enumerate(channels):
+                if self.procs[i].poll() is not None:
+                    self.procs[i] = start(ch)
             return all(subprocess.run([zelkctl, 'send', str(ch), '123#'], env=env,
                                       capture_output=True, timeout=30).returncode == 1
-                       for ch in channels)
+                       for ch in channels) and all(p.poll() is None for p in self.procs)
         wait_for(holding, 'the neighbour to hold its channels')
 
     def leave(self):

@@ -92,15 +92,21 @@ TEST_F(ZelkProcess, LocksFallBackToTheCacheFolderWhenTheRuntimeFolderIsMissing)
 // Without a runtime folder no shared folder such as /tmp is used, where
 // another user could take the name first. A private /tmp (a mount
 // namespace) holds that other user's folder, so the machine's own is not
-// touched.
+// touched. The tool is run from its folder, entered before the mount: a
+// build tree below /tmp stays reachable through the working directory.
 TEST_F(ZelkProcess, LocksNeedNoFolderAnotherUserCanTake)
 {
     const bool root = getuid() == 0;
     const std::string taken = root ? "mkdir /tmp/zelk-0 && chown 65534 /tmp/zelk-0"
                                    : "ln -s /nowhere /tmp/zelk-0";
-    const std::string script = "mount -t tmpfs tmpfs /tmp && echo inside && mkdir /tmp/home && " +
+    const std::string tool = zelkctl();
+    const size_t slash = tool.rfind('/');
+    ASSERT_NE(slash, std::string::npos) << tool;
+    const std::string script = "cd " + tool.substr(0, slash) +
+                               " && mount -t tmpfs tmpfs /tmp && echo inside && mkdir /tmp/home && " +
                                taken + " && env -u XDG_RUNTIME_DIR -u XDG_CACHE_HOME HOME=/tmp/home " +
-                               zelkctl() + " send 0 123#11 && echo sent";
+                               "LD_LIBRARY_PATH=. ./" + tool.substr(slash + 1) +
+                               " send 0 123#11 && echo sent";
     std::string out;
     run_cmd(std::string(root ? "unshare -m" : "unshare -U -r -m") + " sh -c '" + script + "' 2>&1",
             &out);
