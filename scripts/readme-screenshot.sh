@@ -22,15 +22,21 @@ find_win() {
   done
 }
 
+# Starts the program, takes OK in the chooser and leaves the main window
+# in $main, its geometry in X and Y, the process in $pid.
+start_program() {
+  "$stage/nimbrel" &
+  pid=$!
+  wid=$(find_win "^Nimbrel, ver")
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  xdotool mousemove $((X + WIDTH / 2 - 50)) $((Y + HEIGHT - 24)) click 1
+  main=$(find_win "^ch 0")
+  sleep 1
+  eval "$(xdotool getwindowgeometry --shell "$main")"
+}
+
 # Bus view: OK in the chooser, Start, a second and a half of traffic.
-"$stage/nimbrel" &
-pid=$!
-wid=$(find_win "^Nimbrel, ver")
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-xdotool mousemove $((X + WIDTH / 2 - 50)) $((Y + HEIGHT - 24)) click 1
-main=$(find_win "^ch 0")
-sleep 1
-eval "$(xdotool getwindowgeometry --shell "$main")"
+start_program
 xdotool mousemove $((X + 40)) $((Y + 62)) click 1
 sleep 1.5
 timeout 10 import -window "$main" plugins/busview/screenshot.png
@@ -49,14 +55,7 @@ Message=7DF,0,1,3,,0,0
 QuickSend=7E0#0210030000000000
 QuickSend=123#DEADBEEF
 EOS
-"$stage/nimbrel" &
-pid=$!
-wid=$(find_win "^Nimbrel, ver")
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-xdotool mousemove $((X + WIDTH / 2 - 50)) $((Y + HEIGHT - 24)) click 1
-main=$(find_win "^ch 0")
-sleep 1
-eval "$(xdotool getwindowgeometry --shell "$main")"
+start_program
 xdotool mousemove $((X + 360)) $((Y + 40)) click 1
 sleep 1
 timeout 10 import -window "$main" plugins/sender/screenshot.png
