@@ -108,26 +108,46 @@ void FakeAdapter::send(const std::string &bytes)
 size_t FakeAdapter::send_some(const char *bytes, size_t n)
 {
     std::lock_guard<std::mutex> g(m_);
-    const ssize_t r = master_ >= 0 ? write(master_, bytes, n) : -1;
-    return r > 0 ? size_t(r) : 0;
+    if (master_ < 0 || (!mid_line_ && !flush_held())) return 0;
+    const ssize_t r = write(master_, bytes, n);
+    if (r <= 0) return 0;
+    const char last = bytes[r - 1];
+    mid_line_ = last != '\r' && last != '\a';
+    if (!mid_line_) flush_held();
+    return size_t(r);
+}
+
+// m_ held. Writes what answers wait, as far as the terminal takes them
+// now; true when none is left.
+bool FakeAdapter::flush_held()
+{
+    while (master_ >= 0 && !held_.empty()) {
+        const ssize_t r = write(master_, held_.data(), held_.size());
+        if (r <= 0) return false;
+        held_.erase(0, size_t(r));
+    }
+    return held_.empty();
 }
 
 // m_ held. Writes everything, waiting for room as long as it takes (the
-// host drains its side).
+// host drains its side); behind a line send_some left unfinished, the
+// bytes wait for it to end.
 void FakeAdapter::put(const std::string &bytes)
 {
-    size_t done = 0;
-    while (master_ >= 0 && done < bytes.size()) {
-        const ssize_t r = write(master_, bytes.data() + done, bytes.size() - done);
+    held_ += bytes;
+    if (mid_line_) return;
+    while (master_ >= 0 && !held_.empty()) {
+        const ssize_t r = write(master_, held_.data(), held_.size());
         if (r > 0) {
-            done += size_t(r);
+            held_.erase(0, size_t(r));
         } else if (r < 0 && (errno == EAGAIN || errno == EINTR)) {
             pollfd p{master_, POLLOUT, 0};
-            if (poll(&p, 1, 1000) <= 0) return;  // nobody reads: give up
+            if (poll(&p, 1, 1000) <= 0) break;  // nobody reads: give up
         } else {
-            return;
+            break;
         }
     }
+    held_.clear();
 }
 
 std::vector<std::string> FakeAdapter::commands()
@@ -190,8 +210,15 @@ void FakeAdapter::run()
 {
     char buf[4096];
     for (;;) {
+        int timeout = -1;
+        {
+            // Answers held behind a line send_some finished meanwhile go
+            // out as the terminal takes them.
+            std::lock_guard<std::mutex> g(m_);
+            if (!mid_line_ && !flush_held()) timeout = 5;
+        }
         pollfd p[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) return;
+        if (poll(p, 2, timeout) < 0 && errno != EINTR) return;
         if (p[1].revents) return;
         if (!(p[0].revents & POLLIN)) {
             // The host has not opened the tty yet (or closed it): wait

@@ -43,7 +43,9 @@ public:
     // Bytes to the host, as they stand.
     void send(const std::string &bytes);
     // As many of the bytes as the terminal takes now, without waiting;
-    // returns how many that was.
+    // returns how many that was. Like the firmware's one output queue,
+    // answers never land inside a line these bytes left unfinished: they
+    // wait until it ends.
     size_t send_some(const char *bytes, size_t n);
 
     // Everything the host sent, one entry per CR-terminated command
@@ -71,6 +73,7 @@ private:
     void run();
     void answer(const std::string &cmd);
     void put(const std::string &bytes);
+    bool flush_held();
 
     std::string path_;
     int master_ = -1;
@@ -84,6 +87,8 @@ private:
     std::vector<std::string> refused_;
     std::vector<std::string> commands_;
     std::string partial_;
+    bool mid_line_ = false;  // send_some stopped inside a line
+    std::string held_;       // answers waiting for that line to end
     uint8_t status_ = 0;
     std::string serial_ = "A123";
     std::string early_cmd_, early_bytes_;

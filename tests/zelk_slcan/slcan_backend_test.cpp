@@ -374,6 +374,25 @@ TEST_F(Slcan, GarbageBetweenFramesLosesNothingElse)
     EXPECT_EQ(ZkStop(0), ZK_OK);
 }
 
+// A host that stalled leaves the terminal full, and the adapter's stream
+// stops in the middle of a frame line; the answer to the next status poll
+// must come after that line, not inside it, or the frame is lost.
+TEST_F(Slcan, AnswerWaitsForTheFrameLineTheTerminalCutShort)
+{
+    init();
+    open_started();
+    ASSERT_EQ(fake->send_some("t12", 3), 3u);
+    fake->clear_commands();
+    ASSERT_TRUE(fake->wait_command("F"));
+    ASSERT_EQ(fake->send_some("30\r", 3), 3u);
+    const std::vector<zk_frame> got = read_frames(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, 0x123u);
+    zk_errs e{};
+    ASSERT_GE(ZkErrsGetClear(0, &e), 0);
+    EXPECT_EQ(e.hovr, 0);
+}
+
 TEST_F(Slcan, AdapterAnsweringGarbageFailsToOpenWithoutHanging)
 {
     init(FakeAdapter::Dialect::Garbage);
