@@ -4,9 +4,9 @@
  * The plug-in keeps every trace line in one ring of fixed-size records,
  * allocated when the page is created (or when the user changes the
  * history size). The trace view reads the ring through a custom list
- * model; the per-identifier view is a small list store with one row per
- * identifier and direction. Requests only append to the ring and update
- * counters; the views are brought up to date by a 250 ms timer, so the
+ * model; the per-identifier view reads a table with one entry per
+ * identifier and direction through another. Requests only append to the
+ * ring and update counters; the views are brought up to date by a 250 ms timer, so the
  * cost of a saturated bus is a few hundred nanoseconds per frame.
  */
 #ifndef BUSVIEW_H
@@ -122,6 +122,15 @@ enum {
     BV_N_COLS
 };
 
+/* Flat list models (the trace, the per-identifier table). The slots
+ * every flat list fills alike; a model's own interface init calls this
+ * and fills the others. */
+void  bv_list_model_iface_init(GtkTreeModelIface *iface);
+/* Registers a list model's type, a GObject with the tree model interface. */
+GType bv_list_model_register(const char *name, guint class_size, GClassInitFunc class_init,
+                             guint instance_size, GInstanceInitFunc instance_init,
+                             GInterfaceInitFunc iface_init);
+
 struct BvTrace;
 GType bv_trace_get_type(void);
 #define BV_TYPE_TRACE (bv_trace_get_type())
@@ -204,6 +213,16 @@ enum {
 #define BV_PERIOD_FRAMES 16
 #define BV_PERIOD_TIMES (BV_PERIOD_FRAMES + 1)
 
+/* What a row shows: the entry as it stood at the last display update. */
+struct bv_id_shown {
+    uint64_t count;
+    int64_t period_us;
+    uint8_t len;
+    uint8_t flags;
+    uint8_t changed;              /* bytes highlighted */
+    uint8_t data[8];
+};
+
 struct bv_id_entry {
     uint32_t id;
     uint8_t flags;                /* ZK_FRAME_EFF of the key, RTR of the last frame */
@@ -213,13 +232,13 @@ struct bv_id_entry {
     uint8_t data[8];
     uint8_t changed;              /* bytes changed since the last display update */
     uint8_t dirty;                /* counted since the last display update */
-    uint8_t in_view;              /* has a row in the list store */
+    uint8_t in_view;              /* has a row in the model */
     uint8_t ntimes;               /* times held, 0..BV_PERIOD_TIMES */
     uint64_t count;
     int64_t t_last;
     int64_t times[BV_PERIOD_TIMES];   /* the latest frames' times, a ring from next_time */
     uint32_t next_time;
-    GtkTreeIter iter;             /* its row while in_view */
+    bv_id_shown shown;            /* its row while in_view */
 };
 
 /* Mean interval in microseconds before each of the entry's latest frames
@@ -234,7 +253,7 @@ struct bv_ids {
     int full;                     /* a frame's identifier found no room */
     uint32_t *order;              /* slots with a row, sorted as the rows */
     uint32_t norder;
-    GtkListStore *store;
+    GtkTreeModel *model;          /* the rows: order[0..norder-1], read in place */
 };
 
 int  bv_ids_init(bv_ids *ids, uint32_t cap);      /* 0 or -1 */
@@ -353,9 +372,9 @@ void bv_do_clear(void);
 void bv_set_paused(int paused);
 void bv_sync_widgets(void);       /* widgets show the settings in force */
 /* The views with their columns; the trace view's model is set by the
- * caller, the per-identifier view shows store. */
+ * caller, the per-identifier view shows model. */
 GtkWidget *bv_build_trace_view(const char *name);
-GtkWidget *bv_build_ids_view(GtkListStore *store, const char *name);
+GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name);
 /* child in a scrolled window, shown, whose visibility is the page's. */
 GtkWidget *bv_scrolled(GtkWidget *child);
 

@@ -1,7 +1,8 @@
 /*
  * ids.cpp - the per-identifier table: one entry per identifier, format and
- * direction, counted at every frame, and its list store, updated from the
- * refresh timer with the entries that changed.
+ * direction, counted at every frame, and the list model the view reads
+ * it through, brought up to date by the refresh timer with the entries
+ * that changed.
  */
 #include "busview.h"
 
@@ -27,17 +28,17 @@ uint64_t sort_key(const bv_id_entry *e)
     return ((uint64_t)e->id << 2) | ((e->flags & ZK_FRAME_EFF) ? 2u : 0u) | e->dir;
 }
 
-void fmt_markup(char *buf, size_t size, const bv_id_entry *e)
+void fmt_markup(char *buf, size_t size, const bv_id_shown *sh)
 {
     static const char hex[] = "0123456789ABCDEF";
     size_t o = 0;
     buf[0] = '\0';
-    if (e->flags & ZK_FRAME_RTR)
+    if (sh->flags & ZK_FRAME_RTR)
         return;
-    for (uint8_t i = 0; i < e->len && i < 8; i++) {
-        char byte[3] = {hex[e->data[i] >> 4], hex[e->data[i] & 15], '\0'};
+    for (uint8_t i = 0; i < sh->len && i < 8; i++) {
+        char byte[3] = {hex[sh->data[i] >> 4], hex[sh->data[i] & 15], '\0'};
         int n;
-        if (e->changed & (1u << i))
+        if (sh->changed & (1u << i))
             n = g_snprintf(buf + o, size - o,
                            "%s<span foreground=\"#c00000\" weight=\"bold\">%s</span>",
                            i ? " " : "", byte);
@@ -49,30 +50,180 @@ void fmt_markup(char *buf, size_t size, const bv_id_entry *e)
     }
 }
 
-void set_row(bv_ids *ids, bv_id_entry *e, int insert_at)
+/* ------------------------------------------------------------ the model */
+
+/* The rows are the table's entries in the order of ids->order, read in
+ * place: adding a row is an insertion into that array, and a row reads
+ * what its entry's last display update kept (bv_id_shown). The view is
+ * told of every change by a row signal, or detached meanwhile. */
+struct BvIdsModel {
+    GObject parent;
+    gint stamp;
+    bv_ids *ids;                  /* null once the table is freed */
+};
+
+struct BvIdsModelClass {
+    GObjectClass parent_class;
+};
+
+GType ids_model_get_type(void);
+#define BV_IDS_MODEL(o) (G_TYPE_CHECK_INSTANCE_CAST((o), ids_model_get_type(), BvIdsModel))
+
+uint32_t model_rows(const BvIdsModel *m)
 {
-    char id[16], marks[16], len[8], count[24], period[32], data[512];
-    bv_fmt_id(id, sizeof id, e->id, e->flags);
-    bv_fmt_marks(marks, sizeof marks, e->flags);
-    g_snprintf(len, sizeof len, "%u", (unsigned)e->len);
-    g_snprintf(count, sizeof count, "%llu", (unsigned long long)e->count);
-    bv_fmt_ms(period, sizeof period, bv_id_period(e));
-    fmt_markup(data, sizeof data, e);
-    const char *dir = bv_kind_text(e->dir);
-    const char *bg = bv_kind_background(e->dir);
-    if (insert_at >= 0)
-        gtk_list_store_insert_with_values(ids->store, &e->iter, insert_at, BV_IDCOL_ID, id,
-                                          BV_IDCOL_DIR, dir, BV_IDCOL_MARKS, marks,
-                                          BV_IDCOL_LEN, len, BV_IDCOL_COUNT, count,
-                                          BV_IDCOL_PERIOD, period, BV_IDCOL_DATA, data,
-                                          BV_IDCOL_BACKGROUND, bg, -1);
-    else
-        gtk_list_store_set(ids->store, &e->iter, BV_IDCOL_MARKS, marks, BV_IDCOL_LEN, len,
-                           BV_IDCOL_COUNT, count, BV_IDCOL_PERIOD, period, BV_IDCOL_DATA, data,
-                           -1);
+    return m->ids ? m->ids->norder : 0;
 }
 
-void insert_row(bv_ids *ids, uint32_t slot)
+void set_iter(const BvIdsModel *m, GtkTreeIter *it, uint32_t row)
+{
+    it->stamp = m->stamp;
+    it->user_data = GUINT_TO_POINTER(row);
+    it->user_data2 = nullptr;
+    it->user_data3 = nullptr;
+}
+
+/* The entry behind a valid iterator, null otherwise. */
+const bv_id_entry *iter_entry(const BvIdsModel *m, const GtkTreeIter *it)
+{
+    if (!it || it->stamp != m->stamp)
+        return nullptr;
+    uint32_t row = GPOINTER_TO_UINT(it->user_data);
+    return row < model_rows(m) ? &m->ids->tab[m->ids->order[row]] : nullptr;
+}
+
+GtkTreeModelFlags m_get_flags(GtkTreeModel *)
+{
+    return GTK_TREE_MODEL_LIST_ONLY;
+}
+
+gint m_get_n_columns(GtkTreeModel *)
+{
+    return BV_N_IDCOLS;
+}
+
+GType m_get_column_type(GtkTreeModel *, gint)
+{
+    return G_TYPE_STRING;
+}
+
+gboolean m_iter_nth_child(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent, gint n)
+{
+    BvIdsModel *m = BV_IDS_MODEL(model);
+    if (parent || n < 0 || (uint32_t)n >= model_rows(m))
+        return FALSE;
+    set_iter(m, it, (uint32_t)n);
+    return TRUE;
+}
+
+GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
+{
+    BvIdsModel *m = BV_IDS_MODEL(model);
+    g_return_val_if_fail(iter_entry(m, it), nullptr);
+    return gtk_tree_path_new_from_indices((gint)GPOINTER_TO_UINT(it->user_data), -1);
+}
+
+void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
+{
+    g_value_init(value, G_TYPE_STRING);
+    const bv_id_entry *e = iter_entry(BV_IDS_MODEL(model), it);
+    if (!e)
+        return;
+    const bv_id_shown *sh = &e->shown;
+    char buf[512];
+    switch (col) {
+    case BV_IDCOL_ID:
+        bv_fmt_id(buf, sizeof buf, e->id, e->flags);
+        break;
+    case BV_IDCOL_DIR:
+        g_value_set_static_string(value, bv_kind_text(e->dir));
+        return;
+    case BV_IDCOL_MARKS:
+        bv_fmt_marks(buf, sizeof buf, (uint8_t)((e->flags & ZK_FRAME_EFF) | sh->flags));
+        break;
+    case BV_IDCOL_LEN:
+        g_snprintf(buf, sizeof buf, "%u", (unsigned)sh->len);
+        break;
+    case BV_IDCOL_COUNT:
+        g_snprintf(buf, sizeof buf, "%llu", (unsigned long long)sh->count);
+        break;
+    case BV_IDCOL_PERIOD:
+        bv_fmt_ms(buf, sizeof buf, sh->period_us);
+        break;
+    case BV_IDCOL_DATA:
+        fmt_markup(buf, sizeof buf, sh);
+        break;
+    case BV_IDCOL_BACKGROUND:
+        g_value_set_static_string(value, bv_kind_background(e->dir));
+        return;
+    default:
+        return;
+    }
+    g_value_set_string(value, buf);
+}
+
+gboolean m_iter_next(GtkTreeModel *model, GtkTreeIter *it)
+{
+    BvIdsModel *m = BV_IDS_MODEL(model);
+    if (!iter_entry(m, it))
+        return FALSE;
+    uint32_t row = GPOINTER_TO_UINT(it->user_data) + 1;
+    if (row >= model_rows(m)) {
+        it->stamp = 0;
+        return FALSE;
+    }
+    it->user_data = GUINT_TO_POINTER(row);
+    return TRUE;
+}
+
+gint m_iter_n_children(GtkTreeModel *model, GtkTreeIter *it)
+{
+    return it ? 0 : (gint)model_rows(BV_IDS_MODEL(model));
+}
+
+void model_iface_init(gpointer g_iface, gpointer)
+{
+    GtkTreeModelIface *iface = (GtkTreeModelIface *)g_iface;
+    bv_list_model_iface_init(iface);
+    iface->get_flags = m_get_flags;
+    iface->get_n_columns = m_get_n_columns;
+    iface->get_column_type = m_get_column_type;
+    iface->get_path = m_get_path;
+    iface->get_value = m_get_value;
+    iface->iter_next = m_iter_next;
+    iface->iter_n_children = m_iter_n_children;
+    iface->iter_nth_child = m_iter_nth_child;
+}
+
+void ids_model_init(GTypeInstance *instance, gpointer)
+{
+    ((BvIdsModel *)instance)->stamp = g_random_int() | 1;
+}
+
+GType ids_model_get_type(void)
+{
+    static GType type = 0;
+    if (type == 0)
+        type = bv_list_model_register("BusviewIds", sizeof(BvIdsModelClass), nullptr,
+                                      sizeof(BvIdsModel), ids_model_init, model_iface_init);
+    return type;
+}
+
+/* The entry's row shows it as it stands now; its changes start afresh. */
+void take_shown(bv_id_entry *e)
+{
+    e->shown.count = e->count;
+    e->shown.period_us = bv_id_period(e);
+    e->shown.len = e->len;
+    e->shown.flags = e->flags & ZK_FRAME_RTR;
+    e->shown.changed = e->changed;
+    memcpy(e->shown.data, e->data, sizeof e->data);
+    e->dirty = 0;
+    e->changed = 0;
+}
+
+/* Gives the entry in slot its row, in sorted place; the view is told
+ * unless it is detached. */
+void insert_row(bv_ids *ids, uint32_t slot, bool signal)
 {
     bv_id_entry *e = &ids->tab[slot];
     uint64_t k = sort_key(e);
@@ -88,19 +239,33 @@ void insert_row(bv_ids *ids, uint32_t slot)
     ids->order[lo] = slot;
     ids->norder++;
     e->in_view = 1;
-    set_row(ids, e, (int)lo);
+    take_shown(e);
+    if (!signal)
+        return;
+    GtkTreeIter it;
+    set_iter(BV_IDS_MODEL(ids->model), &it, lo);
+    GtkTreePath *path = gtk_tree_path_new_from_indices((gint)lo, -1);
+    gtk_tree_model_row_inserted(ids->model, path, &it);
+    gtk_tree_path_free(path);
 }
 
-/* Empties the list store; with the view detached, which spares it a
- * signal per row. */
-void clear_store(bv_ids *ids, GtkTreeView *view)
+/* Drops every row; with the view detached, which spares it a signal per
+ * row. */
+void clear_rows(bv_ids *ids, GtkTreeView *view)
 {
     if (view)
         gtk_tree_view_set_model(view, nullptr);
-    gtk_list_store_clear(ids->store);
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    while (!view && ids->norder > 0) {
+        gtk_tree_path_get_indices(path)[0] = (gint)--ids->norder;
+        gtk_tree_model_row_deleted(ids->model, path);
+    }
+    gtk_tree_path_free(path);
+    BvIdsModel *m = BV_IDS_MODEL(ids->model);
+    m->stamp = (m->stamp + 2) | 1;
     ids->norder = 0;
     if (view)
-        gtk_tree_view_set_model(view, GTK_TREE_MODEL(ids->store));
+        gtk_tree_view_set_model(view, ids->model);
 }
 
 }  // namespace
@@ -116,9 +281,9 @@ int bv_ids_init(bv_ids *ids, uint32_t cap)
     }
     ids->cap = cap;
     ids->limit = cap / 4 * 3;
-    ids->store = gtk_list_store_new(BV_N_IDCOLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                    G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                    G_TYPE_STRING);
+    BvIdsModel *m = (BvIdsModel *)g_object_new(ids_model_get_type(), nullptr);
+    m->ids = ids;
+    ids->model = GTK_TREE_MODEL(m);
     return 0;
 }
 
@@ -126,8 +291,11 @@ void bv_ids_free(bv_ids *ids)
 {
     g_free(ids->tab);
     g_free(ids->order);
-    if (ids->store)
-        g_object_unref(ids->store);
+    if (ids->model) {
+        /* A view may hold the model a little longer: it has no rows now. */
+        BV_IDS_MODEL(ids->model)->ids = nullptr;
+        g_object_unref(ids->model);
+    }
     memset(ids, 0, sizeof *ids);
 }
 
@@ -208,7 +376,7 @@ void bv_ids_clear(bv_ids *ids, GtkTreeView *view)
     memset(ids->tab, 0, ids->cap * sizeof ids->tab[0]);
     ids->used = 0;
     ids->full = 0;
-    clear_store(ids, view);
+    clear_rows(ids, view);
 }
 
 void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
@@ -227,16 +395,14 @@ void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
     if (detach)
         gtk_tree_view_set_model(view, nullptr);
     for (uint32_t slot = 0; fresh > 0 && slot < ids->cap; slot++) {
-        bv_id_entry *e = &ids->tab[slot];
+        const bv_id_entry *e = &ids->tab[slot];
         if (e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id)) {
-            insert_row(ids, slot);
-            e->dirty = 0;
-            e->changed = 0;
+            insert_row(ids, slot, !detach);
             fresh--;
         }
     }
     if (detach)
-        gtk_tree_view_set_model(view, GTK_TREE_MODEL(ids->store));
+        gtk_tree_view_set_model(view, ids->model);
 
     /* Then the rows the view shows; the others keep their changes until
      * they are scrolled into view. */
@@ -252,13 +418,17 @@ void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
         if (last > ids->norder)
             last = ids->norder;
     }
+    BvIdsModel *m = BV_IDS_MODEL(ids->model);
     for (uint32_t i = first; i < last; i++) {
         bv_id_entry *e = &ids->tab[ids->order[i]];
         if (!e->dirty)
             continue;
-        set_row(ids, e, -1);
-        e->dirty = 0;
-        e->changed = 0;
+        take_shown(e);
+        GtkTreeIter it;
+        set_iter(m, &it, i);
+        GtkTreePath *path = gtk_tree_path_new_from_indices((gint)i, -1);
+        gtk_tree_model_row_changed(ids->model, path, &it);
+        gtk_tree_path_free(path);
     }
 }
 
@@ -266,7 +436,7 @@ void bv_ids_relist(bv_ids *ids, GtkTreeView *view)
 {
     if (!ids->tab)
         return;
-    clear_store(ids, view);
+    clear_rows(ids, view);
     for (uint32_t slot = 0; slot < ids->cap; slot++) {
         bv_id_entry *e = &ids->tab[slot];
         e->in_view = 0;

@@ -547,7 +547,7 @@ void bv_log_build(GtkWidget *page)
     g_signal_connect(gtk_range_get_adjustment(GTK_RANGE(lg.scroll)), "value-changed",
                      G_CALLBACK(on_scrolled), nullptr);
 
-    lg.ids_view = bv_build_ids_view(lg.ids.store, "busview-log-ids");
+    lg.ids_view = bv_build_ids_view(lg.ids.model, "busview-log-ids");
     lg.ids_sw = bv_scrolled(lg.ids_view);
     gtk_widget_hide(lg.ids_sw);
     gtk_box_pack_start(GTK_BOX(page), lg.ids_sw, TRUE, TRUE, 0);

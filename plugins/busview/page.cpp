@@ -416,9 +416,9 @@ GtkWidget *bv_build_trace_view(const char *name)
     return view;
 }
 
-GtkWidget *bv_build_ids_view(GtkListStore *store, const char *name)
+GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name)
 {
-    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(store));
+    GtkWidget *view = gtk_tree_view_new_with_model(model);
     gtk_widget_set_name(view, name);
     int cw = mono_char_width(view);
     add_column(view, _("ID"), BV_IDCOL_ID, 8, cw, true, false, BV_IDCOL_BACKGROUND);
@@ -544,7 +544,7 @@ GtkWidget *bv_page_build(void)
     bv.w_trace_sw = bv_scrolled(bv.w_trace);
     gtk_box_pack_start(GTK_BOX(page), bv.w_trace_sw, TRUE, TRUE, 0);
 
-    bv.w_ids = bv_build_ids_view(bv.ids.store, "busview-ids");
+    bv.w_ids = bv_build_ids_view(bv.ids.model, "busview-ids");
     bv.w_ids_sw = bv_scrolled(bv.w_ids);
     gtk_box_pack_start(GTK_BOX(page), bv.w_ids_sw, TRUE, TRUE, 0);
     gtk_widget_hide(bv.w_ids_sw);

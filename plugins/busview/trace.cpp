@@ -108,18 +108,6 @@ GType m_get_column_type(GtkTreeModel *, gint col)
     return col == BV_COL_KIND ? G_TYPE_INT : G_TYPE_STRING;
 }
 
-gboolean m_get_iter(GtkTreeModel *model, GtkTreeIter *it, GtkTreePath *path)
-{
-    BvTrace *t = BV_TRACE(model);
-    if (gtk_tree_path_get_depth(path) != 1)
-        return FALSE;
-    gint n = gtk_tree_path_get_indices(path)[0];
-    if (n < 0 || (uint64_t)n >= t->s_end - t->s_first)
-        return FALSE;
-    set_iter(t, it, t->s_first + (uint64_t)n);
-    return TRUE;
-}
-
 GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
 {
     BvTrace *t = BV_TRACE(model);
@@ -217,42 +205,47 @@ gboolean m_iter_nth_child(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *par
     return TRUE;
 }
 
-gboolean m_iter_children(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent)
-{
-    return m_iter_nth_child(model, it, parent, 0);
-}
-
-gboolean m_iter_has_child(GtkTreeModel *, GtkTreeIter *)
-{
-    return FALSE;
-}
-
 gint m_iter_n_children(GtkTreeModel *model, GtkTreeIter *it)
 {
     BvTrace *t = BV_TRACE(model);
     return it ? 0 : (gint)(t->s_end - t->s_first);
 }
 
-gboolean m_iter_parent(GtkTreeModel *, GtkTreeIter *, GtkTreeIter *)
+void model_iface_init(gpointer g_iface, gpointer)
+{
+    GtkTreeModelIface *iface = (GtkTreeModelIface *)g_iface;
+    bv_list_model_iface_init(iface);
+    iface->get_flags = m_get_flags;
+    iface->get_n_columns = m_get_n_columns;
+    iface->get_column_type = m_get_column_type;
+    iface->get_path = m_get_path;
+    iface->get_value = m_get_value;
+    iface->iter_next = m_iter_next;
+    iface->iter_n_children = m_iter_n_children;
+    iface->iter_nth_child = m_iter_nth_child;
+}
+
+/* The slots every flat list fills alike. */
+gboolean list_get_iter(GtkTreeModel *model, GtkTreeIter *it, GtkTreePath *path)
+{
+    if (gtk_tree_path_get_depth(path) != 1)
+        return FALSE;
+    return gtk_tree_model_iter_nth_child(model, it, nullptr, gtk_tree_path_get_indices(path)[0]);
+}
+
+gboolean list_iter_children(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent)
+{
+    return parent ? FALSE : gtk_tree_model_iter_nth_child(model, it, nullptr, 0);
+}
+
+gboolean list_iter_has_child(GtkTreeModel *, GtkTreeIter *)
 {
     return FALSE;
 }
 
-void model_iface_init(gpointer g_iface, gpointer)
+gboolean list_iter_parent(GtkTreeModel *, GtkTreeIter *, GtkTreeIter *)
 {
-    GtkTreeModelIface *iface = (GtkTreeModelIface *)g_iface;
-    iface->get_flags = m_get_flags;
-    iface->get_n_columns = m_get_n_columns;
-    iface->get_column_type = m_get_column_type;
-    iface->get_iter = m_get_iter;
-    iface->get_path = m_get_path;
-    iface->get_value = m_get_value;
-    iface->iter_next = m_iter_next;
-    iface->iter_children = m_iter_children;
-    iface->iter_has_child = m_iter_has_child;
-    iface->iter_n_children = m_iter_n_children;
-    iface->iter_nth_child = m_iter_nth_child;
-    iface->iter_parent = m_iter_parent;
+    return FALSE;
 }
 
 void trace_finalize(GObject *obj)
@@ -280,20 +273,35 @@ void trace_instance_init(GTypeInstance *instance, gpointer)
 
 }  // namespace
 
+void bv_list_model_iface_init(GtkTreeModelIface *iface)
+{
+    iface->get_iter = list_get_iter;
+    iface->iter_children = list_iter_children;
+    iface->iter_has_child = list_iter_has_child;
+    iface->iter_parent = list_iter_parent;
+}
+
 /* The plug-in library stays mapped once loaded (it is linked with
  * -z nodelete), because a registered type cannot be unregistered: the
  * type and its class functions remain valid for every later load. */
+GType bv_list_model_register(const char *name, guint class_size, GClassInitFunc class_init,
+                             guint instance_size, GInstanceInitFunc instance_init,
+                             GInterfaceInitFunc iface_init)
+{
+    GType type = g_type_register_static_simple(G_TYPE_OBJECT, g_intern_static_string(name),
+                                               class_size, class_init, instance_size,
+                                               instance_init, (GTypeFlags)0);
+    const GInterfaceInfo model_info = {iface_init, nullptr, nullptr};
+    g_type_add_interface_static(type, GTK_TYPE_TREE_MODEL, &model_info);
+    return type;
+}
+
 GType bv_trace_get_type(void)
 {
     static GType type = 0;
-    if (type == 0) {
-        type = g_type_register_static_simple(G_TYPE_OBJECT, "BusviewTrace",
-                                             sizeof(BvTraceClass), trace_class_init,
-                                             sizeof(BvTrace), trace_instance_init,
-                                             (GTypeFlags)0);
-        static const GInterfaceInfo model_info = {model_iface_init, nullptr, nullptr};
-        g_type_add_interface_static(type, GTK_TYPE_TREE_MODEL, &model_info);
-    }
+    if (type == 0)
+        type = bv_list_model_register("BusviewTrace", sizeof(BvTraceClass), trace_class_init,
+                                      sizeof(BvTrace), trace_instance_init, model_iface_init);
     return type;
 }
 
