@@ -176,11 +176,16 @@ void     bv_trace_set_filter(BvTrace *t, const bv_filter *f);
  * the main loop: until bv_trace_refilter_finish the lines keep the old
  * filter. begin returns 0, or -1 when the memory is not there (use
  * bv_trace_set_filter then); step looks at up to max more records and
- * returns 1 when all have been looked at; finish puts the new lines in
- * force: detached (attached 0), or for an attached view that shows no
- * rows any more (bv_trace_unshow), which bv_trace_sync then fills. */
+ * returns 1 when all have been looked at; excess is the number of rows
+ * the view shows beyond the lines that pass the new filter, which an
+ * attached view has taken (bv_trace_unshow) before finish; finish puts
+ * the new lines in force: detached (attached 0), or for an attached view
+ * whose remaining rows now read the new lines from the first on (redraw
+ * it), told about the others by bv_trace_sync. Each row signal costs a
+ * long view its time; reusing the rows saves the signals of as many. */
 int      bv_trace_refilter_begin(BvTrace *t, const bv_filter *f);
 int      bv_trace_refilter_step(BvTrace *t, uint32_t max);
+uint32_t bv_trace_refilter_excess(BvTrace *t);
 void     bv_trace_refilter_finish(BvTrace *t, int attached);
 int      bv_trace_refiltering(const BvTrace *t);
 /* Copies the newest records of src (as many as fit). */

@@ -488,18 +488,36 @@ int bv_trace_refilter_step(BvTrace *t, uint32_t max)
     return t->scan >= t->rec_next;
 }
 
+/* Lines the new filter has passed so far, less those the ring dropped
+ * meanwhile. */
+static uint64_t refilter_count(BvTrace *t)
+{
+    while (t->n_first < t->n_next && t->next_listing[t->n_first % t->cap] < t->rec_first)
+        t->n_first++;
+    return t->n_next - t->n_first;
+}
+
+uint32_t bv_trace_refilter_excess(BvTrace *t)
+{
+    if (!t->refiltering)
+        return 0;
+    uint64_t rows = t->s_end - t->s_first, lines = refilter_count(t);
+    return rows > lines ? (uint32_t)(rows - lines) : 0;
+}
+
 void bv_trace_refilter_finish(BvTrace *t, int attached)
 {
     if (!t->refiltering)
         return;
-    /* A view still attached shows no rows now; it is told of the new ones
-     * by bv_trace_sync. */
-    if (attached && t->s_end != t->s_first)
-        return;
     bv_trace_refilter_step(t, UINT32_MAX);
-    /* Records the ring dropped while the scan went on. */
-    while (t->n_first < t->n_next && t->next_listing[t->n_first % t->cap] < t->rec_first)
-        t->n_first++;
+    /* An attached view keeps as many rows as there are new lines; rows
+     * beyond them have been taken already, but for what the ring dropped
+     * since. */
+    uint32_t excess = bv_trace_refilter_excess(t);
+    if (attached && excess > 0)
+        bv_trace_unshow(t, excess);
+    uint64_t rows = t->s_end - t->s_first;
+    refilter_count(t);
     uint64_t *old = t->listing;
     t->listing = t->next_listing;
     t->v_first = t->n_first;
@@ -507,10 +525,12 @@ void bv_trace_refilter_finish(BvTrace *t, int attached)
     t->filter = t->next_filter;
     t->next_listing = old;
     refilter_cancel(t);
-    if (attached)
-        t->s_first = t->s_end = t->v_first;
-    else
+    if (attached) {
+        t->s_first = t->v_first;
+        t->s_end = t->s_first + rows;
+    } else {
         bv_trace_sync_detached(t);
+    }
 }
 
 void bv_trace_copy_from(BvTrace *t, const BvTrace *src)

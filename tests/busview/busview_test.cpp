@@ -411,6 +411,13 @@ TEST_F(Busview, TypedFilterIsAppliedAfterAPauseInSlices)
         }
     }
     ASSERT_TRUE(wait_rows(40001));
+    // The view keeps the rows the new lines need: it is told only of the
+    // 40,001 - 5,121 rows that go.
+    int signals = 0;
+    auto count = +[](GtkTreeModel *, GtkTreePath *, gpointer n) { ++*(int *)n; };
+    GObject *model = G_OBJECT(gtk_tree_view_get_model(GTK_TREE_VIEW(trace_)));
+    gulong del = g_signal_connect(model, "row-deleted", G_CALLBACK(count), &signals);
+    gulong ins = g_signal_connect(model, "row-inserted", G_CALLBACK(count), &signals);
     GtkEntry *entry = GTK_ENTRY(widget("busview-filter"));
     gtk_entry_set_text(entry, "100-");
     EXPECT_EQ("", filter_message());
@@ -427,8 +434,12 @@ TEST_F(Busview, TypedFilterIsAppliedAfterAPauseInSlices)
     }
     EXPECT_GE(turns, 3);  // 40,001 lines take three slices
     ASSERT_TRUE(wait_rows(1 + 20 * 256));
+    EXPECT_EQ("Status", cell(0, BV_COL_DIR));
     EXPECT_EQ("100", cell(1, BV_COL_ID));
     EXPECT_EQ("1FF", cell(5120, BV_COL_ID));
+    EXPECT_EQ(40001 - 5121, signals);
+    g_signal_handler_disconnect(model, del);
+    g_signal_handler_disconnect(model, ins);
 }
 
 TEST_F(Busview, UnparsableFilterIsRefusedWithAMessageInThePage)
