@@ -30,6 +30,10 @@ struct bench {
     const char *mode = "trace";
     bool many_ids = false;
     GtkWidget *filter = nullptr;
+    GtkWidget *filter_msg = nullptr;
+    int64_t filtering_from_us = 0;   /* "Filtering..." first seen */
+    int64_t filtering_until_us = 0;  /* and gone again */
+    int filter_turns = 0;            /* probes while it was shown */
     int typed = 0;
     int64_t start_us = 0;
     uint64_t fed = 0;
@@ -123,6 +127,18 @@ gboolean on_probe(gpointer)
         b.max_gap_cpu_us = cpu - b.last_probe_cpu_us;
     b.last_probe_us = now;
     b.last_probe_cpu_us = cpu;
+    if (b.filter_msg && !b.filtering_until_us) {
+        /* The typed texts are all valid: the only message is the note
+         * that the filter is on its way. */
+        bool filtering = gtk_widget_get_visible(b.filter_msg) &&
+                         gtk_label_get_text(GTK_LABEL(b.filter_msg))[0] != '\0';
+        if (filtering && !b.filtering_from_us)
+            b.filtering_from_us = now;
+        if (filtering)
+            b.filter_turns++;
+        else if (b.filtering_from_us)
+            b.filtering_until_us = now;
+    }
     return TRUE;
 }
 
@@ -197,6 +213,8 @@ int main(int argc, char **argv)
     GtkWidget *trace = find_named(entry->page, "busview-trace");
     GtkWidget *status = find_named(entry->page, "busview-status");
     b.filter = find_named(entry->page, "busview-filter");
+    if (strcmp(b.mode, "filter") == 0)
+        b.filter_msg = find_named(entry->page, "busview-filter-message");
     if (strcmp(b.mode, "ids") == 0)
         gtk_combo_box_set_active(GTK_COMBO_BOX(find_named(entry->page, "busview-view")), 1);
     pump_for(500);
@@ -242,6 +260,9 @@ int main(int argc, char **argv)
            b.max_request_us / 1000.0, b.max_gap_us / 1000.0, b.max_gap_cpu_us / 1000.0);
     printf("  longest main-loop stall while the first %llu frames were listed %.1f ms (%.1f ms of CPU)\n",
            (unsigned long long)b.prefill, first_gap_us / 1000.0, first_gap_cpu_us / 1000.0);
+    if (b.filter_msg)
+        printf("  the filter took %.0f ms from its note to the new lines (%d probes)\n",
+               (b.filtering_until_us - b.filtering_from_us) / 1000.0, b.filter_turns);
     printf("  trace rows %d, counts %s\n  status while running: %s\n", rows,
            counted ? "complete" : "MISSING", status_at_end);
 
