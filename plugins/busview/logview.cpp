@@ -370,7 +370,8 @@ gboolean on_first_screen(gpointer)
     cl_scan_progress p;
     cl_scan_get_progress(row_scan(), &p);
     fill();
-    if (lg.shown < lg.window && !p.done)
+    /* A view not yet sized has no screen to fill yet. */
+    if ((lg.window == 0 || lg.shown < lg.window) && !p.done)
         return TRUE;
     lg.first_source = 0;
     update_labels();
