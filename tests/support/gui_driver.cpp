@@ -40,6 +40,11 @@ DialogDriver::~DialogDriver()
 {
     if (source_)
         g_source_remove(source_);
+    if (!kept_.empty()) {
+        pump();   // the choosers' look-ups end while their widgets live
+        for (GObject *o : kept_)
+            g_object_unref(o);
+    }
 }
 
 void DialogDriver::then(Action action) { actions_.push_back(std::move(action)); }
@@ -89,6 +94,26 @@ void DialogDriver::give_up(GtkWidget *dialog, const char *why)
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_DELETE_EVENT);
 }
 
+void DialogDriver::keep_chooser(GtkWidget *chooser)
+{
+    for (GtkWidget *w : find_all_by_type(chooser, GTK_TYPE_WIDGET)) {
+        kept_.push_back(G_OBJECT(g_object_ref(w)));
+        if (!GTK_IS_TREE_VIEW(w))
+            continue;
+        GList *cols = gtk_tree_view_get_columns(GTK_TREE_VIEW(w));
+        for (GList *l = cols; l; l = l->next) {
+            kept_.push_back(G_OBJECT(g_object_ref(l->data)));
+            GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(l->data));
+            for (GList *c = cells; c; c = c->next)
+                kept_.push_back(G_OBJECT(g_object_ref(c->data)));
+            g_list_free(cells);
+        }
+        g_list_free(cols);
+        if (GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(w)))
+            kept_.push_back(G_OBJECT(g_object_ref(m)));
+    }
+}
+
 void DialogDriver::poll()
 {
     GList *tops = gtk_window_list_toplevels();
@@ -112,8 +137,11 @@ void DialogDriver::poll()
     if (!target)
         return;
 
-    if (since_mark(target, seen_quark()) < 0)
+    if (since_mark(target, seen_quark()) < 0) {
         mark_time(target, seen_quark());
+        if (GTK_IS_FILE_CHOOSER(target))
+            keep_chooser(target);
+    }
     if (actions_.empty()) {
         seen_.push_back(describe(target, false));
         mark_time(target, handled_quark());

@@ -68,6 +68,12 @@ private:
 
     std::deque<Action> actions_;
     std::vector<Seen> seen_;
+    // The widgets, columns, cells and models of every file chooser seen,
+    // referenced until the driver ends: GTK+ 2's chooser finishes folder
+    // and shortcut look-ups it started after it was destroyed, and then
+    // uses them; a test that answers at once would have them freed by then.
+    void keep_chooser(GtkWidget *chooser);
+    std::vector<GObject *> kept_;
     gint64 deadline_us_;
     guint source_ = 0;
 };
