@@ -21,6 +21,9 @@
 
 #include "app/nb_app.h"
 
+#include "bench_cpu.h"
+#include "bench_widgets.h"
+
 namespace {
 
 struct bench {
@@ -49,14 +52,6 @@ struct bench {
 };
 
 bench b;
-
-double cpu_seconds(void)
-{
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
-           ru.ru_stime.tv_usec / 1e6;
-}
 
 void feed(uint64_t n, bool timed)
 {
@@ -140,20 +135,6 @@ gboolean on_probe(gpointer)
             b.filtering_until_us = now;
     }
     return TRUE;
-}
-
-GtkWidget *find_named(GtkWidget *w, const char *name)
-{
-    if (g_strcmp0(gtk_widget_get_name(w), name) == 0)
-        return w;
-    if (!GTK_IS_CONTAINER(w))
-        return nullptr;
-    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
-    GtkWidget *found = nullptr;
-    for (GList *l = children; l && !found; l = l->next)
-        found = find_named(GTK_WIDGET(l->data), name);
-    g_list_free(children);
-    return found;
 }
 
 void pump_for(int ms)

@@ -15,15 +15,9 @@
 
 #include "canlog.h"
 
-namespace {
+#include "bench_cpu.h"
 
-double cpu_seconds(void)
-{
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
-           ru.ru_stime.tv_usec / 1e6;
-}
+namespace {
 
 int write_file(const char *path, int format, long frames)
 {

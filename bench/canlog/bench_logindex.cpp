@@ -24,18 +24,12 @@
 
 #include "canlog.h"
 
+#include "bench_cpu.h"
+
 namespace {
 
 constexpr int SCREEN = 50;
 constexpr uint32_t RARE_ID = 0x7E8;
-
-double cpu_seconds(void)
-{
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
-           ru.ru_stime.tv_usec / 1e6;
-}
 
 double now_s(void)
 {

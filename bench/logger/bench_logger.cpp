@@ -16,29 +16,10 @@
 
 #include "app/nb_app.h"
 
+#include "bench_cpu.h"
+#include "bench_widgets.h"
+
 namespace {
-
-double cpu_seconds(void)
-{
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
-           ru.ru_stime.tv_usec / 1e6;
-}
-
-GtkWidget *find_named(GtkWidget *w, const char *name)
-{
-    if (g_strcmp0(gtk_widget_get_name(w), name) == 0)
-        return w;
-    if (!GTK_IS_CONTAINER(w))
-        return nullptr;
-    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
-    GtkWidget *found = nullptr;
-    for (GList *l = children; l && !found; l = l->next)
-        found = find_named(GTK_WIDGET(l->data), name);
-    g_list_free(children);
-    return found;
-}
 
 int run(GtkWidget *page, const char *file, long frames)
 {

@@ -22,21 +22,9 @@
 #include "app/platform.h"
 #include "canlog.h"
 
-namespace {
+#include "bench_widgets.h"
 
-GtkWidget *find_named(GtkWidget *w, const char *name)
-{
-    if (g_strcmp0(gtk_widget_get_name(w), name) == 0)
-        return w;
-    if (!GTK_IS_CONTAINER(w))
-        return nullptr;
-    GList *children = gtk_container_get_children(GTK_CONTAINER(w));
-    GtkWidget *found = nullptr;
-    for (GList *l = children; l && !found; l = l->next)
-        found = find_named(GTK_WIDGET(l->data), name);
-    g_list_free(children);
-    return found;
-}
+namespace {
 
 struct run_state {
     std::vector<uint32_t> rx_ts;
