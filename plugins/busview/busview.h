@@ -358,6 +358,10 @@ struct bv_state {
 
 extern bv_state bv;
 
+/* cell.cpp: the views' text cells, "text" and "cell-background" as in
+ * GTK's text cell, in the monospace font when mono is set. */
+GtkCellRenderer *bv_cell_new(int mono);
+
 /* busview.cpp */
 int64_t bv_ts_to_us(uint64_t ts);
 void bv_add_frames(const zk_frame *frames, int n, uint64_t req_ts);

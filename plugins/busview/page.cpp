@@ -381,9 +381,14 @@ int mono_char_width(GtkWidget *w)
 GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int chars,
                               int char_width, bool mono, bool markup, int bg_col)
 {
-    GtkCellRenderer *cell = gtk_cell_renderer_text_new();
-    if (mono)
-        g_object_set(cell, "family", "Monospace", nullptr);
+    GtkCellRenderer *cell;
+    if (markup) {
+        cell = gtk_cell_renderer_text_new();
+        if (mono)
+            g_object_set(cell, "family", "Monospace", nullptr);
+    } else {
+        cell = bv_cell_new(mono);
+    }
     GtkTreeViewColumn *column = gtk_tree_view_column_new();
     gtk_tree_view_column_set_title(column, title);
     gtk_tree_view_column_pack_start(column, cell, TRUE);

@@ -295,6 +295,31 @@ TEST_F(Busview, PeriodIsTheMeanOverTheLatestFrames)
         << tip_text;
 }
 
+// A cell keeps a bounded copy of its text; a text longer than that is cut
+// before its last whole character, never in the middle of one.
+TEST_F(Busview, CellsCutLongTextsAtAWholeCharacter)
+{
+    GtkTreeViewColumn *col = gtk_tree_view_get_column(GTK_TREE_VIEW(ids_), 0);
+    ASSERT_NE(nullptr, col);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(col));
+    ASSERT_NE(nullptr, cells);
+    GObject *cell = G_OBJECT(cells->data);
+    g_list_free(cells);
+    std::string long_text;
+    for (int i = 0; i < 200; i++)
+        long_text += "\xc3\xa9";  // U+00E9, two bytes
+    g_object_set(cell, "text", long_text.c_str(), nullptr);
+    gchar *kept = nullptr;
+    g_object_get(cell, "text", &kept, nullptr);
+    ASSERT_NE(nullptr, kept);
+    std::string k = kept;
+    g_free(kept);
+    EXPECT_TRUE(g_utf8_validate(k.c_str(), -1, nullptr));
+    EXPECT_GT(k.size(), 200u);
+    EXPECT_EQ(0u, k.size() % 2);
+    EXPECT_EQ(0, long_text.compare(0, k.size(), k));
+}
+
 // Before the first frame there is no origin for relative times: the
 // lines have none (rather than seconds since 1970); absolute time shows.
 TEST_F(Busview, NoRelativeTimeBeforeTheFirstFrame)
