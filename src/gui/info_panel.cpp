@@ -101,9 +101,15 @@ void add_row(GtkTreeStore *store, GtkTreeIter *row, GtkTreeIter *parent, const c
     gtk_tree_store_set(store, row, COL_NAME, name, COL_VALUE, value, -1);
 }
 
+/* A row whose value changes is measured and drawn again; the panel is
+ * refreshed every second, and most values stay as they are. */
 void set_value(GtkTreeStore *store, GtkTreeIter *row, const char *value)
 {
-    gtk_tree_store_set(store, row, COL_VALUE, value, -1);
+    gchar *old = nullptr;
+    gtk_tree_model_get(GTK_TREE_MODEL(store), row, COL_VALUE, &old, -1);
+    if (!old || strcmp(old, value) != 0)
+        gtk_tree_store_set(store, row, COL_VALUE, value, -1);
+    g_free(old);
 }
 
 /* Values that the refresh rewrites, formatted the same way for both. */

@@ -210,6 +210,18 @@ TEST_F(GuiInfoPanel, RefreshRewritesLiveRowsOnly)
     EXPECT_EQ(value("0:11:0"), "96");
     EXPECT_EQ(value("0:11:1"), "128");
 
+    // A refresh that finds nothing new touches no row, so the view measures
+    // and draws nothing; one new counter touches its row alone.
+    int changed = 0;
+    gulong handler = g_signal_connect_swapped(model_, "row-changed",
+                                              G_CALLBACK(+[](int *n) { ++*n; }), &changed);
+    the_app.gui.ops.refresh_info_panel(&the_app);
+    EXPECT_EQ(changed, 0);
+    fake_st.sovr = 9;
+    the_app.gui.ops.refresh_info_panel(&the_app);
+    EXPECT_EQ(changed, 1);
+    g_signal_handler_disconnect(model_, handler);
+
     // A status that cannot be read leaves everything as it was.
     fake_rc = ZK_E_IO;
     c.wtout = 5;
