@@ -207,6 +207,14 @@ void lg_page_sync_settings(void)
     pw.syncing = 0;
 }
 
+/* The page is refreshed twice a second; a label whose text is new is
+ * laid out and drawn again, the others are left alone. */
+static void set_label(GtkWidget *label, const char *text)
+{
+    if (strcmp(gtk_label_get_text(GTK_LABEL(label)), text) != 0)
+        gtk_label_set_text(GTK_LABEL(label), text);
+}
+
 void lg_page_refresh(void)
 {
     if (!pw.state)
@@ -222,17 +230,17 @@ void lg_page_refresh(void)
     } else {
         g_strlcpy(text, _("Not logging."), sizeof text);
     }
-    gtk_label_set_text(GTK_LABEL(pw.state), text);
+    set_label(pw.state, text);
 
     g_snprintf(text, sizeof text, _("Frames written: %llu, error reports: %llu"),
                (unsigned long long)lg.frames, (unsigned long long)lg.error_events);
-    gtk_label_set_text(GTK_LABEL(pw.frames), text);
+    set_label(pw.frames, text);
 
     gchar *size = g_format_size(lg.w.bytes);
     g_snprintf(text, sizeof text, _("Size: %llu bytes (%s)"), (unsigned long long)lg.w.bytes,
                size);
     g_free(size);
-    gtk_label_set_text(GTK_LABEL(pw.size), text);
+    set_label(pw.size, text);
 
     if (lg.path[0]) {
         time_t secs = (time_t)(lg.start_us / 1000000);
@@ -245,9 +253,9 @@ void lg_page_refresh(void)
     } else {
         g_strlcpy(text, _("Started: -"), sizeof text);
     }
-    gtk_label_set_text(GTK_LABEL(pw.started), text);
+    set_label(pw.started, text);
 
-    gtk_label_set_text(GTK_LABEL(pw.message), lg.message);
+    set_label(pw.message, lg.message);
     gtk_widget_set_sensitive(pw.start, !lg.logging);
     gtk_widget_set_sensitive(pw.stop, lg.logging);
     gtk_widget_set_sensitive(pw.file, !lg.logging);
