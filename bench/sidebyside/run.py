@@ -284,6 +284,7 @@ def main():
     readers = args.readers.split(",")
     if args.before:
         readers += [r + "-before" for r in readers if r in ("view", "log")]
+    readers = list(dict.fromkeys(readers))  # a reader named twice runs once per turn
     stages = {r: os.path.join(os.path.abspath(args.before) if r.endswith("-before") else args.build, "stage")
               for r in readers}
 
