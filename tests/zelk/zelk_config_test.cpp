@@ -97,10 +97,13 @@ TEST_F(ZelkConfig, MalformedConfigurationsSayWhatAndWhere)
         {"sim:channels=0", "channels=0: expected 1 to 4"},
         {"sim:channels=two", "channels=two"},
         {"sim:rate=2000", "rate=2000"},
-        {"sim:traffic=heavy", "traffic=heavy: expected none, default or full"},
+        {"sim:traffic=heavy", "traffic=heavy: expected none, default, mixed, full or full-fd"},
         {"sim:busy=4", "busy=4"},
         {"sim:colour=red", "unknown option \"colour\""},
         {"sim:len=9", "len=9"},
+        {"sim:traffic=full,len=12", "len=12: a classic frame carries at most 8 bytes"},
+        {"sim:drate=20000", "drate=20000"},
+        {"sim:classic=5", "classic=5"},
     };
     for (const auto &c : cases) {
         std::string msg;

@@ -20,13 +20,13 @@ TEST(ZelkApi, VersionWordFromCAndCpp)
 TEST(ZelkApi, ErrorTextsAreDistinctAndUnknownCodesSaySo)
 {
     std::set<std::string> texts;
-    for (int16_t code = -1; code >= ZK_E_FORMAT; code--) {
+    for (int16_t code = -1; code >= ZK_E_BADLEN; code--) {
         std::string t = strerror_of(code);
         EXPECT_FALSE(t.empty()) << code;
         EXPECT_EQ(t.find("unknown"), std::string::npos) << code << ": " << t;
         texts.insert(t);
     }
-    EXPECT_EQ(texts.size(), size_t(-ZK_E_FORMAT));
+    EXPECT_EQ(texts.size(), size_t(-ZK_E_BADLEN));
     std::string unknown = strerror_of(-123);
     EXPECT_NE(unknown.find("unknown"), std::string::npos);
     EXPECT_NE(unknown.find("-123"), std::string::npos);

@@ -25,6 +25,19 @@
  * CAP_NET_ADMIN unless the setting is already in force (ZK_E_PERM, with a
  * text that says what to run); interfaces without bit timing (vcan) take
  * any rate.
+ *
+ * CAN FD (since version 1.1). A channel opened with ZK_OPEN_FD runs its
+ * controller in CAN FD mode: it receives and sends classic frames as
+ * before and FD frames (up to 64 bytes, optionally with the data phase at
+ * the data bit rate) through ZkReadFd and ZkWriteFd; ZkSetDataRate sets
+ * the data-phase bit rate beside the nominal rate of ZkSetBaud. Whether a
+ * channel's adapter can do FD at all is bit N of zk_board.fd_slots and
+ * zk_chipstat.fd_capable; opening a channel that cannot with ZK_OPEN_FD
+ * fails with ZK_E_NOFD. A program written for classic CAN (ZkRead,
+ * ZkWrite) keeps working unchanged: on any channel it gets the classic
+ * frames, and FD frames it cannot take are counted in
+ * zk_chipstat.fd_skipped (and shown by ZkChipStatToStr), never silently
+ * lost.
  */
 #ifndef ZELK_H
 #define ZELK_H
@@ -44,18 +57,27 @@ extern "C" {
 
 /* Version word of this library: bits 23-16 major, 15-8 minor, 7-0 patch. */
 #define ZK_VERSION_MAJOR 1
-#define ZK_VERSION_MINOR 0
+#define ZK_VERSION_MINOR 1
 #define ZK_VERSION_PATCH 0
 
-/* Frame flags. */
+/* Frame flags. zk_frame uses EFF and RTR only, zk_fdframe all of them. */
 #define ZK_FRAME_EFF 0x01u /* extended 29-bit identifier */
-#define ZK_FRAME_RTR 0x02u /* remote transmission request */
+#define ZK_FRAME_RTR 0x02u /* remote transmission request (classic frames only) */
+#define ZK_FRAME_FDF 0x04u /* a CAN FD frame */
+#define ZK_FRAME_BRS 0x08u /* FD: data phase at the data bit rate */
+#define ZK_FRAME_ESI 0x10u /* FD: the sender was error passive */
 
 /* Open flags: frame formats the channel receives and sends. 0 only probes. */
 #define ZK_OPEN_PROBE 0u
 #define ZK_OPEN_STD   2u
 #define ZK_OPEN_EXT   4u
 #define ZK_OPEN_BOTH  6u
+/* Or-ed with STD, EXT or BOTH: open the channel in CAN FD mode. */
+#define ZK_OPEN_FD    8u
+
+/* CAN FD variant for ZkSetDataRate. */
+#define ZK_FD_ISO     0u  /* ISO 11898-1:2015 (CRC with stuff count) */
+#define ZK_FD_NON_ISO 1u  /* the original, pre-ISO CAN FD */
 
 #define ZK_MAX_BOARDS          8
 #define ZK_MAX_CHANNELS        256
@@ -87,6 +109,9 @@ extern "C" {
 #define ZK_E_UNSUPPORTED -21  /* operation not supported by this adapter */
 #define ZK_E_FORMAT      -22  /* frame format (11/29-bit) not enabled on this channel */
 #define ZK_E_PERM        -23  /* not permitted (the text says what to do) */
+#define ZK_E_NOFD        -24  /* adapter cannot do CAN FD, or channel not opened for FD */
+#define ZK_E_BADLEN      -25  /* data length not valid: classic 0..8, FD 0..8, 12, 16,
+                               * 20, 24, 32, 48 or 64 */
 
 /* One CAN frame, 20 bytes. The receive time ts counts microseconds on the
  * monotonic clock (the low 32 bits of CLOCK_MONOTONIC, so it wraps after
@@ -100,6 +125,21 @@ typedef struct zk_frame {
     uint32_t ts;          /* receive time in microseconds, set by the library; ignored on write */
 } zk_frame;
 
+/* One classic or CAN FD frame, 76 bytes. id, len and ts mean what they
+ * mean in zk_frame (ts on the same clock); len is the number of data
+ * bytes, not the DLC code. A classic frame has ZK_FRAME_FDF clear, len
+ * 0..8 and may be remote; an FD frame has ZK_FRAME_FDF set, optionally
+ * BRS and ESI, one of the FD lengths and is never remote. Data bytes past
+ * len are 0 in received frames and ignored on write. */
+typedef struct zk_fdframe {
+    uint32_t id;          /* 11- or 29-bit identifier */
+    uint8_t  flags;       /* ZK_FRAME_* */
+    uint8_t  len;         /* data length 0..64 */
+    uint8_t  reserved[2]; /* 0 */
+    uint32_t ts;          /* receive time in microseconds, as zk_frame.ts; ignored on write */
+    uint8_t  data[64];
+} zk_fdframe;
+
 /* Error counters since the last ZkErrsGetClear, 10 bytes. */
 typedef struct zk_errs {
     uint16_t ewl;   /* error warning limit crossed */
@@ -112,7 +152,10 @@ typedef struct zk_errs {
 /* One board, 144 bytes. Set number before ZkBoardInfo. */
 typedef struct zk_board {
     uint8_t number;            /* board number 0..7 */
-    uint8_t reserved[7];
+    uint8_t fd_slots;          /* bit N set: the channel in slot N can do CAN FD (as
+                                * far as known before it is opened: a serial adapter
+                                * tells when it has been opened once) */
+    uint8_t reserved[6];
     int16_t chip[4];           /* channel number per slot, negative when empty */
     char    name[64];          /* NUL-terminated */
     char    manufacturer[64];  /* NUL-terminated */
@@ -134,7 +177,13 @@ typedef struct zk_chipstat {
     uint8_t  tec;         /* transmit error counter */
     uint8_t  bt0, bt1;    /* bus timing registers in force */
     uint32_t bitrate;     /* bit/s in force, 0 when unknown */
-    uint8_t  reserved1[32];
+    uint32_t data_bitrate;/* FD data-phase bit/s in force, 0 on a classic channel or when unknown */
+    uint16_t data_sp;     /* FD data-phase sample point in permille, 0 when unknown */
+    uint8_t  fd;          /* 0 classic, 1 CAN FD (ISO), 2 CAN FD (non-ISO) */
+    uint8_t  fd_capable;  /* the channel's adapter can do CAN FD */
+    uint32_t fd_skipped;  /* FD frames ZkRead could not hand over since open (or,
+                           * on a channel opened without ZK_OPEN_FD, that arrived) */
+    uint8_t  reserved1[20];
 } zk_chipstat;
 
 /* Status as text, 1024 bytes: 32 names, then 32 values, each 16 bytes and
@@ -159,12 +208,37 @@ ZK_API int16_t  ZkStart(uint8_t chan);
 ZK_API int16_t  ZkStop(uint8_t chan);
 ZK_API int16_t  ZkHwReset(uint8_t chan);
 ZK_API int16_t  ZkRcQueEmpty(uint8_t chan);
-/* Never blocks: returns the number of frames stored (0 when none). */
+/* Never blocks: returns the number of frames stored (0 when none). Returns
+ * classic frames only: FD frames in the queue are skipped and counted in
+ * zk_chipstat.fd_skipped. */
 ZK_API int16_t  ZkRead(uint8_t chan, zk_frame *buf, uint16_t n);
+/* Like ZkRead, but every frame in receive order, classic (ZK_FRAME_FDF
+ * clear) and FD alike. On a channel opened without ZK_OPEN_FD that is the
+ * classic frames only. */
+ZK_API int16_t  ZkReadFd(uint8_t chan, zk_fdframe *buf, uint16_t n);
 /* Queues up to n frames; returns how many were queued (n on success), or
  * the code of the first frame's failure. Waits at most the write timeout
  * for room in the transmit queue (then ZK_E_WTOUT, counted in wtout). */
 ZK_API int16_t  ZkWrite(uint8_t chan, const zk_frame *frames, uint16_t n);
+/* Like ZkWrite for classic and FD frames. A classic frame (ZK_FRAME_FDF
+ * clear) is sent as ZkWrite sends it. An FD frame needs a channel opened
+ * with ZK_OPEN_FD (else ZK_E_NOFD) and one of the FD lengths (else
+ * ZK_E_BADLEN; a classic frame longer than 8 bytes gives ZK_E_BADLEN as
+ * well); RTR with FDF, or BRS or ESI without it, give ZK_E_BADARG.
+ * ZK_FRAME_ESI is sent where the adapter lets the sender set it; the
+ * controller sets it itself otherwise. */
+ZK_API int16_t  ZkWriteFd(uint8_t chan, const zk_fdframe *frames, uint16_t n);
+/* Data-phase bit rate of a channel opened with ZK_OPEN_FD, like ZkSetBaud
+ * for the nominal rate (best set before ZkStart: a backend that has to
+ * stop the controller for it restarts it): bitrate in bit/s (1, 2, 4, 5
+ * and 8 Mbit/s where the adapter can produce them), sample_point in
+ * permille (for example 750) or 0 for the adapter's choice, mode
+ * ZK_FD_ISO or ZK_FD_NON_ISO. ZK_E_NOFD on a channel opened without
+ * ZK_OPEN_FD, ZK_E_NORATE when the adapter cannot produce the rate,
+ * ZK_E_UNSUPPORTED for a sample point or mode the adapter cannot set,
+ * ZK_E_BADARG for values outside any CAN FD controller's range. */
+ZK_API int16_t  ZkSetDataRate(uint8_t chan, uint32_t bitrate, uint16_t sample_point,
+                              uint8_t mode);
 /* Fills the counts since the last call and clears them; ZK_OK also when
  * every count is 0. */
 ZK_API int16_t  ZkErrsGetClear(uint8_t chan, zk_errs *errs);
@@ -186,19 +260,29 @@ static_assert(offsetof(zk_frame, id) == 0 && offsetof(zk_frame, flags) == 4 &&
               offsetof(zk_frame, len) == 5 && offsetof(zk_frame, data) == 6 &&
               offsetof(zk_frame, reserved) == 14 && offsetof(zk_frame, ts) == 16,
               "zk_frame layout");
+static_assert(sizeof(zk_fdframe) == 76, "zk_fdframe size");
+static_assert(offsetof(zk_fdframe, id) == 0 && offsetof(zk_fdframe, flags) == 4 &&
+              offsetof(zk_fdframe, len) == 5 && offsetof(zk_fdframe, reserved) == 6 &&
+              offsetof(zk_fdframe, ts) == 8 && offsetof(zk_fdframe, data) == 12,
+              "zk_fdframe layout");
 static_assert(sizeof(zk_errs) == 10, "zk_errs size");
 static_assert(offsetof(zk_errs, boff) == 2 && offsetof(zk_errs, wtout) == 8, "zk_errs layout");
 static_assert(sizeof(zk_board) == 144, "zk_board size");
-static_assert(offsetof(zk_board, chip) == 8 && offsetof(zk_board, name) == 16 &&
+static_assert(offsetof(zk_board, fd_slots) == 1 && offsetof(zk_board, chip) == 8 && offsetof(zk_board, name) == 16 &&
               offsetof(zk_board, manufacturer) == 80, "zk_board layout");
 static_assert(sizeof(zk_chipstat) == 64, "zk_chipstat size");
 static_assert(offsetof(zk_chipstat, board) == 2 && offsetof(zk_chipstat, irq) == 4 &&
               offsetof(zk_chipstat, base) == 8 && offsetof(zk_chipstat, state) == 12 &&
-              offsetof(zk_chipstat, hovr) == 16 && offsetof(zk_chipstat, sovr) == 20,
+              offsetof(zk_chipstat, hovr) == 16 && offsetof(zk_chipstat, sovr) == 20 &&
+              offsetof(zk_chipstat, bitrate) == 28 && offsetof(zk_chipstat, data_bitrate) == 32 &&
+              offsetof(zk_chipstat, data_sp) == 36 && offsetof(zk_chipstat, fd) == 38 &&
+              offsetof(zk_chipstat, fd_capable) == 39 && offsetof(zk_chipstat, fd_skipped) == 40 &&
+              offsetof(zk_chipstat, reserved1) == 44,
               "zk_chipstat layout");
 static_assert(sizeof(zk_chipstat_text) == 1024, "zk_chipstat_text size");
 #else
 _Static_assert(sizeof(zk_frame) == 20, "zk_frame size");
+_Static_assert(sizeof(zk_fdframe) == 76, "zk_fdframe size");
 _Static_assert(sizeof(zk_board) == 144, "zk_board size");
 _Static_assert(sizeof(zk_chipstat) == 64, "zk_chipstat size");
 _Static_assert(sizeof(zk_chipstat_text) == 1024, "zk_chipstat_text size");

@@ -11,12 +11,19 @@
  * has channels sharing one simulated bus:
  *   channels=N   1..4 channels (default 2)
  *   rate=KBIT    bus bit rate in kbit/s (default 500)
+ *   drate=KBIT   data-phase bit rate of CAN FD frames with BRS, 100 to
+ *                16000 kbit/s (default 2000)
  *   traffic=K    none: silent bus; default: a small vehicle-like network
  *                (a dozen standard and extended identifiers, 10 ms to 1 s
- *                periods, counters in the data); full: saturated bus,
- *                back-to-back frames
- *   len=N        data length of the frames of traffic=full (default 0)
+ *                periods, counters in the data); mixed: the same with five
+ *                CAN FD nodes added (12 to 64 bytes, most with BRS); full:
+ *                saturated bus, back-to-back classic frames; full-fd: the
+ *                same with FD frames with BRS
+ *   len=N        data length of the frames of traffic=full (0..8, default
+ *                0) or full-fd (an FD length, default 64)
  *   busy=S[/S..] channel slots (0..3) reported busy by ZkOpen
+ *   classic=S[/S..] channel slots (0..3) whose controller cannot do CAN
+ *                FD (ZkOpen with ZK_OPEN_FD fails with ZK_E_NOFD)
  *   serial=TEXT  serial number (default "SIM-<board>"); serial=none: the
  *                board has no serial (ZkBoardGetSerial fails)
  *   name=TEXT    board name (default "ZELK simulated CAN")
@@ -32,6 +39,18 @@
  * never acknowledged, so its transmit error counter climbs to error
  * warning (counted in ewl) and bus-off (counted in boff). In listen-only
  * mode the error counters do not change.
+ *
+ * CAN FD. Every channel can do FD unless named in classic=. An FD frame
+ * takes its arbitration phase at the nominal rate and, with BRS, its data
+ * phase at the bus's data rate, so a saturated FD bus carries the frame
+ * rate the two rates give. A channel opened for FD takes part in an FD
+ * frame when its nominal rate and, for a BRS frame, its data rate match
+ * the bus and it runs ISO CAN FD (the simulated nodes do); otherwise, as
+ * at a wrong bit rate, the frame is a receive error for it and its own FD
+ * frames are never acknowledged. A channel opened without ZK_OPEN_FD
+ * takes the classic frames, and the core counts the FD frames in
+ * zk_chipstat.fd_skipped (a real classic controller would destroy them
+ * with error frames; the simulation spares the bus that).
  *
  * Time. The bus runs lazily: on every library call it catches up with the
  * clock (at most ten seconds of bus time per call; an older backlog is
@@ -61,6 +80,11 @@ extern "C" {
  * queued it (0 or more) or a negative code. */
 ZK_API int16_t zk_sim_inject(uint8_t board, const zk_frame *frame);
 
+/* The same for a classic or CAN FD frame (flags and length as ZkWriteFd
+ * takes them; ZK_E_BADLEN for a length that is not one). An FD frame with
+ * BRS reaches FD channels at the bus's data rate only. */
+ZK_API int16_t zk_sim_inject_fd(uint8_t board, const zk_fdframe *frame);
+
 /* Add the counts to the channel's error counters (what ZkErrsGetClear
  * returns next); hovr and sovr also go into the totals of ZkChipStat. The
  * channel must be open. */
@@ -71,6 +95,9 @@ ZK_API int16_t zk_sim_inject_errors(uint8_t chan, const zk_errs *errs);
  * keeps the last 8192 frames and is emptied when the channel opens.
  * Returns the number of frames stored in out, or a negative code. */
 ZK_API int zk_sim_sent(uint8_t chan, zk_frame *out, int max);
+/* The same with the FD frames: zk_sim_sent passes over (and consumes) the
+ * FD frames it cannot store, zk_sim_sent_fd returns every frame. */
+ZK_API int zk_sim_sent_fd(uint8_t chan, zk_fdframe *out, int max);
 
 /* Frames of the channel still waiting in its transmit queue. */
 ZK_API int zk_sim_tx_pending(uint8_t chan);
@@ -84,8 +111,11 @@ ZK_API void zk_sim_fail_next(const char *function, int16_t code);
 ZK_API void zk_sim_clear_failures(void);
 
 /* Change the board's bus at run time: bit rate in kbit/s (0: keep) and
- * traffic "none", "default" or "full" (NULL: keep). */
+ * traffic "none", "default", "mixed", "full" or "full-fd" (NULL: keep). */
 ZK_API int16_t zk_sim_set_bus(uint8_t board, uint32_t kbit, const char *traffic);
+
+/* Change the data-phase bit rate of the board's bus, 1 to 16000 kbit/s. */
+ZK_API int16_t zk_sim_set_data_rate(uint8_t board, uint32_t kbit);
 
 /* Write timeout adjustment of the board: requested values are rounded up
  * to a multiple of step ms (0: no rounding), then capped at max ms (0: no

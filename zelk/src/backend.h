@@ -14,6 +14,9 @@
  *     wtout) and the hovr/sovr totals since open for ZkChipStat;
  *   - the started and listen-only flags, the bus timing registers in force
  *     and the bit rate computed from them, the write timeout in force;
+ *   - CAN FD: whether the channel was opened for it, the data-phase rate
+ *     in force, and the FD frames a classic reader could not take
+ *     (zk_chipstat.fd_skipped);
  *   - argument checking. A backend operation is called only with a valid
  *     slot of an open channel and valid arguments, and only the checks that
  *     depend on the hardware are left to it.
@@ -59,10 +62,13 @@
 
 namespace zk {
 
-/* Receive queue capacity of every channel (at least ZK_RX_QUEUE_MIN):
- * 1.3 MiB, about three seconds of a saturated 1 Mbit/s bus, so that an
- * application whose main loop is held up for a while, or an adapter
- * flushing its buffer at several times the bus rate, loses nothing. */
+/* Receive queue capacity of every channel in frames (at least
+ * ZK_RX_QUEUE_MIN), classic or FD: about three seconds of a saturated
+ * 1 Mbit/s bus, seven of an FD bus at 1/8 Mbit/s with 64-byte frames, so
+ * that an application whose main loop is held up for a while, or an
+ * adapter flushing its buffer at several times the bus rate, loses
+ * nothing. 5 MiB of address space per channel, touched only as far as
+ * the queue has ever been filled. */
 constexpr int ZK_RX_QUEUE_CAP = 65536;
 
 /* Monotonic clock in microseconds (CLOCK_MONOTONIC). The low 32 bits of
@@ -78,6 +84,31 @@ uint32_t sja1000_bitrate(uint8_t bt0, uint8_t bt1);
 /* The CiA predefined rate index 0..8 (10, 20, 50, 100, 125, 250, 500, 800,
  * 1000 kbit/s) whose register pair is exactly bt0/bt1, else -1. */
 int cia_index(uint8_t bt0, uint8_t bt1);
+
+/* CAN FD lengths: the length an FD frame of len bytes takes on the bus
+ * (len rounded up to 0..8, 12, 16, 20, 24, 32, 48, 64; 64 above that),
+ * and the 4-bit DLC code of such a length and back. */
+inline uint8_t fd_round_len(unsigned len)
+{
+    static const uint8_t up[] = {12, 16, 20, 24, 32, 48, 64};
+    if (len <= 8) return uint8_t(len);
+    for (uint8_t l : up)
+        if (len <= l) return l;
+    return 64;
+}
+inline uint8_t fd_len_to_dlc(unsigned len)
+{
+    static const uint8_t up[] = {12, 16, 20, 24, 32, 48, 64};
+    if (len <= 8) return uint8_t(len);
+    for (uint8_t i = 0; i < 7; i++)
+        if (len <= up[i]) return uint8_t(9 + i);
+    return 15;
+}
+inline uint8_t fd_dlc_to_len(unsigned dlc)
+{
+    static const uint8_t len[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    return len[dlc & 15u];
+}
 
 /* Events a backend reports besides frames. */
 enum zk_event {
@@ -104,6 +135,13 @@ public:
      * the queue is full the frame is dropped and counted as sovr. Returns
      * true when the frame was queued. */
     bool frame(const zk_frame &frame);
+
+    /* The same for a frame of a channel that may carry CAN FD: FD frames
+     * have ZK_FRAME_FDF set (and BRS, ESI as received) and a length of
+     * the FD set; a length in between is rounded up, the added bytes 0.
+     * A channel opened without ZK_OPEN_FD does not queue FD frames but
+     * counts them (zk_chipstat.fd_skipped). */
+    bool frame(const zk_fdframe &frame);
 
     /* Count an event (count times). Counted while the channel is open. */
     void event(zk_event ev, uint32_t count = 1);
@@ -162,7 +200,8 @@ public:
      * with the acceptance filter open, and bus timing *bt0, *bt1 (the
      * backend sets them to its initial pair; the core preset 0x00/0x1C,
      * 500 kbit/s). `port` receives the slot's frames and events from now
-     * on. flags are ZK_OPEN_STD, ZK_OPEN_EXT or ZK_OPEN_BOTH. */
+     * on. flags are ZK_OPEN_STD, ZK_OPEN_EXT or ZK_OPEN_BOTH, with
+     * ZK_OPEN_FD or-ed in for an FD channel (only when fd_capable()). */
     virtual int16_t open(int slot, uint8_t flags, zk_rx_port *port,
                          uint8_t *bt0, uint8_t *bt1) = 0;
 
@@ -196,6 +235,35 @@ public:
      * running afterwards if and only if `running` is true. */
     virtual int16_t hw_reset(int slot, bool running) = 0;
 
+    /* CAN FD. fd_capable: can the slot's adapter run in FD mode (as far
+     * as known without opening it; open() may still refuse with
+     * ZK_E_NOFD when it finds out otherwise). open() is then called with
+     * ZK_OPEN_FD in flags for a channel the application opens for FD. */
+    virtual bool fd_capable(int slot) { return false; }
+
+    /* The data-phase timing in force right after an FD open: bit/s,
+     * sample point in permille (0 unknown), ZK_FD_ISO or ZK_FD_NON_ISO.
+     * The core presets 2 Mbit/s, 0, ISO. */
+    virtual void fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode) {}
+
+    /* Set the data-phase timing of a slot opened for FD; like set_baud for
+     * when it may be called. bitrate is 1 kbit/s .. 16 Mbit/s, sample
+     * point 0 (the adapter's choice) or 500..950 permille, mode ISO or
+     * non-ISO. ZK_E_NORATE for a rate, ZK_E_UNSUPPORTED for a sample point
+     * or mode the adapter cannot produce. */
+    virtual int16_t set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode)
+    {
+        return ZK_E_NOFD;
+    }
+
+    /* Queue one FD frame, as write() does a classic one. The core has
+     * checked what write() lists, the channel opened for FD, ZK_FRAME_FDF
+     * set, no RTR, len one of the FD lengths. */
+    virtual int16_t write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms)
+    {
+        return ZK_E_NOFD;
+    }
+
     /* Queue one frame for transmission. The core has checked: channel
      * started, not listen-only, format enabled, len <= 8, identifier in
      * range, RTR frames carry no data bytes to care about. Wait at most
@@ -209,7 +277,8 @@ public:
 
     /* Fill the controller's part of the status: irq, base, bus_state
      * (0 active, 1 warning, 2 passive, 3 bus-off), rec, tec. The core fills
-     * chan, board, state, lom, hovr, sovr, bt0, bt1, bitrate. */
+     * chan, board, state, lom, hovr, sovr, bt0, bt1, bitrate and the FD
+     * fields. */
     virtual int16_t chip_status(int slot, zk_chipstat *st) = 0;
 
     /* Status text: the board's own entries (for example "Board", "Serial",

@@ -212,8 +212,158 @@ const char *bus_state_text(uint8_t s)
 void rate_text(char *buf, size_t size, uint32_t bitrate)
 {
     if (bitrate == 0) snprintf(buf, size, "unknown");
+    else if (bitrate > 1000000 && bitrate % 1000000 == 0)
+        snprintf(buf, size, "%u Mbit/s", unsigned(bitrate / 1000000));
     else if (bitrate % 1000 == 0) snprintf(buf, size, "%u kbit/s", unsigned(bitrate / 1000));
     else snprintf(buf, size, "%u bit/s", unsigned(bitrate));
+}
+
+// The common part of ZkRead and ZkReadFd: take(q, want) moves up to want
+// frames out of the queue (its mutex held) and returns how many it stored.
+template <class Take>
+int16_t read_frames(api_call &call, chan_state *ch, uint16_t n, bool null, Take take)
+{
+    if (n == 0) return call.ret(0);
+    if (null) return call.ret(ZK_E_BADARG);
+    zk_rx_port::impl *q = ch->port_impl.get();
+    std::lock_guard<std::mutex> g(q->m);
+    if (q->gone && q->count == 0) {
+        set_detail("%s", q->gone_detail);
+        return call.ret(ZK_E_GONE);
+    }
+    return call.ret(int16_t(take(q, std::min<int>(n, 32767))));
+}
+
+// Checks and sends one frame of ZkWrite or ZkWriteFd; the channel is open,
+// started and not listen-only.
+int16_t write_one(chan_state &ch, const zk_fdframe &in, bool classic_call)
+{
+    const uint8_t known = ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI;
+    const bool ext = (in.flags & ZK_FRAME_EFF) != 0;
+    const bool fd = (in.flags & ZK_FRAME_FDF) != 0;
+    if (classic_call && (in.flags & ~(ZK_FRAME_EFF | ZK_FRAME_RTR))) {
+        set_detail("frame flags 0x%02X: only 0x01 (extended) and 0x02 (remote) exist",
+                   unsigned(in.flags));
+        return ZK_E_BADARG;
+    }
+    if (classic_call && in.len > 8) {
+        set_detail("frame length %u: at most 8", unsigned(in.len));
+        return ZK_E_BADARG;
+    }
+    if (in.flags & ~known) {
+        set_detail("frame flags 0x%02X: unknown bits 0x%02X", unsigned(in.flags),
+                   unsigned(in.flags & ~known));
+        return ZK_E_BADARG;
+    }
+    if (fd && (in.flags & ZK_FRAME_RTR)) {
+        set_detail("CAN FD has no remote frames");
+        return ZK_E_BADARG;
+    }
+    if (!fd && (in.flags & (ZK_FRAME_BRS | ZK_FRAME_ESI))) {
+        set_detail("frame flags 0x%02X: BRS and ESI belong to FD frames (flag 0x04)",
+                   unsigned(in.flags));
+        return ZK_E_BADARG;
+    }
+    if (!fd && in.len > 8) {
+        set_detail("length %u: a classic frame carries at most 8 bytes", unsigned(in.len));
+        return ZK_E_BADLEN;
+    }
+    if (fd && fd_round_len(in.len) != in.len) {
+        set_detail("length %u: a CAN FD frame carries 0 to 8, 12, 16, 20, 24, 32, 48 or 64 bytes",
+                   unsigned(in.len));
+        return ZK_E_BADLEN;
+    }
+    if (in.id > (ext ? 0x1FFFFFFFu : 0x7FFu)) {
+        set_detail("identifier 0x%X does not fit %s", unsigned(in.id), ext ? "29 bits" : "11 bits");
+        return ZK_E_BADARG;
+    }
+    if (!(ch.flags & (ext ? ZK_OPEN_EXT : ZK_OPEN_STD))) return ZK_E_FORMAT;
+    if (fd && !ch.fd) {
+        set_detail("an FD frame on a channel open for classic CAN only");
+        return ZK_E_NOFD;
+    }
+    zk_backend *be = backend_of(ch);
+    int16_t e;
+    if (fd) {
+        zk_fdframe f = in;
+        f.reserved[0] = f.reserved[1] = 0;
+        f.ts = 0;
+        memset(f.data + f.len, 0, sizeof f.data - f.len);
+        e = be->write_fd(ch.slot, f, ch.wtout);
+    } else {
+        zk_frame f{};
+        f.id = in.id;
+        f.flags = in.flags;
+        f.len = in.len;
+        memcpy(f.data, in.data, sizeof f.data);
+        e = be->write(ch.slot, f, ch.wtout);
+    }
+    if (e == ZK_E_WTOUT) {
+        zk_rx_port::impl *q = ch.port_impl.get();
+        std::lock_guard<std::mutex> g(q->m);
+        sat_add(q->errs.wtout, 1);
+    }
+    return e;
+}
+
+// The common part of ZkWrite and ZkWriteFd: frame i through get(i).
+template <class Get>
+int16_t write_frames(api_call &call, chan_state *ch, uint16_t n, bool null, bool classic_call,
+                     Get get)
+{
+    if (n == 0) return call.ret(0);
+    if (null) return call.ret(ZK_E_BADARG);
+    if (!ch->started) return call.ret(ZK_E_NOTSTARTED);
+    if (ch->lom) return call.ret(ZK_E_LOM);
+    const int want = std::min<int>(n, 32767);
+    int done = 0;
+    for (; done < want; done++) {
+        const int16_t e = write_one(*ch, get(done), classic_call);
+        if (e < 0) return call.ret(done > 0 ? int16_t(done) : e);
+    }
+    return call.ret(int16_t(done));
+}
+
+}  // namespace
+
+namespace {
+
+// Queues one frame (classic or FD) in the port's ring, q->m held.
+bool queue_frame(zk_rx_port::impl *q, uint32_t id, uint8_t flags, uint8_t len, uint32_t ts,
+                 const uint8_t *data)
+{
+    if (!q->accepting) return false;
+    const bool ext = (flags & ZK_FRAME_EFF) != 0;
+    if (!(q->flags & (ext ? ZK_OPEN_EXT : ZK_OPEN_STD))) return false;
+    id &= ext ? 0x1FFFFFFFu : 0x7FFu;
+    if ((id ^ q->code) & q->mask) return false;
+    const bool fd = (flags & ZK_FRAME_FDF) != 0;
+    if (fd && !(q->flags & ZK_OPEN_FD)) {
+        // A classic reader: counted, so that it knows what it did not get.
+        q->fd_skipped++;
+        return false;
+    }
+    if (q->count >= ZK_RX_QUEUE_CAP) {
+        sat_add(q->errs.sovr, 1);
+        q->sovr_total++;
+        return false;
+    }
+    zk_fdframe &d = q->ring[size_t((q->head + q->count) % ZK_RX_QUEUE_CAP)];
+    d.id = id;
+    d.reserved[0] = d.reserved[1] = 0;
+    d.ts = ts;
+    if (fd) {
+        d.flags = flags & (ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI);
+        d.len = fd_round_len(len);
+    } else {
+        d.flags = flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+        d.len = len > 8 ? 8 : len;
+    }
+    const size_t have = (flags & ZK_FRAME_RTR) || !data ? 0 : std::min<size_t>(len, d.len);
+    if (have) memcpy(d.data, data, have);
+    memset(d.data + have, 0, sizeof d.data - have);
+    q->count++;
+    return true;
 }
 
 }  // namespace
@@ -223,24 +373,16 @@ bool zk_rx_port::frame(const zk_frame &f)
     impl *q = p;
     if (!q) return false;
     std::lock_guard<std::mutex> g(q->m);
-    if (!q->accepting) return false;
-    const bool ext = (f.flags & ZK_FRAME_EFF) != 0;
-    if (!(q->flags & (ext ? ZK_OPEN_EXT : ZK_OPEN_STD))) return false;
-    const uint32_t id = f.id & (ext ? 0x1FFFFFFFu : 0x7FFu);
-    if ((id ^ q->code) & q->mask) return false;
-    if (q->count >= ZK_RX_QUEUE_CAP) {
-        sat_add(q->errs.sovr, 1);
-        q->sovr_total++;
-        return false;
-    }
-    zk_frame &d = q->ring[size_t((q->head + q->count) % ZK_RX_QUEUE_CAP)];
-    d = f;
-    d.id = id;
-    d.flags = f.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
-    if (d.len > 8) d.len = 8;
-    d.reserved[0] = d.reserved[1] = 0;
-    q->count++;
-    return true;
+    return queue_frame(q, f.id, f.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR), f.len > 8 ? 8 : f.len,
+                       f.ts, f.data);
+}
+
+bool zk_rx_port::frame(const zk_fdframe &f)
+{
+    impl *q = p;
+    if (!q) return false;
+    std::lock_guard<std::mutex> g(q->m);
+    return queue_frame(q, f.id, f.flags, f.len > 64 ? 64 : f.len, f.ts, f.data);
 }
 
 void zk_rx_port::event(zk_event ev, uint32_t count)
@@ -329,14 +471,21 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
 {
     ZK_CALL("ZkOpen");
     ZK_CHAN(chan, false);
-    if (flags != ZK_OPEN_PROBE && flags != ZK_OPEN_STD && flags != ZK_OPEN_EXT &&
-        flags != ZK_OPEN_BOTH) {
-        set_detail("open flags %u: use 2 (11-bit), 4 (29-bit), 6 (both) or 0 (probe)",
-                   unsigned(flags));
+    const uint8_t formats = flags & uint8_t(~ZK_OPEN_FD);
+    if ((formats != ZK_OPEN_STD && formats != ZK_OPEN_EXT && formats != ZK_OPEN_BOTH &&
+         flags != ZK_OPEN_PROBE)) {
+        set_detail("open flags %u: use 2 (11-bit), 4 (29-bit), 6 (both), each with 8 added "
+                   "for CAN FD, or 0 (probe)", unsigned(flags));
         return call.ret(ZK_E_BADARG);
     }
     if (ch->open) return call.ret(ZK_E_BUSY);
     zk_backend *be = backend_of(*ch);
+    const bool want_fd = (flags & ZK_OPEN_FD) != 0;
+    if (want_fd && !be->fd_capable(ch->slot)) {
+        set_detail("channel %u (board %d, %s) is a classic CAN channel", unsigned(chan),
+                   ch->board, lib().boards[size_t(ch->board)].kind);
+        return call.ret(ZK_E_NOFD);
+    }
     int fd = -1;
     if (int16_t e = take_lock(*ch, &fd); e < 0) return call.ret(e);
     if (flags == ZK_OPEN_PROBE) {
@@ -352,6 +501,7 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
         q->head = q->count = 0;
         q->errs = zk_errs{};
         q->hovr_total = q->sovr_total = 0;
+        q->fd_skipped = 0;
         q->gone = false;
         q->gone_detail[0] = '\0';
     }
@@ -367,6 +517,18 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
     ch->bt0 = bt0;
     ch->bt1 = bt1;
     ch->bitrate = sja1000_bitrate(bt0, bt1);
+    ch->fd = 0;
+    ch->data_bitrate = 0;
+    ch->data_sp = 0;
+    if (want_fd) {
+        uint32_t rate = 2000000;
+        uint16_t sp = 0;
+        uint8_t mode = ZK_FD_ISO;
+        be->fd_timing(ch->slot, &rate, &sp, &mode);
+        ch->fd = mode == ZK_FD_NON_ISO ? 2 : 1;
+        ch->data_bitrate = rate;
+        ch->data_sp = sp;
+    }
     ch->code = ch->mask = 0;
     ch->wtout = be->adjust_wtout(ch->slot, 20);
     sync_port(*ch);
@@ -396,6 +558,40 @@ int16_t ZkSetBaud(uint8_t chan, uint8_t bt0, uint8_t bt1)
     ch->bt0 = bt0;
     ch->bt1 = bt1;
     ch->bitrate = rate;
+    return call.ret(ZK_OK);
+}
+
+int16_t ZkSetDataRate(uint8_t chan, uint32_t bitrate, uint16_t sample_point, uint8_t mode)
+{
+    ZK_CALL("ZkSetDataRate");
+    ZK_CHAN(chan, true);
+    if (!ch->fd) {
+        set_detail("channel %u is open for classic CAN only: open it with ZK_OPEN_FD",
+                   unsigned(chan));
+        return call.ret(ZK_E_NOFD);
+    }
+    if (bitrate < 1000 || bitrate > 16000000) {
+        set_detail("data bit rate %u bit/s: CAN FD runs its data phase at 1 kbit/s to 16 Mbit/s",
+                   unsigned(bitrate));
+        return call.ret(ZK_E_BADARG);
+    }
+    if (sample_point != 0 && (sample_point < 500 || sample_point > 950)) {
+        set_detail("sample point %u permille: give 500 to 950, or 0 for the adapter's choice",
+                   unsigned(sample_point));
+        return call.ret(ZK_E_BADARG);
+    }
+    if (mode != ZK_FD_ISO && mode != ZK_FD_NON_ISO) {
+        set_detail("CAN FD mode %u: 0 (ISO) or 1 (non-ISO)", unsigned(mode));
+        return call.ret(ZK_E_BADARG);
+    }
+    zk_backend *be = backend_of(*ch);
+    if (int16_t e = be->set_data_rate(ch->slot, bitrate, sample_point, mode); e < 0)
+        return call.ret(e);
+    // What the backend put in force (an adapter's own sample point, say).
+    be->fd_timing(ch->slot, &bitrate, &sample_point, &mode);
+    ch->data_bitrate = bitrate;
+    ch->data_sp = sample_point;
+    ch->fd = mode == ZK_FD_NON_ISO ? 2 : 1;
     return call.ret(ZK_OK);
 }
 
@@ -486,67 +682,66 @@ int16_t ZkRead(uint8_t chan, zk_frame *buf, uint16_t n)
 {
     ZK_CALL("ZkRead");
     ZK_CHAN(chan, true);
-    if (n == 0) return call.ret(0);
-    if (!buf) return call.ret(ZK_E_BADARG);
-    int want = std::min<int>(n, 32767);
-    zk_rx_port::impl *q = ch->port_impl.get();
-    std::lock_guard<std::mutex> g(q->m);
-    if (q->gone && q->count == 0) {
-        set_detail("%s", q->gone_detail);
-        return call.ret(ZK_E_GONE);
-    }
-    int got = std::min(want, q->count);
-    for (int i = 0; i < got;) {
-        int chunk = std::min(got - i, ZK_RX_QUEUE_CAP - q->head);
-        memcpy(buf + i, &q->ring[size_t(q->head)], size_t(chunk) * sizeof(zk_frame));
-        q->head = (q->head + chunk) % ZK_RX_QUEUE_CAP;
-        q->count -= chunk;
-        i += chunk;
-    }
-    return call.ret(int16_t(got));
+    // Classic frames only: FD frames on the way are taken out and counted.
+    return read_frames(call, ch, n, !buf, [buf](zk_rx_port::impl *q, int want) {
+        int got = 0;
+        while (got < want && q->count > 0) {
+            const zk_fdframe &s = q->ring[size_t(q->head)];
+            q->head = (q->head + 1) % ZK_RX_QUEUE_CAP;
+            q->count--;
+            if (s.flags & ZK_FRAME_FDF) {
+                q->fd_skipped++;
+                continue;
+            }
+            zk_frame &d = buf[got++];
+            d.id = s.id;
+            d.flags = s.flags;
+            d.len = s.len;
+            memcpy(d.data, s.data, sizeof d.data);
+            d.reserved[0] = d.reserved[1] = 0;
+            d.ts = s.ts;
+        }
+        return got;
+    });
+}
+
+int16_t ZkReadFd(uint8_t chan, zk_fdframe *buf, uint16_t n)
+{
+    ZK_CALL("ZkReadFd");
+    ZK_CHAN(chan, true);
+    return read_frames(call, ch, n, !buf, [buf](zk_rx_port::impl *q, int want) {
+        const int got = std::min(want, q->count);
+        for (int i = 0; i < got;) {
+            const int chunk = std::min(got - i, ZK_RX_QUEUE_CAP - q->head);
+            memcpy(buf + i, &q->ring[size_t(q->head)], size_t(chunk) * sizeof(zk_fdframe));
+            q->head = (q->head + chunk) % ZK_RX_QUEUE_CAP;
+            q->count -= chunk;
+            i += chunk;
+        }
+        return got;
+    });
 }
 
 int16_t ZkWrite(uint8_t chan, const zk_frame *frames, uint16_t n)
 {
     ZK_CALL("ZkWrite");
     ZK_CHAN(chan, true);
-    if (n == 0) return call.ret(0);
-    if (!frames) return call.ret(ZK_E_BADARG);
-    if (!ch->started) return call.ret(ZK_E_NOTSTARTED);
-    if (ch->lom) return call.ret(ZK_E_LOM);
-    zk_backend *be = backend_of(*ch);
-    int want = std::min<int>(n, 32767);
-    int done = 0;
-    for (; done < want; done++) {
-        zk_frame f = frames[done];
-        const bool ext = (f.flags & ZK_FRAME_EFF) != 0;
-        int16_t e = ZK_OK;
-        if (f.flags & ~(ZK_FRAME_EFF | ZK_FRAME_RTR)) {
-            set_detail("frame flags 0x%02X: only 0x01 (extended) and 0x02 (remote) exist",
-                       unsigned(f.flags));
-            e = ZK_E_BADARG;
-        } else if (f.len > 8) {
-            set_detail("frame length %u: at most 8", unsigned(f.len));
-            e = ZK_E_BADARG;
-        } else if (f.id > (ext ? 0x1FFFFFFFu : 0x7FFu)) {
-            set_detail("identifier 0x%X does not fit %s", unsigned(f.id),
-                       ext ? "29 bits" : "11 bits");
-            e = ZK_E_BADARG;
-        } else if (!(ch->flags & (ext ? ZK_OPEN_EXT : ZK_OPEN_STD))) {
-            e = ZK_E_FORMAT;
-        } else {
-            f.reserved[0] = f.reserved[1] = 0;
-            f.ts = 0;
-            e = be->write(ch->slot, f, ch->wtout);
-            if (e == ZK_E_WTOUT) {
-                zk_rx_port::impl *q = ch->port_impl.get();
-                std::lock_guard<std::mutex> g(q->m);
-                sat_add(q->errs.wtout, 1);
-            }
-        }
-        if (e < 0) return call.ret(done > 0 ? int16_t(done) : e);
-    }
-    return call.ret(int16_t(done));
+    return write_frames(call, ch, n, !frames, true, [frames](int i) {
+        const zk_frame &c = frames[i];
+        zk_fdframe f{};
+        f.id = c.id;
+        f.flags = c.flags;
+        f.len = c.len;
+        memcpy(f.data, c.data, sizeof c.data);
+        return f;
+    });
+}
+
+int16_t ZkWriteFd(uint8_t chan, const zk_fdframe *frames, uint16_t n)
+{
+    ZK_CALL("ZkWriteFd");
+    ZK_CHAN(chan, true);
+    return write_frames(call, ch, n, !frames, false, [frames](int i) { return frames[i]; });
 }
 
 int16_t ZkErrsGetClear(uint8_t chan, zk_errs *errs)
@@ -590,11 +785,16 @@ int16_t ZkChipStat(uint8_t chan, zk_chipstat *st)
     s.bt0 = ch->bt0;
     s.bt1 = ch->bt1;
     s.bitrate = ch->bitrate;
+    s.fd = ch->fd;
+    s.data_bitrate = ch->fd ? ch->data_bitrate : 0;
+    s.data_sp = ch->fd ? ch->data_sp : 0;
+    s.fd_capable = backend_of(*ch)->fd_capable(ch->slot) ? 1 : 0;
     {
         zk_rx_port::impl *q = ch->port_impl.get();
         std::lock_guard<std::mutex> g(q->m);
         s.hovr = q->hovr_total;
         s.sovr = q->sovr_total;
+        s.fd_skipped = q->fd_skipped;
     }
     memset(s.reserved1, 0, sizeof s.reserved1);
     s.reserved0 = 0;
@@ -638,6 +838,18 @@ int16_t ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text)
     list.add("Bit rate", v);
     snprintf(v, sizeof v, "0x%02X/0x%02X", unsigned(st->bt0), unsigned(st->bt1));
     list.add("Bus timing", v);
+    list.add("CAN FD", st->fd == 1   ? "on (ISO)"
+                       : st->fd == 2 ? "on (non-ISO)"
+                       : st->fd_capable ? "off"
+                                        : "not supported");
+    if (st->fd) {
+        rate_text(v, sizeof v, st->data_bitrate);
+        list.add("Data rate", v);
+        if (st->data_sp) {
+            snprintf(v, sizeof v, "%u.%u %%", unsigned(st->data_sp / 10), unsigned(st->data_sp % 10));
+            list.add("Data sample pt", v);
+        }
+    }
     list.add("Bus state", bus_state_text(st->bus_state));
     snprintf(v, sizeof v, "%u", unsigned(st->tec));
     list.add("TX errors", v);
@@ -647,6 +859,10 @@ int16_t ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text)
     list.add("HW overruns", v);
     snprintf(v, sizeof v, "%u", unsigned(st->sovr));
     list.add("SW overruns", v);
+    if (st->fd_capable || st->fd_skipped) {
+        snprintf(v, sizeof v, "%u", unsigned(st->fd_skipped));
+        list.add("FD skipped", v);
+    }
     return call.ret(ZK_OK);
 }
 
@@ -662,7 +878,10 @@ int16_t ZkBoardInfo(zk_board *board)
     b.be->poll();
     zk_board out{};
     out.number = n;
-    for (int i = 0; i < 4; i++) out.chip[i] = int16_t(i < b.nchan ? b.first_chan + i : -1);
+    for (int i = 0; i < 4; i++) {
+        out.chip[i] = int16_t(i < b.nchan ? b.first_chan + i : -1);
+        if (i < b.nchan && b.be->fd_capable(i)) out.fd_slots |= uint8_t(1u << i);
+    }
     b.be->board_names(out.name, sizeof out.name, out.manufacturer, sizeof out.manufacturer);
     out.name[sizeof out.name - 1] = '\0';
     out.manufacturer[sizeof out.manufacturer - 1] = '\0';

@@ -21,13 +21,15 @@ struct zk_rx_port::impl {
     bool accepting = false;  /* open and started: frames are queued */
     bool gone = false;       /* the backend lost the device */
     char gone_detail[128] = "";  /* what ZkStrError appends to ZK_E_GONE */
-    uint8_t flags = 0;       /* ZK_OPEN_* formats */
+    uint8_t flags = 0;       /* ZK_OPEN_* formats and FD */
     uint32_t code = 0, mask = 0;
-    std::unique_ptr<zk_frame[]> ring{new zk_frame[ZK_RX_QUEUE_CAP]};
+    /* Classic and FD frames in one ring, in receive order. */
+    std::unique_ptr<zk_fdframe[]> ring{new zk_fdframe[ZK_RX_QUEUE_CAP]};
     int head = 0;            /* oldest frame */
     int count = 0;
     zk_errs errs{};          /* since the last ZkErrsGetClear */
     uint32_t hovr_total = 0, sovr_total = 0;  /* since open */
+    uint32_t fd_skipped = 0;  /* FD frames not handed to the program since open */
 };
 
 struct chan_state {
@@ -40,6 +42,9 @@ struct chan_state {
     bool lom = false;
     uint8_t bt0 = 0, bt1 = 0x1C;
     uint32_t bitrate = 500000;
+    uint8_t fd = 0;          /* 0 classic, 1 FD (ISO), 2 FD (non-ISO) */
+    uint32_t data_bitrate = 0;
+    uint16_t data_sp = 0;
     uint32_t code = 0, mask = 0;
     uint16_t wtout = 20;
     zk_rx_port port;

@@ -67,6 +67,32 @@ void sim_clock_reset()
 
 // ---- frame length ------------------------------------------------------
 
+namespace {
+
+// Calls stuffed(i) for every stuff bit the transmitter inserts after bit
+// i of bits[0..n): after five equal bits one of the other value, which
+// starts the next run.
+template <class F>
+void each_stuff_bit(const uint8_t *bits, int n, F stuffed)
+{
+    int run = 0;
+    uint8_t last = 2;
+    for (int i = 0; i < n; i++) {
+        if (bits[i] == last) run++;
+        else {
+            last = bits[i];
+            run = 1;
+        }
+        if (run == 5) {
+            stuffed(i);
+            last = uint8_t(!last);
+            run = 1;
+        }
+    }
+}
+
+}  // namespace
+
 int sim_frame_bits(const zk_frame &f)
 {
     // Bits from the start of frame to the end of the CRC, which is the
@@ -103,42 +129,97 @@ int sim_frame_bits(const zk_frame &f)
         if (next) crc ^= 0x4599u;
     }
     put(crc, 15);
-    // After five equal bits the transmitter inserts one of the other
-    // value, which starts the next run.
-    int stuffed = 0, run = 0;
-    uint8_t last = 2;
-    for (int i = 0; i < n; i++) {
-        if (bits[i] == last) run++;
-        else {
-            last = bits[i];
-            run = 1;
-        }
-        if (run == 5) {
-            stuffed++;
-            last = uint8_t(!last);
-            run = 1;
-        }
-    }
+    int stuffed = 0;
+    each_stuff_bit(bits, n, [&](int) { stuffed++; });
     // CRC delimiter, ACK slot and delimiter, end of frame, interframe space.
     return n + stuffed + 1 + 2 + 7 + 3;
+}
+
+void sim_fd_frame_bits(const zk_fdframe &f, int *nominal, int *data)
+{
+    if (!(f.flags & ZK_FRAME_FDF)) {
+        zk_frame c{};
+        c.id = f.id;
+        c.flags = f.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+        c.len = f.len > 8 ? 8 : f.len;
+        memcpy(c.data, f.data, 8);
+        *nominal = sim_frame_bits(c);
+        *data = 0;
+        return;
+    }
+    // Start of frame to the end of the data field: dynamically stuffed.
+    uint8_t bits[600];
+    int n = 0;
+    auto put = [&](uint32_t v, int count) {
+        for (int i = count - 1; i >= 0; i--) bits[n++] = uint8_t((v >> i) & 1u);
+    };
+    const int len = fd_round_len(f.len);
+    put(0, 1);  // start of frame
+    if (f.flags & ZK_FRAME_EFF) {
+        put(f.id >> 18, 11);
+        put(1, 1);  // SRR
+        put(1, 1);  // IDE
+        put(f.id & 0x3FFFFu, 18);
+    } else {
+        put(f.id & 0x7FFu, 11);
+    }
+    put(0, 1);  // RRS
+    if (!(f.flags & ZK_FRAME_EFF)) put(0, 1);  // IDE
+    put(1, 1);  // FDF
+    put(0, 1);  // res
+    const bool brs = (f.flags & ZK_FRAME_BRS) != 0;
+    put(brs, 1);
+    const int last_nominal = n - 1;  // the rate switches at the BRS bit
+    put((f.flags & ZK_FRAME_ESI) != 0, 1);
+    put(fd_len_to_dlc(unsigned(len)), 4);
+    for (int i = 0; i < len; i++) put(f.data[i], 8);
+    int stuff_nominal = 0, stuff_data = 0;
+    each_stuff_bit(bits, n, [&](int i) { (brs && i >= last_nominal ? stuff_data : stuff_nominal)++; });
+    // Stuff count (3 bits and parity) and CRC, with a fixed stuff bit
+    // before them and after every fourth bit.
+    const int crc_field = 4 + (len <= 16 ? 17 : 21);
+    const int fixed = crc_field + (crc_field + 3) / 4;
+    // CRC delimiter, ACK slot and delimiter, end of frame, interframe space.
+    const int tail = 1 + 2 + 7 + 3;
+    const int head = last_nominal + 1 + stuff_nominal;
+    const int phase = (n - last_nominal - 1) + stuff_data + fixed;
+    if (brs) {
+        *nominal = head + tail;
+        *data = phase;
+    } else {
+        *nominal = head + phase + tail;
+        *data = 0;
+    }
 }
 
 // ---- board -------------------------------------------------------------
 
 namespace {
 
-uint64_t frame_ns(const zk_frame &f, uint32_t rate)
+uint64_t bits_ns(int bits, uint32_t rate)
 {
-    return (uint64_t(sim_frame_bits(f)) * NS_PER_S + rate / 2) / rate;
+    return rate ? (uint64_t(bits) * NS_PER_S + rate / 2) / rate : 0;
 }
 
-// Arbitration: the lower key wins, as the bits go on the bus.
-uint32_t arb_key(const zk_frame &f)
+// Arbitration: the lower key wins, as the bits go on the bus. RTR and RRS
+// are the same bit; an FD frame has it dominant, like a data frame.
+uint32_t arb_key(const zk_fdframe &f)
 {
     const uint32_t rtr = (f.flags & ZK_FRAME_RTR) ? 1u : 0u;
     if (f.flags & ZK_FRAME_EFF)
         return ((f.id >> 18) << 21) | (1u << 20) | (1u << 19) | ((f.id & 0x3FFFFu) << 1) | rtr;
     return ((f.id & 0x7FFu) << 21) | (rtr << 20);
+}
+
+zk_fdframe to_fd(const zk_frame &c)
+{
+    zk_fdframe f{};
+    f.id = c.id;
+    f.flags = c.flags;
+    f.len = c.len;
+    f.ts = c.ts;
+    memcpy(f.data, c.data, sizeof c.data);
+    return f;
 }
 
 struct node_def {
@@ -164,6 +245,18 @@ const node_def vehicle_nodes[] = {
     {0x18FEEE00, ZK_FRAME_EFF, 8, 1000000},// engine temperature
 };
 
+// CAN FD nodes added by traffic=mixed: most with the fast data phase.
+constexpr uint8_t FD_BRS = ZK_FRAME_FDF | ZK_FRAME_BRS;
+const node_def fd_nodes[] = {
+    {0x1F0, FD_BRS, 64, 20000},                       // radar objects
+    {0x2A0, FD_BRS, 32, 10000},                       // camera lane data
+    {0x3C0, ZK_FRAME_FDF, 12, 100000},                // body data, no rate switch
+    {0x450, FD_BRS, 48, 50000},                       // battery cells
+    {0x18DA10F1, ZK_FRAME_EFF | FD_BRS, 20, 500000},  // diagnostics over FD
+};
+
+const char *const traffic_names[] = {"none", "default", "mixed", "full", "full-fd"};
+
 }  // namespace
 
 sim_board::sim_board(const options &o) : opt_(o)
@@ -173,25 +266,45 @@ sim_board::sim_board(const options &o) : opt_(o)
     t_free_ = sim_now_ns();
 }
 
+bool sim_traffic_kind(const char *name, sim_traffic *out)
+{
+    for (size_t i = 0; i < sizeof traffic_names / sizeof traffic_names[0]; i++)
+        if (strcmp(name, traffic_names[i]) == 0) {
+            *out = sim_traffic(i);
+            return true;
+        }
+    return false;
+}
+
+const char *sim_traffic_name(sim_traffic t)
+{
+    return unsigned(t) < sizeof traffic_names / sizeof traffic_names[0] ? traffic_names[t] : "?";
+}
+
 void sim_board::setup_nodes(uint64_t now_ns)
 {
     nodes_.clear();
-    if (opt_.traffic == SIM_TRAFFIC_DEFAULT) {
+    if (opt_.traffic == SIM_TRAFFIC_DEFAULT || opt_.traffic == SIM_TRAFFIC_MIXED) {
         uint64_t phase = 0;
-        for (const node_def &d : vehicle_nodes) {
+        auto add = [&](const node_def &d) {
             // Stagger the first frames so that the nodes do not all start
             // at once.
             phase += 1300000;
             nodes_.push_back({d.id, d.flags, d.len, d.period_us, now_ns + phase % (uint64_t(d.period_us) * 1000), 0});
-        }
+        };
+        for (const node_def &d : vehicle_nodes) add(d);
+        if (opt_.traffic == SIM_TRAFFIC_MIXED)
+            for (const node_def &d : fd_nodes) add(d);
     } else if (opt_.traffic == SIM_TRAFFIC_FULL) {
         // One node that always has a frame ready: 0x555 has no stuff bits
         // in its identifier.
-        nodes_.push_back({0x555, 0, uint8_t(opt_.full_len), 0, now_ns, 0});
+        nodes_.push_back({0x555, 0, uint8_t(opt_.full_len < 0 ? 0 : opt_.full_len), 0, now_ns, 0});
+    } else if (opt_.traffic == SIM_TRAFFIC_FULL_FD) {
+        nodes_.push_back({0x555, FD_BRS, uint8_t(opt_.full_len < 0 ? 64 : opt_.full_len), 0, now_ns, 0});
     }
 }
 
-void sim_board::node_frame(node &n, zk_frame *f) const
+void sim_board::node_frame(node &n, zk_fdframe *f) const
 {
     memset(f, 0, sizeof *f);
     f->id = n.id;
@@ -199,7 +312,11 @@ void sim_board::node_frame(node &n, zk_frame *f) const
     f->len = n.len;
     if (n.flags & ZK_FRAME_RTR) return;
     const uint32_t c = n.counter;
-    for (int i = 0; i < n.len; i++) f->data[i] = uint8_t((n.id * 7 + c * (i + 3) + i * 31) >> (i & 1));
+    // The saturating FD node sends alternating bits after its counter, so
+    // that stuff bits hardly change the frame rate of the two bit rates.
+    const bool plain = n.period_us == 0 && (n.flags & ZK_FRAME_FDF);
+    for (int i = 0; i < n.len; i++)
+        f->data[i] = plain ? 0x55 : uint8_t((n.id * 7 + c * (i + 3) + i * 31) >> (i & 1));
     if (n.len > 0) f->data[0] = uint8_t(c);          // rolling counter
     if (n.len > 1) f->data[1] = uint8_t(c >> 8);
 }
@@ -232,7 +349,10 @@ int16_t sim_board::open(int slot, uint8_t flags, zk_rx_port *port, uint8_t *bt0,
     c.open = true;
     c.port = port;
     c.txq.resize(size_t(opt_.txq));
-    c.sent_log.reset(new zk_frame[SENT_LOG]);
+    c.sent_log.reset(new zk_fdframe[SENT_LOG]);
+    // An FD controller comes up at the bus's data rate.
+    c.fd = (flags & ZK_OPEN_FD) != 0;
+    c.dbitrate = opt_.drate;
     // The controller comes up at the bus rate when that is a CiA rate.
     static const struct { uint32_t rate; uint8_t bt0, bt1; } cia[] = {
         {10000, 0x31, 0x1C}, {20000, 0x18, 0x1C}, {50000, 0x09, 0x1C},
@@ -263,6 +383,24 @@ int16_t sim_board::set_baud(int slot, uint8_t, uint8_t, uint32_t bitrate)
 {
     abort_current(slot);
     ch_[slot].bitrate = bitrate;
+    return ZK_OK;
+}
+
+void sim_board::fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode)
+{
+    const chan &c = ch_[slot];
+    *bitrate = c.dbitrate;
+    *sample_point = c.dsp;
+    *mode = c.non_iso ? ZK_FD_NON_ISO : ZK_FD_ISO;
+}
+
+int16_t sim_board::set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode)
+{
+    abort_current(slot);
+    chan &c = ch_[slot];
+    c.dbitrate = bitrate;
+    c.dsp = sample_point ? sample_point : 750;
+    c.non_iso = mode == ZK_FD_NON_ISO;
     return ZK_OK;
 }
 
@@ -333,19 +471,46 @@ void sim_board::board_text(zk_text_list &list)
         serial(v, sizeof v);
         list.add("Serial", v);
     }
-    if (opt_.rate % 1000 == 0) snprintf(v, sizeof v, "%u kbit/s", unsigned(opt_.rate / 1000));
-    else snprintf(v, sizeof v, "%u bit/s", unsigned(opt_.rate));
-    list.add("Bus rate", v);
-    list.add("Bus traffic", opt_.traffic == SIM_TRAFFIC_NONE      ? "none"
-                            : opt_.traffic == SIM_TRAFFIC_DEFAULT ? "default"
-                                                                  : "full");
+    auto rate = [&](const char *name, uint32_t r) {
+        if (r % 1000000 == 0 && r > 1000000) snprintf(v, sizeof v, "%u Mbit/s", unsigned(r / 1000000));
+        else if (r % 1000 == 0) snprintf(v, sizeof v, "%u kbit/s", unsigned(r / 1000));
+        else snprintf(v, sizeof v, "%u bit/s", unsigned(r));
+        list.add(name, v);
+    };
+    rate("Bus rate", opt_.rate);
+    rate("Bus data rate", opt_.drate);
+    list.add("Bus traffic", sim_traffic_name(opt_.traffic));
 }
 
-bool sim_board::matches(const chan &c) const
+namespace {
+// Controllers synchronise within a fraction of a percent.
+bool near(uint32_t a, uint32_t b)
 {
-    // Controllers synchronise within a fraction of a percent.
-    const uint32_t diff = c.bitrate > opt_.rate ? c.bitrate - opt_.rate : opt_.rate - c.bitrate;
-    return diff * 200u <= opt_.rate;
+    const uint32_t diff = a > b ? a - b : b - a;
+    return uint64_t(diff) * 200u <= b;
+}
+}  // namespace
+
+bool sim_board::in_step(const chan &c, const zk_fdframe &f) const
+{
+    if (!near(c.bitrate, opt_.rate)) return false;
+    if (!(f.flags & ZK_FRAME_FDF) || !c.fd) return true;
+    if (c.non_iso) return false;  // the bus's nodes run ISO CAN FD
+    return !(f.flags & ZK_FRAME_BRS) || near(c.dbitrate, opt_.drate);
+}
+
+uint64_t sim_board::frame_ns(const zk_fdframe &f) const
+{
+    int nominal = 0, data = 0;
+    sim_fd_frame_bits(f, &nominal, &data);
+    return bits_ns(nominal, opt_.rate) + bits_ns(data, opt_.drate);
+}
+
+uint64_t sim_board::frame_ns(const zk_fdframe &f, const chan &c) const
+{
+    int nominal = 0, data = 0;
+    sim_fd_frame_bits(f, &nominal, &data);
+    return bits_ns(nominal, c.bitrate) + bits_ns(data, c.dbitrate);
 }
 
 bool sim_board::can_send(const chan &c) const
@@ -365,21 +530,22 @@ void sim_board::update_state(chan &c)
     c.state = s;
 }
 
-void sim_board::deliver(const zk_frame &f, int sender, uint64_t end_ns)
+void sim_board::deliver(const zk_fdframe &f, int sender, uint64_t end_ns)
 {
-    zk_frame rx = f;
+    zk_fdframe rx = f;
     rx.ts = uint32_t(end_ns / 1000);
     for (int i = 0; i < opt_.channels; i++) {
         chan &c = ch_[i];
         if (i == sender || !c.open || !c.started || c.state == 3) continue;
-        if (matches(c)) {
+        if (in_step(c, f)) {
             if (c.port) c.port->frame(rx);
             if (!c.lom && c.rec > 0) {
                 c.rec--;
                 update_state(c);
             }
         } else if (!c.lom) {
-            // Sampling at the wrong rate: every frame is a receive error.
+            // Sampling at the wrong rate or variant: every frame is a
+            // receive error.
             if (c.rec < 255) c.rec++;
             update_state(c);
         }
@@ -388,12 +554,14 @@ void sim_board::deliver(const zk_frame &f, int sender, uint64_t end_ns)
 
 void sim_board::attempts(chan &c, uint64_t now_ns)
 {
-    // A controller off the bus rate is never acknowledged: every attempt
-    // costs 8 on its transmit error counter, until it goes bus-off.
-    if (!can_send(c) || matches(c)) return;
+    // A controller off the bus rate (or, for its FD frame, off the data
+    // rate or variant) is never acknowledged: every attempt costs 8 on its
+    // transmit error counter, until it goes bus-off.
+    if (!can_send(c)) return;
     const tx_entry &head = c.txq[size_t(c.tx_head)];
+    if (in_step(c, head.f)) return;
     uint64_t t = std::max(c.next_attempt_ns, head.enq_ns);
-    const uint64_t step = frame_ns(head.f, c.bitrate);
+    const uint64_t step = frame_ns(head.f, c);
     while (t <= now_ns && c.state != 3) {
         t += step;
         c.tec += 8;
@@ -461,7 +629,7 @@ void sim_board::advance(uint64_t now_ns, bool bounded)
         uint64_t earliest = UINT64_MAX;
         for (int i = 0; i < opt_.channels; i++) {
             const chan &c = ch_[i];
-            if (can_send(c) && matches(c))
+            if (can_send(c) && in_step(c, c.txq[size_t(c.tx_head)].f))
                 earliest = std::min(earliest, c.txq[size_t(c.tx_head)].enq_ns);
         }
         for (const node &n : nodes_) earliest = std::min(earliest, n.due_ns);
@@ -476,8 +644,9 @@ void sim_board::advance(uint64_t now_ns, bool bounded)
         uint32_t best = UINT32_MAX;
         for (int i = 0; i < opt_.channels; i++) {
             chan &c = ch_[i];
-            if (!can_send(c) || !matches(c)) continue;
+            if (!can_send(c)) continue;
             const tx_entry &e = c.txq[size_t(c.tx_head)];
+            if (!in_step(c, e.f)) continue;
             if (e.enq_ns > start) continue;
             const uint32_t k = arb_key(e.f);
             if (!w.busy || k < best) {
@@ -491,7 +660,7 @@ void sim_board::advance(uint64_t now_ns, bool bounded)
         for (size_t i = 0; i < nodes_.size(); i++) {
             node &n = nodes_[i];
             if (n.due_ns > start) continue;
-            zk_frame f;
+            zk_fdframe f;
             node_frame(n, &f);
             const uint32_t k = arb_key(f);
             if (!w.busy || k < best) {
@@ -502,7 +671,7 @@ void sim_board::advance(uint64_t now_ns, bool bounded)
                 w.busy = true;
             }
         }
-        w.end_ns = start + frame_ns(w.f, opt_.rate);
+        w.end_ns = start + frame_ns(w.f);
         cur_ = w;
         t_free_ = w.end_ns;
     }
@@ -514,6 +683,16 @@ void sim_board::poll()
 }
 
 int16_t sim_board::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
+{
+    return enqueue(slot, to_fd(frame), timeout_ms);
+}
+
+int16_t sim_board::write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms)
+{
+    return enqueue(slot, frame, timeout_ms);
+}
+
+int16_t sim_board::enqueue(int slot, const zk_fdframe &frame, uint16_t timeout_ms)
 {
     chan &c = ch_[slot];
     uint64_t now = sim_now_ns();
@@ -550,20 +729,40 @@ int16_t sim_board::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
 
 // ---- test controls -----------------------------------------------------
 
-int sim_board::inject(const zk_frame &f)
+int sim_board::inject(const zk_fdframe &f)
 {
     poll();
-    zk_frame rx = f;
+    zk_fdframe rx = f;
     rx.ts = uint32_t(sim_now_ns() / 1000);
     int n = 0;
     for (int i = 0; i < opt_.channels; i++) {
         chan &c = ch_[i];
-        if (c.open && c.started && c.state != 3 && matches(c) && c.port && c.port->frame(rx)) n++;
+        if (c.open && c.started && c.state != 3 && in_step(c, f) && c.port && c.port->frame(rx)) n++;
     }
     return n;
 }
 
 int sim_board::sent(int slot, zk_frame *out, int max)
+{
+    chan &c = ch_[slot];
+    int n = 0;
+    if (!c.sent_log) return 0;
+    while (n < max && c.sent_count > 0) {
+        const zk_fdframe &f = c.sent_log[size_t(c.sent_head)];
+        c.sent_head = (c.sent_head + 1) % SENT_LOG;
+        c.sent_count--;
+        if (f.flags & ZK_FRAME_FDF) continue;
+        zk_frame &d = out[n++];
+        d = zk_frame{};
+        d.id = f.id;
+        d.flags = f.flags;
+        d.len = f.len;
+        memcpy(d.data, f.data, sizeof d.data);
+    }
+    return n;
+}
+
+int sim_board::sent_fd(int slot, zk_fdframe *out, int max)
 {
     chan &c = ch_[slot];
     int n = 0;
@@ -585,19 +784,24 @@ int16_t sim_board::set_bus(uint32_t kbit, const char *traffic)
 {
     poll();
     sim_traffic t = opt_.traffic;
-    if (traffic) {
-        if (strcmp(traffic, "none") == 0) t = SIM_TRAFFIC_NONE;
-        else if (strcmp(traffic, "default") == 0) t = SIM_TRAFFIC_DEFAULT;
-        else if (strcmp(traffic, "full") == 0) t = SIM_TRAFFIC_FULL;
-        else return ZK_E_BADARG;
-    }
+    if (traffic && !sim_traffic_kind(traffic, &t)) return ZK_E_BADARG;
     if (kbit > 1000) return ZK_E_BADARG;
+    if (t == SIM_TRAFFIC_FULL && opt_.full_len > 8) return ZK_E_BADARG;
     if (kbit) opt_.rate = kbit * 1000;
     abort_current(-1);
     if (t != opt_.traffic || traffic) {
         opt_.traffic = t;
         setup_nodes(std::max(sim_now_ns(), t_free_));
     }
+    return ZK_OK;
+}
+
+int16_t sim_board::set_data_rate_of_bus(uint32_t kbit)
+{
+    poll();
+    if (kbit == 0 || kbit > 16000) return ZK_E_BADARG;
+    opt_.drate = kbit * 1000;
+    abort_current(-1);
     return ZK_OK;
 }
 
@@ -630,6 +834,21 @@ bool parse_uint(const char *s, unsigned long lo, unsigned long hi, unsigned long
     return true;
 }
 
+// Slots separated by '/', '+' or blanks: "0/1".
+bool parse_slots(const char *s, unsigned *mask)
+{
+    if (!*s) return false;
+    while (*s) {
+        if (*s >= '0' && *s <= '3' && (s[1] == '\0' || s[1] == '/' || s[1] == '+' || s[1] == ' ')) {
+            *mask |= 1u << (*s - '0');
+            s += s[1] ? 2 : 1;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err, size_t err_size)
 {
     sim_board::options o;
@@ -650,35 +869,33 @@ std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err,
                 return nullptr;
             }
             o.rate = uint32_t(v * 1000);
+        } else if (strcmp(key, "drate") == 0) {
+            if (!parse_uint(val, 100, 16000, &v)) {
+                snprintf(err, err_size, "drate=%s: expected a data bit rate from 100 to 16000 kbit/s", val);
+                return nullptr;
+            }
+            o.drate = uint32_t(v * 1000);
         } else if (strcmp(key, "traffic") == 0) {
-            if (strcmp(val, "none") == 0) o.traffic = SIM_TRAFFIC_NONE;
-            else if (strcmp(val, "default") == 0) o.traffic = SIM_TRAFFIC_DEFAULT;
-            else if (strcmp(val, "full") == 0) o.traffic = SIM_TRAFFIC_FULL;
-            else {
-                snprintf(err, err_size, "traffic=%s: expected none, default or full", val);
+            if (!sim_traffic_kind(val, &o.traffic)) {
+                snprintf(err, err_size, "traffic=%s: expected none, default, mixed, full or full-fd", val);
                 return nullptr;
             }
         } else if (strcmp(key, "len") == 0) {
-            if (!parse_uint(val, 0, 8, &v)) {
-                snprintf(err, err_size, "len=%s: expected 0 to 8", val);
+            if (!parse_uint(val, 0, 64, &v) || fd_round_len(unsigned(v)) != v) {
+                snprintf(err, err_size, "len=%s: expected 0 to 8, or for traffic=full-fd also 12, "
+                         "16, 20, 24, 32, 48 or 64", val);
                 return nullptr;
             }
             o.full_len = int(v);
         } else if (strcmp(key, "busy") == 0) {
-            // Slots separated by '/', '+' or blanks: busy=0/1.
-            const char *s = val;
-            if (!*s) {
-                snprintf(err, err_size, "busy=: expected channel slots 0 to 3, e.g. busy=1 or busy=0/1");
+            if (!parse_slots(val, &o.busy_mask)) {
+                snprintf(err, err_size, "busy=%s: expected channel slots 0 to 3, e.g. busy=1 or busy=0/1", val);
                 return nullptr;
             }
-            while (*s) {
-                if (*s >= '0' && *s <= '3' && (s[1] == '\0' || s[1] == '/' || s[1] == '+' || s[1] == ' ')) {
-                    o.busy_mask |= 1u << (*s - '0');
-                    s += s[1] ? 2 : 1;
-                } else {
-                    snprintf(err, err_size, "busy=%s: expected channel slots 0 to 3, e.g. busy=1 or busy=0/1", val);
-                    return nullptr;
-                }
+        } else if (strcmp(key, "classic") == 0) {
+            if (!parse_slots(val, &o.classic_mask)) {
+                snprintf(err, err_size, "classic=%s: expected channel slots 0 to 3, e.g. classic=1 or classic=0/1", val);
+                return nullptr;
             }
         } else if (strcmp(key, "serial") == 0) {
             if (strcmp(val, "none") == 0) o.has_serial = false;
@@ -702,11 +919,16 @@ std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err,
             o.txq = int(v);
         } else {
             snprintf(err, err_size,
-                     "unknown option \"%s\" (known: channels, rate, traffic, len, busy, serial, "
-                     "name, wtstep, wtmax, txq)",
+                     "unknown option \"%s\" (known: channels, rate, drate, traffic, len, busy, "
+                     "classic, serial, name, wtstep, wtmax, txq)",
                      key);
             return nullptr;
         }
+    }
+    if (o.full_len > 8 && o.traffic != SIM_TRAFFIC_FULL_FD) {
+        snprintf(err, err_size, "len=%d: a classic frame carries at most 8 bytes; longer ones "
+                 "need traffic=full-fd", o.full_len);
+        return nullptr;
     }
     (void)board;
     return std::unique_ptr<zk_backend>(new sim_board(o));

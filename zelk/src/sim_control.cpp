@@ -31,6 +31,20 @@ sim_board *sim_of_chan(uint8_t chan, chan_state **out)
     return dynamic_cast<sim_board *>(lib().boards[size_t(ch->board)].be.get());
 }
 
+// zk_sim_sent and zk_sim_sent_fd through the board's method for them.
+template <class Frame>
+int sim_sent(uint8_t chan, Frame *out, int max, int (sim_board::*take)(int, Frame *, int))
+{
+    std::lock_guard<std::mutex> g(lib().api);
+    if (!lib().inited) return ZK_E_NOTINIT;
+    if (max < 0 || (max > 0 && !out)) return ZK_E_BADARG;
+    chan_state *ch = nullptr;
+    sim_board *b = sim_of_chan(chan, &ch);
+    if (!b) return ZK_E_NOCHAN;
+    b->poll();
+    return (b->*take)(ch->slot, out, max);
+}
+
 }  // namespace
 
 bool take_failure(const char *function, int16_t *code)
@@ -58,12 +72,31 @@ extern "C" {
 
 int16_t zk_sim_inject(uint8_t board, const zk_frame *frame)
 {
+    if (!frame) return ZK_E_BADARG;
+    zk_fdframe f{};
+    f.id = frame->id;
+    f.flags = frame->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+    f.len = frame->len > 8 ? 8 : frame->len;
+    memcpy(f.data, frame->data, sizeof frame->data);
+    return zk_sim_inject_fd(board, &f);
+}
+
+int16_t zk_sim_inject_fd(uint8_t board, const zk_fdframe *frame)
+{
     std::lock_guard<std::mutex> g(lib().api);
     if (!frame) return ZK_E_BADARG;
     if (!lib().inited) return ZK_E_NOTINIT;
     sim_board *b = sim_of_board(board);
     if (!b) return ZK_E_NOBOARD;
-    return int16_t(b->inject(*frame));
+    zk_fdframe f = *frame;
+    if (f.flags & ZK_FRAME_FDF) {
+        f.flags &= ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI;
+        if (fd_round_len(f.len) != f.len) return ZK_E_BADLEN;
+    } else {
+        f.flags &= ZK_FRAME_EFF | ZK_FRAME_RTR;
+        if (f.len > 8) return ZK_E_BADLEN;
+    }
+    return int16_t(b->inject(f));
 }
 
 int16_t zk_sim_inject_errors(uint8_t chan, const zk_errs *errs)
@@ -82,14 +115,12 @@ int16_t zk_sim_inject_errors(uint8_t chan, const zk_errs *errs)
 
 int zk_sim_sent(uint8_t chan, zk_frame *out, int max)
 {
-    std::lock_guard<std::mutex> g(lib().api);
-    if (!lib().inited) return ZK_E_NOTINIT;
-    if (max < 0 || (max > 0 && !out)) return ZK_E_BADARG;
-    chan_state *ch = nullptr;
-    sim_board *b = sim_of_chan(chan, &ch);
-    if (!b) return ZK_E_NOCHAN;
-    b->poll();
-    return b->sent(ch->slot, out, max);
+    return sim_sent(chan, out, max, &sim_board::sent);
+}
+
+int zk_sim_sent_fd(uint8_t chan, zk_fdframe *out, int max)
+{
+    return sim_sent(chan, out, max, &sim_board::sent_fd);
 }
 
 int zk_sim_tx_pending(uint8_t chan)
@@ -109,7 +140,8 @@ void zk_sim_fail_next(const char *function, int16_t code)
         "ZkInit", "ZkOpen", "ZkClose", "ZkSetBaud", "ZkSetWriteTout", "ZkWriteTout",
         "ZkSetFilter", "ZkSetLom", "ZkStart", "ZkStop", "ZkHwReset", "ZkRcQueEmpty",
         "ZkRead", "ZkWrite", "ZkErrsGetClear", "ZkChipStat", "ZkChipStatToStr",
-        "ZkBoardInfo", "ZkBoardGetSerial",
+        "ZkBoardInfo", "ZkBoardGetSerial", "ZkReadFd", "ZkWriteFd", "ZkSetDataRate",
+        "ZkGetClock",
     };
     if (!function) return;
     std::lock_guard<std::mutex> g(lib().api);
@@ -135,6 +167,15 @@ int16_t zk_sim_set_bus(uint8_t board, uint32_t kbit, const char *traffic)
     sim_board *b = sim_of_board(board);
     if (!b) return ZK_E_NOBOARD;
     return b->set_bus(kbit, traffic);
+}
+
+int16_t zk_sim_set_data_rate(uint8_t board, uint32_t kbit)
+{
+    std::lock_guard<std::mutex> g(lib().api);
+    if (!lib().inited) return ZK_E_NOTINIT;
+    sim_board *b = sim_of_board(board);
+    if (!b) return ZK_E_NOBOARD;
+    return b->set_data_rate_of_bus(kbit);
 }
 
 int16_t zk_sim_set_wtout_adjust(uint8_t board, uint16_t step, uint16_t max)

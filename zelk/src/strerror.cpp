@@ -32,6 +32,8 @@ const char *code_text(int16_t code)
     case ZK_E_UNSUPPORTED: return "operation not supported by this adapter";
     case ZK_E_FORMAT: return "frame format (11-bit or 29-bit) is not enabled on this channel";
     case ZK_E_PERM: return "not permitted";
+    case ZK_E_NOFD: return "CAN FD is not available: the adapter cannot do it, or the channel was not opened for it";
+    case ZK_E_BADLEN: return "data length not valid: a classic frame carries 0 to 8 bytes, a CAN FD frame 0 to 8, 12, 16, 20, 24, 32, 48 or 64";
     default: return nullptr;
     }
 }
