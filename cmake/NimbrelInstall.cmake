@@ -42,7 +42,7 @@ string(REGEX REPLACE "/$" "" NB_PC_TO_PREFIX "${NB_PC_TO_PREFIX}")
 #   nimbrel      the program, its plug-ins, zelkctl and their data
 #   libzelk1     the shared adapter library
 #   libzelk-dev  zelk.h, the libzelk.so link and zelk.pc
-#   nimbrel-dev  nimbrel.h, nimbrel-plugin.pc, the example plug-in
+#   nimbrel-dev  nimbrel.h, kit.h, nimbrel-plugin.pc, the example plug-in
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME nimbrel)
 
 # nb_install_link(LINK TARGET DESTINATION COMPONENT): installs a relative

@@ -9,7 +9,7 @@
 #                metainfo, manual pages, user guide, catalogues
 #   libzelk1     the adapter library (soname libzelk.so.1)
 #   libzelk-dev  zelk.h, libzelk.so and zelk.pc
-#   nimbrel-dev  nimbrel.h, nimbrel-plugin.pc, nimbrel-plugin(7), example
+#   nimbrel-dev  nimbrel.h, kit.h, nimbrel-plugin.pc, nimbrel-plugin(7), example
 # Depends come from dpkg-shlibdeps, plus the packages of our own the
 # components need (exact version: they are built together).
 
@@ -95,8 +95,8 @@ set(CPACK_DEBIAN_NIMBREL-DEV_PACKAGE_DEPENDS "libgtk2.0-dev, pkg-config")
 set(CPACK_DEBIAN_NIMBREL-DEV_PACKAGE_SUGGESTS "nimbrel")
 set(CPACK_DEBIAN_NIMBREL-DEV_DESCRIPTION
 "Nimbrel plug-in development files
-The header nimbrel.h (the plug-in interface), the pkg-config file
-nimbrel-plugin.pc, the manual page nimbrel-plugin(7) and an example
+The header nimbrel.h (the plug-in interface), the header-only plug-in kit
+kit.h, the pkg-config file nimbrel-plugin.pc, the manual page nimbrel-plugin(7) and an example
 plug-in, for writing plug-ins for the Nimbrel CAN-bus analysis host.")
 
 include(CPack)

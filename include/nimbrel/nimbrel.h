@@ -20,7 +20,9 @@
  * Build one with
  *   cc -shared -fPIC $(pkg-config --cflags nimbrel-plugin) my.c -o my.so
  * The manual page nimbrel-plugin(7) and the example plug-in shipped with
- * this header walk through a whole plug-in.
+ * this header walk through a whole plug-in. The plug-in kit, nimbrel/kit.h,
+ * writes the parts every plug-in shares (exports, request dispatch,
+ * session keys, the channel status) on top of this interface.
  *
  * Interface version
  * -----------------

@@ -116,6 +116,39 @@ def build_example(prefix, dest):
     shutil.rmtree(work, ignore_errors=True)
 
 
+def manual_example(source):
+    """The whole plug-in that nimbrel-plugin(7) shows: the literal block
+    after "A whole plug-in with the kit", dedented."""
+    lines = open(os.path.join(source, 'man/nimbrel-plugin.7.rst'), encoding='utf-8').read().split('\n')
+    start = next(i for i, l in enumerate(lines) if l.startswith('A whole plug-in with the kit'))
+    start = next(i for i in range(start, len(lines)) if lines[i].strip() == '::') + 2
+    end = next(i for i in range(start, len(lines)) if lines[i] and not lines[i].startswith('    '))
+    return '\n'.join(l[4:] for l in lines[start:end]).strip() + '\n'
+
+
+def build_manual_example(prefix, source):
+    """The manual's plug-in builds against the installed tree alone, in
+    under 60 lines, and exports what the host looks for and nothing else."""
+    code = manual_example(source)
+    check(len(code.split('\n')) < 60, 'the manual\'s plug-in has %d lines' % len(code.split('\n')))
+    work = tempfile.mkdtemp(prefix='nbmanual-')
+    try:
+        with open(os.path.join(work, 'manual.c'), 'w') as f:
+            f.write(code)
+        env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, 'lib', ARCH, 'pkgconfig'))
+        flags = run(['pkg-config', '--cflags', 'nimbrel-plugin'], env=env).stdout.split()
+        so = os.path.join(work, 'manual.so')
+        r = run(['cc', '-shared', '-fPIC', '-O2', '-Wall', '-Werror', '-Wno-deprecated-declarations']
+                + flags + [os.path.join(work, 'manual.c'), '-o', so], env=env)
+        check(r.returncode == 0, 'the manual\'s plug-in did not build')
+        syms = run(['nm', '-D', '--defined-only', so]).stdout.split()[2::3]
+        check(sorted(s for s in syms if not s.startswith('_init') and not s.startswith('_fini')) ==
+              ['__nbpg_author', '__nbpg_description', '__nbpg_name', '__nbpg_version',
+               'nbpg_handler'], 'the manual\'s plug-in exports %s' % syms)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 class Program:
     """The installed program on the display, with private folders."""
 
@@ -266,7 +299,7 @@ def check_layout(prefix, plugins):
     check(os.readlink(os.path.join(prefix, 'bin/nimbrel')) == '../lib/nimbrel/nimbrel',
           'bin/nimbrel points to ' + os.readlink(os.path.join(prefix, 'bin/nimbrel')))
     for f in ['lib/nimbrel/nimbrel', 'bin/zelkctl', 'lib/%s/libzelk.so.1' % ARCH,
-              'include/nimbrel/nimbrel.h', 'include/zelk.h',
+              'include/nimbrel/nimbrel.h', 'include/nimbrel/kit.h', 'include/zelk.h',
               'lib/%s/pkgconfig/nimbrel-plugin.pc' % ARCH, 'lib/%s/pkgconfig/zelk.pc' % ARCH,
               'share/icons/hicolor/scalable/apps/nimbrel.svg',
               'share/icons/hicolor/48x48/apps/nimbrel.png',
@@ -282,7 +315,8 @@ def check_layout(prefix, plugins):
 @case
 def install_tree(build, source, plugins):
     """cmake --install under a prefix of our own: layout, search paths, the
-    program runs from there and loads the example built against it."""
+    manual's plug-in builds, the program runs from there and loads the
+    example built against it."""
     root = tempfile.mkdtemp(prefix='nbprefix-')
     prefix = os.path.join(root, 'opt', 'nimbrel')
     try:
@@ -296,6 +330,7 @@ def install_tree(build, source, plugins):
         check(v.returncode == 0 and v.stdout.startswith('nimbrel 3.15\n'),
               '--version of the installed program: %r' % v.stdout)
         build_example(prefix, os.path.join(prefix, 'lib/nimbrel'))
+        build_manual_example(prefix, source)
         start_and_check(os.path.join(prefix, 'bin/nimbrel'), ENGLISH, load_example=True)
     finally:
         shutil.rmtree(root, ignore_errors=True)

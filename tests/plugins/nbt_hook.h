@@ -15,7 +15,8 @@
 extern "C" {
 #endif
 
-enum { NBT_STYLE_HANDLER = 0, NBT_STYLE_LEGACY = 1 };
+/* NBT_STYLE_KIT: a handler of the plug-in kit (nbt_kit.c). */
+enum { NBT_STYLE_HANDLER = 0, NBT_STYLE_LEGACY = 1, NBT_STYLE_KIT = 2 };
 
 /* Calls of the older set that are not requests of their own. */
 enum { NBT_LEGACY_TYPE_NONE = -1 };

@@ -1,0 +1,354 @@
+/*
+ * kit.h - the plug-in kit: what every plug-in writes the same way, written
+ * once. It gives a plug-in
+ *   - its exports (the four descriptive symbols and nbpg_handler) from one
+ *     macro, NBKIT_PLUGIN;
+ *   - request dispatch to named handlers, each called with its payload
+ *     already checked, typed and counted;
+ *   - its session keys read and written by name with typed values;
+ *   - the channel status and number at hand, kept up to date from
+ *     PGRP_INIT and PGRP_STATUS.
+ *
+ * It is header-only and uses nothing but the C interface of nimbrel.h, so
+ * a plug-in built with it is an ordinary plug-in to the host, and one
+ * written without it works as before. It compiles as C (C99 and later)
+ * and as C++ (the handler record is filled with designated initializers:
+ * C++20, or GCC and Clang in earlier modes).
+ *
+ * A whole plug-in:
+ *
+ *   #include <nimbrel/kit.h>
+ *
+ *   static unsigned long frames;
+ *   static GtkWidget *init(const nb_chan_status *status, uint64_t ts)
+ *   {
+ *       return gtk_label_new("Counting");
+ *   }
+ *   static void rx(const zk_frame *f, int n, uint64_t ts) { frames += n; }
+ *
+ *   static const nbkit_plugin plugin = { .init = init, .rx_frames = rx };
+ *   NBKIT_PLUGIN(plugin, 0x0300, "Counter", "Me", "Counts frames")
+ *
+ * NBKIT_PLUGIN stands once in a plug-in, at file scope (outside any C++
+ * namespace) in any one of its source files;
+ * every other file may include this header and use nbkit_status(),
+ * nbkit_chan() and the helpers. The handler record must outlive the
+ * plug-in (make it static or global).
+ *
+ * The interface version a plug-in declares is the one it needs: 0x0300
+ * (NBPG_VERSION_MIN) unless it calls a host function, or relies on a
+ * request, of a later minor version.
+ */
+#ifndef NIMBREL_KIT_H
+#define NIMBREL_KIT_H
+
+#include <libintl.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "nimbrel.h"
+
+#ifdef __cplusplus
+extern "C" {
+#define NBKIT_C_LINKAGE extern "C"
+#else
+#define NBKIT_C_LINKAGE
+#endif
+
+/* ---------------------------------------------------------------------
+ * Handlers. Every one is optional: a null handler means the request is
+ * not wanted. ts is the request's timestamp (nimbrel.h's format; see
+ * nbkit_time_us). Payloads belong to the host and are valid only during
+ * the call.
+ * ------------------------------------------------------------------- */
+typedef struct nbkit_plugin {
+    /* The plug-in's gettext text domain: at PGRP_INIT, before init, it is
+     * bound to the host's locale folder with UTF-8 output. Null: none. */
+    const char *text_domain;
+
+    /* PGRP_INIT. status is the open channel's status (also nbkit_status()),
+     * null if the host gave none. Returns the page, which belongs to the
+     * host from then on (null: no page). */
+    GtkWidget *(*init)(const nb_chan_status *status, uint64_t ts);
+    /* PGRP_RELEASE: the last request; the host destroys the page after it. */
+    void (*release)(void);
+
+    /* Traffic, every 20 ms on the poll tick: do not allocate or block.
+     * n is at least 1. Sent frames are those of every plug-in. */
+    void (*rx_frames)(const zk_frame *frames, int n, uint64_t ts);
+    void (*tx_frames)(const nb_tx_entry *sent, int n, uint64_t ts);
+    void (*errors)(const zk_errs *errs, uint64_t ts);
+    /* PGRP_STATUS, after nbkit_status() took the new status. */
+    void (*status)(const nb_chan_status *status, uint64_t ts);
+
+    /* PGRP_SESSION_SAVE: write the keys with the nbkit_save_* helpers (or
+     * nbpg_save_key) into file. */
+    void (*session_save)(void *file);
+    /* A session section of this plug-in being read: load_begin, then
+     * load_key for each key in file order, then load_end. The key's name
+     * and value are NUL-terminated; read them with the nbkit_key_*
+     * helpers. A key outside such a section is not handed on (the host
+     * sends none), so load_key always finds what load_begin prepared. */
+    void (*load_begin)(void);
+    void (*load_key)(const pgrp_session_key *key);
+    void (*load_end)(void);
+
+    /* CAN FD (interface 0x0301): the FD opt-in and the handlers of the FD
+     * request types join the record here, dispatched like rx_frames and
+     * tx_frames; until then other receives those requests. */
+
+    /* Any request type the kit does not dispatch, such as those a later
+     * minor version adds, with the record itself. */
+    void (*other)(pgrp *req);
+} nbkit_plugin;
+
+/* What the kit keeps for its plug-in; read it through the functions below.
+ * NBKIT_PLUGIN defines the one instance of a plug-in. */
+typedef struct nbkit_state {
+    nb_chan_status status;  /* the latest of PGRP_INIT and PGRP_STATUS */
+    int32_t chan;           /* channel number of the latest request */
+    int loading;            /* between PGRP_SESSION_LOAD_BEGIN and _END */
+} nbkit_state;
+
+extern nbkit_state nbkit_self __attribute__((visibility("hidden")));
+
+/* The channel status as the host last gave it (zeroed until it gave one).
+ * The host sends every change of the channel's state or settings. */
+static inline const nb_chan_status *nbkit_status(void)
+{
+    return &nbkit_self.status;
+}
+
+/* The number of the channel the host has open. */
+static inline int nbkit_chan(void)
+{
+    return nbkit_self.chan;
+}
+
+/* A timestamp (pgrp, nb_tx_entry, nbsdep_timestamp_get) as microseconds
+ * since the Unix epoch; 0 for a time before it. */
+static inline int64_t nbkit_time_us(uint64_t ts)
+{
+    if (ts < NB_TIMESTAMP_UNIX_EPOCH)
+        return 0;
+    return (int64_t)((ts - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
+}
+
+/* ---------------------------------------------------------------------
+ * Session keys, written by name (in session_save). Each returns
+ * nbpg_save_key's result: 0, NB_CFG_E_BADNAME or NB_CFG_E_IO.
+ * ------------------------------------------------------------------- */
+static inline int nbkit_save_text(void *file, const char *name, const char *text)
+{
+    return nbpg_save_key(file, name, text ? text : "");
+}
+
+static inline int nbkit_save_int(void *file, const char *name, long long value)
+{
+    char text[32];
+    g_snprintf(text, sizeof text, "%lld", value);
+    return nbpg_save_key(file, name, text);
+}
+
+/* "1" or "0". */
+static inline int nbkit_save_bool(void *file, const char *name, int value)
+{
+    return nbpg_save_key(file, name, value ? "1" : "0");
+}
+
+/* With a printf format for one double ("%.2f", "%.6g"), always with a
+ * decimal point whatever the locale. */
+static inline int nbkit_save_double(void *file, const char *name, const char *format, double value)
+{
+    char text[G_ASCII_DTOSTR_BUF_SIZE];
+    return nbpg_save_key(file, name, g_ascii_formatd(text, sizeof text, format, value));
+}
+
+/* One word of a null-terminated list, chosen by its index; an index
+ * outside the list writes nothing and gives NB_CFG_E_IO. */
+static inline int nbkit_save_choice(void *file, const char *name, const char *const *words, int index)
+{
+    for (int i = 0; words[i]; i++)
+        if (i == index)
+            return nbpg_save_key(file, name, words[i]);
+    return NB_CFG_E_IO;
+}
+
+/* ---------------------------------------------------------------------
+ * Session keys, read by name (in load_key). Names compare without regard
+ * to ASCII letter case. Each reader returns 1 when the key has that name
+ * and its value is valid, after storing it; else 0, leaving *out as it
+ * was, so a bad value keeps the setting the plug-in had.
+ * ------------------------------------------------------------------- */
+static inline int nbkit_key_is(const pgrp_session_key *key, const char *name)
+{
+    return g_ascii_strcasecmp(key->name, name) == 0;
+}
+
+/* The text as it stands, cut to size. */
+static inline int nbkit_key_text(const pgrp_session_key *key, const char *name, char *out, size_t size)
+{
+    if (!nbkit_key_is(key, name))
+        return 0;
+    g_strlcpy(out, key->value, size);
+    return 1;
+}
+
+/* A whole number as the host reads one (nbpg_keyval_get_int: decimal or
+ * 0x hexadecimal, optionally followed by a '#' comment). */
+static inline int nbkit_key_int(const pgrp_session_key *key, const char *name, int32_t *out)
+{
+    int32_t v = 0;
+    if (!nbkit_key_is(key, name) || nbpg_keyval_get_int(key->value, &v) != 0)
+        return 0;
+    *out = v;
+    return 1;
+}
+
+/* A number: non-zero is true (1), zero false (0). */
+static inline int nbkit_key_bool(const pgrp_session_key *key, const char *name, int *out)
+{
+    int32_t v = 0;
+    if (!nbkit_key_int(key, name, &v))
+        return 0;
+    *out = v != 0;
+    return 1;
+}
+
+/* A number with a decimal point (never the locale's comma) within
+ * [min, max]. */
+static inline int nbkit_key_double(const pgrp_session_key *key, const char *name, double min,
+                                   double max, double *out)
+{
+    if (!nbkit_key_is(key, name))
+        return 0;
+    char *end = NULL;
+    double v = g_ascii_strtod(key->value, &end);
+    if (end == key->value || !(v >= min && v <= max))
+        return 0;
+    *out = v;
+    return 1;
+}
+
+/* One word of a null-terminated list (any letter case): *out is its index. */
+static inline int nbkit_key_choice(const pgrp_session_key *key, const char *name,
+                                   const char *const *words, int *out)
+{
+    if (!nbkit_key_is(key, name))
+        return 0;
+    for (int i = 0; words[i]; i++)
+        if (g_ascii_strcasecmp(key->value, words[i]) == 0) {
+            *out = i;
+            return 1;
+        }
+    return 0;
+}
+
+/* ---------------------------------------------------------------------
+ * Dispatch: what NBKIT_PLUGIN's nbpg_handler does with each request.
+ * ------------------------------------------------------------------- */
+static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
+{
+    if (!req)
+        return 0;
+    nbkit_state *k = &nbkit_self;
+    void *data = pgrp_get_data_ptr(req);
+    uint64_t size = pgrp_get_data_size(req);
+    uint64_t ts = pgrp_get_timestamp(req);
+    int have_status = data && size >= sizeof(nb_chan_status);
+    k->chan = pgrp_get_chan(req);
+    switch (pgrp_get_type(req)) {
+    case PGRP_INIT:
+        k->loading = 0;
+        memset(&k->status, 0, sizeof k->status);
+        if (have_status)
+            memcpy(&k->status, data, sizeof k->status);
+        if (p->text_domain) {
+            const char *dir = nb_get_locale_dir();
+            if (dir && *dir)
+                bindtextdomain(p->text_domain, dir);
+            bind_textdomain_codeset(p->text_domain, "UTF-8");
+        }
+        if (p->init)
+            pgrp_set_result_ptr(req, p->init(have_status ? &k->status : NULL, ts));
+        break;
+    case PGRP_RELEASE:
+        k->loading = 0;
+        if (p->release)
+            p->release();
+        break;
+    case PGRP_RX_FRAMES:
+        if (data && p->rx_frames && size >= sizeof(zk_frame))
+            p->rx_frames((const zk_frame *)data, (int)(size / sizeof(zk_frame)), ts);
+        break;
+    case PGRP_TX_FRAMES:
+        if (data && p->tx_frames && size >= sizeof(nb_tx_entry))
+            p->tx_frames((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)), ts);
+        break;
+    case PGRP_ERRORS:
+        if (data && p->errors && size >= sizeof(zk_errs))
+            p->errors((const zk_errs *)data, ts);
+        break;
+    case PGRP_STATUS:
+        if (have_status) {
+            memcpy(&k->status, data, sizeof k->status);
+            if (p->status)
+                p->status(&k->status, ts);
+        }
+        break;
+    case PGRP_SESSION_SAVE:
+        if (data && p->session_save)
+            p->session_save(data);
+        break;
+    case PGRP_SESSION_LOAD_BEGIN:
+        k->loading = 1;
+        if (p->load_begin)
+            p->load_begin();
+        break;
+    case PGRP_SESSION_LOAD_KEY:
+        if (k->loading && p->load_key && data && size >= sizeof(pgrp_session_key)) {
+            /* The host's fields may be full to the last byte: the handler
+             * gets NUL-terminated copies. */
+            pgrp_session_key key;
+            memcpy(&key, data, sizeof key);
+            key.name[sizeof key.name - 1] = '\0';
+            key.value[sizeof key.value - 1] = '\0';
+            p->load_key(&key);
+        }
+        break;
+    case PGRP_SESSION_LOAD_END:
+        if (k->loading) {
+            k->loading = 0;
+            if (p->load_end)
+                p->load_end();
+        }
+        break;
+    default:
+        if (p->other)
+            p->other(req);
+        break;
+    }
+    return 0;
+}
+
+/* The plug-in's exports: interface version (the one the plug-in needs,
+ * at least NBPG_VERSION_MIN), display name, author and description
+ * (string literals, UTF-8), and nbpg_handler dispatching to the handlers
+ * of the nbkit_plugin record named first. */
+#define NBKIT_PLUGIN(handlers, version, name, author, description)                \
+    __attribute__((visibility("hidden"))) nbkit_state nbkit_self;                  \
+    NBKIT_C_LINKAGE NBPG_EXPORT const uint16_t __nbpg_version = (version);        \
+    NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_name[] = name;                  \
+    NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_author[] = author;              \
+    NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_description[] = description;    \
+    NBKIT_C_LINKAGE NBPG_EXPORT int nbpg_handler(pgrp *req);                      \
+    NBKIT_C_LINKAGE NBPG_EXPORT int nbpg_handler(pgrp *req)                       \
+    {                                                                             \
+        return nbkit_dispatch(&(handlers), req);                                  \
+    }
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* NIMBREL_KIT_H */
