@@ -2,27 +2,23 @@
  * counter.c - an example Nimbrel plug-in: counts the frames of every
  * identifier and shows the counts in its page.
  *
- * It shows the whole life of a plug-in: the four symbols that get it
- * listed, the request handler, a page built at PGRP_INIT and owned by the
- * host from then on, traffic counted on the 20 ms path without allocating,
- * the page refreshed from a GLib timer, and one session key ("CountSent":
- * whether frames sent through the host are counted too) written at
- * PGRP_SESSION_SAVE and read back at PGRP_SESSION_LOAD_KEY.
+ * It shows the whole life of a plug-in, written with the plug-in kit
+ * (nimbrel/kit.h): the symbols that get it listed and the request
+ * dispatch from one macro, a page built at initialisation and owned by
+ * the host from then on, traffic counted on the 20 ms path without
+ * allocating, the page refreshed from a GLib timer, the channel's state
+ * from the status the kit keeps at hand, and one session key
+ * ("CountSent": whether frames sent through the host are counted too)
+ * written and read back by name.
  *
  * Build it against an installed Nimbrel and put it beside the program:
  *   cc -shared -fPIC $(pkg-config --cflags nimbrel-plugin) counter.c -o counter.so
  *   cp counter.so "$(pkg-config --variable=plugindir nimbrel-plugin)"
  * then load "Frame counter" through Plugins > Configure.
  */
-#include <nimbrel/nimbrel.h>
+#include <nimbrel/kit.h>
 #include <stdio.h>
 #include <string.h>
-
-NBPG_EXPORT const uint16_t __nbpg_version = NBPG_VERSION_CURRENT;
-NBPG_EXPORT const char __nbpg_name[] = "Frame counter";
-NBPG_EXPORT const char __nbpg_author[] = "The Nimbrel developers";
-NBPG_EXPORT const char __nbpg_description[] =
-    "Example plug-in: counts the frames of every identifier";
 
 /* A fixed table, so counting never allocates: identifiers beyond it are
  * counted together in the "others" line. */
@@ -91,7 +87,8 @@ static gboolean refresh(gpointer unused)
         }
         gtk_list_store_set(ct.store, &it, 1, (guint64)s->count, -1);
     }
-    snprintf(text, sizeof text, "Others: %lu", ct.others);
+    snprintf(text, sizeof text, "Others: %lu (channel %d %s)", ct.others, nbkit_chan(),
+             nbkit_status()->running ? "running" : "stopped");
     gtk_label_set_text(GTK_LABEL(ct.others_label), text);
     return TRUE;
 }
@@ -129,49 +126,57 @@ static GtkWidget *build_page(void)
     return box;
 }
 
-NBPG_EXPORT int nbpg_handler(pgrp *req)
+static GtkWidget *init(const nb_chan_status *status, uint64_t ts)
 {
-    void *data = pgrp_get_data_ptr(req);
-    uint64_t size = pgrp_get_data_size(req);
-
-    switch (pgrp_get_type(req)) {
-    case PGRP_INIT:
-        memset(&ct, 0, sizeof ct);
-        pgrp_set_result_ptr(req, build_page());
-        ct.timer = g_timeout_add(500, refresh, NULL);
-        break;
-    case PGRP_RELEASE:
-        /* The host destroys the page after this; stop touching it. */
-        if (ct.timer)
-            g_source_remove(ct.timer);
-        ct.timer = 0;
-        break;
-    case PGRP_RX_FRAMES: {
-        const zk_frame *frames = (const zk_frame *)data;
-        for (uint64_t i = 0; i < size / sizeof(zk_frame); i++)
-            count_frame(&frames[i]);
-        break;
-    }
-    case PGRP_TX_FRAMES: {
-        const nb_tx_entry *sent = (const nb_tx_entry *)data;
-        if (ct.count_sent)
-            for (uint64_t i = 0; i < size / sizeof(nb_tx_entry); i++)
-                count_frame(&sent[i].frame);
-        break;
-    }
-    case PGRP_SESSION_SAVE:
-        nbpg_save_key(data, "CountSent", ct.count_sent ? "1" : "0");
-        break;
-    case PGRP_SESSION_LOAD_KEY: {
-        const pgrp_session_key *key = (const pgrp_session_key *)data;
-        int32_t value = 0;
-        if (strcmp(key->name, "CountSent") == 0 && nbpg_keyval_get_int(key->value, &value) == 0)
-            gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(ct.sent_check), value != 0);
-        break;
-    }
-    default:
-        /* Other requests, and types a later host may add, need nothing. */
-        break;
-    }
-    return 0;
+    memset(&ct, 0, sizeof ct);
+    GtkWidget *page = build_page();
+    ct.timer = g_timeout_add(500, refresh, NULL);
+    return page;
 }
+
+/* The host destroys the page after this; stop touching it. */
+static void release(void)
+{
+    if (ct.timer)
+        g_source_remove(ct.timer);
+    ct.timer = 0;
+}
+
+static void received(const zk_frame *frames, int n, uint64_t ts)
+{
+    for (int i = 0; i < n; i++)
+        count_frame(&frames[i]);
+}
+
+static void sent(const nb_tx_entry *entries, int n, uint64_t ts)
+{
+    if (ct.count_sent)
+        for (int i = 0; i < n; i++)
+            count_frame(&entries[i].frame);
+}
+
+static void save(void *file)
+{
+    nbkit_save_bool(file, "CountSent", ct.count_sent);
+}
+
+static void load_key(const pgrp_session_key *key)
+{
+    int on;
+    if (nbkit_key_bool(key, "CountSent", &on))
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(ct.sent_check), on);
+}
+
+/* Requests without a handler here, and types a later host may add, are
+ * left alone by the kit. */
+static const nbkit_plugin counter = {
+    .init = init,
+    .release = release,
+    .rx_frames = received,
+    .tx_frames = sent,
+    .session_save = save,
+    .load_key = load_key,
+};
+
+NBKIT_PLUGIN(counter, 0x0300, "Frame counter", "The Nimbrel developers",
+             "Example plug-in: counts the frames of every identifier")

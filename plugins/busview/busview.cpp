@@ -1,5 +1,5 @@
 /*
- * busview.cpp - the bus viewer plug-in: its exports, the request handler,
+ * busview.cpp - the bus viewer plug-in: its handlers for the plug-in kit,
  * the counting of traffic and its session keys.
  */
 #include "busview.h"
@@ -10,27 +10,14 @@
 
 bv_state bv;
 
-extern "C" {
-NBPG_EXPORT extern const uint16_t __nbpg_version;
-NBPG_EXPORT extern const char __nbpg_name[];
-NBPG_EXPORT extern const char __nbpg_author[];
-NBPG_EXPORT extern const char __nbpg_description[];
-NBPG_EXPORT int nbpg_handler(pgrp *req);
-
-const uint16_t __nbpg_version = 0x0300;
-const char __nbpg_name[] = "Bus view";
-const char __nbpg_author[] = "The Nimbrel developers";
-const char __nbpg_description[] =
-    "Trace of received and sent frames, error counters and status changes, "
-    "a per-identifier view, a display filter and the bus load.";
-}
-
 namespace {
 
 const char *const KEY_VIEW = "View";
 const char *const KEY_TIME = "Time";
 const char *const KEY_FILTER = "Filter";
 const char *const KEY_HISTORY = "History";
+const char *const VIEWS[] = {"trace", "identifiers", nullptr};
+const char *const TIMES[] = {"relative", "absolute", nullptr};
 
 /* Per-identifier table size: room for every standard identifier in both
  * directions and as many extended ones again. */
@@ -82,24 +69,22 @@ void reset_state(void)
     memset(&bv, 0, sizeof bv);
     bv.history = BV_HISTORY_DEFAULT;
     bv.autoscroll = 1;
-    bv.baud_index = -1;
 }
 
 /* --------------------------------------------------------- session keys */
 
 void save_session(void *file)
 {
-    char num[32];
-    nbpg_save_key(file, KEY_VIEW, bv.view ? "identifiers" : "trace");
-    nbpg_save_key(file, KEY_TIME, bv.absolute ? "absolute" : "relative");
-    nbpg_save_key(file, KEY_FILTER, bv.filter_text);
-    g_snprintf(num, sizeof num, "%u", bv.history);
-    nbpg_save_key(file, KEY_HISTORY, num);
+    if (!bv.trace)
+        return;
+    nbkit_save_choice(file, KEY_VIEW, VIEWS, bv.view);
+    nbkit_save_choice(file, KEY_TIME, TIMES, bv.absolute);
+    nbkit_save_text(file, KEY_FILTER, bv.filter_text);
+    nbkit_save_int(file, KEY_HISTORY, bv.history);
 }
 
 void load_begin(void)
 {
-    bv.loading = 1;
     bv.load_view = bv.view;
     bv.load_absolute = bv.absolute;
     bv.load_history = bv.history;
@@ -107,37 +92,19 @@ void load_begin(void)
     bv.load_filter[0] = '\0';
 }
 
-void load_key(const char *name, const char *value)
+void load_key(const pgrp_session_key *key)
 {
-    if (g_ascii_strcasecmp(name, KEY_VIEW) == 0) {
-        if (g_ascii_strcasecmp(value, "trace") == 0)
-            bv.load_view = 0;
-        else if (g_ascii_strcasecmp(value, "identifiers") == 0)
-            bv.load_view = 1;
-    } else if (g_ascii_strcasecmp(name, KEY_TIME) == 0) {
-        if (g_ascii_strcasecmp(value, "relative") == 0)
-            bv.load_absolute = 0;
-        else if (g_ascii_strcasecmp(value, "absolute") == 0)
-            bv.load_absolute = 1;
-    } else if (g_ascii_strcasecmp(name, KEY_FILTER) == 0) {
-        g_strlcpy(bv.load_filter, value, sizeof bv.load_filter);
+    int32_t n = 0;
+    nbkit_key_choice(key, KEY_VIEW, VIEWS, &bv.load_view);
+    nbkit_key_choice(key, KEY_TIME, TIMES, &bv.load_absolute);
+    if (nbkit_key_text(key, KEY_FILTER, bv.load_filter, sizeof bv.load_filter))
         bv.load_has_filter = 1;
-    } else if (g_ascii_strcasecmp(name, KEY_HISTORY) == 0) {
-        int32_t n = 0;
-        if (nbpg_keyval_get_int(value, &n) == 0 && n > 0) {
-            uint32_t h = (uint32_t)n;
-            if (h < BV_HISTORY_MIN)
-                h = BV_HISTORY_MIN;
-            if (h > BV_HISTORY_MAX)
-                h = BV_HISTORY_MAX;
-            bv.load_history = h;
-        }
-    }
+    if (nbkit_key_int(key, KEY_HISTORY, &n) && n > 0)
+        bv.load_history = CLAMP((uint32_t)n, BV_HISTORY_MIN, BV_HISTORY_MAX);
 }
 
 void load_end(void)
 {
-    bv.loading = 0;
     if (!bv.trace)
         return;
     bv_apply_history(bv.load_history);
@@ -150,17 +117,11 @@ void load_end(void)
 
 /* ------------------------------------------------------------- requests */
 
-void on_init(pgrp *req)
+GtkWidget *on_init(const nb_chan_status *status, uint64_t ts)
 {
     if (bv.trace)
         bv_page_release();
     reset_state();
-    const char *locale_dir = nb_get_locale_dir();
-    if (locale_dir && *locale_dir)
-        bindtextdomain(GETTEXT_PACKAGE, locale_dir);
-    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
-    bv.chan = pgrp_get_chan(req);
-
     bv.trace = bv_trace_new(bv.history);
     if (!bv.trace) {
         bv.history = BV_HISTORY_MIN;
@@ -170,15 +131,12 @@ void on_init(pgrp *req)
         if (bv.trace)
             g_object_unref(bv.trace);
         bv.trace = nullptr;
-        GtkWidget *label = gtk_label_new(_("Bus view: not enough memory for the trace."));
-        pgrp_set_result_ptr(req, label);
-        return;
+        return gtk_label_new(_("Bus view: not enough memory for the trace."));
     }
     GtkWidget *page = bv_page_build();
-    const nb_chan_status *st = (const nb_chan_status *)pgrp_get_data_ptr(req);
-    if (st && pgrp_get_data_size(req) >= sizeof(nb_chan_status))
-        bv_add_status(st, pgrp_get_timestamp(req));
-    pgrp_set_result_ptr(req, page);
+    if (status)
+        bv_add_status(status, ts);
+    return page;
 }
 
 /* With BUSVIEW_STATS naming a file, the counters and timings of this
@@ -194,7 +152,7 @@ void write_stats(void)
     if (!f)
         return;
     int64_t span = bv.rx_last_us - bv.rx_first_us;
-    uint32_t bps = bv_baud_bps(bv.baud_index);
+    uint32_t bps = bv_baud_bps(nbkit_status()->baud_index);
     double load = span > 0 && bps ? (double)bv.rx_bits / ((double)span / 1e6) / bps : 0.0;
     fprintf(f,
             "received=%llu sent=%llu lines=%u rx_span_us=%lld rx_load=%.4f "
@@ -220,14 +178,31 @@ void took(int64_t since)
         bv.max_request_us = dt;
 }
 
+void on_rx(const zk_frame *frames, int n, uint64_t ts)
+{
+    int64_t t0 = g_get_monotonic_time();
+    bv_add_frames(frames, n, ts);
+    took(t0);
+}
+
+void on_tx(const nb_tx_entry *sent, int n, uint64_t ts)
+{
+    int64_t t0 = g_get_monotonic_time();
+    bv_add_sent(sent, n);
+    took(t0);
+}
+
+const nbkit_plugin plugin = {
+    .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
+    .rx_frames = on_rx, .tx_frames = on_tx, .errors = bv_add_errors, .status = bv_add_status,
+    .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+};
+
 }  // namespace
 
-int64_t bv_ts_to_us(uint64_t ts)
-{
-    if (ts < NB_TIMESTAMP_UNIX_EPOCH)
-        return 0;
-    return (int64_t)((ts - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
-}
+NBKIT_PLUGIN(plugin, 0x0300, "Bus view", "The Nimbrel developers",
+             "Trace of received and sent frames, error counters and status changes, "
+             "a per-identifier view, a display filter and the bus load.")
 
 /* Receive times come from the adapter's 32-bit microsecond clock, which is
  * exact between frames but wraps and has no date. It is unwrapped by
@@ -240,7 +215,7 @@ void bv_add_frames(const zk_frame *frames, int n, uint64_t req_ts)
 {
     if (n <= 0 || !bv.trace)
         return;
-    int64_t req_us = bv_ts_to_us(req_ts);
+    int64_t req_us = nbkit_time_us(req_ts);
     if (!bv.have_anchor) {
         bv.have_anchor = 1;
         bv.last_ts = frames[0].ts;
@@ -263,7 +238,7 @@ void bv_add_sent(const nb_tx_entry *entries, int n)
     if (!bv.trace)
         return;
     for (int i = 0; i < n; i++)
-        add_frame(BV_TX, &entries[i].frame, bv_ts_to_us(entries[i].timestamp));
+        add_frame(BV_TX, &entries[i].frame, nbkit_time_us(entries[i].timestamp));
 }
 
 void bv_add_errors(const zk_errs *errs, uint64_t req_ts)
@@ -272,7 +247,7 @@ void bv_add_errors(const zk_errs *errs, uint64_t req_ts)
         return;
     bv_rec r;
     memset(&r, 0, sizeof r);
-    r.t_us = bv_ts_to_us(req_ts);
+    r.t_us = nbkit_time_us(req_ts);
     r.dt_us = -1;
     r.kind = BV_ERR;
     r.u.errs[0] = errs->ewl;
@@ -287,10 +262,9 @@ void bv_add_status(const nb_chan_status *st, uint64_t req_ts)
 {
     if (!bv.trace)
         return;
-    bv.baud_index = st->baud_index;
     bv_rec r;
     memset(&r, 0, sizeof r);
-    r.t_us = bv_ts_to_us(req_ts);
+    r.t_us = nbkit_time_us(req_ts);
     r.dt_us = -1;
     r.kind = BV_STATUS;
     r.u.st.running = st->running;
@@ -300,72 +274,4 @@ void bv_add_status(const nb_chan_status *st, uint64_t req_ts)
     r.u.st.acc_mask = st->acc_mask;
     r.u.st.wtout = st->wtout;
     add_line(r);
-}
-
-int nbpg_handler(pgrp *req)
-{
-    if (!req)
-        return 0;
-    void *data = pgrp_get_data_ptr(req);
-    uint64_t size = pgrp_get_data_size(req);
-    switch (pgrp_get_type(req)) {
-    case PGRP_INIT:
-        on_init(req);
-        break;
-    case PGRP_RELEASE:
-        on_release();
-        break;
-    case PGRP_RX_FRAMES:
-        if (data) {
-            int64_t t0 = g_get_monotonic_time();
-            bv_add_frames((const zk_frame *)data, (int)(size / sizeof(zk_frame)),
-                          pgrp_get_timestamp(req));
-            took(t0);
-        }
-        break;
-    case PGRP_TX_FRAMES:
-        if (data) {
-            int64_t t0 = g_get_monotonic_time();
-            bv_add_sent((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)));
-            took(t0);
-        }
-        break;
-    case PGRP_ERRORS:
-        if (data && size >= sizeof(zk_errs))
-            bv_add_errors((const zk_errs *)data, pgrp_get_timestamp(req));
-        break;
-    case PGRP_STATUS:
-        if (data && size >= sizeof(nb_chan_status))
-            bv_add_status((const nb_chan_status *)data, pgrp_get_timestamp(req));
-        break;
-    case PGRP_SESSION_SAVE:
-        if (bv.trace)
-            save_session(data);
-        break;
-    case PGRP_SESSION_LOAD_BEGIN:
-        load_begin();
-        break;
-    case PGRP_SESSION_LOAD_KEY:
-        if (data && size >= sizeof(pgrp_session_key)) {
-            const pgrp_session_key *key = (const pgrp_session_key *)data;
-            char name[sizeof key->name], value[sizeof key->value];
-            g_strlcpy(name, key->name, sizeof name);
-            g_strlcpy(value, key->value, sizeof value);
-            if (bv.loading) {
-                load_key(name, value);
-            } else {
-                load_begin();
-                load_key(name, value);
-                load_end();
-            }
-        }
-        break;
-    case PGRP_SESSION_LOAD_END:
-        if (bv.loading)
-            load_end();
-        break;
-    default:
-        break;
-    }
-    return 0;
 }

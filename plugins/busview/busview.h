@@ -21,7 +21,7 @@
 #include <stdint.h>
 
 #include "idfilter.h"
-#include "nimbrel/nimbrel.h"
+#include "nimbrel/kit.h"
 #include "zelk.h"
 
 #define BV_HISTORY_DEFAULT 100000u
@@ -289,8 +289,6 @@ struct bv_rate_sample {
 struct bv_state {
     BvTrace *trace;               /* our reference; the view holds another */
     bv_ids ids;
-    int32_t chan;
-    int32_t baud_index;
 
     /* settings */
     int view;                     /* 0 trace, 1 per identifier */
@@ -330,7 +328,6 @@ struct bv_state {
     int rate_head;
 
     /* session load in progress */
-    int loading;
     int load_view, load_absolute;
     uint32_t load_history;
     char load_filter[BV_FILTER_TEXT];
@@ -363,7 +360,6 @@ extern bv_state bv;
 GtkCellRenderer *bv_cell_new(int mono);
 
 /* busview.cpp */
-int64_t bv_ts_to_us(uint64_t ts);
 void bv_add_frames(const zk_frame *frames, int n, uint64_t req_ts);
 void bv_add_sent(const nb_tx_entry *entries, int n);
 void bv_add_errors(const zk_errs *errs, uint64_t req_ts);

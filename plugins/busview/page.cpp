@@ -203,7 +203,7 @@ void update_status(void)
     if (span > 0.05) {
         double f = (double)(s.frames - old.frames) / span;
         g_snprintf(fps, sizeof fps, "%.0f", f);
-        uint32_t bps = bv_baud_bps(bv.baud_index);
+        uint32_t bps = bv_baud_bps(nbkit_status()->baud_index);
         if (bps)
             g_snprintf(load, sizeof load, "%.1f %%",
                        100.0 * (double)(s.bits - old.bits) / span / (double)bps);

@@ -1,6 +1,6 @@
 /*
- * format.cpp - error-counter reports as error frames, host timestamps as
- * microseconds, and the placing of receive times on the wall clock.
+ * format.cpp - error-counter reports as error frames, and the placing of
+ * receive times on the wall clock.
  */
 #include "logger.h"
 
@@ -18,13 +18,6 @@ constexpr uint8_t CAN_ERR_CRTL_RX_WARNING = 0x04;
 constexpr uint8_t CAN_ERR_CRTL_TX_WARNING = 0x08;
 
 }  // namespace
-
-int64_t lg_ts_to_us(uint64_t ts)
-{
-    if (ts < NB_TIMESTAMP_UNIX_EPOCH)
-        return 0;
-    return (int64_t)((ts - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
-}
 
 void lg_error_frame(const zk_errs *errs, int chan, int64_t t_us, cl_frame *out)
 {

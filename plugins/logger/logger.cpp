@@ -1,5 +1,5 @@
 /*
- * logger.cpp - the logging plug-in: its exports, the request handler,
+ * logger.cpp - the logging plug-in: its handlers for the plug-in kit,
  * starting and stopping a log file, and its session keys.
  */
 #include "logger.h"
@@ -10,34 +10,16 @@
 
 lg_state lg;
 
-extern "C" {
-NBPG_EXPORT extern const uint16_t __nbpg_version;
-NBPG_EXPORT extern const char __nbpg_name[];
-NBPG_EXPORT extern const char __nbpg_author[];
-NBPG_EXPORT extern const char __nbpg_description[];
-NBPG_EXPORT int nbpg_handler(pgrp *req);
-
-const uint16_t __nbpg_version = 0x0300;
-const char __nbpg_name[] = "Logger";
-const char __nbpg_author[] = "The Nimbrel developers";
-const char __nbpg_description[] =
-    "Logs received and sent frames and error reports to a candump log (.log), "
-    "a Vector ASC file (.asc) or a binary logging file (.blf).";
-}
-
 namespace {
 
 const char *const KEY_FORMAT = "Format";
 const char *const KEY_FOLDER = "Folder";
 const char *const KEY_AUTOSTART = "AutoStart";
 
-const char *format_key(int f)
-{
-    return f == LG_FMT_CANDUMP ? "candump"
-           : f == LG_FMT_ASC   ? "asc"
-           : f == LG_FMT_BLF   ? "blf"
-                               : "auto";
-}
+/* The session's names of the formats, by LG_FMT_* number. */
+const char *const FORMATS[] = {"auto", "candump", "asc", "blf", nullptr};
+static_assert(LG_FMT_AUTO == 0 && LG_FMT_CANDUMP == 1 && LG_FMT_ASC == 2 && LG_FMT_BLF == 3,
+              "FORMATS follows the format numbers");
 
 const char *extension_of(int f)
 {
@@ -60,7 +42,7 @@ int put_frame(const zk_frame *zf, int64_t t_us, int sent)
     cl_frame f;
     f.t_ns = t_us * 1000;
     f.id = zf->id;
-    f.chan = (uint16_t)lg.chan;
+    f.chan = (uint16_t)nbkit_chan();
     f.flags = (uint8_t)((zf->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR)) | (sent ? CL_TX : 0));
     f.len = zf->len > 8 ? 8 : zf->len;
     memcpy(f.data, zf->data, sizeof f.data);
@@ -133,38 +115,17 @@ void write_held(void)
     write_ordered(lg.held_req_us);
 }
 
-void log_rx(const zk_frame *frames, int n, uint64_t req_ts)
-{
-    if (!lg.logging || n <= 0)
-        return;
-    lg_order_merge(&lg.order, frames, n);
-    write_ordered(lg_ts_to_us(req_ts));
-}
-
-/* Sent frames wait for the received frames of the same tick. */
-void log_tx(const nb_tx_entry *entries, int n, uint64_t req_ts)
-{
-    while (lg.logging && n > 0) {
-        int took = lg_order_hold(&lg.order, entries, n);
-        lg.held_req_us = lg_ts_to_us(req_ts);
-        entries += took;
-        n -= took;
-        if (n > 0)
-            write_held();
-    }
-}
-
 void log_errors(const zk_errs *errs, uint64_t req_ts)
 {
     if (!lg.logging)
         return;
     write_held();
-    int64_t t = lg_ts_to_us(req_ts);
+    int64_t t = nbkit_time_us(req_ts);
     if (file_header(t) != 0)
         return;
     t = monotone(t);
     cl_frame f;
-    lg_error_frame(errs, lg.chan, t, &f);
+    lg_error_frame(errs, nbkit_chan(), t, &f);
     if (put(&f) == 0)
         lg.error_events++;
 }
@@ -193,7 +154,7 @@ int make_name(char *out, size_t size, const char *folder, int format, int attemp
     if (attempt > 0)
         g_snprintf(suffix, sizeof suffix, "-%d", attempt + 1);
     const char *sep = (*folder && folder[strlen(folder) - 1] == '/') ? "" : "/";
-    int n = g_snprintf(out, size, "%s%snimbrel-ch%d-%s%s%s", folder, sep, lg.chan, stamp,
+    int n = g_snprintf(out, size, "%s%snimbrel-ch%d-%s%s%s", folder, sep, nbkit_chan(), stamp,
                        suffix, extension_of(format));
     return (n < 0 || (size_t)n >= size) ? -1 : 0;
 }
@@ -215,43 +176,28 @@ void reset_state(void)
 
 void save_session(void *file)
 {
-    nbpg_save_key(file, KEY_FORMAT, format_key(lg.format_choice));
-    nbpg_save_key(file, KEY_FOLDER, lg.folder);
-    nbpg_save_key(file, KEY_AUTOSTART, lg.autostart ? "1" : "0");
+    nbkit_save_choice(file, KEY_FORMAT, FORMATS, lg.format_choice);
+    nbkit_save_text(file, KEY_FOLDER, lg.folder);
+    nbkit_save_bool(file, KEY_AUTOSTART, lg.autostart);
 }
 
 void load_begin(void)
 {
-    lg.loading = 1;
     lg.load_format = lg.format_choice;
     lg.load_autostart = lg.autostart;
     g_strlcpy(lg.load_folder, lg.folder, sizeof lg.load_folder);
 }
 
-void load_key(const char *name, const char *value)
+void load_key(const pgrp_session_key *key)
 {
-    if (g_ascii_strcasecmp(name, KEY_FORMAT) == 0) {
-        if (g_ascii_strcasecmp(value, "candump") == 0)
-            lg.load_format = LG_FMT_CANDUMP;
-        else if (g_ascii_strcasecmp(value, "asc") == 0)
-            lg.load_format = LG_FMT_ASC;
-        else if (g_ascii_strcasecmp(value, "blf") == 0)
-            lg.load_format = LG_FMT_BLF;
-        else if (g_ascii_strcasecmp(value, "auto") == 0)
-            lg.load_format = LG_FMT_AUTO;
-    } else if (g_ascii_strcasecmp(name, KEY_FOLDER) == 0) {
-        if (*value)
-            g_strlcpy(lg.load_folder, value, sizeof lg.load_folder);
-    } else if (g_ascii_strcasecmp(name, KEY_AUTOSTART) == 0) {
-        int32_t v = 0;
-        if (nbpg_keyval_get_int(value, &v) == 0)
-            lg.load_autostart = v != 0;
-    }
+    nbkit_key_choice(key, KEY_FORMAT, FORMATS, &lg.load_format);
+    if (*key->value)
+        nbkit_key_text(key, KEY_FOLDER, lg.load_folder, sizeof lg.load_folder);
+    nbkit_key_bool(key, KEY_AUTOSTART, &lg.load_autostart);
 }
 
 void load_end(void)
 {
-    lg.loading = 0;
     lg.format_choice = lg.load_format;
     lg.autostart = lg.load_autostart;
     g_strlcpy(lg.folder, lg.load_folder, sizeof lg.folder);
@@ -264,19 +210,16 @@ void load_end(void)
 
 /* ------------------------------------------------------------- requests */
 
-void on_init(pgrp *req)
+GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
     if (lg.page)
         lg_page_release();
     if (lg.logging)
         lg_stop();
     reset_state();
-    bindtextdomain(GETTEXT_PACKAGE, nb_get_locale_dir());
-    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
-    lg.chan = pgrp_get_chan(req);
     lg.page = lg_page_build();
     lg.timer = g_timeout_add(LG_FLUSH_MS, on_timer, nullptr);
-    pgrp_set_result_ptr(req, lg.page);
+    return lg.page;
 }
 
 void on_release(void)
@@ -291,7 +234,38 @@ void on_release(void)
     lg.page = nullptr;
 }
 
+void on_rx(const zk_frame *frames, int n, uint64_t ts)
+{
+    if (!lg.logging)
+        return;
+    lg_order_merge(&lg.order, frames, n);
+    write_ordered(nbkit_time_us(ts));
+}
+
+/* Sent frames wait for the received frames of the same tick. */
+void on_tx(const nb_tx_entry *entries, int n, uint64_t ts)
+{
+    while (lg.logging && n > 0) {
+        int took = lg_order_hold(&lg.order, entries, n);
+        lg.held_req_us = nbkit_time_us(ts);
+        entries += took;
+        n -= took;
+        if (n > 0)
+            write_held();
+    }
+}
+
+const nbkit_plugin plugin = {
+    .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
+    .rx_frames = on_rx, .tx_frames = on_tx, .errors = log_errors,
+    .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+};
+
 }  // namespace
+
+NBKIT_PLUGIN(plugin, 0x0300, "Logger", "The Nimbrel developers",
+             "Logs received and sent frames and error reports to a candump log (.log), "
+             "a Vector ASC file (.asc) or a binary logging file (.blf).")
 
 int lg_start(const char *path, int exclusive)
 {
@@ -346,7 +320,7 @@ int lg_start(const char *path, int exclusive)
     lg_clock_reset(&lg.clock);
     /* The start on the host's clock, which has millisecond steps, so the
      * ASC header's time with milliseconds is exact. */
-    lg.start_us = lg_ts_to_us(nbsdep_timestamp_get());
+    lg.start_us = nbkit_time_us(nbsdep_timestamp_get());
     lg.header = 0;
     lg.order.nheld = 0;
     lg.order.n = 0;
@@ -392,62 +366,4 @@ void lg_flush_tick(void)
             lg_fail(err);
     }
     lg_page_refresh();
-}
-
-int nbpg_handler(pgrp *req)
-{
-    if (!req)
-        return 0;
-    void *data = pgrp_get_data_ptr(req);
-    uint64_t size = pgrp_get_data_size(req);
-    switch (pgrp_get_type(req)) {
-    case PGRP_INIT:
-        on_init(req);
-        break;
-    case PGRP_RELEASE:
-        on_release();
-        break;
-    case PGRP_RX_FRAMES:
-        if (data)
-            log_rx((const zk_frame *)data, (int)(size / sizeof(zk_frame)),
-                   pgrp_get_timestamp(req));
-        break;
-    case PGRP_TX_FRAMES:
-        if (data)
-            log_tx((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)),
-                   pgrp_get_timestamp(req));
-        break;
-    case PGRP_ERRORS:
-        if (data && size >= sizeof(zk_errs))
-            log_errors((const zk_errs *)data, pgrp_get_timestamp(req));
-        break;
-    case PGRP_SESSION_SAVE:
-        save_session(data);
-        break;
-    case PGRP_SESSION_LOAD_BEGIN:
-        load_begin();
-        break;
-    case PGRP_SESSION_LOAD_KEY:
-        if (data && size >= sizeof(pgrp_session_key)) {
-            const pgrp_session_key *key = (const pgrp_session_key *)data;
-            char name[sizeof key->name], value[sizeof key->value];
-            g_strlcpy(name, key->name, sizeof name);
-            g_strlcpy(value, key->value, sizeof value);
-            if (lg.loading) {
-                load_key(name, value);
-            } else {
-                load_begin();
-                load_key(name, value);
-                load_end();
-            }
-        }
-        break;
-    case PGRP_SESSION_LOAD_END:
-        if (lg.loading)
-            load_end();
-        break;
-    default:
-        break;
-    }
-    return 0;
 }

@@ -28,7 +28,7 @@
 #include <stdint.h>
 
 #include "canlog.h"
-#include "nimbrel/nimbrel.h"
+#include "nimbrel/kit.h"
 #include "zelk.h"
 
 #define LG_PATH_MAX 1024          /* path buffers, NUL included */
@@ -45,9 +45,6 @@ enum lg_format {
 };
 
 /* ------------------------------------------------------------- format */
-
-/* A timestamp of the host (100 ns since 1601) as microseconds since 1970. */
-int64_t lg_ts_to_us(uint64_t ts);
 
 /* An error-counter report as an error frame: in a candump log its
  * identifier holds CAN_ERR_FLAG with the classes of the counters that are
@@ -103,7 +100,6 @@ void lg_order_merge(lg_order *o, const zk_frame *rx, int nrx);
 /* ----------------------------------------------------------- the state */
 
 struct lg_state {
-    int chan;
     int format_choice;           /* LG_FMT_*: the selector */
     int autostart;               /* start logging when a session is loaded */
     char folder[LG_PATH_MAX];    /* where generated file names go */
@@ -126,7 +122,6 @@ struct lg_state {
     char message[LG_PATH_MAX + 256];
 
     /* session load in progress */
-    int loading;
     int load_format;
     int load_autostart;
     char load_folder[LG_PATH_MAX];

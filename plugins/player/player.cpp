@@ -1,5 +1,5 @@
 /*
- * player.cpp - the replay plug-in: its exports, the request handler and
+ * player.cpp - the replay plug-in: its handlers for the plug-in kit and
  * its session keys (File, Speed, Loop, Filter, Direction).
  */
 #include "player.h"
@@ -9,18 +9,6 @@
 pl_state pl;
 
 extern "C" {
-NBPG_EXPORT extern const uint16_t __nbpg_version;
-NBPG_EXPORT extern const char __nbpg_name[];
-NBPG_EXPORT extern const char __nbpg_author[];
-NBPG_EXPORT extern const char __nbpg_description[];
-NBPG_EXPORT int nbpg_handler(pgrp *req);
-
-const uint16_t __nbpg_version = 0x0300;
-const char __nbpg_name[] = "Player";
-const char __nbpg_author[] = "The Nimbrel developers";
-const char __nbpg_description[] =
-    "Replays a candump log, ASC or BLF file onto the bus with its timing.";
-
 /* Test and automation hooks: replace the clock (null: the monotonic
  * clock), and send what is due at the clock's time now. */
 NBPG_EXPORT void player_set_clock(int64_t (*now_us)(void));
@@ -34,25 +22,22 @@ const char *const KEY_SPEED = "Speed";
 const char *const KEY_LOOP = "Loop";
 const char *const KEY_FILTER = "Filter";
 const char *const KEY_DIRECTION = "Direction";
-const char *const DIRS[3] = {"both", "rx", "tx"};
+const char *const DIRS[] = {"both", "rx", "tx", nullptr};
 
 void save_session(void *file)
 {
-    char speed[G_ASCII_DTOSTR_BUF_SIZE];
+    nbkit_save_text(file, KEY_FILE, pl.path);
     if (pl.speed > 0)
-        g_ascii_formatd(speed, sizeof speed, "%.2f", pl.speed);
+        nbkit_save_double(file, KEY_SPEED, "%.2f", pl.speed);
     else
-        g_strlcpy(speed, "max", sizeof speed);
-    nbpg_save_key(file, KEY_FILE, pl.path);
-    nbpg_save_key(file, KEY_SPEED, speed);
-    nbpg_save_key(file, KEY_LOOP, pl.loop ? "1" : "0");
-    nbpg_save_key(file, KEY_FILTER, pl.filter_text);
-    nbpg_save_key(file, KEY_DIRECTION, DIRS[pl.dir]);
+        nbkit_save_text(file, KEY_SPEED, "max");
+    nbkit_save_bool(file, KEY_LOOP, pl.loop);
+    nbkit_save_text(file, KEY_FILTER, pl.filter_text);
+    nbkit_save_choice(file, KEY_DIRECTION, DIRS, pl.dir);
 }
 
 void load_begin(void)
 {
-    pl.loading = 1;
     g_strlcpy(pl.load_path, pl.path, sizeof pl.load_path);
     pl.load_speed = pl.speed;
     pl.load_loop = pl.loop;
@@ -60,37 +45,22 @@ void load_begin(void)
     g_strlcpy(pl.load_filter, pl.filter_text, sizeof pl.load_filter);
 }
 
-void load_key(const char *name, const char *value)
+void load_key(const pgrp_session_key *key)
 {
-    if (g_ascii_strcasecmp(name, KEY_FILE) == 0) {
-        g_strlcpy(pl.load_path, value, sizeof pl.load_path);
-    } else if (g_ascii_strcasecmp(name, KEY_SPEED) == 0) {
-        if (g_ascii_strcasecmp(value, "max") == 0) {
-            pl.load_speed = 0;
-        } else {
-            char *end = nullptr;
-            double v = g_ascii_strtod(value, &end);
-            if (end != value && v >= PL_SPEED_MIN && v <= PL_SPEED_MAX)
-                pl.load_speed = v;
-        }
-    } else if (g_ascii_strcasecmp(name, KEY_LOOP) == 0) {
-        int32_t v = 0;
-        if (nbpg_keyval_get_int(value, &v) == 0)
-            pl.load_loop = v != 0;
-    } else if (g_ascii_strcasecmp(name, KEY_FILTER) == 0) {
-        g_strlcpy(pl.load_filter, value, sizeof pl.load_filter);
-    } else if (g_ascii_strcasecmp(name, KEY_DIRECTION) == 0) {
-        for (int i = 0; i < 3; i++)
-            if (g_ascii_strcasecmp(value, DIRS[i]) == 0)
-                pl.load_dir = i;
-    }
+    nbkit_key_text(key, KEY_FILE, pl.load_path, sizeof pl.load_path);
+    if (nbkit_key_is(key, KEY_SPEED) && g_ascii_strcasecmp(key->value, "max") == 0)
+        pl.load_speed = 0;
+    else
+        nbkit_key_double(key, KEY_SPEED, PL_SPEED_MIN, PL_SPEED_MAX, &pl.load_speed);
+    nbkit_key_bool(key, KEY_LOOP, &pl.load_loop);
+    nbkit_key_text(key, KEY_FILTER, pl.load_filter, sizeof pl.load_filter);
+    nbkit_key_choice(key, KEY_DIRECTION, DIRS, &pl.load_dir);
 }
 
 /* The session's settings replace the current ones; replay stops, so
  * loading a session never starts traffic on the bus by itself. */
 void load_end(void)
 {
-    pl.loading = 0;
     if (strcmp(pl.load_path, pl.path) != 0)
         pl_close();
     else
@@ -104,16 +74,14 @@ void load_end(void)
     pl_page_refresh();
 }
 
-void on_init(pgrp *req)
+GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
     if (pl.page)
         pl_page_release();
     pl_close();
     memset(&pl, 0, sizeof pl);
     pl.speed = 1.0;
-    bindtextdomain(GETTEXT_PACKAGE, nb_get_locale_dir());
-    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
-    pgrp_set_result_ptr(req, pl_page_build());
+    return pl_page_build();
 }
 
 void on_release(void)
@@ -123,7 +91,15 @@ void on_release(void)
     pl.page = nullptr;
 }
 
+const nbkit_plugin plugin = {
+    .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
+    .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+};
+
 }  // namespace
+
+NBKIT_PLUGIN(plugin, 0x0300, "Player", "The Nimbrel developers",
+             "Replays a candump log, ASC or BLF file onto the bus with its timing.")
 
 void player_set_clock(int64_t (*now_us)(void))
 {
@@ -134,42 +110,4 @@ void player_service(void)
 {
     pl_service(pl_now());
     pl_page_refresh();
-}
-
-int nbpg_handler(pgrp *req)
-{
-    if (!req)
-        return 0;
-    void *data = pgrp_get_data_ptr(req);
-    uint64_t size = pgrp_get_data_size(req);
-    switch (pgrp_get_type(req)) {
-    case PGRP_INIT:
-        on_init(req);
-        break;
-    case PGRP_RELEASE:
-        on_release();
-        break;
-    case PGRP_SESSION_SAVE:
-        save_session(data);
-        break;
-    case PGRP_SESSION_LOAD_BEGIN:
-        load_begin();
-        break;
-    case PGRP_SESSION_LOAD_KEY:
-        if (pl.loading && data && size >= sizeof(pgrp_session_key)) {
-            const pgrp_session_key *key = (const pgrp_session_key *)data;
-            char name[sizeof key->name], value[sizeof key->value];
-            g_strlcpy(name, key->name, sizeof name);
-            g_strlcpy(value, key->value, sizeof value);
-            load_key(name, value);
-        }
-        break;
-    case PGRP_SESSION_LOAD_END:
-        if (pl.loading)
-            load_end();
-        break;
-    default:
-        break;
-    }
-    return 0;
 }

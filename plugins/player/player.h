@@ -24,7 +24,7 @@
 
 #include "canlog.h"
 #include "idfilter.h"
-#include "nimbrel/nimbrel.h"
+#include "nimbrel/kit.h"
 #include "zelk.h"
 
 #define PL_PATH_MAX 1024
@@ -70,7 +70,6 @@ struct pl_state {
     GtkWidget *page;
     char message[PL_TEXT_MAX * 2];
 
-    int loading;
     char load_path[PL_PATH_MAX];
     double load_speed;
     int load_loop;

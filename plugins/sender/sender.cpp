@@ -1,5 +1,5 @@
 /*
- * sender.cpp - the sending plug-in: its exports, the request handler and
+ * sender.cpp - the sending plug-in: its handlers for the plug-in kit and
  * the message list's session keys (one "Message" key per message, in list
  * order).
  */
@@ -10,20 +10,6 @@
 #include <string.h>
 
 sd_state sd;
-
-extern "C" {
-NBPG_EXPORT extern const uint16_t __nbpg_version;
-NBPG_EXPORT extern const char __nbpg_name[];
-NBPG_EXPORT extern const char __nbpg_author[];
-NBPG_EXPORT extern const char __nbpg_description[];
-NBPG_EXPORT int nbpg_handler(pgrp *req);
-
-const uint16_t __nbpg_version = 0x0300;
-const char __nbpg_name[] = "Sender";
-const char __nbpg_author[] = "The Nimbrel developers";
-const char __nbpg_description[] =
-    "A list of transmit messages, sent on demand or periodically.";
-}
 
 namespace {
 
@@ -43,15 +29,15 @@ void save_session(void *file)
 
 void load_begin(void)
 {
-    sd.loading = 1;
     sd.load_count = 0;
     sd.load_bad = 0;
     sd.load_history_count = 0;
 }
 
-void load_key(const char *name, const char *value)
+void load_key(const pgrp_session_key *key)
 {
-    if (g_ascii_strcasecmp(name, KEY_QUICK) == 0) {
+    const char *value = key->value;
+    if (nbkit_key_is(key, KEY_QUICK)) {
         /* Kept in the order saved; lines that are no frame are dropped. */
         zk_frame f;
         char line[FT_TEXT_MAX];
@@ -60,7 +46,7 @@ void load_key(const char *name, const char *value)
             g_strlcpy(sd.load_history[sd.load_history_count++], line, SD_QUICK_MAX);
         return;
     }
-    if (g_ascii_strcasecmp(name, KEY_MESSAGE) != 0)
+    if (!nbkit_key_is(key, KEY_MESSAGE))
         return;
     char err[SD_TEXT_MAX];
     if (sd.load_count >= SD_MAX_MSGS ||
@@ -75,7 +61,6 @@ void load_key(const char *name, const char *value)
  * loading a session never starts traffic on the bus by itself. */
 void load_end(void)
 {
-    sd.loading = 0;
     sd_stop_all();
     memcpy(sd.msgs, sd.load_msgs, sizeof(sd_msg) * (size_t)sd.load_count);
     sd.count = sd.load_count;
@@ -96,7 +81,7 @@ void load_end(void)
     }
 }
 
-void on_init(pgrp *req)
+GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
     if (sd.page) {
         if (sd.timer)
@@ -104,9 +89,7 @@ void on_init(pgrp *req)
         sd_page_release();
     }
     memset(&sd, 0, sizeof sd);
-    bindtextdomain(GETTEXT_PACKAGE, nb_get_locale_dir());
-    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
-    pgrp_set_result_ptr(req, sd_page_build());
+    return sd_page_build();
 }
 
 void on_release(void)
@@ -119,42 +102,12 @@ void on_release(void)
     sd.page = nullptr;
 }
 
+const nbkit_plugin plugin = {
+    .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
+    .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+};
+
 }  // namespace
 
-int nbpg_handler(pgrp *req)
-{
-    if (!req)
-        return 0;
-    void *data = pgrp_get_data_ptr(req);
-    uint64_t size = pgrp_get_data_size(req);
-    switch (pgrp_get_type(req)) {
-    case PGRP_INIT:
-        on_init(req);
-        break;
-    case PGRP_RELEASE:
-        on_release();
-        break;
-    case PGRP_SESSION_SAVE:
-        save_session(data);
-        break;
-    case PGRP_SESSION_LOAD_BEGIN:
-        load_begin();
-        break;
-    case PGRP_SESSION_LOAD_KEY:
-        if (sd.loading && data && size >= sizeof(pgrp_session_key)) {
-            const pgrp_session_key *key = (const pgrp_session_key *)data;
-            char name[sizeof key->name], value[sizeof key->value];
-            g_strlcpy(name, key->name, sizeof name);
-            g_strlcpy(value, key->value, sizeof value);
-            load_key(name, value);
-        }
-        break;
-    case PGRP_SESSION_LOAD_END:
-        if (sd.loading)
-            load_end();
-        break;
-    default:
-        break;
-    }
-    return 0;
-}
+NBKIT_PLUGIN(plugin, 0x0300, "Sender", "The Nimbrel developers",
+             "A list of transmit messages, sent on demand or periodically.")

@@ -21,7 +21,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "nimbrel/nimbrel.h"
+#include "nimbrel/kit.h"
 #include "zelk.h"
 
 #define SD_MAX_MSGS 256
@@ -102,7 +102,6 @@ struct sd_state {
     char history[SD_HISTORY_MAX][SD_QUICK_MAX];
     int history_count;
 
-    int loading;
     int load_count;
     int load_bad;
     sd_msg load_msgs[SD_MAX_MSGS];

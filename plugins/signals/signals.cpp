@@ -1,5 +1,5 @@
 /*
- * signals.cpp - the signals plug-in: its exports, the request handler,
+ * signals.cpp - the signals plug-in: its handlers for the plug-in kit,
  * the decoding of received and sent frames, the receive clock and the
  * session keys.
  */
@@ -11,21 +11,6 @@
 
 sg_state sg;
 
-extern "C" {
-NBPG_EXPORT extern const uint16_t __nbpg_version;
-NBPG_EXPORT extern const char __nbpg_name[];
-NBPG_EXPORT extern const char __nbpg_author[];
-NBPG_EXPORT extern const char __nbpg_description[];
-NBPG_EXPORT int nbpg_handler(pgrp *req);
-
-const uint16_t __nbpg_version = 0x0300;
-const char __nbpg_name[] = "Signals";
-const char __nbpg_author[] = "The Nimbrel developers";
-const char __nbpg_description[] =
-    "Decodes traffic with DBC databases: a live table of messages and signals, "
-    "and a plot of up to 16 signals over time.";
-}
-
 namespace {
 
 const char *const KEY_DATABASE = "Database";   /* Database1, Database2 ... */
@@ -35,12 +20,10 @@ const char *const KEY_FOLLOW = "Follow";
 const char *const KEY_SPAN = "Span";
 const char *const KEY_CAP = "PointCap";
 
-constexpr double SPAN_MIN = 0.001, SPAN_MAX = 1e7;
+const char *const MODES[] = {"overlay", "lanes", nullptr};
+static_assert(SG_OVERLAY == 0 && SG_LANES == 1, "MODES follows the plot modes");
 
-int64_t ts_to_us(uint64_t ts)
-{
-    return ts < NB_TIMESTAMP_UNIX_EPOCH ? 0 : (int64_t)((ts - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
-}
+constexpr double SPAN_MIN = 0.001, SPAN_MAX = 1e7;
 
 void reset_state(void)
 {
@@ -59,7 +42,7 @@ void reset_state(void)
  * it takes to wrap), it is placed anew. */
 void take_frames(const zk_frame *frames, int n, uint64_t req_ts)
 {
-    int64_t req_us = ts_to_us(req_ts);
+    int64_t req_us = nbkit_time_us(req_ts);
     int64_t span = (int32_t)(frames[n - 1].ts - frames[0].ts);
     if (!sg.have_clock) {
         sg.have_clock = 1;
@@ -83,6 +66,8 @@ void take_frames(const zk_frame *frames, int n, uint64_t req_ts)
 
 void save_session(void *file)
 {
+    if (!sg.page)
+        return;
     char key[32], value[512];
     for (int d = 0; d < sg.ndb; d++) {
         g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE, d + 1);
@@ -99,17 +84,14 @@ void save_session(void *file)
                    (unsigned)(ps.rgb[1] * 255 + 0.5), (unsigned)(ps.rgb[2] * 255 + 0.5));
         nbpg_save_key(file, key, value);
     }
-    nbpg_save_key(file, KEY_MODE, sg.view.mode == SG_LANES ? "lanes" : "overlay");
-    nbpg_save_key(file, KEY_FOLLOW, sg.view.follow ? "1" : "0");
-    char num[G_ASCII_DTOSTR_BUF_SIZE];
-    nbpg_save_key(file, KEY_SPAN, g_ascii_formatd(num, sizeof num, "%.6g", sg.view.span));
-    g_snprintf(value, sizeof value, "%llu", (unsigned long long)sg.cap_points);
-    nbpg_save_key(file, KEY_CAP, value);
+    nbkit_save_choice(file, KEY_MODE, MODES, sg.view.mode);
+    nbkit_save_bool(file, KEY_FOLLOW, sg.view.follow);
+    nbkit_save_double(file, KEY_SPAN, "%.6g", sg.view.span);
+    nbkit_save_int(file, KEY_CAP, (long long)sg.cap_points);
 }
 
 void load_begin(void)
 {
-    sg.loading = 1;
     sg.load_ndb = 0;
     sg.load_nplot = 0;
     sg.load_view = sg.view;
@@ -127,34 +109,24 @@ bool numbered(const char *name, const char *prefix)
     return true;
 }
 
-void load_key(const char *name, const char *value)
+void load_key(const pgrp_session_key *key)
 {
+    const char *name = key->name, *value = key->value;
     if (numbered(name, KEY_DATABASE)) {
         if (sg.load_ndb < SG_MAX_DATABASES && *value)
             g_strlcpy(sg.load_db[sg.load_ndb++], value, SG_PATH_MAX);
     } else if (numbered(name, KEY_PLOT)) {
         if (sg.load_nplot < SG_MAX_PLOTS)
             g_strlcpy(sg.load_plot[sg.load_nplot++], value, sizeof sg.load_plot[0]);
-    } else if (g_ascii_strcasecmp(name, KEY_MODE) == 0) {
-        if (g_ascii_strcasecmp(value, "lanes") == 0)
-            sg.load_view.mode = SG_LANES;
-        else if (g_ascii_strcasecmp(value, "overlay") == 0)
-            sg.load_view.mode = SG_OVERLAY;
-    } else if (g_ascii_strcasecmp(name, KEY_FOLLOW) == 0) {
-        int32_t v = 0;
-        if (nbpg_keyval_get_int(value, &v) == 0)
-            sg.load_view.follow = v != 0;
-    } else if (g_ascii_strcasecmp(name, KEY_SPAN) == 0) {
-        char *end = nullptr;
-        double v = g_ascii_strtod(value, &end);
-        if (end != value && v >= SPAN_MIN && v <= SPAN_MAX)
-            sg.load_view.span = v;
-    } else if (g_ascii_strcasecmp(name, KEY_CAP) == 0) {
+    } else if (nbkit_key_is(key, KEY_CAP)) {
         char *end = nullptr;
         unsigned long long v = g_ascii_strtoull(value, &end, 10);
         if (end != value && *end == '\0')
             sg.load_cap = v < SG_CAP_MIN ? SG_CAP_MIN : v > SG_CAP_MAX ? SG_CAP_MAX : v;
     }
+    nbkit_key_choice(key, KEY_MODE, MODES, &sg.load_view.mode);
+    nbkit_key_bool(key, KEY_FOLLOW, &sg.load_view.follow);
+    nbkit_key_double(key, KEY_SPAN, SPAN_MIN, SPAN_MAX, &sg.load_view.span);
 }
 
 /* "std|ext <hex id> <signal> [#rrggbb]" */
@@ -191,7 +163,6 @@ void load_plot(const char *text, char *msg, size_t msg_size)
 
 void load_end(void)
 {
-    sg.loading = 0;
     if (!sg.page)
         return;
     /* The session's databases replace the open ones. */
@@ -273,19 +244,15 @@ void write_stats(void)
     fclose(f);
 }
 
-void on_init(pgrp *req)
+GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
     if (sg.page)
         sg_page_release();
     sg_db_close_all();
     free(sg.unknown);
     reset_state();
-    const char *locale_dir = nb_get_locale_dir();
-    if (locale_dir && *locale_dir)
-        bindtextdomain(GETTEXT_PACKAGE, locale_dir);
-    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
     sg.unknown = (sg_unknown *)calloc(SG_UNKNOWN_SLOTS, sizeof(sg_unknown));
-    pgrp_set_result_ptr(req, sg_page_build());
+    return sg_page_build();
 }
 
 void on_release(void)
@@ -297,7 +264,36 @@ void on_release(void)
     sg.unknown = nullptr;
 }
 
+void on_rx(const zk_frame *frames, int n, uint64_t ts)
+{
+    if (!sg.page)
+        return;
+    int64_t t0 = g_get_monotonic_time();
+    take_frames(frames, n, ts);
+    took(t0);
+}
+
+void on_tx(const nb_tx_entry *sent, int n, uint64_t)
+{
+    if (!sg.page)
+        return;
+    int64_t t0 = g_get_monotonic_time();
+    for (int k = 0; k < n; k++)
+        sg_take_frame(&sent[k].frame, sg_seconds(nbkit_time_us(sent[k].timestamp)));
+    took(t0);
+}
+
+const nbkit_plugin plugin = {
+    .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
+    .rx_frames = on_rx, .tx_frames = on_tx,
+    .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+};
+
 }  // namespace
+
+NBKIT_PLUGIN(plugin, 0x0300, "Signals", "The Nimbrel developers",
+             "Decodes traffic with DBC databases: a live table of messages and signals, "
+             "and a plot of up to 16 signals over time.")
 
 bool sg_measuring(void)
 {
@@ -338,66 +334,4 @@ void sg_take_frame(const zk_frame *f, double t)
         if (v.active)
             sg_history_append(&ps.hist, t, v.phys);
     }
-}
-
-int nbpg_handler(pgrp *req)
-{
-    if (!req)
-        return 0;
-    void *data = pgrp_get_data_ptr(req);
-    uint64_t size = pgrp_get_data_size(req);
-    switch (pgrp_get_type(req)) {
-    case PGRP_INIT:
-        on_init(req);
-        break;
-    case PGRP_RELEASE:
-        on_release();
-        break;
-    case PGRP_RX_FRAMES:
-        if (data && size >= sizeof(zk_frame) && sg.page) {
-            int64_t t0 = g_get_monotonic_time();
-            take_frames((const zk_frame *)data, (int)(size / sizeof(zk_frame)),
-                        pgrp_get_timestamp(req));
-            took(t0);
-        }
-        break;
-    case PGRP_TX_FRAMES:
-        if (data && sg.page) {
-            int64_t t0 = g_get_monotonic_time();
-            const nb_tx_entry *e = (const nb_tx_entry *)data;
-            for (uint64_t k = 0; k < size / sizeof(nb_tx_entry); k++)
-                sg_take_frame(&e[k].frame, sg_seconds(ts_to_us(e[k].timestamp)));
-            took(t0);
-        }
-        break;
-    case PGRP_SESSION_SAVE:
-        if (sg.page)
-            save_session(data);
-        break;
-    case PGRP_SESSION_LOAD_BEGIN:
-        load_begin();
-        break;
-    case PGRP_SESSION_LOAD_KEY:
-        if (data && size >= sizeof(pgrp_session_key)) {
-            const pgrp_session_key *key = (const pgrp_session_key *)data;
-            char name[sizeof key->name], value[sizeof key->value];
-            g_strlcpy(name, key->name, sizeof name);
-            g_strlcpy(value, key->value, sizeof value);
-            if (!sg.loading) {
-                load_begin();
-                load_key(name, value);
-                load_end();
-            } else {
-                load_key(name, value);
-            }
-        }
-        break;
-    case PGRP_SESSION_LOAD_END:
-        if (sg.loading)
-            load_end();
-        break;
-    default:
-        break;
-    }
-    return 0;
 }

@@ -25,7 +25,7 @@
 #include <stdint.h>
 
 #include "dbc.h"
-#include "nimbrel/nimbrel.h"
+#include "nimbrel/kit.h"
 #include "zelk.h"
 
 #define SG_MAX_DATABASES 8
@@ -203,7 +203,6 @@ struct sg_state {
     int64_t last_refresh_us;
 
     /* session load in progress */
-    int loading;
     char load_db[SG_MAX_DATABASES][SG_PATH_MAX];
     int load_ndb;
     char load_plot[SG_MAX_PLOTS][512];
