@@ -158,7 +158,8 @@ class Program:
         return [c.name for c in self.app.findChildren(GenericPredicate(roleName='table cell'))]
 
     def channels(self):
-        """zelkctl list as the program's user sees it: {channel: state}."""
+        """zelkctl list as the program's user sees it: {channel: free or
+        busy}."""
         out = subprocess.run([self.zelkctl, 'list'], env=self.env, capture_output=True,
                              text=True, timeout=30).stdout
         states = {}
@@ -166,7 +167,7 @@ class Program:
             line = line.strip()
             if line.startswith('channel '):
                 num, state = line[len('channel '):].split(':', 1)
-                states[int(num)] = state.strip()
+                states[int(num)] = state.split(',')[0].strip()
         return states
 
     def quit(self):

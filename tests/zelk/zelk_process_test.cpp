@@ -122,8 +122,8 @@ TEST_F(ZelkProcess, ListWithoutConfigurationShowsOneSimulatedBoard)
     ASSERT_EQ(run_cmd(zelkctl() + " list", &out), 0);
     EXPECT_EQ(out,
               "board 0: ZELK simulated CAN (ZELK simulation), serial SIM-0\n"
-              "  channel 0: free\n"
-              "  channel 1: free\n");
+              "  channel 0: free, CAN FD\n"
+              "  channel 1: free, CAN FD\n");
 }
 
 TEST_F(ZelkProcess, DumpPrintsFramesCandumpStyle)
@@ -150,6 +150,29 @@ TEST_F(ZelkProcess, DumpPrintsFramesCandumpStyle)
     (void)remote;
 }
 
+TEST_F(ZelkProcess, DumpAndSendCanFd)
+{
+    setenv("ZELK_BOARDS", "sim:traffic=mixed,classic=1", 1);
+    std::string out;
+    ASSERT_EQ(run_cmd(zelkctl() + " dump 0 --count 300 --seconds 20 --drate 2000", &out), 0) << out;
+    const std::regex fd(R"(\(\d+\.\d{6}\) ch0 ([0-9A-F]{3}|[0-9A-F]{8})##[4-7]([0-9A-F]{2})*\n)");
+    int fd_lines = 0;
+    for (std::sregex_iterator i(out.begin(), out.end(), fd), end; i != end; ++i) fd_lines++;
+    EXPECT_GT(fd_lines, 50) << out;
+    // A classic channel gets the classic frames and says what it skipped.
+    ASSERT_EQ(run_cmd(zelkctl() + " dump 1 --seconds 1.5 2>&1", &out), 0) << out;
+    EXPECT_EQ(out.find("##"), std::string::npos) << out;
+    EXPECT_NE(out.find("CAN FD frames skipped (the channel is open for classic CAN)"), std::string::npos) << out;
+
+    EXPECT_EQ(run_cmd(zelkctl() + " send 0 123##1112233445566778899 --drate 5000 2>&1", &out), 0) << out;
+    EXPECT_EQ(out, "zelkctl: 9 data bytes padded to the CAN FD length 12 with 00\n");
+    EXPECT_EQ(run_cmd(zelkctl() + " send 1 123##1AABB 2>&1", &out), 1) << out;
+    EXPECT_NE(out.find("channel 1 cannot send CAN FD frames: CAN FD is not available"), std::string::npos) << out;
+    EXPECT_EQ(run_cmd(zelkctl() + " send 1 123#AABB 2>&1", &out), 0) << out;
+    ASSERT_EQ(run_cmd(zelkctl() + " list", &out), 0);
+    EXPECT_NE(out.find("channel 1: free, classic CAN"), std::string::npos) << out;
+}
+
 TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
 {
     unsetenv("ZELK_BOARDS");
@@ -159,6 +182,8 @@ TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
         "send 0 123", "send 0 800#00", "send 0 123#123", "send 0 123#001122334455667788",
         "send 0 123456789#00", "send 0 123#R9", "send 0 123#GG", "send 0 ' 7FF#01'",
         "send 0 0x12#", "send 0 \"$(printf '123#\\f5')\"", "--version extra",
+        "send 0 123##", "send 0 123##8AA", "send 0 123##1R", "dump 0 --drate 50",
+        "dump 0 --classic --drate 2000", "send 0 123#11 --drate 2000",
     };
     std::string out;
     for (const char *args : bad) {

@@ -17,20 +17,29 @@ namespace {
 
 const char usage_text[] =
     "usage: zelkctl list\n"
-    "       zelkctl dump CH [--rate KBIT] [--count N] [--seconds S] [--lom]\n"
-    "       zelkctl send CH ID#DATA [--rate KBIT]\n"
+    "       zelkctl dump CH [--rate KBIT] [--drate KBIT] [--classic] [--count N]\n"
+    "                       [--seconds S] [--lom]\n"
+    "       zelkctl send CH ID#DATA|ID##FDATA [--rate KBIT] [--drate KBIT]\n"
     "       zelkctl --version\n"
     "\n"
-    "  list     boards, their channels (free or busy), names and serial numbers\n"
+    "  list     boards, their channels (free or busy, CAN FD or classic),\n"
+    "           names and serial numbers\n"
     "  dump     print the frames channel CH receives, candump style:\n"
-    "           (seconds.micros) chN 123#DEADBEEF; R marks a remote frame\n"
+    "           (seconds.micros) chN 123#DEADBEEF; R marks a remote frame,\n"
+    "           ## a CAN FD frame (123##1DEADBEEF). A channel that can do\n"
+    "           CAN FD is opened for it, unless --classic is given\n"
     "  send     send one frame: ID is 3 hex digits (11-bit, up to 7FF) or 8\n"
     "           (29-bit, up to 1FFFFFFF); DATA is up to 8 bytes of two hex\n"
     "           digits each, optionally separated by '.', or R for a remote\n"
     "           frame, optionally followed by its length 0 to 8:\n"
-    "           123#DEADBEEF, 123#DE.AD, 123#, 18DAF110#R, 123#R2\n"
+    "           123#DEADBEEF, 123#DE.AD, 123#, 18DAF110#R, 123#R2.\n"
+    "           A CAN FD frame is ID##F then up to 64 bytes, F the flags\n"
+    "           digit (1 BRS, 2 ESI): 123##1DEADBEEF; a length between the\n"
+    "           FD lengths (12, 16, 20, 24, 32, 48, 64) is padded with 00\n"
     "  --rate   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000\n"
     "           (default 500)\n"
+    "  --drate  CAN FD data bit rate in kbit/s, for example 2000 (default:\n"
+    "           what the channel has in force)\n"
     "  --count  stop after N frames; --seconds: stop after S seconds\n"
     "  --lom    listen only: the controller does not acknowledge frames\n"
     "\n"
@@ -123,7 +132,8 @@ int cmd_list()
             int16_t r = ZkOpen(ch, ZK_OPEN_PROBE);
             if (r >= 0) ZkClose(ch);
             const char *state = r >= 0 ? "free" : r == ZK_E_BUSY ? "busy" : "unavailable";
-            printf("  channel %u: %s\n", unsigned(ch), state);
+            printf("  channel %u: %s, %s\n", unsigned(ch), state,
+                   (b.fd_slots >> slot) & 1u ? "CAN FD" : "classic CAN");
         }
     }
     if (boards == 0) printf("no boards\n");
@@ -133,18 +143,37 @@ int cmd_list()
 struct chan_opts {
     int chan = -1;
     unsigned long kbit = 500;
+    unsigned long dkbit = 0;   // 0: the data rate in force
+    bool classic = false;      // open for classic CAN even where FD is possible
     unsigned long count = 0;   // 0: no limit
     double seconds = 0;        // 0: no limit
     bool lom = false;
 };
 
-int open_chan(const chan_opts &o)
+/* Opens and starts the channel: for CAN FD when fd is "want" (falling back
+ * to classic CAN where the channel cannot) or "need". */
+enum class fd_use { no, want, need };
+
+int open_chan(const chan_opts &o, fd_use fd)
 {
     const uint8_t ch = uint8_t(o.chan);
     char what[64];
     snprintf(what, sizeof what, "cannot open channel %d", o.chan);
-    int16_t r = ZkOpen(ch, ZK_OPEN_BOTH);
+    int16_t r = fd == fd_use::no ? ZK_E_NOFD : ZkOpen(ch, ZK_OPEN_BOTH | ZK_OPEN_FD);
+    if (r == ZK_E_NOFD && fd == fd_use::need) {
+        snprintf(what, sizeof what, "channel %d cannot send CAN FD frames", o.chan);
+        return lib_fail(what, r);
+    }
+    if (r == ZK_E_NOFD) r = ZkOpen(ch, ZK_OPEN_BOTH);
     if (r < 0) return lib_fail(what, r);
+    if (o.dkbit) {
+        snprintf(what, sizeof what, "cannot set the data rate %lu kbit/s on channel %d", o.dkbit,
+                 o.chan);
+        if ((r = ZkSetDataRate(ch, uint32_t(o.dkbit * 1000), 0, ZK_FD_ISO)) < 0) {
+            ZkClose(ch);
+            return lib_fail(what, r);
+        }
+    }
     uint8_t bt0 = 0, bt1 = 0;
     rate_pair(o.kbit, &bt0, &bt1);
     snprintf(what, sizeof what, "cannot set %lu kbit/s on channel %d", o.kbit, o.chan);
@@ -170,22 +199,24 @@ uint64_t now_us(clockid_t clock)
     return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
 }
 
-void print_frame(int chan, const zk_frame &f, uint64_t wall_us)
+void print_frame(int chan, const zk_fdframe &f, uint64_t wall_us)
 {
-    char line[96];
-    int n = snprintf(line, sizeof line, "(%llu.%06llu) ch%d ",
-                     (unsigned long long)(wall_us / 1000000u),
-                     (unsigned long long)(wall_us % 1000000u), chan);
-    if (f.flags & ZK_FRAME_EFF) n += snprintf(line + n, sizeof line - size_t(n), "%08X#", unsigned(f.id));
-    else n += snprintf(line + n, sizeof line - size_t(n), "%03X#", unsigned(f.id));
-    if (f.flags & ZK_FRAME_RTR) {
-        if (f.len) snprintf(line + n, sizeof line - size_t(n), "R%u", unsigned(f.len));
-        else snprintf(line + n, sizeof line - size_t(n), "R");
-    } else {
-        for (int i = 0; i < f.len && i < 8; i++)
-            n += snprintf(line + n, sizeof line - size_t(n), "%02X", unsigned(f.data[i]));
-    }
+    char line[64 + FT_FD_TEXT_MAX];
+    const int n = snprintf(line, sizeof line, "(%llu.%06llu) ch%d ",
+                           (unsigned long long)(wall_us / 1000000u),
+                           (unsigned long long)(wall_us % 1000000u), chan);
+    ft_format_fd(&f, line + n, sizeof line - size_t(n));
     puts(line);
+}
+
+/* FD frames a classic channel could not hand over, once more came. */
+void report_skipped(int chan, uint32_t *reported)
+{
+    zk_chipstat st{};
+    if (ZkChipStat(uint8_t(chan), &st) < 0 || st.fd_skipped == *reported) return;
+    fprintf(stderr, "zelkctl: ch%d: %u CAN FD frames skipped (the channel is open for classic CAN)\n",
+            chan, unsigned(st.fd_skipped - *reported));
+    *reported = st.fd_skipped;
 }
 
 void report_errors(int chan, const zk_errs &e)
@@ -199,7 +230,7 @@ void report_errors(int chan, const zk_errs &e)
 int cmd_dump(const chan_opts &o)
 {
     if (int e = init()) return e;
-    if (int e = open_chan(o)) return e;
+    if (int e = open_chan(o, o.classic ? fd_use::no : fd_use::want)) return e;
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGPIPE, on_signal);
@@ -211,10 +242,12 @@ int cmd_dump(const chan_opts &o)
     uint32_t prev = uint32_t(mono0);
     int64_t since = 0;
     unsigned long seen = 0;
-    static zk_frame buf[512];
+    static zk_fdframe buf[512];
     int rc = 0;
+    uint32_t skipped = 0;
+    uint64_t next_skip_check = mono0;
     while (!g_stop) {
-        int16_t n = ZkRead(ch, buf, 512);
+        int16_t n = ZkReadFd(ch, buf, 512);
         if (n < 0) {
             rc = lib_fail("cannot read", n);
             break;
@@ -227,6 +260,10 @@ int cmd_dump(const chan_opts &o)
         }
         zk_errs e{};
         if (ZkErrsGetClear(ch, &e) >= 0) report_errors(o.chan, e);
+        if (now_us(CLOCK_MONOTONIC) >= next_skip_check) {
+            report_skipped(o.chan, &skipped);
+            next_skip_check = now_us(CLOCK_MONOTONIC) + 1000000u;
+        }
         if (o.count && seen >= o.count) break;
         if (o.seconds > 0 && double(now_us(CLOCK_MONOTONIC) - mono0) >= o.seconds * 1e6) break;
         if (n < 512) {
@@ -236,17 +273,19 @@ int cmd_dump(const chan_opts &o)
         }
     }
     fflush(stdout);
+    report_skipped(o.chan, &skipped);
     ZkStop(ch);
     ZkClose(ch);
     return rc;
 }
 
-int cmd_send(const chan_opts &o, const zk_frame &f)
+int cmd_send(const chan_opts &o, const zk_fdframe &f)
 {
     if (int e = init()) return e;
-    if (int e = open_chan(o)) return e;
+    const bool fd = (f.flags & ZK_FRAME_FDF) != 0;
+    if (int e = open_chan(o, fd ? fd_use::need : fd_use::no)) return e;
     const uint8_t ch = uint8_t(o.chan);
-    int16_t r = ZkWrite(ch, &f, 1);
+    int16_t r = ZkWriteFd(ch, &f, 1);
     int rc = r < 0 ? lib_fail("cannot send", r) : 0;
     ZkStop(ch);
     ZkClose(ch);
@@ -291,6 +330,14 @@ int main(int argc, char **argv)
             if (!parse_ulong(argv[++i], 10, 1000, &v) || !rate_pair(v, &b0, &b1))
                 return usage("--rate \"%s\": use 10, 20, 50, 100, 125, 250, 500, 800 or 1000", argv[i]);
             o.kbit = v;
+        } else if (strcmp(a, "--drate") == 0) {
+            if (!has_value) return usage("--drate needs a data bit rate in kbit/s");
+            if (!parse_ulong(argv[++i], 10, 16000, &v) || v < 100)
+                return usage("--drate \"%s\": a data bit rate from 100 to 16000 kbit/s, for example 2000",
+                             argv[i]);
+            o.dkbit = v;
+        } else if (dump && strcmp(a, "--classic") == 0) {
+            o.classic = true;
         } else if (dump && strcmp(a, "--count") == 0) {
             if (!has_value || !parse_ulong(argv[++i], 10, 100000000ul, &v) || v == 0)
                 return usage("--count needs a number of frames above 0");
@@ -315,11 +362,13 @@ int main(int argc, char **argv)
         }
     }
     if (o.chan < 0) return usage("%s needs a channel number", cmd);
+    if (dump && o.classic && o.dkbit) return usage("--drate and --classic do not go together");
     if (dump) return cmd_dump(o);
     if (!frame_text) return usage("send needs a frame ID#DATA, for example 123#DEADBEEF");
-    zk_frame f;
+    zk_fdframe f;
     char why[128];
-    if (ft_parse(frame_text, &f, why, sizeof why) != 0) {
+    const int pad = ft_parse_fd(frame_text, &f, why, sizeof why);
+    if (pad < 0) {
         /* The text as given may hold anything: show it escaped. */
         char shown[96];
         size_t k = 0;
@@ -333,5 +382,9 @@ int main(int argc, char **argv)
         shown[k] = '\0';
         return usage("frame \"%s\": %s", shown, why);
     }
+    if (o.dkbit && !(f.flags & ZK_FRAME_FDF)) return usage("--drate is for CAN FD frames (ID##FDATA)");
+    if (pad > 0)
+        fprintf(stderr, "zelkctl: %d data bytes padded to the CAN FD length %u with 00\n",
+                int(f.len) - pad, unsigned(f.len));
     return cmd_send(o, f);
 }

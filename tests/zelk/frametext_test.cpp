@@ -69,3 +69,55 @@ TEST(FrameText, RefusesEverythingElseWithAOneLineReason)
 }
 
 }  // namespace
+
+namespace {
+
+std::string fd_round_trip(const std::string &text, int *pad = nullptr)
+{
+    zk_fdframe f;
+    char why[128];
+    const int rc = ft_parse_fd(text.c_str(), &f, why, sizeof why);
+    if (pad) *pad = rc;
+    if (rc < 0) return std::string("refused: ") + why;
+    char out[FT_FD_TEXT_MAX];
+    EXPECT_GT(ft_format_fd(&f, out, sizeof out), 0u);
+    return out;
+}
+
+TEST(FrameText, FdFramesTheirFlagsPaddingAndRefusals)
+{
+    const std::string full(128, 'A');
+    // Written with the FD mark (4) as candump writes it; read with or without.
+    EXPECT_EQ(fd_round_trip("123##1DEADBEEF"), "123##5DEADBEEF");
+    EXPECT_EQ(fd_round_trip("18DAF110##0"), "18DAF110##4");
+    EXPECT_EQ(fd_round_trip("7FF##3" + full), "7FF##7" + full);
+    EXPECT_EQ(fd_round_trip("123##5de.ad"), "123##5DEAD");
+    EXPECT_EQ(fd_round_trip("123#DE"), "123#DE") << "classic frames as ft_parse takes them";
+    int pad = 0;
+    EXPECT_EQ(fd_round_trip("123##1112233445566778899", &pad), "123##5112233445566778899000000");
+    EXPECT_EQ(pad, 3);
+    EXPECT_EQ(fd_round_trip("123##0" + std::string(98, '1'), &pad), "123##4" + std::string(98, '1') + std::string(30, '0'));
+    EXPECT_EQ(pad, 15);
+    zk_fdframe f;
+    ASSERT_EQ(ft_parse_fd("1ABCDEF0##2AA", &f, nullptr, 0), 0);
+    EXPECT_EQ(f.flags, ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_ESI);
+    EXPECT_EQ(f.len, 1);
+
+    const std::string bad[] = {"123##", "123##8AA", "123##1R", "123##G", "123##1A", "123###1",
+                               "123##1" + full + "AA", "12##1AA", "123##1 AA"};
+    for (const std::string &text : bad) {
+        memset(&f, 0xA5, sizeof f);
+        char why[128] = "";
+        EXPECT_EQ(ft_parse_fd(text.c_str(), &f, why, sizeof why), -1) << text;
+        EXPECT_NE(why[0], '\0') << text;
+        EXPECT_EQ(f.id, 0xA5A5A5A5u) << text;
+    }
+    char why[128];
+    ft_parse_fd("123##1R", &f, why, sizeof why);
+    EXPECT_STREQ(why, "CAN FD has no remote frames");
+    zk_frame c;
+    ft_parse("123##1AA", &c, why, sizeof why);
+    EXPECT_STREQ(why, "a CAN FD frame (##) where only classic frames are taken");
+}
+
+}  // namespace

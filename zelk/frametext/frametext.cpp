@@ -75,7 +75,8 @@ int parse_remote(const char *d, zk_frame *f, char *why, size_t size)
     return refuse(why, size, "after R for a remote frame only its length 0 to 8 may follow");
 }
 
-int parse_data(const char *d, zk_frame *f, char *why, size_t size)
+/* Data bytes into data[0..max), their count into *len. */
+int parse_bytes(const char *d, uint8_t *data, int max, int *count, char *why, size_t size)
 {
     int len = 0;
     for (const char *p = d; *p;) {
@@ -94,13 +95,44 @@ int parse_data(const char *d, zk_frame *f, char *why, size_t size)
         if (!p[1] || p[1] == '.')
             return refuse(why, size, "data byte %d has one hex digit: give two per byte",
                           len + 1);
-        if (len == 8)
-            return refuse(why, size, "more than 8 data bytes");
-        f->data[len++] = static_cast<uint8_t>(hex_digit(p[0]) * 16 + hex_digit(p[1]));
+        if (len == max)
+            return refuse(why, size, "more than %d data bytes", max);
+        data[len++] = static_cast<uint8_t>(hex_digit(p[0]) * 16 + hex_digit(p[1]));
         p += 2;
     }
-    f->len = static_cast<uint8_t>(len);
+    *count = len;
     return 0;
+}
+
+/* The next CAN FD length at or above n (n <= 64). */
+int fd_length(int n)
+{
+    static const int lens[] = {12, 16, 20, 24, 32, 48, 64};
+    if (n <= 8) return n;
+    for (int l : lens)
+        if (n <= l) return l;
+    return 64;
+}
+
+/* "F" flags digit and data of an FD frame, after the "##". */
+int parse_fd(const char *d, zk_fdframe *f, char *why, size_t size)
+{
+    const int flags = hex_digit(d[0]);
+    if (flags < 0) {
+        if (!d[0]) return refuse(why, size, "after ## the flags digit is missing (1 for BRS)");
+        char c[8];
+        show_char(d[0], c, sizeof c);
+        return refuse(why, size, "after ## comes a flags digit, not %s", c);
+    }
+    if (flags & 8)
+        return refuse(why, size, "flags digit %X: only 1 (BRS), 2 (ESI) and 4 (FD) exist", flags);
+    if (d[1] == 'R') return refuse(why, size, "CAN FD has no remote frames");
+    int n = 0;
+    if (parse_bytes(d + 1, f->data, 64, &n, why, size) != 0) return -1;
+    f->flags |= static_cast<uint8_t>(ZK_FRAME_FDF | ((flags & 1) ? ZK_FRAME_BRS : 0) |
+                                     ((flags & 2) ? ZK_FRAME_ESI : 0));
+    f->len = static_cast<uint8_t>(fd_length(n));
+    return f->len - n;
 }
 
 }  // namespace
@@ -115,10 +147,47 @@ int ft_parse(const char *text, zk_frame *out, char *why, size_t why_size)
     memset(&f, 0, sizeof f);
     if (parse_id(text, static_cast<size_t>(hash - text), &f, why, why_size) != 0) return -1;
     const char *d = hash + 1;
-    int rc = *d == 'R' ? parse_remote(d, &f, why, why_size) : parse_data(d, &f, why, why_size);
+    if (*d == '#') return refuse(why, why_size, "a CAN FD frame (##) where only classic frames are taken");
+    int rc = 0;
+    if (*d == 'R') {
+        rc = parse_remote(d, &f, why, why_size);
+    } else {
+        int n = 0;
+        rc = parse_bytes(d, f.data, 8, &n, why, why_size);
+        f.len = static_cast<uint8_t>(n);
+    }
     if (rc != 0) return -1;
     *out = f;
     return 0;
+}
+
+int ft_parse_fd(const char *text, zk_fdframe *out, char *why, size_t why_size)
+{
+    if (why && why_size > 0) why[0] = '\0';
+    if (!text || !*text) return refuse(why, why_size, "no frame given: expected ID#DATA or ID##FDATA");
+    const char *hash = strchr(text, '#');
+    if (!hash) return refuse(why, why_size, "no '#' between the identifier and the data");
+    zk_fdframe f;
+    memset(&f, 0, sizeof f);
+    if (hash[1] != '#') {
+        zk_frame c;
+        if (ft_parse(text, &c, why, why_size) != 0) return -1;
+        f.id = c.id;
+        f.flags = c.flags;
+        f.len = c.len;
+        memcpy(f.data, c.data, sizeof c.data);
+        *out = f;
+        return 0;
+    }
+    zk_frame id;
+    memset(&id, 0, sizeof id);
+    if (parse_id(text, static_cast<size_t>(hash - text), &id, why, why_size) != 0) return -1;
+    f.id = id.id;
+    f.flags = id.flags;
+    const int pad = parse_fd(hash + 2, &f, why, why_size);
+    if (pad < 0) return -1;
+    *out = f;
+    return pad;
 }
 
 size_t ft_format(const zk_frame *f, char *buf, size_t size)
@@ -137,6 +206,32 @@ size_t ft_format(const zk_frame *f, char *buf, size_t size)
         for (int i = 0; i < f->len && i < 8; i++)
             n += snprintf(text + n, sizeof text - size_t(n), "%02X", unsigned(f->data[i]));
     }
+    if (size_t(n) >= size) return 0;
+    memcpy(buf, text, size_t(n) + 1);
+    return size_t(n);
+}
+
+size_t ft_format_fd(const zk_fdframe *f, char *buf, size_t size)
+{
+    if (!buf || size == 0) return 0;
+    buf[0] = '\0';
+    if (!f) return 0;
+    if (!(f->flags & ZK_FRAME_FDF)) {
+        zk_frame c;
+        memset(&c, 0, sizeof c);
+        c.id = f->id;
+        c.flags = f->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+        c.len = f->len > 8 ? 8 : f->len;
+        memcpy(c.data, f->data, sizeof c.data);
+        return ft_format(&c, buf, size);
+    }
+    char text[FT_FD_TEXT_MAX];
+    int n = snprintf(text, sizeof text, (f->flags & ZK_FRAME_EFF) ? "%08X##%X" : "%03X##%X",
+                     static_cast<unsigned>(f->id & 0x1FFFFFFFu),
+                     4u | ((f->flags & ZK_FRAME_BRS) ? 1u : 0u) | ((f->flags & ZK_FRAME_ESI) ? 2u : 0u));
+    const int len = f->len > 64 ? 64 : f->len;
+    for (int i = 0; i < len; i++)
+        n += snprintf(text + n, sizeof text - size_t(n), "%02X", unsigned(f->data[i]));
     if (size_t(n) >= size) return 0;
     memcpy(buf, text, size_t(n) + 1);
     return size_t(n);
