@@ -1,5 +1,6 @@
 // The SocketCAN backend on a kernel with CAN (run by scripts/can-vm.sh):
-// frames both ways with can-utils and python-can, error frames and bus-off
+// frames both ways with can-utils and python-can, classic and CAN FD on a
+// vcan interface with MTU 72, error frames and bus-off
 // on vcan, a 250 ms stall of the reader at a saturated 1 Mbit/s rate, the
 // slcan line discipline on a pseudo-terminal as a real CAN driver with bit
 // timing, permission refusals, and an interface that disappears.
@@ -189,6 +190,28 @@ bool wait_listening(int fd, const Background &b, const char *mark)
     }, 30000);
 }
 
+// What candump -L on iface shows of frames sent one by one with zelkctl
+// send (their messages go to *out), up to an end mark sent on fd.
+std::vector<std::string> candump_of_sends(int fd, const std::string &iface, const std::string &dir,
+                                          const std::vector<std::string> &frames, std::string *out)
+{
+    const std::string zelkctl = nbtest::stage_dir() + "/zelkctl";
+    Background cd("stdbuf -oL candump -L " + iface, dir + "/candump");
+    if (!wait_listening(fd, cd, "7FF#EE")) return {"candump not listening: " + cd.output()};
+    out->clear();
+    for (const std::string &f : frames) {
+        std::string o;
+        if (sh(zelkctl + " send 0 " + f, &o) != 0) return {"send " + f + ": " + o};
+        *out += o;
+    }
+    raw_send(fd, 0x7FE, {0xEF});
+    nbtest::wait_until([&] { return cd.output().find("7FE#EF") != std::string::npos; }, 30000);
+    cd.stop();
+    std::vector<std::string> got = frames_in(cd.output());
+    while (!got.empty() && got.front() == "7FF#EE") got.erase(got.begin());
+    return got;
+}
+
 TEST_F(Vm, CanUtilsFramesReachZelkctlDumpAndZelkctlSendReachesCandump)
 {
     setenv("ZELK_BOARDS", (std::string("socketcan:") + vcan(0)).c_str(), 1);
@@ -227,20 +250,12 @@ TEST_F(Vm, CanUtilsFramesReachZelkctlDumpAndZelkctlSendReachesCandump)
     close(ref);
 
     // zelkctl send into candump.
-    Background cd(std::string("stdbuf -oL candump -L ") + vcan(0), dir + "/candump");
-    ASSERT_TRUE(wait_listening(fd, cd, "7FF#EE")) << cd.output();
     const std::vector<std::string> sent = {"000#", "123#11", "7FF#0102030405060708",
                                            "00000000#AA", "1FFFFFFF#0011223344", "456#R",
                                            "18DAF110#R"};
-    for (const std::string &f : sent) ASSERT_EQ(sh(zelkctl() + " send 0 " + f, &out), 0) << out;
-    raw_send(fd, 0x7FE, {0xEF});
-    ASSERT_TRUE(nbtest::wait_until([&] { return cd.output().find("7FE#EF") != std::string::npos; }, 30000));
-    cd.stop();
-    got = frames_in(cd.output());
-    while (!got.empty() && got.front() == "7FF#EE") got.erase(got.begin());
     std::vector<std::string> expect = sent;
     expect.push_back("7FE#EF");
-    EXPECT_EQ(got, expect);
+    EXPECT_EQ(candump_of_sends(fd, vcan(0), dir, sent, &out), expect) << out;
     close(fd);
 }
 
@@ -504,7 +519,7 @@ TEST_F(Vm, SlcanDriverGetsBitRateListenOnlyAndStartStopAsSerialCommands)
     // interface is the reset.
     ASSERT_EQ(ZkHwReset(0), ZK_OK) << text(ZkHwReset(0));
     ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && st.bus_state == 0; }));
-    EXPECT_EQ(ZkWrite(0, &f, 1), 1);
+    EXPECT_EQ(ZkWrite(0, &f, 1), 1) << text(ZK_E_IO);
     ASSERT_EQ(ZkStop(0), ZK_OK);
     ZkClose(0);
 
@@ -563,6 +578,191 @@ TEST_F(Vm, AVanishedInterfaceIsGoneAfterItsFramesAndTheListFindsInterfaces)
     EXPECT_NE(out.find(std::string("board 1: SocketCAN ") + vcan(0) + ", driver vcan (Linux kernel)"),
               std::string::npos) << out;
     EXPECT_NE(out.find("  channel 2: free"), std::string::npos) << out;
+}
+
+// A vcan interface of its own, gone with the test.
+struct Vcan {
+    std::string name;
+    explicit Vcan(const std::string &n, int mtu) : name(n)
+    {
+        std::string out;
+        EXPECT_EQ(sh("ip link add dev " + n + " type vcan && ip link set " + n + " mtu " +
+                     std::to_string(mtu) + " && ip link set up " + n, &out), 0) << out;
+    }
+    ~Vcan() { sh("ip link del " + name); }
+};
+
+// candump's ID##F form of an FD frame read from a raw socket, the flags
+// digit with the FD mark (4) as current kernels set it.
+std::string fd_text(const canfd_frame &f)
+{
+    const bool ext = f.can_id & CAN_EFF_FLAG;
+    char b[160];
+    int n = snprintf(b, sizeof b, ext ? "%08X##%X" : "%03X##%X",
+                     unsigned(f.can_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK)),
+                     unsigned((f.flags | CANFD_FDF) & (CANFD_BRS | CANFD_ESI | CANFD_FDF)));
+    for (int i = 0; i < f.len; i++) n += snprintf(b + n, sizeof b - size_t(n), "%02X", f.data[i]);
+    return b;
+}
+
+std::string zk_fd_text(const zk_fdframe &f)
+{
+    if (!(f.flags & ZK_FRAME_FDF))
+        return canid_text(f.id, f.flags & ZK_FRAME_EFF, f.flags & ZK_FRAME_RTR, f.data, f.len);
+    canfd_frame c{};
+    c.can_id = f.id | ((f.flags & ZK_FRAME_EFF) ? CAN_EFF_FLAG : 0);
+    c.flags = uint8_t(((f.flags & ZK_FRAME_BRS) ? CANFD_BRS : 0) | ((f.flags & ZK_FRAME_ESI) ? CANFD_ESI : 0));
+    c.len = f.len;
+    memcpy(c.data, f.data, f.len);
+    return fd_text(c);
+}
+
+// Reads classic and FD frames from a raw FD socket until the end mark.
+std::vector<std::string> raw_read_until(int fd, const std::string &end)
+{
+    std::vector<std::string> got;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) break;
+        canfd_frame f;
+        const ssize_t n = read(fd, &f, sizeof f);
+        if (n == CANFD_MTU) got.push_back(fd_text(f));
+        else if (n == CAN_MTU) {
+            const bool ext = f.can_id & CAN_EFF_FLAG;
+            got.push_back(canid_text(f.can_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK), ext,
+                                     f.can_id & CAN_RTR_FLAG, f.data, f.len));
+        } else break;
+        if (got.back() == end) break;
+    }
+    return got;
+}
+
+TEST_F(Vm, FdFramesFromCanUtilsReachZelkctlDumpAndZelkctlSendReachesCandump)
+{
+    Vcan fdif("zkfd", 72), classic("zkcl", 16);
+    // A classic interface refuses FD and says how to get it.
+    boards("socketcan:zkcl");
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_E_NOFD);
+    EXPECT_NE(text(ZK_E_NOFD).find("'ip link set zkcl mtu 72'"), std::string::npos) << text(ZK_E_NOFD);
+
+    setenv("ZELK_BOARDS", "socketcan:zkfd", 1);
+    const int fd = raw_socket("zkfd");
+    ASSERT_GE(fd, 0);
+    const std::string dir = nbtest::make_temp_dir("fdutils");
+    Background dump(zelkctl() + " dump 0", dir + "/dump");
+    ASSERT_TRUE(wait_listening(fd, dump, "7FF#EE")) << dump.output();
+    const int ref = raw_socket("zkfd");
+    const int one = 1;
+    ASSERT_EQ(setsockopt(ref, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &one, sizeof one), 0);
+    std::string out;
+    // Every FD length with each flag, standard and extended, between
+    // classic frames; then cangen's random FD traffic with BRS.
+    const int lens[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    std::string cmds;
+    for (int i = 0; i < 16; i++) {
+        std::string data;
+        for (int k = 0; k < lens[i]; k++) data += "0123456789ABCDEF"[(k + i) % 16], data += "FEDCBA9876543210"[k % 16];
+        char id[16];
+        snprintf(id, sizeof id, i % 2 ? "%08X" : "%03X", i % 2 ? 0x1ABCDE00u + unsigned(i) : 0x100u + unsigned(i));
+        cmds += "cansend zkfd " + std::string(id) + "##" + "0123"[i % 4] + data + " && ";
+        cmds += "cansend zkfd 321#" + data.substr(0, std::min<size_t>(data.size(), 16)) + " && ";
+    }
+    ASSERT_EQ(sh(cmds + "cangen zkfd -f -b -g 0 -n 300 && cangen zkfd -f -g 0 -n 100 -e", &out), 0) << out;
+    raw_send(fd, 0x7FE, {0xEF});
+    const std::vector<std::string> want = raw_read_until(ref, "7FE#EF");
+    ASSERT_EQ(want.size(), 433u);
+    ASSERT_TRUE(nbtest::wait_until([&] { return dump.output().find("7FE#EF") != std::string::npos; }, 30000));
+    dump.stop();
+    std::vector<std::string> got = frames_in(dump.output());
+    while (!got.empty() && got.front() == "7FF#EE") got.erase(got.begin());
+    EXPECT_EQ(got, want);
+
+    // zelkctl send into candump, a length between FD lengths padded with 00.
+    std::vector<std::string> sent = {"123##5", "456##4112233445566778899AABBCC",
+                                     "1ABCDEF0##7" + std::string(128, 'C'), "7FF#0102",
+                                     "789##1112233445566778899"};
+    std::vector<std::string> expect = sent;
+    expect.back() = "789##5112233445566778899000000";
+    expect.push_back("7FE#EF");
+    EXPECT_EQ(candump_of_sends(fd, "zkfd", dir, sent, &out), expect) << out;
+    EXPECT_NE(out.find("9 data bytes padded to the CAN FD length 12 with 00"), std::string::npos) << out;
+    close(ref);
+    close(fd);
+}
+
+TEST_F(Vm, PythonCanFdBothWaysAndAClassicReaderCountsWhatItSkips)
+{
+    Vcan fdif("zkfd", 72);
+    boards("socketcan:zkfd");
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_OK) << text(ZK_E_NOFD);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const std::string dir = nbtest::make_temp_dir("pycanfd");
+    Background py(std::string("/usr/bin/python3 ") + nbtest::source_dir() +
+                      "/tests/zelk_socketcan/pycan_peer.py zkfd 20 fd",
+                  dir + "/py");
+    ASSERT_TRUE(nbtest::wait_until([&] { return py.output().find("ready") != std::string::npos; }, 60000))
+        << py.output();
+    const int lens[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    std::vector<zk_fdframe> frames;
+    for (int i = 0; i < 16; i++) {
+        zk_fdframe f{};
+        f.id = i % 2 ? 0x1ABCDE00u + uint32_t(i) : 0x100u + uint32_t(i);
+        f.flags = uint8_t(ZK_FRAME_FDF | (i % 2 ? ZK_FRAME_EFF : 0) | (i % 3 ? ZK_FRAME_BRS : 0) |
+                          (i % 4 == 1 ? ZK_FRAME_ESI : 0));
+        f.len = uint8_t(lens[i]);
+        for (int k = 0; k < f.len; k++) f.data[k] = uint8_t(i * 16 + k);
+        frames.push_back(f);
+        if (i % 4 == 0) {
+            zk_fdframe c{};
+            c.id = 0x200u + uint32_t(i);
+            c.len = 2;
+            c.data[0] = uint8_t(i);
+            frames.push_back(c);
+        }
+    }
+    ASSERT_EQ(frames.size(), 20u);
+    ASSERT_EQ(ZkWriteFd(0, frames.data(), 20), 20) << text(ZK_E_IO);
+    std::vector<std::string> sent;
+    for (const zk_fdframe &f : frames) sent.push_back(zk_fd_text(f));
+    // python-can answers with the same frames, then with its own 16.
+    std::vector<zk_fdframe> got;
+    nbtest::wait_until([&] {
+        zk_fdframe buf[64];
+        for (int16_t k; (k = ZkReadFd(0, buf, 64)) > 0;) got.insert(got.end(), buf, buf + k);
+        return got.size() >= 36;
+    }, 60000);
+    ASSERT_EQ(py.wait(), 0) << py.output();
+    ASSERT_EQ(got.size(), 36u) << py.output();
+    std::vector<std::string> back;
+    for (const zk_fdframe &f : got) back.push_back(zk_fd_text(f));
+    EXPECT_EQ(std::vector<std::string>(back.begin(), back.begin() + 20), sent) << py.output();
+    for (const std::string &s : sent) EXPECT_NE(py.output().find(s + "\n"), std::string::npos) << s;
+    EXPECT_EQ(back[20], "000##5");
+    EXPECT_EQ(back[35], "1FFFFFFF##7" + std::string(128, 'F'));
+    EXPECT_EQ(got[35].flags, ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI);
+
+    // A classic program on the interface: the classic frames, the FD ones
+    // counted.
+    ZkClose(0);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const int raw = raw_socket("zkfd");
+    const int one = 1;
+    ASSERT_EQ(setsockopt(raw, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &one, sizeof one), 0);
+    for (const zk_fdframe &f : frames) {
+        canfd_frame c{};
+        c.can_id = f.id | ((f.flags & ZK_FRAME_EFF) ? CAN_EFF_FLAG : 0);
+        c.len = f.len;
+        memcpy(c.data, f.data, f.len);
+        const size_t size = (f.flags & ZK_FRAME_FDF) ? CANFD_MTU : CAN_MTU;
+        ASSERT_EQ(write(raw, &c, size), ssize_t(size));
+    }
+    close(raw);
+    std::vector<zk_frame> classic = read_n(0, 4);
+    EXPECT_EQ(classic.size(), 4u);
+    zk_chipstat st{};
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && st.fd_skipped == 16; }))
+        << st.fd_skipped;
 }
 
 }  // namespace

@@ -482,8 +482,10 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
     zk_backend *be = backend_of(*ch);
     const bool want_fd = (flags & ZK_OPEN_FD) != 0;
     if (want_fd && !be->fd_capable(ch->slot)) {
-        set_detail("channel %u (board %d, %s) is a classic CAN channel", unsigned(chan),
-                   ch->board, lib().boards[size_t(ch->board)].kind);
+        // The backend may have said why.
+        if (!lib().pending_detail[0])
+            set_detail("channel %u (board %d, %s) is a classic CAN channel", unsigned(chan),
+                       ch->board, lib().boards[size_t(ch->board)].kind);
         return call.ret(ZK_E_NOFD);
     }
     int fd = -1;

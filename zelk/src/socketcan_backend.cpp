@@ -6,7 +6,13 @@
  *   socketcan:can0             one channel
  *   socketcan:can0,can1        one board, a channel per interface (at most 4)
  *
- * Frames travel through CAN_RAW sockets, one per channel. A reader thread
+ * Frames travel through CAN_RAW sockets, one per channel. An interface
+ * whose MTU is 72 runs CAN FD (vcan after 'ip link set vcan0 mtu 72', a
+ * controller after '... type can dbitrate 2000000 fd on'): its socket
+ * takes FD frames (CAN_RAW_FD_FRAMES) whether or not the channel was
+ * opened for FD, so that a classic reader's count of skipped FD frames
+ * is right; FD mode itself is the administrator's setting, as the bit
+ * rate is. A reader thread
  * per open channel drains its socket into the core's receive queue as
  * soon as the kernel has frames, so a host that stalls for a while loses
  * nothing as long as that queue has room; frames the kernel had to drop
@@ -72,16 +78,33 @@ struct Slot {
     std::atomic<bool> gone{false};
     bool raised = false;           /* we brought the interface up */
     bool started = false;
+    bool fd_frames = false;        /* the socket takes CAN FD frames */
     uint8_t flags = 0;
+    /* Data phase as recorded for interfaces without bit timing (vcan). */
+    uint32_t dbitrate = 2000000;
+    uint16_t dsp = 0;
+    bool non_iso = false;
     uint32_t code = 0, mask = 0;
     uint32_t last_drops = 0;       /* SO_RXQ_OVFL count seen so far */
     uint32_t last_ts = 0;
     std::mutex mu;                 /* err below */
     err_state err;
     /* reader buffers */
-    std::unique_ptr<can_frame[]> frames;
+    std::unique_ptr<canfd_frame[]> frames;
     std::unique_ptr<char[]> cmsgs;
 };
+
+/* The interface's MTU (SIOCGIFMTU), -1 when there is no such interface. */
+int iface_mtu(const char *name)
+{
+    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    ifreq ifr{};
+    zk::copy_text(ifr.ifr_name, sizeof ifr.ifr_name, name);
+    const int mtu = ioctl(s, SIOCGIFMTU, &ifr) == 0 ? ifr.ifr_mtu : -1;
+    close(s);
+    return mtu;
+}
 
 /* Driver name from ethtool, for interfaces sysfs has no driver link for
  * (vcan and other virtual ones report their link kind). */
@@ -131,6 +154,10 @@ public:
     int16_t stop(int slot) override;
     int16_t hw_reset(int slot, bool running) override;
     int16_t write(int slot, const zk_frame &frame, uint16_t timeout_ms) override;
+    bool fd_capable(int slot) override;
+    void fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode) override;
+    int16_t set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode) override;
+    int16_t write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms) override;
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk::zk_text_list &list) override;
     const char *chip_name(int slot) override { return "SocketCAN"; }
@@ -144,6 +171,7 @@ private:
     int16_t set_up(Slot &s, bool up);
     int16_t restart(Slot &s);
     void release(Slot &s);
+    int16_t send_frame(Slot &s, const void *frame, size_t size, uint16_t timeout_ms);
     void reader_main(Slot *s);
     void on_error_frame(Slot &s, const can_frame &cf);
 
@@ -362,6 +390,12 @@ int16_t SocketcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, ui
         return fail(errno == ENODEV ? ZK_E_NODEV : ZK_E_IO);
     }
     const int one = 1;
+    const bool fd_frames = iface_mtu(s.name) == int(CANFD_MTU) &&
+                           setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &one, sizeof one) == 0;
+    if ((flags & ZK_OPEN_FD) && !fd_frames) {
+        zk::set_detail("%s does not take CAN FD frames", s.name);
+        return fail(ZK_E_NOFD);
+    }
     const can_err_mask_t errs = CAN_ERR_MASK;
     setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errs, sizeof errs);
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
@@ -399,7 +433,11 @@ int16_t SocketcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, ui
     s.gone = false;
     s.raised = false;
     s.started = false;
+    s.fd_frames = fd_frames;
     s.flags = flags;
+    s.dbitrate = 2000000;
+    s.dsp = 0;
+    s.non_iso = false;
     s.code = s.mask = 0;
     s.last_drops = 0;
     s.last_ts = 0;
@@ -408,7 +446,7 @@ int16_t SocketcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, ui
         s.err = err_state{};
     }
     if (!s.frames) {
-        s.frames.reset(new can_frame[kBatch]);
+        s.frames.reset(new canfd_frame[kBatch]);
         s.cmsgs.reset(new char[kBatch * kCmsgSize]);
     }
     s.port = port;
@@ -518,6 +556,95 @@ int16_t SocketcanBackend::set_lom(int slot, bool on)
                   on ? "type can listen-only on" : "type can listen-only off");
 }
 
+/* ---- CAN FD ---------------------------------------------------------- */
+
+bool SocketcanBackend::fd_capable(int slot)
+{
+    Slot &s = slots_[slot];
+    const int mtu = iface_mtu(s.name);
+    if (mtu == int(CANFD_MTU)) return true;
+    /* Why not, for the open that is about to be refused. */
+    link_info li;
+    const int ifindex = int(if_nametoindex(s.name));
+    if (mtu < 0 || ifindex == 0) {
+        zk::set_detail("no network interface %s (see 'ip link')", s.name);
+    } else if (link_get(ifindex, &li) == 0 && li.can && li.has_data_timing_const) {
+        zk::set_detail("%s runs classic CAN; its driver can do CAN FD: run 'ip link set %s down' "
+                       "and 'ip link set %s up type can bitrate %u dbitrate 2000000 fd on' as root",
+                       s.name, s.name, s.name,
+                       unsigned(li.has_bittiming && li.bt.bitrate ? li.bt.bitrate : 500000));
+    } else if (!li.can && strcmp(li.kind, "vcan") == 0) {
+        zk::set_detail("%s has the classic MTU %d; 'ip link set %s mtu 72' (as root, the "
+                       "interface down) makes it carry CAN FD", s.name, mtu, s.name);
+    } else {
+        zk::set_detail("%s cannot do CAN FD (MTU %d)", s.name, mtu);
+    }
+    return false;
+}
+
+void SocketcanBackend::fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode)
+{
+    Slot &s = slots_[slot];
+    link_info li;
+    if (link_get(s.ifindex, &li) == 0 && li.can && li.has_data_bittiming && li.dbt.bitrate) {
+        *bitrate = li.dbt.bitrate;
+        *sample_point = uint16_t(li.dbt.sample_point);
+        *mode = (li.ctrlmode & CAN_CTRLMODE_FD_NON_ISO) ? ZK_FD_NON_ISO : ZK_FD_ISO;
+        return;
+    }
+    *bitrate = s.dbitrate;
+    *sample_point = s.dsp;
+    *mode = s.non_iso ? ZK_FD_NON_ISO : ZK_FD_ISO;
+}
+
+int16_t SocketcanBackend::set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point,
+                                        uint8_t mode)
+{
+    Slot &s = slots_[slot];
+    if (int16_t rc = check(s)) return rc;
+    link_info li;
+    if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "data bit rate", "", "");
+    const bool non_iso = mode == ZK_FD_NON_ISO;
+    if (!li.can) {
+        /* No bit timing (vcan): only recorded. */
+        s.dbitrate = bitrate;
+        s.dsp = sample_point;
+        s.non_iso = non_iso;
+        return ZK_OK;
+    }
+    /* What is in force needs no privilege. */
+    const uint32_t have = li.has_data_bittiming ? li.dbt.bitrate : 0;
+    const bool rate_ok = have && (have > bitrate ? have - bitrate : bitrate - have) <= bitrate / 1000;
+    const bool sp_ok = !sample_point || sample_point == li.dbt.sample_point;
+    const bool mode_ok = ((li.ctrlmode & CAN_CTRLMODE_FD_NON_ISO) != 0) == non_iso;
+    if (rate_ok && sp_ok && mode_ok) return ZK_OK;
+
+    char how[128];
+    int n = snprintf(how, sizeof how, "type can dbitrate %u", unsigned(bitrate));
+    if (sample_point)
+        n += snprintf(how + n, sizeof how - size_t(n), " dsample-point 0.%03u", unsigned(sample_point));
+    snprintf(how + n, sizeof how - size_t(n), " fd on%s", non_iso ? " fd-non-iso on" : "");
+    link_change c;
+    c.set_data_bittiming = true;
+    c.dbt.bitrate = bitrate;
+    c.dbt.sample_point = sample_point;
+    c.set_ctrlmode = true;
+    c.cm.mask = CAN_CTRLMODE_FD | CAN_CTRLMODE_FD_NON_ISO;
+    c.cm.flags = CAN_CTRLMODE_FD | (non_iso ? CAN_CTRLMODE_FD_NON_ISO : 0);
+    const int16_t rc = change(s, c, "setting the data bit rate", how);
+    if (rc == ZK_E_UNSUPPORTED && !mode_ok) {
+        zk::set_detail("the driver of %s has no %s CAN FD%s%s", s.name, non_iso ? "non-ISO" : "ISO",
+                       kmsg_[0] ? ": " : "", kmsg_);
+        return ZK_E_UNSUPPORTED;
+    }
+    if (rc == ZK_E_IO || rc == ZK_E_UNSUPPORTED) {
+        zk::set_detail("%s cannot run its data phase at %u bit/s%s%s%s", s.name, unsigned(bitrate),
+                       sample_point ? " with that sample point" : "", kmsg_[0] ? ": " : "", kmsg_);
+        return ZK_E_NORATE;
+    }
+    return rc;
+}
+
 int16_t SocketcanBackend::start(int slot)
 {
     Slot &s = slots_[slot];
@@ -570,7 +697,36 @@ int16_t SocketcanBackend::hw_reset(int slot, bool running)
 
 int16_t SocketcanBackend::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
 {
+    can_frame cf{};
+    cf.can_id = frame.id;
+    if (frame.flags & ZK_FRAME_EFF) cf.can_id |= CAN_EFF_FLAG;
+    if (frame.flags & ZK_FRAME_RTR) cf.can_id |= CAN_RTR_FLAG;
+    cf.len = frame.len;
+    if (!(frame.flags & ZK_FRAME_RTR)) memcpy(cf.data, frame.data, frame.len);
+    return send_frame(slots_[slot], &cf, sizeof cf, timeout_ms);
+}
+
+int16_t SocketcanBackend::write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms)
+{
     Slot &s = slots_[slot];
+    if (!s.fd_frames) {
+        zk::set_detail("%s does not take CAN FD frames", s.name);
+        return ZK_E_NOFD;
+    }
+    canfd_frame cf{};
+    cf.can_id = frame.id;
+    if (frame.flags & ZK_FRAME_EFF) cf.can_id |= CAN_EFF_FLAG;
+    cf.len = frame.len;
+    cf.flags = uint8_t(((frame.flags & ZK_FRAME_BRS) ? CANFD_BRS : 0) |
+                       ((frame.flags & ZK_FRAME_ESI) ? CANFD_ESI : 0));
+    memcpy(cf.data, frame.data, frame.len);
+    return send_frame(s, &cf, sizeof cf, timeout_ms);
+}
+
+/* Sends one can_frame or canfd_frame, waiting at most the write timeout
+ * for room. */
+int16_t SocketcanBackend::send_frame(Slot &s, const void *frame, size_t size, uint16_t timeout_ms)
+{
     /* No interface look-up per frame: send() reports a vanished one. */
     if (s.gone) return gone(s);
     {
@@ -580,16 +736,11 @@ int16_t SocketcanBackend::write(int slot, const zk_frame &frame, uint16_t timeou
             return ZK_E_BUSOFF;
         }
     }
-    can_frame cf{};
-    cf.can_id = frame.id;
-    if (frame.flags & ZK_FRAME_EFF) cf.can_id |= CAN_EFF_FLAG;
-    if (frame.flags & ZK_FRAME_RTR) cf.can_id |= CAN_RTR_FLAG;
-    cf.len = frame.len;
-    if (!(frame.flags & ZK_FRAME_RTR)) memcpy(cf.data, frame.data, frame.len);
     const uint64_t deadline = zk::clock_us() + 1000u * uint64_t(timeout_ms);
+    bool stale_down = false;
     for (;;) {
-        const ssize_t r = send(s.fd, &cf, sizeof cf, MSG_DONTWAIT);
-        if (r == ssize_t(sizeof cf)) return ZK_OK;
+        const ssize_t r = send(s.fd, frame, size, MSG_DONTWAIT);
+        if (r == ssize_t(size)) return ZK_OK;
         const int e = r < 0 ? errno : EIO;
         if (e == EINTR) continue;
         if (e == ENODEV || e == ENXIO) {
@@ -597,9 +748,22 @@ int16_t SocketcanBackend::write(int slot, const zk_frame &frame, uint16_t timeou
             if (zk::zk_rx_port *p = s.port) p->lost();
             return gone(s);
         }
+        /* Taking the interface down leaves ENETDOWN pending on the socket
+         * (a restart does, for one), and the next send reports it once
+         * unless the reader took it first: when the interface is up
+         * again, that was all. */
+        if (e == ENETDOWN && !stale_down) {
+            link_info li;
+            stale_down = true;
+            if (link_get(s.ifindex, &li) == 0 && li.up) continue;
+        }
         if (e == ENETDOWN) {
             zk::set_detail("%s is down (ip link set %s up)", s.name, s.name);
             return ZK_E_IO;
+        }
+        if (e == EINVAL && size == sizeof(canfd_frame)) {
+            zk::set_detail("%s no longer takes CAN FD frames (its MTU changed)", s.name);
+            return ZK_E_NOFD;
         }
         if (e != EAGAIN && e != ENOBUFS) {
             zk::set_detail("cannot send on %s: %s", s.name, strerror(e));
@@ -671,7 +835,7 @@ void SocketcanBackend::reader_main(Slot *sp)
         if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
         if (p[1].revents) return;
         for (int i = 0; i < kBatch; i++) {
-            iov[i] = {&s.frames[size_t(i)], sizeof(can_frame)};
+            iov[i] = {&s.frames[size_t(i)], sizeof(canfd_frame)};
             msgs[i].msg_hdr = msghdr{};
             msgs[i].msg_hdr.msg_iov = &iov[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
@@ -693,7 +857,10 @@ void SocketcanBackend::reader_main(Slot *sp)
                                   (int64_t(rt.tv_nsec) - mono.tv_nsec);
         zk::zk_rx_port *port = s.port;
         for (int i = 0; i < n; i++) {
-            const can_frame &cf = s.frames[size_t(i)];
+            const canfd_frame &fdf = s.frames[size_t(i)];
+            /* A classic frame has the layout of the start of an FD one. */
+            can_frame cf;
+            memcpy(&cf, &fdf, sizeof cf);
             uint32_t ts = uint32_t(zk::clock_us());
             bool have_drops = false;
             uint32_t drops = 0;
@@ -724,6 +891,19 @@ void SocketcanBackend::reader_main(Slot *sp)
                 continue;
             }
             if (!port) continue;
+            if (msgs[i].msg_len == CANFD_MTU) {
+                zk_fdframe f{};
+                const bool ext = (fdf.can_id & CAN_EFF_FLAG) != 0;
+                f.id = fdf.can_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK);
+                f.flags = uint8_t((ext ? ZK_FRAME_EFF : 0) | ZK_FRAME_FDF |
+                                  ((fdf.flags & CANFD_BRS) ? ZK_FRAME_BRS : 0) |
+                                  ((fdf.flags & CANFD_ESI) ? ZK_FRAME_ESI : 0));
+                f.len = fdf.len > CANFD_MAX_DLEN ? CANFD_MAX_DLEN : fdf.len;
+                memcpy(f.data, fdf.data, f.len);
+                f.ts = ts;
+                port->frame(f);
+                continue;
+            }
             zk_frame f{};
             const bool ext = (cf.can_id & CAN_EFF_FLAG) != 0;
             f.id = cf.can_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK);

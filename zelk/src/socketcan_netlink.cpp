@@ -97,6 +97,13 @@ void parse_can(const rtattr *data, int len, link_info *out)
                 out->has_bittiming = true;
             }
             break;
+        case IFLA_CAN_DATA_BITTIMING:
+            if (n >= sizeof(can_bittiming)) {
+                memcpy(&out->dbt, v, sizeof out->dbt);
+                out->has_data_bittiming = true;
+            }
+            break;
+        case IFLA_CAN_DATA_BITTIMING_CONST: out->has_data_timing_const = true; break;
         case IFLA_CAN_BITTIMING_CONST: out->has_timing_const = true; break;
         case IFLA_CAN_BITRATE_CONST: out->has_bitrate_const = true; break;
         case IFLA_CAN_CTRLMODE:
@@ -189,6 +196,7 @@ int link_set(int ifindex, const link_change &c, char *msg, size_t msg_size)
         rq.add(IFLA_INFO_KIND, "can", 4);
         rtattr *data = rq.add(IFLA_INFO_DATA, nullptr, 0);
         if (c.set_bittiming) rq.add(IFLA_CAN_BITTIMING, &c.bt, sizeof c.bt);
+        if (c.set_data_bittiming) rq.add(IFLA_CAN_DATA_BITTIMING, &c.dbt, sizeof c.dbt);
         if (c.set_ctrlmode) rq.add(IFLA_CAN_CTRLMODE, &c.cm, sizeof c.cm);
         if (c.restart) {
             const uint32_t one = 1;

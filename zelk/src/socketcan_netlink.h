@@ -22,6 +22,9 @@ struct link_info {
     can_bittiming bt{};            /* in force (bitrate 0: not set yet) */
     bool has_timing_const = false; /* driver computes timing from segments */
     bool has_bitrate_const = false;/* driver knows a fixed list of rates */
+    bool has_data_bittiming = false;
+    can_bittiming dbt{};           /* CAN FD data phase in force (bitrate 0: not set) */
+    bool has_data_timing_const = false; /* the driver can do CAN FD */
     uint32_t ctrlmode = 0;         /* CAN_CTRLMODE_* in force */
     bool has_state = false;
     uint32_t state = 0;            /* CAN_STATE_* */
@@ -38,6 +41,8 @@ struct link_change {
     int up = -1;                   /* 1 up, 0 down, -1 unchanged */
     bool set_bittiming = false;
     can_bittiming bt{};
+    bool set_data_bittiming = false;
+    can_bittiming dbt{};
     bool set_ctrlmode = false;
     can_ctrlmode cm{};
     bool restart = false;
