@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Runs inside the CAN guest: see measure.sh.
 set -u
-zelkctl="$1" frames="$2" runs="$3"
+zelkctl="$1" frames="$2" runs="$3" mode="${4:-classic}"
 iface="${ZKTEST_VCAN0:-vcan0}"
+gen=(-I 123 -L 8 -D i)
+if [ "$mode" = fd ]; then
+  ip link set "$iface" down && ip link set "$iface" mtu 72 && ip link set "$iface" up
+  gen=(-f -b -I 123 -L 64 -D i)
+fi
 export ZELK_BOARDS="socketcan:$iface" XDG_RUNTIME_DIR=/tmp
 hz=$(getconf CLK_TCK)
 # user + system CPU seconds of a running process, from /proc.
@@ -11,6 +16,7 @@ cpu() { awk -v hz="$hz" '{printf "%.3f", ($14 + $15) / hz}' "/proc/$1/stat"; }
 count() { grep -c '#' "$1" | awk '{print $1}'; }
 markers() { grep -c '7FF#EE' "$1" || true; }
 
+echo "mode $mode"
 printf '%-4s %9s %9s %6s %10s %9s %6s %10s %7s\n' run "frames/s" zelk lost "zelk us/f" candump lost "cand us/f" ratio
 for r in $(seq 1 "$runs"); do
   out=$(mktemp -d)
@@ -27,7 +33,7 @@ for r in $(seq 1 "$runs"); do
   done
   z0=$(cpu $zpid); c0=$(cpu $cpid)
   t0=$(date +%s.%N)
-  cangen "$iface" -g 0 -n "$frames" -I 123 -L 8 -D i
+  cangen "$iface" -g 0 -n "$frames" "${gen[@]}"
   t1=$(date +%s.%N)
   sleep 1  # let both drain what the kernel still holds
   z1=$(cpu $zpid); c1=$(cpu $cpid)
