@@ -190,25 +190,58 @@ int ft_parse_fd(const char *text, zk_fdframe *out, char *why, size_t why_size)
     return pad;
 }
 
+namespace {
+
+/* Appends hex digits without printf: a dump writes every frame it
+ * receives, up to 64 bytes each, and this is most of its work. */
+char *put_hex(char *p, uint32_t v, int digits)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    for (int i = digits - 1; i >= 0; i--) *p++ = hex[(v >> (4 * i)) & 0xFu];
+    return p;
+}
+
+/* Writes text[0..n) and a NUL into buf when it fits; the length or 0. */
+size_t deliver(const char *text, size_t n, char *buf, size_t size)
+{
+    if (n >= size) return 0;
+    memcpy(buf, text, n);
+    buf[n] = '\0';
+    return n;
+}
+
+/* "ID#" or "ID##F", then the data or the remote mark: the one writer of
+ * both forms. */
+size_t format_frame(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data, char *buf,
+                    size_t size)
+{
+    char text[FT_FD_TEXT_MAX];
+    char *p = put_hex(text, id & 0x1FFFFFFFu, (flags & ZK_FRAME_EFF) ? 8 : 3);
+    *p++ = '#';
+    if (flags & ZK_FRAME_FDF) {
+        *p++ = '#';
+        p = put_hex(p, 4u | ((flags & ZK_FRAME_BRS) ? 1u : 0u) | ((flags & ZK_FRAME_ESI) ? 2u : 0u), 1);
+        if (len > 64) len = 64;
+    } else if (len > 8) {
+        len = 8;
+    }
+    if (flags & ZK_FRAME_RTR) {
+        *p++ = 'R';
+        if (len) *p++ = char('0' + len);
+    } else {
+        for (int i = 0; i < len; i++) p = put_hex(p, data[i], 2);
+    }
+    return deliver(text, size_t(p - text), buf, size);
+}
+
+}  // namespace
+
 size_t ft_format(const zk_frame *f, char *buf, size_t size)
 {
     if (!buf || size == 0) return 0;
     buf[0] = '\0';
     if (!f) return 0;
-    char text[FT_TEXT_MAX];
-    int n = snprintf(text, sizeof text, (f->flags & ZK_FRAME_EFF) ? "%08X#" : "%03X#",
-                     static_cast<unsigned>(f->id & 0x1FFFFFFFu));
-    if (f->flags & ZK_FRAME_RTR) {
-        unsigned len = f->len > 8 ? 8u : f->len;
-        n += len ? snprintf(text + n, sizeof text - size_t(n), "R%u", len)
-                 : snprintf(text + n, sizeof text - size_t(n), "R");
-    } else {
-        for (int i = 0; i < f->len && i < 8; i++)
-            n += snprintf(text + n, sizeof text - size_t(n), "%02X", unsigned(f->data[i]));
-    }
-    if (size_t(n) >= size) return 0;
-    memcpy(buf, text, size_t(n) + 1);
-    return size_t(n);
+    return format_frame(f->id, f->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR), f->len, f->data, buf, size);
 }
 
 size_t ft_format_fd(const zk_fdframe *f, char *buf, size_t size)
@@ -216,23 +249,8 @@ size_t ft_format_fd(const zk_fdframe *f, char *buf, size_t size)
     if (!buf || size == 0) return 0;
     buf[0] = '\0';
     if (!f) return 0;
-    if (!(f->flags & ZK_FRAME_FDF)) {
-        zk_frame c;
-        memset(&c, 0, sizeof c);
-        c.id = f->id;
-        c.flags = f->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
-        c.len = f->len > 8 ? 8 : f->len;
-        memcpy(c.data, f->data, sizeof c.data);
-        return ft_format(&c, buf, size);
-    }
-    char text[FT_FD_TEXT_MAX];
-    int n = snprintf(text, sizeof text, (f->flags & ZK_FRAME_EFF) ? "%08X##%X" : "%03X##%X",
-                     static_cast<unsigned>(f->id & 0x1FFFFFFFu),
-                     4u | ((f->flags & ZK_FRAME_BRS) ? 1u : 0u) | ((f->flags & ZK_FRAME_ESI) ? 2u : 0u));
-    const int len = f->len > 64 ? 64 : f->len;
-    for (int i = 0; i < len; i++)
-        n += snprintf(text + n, sizeof text - size_t(n), "%02X", unsigned(f->data[i]));
-    if (size_t(n) >= size) return 0;
-    memcpy(buf, text, size_t(n) + 1);
-    return size_t(n);
+    const uint8_t flags = (f->flags & ZK_FRAME_FDF)
+                              ? f->flags & (ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI)
+                              : f->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+    return format_frame(f->id, flags, f->len, f->data, buf, size);
 }
