@@ -5,9 +5,17 @@
  * messages with standard or extended (29-bit) identifiers, their signals
  * (Intel or Motorola byte order, signed or unsigned integers, IEEE float
  * and double), value tables, comments, attribute definitions and values,
- * simple and extended multiplexing. Sections this reader does not know
- * are skipped. A malformed file gives an error with its line, column and
- * what was expected; nothing the file holds can crash or hang the reader.
+ * simple and extended multiplexing, long names, CAN FD messages of up to
+ * 64 bytes. Sections this reader does not know are skipped.
+ *
+ * Files are read as the tools that write them mean them: a statement that
+ * is broken (a signal longer than 64 bits, a duplicate identifier, a
+ * syntax error) is skipped, the reader goes on at the next statement, and
+ * every such skip, repair and dangling reference is listed in
+ * dbc_db.problems with its line, column and reason. Only a file from
+ * which no message could be read at all is refused, with the first
+ * problem as its error. Nothing the file holds can crash or hang the
+ * reader.
  *
  * Reading allocates; decoding does not. dbc_decode turns the data bytes of
  * one frame into every signal's raw and physical value and tells which
@@ -38,12 +46,32 @@ enum dbc_object : uint8_t { DBC_OBJ_DB = 0, DBC_OBJ_NODE = 1, DBC_OBJ_MESSAGE = 
 enum dbc_attr_type : uint8_t { DBC_ATTR_INT = 0, DBC_ATTR_HEX = 1, DBC_ATTR_FLOAT = 2,
                                DBC_ATTR_STRING = 3, DBC_ATTR_ENUM = 4 };
 
-/* The largest message a DBC file may describe (CAN FD); frames of this
- * program carry at most 8 bytes, so signals beyond those are never
- * decoded. */
+/* The largest message a DBC file may describe and dbc_decode reads (a CAN
+ * FD frame). */
 #define DBC_MAX_MESSAGE_BYTES 64
 /* Files larger than this are refused rather than read. */
 #define DBC_MAX_FILE_BYTES (64u * 1024u * 1024u)
+/* Problems listed at most; further ones are only counted. */
+#define DBC_MAX_PROBLEMS 10000
+
+/* What became of a part of the file that was not read as written. */
+enum dbc_problem_kind : uint8_t {
+    DBC_SKIPPED = 0,     /* broken: the message, signal or statement was not loaded */
+    DBC_REPAIRED = 1,    /* loaded as its writer meant it (a missing ';', an
+                          * identifier above 0x7FF without the extended flag) */
+    DBC_UNDEFINED = 2,   /* refers to a message, signal or attribute the file does
+                          * not define: skipped */
+    DBC_DOUBTFUL = 3,    /* loaded as written, though it cannot be right: a signal
+                          * that reaches past its message's length (decoded only
+                          * from frames long enough to hold it) */
+};
+
+struct dbc_problem {
+    int line;                    /* 1-based */
+    int column;                  /* 1-based, in characters */
+    uint8_t kind;                /* dbc_problem_kind */
+    std::string text;            /* what, and why (UTF-8) */
+};
 
 struct dbc_value_text {
     int64_t value;
@@ -61,7 +89,7 @@ struct dbc_mux_range {
 };
 
 struct dbc_signal {
-    std::string name;
+    std::string name;            /* the long name (SystemSignalLongSymbol) where given */
     uint16_t start = 0;          /* start bit as written: the LSB (Intel) or the MSB (Motorola) */
     uint8_t length = 0;          /* 1..64 bits */
     uint8_t order = DBC_INTEL;   /* dbc_byte_order */
@@ -84,7 +112,9 @@ struct dbc_signal {
     int line = 0, column = 0;    /* where its SG_ line is */
 };
 
-/* One step of a message's decode plan: one signal. */
+/* One step of a message's decode plan: one signal. Its bits are taken
+ * from the 64-bit word (two words when they span nine bytes) read at byte
+ * offset `byte`, little-endian for Intel and big-endian for Motorola. */
 struct dbc_step {
     uint64_t mask;               /* the signal's low length bits */
     uint64_t sign;               /* its sign bit for signed integers, else 0 */
@@ -93,19 +123,25 @@ struct dbc_step {
     int16_t sw;                  /* index of its multiplexor, -1 none */
     uint32_t range_first;        /* into dbc_message.plan_ranges */
     uint32_t range_count;
-    uint8_t shift;               /* right shift within the 64-bit word */
-    uint8_t big_endian;          /* taken from the big-endian word (Motorola) */
+    uint8_t byte;                /* first data byte of the word */
+    uint8_t shift;               /* right shift within the word (two words: bits
+                                  * of the first word below the signal) */
+    uint8_t big_endian;          /* Motorola */
+    uint8_t wide;                /* the signal spans nine bytes: two words */
     uint8_t type;                /* dbc_value_type */
-    uint8_t need;                /* data bytes the signal needs; >8: never decoded */
+    uint8_t need;                /* data bytes the signal needs, 1..64 */
 };
 
 struct dbc_message {
     uint32_t id = 0;             /* 11- or 29-bit identifier */
     uint8_t extended = 0;
-    uint8_t decodable = 1;       /* 0 for pseudo messages (identifier bits 29 and 30) */
+    uint8_t decodable = 1;       /* 0 for the holder of loose signals
+                                  * (VECTOR__INDEPENDENT_SIG_MSG) */
+    uint8_t fd = 0;              /* a CAN FD frame (VFrameFormat ..._FD) */
+    uint8_t brs = 0;             /* FD with bit-rate switch (CANFD_BRS) */
     uint32_t raw_id = 0;         /* the identifier as the file writes it */
     uint32_t size = 0;           /* data length in bytes */
-    std::string name, sender, comment;
+    std::string name, sender, comment;   /* name: the long name where given */
     std::vector<std::string> transmitters;   /* BO_TX_BU_ */
     std::vector<dbc_signal> signals;
     int32_t cycle_time_ms = -1;  /* GenMsgCycleTime, -1 when not given */
@@ -150,10 +186,10 @@ struct dbc_db {
     std::vector<dbc_value_table> value_tables;
     std::vector<dbc_attr_def> attr_defs;
     std::vector<dbc_attr_value> attrs;
-    /* References to messages, signals or nodes the file does not define
-     * (in CM_, VAL_, BA_, SIG_VALTYPE_ ...): skipped and counted. */
-    int warnings = 0;
-    std::string first_warning;
+    /* What was skipped, repaired or left dangling, in file order; at most
+     * DBC_MAX_PROBLEMS, the others counted in problems_dropped. */
+    std::vector<dbc_problem> problems;
+    uint32_t problems_dropped = 0;
 
     /* Open-addressing table of decodable messages by identifier. */
     std::vector<int32_t> lookup;
@@ -177,13 +213,26 @@ struct dbc_value {
     uint8_t active;
 };
 
-/* Reads a database from text (UTF-8). Returns 0, or -1 with err filled;
- * db is cleared first. */
-int dbc_parse(const char *text, size_t len, dbc_db *db, dbc_error *err);
+/* Reads a database from text (UTF-8). Returns 0, or -1 with err filled
+ * when the file holds no usable message (or no DBC statement at all); db
+ * is cleared first. A non-null cancel that becomes non-zero (another
+ * thread) stops the reader with -1 soon after. */
+int dbc_parse(const char *text, size_t len, dbc_db *db, dbc_error *err,
+              const volatile int *cancel = nullptr);
 
-/* Reads a database file, UTF-8 (with or without a byte-order mark) or, when
- * it is not valid UTF-8, Windows-1252 / Latin-1. Returns 0 or -1. */
+/* Reads a database from a file's bytes in any encoding dbc_text_decode
+ * takes. Returns 0 or -1 as dbc_parse. */
+int dbc_load_bytes(const char *bytes, size_t len, dbc_db *db, dbc_error *err,
+                   const volatile int *cancel = nullptr);
+
+/* Reads a database file (dbc_load_bytes). Returns 0 or -1. */
 int dbc_load_file(const char *path, dbc_db *db, dbc_error *err);
+
+/* A file's bytes as UTF-8 text: UTF-8 (with or without a byte-order mark),
+ * UTF-16 (with a byte-order mark, or recognised by its zero bytes), and
+ * otherwise Windows-1252 (Latin-1 for the codes it leaves undefined).
+ * Returns 0, or -1 with why filled (UTF-8) for bytes that are no text. */
+int dbc_text_decode(const char *bytes, size_t len, std::string *text, char *why, size_t why_size);
 
 /* Text in Windows-1252 (Latin-1 for the codes it leaves undefined) as
  * UTF-8; text that is valid UTF-8 is kept, minus a byte-order mark. */
@@ -192,8 +241,9 @@ std::string dbc_to_utf8(const char *text, size_t len);
 /* The decodable message with this identifier, or null. */
 const dbc_message *dbc_find(const dbc_db *db, uint32_t id, int extended);
 
-/* Decodes len data bytes (at most 8 are looked at) into out[i] for every
- * signal i of m. Returns the number of active signals. Never allocates. */
+/* Decodes len data bytes (at most DBC_MAX_MESSAGE_BYTES are looked at)
+ * into out[i] for every signal i of m. Returns the number of active
+ * signals. Never allocates. */
 int dbc_decode(const dbc_message *m, const uint8_t *data, unsigned len, dbc_value *out);
 
 /* The value-table text of a raw value, or null. */

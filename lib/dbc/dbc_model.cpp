@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace {
 
@@ -20,62 +21,89 @@ constexpr unsigned MAX_BITS = DBC_MAX_MESSAGE_BYTES * 8;
  * counting from the first byte's MSB. */
 unsigned motorola_msb(unsigned start) { return (start / 8) * 8 + 7 - start % 8; }
 
-int fail(dbc_error *err, int line, int column, const char *text)
+std::string sig_text(const dbc_message &m, const dbc_signal &s, const char *reason)
 {
-    err->line = line;
-    err->column = column;
-    snprintf(err->message, sizeof err->message, "%s", text);
-    return -1;
+    return "signal " + s.name + " of message " + m.name + " skipped: " + reason;
 }
 
-int tie_multiplexors(dbc_message &m, dbc_error *err)
+/* Ties every multiplexed signal to its multiplexor: an SG_MUL_VAL_ line,
+ * else the message's one multiplexor. Signals that cannot be tied, or
+ * whose multiplexors select each other in a loop, are marked in drop. */
+void tie_multiplexors(dbc_db *db, dbc_message &m, char *drop)
 {
     int top = -1, tops = 0;
     for (size_t i = 0; i < m.signals.size(); i++)
-        if (m.signals[i].mux_role == DBC_MUXOR) {
+        if (m.signals[i].mux_role == DBC_MUXOR && !drop[i]) {
             if (top < 0)
                 top = (int)i;
             tops++;
         }
-    char text[256];
-    for (dbc_signal &s : m.signals) {
-        if (s.switch_index >= 0 ||
+    for (size_t i = 0; i < m.signals.size(); i++) {
+        dbc_signal &s = m.signals[i];
+        if (drop[i] || s.switch_index >= 0 ||
             (s.mux_role != DBC_MUXED && s.mux_role != DBC_MUXED_MUXOR))
             continue;
         if (tops != 1) {
+            char text[160];
             snprintf(text, sizeof text,
-                     tops == 0 ? "signal %s is multiplexed (m%lld) but message %s has no "
-                                 "multiplexor (M)"
-                               : "signal %s is multiplexed (m%lld) but message %s has more "
-                                 "than one multiplexor: expected an SG_MUL_VAL_ line for it",
-                     s.name.c_str(), (long long)s.mux_value, m.name.c_str());
-            return fail(err, s.line, s.column, text);
+                     tops == 0 ? "it is multiplexed (m%lld) but the message has no multiplexor (M)"
+                               : "it is multiplexed (m%lld) but the message has more than one "
+                                 "multiplexor: expected an SG_MUL_VAL_ line for it",
+                     (long long)s.mux_value);
+            dbc_add_problem(db, s.line, s.column, DBC_SKIPPED, sig_text(m, s, text));
+            drop[i] = 1;
+            continue;
         }
         s.switch_index = top;
         s.ranges.push_back({s.mux_value, s.mux_value});
     }
-    /* Multiplexors first, each before what it selects. */
-    std::vector<int> depth(m.signals.size(), 0);
-    for (size_t i = 0; i < m.signals.size(); i++) {
-        int d = 0;
-        for (int k = m.signals[i].switch_index; k >= 0; k = m.signals[(size_t)k].switch_index) {
-            if (++d > (int)m.signals.size()) {
-                const dbc_signal &s = m.signals[i];
-                snprintf(text, sizeof text, "the multiplexors of message %s select each other "
-                                            "in a loop (signal %s)",
-                         m.name.c_str(), s.name.c_str());
-                return fail(err, s.line, s.column, text);
+    /* A signal whose multiplexor is dropped, or in a loop, goes too. */
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (size_t i = 0; i < m.signals.size(); i++) {
+            if (drop[i] || m.signals[i].switch_index < 0)
+                continue;
+            size_t d = 0;
+            int k = m.signals[i].switch_index;
+            while (k >= 0 && !drop[(size_t)k] && d <= m.signals.size()) {
+                k = m.signals[(size_t)k].switch_index;
+                d++;
             }
+            if (k < 0)
+                continue;
+            const dbc_signal &s = m.signals[i];
+            dbc_add_problem(db, s.line, s.column, DBC_SKIPPED,
+                            sig_text(m, s, drop[(size_t)k] ? "its multiplexor is skipped"
+                                                           : "the multiplexors select each other "
+                                                             "in a loop"));
+            drop[i] = 1;
+            changed = true;
         }
-        depth[i] = d;
     }
+}
+
+/* Fills a message's decode plan: multiplexors first, each before what it
+ * selects. */
+void make_plan(dbc_message &m)
+{
     std::vector<int> order(m.signals.size());
     for (size_t i = 0; i < order.size(); i++)
         order[i] = (int)i;
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return depth[(size_t)a] < depth[(size_t)b]; });
+    bool muxed = false;
+    for (const dbc_signal &s : m.signals)
+        muxed = muxed || s.switch_index >= 0;
+    if (muxed) {
+        std::vector<int> depth(m.signals.size(), 0);
+        for (size_t i = 0; i < m.signals.size(); i++)
+            for (int k = m.signals[i].switch_index; k >= 0; k = m.signals[(size_t)k].switch_index)
+                depth[i]++;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](int a, int b) { return depth[(size_t)a] < depth[(size_t)b]; });
+    }
 
     m.plan.clear();
     m.plan_ranges.clear();
+    m.plan.reserve(m.signals.size());
     for (int i : order) {
         const dbc_signal &s = m.signals[(size_t)i];
         dbc_step st;
@@ -90,51 +118,110 @@ int tie_multiplexors(dbc_message &m, dbc_error *err)
         st.range_count = (uint32_t)s.ranges.size();
         m.plan_ranges.insert(m.plan_ranges.end(), s.ranges.begin(), s.ranges.end());
         st.type = s.type;
-        unsigned first, end;   /* sequential bits of the little- or big-endian word */
+        /* Sequential bits of the little-endian (Intel) or big-endian
+         * (Motorola) numbering: [first, end). */
+        unsigned first = s.order == DBC_INTEL ? s.start : motorola_msb(s.start);
+        unsigned end = first + s.length;
+        unsigned byte = first / 8;
+        unsigned span = end - byte * 8;   /* bits from the word's first byte */
+        st.byte = (uint8_t)byte;
+        st.wide = span > 64;
         if (s.order == DBC_INTEL) {
-            first = s.start;
-            end = s.start + s.length;
             st.big_endian = 0;
-            st.shift = (uint8_t)(end <= 64 ? first : 0);
+            st.shift = (uint8_t)(first - byte * 8);
         } else {
-            first = motorola_msb(s.start);
-            end = first + s.length;
             st.big_endian = 1;
-            st.shift = (uint8_t)(end <= 64 ? 64 - end : 0);
+            st.shift = (uint8_t)(st.wide ? 128 - span : 64 - span);
         }
-        st.need = end <= 64 ? (uint8_t)((end + 7) / 8) : (uint8_t)255;
+        st.need = (uint8_t)((end + 7) / 8);
         m.plan.push_back(st);
     }
-    return 0;
 }
 
-int tie_pending(dbc_db *db, const std::vector<dbc_pending_mux> &pending, dbc_error *err)
+/* SG_MUL_VAL_ lines: a line that names no multiplexor of the message is
+ * skipped (the signal may still be tied the simple way). */
+/* The signals to drop: one flag per signal of every message. */
+struct drops {
+    std::vector<char> flags;
+    std::vector<size_t> first;   /* per message, into flags */
+    char *of(size_t msg) { return flags.data() + first[msg]; }
+};
+
+void tie_pending(dbc_db *db, const dbc_build &build, drops &drop)
 {
-    char text[256];
-    for (const dbc_pending_mux &pm : pending) {
+    for (const dbc_pending_mux &pm : build.pending) {
         dbc_message &m = db->messages[(size_t)pm.message];
         dbc_signal &s = m.signals[(size_t)pm.signal];
         int sw = -1;
         for (size_t i = 0; i < m.signals.size(); i++)
             if (m.signals[i].name == pm.switch_name)
                 sw = (int)i;
-        if (sw < 0 || (m.signals[(size_t)sw].mux_role != DBC_MUXOR &&
-                       m.signals[(size_t)sw].mux_role != DBC_MUXED_MUXOR)) {
-            snprintf(text, sizeof text,
-                     sw < 0 ? "SG_MUL_VAL_: message %s has no signal %s"
-                            : "SG_MUL_VAL_: signal %s.%s is not a multiplexor (M)",
-                     m.name.c_str(), pm.switch_name.c_str());
-            return fail(err, pm.line, pm.column, text);
+        char *dm = drop.of((size_t)pm.message);
+        bool skipped = sw >= 0 ? dm[sw] != 0
+                               : std::find(build.skipped.begin(), build.skipped.end(),
+                                           std::make_pair(pm.message, pm.switch_name)) !=
+                                     build.skipped.end();
+        if (skipped) {
+            /* The signal goes with its multiplexor; one problem says so. */
+            if (!dm[pm.signal]) {
+                dm[pm.signal] = 1;
+                dbc_add_problem(db, s.line, s.column, DBC_SKIPPED,
+                                sig_text(m, s, ("its multiplexor " + pm.switch_name +
+                                                " is skipped").c_str()));
+            }
+            continue;
         }
-        if (s.switch_index >= 0 && s.switch_index != sw) {
-            snprintf(text, sizeof text, "SG_MUL_VAL_: signal %s is selected by two multiplexors",
-                     s.name.c_str());
-            return fail(err, pm.line, pm.column, text);
+        std::string why;
+        if (sw < 0)
+            why = "message " + m.name + " has no signal " + pm.switch_name;
+        else if (m.signals[(size_t)sw].mux_role != DBC_MUXOR &&
+                 m.signals[(size_t)sw].mux_role != DBC_MUXED_MUXOR)
+            why = "signal " + m.name + "." + pm.switch_name + " is not a multiplexor (M)";
+        else if (s.switch_index >= 0 && s.switch_index != sw)
+            why = "signal " + s.name + " is selected by two multiplexors";
+        if (!why.empty()) {
+            dbc_add_problem(db, pm.line, pm.column, DBC_SKIPPED,
+                            "SG_MUL_VAL_ of signal " + s.name + " skipped: " + why);
+            continue;
         }
         s.switch_index = sw;
         s.ranges.insert(s.ranges.end(), pm.ranges.begin(), pm.ranges.end());
     }
-    return 0;
+}
+
+/* Removes the marked signals of a message, keeping the indices that
+ * multiplexors and attribute values hold right. */
+void drop_signals(dbc_db *db, int msg, const char *drop)
+{
+    dbc_message &m = db->messages[(size_t)msg];
+    std::vector<int> to(m.signals.size(), -1);
+    size_t n = 0;
+    for (size_t i = 0; i < m.signals.size(); i++)
+        if (!drop[i])
+            to[i] = (int)n++;
+    for (size_t i = 0; i < m.signals.size(); i++) {
+        if (drop[i])
+            continue;
+        dbc_signal &s = m.signals[i];
+        if (s.switch_index >= 0)
+            s.switch_index = to[(size_t)s.switch_index];
+        if (to[i] != (int)i)
+            m.signals[(size_t)to[i]] = std::move(s);
+    }
+    m.signals.resize(n);
+    size_t k = 0;
+    for (size_t i = 0; i < db->attrs.size(); i++) {
+        dbc_attr_value &v = db->attrs[i];
+        if (v.object == DBC_OBJ_SIGNAL && v.message == msg) {
+            v.signal = to[(size_t)v.signal];
+            if (v.signal < 0)
+                continue;
+        }
+        if (k != i)
+            db->attrs[k] = std::move(v);
+        k++;
+    }
+    db->attrs.resize(k);
 }
 
 /* A cycle time in whole milliseconds: -1 for a negative one (or not a
@@ -144,7 +231,21 @@ int32_t cycle_ms(double n)
     return !(n >= 0) ? -1 : n > 2147483647.0 ? 2147483647 : (int32_t)n;
 }
 
-/* GenMsgCycleTime and GenSigStartValue: defaults, then the values. */
+/* VFrameFormat: "StandardCAN_FD", "ExtendedCAN_FD" (given as text or as
+ * the enumeration's index, which attr_value turned into the text). */
+bool fd_format(const std::string &text)
+{
+    return text.size() >= 3 && text.compare(text.size() - 3, 3, "_FD") == 0;
+}
+
+/* CANFD_BRS: "1" (an enumeration "0","1"), or the number 1. */
+bool brs_on(double number, const std::string &text)
+{
+    return text.empty() ? number == 1.0 : text == "1";
+}
+
+/* The attributes the reader applies: cycle times and start values, long
+ * names, the CAN FD frame format. Defaults first, then the values. */
 void apply_attributes(dbc_db *db)
 {
     for (const dbc_attr_def &d : db->attr_defs) {
@@ -153,6 +254,12 @@ void apply_attributes(dbc_db *db)
         if (d.object == DBC_OBJ_MESSAGE && d.name == "GenMsgCycleTime")
             for (dbc_message &m : db->messages)
                 m.cycle_time_ms = cycle_ms(d.default_number);
+        if (d.object == DBC_OBJ_MESSAGE && d.name == "VFrameFormat")
+            for (dbc_message &m : db->messages)
+                m.fd = fd_format(d.default_text);
+        if (d.object == DBC_OBJ_MESSAGE && d.name == "CANFD_BRS")
+            for (dbc_message &m : db->messages)
+                m.brs = brs_on(d.default_number, d.default_text);
         if (d.object == DBC_OBJ_SIGNAL && d.name == "GenSigStartValue")
             for (dbc_message &m : db->messages)
                 for (dbc_signal &s : m.signals) {
@@ -160,17 +267,54 @@ void apply_attributes(dbc_db *db)
                     s.start_value = d.default_number;
                 }
     }
+    std::unordered_map<std::string, std::string> node_names;
     for (const dbc_attr_value &v : db->attrs) {
         const std::string &name = db->attr_defs[(size_t)v.def].name;
-        if (v.is_text)
-            continue;
-        if (v.object == DBC_OBJ_MESSAGE && name == "GenMsgCycleTime") {
-            db->messages[(size_t)v.message].cycle_time_ms = cycle_ms(v.number);
-        } else if (v.object == DBC_OBJ_SIGNAL && name == "GenSigStartValue") {
+        if (v.object == DBC_OBJ_MESSAGE) {
+            dbc_message &m = db->messages[(size_t)v.message];
+            if (name == "GenMsgCycleTime" && !v.is_text)
+                m.cycle_time_ms = cycle_ms(v.number);
+            else if (name == "VFrameFormat")
+                m.fd = fd_format(v.text);
+            else if (name == "CANFD_BRS")
+                m.brs = brs_on(v.number, v.text);
+            else if (name == "SystemMessageLongSymbol" && v.is_text && !v.text.empty())
+                m.name = v.text;
+        } else if (v.object == DBC_OBJ_SIGNAL) {
             dbc_signal &s = db->messages[(size_t)v.message].signals[(size_t)v.signal];
-            s.has_start_value = 1;
-            s.start_value = v.number;
+            if (name == "GenSigStartValue" && !v.is_text) {
+                s.has_start_value = 1;
+                s.start_value = v.number;
+            } else if (name == "SystemSignalLongSymbol" && v.is_text && !v.text.empty()) {
+                s.name = v.text;
+            }
+        } else if (v.object == DBC_OBJ_NODE && name == "SystemNodeLongSymbol" && v.is_text &&
+                   !v.text.empty()) {
+            node_names[v.node] = v.text;
         }
+    }
+    for (dbc_message &m : db->messages)
+        if (!m.fd)
+            m.brs = 0;
+    if (node_names.empty())
+        return;
+    auto rename = [&](std::string &n) {
+        auto it = node_names.find(n);
+        if (it != node_names.end())
+            n = it->second;
+    };
+    for (dbc_node &n : db->nodes)
+        rename(n.name);
+    for (dbc_attr_value &v : db->attrs)
+        if (v.object == DBC_OBJ_NODE)
+            rename(v.node);
+    for (dbc_message &m : db->messages) {
+        rename(m.sender);
+        for (std::string &t : m.transmitters)
+            rename(t);
+        for (dbc_signal &s : m.signals)
+            for (std::string &r : s.receivers)
+                rename(r);
     }
 }
 
@@ -212,16 +356,56 @@ bool dbc_signal_fits(const dbc_signal &s)
     return first + s.length <= MAX_BITS;
 }
 
-int dbc_finish(dbc_db *db, const std::vector<dbc_pending_mux> &pending, dbc_error *err)
+void dbc_finish(dbc_db *db, dbc_build &build)
 {
-    if (tie_pending(db, pending, err) != 0)
-        return -1;
-    for (dbc_message &m : db->messages)
-        if (tie_multiplexors(m, err) != 0)
-            return -1;
+    drops drop;
+    drop.first.resize(db->messages.size());
+    size_t total = 0;
+    for (size_t i = 0; i < db->messages.size(); i++) {
+        drop.first[i] = total;
+        total += db->messages[i].signals.size();
+    }
+    drop.flags.assign(total, 0);
+    for (const auto &d : build.drop)
+        drop.of((size_t)d.first)[d.second] = 1;
+    tie_pending(db, build, drop);
+    for (size_t i = 0; i < db->messages.size(); i++) {
+        dbc_message &m = db->messages[i];
+        char *dm = drop.of(i);
+        bool muxed = false, dropped = false;
+        for (size_t k = 0; k < m.signals.size(); k++) {
+            muxed = muxed || m.signals[k].mux_role >= DBC_MUXED;
+            dropped = dropped || dm[k];
+        }
+        if (muxed || dropped)
+            tie_multiplexors(db, m, dm);
+        for (size_t k = 0; k < m.signals.size() && (muxed || dropped); k++)
+            if (dm[k]) {
+                drop_signals(db, (int)i, dm);
+                break;
+            }
+    }
     apply_attributes(db);
+    for (dbc_message &m : db->messages) {
+        make_plan(m);
+        if (!m.decodable || m.size == 0)
+            continue;
+        for (const dbc_step &st : m.plan)
+            if (st.need > m.size) {
+                const dbc_signal &s = m.signals[st.sig];
+                char text[96];
+                snprintf(text, sizeof text, ": it reaches byte %u of a %u-byte message", st.need,
+                         m.size);
+                dbc_add_problem(db, s.line, s.column, DBC_DOUBTFUL,
+                                "signal " + s.name + " of message " + m.name + text);
+            }
+    }
     build_lookup(db);
-    return 0;
+    /* Problems in file order; those found at the end joined in. */
+    std::stable_sort(db->problems.begin(), db->problems.end(),
+                     [](const dbc_problem &a, const dbc_problem &b) {
+                         return a.line < b.line || (a.line == b.line && a.column < b.column);
+                     });
 }
 
 const dbc_message *dbc_find(const dbc_db *db, uint32_t id, int extended)

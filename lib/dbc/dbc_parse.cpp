@@ -3,8 +3,11 @@
  * file's characters that fills a dbc_db, then dbc_finish (dbc_model.cpp)
  * resolves multiplexing and attributes and makes the decode plans.
  *
- * Every loop consumes input or ends, so no input hangs the reader; every
- * failure stops it with the line and column and what was expected there.
+ * A statement that cannot be read is listed as a problem with its line,
+ * column and what was expected there, and reading goes on at the next
+ * line that starts with a keyword: a broken message is skipped with its
+ * signals, a broken signal alone. Every loop consumes input or ends, so
+ * no input hangs the reader.
  */
 #include "dbc.h"
 #include "dbc_internal.h"
@@ -15,12 +18,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <string_view>
 
 namespace {
 
-/* Statement keywords. Those this reader does not use are skipped, as is
- * any other word that starts a statement. */
-const char *const known_keywords[] = {
+/* Statement keywords. Those this reader does not use are skipped; any
+ * other word that starts a statement is skipped as a problem. */
+const std::string_view known_keywords[] = {
     "VERSION", "NS_", "BS_", "BU_", "VAL_TABLE_", "BO_", "SG_", "BO_TX_BU_", "EV_",
     "ENVVAR_DATA_", "SGTYPE_", "SGTYPE_VAL_", "SIG_TYPE_REF_", "SIG_GROUP_", "CM_", "BA_DEF_",
     "BA_DEF_DEF_", "BA_", "BA_DEF_REL_", "BA_DEF_DEF_REL_", "BA_REL_", "BA_DEF_SGTYPE_",
@@ -28,44 +32,261 @@ const char *const known_keywords[] = {
     "BU_BO_REL_", "CAT_DEF_", "CAT_", "FILTER", "EV_DATA_", "SIGTYPE_VALTYPE_",
 };
 
-bool is_ident_start(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool is_ident_char(char c) { return is_ident_start(c) || (c >= '0' && c <= '9'); }
+/* Names: ASCII letters, digits and '_', and any non-ASCII character (the
+ * text is UTF-8, so a name never ends inside one). Tools write names that
+ * start with a digit too; a keyword never does. */
+bool is_ident_start(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (unsigned char)c >= 0x80;
+}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ident_char(char c) { return is_ident_start(c) || is_digit(c); }
 
 struct word {
     const char *p = nullptr;
     size_t n = 0;
-    bool is(const char *s) const { return strlen(s) == n && memcmp(p, s, n) == 0; }
+    std::string_view view() const { return std::string_view(p, n); }
+    bool is(std::string_view s) const { return view() == s; }
     std::string str() const { return std::string(p, n); }
 };
 
-bool is_keyword(const word &w)
+bool is_keyword(std::string_view w)
 {
-    for (const char *k : known_keywords)
-        if (w.is(k))
+    if (w.size() < 3 || w.size() > 16 || (w[0] != 'B' && w[0] != 'S' && w[0] != 'C' &&
+                                          w[0] != 'V' && w[0] != 'N' && w[0] != 'E' && w[0] != 'F'))
+        return false;
+    for (std::string_view k : known_keywords)
+        if (w == k)
             return true;
     return false;
 }
 
+/* The signals read so far, by message index and name. Each message has a
+ * small open-addressing table of its own, all of them one after the other
+ * in one array: the message being read fills a scratch table, copied into
+ * place when the next message begins, so that reading signals stays in
+ * the cache and a look-up touches one message's table. */
+class signal_index {
+public:
+    int find(const dbc_db &db, int msg, std::string_view name) const
+    {
+        uint32_t h = hash(name);
+        const slot *t;
+        size_t mask;
+        if (msg == cur_) {
+            t = scratch_.data();
+            mask = scratch_.size() - 1;
+        } else if (msg >= 0 && (size_t)msg + 1 < first_.size() &&
+                   first_[(size_t)msg] != first_[(size_t)msg + 1]) {
+            t = slots_.data() + first_[(size_t)msg];
+            mask = first_[(size_t)msg + 1] - first_[(size_t)msg] - 1;
+        } else {
+            return -1;
+        }
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            if (t[i].sig < 0)
+                return -1;
+            if (t[i].h == h && db.messages[(size_t)msg].signals[(size_t)t[i].sig].name == name)
+                return t[i].sig;
+        }
+    }
+
+    /* Adds a signal of message msg, which is the newest message. */
+    void add(int msg, std::string_view name, int sig)
+    {
+        if (msg != cur_) {
+            flush();
+            cur_ = msg;
+            scratch_.assign(16, slot{0, -1});
+            used_ = 0;
+        }
+        if ((used_ + 1) * 2 > scratch_.size()) {
+            std::vector<slot> old;
+            old.swap(scratch_);
+            scratch_.assign(old.size() * 2, slot{0, -1});
+            for (const slot &s : old)
+                if (s.sig >= 0)
+                    put(scratch_.data(), scratch_.size() - 1, s);
+        }
+        put(scratch_.data(), scratch_.size() - 1, slot{hash(name), sig});
+        used_++;
+    }
+
+private:
+    struct slot {
+        uint32_t h;
+        int32_t sig;   /* -1: empty */
+    };
+    std::vector<slot> slots_;       /* the tables of the messages before cur_ */
+    std::vector<size_t> first_{0};  /* message i's table: slots_[first_[i], first_[i + 1]) */
+    std::vector<slot> scratch_;
+    int cur_ = -1;
+    size_t used_ = 0;
+
+    static uint32_t hash(std::string_view name)
+    {
+        uint32_t h = 2166136261u;
+        for (char c : name)
+            h = (h ^ (unsigned char)c) * 16777619u;
+        return h ^ (h >> 15);
+    }
+
+    static void put(slot *t, size_t mask, const slot &s)
+    {
+        size_t i = s.h & mask;
+        while (t[i].sig >= 0)
+            i = (i + 1) & mask;
+        t[i] = s;
+    }
+
+    /* The scratch table into place; messages without signals get none. */
+    void flush()
+    {
+        if (cur_ < 0)
+            return;
+        while (first_.size() < (size_t)cur_ + 1)
+            first_.push_back(slots_.size());
+        size_t size = 1;
+        while (size < used_ * 2)
+            size *= 2;
+        size_t at = slots_.size();
+        slots_.resize(at + size, slot{0, -1});
+        for (const slot &s : scratch_)
+            if (s.sig >= 0)
+                put(slots_.data() + at, size - 1, s);
+        first_.push_back(slots_.size());
+        cur_ = -1;
+    }
+};
+
+/* Message indices by a 32-bit key: open addressing. */
+class id_index {
+public:
+    int find(uint32_t key) const
+    {
+        if (slots_.empty())
+            return -1;
+        for (size_t i = mix(key) & mask_;; i = (i + 1) & mask_) {
+            if (slots_[i].value < 0)
+                return -1;
+            if (slots_[i].key == key)
+                return slots_[i].value;
+        }
+    }
+
+    /* Sets the key's value (value >= 0). */
+    void set(uint32_t key, int value)
+    {
+        if ((used_ + 1) * 2 > slots_.size())
+            grow();
+        size_t i = mix(key) & mask_;
+        while (slots_[i].value >= 0 && slots_[i].key != key)
+            i = (i + 1) & mask_;
+        used_ += slots_[i].value < 0;
+        slots_[i] = slot{key, value};
+    }
+
+private:
+    struct slot {
+        uint32_t key;
+        int32_t value;   /* -1: empty */
+    };
+    std::vector<slot> slots_;
+    size_t mask_ = 0, used_ = 0;
+
+    static size_t mix(uint32_t k)
+    {
+        uint64_t h = (uint64_t)k * 0x9E3779B97F4A7C15u;
+        return (size_t)(h >> 32);
+    }
+
+    void grow()
+    {
+        std::vector<slot> old;
+        old.swap(slots_);
+        slots_.assign(old.empty() ? 64 : old.size() * 2, slot{0, -1});
+        mask_ = slots_.size() - 1;
+        for (const slot &s : old)
+            if (s.value >= 0) {
+                size_t i = mix(s.key) & mask_;
+                while (slots_[i].value >= 0)
+                    i = (i + 1) & mask_;
+                slots_[i] = s;
+            }
+    }
+};
+
+/* Whether a message is decoded with an extended identifier, and which. */
+struct decoded_id {
+    uint32_t id;
+    uint8_t extended;
+    bool taken_as_extended;   /* above 0x7FF without bit 31 */
+};
+
+decoded_id decode_id(uint32_t raw)
+{
+    if (raw & 0x80000000u)
+        return {raw & 0x1FFFFFFFu, 1, false};
+    if (raw > 0x7FFu)
+        return {raw & 0x1FFFFFFFu, 1, true};
+    return {raw, 0, false};
+}
+
+uint32_t message_key(uint32_t id, int extended) { return id | (extended ? 0x80000000u : 0u); }
+
 class parser {
 public:
-    parser(const char *text, size_t len, dbc_db *db, dbc_error *err)
-        : p_(text), end_(text + len), line_start_(text), db_(db), err_(err)
+    parser(const char *text, size_t len, dbc_db *db, const volatile int *cancel)
+        : p_(text), end_(text + len), line_start_(text), db_(db), cancel_(cancel)
     {
     }
 
+    /* Reads the whole text; false when it was cancelled. */
     bool run();
+    /* Known statements read (a text without any is no DBC file). */
+    size_t statements() const { return statements_; }
+    dbc_build &build() { return build_; }
 
 private:
     const char *p_, *end_, *line_start_;
     int line_ = 1;
     dbc_db *db_;
-    dbc_error *err_;
-    int cur_msg_ = -1;             /* the message SG_ lines belong to */
+    const volatile int *cancel_;
+    size_t statements_ = 0;
+    int cur_msg_ = -1;             /* the message SG_ lines belong to; -2: a skipped one */
     const char *kw_at_ = nullptr;  /* the keyword of the statement being read */
-    std::unordered_map<uint32_t, int> msg_by_raw_id_;
-    std::unordered_map<std::string, int> sig_by_key_;   /* "<msg index>:<name>" */
-    std::vector<dbc_pending_mux> pending_mux_;
+    id_index msg_by_raw_id_;
+    id_index msg_by_key_;          /* decoded identifier, bit 31 extended */
+    id_index skipped_raw_ids_;     /* messages skipped: references to them are not listed */
+    int64_t bo_raw_ = -1;          /* the identifier of the BO_ being read */
+    signal_index signals_;
+    dbc_build build_;
+
+    /* The statement being read: what it is (for its problem: kind, name,
+     * " of message " and the message's name, and a tail; views of the file
+     * or of the database, made into text only for a problem) and, when it
+     * fails, where and why. */
+    struct subject {
+        std::string_view kind, name, of, tail;
+    } what_;
+    std::string what_owned_;
+    char what_buf_[40];
+
+    std::string what() const
+    {
+        std::string t(what_.kind);
+        if (!what_.name.empty())
+            t.append(" ").append(what_.name);
+        if (!what_.of.empty())
+            t.append(" of message ").append(what_.of);
+        return t.append(what_.tail);
+    }
+    int fail_line_ = 0, fail_column_ = 0;
+    char fail_text_[256];
+
+    /* Identifiers above 0x7FF without bit 31, taken as extended. */
+    int taken_ext_ = 0, taken_ext_line_ = 0, taken_ext_column_ = 0;
+    std::string taken_ext_first_;
 
     /* ------------------------------------------------------ positions */
 
@@ -79,13 +300,29 @@ private:
         return col;
     }
 
+    bool fail_vat(int line, int column, const char *fmt, va_list ap)
+    {
+        fail_line_ = line;
+        fail_column_ = column;
+        vsnprintf(fail_text_, sizeof fail_text_, fmt, ap);
+        dbc_utf8_trim(fail_text_);
+        return false;
+    }
+
     bool fail_at(const char *at, const char *fmt, ...) __attribute__((format(printf, 3, 4)))
     {
-        err_->line = line_;
-        err_->column = column_of(at);
         va_list ap;
         va_start(ap, fmt);
-        vsnprintf(err_->message, sizeof err_->message, fmt, ap);
+        fail_vat(line_, column_of(at), fmt, ap);
+        va_end(ap);
+        return false;
+    }
+
+    bool fail_pos(int line, int column, const char *fmt, ...) __attribute__((format(printf, 4, 5)))
+    {
+        va_list ap;
+        va_start(ap, fmt);
+        fail_vat(line, column, fmt, ap);
         va_end(ap);
         return false;
     }
@@ -94,26 +331,35 @@ private:
     bool expected(const char *what)
     {
         skip_blanks();
-        char found[40];
+        char found[64];
         if (p_ >= end_) {
             snprintf(found, sizeof found, "the end of the file");
         } else if (*p_ == '\n' || *p_ == '\r') {
             snprintf(found, sizeof found, "the end of the line");
         } else {
-            size_t n = 0;
-            while (p_ + n < end_ && n < 16 && p_[n] != '\n' && p_[n] != '\r' &&
-                   (n == 0 || (is_ident_char(p_[n]) && is_ident_char(p_[0]))))
-                n++;
+            /* A word, or one character (whole, when it is not ASCII). */
+            size_t n = 1;
+            if (is_ident_char(*p_))
+                while (p_ + n < end_ && n < 24 && is_ident_char(p_[n]))
+                    n++;
+            else
+                while (p_ + n < end_ && ((unsigned char)p_[n] & 0xC0) == 0x80)
+                    n++;
             snprintf(found, sizeof found, "\"%.*s\"", (int)n, p_);
+            dbc_utf8_trim(found);
         }
         return fail_at(p_, "expected %s, found %s", what, found);
     }
 
-    /* "line N: <what><name><rest>" */
-    void warn(const char *what, const std::string &name, const char *rest)
+    void problem(int line, int column, uint8_t kind, std::string text)
     {
-        if (db_->warnings++ == 0)
-            db_->first_warning = "line " + std::to_string(line_) + ": " + what + name + rest;
+        dbc_add_problem(db_, line, column, kind, std::move(text));
+    }
+
+    /* A reference to something the file does not define. */
+    void undefined(const char *at, std::string text)
+    {
+        problem(line_, column_of(at), DBC_UNDEFINED, std::move(text));
     }
 
     /* ------------------------------------------------------- scanning */
@@ -154,13 +400,31 @@ private:
         return p_ >= end_ || *p_ == '\n';
     }
 
-    /* Only blanks stand before p_ on its line. */
-    bool first_on_line() const
+    /* Only blanks stand before at on its line (at is on the current line);
+     * looked at backwards, so that it costs the blanks only. */
+    bool first_on_line(const char *at) const
     {
-        for (const char *q = line_start_; q < p_; q++)
-            if (*q != ' ' && *q != '\t' && *q != '\r')
+        for (const char *q = at; q > line_start_; q--)
+            if (q[-1] != ' ' && q[-1] != '\t' && q[-1] != '\r')
                 return false;
         return true;
+    }
+
+    /* A keyword begins at q. */
+    bool keyword_at(const char *q) const
+    {
+        const char *e = q;
+        while (e < end_ && is_ident_char(*e))
+            e++;
+        return is_keyword(std::string_view(q, (size_t)(e - q)));
+    }
+
+    /* The next thing is a keyword that starts a line, or the end: where a
+     * statement whose ';' is missing ends. */
+    bool at_next_statement()
+    {
+        skip_space();
+        return p_ >= end_ || (first_on_line(p_) && keyword_at(p_));
     }
 
     bool peek(char c)
@@ -184,10 +448,24 @@ private:
         return expected(what);
     }
 
+    /* A keyword-like word: starts with a letter or '_'. */
     bool ident(word *out, const char *what)
     {
         skip_space();
         if (p_ >= end_ || !is_ident_start(*p_))
+            return expected(what);
+        out->p = p_;
+        while (p_ < end_ && is_ident_char(*p_))
+            p_++;
+        out->n = (size_t)(p_ - out->p);
+        return true;
+    }
+
+    /* A name of a message, signal or node: may start with a digit. */
+    bool name(word *out, const char *what)
+    {
+        skip_space();
+        if (p_ >= end_ || !is_ident_char(*p_))
             return expected(what);
         out->p = p_;
         while (p_ < end_ && is_ident_char(*p_))
@@ -287,7 +565,9 @@ private:
         return true;
     }
 
-    /* A double-quoted string; \" and \\ stand for themselves. */
+    /* A double-quoted string; \" and \\ stand for themselves. One that is
+     * never closed is taken to end with its line, so that what follows is
+     * read again. */
     bool string(std::string *out, const char *what)
     {
         skip_space();
@@ -297,6 +577,18 @@ private:
         int open_line = line_;
         const char *open_line_start = line_start_;
         p_++;
+        const char *s = p_;
+        const char *q = (const char *)memchr(p_, '"', (size_t)(end_ - p_));
+        const char *esc = (const char *)memchr(p_, '\\', (size_t)((q ? q : end_) - p_));
+        if (q && !esc) {
+            /* The common case: no escapes. */
+            out->assign(s, (size_t)(q - s));
+            for (const char *nl = (const char *)memchr(s, '\n', (size_t)(q - s)); nl;
+                 nl = (const char *)memchr(nl + 1, '\n', (size_t)(q - nl - 1)))
+                newline_at(nl);
+            p_ = q + 1;
+            return true;
+        }
         out->clear();
         while (p_ < end_ && *p_ != '"') {
             if (*p_ == '\\' && p_ + 1 < end_ && (p_[1] == '"' || p_[1] == '\\'))
@@ -308,6 +600,8 @@ private:
         if (p_ >= end_) {
             line_ = open_line;
             line_start_ = open_line_start;
+            const char *nl = (const char *)memchr(open, '\n', (size_t)(end_ - open));
+            p_ = nl ? nl : end_;
             return fail_at(open, "string is not closed (expected '\"')");
         }
         p_++;
@@ -326,85 +620,113 @@ private:
             }
             if (c == '"') {
                 std::string ignored;
-                if (!string(&ignored, "a string")) {
-                    /* An unclosed string in a skipped section ends the file. */
-                    p_ = end_;
-                    return;
-                }
+                string(&ignored, "a string");
                 continue;
             }
             if (c == '\n') {
                 newline_at(p_);
                 p_++;
                 skip_blanks();
-                if (p_ < end_ && is_ident_start(*p_)) {
-                    const char *s = p_;
-                    word w;
-                    w.p = s;
-                    while (p_ < end_ && is_ident_char(*p_))
-                        p_++;
-                    w.n = (size_t)(p_ - s);
-                    p_ = s;
-                    if (is_keyword(w))
-                        return;
-                }
+                if (p_ < end_ && is_ident_start(*p_) && keyword_at(p_))
+                    return;
                 continue;
             }
             p_++;
         }
     }
 
-    /* Ends a statement that may carry a ';'. */
+    /* After a statement that failed: on at the first line, after the
+     * statement's start, that begins with a keyword. */
+    void recover(const char *start)
+    {
+        if (p_ > start && p_ < end_ && first_on_line(p_) && keyword_at(p_))
+            return;
+        if (p_ <= start)
+            p_ = start;
+        while (p_ < end_) {
+            const char *nl = (const char *)memchr(p_, '\n', (size_t)(end_ - p_));
+            if (!nl) {
+                p_ = end_;
+                return;
+            }
+            newline_at(nl);
+            p_ = nl + 1;
+            skip_blanks();
+            if (p_ < end_ && is_ident_start(*p_) && keyword_at(p_))
+                return;
+        }
+    }
+
+    /* Ends a statement at its ';'. A missing ';' before the next statement
+     * is repaired, and listed. */
     bool end_statement()
     {
-        return expect(';', "';'");
+        skip_blanks();
+        int line = line_, column = column_of(p_);
+        if (accept(';'))
+            return true;
+        if (at_next_statement()) {
+            missing_semicolon(line, column);
+            return true;
+        }
+        return expected("';'");
+    }
+
+    void missing_semicolon(int line, int column)
+    {
+        problem(line, column, DBC_REPAIRED, what() + ": ';' missing at the end of the line: added");
     }
 
     /* ------------------------------------------------------ references */
 
     int find_message(uint32_t raw_id)
     {
-        auto it = msg_by_raw_id_.find(raw_id);
-        return it == msg_by_raw_id_.end() ? -1 : it->second;
+        int i = msg_by_raw_id_.find(raw_id);
+        if (i >= 0)
+            return i;
+        /* Written with or without bit 31 where the message was not. */
+        decoded_id d = decode_id(raw_id);
+        return msg_by_key_.find(message_key(d.id, d.extended));
     }
 
-    int find_signal(int msg, const word &name)
-    {
-        auto it = sig_by_key_.find(std::to_string(msg) + ":" + name.str());
-        return it == sig_by_key_.end() ? -1 : it->second;
-    }
+    int find_signal(int msg, const word &name) { return signals_.find(*db_, msg, name.view()); }
 
-    /* A message identifier and signal name; *msg and *sig are -1 (with a
-     * warning) when the file does not define them. */
-    bool signal_ref(int *msg, int *sig, word *name)
+    /* A message identifier and signal name; *msg and *sig are -1 (listed
+     * as undefined) when the file does not define them. */
+    bool signal_ref(int *msg, int *sig, word *sname)
     {
+        skip_space();
+        const char *at = p_;
         uint32_t id = 0;
         if (!unsigned_int(&id, 0xFFFFFFFFu, "a message identifier"))
             return false;
-        if (!ident(name, "a signal name"))
+        if (!name(sname, "a signal name"))
             return false;
         *msg = find_message(id);
-        *sig = *msg >= 0 ? find_signal(*msg, *name) : -1;
-        if (*sig < 0)
-            warn("signal ", name->str(), " of an undefined message, or not in it: skipped");
+        *sig = *msg >= 0 ? find_signal(*msg, *sname) : -1;
+        if (*sig < 0 && skipped_raw_ids_.find(id) < 0)
+            undefined(at, what() + ": signal " + sname->str() + " of message " + std::to_string(id) +
+                              " is not defined: skipped");
         return true;
     }
 
     bool message_ref(int *msg)
     {
+        skip_space();
+        const char *at = p_;
         uint32_t id = 0;
         if (!unsigned_int(&id, 0xFFFFFFFFu, "a message identifier"))
             return false;
         *msg = find_message(id);
-        if (*msg < 0)
-            warn("message ", std::to_string(id), " is not defined: skipped");
+        if (*msg < 0 && skipped_raw_ids_.find(id) < 0)
+            undefined(at, what() + ": message " + std::to_string(id) + " is not defined: skipped");
         return true;
     }
 
-    int find_node(const word &name)
+    int find_node(const word &n)
     {
         for (size_t i = 0; i < db_->nodes.size(); i++)
-            if (name.is(db_->nodes[i].name.c_str()))
+            if (n.view() == db_->nodes[i].name)
                 return (int)i;
         return -1;
     }
@@ -412,10 +734,12 @@ private:
     /* ------------------------------------------------------ statements */
 
     bool statement(const word &kw);
+    bool st_ns();
     bool st_bu();
     bool st_val_table();
     bool st_bo();
     bool st_sg();
+    bool st_sg_read(word *name);
     bool st_bo_tx_bu();
     bool st_cm();
     bool st_ba_def();
@@ -431,75 +755,123 @@ private:
 bool parser::run()
 {
     for (;;) {
+        if (cancel_ && *cancel_)
+            return false;
         skip_space();
         if (p_ >= end_)
             break;
+        const char *start = p_;
+        int start_line = line_;
         word kw;
-        if (!ident(&kw, "a keyword such as BO_, SG_ or CM_"))
-            return false;
+        what_ = subject();
+        if (!ident(&kw, "a keyword such as BO_, SG_ or CM_")) {
+            problem(fail_line_, fail_column_, DBC_SKIPPED, std::string(fail_text_) + ": skipped to the next statement");
+            recover(start);
+            continue;
+        }
         kw_at_ = kw.p;
-        if (!statement(kw))
-            return false;
+        if (!is_keyword(kw.view())) {
+            problem(start_line, column_of(kw.p), DBC_SKIPPED,
+                    "unknown statement \"" + kw.str() + "\": skipped");
+            skip_statement();
+            continue;
+        }
+        statements_++;
+        what_ = subject{kw.view(), {}, {}, {}};
+        bo_raw_ = -1;
+        if (!statement(kw)) {
+            if (bo_raw_ >= 0)
+                skipped_raw_ids_.set((uint32_t)bo_raw_, 1);
+            problem(fail_line_, fail_column_, DBC_SKIPPED, what() + " skipped: " + fail_text_);
+            recover(start);
+        }
     }
-    return dbc_finish(db_, pending_mux_, err_) == 0;
+    if (taken_ext_)
+        problem(taken_ext_line_, taken_ext_column_, DBC_REPAIRED,
+                taken_ext_first_ +
+                    (taken_ext_ > 1 ? " (and " + std::to_string(taken_ext_ - 1) + " more like it)"
+                                    : std::string()));
+    return true;
 }
 
 bool parser::statement(const word &kw)
 {
-    if (kw.is("VERSION"))
-        return string(&db_->version, "the version string");
-    if (kw.is("NS_")) {
-        /* The list of new symbols: the words on the indented lines after
-         * "NS_ :". They tell nothing a reader needs. */
-        if (!expect(':', "':' after NS_"))
-            return false;
-        for (;;) {
-            skip_space();
-            /* The list ends at a word in the first column, or at a
-             * statement that never stands in it. */
-            if (p_ >= end_ || p_ == line_start_ || !is_ident_start(*p_))
-                break;
-            const char *s = p_;
-            word w;
-            ident(&w, "");
-            if (w.is("BS_") || w.is("BU_") || w.is("BO_")) {
-                p_ = s;
-                break;
-            }
+    switch (kw.n) {
+    case 3:
+        if (kw.is("BO_"))
+            return st_bo();
+        if (kw.is("SG_"))
+            return st_sg();
+        if (kw.is("CM_"))
+            return st_cm();
+        if (kw.is("BA_"))
+            return st_ba();
+        if (kw.is("BU_"))
+            return st_bu();
+        if (kw.is("NS_"))
+            return st_ns();
+        if (kw.is("BS_")) {
+            /* Bus timing, obsolete: the rest of the line. */
+            while (p_ < end_ && *p_ != '\n')
+                p_++;
+            return true;
         }
-        return true;
+        break;
+    case 4:
+        if (kw.is("VAL_"))
+            return st_val();
+        break;
+    case 7:
+        if (kw.is("VERSION"))
+            return string(&db_->version, "the version string");
+        if (kw.is("BA_DEF_"))
+            return st_ba_def();
+        break;
+    case 9:
+        if (kw.is("BO_TX_BU_"))
+            return st_bo_tx_bu();
+        break;
+    case 10:
+        if (kw.is("VAL_TABLE_"))
+            return st_val_table();
+        break;
+    case 11:
+        if (kw.is("BA_DEF_DEF_"))
+            return st_ba_def_def();
+        if (kw.is("SG_MUL_VAL_"))
+            return st_sg_mul_val();
+        break;
+    case 12:
+        if (kw.is("SIG_VALTYPE_"))
+            return st_sig_valtype();
+        break;
+    default:
+        break;
     }
-    if (kw.is("BS_")) {
-        /* Bus timing, obsolete: the rest of the line. */
-        while (p_ < end_ && *p_ != '\n')
-            p_++;
-        return true;
-    }
-    if (kw.is("BU_"))
-        return st_bu();
-    if (kw.is("VAL_TABLE_"))
-        return st_val_table();
-    if (kw.is("BO_"))
-        return st_bo();
-    if (kw.is("SG_"))
-        return st_sg();
-    if (kw.is("BO_TX_BU_"))
-        return st_bo_tx_bu();
-    if (kw.is("CM_"))
-        return st_cm();
-    if (kw.is("BA_DEF_"))
-        return st_ba_def();
-    if (kw.is("BA_DEF_DEF_"))
-        return st_ba_def_def();
-    if (kw.is("BA_"))
-        return st_ba();
-    if (kw.is("VAL_"))
-        return st_val();
-    if (kw.is("SIG_VALTYPE_"))
-        return st_sig_valtype();
-    if (kw.is("SG_MUL_VAL_"))
-        return st_sg_mul_val();
     skip_statement();
+    return true;
+}
+
+/* The list of new symbols: the words on the indented lines after "NS_ :".
+ * They tell nothing a reader needs. */
+bool parser::st_ns()
+{
+    if (!expect(':', "':' after NS_"))
+        return false;
+    for (;;) {
+        skip_space();
+        /* The list ends at a word in the first column, or at a statement
+         * that never stands in it. */
+        if (p_ >= end_ || p_ == line_start_ || !is_ident_start(*p_))
+            break;
+        const char *s = p_;
+        word w;
+        ident(&w, "");
+        if (w.is("BS_") || w.is("BU_") || w.is("BO_")) {
+            p_ = s;
+            break;
+        }
+    }
     return true;
 }
 
@@ -507,21 +879,45 @@ bool parser::st_bu()
 {
     if (!expect(':', "':' after BU_"))
         return false;
-    while (!at_line_end() && is_ident_start(*p_)) {
+    /* Names separated by blanks or commas, on the line and on indented
+     * lines after it. */
+    for (;;) {
+        if (at_line_end()) {
+            const char *q = p_ < end_ ? p_ + 1 : end_;
+            const char *w = q;
+            while (w < end_ && (*w == ' ' || *w == '\t' || *w == '\r'))
+                w++;
+            if (w == q || w >= end_ || !is_ident_char(*w) || keyword_at(w))
+                return true;
+            newline_at(p_);
+            p_ = w;
+        }
+        if (*p_ == ',') {
+            p_++;
+            continue;
+        }
+        if (!is_ident_char(*p_))
+            return true;
         word w;
-        ident(&w, "a node name");
+        name(&w, "a node name");
         if (find_node(w) < 0)
             db_->nodes.push_back({w.str(), std::string()});
     }
-    return true;
 }
 
 bool parser::value_pairs(std::vector<dbc_value_text> *out)
 {
-    while (!peek(';')) {
+    for (;;) {
+        skip_blanks();
+        int line = line_, column = column_of(p_);
+        if (accept(';'))
+            break;
+        if (at_next_statement()) {
+            missing_semicolon(line, column);
+            break;
+        }
         dbc_value_text v;
-        skip_space();
-        if (p_ < end_ && !(is_digit(*p_) || *p_ == '-' || *p_ == '+'))
+        if (!(is_digit(*p_) || *p_ == '-' || *p_ == '+'))
             return expected("a value or ';'");
         if (!integer(&v.value, "a value"))
             return false;
@@ -529,28 +925,28 @@ bool parser::value_pairs(std::vector<dbc_value_text> *out)
             return false;
         out->push_back(std::move(v));
     }
-    p_++;
     std::stable_sort(out->begin(), out->end(),
                      [](const dbc_value_text &a, const dbc_value_text &b) { return a.value < b.value; });
     /* A value written twice: the last text counts. */
-    std::vector<dbc_value_text> unique;
-    for (auto &v : *out) {
-        if (!unique.empty() && unique.back().value == v.value)
-            unique.back() = std::move(v);
-        else
-            unique.push_back(std::move(v));
+    size_t n = 0;
+    for (size_t i = 0; i < out->size(); i++) {
+        if (n > 0 && (*out)[n - 1].value == (*out)[i].value)
+            (*out)[n - 1] = std::move((*out)[i]);
+        else if (n++ != i)
+            (*out)[n - 1] = std::move((*out)[i]);
     }
-    out->swap(unique);
+    out->resize(n);
     return true;
 }
 
 bool parser::st_val_table()
 {
     dbc_value_table t;
-    word name;
-    if (!ident(&name, "the value table's name"))
+    word n;
+    if (!name(&n, "the value table's name"))
         return false;
-    t.name = name.str();
+    t.name = n.str();
+    what_ = subject{"value table", n.view(), {}, {}};
     if (!value_pairs(&t.entries))
         return false;
     db_->value_tables.push_back(std::move(t));
@@ -559,15 +955,22 @@ bool parser::st_val_table()
 
 bool parser::st_bo()
 {
+    cur_msg_ = -2;   /* until this message is read whole */
     skip_space();
     const char *at = p_;
     int at_line = line_;
+    int at_column = column_of(at);
     uint32_t raw = 0;
     if (!unsigned_int(&raw, 0xFFFFFFFFu, "the message identifier"))
         return false;
-    word name;
-    if (!ident(&name, "the message name"))
+    snprintf(what_buf_, sizeof what_buf_, "%u", raw);
+    what_ = subject{"message", what_buf_, {}, {}};
+    bo_raw_ = raw;
+    word mname;
+    if (!name(&mname, "the message name"))
         return false;
+    snprintf(what_buf_, sizeof what_buf_, " (%u) with its signals", raw);
+    what_ = subject{"message", mname.view(), {}, what_buf_};
     if (!expect(':', "':' after the message name"))
         return false;
     uint32_t size = 0;
@@ -576,55 +979,84 @@ bool parser::st_bo()
     dbc_message m;
     if (!at_line_end()) {
         word sender;
-        if (!ident(&sender, "the sending node or the end of the line"))
+        if (!name(&sender, "the sending node or the end of the line"))
             return false;
         m.sender = sender.str();
     }
     m.raw_id = raw;
-    m.extended = (raw & 0x80000000u) ? 1 : 0;
-    m.id = raw & (m.extended ? 0x1FFFFFFFu : 0x7FFFFFFFu);
-    if (m.extended && (raw & 0x60000000u)) {
-        m.decodable = 0;   /* a holder of signals that belong to no message */
-        m.id = raw & 0x1FFFFFFFu;
-    } else if (!m.extended && m.id > 0x7FF) {
-        return fail_at(at,
-                       "identifier %u is above 0x7FF: an extended identifier has bit 31 set "
-                       "(add 2147483648)",
-                       raw);
+    decoded_id d = decode_id(raw);
+    m.id = d.id;
+    m.extended = d.extended;
+    /* The holder of signals that belong to no message: the name tools give
+     * it, or an identifier with bit 30 or 29 and nothing else. */
+    if (mname.is("VECTOR__INDEPENDENT_SIG_MSG") ||
+        ((raw & 0x60000000u) && (raw & 0x1FFFFFFFu) == 0)) {
+        m.decodable = 0;
+        d.taken_as_extended = false;
     }
-    if (find_message(raw) >= 0) {
-        line_ = at_line;
-        return fail_at(at, "message %u is defined twice (first at line %d)", raw,
-                       db_->messages[(size_t)find_message(raw)].line);
+    int first = find_message(raw);
+    if (first >= 0 && (msg_by_raw_id_.find(raw) >= 0 || m.decodable)) {
+        const dbc_message &f = db_->messages[(size_t)first];
+        return fail_pos(at_line, at_column, "identifier %u is message %s's already (line %d)", raw,
+                        f.name.c_str(), f.line);
+    }
+    if (d.taken_as_extended && m.decodable && taken_ext_++ == 0) {
+        taken_ext_line_ = at_line;
+        taken_ext_column_ = at_column;
+        char text[256];
+        snprintf(text, sizeof text,
+                 "identifier %u of message %.64s is above 0x7FF without the extended flag "
+                 "(bit 31): taken as the extended identifier 0x%X",
+                 raw, mname.str().c_str(), m.id);
+        taken_ext_first_ = text;
     }
     m.size = size;
-    m.name = name.str();
+    m.name = mname.str();
     m.line = at_line;
-    msg_by_raw_id_[raw] = (int)db_->messages.size();
-    cur_msg_ = (int)db_->messages.size();
+    int index = (int)db_->messages.size();
+    msg_by_raw_id_.set(raw, index);
+    if (m.decodable)
+        msg_by_key_.set(message_key(m.id, m.extended), index);
+    cur_msg_ = index;
     db_->messages.push_back(std::move(m));
     return true;
 }
 
 bool parser::st_sg()
 {
-    if (cur_msg_ < 0)
-        return fail_at(kw_at_, "SG_ outside a message (expected a BO_ line before it)");
-    dbc_message &m = db_->messages[(size_t)cur_msg_];
-    if (m.signals.size() >= DBC_MAX_SIGNALS)
-        return fail_at(p_, "more than %d signals in message %s", DBC_MAX_SIGNALS, m.name.c_str());
+    word sname;
+    if (st_sg_read(&sname))
+        return true;
+    if (cur_msg_ >= 0 && sname.n)
+        build_.skipped.push_back({cur_msg_, sname.str()});
+    return false;
+}
+
+bool parser::st_sg_read(word *name_out)
+{
+    if (cur_msg_ == -2) {
+        /* A signal of a message that was skipped, with it. */
+        skip_statement();
+        return true;
+    }
     dbc_signal s;
     skip_space();
     s.line = line_;
     s.column = column_of(p_);
-    word name;
-    if (!ident(&name, "the signal name"))
+    word &sname = *name_out;
+    if (!name(&sname, "the signal name"))
         return false;
-    s.name = name.str();
-    std::string key = std::to_string(cur_msg_) + ":" + s.name;
-    if (sig_by_key_.count(key))
-        return fail_at(name.p, "signal %s is defined twice in message %s", s.name.c_str(),
-                       m.name.c_str());
+    s.name = sname.str();
+    if (cur_msg_ < 0) {
+        what_ = subject{"signal", sname.view(), {}, {}};
+        return fail_at(kw_at_, "SG_ outside a message (expected a BO_ line before it)");
+    }
+    dbc_message &m = db_->messages[(size_t)cur_msg_];
+    what_ = subject{"signal", sname.view(), m.name, {}};
+    if (m.signals.size() >= DBC_MAX_SIGNALS)
+        return fail_at(sname.p, "more than %d signals in one message", DBC_MAX_SIGNALS);
+    if (find_signal(cur_msg_, sname) >= 0)
+        return fail_at(sname.p, "a signal of that name is in the message already");
 
     /* Multiplexing: "M", "m<N>" or "m<N>M". */
     skip_space();
@@ -650,10 +1082,10 @@ bool parser::st_sg()
                 s.mux_role = DBC_MUXED_MUXOR;
             else
                 return fail_at(at, "expected M, m<number> or m<number>M before ':', found \"%.*s\"",
-                               (int)w.n, w.p);
+                               (int)std::min<size_t>(w.n, 32), w.p);
         } else {
             return fail_at(at, "expected M, m<number> or m<number>M before ':', found \"%.*s\"",
-                           (int)w.n, w.p);
+                           (int)std::min<size_t>(w.n, 32), w.p);
         }
     }
     if (!expect(':', "':' after the signal name"))
@@ -683,8 +1115,8 @@ bool parser::st_sg()
     s.start = (uint16_t)start;
     s.length = (uint8_t)length;
     if (!dbc_signal_fits(s))
-        return fail_at(pos_at, "signal %s (start bit %u, %u bits) does not fit in %d bytes",
-                       s.name.c_str(), start, length, DBC_MAX_MESSAGE_BYTES);
+        return fail_at(pos_at, "start bit %u and %u bits do not fit in %d bytes", start, length,
+                       DBC_MAX_MESSAGE_BYTES);
     if (!expect('(', "'(' before the factor") || !number(&s.factor, "the factor") ||
         !expect(',', "',' after the factor") || !number(&s.offset, "the offset") ||
         !expect(')', "')' after the offset") || !expect('[', "'[' before the minimum") ||
@@ -699,70 +1131,89 @@ bool parser::st_sg()
             continue;
         }
         word r;
-        if (!ident(&r, "a receiving node"))
+        if (!name(&r, "a receiving node"))
             return false;
         s.receivers.push_back(r.str());
     }
-    sig_by_key_[key] = (int)m.signals.size();
+    signals_.add(cur_msg_, sname.view(), (int)m.signals.size());
     m.signals.push_back(std::move(s));
     return true;
 }
 
 bool parser::st_bo_tx_bu()
 {
+    what_ = subject{"transmitters", {}, {}, {}};
     int msg = -1;
     if (!message_ref(&msg) || !expect(':', "':' after the message identifier"))
         return false;
-    while (!peek(';')) {
+    std::vector<std::string> names;
+    for (;;) {
+        skip_blanks();
+        int line = line_, column = column_of(p_);
+        if (accept(';'))
+            break;
+        if (at_next_statement()) {
+            missing_semicolon(line, column);
+            break;
+        }
         if (accept(','))
             continue;
         word w;
-        if (!ident(&w, "a node name or ';'"))
+        if (!name(&w, "a node name or ';'"))
             return false;
-        if (msg >= 0)
-            db_->messages[(size_t)msg].transmitters.push_back(w.str());
+        names.push_back(w.str());
     }
-    p_++;
+    if (msg >= 0)
+        for (std::string &n : names)
+            db_->messages[(size_t)msg].transmitters.push_back(std::move(n));
     return true;
 }
 
 bool parser::st_cm()
 {
     std::string text;
+    what_ = subject{"comment", {}, {}, {}};
     skip_space();
     if (peek('"')) {
-        if (!string(&db_->comment, "the comment"))
+        if (!string(&text, "the comment"))
             return false;
-        return end_statement();
+        if (!end_statement())
+            return false;
+        db_->comment = std::move(text);
+        return true;
     }
     word kind;
     if (!ident(&kind, "BU_, BO_, SG_, EV_ or a comment in quotes"))
         return false;
     if (kind.is("BO_")) {
         int msg = -1;
-        if (!message_ref(&msg) || !string(&text, "the comment in quotes"))
+        what_ = subject{"comment of a message", {}, {}, {}};
+        if (!message_ref(&msg) || !string(&text, "the comment in quotes") || !end_statement())
             return false;
         if (msg >= 0)
-            db_->messages[(size_t)msg].comment = text;
+            db_->messages[(size_t)msg].comment = std::move(text);
     } else if (kind.is("SG_")) {
         int msg = -1, sig = -1;
-        word name;
-        if (!signal_ref(&msg, &sig, &name) || !string(&text, "the comment in quotes"))
+        word sname;
+        what_ = subject{"comment of a signal", {}, {}, {}};
+        if (!signal_ref(&msg, &sig, &sname) || !string(&text, "the comment in quotes") ||
+            !end_statement())
             return false;
         if (sig >= 0)
-            db_->messages[(size_t)msg].signals[(size_t)sig].comment = text;
+            db_->messages[(size_t)msg].signals[(size_t)sig].comment = std::move(text);
     } else if (kind.is("BU_") || kind.is("EV_")) {
-        word name;
-        if (!ident(&name, "a name") || !string(&text, "the comment in quotes"))
+        word n;
+        what_ = subject{kind.is("BU_") ? "comment of a node" : "comment of a variable", {}, {}, {}};
+        if (!name(&n, "a name") || !string(&text, "the comment in quotes") || !end_statement())
             return false;
-        int n = kind.is("BU_") ? find_node(name) : -1;
-        if (n >= 0)
-            db_->nodes[(size_t)n].comment = text;
+        int node = kind.is("BU_") ? find_node(n) : -1;
+        if (node >= 0)
+            db_->nodes[(size_t)node].comment = std::move(text);
     } else {
-        return fail_at(kind.p, "expected BU_, BO_, SG_, EV_ or a comment in quotes, found \"%s\"",
-                       kind.str().c_str());
+        return fail_at(kind.p, "expected BU_, BO_, SG_, EV_ or a comment in quotes, found \"%.*s\"",
+                       (int)std::min<size_t>(kind.n, 32), kind.p);
     }
-    return end_statement();
+    return true;
 }
 
 bool parser::st_ba_def()
@@ -789,18 +1240,21 @@ bool parser::st_ba_def()
     }
     if (!string(&d.name, "the attribute name in quotes"))
         return false;
+    what_owned_ = d.name;
+    what_ = subject{"attribute definition", what_owned_, {}, {}};
     word type;
     if (!ident(&type, "INT, HEX, FLOAT, STRING or ENUM"))
         return false;
     if (type.is("INT") || type.is("HEX") || type.is("FLOAT")) {
         d.type = type.is("INT") ? DBC_ATTR_INT : type.is("HEX") ? DBC_ATTR_HEX : DBC_ATTR_FLOAT;
-        if (!peek(';') && (!number(&d.min, "the minimum") || !number(&d.max, "the maximum")))
+        if (!peek(';') && !at_next_statement() &&
+            (!number(&d.min, "the minimum") || !number(&d.max, "the maximum")))
             return false;
     } else if (type.is("STRING")) {
         d.type = DBC_ATTR_STRING;
     } else if (type.is("ENUM")) {
         d.type = DBC_ATTR_ENUM;
-        while (!peek(';')) {
+        while (!peek(';') && !at_next_statement()) {
             if (accept(','))
                 continue;
             std::string v;
@@ -809,8 +1263,8 @@ bool parser::st_ba_def()
             d.enum_values.push_back(std::move(v));
         }
     } else {
-        return fail_at(type.p, "expected INT, HEX, FLOAT, STRING or ENUM, found \"%s\"",
-                       type.str().c_str());
+        return fail_at(type.p, "expected INT, HEX, FLOAT, STRING or ENUM, found \"%.*s\"",
+                       (int)std::min<size_t>(type.n, 32), type.p);
     }
     if (!end_statement())
         return false;
@@ -857,23 +1311,27 @@ bool parser::attr_value(const dbc_attr_def *def, dbc_attr_value *v)
 
 bool parser::st_ba_def_def()
 {
-    std::string name;
-    if (!string(&name, "the attribute name in quotes"))
+    skip_space();
+    const char *at = p_;
+    std::string aname;
+    if (!string(&aname, "the attribute name in quotes"))
         return false;
+    what_owned_ = aname;
+    what_ = subject{"default of attribute", what_owned_, {}, {}};
     dbc_attr_value v = {};
     dbc_attr_def *def = nullptr;
     for (dbc_attr_def &d : db_->attr_defs)
-        if (d.name == name)
+        if (d.name == aname)
             def = &d;
     if (!attr_value(def, &v) || !end_statement())
         return false;
     if (!def) {
-        warn("default of undefined attribute ", name, ": skipped");
+        undefined(at, what() + ": the attribute is not defined: skipped");
         return true;
     }
     /* Every definition of that name (one per object kind) gets it. */
     for (dbc_attr_def &d : db_->attr_defs)
-        if (d.name == name) {
+        if (d.name == aname) {
             d.has_default = 1;
             d.default_number = v.number;
             d.default_text = v.is_text ? v.text : (d.type == DBC_ATTR_ENUM ? v.text : std::string());
@@ -883,9 +1341,13 @@ bool parser::st_ba_def_def()
 
 bool parser::st_ba()
 {
-    std::string name;
-    if (!string(&name, "the attribute name in quotes"))
+    skip_space();
+    const char *at = p_;
+    std::string aname;
+    if (!string(&aname, "the attribute name in quotes"))
         return false;
+    what_owned_ = aname;
+    what_ = subject{"attribute", what_owned_, {}, {}};
     dbc_attr_value v = {};
     v.message = v.signal = -1;
     v.object = DBC_OBJ_DB;
@@ -908,25 +1370,25 @@ bool parser::st_ba()
         } else if (kind.is("BU_") || kind.is("EV_")) {
             v.object = kind.is("BU_") ? DBC_OBJ_NODE : DBC_OBJ_ENVVAR;
             word n;
-            if (!ident(&n, "a name"))
+            if (!name(&n, "a name"))
                 return false;
             v.node = n.str();
         } else {
-            return fail_at(kind.p, "expected BU_, BO_, SG_, EV_ or a value, found \"%s\"",
-                           kind.str().c_str());
+            return fail_at(kind.p, "expected BU_, BO_, SG_, EV_ or a value, found \"%.*s\"",
+                           (int)std::min<size_t>(kind.n, 32), kind.p);
         }
     }
     const dbc_attr_def *def = nullptr;
     v.def = -1;
     for (size_t i = 0; i < db_->attr_defs.size(); i++)
-        if (db_->attr_defs[i].name == name && db_->attr_defs[i].object == v.object) {
+        if (db_->attr_defs[i].object == v.object && db_->attr_defs[i].name == aname) {
             def = &db_->attr_defs[i];
             v.def = (int)i;
         }
     if (!attr_value(def, &v) || !end_statement())
         return false;
     if (!def) {
-        warn("value of undefined attribute ", name, ": skipped");
+        undefined(at, what() + ": the attribute is not defined: skipped");
         return true;
     }
     if (known_object)
@@ -943,9 +1405,11 @@ bool parser::st_val()
         return true;
     }
     int msg = -1, sig = -1;
-    word name;
-    if (!signal_ref(&msg, &sig, &name))
+    word sname;
+    what_ = subject{"value descriptions", {}, {}, {}};
+    if (!signal_ref(&msg, &sig, &sname))
         return false;
+    what_ = subject{"value descriptions of signal", sname.view(), {}, {}};
     std::vector<dbc_value_text> values;
     if (!value_pairs(&values))
         return false;
@@ -957,8 +1421,9 @@ bool parser::st_val()
 bool parser::st_sig_valtype()
 {
     int msg = -1, sig = -1;
-    word name;
-    if (!signal_ref(&msg, &sig, &name))
+    word sname;
+    int at_line = line_;
+    if (!signal_ref(&msg, &sig, &sname))
         return false;
     accept(':');
     uint32_t type = 0;
@@ -970,14 +1435,18 @@ bool parser::st_sig_valtype()
         return true;
     dbc_signal &s = db_->messages[(size_t)msg].signals[(size_t)sig];
     if ((type == DBC_FLOAT && s.length != 32) || (type == DBC_DOUBLE && s.length != 64)) {
-        /* Point at the signal whose length is wrong. */
-        err_->line = s.line;
-        err_->column = s.column;
-        snprintf(err_->message, sizeof err_->message,
-                 "signal %s is %u bits long but SIG_VALTYPE_ makes it %s (%d bits)",
-                 s.name.c_str(), s.length, type == DBC_FLOAT ? "a float" : "a double",
-                 type == DBC_FLOAT ? 32 : 64);
-        return false;
+        /* The signal cannot be what the file says: it is dropped, and the
+         * problem points at it. */
+        char text[256];
+        snprintf(text, sizeof text,
+                 "signal %.64s of message %.64s skipped: it is %u bits long but SIG_VALTYPE_ "
+                 "(line %d) makes it %s (%d bits)",
+                 s.name.c_str(), db_->messages[(size_t)msg].name.c_str(), s.length, at_line,
+                 type == DBC_FLOAT ? "a float" : "a double", type == DBC_FLOAT ? 32 : 64);
+        dbc_utf8_trim(text);
+        problem(s.line, s.column, DBC_SKIPPED, text);
+        build_.drop.push_back({msg, sig});
+        return true;
     }
     s.type = (uint8_t)type;
     return true;
@@ -989,11 +1458,12 @@ bool parser::st_sg_mul_val()
     skip_space();
     pm.line = line_;
     pm.column = column_of(p_);
-    word name;
-    if (!signal_ref(&pm.message, &pm.signal, &name))
+    word sname;
+    if (!signal_ref(&pm.message, &pm.signal, &sname))
         return false;
+    what_ = subject{"SG_MUL_VAL_ of signal", sname.view(), {}, {}};
     word sw;
-    if (!ident(&sw, "the multiplexor's name"))
+    if (!name(&sw, "the multiplexor's name"))
         return false;
     pm.switch_name = sw.str();
     for (;;) {
@@ -1014,13 +1484,41 @@ bool parser::st_sg_mul_val()
         break;
     }
     if (pm.signal >= 0)
-        pending_mux_.push_back(std::move(pm));
+        build_.pending.push_back(std::move(pm));
     return true;
 }
 
 }  // namespace
 
-int dbc_parse(const char *text, size_t len, dbc_db *db, dbc_error *err)
+void dbc_utf8_trim(char *s)
+{
+    size_t n = strlen(s);
+    /* Back over continuation bytes to the last lead byte; keep it only
+     * when all of its bytes are there. */
+    size_t i = n, cont = 0;
+    while (i > 0 && ((unsigned char)s[i - 1] & 0xC0) == 0x80 && cont < 4) {
+        i--;
+        cont++;
+    }
+    if (i == 0)
+        return;
+    unsigned char lead = (unsigned char)s[i - 1];
+    size_t want = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2
+                                                                : (lead & 0xF8) == 0xF0 ? 3 : 0;
+    if (lead >= 0x80 && want != cont)
+        s[i - 1] = '\0';
+}
+
+void dbc_add_problem(dbc_db *db, int line, int column, uint8_t kind, std::string text)
+{
+    if (db->problems.size() >= DBC_MAX_PROBLEMS) {
+        db->problems_dropped++;
+        return;
+    }
+    db->problems.push_back(dbc_problem{line, column, kind, std::move(text)});
+}
+
+int dbc_parse(const char *text, size_t len, dbc_db *db, dbc_error *err, const volatile int *cancel)
 {
     *db = dbc_db();
     memset(err, 0, sizeof *err);
@@ -1029,10 +1527,34 @@ int dbc_parse(const char *text, size_t len, dbc_db *db, dbc_error *err)
                  DBC_MAX_FILE_BYTES >> 20);
         return -1;
     }
-    parser p(text, len, db, err);
+    parser p(text, len, db, cancel);
     if (!p.run()) {
+        *db = dbc_db();
+        snprintf(err->message, sizeof err->message, "cancelled");
+        return -1;
+    }
+    dbc_finish(db, p.build());
+    if (!db->messages.empty())
+        return 0;
+    /* Nothing usable: the file is no DBC file, or the first thing that
+     * was skipped says why. */
+    bool blank = true;
+    for (size_t i = 0; i < len && blank; i++)
+        blank = text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n';
+    if (p.statements() == 0 && !blank) {
+        snprintf(err->message, sizeof err->message,
+                 "no DBC statement (such as BO_ or SG_) in the file: not a DBC database");
         *db = dbc_db();
         return -1;
     }
+    for (const dbc_problem &pr : db->problems)
+        if (pr.kind == DBC_SKIPPED) {
+            err->line = pr.line;
+            err->column = pr.column;
+            snprintf(err->message, sizeof err->message, "%s", pr.text.c_str());
+            dbc_utf8_trim(err->message);
+            *db = dbc_db();
+            return -1;
+        }
     return 0;
 }

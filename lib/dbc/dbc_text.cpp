@@ -2,16 +2,21 @@
  * dbc_text.cpp - reading a database file: its bytes, their encoding.
  *
  * Tools write DBC files in UTF-8 or in the Windows code page 1252 (of
- * which Latin-1 is a part). Text that is valid UTF-8 is taken as such;
- * anything else is read as Windows-1252, with the five codes that page
- * leaves undefined taken as Latin-1.
+ * which Latin-1 is a part), a few in UTF-16. Text that is valid UTF-8 is
+ * taken as such; UTF-16 is known by its byte-order mark or, without one,
+ * by the zero bytes its ASCII characters carry; anything else is read as
+ * Windows-1252, with the five codes that page leaves undefined taken as
+ * Latin-1. Other bytes with zeros in them are no text and are refused.
  */
 #include "dbc.h"
+#include "dbc_internal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,11 +72,62 @@ void put_utf8(std::string &out, uint32_t cp)
     } else if (cp < 0x800) {
         out.push_back((char)(0xC0 | (cp >> 6)));
         out.push_back((char)(0x80 | (cp & 0x3F)));
-    } else {
+    } else if (cp < 0x10000) {
         out.push_back((char)(0xE0 | (cp >> 12)));
         out.push_back((char)(0x80 | ((cp >> 6) & 0x3F)));
         out.push_back((char)(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back((char)(0xF0 | (cp >> 18)));
+        out.push_back((char)(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back((char)(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back((char)(0x80 | (cp & 0x3F)));
     }
+}
+
+/* UTF-16 as UTF-8; unpaired surrogates become U+FFFD, an odd last byte
+ * is dropped. */
+std::string utf16_to_utf8(const unsigned char *s, size_t len, bool big_endian)
+{
+    std::string out;
+    out.reserve(len / 2 + len / 16);
+    auto unit = [&](size_t i) {
+        return big_endian ? (uint32_t)(s[i] << 8 | s[i + 1]) : (uint32_t)(s[i + 1] << 8 | s[i]);
+    };
+    for (size_t i = 0; i + 1 < len; i += 2) {
+        uint32_t u = unit(i);
+        if (u >= 0xD800 && u < 0xDC00 && i + 3 < len) {
+            uint32_t v = unit(i + 2);
+            if (v >= 0xDC00 && v < 0xE000) {
+                put_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        put_utf8(out, u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+    }
+    return out;
+}
+
+/* Without a byte-order mark: UTF-16 shows as zero bytes in every other
+ * place (its ASCII characters) and nowhere else. Returns 1 for little-,
+ * 2 for big-endian, 0 for neither. */
+int utf16_guess(const unsigned char *s, size_t len)
+{
+    size_t n = len < 4096 ? len : 4096;
+    n &= ~(size_t)1;
+    size_t zero_even = 0, zero_odd = 0;
+    for (size_t i = 0; i < n; i += 2) {
+        zero_even += s[i] == 0;
+        zero_odd += s[i + 1] == 0;
+    }
+    size_t pairs = n / 2;
+    if (pairs == 0)
+        return 0;
+    if (zero_odd * 10 >= pairs * 7 && zero_even * 20 <= pairs)
+        return 1;
+    if (zero_even * 10 >= pairs * 7 && zero_odd * 20 <= pairs)
+        return 2;
+    return 0;
 }
 
 }  // namespace
@@ -94,34 +150,119 @@ std::string dbc_to_utf8(const char *text, size_t len)
     return out;
 }
 
+namespace {
+
+/* The text of a file's bytes: *text points into bytes where they are
+ * UTF-8 already, else into *converted. */
+int text_of(const char *bytes, size_t len, std::string *converted, const char **text,
+            size_t *text_len, char *why, size_t why_size)
+{
+    const unsigned char *s = (const unsigned char *)bytes;
+    if (len >= 2 && ((s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF))) {
+        if (len >= 4 && s[0] == 0xFF && s[2] == 0 && s[3] == 0) {
+            snprintf(why, why_size, "the file is UTF-32 text, which is not read: save it as UTF-8");
+            return -1;
+        }
+        *converted = utf16_to_utf8(s + 2, len - 2, s[0] == 0xFE);
+    } else if (memchr(s, 0, len)) {
+        int guess = utf16_guess(s, len);
+        if (!guess) {
+            snprintf(why, why_size,
+                     "the file holds zero bytes and is no UTF-16: it is not a text file");
+            return -1;
+        }
+        *converted = utf16_to_utf8(s, len, guess == 2);
+    } else {
+        size_t bom = len >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF ? 3 : 0;
+        if (valid_utf8(s + bom, len - bom)) {
+            *text = bytes + bom;
+            *text_len = len - bom;
+            return 0;
+        }
+        *converted = dbc_to_utf8(bytes, len);
+    }
+    *text = converted->data();
+    *text_len = converted->size();
+    return 0;
+}
+
+}  // namespace
+
+int dbc_text_decode(const char *bytes, size_t len, std::string *text, char *why, size_t why_size)
+{
+    std::string converted;
+    const char *t = nullptr;
+    size_t n = 0;
+    if (text_of(bytes, len, &converted, &t, &n, why, why_size) != 0)
+        return -1;
+    if (t == converted.data())
+        text->swap(converted);
+    else
+        text->assign(t, n);
+    return 0;
+}
+
+int dbc_load_bytes(const char *bytes, size_t len, dbc_db *db, dbc_error *err,
+                   const volatile int *cancel)
+{
+    *db = dbc_db();
+    memset(err, 0, sizeof *err);
+    if (len > DBC_MAX_FILE_BYTES) {
+        snprintf(err->message, sizeof err->message, "file is larger than %u MiB",
+                 DBC_MAX_FILE_BYTES >> 20);
+        return -1;
+    }
+    std::string converted;
+    const char *text = nullptr;
+    size_t n = 0;
+    if (text_of(bytes, len, &converted, &text, &n, err->message, sizeof err->message) != 0)
+        return -1;
+    return dbc_parse(text, n, db, err, cancel);
+}
+
 int dbc_load_file(const char *path, dbc_db *db, dbc_error *err)
 {
     *db = dbc_db();
     memset(err, 0, sizeof *err);
-    FILE *f = fopen(path, "rb");
-    if (!f) {
+    /* Never blocks: a FIFO or a device is refused rather than waited on. */
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         snprintf(err->message, sizeof err->message, "cannot open the file: %s", strerror(errno));
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        snprintf(err->message, sizeof err->message, "cannot open the file: %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        snprintf(err->message, sizeof err->message, "%s",
+                 S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file");
+        close(fd);
         return -1;
     }
     std::string bytes;
     char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-        if (bytes.size() + n > DBC_MAX_FILE_BYTES) {
-            fclose(f);
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            snprintf(err->message, sizeof err->message, "cannot read the file: %s", strerror(errno));
+            close(fd);
+            return -1;
+        }
+        if (bytes.size() + (size_t)n > DBC_MAX_FILE_BYTES) {
+            close(fd);
             snprintf(err->message, sizeof err->message, "file is larger than %u MiB",
                      DBC_MAX_FILE_BYTES >> 20);
             return -1;
         }
-        bytes.append(buf, n);
+        bytes.append(buf, (size_t)n);
     }
-    bool failed = ferror(f) != 0;
-    int read_errno = errno;
-    fclose(f);
-    if (failed) {
-        snprintf(err->message, sizeof err->message, "cannot read the file: %s", strerror(read_errno));
-        return -1;
-    }
-    std::string text = dbc_to_utf8(bytes.data(), bytes.size());
-    return dbc_parse(text.data(), text.size(), db, err);
+    close(fd);
+    return dbc_load_bytes(bytes.data(), bytes.size(), db, err);
 }

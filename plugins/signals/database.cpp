@@ -145,11 +145,22 @@ int sg_db_open(const char *path, char *msg, size_t msg_size)
     size_t signals = 0;
     for (const dbc_message &m : db->messages)
         signals += m.signals.size();
-    if (db->warnings)
+    int skipped = 0, other = 0;
+    const dbc_problem *first = nullptr;
+    for (const dbc_problem &p : db->problems) {
+        if (p.kind == DBC_SKIPPED)
+            skipped++;
+        else
+            other++;
+        if (!first || (first->kind != DBC_SKIPPED && p.kind == DBC_SKIPPED))
+            first = &p;
+    }
+    if (first)
         g_snprintf(msg, msg_size,
-                   _("%s: %zu messages, %zu signals; %d references to undefined objects skipped "
-                     "(first: %s)"),
-                   path, db->messages.size(), signals, db->warnings, db->first_warning.c_str());
+                   _("%s: %zu messages, %zu signals; %d skipped, %d other notes (first: line %d, "
+                     "column %d: %s)"),
+                   path, db->messages.size(), signals, skipped, other, first->line, first->column,
+                   first->text.c_str());
     else
         g_snprintf(msg, msg_size, _("%s: %zu messages, %zu signals."), path,
                    db->messages.size(), signals);

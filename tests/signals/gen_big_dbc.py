@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Writes a real-world-sized DBC file for the signals tests and benchmarks.
 
-Usage: gen_big_dbc.py OUT.dbc [SEED] [MESSAGES]
+Usage: gen_big_dbc.py OUT.dbc [SEED] [MESSAGES] [SIGNALS]
 
-About 500 messages (standard, extended and J1939-style identifiers) with
-about ten signals each: both byte orders, signed and unsigned, 1 to 64
-bits, fractional and negative factors, offsets, floats and doubles, value
-tables, comments, cycle times and start values, simple and extended
+MESSAGES (default 500) messages (standard, extended and J1939-style
+identifiers, classic and CAN FD up to 64 bytes) with about ten signals
+each, or SIGNALS signals in all: both byte orders, signed and unsigned, 1
+to 64 bits, fractional and negative factors, offsets, floats and doubles,
+value tables, comments, cycle times and start values, simple and extended
 (nested) multiplexing. The same seed gives the same file.
 """
 import random
@@ -45,12 +46,16 @@ def main():
     out = sys.argv[1]
     random.seed(int(sys.argv[2]) if len(sys.argv) > 2 else 1)
     count = int(sys.argv[3]) if len(sys.argv) > 3 else 500
+    total = int(sys.argv[4]) if len(sys.argv) > 4 else None
     lines = ['VERSION "generated"\n\n', "NS_ :\n\tNS_DESC_\n\tCM_\n\tBA_DEF_\n\tBA_\n\tVAL_\n"
              "\tSIG_VALTYPE_\n\tSG_MUL_VAL_\n\n", "BS_:\n\n", "BU_: Gateway Engine Brakes Body\n\n"]
     tail = []
     used = set()
     nsig = 0
-    for m in range(count):
+    fd = []
+    m = -1
+    while len(used) < count:
+        m += 1
         kind = random.random()
         if kind < 0.5:
             ident = random.randint(0, 0x7FF)
@@ -66,13 +71,20 @@ def main():
             continue
         used.add(raw)
         dlc = random.choice([8, 8, 8, 8, 6, 4, 2, 1])
+        if random.random() < 0.1:
+            dlc = random.choice([12, 16, 20, 24, 32, 48, 64, 64])
+            fd.append(raw)
+        # Signals of a plain message: about ten, or what is left of SIGNALS.
+        left = count - len(used) + 1
+        share = max(1, round((total - nsig) / left)) if total else None
         name = "Msg%03d" % m
         lines.append("BO_ %d %s: %d %s\n" % (raw, name, dlc, random.choice(["Gateway", "Engine", "Brakes", "Body"])))
-        style = random.random()
+        style = random.random() if left > 1 or not total else 1.0
         sigs = []
         if style < 0.12 and dlc >= 2:
             # simple multiplexing: an 8-bit multiplexor in the first byte
             lines.append(signal_line("Mux", "M", 0, 8, True, False, "1", "0", ""))
+            nsig += 1
             for k in range(random.randint(4, 12)):
                 size = random.randint(1, min(16, dlc * 8 - 8))
                 little = random.random() < 0.5
@@ -80,11 +92,12 @@ def main():
                 lines.append(signal_line("S%d" % k, "m%d" % random.randint(0, 5), start, size, little,
                                          random.random() < 0.3, random.choice(FACTORS), "0", ""))
                 nsig += 1
-        elif style < 0.18 and dlc == 8:
+        elif style < 0.18 and dlc >= 8:
             # extended multiplexing: Mode selects a sub-multiplexor per range
             lines.append(signal_line("Mode", "M", 0, 4, True, False, "1", "0", ""))
             lines.append(signal_line("SubA", "m0M", 8, 8, True, False, "1", "0", ""))
             lines.append(signal_line("SubB", "m1M", 15, 8, False, False, "1", "0", ""))
+            nsig += 3
             tail.append("SG_MUL_VAL_ %d SubA Mode 0-0;\n" % raw)
             tail.append("SG_MUL_VAL_ %d SubB Mode 1-3, 7-7;\n" % raw)
             for k in range(random.randint(4, 10)):
@@ -99,18 +112,20 @@ def main():
                     raw, k, parent, lo, lo + random.randint(0, 20), 250, 255))
                 nsig += 1
         else:
-            for k in range(random.randint(3, 20)):
+            n = random.randint(3, 20) if share is None else (share if left == 1 else
+                                                              random.randint(max(1, share - 5), share + 5))
+            for k in range(n):
                 r = random.random()
-                if r < 0.05 and dlc == 8:
-                    size, little, start = 64, random.random() < 0.5, None
-                    start = 0 if little else 7
+                if r < 0.05 and dlc >= 8:
+                    size, little = 64, random.random() < 0.5
+                    start = place(size, little, dlc)
                     sigs.append(("D%d" % k, 2))
                 elif r < 0.1 and dlc >= 4:
                     size, little = 32, random.random() < 0.5
                     start = place(size, little, dlc)
                     sigs.append(("F%d" % k, 1))
                 else:
-                    size = random.choice([1, 1, 2, 4, 8, 8, 10, 12, 16, 16, 20, 24, 32, 64])
+                    size = random.choice([1, 1, 2, 4, 8, 8, 10, 12, 16, 16, 20, 24, 32, 57, 64])
                     size = min(size, dlc * 8)
                     little = random.random() < 0.6
                     start = place(size, little, dlc)
@@ -135,9 +150,13 @@ def main():
         if random.random() < 0.2:
             tail.append('CM_ BO_ %d "Message %s\nspans two lines";\n' % (raw, name))
     head = ['BA_DEF_ BO_ "GenMsgCycleTime" INT 0 65535;\n', 'BA_DEF_ SG_ "GenSigStartValue" INT 0 100000;\n',
-            'BA_DEF_ BO_ "VFrameFormat" ENUM "StandardCAN","ExtendedCAN","J1939PG";\n',
+            'BA_DEF_ BO_ "VFrameFormat" ENUM "StandardCAN","ExtendedCAN","reserved","J1939PG",'
+            + '"reserved",' * 10 + '"StandardCAN_FD","ExtendedCAN_FD";\n',
+            'BA_DEF_ BO_ "CANFD_BRS" ENUM "0","1";\n',
             'BA_DEF_DEF_ "GenMsgCycleTime" 0;\n', 'BA_DEF_DEF_ "GenSigStartValue" 0;\n',
-            'BA_DEF_DEF_ "VFrameFormat" "StandardCAN";\n']
+            'BA_DEF_DEF_ "VFrameFormat" "StandardCAN";\n', 'BA_DEF_DEF_ "CANFD_BRS" "1";\n']
+    for raw in fd:
+        tail.append('BA_ "VFrameFormat" BO_ %d %d;\n' % (raw, 15 if raw & 0x80000000 else 14))
     comments = [t for t in tail if t.startswith("CM_")]
     rest = [t for t in tail if not t.startswith("CM_")]
     with open(out, "w", encoding="utf-8") as f:

@@ -1,26 +1,54 @@
 #!/usr/bin/python3
-"""Decodes random frames of every message of a DBC file with canmatrix, as
+"""Decodes random frames of every message of DBC files with canmatrix, as
 an independent reader for the signals tests.
 
-Usage: oracle.py FILE.dbc FRAMES_PER_MESSAGE SEED [ENCODING]
+Usage: oracle.py FRAMES_PER_MESSAGE SEED FILE.dbc...
 
-One line per frame on stdout:
-    <identifier as the file writes it> <data in hex> <name>=<raw>:<physical> ...
+For each file a line "FILE <path>", then one line per frame:
+    <identifier, bit 31 for extended> <data in hex> <name>=<raw>:<physical> ...
 listing exactly the signals canmatrix decodes for the frame (the
 multiplexors' selection). Integer raw values are decimal; float and
-double signals give "f" as raw. Frames get the message's own length; a
-multiplexor is set to a value that selects something most of the time,
-so every branch is reached. Messages longer than 8 bytes are left out.
+double signals give "f" as raw. Frames get the message's own length (1 to
+64 bytes); a multiplexor is set to a value that selects something most of
+the time, so every branch is reached. A file canmatrix cannot read gives
+"FILE <path>" and "ERROR <reason>".
+
+The text is read as UTF-8 when it is, else as Windows-1252; UTF-16 with a
+byte-order mark is read as such. Messages whose identifier is above 0x7FF
+without bit 31 get bit 31 (canmatrix refuses them otherwise), in the
+message and in every reference to it.
 """
 import contextlib
+import io
 import logging
 import random
+import re
 import sys
 import warnings
 
 warnings.simplefilter("ignore")
 logging.disable(logging.CRITICAL)
 import canmatrix.formats  # noqa: E402
+
+REF = re.compile(r"\b(BO_|VAL_|SG_|SIG_VALTYPE_|SG_MUL_VAL_|BO_TX_BU_)( +)(\d+)\b")
+
+
+def text_of(raw):
+    if raw[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        return raw.decode("utf-16")
+    try:
+        return raw.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        return raw.decode("cp1252", errors="replace")
+
+
+def with_bit31(text):
+    ids = set(int(m.group(1)) for m in re.finditer(r"^BO_ (\d+)", text, re.M))
+    fix = set(i for i in ids if 0x7FF < i < 0x80000000)
+    if not fix:
+        return text
+    return REF.sub(lambda m: m.group(1) + m.group(2) + (
+        str(int(m.group(3)) | 0x80000000) if int(m.group(3)) in fix else m.group(3)), text)
 
 
 def set_bits(data, sig, raw):
@@ -66,7 +94,10 @@ def random_frame(frame):
     for mux in muxes:
         values = selected_values(frame, mux)
         if values and random.random() < 0.85:
-            set_bits(data, mux, random.choice(values))
+            try:
+                set_bits(data, mux, random.choice(values))
+            except IndexError:
+                pass  # a multiplexor beyond the frame
     return bytes(data)
 
 
@@ -78,25 +109,40 @@ def fmt(sig, decoded):
     return "%s=%d:%s" % (sig.name, raw, decoded.phys_value)
 
 
-def main():
-    path, count, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    encoding = sys.argv[4] if len(sys.argv) > 4 else "utf-8"
-    random.seed(seed)
+def one_file(path, count, out):
+    out.write("FILE %s\n" % path)
+    with open(path, "rb") as f:
+        text = with_bit31(text_of(f.read()))
     # canmatrix prints lines it cannot read on stdout: keep them apart.
-    with contextlib.redirect_stdout(sys.stderr):
-        db = canmatrix.formats.loadp_flat(path, dbcImportEncoding=encoding,
-                                          dbcCommentEncoding=encoding)
-    out = sys.stdout
+    try:
+        with contextlib.redirect_stdout(sys.stderr):
+            db = canmatrix.formats.load_flat(io.BytesIO(text.encode("utf-8")), "dbc",
+                                             dbcImportEncoding="utf-8",
+                                             dbcCommentEncoding="utf-8")
+    except Exception as e:  # noqa: BLE001 - any failure is the answer
+        out.write("ERROR %s\n" % str(e).replace("\n", " "))
+        return
     for frame in db.frames:
-        if frame.size > 8 or frame.size == 0 or not frame.signals:
+        if frame.size > 64 or frame.size == 0 or not frame.signals:
             continue
         raw_id = frame.arbitration_id.id | (0x80000000 if frame.arbitration_id.extended else 0)
         by_name = {s.name: s for s in frame.signals}
         for _ in range(count):
             data = random_frame(frame)
-            decoded = frame.decode(data)
+            try:
+                decoded = frame.decode(data)
+            except Exception:  # noqa: BLE001 - canmatrix cannot decode this message
+                out.write("%d %s ?\n" % (raw_id, data.hex()))
+                break
             fields = " ".join(fmt(by_name[n], d) for n, d in sorted(decoded.items()))
             out.write("%d %s %s\n" % (raw_id, data.hex() or "-", fields))
+
+
+def main():
+    count, seed = int(sys.argv[1]), int(sys.argv[2])
+    random.seed(seed)
+    for path in sys.argv[3:]:
+        one_file(path, count, sys.stdout)
     return 0
 
 
