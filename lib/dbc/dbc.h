@@ -225,8 +225,10 @@ int dbc_parse(const char *text, size_t len, dbc_db *db, dbc_error *err,
 int dbc_load_bytes(const char *bytes, size_t len, dbc_db *db, dbc_error *err,
                    const volatile int *cancel = nullptr);
 
-/* Reads a database file (dbc_load_bytes). Returns 0 or -1. */
-int dbc_load_file(const char *path, dbc_db *db, dbc_error *err);
+/* Reads a database file (dbc_load_bytes): a regular file only, opened
+ * without blocking. Returns 0 or -1. */
+int dbc_load_file(const char *path, dbc_db *db, dbc_error *err,
+                  const volatile int *cancel = nullptr);
 
 /* A file's bytes as UTF-8 text: UTF-8 (with or without a byte-order mark),
  * UTF-16 (with a byte-order mark, or recognised by its zero bytes), and

@@ -220,7 +220,7 @@ int dbc_load_bytes(const char *bytes, size_t len, dbc_db *db, dbc_error *err,
     return dbc_parse(text, n, db, err, cancel);
 }
 
-int dbc_load_file(const char *path, dbc_db *db, dbc_error *err)
+int dbc_load_file(const char *path, dbc_db *db, dbc_error *err, const volatile int *cancel)
 {
     *db = dbc_db();
     memset(err, 0, sizeof *err);
@@ -264,5 +264,5 @@ int dbc_load_file(const char *path, dbc_db *db, dbc_error *err)
         bytes.append(buf, (size_t)n);
     }
     close(fd);
-    return dbc_load_bytes(bytes.data(), bytes.size(), db, err);
+    return dbc_load_bytes(bytes.data(), bytes.size(), db, err, cancel);
 }

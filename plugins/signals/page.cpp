@@ -14,21 +14,6 @@
 
 namespace {
 
-enum {
-    COL_NAME,
-    COL_VALUE,
-    COL_UNIT,
-    COL_TEXT,
-    COL_COUNT,
-    COL_PERIOD,
-    COL_PLOT,
-    COL_COLOUR,
-    COL_IS_SIGNAL,
-    COL_MSG,
-    COL_SIG,
-    N_COLS
-};
-
 enum { UCOL_ID, UCOL_COUNT, UCOL_PERIOD, UCOL_DATA, N_UCOLS };
 
 char status_shown[512];
@@ -46,58 +31,20 @@ void fmt_id(char *buf, size_t size, uint32_t id, int extended)
     g_snprintf(buf, size, extended ? "%08X" : "%03X", id);
 }
 
-void colour_text(char *buf, size_t size, const double *rgb)
-{
-    g_snprintf(buf, size, "#%02X%02X%02X", (unsigned)(rgb[0] * 255 + 0.5),
-               (unsigned)(rgb[1] * 255 + 0.5), (unsigned)(rgb[2] * 255 + 0.5));
-}
-
-/* The signal rows of a message show its last values. */
-void update_signal_rows(sg_msg &m)
-{
-    GtkTreeModel *model = GTK_TREE_MODEL(sg.table);
-    GtkTreeIter child;
-    if (!gtk_tree_model_iter_children(model, &child, &m.row))
-        return;
-    size_t i = 0;
-    do {
-        const dbc_signal &s = m.m->signals[i];
-        const dbc_value &v = m.values[i];
-        char value[64] = "";
-        const char *label = nullptr;
-        if (!isnan(v.phys)) {
-            if (s.type == DBC_INTEGER && s.factor == 1.0 && s.offset == 0.0)
-                g_snprintf(value, sizeof value, s.is_signed ? "%lld" : "%llu",
-                           s.is_signed ? (long long)v.raw : (unsigned long long)v.raw);
-            else
-                g_snprintf(value, sizeof value, "%.6g", v.phys);
-            label = s.type == DBC_INTEGER ? dbc_value_label(&s, v.raw) : nullptr;
-        }
-        gtk_tree_store_set(sg.table, &child, COL_VALUE, value, COL_TEXT, label ? label : "", -1);
-        i++;
-    } while (i < m.m->signals.size() && gtk_tree_model_iter_next(model, &child));
-}
-
+/* Rows in sight are drawn from the message table: the view needs only to
+ * be redrawn when something changed. */
 void update_table(void)
 {
     if (!sg.table)
         return;
-    GtkTreeView *view = GTK_TREE_VIEW(sg.w_table);
-    GtkTreeModel *model = GTK_TREE_MODEL(sg.table);
-    for (int i = 0; i < sg.nmsgs; i++) {
-        sg_msg &m = sg.msgs[i];
-        if (!m.dirty || !m.has_row)
-            continue;
-        m.dirty = 0;
-        char count[32], period[32];
-        g_snprintf(count, sizeof count, "%llu", (unsigned long long)m.count);
-        fmt_period(period, sizeof period, m.period);
-        gtk_tree_store_set(sg.table, &m.row, COL_COUNT, count, COL_PERIOD, period, -1);
-        GtkTreePath *path = gtk_tree_model_get_path(model, &m.row);
-        if (gtk_tree_view_row_expanded(view, path))
-            update_signal_rows(m);
-        gtk_tree_path_free(path);
-    }
+    bool any = false;
+    for (int i = 0; i < sg.nmsgs; i++)
+        if (sg.msgs[i].dirty) {
+            sg.msgs[i].dirty = 0;
+            any = true;
+        }
+    if (any)
+        gtk_widget_queue_draw(sg.w_table);
 }
 
 void update_unknown(void)
@@ -116,7 +63,7 @@ void update_unknown(void)
             gtk_list_store_set(sg.unknown_store, &u.row, UCOL_ID, id, -1);
             u.in_view = 1;
         }
-        char count[32], period[32], data[32] = "";
+        char count[32], period[32], data[SG_MAX_DATA * 3 + 1] = "";
         g_snprintf(count, sizeof count, "%llu", (unsigned long long)u.count);
         fmt_period(period, sizeof period, u.period);
         for (int k = 0, n = 0; k < u.len; k++)
@@ -361,9 +308,9 @@ void on_open(GtkButton *, gpointer)
     char msg[1024];
     int rc = sg_db_open(path, msg, sizeof msg);
     g_free(path);
-    if (rc == 0)
-        sg_page_databases_changed();
-    sg_page_show_message(msg, rc != 0);
+    /* The outcome follows when the file is read. */
+    if (rc != 0 || sg_db_reading())
+        sg_page_show_message(msg, rc != 0);
 }
 
 void on_close_all(GtkButton *, gpointer)
@@ -421,39 +368,27 @@ void on_export(GtkButton *, gpointer png)
 void on_plot_toggled(GtkCellRendererToggle *, gchar *path_text, gpointer)
 {
     GtkTreeIter it;
-    if (!gtk_tree_model_get_iter_from_string(GTK_TREE_MODEL(sg.table), &it, path_text))
+    if (!gtk_tree_model_get_iter_from_string(sg.table, &it, path_text))
         return;
     gboolean on = FALSE, is_signal = FALSE;
     int msg = -1, sig = -1;
-    gtk_tree_model_get(GTK_TREE_MODEL(sg.table), &it, COL_PLOT, &on, COL_IS_SIGNAL, &is_signal,
-                       COL_MSG, &msg, COL_SIG, &sig, -1);
+    gtk_tree_model_get(sg.table, &it, SG_COL_PLOT, &on, SG_COL_IS_SIGNAL, &is_signal, SG_COL_MSG,
+                       &msg, SG_COL_SIG, &sig, -1);
     if (!is_signal)
         return;
     if (on) {
         sg_plot_remove(sg_plot_find(msg, sig));
-        gtk_tree_store_set(sg.table, &it, COL_PLOT, FALSE, COL_COLOUR, nullptr, -1);
     } else {
         int slot = sg_plot_add(msg, sig, nullptr);
         if (slot < 0) {
             sg_page_show_message(_("At most 16 signals can be plotted (or memory is short)."), 1);
             return;
         }
-        char colour[16];
-        colour_text(colour, sizeof colour, sg.plots[slot].rgb);
-        gtk_tree_store_set(sg.table, &it, COL_PLOT, TRUE, COL_COLOUR, colour, -1);
         if (sg.view.follow)
             sg.view.t_end = sg_plot_newest();
     }
+    gtk_widget_queue_draw(sg.w_table);
     redraw();
-}
-
-/* Expanding a message shows its values at once, not at its next frame. */
-void on_row_expanded(GtkTreeView *, GtkTreeIter *it, GtkTreePath *, gpointer)
-{
-    int msg = -1;
-    gtk_tree_model_get(GTK_TREE_MODEL(sg.table), it, COL_MSG, &msg, -1);
-    if (msg >= 0 && msg < sg.nmsgs)
-        update_signal_rows(sg.msgs[msg]);
 }
 
 /* Double-click or Enter on a message opens or closes its signals. */
@@ -512,25 +447,26 @@ GtkWidget *page_label(GtkWidget *page, const char *name)
 
 GtkWidget *build_table(void)
 {
-    sg.table = gtk_tree_store_new(N_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_STRING,
-                                  G_TYPE_BOOLEAN, G_TYPE_INT, G_TYPE_INT);
-    GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(sg.table));
+    sg.table = sg_table_model_new();
+    GtkWidget *view = gtk_tree_view_new_with_model(sg.table);
     g_object_unref(sg.table);   /* the view holds it */
     gtk_widget_set_name(view, "signals-table");
     GtkCellRenderer *toggle = gtk_cell_renderer_toggle_new();
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(
-        _("Plot"), toggle, "active", COL_PLOT, "visible", COL_IS_SIGNAL, "cell-background",
-        COL_COLOUR, nullptr);
+        _("Plot"), toggle, "active", SG_COL_PLOT, "visible", SG_COL_IS_SIGNAL, "cell-background",
+        SG_COL_COLOUR, nullptr);
+    gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
+    gtk_tree_view_column_set_fixed_width(c, 40);
     g_signal_connect(toggle, "toggled", G_CALLBACK(on_plot_toggled), nullptr);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
-    add_column(view, _("Message / signal"), COL_NAME, 230, false);
-    add_column(view, _("Value"), COL_VALUE, 90, false);
-    add_column(view, _("Unit"), COL_UNIT, 50, false);
-    add_column(view, _("Text"), COL_TEXT, 90, false);
-    add_column(view, _("Count"), COL_COUNT, 70, false);
-    add_column(view, _("Period ms"), COL_PERIOD, 70, true);
-    g_signal_connect(view, "row-expanded", G_CALLBACK(on_row_expanded), nullptr);
+    add_column(view, _("Message / signal"), SG_COL_NAME, 230, false);
+    add_column(view, _("Value"), SG_COL_VALUE, 90, false);
+    add_column(view, _("Unit"), SG_COL_UNIT, 50, false);
+    add_column(view, _("Text"), SG_COL_TEXT, 90, false);
+    add_column(view, _("Count"), SG_COL_COUNT, 70, false);
+    add_column(view, _("Period ms"), SG_COL_PERIOD, 70, true);
+    /* Rows of one height: the view never measures 30,000 of them. */
+    gtk_tree_view_set_fixed_height_mode(GTK_TREE_VIEW(view), TRUE);
     g_signal_connect(view, "row-activated", G_CALLBACK(on_row_activated), nullptr);
     return view;
 }
@@ -588,6 +524,17 @@ GtkWidget *sg_page_build(void)
     sg.w_message = page_label(page, "signals-message");
     gtk_label_set_line_wrap(GTK_LABEL(sg.w_message), TRUE);
     gtk_label_set_selectable(GTK_LABEL(sg.w_message), TRUE);
+    /* What the open databases skip, repair or leave doubtful, one a line. */
+    sg.w_problems = gtk_expander_new("");
+    gtk_widget_set_name(sg.w_problems, "signals-problems");
+    sg.w_problem_text = gtk_text_view_new();
+    gtk_widget_set_name(sg.w_problem_text, "signals-problem-text");
+    gtk_text_view_set_editable(GTK_TEXT_VIEW(sg.w_problem_text), FALSE);
+    gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(sg.w_problem_text), FALSE);
+    GtkWidget *problems = scrolled(sg.w_problem_text);
+    gtk_widget_set_size_request(problems, -1, 120);
+    gtk_container_add(GTK_CONTAINER(sg.w_problems), problems);
+    gtk_box_pack_start(GTK_BOX(page), sg.w_problems, FALSE, FALSE, 0);
 
     GtkWidget *vpaned = gtk_vpaned_new();
     gtk_box_pack_start(GTK_BOX(page), vpaned, TRUE, TRUE, 0);
@@ -624,6 +571,8 @@ GtkWidget *sg_page_build(void)
     sg.w_status = page_label(page, "signals-status");
 
     sg_sync_widgets();
+    gtk_widget_show_all(page);
+    gtk_widget_set_no_show_all(sg.w_problems, TRUE);
     g_signal_connect(sg.w_follow, "toggled", G_CALLBACK(on_follow), nullptr);
     g_signal_connect(sg.w_mode, "changed", G_CALLBACK(on_mode), nullptr);
     g_signal_connect(sg.w_cap, "value-changed", G_CALLBACK(on_cap), nullptr);
@@ -631,6 +580,12 @@ GtkWidget *sg_page_build(void)
     /* After the host's 20 ms poll tick (priority 150), before its status tick. */
     sg.refresh_source = g_timeout_add_full(155, SG_REFRESH_MS, on_refresh, nullptr, nullptr);
     return page;
+}
+
+void sg_page_detach_table(void)
+{
+    if (sg.table && sg.w_table)
+        sg_table_detach(sg.table, GTK_TREE_VIEW(sg.w_table));
 }
 
 void sg_page_release(void)
@@ -643,7 +598,7 @@ void sg_page_release(void)
     backing = nullptr;
     /* The widgets belong to the host, which destroys them with the page. */
     sg.page = sg.w_table = sg.w_unknown = sg.w_plot = sg.w_follow = sg.w_mode = nullptr;
-    sg.w_cap = sg.w_dbs = sg.w_message = sg.w_status = nullptr;
+    sg.w_cap = sg.w_dbs = sg.w_message = sg.w_status = sg.w_problems = sg.w_problem_text = nullptr;
     sg.table = nullptr;
     sg.unknown_store = nullptr;
 }
@@ -669,41 +624,7 @@ void sg_page_databases_changed(void)
 {
     if (!sg.table)
         return;
-    gtk_tree_store_clear(sg.table);
-    /* Rows in identifier order, standard before extended. */
-    int *order = g_new(int, sg.nmsgs ? sg.nmsgs : 1);
-    for (int i = 0; i < sg.nmsgs; i++)
-        order[i] = i;
-    auto key_of = [](int i) {
-        return ((uint64_t)sg.msgs[i].m->extended << 32) | sg.msgs[i].m->id;
-    };
-    std::sort(order, order + sg.nmsgs, [&](int a, int b) { return key_of(a) < key_of(b); });
-    for (int k = 0; k < sg.nmsgs; k++) {
-        sg_msg &m = sg.msgs[order[k]];
-        char id[16], name[320];
-        fmt_id(id, sizeof id, m.m->id, m.m->extended);
-        g_snprintf(name, sizeof name, "%s  %s", id, m.m->name.c_str());
-        gtk_tree_store_append(sg.table, &m.row, nullptr);
-        gtk_tree_store_set(sg.table, &m.row, COL_NAME, name, COL_PLOT, FALSE, COL_IS_SIGNAL, FALSE,
-                           COL_MSG, order[k], COL_SIG, -1, COL_COUNT, "0", -1);
-        m.has_row = 1;
-        m.dirty = 1;
-        for (size_t i = 0; i < m.m->signals.size(); i++) {
-            const dbc_signal &s = m.m->signals[i];
-            if (m.count == 0)
-                m.values[i].phys = NAN;   /* nothing decoded yet */
-            GtkTreeIter child;
-            int slot = sg_plot_find(order[k], (int)i);
-            char colour[16];
-            if (slot >= 0)
-                colour_text(colour, sizeof colour, sg.plots[slot].rgb);
-            gtk_tree_store_append(sg.table, &child, &m.row);
-            gtk_tree_store_set(sg.table, &child, COL_NAME, s.name.c_str(), COL_UNIT, s.unit.c_str(),
-                               COL_PLOT, slot >= 0, COL_COLOUR, slot >= 0 ? colour : nullptr,
-                               COL_IS_SIGNAL, TRUE, COL_MSG, order[k], COL_SIG, (int)i, -1);
-        }
-    }
-    g_free(order);
+    sg_table_attach(sg.table, GTK_TREE_VIEW(sg.w_table));
     /* The open files, by name. */
     char text[1024] = "";
     size_t n = 0;
@@ -714,20 +635,45 @@ void sg_page_databases_changed(void)
     }
     if (sg.w_dbs)
         gtk_label_set_text(GTK_LABEL(sg.w_dbs), sg.ndb ? text : _("No database open."));
+    int count = 0;
+    char *problems = sg_db_problems_text(&count);
+    char *valid = g_utf8_make_valid(problems, -1);
+    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(sg.w_problem_text)), valid, -1);
+    char title[128];
+    g_snprintf(title, sizeof title, _("Problems in the databases: %d"), count);
+    gtk_expander_set_label(GTK_EXPANDER(sg.w_problems), title);
+    gtk_widget_set_visible(sg.w_problems, count > 0);
+    g_free(valid);
+    g_free(problems);
     redraw();
+}
+
+void sg_page_loads_done(void)
+{
+    if (sg.plots_pending) {
+        sg.plots_pending = 0;
+        sg_session_plots();
+        gtk_widget_queue_draw(sg.w_table);
+    }
+    if (sg.load_msg[0])
+        sg_page_show_message(sg.load_msg, sg.load_error);
+    sg_sync_widgets();
 }
 
 void sg_page_show_message(const char *text, int error)
 {
     if (!sg.w_message)
         return;
+    /* A path or a file's bytes may be no valid UTF-8: shown all the same. */
+    char *valid = g_utf8_make_valid(text, -1);
     if (error) {
-        char *markup = g_markup_printf_escaped("<span foreground=\"#c00000\">%s</span>", text);
+        char *markup = g_markup_printf_escaped("<span foreground=\"#c00000\">%s</span>", valid);
         gtk_label_set_markup(GTK_LABEL(sg.w_message), markup);
         g_free(markup);
     } else {
-        gtk_label_set_text(GTK_LABEL(sg.w_message), text);
+        gtk_label_set_text(GTK_LABEL(sg.w_message), valid);
     }
+    g_free(valid);
 }
 
 void sg_sync_widgets(void)

@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 sg_state sg;
 
 namespace {
@@ -58,7 +60,9 @@ void take_frames(const zk_frame *frames, int n, uint64_t req_ts)
     for (int i = 0; i < n; i++) {
         sg.ext_us += (int32_t)(frames[i].ts - sg.last_ts);
         sg.last_ts = frames[i].ts;
-        sg_take_frame(&frames[i], sg_seconds(sg.anchor_us + sg.ext_us));
+        const zk_frame &f = frames[i];
+        sg_take_frame(f.id, f.flags, f.data, f.len > 8 ? 8 : f.len,
+                      sg_seconds(sg.anchor_us + sg.ext_us));
     }
 }
 
@@ -69,9 +73,18 @@ void save_session(void *file)
     if (!sg.page)
         return;
     char key[32], value[512];
+    /* The open databases, then those still being read. */
+    int k = 0;
     for (int d = 0; d < sg.ndb; d++) {
-        g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE, d + 1);
+        g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE, ++k);
         nbpg_save_key(file, key, sg.db_path[d]);
+    }
+    for (int q = -1; q < sg.nqueue; q++) {
+        const char *path = q < 0 ? sg_db_reading_path() : sg.queue[q];
+        if (!path)
+            continue;
+        g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE, ++k);
+        nbpg_save_key(file, key, path);
     }
     int n = 0;
     for (const sg_plot_sig &ps : sg.plots) {
@@ -129,29 +142,39 @@ void load_key(const pgrp_session_key *key)
     nbkit_key_double(key, KEY_SPAN, SPAN_MIN, SPAN_MAX, &sg.load_view.span);
 }
 
-/* "std|ext <hex id> <signal> [#rrggbb]" */
+/* "std|ext <hex id> <signal> [#rrggbb]"; the name as long as the value. */
 void load_plot(const char *text, char *msg, size_t msg_size)
 {
-    char kind[8], name[256], colour[16] = "";
-    unsigned id = 0;
-    if (sscanf(text, "%7s %x %255s %15s", kind, &id, name, colour) < 3 ||
-        (strcmp(kind, "std") != 0 && strcmp(kind, "ext") != 0)) {
+    gchar **w = g_strsplit_set(text, " \t", -1);
+    std::vector<const char *> words;
+    for (gchar **p = w; *p; p++)
+        if (**p)
+            words.push_back(*p);
+    char *end = nullptr;
+    unsigned long id = words.size() >= 3 ? strtoul(words[1], &end, 16) : 0;
+    bool ok = words.size() >= 3 && words.size() <= 4 && end && !*end && id <= 0x1FFFFFFFu &&
+              (strcmp(words[0], "std") == 0 || strcmp(words[0], "ext") == 0);
+    if (!ok) {
         g_snprintf(msg, msg_size, _("Plot \"%s\" is not understood."), text);
+        g_strfreev(w);
         return;
     }
-    int m = sg_db_find(sg_key(id, kind[0] == 'e'));
+    const char *name = words[2];
+    int m = sg_db_find(sg_key((uint32_t)id, words[0][0] == 'e'));
     int s = -1;
     if (m >= 0)
         for (size_t i = 0; i < sg.msgs[m].m->signals.size(); i++)
             if (sg.msgs[m].m->signals[i].name == name)
                 s = (int)i;
     if (s < 0) {
-        g_snprintf(msg, msg_size, _("Signal %s of message %X is not in the open databases."), name, id);
+        g_snprintf(msg, msg_size, _("Signal %s of message %lX is not in the open databases."), name,
+                   id);
+        g_strfreev(w);
         return;
     }
     double rgb[3], *use = nullptr;
     unsigned r, g, b;
-    if (sscanf(colour, "#%2x%2x%2x", &r, &g, &b) == 3) {
+    if (words.size() == 4 && sscanf(words[3], "#%2x%2x%2x", &r, &g, &b) == 3) {
         rgb[0] = r / 255.0;
         rgb[1] = g / 255.0;
         rgb[2] = b / 255.0;
@@ -159,40 +182,39 @@ void load_plot(const char *text, char *msg, size_t msg_size)
     }
     if (sg_plot_add(m, s, use) < 0)
         g_snprintf(msg, msg_size, _("Signal %s cannot be plotted (not enough memory)."), name);
+    g_strfreev(w);
 }
 
 void load_end(void)
 {
     if (!sg.page)
         return;
-    /* The session's databases replace the open ones. */
-    char msg[1024] = "";
-    int error = 0;
+    /* The session's databases replace the open ones; they are read in the
+     * background, and the plots follow when the last is read. */
     sg_db_close_all();
     sg.cap_points = sg.load_cap;
-    /* The first failure is what the user sees; else what was opened. */
-    for (int i = 0; i < sg.load_ndb; i++) {
-        char one[1024];
-        int rc = sg_db_open(sg.load_db[i], one, sizeof one);
-        if (!error && (rc != 0 || !msg[0]))
-            g_strlcpy(msg, one, sizeof msg);
-        error = error || rc != 0;
-    }
-    for (int i = 0; i < sg.load_nplot; i++) {
-        char one[512] = "";
-        load_plot(sg.load_plot[i], one, sizeof one);
-        if (one[0] && !error) {
-            g_strlcpy(msg, one, sizeof msg);
-            error = 1;
-        }
-    }
     int cursor = sg.view.cursor_x;
     sg.view = sg.load_view;
     sg.view.cursor_x = cursor;
+    sg.load_msg[0] = '\0';
+    sg.load_error = 0;
+    for (int i = 0; i < sg.load_ndb; i++) {
+        char one[1024];
+        if (sg_db_open(sg.load_db[i], one, sizeof one) != 0 && !sg.load_error) {
+            g_strlcpy(sg.load_msg, one, sizeof sg.load_msg);
+            sg.load_error = 1;
+        }
+    }
+    sg.plots_pending = 1;
     sg_page_databases_changed();
-    if (msg[0])
-        sg_page_show_message(msg, error);
-    sg_sync_widgets();
+    if (sg_db_reading()) {
+        char msg[1024];
+        g_snprintf(msg, sizeof msg, _("Reading %d databases..."), sg.nqueue + 1);
+        sg_page_show_message(msg, 0);
+        sg_sync_widgets();
+    } else {
+        sg_page_loads_done();
+    }
 }
 
 /* --------------------------------------------------------- statistics */
@@ -278,8 +300,11 @@ void on_tx(const nb_tx_entry *sent, int n, uint64_t)
     if (!sg.page)
         return;
     int64_t t0 = g_get_monotonic_time();
-    for (int k = 0; k < n; k++)
-        sg_take_frame(&sent[k].frame, sg_seconds(nbkit_time_us(sent[k].timestamp)));
+    for (int k = 0; k < n; k++) {
+        const zk_frame &f = sent[k].frame;
+        sg_take_frame(f.id, f.flags, f.data, f.len > 8 ? 8 : f.len,
+                      sg_seconds(nbkit_time_us(sent[k].timestamp)));
+    }
     took(t0);
 }
 
@@ -290,6 +315,18 @@ const nbkit_plugin plugin = {
 };
 
 }  // namespace
+
+void sg_session_plots(void)
+{
+    for (int i = 0; i < sg.load_nplot; i++) {
+        char one[512] = "";
+        load_plot(sg.load_plot[i], one, sizeof one);
+        if (one[0] && !sg.load_error) {
+            g_strlcpy(sg.load_msg, one, sizeof sg.load_msg);
+            sg.load_error = 1;
+        }
+    }
+}
 
 NBKIT_PLUGIN(plugin, 0x0300, "Signals", "The Nimbrel developers",
              "Decodes traffic with DBC databases: a live table of messages and signals, "
@@ -311,16 +348,20 @@ double sg_seconds(int64_t us)
 
 /* Decodes one frame into its message's values and the plots that show
  * its signals. Remote frames carry no data. */
-void sg_take_frame(const zk_frame *f, double t)
+void sg_take_frame(uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t)
 {
-    int i = sg_db_find(sg_key(f->id, f->flags & ZK_FRAME_EFF));
+    if (flags & ZK_FRAME_RTR)
+        len = 0;
+    if (len > SG_MAX_DATA)
+        len = SG_MAX_DATA;
+    uint32_t key = sg_key(id, flags & ZK_FRAME_EFF);
+    int i = sg_db_find(key);
     if (i < 0) {
-        sg_unknown_count(f, t);
+        sg_unknown_count(key, data, len, t);
         return;
     }
     sg_msg &m = sg.msgs[i];
-    unsigned len = (f->flags & ZK_FRAME_RTR) ? 0 : (f->len > 8 ? 8 : f->len);
-    dbc_decode(m.m, f->data, len, m.values);
+    dbc_decode(m.m, data, len, m.values);
     if (m.t_last >= 0)
         m.period = t - m.t_last;
     m.t_last = t;

@@ -12,6 +12,10 @@
  * table of unknown identifiers, and history chunks that the 100 ms refresh
  * allocates ahead of need. The refresh brings the table and the plot up
  * to date.
+ *
+ * Databases are read by a worker thread (database.cpp), one after the
+ * other, and joined to the set on the GUI thread; the table shows them
+ * through a model that reads the message table in place (table.cpp).
  */
 #ifndef SIGNALS_H
 #define SIGNALS_H
@@ -136,28 +140,32 @@ double sg_plot_oldest(void);
 
 /* -------------------------------------------------------------- decoding */
 
+/* Data bytes a frame may carry (CAN FD). */
+#define SG_MAX_DATA 64
+
 /* One message of an open database, with its live state. */
 struct sg_msg {
     const dbc_message *m;
     int db;
-    dbc_value *values;               /* one per signal */
+    int row;                         /* its row in the table */
+    dbc_value *values;               /* one per signal; phys NaN before the first */
     uint64_t count;
     double t_last;                   /* seconds; -1 before the first frame */
     double period;                   /* seconds between the last two, -1 unknown */
     uint16_t plots;                  /* bit i: plot slot i shows one of its signals */
     uint8_t dirty;
-    uint8_t has_row;
-    GtkTreeIter row;
 };
 
 struct sg_unknown {
     uint32_t key;                    /* identifier, bit 31 for extended */
     uint8_t used, dirty, in_view, len;
-    uint8_t data[8];
+    uint8_t data[SG_MAX_DATA];
     uint64_t count;
     double t_last, period;
     GtkTreeIter row;
 };
+
+struct sg_load_job;
 
 struct sg_state {
     /* databases */
@@ -166,6 +174,7 @@ struct sg_state {
     dbc_db *db[SG_MAX_DATABASES];
     sg_msg *msgs;                    /* every decodable message of every database */
     int nmsgs;
+    int *order;                      /* table row -> msgs index: identifier order */
     dbc_value *value_store;
     int32_t *lookup;                 /* identifier -> msgs index, open addressing */
     uint32_t lookup_mask;
@@ -202,6 +211,16 @@ struct sg_state {
     int64_t max_refresh_gap_us;
     int64_t last_refresh_us;
 
+    /* databases being read: the worker's job, the paths after it */
+    sg_load_job *job;
+    char queue[SG_MAX_DATABASES][SG_PATH_MAX];
+    int nqueue;
+    /* what the reads so far have to say: the first failure, else the last
+     * summary; the session's plots wait for the last read */
+    char load_msg[1024];
+    int load_error;
+    int plots_pending;
+
     /* session load in progress */
     char load_db[SG_MAX_DATABASES][SG_PATH_MAX];
     int load_ndb;
@@ -213,7 +232,7 @@ struct sg_state {
     /* widgets (owned by the page) */
     GtkWidget *page;
     GtkWidget *w_table;
-    GtkTreeStore *table;
+    GtkTreeModel *table;
     GtkWidget *w_unknown;
     GtkListStore *unknown_store;
     GtkWidget *w_plot;
@@ -222,6 +241,8 @@ struct sg_state {
     GtkWidget *w_cap;
     GtkWidget *w_dbs;
     GtkWidget *w_message;
+    GtkWidget *w_problems;           /* expander with the databases' problems */
+    GtkWidget *w_problem_text;
     GtkWidget *w_status;
     guint refresh_source;
     int updating;
@@ -232,21 +253,60 @@ struct sg_state {
 extern sg_state sg;
 
 /* signals.cpp */
-void sg_take_frame(const zk_frame *f, double t);
+/* Decodes one frame of len data bytes (up to SG_MAX_DATA; flags ZK_FRAME_*). */
+void sg_take_frame(uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t);
+/* The session's plots, once its databases are read; a plot that cannot
+ * be shown is noted for the user (sg.load_msg). */
+void sg_session_plots(void);
 /* Whether a duration measured now counts for SIGNALS_STATS. */
 bool sg_measuring(void);
 double sg_seconds(int64_t us);
 
 /* database.cpp */
-/* Opens a database file and adds it to the set; 0, or -1 with a message
- * for the user in msg. */
+/* Reads a database file in the background and adds it to the set (the
+ * page shows the outcome); 0, or -1 with a message for the user in msg
+ * when it is open or queued already or the set is full. */
 int  sg_db_open(const char *path, char *msg, size_t msg_size);
+/* Reads a database now, on this thread, and adds it; 0, or -1 with a
+ * message in msg (the benchmarks). */
+int  sg_db_open_now(const char *path, char *msg, size_t msg_size);
+/* A database is being read. */
+int  sg_db_reading(void);
+/* The path of the database being read, or null. */
+const char *sg_db_reading_path(void);
+/* Stops reading, closes every database. */
 void sg_db_close_all(void);
 int  sg_db_find(uint32_t key);   /* msgs index or -1 */
 /* A message's key: identifier, bit 31 for extended. */
 uint32_t sg_key(uint32_t id, int extended);
-void sg_unknown_count(const zk_frame *f, double t);
+void sg_unknown_count(uint32_t key, const uint8_t *data, unsigned len, double t);
 void sg_unknown_clear(void);
+/* The problems of the open databases as text, one a line. */
+char *sg_db_problems_text(int *count);
+
+/* table.cpp: the table's model over sg.msgs in row order */
+enum {
+    SG_COL_NAME,
+    SG_COL_VALUE,
+    SG_COL_UNIT,
+    SG_COL_TEXT,
+    SG_COL_COUNT,
+    SG_COL_PERIOD,
+    SG_COL_PLOT,
+    SG_COL_COLOUR,
+    SG_COL_IS_SIGNAL,
+    SG_COL_MSG,
+    SG_COL_SIG,
+    SG_N_COLS
+};
+GtkTreeModel *sg_table_model_new(void);
+/* Before the rows change wholly (databases opened or closed) the view is
+ * detached, and attached again after: it walks its old rows on the way
+ * out, and is spared a signal per row. */
+void sg_table_detach(GtkTreeModel *model, GtkTreeView *view);
+void sg_table_attach(GtkTreeModel *model, GtkTreeView *view);
+/* A message's row (and its signals') changed. */
+void sg_table_row_changed(GtkTreeModel *model, int msg);
 
 /* plots (plot.cpp) */
 int  sg_plot_add(int msg, int sig, const double *rgb);   /* slot or -1 */
@@ -265,6 +325,9 @@ GtkWidget *sg_page_build(void);
 void sg_page_release(void);
 void sg_refresh(void);
 void sg_page_databases_changed(void);   /* rebuilds the table */
+void sg_page_detach_table(void);        /* before the message table changes */
+/* A read ended: the session's plots and the message. */
+void sg_page_loads_done(void);
 void sg_page_show_message(const char *text, int error);
 void sg_sync_widgets(void);
 

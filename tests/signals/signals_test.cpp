@@ -4,6 +4,7 @@
 // table, its list of unknown identifiers and its exported files.
 #include <gtest/gtest.h>
 #include <cairo.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
@@ -44,6 +45,25 @@ protected:
             request(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
         }
         request(PGRP_SESSION_LOAD_END, nullptr, 0);
+        wait_read();
+    }
+    // Databases are read in the background: until the page says no more
+    // that it is reading.
+    void wait_read()
+    {
+        ASSERT_TRUE(nbtest::wait_until(
+            [&] { return label("signals-message").find("Reading") == std::string::npos; }, 30000))
+            << label("signals-message");
+    }
+    std::string problems()
+    {
+        GtkTextBuffer *b = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget("signals-problem-text")));
+        GtkTextIter s, e;
+        gtk_text_buffer_get_bounds(b, &s, &e);
+        gchar *t = gtk_text_buffer_get_text(b, &s, &e, FALSE);
+        std::string out = t;
+        g_free(t);
+        return out;
     }
 
     GtkTreeView *table() { return GTK_TREE_VIEW(widget("signals-table")); }
@@ -255,22 +275,126 @@ TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
     EXPECT_EQ("", cell("555  Full", "Counter", COL_PLOT));
     g_strlcpy(the_app.session.auto_file, file.c_str(), sizeof the_app.session.auto_file);
     ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
+    wait_read();
     EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
     EXPECT_EQ("plotted", cell("2F0  Gearbox", "GearboxTemp", COL_PLOT));
     EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
 }
 
-TEST_F(Signals, AMalformedDatabaseIsReportedWithItsLine)
+TEST_F(Signals, ABrokenSignalIsListedAndTheRestOfItsFileDecoded)
 {
     std::string bad = nbtest::make_temp_dir("signals") + "/bad.dbc";
-    ASSERT_TRUE(nbtest::write_file(bad, "BO_ 100 Msg: 8 X\n SG_ S : 0|8@1+ (1,0) [0|0 \"\" Y\n"));
+    ASSERT_TRUE(nbtest::write_file(bad, "BO_ 100 Msg: 8 X\n SG_ S : 0|8@1+ (1,0) [0|0 \"\" Y\n"
+                                        " SG_ T : 8|8@1+ (1,0) [0|0] \"\" Y\n"));
     load_keys({{"Database1", bad}, {"Plot1", "std 64 S"}});
-    std::string msg = label("signals-message");
-    EXPECT_NE(std::string::npos, msg.find("bad.dbc, line 2, column 28: expected ']'")) << msg;
-    EXPECT_EQ("No database open.", label("signals-databases"));
-    inject(frame(0x64, 0, {1}));
+    // The plot's signal is gone: that is said; the file's own problem is
+    // in the list.
+    EXPECT_NE(std::string::npos, label("signals-message").find("Signal S of message 64"));
+    EXPECT_EQ("bad.dbc", label("signals-databases"));
+    EXPECT_TRUE(gtk_widget_get_visible(widget("signals-problems")));
+    EXPECT_NE(std::string::npos,
+              problems().find("bad.dbc:2:28: skipped: signal S of message Msg skipped: expected ']'"))
+        << problems();
+    inject(frame(0x64, 0, {1, 2}));
     tick();
-    EXPECT_TRUE(wait_status("Not in the databases: 1"));
+    EXPECT_TRUE(wait_status("Decoded: 1 "));
+    gtk_tree_view_expand_all(table());
+    EXPECT_TRUE(nbtest::wait_until([&] { return cell("064  Msg", "T", COL_VALUE) == "2"; }));
+
+    // Files that cannot be read say why, in valid UTF-8, and never block.
+    std::string dir = nbtest::make_temp_dir("signals");
+    std::string fifo = dir + "/fifo.dbc", latin = dir + "/M\xfc" "ll.dbc";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_TRUE(nbtest::write_file(latin, "BO_ 1 \xe4: \xe4 X\n"));
+    load_keys({{"Database1", fifo}, {"Database2", latin}});
+    std::string msg = label("signals-message");
+    EXPECT_NE(std::string::npos, msg.find("fifo.dbc: it is not a regular file")) << msg;
+    EXPECT_EQ("No database open.", label("signals-databases"));
+    load_keys({{"Database1", latin}});
+    msg = label("signals-message");
+    EXPECT_TRUE(g_utf8_validate(msg.c_str(), -1, nullptr));
+    EXPECT_NE(std::string::npos, msg.find("line 1, column 10: message ä (1) with its signals "
+                                          "skipped: expected the message length in bytes, found \"ä\""))
+        << msg;
+}
+
+TEST_F(Signals, IdentifiersADatabaseDescribesLeaveTheUnknownList)
+{
+    std::string dir = nbtest::make_temp_dir("signals"), second = dir + "/second.dbc";
+    ASSERT_TRUE(nbtest::write_file(second, "BO_ 2047 Last: 2 X\n SG_ W : 0|16@1+ (1,0) [0|0] \"\" Y\n"));
+    load_keys({{"Database1", dbc("sim.dbc")}});
+    for (int i = 0; i < 3; i++)
+        inject(frame(0x7FF, 0, {1, 0}));
+    inject(frame(0x7FE, 0, {1}));
+    tick();
+    ASSERT_TRUE(wait_status("Not in the databases: 4"));
+    {
+        // The open chooser takes the file once it shows its folder.
+        nbtest::DialogDriver driver;
+        driver.then([second](GtkDialog *d) {
+            GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+            gchar *now = gtk_file_chooser_get_filename(fc);
+            bool ready = now && second == now;
+            g_free(now);
+            if (ready)
+                gtk_dialog_response(d, GTK_RESPONSE_ACCEPT);
+            else
+                gtk_file_chooser_set_filename(fc, second.c_str());
+            return ready;
+        });
+        click("signals-open");
+    }
+    wait_read();
+    EXPECT_EQ("sim.dbc, second.dbc", label("signals-databases"));
+    inject(frame(0x7FF, 0, {2, 0}));
+    tick();
+    ASSERT_TRUE(wait_status("Not in the databases: 1 "));
+    EXPECT_EQ(std::vector<std::string>{"7FE 1 01"}, unknown_rows());
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell("7FF  Last", nullptr, COL_COUNT) == "1"; }));
+    // The first database's messages kept their counts.
+    gtk_tree_view_expand_all(table());
+    EXPECT_EQ("2", cell("7FF  Last", "W", COL_VALUE));
+}
+
+TEST_F(Signals, APlotOfASignalWithALongNameComesBackFromTheSession)
+{
+    std::string name(300, 'L');
+    name[0] = 'S';
+    std::string file = nbtest::make_temp_dir("signals") + "/long.dbc";
+    ASSERT_TRUE(nbtest::write_file(file, "BO_ 291 M: 8 X\n SG_ " + name +
+                                             " : 0|8@1+ (1,0) [0|0] \"\" Y\n"));
+    load_keys({{"Database1", file}, {"Plot1", "std 123 " + name + " #00FF00"}});
+    EXPECT_EQ("plotted", cell("123  M", name.c_str(), COL_PLOT)) << label("signals-message");
+    std::string saved = nbtest::make_temp_dir("signals") + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, saved.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(saved).find("Plot1=std 123 " + name + " #00FF00\n"));
+}
+
+TEST_F(Signals, AHugeDatabaseIsReadWhileTheWindowGoesOn)
+{
+    std::string file = nbtest::make_temp_dir("signals") + "/big.dbc";
+    std::string text;
+    for (int i = 0; i < 20000; i++)
+        text += "BO_ " + std::to_string(0x80000000u + (unsigned)i) + " M" + std::to_string(i) +
+                ": 8 X\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" Y\n SG_ B : 15|16@0- (0.5,0) [0|0] \"\" Y\n";
+    ASSERT_TRUE(nbtest::write_file(file, text));
+    request(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+    pgrp_session_key k;
+    memset(&k, 0, sizeof k);
+    g_strlcpy(k.name, "Database1", sizeof k.name);
+    g_strlcpy(k.value, file.c_str(), sizeof k.value);
+    request(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+    request(PGRP_SESSION_LOAD_END, nullptr, 0);
+    // The request came back before the file was read.
+    EXPECT_NE(std::string::npos, label("signals-message").find("Reading")) << label("signals-message");
+    wait_read();
+    GtkTreeModel *m = gtk_tree_view_get_model(table());
+    EXPECT_EQ(20000, gtk_tree_model_iter_n_children(m, nullptr));
+    EXPECT_EQ("00004E1F  M19999", cell("00004E1F  M19999", nullptr, COL_NAME));
+    inject(frame(0x4E1F, ZK_FRAME_EFF, {7, 0, 0x10}));
+    tick();
+    gtk_tree_view_expand_all(table());
+    EXPECT_TRUE(nbtest::wait_until([&] { return cell("00004E1F  M19999", "B", COL_VALUE) == "8"; }));
 }
 
 }  // namespace
