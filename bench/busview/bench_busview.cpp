@@ -22,6 +22,7 @@
 #include "app/nb_app.h"
 
 #include "bench_cpu.h"
+#include "bench_page.h"
 #include "bench_widgets.h"
 
 namespace {
@@ -172,32 +173,17 @@ int main(int argc, char **argv)
         setenv("BUSVIEW_STATS", stats, 1);
     }
 
-    app_init();
-    the_app.chan.number = 0;
-    the_app.chan.frame_format = 6;
-    the_app.chan.baud_index = 9;
-    the_app.chan.running = 1;
-    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_default_size(GTK_WINDOW(window), 1000, 650);
-    GtkWidget *notebook = gtk_notebook_new();
-    gtk_container_add(GTK_CONTAINER(window), notebook);
-    the_app.gui.notebook = notebook;
-    gtk_widget_show_all(window);
-
-    char path[NB_TEXT_MAX];
-    g_snprintf(path, sizeof path, "%s/busview.so", BENCH_STAGE_DIR);
-    nb_plugin *entry = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
-    if (!entry || pgmgr_load(&the_app, entry) != 0 || !entry->page) {
-        fprintf(stderr, "cannot load %s\n", path);
+    GtkWidget *page = bench_plugin_page(BENCH_STAGE_DIR, "busview");
+    if (!page)
         return 1;
-    }
-    GtkWidget *trace = find_named(entry->page, "busview-trace");
-    GtkWidget *status = find_named(entry->page, "busview-status");
-    b.filter = find_named(entry->page, "busview-filter");
+    the_app.chan.running = 1;
+    GtkWidget *trace = find_named(page, "busview-trace");
+    GtkWidget *status = find_named(page, "busview-status");
+    b.filter = find_named(page, "busview-filter");
     if (strcmp(b.mode, "filter") == 0)
-        b.filter_msg = find_named(entry->page, "busview-filter-message");
+        b.filter_msg = find_named(page, "busview-filter-message");
     if (strcmp(b.mode, "ids") == 0)
-        gtk_combo_box_set_active(GTK_COMBO_BOX(find_named(entry->page, "busview-view")), 1);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(find_named(page, "busview-view")), 1);
     pump_for(500);
 
     // Start with a full ring, so every refresh drops as many rows as it adds.
@@ -248,7 +234,6 @@ int main(int argc, char **argv)
            counted ? "complete" : "MISSING", status_at_end);
 
     the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
-    gtk_widget_destroy(window);
     if (stats_fd >= 0) {
         gchar *text = nullptr;
         if (g_file_get_contents(stats, &text, nullptr, nullptr))

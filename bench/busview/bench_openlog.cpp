@@ -29,6 +29,7 @@
 #include "app/nb_app.h"
 
 #include "bench_cpu.h"
+#include "bench_page.h"
 #include "bench_widgets.h"
 
 namespace {
@@ -48,13 +49,6 @@ struct bench {
 };
 
 bench b;
-
-long peak_rss_kb(void)
-{
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
 
 GtkWidget *named(const char *name)
 {
@@ -88,23 +82,11 @@ std::string log_cell(int col)
 /* Answers the file chooser once it offers the file. */
 gboolean on_dialog(gpointer)
 {
-    GList *tops = gtk_window_list_toplevels();
-    GtkWidget *dlg = nullptr;
-    for (GList *l = tops; l; l = l->next)
-        if (GTK_IS_FILE_CHOOSER_DIALOG(l->data) && gtk_widget_get_mapped(GTK_WIDGET(l->data)))
-            dlg = GTK_WIDGET(l->data);
-    g_list_free(tops);
-    if (!dlg)
-        return TRUE;
-    gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
-    bool there = fn && strcmp(fn, b.path) == 0;
-    g_free(fn);
-    if (!there) {
-        gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dlg), b.path);
+    b.t_answer = g_get_monotonic_time();
+    if (!bench_answer_chooser(b.path)) {
+        b.t_answer = 0;
         return TRUE;
     }
-    b.t_answer = g_get_monotonic_time();
-    gtk_dialog_response(GTK_DIALOG(dlg), GTK_RESPONSE_ACCEPT);
     return FALSE;
 }
 
@@ -141,24 +123,6 @@ bool indexing(void)
     return gtk_widget_get_visible(named("busview-log-progress"));
 }
 
-/* Runs the main loop until cond holds; false after timeout_s. */
-template <typename F> bool run_until(F cond, double timeout_s)
-{
-    int64_t until = g_get_monotonic_time() + (int64_t)(timeout_s * 1e6);
-    while (!cond()) {
-        if (g_get_monotonic_time() > until)
-            return false;
-        g_main_context_iteration(nullptr, TRUE);
-    }
-    return true;
-}
-
-void pump_for(int ms)
-{
-    int64_t until = g_get_monotonic_time() + ms * 1000;
-    run_until([&] { return g_get_monotonic_time() >= until; }, ms / 1000.0 + 1);
-}
-
 void print_moves(const char *when)
 {
     std::vector<double> t = b.moves;
@@ -178,12 +142,12 @@ void filter_run(const char *text, guint *mover)
     int64_t t0 = g_get_monotonic_time();
     gtk_entry_set_text(GTK_ENTRY(entry), text);
     gtk_widget_activate(entry);
-    run_until([] { return log_rows() >= SCREEN_MIN || !indexing(); }, 60);
+    bench_run_until([] { return log_rows() >= SCREEN_MIN || !indexing(); }, 60);
     double first = (double)(g_get_monotonic_time() - t0) / 1e6;
     int rows = log_rows();
     std::string id = log_cell(2);
     *mover = g_timeout_add(50, on_move, nullptr);
-    run_until([] { return !indexing(); }, 600);
+    bench_run_until([] { return !indexing(); }, 600);
     double all = (double)(g_get_monotonic_time() - t0) / 1e6;
     printf("filter %-8s first screen %.3f s (%d rows, the first %s), whole file %.2f s; %s\n",
            text, first, rows, id.c_str(), all,
@@ -218,40 +182,25 @@ int main(int argc, char **argv)
         size += n;
     fclose(f);
 
-    app_init();
-    the_app.chan.number = 0;
-    the_app.chan.frame_format = 6;
-    the_app.chan.baud_index = 9;
-    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_default_size(GTK_WINDOW(window), 1000, 650);
-    GtkWidget *notebook = gtk_notebook_new();
-    gtk_container_add(GTK_CONTAINER(window), notebook);
-    the_app.gui.notebook = notebook;
-    gtk_widget_show_all(window);
-    char path[NB_TEXT_MAX];
-    g_snprintf(path, sizeof path, "%s/busview.so", BENCH_STAGE_DIR);
-    nb_plugin *entry = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
-    if (!entry || pgmgr_load(&the_app, entry) != 0 || !entry->page) {
-        fprintf(stderr, "cannot load %s\n", path);
+    b.page = bench_plugin_page(BENCH_STAGE_DIR, "busview");
+    if (!b.page)
         return 1;
-    }
-    b.page = entry->page;
     b.log_trace = named("busview-log-trace");
     g_signal_connect_after(b.log_trace, "expose-event", G_CALLBACK(on_expose), nullptr);
-    pump_for(500);
-    long rss0 = peak_rss_kb();
+    bench_pump_for(500);
+    long rss0 = bench_peak_rss_kb();
 
     double cpu0 = cpu_seconds();
     g_timeout_add_full(G_PRIORITY_HIGH, 5, on_dialog, nullptr, nullptr);
     gtk_button_clicked(GTK_BUTTON(named("busview-open-log")));
-    if (!run_until([] { return b.t_first != 0; }, 60)) {
+    if (!bench_run_until([] { return b.t_first != 0; }, 60)) {
         fprintf(stderr, "no first screen\n");
         return 1;
     }
     double first = (double)(b.t_first - b.t_answer) / 1e6;
     g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
     guint mover = g_timeout_add(50, on_move, nullptr);
-    run_until([] { return !indexing(); }, 3600);
+    bench_run_until([] { return !indexing(); }, 3600);
     double all = (double)(g_get_monotonic_time() - b.t_answer) / 1e6;
     double cpu = cpu_seconds() - cpu0;
 
@@ -263,16 +212,15 @@ int main(int argc, char **argv)
     printf("full index: %.2f s wall, %.2f s CPU (page and scan threads); %s\n", all, cpu,
            gtk_label_get_text(GTK_LABEL(named("busview-log-counts"))));
     print_moves("while indexing");
-    pump_for(3000);
+    bench_pump_for(3000);
     print_moves("after");
     filter_run("100-1FF", &mover);
     filter_run("7E8", &mover);
     g_source_remove(mover);
     printf("peak resident %.1f MB before opening, %.1f MB at the end\n", rss0 / 1e3,
-           peak_rss_kb() / 1e3);
+           bench_peak_rss_kb() / 1e3);
 
     the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
-    gtk_widget_destroy(window);
     if (stats_fd >= 0) {
         gchar *text = nullptr;
         if (g_file_get_contents(stats, &text, nullptr, nullptr))

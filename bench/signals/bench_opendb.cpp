@@ -29,6 +29,7 @@
 #include "dbc.h"
 
 #include "bench_cpu.h"
+#include "bench_page.h"
 #include "bench_widgets.h"
 
 namespace {
@@ -60,13 +61,6 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-long peak_rss_kb(void)
-{
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
-
 GtkWidget *named(const char *name)
 {
     GtkWidget *w = find_named(b.page, name);
@@ -83,26 +77,14 @@ int table_rows(void)
     return m ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
 }
 
+/* Answers the file chooser once it offers the file. */
 gboolean on_dialog(gpointer)
 {
-    GList *tops = gtk_window_list_toplevels();
-    GtkWidget *dlg = nullptr;
-    for (GList *l = tops; l; l = l->next)
-        if (GTK_IS_FILE_CHOOSER_DIALOG(l->data) && gtk_widget_get_mapped(GTK_WIDGET(l->data)))
-            dlg = GTK_WIDGET(l->data);
-    g_list_free(tops);
-    if (!dlg)
-        return TRUE;
-    gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
-    bool there = fn && strcmp(fn, b.path) == 0;
-    g_free(fn);
-    if (!there) {
-        gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(dlg), b.path);
+    b.t_answer = b.last_probe = g_get_monotonic_time();
+    if (!bench_answer_chooser(b.path)) {
+        b.t_answer = b.last_probe = 0;
         return TRUE;
     }
-    b.t_answer = g_get_monotonic_time();
-    b.last_probe = b.t_answer;
-    gtk_dialog_response(GTK_DIALOG(dlg), GTK_RESPONSE_ACCEPT);
     return FALSE;
 }
 
@@ -120,23 +102,6 @@ gboolean on_probe(gpointer)
         b.max_gap = now - b.last_probe;
     b.last_probe = now;
     return TRUE;
-}
-
-template <typename F> bool run_until(F cond, double timeout_s)
-{
-    int64_t until = g_get_monotonic_time() + (int64_t)(timeout_s * 1e6);
-    while (!cond()) {
-        if (g_get_monotonic_time() > until)
-            return false;
-        g_main_context_iteration(nullptr, TRUE);
-    }
-    return true;
-}
-
-void pump_for(int ms)
-{
-    int64_t until = g_get_monotonic_time() + ms * 1000;
-    run_until([&] { return g_get_monotonic_time() >= until; }, ms / 1000.0 + 1);
 }
 
 /* canmatrix's load of the file: its processor time in seconds, -1 when it
@@ -213,45 +178,29 @@ int main(int argc, char **argv)
         printf("canmatrix load: %.2f s CPU (median of %zu): %.1f times our parse\n",
                median(theirs), theirs.size(), median(theirs) / median(cpu));
 
-    app_init();
-    the_app.chan.number = 0;
-    the_app.chan.frame_format = 6;
-    the_app.chan.baud_index = 9;
-    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_default_size(GTK_WINDOW(window), 1000, 650);
-    GtkWidget *notebook = gtk_notebook_new();
-    gtk_container_add(GTK_CONTAINER(window), notebook);
-    the_app.gui.notebook = notebook;
-    gtk_widget_show_all(window);
-    char path[NB_TEXT_MAX];
-    g_snprintf(path, sizeof path, "%s/signals.so", BENCH_STAGE_DIR);
-    nb_plugin *entry = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
-    if (!entry || pgmgr_load(&the_app, entry) != 0 || !entry->page) {
-        fprintf(stderr, "cannot load %s\n", path);
+    b.page = bench_plugin_page(BENCH_STAGE_DIR, "signals");
+    if (!b.page)
         return 1;
-    }
-    b.page = entry->page;
     b.table = named("signals-table");
     g_signal_connect_after(b.table, "expose-event", G_CALLBACK(on_expose), nullptr);
-    pump_for(500);
-    long rss0 = peak_rss_kb();
+    bench_pump_for(500);
+    long rss0 = bench_peak_rss_kb();
 
     g_timeout_add_full(G_PRIORITY_HIGH, 5, on_dialog, nullptr, nullptr);
     g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
     gtk_button_clicked(GTK_BUTTON(named("signals-open")));
-    if (!run_until([] { return b.t_first != 0; }, 120)) {
+    if (!bench_run_until([] { return b.t_first != 0; }, 120)) {
         fprintf(stderr, "no first screen: %s\n",
                 gtk_label_get_text(GTK_LABEL(named("signals-message"))));
         return 1;
     }
     double first = (double)(b.t_first - b.t_answer) / 1e6;
-    pump_for(2000);
+    bench_pump_for(2000);
     printf("first screen: %.3f s after the dialog's answer (%d message rows)\n", first, table_rows());
     printf("longest main-loop stall: %.1f ms\n", b.max_gap / 1000.0);
-    printf("peak resident: %.1f MB before opening, %.1f MB after\n", rss0 / 1e3, peak_rss_kb() / 1e3);
+    printf("peak resident: %.1f MB before opening, %.1f MB after\n", rss0 / 1e3, bench_peak_rss_kb() / 1e3);
     printf("page says: %s\n", gtk_label_get_text(GTK_LABEL(named("signals-message"))));
 
     the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
-    gtk_widget_destroy(window);
     return 0;
 }

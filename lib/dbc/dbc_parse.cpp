@@ -449,23 +449,15 @@ private:
     }
 
     /* A keyword-like word: starts with a letter or '_'. */
-    bool ident(word *out, const char *what)
-    {
-        skip_space();
-        if (p_ >= end_ || !is_ident_start(*p_))
-            return expected(what);
-        out->p = p_;
-        while (p_ < end_ && is_ident_char(*p_))
-            p_++;
-        out->n = (size_t)(p_ - out->p);
-        return true;
-    }
+    bool ident(word *out, const char *what) { return run_of(out, what, false); }
 
     /* A name of a message, signal or node: may start with a digit. */
-    bool name(word *out, const char *what)
+    bool name(word *out, const char *what) { return run_of(out, what, true); }
+
+    bool run_of(word *out, const char *what, bool digit_first)
     {
         skip_space();
-        if (p_ >= end_ || !is_ident_char(*p_))
+        if (p_ >= end_ || !(digit_first ? is_ident_char(*p_) : is_ident_start(*p_)))
             return expected(what);
         out->p = p_;
         while (p_ < end_ && is_ident_char(*p_))
@@ -734,6 +726,8 @@ private:
     /* ------------------------------------------------------ statements */
 
     bool statement(const word &kw);
+    bool st_version();
+    bool st_bs();
     bool st_ns();
     bool st_bu();
     bool st_val_table();
@@ -796,59 +790,37 @@ bool parser::run()
 
 bool parser::statement(const word &kw)
 {
-    switch (kw.n) {
-    case 3:
-        if (kw.is("BO_"))
-            return st_bo();
-        if (kw.is("SG_"))
-            return st_sg();
-        if (kw.is("CM_"))
-            return st_cm();
-        if (kw.is("BA_"))
-            return st_ba();
-        if (kw.is("BU_"))
-            return st_bu();
-        if (kw.is("NS_"))
-            return st_ns();
-        if (kw.is("BS_")) {
-            /* Bus timing, obsolete: the rest of the line. */
-            while (p_ < end_ && *p_ != '\n')
-                p_++;
-            return true;
-        }
-        break;
-    case 4:
-        if (kw.is("VAL_"))
-            return st_val();
-        break;
-    case 7:
-        if (kw.is("VERSION"))
-            return string(&db_->version, "the version string");
-        if (kw.is("BA_DEF_"))
-            return st_ba_def();
-        break;
-    case 9:
-        if (kw.is("BO_TX_BU_"))
-            return st_bo_tx_bu();
-        break;
-    case 10:
-        if (kw.is("VAL_TABLE_"))
-            return st_val_table();
-        break;
-    case 11:
-        if (kw.is("BA_DEF_DEF_"))
-            return st_ba_def_def();
-        if (kw.is("SG_MUL_VAL_"))
-            return st_sg_mul_val();
-        break;
-    case 12:
-        if (kw.is("SIG_VALTYPE_"))
-            return st_sig_valtype();
-        break;
-    default:
-        break;
-    }
+    using handler = bool (parser::*)();
+    static const struct {
+        std::string_view keyword;
+        handler read;
+    } readers[] = {
+        {"BO_", &parser::st_bo},           {"SG_", &parser::st_sg},
+        {"CM_", &parser::st_cm},           {"BA_", &parser::st_ba},
+        {"VAL_", &parser::st_val},         {"BU_", &parser::st_bu},
+        {"NS_", &parser::st_ns},           {"BS_", &parser::st_bs},
+        {"VERSION", &parser::st_version},  {"BA_DEF_", &parser::st_ba_def},
+        {"BA_DEF_DEF_", &parser::st_ba_def_def}, {"BO_TX_BU_", &parser::st_bo_tx_bu},
+        {"VAL_TABLE_", &parser::st_val_table},   {"SG_MUL_VAL_", &parser::st_sg_mul_val},
+        {"SIG_VALTYPE_", &parser::st_sig_valtype},
+    };
+    for (const auto &r : readers)
+        if (kw.view() == r.keyword)
+            return (this->*r.read)();
     skip_statement();
+    return true;
+}
+
+bool parser::st_version()
+{
+    return string(&db_->version, "the version string");
+}
+
+/* Bus timing, obsolete: the rest of the line. */
+bool parser::st_bs()
+{
+    while (p_ < end_ && *p_ != '\n')
+        p_++;
     return true;
 }
 

@@ -258,13 +258,9 @@ gpointer load_worker(gpointer data)
 
 void start_next(void);
 
-gboolean on_loaded(gpointer data)
+/* A read's database joins the set (or its failure is noted). */
+void finish(sg_load_job *job)
 {
-    sg_load_job *job = (sg_load_job *)data;
-    g_mutex_lock(&job->lock);
-    job->idle = 0;
-    g_mutex_unlock(&job->lock);
-    g_thread_join(job->thread);
     sg.job = nullptr;
     char msg[1024];
     int rc = add_database(job->path, job->db, job->rc, job->err, msg, sizeof msg);
@@ -272,6 +268,16 @@ gboolean on_loaded(gpointer data)
     g_mutex_clear(&job->lock);
     delete job;
     sg_page_databases_changed();
+}
+
+gboolean on_loaded(gpointer data)
+{
+    sg_load_job *job = (sg_load_job *)data;
+    g_mutex_lock(&job->lock);
+    job->idle = 0;
+    g_mutex_unlock(&job->lock);
+    g_thread_join(job->thread);
+    finish(job);
     start_next();
     if (!sg.job)
         sg_page_loads_done();
@@ -314,13 +320,7 @@ void start_next(void)
         if (!job->thread) {
             /* No thread to be had: read it here. */
             load_worker(job);
-            sg.job = nullptr;
-            char msg[1024];
-            int rc = add_database(job->path, job->db, job->rc, job->err, msg, sizeof msg);
-            note(msg, rc);
-            g_mutex_clear(&job->lock);
-            delete job;
-            sg_page_databases_changed();
+            finish(job);
         }
     }
 }
