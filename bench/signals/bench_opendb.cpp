@@ -5,10 +5,11 @@
 //   - parse: dbc_load_file, wall and processor time (median of RUNS);
 //   - canmatrix: its load of the file (median of RUNS, its processor time)
 //     and how many times longer it takes than our parse;
-//   - first screen: from the dialog's answer to the first drawing of the
-//     table with a screen of message rows;
+//   - first screen: from the dialog's closing (and from its answer) to the
+//     first drawing of the table with a screen of message rows;
 //   - the longest time the main loop did not get round to a high-priority
-//     2 ms probe, from the answer until two seconds after the file is in;
+//     2 ms probe, from the dialog's closing until two seconds after the
+//     file is in;
 //   - the peak resident size before and after.
 //
 // usage: bench_opendb FILE.dbc [RUNS]   run under scripts/with-xvfb.sh from
@@ -44,6 +45,9 @@ struct bench {
     int64_t t_first = 0;
     int64_t last_probe = 0;
     int64_t max_gap = 0;
+    bool dialog_gone = false;
+    int64_t t_closed = 0;
+    int64_t dialog_close = 0;
 };
 
 bench b;
@@ -80,9 +84,9 @@ int table_rows(void)
 /* Answers the file chooser once it offers the file. */
 gboolean on_dialog(gpointer)
 {
-    b.t_answer = b.last_probe = g_get_monotonic_time();
+    b.t_answer = g_get_monotonic_time();
     if (!bench_answer_chooser(b.path)) {
-        b.t_answer = b.last_probe = 0;
+        b.t_answer = 0;
         return TRUE;
     }
     return FALSE;
@@ -95,11 +99,34 @@ gboolean on_expose(GtkWidget *, GdkEventExpose *, gpointer)
     return FALSE;
 }
 
+/* Gaps are counted from the first probe after the dialog is gone: its own
+ * closing (GTK's, about 80 ms here) is not the plug-in's. */
 gboolean on_probe(gpointer)
 {
     int64_t now = g_get_monotonic_time();
+    if (!b.t_answer)
+        return TRUE;
+    if (!b.dialog_gone) {
+        GList *tops = gtk_window_list_toplevels();
+        bool shown = false;
+        for (GList *l = tops; l; l = l->next)
+            shown = shown || (GTK_IS_FILE_CHOOSER_DIALOG(l->data) &&
+                              gtk_widget_get_mapped(GTK_WIDGET(l->data)));
+        g_list_free(tops);
+        if (shown)
+            return TRUE;
+        b.dialog_gone = true;
+        b.t_closed = now;
+        b.dialog_close = now - b.t_answer;
+        b.last_probe = now;
+        return TRUE;
+    }
     if (b.last_probe && now - b.last_probe > b.max_gap)
         b.max_gap = now - b.last_probe;
+    if (getenv("BENCH_GAPS") && now - b.last_probe > 20000)
+        fprintf(stderr, "gap %.1f ms at %.3f s\n", (now - b.last_probe) / 1e3,
+                (now - b.t_answer) / 1e6);
+
     b.last_probe = now;
     return TRUE;
 }
@@ -145,6 +172,33 @@ int main(int argc, char **argv)
     if (getloadavg(load, 3) < 0)
         load[0] = -1;
 
+    b.page = bench_plugin_page(BENCH_STAGE_DIR, "signals");
+    if (!b.page)
+        return 1;
+    b.table = named("signals-table");
+    g_signal_connect_after(b.table, "expose-event", G_CALLBACK(on_expose), nullptr);
+    bench_pump_for(500);
+    long rss0 = bench_peak_rss_kb();
+
+    g_timeout_add_full(G_PRIORITY_HIGH, 5, on_dialog, nullptr, nullptr);
+    g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
+    gtk_button_clicked(GTK_BUTTON(named("signals-open")));
+    if (!bench_run_until([] { return b.t_first != 0; }, 120)) {
+        fprintf(stderr, "no first screen: %s\n",
+                gtk_label_get_text(GTK_LABEL(named("signals-message"))));
+        return 1;
+    }
+    double first = (double)(b.t_first - b.t_answer) / 1e6;
+    bench_pump_for(2000);
+    printf("first screen: %.3f s after the dialog closed, %.3f s after its answer (%d message rows)\n",
+           (double)(b.t_first - b.t_closed) / 1e6, first, table_rows());
+    printf("longest main-loop stall: %.1f ms (after the dialog's own closing, %.1f ms)\n",
+           b.max_gap / 1000.0, b.dialog_close / 1000.0);
+    printf("peak resident: %.1f MB before opening, %.1f MB after\n", rss0 / 1e3, bench_peak_rss_kb() / 1e3);
+    printf("page says: %s\n", gtk_label_get_text(GTK_LABEL(named("signals-message"))));
+
+    the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
+
     /* The reader alone (the file in the page cache after the first run). */
     std::vector<double> wall, cpu;
     size_t messages = 0, signals = 0;
@@ -178,29 +232,5 @@ int main(int argc, char **argv)
         printf("canmatrix load: %.2f s CPU (median of %zu): %.1f times our parse\n",
                median(theirs), theirs.size(), median(theirs) / median(cpu));
 
-    b.page = bench_plugin_page(BENCH_STAGE_DIR, "signals");
-    if (!b.page)
-        return 1;
-    b.table = named("signals-table");
-    g_signal_connect_after(b.table, "expose-event", G_CALLBACK(on_expose), nullptr);
-    bench_pump_for(500);
-    long rss0 = bench_peak_rss_kb();
-
-    g_timeout_add_full(G_PRIORITY_HIGH, 5, on_dialog, nullptr, nullptr);
-    g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
-    gtk_button_clicked(GTK_BUTTON(named("signals-open")));
-    if (!bench_run_until([] { return b.t_first != 0; }, 120)) {
-        fprintf(stderr, "no first screen: %s\n",
-                gtk_label_get_text(GTK_LABEL(named("signals-message"))));
-        return 1;
-    }
-    double first = (double)(b.t_first - b.t_answer) / 1e6;
-    bench_pump_for(2000);
-    printf("first screen: %.3f s after the dialog's answer (%d message rows)\n", first, table_rows());
-    printf("longest main-loop stall: %.1f ms\n", b.max_gap / 1000.0);
-    printf("peak resident: %.1f MB before opening, %.1f MB after\n", rss0 / 1e3, bench_peak_rss_kb() / 1e3);
-    printf("page says: %s\n", gtk_label_get_text(GTK_LABEL(named("signals-message"))));
-
-    the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
     return 0;
 }

@@ -86,13 +86,14 @@ void tie_multiplexors(dbc_db *db, dbc_message &m, char *drop)
  * selects. */
 void make_plan(dbc_message &m)
 {
-    std::vector<int> order(m.signals.size());
-    for (size_t i = 0; i < order.size(); i++)
-        order[i] = (int)i;
     bool muxed = false;
     for (const dbc_signal &s : m.signals)
         muxed = muxed || s.switch_index >= 0;
+    std::vector<int> order;
     if (muxed) {
+        order.resize(m.signals.size());
+        for (size_t i = 0; i < order.size(); i++)
+            order[i] = (int)i;
         std::vector<int> depth(m.signals.size(), 0);
         for (size_t i = 0; i < m.signals.size(); i++)
             for (int k = m.signals[i].switch_index; k >= 0; k = m.signals[(size_t)k].switch_index)
@@ -104,7 +105,8 @@ void make_plan(dbc_message &m)
     m.plan.clear();
     m.plan_ranges.clear();
     m.plan.reserve(m.signals.size());
-    for (int i : order) {
+    for (size_t k = 0; k < m.signals.size(); k++) {
+        int i = muxed ? order[k] : (int)k;
         const dbc_signal &s = m.signals[(size_t)i];
         dbc_step st;
         memset(&st, 0, sizeof st);

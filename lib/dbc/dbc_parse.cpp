@@ -506,6 +506,21 @@ private:
         return true;
     }
 
+    /* Digits alone, up to 18 of them, and their value. */
+    static bool small_digits(const char *b, const char *e, uint64_t *v)
+    {
+        if (e - b > 18)
+            return false;
+        uint64_t x = 0;
+        for (const char *q = b; q < e; q++) {
+            if (!is_digit(*q))
+                return false;
+            x = x * 10 + (uint64_t)(*q - '0');
+        }
+        *v = x;
+        return true;
+    }
+
     bool number(double *out, const char *what)
     {
         word w;
@@ -514,6 +529,14 @@ private:
         const char *b = w.p, *e = w.p + w.n;
         if (*b == '+')
             b++;
+        /* Whole numbers up to 15 digits are exact as doubles: the common
+         * case, taken without the general conversion. */
+        uint64_t small;
+        bool neg = *b == '-';
+        if (e - b - neg <= 15 && small_digits(b + neg, e, &small)) {
+            *out = neg ? -(double)small : (double)small;
+            return true;
+        }
         auto r = std::from_chars(b, e, *out);
         if (r.ec == std::errc::result_out_of_range)
             return fail_at(w.p, "number %.*s is out of range", (int)w.n, w.p);
@@ -531,6 +554,11 @@ private:
         const char *b = w.p, *e = w.p + w.n;
         if (*b == '+')
             b++;
+        uint64_t small;
+        if (small_digits(b, e, &small)) {
+            *out = (int64_t)small;
+            return true;
+        }
         std::from_chars_result r;
         if (*b == '-') {
             r = std::from_chars(b, e, *out);
@@ -990,6 +1018,21 @@ bool parser::st_bo()
     if (m.decodable)
         msg_by_key_.set(message_key(m.id, m.extended), index);
     cur_msg_ = index;
+    /* Room for the SG_ lines that follow, counted ahead: the signals are
+     * not moved again and again as the list grows. */
+    size_t n = 0;
+    for (const char *q = p_; q < end_ && n < DBC_MAX_SIGNALS;) {
+        const char *nl = (const char *)memchr(q, '\n', (size_t)(end_ - q));
+        if (!nl)
+            break;
+        q = nl + 1;
+        while (q < end_ && (*q == ' ' || *q == '\t'))
+            q++;
+        if (end_ - q < 4 || memcmp(q, "SG_ ", 4) != 0)
+            break;
+        n++;
+    }
+    m.signals.reserve(n);
     db_->messages.push_back(std::move(m));
     return true;
 }

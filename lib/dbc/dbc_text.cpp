@@ -31,6 +31,15 @@ bool valid_utf8(const unsigned char *s, size_t n)
 {
     size_t i = 0;
     while (i < n) {
+        /* ASCII eight bytes at a time. */
+        if (i + 8 <= n) {
+            uint64_t w;
+            memcpy(&w, s + i, sizeof w);
+            if (!(w & 0x8080808080808080u)) {
+                i += 8;
+                continue;
+            }
+        }
         unsigned c = s[i];
         size_t extra;
         uint32_t cp;

@@ -590,6 +590,8 @@ void sg_page_detach_table(void)
 
 void sg_page_release(void)
 {
+    if (sg.w_table)
+        sg_table_release(sg.table, GTK_TREE_VIEW(sg.w_table));
     if (sg.refresh_source)
         g_source_remove(sg.refresh_source);
     sg.refresh_source = 0;

@@ -305,6 +305,13 @@ GtkTreeModel *sg_table_model_new(void);
  * out, and is spared a signal per row. */
 void sg_table_detach(GtkTreeModel *model, GtkTreeView *view);
 void sg_table_attach(GtkTreeModel *model, GtkTreeView *view);
+/* Stops giving rows to the view. */
+void sg_table_stop(void);
+/* The page goes: the view lets go of the model, which the message table
+ * outlives no more. */
+void sg_table_release(GtkTreeModel *model, GtkTreeView *view);
+/* The view knows every row. */
+int  sg_table_complete(GtkTreeModel *model);
 /* A message's row (and its signals') changed. */
 void sg_table_row_changed(GtkTreeModel *model, int msg);
 

@@ -8,6 +8,10 @@
  * An iterator holds the row (user_data) and the signal plus one
  * (user_data2; 0 for the message's own row). Resetting the table changes
  * the stamp, which makes every older iterator invalid.
+ *
+ * A view builds its own tree of every row it is given at once; of a huge
+ * table it is given the first rows, and the others in slices of a few
+ * milliseconds, so that the window never stops for long.
  */
 #include "signals.h"
 
@@ -19,7 +23,12 @@ namespace {
 struct SgTable {
     GObject parent;
     gint stamp;
+    int shown;                       /* rows the view knows of */
 };
+
+constexpr int FIRST_ROWS = 400;      /* given to the view at once */
+constexpr int64_t SLICE_US = 5000;   /* then rows for this long a turn */
+guint slices;                        /* the source adding rows, 0 none */
 
 struct SgTableClass {
     GObjectClass parent_class;
@@ -43,7 +52,7 @@ bool at(const SgTable *t, const GtkTreeIter *it, int *msg, int *sig)
     if (!it || it->stamp != t->stamp)
         return false;
     int row = GPOINTER_TO_INT(it->user_data);
-    if (row < 0 || row >= sg.nmsgs)
+    if (row < 0 || row >= t->shown)
         return false;
     *msg = sg.order[row];
     *sig = GPOINTER_TO_INT(it->user_data2) - 1;
@@ -79,7 +88,7 @@ gboolean m_get_iter(GtkTreeModel *model, GtkTreeIter *it, GtkTreePath *path)
     SgTable *t = SG_TABLE(model);
     int depth = gtk_tree_path_get_depth(path);
     const gint *ix = gtk_tree_path_get_indices(path);
-    if (depth < 1 || depth > 2 || ix[0] < 0 || ix[0] >= sg.nmsgs)
+    if (depth < 1 || depth > 2 || ix[0] < 0 || ix[0] >= t->shown)
         return FALSE;
     int sig = -1;
     if (depth == 2) {
@@ -193,7 +202,7 @@ gboolean m_iter_next(GtkTreeModel *model, GtkTreeIter *it)
         return FALSE;
     }
     int row = GPOINTER_TO_INT(it->user_data);
-    if (sig < 0 ? row + 1 >= sg.nmsgs : sig + 1 >= (int)sg.msgs[msg].m->signals.size()) {
+    if (sig < 0 ? row + 1 >= t->shown : sig + 1 >= (int)sg.msgs[msg].m->signals.size()) {
         it->stamp = 0;
         return FALSE;
     }
@@ -205,7 +214,7 @@ gboolean m_iter_nth_child(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *par
 {
     SgTable *t = SG_TABLE(model);
     if (!parent) {
-        if (n < 0 || n >= sg.nmsgs)
+        if (n < 0 || n >= t->shown)
             return FALSE;
         set_iter(t, it, n, -1);
         return TRUE;
@@ -226,7 +235,7 @@ gboolean m_iter_children(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *pare
 gint m_iter_n_children(GtkTreeModel *model, GtkTreeIter *it)
 {
     if (!it)
-        return sg.nmsgs;
+        return SG_TABLE(model)->shown;
     int msg, sig;
     if (!at(SG_TABLE(model), it, &msg, &sig) || sig >= 0)
         return 0;
@@ -295,12 +304,43 @@ GtkTreeModel *sg_table_model_new(void)
 
 void sg_table_detach(GtkTreeModel *model, GtkTreeView *view)
 {
+    sg_table_stop();
     if (!model || !view || gtk_tree_view_get_model(view) != model)
         return;
     /* The view keeps the model alive until it is attached again. */
     g_object_ref(model);
     gtk_tree_view_set_model(view, nullptr);
+    SG_TABLE(model)->shown = 0;
 }
+
+namespace {
+
+/* More rows for the view, for a slice of time. */
+gboolean add_rows(gpointer data)
+{
+    GtkTreeModel *model = GTK_TREE_MODEL(data);
+    SgTable *t = SG_TABLE(model);
+    int64_t until = g_get_monotonic_time() + SLICE_US;
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    while (t->shown < sg.nmsgs && g_get_monotonic_time() < until) {
+        for (int k = 0; k < 64 && t->shown < sg.nmsgs; k++) {
+            int row = t->shown++;
+            GtkTreeIter it;
+            set_iter(t, &it, row, -1);
+            gtk_tree_path_get_indices(path)[0] = row;
+            gtk_tree_model_row_inserted(model, path, &it);
+            if (!sg.msgs[sg.order[row]].m->signals.empty())
+                gtk_tree_model_row_has_child_toggled(model, path, &it);
+        }
+    }
+    gtk_tree_path_free(path);
+    if (t->shown < sg.nmsgs)
+        return TRUE;
+    slices = 0;
+    return FALSE;
+}
+
+}  // namespace
 
 void sg_table_attach(GtkTreeModel *model, GtkTreeView *view)
 {
@@ -308,13 +348,39 @@ void sg_table_attach(GtkTreeModel *model, GtkTreeView *view)
         return;
     SgTable *t = SG_TABLE(model);
     t->stamp = (t->stamp + 2) | 1;
+    t->shown = sg.nmsgs < FIRST_ROWS ? sg.nmsgs : FIRST_ROWS;
     gtk_tree_view_set_model(view, model);
     g_object_unref(model);
+    if (t->shown < sg.nmsgs)
+        slices = g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, add_rows, model, nullptr);
+}
+
+void sg_table_release(GtkTreeModel *model, GtkTreeView *view)
+{
+    sg_table_stop();
+    if (!model || !view)
+        return;
+    if (gtk_tree_view_get_model(view) == model)
+        gtk_tree_view_set_model(view, nullptr);   /* the view's reference goes */
+    else
+        g_object_unref(model);                    /* the one kept while detached */
+}
+
+void sg_table_stop(void)
+{
+    if (slices)
+        g_source_remove(slices);
+    slices = 0;
+}
+
+int sg_table_complete(GtkTreeModel *model)
+{
+    return model && SG_TABLE(model)->shown == sg.nmsgs;
 }
 
 void sg_table_row_changed(GtkTreeModel *model, int msg)
 {
-    if (msg < 0 || msg >= sg.nmsgs)
+    if (msg < 0 || msg >= sg.nmsgs || sg.msgs[msg].row >= SG_TABLE(model)->shown)
         return;
     GtkTreeIter it;
     set_iter(SG_TABLE(model), &it, sg.msgs[msg].row, -1);

@@ -388,8 +388,10 @@ TEST_F(Signals, AHugeDatabaseIsReadWhileTheWindowGoesOn)
     // The request came back before the file was read.
     EXPECT_NE(std::string::npos, label("signals-message").find("Reading")) << label("signals-message");
     wait_read();
-    GtkTreeModel *m = gtk_tree_view_get_model(table());
-    EXPECT_EQ(20000, gtk_tree_model_iter_n_children(m, nullptr));
+    // The view is given the rows in slices.
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        return gtk_tree_model_iter_n_children(gtk_tree_view_get_model(table()), nullptr) == 20000;
+    }, 30000));
     EXPECT_EQ("00004E1F  M19999", cell("00004E1F  M19999", nullptr, COL_NAME));
     inject(frame(0x4E1F, ZK_FRAME_EFF, {7, 0, 0x10}));
     tick();
