@@ -681,6 +681,13 @@ private:
      * is repaired, and listed. */
     bool end_statement()
     {
+        return list_end() || expected("';'");
+    }
+
+    /* The end of a statement or a list: its ';', or (repaired, listed) the
+     * next statement where the ';' is missing. */
+    bool list_end()
+    {
         skip_blanks();
         int line = line_, column = column_of(p_);
         if (accept(';'))
@@ -689,7 +696,7 @@ private:
             missing_semicolon(line, column);
             return true;
         }
-        return expected("';'");
+        return false;
     }
 
     void missing_semicolon(int line, int column)
@@ -908,14 +915,8 @@ bool parser::st_bu()
 bool parser::value_pairs(std::vector<dbc_value_text> *out)
 {
     for (;;) {
-        skip_blanks();
-        int line = line_, column = column_of(p_);
-        if (accept(';'))
+        if (list_end())
             break;
-        if (at_next_statement()) {
-            missing_semicolon(line, column);
-            break;
-        }
         dbc_value_text v;
         if (!(is_digit(*p_) || *p_ == '-' || *p_ == '+'))
             return expected("a value or ';'");
@@ -1163,14 +1164,8 @@ bool parser::st_bo_tx_bu()
         return false;
     std::vector<std::string> names;
     for (;;) {
-        skip_blanks();
-        int line = line_, column = column_of(p_);
-        if (accept(';'))
+        if (list_end())
             break;
-        if (at_next_statement()) {
-            missing_semicolon(line, column);
-            break;
-        }
         if (accept(','))
             continue;
         word w;
