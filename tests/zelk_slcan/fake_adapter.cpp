@@ -25,7 +25,7 @@ bool all_hex(const std::string &s, size_t from, size_t n)
 
 bool is_frame(const std::string &c)
 {
-    return !c.empty() && (c[0] == 't' || c[0] == 'T' || c[0] == 'r' || c[0] == 'R');
+    return !c.empty() && c[0] && strchr("tTrRdDbB", c[0]);
 }
 
 }  // namespace
@@ -200,6 +200,12 @@ bool FakeAdapter::listen_only()
     return lom_;
 }
 
+int FakeAdapter::data_rate()
+{
+    std::lock_guard<std::mutex> g(m_);
+    return data_rate_;
+}
+
 uint64_t FakeAdapter::bytes_read()
 {
     std::lock_guard<std::mutex> g(m_);
@@ -271,8 +277,10 @@ void FakeAdapter::answer(const std::string &c)
         if (c == "M1" || c == "M0") lom_ = c == "M1";
         return;
     case Dialect::Lawicel:
+    case Dialect::LawicelFd:
         break;
     }
+    const bool fd = dialect_ == Dialect::LawicelFd;
     for (const std::string &r : refused_)
         if (c.compare(0, r.size(), r) == 0) {
             put("\a");
@@ -310,9 +318,12 @@ void FakeAdapter::answer(const std::string &c)
         put(open_ ? s : bell);
     } else if (c[0] == 'Z' && c.size() == 2) {
         put(ok);
-    } else if (is_frame(c)) {
+    } else if (fd && c[0] == 'Y' && c.size() == 2 && strchr("12458", c[1])) {
+        if (!open_) data_rate_ = c[1] - '0';
+        put(open_ ? bell : ok);
+    } else if (is_frame(c) && (fd || strchr("tTrR", c[0]))) {
         if (!open_ || lom_) put(bell);
-        else put(c[0] == 't' || c[0] == 'r' ? "z\r" : "Z\r");
+        else put(strchr("trdb", c[0]) ? "z\r" : "Z\r");
     } else {
         put(bell);
     }

@@ -17,6 +17,7 @@ class FakeAdapter {
 public:
     enum class Dialect {
         Lawicel,  // CR / BEL answers, z/Z for frames, V, N, F
+        LawicelFd,  // the same with the CAN FD dialect: Y<n>, d/D/b/B frames
         NoAcks,   // stock CANable-like: answers only V, nothing else
         Silent,   // answers nothing at all
         Garbage,  // answers every command with noise
@@ -62,6 +63,8 @@ public:
     // Adapter state as the commands left it.
     bool channel_open();
     bool listen_only();
+    // The CAN FD data rate the last Y command chose, Mbit/s (0: none).
+    int data_rate();
 
     // Closes the pseudo-terminal's master: the host sees a hang-up.
     void hangup();
@@ -94,6 +97,7 @@ private:
     std::string early_cmd_, early_bytes_;
     bool open_ = false;
     bool lom_ = false;
+    int data_rate_ = 0;
     uint64_t bytes_read_ = 0;
     unsigned noise_ = 1;
 };

@@ -583,3 +583,97 @@ TEST_F(Slcan, ConfigurationErrorsNameTheProblem)
     EXPECT_EQ(rc, ZK_E_NODEV);
     EXPECT_NE(err_text(rc).find("/nonexistent/ttyX"), std::string::npos) << err_text(rc);
 }
+
+TEST_F(Slcan, FdAdapterTakesDataRatesAndFdFramesBothWays)
+{
+    init(FakeAdapter::Dialect::LawicelFd);
+    zk_board b{};
+    ASSERT_EQ(ZkBoardInfo(&b), ZK_OK);
+    EXPECT_EQ(b.fd_slots, 1) << "FD-capable until an FD open finds otherwise";
+    fake->clear_commands();
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_OK) << err_text(ZK_E_NOFD);
+    EXPECT_EQ(fake->setup_commands(), (Strings{"", "C", "V", "N", "S6", "Y2"}));
+    EXPECT_EQ(ZkSetDataRate(0, 3000000, 0, ZK_FD_ISO), ZK_E_NORATE);
+    EXPECT_NE(err_text(ZK_E_NORATE).find("1, 2, 4, 5 and 8 Mbit/s"), std::string::npos);
+    EXPECT_EQ(ZkSetDataRate(0, 5000000, 800, ZK_FD_ISO), ZK_E_UNSUPPORTED);
+    EXPECT_EQ(ZkSetDataRate(0, 5000000, 0, ZK_FD_NON_ISO), ZK_E_UNSUPPORTED);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    fake->clear_commands();
+    // Running: the channel is closed for the new rate and opened again.
+    ASSERT_EQ(ZkSetDataRate(0, 5000000, 0, ZK_FD_ISO), ZK_OK);
+    EXPECT_EQ(fake->setup_commands(), (Strings{"C", "Y5", "M00000000", "mFFFFFFFF", "O"}));
+    EXPECT_EQ(fake->data_rate(), 5);
+    zk_chipstat st{};
+    ASSERT_EQ(ZkChipStat(0, &st), ZK_OK);
+    EXPECT_EQ(st.data_bitrate, 5000000u);
+
+    zk_fdframe out[3] = {};
+    out[0].id = 0x123;
+    out[0].flags = ZK_FRAME_FDF | ZK_FRAME_BRS;
+    out[0].len = 12;
+    for (int i = 0; i < 12; ++i) out[0].data[i] = uint8_t(0xA0 + i);
+    out[1].id = 0x1ABCDEF0;
+    out[1].flags = ZK_FRAME_FDF | ZK_FRAME_EFF | ZK_FRAME_ESI;  // no ESI in the dialect
+    out[1].len = 0;
+    out[2].id = 0x7FF;
+    out[2].len = 1;
+    out[2].data[0] = 0x55;
+    ASSERT_EQ(ZkWriteFd(0, out, 3), 3);
+    EXPECT_TRUE(fake->wait_command("t7FF155"));
+    Strings frames;
+    for (const std::string &c : fake->commands())
+        if (!c.empty() && strchr("tbD", c[0])) frames.push_back(c);
+    EXPECT_EQ(frames, (Strings{"b1239A0A1A2A3A4A5A6A7A8A9AAAB", "D1ABCDEF00", "t7FF155"}));
+
+    std::string big = "B18DA10F1F";
+    for (int i = 0; i < 64; ++i) big += "5A";
+    fake->send("d0009112233445566778899AABBCC\rt0011AA\r" + big + "1234\r");
+    std::vector<zk_fdframe> got;
+    nbtest::wait_until([&] {
+        zk_fdframe buf[8];
+        const int16_t r = ZkReadFd(0, buf, 8);
+        for (int i = 0; i < r; ++i) got.push_back(buf[i]);
+        return got.size() >= 3;
+    });
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].flags, ZK_FRAME_FDF);
+    EXPECT_EQ(got[0].len, 12);
+    EXPECT_EQ(got[0].data[11], 0xCC);
+    EXPECT_EQ(got[1].flags, 0);
+    EXPECT_EQ(got[1].data[0], 0xAA);
+    EXPECT_EQ(got[2].id, 0x18DA10F1u);
+    EXPECT_EQ(got[2].flags, ZK_FRAME_FDF | ZK_FRAME_EFF | ZK_FRAME_BRS);
+    EXPECT_EQ(got[2].len, 64);
+    EXPECT_EQ(got[2].data[63], 0x5A);
+    // An FD line the link cut short is a frame lost, and counted.
+    fake->send("d1239AABB\r");
+    const zk_errs e = errs_until([](const zk_errs &s) { return s.hovr > 0; });
+    EXPECT_EQ(e.hovr, 1);
+}
+
+TEST_F(Slcan, ClassicAdaptersRefuseFdAndSaySo)
+{
+    init();
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_E_NOFD);
+    EXPECT_NE(err_text(ZK_E_NOFD).find("refused command 'Y2': it speaks classic SLCAN only"),
+              std::string::npos) << err_text(ZK_E_NOFD);
+    zk_board b{};
+    ASSERT_EQ(ZkBoardInfo(&b), ZK_OK);
+    EXPECT_EQ(b.fd_slots, 0) << "learnt";
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_E_NOFD);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK) << "classic CAN as before";
+    EXPECT_EQ(ZkSetDataRate(0, 2000000, 0, ZK_FD_ISO), ZK_E_NOFD);
+    ZkClose(0);
+
+    // Firmware that acknowledges nothing cannot tell: classic, unless the
+    // board entry says otherwise.
+    init(FakeAdapter::Dialect::NoAcks);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_E_NOFD);
+    EXPECT_NE(err_text(ZK_E_NOFD).find("add fd=yes"), std::string::npos) << err_text(ZK_E_NOFD);
+    init(FakeAdapter::Dialect::NoAcks, ",timeout=100,fd=yes");
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_OK);
+    EXPECT_TRUE(fake->wait_command("Y2"));
+    ZkClose(0);
+    init(FakeAdapter::Dialect::LawicelFd, ",timeout=100,fd=no");
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_E_NOFD);
+}

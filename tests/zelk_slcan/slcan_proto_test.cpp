@@ -221,7 +221,7 @@ TEST(SlcanProto, AssemblerSurvivesSplitReadsGarbageAndBells)
     std::vector<std::pair<std::string, bool>> got;
     const auto sink = [&](const char *s, size_t n, bool ok) { got.emplace_back(std::string(s, n), ok); };
     const std::string stream = std::string("t1230\rT0000000118\r\az\r\n") + "t12\x01" "30\r" + "xx\a" +
-                               std::string(200, 'A') + "\r" + "V1013\r";
+                               std::string(kLineMax + 120, 'A') + "\r" + "V1013\r";
     // Every split point gives the same lines.
     std::vector<std::pair<std::string, bool>> whole;
     a.feed(stream.data(), stream.size(), sink);

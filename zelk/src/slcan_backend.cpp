@@ -8,6 +8,19 @@
  * timeout  ms to wait for an adapter's answer to a command (default 200)
  * fpoll    ms between status-flag polls while running, 0 off (default 100)
  * speed    tty speed, ignored by USB CDC-ACM adapters (default 115200)
+ * fd       auto, yes or no: whether the adapter speaks the CAN FD dialect
+ *          (default auto: found out when a channel is opened for FD)
+ *
+ * CAN FD. Some firmware extends the protocol: FD frames are d/D (without)
+ * and b/B (with the bit-rate switch) lines with a DLC code 0..F, the data
+ * rate is chosen with Y1, Y2, Y4, Y5 or Y8 (Mbit/s). Opening a channel
+ * for FD sends Y for the data rate: an adapter that accepts it speaks the
+ * dialect; one that refuses it (BEL) is a classic adapter and the open
+ * fails with ZK_E_NOFD saying so; one that acknowledges no command at all
+ * cannot tell, and is taken for classic unless the board entry says
+ * fd=yes. Until an FD open found out, an adapter counts as FD-capable
+ * (zk_board.fd_slots) unless its entry says fd=no; the probe is never
+ * sent when only classic CAN is asked for.
  *
  * One channel per board. A reader thread inside the library drains the
  * tty, decodes frames and status lines and hands them to the core's
@@ -99,8 +112,8 @@ bool parse_uint(const char *s, unsigned lo, unsigned hi, unsigned *out)
 
 class SlcanBackend final : public zk::zk_backend {
 public:
-    SlcanBackend(const char *dev, int answer_ms, int fpoll_ms, speed_t speed)
-        : answer_ms_(answer_ms), fpoll_ms_(fpoll_ms), speed_(speed),
+    SlcanBackend(const char *dev, int answer_ms, int fpoll_ms, speed_t speed, int fd_opt)
+        : answer_ms_(answer_ms), fpoll_ms_(fpoll_ms), speed_(speed), fd_opt_(fd_opt),
           rxbuf_(new char[kReadBuf])
     {
         zk::copy_text(dev_, sizeof dev_, dev);
@@ -123,6 +136,13 @@ public:
     int16_t stop(int slot) override;
     int16_t hw_reset(int slot, bool running) override;
     int16_t write(int slot, const zk_frame &frame, uint16_t timeout_ms) override;
+    bool fd_capable(int slot) override { return fd_opt_ > 0 || (fd_opt_ == 0 && fd_known_ >= 0); }
+    void fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode) override
+    {
+        *bitrate = dbitrate_;
+    }
+    int16_t set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode) override;
+    int16_t write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms) override;
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk::zk_text_list &list) override;
     const char *chip_name(int slot) override { return "SLCAN"; }
@@ -146,6 +166,8 @@ private:
     int16_t send_rate(const char *cmd);
     int16_t go_on_bus();
     int16_t restart_if_running();
+    int16_t open_fd();
+    int16_t send_line(const char *line, size_t n, uint16_t timeout_ms);
 
     /* reader thread and the answer queue (mu_) */
     void reader_main();
@@ -166,6 +188,7 @@ private:
     const int answer_ms_;
     const int fpoll_ms_;
     const speed_t speed_;
+    const int fd_opt_;          /* 1 fd=yes, -1 fd=no, 0 auto */
 
     /* device, owned by the API thread (API lock held) */
     int fd_ = -1;
@@ -179,6 +202,8 @@ private:
     uint32_t code_ = 0, mask_ = 0;
     uint32_t seq_sent_ = 0;     /* commands written so far */
     char rate_cmd_[16] = "S6";  /* the rate command in force */
+    int fd_known_ = 0;          /* FD dialect: 1 spoken, -1 not, 0 not known yet */
+    uint32_t dbitrate_ = 2000000; /* data rate in force on an FD channel */
     bool filter_refused_ = false;
     bool identity_known_ = false;
     uint64_t identity_tried_us_ = 0;
@@ -656,6 +681,7 @@ int16_t SlcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_
         bitrate_ = zk::sja1000_bitrate(bt0_, bt1_);
         rc = apply_rate(bt0_, bt1_, bitrate_);
     }
+    if (rc == ZK_OK && (flags & ZK_OPEN_FD)) rc = open_fd();
     if (rc != ZK_OK) {
         close_device();
         return rc;
@@ -667,6 +693,69 @@ int16_t SlcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_
     }
     opened_ = true;
     return ZK_OK;
+}
+
+/* Finds out whether the adapter speaks the FD dialect by choosing the
+ * data rate (2 Mbit/s to begin with), which only such an adapter takes. */
+int16_t SlcanBackend::open_fd()
+{
+    dbitrate_ = 2000000;
+    if (!acks_) {
+        if (fd_opt_ > 0) {
+            command("Y2");
+            return ZK_OK;
+        }
+        fd_known_ = -1;
+        zk::set_detail("adapter on %s acknowledges no command, so whether it speaks CAN FD cannot "
+                       "be told; if its firmware does, add fd=yes to its board entry", dev_);
+        return ZK_E_NOFD;
+    }
+    const Reply r = command("Y2");
+    if (r == Reply::Ok) {
+        fd_known_ = 1;
+        return ZK_OK;
+    }
+    if (r == Reply::Gone) return check_gone();
+    if (r == Reply::Bell) {
+        fd_known_ = -1;
+        zk::set_detail("adapter on %s refused command 'Y2': it speaks classic SLCAN only, "
+                       "without CAN FD", dev_);
+        return ZK_E_NOFD;
+    }
+    zk::set_detail("adapter on %s does not answer command 'Y2' (the CAN FD data rate)", dev_);
+    return r == Reply::Io ? ZK_E_IO : ZK_E_NORESPONSE;
+}
+
+int16_t SlcanBackend::set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode)
+{
+    if (int16_t rc = check_gone()) return rc;
+    if (sample_point || mode != ZK_FD_ISO) {
+        zk::set_detail("adapter on %s takes only a data rate, no %s", dev_,
+                       sample_point ? "sample point" : "non-ISO CAN FD");
+        return ZK_E_UNSUPPORTED;
+    }
+    const int digit = data_rate_digit(bitrate);
+    if (digit < 0) {
+        zk::set_detail("adapter on %s has the data rates 1, 2, 4, 5 and 8 Mbit/s, not %u bit/s",
+                       dev_, unsigned(bitrate));
+        return ZK_E_NORATE;
+    }
+    if (bitrate == dbitrate_) return ZK_OK;
+    const bool was_running = running_;
+    if (was_running) {
+        running_ = false;
+        const int16_t rc = close_reply(command("C"));
+        if (rc != ZK_OK) return rc == ZK_E_GONE ? check_gone() : rc;
+    }
+    char cmd[16];
+    snprintf(cmd, sizeof cmd, "Y%d", digit);
+    int16_t rc = send_rate(cmd);
+    if (rc == ZK_OK) dbitrate_ = bitrate;
+    if (was_running) {
+        const int16_t rc2 = go_on_bus();
+        if (rc == ZK_OK) rc = rc2;
+    }
+    return rc;
 }
 
 void SlcanBackend::close(int slot)
@@ -777,14 +866,29 @@ int16_t SlcanBackend::hw_reset(int slot, bool running)
 
 int16_t SlcanBackend::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
 {
+    char buf[kCmdMax];
+    const size_t n = encode_frame(buf, sizeof buf, frame);
+    if (n == 0) return ZK_E_BADARG;
+    return send_line(buf, n, timeout_ms);
+}
+
+int16_t SlcanBackend::write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms)
+{
+    char buf[kFrameMax];
+    const size_t n = encode_fd_frame(buf, sizeof buf, frame);
+    if (n == 0) return ZK_E_BADARG;
+    return send_line(buf, n, timeout_ms);
+}
+
+/* Sends one frame line and waits for its acknowledgement where the
+ * adapter gives one. */
+int16_t SlcanBackend::send_line(const char *buf, size_t n, uint16_t timeout_ms)
+{
     if (int16_t rc = check_gone()) return rc;
     {
         std::lock_guard<std::mutex> g(mu_);
         if (state_lines_ && bus_state_ == 3) return ZK_E_BUSOFF;
     }
-    char buf[kCmdMax];
-    const size_t n = encode_frame(buf, sizeof buf, frame);
-    if (n == 0) return ZK_E_BADARG;
     const uint64_t deadline = zk::clock_us() + 1000u * static_cast<uint64_t>(timeout_ms);
     const bool wait = acks_ && timeout_ms > 0;
     for (int attempt = 0;; ++attempt) {
@@ -945,8 +1049,8 @@ void SlcanBackend::on_reply(LineKind kind, const char *text, size_t text_len)
         case LineKind::Version: if (c == 'V') idx = i; break;
         case LineKind::Serial:  if (c == 'N') idx = i; break;
         case LineKind::Status:  if (c == 'F') idx = i; break;
-        case LineKind::AckStd:  if (c == 't' || c == 'r') idx = i; break;
-        case LineKind::AckExt:  if (c == 'T' || c == 'R') idx = i; break;
+        case LineKind::AckStd:  if (c == 't' || c == 'r' || c == 'd' || c == 'b') idx = i; break;
+        case LineKind::AckExt:  if (c == 'T' || c == 'R' || c == 'D' || c == 'B') idx = i; break;
         default: idx = 0; break; /* CR or BEL: the oldest */
         }
     }
@@ -960,7 +1064,7 @@ void SlcanBackend::on_reply(LineKind kind, const char *text, size_t text_len)
         else if (++fpoll_missed_ >= 3) fpoll_ok_ = false;
     }
     if (kind == LineKind::Bell && p.letter != 'F' && p.seq != waiter_seq_ &&
-        (p.letter == 't' || p.letter == 'T' || p.letter == 'r' || p.letter == 'R'))
+        strchr("tTrRdDbB", p.letter))
         tx_refused_++;
     if (p.seq != 0 && p.seq == waiter_seq_) {
         waiter_done_ = true;
@@ -1051,10 +1155,18 @@ void SlcanBackend::on_line(const char *s, size_t n, bool ok, uint32_t now32)
         }
         return;
     }
+    case LineKind::FdFrame: {
+        zk::zk_rx_port *port = port_;
+        if (port) {
+            ln.fdframe.ts = now32;
+            port->frame(ln.fdframe);
+        }
+        return;
+    }
     case LineKind::Invalid:
         bad_lines_++;
         /* A frame the link corrupted is a frame lost. */
-        if (n > 0 && (s[0] == 't' || s[0] == 'T' || s[0] == 'r' || s[0] == 'R')) {
+        if (n > 0 && strchr("tTrRdDbB", s[0])) {
             zk::zk_rx_port *port = port_;
             if (port) port->event(zk::ZK_EV_HOVR);
         }
@@ -1169,6 +1281,7 @@ std::unique_ptr<zk::zk_backend> make_slcan(const char *args, uint8_t board, char
 {
     char dev[PATH_MAX] = "";
     unsigned answer_ms = kAnswerMsDefault, fpoll_ms = kStatusPollMsDefault, bps = 115200;
+    int fd_opt = 0;
     const char *p = args;
     char key[32], val[PATH_MAX];
     while (zk::next_option(&p, key, sizeof key, val, sizeof val)) {
@@ -1195,8 +1308,16 @@ std::unique_ptr<zk::zk_backend> make_slcan(const char *args, uint8_t board, char
                 snprintf(err, err_size, "speed '%s' is not a serial speed", val);
                 return nullptr;
             }
+        } else if (strcmp(key, "fd") == 0) {
+            if (strcmp(val, "auto") == 0) fd_opt = 0;
+            else if (strcmp(val, "yes") == 0) fd_opt = 1;
+            else if (strcmp(val, "no") == 0) fd_opt = -1;
+            else {
+                snprintf(err, err_size, "fd '%s' is not auto, yes or no", val);
+                return nullptr;
+            }
         } else {
-            snprintf(err, err_size, "unknown option '%s' (dev, timeout, fpoll, speed)", key);
+            snprintf(err, err_size, "unknown option '%s' (dev, timeout, fpoll, speed, fd)", key);
             return nullptr;
         }
     }
@@ -1208,7 +1329,7 @@ std::unique_ptr<zk::zk_backend> make_slcan(const char *args, uint8_t board, char
     for (const Speed &s : kSpeeds)
         if (s.bps == bps) code = s.code;
     return std::unique_ptr<zk::zk_backend>(
-        new SlcanBackend(dev, static_cast<int>(answer_ms), static_cast<int>(fpoll_ms), code));
+        new SlcanBackend(dev, static_cast<int>(answer_ms), static_cast<int>(fpoll_ms), code, fd_opt));
 }
 
 ZK_REGISTER_BACKEND("slcan", make_slcan);

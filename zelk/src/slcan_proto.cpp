@@ -106,7 +106,48 @@ void parse_frame(const char *s, size_t n, Line *out)
     out->kind = LineKind::Frame;
 }
 
+/* d/D/b/B: identifier, DLC code 0..F, data, optional stamp. */
+void parse_fd_frame(const char *s, size_t n, Line *out)
+{
+    const bool ext = s[0] == 'D' || s[0] == 'B';
+    const bool brs = s[0] == 'b' || s[0] == 'B';
+    const size_t idlen = ext ? 8 : 3;
+    if (n < idlen + 2) return; /* Invalid */
+    uint32_t id = 0, dlc = 0;
+    if (!hexn(s + 1, idlen, &id) || !hexn(s + 1 + idlen, 1, &dlc)) return;
+    if (id > (ext ? 0x1FFFFFFFu : 0x7FFu)) return;
+    static const uint8_t lens[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    const size_t len = lens[dlc];
+    const size_t rest = n - (idlen + 2);
+    if (rest != 2 * len && rest != 2 * len + 4) return;
+    zk_fdframe &f = out->fdframe;
+    memset(&f, 0, sizeof f);
+    f.id = id;
+    f.flags = static_cast<uint8_t>(ZK_FRAME_FDF | (ext ? ZK_FRAME_EFF : 0u) | (brs ? ZK_FRAME_BRS : 0u));
+    f.len = static_cast<uint8_t>(len);
+    const char *p = s + idlen + 2;
+    for (size_t i = 0; i < len; ++i) {
+        uint32_t b = 0;
+        if (!hexn(p + 2 * i, 2, &b)) return;
+        f.data[i] = static_cast<uint8_t>(b);
+    }
+    uint32_t ts = 0;
+    if (rest == 2 * len + 4) {
+        if (!hexn(p + 2 * len, 4, &ts)) return;
+        out->has_ts = true;
+    }
+    out->ts_ms = static_cast<uint16_t>(ts);
+    out->kind = LineKind::FdFrame;
+}
+
 } // namespace
+
+int data_rate_digit(uint32_t bps)
+{
+    for (int d : kDataRates)
+        if (uint32_t(d) * 1000000u == bps) return d;
+    return -1;
+}
 
 uint32_t predefined_bitrate(int index)
 {
@@ -165,6 +206,32 @@ size_t encode_frame(char *buf, size_t size, const zk_frame &f)
     return need;
 }
 
+size_t encode_fd_frame(char *buf, size_t size, const zk_fdframe &f)
+{
+    static const uint8_t lens[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    const bool ext = (f.flags & ZK_FRAME_EFF) != 0;
+    const bool brs = (f.flags & ZK_FRAME_BRS) != 0;
+    int dlc = -1;
+    for (int i = 0; i < 16; ++i)
+        if (lens[i] == f.len) dlc = i;
+    if (dlc < 0 || f.id > (ext ? 0x1FFFFFFFu : 0x7FFu)) return finish(buf, size, -1);
+    const size_t idlen = ext ? 8 : 3;
+    const size_t need = 1 + idlen + 1 + 2u * f.len + 1;
+    if (need + 1 > size) return finish(buf, size, -1);
+    char *p = buf;
+    *p++ = ext ? (brs ? 'B' : 'D') : (brs ? 'b' : 'd');
+    for (size_t i = 0; i < idlen; ++i)
+        *p++ = kHex[(f.id >> (4 * (idlen - 1 - i))) & 0xF];
+    *p++ = kHex[dlc];
+    for (size_t i = 0; i < f.len; ++i) {
+        *p++ = kHex[f.data[i] >> 4];
+        *p++ = kHex[f.data[i] & 0xF];
+    }
+    *p++ = '\r';
+    *p = '\0';
+    return need;
+}
+
 Registers filter_registers(uint32_t code, uint32_t mask, bool std_frames, bool ext_frames)
 {
     /* Standard frames: ID10..ID0 in register bits 31..21, RTR in bit 20,
@@ -202,6 +269,9 @@ void parse_line(const char *s, size_t n, Line *out)
         return;
     case 't': case 'T': case 'r': case 'R':
         parse_frame(s, n, out);
+        return;
+    case 'd': case 'D': case 'b': case 'B':
+        parse_fd_frame(s, n, out);
         return;
     case 'z':
         if (n == 1) out->kind = LineKind::AckStd;

@@ -17,12 +17,22 @@
 namespace zk_slcan {
 
 /* Longest line accepted from an adapter. The longest valid one is an
- * extended frame with eight data bytes and a time stamp (30 characters);
- * the slack covers version strings of chatty firmware. */
-constexpr size_t kLineMax = 80;
+ * extended CAN FD frame with 64 data bytes and a time stamp (142
+ * characters); the slack covers version strings of chatty firmware. */
+constexpr size_t kLineMax = 160;
 
 /* Longest command the host sends, terminator included. */
 constexpr size_t kCmdMax = 32;
+
+/* Longest frame line the host sends (an extended FD frame of 64 bytes),
+ * terminator and NUL included. */
+constexpr size_t kFrameMax = 144;
+
+/* CAN FD data rates of the Y command: Y<n> is n Mbit/s for these n. */
+constexpr int kDataRates[] = {1, 2, 4, 5, 8};
+
+/* The digit of Y for a data rate in bit/s, -1 when the dialect has none. */
+int data_rate_digit(uint32_t bps);
 
 /* Number of predefined rates (S0..S8). */
 constexpr int kRateCount = 9;
@@ -45,6 +55,12 @@ size_t fmt_reg(char *buf, size_t size, char letter, uint32_t value); /* "M000000
  * an invalid frame (length above 8, identifier too wide). */
 size_t encode_frame(char *buf, size_t size, const zk_frame &f);
 
+/* A CAN FD frame in the FD dialect: d (standard) / D (extended), or b / B
+ * with BRS, the identifier, one hex digit of DLC code (0..F), the data.
+ * The dialect has no ESI: the adapter's controller sets it. Returns 0 for
+ * an invalid frame (length not an FD length, identifier too wide). */
+size_t encode_fd_frame(char *buf, size_t size, const zk_fdframe &f);
+
 /* Acceptance registers in the SJA1000 single-filter layout (ACR0 in the
  * top byte). In amr a set bit means "don't care". */
 struct Registers {
@@ -65,6 +81,7 @@ enum class LineKind : uint8_t {
     AckStd,   /* "z": standard frame queued for sending */
     AckExt,   /* "Z": extended frame queued for sending */
     Frame,    /* received t/T/r/R frame */
+    FdFrame,  /* received d/D/b/B CAN FD frame */
     Version,  /* "V..." */
     Serial,   /* "N..." */
     Status,   /* "Fxx" status flags */
@@ -87,7 +104,8 @@ enum : uint8_t {
 struct Line {
     LineKind kind;
     zk_frame frame;      /* Frame (ts left 0) */
-    bool     has_ts;     /* Frame carried the adapter's millisecond stamp */
+    zk_fdframe fdframe;  /* FdFrame (ts left 0) */
+    bool     has_ts;     /* Frame, FdFrame carried the adapter's millisecond stamp */
     uint16_t ts_ms;
     uint8_t  status;     /* Status */
     char     state;      /* State: 'a', 'w', 'p' or 'b' */
