@@ -210,3 +210,91 @@ TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
 }
 
 }  // namespace
+
+namespace {
+
+// zelkctl dump in the background, its output in a file.
+struct Dump {
+    pid_t pid = -1;
+    std::string file;
+    Dump(const std::string &args, const std::string &dir) : file(dir + "/dump")
+    {
+        pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + zelkctl() + " dump " + args + " > '" + file + "' 2>&1").c_str(),
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+    }
+    std::string output() const { return nbtest::read_file(file); }
+    bool shows(const std::string &frame) const
+    {
+        return output().find(" " + frame + "\n") != std::string::npos;
+    }
+    ~Dump()
+    {
+        if (pid <= 0) return;
+        kill(pid, SIGINT);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+// The simulated bus is one for all the user's programs, like a vcan: what
+// one sends, the others receive, classic and FD frames alike.
+TEST(ZelkBetweenProcesses, ProgramsMeetOnTheSimulatedBus)
+{
+    setenv("ZELK_BOARDS", "sim:channels=3,traffic=none", 1);
+    zk_sim_reset();
+    ASSERT_EQ(ZkInit(), ZK_OK);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const std::string dir = nbtest::make_temp_dir("simbus");
+    Dump dump("2", dir);
+    // Until the dump listens, what is sent is lost, as on a real bus.
+    const zk_frame mark = frame(0x7FF, 0, {0xEE});
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        ZkWrite(0, &mark, 1);
+        return dump.shows("7FF#EE");
+    }, 20000)) << dump.output();
+
+    std::string out;
+    const char *sent[] = {"7E8#0211223344556677", "18DAF110#R", "123##1" "00112233445566778899AABB"};
+    for (const char *f : sent) ASSERT_EQ(run_cmd(zelkctl() + " send 1 " + f + " 2>&1", &out), 0) << out;
+    std::vector<zk_fdframe> got;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        zk_fdframe buf[16];
+        for (int16_t n; (n = ZkReadFd(0, buf, 16)) > 0;)
+            for (int i = 0; i < n; i++)
+                if (buf[i].id != 0x7FF) got.push_back(buf[i]);
+        return got.size() >= 3;
+    }, 20000)) << got.size();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].id, 0x7E8u);
+    EXPECT_EQ(got[0].data[7], 0x77);
+    EXPECT_EQ(got[1].flags, ZK_FRAME_EFF | ZK_FRAME_RTR);
+    EXPECT_EQ(got[2].flags, ZK_FRAME_FDF | ZK_FRAME_BRS);
+    EXPECT_EQ(got[2].len, 12);
+    EXPECT_EQ(got[2].data[11], 0xBB);
+
+    // The other way, and between two other programs: zelkctl's frames and
+    // ours reach the dump in the order they were sent.
+    zk_fdframe fd{};
+    fd.id = 0x1ABCDEF0;
+    fd.flags = ZK_FRAME_EFF | ZK_FRAME_FDF;
+    fd.len = 64;
+    memset(fd.data, 0x5A, 64);
+    ASSERT_EQ(ZkWriteFd(0, &fd, 1), 1);
+    ASSERT_EQ(run_cmd(zelkctl() + " send 1 321#CAFE 2>&1", &out), 0) << out;
+    ASSERT_TRUE(nbtest::wait_until([&] { return dump.shows("321#CAFE"); }, 20000)) << dump.output();
+    const std::string o = dump.output();
+    std::string fd_text = "1ABCDEF0##4";
+    for (int i = 0; i < 64; i++) fd_text += "5A";
+    EXPECT_NE(o.find(" " + fd_text + "\n"), std::string::npos) << o;
+    EXPECT_LT(o.find(fd_text), o.find("321#CAFE"));
+    for (const char *f : {"7E8#0211223344556677", "18DAF110#R", "123##500112233445566778899AABB"})
+        EXPECT_NE(o.find(std::string(" ") + f + "\n"), std::string::npos) << f << ": " << o;
+    ZkClose(0);
+    unsetenv("ZELK_BOARDS");
+}
+
+}  // namespace

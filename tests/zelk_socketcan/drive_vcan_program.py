@@ -15,35 +15,9 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
-
-def wait_for(what, find, timeout=60.0):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        try:
-            found = find()
-        except Exception:  # the tree changes while windows come and go
-            found = None
-        if found:
-            return found
-        time.sleep(0.1)
-    raise RuntimeError("timed out waiting for " + what)
-
-
-def frames(path, skip_marks=True):
-    """The ID#DATA fields of a candump log, remote lengths cut."""
-    out = []
-    with open(path) as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) < 3 or not parts[0].startswith('('):
-                continue
-            fr = parts[2]
-            if '#R' in fr:
-                fr = fr[:fr.index('#R') + 2]
-            out.append(fr)
-    return out
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from driver_util import candump_frames as frames, dogtail_tree, wait_for  # noqa: E402
 
 
 def main():
@@ -58,20 +32,12 @@ def main():
                XDG_CONFIG_HOME=root + "/config", XDG_RUNTIME_DIR=root + "/runtime",
                GTK_MODULES="gail:atk-bridge", ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
     env.pop("ZELK_BOARDS", None)
-    os.environ["GTK_MODULES"] = "gail:atk-bridge"
     logger = os.path.join(stage, "logger.so")
     with open(os.path.join(root, "data", ".nbauto-ch%d.nbs" % chan), "w") as f:
         f.write("[Nimbrel]\nChan=%d\nBaud=1000\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n"
                 "Format=candump\nFolder=%s\nAutoStart=1\n" % (chan, logger, logger, root + "/logs"))
 
-    from dogtail import config
-    config.logDebugToStdOut = False
-    config.logDebugToFile = False
-    config.actionDelay = 0.05
-    config.searchBackoffDuration = 0.1
-    config.searchCutoffCount = 5
-    config.defaultDelay = 0.1
-    from dogtail import tree
+    tree = dogtail_tree()
 
     ref_path = root + "/candump.log"
     ref = subprocess.Popen(["stdbuf", "-oL", "candump", "-L", iface], stdout=open(ref_path, "w"))

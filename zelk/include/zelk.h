@@ -16,9 +16,10 @@
  * each "[N=]KIND[:ARGS]", for example
  * "0=sim:channels=2,rate=500;2=slcan:/dev/ttyACM0;3=socketcan:can0,can1".
  *
- * Kinds: "sim" (simulated bus), "slcan" (serial ASCII adapters on a tty),
- * "socketcan" (Linux CAN interfaces: "socketcan:can0" is one channel,
- * "socketcan:can0,can1" one board with a channel per interface, at most 4).
+ * Kinds: "sim" (a simulated bus, one for all the user's programs), "slcan"
+ * (serial ASCII adapters on a tty), "socketcan" (Linux CAN interfaces:
+ * "socketcan:can0" is one channel, "socketcan:can0,can1" one board with a
+ * channel per interface, at most 4).
  * A socketcan board's name gives the interfaces and the kernel driver, its
  * serial number is the USB device's where sysfs has one. Setting the bit
  * rate or listen-only mode and bringing the interface up need

@@ -52,9 +52,24 @@
  * zk_chipstat.fd_skipped (a real classic controller would destroy them
  * with error frames; the simulation spares the bus that).
  *
- * Time. The bus runs lazily: on every library call it catches up with the
- * clock (at most ten seconds of bus time per call; an older backlog is
- * skipped). The clock is CLOCK_MONOTONIC unless the manual clock is on.
+ * One bus for all programs. The bus of board N is one for all the user's
+ * processes (a file in the folder of the channel locks, mapped by each):
+ * what a channel sends in one program reaches the channels other programs
+ * hold, as on a vcan interface, and the simulated nodes are the same for
+ * all. Who holds a channel is decided by the channel locks as for every
+ * board. The program that finds no channel of the bus open anywhere sets
+ * the bus up from its own board entry (rate, data rate, traffic, length,
+ * transmit queue); later ones join it as it is. What a channel had
+ * queued when it is closed still goes out within a second, as from a
+ * kernel's transmit queue (zelkctl send exits right after sending);
+ * ZkHwReset empties the queue.
+ *
+ * Time. The bus runs lazily: on every library call of any program using
+ * it, it catches up with the clock (at most ten seconds of bus time per
+ * call; an older backlog is skipped). The clock is CLOCK_MONOTONIC unless
+ * the manual clock is on; a process that turns it on takes its buses
+ * with it into memory of its own, away from other programs, and keeps
+ * them there until zk_sim_reset.
  * zk_frame.ts of a received frame is the low 32 bits of the bus time in
  * microseconds at the end of the frame. For deterministic tests use
  * "traffic=none" and the manual clock.
@@ -110,8 +125,9 @@ ZK_API int zk_sim_tx_pending(uint8_t chan);
 ZK_API void zk_sim_fail_next(const char *function, int16_t code);
 ZK_API void zk_sim_clear_failures(void);
 
-/* Change the board's bus at run time: bit rate in kbit/s (0: keep) and
- * traffic "none", "default", "mixed", "full" or "full-fd" (NULL: keep). */
+/* Change the board's bus at run time, for every program on it: bit rate
+ * in kbit/s (0: keep) and traffic "none", "default", "mixed", "full" or
+ * "full-fd" (NULL: keep). */
 ZK_API int16_t zk_sim_set_bus(uint8_t board, uint32_t kbit, const char *traffic);
 
 /* Change the data-phase bit rate of the board's bus, 1 to 16000 kbit/s. */
@@ -129,7 +145,8 @@ ZK_API int16_t zk_sim_set_error_counters(uint8_t chan, uint8_t rec, uint16_t tec
 
 /* Back to the freshly initialised state: every channel closed (locks
  * released), failures cleared, manual clock off, and the configuration
- * read again as ZkInit does. */
+ * read again as ZkInit does (a bus no other program holds a channel of is
+ * set up afresh from it). */
 ZK_API void zk_sim_reset(void);
 
 /* Manual clock: on (1) freezes the simulation clock at its current value;

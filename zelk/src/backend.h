@@ -110,6 +110,18 @@ inline uint8_t fd_dlc_to_len(unsigned dlc)
     return len[dlc & 15u];
 }
 
+/* A classic frame as a zk_fdframe, fields as they are (ts included). */
+inline zk_fdframe to_fdframe(const zk_frame &c)
+{
+    zk_fdframe f{};
+    f.id = c.id;
+    f.flags = c.flags;
+    f.len = c.len;
+    f.ts = c.ts;
+    for (int i = 0; i < 8; i++) f.data[i] = c.data[i];
+    return f;
+}
+
 /* Events a backend reports besides frames. */
 enum zk_event {
     ZK_EV_EWL,   /* error warning limit crossed (error active -> warning) */
@@ -338,6 +350,13 @@ bool next_option(const char **p, char *key, size_t key_size, char *val, size_t v
 
 /* Bounded copy that always NUL-terminates (size > 0). */
 void copy_text(char *dst, size_t size, const char *src);
+
+/* The user's folder of channel locks and of state shared between the
+ * user's processes (the simulated buses): $XDG_RUNTIME_DIR/zelk, else
+ * ~/.cache/zelk-locks; created when missing, used only when it is the
+ * user's own and nobody else may write it. ZK_E_IO with a detail when
+ * there is none. */
+int16_t runtime_dir(char *buf, size_t size);
 
 /* Who holds a lock (flock) on the file at path, as "process 1234
  * (minicom) of user anna", from the system's list of locks. False when

@@ -40,6 +40,55 @@ chan_state *find_chan(int chan)
 
 namespace {
 
+// The user's home folder: $HOME, else the password database's.
+const char *home_dir()
+{
+    const char *home = getenv("HOME");
+    if (home && *home) return home;
+    const passwd *pw = getpwuid(getuid());
+    return pw && pw->pw_dir ? pw->pw_dir : nullptr;
+}
+
+}  // namespace
+
+// Folder of the channel lock files and the simulated buses, created when
+// missing: the user's runtime folder, else one in the user's cache folder. Both lie in
+// folders only the user can write, so no other user can create or replace
+// them (a shared folder such as /tmp would let anyone take the name
+// first). Only a folder of our own that nobody else may write is used,
+// never a link.
+int16_t runtime_dir(char *buf, size_t size)
+{
+    auto usable = [](const char *dir) {
+        if (mkdir(dir, 0700) != 0 && errno != EEXIST) return false;
+        struct stat st;
+        return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+               (st.st_mode & 022) == 0;
+    };
+    const char *rt = getenv("XDG_RUNTIME_DIR");
+    if (rt && *rt) {
+        snprintf(buf, size, "%s/zelk", rt);
+        if (usable(buf)) return ZK_OK;
+    }
+    const char *cache = getenv("XDG_CACHE_HOME");
+    char parent[768];
+    if (cache && *cache == '/') {
+        snprintf(parent, sizeof parent, "%s", cache);
+    } else if (const char *home = home_dir()) {
+        snprintf(parent, sizeof parent, "%s/.cache", home);
+    } else {
+        set_detail("no folder for the channel locks: neither XDG_RUNTIME_DIR nor a home folder");
+        return ZK_E_IO;
+    }
+    (void)mkdir(parent, 0700);
+    snprintf(buf, size, "%s/zelk-locks", parent);
+    if (usable(buf)) return ZK_OK;
+    set_detail("no usable folder for the channel locks (%s)", buf);
+    return ZK_E_IO;
+}
+
+namespace {
+
 zk_backend *backend_of(const chan_state &ch)
 {
     return lib().boards[size_t(ch.board)].be.get();
@@ -108,56 +157,11 @@ private:
     chan_state *ch = nullptr;                                         \
     if (int16_t e_ = call.chan(number, need_open, &ch); e_ < 0) return call.ret(e_)
 
-// The user's home folder: $HOME, else the password database's.
-const char *home_dir()
-{
-    const char *home = getenv("HOME");
-    if (home && *home) return home;
-    const passwd *pw = getpwuid(getuid());
-    return pw && pw->pw_dir ? pw->pw_dir : nullptr;
-}
-
-// Folder of the channel lock files, created when missing: the user's
-// runtime folder, else one in the user's cache folder. Both lie in
-// folders only the user can write, so no other user can create or replace
-// them (a shared folder such as /tmp would let anyone take the name
-// first). Only a folder of our own that nobody else may write is used,
-// never a link.
-int16_t lock_dir(char *buf, size_t size)
-{
-    auto usable = [](const char *dir) {
-        if (mkdir(dir, 0700) != 0 && errno != EEXIST) return false;
-        struct stat st;
-        return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-               (st.st_mode & 022) == 0;
-    };
-    const char *rt = getenv("XDG_RUNTIME_DIR");
-    if (rt && *rt) {
-        snprintf(buf, size, "%s/zelk", rt);
-        if (usable(buf)) return ZK_OK;
-    }
-    const char *cache = getenv("XDG_CACHE_HOME");
-    char parent[768];
-    if (cache && *cache == '/') {
-        snprintf(parent, sizeof parent, "%s", cache);
-    } else if (const char *home = home_dir()) {
-        snprintf(parent, sizeof parent, "%s/.cache", home);
-    } else {
-        set_detail("no folder for the channel locks: neither XDG_RUNTIME_DIR nor a home folder");
-        return ZK_E_IO;
-    }
-    (void)mkdir(parent, 0700);
-    snprintf(buf, size, "%s/zelk-locks", parent);
-    if (usable(buf)) return ZK_OK;
-    set_detail("no usable folder for the channel locks (%s)", buf);
-    return ZK_E_IO;
-}
-
 // Takes the channel's cross-process lock; *fd is the open lock file.
 int16_t take_lock(chan_state &ch, int *fd)
 {
     char dir[768];
-    if (int16_t e = lock_dir(dir, sizeof dir); e < 0) return e;
+    if (int16_t e = runtime_dir(dir, sizeof dir); e < 0) return e;
     char name[128] = "";
     backend_of(ch)->lock_name(ch.slot, name, sizeof name);
     for (char *c = name; *c; c++)
@@ -728,15 +732,7 @@ int16_t ZkWrite(uint8_t chan, const zk_frame *frames, uint16_t n)
 {
     ZK_CALL("ZkWrite");
     ZK_CHAN(chan, true);
-    return write_frames(call, ch, n, !frames, true, [frames](int i) {
-        const zk_frame &c = frames[i];
-        zk_fdframe f{};
-        f.id = c.id;
-        f.flags = c.flags;
-        f.len = c.len;
-        memcpy(f.data, c.data, sizeof c.data);
-        return f;
-    });
+    return write_frames(call, ch, n, !frames, true, [frames](int i) { return to_fdframe(frames[i]); });
 }
 
 int16_t ZkWriteFd(uint8_t chan, const zk_fdframe *frames, uint16_t n)

@@ -73,11 +73,9 @@ extern "C" {
 int16_t zk_sim_inject(uint8_t board, const zk_frame *frame)
 {
     if (!frame) return ZK_E_BADARG;
-    zk_fdframe f{};
-    f.id = frame->id;
-    f.flags = frame->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+    zk_fdframe f = to_fdframe(*frame);
+    f.flags &= ZK_FRAME_EFF | ZK_FRAME_RTR;
     f.len = frame->len > 8 ? 8 : frame->len;
-    memcpy(f.data, frame->data, sizeof frame->data);
     return zk_sim_inject_fd(board, &f);
 }
 
@@ -213,11 +211,15 @@ void zk_sim_reset(void)
 void zk_sim_manual_clock(int on)
 {
     std::lock_guard<std::mutex> g(lib().api);
-    // Bring every bus up to the moment the clock changes mode.
+    // Bring every bus up to the moment the clock changes mode; a manual
+    // clock makes them the process's own, away from other processes.
     lib_state &L = lib();
     if (L.inited)
         for (board_state &b : L.boards)
-            if (auto *s = dynamic_cast<sim_board *>(b.be.get())) s->poll();
+            if (auto *s = dynamic_cast<sim_board *>(b.be.get())) {
+                s->poll();
+                if (on) s->go_private();
+            }
     sim_set_manual(on != 0);
 }
 

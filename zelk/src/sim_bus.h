@@ -1,0 +1,201 @@
+/*
+ * sim_bus.h - the simulated CAN bus of a "sim" board, one for all the
+ * user's processes: the controllers of its channels, its simulated nodes,
+ * the frame on the wire and the frames that passed, in a file of the
+ * user's runtime folder mapped into every process that uses the board
+ * (board N: sim-bus-N-vL, L the layout version below). Any process that
+ * calls the library brings the bus up to the clock under the bus's
+ * process-shared mutex; each process then takes the frames meant for the
+ * channels it holds out of the ring of passed frames. Which process holds
+ * a channel is decided by the library's channel locks, as for every
+ * board.
+ *
+ * A process whose simulation clock is not the monotonic clock (the
+ * manual clock of the tests) uses a bus of its own in private memory, so
+ * that nothing it does reaches other processes or is disturbed by them.
+ *
+ * Plain data: no pointers, no constructors, the same layout in every
+ * process. All functions below take the bus locked (sim_bus_guard) unless
+ * said otherwise.
+ */
+#ifndef ZELK_SIM_BUS_H
+#define ZELK_SIM_BUS_H
+
+#include "backend.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+
+namespace zk {
+
+/* Simulation clock in nanoseconds: CLOCK_MONOTONIC, or the manual clock. */
+uint64_t sim_now_ns();
+bool sim_manual();
+void sim_set_manual(bool on);
+/* Moves the manual clock forward to t (never backwards). */
+void sim_manual_to(uint64_t t_ns);
+/* Manual clock off and no offset: the state of a fresh process. */
+void sim_clock_reset();
+/* The process's clock is the monotonic clock other processes have. */
+bool sim_clock_shared();
+
+enum sim_traffic {
+    SIM_TRAFFIC_NONE,
+    SIM_TRAFFIC_DEFAULT,
+    SIM_TRAFFIC_MIXED,
+    SIM_TRAFFIC_FULL,
+    SIM_TRAFFIC_FULL_FD
+};
+
+/* Traffic name <-> kind; false / "?" when unknown. */
+bool sim_traffic_kind(const char *name, sim_traffic *out);
+const char *sim_traffic_name(sim_traffic t);
+
+/* Bits on the wire of a classic CAN frame including stuff bits, CRC
+ * delimiter, acknowledgement, end of frame and the 3-bit interframe
+ * space. */
+int sim_frame_bits(const zk_frame &f);
+
+/* The same for a classic or FD frame, split by the rate they run at:
+ * *nominal bits at the nominal rate, *data bits at the data rate (0 for a
+ * classic frame or an FD frame without BRS). An FD frame's data phase
+ * runs from the ESI bit to the end of the CRC, with its fixed stuff bits;
+ * dynamic stuff bits count in the phase they fall in. */
+void sim_fd_frame_bits(const zk_fdframe &f, int *nominal, int *data);
+
+constexpr uint32_t SIM_BUS_LAYOUT = 1;
+constexpr int SIM_TXQ_MAX = 1024;
+constexpr int SIM_NODES_MAX = 32;
+/* Frames the ring of passed frames keeps: as many as a channel's receive
+ * queue, so that a process that stalls loses no more than its queue
+ * would hold. */
+constexpr int SIM_RING = 65536;
+
+/* What the board's entry says about its bus; the process that sets the
+ * bus up (no channel of it open anywhere) puts them in force, later ones
+ * find the bus as it is. */
+struct sim_bus_options {
+    int channels = 2;
+    uint32_t rate = 500000;    /* bit/s */
+    uint32_t drate = 2000000;  /* data-phase bit/s of FD frames with BRS */
+    sim_traffic traffic = SIM_TRAFFIC_DEFAULT;
+    int full_len = -1;         /* -1: 0 for full, 64 for full-fd */
+    int txq = 16;
+};
+
+struct sim_tx {
+    zk_fdframe f;
+    uint64_t enq_ns;
+};
+
+/* One channel's controller. */
+struct sim_chan {
+    int32_t owner;             /* process that holds it open, 0: closed */
+    uint8_t started, lom, fd, non_iso;
+    uint8_t state;             /* 0 active, 1 warning, 2 passive, 3 bus-off */
+    uint32_t bitrate, dbitrate;
+    uint16_t dsp;
+    uint32_t tec, rec;
+    uint32_t ev_ewl, ev_boff;  /* events not yet handed to the owner */
+    uint64_t rx_seq;           /* next passed frame the owner takes */
+    uint64_t drain_until_ns;   /* closed: its queue still goes out until then */
+    uint64_t next_attempt_ns;
+    int32_t tx_head, tx_count;
+    sim_tx txq[SIM_TXQ_MAX];
+};
+
+struct sim_node {
+    uint32_t id;
+    uint8_t flags, len;
+    uint32_t period_us;
+    uint64_t due_ns;
+    uint32_t counter;
+};
+
+/* A frame that passed: the channels it reached (bit per slot) and when
+ * it ended. */
+struct sim_passed {
+    zk_fdframe f;
+    uint8_t to;
+    uint64_t end_ns;
+};
+
+struct sim_bus {
+    uint32_t magic, layout;
+    pthread_mutex_t mu;
+    sim_bus_options opt;
+    /* The frame on the wire: once it has started it is no longer subject
+     * to arbitration. */
+    uint8_t busy;
+    int8_t cur_chan, cur_node;  /* sender slot or node, -1 none */
+    zk_fdframe cur;
+    uint64_t cur_end_ns;
+    uint64_t t_free;           /* bus free from this time on */
+    uint64_t next_event;       /* next time something happens, after sim_bus_advance */
+    int32_t nnodes;
+    sim_node nodes[SIM_NODES_MAX];
+    sim_chan ch[ZK_CHANNELS_PER_BOARD];
+    uint64_t seq;              /* number of frames passed so far */
+    sim_passed ring[SIM_RING];
+};
+
+/* Maps the bus of board `board` (the file in the runtime folder, or
+ * private memory when that cannot be or the clock is not shared) and sets
+ * it up from opt when nobody holds a channel of it. nullptr only when no
+ * memory could be had at all. *shared tells which it became. */
+sim_bus *sim_bus_attach(uint8_t board, const sim_bus_options &opt, bool *shared);
+/* Moves the process to a private copy of the bus (the manual clock goes
+ * on): its channels come along, others' stay behind. Takes the bus
+ * unlocked; returns the new bus (the old one is unmapped). */
+sim_bus *sim_bus_go_private(sim_bus *bus);
+void sim_bus_detach(sim_bus *bus);
+
+/* Holds the bus's mutex (a process that died holding it leaves it
+ * consistent enough: the bus is plain data). */
+class sim_bus_guard {
+public:
+    explicit sim_bus_guard(sim_bus *b);
+    ~sim_bus_guard();
+    void unlock();
+    void lock();
+
+private:
+    sim_bus *b_;
+    bool held_ = false;
+};
+
+/* Sets up the nodes of the traffic in force from now_ns on. */
+void sim_bus_setup_nodes(sim_bus *b, uint64_t now_ns);
+
+/* Does the controller take part in this frame at its settings: its
+ * nominal rate matches the bus, and for an FD frame with BRS its data
+ * rate, for any FD frame in FD mode its variant (ISO). A controller in
+ * classic mode takes FD frames too: the core counts them for the classic
+ * reader (a real classic controller would destroy them with error
+ * frames; the simulation spares the bus that). */
+bool sim_in_step(const sim_bus *b, const sim_chan &c, const zk_fdframe &f);
+
+/* Runs the bus up to now_ns; bounded: skips backlog older than 10 s.
+ * progress(ctx) is called every few thousand frames, so that a long
+ * catch-up can hand frames to their channels before the ring wraps. */
+void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)(void *) = nullptr,
+                     void *ctx = nullptr);
+
+/* A frame put on the bus by a simulated node, passed now. Returns the
+ * slots it reached. */
+uint8_t sim_bus_inject(sim_bus *b, const zk_fdframe &f, uint64_t now_ns);
+
+/* The controller's state follows its error counters. */
+void sim_bus_update_state(sim_chan &c);
+
+/* A sending controller stopped, reset or changed its timing (slot -1:
+ * the bus changed): the frame it had on the wire is gone. */
+void sim_bus_abort(sim_bus *b, int slot, uint64_t now_ns);
+
+/* Frame time on the bus. */
+uint64_t sim_bus_frame_ns(const sim_bus *b, const zk_fdframe &f);
+
+}  // namespace zk
+
+#endif /* ZELK_SIM_BUS_H */
