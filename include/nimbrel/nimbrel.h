@@ -3,7 +3,7 @@
  *
  * This is the one header a plug-in author needs. It declares
  *   - the request record pgrp through which the host tells a plug-in
- *     everything, the ten request types and their payload records;
+ *     everything, the request types and their payload records;
  *   - the functions and the one data symbol the host executable exports
  *     (plain undecorated C names; a plug-in links against them when it is
  *     loaded, so a plug-in that needs a symbol the host does not export is
@@ -26,12 +26,12 @@
  *
  * Interface version
  * -----------------
- * This header describes interface version 0x0300 (NBPG_VERSION_CURRENT:
- * major 3 in the high byte, minor 0 in the low byte). A plug-in states
+ * This header describes interface version 0x0301 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 1 in the low byte). A plug-in states
  * the version it was written for in __nbpg_version; the host lists every
  * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
  * plug-in built against an older header may rely on all of this:
- *   - the request numbers 0..9, their payloads and when they are sent;
+ *   - the request numbers, their payloads and when they are sent;
  *   - the sizes and offsets of pgrp, nb_chan_status, nb_tx_entry,
  *     pgrp_session_key, nbp_ops_table and of the zelk.h records;
  *   - every host export declared here, with its arguments, result and
@@ -43,6 +43,43 @@
  * raise __nbpg_version when you use one) and meanings for reserved bytes
  * (until then they carry nothing: never read or write them). A new major
  * version would change the records.
+ *
+ * What each minor version added:
+ *   0x0301  CAN FD. The opt-in __nbpg_features / NBPG_FEATURE_FD, the
+ *           requests PGRP_RX_FD_FRAMES (10) and PGRP_TX_FD_FRAMES (11)
+ *           with the record nb_tx_fd_entry, the export nb_send_fd_frame,
+ *           and the fields fd and data_kbit of nb_chan_status (formerly
+ *           reserved bytes). See "CAN FD" below.
+ *
+ * CAN FD
+ * ------
+ * A channel opened in CAN FD mode carries classic frames and FD frames
+ * (up to 64 data bytes, zk_fdframe in zelk.h). What a plug-in sees of
+ * them depends on whether it opted in:
+ *
+ *   - A plug-in that exports
+ *       NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_FD;
+ *     together with __nbpg_version 0x0301 or later and nbpg_handler is
+ *     FD-aware. On every channel, classic or FD, it receives all
+ *     received frames, classic and FD, as PGRP_RX_FD_FRAMES (zk_fdframe,
+ *     in receive order) and all frames sent through the host as
+ *     PGRP_TX_FD_FRAMES (nb_tx_fd_entry, in the order they were sent).
+ *     It never receives PGRP_RX_FRAMES or PGRP_TX_FRAMES. It may send
+ *     both kinds with nb_send_fd_frame (and classic ones with
+ *     nb_send_frame as before).
+ *   - Every other plug-in (any 0x0300 plug-in, a 0x0301 plug-in that
+ *     does not opt in, a plug-in of the older entry-point set) receives
+ *     exactly what it received before: PGRP_RX_FRAMES and PGRP_TX_FRAMES
+ *     with the classic frames only, in the same order. The FD frames it
+ *     cannot see are counted by the host and shown to the user in the
+ *     channel information panel ("FD frames hidden"), so nothing goes
+ *     missing unnoticed.
+ *
+ * The status record (nb_chan_status) tells every plug-in whether the
+ * channel runs CAN FD (fd) and its data-phase bit rate (data_kbit).
+ * The host never pads or cuts an FD frame: nb_send_fd_frame refuses a
+ * length that is not an FD length with ZK_E_BADLEN, and an FD frame on a
+ * classic channel with ZK_E_NOFD.
  */
 #ifndef NIMBREL_H
 #define NIMBREL_H
@@ -77,12 +114,15 @@ enum {
     /* Once, just before the host destroys the page and unloads the
      * library. No data. */
     PGRP_RELEASE = 1,
-    /* Every poll tick (20 ms) that received frames.
-     * data: array of n zk_frame, data_size = 20 * n, n = 1..512. */
+    /* Every poll tick (20 ms) that received classic frames.
+     * data: array of n zk_frame, data_size = 20 * n, n = 1..512.
+     * Not sent to FD-aware plug-ins; on a CAN FD channel it holds the
+     * classic frames only (see "CAN FD" at the top). */
     PGRP_RX_FRAMES = 2,
-    /* Every poll tick that found frames sent through nb_send_frame (by
+    /* Every poll tick that found classic frames sent through the host (by
      * any plug-in, the receiver included).
-     * data: array of n nb_tx_entry, data_size = 32 * n, n = 1..512. */
+     * data: array of n nb_tx_entry, data_size = 32 * n, n = 1..512.
+     * Not sent to FD-aware plug-ins. */
     PGRP_TX_FRAMES = 3,
     /* Every poll tick in which at least one error counter is non-zero.
      * data: zk_errs, data_size 10. */
@@ -103,7 +143,17 @@ enum {
      * data: pgrp_session_key, data_size 640. */
     PGRP_SESSION_LOAD_KEY = 8,
     /* At the end of that section. No data. */
-    PGRP_SESSION_LOAD_END = 9
+    PGRP_SESSION_LOAD_END = 9,
+    /* (0x0301, FD-aware plug-ins only, in place of PGRP_RX_FRAMES.) Every
+     * poll tick that received frames: all of them, classic (FDF clear)
+     * and FD, in receive order.
+     * data: array of n zk_fdframe, data_size = 76 * n, n = 1..512. */
+    PGRP_RX_FD_FRAMES = 10,
+    /* (0x0301, FD-aware plug-ins only, in place of PGRP_TX_FRAMES.) Every
+     * poll tick that found frames sent through nb_send_frame or
+     * nb_send_fd_frame: all of them, classic and FD, oldest first.
+     * data: array of n nb_tx_fd_entry, data_size = 88 * n, n = 1..512. */
+    PGRP_TX_FD_FRAMES = 11
 };
 
 /* ---------------------------------------------------------------------
@@ -129,13 +179,22 @@ typedef struct nb_chan_status {
     uint8_t  chan;        /* channel number */
     uint8_t  running;     /* controller started (non-zero) or stopped */
     uint8_t  lom;         /* listen-only mode on (non-zero) */
-    uint8_t  reserved0;
+    uint8_t  fd;          /* (0x0301) NB_FD_OFF: classic CAN; NB_FD_ISO or
+                           * NB_FD_NON_ISO: the channel runs CAN FD. A 0x0300
+                           * host leaves this byte 0 (it was reserved). */
     uint32_t acc_code;    /* acceptance code */
     uint32_t acc_mask;    /* acceptance mask: a set bit must match the code bit */
-    int32_t  baud_index;  /* 0 manual, 1..9: 10, 20, 50, 100, 125, 250, 500, 800, 1000 kbit/s */
-    uint8_t  reserved1[2];
+    int32_t  baud_index;  /* 0 manual, 1..9: 10, 20, 50, 100, 125, 250, 500, 800, 1000 kbit/s;
+                           * on a CAN FD channel the nominal (arbitration) rate */
+    uint16_t data_kbit;   /* (0x0301) data-phase bit rate of a CAN FD channel in
+                           * kbit/s (2000 for 2 Mbit/s); 0 on a classic channel */
     uint16_t wtout;       /* write timeout in milliseconds */
 } nb_chan_status;
+
+/* Values of nb_chan_status.fd. */
+#define NB_FD_OFF     0u  /* classic CAN */
+#define NB_FD_ISO     1u  /* CAN FD as ISO 11898-1:2015 */
+#define NB_FD_NON_ISO 2u  /* CAN FD in the earlier, non-ISO variant */
 
 /* One frame the host sent through nb_send_frame, 32 bytes (PGRP_TX_FRAMES). */
 typedef struct nb_tx_entry {
@@ -145,6 +204,18 @@ typedef struct nb_tx_entry {
     uint8_t  reserved[4];
     uint64_t timestamp;   /* when the adapter library accepted the frame */
 } nb_tx_entry;
+
+/* (0x0301) One frame, classic or FD, that the host sent through
+ * nb_send_frame or nb_send_fd_frame, 88 bytes (PGRP_TX_FD_FRAMES). A
+ * classic frame is the zk_frame given to nb_send_frame in the FD record's
+ * form: FDF clear, the same id, flags (EFF, RTR), len and data bytes. */
+typedef struct nb_tx_fd_entry {
+    zk_fdframe frame;     /* offset 0: the frame as the adapter library accepted it,
+                           * ts set to the channel's clock at that moment, as in
+                           * nb_tx_entry */
+    uint8_t  reserved[4]; /* offset 76 */
+    uint64_t timestamp;   /* offset 80: when the adapter library accepted the frame */
+} nb_tx_fd_entry;
 
 /* One key of a plug-in's session section, 640 bytes (PGRP_SESSION_LOAD_KEY).
  * Longer names and values are cut to 127 and 511 characters. */
@@ -188,6 +259,19 @@ typedef struct nbp_ops_table {
  * (controller stopped, listen-only, write timeout, ...; see zelk.h), in
  * which case nothing is logged. */
 NB_HOST_API int nb_send_frame(zk_frame *frame);
+
+/* (0x0301) Writes one frame, classic (FDF clear) or CAN FD (ZK_FRAME_FDF
+ * set; ZK_FRAME_BRS for the data phase at the data rate), to the open
+ * channel, like nb_send_frame. The frame's len is its data length in
+ * bytes: 0..8 for a classic frame, 0..8, 12, 16, 20, 24, 32, 48 or 64 for
+ * an FD frame; the host never pads. Returns the adapter library's code:
+ * negative on failure, among them ZK_E_NOFD (an FD frame on a channel not
+ * opened for CAN FD) and ZK_E_BADLEN (a length the frame cannot have),
+ * and then nothing is logged. On success the frame comes back on the next
+ * poll tick as PGRP_TX_FD_FRAMES to FD-aware plug-ins and, when it is a
+ * classic frame, as PGRP_TX_FRAMES to the others. A plug-in that calls
+ * it must declare __nbpg_version 0x0301 or later. */
+NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame);
 
 /* Fills *out with the current channel status. */
 NB_HOST_API void nb_get_current_status(nb_chan_status *out);
@@ -272,6 +356,12 @@ NB_HOST_API void     pgrp_set_result_ptr(pgrp *req, void *ptr);
  * (the names are character arrays: the symbol's address is the first
  * character, not a pointer to it; UTF-8).
  *
+ * Optional (0x0301), read once when the plug-in is loaded:
+ *   NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_FD;
+ * a set of NBPG_FEATURE_* bits. It counts only with __nbpg_version 0x0301
+ * or later and with nbpg_handler; bits the host does not know are
+ * ignored.
+ *
  * Then either the request handler (preferred)
  *   NBPG_EXPORT int nbpg_handler(pgrp *req);     the result is ignored
  *
@@ -302,7 +392,15 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 /* The lowest interface version a plug-in may declare, and the version
  * this header describes (see "Interface version" at the top). */
 #define NBPG_VERSION_MIN 0x0300u
-#define NBPG_VERSION_CURRENT 0x0300u
+#define NBPG_VERSION_CURRENT 0x0301u
+
+/* Bits of __nbpg_features. */
+/* The plug-in handles CAN FD: it receives PGRP_RX_FD_FRAMES and
+ * PGRP_TX_FD_FRAMES in place of PGRP_RX_FRAMES and PGRP_TX_FRAMES (see
+ * "CAN FD" at the top). */
+#define NBPG_FEATURE_FD 0x00000001u
+/* The lowest version whose __nbpg_features the host reads. */
+#define NBPG_VERSION_FEATURES 0x0301u
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -314,12 +412,17 @@ static_assert(offsetof(pgrp, type) == 0 && offsetof(pgrp, chan) == 4 &&
               offsetof(pgrp, data_ptr) == 40, "pgrp layout");
 static_assert(sizeof(nb_chan_status) == 20, "nb_chan_status size");
 static_assert(offsetof(nb_chan_status, running) == 1 && offsetof(nb_chan_status, lom) == 2 &&
+              offsetof(nb_chan_status, fd) == 3 &&
               offsetof(nb_chan_status, acc_code) == 4 && offsetof(nb_chan_status, acc_mask) == 8 &&
-              offsetof(nb_chan_status, baud_index) == 12 && offsetof(nb_chan_status, wtout) == 18,
+              offsetof(nb_chan_status, baud_index) == 12 &&
+              offsetof(nb_chan_status, data_kbit) == 16 && offsetof(nb_chan_status, wtout) == 18,
               "nb_chan_status layout");
 static_assert(sizeof(nb_tx_entry) == 32, "nb_tx_entry size");
 static_assert(offsetof(nb_tx_entry, reserved) == 20 && offsetof(nb_tx_entry, timestamp) == 24,
               "nb_tx_entry layout");
+static_assert(sizeof(nb_tx_fd_entry) == 88, "nb_tx_fd_entry size");
+static_assert(offsetof(nb_tx_fd_entry, reserved) == 76 &&
+              offsetof(nb_tx_fd_entry, timestamp) == 80, "nb_tx_fd_entry layout");
 static_assert(sizeof(pgrp_session_key) == 640 && offsetof(pgrp_session_key, value) == 128,
               "pgrp_session_key layout");
 static_assert(sizeof(nbp_ops_table) == 4 * sizeof(void *), "nbp_ops layout");
@@ -327,6 +430,7 @@ static_assert(sizeof(nbp_ops_table) == 4 * sizeof(void *), "nbp_ops layout");
 _Static_assert(sizeof(pgrp) == 48, "pgrp size");
 _Static_assert(sizeof(nb_chan_status) == 20, "nb_chan_status size");
 _Static_assert(sizeof(nb_tx_entry) == 32, "nb_tx_entry size");
+_Static_assert(sizeof(nb_tx_fd_entry) == 88, "nb_tx_fd_entry size");
 _Static_assert(sizeof(pgrp_session_key) == 640, "pgrp_session_key size");
 #endif
 

@@ -47,19 +47,22 @@ void app_state_changed(nb_app *app, int autosave)
 
 /* The channel opened at setup and the settings it was opened with. */
 struct opened_settings {
-    uint8_t number, frame_format;
+    uint8_t number, frame_format, fd;
     int32_t baud_index;
     uint8_t bt0, bt1;
+    uint32_t data_kbit;
+    uint16_t data_sp;
     uint16_t wtout;
 };
 
 opened_settings settings_of(const nb_chan &chan)
 {
-    return {chan.number, chan.frame_format, chan.baud_index, chan.bt0, chan.bt1, chan.wtout};
+    return {chan.number, chan.frame_format, chan.fd,        chan.baud_index, chan.bt0,
+            chan.bt1,    chan.data_kbit,    chan.data_sp,   chan.wtout};
 }
 
-/* A session file read in this pass may name another channel or frame
- * format (Chan, Flags) than the one opened at setup. Everything from here
+/* A session file read in this pass may name another channel, frame
+ * format or CAN FD mode (Chan, Flags, FD) than the one opened at setup. Everything from here
  * on (the title, the information panel, the automatic file, the busy lock
  * and every operation) goes by the record, so the channel that is open
  * must be the one the record names: open it with the record's settings
@@ -68,11 +71,12 @@ opened_settings settings_of(const nb_chan &chan)
 void follow_session_channel(nb_app *app, opened_settings &was)
 {
     nb_chan *chan = &app->chan;
-    if (chan->number == was.number && chan->frame_format == was.frame_format)
+    if (chan->number == was.number && chan->frame_format == was.frame_format &&
+        chan->fd == was.fd)
         return;
     const opened_settings from = was;
     const uint8_t wanted = chan->number;
-    int32_t rc = chan_reopen(chan, from.number, from.frame_format);
+    int32_t rc = chan_reopen(chan, from.number, from.frame_format, from.fd);
     if (rc >= 0 || wanted == from.number) {
         /* Opened afresh, with the record's bit rate and write timeout. */
         was = settings_of(*chan);
@@ -85,6 +89,7 @@ void follow_session_channel(nb_app *app, opened_settings &was)
         lib_error_message(text, rc);
         chan->number = was.number = from.number;
         chan->frame_format = was.frame_format = from.frame_format;
+        chan->fd = was.fd = from.fd;
         return;
     }
     app->session.ops.make_paths(&app->session, chan->number);
@@ -113,6 +118,13 @@ void apply_session_settings(nb_app *app, const opened_settings &was)
             chan->bt0 = was.bt0;
             chan->bt1 = was.bt1;
         }
+    }
+    if (chan->fd && (chan->data_kbit != was.data_kbit || chan->data_sp != was.data_sp)) {
+        uint32_t kbit = chan->data_kbit;
+        uint16_t sp = chan->data_sp;
+        chan->data_kbit = was.data_kbit;
+        chan->data_sp = was.data_sp;
+        (void)chan->ops.set_data_rate(chan, kbit, sp);
     }
     if (chan->wtout != was.wtout) {
         uint16_t wanted = chan->wtout;
@@ -188,6 +200,7 @@ int app_init(void)
     nb_chan *chan = &app->chan;
     memset(chan, 0, sizeof *chan);
     chan->baud_index = 7;             /* 500 kbit/s */
+    chan->data_kbit = NB_DATA_KBIT_DEFAULT;
     chan->wtout = 20;
     chan_fill_ops(&chan->ops);
     /* Without a tx log the channel still sends, without logging. */

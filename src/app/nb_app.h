@@ -22,7 +22,8 @@
 #define NB_PRODUCT_TITLE "Nimbrel, ver. 3.15"
 #define NB_RX_BATCH 512           /* frames per request, per direction */
 #define NB_TXLOG_CAPACITY 1024
-#define NB_TXLOG_ENTRY_SIZE 32
+#define NB_TXLOG_ENTRY_SIZE 88        /* nb_tx_fd_entry: classic and FD frames alike */
+#define NB_DATA_KBIT_DEFAULT 2000     /* data-phase bit rate of a CAN FD channel */
 
 struct nb_app;
 struct nb_chan;
@@ -83,6 +84,7 @@ struct nb_board_info {
 struct nb_chan_slot {
     int32_t number;
     int32_t busy;                 /* 1 when the channel cannot be opened now */
+    int32_t fd_capable;           /* 1 when its adapter can do CAN FD */
 };
 
 /* The tx log ring: frames sent through nb_send_frame, drained by the poller. */
@@ -91,11 +93,15 @@ struct nb_txlog {
     uint16_t head;                /* slot of the next append */
     uint16_t tail;                /* slot of the oldest entry */
     uint16_t capacity;            /* 1024 */
-    uint16_t entry_size;          /* 32 */
+    uint16_t entry_size;          /* 88: nb_tx_fd_entry */
     int32_t count;                /* entries held */
 };
 
+/* Called by the detection with the bit-rate index it tries (1..9), or on
+ * a CAN FD channel with NB_AUTOBAUD_DATA_STEP + i while it tries the
+ * predefined data rate i (data_rate_kbit). */
 typedef void (*nb_autobaud_cb)(void *data, int32_t index);
+#define NB_AUTOBAUD_DATA_STEP 100
 
 struct nb_chan_ops {
     void        (*open)(nb_chan *chan);
@@ -118,6 +124,10 @@ struct nb_chan_ops {
     int32_t     (*board_next)(int32_t start, nb_board_info *board);
     int32_t     (*chan_next)(int32_t start, const nb_board_info *board, nb_chan_slot *out);
     int32_t     (*find_board)(int32_t number, nb_board_info *board);
+    /* CAN FD: the data-phase bit rate (before start) and sending a frame
+     * of either kind. */
+    int32_t     (*set_data_rate)(nb_chan *chan, uint32_t kbit, uint16_t sample_point);
+    int32_t     (*send_fd_frame)(nb_chan *chan, const zk_fdframe *frame);
 };
 
 struct nb_chan {
@@ -126,16 +136,22 @@ struct nb_chan {
     uint8_t running;              /* 1 after a successful start */
     uint8_t lom;                  /* 1 while listen-only mode is on */
     uint8_t lost;                 /* 1 while the adapter is gone (channel closed) */
+    uint8_t fd;                   /* NB_FD_OFF classic; NB_FD_ISO, NB_FD_NON_ISO: opened for CAN FD */
     int32_t baud_index;           /* 0 manual, 1..9 predefined; 7 (500 kbit/s) */
     uint8_t bt0;                  /* bus timing registers of the manual rate */
     uint8_t bt1;
     uint32_t acc_code;
     uint32_t acc_mask;
     uint16_t wtout;               /* write timeout, ms; 20 */
+    uint32_t data_kbit;           /* CAN FD data-phase bit rate, kbit/s; 2000 */
+    uint16_t data_sp;             /* its sample point in permille; 0: the adapter's default */
+    uint32_t found_data_kbit;     /* data rate the last detection found; 0: none */
     nb_board_info board;
     nb_txlog *txlog;              /* owned; null when allocation failed */
-    zk_frame rxbuf[NB_RX_BATCH];
-    nb_tx_entry txbatch[NB_RX_BATCH];
+    zk_fdframe rxfd[NB_RX_BATCH]; /* receive batch of the poller */
+    nb_tx_fd_entry txbatch_fd[NB_RX_BATCH];   /* tx log batch of the poller */
+    zk_frame rxbuf[NB_RX_BATCH];  /* the classic frames of a batch, for plug-ins */
+    nb_tx_entry txbatch[NB_RX_BATCH];         /* that know classic frames only */
     nb_chan_ops ops;
 };
 
@@ -168,6 +184,7 @@ struct nb_plugin {
     nbpg_save_session_fn save_session;
     nbp_ops_table ops;
     int32_t in_request;           /* depth of requests being handled by this plug-in */
+    int32_t fd_aware;             /* opted in to CAN FD: gets the FD request types */
     int32_t ever_loaded;          /* loaded at least once since it was listed */
 };
 
@@ -191,6 +208,10 @@ struct nb_pgmgr_ops {
     void            (*pgmgr_tx_frames)(nb_pgmgr *mgr, nb_tx_entry *entries, int n);
     void            (*pgmgr_errors)(nb_pgmgr *mgr, zk_errs *errs);
     void            (*pgmgr_status)(nb_pgmgr *mgr);
+    /* A batch of classic and FD frames: the FD request types to FD-aware
+     * plug-ins, the classic frames in the classic types to the others. */
+    void            (*pgmgr_rx_fd_frames)(nb_pgmgr *mgr, zk_fdframe *frames, int n);
+    void            (*pgmgr_tx_fd_frames)(nb_pgmgr *mgr, nb_tx_fd_entry *entries, int n);
 };
 
 struct nb_pgmgr {
@@ -198,6 +219,7 @@ struct nb_pgmgr {
     int32_t changes_pending;
     nb_plugin_node *head;
     int32_t count;
+    uint64_t fd_hidden;           /* FD frames the loaded classic-only plug-ins did not get */
     char install_dir[NB_TEXT_MAX];
     nb_pgmgr_ops ops;
 };
@@ -253,12 +275,12 @@ void lib_error_message(const char *text, int32_t code);
 /* ------------------------------------------------------------ src/can */
 /* Channel operations (chan.cpp, bitrate.cpp), reached through nb_chan_ops. */
 void        chan_fill_ops(nb_chan_ops *ops);
-/* Opens the channel the record now names (number, frame format, bit rate,
- * write timeout) in place of channel from, opened with from_format, which
- * is then closed. Returns 0; or the library's failure, with channel from
+/* Opens the channel the record now names (number, frame format, CAN FD
+ * mode, bit rates, write timeout) in place of channel from, opened with
+ * from_format and from_fd, which is then closed. Returns 0; or the library's failure, with channel from
  * open again (with the record's bit rate and write timeout when it is the
  * same channel number) and the record's number and format as they were. */
-int32_t     chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format);
+int32_t     chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format, uint8_t from_fd);
 /* Opens a lost channel again with the settings in force (format, bit
  * rate, write timeout, filter, listen-only mode), stopped. 0 or the
  * library's failure (the channel then stays lost). */
@@ -266,8 +288,18 @@ int32_t     chan_reopen_lost(nb_chan *chan);
 /* tx log (txlog.cpp) */
 nb_txlog   *txlog_new(void);                         /* null when allocation fails */
 void        txlog_free(nb_txlog *log);
-void        txlog_append(nb_txlog *log, const nb_tx_entry *entry);  /* null log: nothing */
-int         txlog_drain(nb_txlog *log, nb_tx_entry *out, int max);   /* oldest first */
+void        txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry);  /* null log: nothing */
+int         txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max);   /* oldest first */
+/* Frame records: a classic frame in the FD record's form (FDF clear) and
+ * back. to_classic fails (false) for an FD frame. */
+void        frame_to_fd(const zk_frame *in, zk_fdframe *out);
+bool        frame_to_classic(const zk_fdframe *in, zk_frame *out);
+/* The predefined data-phase bit rates of a CAN FD channel, kbit/s, in
+ * rising order, and the display text of any data rate ("2 Mbit/s",
+ * "2500 kbit/s"). */
+int         data_rate_count(void);
+uint32_t    data_rate_kbit(int i);
+void        data_rate_text(uint32_t kbit, char *buf, size_t size);
 /* poller (poll.cpp) */
 void        poll_fill_ops(nb_poll_ops *ops);
 gboolean    poll_tick(gpointer app);

@@ -4,6 +4,7 @@
  * Every operation records a setting only after the library accepted it,
  * so a failing operation leaves the channel's fields as they were.
  */
+#include <glib/gi18n.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -20,23 +21,26 @@ uint8_t open_format(uint8_t frame_format)
     return frame_format != 0 ? frame_format : ZK_OPEN_BOTH;
 }
 
-/* Opens the channel the record names with its frame format, bit rate and
- * write timeout. A channel whose bit rate or write timeout is refused is
- * closed again. Returns the library's result; on failure *step is the
- * text of the step that failed. On success the record holds the format
- * the channel was opened with. */
+/* Opens the channel the record names with its frame format, CAN FD mode,
+ * bit rates and write timeout. A channel whose bit rate or write timeout
+ * is refused is closed again. Returns the library's result; on failure
+ * *step is the text of the step that failed. On success the record holds
+ * the format the channel was opened with. */
 int32_t open_steps(nb_chan *chan, const char **step)
 {
     uint8_t flags = open_format(chan->frame_format);
-    int32_t rc = ZkOpen(chan->number, flags);
+    int32_t rc = ZkOpen(chan->number, (uint8_t)(flags | (chan->fd ? ZK_OPEN_FD : 0u)));
     if (rc < 0) {
         *step = "can not open CAN channel";
         return rc;
     }
     auto set_baud = chan->ops.set_baud ? chan->ops.set_baud : chan_set_baud;
+    auto set_data_rate = chan->ops.set_data_rate ? chan->ops.set_data_rate : chan_set_data_rate;
     rc = set_baud(chan, chan->baud_index, chan->bt0, chan->bt1);
     if (rc < 0) {
         *step = "can not set baud rate";
+    } else if (chan->fd && (rc = set_data_rate(chan, chan->data_kbit, chan->data_sp)) < 0) {
+        *step = _("can not set data rate");
     } else if ((rc = ZkSetWriteTout(chan->number, chan->wtout)) < 0) {
         *step = "can not set write timeout";
     }
@@ -51,8 +55,8 @@ int32_t open_steps(nb_chan *chan, const char **step)
 
 void chan_open(nb_chan *chan)
 {
-    /* The texts of the three steps stay untranslated: they are the fatal
-     * messages of opening the channel. */
+    /* The texts of the three classic steps stay untranslated: they are
+     * the fatal messages of opening the channel. */
     const char *step = "";
     int32_t rc = open_steps(chan, &step);
     if (rc < 0) {
@@ -91,13 +95,14 @@ void chan_get_status(nb_chan *chan, nb_chan_status *out)
 {
     if (!out)
         return;
-    /* The reserved areas are the caller's and are left alone. */
     out->chan = chan->number;
     out->running = chan->running;
     out->lom = chan->lom;
+    out->fd = chan->fd;
     out->acc_code = chan->acc_code;
     out->acc_mask = chan->acc_mask;
     out->baud_index = chan->baud_index;
+    out->data_kbit = chan->fd ? (uint16_t)chan->data_kbit : 0;
     out->wtout = chan->wtout;
 }
 
@@ -147,6 +152,19 @@ int32_t chan_set_lom(nb_chan *chan, int32_t on)
     return rc;
 }
 
+/* Appends a frame the library accepted to the tx log. The timestamp is
+ * taken after the library accepted the frame. The frame's ts takes the
+ * channel's clock at that moment, the time base of received frames, so
+ * that plug-ins can put sent and received frames in one order. */
+void log_sent(nb_chan *chan, nb_tx_fd_entry *entry)
+{
+    uint32_t now = 0;
+    entry->frame.ts = ZkGetClock(chan->number, &now) >= 0 ? now
+                                                          : (uint32_t)g_get_monotonic_time();
+    entry->timestamp = nbsdep_timestamp_get();
+    txlog_append(chan->txlog, entry);
+}
+
 int32_t chan_send_frame(nb_chan *chan, const zk_frame *frame)
 {
     if (!frame)
@@ -154,18 +172,24 @@ int32_t chan_send_frame(nb_chan *chan, const zk_frame *frame)
     int32_t rc = ZkWrite(chan->number, frame, 1);
     if (rc < 0)
         return rc;
-    /* The timestamp is taken after the library accepted the frame. The
-     * frame's ts takes the channel's clock at that moment, the time base
-     * of received frames, so that plug-ins can put sent and received
-     * frames in one order. */
-    nb_tx_entry entry;
+    nb_tx_fd_entry entry;
+    memset(&entry, 0, sizeof entry);
+    frame_to_fd(frame, &entry.frame);
+    log_sent(chan, &entry);
+    return rc;
+}
+
+int32_t chan_send_fd_frame(nb_chan *chan, const zk_fdframe *frame)
+{
+    if (!frame)
+        return ZK_E_BADARG;
+    int32_t rc = ZkWriteFd(chan->number, frame, 1);
+    if (rc < 0)
+        return rc;
+    nb_tx_fd_entry entry;
     memset(&entry, 0, sizeof entry);
     entry.frame = *frame;
-    uint32_t now = 0;
-    entry.frame.ts = ZkGetClock(chan->number, &now) >= 0 ? now
-                                                         : (uint32_t)g_get_monotonic_time();
-    entry.timestamp = nbsdep_timestamp_get();
-    txlog_append(chan->txlog, &entry);
+    log_sent(chan, &entry);
     return rc;
 }
 
@@ -203,6 +227,7 @@ int32_t chan_chan_next(int32_t start, const nb_board_info *board, nb_chan_slot *
         if (nr < 0)
             continue;
         out->number = nr;
+        out->fd_capable = (board->b.fd_slots >> slot) & 1u;
         /* Busy means: someone (this process included) holds it open. */
         if (ZkOpen((uint8_t)nr, ZK_OPEN_PROBE) < 0) {
             out->busy = 1;
@@ -236,7 +261,7 @@ int32_t chan_find_board(int32_t number, nb_board_info *board)
 
 }  // namespace
 
-int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format)
+int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format, uint8_t from_fd)
 {
     const char *step = "";
     if (chan->number != from) {
@@ -247,14 +272,17 @@ int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format)
         return rc;
     }
     /* A channel is open only once: close it before opening it with the
-     * other format, and open it again as it was when that fails. */
+     * other format or mode, and open it again as it was when that fails. */
     const uint8_t wanted = chan->frame_format;
+    const uint8_t wanted_fd = chan->fd;
     ZkClose(from);
     int32_t rc = open_steps(chan, &step);
     if (rc < 0) {
         chan->frame_format = from_format;
+        chan->fd = from_fd;
         (void)open_steps(chan, &step);
         chan->frame_format = wanted;
+        chan->fd = wanted_fd;
     }
     return rc;
 }
@@ -299,4 +327,6 @@ void chan_fill_ops(nb_chan_ops *ops)
     ops->board_next = chan_board_next;
     ops->chan_next = chan_chan_next;
     ops->find_board = chan_find_board;
+    ops->set_data_rate = chan_set_data_rate;
+    ops->send_fd_frame = chan_send_fd_frame;
 }

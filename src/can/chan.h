@@ -20,6 +20,9 @@
 int32_t     chan_set_baud(nb_chan *chan, int32_t index, uint8_t bt0, uint8_t bt1);
 void        chan_get_baud_regs(nb_chan *chan, int32_t index, uint8_t *bt0, uint8_t *bt1);
 const char *chan_baud_name(int32_t index);
+/* CAN FD channels only (else ZK_E_NOFD): data rate in kbit/s (1..65535),
+ * sample point in permille (0: the adapter's default). */
+int32_t     chan_set_data_rate(nb_chan *chan, uint32_t kbit, uint16_t sample_point);
 int32_t     chan_autobaud(nb_chan *chan, int32_t method, int32_t timeout_ms,
                           nb_autobaud_cb progress, void *progress_data,
                           nb_autobaud_cb tick, void *tick_data);

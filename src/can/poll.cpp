@@ -4,7 +4,10 @@
  * frames received by the adapter and the error counters to the plug-ins;
  * every 1000 ms it refreshes the channel information panel.
  *
- * Frames go to the plug-ins in requests of at most 512. When more are
+ * Frames are read and logged in the CAN FD record, classic and FD alike,
+ * in receive (and send) order; the plug-in manager hands each plug-in the
+ * form it was written for. Frames go to the plug-ins in requests of at
+ * most 512. When more are
  * waiting (an adapter flushing its buffer, a main loop that was held up),
  * a tick hands on further batches until the backlog is gone or its time
  * budget is spent, and then the next tick comes as soon as the main loop
@@ -36,17 +39,45 @@ int64_t g_budget_us = DEFAULT_BUDGET_US;
 /* A tick whose budget ran out with frames still waiting has the next one
  * follow as soon as the main loop has done its more urgent work (input,
  * resizing, redrawing), rather than 20 ms later: a backlog goes at the
- * speed the machine allows. */
-uint32_t g_catchup_source = 0;
+ * speed the machine allows. The source is made once and then only armed
+ * (ready time 0) and disarmed (-1), so a tick that falls behind allocates
+ * nothing. */
+GSource *g_catchup = nullptr;
+nb_app *g_catchup_app = nullptr;
 /* After the bus viewer's refresh and the status tick, so that they still
  * run while a backlog goes. */
 constexpr int CATCH_UP_PRIORITY = STATUS_PRIORITY + 10;
 
-gboolean catch_up(gpointer data)
+gboolean catch_up_dispatch(GSource *source, GSourceFunc, gpointer)
 {
-    g_catchup_source = 0;
-    poll_tick(data);
-    return FALSE;
+    g_source_set_ready_time(source, -1);
+    poll_tick(g_catchup_app);
+    return G_SOURCE_CONTINUE;
+}
+
+GSourceFuncs g_catchup_funcs = {nullptr, nullptr, catch_up_dispatch, nullptr, nullptr, nullptr};
+
+void make_catch_up()
+{
+    if (g_catchup)
+        return;
+    g_catchup = g_source_new(&g_catchup_funcs, sizeof(GSource));
+    g_source_set_priority(g_catchup, CATCH_UP_PRIORITY);
+    g_source_set_ready_time(g_catchup, -1);
+    g_source_attach(g_catchup, nullptr);
+}
+
+void arm_catch_up(nb_app *app)
+{
+    make_catch_up();
+    g_catchup_app = app;
+    g_source_set_ready_time(g_catchup, 0);
+}
+
+void disarm_catch_up()
+{
+    if (g_catchup)
+        g_source_set_ready_time(g_catchup, -1);
 }
 
 /* Set while a tick runs. A tick that would start inside another one (the
@@ -70,9 +101,7 @@ void poll_stop(nb_app *app)
     app->poll.stopped = 1;
     remove_source(&app->poll.poll_source);
     remove_source(&app->poll.status_source);
-    if (g_catchup_source)
-        g_source_remove(g_catchup_source);
-    g_catchup_source = 0;
+    disarm_catch_up();
 }
 
 void poll_start(nb_app *app)
@@ -122,12 +151,12 @@ gboolean poll_tick(gpointer data)
     if (chan->txlog) {
         int backlog = chan->txlog->count;
         while (backlog > 0) {
-            int n = txlog_drain(chan->txlog, chan->txbatch,
+            int n = txlog_drain(chan->txlog, chan->txbatch_fd,
                                 backlog < NB_RX_BATCH ? backlog : NB_RX_BATCH);
             if (n <= 0)
                 break;
             backlog -= n;
-            mgr->ops.pgmgr_tx_frames(mgr, chan->txbatch, n);
+            mgr->ops.pgmgr_tx_fd_frames(mgr, chan->txbatch_fd, n);
             if (backlog > 0 && g_get_monotonic_time() >= deadline) {
                 behind = true;
                 break;
@@ -140,14 +169,14 @@ gboolean poll_tick(gpointer data)
      * every frame received before is handed on. */
     int16_t gone = 0;
     for (;;) {
-        int16_t r = ZkRead(chan->number, chan->rxbuf, NB_RX_BATCH);
+        int16_t r = ZkReadFd(chan->number, chan->rxfd, NB_RX_BATCH);
         if (r <= 0) {
             gone = r == ZK_E_GONE ? r : 0;
             break;
         }
         if (r > NB_RX_BATCH)
             r = NB_RX_BATCH;
-        mgr->ops.pgmgr_rx_frames(mgr, chan->rxbuf, r);
+        mgr->ops.pgmgr_rx_fd_frames(mgr, chan->rxfd, r);
         if (r < NB_RX_BATCH)
             break;
         if (g_get_monotonic_time() >= deadline) {
@@ -155,8 +184,8 @@ gboolean poll_tick(gpointer data)
             break;
         }
     }
-    if (behind && !g_catchup_source && !app->poll.stopped)
-        g_catchup_source = g_idle_add_full(CATCH_UP_PRIORITY, catch_up, app, nullptr);
+    if (behind && !app->poll.stopped)
+        arm_catch_up(app);
 
     /* Error counters: a bus-off stops the controller and tells the
      * plug-ins the new status before they get the counters. */
@@ -198,6 +227,9 @@ void poll_set_budget_us(int64_t us)
 
 void poll_fill_ops(nb_poll_ops *ops)
 {
+    /* Made with the application object, not by the tick that first falls
+     * behind. */
+    make_catch_up();
     ops->start = poll_start;
     ops->stop = poll_stop;
 }

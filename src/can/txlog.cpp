@@ -1,14 +1,16 @@
 /*
  * txlog.cpp - the ring of frames sent through the host, filled by
- * nb_chan.send_frame and drained by the poller. Allocated once; nothing
- * is allocated while frames flow.
+ * nb_chan.send_frame and send_fd_frame and drained by the poller. Its
+ * entries hold classic and CAN FD frames alike (nb_tx_fd_entry), in the
+ * order they were sent. Allocated once; nothing is allocated while frames
+ * flow.
  */
 #include <stdlib.h>
 #include <string.h>
 
 #include "app/nb_app.h"
 
-static_assert(sizeof(nb_tx_entry) == NB_TXLOG_ENTRY_SIZE, "tx log entry size");
+static_assert(sizeof(nb_tx_fd_entry) == NB_TXLOG_ENTRY_SIZE, "tx log entry size");
 
 nb_txlog *txlog_new(void)
 {
@@ -36,7 +38,7 @@ void txlog_free(nb_txlog *log)
     free(log);
 }
 
-void txlog_append(nb_txlog *log, const nb_tx_entry *entry)
+void txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry)
 {
     if (!log || !entry || !log->data)
         return;
@@ -50,7 +52,7 @@ void txlog_append(nb_txlog *log, const nb_tx_entry *entry)
         log->head = 0;
 }
 
-int txlog_drain(nb_txlog *log, nb_tx_entry *out, int max)
+int txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max)
 {
     if (!log || !out || max <= 0 || !log->data)
         return 0;
@@ -63,4 +65,30 @@ int txlog_drain(nb_txlog *log, nb_tx_entry *out, int max)
             log->tail = 0;
     }
     return n;
+}
+
+void frame_to_fd(const zk_frame *in, zk_fdframe *out)
+{
+    memset(out, 0, sizeof *out);
+    out->id = in->id;
+    out->flags = in->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+    out->len = in->len;
+    /* The classic record's reserved bytes go along, so a frame converted
+     * there and back is the frame that was given. */
+    memcpy(out->reserved, in->reserved, sizeof out->reserved);
+    out->ts = in->ts;
+    memcpy(out->data, in->data, sizeof in->data);
+}
+
+bool frame_to_classic(const zk_fdframe *in, zk_frame *out)
+{
+    if (in->flags & ZK_FRAME_FDF)
+        return false;
+    out->id = in->id;
+    out->flags = in->flags;
+    out->len = in->len;
+    memcpy(out->data, in->data, sizeof out->data);
+    memcpy(out->reserved, in->reserved, sizeof out->reserved);
+    out->ts = in->ts;
+    return true;
 }

@@ -1,9 +1,9 @@
 /*
  * exports.cpp - the host's general services for plug-ins: sending a
- * frame, reading the channel status, the locale directory, the
- * load/release flag and the accessors of the request record. Plain C
- * names, exported from the executable; everything else of the host stays
- * hidden.
+ * classic or CAN FD frame, reading the channel status, the locale
+ * directory, the load/release flag and the accessors of the request
+ * record. Plain C names, exported from the executable; everything else of
+ * the host stays hidden.
  */
 #include <stddef.h>
 #include <string.h>
@@ -19,6 +19,15 @@ NB_HOST_API int nb_send_frame(zk_frame *frame)
     if (!the_app.chan.ops.send_frame)
         return ZK_E_NOTINIT;
     return the_app.chan.ops.send_frame(&the_app.chan, frame);
+}
+
+NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame)
+{
+    if (!frame)
+        return ZK_E_BADARG;
+    if (!the_app.chan.ops.send_fd_frame)
+        return ZK_E_NOTINIT;
+    return the_app.chan.ops.send_fd_frame(&the_app.chan, frame);
 }
 
 NB_HOST_API void nb_get_current_status(nb_chan_status *out)

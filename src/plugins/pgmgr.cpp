@@ -9,6 +9,13 @@
  * their path buffers and the nodes belong to the manager and live until
  * pgmgr_release_all.
  *
+ * Frames go to each plug-in in the form it was written for: an FD-aware
+ * plug-in gets every frame, classic and FD, in the FD request types; any
+ * other gets the classic frames in the classic types, and the FD frames it
+ * could not be given are counted (fd_hidden) for the user to see. Each
+ * form is made once per batch, into the channel's buffers, and only when
+ * some loaded plug-in needs it.
+ *
  * A plug-in can run a nested main loop while it handles a request, and the
  * poller (or a menu action) then runs inside that call. The manager
  * therefore never releases or unloads an entry whose code is still on the
@@ -100,6 +107,18 @@ void copy_name(const char *src, char *dst, size_t size)
     gchar *valid = g_utf8_make_valid(src, (gssize)n);
     g_strlcpy(dst, valid, size);
     g_free(valid);
+}
+
+/* Whether a library opts in to CAN FD: __nbpg_features with the FD bit,
+ * read only from a library of a version that knows the symbol. */
+bool library_wants_fd(void *module)
+{
+    const void *sym = nbsdep_dl_sym(module, "__nbpg_features");
+    if (!sym)
+        return false;
+    uint32_t features;
+    memcpy(&features, sym, sizeof features);
+    return (features & NBPG_FEATURE_FD) != 0;
 }
 
 /* The interface version a library declares, or -1 when it has none. */
@@ -427,22 +446,134 @@ void broadcast(nb_pgmgr *mgr, pgrp *req)
     }
 }
 
+/* One batch of at most NB_RX_BATCH frames of one direction, in either
+ * form or both: given by the caller, or made on first need into the
+ * channel's buffers. */
+template <typename FdRec, typename ClassicRec> struct batch {
+    FdRec *fd;
+    ClassicRec *classic;
+    int n;            /* frames of the batch */
+    int classic_n;    /* of them classic (valid once classic is set) */
+};
+
+bool to_classic(const zk_fdframe &in, zk_frame &out)
+{
+    return frame_to_classic(&in, &out);
+}
+bool to_classic(const nb_tx_fd_entry &in, nb_tx_entry &out)
+{
+    if (!frame_to_classic(&in.frame, &out.frame))
+        return false;
+    memset(out.reserved, 0, sizeof out.reserved);
+    out.timestamp = in.timestamp;
+    return true;
+}
+void to_fd(const zk_frame &in, zk_fdframe &out)
+{
+    frame_to_fd(&in, &out);
+}
+void to_fd(const nb_tx_entry &in, nb_tx_fd_entry &out)
+{
+    frame_to_fd(&in.frame, &out.frame);
+    memset(out.reserved, 0, sizeof out.reserved);
+    out.timestamp = in.timestamp;
+}
+
+/* Hands one batch to every loaded entry in list order, each in its form:
+ * fd_type to FD-aware entries, classic_type (only when the batch holds a
+ * classic frame) to the others. */
+template <typename FdRec, typename ClassicRec>
+void deliver(nb_pgmgr *mgr, batch<FdRec, ClassicRec> b, int32_t fd_type, int32_t classic_type,
+             FdRec *fd_buf, ClassicRec *classic_buf)
+{
+    const uint8_t chan = app_of(mgr)->chan.number;
+    pgrp fd_req{}, classic_req{};
+    if (b.fd)
+        fd_req = make_request(fd_type, chan, b.fd, (uint64_t)b.n * sizeof(FdRec));
+    if (b.classic)
+        classic_req = make_request(classic_type, chan, b.classic,
+                                   (uint64_t)b.classic_n * sizeof(ClassicRec));
+    busy_scope busy;
+    for (nb_plugin_node *node = mgr->head; node; node = node->next) {
+        nb_plugin *entry = node->entry;
+        if (!entry || !entry->loaded)
+            continue;
+        if (entry->fd_aware) {
+            if (!b.fd) {
+                for (int i = 0; i < b.n; i++)
+                    to_fd(b.classic[i], fd_buf[i]);
+                b.fd = fd_buf;
+                fd_req = make_request(fd_type, chan, b.fd, (uint64_t)b.n * sizeof(FdRec));
+            }
+            op_request(entry, &fd_req);
+            continue;
+        }
+        if (!b.classic) {
+            b.classic_n = 0;
+            for (int i = 0; i < b.n; i++)
+                if (to_classic(b.fd[i], classic_buf[b.classic_n]))
+                    b.classic_n++;
+            b.classic = classic_buf;
+            /* Counted once per batch, however many such plug-ins. */
+            mgr->fd_hidden += (uint64_t)(b.n - b.classic_n);
+            classic_req = make_request(classic_type, chan, b.classic,
+                                       (uint64_t)b.classic_n * sizeof(ClassicRec));
+        }
+        if (b.classic_n > 0)
+            op_request(entry, &classic_req);
+    }
+}
+
+/* The callers hand on at most NB_RX_BATCH frames at once; a longer array
+ * goes in batches of that size, since the buffers hold no more. */
+template <typename Rec, typename Fn> void in_batches(Rec *recs, int n, Fn fn)
+{
+    for (int off = 0; off < n; off += NB_RX_BATCH)
+        fn(recs + off, n - off < NB_RX_BATCH ? n - off : NB_RX_BATCH);
+}
+
+void op_rx_fd_frames(nb_pgmgr *mgr, zk_fdframe *frames, int n)
+{
+    if (!mgr || !frames || n <= 0)
+        return;
+    nb_chan &ch = app_of(mgr)->chan;
+    in_batches(frames, n, [&](zk_fdframe *f, int k) {
+        deliver(mgr, batch<zk_fdframe, zk_frame>{f, nullptr, k, 0}, PGRP_RX_FD_FRAMES,
+                PGRP_RX_FRAMES, ch.rxfd, ch.rxbuf);
+    });
+}
+
+void op_tx_fd_frames(nb_pgmgr *mgr, nb_tx_fd_entry *entries, int n)
+{
+    if (!mgr || !entries || n <= 0)
+        return;
+    nb_chan &ch = app_of(mgr)->chan;
+    in_batches(entries, n, [&](nb_tx_fd_entry *e, int k) {
+        deliver(mgr, batch<nb_tx_fd_entry, nb_tx_entry>{e, nullptr, k, 0}, PGRP_TX_FD_FRAMES,
+                PGRP_TX_FRAMES, ch.txbatch_fd, ch.txbatch);
+    });
+}
+
 void op_rx_frames(nb_pgmgr *mgr, zk_frame *frames, int n)
 {
     if (!mgr || !frames || n <= 0)
         return;
-    pgrp req = make_request(PGRP_RX_FRAMES, app_of(mgr)->chan.number, frames,
-                            (uint64_t)n * sizeof(zk_frame));
-    broadcast(mgr, &req);
+    nb_chan &ch = app_of(mgr)->chan;
+    in_batches(frames, n, [&](zk_frame *f, int k) {
+        deliver(mgr, batch<zk_fdframe, zk_frame>{nullptr, f, k, k}, PGRP_RX_FD_FRAMES,
+                PGRP_RX_FRAMES, ch.rxfd, ch.rxbuf);
+    });
 }
 
 void op_tx_frames(nb_pgmgr *mgr, nb_tx_entry *entries, int n)
 {
     if (!mgr || !entries || n <= 0)
         return;
-    pgrp req = make_request(PGRP_TX_FRAMES, app_of(mgr)->chan.number, entries,
-                            (uint64_t)n * sizeof(nb_tx_entry));
-    broadcast(mgr, &req);
+    nb_chan &ch = app_of(mgr)->chan;
+    in_batches(entries, n, [&](nb_tx_entry *e, int k) {
+        deliver(mgr, batch<nb_tx_fd_entry, nb_tx_entry>{nullptr, e, k, k}, PGRP_TX_FD_FRAMES,
+                PGRP_TX_FRAMES, ch.txbatch_fd, ch.txbatch);
+    });
 }
 
 void op_errors(nb_pgmgr *mgr, zk_errs *errs)
@@ -511,6 +642,9 @@ int pgmgr_load(nb_app *app, nb_plugin *entry)
     entry->release = release;
     entry->load_session = load_session;
     entry->save_session = save_session;
+    /* Only the request handler can take the FD request types. */
+    entry->fd_aware = handler && library_version(module) >= (int)NBPG_VERSION_FEATURES &&
+                      library_wants_fd(module);
     if (ops)
         entry->ops = *ops;
     else
@@ -589,4 +723,6 @@ void pgmgr_fill_ops(nb_pgmgr_ops *ops)
     ops->pgmgr_tx_frames = op_tx_frames;
     ops->pgmgr_errors = op_errors;
     ops->pgmgr_status = op_status;
+    ops->pgmgr_rx_fd_frames = op_rx_fd_frames;
+    ops->pgmgr_tx_fd_frames = op_tx_fd_frames;
 }

@@ -46,7 +46,10 @@ enum {
     KEY_LOADPLUGIN = 11,
     KEY_HSIZE = 12,
     KEY_VSIZE = 13,
-    KEY_LEFTPANESIZE = 14
+    KEY_LEFTPANESIZE = 14,
+    KEY_FD = 15,
+    KEY_DATARATE = 16,
+    KEY_DATASP = 17
 };
 
 struct token_name {
@@ -67,6 +70,8 @@ const token_name key_names[] = {
     {"LoadPlugin", KEY_LOADPLUGIN},
     {"Hsize", KEY_HSIZE},     {"Vsize", KEY_VSIZE},
     {"LeftPaneSize", KEY_LEFTPANESIZE},
+    {"FD", KEY_FD},           {"DataRate", KEY_DATARATE},
+    {"DataSP", KEY_DATASP},
 };
 
 /* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
@@ -277,6 +282,10 @@ const char *flags_text(uint8_t frame_format)
     }
 }
 
+/* Values of the FD key: the CAN FD variant a channel is opened in. A
+ * classic channel has no FD key, so its file reads as before everywhere. */
+const char *const fd_names[] = {"OFF", "ISO", "NON-ISO"};
+
 /* The main window keeps the geometry fields current (its size and divider
  * as the user left them, or as a session just asked for them). */
 void current_geometry(nb_app *app, int32_t *w, int32_t *h, int32_t *pane)
@@ -306,6 +315,8 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     if (!automatic) {
         if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
         if ((rc = cfg_write_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
+        if (ch.fd == NB_FD_ISO || ch.fd == NB_FD_NON_ISO)
+            if ((rc = cfg_write_key(f, "FD", fd_names[ch.fd])) < 0) return rc;
     }
     /* An index outside the table (never set by the channel) is written as
      * the default rate rather than as a value the reader would refuse. */
@@ -314,6 +325,10 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     if (index == 0) {
         if ((rc = write_int(f, "BT0", "0x%lx", ch.bt0)) < 0) return rc;
         if ((rc = write_int(f, "BT1", "0x%lx", ch.bt1)) < 0) return rc;
+    }
+    if (ch.fd) {
+        if ((rc = write_int(f, "DataRate", "%ld", (long)ch.data_kbit)) < 0) return rc;
+        if (ch.data_sp && (rc = write_int(f, "DataSP", "%ld", (long)ch.data_sp)) < 0) return rc;
     }
     if ((rc = write_int(f, "Amask", "0x%lx", (long)ch.acc_mask)) < 0) return rc;
     if ((rc = write_int(f, "Acode", "0x%lx", (long)ch.acc_code)) < 0) return rc;
@@ -462,7 +477,31 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             ch.frame_format = 4;
         else
             return bad_value(rd);
+        /* A file without an FD key after its Flags was written for a
+         * classic channel (every file before CAN FD came). */
+        ch.fd = NB_FD_OFF;
         return 0;
+    }
+    case KEY_FD: {
+        if (rs.load_mode != SES_LOAD_FILE)
+            return 0;
+        const char *p = value;
+        while (*p && g_ascii_isspace(*p))
+            ++p;
+        size_t len = 0;
+        while (p[len] && !g_ascii_isspace(p[len]) && p[len] != '#')
+            ++len;
+        if (len == 0) {
+            cfg_set_reason(rd, "empty key value");
+            return CFG_E_SYNTAX;
+        }
+        for (uint8_t mode = NB_FD_OFF; mode <= NB_FD_NON_ISO; mode++) {
+            if (strlen(fd_names[mode]) == len && strncmp(p, fd_names[mode], len) == 0) {
+                ch.fd = mode;
+                return 0;
+            }
+        }
+        return bad_value(rd);
     }
     case KEY_BAUD:
         if (read_number(rd, value, &v) < 0)
@@ -497,6 +536,19 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
     case KEY_AMASK: ch.acc_mask = (uint32_t)v; break;
     case KEY_ACODE: ch.acc_code = (uint32_t)v; break;
     case KEY_WTOUT: ch.wtout = (uint16_t)v; break;
+    case KEY_DATARATE:
+        /* kbit/s, as the status record for plug-ins holds it */
+        if (v < 1 || v > UINT16_MAX)
+            return bad_value(rd);
+        ch.data_kbit = (uint32_t)v;
+        /* DataSP, written only when not the adapter's default, follows. */
+        ch.data_sp = 0;
+        break;
+    case KEY_DATASP:
+        if (v < 0 || v > 999)
+            return bad_value(rd);
+        ch.data_sp = (uint16_t)v;
+        break;
     case KEY_HSIZE: app->gui.hsize = v; break;
     case KEY_VSIZE: app->gui.vsize = v; break;
     case KEY_LEFTPANESIZE: app->gui.left_pane_size = v; break;

@@ -49,7 +49,7 @@ TEST(AppInit, FillsEveryPartWithItsDefaults)
     EXPECT_EQ(a.chan.board.serial[0], '\0');
     ASSERT_NE(a.chan.txlog, nullptr);
     EXPECT_EQ(a.chan.txlog->capacity, 1024);
-    EXPECT_EQ(a.chan.txlog->entry_size, 32);
+    EXPECT_EQ(a.chan.txlog->entry_size, 88);
     EXPECT_EQ(a.chan.txlog->count, 0);
     EXPECT_EQ(a.poll.stopped, 0);
     EXPECT_EQ(a.poll.poll_source, (uint32_t)-1);

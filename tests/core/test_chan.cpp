@@ -125,7 +125,7 @@ TEST_F(Chan, SentFramesAreLoggedWithTheTimeOfTheWrite)
     ASSERT_GE(ZkGetClock(chan->number, &clock_after), 0);
     uint64_t after = nbsdep_timestamp_get();
 
-    nb_tx_entry out[2];
+    nb_tx_fd_entry out[2];
     ASSERT_EQ(txlog_drain(chan->txlog, out, 2), 1);
     // The frame as given, its ts on the channel's clock (the time base of
     // received frames) when the library took it.
@@ -133,7 +133,9 @@ TEST_F(Chan, SentFramesAreLoggedWithTheTimeOfTheWrite)
     EXPECT_GE((int32_t)(ts - clock_before), 0);
     EXPECT_GE((int32_t)(clock_after - ts), 0);
     f.ts = ts;
-    EXPECT_EQ(memcmp(&out[0].frame, &f, sizeof f), 0);
+    zk_frame back;
+    ASSERT_TRUE(frame_to_classic(&out[0].frame, &back));
+    EXPECT_EQ(memcmp(&back, &f, sizeof f), 0);
     EXPECT_GE(out[0].timestamp, before);
     EXPECT_LE(out[0].timestamp, after);
     zk_frame sent[2];
@@ -149,7 +151,7 @@ TEST_F(Chan, SentFramesAreLoggedWithTheTimeOfTheWrite)
 TEST_F(Chan, FullOrAbsentTxLogStillSends)
 {
     ASSERT_GE(chan->ops.start(chan.get()), 0);
-    nb_tx_entry e;
+    nb_tx_fd_entry e;
     memset(&e, 0, sizeof e);
     for (int i = 0; i < NB_TXLOG_CAPACITY; i++)
         txlog_append(chan->txlog, &e);
@@ -166,7 +168,7 @@ TEST_F(Chan, FullOrAbsentTxLogStillSends)
     EXPECT_EQ(chan->ops.send_frame(chan.get(), nullptr), ZK_E_BADARG);
 }
 
-TEST_F(Chan, StatusCopiesSettingsAndLeavesReservedBytes)
+TEST_F(Chan, StatusCopiesSettings)
 {
     chan->number = 0;
     ASSERT_GE(chan->ops.set_filter(chan.get(), 0x12345678, 0x0FFFFFFF), 0);
@@ -182,9 +184,9 @@ TEST_F(Chan, StatusCopiesSettingsAndLeavesReservedBytes)
     EXPECT_EQ(s.acc_mask, 0x0FFFFFFFu);
     EXPECT_EQ(s.baud_index, 4);
     EXPECT_EQ(s.wtout, 20);
-    EXPECT_EQ(s.reserved0, 0xAA);
-    EXPECT_EQ(s.reserved1[0], 0xAA);
-    EXPECT_EQ(s.reserved1[1], 0xAA);
+    // A classic channel: no CAN FD mode, no data rate.
+    EXPECT_EQ(s.fd, 0);
+    EXPECT_EQ(s.data_kbit, 0);
 }
 
 TEST_F(Chan, ChipStatFillsTextOnlyWhenAsked)

@@ -8,9 +8,9 @@
 
 namespace {
 
-nb_tx_entry entry(uint32_t id)
+nb_tx_fd_entry entry(uint32_t id)
 {
-    nb_tx_entry e;
+    nb_tx_fd_entry e;
     memset(&e, 0, sizeof e);
     e.frame.id = id;
     e.frame.len = 1;
@@ -28,11 +28,11 @@ TEST(TxLog, FreshLogIsEmptyWithFixedGeometry)
     std::unique_ptr<nb_txlog, LogDeleter> log(txlog_new());
     ASSERT_TRUE(log);
     EXPECT_EQ(log->capacity, 1024);
-    EXPECT_EQ(log->entry_size, 32);
+    EXPECT_EQ(log->entry_size, 88);
     EXPECT_EQ(log->count, 0);
     EXPECT_EQ(log->head, 0);
     EXPECT_EQ(log->tail, 0);
-    nb_tx_entry out[4];
+    nb_tx_fd_entry out[4];
     EXPECT_EQ(txlog_drain(log.get(), out, 4), 0);
 }
 
@@ -42,11 +42,11 @@ TEST(TxLog, FullLogDropsAndDrainsOldestFirstAcrossTheWrap)
     ASSERT_TRUE(log);
     // 1500 appends between two drains: the first 1024 are kept.
     for (uint32_t i = 0; i < 1500; i++) {
-        nb_tx_entry e = entry(i);
+        nb_tx_fd_entry e = entry(i);
         txlog_append(log.get(), &e);
     }
     EXPECT_EQ(log->count, 1024);
-    static nb_tx_entry out[512];
+    static nb_tx_fd_entry out[512];
     ASSERT_EQ(txlog_drain(log.get(), out, 512), 512);
     for (uint32_t i = 0; i < 512; i++) {
         ASSERT_EQ(out[i].frame.id, i);
@@ -54,7 +54,7 @@ TEST(TxLog, FullLogDropsAndDrainsOldestFirstAcrossTheWrap)
     }
     // Refill across the end of the ring, then drain everything in order.
     for (uint32_t i = 2000; i < 2300; i++) {
-        nb_tx_entry e = entry(i);
+        nb_tx_fd_entry e = entry(i);
         txlog_append(log.get(), &e);
     }
     EXPECT_EQ(log->count, 812);
@@ -64,8 +64,8 @@ TEST(TxLog, FullLogDropsAndDrainsOldestFirstAcrossTheWrap)
     ASSERT_EQ(txlog_drain(log.get(), out, 512), 300);
     for (uint32_t i = 0; i < 300; i++) {
         ASSERT_EQ(out[i].frame.id, 2000 + i);
-        nb_tx_entry want = entry(2000 + i);
-        ASSERT_EQ(memcmp(&out[i].frame, &want.frame, sizeof(zk_frame)), 0);
+        nb_tx_fd_entry want = entry(2000 + i);
+        ASSERT_EQ(memcmp(&out[i], &want, sizeof want), 0);
     }
     EXPECT_EQ(log->count, 0);
     EXPECT_EQ(log->head, log->tail);
@@ -73,7 +73,7 @@ TEST(TxLog, FullLogDropsAndDrainsOldestFirstAcrossTheWrap)
 
 TEST(TxLog, AbsentLogAndBadArgumentsAreHarmless)
 {
-    nb_tx_entry e = entry(1), out[2];
+    nb_tx_fd_entry e = entry(1), out[2];
     txlog_append(nullptr, &e);
     EXPECT_EQ(txlog_drain(nullptr, out, 2), 0);
     txlog_free(nullptr);

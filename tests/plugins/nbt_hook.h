@@ -33,7 +33,12 @@ typedef struct nbt_event {
     int32_t n;              /* frames passed (rx, tx) */
     uint32_t first_id;      /* id of the first and last frame passed */
     uint32_t last_id;
-    uint32_t hash;          /* FNV-1a over the 20-byte frames passed */
+    uint32_t hash;          /* FNV-1a over the frame records passed (20 or 76 bytes) */
+    uint32_t content;       /* nbt_content over the frames passed, either record */
+    int32_t fd_n;           /* of the frames passed, those with ZK_FRAME_FDF */
+    uint32_t ids[32];       /* id, flags and len of the first 32 frames passed */
+    uint8_t flags[32];
+    uint8_t lens[32];
     uint64_t entry_ts;      /* handler PGRP_TX_FRAMES: first entry's timestamp */
     int32_t phase;          /* older set's load_session */
     char name[160];         /* session key name / value as received (cut) */
@@ -47,17 +52,43 @@ typedef struct nbt_event {
 
 void nbt_hook(nbt_event *ev) __attribute__((weak));
 
-/* FNV-1a over n frames (only their 20 bytes, whatever the stride). */
-static inline uint32_t nbt_hash_frames(const void *base, int n, size_t stride)
+/* FNV-1a over n records of size bytes each (only those bytes, whatever
+ * the stride). */
+static inline uint32_t nbt_hash_records(const void *base, int n, size_t stride, size_t size)
 {
     uint32_t h = 2166136261u;
     const unsigned char *p = (const unsigned char *)base;
     for (int i = 0; i < n; i++) {
         const unsigned char *f = p + (size_t)i * stride;
-        for (size_t k = 0; k < sizeof(zk_frame); k++) {
+        for (size_t k = 0; k < size; k++) {
             h ^= f[k];
             h *= 16777619u;
         }
+    }
+    return h;
+}
+
+/* FNV-1a over n frames (only their 20 bytes, whatever the stride). */
+static inline uint32_t nbt_hash_frames(const void *base, int n, size_t stride)
+{
+    return nbt_hash_records(base, n, stride, sizeof(zk_frame));
+}
+
+/* What a frame carries, whatever its record: identifier, flags, length
+ * and its data bytes, folded into h (start with 2166136261u). Receive
+ * times are left out, so a test can compute it from the frames it sent. */
+static inline uint32_t nbt_content(uint32_t h, uint32_t id, uint8_t flags, uint8_t len,
+                                   const uint8_t *data)
+{
+    const uint8_t head[6] = {(uint8_t)id, (uint8_t)(id >> 8), (uint8_t)(id >> 16),
+                             (uint8_t)(id >> 24), flags, len};
+    for (int k = 0; k < 6; k++) {
+        h ^= head[k];
+        h *= 16777619u;
+    }
+    for (int k = 0; k < len && k < 64; k++) {
+        h ^= data[k];
+        h *= 16777619u;
     }
     return h;
 }

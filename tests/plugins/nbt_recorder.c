@@ -4,7 +4,9 @@
  *   NBT_HANDLER        exports nbpg_handler
  *   NBT_LEGACY         exports the older set (nbpg_init, nbpg_release, nbp_ops)
  *   NBT_SESSION        with NBT_LEGACY: also nbpg_load_session, nbpg_save_session
- *   NBT_VERSION=v      the declared interface version (default 0x0300)
+ *   NBT_VERSION=v      the declared interface version (default 0x0300, with
+ *                      NBT_FD 0x0301)
+ *   NBT_FD             opts in to CAN FD (__nbpg_features)
  *   NBT_NO_NAME        does not export __nbpg_name
  *   NBT_NO_OPS         with NBT_LEGACY: does not export nbp_ops
  *   NBT_NEEDS_MISSING  needs a function the host does not export
@@ -15,10 +17,17 @@
 #include "nbt_hook.h"
 
 #ifndef NBT_VERSION
+#ifdef NBT_FD
+#define NBT_VERSION 0x0301
+#else
 #define NBT_VERSION 0x0300
+#endif
 #endif
 
 NBPG_EXPORT const uint16_t __nbpg_version = NBT_VERSION;
+#ifdef NBT_FD
+NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_FD;
+#endif
 #ifndef NBT_NO_NAME
 NBPG_EXPORT const char __nbpg_name[] = "Recorder";
 #endif
@@ -37,16 +46,40 @@ static void event_init(nbt_event *ev, int32_t type, int32_t style)
     ev->style = style;
 }
 
-static void describe_frames(nbt_event *ev, const void *base, int n, size_t stride)
+/* Frames at base, n of them, stride bytes apart: classic (zk_frame) or
+ * FD (zk_fdframe) records, each at the start of its stride. */
+static void describe_frames(nbt_event *ev, const void *base, int n, size_t stride, int fd)
 {
     ev->n = n;
-    if (n > 0 && base) {
-        const zk_frame *first = (const zk_frame *)base;
-        const zk_frame *last = (const zk_frame *)((const unsigned char *)base + (size_t)(n - 1) * stride);
-        ev->first_id = first->id;
-        ev->last_id = last->id;
-        ev->hash = nbt_hash_frames(base, n, stride);
+    if (n <= 0 || !base)
+        return;
+    uint32_t content = 2166136261u;
+    for (int i = 0; i < n; i++) {
+        const unsigned char *p = (const unsigned char *)base + (size_t)i * stride;
+        uint32_t id;
+        uint8_t flags, len;
+        const uint8_t *data;
+        if (fd) {
+            const zk_fdframe *f = (const zk_fdframe *)p;
+            id = f->id, flags = f->flags, len = f->len, data = f->data;
+        } else {
+            const zk_frame *f = (const zk_frame *)p;
+            id = f->id, flags = f->flags, len = f->len, data = f->data;
+        }
+        if (i == 0)
+            ev->first_id = id;
+        ev->last_id = id;
+        if (i < 32) {
+            ev->ids[i] = id;
+            ev->flags[i] = flags;
+            ev->lens[i] = len;
+        }
+        if (flags & ZK_FRAME_FDF)
+            ev->fd_n++;
+        content = nbt_content(content, id, flags, len, data);
     }
+    ev->content = content;
+    ev->hash = nbt_hash_records(base, n, stride, fd ? sizeof(zk_fdframe) : sizeof(zk_frame));
 }
 
 static void report(nbt_event *ev)
@@ -79,13 +112,24 @@ NBPG_EXPORT int nbpg_handler(pgrp *req)
             ev.running = ((const nb_chan_status *)ev.data_ptr)->running;
         break;
     case PGRP_RX_FRAMES:
-        describe_frames(&ev, ev.data_ptr, (int)(ev.data_size / sizeof(zk_frame)), sizeof(zk_frame));
+        describe_frames(&ev, ev.data_ptr, (int)(ev.data_size / sizeof(zk_frame)), sizeof(zk_frame),
+                        0);
         break;
     case PGRP_TX_FRAMES:
         describe_frames(&ev, ev.data_ptr, (int)(ev.data_size / sizeof(nb_tx_entry)),
-                        sizeof(nb_tx_entry));
+                        sizeof(nb_tx_entry), 0);
         if (ev.n > 0)
             ev.entry_ts = ((const nb_tx_entry *)ev.data_ptr)->timestamp;
+        break;
+    case PGRP_RX_FD_FRAMES:
+        describe_frames(&ev, ev.data_ptr, (int)(ev.data_size / sizeof(zk_fdframe)),
+                        sizeof(zk_fdframe), 1);
+        break;
+    case PGRP_TX_FD_FRAMES:
+        describe_frames(&ev, ev.data_ptr, (int)(ev.data_size / sizeof(nb_tx_fd_entry)),
+                        sizeof(nb_tx_fd_entry), 1);
+        if (ev.n > 0)
+            ev.entry_ts = ((const nb_tx_fd_entry *)ev.data_ptr)->timestamp;
         break;
     case PGRP_ERRORS:
         if (ev.data_ptr)
@@ -147,7 +191,7 @@ __attribute__((unused)) static void legacy_rx(zk_frame *frames, int n)
     nbt_event ev;
     event_init(&ev, PGRP_RX_FRAMES, NBT_STYLE_LEGACY);
     ev.data_ptr = frames;
-    describe_frames(&ev, frames, n, sizeof(zk_frame));
+    describe_frames(&ev, frames, n, sizeof(zk_frame), 0);
     report(&ev);
 }
 
@@ -156,7 +200,7 @@ __attribute__((unused)) static void legacy_tx(zk_frame *frames, int n)
     nbt_event ev;
     event_init(&ev, PGRP_TX_FRAMES, NBT_STYLE_LEGACY);
     ev.data_ptr = frames;
-    describe_frames(&ev, frames, n, sizeof(zk_frame));
+    describe_frames(&ev, frames, n, sizeof(zk_frame), 0);
     report(&ev);
 }
 

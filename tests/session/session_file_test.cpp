@@ -196,6 +196,48 @@ TEST_F(SessionFile, NumberRules)
     }
 }
 
+// CAN FD: the mode beside the frame format (full saves, file mode), the
+// data rate beside the bit rate; a classic channel's file is as before,
+// and an old file read in file mode opens a classic channel.
+TEST_F(SessionFile, CanFdKeysAndOldFiles)
+{
+    nb_chan &c = app().chan;
+    c.frame_format = 6;
+    c.fd = NB_FD_NON_ISO;
+    c.data_kbit = 5000;
+    c.data_sp = 750;
+    EXPECT_EQ(saved(0).substr(49), "Chan=0\nFlags=BOTH\nFD=NON-ISO\nBaud=500\nDataRate=5000\n"
+                                   "DataSP=750\nAmask=0x0\nAcode=0x0\nWtout=20\n");
+    EXPECT_EQ(saved(1).substr(49), "Baud=500\nDataRate=5000\nDataSP=750\nAmask=0x0\nAcode=0x0\n"
+                                   "Wtout=20\n");
+
+    // Read back in file mode: an FD file, then an old one (Flags, no FD).
+    c.fd = NB_FD_OFF;
+    c.data_kbit = 0;
+    c.data_sp = 0;
+    ASSERT_EQ(read("[Nimbrel]\nFlags=CAN11\nFD=ISO\nDataRate=2000\nDataSP=800\n", SES_LOAD_FILE),
+              0);
+    EXPECT_EQ(c.fd, NB_FD_ISO);
+    EXPECT_EQ(c.data_kbit, 2000u);
+    EXPECT_EQ(c.data_sp, 800);
+    ASSERT_EQ(read("[Nimbrel]\nFlags=BOTH\nDataRate=1000\n", SES_LOAD_FILE), 0);
+    EXPECT_EQ(c.fd, NB_FD_OFF);
+    EXPECT_EQ(c.data_sp, 0);   /* the adapter's default unless the file says */
+    EXPECT_EQ(saved(0).find("FD="), std::string::npos);
+    EXPECT_EQ(saved(0).find("Data"), std::string::npos);
+
+    // The automatic file keeps the mode of the channel as it was opened.
+    ASSERT_EQ(read("[Nimbrel]\nFD=ISO\n", SES_LOAD_AUTO), 0);
+    EXPECT_EQ(c.fd, NB_FD_OFF);
+
+    const char *bad[] = {"FD=\n", "FD=iso\n", "FD=ISOLATED\n", "DataRate=0\n",
+                         "DataRate=65536\n", "DataSP=1000\n", "DataSP=-1\n"};
+    for (const char *line : bad) {
+        EXPECT_EQ(read(std::string("[Nimbrel]\n") + line, SES_LOAD_FILE), -1040) << line;
+        EXPECT_EQ(messages.size(), 1u) << line;
+    }
+}
+
 TEST_F(SessionFile, MainSectionWithoutChanKeepsTheChannel)
 {
     ASSERT_EQ(read("[Nimbrel]\nChan=4\n", SES_LOAD_FILE), 0);
