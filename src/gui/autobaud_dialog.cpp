@@ -6,10 +6,14 @@
  * the run so that no other reader takes frames from the channel. The
  * detection blocks the main loop; its progress and tick callbacks each
  * handle one pending event so the status text and the spinner stay drawn.
+ * On a CAN FD channel the detection also finds the data rate from frames
+ * sent with BRS. The search starts in listen-only mode ("No distorb"),
+ * which never disturbs a running bus.
  * The dialog never sets the bit rate itself: a successful detection has
  * applied the rate found, a failed one has restored the previous rate.
  */
 #include <glib/gi18n.h>
+#include <string.h>
 
 #include "app/nb_app.h"
 
@@ -39,11 +43,24 @@ void set_status(const char *text)
         gtk_label_set_text(GTK_LABEL(s_ab.status), text);
 }
 
+/* "Checking" and the rate being tried: a bit-rate index, or a data rate
+ * of a CAN FD channel. */
+void checking_text(nb_app *app, int32_t index, char *text, size_t size)
+{
+    if (index >= NB_AUTOBAUD_DATA_STEP) {
+        char rate[64];
+        data_rate_text(data_rate_kbit(index - NB_AUTOBAUD_DATA_STEP), rate, sizeof rate);
+        g_snprintf(text, size, "%s   %s %s   ", _("Checking"), _("data rate"), rate);
+    } else {
+        g_snprintf(text, size, "%s   %s   ", _("Checking"), app->chan.ops.baud_name(index));
+    }
+}
+
 void on_progress(void *data, int32_t index)
 {
     nb_app *app = static_cast<nb_app *>(data);
     char text[256];
-    g_snprintf(text, sizeof text, "%s   %s   ", _("Checking"), app->chan.ops.baud_name(index));
+    checking_text(app, index, text, sizeof text);
     set_status(text);
     pump_one_event();
 }
@@ -90,10 +107,14 @@ int widest_status(nb_app *app, GtkWidget *label)
     int widest = text_width(label, _("No baud autodetected.   "));
     char text[256];
     for (int32_t i = 0; i <= 9; i++) {
-        g_snprintf(text, sizeof text, "%s   %s   ", _("Checking"), app->chan.ops.baud_name(i));
+        checking_text(app, i, text, sizeof text);
         widest = MAX(widest, text_width(label, text));
         g_snprintf(text, sizeof text, "%s %s   ", app->chan.ops.baud_name(i),
                    _("baud autodetected!"));
+        widest = MAX(widest, text_width(label, text));
+    }
+    for (int i = 0; app->chan.fd && i < data_rate_count(); i++) {
+        checking_text(app, NB_AUTOBAUD_DATA_STEP + i, text, sizeof text);
         widest = MAX(widest, text_width(label, text));
     }
     return widest;
@@ -107,7 +128,7 @@ void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo
     int32_t timeout_ms = gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(timeout_spin));
     int32_t method = gtk_combo_box_get_active(GTK_COMBO_BOX(method_combo));
     if (method < 0)
-        method = 1;
+        method = 0;
 
     set_buttons_sensitive(FALSE);
     /* The spinner is shown only while a search runs. */
@@ -130,11 +151,24 @@ void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo
     pump_one_event();
 
     char text[256];
-    if (found >= 0)
+    if (found >= 0 && app->chan.fd) {
+        /* The data rate on a line of its own, or why it is not known. */
+        char rate[64];
+        data_rate_text(app->chan.found_data_kbit, rate, sizeof rate);
+        g_snprintf(text, sizeof text, "%s %s   \n", app->chan.ops.baud_name(found),
+                   _("baud autodetected!"));
+        size_t used = strlen(text);
+        if (app->chan.found_data_kbit)
+            g_snprintf(text + used, sizeof text - used, _("data rate %s autodetected!"), rate);
+        else
+            g_snprintf(text + used, sizeof text - used, "%s",
+                       _("No data rate autodetected (no frame with BRS)."));
+    } else if (found >= 0) {
         g_snprintf(text, sizeof text, "%s %s   ", app->chan.ops.baud_name(found),
                    _("baud autodetected!"));
-    else
+    } else {
         g_snprintf(text, sizeof text, "%s", _("No baud autodetected.   "));
+    }
     set_status(text);
 }
 
@@ -182,7 +216,8 @@ void autobaud_dialog(nb_app *app)
     gtk_widget_set_name(method_combo, "autobaud-method");
     gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(method_combo), _("No distorb (LOM)"));
     gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(method_combo), _("Distorb"));
-    gtk_combo_box_set_active(GTK_COMBO_BOX(method_combo), 1);
+    /* Listen-only first: the search must not disturb a running bus. */
+    gtk_combo_box_set_active(GTK_COMBO_BOX(method_combo), 0);
     gtk_table_attach_defaults(GTK_TABLE(table), method_combo, 1, 2, 1, 2);
 
     s_ab.status = add_label(table, "                       ", 2);

@@ -3,9 +3,12 @@
  *
  * The user picks one of the ten entries of the bit-rate table. A
  * predefined rate only shows its two bus timing registers; "Manual set"
- * makes them editable (typed in hexadecimal or decimal). OK applies the
- * choice to the channel. "Autobaud ..." closes this dialog and opens the
- * automatic detection instead, without applying anything.
+ * makes them editable (typed in hexadecimal or decimal). A CAN FD channel
+ * also has its data-phase rate: a predefined one, or "Manual set" with the
+ * rate in kbit/s and the sample point typed in (taken where the adapter
+ * can set them); on a classic channel these rows are insensitive. OK
+ * applies the choice to the channel. "Autobaud ..." closes this dialog and
+ * opens the automatic detection instead, without applying anything.
  */
 #include <glib/gi18n.h>
 
@@ -23,6 +26,11 @@ struct bitrate_widgets {
     GtkWidget *lbl_bt1;
     GtkWidget *spin_bt0;
     GtkWidget *spin_bt1;
+    GtkWidget *data_combo;        /* predefined data rates, then "Manual set" */
+    GtkWidget *lbl_data_kbit;
+    GtkWidget *lbl_data_sp;
+    GtkWidget *spin_data_kbit;
+    GtkWidget *spin_data_sp;
 };
 
 bitrate_widgets s_br;
@@ -91,6 +99,82 @@ void on_rate_changed(GtkComboBox *combo, gpointer data)
     set_regs_sensitive(FALSE);
 }
 
+/* The data rate's manual entries are editable only with "Manual set"
+ * (the last entry); a predefined rate shows its rate and the adapter's
+ * default sample point. */
+void on_data_rate_changed(GtkComboBox *combo, gpointer)
+{
+    if (!s_br.dialog)
+        return;
+    int i = gtk_combo_box_get_active(combo);
+    gboolean manual = i >= data_rate_count();
+    if (!manual && i >= 0) {
+        gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_br.spin_data_kbit), data_rate_kbit(i));
+        gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_br.spin_data_sp), 0);
+    }
+    gtk_widget_set_sensitive(s_br.lbl_data_kbit, manual);
+    gtk_widget_set_sensitive(s_br.spin_data_kbit, manual);
+    gtk_widget_set_sensitive(s_br.lbl_data_sp, manual);
+    gtk_widget_set_sensitive(s_br.spin_data_sp, manual);
+}
+
+GtkWidget *add_number_spin(GtkWidget *table, guint row, double value, double lower,
+                           double upper, double step, const char *name)
+{
+    GtkObject *adj = gtk_adjustment_new(value, lower, upper, step, step * 10, 0);
+    GtkWidget *spin = gtk_spin_button_new(GTK_ADJUSTMENT(adj), 1, 0);
+    gtk_widget_set_name(spin, name);
+    gtk_spin_button_set_update_policy(GTK_SPIN_BUTTON(spin), GTK_UPDATE_IF_VALID);
+    gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(spin), TRUE);
+    gtk_table_attach_defaults(GTK_TABLE(table), spin, 1, 2, row, row + 1);
+    return spin;
+}
+
+/* The data-rate rows: the combo shows the channel's rate when it is a
+ * predefined one with the default sample point, else "Manual set" with
+ * the rate and sample point in the spin buttons. */
+void add_data_rate_rows(nb_app *app, GtkWidget *table, guint row)
+{
+    add_label(table, _("Data rate (CAN FD)"), row);
+    GtkWidget *combo = gtk_combo_box_text_new();
+    gtk_widget_set_name(combo, "data-rate-combo");
+    int active = data_rate_count();
+    for (int i = 0; i < data_rate_count(); i++) {
+        char text[64];
+        data_rate_text(data_rate_kbit(i), text, sizeof text);
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), text);
+        if (app->chan.data_kbit == data_rate_kbit(i) && app->chan.data_sp == 0)
+            active = i;
+    }
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), app->chan.ops.baud_name(0));
+    gtk_table_attach_defaults(GTK_TABLE(table), combo, 1, 2, row, row + 1);
+    s_br.data_combo = combo;
+
+    s_br.lbl_data_kbit = add_label(table, _("data rate (kbit/s)"), row + 1);
+    s_br.spin_data_kbit =
+        add_number_spin(table, row + 1, app->chan.data_kbit, 1, UINT16_MAX, 100, "data-kbit-spin");
+    s_br.lbl_data_sp = add_label(table, _("data sample point (‰, 0 = default)"), row + 2);
+    s_br.spin_data_sp = add_number_spin(table, row + 2, app->chan.data_sp, 0, 999, 5, "data-sp-spin");
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), active);
+    on_data_rate_changed(GTK_COMBO_BOX(combo), nullptr);
+    g_signal_connect(combo, "changed", G_CALLBACK(on_data_rate_changed), nullptr);
+    if (!app->chan.fd) {
+        /* A classic channel has no data phase. */
+        gtk_widget_set_sensitive(combo, FALSE);
+        gtk_widget_set_sensitive(s_br.lbl_data_kbit, FALSE);
+        gtk_widget_set_sensitive(s_br.spin_data_kbit, FALSE);
+        gtk_widget_set_sensitive(s_br.lbl_data_sp, FALSE);
+        gtk_widget_set_sensitive(s_br.spin_data_sp, FALSE);
+    }
+}
+
+int spin_int(GtkWidget *spin)
+{
+    gtk_spin_button_update(GTK_SPIN_BUTTON(spin));
+    return gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(spin));
+}
+
 uint8_t reg_value(GtkWidget *spin)
 {
     /* Text typed but not yet taken (no Enter, no focus change) counts;
@@ -120,7 +204,7 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer data)
     /* Clears the handle should the dialog go with its parent. */
     g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_br.dialog);
 
-    GtkWidget *table = gtk_table_new(3, 2, TRUE);
+    GtkWidget *table = gtk_table_new(6, 2, TRUE);
     gtk_container_set_border_width(GTK_CONTAINER(table), 5);
     gtk_table_set_row_spacings(GTK_TABLE(table), 7);
     gtk_table_set_col_spacings(GTK_TABLE(table), 0);
@@ -146,6 +230,7 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer data)
     gtk_widget_set_name(s_br.lbl_bt0, "bt0-label");
     gtk_widget_set_name(s_br.lbl_bt1, "bt1-label");
     set_regs_sensitive(index == 0);
+    add_data_rate_rows(app, table, 3);
 
     g_signal_connect(combo, "changed", G_CALLBACK(on_rate_changed), app);
 
@@ -164,10 +249,19 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer data)
         int32_t chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(combo));
         uint8_t r0 = reg_value(s_br.spin_bt0);
         uint8_t r1 = reg_value(s_br.spin_bt1);
+        uint32_t kbit = (uint32_t)spin_int(s_br.spin_data_kbit);
+        uint16_t sp = (uint16_t)spin_int(s_br.spin_data_sp);
         int32_t r = app->chan.ops.set_baud(&app->chan, chosen, r0, r1);
         if (r < 0)
             lib_error_message(_("can't set bit rate"), r);
-        else
+        bool changed = r >= 0;
+        if (app->chan.fd && (kbit != app->chan.data_kbit || sp != app->chan.data_sp)) {
+            int32_t d = app->chan.ops.set_data_rate(&app->chan, kbit, sp);
+            if (d < 0)
+                lib_error_message(_("can't set data rate"), d);
+            changed = changed || d >= 0;
+        }
+        if (changed)
             app->ops.state_changed(app, 1);
     }
     if (s_br.dialog)

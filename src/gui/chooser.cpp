@@ -2,7 +2,8 @@
  * chooser.cpp - the channel chooser shown before the main window exists.
  *
  * It lists every board with its channels, marks each channel free or busy,
- * lets only a free channel be selected and asks for the frame format. It
+ * lets only a free channel be selected and asks for the frame format and,
+ * on a channel whose adapter can do it, for CAN FD. It
  * returns only when the program is to go on: a channel was confirmed, or a
  * session file was picked through "Load Session". Every other outcome ends
  * the process.
@@ -15,7 +16,9 @@
 
 namespace {
 
-enum { COL_NAME, COL_NUMBER, COL_STATE, COL_SERIAL, N_COLS };
+/* Four shown columns; COL_FD (whether the channel's adapter can do CAN
+ * FD) is kept in the model only. */
+enum { COL_NAME, COL_NUMBER, COL_STATE, COL_SERIAL, N_COLS, COL_FD = N_COLS, N_MODEL_COLS };
 
 /* The texts the selection rules compare against; never translated. */
 const char ROW_CHANNEL[] = "channel";
@@ -25,6 +28,8 @@ const char STATE_BUSY[] = "busy";
 /* Held while the dialog exists; the row-activation handler needs them. */
 GtkWidget *chooser_dialog = nullptr;
 GtkWidget *format_radio[3] = {nullptr, nullptr, nullptr};
+/* Classic CAN, CAN FD, CAN FD non-ISO: the values of nb_chan.fd. */
+GtkWidget *fd_combo = nullptr;
 
 /* Fills the store with boards and their channels; returns the number of
  * channel rows, free or busy. */
@@ -41,7 +46,7 @@ int fill_store(nb_app *app, GtkTreeStore *store)
         GtkTreeIter brow;
         gtk_tree_store_append(store, &brow, nullptr);
         gtk_tree_store_set(store, &brow, COL_NAME, name, COL_NUMBER, "", COL_STATE, "",
-                           COL_SERIAL, board.serial, -1);
+                           COL_SERIAL, board.serial, COL_FD, FALSE, -1);
 
         nb_chan_slot slot;
         int ccur = 0;
@@ -52,7 +57,8 @@ int fill_store(nb_app *app, GtkTreeStore *store)
             GtkTreeIter crow;
             gtk_tree_store_append(store, &crow, &brow);
             gtk_tree_store_set(store, &crow, COL_NAME, ROW_CHANNEL, COL_NUMBER, num, COL_STATE,
-                               slot.busy ? STATE_BUSY : STATE_FREE, COL_SERIAL, "", -1);
+                               slot.busy ? STATE_BUSY : STATE_FREE, COL_SERIAL, "", COL_FD,
+                               slot.fd_capable ? TRUE : FALSE, -1);
         }
         memset(&board, 0, sizeof board);
     }
@@ -99,6 +105,22 @@ void select_first_free(GtkTreeView *view)
     }
 }
 
+/* CAN FD can be chosen only for a channel whose adapter can do it; for
+ * any other the choice shows classic CAN. */
+void on_selection_changed(GtkTreeSelection *sel, gpointer)
+{
+    if (!fd_combo)
+        return;
+    GtkTreeModel *model = nullptr;
+    GtkTreeIter iter;
+    gboolean fd = FALSE;
+    if (gtk_tree_selection_get_selected(sel, &model, &iter))
+        gtk_tree_model_get(model, &iter, COL_FD, &fd, -1);
+    if (!fd)
+        gtk_combo_box_set_active(GTK_COMBO_BOX(fd_combo), NB_FD_OFF);
+    gtk_widget_set_sensitive(fd_combo, fd);
+}
+
 /* Double click or Enter on a row: a free channel confirms the dialog with
  * the frame format currently chosen; any other row does nothing. */
 void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *, gpointer data)
@@ -135,6 +157,7 @@ GtkWidget *build_view(nb_app *app, GtkTreeStore *store)
     GtkTreeSelection *sel = gtk_tree_view_get_selection(GTK_TREE_VIEW(view));
     gtk_tree_selection_set_mode(sel, GTK_SELECTION_BROWSE);
     gtk_tree_selection_set_select_function(sel, channel_row_filter, app, nullptr);
+    g_signal_connect(sel, "changed", G_CALLBACK(on_selection_changed), nullptr);
     gtk_tree_view_expand_all(GTK_TREE_VIEW(view));
     g_signal_connect(view, "row-activated", G_CALLBACK(on_row_activated), app);
     return view;
@@ -166,10 +189,17 @@ gboolean channel_row_filter(GtkTreeSelection *, GtkTreeModel *model, GtkTreePath
 }
 
 /* The first active radio button gives the frame format: 2 standard,
- * 4 extended, 6 both. */
+ * 4 extended, 6 both; the CAN FD choice gives the mode (classic unless
+ * the chosen channel can do CAN FD and the user asked for it). */
 void read_frame_format(nb_app *app)
 {
     static const uint8_t formats[3] = {2, 4, 6};
+    if (fd_combo) {
+        int mode = gtk_combo_box_get_active(GTK_COMBO_BOX(fd_combo));
+        app->chan.fd = gtk_widget_get_sensitive(fd_combo) && mode > 0 && mode <= (int)NB_FD_NON_ISO
+                           ? (uint8_t)mode
+                           : (uint8_t)NB_FD_OFF;
+    }
     for (int i = 0; i < 3; i++) {
         if (format_radio[i] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(format_radio[i]))) {
             app->chan.frame_format = formats[i];
@@ -180,8 +210,8 @@ void read_frame_format(nb_app *app)
 
 void choose_channel(nb_app *app)
 {
-    GtkTreeStore *store = gtk_tree_store_new(N_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                             G_TYPE_STRING);
+    GtkTreeStore *store = gtk_tree_store_new(N_MODEL_COLS, G_TYPE_STRING, G_TYPE_STRING,
+                                             G_TYPE_STRING, G_TYPE_STRING, G_TYPE_BOOLEAN);
     int count = fill_store(app, store);
     if (count < 1) {
         g_object_unref(store);
@@ -238,6 +268,21 @@ void choose_channel(nb_app *app)
         gtk_box_pack_start(GTK_BOX(fmt_box), format_radio[i], FALSE, TRUE, 0);
     }
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(format_radio[2]), TRUE);
+
+    /* Next to the frame format: classic CAN or CAN FD (in the ISO or the
+     * earlier variant), for a channel whose adapter can do CAN FD. */
+    GtkWidget *fd_box = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(fmt_box), fd_box, FALSE, TRUE, 4);
+    gtk_box_pack_start(GTK_BOX(fd_box), gtk_label_new(_("CAN mode:")), FALSE, FALSE, 0);
+    fd_combo = gtk_combo_box_text_new();
+    gtk_widget_set_name(fd_combo, "fd_combo");
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(fd_combo), _("Classic CAN"));
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(fd_combo), _("CAN FD"));
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(fd_combo), _("CAN FD (non-ISO)"));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(fd_combo), NB_FD_OFF);
+    gtk_widget_set_sensitive(fd_combo, FALSE);
+    g_signal_connect(fd_combo, "destroy", G_CALLBACK(gtk_widget_destroyed), &fd_combo);
+    gtk_box_pack_start(GTK_BOX(fd_box), fd_combo, FALSE, FALSE, 0);
 
     /* The first free channel is chosen from the start; selecting goes
      * through the filter, which records its number. */

@@ -4,7 +4,9 @@
  *
  * Built once per main window; refreshed every second by the status timer
  * and after every state change. The refresh finds its rows by position,
- * so the row order below is fixed.
+ * so the row order below is fixed; a CAN FD channel has three rows more
+ * (its mode, its data rate, and the FD frames that plug-ins written for
+ * classic CAN did not get).
  */
 #include <glib/gi18n.h>
 #include <string.h>
@@ -15,7 +17,8 @@ namespace {
 
 enum { COL_NAME, COL_VALUE, N_COLS };
 
-/* Positions of the channel row's children. */
+/* The channel row's children, in their order. The rows up to ROW_HIDDEN
+ * are refreshed; ROW_FD to ROW_HIDDEN exist on a CAN FD channel only. */
 enum {
     ROW_STATE,
     ROW_HW_OVR,
@@ -24,6 +27,9 @@ enum {
     ROW_CODE,
     ROW_MASK,
     ROW_WTOUT,
+    ROW_FD,
+    ROW_DATA,
+    ROW_HIDDEN,
     ROW_FORMAT,
     ROW_BASE,
     ROW_IRQ,
@@ -36,9 +42,15 @@ const char CHIP_ENTRY[] = "CAN chip";
 const int CHIP_ENTRIES = 32;
 
 GtkWidget *info_view = nullptr;
-/* The channel and frame format the rows were built for. */
+/* The channel, frame format and CAN FD mode the rows were built for. */
 int shown_number = -1;
 int shown_format = -1;
+int shown_fd = -1;
+
+bool row_shown(int row, const nb_app *app)
+{
+    return app->chan.fd || row < ROW_FD || row > ROW_HIDDEN;
+}
 
 /* Reads the chip status with its texts; on failure both stay zeroed.
  * Every text entry is NUL-terminated afterwards whatever the library left. */
@@ -123,6 +135,22 @@ void format_refreshed(int row, char *buf, size_t size, nb_app *app, const zk_chi
     case ROW_CODE: g_snprintf(buf, size, "%#lx", (unsigned long)app->chan.acc_code); break;
     case ROW_MASK: g_snprintf(buf, size, "%#lx", (unsigned long)app->chan.acc_mask); break;
     case ROW_WTOUT: g_snprintf(buf, size, _("%d msec"), (int)app->chan.wtout); break;
+    case ROW_FD:
+        g_snprintf(buf, size, "%s", app->chan.fd == NB_FD_NON_ISO ? _("non-ISO") : _("ISO"));
+        break;
+    case ROW_DATA: {
+        char rate[64];
+        data_rate_text(app->chan.data_kbit, rate, sizeof rate);
+        if (app->chan.data_sp)
+            g_snprintf(buf, size, "%s, %u.%u %%", rate, app->chan.data_sp / 10u,
+                       app->chan.data_sp % 10u);
+        else
+            g_snprintf(buf, size, "%s", rate);
+        break;
+    }
+    case ROW_HIDDEN:
+        g_snprintf(buf, size, "%" G_GUINT64_FORMAT, (guint64)app->pgmgr.fd_hidden);
+        break;
     default: buf[0] = '\0'; break;
     }
 }
@@ -139,14 +167,17 @@ GtkTreeStore *build_store(nb_app *app)
 
     shown_number = app->chan.number;
     shown_format = app->chan.frame_format;
+    shown_fd = app->chan.fd;
     g_snprintf(buf, sizeof buf, "%d", (int)app->chan.number);
     add_row(store, &top, nullptr, _("channel"), buf);
 
-    static const char *const refreshed[] = {N_("state"),      N_("hw overruns"),
-                                            N_("sw overruns"), N_("baud rate"),
-                                            N_("filter (code)"), N_("filter (mask)"),
-                                            N_("write tout")};
-    for (int r = ROW_STATE; r <= ROW_WTOUT; r++) {
+    static const char *const refreshed[] = {
+        N_("state"),         N_("hw overruns"),   N_("sw overruns"), N_("baud rate"),
+        N_("filter (code)"), N_("filter (mask)"), N_("write tout"),  N_("CAN FD"),
+        N_("data rate"),     N_("FD frames hidden")};
+    for (int r = ROW_STATE; r <= ROW_HIDDEN; r++) {
+        if (!row_shown(r, app))
+            continue;
         format_refreshed(r, buf, sizeof buf, app, &st);
         add_row(store, &row, &top, _(refreshed[r]), buf);
     }
@@ -358,7 +389,8 @@ void refresh_info_panel(nb_app *app)
 {
     if (!info_view)
         return;
-    if (app->chan.number != shown_number || app->chan.frame_format != shown_format) {
+    if (app->chan.number != shown_number || app->chan.frame_format != shown_format ||
+        app->chan.fd != shown_fd) {
         /* Another channel is open now: its rows are built afresh. */
         GtkTreeStore *fresh = build_store(app);
         gtk_tree_view_set_model(GTK_TREE_VIEW(info_view), GTK_TREE_MODEL(fresh));
@@ -383,13 +415,15 @@ void refresh_info_panel(nb_app *app)
         return;
 
     char buf[NB_TEXT_MAX];
-    int pos = 0;
     gboolean valid = TRUE;
-    for (; valid && pos < ROW_CHIP; pos++, valid = gtk_tree_model_iter_next(model, &row)) {
-        if (pos > ROW_WTOUT)
+    for (int kind = ROW_STATE; valid && kind < ROW_CHIP; kind++) {
+        if (!row_shown(kind, app))
             continue;
-        format_refreshed(pos, buf, sizeof buf, app, &st);
-        set_value(store, &row, buf);
+        if (kind <= ROW_HIDDEN) {
+            format_refreshed(kind, buf, sizeof buf, app, &st);
+            set_value(store, &row, buf);
+        }
+        valid = gtk_tree_model_iter_next(model, &row);
     }
     if (!valid)
         return;

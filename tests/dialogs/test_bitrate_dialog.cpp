@@ -161,6 +161,85 @@ TEST_F(BitRateDialog, FailingSetBaudShowsLibraryTextAndKeepsChannel)
     EXPECT_EQ(state_calls, 0);
 }
 
+// The data rate of a CAN FD channel, through a stand-in of the channel's
+// set_data_rate (the adapter side is the library's own test).
+uint32_t set_kbit;
+uint16_t set_sp;
+int data_calls;
+int16_t data_result;
+int32_t record_data_rate(nb_chan *chan, uint32_t kbit, uint16_t sp)
+{
+    data_calls++;
+    set_kbit = kbit;
+    set_sp = sp;
+    if (data_result < 0)
+        return data_result;
+    chan->data_kbit = kbit;
+    chan->data_sp = sp;
+    return 0;
+}
+
+TEST_F(BitRateDialog, DataRateOnlyOnACanFdChannel)
+{
+    the_app.chan.ops.set_data_rate = record_data_rate;
+    data_calls = 0;
+    data_result = 0;
+    DialogDriver driver;
+    driver.then([](GtkDialog *d) {
+        for (const char *name : {"data-rate-combo", "data-kbit-spin", "data-sp-spin"})
+            EXPECT_FALSE(sensitive(widget(d, name))) << name;
+        nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    bit_rate_dialog(nullptr, &the_app);
+    EXPECT_EQ(data_calls, 0);
+
+    // CAN FD at 2 Mbit/s: a predefined rate, its entries read-only; the
+    // manual entry takes a typed rate and sample point.
+    the_app.chan.fd = NB_FD_ISO;
+    the_app.chan.data_kbit = 2000;
+    driver.then([](GtkDialog *d) {
+        GtkWidget *combo = widget(d, "data-rate-combo");
+        EXPECT_TRUE(sensitive(combo));
+        EXPECT_EQ(nbtest::text_of(widget(d, "data-kbit-spin")), "2000");
+        EXPECT_FALSE(sensitive(widget(d, "data-kbit-spin")));
+        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), data_rate_count());
+        EXPECT_TRUE(sensitive(widget(d, "data-kbit-spin")));
+        EXPECT_TRUE(sensitive(widget(d, "data-sp-spin")));
+        gtk_entry_set_text(GTK_ENTRY(widget(d, "data-kbit-spin")), "2500");
+        gtk_entry_set_text(GTK_ENTRY(widget(d, "data-sp-spin")), "800");
+        nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    bit_rate_dialog(nullptr, &the_app);
+    EXPECT_EQ(data_calls, 1);
+    EXPECT_EQ(set_kbit, 2500u);
+    EXPECT_EQ(set_sp, 800);
+    EXPECT_EQ(state_calls, 2);
+
+    // A manual rate shows as such next time; one the adapter refuses is
+    // reported and the channel keeps its rate.
+    data_result = ZK_E_NORATE;
+    char lib_text[512] = "";
+    ZkStrError(ZK_E_NORATE, lib_text, sizeof lib_text);
+    driver.then([](GtkDialog *d) {
+        GtkWidget *combo = widget(d, "data-rate-combo");
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo)), data_rate_count());
+        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), data_rate_count() - 1);
+        EXPECT_EQ(nbtest::text_of(widget(d, "data-sp-spin")), "0");
+        nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    driver.respond(GTK_RESPONSE_OK);
+    bit_rate_dialog(nullptr, &the_app);
+    ASSERT_EQ(driver.seen().size(), 4u);
+    EXPECT_EQ(driver.seen()[3].text, std::string("can't set data rate: ") + lib_text);
+    EXPECT_EQ(set_kbit, data_rate_kbit(data_rate_count() - 1));
+    EXPECT_EQ(the_app.chan.data_kbit, 2500u);
+    EXPECT_EQ(state_calls, 3);   /* the bit rate was set */
+    the_app.chan.fd = NB_FD_OFF;
+}
+
 TEST_F(BitRateDialog, AutobaudButtonOpensDetectionWithoutApplying)
 {
     DialogDriver driver;
@@ -343,7 +422,8 @@ TEST_F(Autobaud, FindsBusRateWithPollerStoppedAroundTheSearch)
     std::string result;
     DialogDriver driver;
     driver.then(try_once([](GtkDialog *d) {
-        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(widget(d, "autobaud-method"))), 1);
+        // Listen-only from the start: a search must not disturb the bus.
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(widget(d, "autobaud-method"))), 0);
         nbtest::type_into(widget(d, "autobaud-timeout"), "500");
     }, &result));
     autobaud_dialog(&the_app);
@@ -354,7 +434,7 @@ TEST_F(Autobaud, FindsBusRateWithPollerStoppedAroundTheSearch)
     EXPECT_EQ(the_app.chan.baud_index, 6);
     EXPECT_EQ(the_app.chan.bt0, 0);
     EXPECT_EQ(the_app.chan.bt1, 0);
-    EXPECT_EQ(last_method, 1);
+    EXPECT_EQ(last_method, 0);
     EXPECT_EQ(last_timeout, 500);
     EXPECT_EQ(events, (std::vector<std::string>{"stop", "search, poller stopped", "start"}));
     // The poller runs again.
@@ -376,13 +456,13 @@ TEST_F(Autobaud, NothingFoundShowsProgressAndFailureText_RefusesShortTimeout)
         nbtest::type_into(widget(d, "autobaud-timeout"), "200");
         EXPECT_EQ(gtk_spin_button_get_value_as_int(
                       GTK_SPIN_BUTTON(widget(d, "autobaud-timeout"))), 1000);
-        gtk_combo_box_set_active(GTK_COMBO_BOX(widget(d, "autobaud-method")), 0);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(widget(d, "autobaud-method")), 1);
     }, &result));
     autobaud_dialog(&the_app);
 
     EXPECT_EQ(result, "No baud autodetected.   ");
     EXPECT_EQ(last_timeout, 1000);
-    EXPECT_EQ(last_method, 0);
+    EXPECT_EQ(last_method, 1);
     ASSERT_EQ(progress_texts.size(), 9u);
     EXPECT_EQ(progress_texts[0], std::string("Checking   ") + the_app.chan.ops.baud_name(9) + "   ");
     EXPECT_EQ(progress_texts[8], std::string("Checking   ") + the_app.chan.ops.baud_name(1) + "   ");

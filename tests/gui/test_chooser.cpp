@@ -207,6 +207,55 @@ TEST_F(GuiChooserBoards, FrameFormatFromRadioButtons)
     EXPECT_STREQ(the_app.chan.board.b.name, "Second");
 }
 
+// The real enumeration, with channel 4 on an adapter that can do CAN FD.
+int32_t (*real_chan_next)(int32_t, const nb_board_info *, nb_chan_slot *);
+int32_t fd_on_four(int32_t start, const nb_board_info *b, nb_chan_slot *out)
+{
+    int32_t next = real_chan_next(start, b, out);
+    out->fd_capable = next && out->number == 4;
+    return next;
+}
+
+// CAN FD is chosen beside the frame format, only for a channel whose
+// adapter can do it; another channel's selection puts it back to classic.
+TEST_F(GuiChooserBoards, CanFdOnlyForAChannelThatCanDoIt)
+{
+    real_chan_next = the_app.chan.ops.chan_next;
+    the_app.chan.ops.chan_next = fd_on_four;
+    the_app.chan.fd = NB_FD_ISO;   /* from an earlier pass: the chooser decides */
+    DialogDriver driver;
+    driver.then([](GtkDialog *d) {
+        Shown s(d);
+        GtkWidget *fd = find_by_name(GTK_WIDGET(d), "fd_combo");
+        EXPECT_EQ(s.number("1:0"), 2);
+        EXPECT_FALSE(gtk_widget_get_sensitive(fd));
+        s.click("1:2");
+        EXPECT_TRUE(gtk_widget_get_sensitive(fd));
+        gtk_combo_box_set_active(GTK_COMBO_BOX(fd), NB_FD_NON_ISO);
+        s.click("1:0");
+        EXPECT_FALSE(gtk_widget_get_sensitive(fd));
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(fd)), (int)NB_FD_OFF);
+        s.click("1:2");
+        gtk_combo_box_set_active(GTK_COMBO_BOX(fd), NB_FD_ISO);
+        select_radio(d, "radio_std");
+        dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_EQ(the_app.chan.number, 4);
+    EXPECT_EQ(the_app.chan.fd, NB_FD_ISO);
+    EXPECT_EQ(the_app.chan.frame_format, 2);
+
+    driver.then([](GtkDialog *d) {
+        dialog_respond(d, GTK_RESPONSE_OK);   /* channel 2: classic */
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_EQ(the_app.chan.number, 2);
+    EXPECT_EQ(the_app.chan.fd, NB_FD_OFF);
+    the_app.chan.ops.chan_next = real_chan_next;
+}
+
 class GuiChooserAllBusy : public GuiChooser {
 protected:
     void SetUp() override

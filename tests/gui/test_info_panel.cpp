@@ -245,6 +245,46 @@ TEST_F(GuiInfoPanel, RefreshRewritesLiveRowsOnly)
     EXPECT_EQ(value(P_FORMAT), "11 bit");
 }
 
+// A CAN FD channel has its mode, data rate and the FD frames that plug-ins
+// for classic CAN did not get, after the write timeout; the rest follows.
+TEST_F(GuiInfoPanel, CanFdRowsFollowTheChannel)
+{
+    set_entry(0, "CAN chip", "SJA1000");
+    set_entry(1, "rec", "0");
+    nb_chan &c = the_app.chan;
+    c.fd = NB_FD_ISO;
+    c.data_kbit = 2000;
+    c.data_sp = 0;
+    the_app.pgmgr.fd_hidden = 0;
+    build();
+    ASSERT_EQ(child_count(model_, "0"), 15);
+    EXPECT_EQ(name("0:7"), "CAN FD");
+    EXPECT_EQ(value("0:7"), "ISO");
+    EXPECT_EQ(name("0:8"), "data rate");
+    EXPECT_EQ(value("0:8"), "2 Mbit/s");
+    EXPECT_EQ(name("0:9"), "FD frames hidden");
+    EXPECT_EQ(value("0:9"), "0");
+    EXPECT_EQ(name("0:10"), "frame format");
+    EXPECT_EQ(name("0:14"), "CAN chip");
+
+    c.data_kbit = 2500;
+    c.data_sp = 875;
+    the_app.pgmgr.fd_hidden = 4000000000ull * 3;
+    set_entry(1, "rec", "5");
+    the_app.gui.ops.refresh_info_panel(&the_app);
+    EXPECT_EQ(value("0:8"), "2500 kbit/s, 87.5 %");
+    EXPECT_EQ(value("0:9"), "12000000000");
+    EXPECT_EQ(value("0:14:0"), "5");
+
+    // Opened anew in classic CAN (a session asked for it): rows as before.
+    c.fd = NB_FD_OFF;
+    the_app.gui.ops.refresh_info_panel(&the_app);
+    model_ = gtk_tree_view_get_model(GTK_TREE_VIEW(find_by_name(window_, "info_view")));
+    ASSERT_EQ(child_count(model_, "0"), 12);
+    EXPECT_EQ(name(P_FORMAT), "frame format");
+    the_app.pgmgr.fd_hidden = 0;
+}
+
 // Text entries that fill their 16 bytes without a terminator are shown
 // cut, never read past.
 TEST_F(GuiInfoPanel, UnterminatedChipTextsAreBounded)
