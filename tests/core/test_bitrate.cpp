@@ -261,6 +261,86 @@ TEST_F(Baud, FilterQueueAndErrorCountersAreRestored)
     ZkStop(0);
 }
 
+// A CAN FD channel: the nominal rate from any frame, the data rate from
+// frames with BRS. The bus clock is frozen and every read attempt puts the
+// given frames on the bus; the simulated bus hands a BRS frame only to a
+// channel at its nominal and data rate.
+struct FdSearch {
+    bool classic = false;       // a classic frame at every attempt
+    bool brs = false;           // an FD frame with BRS at every attempt
+    std::vector<int> progress;
+};
+
+void fd_progress(void *data, int32_t index)
+{
+    static_cast<FdSearch *>(data)->progress.push_back(index);
+}
+
+void fd_tick(void *data, int32_t)
+{
+    FdSearch *s = static_cast<FdSearch *>(data);
+    if (s->classic) {
+        zk_frame f = std_frame(0x100);
+        zk_sim_inject(0, &f);
+    }
+    if (s->brs) {
+        zk_fdframe f;
+        memset(&f, 0, sizeof f);
+        f.id = 0x200;
+        f.flags = ZK_FRAME_FDF | ZK_FRAME_BRS;
+        f.len = 64;
+        zk_sim_inject_fd(0, &f);
+    }
+}
+
+TEST_F(Baud, CanFdChannelFindsTheDataRateFromBrsFrames)
+{
+    zk_sim_manual_clock(1);
+    ZkClose(0);
+    ASSERT_GE(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), 0);
+    chan->fd = NB_FD_ISO;
+    ASSERT_GE(chan->ops.set_data_rate(chan.get(), 2000, 0), 0);
+    const int D8 = NB_AUTOBAUD_DATA_STEP + 4, D5 = D8 - 1, D4 = D8 - 2, D2 = D8 - 3;
+
+    // Frames with BRS only, at 250 kbit/s and 5 Mbit/s: silent at 2 Mbit/s
+    // whatever the nominal rate, so the search goes on at the other data
+    // rates until both match.
+    ASSERT_GE(zk_sim_set_bus(0, 250, "none"), 0);
+    ASSERT_GE(zk_sim_set_data_rate(0, 5000), 0);
+    FdSearch s;
+    s.brs = true;
+    EXPECT_EQ(chan->ops.autobaud(chan.get(), 0, 30, fd_progress, &s, fd_tick, &s), 6);
+    std::vector<int> want = {9, 8, 7, 6, 5, 4, 3, 2, 1, D8, 9, 8, 7, 6, 5, 4, 3, 2, 1, D5, 9, 8, 7, 6};
+    EXPECT_EQ(s.progress, want);
+    EXPECT_EQ(chan->baud_index, 6);
+    EXPECT_EQ(chan->data_kbit, 5000u);
+    EXPECT_EQ(chan->found_data_kbit, 5000u);
+    EXPECT_EQ(chipstat(0).data_bitrate, 5000000u);
+
+    // Classic frames tell the nominal rate at once; then each data rate
+    // is tried, 8 Mbit/s first, until a BRS frame comes.
+    ASSERT_GE(zk_sim_set_bus(0, 500, "none"), 0);
+    ASSERT_GE(zk_sim_set_data_rate(0, 2000), 0);
+    ASSERT_GE(chan->ops.set_data_rate(chan.get(), 1000, 0), 0);
+    FdSearch t;
+    t.classic = t.brs = true;
+    EXPECT_EQ(chan->ops.autobaud(chan.get(), 0, 30, fd_progress, &t, fd_tick, &t), 7);
+    EXPECT_EQ(t.progress, (std::vector<int>{9, 8, 7, D8, D5, D4, D2}));
+    EXPECT_EQ(chan->data_kbit, 2000u);
+
+    // No frame with BRS: the nominal rate is found, the data rate is not
+    // and stays as it was.
+    ASSERT_GE(chan->ops.set_data_rate(chan.get(), 4000, 750), 0);
+    FdSearch u;
+    u.classic = true;
+    EXPECT_EQ(chan->ops.autobaud(chan.get(), 1, 30, fd_progress, &u, fd_tick, &u), 7);
+    EXPECT_EQ(chan->found_data_kbit, 0u);
+    EXPECT_EQ(chan->data_kbit, 4000u);
+    EXPECT_EQ(chan->data_sp, 750);
+    EXPECT_EQ(chipstat(0).data_bitrate, 4000000u);
+    EXPECT_EQ(chipstat(0).state, 0);
+}
+
 TEST_F(Baud, FindsTheRateOfARealBusyBus)
 {
     // The running clock and a saturated bus: frames arrive by themselves.

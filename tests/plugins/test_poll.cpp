@@ -105,7 +105,7 @@ TEST_F(Poll, FailedLibraryCallsDeliverNothing)
     clear_events();
     inject(2);
     inject_errs(zk_errs{1, 0, 0, 0, 0});
-    zk_sim_fail_next("ZkRead", ZK_E_IO);
+    zk_sim_fail_next("ZkReadFd", ZK_E_IO);
     zk_sim_fail_next("ZkErrsGetClear", ZK_E_IO);
     tick();
     EXPECT_TRUE(events().empty());
@@ -224,7 +224,7 @@ TEST_F(Poll, FiveHundredTwelveReceivedFramesInOneRequest)
 
 // Frames of one direction handed on so far, checked to follow each
 // other: identifiers count up (modulo 0x800) from first_id.
-static int delivered_in_order(int type, const std::string &path, uint32_t first_id)
+int delivered_in_order(int type, const std::string &path, uint32_t first_id)
 {
     int total = 0;
     uint32_t next = first_id & 0x7ff;
@@ -436,6 +436,178 @@ TEST_F(Poll, PluginInANestedMainLoopIsNotReleasedUnderIt)
     EXPECT_EQ(got.front(), PGRP_INIT);
     EXPECT_EQ(got[1], PGRP_STATUS);
     EXPECT_EQ(got.back(), PGRP_RELEASE);
+}
+
+// ------------------------------------------------------------- CAN FD
+
+zk_fdframe fd_frame(uint32_t id, uint8_t flags, uint8_t len)
+{
+    zk_fdframe f;
+    memset(&f, 0, sizeof f);
+    f.id = id;
+    f.flags = flags;
+    f.len = len;
+    for (int i = 0; i < len && !(flags & ZK_FRAME_RTR); i++)
+        f.data[i] = (uint8_t)(id + i);
+    return f;
+}
+
+uint32_t content_of(const std::vector<zk_fdframe> &frames)
+{
+    uint32_t h = 2166136261u;
+    for (const zk_fdframe &f : frames)
+        h = nbt_content(h, f.id, f.flags, f.len, f.data);
+    return h;
+}
+
+// Opens the fixture's channel again in CAN FD mode.
+void reopen_fd()
+{
+    the_app.chan.ops.close(&the_app.chan);
+    the_app.chan.fd = NB_FD_ISO;
+    the_app.chan.ops.open(&the_app.chan);
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+}
+
+// On a CAN FD channel an FD-aware plug-in gets every frame in receive
+// order in the FD request types; every other plug-in (0x0300, a 0x0301
+// one that does not opt in, the older entry-point set) gets the classic
+// frames as before, and the FD frames it did not get are counted.
+TEST_F(Poll, CanFdFramesReachEachPluginInItsForm)
+{
+    reopen_fd();
+    nb_plugin *fd = loaded("nbt_fd", "fd.so");
+    nb_plugin *old = loaded("nbt_handler", "old.so");
+    nb_plugin *legacy = loaded("nbt_legacy", "legacy.so");
+    nb_plugin *early = loaded("nbt_fd_v0300", "early.so");      /* opts in without 0x0301 */
+    nb_plugin *olderset = loaded("nbt_fd_legacy", "olderset.so");
+    EXPECT_EQ(fd->fd_aware, 1);
+    EXPECT_EQ(early->fd_aware + olderset->fd_aware + old->fd_aware, 0);
+    clear_events();
+
+    const std::vector<zk_fdframe> mix = {
+        fd_frame(0x100, 0, 8),
+        fd_frame(0x101, ZK_FRAME_FDF | ZK_FRAME_BRS, 64),
+        fd_frame(0x18DAF110, ZK_FRAME_EFF | ZK_FRAME_FDF, 12),
+        fd_frame(0x102, ZK_FRAME_RTR, 2),
+        fd_frame(0x103, ZK_FRAME_FDF | ZK_FRAME_BRS, 0),
+    };
+    for (const zk_fdframe &f : mix)
+        ASSERT_GE(zk_sim_inject_fd(0, &f), 1);
+    tick();
+
+    EXPECT_EQ(types_from(fd->path), (std::vector<int>{PGRP_RX_FD_FRAMES}));
+    const nbt_event all = of_type(PGRP_RX_FD_FRAMES, fd->path)[0].ev;
+    EXPECT_EQ(all.data_size, 5u * sizeof(zk_fdframe));
+    EXPECT_EQ(all.fd_n, 3);
+    EXPECT_EQ(all.content, content_of(mix));
+    std::vector<zk_fdframe> classic = {mix[0], mix[3]};
+    for (nb_plugin *p : {old, legacy, early, olderset}) {
+        auto rx = of_type(PGRP_RX_FRAMES, p->path);
+        ASSERT_EQ(rx.size(), 1u) << p->path;
+        EXPECT_EQ(rx[0].ev.n, 2);
+        EXPECT_EQ(rx[0].ev.content, content_of(classic)) << p->path;
+    }
+    EXPECT_EQ(the_app.pgmgr.fd_hidden, 3u);
+
+    // A batch of FD frames only: nothing for the others, counted once.
+    clear_events();
+    for (int i = 0; i < 4; i++) {
+        zk_fdframe f = fd_frame(0x300 + i, ZK_FRAME_FDF, 16);
+        ASSERT_GE(zk_sim_inject_fd(0, &f), 1);
+    }
+    tick();
+    EXPECT_EQ(events().size(), 1u);
+    EXPECT_EQ(the_app.pgmgr.fd_hidden, 7u);
+
+    // Sent frames, both kinds, in the order sent; a length no FD frame has
+    // is refused and not logged.
+    clear_events();
+    zk_frame c = frame(0x200);
+    zk_fdframe f48 = fd_frame(0x201, ZK_FRAME_FDF | ZK_FRAME_BRS, 48);
+    zk_fdframe bad = fd_frame(0x202, ZK_FRAME_FDF, 13);
+    zk_fdframe c2 = fd_frame(0x203, ZK_FRAME_EFF, 3);
+    ASSERT_GE(nb_send_frame(&c), 0);
+    ASSERT_GE(nb_send_fd_frame(&f48), 0);
+    EXPECT_EQ(nb_send_fd_frame(&bad), ZK_E_BADLEN);
+    ASSERT_GE(nb_send_fd_frame(&c2), 0);
+    EXPECT_EQ(the_app.chan.txlog->count, 3);
+    tick();
+    zk_fdframe c_fd;
+    frame_to_fd(&c, &c_fd);
+    auto tx = of_type(PGRP_TX_FD_FRAMES, fd->path);
+    ASSERT_EQ(tx.size(), 1u);
+    EXPECT_EQ(tx[0].ev.data_size, 3u * sizeof(nb_tx_fd_entry));
+    EXPECT_EQ(tx[0].ev.content, content_of({c_fd, f48, c2}));
+    EXPECT_NE(tx[0].ev.entry_ts, 0u);
+    for (nb_plugin *p : {old, legacy}) {
+        auto ctx = of_type(PGRP_TX_FRAMES, p->path);
+        ASSERT_EQ(ctx.size(), 1u);
+        EXPECT_EQ(ctx[0].ev.content, content_of({c_fd, c2}));
+    }
+    EXPECT_EQ(the_app.pgmgr.fd_hidden, 8u);
+    zk_fdframe on_wire[4];
+    ASSERT_EQ(zk_sim_sent_fd(0, on_wire, 4), 3);
+    EXPECT_EQ(memcmp(on_wire[1].data, f48.data, 48), 0);
+
+    nb_chan_status st;
+    nb_get_current_status(&st);
+    EXPECT_EQ(st.fd, NB_FD_ISO);
+    EXPECT_EQ(st.data_kbit, 2000);
+}
+
+// A backlog of FD frames goes like a classic one: in batches of at most
+// 512, in order, none lost, the rest by the catch-up ticks.
+TEST_F(Poll, CanFdBacklogCatchesUpInOrder)
+{
+    reopen_fd();
+    poll_set_budget_us(0);
+    nb_plugin *fd = loaded("nbt_fd", "fd.so");
+    nb_plugin *old = loaded("nbt_handler", "old.so");
+    clear_events();
+    for (uint32_t i = 0; i < 1500; i++) {
+        zk_fdframe f = fd_frame(i & 0x7ff, i % 3 ? ZK_FRAME_FDF | ZK_FRAME_BRS : 0, i % 3 ? 64 : 8);
+        ASSERT_GE(zk_sim_inject_fd(0, &f), 1);
+    }
+    tick();
+    EXPECT_EQ(of_type(PGRP_RX_FD_FRAMES, fd->path).size(), 1u);
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    EXPECT_EQ(delivered_in_order(PGRP_RX_FD_FRAMES, fd->path, 0), 1500);
+    int classic = 0;
+    for (const Event &e : of_type(PGRP_RX_FRAMES, old->path)) {
+        for (int i = 0; i < e.ev.n && i < 32; i++)
+            EXPECT_EQ(e.ev.ids[i] % 3, 0u);
+        classic += e.ev.n;
+    }
+    EXPECT_EQ(classic, 500);
+    EXPECT_EQ(the_app.pgmgr.fd_hidden, 1000u);
+    zk_chipstat st;
+    ASSERT_GE(ZkChipStat(0, &st), 0);
+    EXPECT_EQ(st.sovr, 0u);
+}
+
+// On a classic channel an FD-aware plug-in still gets the FD request
+// types (classic frames only); an FD frame cannot be sent there.
+TEST_F(Poll, CanFdPluginOnAClassicChannel)
+{
+    nb_plugin *fd = loaded("nbt_fd", "fd.so");
+    nb_plugin *old = loaded("nbt_handler", "old.so");
+    clear_events();
+    inject(2, 0x40);
+    zk_fdframe f = fd_frame(0x50, ZK_FRAME_FDF, 12);
+    EXPECT_EQ(nb_send_fd_frame(&f), ZK_E_NOFD);
+    EXPECT_EQ(the_app.chan.txlog->count, 0);
+    tick();
+    EXPECT_EQ(types_from(fd->path), (std::vector<int>{PGRP_RX_FD_FRAMES}));
+    EXPECT_EQ(of_type(PGRP_RX_FD_FRAMES, fd->path)[0].ev.fd_n, 0);
+    EXPECT_EQ(types_from(old->path), (std::vector<int>{PGRP_RX_FRAMES}));
+    EXPECT_EQ(of_type(PGRP_RX_FRAMES, old->path)[0].ev.data_ptr, the_app.chan.rxbuf);
+    EXPECT_EQ(the_app.pgmgr.fd_hidden, 0u);
+    nb_chan_status st;
+    nb_get_current_status(&st);
+    EXPECT_EQ(st.fd, NB_FD_OFF);
+    EXPECT_EQ(st.data_kbit, 0);
 }
 
 TEST_F(Poll, TxLogEntriesAddedWhileStoppedComeAfterStart)

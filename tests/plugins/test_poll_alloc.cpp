@@ -1,5 +1,6 @@
 // A poll tick with traffic in both directions, error counters and four
-// loaded plug-ins (both styles) allocates nothing. Allocations are
+// loaded plug-ins (both styles), and on a CAN FD channel with an FD-aware
+// plug-in among them, allocates nothing. Allocations are
 // counted through the sanitizer's allocation hooks in the sanitized build
 // and by interposing the C allocator in this test binary otherwise.
 #include <gtest/gtest.h>
@@ -99,7 +100,7 @@ namespace {
 
 using PollAlloc = PollTest;
 
-TEST_F(PollAlloc, TickWithTrafficAndFourPluginsAllocatesNothing)
+TEST_F(PollAlloc, TickWithTrafficAndFivePluginsAllocatesNothing)
 {
     ASSERT_TRUE(install_counter());
     // A tick out of time schedules its catch-up (an allocation, and
@@ -117,14 +118,37 @@ TEST_F(PollAlloc, TickWithTrafficAndFourPluginsAllocatesNothing)
     g_free(probe);
     ASSERT_GE(g_allocs.load(), 1) << "the allocation counter is not in effect";
 
-    for (int round = 0; round < 3; round++) {
+    // Classic traffic first, then a CAN FD channel with an FD-aware plug-in
+    // beside the others: frames of both kinds both ways, each batch made
+    // in both forms.
+    for (int round = 0; round < 5; round++) {
+        const bool fd = round >= 3;
+        if (round == 3) {
+            the_app.chan.ops.close(&the_app.chan);
+            the_app.chan.fd = NB_FD_ISO;
+            the_app.chan.ops.open(&the_app.chan);
+            loaded("nbt_fd", "e.so");
+        }
         // The previous round's bus-off stopped the controller.
         ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
         for (uint32_t i = 0; i < 300; i++) {
             zk_frame f = frame(i);
-            ASSERT_GE(nb_send_frame(&f), 0);
+            zk_fdframe g;
+            memset(&g, 0, sizeof g);
+            g.id = i;
+            g.flags = ZK_FRAME_FDF | ZK_FRAME_BRS;
+            g.len = 64;
+            ASSERT_GE(fd && i % 2 ? nb_send_fd_frame(&g) : nb_send_frame(&f), 0);
         }
-        inject(512, 0x100);
+        inject(fd ? 256 : 512, 0x100);
+        for (int i = 0; fd && i < 256; i++) {
+            zk_fdframe g;
+            memset(&g, 0, sizeof g);
+            g.id = 0x200 + (uint32_t)i;
+            g.flags = ZK_FRAME_FDF;
+            g.len = 32;
+            ASSERT_GE(zk_sim_inject_fd(0, &g), 1);
+        }
         inject_errs(zk_errs{1, 1, 1, 1, 1});
 
         recording = false;
@@ -139,6 +163,7 @@ TEST_F(PollAlloc, TickWithTrafficAndFourPluginsAllocatesNothing)
         EXPECT_EQ(gui.stops, round + 1);
         EXPECT_EQ(the_app.chan.txlog->count, 0);
     }
+    EXPECT_EQ(the_app.pgmgr.fd_hidden, 2u * (150 + 256));
 }
 
 }  // namespace
