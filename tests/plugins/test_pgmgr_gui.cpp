@@ -4,8 +4,17 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "gui_driver.h"
 #include "nbt_support.h"
 #include "test_env.h"
+#include "zelk_sim.h"
 
 namespace {
 
@@ -143,6 +152,74 @@ TEST_F(PgmgrGui, ReleaseAfterTheWindowWentIsSafe)
     EXPECT_EQ(pgmgr_release(a), 0);
     EXPECT_TRUE(finalized);
     EXPECT_EQ(nbt::types_from(a->path), (std::vector<int>{PGRP_INIT, PGRP_RELEASE}));
+}
+
+// The example plug-in built against the 0x0300 header, on a CAN FD
+// channel: it is listed and loaded, counts the classic frames received
+// and sent as before, never sees an FD frame, and the FD frames it missed
+// are counted for the user.
+TEST_F(PgmgrGui, PluginBuiltForClassicCanWorksOnACanFdChannel)
+{
+    setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none", 1);
+    zk_sim_reset();
+    ASSERT_GE(ZkInit(), 0);
+    zk_sim_manual_clock(1);
+    the_app.chan.fd = NB_FD_ISO;
+    the_app.chan.ops.open(&the_app.chan);
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+
+    std::string path = nbt::place(dir_, "counter_v0300", "counter.so");
+    ASSERT_EQ(the_app.pgmgr.ops.pgmgr_is_plugin(path.c_str()), 1);
+    nb_plugin *counter = load("counter_v0300", "counter.so");
+    ASSERT_NE(counter, nullptr);
+    EXPECT_EQ(counter->fd_aware, 0);
+    ASSERT_EQ(pages(), 1);
+    GtkWidget *page = gtk_notebook_get_nth_page(GTK_NOTEBOOK(notebook_), 0);
+    gtk_toggle_button_set_active(
+        GTK_TOGGLE_BUTTON(nbtest::find_by_name(page, "counter-sent")), TRUE);
+
+    auto fd = [](uint32_t id, uint8_t flags, uint8_t len) {
+        zk_fdframe f;
+        memset(&f, 0, sizeof f);
+        f.id = id;
+        f.flags = flags;
+        f.len = len;
+        return f;
+    };
+    const zk_fdframe rx[] = {fd(0x100, 0, 8), fd(0x200, ZK_FRAME_FDF | ZK_FRAME_BRS, 64),
+                             fd(0x100, 0, 2), fd(0x201, ZK_FRAME_FDF, 12), fd(0x101, 0, 0)};
+    for (const zk_fdframe &f : rx)
+        ASSERT_GE(zk_sim_inject_fd(0, &f), 1);
+    zk_fdframe sent_fd = fd(0x300, ZK_FRAME_FDF | ZK_FRAME_BRS, 32);
+    zk_frame sent = {};
+    sent.id = 0x101;
+    ASSERT_GE(nb_send_fd_frame(&sent_fd), 0);
+    ASSERT_GE(nb_send_frame(&sent), 0);
+    poll_tick(&the_app);
+
+    // The page lists identifier and count, refreshed every half second.
+    GtkTreeModel *list = gtk_tree_view_get_model(
+        GTK_TREE_VIEW(nbtest::find_by_name(page, "counter-list")));
+    ASSERT_TRUE(nbtest::wait_until(
+        [&] { return gtk_tree_model_iter_n_children(list, nullptr) == 2; }));
+    std::vector<std::pair<std::string, guint64>> rows;
+    GtkTreeIter it;
+    for (gboolean ok = gtk_tree_model_get_iter_first(list, &it); ok;
+         ok = gtk_tree_model_iter_next(list, &it)) {
+        gchar *id = nullptr;
+        guint64 count = 0;
+        gtk_tree_model_get(list, &it, 0, &id, 1, &count, -1);
+        rows.emplace_back(id ? id : "", count);
+        g_free(id);
+    }
+    /* 0x101 sent once (handed on first) and received once */
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::pair<std::string, guint64>>{{"100", 2}, {"101", 2}}));
+    EXPECT_EQ(the_app.pgmgr.fd_hidden, 3u);
+
+    EXPECT_EQ(pgmgr_release(counter), 0);
+    the_app.chan.ops.close(&the_app.chan);
+    zk_sim_reset();
 }
 
 }  // namespace

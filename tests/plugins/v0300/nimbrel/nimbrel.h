@@ -1,0 +1,331 @@
+/*
+ * nimbrel.h - the interface between the Nimbrel host and its plug-ins.
+ *
+ * This is the one header a plug-in author needs. It declares
+ *   - the request record pgrp through which the host tells a plug-in
+ *     everything, the ten request types and their payload records;
+ *   - the functions and the one data symbol the host executable exports
+ *     (plain undecorated C names; a plug-in links against them when it is
+ *     loaded, so a plug-in that needs a symbol the host does not export is
+ *     refused at load time);
+ *   - the symbols a plug-in library exports to be listed and loaded.
+ *
+ * Everything runs on the one GUI thread. Every payload handed to a plug-in
+ * belongs to the host and is valid only during the call. Frames and error
+ * counters are the adapter library's records, declared in zelk.h.
+ *
+ * Plug-ins are shared libraries (file name ending in ".so", any letter
+ * case) in the host's installation directory (PREFIX/lib/nimbrel for an
+ * installed Nimbrel; `pkg-config --variable=plugindir nimbrel-plugin`).
+ * Build one with
+ *   cc -shared -fPIC $(pkg-config --cflags nimbrel-plugin) my.c -o my.so
+ * The manual page nimbrel-plugin(7) and the example plug-in shipped with
+ * this header walk through a whole plug-in.
+ *
+ * Interface version
+ * -----------------
+ * This header describes interface version 0x0300 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 0 in the low byte). A plug-in states
+ * the version it was written for in __nbpg_version; the host lists every
+ * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
+ * plug-in built against an older header may rely on all of this:
+ *   - the request numbers 0..9, their payloads and when they are sent;
+ *   - the sizes and offsets of pgrp, nb_chan_status, nb_tx_entry,
+ *     pgrp_session_key, nbp_ops_table and of the zelk.h records;
+ *   - every host export declared here, with its arguments, result and
+ *     meaning; none is removed or changed;
+ *   - the symbols it must export, and the older entry-point set.
+ * A later minor version may add request types (a plug-in ignores types it
+ * does not know, as the older entry-point set does), host exports (a
+ * plug-in that calls one is refused by an older host at load time, so
+ * raise __nbpg_version when you use one) and meanings for reserved bytes
+ * (until then they carry nothing: never read or write them). A new major
+ * version would change the records.
+ */
+#ifndef NIMBREL_H
+#define NIMBREL_H
+
+#include <stdint.h>
+#include <stddef.h>
+#include <gtk/gtk.h>
+#include "zelk.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Marks the host's exports (used when the host is built) and a plug-in's
+ * exports (use it on the symbols listed at the end of this header). */
+#define NB_HOST_API  __attribute__((visibility("default")))
+#define NBPG_EXPORT  __attribute__((visibility("default")))
+
+/* ---------------------------------------------------------------------
+ * Request types. The numbers are fixed.
+ * ------------------------------------------------------------------- */
+enum {
+    /* Once, when the plug-in is loaded, before any other request.
+     * data: nb_chan_status of the open channel, data_size 20.
+     * Result: pgrp_set_result_ptr(req, page_widget). The page belongs to
+     * the host from then on; it is destroyed by the host after
+     * PGRP_RELEASE (the plug-in must not destroy it). result_size is
+     * preset to 8. A plug-in that sets no page is still loaded. A result
+     * that is not a GTK widget, or a toplevel window, is not put into the
+     * notebook (a widget still goes with the release). */
+    PGRP_INIT = 0,
+    /* Once, just before the host destroys the page and unloads the
+     * library. No data. */
+    PGRP_RELEASE = 1,
+    /* Every poll tick (20 ms) that received frames.
+     * data: array of n zk_frame, data_size = 20 * n, n = 1..512. */
+    PGRP_RX_FRAMES = 2,
+    /* Every poll tick that found frames sent through nb_send_frame (by
+     * any plug-in, the receiver included).
+     * data: array of n nb_tx_entry, data_size = 32 * n, n = 1..512. */
+    PGRP_TX_FRAMES = 3,
+    /* Every poll tick in which at least one error counter is non-zero.
+     * data: zk_errs, data_size 10. */
+    PGRP_ERRORS = 4,
+    /* After each change of the channel's state or settings made through
+     * the host's controls and dialogs, and when the host stopped the
+     * controller after a bus-off. data: nb_chan_status, data_size 20. */
+    PGRP_STATUS = 5,
+    /* Whenever a session file is written, once per loaded plug-in, after
+     * the host wrote the plug-in's section header and its path key.
+     * data_ptr itself is the host's handle of the open session file
+     * (data_size 8): pass it to nbpg_save_key, never close it. */
+    PGRP_SESSION_SAVE = 6,
+    /* While a session file is read: at the start of a plug-in section
+     * that names this (loaded) plug-in. No data. */
+    PGRP_SESSION_LOAD_BEGIN = 7,
+    /* For each further key of that section, in file order.
+     * data: pgrp_session_key, data_size 640. */
+    PGRP_SESSION_LOAD_KEY = 8,
+    /* At the end of that section. No data. */
+    PGRP_SESSION_LOAD_END = 9
+};
+
+/* ---------------------------------------------------------------------
+ * The request record, 48 bytes. Built by the host on its stack for each
+ * request and valid only during the call. Read it only through the
+ * pgrp_get_* accessors; a plug-in writes only the two result fields
+ * (pgrp_set_result_*). For broadcasts the same record is passed to every
+ * loaded plug-in in turn without being rebuilt.
+ * ------------------------------------------------------------------- */
+typedef struct pgrp {
+    int32_t  type;        /* request type, PGRP_* */
+    uint16_t chan;        /* number of the channel the host has open, 0..255 */
+    uint8_t  reserved[2];
+    uint64_t timestamp;   /* when the host built the request (timestamp format below) */
+    uint64_t data_size;   /* size of the payload at data_ptr, 0 when none */
+    uint64_t result_size; /* preset: 8 for PGRP_INIT, else 0 */
+    void    *result_ptr;  /* preset null; PGRP_INIT: the page widget */
+    void    *data_ptr;    /* payload owned by the host, null when none */
+} pgrp;
+
+/* Channel status, 20 bytes: PGRP_INIT, PGRP_STATUS, nb_get_current_status. */
+typedef struct nb_chan_status {
+    uint8_t  chan;        /* channel number */
+    uint8_t  running;     /* controller started (non-zero) or stopped */
+    uint8_t  lom;         /* listen-only mode on (non-zero) */
+    uint8_t  reserved0;
+    uint32_t acc_code;    /* acceptance code */
+    uint32_t acc_mask;    /* acceptance mask: a set bit must match the code bit */
+    int32_t  baud_index;  /* 0 manual, 1..9: 10, 20, 50, 100, 125, 250, 500, 800, 1000 kbit/s */
+    uint8_t  reserved1[2];
+    uint16_t wtout;       /* write timeout in milliseconds */
+} nb_chan_status;
+
+/* One frame the host sent through nb_send_frame, 32 bytes (PGRP_TX_FRAMES). */
+typedef struct nb_tx_entry {
+    zk_frame frame;       /* the frame as it was given to the adapter library, with
+                           * ts set to the channel's clock when the library accepted
+                           * it: the time base of received frames (zk_frame.ts) */
+    uint8_t  reserved[4];
+    uint64_t timestamp;   /* when the adapter library accepted the frame */
+} nb_tx_entry;
+
+/* One key of a plug-in's session section, 640 bytes (PGRP_SESSION_LOAD_KEY).
+ * Longer names and values are cut to 127 and 511 characters. */
+typedef struct pgrp_session_key {
+    char name[128];
+    char value[512];
+} pgrp_session_key;
+
+/* The older entry-point set's traffic and status table (see nbp_ops). */
+typedef struct nbp_ops_table {
+    void (*errors)(zk_errs *errs);
+    void (*rx_frames)(zk_frame *frames, int n);
+    void (*tx_frames)(zk_frame *frames, int n);
+    void (*status)(nb_chan_status *status);
+} nbp_ops_table;
+
+/* ---------------------------------------------------------------------
+ * Timestamps: a 64-bit count of 100-nanosecond intervals since
+ * 1601-01-01 00:00 UTC, read from the system clock with millisecond
+ * resolution, so every timestamp is a multiple of 10 000 and two readings
+ * within one millisecond are equal. Used in pgrp.timestamp, nb_tx_entry
+ * and nbsdep_timestamp_get.
+ * ------------------------------------------------------------------- */
+#define NB_TIMESTAMP_PER_SECOND 10000000ull
+/* 100 ns intervals between 1601-01-01 and 1970-01-01 (the Unix epoch). */
+#define NB_TIMESTAMP_UNIX_EPOCH 116444736000000000ull
+
+/* Session key codes (results of nbpg_save_key and nbpg_keyval_get_int). */
+#define NB_CFG_E_IO       (-1024) /* could not be formatted or written; not a valid number */
+#define NB_CFG_E_BADNAME  (-1026) /* name holds '=', '[' or ']', or value holds a line break */
+
+/* =====================================================================
+ * Host exports
+ * =================================================================== */
+
+/* Writes one frame to the open channel. On success the frame is also
+ * appended to the host's tx log with the current timestamp and comes back
+ * to every plug-in as PGRP_TX_FRAMES on the next poll tick (unless the tx
+ * log of 1024 entries is full, in which case the frame is sent but not
+ * reported). Returns the adapter library's code: negative on failure
+ * (controller stopped, listen-only, write timeout, ...; see zelk.h), in
+ * which case nothing is logged. */
+NB_HOST_API int nb_send_frame(zk_frame *frame);
+
+/* Fills *out with the current channel status. */
+NB_HOST_API void nb_get_current_status(nb_chan_status *out);
+
+/* The host's locale directory "<installation directory>/share/locale",
+ * for binding a plug-in's own gettext text domain. Owned by the host. */
+NB_HOST_API const char *nb_get_locale_dir(void);
+
+/* The main window, parent for a plug-in's dialogs. Set each time the host
+ * builds its main window; null while there is none. */
+NB_HOST_API extern GtkWidget *nb_mainwin;
+
+/* Modal message boxes with one OK button, centred on the screen. The
+ * formatted ones follow GLib's printf rules and are cut to 1022
+ * characters; nb_warn and nb_error show their text literally (a percent
+ * sign stays a percent sign). They return when the user closed the box;
+ * the GUI main loop, and so the 20 ms poller, keeps running meanwhile. */
+NB_HOST_API void nb_message_info(const char *format, ...) G_GNUC_PRINTF(1, 2);
+NB_HOST_API void nb_message_warn(const char *format, ...) G_GNUC_PRINTF(1, 2);
+NB_HOST_API void nb_message_error(const char *format, ...) G_GNUC_PRINTF(1, 2);
+NB_HOST_API void nb_warn(const char *text);
+NB_HOST_API void nb_error(const char *text);
+
+/* The current time as a timestamp (format above). */
+NB_HOST_API uint64_t nbsdep_timestamp_get(void);
+
+/* Writes the current session to the channel's automatic session file now.
+ * Every loaded plug-in, the caller included, receives PGRP_SESSION_SAVE
+ * before this returns. Returns 0, or a negative code on failure. */
+NB_HOST_API int nbpg_autosave(void);
+
+/* Writes one key line "key=value\n" into the session file given with
+ * PGRP_SESSION_SAVE and flushes it. A line longer than 1023 characters
+ * (line feed included) is cut to its first 1022 characters and a line
+ * feed. Returns 0; NB_CFG_E_BADNAME (-1026), writing nothing, when the key
+ * holds '=', '[' or ']' or the value holds a line feed or carriage return;
+ * also, since such lines would not read back, when the key holds a line
+ * break, is empty or blank, is longer than 1021 characters, begins with
+ * '#' (read back as a comment) or is "Path" (read back as the host's
+ * selector of the section's plug-in; leading blanks are not counted in
+ * either case); NB_CFG_E_IO (-1024) when the line cannot be formatted or
+ * written. */
+NB_HOST_API int nbpg_save_key(void *file, const char *key, const char *value);
+
+/* Reads a whole signed 32-bit number from a key's value text: optional
+ * sign, decimal digits or "0x"/"0X" and hexadecimal digits, optionally
+ * followed by white space and a '#' comment. Sets *value to 0 first.
+ * Returns 0 with *value set, or NB_CFG_E_IO (-1024) when the text is not
+ * such a number (*value then holds no meaningful number). */
+NB_HOST_API int nbpg_keyval_get_int(const char *text, int32_t *value);
+
+/* Suspend and resume the host's carrying out of pending plug-in loads and
+ * releases (marked in the Available plugins dialog) by its poller. Use
+ * them around code that runs a nested main loop inside a request, so the
+ * host does not load or release plug-ins meanwhile. Loading a session
+ * file still loads the plug-ins it names. Whatever the flag, the host
+ * never releases or unloads a plug-in while one of its own requests is
+ * still running: such a release waits until the request has returned. */
+NB_HOST_API void nbpg_loadrelease_enable(void);
+NB_HOST_API void nbpg_loadrelease_disable(void);
+
+/* Accessors of the request record. */
+NB_HOST_API int32_t  pgrp_get_type(const pgrp *req);
+NB_HOST_API int32_t  pgrp_get_chan(const pgrp *req);
+NB_HOST_API uint64_t pgrp_get_timestamp(const pgrp *req);
+NB_HOST_API uint64_t pgrp_get_data_size(const pgrp *req);
+NB_HOST_API uint64_t pgrp_get_result_size(const pgrp *req);
+NB_HOST_API void    *pgrp_get_data_ptr(const pgrp *req);
+NB_HOST_API void    *pgrp_get_result_ptr(const pgrp *req);
+NB_HOST_API void     pgrp_set_result_size(pgrp *req, uint64_t size);
+NB_HOST_API void     pgrp_set_result_ptr(pgrp *req, void *ptr);
+
+/* =====================================================================
+ * What a plug-in library exports
+ * =====================================================================
+ *
+ * To be listed (all four required):
+ *   NBPG_EXPORT const uint16_t __nbpg_version = 0x0300;   at least 0x0300
+ *   NBPG_EXPORT const char __nbpg_name[]        = "...";  tab label, dialog title
+ *   NBPG_EXPORT const char __nbpg_author[]      = "...";  shown in the dialog's tooltip
+ *   NBPG_EXPORT const char __nbpg_description[] = "...";  shown in the dialog's tooltip
+ * (the names are character arrays: the symbol's address is the first
+ * character, not a pointer to it; UTF-8).
+ *
+ * Then either the request handler (preferred)
+ *   NBPG_EXPORT int nbpg_handler(pgrp *req);     the result is ignored
+ *
+ * or the older set, all of:
+ *   NBPG_EXPORT GtkWidget *nbpg_init(nb_chan_status *status);  returns the page (or null)
+ *   NBPG_EXPORT void nbpg_release(void);
+ *   NBPG_EXPORT nbp_ops_table nbp_ops;           all four slots filled; the
+ *                                                host copies them at load
+ * and optionally
+ *   NBPG_EXPORT void nbpg_load_session(int phase, const char *name, const char *value);
+ *                phase 0 begin (empty strings), 1 key, 2 end (empty strings)
+ *   NBPG_EXPORT void nbpg_save_session(void *file);   pass file to nbpg_save_key
+ * The older set's rx_frames gets the host's frame array itself; tx_frames
+ * gets frames made from the first 20 bytes of each tx entry (the
+ * timestamps are not passed). When nbpg_handler is exported the older set
+ * is not looked at.
+ *
+ * The host loads the library briefly, without any request, while it lists
+ * plug-ins and fills the Available plugins dialog; keep library
+ * constructors free of side effects.
+ */
+typedef int        (*nbpg_handler_fn)(pgrp *req);
+typedef GtkWidget *(*nbpg_init_fn)(nb_chan_status *status);
+typedef void       (*nbpg_release_fn)(void);
+typedef void       (*nbpg_load_session_fn)(int phase, const char *name, const char *value);
+typedef void       (*nbpg_save_session_fn)(void *file);
+
+/* The lowest interface version a plug-in may declare, and the version
+ * this header describes (see "Interface version" at the top). */
+#define NBPG_VERSION_MIN 0x0300u
+#define NBPG_VERSION_CURRENT 0x0300u
+
+#ifdef __cplusplus
+} /* extern "C" */
+
+static_assert(sizeof(pgrp) == 48, "pgrp size");
+static_assert(offsetof(pgrp, type) == 0 && offsetof(pgrp, chan) == 4 &&
+              offsetof(pgrp, timestamp) == 8 && offsetof(pgrp, data_size) == 16 &&
+              offsetof(pgrp, result_size) == 24 && offsetof(pgrp, result_ptr) == 32 &&
+              offsetof(pgrp, data_ptr) == 40, "pgrp layout");
+static_assert(sizeof(nb_chan_status) == 20, "nb_chan_status size");
+static_assert(offsetof(nb_chan_status, running) == 1 && offsetof(nb_chan_status, lom) == 2 &&
+              offsetof(nb_chan_status, acc_code) == 4 && offsetof(nb_chan_status, acc_mask) == 8 &&
+              offsetof(nb_chan_status, baud_index) == 12 && offsetof(nb_chan_status, wtout) == 18,
+              "nb_chan_status layout");
+static_assert(sizeof(nb_tx_entry) == 32, "nb_tx_entry size");
+static_assert(offsetof(nb_tx_entry, reserved) == 20 && offsetof(nb_tx_entry, timestamp) == 24,
+              "nb_tx_entry layout");
+static_assert(sizeof(pgrp_session_key) == 640 && offsetof(pgrp_session_key, value) == 128,
+              "pgrp_session_key layout");
+static_assert(sizeof(nbp_ops_table) == 4 * sizeof(void *), "nbp_ops layout");
+#else
+_Static_assert(sizeof(pgrp) == 48, "pgrp size");
+_Static_assert(sizeof(nb_chan_status) == 20, "nb_chan_status size");
+_Static_assert(sizeof(nb_tx_entry) == 32, "nb_tx_entry size");
+_Static_assert(sizeof(pgrp_session_key) == 640, "pgrp_session_key size");
+#endif
+
+#endif /* NIMBREL_H */
