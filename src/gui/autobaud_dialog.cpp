@@ -116,7 +116,13 @@ int widest_status(nb_app *app, GtkWidget *label)
     for (int i = 0; app->chan.fd && i < data_rate_count(); i++) {
         checking_text(app, NB_AUTOBAUD_DATA_STEP + i, text, sizeof text);
         widest = MAX(widest, text_width(label, text));
+        char rate[64];
+        data_rate_text(data_rate_kbit(i), rate, sizeof rate);
+        g_snprintf(text, sizeof text, _("data rate %s autodetected!"), rate);
+        widest = MAX(widest, text_width(label, text));
     }
+    if (app->chan.fd)
+        widest = MAX(widest, text_width(label, _("No data rate autodetected (no frame with BRS).")));
     return widest;
 }
 
