@@ -445,6 +445,28 @@ TEST_F(Autobaud, FindsBusRateWithPollerStoppedAroundTheSearch)
     EXPECT_EQ(last_autosave, 1);
 }
 
+// On a CAN FD channel of a bus at 250 kbit/s and 5 Mbit/s with classic and
+// FD traffic, the real search finds both rates and says so.
+TEST_F(Autobaud, CanFdChannelFindsBothRates)
+{
+    the_app.chan.ops.close(&the_app.chan);
+    the_app.chan.fd = NB_FD_ISO;
+    the_app.chan.ops.open(&the_app.chan);
+    ASSERT_GE(zk_sim_set_bus(0, 0, "mixed"), 0);
+    ASSERT_GE(zk_sim_set_data_rate(0, 5000), 0);
+    std::string result;
+    DialogDriver driver;
+    driver.then(try_once([](GtkDialog *d) {
+        nbtest::type_into(widget(d, "autobaud-timeout"), "500");
+    }, &result));
+    autobaud_dialog(&the_app);
+    EXPECT_EQ(result, std::string(the_app.chan.ops.baud_name(6)) +
+                          " baud autodetected!   \ndata rate 5 Mbit/s autodetected!");
+    EXPECT_EQ(the_app.chan.baud_index, 6);
+    EXPECT_EQ(the_app.chan.data_kbit, 5000u);
+    the_app.chan.fd = NB_FD_OFF;
+}
+
 TEST_F(Autobaud, NothingFoundShowsProgressAndFailureText_RefusesShortTimeout)
 {
     fake_result = -1;
