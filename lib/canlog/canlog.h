@@ -73,9 +73,11 @@ const char *cl_format_name(int format);
 
 struct cl_reader;
 
-/* Opens a file (path in the file system's encoding) for reading. format
+/* Opens a file (path in the file system's encoding) for reading; only a
+ * regular file is read, and opening never waits (userfile.h). format
  * CL_FMT_AUTO picks it from the extension, else from the content. Returns
- * null with *err set to an errno value on failure. */
+ * null with *err set to an errno value or a UF_E_* code on failure
+ * (uf_describe puts it into words). */
 cl_reader *cl_open(const char *path, int format, int *err);
 /* Reads from memory the caller keeps for the reader's life. */
 cl_reader *cl_open_mem(const void *data, size_t size, int format);
@@ -137,7 +139,7 @@ struct cl_scan_progress {
 struct cl_scan;
 
 /* Opens the file (path in the file system's encoding) and starts the
- * scan. Returns null with *err set to an errno value on failure. */
+ * scan. Returns null with *err set as cl_open sets it. */
 cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err);
 /* Stops the scan's thread and closes the file. */
 void cl_scan_close(cl_scan *s);
@@ -175,7 +177,9 @@ struct cl_writer {
 
 void cl_writer_init(cl_writer *w);
 /* Creates the file (path in the file system's encoding); exclusive: fail
- * with EEXIST when it exists. Returns 0 or an errno value. */
+ * with EEXIST when it exists, else a regular file is emptied. Anything
+ * but a regular file is refused and left as it is (userfile.h). Returns 0,
+ * an errno value or a UF_E_* code. */
 int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive);
 /* Writes the header with the measurement's start (ASC, BLF: cut to whole
  * milliseconds, which is what their headers hold; frames must not be

@@ -3,6 +3,7 @@
  * what the three readers share: counting bad input, times and dates.
  */
 #include "reader.h"
+#include "userfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -76,11 +77,9 @@ const char *cl_format_name(int format)
 
 cl_reader *cl_open(const char *path, int format, int *err)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *err = errno ? errno : EIO;
+    int fd = uf_open_read(path, err);
+    if (fd < 0)
         return nullptr;
-    }
     if (format == CL_FMT_AUTO)
         format = cl_format_of_name(path);
     cl_reader *r = make(format);

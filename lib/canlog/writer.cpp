@@ -9,6 +9,7 @@
  */
 #include "blf.h"
 #include "canlog.h"
+#include "userfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -198,10 +199,9 @@ int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive)
         cl_writer_close(w);
         return ENOMEM;
     }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-    int fd = open(path, flags, 0666);
+    int err = 0;
+    int fd = uf_open_write(path, exclusive ? UF_NEW : UF_REPLACE, &err);
     if (fd < 0) {
-        int err = errno ? errno : EIO;
         cl_writer_close(w);
         cl_writer_init(w);
         return err;

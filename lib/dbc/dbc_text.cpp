@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "userfile.h"
+
 namespace {
 
 /* Unicode code points of 0x80..0x9F in Windows-1252. */
@@ -233,22 +235,11 @@ int dbc_load_file(const char *path, dbc_db *db, dbc_error *err, const volatile i
 {
     *db = dbc_db();
     memset(err, 0, sizeof *err);
-    /* Never blocks: a FIFO or a device is refused rather than waited on. */
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    /* Regular files only, never waiting: a FIFO or a device is refused. */
+    int e = 0;
+    int fd = uf_open_read(path, &e);
     if (fd < 0) {
-        snprintf(err->message, sizeof err->message, "cannot open the file: %s", strerror(errno));
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        snprintf(err->message, sizeof err->message, "cannot open the file: %s", strerror(errno));
-        close(fd);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        snprintf(err->message, sizeof err->message, "%s",
-                 S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file");
-        close(fd);
+        snprintf(err->message, sizeof err->message, "cannot open the file: %s", uf_strerror(e));
         return -1;
     }
     std::string bytes;

@@ -20,6 +20,7 @@
 #include <initializer_list>
 
 #include "canlog.h"
+#include "userfile.h"
 
 static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR, "flags pass through");
 
@@ -589,7 +590,7 @@ int bv_log_open(const char *path)
     int err = 0;
     lg.all = cl_scan_open(path, &o, &err);
     if (!lg.all) {
-        nb_message_error(_("Cannot open the log file %s: %s"), utf8, g_strerror(err));
+        nb_message_error(_("Cannot open the log file %s: %s"), utf8, uf_strerror(err));
         g_free(utf8);
         bv_log_close();
         return -1;
@@ -658,7 +659,7 @@ void bv_log_set_filter(const bv_filter *f)
         int err = 0;
         lg.rows = cl_scan_open(lg.path, &o, &err);
         if (!lg.rows) {
-            nb_message_error(_("Cannot open the log file %s: %s"), lg.name, g_strerror(err));
+            nb_message_error(_("Cannot open the log file %s: %s"), lg.name, uf_strerror(err));
             g_free(lg.select);
             lg.select = nullptr;
         }

@@ -8,6 +8,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "userfile.h"
+
 lg_state lg;
 
 namespace {
@@ -292,6 +294,13 @@ int lg_start(const char *path, int exclusive)
         if (format == LG_FMT_AUTO)
             format = LG_FMT_CANDUMP;
         err = open_file(name, format, exclusive);
+        /* Taken by something that is no file at all: say what it is. */
+        if (err == EEXIST) {
+            gchar *local = g_filename_from_utf8(name, -1, nullptr, nullptr, nullptr);
+            if (int kind = local ? uf_check_target(local) : 0)
+                err = kind;
+            g_free(local);
+        }
     }
     if (err) {
         if (err == EEXIST)
@@ -301,7 +310,7 @@ int lg_start(const char *path, int exclusive)
                        name);
         else
             g_snprintf(lg.message, sizeof lg.message, _("Logging not started: %s: %s."), name,
-                       g_strerror(err));
+                       uf_strerror(err));
         lg_page_refresh();
         return -1;
     }

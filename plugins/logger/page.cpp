@@ -8,6 +8,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "userfile.h"
+
 namespace {
 
 struct page_widgets {
@@ -56,6 +58,23 @@ void on_stop(GtkButton *, gpointer)
     lg_page_refresh();
 }
 
+/* The chooser asks before replacing a file; a name taken by a folder, a
+ * FIFO or a device is no file to replace: the reason, and back to the
+ * chooser. */
+GtkFileChooserConfirmation on_confirm_overwrite(GtkFileChooser *fc, gpointer)
+{
+    gchar *name = gtk_file_chooser_get_filename(fc);
+    int kind = name ? uf_check_target(name) : 0;
+    if (kind) {
+        gchar *utf8 = g_filename_display_name(name);
+        char why[LG_PATH_MAX + 64];
+        nb_message_error("%s", uf_describe(why, sizeof why, utf8, kind));
+        g_free(utf8);
+    }
+    g_free(name);
+    return kind ? GTK_FILE_CHOOSER_CONFIRMATION_SELECT_AGAIN : GTK_FILE_CHOOSER_CONFIRMATION_CONFIRM;
+}
+
 void on_browse(GtkButton *, gpointer)
 {
     GtkWidget *dlg = gtk_file_chooser_dialog_new(
@@ -64,6 +83,7 @@ void on_browse(GtkButton *, gpointer)
         GTK_RESPONSE_ACCEPT, nullptr);
     GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
     gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
+    g_signal_connect(fc, "confirm-overwrite", G_CALLBACK(on_confirm_overwrite), nullptr);
     GtkFileFilter *logs = gtk_file_filter_new();
     gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc, *.blf)"));
     static const char *const patterns[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF"};

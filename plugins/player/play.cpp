@@ -7,6 +7,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include "userfile.h"
+
 namespace {
 
 bool wanted(const cl_frame &f)
@@ -188,7 +190,7 @@ int pl_open(void)
         pl.rd = cl_open(name, CL_FMT_AUTO, &err);
     g_free(name);
     if (!pl.rd) {
-        g_snprintf(text, sizeof text, _("Cannot open %s: %s."), pl.path, g_strerror(err));
+        g_snprintf(text, sizeof text, _("Cannot open %s: %s."), pl.path, uf_strerror(err));
         pl_set_message(text);
         return -1;
     }

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "nimbrel/nimbrel.h"
+#include "userfile.h"
 
 namespace {
 
@@ -90,19 +91,12 @@ const char *elf_problem(int fd, uint64_t size)
  * is opened (a FIFO would block), and without waiting. */
 const char *library_problem(const char *name)
 {
-    struct stat st;
-    if (stat(name, &st) != 0)
-        return g_strerror(errno);
-    if (!S_ISREG(st.st_mode))
-        return "not a regular file";
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int err = 0;
+    int fd = uf_open_read(name, &err);
     if (fd < 0)
-        return g_strerror(errno);
-    const char *why = nullptr;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        why = "not a regular file";
-    else
-        why = elf_problem(fd, (uint64_t)st.st_size);
+        return err >= UF_E_FOLDER ? "not a regular file" : g_strerror(err);
+    struct stat st;
+    const char *why = fstat(fd, &st) != 0 ? g_strerror(errno) : elf_problem(fd, (uint64_t)st.st_size);
     close(fd);
     return why;
 }

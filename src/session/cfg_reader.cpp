@@ -9,44 +9,24 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <errno.h>
 #include <unistd.h>
 
-/* What a file that is not a regular one is, for the reason of a refusal. */
-static const char *kind_of(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "a device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "not a regular file";
-}
+#include "userfile.h"
 
-/* Opens path for reading without blocking (a FIFO would wait for a
- * writer) and keeps it only when it is a regular file. Returns the
- * stream, or null with errno set, or with *kind set for a file of
- * another kind. */
-static FILE *open_regular(const char *path, const char **kind)
+/* Opens path for reading when it is a regular file (userfile.h: never
+ * waiting for a FIFO's writer). Returns the stream, or null with *err set
+ * to an errno value or a UF_E_* code. */
+static FILE *open_regular(const char *path, int *err)
 {
-    *kind = nullptr;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = uf_open_read(path, err);
     if (fd < 0)
         return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *kind = fstat(fd, &st) == 0 ? kind_of(st.st_mode) : "not a regular file";
-        close(fd);
-        return nullptr;
-    }
-    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *f = fdopen(fd, "r");
-    if (!f)
+    if (!f) {
+        *err = errno;
         close(fd);
+    }
     return f;
 }
 
@@ -70,16 +50,15 @@ int cfg_open(const char *path, void *user_data, cfg_section_fn on_section,
         free(rd);
         return CFG_E_NOMEM;
     }
-    const char *kind = nullptr;
-    rd->file = open_regular(path, &kind);
+    int err = 0;
+    rd->file = open_regular(path, &err);
     if (!rd->file) {
         free(rd->reason);
         free(rd->message);
         free(rd);
-        if (!kind)
+        if (err < UF_E_FOLDER)
             return CFG_E_OPEN;
-        if (why && why_size)
-            snprintf(why, why_size, "%s is %s, not a regular file", path, kind);
+        uf_describe(why, why_size, path, err);
         return CFG_E_IO;
     }
     cfg_tokens_init(&rd->sections);

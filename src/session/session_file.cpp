@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "session/cfg.h"
+#include "userfile.h"
 
 namespace {
 
@@ -143,17 +144,16 @@ struct staged_file {
                 free(real);
             }
         }
-        mode_t mode = 0666;
-        if (stat(target.c_str(), &st) == 0) {
-            /* A FIFO or device node would be replaced by a regular file,
-             * a folder cannot be: neither is a session file. */
-            if (!S_ISREG(st.st_mode)) {
-                set_write_error("%s is %s", target.c_str(),
-                                S_ISDIR(st.st_mode) ? "a folder" : "not a regular file");
-                return -1;
-            }
-            mode = st.st_mode & 07777;
+        /* A FIFO or device node would be replaced by a regular file, a
+         * folder cannot be: neither is a session file. */
+        if (int kind = uf_check_target(target.c_str())) {
+            char why[NB_TEXT_MAX];
+            set_write_error("%s", uf_describe(why, sizeof why, target.c_str(), kind));
+            return -1;
         }
+        mode_t mode = 0666;
+        if (stat(target.c_str(), &st) == 0)
+            mode = st.st_mode & 07777;
         size_t slash = target.rfind('/');
         std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
         std::string base = slash == std::string::npos ? target : target.substr(slash + 1);

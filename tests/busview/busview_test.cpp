@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -653,6 +654,38 @@ TEST_F(Busview, AutoscrollFollowsUntilTheUserScrollsBack)
     rx(batch);
     ASSERT_TRUE(wait_rows(901));
     EXPECT_TRUE(nbtest::wait_until(at_end));
+}
+
+// Open log on a FIFO or a device says what it is and stays with the live
+// traffic, without waiting for a writer or reading for ever.
+TEST_F(Busview, OpenLogRefusesFifosAndDevicesWithoutWaiting)
+{
+    nbtest::Deadline deadline(60, "opening a FIFO or a device as a log");
+    std::string fifo = nbtest::make_temp_dir("openlog") + "/pipe.blf";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const std::pair<std::string, const char *> names[] = {{fifo, "a FIFO"}, {"/dev/zero", "a device"}};
+    for (const auto &n : names) {
+        nbtest::DialogDriver driver;
+        driver.then([&](GtkDialog *d) {
+            gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
+            bool there = fn && n.first == fn;
+            g_free(fn);
+            if (!there) {
+                gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), n.first.c_str());
+                return false;
+            }
+            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+            return true;
+        });
+        driver.respond(GTK_RESPONSE_OK);
+        gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+        ASSERT_TRUE(nbtest::wait_until([&] { return driver.done(); }, 20000));
+        ASSERT_EQ(2u, driver.seen().size());
+        EXPECT_NE(std::string::npos, driver.seen()[1].text.find(n.first + ": " + n.second))
+            << driver.seen()[1].text;
+        EXPECT_FALSE(gtk_widget_get_visible(widget("busview-log-bar")));
+    }
+    EXPECT_TRUE(gtk_widget_get_mapped(trace_));
 }
 
 }  // namespace

@@ -2,8 +2,13 @@
 // over the simulated adapter, fed by the real poll tick, and its files
 // read back by python-can.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <glib/gstdio.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
@@ -273,43 +278,86 @@ TEST_F(Logger, ExistingOrUnreachableFilesAreRefusedWithTheReason)
     EXPECT_TRUE(driver.seen().empty());
 }
 
-TEST_F(Logger, WriteErrorStopsLoggingWithTheReasonAndTheHostGoesOn)
+// A FIFO with a reader waiting, a device and a folder are no log files:
+// Start says what each is and writes nothing, and the file dialog does not
+// offer to replace them.
+TEST_F(Logger, NamesThatAreNoFilesAreRefusedAndNeverWritten)
 {
-    // /dev/full takes the open and refuses every write: chosen in the file
-    // dialog, which asks before replacing an existing file.
+    nbtest::Deadline deadline(30, "logging into a FIFO or a device");
+    std::string fifo = dir_ + "/pipe.log";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::pair<std::string, const char *> names[] = {
+        {fifo, ": a FIFO"}, {"/dev/null", ": a device"}, {dir_, ": a folder"}};
+    for (const auto &n : names) {
+        start(n.first);
+        EXPECT_FALSE(logging()) << n.first;
+        EXPECT_NE(std::string::npos, message().find(n.first + n.second)) << message();
+    }
+    char byte;
+    EXPECT_EQ(0, read(reader, &byte, 1));
+    close(reader);
+
     nbtest::DialogDriver driver;
-    bool named = false;
-    driver.then([&named](GtkDialog *d) {
+    driver.then([&](GtkDialog *d) {
         GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
-        if (!named) {
-            gtk_file_chooser_set_current_folder(fc, "/dev");
-            gtk_file_chooser_set_current_name(fc, "full");
-            named = true;
+        gchar *f = gtk_file_chooser_get_filename(fc);
+        bool ready = f && fifo == f;
+        g_free(f);
+        if (!ready) {
+            gtk_file_chooser_set_current_folder(fc, dir_.c_str());
+            gtk_file_chooser_set_current_name(fc, "pipe.log");
             return false;
         }
-        // The chooser takes the folder in asynchronously.
-        gchar *f = gtk_file_chooser_get_filename(fc);
-        bool ready = f && strcmp(f, "/dev/full") == 0;
-        g_free(f);
-        if (ready)
-            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
-        return ready;
+        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return true;
     });
-    driver.respond(GTK_RESPONSE_ACCEPT);  // replace it
-    set_format(1);
+    // The reason; then the chooser, which stays open for another name, is
+    // cancelled.
+    driver.then([](GtkDialog *d) {
+        nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+        g_idle_add(
+            [](gpointer) -> gboolean {
+                GList *tops = gtk_window_list_toplevels();
+                for (GList *l = tops; l; l = l->next)
+                    if (GTK_IS_FILE_CHOOSER_DIALOG(l->data))
+                        gtk_dialog_response(GTK_DIALOG(l->data), GTK_RESPONSE_CANCEL);
+                g_list_free(tops);
+                return FALSE;
+            },
+            nullptr);
+        return true;
+    });
     click("logger-browse");
-    ASSERT_TRUE(nbtest::wait_until([&] { return driver.done(); }));
-    nbtest::pump();
-    EXPECT_STREQ("/dev/full", gtk_entry_get_text(GTK_ENTRY(widget("logger-file"))));
-    click("logger-start");
-    ASSERT_TRUE(logging()) << message();
+    ASSERT_TRUE(driver.done());
+    ASSERT_EQ(2u, driver.seen().size());
+    EXPECT_EQ(fifo + " is a FIFO, not a regular file", driver.seen()[1].text);
+    EXPECT_EQ(dir_, gtk_entry_get_text(GTK_ENTRY(widget("logger-file"))));
+    EXPECT_TRUE(driver.unexpected().empty());
+}
 
-    inject(frame(0x10, 0, {1, 2}));
+TEST_F(Logger, WriteErrorStopsLoggingWithTheReasonAndTheHostGoesOn)
+{
+    // A file size limit makes the write fail as a full disk does.
+    std::string full = dir_ + "/full.log";
+    start(full);
+    ASSERT_TRUE(logging()) << message();
+    struct rlimit old;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+    struct rlimit small = old;
+    small.rlim_cur = 64;
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    for (int i = 0; i < 4; i++)
+        inject(frame(0x10, 0, {1, 2, 3, 4, 5, 6, 7, (uint8_t)i}));
     tick();
     // Written out by the next flush, at most half a second later.
-    ASSERT_TRUE(nbtest::wait_until([&] { return !logging(); }, 5000));
-    EXPECT_NE(std::string::npos, message().find(g_strerror(ENOSPC))) << message();
-    EXPECT_NE(std::string::npos, message().find("/dev/full")) << message();
+    bool stopped = nbtest::wait_until([&] { return !logging(); }, 5000);
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_TRUE(stopped);
+    EXPECT_NE(std::string::npos, message().find(g_strerror(EFBIG))) << message();
+    EXPECT_NE(std::string::npos, message().find(full)) << message();
 
     // Traffic goes on without it, and logging starts again elsewhere.
     inject(frame(0x11, 0, {3}));
@@ -325,7 +373,6 @@ TEST_F(Logger, WriteErrorStopsLoggingWithTheReasonAndTheHostGoesOn)
     ASSERT_TRUE(r.ok) << r.err;
     ASSERT_EQ(1u, r.lines.size());
     EXPECT_EQ("S 12 D 1 04 rx can0", r.lines[0]);
-    EXPECT_TRUE(driver.unexpected().empty());
 }
 
 TEST_F(Logger, SettingsRoundTripAndLoggingStartsWithTheSession)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <math.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -229,6 +230,22 @@ TEST_F(Player, SessionKeysRoundTripAndBadFilesAreReported)
     open(dir_ + "/none.log");
     click("player-play");
     EXPECT_NE(std::string::npos, message().find(g_strerror(ENOENT))) << message();
+}
+
+// A FIFO or a device is refused with what it is, at once.
+TEST_F(Player, FifosAndDevicesAreRefusedWithoutWaiting)
+{
+    nbtest::Deadline deadline(20, "playing a FIFO or a device");
+    std::string fifo = dir_ + "/pipe.log";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const std::pair<std::string, const char *> names[] = {{fifo, ": a FIFO, not a regular file"},
+                                                          {"/dev/zero", ": a device, not a regular file"}};
+    for (const auto &n : names) {
+        open(n.first);
+        click("player-play");
+        EXPECT_NE(std::string::npos, message().find(n.first + n.second)) << message();
+        EXPECT_NE(std::string::npos, label("player-state").find("Stopped"));
+    }
 }
 
 }  // namespace

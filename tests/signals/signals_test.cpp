@@ -3,6 +3,7 @@
 // frames from the real poll tick, and what it shows is read back from its
 // table, its list of unknown identifiers and its exported files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <cairo.h>
 #include <sys/stat.h>
 
@@ -308,7 +309,7 @@ TEST_F(Signals, ABrokenSignalIsListedAndTheRestOfItsFileDecoded)
     ASSERT_TRUE(nbtest::write_file(latin, "BO_ 1 \xe4: \xe4 X\n"));
     load_keys({{"Database1", fifo}, {"Database2", latin}});
     std::string msg = label("signals-message");
-    EXPECT_NE(std::string::npos, msg.find("fifo.dbc: it is not a regular file")) << msg;
+    EXPECT_NE(std::string::npos, msg.find("fifo.dbc: cannot open the file: a FIFO, not a regular file")) << msg;
     EXPECT_EQ("No database open.", label("signals-databases"));
     load_keys({{"Database1", latin}});
     msg = label("signals-message");
@@ -397,6 +398,18 @@ TEST_F(Signals, AHugeDatabaseIsReadWhileTheWindowGoesOn)
     tick();
     gtk_tree_view_expand_all(table());
     EXPECT_TRUE(nbtest::wait_until([&] { return cell("00004E1F  M19999", "B", COL_VALUE) == "8"; }));
+}
+
+// A database named in the session that is a FIFO is refused at once.
+TEST_F(Signals, ADatabaseThatIsAFifoIsRefusedWithoutWaiting)
+{
+    nbtest::Deadline deadline(20, "loading a database that is a FIFO");
+    std::string fifo = nbtest::make_temp_dir("signals") + "/pipe.dbc";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    load_keys({{"Database1", fifo}});
+    EXPECT_NE(std::string::npos, label("signals-message").find("a FIFO, not a regular file"))
+        << label("signals-message");
+    EXPECT_EQ("No database open.", label("signals-databases"));
 }
 
 }  // namespace

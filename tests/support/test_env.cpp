@@ -96,4 +96,26 @@ std::string test_bin_dir()
     return s && *s ? s : NBTEST_BIN_DIR;
 }
 
+Deadline::Deadline(int seconds, std::string what)
+{
+    watch_ = std::thread([this, seconds, what] {
+        std::unique_lock<std::mutex> g(m_);
+        if (!cv_.wait_for(g, std::chrono::seconds(seconds), [this] { return over_; })) {
+            fprintf(stderr, "FAILED: still blocked after %d s: %s\n", seconds, what.c_str());
+            fflush(stderr);
+            _exit(3);
+        }
+    });
+}
+
+Deadline::~Deadline()
+{
+    {
+        std::lock_guard<std::mutex> g(m_);
+        over_ = true;
+    }
+    cv_.notify_all();
+    watch_.join();
+}
+
 }  // namespace nbtest

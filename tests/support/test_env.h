@@ -2,8 +2,11 @@
 #ifndef NBTEST_TEST_ENV_H
 #define NBTEST_TEST_ENV_H
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace nbtest {
 
@@ -32,6 +35,24 @@ bool write_file(const std::string &path, const std::string &text);
 std::string stage_dir();
 std::string test_bin_dir();
 std::string source_dir();
+
+// A deadline for code that can block for ever (opening or reading a FIFO
+// or a device): when the object is still alive after `seconds`, the
+// process ends with a message and exit code 3, so the test fails instead
+// of hanging.
+class Deadline {
+public:
+    Deadline(int seconds, std::string what);
+    ~Deadline();
+    Deadline(const Deadline &) = delete;
+    Deadline &operator=(const Deadline &) = delete;
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool over_ = false;
+    std::thread watch_;
+};
 
 }  // namespace nbtest
 
