@@ -52,6 +52,7 @@ def main():
     env = dict(os.environ, HOME=os.path.join(root, 'home'), XDG_DATA_HOME=os.path.join(root, 'data'),
                XDG_CONFIG_HOME=os.path.join(root, 'config'),
                XDG_RUNTIME_DIR=os.path.join(root, 'runtime'), LANG='C.UTF-8',
+               ZELK_LOCK_DIR=os.path.join(root, 'runtime', 'zelk'),
                ZELK_BOARDS='0=sim:channels=2,traffic=default;1=sim:channels=1,serial=none',
                ASAN_OPTIONS='detect_leaks=0')
     env.pop('LANGUAGE', None)

@@ -11,7 +11,7 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 mkdir -p $root/home $root/data $root/config $root/run
 export HOME=$root/home XDG_DATA_HOME=$root/data XDG_CONFIG_HOME=$root/config \
-       XDG_RUNTIME_DIR=$root/run ASAN_OPTIONS=detect_leaks=0
+       XDG_RUNTIME_DIR=$root/run ZELK_LOCK_DIR=$root/run/zelk ASAN_OPTIONS=detect_leaks=0
 unset ZELK_BOARDS
 
 find_win() {

@@ -23,7 +23,7 @@ exe=$build/stage/nimbrel
 [ -x "$exe" ] || { echo "no program at $exe (build the nimbrel and busview targets)" >&2; exit 2; }
 
 tmp=$(mktemp -d)
-export HOME=$tmp XDG_CONFIG_HOME=$tmp/config XDG_DATA_HOME=$tmp/data XDG_RUNTIME_DIR=$tmp/run
+export HOME=$tmp XDG_CONFIG_HOME=$tmp/config XDG_DATA_HOME=$tmp/data XDG_RUNTIME_DIR=$tmp/run ZELK_LOCK_DIR=$tmp/run/zelk
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 export ZELK_BOARDS="sim:rate=1000,traffic=full,len=$len"

@@ -112,6 +112,7 @@ def private_env(tmp):
         os.makedirs(path, exist_ok=True)
         env[k] = path
     os.chmod(env["XDG_RUNTIME_DIR"], 0o700)
+    env["ZELK_LOCK_DIR"] = os.path.join(env["XDG_RUNTIME_DIR"], "zelk")
     env.pop("GTK_MODULES", None)
     return env
 

@@ -171,6 +171,7 @@ class Program:
                    XDG_CONFIG_HOME=os.path.join(self.root, 'config'),
                    XDG_CACHE_HOME=os.path.join(self.root, 'cache'),
                    XDG_RUNTIME_DIR=os.path.join(self.root, 'runtime'),
+                   ZELK_LOCK_DIR=os.path.join(self.root, 'runtime', 'zelk'),
                    ZELK_BOARDS=SIM, GTK_MODULES='gail:atk-bridge',
                    ASAN_OPTIONS='detect_leaks=0', LANG='C.UTF-8')
         env.update(extra_env or {})

@@ -81,6 +81,7 @@ def main():
     # Nimbrel running beside the test does not meet it.
     env = dict(os.environ, HOME=os.path.join(root, 'home'), XDG_DATA_HOME=os.path.join(root, 'data'),
                XDG_CONFIG_HOME=os.path.join(root, 'config'), XDG_RUNTIME_DIR=os.path.join(root, 'run'),
+               ZELK_LOCK_DIR=os.path.join(root, 'run', 'zelk'),
                GTK_MODULES='gail:atk-bridge',
                ASAN_OPTIONS='detect_leaks=0', ZELK_BOARDS='sim:rate=1000,traffic=full,len=8',
                SIGNALS_STATS=stats, BUSVIEW_STATS=bv_stats)

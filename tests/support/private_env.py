@@ -28,7 +28,8 @@ class PrivateFolders:
         folders in place, no board list of the user's, and extra on top."""
         env = dict(os.environ if base is None else base)
         env.update(HOME=self.home, XDG_DATA_HOME=self.data, XDG_CONFIG_HOME=self.config,
-                   XDG_CACHE_HOME=self.cache, XDG_RUNTIME_DIR=self.runtime)
+                   XDG_CACHE_HOME=self.cache, XDG_RUNTIME_DIR=self.runtime,
+                   ZELK_LOCK_DIR=os.path.join(self.runtime, 'zelk'))
         env.pop('ZELK_BOARDS', None)
         env.update(extra)
         return env

@@ -34,6 +34,10 @@ const std::string &isolate_environment()
     make_sub("home/.local/share", "XDG_DATA_HOME");
     make_sub("home/.config", "XDG_CONFIG_HOME");
     make_sub("runtime", "XDG_RUNTIME_DIR");
+    // The adapter library's channel locks: a folder of this process's own,
+    // so that tests running side by side never find each other's channels
+    // busy (the library's own place is one per user).
+    setenv("ZELK_LOCK_DIR", (g_root + "/runtime/zelk").c_str(), 1);
     make_sub("home/Desktop", "NBTEST_DESKTOP");
     unsetenv("ZELK_BOARDS");
     return g_root;

@@ -11,7 +11,8 @@
 namespace nbtest {
 
 // Gives this process its own temporary HOME, XDG_DATA_HOME,
-// XDG_CONFIG_HOME and XDG_RUNTIME_DIR and unsets ZELK_BOARDS. Called by
+// XDG_CONFIG_HOME, XDG_RUNTIME_DIR and adapter lock folder (ZELK_LOCK_DIR)
+// and unsets ZELK_BOARDS. Called by
 // the test mains before any test runs. Returns the temporary root.
 const std::string &isolate_environment();
 

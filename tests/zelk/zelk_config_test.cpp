@@ -2,7 +2,11 @@
 // channel numbering, and the messages for malformed configurations.
 #include "zelk_fixture.h"
 
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "test_env.h"
 
@@ -104,6 +108,7 @@ TEST_F(ZelkConfig, MalformedConfigurationsSayWhatAndWhere)
         {"sim:traffic=full,len=12", "len=12: a classic frame carries at most 8 bytes"},
         {"sim:drate=20000", "drate=20000"},
         {"sim:classic=5", "classic=5"},
+        {"sim:rate=500,len=8,rate=250", "option \"rate\" given twice"},
     };
     for (const auto &c : cases) {
         std::string msg;
@@ -128,6 +133,33 @@ TEST_F(ZelkConfig, FileInTheConfigurationFolderWithCommentsAndLines)
     // The environment variable wins over the file.
     ASSERT_EQ(init_with("sim:channels=3"), ZK_OK);
     EXPECT_EQ(channels_of(0).size(), 3u);
+}
+
+// A boards file that is there but cannot be read is named with the
+// reason, never passed over for the default list; a FIFO is refused
+// without waiting for a writer.
+TEST_F(ZelkConfig, BoardsFileThatCannotBeReadIsNamedWithTheReason)
+{
+    nbtest::Deadline deadline(20, "reading a boards file that is a FIFO");
+    unsetenv("ZELK_BOARDS");
+    const std::string dir = std::string(getenv("XDG_CONFIG_HOME")) + "/zelk";
+    const std::string file = dir + "/boards";
+    mkdir(dir.c_str(), 0700);
+    const struct { std::function<int()> make; const char *says; } cases[] = {
+        {[&] { return mkfifo(file.c_str(), 0600); }, "boards: a FIFO, not a regular file"},
+        {[&] { return mkdir(file.c_str(), 0700); }, "boards: a folder, not a regular file"},
+        {[&] { return symlink(file.c_str(), file.c_str()); }, "boards: cannot be read: "},
+        {[&] { return symlink((dir + "/none").c_str(), file.c_str()); },
+         "boards: cannot be read: a symbolic link to nothing"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(c.make(), 0) << c.says;
+        EXPECT_EQ(ZkInit(), ZK_E_CONFIG) << c.says;
+        const std::string msg = strerror_of(ZK_E_CONFIG);
+        EXPECT_NE(msg.find(c.says), std::string::npos) << msg;
+        EXPECT_EQ(msg.find("no board given"), std::string::npos) << msg;
+        ASSERT_EQ(remove(file.c_str()), 0);
+    }
 }
 
 }  // namespace

@@ -75,42 +75,67 @@ TEST_F(ZelkProcess, OpenChannelIsBusyHereAndInOtherProcesses)
     EXPECT_EQ(run_cmd(zelkctl() + " send 0 123#11", &out), 0) << out;
 }
 
-TEST_F(ZelkProcess, LocksFallBackToTheCacheFolderWhenTheRuntimeFolderIsMissing)
+// Runs a shell script as root in a private mount namespace with a
+// runtime folder /run/user/UID of its own, so that the machine's folders
+// are not touched: from the tool's folder, entered before the mounts (a
+// build tree below /tmp stays reachable through the working directory).
+// The script starts after "inside" is printed; false when there is no such
+// namespace here.
+bool run_private(const std::string &script, std::string *out)
 {
-    boards("sim:traffic=none");
-    const std::string saved = getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "";
-    setenv("XDG_RUNTIME_DIR", "/nonexistent/run", 1);
-    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
-    struct ::stat st;
-    EXPECT_EQ(::stat((std::string(getenv("HOME")) + "/.cache/zelk-locks").c_str(), &st), 0);
-    EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_E_BUSY);
-    ASSERT_EQ(ZkClose(0), ZK_OK);
-    EXPECT_EQ(open_in_child(0, ZK_OPEN_BOTH), ZK_OK);
-    setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-}
-
-// Without a runtime folder no shared folder such as /tmp is used, where
-// another user could take the name first. A private /tmp (a mount
-// namespace) holds that other user's folder, so the machine's own is not
-// touched. The tool is run from its folder, entered before the mount: a
-// build tree below /tmp stays reachable through the working directory.
-TEST_F(ZelkProcess, LocksNeedNoFolderAnotherUserCanTake)
-{
-    const bool root = getuid() == 0;
-    const std::string taken = root ? "mkdir /tmp/zelk-0 && chown 65534 /tmp/zelk-0"
-                                   : "ln -s /nowhere /tmp/zelk-0";
     const std::string tool = zelkctl();
     const size_t slash = tool.rfind('/');
-    ASSERT_NE(slash, std::string::npos) << tool;
-    const std::string script = "cd " + tool.substr(0, slash) +
-                               " && mount -t tmpfs tmpfs /tmp && echo inside && mkdir /tmp/home && " +
-                               taken + " && env -u XDG_RUNTIME_DIR -u XDG_CACHE_HOME HOME=/tmp/home " +
-                               "LD_LIBRARY_PATH=. ./" + tool.substr(slash + 1) +
-                               " send 0 123#11 && echo sent";
+    const std::string all = "cd " + tool.substr(0, slash) +
+                            " && mount -t tmpfs tmpfs /tmp && (mkdir -p /run/user; true) && "
+                            "mount -t tmpfs tmpfs /run/user && U=$(id -u) && "
+                            "mkdir -m 700 /run/user/$U && echo inside && "
+                            "export LD_LIBRARY_PATH=. ZELK_BOARDS=sim:traffic=none && "
+                            "unset ZELK_LOCK_DIR && " + script;
+    run_cmd(std::string(getuid() == 0 ? "unshare -m" : "unshare -U -r -m") + " sh -c '" + all +
+                "' 2>&1",
+            out);
+    return out->find("inside") != std::string::npos;
+}
+
+// Every program of the user finds the one lock folder whatever its
+// environment: one without XDG_RUNTIME_DIR, or with a link planted at
+// $XDG_RUNTIME_DIR/zelk, sees the channel another program holds as busy.
+// A link in the lock folder's own place is named, never passed over for
+// another folder.
+TEST_F(ZelkProcess, LocksLieInOneFolderWhateverTheEnvironment)
+{
     std::string out;
-    run_cmd(std::string(root ? "unshare -m" : "unshare -U -r -m") + " sh -c '" + script + "' 2>&1",
-            &out);
-    if (out.find("inside") == std::string::npos)
+    const bool ran = run_private(
+        "{ XDG_RUNTIME_DIR=/tmp ./zelkctl dump 0 --seconds 60 >/dev/null 2>&1 & } ; "
+        "L=/run/user/$U/zelk/sim-0-0.lock; i=0; "
+        "while ! { [ -e $L ] && ! flock -n $L true; }; do "
+        "  i=$((i+1)); [ $i -gt 2000 ] && echo never held && break; sleep 0.01; done; "
+        "env -u XDG_RUNTIME_DIR -u HOME ./zelkctl send 0 123#11; echo unset=$?; "
+        "mkdir /tmp/x && ln -s /tmp/elsewhere /tmp/x/zelk && "
+        "XDG_RUNTIME_DIR=/tmp/x ./zelkctl send 0 123#11; echo planted=$?; "
+        "kill $!; wait; ./zelkctl send 0 123#11; echo free=$?; "
+        "rm -r /run/user/$U/zelk && ln -s /tmp/elsewhere /run/user/$U/zelk && "
+        "./zelkctl send 0 123#11; echo linked=$?",
+        &out);
+    if (!ran) GTEST_SKIP() << "no private mount namespace here: " << out;
+    EXPECT_NE(out.find("unset=1"), std::string::npos) << out;
+    EXPECT_NE(out.find("planted=1"), std::string::npos) << out;
+    EXPECT_NE(out.find("busy"), std::string::npos) << out;
+    EXPECT_NE(out.find("free=0"), std::string::npos) << out;
+    EXPECT_NE(out.find("linked=1"), std::string::npos) << out;
+    EXPECT_NE(out.find("zelk cannot be used: it is a symbolic link"), std::string::npos) << out;
+}
+
+// No shared folder such as /tmp is used, where another user could take
+// the name first: a private /tmp holds that other user's folder.
+TEST_F(ZelkProcess, LocksNeedNoFolderAnotherUserCanTake)
+{
+    const std::string taken = getuid() == 0 ? "mkdir /tmp/zelk-0 && chown 65534 /tmp/zelk-0"
+                                            : "ln -s /nowhere /tmp/zelk-0";
+    std::string out;
+    if (!run_private(taken + " && env -u XDG_RUNTIME_DIR -u XDG_CACHE_HOME HOME=/tmp/home " +
+                         "./zelkctl send 0 123#11 && echo sent",
+                     &out))
         GTEST_SKIP() << "no private mount namespace here: " << out;
     EXPECT_NE(out.find("sent"), std::string::npos) << out;
 }
@@ -192,6 +217,8 @@ TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
         EXPECT_EQ(out.rfind("zelkctl: ", 0), 0u) << args << ": " << out;
         EXPECT_EQ(out.find('\n'), out.size() - 1) << args << ": " << out;
     }
+    EXPECT_EQ(run_cmd(zelkctl() + " dump 0 --seconds 1e308 2>&1", &out), 2);
+    EXPECT_NE(out.find("at most 10000000 seconds"), std::string::npos) << out;
     EXPECT_EQ(run_cmd(zelkctl() + " 2>&1", &out), 2);
     EXPECT_NE(out.find("usage: zelkctl"), std::string::npos) << out;
     EXPECT_EQ(run_cmd(zelkctl() + " send 0 '123#\t5' 2>&1", &out), 2);

@@ -30,6 +30,7 @@ def main():
         os.makedirs(os.path.join(root, sub), mode=0o700)
     env = dict(os.environ, HOME=root + "/home", XDG_DATA_HOME=root + "/data",
                XDG_CONFIG_HOME=root + "/config", XDG_RUNTIME_DIR=root + "/runtime",
+               ZELK_LOCK_DIR=root + "/runtime/zelk",
                GTK_MODULES="gail:atk-bridge", ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
     env.pop("ZELK_BOARDS", None)
     logger = os.path.join(stage, "logger.so")

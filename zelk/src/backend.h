@@ -352,9 +352,10 @@ bool next_option(const char **p, char *key, size_t key_size, char *val, size_t v
 void copy_text(char *dst, size_t size, const char *src);
 
 /* The user's folder of channel locks and of state shared between the
- * user's processes (the simulated buses): $XDG_RUNTIME_DIR/zelk, else
- * ~/.cache/zelk-locks; created when missing, used only when it is the
- * user's own and nobody else may write it. ZK_E_IO with a detail when
+ * user's processes (the simulated buses): $ZELK_LOCK_DIR when set, else
+ * /run/user/UID/zelk when /run/user/UID is the user's private folder, else
+ * ~/.cache/zelk-locks of the password database's home folder; created when
+ * missing, used only when it is the user's own and nobody else may write it. ZK_E_IO with a detail when
  * there is none. */
 int16_t runtime_dir(char *buf, size_t size);
 
@@ -362,6 +363,14 @@ int16_t runtime_dir(char *buf, size_t size);
  * (minicom) of user anna", from the system's list of locks. False when
  * the system does not tell (no such lock listed, or /proc unreadable). */
 bool lock_holder(const char *path, char *buf, size_t size);
+
+/* Opens a file the user named (the board list) for reading: only a
+ * regular file, and never waiting for a FIFO's writer. Returns the
+ * descriptor, or -1 with *err an errno value, or with *kind set ("a
+ * FIFO", "a folder", "a device", "a socket", "not a regular file") and *err
+ * 0 for a file of the wrong kind. The same rules as the program's own
+ * opening of user files, kept here since the library stands on its own. */
+int open_regular(const char *path, int *err, const char **kind);
 
 } // namespace zk
 

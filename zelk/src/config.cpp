@@ -6,10 +6,13 @@
 #include "socketcan_sys.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zk {
 
@@ -161,6 +164,34 @@ bool parse_text(parser &P, const char *text)
     return true;
 }
 
+// The first "key=" that an option list ("rate=500,len=8") gives twice,
+// into key; false when every key is given once.
+bool repeated_option(const char *args, char *key, size_t size)
+{
+    const char *p = args;
+    char k[ZK_MAX_BOARDS * 8][32];
+    int n = 0;
+    while (*p) {
+        const char *end = strchr(p, ',');
+        if (!end) end = p + strlen(p);
+        const char *eq = static_cast<const char *>(memchr(p, '=', size_t(end - p)));
+        if (eq) {
+            const char *a = p, *b = eq;
+            trim(&a, &b);
+            char name[32];
+            snprintf(name, sizeof name, "%.*s", int(b - a), a);
+            for (int i = 0; i < n; i++)
+                if (strcmp(k[i], name) == 0) {
+                    copy_text(key, size, name);
+                    return true;
+                }
+            if (n < int(sizeof k / sizeof k[0])) copy_text(k[n++], sizeof k[0], name);
+        }
+        p = *end ? end + 1 : end;
+    }
+    return false;
+}
+
 }  // namespace
 
 int16_t load_config()
@@ -185,11 +216,36 @@ int16_t load_config()
         const char *home = getenv("HOME");
         if (xdg && *xdg) snprintf(path, sizeof path, "%s/zelk/boards", xdg);
         else snprintf(path, sizeof path, "%s/.config/zelk/boards", home && *home ? home : "");
-        if (FILE *f = fopen(path, "r")) {
+        int err = 0;
+        const char *kind = nullptr;
+        const int fd = open_regular(path, &err, &kind);
+        FILE *f = fd >= 0 ? fdopen(fd, "r") : nullptr;
+        if (fd >= 0 && !f) {
+            err = errno;
+            close(fd);
+        }
+        // Only a board list that is not there leaves the default list in
+        // force; one that cannot be read is named with the reason.
+        struct stat st;
+        if (kind) {
+            fail(path, "%s, not a regular file", kind);
+            return ZK_E_CONFIG;
+        }
+        if (!f && (err != ENOENT || lstat(path, &st) == 0)) {
+            fail(path, "cannot be read: %s",
+                 err == ENOENT ? "a symbolic link to nothing" : strerror(err));
+            return ZK_E_CONFIG;
+        }
+        if (f) {
             size_t n = fread(text, 1, sizeof text - 1, f);
             bool longer = fgetc(f) != EOF;
+            bool failed = ferror(f) != 0;
             fclose(f);
             P.source = path;
+            if (failed) {
+                fail(path, "cannot be read: %s", strerror(errno ? errno : EIO));
+                return ZK_E_CONFIG;
+            }
             P.is_file = true;
             if (longer) {
                 fail(path, "file longer than %d bytes", int(sizeof text) - 1);
@@ -237,6 +293,13 @@ int16_t load_config()
         while (used[n]) n++;  // at most 8 specs, so one is free
         number[i] = n;
         used[n] = true;
+    }
+    for (int i = 0; i < P.count; i++) {
+        char key[32];
+        if (repeated_option(P.specs[i].args, key, sizeof key)) {
+            fail(P.specs[i].where, "option \"%s\" given twice", key);
+            return ZK_E_CONFIG;
+        }
     }
     for (int i = 0; i < P.count; i++) {
         const spec &s = P.specs[i];

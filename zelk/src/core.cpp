@@ -38,53 +38,61 @@ chan_state *find_chan(int chan)
     return ch.board >= 0 ? &ch : nullptr;
 }
 
-namespace {
-
-// The user's home folder: $HOME, else the password database's.
-const char *home_dir()
-{
-    const char *home = getenv("HOME");
-    if (home && *home) return home;
-    const passwd *pw = getpwuid(getuid());
-    return pw && pw->pw_dir ? pw->pw_dir : nullptr;
-}
-
-}  // namespace
-
-// Folder of the channel lock files and the simulated buses, created when
-// missing: the user's runtime folder, else one in the user's cache folder. Both lie in
-// folders only the user can write, so no other user can create or replace
-// them (a shared folder such as /tmp would let anyone take the name
-// first). Only a folder of our own that nobody else may write is used,
-// never a link.
+// Folder of the channel lock files and of the simulated buses, created
+// when missing. Every program of one user must find the same folder,
+// whatever its environment (a program started from cron, sudo -u or a
+// service has no XDG_RUNTIME_DIR, and a variable can point anywhere), so it
+// follows from the user id alone: "zelk" in the user's runtime folder
+// /run/user/UID when that exists as the user's own, private folder, else
+// "zelk-locks" in the cache folder of the home folder the password database
+// names. Both lie in folders only the user can write, so no other user can
+// create or replace them. Only a folder of our own that nobody else may
+// write is used, never a link: anything else there is named, never passed
+// over for another place. ZELK_LOCK_DIR names another folder for set-ups
+// that must not meet the user's programs (test suites run side by side).
 int16_t runtime_dir(char *buf, size_t size)
 {
-    auto usable = [](const char *dir) {
-        if (mkdir(dir, 0700) != 0 && errno != EEXIST) return false;
+    const uid_t uid = getuid();
+    auto own_private = [uid](const char *dir) {
         struct stat st;
-        return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-               (st.st_mode & 022) == 0;
+        return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+               (st.st_mode & 077) == 0;
     };
-    const char *rt = getenv("XDG_RUNTIME_DIR");
-    if (rt && *rt) {
-        snprintf(buf, size, "%s/zelk", rt);
-        if (usable(buf)) return ZK_OK;
-    }
-    const char *cache = getenv("XDG_CACHE_HOME");
-    char parent[768];
-    if (cache && *cache == '/') {
-        snprintf(parent, sizeof parent, "%s", cache);
-    } else if (const char *home = home_dir()) {
-        snprintf(parent, sizeof parent, "%s/.cache", home);
+    const char *forced = getenv("ZELK_LOCK_DIR");
+    char run[64];
+    snprintf(run, sizeof run, "/run/user/%u", unsigned(uid));
+    if (forced && *forced == '/') {
+        snprintf(buf, size, "%s", forced);
+    } else if (own_private(run)) {
+        snprintf(buf, size, "%s/zelk", run);
     } else {
-        set_detail("no folder for the channel locks: neither XDG_RUNTIME_DIR nor a home folder");
+        const passwd *pw = getpwuid(uid);
+        if (!pw || !pw->pw_dir || pw->pw_dir[0] != '/') {
+            set_detail("no folder for the channel locks: user id %u has no home folder",
+                       unsigned(uid));
+            return ZK_E_IO;
+        }
+        char parent[768];
+        snprintf(parent, sizeof parent, "%s/.cache", pw->pw_dir);
+        (void)mkdir(parent, 0700);
+        snprintf(buf, size, "%s/zelk-locks", parent);
+    }
+    if (mkdir(buf, 0700) != 0 && errno != EEXIST) {
+        set_detail("cannot make the folder of the channel locks %s: %s", buf, strerror(errno));
         return ZK_E_IO;
     }
-    (void)mkdir(parent, 0700);
-    snprintf(buf, size, "%s/zelk-locks", parent);
-    if (usable(buf)) return ZK_OK;
-    set_detail("no usable folder for the channel locks (%s)", buf);
-    return ZK_E_IO;
+    struct stat st;
+    const char *wrong = nullptr;
+    if (lstat(buf, &st) != 0) wrong = strerror(errno);
+    else if (S_ISLNK(st.st_mode)) wrong = "it is a symbolic link";
+    else if (!S_ISDIR(st.st_mode)) wrong = "it is not a folder";
+    else if (st.st_uid != uid) wrong = "it belongs to another user";
+    else if (st.st_mode & 022) wrong = "others may write in it";
+    if (wrong) {
+        set_detail("the folder of the channel locks %s cannot be used: %s", buf, wrong);
+        return ZK_E_IO;
+    }
+    return ZK_OK;
 }
 
 namespace {

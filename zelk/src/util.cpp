@@ -2,10 +2,13 @@
 // strings, bounded text, the backend registry.
 #include "backend.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <pwd.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -133,6 +136,44 @@ bool lock_holder(const char *path, char *buf, size_t size)
     else
         snprintf(buf, size, "process %ld (%s)", pid, name);
     return true;
+}
+
+namespace {
+const char *kind_of(mode_t mode)
+{
+    if (S_ISREG(mode)) return nullptr;
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+}  // namespace
+
+int open_regular(const char *path, int *err, const char **kind)
+{
+    *err = 0;
+    *kind = nullptr;
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        *err = errno;
+        return -1;
+    }
+    if ((*kind = kind_of(st.st_mode))) return -1;
+    // Opened without waiting, and looked at again: a FIFO swapped in
+    // between is refused as well.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *err = errno;
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || (*kind = kind_of(st.st_mode)) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        if (!*kind) *err = errno ? errno : EIO;
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 uint32_t zk_backend::clock_us(int slot)

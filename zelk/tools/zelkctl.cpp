@@ -346,8 +346,11 @@ int main(int argc, char **argv)
             char *end = nullptr;
             if (!has_value) return usage("--seconds needs a duration");
             o.seconds = strtod(argv[++i], &end);
-            if (!*argv[i] || *end || !(o.seconds > 0) || o.seconds > 1e7)
+            if (!*argv[i] || *end || !(o.seconds > 0))
                 return usage("--seconds \"%s\": expected a duration above 0", argv[i]);
+            if (o.seconds > 1e7)
+                return usage("--seconds \"%s\": at most 10000000 seconds (about 115 days)",
+                             argv[i]);
         } else if (dump && strcmp(a, "--lom") == 0) {
             o.lom = true;
         } else if (a[0] == '-' && a[1]) {
