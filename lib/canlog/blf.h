@@ -34,6 +34,7 @@
 #define BLF_CONTAINER_MAX (128u * 1024u) /* what a writer puts in one container */
 #define BLF_UNPACKED_MAX (16u * 1024u * 1024u) /* largest container a reader takes */
 #define BLF_OBJECT_MAX (1024u * 1024u) /* largest object inside containers */
+#define BLF_FRAME_OBJECT_MAX 1024u     /* largest frame object (CAN FD 64 with room to spare) */
 
 enum {
     BLF_CAN_MESSAGE = 1,

@@ -23,6 +23,7 @@ int cl_mark_get(const cl_reader *r, cl_mark *m)
     case CL_FMT_BLF: {
         const cl_blf *b = &r->blf;
         m->start_ns = b->start_ns;
+        m->header_done = (uint8_t)b->header_done;
         if (!b->header_done) {
             m->offset = 0;  /* the start: the file header is read again */
             return 0;
@@ -63,7 +64,8 @@ int cl_mark_set(cl_reader *r, const cl_mark *m)
         cl_blf *b = &r->blf;
         b->ib_len = b->ib_pos = b->ib_tail = 0;
         b->start_ns = m->start_ns;
-        b->header_done = m->offset != 0;
+        b->header_done = m->header_done;
+        b->cut = 0;
         if (m->inner && cl_blf_reenter(r, m->inner - 1) != 0)
             return EINVAL;
         break;

@@ -79,7 +79,11 @@ int month_of(token t)
         if (strncasecmp(t.s, EN[i], 3) == 0)
             return i + 1;
     /* German names that differ in their first three letters. */
-    if ((t.n >= 4 && strncasecmp(t.s, "m\xc3\xa4r", 4) == 0) || strncasecmp(t.s, "mrz", 3) == 0)
+    /* "März" in UTF-8 or in Windows-1252 (which German Windows writes),
+     * either case, or "Mrz". */
+    if ((t.n >= 4 && (strncasecmp(t.s, "m\xc3\xa4r", 4) == 0 || strncasecmp(t.s, "m\xc3\x84r", 4) == 0)) ||
+        strncasecmp(t.s, "m\xe4r", 3) == 0 || strncasecmp(t.s, "m\xc4r", 3) == 0 ||
+        strncasecmp(t.s, "mrz", 3) == 0)
         return 3;
     if (strncasecmp(t.s, "mai", 3) == 0)
         return 5;
@@ -197,6 +201,13 @@ int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const ch
         r->st.skipped_fd++;
         return 0;
     }
+    /* A line that ends with the file before its direction is cut off, not
+     * an event of another kind. */
+    const bool cut = r->src.unterminated;
+    if (cut && ch.n == 0) {
+        *why = "line cut off at the end of the file";
+        return -1;
+    }
     int64_t chan = number(ch, 1);
     if (chan < 0) {
         r->st.skipped++;  /* not a CAN event: system variables, comments, ... */
@@ -214,6 +225,10 @@ int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const ch
         return 1;
     }
     token dir = next_token(&s, e);
+    if (cut && dir.n == 0) {
+        *why = "line cut off at the end of the file";
+        return -1;
+    }
     if (!is(dir, "Rx") && !is(dir, "Tx")) {
         r->st.skipped++;  /* statistics, chip states, transmit requests, ... */
         return 0;
@@ -252,7 +267,7 @@ int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const ch
     for (int i = 0; i < f->len; i++) {
         int64_t b = number(next_token(&s, e), a->dec);
         if (b < 0 || b > 255) {
-            *why = "missing or bad data byte";
+            *why = cut ? "line cut off at the end of the file" : "missing or bad data byte";
             return -1;
         }
         f->data[i] = (uint8_t)b;

@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <libdeflate.h>
+#include <zlib.h>
 
 namespace {
 
@@ -42,6 +43,40 @@ bool reserve(uint8_t **buf, size_t *cap, size_t n)
     return true;
 }
 
+/* Moves to the next object signature at or after the source's place, or
+ * to the end. */
+void seek_signature(cl_source *s)
+{
+    for (;;) {
+        size_t n = src_need(s, 4);
+        if (n < 4) {
+            s->pos += n;
+            return;
+        }
+        const uint8_t *p = s->p + s->pos;
+        const void *hit = memmem(p, n, SIG, 4);
+        if (hit) {
+            s->pos += (size_t)(static_cast<const uint8_t *>(hit) - p);
+            return;
+        }
+        s->pos += n - 3;
+    }
+}
+
+/* Past a bad spot to the next signature, or the end. */
+void resync(cl_source *s)
+{
+    s->pos++;
+    seek_signature(s);
+}
+
+/* Goes to file offset off and on to the next signature there. */
+void resync_at(cl_source *s, uint64_t off)
+{
+    if (src_seek(s, off) == 0)
+        seek_signature(s);
+}
+
 void read_file_header(cl_reader *r)
 {
     cl_source *s = &r->src;
@@ -59,9 +94,12 @@ void read_file_header(cl_reader *r)
                                          blf_u16(st + 12), blf_u16(st + 14) % 1000);
         r->has_date = r->blf.start_ns != 0;
     }
-    if (hsize < 72 || hsize > BLF_OBJECT_MAX) {
+    if (hsize < 72 || hsize > BLF_OBJECT_MAX || (s->size && hsize > s->size)) {
+        /* The objects are found by their signature after the fixed part. */
         cl_bad(r, "offset", 4, "bad file header size");
-        hsize = BLF_FILE_HEADER;
+        src_skip(s, 72);
+        seek_signature(s);
+        return;
     }
     src_skip(s, hsize);
 }
@@ -82,25 +120,6 @@ void skip_padding(cl_source *s)
         s->pos += n;  /* padding at the end of the file */
 }
 
-/* Past a bad spot to the next signature, or the end. */
-void resync(cl_source *s)
-{
-    s->pos++;
-    for (;;) {
-        size_t n = src_need(s, 4);
-        if (n < 4) {
-            s->pos += n;
-            return;
-        }
-        const uint8_t *p = s->p + s->pos;
-        const void *hit = memmem(p, n, SIG, 4);
-        if (hit) {
-            s->pos += (size_t)(static_cast<const uint8_t *>(hit) - p);
-            return;
-        }
-        s->pos += n - 3;
-    }
-}
 
 /* One object (base header included, size checked by the caller): 1 with
  * a frame, 0 when it was skipped or bad. */
@@ -227,6 +246,35 @@ int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where,
     return 1;
 }
 
+/* The frame objects: none takes more than a few hundred bytes, so a
+ * larger size field is a damaged one. */
+bool frame_type(uint32_t type)
+{
+    switch (type) {
+    case BLF_CAN_MESSAGE:
+    case BLF_CAN_MESSAGE2:
+    case BLF_CAN_ERROR:
+    case BLF_CAN_ERROR_EXT:
+    case BLF_CAN_FD_MESSAGE:
+    case BLF_CAN_FD_MESSAGE_64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* Whether p (n bytes or more) starts what looks like an object's base
+ * header: its signature, a known header version and sizes that fit. */
+bool object_at(const uint8_t *p, size_t n)
+{
+    if (n < BLF_BASE_HEADER || !sig_at(p))
+        return false;
+    uint16_t hsize = blf_u16(p + 4), ver = blf_u16(p + 6);
+    uint32_t osize = blf_u32(p + 8);
+    return (ver == 1 || ver == 2) && hsize >= BLF_BASE_HEADER && hsize <= 64 && osize >= hsize &&
+           osize <= BLF_OBJECT_MAX;
+}
+
 /* The next object from the unpacked containers: 1 frame, 0 go on, 2 the
  * rest of the object is in the next container. */
 int inner_object(cl_reader *r, cl_frame *f)
@@ -236,6 +284,11 @@ int inner_object(cl_reader *r, cl_frame *f)
     if (avail < BLF_BASE_HEADER)
         return 2;
     const uint8_t *p = b->ib + b->ib_pos;
+    /* Past a damaged object to the next signature in these bytes. */
+    auto skip_to_next = [&](size_t from) {
+        const void *hit = avail > from ? memmem(p + from, avail - from, SIG, 4) : nullptr;
+        b->ib_pos = hit ? (size_t)(static_cast<const uint8_t *>(hit) - b->ib) : b->ib_len - 3;
+    };
     if (!sig_at(p)) {
         for (size_t k = 1; k < 4; k++) {
             if (sig_at(p + k)) {  /* padding */
@@ -244,56 +297,104 @@ int inner_object(cl_reader *r, cl_frame *f)
             }
         }
         cl_bad(r, "offset", b->ib_where, "no object signature in the log container");
-        const void *hit = memmem(p + 1, avail - 1, SIG, 4);
-        b->ib_pos = hit ? (size_t)(static_cast<const uint8_t *>(hit) - b->ib) : b->ib_len - 3;
+        skip_to_next(1);
         return 0;
     }
     uint32_t osize = blf_u32(p + 8);
-    if (osize < BLF_BASE_HEADER || osize > BLF_OBJECT_MAX) {
+    if (osize < BLF_BASE_HEADER || osize > BLF_OBJECT_MAX ||
+        (frame_type(blf_u32(p + 12)) && osize > BLF_FRAME_OBJECT_MAX)) {
         cl_bad(r, "offset", b->ib_where, "bad object size in the log container");
-        b->ib_pos += 4;
+        skip_to_next(4);
         return 0;
     }
-    if (osize > avail)
+    if (osize > avail) {
+        /* It runs on into the next container, unless another object
+         * begins within it: then its size is wrong, and the objects after
+         * it are not swallowed. */
+        for (const uint8_t *q = p + BLF_BASE_HEADER; q + BLF_BASE_HEADER <= p + avail; q++) {
+            q = static_cast<const uint8_t *>(memmem(q, (size_t)(p + avail - q), SIG, 4));
+            if (!q)
+                break;
+            if (object_at(q, (size_t)(p + avail - q))) {
+                cl_bad(r, "offset", b->ib_where, "object size runs over the next object");
+                b->ib_pos = (size_t)(q - b->ib);
+                return 0;
+            }
+        }
         return 2;
+    }
     b->ib_pos += osize;
     return parse_object(r, p, osize, b->ib_where, f);
 }
 
-/* Unpacks a log container after the bytes left of the previous one. */
+/* Unpacks as much of a zlib stream cut off at the end of the file as it
+ * holds, into out (room for cap bytes). Returns the bytes unpacked. */
+size_t inflate_cut(const uint8_t *in, size_t n, uint8_t *out, size_t cap)
+{
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    if (inflateInit(&z) != Z_OK)
+        return 0;
+    z.next_in = const_cast<uint8_t *>(in);
+    z.avail_in = (uInt)n;
+    z.next_out = out;
+    z.avail_out = (uInt)cap;
+    inflate(&z, Z_SYNC_FLUSH);
+    size_t got = cap - z.avail_out;
+    inflateEnd(&z);
+    return got;
+}
+
+/* Unpacks the log container whose header is at the source's place (size
+ * field osize) after the bytes left of the previous one, and leaves the
+ * source after it. The size field is checked against the data: a zlib
+ * stream ends where it ends, and a stored container holds its unpacked
+ * size, so a damaged size field (up to 0xFFFFFFFF) costs a count, not the
+ * rest of the file; a container cut off at the end of the file gives the
+ * objects that came whole. */
 void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
 {
     cl_blf *b = &r->blf;
     cl_source *s = &r->src;
     uint16_t method = blf_u16(hdr + 16);
     uint32_t usize = blf_u32(hdr + 24);
-    size_t clen = osize - BLF_CONTAINER_HEADER;
+    const uint64_t data_at = where + BLF_CONTAINER_HEADER;
+    const uint64_t rest = s->size > data_at ? s->size - data_at : 0;
+    const uint64_t clen = osize - BLF_CONTAINER_HEADER;
     s->pos += BLF_CONTAINER_HEADER;
-    if ((method != 0 && method != BLF_ZLIB) || usize > BLF_UNPACKED_MAX || clen > BLF_UNPACKED_MAX) {
-        cl_bad(r, "offset", where, method != 0 && method != BLF_ZLIB
-                                       ? "unknown compression of a log container"
-                                       : "log container too large");
-        src_skip(s, clen);
+    if (method != 0 && method != BLF_ZLIB) {
+        cl_bad(r, "offset", where, "unknown compression of a log container");
+        if (clen <= rest)
+            src_skip(s, clen);
+        else
+            resync_at(s, where + 1);
         return;
     }
-    if (!reserve(&b->in, &b->in_cap, clen)) {
+    if (usize > BLF_UNPACKED_MAX) {
+        cl_bad(r, "offset", where, "log container too large");
+        resync_at(s, where + 1);
+        return;
+    }
+    /* What the size field names, or what the file has when it names
+     * more: a zlib stream is never much larger than what it unpacks to. */
+    const bool cut = clen > rest;
+    uint64_t want = cut ? rest : clen;
+    if (want > (uint64_t)usize + 4096)
+        want = (uint64_t)usize + 4096;
+    if (!reserve(&b->in, &b->in_cap, (size_t)want)) {
         cl_bad(r, "offset", where, "out of memory");
-        src_skip(s, clen);
+        resync_at(s, where + 1);
         return;
     }
     size_t got = 0;
-    while (got < clen) {
-        size_t n = src_need(s, clen - got < CL_READ_BUFFER ? clen - got : CL_READ_BUFFER);
+    while (got < want) {
+        size_t n = src_need(s, want - got < CL_READ_BUFFER ? (size_t)(want - got) : CL_READ_BUFFER);
         if (n == 0)
             break;
-        size_t k = n < clen - got ? n : clen - got;
+        size_t k = n < want - got ? n : (size_t)(want - got);
         memcpy(b->in + got, s->p + s->pos, k);
         s->pos += k;
         got += k;
-    }
-    if (got < clen) {
-        cl_bad(r, "offset", where, "log container cut off at the end of the file");
-        return;
     }
     /* Keep the unread tail, then append. */
     size_t tail = b->ib_len - b->ib_pos;
@@ -302,30 +403,55 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
     b->ib_pos = 0;
     b->ib_len = tail;
     b->ib_tail = tail;
-    size_t room = method == 0 ? clen : usize;
-    if (!reserve(&b->ib, &b->ib_cap, tail + room)) {
+    if (!reserve(&b->ib, &b->ib_cap, tail + usize)) {
         cl_bad(r, "offset", where, "out of memory");
         return;
     }
+    size_t used = 0, dlen = 0;
+    bool whole = false;
     if (method == 0) {
+        dlen = usize <= got ? usize : got;
         /* An empty container leaves both buffers unallocated. */
-        if (clen > 0)
-            memcpy(b->ib + tail, b->in, clen);
-        b->ib_len += clen;
+        if (dlen > 0)
+            memcpy(b->ib + tail, b->in, dlen);
+        used = dlen;
+        whole = dlen == usize;
     } else {
-        size_t dlen = 0;
         if (!b->inflater)
             b->inflater = libdeflate_alloc_decompressor();
-        if (!b->inflater ||
-            libdeflate_zlib_decompress(static_cast<libdeflate_decompressor *>(b->inflater), b->in,
-                                       clen, b->ib + tail, usize, &dlen) != LIBDEFLATE_SUCCESS) {
-            cl_bad(r, "offset", where, "log container does not unpack");
-            b->ib_len = b->ib_tail = 0;  /* an object begun before it cannot be finished */
-            return;
+        whole = b->inflater &&
+                libdeflate_zlib_decompress_ex(static_cast<libdeflate_decompressor *>(b->inflater),
+                                              b->in, got, b->ib + tail, usize, &used, &dlen) ==
+                    LIBDEFLATE_SUCCESS;
+        if (!whole && got < clen) {
+            dlen = inflate_cut(b->in, got, b->ib + tail, usize);
+            used = got;
         }
-        b->ib_len += dlen;
     }
     b->ib_where = where;
+    b->ib_len += dlen;
+    if (!whole && got < clen) {
+        /* Cut off at the end of the file: the objects that came whole. */
+        cl_bad(r, "offset", where, "log container cut off at the end of the file");
+        b->cut = 1;
+        return;
+    }
+    if (!whole) {
+        cl_bad(r, "offset", where, "log container does not unpack");
+        b->ib_len = b->ib_tail = 0;  /* an object begun before it cannot be finished */
+        resync_at(s, where + 1);
+        return;
+    }
+    /* A size field larger than the data: on after the data. */
+    if (used + 4 <= clen) {
+        if (!cut)
+            cl_bad(r, "offset", where, "log container size does not match its data");
+        else
+            cl_bad(r, "offset", where, "bad log container size");
+        src_seek(s, data_at + used);
+    } else if (got < clen) {
+        src_seek(s, data_at + clen);
+    }
 }
 
 /* The next top-level object: 1 frame, 0 go on, -1 the end of the file. */
@@ -401,10 +527,11 @@ int cl_next_blf(cl_reader *r, cl_frame *f)
             bool padding = left < 4;
             for (size_t i = 0; padding && i < left; i++)
                 padding = b->ib[b->ib_pos + i] == 0;
-            if (left > 0 && !padding) {
+            if (left > 0 && !padding && !b->cut) {
                 cl_bad(r, "offset", b->ib_where, "object cut off at the end of the file");
             }
             b->ib_len = b->ib_pos = b->ib_tail = 0;
+            b->cut = 0;
             return 0;
         }
     }

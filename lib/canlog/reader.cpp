@@ -34,6 +34,7 @@ void reset(cl_reader *r)
     cl_blf *b = &r->blf;
     b->ib_len = b->ib_pos = b->ib_tail = 0;
     b->header_done = 0;
+    b->cut = 0;
     b->start_ns = 0;
 }
 

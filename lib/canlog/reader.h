@@ -25,6 +25,7 @@ struct cl_source {
     int eof;               /* nothing more to read into the window */
     int err;
     size_t chunk;          /* bytes the next refill reads: small after a seek */
+    int unterminated;      /* the last line src_line gave ended with the file, not a line feed */
 };
 
 int src_open_fd(cl_source *s, int fd);
@@ -70,6 +71,7 @@ struct cl_blf {
     uint64_t ib_after;     /* file offset after that container and its padding */
     void *inflater;        /* the decompressor, made with the first container */
     int header_done;
+    int cut;               /* the last container was cut off at the end of the file */
 };
 
 struct cl_reader {
@@ -95,7 +97,8 @@ struct cl_mark {
     uint8_t dec;
     uint8_t relative;
     uint8_t has_date;
-    uint8_t reserved;
+    uint8_t header_done;   /* BLF: the file header was read (a file may have none,
+                            * and a container may start at offset 0) */
 };
 
 /* The place r is at: 0, or -1 when it cannot be returned to (BLF: the

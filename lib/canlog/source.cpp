@@ -170,6 +170,7 @@ int src_line(cl_source *s, const char **line, size_t *n)
         size_t avail = s->len - s->pos;
         const uint8_t *nl = avail ? static_cast<const uint8_t *>(memchr(start, '\n', avail))
                                   : nullptr;
+        s->unterminated = !nl;
         if (nl) {
             size_t k = (size_t)(nl - start);
             s->pos += k + 1;

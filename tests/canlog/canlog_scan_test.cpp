@@ -255,4 +255,22 @@ TEST_F(CanlogScan, FirstRowsBeforeTheEndAndClosedMidway)
     EXPECT_EQ(ENOENT, err);
 }
 
+// A BLF file without its header, whose first container starts at offset
+// 0, and bytes after it that look like a header: rows read again from a
+// mark in that container are the file's, not those after a header read
+// again at the mark.
+TEST_F(CanlogScan, BlfWithoutAHeaderReadsAgainFromMarksInItsFirstContainer)
+{
+    const size_t first = BLF_CONTAINER_HEADER + 1000 * 48;
+    std::string s = blf_split(frames, 1000 * 48).substr(BLF_FILE_HEADER);
+    std::string junk(72, '\0');
+    memcpy(&junk[0], "LOGG", 4);
+    blf_put32(reinterpret_cast<uint8_t *>(&junk[4]), 72 + 1000);
+    s.insert(first, junk);
+    std::string path = dir + "/headless.blf";
+    ASSERT_TRUE(nbtest::write_file(path, s));
+    ASSERT_EQ(frames.size(), read_all(path).size());
+    check_scan(path, nullptr, 0);
+}
+
 }  // namespace

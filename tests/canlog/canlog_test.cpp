@@ -133,6 +133,18 @@ TEST(Canlog, AscVariantsOfOtherTools)
     tm.tm_year = 123, tm.tm_mon = 10, tm.tm_mday = 30, tm.tm_hour = 23, tm.tm_min = 27;
     tm.tm_sec = 24, tm.tm_isdst = -1;
     EXPECT_EQ((int64_t)mktime(&tm) * 1000000000 + 691000000 + 2500000000LL, r.f[0].t_ns);
+    // A German date written in Windows-1252, and a last line cut off
+    // before its direction: a bad line, not another kind of event.
+    r = read_mem("date Mo M\xe4r 4 09:05:01 2024\nbase hex  timestamps absolute\n"
+                 "   2.5 1  1F Rx d 0\n   2.6 1  1F",
+                 CL_FMT_ASC);
+    EXPECT_EQ(1, r.has_date);
+    tm = {};
+    tm.tm_year = 124, tm.tm_mon = 2, tm.tm_mday = 4, tm.tm_hour = 9, tm.tm_min = 5;
+    tm.tm_sec = 1, tm.tm_isdst = -1;
+    EXPECT_EQ((int64_t)mktime(&tm) * 1000000000 + 2500000000LL, r.f[0].t_ns);
+    EXPECT_EQ(0u, r.st.skipped);
+    EXPECT_STREQ("line 4: line cut off at the end of the file", r.st.first_bad);
     r = read_mem("   2.5 1  1F Rx d 0\n", CL_FMT_ASC);
     EXPECT_EQ(0, r.has_date);
     EXPECT_EQ(2500000000LL, r.f[0].t_ns);
@@ -181,9 +193,10 @@ TEST(Canlog, DamagedBlfReadsOnAfterTheDamage)
     EXPECT_LT(r.f.size(), 1000u);
     EXPECT_EQ(999u, r.f.back().id);
 
-    // Cut off in the middle of a container, and a header alone.
+    // Cut off in the middle of a container (its whole frames are read),
+    // and a header alone.
     r = read_mem(good.substr(0, good.size() - 10), CL_FMT_BLF);
-    EXPECT_EQ(900u, r.f.size());
+    EXPECT_EQ(999u, r.f.size());
     EXPECT_EQ(1u, r.st.bad);
     r = read_mem(good.substr(0, 144), CL_FMT_BLF);
     EXPECT_EQ(0u, r.f.size());
