@@ -155,14 +155,42 @@ long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count);
 /* ------------------------------------------------------------- writing */
 
 #define CL_WRITE_BUFFER (256u * 1024u)
+#define CL_CHECKPOINTS 64u
 
+/* What the file holds up to a place that ends a whole line or container. */
+struct cl_checkpoint {
+    uint64_t at;           /* bytes of the file up to here */
+    uint64_t frames;       /* frames before it, error frames not counted */
+    uint64_t error_frames;
+    uint64_t objects;      /* BLF */
+    uint64_t uncompressed; /* BLF */
+};
+
+/* Counts of a writer at a place: what went out (written or buffered) and
+ * what the file is known to hold whole. A failed write (a full disk)
+ * leaves a file that ends with its last whole line or container: what a
+ * failed write left of a line or container is cut off again, so every
+ * reader reads the file to its last complete frame, and on_disk says what
+ * it holds. */
 struct cl_writer {
     int fd;                /* -1 when closed */
     int format;            /* CL_FMT_CANDUMP, CL_FMT_ASC or CL_FMT_BLF */
-    uint8_t *buf;          /* CL_WRITE_BUFFER bytes while open */
+    uint8_t *buf;          /* CL_WRITE_BUFFER bytes while open; holds whole
+                            * lines and containers only */
     size_t fill;
     uint64_t bytes;        /* written to the file plus buffered */
     int err;               /* errno of the first failure, 0 when none */
+    uint64_t frames;       /* frames given to cl_write, error frames not counted */
+    uint64_t error_frames;
+    cl_checkpoint out;     /* the end of what is in the buffer */
+    cl_checkpoint on_disk; /* what the file holds whole */
+    cl_checkpoint marks[CL_CHECKPOINTS];  /* places in the buffer, first at its start */
+    unsigned nmarks;
+    /* A file written anew under its name after it was deleted: the new
+     * file, and how much of the old one is copied into it. */
+    int fd_new;
+    int fd_from;           /* the deleted file, opened for reading */
+    uint64_t copied;
     int started;           /* the header went out (cl_writer_start) */
     int64_t base_ns;       /* ASC and BLF: the start of the measurement */
     /* BLF: the container being filled, its compressed form, counts. */
@@ -170,8 +198,11 @@ struct cl_writer {
     size_t cont_fill;
     uint8_t *zbuf;
     size_t zcap;
-    uint64_t objects;
+    uint64_t objects;      /* in containers that went out */
     uint64_t uncompressed;
+    uint64_t cont_frames;  /* in the container being filled */
+    uint64_t cont_errors;
+    uint64_t cont_objects;
     int64_t last_ns;
 };
 
@@ -191,8 +222,26 @@ int cl_write(cl_writer *w, const cl_frame *f);
 /* Writes out what is buffered (BLF: closes the current container). */
 int cl_writer_flush(cl_writer *w);
 /* Ends the file (ASC footer, BLF header counts), flushes and closes it.
- * Returns 0 or the errno of the first failure. */
+ * Returns 0 or the errno of the first failure; after a failure the BLF
+ * header counts what the file holds. */
 int cl_writer_close(cl_writer *w);
+
+/* Whether the file being written is still the one at path. */
+enum { CL_FILE_THERE = 0, CL_FILE_DELETED = 1, CL_FILE_MOVED = 2 };
+/* CL_FILE_DELETED: it has no name left (deleted, or its folder removed);
+ * CL_FILE_MOVED: it still has a name, but path names another file or
+ * nothing (moved or renamed); errors of the look count as there. */
+int cl_writer_check(cl_writer *w, const char *path);
+/* A deleted file is written anew under its name: creates path (only
+ * where nothing is; 0 or an errno value / UF_E_* code), after which
+ * cl_writer_copy brings what the deleted file holds into it, a part at a
+ * time, while writing goes on into the deleted file; when all is copied
+ * the new file takes its place. */
+int cl_writer_recreate(cl_writer *w, const char *path);
+/* Copies up to max_bytes: 1 when the new file has taken over (or none is
+ * being made), 0 when more is to copy, or an errno value (the new file is
+ * then given up and removed from path is left to the caller). */
+int cl_writer_copy(cl_writer *w, uint64_t max_bytes);
 
 /* Line formatters of the text formats, also used by the writers. Each
  * writes one complete line ending in a line feed into buf and returns its

@@ -14,13 +14,18 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
 namespace {
 
+/* Writes out the buffer. A failure keeps the file's whole lines and
+ * containers only: it is cut back to the last place in the buffer that
+ * ends one and that the write got past, and on_disk says what it holds. */
 int out_flush(cl_writer *w)
 {
     if (w->fd < 0)
@@ -38,26 +43,73 @@ int out_flush(cl_writer *w)
             off += (size_t)r;
         }
     }
-    /* What was not written stays lost either way: the file is stopped. */
+    if (w->err == 0) {
+        w->on_disk = w->out;
+    } else if (w->fill > 0) {
+        /* What was not written stays lost either way: the file is stopped. */
+        uint64_t reached = w->marks[0].at + off;
+        unsigned k = w->nmarks;
+        while (k > 1 && w->marks[k - 1].at > reached)
+            k--;
+        if (w->out.at <= reached)
+            w->on_disk = w->out;
+        else
+            w->on_disk = w->marks[k - 1];
+        if (w->on_disk.at < reached)
+            (void)ftruncate(w->fd, (off_t)w->on_disk.at);
+        w->bytes = w->on_disk.at;
+        w->out = w->on_disk;
+    }
     w->fill = 0;
+    w->marks[0] = w->on_disk;
+    w->nmarks = 1;
     return w->err;
 }
 
-int out_put(cl_writer *w, const void *data, size_t n)
+/* Makes room for a record of n bytes (n <= CL_WRITE_BUFFER), so that no
+ * line or container is split between two writes. */
+int room(cl_writer *w, size_t n)
 {
     if (w->fd < 0 || w->err)
         return w->err ? w->err : EBADF;
-    const uint8_t *s = static_cast<const uint8_t *>(data);
-    while (n > 0) {
-        if (w->fill == CL_WRITE_BUFFER && out_flush(w) != 0)
-            return w->err;
-        size_t k = CL_WRITE_BUFFER - w->fill < n ? CL_WRITE_BUFFER - w->fill : n;
-        memcpy(w->buf + w->fill, s, k);
-        w->fill += k;
-        w->bytes += k;
-        s += k;
-        n -= k;
-    }
+    if (w->fill + n > CL_WRITE_BUFFER && out_flush(w) != 0)
+        return w->err;
+    return 0;
+}
+
+void append(cl_writer *w, const void *data, size_t n)
+{
+    memcpy(w->buf + w->fill, data, n);
+    w->fill += n;
+    w->bytes += n;
+}
+
+/* A line or container ends here: counted, and kept as a place to cut
+ * back to, one every so many bytes. */
+void record_end(cl_writer *w)
+{
+    w->out.at = w->bytes;
+    if (w->nmarks < CL_CHECKPOINTS &&
+        w->out.at - w->marks[w->nmarks - 1].at >= CL_WRITE_BUFFER / CL_CHECKPOINTS)
+        w->marks[w->nmarks++] = w->out;
+}
+
+/* Gives up a file being written anew (or ends the copy). */
+void end_copy(cl_writer *w)
+{
+    if (w->fd_new >= 0)
+        close(w->fd_new);
+    if (w->fd_from >= 0)
+        close(w->fd_from);
+    w->fd_new = w->fd_from = -1;
+}
+
+int out_record(cl_writer *w, const void *data, size_t n)
+{
+    if (room(w, n) != 0)
+        return w->err;
+    append(w, data, n);
+    record_end(w);
     return 0;
 }
 
@@ -119,11 +171,21 @@ int blf_container(cl_writer *w)
     blf_put16(h + 16, BLF_ZLIB);
     blf_put32(h + 24, (uint32_t)w->cont_fill);
     static const uint8_t pad[4] = {0, 0, 0, 0};
-    w->uncompressed += BLF_CONTAINER_HEADER + w->cont_fill;
-    w->cont_fill = 0;
-    if (out_put(w, h, sizeof h) || out_put(w, w->zbuf, zlen) ||
-        out_put(w, pad, osize % 4))
+    size_t total = sizeof h + zlen + osize % 4;
+    if (room(w, total) != 0)
         return w->err;
+    append(w, h, sizeof h);
+    append(w, w->zbuf, zlen);
+    append(w, pad, osize % 4);
+    w->uncompressed += BLF_CONTAINER_HEADER + w->cont_fill;
+    w->objects += w->cont_objects;
+    w->out.frames += w->cont_frames;
+    w->out.error_frames += w->cont_errors;
+    w->out.objects = w->objects;
+    w->out.uncompressed = w->uncompressed;
+    w->cont_fill = 0;
+    w->cont_frames = w->cont_errors = w->cont_objects = 0;
+    record_end(w);
     return 0;
 }
 
@@ -148,7 +210,7 @@ int blf_object(cl_writer *w, uint32_t type, int64_t t_ns, const uint8_t *data, s
     blf_put64(h + 24, (uint64_t)(rel < 0 ? 0 : rel));
     memcpy(h + BLF_V1_HEADER, data, n);
     w->cont_fill += padded;
-    w->objects++;
+    w->cont_objects++;
     if (t_ns > w->last_ns)
         w->last_ns = t_ns;
     return 0;
@@ -181,6 +243,9 @@ void cl_writer_init(cl_writer *w)
 {
     memset(w, 0, sizeof *w);
     w->fd = -1;
+    w->fd_new = -1;
+    w->fd_from = -1;
+    w->nmarks = 1;
 }
 
 int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive)
@@ -222,12 +287,12 @@ int cl_writer_start(cl_writer *w, int64_t start_ns)
     if (w->format == CL_FMT_ASC) {
         char head[512];
         size_t n = cl_fmt_asc_header(head, sizeof head, w->base_ns);
-        return n ? out_put(w, head, n) : (w->err = EINVAL);
+        return n ? out_record(w, head, n) : (w->err = EINVAL);
     }
     if (w->format == CL_FMT_BLF) {
         uint8_t h[BLF_FILE_HEADER];
         blf_file_header(w, h);
-        return out_put(w, h, sizeof h);
+        return out_record(w, h, sizeof h);
     }
     return 0;
 }
@@ -238,6 +303,7 @@ int cl_write(cl_writer *w, const cl_frame *f)
         return w->err ? w->err : EBADF;
     if (!w->started && cl_writer_start(w, f->t_ns) != 0)
         return w->err;
+    const bool error = (f->flags & CL_ERR) != 0;
     char line[CL_LINE_MAX];
     size_t n;
     switch (w->format) {
@@ -248,9 +314,21 @@ int cl_write(cl_writer *w, const cl_frame *f)
         n = cl_fmt_asc_frame(line, sizeof line, w->base_ns, f);
         break;
     default:
-        return blf_frame(w, f);
+        if (blf_frame(w, f) != 0)
+            return w->err;
+        (error ? w->error_frames : w->frames)++;
+        (error ? w->cont_errors : w->cont_frames)++;
+        return 0;
     }
-    return n ? out_put(w, line, n) : 0;  /* CL_LINE_MAX always holds a line */
+    if (n == 0)
+        return 0;  /* CL_LINE_MAX always holds a line */
+    if (room(w, n) != 0)
+        return w->err;
+    append(w, line, n);
+    (error ? w->error_frames : w->frames)++;
+    (error ? w->out.error_frames : w->out.frames)++;
+    record_end(w);
+    return 0;
 }
 
 int cl_writer_flush(cl_writer *w)
@@ -267,25 +345,116 @@ int cl_writer_close(cl_writer *w)
             char line[CL_LINE_MAX];
             if (!w->started)
                 cl_writer_start(w, 0);
-            out_put(w, line, cl_fmt_asc_footer(line, sizeof line));
+            out_record(w, line, cl_fmt_asc_footer(line, sizeof line));
         }
         if (!w->err && w->format == CL_FMT_BLF && !w->started)
             cl_writer_start(w, 0);
         cl_writer_flush(w);
-        if (!w->err && w->format == CL_FMT_BLF) {
+        /* A file being written anew gets the rest; the deleted one goes. */
+        while (w->fd_new >= 0 && cl_writer_copy(w, UINT64_MAX) == 0) {
+        }
+        if (w->format == CL_FMT_BLF && w->on_disk.at >= BLF_FILE_HEADER) {
+            /* The header's counts: what the file holds. */
+            w->bytes = w->on_disk.at;
+            w->objects = w->on_disk.objects;
+            w->uncompressed = w->on_disk.uncompressed;
             uint8_t h[BLF_FILE_HEADER];
             blf_file_header(w, h);
-            if (pwrite(w->fd, h, sizeof h, 0) != (ssize_t)sizeof h)
+            if (pwrite(w->fd, h, sizeof h, 0) != (ssize_t)sizeof h && !w->err)
                 w->err = errno ? errno : EIO;
         }
         if (close(w->fd) != 0 && w->err == 0)
             w->err = errno ? errno : EIO;
         w->fd = -1;
     }
+    end_copy(w);
     free(w->buf);
     free(w->cont);
     free(w->zbuf);
     w->buf = w->cont = w->zbuf = nullptr;
     w->fill = w->cont_fill = 0;
     return w->err;
+}
+
+int cl_writer_check(cl_writer *w, const char *path)
+{
+    int fd = w->fd_new >= 0 ? w->fd_new : w->fd;
+    struct stat mine, named;
+    if (fd < 0 || fstat(fd, &mine) != 0)
+        return CL_FILE_THERE;
+    if (mine.st_nlink == 0)
+        return CL_FILE_DELETED;
+    if (stat(path, &named) != 0 || named.st_dev != mine.st_dev || named.st_ino != mine.st_ino)
+        return CL_FILE_MOVED;
+    return CL_FILE_THERE;
+}
+
+int cl_writer_recreate(cl_writer *w, const char *path)
+{
+    if (w->fd < 0)
+        return EBADF;
+    if (w->fd_new >= 0)
+        return 0;
+    /* The file is open for writing only; the system reads it again
+     * through the descriptor's own entry, deleted as it is. */
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", w->fd);
+    int from = open(self, O_RDONLY | O_CLOEXEC);
+    if (from < 0)
+        return errno ? errno : EIO;
+    int err = 0;
+    int fd = uf_open_write(path, UF_NEW, &err);
+    if (fd < 0) {
+        close(from);
+        return err;
+    }
+    w->fd_new = fd;
+    w->fd_from = from;
+    w->copied = 0;
+    return 0;
+}
+
+
+int cl_writer_copy(cl_writer *w, uint64_t max_bytes)
+{
+    if (w->fd_new < 0)
+        return 1;
+    /* What the deleted file holds whole; written on meanwhile. */
+    const uint64_t end = w->on_disk.at;
+    uint64_t budget = max_bytes;
+    int err = 0;
+    while (w->copied < end && budget > 0) {
+        size_t n = (size_t)((end - w->copied) < budget ? end - w->copied : budget);
+        if (n > 64u * 1024 * 1024)
+            n = 64u * 1024 * 1024;
+        loff_t in = (loff_t)w->copied, out = (loff_t)w->copied;
+        ssize_t r = copy_file_range(w->fd_from, &in, w->fd_new, &out, n, 0);
+        if (r < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            static uint8_t chunk[64 * 1024];
+            r = pread(w->fd_from, chunk, n < sizeof chunk ? n : sizeof chunk, (off_t)w->copied);
+            if (r > 0)
+                r = pwrite(w->fd_new, chunk, (size_t)r, (off_t)w->copied);
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            err = r < 0 && errno ? errno : EIO;
+            break;
+        }
+        w->copied += (uint64_t)r;
+        budget -= (uint64_t)r;
+    }
+    if (!err && w->copied == end && lseek(w->fd_new, (off_t)end, SEEK_SET) != (off_t)end)
+        err = errno ? errno : EIO;
+    if (err) {
+        end_copy(w);
+        return err;
+    }
+    if (w->copied < end)
+        return 0;
+    close(w->fd);
+    w->fd = w->fd_new;
+    w->fd_new = -1;
+    end_copy(w);
+    return 1;
 }

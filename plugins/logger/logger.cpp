@@ -325,6 +325,8 @@ int lg_start(const char *path, int exclusive)
     lg.logging = 1;
     lg.frames = 0;
     lg.error_events = 0;
+    lg.rewriting = 0;
+    lg.moved = 0;
     lg.message[0] = '\0';
     lg_clock_reset(&lg.clock);
     /* The start on the host's clock, which has millisecond steps, so the
@@ -338,6 +340,75 @@ int lg_start(const char *path, int exclusive)
     return 0;
 }
 
+namespace {
+
+/* Closes the file; after a failure the counts are what it holds. */
+int close_file(void)
+{
+    lg.logging = 0;
+    lg.rewriting = 0;
+    int err = cl_writer_close(&lg.w);
+    if (err) {
+        lg.frames = lg.w.on_disk.frames;
+        lg.error_events = lg.w.on_disk.error_frames;
+    }
+    return err;
+}
+
+void failed(int err)
+{
+    g_snprintf(lg.message, sizeof lg.message,
+               _("Logging stopped: writing %s failed: %s. The file is incomplete."), lg.path,
+               g_strerror(err));
+}
+
+/* Whether the file is still at its name; a deleted one is written anew. */
+void check_file(void)
+{
+    gchar *local = g_filename_from_utf8(lg.path, -1, nullptr, nullptr, nullptr);
+    if (!local)
+        return;
+    int state = cl_writer_check(&lg.w, local);
+    if (state == CL_FILE_DELETED) {
+        int err = cl_writer_recreate(&lg.w, local);
+        if (err) {
+            close_file();
+            g_snprintf(lg.message, sizeof lg.message,
+                       _("Logging stopped: %s was deleted and cannot be made again: %s. What "
+                         "was logged is lost."),
+                       lg.path, uf_strerror(err));
+        } else {
+            lg.rewriting = 1;
+            lg.moved = 0;
+            g_snprintf(lg.message, sizeof lg.message,
+                       _("%s was deleted while logging: it is written anew, with everything "
+                         "logged so far."),
+                       lg.path);
+        }
+    } else if (state == CL_FILE_MOVED && !lg.moved && !lg.rewriting) {
+        lg.moved = 1;
+        g_snprintf(lg.message, sizeof lg.message,
+                   _("%s was moved or renamed while logging: logging goes on into the moved "
+                     "file."),
+                   lg.path);
+    }
+    g_free(local);
+    /* A file written anew catches up a part at a time. */
+    if (lg.logging && lg.rewriting) {
+        int rc = cl_writer_copy(&lg.w, LG_COPY_PER_TICK);
+        if (rc == 1) {
+            lg.rewriting = 0;
+        } else if (rc != 0) {
+            close_file();
+            g_snprintf(lg.message, sizeof lg.message,
+                       _("Logging stopped: %s was deleted and cannot be written anew: %s."),
+                       lg.path, g_strerror(rc));
+        }
+    }
+}
+
+}  // namespace
+
 void lg_stop(void)
 {
     if (!lg.logging)
@@ -345,12 +416,9 @@ void lg_stop(void)
     write_held();
     if (!lg.logging || file_header(lg.start_us) != 0)
         return;  /* lg_fail stopped it */
-    lg.logging = 0;
-    int err = cl_writer_close(&lg.w);
+    int err = close_file();
     if (err)
-        g_snprintf(lg.message, sizeof lg.message,
-                   _("Logging stopped: writing %s failed: %s. The file is incomplete."),
-                   lg.path, g_strerror(err));
+        failed(err);
     lg_page_refresh();
 }
 
@@ -358,11 +426,8 @@ void lg_fail(int err)
 {
     if (!lg.logging)
         return;
-    lg.logging = 0;
-    cl_writer_close(&lg.w);
-    g_snprintf(lg.message, sizeof lg.message,
-               _("Logging stopped: writing %s failed: %s. The file is incomplete."), lg.path,
-               g_strerror(err));
+    close_file();
+    failed(err);
     lg_page_refresh();
 }
 
@@ -374,5 +439,7 @@ void lg_flush_tick(void)
         if (err)
             lg_fail(err);
     }
+    if (lg.logging)
+        check_file();
     lg_page_refresh();
 }

@@ -34,6 +34,7 @@
 #define LG_PATH_MAX 1024          /* path buffers, NUL included */
 #define LG_FLUSH_AT (CL_WRITE_BUFFER / 2)
 #define LG_FLUSH_MS 500           /* the page refresh, which also flushes */
+#define LG_COPY_PER_TICK (32u * 1024u * 1024u)  /* of a deleted file written anew */
 
 /* File formats, numbered as the log library's. LG_FMT_AUTO picks one
  * from the file's extension. */
@@ -117,6 +118,8 @@ struct lg_state {
     lg_order order;              /* sent and received frames in time order */
     int64_t held_req_us;         /* request time of the last held sent frames */
     int64_t last_us;             /* the last time written: times never step back */
+    int rewriting;               /* the file was deleted and is being written anew */
+    int moved;                   /* the file was moved or renamed (said once) */
 
     /* the last stop's reason, shown until logging starts again */
     char message[LG_PATH_MAX + 256];
@@ -138,8 +141,12 @@ extern lg_state lg;
 int lg_start(const char *path, int exclusive);
 /* Stops logging; the file is complete and closed. */
 void lg_stop(void);
-/* A write failed: logging stops with err's reason in the page. */
+/* A write failed: logging stops with err's reason in the page; the
+ * counts say what the file holds. */
 void lg_fail(int err);
+/* Twice a second: writes out what is buffered, and looks whether the file
+ * is still there (a deleted file is written anew under its name with all
+ * it held, a moved one is said so). */
 void lg_flush_tick(void);
 
 /* page.cpp */

@@ -4,7 +4,11 @@
 // exactly the frames we wrote.
 #include <gtest/gtest.h>
 #include <glib.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <zlib.h>
 
 #include <random>
 #include <sstream>
@@ -209,6 +213,181 @@ TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
     for (const std::string &l : o.lines)
         got.push_back(head(l) + " " + std::to_string(when(l) - when(o.lines[0])));
     expect_same(want, got, "log2asc");
+}
+
+// A write that fails part-way (the disk is full; here a file size limit
+// does it) leaves a file that every reader reads to its last whole frame,
+// and the writer's count of what the file holds is what they read.
+TEST(CanlogPeers, AFullDiskLeavesWholeFramesAndTheirCount)
+{
+    std::string dir = nbtest::make_temp_dir("full");
+    std::vector<cl_frame> frames = random_frames(20000);
+    struct rlimit old;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+    signal(SIGXFSZ, SIG_IGN);
+    for (int format : {CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF}) {
+        std::string path = dir + "/full" + (format == CL_FMT_CANDUMP ? ".log"
+                                            : format == CL_FMT_ASC   ? ".asc"
+                                                                     : ".blf");
+        cl_writer w;
+        ASSERT_EQ(0, cl_writer_open(&w, path.c_str(), format, 1));
+        struct rlimit small = old;
+        small.rlim_cur = 200000 + 12345;  // within a line, or a container
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+        int err = 0;
+        for (size_t i = 0; i < frames.size() && !err; i++) {
+            err = cl_write(&w, &frames[i]);
+            if (!err && i % 3000 == 2999)
+                err = cl_writer_flush(&w);
+        }
+        if (!err)
+            err = cl_writer_flush(&w);
+        int closed = cl_writer_close(&w);
+        setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_EQ(EFBIG, err) << path;
+        EXPECT_EQ(EFBIG, closed) << path;
+        const uint64_t held = w.on_disk.frames + w.on_disk.error_frames;
+        EXPECT_GT(held, 1000u) << path;
+        EXPECT_LT(held, frames.size()) << path;
+
+        std::vector<std::string> want;
+        for (size_t i = 0; i < held; i++)
+            want.push_back(describe(frames[i], frames[i].t_ns / 1000));
+        bool ok = false;
+        expect_same(want, lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok)),
+                    path);
+        Ours o = read_ours(path);
+        EXPECT_EQ(0u, o.st.bad) << path << ": " << o.st.first_bad;
+        expect_same(want, o.lines, path + " (ours)");
+    }
+}
+
+// A BLF file of stored or zlib containers of 20 CAN frames each, frame k
+// with identifier k, to be damaged by the tests.
+struct Blf {
+    std::string bytes;
+    std::vector<size_t> containers;  // offsets
+};
+
+void put32(std::string &b, size_t at, uint32_t v)
+{
+    memcpy(&b[at], &v, 4);
+}
+
+Blf build_blf(int containers, bool zlib)
+{
+    Blf f;
+    f.bytes.assign(144, '\0');
+    memcpy(&f.bytes[0], "LOGG", 4);
+    put32(f.bytes, 4, 144);
+    const uint16_t start[8] = {2024, 3, 0, 5, 12, 0, 0, 0};
+    memcpy(&f.bytes[40], start, 16);
+    int id = 0;
+    for (int c = 0; c < containers; c++) {
+        std::string objs;
+        for (int k = 0; k < 20; k++, id++) {
+            std::string o(48, '\0');
+            memcpy(&o[0], "LOBJ", 4);
+            uint16_t hs = 32, ver = 1;
+            memcpy(&o[4], &hs, 2);
+            memcpy(&o[6], &ver, 2);
+            put32(o, 8, 48);
+            put32(o, 12, 1);   // CAN message
+            put32(o, 16, 2);   // nanoseconds
+            uint64_t t = (uint64_t)id * 1000000;
+            memcpy(&o[24], &t, 8);
+            o[32] = 1;         // channel 1
+            o[35] = 1;         // one data byte
+            put32(o, 36, (uint32_t)id);
+            o[40] = (char)id;
+            objs += o;
+        }
+        std::string data = objs;
+        if (zlib) {
+            uLongf n = compressBound(objs.size());
+            data.assign(n, '\0');
+            compress2((Bytef *)&data[0], &n, (const Bytef *)objs.data(), objs.size(), 6);
+            data.resize(n);
+        }
+        std::string h(32, '\0');
+        memcpy(&h[0], "LOBJ", 4);
+        uint16_t hs = 16, ver = 1, method = zlib ? 2 : 0;
+        memcpy(&h[4], &hs, 2);
+        memcpy(&h[6], &ver, 2);
+        put32(h, 8, (uint32_t)(32 + data.size()));
+        put32(h, 12, 10);
+        memcpy(&h[16], &method, 2);
+        put32(h, 24, (uint32_t)objs.size());
+        f.containers.push_back(f.bytes.size());
+        f.bytes += h + data + std::string((32 + data.size()) % 4, '\0');
+    }
+    return f;
+}
+
+// The identifiers read, ours and python-can's, from the bytes.
+std::vector<std::string> ids_of(const std::vector<std::string> &lines)
+{
+    std::vector<std::string> v;
+    for (const std::string &l : lines)
+        v.push_back(l.substr(0, l.find(' ', 2)));
+    return v;
+}
+
+// Damage to a BLF file costs what it damaged, counted, and reading goes
+// on with the objects after it, as far as python-can reads and further.
+TEST(CanlogPeers, DamagedBlfLosesOnlyWhatIsDamaged)
+{
+    std::string dir = nbtest::make_temp_dir("damaged");
+    auto check = [&](const std::string &name, const std::string &bytes, size_t frames,
+                     bool as_python) {
+        std::string path = dir + "/" + name + ".blf";
+        ASSERT_TRUE(nbtest::write_file(path, bytes));
+        Ours o = read_ours(path);
+        EXPECT_EQ(1u, o.st.bad) << name << ": " << o.st.first_bad;
+        if (!as_python) {
+            if (name.find("cut") == std::string::npos)
+                EXPECT_EQ(frames, o.lines.size()) << name;
+            else
+                EXPECT_GE(o.lines.size(), frames) << name;
+            return;
+        }
+        // At least the frames python-can reads, and those it does not
+        // read are not others than whole ones of the file.
+        EXPECT_GE(o.lines.size(), frames) << name;
+        bool ok = false;
+        std::vector<std::string> py =
+            ids_of(lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok)));
+        std::vector<std::string> ours = ids_of(o.lines);
+        ASSERT_LE(py.size(), ours.size()) << name;
+        EXPECT_EQ(py, std::vector<std::string>(ours.begin(), ours.begin() + (long)py.size()))
+            << name;
+        char last[32];
+        snprintf(last, sizeof last, "S %X", (unsigned)ours.size() - 1);
+        EXPECT_EQ(last, ours.back()) << name;
+    };
+    for (bool zlib : {false, true}) {
+        std::string how = zlib ? "zlib-" : "stored-";
+        Blf f = build_blf(5, zlib);
+        // A container's size field of 0xFFFFFFFF: its data still tells
+        // where it ends.
+        std::string b = f.bytes;
+        put32(b, f.containers[2] + 8, 0xFFFFFFFFu);
+        check(how + "container-size", b, 100, false);
+        // The header's size past the end of the file.
+        b = f.bytes;
+        put32(b, 4, 0x00F00000u);
+        check(how + "header-size", b, 100, false);
+        // Cut off within the last container: its whole frames are read.
+        b = f.bytes.substr(0, f.containers[4] + (f.bytes.size() - f.containers[4]) / 2);
+        // (python-can 4.1 stops with an error at a cut zlib container.)
+        check(how + "cut", b, zlib ? 81 : 89, !zlib);
+    }
+    // An object in a container claiming 1 MiB: the objects after it are
+    // not swallowed.
+    Blf f = build_blf(5, false);
+    std::string b = f.bytes;
+    put32(b, f.containers[1] + 32 + 5 * 48 + 8, 1024 * 1024);
+    check("object-size", b, 99, false);
 }
 
 }  // namespace

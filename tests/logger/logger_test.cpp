@@ -6,6 +6,8 @@
 #include <glib/gstdio.h>
 #include <signal.h>
 #include <string.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -373,6 +375,79 @@ TEST_F(Logger, WriteErrorStopsLoggingWithTheReasonAndTheHostGoesOn)
     ASSERT_TRUE(r.ok) << r.err;
     ASSERT_EQ(1u, r.lines.size());
     EXPECT_EQ("S 12 D 1 04 rx can0", r.lines[0]);
+}
+
+// A full disk (a small tmpfs of the test's own) stops logging with the
+// reason and leaves a file that python-can reads to its last whole frame,
+// and "Frames written" is what it holds.
+TEST_F(Logger, AFullDiskLeavesAReadableFileAndTheTrueCount)
+{
+    std::string mnt = dir_ + "/small";
+    ASSERT_EQ(0, mkdir(mnt.c_str(), 0700));
+    // A mount namespace of this thread, the one that writes and reads.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=96k") != 0)
+        GTEST_SKIP() << "no small tmpfs can be mounted here: " << g_strerror(errno);
+    for (int format : {1, 3}) {
+        const char *kind = format == 1 ? "log" : "blf";
+        set_format(format);
+        std::string file = mnt + "/full." + kind;
+        start(file);
+        ASSERT_TRUE(logging()) << message();
+        for (int i = 0; i < 1000 && logging(); i++) {
+            for (int k = 0; k < 40; k++)
+                inject(frame(0x100 + (uint32_t)k, 0,
+                             {(uint8_t)i, (uint8_t)k, (uint8_t)(i * k), (uint8_t)(i >> 8), 4, 5}));
+            tick();
+        }
+        // Written out by the next flush, at most half a second later.
+        ASSERT_TRUE(nbtest::wait_until([&] { return !logging(); }, 3000)) << kind;
+        EXPECT_NE(std::string::npos, message().find(g_strerror(ENOSPC))) << message();
+        Read r = read_back(kind, file);
+        ASSERT_TRUE(r.ok) << kind << ": " << r.err;
+        EXPECT_GT(r.lines.size(), 100u) << kind;
+        EXPECT_EQ("Frames written: " + std::to_string(r.lines.size()) + ", error reports: 0",
+                  label("logger-frames"));
+        ASSERT_EQ(0, unlink(file.c_str()));
+    }
+    umount(mnt.c_str());
+}
+
+// The file deleted while logging is written anew under its name, with
+// what it held, within a second; logging into a folder removed meanwhile
+// stops with the reason.
+TEST_F(Logger, ADeletedFileIsWrittenAnewWithEverythingLogged)
+{
+    std::string file = dir_ + "/gone.log";
+    start(file);
+    ASSERT_TRUE(logging()) << message();
+    inject(frame(0x1, 0, {1}));
+    tick();
+    ASSERT_TRUE(nbtest::wait_until([&] { return !nbtest::read_file(file).empty(); }, 3000));
+    ASSERT_EQ(0, unlink(file.c_str()));
+    inject(frame(0x2, 0, {2}));
+    tick();
+    ASSERT_TRUE(nbtest::wait_until([&] { return message().find("was deleted") != std::string::npos; },
+                                   1500)) << message();
+    EXPECT_TRUE(logging());
+    inject(frame(0x3, 0, {3}));
+    tick();
+    click("logger-stop");
+    Read r = read_back("log", file);
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(join({"S 1 D 1 01 rx can0", "S 2 D 1 02 rx can0", "S 3 D 1 03 rx can0"}),
+              join(r.lines));
+
+    std::string folder = dir_ + "/sub";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    start(folder + "/x.log");
+    ASSERT_TRUE(logging()) << message();
+    inject(frame(0x4, 0, {4}));
+    tick();
+    ASSERT_EQ(0, unlink((folder + "/x.log").c_str()));
+    ASSERT_EQ(0, rmdir(folder.c_str()));
+    ASSERT_TRUE(nbtest::wait_until([&] { return !logging(); }, 1500));
+    EXPECT_NE(std::string::npos, message().find("was deleted and cannot be made again")) << message();
 }
 
 TEST_F(Logger, SettingsRoundTripAndLoggingStartsWithTheSession)
