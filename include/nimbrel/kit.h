@@ -216,7 +216,8 @@ static inline int nbkit_key_bool(const pgrp_session_key *key, const char *name, 
 }
 
 /* A number with a decimal point (never the locale's comma) within
- * [min, max]. */
+ * [min, max], the whole value (blanks after it aside): "7FF#01" is no
+ * number, not 7. */
 static inline int nbkit_key_double(const pgrp_session_key *key, const char *name, double min,
                                    double max, double *out)
 {
@@ -224,7 +225,11 @@ static inline int nbkit_key_double(const pgrp_session_key *key, const char *name
         return 0;
     char *end = NULL;
     double v = g_ascii_strtod(key->value, &end);
-    if (end == key->value || !(v >= min && v <= max))
+    if (end == key->value)
+        return 0;
+    while (*end == ' ' || *end == '\t')
+        end++;
+    if (*end || !(v >= min && v <= max))
         return 0;
     *out = v;
     return 1;

@@ -84,8 +84,15 @@ cl_reader *cl_open_mem(const void *data, size_t size, int format);
 void cl_close(cl_reader *r);
 
 /* The next frame: 1 with *out filled, 0 at the end of the file, -1 when
- * reading failed (stats io_err). Bad lines and objects are skipped. */
+ * reading failed (stats io_err), 2 when the call read its budget of bytes
+ * without finding a frame (call again to go on). Bad lines and objects
+ * are skipped. */
 int cl_next(cl_reader *r, cl_frame *out);
+/* Bounds the bytes one cl_next call reads (0, the default: no bound), so
+ * that a file with nothing but what is no frame (or a sparse file of
+ * zeros) is read in steps rather than at one go; checked at every line or
+ * object and every refill of the buffer. */
+void cl_set_budget(cl_reader *r, uint64_t bytes);
 /* Back to the first frame; the statistics start again. 0 or an errno. */
 int cl_rewind(cl_reader *r);
 

@@ -519,6 +519,10 @@ int cl_next_blf(cl_reader *r, cl_frame *f)
             if (rc == 1)
                 return 1;
         }
+        if (src_spent(&r->src)) {
+            r->yielded = 1;
+            return 0;
+        }
         rc = outer_object(r, f);
         if (rc == 1)
             return 1;

@@ -29,6 +29,7 @@ cl_reader *make(int format)
 void reset(cl_reader *r)
 {
     memset(&r->st, 0, sizeof r->st);
+    r->src.skipping = 0;
     memset(&r->asc, 0, sizeof r->asc);
     r->has_date = r->format == CL_FMT_CANDUMP;
     cl_blf *b = &r->blf;
@@ -126,9 +127,16 @@ void cl_close(cl_reader *r)
     free(r);
 }
 
+void cl_set_budget(cl_reader *r, uint64_t bytes)
+{
+    r->src.budget = bytes;
+}
+
 int cl_next(cl_reader *r, cl_frame *out)
 {
     int rc;
+    r->yielded = 0;
+    r->src.call_start = r->src.read_total;
     switch (r->format) {
     case CL_FMT_CANDUMP:
         rc = cl_next_candump(r, out);
@@ -146,6 +154,8 @@ int cl_next(cl_reader *r, cl_frame *out)
         r->st.io_err = r->src.err;
         return -1;
     }
+    if (rc == 0 && r->yielded)
+        return 2;
     if (rc > 0) {
         r->st.frames++;
         if (out->flags & CL_ERR)
@@ -197,7 +207,18 @@ void cl_bad(cl_reader *r, const char *kind, uint64_t where, const char *what)
 int cl_next_line(cl_reader *r, const char **line, size_t *n)
 {
     int rc;
-    while ((rc = src_line(&r->src, line, n)) != 0) {
+    for (;;) {
+        if (src_spent(&r->src)) {
+            r->yielded = 1;
+            return 0;
+        }
+        rc = src_line(&r->src, line, n);
+        if (rc == 0)
+            break;
+        if (rc == 3) {
+            r->yielded = 1;
+            return 0;
+        }
         r->st.lines++;
         if (rc == 1)
             return 1;

@@ -26,6 +26,12 @@ struct cl_source {
     int err;
     size_t chunk;          /* bytes the next refill reads: small after a seek */
     int unterminated;      /* the last line src_line gave ended with the file, not a line feed */
+    /* A bound on the bytes one call may read (0: none): the bytes read in
+     * all, and where the call began. */
+    uint64_t budget;
+    uint64_t read_total;
+    uint64_t call_start;
+    int skipping;          /* a line too long for the buffer is being passed over */
 };
 
 int src_open_fd(cl_source *s, int fd);
@@ -41,8 +47,14 @@ size_t src_need(cl_source *s, size_t n);
 /* Skips n bytes; returns how many were skipped. */
 uint64_t src_skip(cl_source *s, uint64_t n);
 /* The next line without its line feed (and carriage return): 1 with the
- * line, 0 at the end, 2 for a line longer than the buffer (skipped). */
+ * line, 0 at the end, 2 for a line longer than the buffer (skipped), 3
+ * when the call's budget of bytes is spent (call again). */
 int src_line(cl_source *s, const char **line, size_t *n);
+/* Whether this call has read its budget of bytes. */
+static inline bool src_spent(const cl_source *s)
+{
+    return s->budget && s->read_total - s->call_start >= s->budget;
+}
 
 static inline uint64_t src_offset(const cl_source *s)
 {
@@ -81,6 +93,7 @@ struct cl_reader {
     int has_date;
     cl_asc asc;
     cl_blf blf;
+    int yielded;           /* the format stopped because the budget was spent */
 };
 
 /* A reader's place between two frames, from which reading can start
@@ -112,7 +125,8 @@ int cl_mark_set(cl_reader *r, const cl_mark *m);
 void cl_bad(cl_reader *r, const char *kind, uint64_t where, const char *what);
 
 /* Text formats: the next line (counted; a line too long for the buffer
- * is counted as bad and passed over). 1 with the line, 0 at the end. */
+ * is counted as bad and passed over). 1 with the line, 0 at the end or
+ * when the budget is spent (yielded set). */
 int cl_next_line(cl_reader *r, const char **line, size_t *n);
 
 /* Per format: the next frame, 1, 0 at the end, -1 on a read error. */

@@ -35,6 +35,7 @@ constexpr uint64_t PUBLISH_MAX = 16384;     /* frames between two publications *
 /* Frames a read would rather skip by going to a mark: a little more than
  * the first read after a seek brings in. */
 constexpr uint64_t JUMP_FRAMES = 1024;
+constexpr uint64_t SCAN_STEP_BYTES = 4u * 1024 * 1024;
 
 struct mark {
     cl_mark m;
@@ -143,6 +144,8 @@ void run(cl_scan *s)
         }
         cl_frame f;
         rc = cl_next(r, &f);
+        if (rc == 2)
+            continue;  /* a step through what is no frame: stop is looked at */
         if (rc <= 0)
             break;
         frames++;
@@ -198,6 +201,8 @@ cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err)
     }
     s->format = cl_reader_format(s->rd);
     s->size = cl_size(s->rd);
+    /* Closing never waits for more than a step of the scan. */
+    cl_set_budget(s->rd, SCAN_STEP_BYTES);
     try {
         s->thread = std::thread(run, s);
     } catch (...) {

@@ -44,6 +44,7 @@ void refill(cl_source *s)
             break;
         }
         s->len += (size_t)r;
+        s->read_total += (uint64_t)r;
     }
 }
 
@@ -164,7 +165,8 @@ uint64_t src_skip(cl_source *s, uint64_t n)
 
 int src_line(cl_source *s, const char **line, size_t *n)
 {
-    int too_long = 0;
+    int too_long = s->skipping;
+    s->skipping = 0;
     for (;;) {
         const uint8_t *start = s->p + s->pos;
         size_t avail = s->len - s->pos;
@@ -198,6 +200,10 @@ int src_line(cl_source *s, const char **line, size_t *n)
             /* A line longer than the buffer: dropped up to its end. */
             too_long = 1;
             s->pos = s->len;
+        }
+        if (too_long && src_spent(s)) {
+            s->skipping = 1;  /* on with it at the next call */
+            return 3;
         }
         refill(s);
     }

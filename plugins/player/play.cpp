@@ -23,44 +23,69 @@ bool wanted(const cl_frame &f)
 }
 
 /* Reads on to the next frame to send: 1 found, 2 found after starting
- * the file over (loop), 0 none (the end, or a read error). */
+ * the file over (loop), 0 none (the end, or a read error), 3 not yet:
+ * a turn's time went by reading what is no frame to send (called again,
+ * it goes on where it stopped). */
 int fetch(void)
 {
     pl.have_next = 0;
     if (!pl.rd)
         return 0;
-    int wrapped = 0;
+    const int64_t began = g_get_monotonic_time();
     for (;;) {
         int rc;
-        while ((rc = cl_next(pl.rd, &pl.next)) == 1) {
-            if (wanted(pl.next)) {
+        while ((rc = cl_next(pl.rd, &pl.next)) == 1 || rc == 2) {
+            if (rc == 1 && wanted(pl.next)) {
+                int wrapped = pl.pending_wrapped;
                 pl.have_next = 1;
+                pl.pending = pl.pending_wrapped = 0;
                 return wrapped ? 2 : 1;
+            }
+            if (g_get_monotonic_time() - began > PL_READ_BUDGET_US) {
+                pl.pending = 1;
+                return 3;
             }
         }
         if (rc < 0) {
             char text[PL_TEXT_MAX * 2];
             g_snprintf(text, sizeof text, _("Reading %s failed: %s."), pl.open_path,
                        g_strerror(cl_reader_stats(pl.rd)->io_err));
+            pl.pending = pl.pending_wrapped = 0;
             pl_set_message(text);
             return 0;
         }
         /* The end: over again when looping, unless a whole pass had
          * nothing to send. */
-        if (!pl.loop || wrapped)
+        cl_stats pass = *cl_reader_stats(pl.rd);
+        if (!pl.loop || pl.pending_wrapped || cl_rewind(pl.rd) != 0) {
+            pl.pending = pl.pending_wrapped = 0;
             return 0;
-        pl.pass_stats = *cl_reader_stats(pl.rd);
-        if (cl_rewind(pl.rd) != 0)
-            return 0;
-        wrapped = 1;
+        }
+        pl.pass_stats = pass;
+        pl.pending_wrapped = 1;
         pl.passes++;
     }
 }
 
+/* a + b, held at the ends of the range instead of overflowing. */
+int64_t add_sat(int64_t a, int64_t b)
+{
+    int64_t r;
+    return __builtin_add_overflow(a, b, &r) ? (b > 0 ? INT64_MAX : INT64_MIN) : r;
+}
+
+/* A double as a 64-bit integer, held at the ends of the range. */
+int64_t to_i64(double v)
+{
+    if (!(v < 9.2e18))
+        return v != v ? 0 : INT64_MAX;
+    return v > -9.2e18 ? (int64_t)v : INT64_MIN;
+}
+
 int64_t due_of(const cl_frame &f)
 {
-    double us = (double)(f.t_ns - pl.anchor_file_ns) / (1000.0 * pl.speed);
-    return pl.anchor_us + (int64_t)us;
+    double ns = (double)f.t_ns - (double)pl.anchor_file_ns;
+    return add_sat(pl.anchor_us, to_i64(ns / (1000.0 * pl.speed)));
 }
 
 /* The file time the replay has reached at now. */
@@ -68,14 +93,43 @@ int64_t file_time_at(int64_t now)
 {
     if (pl.speed <= 0 || pl.state != PL_PLAYING)
         return pl.have_next ? pl.next.t_ns : pl.paused_file_ns;
-    int64_t t = pl.anchor_file_ns + (int64_t)((double)(now - pl.anchor_us) * 1000.0 * pl.speed);
+    int64_t t = add_sat(pl.anchor_file_ns, to_i64((double)(now - pl.anchor_us) * 1000.0 * pl.speed));
     return pl.have_next && t > pl.next.t_ns ? pl.next.t_ns : t;
+}
+
+/* The least time a frame takes on the bus at the channel's bit rate (no
+ * stuff bits counted), microseconds. */
+int64_t bus_us_of(const cl_frame &f)
+{
+    static const uint32_t KBIT[10] = {1000, 10, 20, 50, 100, 125, 250, 500, 800, 1000};
+    nb_chan_status st;
+    memset(&st, 0, sizeof st);
+    nb_get_current_status(&st);
+    uint32_t kbit = st.baud_index >= 0 && st.baud_index <= 9 ? KBIT[st.baud_index] : 1000;
+    int bits = ((f.flags & CL_EXT) ? 67 : 47) + ((f.flags & CL_RTR) ? 0 : 8 * (f.len > 8 ? 8 : f.len));
+    return (int64_t)bits * 1000 / kbit;
 }
 
 void anchor(int64_t now_us, int64_t file_ns)
 {
     pl.anchor_us = now_us;
     pl.anchor_file_ns = file_ns;
+}
+
+/* A loop starts over: the new pass begins when the last frame was due,
+ * but not before the frames of the pass could have gone over the bus at
+ * its bit rate (and slower at a speed below 1), so that a file whose
+ * frames share one time stamp does not flood the bus. */
+void anchor_next_pass(void)
+{
+    int64_t start = pl.last_due_us;
+    double slow = pl.speed > 0 && pl.speed < 1 ? 1.0 / pl.speed : 1.0;
+    int64_t least = add_sat(pl.pass_start_us, to_i64((double)pl.pass_bus_us * slow));
+    if (start < least)
+        start = least;
+    anchor(start, pl.next.t_ns);
+    pl.pass_start_us = start;
+    pl.pass_bus_us = 0;
 }
 
 void pause_with(int code)
@@ -103,6 +157,7 @@ int send_next(void)
     int r = nb_send_frame(&z);
     if (r >= 0) {
         pl.sent++;
+        pl.pass_bus_us += bus_us_of(pl.next);
         pl.wtouts = 0;
         return 1;
     }
@@ -149,6 +204,52 @@ void schedule(int64_t now, int yielded)
     pl.timer = g_timeout_add_full(G_PRIORITY_HIGH, ms, on_timer, nullptr, nullptr);
 }
 
+/* The next frame to send is still being looked for. */
+void after_found(void);
+
+gboolean on_pending(gpointer)
+{
+    if (!pl.pending || pl.state == PL_PLAYING) {  /* done, or pl_service reads on */
+        pl.pending_timer = 0;
+        return FALSE;
+    }
+    if (fetch() == 3)
+        return TRUE;
+    pl.pending_timer = 0;
+    after_found();
+    return FALSE;
+}
+
+/* Looks for the next frame to send; when that takes longer than a turn,
+ * it goes on in the turns that follow and the page says so. */
+void find_next(void)
+{
+    if (fetch() != 3 || pl.pending_timer)
+        return;
+    pl.pending_timer = g_timeout_add(1, on_pending, nullptr);
+    char text[PL_TEXT_MAX * 2];
+    g_snprintf(text, sizeof text, _("Looking for a frame to send in %s..."), pl.open_path);
+    pl_set_message(text);
+}
+
+void after_found(void)
+{
+    pl.paused_file_ns = pl.have_next ? pl.next.t_ns : 0;
+    pl.message[0] = '\0';
+    if (!pl.have_next) {
+        char text[PL_TEXT_MAX * 2];
+        g_snprintf(text, sizeof text,
+                   _("%s holds no frame to send (with this filter and direction)."), pl.path);
+        pl_set_message(text);
+        pl.play_when_found = 0;
+    }
+    if (pl.play_when_found) {
+        pl.play_when_found = 0;
+        pl_play();
+    }
+    pl_page_refresh();
+}
+
 }  // namespace
 
 int64_t pl_now(void)
@@ -166,7 +267,10 @@ void pl_close(void)
 {
     if (pl.timer)
         g_source_remove(pl.timer);
-    pl.timer = 0;
+    if (pl.pending_timer)
+        g_source_remove(pl.pending_timer);
+    pl.timer = pl.pending_timer = 0;
+    pl.pending = pl.pending_wrapped = pl.play_when_found = 0;
     cl_close(pl.rd);
     pl.rd = nullptr;
     pl.open_path[0] = '\0';
@@ -194,18 +298,16 @@ int pl_open(void)
         pl_set_message(text);
         return -1;
     }
+    /* Each read of the file is bounded, so a long stretch without a frame
+     * to send never holds the window. */
+    cl_set_budget(pl.rd, PL_READ_STEP);
     g_strlcpy(pl.open_path, pl.path, sizeof pl.open_path);
     pl.sent = 0;
     pl.passes = 0;
     pl.message[0] = '\0';
-    fetch();
-    pl.paused_file_ns = pl.have_next ? pl.next.t_ns : 0;
-    if (!pl.have_next && !pl.message[0]) {
-        g_snprintf(text, sizeof text, _("%s holds no frame to send (with this filter and direction)."),
-                   pl.path);
-        pl_set_message(text);
-    }
-    pl_page_refresh();
+    find_next();
+    if (!pl.pending)
+        after_found();
     return 0;
 }
 
@@ -213,11 +315,19 @@ void pl_play(void)
 {
     if (pl.state == PL_PLAYING || pl_open() != 0)
         return;
+    if (pl.pending) {
+        pl.play_when_found = 1;
+        return;
+    }
     int64_t now = pl_now();
     if (pl.state == PL_STOPPED) {
         if (!pl.have_next) {  /* at the end: from the start again */
             cl_rewind(pl.rd);
-            fetch();
+            pl.play_when_found = 1;
+            find_next();
+            if (pl.pending)
+                return;
+            pl.play_when_found = 0;
         }
         pl.sent = 0;
         pl.passes = 0;
@@ -226,6 +336,8 @@ void pl_play(void)
             return;
         }
         anchor(now, pl.next.t_ns);
+        pl.pass_start_us = now;
+        pl.pass_bus_us = 0;
     } else {
         anchor(now, pl.paused_file_ns);
     }
@@ -249,9 +361,11 @@ void pl_pause(void)
 void pl_stop(void)
 {
     pl.state = PL_STOPPED;
+    pl.play_when_found = 0;
     schedule(0, 0);
+    pl.pending = pl.pending_wrapped = 0;
     if (pl.rd && cl_rewind(pl.rd) == 0)
-        fetch();
+        find_next();
     pl.paused_file_ns = pl.have_next ? pl.next.t_ns : 0;
     pl_page_refresh();
 }
@@ -263,7 +377,9 @@ void pl_step(void)
     if (pl.state == PL_PLAYING)
         pl_pause();
     while (pl.have_next && !wanted(pl.next))
-        fetch();  /* the filter or direction changed */
+        find_next();  /* the filter or direction changed */
+    if (pl.pending)
+        return;  /* the page says the file is being read */
     if (!pl.have_next) {
         pl_set_message(_("The end of the file: Stop goes back to its start."));
         return;
@@ -271,7 +387,7 @@ void pl_step(void)
     pl.state = PL_PAUSED;
     pl.message[0] = '\0';
     if (send_next())
-        fetch();
+        find_next();
     pl.paused_file_ns = pl.have_next ? pl.next.t_ns : pl.paused_file_ns;
     pl_page_refresh();
 }
@@ -301,15 +417,19 @@ void pl_service(int64_t now)
     const int64_t began = pl_now();
     int yielded = 0, count = 0;
     for (;;) {
+        int rc = pl.pending || (pl.have_next && !wanted(pl.next)) ? fetch() : 1;
+        if (rc == 3) {
+            yielded = 1;  /* a long stretch with no frame to send: on in the next turn */
+            break;
+        }
+        if (rc == 2)
+            anchor_next_pass();
         if (!pl.have_next) {
             finished();
             break;
         }
-        if (!wanted(pl.next)) {  /* the filter or direction changed */
-            if (fetch() == 2)
-                anchor(pl.last_due_us, pl.next.t_ns);
+        if (!wanted(pl.next))
             continue;
-        }
         if (pl.speed > 0) {
             int64_t due = due_of(pl.next);
             if (due > now) {
@@ -326,8 +446,13 @@ void pl_service(int64_t now)
         }
         if (!send_next())
             break;
-        if (fetch() == 2)
-            anchor(pl.last_due_us, pl.next.t_ns);
+        rc = fetch();
+        if (rc == 3) {
+            yielded = 1;
+            break;
+        }
+        if (rc == 2)
+            anchor_next_pass();
         if (++count >= 4096 || (!pl.now_us && pl_now() - began > PL_FAST_BUDGET_US)) {
             yielded = 1;  /* give the main loop a turn */
             break;

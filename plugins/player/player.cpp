@@ -43,15 +43,19 @@ void load_begin(void)
     pl.load_loop = pl.loop;
     pl.load_dir = pl.dir;
     g_strlcpy(pl.load_filter, pl.filter_text, sizeof pl.load_filter);
+    pl.load_bad_speed[0] = '\0';
 }
 
 void load_key(const pgrp_session_key *key)
 {
     nbkit_key_text(key, KEY_FILE, pl.load_path, sizeof pl.load_path);
-    if (nbkit_key_is(key, KEY_SPEED) && g_ascii_strcasecmp(key->value, "max") == 0)
-        pl.load_speed = 0;
-    else
-        nbkit_key_double(key, KEY_SPEED, PL_SPEED_MIN, PL_SPEED_MAX, &pl.load_speed);
+    if (nbkit_key_is(key, KEY_SPEED)) {
+        /* A value that is no speed is said so, not taken for another. */
+        if (g_ascii_strcasecmp(key->value, "max") == 0)
+            pl.load_speed = 0;
+        else if (!nbkit_key_double(key, KEY_SPEED, PL_SPEED_MIN, PL_SPEED_MAX, &pl.load_speed))
+            g_strlcpy(pl.load_bad_speed, key->value, sizeof pl.load_bad_speed);
+    }
     nbkit_key_bool(key, KEY_LOOP, &pl.load_loop);
     nbkit_key_text(key, KEY_FILTER, pl.load_filter, sizeof pl.load_filter);
     nbkit_key_choice(key, KEY_DIRECTION, DIRS, &pl.load_dir);
@@ -71,6 +75,14 @@ void load_end(void)
     pl.dir = pl.load_dir;
     pl_page_sync_settings();
     pl_apply_filter(pl.load_filter);
+    if (pl.load_bad_speed[0]) {
+        char text[PL_TEXT_MAX];
+        g_snprintf(text, sizeof text,
+                   _("The session's speed \"%s\" is not a factor from 0.1 to 100 nor \"max\": "
+                     "the speed stays as it was."),
+                   pl.load_bad_speed);
+        pl_set_message(text);
+    }
     pl_page_refresh();
 }
 

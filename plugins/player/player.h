@@ -35,6 +35,8 @@
 #define PL_FAST_BUDGET_US 5000    /* sending time per turn at full speed */
 #define PL_EARLY_US 2000          /* how early the timer wakes for a frame */
 #define PL_WTOUT_PAUSE 50         /* write timeouts in a row that pause replay */
+#define PL_READ_BUDGET_US 10000   /* reading per turn while no frame to send is found */
+#define PL_READ_STEP (1u << 20)   /* bytes one read of the file may take */
 
 /* Which frames of the file are sent, by their recorded direction. */
 enum { PL_DIR_BOTH = 0, PL_DIR_RX = 1, PL_DIR_TX = 2 };
@@ -63,6 +65,17 @@ struct pl_state {
     uint64_t passes;               /* loops completed */
     cl_stats pass_stats;           /* the reader's counts over a whole pass */
     int wtouts;                    /* write timeouts in a row */
+    /* Looking for the next frame to send takes more than a turn of the
+     * main loop (a long stretch with none): reading goes on in turns. */
+    int pending;
+    int pending_wrapped;           /* the file was started over meanwhile */
+    int play_when_found;           /* Play was pressed meanwhile */
+    guint pending_timer;
+    /* Loop: when the pass began and the least time its frames take on
+     * the bus, so that a pass of frames with one time stamp does not
+     * flood the bus. */
+    int64_t pass_start_us;
+    int64_t pass_bus_us;
 
     int64_t (*now_us)(void);
     guint timer;
@@ -72,6 +85,7 @@ struct pl_state {
 
     char load_path[PL_PATH_MAX];
     double load_speed;
+    char load_bad_speed[64];       /* a Speed value that is no speed, or empty */
     int load_loop;
     int load_dir;
     char load_filter[PL_TEXT_MAX];

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <math.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -246,6 +248,80 @@ TEST_F(Player, FifosAndDevicesAreRefusedWithoutWaiting)
         EXPECT_NE(std::string::npos, message().find(n.first + n.second)) << message();
         EXPECT_NE(std::string::npos, label("player-state").find("Stopped"));
     }
+}
+
+// Looping a file whose frames share one time stamp waits, pass after
+// pass, at least the frames' time on the bus (longer at a speed below 1)
+// instead of flooding it; a file whose times reach the end of the range
+// plays and pauses without overflow.
+TEST_F(Player, ALoopOfOneInstantIsBoundByTheBusAndTimesNeverOverflow)
+{
+    std::vector<cl_frame> frames = {make(5, 0x100), make(5, 0x101), make(5, 0x102)};
+    open(write_log("instant.log", frames));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("player-loop")), TRUE);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("player-speed")), 0.1);
+    std::vector<Sent> sent;
+    click("player-play");
+    run_for(1000000, 100, sent);
+    click("player-pause");
+    // Three 8-byte frames take at least 3 x 111 bits, 333 us at 1 Mbit/s,
+    // ten times that at 0.1x: at most 301 passes in a second.
+    EXPECT_GE(sent.size(), 30u);
+    EXPECT_LE(sent.size(), 903u);
+
+    cl_frame late = make(0, 0x200), last = make(0, 0x201);
+    late.t_ns = INT64_MAX - 400000000;
+    last.t_ns = INT64_MAX;
+    std::string path = dir_ + "/late.blf";
+    cl_writer w;
+    ASSERT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_BLF, 0));
+    ASSERT_EQ(0, cl_writer_start(&w, 0));
+    ASSERT_EQ(0, cl_write(&w, &late));
+    ASSERT_EQ(0, cl_write(&w, &last));
+    ASSERT_EQ(0, cl_writer_close(&w));
+    open(path);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("player-loop")), FALSE);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("player-speed")), 100);
+    sent.clear();
+    click("player-play");
+    run_for(1000, 100, sent);
+    click("player-pause");
+    click("player-play");
+    run_for(10000, 1000, sent);
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ(0x201u, sent[1].f.id);
+}
+
+// A large file with nothing to send is read in turns: Play comes back at
+// once and the page says the file is being read, until it says there is
+// nothing to send. A session's Speed that is no number is not taken for
+// one.
+TEST_F(Player, ALongStretchWithoutFramesNeverHoldsTheWindow)
+{
+    std::string path = dir_ + "/zeros.log";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, (off_t)1 << 30));  // a gigabyte of zeros, sparse
+    close(fd);
+    open(path);
+    click("player-play");
+    EXPECT_NE(std::string::npos, message().find("Looking for a frame to send")) << message();
+    ASSERT_TRUE(nbtest::wait_until(
+        [&] { return message().find("holds no frame to send") != std::string::npos; }, 60000))
+        << message();
+    EXPECT_NE(std::string::npos, label("player-state").find("Stopped"));
+
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("player-speed")), 2.0);
+    std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    size_t at = text.find("Speed=2.00\n");
+    ASSERT_NE(std::string::npos, at) << text;
+    text.replace(at, 11, "Speed=7FF#0102\n");
+    ASSERT_TRUE(nbtest::write_file(file, text));
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    EXPECT_DOUBLE_EQ(2.0, gtk_spin_button_get_value(GTK_SPIN_BUTTON(widget("player-speed"))));
+    EXPECT_NE(std::string::npos, message().find("\"7FF#0102\" is not a factor")) << message();
 }
 
 }  // namespace
