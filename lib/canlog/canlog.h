@@ -79,6 +79,9 @@ struct cl_reader;
  * null with *err set to an errno value or a UF_E_* code on failure
  * (uf_describe puts it into words). */
 cl_reader *cl_open(const char *path, int format, int *err);
+/* Reads an open file (the reader takes fd and closes it), no further than
+ * limit bytes (0: to its end). format as for cl_open, the name aside. */
+cl_reader *cl_open_fd(int fd, int format, uint64_t limit, int *err);
 /* Reads from memory the caller keeps for the reader's life. */
 cl_reader *cl_open_mem(const void *data, size_t size, int format);
 void cl_close(cl_reader *r);
@@ -148,6 +151,19 @@ struct cl_scan;
 /* Opens the file (path in the file system's encoding) and starts the
  * scan. Returns null with *err set as cl_open sets it. */
 cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err);
+/* Another scan of the file s opened (the same file even when its name now
+ * names another), as far as s reads it: a new filter over the same rows. */
+cl_scan *cl_scan_again(const cl_scan *s, const cl_scan_opts *opts, int *err);
+/* What became of the file since the scan opened it: its size then and
+ * now (appended to, or cut short), and whether its name now names another
+ * file or none (replaced, moved or deleted). A scan reads the file as it
+ * was opened and no further than its size then. */
+struct cl_file_change {
+    uint64_t size_then;
+    uint64_t size_now;
+    int replaced;
+};
+void cl_scan_file_change(const cl_scan *s, const char *path, cl_file_change *out);
 /* Stops the scan's thread and closes the file. */
 void cl_scan_close(cl_scan *s);
 void cl_scan_get_progress(cl_scan *s, cl_scan_progress *p);

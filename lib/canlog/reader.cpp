@@ -84,8 +84,15 @@ cl_reader *cl_open(const char *path, int format, int *err)
         return nullptr;
     if (format == CL_FMT_AUTO)
         format = cl_format_of_name(path);
+    return cl_open_fd(fd, format, 0, err);
+}
+
+cl_reader *cl_open_fd(int fd, int format, uint64_t limit, int *err)
+{
     cl_reader *r = make(format);
     int e = r ? src_open_fd(&r->src, fd) : ENOMEM;
+    if (!e)
+        src_limit(&r->src, limit);
     if (e) {
         if (r)
             src_close(&r->src);

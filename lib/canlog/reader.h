@@ -13,7 +13,10 @@
 /* Buffered input from a file descriptor or from memory: a window of
  * bytes [p + pos, p + len) at file offset base + pos. */
 struct cl_source {
-    int fd;                /* -1 for memory */
+    int fd;                /* -1 for memory; read with pread at fpos, so that
+                            * readers of one open file never share an offset */
+    uint64_t fpos;         /* file offset of the next read */
+    uint64_t limit;        /* read no further than this (0: the end) */
     const uint8_t *mem;
     size_t mem_size;
     uint8_t *buf;          /* CL_READ_BUFFER bytes for a file */
@@ -35,6 +38,9 @@ struct cl_source {
 };
 
 int src_open_fd(cl_source *s, int fd);
+/* Reads no further than limit bytes (the size of a file when it was
+ * opened, so that what is appended later is not mixed in). */
+void src_limit(cl_source *s, uint64_t limit);
 void src_open_mem(cl_source *s, const void *data, size_t size);
 void src_close(cl_source *s);
 int src_rewind(cl_source *s);

@@ -11,11 +11,13 @@
  * bounds at 2K and 2F, and the scan goes on with those.
  */
 #include "reader.h"
+#include "userfile.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,9 +51,9 @@ struct cl_scan {
     cl_scan_opts o;
     cl_reader *rd;             /* the scan's own */
     cl_reader *acc;            /* random access, opened at the first read */
-    char *path;
+    int fd;                    /* the file as opened: every reader reads it */
     int format;
-    uint64_t size;
+    uint64_t size;             /* its size then: nothing after it is read */
 
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -178,10 +180,14 @@ void run(cl_scan *s)
 
 }  // namespace
 
-cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err)
+namespace {
+
+/* A scan of the open file fd (taken), no further than limit bytes. */
+cl_scan *scan_fd(int fd, uint64_t limit, const cl_scan_opts *opts, int *err)
 {
     cl_scan *s = new (std::nothrow) cl_scan;
     if (!s) {
+        close(fd);
         *err = ENOMEM;
         return nullptr;
     }
@@ -190,12 +196,13 @@ cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err)
     else
         memset(&s->o, 0, sizeof s->o);
     s->acc = nullptr;
-    s->path = strdup(path);
-    s->rd = s->path ? cl_open(path, s->o.format, err) : nullptr;
+    s->fd = fd;
+    int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    s->rd = own >= 0 ? cl_open_fd(own, s->o.format, limit, err) : nullptr;
     if (!s->rd) {
-        if (!s->path)
-            *err = ENOMEM;
-        free(s->path);
+        if (own < 0)
+            *err = errno ? errno : EMFILE;
+        close(fd);
         delete s;
         return nullptr;
     }
@@ -207,13 +214,55 @@ cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err)
         s->thread = std::thread(run, s);
     } catch (...) {
         cl_close(s->rd);
-        free(s->path);
+        close(fd);
         delete s;
         *err = EAGAIN;
         return nullptr;
     }
     *err = 0;
     return s;
+}
+
+}  // namespace
+
+cl_scan *cl_scan_open(const char *path, const cl_scan_opts *opts, int *err)
+{
+    int fd = uf_open_read(path, err);
+    if (fd < 0)
+        return nullptr;
+    cl_scan_opts o{};
+    if (opts)
+        o = *opts;
+    if (o.format == CL_FMT_AUTO)
+        o.format = cl_format_of_name(path);
+    return scan_fd(fd, 0, &o, err);
+}
+
+cl_scan *cl_scan_again(const cl_scan *s, const cl_scan_opts *opts, int *err)
+{
+    int fd = fcntl(s->fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        *err = errno ? errno : EMFILE;
+        return nullptr;
+    }
+    cl_scan_opts o{};
+    if (opts)
+        o = *opts;
+    o.format = s->format;
+    return scan_fd(fd, s->size, &o, err);
+}
+
+void cl_scan_file_change(const cl_scan *s, const char *path, cl_file_change *out)
+{
+    memset(out, 0, sizeof *out);
+    out->size_then = s->size;
+    out->size_now = s->size;
+    struct stat mine, named;
+    if (fstat(s->fd, &mine) != 0)
+        return;
+    out->size_now = (uint64_t)mine.st_size;
+    out->replaced = stat(path, &named) != 0 || named.st_dev != mine.st_dev ||
+                    named.st_ino != mine.st_ino;
 }
 
 void cl_scan_close(cl_scan *s)
@@ -225,7 +274,7 @@ void cl_scan_close(cl_scan *s)
         s->thread.join();
     cl_close(s->rd);
     cl_close(s->acc);
-    free(s->path);
+    close(s->fd);
     delete s;
 }
 
@@ -301,7 +350,8 @@ long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
         count = (size_t)(rows - first);
     if (!s->acc) {
         int err = 0;
-        s->acc = cl_open(s->path, s->format, &err);
+        int fd = fcntl(s->fd, F_DUPFD_CLOEXEC, 0);
+        s->acc = fd >= 0 ? cl_open_fd(fd, s->format, s->size, &err) : nullptr;
         if (!s->acc)
             return -1;
         s->acc_row_ok = false;

@@ -31,7 +31,10 @@ void refill(cl_source *s)
     if (s->chunk < CL_READ_BUFFER)
         s->chunk *= 2;
     while (s->len < goal) {
-        ssize_t r = read(s->fd, s->buf + s->len, goal - s->len);
+        size_t want = goal - s->len;
+        if (s->limit && s->fpos + want > s->limit)
+            want = s->fpos < s->limit ? (size_t)(s->limit - s->fpos) : 0;
+        ssize_t r = want ? pread(s->fd, s->buf + s->len, want, (off_t)s->fpos) : 0;
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -44,6 +47,7 @@ void refill(cl_source *s)
             break;
         }
         s->len += (size_t)r;
+        s->fpos += (uint64_t)r;
         s->read_total += (uint64_t)r;
     }
 }
@@ -63,6 +67,13 @@ int src_open_fd(cl_source *s, int fd)
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         s->size = (uint64_t)st.st_size;
     return 0;
+}
+
+void src_limit(cl_source *s, uint64_t limit)
+{
+    s->limit = limit;
+    if (limit && s->size > limit)
+        s->size = limit;
 }
 
 void src_open_mem(cl_source *s, const void *data, size_t size)
@@ -92,8 +103,7 @@ int src_rewind(cl_source *s)
         s->pos = 0;
         return 0;
     }
-    if (lseek(s->fd, 0, SEEK_SET) != 0)
-        return errno ? errno : EIO;
+    s->fpos = 0;
     s->p = s->buf;
     s->len = s->pos = 0;
     s->base = 0;
@@ -112,8 +122,7 @@ int src_seek(cl_source *s, uint64_t off)
         s->pos = (size_t)(off - s->base);
         return 0;
     }
-    if (lseek(s->fd, (off_t)off, SEEK_SET) != (off_t)off)
-        return errno ? errno : EIO;
+    s->fpos = off;
     s->p = s->buf;
     s->len = s->pos = 0;
     s->base = off;
@@ -142,10 +151,9 @@ uint64_t src_skip(cl_source *s, uint64_t n)
         if (avail == 0) {
             if (s->fd >= 0 && !s->eof && n - done > CL_READ_BUFFER) {
                 /* Far ahead: seek rather than read through. */
-                off_t at = lseek(s->fd, 0, SEEK_CUR);
                 uint64_t want = n - done;
-                if (at >= 0 && (uint64_t)at + want <= s->size &&
-                    lseek(s->fd, (off_t)want, SEEK_CUR) >= 0) {
+                if (s->fpos + want <= s->size) {
+                    s->fpos += want;
                     s->base += s->len + want;
                     s->len = s->pos = 0;
                     return n;

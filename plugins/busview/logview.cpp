@@ -5,11 +5,17 @@
  *
  * Nothing of the file is held but an index: a scan reads it in a thread
  * of its own and keeps a mark every so many frames, and the rows in sight
- * are read again from the mark before them whenever the view moves. The
- * trace view therefore holds one screen of rows; a scroll bar of its own
- * stands for the whole file. The per-identifier table is counted on the
- * scan's thread, under a lock, and shown by the page's refresh. A filter
- * starts a second scan that takes only the frames it passes.
+ * are read again from the mark before them whenever the view moves, by a
+ * reader thread of the view: the window never waits for the file, rows
+ * not read yet show as such and fill in when they come. The trace view
+ * therefore holds one screen of rows; a scroll bar of its own stands for
+ * the whole file. The per-identifier table is counted on the scan's
+ * thread, under a lock, and shown by the page's refresh. A filter starts a
+ * second scan of the same open file that takes only the frames it passes.
+ *
+ * The file is held open as it was when it was opened: what is appended
+ * later is not read, a file put in its place is not read either, and the
+ * bar says what became of it (appended to, cut short, replaced).
  */
 #include "busview.h"
 
@@ -17,7 +23,10 @@
 #include <gdk/gdkkeysyms.h>
 #include <string.h>
 
+#include <condition_variable>
 #include <initializer_list>
+#include <mutex>
+#include <thread>
 
 #include "canlog.h"
 #include "userfile.h"
@@ -28,8 +37,35 @@ namespace {
 
 constexpr int WINDOW_MAX = 400;   /* rows one screen shows at most */
 constexpr int WHEEL_ROWS = 3;
-/* Until the first screen is full, the view looks for rows this often. */
+/* Until the first screen is full, the view looks for rows this often;
+ * and for rows the reader has read. */
 constexpr guint FIRST_SCREEN_MS = 15;
+constexpr guint ROWS_POLL_MS = 15;
+
+/* The thread that reads rows for the view. The view asks for a window of
+ * rows of a scan (the newest request replaces one not yet taken) and
+ * takes the result when it looks; the scan of a request is not closed
+ * before the reader has finished with it (quiet). */
+struct row_reader {
+    std::thread thread;
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+    bool busy = false;
+    /* the request */
+    bool want = false;
+    cl_scan *scan = nullptr;
+    uint64_t first = 0;
+    int count = 0;
+    uint64_t epoch = 0;
+    /* the result */
+    bool ready = false;
+    uint64_t res_epoch = 0;
+    uint64_t res_first = 0;
+    int res_asked = 0;
+    long res_n = 0;
+    cl_frame res[WINDOW_MAX];
+};
 
 struct log_view {
     cl_scan *all;                 /* every frame: progress and identifiers */
@@ -50,7 +86,17 @@ struct log_view {
     int shown;                    /* rows in the store */
     int row_px;
     int read_failed;
+    /* Rows read for the view: buf holds rows cache_first .. + cache_n of
+     * the row scan of epoch; rows from gone_from on could not be read
+     * (the file was cut short). */
     cl_frame buf[WINDOW_MAX];
+    uint64_t cache_first;
+    long cache_n;
+    uint64_t gone_from;
+    uint64_t epoch;
+    int pending;                  /* rows in the store that wait for the reader */
+    guint rows_source;
+    row_reader *reader;
     GtkListStore *store;
     guint first_source;
     guint resize_source;
@@ -101,8 +147,82 @@ cl_scan *row_scan(void)
     return lg.rows ? lg.rows : lg.all;
 }
 
+/* ------------------------------------------------------------ reader */
+
+void reader_main(row_reader *r)
+{
+    std::unique_lock<std::mutex> g(r->m);
+    for (;;) {
+        r->cv.wait(g, [r] { return r->stop || r->want; });
+        if (r->stop)
+            return;
+        cl_scan *scan = r->scan;
+        uint64_t first = r->first, epoch = r->epoch;
+        int count = r->count;
+        r->want = false;
+        r->busy = true;
+        g.unlock();
+        static cl_frame rows[WINDOW_MAX];  /* only this thread reads into it */
+        /* The rows the index has now, which the read gives at least. */
+        cl_scan_progress p;
+        cl_scan_get_progress(scan, &p);
+        long expect = first < p.rows ? (long)MIN((uint64_t)count, p.rows - first) : 0;
+        long n = cl_scan_read(scan, first, rows, (size_t)count);
+        g.lock();
+        r->busy = false;
+        if (epoch == r->epoch && !r->want) {
+            r->ready = true;
+            r->res_epoch = epoch;
+            r->res_first = first;
+            r->res_asked = (int)expect;
+            r->res_n = n;
+            if (n > 0)
+                memcpy(r->res, rows, (size_t)n * sizeof rows[0]);
+        }
+        r->cv.notify_all();
+    }
+}
+
+/* No request is outstanding and the reader has left the scan: it may be
+ * closed or replaced. Results of before are dropped. */
+void reader_quiet(void)
+{
+    row_reader *r = lg.reader;
+    lg.epoch++;
+    lg.cache_n = 0;
+    lg.gone_from = UINT64_MAX;
+    if (!r)
+        return;
+    std::unique_lock<std::mutex> g(r->m);
+    r->want = false;
+    r->ready = false;
+    r->epoch = lg.epoch;
+    r->cv.wait(g, [r] { return !r->busy; });
+}
+
+gboolean on_rows_poll(gpointer);
+
+void request_rows(cl_scan *s, uint64_t first, int count)
+{
+    row_reader *r = lg.reader;
+    if (!r || count <= 0)
+        return;
+    {
+        std::lock_guard<std::mutex> g(r->m);
+        r->want = true;
+        r->scan = s;
+        r->first = first;
+        r->count = count;
+        r->epoch = lg.epoch;
+    }
+    r->cv.notify_all();
+    if (!lg.rows_source)
+        lg.rows_source = g_timeout_add(ROWS_POLL_MS, on_rows_poll, nullptr);
+}
+
 void close_rows(void)
 {
+    reader_quiet();
     cl_scan_close(lg.rows);
     lg.rows = nullptr;
     g_free(lg.select);
@@ -143,7 +263,16 @@ void set_adjustment(void)
     lg.updating_adj = 0;
 }
 
-/* Reads the rows in sight again and puts them in the store. */
+/* A row not read yet. */
+void set_pending_row(GtkTreeIter *it)
+{
+    gtk_list_store_set(lg.store, it, BV_COL_TIME, "\u2026", BV_COL_DIR, "", BV_COL_ID, "",
+                       BV_COL_MARKS, "", BV_COL_LEN, "", BV_COL_DATA, "", BV_COL_DELTA, nullptr,
+                       BV_COL_BACKGROUND, nullptr, BV_COL_KIND, (int)BV_RX, -1);
+}
+
+/* Puts the rows in sight in the store: those read, and those not read
+ * yet as such, which are asked of the reader. Never reads the file. */
 void fill(void)
 {
     cl_scan *s = row_scan();
@@ -151,14 +280,11 @@ void fill(void)
         return;
     cl_scan_progress p;
     cl_scan_get_progress(s, &p);
-    lg.total = p.rows;
+    lg.total = p.rows < lg.gone_from ? p.rows : lg.gone_from;
     uint64_t window = (uint64_t)lg.window;
     if (lg.top + window > lg.total)
         lg.top = lg.total > window ? lg.total - window : 0;
-    long n = lg.window > 0 ? cl_scan_read(s, lg.top, lg.buf, (size_t)lg.window) : 0;
-    lg.read_failed = n < 0;
-    if (n < 0)
-        n = 0;
+    long n = (long)MIN(window, lg.total - lg.top);
     GtkTreeModel *model = GTK_TREE_MODEL(lg.store);
     GtkTreeIter it;
     while (lg.shown > n) {
@@ -170,16 +296,58 @@ void fill(void)
     int have_t0 = lg.have_t0;
     int64_t t0_ns = lg.t0_ns;
     g_mutex_unlock(&lg.lock);
+    lg.pending = 0;
     bool more = gtk_tree_model_get_iter_first(model, &it);
     for (long i = 0; i < n; i++) {
         if (!more) {
             gtk_list_store_append(lg.store, &it);
             lg.shown++;
         }
-        set_row(&it, &lg.buf[i], have_t0, t0_ns, p.has_date);
+        uint64_t row = lg.top + (uint64_t)i;
+        if (row >= lg.cache_first && row < lg.cache_first + (uint64_t)lg.cache_n) {
+            set_row(&it, &lg.buf[row - lg.cache_first], have_t0, t0_ns, p.has_date);
+        } else {
+            set_pending_row(&it);
+            lg.pending++;
+        }
         more = gtk_tree_model_iter_next(model, &it);
     }
+    if (lg.pending)
+        request_rows(s, lg.top, lg.window);
     set_adjustment();
+}
+
+/* Takes the reader's rows when they are there. */
+gboolean on_rows_poll(gpointer)
+{
+    row_reader *r = lg.reader;
+    bool took = false, waiting = false;
+    {
+        std::lock_guard<std::mutex> g(r->m);
+        if (r->ready && r->res_epoch == lg.epoch) {
+            lg.read_failed = r->res_n < 0;
+            lg.cache_first = r->res_first;
+            lg.cache_n = r->res_n > 0 ? r->res_n : 0;
+            memcpy(lg.buf, r->res, (size_t)lg.cache_n * sizeof lg.buf[0]);
+            /* Fewer rows than the index had: the file was cut short. */
+            if (r->res_n >= 0 && r->res_n < r->res_asked)
+                lg.gone_from = r->res_first + (uint64_t)r->res_n;
+            took = true;
+        }
+        r->ready = false;
+        waiting = r->want || r->busy;
+    }
+    if (took) {
+        /* A failed read is not asked again and again. */
+        if (lg.read_failed)
+            lg.cache_n = 0;
+        else
+            fill();
+    }
+    if (waiting || (lg.pending && !lg.read_failed))
+        return TRUE;
+    lg.rows_source = 0;
+    return FALSE;
 }
 
 void scroll_to(int64_t top)
@@ -305,6 +473,25 @@ void update_labels(void)
     if (lg.rows)
         cl_scan_get_progress(lg.rows, &rows);
     char text[768] = "", part[512];
+    cl_file_change ch;
+    cl_scan_file_change(lg.all, lg.path, &ch);
+    if (ch.replaced) {
+        append(text, sizeof text,
+               _("The file was replaced, moved or deleted since it was opened: this is the "
+                 "file as it was opened."));
+    } else if (ch.size_now < ch.size_then) {
+        append(text, sizeof text,
+               _("The file was cut short since it was opened: the rows after its new end "
+                 "cannot be shown."));
+    } else if (ch.size_now > ch.size_then) {
+        gchar *more = g_format_size(ch.size_now - ch.size_then);
+        g_snprintf(part, sizeof part,
+                   _("%s were appended since the file was opened: not shown (open it again "
+                     "to see them)."),
+                   more);
+        g_free(more);
+        append(text, sizeof text, part);
+    }
     g_snprintf(part, sizeof part, _("Frames: %llu"), (unsigned long long)all.frames);
     append(text, sizeof text, part);
     if (lg.rows) {
@@ -372,7 +559,7 @@ gboolean on_first_screen(gpointer)
     cl_scan_get_progress(row_scan(), &p);
     fill();
     /* A view not yet sized has no screen to fill yet. */
-    if ((lg.window == 0 || lg.shown < lg.window) && !p.done)
+    if ((lg.window == 0 || lg.shown < lg.window || lg.pending) && !p.done)
         return TRUE;
     lg.first_source = 0;
     update_labels();
@@ -389,7 +576,9 @@ void close_scans(void)
 {
     if (lg.first_source)
         g_source_remove(lg.first_source);
-    lg.first_source = 0;
+    if (lg.rows_source)
+        g_source_remove(lg.rows_source);
+    lg.first_source = lg.rows_source = 0;
     close_rows();
     cl_scan_close(lg.all);
     lg.all = nullptr;
@@ -479,6 +668,9 @@ GtkWidget *bv_log_open_button(void)
 void bv_log_build(GtkWidget *page)
 {
     g_mutex_init(&lg.lock);
+    lg.reader = new row_reader;
+    lg.reader->thread = std::thread(reader_main, lg.reader);
+    lg.gone_from = UINT64_MAX;
     lg.row_px = 20;
     lg.window = 0;
     lg.path[0] = '\0';
@@ -567,6 +759,13 @@ void bv_log_release(void)
     bv_ids_free(&lg.ids);
     if (lg.store)
         g_object_unref(lg.store);
+    {
+        std::lock_guard<std::mutex> g(lg.reader->m);
+        lg.reader->stop = true;
+    }
+    lg.reader->cv.notify_all();
+    lg.reader->thread.join();
+    delete lg.reader;
     g_mutex_clear(&lg.lock);
     /* The widgets go with the page. */
     memset(&lg, 0, sizeof lg);
@@ -657,7 +856,7 @@ void bv_log_set_filter(const bv_filter *f)
         o.select = passes_filter;
         o.select_ctx = lg.select;
         int err = 0;
-        lg.rows = cl_scan_open(lg.path, &o, &err);
+        lg.rows = cl_scan_again(lg.all, &o, &err);
         if (!lg.rows) {
             nb_message_error(_("Cannot open the log file %s: %s"), lg.name, uf_strerror(err));
             g_free(lg.select);
@@ -665,6 +864,7 @@ void bv_log_set_filter(const bv_filter *f)
         }
     }
     lg.top = 0;
+    reader_quiet();
     if (lg.store)
         gtk_list_store_clear(lg.store);
     lg.shown = 0;

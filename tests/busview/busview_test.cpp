@@ -688,6 +688,65 @@ TEST_F(Busview, OpenLogRefusesFifosAndDevicesWithoutWaiting)
     EXPECT_TRUE(gtk_widget_get_mapped(trace_));
 }
 
+// The file shown is the one opened, as it was: frames appended later are
+// neither counted nor filtered in, a file put in its place is not mixed
+// into the view, and the bar says what became of the file.
+TEST_F(Busview, OpenLogKeepsTheFileAsItWasOpened)
+{
+    std::string dir = nbtest::make_temp_dir("changed");
+    std::string path = dir + "/a.log";
+    std::string text;
+    char line[96];
+    for (int i = 0; i < 50; i++) {
+        g_snprintf(line, sizeof line, "(1700000000.%06d) can0 %03X#%02X\n", i * 1000, 0x100 + i % 5, i);
+        text += line;
+    }
+    ASSERT_TRUE(nbtest::write_file(path, text));
+    nbtest::DialogDriver driver;
+    driver.then([&](GtkDialog *d) {
+        gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
+        bool there = fn && path == fn;
+        g_free(fn);
+        if (!there) {
+            gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), path.c_str());
+            return false;
+        }
+        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return true;
+    });
+    gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+    ASSERT_TRUE(driver.done());
+    auto counts = [&] { return std::string(gtk_label_get_text(GTK_LABEL(widget("busview-log-counts")))); };
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
+    ASSERT_TRUE(nbtest::wait_until([&] { return counts().find("Frames: 50") != std::string::npos; }));
+
+    // Appended to: not shown, and the filter's count stays within the file.
+    FILE *f = fopen(path.c_str(), "a");
+    ASSERT_NE(nullptr, f);
+    for (int i = 0; i < 20; i++)
+        fprintf(f, "(1700000001.%06d) can0 100#FF\n", i * 1000);
+    fclose(f);
+    set_filter("100");
+    ASSERT_TRUE(nbtest::wait_until([&] { return counts().find("appended since the file was opened") != std::string::npos; }))
+        << counts();
+    EXPECT_NE(std::string::npos, counts().find("Frames: 50")) << counts();
+    EXPECT_TRUE(nbtest::wait_until([&] { return counts().find("Shown: 10") != std::string::npos; }))
+        << counts();
+
+    // Another file put in its place, with earlier times: the filter reads
+    // the file that was opened.
+    std::string other = dir + "/b.log";
+    ASSERT_TRUE(nbtest::write_file(other, "(1600000000.000000) can0 100#EE\n"));
+    ASSERT_EQ(0, rename(other.c_str(), path.c_str()));
+    set_filter("100-104");
+    ASSERT_TRUE(nbtest::wait_until([&] { return counts().find("Shown: 50") != std::string::npos; }))
+        << counts();
+    EXPECT_NE(std::string::npos, counts().find("was replaced, moved or deleted")) << counts();
+    ASSERT_TRUE(nbtest::wait_until([&] { return get(model, 0, BV_COL_DATA) == "00"; }));
+    EXPECT_EQ("0.000000", get(model, 0, BV_COL_TIME));
+    gtk_button_clicked(GTK_BUTTON(widget("busview-log-back")));
+}
+
 }  // namespace
 
 // A log file opened from the page: its frames in the trace and per-
@@ -737,8 +796,16 @@ TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
     EXPECT_NE(std::string::npos, counts().find("Unreadable lines or objects: 1 (the first: line 3"))
         << counts();
     int screen = 0;
+    // Every row in sight read (none left showing as not read yet).
+    auto read_in = [&] {
+        int n = gtk_tree_model_iter_n_children(model, nullptr);
+        for (int i = 0; i < n; i++)
+            if (log_cell(i, BV_COL_TIME) == "\u2026")
+                return false;
+        return n > 0;
+    };
     ASSERT_TRUE(nbtest::wait_until([&] {
-        return (screen = gtk_tree_model_iter_n_children(model, nullptr)) > 5;
+        return (screen = gtk_tree_model_iter_n_children(model, nullptr)) > 5 && read_in();
     }));
     EXPECT_EQ("0.000000", log_cell(0, BV_COL_TIME));
     EXPECT_EQ("100", log_cell(0, BV_COL_ID));
@@ -752,14 +819,20 @@ TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
     GtkAdjustment *adj = gtk_range_get_adjustment(GTK_RANGE(widget("busview-log-scroll")));
     EXPECT_EQ(3000, gtk_adjustment_get_upper(adj));
     gtk_adjustment_set_value(adj, 2000);
-    EXPECT_EQ("D0 07", log_cell(0, BV_COL_DATA));
+    // The window never waits for the file: rows not read yet show as such
+    // and fill in.
+    EXPECT_EQ("\u2026", log_cell(0, BV_COL_TIME));
+    EXPECT_TRUE(nbtest::wait_until([&] { return log_cell(0, BV_COL_DATA) == "D0 07"; }))
+        << log_cell(0, BV_COL_DATA);
     gtk_adjustment_set_value(adj, 5000);  // the last screen
-    EXPECT_EQ("B7 0B", log_cell(screen - 1, BV_COL_DATA));
+    auto last = [&] { return log_cell(gtk_tree_model_iter_n_children(model, nullptr) - 1, BV_COL_DATA); };
+    EXPECT_TRUE(nbtest::wait_until([&] { return last() == "B7 0B"; })) << last();
 
     set_filter("7E8");
     ASSERT_TRUE(nbtest::wait_until([&] { return counts().find("Shown: 3") != std::string::npos; }))
         << counts();
-    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_tree_model_iter_n_children(model, nullptr) == 3; }));
+    ASSERT_TRUE(nbtest::wait_until(
+        [&] { return gtk_tree_model_iter_n_children(model, nullptr) == 3 && read_in(); }));
     EXPECT_EQ("7E8", log_cell(2, BV_COL_ID));
     EXPECT_EQ("B7 0B", log_cell(2, BV_COL_DATA));
     EXPECT_EQ("2.999000", log_cell(2, BV_COL_TIME));
