@@ -37,7 +37,11 @@
  *
  * The interface version a plug-in declares is the one it needs: 0x0300
  * (NBPG_VERSION_MIN) unless it calls a host function, or relies on a
- * request, of a later minor version.
+ * request, of a later minor version. A session value longer than the
+ * 511 characters of pgrp_session_key reaches a plug-in only when it
+ * declares 0x0301 or later; the nbkit_key_* helpers then read it whole
+ * (the kit asks the host for it where the host has nbpg_session_key_value,
+ * so a plug-in of the kit loads on an older host as well).
  */
 #ifndef NIMBREL_KIT_H
 #define NIMBREL_KIT_H
@@ -109,6 +113,18 @@ typedef struct nbkit_state {
     int32_t chan;           /* channel number of the latest request */
     int loading;            /* between PGRP_SESSION_LOAD_BEGIN and _END */
 } nbkit_state;
+
+/* The key load_key is given and its whole value (null: the record's).
+ * NBKIT_PLUGIN defines it; code that reads keys without it (a test) finds
+ * none and reads the record. */
+typedef struct nbkit_whole_value {
+    const pgrp_session_key *key;
+    const char *value;
+} nbkit_whole_value;
+extern nbkit_whole_value nbkit_whole __attribute__((weak, visibility("hidden")));
+
+/* The host export of 0x0301, looked for where the host has it. */
+extern const char *nbpg_session_key_value(const pgrp *req) __attribute__((weak));
 
 extern nbkit_state nbkit_self __attribute__((visibility("hidden")));
 
@@ -185,12 +201,20 @@ static inline int nbkit_key_is(const pgrp_session_key *key, const char *name)
     return g_ascii_strcasecmp(key->name, name) == 0;
 }
 
-/* The text as it stands, cut to size. */
+/* The key's whole value (the record holds a value only when it fits). */
+static inline const char *nbkit_key_value(const pgrp_session_key *key)
+{
+    const nbkit_whole_value *w = &nbkit_whole;
+    return w && w->key == key && w->value ? w->value : key->value;
+}
+
+/* The text as it stands (whole, see nbkit_key_value), cut to size: give
+ * room for NBPG_SESSION_VALUE_MAX where a cut text would mislead (a path). */
 static inline int nbkit_key_text(const pgrp_session_key *key, const char *name, char *out, size_t size)
 {
     if (!nbkit_key_is(key, name))
         return 0;
-    g_strlcpy(out, key->value, size);
+    g_strlcpy(out, nbkit_key_value(key), size);
     return 1;
 }
 
@@ -199,7 +223,7 @@ static inline int nbkit_key_text(const pgrp_session_key *key, const char *name, 
 static inline int nbkit_key_int(const pgrp_session_key *key, const char *name, int32_t *out)
 {
     int32_t v = 0;
-    if (!nbkit_key_is(key, name) || nbpg_keyval_get_int(key->value, &v) != 0)
+    if (!nbkit_key_is(key, name) || nbpg_keyval_get_int(nbkit_key_value(key), &v) != 0)
         return 0;
     *out = v;
     return 1;
@@ -223,9 +247,10 @@ static inline int nbkit_key_double(const pgrp_session_key *key, const char *name
 {
     if (!nbkit_key_is(key, name))
         return 0;
+    const char *text = nbkit_key_value(key);
     char *end = NULL;
-    double v = g_ascii_strtod(key->value, &end);
-    if (end == key->value)
+    double v = g_ascii_strtod(text, &end);
+    if (end == text)
         return 0;
     while (*end == ' ' || *end == '\t')
         end++;
@@ -242,7 +267,7 @@ static inline int nbkit_key_choice(const pgrp_session_key *key, const char *name
     if (!nbkit_key_is(key, name))
         return 0;
     for (int i = 0; words[i]; i++)
-        if (g_ascii_strcasecmp(key->value, words[i]) == 0) {
+        if (g_ascii_strcasecmp(nbkit_key_value(key), words[i]) == 0) {
             *out = i;
             return 1;
         }
@@ -318,7 +343,11 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
             memcpy(&key, data, sizeof key);
             key.name[sizeof key.name - 1] = '\0';
             key.value[sizeof key.value - 1] = '\0';
+            nbkit_whole.key = &key;
+            nbkit_whole.value = nbpg_session_key_value ? nbpg_session_key_value(req) : NULL;
             p->load_key(&key);
+            nbkit_whole.key = NULL;
+            nbkit_whole.value = NULL;
         }
         break;
     case PGRP_SESSION_LOAD_END:
@@ -342,6 +371,7 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
  * of the nbkit_plugin record named first. */
 #define NBKIT_PLUGIN(handlers, version, name, author, description)                \
     __attribute__((visibility("hidden"))) nbkit_state nbkit_self;                  \
+    __attribute__((visibility("hidden"))) nbkit_whole_value nbkit_whole;           \
     NBKIT_C_LINKAGE NBPG_EXPORT const uint16_t __nbpg_version = (version);        \
     NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_name[] = name;                  \
     NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_author[] = author;              \

@@ -218,7 +218,13 @@ typedef struct nb_tx_fd_entry {
 } nb_tx_fd_entry;
 
 /* One key of a plug-in's session section, 640 bytes (PGRP_SESSION_LOAD_KEY).
- * Longer names and values are cut to 127 and 511 characters. */
+ * A name or value that does not fit (longer than 127 or 511 characters)
+ * is never given cut, since a cut value (a path) reads as another one:
+ *   - to a plug-in of 0x0301 or later the key comes with an empty value,
+ *     and nbpg_session_key_value gives the whole one (since 0x0301);
+ *   - a plug-in of 0x0300 does not get the key; the host says so in a
+ *     message, and the plug-in keeps its own setting.
+ * Names longer than 127 characters are never given. */
 typedef struct pgrp_session_key {
     char name[128];
     char value[512];
@@ -305,8 +311,9 @@ NB_HOST_API int nbpg_autosave(void);
 
 /* Writes one key line "key=value\n" into the session file given with
  * PGRP_SESSION_SAVE and flushes it. A line longer than 1023 characters
- * (line feed included) is cut to its first 1022 characters and a line
- * feed. Returns 0; NB_CFG_E_BADNAME (-1026), writing nothing, when the key
+ * (line feed included) does not fit the reader's line and is not written
+ * (it was cut before 0x0301, and read back as another value): the result
+ * is then NB_CFG_E_IO. Returns 0; NB_CFG_E_BADNAME (-1026), writing nothing, when the key
  * holds '=', '[' or ']' or the value holds a line feed or carriage return;
  * also, since such lines would not read back, when the key holds a line
  * break, is empty or blank, is longer than 1021 characters, begins with
@@ -315,6 +322,14 @@ NB_HOST_API int nbpg_autosave(void);
  * either case); NB_CFG_E_IO (-1024) when the line cannot be formatted or
  * written. */
 NB_HOST_API int nbpg_save_key(void *file, const char *key, const char *value);
+
+/* Since 0x0301. During PGRP_SESSION_LOAD_KEY: the whole value of the key
+ * (up to 1021 characters, as a session line holds), which the request's
+ * pgrp_session_key holds only when it fits there. Null for any other
+ * request. Valid during the call. */
+NB_HOST_API const char *nbpg_session_key_value(const pgrp *req);
+/* Room for any whole value, NUL included (since 0x0301). */
+#define NBPG_SESSION_VALUE_MAX 1024u
 
 /* Reads a whole signed 32-bit number from a key's value text: optional
  * sign, decimal digits or "0x"/"0X" and hexadecimal digits, optionally

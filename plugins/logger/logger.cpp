@@ -193,7 +193,7 @@ void load_begin(void)
 void load_key(const pgrp_session_key *key)
 {
     nbkit_key_choice(key, KEY_FORMAT, FORMATS, &lg.load_format);
-    if (*key->value)
+    if (*nbkit_key_value(key))
         nbkit_key_text(key, KEY_FOLDER, lg.load_folder, sizeof lg.load_folder);
     nbkit_key_bool(key, KEY_AUTOSTART, &lg.load_autostart);
 }
@@ -265,7 +265,7 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0300, "Logger", "The Nimbrel developers",
+NBKIT_PLUGIN(plugin, 0x0301, "Logger", "The Nimbrel developers",
              "Logs received and sent frames and error reports to a candump log (.log), "
              "a Vector ASC file (.asc) or a binary logging file (.blf).")
 

@@ -51,10 +51,10 @@ void load_key(const pgrp_session_key *key)
     nbkit_key_text(key, KEY_FILE, pl.load_path, sizeof pl.load_path);
     if (nbkit_key_is(key, KEY_SPEED)) {
         /* A value that is no speed is said so, not taken for another. */
-        if (g_ascii_strcasecmp(key->value, "max") == 0)
+        if (g_ascii_strcasecmp(nbkit_key_value(key), "max") == 0)
             pl.load_speed = 0;
         else if (!nbkit_key_double(key, KEY_SPEED, PL_SPEED_MIN, PL_SPEED_MAX, &pl.load_speed))
-            g_strlcpy(pl.load_bad_speed, key->value, sizeof pl.load_bad_speed);
+            g_strlcpy(pl.load_bad_speed, nbkit_key_value(key), sizeof pl.load_bad_speed);
     }
     nbkit_key_bool(key, KEY_LOOP, &pl.load_loop);
     nbkit_key_text(key, KEY_FILTER, pl.load_filter, sizeof pl.load_filter);
@@ -110,7 +110,7 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0300, "Player", "The Nimbrel developers",
+NBKIT_PLUGIN(plugin, 0x0301, "Player", "The Nimbrel developers",
              "Replays a candump log, ASC or BLF file onto the bus with its timing.")
 
 void player_set_clock(int64_t (*now_us)(void))

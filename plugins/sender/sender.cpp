@@ -31,12 +31,13 @@ void load_begin(void)
 {
     sd.load_count = 0;
     sd.load_bad = 0;
+    sd.load_over = 0;
     sd.load_history_count = 0;
 }
 
 void load_key(const pgrp_session_key *key)
 {
-    const char *value = key->value;
+    const char *value = nbkit_key_value(key);
     if (nbkit_key_is(key, KEY_QUICK)) {
         /* Kept in the order saved; lines that are no frame are dropped. */
         zk_frame f;
@@ -49,12 +50,16 @@ void load_key(const pgrp_session_key *key)
     if (!nbkit_key_is(key, KEY_MESSAGE))
         return;
     char err[SD_TEXT_MAX];
-    if (sd.load_count >= SD_MAX_MSGS ||
-        sd_msg_from_text(value, &sd.load_msgs[sd.load_count], err, sizeof err) != 0) {
+    sd_msg m;
+    if (sd_msg_from_text(value, &m, err, sizeof err) != 0) {
         sd.load_bad++;
         return;
     }
-    sd.load_count++;
+    if (sd.load_count >= SD_MAX_MSGS) {
+        sd.load_over++;  /* valid, but beyond what the list holds */
+        return;
+    }
+    sd.load_msgs[sd.load_count++] = m;
 }
 
 /* The session's list replaces the current one; periodic sending stops, so
@@ -68,17 +73,25 @@ void load_end(void)
     sd.history_count = sd.load_history_count;
     sd_page_rebuild();
     sd_page_history();
-    if (sd.load_bad > 0) {
-        char text[SD_TEXT_MAX];
-        g_snprintf(text, sizeof text,
+    char text[SD_TEXT_MAX] = "";
+    size_t n = 0;
+    if (sd.load_over > 0)
+        n = (size_t)g_snprintf(text, sizeof text,
+                               g_dngettext(GETTEXT_PACKAGE,
+                                           "%d message of the session was left out: the list "
+                                           "holds at most %d. ",
+                                           "%d messages of the session were left out: the list "
+                                           "holds at most %d. ",
+                                           sd.load_over),
+                               sd.load_over, SD_MAX_MSGS);
+    if (sd.load_bad > 0 && n < sizeof text)
+        g_snprintf(text + n, sizeof text - n,
                    g_dngettext(GETTEXT_PACKAGE, "%d message of the session was not valid and was left out.",
                             "%d messages of the session were not valid and were left out.",
                             sd.load_bad),
                    sd.load_bad);
-        sd_set_message(text);
-    } else {
-        sd_set_message("");
-    }
+    g_strchomp(text);
+    sd_set_message(text);
 }
 
 GtkWidget *on_init(const nb_chan_status *, uint64_t)

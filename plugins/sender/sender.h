@@ -104,6 +104,7 @@ struct sd_state {
 
     int load_count;
     int load_bad;
+    int load_over;             /* valid messages beyond SD_MAX_MSGS */
     sd_msg load_msgs[SD_MAX_MSGS];
     char load_history[SD_HISTORY_MAX][SD_QUICK_MAX];
     int load_history_count;

@@ -124,7 +124,7 @@ bool numbered(const char *name, const char *prefix)
 
 void load_key(const pgrp_session_key *key)
 {
-    const char *name = key->name, *value = key->value;
+    const char *name = key->name, *value = nbkit_key_value(key);
     if (numbered(name, KEY_DATABASE)) {
         if (sg.load_ndb < SG_MAX_DATABASES && *value)
             g_strlcpy(sg.load_db[sg.load_ndb++], value, SG_PATH_MAX);
@@ -328,7 +328,7 @@ void sg_session_plots(void)
     }
 }
 
-NBKIT_PLUGIN(plugin, 0x0300, "Signals", "The Nimbrel developers",
+NBKIT_PLUGIN(plugin, 0x0301, "Signals", "The Nimbrel developers",
              "Decodes traffic with DBC databases: a live table of messages and signals, "
              "and a plot of up to 16 signals over time.")
 

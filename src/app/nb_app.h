@@ -186,6 +186,7 @@ struct nb_plugin {
     int32_t in_request;           /* depth of requests being handled by this plug-in */
     int32_t fd_aware;             /* opted in to CAN FD: gets the FD request types */
     int32_t ever_loaded;          /* loaded at least once since it was listed */
+    int32_t version;              /* the interface version it declares, while loaded */
 };
 
 struct nb_plugin_node {

@@ -196,7 +196,9 @@ int pgmgr_request_legacy(nb_plugin *entry, pgrp *req)
     case PGRP_SESSION_LOAD_KEY:
         if (entry->load_session && req->data_ptr) {
             const pgrp_session_key *key = static_cast<const pgrp_session_key *>(req->data_ptr);
-            entry->load_session(1, key->name, key->value);
+            /* The older entry point takes the whole value as it is. */
+            const char *whole = nbpg_session_key_value(req);
+            entry->load_session(1, key->name, whole ? whole : key->value);
         }
         break;
     case PGRP_SESSION_LOAD_END:
@@ -636,6 +638,7 @@ int pgmgr_load(nb_app *app, nb_plugin *entry)
     copy_name(name, label_text, sizeof label_text);
 
     entry->module = module;
+    entry->version = library_version(module);
     entry->page = nullptr;
     entry->handler = handler;
     entry->init = init;

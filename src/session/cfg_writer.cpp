@@ -97,12 +97,10 @@ int cfg_write_key(FILE *file, const char *key, const char *value)
         return CFG_E_IO;
     char buf[CFG_LINE_MAX];
     int n = snprintf(buf, sizeof buf, "%s=%s\n", key, value);
-    if (n < 0)
+    /* A line the reader cannot hold is not written: cut, its value would
+     * be read back as another one. */
+    if (n < 0 || n >= (int)sizeof buf)
         return CFG_E_IO;
-    if (n >= (int)sizeof buf) {
-        buf[CFG_LINE_MAX - 2] = '\n';
-        buf[CFG_LINE_MAX - 1] = '\0';
-    }
     return put_line(file, buf);
 }
 

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <glib.h>
+#include <glib/gi18n.h>
 
 #include <string>
 #include <utility>
@@ -407,6 +408,9 @@ int ses_on_section(cfg_reader *rd, void *user, const char *name, size_t len)
     return 0;
 }
 
+/* The whole value of the key being given to a plug-in. */
+const char *key_value = nullptr;
+
 int plugin_key(nb_app *app, const char *key, const char *value)
 {
     if (strcmp(key, "Path") == 0) {
@@ -428,9 +432,28 @@ int plugin_key(nb_app *app, const char *key, const char *value)
     if (rs.cur_plugin && rs.cur_plugin->loaded) {
         pgrp_session_key k;
         memset(&k, 0, sizeof k);
+        /* Nothing is given cut: a cut path is another path. The whole
+         * value is at nbpg_session_key_value during the request; a plug-in
+         * of the older interface, which knows nothing of it, does not get
+         * a value that does not fit its record. */
+        bool fits = strlen(value) < sizeof k.value;
+        bool newer = !rs.cur_plugin->handler || rs.cur_plugin->version >= 0x0301;
+        if (strlen(key) >= sizeof k.name || (!fits && !newer)) {
+            gchar *name = g_path_get_basename(rs.cur_plugin->path);
+            nb_message_warn(_("The session's key %.60s%s of the plug-in %s is longer than the "
+                              "plug-in can take (%d characters for a name, %d for a value): it "
+                              "is not given to it, and the plug-in keeps its own setting."),
+                            key, strlen(key) > 60 ? "..." : "", name, (int)sizeof k.name - 1,
+                            (int)sizeof k.value - 1);
+            g_free(name);
+            return 0;
+        }
         g_strlcpy(k.name, key, sizeof k.name);
-        g_strlcpy(k.value, value, sizeof k.value);
+        if (fits)
+            g_strlcpy(k.value, value, sizeof k.value);
+        key_value = value;
         send_request(app, rs.cur_plugin, PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+        key_value = nullptr;
     }
     return 0;
 }
@@ -715,4 +738,9 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     }
     cfg_close(rd);
     return status < 0 ? status : 0;
+}
+
+extern "C" NB_HOST_API const char *nbpg_session_key_value(const pgrp *req)
+{
+    return req && req->type == PGRP_SESSION_LOAD_KEY ? key_value : nullptr;
 }

@@ -19,6 +19,7 @@ const std::set<std::string> k_interface = {
     "nb_message_error",     "nb_warn",                 "nb_error",
     "nbsdep_timestamp_get", "nbpg_autosave",           "nbpg_save_key",
     "nbpg_keyval_get_int",  "nbpg_loadrelease_enable", "nbpg_loadrelease_disable",
+    "nbpg_session_key_value",
     "pgrp_get_type",        "pgrp_get_chan",           "pgrp_get_timestamp",
     "pgrp_get_data_size",   "pgrp_get_result_size",    "pgrp_get_data_ptr",
     "pgrp_get_result_ptr",  "pgrp_set_result_size",    "pgrp_set_result_ptr",

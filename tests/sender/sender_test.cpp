@@ -381,6 +381,17 @@ TEST_F(Sender, TheListRoundTripsThroughASession)
     EXPECT_EQ("1ABCDEF0", cell(1, COL_ID));
     EXPECT_NE(std::string::npos, message().find("1 message of the session was not valid"))
         << message();
+
+    // 302 valid messages, beyond the list's limit: the limit is said.
+    std::string many = bad;
+    for (int i = 0; i < 300; i++)
+        many += "Message=" + std::to_string(100 + i) + ",0,0,1,01,0,0\n";
+    ASSERT_TRUE(nbtest::write_file(file, many));
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    ASSERT_EQ(256, rows());
+    EXPECT_EQ("46 messages of the session were left out: the list holds at most 256. 1 message "
+              "of the session was not valid and was left out.",
+              message());
 }
 
 }  // namespace

@@ -343,12 +343,15 @@ TEST(CfgWriter, ExactLinesAndRefusals)
     EXPECT_EQ(nbpg_save_key(f, "Path", "/x.so"), -1026);
     EXPECT_EQ(nbpg_save_key(f, "\tPath", "/x.so"), -1026);
     EXPECT_EQ(nbpg_save_key(nullptr, "Key", "1"), -1024);
-    EXPECT_EQ(nbpg_save_key(f, "Long", std::string(2000, 'x').c_str()), 0);
+    /* A line the reader cannot hold is not written (cut, its value would
+     * read back as another); the longest that fits is. */
+    EXPECT_EQ(nbpg_save_key(f, "Long", std::string(2000, 'x').c_str()), -1024);
+    EXPECT_EQ(nbpg_save_key(f, "Long", std::string(1018, 'x').c_str()), -1024);
+    EXPECT_EQ(nbpg_save_key(f, "Long", std::string(1017, 'x').c_str()), 0);
     fclose(f);
     std::string want = "\n[Nimbrel]\nHsize=1000\nEmpty=\nLong=" + std::string(1017, 'x') + "\n";
     EXPECT_EQ(read_file(path), want);
 
-    /* The cut line reads back as one key line. */
     recorder r;
     EXPECT_EQ(r.run(want), 0);
     EXPECT_EQ(r.calls.back(), "E");

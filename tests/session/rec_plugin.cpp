@@ -43,7 +43,12 @@ NBPG_EXPORT extern const char __nbpg_author[];
 NBPG_EXPORT extern const char __nbpg_description[];
 NBPG_EXPORT int nbpg_handler(pgrp *req);
 
+/* The second copy is of the newer interface: it takes whole values. */
+#if REC_VARIANT == 2
+const uint16_t __nbpg_version = 0x0301;
+#else
 const uint16_t __nbpg_version = 0x0300;
+#endif
 const char __nbpg_name[] = REC_NAME;
 const char __nbpg_author[] = REC_AUTHOR;
 const char __nbpg_description[] = REC_DESC;
@@ -103,7 +108,15 @@ int nbpg_handler(pgrp *req)
         const pgrp_session_key *k = (const pgrp_session_key *)pgrp_get_data_ptr(req);
         std::string name(k->name, strnlen(k->name, sizeof k->name));
         std::string value(k->value, strnlen(k->value, sizeof k->value));
-        record("KEY " + name + "=" + value + " size=" + std::to_string(pgrp_get_data_size(req)));
+        std::string line = "KEY " + name + "=" + value + " size=" + std::to_string(pgrp_get_data_size(req));
+#if REC_VARIANT == 2
+        const char *whole = nbpg_session_key_value(req);
+        if (whole && value != whole) {
+            value = whole;
+            line += " whole=" + value;
+        }
+#endif
+        record(line);
         incoming.emplace_back(name, value);
         break;
     }
