@@ -121,11 +121,10 @@ void skip_padding(cl_source *s)
 }
 
 
-/* One object (base header included, size checked by the caller): 1 with
- * a frame, 0 when it was skipped or bad. */
-int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where, cl_frame *f)
+/* The frame objects: none takes more than a few hundred bytes, so a
+ * larger size field is a damaged one. */
+bool frame_type(uint32_t type)
 {
-    uint32_t type = blf_u32(p + 12);
     switch (type) {
     case BLF_CAN_MESSAGE:
     case BLF_CAN_MESSAGE2:
@@ -133,11 +132,22 @@ int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where,
     case BLF_CAN_ERROR_EXT:
     case BLF_CAN_FD_MESSAGE:
     case BLF_CAN_FD_MESSAGE_64:
-        break;
-    case BLF_LOG_CONTAINER:
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* One object (base header included, size checked by the caller): 1 with
+ * a frame, 0 when it was skipped or bad. */
+int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where, cl_frame *f)
+{
+    uint32_t type = blf_u32(p + 12);
+    if (type == BLF_LOG_CONTAINER) {
         cl_bad(r, "offset", where, "log container inside a log container");
         return 0;
-    default:
+    }
+    if (!frame_type(type)) {
         r->st.skipped++;
         return 0;
     }
@@ -244,23 +254,6 @@ int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where,
     }
     f->id = id & ((f->flags & CL_EXT) ? 0x1FFFFFFFu : 0x7FFu);
     return 1;
-}
-
-/* The frame objects: none takes more than a few hundred bytes, so a
- * larger size field is a damaged one. */
-bool frame_type(uint32_t type)
-{
-    switch (type) {
-    case BLF_CAN_MESSAGE:
-    case BLF_CAN_MESSAGE2:
-    case BLF_CAN_ERROR:
-    case BLF_CAN_ERROR_EXT:
-    case BLF_CAN_FD_MESSAGE:
-    case BLF_CAN_FD_MESSAGE_64:
-        return true;
-    default:
-        return false;
-    }
 }
 
 /* Whether p (n bytes or more) starts what looks like an object's base

@@ -144,6 +144,22 @@ protected:
         return gtk_widget_get_visible(w) ? gtk_label_get_text(GTK_LABEL(w)) : "";
     }
 
+    // Queues the answer of the Open log dialog: path chosen.
+    static void choose_in_dialog(nbtest::DialogDriver &driver, const std::string &path)
+    {
+        driver.then([path](GtkDialog *d) {
+            gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
+            bool there = fn && path == fn;
+            g_free(fn);
+            if (!there) {
+                gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), path.c_str());
+                return false;
+            }
+            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+            return true;
+        });
+    }
+
     GtkWidget *window_ = nullptr;
     nb_plugin *entry_ = nullptr;
     GtkWidget *page_ = nullptr;
@@ -666,17 +682,7 @@ TEST_F(Busview, OpenLogRefusesFifosAndDevicesWithoutWaiting)
     const std::pair<std::string, const char *> names[] = {{fifo, "a FIFO"}, {"/dev/zero", "a device"}};
     for (const auto &n : names) {
         nbtest::DialogDriver driver;
-        driver.then([&](GtkDialog *d) {
-            gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
-            bool there = fn && n.first == fn;
-            g_free(fn);
-            if (!there) {
-                gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), n.first.c_str());
-                return false;
-            }
-            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
-            return true;
-        });
+        choose_in_dialog(driver, n.first);
         driver.respond(GTK_RESPONSE_OK);
         gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
         ASSERT_TRUE(nbtest::wait_until([&] { return driver.done(); }, 20000));
@@ -703,17 +709,7 @@ TEST_F(Busview, OpenLogKeepsTheFileAsItWasOpened)
     }
     ASSERT_TRUE(nbtest::write_file(path, text));
     nbtest::DialogDriver driver;
-    driver.then([&](GtkDialog *d) {
-        gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
-        bool there = fn && path == fn;
-        g_free(fn);
-        if (!there) {
-            gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), path.c_str());
-            return false;
-        }
-        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
-        return true;
-    });
+    choose_in_dialog(driver, path);
     gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
     ASSERT_TRUE(driver.done());
     auto counts = [&] { return std::string(gtk_label_get_text(GTK_LABEL(widget("busview-log-counts")))); };
@@ -769,17 +765,7 @@ TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
     ASSERT_TRUE(nbtest::write_file(path, text));
 
     nbtest::DialogDriver driver;
-    driver.then([&](GtkDialog *d) {
-        gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
-        bool there = fn && path == fn;
-        g_free(fn);
-        if (!there) {
-            gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), path.c_str());
-            return false;
-        }
-        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
-        return true;
-    });
+    choose_in_dialog(driver, path);
     gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
     ASSERT_TRUE(driver.done());
 
