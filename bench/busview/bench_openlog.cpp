@@ -241,7 +241,7 @@ int main(int argc, char **argv)
     print_moves("after");
     g_source_remove(mover);
     guint jumper = g_timeout_add(50, on_jump, nullptr);
-    pump_for(3000);
+    bench_pump_for(3000);
     g_source_remove(jumper);
     print_moves("(jumps between the start and the end)");
     mover = g_timeout_add(50, on_move, nullptr);
