@@ -147,17 +147,7 @@ protected:
     // Queues the answer of the Open log dialog: path chosen.
     static void choose_in_dialog(nbtest::DialogDriver &driver, const std::string &path)
     {
-        driver.then([path](GtkDialog *d) {
-            gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d));
-            bool there = fn && path == fn;
-            g_free(fn);
-            if (!there) {
-                gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), path.c_str());
-                return false;
-            }
-            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
-            return true;
-        });
+        driver.then(nbtest::choose_path(path));
     }
 
     GtkWidget *window_ = nullptr;

@@ -334,14 +334,7 @@ TEST_F(GuiChooser, LoadSessionDialogCancelChangesNothing)
     // An existing file in another folder is taken as it is named.
     std::string other = make_temp_dir("other") + "/bench.nbs";
     ASSERT_TRUE(write_file(other, "[Main]\n"));
-    driver.then([&](GtkDialog *d) {
-        if (chooser_filename(d) != other) {
-            gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(d), other.c_str());
-            return false;
-        }
-        dialog_respond(d, GTK_RESPONSE_ACCEPT);
-        return true;
-    });
+    driver.then(nbtest::choose_path(other));
     EXPECT_EQ(choose_session_file(&the_app), 1);
     EXPECT_EQ(the_app.mode, 1);
     EXPECT_EQ(std::string(the_app.session.load_file), other);

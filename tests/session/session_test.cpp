@@ -23,38 +23,21 @@ using strings = std::vector<std::string>;
 
 namespace {
 
-/* An action for a file chooser: go to folder, type name, and accept once
- * the chooser shows that folder (it changes folders asynchronously). */
+/* An action for a file chooser: note the name it offers, then choose
+ * folder/name. */
 nbtest::DialogDriver::Action choose(const std::string &folder, const char *name,
                                     std::string *offered = nullptr)
 {
-    auto polls = std::make_shared<int>(0);
+    auto noted = std::make_shared<bool>(false);
+    auto pick = nbtest::choose_path(folder + "/" + name);
     return [=](GtkDialog *d) {
-        GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
-        if ((*polls)++ == 0) {
+        if (!*noted && offered) {
             GtkWidget *entry = nbtest::find_by_type(GTK_WIDGET(d), GTK_TYPE_ENTRY);
-            if (entry && offered)
+            if (entry)
                 *offered = gtk_entry_get_text(GTK_ENTRY(entry));
-            gtk_file_chooser_set_current_folder(fc, folder.c_str());
-            gtk_file_chooser_set_current_name(fc, name);
-            return false;
         }
-        /* Accept only once the chooser would give the file asked for: an
-         * accept while it still loads a folder may be lost. */
-        gchar *cur = gtk_file_chooser_get_current_folder(fc);
-        gchar *file = gtk_file_chooser_get_filename(fc);
-        bool there = cur && folder == cur && file && folder + "/" + name == file;
-        g_free(cur);
-        g_free(file);
-        if (!there && *polls < 250) {
-            if (*polls % 10 == 0) {   /* a late folder load may have undone ours */
-                gtk_file_chooser_set_current_folder(fc, folder.c_str());
-                gtk_file_chooser_set_current_name(fc, name);
-            }
-            return false;
-        }
-        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
-        return true;
+        *noted = true;
+        return pick(d);
     };
 }
 

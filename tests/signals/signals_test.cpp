@@ -130,31 +130,11 @@ protected:
         return nbtest::wait_until(
             [&] { return label("signals-status").find(part) != std::string::npos; });
     }
-    // Answers the next file chooser with path: once the chooser has taken
-    // the folder in (that is asynchronous), the response itself, since a
-    // click on Save would start the chooser's own checks first.
+    // Answers the next file chooser with path: the response itself, since
+    // a click on Save would start the chooser's own checks first.
     void answer_chooser(nbtest::DialogDriver &driver, const std::string &path)
     {
-        auto asked = std::make_shared<bool>(false);
-        driver.then([path, asked](GtkDialog *d) {
-            GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
-            if (!*asked) {
-                gchar *dir = g_path_get_dirname(path.c_str());
-                gchar *base = g_path_get_basename(path.c_str());
-                gtk_file_chooser_set_current_folder(fc, dir);
-                gtk_file_chooser_set_current_name(fc, base);
-                g_free(dir);
-                g_free(base);
-                *asked = true;
-                return false;
-            }
-            gchar *now = gtk_file_chooser_get_filename(fc);
-            bool ready = now && path == now;
-            g_free(now);
-            if (ready)
-                gtk_dialog_response(d, GTK_RESPONSE_ACCEPT);
-            return ready;
-        });
+        driver.then(nbtest::choose_path(path, GTK_RESPONSE_ACCEPT, false));
     }
 };
 

@@ -177,6 +177,40 @@ void dialog_respond(GtkDialog *dialog, int response)
         gtk_dialog_response(dialog, response);
 }
 
+std::string chosen_file(GtkDialog *chooser)
+{
+    gchar *fn = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser));
+    std::string out = fn ? fn : "";
+    g_free(fn);
+    return out;
+}
+
+bool enter_path(GtkDialog *chooser, const std::string &path)
+{
+    // The chooser's own widget takes "location-popup" (its '/' key).
+    GtkWidget *impl = nullptr;
+    for (GtkWidget *w : find_all_by_type(GTK_WIDGET(chooser), GTK_TYPE_FILE_CHOOSER))
+        if (w != GTK_WIDGET(chooser) && g_signal_lookup("location-popup", G_OBJECT_TYPE(w)))
+            impl = w;
+    if (!impl)
+        return false;
+    g_signal_emit_by_name(impl, "location-popup", path.c_str());
+    return chosen_file(chooser) == path;
+}
+
+DialogDriver::Action choose_path(const std::string &path, int response, bool click)
+{
+    return [path, response, click](GtkDialog *d) {
+        if (chosen_file(d) != path && !enter_path(d, path))
+            return false;
+        if (click)
+            dialog_respond(d, response);
+        else
+            gtk_dialog_response(d, response);
+        return true;
+    };
+}
+
 std::string message_text(GtkWidget *dialog)
 {
     if (!dialog || !GTK_IS_MESSAGE_DIALOG(dialog))

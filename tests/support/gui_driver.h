@@ -81,6 +81,22 @@ private:
 // Clicks the dialog's button for a response, or emits the response.
 void dialog_respond(GtkDialog *dialog, int response);
 
+// File choosers. GTK+ 2's chooser changes folders asynchronously, and
+// when the folder it opens in is one of its shortcuts (home, desktop) it
+// activates that shortcut once more after the first load: a folder change
+// made meanwhile is undone by that late one. So a file is not chosen by
+// changing folders: its whole path is typed into the chooser's location
+// field, as a user who types '/' does, which the chooser takes at once.
+// Returns whether the chooser now gives that file.
+bool enter_path(GtkDialog *chooser, const std::string &path);
+// The file the chooser gives now; empty when none.
+std::string chosen_file(GtkDialog *chooser);
+// An action for a file chooser: enter path (again, at each poll, until the
+// chooser gives it), then answer with response: a click on its button
+// (click), or the response emitted without the chooser's own checks.
+DialogDriver::Action choose_path(const std::string &path, int response = GTK_RESPONSE_ACCEPT,
+                                 bool click = true);
+
 // The "text" of a GtkMessageDialog (empty for other widgets).
 std::string message_text(GtkWidget *dialog);
 
