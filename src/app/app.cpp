@@ -23,6 +23,9 @@ void app_setup(nb_app *app)
 {
     /* open ends the process when the channel cannot be opened. */
     app->chan.ops.open(&app->chan);
+    /* The board's name and maker for the information panel, whether the
+     * channel came from the chooser or from a session file. */
+    (void)app->chan.ops.find_board(app->chan.number, &app->chan.board);
     app->gui.ops.build_main_window(app);
 }
 
