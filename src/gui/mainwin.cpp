@@ -95,6 +95,15 @@ void on_mainwin_destroy(GtkWidget *widget, gpointer data)
     g.accel_group = nullptr;   /* the window held the last reference */
 }
 
+/* The window manager's close button asks the window to go: leave the main
+ * loop as Quit does and keep the window, so that the run loop releases the
+ * plug-ins while their pages still exist and then destroys it. */
+gboolean on_mainwin_delete(GtkWidget *widget, GdkEvent *, gpointer data)
+{
+    quit_main_loop(widget, data);
+    return TRUE;
+}
+
 /* The geometry fields follow the window, so a session written at any time
  * holds the size and divider position the user sees, including a size
  * just asked for that the window system has not confirmed yet. */
@@ -163,6 +172,7 @@ void build_main_window(nb_app *app)
     gtk_widget_set_name(win, "mainwin");
     g_signal_connect(win, "destroy", G_CALLBACK(quit_main_loop), app);
     g_signal_connect(win, "destroy", G_CALLBACK(on_mainwin_destroy), app);
+    g_signal_connect(win, "delete-event", G_CALLBACK(on_mainwin_delete), app);
 
     set_main_window_title(app);
 

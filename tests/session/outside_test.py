@@ -15,6 +15,8 @@ What is checked is what the program leaves on disk and its exit code. The
 automatic file is replaced by a rename on every write, so a new inode
 tells that it was rewritten.
 """
+import ctypes
+import ctypes.util
 import os
 import shutil
 import stat
@@ -241,6 +243,44 @@ class FakeSlcan:
         if self.proc.poll() is None:
             self.proc.stdin.close()
             self.proc.wait(timeout=10)
+
+
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong), ('send_event', ctypes.c_int),
+                ('display', ctypes.c_void_p), ('window', ctypes.c_ulong),
+                ('message_type', ctypes.c_ulong), ('format', ctypes.c_int),
+                ('data', ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [('xclient', _ClientMessage), ('pad', ctypes.c_long * 24)]
+
+
+def close_button(pid, title):
+    """What a window manager's close button does: WM_DELETE_WINDOW sent
+    to the program's window with this title."""
+    r = subprocess.run(['xdotool', 'search', '--onlyvisible', '--pid', str(pid), '--name',
+                        '^%s$' % title], capture_output=True, text=True, timeout=10)
+    ids = r.stdout.split()
+    check(ids, 'no window %r' % title)
+    x11 = ctypes.cdll.LoadLibrary(ctypes.util.find_library('X11'))
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(None)
+    check(dpy, 'no X display')
+    ev = _XEvent()
+    ev.xclient.type = 33   # ClientMessage
+    ev.xclient.window = int(ids[0])
+    ev.xclient.message_type = x11.XInternAtom(dpy, b'WM_PROTOCOLS', 0)
+    ev.xclient.format = 32
+    ev.xclient.data[0] = x11.XInternAtom(dpy, b'WM_DELETE_WINDOW', 0)
+    x11.XSendEvent(dpy, int(ids[0]), 0, 0, ctypes.byref(ev))
+    x11.XCloseDisplay(dpy)   # flushes
 
 
 def frames(first, count):
@@ -636,6 +676,39 @@ def broken_plugin_files(p):
                                      retry=False, requireResult=False), 'the RecB page')
     wait_for(lambda: keys[1] in (read(p.auto_file()) or ''), 'RecB keys saved by RecB')
     check(p.quit() == 0, 'exit code')
+
+
+@case
+def close_button_like_quit(p):
+    # The plug-ins we ship, loaded from a session file; the bus viewer is
+    # the automatic one.
+    stage = os.environ['NB_STAGE_DIR']
+    shutil.copy2(os.path.join(stage, 'busview.so'), p.auto_plugin)
+    others = [os.path.join(p.inst, n + '.so') for n in ('logger', 'signals', 'sender', 'player')]
+    for path in others:
+        shutil.copy2(os.path.join(stage, os.path.basename(path)), path)
+    s = p.write('all.nbs', '[Nimbrel]\nChan=0\n' + ''.join('LoadPlugin=%s\n' % o for o in others))
+    title = 'ch 0 - Nimbrel, ver. 3.15'
+    errors = os.path.join(p.root, 'stderr.txt')
+    for how in ('Quit', 'close button'):
+        with open(errors, 'w') as err:
+            p.start(s, stderr=err)
+        p.frame(title)
+        wait_for(lambda: len(p.app.findChildren(GenericPredicate(roleName='page tab'))) == 5,
+                 'the five pages')
+        # The board is named though the channel came from a session file.
+        cells = p.cells()
+        check('ZELK simulated CAN' in cells and 'ZELK simulation' in cells,
+              'board name and maker: %r' % cells)
+        if how == 'Quit':
+            rc = p.quit()
+        else:
+            close_button(p.proc.pid, title)
+            rc = p.proc.wait(timeout=30)
+        check(rc == 0, '%s: exit code %s' % (how, rc))
+        bad = [l for l in read(errors).splitlines()
+               if 'CRITICAL' in l or 'WARNING' in l or 'runtime error' in l or 'Sanitizer' in l]
+        check(not bad, '%s: %r' % (how, bad))
 
 
 def main():
