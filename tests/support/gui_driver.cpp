@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 #include "test_env.h"
 
@@ -185,8 +186,39 @@ std::string chosen_file(GtkDialog *chooser)
     return out;
 }
 
+namespace {
+
+// Folder changes the chooser has completed since this was first asked.
+int folder_changes(GtkDialog *chooser)
+{
+    static GQuark q = g_quark_from_static_string("nbtest-folder-changes");
+    int *n = static_cast<int *>(g_object_get_qdata(G_OBJECT(chooser), q));
+    if (!n) {
+        n = g_new0(int, 1);
+        g_object_set_qdata_full(G_OBJECT(chooser), q, n, g_free);
+        g_signal_connect(chooser, "current-folder-changed",
+                         G_CALLBACK(+[](GtkFileChooser *, gpointer p) { ++*static_cast<int *>(p); }),
+                         n);
+    }
+    return *n;
+}
+
+bool saving(GtkDialog *chooser)
+{
+    GtkFileChooserAction a = gtk_file_chooser_get_action(GTK_FILE_CHOOSER(chooser));
+    return a == GTK_FILE_CHOOSER_ACTION_SAVE || a == GTK_FILE_CHOOSER_ACTION_CREATE_FOLDER;
+}
+
+}  // namespace
+
 bool enter_path(GtkDialog *chooser, const std::string &path)
 {
+    GtkFileChooser *fc = GTK_FILE_CHOOSER(chooser);
+    if (!saving(chooser)) {
+        (void)folder_changes(chooser);
+        gtk_file_chooser_set_filename(fc, path.c_str());
+        return chosen_file(chooser) == path;
+    }
     // The chooser's own widget takes "location-popup" (its '/' key).
     GtkWidget *impl = nullptr;
     for (GtkWidget *w : find_all_by_type(GTK_WIDGET(chooser), GTK_TYPE_FILE_CHOOSER))
@@ -194,15 +226,43 @@ bool enter_path(GtkDialog *chooser, const std::string &path)
             impl = w;
     if (!impl)
         return false;
+    // The path as typed: the name field would complete it to a longer name
+    // that it finds in the folder once it has read that.
+    for (GtkWidget *e : find_all_by_type(impl, GTK_TYPE_ENTRY)) {
+        GtkEntryCompletion *c = gtk_entry_get_completion(GTK_ENTRY(e));
+        if (c && !g_signal_handler_find(c, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
+                                        (gpointer)&enter_path))
+            g_signal_connect(c, "insert-prefix",
+                             G_CALLBACK(+[](GtkEntryCompletion *, gchar *, gpointer) -> gboolean {
+                                 return TRUE;
+                             }),
+                             (gpointer)&enter_path);
+    }
     g_signal_emit_by_name(impl, "location-popup", path.c_str());
     return chosen_file(chooser) == path;
 }
 
 DialogDriver::Action choose_path(const std::string &path, int response, bool click)
 {
-    return [path, response, click](GtkDialog *d) {
-        if (chosen_file(d) != path && !enter_path(d, path))
-            return false;
+    auto entered_at = std::make_shared<int>(-1);
+    return [=](GtkDialog *d) {
+        if (chosen_file(d) != path) {
+            // Entered again only when a folder change has ended elsewhere
+            // since: one still under way is never cut short.
+            bool away = false;
+            if (*entered_at >= 0 && !saving(d) && folder_changes(d) > *entered_at) {
+                gchar *cur = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(d));
+                gchar *dir = g_path_get_dirname(path.c_str());
+                away = !cur || strcmp(cur, dir) != 0;
+                g_free(cur);
+                g_free(dir);
+            }
+            if (*entered_at >= 0 && !away)
+                return false;
+            *entered_at = folder_changes(d);
+            if (!enter_path(d, path))
+                return false;
+        }
         if (click)
             dialog_respond(d, response);
         else

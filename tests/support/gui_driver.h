@@ -83,17 +83,20 @@ void dialog_respond(GtkDialog *dialog, int response);
 
 // File choosers. GTK+ 2's chooser changes folders asynchronously, and
 // when the folder it opens in is one of its shortcuts (home, desktop) it
-// activates that shortcut once more after the first load: a folder change
-// made meanwhile is undone by that late one. So a file is not chosen by
-// changing folders: its whole path is typed into the chooser's location
-// field, as a user who types '/' does, which the chooser takes at once.
-// Returns whether the chooser now gives that file.
+// activates that shortcut once more after its first load: a folder change
+// made meanwhile is undone when that late one lands.
+// enter_path: a chooser that saves gets the whole path typed into its
+// name field, which it takes at once and keeps whatever folder it shows;
+// one that opens gets the file selected, which takes a folder change.
+// Returns whether the chooser gives that file now.
 bool enter_path(GtkDialog *chooser, const std::string &path);
 // The file the chooser gives now; empty when none.
 std::string chosen_file(GtkDialog *chooser);
-// An action for a file chooser: enter path (again, at each poll, until the
-// chooser gives it), then answer with response: a click on its button
-// (click), or the response emitted without the chooser's own checks.
+// An action for a file chooser: enter path, and once the chooser gives it
+// answer with response, a click on its button (click) or the response
+// emitted. A chooser that opens and was taken to another folder by a late
+// change of its own gets the file again, only after a folder change has
+// ended, so that its own slow loads are never cut short.
 DialogDriver::Action choose_path(const std::string &path, int response = GTK_RESPONSE_ACCEPT,
                                  bool click = true);
 
