@@ -144,16 +144,6 @@ void apply_session_settings(nb_app *app, const opened_settings &was)
     }
 }
 
-/* The file and the reason, from the system or the parser. */
-void report_unloadable_session(const char *path)
-{
-    const char *reason = session_read_reason();
-    if (*reason)
-        nb_message_error("Can not load session from file \"%s\": %s", path, reason);
-    else
-        nb_message_error("Can not load session from file \"%s\"", path);
-}
-
 void app_run(nb_app *app)
 {
     do {
@@ -171,9 +161,15 @@ void app_run(nb_app *app)
             /* A reset whose defaults could not be stored: the pass goes on
              * with the defaults the reset left in the record. */
         } else if (app->session.ops.load(app, app->session.load_file) < 0) {
-            report_unloadable_session(app->session.load_file);
-            exit(0);
+            session_report_unloadable(app->session.load_file);
+            /* A file named on the command line ends the program; one the
+             * user picked in the Load Session dialog was read whole before
+             * and changed since: the channel's own session goes on. */
+            if (!app->session.load_checked)
+                exit(0);
+            (void)app->session.ops.load_auto(app);
         }
+        app->session.load_checked = 0;
         follow_session_channel(app, was);
         apply_session_settings(app, was);
         apply_main_window_geometry(app);

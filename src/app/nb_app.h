@@ -240,6 +240,8 @@ struct nb_session {
     char desktop_dir[NB_TEXT_MAX];
     char load_file[NB_TEXT_MAX];
     char auto_file[NB_TEXT_MAX];
+    int32_t load_checked;         /* load_file was picked in the Load Session
+                                   * dialog and read whole there */
     nb_session_ops ops;
 };
 

@@ -23,11 +23,20 @@ void session_chooser_setup(GtkFileChooser *chooser, nb_app *app)
     gchar *folder = g_filename_from_utf8(app->session.desktop_dir, -1, nullptr, nullptr, nullptr);
     if (folder && *folder)
         gtk_file_chooser_set_current_folder(chooser, folder);
-    g_free(folder);
 
     char name[64];
     g_snprintf(name, sizeof name, "nbses-ch%d.nbs", (int)app->chan.number);
-    gtk_file_chooser_set_current_name(chooser, name);
+    if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE) {
+        gtk_file_chooser_set_current_name(chooser, name);
+    } else if (folder && *folder) {
+        /* Choosing a file to open: the channel's usual file is selected
+         * when it is there. */
+        gchar *path = g_build_filename(folder, name, nullptr);
+        if (g_file_test(path, G_FILE_TEST_IS_REGULAR))
+            gtk_file_chooser_set_filename(chooser, path);
+        g_free(path);
+    }
+    g_free(folder);
 }
 
 gchar *session_save_name(const gchar *chosen)

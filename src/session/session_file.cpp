@@ -379,6 +379,12 @@ struct read_state {
 read_state rs;
 bool reading = false;
 
+/* What a SES_LOAD_CHECK read reads values into: never the program's own. */
+nb_chan check_chan;
+nb_gui check_gui;
+
+bool checking() { return rs.load_mode == SES_LOAD_CHECK; }
+
 int bad_value(cfg_reader *rd)
 {
     cfg_set_reason(rd, "bad key value");
@@ -413,6 +419,8 @@ const char *key_value = nullptr;
 
 int plugin_key(nb_app *app, const char *key, const char *value)
 {
+    if (checking())
+        return 0;
     if (strcmp(key, "Path") == 0) {
         nb_plugin *entry = app->pgmgr.ops.pgmgr_find(&app->pgmgr, value);
         if (entry && entry->loaded) {
@@ -472,18 +480,20 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
     if (rs.load_mode == SES_LOAD_PLUGINS)
         return 0;
 
-    nb_chan &ch = app->chan;
+    const bool whole = rs.load_mode == SES_LOAD_FILE || checking();
+    nb_chan &ch = checking() ? check_chan : app->chan;
+    nb_gui &gui = checking() ? check_gui : app->gui;
     int32_t v = 0;
     switch (token) {
     case KEY_CHAN:
-        if (rs.load_mode != SES_LOAD_FILE)
+        if (!whole)
             return 0;
         if (read_number(rd, value, &v) < 0)
             return CFG_E_SYNTAX;
         rs.pending_chan = (uint8_t)v;
         return 0;
     case KEY_FLAGS: {
-        if (rs.load_mode != SES_LOAD_FILE)
+        if (!whole)
             return 0;
         const char *p = value;
         while (*p && g_ascii_isspace(*p))
@@ -506,7 +516,7 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
         return 0;
     }
     case KEY_FD: {
-        if (rs.load_mode != SES_LOAD_FILE)
+        if (!whole)
             return 0;
         const char *p = value;
         while (*p && g_ascii_isspace(*p))
@@ -537,6 +547,8 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
         }
         return bad_value(rd);
     case KEY_LOADPLUGIN: {
+        if (checking())
+            return 0;
         /* Only a library the manager listed may be loaded: an unlisted
          * path named by a file from elsewhere is never opened. */
         nb_plugin *entry = app->pgmgr.ops.pgmgr_find(&app->pgmgr, value);
@@ -572,9 +584,9 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             return bad_value(rd);
         ch.data_sp = (uint16_t)v;
         break;
-    case KEY_HSIZE: app->gui.hsize = v; break;
-    case KEY_VSIZE: app->gui.vsize = v; break;
-    case KEY_LEFTPANESIZE: app->gui.left_pane_size = v; break;
+    case KEY_HSIZE: gui.hsize = v; break;
+    case KEY_VSIZE: gui.vsize = v; break;
+    case KEY_LEFTPANESIZE: gui.left_pane_size = v; break;
     default: break;
     }
     return 0;
@@ -598,7 +610,7 @@ int ses_on_section_end(cfg_reader *rd, void *user)
 {
     nb_app *app = (nb_app *)user;
     if (rs.cur_section == SEC_MAIN) {
-        if (rs.load_mode != SES_LOAD_PLUGINS) {
+        if (rs.load_mode != SES_LOAD_PLUGINS && !checking()) {
             rs.main_seen = 1;
             /* Without a Chan key the channel number stays as it is. */
             if (rs.load_mode == SES_LOAD_FILE && rs.pending_chan >= 0)
@@ -673,6 +685,14 @@ const char *session_read_reason(void)
     return read_reason;
 }
 
+void session_report_unloadable(const char *path)
+{
+    if (*read_reason)
+        nb_message_error("Can not load session from file \"%s\": %s", path, read_reason);
+    else
+        nb_message_error("Can not load session from file \"%s\"", path);
+}
+
 int32_t session_read(nb_app *app, const char *path, int mode)
 {
     set_read_reason("");
@@ -686,8 +706,9 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     rs.cur_plugin = nullptr;
     rs.named.clear();
     rs.cur_kept = -1;
-    if (mode != SES_LOAD_PLUGINS)
+    if (mode != SES_LOAD_PLUGINS && mode != SES_LOAD_CHECK)
         kept.clear();
+    const bool quiet = mode == SES_LOAD_CHECK;
 
     gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));
     if (!fname.p) {
@@ -702,7 +723,8 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     if (rc < 0) {
         int err = errno;
         if (why[0]) {
-            nb_message_error("parsing error: %s", why);
+            if (!quiet)
+                nb_message_error("parsing error: %s", why);
             set_read_reason(why);
         } else {
             struct stat st;
@@ -720,7 +742,8 @@ int32_t session_read(nb_app *app, const char *path, int mode)
         if (rc >= 0)
             rc = cfg_tokens_add(&rd->keys, t.name, t.token);
     if (rc < 0) {
-        nb_message_error("can't register tokens to parse session file: %s", rd->message);
+        if (!quiet)
+            nb_message_error("can't register tokens to parse session file: %s", rd->message);
         set_read_reason(rd->message);
         cfg_close(rd);
         return rc;
@@ -733,7 +756,8 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     reading = false;
     rs.cur_plugin = nullptr;
     if (status < 0) {
-        nb_message_error("parsing error: %s", rd->message);
+        if (!quiet)
+            nb_message_error("parsing error: %s", rd->message);
         set_read_reason(rd->message);
     }
     cfg_close(rd);

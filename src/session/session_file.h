@@ -13,7 +13,10 @@
 enum {
     SES_LOAD_FILE = 0,     /* everything applied, the channel number included */
     SES_LOAD_AUTO = 1,     /* Chan and Flags ignored */
-    SES_LOAD_PLUGINS = 2   /* only the plug-in sections delivered */
+    SES_LOAD_PLUGINS = 2,  /* only the plug-in sections delivered */
+    SES_LOAD_CHECK = 3     /* every line read and checked as SES_LOAD_FILE
+                            * would; nothing applied, nothing delivered,
+                            * no message shown */
 };
 
 /* Writes the session to path (UTF-8): the full variant when automatic is
@@ -34,5 +37,9 @@ int32_t session_read(nb_app *app, const char *path, int mode);
 /* Why the last session_read failed: the system's reason the file could
  * not be opened, or the parser's message. Empty after a success. */
 const char *session_read_reason(void);
+
+/* Tells the user that path could not be loaded, and why (the reason of
+ * the last session_read). */
+void session_report_unloadable(const char *path);
 
 #endif /* NB_SESSION_FILE_H */

@@ -284,14 +284,21 @@ TEST_F(GuiChooserAllBusy, NothingSelectableAndOkKeepsNumber)
 
 TEST_F(GuiChooser, LoadSessionButtonOpensFileDialog)
 {
+    // The channel's usual session file lies on the desktop: it is offered.
     DialogDriver driver;
-    driver.respond(GTK_RESPONSE_APPLY);
+    std::string usual;
+    driver.then([&](GtkDialog *d) {
+        usual = desktop_ + "/nbses-ch" + std::to_string(the_app.chan.number) + ".nbs";
+        EXPECT_TRUE(write_file(usual, "[Nimbrel]\nBaud=250\n"));
+        dialog_respond(d, GTK_RESPONSE_APPLY);
+        return true;
+    });
     std::string offered;
     driver.then([&](GtkDialog *d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Load Session from File");
         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(d)), nullptr);
         GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
-        EXPECT_EQ(gtk_file_chooser_get_action(fc), GTK_FILE_CHOOSER_ACTION_SAVE);
+        EXPECT_EQ(gtk_file_chooser_get_action(fc), GTK_FILE_CHOOSER_ACTION_OPEN);
         GSList *filters = gtk_file_chooser_list_filters(fc);
         EXPECT_EQ(g_slist_length(filters), 2u);
         g_slist_free(filters);
@@ -301,43 +308,41 @@ TEST_F(GuiChooser, LoadSessionButtonOpensFileDialog)
         dialog_respond(d, GTK_RESPONSE_ACCEPT);
         return true;
     });
-    int number = -1;
-    // The default name carries the channel number the chooser holds.
     the_app.gui.ops.choose_channel(&the_app);
-    number = the_app.chan.number;
     EXPECT_TRUE(driver.done());
-    char expected[NB_TEXT_MAX];
-    g_snprintf(expected, sizeof expected, "%s/nbses-ch%d.nbs", desktop_.c_str(), number);
-    EXPECT_EQ(offered, expected);
+    EXPECT_EQ(offered, usual);
     EXPECT_EQ(the_app.mode, 1);
-    EXPECT_STREQ(the_app.session.load_file, expected);
+    EXPECT_EQ(std::string(the_app.session.load_file), usual);
 }
 
-TEST_F(GuiChooser, LoadSessionDialogCancelChangesNothing)
+TEST_F(GuiChooser, LoadSessionDialogTakesOnlyAFileThatReads)
 {
     the_app.chan.number = 3;
     g_strlcpy(the_app.session.load_file, "/kept.nbs", sizeof the_app.session.load_file);
     DialogDriver driver;
-    std::string offered;
-    driver.then([&](GtkDialog *d) {
-        offered = chooser_filename(d);
-        if (offered.empty())
-            return false;
-        dialog_respond(d, GTK_RESPONSE_CANCEL);
-        return true;
-    });
+    driver.respond(GTK_RESPONSE_CANCEL);
     EXPECT_EQ(choose_session_file(&the_app), 0);
-    EXPECT_EQ(offered, desktop_ + "/nbses-ch3.nbs");
     EXPECT_EQ(the_app.mode, 0);
     EXPECT_STREQ(the_app.session.load_file, "/kept.nbs");
 
-    // An existing file in another folder is taken as it is named.
-    std::string other = make_temp_dir("other") + "/bench.nbs";
-    ASSERT_TRUE(write_file(other, "[Main]\n"));
-    driver.then(nbtest::choose_path(other));
+    // A file that does not parse is refused with the reason and the dialog
+    // stays for another pick; a file in another folder is taken as named.
+    std::string dir = make_temp_dir("other");
+    std::string bad = dir + "/bad.nbs", good = dir + "/bench.nbs";
+    ASSERT_TRUE(write_file(bad, "[Main]\n"));
+    ASSERT_TRUE(write_file(good, "[Nimbrel]\nChan=1\nBaud=125\n"));
+    driver.then(nbtest::choose_path(bad));
+    driver.respond(GTK_RESPONSE_OK);
+    driver.then(nbtest::choose_path(good));
     EXPECT_EQ(choose_session_file(&the_app), 1);
+    ASSERT_EQ(driver.seen().size(), 4u);
+    EXPECT_EQ(driver.seen()[2].text, "Can not load session from file \"" + bad +
+                                          "\": unknown section at line 1: unrecognized section");
     EXPECT_EQ(the_app.mode, 1);
-    EXPECT_EQ(std::string(the_app.session.load_file), other);
+    EXPECT_EQ(std::string(the_app.session.load_file), good);
+    // Only read: nothing of it is in force before the next pass.
+    EXPECT_EQ(the_app.chan.number, 3);
+    EXPECT_EQ(the_app.chan.baud_index, 7);
 }
 
 // The outcomes that end the process, each in a child process.

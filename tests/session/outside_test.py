@@ -456,17 +456,43 @@ def reset_to_defaults(p):
 @case
 def load_session_from_menu(p):
     s1 = p.write('one.nbs', '[Nimbrel]\nLoadPlugin=%s\n' % p.rec_c)
-    s2 = p.write('two.nbs', '[Nimbrel]\nChan=0\nBaud=250\nLoadPlugin=%s\n[Plugin]\nPath=%s\n'
-                 'Color=green\nSize=0x10\n' % (p.rec_b, p.rec_b))
+    # The dialog lists the session files in the desktop folder.
+    desk = p.folders.desktop
+    bad = os.path.join(desk, 'bad.nbs')
+    with open(bad, 'w') as f:
+        f.write('[Nimbrel]\nBaud=250\nColour=red\n')
+    with open(os.path.join(desk, 'two.nbs'), 'w') as f:
+        f.write('[Nimbrel]\nChan=0\nBaud=250\nLoadPlugin=%s\n[Plugin]\nPath=%s\n'
+                'Color=green\nSize=0x10\n' % (p.rec_b, p.rec_b))
     p.start(s1)
     auto = p.auto_file()
     wait_for(lambda: '\nLoadPlugin=%s\n' % p.rec_c in (read(auto) or ''), 'the first session')
-    p.menu('File', 'Load session')
-    d = p.dialog('the Load Session dialog')
-    entry = wait_for(lambda: d.findChild(GenericPredicate(roleName='text'), retry=False,
-                                         requireResult=False), 'the name field')
-    entry.text = s2
-    p.button(d, 'Open').doActionNamed('click')
+    before = inode(auto)
+
+    def pick(name):
+        p.menu('File', 'Load session')
+        d = p.dialog('the Load Session dialog')
+        cell = wait_for(lambda: d.findChild(GenericPredicate(name=name, roleName='table cell'),
+                                            retry=False, requireResult=False), name)
+        # A double click selects and opens it, as the user does.
+        x, y = cell.position
+        w, h = cell.size
+        subprocess.run(['xdotool', 'mousemove', str(x + w // 2), str(y + h // 2), 'click',
+                        '--repeat', '2', '--delay', '80', '1'], check=True, timeout=10)
+
+    # A wrong pick is refused with the reason; the pass goes on untouched.
+    pick('bad.nbs')
+    d = p.dialog('the reason bad.nbs cannot be loaded')
+    check('Can not load session from file "%s": unknown key at line 3: unrecognized key' % bad
+          in p.labels(d), 'message %r' % p.labels(d))
+    p.button(d, 'OK').doActionNamed('click')
+    p.button(p.dialog('the Load Session dialog again'), 'Cancel').doActionNamed('click')
+    wait_for(lambda: p.app.findChild(GenericPredicate(name='Rec <C> & Co', roleName='page tab'),
+                                     retry=False, requireResult=False), 'Rec C still loaded')
+    check(p.proc.poll() is None, 'the program ended: %s' % p.proc.poll())
+    check(inode(auto) == before, 'the session was rewritten')
+
+    pick('two.nbs')
 
     def loaded():
         t = read(auto) or ''
