@@ -247,8 +247,10 @@ DialogDriver::Action choose_path(const std::string &path, int response, bool cli
     auto entered_at = std::make_shared<int>(-1);
     return [=](GtkDialog *d) {
         if (chosen_file(d) != path) {
-            // Entered again only when a folder change has ended elsewhere
-            // since: one still under way is never cut short.
+            // A name is typed again (the chooser takes a path only once it
+            // has a folder); a file to open is selected again only when a
+            // folder change has ended elsewhere since: one still under way
+            // is never cut short.
             bool away = false;
             if (*entered_at >= 0 && !saving(d) && folder_changes(d) > *entered_at) {
                 gchar *cur = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(d));
@@ -257,7 +259,7 @@ DialogDriver::Action choose_path(const std::string &path, int response, bool cli
                 g_free(cur);
                 g_free(dir);
             }
-            if (*entered_at >= 0 && !away)
+            if (*entered_at >= 0 && !away && !saving(d))
                 return false;
             *entered_at = folder_changes(d);
             if (!enter_path(d, path))
