@@ -177,6 +177,8 @@ void app_run(nb_app *app)
         app->poll.ops.start(app);
         (void)app->session.ops.autosave(app);
         gtk_main();
+        if (app->mode != 1)
+            window_state_flush(app);
         app->poll.ops.stop(app);
         app->pgmgr.ops.pgmgr_release_all(&app->pgmgr);
         app->ops.teardown(app);
@@ -193,6 +195,8 @@ int app_init(void)
     app->mode = 0;
     app->gui.vsize = 650;
     app->gui.left_pane_size = 250;
+    app->gui.xpos = -1;
+    app->gui.ypos = -1;
 
     nbsdep_install_dir(app->install_dir, sizeof app->install_dir);
 

@@ -69,6 +69,9 @@ struct nb_gui {
     int32_t hsize;                /* default window width, 1000 */
     int32_t vsize;                /* default window height, 650 */
     int32_t left_pane_size;       /* divider position, 250 */
+    int32_t xpos;                 /* window position on the screen; */
+    int32_t ypos;                 /* -1: centred */
+    uint32_t settle_source;       /* pending write of the window state, 0 when none */
     nb_gui_ops ops;
 };
 
@@ -335,7 +338,12 @@ void quit_main_loop(GtkWidget *widget, gpointer app);    /* Quit item and window
 /* ------------------------------------------------------------ src/gui */
 void gui_fill_ops(nb_gui_ops *ops);
 void set_main_window_title(nb_app *app);                  /* "ch N - product" */
-void apply_main_window_geometry(nb_app *app);            /* hsize, vsize, left_pane_size */
+void apply_main_window_geometry(nb_app *app);            /* hsize, vsize, place, divider */
+/* The window's state (size, place, divider, tab order, current page)
+ * changed: written to the automatic session once it has settled. */
+void window_state_changed(nb_app *app);
+/* At the end of a pass: a change not written yet is written now. */
+void window_state_flush(nb_app *app);
 void acceptance_filter_dialog(GtkMenuItem *item, gpointer app);
 void bit_rate_dialog(GtkMenuItem *item, gpointer app);
 void write_timeout_dialog(GtkMenuItem *item, gpointer app);

@@ -11,6 +11,7 @@
 #include <gdk/gdkkeysyms.h>
 
 #include "gui/gui_parts.h"
+#include "session/session_file.h"
 
 /* The only data symbol the host exports: plug-ins parent their dialogs on it. */
 GtkWidget *nb_mainwin = nullptr;
@@ -93,6 +94,10 @@ void on_mainwin_destroy(GtkWidget *widget, gpointer data)
     g.btn_lom = nullptr;
     g.btn_reset = nullptr;
     g.accel_group = nullptr;   /* the window held the last reference */
+    if (g.settle_source) {
+        g_source_remove(g.settle_source);
+        g.settle_source = 0;
+    }
 }
 
 /* The window manager's close button asks the window to go: leave the main
@@ -107,11 +112,18 @@ gboolean on_mainwin_delete(GtkWidget *widget, GdkEvent *, gpointer data)
 /* The geometry fields follow the window, so a session written at any time
  * holds the size and divider position the user sees, including a size
  * just asked for that the window system has not confirmed yet. */
-gboolean on_mainwin_configure(GtkWidget *, GdkEventConfigure *event, gpointer data)
+gboolean on_mainwin_configure(GtkWidget *widget, GdkEventConfigure *event, gpointer data)
 {
     nb_app *app = static_cast<nb_app *>(data);
     app->gui.hsize = event->width;
     app->gui.vsize = event->height;
+    if (gtk_widget_get_realized(widget) && gtk_widget_get_window(widget)) {
+        gint x = 0, y = 0;
+        gtk_window_get_position(GTK_WINDOW(widget), &x, &y);
+        app->gui.xpos = x;
+        app->gui.ypos = y;
+    }
+    window_state_changed(app);
     return FALSE;
 }
 
@@ -119,6 +131,47 @@ void on_paned_position(GObject *paned, GParamSpec *, gpointer data)
 {
     nb_app *app = static_cast<nb_app *>(data);
     app->gui.left_pane_size = gtk_paned_get_position(GTK_PANED(paned));
+    window_state_changed(app);
+}
+
+void on_pages_changed(GtkNotebook *, GtkWidget *, guint, gpointer data)
+{
+    window_state_changed(static_cast<nb_app *>(data));
+}
+
+void on_switch_page(GtkNotebook *, gpointer, guint, gpointer data)
+{
+    window_state_changed(static_cast<nb_app *>(data));
+}
+
+gboolean on_settled(gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    app->gui.settle_source = 0;
+    if (session_window_unsaved(app))
+        (void)app->session.ops.autosave(app);
+    return FALSE;
+}
+
+/* The monitor the window is on (or would be at x, y): a window is never
+ * larger than it, and lies within it. */
+void fit_to_screen(GtkWidget *win, int32_t *w, int32_t *h, int32_t *x, int32_t *y)
+{
+    GdkScreen *screen = gtk_widget_get_screen(win);
+    GdkWindow *gw = gtk_widget_get_window(win);
+    int mon = (*x >= 0 && *y >= 0) ? gdk_screen_get_monitor_at_point(screen, *x, *y)
+              : gw                 ? gdk_screen_get_monitor_at_window(screen, gw)
+                                   : 0;
+    GdkRectangle r;
+    gdk_screen_get_monitor_geometry(screen, mon, &r);
+    if (*w > r.width)
+        *w = r.width;
+    if (*h > r.height)
+        *h = r.height;
+    if (*x < 0 || *y < 0)
+        return;
+    *x = CLAMP(*x, r.x, r.x + r.width - *w);
+    *y = CLAMP(*y, r.y, r.y + r.height - *h);
 }
 
 GtkWidget *build_menu_bar(nb_app *app)
@@ -177,8 +230,13 @@ void build_main_window(nb_app *app)
     set_main_window_title(app);
 
     gtk_widget_set_size_request(win, 750, 550);
-    gtk_window_set_default_size(GTK_WINDOW(win), g.hsize, g.vsize);
-    gtk_window_set_position(GTK_WINDOW(win), GTK_WIN_POS_CENTER);
+    int32_t w = g.hsize, h = g.vsize, x = g.xpos, y = g.ypos;
+    fit_to_screen(win, &w, &h, &x, &y);
+    gtk_window_set_default_size(GTK_WINDOW(win), w, h);
+    if (x >= 0 && y >= 0)
+        gtk_window_move(GTK_WINDOW(win), x, y);
+    else
+        gtk_window_set_position(GTK_WINDOW(win), GTK_WIN_POS_CENTER);
 
     g.accel_group = gtk_accel_group_new();
     gtk_window_add_accel_group(GTK_WINDOW(win), g.accel_group);
@@ -206,6 +264,8 @@ void build_main_window(nb_app *app)
     gtk_widget_set_name(g.notebook, "notebook");
     gtk_notebook_set_scrollable(GTK_NOTEBOOK(g.notebook), TRUE);
     gtk_notebook_popup_enable(GTK_NOTEBOOK(g.notebook));
+    g_signal_connect(g.notebook, "page-reordered", G_CALLBACK(on_pages_changed), app);
+    g_signal_connect(g.notebook, "switch-page", G_CALLBACK(on_switch_page), app);
 
     gtk_paned_add1(GTK_PANED(g.paned), left);
     gtk_paned_add2(GTK_PANED(g.paned), g.notebook);
@@ -213,6 +273,11 @@ void build_main_window(nb_app *app)
     g_signal_connect(win, "configure-event", G_CALLBACK(on_mainwin_configure), app);
     gtk_widget_show_all(win);
     gtk_widget_show_now(win);
+    /* Where it was placed, for the first session written. */
+    gint px = 0, py = 0;
+    gtk_window_get_position(GTK_WINDOW(win), &px, &py);
+    g.xpos = px;
+    g.ypos = py;
 }
 
 void set_main_window_title(nb_app *app)
@@ -229,12 +294,37 @@ void apply_main_window_geometry(nb_app *app)
     nb_gui &g = app->gui;
     /* Read before the calls below: the position notification rewrites
      * the field. */
-    const int32_t w = g.hsize, h = g.vsize, pane = g.left_pane_size;
-    if (nb_mainwin && w > 0 && h > 0)
+    int32_t w = g.hsize, h = g.vsize, x = g.xpos, y = g.ypos;
+    const int32_t pane = g.left_pane_size;
+    if (nb_mainwin && w > 0 && h > 0) {
+        fit_to_screen(nb_mainwin, &w, &h, &x, &y);
         gtk_window_resize(GTK_WINDOW(nb_mainwin), w, h);
+        if (x >= 0 && y >= 0)
+            gtk_window_move(GTK_WINDOW(nb_mainwin), x, y);
+    }
     if (g.paned)
         gtk_paned_set_position(GTK_PANED(g.paned), pane);
     g.hsize = w;
     g.vsize = h;
+    g.xpos = x;
+    g.ypos = y;
     g.left_pane_size = pane;
+}
+
+void window_state_changed(nb_app *app)
+{
+    /* Written a second after the last change: a drag writes once. */
+    if (app->gui.settle_source)
+        g_source_remove(app->gui.settle_source);
+    app->gui.settle_source = g_timeout_add(1000, on_settled, app);
+}
+
+void window_state_flush(nb_app *app)
+{
+    if (app->gui.settle_source) {
+        g_source_remove(app->gui.settle_source);
+        app->gui.settle_source = 0;
+    }
+    if (nb_mainwin && session_window_unsaved(app))
+        (void)app->session.ops.autosave(app);
 }

@@ -676,6 +676,9 @@ int pgmgr_load(nb_app *app, nb_plugin *entry)
     if (page && notebook && GTK_IS_NOTEBOOK(notebook) && !gtk_widget_is_toplevel(page) &&
         !gtk_widget_get_parent(page)) {
         GtkWidget *label = gtk_label_new(label_text);
+        /* Shown first: the notebook's first page becomes its current one
+         * at once, not later when the page is shown. */
+        gtk_widget_show_all(page);
         gtk_notebook_append_page(GTK_NOTEBOOK(notebook), page, label);
         gtk_notebook_set_tab_reorderable(GTK_NOTEBOOK(notebook), page, TRUE);
         gtk_widget_show_all(notebook);

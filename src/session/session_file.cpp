@@ -22,6 +22,7 @@
 #include <glib.h>
 #include <glib/gi18n.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,7 +52,10 @@ enum {
     KEY_LEFTPANESIZE = 14,
     KEY_FD = 15,
     KEY_DATARATE = 16,
-    KEY_DATASP = 17
+    KEY_DATASP = 17,
+    KEY_XPOS = 18,
+    KEY_YPOS = 19,
+    KEY_PAGE = 20
 };
 
 struct token_name {
@@ -74,6 +78,8 @@ const token_name key_names[] = {
     {"LeftPaneSize", KEY_LEFTPANESIZE},
     {"FD", KEY_FD},           {"DataRate", KEY_DATARATE},
     {"DataSP", KEY_DATASP},
+    {"Xpos", KEY_XPOS},       {"Ypos", KEY_YPOS},
+    {"Page", KEY_PAGE},
 };
 
 /* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
@@ -287,22 +293,60 @@ const char *flags_text(uint8_t frame_format)
  * classic channel has no FD key, so its file reads as before everywhere. */
 const char *const fd_names[] = {"OFF", "ISO", "NON-ISO"};
 
-/* The main window keeps the geometry fields current (its size and divider
- * as the user left them, or as a session just asked for them). */
-void current_geometry(nb_app *app, int32_t *w, int32_t *h, int32_t *pane)
+/* What a session holds of the main window. The window keeps the geometry
+ * fields current (its size, place and divider as the user left them, or
+ * as a session just asked for them); the loaded plug-ins are listed in
+ * the order of their tabs, those without a page after them. */
+struct window_state {
+    int32_t w = 0, h = 0, x = -1, y = -1, pane = 0;
+    std::vector<nb_plugin *> order;
+    std::string page;            /* path of the plug-in whose page is shown */
+
+    bool operator==(const window_state &o) const
+    {
+        return w == o.w && h == o.h && x == o.x && y == o.y && pane == o.pane &&
+               order == o.order && page == o.page;
+    }
+};
+
+window_state current_window(nb_app *app)
 {
-    *w = app->gui.hsize;
-    *h = app->gui.vsize;
-    *pane = app->gui.left_pane_size;
+    window_state ws;
+    ws.w = app->gui.hsize;
+    ws.h = app->gui.vsize;
+    ws.x = app->gui.xpos;
+    ws.y = app->gui.ypos;
+    ws.pane = app->gui.left_pane_size;
+    nb_pgmgr *mgr = &app->pgmgr;
+    GtkNotebook *book = app->gui.notebook ? GTK_NOTEBOOK(app->gui.notebook) : nullptr;
+    std::vector<std::pair<int, nb_plugin *>> tabs;
+    nb_plugin *entry = nullptr;
+    int n = 0;
+    for (nb_plugin_node *node = mgr->ops.pgmgr_next(nullptr, mgr, &entry); node;
+         node = mgr->ops.pgmgr_next(node, mgr, &entry), n++) {
+        if (!entry || !entry->loaded || !entry->path)
+            continue;
+        int tab = book && entry->page ? gtk_notebook_page_num(book, entry->page) : -1;
+        tabs.emplace_back(tab >= 0 ? tab : 100000 + n, entry);
+        if (tab >= 0 && tab == gtk_notebook_get_current_page(book))
+            ws.page = entry->path;
+    }
+    std::stable_sort(tabs.begin(), tabs.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &t : tabs)
+        ws.order.push_back(t.second);
+    return ws;
 }
+
+/* The window's state in the last automatic session written. */
+window_state written_window;
 
 int write_lines(nb_app *app, FILE *f, int automatic)
 {
     const nb_chan &ch = app->chan;
     nb_pgmgr *mgr = &app->pgmgr;
     int rc;
-    int32_t w, h, pane;
-    current_geometry(app, &w, &h, &pane);
+    const window_state ws = current_window(app);
 
     pgrp save;
     memset(&save, 0, sizeof save);
@@ -310,9 +354,13 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     save.chan = ch.number;
 
     if ((rc = cfg_write_section(f, "Nimbrel")) < 0) return rc;
-    if ((rc = write_int(f, "Hsize", "%ld", w)) < 0) return rc;
-    if ((rc = write_int(f, "Vsize", "%ld", h)) < 0) return rc;
-    if ((rc = write_int(f, "LeftPaneSize", "%ld", pane)) < 0) return rc;
+    if ((rc = write_int(f, "Hsize", "%ld", ws.w)) < 0) return rc;
+    if ((rc = write_int(f, "Vsize", "%ld", ws.h)) < 0) return rc;
+    if ((rc = write_int(f, "LeftPaneSize", "%ld", ws.pane)) < 0) return rc;
+    if (ws.x >= 0 && ws.y >= 0) {
+        if ((rc = write_int(f, "Xpos", "%ld", ws.x)) < 0) return rc;
+        if ((rc = write_int(f, "Ypos", "%ld", ws.y)) < 0) return rc;
+    }
     if (!automatic) {
         if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
         if ((rc = cfg_write_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
@@ -335,11 +383,10 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     if ((rc = write_int(f, "Acode", "0x%lx", (long)ch.acc_code)) < 0) return rc;
     if ((rc = write_int(f, "Wtout", "%ld", ch.wtout)) < 0) return rc;
 
-    nb_plugin *entry = nullptr;
-    for (nb_plugin_node *n = mgr->ops.pgmgr_next(nullptr, mgr, &entry); n;
-         n = mgr->ops.pgmgr_next(n, mgr, &entry))
-        if (entry && entry->loaded && entry->path)
-            if ((rc = cfg_write_key(f, "LoadPlugin", entry->path)) < 0) return rc;
+    for (nb_plugin *loaded : ws.order)
+        if ((rc = cfg_write_key(f, "LoadPlugin", loaded->path)) < 0) return rc;
+    if (!ws.page.empty())
+        if ((rc = cfg_write_key(f, "Page", ws.page.c_str())) < 0) return rc;
     if (automatic) {
         prune_kept(mgr);
         if ((rc = write_kept_load_lines(f)) < 0) return rc;
@@ -348,6 +395,7 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     save.timestamp = nbsdep_timestamp_get();
     save.data_ptr = f;
     save.data_size = 8;
+    nb_plugin *entry = nullptr;
     for (nb_plugin_node *n = mgr->ops.pgmgr_next(nullptr, mgr, &entry); n;
          n = mgr->ops.pgmgr_next(n, mgr, &entry)) {
         if (!entry || !entry->loaded || !entry->path)
@@ -373,6 +421,7 @@ struct read_state {
     int pending_chan;          /* -1: no Chan key read */
     nb_plugin *cur_plugin;
     std::vector<std::string> named;  /* LoadPlugin paths of the main section */
+    std::string page;          /* Page: the plug-in whose page is to be shown */
     long cur_kept;             /* index in kept of the section's plug-in, or -1 */
 };
 
@@ -546,6 +595,10 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             }
         }
         return bad_value(rd);
+    case KEY_PAGE:
+        if (!checking())
+            rs.page = value;
+        return 0;
     case KEY_LOADPLUGIN: {
         if (checking())
             return 0;
@@ -587,9 +640,42 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
     case KEY_HSIZE: gui.hsize = v; break;
     case KEY_VSIZE: gui.vsize = v; break;
     case KEY_LEFTPANESIZE: gui.left_pane_size = v; break;
+    case KEY_XPOS: gui.xpos = v; break;
+    case KEY_YPOS: gui.ypos = v; break;
     default: break;
     }
     return 0;
+}
+
+/* The tabs of the plug-ins the main section named take the order it
+ * names them in, in the places their tabs have (a tab it does not name
+ * keeps its place), and the page it names is shown. */
+void arrange_pages(nb_app *app)
+{
+    if (!app->gui.notebook)
+        return;
+    GtkNotebook *book = GTK_NOTEBOOK(app->gui.notebook);
+    nb_pgmgr *mgr = &app->pgmgr;
+    std::vector<GtkWidget *> tabs, named;
+    for (int i = 0; i < gtk_notebook_get_n_pages(book); i++)
+        tabs.push_back(gtk_notebook_get_nth_page(book, i));
+    for (const std::string &path : rs.named) {
+        nb_plugin *entry = mgr->ops.pgmgr_find(mgr, path.c_str());
+        if (entry && entry->loaded && entry->page &&
+            std::find(tabs.begin(), tabs.end(), entry->page) != tabs.end() &&
+            std::find(named.begin(), named.end(), entry->page) == named.end())
+            named.push_back(entry->page);
+    }
+    size_t next = 0;
+    for (GtkWidget *&tab : tabs)
+        if (std::find(named.begin(), named.end(), tab) != named.end())
+            tab = named[next++];
+    for (size_t i = 0; i < tabs.size(); i++)
+        gtk_notebook_reorder_child(book, tabs[i], (gint)i);
+    nb_plugin *shown = rs.page.empty() ? nullptr : mgr->ops.pgmgr_find(mgr, rs.page.c_str());
+    int tab = shown && shown->loaded && shown->page ? gtk_notebook_page_num(book, shown->page) : -1;
+    if (tab >= 0)
+        gtk_notebook_set_current_page(book, tab);
 }
 
 /* The plug-ins the main section named that did not load. */
@@ -616,6 +702,7 @@ int ses_on_section_end(cfg_reader *rd, void *user)
             if (rs.load_mode == SES_LOAD_FILE && rs.pending_chan >= 0)
                 app->chan.number = (uint8_t)rs.pending_chan;
             app->pgmgr.ops.pgmgr_apply_pending(app);
+            arrange_pages(app);
             keep_unloaded(app);
         }
     } else if (rs.cur_section == SEC_PLUGIN) {
@@ -647,6 +734,7 @@ int32_t session_write(nb_app *app, const char *path, int automatic)
         return -1;
     writing = true;
     (void)cfg_take_write_errno();
+    const window_state ws = current_window(app);
     int rc = write_lines(app, out.f, automatic);
     /* A plug-in's lines that failed to be written do not fail its request;
      * the stream's error flag and the writer's first error tell. */
@@ -660,7 +748,24 @@ int32_t session_write(nb_app *app, const char *path, int automatic)
             set_write_error("can not write %s: %s", out.tmp.c_str(), g_strerror(err ? err : EIO));
         return rc;
     }
-    return out.commit(err);
+    rc = out.commit(err);
+    if (rc == 0 && automatic)
+        written_window = ws;
+    return rc;
+}
+
+bool session_window_unsaved(nb_app *app)
+{
+    window_state now = current_window(app);
+    if (now == written_window)
+        return false;
+    /* Loading and releasing plug-ins is written when the Available plugins
+     * dialog closes, which first hands the new ones their keys from the
+     * file: not before. */
+    std::vector<nb_plugin *> a = now.order, b = written_window.order;
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return a == b;
 }
 
 const char *session_write_error(void)
@@ -705,6 +810,7 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     rs.pending_chan = -1;
     rs.cur_plugin = nullptr;
     rs.named.clear();
+    rs.page.clear();
     rs.cur_kept = -1;
     if (mode != SES_LOAD_PLUGINS && mode != SES_LOAD_CHECK)
         kept.clear();

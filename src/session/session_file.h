@@ -38,6 +38,11 @@ int32_t session_read(nb_app *app, const char *path, int mode);
  * not be opened, or the parser's message. Empty after a success. */
 const char *session_read_reason(void);
 
+/* Whether the window's state (size, place, divider, tab order, current
+ * page) differs from what the last automatic session written holds, the
+ * same plug-ins being loaded. */
+bool session_window_unsaved(nb_app *app);
+
 /* Tells the user that path could not be loaded, and why (the reason of
  * the last session_read). */
 void session_report_unloadable(const char *path);

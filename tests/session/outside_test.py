@@ -437,8 +437,8 @@ def reset_to_defaults(p):
     check('Are you sure you want reset session to defaults (Nimbrel will be restarted)?'
           in p.labels(q), 'question text %r' % p.labels(q))
     p.button(q, 'Yes').doActionNamed('click')
-    want = ('\n[Nimbrel]\nHsize=%s\nVsize=%s\nLeftPaneSize=%s\nBaud=500\nAmask=0x0\nAcode=0x0\n'
-            'Wtout=20\nLoadPlugin=%s\n')
+    want = ('\n[Nimbrel]\nHsize=%s\nVsize=%s\nLeftPaneSize=%s\nXpos=%s\nYpos=%s\nBaud=500\n'
+            'Amask=0x0\nAcode=0x0\nWtout=20\nLoadPlugin=%s\nPage=%s\n')
 
     def restarted():
         t = read(auto) or ''
@@ -446,7 +446,8 @@ def reset_to_defaults(p):
     text = wait_for(restarted, 'the automatic file of the restarted pass')
     main = main_section(text)
     lines = main.split('\n')
-    check(main == want % (lines[2][6:], lines[3][6:], lines[4][13:], p.auto_plugin),
+    check(main == want % (lines[2][6:], lines[3][6:], lines[4][13:], lines[5][5:], lines[6][5:],
+                          p.auto_plugin, p.auto_plugin),
           'after the reset: %r' % text)
     check(p.rec_b not in text, 'RecB still saved after the reset')
     check(p.proc.poll() is None, 'the program ended instead of restarting')
@@ -737,6 +738,73 @@ def close_button_like_quit(p):
         check(not bad, '%s: %r' % (how, bad))
 
 
+def _tabs(p):
+    """Page tab names left to right, and the one shown."""
+    tabs = p.app.findChildren(GenericPredicate(roleName='page tab'))
+    tabs.sort(key=lambda t: t.position[0])
+    shown = [t.name for t in tabs if t.selected]
+    return [t.name for t in tabs], shown[0] if shown else None
+
+
+def _xdo(*args):
+    subprocess.run(['xdotool'] + [str(a) for a in args], check=True, timeout=10)
+
+
+@case
+def window_restored(p):
+    s = p.write('three.nbs', '[Nimbrel]\nChan=0\nLoadPlugin=%s\nLoadPlugin=%s\n'
+                % (p.rec_b, p.rec_c))
+    title = 'ch 0 - Nimbrel, ver. 3.15'
+    p.start(s)
+    win = p.frame(title)
+    wait_for(lambda: _tabs(p)[0] == ['RecA', 'RecB', 'Rec <C> & Co'], 'three tabs')
+    wid = subprocess.run(['xdotool', 'search', '--onlyvisible', '--pid', str(p.proc.pid),
+                          '--name', '^%s$' % title], capture_output=True, text=True,
+                         timeout=10).stdout.split()[0]
+    # Size and place as a window manager sets them, the last tab dragged
+    # to the front, the middle one shown.
+    _xdo('windowsize', wid, 1100, 820)
+    _xdo('windowmove', wid, 30, 40)
+    def click_tab(name):
+        t = [t for t in p.app.findChildren(GenericPredicate(roleName='page tab'))
+             if t.name == name][0]
+        _xdo('mousemove', t.position[0] + t.size[0] // 2, t.position[1] + t.size[1] // 2,
+             'click', 1)
+        wait_for(lambda: _tabs(p)[1] == name, name + ' shown')
+    click_tab('Rec <C> & Co')
+    _xdo('key', 'alt+Home')   # the notebook's key: the shown tab to the front
+    wait_for(lambda: _tabs(p)[0] == ['Rec <C> & Co', 'RecA', 'RecB'], 'the tab moved first')
+    click_tab('RecB')
+
+    # Written once it has settled, without a settings change.
+    want = ('\nHsize=1100\nVsize=820\n', '\nXpos=30\nYpos=40\n',
+            '\nLoadPlugin=%s\nLoadPlugin=%s\nLoadPlugin=%s\nPage=%s\n'
+            % (p.rec_c, p.auto_plugin, p.rec_b, p.rec_b))
+    wait_for(lambda: all(w in (read(p.auto_file()) or '') for w in want),
+             'the window state in the automatic file: %r' % (want,))
+    check(p.quit() == 0, 'exit code')
+
+    p.seen_dialogs = []
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    win = p.frame(title)
+    wait_for(lambda: tuple(win.size) == (1100, 820) and tuple(win.position) == (30, 40),
+             'size and place back (%r %r)' % (win.size, win.position))
+    wait_for(lambda: _tabs(p) == (['Rec <C> & Co', 'RecA', 'RecB'], 'RecB'),
+             'tab order and page back (%r)' % (_tabs(p),))
+    check(p.quit() == 0, 'exit code')
+
+    # A window larger than the screen (1280x1024) is made to fit it.
+    p.seen_dialogs = []
+    big = p.write('big.nbs', '[Nimbrel]\nHsize=3000\nVsize=2500\nXpos=900\nYpos=900\n')
+    p.start(big)
+    win = p.frame(title)
+    wait_for(lambda: win.size[0] <= 1280 and win.size[1] <= 1024 and win.position[0] >= 0 and
+             win.position[0] + win.size[0] <= 1280 and win.position[1] + win.size[1] <= 1024,
+             'the window within the screen (%r %r)' % (win.size, win.position))
+    check(p.quit() == 0, 'exit code')
+
+
 def main():
     if len(sys.argv) != 2 or sys.argv[1] not in CASES:
         print('usage: outside_test.py {%s}' % ','.join(sorted(CASES)))
@@ -766,6 +834,9 @@ def main():
         return 0
     except Exception as e:
         print('FAIL', sys.argv[1] + ':', type(e).__name__, e)
+        if not isinstance(e, Failure):
+            import traceback
+            traceback.print_exc()
         return 1
     finally:
         p.stop()

@@ -64,7 +64,7 @@ TEST_F(SessionFile, FullSaveWithManualRateAndOnePlugin)
 
     EXPECT_EQ(saved(0), "\n[Nimbrel]\nHsize=1000\nVsize=650\nLeftPaneSize=250\nChan=0\n"
                         "Flags=BOTH\nBaud=0\nBT0=0x3\nBT1=0x1c\nAmask=0x0\nAcode=0x0\nWtout=20\n"
-                        "LoadPlugin=" + pa + "\n\n[Plugin]\nPath=" + pa +
+                        "LoadPlugin=" + pa + "\nPage=" + pa + "\n\n[Plugin]\nPath=" + pa +
                         "\nColor=red\nSize=0x10\n");
     EXPECT_EQ(events_of("RecA"), strings{"SAVE size=8 chan=0"});
 }
@@ -77,17 +77,19 @@ TEST_F(SessionFile, AutomaticSaveHasNoChanNorFlags)
     app().chan.frame_format = 2;
     app().chan.acc_mask = 0xABCDEF;
     app().chan.wtout = 300;
-    std::string lp, sections;
+    std::string lp, shown, sections;
     nb_plugin *e = nullptr;
     for (nb_plugin_node *n = app().pgmgr.ops.pgmgr_next(nullptr, &app().pgmgr, &e); n;
          n = app().pgmgr.ops.pgmgr_next(n, &app().pgmgr, &e)) {
         if (!e->loaded)
             continue;
+        if (lp.empty())
+            shown = std::string("Page=") + e->path + "\n";   // the first page added
         lp += std::string("LoadPlugin=") + e->path + "\n";
         sections += std::string("\n[Plugin]\nPath=") + e->path + "\n";
     }
     EXPECT_EQ(saved(1), "\n[Nimbrel]\nHsize=1000\nVsize=650\nLeftPaneSize=250\nBaud=500\n"
-                        "Amask=0xabcdef\nAcode=0x0\nWtout=300\n" + lp + sections);
+                        "Amask=0xabcdef\nAcode=0x0\nWtout=300\n" + lp + shown + sections);
     EXPECT_EQ(saved(0).find("Chan=9\nFlags=CAN11\nBaud=500\nAmask"), 49u);
     EXPECT_EQ(events_of("RecA"), (strings{"INIT", "SAVE size=8 chan=9", "SAVE size=8 chan=9"}));
 }
