@@ -144,6 +144,31 @@ void apply_session_settings(nb_app *app, const opened_settings &was)
     }
 }
 
+/* The session read in this pass made its settings for another adapter
+ * than the channel's: none is handed to the adapter before the user chose
+ * the session's settings, a detection of the bit rate in listen-only mode
+ * (the session's other settings, the bit rate the channel was opened
+ * with until one is found), or the defaults. */
+void settle_other_adapter(nb_app *app, const opened_settings &was)
+{
+    nb_chan *chan = &app->chan;
+    const int choice = other_adapter_dialog(app);
+    if (choice == NB_ADAPTER_DEFAULTS) {
+        chan->baud_index = 7;
+        chan->bt0 = chan->bt1 = 0;
+        chan->acc_code = chan->acc_mask = 0;
+        chan->wtout = 20;
+        chan->lom = 0;
+    } else if (choice == NB_ADAPTER_DETECT) {
+        chan->baud_index = was.baud_index;
+        chan->bt0 = was.bt0;
+        chan->bt1 = was.bt1;
+    }
+    apply_session_settings(app, was);
+    if (choice == NB_ADAPTER_DETECT)
+        autobaud_dialog_listen_only(app);
+}
+
 void app_run(nb_app *app)
 {
     do {
@@ -171,7 +196,10 @@ void app_run(nb_app *app)
         }
         app->session.load_checked = 0;
         follow_session_channel(app, was);
-        apply_session_settings(app, was);
+        if (session_adapter_differs(app))
+            settle_other_adapter(app, was);
+        else
+            apply_session_settings(app, was);
         apply_main_window_geometry(app);
         app->mode = 0;
         app->poll.ops.start(app);

@@ -239,12 +239,22 @@ struct nb_session_ops {
     int32_t (*reload_plugin_settings)(nb_app *app);
 };
 
+/* The adapter a session's channel settings were made for, as the session
+ * read last recorded it (its Board, Maker and Serial keys). */
+struct nb_adapter_id {
+    int32_t known;                /* 0: the session named no adapter */
+    char board[64];               /* the board's name (its kind and device) */
+    char maker[64];
+    char serial[256];             /* empty: the board has none */
+};
+
 struct nb_session {
     char desktop_dir[NB_TEXT_MAX];
     char load_file[NB_TEXT_MAX];
     char auto_file[NB_TEXT_MAX];
     int32_t load_checked;         /* load_file was picked in the Load Session
                                    * dialog and read whole there */
+    nb_adapter_id adapter;        /* of the session read in this pass */
     nb_session_ops ops;
 };
 
@@ -350,6 +360,19 @@ void write_timeout_dialog(GtkMenuItem *item, gpointer app);
 void quick_start_dialog(GtkMenuItem *item, gpointer app);
 void about_dialog(GtkMenuItem *item, gpointer app);
 void user_guide(GtkMenuItem *item, gpointer app);        /* Help > User Guide (F1) */
+/* Bit-rate detection with listen-only mode chosen for its first try. */
+void autobaud_dialog_listen_only(nb_app *app);
+/* The answers of other_adapter_dialog. */
+enum {
+    NB_ADAPTER_SETTINGS = 1,      /* the session's settings as they stand */
+    NB_ADAPTER_DETECT = 2,        /* the bit rate found in listen-only mode */
+    NB_ADAPTER_DEFAULTS = 3       /* the default settings */
+};
+/* Whether the session read in this pass recorded another adapter than the
+ * one the channel is on (a session that recorded none: false). */
+bool session_adapter_differs(const nb_app *app);
+/* Shows what differs and asks which settings the channel takes. */
+int  other_adapter_dialog(nb_app *app);
 gboolean hex_spin_output(GtkSpinButton *spin, gpointer data);
 gint hex_spin_input(GtkSpinButton *spin, gdouble *new_value, gpointer data);
 

@@ -252,3 +252,9 @@ void autobaud_dialog(nb_app *app)
     s_ab = autobaud_widgets{};
     app->ops.state_changed(app, 1);
 }
+
+/* The dialog always offers listen-only mode first. */
+void autobaud_dialog_listen_only(nb_app *app)
+{
+    autobaud_dialog(app);
+}

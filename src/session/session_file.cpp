@@ -55,7 +55,10 @@ enum {
     KEY_DATASP = 17,
     KEY_XPOS = 18,
     KEY_YPOS = 19,
-    KEY_PAGE = 20
+    KEY_PAGE = 20,
+    KEY_BOARD = 21,
+    KEY_MAKER = 22,
+    KEY_SERIAL = 23
 };
 
 struct token_name {
@@ -80,6 +83,8 @@ const token_name key_names[] = {
     {"DataSP", KEY_DATASP},
     {"Xpos", KEY_XPOS},       {"Ypos", KEY_YPOS},
     {"Page", KEY_PAGE},
+    {"Board", KEY_BOARD},     {"Maker", KEY_MAKER},
+    {"Serial", KEY_SERIAL},
 };
 
 /* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
@@ -367,6 +372,13 @@ int write_lines(nb_app *app, FILE *f, int automatic)
         if (ch.fd == NB_FD_ISO || ch.fd == NB_FD_NON_ISO)
             if ((rc = cfg_write_key(f, "FD", fd_names[ch.fd])) < 0) return rc;
     }
+    /* The adapter the settings below are made for: a later start that
+     * finds another one on the channel asks before it takes them. */
+    if (ch.board.b.name[0]) {
+        if ((rc = cfg_write_key(f, "Board", ch.board.b.name)) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Maker", ch.board.b.manufacturer)) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Serial", ch.board.serial)) < 0) return rc;
+    }
     /* An index outside the table (never set by the channel) is written as
      * the default rate rather than as a value the reader would refuse. */
     int32_t index = (ch.baud_index >= 0 && ch.baud_index < BAUD_COUNT) ? ch.baud_index : 7;
@@ -599,6 +611,20 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
         if (!checking())
             rs.page = value;
         return 0;
+    case KEY_BOARD:
+    case KEY_MAKER:
+    case KEY_SERIAL:
+        if (!checking()) {
+            nb_adapter_id &a = app->session.adapter;
+            a.known = 1;
+            if (token == KEY_BOARD)
+                g_strlcpy(a.board, value, sizeof a.board);
+            else if (token == KEY_MAKER)
+                g_strlcpy(a.maker, value, sizeof a.maker);
+            else
+                g_strlcpy(a.serial, value, sizeof a.serial);
+        }
+        return 0;
     case KEY_LOADPLUGIN: {
         if (checking())
             return 0;
@@ -812,8 +838,10 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     rs.named.clear();
     rs.page.clear();
     rs.cur_kept = -1;
-    if (mode != SES_LOAD_PLUGINS && mode != SES_LOAD_CHECK)
+    if (mode != SES_LOAD_PLUGINS && mode != SES_LOAD_CHECK) {
         kept.clear();
+        memset(&app->session.adapter, 0, sizeof app->session.adapter);
+    }
     const bool quiet = mode == SES_LOAD_CHECK;
 
     gstr fname(g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr));

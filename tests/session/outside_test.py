@@ -437,7 +437,8 @@ def reset_to_defaults(p):
     check('Are you sure you want reset session to defaults (Nimbrel will be restarted)?'
           in p.labels(q), 'question text %r' % p.labels(q))
     p.button(q, 'Yes').doActionNamed('click')
-    want = ('\n[Nimbrel]\nHsize=%s\nVsize=%s\nLeftPaneSize=%s\nXpos=%s\nYpos=%s\nBaud=500\n'
+    want = ('\n[Nimbrel]\nHsize=%s\nVsize=%s\nLeftPaneSize=%s\nXpos=%s\nYpos=%s\n'
+            'Board=ZELK simulated CAN\nMaker=ZELK simulation\nSerial=SIM-0\nBaud=500\n'
             'Amask=0x0\nAcode=0x0\nWtout=20\nLoadPlugin=%s\nPage=%s\n')
 
     def restarted():
@@ -803,6 +804,52 @@ def window_restored(p):
              win.position[0] + win.size[0] <= 1280 and win.position[1] + win.size[1] <= 1024,
              'the window within the screen (%r %r)' % (win.size, win.position))
     check(p.quit() == 0, 'exit code')
+
+
+@case
+def other_adapter(p):
+    auto = p.auto_file()
+    board = '\nBoard=ZELK simulated CAN\nMaker=ZELK simulation\nSerial=SIM-0\n'
+    # A file from before adapters were recorded is taken as it stands,
+    # and the adapter goes into the file.
+    with open(auto, 'w') as f:
+        f.write('\n[Nimbrel]\nBaud=250\n')
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    wait_for(lambda: board in (read(auto) or '') and '\nBaud=250\n' in read(auto),
+             'the adapter and the old rate in the automatic file')
+    check(p.quit() == 0, 'exit code')
+
+    # Settings made for another adapter wait for the user's word.
+    other = '\n[Nimbrel]\nBoard=Bench <adapter>\nMaker=ZELK simulation\nSerial=\nBaud=250\n'
+    for answer, rate in (('Use the defaults', '500'), ('Detect the bit rate (listen only)', '500'),
+                         ('Use the session\'s settings', '250')):
+        with open(auto, 'w') as f:
+            f.write(other)
+        before = inode(auto)
+        p.seen_dialogs = []
+        p.start()
+        p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+        q = p.dialog('the question about the adapter')
+        text = ' '.join(p.labels(q))
+        check('board: "Bench <adapter>" in the session, "ZELK simulated CAN" now' in text and
+              'serial number: "none" in the session, "SIM-0" now' in text and
+              'manufacturer' not in text and 'bit rate is 250 ' in text, 'question: %r' % text)
+        check(inode(auto) == before, 'automatic file written before the answer')
+        p.button(q, answer).doActionNamed('click')
+        if answer.startswith('Detect'):
+            d = p.dialog('the autobaud dialog', 'Autobaud')
+            wait_for(lambda: d.findChild(GenericPredicate(name='No distorb (LOM)',
+                                                          roleName='combo box'),
+                                         retry=False, requireResult=False),
+                     'listen-only mode chosen')
+            p.button(d, 'Try ...').doActionNamed('click')
+            wait_for(lambda: any('baud autodetected!' in l for l in p.labels(d)),
+                     'the detection', timeout=60)
+            p.button(d, 'Close').doActionNamed('click')
+        wait_for(lambda: board in (read(auto) or '') and '\nBaud=%s\n' % rate in read(auto),
+                 '%s: Baud=%s for this adapter (%r)' % (answer, rate, read(auto)))
+        check(p.quit() == 0, 'exit code')
 
 
 def main():
