@@ -7,7 +7,9 @@
  *     already checked, typed and counted;
  *   - its session keys read and written by name with typed values;
  *   - the channel status and number at hand, kept up to date from
- *     PGRP_INIT and PGRP_STATUS.
+ *     PGRP_INIT and PGRP_STATUS;
+ *   - the CAN FD opt-in, NBKIT_PLUGIN_FD, with FD frames through the
+ *     handlers rx_fd_frames and tx_fd_frames.
  *
  * It is header-only and uses nothing but the C interface of nimbrel.h, so
  * a plug-in built with it is an ordinary plug-in to the host, and one
@@ -42,6 +44,16 @@
  * declares 0x0301 or later; the nbkit_key_* helpers then read it whole
  * (the kit asks the host for it where the host has nbpg_session_key_value,
  * so a plug-in of the kit loads on an older host as well).
+ *
+ * To see CAN FD frames, a plug-in names its FD handlers and opts in:
+ *
+ *   static void rx_fd(const zk_fdframe *f, int n, uint64_t ts) { ... }
+ *   static const nbkit_plugin plugin = { .init = init, .rx_fd_frames = rx_fd };
+ *   NBKIT_PLUGIN_FD(plugin, 0x0301, "Counter", "Me", "Counts frames")
+ *
+ * It then gets every frame, classic and FD, through rx_fd_frames and
+ * tx_fd_frames, and none through rx_frames and tx_frames. A plug-in made
+ * with NBKIT_PLUGIN gets the classic frames only, as with interface 0x0300.
  */
 #ifndef NIMBREL_KIT_H
 #define NIMBREL_KIT_H
@@ -97,9 +109,13 @@ typedef struct nbkit_plugin {
     void (*load_key)(const pgrp_session_key *key);
     void (*load_end)(void);
 
-    /* CAN FD (interface 0x0301): the FD opt-in and the handlers of the FD
-     * request types join the record here, dispatched like rx_frames and
-     * tx_frames; until then other receives those requests. */
+    /* CAN FD (interface 0x0301), for a plug-in that opts in with
+     * NBKIT_PLUGIN_FD: every frame, classic (ZK_FRAME_FDF clear) and FD,
+     * received in receive order and sent in the order sent, on the poll
+     * tick like rx_frames and tx_frames (which such a plug-in never gets).
+     * A null handler hands its request to other. */
+    void (*rx_fd_frames)(const zk_fdframe *frames, int n, uint64_t ts);
+    void (*tx_fd_frames)(const nb_tx_fd_entry *sent, int n, uint64_t ts);
 
     /* Any request type the kit does not dispatch, such as those a later
      * minor version adds, with the record itself. */
@@ -315,6 +331,18 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
         if (data && p->tx_frames && size >= sizeof(nb_tx_entry))
             p->tx_frames((const nb_tx_entry *)data, (int)(size / sizeof(nb_tx_entry)), ts);
         break;
+    case PGRP_RX_FD_FRAMES:
+        if (!p->rx_fd_frames)
+            goto other;
+        if (data && size >= sizeof(zk_fdframe))
+            p->rx_fd_frames((const zk_fdframe *)data, (int)(size / sizeof(zk_fdframe)), ts);
+        break;
+    case PGRP_TX_FD_FRAMES:
+        if (!p->tx_fd_frames)
+            goto other;
+        if (data && size >= sizeof(nb_tx_fd_entry))
+            p->tx_fd_frames((const nb_tx_fd_entry *)data, (int)(size / sizeof(nb_tx_fd_entry)), ts);
+        break;
     case PGRP_ERRORS:
         if (data && p->errors && size >= sizeof(zk_errs))
             p->errors((const zk_errs *)data, ts);
@@ -358,6 +386,7 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
         }
         break;
     default:
+    other:
         if (p->other)
             p->other(req);
         break;
@@ -370,6 +399,19 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
  * (string literals, UTF-8), and nbpg_handler dispatching to the handlers
  * of the nbkit_plugin record named first. */
 #define NBKIT_PLUGIN(handlers, version, name, author, description)                \
+    NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)
+
+/* The same for a plug-in that handles CAN FD: it also exports
+ * __nbpg_features with NBPG_FEATURE_FD, so the host sends it
+ * PGRP_RX_FD_FRAMES and PGRP_TX_FD_FRAMES (rx_fd_frames, tx_fd_frames) in
+ * place of the classic request types. version must be 0x0301 or later
+ * (the host reads the opt-in from then on); a lower one fails to compile. */
+#define NBKIT_PLUGIN_FD(handlers, version, name, author, description)             \
+    typedef char nbkit_fd_needs_version_0x0301[(version) >= NBPG_VERSION_FEATURES ? 1 : -1]; \
+    NBKIT_C_LINKAGE NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_FD; \
+    NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)
+
+#define NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)       \
     __attribute__((visibility("hidden"))) nbkit_state nbkit_self;                  \
     __attribute__((visibility("hidden"))) nbkit_whole_value nbkit_whole;           \
     NBKIT_C_LINKAGE NBPG_EXPORT const uint16_t __nbpg_version = (version);        \

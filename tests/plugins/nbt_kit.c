@@ -2,6 +2,7 @@
  * nbt_kit.c - a test plug-in written in C with the plug-in kit: every
  * handler reports what it was given to nbt_hook (style NBT_STYLE_KIT),
  * together with the channel status and number the kit keeps at hand.
+ * Built with NBT_KIT_FD it opts in to CAN FD with NBKIT_PLUGIN_FD.
  */
 #include <string.h>
 
@@ -27,6 +28,31 @@ static void frames(int32_t type, const void *base, int n, size_t stride, uint64_
     ev.last_id = ((const zk_frame *)((const char *)base + (size_t)(n - 1) * stride))->id;
     ev.hash = nbt_hash_frames(base, n, stride);
     report(type, ts, &ev);
+}
+
+/* FD records (zk_fdframe at the start of each stride): what they carry. */
+static void fd_frames(int32_t type, const void *base, int n, size_t stride, uint64_t ts)
+{
+    nbt_event ev = {0};
+    ev.n = n;
+    ev.content = 2166136261u;
+    for (int i = 0; i < n; i++) {
+        const zk_fdframe *f = (const zk_fdframe *)((const char *)base + (size_t)i * stride);
+        ev.content = nbt_content(ev.content, f->id, f->flags, f->len, f->data);
+        ev.fd_n += (f->flags & ZK_FRAME_FDF) != 0;
+        ev.last_id = f->id;
+    }
+    report(type, ts, &ev);
+}
+
+static void rx_fd(const zk_fdframe *f, int n, uint64_t ts)
+{
+    fd_frames(PGRP_RX_FD_FRAMES, f, n, sizeof *f, ts);
+}
+
+static void tx_fd(const nb_tx_fd_entry *e, int n, uint64_t ts)
+{
+    fd_frames(PGRP_TX_FD_FRAMES, e, n, sizeof *e, ts);
 }
 
 static GtkWidget *init(const nb_chan_status *status, uint64_t ts)
@@ -100,8 +126,13 @@ static const nbkit_plugin kit_recorder = {
     .text_domain = "nbt-kit", .init = init, .release = release,
     .rx_frames = rx, .tx_frames = tx, .errors = errors, .status = status,
     .session_save = save, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
-    .other = other,
+    .rx_fd_frames = rx_fd, .tx_fd_frames = tx_fd, .other = other,
 };
 
+#ifdef NBT_KIT_FD
+NBKIT_PLUGIN_FD(kit_recorder, 0x0301, "Kit recorder", "Nimbrel tests",
+                "Reports every handler call of the plug-in kit to the test")
+#else
 NBKIT_PLUGIN(kit_recorder, 0x0300, "Kit recorder", "Nimbrel tests",
              "Reports every handler call of the plug-in kit to the test")
+#endif

@@ -610,6 +610,53 @@ TEST_F(Poll, CanFdPluginOnAClassicChannel)
     EXPECT_EQ(st.data_kbit, 0);
 }
 
+// The plug-in kit: a kit plug-in that opts in gets every frame through
+// its FD handlers; one that does not gets the classic frames as before.
+TEST_F(Poll, KitPluginsGetFdFramesOnlyWhenTheyOptIn)
+{
+    reopen_fd();
+    nb_plugin *fd = loaded("nbt_kit_fd", "kitfd.so");
+    nb_plugin *classic = loaded("nbt_kit", "kit.so");
+    EXPECT_EQ(fd->fd_aware, 1);
+    EXPECT_EQ(classic->fd_aware, 0);
+    clear_events();
+
+    const std::vector<zk_fdframe> mix = {
+        fd_frame(0x100, 0, 8),
+        fd_frame(0x101, ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI, 64),
+        fd_frame(0x102, ZK_FRAME_RTR, 2),
+    };
+    for (const zk_fdframe &f : mix)
+        ASSERT_GE(zk_sim_inject_fd(0, &f), 1);
+    zk_fdframe f20 = fd_frame(0x201, ZK_FRAME_FDF, 20);
+    zk_frame c = frame(0x200);
+    ASSERT_GE(nb_send_fd_frame(&f20), 0);
+    ASSERT_GE(nb_send_frame(&c), 0);
+    tick();
+
+    auto rx = of_type(PGRP_RX_FD_FRAMES, fd->path);
+    auto tx = of_type(PGRP_TX_FD_FRAMES, fd->path);
+    ASSERT_EQ(rx.size(), 1u);
+    ASSERT_EQ(tx.size(), 1u);
+    EXPECT_EQ(rx[0].ev.style, NBT_STYLE_KIT);
+    EXPECT_EQ(rx[0].ev.content, content_of(mix));
+    EXPECT_EQ(rx[0].ev.fd_n, 1);
+    zk_fdframe c_fd;
+    frame_to_fd(&c, &c_fd);
+    EXPECT_EQ(tx[0].ev.content, content_of({f20, c_fd}));
+    EXPECT_TRUE(of_type(PGRP_RX_FRAMES, fd->path).empty());
+    EXPECT_TRUE(of_type(PGRP_TX_FRAMES, fd->path).empty());
+
+    auto crx = of_type(PGRP_RX_FRAMES, classic->path);
+    auto ctx = of_type(PGRP_TX_FRAMES, classic->path);
+    ASSERT_EQ(crx.size(), 1u);
+    ASSERT_EQ(ctx.size(), 1u);
+    EXPECT_EQ(crx[0].ev.n, 2);
+    EXPECT_EQ(crx[0].ev.last_id, 0x102u);
+    EXPECT_EQ(ctx[0].ev.last_id, 0x200u);
+    EXPECT_TRUE(of_type(PGRP_RX_FD_FRAMES, classic->path).empty());
+}
+
 TEST_F(Poll, TxLogEntriesAddedWhileStoppedComeAfterStart)
 {
     nb_plugin *x = loaded("nbt_handler", "x.so");
