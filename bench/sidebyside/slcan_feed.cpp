@@ -128,7 +128,7 @@ private:
             n.len = (uint8_t)(1 + (seed >> 16) % 8);
             n.period_ns = (uint64_t)periods_ms[(seed >> 8) % 8] * 1000000u;
             uint8_t zero[8] = {0};
-            bits_per_s += bv_frame_bits(n.id, n.flags, n.len, zero) * 1e9 / (double)n.period_ns;
+            bits_per_s += bv_frame_bits(n.id, n.flags, n.len, zero).nominal * 1e9 / (double)n.period_ns;
             n.due_ns = (uint64_t)((seed >> 4) % 1000) * n.period_ns / 1000;
             nodes_.push_back(n);
         }
@@ -200,7 +200,7 @@ private:
             uint64_t start_ns;
             node *from;
             next_frame(&f, &start_ns, &from);
-            uint64_t end = start_ns + (uint64_t)(bv_frame_bits(f.id, f.flags, f.len, f.data) *
+            uint64_t end = start_ns + (uint64_t)(bv_frame_bits(f.id, f.flags, f.len, f.data).nominal *
                                                  ns_per_bit);
             if (end > end_ns_) {
                 stop();

@@ -16,6 +16,8 @@ const char *const KEY_VIEW = "View";
 const char *const KEY_TIME = "Time";
 const char *const KEY_FILTER = "Filter";
 const char *const KEY_HISTORY = "History";
+const char *const KEY_FORMATS = "Frames";
+const char *const FORMATS[] = {"all", "fd", "classic", nullptr};
 const char *const VIEWS[] = {"trace", "identifiers", nullptr};
 const char *const TIMES[] = {"relative", "absolute", nullptr};
 
@@ -23,19 +25,26 @@ const char *const TIMES[] = {"relative", "absolute", nullptr};
  * directions and as many extended ones again. */
 constexpr uint32_t ID_TABLE_SLOTS = 16384;
 
-void add_frame(uint8_t kind, const zk_frame *f, int64_t t_us)
+void add_frame(uint8_t kind, const zk_fdframe *f, int64_t t_us)
 {
-    uint8_t len = f->len > 8 ? 8 : f->len;
-    uint8_t flags = f->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
+    uint8_t flags = f->flags & BV_FRAME_FLAGS;
+    if (!(flags & ZK_FRAME_FDF))
+        flags &= ZK_FRAME_EFF | ZK_FRAME_RTR;
+    uint8_t max = (flags & ZK_FRAME_FDF) ? 64 : 8;
+    uint8_t len = f->len > max ? max : f->len;
     uint32_t id = f->id & ((flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
-    uint32_t bits = bv_frame_bits(id, flags, len, f->data);
-    bv.bits += bits;
+    bv_bits bits = bv_frame_bits(id, flags, len, f->data);
+    bv.bits += bits.nominal;
+    bv.data_bits += bits.data;
     bv.last_frame_us = t_us;
     if (kind == BV_RX) {
-        if (bv.rx == 0)
+        if (bv.rx == 0) {
             bv.rx_first_us = t_us;
-        else
-            bv.rx_bits += bits;   /* the bits after the first frame's end */
+        } else {
+            /* the bits after the first frame's end */
+            bv.rx_bits += bits.nominal;
+            bv.rx_data_bits += bits.data;
+        }
         bv.rx_last_us = t_us;
         bv.rx++;
     } else {
@@ -54,7 +63,7 @@ void add_frame(uint8_t kind, const zk_frame *f, int64_t t_us)
     r.kind = kind;
     r.flags = flags;
     r.len = len;
-    memcpy(r.u.data, f->data, sizeof r.u.data);
+    memcpy(r.u.data, f->data, (flags & ZK_FRAME_RTR) ? 0 : len);
     bv_trace_append(bv.trace, &r);
 }
 
@@ -81,12 +90,14 @@ void save_session(void *file)
     nbkit_save_choice(file, KEY_TIME, TIMES, bv.absolute);
     nbkit_save_text(file, KEY_FILTER, bv.filter_text);
     nbkit_save_int(file, KEY_HISTORY, bv.history);
+    nbkit_save_choice(file, KEY_FORMATS, FORMATS, bv.filter.formats);
 }
 
 void load_begin(void)
 {
     bv.load_view = bv.view;
     bv.load_absolute = bv.absolute;
+    bv.load_formats = bv.filter.formats;
     bv.load_history = bv.history;
     bv.load_has_filter = 0;
     bv.load_filter[0] = '\0';
@@ -97,6 +108,7 @@ void load_key(const pgrp_session_key *key)
     int32_t n = 0;
     nbkit_key_choice(key, KEY_VIEW, VIEWS, &bv.load_view);
     nbkit_key_choice(key, KEY_TIME, TIMES, &bv.load_absolute);
+    nbkit_key_choice(key, KEY_FORMATS, FORMATS, &bv.load_formats);
     if (nbkit_key_text(key, KEY_FILTER, bv.load_filter, sizeof bv.load_filter))
         bv.load_has_filter = 1;
     if (nbkit_key_int(key, KEY_HISTORY, &n) && n > 0)
@@ -109,6 +121,8 @@ void load_end(void)
         return;
     bv_apply_history(bv.load_history);
     bv_apply_time_mode(bv.load_absolute);
+    if (bv.load_formats != bv.filter.formats)
+        bv_apply_formats(bv.load_formats);
     if (bv.load_has_filter)
         bv_apply_filter_text(bv.load_filter);
     bv_apply_view(bv.load_view);
@@ -141,8 +155,9 @@ GtkWidget *on_init(const nb_chan_status *status, uint64_t ts)
 
 /* With BUSVIEW_STATS naming a file, the counters and timings of this
  * load are appended to it at release, for measuring the program as a
- * whole. rx_load is the received frames' bits over their own receive
- * times: on a saturated bus it is 1.0 when no frame was lost. */
+ * whole. rx_load is the time the received frames' bits take at the
+ * channel's rates over their own receive times: on a saturated bus it is
+ * 1.0 when no frame was lost. */
 void write_stats(void)
 {
     const char *path = getenv("BUSVIEW_STATS");
@@ -152,8 +167,8 @@ void write_stats(void)
     if (!f)
         return;
     int64_t span = bv.rx_last_us - bv.rx_first_us;
-    uint32_t bps = bv_baud_bps(nbkit_status()->baud_index);
-    double load = span > 0 && bps ? (double)bv.rx_bits / ((double)span / 1e6) / bps : 0.0;
+    double busy = bv_bus_seconds(bv.rx_bits, bv.rx_data_bits, nbkit_status());
+    double load = span > 0 ? busy / ((double)span / 1e6) : 0.0;
     fprintf(f,
             "received=%llu sent=%llu lines=%u rx_span_us=%lld rx_load=%.4f "
             "max_request_us=%lld max_refresh_us=%lld max_refresh_gap_us=%lld\n",
@@ -178,14 +193,14 @@ void took(int64_t since)
         bv.max_request_us = dt;
 }
 
-void on_rx(const zk_frame *frames, int n, uint64_t ts)
+void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
 {
     int64_t t0 = g_get_monotonic_time();
     bv_add_frames(frames, n, ts);
     took(t0);
 }
 
-void on_tx(const nb_tx_entry *sent, int n, uint64_t ts)
+void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
 {
     int64_t t0 = g_get_monotonic_time();
     bv_add_sent(sent, n);
@@ -194,13 +209,14 @@ void on_tx(const nb_tx_entry *sent, int n, uint64_t ts)
 
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
-    .rx_frames = on_rx, .tx_frames = on_tx, .errors = bv_add_errors, .status = bv_add_status,
+    .errors = bv_add_errors, .status = bv_add_status,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+    .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
 };
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0300, "Bus view", "The Nimbrel developers",
+NBKIT_PLUGIN_FD(plugin, 0x0301, "Bus view", "The Nimbrel developers",
              "Trace of received and sent frames, error counters and status changes, "
              "a per-identifier view, a display filter and the bus load.")
 
@@ -211,7 +227,7 @@ NBKIT_PLUGIN(plugin, 0x0300, "Bus view", "The Nimbrel developers",
  * when the two disagree by more than two seconds (the adapter's clock was
  * reset, or the bus was silent for longer than the clock's wrap), the
  * clock is placed anew. */
-void bv_add_frames(const zk_frame *frames, int n, uint64_t req_ts)
+void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
 {
     if (n <= 0 || !bv.trace)
         return;
@@ -233,7 +249,7 @@ void bv_add_frames(const zk_frame *frames, int n, uint64_t req_ts)
     }
 }
 
-void bv_add_sent(const nb_tx_entry *entries, int n)
+void bv_add_sent(const nb_tx_fd_entry *entries, int n)
 {
     if (!bv.trace)
         return;
@@ -273,5 +289,7 @@ void bv_add_status(const nb_chan_status *st, uint64_t req_ts)
     r.u.st.acc_code = st->acc_code;
     r.u.st.acc_mask = st->acc_mask;
     r.u.st.wtout = st->wtout;
+    r.u.st.fd = st->fd;
+    r.u.st.data_kbit = st->data_kbit;
     add_line(r);
 }

@@ -46,11 +46,11 @@ struct bv_rec {
     int64_t dt_us;
     uint32_t id;
     uint8_t kind;                 /* bv_kind */
-    uint8_t flags;                /* ZK_FRAME_EFF, ZK_FRAME_RTR */
-    uint8_t len;
+    uint8_t flags;                /* ZK_FRAME_EFF, RTR; FDF, BRS, ESI of a CAN FD frame */
+    uint8_t len;                  /* data length in bytes, up to 64 */
     uint8_t reserved;
     union {
-        uint8_t data[8];
+        uint8_t data[64];
         uint16_t errs[5];         /* EWL, BOFF, HOVR, SOVR, WTOUT */
         struct {
             uint8_t running;
@@ -60,16 +60,29 @@ struct bv_rec {
             uint32_t acc_code;
             uint32_t acc_mask;
             uint16_t wtout;
+            uint8_t fd;           /* nb_chan_status.fd */
+            uint8_t reserved2;
+            uint16_t data_kbit;
         } st;
     } u;
 };
-static_assert(sizeof(bv_rec) == 48, "trace record stays compact");
+static_assert(sizeof(bv_rec) == 88, "trace record stays compact");
+
+/* The flags a frame line keeps. */
+#define BV_FRAME_FLAGS (ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI)
 
 /* ----------------------------------------------------------------- filter */
 
-/* Identifier ranges; an empty filter passes everything. The player takes
- * the same filters: both parse them with the idfilter library. */
-typedef idf_filter bv_filter;
+/* Which frames a filter passes by their format. */
+enum bv_formats : uint8_t { BV_FORMATS_ALL = 0, BV_FORMATS_FD = 1, BV_FORMATS_CLASSIC = 2 };
+
+/* Identifier ranges and a format; an empty filter of all formats passes
+ * everything. The player takes the same identifier filters: both parse
+ * them with the idfilter library. */
+struct bv_filter {
+    idf_filter ids;
+    uint8_t formats;              /* bv_formats */
+};
 
 /* Parses "100-1FF, 7E8, 18DAF110": hexadecimal identifiers (an optional
  * 0x prefix) and ranges, separated by commas, semicolons or blanks.
@@ -78,21 +91,34 @@ typedef idf_filter bv_filter;
 const idf_texts *bv_filter_texts(void);   /* the messages, translated */
 static inline int bv_filter_parse(const char *text, bv_filter *out, char *msg, size_t msg_size)
 {
-    return idf_parse(text, out, msg, msg_size, bv_filter_texts());
+    return idf_parse(text, &out->ids, msg, msg_size, bv_filter_texts());
 }
-static inline bool bv_filter_match(const bv_filter *f, uint32_t id)
+/* flags: the frame's ZK_FRAME_* (FDF tells its format). */
+static inline bool bv_filter_match(const bv_filter *f, uint32_t id, uint8_t flags)
 {
-    return idf_match(f, id);
+    if (f->formats != BV_FORMATS_ALL &&
+        ((flags & ZK_FRAME_FDF) != 0) != (f->formats == BV_FORMATS_FD))
+        return false;
+    return idf_match(&f->ids, id);
 }
 
 /* ------------------------------------------------------------- bit length */
 
 /* Bits the frame occupies on the bus, stuff bits and the interframe space
- * included. */
-uint32_t bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data);
+ * included: those at the nominal rate, and those of a CAN FD frame's data
+ * phase (ESI to the CRC) at the data rate when it has BRS, else 0. */
+struct bv_bits {
+    uint32_t nominal;
+    uint32_t data;
+};
+bv_bits bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data);
 /* Bit rate of a bit-rate index 1..9 in bit/s; 0 for the manual setting
  * (index 0) and anything unknown. */
 uint32_t bv_baud_bps(int32_t baud_index);
+/* Seconds the bus takes for so many bits at the nominal rate and in FD
+ * data phases at the data rate of the channel st describes; 0 when its
+ * nominal rate is not known. */
+double bv_bus_seconds(uint64_t nominal_bits, uint64_t data_bits, const nb_chan_status *st);
 
 /* --------------------------------------------------------------- formatting */
 
@@ -100,7 +126,12 @@ uint32_t bv_baud_bps(int32_t baud_index);
 void bv_fmt_time(char *buf, size_t size, int64_t t_us, int64_t t0_us, int absolute);
 void bv_fmt_id(char *buf, size_t size, uint32_t id, uint8_t flags);
 void bv_fmt_marks(char *buf, size_t size, uint8_t flags);
+/* Bytes in hexadecimal, groups of 8 set apart by BV_GROUP_GAP; the text
+ * ends with what fits in size. */
+#define BV_GROUP_GAP " | "
 void bv_fmt_data(char *buf, size_t size, const uint8_t *data, uint8_t len, uint8_t flags);
+/* Text room for the 64 bytes of an FD frame, NUL included. */
+#define BV_DATA_TEXT 224
 void bv_fmt_ms(char *buf, size_t size, int64_t us);   /* "12.345", "" for negative */
 void bv_fmt_rec_data(char *buf, size_t size, const bv_rec *r);
 const char *bv_kind_text(uint8_t kind);
@@ -222,20 +253,20 @@ enum {
 struct bv_id_shown {
     uint64_t count;
     int64_t period_us;
+    uint64_t changed;             /* bytes highlighted, a bit each */
     uint8_t len;
-    uint8_t flags;
-    uint8_t changed;              /* bytes highlighted */
-    uint8_t data[8];
+    uint8_t flags;                /* RTR, FDF, BRS, ESI of the last frame */
+    uint8_t data[64];
 };
 
 struct bv_id_entry {
     uint32_t id;
-    uint8_t flags;                /* ZK_FRAME_EFF of the key, RTR of the last frame */
+    uint8_t flags;                /* ZK_FRAME_EFF of the key; RTR, FDF, BRS, ESI of the last frame */
     uint8_t dir;                  /* BV_RX or BV_TX */
     uint8_t used;
     uint8_t len;
-    uint8_t data[8];
-    uint8_t changed;              /* bytes changed since the last display update */
+    uint8_t data[64];
+    uint64_t changed;             /* bytes changed since the last display update */
     uint8_t dirty;                /* counted since the last display update */
     uint8_t in_view;              /* has a row in the model */
     uint8_t ntimes;               /* times held, 0..BV_PERIOD_TIMES */
@@ -282,6 +313,7 @@ struct bv_rate_sample {
     int64_t t_us;                 /* wall clock */
     uint64_t frames;
     uint64_t bits;
+    uint64_t data_bits;
 };
 
 #define BV_RATE_SAMPLES 11
@@ -303,7 +335,8 @@ struct bv_state {
     /* counters; they run while paused */
     uint64_t rx;
     uint64_t tx;
-    uint64_t bits;
+    uint64_t bits;                /* at the nominal rate */
+    uint64_t data_bits;           /* FD data phases at the data rate */
     uint64_t dropped_while_paused;
 
     /* receive times: the adapter's 32-bit microsecond clock, unwrapped and
@@ -315,6 +348,7 @@ struct bv_state {
 
     /* measurements for BUSVIEW_STATS (see busview.cpp) */
     uint64_t rx_bits;
+    uint64_t rx_data_bits;
     int64_t last_frame_us;        /* time of the newest frame counted */
     int64_t rx_first_us;
     int64_t rx_last_us;
@@ -328,7 +362,7 @@ struct bv_state {
     int rate_head;
 
     /* session load in progress */
-    int load_view, load_absolute;
+    int load_view, load_absolute, load_formats;
     uint32_t load_history;
     char load_filter[BV_FILTER_TEXT];
     int load_has_filter;
@@ -341,6 +375,7 @@ struct bv_state {
     GtkWidget *w_clear;
     GtkWidget *w_autoscroll;
     GtkWidget *w_filter;
+    GtkWidget *w_formats;
     GtkWidget *w_filter_msg;
     GtkWidget *w_history;
     GtkWidget *w_trace;
@@ -360,8 +395,8 @@ extern bv_state bv;
 GtkCellRenderer *bv_cell_new(int mono);
 
 /* busview.cpp */
-void bv_add_frames(const zk_frame *frames, int n, uint64_t req_ts);
-void bv_add_sent(const nb_tx_entry *entries, int n);
+void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts);
+void bv_add_sent(const nb_tx_fd_entry *entries, int n);
 void bv_add_errors(const zk_errs *errs, uint64_t req_ts);
 void bv_add_status(const nb_chan_status *st, uint64_t req_ts);
 
@@ -372,6 +407,7 @@ void bv_refresh(void);            /* what the timer does, callable directly */
 void bv_apply_view(int view);
 void bv_apply_time_mode(int absolute);
 int  bv_apply_filter_text(const char *text);   /* 0, or -1 with the message shown */
+void bv_apply_formats(int formats);            /* bv_formats */
 int  bv_apply_history(uint32_t history);       /* 0, or -1 when memory is short */
 void bv_do_clear(void);
 void bv_set_paused(int paused);

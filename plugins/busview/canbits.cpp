@@ -5,13 +5,18 @@
  * the CRC, the CRC computed, and the stuff bits counted as a controller
  * inserts them; the fixed tail (CRC delimiter, acknowledge slot and
  * delimiter, end of frame, interframe space) adds 13 bits.
+ *
+ * A CAN FD frame is stuffed the same way up to the end of its data; its
+ * stuff count and CRC (17 bits up to 16 data bytes, else 21) take a fixed
+ * stuff bit before every fourth bit. With BRS, the bits from ESI to the
+ * end of the CRC go at the data rate.
  */
 #include "busview.h"
 
 namespace {
 
 struct bitbuf {
-    uint8_t b[160];
+    uint8_t b[640];
     int n = 0;
     void put(uint32_t value, int width)
     {
@@ -32,41 +37,32 @@ uint32_t crc15(const bitbuf &bits)
     return crc;
 }
 
-}  // namespace
-
-uint32_t bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data)
+/* Start of frame and the identifier: an extended one with SRR and IDE
+ * between its two parts. */
+void put_start(bitbuf &bits, uint32_t id, uint8_t flags)
 {
-    if (len > 8)
-        len = 8;
-    bool rtr = (flags & ZK_FRAME_RTR) != 0;
-    bitbuf bits;
     bits.put(0, 1);                          /* start of frame */
     if (flags & ZK_FRAME_EFF) {
         bits.put((id >> 18) & 0x7FFu, 11);
         bits.put(1, 1);                      /* SRR */
         bits.put(1, 1);                      /* IDE */
         bits.put(id & 0x3FFFFu, 18);
-        bits.put(rtr ? 1 : 0, 1);
-        bits.put(0, 2);                      /* r1, r0 */
     } else {
         bits.put(id & 0x7FFu, 11);
-        bits.put(rtr ? 1 : 0, 1);
-        bits.put(0, 1);                      /* IDE */
-        bits.put(0, 1);                      /* r0 */
     }
-    bits.put(len, 4);
-    if (!rtr)
-        for (int i = 0; i < len; i++)
-            bits.put(data[i], 8);
-    bits.put(crc15(bits), 15);
+}
 
-    int stuffed = 0;
+/* Stuff bits a controller inserts into bits [0, n), and of them those
+ * before bit split. */
+void count_stuff(const bitbuf &bits, int split, uint32_t *before, uint32_t *after)
+{
+    *before = *after = 0;
     int run = 1;
     uint8_t prev = bits.b[0];
     for (int i = 1; i < bits.n; i++) {
         if (bits.b[i] == prev) {
             if (++run == 5) {
-                stuffed++;
+                ++*(i < split ? before : after);
                 prev = (uint8_t)!prev;       /* the stuff bit starts the next run */
                 run = 1;
             }
@@ -75,7 +71,74 @@ uint32_t bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *d
             run = 1;
         }
     }
-    return (uint32_t)(bits.n + stuffed + 13);
+}
+
+uint32_t fd_dlc(uint8_t len)
+{
+    static const uint8_t steps[] = {12, 16, 20, 24, 32, 48, 64};
+    if (len <= 8)
+        return len;
+    uint32_t code = 9;
+    for (uint8_t step : steps) {
+        if (len <= step)
+            return code;
+        code++;
+    }
+    return 15;
+}
+
+bv_bits fd_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data)
+{
+    if (len > 64)
+        len = 64;
+    bitbuf bits;
+    put_start(bits, id, flags);
+    bits.put(0, 1);                          /* RRS */
+    if (!(flags & ZK_FRAME_EFF))
+        bits.put(0, 1);                      /* IDE */
+    bits.put(1, 1);                          /* FDF */
+    bits.put(0, 1);                          /* res */
+    bits.put((flags & ZK_FRAME_BRS) ? 1 : 0, 1);
+    int arbitration = bits.n;
+    bits.put((flags & ZK_FRAME_ESI) ? 1 : 0, 1);
+    bits.put(fd_dlc(len), 4);
+    for (int i = 0; i < len; i++)
+        bits.put(data[i], 8);
+    uint32_t stuff_arb, stuff_data;
+    count_stuff(bits, arbitration, &stuff_arb, &stuff_data);
+    uint32_t crc = len > 16 ? 21 : 17;
+    uint32_t fixed = 1 + (4 + crc) / 4;      /* before the stuff count, then every fourth bit */
+    bv_bits out;
+    out.nominal = (uint32_t)arbitration + stuff_arb + 13;
+    out.data = (uint32_t)(bits.n - arbitration) + stuff_data + 4 + crc + fixed;
+    if (!(flags & ZK_FRAME_BRS)) {
+        out.nominal += out.data;
+        out.data = 0;
+    }
+    return out;
+}
+
+}  // namespace
+
+bv_bits bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data)
+{
+    if (flags & ZK_FRAME_FDF)
+        return fd_frame_bits(id, flags, len, data);
+    if (len > 8)
+        len = 8;
+    bool rtr = (flags & ZK_FRAME_RTR) != 0;
+    bitbuf bits;
+    put_start(bits, id, flags);
+    bits.put(rtr ? 1 : 0, 1);
+    bits.put(0, 2);                          /* r1, r0; standard: IDE, r0 */
+    bits.put(len, 4);
+    if (!rtr)
+        for (int i = 0; i < len; i++)
+            bits.put(data[i], 8);
+    bits.put(crc15(bits), 15);
+    uint32_t stuffed, none;
+    count_stuff(bits, bits.n, &stuffed, &none);
+    return bv_bits{(uint32_t)bits.n + stuffed + 13, 0};
 }
 
 uint32_t bv_baud_bps(int32_t baud_index)
@@ -84,4 +147,14 @@ uint32_t bv_baud_bps(int32_t baud_index)
     if (baud_index < 1 || baud_index > 9)
         return 0;
     return kbit[baud_index] * 1000u;
+}
+
+double bv_bus_seconds(uint64_t nominal_bits, uint64_t data_bits, const nb_chan_status *st)
+{
+    uint32_t bps = bv_baud_bps(st->baud_index);
+    if (!bps)
+        return 0.0;
+    /* A data rate not known counts the data phases at the nominal rate. */
+    double data_bps = st->fd && st->data_kbit ? st->data_kbit * 1000.0 : (double)bps;
+    return (double)nominal_bits / bps + (double)data_bits / data_bps;
 }

@@ -60,6 +60,7 @@ PangoLayout *layout_for(BvCell *c, GtkWidget *widget)
     if (c->mono)
         pango_font_description_set_family(fd, "Monospace");
     pango_layout_set_font_description(c->layout, fd);
+    pango_layout_set_ellipsize(c->layout, PANGO_ELLIPSIZE_END);
     PangoFontMetrics *m = pango_context_get_metrics(pango_layout_get_context(c->layout), fd,
                                                     nullptr);
     c->height = PANGO_PIXELS(pango_font_metrics_get_ascent(m) + pango_font_metrics_get_descent(m));
@@ -159,7 +160,9 @@ void cell_render(GtkCellRenderer *cell, GdkDrawable *window, GtkWidget *widget,
     else if (selected)
         state = gtk_widget_has_focus(widget) ? GTK_STATE_SELECTED : GTK_STATE_ACTIVE;
     pango_layout_set_text(layout, c->text, -1);
-    /* Text wider than its column is cut at the column's edge. */
+    /* Text wider than its column ends in an ellipsis at the column's edge,
+     * so a cut never goes unseen. */
+    pango_layout_set_width(layout, (cell_area->width - 2 * (gint)cell->xpad) * PANGO_SCALE);
     GdkRectangle clip;
     if (!gdk_rectangle_intersect(cell_area, expose_area, &clip))
         return;

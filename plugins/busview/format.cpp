@@ -3,6 +3,7 @@
  */
 #include "busview.h"
 
+#include <string.h>
 #include <time.h>
 
 void bv_fmt_time(char *buf, size_t size, int64_t t_us, int64_t t0_us, int absolute)
@@ -39,27 +40,48 @@ void bv_fmt_id(char *buf, size_t size, uint32_t id, uint8_t flags)
         g_snprintf(buf, size, "%03X", (unsigned)(id & 0x7FFu));
 }
 
+/* "EXT RTR", "FD BRS ESI": the marks the frame has, in that order. */
 void bv_fmt_marks(char *buf, size_t size, uint8_t flags)
 {
-    g_snprintf(buf, size, "%s%s%s", (flags & ZK_FRAME_EFF) ? "EXT" : "",
-               (flags & ZK_FRAME_EFF) && (flags & ZK_FRAME_RTR) ? " " : "",
-               (flags & ZK_FRAME_RTR) ? "RTR" : "");
+    static const struct {
+        uint8_t flag;
+        const char *word;
+    } marks[] = {{ZK_FRAME_EFF, "EXT"}, {ZK_FRAME_RTR, "RTR"}, {ZK_FRAME_FDF, "FD"},
+                 {ZK_FRAME_BRS, "BRS"}, {ZK_FRAME_ESI, "ESI"}};
+    if (size == 0)
+        return;
+    buf[0] = '\0';
+    size_t o = 0;
+    for (const auto &m : marks) {
+        if (!(flags & m.flag))
+            continue;
+        int n = g_snprintf(buf + o, size - o, "%s%s", o ? " " : "", m.word);
+        if (n < 0 || (size_t)n >= size - o)
+            return;
+        o += (size_t)n;
+    }
 }
 
 void bv_fmt_data(char *buf, size_t size, const uint8_t *data, uint8_t len, uint8_t flags)
 {
+    const char *gap = BV_GROUP_GAP;
     static const char hex[] = "0123456789ABCDEF";
     if (size == 0)
         return;
     buf[0] = '\0';
     if (flags & ZK_FRAME_RTR)
         return;
-    if (len > 8)
-        len = 8;
+    if (len > 64)
+        len = 64;
+    size_t gap_len = strlen(gap);
     size_t o = 0;
-    for (uint8_t i = 0; i < len && o + 3 < size; i++) {
-        if (i)
-            buf[o++] = ' ';
+    for (uint8_t i = 0; i < len; i++) {
+        const char *sep = i == 0 ? "" : i % 8 == 0 ? gap : " ";
+        size_t sep_len = i == 0 ? 0 : i % 8 == 0 ? gap_len : 1;
+        if (o + sep_len + 2 >= size)
+            break;
+        memcpy(buf + o, sep, sep_len);
+        o += sep_len;
         buf[o++] = hex[data[i] >> 4];
         buf[o++] = hex[data[i] & 15];
     }
@@ -90,11 +112,19 @@ void bv_fmt_rec_data(char *buf, size_t size, const bv_rec *r)
         break;
     case BV_STATUS: {
         uint32_t bps = bv_baud_bps(r->u.st.baud_index);
-        char rate[32];
+        char rate[96];
         if (bps)
             g_snprintf(rate, sizeof rate, _("%u kbit/s"), bps / 1000);
         else
             g_snprintf(rate, sizeof rate, "%s", _("manual bit rate"));
+        if (r->u.st.fd) {
+            size_t n = strlen(rate);
+            if (r->u.st.data_kbit)
+                g_snprintf(rate + n, sizeof rate - n, _(", CAN FD, data %u kbit/s"),
+                           (unsigned)r->u.st.data_kbit);
+            else
+                g_snprintf(rate + n, sizeof rate - n, "%s", _(", CAN FD"));
+        }
         g_snprintf(buf, size, _("controller %s, %s%s, acceptance %08X/%08X"),
                    r->u.st.running ? _("running") : _("stopped"), rate,
                    r->u.st.lom ? _(", listen only") : "", (unsigned)r->u.st.acc_code,

@@ -35,15 +35,16 @@ void fmt_markup(char *buf, size_t size, const bv_id_shown *sh)
     buf[0] = '\0';
     if (sh->flags & ZK_FRAME_RTR)
         return;
-    for (uint8_t i = 0; i < sh->len && i < 8; i++) {
+    for (uint8_t i = 0; i < sh->len && i < 64; i++) {
         char byte[3] = {hex[sh->data[i] >> 4], hex[sh->data[i] & 15], '\0'};
+        const char *sep = i == 0 ? "" : i % 8 == 0 ? BV_GROUP_GAP : " ";
         int n;
-        if (sh->changed & (1u << i))
+        if (sh->changed & (1ull << i))
             n = g_snprintf(buf + o, size - o,
-                           "%s<span foreground=\"#c00000\" weight=\"bold\">%s</span>",
-                           i ? " " : "", byte);
+                           "%s<span foreground=\"#c00000\" weight=\"bold\">%s</span>", sep,
+                           byte);
         else
-            n = g_snprintf(buf + o, size - o, "%s%s", i ? " " : "", byte);
+            n = g_snprintf(buf + o, size - o, "%s%s", sep, byte);
         if (n < 0 || (size_t)n >= size - o)
             break;
         o += (size_t)n;
@@ -129,7 +130,7 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
     if (!e)
         return;
     const bv_id_shown *sh = &e->shown;
-    char buf[512];
+    char buf[64 * 56];   /* every byte highlighted */
     switch (col) {
     case BV_IDCOL_ID:
         bv_fmt_id(buf, sizeof buf, e->id, e->flags);
@@ -214,7 +215,7 @@ void take_shown(bv_id_entry *e)
     e->shown.count = e->count;
     e->shown.period_us = bv_id_period(e);
     e->shown.len = e->len;
-    e->shown.flags = e->flags & ZK_FRAME_RTR;
+    e->shown.flags = e->flags & (BV_FRAME_FLAGS & ~ZK_FRAME_EFF);
     e->shown.changed = e->changed;
     memcpy(e->shown.data, e->data, sizeof e->data);
     e->dirty = 0;
@@ -316,8 +317,8 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
             break;
         slot = (slot + 1) & mask;
     }
-    if (len > 8)
-        len = 8;
+    if (len > 64)
+        len = 64;
     if (!e->used) {
         if (ids->used >= ids->limit) {
             ids->full = 1;
@@ -337,12 +338,12 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
     int64_t dt = -1;
     if (e->count > 0) {
         dt = t_us - e->t_last;
-        uint8_t changed = 0;
+        uint64_t changed = 0;
         bool rtr = (flags & ZK_FRAME_RTR) != 0;
         if (!rtr)
             for (uint8_t i = 0; i < len; i++)
                 if (i >= e->len || data[i] != e->data[i])
-                    changed |= (uint8_t)(1u << i);
+                    changed |= 1ull << i;
         e->changed |= changed;
     }
     e->count++;
@@ -352,7 +353,7 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
     if (e->ntimes < BV_PERIOD_TIMES)
         e->ntimes++;
     e->len = len;
-    e->flags = (uint8_t)((e->flags & ZK_FRAME_EFF) | (flags & ZK_FRAME_RTR));
+    e->flags = (uint8_t)((e->flags & ZK_FRAME_EFF) | (flags & BV_FRAME_FLAGS & ~ZK_FRAME_EFF));
     if (!(flags & ZK_FRAME_RTR))
         memcpy(e->data, data, len);
     e->dirty = 1;
@@ -389,14 +390,14 @@ void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
     uint32_t fresh = 0;
     for (uint32_t slot = 0; slot < ids->cap; slot++) {
         const bv_id_entry *e = &ids->tab[slot];
-        fresh += e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id);
+        fresh += e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id, e->flags);
     }
     bool detach = view && fresh > DETACHED_INSERTS;
     if (detach)
         gtk_tree_view_set_model(view, nullptr);
     for (uint32_t slot = 0; fresh > 0 && slot < ids->cap; slot++) {
         const bv_id_entry *e = &ids->tab[slot];
-        if (e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id)) {
+        if (e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id, e->flags)) {
             insert_row(ids, slot, !detach);
             fresh--;
         }

@@ -118,12 +118,18 @@ struct log_view {
 
 log_view lg;
 
+/* A log frame's flags as the adapter library's (ZK_FRAME_*). */
+uint8_t log_flags(const cl_frame *f)
+{
+    return f->flags & (CL_EXT | CL_RTR);
+}
+
 /* --------------------------------------------------------- scan side */
 
 int passes_filter(void *ctx, const cl_frame *f)
 {
     /* Error frames are always shown, as in the live trace. */
-    return (f->flags & CL_ERR) || bv_filter_match((const bv_filter *)ctx, f->id);
+    return (f->flags & CL_ERR) || bv_filter_match((const bv_filter *)ctx, f->id, log_flags(f));
 }
 
 void count_frames(void *, const cl_frame *f, size_t n)
@@ -136,7 +142,7 @@ void count_frames(void *, const cl_frame *f, size_t n)
     for (size_t i = 0; i < n; i++) {
         if (f[i].flags & CL_ERR)
             continue;
-        bv_ids_count(&lg.ids, f[i].id, f[i].flags & (CL_EXT | CL_RTR),
+        bv_ids_count(&lg.ids, f[i].id, log_flags(&f[i]),
                      (f[i].flags & CL_TX) ? BV_TX : BV_RX, f[i].t_ns / 1000, f[i].len, f[i].data);
     }
     g_mutex_unlock(&lg.lock);
@@ -234,8 +240,8 @@ void close_rows(void)
 void set_row(GtkTreeIter *it, const cl_frame *f, int have_t0, int64_t t0_ns, int has_date)
 {
     uint8_t kind = (f->flags & CL_ERR) ? BV_ERR : (f->flags & CL_TX) ? BV_TX : BV_RX;
-    uint8_t flags = f->flags & (CL_EXT | CL_RTR);
-    char time[64] = "", id[16] = "", marks[16] = "", len[8], data[64];
+    uint8_t flags = log_flags(f);
+    char time[64] = "", id[16] = "", marks[32] = "", len[8], data[BV_DATA_TEXT];
     /* A file without a date has only relative times. */
     int absolute = bv.absolute && has_date;
     if (absolute || have_t0)
@@ -848,7 +854,7 @@ void bv_log_set_filter(const bv_filter *f)
     if (!lg.all)
         return;
     close_rows();
-    if (f->n > 0) {
+    if (f->ids.n > 0 || f->formats != BV_FORMATS_ALL) {
         lg.select = g_new(bv_filter, 1);
         *lg.select = *f;
         cl_scan_opts o{};

@@ -191,6 +191,7 @@ void update_status(void)
     s.t_us = now;
     s.frames = frames;
     s.bits = bv.bits;
+    s.data_bits = bv.data_bits;
     const bv_rate_sample &old =
         bv.rate[(bv.rate_head + BV_RATE_SAMPLES - (bv.nrate < BV_RATE_SAMPLES ? bv.nrate : BV_RATE_SAMPLES - 1)) %
                 BV_RATE_SAMPLES];
@@ -203,10 +204,12 @@ void update_status(void)
     if (span > 0.05) {
         double f = (double)(s.frames - old.frames) / span;
         g_snprintf(fps, sizeof fps, "%.0f", f);
-        uint32_t bps = bv_baud_bps(nbkit_status()->baud_index);
-        if (bps)
+        if (bv_baud_bps(nbkit_status()->baud_index))
             g_snprintf(load, sizeof load, "%.1f %%",
-                       100.0 * (double)(s.bits - old.bits) / span / (double)bps);
+                       100.0 *
+                           bv_bus_seconds(s.bits - old.bits, s.data_bits - old.data_bits,
+                                          nbkit_status()) /
+                           span);
     }
     g_snprintf(rx, sizeof rx, "%llu", (unsigned long long)bv.rx);
     g_snprintf(tx, sizeof tx, "%llu", (unsigned long long)bv.tx);
@@ -304,6 +307,13 @@ void on_filter_changed(GtkEditable *, gpointer)
     filter_timer = g_timeout_add(FILTER_PAUSE_MS, on_filter_pause, nullptr);
 }
 
+void on_formats_changed(GtkComboBox *combo, gpointer)
+{
+    int formats = gtk_combo_box_get_active(combo);
+    if (!bv.updating_widgets && bv.trace && formats >= 0)
+        bv_apply_formats(formats);
+}
+
 void on_filter_activate(GtkEntry *, gpointer)
 {
     if (filter_timer) {
@@ -363,6 +373,41 @@ void on_history_changed(GtkSpinButton *spin, gpointer)
         bv_sync_widgets();
 }
 
+/* A frame line's whole payload, a group of 8 bytes to a line; in the
+ * live trace and in an open log alike. */
+gboolean on_trace_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, GtkTooltip *tip,
+                          gpointer)
+{
+    GtkTreeModel *model = nullptr;
+    GtkTreePath *path = nullptr;
+    GtkTreeIter it;
+    if (!gtk_tree_view_get_tooltip_context(GTK_TREE_VIEW(view), &x, &y, keyboard, &model, &path,
+                                           &it))
+        return FALSE;
+    gint kind = -1;
+    gchar *data = nullptr;
+    gtk_tree_model_get(model, &it, BV_COL_KIND, &kind, BV_COL_DATA, &data, -1);
+    gboolean show = (kind == BV_RX || kind == BV_TX) && data && data[0];
+    if (show) {
+        char text[BV_DATA_TEXT];
+        size_t o = 0, gap = strlen(BV_GROUP_GAP);
+        for (const char *p = data; *p && o + 1 < sizeof text;) {
+            if (strncmp(p, BV_GROUP_GAP, gap) == 0) {
+                text[o++] = '\n';
+                p += gap;
+            } else {
+                text[o++] = *p++;
+            }
+        }
+        text[o] = '\0';
+        gtk_tooltip_set_text(tip, text);
+        gtk_tree_view_set_tooltip_row(GTK_TREE_VIEW(view), tip, path);
+    }
+    g_free(data);
+    gtk_tree_path_free(path);
+    return show;
+}
+
 /* -------------------------------------------------------------- building */
 
 int mono_char_width(GtkWidget *w)
@@ -383,7 +428,9 @@ GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int c
 {
     GtkCellRenderer *cell;
     if (markup) {
+        /* A text wider than its column ends in an ellipsis. */
         cell = gtk_cell_renderer_text_new();
+        g_object_set(cell, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
         if (mono)
             g_object_set(cell, "family", "Monospace", nullptr);
     } else {
@@ -412,10 +459,10 @@ GtkWidget *bv_build_trace_view(const char *name)
     add_column(view, _("Time"), BV_COL_TIME, 16, cw, true, false, BV_COL_BACKGROUND);
     add_column(view, _("Dir"), BV_COL_DIR, 6, cw, false, false, BV_COL_BACKGROUND);
     add_column(view, _("ID"), BV_COL_ID, 8, cw, true, false, BV_COL_BACKGROUND);
-    add_column(view, _("Marks"), BV_COL_MARKS, 7, cw, false, false, BV_COL_BACKGROUND);
+    add_column(view, _("Marks"), BV_COL_MARKS, 11, cw, false, false, BV_COL_BACKGROUND);
     add_column(view, _("Len"), BV_COL_LEN, 3, cw, true, false, BV_COL_BACKGROUND);
     add_column(view, _("Delta ms"), BV_COL_DELTA, 11, cw, true, false, BV_COL_BACKGROUND);
-    add_column(view, _("Data"), BV_COL_DATA, 40, cw, true, false, BV_COL_BACKGROUND);
+    add_column(view, _("Data"), BV_COL_DATA, 52, cw, true, false, BV_COL_BACKGROUND);
     /* An empty last column takes the spare width. A view whose columns do
      * not expand invalidates only its last column when it takes new rows;
      * this one costs nothing to draw. */
@@ -424,7 +471,8 @@ GtkWidget *bv_build_trace_view(const char *name)
     gtk_tree_view_column_set_fixed_width(filler, 1);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), filler);
     gtk_tree_view_set_enable_search(GTK_TREE_VIEW(view), FALSE);
-    g_object_set(view, "fixed-height-mode", TRUE, nullptr);
+    g_object_set(view, "fixed-height-mode", TRUE, "has-tooltip", TRUE, nullptr);
+    g_signal_connect(view, "query-tooltip", G_CALLBACK(on_trace_tooltip), nullptr);
     return view;
 }
 
@@ -435,7 +483,7 @@ GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name)
     int cw = mono_char_width(view);
     add_column(view, _("ID"), BV_IDCOL_ID, 8, cw, true, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Dir"), BV_IDCOL_DIR, 6, cw, false, false, BV_IDCOL_BACKGROUND);
-    add_column(view, _("Marks"), BV_IDCOL_MARKS, 7, cw, false, false, BV_IDCOL_BACKGROUND);
+    add_column(view, _("Marks"), BV_IDCOL_MARKS, 11, cw, false, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Len"), BV_IDCOL_LEN, 3, cw, true, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Count"), BV_IDCOL_COUNT, 10, cw, true, false, BV_IDCOL_BACKGROUND);
     GtkTreeViewColumn *period =
@@ -539,6 +587,15 @@ GtkWidget *bv_page_build(void)
     labelled(bar, _("_Filter:"), bv.w_filter);
     gtk_box_set_child_packing(GTK_BOX(bar), bv.w_filter, TRUE, TRUE, 0, GTK_PACK_START);
 
+    /* In the order of bv_formats. */
+    bv.w_formats = gtk_combo_box_new_text();
+    gtk_widget_set_name(bv.w_formats, "busview-formats");
+    gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_formats), _("All frames"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_formats), _("CAN FD only"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_formats), _("Classic only"));
+    gtk_widget_set_tooltip_text(bv.w_formats, _("Show frames of either format or of one"));
+    labelled(bar, _("F_rames:"), bv.w_formats);
+
     bv.w_history = gtk_spin_button_new_with_range(BV_HISTORY_MIN, BV_HISTORY_MAX, 1000);
     gtk_widget_set_name(bv.w_history, "busview-history");
     gtk_spin_button_set_increments(GTK_SPIN_BUTTON(bv.w_history), 10000, 100000);
@@ -576,6 +633,7 @@ GtkWidget *bv_page_build(void)
     g_signal_connect(bv.w_autoscroll, "toggled", G_CALLBACK(on_autoscroll_toggled), nullptr);
     g_signal_connect(bv.w_filter, "changed", G_CALLBACK(on_filter_changed), nullptr);
     g_signal_connect(bv.w_filter, "activate", G_CALLBACK(on_filter_activate), nullptr);
+    g_signal_connect(bv.w_formats, "changed", G_CALLBACK(on_formats_changed), nullptr);
     g_signal_connect(bv.w_trace, "map", G_CALLBACK(on_view_shown), nullptr);
     g_signal_connect(bv.w_ids, "map", G_CALLBACK(on_view_shown), nullptr);
     g_signal_connect(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(bv.w_ids_sw)),
@@ -603,7 +661,7 @@ void bv_page_release(void)
     /* The page and its views belong to the host now, which destroys them;
      * the views keep their own references to the models. */
     bv.page = bv.w_view = bv.w_time = bv.w_pause = bv.w_clear = bv.w_autoscroll = nullptr;
-    bv.w_filter = bv.w_filter_msg = bv.w_history = bv.w_trace = bv.w_trace_sw = nullptr;
+    bv.w_filter = bv.w_formats = bv.w_filter_msg = bv.w_history = bv.w_trace = bv.w_trace_sw = nullptr;
     bv.w_ids = bv.w_ids_sw = bv.w_status = nullptr;
     bv_ids_free(&bv.ids);
     if (bv.trace)
@@ -665,24 +723,13 @@ void bv_apply_time_mode(int absolute)
     bv_sync_widgets();
 }
 
-int bv_apply_filter_text(const char *text)
+namespace {
+
+/* Puts a filter in force: the trace (in slices when long), an open log
+ * and the per-identifier view. */
+void apply_filter(const bv_filter &f)
 {
-    char msg[512];
-    bv_filter f;
-    if (bv_filter_parse(text, &f, msg, sizeof msg) != 0) {
-        if (bv.w_filter_msg) {
-            char *markup = g_markup_printf_escaped("<span foreground=\"#c00000\">%s</span>", msg);
-            gtk_label_set_markup(GTK_LABEL(bv.w_filter_msg), markup);
-            g_free(markup);
-            gtk_widget_show(bv.w_filter_msg);
-        }
-        /* The entry keeps the text so that it can be corrected. */
-        show_filter_text(text);
-        return -1;
-    }
-    g_strlcpy(bv.filter_text, text, sizeof bv.filter_text);
     bv.filter = f;
-    show_filter_text(text);
     if (bv.w_trace && bv_trace_refilter_begin(bv.trace, &f) == 0) {
         /* A long trace is filtered in slices; its lines change when all
          * have been looked at. */
@@ -712,6 +759,36 @@ int bv_apply_filter_text(const char *text)
     if (bv.view == 1)
         bv_ids_refresh(&bv.ids, &bv.filter, ids_view);
     bv_sync_widgets();
+}
+
+}  // namespace
+
+void bv_apply_formats(int formats)
+{
+    bv_filter f = bv.filter;
+    f.formats = formats == BV_FORMATS_FD || formats == BV_FORMATS_CLASSIC ? (uint8_t)formats
+                                                                          : (uint8_t)BV_FORMATS_ALL;
+    apply_filter(f);
+}
+
+int bv_apply_filter_text(const char *text)
+{
+    char msg[512];
+    bv_filter f = bv.filter;
+    if (bv_filter_parse(text, &f, msg, sizeof msg) != 0) {
+        if (bv.w_filter_msg) {
+            char *markup = g_markup_printf_escaped("<span foreground=\"#c00000\">%s</span>", msg);
+            gtk_label_set_markup(GTK_LABEL(bv.w_filter_msg), markup);
+            g_free(markup);
+            gtk_widget_show(bv.w_filter_msg);
+        }
+        /* The entry keeps the text so that it can be corrected. */
+        show_filter_text(text);
+        return -1;
+    }
+    g_strlcpy(bv.filter_text, text, sizeof bv.filter_text);
+    show_filter_text(text);
+    apply_filter(f);
     return 0;
 }
 
@@ -759,8 +836,8 @@ void bv_do_clear(void)
     if (bv.w_trace)
         attach_trace();
     bv_ids_clear(&bv.ids, bv.w_ids ? GTK_TREE_VIEW(bv.w_ids) : nullptr);
-    bv.rx = bv.tx = bv.bits = bv.dropped_while_paused = 0;
-    bv.rx_bits = 0;
+    bv.rx = bv.tx = bv.bits = bv.data_bits = bv.dropped_while_paused = 0;
+    bv.rx_bits = bv.rx_data_bits = 0;
     bv.nrate = 0;
     bv.rate_head = 0;
     if (bv.w_status)
@@ -786,6 +863,7 @@ void bv_sync_widgets(void)
     bv.updating_widgets = 1;
     gtk_combo_box_set_active(GTK_COMBO_BOX(bv.w_view), bv.view);
     gtk_combo_box_set_active(GTK_COMBO_BOX(bv.w_time), bv.absolute);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(bv.w_formats), bv.filter.formats);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(bv.w_pause), bv.paused);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(bv.w_autoscroll), bv.autoscroll);
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(bv.w_history), bv.history);

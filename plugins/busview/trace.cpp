@@ -56,7 +56,7 @@ bool passes(const bv_filter *f, const bv_rec *r)
 {
     if (r->kind != BV_RX && r->kind != BV_TX)
         return true;              /* error and status lines are always shown */
-    return bv_filter_match(f, r->id);
+    return bv_filter_match(f, r->id, r->flags);
 }
 
 void refilter_cancel(BvTrace *t)
@@ -129,7 +129,7 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
     const bv_rec *r = rec_at(t, (uint64_t)(uintptr_t)it->user_data);
     if (!r)
         return;
-    char buf[160];
+    char buf[BV_DATA_TEXT];
     bool frame = r->kind == BV_RX || r->kind == BV_TX;
     switch (col) {
     case BV_COL_TIME:

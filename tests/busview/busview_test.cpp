@@ -221,6 +221,77 @@ TEST_F(Busview, FramesOfARequestAppearInOrderWithTheirText)
     EXPECT_EQ('.', abs[8]);
 }
 
+zk_fdframe fd_frame(uint32_t id, uint8_t flags, uint8_t len, uint32_t ts_us)
+{
+    zk_fdframe f;
+    memset(&f, 0, sizeof f);
+    f.id = id;
+    f.flags = flags;
+    f.len = len;
+    for (int i = 0; i < len; i++)
+        f.data[i] = (uint8_t)i;
+    f.ts = ts_us;
+    return f;
+}
+
+// The hexadecimal bytes 00, 01, ... of a frame of len bytes, in groups of 8.
+std::string counting_bytes(int len)
+{
+    std::string out;
+    char b[4];
+    for (int i = 0; i < len; i++) {
+        g_snprintf(b, sizeof b, "%02X", i);
+        out += (i == 0 ? "" : i % 8 ? " " : " | ") + std::string(b);
+    }
+    return out;
+}
+
+// CAN FD frames, received and sent, with their marks, whole lengths and
+// every byte in groups of 8, in both views; the format choice shows
+// either kind alone.
+TEST_F(Busview, CanFdFramesShownWholeAndChosenByFormat)
+{
+    std::vector<zk_fdframe> in = {fd_frame(0x123, ZK_FRAME_FDF | ZK_FRAME_BRS, 64, 1000),
+                                  fd_frame(0x18DAF110, ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_ESI,
+                                           12, 2000),
+                                  fd_frame(0x100, 0, 2, 3000)};
+    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
+    nb_tx_fd_entry e;
+    memset(&e, 0, sizeof e);
+    e.frame = fd_frame(0x200, ZK_FRAME_FDF, 20, 0);
+    e.timestamp = nbsdep_timestamp_get();
+    the_app.pgmgr.ops.pgmgr_tx_fd_frames(&the_app.pgmgr, &e, 1);
+    ASSERT_TRUE(wait_rows(5));
+
+    EXPECT_EQ("FD BRS", cell(1, BV_COL_MARKS));
+    EXPECT_EQ("64", cell(1, BV_COL_LEN));
+    EXPECT_EQ(counting_bytes(64), cell(1, BV_COL_DATA));
+    EXPECT_EQ("EXT FD ESI", cell(2, BV_COL_MARKS));
+    EXPECT_EQ("00 01 02 03 04 05 06 07 | 08 09 0A 0B", cell(2, BV_COL_DATA));
+    EXPECT_EQ("", cell(3, BV_COL_MARKS));
+    EXPECT_EQ("Tx", cell(4, BV_COL_DIR));
+    EXPECT_EQ("20", cell(4, BV_COL_LEN));
+    EXPECT_EQ(counting_bytes(20), cell(4, BV_COL_DATA));
+
+    GtkComboBox *formats = GTK_COMBO_BOX(widget("busview-formats"));
+    gtk_combo_box_set_active(formats, 1);
+    ASSERT_TRUE(wait_rows(4));
+    EXPECT_EQ("123", cell(1, BV_COL_ID));
+    EXPECT_EQ("200", cell(3, BV_COL_ID));
+    gtk_combo_box_set_active(formats, 2);
+    ASSERT_TRUE(wait_rows(2));
+    EXPECT_EQ("100", cell(1, BV_COL_ID));
+    gtk_combo_box_set_active(formats, 0);
+    ASSERT_TRUE(wait_rows(5));
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 4; }));
+    EXPECT_EQ("123", id_cell(1, ID_ID));
+    EXPECT_EQ("FD BRS", id_cell(1, ID_MARKS));
+    EXPECT_EQ("64", id_cell(1, ID_LEN));
+    EXPECT_EQ(counting_bytes(64), id_cell(1, ID_DATA));
+}
+
 TEST_F(Busview, PerIdentifierCountsPeriodsAndChangedBytes)
 {
     std::vector<zk_frame> batch;
@@ -505,6 +576,7 @@ TEST_F(Busview, SettingsRoundTripThroughASavedSession)
     gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-time")), 1);
     set_filter("7E8, 100-1FF");
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 5000);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-formats")), 2);
 
     std::string file = nbtest::make_temp_dir("busview") + "/s.nbs";
     ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
@@ -513,11 +585,13 @@ TEST_F(Busview, SettingsRoundTripThroughASavedSession)
     EXPECT_NE(std::string::npos, text.find("Time=absolute\n")) << text;
     EXPECT_NE(std::string::npos, text.find("Filter=7E8, 100-1FF\n")) << text;
     EXPECT_NE(std::string::npos, text.find("History=5000\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Frames=classic\n")) << text;
 
     gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 0);
     gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-time")), 0);
     set_filter("");
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 100000);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-formats")), 0);
 
     g_strlcpy(the_app.session.auto_file, file.c_str(), sizeof the_app.session.auto_file);
     ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
@@ -527,6 +601,7 @@ TEST_F(Busview, SettingsRoundTripThroughASavedSession)
     EXPECT_STREQ("7E8, 100-1FF", gtk_entry_get_text(GTK_ENTRY(widget("busview-filter"))));
     EXPECT_EQ(5000,
               gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(widget("busview-history"))));
+    EXPECT_EQ(2, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("busview-formats"))));
     rx({frame(0x7E8, 0, {}, 0), frame(0x7E9, 0, {}, 1)});
     ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 1; }));
 
