@@ -219,6 +219,9 @@ int      bv_trace_refilter_step(BvTrace *t, uint32_t max);
 uint32_t bv_trace_refilter_excess(BvTrace *t);
 void     bv_trace_refilter_finish(BvTrace *t, int attached);
 int      bv_trace_refiltering(const BvTrace *t);
+/* Copies the frame lines the trace lists (received and sent, those that
+ * pass the filter), oldest first, up to max; returns how many. */
+uint32_t bv_trace_frames(const BvTrace *t, bv_rec *out, uint32_t max);
 /* Copies the newest records of src (as many as fit). */
 void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);
 
@@ -418,6 +421,12 @@ GtkWidget *bv_build_trace_view(const char *name);
 GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name);
 /* child in a scrolled window, shown, whose visibility is the page's. */
 GtkWidget *bv_scrolled(GtkWidget *child);
+
+/* savetrace.cpp: "Save trace as...", the trace's frames into a log file
+ * written by a thread of its own. */
+GtkWidget *bv_save_button(void);
+GtkWidget *bv_save_message(void);   /* progress and outcome, hidden until a save */
+void bv_save_release(void);         /* waits for a save that runs */
 
 /* logview.cpp: a log file shown instead of the live traffic. */
 GtkWidget *bv_log_open_button(void);

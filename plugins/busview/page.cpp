@@ -572,6 +572,7 @@ GtkWidget *bv_page_build(void)
                                 _("Follow new lines while the last line is shown"));
     gtk_box_pack_start(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(bar), bv_log_open_button(), FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(bar), bv_save_button(), FALSE, FALSE, 0);
 
     /* Second row: the filter takes what room there is. */
     bar = gtk_hbox_new(FALSE, 6);
@@ -607,6 +608,7 @@ GtkWidget *bv_page_build(void)
     gtk_misc_set_alignment(GTK_MISC(bv.w_filter_msg), 0.0f, 0.5f);
     gtk_widget_set_no_show_all(bv.w_filter_msg, TRUE);
     gtk_box_pack_start(GTK_BOX(page), bv.w_filter_msg, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(page), bv_save_message(), FALSE, FALSE, 0);
 
     bv.w_trace = bv_build_trace_view("busview-trace");
     attach_trace();
@@ -652,6 +654,7 @@ void bv_page_release(void)
     if (bv.refresh_source)
         g_source_remove(bv.refresh_source);
     bv.refresh_source = 0;
+    bv_save_release();
     bv_log_release();
     for (guint *id : {&scroll_source, &soon_source, &filter_timer, &filter_idle}) {
         if (*id)

@@ -347,6 +347,20 @@ void bv_trace_append(BvTrace *t, const bv_rec *r)
         t->listing[t->v_next++ % t->cap] = seq;
 }
 
+uint32_t bv_trace_frames(const BvTrace *t, bv_rec *out, uint32_t max)
+{
+    uint32_t n = 0;
+    for (uint64_t pos = t->v_first; pos < t->v_next && n < max; pos++) {
+        uint64_t seq = t->listing[pos % t->cap];
+        if (seq < t->rec_first || seq >= t->rec_next)
+            continue;
+        const bv_rec *r = &t->recs[seq % t->cap];
+        if (r->kind == BV_RX || r->kind == BV_TX)
+            out[n++] = *r;
+    }
+    return n;
+}
+
 uint32_t bv_trace_listed(const BvTrace *t)
 {
     return (uint32_t)(t->v_next - t->v_first);

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "app/nb_app.h"
+#include "canlog.h"
 #include "gui_driver.h"
 #include "test_env.h"
 
@@ -903,4 +906,84 @@ TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
     ASSERT_TRUE(nbtest::wait_until([&] { return gtk_widget_get_mapped(trace_); }));
     ASSERT_TRUE(wait_rows(2));
     EXPECT_EQ("321", cell(1, BV_COL_ID));
+}
+
+// "Save trace as...": the frames the trace shows, in time order, into the
+// format the file's name asks for, written off the main loop; a FIFO is
+// refused without waiting for a reader.
+TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
+{
+    rx({frame(0x050, 0, {0x05}, 500), frame(0x123, 0, {0x01, 0x02}, 1000),
+        frame(0x18DAF110, ZK_FRAME_EFF, {0xAB}, 2000)});
+    tx(frame(0x100, 0, {0xFF}, 0));
+    zk_fdframe fd = fd_frame(0x200, ZK_FRAME_FDF, 12, 3000);
+    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, &fd, 1);
+    ASSERT_TRUE(wait_rows(6));
+    set_filter("100-1FFFFFFF");   // the shown frames only
+    std::string dir = nbtest::make_temp_dir("savetrace");
+    auto save_as = [&](const std::string &name, bool replace = false) {
+        nbtest::DialogDriver driver;
+        int polls = 0;
+        driver.then([&](GtkDialog *d) {
+            // The chooser changes folders asynchronously: accept once it
+            // would give the file asked for.
+            GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+            gchar *file = gtk_file_chooser_get_filename(fc);
+            bool there = file && dir + "/" + name == file;
+            g_free(file);
+            if (!there) {
+                if (polls++ % 10 == 0) {
+                    gtk_file_chooser_set_current_folder(fc, dir.c_str());
+                    gtk_file_chooser_set_current_name(fc, name.c_str());
+                }
+                return false;
+            }
+            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+            return true;
+        });
+        if (replace)
+            driver.respond(GTK_RESPONSE_ACCEPT);   // the question whether to replace it
+        GtkWidget *msg = widget("busview-save-message");
+        gtk_label_set_text(GTK_LABEL(msg), "");
+        gtk_button_clicked(GTK_BUTTON(widget("busview-save-trace")));
+        EXPECT_TRUE(driver.done());
+        EXPECT_TRUE(nbtest::wait_until([&] {
+            std::string t = gtk_label_get_text(GTK_LABEL(msg));
+            return t.find("Saved") == 0 || t.find("not saved") != std::string::npos;
+        }));
+        return std::string(gtk_label_get_text(GTK_LABEL(msg)));
+    };
+
+    std::string done = save_as("t.log");
+    EXPECT_EQ(0u, done.find("Saved 3 frames to t.log.")) << done;
+    EXPECT_NE(std::string::npos, done.find("1 CAN FD frames were not saved")) << done;
+    std::string text = nbtest::read_file(dir + "/t.log");
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
+        size_t body = text.find(") ", at) + 2;
+        lines.push_back(text.substr(body, nl - body));
+    }
+    // The sent frame was stamped by the host's clock, after the others.
+    EXPECT_EQ((std::vector<std::string>{"can0 123#0102", "can0 18DAF110#AB", "can0 100#FF T"}),
+              lines)
+        << text;
+
+    // The same frames in BLF, read back by the log library.
+    save_as("t.blf");
+    int err = 0;
+    cl_reader *r = cl_open((dir + "/t.blf").c_str(), CL_FMT_AUTO, &err);
+    ASSERT_NE(nullptr, r) << err;
+    EXPECT_EQ(CL_FMT_BLF, cl_reader_format(r));
+    cl_frame f;
+    std::vector<uint32_t> ids;
+    while (cl_next(r, &f) == 1)
+        ids.push_back(f.id | ((f.flags & CL_TX) ? 0x80000000u : 0));
+    cl_close(r);
+    EXPECT_EQ((std::vector<uint32_t>{0x123, 0x18DAF110, 0x80000100u}), ids);
+
+    std::string fifo = dir + "/pipe.log";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    done = save_as("pipe.log", true);
+    EXPECT_NE(std::string::npos, done.find("not a regular file")) << done;
+    EXPECT_TRUE(gtk_widget_get_sensitive(widget("busview-save-trace")));
 }
