@@ -8,6 +8,8 @@ node's frames) and each reader, one after the other in turns:
   dump     zelkctl dump of the FD channel to a file
   program  Nimbrel (under Xvfb) on the FD channel, started from a session
            file, with the plug-in fd_sink (bench/fd_program) loaded
+  busview  the same with the bus viewer loaded too, its page in sight
+           (--busview; fd_sink still counts the frames lost)
 
 it prints the share of one core (user + system CPU over wall time), CPU
 per frame, frames received, frames lost (steps of the saturating node's
@@ -15,9 +17,9 @@ rolling counter other than one), and the program's CPU per frame over
 zelkctl dump's; medians of --runs runs.
 
 usage: bench/fd_program/run.py [--build DIR] [--seconds S] [--runs N]
-                               [--cases 500/2000/64,1000/8000/8]
+                               [--cases 500/2000/64,1000/8000/8] [--busview]
 Run it from a Release build: cmake -B build-rel -DCMAKE_BUILD_TYPE=Release
-and build the targets nimbrel, zelkctl and fd_sink.
+and build the targets nimbrel, zelkctl and fd_sink (and busview).
 """
 import argparse
 import glob
@@ -124,7 +126,7 @@ def read_stats(path):
         return None
 
 
-def run_program(build, case, seconds):
+def run_program(build, case, seconds, busview=False):
     tmp = tempfile.mkdtemp(prefix="fdbench-")
     proc = None
     try:
@@ -135,6 +137,10 @@ def run_program(build, case, seconds):
         shutil.copy2(os.path.join(stage, "nimbrel"), inst)
         for lib in glob.glob(os.path.join(stage, "libzelk.so*")):
             shutil.copy2(lib, inst, follow_symlinks=True)
+        if busview:
+            # Loaded at start, before the session's plug-in: its page is
+            # the one in sight.
+            shutil.copy2(os.path.join(stage, "busview.so"), inst)
         sink = os.path.join(inst, "fd_sink.so")
         shutil.copy2(os.path.join(build, "bench", "fd_program", "fd_sink.so"), sink)
         nom, data, _ = case
@@ -177,6 +183,8 @@ def main():
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--cases", default="500/2000/64,1000/8000/8")
+    ap.add_argument("--busview", action="store_true",
+                    help="also the program with the bus viewer in sight")
     args = ap.parse_args()
     if not os.environ.get("DISPLAY"):
         os.execv(os.path.join(ROOT, "scripts", "with-xvfb.sh"),
@@ -184,6 +192,8 @@ def main():
     build = os.path.abspath(args.build)
     cases = [tuple(int(x) for x in c.split("/")) for c in args.cases.split(",")]
     readers = {"dump": run_dump, "program": run_program}
+    if args.busview:
+        readers["busview"] = lambda b, c, s: run_program(b, c, s, busview=True)
     print(f"# {time.strftime('%Y-%m-%d %H:%M')}, load {os.getloadavg()[0]:.2f}, "
           f"{args.runs} runs of {args.seconds:g} s, build {build}")
     for case in cases:
