@@ -13,10 +13,12 @@
  */
 #include "busview.h"
 
+#include <array>
+
 namespace {
 
 struct bitbuf {
-    uint8_t b[640];
+    uint8_t b[160];
     int n = 0;
     void put(uint32_t value, int width)
     {
@@ -37,9 +39,72 @@ uint32_t crc15(const bitbuf &bits)
     return crc;
 }
 
+/* The bits of a frame as they go by, and the stuff bits a controller
+ * inserts after every five equal ones. */
+struct stuffing {
+    uint32_t bits = 0;
+    uint32_t stuffed = 0;
+    uint8_t prev = 2;                        /* none yet */
+    uint8_t run = 0;
+
+    void bit(uint8_t b)
+    {
+        bits++;
+        if (b == prev) {
+            if (++run == 5) {
+                stuffed++;
+                prev ^= 1u;                  /* the stuff bit starts the next run */
+                run = 1;
+            }
+        } else {
+            prev = b;
+            run = 1;
+        }
+    }
+    void put(uint32_t value, int width)
+    {
+        for (int i = width - 1; i >= 0; i--)
+            bit((uint8_t)((value >> i) & 1u));
+    }
+    /* A data byte in one step, from a table of every state and byte (the
+     * 64 bytes of an FD frame bit by bit would cost most of its time). */
+    void put_byte(uint8_t value);
+};
+
+struct byte_step {
+    uint8_t prev, run, stuffed;
+};
+
+void stuffing::put_byte(uint8_t value)
+{
+    /* Indexed by prev (0, 1), run (1..4) and the byte. */
+    static const auto table = [] {
+        std::array<byte_step, 2 * 5 * 256> t{};
+        for (uint8_t p = 0; p < 2; p++)
+            for (uint8_t r = 1; r < 5; r++)
+                for (uint32_t v = 0; v < 256; v++) {
+                    stuffing s;
+                    s.prev = p;
+                    s.run = r;
+                    s.put(v, 8);
+                    t[(p * 5u + r) * 256u + v] = {s.prev, s.run, (uint8_t)s.stuffed};
+                }
+        return t;
+    }();
+    if (prev > 1) {
+        put(value, 8);
+        return;
+    }
+    const byte_step &e = table[(prev * 5u + run) * 256u + value];
+    prev = e.prev;
+    run = e.run;
+    stuffed += e.stuffed;
+    bits += 8;
+}
+
 /* Start of frame and the identifier: an extended one with SRR and IDE
  * between its two parts. */
-void put_start(bitbuf &bits, uint32_t id, uint8_t flags)
+template <typename Bits> void put_start(Bits &bits, uint32_t id, uint8_t flags)
 {
     bits.put(0, 1);                          /* start of frame */
     if (flags & ZK_FRAME_EFF) {
@@ -49,27 +114,6 @@ void put_start(bitbuf &bits, uint32_t id, uint8_t flags)
         bits.put(id & 0x3FFFFu, 18);
     } else {
         bits.put(id & 0x7FFu, 11);
-    }
-}
-
-/* Stuff bits a controller inserts into bits [0, n), and of them those
- * before bit split. */
-void count_stuff(const bitbuf &bits, int split, uint32_t *before, uint32_t *after)
-{
-    *before = *after = 0;
-    int run = 1;
-    uint8_t prev = bits.b[0];
-    for (int i = 1; i < bits.n; i++) {
-        if (bits.b[i] == prev) {
-            if (++run == 5) {
-                ++*(i < split ? before : after);
-                prev = (uint8_t)!prev;       /* the stuff bit starts the next run */
-                run = 1;
-            }
-        } else {
-            prev = bits.b[i];
-            run = 1;
-        }
     }
 }
 
@@ -91,26 +135,24 @@ bv_bits fd_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *da
 {
     if (len > 64)
         len = 64;
-    bitbuf bits;
-    put_start(bits, id, flags);
-    bits.put(0, 1);                          /* RRS */
+    stuffing s;
+    put_start(s, id, flags);
+    s.put(0, 1);                             /* RRS */
     if (!(flags & ZK_FRAME_EFF))
-        bits.put(0, 1);                      /* IDE */
-    bits.put(1, 1);                          /* FDF */
-    bits.put(0, 1);                          /* res */
-    bits.put((flags & ZK_FRAME_BRS) ? 1 : 0, 1);
-    int arbitration = bits.n;
-    bits.put((flags & ZK_FRAME_ESI) ? 1 : 0, 1);
-    bits.put(fd_dlc(len), 4);
+        s.put(0, 1);                         /* IDE */
+    s.put(1, 1);                             /* FDF */
+    s.put(0, 1);                             /* res */
+    s.put((flags & ZK_FRAME_BRS) ? 1 : 0, 1);
+    stuffing arbitration = s;
+    s.put((flags & ZK_FRAME_ESI) ? 1 : 0, 1);
+    s.put(fd_dlc(len), 4);
     for (int i = 0; i < len; i++)
-        bits.put(data[i], 8);
-    uint32_t stuff_arb, stuff_data;
-    count_stuff(bits, arbitration, &stuff_arb, &stuff_data);
+        s.put_byte(data[i]);
     uint32_t crc = len > 16 ? 21 : 17;
     uint32_t fixed = 1 + (4 + crc) / 4;      /* before the stuff count, then every fourth bit */
     bv_bits out;
-    out.nominal = (uint32_t)arbitration + stuff_arb + 13;
-    out.data = (uint32_t)(bits.n - arbitration) + stuff_data + 4 + crc + fixed;
+    out.nominal = arbitration.bits + arbitration.stuffed + 13;
+    out.data = (s.bits - arbitration.bits) + (s.stuffed - arbitration.stuffed) + 4 + crc + fixed;
     if (!(flags & ZK_FRAME_BRS)) {
         out.nominal += out.data;
         out.data = 0;
@@ -136,9 +178,10 @@ bv_bits bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *da
         for (int i = 0; i < len; i++)
             bits.put(data[i], 8);
     bits.put(crc15(bits), 15);
-    uint32_t stuffed, none;
-    count_stuff(bits, bits.n, &stuffed, &none);
-    return bv_bits{(uint32_t)bits.n + stuffed + 13, 0};
+    stuffing s;
+    for (int i = 0; i < bits.n; i++)
+        s.bit(bits.b[i]);
+    return bv_bits{s.bits + s.stuffed + 13, 0};
 }
 
 uint32_t bv_baud_bps(int32_t baud_index)
