@@ -373,10 +373,11 @@ void on_history_changed(GtkSpinButton *spin, gpointer)
         bv_sync_widgets();
 }
 
-/* A frame line's whole payload, a group of 8 bytes to a line; in the
- * live trace and in an open log alike. */
-gboolean on_trace_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, GtkTooltip *tip,
-                          gpointer)
+/* A frame's whole payload, a group of 8 bytes to a line: in the live
+ * trace and an open log (ids 0), and in the per-identifier views, whose
+ * data is markup (ids 1). */
+gboolean on_data_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, GtkTooltip *tip,
+                         gpointer ids)
 {
     GtkTreeModel *model = nullptr;
     GtkTreePath *path = nullptr;
@@ -384,9 +385,17 @@ gboolean on_trace_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, Gt
     if (!gtk_tree_view_get_tooltip_context(GTK_TREE_VIEW(view), &x, &y, keyboard, &model, &path,
                                            &it))
         return FALSE;
-    gint kind = -1;
+    gint kind = BV_RX;
     gchar *data = nullptr;
-    gtk_tree_model_get(model, &it, BV_COL_KIND, &kind, BV_COL_DATA, &data, -1);
+    if (!ids) {
+        gtk_tree_model_get(model, &it, BV_COL_KIND, &kind, BV_COL_DATA, &data, -1);
+    } else {
+        gchar *markup = nullptr;
+        gtk_tree_model_get(model, &it, BV_IDCOL_DATA, &markup, -1);
+        if (markup && !pango_parse_markup(markup, -1, 0, nullptr, &data, nullptr, nullptr))
+            data = nullptr;
+        g_free(markup);
+    }
     gboolean show = (kind == BV_RX || kind == BV_TX) && data && data[0];
     if (show) {
         char text[BV_DATA_TEXT];
@@ -472,7 +481,7 @@ GtkWidget *bv_build_trace_view(const char *name)
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), filler);
     gtk_tree_view_set_enable_search(GTK_TREE_VIEW(view), FALSE);
     g_object_set(view, "fixed-height-mode", TRUE, "has-tooltip", TRUE, nullptr);
-    g_signal_connect(view, "query-tooltip", G_CALLBACK(on_trace_tooltip), nullptr);
+    g_signal_connect(view, "query-tooltip", G_CALLBACK(on_data_tooltip), nullptr);
     return view;
 }
 
@@ -503,7 +512,8 @@ GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name)
         add_column(view, _("Last data"), BV_IDCOL_DATA, 24, cw, true, true, BV_IDCOL_BACKGROUND);
     gtk_tree_view_column_set_expand(data, TRUE);
     gtk_tree_view_set_enable_search(GTK_TREE_VIEW(view), FALSE);
-    g_object_set(view, "fixed-height-mode", TRUE, nullptr);
+    g_object_set(view, "fixed-height-mode", TRUE, "has-tooltip", TRUE, nullptr);
+    g_signal_connect(view, "query-tooltip", G_CALLBACK(on_data_tooltip), GINT_TO_POINTER(1));
     return view;
 }
 

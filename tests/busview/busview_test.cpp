@@ -236,6 +236,20 @@ zk_fdframe fd_frame(uint32_t id, uint8_t flags, uint8_t len, uint32_t ts_us)
     return f;
 }
 
+// Whether the view offers a tooltip for a row (asked as from the keyboard,
+// with the cursor on the row).
+bool has_tooltip(GtkWidget *view, int row)
+{
+    GtkTreePath *path = gtk_tree_path_new_from_indices(row, -1);
+    gtk_tree_view_set_cursor(GTK_TREE_VIEW(view), path, nullptr, FALSE);
+    gtk_tree_path_free(path);
+    GObject *tip = G_OBJECT(g_object_new(GTK_TYPE_TOOLTIP, nullptr));
+    gboolean shown = FALSE;
+    g_signal_emit_by_name(view, "query-tooltip", 0, 0, TRUE, tip, &shown);
+    g_object_unref(tip);
+    return shown;
+}
+
 // The hexadecimal bytes 00, 01, ... of a frame of len bytes, in groups of 8.
 std::string counting_bytes(int len)
 {
@@ -274,6 +288,8 @@ TEST_F(Busview, CanFdFramesShownWholeAndChosenByFormat)
     EXPECT_EQ("Tx", cell(4, BV_COL_DIR));
     EXPECT_EQ("20", cell(4, BV_COL_LEN));
     EXPECT_EQ(counting_bytes(20), cell(4, BV_COL_DATA));
+    EXPECT_TRUE(has_tooltip(trace_, 1));    // the whole data
+    EXPECT_FALSE(has_tooltip(trace_, 0));   // a status line has none
 
     GtkComboBox *formats = GTK_COMBO_BOX(widget("busview-formats"));
     gtk_combo_box_set_active(formats, 1);
@@ -292,6 +308,7 @@ TEST_F(Busview, CanFdFramesShownWholeAndChosenByFormat)
     EXPECT_EQ("FD BRS", id_cell(1, ID_MARKS));
     EXPECT_EQ("64", id_cell(1, ID_LEN));
     EXPECT_EQ(counting_bytes(64), id_cell(1, ID_DATA));
+    EXPECT_TRUE(has_tooltip(ids_, 1));
 }
 
 TEST_F(Busview, PerIdentifierCountsPeriodsAndChangedBytes)
