@@ -11,19 +11,16 @@
  */
 #include "busview.h"
 
-#include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 
 #include "canlog.h"
+#include "userfile.h"
 
 namespace {
 
 constexpr guint PROGRESS_MS = 100;
-/* The file is not a regular file (a FIFO, a device, a folder). */
-constexpr int E_NOT_REGULAR = -1;
 
 struct save_job {
     GThread *thread;              /* null when no save runs */
@@ -34,7 +31,7 @@ struct save_job {
     char name[256];               /* UTF-8, for the messages */
     gint written;                 /* lines done (atomic) */
     gint done;                    /* the thread has finished (atomic) */
-    int err;                      /* 0, an errno value or E_NOT_REGULAR */
+    int err;                      /* 0, an errno value or a UF_E_* code */
     uint64_t saved;
     uint64_t skipped_fd;
 };
@@ -44,20 +41,6 @@ guint progress_source;
 GtkWidget *w_button;
 GtkWidget *w_message;
 
-/* The one place the file is opened. Only a regular file is replaced: a
- * FIFO would hold the writer for ever, a device would be written into. */
-int open_log(cl_writer *w, const char *path, int format)
-{
-    struct stat st;
-    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode))
-        return E_NOT_REGULAR;
-    return cl_writer_open(w, path, format, 0);
-}
-
-const char *reason(int err)
-{
-    return err == E_NOT_REGULAR ? _("not a regular file") : g_strerror(err);
-}
 
 /* A frame line as the log library's frame; false for a CAN FD frame,
  * which its writers do not take. */
@@ -81,7 +64,9 @@ gpointer run(gpointer)
     std::stable_sort(job.recs, job.recs + job.n,
                      [](const bv_rec &a, const bv_rec &b) { return a.t_us < b.t_us; });
     cl_writer w;
-    int err = open_log(&w, job.path, job.format);
+    /* Only a regular file is replaced (userfile.h): a FIFO would hold the
+     * writer for ever, a device would be written into. */
+    int err = cl_writer_open(&w, job.path, job.format, 0);
     if (err == 0) {
         err = cl_writer_start(&w, job.recs[0].t_us * 1000);
         for (uint32_t i = 0; i < job.n && err == 0; i++) {
@@ -139,7 +124,7 @@ gboolean on_progress(gpointer)
     finish();
     if (job.err) {
         g_snprintf(text, sizeof text, _("The trace was not saved to %s: %s"), job.name,
-                   reason(job.err));
+                   uf_strerror(job.err));
         show_message(text, true);
         return FALSE;
     }
