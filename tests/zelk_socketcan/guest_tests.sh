@@ -1,8 +1,10 @@
 #!/bin/sh
 # The SocketCAN tests that need a CAN kernel, in one run (one guest boot):
-# the library's tests, then the whole program under a display of its own.
-# Usage: guest_tests.sh BUILD_STAGE_DIR
+# the library's tests, then the whole program under a display of its own,
+# on classic CAN and on CAN FD.
+# Usage: guest_tests.sh BUILD_STAGE_DIR WITNESS_PLUGIN_DIR
 stage="$1"
+witnesses="$2"
 here="$(dirname "$0")"
 src="$here/../.."
 rc=0
@@ -10,4 +12,7 @@ rc=0
 "$src/scripts/with-xvfb.sh" /usr/bin/python3 "$here/drive_vcan_program.py" "$stage" "${ZKTEST_VCAN0:-vcan0}" 2
 prc=$?
 if [ "$prc" -ne 0 ]; then echo "whole-program test: exit $prc"; rc=1; else echo "whole-program test: passed"; fi
+"$src/scripts/with-xvfb.sh" /usr/bin/python3 "$here/drive_vcan_fd.py" "$stage" "$witnesses" "${ZKTEST_VCAN1:-vcan1}" 3
+prc=$?
+if [ "$prc" -ne 0 ]; then echo "whole-program CAN FD test: exit $prc"; rc=1; else echo "whole-program CAN FD test: passed"; fi
 exit $rc
