@@ -72,17 +72,17 @@ int sd_edit(int index, int column, const char *text)
         if (!text || text[strspn(text, " \t")] == '\0') {
             v.len_set = 0;
             if (!v.rtr)
-                v.len = v.ndata;
+                v.len = sd_len_for(v.fd, v.ndata);
             ok = 0;
         } else {
-            ok = sd_parse_len(text, &v.len, err, sizeof err);
+            ok = sd_parse_len(text, v.fd, &v.len, err, sizeof err);
             v.len_set = 1;
         }
         break;
     case SD_COL_DATA:
-        ok = sd_parse_data(text, v.data, &v.ndata, err, sizeof err);
+        ok = sd_parse_data(text, v.fd, v.data, &v.ndata, err, sizeof err);
         if (ok == 0 && !v.len_set && !v.rtr)
-            v.len = v.ndata;
+            v.len = sd_len_for(v.fd, v.ndata);
         break;
     case SD_COL_PERIOD:
         ok = sd_parse_period(text, &v.period_ms, err, sizeof err);
@@ -110,6 +110,18 @@ int sd_toggle(int index, int column)
         v.rtr = !v.rtr;
         if (!v.rtr && !v.len_set)
             v.len = v.ndata;
+        break;
+    case SD_COL_FD:
+        /* Clearing FD clears BRS with it; a length that followed the data
+         * follows the new kind's lengths. */
+        v.fd = !v.fd;
+        if (!v.fd)
+            v.brs = 0;
+        if (!v.len_set && !v.rtr)
+            v.len = sd_len_for(v.fd, v.ndata);
+        break;
+    case SD_COL_BRS:
+        v.brs = !v.brs;
         break;
     case SD_COL_ENABLED:
         v.enabled = !v.enabled;

@@ -70,29 +70,63 @@ int sd_parse_id(const char *text, int ext, uint32_t *out, char *err, size_t errs
     return 0;
 }
 
-int sd_parse_len(const char *text, uint8_t *out, char *err, size_t errsize)
+namespace {
+
+/* The CAN FD lengths above 8 bytes. */
+const uint8_t FD_LONG[] = {12, 16, 20, 24, 32, 48, 64};
+
+int fd_length(int n)
+{
+    for (uint8_t l : FD_LONG)
+        if (n == l)
+            return 1;
+    return n >= 0 && n <= 8;
+}
+
+int refuse_fd_len(char *err, size_t size)
+{
+    return refuse(err, size, _("The length of a CAN FD message must be 0 to 8, 12, 16, 20, 24, "
+                               "32, 48 or 64."));
+}
+
+}  // namespace
+
+uint8_t sd_len_for(int fd, int ndata)
+{
+    if (fd && ndata > 8)
+        for (uint8_t l : FD_LONG)
+            if (ndata <= l)
+                return l;
+    return (uint8_t)ndata;
+}
+
+int sd_parse_len(const char *text, int fd, uint8_t *out, char *err, size_t errsize)
 {
     char t[64];
     trimmed(text ? text : "", t, sizeof t);
-    if (!t[0] || strspn(t, "0123456789") != strlen(t) || strlen(t) > 2 || atoi(t) > 8)
+    int valid = t[0] && strspn(t, "0123456789") == strlen(t) && strlen(t) <= 2;
+    if (fd && !(valid && fd_length(atoi(t))))
+        return refuse_fd_len(err, errsize);
+    if (!valid || atoi(t) > (fd ? 64 : 8))
         return refuse(err, errsize, _("The length must be a number from 0 to 8."));
     *out = (uint8_t)atoi(t);
     return 0;
 }
 
-int sd_parse_data(const char *text, uint8_t *data, uint8_t *ndata, char *err, size_t errsize)
+int sd_parse_data(const char *text, int fd, uint8_t *data, uint8_t *ndata, char *err,
+                  size_t errsize)
 {
-    uint8_t bytes[8];
+    const int max = fd ? SD_DATA_MAX : 8;
+    uint8_t bytes[SD_DATA_MAX];
     int n = 0;
     const char *p = text ? text : "";
+    const char *blanks = " \t\r\n";
     while (*p) {
-        while (*p == ' ' || *p == '\t')
-            p++;
+        p += strspn(p, blanks);
         if (!*p)
             break;
         const char *start = p;
-        while (*p && *p != ' ' && *p != '\t')
-            p++;
+        p += strcspn(p, blanks);
         size_t len = (size_t)(p - start);
         for (size_t i = 0; i < len; i++) {
             if (hexval(start[i]) < 0)
@@ -103,8 +137,12 @@ int sd_parse_data(const char *text, uint8_t *data, uint8_t *ndata, char *err, si
             return refuse(err, errsize, _("The data has an odd number of hexadecimal digits: "
                                           "give two digits per byte."));
         for (size_t i = 0; i < len; i += 2) {
-            if (n >= 8)
-                return refuse(err, errsize, _("The data has more than 8 bytes."));
+            if (n >= max)
+                return refuse(err, errsize,
+                              fd ? _("The data has more than 64 bytes, the most a CAN FD "
+                                     "message carries.")
+                                 : _("The data has more than 8 bytes: set \"FD\" for a CAN FD "
+                                     "message of up to 64 bytes."));
             int v = len == 1 ? hexval(start[0]) : hexval(start[i]) * 16 + hexval(start[i + 1]);
             bytes[n++] = (uint8_t)v;
         }
@@ -139,7 +177,19 @@ int sd_check(const sd_msg *m, char *err, size_t errsize)
     if (!m->ext && m->id > 0x7FFu)
         return refuse(err, errsize, _("The identifier is above 7FF, the largest 11-bit "
                                       "identifier: set \"Ext\" for a 29-bit identifier."));
-    if (m->len > 8)
+    if (m->fd && m->rtr)
+        return refuse(err, errsize, _("CAN FD has no remote frames: clear \"RTR\" or \"FD\"."));
+    if (m->brs && !m->fd)
+        return refuse(err, errsize, _("\"BRS\" is for CAN FD messages: set \"FD\" first."));
+    if (!m->fd && m->ndata > 8) {
+        g_snprintf(err, errsize, _("The data has %d bytes; a classic CAN message carries at "
+                                   "most 8."),
+                   (int)m->ndata);
+        return -1;
+    }
+    if (m->fd && !fd_length(m->len))
+        return refuse_fd_len(err, errsize);
+    if (!m->fd && m->len > 8)
         return refuse(err, errsize, _("The length must be a number from 0 to 8."));
     if (!m->rtr && m->ndata > m->len) {
         g_snprintf(err, errsize, _("The data has %d bytes, more than the length %d."),
@@ -156,6 +206,13 @@ void sd_length_note(const sd_msg *m, char *buf, size_t size)
     buf[0] = '\0';
     if (m->rtr || m->len == m->ndata)
         return;
+    if (!m->len_set) {
+        g_snprintf(buf, size,
+                   _("%d data bytes typed, sent as the CAN FD length %d: %d zero bytes are "
+                     "added."),
+                   (int)m->ndata, (int)m->len, (int)(m->len - m->ndata));
+        return;
+    }
     g_snprintf(buf, size,
                _("Length %d, %d data bytes typed: %d zero bytes are added. Clear the length "
                  "to follow the data."),
@@ -171,15 +228,17 @@ void sd_format_data(const sd_msg *m, char *buf, size_t size)
 {
     size_t k = 0;
     buf[0] = '\0';
-    for (int i = 0; i < m->ndata && i < 8 && k + 4 <= size; i++)
-        k += (size_t)g_snprintf(buf + k, size - k, i ? " %02X" : "%02X", m->data[i]);
+    for (int i = 0; i < m->ndata && k + 4 <= size; i++)
+        k += (size_t)g_snprintf(buf + k, size - k, i == 0 ? "%02X" : i % 8 ? " %02X" : "\n%02X",
+                                m->data[i]);
 }
 
-void sd_frame_of(const sd_msg *m, zk_frame *f)
+void sd_frame_of(const sd_msg *m, zk_fdframe *f)
 {
     memset(f, 0, sizeof *f);
     f->id = m->id;
-    f->flags = (uint8_t)((m->ext ? ZK_FRAME_EFF : 0) | (m->rtr ? ZK_FRAME_RTR : 0));
+    f->flags = (uint8_t)((m->ext ? ZK_FRAME_EFF : 0) | (m->rtr ? ZK_FRAME_RTR : 0) |
+                         (m->fd ? ZK_FRAME_FDF : 0) | (m->brs ? ZK_FRAME_BRS : 0));
     f->len = m->len;
     if (!m->rtr)
         memcpy(f->data, m->data, m->ndata);
@@ -187,11 +246,12 @@ void sd_frame_of(const sd_msg *m, zk_frame *f)
 
 void sd_msg_to_text(const sd_msg *m, char *buf, size_t size)
 {
-    char data[24] = "";
-    for (int i = 0; i < m->ndata && i < 8; i++)
+    char data[SD_DATA_MAX * 2 + 1] = "";
+    for (int i = 0; i < m->ndata && i < SD_DATA_MAX; i++)
         g_snprintf(data + 2 * i, sizeof data - 2 * (size_t)i, "%02X", m->data[i]);
-    g_snprintf(buf, size, "%X,%d,%d,%d,%s,%u,%d", (unsigned)m->id, m->ext ? 1 : 0,
-               m->rtr ? 1 : 0, (int)m->len, data, (unsigned)m->period_ms, m->enabled ? 1 : 0);
+    g_snprintf(buf, size, "%X,%d,%d,%d,%s,%u,%d%s", (unsigned)m->id, m->ext ? 1 : 0,
+               m->rtr ? 1 : 0, (int)m->len, data, (unsigned)m->period_ms, m->enabled ? 1 : 0,
+               !m->fd ? "" : m->brs ? ",FD+BRS" : ",FD");
 }
 
 int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize)
@@ -200,17 +260,23 @@ int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize)
     int rc = -1;
     sd_msg v;
     memset(&v, 0, sizeof v);
-    if (g_strv_length(f) != 7) {
+    guint fields = g_strv_length(f);
+    if (fields != 7 && fields != 8) {
         refuse(err, errsize, _("A message needs seven fields."));
+    } else if (fields == 8 && strcmp(g_strstrip(f[7]), "FD") != 0 &&
+               strcmp(f[7], "FD+BRS") != 0) {
+        refuse(err, errsize, _("The kind of a message must be FD or FD+BRS."));
     } else {
         int ext = strcmp(g_strstrip(f[1]), "1") == 0;
         int rtr = strcmp(g_strstrip(f[2]), "1") == 0;
         v.ext = (uint8_t)ext;
         v.rtr = (uint8_t)rtr;
+        v.fd = fields == 8;
+        v.brs = fields == 8 && strcmp(f[7], "FD+BRS") == 0;
         v.enabled = strcmp(g_strstrip(f[6]), "1") == 0;
         if (sd_parse_id(f[0], ext, &v.id, err, errsize) == 0 &&
-            sd_parse_len(f[3], &v.len, err, errsize) == 0 &&
-            sd_parse_data(f[4], v.data, &v.ndata, err, errsize) == 0 &&
+            sd_parse_len(f[3], v.fd, &v.len, err, errsize) == 0 &&
+            sd_parse_data(f[4], v.fd, v.data, &v.ndata, err, errsize) == 0 &&
             sd_parse_period(f[5], &v.period_ms, err, errsize) == 0 &&
             sd_check(&v, err, errsize) == 0)
             rc = 0;
@@ -218,8 +284,8 @@ int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize)
     g_strfreev(f);
     if (rc == 0) {
         /* The form has no mark for an explicit length: a length other
-         * than the data's was set by hand. */
-        v.len_set = (uint8_t)(v.rtr || v.len != v.ndata);
+         * than the one the data gives was set by hand. */
+        v.len_set = (uint8_t)(v.rtr || v.len != sd_len_for(v.fd, v.ndata));
         v.dirty = 1;
         *m = v;
     }

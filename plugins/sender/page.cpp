@@ -97,9 +97,12 @@ GtkWidget *button(const char *label, const char *name, GCallback cb);
 void on_quick_send(GtkWidget *, gpointer)
 {
     GtkWidget *entry = gtk_bin_get_child(GTK_BIN(pw.quick));
-    char text[SD_QUICK_MAX * 4];
-    g_strlcpy(text, gtk_entry_get_text(GTK_ENTRY(entry)), sizeof text);
-    sd_quick_send(text);
+    /* A line longer than any frame is refused whole, never parsed cut. */
+    char text[SD_QUICK_MAX * 2];
+    if (g_strlcpy(text, gtk_entry_get_text(GTK_ENTRY(entry)), sizeof text) >= sizeof text)
+        sd_set_message(_("Quick send: the line is longer than any frame."));
+    else
+        sd_quick_send(text);
     sd_page_refresh();
 }
 
@@ -115,7 +118,8 @@ GtkWidget *build_quick_send(void)
                                 _("One frame as ID#DATA: 3 hex digits for an 11-bit identifier "
                                   "or 8 for a 29-bit one, up to 8 data bytes as hex pairs ('.' "
                                   "between bytes allowed), or R for a remote frame: "
-                                  "123#DEADBEEF, 18DAF110#R, 123#"));
+                                  "123#DEADBEEF, 18DAF110#R, 123#. A CAN FD frame as ID##FDATA, "
+                                  "F the flags (1: BRS), up to 64 data bytes: 123##1DEADBEEF"));
     g_signal_connect(entry, "activate", G_CALLBACK(on_quick_send), nullptr);
     gtk_box_pack_start(GTK_BOX(row), pw.quick, TRUE, TRUE, 0);
     gtk_box_pack_start(GTK_BOX(row), button(_("Se_nd line"), "sender-quick-send",
@@ -130,7 +134,19 @@ gboolean on_refresh(gpointer)
     return TRUE;
 }
 
-void text_column(const char *title, int col, int editable)
+/* The data cell shows 8 bytes a line; its editor gets them on one line. */
+void on_data_editing(GtkCellRenderer *, GtkCellEditable *editable, gchar *path, gpointer)
+{
+    int row = row_of(path);
+    if (!GTK_IS_ENTRY(editable) || row < 0 || row >= sd.count)
+        return;
+    char text[SD_DATA_TEXT_MAX];
+    sd_format_data(&sd.msgs[row], text, sizeof text);
+    g_strdelimit(text, "\n", ' ');
+    gtk_entry_set_text(GTK_ENTRY(editable), text);
+}
+
+GtkCellRenderer *text_column(const char *title, int col, int editable)
 {
     GtkCellRenderer *r = gtk_cell_renderer_text_new();
     g_object_set_data(G_OBJECT(r), "sd-column", GINT_TO_POINTER(col));
@@ -141,6 +157,7 @@ void text_column(const char *title, int col, int editable)
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, r, "text", col, NULL);
     gtk_tree_view_column_set_resizable(c, TRUE);
     gtk_tree_view_append_column(GTK_TREE_VIEW(pw.view), c);
+    return r;
 }
 
 void check_column(const char *title, int col)
@@ -156,7 +173,7 @@ void check_column(const char *title, int col)
 
 void set_row(GtkTreeIter *it, const sd_msg &m)
 {
-    char id[16], len[8], data[32], period[16], sent[24];
+    char id[16], len[8], data[SD_DATA_TEXT_MAX], period[16], sent[24];
     sd_format_id(&m, id, sizeof id);
     g_snprintf(len, sizeof len, "%d", (int)m.len);
     sd_format_data(&m, data, sizeof data);
@@ -166,7 +183,8 @@ void set_row(GtkTreeIter *it, const sd_msg &m)
     char note[SD_TEXT_MAX];
     sd_length_note(&m, note, sizeof note);
     gtk_list_store_set(pw.store, it, SD_COL_ID, id, SD_COL_EXT, (gboolean)m.ext, SD_COL_RTR,
-                       (gboolean)m.rtr, SD_COL_LEN, len, SD_COL_DATA, data, SD_COL_PERIOD,
+                       (gboolean)m.rtr, SD_COL_FD, (gboolean)m.fd, SD_COL_BRS,
+                       (gboolean)m.brs, SD_COL_LEN, len, SD_COL_DATA, data, SD_COL_PERIOD,
                        period, SD_COL_ENABLED, (gboolean)m.enabled, SD_COL_SENT, sent,
                        SD_COL_STATE, m.reason[0] ? m.reason : note, -1);
 }
@@ -187,15 +205,18 @@ GtkWidget *sd_page_build(void)
     gtk_container_set_border_width(GTK_CONTAINER(box), 6);
 
     pw.store = gtk_list_store_new(SD_NCOLS, G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_BOOLEAN,
-                                  G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_BOOLEAN,
-                                  G_TYPE_STRING, G_TYPE_STRING);
+                                  G_TYPE_BOOLEAN, G_TYPE_BOOLEAN, G_TYPE_STRING, G_TYPE_STRING,
+                                  G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_STRING, G_TYPE_STRING);
     pw.view = named(gtk_tree_view_new_with_model(GTK_TREE_MODEL(pw.store)), "sender-list");
     g_object_unref(pw.store);  /* the view holds it */
     text_column(_("Identifier (hex)"), SD_COL_ID, 1);
     check_column(_("Ext"), SD_COL_EXT);
     check_column(_("RTR"), SD_COL_RTR);
+    check_column(_("FD"), SD_COL_FD);
+    check_column(_("BRS"), SD_COL_BRS);
     text_column(_("Length"), SD_COL_LEN, 1);
-    text_column(_("Data (hex)"), SD_COL_DATA, 1);
+    g_signal_connect(text_column(_("Data (hex)"), SD_COL_DATA, 1), "editing-started",
+                     G_CALLBACK(on_data_editing), nullptr);
     text_column(_("Period (ms)"), SD_COL_PERIOD, 1);
     check_column(_("Enabled"), SD_COL_ENABLED);
     text_column(_("Sent"), SD_COL_SENT, 0);

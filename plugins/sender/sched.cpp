@@ -33,9 +33,22 @@ int sd_send(int index, int is_periodic)
     if (index < 0 || index >= sd.count)
         return ZK_E_BADARG;
     sd_msg &m = sd.msgs[index];
-    zk_frame f;
+    /* A classic message goes out as it always did; an FD one needs the
+     * channel opened for CAN FD, else the library's refusal says so. */
+    zk_fdframe f;
     sd_frame_of(&m, &f);
-    int r = nb_send_frame(&f);
+    int r;
+    if (m.fd) {
+        r = nb_send_fd_frame(&f);
+    } else {
+        zk_frame c;
+        memset(&c, 0, sizeof c);
+        c.id = f.id;
+        c.flags = f.flags;
+        c.len = f.len;
+        memcpy(c.data, f.data, sizeof c.data);
+        r = nb_send_frame(&c);
+    }
     m.dirty = 1;
     char id[16];
     sd_format_id(&m, id, sizeof id);

@@ -18,7 +18,7 @@ const char *const KEY_QUICK = "QuickSend";   /* one per history line, the latest
 
 void save_session(void *file)
 {
-    char text[128];
+    char text[256];
     for (int i = 0; i < sd.count; i++) {
         sd_msg_to_text(&sd.msgs[i], text, sizeof text);
         nbpg_save_key(file, KEY_MESSAGE, text);
@@ -40,10 +40,10 @@ void load_key(const pgrp_session_key *key)
     const char *value = nbkit_key_value(key);
     if (nbkit_key_is(key, KEY_QUICK)) {
         /* Kept in the order saved; lines that are no frame are dropped. */
-        zk_frame f;
-        char line[FT_TEXT_MAX];
-        if (sd.load_history_count < SD_HISTORY_MAX && ft_parse(value, &f, nullptr, 0) == 0 &&
-            ft_format(&f, line, sizeof line) > 0)
+        zk_fdframe f;
+        char line[SD_QUICK_MAX];
+        if (sd.load_history_count < SD_HISTORY_MAX && ft_parse_fd(value, &f, nullptr, 0) >= 0 &&
+            ft_format_fd(&f, line, sizeof line) > 0)
             g_strlcpy(sd.load_history[sd.load_history_count++], line, SD_QUICK_MAX);
         return;
     }
@@ -122,5 +122,5 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0300, "Sender", "The Nimbrel developers",
+NBKIT_PLUGIN(plugin, 0x0301, "Sender", "The Nimbrel developers",
              "A list of transmit messages, sent on demand or periodically.")

@@ -31,19 +31,25 @@
 #define SD_REFRESH_MS 200
 
 #define SD_HISTORY_MAX 20          /* quick-send lines remembered */
-#define SD_QUICK_MAX 32            /* one quick-send line, NUL included */
+#define SD_QUICK_MAX 144           /* one quick-send line, NUL included (FT_FD_TEXT_MAX) */
+#define SD_DATA_MAX 64             /* data bytes of a CAN FD message */
 
-/* One transmit message. The length follows the data typed unless the user
- * set it (len_set); then data bytes beyond ndata are sent as zeros, and
- * the list says so. A remote frame's length is always the user's. */
+/* One transmit message, classic or CAN FD. The length follows the data
+ * typed unless the user set it (len_set); then data bytes beyond ndata
+ * are sent as zeros, and the list says so. A CAN FD message's length is
+ * one of 0..8, 12, 16, 20, 24, 32, 48, 64: following data of a length in
+ * between, it is the next of these (the rest zeros). A remote frame's
+ * length is always the user's; CAN FD has no remote frames. */
 struct sd_msg {
     uint32_t id;
     uint8_t ext;
     uint8_t rtr;
+    uint8_t fd;                    /* sent as a CAN FD frame */
+    uint8_t brs;                   /* CAN FD: the data phase at the data bit rate */
     uint8_t len;
     uint8_t ndata;                 /* bytes the user gave, at most len */
     uint8_t len_set;               /* the length was set explicitly */
-    uint8_t data[8];
+    uint8_t data[SD_DATA_MAX];
     uint32_t period_ms;            /* 0: on demand only */
     uint8_t enabled;
     uint8_t paused;                /* stopped after repeated failures */
@@ -56,7 +62,7 @@ struct sd_msg {
 
 /* Columns of the list (and of its model). */
 enum {
-    SD_COL_ID, SD_COL_EXT, SD_COL_RTR, SD_COL_LEN, SD_COL_DATA, SD_COL_PERIOD,
+    SD_COL_ID, SD_COL_EXT, SD_COL_RTR, SD_COL_FD, SD_COL_BRS, SD_COL_LEN, SD_COL_DATA, SD_COL_PERIOD,
     SD_COL_ENABLED, SD_COL_SENT, SD_COL_STATE, SD_NCOLS
 };
 
@@ -65,13 +71,20 @@ enum {
 /* Field parsers: 0 with the value stored, or -1 with a message in err
  * (the value is then unchanged). */
 int sd_parse_id(const char *text, int ext, uint32_t *out, char *err, size_t errsize);
-int sd_parse_len(const char *text, uint8_t *out, char *err, size_t errsize);
-/* Hex bytes: pairs of digits, optionally separated by blanks (a single
- * digit between blanks is one byte). At most 8 bytes. */
-int sd_parse_data(const char *text, uint8_t *data, uint8_t *ndata, char *err, size_t errsize);
+/* A classic length 0..8, or with fd a CAN FD length. */
+int sd_parse_len(const char *text, int fd, uint8_t *out, char *err, size_t errsize);
+/* Hex bytes: pairs of digits, optionally separated by blanks or line
+ * breaks (a single digit between blanks is one byte). At most 8 bytes,
+ * with fd at most 64. */
+int sd_parse_data(const char *text, int fd, uint8_t *data, uint8_t *ndata, char *err,
+                  size_t errsize);
+/* The length a message of ndata bytes is sent with when the length
+ * follows the data: ndata, or for CAN FD the next CAN FD length. */
+uint8_t sd_len_for(int fd, int ndata);
 int sd_parse_period(const char *text, uint32_t *out, char *err, size_t errsize);
 /* The rules across fields: identifier fits the format, data fits the
- * length. 0, or -1 with a message. */
+ * length, the length fits the kind of frame, no remote or BRS flag where
+ * the kind has none. 0, or -1 with a message. */
 int sd_check(const sd_msg *m, char *err, size_t errsize);
 
 /* What the list says of a length that does not match the data typed;
@@ -79,10 +92,16 @@ int sd_check(const sd_msg *m, char *err, size_t errsize);
 void sd_length_note(const sd_msg *m, char *buf, size_t size);
 
 void sd_format_id(const sd_msg *m, char *buf, size_t size);
+/* The data typed as hex pairs with blanks, a line of 8 bytes each (so a
+ * 64-byte message shows whole in 8 lines); size: SD_DATA_TEXT_MAX. */
+#define SD_DATA_TEXT_MAX (SD_DATA_MAX * 3 + 1)
 void sd_format_data(const sd_msg *m, char *buf, size_t size);
-void sd_frame_of(const sd_msg *m, zk_frame *f);
+/* The frame sent: FDF (and BRS) set for a CAN FD message. */
+void sd_frame_of(const sd_msg *m, zk_fdframe *f);
 
-/* Session form: "<id hex>,<ext 0|1>,<rtr 0|1>,<len>,<data hex>,<period ms>,<enabled 0|1>". */
+/* Session form: "<id hex>,<ext 0|1>,<rtr 0|1>,<len>,<data hex>,<period ms>,<enabled 0|1>",
+ * for a CAN FD message followed by ",FD" or ",FD+BRS" (a classic message
+ * is written as before, so older versions read it). */
 void sd_msg_to_text(const sd_msg *m, char *buf, size_t size);
 int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize);
 
@@ -130,7 +149,7 @@ void sd_remove(int index);
 /* Applies text to a text column of a message: 0, or -1 with the message
  * in the page and the message unchanged. */
 int sd_edit(int index, int column, const char *text);
-/* Flips a check column (extended, remote, enabled). */
+/* Flips a check column (extended, remote, FD, BRS, enabled). */
 int sd_toggle(int index, int column);
 
 /* quick.cpp: a frame typed as ID#DATA, parsed as zelkctl parses it. Sends

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,8 @@
 namespace {
 
 // Columns of the list, as the page shows them.
-enum { COL_ID, COL_EXT, COL_RTR, COL_LEN, COL_DATA, COL_PERIOD, COL_ENABLED, COL_SENT,
-       COL_STATE };
+enum { COL_ID, COL_EXT, COL_RTR, COL_FD, COL_BRS, COL_LEN, COL_DATA, COL_PERIOD, COL_ENABLED,
+       COL_SENT, COL_STATE };
 
 int64_t sim_now()
 {
@@ -55,7 +56,8 @@ protected:
         GtkTreeIter it;
         if (!gtk_tree_model_iter_nth_child(model(), &it, nullptr, row))
             return "<no row>";
-        if (col == COL_EXT || col == COL_RTR || col == COL_ENABLED) {
+        if (col == COL_EXT || col == COL_RTR || col == COL_FD || col == COL_BRS ||
+            col == COL_ENABLED) {
             gboolean b = FALSE;
             gtk_tree_model_get(model(), &it, col, &b, -1);
             return b ? "yes" : "no";
@@ -473,6 +475,135 @@ TEST_F(Sender, QuickSendTakesTheStrictSyntaxAndKeepsItsHistoryInTheSession)
     quick("7FF#01");
     ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
     EXPECT_EQ(want, history());
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<zk_fdframe> sent_fd()
+{
+    zk_fdframe buf[64];
+    int n = zk_sim_sent_fd(0, buf, 64);
+    return std::vector<zk_fdframe>(buf, buf + (n > 0 ? n : 0));
+}
+
+// CAN FD messages: refused on a classic channel with the library's
+// reason; on an FD channel every FD length, BRS, 64 bytes typed in one
+// line, periodic sending, the session and the quick-send line.
+TEST_F(Sender, CanFdMessagesAreEditedSentAndKeptInTheSession)
+{
+    nbtest::DialogDriver driver;
+    click("sender-add");
+    toggle(0, COL_BRS);  // BRS without FD
+    EXPECT_NE(std::string::npos, message().find("FD")) << message();
+    EXPECT_EQ("no", cell(0, COL_BRS));
+    toggle(0, COL_RTR);
+    toggle(0, COL_FD);   // FD has no remote frames
+    EXPECT_EQ("no", cell(0, COL_FD));
+    toggle(0, COL_RTR);
+    toggle(0, COL_FD);
+    toggle(0, COL_BRS);
+    EXPECT_EQ("yes", cell(0, COL_BRS));
+    edit(0, COL_LEN, "10");
+    EXPECT_NE(std::string::npos, message().find("48 or 64")) << message();
+    edit(0, COL_LEN, "");
+    std::string bytes;
+    for (int i = 0; i < 64; i++) {
+        char b[4];
+        snprintf(b, sizeof b, i % 5 == 4 ? "%02X " : "%02X", i);
+        bytes += b;
+    }
+    edit(0, COL_DATA, bytes.c_str());
+    EXPECT_EQ("", message());
+    EXPECT_EQ("64", cell(0, COL_LEN));
+    std::string shown = cell(0, COL_DATA);   // 8 lines of 8 bytes
+    EXPECT_EQ(7, std::count(shown.begin(), shown.end(), '\n')) << shown;
+    edit(0, COL_DATA, (bytes + "40").c_str());
+    EXPECT_NE(std::string::npos, message().find("more than 64")) << message();
+
+    // A classic channel refuses it with the library's reason.
+    select(0);
+    click("sender-send");
+    EXPECT_EQ("Refused: " + lib_text(ZK_E_NOFD), cell(0, COL_STATE));
+
+    the_app.chan.ops.close(&the_app.chan);
+    the_app.chan.fd = NB_FD_ISO;
+    the_app.chan.ops.open(&the_app.chan);
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+    click("sender-send");
+    EXPECT_EQ("", cell(0, COL_STATE));
+    // Ten bytes follow up to the FD length 12 and the list says so;
+    // clearing FD then refuses the ten bytes.
+    click("sender-add");
+    toggle(1, COL_EXT);
+    toggle(1, COL_FD);
+    edit(1, COL_ID, "1ABCDEF0");
+    edit(1, COL_DATA, "01 02 03 04 05 06 07 08 09 0A");
+    edit(1, COL_PERIOD, "10");
+    toggle(1, COL_ENABLED);
+    EXPECT_EQ("12", cell(1, COL_LEN));
+    EXPECT_NE(std::string::npos, cell(1, COL_STATE).find("2 zero bytes")) << cell(1, COL_STATE);
+    toggle(1, COL_FD);
+    EXPECT_NE(std::string::npos, message().find("at most 8")) << message();
+    EXPECT_EQ("yes", cell(1, COL_FD));
+    click("sender-start");
+    for (int ms = 0; ms < 25; ms++)
+        advance_ms(1);
+    click("sender-stop");
+    zk_sim_advance_us(2000);  // the bus drains the library's queue
+    std::vector<zk_fdframe> got = sent_fd();
+    ASSERT_EQ(4u, got.size());
+    EXPECT_EQ(0x100u, got[0].id);
+    EXPECT_EQ(ZK_FRAME_FDF | ZK_FRAME_BRS, got[0].flags);
+    ASSERT_EQ(64, got[0].len);
+    for (int i = 0; i < 64; i++)
+        EXPECT_EQ(i, got[0].data[i]) << i;
+    for (size_t k = 1; k < got.size(); k++) {
+        EXPECT_EQ(0x1ABCDEF0u, got[k].id) << k;
+        EXPECT_EQ(ZK_FRAME_FDF | ZK_FRAME_EFF, got[k].flags) << k;
+        EXPECT_EQ(12, got[k].len) << k;
+        EXPECT_EQ(0x0A, got[k].data[9]) << k;
+        EXPECT_EQ(0, got[k].data[10]) << k;
+    }
+
+    // Quick send: FD lines, padded up with a note.
+    GtkWidget *entry = gtk_bin_get_child(GTK_BIN(widget("sender-quick")));
+    gtk_entry_set_text(GTK_ENTRY(entry), "123##10102030405060708090A");
+    click("sender-quick-send");
+    EXPECT_NE(std::string::npos, message().find("2 zero bytes")) << message();
+    zk_sim_advance_us(2000);
+    got = sent_fd();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(ZK_FRAME_FDF | ZK_FRAME_BRS, got[0].flags);
+    EXPECT_EQ(12, got[0].len);
+
+    // The session keeps the kind; a classic message is written as before.
+    add("7FF", 0, "2", "AA BB", "0", 0);
+    std::string file = dir_ + "/fd.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, text.find("Message=1ABCDEF0,1,0,12,0102030405060708090A,10,1,FD\n"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find(",FD+BRS\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Message=7FF,0,0,2,AABB,0,0\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("QuickSend=123##50102030405060708090A0000\n")) << text;
+    std::vector<std::vector<std::string>> want;
+    for (int r = 0; r < 3; r++) {
+        want.emplace_back();
+        for (int c = COL_ID; c <= COL_ENABLED; c++)
+            want.back().push_back(cell(r, c));
+    }
+    select(0);
+    click("sender-remove");
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    ASSERT_EQ(3, rows());
+    for (int r = 0; r < 3; r++)
+        for (int c = COL_ID; c <= COL_ENABLED; c++)
+            EXPECT_EQ(want[r][c], cell(r, c)) << r << "," << c;
+    EXPECT_EQ("", message());
+    nbtest::pump();
+    EXPECT_TRUE(driver.seen().empty());
 }
 
 }  // namespace
