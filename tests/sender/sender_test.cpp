@@ -527,10 +527,7 @@ TEST_F(Sender, CanFdMessagesAreEditedSentAndKeptInTheSession)
     click("sender-send");
     EXPECT_EQ("Refused: " + lib_text(ZK_E_NOFD), cell(0, COL_STATE));
 
-    the_app.chan.ops.close(&the_app.chan);
-    the_app.chan.fd = NB_FD_ISO;
-    the_app.chan.ops.open(&the_app.chan);
-    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+    sltest::reopen_channel_fd();
     click("sender-send");
     EXPECT_EQ("", cell(0, COL_STATE));
     // Ten bytes follow up to the FD length 12 and the list says so;

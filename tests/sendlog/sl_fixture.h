@@ -50,6 +50,15 @@ inline void open_started_channel()
     ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
 }
 
+// Channel 0 closed and opened again for CAN FD, started.
+inline void reopen_channel_fd()
+{
+    the_app.chan.ops.close(&the_app.chan);
+    the_app.chan.fd = NB_FD_ISO;
+    the_app.chan.ops.open(&the_app.chan);
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+}
+
 class PluginTest : public ::testing::Test {
 protected:
     // Loads stage_dir/<name>.so; call from SetUp.
