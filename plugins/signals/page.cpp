@@ -66,8 +66,10 @@ void update_unknown(void)
         char count[32], period[32], data[SG_MAX_DATA * 3 + 1] = "";
         g_snprintf(count, sizeof count, "%llu", (unsigned long long)u.count);
         fmt_period(period, sizeof period, u.period);
+        /* A CAN FD frame's bytes 8 to a line. */
         for (int k = 0, n = 0; k < u.len; k++)
-            n += g_snprintf(data + n, sizeof data - (size_t)n, k ? " %02X" : "%02X", u.data[k]);
+            n += g_snprintf(data + n, sizeof data - (size_t)n,
+                            k == 0 ? "%02X" : k % 8 ? " %02X" : "\n%02X", u.data[k]);
         gtk_list_store_set(sg.unknown_store, &u.row, UCOL_COUNT, count, UCOL_PERIOD, period,
                            UCOL_DATA, data, -1);
     }

@@ -41,8 +41,9 @@ void reset_state(void)
  * wide and undated. Its steps are added up and the sum is placed on the
  * wall clock at the first batch; when the two drift apart by more than
  * two seconds (the clock was reset, or the bus was silent for longer than
- * it takes to wrap), it is placed anew. */
-void take_frames(const zk_frame *frames, int n, uint64_t req_ts)
+ * it takes to wrap), it is placed anew. Every frame comes here, classic
+ * and CAN FD alike. */
+void take_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
 {
     int64_t req_us = nbkit_time_us(req_ts);
     int64_t span = (int32_t)(frames[n - 1].ts - frames[0].ts);
@@ -60,9 +61,8 @@ void take_frames(const zk_frame *frames, int n, uint64_t req_ts)
     for (int i = 0; i < n; i++) {
         sg.ext_us += (int32_t)(frames[i].ts - sg.last_ts);
         sg.last_ts = frames[i].ts;
-        const zk_frame &f = frames[i];
-        sg_take_frame(f.id, f.flags, f.data, f.len > 8 ? 8 : f.len,
-                      sg_seconds(sg.anchor_us + sg.ext_us));
+        const zk_fdframe &f = frames[i];
+        sg_take_frame(f.id, f.flags, f.data, f.len, sg_seconds(sg.anchor_us + sg.ext_us));
     }
 }
 
@@ -286,7 +286,7 @@ void on_release(void)
     sg.unknown = nullptr;
 }
 
-void on_rx(const zk_frame *frames, int n, uint64_t ts)
+void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
 {
     if (!sg.page)
         return;
@@ -295,23 +295,22 @@ void on_rx(const zk_frame *frames, int n, uint64_t ts)
     took(t0);
 }
 
-void on_tx(const nb_tx_entry *sent, int n, uint64_t)
+void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t)
 {
     if (!sg.page)
         return;
     int64_t t0 = g_get_monotonic_time();
     for (int k = 0; k < n; k++) {
-        const zk_frame &f = sent[k].frame;
-        sg_take_frame(f.id, f.flags, f.data, f.len > 8 ? 8 : f.len,
-                      sg_seconds(nbkit_time_us(sent[k].timestamp)));
+        const zk_fdframe &f = sent[k].frame;
+        sg_take_frame(f.id, f.flags, f.data, f.len, sg_seconds(nbkit_time_us(sent[k].timestamp)));
     }
     took(t0);
 }
 
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
-    .rx_frames = on_rx, .tx_frames = on_tx,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+    .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
 };
 
 }  // namespace
@@ -328,9 +327,11 @@ void sg_session_plots(void)
     }
 }
 
-NBKIT_PLUGIN(plugin, 0x0301, "Signals", "The Nimbrel developers",
-             "Decodes traffic with DBC databases: a live table of messages and signals, "
-             "and a plot of up to 16 signals over time.")
+/* FD-aware: every frame, classic and CAN FD, for the FD messages of its
+ * databases. */
+NBKIT_PLUGIN_FD(plugin, 0x0301, "Signals", "The Nimbrel developers",
+                "Decodes traffic with DBC databases: a live table of messages and signals, "
+                "and a plot of up to 16 signals over time.")
 
 bool sg_measuring(void)
 {

@@ -135,8 +135,12 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
             g_value_set_static_string(value, m.m->signals[(size_t)sig].name.c_str());
             return;
         }
-        g_snprintf(buf, sizeof buf, m.m->extended ? "%08X  %s" : "%03X  %s", m.m->id,
-                   m.m->name.c_str());
+        {
+            /* TRANSLATORS: marks of a CAN FD message (with bit-rate switch) after its name */
+            const char *mark = !m.m->fd ? "" : m.m->brs ? _("[FD, BRS]") : _("[FD]");
+            g_snprintf(buf, sizeof buf, m.m->extended ? "%08X  %s%s%s" : "%03X  %s%s%s", m.m->id,
+                       m.m->name.c_str(), *mark ? "  " : "", mark);
+        }
         break;
     case SG_COL_VALUE:
     case SG_COL_TEXT:

@@ -393,3 +393,70 @@ TEST_F(Signals, ADatabaseThatIsAFifoIsRefusedWithoutWaiting)
 }
 
 }  // namespace
+
+namespace {
+
+zk_fdframe fdframe(uint32_t id, uint8_t flags, const uint8_t *data, uint8_t len)
+{
+    zk_fdframe f;
+    memset(&f, 0, sizeof f);
+    f.id = id;
+    f.flags = flags;
+    f.len = len;
+    memcpy(f.data, data, len);
+    return f;
+}
+
+// On a CAN FD channel the FD messages of a database are decoded from
+// received and sent FD frames, across the first 8 bytes and up to the
+// 64th (values from canmatrix for the same bytes), marked as FD in the
+// table, and plotted; a classic frame still decodes as before.
+TEST_F(Signals, CanFdMessagesAreDecodedShownAndPlotted)
+{
+    sltest::reopen_channel_fd();
+    load_keys({{"Database1", dbc("canfd.dbc")}, {"Plot1", "std 400 LastMoto"}});
+    gtk_tree_view_expand_all(table());
+    uint8_t d[64];
+    for (int i = 0; i < 64; i++)
+        d[i] = (uint8_t)(i * 7 + 3);
+    const float temp = 21.5f;
+    memcpy(d + 32, &temp, 4);
+    for (int i = 0; i < 10; i++) {
+        zk_fdframe f = fdframe(0x400, ZK_FRAME_FDF | ZK_FRAME_BRS, d, 64);
+        f.data[63] = (uint8_t)(188 + i);
+        ASSERT_GE(zk_sim_inject_fd(0, &f), 1);
+        zk_sim_advance_us(1000);
+    }
+    uint8_t d12[12] = {0x12, 0x34};
+    d12[11] = 0xFE;
+    zk_fdframe f12 = fdframe(0x18FEF1FF, ZK_FRAME_FDF | ZK_FRAME_EFF, d12, 12);
+    ASSERT_GE(zk_sim_inject_fd(0, &f12), 1);
+    inject(frame(0x200, 0, {0xAB, 0xCD}));
+    tick();
+    ASSERT_TRUE(wait_status("Decoded: 12 ")) << label("signals-status");
+    ASSERT_TRUE(wait_status("Plotted points: 10 ")) << label("signals-status");
+
+    const std::string fd64 = "400  Fd64  [FD, BRS]";
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell(fd64, nullptr, COL_COUNT) == "10"; }))
+        << cell(fd64, nullptr, COL_COUNT);
+    EXPECT_EQ("3", cell(fd64, "First", COL_VALUE));
+    EXPECT_EQ("947", cell(fd64, "CrossIntel", COL_VALUE));
+    EXPECT_EQ("8666", cell(fd64, "CrossMoto", COL_VALUE));
+    EXPECT_EQ("21.5", cell(fd64, "Temp", COL_VALUE));
+    EXPECT_EQ("197", cell(fd64, "LastMoto", COL_VALUE));
+    EXPECT_EQ("plotted", cell(fd64, "LastMoto", COL_PLOT));
+    EXPECT_EQ("4660", cell("18FEF1FF  Fd12  [FD]", "Head", COL_VALUE));
+    EXPECT_EQ("-3", cell("18FEF1FF  Fd12  [FD]", "Tail", COL_VALUE));
+    EXPECT_EQ("43981", cell("200  Classic", "Word", COL_VALUE));
+
+    // A sent FD frame is decoded too.
+    zk_fdframe sent = fdframe(0x400, ZK_FRAME_FDF | ZK_FRAME_BRS, d, 64);
+    sent.data[0] = 99;
+    ASSERT_GE(nb_send_fd_frame(&sent), 0);
+    zk_sim_advance_us(1000);
+    tick();
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell(fd64, "First", COL_VALUE) == "99"; }))
+        << cell(fd64, "First", COL_VALUE);
+}
+
+}  // namespace
