@@ -1,8 +1,9 @@
 """What the drivers that run the real program from outside share: their
-report lines, waiting with a deadline, dogtail set up for speed, and the
-frames of a candump log."""
+report lines, waiting with a deadline, dogtail set up for speed, quitting
+the program as a user does, and the frames of a candump log."""
 import json
 import os
+import subprocess
 import time
 
 
@@ -38,6 +39,25 @@ def dogtail_tree():
     config.defaultDelay = 0.1
     from dogtail import tree
     return tree
+
+
+def showing_window(tree, role, app_name="nimbrel"):
+    """The program's showing top-level window of that role, or None."""
+    app = next((a for a in tree.root.children if a.name == app_name), None)
+    return next((w for w in app.children if w.roleName == role and w.showing), None) if app else None
+
+
+def quit_with_ctrl_q(proc, window_name):
+    """Ctrl+Q into the program's main window, raised and under the pointer
+    (without a window manager keys go where the pointer is); returns the
+    program's exit code."""
+    wid = wait_for("main window id", lambda: subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--pid", str(proc.pid), "--name",
+         "^" + window_name + "$"], capture_output=True, text=True).stdout.split()[0])
+    subprocess.run(["xdotool", "windowraise", wid], check=True, timeout=10)
+    subprocess.run(["xdotool", "mousemove", "--window", wid, "200", "200"], check=True, timeout=10)
+    subprocess.run(["xdotool", "key", "ctrl+q"], check=True, timeout=10)
+    return proc.wait(timeout=60)
 
 
 def candump_frames(path):

@@ -18,20 +18,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
-
-def wait_for(what, find, timeout=60.0):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        try:
-            found = find()
-        except Exception:  # the tree changes while windows come and go
-            found = None
-        if found:
-            return found
-        time.sleep(0.1)
-    raise RuntimeError("timed out waiting for " + what)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from driver_util import (candump_frames, dogtail_tree, quit_with_ctrl_q,  # noqa: E402
+                         showing_window, wait_for)
 
 
 def normal(frame):
@@ -46,13 +36,7 @@ def normal(frame):
 
 
 def reference(path):
-    out = []
-    with open(path) as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) >= 3 and parts[0].startswith("("):
-                out.append(normal(parts[2]))
-    return out
+    return [normal(f) for f in candump_frames(path)]
 
 
 def lines(path):
@@ -90,30 +74,14 @@ def main():
                NB_WITNESS_DIR=root + "/witness", GTK_MODULES="gail:atk-bridge",
                ASAN_OPTIONS="detect_leaks=0:abort_on_error=0")
     env.pop("ZELK_BOARDS", None)
-    os.environ["GTK_MODULES"] = "gail:atk-bridge"
-
-    from dogtail import config
-    config.logDebugToStdOut = False
-    config.logDebugToFile = False
-    config.actionDelay = 0.05
-    config.searchBackoffDuration = 0.1
-    config.searchCutoffCount = 5
-    config.defaultDelay = 0.1
-    from dogtail import tree
+    tree = dogtail_tree()
 
     ref_path = root + "/candump.log"
     ref = subprocess.Popen(["stdbuf", "-oL", "candump", "-L", iface], stdout=open(ref_path, "w"))
     proc = subprocess.Popen([os.path.join(inst, "nimbrel")], env=env)
 
-    def app():
-        for a in tree.root.children:
-            if a.name == "nimbrel":
-                return a
-        return None
-
     def window(role):
-        a = app()
-        return next((w for w in a.children if w.roleName == role and w.showing), None) if a else None
+        return showing_window(tree, role)
 
     def find(node, role, name):
         return wait_for("%s %s" % (role, name), lambda: node.findChild(
@@ -156,13 +124,7 @@ def main():
         fd_n = len(want) - len(want_classic)
         hidden = wait_for("the hidden FD frames counted", lambda: hidden_count(main_window) ==
                           str(fd_n) and fd_n, 10)
-        wid = wait_for("main window id", lambda: subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--pid", str(proc.pid), "--name",
-             "^" + main_window.name + "$"], capture_output=True, text=True).stdout.split()[0])
-        subprocess.run(["xdotool", "windowraise", wid], check=True, timeout=10)
-        subprocess.run(["xdotool", "mousemove", "--window", wid, "200", "200"], check=True, timeout=10)
-        subprocess.run(["xdotool", "key", "ctrl+q"], check=True, timeout=10)
-        code = proc.wait(timeout=60)
+        code = quit_with_ctrl_q(proc, main_window.name)
     except Exception as e:
         print("driver failed:", e)
         proc.kill()

@@ -17,7 +17,8 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from driver_util import candump_frames as frames, dogtail_tree, wait_for  # noqa: E402
+from driver_util import (candump_frames as frames, dogtail_tree, quit_with_ctrl_q,  # noqa: E402
+                         showing_window, wait_for)
 
 
 def main():
@@ -44,15 +45,8 @@ def main():
     ref = subprocess.Popen(["stdbuf", "-oL", "candump", "-L", iface], stdout=open(ref_path, "w"))
     proc = subprocess.Popen([os.path.join(stage, "nimbrel")], env=env)
 
-    def app():
-        for a in tree.root.children:
-            if a.name == "nimbrel":
-                return a
-        return None
-
     def window(role):
-        a = app()
-        return next((w for w in a.children if w.roleName == role and w.showing), None) if a else None
+        return showing_window(tree, role)
 
     def button(node, label):
         return wait_for("button " + label, lambda: node.findChild(
@@ -73,13 +67,7 @@ def main():
         for args in (["-L", "r"], ["-e", "-L", "r"], ["-R"]):
             subprocess.run(["cangen", iface, "-g", "1", "-n", "100"] + args, check=True, timeout=120)
         wait_for("300 frames in the logger's file", lambda: len(frames(log)) >= 300, 60)
-        wid = wait_for("main window id", lambda: subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--pid", str(proc.pid), "--name",
-             "^" + main_window.name + "$"], capture_output=True, text=True).stdout.split()[0])
-        subprocess.run(["xdotool", "windowraise", wid], check=True, timeout=10)
-        subprocess.run(["xdotool", "mousemove", "--window", wid, "200", "200"], check=True, timeout=10)
-        subprocess.run(["xdotool", "key", "ctrl+q"], check=True, timeout=10)
-        code = proc.wait(timeout=60)
+        code = quit_with_ctrl_q(proc, main_window.name)
     except Exception as e:
         print("driver failed:", e)
         proc.kill()
