@@ -519,6 +519,19 @@ TEST_F(Sender, CanFdMessagesAreEditedSentAndKeptInTheSession)
     EXPECT_EQ("64", cell(0, COL_LEN));
     std::string shown = cell(0, COL_DATA);   // 8 lines of 8 bytes
     EXPECT_EQ(7, std::count(shown.begin(), shown.end(), '\n')) << shown;
+    // Its editor holds them on one line.
+    nbtest::pump();
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    gtk_tree_view_set_cursor(GTK_TREE_VIEW(view_), path,
+                             gtk_tree_view_get_column(GTK_TREE_VIEW(view_), COL_DATA), TRUE);
+    gtk_tree_path_free(path);
+    GList *kids = gtk_container_get_children(GTK_CONTAINER(view_));
+    ASSERT_NE(nullptr, kids);
+    ASSERT_TRUE(GTK_IS_ENTRY(kids->data));
+    std::string line = gtk_entry_get_text(GTK_ENTRY(kids->data));
+    g_list_free(kids);
+    EXPECT_EQ(std::string::npos, line.find('\n')) << line;
+    EXPECT_EQ(64u * 3 - 1, line.size()) << line;
     edit(0, COL_DATA, (bytes + "40").c_str());
     EXPECT_NE(std::string::npos, message().find("more than 64")) << message();
 
