@@ -58,6 +58,16 @@ def main():
     env.pop('LANGUAGE', None)
     for d in ('home', 'data', 'config', 'runtime'):
         os.makedirs(os.path.join(root, d), mode=0o700)
+    # Channel 0's automatic session brings the sender with classic and CAN
+    # FD messages (the channel is opened for CAN FD below).
+    sender = os.path.join(build, 'stage', 'sender.so')
+    fd64 = ''.join('%02X' % (i * 4 % 256) for i in range(64))
+    with open(os.path.join(root, 'data', '.nbauto-ch0.nbs'), 'w') as f:
+        f.write('[Nimbrel]\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n' % (sender, sender) +
+                'Message=123,0,0,8,1122334455667788,100,1\n'
+                'Message=18DAF110,1,0,64,%s,0,0,FD+BRS\n' % fd64 +
+                'Message=2A0,0,0,12,0102030405060708090A,20,1,FD\n'
+                'QuickSend=321##5DEADBEEF\n')
     proc = subprocess.Popen([exe], env=env)
 
     def app():
@@ -99,6 +109,13 @@ def main():
         os.makedirs(OUT, exist_ok=True)
         wait_for('the program', app)
         chooser = window('dialog', 'Nimbrel, ver. 3.15')
+        mode = wait_for('the CAN mode choice', lambda: chooser.findChild(
+            lambda n: n.roleName == 'combo box' and n.sensitive and
+            any(c.name == 'CAN FD' for c in n.findChildren(lambda m: m.roleName == 'menu item')),
+            retry=False))
+        mode.findChild(lambda n: n.roleName == 'menu item' and n.name == 'CAN FD',
+                       retry=False).doActionNamed('click')
+        wait_for('CAN FD chosen', lambda: mode.name == 'CAN FD')
         shoot(chooser, 'chooser.png')
         find(chooser, 'push button', 'OK').doActionNamed('click')
         main = window('frame')
@@ -111,9 +128,10 @@ def main():
         menu('Plugins', 'Configure')
         dlg = window('dialog', 'Available plugins')
         shoot(dlg, 'plugins.png')
-        # Load the sender and the logger (their toggles are beside their names).
+        # Load the logger (its toggle is beside its name; the sender came
+        # with the session).
         toggles = dlg.findChildren(GenericPredicate(roleName='toggle button'))
-        for name in ('Sender', 'Logger'):
+        for name in ('Logger',):
             label = find(dlg, 'label', name)
             y = label.position[1] + label.size[1] / 2
             min(toggles, key=lambda t: abs(t.position[1] + t.size[1] / 2 - y)).doActionNamed('click')
