@@ -94,12 +94,14 @@ protected:
         gtk_tree_path_free(p);
     }
     int add(const char *id, int ext, const char *len, const char *data, const char *period,
-            int enabled)
+            int enabled, int fd = 0)
     {
         click("sender-add");
         int row = rows() - 1;
         if (ext)
             toggle(row, COL_EXT);
+        if (fd)
+            toggle(row, COL_FD);
         edit(row, COL_ID, id);
         edit(row, COL_LEN, len);
         edit(row, COL_DATA, data);
@@ -545,13 +547,7 @@ TEST_F(Sender, CanFdMessagesAreEditedSentAndKeptInTheSession)
     EXPECT_EQ("", cell(0, COL_STATE));
     // Ten bytes follow up to the FD length 12 and the list says so;
     // clearing FD then refuses the ten bytes.
-    click("sender-add");
-    toggle(1, COL_EXT);
-    toggle(1, COL_FD);
-    edit(1, COL_ID, "1ABCDEF0");
-    edit(1, COL_DATA, "01 02 03 04 05 06 07 08 09 0A");
-    edit(1, COL_PERIOD, "10");
-    toggle(1, COL_ENABLED);
+    add("1ABCDEF0", 1, "", "01 02 03 04 05 06 07 08 09 0A", "10", 1, 1);
     EXPECT_EQ("12", cell(1, COL_LEN));
     EXPECT_NE(std::string::npos, cell(1, COL_STATE).find("2 zero bytes")) << cell(1, COL_STATE);
     toggle(1, COL_FD);
