@@ -1,7 +1,8 @@
 #!/bin/sh
 # The SocketCAN tests that need a CAN kernel, in one run (one guest boot):
-# the library's tests, then the whole program under a display of its own,
-# on classic CAN and on CAN FD.
+# the library's tests, the diagnostics library against the kernel's ISO-TP
+# and J1939 stacks, then the whole program under a display of its own, on
+# classic CAN and on CAN FD.
 # Usage: guest_tests.sh BUILD_STAGE_DIR WITNESS_PLUGIN_DIR
 stage="$1"
 witnesses="$2"
@@ -9,6 +10,7 @@ here="$(dirname "$0")"
 src="$here/../.."
 rc=0
 "$stage/zelk_socketcan_vm_test" || rc=1
+"$stage/diag_vm_test" || rc=1
 "$src/scripts/with-xvfb.sh" /usr/bin/python3 "$here/drive_vcan_program.py" "$stage" "${ZKTEST_VCAN0:-vcan0}" 2
 prc=$?
 if [ "$prc" -ne 0 ]; then echo "whole-program test: exit $prc"; rc=1; else echo "whole-program test: passed"; fi
