@@ -234,11 +234,12 @@ void check_timeout(itp_decoder *d, endpoint &ep, uint64_t now)
         fail(d, ep, ep.deadline_kind, S_ORPHAN);
 }
 
-/* A bad frame on an endpoint outside a message. */
-void report_bad(itp_decoder *d, endpoint &ep, const dg_frame *f, uint8_t bad, uint32_t got)
+/* An event about one frame on an endpoint, outside a message. */
+void report_frame(itp_decoder *d, endpoint &ep, const dg_frame *f, int code, uint8_t bad, uint32_t got,
+                  const uint8_t *data, uint32_t len)
 {
     itp_event ev;
-    fill_event(d, ep, ITP_E_BAD_FRAME, &ev);
+    fill_event(d, ep, code, &ev);
     ev.t_first = ev.t_last = f->t_us;
     ev.fd = (f->flags & DG_FDF) ? 1 : 0;
     ev.tx = (f->flags & DG_TX) ? 1 : 0;
@@ -246,9 +247,14 @@ void report_bad(itp_decoder *d, endpoint &ep, const dg_frame *f, uint8_t bad, ui
     ev.frames = 1;
     ev.bad_what = bad;
     ev.got = got;
-    ev.data = f->data;
-    ev.len = f->len;
+    ev.data = data;
+    ev.len = len;
     emit(d, &ev);
+}
+
+void report_bad(itp_decoder *d, endpoint &ep, const dg_frame *f, uint8_t bad, uint32_t got)
+{
+    report_frame(d, ep, f, ITP_E_BAD_FRAME, bad, got, f->data, f->len);
 }
 
 void take_frame(itp_decoder *d, int e, const dg_frame *f);
@@ -443,21 +449,10 @@ void take_frame(itp_decoder *d, int e, const dg_frame *f)
     if (p.type == 2) {
         const uint32_t n = f->len - p.head;
         switch (ep.state) {
-        case S_IDLE: {
+        case S_IDLE:
             ep.state = S_ORPHAN;
-            itp_event ev;
-            fill_event(d, ep, ITP_E_UNEXPECTED_CF, &ev);
-            ev.t_first = ev.t_last = f->t_us;
-            ev.fd = (f->flags & DG_FDF) ? 1 : 0;
-            ev.tx = (f->flags & DG_TX) ? 1 : 0;
-            ev.declared = 0;
-            ev.frames = 1;
-            ev.got = p.sn;
-            ev.data = f->data + p.head;
-            ev.len = n;
-            emit(d, &ev);
+            report_frame(d, ep, f, ITP_E_UNEXPECTED_CF, 0, p.sn, f->data + p.head, n);
             return;
-        }
         case S_ORPHAN:
             return;
         case S_SKIP:
