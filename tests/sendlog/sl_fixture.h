@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,14 @@ protected:
     void click(const char *name) { gtk_button_clicked(GTK_BUTTON(widget(name))); }
     // A symbol of the loaded plug-in (its test and automation hooks).
     void *symbol(const char *name) { return entry_ && entry_->module ? dlsym(entry_->module, name) : nullptr; }
+
+    // Answers the next file chooser (Save or Open) with path: the response
+    // itself, since a click on Save would start the chooser's own checks
+    // first.
+    void answer_chooser(nbtest::DialogDriver &driver, const std::string &path)
+    {
+        driver.then(nbtest::choose_path(path, GTK_RESPONSE_ACCEPT, false));
+    }
 
     static void inject(const zk_frame &f) { ASSERT_GE(zk_sim_inject(0, &f), 1); }
     static void tick() { poll_tick(&the_app); }

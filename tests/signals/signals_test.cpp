@@ -130,12 +130,6 @@ protected:
         return nbtest::wait_until(
             [&] { return label("signals-status").find(part) != std::string::npos; });
     }
-    // Answers the next file chooser with path: the response itself, since
-    // a click on Save would start the chooser's own checks first.
-    void answer_chooser(nbtest::DialogDriver &driver, const std::string &path)
-    {
-        driver.then(nbtest::choose_path(path, GTK_RESPONSE_ACCEPT, false));
-    }
 };
 
 enum { COL_NAME, COL_VALUE, COL_UNIT, COL_TEXT, COL_COUNT, COL_PERIOD, COL_PLOT };

@@ -532,7 +532,8 @@ std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err,
             o.bus.drate = uint32_t(v * 1000);
         } else if (strcmp(key, "traffic") == 0) {
             if (!sim_traffic_kind(val, &o.bus.traffic)) {
-                snprintf(err, err_size, "traffic=%s: expected none, default, mixed, full or full-fd", val);
+                snprintf(err, err_size, "traffic=%s: expected none, default, mixed, full, full-fd, ecu, isotp-full "
+                         "or j1939-full", val);
                 return nullptr;
             }
         } else if (strcmp(key, "len") == 0) {

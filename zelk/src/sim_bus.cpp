@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <new>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -255,7 +256,8 @@ const node_def fd_nodes[] = {
     {0x18DA10F1, ZK_FRAME_EFF | FD_BRS, 20, 500000},  // diagnostics over FD
 };
 
-const char *const traffic_names[] = {"none", "default", "mixed", "full", "full-fd"};
+const char *const traffic_names[] = {"none", "default", "mixed", "full", "full-fd", "ecu", "isotp-full",
+                                     "j1939-full"};
 
 }  // namespace
 
@@ -400,7 +402,10 @@ void attempts(sim_bus *b, sim_chan &c, uint64_t now_ns)
 void commit(sim_bus *b)
 {
     b->busy = 0;
-    if (b->cur_node >= 0) {
+    sim_ecu *ecu = sim_bus_ecu(b);
+    if (b->cur_node == SIM_ECU_NODE) {
+        if (ecu) ecu->sent(b->cur_end_ns);
+    } else if (b->cur_node >= 0) {
         sim_node &n = b->nodes[b->cur_node];
         n.counter++;
         if (n.period_us) n.due_ns += uint64_t(n.period_us) * 1000;
@@ -415,6 +420,7 @@ void commit(sim_bus *b)
         }
     }
     deliver(b, b->cur, b->cur_chan, b->cur_end_ns);
+    if (ecu && b->cur_node != SIM_ECU_NODE) ecu->heard(b->cur, b->cur_end_ns);
 }
 
 }  // namespace
@@ -427,7 +433,15 @@ void sim_bus_setup_nodes(sim_bus *b, uint64_t now_ns)
             b->nodes[b->nnodes++] = sim_node{id, flags, uint8_t(len), period_us, due, 0};
     };
     const sim_traffic t = b->opt.traffic;
-    if (t == SIM_TRAFFIC_DEFAULT || t == SIM_TRAFFIC_MIXED) {
+    b->has_ecu = 0;
+    if (t == SIM_TRAFFIC_ECU || t == SIM_TRAFFIC_ISOTP_FULL || t == SIM_TRAFFIC_J1939_FULL) {
+        const sim_ecu::mode m = t == SIM_TRAFFIC_ECU          ? sim_ecu::ECU
+                                : t == SIM_TRAFFIC_ISOTP_FULL ? sim_ecu::ISOTP_FULL
+                                                              : sim_ecu::J1939_FULL;
+        new (b->ecu_mem) sim_ecu(m, now_ns);
+        b->has_ecu = 1;
+    }
+    if (t == SIM_TRAFFIC_DEFAULT || t == SIM_TRAFFIC_MIXED || t == SIM_TRAFFIC_ECU) {
         // Stagger the first frames so that the nodes do not all start at
         // once.
         uint64_t phase = 0;
@@ -536,6 +550,11 @@ void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)
             if (can_send(c, t) && sim_in_step(b, c, e.f)) earliest = std::min(earliest, e.enq_ns);
         }
         for (int i = 0; i < b->nnodes; i++) earliest = std::min(earliest, b->nodes[i].due_ns);
+        sim_ecu *ecu = sim_bus_ecu(b);
+        zk_fdframe ecu_frame;
+        uint64_t ecu_from = 0;
+        const bool ecu_ready = ecu && ecu->ready(&ecu_frame, &ecu_from);
+        if (ecu_ready) earliest = std::min(earliest, ecu_from);
         if (earliest == UINT64_MAX) break;
         const uint64_t start = std::max(b->t_free, earliest);
         if (start > now_ns) {
@@ -572,6 +591,12 @@ void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)
                 b->cur_node = int8_t(i);
                 found = true;
             }
+        }
+        if (ecu_ready && ecu_from <= start && (!found || arb_key(ecu_frame) < best)) {
+            b->cur = ecu_frame;
+            b->cur_chan = -1;
+            b->cur_node = SIM_ECU_NODE;
+            found = true;
         }
         if (!found) {
             // The earliest sender may not send at the start after all (its

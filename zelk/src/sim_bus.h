@@ -22,10 +22,12 @@
 #define ZELK_SIM_BUS_H
 
 #include "backend.h"
+#include "sim_ecu.h"
 
 #include <pthread.h>
 
 #include <cstdint>
+#include <type_traits>
 
 namespace zk {
 
@@ -45,7 +47,10 @@ enum sim_traffic {
     SIM_TRAFFIC_DEFAULT,
     SIM_TRAFFIC_MIXED,
     SIM_TRAFFIC_FULL,
-    SIM_TRAFFIC_FULL_FD
+    SIM_TRAFFIC_FULL_FD,
+    SIM_TRAFFIC_ECU,         /* default traffic and an ECU that answers (sim_ecu.h) */
+    SIM_TRAFFIC_ISOTP_FULL,  /* a tester and the ECU saturating the bus */
+    SIM_TRAFFIC_J1939_FULL   /* J1939 broadcasts saturating the bus */
 };
 
 /* Traffic name <-> kind; false / "?" when unknown. */
@@ -64,7 +69,7 @@ int sim_frame_bits(const zk_frame &f);
  * dynamic stuff bits count in the phase they fall in. */
 void sim_fd_frame_bits(const zk_fdframe &f, int *nominal, int *data);
 
-constexpr uint32_t SIM_BUS_LAYOUT = 1;
+constexpr uint32_t SIM_BUS_LAYOUT = 2;
 constexpr int SIM_TXQ_MAX = 1024;
 constexpr int SIM_NODES_MAX = 32;
 /* Frames the ring of passed frames keeps: as many as a channel's receive
@@ -128,7 +133,7 @@ struct sim_bus {
     /* The frame on the wire: once it has started it is no longer subject
      * to arbitration. */
     uint8_t busy;
-    int8_t cur_chan, cur_node;  /* sender slot or node, -1 none */
+    int8_t cur_chan, cur_node;  /* sender slot or node, -1 none, SIM_ECU_NODE the ECU */
     zk_fdframe cur;
     uint64_t cur_end_ns;
     uint64_t t_free;           /* bus free from this time on */
@@ -136,9 +141,25 @@ struct sim_bus {
     int32_t nnodes;
     sim_node nodes[SIM_NODES_MAX];
     sim_chan ch[ZK_CHANNELS_PER_BOARD];
+    /* The diagnostic traffic's simulation (traffic ecu, isotp-full,
+     * j1939-full), constructed in place by sim_bus_setup_nodes: it holds
+     * no pointers, so every process can run it. */
+    uint8_t has_ecu;
+    alignas(sim_ecu) unsigned char ecu_mem[sizeof(sim_ecu)];
     uint64_t seq;              /* number of frames passed so far */
     sim_passed ring[SIM_RING];
 };
+
+/* cur_node of a frame the diagnostic simulation sends. */
+constexpr int8_t SIM_ECU_NODE = -2;
+
+static_assert(std::is_trivially_copyable<sim_ecu>::value, "sim_ecu lives in the mapped bus");
+
+/* The bus's diagnostic simulation, or nullptr when its traffic has none. */
+inline sim_ecu *sim_bus_ecu(sim_bus *b)
+{
+    return b->has_ecu ? reinterpret_cast<sim_ecu *>(b->ecu_mem) : nullptr;
+}
 
 /* Maps the bus of board `board` (the file in the runtime folder, or
  * private memory when that cannot be or the clock is not shared) and sets

@@ -1,0 +1,576 @@
+/*
+ * page.cpp - the diagnostics page: tool bar, the list of conversations
+ * and messages, the details of the selected one, the tester, the log
+ * file bar, the settings dialog, and the refresh four times a second
+ * (nothing is drawn while the page is out of sight).
+ */
+#include "diagnostics.h"
+
+#include <errno.h>
+#include <string.h>
+
+namespace {
+
+/* Typing in the filter applies it after this pause (Enter at once). */
+constexpr guint FILTER_PAUSE_MS = 300;
+
+guint filter_timer;
+uint64_t details_seq = UINT64_MAX;
+char status_shown[512];
+char message_text[512];
+int message_error;
+
+bool shown(GtkWidget *w)
+{
+    if (!w || !gtk_widget_get_mapped(w))
+        return false;
+    GdkWindow *top = gtk_widget_get_window(gtk_widget_get_toplevel(w));
+    return !top ||
+           !(gdk_window_get_state(top) & (GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_WITHDRAWN));
+}
+
+dgp_store *current_store(void)
+{
+    return dgp_log_active() ? dgp_log_store() : &dgp.live;
+}
+
+GtkAdjustment *list_adjustment(void)
+{
+    return gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(dgp.view_sw));
+}
+
+bool at_end(void)
+{
+    GtkAdjustment *adj = list_adjustment();
+    return gtk_adjustment_get_value(adj) >= gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj) - 30;
+}
+
+void scroll_to_end(void)
+{
+    const uint32_t rows = dgp_list_rows(dgp.list);
+    if (!rows)
+        return;
+    GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(rows - 1), -1);
+    gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(dgp.view), path, nullptr, FALSE, 0, 0);
+    gtk_tree_path_free(path);
+}
+
+/* A new store or filter: the view is detached while the list is made again. */
+void relist(void)
+{
+    gtk_tree_view_set_model(GTK_TREE_VIEW(dgp.view), nullptr);
+    dgp_filter f;
+    memset(&f, 0, sizeof f);
+    f.show = (uint8_t)dgp.show;
+    char *fold = g_utf8_casefold(dgp.filter_text, -1);
+    g_strlcpy(f.text, g_strstrip(fold), sizeof f.text);
+    g_free(fold);
+    dgp_list_set_store(dgp.list, current_store());
+    dgp_list_set_filter(dgp.list, &f);
+    gtk_tree_view_set_model(GTK_TREE_VIEW(dgp.view), GTK_TREE_MODEL(dgp.list));
+    dgp.shown_changed = current_store()->changed;
+    details_seq = UINT64_MAX;
+    scroll_to_end();
+}
+
+void show_details(void)
+{
+    GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(dgp.details));
+    GtkTreeSelection *sel = gtk_tree_view_get_selection(GTK_TREE_VIEW(dgp.view));
+    GtkTreeModel *model;
+    GtkTreeIter it;
+    uint64_t seq = UINT64_MAX;
+    if (gtk_tree_selection_get_selected(sel, &model, &it)) {
+        GtkTreePath *path = gtk_tree_model_get_path(model, &it);
+        if (path) {
+            seq = dgp_list_seq(dgp.list, (uint32_t)gtk_tree_path_get_indices(path)[0]);
+            gtk_tree_path_free(path);
+        }
+    }
+    details_seq = seq;
+    dgp_store *s = current_store();
+    GString *text = g_string_new("");
+    g_mutex_lock(&s->lock);
+    const dgp_row *r = dgp_store_row(s, seq);
+    if (r)
+        dgp_row_details(s, r, text);
+    g_mutex_unlock(&s->lock);
+    if (r && dgp.j1939_db_loaded && r->proto == DGP_J1939 && r->status == DGS_MESSAGE)
+        dgp_j1939_signals(s, seq, text);
+    gtk_text_buffer_set_text(buf, text->str, -1);
+    g_string_free(text, TRUE);
+}
+
+void set_status(void)
+{
+    dgp_store *s = current_store();
+    char text[512];
+    g_mutex_lock(&s->lock);
+    const uint64_t rows = s->next - s->first, dropped = s->dropped;
+    g_mutex_unlock(&s->lock);
+    if (message_text[0])
+        g_strlcpy(text, message_text, sizeof text);
+    else if (dropped)
+        g_snprintf(text, sizeof text, _("%llu rows, %u listed; %llu older rows gave way"), (unsigned long long)rows,
+                   dgp_list_rows(dgp.list), (unsigned long long)dropped);
+    else
+        g_snprintf(text, sizeof text, _("%llu rows, %u listed"), (unsigned long long)rows, dgp_list_rows(dgp.list));
+    if (strcmp(text, status_shown) == 0)
+        return;
+    g_strlcpy(status_shown, text, sizeof status_shown);
+    if (message_error) {
+        char *m = g_markup_printf_escaped("<span foreground=\"#b00000\">%s</span>", text);
+        gtk_label_set_markup(GTK_LABEL(dgp.status_label), m);
+        g_free(m);
+    } else {
+        gtk_label_set_text(GTK_LABEL(dgp.status_label), text);
+    }
+}
+
+void set_log_bar(void)
+{
+    if (!dgp_log_active()) {
+        gtk_widget_hide(dgp.log_bar);
+        gtk_widget_set_sensitive(dgp.pause_button, TRUE);
+        return;
+    }
+    char text[1024];
+    double fraction = 0;
+    int done = 0;
+    dgp_log_progress(text, sizeof text, &fraction, &done);
+    gtk_label_set_text(GTK_LABEL(dgp.log_label), text);
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(dgp.log_progress), fraction);
+    if (done)
+        gtk_widget_hide(dgp.log_progress);
+    else
+        gtk_widget_show(dgp.log_progress);
+    gtk_widget_show(dgp.log_bar);
+    gtk_widget_set_sensitive(dgp.pause_button, FALSE);
+}
+
+gboolean on_refresh(gpointer)
+{
+    dgp_tick();
+    dgp_page_refresh();
+    return TRUE;
+}
+
+gboolean on_filter_pause(gpointer)
+{
+    filter_timer = 0;
+    g_strlcpy(dgp.filter_text, gtk_entry_get_text(GTK_ENTRY(dgp.filter_entry)), sizeof dgp.filter_text);
+    relist();
+    set_status();
+    return FALSE;
+}
+
+void on_filter_changed(GtkEditable *, gpointer)
+{
+    if (dgp.updating)
+        return;
+    if (filter_timer)
+        g_source_remove(filter_timer);
+    filter_timer = g_timeout_add(FILTER_PAUSE_MS, on_filter_pause, nullptr);
+}
+
+void on_filter_activate(GtkEntry *, gpointer)
+{
+    if (filter_timer)
+        g_source_remove(filter_timer);
+    on_filter_pause(nullptr);
+}
+
+void on_show_changed(GtkComboBox *c, gpointer)
+{
+    if (dgp.updating)
+        return;
+    dgp.show = gtk_combo_box_get_active(c);
+    relist();
+    set_status();
+}
+
+void on_pause(GtkToggleButton *b, gpointer)
+{
+    if (!dgp.updating)
+        dgp.paused = gtk_toggle_button_get_active(b);
+}
+
+void on_clear(GtkButton *, gpointer)
+{
+    dgp_store_clear(&dgp.live);
+    if (!dgp_log_active())
+        relist();
+    dgp_page_message("", 0);
+}
+
+void on_selection(GtkTreeSelection *, gpointer)
+{
+    show_details();
+}
+
+char *choose_file(const char *title, GtkFileChooserAction action, const char *name, const char *const *patterns,
+                  const char *patterns_name)
+{
+    GtkWidget *dialog = gtk_file_chooser_dialog_new(
+        title, GTK_WINDOW(nb_mainwin), action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
+        action == GTK_FILE_CHOOSER_ACTION_OPEN ? GTK_STOCK_OPEN : GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser *fc = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_local_only(fc, TRUE);
+    if (action == GTK_FILE_CHOOSER_ACTION_SAVE) {
+        gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
+        gtk_file_chooser_set_current_name(fc, name);
+    }
+    GtkFileFilter *filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, patterns_name);
+    for (const char *const *p = patterns; *p; p++)
+        gtk_file_filter_add_pattern(filter, *p);
+    gtk_file_chooser_add_filter(fc, filter);
+    filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, _("All files"));
+    gtk_file_filter_add_pattern(filter, "*");
+    gtk_file_chooser_add_filter(fc, filter);
+    nbpg_loadrelease_enable();
+    char *path = nullptr;
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT)
+        path = gtk_file_chooser_get_filename(fc);
+    gtk_widget_destroy(dialog);
+    nbpg_loadrelease_disable();
+    return path;
+}
+
+void on_export(GtkButton *, gpointer)
+{
+    static const char *const csv[] = {"*.csv", "*.CSV", nullptr};
+    char *path = choose_file(_("Export the list as CSV"), GTK_FILE_CHOOSER_ACTION_SAVE, "diagnostics.csv", csv,
+                             _("CSV files"));
+    if (!path || !dgp.page) {
+        g_free(path);
+        return;
+    }
+    const int rc = dgp_export_csv(path, current_store(), dgp.list);
+    char *shown_name = g_filename_display_name(path);
+    char msg[1024];
+    if (rc == 0)
+        g_snprintf(msg, sizeof msg, _("Written: %s (%u rows)"), shown_name, dgp_list_rows(dgp.list));
+    else
+        g_snprintf(msg, sizeof msg, _("Could not write %s: %s"), shown_name, g_strerror(rc));
+    g_free(shown_name);
+    g_free(path);
+    dgp_page_message(msg, rc != 0);
+}
+
+void on_open_log(GtkButton *, gpointer)
+{
+    static const char *const logs[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF", nullptr};
+    char *path = choose_file(_("Open a log file"), GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, logs,
+                             _("Log files (candump, ASC, BLF)"));
+    if (!path || !dgp.page) {
+        g_free(path);
+        return;
+    }
+    char msg[1024];
+    const int rc = dgp_log_open(path, msg, sizeof msg);
+    g_free(path);
+    if (rc != 0) {
+        dgp_page_message(msg, 1);
+        return;
+    }
+    dgp_page_message("", 0);
+    relist();
+    set_log_bar();
+}
+
+void on_back(GtkButton *, gpointer)
+{
+    dgp_log_close();
+    relist();
+    set_log_bar();
+    set_status();
+}
+
+/* ------------------------------------------------------------ settings */
+
+void on_db_choose(GtkButton *b, gpointer entry)
+{
+    static const char *const dbc[] = {"*.dbc", "*.DBC", nullptr};
+    char *path = choose_file(_("J1939 database"), GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, dbc, _("DBC files"));
+    if (path) {
+        char *utf8 = g_filename_to_utf8(path, -1, nullptr, nullptr, nullptr);
+        if (utf8)
+            gtk_entry_set_text(GTK_ENTRY(entry), utf8);
+        g_free(utf8);
+    }
+    g_free(path);
+    (void)b;
+}
+
+void on_settings(GtkButton *, gpointer)
+{
+    GtkWidget *dlg = gtk_dialog_new_with_buttons(_("Diagnostics settings"), GTK_WINDOW(nb_mainwin),
+                                                 (GtkDialogFlags)(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                                 GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_OK,
+                                                 GTK_RESPONSE_OK, nullptr);
+    gtk_widget_set_name(dlg, "diag-settings");
+    GtkWidget *box = gtk_vbox_new(FALSE, 6);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 8);
+    gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dlg))), box, TRUE, TRUE, 0);
+
+    GtkWidget *label = gtk_label_new(_("Your address pairs (request/response; 8 digits for 29-bit identifiers, "
+                                       "ID:AE for extended and ID@AE for mixed addressing, one ID alone for a "
+                                       "functional address), separated by semicolons:"));
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_misc_set_alignment(GTK_MISC(label), 0, 0.5);
+    gtk_box_pack_start(GTK_BOX(box), label, FALSE, FALSE, 0);
+    GtkWidget *pairs = gtk_entry_new();
+    gtk_widget_set_name(pairs, "diag-settings-pairs");
+    gtk_entry_set_text(GTK_ENTRY(pairs), dgp.pairs_text);
+    gtk_box_pack_start(GTK_BOX(box), pairs, FALSE, FALSE, 0);
+    GtkWidget *presets = gtk_check_button_new_with_mnemonic(
+        _("_Preset pairs: 7DF, 7E0-7E7/7E8-7EF, 29-bit 18DA/18DB and 18CE/18CD"));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(presets), dgp.presets);
+    gtk_box_pack_start(GTK_BOX(box), presets, FALSE, FALSE, 0);
+    GtkWidget *find = gtk_check_button_new_with_mnemonic(_("_Find pairs in the traffic (first frame and flow control)"));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(find), dgp.find_pairs);
+    gtk_box_pack_start(GTK_BOX(box), find, FALSE, FALSE, 0);
+    GtkWidget *j1939 = gtk_check_button_new_with_mnemonic(_("Read other 29-bit frames as _J1939"));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(j1939), dgp.j1939);
+    gtk_box_pack_start(GTK_BOX(box), j1939, FALSE, FALSE, 0);
+    GtkWidget *singles = gtk_check_button_new_with_mnemonic(
+        _("List every _single-frame J1939 parameter group (not only transfers, address claims and DM1/DM2)"));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(singles), dgp.j1939_singles);
+    gtk_box_pack_start(GTK_BOX(box), singles, FALSE, FALSE, 0);
+    GtkWidget *row = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(row), gtk_label_new(_("J1939 database:")), FALSE, FALSE, 0);
+    GtkWidget *db = gtk_entry_new();
+    gtk_widget_set_name(db, "diag-settings-db");
+    gtk_entry_set_text(GTK_ENTRY(db), dgp.j1939_db);
+    gtk_box_pack_start(GTK_BOX(row), db, TRUE, TRUE, 0);
+    GtkWidget *choose = gtk_button_new_with_mnemonic(_("_Choose..."));
+    g_signal_connect(choose, "clicked", G_CALLBACK(on_db_choose), db);
+    gtk_box_pack_start(GTK_BOX(row), choose, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
+    GtkWidget *error = gtk_label_new("");
+    gtk_box_pack_start(GTK_BOX(box), error, FALSE, FALSE, 0);
+    gtk_widget_show_all(dlg);
+
+    nbpg_loadrelease_enable();
+    for (;;) {
+        if (gtk_dialog_run(GTK_DIALOG(dlg)) != GTK_RESPONSE_OK || !dgp.page)
+            break;
+        itp_pair p[32];
+        char bad[64], msg[512];
+        if (dgp_parse_pairs(gtk_entry_get_text(GTK_ENTRY(pairs)), p, 32, bad, sizeof bad) < 0) {
+            g_snprintf(msg, sizeof msg, _("Not an address pair: \"%s\""), bad);
+            gtk_label_set_text(GTK_LABEL(error), msg);
+            continue;
+        }
+        const char *dbpath = gtk_entry_get_text(GTK_ENTRY(db));
+        if (strcmp(dbpath, dgp.j1939_db) != 0 && dgp_j1939_load(dbpath, msg, sizeof msg) != 0) {
+            gtk_label_set_text(GTK_LABEL(error), msg);
+            continue;
+        }
+        g_strlcpy(dgp.pairs_text, gtk_entry_get_text(GTK_ENTRY(pairs)), sizeof dgp.pairs_text);
+        dgp.presets = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(presets));
+        dgp.find_pairs = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(find));
+        dgp.j1939 = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(j1939));
+        dgp.j1939_singles = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(singles));
+        dgp_apply_config();
+        break;
+    }
+    gtk_widget_destroy(dlg);
+    nbpg_loadrelease_disable();
+}
+
+GtkWidget *button(GtkWidget *box, const char *text, const char *name, GCallback cb)
+{
+    GtkWidget *b = gtk_button_new_with_mnemonic(text);
+    gtk_widget_set_name(b, name);
+    g_signal_connect(b, "clicked", cb, nullptr);
+    gtk_box_pack_start(GTK_BOX(box), b, FALSE, FALSE, 0);
+    return b;
+}
+
+void add_column(GtkTreeView *view, const char *title, int col, int width, bool expand)
+{
+    GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+    GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, "cell-background",
+                                                                    DGP_N_COLS, nullptr);
+    gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
+    gtk_tree_view_column_set_fixed_width(c, width);
+    gtk_tree_view_column_set_resizable(c, TRUE);
+    gtk_tree_view_column_set_expand(c, expand);
+    if (expand)
+        g_object_set(cell, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
+    gtk_tree_view_append_column(view, c);
+}
+
+}  // namespace
+
+GtkWidget *dgp_page_build(void)
+{
+    GtkWidget *page = gtk_vbox_new(FALSE, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(page), 4);
+
+    GtkWidget *bar = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new(_("Show:")), FALSE, FALSE, 0);
+    dgp.show_combo = gtk_combo_box_new_text();
+    gtk_widget_set_name(dgp.show_combo, "diag-show");
+    const char *shows[] = {_("All"), "UDS", "OBD-II", "J1939", _("Errors and negative answers")};
+    for (const char *s : shows)
+        gtk_combo_box_append_text(GTK_COMBO_BOX(dgp.show_combo), s);
+    g_signal_connect(dgp.show_combo, "changed", G_CALLBACK(on_show_changed), nullptr);
+    gtk_box_pack_start(GTK_BOX(bar), dgp.show_combo, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new(_("Filter:")), FALSE, FALSE, 0);
+    dgp.filter_entry = gtk_entry_new();
+    gtk_widget_set_name(dgp.filter_entry, "diag-filter");
+    gtk_widget_set_tooltip_text(dgp.filter_entry, _("Text in the addresses, service or summary, e.g. 7E8, "
+                                                    "ReadDataByIdentifier, VIN, DM1"));
+    g_signal_connect(dgp.filter_entry, "changed", G_CALLBACK(on_filter_changed), nullptr);
+    g_signal_connect(dgp.filter_entry, "activate", G_CALLBACK(on_filter_activate), nullptr);
+    gtk_box_pack_start(GTK_BOX(bar), dgp.filter_entry, TRUE, TRUE, 0);
+    dgp.pause_button = gtk_toggle_button_new_with_mnemonic(_("_Pause"));
+    gtk_widget_set_name(dgp.pause_button, "diag-pause");
+    g_signal_connect(dgp.pause_button, "toggled", G_CALLBACK(on_pause), nullptr);
+    gtk_box_pack_start(GTK_BOX(bar), dgp.pause_button, FALSE, FALSE, 0);
+    button(bar, _("C_lear"), "diag-clear", G_CALLBACK(on_clear));
+    button(bar, _("_Export CSV..."), "diag-export", G_CALLBACK(on_export));
+    dgp.log_button = button(bar, _("_Open log..."), "diag-open-log", G_CALLBACK(on_open_log));
+    button(bar, _("Se_ttings..."), "diag-settings-button", G_CALLBACK(on_settings));
+
+    dgp.log_bar = gtk_event_box_new();
+    GdkColor yellow;
+    gdk_color_parse("#fff6c0", &yellow);
+    gtk_widget_modify_bg(dgp.log_bar, GTK_STATE_NORMAL, &yellow);
+    GtkWidget *lb = gtk_hbox_new(FALSE, 6);
+    gtk_container_set_border_width(GTK_CONTAINER(lb), 3);
+    gtk_container_add(GTK_CONTAINER(dgp.log_bar), lb);
+    dgp.log_label = gtk_label_new("");
+    gtk_widget_set_name(dgp.log_label, "diag-log-label");
+    gtk_misc_set_alignment(GTK_MISC(dgp.log_label), 0, 0.5);
+    gtk_label_set_ellipsize(GTK_LABEL(dgp.log_label), PANGO_ELLIPSIZE_MIDDLE);
+    gtk_box_pack_start(GTK_BOX(lb), dgp.log_label, TRUE, TRUE, 0);
+    dgp.log_progress = gtk_progress_bar_new();
+    gtk_box_pack_start(GTK_BOX(lb), dgp.log_progress, FALSE, FALSE, 0);
+    dgp.back_button = button(lb, _("_Back to live"), "diag-back", G_CALLBACK(on_back));
+    gtk_box_pack_start(GTK_BOX(page), dgp.log_bar, FALSE, FALSE, 0);
+    gtk_widget_set_no_show_all(dgp.log_bar, TRUE);
+    gtk_widget_show_all(lb);
+
+    GtkWidget *paned = gtk_vpaned_new();
+    gtk_box_pack_start(GTK_BOX(page), paned, TRUE, TRUE, 0);
+    dgp.list = dgp_list_new(&dgp.live);
+    dgp.view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(dgp.list));
+    gtk_widget_set_name(dgp.view, "diag-list");
+    GtkTreeView *tv = GTK_TREE_VIEW(dgp.view);
+    add_column(tv, _("Time"), DGP_COL_TIME, 100, false);
+    add_column(tv, _("Addresses"), DGP_COL_ADDR, 150, false);
+    add_column(tv, _("Protocol"), DGP_COL_PROTO, 70, false);
+    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 210, false);
+    add_column(tv, _("Length"), DGP_COL_LEN, 75, false);
+    add_column(tv, _("Status"), DGP_COL_STATUS, 85, false);
+    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 300, true);
+    gtk_tree_view_set_fixed_height_mode(tv, TRUE);
+    gtk_tree_view_set_rules_hint(tv, TRUE);
+    g_signal_connect(gtk_tree_view_get_selection(tv), "changed", G_CALLBACK(on_selection), nullptr);
+    dgp.view_sw = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(dgp.view_sw), GTK_POLICY_AUTOMATIC, GTK_POLICY_ALWAYS);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(dgp.view_sw), GTK_SHADOW_IN);
+    gtk_container_add(GTK_CONTAINER(dgp.view_sw), dgp.view);
+    gtk_paned_pack1(GTK_PANED(paned), dgp.view_sw, TRUE, FALSE);
+
+    dgp.details = gtk_text_view_new();
+    gtk_widget_set_name(dgp.details, "diag-details");
+    gtk_text_view_set_editable(GTK_TEXT_VIEW(dgp.details), FALSE);
+    PangoFontDescription *mono = pango_font_description_from_string("Monospace 9");
+    gtk_widget_modify_font(dgp.details, mono);
+    pango_font_description_free(mono);
+    GtkWidget *dsw = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(dsw), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(dsw), GTK_SHADOW_IN);
+    gtk_container_add(GTK_CONTAINER(dsw), dgp.details);
+    gtk_widget_set_size_request(dsw, -1, 110);
+    gtk_paned_pack2(GTK_PANED(paned), dsw, FALSE, TRUE);
+
+    gtk_box_pack_start(GTK_BOX(page), dgp_tester_build(), FALSE, FALSE, 0);
+    dgp.status_label = gtk_label_new("");
+    gtk_widget_set_name(dgp.status_label, "diag-status");
+    gtk_misc_set_alignment(GTK_MISC(dgp.status_label), 0, 0.5);
+    gtk_label_set_ellipsize(GTK_LABEL(dgp.status_label), PANGO_ELLIPSIZE_END);
+    gtk_box_pack_start(GTK_BOX(page), dgp.status_label, FALSE, FALSE, 0);
+
+    dgp.page = page;
+    g_signal_connect(page, "destroy", G_CALLBACK(gtk_widget_destroyed), &dgp.page);
+    status_shown[0] = message_text[0] = 0;
+    details_seq = UINT64_MAX;
+    dgp_page_sync_widgets();
+    gtk_widget_show_all(page);
+    dgp.refresh_source = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, DGP_REFRESH_MS, on_refresh, nullptr, nullptr);
+    return page;
+}
+
+void dgp_page_release(void)
+{
+    if (dgp.refresh_source)
+        g_source_remove(dgp.refresh_source);
+    dgp.refresh_source = 0;
+    if (filter_timer)
+        g_source_remove(filter_timer);
+    filter_timer = 0;
+    dgp_tester_release();
+    dgp_log_close();
+    if (dgp.view)
+        gtk_tree_view_set_model(GTK_TREE_VIEW(dgp.view), nullptr);
+    if (dgp.list)
+        g_object_unref(dgp.list);
+    dgp.list = nullptr;
+    dgp.view = nullptr;
+    dgp_j1939_free();
+}
+
+/* Brings the list up to the store (out of sight: only the counts). */
+void dgp_page_refresh(void)
+{
+    if (!dgp.list)
+        return;
+    if (dgp_log_active())
+        set_log_bar();
+    if (!shown(dgp.view))
+        return;
+    dgp_store *s = current_store();
+    const bool follow = at_end();
+    const uint32_t before = dgp_list_rows(dgp.list);
+    dgp_list_sync(dgp.list);
+    if (s->changed != dgp.shown_changed) {
+        dgp.shown_changed = s->changed;
+        gtk_widget_queue_draw(dgp.view);
+        if (details_seq != UINT64_MAX)
+            show_details();
+    }
+    if (follow && dgp_list_rows(dgp.list) != before)
+        scroll_to_end();
+    set_status();
+}
+
+void dgp_page_message(const char *text, int error)
+{
+    g_strlcpy(message_text, text, sizeof message_text);
+    message_error = error && text[0];
+    status_shown[0] = 0;
+    if (dgp.status_label)
+        set_status();
+}
+
+/* The widgets from the settings (after a session was read). */
+void dgp_page_sync_widgets(void)
+{
+    if (!dgp.page)
+        return;
+    dgp.updating++;
+    gtk_combo_box_set_active(GTK_COMBO_BOX(dgp.show_combo), dgp.show);
+    gtk_entry_set_text(GTK_ENTRY(dgp.filter_entry), dgp.filter_text);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(dgp.pause_button), dgp.paused);
+    dgp.updating--;
+    relist();
+    set_log_bar();
+}

@@ -1,0 +1,205 @@
+// The diagnostics plug-in (stage/diagnostics.so) loaded by the real
+// plug-in manager over the simulated adapter: conversations and J1939
+// messages from the real poll tick listed and filtered, the list exported,
+// a log file shown instead of the live traffic, and the tester asking the
+// simulated ECU (and refusing in listen-only mode).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "../sendlog/sl_fixture.h"
+
+namespace {
+
+using sltest::frame;
+
+class Diagnostics : public sltest::PluginTest {
+protected:
+    void SetUp() override { load_plugin("diagnostics", DG_STAGE_DIR); }
+
+    void request(int type, void *data, uint64_t size)
+    {
+        pgrp req;
+        memset(&req, 0, sizeof req);
+        req.type = type;
+        req.data_ptr = data;
+        req.data_size = size;
+        the_app.pgmgr.ops.pgmgr_request(entry_, &req);
+    }
+    // Frames "ID#HEX" onto the bus, a millisecond apart, then a poll tick.
+    void bus(std::initializer_list<const char *> frames)
+    {
+        for (const char *text : frames) {
+            const char *hash = strchr(text, '#');
+            std::vector<uint8_t> data;
+            for (const char *p = hash + 1; p[0] && p[1]; p += 2)
+                data.push_back((uint8_t)strtoul(std::string(p, 2).c_str(), nullptr, 16));
+            inject(frame((uint32_t)strtoul(text, nullptr, 16), hash - text == 8 ? ZK_FRAME_EFF : 0, data));
+            zk_sim_advance_us(1000);
+        }
+        tick();
+    }
+    GtkTreeModel *list() { return gtk_tree_view_get_model(GTK_TREE_VIEW(widget("diag-list"))); }
+    int rows()
+    {
+        GtkTreeModel *m = list();
+        return m ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
+    }
+    // Columns 1 (addresses) to 6 (summary) of a row, separated by " | ".
+    std::string row(int n)
+    {
+        GtkTreeIter it;
+        if (!gtk_tree_model_iter_nth_child(list(), &it, nullptr, n))
+            return "<no row>";
+        std::string out;
+        for (int c = 1; c <= 6; c++) {
+            gchar *t = nullptr;
+            gtk_tree_model_get(list(), &it, c, &t, -1);
+            out += std::string(c > 1 ? " | " : "") + (t ? t : "");
+            g_free(t);
+        }
+        return out;
+    }
+    bool wait_rows(int n) { return nbtest::wait_until([&] { return rows() == n; }); }
+};
+
+const char *const VIN_EXCHANGE[] = {
+    "7E0#0322F19055555555", "7E8#101462F1904E4D42", "7E0#3000005555555555",
+    "7E8#2153494D31454355", "7E8#2230303030303432",
+};
+
+TEST_F(Diagnostics, ConversationsAndMessagesListed)
+{
+    bus({VIN_EXCHANGE[0], VIN_EXCHANGE[1], VIN_EXCHANGE[2], VIN_EXCHANGE[3], VIN_EXCHANGE[4],
+         "7E0#0322F1A055555555", "7E8#037F223155555555",
+         "18ECFF00#200A0002FFCAFE00", "18EBFF00#0104FF640001036E", "18EBFF00#02000001FFFFFFFF",
+         "7E8#2100000000000000"});
+    ASSERT_TRUE(wait_rows(4)) << rows();
+    EXPECT_EQ(row(0), "7E0 \u2192 7E8 | UDS | 22 ReadDataByIdentifier | 3 / 20 | OK | "
+                      "ReadDataByIdentifier: F190 VIN = \"NMBSIM1ECU0000042\"");
+    EXPECT_EQ(row(1), "7E0 \u2192 7E8 | UDS | 22 ReadDataByIdentifier | 3 / 3 | negative | "
+                      "ReadDataByIdentifier: NRC 31 requestOutOfRange");
+    EXPECT_EQ(row(2), "00 \u2192 FF | J1939 | 65226 DM1 | 10 |  | DM1: MIL off, RSL off, AWL on, PL off, "
+                      "SPN 100 FMI 1 OC 3, SPN 110 FMI 0 OC 1");
+    EXPECT_EQ(row(3), "7E0 \u2192 7E8 | ISO-TP | no start | 7 | error | consecutive frames without a first frame");
+
+    // The details of the selected row: bytes and decoded fields.
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(widget("diag-list"))), path);
+    gtk_tree_path_free(path);
+    GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget("diag-details")));
+    GtkTextIter a, b;
+    gtk_text_buffer_get_bounds(buf, &a, &b);
+    gchar *details = gtk_text_buffer_get_text(buf, &a, &b, FALSE);
+    EXPECT_NE(nullptr, strstr(details, "0000  62 F1 90 4E 4D 42 53 49 4D 31 45 43 55 30 30 30")) << details;
+    EXPECT_NE(nullptr, strstr(details, "F190 VIN = \"NMBSIM1ECU0000042\"")) << details;
+    g_free(details);
+
+    // Filter by text and by protocol.
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-filter")), "vin");
+    gtk_widget_activate(widget("diag-filter"));
+    EXPECT_EQ(rows(), 1);
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-filter")), "");
+    gtk_widget_activate(widget("diag-filter"));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("diag-show")), 3);
+    ASSERT_EQ(rows(), 1);
+    EXPECT_NE(std::string::npos, row(0).find("DM1"));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("diag-show")), 4);
+    EXPECT_EQ(rows(), 2);   /* the negative answer and the error */
+
+    // Export what the list shows.
+    nbtest::DialogDriver driver;
+    answer_chooser(driver, dir_ + "/list.csv");
+    click("diag-export");
+    EXPECT_TRUE(driver.done());
+    const std::string csv = nbtest::read_file(dir_ + "/list.csv");
+    EXPECT_EQ(0u, csv.find("time_s,addresses,protocol,service,length,status,summary,request,response\n")) << csv;
+    EXPECT_NE(std::string::npos, csv.find(",UDS,22 ReadDataByIdentifier,3 / 3,negative,"
+                                          "ReadDataByIdentifier: NRC 31 requestOutOfRange,22 F1 A0,7F 22 31\n"))
+        << csv;
+    EXPECT_EQ(3, (int)std::count(csv.begin(), csv.end(), '\n'));
+}
+
+// A log file replaces the live traffic in the list; Back to live returns.
+TEST_F(Diagnostics, LogFileInsteadOfLive)
+{
+    bus({"7E0#023E0055555555", "7E8#027E0055555555"});
+    ASSERT_TRUE(wait_rows(1));
+    std::string log;
+    for (int i = 0; i < 5; i++) {
+        const char *t = VIN_EXCHANGE[i];
+        const char *hash = strchr(t, '#');
+        log += "(1700000000." + std::to_string(100000 + i * 1000) + ") can0 " + std::string(t, hash) + hash + "\n";
+    }
+    ASSERT_TRUE(nbtest::write_file(dir_ + "/vin.log", log));
+    nbtest::DialogDriver driver;
+    answer_chooser(driver, dir_ + "/vin.log");
+    click("diag-open-log");
+    ASSERT_TRUE(driver.done());
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 rows") != std::string::npos; }))
+        << label("diag-log-label");
+    ASSERT_TRUE(wait_rows(1));
+    EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
+    // The live traffic is decoded meanwhile.
+    bus({"7E0#0211015555555555", "7E8#0251015555555555"});
+    click("diag-back");
+    ASSERT_TRUE(wait_rows(2));
+    EXPECT_NE(std::string::npos, row(1).find("ECUReset hardReset"));
+}
+
+// The tester asks the simulated ECU for the VIN: the ECU's multi-frame
+// answer needs the tester's flow control, and the answer shows decoded.
+// In listen-only mode it sends nothing and says so.
+TEST_F(Diagnostics, TesterAsksTheSimulatedEcu)
+{
+    ASSERT_EQ(ZK_OK, zk_sim_set_bus(0, 0, "ecu"));
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-tester-request")), "22 F1 90");
+    click("diag-tester-send");
+    auto answered = [&] {
+        zk_sim_advance_us(2000);
+        tick();
+        return label("diag-tester-answer").find("NMBSIM1ECU0000042") != std::string::npos;
+    };
+    ASSERT_TRUE(nbtest::wait_until(answered)) << label("diag-tester-answer");
+    EXPECT_EQ(label("diag-tester-answer"), "Answer: ReadDataByIdentifier: F190 VIN = \"NMBSIM1ECU0000042\"");
+
+    // A request the ECU refuses, and one it asks more time for.
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-tester-request")), "27 02 00 00 00 00");
+    click("diag-tester-send");
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        zk_sim_advance_us(2000);
+        tick();
+        return label("diag-tester-answer").find("NRC 24") != std::string::npos;
+    })) << label("diag-tester-answer");
+
+    nb_chan_status st;
+    the_app.chan.ops.get_status(&the_app.chan, &st);
+    st.lom = 1;
+    request(PGRP_STATUS, &st, sizeof st);
+    zk_frame sent[64];
+    while (zk_sim_sent(0, sent, 64) > 0) {
+    }
+    EXPECT_FALSE(gtk_widget_get_sensitive(widget("diag-tester-send")));
+    gtk_widget_activate(widget("diag-tester-request"));
+    EXPECT_EQ(0, zk_sim_sent(0, sent, 64));
+    EXPECT_NE(std::string::npos, label("diag-tester-answer").find("Listen-only mode"));
+}
+
+// The user's pairs from the session decode traffic no preset knows.
+TEST_F(Diagnostics, PairsFromTheSession)
+{
+    request(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+    pgrp_session_key k;
+    memset(&k, 0, sizeof k);
+    g_strlcpy(k.name, "Pairs", sizeof k.name);
+    g_strlcpy(k.value, "6F1:10/610:F1", sizeof k.value);
+    request(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+    request(PGRP_SESSION_LOAD_END, nullptr, 0);
+    bus({"6F1#10021003", "610#F1025003"});
+    ASSERT_TRUE(wait_rows(1));
+    EXPECT_EQ(row(0), "6F1:10 \u2192 610:F1 | UDS | 10 DiagnosticSessionControl | 2 / 2 | OK | "
+                      "DiagnosticSessionControl extendedDiagnosticSession");
+}
+
+}  // namespace
