@@ -299,7 +299,10 @@ int preset_29(itp_decoder *d, const dg_frame *f)
  * the first one make a pair. Returns 1 when the frame completed one. */
 int discover(itp_decoder *d, const dg_frame *f)
 {
-    if (!d->cfg.find_pairs || f->len < 1)
+    /* Normal addressing on 11-bit identifiers only: 29-bit diagnostics
+     * use the fixed forms (presets), and J1939's transport frames would
+     * look like first frames and flow controls. */
+    if (!d->cfg.find_pairs || f->len < 1 || (f->flags & DG_EXT))
         return 0;
     const uint64_t n_bs = (uint64_t)d->cfg.n_bs_ms * 1000u;
     const int ext = (f->flags & DG_EXT) ? 1 : 0;
