@@ -421,22 +421,27 @@ GtkWidget *dgp_page_build(void)
         gtk_combo_box_append_text(GTK_COMBO_BOX(dgp.show_combo), s);
     g_signal_connect(dgp.show_combo, "changed", G_CALLBACK(on_show_changed), nullptr);
     gtk_box_pack_start(GTK_BOX(bar), dgp.show_combo, FALSE, FALSE, 0);
-    gtk_box_pack_start(GTK_BOX(bar), gtk_label_new(_("Filter:")), FALSE, FALSE, 0);
+    dgp.pause_button = gtk_toggle_button_new_with_mnemonic(_("_Pause"));
+    gtk_widget_set_name(dgp.pause_button, "diag-pause");
+    g_signal_connect(dgp.pause_button, "toggled", G_CALLBACK(on_pause), nullptr);
+    gtk_box_pack_start(GTK_BOX(bar), dgp.pause_button, FALSE, FALSE, 0);
+    button(bar, _("C_lear"), "diag-clear", G_CALLBACK(on_clear));
+    GtkWidget *right = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_end(GTK_BOX(bar), right, FALSE, FALSE, 0);
+    button(right, _("_Export CSV..."), "diag-export", G_CALLBACK(on_export));
+    dgp.log_button = button(right, _("_Open log..."), "diag-open-log", G_CALLBACK(on_open_log));
+    button(right, _("Se_ttings..."), "diag-settings-button", G_CALLBACK(on_settings));
+
+    GtkWidget *frow = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), frow, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(frow), gtk_label_new(_("Filter:")), FALSE, FALSE, 0);
     dgp.filter_entry = gtk_entry_new();
     gtk_widget_set_name(dgp.filter_entry, "diag-filter");
     gtk_widget_set_tooltip_text(dgp.filter_entry, _("Text in the addresses, service or summary, e.g. 7E8, "
                                                     "ReadDataByIdentifier, VIN, DM1"));
     g_signal_connect(dgp.filter_entry, "changed", G_CALLBACK(on_filter_changed), nullptr);
     g_signal_connect(dgp.filter_entry, "activate", G_CALLBACK(on_filter_activate), nullptr);
-    gtk_box_pack_start(GTK_BOX(bar), dgp.filter_entry, TRUE, TRUE, 0);
-    dgp.pause_button = gtk_toggle_button_new_with_mnemonic(_("_Pause"));
-    gtk_widget_set_name(dgp.pause_button, "diag-pause");
-    g_signal_connect(dgp.pause_button, "toggled", G_CALLBACK(on_pause), nullptr);
-    gtk_box_pack_start(GTK_BOX(bar), dgp.pause_button, FALSE, FALSE, 0);
-    button(bar, _("C_lear"), "diag-clear", G_CALLBACK(on_clear));
-    button(bar, _("_Export CSV..."), "diag-export", G_CALLBACK(on_export));
-    dgp.log_button = button(bar, _("_Open log..."), "diag-open-log", G_CALLBACK(on_open_log));
-    button(bar, _("Se_ttings..."), "diag-settings-button", G_CALLBACK(on_settings));
+    gtk_box_pack_start(GTK_BOX(frow), dgp.filter_entry, TRUE, TRUE, 0);
 
     dgp.log_bar = gtk_event_box_new();
     GdkColor yellow;
@@ -463,13 +468,13 @@ GtkWidget *dgp_page_build(void)
     dgp.view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(dgp.list));
     gtk_widget_set_name(dgp.view, "diag-list");
     GtkTreeView *tv = GTK_TREE_VIEW(dgp.view);
-    add_column(tv, _("Time"), DGP_COL_TIME, 100, false);
-    add_column(tv, _("Addresses"), DGP_COL_ADDR, 150, false);
-    add_column(tv, _("Protocol"), DGP_COL_PROTO, 70, false);
-    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 210, false);
-    add_column(tv, _("Length"), DGP_COL_LEN, 75, false);
-    add_column(tv, _("Status"), DGP_COL_STATUS, 85, false);
-    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 300, true);
+    add_column(tv, _("Time"), DGP_COL_TIME, 85, false);
+    add_column(tv, _("Addresses"), DGP_COL_ADDR, 120, false);
+    add_column(tv, _("Protocol"), DGP_COL_PROTO, 72, false);
+    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 170, false);
+    add_column(tv, _("Length"), DGP_COL_LEN, 60, false);
+    add_column(tv, _("Status"), DGP_COL_STATUS, 75, false);
+    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 400, true);
     gtk_tree_view_set_fixed_height_mode(tv, TRUE);
     gtk_tree_view_set_rules_hint(tv, TRUE);
     g_signal_connect(gtk_tree_view_get_selection(tv), "changed", G_CALLBACK(on_selection), nullptr);
