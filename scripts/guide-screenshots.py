@@ -53,7 +53,7 @@ def main():
                XDG_CONFIG_HOME=os.path.join(root, 'config'),
                XDG_RUNTIME_DIR=os.path.join(root, 'runtime'), LANG='C.UTF-8',
                ZELK_LOCK_DIR=os.path.join(root, 'runtime', 'zelk'),
-               ZELK_BOARDS='0=sim:channels=2,traffic=default;1=sim:channels=1,serial=none',
+               ZELK_BOARDS='0=sim:channels=2,traffic=ecu;1=sim:channels=1,serial=none',
                ASAN_OPTIONS='detect_leaks=0')
     env.pop('LANGUAGE', None)
     for d in ('home', 'data', 'config', 'runtime'):
@@ -128,16 +128,16 @@ def main():
         menu('Plugins', 'Configure')
         dlg = window('dialog', 'Available plugins')
         shoot(dlg, 'plugins.png')
-        # Load the logger (its toggle is beside its name; the sender came
-        # with the session).
+        # Load the logger and the diagnostics page (their toggles are beside
+        # their names; the sender came with the session).
         toggles = dlg.findChildren(GenericPredicate(roleName='toggle button'))
-        for name in ('Logger',):
+        for name in ('Logger', 'Diagnostics'):
             label = find(dlg, 'label', name)
             y = label.position[1] + label.size[1] / 2
             min(toggles, key=lambda t: abs(t.position[1] + t.size[1] / 2 - y)).doActionNamed('click')
         find(dlg, 'push button', 'Close').doActionNamed('click')
         wait_for('the pages', lambda: len([t for t in main.findChildren(
-            GenericPredicate(roleName='page tab'))]) >= 3)
+            GenericPredicate(roleName='page tab'))]) >= 4)
 
         # Everything looked up before the traffic starts: a busy bus view
         # makes the accessibility tree slow to walk.
@@ -149,6 +149,23 @@ def main():
             [t for t in tabs if t.name == tab][0].click()
             time.sleep(0.5)
             shoot(main, name)
+
+        # The tester asks the simulated ECU (traffic=ecu) a few questions;
+        # the row of the VIN is selected for its details.
+        [t for t in tabs if t.name == 'Diagnostics'][0].click()
+        entry = find(main, 'text', '22 F1 90')
+        send = find(main, 'push button', 'Send')
+        for req in ('19 02 FF', '01 0C 0D 05', '27 01', '27 02 EE DD CC BB', '22 F1 A0', '31 01 FF 00',
+                    '22 F1 90'):
+            entry.text = req
+            send.doActionNamed('click')
+            time.sleep(0.5)
+        time.sleep(1.5)
+        table = find(main, 'table', '')
+        cells = table.findChildren(GenericPredicate(roleName='table cell'))
+        [c for c in cells if 'VIN' in (c.name or '')][0].click()
+        time.sleep(0.5)
+        shoot(main, 'diagnostics.png')
         proc.terminate()
         proc.wait(timeout=20)
     finally:

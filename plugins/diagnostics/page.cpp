@@ -68,7 +68,10 @@ void relist(void)
     dgp_list_set_store(dgp.list, current_store());
     dgp_list_set_filter(dgp.list, &f);
     gtk_tree_view_set_model(GTK_TREE_VIEW(dgp.view), GTK_TREE_MODEL(dgp.list));
-    dgp.shown_changed = current_store()->changed;
+    dgp_store *s = current_store();
+    g_mutex_lock(&s->lock);
+    dgp.shown_changed = s->changed;
+    g_mutex_unlock(&s->lock);
     details_seq = UINT64_MAX;
     scroll_to_end();
 }
@@ -546,8 +549,11 @@ void dgp_page_refresh(void)
     const bool follow = at_end();
     const uint32_t before = dgp_list_rows(dgp.list);
     dgp_list_sync(dgp.list);
-    if (s->changed != dgp.shown_changed) {
-        dgp.shown_changed = s->changed;
+    g_mutex_lock(&s->lock);
+    const uint64_t changed = s->changed;
+    g_mutex_unlock(&s->lock);
+    if (changed != dgp.shown_changed) {
+        dgp.shown_changed = changed;
         gtk_widget_queue_draw(dgp.view);
         if (details_seq != UINT64_MAX)
             show_details();
