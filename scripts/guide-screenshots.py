@@ -142,6 +142,12 @@ def main():
         # Everything looked up before the traffic starts: a busy bus view
         # makes the accessibility tree slow to walk.
         tabs = main.findChildren(GenericPredicate(roleName='page tab'))
+        request = wait_for('the request entry', lambda: [e for e in main.findChildren(
+            GenericPredicate(roleName='text')) if e.text == '22 F1 90'][0])
+        send = find(main, 'push button', 'Send')
+        pause = find(main, 'toggle button', 'Pause')
+        table = [t for t in main.findChildren(GenericPredicate(roleName='table'))
+                 if any(c.name == 'Summary' for c in t.children)][0]
         find(main, 'toggle button', 'Start').doActionNamed('click')
         time.sleep(3)   # let traffic fill the bus view
         for tab, name in (('Sender', 'sender.png'), ('Logger', 'logger.png'),
@@ -151,19 +157,18 @@ def main():
             shoot(main, name)
 
         # The tester asks the simulated ECU (traffic=ecu) a few questions;
-        # the row of the VIN is selected for its details.
+        # the list is paused after the last answer, whose row is selected
+        # for its details (End selects the last row).
         [t for t in tabs if t.name == 'Diagnostics'][0].click()
-        entry = find(main, 'text', '22 F1 90')
-        send = find(main, 'push button', 'Send')
         for req in ('19 02 FF', '01 0C 0D 05', '27 01', '27 02 EE DD CC BB', '22 F1 A0', '31 01 FF 00',
                     '22 F1 90'):
-            entry.text = req
+            request.text = req
             send.doActionNamed('click')
             time.sleep(0.5)
-        time.sleep(1.5)
-        table = find(main, 'table', '')
-        cells = table.findChildren(GenericPredicate(roleName='table cell'))
-        [c for c in cells if 'VIN' in (c.name or '')][0].click()
+        pause.doActionNamed('click')
+        time.sleep(0.5)
+        table.grabFocus()
+        subprocess.run(['xdotool', 'key', 'End'], check=True, timeout=10)
         time.sleep(0.5)
         shoot(main, 'diagnostics.png')
         proc.terminate()

@@ -153,6 +153,14 @@ struct capture {
         std::lock_guard<std::mutex> g(m);
         return frames;
     }
+    size_t count_id(uint32_t id)
+    {
+        std::lock_guard<std::mutex> g(m);
+        size_t n = 0;
+        for (const dg_frame &f : frames)
+            n += f.id == id;
+        return n;
+    }
 };
 
 struct messages {
@@ -350,12 +358,17 @@ TEST_F(KernelStacks, OurSenderToIsotprecv)
         ASSERT_EQ(itp_send_start(&snd, msg.data(), (uint32_t)k.n, &to, &from, k.fd ? 64 : 8, 0xCC, 1000,
                                  now_us()), 0);
         const uint64_t give_up = now_us() + 30000000u;
+        size_t written = 0;
         while (snd.state != ITP_SEND_DONE && snd.state != ITP_SEND_FAILED && now_us() < give_up) {
             itp_tx_frame fr[16];
             uint64_t next = 0;
             const int nf = itp_send_poll(&snd, now_us(), fr, 16, &next);
             for (int i = 0; i < nf; i++)
                 write_frame(s, 0x7E0, fr[i], k.fd);
+            /* As an adapter's queue would: the next frames go once these
+             * are on the bus, or the kernel's input queue may drop some. */
+            written += (size_t)nf;
+            ASSERT_TRUE(nbtest::wait_until([&] { return cap.count_id(0x7E0) >= written; }, 5000));
             if (snd.state == ITP_SEND_DONE)
                 break;
             const uint64_t t = now_us();
