@@ -142,11 +142,15 @@ def main():
         # Everything looked up before the traffic starts: a busy bus view
         # makes the accessibility tree slow to walk.
         tabs = main.findChildren(GenericPredicate(roleName='page tab'))
-        request = wait_for('the request entry', lambda: [e for e in main.findChildren(
+        # The diagnostics page's widgets (the other pages have a Send and a
+        # Pause too), looked up while the page is in front.
+        diag = [t for t in tabs if t.name == 'Diagnostics'][0]
+        diag.click()
+        request = wait_for('the request entry', lambda: [e for e in diag.findChildren(
             GenericPredicate(roleName='text')) if e.text == '22 F1 90'][0])
-        send = find(main, 'push button', 'Send')
-        pause = find(main, 'toggle button', 'Pause')
-        table = [t for t in main.findChildren(GenericPredicate(roleName='table'))
+        send = find(diag, 'push button', 'Send')
+        pause = find(diag, 'toggle button', 'Pause')
+        table = [t for t in diag.findChildren(GenericPredicate(roleName='table'))
                  if any(c.name == 'Summary' for c in t.children)][0]
         find(main, 'toggle button', 'Start').doActionNamed('click')
         time.sleep(3)   # let traffic fill the bus view
@@ -159,12 +163,12 @@ def main():
         # The tester asks the simulated ECU (traffic=ecu) a few questions;
         # the list is paused after the last answer, whose row is selected
         # for its details (End selects the last row).
-        [t for t in tabs if t.name == 'Diagnostics'][0].click()
+        diag.click()
         for req in ('19 02 FF', '01 0C 0D 05', '27 01', '27 02 EE DD CC BB', '22 F1 A0', '31 01 FF 00',
                     '22 F1 90'):
             request.text = req
             send.doActionNamed('click')
-            time.sleep(0.5)
+            time.sleep(0.5 if req != '22 F1 90' else 0.15)
         pause.doActionNamed('click')
         time.sleep(0.5)
         table.grabFocus()

@@ -471,12 +471,12 @@ GtkWidget *dgp_page_build(void)
     dgp.view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(dgp.list));
     gtk_widget_set_name(dgp.view, "diag-list");
     GtkTreeView *tv = GTK_TREE_VIEW(dgp.view);
-    add_column(tv, _("Time"), DGP_COL_TIME, 85, false);
-    add_column(tv, _("Addresses"), DGP_COL_ADDR, 120, false);
-    add_column(tv, _("Protocol"), DGP_COL_PROTO, 72, false);
-    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 170, false);
-    add_column(tv, _("Length"), DGP_COL_LEN, 60, false);
-    add_column(tv, _("Status"), DGP_COL_STATUS, 75, false);
+    add_column(tv, _("Time"), DGP_COL_TIME, 80, false);
+    add_column(tv, _("Addresses"), DGP_COL_ADDR, 105, false);
+    add_column(tv, _("Protocol"), DGP_COL_PROTO, 65, false);
+    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 150, false);
+    add_column(tv, _("Length"), DGP_COL_LEN, 55, false);
+    add_column(tv, _("Status"), DGP_COL_STATUS, 70, false);
     add_column(tv, _("Summary"), DGP_COL_SUMMARY, 400, true);
     gtk_tree_view_set_fixed_height_mode(tv, TRUE);
     gtk_tree_view_set_rules_hint(tv, TRUE);

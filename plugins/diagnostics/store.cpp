@@ -77,7 +77,7 @@ dgp_row *tp_row(dgp_store *s, itp_decoder *tp, const itp_event *ev, uint64_t *se
 {
     dgp_row *r = new_row(s, seq);
     const itp_pair *p = itp_get_pair(tp, ev->pair);
-    r->t_us = (int64_t)ev->t_first;
+    r->t_us = (int64_t)ev->t_last;
     r->fd = ev->fd;
     r->tx = ev->tx;
     /* Columns read tester -> ECU whichever side sent. */
@@ -225,8 +225,8 @@ uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int 
         const j19_event *j = ev->j;
         dgp_row *r = new_row(s, &seq);
         r->proto = DGP_J1939;
-        r->t_us = (int64_t)j->t_first;
-        r->t_resp_us = (int64_t)j->t_last;
+        r->t_us = (int64_t)j->t_last;
+        r->t_resp_us = (int64_t)j->t_first;
         r->src = j->sa;
         r->dst = j->da;
         r->src_ext = r->dst_ext = 1;
@@ -535,7 +535,7 @@ void dgp_row_details(const dgp_store *s, const dgp_row *r, GString *out)
         g_string_append_printf(out, "PGN %u (%05X), %s %u, SA %02X, DA %02X%s\n", r->pgn, r->pgn, _("priority"),
                                r->prio, r->src, r->dst,
                                r->via == J19_BAM ? ", TP.BAM" : r->via == J19_RTS ? ", TP.CM RTS/CTS" : "");
-    if (r->t_resp_us && r->status != DGS_MESSAGE)
+    if (r->t_resp_us && (r->resp_len || r->status == DGS_NO_RESPONSE))
         g_string_append_printf(out, _("Time to the answer: %.3f ms\n"), (double)(r->t_resp_us - r->t_us) / 1000.0);
     g_string_append_c(out, '\n');
     describe_row(s, r, 1, text, sizeof text);
