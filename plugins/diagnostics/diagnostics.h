@@ -178,6 +178,7 @@ GtkWidget *dgp_page_build(void);
 void dgp_page_release(void);
 void dgp_page_refresh(void);
 void dgp_page_message(const char *text, int error);
+void dgp_label_set(GtkWidget *label, const char *text, int error);
 void dgp_page_sync_widgets(void);
 
 /* tester.cpp */

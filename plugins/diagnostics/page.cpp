@@ -121,13 +121,7 @@ void set_status(void)
     if (strcmp(text, status_shown) == 0)
         return;
     g_strlcpy(status_shown, text, sizeof status_shown);
-    if (message_error) {
-        char *m = g_markup_printf_escaped("<span foreground=\"#b00000\">%s</span>", text);
-        gtk_label_set_markup(GTK_LABEL(dgp.status_label), m);
-        g_free(m);
-    } else {
-        gtk_label_set_text(GTK_LABEL(dgp.status_label), text);
-    }
+    dgp_label_set(dgp.status_label, text, message_error);
 }
 
 void set_log_bar(void)
@@ -561,6 +555,18 @@ void dgp_page_refresh(void)
     if (follow && dgp_list_rows(dgp.list) != before)
         scroll_to_end();
     set_status();
+}
+
+/* A label's text, in red for a failure. */
+void dgp_label_set(GtkWidget *label, const char *text, int error)
+{
+    if (error) {
+        char *m = g_markup_printf_escaped("<span foreground=\"#b00000\">%s</span>", text);
+        gtk_label_set_markup(GTK_LABEL(label), m);
+        g_free(m);
+    } else {
+        gtk_label_set_text(GTK_LABEL(label), text);
+    }
 }
 
 void dgp_page_message(const char *text, int error)

@@ -64,15 +64,8 @@ const struct {
 
 void say(const char *text, int error)
 {
-    if (!ts.answer)
-        return;
-    if (error) {
-        char *m = g_markup_printf_escaped("<span foreground=\"#b00000\">%s</span>", text);
-        gtk_label_set_markup(GTK_LABEL(ts.answer), m);
-        g_free(m);
-    } else {
-        gtk_label_set_text(GTK_LABEL(ts.answer), text);
-    }
+    if (ts.answer)
+        dgp_label_set(ts.answer, text, error);
 }
 
 /* Whether the channel lets us send; says why not. */

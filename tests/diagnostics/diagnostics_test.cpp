@@ -18,15 +18,6 @@ class Diagnostics : public sltest::PluginTest {
 protected:
     void SetUp() override { load_plugin("diagnostics", DG_STAGE_DIR); }
 
-    void request(int type, void *data, uint64_t size)
-    {
-        pgrp req;
-        memset(&req, 0, sizeof req);
-        req.type = type;
-        req.data_ptr = data;
-        req.data_size = size;
-        the_app.pgmgr.ops.pgmgr_request(entry_, &req);
-    }
     // Frames "ID#HEX" onto the bus, a millisecond apart, then a poll tick.
     void bus(std::initializer_list<const char *> frames)
     {
@@ -189,13 +180,7 @@ TEST_F(Diagnostics, TesterAsksTheSimulatedEcu)
 // The user's pairs from the session decode traffic no preset knows.
 TEST_F(Diagnostics, PairsFromTheSession)
 {
-    request(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
-    pgrp_session_key k;
-    memset(&k, 0, sizeof k);
-    g_strlcpy(k.name, "Pairs", sizeof k.name);
-    g_strlcpy(k.value, "6F1:10/610:F1", sizeof k.value);
-    request(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
-    request(PGRP_SESSION_LOAD_END, nullptr, 0);
+    load_keys({{"Pairs", "6F1:10/610:F1"}});
     bus({"6F1#10021003", "610#F1025003"});
     ASSERT_TRUE(wait_rows(1));
     EXPECT_EQ(row(0), "6F1:10 \u2192 610:F1 | UDS | 10 DiagnosticSessionControl | 2 / 2 | OK | "

@@ -126,6 +126,29 @@ protected:
     // A symbol of the loaded plug-in (its test and automation hooks).
     void *symbol(const char *name) { return entry_ && entry_->module ? dlsym(entry_->module, name) : nullptr; }
 
+    // A request to the plug-in, as the host makes it.
+    void request(int type, void *data, uint64_t size)
+    {
+        pgrp req;
+        memset(&req, 0, sizeof req);
+        req.type = type;
+        req.data_ptr = data;
+        req.data_size = size;
+        the_app.pgmgr.ops.pgmgr_request(entry_, &req);
+    }
+    void load_keys(const std::vector<std::pair<std::string, std::string>> &keys)
+    {
+        request(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+        for (const auto &kv : keys) {
+            pgrp_session_key k;
+            memset(&k, 0, sizeof k);
+            g_strlcpy(k.name, kv.first.c_str(), sizeof k.name);
+            g_strlcpy(k.value, kv.second.c_str(), sizeof k.value);
+            request(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+        }
+        request(PGRP_SESSION_LOAD_END, nullptr, 0);
+    }
+
     // Answers the next file chooser (Save or Open) with path: the response
     // itself, since a click on Save would start the chooser's own checks
     // first.

@@ -26,26 +26,10 @@ protected:
 
     std::string dbc(const char *name) { return nbtest::source_dir() + "/tests/signals/dbc/" + name; }
 
-    void request(int type, void *data, uint64_t size)
-    {
-        pgrp req;
-        memset(&req, 0, sizeof req);
-        req.type = type;
-        req.data_ptr = data;
-        req.data_size = size;
-        the_app.pgmgr.ops.pgmgr_request(entry_, &req);
-    }
+    // Session keys, then the databases they name read.
     void load_keys(const std::vector<std::pair<std::string, std::string>> &keys)
     {
-        request(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
-        for (const auto &kv : keys) {
-            pgrp_session_key k;
-            memset(&k, 0, sizeof k);
-            g_strlcpy(k.name, kv.first.c_str(), sizeof k.name);
-            g_strlcpy(k.value, kv.second.c_str(), sizeof k.value);
-            request(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
-        }
-        request(PGRP_SESSION_LOAD_END, nullptr, 0);
+        PluginTest::load_keys(keys);
         wait_read();
     }
     // Databases are read in the background: until the page says no more
