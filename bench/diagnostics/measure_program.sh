@@ -75,7 +75,7 @@ measure() {
     n = 0; span = 0
     if (match(st, /received=[0-9]+/)) n = substr(st, RSTART + 9, RLENGTH - 9)
     if (match(st, /rx_span_us=[0-9]+/)) span = substr(st, RSTART + 11, RLENGTH - 11) / 1e6
-    printf "%.2f %.0f\n", 100 * (b - a) / hz / (e - s), span > 0 ? n / span : 0 }'
+    printf "%.2f %.0f\n", 100 * (b - a) / hz / (e - s), (span > 0 ? n / span : 0) }'
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -85,8 +85,8 @@ declare -A cpu fps
 for mode in view diag idle; do
   cpus=() rates=()
   for _ in $(seq 1 "$runs"); do
-    read -r c f < <(measure "$mode")
-    cpus+=("$c") rates+=("$f")
+    r=$(measure "$mode")
+    cpus+=("${r% *}") rates+=("${r#* }")
   done
   cpu[$mode]=$(printf '%s\n' "${cpus[@]}" | median)
   fps[$mode]=$(printf '%s\n' "${rates[@]}" | median)
@@ -95,4 +95,4 @@ for mode in view diag idle; do
 done
 awk -v v="${cpu[view]}" -v d="${cpu[diag]}" -v i="${cpu[idle]}" 'BEGIN {
   printf "bus viewer adds %.2f %%, the diagnostics page adds %.2f %% of a core: %.2f of the bus viewer'"'"'s cost\n",
-         v - i, d - i, v > i ? (d - i) / (v - i) : 0 }'
+         v - i, d - i, (v > i ? (d - i) / (v - i) : 0) }'

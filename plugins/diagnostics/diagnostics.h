@@ -63,7 +63,11 @@ struct dgp_store {
     int64_t t0_us;            /* the first frame's time, for relative times */
     int have_t0;
     uint64_t dropped;         /* rows given way */
-    uint64_t changed;         /* bumped when a row is added or changes */
+    /* Rows changed in place (an answer came) since the page last looked;
+     * more than fit: overflow. */
+    uint64_t updated[32];
+    uint32_t nupdated;
+    int updated_overflow;
 };
 
 int dgp_store_init(dgp_store *s, uint32_t rows, uint64_t bytes);
@@ -113,9 +117,15 @@ GType dgp_list_get_type(void);
 DgpList *dgp_list_new(dgp_store *store);
 void dgp_list_set_store(DgpList *l, dgp_store *store);
 void dgp_list_set_filter(DgpList *l, const dgp_filter *f);
-/* Brings the model up to the store: rows gone, new rows, changed rows. */
+/* Brings the model up to the store: rows gone and new rows. */
 void dgp_list_sync(DgpList *l);
+/* Tells the view that the row of this sequence number changed; false
+ * when it is not among the last rows listed. */
+bool dgp_list_row_changed(DgpList *l, uint64_t seq);
 uint32_t dgp_list_rows(DgpList *l);
+/* Rows the view has not been told about yet (new, or gone from the
+ * store), whether or not the filter will list them. */
+uint64_t dgp_list_pending(DgpList *l);
 /* The row sequence number at a view position, or UINT64_MAX. */
 uint64_t dgp_list_seq(DgpList *l, uint32_t pos);
 
@@ -161,7 +171,6 @@ struct dgp_state {
     GtkWidget *pause_button;
     DgpList *list;
     guint refresh_source;
-    uint64_t shown_changed;
     int updating;
 };
 

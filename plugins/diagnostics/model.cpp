@@ -318,3 +318,28 @@ uint64_t dgp_list_seq(DgpList *l, uint32_t pos)
         return UINT64_MAX;
     return l->listing[p % l->cap];
 }
+
+bool dgp_list_row_changed(DgpList *l, uint64_t seq)
+{
+    /* Answers come to recent rows: only the last ones are looked at. */
+    const uint64_t stop = l->s_end - l->s_first > 4096 ? l->s_end - 4096 : l->s_first;
+    for (uint64_t pos = l->s_end; pos > stop; pos--) {
+        if (pos - 1 < l->v_first || l->listing[(pos - 1) % l->cap] != seq)
+            continue;
+        GtkTreeIter it;
+        set_iter(l, &it, pos - 1);
+        GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(pos - 1 - l->s_first), -1);
+        gtk_tree_model_row_changed(GTK_TREE_MODEL(l), path, &it);
+        gtk_tree_path_free(path);
+        return true;
+    }
+    return false;
+}
+
+uint64_t dgp_list_pending(DgpList *l)
+{
+    g_mutex_lock(&l->store->lock);
+    const uint64_t unscanned = l->store->next > l->scanned ? l->store->next - l->scanned : 0;
+    g_mutex_unlock(&l->store->lock);
+    return unscanned + (l->v_next - l->s_end) + (l->v_first > l->s_first ? 1 : 0);
+}

@@ -16,6 +16,9 @@ constexpr guint FILTER_PAUSE_MS = 300;
 
 guint filter_timer;
 uint64_t details_seq = UINT64_MAX;
+/* While rows keep coming, the list moves at most this often. */
+constexpr int64_t LIST_MOVE_US = 1000000;
+int64_t list_moved_us;
 char status_shown[512];
 char message_text[512];
 int message_error;
@@ -68,10 +71,6 @@ void relist(void)
     dgp_list_set_store(dgp.list, current_store());
     dgp_list_set_filter(dgp.list, &f);
     gtk_tree_view_set_model(GTK_TREE_VIEW(dgp.view), GTK_TREE_MODEL(dgp.list));
-    dgp_store *s = current_store();
-    g_mutex_lock(&s->lock);
-    dgp.shown_changed = s->changed;
-    g_mutex_unlock(&s->lock);
     details_seq = UINT64_MAX;
     scroll_to_end();
 }
@@ -542,16 +541,34 @@ void dgp_page_refresh(void)
     dgp_store *s = current_store();
     const bool follow = at_end();
     const uint32_t before = dgp_list_rows(dgp.list);
-    dgp_list_sync(dgp.list);
-    g_mutex_lock(&s->lock);
-    const uint64_t changed = s->changed;
-    g_mutex_unlock(&s->lock);
-    if (changed != dgp.shown_changed) {
-        dgp.shown_changed = changed;
-        gtk_widget_queue_draw(dgp.view);
-        if (details_seq != UINT64_MAX)
-            show_details();
+    /* New rows make the view draw every row in sight again: while rows
+     * keep coming the list moves once a second, a single new row shows at
+     * the next refresh. */
+    const int64_t now = g_get_monotonic_time();
+    const uint64_t pending = dgp_list_pending(dgp.list);
+    if (pending && (now - list_moved_us >= LIST_MOVE_US || (pending == 1 && now - list_moved_us >= DGP_REFRESH_MS * 1000))) {
+        dgp_list_sync(dgp.list);
+        list_moved_us = now;
     }
+    /* Rows that changed in place are drawn again; new rows the view draws
+     * as they come in sight. */
+    uint64_t updated[G_N_ELEMENTS(s->updated)];
+    g_mutex_lock(&s->lock);
+    const uint32_t nupdated = s->nupdated;
+    const int overflow = s->updated_overflow;
+    memcpy(updated, s->updated, nupdated * sizeof updated[0]);
+    s->nupdated = 0;
+    s->updated_overflow = 0;
+    g_mutex_unlock(&s->lock);
+    bool details = overflow;
+    for (uint32_t i = 0; i < nupdated; i++) {
+        dgp_list_row_changed(dgp.list, updated[i]);
+        details = details || updated[i] == details_seq;
+    }
+    if (overflow)
+        gtk_widget_queue_draw(dgp.view);
+    if (details && details_seq != UINT64_MAX)
+        show_details();
     if (follow && dgp_list_rows(dgp.list) != before)
         scroll_to_end();
     set_status();

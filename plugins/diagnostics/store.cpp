@@ -64,6 +64,18 @@ void set_addr(uint32_t *id, uint8_t *ext, uint8_t *mode, uint8_t *ae, const itp_
     *ae = a.ae;
 }
 
+/* A row changed in place: its new texts must be drawn. */
+void note_update(dgp_store *s, uint64_t seq)
+{
+    for (uint32_t i = 0; i < s->nupdated; i++)
+        if (s->updated[i] == seq)
+            return;
+    if (s->nupdated < G_N_ELEMENTS(s->updated))
+        s->updated[s->nupdated++] = seq;
+    else
+        s->updated_overflow = 1;
+}
+
 void note_time(dgp_store *s, int64_t t)
 {
     if (!s->have_t0) {
@@ -141,7 +153,8 @@ void dgp_store_clear(dgp_store *s)
     s->afirst = s->anext;
     s->have_t0 = 0;
     s->dropped = 0;
-    s->changed++;
+    s->nupdated = 0;
+    s->updated_overflow = 1;   /* the view shows no row now: draw it all */
     g_mutex_unlock(&s->lock);
 }
 
@@ -190,6 +203,7 @@ uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int 
             r->proto = proto_of(ev->tp->data, ev->tp->len);
         } else {
             seq = ev->handle - 1;
+            note_update(s, seq);
         }
         attach_response(s, r, ev->tp);
         if (!ev->handle || !row_of(s, ev->handle))
@@ -203,6 +217,7 @@ uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int 
             r->status = ev->kind == DG_PENDING ? DGS_PENDING : DGS_NO_RESPONSE;
             if (ev->kind == DG_NO_RESPONSE)
                 r->t_resp_us = (int64_t)ev->t_us;
+            note_update(s, ev->handle - 1);
         }
         break;
     }
@@ -250,7 +265,6 @@ uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int 
     default:
         break;
     }
-    s->changed++;
     g_mutex_unlock(&s->lock);
     return seq == UINT64_MAX ? 0 : seq + 1;
 }
