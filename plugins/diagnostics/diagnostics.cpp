@@ -1,6 +1,6 @@
 /*
- * diagnostics.cpp - the diagnostics plug-in: its exports, the request
- * handler, received and sent frames into the decoder, the decoder's
+ * diagnostics.cpp - the diagnostics plug-in: its handlers for the
+ * plug-in kit, received and sent frames into the decoder, the decoder's
  * events into rows, and the session keys.
  */
 #include "diagnostics.h"
@@ -11,21 +11,6 @@
 #include <algorithm>
 
 dgp_state dgp;
-
-extern "C" {
-NBPG_EXPORT extern const uint16_t __nbpg_version;
-NBPG_EXPORT extern const char __nbpg_name[];
-NBPG_EXPORT extern const char __nbpg_author[];
-NBPG_EXPORT extern const char __nbpg_description[];
-NBPG_EXPORT int nbpg_handler(pgrp *req);
-
-const uint16_t __nbpg_version = 0x0300;
-const char __nbpg_name[] = "Diagnostics";
-const char __nbpg_author[] = "The Nimbrel developers";
-const char __nbpg_description[] =
-    "Diagnostic conversations (ISO-TP with UDS and OBD-II) and J1939 messages decoded "
-    "from the bus or a log file, and a tester that sends a request at your command.";
-}
 
 namespace {
 
@@ -39,11 +24,6 @@ const char *const KEY_SINGLES = "J1939Singles";
 const char *const KEY_DATABASE = "J1939Database";
 
 constexpr uint32_t HELD_MAX = 512;
-
-int64_t ts_to_us(uint64_t ts)
-{
-    return ts < NB_TIMESTAMP_UNIX_EPOCH ? 0 : (int64_t)((ts - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
-}
 
 /* The adapter's 32-bit microsecond clock, unwrapped and placed on the
  * wall clock at the first batch (placed anew when the two drift apart by
@@ -89,7 +69,7 @@ void take_rx(const zk_frame *frames, uint32_t n, uint64_t req_ts)
 {
     if (!n)
         return;
-    place_clock(frames[n - 1].ts, ts_to_us(req_ts));
+    place_clock(frames[n - 1].ts, nbkit_time_us(req_ts));
     static dg_frame batch[512 + HELD_MAX];
     uint32_t k = 0;
     for (uint32_t i = 0; i < n && i < 512; i++)
@@ -109,7 +89,7 @@ void take_tx(const nb_tx_entry *entries, uint32_t n, uint64_t req_ts)
 {
     flush_held();
     if (!dgp.have_clock)
-        place_clock(entries[n - 1].frame.ts, ts_to_us(req_ts));
+        place_clock(entries[n - 1].frame.ts, nbkit_time_us(req_ts));
     for (uint32_t i = 0; i < n && dgp.nheld < HELD_MAX; i++) {
         /* Sent frames share the received frames' clock but must not move it. */
         const int64_t t = dgp.anchor_us + dgp.ext_us + (int32_t)(entries[i].frame.ts - dgp.last_ts);
@@ -128,61 +108,43 @@ uint64_t on_event(void *, const dg_event *ev)
 
 /* ---------------------------------------------------------- session keys */
 
-bool parse_bool(const char *v, int *out)
-{
-    int32_t n;
-    if (nbpg_keyval_get_int(v, &n) != 0 || (n != 0 && n != 1))
-        return false;
-    *out = n;
-    return true;
-}
-
 void save_session(void *file)
 {
-    char num[16];
-    nbpg_save_key(file, KEY_PAIRS, dgp.pairs_text);
-    nbpg_save_key(file, KEY_FILTER, dgp.filter_text);
-    g_snprintf(num, sizeof num, "%d", dgp.show);
-    nbpg_save_key(file, KEY_SHOW, num);
-    nbpg_save_key(file, KEY_PRESETS, dgp.presets ? "1" : "0");
-    nbpg_save_key(file, KEY_FIND, dgp.find_pairs ? "1" : "0");
-    nbpg_save_key(file, KEY_J1939, dgp.j1939 ? "1" : "0");
-    nbpg_save_key(file, KEY_SINGLES, dgp.j1939_singles ? "1" : "0");
-    nbpg_save_key(file, KEY_DATABASE, dgp.j1939_db);
+    nbkit_save_text(file, KEY_PAIRS, dgp.pairs_text);
+    nbkit_save_text(file, KEY_FILTER, dgp.filter_text);
+    nbkit_save_int(file, KEY_SHOW, dgp.show);
+    nbkit_save_bool(file, KEY_PRESETS, dgp.presets);
+    nbkit_save_bool(file, KEY_FIND, dgp.find_pairs);
+    nbkit_save_bool(file, KEY_J1939, dgp.j1939);
+    nbkit_save_bool(file, KEY_SINGLES, dgp.j1939_singles);
+    nbkit_save_text(file, KEY_DATABASE, dgp.j1939_db);
     dgp_tester_save(file);
 }
 
-void load_key(const char *name, const char *value)
+void load_begin(void) {}
+
+void load_key(const pgrp_session_key *key)
 {
-    int b;
-    if (g_ascii_strcasecmp(name, KEY_PAIRS) == 0) {
-        g_strlcpy(dgp.pairs_text, value, sizeof dgp.pairs_text);
-    } else if (g_ascii_strcasecmp(name, KEY_FILTER) == 0) {
-        g_strlcpy(dgp.filter_text, value, sizeof dgp.filter_text);
-    } else if (g_ascii_strcasecmp(name, KEY_SHOW) == 0) {
-        int32_t n;
-        if (nbpg_keyval_get_int(value, &n) == 0 && n >= DGF_ALL && n <= DGF_PROBLEMS)
-            dgp.show = n;
-    } else if (g_ascii_strcasecmp(name, KEY_PRESETS) == 0 && parse_bool(value, &b)) {
-        dgp.presets = b;
-    } else if (g_ascii_strcasecmp(name, KEY_FIND) == 0 && parse_bool(value, &b)) {
-        dgp.find_pairs = b;
-    } else if (g_ascii_strcasecmp(name, KEY_J1939) == 0 && parse_bool(value, &b)) {
-        dgp.j1939 = b;
-    } else if (g_ascii_strcasecmp(name, KEY_SINGLES) == 0 && parse_bool(value, &b)) {
-        dgp.j1939_singles = b;
-    } else if (g_ascii_strcasecmp(name, KEY_DATABASE) == 0) {
+    int32_t show;
+    if (nbkit_key_text(key, KEY_PAIRS, dgp.pairs_text, sizeof dgp.pairs_text) ||
+        nbkit_key_text(key, KEY_FILTER, dgp.filter_text, sizeof dgp.filter_text) ||
+        nbkit_key_bool(key, KEY_PRESETS, &dgp.presets) || nbkit_key_bool(key, KEY_FIND, &dgp.find_pairs) ||
+        nbkit_key_bool(key, KEY_J1939, &dgp.j1939) || nbkit_key_bool(key, KEY_SINGLES, &dgp.j1939_singles))
+        return;
+    if (nbkit_key_int(key, KEY_SHOW, &show)) {
+        if (show >= DGF_ALL && show <= DGF_PROBLEMS)
+            dgp.show = show;
+    } else if (nbkit_key_is(key, KEY_DATABASE)) {
         char msg[1024];
-        if (strcmp(value, dgp.j1939_db) != 0 && dgp_j1939_load(value, msg, sizeof msg) != 0)
+        if (strcmp(key->value, dgp.j1939_db) != 0 && dgp_j1939_load(key->value, msg, sizeof msg) != 0)
             dgp_page_message(msg, 1);
     } else {
-        dgp_tester_load_key(name, value);
+        dgp_tester_load_key(key);
     }
 }
 
 void load_end(void)
 {
-    dgp.loading = 0;
     if (!dgp.page)
         return;
     dgp_apply_config();
@@ -191,29 +153,20 @@ void load_end(void)
 
 /* -------------------------------------------------------------- requests */
 
-void on_init(pgrp *req)
+GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
-    const char *locale_dir = nb_get_locale_dir();
-    if (locale_dir && *locale_dir)
-        bindtextdomain(GETTEXT_PACKAGE, locale_dir);
-    bind_textdomain_codeset(GETTEXT_PACKAGE, "UTF-8");
     memset(&dgp, 0, sizeof dgp);
-    dgp.chan = pgrp_get_chan(req);
     dgp.presets = dgp.find_pairs = dgp.j1939 = 1;
-    const nb_chan_status *st = (const nb_chan_status *)pgrp_get_data_ptr(req);
-    if (st && pgrp_get_data_size(req) >= sizeof(nb_chan_status))
-        dgp.status = *st;
     dg_config_default(&dgp.cfg);
     dgp.held = g_try_new(dg_frame, HELD_MAX);
     if (dgp_store_init(&dgp.live, DGP_LIVE_ROWS, DGP_LIVE_BYTES) != 0 || !dgp.held ||
         !(dgp.dec = dg_new(&dgp.cfg, on_event, nullptr))) {
         g_free(dgp.held);
         dgp.held = nullptr;
-        pgrp_set_result_ptr(req, gtk_label_new(_("Diagnostics: not enough memory.")));
-        return;
+        return gtk_label_new(_("Diagnostics: not enough memory."));
     }
     dgp_apply_config();
-    pgrp_set_result_ptr(req, dgp_page_build());
+    return dgp_page_build();
 }
 
 void on_release(void)
@@ -228,7 +181,41 @@ void on_release(void)
     dgp.held = nullptr;
 }
 
+void on_rx(const zk_frame *frames, int n, uint64_t ts)
+{
+    if (dgp.dec)
+        take_rx(frames, (uint32_t)n, ts);
+}
+
+void on_tx(const nb_tx_entry *sent, int n, uint64_t ts)
+{
+    if (dgp.dec)
+        take_tx(sent, (uint32_t)n, ts);
+}
+
+void on_status(const nb_chan_status *, uint64_t)
+{
+    if (dgp.dec)
+        dgp_tester_status();
+}
+
+void on_save(void *file)
+{
+    if (dgp.dec)
+        save_session(file);
+}
+
+const nbkit_plugin plugin = {
+    .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
+    .rx_frames = on_rx, .tx_frames = on_tx, .status = on_status,
+    .session_save = on_save, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+};
+
 }  // namespace
+
+NBKIT_PLUGIN(plugin, 0x0300, "Diagnostics", "The Nimbrel developers",
+             "Diagnostic conversations (ISO-TP with UDS and OBD-II) and J1939 messages decoded "
+             "from the bus or a log file, and a tester that sends a request at your command.")
 
 /* The bus clock now: the last frame's time and the wall-clock time since
  * it came, so that timeouts never run ahead of the frames still queued. */
@@ -352,60 +339,4 @@ void dgp_format_pair(const itp_pair *p, char *out, size_t size)
     if (!p->functional)
         fmt(p->resp, b, sizeof b);
     g_snprintf(out, size, "%s%s%s", a, p->functional ? "" : "/", b);
-}
-
-int nbpg_handler(pgrp *req)
-{
-    if (!req)
-        return 0;
-    void *data = pgrp_get_data_ptr(req);
-    const uint64_t size = pgrp_get_data_size(req);
-    switch (pgrp_get_type(req)) {
-    case PGRP_INIT:
-        on_init(req);
-        break;
-    case PGRP_RELEASE:
-        on_release();
-        break;
-    case PGRP_RX_FRAMES:
-        if (data && dgp.dec)
-            take_rx((const zk_frame *)data, (uint32_t)(size / sizeof(zk_frame)), pgrp_get_timestamp(req));
-        break;
-    case PGRP_TX_FRAMES:
-        if (data && dgp.dec && size >= sizeof(nb_tx_entry))
-            take_tx((const nb_tx_entry *)data, (uint32_t)(size / sizeof(nb_tx_entry)), pgrp_get_timestamp(req));
-        break;
-    case PGRP_STATUS:
-        if (data && size >= sizeof(nb_chan_status) && dgp.dec) {
-            dgp.status = *(const nb_chan_status *)data;
-            dgp_tester_status();
-        }
-        break;
-    case PGRP_SESSION_SAVE:
-        if (dgp.dec)
-            save_session(data);
-        break;
-    case PGRP_SESSION_LOAD_BEGIN:
-        dgp.loading = 1;
-        break;
-    case PGRP_SESSION_LOAD_KEY:
-        if (data && size >= sizeof(pgrp_session_key) && dgp.dec) {
-            const pgrp_session_key *key = (const pgrp_session_key *)data;
-            char name[sizeof key->name], value[sizeof key->value];
-            g_strlcpy(name, key->name, sizeof name);
-            g_strlcpy(value, key->value, sizeof value);
-            load_key(name, value);
-            if (!dgp.loading)
-                load_end();
-        }
-        break;
-    case PGRP_SESSION_LOAD_END:
-        if (dgp.loading && dgp.dec)
-            load_end();
-        dgp.loading = 0;
-        break;
-    default:
-        break;
-    }
-    return 0;
 }

@@ -13,7 +13,7 @@
 #include <stdint.h>
 
 #include "diag.h"
-#include "nimbrel/nimbrel.h"
+#include "nimbrel/kit.h"
 
 /* ------------------------------------------------------------- rows */
 
@@ -136,8 +136,6 @@ uint64_t dgp_list_seq(DgpList *l, uint32_t pos);
 #define DGP_REFRESH_MS 250
 
 struct dgp_state {
-    int chan;
-    nb_chan_status status;
     dg_decoder *dec;
     dg_config cfg;
     dgp_store live;
@@ -162,7 +160,6 @@ struct dgp_state {
     char j1939_db[1024];         /* a J1939 DBC file, UTF-8; empty: none */
     int j1939_db_loaded;
     int paused;
-    int loading;                 /* between PGRP_SESSION_LOAD_BEGIN and _END */
 
     /* Page. */
     GtkWidget *page;
@@ -199,7 +196,7 @@ void dgp_tester_status(void);
 void dgp_tester_event(const dg_event *ev, uint64_t handle);
 bool dgp_tester_owns(const dg_event *ev);
 void dgp_tester_save(void *file);
-void dgp_tester_load_key(const char *name, const char *value);
+void dgp_tester_load_key(const pgrp_session_key *key);
 
 /* logfile.cpp */
 int dgp_log_open(const char *path, char *msg, size_t msg_size);

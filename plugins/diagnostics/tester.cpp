@@ -71,11 +71,11 @@ void say(const char *text, int error)
 /* Whether the channel lets us send; says why not. */
 bool can_send(void)
 {
-    if (dgp.status.lom) {
+    if (nbkit_status()->lom) {
         say(_("Listen-only mode: the tester cannot send. Switch listen-only off to send requests."), 1);
         return false;
     }
-    if (!dgp.status.running) {
+    if (!nbkit_status()->running) {
         say(_("The controller is stopped: start it to send requests."), 1);
         return false;
     }
@@ -409,7 +409,7 @@ void dgp_tester_status(void)
 {
     if (!ts.send)
         return;
-    const bool ok = !dgp.status.lom;
+    const bool ok = !nbkit_status()->lom;
     gtk_widget_set_sensitive(ts.send, ok);
     gtk_widget_set_sensitive(ts.present, ok);
     gtk_widget_set_sensitive(ts.fd, FALSE);
@@ -504,17 +504,14 @@ void dgp_tester_save(void *file)
 {
     if (ts.request)
         g_strlcpy(ts.request_text, gtk_entry_get_text(GTK_ENTRY(ts.request)), sizeof ts.request_text);
-    nbpg_save_key(file, KEY_PAIR, ts.pair_text);
-    nbpg_save_key(file, KEY_REQUEST, ts.request_text);
+    nbkit_save_text(file, KEY_PAIR, ts.pair_text);
+    nbkit_save_text(file, KEY_REQUEST, ts.request_text);
 }
 
-void dgp_tester_load_key(const char *name, const char *value)
+void dgp_tester_load_key(const pgrp_session_key *key)
 {
-    if (g_ascii_strcasecmp(name, KEY_PAIR) == 0) {
-        g_strlcpy(ts.pair_text, value, sizeof ts.pair_text);
-    } else if (g_ascii_strcasecmp(name, KEY_REQUEST) == 0) {
-        g_strlcpy(ts.request_text, value, sizeof ts.request_text);
-        if (ts.request)
-            gtk_entry_set_text(GTK_ENTRY(ts.request), value);
-    }
+    if (nbkit_key_text(key, KEY_PAIR, ts.pair_text, sizeof ts.pair_text))
+        return;
+    if (nbkit_key_text(key, KEY_REQUEST, ts.request_text, sizeof ts.request_text) && ts.request)
+        gtk_entry_set_text(GTK_ENTRY(ts.request), ts.request_text);
 }
