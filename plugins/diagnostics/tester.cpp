@@ -38,7 +38,7 @@ struct tester {
     uint64_t handle;          /* our request's row, once the decoder saw it */
     uint32_t answers;
     char pair_text[64];       /* session: the pair chosen */
-    char request_text[256];   /* session: the request typed */
+    char request_text[512];   /* session: the request typed (a key's value holds 511 characters) */
 };
 
 tester ts;
@@ -464,14 +464,22 @@ void dgp_tester_event(const dg_event *ev, uint64_t handle)
         ts.handle = handle ? handle : UINT64_MAX;
         return;
     }
-    if (!ts.handle || ev->handle != ts.handle)
+    /* An answer after P2 ran out is still ours while the tester waits for
+     * it: from the pair it asked, to the service it asked for. */
+    const itp_pair *from = ev->kind == DG_RESPONSE ? itp_get_pair(dg_isotp(dgp.dec), ev->tp->pair) : nullptr;
+    const bool late = from && ev->handle == 0 && ts.awaiting && ts.answers == 0 &&
+                      uds_request_sid(ev->tp->data, ev->tp->len) == ts.msg[0] &&
+                      (ts.pair.functional || (from->req.id == ts.pair.req.id && !from->req.ext == !ts.pair.req.ext));
+    if (!late && (!ts.handle || ev->handle != ts.handle))
         return;
     char desc[1024], line[1200];
     switch (ev->kind) {
     case DG_RESPONSE:
         uds_describe(ev->tp->data, ev->tp->len, 0, dgp_texts(), desc, sizeof desc);
         ts.answers++;
-        if (ts.answers > 1)
+        if (late)
+            g_snprintf(line, sizeof line, _("Answer after P2: %s"), desc);
+        else if (ts.answers > 1)
             g_snprintf(line, sizeof line, _("Answer %u from %03X: %s"), ts.answers, ev->tp->src.id, desc);
         else
             g_snprintf(line, sizeof line, _("Answer: %s"), desc);
@@ -484,9 +492,9 @@ void dgp_tester_event(const dg_event *ev, uint64_t handle)
         ts.await_until = dgp_now_us() + AWAIT_US;
         break;
     case DG_NO_RESPONSE:
+        /* The tester still gives a late answer its flow control. */
         if (ts.answers == 0)
             say(_("No answer within P2."), 1);
-        ts.awaiting = 0;
         break;
     default:
         break;
@@ -504,6 +512,12 @@ void dgp_tester_save(void *file)
 {
     if (ts.request)
         g_strlcpy(ts.request_text, gtk_entry_get_text(GTK_ENTRY(ts.request)), sizeof ts.request_text);
+    /* A request longer than a key's value is kept up to its last whole byte. */
+    if (strlen(ts.request_text) == sizeof ts.request_text - 1) {
+        char *cut = strrchr(ts.request_text, ' ');
+        if (cut)
+            *cut = '\0';
+    }
     nbkit_save_text(file, KEY_PAIR, ts.pair_text);
     nbkit_save_text(file, KEY_REQUEST, ts.request_text);
 }

@@ -17,4 +17,8 @@ if [ "$prc" -ne 0 ]; then echo "whole-program test: exit $prc"; rc=1; else echo 
 "$src/scripts/with-xvfb.sh" /usr/bin/python3 "$here/drive_vcan_fd.py" "$stage" "$witnesses" "${ZKTEST_VCAN1:-vcan1}" 3
 prc=$?
 if [ "$prc" -ne 0 ]; then echo "whole-program CAN FD test: exit $prc"; rc=1; else echo "whole-program CAN FD test: passed"; fi
+"$src/scripts/with-xvfb.sh" /usr/bin/python3 "$src/tests/diagnostics/drive_tester_program.py" "$stage" \
+  "${ZKTEST_VCAN1:-vcan1}" 3
+prc=$?
+if [ "$prc" -ne 0 ]; then echo "whole-program tester test: exit $prc"; rc=1; else echo "whole-program tester test: passed"; fi
 exit $rc
