@@ -571,7 +571,8 @@ void obd_describe(writer &w, const uint8_t *d, uint32_t len, const dg_texts *tx)
 {
     const bool resp = uds_kind_of(d[0]) == UDS_POSITIVE;
     const uint8_t mode = resp ? (uint8_t)(d[0] - 0x40) : d[0];
-    w.field("OBD %02X %s", mode, obd_mode_name(mode));
+    const char *name = obd_mode_name(mode);
+    w.field("OBD %02X %s", mode, name ? name : "");
     const uint8_t *p = d + 1;
     uint32_t n = len - 1;
     switch (mode) {
