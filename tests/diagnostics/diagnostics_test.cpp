@@ -187,4 +187,21 @@ TEST_F(Diagnostics, PairsFromTheSession)
                       "DiagnosticSessionControl extendedDiagnosticSession");
 }
 
+// A J1939 database decodes the parameter groups it describes, a
+// reassembled one as a single frame, whatever the sender's address.
+TEST_F(Diagnostics, J1939DatabaseDecodesReassembledMessages)
+{
+    const std::string dbc = dir_ + "/j1939.dbc";
+    ASSERT_TRUE(nbtest::write_file(dbc, "VERSION \"\"\nNS_ :\nBS_:\nBU_: ENG\n"
+                                        "BO_ 2566848768 Prop: 20 ENG\n"
+                                        " SG_ Speed : 0|16@1+ (0.5,0) [0|1000] \"km/h\" ENG\n"
+                                        " SG_ Mode : 16|8@1+ (1,0) [0|255] \"\" ENG\n"));
+    load_keys({{"J1939Database", dbc}, {"J1939Singles", "1"}});
+    bus({"18ECFF05#20140003FF01FF00", "18EBFF05#01C80007AAAAAAAA", "18EBFF05#02BBBBBBBBBBBBBB",
+         "18EBFF05#03CCCCCCCCCCCCFF", "18FF0100#9001020304050607"});
+    ASSERT_TRUE(wait_rows(2));
+    EXPECT_EQ(row(0), "05 \u2192 FF | J1939 | 65281 | 20 |  | Prop: Speed = 100 km/h, Mode = 7");
+    EXPECT_EQ(row(1), "00 \u2192 FF | J1939 | 65281 | 8 |  | Prop: Speed = 200 km/h, Mode = 2");
+}
+
 }  // namespace
