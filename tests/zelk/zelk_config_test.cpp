@@ -101,7 +101,7 @@ TEST_F(ZelkConfig, MalformedConfigurationsSayWhatAndWhere)
         {"sim:channels=0", "channels=0: expected 1 to 4"},
         {"sim:channels=two", "channels=two"},
         {"sim:rate=2000", "rate=2000"},
-        {"sim:traffic=heavy", "traffic=heavy: expected none, default, mixed, full or full-fd"},
+        {"sim:traffic=heavy", "traffic=heavy: expected none, default, mixed, full, full-fd, ecu, isotp-full or j1939-full"},
         {"sim:busy=4", "busy=4"},
         {"sim:colour=red", "unknown option \"colour\""},
         {"sim:len=9", "len=9"},
