@@ -136,7 +136,8 @@ void load_key(const pgrp_session_key *key)
             dgp.show = show;
     } else if (nbkit_key_is(key, KEY_DATABASE)) {
         char msg[1024];
-        if (strcmp(key->value, dgp.j1939_db) != 0 && dgp_j1939_load(key->value, msg, sizeof msg) != 0)
+        const char *path = nbkit_key_value(key);  // whole, however long
+        if (strcmp(path, dgp.j1939_db) != 0 && dgp_j1939_load(path, msg, sizeof msg) != 0)
             dgp_page_message(msg, 1);
     } else {
         dgp_tester_load_key(key);
@@ -213,7 +214,7 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0300, "Diagnostics", "The Nimbrel developers",
+NBKIT_PLUGIN(plugin, 0x0301, "Diagnostics", "The Nimbrel developers",
              "Diagnostic conversations (ISO-TP with UDS and OBD-II) and J1939 messages decoded "
              "from the bus or a log file, and a tester that sends a request at your command.")
 

@@ -38,7 +38,7 @@ struct tester {
     uint64_t handle;          /* our request's row, once the decoder saw it */
     uint32_t answers;
     char pair_text[64];       /* session: the pair chosen */
-    char request_text[512];   /* session: the request typed (a key's value holds 511 characters) */
+    char request_text[NBPG_SESSION_VALUE_MAX];  /* session: the request typed */
 };
 
 tester ts;
@@ -512,9 +512,13 @@ void dgp_tester_save(void *file)
 {
     if (ts.request)
         g_strlcpy(ts.request_text, gtk_entry_get_text(GTK_ENTRY(ts.request)), sizeof ts.request_text);
-    /* A request longer than a key's value is kept up to its last whole byte. */
-    if (strlen(ts.request_text) == sizeof ts.request_text - 1) {
-        char *cut = strrchr(ts.request_text, ' ');
+    /* A request longer than a session line holds ("key=value" in 1022
+     * characters) is kept up to its last whole byte. */
+    const size_t room = 1022 - strlen(KEY_REQUEST) - 1;
+    if (strlen(ts.request_text) > room) {
+        const bool whole = ts.request_text[room] == ' ';
+        ts.request_text[room] = '\0';
+        char *cut = whole ? nullptr : strrchr(ts.request_text, ' ');
         if (cut)
             *cut = '\0';
     }

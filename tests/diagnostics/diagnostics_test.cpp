@@ -4,6 +4,7 @@
 // a log file shown instead of the live traffic, and the tester asking the
 // simulated ECU (and refusing in listen-only mode).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -202,6 +203,48 @@ TEST_F(Diagnostics, J1939DatabaseDecodesReassembledMessages)
     ASSERT_TRUE(wait_rows(2));
     EXPECT_EQ(row(0), "05 \u2192 FF | J1939 | 65281 | 20 |  | Prop: Speed = 100 km/h, Mode = 7");
     EXPECT_EQ(row(1), "00 \u2192 FF | J1939 | 65281 | 8 |  | Prop: Speed = 200 km/h, Mode = 2");
+}
+
+// Session values longer than a key's record (511 characters): a database
+// path comes back whole; a request longer than a session line holds is
+// kept up to its last whole byte.
+TEST_F(Diagnostics, LongSessionValues)
+{
+    std::string folder = dir_;
+    while (folder.size() < 600) {
+        folder += "/" + std::string(200, 'd');
+        ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    }
+    const std::string dbc = folder + "/j1939.dbc";
+    ASSERT_TRUE(nbtest::write_file(dbc, "VERSION \"\"\nNS_ :\nBS_:\nBU_: ENG\n"
+                                        "BO_ 2566848768 Prop: 8 ENG\n"
+                                        " SG_ Speed : 0|16@1+ (0.5,0) [0|1000] \"km/h\" ENG\n"));
+    std::string req = "2E F1 90";
+    while (req.size() < 1200)
+        req += " 5A";
+    load_keys({{"J1939Singles", "1"}});
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-tester-request")), req.c_str());
+
+    const std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    const size_t at = text.find("J1939Database=\n");
+    ASSERT_NE(std::string::npos, at) << text;
+    text.insert(at + 14, dbc);
+    const size_t r = text.find("TesterRequest=");
+    ASSERT_NE(std::string::npos, r) << text;
+    const std::string saved = text.substr(r + 14, text.find('\n', r) - r - 14);
+    EXPECT_LE(saved.size(), 1008u);
+    EXPECT_GT(saved.size(), 1000u);
+    EXPECT_EQ(req.substr(0, saved.size() + 1), saved + " ");
+    ASSERT_TRUE(nbtest::write_file(file, text));
+
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-tester-request")), "");
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    EXPECT_EQ(saved, gtk_entry_get_text(GTK_ENTRY(widget("diag-tester-request"))));
+    bus({"18FF0100#9001020304050607"});
+    ASSERT_TRUE(wait_rows(1));
+    EXPECT_EQ(row(0), "00 \u2192 FF | J1939 | 65281 | 8 |  | Prop: Speed = 200 km/h");
 }
 
 }  // namespace
