@@ -58,11 +58,14 @@ std::string cell(GtkWidget *view, int row, int col)
     return out;
 }
 
+// The columns of the sender's list and of its model (the same order).
+enum { COL_ID, COL_EXT, COL_RTR, COL_FD, COL_BRS, COL_LEN, COL_DATA, COL_PERIOD, COL_ENABLED, COL_SENT };
+
 void edit(GtkWidget *view, int col, const char *text)
 {
     GtkTreeViewColumn *c = gtk_tree_view_get_column(GTK_TREE_VIEW(view), col);
     GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(c));
-    g_signal_emit_by_name(cells->data, col == 6 ? "toggled" : "edited", "0", text);
+    g_signal_emit_by_name(cells->data, col == COL_ENABLED ? "toggled" : "edited", "0", text);
     g_list_free(cells);
 }
 
@@ -87,10 +90,10 @@ TEST(LoggerOverSlcan, SentAndReceivedFramesKeepOneOrderOfTime)
     gtk_button_clicked(GTK_BUTTON(named(logger, "logger-start")));
     GtkWidget *list = named(sender, "sender-list");
     gtk_button_clicked(GTK_BUTTON(named(sender, "sender-add")));
-    edit(list, 0, "123");
-    edit(list, 4, "11 22");
-    edit(list, 5, "2");
-    edit(list, 6, nullptr);   // enabled
+    edit(list, COL_ID, "123");
+    edit(list, COL_DATA, "11 22");
+    edit(list, COL_PERIOD, "2");
+    edit(list, COL_ENABLED, nullptr);
     the_app.poll.ops.start(&the_app);
     gtk_button_clicked(GTK_BUTTON(named(sender, "sender-start")));
 
@@ -115,7 +118,7 @@ TEST(LoggerOverSlcan, SentAndReceivedFramesKeepOneOrderOfTime)
     GtkWidget *frames = named(logger, "logger-frames");
     long long sent = 0;
     EXPECT_TRUE(nbtest::wait_until([&] {
-        sent = atoll(cell(list, 0, 7).c_str());
+        sent = atoll(cell(list, 0, COL_SENT).c_str());
         return sent > 0 && number_in(frames, "Frames written: ") == received + sent;
     }, 10000)) << gtk_label_get_text(GTK_LABEL(frames)) << ", sent " << sent;
     gtk_button_clicked(GTK_BUTTON(named(logger, "logger-stop")));
