@@ -6,8 +6,11 @@
  * whole, so a file larger than memory reads like any other. A line or an
  * object that cannot be read is counted and described (with its line
  * number or byte offset) in the reader's statistics, and reading goes on
- * with the next one. CAN FD frames and events that are not CAN frames are
- * skipped and counted.
+ * with the next one. Events that are not CAN frames are skipped and
+ * counted. CAN FD frames (candump "##", ASC "CANFD" lines, BLF objects 100
+ * and 101) are returned to a reader that asked for them (cl_set_fd,
+ * cl_scan_opts.fd); to any other they are skipped and counted, so that a
+ * caller that knows only classic frames never gets a frame it would cut.
  *
  * Writers buffer their output in one fixed buffer and write it with
  * write(2), so every failure is seen at the call that met it.
@@ -22,11 +25,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* Frame flags. EXT and RTR have the values of the adapter library's. */
+/* Frame flags. EXT, RTR, FDF, BRS and ESI have the values of the adapter
+ * library's (ZK_FRAME_*), so they pass between the two unchanged. */
 #define CL_EXT 0x01u  /* 29-bit identifier */
-#define CL_RTR 0x02u  /* remote frame */
-#define CL_TX  0x10u  /* sent by the logging node (direction Tx) */
+#define CL_RTR 0x02u  /* remote frame (classic frames only) */
+#define CL_FDF 0x04u  /* a CAN FD frame */
+#define CL_BRS 0x08u  /* CAN FD: data phase at the data bit rate */
+#define CL_ESI 0x10u  /* CAN FD: the sender was error passive */
 #define CL_ERR 0x20u  /* error frame: id holds the error classes, if any */
+#define CL_TX  0x40u  /* sent by the logging node (direction Tx) */
 
 /* SocketCAN's error frame flag and the classes the candump format uses. */
 #define CL_CAN_ERR_FLAG     0x20000000u
@@ -37,23 +44,30 @@ enum cl_format { CL_FMT_AUTO = 0, CL_FMT_CANDUMP = 1, CL_FMT_ASC = 2, CL_FMT_BLF
 
 #define CL_MSG_MAX 160  /* description of a bad line or object, NUL included */
 
-/* One frame, 24 bytes. */
+/* One frame, classic or CAN FD, 80 bytes. */
 struct cl_frame {
     int64_t t_ns;      /* time in ns (see above) */
     uint32_t id;       /* 11- or 29-bit identifier; error frame: classes */
     uint16_t chan;     /* channel, counted from 0 */
     uint8_t flags;     /* CL_* */
-    uint8_t len;       /* data length 0..8 (remote frames: the requested length) */
-    uint8_t data[8];
+    uint8_t len;       /* data length in bytes: classic 0..8 (remote frames: the
+                        * requested length), CAN FD 0..8, 12, 16, 20, 24, 32, 48
+                        * or 64; the bytes past it are 0 */
+    uint8_t data[64];
 };
-static_assert(sizeof(cl_frame) == 24, "cl_frame size");
+static_assert(sizeof(cl_frame) == 80, "cl_frame size");
+
+/* The CAN FD data length of a 4-bit length code, and the code of a length
+ * (a length between two FD lengths takes the code of the next one). */
+uint8_t cl_fd_len(unsigned dlc);
+uint8_t cl_fd_dlc(unsigned len);
 
 struct cl_stats {
     uint64_t frames;       /* frames returned, error frames included */
     uint64_t error_frames;
     uint64_t lines;        /* text formats: lines read */
     uint64_t bad;          /* lines or objects that could not be read */
-    uint64_t skipped_fd;   /* CAN FD frames skipped */
+    uint64_t skipped_fd;   /* CAN FD frames skipped (the reader did not ask for them) */
     uint64_t skipped;      /* other events and object types skipped */
     int io_err;            /* errno of a failed read, 0 when none */
     /* The first bad line or object: "line 12: ..." or "offset 4096: ...". */
@@ -98,6 +112,10 @@ int cl_next(cl_reader *r, cl_frame *out);
 void cl_set_budget(cl_reader *r, uint64_t bytes);
 /* Back to the first frame; the statistics start again. 0 or an errno. */
 int cl_rewind(cl_reader *r);
+/* on 1: CAN FD frames are returned (flag CL_FDF, up to 64 bytes); 0, the
+ * default: they are skipped and counted in skipped_fd. Set it before the
+ * first frame is read. */
+void cl_set_fd(cl_reader *r, int on);
 
 const cl_stats *cl_reader_stats(const cl_reader *r);
 int cl_reader_format(const cl_reader *r);
@@ -133,6 +151,7 @@ struct cl_scan_opts {
     cl_frames_fn frames;       /* may be null */
     void *frames_ctx;
     uint32_t marks_max;        /* 0: CL_SCAN_MARKS */
+    int fd;                    /* 1: CAN FD frames are frames too (cl_set_fd) */
 };
 
 struct cl_scan_progress {
@@ -269,18 +288,24 @@ int cl_writer_copy(cl_writer *w, uint64_t max_bytes);
 /* Line formatters of the text formats, also used by the writers. Each
  * writes one complete line ending in a line feed into buf and returns its
  * length, or 0 when it does not fit (buf then holds nothing usable). */
-#define CL_LINE_MAX 160
+#define CL_LINE_MAX 512
 
 /* "(1436509052.249713) can0 123#DEADBEEF": 3 hex digits for a standard
  * identifier, 8 for an extended one, "R" or "R<len>" for a remote frame,
  * error frames with CAN_ERR_FLAG and their classes (the bus-error class
  * when they have none). A sent frame gets a trailing " T" field, which
- * python-can reads as transmitted and can-utils ignores. */
+ * python-can reads as transmitted and can-utils ignores. A CAN FD frame is
+ * "123##5DEADBEEF": after "##" one hex digit of flags (4 FDF, which
+ * can-utils sets in every FD frame, 1 BRS, 2 ESI), then its bytes. */
 size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f);
 /* ASC header with the start time in local time, up to and including
  * "Begin Triggerblock" and the start event. */
 size_t cl_fmt_asc_header(char *buf, size_t size, int64_t start_ns);
-/* One ASC event, relative to start_ns (never negative). */
+/* One ASC event, relative to start_ns (never negative). A CAN FD frame is
+ * a "CANFD" line: channel, direction, identifier, BRS, ESI, length code,
+ * length, bytes, then duration, bit count, flags (0x1000 EDL, 0x2000 BRS,
+ * 0x4000 ESI), CRC and bit timings, those we do not know as 0, laid out as
+ * python-can writes them. */
 size_t cl_fmt_asc_frame(char *buf, size_t size, int64_t start_ns, const cl_frame *f);
 size_t cl_fmt_asc_footer(char *buf, size_t size);
 

@@ -27,9 +27,16 @@ uint32_t frame_id(const cl_frame *f)
     return f->id & ((f->flags & CL_EXT) ? 0x1FFFFFFFu : 0x7FFu);
 }
 
+/* A CAN FD frame (error frames have no FD form). */
+bool is_fd(const cl_frame *f)
+{
+    return (f->flags & (CL_FDF | CL_ERR)) == CL_FDF;
+}
+
 uint8_t frame_len(const cl_frame *f)
 {
-    return f->len > 8 ? 8 : f->len;
+    uint8_t max = is_fd(f) ? 64 : 8;
+    return f->len > max ? max : f->len;
 }
 
 /* "sec.usec" of a time in ns, never negative. */
@@ -46,10 +53,17 @@ void split_us(int64_t t_ns, unsigned long long *sec, unsigned *usec)
 
 size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f)
 {
-    char body[32];
+    char body[136];
     size_t k = 0;
     uint8_t len = frame_len(f);
-    if ((f->flags & CL_RTR) && !(f->flags & CL_ERR)) {
+    if (is_fd(f)) {
+        body[k++] = '#';
+        body[k++] = HEX[4 | ((f->flags & CL_BRS) ? 1 : 0) | ((f->flags & CL_ESI) ? 2 : 0)];
+        for (uint8_t i = 0; i < len; i++) {
+            body[k++] = HEX[f->data[i] >> 4];
+            body[k++] = HEX[f->data[i] & 15];
+        }
+    } else if ((f->flags & CL_RTR) && !(f->flags & CL_ERR)) {
         body[k++] = 'R';
         if (len > 0)
             body[k++] = HEX[len];
@@ -121,6 +135,27 @@ size_t cl_fmt_asc_frame(char *buf, size_t size, int64_t start_ns, const cl_frame
         return done(snprintf(buf, size, "%4llu.%06u %u  ErrorFrame\n", sec, usec, chan), size);
     char id[16];
     snprintf(id, sizeof id, (f->flags & CL_EXT) ? "%Xx" : "%X", (unsigned)frame_id(f));
+    const char *dir = (f->flags & CL_TX) ? "Tx" : "Rx";
+    if (is_fd(f)) {
+        char data[3 * 64 + 1];
+        uint8_t len = frame_len(f);
+        size_t k = 0;
+        for (uint8_t i = 0; i < len; i++) {
+            if (i)
+                data[k++] = ' ';
+            data[k++] = HEX[f->data[i] >> 4];
+            data[k++] = HEX[f->data[i] & 15];
+        }
+        data[k] = '\0';
+        unsigned brs = (f->flags & CL_BRS) ? 1 : 0, esi = (f->flags & CL_ESI) ? 1 : 0;
+        unsigned flags = 0x1000u | (brs ? 0x2000u : 0) | (esi ? 0x4000u : 0);
+        int n = snprintf(buf, size,
+                         "%4llu.%06u CANFD %3u %-4s %8s  %32s %u %u %x %2u %s %8u %4u %8X %8u "
+                         "%8u %8u %8u %8u\n",
+                         sec, usec, chan, dir, id, "", brs, esi, (unsigned)cl_fd_dlc(len),
+                         (unsigned)len, data, 0u, 0u, flags, 0u, 0u, 0u, 0u, 0u);
+        return done(n, size);
+    }
     char body[40];
     size_t k = 0;
     uint8_t len = frame_len(f);
@@ -135,8 +170,7 @@ size_t cl_fmt_asc_frame(char *buf, size_t size, int64_t start_ns, const cl_frame
         }
     }
     body[k] = '\0';
-    int n = snprintf(buf, size, "%4llu.%06u %u  %-15s %-4s %s\n", sec, usec, chan, id,
-                     (f->flags & CL_TX) ? "Tx" : "Rx", body);
+    int n = snprintf(buf, size, "%4llu.%06u %u  %-15s %-4s %s\n", sec, usec, chan, id, dir, body);
     return done(n, size);
 }
 

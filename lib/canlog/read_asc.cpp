@@ -9,7 +9,12 @@
  *   <time> <chan> <id>[x] Rx|Tx d <dlc> <data bytes> [Length = ...]
  *   <time> <chan> <id>[x] Rx|Tx r [<dlc>]
  *   <time> <chan> ErrorFrame [...]
- *   <time> CANFD ...                          (skipped, counted)
+ *   <time> CANFD <chan> Rx|Tx <id>[x] [<name>] <brs> <esi> <dlc> <length>
+ *          <data bytes> [<duration> <bit count> <flags> ...]
+ *   <time> CANFD <chan> Rx|Tx ErrorFrame [...]
+ * A CANFD line holds a CAN FD frame, or a classic one when its flags
+ * (hex) lack EDL 0x1000; a reader that did not ask for FD frames skips
+ * and counts every CANFD line, as readers before CAN FD did.
  * Other events (statistics, chip states, start of measurement, ...) are
  * skipped; a frame line that breaks off is a bad line. Times are seconds
  * since the trigger block's date ("absolute") or since the previous event
@@ -181,6 +186,85 @@ int meta_line(cl_reader *r, const char *s, const char *e)
     return 0;
 }
 
+bool is_bit(token t)
+{
+    return t.n == 1 && (t.s[0] == '0' || t.s[0] == '1');
+}
+
+/* The rest of a CANFD line after its time, into f (zeroed, time set).
+ * 1 frame, 0 skipped, -1 bad with *why. */
+int fd_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const char **why)
+{
+    const int dec = r->asc.dec;
+    int64_t chan = number(next_token(&s, e), 1);
+    token dir = next_token(&s, e);
+    if (chan < 0 || (!is(dir, "Rx") && !is(dir, "Tx"))) {
+        *why = "CANFD line without channel and direction";
+        return -1;
+    }
+    f->chan = (uint16_t)(chan > 0 && chan <= 65536 ? chan - 1 : 0);
+    token idt = next_token(&s, e);
+    if (starts(idt.s, e, "errorframe")) {
+        f->flags = CL_ERR;
+        return 1;
+    }
+    if (is(dir, "Tx"))
+        f->flags |= CL_TX;
+    if (idt.n > 1 && (idt.s[idt.n - 1] == 'x' || idt.s[idt.n - 1] == 'X')) {
+        f->flags |= CL_EXT;
+        idt.n--;
+    }
+    int64_t id = number(idt, dec);
+    if (id < 0 || id > ((f->flags & CL_EXT) ? 0x1FFFFFFF : 0x7FF)) {
+        *why = "bad identifier";
+        return -1;
+    }
+    f->id = (uint32_t)id;
+    token brs = next_token(&s, e);
+    if (!is_bit(brs))  /* a symbolic name before it */
+        brs = next_token(&s, e);
+    token esi = next_token(&s, e);
+    int64_t dlc = number(next_token(&s, e), dec);
+    int64_t len = number(next_token(&s, e), 1);
+    if (!is_bit(brs) || !is_bit(esi) || dlc < 0 || dlc > 15 || len < 0 || len > 64) {
+        *why = "bad BRS, ESI or data length in a CANFD line";
+        return -1;
+    }
+    for (int i = 0; i < len; i++) {
+        int64_t b = number(next_token(&s, e), dec);
+        if (b < 0 || b > 255) {
+            *why = r->src.unterminated ? "line cut off at the end of the file"
+                                       : "missing or bad data byte";
+            return -1;
+        }
+        f->data[i] = (uint8_t)b;
+    }
+    /* Duration and bit count, then the flags: without EDL a classic frame. */
+    next_token(&s, e);
+    next_token(&s, e);
+    int64_t flags = number(next_token(&s, e), 0);
+    if (flags >= 0 && !(flags & 0x1000)) {
+        if (flags & 0x10) {
+            f->flags |= CL_RTR;
+            f->len = (uint8_t)(dlc > 8 ? 8 : dlc);
+            memset(f->data, 0, sizeof f->data);
+        } else if (len > 8) {
+            *why = "classic frame of more than 8 bytes in a CANFD line";
+            return -1;
+        } else {
+            f->len = (uint8_t)len;
+        }
+        return 1;
+    }
+    if (cl_fd_len(cl_fd_dlc((unsigned)len)) != len) {
+        *why = "CAN FD data length not 0..8, 12, 16, 20, 24, 32, 48 or 64";
+        return -1;
+    }
+    f->len = (uint8_t)len;
+    f->flags |= (uint8_t)(CL_FDF | (brs.s[0] == '1' ? CL_BRS : 0) | (esi.s[0] == '1' ? CL_ESI : 0));
+    return 1;
+}
+
 /* An event line. 1 frame, 0 skipped, -1 bad with *why. */
 int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const char **why)
 {
@@ -196,10 +280,17 @@ int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const ch
     }
     f->t_ns = cl_add_sat(a->start_ns, t);
 
+    f->flags = 0;
+    f->len = 0;
+    f->id = 0;
+    memset(f->data, 0, sizeof f->data);
     token ch = next_token(&s, e);
     if (is(ch, "CANFD")) {
-        r->st.skipped_fd++;
-        return 0;
+        if (!r->fd) {
+            r->st.skipped_fd++;
+            return 0;
+        }
+        return fd_line(r, s, e, f, why);
     }
     /* A line that ends with the file before its direction is cut off, not
      * an event of another kind. */
@@ -214,10 +305,6 @@ int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const ch
         return 0;
     }
     f->chan = (uint16_t)(chan > 0 && chan <= 65536 ? chan - 1 : 0);
-    f->flags = 0;
-    f->len = 0;
-    f->id = 0;
-    memset(f->data, 0, sizeof f->data);
 
     token idt = next_token(&s, e);
     if (starts(idt.s, e, "errorframe")) {

@@ -4,9 +4,9 @@
  * Top-level objects are read from the file one at a time; a log container
  * is unpacked after what is left of the previous one, so that objects
  * running on across containers read whole. CAN messages (both kinds),
- * error frames (both kinds) and the classic frames of CAN FD message
- * objects are returned; CAN FD frames and other objects are skipped and
- * counted. A bad object is counted and reading goes on at the next object
+ * error frames (both kinds) and the frames of CAN FD message objects
+ * (types 100 and 101; their CAN FD frames only to a reader that asked for
+ * them) are returned; other objects are skipped and counted. A bad object is counted and reading goes on at the next object
  * signature.
  */
 #include "blf.h"
@@ -214,41 +214,33 @@ int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where,
         if (!(f->flags & CL_RTR))
             memcpy(f->data, d + 8, f->len);
         break;
-    case BLF_CAN_FD_MESSAGE: {
-        if (d[13] & 0x01) {  /* EDL: a CAN FD frame */
+    default: {
+        /* CAN FD message objects, 100 and 101: a classic or a CAN FD frame. */
+        bool fd64 = type == BLF_CAN_FD_MESSAGE_64;
+        uint32_t fl = fd64 ? blf_u32(d + 12) : 0;
+        bool tx = fd64 ? d[34] != 0 : (d[2] & BLF_MSG_TX) != 0;
+        bool rtr = fd64 ? (fl & 0x10u) != 0 : (d[2] & BLF_MSG_RTR) != 0;
+        bool edl = fd64 ? (fl & 0x1000u) != 0 : (d[13] & 0x01) != 0;
+        bool brs = fd64 ? (fl & 0x2000u) != 0 : (d[13] & 0x02) != 0;
+        bool esi = fd64 ? (fl & 0x4000u) != 0 : (d[13] & 0x04) != 0;
+        uint8_t dlc = fd64 ? d[1] : d[3], valid = fd64 ? d[2] : d[14];
+        size_t at = fd64 ? 40 : 20;
+        if (edl && !r->fd) {
             r->st.skipped_fd++;
             return 0;
         }
         id = blf_u32(d + 4);
-        f->flags = (uint8_t)(((id & BLF_ID_EXT) ? CL_EXT : 0) | ((d[2] & BLF_MSG_TX) ? CL_TX : 0) |
-                             ((d[2] & BLF_MSG_RTR) ? CL_RTR : 0));
-        f->len = d[3] > 8 ? 8 : d[3];
-        size_t have = d[14] < f->len ? d[14] : f->len;
-        if (dn < 20 + have) {
+        f->flags = (uint8_t)(((id & BLF_ID_EXT) ? CL_EXT : 0) | (tx ? CL_TX : 0) |
+                             (edl ? CL_FDF | (brs ? CL_BRS : 0) | (esi ? CL_ESI : 0)
+                                  : (rtr ? CL_RTR : 0)));
+        f->len = edl ? cl_fd_len(dlc) : dlc > 8 ? 8 : dlc;
+        size_t have = valid < f->len ? valid : f->len;
+        if (dn < at + have) {
             cl_bad(r, "offset", where, "object too short for its data");
             return 0;
         }
         if (!(f->flags & CL_RTR))
-            memcpy(f->data, d + 20, have);
-        break;
-    }
-    default: {  /* CAN FD message 64 */
-        uint32_t fl = blf_u32(d + 12);
-        if (fl & 0x1000u) {
-            r->st.skipped_fd++;
-            return 0;
-        }
-        id = blf_u32(d + 4);
-        f->flags = (uint8_t)(((id & BLF_ID_EXT) ? CL_EXT : 0) | (d[34] ? CL_TX : 0) |
-                             ((fl & 0x10u) ? CL_RTR : 0));
-        f->len = d[1] > 8 ? 8 : d[1];
-        size_t have = d[2] < f->len ? d[2] : f->len;
-        if (dn < 40 + have) {
-            cl_bad(r, "offset", where, "object too short for its data");
-            return 0;
-        }
-        if (!(f->flags & CL_RTR))
-            memcpy(f->data, d + 40, have);
+            memcpy(f->data, d + at, have);
         break;
     }
     }

@@ -6,8 +6,10 @@
  * hex digits for a standard identifier, 4 to 8 for an extended one (the
  * error flag 0x20000000 marks an error frame); data as hex byte pairs,
  * optionally separated by '.', up to 8 bytes, and optionally "_<dlc>"; or
- * "R" with an optional length digit for a remote frame. "<id>##..." is a
- * CAN FD frame (skipped). Blank lines are passed over; anything else is a
+ * "R" with an optional length digit for a remote frame. "<id>##<flags><data>"
+ * is a CAN FD frame: one hex digit of flags (1 BRS, 2 ESI, 4 FDF, which
+ * some writers leave out) and up to 64 data bytes, a CAN FD length; it is
+ * skipped and counted for a reader that did not ask for FD frames. Blank lines are passed over; anything else is a
  * bad line.
  */
 #include "reader.h"
@@ -17,7 +19,7 @@
 namespace {
 
 /* 1 frame, 0 skipped, -1 bad with *why set. */
-int parse(const char *s, const char *e, cl_frame *f, cl_stats *st, const char **why)
+int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **why)
 {
     while (s < e && cl_space(*s))
         s++;
@@ -90,11 +92,23 @@ int parse(const char *s, const char *e, cl_frame *f, cl_stats *st, const char **
     }
     f->id = id;
 
-    if (s < e && *s == '#') {
-        st->skipped_fd++;
-        return 0;
+    const bool fd = s < e && *s == '#';
+    if (fd) {
+        if (!r->fd) {
+            r->st.skipped_fd++;
+            return 0;
+        }
+        int fl = s + 1 < e ? cl_hexval((unsigned char)s[1]) : -1;
+        if (fl < 0 || (f->flags & CL_ERR)) {
+            *why = (f->flags & CL_ERR) ? "error frame written as a CAN FD frame"
+                                       : "no flags digit after \"##\"";
+            return -1;
+        }
+        s += 2;
+        f->flags |= (uint8_t)(CL_FDF | ((fl & 1) ? CL_BRS : 0) | ((fl & 2) ? CL_ESI : 0));
     }
-    if (s < e && (*s == 'R' || *s == 'r') && !(f->flags & CL_ERR)) {
+    const uint8_t max = fd ? 64 : 8;
+    if (!fd && s < e && (*s == 'R' || *s == 'r') && !(f->flags & CL_ERR)) {
         f->flags |= CL_RTR;
         s++;
         if (s < e && *s >= '0' && *s <= '8')
@@ -111,15 +125,19 @@ int parse(const char *s, const char *e, cl_frame *f, cl_stats *st, const char **
                 *why = "odd number of data digits";
                 return -1;
             }
-            if (f->len == 8) {
-                *why = "more than 8 data bytes";
+            if (f->len == max) {
+                *why = fd ? "more than 64 data bytes" : "more than 8 data bytes";
                 return -1;
             }
             f->data[f->len++] = (uint8_t)(hi << 4 | lo);
             s += 2;
         }
+        if (fd && cl_fd_len(cl_fd_dlc(f->len)) != f->len) {
+            *why = "CAN FD data length not 0..8, 12, 16, 20, 24, 32, 48 or 64";
+            return -1;
+        }
         /* A classic frame's length code above 8 ("_9" to "_F"). */
-        if (s + 1 < e && *s == '_' && cl_hexval((unsigned char)s[1]) >= 0)
+        if (!fd && s + 1 < e && *s == '_' && cl_hexval((unsigned char)s[1]) >= 0)
             s += 2;
     }
     if (s < e && !cl_space(*s)) {
@@ -154,7 +172,7 @@ int cl_next_candump(cl_reader *r, cl_frame *f)
     size_t n;
     while (cl_next_line(r, &line, &n)) {
         const char *why = "";
-        int p = parse(line, line + n, f, &r->st, &why);
+        int p = parse(line, line + n, f, r, &why);
         if (p > 0)
             return 1;
         if (p < 0)

@@ -94,6 +94,7 @@ struct cl_blf {
 
 struct cl_reader {
     int format;
+    int fd;                /* CAN FD frames are returned (cl_set_fd) */
     cl_source src;
     cl_stats st;
     int has_date;

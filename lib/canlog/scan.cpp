@@ -210,6 +210,7 @@ cl_scan *scan_fd(int fd, uint64_t limit, const cl_scan_opts *opts, int *err)
     s->size = cl_size(s->rd);
     /* Closing never waits for more than a step of the scan. */
     cl_set_budget(s->rd, SCAN_STEP_BYTES);
+    cl_set_fd(s->rd, s->o.fd);
     try {
         s->thread = std::thread(run, s);
     } catch (...) {
@@ -352,6 +353,8 @@ long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
         int err = 0;
         int fd = fcntl(s->fd, F_DUPFD_CLOEXEC, 0);
         s->acc = fd >= 0 ? cl_open_fd(fd, s->format, s->size, &err) : nullptr;
+        if (s->acc)
+            cl_set_fd(s->acc, s->o.fd);
         if (!s->acc)
             return -1;
         s->acc_row_ok = false;

@@ -216,8 +216,29 @@ int blf_object(cl_writer *w, uint32_t type, int64_t t_ns, const uint8_t *data, s
     return 0;
 }
 
+/* A CAN FD frame as a CAN FD message object (type 100): channel, flags,
+ * length code, identifier, frame length and bit count (unknown: 0), FD
+ * flags, valid data bytes, 5 reserved bytes and 64 data bytes. */
+int blf_fd_frame(cl_writer *w, const cl_frame *f)
+{
+    uint8_t d[84];
+    memset(d, 0, sizeof d);
+    uint8_t len = f->len > 64 ? 64 : f->len;
+    uint32_t id = f->id & ((f->flags & CL_EXT) ? 0x1FFFFFFFu : 0x7FFu);
+    blf_put16(d, (uint16_t)(f->chan + 1));
+    d[2] = (f->flags & CL_TX) ? BLF_MSG_TX : 0;
+    d[3] = cl_fd_dlc(len);
+    blf_put32(d + 4, id | ((f->flags & CL_EXT) ? BLF_ID_EXT : 0));
+    d[13] = (uint8_t)(0x01 | ((f->flags & CL_BRS) ? 0x02 : 0) | ((f->flags & CL_ESI) ? 0x04 : 0));
+    d[14] = len;
+    memcpy(d + 20, f->data, len);
+    return blf_object(w, BLF_CAN_FD_MESSAGE, f->t_ns, d, sizeof d);
+}
+
 int blf_frame(cl_writer *w, const cl_frame *f)
 {
+    if ((f->flags & (CL_FDF | CL_ERR)) == CL_FDF)
+        return blf_fd_frame(w, f);
     uint8_t d[32];
     memset(d, 0, sizeof d);
     uint8_t len = f->len > 8 ? 8 : f->len;

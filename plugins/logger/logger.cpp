@@ -47,7 +47,8 @@ int put_frame(const zk_frame *zf, int64_t t_us, int sent)
     f.chan = (uint16_t)nbkit_chan();
     f.flags = (uint8_t)((zf->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR)) | (sent ? CL_TX : 0));
     f.len = zf->len > 8 ? 8 : zf->len;
-    memcpy(f.data, zf->data, sizeof f.data);
+    memset(f.data, 0, sizeof f.data);
+    memcpy(f.data, zf->data, sizeof zf->data);
     return put(&f);
 }
 

@@ -58,16 +58,20 @@ std::string describe(const cl_frame &f, int64_t t_us)
         snprintf(buf, sizeof buf, "ERR %lld", (long long)t_us);
         return buf;
     }
-    std::string data;
+    std::string data, kind = (f.flags & CL_RTR) ? "R" : "D";
+    if (f.flags & CL_FDF)
+        kind = std::string("F") + ((f.flags & CL_BRS) ? "b" : "") + ((f.flags & CL_ESI) ? "e" : "");
     char hex[4];
     for (int i = 0; i < f.len && !(f.flags & CL_RTR); i++) {
         snprintf(hex, sizeof hex, "%02X", f.data[i]);
         data += hex;
     }
-    snprintf(buf, sizeof buf, "%s %X %s %d %s %s %u %lld", (f.flags & CL_EXT) ? "E" : "S", f.id,
-             (f.flags & CL_RTR) ? "R" : "D", f.len, data.empty() ? "-" : data.c_str(),
+    char head[64];
+    snprintf(head, sizeof head, "%s %X %s %d ", (f.flags & CL_EXT) ? "E" : "S", f.id, kind.c_str(),
+             f.len);
+    snprintf(buf, sizeof buf, " %s %u %lld",
              (f.flags & CL_TX) ? "tx" : "rx", f.chan, (long long)t_us);
-    return buf;
+    return head + (data.empty() ? std::string("-") : data) + buf;
 }
 
 int64_t us_of(int64_t ns)
@@ -80,7 +84,7 @@ struct Ours {
     cl_stats st{};
 };
 
-Ours read_ours(const std::string &path)
+Ours read_ours(const std::string &path, bool fd = false)
 {
     Ours o;
     int err = 0;
@@ -88,6 +92,7 @@ Ours read_ours(const std::string &path)
     EXPECT_NE(nullptr, r) << path << ": " << g_strerror(err);
     if (!r)
         return o;
+    cl_set_fd(r, fd);
     cl_frame f;
     while (cl_next(r, &f) == 1)
         o.lines.push_back(describe(f, us_of(f.t_ns)));
@@ -121,13 +126,17 @@ void expect_same(const std::vector<std::string> &want, const std::vector<std::st
     }
 }
 
-TEST(CanlogPeers, FilesWrittenByPythonCanReadBackAsPythonCanReadsThem)
+// python-can writes 30,000 frames (the candump file is larger than the
+// reader's buffer and the BLF objects run across several log containers)
+// and we read what it reads. With CAN FD traffic, a reader that did not
+// ask for FD frames reads the classic ones alone and counts the others.
+void read_python_files(bool fd)
 {
-    std::string dir = nbtest::make_temp_dir("peer");
+    SCOPED_TRACE(fd ? "CAN FD" : "classic");
+    std::string dir = nbtest::make_temp_dir(fd ? "peerfd" : "peer");
     bool ok = false;
-    // 30,000 frames: the candump file is larger than the reader's buffer
-    // and the BLF objects run across several log containers.
-    run({"/usr/bin/python3", CL_PEER_PY, "write", dir, "15", "30000"}, &ok);
+    run({"/usr/bin/python3", CL_PEER_PY, fd ? "write-fd" : "write", dir, fd ? "16" : "15", "30000"},
+        &ok);
     ASSERT_TRUE(ok);
     for (const char *ext : {"log", "asc", "blf"}) {
         std::string path = dir + "/peer." + ext;
@@ -135,14 +144,35 @@ TEST(CanlogPeers, FilesWrittenByPythonCanReadBackAsPythonCanReadsThem)
             lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok));
         ASSERT_TRUE(ok);
         ASSERT_EQ(30000u, want.size()) << ext;
-        Ours o = read_ours(path);
+        Ours o = read_ours(path, fd);
         EXPECT_EQ(0u, o.st.bad) << ext << ": " << o.st.first_bad;
         expect_same(want, o.lines, ext);
+        if (!fd)
+            continue;
+
+        std::vector<std::string> classic;
+        for (const std::string &l : want) {
+            std::string ext, id, kind;
+            std::istringstream(l) >> ext >> id >> kind;
+            if (kind[0] != 'F')
+                classic.push_back(l);
+        }
+        o = read_ours(path, false);
+        EXPECT_EQ(want.size() - classic.size(), o.st.skipped_fd) << ext;
+        EXPECT_GT(o.st.skipped_fd, 10000u) << ext;
+        expect_same(classic, o.lines, std::string(ext) + " (classic)");
     }
 }
 
-std::vector<cl_frame> random_frames(int n)
+TEST(CanlogPeers, FilesWrittenByPythonCanReadBackAsPythonCanReadsThem)
 {
+    read_python_files(false);
+    read_python_files(true);
+}
+
+std::vector<cl_frame> random_frames(int n, bool fd = false)
+{
+    static const uint8_t FD_LEN[] = {0, 1, 7, 8, 12, 16, 20, 24, 32, 48, 64};
     std::mt19937 rnd(7);
     std::vector<cl_frame> v;
     int64_t t = 1700000000123456000LL;
@@ -161,6 +191,10 @@ std::vector<cl_frame> random_frames(int n)
                                 (kind < 10 ? CL_RTR : 0));
             f.id = ext ? rnd() % 0x20000000u : rnd() % 0x800u;
             f.len = (uint8_t)(rnd() % 9);
+            if (fd && kind >= 10 && rnd() % 2) {
+                f.flags |= (uint8_t)(CL_FDF | (rnd() % 2 ? CL_BRS : 0) | (rnd() % 5 ? 0 : CL_ESI));
+                f.len = FD_LEN[rnd() % sizeof FD_LEN];
+            }
             for (int j = 0; j < f.len && !(f.flags & CL_RTR); j++)
                 f.data[j] = (uint8_t)rnd();
         }
@@ -169,10 +203,11 @@ std::vector<cl_frame> random_frames(int n)
     return v;
 }
 
-TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
+void write_and_read_back(bool fd)
 {
-    std::string dir = nbtest::make_temp_dir("ours");
-    std::vector<cl_frame> frames = random_frames(5000);
+    SCOPED_TRACE(fd ? "CAN FD" : "classic");
+    std::string dir = nbtest::make_temp_dir(fd ? "oursfd" : "ours");
+    std::vector<cl_frame> frames = random_frames(5000, fd);
     for (int format : {CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF}) {
         std::string path = dir + "/ours" + (format == CL_FMT_CANDUMP ? ".log"
                                             : format == CL_FMT_ASC   ? ".asc"
@@ -193,7 +228,7 @@ TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
         bool ok = false;
         expect_same(want, lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok)),
                     path);
-        Ours o = read_ours(path);
+        Ours o = read_ours(path, fd);
         EXPECT_EQ(0u, o.st.bad) << o.st.first_bad;
         expect_same(want, o.lines, path + " (ours)");
     }
@@ -204,7 +239,7 @@ TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
     bool ok = false;
     run({"log2asc", "-I", dir + "/ours.log", "-O", asc, "can0", "can1", "can2"}, &ok);
     ASSERT_TRUE(ok);
-    Ours o = read_ours(asc);
+    Ours o = read_ours(asc, fd);
     EXPECT_EQ(0u, o.st.bad) << o.st.first_bad;
     std::vector<std::string> want, got;
     int64_t t0 = frames[0].t_ns / 1000;
@@ -213,6 +248,12 @@ TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
     for (const std::string &l : o.lines)
         got.push_back(head(l) + " " + std::to_string(when(l) - when(o.lines[0])));
     expect_same(want, got, "log2asc");
+}
+
+TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
+{
+    write_and_read_back(false);
+    write_and_read_back(true);
 }
 
 // A write that fails part-way (the disk is full; here a file size limit
@@ -322,6 +363,64 @@ Blf build_blf(int containers, bool zlib)
         f.bytes += h + data + std::string((32 + data.size()) % 4, '\0');
     }
     return f;
+}
+
+// Objects of type 101 (python-can reads them, writes none): FD frames of
+// every length code with BRS and ESI, and classic ones, data and remote.
+TEST(CanlogPeers, BlfFd64ObjectsReadAsPythonCanReadsThem)
+{
+    std::string objs;
+    for (uint32_t k = 0; k < 40; k++) {
+        bool fd = k % 5 != 4, rtr = !fd && k % 2;
+        uint8_t dlc = (uint8_t)(fd ? k % 16 : k % 9);
+        uint8_t len = fd ? (uint8_t)(dlc <= 8 ? dlc : dlc == 9 ? 12 : dlc == 10 ? 16 : dlc == 11 ? 20
+                                                 : dlc == 12 ? 24 : dlc == 13 ? 32 : dlc == 14 ? 48 : 64)
+                         : rtr ? 0 : (uint8_t)(dlc > 8 ? 8 : dlc);
+        std::string o(32 + 40 + len, '\0');
+        memcpy(&o[0], "LOBJ", 4);
+        uint16_t hs = 32, ver = 1;
+        memcpy(&o[4], &hs, 2);
+        memcpy(&o[6], &ver, 2);
+        put32(o, 8, (uint32_t)o.size());
+        put32(o, 12, 101);
+        put32(o, 16, 2);  // nanoseconds
+        uint64_t t = (uint64_t)k * 1500000;
+        memcpy(&o[24], &t, 8);
+        o[32] = (char)(1 + k % 2);  // channel
+        o[33] = (char)dlc;
+        o[34] = (char)len;          // valid data bytes
+        put32(o, 36, k % 3 ? 0x100 + k : 0x80000000u | (0x1234500 + k));
+        put32(o, 44, (fd ? 0x1000u : 0) | (rtr ? 0x10u : 0) | (k & 1 ? 0x2000u : 0) |
+                         (k & 2 ? 0x4000u : 0));
+        o[32 + 34] = (char)(k % 4 == 0);  // direction: Tx
+        for (int j = 0; j < len; j++)
+            o[72 + j] = (char)(k * 7 + j);
+        objs += o + std::string(o.size() % 4, '\0');
+    }
+    std::string f(144, '\0');
+    memcpy(&f[0], "LOGG", 4);
+    put32(f, 4, 144);
+    const uint16_t start[8] = {2024, 3, 0, 5, 12, 0, 0, 0};
+    memcpy(&f[40], start, 16);
+    std::string h(32, '\0');
+    memcpy(&h[0], "LOBJ", 4);
+    uint16_t hs = 16, ver = 1;
+    memcpy(&h[4], &hs, 2);
+    memcpy(&h[6], &ver, 2);
+    put32(h, 8, (uint32_t)(32 + objs.size()));
+    put32(h, 12, 10);
+    put32(h, 24, (uint32_t)objs.size());
+    f += h + objs;
+
+    std::string path = nbtest::make_temp_dir("blf101") + "/fd64.blf";
+    ASSERT_TRUE(nbtest::write_file(path, f));
+    bool ok = false;
+    std::vector<std::string> want =
+        lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok));
+    ASSERT_EQ(40u, want.size());
+    Ours o = read_ours(path, true);
+    EXPECT_EQ(0u, o.st.bad) << o.st.first_bad;
+    expect_same(want, o.lines, "type 101");
 }
 
 // The identifiers read, ours and python-can's, from the bytes.

@@ -17,7 +17,7 @@
 
 namespace {
 
-std::vector<cl_frame> traffic(int n, unsigned seed)
+std::vector<cl_frame> traffic(int n, unsigned seed, bool fd = false)
 {
     std::mt19937 rnd(seed);
     std::vector<cl_frame> v;
@@ -30,6 +30,10 @@ std::vector<cl_frame> traffic(int n, unsigned seed)
         f.flags = (uint8_t)((ext ? CL_EXT : 0) | (rnd() % 5 == 0 ? CL_TX : 0));
         f.id = ext ? rnd() % 0x20000000u : rnd() % 0x800u;
         f.len = (uint8_t)(rnd() % 9);
+        if (fd && rnd() % 2) {
+            f.flags |= (uint8_t)(CL_FDF | (rnd() % 2 ? CL_BRS : 0));
+            f.len = cl_fd_len(rnd() % 16);
+        }
         for (int j = 0; j < f.len; j++)
             f.data[j] = (uint8_t)rnd();
         v.push_back(f);
@@ -101,11 +105,13 @@ std::string blf_split(const std::vector<cl_frame> &v, size_t chunk)
     return s;
 }
 
-std::vector<cl_frame> read_all(const std::string &path)
+std::vector<cl_frame> read_all(const std::string &path, bool fd = false)
 {
     int err = 0;
     cl_reader *r = cl_open(path.c_str(), CL_FMT_AUTO, &err);
     EXPECT_NE(nullptr, r) << path;
+    if (r)
+        cl_set_fd(r, fd);
     std::vector<cl_frame> v;
     cl_frame f;
     while (r && cl_next(r, &f) == 1)
@@ -145,9 +151,10 @@ int rare_or_low(void *, const cl_frame *f)
 
 // Scans the file and reads rows again, at random and in steps forward,
 // against the frames read straight through (those select takes).
-void check_scan(const std::string &path, cl_select_fn select, uint32_t marks_max)
+void check_scan(const std::string &path, cl_select_fn select, uint32_t marks_max,
+                bool fd = false)
 {
-    std::vector<cl_frame> all = read_all(path), want;
+    std::vector<cl_frame> all = read_all(path, fd), want;
     for (const cl_frame &f : all)
         if (!select || select(nullptr, &f))
             want.push_back(f);
@@ -158,6 +165,7 @@ void check_scan(const std::string &path, cl_select_fn select, uint32_t marks_max
     o.frames = count_frames;
     o.frames_ctx = &counted;
     o.marks_max = marks_max;
+    o.fd = fd;
     int err = -1;
     cl_scan *s = cl_scan_open(path.c_str(), &o, &err);
     ASSERT_NE(nullptr, s) << err;
@@ -193,12 +201,12 @@ protected:
     std::string dir = nbtest::make_temp_dir("scan");
     std::vector<cl_frame> frames = traffic(6000, 3);
 
-    std::string write_candump()
+    std::string write_candump(int format = CL_FMT_CANDUMP)
     {
-        std::string path = dir + "/t.log";
+        std::string path = dir + (format == CL_FMT_ASC ? "/t.asc" : format == CL_FMT_BLF ? "/t.blf" : "/t.log");
         cl_writer w;
         cl_writer_init(&w);
-        EXPECT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_CANDUMP, 0));
+        EXPECT_EQ(0, cl_writer_open(&w, path.c_str(), format, 0));
         for (cl_frame f : frames) {
             f.t_ns += 1700000000000000000LL;
             cl_write(&w, &f);
@@ -220,6 +228,17 @@ TEST_F(CanlogScan, RowsReadAgainAreTheFileFramesInEveryFormat)
         check_scan(path, nullptr, 0);
         // Few marks: thinned out again and again while the scan goes on.
         check_scan(path, nullptr, 8);
+    }
+}
+
+TEST_F(CanlogScan, FdRowsReadAgainInEveryFormat)
+{
+    frames = traffic(3000, 6, true);
+    for (int format : {CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF}) {
+        std::string path = write_candump(format);
+        SCOPED_TRACE(path);
+        ASSERT_EQ(frames.size(), read_all(path, true).size());
+        check_scan(path, nullptr, 8, true);
     }
 }
 

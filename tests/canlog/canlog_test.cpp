@@ -18,10 +18,11 @@ struct Read {
     int has_date = 0;
 };
 
-Read read_mem(const std::string &text, int format)
+Read read_mem(const std::string &text, int format, bool fd = false)
 {
     Read r;
     cl_reader *rd = cl_open_mem(text.data(), text.size(), format);
+    cl_set_fd(rd, fd);
     cl_frame f;
     while (cl_next(rd, &f) == 1)
         r.f.push_back(f);
@@ -78,6 +79,58 @@ TEST(Canlog, CandumpVariantsAndBadLines)
     EXPECT_STREQ("line 5: not a candump line (it must start with '(')", r.st.first_bad);
     EXPECT_EQ(12u, r.st.lines);
     EXPECT_EQ(1, r.has_date);
+}
+
+// CAN FD lines as other tools write them, and broken ones.
+TEST(Canlog, CanFdLinesOfOtherTools)
+{
+    std::string d64;
+    for (int i = 0; i < 64; i++)
+        d64 += "0123456789ABCDEF"[i % 16], d64 += "0123456789ABCDEF"[i / 4 % 16];
+    Read r = read_mem("(1.0) can0 123##0\n"                 // no FDF digit, no data
+                      "(1.0) can0 12345678##7" + d64 + " T\n"
+                      "(1.0) can1 7FF##2AA.BB\n"
+                      "(1.0) can0 123##\n"                  // no flags
+                      "(1.0) can0 123##1112233445566778899\n"  // 9 bytes
+                      "(1.0) can0 123##1" + d64 + "00\n"  // 65 bytes
+                      "(1.0) can0 123##1R\n",
+                      CL_FMT_CANDUMP, true);
+    ASSERT_EQ(3u, r.f.size());
+    EXPECT_EQ(CL_FDF, r.f[0].flags);
+    EXPECT_EQ(0, r.f[0].len);
+    EXPECT_EQ(CL_FDF | CL_BRS | CL_ESI | CL_EXT | CL_TX, r.f[1].flags);
+    EXPECT_EQ(d64, data_of(r.f[1]));
+    EXPECT_EQ(CL_FDF | CL_ESI, r.f[2].flags);
+    EXPECT_EQ(4u, r.st.bad);
+    EXPECT_STREQ("line 4: no flags digit after \"##\"", r.st.first_bad);
+
+    // A symbolic name, a classic frame (no EDL in the flags) and a remote
+    // one in CANFD lines, an FD error frame, a length that is no FD length.
+    const std::string asc =
+        "base hex  timestamps absolute\n"
+        "   1.000000 CANFD   2 Tx   1ABx  EngineData  1 0 9 12 01 02 03 04 05 06 07 08 09 0A 0B 0C"
+        "   130000  283   203000 4b0e0 0 0 0 0\n"
+        "   1.000000 CANFD   1 Rx        100  0 0 2  2 AA BB    0    0     0 0 0 0 0 0\n"
+        "   1.000000 CANFD   1 Rx        101  0 0 5  0    0    0     10 0 0 0 0 0\n"
+        "   1.000000 CANFD   1 Rx   ErrorFrame 0 0 0\n"
+        "   1.000000 CANFD   1 Rx        102  0 0 9  9 01 02 03 04 05 06 07 08 09 0 0 1000 0\n"
+        "   1.000000 1  200             Rx   d 1 01\n";
+    r = read_mem(asc, CL_FMT_ASC, true);
+    ASSERT_EQ(5u, r.f.size());
+    EXPECT_EQ(CL_FDF | CL_BRS | CL_EXT | CL_TX, r.f[0].flags);
+    EXPECT_EQ(0x1ABu, r.f[0].id);
+    EXPECT_EQ(1, r.f[0].chan);
+    EXPECT_EQ("0102030405060708090A0B0C", data_of(r.f[0]));
+    EXPECT_EQ(0, r.f[1].flags);
+    EXPECT_EQ("AABB", data_of(r.f[1]));
+    EXPECT_EQ(CL_RTR, r.f[2].flags);
+    EXPECT_EQ(5, r.f[2].len);
+    EXPECT_EQ(CL_ERR, r.f[3].flags);
+    EXPECT_EQ(1u, r.st.bad);
+    // Without FD asked for: every CANFD line skipped, as before.
+    r = read_mem(asc, CL_FMT_ASC, false);
+    ASSERT_EQ(1u, r.f.size());
+    EXPECT_EQ(5u, r.st.skipped_fd);
 }
 
 TEST(Canlog, AscVariantsOfOtherTools)

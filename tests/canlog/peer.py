@@ -2,10 +2,14 @@
 # library.
 #   peer.py write DIR SEED COUNT   writes DIR/peer.log, .asc and .blf with
 #                                   the same random traffic
+#   peer.py write-fd DIR SEED COUNT the same, half of it CAN FD frames (all
+#                                   lengths, BRS and ESI)
 #   peer.py read PATH              prints every message python-can reads:
 #     "ERR <time us>" for an error frame (python-can keeps no channel for
 #     those of a candump log), else
-#     "<S|E> <id hex> <D|R> <dlc> <data hex or -> <rx|tx> <chan> <time us>"
+#     "<S|E> <id hex> <kind> <dlc> <data hex or -> <rx|tx> <chan> <time us>"
+#     with kind D (data), R (remote) or, for a CAN FD frame, F followed by
+#     b for BRS and e for ESI
 # Times are printed as whole microseconds since 1970 (or since the start of
 # the file); the channel is the number python-can gives, or the trailing
 # digits of an interface name.
@@ -17,7 +21,10 @@ import sys
 import can
 
 
-def traffic(seed, count):
+FD_LENGTHS = list(range(9)) + [12, 16, 20, 24, 32, 48, 64]
+
+
+def traffic(seed, count, fd=False):
     rnd = random.Random(seed)
     t = 1700000000.0 + rnd.random() * 1e7
     out = []
@@ -32,6 +39,13 @@ def traffic(seed, count):
             continue
         ext = rnd.random() < 0.4
         ident = rnd.randrange(0x20000000 if ext else 0x800)
+        if fd and rnd.random() < 0.5:
+            data = bytes(rnd.randrange(256) for _ in range(rnd.choice(FD_LENGTHS)))
+            out.append(can.Message(timestamp=t, arbitration_id=ident, is_extended_id=ext,
+                                   is_fd=True, bitrate_switch=rnd.random() < 0.5,
+                                   error_state_indicator=rnd.random() < 0.2,
+                                   data=data, is_rx=is_rx, channel=chan))
+            continue
         if kind < 0.1:
             out.append(can.Message(timestamp=t, arbitration_id=ident, is_extended_id=ext,
                                    is_remote_frame=True, dlc=rnd.randrange(9),
@@ -43,8 +57,8 @@ def traffic(seed, count):
     return out
 
 
-def write(folder, seed, count):
-    msgs = traffic(seed, count)
+def write(folder, seed, count, fd=False):
+    msgs = traffic(seed, count, fd)
     for ext in ("log", "asc", "blf"):
         with can.Logger(os.path.join(folder, "peer." + ext)) as w:
             for m in msgs:
@@ -69,15 +83,20 @@ def read(path):
         if m.is_error_frame:
             out.write("ERR %d\n" % us)
             continue
+        if m.is_fd:
+            # (python-can reads an ASC CAN FD frame of 0 bytes as remote.)
+            kind = "F" + ("b" if m.bitrate_switch else "") + ("e" if m.error_state_indicator else "")
+            data = m.data.hex().upper() or "-"
+        else:
+            kind = "R" if m.is_remote_frame else "D"
+            data = m.data.hex().upper() if len(m.data) and not m.is_remote_frame else "-"
         out.write("%s %X %s %d %s %s %d %d\n" % (
-            "E" if m.is_extended_id else "S", m.arbitration_id,
-            "R" if m.is_remote_frame else "D", m.dlc,
-            m.data.hex().upper() if len(m.data) and not m.is_remote_frame else "-",
+            "E" if m.is_extended_id else "S", m.arbitration_id, kind, m.dlc, data,
             "rx" if m.is_rx else "tx", chan_of(m.channel), us))
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "write":
-        write(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    if sys.argv[1] in ("write", "write-fd"):
+        write(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[1] == "write-fd")
     else:
         read(sys.argv[2])
