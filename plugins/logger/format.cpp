@@ -47,7 +47,7 @@ void lg_clock_reset(lg_clock *c)
     memset(c, 0, sizeof *c);
 }
 
-void lg_clock_place(lg_clock *c, const zk_frame *frames, int n, int64_t req_us, int64_t *out)
+void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us, int64_t *out)
 {
     if (n <= 0)
         return;

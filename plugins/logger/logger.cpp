@@ -39,16 +39,22 @@ int put(const cl_frame *f)
     return 0;
 }
 
-int put_frame(const zk_frame *zf, int64_t t_us, int sent)
+static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_FRAME_FDF &&
+                  CL_BRS == ZK_FRAME_BRS && CL_ESI == ZK_FRAME_ESI,
+              "frame flags pass through");
+
+int put_frame(const zk_fdframe *zf, int64_t t_us, int sent)
 {
+    const uint8_t kinds = ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI;
     cl_frame f;
     f.t_ns = t_us * 1000;
     f.id = zf->id;
     f.chan = (uint16_t)nbkit_chan();
-    f.flags = (uint8_t)((zf->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR)) | (sent ? CL_TX : 0));
-    f.len = zf->len > 8 ? 8 : zf->len;
+    f.flags = (uint8_t)((zf->flags & kinds) | (sent ? CL_TX : 0));
+    uint8_t max = (zf->flags & ZK_FRAME_FDF) ? 64 : 8;
+    f.len = zf->len > max ? max : zf->len;
     memset(f.data, 0, sizeof f.data);
-    memcpy(f.data, zf->data, sizeof zf->data);
+    memcpy(f.data, zf->data, f.len);
     return put(&f);
 }
 
@@ -237,7 +243,7 @@ void on_release(void)
     lg.page = nullptr;
 }
 
-void on_rx(const zk_frame *frames, int n, uint64_t ts)
+void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
 {
     if (!lg.logging)
         return;
@@ -246,7 +252,7 @@ void on_rx(const zk_frame *frames, int n, uint64_t ts)
 }
 
 /* Sent frames wait for the received frames of the same tick. */
-void on_tx(const nb_tx_entry *entries, int n, uint64_t ts)
+void on_tx(const nb_tx_fd_entry *entries, int n, uint64_t ts)
 {
     while (lg.logging && n > 0) {
         int took = lg_order_hold(&lg.order, entries, n);
@@ -260,14 +266,15 @@ void on_tx(const nb_tx_entry *entries, int n, uint64_t ts)
 
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
-    .rx_frames = on_rx, .tx_frames = on_tx, .errors = log_errors,
-    .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+    .errors = log_errors, .session_save = save_session, .load_begin = load_begin,
+    .load_key = load_key, .load_end = load_end, .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
 };
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0301, "Logger", "The Nimbrel developers",
-             "Logs received and sent frames and error reports to a candump log (.log), "
+NBKIT_PLUGIN_FD(plugin, 0x0301, "Logger", "The Nimbrel developers",
+             "Logs received and sent frames, classic and CAN FD, and error reports to a "
+             "candump log (.log), "
              "a Vector ASC file (.asc) or a binary logging file (.blf).")
 
 int lg_start(const char *path, int exclusive)

@@ -1,8 +1,8 @@
 /*
  * logger.h - the logging plug-in's internal declarations.
  *
- * The logger writes every frame the host received or sent, and every
- * error-counter report, to a file that other tools read: the can-utils
+ * The logger writes every frame the host received or sent, classic and
+ * CAN FD (it opts in to FD frames), and every error-counter report, to a file that other tools read: the can-utils
  * candump log format (.log), the Vector ASC format (.asc) or the binary
  * logging format (.blf), through the log library (canlog.h). Its writer
  * keeps a fixed buffer allocated when logging starts, written out when it
@@ -75,7 +75,7 @@ struct lg_clock {
 };
 void lg_clock_reset(lg_clock *c);
 /* Wall times of a batch's frames into out (n entries). */
-void lg_clock_place(lg_clock *c, const zk_frame *frames, int n, int64_t req_us, int64_t *out);
+void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us, int64_t *out);
 
 /* --------------------------------------------------------------- order */
 
@@ -85,18 +85,18 @@ void lg_clock_place(lg_clock *c, const zk_frame *frames, int n, int64_t req_us, 
 /* A tick's sent frames (held until its received frames come) and the
  * merged batch in the order of the adapter's clock (order.cpp). */
 struct lg_order {
-    zk_frame held[LG_HELD_MAX];
+    zk_fdframe held[LG_HELD_MAX];
     int nheld;
-    zk_frame frames[LG_HELD_MAX + LG_BATCH_MAX];
+    zk_fdframe frames[LG_HELD_MAX + LG_BATCH_MAX];
     uint8_t sent[LG_HELD_MAX + LG_BATCH_MAX];
     int64_t t_us[LG_HELD_MAX + LG_BATCH_MAX];   /* placed by the caller */
     int n;
 };
 /* Holds up to n sent frames; returns how many found room. */
-int lg_order_hold(lg_order *o, const nb_tx_entry *entries, int n);
+int lg_order_hold(lg_order *o, const nb_tx_fd_entry *entries, int n);
 /* Merges the held frames with nrx received ones into frames/sent (n of
  * them), in time order; nothing is held afterwards. */
-void lg_order_merge(lg_order *o, const zk_frame *rx, int nrx);
+void lg_order_merge(lg_order *o, const zk_fdframe *rx, int nrx);
 
 /* ----------------------------------------------------------- the state */
 

@@ -19,7 +19,7 @@ bool earlier(uint32_t a, uint32_t b) { return (int32_t)(a - b) < 0; }
 
 }  // namespace
 
-int lg_order_hold(lg_order *o, const nb_tx_entry *entries, int n)
+int lg_order_hold(lg_order *o, const nb_tx_fd_entry *entries, int n)
 {
     int room = LG_HELD_MAX - o->nheld;
     if (n > room)
@@ -29,7 +29,7 @@ int lg_order_hold(lg_order *o, const nb_tx_entry *entries, int n)
     return n;
 }
 
-void lg_order_merge(lg_order *o, const zk_frame *rx, int nrx)
+void lg_order_merge(lg_order *o, const zk_fdframe *rx, int nrx)
 {
     if (nrx > LG_BATCH_MAX)
         nrx = LG_BATCH_MAX;

@@ -10,9 +10,9 @@
 
 namespace {
 
-zk_frame at(uint32_t ts)
+zk_fdframe at(uint32_t ts)
 {
-    zk_frame f;
+    zk_fdframe f;
     memset(&f, 0, sizeof f);
     f.ts = ts;
     return f;
@@ -31,7 +31,7 @@ TEST(LoggerClock, FollowsTheAdapterClockThroughJitterWrapAndReset)
     std::vector<int64_t> placed;
     int64_t worst = 0;
     for (int tick = 0; tick < 50; tick++) {
-        std::vector<zk_frame> batch;
+        std::vector<zk_fdframe> batch;
         for (int i = 0; i < 20; i++)
             batch.push_back(at(ts0 + (uint32_t)((tick * 20 + i) * 1000)));
         int64_t arrival_last = WALL0 + (tick * 20 + 19) * 1000;
@@ -59,7 +59,7 @@ TEST(LoggerClock, FollowsTheAdapterClockThroughJitterWrapAndReset)
     }
 
     // The adapter restarted its clock: placed anew at the request time.
-    zk_frame fresh[2] = {at(5000), at(6000)};
+    zk_fdframe fresh[2] = {at(5000), at(6000)};
     int64_t req = placed.back() + 30000;
     int64_t out[2];
     lg_clock_place(&c, fresh, 2, req, out);
@@ -72,12 +72,12 @@ TEST(LoggerOrder, SentFramesTakeTheirPlaceAmongReceivedOnesAcrossTheWrap)
     static lg_order o;   // large: not on the stack
     o.nheld = 0;
     const uint32_t w = 0xFFFFFFF0u;   // the clock wraps among these frames
-    nb_tx_entry tx[2];
+    nb_tx_fd_entry tx[2];
     memset(tx, 0, sizeof tx);
     tx[0].frame = at(w + 5);
     tx[1].frame = at(w + 0x25);
     EXPECT_EQ(lg_order_hold(&o, tx, 2), 2);
-    const zk_frame rx[] = {at(w), at(w + 0x10), at(w + 0x30)};
+    const zk_fdframe rx[] = {at(w), at(w + 0x10), at(w + 0x30)};
     lg_order_merge(&o, rx, 3);
     ASSERT_EQ(o.n, 5);
     const uint32_t want[] = {w, w + 5, w + 0x10, w + 0x25, w + 0x30};

@@ -240,6 +240,61 @@ TEST_F(Logger, BlfFileReadsBackInPythonCanAndIsReadableWhileLogging)
     check_times(r, rb, ra, tb, ta);
 }
 
+// On a CAN FD channel: FD frames of every kind among classic ones, received
+// and sent, in each format, read back by python-can in the order and with
+// the times they were logged in.
+TEST_F(Logger, FdFramesReadBackInPythonCanInEveryFormat)
+{
+    sltest::reopen_channel_fd();
+    ASSERT_FALSE(HasFatalFailure());
+    auto fd = [](uint32_t id, uint8_t flags, uint8_t len) {
+        zk_fdframe f;
+        memset(&f, 0, sizeof f);
+        f.id = id;
+        f.flags = flags;
+        f.len = len;
+        for (int i = 0; i < len && !(flags & ZK_FRAME_RTR); i++)
+            f.data[i] = (uint8_t)(id + i);
+        return f;
+    };
+    std::string d64;
+    char hex[3];
+    for (int i = 0; i < 64; i++) {
+        snprintf(hex, sizeof hex, "%02X", (0x101 + i) & 0xFF);
+        d64 += hex;
+    }
+    for (const char *ext : {"log", "asc", "blf"}) {
+        const std::string c = strcmp(ext, "log") == 0 ? " can0" : " 0";
+        const std::vector<std::string> want = {
+            "S 100 D 8 0001020304050607 rx" + c,
+            "S 101 Fb 64 " + d64 + " rx" + c,
+            "E 18DAF110 Fe 12 101112131415161718191A1B rx" + c,
+            "S 7E8 R 2 - rx" + c,
+            "S 103 F 0 - rx" + c,
+            "S 201 Fbe 20 0102030405060708090A0B0C0D0E0F1011121314 tx" + c,
+        };
+        std::string file = dir_ + "/fd." + ext;
+        start(file);
+        ASSERT_TRUE(logging()) << message();
+        for (zk_fdframe f : {fd(0x100, 0, 8), fd(0x101, ZK_FRAME_FDF | ZK_FRAME_BRS, 64),
+                             fd(0x18DAF110, ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_ESI, 12),
+                             fd(0x7E8, ZK_FRAME_RTR, 2), fd(0x103, ZK_FRAME_FDF, 0)}) {
+            ASSERT_GE(zk_sim_inject_fd(0, &f), 1);
+            zk_sim_advance_us(1000);
+        }
+        tick();
+        zk_fdframe s = fd(0x201, ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI, 20);
+        ASSERT_GE(nb_send_fd_frame(&s), 0);
+        zk_sim_advance_us(1000);
+        tick();
+        click("logger-stop");
+        Read r = read_back(ext, file);
+        ASSERT_TRUE(r.ok) << r.err;
+        EXPECT_EQ(join(want), join(r.lines)) << ext << "\n" << nbtest::read_file(file);
+        EXPECT_TRUE(std::is_sorted(r.times.begin(), r.times.end())) << ext;
+    }
+}
+
 TEST_F(Logger, SelectorOverridesTheExtension)
 {
     std::string file = dir_ + "/trace.txt";
