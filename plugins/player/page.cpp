@@ -336,9 +336,11 @@ void pl_page_refresh(void)
             n += (size_t)g_snprintf(text + n, sizeof text - n,
                                     _("%llu unreadable lines or objects skipped (first: %s). "),
                                     (unsigned long long)st->bad, st->first_bad);
-        if (st->skipped_fd && n < sizeof text)
-            n += (size_t)g_snprintf(text + n, sizeof text - n, _("%llu CAN FD frames skipped. "),
-                                    (unsigned long long)st->skipped_fd);
+        if (pl.fd_unsent && n < sizeof text)
+            n += (size_t)g_snprintf(
+                text + n, sizeof text - n,
+                _("%llu CAN FD frames not sent: the channel is not in CAN FD mode. "),
+                (unsigned long long)pl.fd_unsent);
         if (st->error_frames && n < sizeof text)
             g_snprintf(text + n, sizeof text - n, _("%llu error frames not sent."),
                        (unsigned long long)st->error_frames);

@@ -11,7 +11,21 @@
 
 namespace {
 
-bool wanted(const cl_frame &f)
+static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_FRAME_FDF &&
+                  CL_BRS == ZK_FRAME_BRS,
+              "frame flags pass through");
+
+/* The channel as it is now (it may have been opened anew meanwhile). */
+bool fd_channel(void)
+{
+    nb_chan_status st;
+    memset(&st, 0, sizeof st);
+    nb_get_current_status(&st);
+    return st.fd != NB_FD_OFF;
+}
+
+/* A frame the direction and filter take. */
+bool chosen(const cl_frame &f)
 {
     if (f.flags & CL_ERR)
         return false;  /* error frames are recorded, not sendable */
@@ -20,6 +34,12 @@ bool wanted(const cl_frame &f)
     if (pl.dir == PL_DIR_TX && !(f.flags & CL_TX))
         return false;
     return idf_match(&pl.filter, f.id);
+}
+
+/* A chosen frame the channel can send. */
+bool wanted(const cl_frame &f)
+{
+    return chosen(f) && (!(f.flags & CL_FDF) || fd_channel());
 }
 
 /* Reads on to the next frame to send: 1 found, 2 found after starting
@@ -41,6 +61,8 @@ int fetch(void)
                 pl.pending = pl.pending_wrapped = 0;
                 return wrapped ? 2 : 1;
             }
+            if (rc == 1 && (pl.next.flags & CL_FDF) && chosen(pl.next))
+                pl.fd_unsent++;  /* a classic channel: counted, shown in the page */
             if (g_get_monotonic_time() - began > PL_READ_BUDGET_US) {
                 pl.pending = 1;
                 return 3;
@@ -106,6 +128,13 @@ int64_t bus_us_of(const cl_frame &f)
     memset(&st, 0, sizeof st);
     nb_get_current_status(&st);
     uint32_t kbit = st.baud_index >= 0 && st.baud_index <= 9 ? KBIT[st.baud_index] : 1000;
+    if (f.flags & CL_FDF) {
+        /* The arbitration phase at the nominal rate; length code, data and
+         * CRC at the data rate with BRS. */
+        uint32_t dkbit = (f.flags & CL_BRS) && st.data_kbit ? st.data_kbit : kbit;
+        int nominal = (f.flags & CL_EXT) ? 48 : 29, data = 8 * f.len + (f.len > 16 ? 33 : 29);
+        return (int64_t)nominal * 1000 / kbit + (int64_t)data * 1000 / dkbit;
+    }
     int bits = ((f.flags & CL_EXT) ? 67 : 47) + ((f.flags & CL_RTR) ? 0 : 8 * (f.len > 8 ? 8 : f.len));
     return (int64_t)bits * 1000 / kbit;
 }
@@ -148,13 +177,25 @@ void pause_with(int code)
 /* Sends the next frame: 1 sent, 0 not (retry later or paused). */
 int send_next(void)
 {
-    zk_frame z;
-    memset(&z, 0, sizeof z);
-    z.id = pl.next.id;
-    z.flags = (uint8_t)(pl.next.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR));
-    z.len = pl.next.len > 8 ? 8 : pl.next.len;
-    memcpy(z.data, pl.next.data, sizeof z.data);
-    int r = nb_send_frame(&z);
+    int r;
+    if (pl.next.flags & CL_FDF) {
+        /* ESI is the sending node's own state, never asked for. */
+        zk_fdframe z;
+        memset(&z, 0, sizeof z);
+        z.id = pl.next.id;
+        z.flags = (uint8_t)(pl.next.flags & (ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS));
+        z.len = pl.next.len;
+        memcpy(z.data, pl.next.data, sizeof z.data);
+        r = nb_send_fd_frame(&z);
+    } else {
+        zk_frame z;
+        memset(&z, 0, sizeof z);
+        z.id = pl.next.id;
+        z.flags = (uint8_t)(pl.next.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR));
+        z.len = pl.next.len > 8 ? 8 : pl.next.len;
+        memcpy(z.data, pl.next.data, sizeof z.data);
+        r = nb_send_frame(&z);
+    }
     if (r >= 0) {
         pl.sent++;
         pl.pass_bus_us += bus_us_of(pl.next);
@@ -301,8 +342,10 @@ int pl_open(void)
     /* Each read of the file is bounded, so a long stretch without a frame
      * to send never holds the window. */
     cl_set_budget(pl.rd, PL_READ_STEP);
+    cl_set_fd(pl.rd, 1);
     g_strlcpy(pl.open_path, pl.path, sizeof pl.open_path);
     pl.sent = 0;
+    pl.fd_unsent = 0;
     pl.passes = 0;
     pl.message[0] = '\0';
     find_next();
@@ -323,6 +366,7 @@ void pl_play(void)
     if (pl.state == PL_STOPPED) {
         if (!pl.have_next) {  /* at the end: from the start again */
             cl_rewind(pl.rd);
+            pl.fd_unsent = 0;
             pl.play_when_found = 1;
             find_next();
             if (pl.pending)
@@ -364,8 +408,10 @@ void pl_stop(void)
     pl.play_when_found = 0;
     schedule(0, 0);
     pl.pending = pl.pending_wrapped = 0;
-    if (pl.rd && cl_rewind(pl.rd) == 0)
+    if (pl.rd && cl_rewind(pl.rd) == 0) {
+        pl.fd_unsent = 0;
         find_next();
+    }
     pl.paused_file_ns = pl.have_next ? pl.next.t_ns : 0;
     pl_page_refresh();
 }

@@ -10,6 +10,10 @@
  * starts over. At speed 0 ("as fast as the bus takes") frames go out as
  * long as the adapter takes them, a few milliseconds per turn of the main
  * loop. The file is streamed: only the next frame is held in memory.
+ *
+ * CAN FD frames of the file go out as FD frames on a channel in CAN FD
+ * mode. A classic channel cannot send them: they are passed over and
+ * counted, and the page says how many, while the classic frames go out.
  */
 #ifndef PLAYER_H
 #define PLAYER_H
@@ -62,6 +66,8 @@ struct pl_state {
     int64_t paused_file_ns;        /* file time where a pause stopped */
     int64_t last_due_us;
     uint64_t sent;
+    uint64_t fd_unsent;            /* CAN FD frames passed over on a classic channel
+                                    * since the file was started (over all loops) */
     uint64_t passes;               /* loops completed */
     cl_stats pass_stats;           /* the reader's counts over a whole pass */
     int wtouts;                    /* write timeouts in a row */

@@ -126,6 +126,51 @@ TEST_F(Player, KeepsTheFilesTimingOverAMinuteWithoutDrift)
     }
 }
 
+// CAN FD frames among classic ones: a classic channel sends the classic
+// ones and the page says how many FD frames it could not send; a CAN FD
+// channel sends them all, as they were recorded.
+TEST_F(Player, FdFramesOnAClassicAndOnAnFdChannel)
+{
+    std::vector<cl_frame> frames = {make(0, 0x100), make(1, 0x101, CL_FDF | CL_BRS),
+                                    make(2, 0x1ABCDEF0, CL_EXT | CL_FDF | CL_ESI),
+                                    make(3, 0x103), make(4, 0x104, CL_FDF)};
+    frames[1].len = 64;
+    for (int i = 8; i < 64; i++)
+        frames[1].data[i] = (uint8_t)i;
+    frames[2].len = 12;
+    frames[4].len = 0;
+    memset(frames[4].data, 0, sizeof frames[4].data);
+    std::string path = write_log("fd.asc", frames);
+    open(path);
+    std::vector<Sent> sent;
+    click("player-play");
+    run_for(20000, 1000, sent);
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ(0x103u, sent[1].f.id);
+    EXPECT_NE(std::string::npos, label("player-info").find("3 CAN FD frames not sent"))
+        << label("player-info");
+    click("player-stop");
+
+    sltest::reopen_channel_fd();
+    ASSERT_FALSE(HasFatalFailure());
+    click("player-play");
+    for (int i = 0; i < 20; i++) {
+        zk_sim_advance_us(1000);
+        service_();
+    }
+    zk_fdframe out[16];
+    ASSERT_EQ(5, zk_sim_sent_fd(0, out, 16)) << message() << label("player-info");
+    for (int i = 0; i < 5; i++) {
+        SCOPED_TRACE(i);
+        // ESI is the sender's state: not asked for.
+        EXPECT_EQ(frames[(size_t)i].flags & ~CL_ESI, out[i].flags);
+        EXPECT_EQ(frames[(size_t)i].id, out[i].id);
+        ASSERT_EQ(frames[(size_t)i].len, out[i].len);
+        EXPECT_EQ(0, memcmp(frames[(size_t)i].data, out[i].data, out[i].len));
+    }
+    EXPECT_EQ(std::string::npos, label("player-info").find("CAN FD")) << label("player-info");
+}
+
 TEST_F(Player, TransportDirectionFilterAndLoop)
 {
     // Rx and Tx frames of a BLF file; an error frame and a CAN FD-free mix.
