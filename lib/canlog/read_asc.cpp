@@ -186,6 +186,26 @@ int meta_line(cl_reader *r, const char *s, const char *e)
     return 0;
 }
 
+/* A data byte at *p: two hex digits followed by a blank or the end take
+ * the short way (what writers write in hex files); anything else is read
+ * as a token. -1 when it is no byte. */
+inline int data_byte(const char **p, const char *e, int dec)
+{
+    const char *s = *p;
+    while (s < e && *s == ' ')
+        s++;
+    if (!dec && e - s >= 2 && (e - s == 2 || cl_space(s[2]))) {
+        int hi = cl_hexval((unsigned char)s[0]), lo = cl_hexval((unsigned char)s[1]);
+        if ((hi | lo) >= 0) {
+            *p = s + 2;
+            return hi << 4 | lo;
+        }
+    }
+    *p = s;
+    int64_t b = number(next_token(p, e), dec);
+    return b >= 0 && b <= 255 ? (int)b : -1;
+}
+
 bool is_bit(token t)
 {
     return t.n == 1 && (t.s[0] == '0' || t.s[0] == '1');
@@ -231,8 +251,8 @@ int fd_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const char 
         return -1;
     }
     for (int i = 0; i < len; i++) {
-        int64_t b = number(next_token(&s, e), dec);
-        if (b < 0 || b > 255) {
+        int b = data_byte(&s, e, dec);
+        if (b < 0) {
             *why = r->src.unterminated ? "line cut off at the end of the file"
                                        : "missing or bad data byte";
             return -1;

@@ -145,15 +145,23 @@ void cl_blf_free(cl_blf *b);
  * it) and goes to byte pos of it. 0, or -1 when there is no such place. */
 int cl_blf_reenter(cl_reader *r, size_t pos);
 
-/* Shared text helpers. */
+/* Shared text helpers. The value of a hex digit, -1 for any other
+ * character: a table, since the readers look up every data digit. */
+struct cl_hex_table {
+    int8_t v[256];
+    constexpr cl_hex_table() : v()
+    {
+        for (int c = 0; c < 256; c++)
+            v[c] = (int8_t)(c >= '0' && c <= '9'   ? c - '0'
+                            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                   : -1);
+    }
+};
+inline constexpr cl_hex_table CL_HEX;
 static inline int cl_hexval(unsigned char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c |= 0x20;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return CL_HEX.v[c];
 }
 static inline int cl_space(char c)
 {
