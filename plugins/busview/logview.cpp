@@ -31,7 +31,9 @@
 #include "canlog.h"
 #include "userfile.h"
 
-static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR, "flags pass through");
+static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_FRAME_FDF &&
+                  CL_BRS == ZK_FRAME_BRS && CL_ESI == ZK_FRAME_ESI,
+              "flags pass through");
 
 namespace {
 
@@ -121,7 +123,7 @@ log_view lg;
 /* A log frame's flags as the adapter library's (ZK_FRAME_*). */
 uint8_t log_flags(const cl_frame *f)
 {
-    return f->flags & (CL_EXT | CL_RTR);
+    return f->flags & BV_FRAME_FLAGS;
 }
 
 /* --------------------------------------------------------- scan side */
@@ -792,6 +794,7 @@ int bv_log_open(const char *path)
     close_scans();
     cl_scan_opts o{};
     o.frames = count_frames;
+    o.fd = 1;
     int err = 0;
     lg.all = cl_scan_open(path, &o, &err);
     if (!lg.all) {
@@ -859,6 +862,7 @@ void bv_log_set_filter(const bv_filter *f)
         *lg.select = *f;
         cl_scan_opts o{};
         o.format = cl_scan_format(lg.all);
+        o.fd = 1;
         o.select = passes_filter;
         o.select_ctx = lg.select;
         int err = 0;

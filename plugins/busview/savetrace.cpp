@@ -33,7 +33,6 @@ struct save_job {
     gint done;                    /* the thread has finished (atomic) */
     int err;                      /* 0, an errno value or a UF_E_* code */
     uint64_t saved;
-    uint64_t skipped_fd;
 };
 
 save_job job;
@@ -41,20 +40,21 @@ guint progress_source;
 GtkWidget *w_button;
 GtkWidget *w_message;
 
+static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_FRAME_FDF &&
+                  CL_BRS == ZK_FRAME_BRS && CL_ESI == ZK_FRAME_ESI &&
+                  sizeof(cl_frame::data) == sizeof(bv_rec::u.data),
+              "a frame line passes to the log library as it is");
 
-/* A frame line as the log library's frame; false for a CAN FD frame,
- * which its writers do not take. */
-bool to_log_frame(const bv_rec &r, cl_frame *f)
+/* A frame line, classic or CAN FD, as the log library's frame. */
+void to_log_frame(const bv_rec &r, cl_frame *f)
 {
-    if (r.flags & ZK_FRAME_FDF)
-        return false;
     memset(f, 0, sizeof *f);
     f->t_ns = r.t_us * 1000;
     f->id = r.id;
-    f->flags = (uint8_t)((r.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR)) | (r.kind == BV_TX ? CL_TX : 0));
-    f->len = r.len > 8 ? 8 : r.len;
-    memcpy(f->data, r.u.data, sizeof f->data);
-    return true;
+    f->flags = (uint8_t)((r.flags & BV_FRAME_FLAGS) | (r.kind == BV_TX ? CL_TX : 0));
+    f->len = r.len;
+    if (!(r.flags & ZK_FRAME_RTR))
+        memcpy(f->data, r.u.data, r.len);
 }
 
 gpointer run(gpointer)
@@ -71,9 +71,8 @@ gpointer run(gpointer)
         err = cl_writer_start(&w, job.recs[0].t_us * 1000);
         for (uint32_t i = 0; i < job.n && err == 0; i++) {
             cl_frame f;
-            if (!to_log_frame(job.recs[i], &f))
-                job.skipped_fd++;
-            else if ((err = cl_write(&w, &f)) == 0)
+            to_log_frame(job.recs[i], &f);
+            if ((err = cl_write(&w, &f)) == 0)
                 job.saved++;
             g_atomic_int_set(&job.written, (gint)(i + 1));
         }
@@ -128,13 +127,9 @@ gboolean on_progress(gpointer)
         show_message(text, true);
         return FALSE;
     }
-    int n = g_snprintf(text, sizeof text, _("Saved %llu frames to %s."),
-                       (unsigned long long)job.saved, job.name);
-    if (job.skipped_fd && n > 0 && (size_t)n < sizeof text)
-        g_snprintf(text + n, sizeof text - (size_t)n,
-                   _(" %llu CAN FD frames were not saved: the log writer does not take them yet."),
-                   (unsigned long long)job.skipped_fd);
-    show_message(text, job.skipped_fd > 0);
+    g_snprintf(text, sizeof text, _("Saved %llu frames to %s."), (unsigned long long)job.saved,
+               job.name);
+    show_message(text, false);
     return FALSE;
 }
 

@@ -929,11 +929,11 @@ TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
 // refused without waiting for a reader.
 TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
 {
-    rx({frame(0x050, 0, {0x05}, 500), frame(0x123, 0, {0x01, 0x02}, 1000),
-        frame(0x18DAF110, ZK_FRAME_EFF, {0xAB}, 2000)});
+    std::vector<zk_fdframe> in = {fd_frame(0x050, 0, 1, 500), fd_frame(0x123, 0, 2, 1000),
+                                  fd_frame(0x18DAF110, ZK_FRAME_EFF, 1, 2000),
+                                  fd_frame(0x200, ZK_FRAME_FDF, 12, 3000)};
+    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
     tx(frame(0x100, 0, {0xFF}, 0));
-    zk_fdframe fd = fd_frame(0x200, ZK_FRAME_FDF, 12, 3000);
-    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, &fd, 1);
     ASSERT_TRUE(wait_rows(6));
     set_filter("100-1FFFFFFF");   // the shown frames only
     std::string dir = nbtest::make_temp_dir("savetrace");
@@ -971,16 +971,16 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
     };
 
     std::string done = save_as("t.log");
-    EXPECT_EQ(0u, done.find("Saved 3 frames to t.log.")) << done;
-    EXPECT_NE(std::string::npos, done.find("1 CAN FD frames were not saved")) << done;
+    EXPECT_EQ("Saved 4 frames to t.log.", done);
     std::string text = nbtest::read_file(dir + "/t.log");
     std::vector<std::string> lines;
     for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
         size_t body = text.find(") ", at) + 2;
         lines.push_back(text.substr(body, nl - body));
     }
-    // The sent frame was stamped by the host's clock, after the others.
-    EXPECT_EQ((std::vector<std::string>{"can0 123#0102", "can0 18DAF110#AB", "can0 100#FF T"}),
+    // The sent frame was stamped by the host's clock, after the batch.
+    EXPECT_EQ((std::vector<std::string>{"can0 123#0001", "can0 18DAF110#00",
+                                        "can0 200##4000102030405060708090A0B", "can0 100#FF T"}),
               lines)
         << text;
 
@@ -1002,7 +1002,8 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
         std::vector<std::string> got;
         for (size_t at = 0, nl; (nl = text_out.find('\n', at)) != std::string::npos; at = nl + 1)
             got.push_back(text_out.substr(at, text_out.rfind(' ', nl) - at));   // time cut off
-        EXPECT_EQ((std::vector<std::string>{"S 123 D 2 0102 rx 0", "E 18DAF110 D 1 AB rx 0",
+        EXPECT_EQ((std::vector<std::string>{"S 123 D 2 0001 rx 0", "E 18DAF110 D 1 00 rx 0",
+                                            "S 200 F 12 000102030405060708090A0B rx 0",
                                             "S 100 D 1 FF tx 0"}),
                   got)
             << name << ":\n" << text_out;
@@ -1013,4 +1014,15 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
     done = save_as("pipe.log", true);
     EXPECT_NE(std::string::npos, done.find("not a regular file")) << done;
     EXPECT_TRUE(gtk_widget_get_sensitive(widget("busview-save-trace")));
+
+    // Opened in the bus viewer: the FD frame with its mark and every byte.
+    nbtest::DialogDriver opener;
+    choose_in_dialog(opener, dir + "/t.blf");
+    gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+    ASSERT_TRUE(opener.done());
+    GtkTreeModel *log = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
+    ASSERT_TRUE(nbtest::wait_until([&] { return get(log, 2, BV_COL_MARKS) == "FD"; }))
+        << get(log, 2, BV_COL_ID);
+    EXPECT_EQ("12", get(log, 2, BV_COL_LEN));
+    EXPECT_EQ("00 01 02 03 04 05 06 07 | 08 09 0A 0B", get(log, 2, BV_COL_DATA));
 }
