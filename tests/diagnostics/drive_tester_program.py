@@ -16,25 +16,14 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from driver_util import dogtail_tree, showing_window, wait_for  # noqa: E402
 
 # RoutineControl startRoutine 1234 with 96 bytes of options, and its
 # answer with 16 bytes of results.
 REQUEST = '31 01 12 34 ' + ' '.join('%02X' % i for i in range(96))
 ANSWER = '71 01 12 34 ' + ' '.join('%02X' % (0xA0 + i) for i in range(16))
-
-
-def wait_for(what, find, timeout=60.0):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        try:
-            found = find()
-        except Exception:  # the tree changes while windows come and go
-            found = None
-        if found:
-            return found
-        time.sleep(0.1)
-    raise RuntimeError("timed out waiting for " + what)
 
 
 def isotp_bound(iface):
@@ -63,29 +52,18 @@ def main():
                GTK_MODULES="gail:atk-bridge", ASAN_OPTIONS="detect_leaks=0:abort_on_error=0", LANG="C.UTF-8")
     env.pop("ZELK_BOARDS", None)
     env.pop("LANGUAGE", None)
-    os.environ["GTK_MODULES"] = "gail:atk-bridge"
     plugin = os.path.join(stage, "diagnostics.so")
     session = os.path.join(root, "tester.nbs")
     with open(session, "w") as f:
         f.write("[Nimbrel]\nChan=%d\nBaud=500\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\nPairs=123/321\n"
                 "TesterPair=123/321\nTesterRequest=%s\n" % (chan, plugin, plugin, REQUEST))
 
-    from dogtail import config
-    config.logDebugToStdOut = False
-    config.logDebugToFile = False
-    config.actionDelay = 0.05
-    config.searchBackoffDuration = 0.1
-    config.searchCutoffCount = 5
-    config.defaultDelay = 0.1
-    from dogtail import tree
+    tree = dogtail_tree()
 
     received = os.path.join(root, "received")
     recv = subprocess.Popen(["isotprecv", "-s", "321", "-d", "123", "-b", "4", "-m", "1", iface],
                             stdout=open(received, "w"))
     proc = subprocess.Popen([os.path.join(stage, "nimbrel"), session], env=env)
-
-    def app():
-        return next((a for a in tree.root.children if a.name == "nimbrel"), None)
 
     def control(node, role, name):
         return wait_for("%s %s" % (role, name), lambda: node.findChild(
@@ -93,8 +71,7 @@ def main():
 
     try:
         wait_for("isotprecv", lambda: isotp_bound(iface), 30)
-        main_window = wait_for("main window", lambda: next(
-            (w for w in app().children if w.roleName == "frame" and w.showing), None), 120)
+        main_window = wait_for("main window", lambda: showing_window(tree, "frame"), 120)
         tab = control(main_window, "page tab", "Diagnostics")
         send = control(tab, "push button", "Send")
         control(main_window, "toggle button", "Start").doActionNamed("click")
