@@ -127,8 +127,15 @@ int main(int argc, char **argv)
     app_init();
     nb_app *app = &the_app;
 
-    if (ZkInit() < 0) {
-        nb_error("ZELK library initialization failed\n");
+    if (int16_t r = ZkInit(); r < 0) {
+        /* The library's reason (a fault in the board list names the
+         * entry and the option) goes below the fixed text, in English
+         * like the library's own texts: no catalogue is bound yet. */
+        char reason[512] = "";
+        ZkStrError(r, reason, sizeof reason);
+        char text[NB_TEXT_MAX];
+        g_snprintf(text, sizeof text, "ZELK library initialization failed\n%s", reason);
+        nb_error(text);
         free_txlog();
         exit(1);
     }
