@@ -70,10 +70,37 @@ TEST_F(WriteTimeoutDialog, RangeEndsAcceptedTooLargeDiscarded)
     EXPECT_EQ(the_app.chan.wtout, 1000);
     apply_typed(driver, "35");
     EXPECT_EQ(the_app.chan.wtout, 35);
-    // Out of range: the previous value stays and is what OK applies.
-    apply_typed(driver, "1500");
-    EXPECT_EQ(the_app.chan.wtout, 35);
-    EXPECT_EQ(state_calls, 4);
+    EXPECT_EQ(state_calls, 3);
+    EXPECT_TRUE(driver.unexpected().empty());
+}
+
+TEST_F(WriteTimeoutDialog, OutOfRangeOrEmptyIsRefusedWithTheReasonAndTheDialogStays)
+{
+    DialogDriver driver;
+    auto step = std::make_shared<int>(0);
+    driver.then([step](GtkDialog *d) {
+        GtkWidget *hint = widget(d, "wtout-hint");
+        if (*step == 0) {
+            EXPECT_EQ(text_of(hint), "From 0 to 1000 ms; the default is 20 ms.");
+        } else if (*step == 1) {
+            EXPECT_EQ(text_of(hint),
+                      "99999 ms is not taken: the write timeout is from 0 to 1000 ms.");
+        }
+        if (*step == 2) {
+            EXPECT_EQ(text_of(hint), "\"\" is not taken: give a whole number of ms from 0 to 1000.");
+            nbtest::dialog_respond(d, GTK_RESPONSE_CANCEL);
+            return true;
+        }
+        EXPECT_EQ(the_app.chan.wtout, 20);
+        gtk_entry_set_text(GTK_ENTRY(widget(d, "wtout-spin")), *step == 0 ? "99999" : "");
+        ++*step;
+        nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+        return false;
+    });
+    write_timeout_dialog(nullptr, &the_app);
+    EXPECT_EQ(*step, 2);
+    EXPECT_EQ(the_app.chan.wtout, 20);
+    EXPECT_EQ(state_calls, 1);
     EXPECT_TRUE(driver.unexpected().empty());
 }
 
