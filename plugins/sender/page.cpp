@@ -153,6 +153,7 @@ GtkCellRenderer *text_column(const char *title, int col, int editable)
     if (editable) {
         g_object_set(r, "editable", TRUE, NULL);
         g_signal_connect(r, "edited", G_CALLBACK(on_edited), nullptr);
+        sd_tab_through_cells(GTK_TREE_VIEW(pw.view), r);
     }
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, r, "text", col, NULL);
     gtk_tree_view_column_set_resizable(c, TRUE);
@@ -275,6 +276,7 @@ void sd_page_release(void)
     if (sd.refresh)
         g_source_remove(sd.refresh);
     sd.refresh = 0;
+    sd_tab_release();
     memset(&pw, 0, sizeof pw);
 }
 

@@ -168,4 +168,8 @@ void sd_page_refresh(void);          /* rows marked dirty, the status texts */
 void sd_set_message(const char *text);
 int sd_page_selected(void);          /* selected row, -1 when none */
 
+/* celltab.cpp: Tab and Shift+Tab in an edited cell move the edit on. */
+void sd_tab_through_cells(GtkTreeView *view, GtkCellRenderer *renderer);
+void sd_tab_release(void);
+
 #endif /* SENDER_H */

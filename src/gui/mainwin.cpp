@@ -13,6 +13,8 @@
 #include "gui/gui_parts.h"
 #include "session/session_file.h"
 
+#include <initializer_list>
+
 /* The only data symbol the host exports: plug-ins parent their dialogs on it. */
 GtkWidget *nb_mainwin = nullptr;
 
@@ -174,26 +176,79 @@ void fit_to_screen(GtkWidget *win, int32_t *w, int32_t *h, int32_t *x, int32_t *
     *y = CLAMP(*y, r.y, r.y + r.height - *h);
 }
 
+/* The characters already used as mnemonics in one menu (lower case). */
+struct mnemonic_set {
+    gunichar used[16];
+    int count;
+    bool has(gunichar c) const
+    {
+        for (int i = 0; i < count; i++)
+            if (used[i] == c)
+                return true;
+        return false;
+    }
+};
+
+/* The label with a mnemonic for one of its letters or digits that no
+ * earlier item of the same menu uses: a word's first character when one
+ * is free, else any. The texts (and their translations) stay as they are;
+ * underscores in them are doubled so they show as themselves. */
+void mnemonic_label(const char *text, mnemonic_set *set, char *out, size_t size)
+{
+    const char *pick = nullptr;
+    for (int pass = 0; pass < 2 && !pick; pass++) {
+        bool word_start = true;
+        for (const char *p = text; *p && !pick; p = g_utf8_next_char(p)) {
+            gunichar c = g_utf8_get_char(p);
+            bool alnum = g_unichar_isalnum(c);
+            if (alnum && (pass == 1 || word_start) && !set->has(g_unichar_tolower(c)))
+                pick = p;
+            word_start = !alnum;
+        }
+    }
+    if (pick && set->count < static_cast<int>(G_N_ELEMENTS(set->used)))
+        set->used[set->count++] = g_unichar_tolower(g_utf8_get_char(pick));
+    size_t n = 0;
+    for (const char *p = text; *p && n + 3 < size; p++) {
+        if (p == pick || *p == '_')
+            out[n++] = '_';
+        out[n++] = *p;
+    }
+    out[n] = '\0';
+}
+
 GtkWidget *build_menu_bar(nb_app *app)
 {
     nb_gui &g = app->gui;
     GtkWidget *bar = gtk_menu_bar_new();
     gtk_widget_set_name(bar, "menubar");
+    /* Mnemonics of the titles: File and Help before the others, so they
+     * get their customary letters. */
+    mnemonic_set title_keys{};
+    char text[NB_TEXT_MAX];
+    char title_text[G_N_ELEMENTS(menu_titles)][NB_TEXT_MAX];
+    for (size_t k : {size_t(0), G_N_ELEMENTS(menu_titles) - 1})
+        mnemonic_label(_(menu_titles[k].label), &title_keys, title_text[k], NB_TEXT_MAX);
+    for (size_t k = 1; k + 1 < G_N_ELEMENTS(menu_titles); k++)
+        mnemonic_label(_(menu_titles[k].label), &title_keys, title_text[k], NB_TEXT_MAX);
+    size_t k = 0;
     for (const menu_title &t : menu_titles) {
-        GtkWidget *title = gtk_menu_item_new_with_label(_(t.label));
+        GtkWidget *title = gtk_menu_item_new_with_mnemonic(title_text[k++]);
         gtk_widget_set_name(title, t.name);
         g.*(t.member) = title;
         GtkWidget *menu = gtk_menu_new();
         gtk_menu_set_accel_group(GTK_MENU(menu), g.accel_group);
         gtk_menu_item_set_submenu(GTK_MENU_ITEM(title), menu);
         gtk_menu_shell_append(GTK_MENU_SHELL(bar), title);
+        mnemonic_set item_keys{};
         for (size_t i = 0; i < t.count; i++) {
             const menu_entry &e = t.entries[i];
             GtkWidget *item;
             if (!e.label) {
                 item = gtk_separator_menu_item_new();
             } else {
-                item = gtk_menu_item_new_with_label(_(e.label));
+                mnemonic_label(_(e.label), &item_keys, text, sizeof text);
+                item = gtk_menu_item_new_with_mnemonic(text);
                 gtk_widget_set_name(item, e.name);
                 /* Function keys stand alone; letters go with Ctrl. */
                 GdkModifierType mods = (e.accel_key >= GDK_F1 && e.accel_key <= GDK_F35)
@@ -212,6 +267,20 @@ GtkWidget *build_menu_bar(nb_app *app)
     gtk_menu_item_set_right_justified(GTK_MENU_ITEM(g.mi_help), TRUE);
     gtk_widget_show_all(bar);
     return bar;
+}
+
+/* Ctrl+Page Up / Ctrl+Page Down switch the plug-in pages from anywhere in
+ * the window, not only with the focus on the notebook's tabs; the
+ * notebook's own key handling does the switching, wrapping included. */
+gboolean on_page_key(GtkAccelGroup *, GObject *, guint keyval, GdkModifierType, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    if (!app->gui.notebook)
+        return FALSE;
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(app->gui.notebook, "change-current-page",
+                          keyval == GDK_Page_Up ? -1 : 1, &handled);
+    return TRUE;
 }
 
 }  // namespace
@@ -241,6 +310,9 @@ void build_main_window(nb_app *app)
     g.accel_group = gtk_accel_group_new();
     gtk_window_add_accel_group(GTK_WINDOW(win), g.accel_group);
     g_object_unref(g.accel_group);   /* the window keeps it alive */
+    for (guint key : {GDK_Page_Up, GDK_Page_Down})
+        gtk_accel_group_connect(g.accel_group, key, GDK_CONTROL_MASK, static_cast<GtkAccelFlags>(0),
+                                g_cclosure_new(G_CALLBACK(on_page_key), app, nullptr));
 
     GtkWidget *vbox = gtk_vbox_new(FALSE, 0);
     gtk_container_set_border_width(GTK_CONTAINER(vbox), 0);

@@ -2,6 +2,8 @@
 // sensitivity that follows the controller, and its destruction.
 #include <gdk/gdkkeysyms.h>
 
+#include <algorithm>
+
 #include "gui_fixture.h"
 
 using namespace nbtest;
@@ -134,6 +136,52 @@ TEST_F(GuiMainWindow, MenusInScreenOrder)
     EXPECT_EQ(find_menu_item(bar, "Configure"), g.mi_configure);
     EXPECT_EQ(find_menu_item(bar, "Quick Start"), g.mi_quick_start);
     EXPECT_EQ(find_menu_item(bar, "About"), g.mi_about);
+}
+
+TEST_F(GuiMainWindow, MenusHaveDistinctMnemonicsAndCtrlPageKeysSwitchPagesFromAnywhere)
+{
+    open_window();
+    nb_gui &g = the_app.gui;
+    auto key = [](GtkWidget *item) {
+        return gdk_keyval_to_lower(
+            gtk_label_get_mnemonic_keyval(GTK_LABEL(gtk_bin_get_child(GTK_BIN(item)))));
+    };
+    // File and Help keep their customary letters; HW settings takes the
+    // next word's.
+    EXPECT_EQ(key(g.mi_file), guint(GDK_f));
+    EXPECT_EQ(key(g.mi_hw_settings), guint(GDK_s));
+    EXPECT_EQ(key(g.mi_plugins), guint(GDK_p));
+    EXPECT_EQ(key(g.mi_help), guint(GDK_h));
+    EXPECT_TRUE(gtk_window_mnemonic_activate(GTK_WINDOW(nb_mainwin), GDK_f, GDK_MOD1_MASK));
+    gtk_menu_shell_deactivate(GTK_MENU_SHELL(find_by_name(nb_mainwin, "menubar")));
+    for (GtkWidget *title : {g.mi_file, g.mi_hw_settings, g.mi_help}) {
+        std::vector<guint> keys;
+        GList *items = gtk_container_get_children(GTK_CONTAINER(submenu(title)));
+        for (GList *l = items; l; l = l->next)
+            if (!GTK_IS_SEPARATOR_MENU_ITEM(l->data))
+                keys.push_back(key(GTK_WIDGET(l->data)));
+        g_list_free(items);
+        std::vector<guint> distinct(keys);
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        EXPECT_EQ(distinct.size(), keys.size()) << gtk_widget_get_name(title);
+        EXPECT_EQ(std::count(keys.begin(), keys.end(), GDK_VoidSymbol), 0);
+    }
+
+    GtkNotebook *nb = GTK_NOTEBOOK(g.notebook);
+    for (const char *name : {"one", "two", "three"})
+        gtk_notebook_append_page(nb, gtk_label_new(name), gtk_label_new(name));
+    gtk_widget_show_all(g.notebook);
+    gtk_notebook_set_current_page(nb, 0);
+    gtk_widget_grab_focus(g.btn_reset);   // far from the notebook
+    auto ctrl = [](guint k) {
+        return gtk_accel_groups_activate(G_OBJECT(nb_mainwin), k, GDK_CONTROL_MASK);
+    };
+    EXPECT_TRUE(ctrl(GDK_Page_Down));
+    EXPECT_EQ(gtk_notebook_get_current_page(nb), 1);
+    EXPECT_TRUE(ctrl(GDK_Page_Up));
+    EXPECT_TRUE(ctrl(GDK_Page_Up));
+    EXPECT_EQ(gtk_notebook_get_current_page(nb), 2) << "wraps round like the tabs do";
 }
 
 TEST_F(GuiMainWindow, AcceleratorsFollowControllerState)

@@ -2,6 +2,7 @@
 // over the simulated adapter with its manual clock; the plug-in's clock is
 // replaced by the simulation clock, so periodic frames are counted over
 // simulated time.
+#include <gdk/gdkkeysyms.h>
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -613,3 +614,62 @@ TEST_F(Sender, CanFdMessagesAreEditedSentAndKeptInTheSession)
 }
 
 }  // namespace
+
+TEST_F(Sender, TabTakesTheEditAndMovesToTheNextEditableCellShiftTabBack)
+{
+    click("sender-add");
+    click("sender-add");
+    GtkTreeView *view = GTK_TREE_VIEW(view_);
+    // The entry being edited, once there is one.
+    auto editor = [&]() -> GtkWidget * {
+        GtkWidget *f = gtk_window_get_focus(GTK_WINDOW(window_));
+        return f && GTK_IS_ENTRY(f) && gtk_widget_get_parent(f) == view_ ? f : nullptr;
+    };
+    auto start_edit = [&](int row, int col) {
+        ASSERT_TRUE(nbtest::wait_until([&] { return gtk_widget_get_mapped(view_); }));
+        nbtest::pump();
+        GtkTreePath *p = gtk_tree_path_new_from_indices(row, -1);
+        gtk_widget_grab_focus(view_);
+        gtk_tree_view_set_cursor(view, p, gtk_tree_view_get_column(view, col), TRUE);
+        gtk_tree_path_free(p);
+        ASSERT_TRUE(nbtest::wait_until([&] { return editor() != nullptr; }));
+    };
+    auto type_then = [&](const char *text, guint key, guint state) {
+        GtkWidget *e = editor();
+        ASSERT_NE(nullptr, e);
+        gtk_entry_set_text(GTK_ENTRY(e), text);
+        GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
+        ev->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(e)));
+        ev->key.keyval = key;
+        ev->key.state = state;
+        // The finished edit's entry goes (a new one may get its address).
+        GtkWidget *gone = e;
+        g_object_add_weak_pointer(G_OBJECT(e), reinterpret_cast<gpointer *>(&gone));
+        gtk_widget_event(e, ev);
+        gdk_event_free(ev);
+        ASSERT_TRUE(nbtest::wait_until([&] { return !gone && editor() != nullptr; }));
+    };
+    auto cursor = [&] {
+        GtkTreePath *p = nullptr;
+        GtkTreeViewColumn *c = nullptr;
+        gtk_tree_view_get_cursor(view, &p, &c);
+        GList *all = gtk_tree_view_get_columns(view);
+        std::pair<int, int> at{p ? gtk_tree_path_get_indices(p)[0] : -1, g_list_index(all, c)};
+        g_list_free(all);
+        if (p)
+            gtk_tree_path_free(p);
+        return at;
+    };
+
+    start_edit(0, COL_ID);
+    type_then("123", GDK_Tab, 0);   // the check boxes are passed over
+    EXPECT_EQ("123", cell(0, COL_ID));
+    EXPECT_EQ(std::make_pair(0, int(COL_LEN)), cursor());
+    type_then("", GDK_ISO_Left_Tab, GDK_SHIFT_MASK);
+    EXPECT_EQ(std::make_pair(0, int(COL_ID)), cursor());
+    // From the last editable cell to the next row's first.
+    start_edit(0, COL_PERIOD);
+    type_then("100", GDK_Tab, 0);
+    EXPECT_EQ("100", cell(0, COL_PERIOD));
+    EXPECT_EQ(std::make_pair(1, int(COL_ID)), cursor());
+}
