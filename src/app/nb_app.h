@@ -237,6 +237,9 @@ struct nb_session_ops {
     int32_t (*load)(nb_app *app, const char *path);
     int32_t (*load_auto)(nb_app *app);
     int32_t (*reload_plugin_settings)(nb_app *app);
+    /* Before the user's release of a plug-in: keeps its keys (see
+     * session_keep_released). */
+    void    (*keep_released)(nb_app *app, nb_plugin *entry);
 };
 
 /* The adapter a session's channel settings were made for, as the session

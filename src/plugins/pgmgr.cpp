@@ -429,8 +429,11 @@ int op_apply_pending(nb_app *app)
         entry->pending = 0;
         if (pending == 1)
             pgmgr_load(app, entry);
-        else if (pending == 2)
+        else if (pending == 2) {
+            if (entry->loaded && app->session.ops.keep_released)
+                app->session.ops.keep_released(app, entry);
             pgmgr_release(entry);
+        }
         carried_out = 1;
     }
     if (deferred)

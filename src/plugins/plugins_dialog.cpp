@@ -1,6 +1,7 @@
 /*
  * The Available plugins dialog: one row per listed plug-in with its name
- * (author and description in the tooltip) and a Load/Release toggle. A
+ * (author and description in the tooltip) and a Load/Release toggle,
+ * sorted by name, the dialog as large as its rows within the screen. A
  * toggle only marks the entry; the poller carries the mark out on its next
  * tick. Closing the dialog gives the loaded plug-ins their saved keys again
  * and rewrites the automatic session.
@@ -10,6 +11,10 @@
 
 #include "app/nb_app.h"
 #include "app/platform.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -37,9 +42,15 @@ guint table_rows(GtkWidget *table)
     return rows;
 }
 
-/* Adds the title label, the toggle and a separator for one entry. An entry
- * whose library no longer loads or lacks a descriptive string gets no row. */
-bool add_row(GtkWidget *table, nb_plugin *entry)
+/* What one row shows, copied out of the plug-in's library. */
+struct row_text {
+    nb_plugin *entry;
+    std::string name, author, desc;
+};
+
+/* The descriptive strings of an entry's library, loaded for the moment.
+ * An entry whose library no longer loads or lacks one of them gets no row. */
+bool read_row_text(nb_plugin *entry, row_text *out)
 {
     if (!entry->path)
         return false;
@@ -49,11 +60,18 @@ bool add_row(GtkWidget *table, nb_plugin *entry)
     const char *name = (const char *)nbsdep_dl_sym(lib, "__nbpg_name");
     const char *author = (const char *)nbsdep_dl_sym(lib, "__nbpg_author");
     const char *desc = (const char *)nbsdep_dl_sym(lib, "__nbpg_description");
-    if (!name || !author || !desc) {
-        nbsdep_dl_close(lib);
-        return false;
-    }
+    bool ok = name && author && desc;
+    if (ok)
+        *out = row_text{entry, name, author, desc};
+    nbsdep_dl_close(lib);
+    return ok;
+}
 
+/* Adds the title label, the toggle and a separator for one entry. */
+void add_row(GtkWidget *table, const row_text &row)
+{
+    nb_plugin *entry = row.entry;
+    const char *name = row.name.c_str(), *author = row.author.c_str(), *desc = row.desc.c_str();
     GtkWidget *title = gtk_label_new("");
     gchar *markup = g_markup_printf_escaped("<span size=\"x-large\">%s</span>", name);
     gtk_label_set_markup(GTK_LABEL(title), markup);
@@ -81,10 +99,22 @@ bool add_row(GtkWidget *table, nb_plugin *entry)
     gtk_table_resize(GTK_TABLE(table), r + 1, 2);
     gtk_table_attach_defaults(GTK_TABLE(table), gtk_hseparator_new(), 0, 2, r, r + 1);
     gtk_table_resize(GTK_TABLE(table), r + 2, 2);
+}
 
-    /* The strings were copied into the widgets; the library can go. */
-    nbsdep_dl_close(lib);
-    return true;
+/* The scrolled window asks for its content's size, up to most of the
+ * screen; beyond that it scrolls. */
+void fit_to_content(GtkWidget *scrolled, GtkWidget *content)
+{
+    GtkRequisition want;
+    gtk_widget_size_request(content, &want);
+    GdkScreen *screen = gtk_widget_get_screen(scrolled);
+    /* Room for the dialog's frame, its button row and a scroll bar. */
+    int max_w = gdk_screen_get_width(screen) * 9 / 10 - 40;
+    int max_h = gdk_screen_get_height(screen) * 9 / 10 - 100;
+    int w = want.width + 4, h = want.height + 4;
+    if (h > max_h)
+        w += 20;   /* the vertical scroll bar */
+    gtk_widget_set_size_request(scrolled, MIN(w, max_w), MIN(h, max_h));
 }
 
 }  // namespace
@@ -125,12 +155,20 @@ void plugins_dialog(GtkMenuItem *item, gpointer data)
 
     int walked = 0;
     nb_plugin *entry = nullptr;
+    std::vector<row_text> rows;
     for (nb_plugin_node *n = mgr->ops.pgmgr_next(nullptr, mgr, &entry); n;
          n = mgr->ops.pgmgr_next(n, mgr, &entry)) {
         ++walked;
-        if (entry)
-            add_row(table, entry);
+        row_text row;
+        if (entry && read_row_text(entry, &row))
+            rows.push_back(std::move(row));
     }
+    /* By name as the user reads it; the list's order only breaks ties. */
+    std::stable_sort(rows.begin(), rows.end(), [](const row_text &a, const row_text &b) {
+        return g_utf8_collate(a.name.c_str(), b.name.c_str()) < 0;
+    });
+    for (const row_text &row : rows)
+        add_row(table, row);
     if (walked == 0) {
         GtkWidget *label = gtk_label_new(_("No Nimbrel plugins found. Check Nimbrel installation.\n"));
         gtk_widget_set_name(label, "plugins-none");
@@ -138,6 +176,8 @@ void plugins_dialog(GtkMenuItem *item, gpointer data)
     }
 
     dlg_mgr = mgr;
+    gtk_widget_show_all(vbox);
+    fit_to_content(scrolled, vbox);
     gtk_widget_show_all(dialog);
     gtk_dialog_run(GTK_DIALOG(dialog));
     if (dialog)

@@ -112,6 +112,7 @@ void session_fill_ops(nb_session_ops *ops)
     ops->load = load;
     ops->load_auto = load_auto;
     ops->reload_plugin_settings = reload_plugin_settings;
+    ops->keep_released = session_keep_released;
 }
 
 extern "C" NB_HOST_API int nbpg_autosave(void)

@@ -237,9 +237,13 @@ struct staged_file {
  * automatic file, so that their settings outlive the start. A plug-in
  * loaded in this pass writes its own keys from then on, and reading
  * another session starts the list afresh. */
+/* The user's released plug-ins keep their section the same way, without
+ * a LoadPlugin line (load false): loading one again later, in this run or
+ * a later one, gives it back its settings. */
 struct kept_plugin {
     std::string path;
     std::vector<std::pair<std::string, std::string>> keys;
+    bool load = true;
 };
 std::vector<kept_plugin> kept;
 
@@ -248,16 +252,24 @@ void prune_kept(nb_pgmgr *mgr)
 {
     for (size_t i = kept.size(); i-- > 0;) {
         nb_plugin *entry = mgr->ops.pgmgr_find(mgr, kept[i].path.c_str());
-        if (entry && (entry->loaded || entry->ever_loaded))
+        if (entry && (entry->loaded || (kept[i].load && entry->ever_loaded)))
             kept.erase(kept.begin() + (long)i);
     }
+}
+
+long kept_index(const char *path)
+{
+    for (size_t i = 0; i < kept.size(); i++)
+        if (kept[i].path == path)
+            return (long)i;
+    return -1;
 }
 
 int write_kept_load_lines(FILE *f)
 {
     int rc = 0;
     for (const kept_plugin &k : kept)
-        if ((rc = cfg_write_key(f, "LoadPlugin", k.path.c_str())) < 0)
+        if (k.load && (rc = cfg_write_key(f, "LoadPlugin", k.path.c_str())) < 0)
             return rc;
     return 0;
 }
@@ -488,9 +500,13 @@ int plugin_key(nb_app *app, const char *key, const char *value)
             rs.cur_plugin = entry;
             send_request(app, entry, PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
         } else if (rs.load_mode != SES_LOAD_PLUGINS) {
-            for (size_t i = 0; i < kept.size(); i++)
-                if (kept[i].path == value)
-                    rs.cur_kept = (long)i;
+            /* A section of a plug-in the file does not load is kept as a
+             * released plug-in's section. */
+            rs.cur_kept = kept_index(value);
+            if (rs.cur_kept < 0) {
+                kept.push_back(kept_plugin{value, {}, false});
+                rs.cur_kept = (long)kept.size() - 1;
+            }
         }
         return 0;
     }
@@ -709,9 +725,7 @@ void keep_unloaded(nb_app *app)
 {
     for (const std::string &path : rs.named) {
         nb_plugin *entry = app->pgmgr.ops.pgmgr_find(&app->pgmgr, path.c_str());
-        bool listed = false;
-        for (const kept_plugin &k : kept)
-            listed |= k.path == path;
+        bool listed = kept_index(path.c_str()) >= 0;
         if (!(entry && entry->loaded) && !listed)
             kept.push_back(kept_plugin{path, {}});
     }
@@ -742,6 +756,42 @@ int ses_on_section_end(cfg_reader *rd, void *user)
 }
 
 }  // namespace
+
+void session_keep_released(nb_app *app, nb_plugin *entry)
+{
+    if (!app || !entry || !entry->loaded || !entry->path || writing)
+        return;
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *mem = open_memstream(&text, &size);
+    if (!mem)
+        return;
+    writing = true;
+    send_request(app, entry, PGRP_SESSION_SAVE, mem, 8);
+    writing = false;
+    (void)cfg_take_write_errno();
+    fclose(mem);
+
+    /* The lines as the writer made them, "key=value": written back the
+     * same way they read back as the plug-in's own. */
+    kept_plugin k{entry->path, {}, false};
+    for (char *line = text, *next; line && *line; line = next) {
+        next = strchr(line, '\n');
+        if (next)
+            *next++ = '\0';
+        char *eq = strchr(line, '=');
+        if (eq && eq != line) {
+            *eq = '\0';
+            k.keys.emplace_back(line, eq + 1);
+        }
+    }
+    free(text);
+    long i = kept_index(entry->path);
+    if (i >= 0)
+        kept[(size_t)i] = std::move(k);
+    else
+        kept.push_back(std::move(k));
+}
 
 int32_t session_write(nb_app *app, const char *path, int automatic)
 {

@@ -25,6 +25,12 @@ enum {
  * Returns 0, -1 (path not convertible, file not created or replaced),
  * CFG_E_BADNAME or CFG_E_IO. */
 int32_t session_write(nb_app *app, const char *path, int automatic);
+
+/* Asks a loaded plug-in that the user is releasing for its keys and keeps
+ * them: automatic files go on carrying its section, so loading it again
+ * gives it back its settings. */
+void session_keep_released(nb_app *app, nb_plugin *entry);
+
 /* Why the last session_write failed (the file and the system's reason),
  * empty after a success. */
 const char *session_write_error(void);

@@ -66,7 +66,7 @@ guint rows_of(GtkWidget *table)
     return rows;
 }
 
-TEST_F(PluginsDialog, OneRowGroupPerPluginInListOrder)
+TEST_F(PluginsDialog, OneRowGroupPerPluginSortedByNameAndNothingToScroll)
 {
     load(2);
     strings list_names;
@@ -81,10 +81,18 @@ TEST_F(PluginsDialog, OneRowGroupPerPluginInListOrder)
     guint rows = 0;
     strings titles, tips, labels;
     std::vector<bool> active;
+    double v_hidden = -1, h_hidden = -1;
     driver.then([&](GtkDialog *d) {
         GtkWidget *table = nbtest::find_by_name(GTK_WIDGET(d), "plugins-table");
         if (table)
             rows = rows_of(table);
+        /* The dialog takes its content's size: no part of it is out of view. */
+        GtkWidget *sw = nbtest::find_by_type(GTK_WIDGET(d), GTK_TYPE_SCROLLED_WINDOW);
+        auto hidden = [](GtkAdjustment *a) {
+            return gtk_adjustment_get_upper(a) - gtk_adjustment_get_page_size(a);
+        };
+        v_hidden = hidden(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(sw)));
+        h_hidden = hidden(gtk_scrolled_window_get_hadjustment(GTK_SCROLLED_WINDOW(sw)));
         for (GtkWidget *l : named(GTK_WIDGET(d), "plugin-title")) {
             titles.push_back(gtk_label_get_text(GTK_LABEL(l)));
             gchar *tip = gtk_widget_get_tooltip_text(l);
@@ -102,11 +110,18 @@ TEST_F(PluginsDialog, OneRowGroupPerPluginInListOrder)
 
     EXPECT_EQ(driver.seen().at(0).title, "Available plugins");
     EXPECT_EQ(rows, 7u);
+    EXPECT_LE(v_hidden, 0);
+    EXPECT_LE(h_hidden, 0);
     ASSERT_EQ(titles.size(), 3u);
     ASSERT_EQ(labels.size(), 3u);
+    strings sorted(titles);
+    std::sort(sorted.begin(), sorted.end(), [](const std::string &a, const std::string &b) {
+        return g_utf8_collate(a.c_str(), b.c_str()) < 0;
+    });
+    EXPECT_EQ(titles, sorted);
     for (size_t i = 0; i < 3; ++i) {
-        const bool is_b = list_names[i] == plugin_path(2);
-        const bool is_c = list_names[i] == plugin_path(3);
+        const bool is_b = titles[i] == "RecB";
+        const bool is_c = titles[i] == "Rec <C> & Co";
         if (is_c) {
             EXPECT_EQ(titles[i], "Rec <C> & Co");
             EXPECT_EQ(tips[i], "Author: <i>Bold</i> & sons\nUses <span> & \"quotes\"");
@@ -199,7 +214,8 @@ TEST_F(PluginsDialog, ToggleIsCarriedOutByTheNextTickWhileOpen)
     plugins_dialog(nullptr, &app());
     EXPECT_EQ(label_after_load, "Release");
     EXPECT_EQ(label_after_release, "Load   ");
-    EXPECT_EQ(events_of("RecA"), (strings{"INIT", "RELEASE"}));
+    /* Its keys are asked for before it goes, to be kept. */
+    EXPECT_EQ(events_of("RecA"), (strings{"INIT", "SAVE size=8 chan=0", "RELEASE"}));
 }
 
 TEST_F(PluginsDialog, TwoClicksBeforeATickLeaveTheReleaseOnly)
@@ -221,6 +237,46 @@ TEST_F(PluginsDialog, TwoClicksBeforeATickLeaveTheReleaseOnly)
     for (int v = 1; v <= 3; ++v)
         EXPECT_EQ(entry(v)->loaded, 0) << v;
     EXPECT_TRUE(events().empty());
+}
+
+TEST_F(PluginsDialog, AReleasedPluginGetsItsSettingsBackWhenLoadedAgain)
+{
+    load(1);
+    const std::string section = "\nPath=" + plugin_path(1) + "\nColor=blue\n";
+    nbtest::write_file(app().session.auto_file, "\n[Nimbrel]\nLoadPlugin=" + plugin_path(1) +
+                                                    "\n\n[Plugin]" + section);
+    app().session.ops.reload_plugin_settings(&app());
+    nb_plugin *a = entry(1);
+    /* Marks RecA in the open dialog, carries the mark out as the next tick
+     * would, closes the dialog. */
+    auto mark_and_close = [&](int pending) {
+        nbtest::DialogDriver driver;
+        driver.then([&](GtkDialog *d) {
+            a->pending = pending;
+            app().pgmgr.changes_pending = 1;
+            app().pgmgr.ops.pgmgr_apply_pending(&app());
+            nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+            return true;
+        });
+        plugins_dialog(nullptr, &app());
+    };
+    mark_and_close(2);
+    ASSERT_EQ(a->loaded, 0);
+    std::string saved = nbtest::read_file(app().session.auto_file);
+    EXPECT_EQ(saved.find("LoadPlugin="), std::string::npos) << saved;
+    EXPECT_NE(saved.find(section), std::string::npos) << saved;
+    /* A new pass reads it and goes on keeping it. */
+    app().session.ops.load_auto(&app());
+    app().session.ops.autosave(&app());
+    EXPECT_NE(nbtest::read_file(app().session.auto_file).find(section), std::string::npos);
+
+    events().clear();
+    mark_and_close(1);
+    ASSERT_EQ(a->loaded, 1);
+    EXPECT_EQ(events_of("RecA"), (strings{"INIT", "BEGIN size=0", "KEY Color=blue size=640",
+                                          "END", "SAVE size=8 chan=0"}));
+    saved = nbtest::read_file(app().session.auto_file);
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '['), 2) << saved;
 }
 
 TEST_F(PluginsDialog, ClosingReloadsKeysThenSaves)
