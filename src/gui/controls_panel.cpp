@@ -12,6 +12,9 @@
 
 #include "gui/gui_parts.h"
 
+#include <initializer_list>
+#include <utility>
+
 namespace {
 
 /* Lit (sensitive) when the counter was seen non-zero, dark otherwise.
@@ -26,6 +29,35 @@ void set_sensitive(GtkWidget *w, gboolean on)
 {
     if (w)
         gtk_widget_set_sensitive(w, on);
+}
+
+/* Lights or darkens an indicator. Lit and dark differ in shape, not only
+ * in colour: a cross when the event was seen, a tick when not, and the
+ * tooltip says which. */
+void set_indicator(GtkWidget *img, gboolean lit)
+{
+    if (!img)
+        return;
+    gtk_image_set_from_stock(GTK_IMAGE(img), lit ? GTK_STOCK_NO : GTK_STOCK_YES,
+                             GTK_ICON_SIZE_BUTTON);
+    gtk_widget_set_sensitive(img, lit);
+    const char *counter = static_cast<const char *>(g_object_get_data(G_OBJECT(img), "counter"));
+    char tip[NB_TEXT_MAX];
+    g_snprintf(tip, sizeof tip,
+               lit ? _("%s: seen (Clear or Reset darkens the indicators)") : _("%s: not seen"),
+               counter ? counter : "");
+    gtk_widget_set_tooltip_text(img, tip);
+}
+
+void darken_indicators(void)
+{
+    for (GtkWidget *img : {ind_ewl, ind_boff, ind_hovr, ind_sovr, ind_wtout})
+        set_indicator(img, FALSE);
+}
+
+void on_clear_clicked(GtkButton *, gpointer)
+{
+    darken_indicators();
 }
 
 /* Sets a toggle's active state without running its click handler. */
@@ -73,11 +105,12 @@ GtkWidget *make_toggle(const char *label, const char *name, GtkWidget **member)
     return btn;
 }
 
-GtkWidget *make_indicator(const char *name, GtkWidget **member)
+GtkWidget *make_indicator(const char *name, const char *counter, GtkWidget **member)
 {
-    GtkWidget *img = gtk_image_new_from_stock(GTK_STOCK_NO, GTK_ICON_SIZE_BUTTON);
+    GtkWidget *img = gtk_image_new();
     gtk_widget_set_name(img, name);
-    gtk_widget_set_sensitive(img, FALSE);
+    g_object_set_data(G_OBJECT(img), "counter", const_cast<char *>(counter));
+    set_indicator(img, FALSE);
     *member = img;
     g_signal_connect(img, "destroy", G_CALLBACK(gtk_widget_destroyed), member);
     return img;
@@ -136,7 +169,7 @@ GtkWidget *build_errors_panel(void)
     gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
 
     /* Not homogeneous: "WTOUT" is wider than a fifth of the narrow pane. */
-    GtkWidget *table = gtk_table_new(2, 5, FALSE);
+    GtkWidget *table = gtk_table_new(3, 5, FALSE);
     gtk_container_set_border_width(GTK_CONTAINER(table), 3);
     gtk_table_set_row_spacings(GTK_TABLE(table), 2);
     gtk_table_set_col_spacings(GTK_TABLE(table), 2);
@@ -149,9 +182,16 @@ GtkWidget *build_errors_panel(void)
     GtkWidget **members[5] = {&ind_ewl, &ind_boff, &ind_hovr, &ind_sovr, &ind_wtout};
     for (guint c = 0; c < 5; c++) {
         gtk_table_attach_defaults(GTK_TABLE(table), gtk_label_new(labels[c]), c, c + 1, 0, 1);
-        gtk_table_attach_defaults(GTK_TABLE(table), make_indicator(names[c], members[c]), c,
-                                  c + 1, 1, 2);
+        gtk_table_attach_defaults(GTK_TABLE(table),
+                                  make_indicator(names[c], labels[c], members[c]), c, c + 1, 1, 2);
     }
+    /* Darkens the indicators without touching the controller. */
+    GtkWidget *clear = gtk_button_new_with_label(_("Clear"));
+    gtk_widget_set_name(clear, "btn_clear_errors");
+    gtk_widget_set_tooltip_text(clear, _("Darken the error indicators; the controller is "
+                                         "not reset"));
+    g_signal_connect(clear, "clicked", G_CALLBACK(on_clear_clicked), nullptr);
+    gtk_table_attach(GTK_TABLE(table), clear, 3, 5, 2, 3, GTK_FILL, GTK_FILL, 0, 0);
     gtk_widget_show_all(frame);
     return frame;
 }
@@ -160,16 +200,15 @@ void update_error_indicators(const zk_errs *errs)
 {
     if (!errs)
         return;
-    if (errs->boff)
-        set_sensitive(ind_boff, TRUE);
-    if (errs->ewl)
-        set_sensitive(ind_ewl, TRUE);
-    if (errs->hovr)
-        set_sensitive(ind_hovr, TRUE);
-    if (errs->sovr)
-        set_sensitive(ind_sovr, TRUE);
-    if (errs->wtout)
-        set_sensitive(ind_wtout, TRUE);
+    /* Only a change is drawn: this runs on every tick with errors. */
+    const std::pair<uint16_t, GtkWidget *> seen[] = {{errs->boff, ind_boff},
+                                                     {errs->ewl, ind_ewl},
+                                                     {errs->hovr, ind_hovr},
+                                                     {errs->sovr, ind_sovr},
+                                                     {errs->wtout, ind_wtout}};
+    for (const auto &s : seen)
+        if (s.first && s.second && !gtk_widget_get_sensitive(s.second))
+            set_indicator(s.second, TRUE);
 }
 
 void start_controller(nb_app *app)
@@ -251,10 +290,6 @@ void on_reset_clicked(GtkButton *, gpointer data)
         if (rc < 0)
             lib_error_message(_("can not reset CAN controller"), rc);
     }
-    set_sensitive(ind_ewl, FALSE);
-    set_sensitive(ind_boff, FALSE);
-    set_sensitive(ind_hovr, FALSE);
-    set_sensitive(ind_sovr, FALSE);
-    set_sensitive(ind_wtout, FALSE);
+    darken_indicators();
     notify(app, 0);
 }

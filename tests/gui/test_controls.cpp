@@ -185,6 +185,40 @@ TEST_F(GuiControls, IndicatorsLightUntilReset)
     zk_sim_clear_failures();
 }
 
+// Lit and dark differ in shape (and say so in the tooltip); Clear darkens
+// them without a question, a reset or a notification.
+TEST_F(GuiControls, ClearDarkensWithoutResetAndLitLooksUnlikeDark)
+{
+    auto stock = [this](const char *name) {
+        gchar *id = nullptr;
+        gtk_image_get_stock(GTK_IMAGE(indicator(name)), &id, nullptr);
+        return std::string(id ? id : "");
+    };
+    auto tip = [this](const char *name) {
+        gchar *t = gtk_widget_get_tooltip_text(indicator(name));
+        std::string out = t ? t : "";
+        g_free(t);
+        return out;
+    };
+    zk_errs errs = {0, 0, 0, 0, 0};
+    errs.boff = 1;
+    the_app.gui.ops.update_error_indicators(&errs);
+    EXPECT_NE(stock("ind_boff"), stock("ind_ewl"));
+    EXPECT_EQ(tip("ind_boff"), "BOFF: seen (Clear or Reset darkens the indicators)");
+    EXPECT_EQ(tip("ind_ewl"), "EWL: not seen");
+
+    DialogDriver driver;
+    zk_sim_fail_next("ZkHwReset", ZK_E_IO);   // would show a message if called
+    gtk_button_clicked(GTK_BUTTON(find_by_name(nb_mainwin, "btn_clear_errors")));
+    for (const char *name : k_indicators) {
+        EXPECT_FALSE(gtk_widget_get_sensitive(indicator(name))) << name;
+        EXPECT_EQ(stock(name), stock("ind_ewl")) << name;
+    }
+    EXPECT_TRUE(state_changes().empty());
+    EXPECT_TRUE(driver.seen().empty());
+    zk_sim_clear_failures();
+}
+
 TEST_F(GuiControls, ResetYesWhileRunningKeepsStartStop)
 {
     gtk_button_clicked(GTK_BUTTON(startstop()));
