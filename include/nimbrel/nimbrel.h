@@ -26,8 +26,8 @@
  *
  * Interface version
  * -----------------
- * This header describes interface version 0x0301 (NBPG_VERSION_CURRENT:
- * major 3 in the high byte, minor 1 in the low byte). A plug-in states
+ * This header describes interface version 0x0302 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 2 in the low byte). A plug-in states
  * the version it was written for in __nbpg_version; the host lists every
  * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
  * plug-in built against an older header may rely on all of this:
@@ -50,6 +50,9 @@
  *           with the record nb_tx_fd_entry, the export nb_send_fd_frame,
  *           and the fields fd and data_kbit of nb_chan_status (formerly
  *           reserved bytes). See "CAN FD" below.
+ *   0x0302  The request PGRP_STOP_QUERY (12): what quitting would stop.
+ *           A plug-in of any version may answer it; an older host never
+ *           sends it.
  *
  * CAN FD
  * ------
@@ -153,7 +156,15 @@ enum {
      * poll tick that found frames sent through nb_send_frame or
      * nb_send_fd_frame: all of them, classic and FD, oldest first.
      * data: array of n nb_tx_fd_entry, data_size = 88 * n, n = 1..512. */
-    PGRP_TX_FD_FRAMES = 11
+    PGRP_TX_FD_FRAMES = 11,
+    /* (0x0302) When the user asks to quit, before anything stops: what
+     * quitting would stop in this plug-in, for the question the host asks
+     * then. No data. Result: pgrp_set_result_ptr(req, text), a short
+     * NUL-terminated UTF-8 text in the user's language (for example
+     * "Logging to trace.log"), owned by the plug-in and valid until its
+     * next request; leave it null when nothing would stop. The host takes
+     * at most 255 bytes of it. */
+    PGRP_STOP_QUERY = 12
 };
 
 /* ---------------------------------------------------------------------
@@ -407,7 +418,7 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 /* The lowest interface version a plug-in may declare, and the version
  * this header describes (see "Interface version" at the top). */
 #define NBPG_VERSION_MIN 0x0300u
-#define NBPG_VERSION_CURRENT 0x0301u
+#define NBPG_VERSION_CURRENT 0x0302u
 
 /* Bits of __nbpg_features. */
 /* The plug-in handles CAN FD: it receives PGRP_RX_FD_FRAMES and

@@ -264,10 +264,23 @@ void on_tx(const nb_tx_fd_entry *entries, int n, uint64_t ts)
     }
 }
 
+/* Asked before the program quits: a log being written stops. */
+void on_other(pgrp *req)
+{
+    static char said[LG_PATH_MAX + 64];
+    if (pgrp_get_type(req) != PGRP_STOP_QUERY || !lg.logging)
+        return;
+    gchar *base = g_path_get_basename(lg.path);
+    g_snprintf(said, sizeof said, _("Logging to %s"), base);
+    g_free(base);
+    pgrp_set_result_ptr(req, said);
+}
+
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .errors = log_errors, .session_save = save_session, .load_begin = load_begin,
     .load_key = load_key, .load_end = load_end, .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
+    .other = on_other,
 };
 
 }  // namespace

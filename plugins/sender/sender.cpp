@@ -115,9 +115,25 @@ void on_release(void)
     sd.page = nullptr;
 }
 
+/* Asked before the program quits: periodic sending stops. */
+void on_other(pgrp *req)
+{
+    static char said[128];
+    if (pgrp_get_type(req) != PGRP_STOP_QUERY || !sd.running)
+        return;
+    int periodic = 0;
+    for (int i = 0; i < sd.count; i++)
+        periodic += sd.msgs[i].enabled && sd.msgs[i].period_ms > 0 && !sd.msgs[i].paused;
+    if (periodic == 0)
+        return;
+    g_snprintf(said, sizeof said, _("Periodic sending (messages: %d)"), periodic);
+    pgrp_set_result_ptr(req, said);
+}
+
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+    .other = on_other,
 };
 
 }  // namespace

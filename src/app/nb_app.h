@@ -258,6 +258,7 @@ struct nb_session {
     int32_t load_checked;         /* load_file was picked in the Load Session
                                    * dialog and read whole there */
     nb_adapter_id adapter;        /* of the session read in this pass */
+    int32_t quit_unasked;         /* 1: quit without asking what would stop */
     nb_session_ops ops;
 };
 
@@ -346,7 +347,8 @@ int  choose_session_file(nb_app *app);                   /* 1 when a file was ch
 void on_save_session(GtkMenuItem *item, gpointer app);
 void on_load_session(GtkMenuItem *item, gpointer app);
 void on_reset_session(GtkMenuItem *item, gpointer app);
-void quit_main_loop(GtkWidget *widget, gpointer app);    /* Quit item and window "destroy" */
+void quit_main_loop(GtkWidget *widget, gpointer app);    /* window "destroy" */
+void on_quit(GtkMenuItem *item, gpointer app);            /* Quit item: asks first */
 
 /* ------------------------------------------------------------ src/gui */
 void gui_fill_ops(nb_gui_ops *ops);
@@ -376,6 +378,8 @@ enum {
 bool session_adapter_differs(const nb_app *app);
 /* Shows what differs and asks which settings the channel takes. */
 int  other_adapter_dialog(nb_app *app);
+/* Asks before quitting while plug-ins have work running; true: quit. */
+bool ask_before_quit(nb_app *app);
 gboolean hex_spin_output(GtkSpinButton *spin, gpointer data);
 gint hex_spin_input(GtkSpinButton *spin, gdouble *new_value, gpointer data);
 

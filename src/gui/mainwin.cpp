@@ -46,7 +46,7 @@ const menu_entry file_entries[] = {
     {N_("Reset session to defaults"), 0, G_CALLBACK(on_reset_session),
      &nb_gui::mi_reset_session, "mi_reset_session"},
     {nullptr, 0, nullptr, nullptr, nullptr},
-    {N_("Quit"), GDK_q, G_CALLBACK(quit_main_loop), nullptr, "mi_quit"},
+    {N_("Quit"), GDK_q, G_CALLBACK(on_quit), nullptr, "mi_quit"},
 };
 
 const menu_entry hw_entries[] = {
@@ -102,12 +102,14 @@ void on_mainwin_destroy(GtkWidget *widget, gpointer data)
     }
 }
 
-/* The window manager's close button asks the window to go: leave the main
- * loop as Quit does and keep the window, so that the run loop releases the
- * plug-ins while their pages still exist and then destroys it. */
+/* The window manager's close button quits as File > Quit does, question
+ * included: once the user agrees, leave the main loop and keep the window,
+ * so that the run loop releases the plug-ins while their pages still exist
+ * and then destroys it. */
 gboolean on_mainwin_delete(GtkWidget *widget, GdkEvent *, gpointer data)
 {
-    quit_main_loop(widget, data);
+    if (ask_before_quit(static_cast<nb_app *>(data)))
+        quit_main_loop(widget, data);
     return TRUE;
 }
 

@@ -182,6 +182,7 @@ void on_reset_session(GtkMenuItem *item, gpointer data)
     ch.baud_index = 7;
     ch.wtout = 20;
     ch.lom = 0;
+    app->session.quit_unasked = 0;
     /* Without a usable automatic file (no data folder, a failed write)
      * the next pass starts from the defaults set above instead of a file
      * that does not hold them. */
@@ -195,4 +196,10 @@ void on_reset_session(GtkMenuItem *item, gpointer data)
 void quit_main_loop(GtkWidget *widget, gpointer data)
 {
     leave_main_loop();
+}
+
+void on_quit(GtkMenuItem *item, gpointer data)
+{
+    if (ask_before_quit(static_cast<nb_app *>(data)))
+        leave_main_loop();
 }

@@ -58,7 +58,8 @@ enum {
     KEY_PAGE = 20,
     KEY_BOARD = 21,
     KEY_MAKER = 22,
-    KEY_SERIAL = 23
+    KEY_SERIAL = 23,
+    KEY_QUITUNASKED = 24
 };
 
 struct token_name {
@@ -85,6 +86,7 @@ const token_name key_names[] = {
     {"Page", KEY_PAGE},
     {"Board", KEY_BOARD},     {"Maker", KEY_MAKER},
     {"Serial", KEY_SERIAL},
+    {"QuitWithoutAsking", KEY_QUITUNASKED},
 };
 
 /* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
@@ -406,6 +408,9 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     if ((rc = write_int(f, "Amask", "0x%lx", (long)ch.acc_mask)) < 0) return rc;
     if ((rc = write_int(f, "Acode", "0x%lx", (long)ch.acc_code)) < 0) return rc;
     if ((rc = write_int(f, "Wtout", "%ld", ch.wtout)) < 0) return rc;
+    /* Only when set: files of earlier versions never had the key. */
+    if (app->session.quit_unasked &&
+        (rc = cfg_write_key(f, "QuitWithoutAsking", "1")) < 0) return rc;
 
     for (nb_plugin *loaded : ws.order)
         if ((rc = cfg_write_key(f, "LoadPlugin", loaded->path)) < 0) return rc;
@@ -679,6 +684,7 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             return bad_value(rd);
         ch.data_sp = (uint16_t)v;
         break;
+    case KEY_QUITUNASKED: app->session.quit_unasked = v != 0; break;
     case KEY_HSIZE: gui.hsize = v; break;
     case KEY_VSIZE: gui.vsize = v; break;
     case KEY_LEFTPANESIZE: gui.left_pane_size = v; break;

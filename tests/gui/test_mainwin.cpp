@@ -192,7 +192,7 @@ TEST_F(GuiMainWindow, AcceleratorsFollowControllerState)
     ASSERT_NE(quit, nullptr);
     watch_item(g.mi_load_session, G_CALLBACK(on_load_session));
     watch_item(g.mi_save_session, G_CALLBACK(on_save_session));
-    watch_item(quit, G_CALLBACK(quit_main_loop));
+    watch_item(quit, G_CALLBACK(on_quit));
 
     activations = 0;
     EXPECT_TRUE(press(GDK_l));

@@ -673,3 +673,35 @@ TEST_F(Sender, TabTakesTheEditAndMovesToTheNextEditableCellShiftTabBack)
     EXPECT_EQ("100", cell(0, COL_PERIOD));
     EXPECT_EQ(std::make_pair(1, int(COL_ID)), cursor());
 }
+
+TEST_F(Sender, QuittingWhilePeriodicSendingAsksOnceSaysWhatStopsAndCanStopAsking)
+{
+    EXPECT_TRUE(ask_before_quit(&the_app)) << "nothing running: no question";
+    add("123", 0, "1", "01", "100", 1);
+    click("sender-start");
+    // Cancel keeps the program; the question names what would stop.
+    nbtest::DialogDriver driver;
+    std::string secondary;
+    driver.then([&](GtkDialog *d) {
+        gchar *text = nullptr;
+        g_object_get(d, "secondary-text", &text, NULL);
+        secondary = text ? text : "";
+        g_free(text);
+        nbtest::dialog_respond(d, GTK_RESPONSE_CANCEL);
+        return true;
+    });
+    EXPECT_FALSE(ask_before_quit(&the_app));
+    EXPECT_EQ("Quitting now stops:\n\u2022 Periodic sending (messages: 1)", secondary);
+    // Quit with "Don't ask again": kept, and not asked any more.
+    driver.then([](GtkDialog *d) {
+        gtk_toggle_button_set_active(
+            GTK_TOGGLE_BUTTON(nbtest::find_by_name(GTK_WIDGET(d), "quit-dont-ask")), TRUE);
+        nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+        return true;
+    });
+    EXPECT_TRUE(ask_before_quit(&the_app));
+    EXPECT_EQ(1, the_app.session.quit_unasked);
+    EXPECT_TRUE(ask_before_quit(&the_app));
+    EXPECT_EQ(2u, driver.seen().size());
+    the_app.session.quit_unasked = 0;
+}

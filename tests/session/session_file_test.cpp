@@ -240,6 +240,17 @@ TEST_F(SessionFile, CanFdKeysAndOldFiles)
     }
 }
 
+TEST_F(SessionFile, QuitWithoutAskingIsWrittenOnlyWhenSetAndReadBack)
+{
+    EXPECT_EQ(saved(0).find("Quit"), std::string::npos);
+    app().session.quit_unasked = 1;
+    EXPECT_NE(saved(1).find("Wtout=20\nQuitWithoutAsking=1\n"), std::string::npos);
+    app().session.quit_unasked = 0;
+    ASSERT_EQ(read("[Nimbrel]\nQuitWithoutAsking=1\n", SES_LOAD_AUTO), 0);
+    EXPECT_EQ(app().session.quit_unasked, 1);
+    app().session.quit_unasked = 0;
+}
+
 TEST_F(SessionFile, MainSectionWithoutChanKeepsTheChannel)
 {
     ASSERT_EQ(read("[Nimbrel]\nChan=4\n", SES_LOAD_FILE), 0);

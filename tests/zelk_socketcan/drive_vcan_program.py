@@ -36,7 +36,8 @@ def main():
     env.pop("ZELK_BOARDS", None)
     logger = os.path.join(stage, "logger.so")
     with open(os.path.join(root, "data", ".nbauto-ch%d.nbs" % chan), "w") as f:
-        f.write("[Nimbrel]\nChan=%d\nBaud=1000\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n"
+        # QuitWithoutAsking: Ctrl+Q below ends the program while it logs.
+        f.write("[Nimbrel]\nChan=%d\nBaud=1000\nQuitWithoutAsking=1\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n"
                 "Format=candump\nFolder=%s\nAutoStart=1\n" % (chan, logger, logger, root + "/logs"))
 
     tree = dogtail_tree()
