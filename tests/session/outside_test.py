@@ -18,6 +18,7 @@ tells that it was rewritten.
 import ctypes
 import ctypes.util
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -97,8 +98,15 @@ class Program:
         return path
 
     def start(self, *args, stderr=None):
+        """Starts the program; its stderr goes to stderr, else to the file
+        that complaints() reads."""
+        own = stderr is None
+        if own:
+            stderr = open(os.path.join(self.root, 'program-stderr.txt'), 'a')
         self.proc = subprocess.Popen([os.path.join(self.inst, 'nimbrel')] + list(args),
                                      env=self.env, stderr=stderr)
+        if own:
+            stderr.close()
         self.app = wait_for(self._find_app, 'the program on the accessibility bus')
 
     def _find_app(self):
@@ -181,6 +189,15 @@ class Program:
             check(any(stops in t for t in self.labels(d)), 'question %r' % self.labels(d))
             self.button(d, 'Quit').doActionNamed('click')
         return self.proc.wait(timeout=30)
+
+    def complaints(self):
+        """The GLib and GTK warnings and criticals the program printed: each
+        one is a fault (of ours, or a toolkit bug we walked into)."""
+        try:
+            with open(os.path.join(self.root, 'program-stderr.txt'), errors='replace') as f:
+                return [l.rstrip() for l in f if re.search(r'-(CRITICAL|WARNING) \*\*', l)]
+        except FileNotFoundError:
+            return []
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -883,6 +900,8 @@ def main():
         if os.environ.get('SES_BUSY_BESIDE') == '1':
             neighbour.hold((0, 1))
         CASES[sys.argv[1]](p)
+        complaints = p.complaints()
+        check(not complaints, 'the program printed:\n' + '\n'.join(complaints))
         print('PASS', sys.argv[1])
         return 0
     except Exception as e:
