@@ -12,6 +12,9 @@
 
 #include <algorithm>
 
+char sg_folder_dbc[SG_PATH_MAX];
+char sg_folder_export[SG_PATH_MAX];
+
 namespace {
 
 enum { UCOL_ID, UCOL_COUNT, UCOL_PERIOD, UCOL_DATA, N_UCOLS };
@@ -265,9 +268,12 @@ gboolean on_key(GtkWidget *, GdkEventKey *e, gpointer)
 
 /* ----------------------------------------------------------- tool bar */
 
-/* Runs a file chooser; the host must not release the plug-in meanwhile. */
-char *choose_file(const char *title, GtkFileChooserAction action, const char *pattern,
-                  const char *name)
+/* Runs a file chooser; the host must not release the plug-in meanwhile.
+ * It starts in *folder (held in UTF-8), else in fallback, else in the home
+ * folder: a save chooser without a folder would ask for one before Save
+ * did anything. The chosen file's folder goes back into *folder. */
+char *choose_file(const char *title, GtkFileChooserAction action, const char *filter_name,
+                  const char *pattern, const char *name, char *folder, const char *fallback)
 {
     GtkWidget *dialog = gtk_file_chooser_dialog_new(
         title, GTK_WINDOW(nb_mainwin), action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
@@ -278,8 +284,16 @@ char *choose_file(const char *title, GtkFileChooserAction action, const char *pa
         gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog), TRUE);
         gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name);
     }
+    const char *start = folder[0] ? folder : fallback;
+    gchar *local_start = start ? g_filename_from_utf8(start, -1, nullptr, nullptr, nullptr) : nullptr;
+    if (!local_start || !g_file_test(local_start, G_FILE_TEST_IS_DIR)) {
+        g_free(local_start);
+        local_start = g_strdup(g_get_home_dir());
+    }
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), local_start);
+    g_free(local_start);
     GtkFileFilter *filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, pattern);
+    gtk_file_filter_set_name(filter, filter_name);
     gtk_file_filter_add_pattern(filter, pattern);
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
     filter = gtk_file_filter_new();
@@ -296,13 +310,22 @@ char *choose_file(const char *title, GtkFileChooserAction action, const char *pa
     }
     gtk_widget_destroy(dialog);
     nbpg_loadrelease_disable();
+    if (path) {
+        gchar *dir = g_path_get_dirname(path);
+        g_strlcpy(folder, dir, SG_PATH_MAX);
+        g_free(dir);
+    }
     return path;
 }
 
 void on_open(GtkButton *, gpointer)
 {
+    /* Without a folder of its own: the first open database's. */
+    gchar *db_dir = sg.ndb > 0 ? g_path_get_dirname(sg.db_path[0]) : nullptr;
     char *path = choose_file(_("Open a DBC database"), GTK_FILE_CHOOSER_ACTION_OPEN,
-                             "*.[dD][bB][cC]", nullptr);
+                             _("DBC databases (*.dbc)"), "*.[dD][bB][cC]", nullptr,
+                             sg_folder_dbc, db_dir);
+    g_free(db_dir);
     if (!path || !sg.page) {
         g_free(path);
         return;
@@ -347,8 +370,10 @@ void on_export(GtkButton *, gpointer png)
     GtkAllocation a;
     gtk_widget_get_allocation(sg.w_plot, &a);
     char *path = choose_file(png ? _("Export the plot as PNG") : _("Export the visible range as CSV"),
-                             GTK_FILE_CHOOSER_ACTION_SAVE, png ? "*.png" : "*.csv",
-                             png ? "signals.png" : "signals.csv");
+                             GTK_FILE_CHOOSER_ACTION_SAVE,
+                             png ? _("PNG images (*.png)") : _("CSV files (*.csv)"),
+                             png ? "*.png" : "*.csv", png ? "signals.png" : "signals.csv",
+                             sg_folder_export, nullptr);
     if (!path || !sg.page) {
         g_free(path);
         return;
@@ -492,6 +517,8 @@ GtkWidget *build_unknown(void)
 GtkWidget *sg_page_build(void)
 {
     status_shown[0] = '\0';
+    /* A library loaded again may keep its data: the session gives them. */
+    sg_folder_dbc[0] = sg_folder_export[0] = '\0';
     sg.drag_x = -1;
     GtkWidget *page = gtk_vbox_new(FALSE, 4);
     gtk_container_set_border_width(GTK_CONTAINER(page), 4);

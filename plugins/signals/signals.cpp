@@ -21,6 +21,8 @@ const char *const KEY_MODE = "PlotMode";
 const char *const KEY_FOLLOW = "Follow";
 const char *const KEY_SPAN = "Span";
 const char *const KEY_CAP = "PointCap";
+const char *const KEY_DBC_FOLDER = "DbcFolder";
+const char *const KEY_EXPORT_FOLDER = "ExportFolder";
 
 const char *const MODES[] = {"overlay", "lanes", nullptr};
 static_assert(SG_OVERLAY == 0 && SG_LANES == 1, "MODES follows the plot modes");
@@ -101,6 +103,10 @@ void save_session(void *file)
     nbkit_save_bool(file, KEY_FOLLOW, sg.view.follow);
     nbkit_save_double(file, KEY_SPAN, "%.6g", sg.view.span);
     nbkit_save_int(file, KEY_CAP, (long long)sg.cap_points);
+    if (sg_folder_dbc[0])
+        nbpg_save_key(file, KEY_DBC_FOLDER, sg_folder_dbc);
+    if (sg_folder_export[0])
+        nbpg_save_key(file, KEY_EXPORT_FOLDER, sg_folder_export);
 }
 
 void load_begin(void)
@@ -137,6 +143,10 @@ void load_key(const pgrp_session_key *key)
         if (end != value && *end == '\0')
             sg.load_cap = v < SG_CAP_MIN ? SG_CAP_MIN : v > SG_CAP_MAX ? SG_CAP_MAX : v;
     }
+    else if (nbkit_key_is(key, KEY_DBC_FOLDER))
+        g_strlcpy(sg_folder_dbc, value, sizeof sg_folder_dbc);
+    else if (nbkit_key_is(key, KEY_EXPORT_FOLDER))
+        g_strlcpy(sg_folder_export, value, sizeof sg_folder_export);
     nbkit_key_choice(key, KEY_MODE, MODES, &sg.load_view.mode);
     nbkit_key_bool(key, KEY_FOLLOW, &sg.load_view.follow);
     nbkit_key_double(key, KEY_SPAN, SPAN_MIN, SPAN_MAX, &sg.load_view.span);

@@ -337,5 +337,9 @@ void sg_page_detach_table(void);        /* before the message table changes */
 void sg_page_loads_done(void);
 void sg_page_show_message(const char *text, int error);
 void sg_sync_widgets(void);
+/* The folders the choosers start in, by kind (databases, exports), kept
+ * in the session; empty until a file of that kind was chosen. */
+extern char sg_folder_dbc[SG_PATH_MAX];
+extern char sg_folder_export[SG_PATH_MAX];
 
 #endif /* SIGNALS_H */

@@ -438,3 +438,50 @@ TEST_F(Signals, CanFdMessagesAreDecodedShownAndPlotted)
 }
 
 }  // namespace
+
+// Every chooser starts in a folder (a save chooser without one asked for a
+// folder before Save did anything): at first the home folder, then the
+// last one used for that kind, which the session keeps. Filters say what
+// they hold.
+TEST_F(Signals, ChoosersStartInTheLastFolderOfTheirKindWithReadableFilters)
+{
+    std::string dir = nbtest::make_temp_dir("signals");
+    auto seen = std::make_shared<std::vector<std::string>>();
+    // Notes the folder (once the chooser has taken it in) and the filter,
+    // then cancels.
+    auto look = [seen](GtkDialog *d) {
+        GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+        gchar *folder = gtk_file_chooser_get_current_folder(fc);
+        if (!folder)
+            return false;
+        seen->push_back(folder);
+        g_free(folder);
+        GtkFileFilter *f = gtk_file_chooser_get_filter(fc);
+        seen->push_back(f && gtk_file_filter_get_name(f) ? gtk_file_filter_get_name(f) : "");
+        gtk_dialog_response(d, GTK_RESPONSE_CANCEL);
+        return true;
+    };
+    {
+        nbtest::DialogDriver driver;
+        driver.then(look);
+        click("signals-png");
+        driver.then(look);
+        click("signals-open");
+    }
+    ASSERT_EQ(4u, seen->size());
+    EXPECT_EQ(g_get_home_dir(), (*seen)[0]);
+    EXPECT_EQ("PNG images (*.png)", (*seen)[1]);
+    EXPECT_EQ("DBC databases (*.dbc)", (*seen)[3]);
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, dir + "/plot.png");
+        click("signals-png");
+        driver.then(look);
+        click("signals-png");
+    }
+    ASSERT_EQ(6u, seen->size());
+    EXPECT_EQ(dir, (*seen)[4]);
+    std::string file = dir + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(file).find("ExportFolder=" + dir + "\n"));
+}
