@@ -109,6 +109,7 @@ TEST_F(ZelkConfig, MalformedConfigurationsSayWhatAndWhere)
         {"sim:drate=20000", "drate=20000"},
         {"sim:classic=5", "classic=5"},
         {"sim:rate=500,len=8,rate=250", "option \"rate\" given twice"},
+        {"slcan:/dev/null,dev=/dev/zero", "device given twice: /dev/null and /dev/zero"},
     };
     for (const auto &c : cases) {
         std::string msg;

@@ -1286,10 +1286,15 @@ std::unique_ptr<zk::zk_backend> make_slcan(const char *args, uint8_t board, char
     char key[32], val[PATH_MAX];
     while (zk::next_option(&p, key, sizeof key, val, sizeof val)) {
         if (!key[0] && !val[0]) continue;
-        if (!val[0] && key[0] == '/' && !dev[0]) {
-            zk::copy_text(dev, sizeof dev, key);
-        } else if (strcmp(key, "dev") == 0 && val[0]) {
-            zk::copy_text(dev, sizeof dev, val);
+        const bool path = !val[0] && key[0] == '/';
+        if (path || (strcmp(key, "dev") == 0 && val[0])) {
+            // One device a board: a second one is refused, never taken
+            // in place of the first.
+            if (dev[0]) {
+                snprintf(err, err_size, "device given twice: %s and %s", dev, path ? key : val);
+                return nullptr;
+            }
+            zk::copy_text(dev, sizeof dev, path ? key : val);
         } else if (strcmp(key, "timeout") == 0) {
             if (!parse_uint(val, 10, 5000, &answer_ms)) {
                 snprintf(err, err_size, "timeout '%s' is not 10..5000 ms", val);
