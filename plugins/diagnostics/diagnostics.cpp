@@ -49,13 +49,19 @@ void place_clock(uint32_t last_ts, int64_t req_us)
         dgp.anchor_us = req_us - end;
 }
 
-void to_dg(const zk_frame *z, int64_t t, uint8_t tx, dg_frame *f)
+static_assert(DG_EXT == ZK_FRAME_EFF && DG_RTR == ZK_FRAME_RTR && DG_FDF == ZK_FRAME_FDF,
+              "the decoder's frame flags are the adapter library's");
+
+/* A classic or CAN FD frame for the decoder. */
+void to_dg(const zk_fdframe *z, int64_t t, uint8_t tx, dg_frame *f)
 {
+    const uint8_t max = (z->flags & ZK_FRAME_FDF) ? DG_FRAME_DATA : 8;
     f->t_us = (uint64_t)t;
     f->id = z->id & ((z->flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
-    f->flags = (uint8_t)((z->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR)) | (tx ? DG_TX : 0));
-    f->len = z->len > 8 ? 8 : z->len;
-    memcpy(f->data, z->data, 8);
+    f->flags = (uint8_t)((z->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF)) | (tx ? DG_TX : 0));
+    f->len = z->len > max ? max : z->len;
+    memset(f->reserved, 0, sizeof f->reserved);
+    memcpy(f->data, z->data, DG_FRAME_DATA);
 }
 
 void flush_held(void)
@@ -65,7 +71,7 @@ void flush_held(void)
     dgp.nheld = 0;
 }
 
-void take_rx(const zk_frame *frames, uint32_t n, uint64_t req_ts)
+void take_rx(const zk_fdframe *frames, uint32_t n, uint64_t req_ts)
 {
     if (!n)
         return;
@@ -85,7 +91,7 @@ void take_rx(const zk_frame *frames, uint32_t n, uint64_t req_ts)
     dgp_frames_in(batch, k);
 }
 
-void take_tx(const nb_tx_entry *entries, uint32_t n, uint64_t req_ts)
+void take_tx(const nb_tx_fd_entry *entries, uint32_t n, uint64_t req_ts)
 {
     flush_held();
     if (!dgp.have_clock)
@@ -182,13 +188,13 @@ void on_release(void)
     dgp.held = nullptr;
 }
 
-void on_rx(const zk_frame *frames, int n, uint64_t ts)
+void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
 {
     if (dgp.dec)
         take_rx(frames, (uint32_t)n, ts);
 }
 
-void on_tx(const nb_tx_entry *sent, int n, uint64_t ts)
+void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
 {
     if (dgp.dec)
         take_tx(sent, (uint32_t)n, ts);
@@ -208,15 +214,16 @@ void on_save(void *file)
 
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
-    .rx_frames = on_rx, .tx_frames = on_tx, .status = on_status,
-    .session_save = on_save, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+    .status = on_status, .session_save = on_save, .load_begin = load_begin, .load_key = load_key,
+    .load_end = load_end, .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
 };
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0301, "Diagnostics", "The Nimbrel developers",
+/* FD-aware: every frame, classic and CAN FD, for ISO-TP over CAN FD. */
+NBKIT_PLUGIN_FD(plugin, 0x0301, "Diagnostics", "The Nimbrel developers",
              "Diagnostic conversations (ISO-TP with UDS and OBD-II) and J1939 messages decoded "
-             "from the bus or a log file, and a tester that sends a request at your command.")
+                "from the bus or a log file, and a tester that sends a request at your command.")
 
 /* The bus clock now: the last frame's time and the wall-clock time since
  * it came, so that timeouts never run ahead of the frames still queued. */

@@ -23,7 +23,7 @@ const char *const KEY_PAIR = "TesterPair";
 const char *const KEY_REQUEST = "TesterRequest";
 
 struct tester {
-    GtkWidget *box, *pair_combo, *request, *common, *send, *present, *fd, *answer;
+    GtkWidget *box, *pair_combo, *request, *common, *send, *present, *fd_box, *answer;
     GtkListStore *pairs;
     itp_pair pair;
     int have_pair;
@@ -31,6 +31,7 @@ struct tester {
     uint32_t len;
     itp_sender snd;
     int sending;
+    int fd;                   /* the request goes in CAN FD frames */
     guint timer;
     guint present_timer;
     int awaiting;             /* our request went out; its answer is due */
@@ -82,15 +83,25 @@ bool can_send(void)
     return true;
 }
 
-bool send_one(const itp_addr &a, const itp_tx_frame &fr)
+/* Whether the channel runs CAN FD, so that the tester may send FD frames. */
+bool channel_fd(void)
 {
-    zk_frame z;
+    return nbkit_status()->fd != NB_FD_OFF;
+}
+
+/* One frame, classic or CAN FD (with the data phase at the data rate
+ * when the channel has one). */
+bool send_one(const itp_addr &a, const itp_tx_frame &fr, bool fd)
+{
+    zk_fdframe z;
     memset(&z, 0, sizeof z);
     z.id = a.id;
-    z.flags = a.ext ? ZK_FRAME_EFF : 0;
-    z.len = fr.len > 8 ? 8 : fr.len;
+    z.flags = (uint8_t)((a.ext ? ZK_FRAME_EFF : 0) |
+                        (fd ? ZK_FRAME_FDF | (nbkit_status()->data_kbit ? ZK_FRAME_BRS : 0) : 0));
+    const uint8_t max = fd ? DG_FRAME_DATA : 8;
+    z.len = fr.len > max ? max : fr.len;
     memcpy(z.data, fr.data, z.len);
-    const int rc = nb_send_frame(&z);
+    const int rc = nb_send_fd_frame(&z);
     if (rc >= 0)
         return true;
     char why[256] = "", text[512];
@@ -124,7 +135,7 @@ void pump(void)
     const uint64_t now = (uint64_t)dgp_now_us();
     const int n = itp_send_poll(&ts.snd, now, fr, 32, &next);
     for (int i = 0; i < n; i++)
-        if (!send_one(ts.pair.req, fr[i])) {
+        if (!send_one(ts.pair.req, fr[i], ts.fd)) {
             stop_sending();
             ts.awaiting = 0;
             return;
@@ -190,9 +201,10 @@ bool chosen_pair(void)
     return true;
 }
 
-unsigned frame_len(void)
+/* CAN FD frames when the box is ticked and the channel runs CAN FD. */
+bool want_fd(void)
 {
-    return ts.fd && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(ts.fd)) ? 64 : 8;
+    return ts.fd_box && channel_fd() && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(ts.fd_box));
 }
 
 void on_send(GtkButton *, gpointer)
@@ -213,7 +225,8 @@ void on_send(GtkButton *, gpointer)
     }
     if (!can_send())
         return;
-    const unsigned fl = frame_len();
+    const bool fd = want_fd();
+    const unsigned fl = fd ? 64 : 8;
     if (ts.pair.functional && ts.len > (fl > 8 ? fl - 2u : 7u) - (ts.pair.req.mode != ITP_NORMAL)) {
         say(_("A request to a functional address must fit in one frame."), 1);
         return;
@@ -224,6 +237,7 @@ void on_send(GtkButton *, gpointer)
         return;
     }
     ts.sending = 1;
+    ts.fd = fd;
     ts.awaiting = 0;
     ts.handle = 0;
     ts.answers = 0;
@@ -250,7 +264,7 @@ gboolean on_present(gpointer)
     static const uint8_t tp[2] = {0x3E, 0x80};
     itp_tx_frame fr;
     itp_segment(tp, 2, 8, &ts.pair.req, PAD, &fr, 0, 1);
-    if (!send_one(ts.pair.req, fr)) {
+    if (!send_one(ts.pair.req, fr, want_fd())) {
         gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(ts.present), FALSE);
         ts.present_timer = 0;
         return FALSE;
@@ -318,11 +332,10 @@ GtkWidget *dgp_tester_build(void)
                                                  "in the traffic and your own (Pairs... above)"));
     g_signal_connect(ts.pair_combo, "changed", G_CALLBACK(on_pair_changed), nullptr);
     gtk_box_pack_start(GTK_BOX(row), ts.pair_combo, FALSE, FALSE, 0);
-    ts.fd = gtk_check_button_new_with_mnemonic(_("C_AN FD frames"));
-    gtk_widget_set_name(ts.fd, "diag-tester-fd");
-    gtk_widget_set_sensitive(ts.fd, FALSE);
-    gtk_widget_set_tooltip_text(ts.fd, _("Send the request in CAN FD frames (on a CAN FD channel)"));
-    gtk_box_pack_start(GTK_BOX(row), ts.fd, FALSE, FALSE, 0);
+    ts.fd_box = gtk_check_button_new_with_mnemonic(_("C_AN FD frames"));
+    gtk_widget_set_name(ts.fd_box, "diag-tester-fd");
+    gtk_widget_set_sensitive(ts.fd_box, FALSE);
+    gtk_box_pack_start(GTK_BOX(row), ts.fd_box, FALSE, FALSE, 0);
     ts.present = gtk_check_button_new_with_mnemonic(_("Tester _present"));
     gtk_widget_set_name(ts.present, "diag-tester-present");
     gtk_widget_set_tooltip_text(ts.present, _("While ticked, send TesterPresent (3E 80) to the pair every 2 s"));
@@ -371,7 +384,7 @@ void dgp_tester_release(void)
     if (ts.present_timer)
         g_source_remove(ts.present_timer);
     ts.present_timer = 0;
-    ts.box = ts.pair_combo = ts.request = ts.common = ts.send = ts.present = ts.fd = ts.answer = nullptr;
+    ts.box = ts.pair_combo = ts.request = ts.common = ts.send = ts.present = ts.fd_box = ts.answer = nullptr;
 }
 
 /* The pair list from the decoder, keeping the choice. */
@@ -412,7 +425,13 @@ void dgp_tester_status(void)
     const bool ok = !nbkit_status()->lom;
     gtk_widget_set_sensitive(ts.send, ok);
     gtk_widget_set_sensitive(ts.present, ok);
-    gtk_widget_set_sensitive(ts.fd, FALSE);
+    /* FD frames only on a channel opened for CAN FD; the box says why not. */
+    const bool fd = channel_fd();
+    gtk_widget_set_sensitive(ts.fd_box, ok && fd);
+    gtk_widget_set_tooltip_text(ts.fd_box, fd ? _("Send the request in CAN FD frames")
+                                              : _("The channel runs classic CAN: open it for CAN FD to send CAN FD frames."));
+    if (!fd && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(ts.fd_box)))
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(ts.fd_box), FALSE);
     if (!ok) {
         stop_sending();
         if (ts.present && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(ts.present)))
@@ -451,7 +470,7 @@ void dgp_tester_frame(const dg_frame *f)
         return;
     itp_tx_frame fc;
     itp_flow_control(&p->req, 0, 0, 0, PAD, &fc);
-    send_one(p->req, fc);
+    send_one(p->req, fc, (f->flags & DG_FDF) != 0);   /* the frame kind the ECU answers in */
 }
 
 /* The decoder's view of our request and its answers. */

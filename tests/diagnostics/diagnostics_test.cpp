@@ -178,6 +178,61 @@ TEST_F(Diagnostics, TesterAsksTheSimulatedEcu)
     EXPECT_NE(std::string::npos, label("diag-tester-answer").find("Listen-only mode"));
 }
 
+// On a CAN FD channel ISO-TP over FD frames is decoded (a single frame
+// with the escaped length) and the tester sends its request in FD frames;
+// on a classic channel its FD box stays off.
+TEST_F(Diagnostics, CanFdExchangeAndTester)
+{
+    EXPECT_FALSE(gtk_widget_get_sensitive(widget("diag-tester-fd")));
+    gchar *why = gtk_widget_get_tooltip_text(widget("diag-tester-fd"));
+    EXPECT_NE(nullptr, strstr(why, "classic CAN")) << why;
+    g_free(why);
+    sltest::reopen_channel_fd();
+    ASSERT_FALSE(HasFatalFailure());
+    nb_chan_status st;
+    the_app.chan.ops.get_status(&the_app.chan, &st);
+    request(PGRP_STATUS, &st, sizeof st);
+    ASSERT_TRUE(gtk_widget_get_sensitive(widget("diag-tester-fd")));
+
+    auto fd = [](uint32_t id, std::vector<uint8_t> d) {
+        zk_fdframe f{};
+        f.id = id;
+        f.flags = ZK_FRAME_FDF | ZK_FRAME_BRS;
+        f.len = (uint8_t)d.size();
+        memcpy(f.data, d.data(), d.size());
+        return f;
+    };
+    std::vector<uint8_t> answer = {0x00, 20, 0x62, 0xF1, 0x90};
+    for (char c : std::string("NMBSIM1ECU0000042"))
+        answer.push_back((uint8_t)c);
+    answer.resize(24, 0xCC);
+    const zk_fdframe req = fd(0x7E0, {0x03, 0x22, 0xF1, 0x90, 0xCC, 0xCC, 0xCC, 0xCC});
+    const zk_fdframe resp = fd(0x7E8, answer);
+    ASSERT_GE(zk_sim_inject_fd(0, &req), 1);
+    zk_sim_advance_us(1000);
+    ASSERT_GE(zk_sim_inject_fd(0, &resp), 1);
+    zk_sim_advance_us(1000);
+    tick();
+    ASSERT_TRUE(wait_rows(1));
+    EXPECT_EQ(row(0), "7E0 \u2192 7E8 | UDS FD | 22 ReadDataByIdentifier | 3 / 20 | OK | "
+                      "ReadDataByIdentifier: F190 VIN = \"NMBSIM1ECU0000042\"");
+
+    // A request of 33 bytes fits one FD frame (of 48 bytes) to the preset pair.
+    std::string text = "2E F1 90";
+    for (int i = 0; i < 30; i++)
+        text += " 5A";
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("diag-tester-fd")), TRUE);
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-tester-request")), text.c_str());
+    click("diag-tester-send");
+    zk_fdframe sent[8];
+    ASSERT_EQ(1, zk_sim_sent_fd(0, sent, 8)) << label("diag-tester-answer");
+    EXPECT_EQ(0x7E0u, sent[0].id);
+    EXPECT_EQ(ZK_FRAME_FDF | ZK_FRAME_BRS, sent[0].flags);
+    ASSERT_EQ(48, sent[0].len);
+    EXPECT_EQ(0, memcmp(sent[0].data, "\x00\x21\x2E\xF1\x90\x5A", 6));
+    EXPECT_EQ(0x5A, sent[0].data[34]);
+}
+
 // The user's pairs from the session decode traffic no preset knows.
 TEST_F(Diagnostics, PairsFromTheSession)
 {
