@@ -166,6 +166,13 @@ static inline int64_t nbkit_time_us(uint64_t ts)
     return (int64_t)((ts - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
 }
 
+/* The program's time origin (nb_get_time_origin, 0x0301) in the same
+ * microseconds: relative times are t - nbkit_origin_us(). */
+static inline int64_t nbkit_origin_us(void)
+{
+    return nbkit_time_us(nb_get_time_origin());
+}
+
 /* ---------------------------------------------------------------------
  * Session keys, written by name (in session_save). Each returns
  * nbpg_save_key's result: 0, NB_CFG_E_BADNAME or NB_CFG_E_IO.
@@ -398,6 +405,15 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
  * at least NBPG_VERSION_MIN), display name, author and description
  * (string literals, UTF-8), and nbpg_handler dispatching to the handlers
  * of the nbkit_plugin record named first. */
+/* A plug-in built with a GETTEXT_PACKAGE names it as its text domain, so
+ * that the host shows its name translated. */
+#ifdef GETTEXT_PACKAGE
+#define NBKIT_TEXT_DOMAIN \
+    NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_text_domain[] = GETTEXT_PACKAGE;
+#else
+#define NBKIT_TEXT_DOMAIN
+#endif
+
 #define NBKIT_PLUGIN(handlers, version, name, author, description)                \
     NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)
 
@@ -414,6 +430,7 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
 #define NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)       \
     __attribute__((visibility("hidden"))) nbkit_state nbkit_self;                  \
     __attribute__((visibility("hidden"))) nbkit_whole_value nbkit_whole;           \
+    NBKIT_TEXT_DOMAIN                                                             \
     NBKIT_C_LINKAGE NBPG_EXPORT const uint16_t __nbpg_version = (version);        \
     NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_name[] = name;                  \
     NBKIT_C_LINKAGE NBPG_EXPORT const char __nbpg_author[] = author;              \

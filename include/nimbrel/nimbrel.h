@@ -50,6 +50,9 @@
  *           with the record nb_tx_fd_entry, the export nb_send_fd_frame,
  *           and the fields fd and data_kbit of nb_chan_status (formerly
  *           reserved bytes). See "CAN FD" below.
+ *           The program's time origin, nb_get_time_origin. See "Time
+ *           line" below. The optional __nbpg_text_domain, in which
+ *           the host translates __nbpg_name.
  *   0x0302  The request PGRP_STOP_QUERY (12): what quitting would stop.
  *           A plug-in of any version may answer it; an older host never
  *           sends it.
@@ -83,6 +86,24 @@
  * The host never pads or cuts an FD frame: nb_send_fd_frame refuses a
  * length that is not an FD length with ZK_E_BADLEN, and an FD frame on a
  * classic channel with ZK_E_NOFD.
+ *
+ * Time line
+ * ---------
+ * The whole program shows relative times on one time line: they count
+ * from one origin, which the host keeps and nb_get_time_origin returns
+ * (a timestamp, format below). The user chooses it in the host: the
+ * start of the pass (the default; a pass begins when the program starts
+ * and again after a session is loaded or reset, before the channel opens
+ * and before any plug-in is loaded) or the controller's first start in
+ * the pass. The origin moves at most once in a pass, at that first start,
+ * and never after a frame was received; every PGRP_STATUS after a move
+ * tells of the start. Read it again when you show a time (it is one call)
+ * and never keep an origin of your own, such as the first frame: then a
+ * line of the trace, a point of a plot and a status line have the same
+ * time in every plug-in, and lines before the first frame have a time too.
+ * The host hands on the frames waiting when the user stops the
+ * controller before the PGRP_STATUS that tells of the stop, so a trace in
+ * request order stays in time order around Stop.
  */
 #ifndef NIMBREL_H
 #define NIMBREL_H
@@ -315,6 +336,13 @@ NB_HOST_API void nb_error(const char *text);
 /* The current time as a timestamp (format above). */
 NB_HOST_API uint64_t nbsdep_timestamp_get(void);
 
+/* (0x0301) The program's time origin as a timestamp (format above): the
+ * zero of every relative time (see "Time line" at the top). It never lies
+ * after the request a plug-in is handling, and changes only as described
+ * there. A plug-in that calls it must declare __nbpg_version 0x0301 or
+ * later. */
+NB_HOST_API uint64_t nb_get_time_origin(void);
+
 /* Writes the current session to the channel's automatic session file now.
  * Every loaded plug-in, the caller included, receives PGRP_SESSION_SAVE
  * before this returns. Returns 0, or a negative code on failure. */
@@ -387,6 +415,13 @@ NB_HOST_API void     pgrp_set_result_ptr(pgrp *req, void *ptr);
  * a set of NBPG_FEATURE_* bits. It counts only with __nbpg_version 0x0301
  * or later and with nbpg_handler; bits the host does not know are
  * ignored.
+ *
+ * Optional (0x0301, read whatever the version, with either style):
+ *   NBPG_EXPORT const char __nbpg_text_domain[] = "...";
+ * the gettext text domain of the plug-in's own catalogue, under
+ * nb_get_locale_dir(): the host shows __nbpg_name translated in it (tab
+ * label, Available plugins dialog). The plug-in kit exports it from
+ * GETTEXT_PACKAGE.
  *
  * Then either the request handler (preferred)
  *   NBPG_EXPORT int nbpg_handler(pgrp *req);     the result is ignored

@@ -176,6 +176,9 @@ void app_run(nb_app *app)
         if (app->mode != 1)
             app->gui.ops.choose_channel(app);
         app->session.ops.make_paths(&app->session, app->chan.number);
+        /* Before the channel opens and any plug-in loads: every line of
+         * the pass comes after it. */
+        time_origin_pass_begin(app);
         app->ops.setup(app);
         opened_settings was = settings_of(app->chan);
         app->pgmgr.ops.pgmgr_autoload(app);

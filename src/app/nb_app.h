@@ -57,6 +57,7 @@ struct nb_gui {
     GtkWidget *mi_bit_rate;
     GtkWidget *mi_acc_filter;
     GtkWidget *mi_write_tout;
+    GtkWidget *mi_time_origin;    /* check item: time from the controller's start */
     GtkWidget *mi_plugins;
     GtkWidget *mi_configure;
     GtkWidget *mi_help;
@@ -262,6 +263,17 @@ struct nb_session {
     nb_session_ops ops;
 };
 
+/* ------------------------------------------------------------ time line */
+
+/* The one origin of every relative time in the program (time_origin.cpp). */
+struct nb_time {
+    uint8_t from_start;           /* the user's choice: 1 from the controller's
+                                   * first start in the pass, 0 from the pass's
+                                   * start (session key TimeOrigin) */
+    uint8_t started;              /* the controller has started in this pass */
+    uint64_t origin;              /* timestamp of the origin in force */
+};
+
 /* ---------------------------------------------------------- application */
 
 struct nb_app_ops {
@@ -278,6 +290,7 @@ struct nb_app {
     nb_poll poll;
     nb_pgmgr pgmgr;
     nb_session session;
+    nb_time time;
     char install_dir[NB_TEXT_MAX];
     char locale_dir[NB_TEXT_MAX];
     nb_app_ops ops;
@@ -291,6 +304,11 @@ int  app_init(void);
 void close_at_exit(void);
 void show_message(int type, const char *text);       /* 1 warning, 3 error */
 void lib_error_message(const char *text, int32_t code);
+
+/* The time line (time_origin.cpp): a new origin at the start of every
+ * pass; the controller's first start in the pass, which may move it. */
+void time_origin_pass_begin(nb_app *app);
+void time_origin_controller_started(nb_app *app);
 
 /* ------------------------------------------------------------ src/can */
 /* Channel operations (chan.cpp, bitrate.cpp), reached through nb_chan_ops. */
@@ -324,6 +342,11 @@ void        data_rate_text(uint32_t kbit, char *buf, size_t size);
 void        poll_fill_ops(nb_poll_ops *ops);
 gboolean    poll_tick(gpointer app);
 gboolean    status_tick(gpointer app);
+/* Hands on the frames waiting now, sent and received, as a tick would,
+ * so that a status change that follows comes after them. Nothing inside
+ * a tick or while the timers are stopped. An adapter found gone is left
+ * to the next tick. */
+void        poll_flush(nb_app *app);
 /* lost.cpp: the adapter of the channel disappeared (code ZK_E_GONE from
  * the library): close the channel, show it lost and stopped, tell the
  * plug-ins and the user (once). chan_retry_lost, every second from the
@@ -340,6 +363,9 @@ void pgmgr_fill_ops(nb_pgmgr_ops *ops);
 int  pgmgr_load(nb_app *app, nb_plugin *entry);
 int  pgmgr_release(nb_plugin *entry);
 void plugins_dialog(GtkMenuItem *item, gpointer app);   /* Plugins > Configure */
+/* A loaded library's __nbpg_name as the user sees it: translated in the
+ * text domain it names in __nbpg_text_domain, if any. */
+const char *plugin_shown_name(void *module, const char *name);
 
 /* -------------------------------------------------------- src/session */
 void session_fill_ops(nb_session_ops *ops);
@@ -353,7 +379,8 @@ void on_quit(GtkMenuItem *item, gpointer app);            /* Quit item: asks fir
 /* ------------------------------------------------------------ src/gui */
 void gui_fill_ops(nb_gui_ops *ops);
 void set_main_window_title(nb_app *app);                  /* "ch N - product" */
-void apply_main_window_geometry(nb_app *app);            /* hsize, vsize, place, divider */
+void apply_main_window_geometry(nb_app *app);            /* hsize, vsize, place, divider;
+                                                          * the time origin item */
 /* The window's state (size, place, divider, tab order, current page)
  * changed: written to the automatic session once it has settled. */
 void window_state_changed(nb_app *app);

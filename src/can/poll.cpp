@@ -116,29 +116,14 @@ void poll_start(nb_app *app)
         g_timeout_add_full(STATUS_PRIORITY, STATUS_INTERVAL_MS, status_tick, app, nullptr);
 }
 
-}  // namespace
-
-gboolean poll_tick(gpointer data)
+/* Hands on the frames sent through the host, then those the adapter
+ * received: each direction at least one batch, further ones while the
+ * tick's budget lasts. *gone is set to ZK_E_GONE when the adapter
+ * disappeared. Returns true when frames are still waiting. */
+bool move_traffic(nb_app *app, int16_t *gone)
 {
-    nb_app *app = static_cast<nb_app *>(data);
-    if (app->poll.stopped)
-        return FALSE;
-    if (g_in_tick)
-        return TRUE;
-    g_in_tick = 1;
-
     nb_pgmgr *mgr = &app->pgmgr;
     nb_chan *chan = &app->chan;
-    gboolean more = TRUE;
-
-    /* Pending loads and releases first; a tick that carried some out
-     * moves no traffic (it waits for the next tick). */
-    if (mgr->loadrelease == 0 && mgr->ops.pgmgr_apply_pending &&
-        mgr->ops.pgmgr_apply_pending(app)) {
-        g_in_tick = 0;
-        return more;
-    }
-
     /* Each direction hands on at least one batch; further ones while the
      * budget lasts. */
     const int64_t deadline = g_get_monotonic_time() + g_budget_us;
@@ -167,11 +152,11 @@ gboolean poll_tick(gpointer data)
     /* Frames received by the adapter: a full batch means the library's
      * queue may hold more. An adapter that disappeared is reported once
      * every frame received before is handed on. */
-    int16_t gone = 0;
+    *gone = 0;
     for (;;) {
         int16_t r = ZkReadFd(chan->number, chan->rxfd, NB_RX_BATCH);
         if (r <= 0) {
-            gone = r == ZK_E_GONE ? r : 0;
+            *gone = r == ZK_E_GONE ? r : 0;
             break;
         }
         if (r > NB_RX_BATCH)
@@ -184,7 +169,34 @@ gboolean poll_tick(gpointer data)
             break;
         }
     }
-    if (behind && !app->poll.stopped)
+    return behind;
+}
+
+}  // namespace
+
+gboolean poll_tick(gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    if (app->poll.stopped)
+        return FALSE;
+    if (g_in_tick)
+        return TRUE;
+    g_in_tick = 1;
+
+    nb_pgmgr *mgr = &app->pgmgr;
+    nb_chan *chan = &app->chan;
+    gboolean more = TRUE;
+
+    /* Pending loads and releases first; a tick that carried some out
+     * moves no traffic (it waits for the next tick). */
+    if (mgr->loadrelease == 0 && mgr->ops.pgmgr_apply_pending &&
+        mgr->ops.pgmgr_apply_pending(app)) {
+        g_in_tick = 0;
+        return more;
+    }
+
+    int16_t gone = 0;
+    if (move_traffic(app, &gone) && !app->poll.stopped)
         arm_catch_up(app);
 
     /* Error counters: a bus-off stops the controller and tells the
@@ -206,6 +218,19 @@ gboolean poll_tick(gpointer data)
         chan_lost(app, e);
     g_in_tick = 0;
     return more;
+}
+
+void poll_flush(nb_app *app)
+{
+    /* Only while the timers run (not inside a tick, whose own order
+     * holds, nor while a detection has them stopped). */
+    if (app->poll.stopped || app->poll.poll_source == NO_SOURCE || g_in_tick)
+        return;
+    g_in_tick = 1;
+    int16_t gone = 0;
+    if (move_traffic(app, &gone))
+        arm_catch_up(app);
+    g_in_tick = 0;
 }
 
 gboolean status_tick(gpointer data)

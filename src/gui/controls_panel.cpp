@@ -218,6 +218,7 @@ void start_controller(nb_app *app)
         lib_error_message(_("can not start CAN controller"), rc);
         return;
     }
+    time_origin_controller_started(app);
     set_label(app->gui.btn_startstop, _("Stop"));
     set_toggle_quietly(app->gui.btn_startstop, TRUE, G_CALLBACK(on_startstop_clicked), app);
     set_stopped_widgets_sensitive(app, FALSE);
@@ -230,6 +231,9 @@ void stop_controller(nb_app *app)
         lib_error_message(_("can not stop CAN controller"), rc);
         return;
     }
+    /* What the controller received and the host sent before it stopped
+     * goes to the plug-ins before the status that says it stopped. */
+    poll_flush(app);
     set_label(app->gui.btn_startstop, _("Start"));
     set_toggle_quietly(app->gui.btn_startstop, FALSE, G_CALLBACK(on_startstop_clicked), app);
     set_stopped_widgets_sensitive(app, TRUE);

@@ -20,6 +20,8 @@ GtkWidget *nb_mainwin = nullptr;
 
 namespace {
 
+void on_time_origin_toggled(GtkCheckMenuItem *item, gpointer data);
+
 /* One menu entry. A null label makes a separator. */
 struct menu_entry {
     const char *label;
@@ -27,6 +29,7 @@ struct menu_entry {
     GCallback handler;
     GtkWidget *nb_gui::*member;   /* null: not kept */
     const char *name;             /* widget name, for tests and style */
+    bool check = false;           /* a check item, connected on "toggled" */
 };
 
 /* A menu title with its entries, in screen order. */
@@ -55,6 +58,9 @@ const menu_entry hw_entries[] = {
     {N_("Bit rate"), 0, G_CALLBACK(bit_rate_dialog), &nb_gui::mi_bit_rate, "mi_bit_rate"},
     {N_("Write timeout"), 0, G_CALLBACK(write_timeout_dialog), &nb_gui::mi_write_tout,
      "mi_write_tout"},
+    {nullptr, 0, nullptr, nullptr, nullptr},
+    {N_("Time from controller start"), 0, G_CALLBACK(on_time_origin_toggled),
+     &nb_gui::mi_time_origin, "mi_time_origin", true},
 };
 
 const menu_entry plugins_entries[] = {
@@ -76,6 +82,17 @@ const menu_title menu_titles[] = {
      G_N_ELEMENTS(plugins_entries)},
     {N_("Help"), &nb_gui::mi_help, "mi_help", help_entries, G_N_ELEMENTS(help_entries)},
 };
+
+/* The one place where the user chooses the origin of all relative times:
+ * from the controller's first start in the pass, or (unchecked) from the
+ * pass's start. Kept in the session; it moves the origin at the first
+ * start, so a change after that takes effect with the next pass. */
+void on_time_origin_toggled(GtkCheckMenuItem *item, gpointer data)
+{
+    nb_app *app = static_cast<nb_app *>(data);
+    app->time.from_start = gtk_check_menu_item_get_active(item) ? 1 : 0;
+    (void)app->session.ops.autosave(app);
+}
 
 /* The window is going away: forget it and every widget that dies with it. */
 void on_mainwin_destroy(GtkWidget *widget, gpointer data)
@@ -250,7 +267,8 @@ GtkWidget *build_menu_bar(nb_app *app)
                 item = gtk_separator_menu_item_new();
             } else {
                 mnemonic_label(_(e.label), &item_keys, text, sizeof text);
-                item = gtk_menu_item_new_with_mnemonic(text);
+                item = e.check ? gtk_check_menu_item_new_with_mnemonic(text)
+                               : gtk_menu_item_new_with_mnemonic(text);
                 gtk_widget_set_name(item, e.name);
                 /* Function keys stand alone; letters go with Ctrl. */
                 GdkModifierType mods = (e.accel_key >= GDK_F1 && e.accel_key <= GDK_F35)
@@ -259,7 +277,7 @@ GtkWidget *build_menu_bar(nb_app *app)
                 if (e.accel_key)
                     gtk_widget_add_accelerator(item, "activate", g.accel_group, e.accel_key,
                                                mods, GTK_ACCEL_VISIBLE);
-                g_signal_connect(item, "activate", e.handler, app);
+                g_signal_connect(item, e.check ? "toggled" : "activate", e.handler, app);
                 if (e.member)
                     g.*(e.member) = item;
             }
@@ -378,6 +396,13 @@ void apply_main_window_geometry(nb_app *app)
     }
     if (g.paned)
         gtk_paned_set_position(GTK_PANED(g.paned), pane);
+    if (g.mi_time_origin) {
+        /* The session's choice, shown without being made again. */
+        GtkCheckMenuItem *item = GTK_CHECK_MENU_ITEM(g.mi_time_origin);
+        g_signal_handlers_block_by_func(item, (gpointer)on_time_origin_toggled, app);
+        gtk_check_menu_item_set_active(item, app->time.from_start ? TRUE : FALSE);
+        g_signal_handlers_unblock_by_func(item, (gpointer)on_time_origin_toggled, app);
+    }
     g.hsize = w;
     g.vsize = h;
     g.xpos = x;

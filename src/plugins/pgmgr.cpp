@@ -25,6 +25,7 @@
  * outermost request has returned.
  */
 #include <ctype.h>
+#include <libintl.h>
 #include <string.h>
 
 #include <glib.h>
@@ -604,6 +605,17 @@ void op_status(nb_pgmgr *mgr)
 
 }  // namespace
 
+const char *plugin_shown_name(void *module, const char *name)
+{
+    const char *domain = static_cast<const char *>(nbsdep_dl_sym(module, "__nbpg_text_domain"));
+    if (!name || !domain || !*domain)
+        return name;
+    /* Where the plug-in itself binds it (nb_get_locale_dir). */
+    bindtextdomain(domain, the_app.locale_dir);
+    bind_textdomain_codeset(domain, "UTF-8");
+    return g_dgettext(domain, name);
+}
+
 int pgmgr_load(nb_app *app, nb_plugin *entry)
 {
     if (!app || !entry || entry->loaded || entry->module || !entry->path)
@@ -638,7 +650,7 @@ int pgmgr_load(nb_app *app, nb_plugin *entry)
         return -1;
     }
     char label_text[NAME_MAX_BYTES];
-    copy_name(name, label_text, sizeof label_text);
+    copy_name(plugin_shown_name(module, name), label_text, sizeof label_text);
 
     entry->module = module;
     entry->version = library_version(module);

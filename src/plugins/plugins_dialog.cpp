@@ -73,7 +73,8 @@ void add_row(GtkWidget *table, const row_text &row)
     nb_plugin *entry = row.entry;
     const char *name = row.name.c_str(), *author = row.author.c_str(), *desc = row.desc.c_str();
     GtkWidget *title = gtk_label_new("");
-    gchar *markup = g_markup_printf_escaped("<span size=\"x-large\">%s</span>", name);
+    gchar *markup = g_markup_printf_escaped("<span size=\"x-large\">%s</span>",
+                                            plugin_shown_name(lib, name));
     gtk_label_set_markup(GTK_LABEL(title), markup);
     g_free(markup);
     gtk_misc_set_alignment(GTK_MISC(title), 0.0f, 0.0f);

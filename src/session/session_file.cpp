@@ -59,7 +59,8 @@ enum {
     KEY_BOARD = 21,
     KEY_MAKER = 22,
     KEY_SERIAL = 23,
-    KEY_QUITUNASKED = 24
+    KEY_QUITUNASKED = 24,
+    KEY_TIMEORIGIN = 25
 };
 
 struct token_name {
@@ -87,6 +88,7 @@ const token_name key_names[] = {
     {"Board", KEY_BOARD},     {"Maker", KEY_MAKER},
     {"Serial", KEY_SERIAL},
     {"QuitWithoutAsking", KEY_QUITUNASKED},
+    {"TimeOrigin", KEY_TIMEORIGIN},
 };
 
 /* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
@@ -308,6 +310,19 @@ const char *flags_text(uint8_t frame_format)
     }
 }
 
+/* The word a key's value holds: after leading blanks, up to a blank or a
+ * comment. */
+const char *value_word(const char *value, size_t *len)
+{
+    while (*value && g_ascii_isspace(*value))
+        ++value;
+    size_t n = 0;
+    while (value[n] && !g_ascii_isspace(value[n]) && value[n] != '#')
+        ++n;
+    *len = n;
+    return value;
+}
+
 /* Values of the FD key: the CAN FD variant a channel is opened in. A
  * classic channel has no FD key, so its file reads as before everywhere. */
 const char *const fd_names[] = {"OFF", "ISO", "NON-ISO"};
@@ -380,6 +395,10 @@ int write_lines(nb_app *app, FILE *f, int automatic)
         if ((rc = write_int(f, "Xpos", "%ld", ws.x)) < 0) return rc;
         if ((rc = write_int(f, "Ypos", "%ld", ws.y)) < 0) return rc;
     }
+    /* Only the choice that is not the default: a file without the key
+     * reads as before everywhere. */
+    if (app->time.from_start)
+        if ((rc = cfg_write_key(f, "TimeOrigin", "START")) < 0) return rc;
     if (!automatic) {
         if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
         if ((rc = cfg_write_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
@@ -600,12 +619,8 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
     case KEY_FD: {
         if (!whole)
             return 0;
-        const char *p = value;
-        while (*p && g_ascii_isspace(*p))
-            ++p;
         size_t len = 0;
-        while (p[len] && !g_ascii_isspace(p[len]) && p[len] != '#')
-            ++len;
+        const char *p = value_word(value, &len);
         if (len == 0) {
             cfg_set_reason(rd, "empty key value");
             return CFG_E_SYNTAX;
@@ -632,6 +647,22 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
         if (!checking())
             rs.page = value;
         return 0;
+    case KEY_TIMEORIGIN: {
+        /* START: relative times from the controller's first start;
+         * PASS: from the start of the pass. */
+        size_t len = 0;
+        const char *p = value_word(value, &len);
+        uint8_t from_start;
+        if (len == 5 && strncmp(p, "START", 5) == 0)
+            from_start = 1;
+        else if (len == 4 && strncmp(p, "PASS", 4) == 0)
+            from_start = 0;
+        else
+            return bad_value(rd);
+        if (!checking())
+            app->time.from_start = from_start;
+        return 0;
+    }
     case KEY_BOARD:
     case KEY_MAKER:
     case KEY_SERIAL:

@@ -119,7 +119,8 @@ TEST_F(GuiMainWindow, MenusInScreenOrder)
               (std::vector<std::string>{"Load session", "Save session",
                                         "Reset session to defaults", "---", "Quit"}));
     EXPECT_EQ(menu_labels(submenu(g.mi_hw_settings)),
-              (std::vector<std::string>{"Acceptance filter", "Bit rate", "Write timeout"}));
+              (std::vector<std::string>{"Acceptance filter", "Bit rate", "Write timeout", "---",
+                                        "Time from controller start"}));
     EXPECT_EQ(menu_labels(submenu(g.mi_plugins)), (std::vector<std::string>{"Configure"}));
     EXPECT_EQ(menu_labels(submenu(g.mi_help)),
               (std::vector<std::string>{"User Guide", "Quick Start", "About"}));
@@ -136,6 +137,17 @@ TEST_F(GuiMainWindow, MenusInScreenOrder)
     EXPECT_EQ(find_menu_item(bar, "Configure"), g.mi_configure);
     EXPECT_EQ(find_menu_item(bar, "Quick Start"), g.mi_quick_start);
     EXPECT_EQ(find_menu_item(bar, "About"), g.mi_about);
+
+    // The time origin's check item is the choice itself, and shows the
+    // session's choice.
+    GtkCheckMenuItem *origin = GTK_CHECK_MENU_ITEM(g.mi_time_origin);
+    EXPECT_EQ(find_menu_item(bar, "Time from controller start"), g.mi_time_origin);
+    gtk_menu_item_activate(GTK_MENU_ITEM(origin));
+    EXPECT_EQ(the_app.time.from_start, 1);
+    the_app.time.from_start = 0;
+    apply_main_window_geometry(&the_app);
+    EXPECT_FALSE(gtk_check_menu_item_get_active(origin));
+    EXPECT_EQ(the_app.time.from_start, 0);
 }
 
 TEST_F(GuiMainWindow, MenusHaveDistinctMnemonicsAndCtrlPageKeysSwitchPagesFromAnywhere)

@@ -2,6 +2,7 @@
 // receive batch, error counters and bus-off, the timers.
 #include <gtest/gtest.h>
 
+#include "gui/gui_parts.h"
 #include "poll_fixture.h"
 
 namespace nbt {
@@ -669,6 +670,59 @@ TEST_F(Poll, TxLogEntriesAddedWhileStoppedComeAfterStart)
     the_app.poll.stopped = 0;
     tick();
     EXPECT_EQ(of_type(PGRP_TX_FRAMES, x->path).size(), 1u);
+}
+
+}  // namespace
+}  // namespace nbt
+
+namespace nbt {
+namespace {
+
+// What the controller received and the host sent before Stop reaches the
+// plug-ins before the status that says it stopped, not a tick later.
+TEST_F(Poll, FramesWaitingAtStopComeBeforeItsStatus)
+{
+    nb_plugin *x = loaded("nbt_handler", "x.so");
+    the_app.poll.ops.start(&the_app);
+    the_app.chan.running = 1;
+    clear_events();
+    zk_frame a = frame(0x10);
+    ASSERT_GE(nb_send_frame(&a), 0);
+    inject(2, 0x300);
+    on_startstop_clicked(nullptr, &the_app);
+    ASSERT_EQ(the_app.chan.running, 0);
+    EXPECT_EQ(types_from(x->path),
+              (std::vector<int>{PGRP_TX_FRAMES, PGRP_RX_FRAMES, PGRP_STATUS}));
+}
+
+// One origin per pass: the pass's start, or with the user's choice the
+// controller's first start, never moved by a later start.
+TEST_F(Poll, TimeOriginMovesAtMostOnceInAPass)
+{
+    auto later_than = [](uint64_t t) {
+        return nbtest::wait_until([t] { return nbsdep_timestamp_get() > t; }, 1000);
+    };
+    ASSERT_GE(the_app.chan.ops.stop(&the_app.chan), 0);
+    time_origin_pass_begin(&the_app);
+    const uint64_t pass = nb_get_time_origin();
+    EXPECT_LE(pass, nbsdep_timestamp_get());
+    ASSERT_TRUE(later_than(pass));
+    start_controller(&the_app);
+    EXPECT_EQ(nb_get_time_origin(), pass);
+
+    the_app.time.from_start = 1;
+    time_origin_pass_begin(&the_app);
+    const uint64_t pass2 = nb_get_time_origin();
+    ASSERT_TRUE(later_than(pass2));
+    stop_controller(&the_app);
+    EXPECT_EQ(nb_get_time_origin(), pass2) << "a stop is no start";
+    start_controller(&the_app);
+    const uint64_t started = nb_get_time_origin();
+    EXPECT_GT(started, pass2);
+    ASSERT_TRUE(later_than(started));
+    stop_controller(&the_app);
+    start_controller(&the_app);
+    EXPECT_EQ(nb_get_time_origin(), started);
 }
 
 }  // namespace

@@ -251,6 +251,20 @@ TEST_F(SessionFile, QuitWithoutAskingIsWrittenOnlyWhenSetAndReadBack)
     app().session.quit_unasked = 0;
 }
 
+// The time origin choice: written only when it is not the default, read
+// in both modes, a word other than the two refused.
+TEST_F(SessionFile, TimeOriginKeyOnlyWhenNotTheDefault)
+{
+    EXPECT_EQ(saved(1).find("TimeOrigin"), std::string::npos);
+    ASSERT_EQ(read("[Nimbrel]\nTimeOrigin=START # from the first start\n", SES_LOAD_AUTO), 0);
+    EXPECT_EQ(app().time.from_start, 1);
+    EXPECT_NE(saved(1).find("\nTimeOrigin=START\n"), std::string::npos);
+    ASSERT_EQ(read("[Nimbrel]\nTimeOrigin=PASS\n", SES_LOAD_FILE), 0);
+    EXPECT_EQ(app().time.from_start, 0);
+    EXPECT_EQ(read("[Nimbrel]\nTimeOrigin=start\n", SES_LOAD_FILE), -1040);
+    EXPECT_EQ(app().time.from_start, 0);
+}
+
 TEST_F(SessionFile, MainSectionWithoutChanKeepsTheChannel)
 {
     ASSERT_EQ(read("[Nimbrel]\nChan=4\n", SES_LOAD_FILE), 0);
