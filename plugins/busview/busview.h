@@ -226,9 +226,6 @@ uint32_t bv_trace_frames(const BvTrace *t, bv_rec *out, uint32_t max);
 void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);
 
 void     bv_trace_set_absolute(BvTrace *t, int absolute);
-/* Whether relative times have their origin: the first frame since the
- * trace was created or cleared. */
-int      bv_trace_has_t0(const BvTrace *t);
 
 /* ------------------------------------------------- per-identifier table */
 
@@ -387,7 +384,7 @@ struct bv_state {
     GtkWidget *w_ids_sw;
     GtkWidget *w_status;
     guint refresh_source;
-    int t0_shown;                 /* the trace view was drawn with a relative time origin */
+    int64_t origin_shown;         /* the time origin the trace view was drawn with */
     int updating_widgets;         /* set while the code itself sets widget values */
 };
 

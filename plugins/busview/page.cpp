@@ -219,7 +219,10 @@ void update_status(void)
                        rx, tx, fps, load, bv_trace_listed(bv.trace));
     if (bv.paused && n > 0 && (size_t)n < sizeof text) {
         char hidden[96];
-        g_snprintf(hidden, sizeof hidden, _("(paused: %llu frames not shown)"),
+        g_snprintf(hidden, sizeof hidden,
+                   g_dngettext(GETTEXT_PACKAGE, "(paused: %llu frame not shown)",
+                               "(paused: %llu frames not shown)",
+                               (unsigned long)bv.dropped_while_paused),
                    (unsigned long long)bv.dropped_while_paused);
         n += g_snprintf(text + n, sizeof text - (size_t)n, "    %s", hidden);
     }
@@ -580,18 +583,19 @@ GtkWidget *bv_page_build(void)
     gtk_widget_set_name(bv.w_autoscroll, "busview-autoscroll");
     gtk_widget_set_tooltip_text(bv.w_autoscroll,
                                 _("Follow new lines while the last line is shown"));
-    gtk_box_pack_start(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(bar), bv_log_open_button(), FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(bar), bv_save_button(), FALSE, FALSE, 0);
 
-    /* Second row: the filter takes what room there is. */
+    /* Second row: the filter takes what room there is. Both rows fit the
+     * page of the smallest main window. */
     bar = gtk_hbox_new(FALSE, 6);
     gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
 
     bv.w_filter = gtk_entry_new();
     gtk_widget_set_name(bv.w_filter, "busview-filter");
     gtk_entry_set_max_length(GTK_ENTRY(bv.w_filter), BV_FILTER_TEXT - 1);
-    gtk_entry_set_width_chars(GTK_ENTRY(bv.w_filter), 24);
+    gtk_entry_set_width_chars(GTK_ENTRY(bv.w_filter), 12);
     gtk_widget_set_tooltip_text(bv.w_filter,
                                 _("Identifiers and ranges in hexadecimal, for example "
                                   "100-1FF, 7E8, 18DAF110; empty shows every frame"));
@@ -694,10 +698,10 @@ void bv_refresh(void)
         bv_log_refresh();
     } else if (bv.view == 0) {
         sync_trace();
-        /* The first frame gives the lines already shown their relative time. */
-        int has_t0 = bv_trace_has_t0(bv.trace);
-        if (has_t0 != bv.t0_shown) {
-            bv.t0_shown = has_t0;
+        /* The controller's first start may move the host's time origin. */
+        int64_t origin = nbkit_origin_us();
+        if (origin != bv.origin_shown) {
+            bv.origin_shown = origin;
             if (!bv.absolute)
                 gtk_widget_queue_draw(bv.w_trace);
         }

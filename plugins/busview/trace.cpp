@@ -40,8 +40,6 @@ struct BvTrace {
     uint64_t n_next;
     uint64_t scan;
     int absolute;
-    int have_t0;
-    int64_t t0_us;
 };
 
 struct BvTraceClass {
@@ -133,12 +131,10 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
     bool frame = r->kind == BV_RX || r->kind == BV_TX;
     switch (col) {
     case BV_COL_TIME:
-        /* Relative times count from the first frame; until there is one,
-         * lines have no relative time. */
-        if (t->absolute || t->have_t0) {
-            bv_fmt_time(buf, sizeof buf, r->t_us, t->t0_us, t->absolute);
-            g_value_set_string(value, buf);
-        }
+        /* Relative times count from the host's origin, the same for every
+         * plug-in and for lines before the first frame. */
+        bv_fmt_time(buf, sizeof buf, r->t_us, nbkit_origin_us(), t->absolute);
+        g_value_set_string(value, buf);
         break;
     case BV_COL_DIR:
         g_value_set_static_string(value, bv_kind_text(r->kind));
@@ -337,12 +333,6 @@ void bv_trace_append(BvTrace *t, const bv_rec *r)
     }
     uint64_t seq = t->rec_next++;
     t->recs[seq % t->cap] = *r;
-    if (!t->have_t0 && (r->kind == BV_RX || r->kind == BV_TX)) {
-        /* Relative times count from the first frame; lines before it
-         * show how long before it they came. */
-        t->have_t0 = 1;
-        t->t0_us = r->t_us;
-    }
     if (passes(&t->filter, r))
         t->listing[t->v_next++ % t->cap] = seq;
 }
@@ -453,7 +443,6 @@ void bv_trace_clear(BvTrace *t)
     }
     t->rec_first = t->rec_next;
     t->v_first = t->v_next;
-    t->have_t0 = 0;
     bv_trace_sync_detached(t);
 }
 
@@ -555,14 +544,7 @@ void bv_trace_copy_from(BvTrace *t, const BvTrace *src)
     uint64_t first = n > t->cap ? src->rec_next - t->cap : src->rec_first;
     for (uint64_t seq = first; seq < src->rec_next; seq++)
         bv_trace_append(t, &src->recs[seq % src->cap]);
-    t->have_t0 = src->have_t0;
-    t->t0_us = src->t0_us;
     bv_trace_sync_detached(t);
-}
-
-int bv_trace_has_t0(const BvTrace *t)
-{
-    return t->have_t0;
 }
 
 void bv_trace_set_absolute(BvTrace *t, int absolute)

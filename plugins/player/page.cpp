@@ -318,11 +318,15 @@ void pl_page_refresh(void)
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(pw.progress), frac > 1 ? 1 : frac);
     gchar *at = g_format_size(pos), *all = g_format_size(size);
     if (pl.passes)
-        g_snprintf(text, sizeof text, _("%s of %s, %llu frames sent, pass %llu"), at, all,
-                   (unsigned long long)pl.sent, (unsigned long long)pl.passes + 1);
+        g_snprintf(text, sizeof text,
+                   g_dngettext(GETTEXT_PACKAGE, "%s of %s, %llu frame sent, pass %llu",
+                               "%s of %s, %llu frames sent, pass %llu", (unsigned long)pl.sent),
+                   at, all, (unsigned long long)pl.sent, (unsigned long long)pl.passes + 1);
     else
-        g_snprintf(text, sizeof text, _("%s of %s, %llu frames sent"), at, all,
-                   (unsigned long long)pl.sent);
+        g_snprintf(text, sizeof text,
+                   g_dngettext(GETTEXT_PACKAGE, "%s of %s, %llu frame sent",
+                               "%s of %s, %llu frames sent", (unsigned long)pl.sent),
+                   at, all, (unsigned long long)pl.sent);
     g_free(at);
     g_free(all);
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(pw.progress), text);
@@ -334,15 +338,23 @@ void pl_page_refresh(void)
         size_t n = 0;
         if (st->bad)
             n += (size_t)g_snprintf(text + n, sizeof text - n,
-                                    _("%llu unreadable lines or objects skipped (first: %s). "),
+                                    g_dngettext(GETTEXT_PACKAGE,
+                                                "%llu unreadable line or object skipped (first: %s). ",
+                                                "%llu unreadable lines or objects skipped (first: %s). ",
+                                                (unsigned long)st->bad),
                                     (unsigned long long)st->bad, st->first_bad);
         if (pl.fd_unsent && n < sizeof text)
             n += (size_t)g_snprintf(
                 text + n, sizeof text - n,
-                _("%llu CAN FD frames not sent: the channel is not in CAN FD mode. "),
+                g_dngettext(GETTEXT_PACKAGE,
+                            "%llu CAN FD frame not sent: the channel is not in CAN FD mode. ",
+                            "%llu CAN FD frames not sent: the channel is not in CAN FD mode. ",
+                            (unsigned long)pl.fd_unsent),
                 (unsigned long long)pl.fd_unsent);
         if (st->error_frames && n < sizeof text)
-            g_snprintf(text + n, sizeof text - n, _("%llu error frames not sent."),
+            g_snprintf(text + n, sizeof text - n,
+                       g_dngettext(GETTEXT_PACKAGE, "%llu error frame not sent.",
+                                   "%llu error frames not sent.", (unsigned long)st->error_frames),
                        (unsigned long long)st->error_frames);
     }
     gtk_label_set_text(GTK_LABEL(pw.info), text);

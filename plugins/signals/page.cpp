@@ -539,6 +539,9 @@ GtkWidget *sg_page_build(void)
     gtk_combo_box_append_text(GTK_COMBO_BOX(sg.w_mode), _("Overlaid, own scales"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(sg.w_mode), _("Stacked lanes"));
     gtk_box_pack_start(GTK_BOX(bar), sg.w_mode, FALSE, FALSE, 0);
+    /* A second row, so that both fit the page of the smallest main window. */
+    bar = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
     button(bar, _("PNG..."), "signals-png", G_CALLBACK(on_export), GINT_TO_POINTER(1));
     button(bar, _("CSV..."), "signals-csv", G_CALLBACK(on_export), nullptr);
     GtkWidget *label = gtk_label_new(_("Points per signal (millions):"));
@@ -566,8 +569,12 @@ GtkWidget *sg_page_build(void)
     gtk_box_pack_start(GTK_BOX(page), sg.w_problems, FALSE, FALSE, 0);
 
     GtkWidget *vpaned = gtk_vpaned_new();
+    gtk_widget_set_name(vpaned, "signals-plot-pane");
+    sg.w_vpaned = vpaned;
     gtk_box_pack_start(GTK_BOX(page), vpaned, TRUE, TRUE, 0);
     GtkWidget *hpaned = gtk_hpaned_new();
+    gtk_widget_set_name(hpaned, "signals-table-pane");
+    sg.w_hpaned = hpaned;
     sg.w_table = build_table();
     sg.w_unknown = build_unknown();
     gtk_paned_pack1(GTK_PANED(hpaned), scrolled(sg.w_table), TRUE, FALSE);
@@ -630,6 +637,7 @@ void sg_page_release(void)
     /* The widgets belong to the host, which destroys them with the page. */
     sg.page = sg.w_table = sg.w_unknown = sg.w_plot = sg.w_follow = sg.w_mode = nullptr;
     sg.w_cap = sg.w_dbs = sg.w_message = sg.w_status = sg.w_problems = sg.w_problem_text = nullptr;
+    sg.w_hpaned = sg.w_vpaned = nullptr;
     sg.table = nullptr;
     sg.unknown_store = nullptr;
 }
@@ -717,4 +725,24 @@ void sg_sync_widgets(void)
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(sg.w_cap), (double)sg.cap_points / 1000000.0);
     sg.updating = 0;
     redraw();
+}
+
+/* The two dividers as the user left them: the table's beside the list of
+ * unknown identifiers, and the plot's below them. */
+const char *const KEY_TABLE_PANE = "TablePane";
+const char *const KEY_PLOT_PANE = "PlotPane";
+
+void sg_page_save_panes(void *file)
+{
+    nbkit_save_int(file, KEY_TABLE_PANE, gtk_paned_get_position(GTK_PANED(sg.w_hpaned)));
+    nbkit_save_int(file, KEY_PLOT_PANE, gtk_paned_get_position(GTK_PANED(sg.w_vpaned)));
+}
+
+void sg_page_pane_key(const pgrp_session_key *key)
+{
+    int32_t v = 0;
+    if (nbkit_key_int(key, KEY_TABLE_PANE, &v) && v >= 0)
+        gtk_paned_set_position(GTK_PANED(sg.w_hpaned), v);
+    if (nbkit_key_int(key, KEY_PLOT_PANE, &v) && v >= 0)
+        gtk_paned_set_position(GTK_PANED(sg.w_vpaned), v);
 }

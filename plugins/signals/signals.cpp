@@ -107,6 +107,7 @@ void save_session(void *file)
         nbpg_save_key(file, KEY_DBC_FOLDER, sg_folder_dbc);
     if (sg_folder_export[0])
         nbpg_save_key(file, KEY_EXPORT_FOLDER, sg_folder_export);
+    sg_page_save_panes(file);
 }
 
 void load_begin(void)
@@ -150,6 +151,8 @@ void load_key(const pgrp_session_key *key)
     nbkit_key_choice(key, KEY_MODE, MODES, &sg.load_view.mode);
     nbkit_key_bool(key, KEY_FOLLOW, &sg.load_view.follow);
     nbkit_key_double(key, KEY_SPAN, SPAN_MIN, SPAN_MAX, &sg.load_view.span);
+    if (sg.page)
+        sg_page_pane_key(key);
 }
 
 /* "std|ext <hex id> <signal> [#rrggbb]"; the name as long as the value. */
@@ -219,7 +222,10 @@ void load_end(void)
     sg_page_databases_changed();
     if (sg_db_reading()) {
         char msg[1024];
-        g_snprintf(msg, sizeof msg, _("Reading %d databases..."), sg.nqueue + 1);
+        g_snprintf(msg, sizeof msg,
+                   g_dngettext(GETTEXT_PACKAGE, "Reading %d database...", "Reading %d databases...",
+                               (unsigned long)(sg.nqueue + 1)),
+                   sg.nqueue + 1);
         sg_page_show_message(msg, 0);
         sg_sync_widgets();
     } else {
@@ -348,13 +354,11 @@ bool sg_measuring(void)
     return sg.measure_from_us && g_get_monotonic_time() >= sg.measure_from_us;
 }
 
+/* Seconds on the program's one time line: from the host's origin, as the
+ * bus viewer's trace counts them. */
 double sg_seconds(int64_t us)
 {
-    if (!sg.have_origin) {
-        sg.have_origin = 1;
-        sg.origin_us = us;
-    }
-    return (double)(us - sg.origin_us) / 1e6;
+    return (double)(us - nbkit_origin_us()) / 1e6;
 }
 
 /* Decodes one frame into its message's values and the plots that show

@@ -189,13 +189,11 @@ struct sg_state {
     sg_view view;
 
     /* time: the adapter's 32-bit microsecond clock unwrapped and placed on
-     * the wall clock; seconds relative to origin_us */
+     * the wall clock; seconds from the host's time origin */
     int have_clock;
     uint32_t last_ts;
     int64_t ext_us;
     int64_t anchor_us;
-    int64_t origin_us;
-    int have_origin;
 
     uint64_t frames;                 /* frames decoded with a database */
 
@@ -232,6 +230,8 @@ struct sg_state {
     /* widgets (owned by the page) */
     GtkWidget *page;
     GtkWidget *w_table;
+    GtkWidget *w_hpaned;             /* the table | the unknown identifiers */
+    GtkWidget *w_vpaned;             /* the above | the plot */
     GtkTreeModel *table;
     GtkWidget *w_unknown;
     GtkListStore *unknown_store;
@@ -341,5 +341,8 @@ void sg_sync_widgets(void);
  * in the session; empty until a file of that kind was chosen. */
 extern char sg_folder_dbc[SG_PATH_MAX];
 extern char sg_folder_export[SG_PATH_MAX];
+/* The dividers' session keys TablePane and PlotPane (pixels). */
+void sg_page_save_panes(void *file);
+void sg_page_pane_key(const pgrp_session_key *key);
 
 #endif /* SIGNALS_H */

@@ -2,7 +2,10 @@
 // 250): no label of the left pane or of the channel chooser gets less
 // width than its text needs, and no tree view there is cut or needs
 // scrolling sideways. A text that is cut short on purpose (ellipsized)
-// must come with a tooltip that shows it whole.
+// must come with a tooltip that shows it whole. At the smallest window
+// (750 x 550) every shipped plug-in's page keeps its controls whole.
+#include <algorithm>
+
 #include "gui_fixture.h"
 
 using namespace nbtest;
@@ -127,6 +130,89 @@ TEST_F(GuiLayout, LeftPaneIsReadableAtTheDefaultSize)
     EXPECT_TRUE(cuts.empty()) << testing::PrintToString(cuts);
     cuts = cut_cells(find_by_name(left, "info_view"));
     EXPECT_TRUE(cuts.empty()) << testing::PrintToString(cuts);
+}
+
+// Controls outside scrolled areas that get less room than they ask for
+// or stand partly outside root: buttons, entries, combo boxes and spin
+// buttons cut or overlapping.
+std::vector<std::string> squeezed_controls(GtkWidget *root)
+{
+    std::vector<std::string> out;
+    GtkAllocation page;
+    gtk_widget_get_allocation(root, &page);
+    const GType kinds[] = {GTK_TYPE_BUTTON, GTK_TYPE_ENTRY, GTK_TYPE_COMBO_BOX};
+    for (GType kind : kinds) {
+        for (GtkWidget *w : find_all_by_type(root, kind)) {
+            /* A combo box's own button is the combo box's part. */
+            bool part = kind != GTK_TYPE_COMBO_BOX &&
+                        gtk_widget_get_ancestor(w, GTK_TYPE_COMBO_BOX) != nullptr;
+            if (!gtk_widget_get_mapped(w) || part ||
+                gtk_widget_get_ancestor(w, GTK_TYPE_SCROLLED_WINDOW))
+                continue;
+            GtkRequisition req;
+            gtk_widget_get_requisition(w, &req);
+            GtkAllocation a;
+            gtk_widget_get_allocation(w, &a);
+            gint x = 0, y = 0;
+            gtk_widget_translate_coordinates(w, root, 0, 0, &x, &y);
+            if (a.width < req.width || a.height < req.height)
+                out.push_back(describe(w, gtk_widget_get_name(w)) + " needs " +
+                              std::to_string(req.width) + "x" + std::to_string(req.height) +
+                              ", has " + std::to_string(a.width) + "x" + std::to_string(a.height));
+            else if (x < 0 || y < 0 || x + a.width > page.width || y + a.height > page.height)
+                out.push_back(describe(w, gtk_widget_get_name(w)) + " at " + std::to_string(x) +
+                              "," + std::to_string(y) + " reaches out of the page");
+        }
+    }
+    return out;
+}
+
+TEST_F(GuiLayout, PluginPagesFitAtTheMinimumSize)
+{
+    the_app.gui.hsize = 750;
+    the_app.gui.vsize = 550;
+    open_window();
+    for (const char *name : {"busview", "sender", "signals", "logger", "player"}) {
+        char path[NB_TEXT_MAX] = {0};
+        g_strlcpy(path, (stage_dir() + "/" + name + ".so").c_str(), sizeof path);
+        nb_plugin *e = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
+        ASSERT_NE(e, nullptr) << name;
+        ASSERT_EQ(pgmgr_load(&the_app, e), 0) << name;
+    }
+    ASSERT_TRUE(wait_until([] {
+        GtkAllocation a;
+        gtk_widget_get_allocation(nb_mainwin, &a);
+        return a.width == 750 && a.height == 550;
+    }));
+    GtkNotebook *book = GTK_NOTEBOOK(the_app.gui.notebook);
+    ASSERT_EQ(gtk_notebook_get_n_pages(book), 5);
+    for (int i = 0; i < gtk_notebook_get_n_pages(book); i++) {
+        gtk_notebook_set_current_page(book, i);
+        GtkWidget *page = gtk_notebook_get_nth_page(book, i);
+        settle();
+        std::vector<std::string> cuts = cut_widgets(page);
+        std::vector<std::string> controls = squeezed_controls(page);
+        cuts.insert(cuts.end(), controls.begin(), controls.end());
+        // What scrolls (tree views and their column headers) may be
+        // narrower than its content; only the controls around it count.
+        std::vector<std::string> labels;
+        for (GtkWidget *w : find_all_by_type(page, GTK_TYPE_LABEL))
+            if (gtk_widget_get_ancestor(w, GTK_TYPE_SCROLLED_WINDOW))
+                labels.push_back(gtk_label_get_text(GTK_LABEL(w)));
+        cuts.erase(std::remove_if(cuts.begin(), cuts.end(),
+                                  [&](const std::string &c) {
+                                      if (c.rfind("GtkTreeView", 0) == 0)
+                                          return true;
+                                      for (const std::string &l : labels)
+                                          if (c.rfind("GtkLabel \"" + l + "\"", 0) == 0)
+                                              return true;
+                                      return false;
+                                  }),
+                   cuts.end());
+        EXPECT_TRUE(cuts.empty()) << gtk_notebook_get_tab_label_text(book, page) << ": "
+                                  << testing::PrintToString(cuts);
+    }
+    the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
 }
 
 TEST_F(GuiLayout, ChooserIsReadableAtItsSize)

@@ -279,7 +279,7 @@ ENGLISH = {
 GERMAN = {
     'chooser': ['CAN-Kanal wählen:', 'Sitzung laden', 'Frame-Format:'], 'ok': 'OK',
     'menus': ['Datei', 'HW-Einstellungen', 'Plug-ins', 'Hilfe'],
-    'busview': 'Bus view', 'busview_texts': ['Je Identifier', 'Anhalten'],
+    'busview': 'Busansicht', 'busview_texts': ['Je Identifier', 'Anhalten', 'Mitschnitt'],
     'plugins': 'Plug-ins', 'configure': 'Einrichten', 'available': 'Verfügbare Plug-ins',
     'close': 'Schließen', 'file': 'Datei', 'quit': 'Beenden',
 }

@@ -42,6 +42,9 @@ inline zk_frame frame(uint32_t id, uint8_t flags, std::vector<uint8_t> data, uin
 inline void open_started_channel()
 {
     app_init();
+    // A pass that began ten seconds ago: no frame comes before its origin.
+    time_origin_pass_begin(&the_app);
+    the_app.time.origin -= 10 * NB_TIMESTAMP_PER_SECOND;
     the_app.chan.number = 0;
     the_app.chan.frame_format = 6;
     the_app.gui.ops.update_error_indicators = nullptr;

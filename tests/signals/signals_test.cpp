@@ -171,12 +171,21 @@ TEST_F(Signals, DecodesKnownMessagesAndListsTheOthersApart)
 
 TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
 {
+    // Tall enough for the plot's divider to stand where the keys say.
+    gtk_window_resize(GTK_WINDOW(window_), 900, 700);
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        GtkAllocation a;
+        gtk_widget_get_allocation(window_, &a);
+        return a.height == 700;
+    }));
     load_keys({{"Database1", dbc("sim.dbc")},
                {"Plot1", "std 555 Counter #FF0000"},
                {"Plot2", "std 2F0 GearboxTemp"},
                {"PlotMode", "lanes"},
                {"Span", "5"},
-               {"PointCap", "2000000"}});
+               {"PointCap", "2000000"},
+               {"TablePane", "400"},
+               {"PlotPane", "150"}});
     EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
     EXPECT_EQ("", cell("555  Full", "Byte2", COL_PLOT));
     EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
@@ -200,14 +209,20 @@ TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
     std::string line;
     ASSERT_TRUE(std::getline(csv, line));
     EXPECT_EQ("time_s,signal,value,unit", line);
+    // Times on the host's time line: the pass began ten seconds before.
     int rows = 0;
+    double first = -1;
     while (std::getline(csv, line)) {
+        if (rows == 0)
+            first = g_ascii_strtod(line.c_str(), nullptr);
         char want[64];
-        g_snprintf(want, sizeof want, "%.6f,Full.Counter,%d,", rows * 0.001, rows);
+        g_snprintf(want, sizeof want, "%.6f,Full.Counter,%d,", first + rows * 0.001, rows);
         EXPECT_EQ(want, line);
         rows++;
     }
     EXPECT_EQ(100, rows);
+    EXPECT_GT(first, 9.0);
+    EXPECT_LT(first, 60.0);
 
     {
         nbtest::DialogDriver driver;
@@ -225,7 +240,8 @@ TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
     ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
     std::string text = nbtest::read_file(file);
     for (const char *want : {"Plot1=std 555 Counter #FF0000\n", "Plot2=std 2F0 GearboxTemp #",
-                             "PlotMode=lanes\n", "Follow=1\n", "Span=5\n", "PointCap=2000000\n"})
+                             "PlotMode=lanes\n", "Follow=1\n", "Span=5\n", "PointCap=2000000\n",
+                             "TablePane=400\n", "PlotPane=150\n"})
         EXPECT_NE(std::string::npos, text.find(want)) << want << "\n" << text;
     EXPECT_NE(std::string::npos, text.find("Database1=" + dbc("sim.dbc") + "\n"));
 
@@ -238,6 +254,35 @@ TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
     EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
     EXPECT_EQ("plotted", cell("2F0  Gearbox", "GearboxTemp", COL_PLOT));
     EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
+}
+
+// The plot counts from the host's time origin, as the bus viewer's trace
+// does, not from its own first frame: a frame is at the time the host
+// handed it on, seen from the origin.
+TEST_F(Signals, PlotTimesCountFromTheHostsOrigin)
+{
+    load_keys({{"Database1", dbc("sim.dbc")}, {"Plot1", "std 555 Counter #FF0000"}});
+    inject(frame(0x555, 0, {7, 0, 0, 0, 0, 0, 0, 0}));
+    auto since_origin = [] {
+        return (double)(nbsdep_timestamp_get() - nb_get_time_origin()) / NB_TIMESTAMP_PER_SECOND;
+    };
+    const double before = since_origin();
+    tick();
+    const double after = since_origin();
+    ASSERT_TRUE(wait_status("Plotted points: 1 "));
+
+    std::string csv_path = nbtest::make_temp_dir("signals") + "/one.csv";
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, csv_path);
+        click("signals-csv");
+    }
+    std::istringstream csv(nbtest::read_file(csv_path));
+    std::string line;
+    ASSERT_TRUE(std::getline(csv, line) && std::getline(csv, line));
+    const double t = g_ascii_strtod(line.c_str(), nullptr);
+    EXPECT_GE(t, before - 1e-6) << line;
+    EXPECT_LE(t, after + 1e-6) << line;
 }
 
 TEST_F(Signals, ABrokenSignalIsListedAndTheRestOfItsFileDecoded)
