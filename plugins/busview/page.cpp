@@ -586,11 +586,10 @@ GtkWidget *bv_page_build(void)
     gtk_box_pack_end(GTK_BOX(bar), bv_log_open_button(), FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(bar), bv_save_button(), FALSE, FALSE, 0);
 
-    /* Second row: the filter takes what room there is. Both rows fit the
+    /* Second row: the filter takes what room there is. The rows fit the
      * page of the smallest main window. */
     bar = gtk_hbox_new(FALSE, 6);
     gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
-    gtk_box_pack_end(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
 
     bv.w_filter = gtk_entry_new();
     gtk_widget_set_name(bv.w_filter, "busview-filter");
@@ -610,6 +609,10 @@ GtkWidget *bv_page_build(void)
     gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_formats), _("Classic only"));
     gtk_widget_set_tooltip_text(bv.w_formats, _("Show frames of either format or of one"));
     labelled(bar, _("F_rames:"), bv.w_formats);
+
+    bar = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
 
     bv.w_history = gtk_spin_button_new_with_range(BV_HISTORY_MIN, BV_HISTORY_MAX, 1000);
     gtk_widget_set_name(bv.w_history, "busview-history");

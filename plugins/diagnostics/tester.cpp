@@ -340,7 +340,8 @@ GtkWidget *dgp_tester_build(void)
     gtk_widget_set_name(ts.present, "diag-tester-present");
     gtk_widget_set_tooltip_text(ts.present, _("While ticked, send TesterPresent (3E 80) to the pair every 2 s"));
     g_signal_connect(ts.present, "toggled", G_CALLBACK(on_present_toggled), nullptr);
-    gtk_box_pack_start(GTK_BOX(row), ts.present, FALSE, FALSE, 0);
+    /* A row of its own: the rows fit the page of the smallest main window. */
+    gtk_box_pack_start(GTK_BOX(v), ts.present, FALSE, FALSE, 0);
 
     row = gtk_hbox_new(FALSE, 6);
     gtk_box_pack_start(GTK_BOX(v), row, FALSE, FALSE, 0);
@@ -348,7 +349,7 @@ GtkWidget *dgp_tester_build(void)
     ts.request = gtk_entry_new();
     gtk_widget_set_name(ts.request, "diag-tester-request");
     gtk_entry_set_text(GTK_ENTRY(ts.request), "22 F1 90");
-    gtk_entry_set_width_chars(GTK_ENTRY(ts.request), 28);
+    gtk_entry_set_width_chars(GTK_ENTRY(ts.request), 12);
     g_signal_connect(ts.request, "activate", G_CALLBACK(on_send), nullptr);
     gtk_box_pack_start(GTK_BOX(row), ts.request, TRUE, TRUE, 0);
     ts.common = gtk_combo_box_new_text();
@@ -358,11 +359,14 @@ GtkWidget *dgp_tester_build(void)
         gtk_combo_box_append_text(GTK_COMBO_BOX(ts.common), c.label);
     gtk_combo_box_set_active(GTK_COMBO_BOX(ts.common), 0);
     g_signal_connect(ts.common, "changed", G_CALLBACK(on_common), nullptr);
-    gtk_box_pack_start(GTK_BOX(row), ts.common, FALSE, FALSE, 0);
     ts.send = gtk_button_new_with_mnemonic(_("_Send"));
     gtk_widget_set_name(ts.send, "diag-tester-send");
     g_signal_connect(ts.send, "clicked", G_CALLBACK(on_send), nullptr);
     gtk_box_pack_start(GTK_BOX(row), ts.send, FALSE, FALSE, 0);
+    /* Below the request, as wide as its longest entry needs. */
+    row = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(v), row, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(row), ts.common, FALSE, FALSE, 0);
 
     ts.answer = gtk_label_new("");
     gtk_widget_set_name(ts.answer, "diag-tester-answer");

@@ -172,7 +172,7 @@ TEST_F(GuiLayout, PluginPagesFitAtTheMinimumSize)
     the_app.gui.hsize = 750;
     the_app.gui.vsize = 550;
     open_window();
-    for (const char *name : {"busview", "sender", "signals", "logger", "player"}) {
+    for (const char *name : {"busview", "sender", "signals", "logger", "player", "diagnostics"}) {
         char path[NB_TEXT_MAX] = {0};
         g_strlcpy(path, (stage_dir() + "/" + name + ".so").c_str(), sizeof path);
         nb_plugin *e = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
@@ -185,7 +185,7 @@ TEST_F(GuiLayout, PluginPagesFitAtTheMinimumSize)
         return a.width == 750 && a.height == 550;
     }));
     GtkNotebook *book = GTK_NOTEBOOK(the_app.gui.notebook);
-    ASSERT_EQ(gtk_notebook_get_n_pages(book), 5);
+    ASSERT_EQ(gtk_notebook_get_n_pages(book), 6);
     for (int i = 0; i < gtk_notebook_get_n_pages(book); i++) {
         gtk_notebook_set_current_page(book, i);
         GtkWidget *page = gtk_notebook_get_nth_page(book, i);
