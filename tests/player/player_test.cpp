@@ -205,7 +205,7 @@ TEST_F(Player, TransportDirectionFilterAndLoop)
     click("player-play");
     run_for(30000, 1000, sent);
     ASSERT_EQ(5u, sent.size());  // the error frame is not sent
-    EXPECT_NE(std::string::npos, label("player-info").find("1 error frames")) << label("player-info");
+    EXPECT_NE(std::string::npos, label("player-info").find("1 error frame not sent.")) << label("player-info");
 
     // Sent frames only, identifiers 100 to 7FF, looping: 7E8 and 150 over
     // and over.

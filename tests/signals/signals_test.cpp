@@ -171,21 +171,26 @@ TEST_F(Signals, DecodesKnownMessagesAndListsTheOthersApart)
 
 TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
 {
-    // Tall enough for the plot's divider to stand where the keys say.
-    gtk_window_resize(GTK_WINDOW(window_), 900, 700);
-    ASSERT_TRUE(nbtest::wait_until([&] {
-        GtkAllocation a;
-        gtk_widget_get_allocation(window_, &a);
-        return a.height == 700;
-    }));
+    // Each divider is put halfway between the places it may take.
+    auto halfway = [&](const char *name) {
+        GObject *paned = G_OBJECT(widget(name));
+        gint lo = 0, hi = 0;
+        EXPECT_TRUE(nbtest::wait_until([&] {
+            g_object_get(paned, "min-position", &lo, "max-position", &hi, nullptr);
+            return hi > lo + 10;
+        }));
+        return std::to_string((lo + hi) / 2);
+    };
+    const std::string table_pane = halfway("signals-table-pane");
+    const std::string plot_pane = halfway("signals-plot-pane");
     load_keys({{"Database1", dbc("sim.dbc")},
                {"Plot1", "std 555 Counter #FF0000"},
                {"Plot2", "std 2F0 GearboxTemp"},
                {"PlotMode", "lanes"},
                {"Span", "5"},
                {"PointCap", "2000000"},
-               {"TablePane", "400"},
-               {"PlotPane", "150"}});
+               {"TablePane", table_pane},
+               {"PlotPane", plot_pane}});
     EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
     EXPECT_EQ("", cell("555  Full", "Byte2", COL_PLOT));
     EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
@@ -241,8 +246,10 @@ TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
     std::string text = nbtest::read_file(file);
     for (const char *want : {"Plot1=std 555 Counter #FF0000\n", "Plot2=std 2F0 GearboxTemp #",
                              "PlotMode=lanes\n", "Follow=1\n", "Span=5\n", "PointCap=2000000\n",
-                             "TablePane=400\n", "PlotPane=150\n"})
+                             })
         EXPECT_NE(std::string::npos, text.find(want)) << want << "\n" << text;
+    EXPECT_NE(std::string::npos, text.find("\nTablePane=" + table_pane + "\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\nPlotPane=" + plot_pane + "\n")) << text;
     EXPECT_NE(std::string::npos, text.find("Database1=" + dbc("sim.dbc") + "\n"));
 
     // Loaded again: the same plots, the same settings.
