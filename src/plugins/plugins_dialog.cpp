@@ -62,7 +62,7 @@ bool read_row_text(nb_plugin *entry, row_text *out)
     const char *desc = (const char *)nbsdep_dl_sym(lib, "__nbpg_description");
     bool ok = name && author && desc;
     if (ok)
-        *out = row_text{entry, name, author, desc};
+        *out = row_text{entry, plugin_shown_name(lib, name), author, desc};
     nbsdep_dl_close(lib);
     return ok;
 }
@@ -74,7 +74,7 @@ void add_row(GtkWidget *table, const row_text &row)
     const char *name = row.name.c_str(), *author = row.author.c_str(), *desc = row.desc.c_str();
     GtkWidget *title = gtk_label_new("");
     gchar *markup = g_markup_printf_escaped("<span size=\"x-large\">%s</span>",
-                                            plugin_shown_name(lib, name));
+                                            name);
     gtk_label_set_markup(GTK_LABEL(title), markup);
     g_free(markup);
     gtk_misc_set_alignment(GTK_MISC(title), 0.0f, 0.0f);
