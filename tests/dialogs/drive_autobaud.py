@@ -16,32 +16,19 @@ Reports on stdout, one line each, "NBT <key> <json value>":
 Exit code 0 when the scenario ran, 77 when there is no accessibility bus,
 1 on a driver failure (the program is killed then).
 """
-import json
 import os
 import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import driver_util  # noqa: E402
+from driver_util import report  # noqa: E402
 from private_env import PrivateFolders  # noqa: E402
 
 
-def report(key, value):
-    print("NBT %s %s" % (key, json.dumps(value)), flush=True)
-
-
 def wait_for(what, find, timeout=30.0):
-    """Polls find() until it returns something, with a deadline."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        try:
-            found = find()
-        except Exception:  # the tree changes while windows come and go
-            found = None
-        if found:
-            return found
-        time.sleep(0.05)
-    raise RuntimeError("timed out waiting for " + what)
+    """The shared wait, with this driver's 30 s deadline."""
+    return driver_util.wait_for(what, find, timeout)
 
 
 def read_text(path):
