@@ -55,18 +55,12 @@ bench b;
 
 GtkWidget *named(const char *name)
 {
-    GtkWidget *w = find_named(b.page, name);
-    if (!w) {
-        fprintf(stderr, "no widget %s\n", name);
-        exit(1);
-    }
-    return w;
+    return need_named(b.page, name);
 }
 
 int log_rows(void)
 {
-    GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(b.log_trace));
-    return m ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
+    return view_rows(b.log_trace);
 }
 
 std::string log_cell(int col)

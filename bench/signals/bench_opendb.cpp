@@ -67,18 +67,12 @@ double median(std::vector<double> v)
 
 GtkWidget *named(const char *name)
 {
-    GtkWidget *w = find_named(b.page, name);
-    if (!w) {
-        fprintf(stderr, "no widget %s\n", name);
-        exit(1);
-    }
-    return w;
+    return need_named(b.page, name);
 }
 
 int table_rows(void)
 {
-    GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(b.table));
-    return m ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
+    return view_rows(b.table);
 }
 
 /* Answers the file chooser once it offers the file. */

@@ -6,6 +6,8 @@
 #define BENCH_WIDGETS_H
 
 #include <gtk/gtk.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 /* The first widget named name (gtk_widget_set_name) at or below w. */
 static inline GtkWidget *find_named(GtkWidget *w, const char *name)
@@ -20,6 +22,25 @@ static inline GtkWidget *find_named(GtkWidget *w, const char *name)
         found = find_named(GTK_WIDGET(l->data), name);
     g_list_free(children);
     return found;
+}
+
+/* The same, or the process ends saying which widget is missing: a
+ * benchmark cannot go on without it. */
+static inline GtkWidget *need_named(GtkWidget *root, const char *name)
+{
+    GtkWidget *w = find_named(root, name);
+    if (!w) {
+        fprintf(stderr, "no widget %s\n", name);
+        exit(1);
+    }
+    return w;
+}
+
+/* The number of top-level rows a tree view's model holds (0 without one). */
+static inline int view_rows(GtkWidget *view)
+{
+    GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(view));
+    return m ? gtk_tree_model_iter_n_children(m, nullptr) : 0;
 }
 
 #endif
