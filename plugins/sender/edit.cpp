@@ -124,8 +124,9 @@ int sd_toggle(int index, int column)
         v.brs = !v.brs;
         break;
     case SD_COL_ENABLED:
-        v.enabled = !v.enabled;
-        /* Enabling a paused message resumes it. */
+        /* A paused message shows its box clear: ticking it resumes the
+         * message, as its pause message asks. */
+        v.enabled = v.paused ? 1 : !v.enabled;
         v.paused = 0;
         v.fails = 0;
         v.reason[0] = '\0';

@@ -183,11 +183,34 @@ void set_row(GtkTreeIter *it, const sd_msg &m)
     /* A failure says most; else a length that does not match the data. */
     char note[SD_TEXT_MAX];
     sd_length_note(&m, note, sizeof note);
+    const char *state = m.reason[0] ? m.reason : note;
+    /* A message the program paused shows its box clear (it sends nothing
+     * until ticked again), the reason in its State and its tooltip. */
+    gchar *tip = nullptr;
+    if (m.paused)
+        tip = g_markup_printf_escaped("%s\n%s", state, _("Enable it again to resume."));
+    else if (state[0])
+        tip = g_markup_escape_text(state, -1);
     gtk_list_store_set(pw.store, it, SD_COL_ID, id, SD_COL_EXT, (gboolean)m.ext, SD_COL_RTR,
                        (gboolean)m.rtr, SD_COL_FD, (gboolean)m.fd, SD_COL_BRS,
                        (gboolean)m.brs, SD_COL_LEN, len, SD_COL_DATA, data, SD_COL_PERIOD,
-                       period, SD_COL_ENABLED, (gboolean)m.enabled, SD_COL_SENT, sent,
-                       SD_COL_STATE, m.reason[0] ? m.reason : note, -1);
+                       period, SD_COL_ENABLED, (gboolean)(m.enabled && !m.paused), SD_COL_SENT,
+                       sent, SD_COL_STATE, state, SD_COL_TIP, tip, -1);
+    g_free(tip);
+}
+
+void show_message(void)
+{
+    if (!pw.message)
+        return;
+    /* Line breaks would make the one line taller: blanks instead. */
+    char line[sizeof sd.message];
+    g_strlcpy(line, sd.message, sizeof line);
+    g_strdelimit(line, "\r\n", ' ');
+    if (strcmp(gtk_label_get_text(GTK_LABEL(pw.message)), line) == 0)
+        return;
+    gtk_label_set_text(GTK_LABEL(pw.message), line);
+    gtk_widget_set_tooltip_text(pw.message, line[0] ? sd.message : nullptr);
 }
 
 GtkWidget *button(const char *label, const char *name, GCallback cb)
@@ -207,9 +230,11 @@ GtkWidget *sd_page_build(void)
 
     pw.store = gtk_list_store_new(SD_NCOLS, G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_BOOLEAN,
                                   G_TYPE_BOOLEAN, G_TYPE_BOOLEAN, G_TYPE_STRING, G_TYPE_STRING,
-                                  G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_STRING, G_TYPE_STRING);
+                                  G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_STRING, G_TYPE_STRING,
+                                  G_TYPE_STRING);
     pw.view = named(gtk_tree_view_new_with_model(GTK_TREE_MODEL(pw.store)), "sender-list");
     g_object_unref(pw.store);  /* the view holds it */
+    gtk_tree_view_set_tooltip_column(GTK_TREE_VIEW(pw.view), SD_COL_TIP);
     text_column(_("Identifier (hex)"), SD_COL_ID, 1);
     check_column(_("Ext"), SD_COL_EXT);
     check_column(_("RTR"), SD_COL_RTR);
@@ -247,9 +272,13 @@ GtkWidget *sd_page_build(void)
     gtk_box_pack_start(GTK_BOX(box), buttons, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(box), build_quick_send(), FALSE, FALSE, 0);
 
+    /* One line that always holds its place, empty or not: a message never
+     * moves the list, the buttons or the quick-send line. A longer one is
+     * cut with an ellipsis; its tooltip has the whole text. */
     pw.message = named(gtk_label_new(""), "sender-message");
     gtk_misc_set_alignment(GTK_MISC(pw.message), 0.0f, 0.5f);
-    gtk_label_set_line_wrap(GTK_LABEL(pw.message), TRUE);
+    gtk_label_set_single_line_mode(GTK_LABEL(pw.message), TRUE);
+    gtk_label_set_ellipsize(GTK_LABEL(pw.message), PANGO_ELLIPSIZE_END);
     gtk_label_set_selectable(GTK_LABEL(pw.message), TRUE);
     gtk_box_pack_start(GTK_BOX(box), pw.message, FALSE, FALSE, 0);
 
@@ -309,14 +338,13 @@ void sd_page_refresh(void)
     }
     gtk_label_set_text(GTK_LABEL(pw.state), sd.running ? _("Periodic sending: on")
                                                        : _("Periodic sending: off"));
-    gtk_label_set_text(GTK_LABEL(pw.message), sd.message);
+    show_message();
 }
 
 void sd_set_message(const char *text)
 {
     g_strlcpy(sd.message, text ? text : "", sizeof sd.message);
-    if (pw.message)
-        gtk_label_set_text(GTK_LABEL(pw.message), sd.message);
+    show_message();
 }
 
 int sd_page_selected(void)

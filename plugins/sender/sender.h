@@ -63,7 +63,9 @@ struct sd_msg {
 /* Columns of the list (and of its model). */
 enum {
     SD_COL_ID, SD_COL_EXT, SD_COL_RTR, SD_COL_FD, SD_COL_BRS, SD_COL_LEN, SD_COL_DATA, SD_COL_PERIOD,
-    SD_COL_ENABLED, SD_COL_SENT, SD_COL_STATE, SD_NCOLS
+    SD_COL_ENABLED, SD_COL_SENT, SD_COL_STATE,
+    SD_COL_TIP,                    /* the row's tooltip (markup): the state's whole text */
+    SD_NCOLS
 };
 
 /* ---------------------------------------------------------------- msg.cpp */

@@ -297,19 +297,22 @@ TEST_F(Sender, RefusedSendsShowTheLibraryReasonAndRepeatedFailuresPause)
     advance_ms(10);
     EXPECT_EQ("Paused: " + stopped, cell(0, COL_STATE));
     EXPECT_NE(std::string::npos, message().find("paused")) << message();
+    // The paused row shows its box clear, the reason in its tooltip.
+    EXPECT_EQ("no", cell(0, COL_ENABLED));
+    EXPECT_EQ("Paused: " + stopped + "\nEnable it again to resume.", cell(0, COL_STATE + 1));
     ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
     std::vector<Sent> sent;
     advance_ms(50);
     collect(sent);
     EXPECT_TRUE(sent.empty());
 
-    // Enabling it again resumes it.
-    toggle(0, COL_ENABLED);
+    // Ticking the box again resumes it (one click, as the box shows).
     toggle(0, COL_ENABLED);
     advance_ms(1);
     collect(sent);
     EXPECT_EQ(1u, sent.size());
     EXPECT_EQ("", cell(0, COL_STATE));
+    EXPECT_EQ("yes", cell(0, COL_ENABLED));
 
     // Failures that are not in a row do not pause; a write timeout does
     // when it repeats.
@@ -442,8 +445,23 @@ TEST_F(Sender, QuickSendTakesTheStrictSyntaxAndKeepsItsHistoryInTheSession)
     quick("123#DEADBEEF");
     quick("18daf110#R");
     quick("123#");
+    // A refusal is said on the one line below, which keeps its height:
+    // the quick-send line stays where the user's next click goes.
+    nbtest::pump();
+    GtkAllocation before = combo->allocation;
+    GtkRequisition empty;
+    gtk_widget_size_request(widget("sender-message"), &empty);
     quick(" 7FF#01");   // refused: nothing goes out
     EXPECT_NE(std::string::npos, message().find("not a frame")) << message();
+    gchar *tip = gtk_widget_get_tooltip_text(widget("sender-message"));
+    EXPECT_STREQ(message().c_str(), tip);
+    g_free(tip);
+    nbtest::pump();
+    GtkRequisition full;
+    gtk_widget_size_request(widget("sender-message"), &full);
+    EXPECT_EQ(empty.height, full.height);
+    EXPECT_EQ(before.y, combo->allocation.y);
+    EXPECT_EQ(before.height, combo->allocation.height);
     quick("123#DE.AD.BE.EF");   // the first line again, now the latest
     std::vector<Sent> sent;
     collect(sent);
