@@ -313,22 +313,41 @@ void pl_page_refresh(void)
         g_strlcpy(text, state, sizeof text);
     gtk_label_set_text(GTK_LABEL(pw.state), text);
 
-    uint64_t pos = pl.rd ? cl_offset(pl.rd) : 0, size = pl.rd ? cl_size(pl.rd) : 0;
-    double frac = size ? (double)pos / (double)size : 0.0;
+    /* Where the replay is in the log's time: the last frame sent against
+     * the log's first and last frame time (the bytes read ahead say
+     * nothing of it with a filter or a direction). Nothing before the
+     * file is opened. */
+    text[0] = '\0';
+    double frac = 0.0;
+    if (pl.rd) {
+        int64_t first = 0, last = 0;
+        int known = pl_time_span(&first, &last);
+        char at[32], all[32];
+        double at_s = pl.have_sent && known ? (double)(pl.last_sent_ns - first) / 1e9 : 0.0;
+        if (at_s < 0)
+            at_s = 0;
+        g_snprintf(at, sizeof at, _("%.3f s"), at_s);
+        if (known == 2) {
+            double all_s = (double)(last - first) / 1e9;
+            g_snprintf(all, sizeof all, _("%.3f s"), all_s);
+            frac = all_s > 0 ? at_s / all_s : (pl.have_sent ? 1.0 : 0.0);
+        } else {
+            /* The scan is still reading the file: the time reached, the
+             * whole not yet known. */
+            g_strlcpy(all, "\u2026", sizeof all);
+        }
+        if (pl.passes)
+            g_snprintf(text, sizeof text,
+                       g_dngettext(GETTEXT_PACKAGE, "%s of %s, %llu frame sent, pass %llu",
+                                   "%s of %s, %llu frames sent, pass %llu", (unsigned long)pl.sent),
+                       at, all, (unsigned long long)pl.sent, (unsigned long long)pl.passes + 1);
+        else
+            g_snprintf(text, sizeof text,
+                       g_dngettext(GETTEXT_PACKAGE, "%s of %s, %llu frame sent",
+                                   "%s of %s, %llu frames sent", (unsigned long)pl.sent),
+                       at, all, (unsigned long long)pl.sent);
+    }
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(pw.progress), frac > 1 ? 1 : frac);
-    gchar *at = g_format_size(pos), *all = g_format_size(size);
-    if (pl.passes)
-        g_snprintf(text, sizeof text,
-                   g_dngettext(GETTEXT_PACKAGE, "%s of %s, %llu frame sent, pass %llu",
-                               "%s of %s, %llu frames sent, pass %llu", (unsigned long)pl.sent),
-                   at, all, (unsigned long long)pl.sent, (unsigned long long)pl.passes + 1);
-    else
-        g_snprintf(text, sizeof text,
-                   g_dngettext(GETTEXT_PACKAGE, "%s of %s, %llu frame sent",
-                               "%s of %s, %llu frames sent", (unsigned long)pl.sent),
-                   at, all, (unsigned long long)pl.sent);
-    g_free(at);
-    g_free(all);
     gtk_progress_bar_set_text(GTK_PROGRESS_BAR(pw.progress), text);
 
     text[0] = '\0';

@@ -7,9 +7,62 @@
 #include <errno.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "userfile.h"
 
 namespace {
+
+/* The scan that finds the open file's time span: it keeps no rows (so
+ * no marks either), only the least and greatest frame time it has met,
+ * written on its thread and read once it is done. */
+cl_scan *s_span_scan;
+std::atomic<int64_t> s_span_first, s_span_last;
+std::atomic<bool> s_span_any;
+
+int no_rows(void *, const cl_frame *)
+{
+    return 0;
+}
+
+void span_frames(void *, const cl_frame *f, size_t n)
+{
+    int64_t lo = s_span_first.load(std::memory_order_relaxed);
+    int64_t hi = s_span_last.load(std::memory_order_relaxed);
+    bool any = s_span_any.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < n; i++) {
+        if (!any || f[i].t_ns < lo)
+            lo = f[i].t_ns;
+        if (!any || f[i].t_ns > hi)
+            hi = f[i].t_ns;
+        any = true;
+    }
+    s_span_first.store(lo, std::memory_order_relaxed);
+    s_span_last.store(hi, std::memory_order_relaxed);
+    s_span_any.store(any, std::memory_order_relaxed);
+}
+
+void span_close(void)
+{
+    cl_scan_close(s_span_scan);
+    s_span_scan = nullptr;
+    s_span_any.store(false, std::memory_order_relaxed);
+}
+
+/* Starts the scan of the file just opened; without it (it could not be
+ * opened) the page shows the time reached without the whole. */
+void span_open(const char *name)
+{
+    span_close();
+    cl_scan_opts o;
+    memset(&o, 0, sizeof o);
+    o.format = cl_reader_format(pl.rd);
+    o.select = no_rows;
+    o.frames = span_frames;
+    o.fd = 1;
+    int err = 0;
+    s_span_scan = cl_scan_open(name, &o, &err);
+}
 
 static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_FRAME_FDF &&
                   CL_BRS == ZK_FRAME_BRS,
@@ -198,6 +251,8 @@ int send_next(void)
     }
     if (r >= 0) {
         pl.sent++;
+        pl.have_sent = 1;
+        pl.last_sent_ns = pl.next.t_ns;
         pl.pass_bus_us += bus_us_of(pl.next);
         pl.wtouts = 0;
         return 1;
@@ -304,6 +359,19 @@ void pl_set_message(const char *text)
     pl_page_refresh();
 }
 
+int pl_time_span(int64_t *first_ns, int64_t *last_ns)
+{
+    if (!s_span_scan)
+        return 0;
+    if (!s_span_any.load(std::memory_order_relaxed))
+        return 0;
+    cl_scan_progress p;
+    cl_scan_get_progress(s_span_scan, &p);
+    *first_ns = s_span_first.load(std::memory_order_relaxed);
+    *last_ns = s_span_last.load(std::memory_order_relaxed);
+    return p.done && !p.stats.io_err ? 2 : 1;
+}
+
 void pl_close(void)
 {
     if (pl.timer)
@@ -312,6 +380,7 @@ void pl_close(void)
         g_source_remove(pl.pending_timer);
     pl.timer = pl.pending_timer = 0;
     pl.pending = pl.pending_wrapped = pl.play_when_found = 0;
+    span_close();
     cl_close(pl.rd);
     pl.rd = nullptr;
     pl.open_path[0] = '\0';
@@ -333,6 +402,8 @@ int pl_open(void)
     gchar *name = g_filename_from_utf8(pl.path, -1, nullptr, nullptr, nullptr);
     if (name)
         pl.rd = cl_open(name, CL_FMT_AUTO, &err);
+    if (pl.rd)
+        span_open(name);
     g_free(name);
     if (!pl.rd) {
         g_snprintf(text, sizeof text, _("Cannot open %s: %s."), pl.path, uf_strerror(err));
@@ -345,6 +416,7 @@ int pl_open(void)
     cl_set_fd(pl.rd, 1);
     g_strlcpy(pl.open_path, pl.path, sizeof pl.open_path);
     pl.sent = 0;
+    pl.have_sent = 0;
     pl.fd_unsent = 0;
     pl.passes = 0;
     pl.message[0] = '\0';
@@ -374,6 +446,7 @@ void pl_play(void)
             pl.play_when_found = 0;
         }
         pl.sent = 0;
+        pl.have_sent = 0;
         pl.passes = 0;
         if (!pl.have_next) {
             pl_page_refresh();
@@ -408,6 +481,7 @@ void pl_stop(void)
     pl.play_when_found = 0;
     schedule(0, 0);
     pl.pending = pl.pending_wrapped = 0;
+    pl.have_sent = 0;
     if (pl.rd && cl_rewind(pl.rd) == 0) {
         pl.fd_unsent = 0;
         find_next();

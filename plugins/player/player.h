@@ -66,6 +66,8 @@ struct pl_state {
     int64_t paused_file_ns;        /* file time where a pause stopped */
     int64_t last_due_us;
     uint64_t sent;
+    int have_sent;                 /* a frame was sent since the replay (re)started */
+    int64_t last_sent_ns;          /* the file time of the last frame sent */
     uint64_t fd_unsent;            /* CAN FD frames passed over on a classic channel
                                     * since the file was started (over all loops) */
     uint64_t passes;               /* loops completed */
@@ -113,6 +115,11 @@ void pl_set_speed(double speed);
 /* Sends what is due at now and sets the timer for the next frame. */
 void pl_service(int64_t now);
 void pl_set_message(const char *text);
+/* The open file's first and last frame time (any frame, in file order or
+ * not: the least and the greatest), found by a scan in a thread of its
+ * own while the file plays: 2 once the whole file was read, 1 with the
+ * times of the part read so far, 0 when none is known yet. */
+int pl_time_span(int64_t *first_ns, int64_t *last_ns);
 
 /* page.cpp */
 GtkWidget *pl_page_build(void);

@@ -238,6 +238,45 @@ TEST_F(Player, TransportDirectionFilterAndLoop)
     EXPECT_NE(std::string::npos, message().find("was not sent")) << message();
 }
 
+// The progress follows the log's time, not the bytes read ahead: with a
+// filter, a stretch of frames it passes over is read at once, while the
+// replay has reached only the time of the last frame it sent. A file
+// named by a session shows no progress until it is read.
+TEST_F(Player, ProgressIsThePositionInTheLogsTime)
+{
+    std::vector<cl_frame> frames;
+    for (int i = 0; i <= 99; i++) {
+        frames.push_back(make(i * 100, 0x100));
+        if (i == 35)
+            for (int j = 0; j < 3000; j++)
+                frames.push_back(make(3510 + j / 100, 0x7FF));
+    }
+    std::string path = write_log("sparse.log", frames);
+    open(path);
+    gtk_entry_set_text(GTK_ENTRY(widget("player-filter")), "100");
+    GtkProgressBar *bar = GTK_PROGRESS_BAR(widget("player-progress"));
+    std::vector<Sent> sent;
+    click("player-play");
+    run_for(3550000, 1000, sent);  // the frame at 3.5 s is out, 3.6 s is next
+    ASSERT_EQ(36u, sent.size());
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        service_();
+        return std::string(gtk_progress_bar_get_text(bar)).find(" of 9.900 s") != std::string::npos;
+    })) << gtk_progress_bar_get_text(bar);
+    EXPECT_STREQ("3.500 s of 9.900 s, 36 frames sent", gtk_progress_bar_get_text(bar));
+    EXPECT_NEAR(3.5 / 9.9, gtk_progress_bar_get_fraction(bar), 1e-6);
+    click("player-stop");
+    EXPECT_EQ(0u, std::string(gtk_progress_bar_get_text(bar)).find("0.000 s of 9.900 s, "));
+
+    std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    open("");
+    click("player-play");  // closes the file: no file named
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    EXPECT_STREQ("", gtk_progress_bar_get_text(bar));
+    EXPECT_EQ(0.0, gtk_progress_bar_get_fraction(bar));
+}
+
 TEST_F(Player, SessionKeysRoundTripAndBadFilesAreReported)
 {
     std::string path = dir_ + "/broken.log";
