@@ -399,8 +399,13 @@ gboolean on_data_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, Gtk
             data = nullptr;
         g_free(markup);
     }
-    gboolean show = (kind == BV_RX || kind == BV_TX) && data && data[0];
-    if (show) {
+    gboolean frame = kind == BV_RX || kind == BV_TX;
+    gboolean show = data && data[0];
+    if (show && !frame) {
+        /* A status or error line: its whole text, which the column cuts. */
+        gtk_tooltip_set_text(tip, data);
+        gtk_tree_view_set_tooltip_row(GTK_TREE_VIEW(view), tip, path);
+    } else if (show) {
         char text[BV_DATA_TEXT];
         size_t o = 0, gap = strlen(BV_GROUP_GAP);
         for (const char *p = data; *p && o + 1 < sizeof text;) {
@@ -421,6 +426,30 @@ gboolean on_data_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, Gtk
 }
 
 /* -------------------------------------------------------------- building */
+
+/* The trace's Data column takes the width the other columns leave, so a
+ * status line shows as much as the window allows; it never gets narrower
+ * than it was made. Set when the view's width changes only: the columns
+ * stay of fixed width, which the views' speed depends on. */
+void on_trace_allocate(GtkWidget *view, GtkAllocation *a, gpointer data_column)
+{
+    GtkTreeViewColumn *data = GTK_TREE_VIEW_COLUMN(data_column);
+    if (GPOINTER_TO_INT(g_object_get_data(G_OBJECT(view), "bv-width")) == a->width)
+        return;
+    g_object_set_data(G_OBJECT(view), "bv-width", GINT_TO_POINTER(a->width));
+    int others = 0;
+    GList *all = gtk_tree_view_get_columns(GTK_TREE_VIEW(view));
+    for (GList *l = all; l; l = l->next) {
+        GtkTreeViewColumn *c = GTK_TREE_VIEW_COLUMN(l->data);
+        if (c != data && gtk_tree_view_column_get_visible(c))
+            others += gtk_tree_view_column_get_fixed_width(c);
+    }
+    g_list_free(all);
+    int least = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(data), "bv-least"));
+    int want = MAX(least, a->width - others);
+    if (want != gtk_tree_view_column_get_fixed_width(data))
+        gtk_tree_view_column_set_fixed_width(data, want);
+}
 
 int mono_char_width(GtkWidget *w)
 {
@@ -474,7 +503,11 @@ GtkWidget *bv_build_trace_view(const char *name)
     add_column(view, _("Marks"), BV_COL_MARKS, 11, cw, false, false, BV_COL_BACKGROUND);
     add_column(view, _("Len"), BV_COL_LEN, 3, cw, true, false, BV_COL_BACKGROUND);
     add_column(view, _("Delta ms"), BV_COL_DELTA, 11, cw, true, false, BV_COL_BACKGROUND);
-    add_column(view, _("Data"), BV_COL_DATA, 52, cw, true, false, BV_COL_BACKGROUND);
+    GtkTreeViewColumn *data =
+        add_column(view, _("Data"), BV_COL_DATA, 52, cw, true, false, BV_COL_BACKGROUND);
+    g_object_set_data(G_OBJECT(data), "bv-least",
+                      GINT_TO_POINTER(gtk_tree_view_column_get_fixed_width(data)));
+    g_signal_connect(view, "size-allocate", G_CALLBACK(on_trace_allocate), data);
     /* An empty last column takes the spare width. A view whose columns do
      * not expand invalidates only its last column when it takes new rows;
      * this one costs nothing to draw. */

@@ -290,7 +290,7 @@ TEST_F(Busview, CanFdFramesShownWholeAndChosenByFormat)
     EXPECT_EQ("20", cell(4, BV_COL_LEN));
     EXPECT_EQ(counting_bytes(20), cell(4, BV_COL_DATA));
     EXPECT_TRUE(has_tooltip(trace_, 1));    // the whole data
-    EXPECT_FALSE(has_tooltip(trace_, 0));   // a status line has none
+    EXPECT_TRUE(has_tooltip(trace_, 0));    // a status line's whole text
 
     GtkComboBox *formats = GTK_COMBO_BOX(widget("busview-formats"));
     gtk_combo_box_set_active(formats, 1);
@@ -310,6 +310,41 @@ TEST_F(Busview, CanFdFramesShownWholeAndChosenByFormat)
     EXPECT_EQ("64", id_cell(1, ID_LEN));
     EXPECT_EQ(counting_bytes(64), id_cell(1, ID_DATA));
     EXPECT_TRUE(has_tooltip(ids_, 1));
+}
+
+// The Data column takes the width the other columns leave, as the window
+// grows and shrinks, never narrower than it was made.
+TEST_F(Busview, TheDataColumnTakesTheRestOfTheWidth)
+{
+    GtkTreeView *view = GTK_TREE_VIEW(trace_);
+    GtkTreeViewColumn *data = nullptr;
+    for (int i = 0; gtk_tree_view_get_column(view, i); i++)
+        if (g_strcmp0("Data", gtk_tree_view_column_get_title(gtk_tree_view_get_column(view, i))) == 0)
+            data = gtk_tree_view_get_column(view, i);
+    ASSERT_NE(nullptr, data);
+    auto rest = [&] {
+        int others = 0;
+        for (int i = 0; gtk_tree_view_get_column(view, i); i++)
+            if (gtk_tree_view_get_column(view, i) != data)
+                others += gtk_tree_view_column_get_fixed_width(gtk_tree_view_get_column(view, i));
+        return trace_->allocation.width - others;
+    };
+    // Narrow: the column keeps the width it was made with.
+    gtk_window_resize(GTK_WINDOW(window_), 400, 600);
+    ASSERT_TRUE(nbtest::wait_until([&] { return trace_->allocation.width < 800; }));
+    nbtest::pump();
+    const int least = gtk_tree_view_column_get_fixed_width(data);
+    EXPECT_LT(rest(), least);
+    for (int width : {1600, 1280}) {
+        gtk_window_resize(GTK_WINDOW(window_), width, 600);
+        ASSERT_TRUE(nbtest::wait_until([&] {
+            return rest() > least && gtk_tree_view_column_get_fixed_width(data) == rest();
+        })) << width << ": " << gtk_tree_view_column_get_fixed_width(data) << " of " << rest();
+    }
+    gtk_window_resize(GTK_WINDOW(window_), 400, 600);
+    ASSERT_TRUE(nbtest::wait_until([&] { return rest() < least; }));
+    nbtest::pump();
+    EXPECT_EQ(least, gtk_tree_view_column_get_fixed_width(data));
 }
 
 TEST_F(Busview, PerIdentifierCountsPeriodsAndChangedBytes)
