@@ -140,12 +140,12 @@ void log_errors(const zk_errs *errs, uint64_t req_ts)
 }
 
 /* Creates the log file; path in UTF-8. Returns 0 or an errno value. */
-int open_file(const char *path_utf8, int format, int exclusive)
+int open_file(cl_writer *w, const char *path_utf8, int format, int exclusive)
 {
     gchar *name = g_filename_from_utf8(path_utf8, -1, nullptr, nullptr, nullptr);
     if (!name)
         return EINVAL;
-    int err = cl_writer_open(&lg.w, name, format, exclusive);
+    int err = cl_writer_open(w, name, format, exclusive);
     g_free(name);
     return err;
 }
@@ -297,6 +297,10 @@ int lg_start(const char *path, int exclusive)
     char name[LG_PATH_MAX];
     int err = 0;
     int format = lg.format_choice;
+    /* The new file is opened apart: a refusal leaves the page saying what
+     * the last file holds, not the counts of one and the size of none. */
+    cl_writer w;
+    cl_writer_init(&w);
     if (!path || !*path) {
         if (format == LG_FMT_AUTO)
             format = LG_FMT_CANDUMP;
@@ -306,7 +310,7 @@ int lg_start(const char *path, int exclusive)
                 err = ENAMETOOLONG;
                 break;
             }
-            err = open_file(name, format, 1);
+            err = open_file(&w, name, format, 1);
         }
     } else {
         g_strlcpy(name, path, sizeof name);
@@ -314,7 +318,7 @@ int lg_start(const char *path, int exclusive)
             format = cl_format_of_name(name);
         if (format == LG_FMT_AUTO)
             format = LG_FMT_CANDUMP;
-        err = open_file(name, format, exclusive);
+        err = open_file(&w, name, format, exclusive);
         /* Taken by something that is no file at all: say what it is. */
         if (err == EEXIST) {
             gchar *local = g_filename_from_utf8(name, -1, nullptr, nullptr, nullptr);
@@ -335,6 +339,7 @@ int lg_start(const char *path, int exclusive)
         lg_page_refresh();
         return -1;
     }
+    lg.w = w;
     g_strlcpy(lg.path, name, sizeof lg.path);
     if (path && *path) {
         gchar *dir = g_path_get_dirname(name);

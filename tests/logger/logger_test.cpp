@@ -324,12 +324,27 @@ TEST_F(Logger, SelectorOverridesTheExtension)
 TEST_F(Logger, ExistingOrUnreachableFilesAreRefusedWithTheReason)
 {
     nbtest::DialogDriver driver;  // no message box may open
+    // A file logged first: a refused start leaves the page describing it.
+    std::string first = dir_ + "/first.log";
+    start(first);
+    ASSERT_TRUE(logging()) << message();
+    inject(frame(0x1, 0, {9}));
+    tick();
+    click("logger-stop");
+    const char *const labels[] = {"logger-state", "logger-frames", "logger-size", "logger-started"};
+    std::vector<std::string> before;
+    for (const char *l : labels)
+        before.push_back(label(l));
+    EXPECT_NE(std::string::npos, before[1].find("Frames written: 1,")) << before[1];
+
     std::string file = dir_ + "/keep.log";
     ASSERT_TRUE(nbtest::write_file(file, "precious\n"));
     start(file);
     EXPECT_FALSE(logging());
     EXPECT_NE(std::string::npos, message().find("exists already")) << message();
     EXPECT_EQ("precious\n", nbtest::read_file(file));
+    for (size_t i = 0; i < before.size(); i++)
+        EXPECT_EQ(before[i], label(labels[i]));
 
     start(dir_ + "/no/such/folder/x.log");
     EXPECT_FALSE(logging());
