@@ -10,6 +10,13 @@
  * merge touches two chunks only, so its cost is bounded, and the memory
  * stays what the cap allows. Each chunk keeps a min/max pyramid over
  * buckets of 16, 32, 64 ... points, updated as points arrive.
+ *
+ * A history's first chunk starts small and grows (in the refresh, never
+ * while points are appended) while it is the only one, so a signal with
+ * few points takes little memory. A history may keep only its newest
+ * points (a count) or those of its last seconds: the older ones are
+ * dropped from its start, a chunk's first points by moving its start,
+ * whole chunks by giving them back.
  */
 #include "signals.h"
 
@@ -26,23 +33,34 @@ constexpr uint32_t B0 = 16;   /* points of a level-0 bucket */
 
 static_assert(C % (B0 << (SG_PYR_LEVELS - 1)) == 0, "every level divides the chunk");
 
-/* Offset in floats of a level's min/max pairs. */
-constexpr uint32_t level_offset(int level)
+static_assert(SG_CHUNK_FIRST >= B0 && (SG_CHUNK_FIRST & (SG_CHUNK_FIRST - 1)) == 0 &&
+                  C % SG_CHUNK_FIRST == 0,
+              "a growing chunk's sizes are powers of two up to a whole chunk");
+
+/* Offset in floats of a level's min/max pairs in a chunk of cap points
+ * (levels whose buckets are larger than the chunk take none). */
+constexpr uint32_t level_offset(uint32_t cap, int level)
 {
     uint32_t off = 0;
     for (int k = 0; k < level; k++)
-        off += 2 * (C / (B0 << k));
+        off += 2 * (cap / (B0 << k));
     return off;
 }
-constexpr uint32_t PYR_FLOATS = level_offset(SG_PYR_LEVELS);
 
-sg_chunk *chunk_new(void)
+size_t chunk_bytes(const sg_chunk *c)
+{
+    return sizeof *c + (size_t)c->cap * sizeof(sg_point) +
+           (size_t)level_offset(c->cap, SG_PYR_LEVELS) * sizeof(float);
+}
+
+sg_chunk *chunk_new(uint32_t cap)
 {
     sg_chunk *c = (sg_chunk *)calloc(1, sizeof *c);
     if (!c)
         return nullptr;
-    c->pts = (sg_point *)malloc(sizeof(sg_point) * C);
-    c->pyr = (float *)malloc(sizeof(float) * PYR_FLOATS);
+    c->cap = cap;
+    c->pts = (sg_point *)malloc(sizeof(sg_point) * cap);
+    c->pyr = (float *)malloc(sizeof(float) * level_offset(cap, SG_PYR_LEVELS));
     if (!c->pts || !c->pyr) {
         free(c->pts);
         free(c->pyr);
@@ -78,8 +96,8 @@ void pyr_update(sg_chunk *c, uint32_t n)
     p[2 * b] = lo;
     p[2 * b + 1] = hi;
     for (int l = 1; l < SG_PYR_LEVELS && n % (B0 << l) == 0; l++) {
-        const float *below = c->pyr + level_offset(l - 1);
-        float *at = c->pyr + level_offset(l);
+        const float *below = c->pyr + level_offset(c->cap, l - 1);
+        float *at = c->pyr + level_offset(c->cap, l);
         b = n / (B0 << l) - 1;
         at[2 * b] = std::min(below[4 * b], below[4 * b + 2]);
         at[2 * b + 1] = std::max(below[4 * b + 1], below[4 * b + 3]);
@@ -92,12 +110,27 @@ void pyr_rebuild(sg_chunk *c)
         pyr_update(c, n);
 }
 
-/* Keeps the minimum and maximum of every four points of a then b, into
- * a's buffer (the output never overtakes the input). */
+/* Moves a chunk's kept points to its start. */
+void compact(sg_chunk *c)
+{
+    if (!c->first)
+        return;
+    memmove(c->pts, c->pts + c->first, sizeof(sg_point) * (c->n - c->first));
+    c->n -= c->first;
+    c->first = 0;
+    pyr_rebuild(c);
+}
+
+/* Keeps the minimum and maximum of every four kept points of a then b,
+ * into a's buffer (the output never overtakes the input). Only a lone
+ * chunk may be smaller than a whole one, so the output always fits. */
 void decimate_into(sg_chunk *a, const sg_chunk *b)
 {
-    uint32_t total = a->n + (b ? b->n : 0), o = 0;
-    auto at = [&](uint32_t k) -> const sg_point & { return k < a->n ? a->pts[k] : b->pts[k - a->n]; };
+    const uint32_t na = a->n - a->first;
+    uint32_t total = na + (b ? b->n - b->first : 0), o = 0;
+    auto at = [&](uint32_t k) -> const sg_point & {
+        return k < na ? a->pts[a->first + k] : b->pts[b->first + k - na];
+    };
     for (uint32_t k = 0; k < total; k += 4) {
         uint32_t g = std::min(4u, total - k);
         sg_point grp[4];
@@ -124,6 +157,7 @@ void decimate_into(sg_chunk *a, const sg_chunk *b)
         }
     }
     a->n = o;
+    a->first = 0;
     a->stage = std::max(a->stage, b ? b->stage : 0) + 1;
     pyr_rebuild(a);
 }
@@ -155,10 +189,10 @@ sg_chunk *make_room(sg_history *h, bool keep_last = false)
     return freed;
 }
 
-/* First point index with t >= x (n when none). */
+/* First kept point index with t >= x (n when none). */
 uint32_t lower_bound(const sg_chunk *c, double x)
 {
-    uint32_t lo = 0, hi = c->n;
+    uint32_t lo = c->first, hi = c->n;
     while (lo < hi) {
         uint32_t mid = (lo + hi) / 2;
         if (c->pts[mid].t < x)
@@ -167,6 +201,40 @@ uint32_t lower_bound(const sg_chunk *c, double x)
             hi = mid;
     }
     return lo;
+}
+
+/* Gives back chunk i of the history, or keeps it as a spare. */
+void drop_chunk(sg_history *h, uint32_t i)
+{
+    sg_chunk *c = h->chunks[i];
+    memmove(&h->chunks[i], &h->chunks[i + 1], sizeof(sg_chunk *) * (h->nchunks - i - 1));
+    h->nchunks--;
+    if (c->cap == C && h->nspare < 1)
+        h->spare[h->nspare++] = c;
+    else
+        chunk_free(c);
+}
+
+/* The lone first chunk, smaller than a whole one, grows to a whole one
+ * (or to four times its size) once it is half full. */
+int grow(sg_chunk *c)
+{
+    compact(c);
+    if ((c->n - c->first) * 2 < c->cap)
+        return 0;
+    uint32_t cap = std::min(C, c->cap * 4);
+    sg_point *pts = (sg_point *)realloc(c->pts, sizeof(sg_point) * cap);
+    if (!pts)
+        return -1;
+    c->pts = pts;
+    float *pyr = (float *)malloc(sizeof(float) * level_offset(cap, SG_PYR_LEVELS));
+    if (!pyr)
+        return -1;
+    free(c->pyr);
+    c->pyr = pyr;
+    c->cap = cap;
+    pyr_rebuild(c);
+    return 0;
 }
 
 }  // namespace
@@ -185,15 +253,34 @@ void sg_history_free(sg_history *h)
         chunk_free(h->chunks[i]);
     for (uint32_t i = 0; i < h->nspare; i++)
         chunk_free(h->spare[i]);
+    chunk_free(h->retired);
     uint32_t cap = h->max_chunks;
+    double keep_s = h->keep_s;
+    uint64_t keep_points = h->keep_points;
     memset(h, 0, sizeof *h);
     h->max_chunks = cap;
+    h->keep_s = keep_s;
+    h->keep_points = keep_points;
 }
 
 int sg_history_reserve(sg_history *h)
 {
-    while (h->nspare < 2 && h->nchunks + h->nspare < h->max_chunks) {
-        sg_chunk *c = chunk_new();
+    chunk_free(h->retired);
+    h->retired = nullptr;
+    if (h->nchunks == 0) {
+        sg_chunk *c = chunk_new(SG_CHUNK_FIRST);
+        if (!c)
+            return -1;
+        h->chunks[h->nchunks++] = c;
+    }
+    sg_chunk *last = h->chunks[h->nchunks - 1];
+    if (last->cap < C && grow(last) != 0)
+        return -1;
+    /* A spare whole chunk once the last one is half full, so that the
+     * points of the next turn never wait for memory. */
+    if (last->cap == C && last->n >= C / 2 && h->nspare < 1 &&
+        h->nchunks + h->nspare < h->max_chunks) {
+        sg_chunk *c = chunk_new(C);
         if (!c)
             return -1;
         h->spare[h->nspare++] = c;
@@ -220,7 +307,27 @@ int sg_history_prepare(sg_history *h)
 void sg_history_append(sg_history *h, double t, double v)
 {
     sg_chunk *c = h->nchunks ? h->chunks[h->nchunks - 1] : nullptr;
-    if (!c || c->n == C) {
+    if (c && c->n == c->cap && c->cap < C) {
+        /* The lone small chunk is full before the refresh made it grow:
+         * its points move into a spare whole chunk when there is one (it
+         * is given back in the refresh), else they make room in place. */
+        if (h->nspare > 0 && !h->retired) {
+            sg_chunk *whole = h->spare[--h->nspare];
+            whole->n = c->n - c->first;
+            whole->first = 0;
+            whole->stage = c->stage;
+            memcpy(whole->pts, c->pts + c->first, sizeof(sg_point) * whole->n);
+            pyr_rebuild(whole);
+            h->chunks[h->nchunks - 1] = whole;
+            h->retired = c;
+            c = whole;
+        } else if (c->first) {
+            compact(c);
+        } else {
+            make_room(h);
+        }
+    }
+    if (!c || c->n == c->cap) {
         sg_chunk *next = nullptr;
         if (h->nspare > 0 && h->nchunks < h->max_chunks)
             next = h->spare[--h->nspare];
@@ -228,11 +335,12 @@ void sg_history_append(sg_history *h, double t, double v)
             next = make_room(h);
         if (next) {
             next->n = 0;
+            next->first = 0;
             next->stage = 0;
             h->chunks[h->nchunks++] = next;
         }
         c = h->nchunks ? h->chunks[h->nchunks - 1] : nullptr;
-        if (!c || c->n == C)
+        if (!c || c->n == c->cap)
             return;   /* nothing allocated yet */
     }
     c->pts[c->n] = {t, v};
@@ -245,20 +353,53 @@ uint64_t sg_history_points(const sg_history *h)
 {
     uint64_t n = 0;
     for (uint32_t i = 0; i < h->nchunks; i++)
-        n += h->chunks[i]->n;
+        n += h->chunks[i]->n - h->chunks[i]->first;
     return n;
 }
 
 size_t sg_history_bytes(const sg_history *h)
 {
-    return (size_t)(h->nchunks + h->nspare) * (sizeof(sg_chunk) + C * sizeof(sg_point) +
-                                               PYR_FLOATS * sizeof(float));
+    size_t n = 0;
+    for (uint32_t i = 0; i < h->nchunks; i++)
+        n += chunk_bytes(h->chunks[i]);
+    for (uint32_t i = 0; i < h->nspare; i++)
+        n += chunk_bytes(h->spare[i]);
+    if (h->retired)
+        n += chunk_bytes(h->retired);
+    return n;
+}
+
+void sg_history_trim(sg_history *h)
+{
+    sg_point last;
+    if (h->keep_s > 0 && sg_history_last(h, &last)) {
+        double cutoff = last.t - h->keep_s;
+        while (h->nchunks > 1 && h->chunks[0]->pts[h->chunks[0]->n - 1].t < cutoff)
+            drop_chunk(h, 0);
+        sg_chunk *c = h->chunks[0];
+        uint32_t k = lower_bound(c, cutoff);
+        c->first = std::min(k, c->n - 1);
+    }
+    if (h->keep_points > 0) {
+        uint64_t total = sg_history_points(h);
+        while (total > h->keep_points) {
+            sg_chunk *c = h->chunks[0];
+            uint64_t excess = total - h->keep_points, in = c->n - c->first;
+            if (in <= excess && h->nchunks > 1) {
+                drop_chunk(h, 0);
+                total -= in;
+            } else {
+                c->first += (uint32_t)std::min<uint64_t>(excess, in - 1);
+                break;
+            }
+        }
+    }
 }
 
 int sg_history_last(const sg_history *h, sg_point *out)
 {
     for (uint32_t i = h->nchunks; i-- > 0;)
-        if (h->chunks[i]->n) {
+        if (h->chunks[i]->n > h->chunks[i]->first) {
             *out = h->chunks[i]->pts[h->chunks[i]->n - 1];
             return 1;
         }
@@ -268,8 +409,8 @@ int sg_history_last(const sg_history *h, sg_point *out)
 double sg_history_first_t(const sg_history *h)
 {
     for (uint32_t i = 0; i < h->nchunks; i++)
-        if (h->chunks[i]->n)
-            return h->chunks[i]->pts[0].t;
+        if (h->chunks[i]->n > h->chunks[i]->first)
+            return h->chunks[i]->pts[h->chunks[i]->first].t;
     return 0.0;
 }
 
@@ -277,7 +418,7 @@ int sg_history_at(const sg_history *h, double t, double *v)
 {
     for (uint32_t i = h->nchunks; i-- > 0;) {
         const sg_chunk *c = h->chunks[i];
-        if (!c->n || c->pts[0].t > t)
+        if (c->n == c->first || c->pts[c->first].t > t)
             continue;
         uint32_t k = lower_bound(c, t);
         if (k < c->n && c->pts[k].t == t)
@@ -296,7 +437,7 @@ void sg_history_walk(const sg_history *h, double t0, double t1, int px, sg_walk_
     bool before_done = false;
     for (uint32_t i = h->nchunks; i-- > 0 && !before_done;) {
         const sg_chunk *c = h->chunks[i];
-        if (!c->n || c->pts[0].t >= t0)
+        if (c->n == c->first || c->pts[c->first].t >= t0)
             continue;
         uint32_t k = lower_bound(c, t0);
         fn(user, c->pts[k - 1].t, c->pts[k - 1].v, c->pts[k - 1].v);
@@ -304,10 +445,11 @@ void sg_history_walk(const sg_history *h, double t0, double t1, int px, sg_walk_
     }
     for (uint32_t ci = 0; ci < h->nchunks; ci++) {
         const sg_chunk *c = h->chunks[ci];
-        if (!c->n || c->pts[c->n - 1].t < t0)
+        if (c->n == c->first || c->pts[c->n - 1].t < t0)
             continue;
-        if (c->pts[0].t > t1) {
-            fn(user, c->pts[0].t, c->pts[0].v, c->pts[0].v);   /* the point after */
+        const sg_point &p0 = c->pts[c->first];
+        if (p0.t > t1) {
+            fn(user, p0.t, p0.v, p0.v);   /* the point after */
             return;
         }
         uint32_t i0 = lower_bound(c, t0), i1 = lower_bound(c, t1);
@@ -335,7 +477,7 @@ void sg_history_walk(const sg_history *h, double t0, double t1, int px, sg_walk_
                     fn(user, c->pts[k].t, c->pts[k].v, c->pts[k].v);
                     k++;
                 } else {
-                    const float *pyr = c->pyr + level_offset(l);
+                    const float *pyr = c->pyr + level_offset(c->cap, l);
                     uint32_t q = k / (B0 << l);
                     fn(user, c->pts[k].t, pyr[2 * q], pyr[2 * q + 1]);
                     k += B0 << l;

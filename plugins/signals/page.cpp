@@ -88,10 +88,13 @@ void update_status(void)
             bytes += sg_history_bytes(&ps.hist);
         }
     char text[512];
+    /* The memory the histories hold allocated, in the unit that shows it. */
+    gchar *mem = g_format_size_full(bytes, G_FORMAT_SIZE_IEC_UNITS);
     g_snprintf(text, sizeof text,
-               _("Decoded: %llu    Not in the databases: %llu    Plotted points: %llu (%.1f MiB)"),
+               _("Decoded: %llu    Not in the databases: %llu    Plotted points: %llu (%s)"),
                (unsigned long long)sg.frames, (unsigned long long)sg.unknown_frames,
-               (unsigned long long)points, bytes / 1048576.0);
+               (unsigned long long)points, mem);
+    g_free(mem);
     if (strcmp(text, status_shown) != 0) {
         g_strlcpy(status_shown, text, sizeof status_shown);
         gtk_label_set_text(GTK_LABEL(sg.w_status), text);
@@ -419,6 +422,53 @@ void on_plot_toggled(GtkCellRendererToggle *, gchar *path_text, gpointer)
 }
 
 /* Double-click or Enter on a message opens or closes its signals. */
+/* A plotted signal's history: typed or picked in its History cell. */
+void on_history_edited(GtkCellRendererText *, gchar *path_text, gchar *text, gpointer)
+{
+    GtkTreeIter it;
+    if (!gtk_tree_model_get_iter_from_string(sg.table, &it, path_text))
+        return;
+    int msg = -1, sig = -1;
+    gtk_tree_model_get(sg.table, &it, SG_COL_MSG, &msg, SG_COL_SIG, &sig, -1);
+    int slot = sig >= 0 ? sg_plot_find(msg, sig) : -1;
+    if (slot < 0)
+        return;
+    char err[512];
+    sg_history &h = sg.plots[slot].hist;
+    if (sg_plot_parse_keep(text, &h.keep_s, &h.keep_points, err, sizeof err) != 0) {
+        sg_page_show_message(err, 1);
+        return;
+    }
+    sg_history_trim(&h);
+    sg_page_show_message("", 0);
+    gtk_widget_queue_draw(sg.w_table);
+    redraw();
+}
+
+/* The choices the History cell offers; any other value may be typed. */
+GtkTreeModel *history_choices(void)
+{
+    GtkListStore *store = gtk_list_store_new(1, G_TYPE_STRING);
+    static const double spans[] = {0, 10, 60, 600, 3600};
+    static const uint64_t counts[] = {10000, 100000, 1000000};
+    sg_history h;
+    memset(&h, 0, sizeof h);
+    char text[64];
+    GtkTreeIter it;
+    for (double s : spans) {
+        h.keep_s = s;
+        sg_plot_keep_text(&h, 0, text, sizeof text);
+        gtk_list_store_insert_with_values(store, &it, -1, 0, text, -1);
+    }
+    h.keep_s = 0;
+    for (uint64_t n : counts) {
+        h.keep_points = n;
+        sg_plot_keep_text(&h, 0, text, sizeof text);
+        gtk_list_store_insert_with_values(store, &it, -1, 0, text, -1);
+    }
+    return GTK_TREE_MODEL(store);
+}
+
 void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *, gpointer)
 {
     if (gtk_tree_path_get_depth(path) != 1)
@@ -492,6 +542,20 @@ GtkWidget *build_table(void)
     add_column(view, _("Text"), SG_COL_TEXT, 90, false);
     add_column(view, _("Count"), SG_COL_COUNT, 70, false);
     add_column(view, _("Period ms"), SG_COL_PERIOD, 70, true);
+    /* What a plotted signal keeps: its last seconds, its last points, or
+     * its whole history within the points per signal. */
+    GtkCellRenderer *keep = gtk_cell_renderer_combo_new();
+    GtkTreeModel *choices = history_choices();
+    g_object_set(keep, "model", choices, "text-column", 0, "has-entry", TRUE, nullptr);
+    g_object_unref(choices);
+    g_signal_connect(keep, "edited", G_CALLBACK(on_history_edited), nullptr);
+    c = gtk_tree_view_column_new_with_attributes(_("History"), keep, "text", SG_COL_HISTORY,
+                                                 "editable", SG_COL_PLOT, "visible",
+                                                 SG_COL_IS_SIGNAL, nullptr);
+    gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
+    gtk_tree_view_column_set_fixed_width(c, 110);
+    gtk_tree_view_column_set_resizable(c, TRUE);
+    gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
     /* Rows of one height: the view never measures 30,000 of them. */
     gtk_tree_view_set_fixed_height_mode(GTK_TREE_VIEW(view), TRUE);
     g_signal_connect(view, "row-activated", G_CALLBACK(on_row_activated), nullptr);

@@ -134,6 +134,28 @@ const dbc_signal &signal_of(const sg_plot_sig &ps) { return sg.msgs[ps.msg].m->s
 
 void fmt_value(char *buf, size_t size, double v) { g_snprintf(buf, size, "%.6g", v); }
 
+}  // namespace
+
+void sg_plot_value_text(const dbc_signal &s, double v, char *buf, size_t size)
+{
+    char vt[32];
+    fmt_value(vt, sizeof vt, v);
+    /* The value-table text of the raw value the point stands for, as the
+     * table shows it beside the value. */
+    const char *label = nullptr;
+    if (s.type == DBC_INTEGER && !s.values.empty() && s.factor != 0) {
+        double raw = (v - s.offset) / s.factor, whole = nearbyint(raw);
+        if (fabs(raw - whole) < 1e-6 && fabs(whole) < 9e18)
+            label = dbc_value_label(&s, (int64_t)whole);
+    }
+    if (label)
+        g_snprintf(buf, size, "%s (%s)", label, vt);
+    else
+        g_strlcpy(buf, vt, size);
+}
+
+namespace {
+
 void draw_text(cairo_t *cr, PangoLayout *layout, double x, double y, const char *text,
                const double *rgb)
 {
@@ -258,6 +280,7 @@ void sg_plot_reserve(void)
     int merges = 2;
     for (sg_plot_sig &ps : sg.plots)
         if (ps.used) {
+            sg_history_trim(&ps.hist);
             sg_history_reserve(&ps.hist);
             if (merges > 0 && sg_history_prepare(&ps.hist))
                 merges--;
@@ -274,6 +297,82 @@ void sg_plot_set_cap(uint64_t cap_points)
             ps.hist.max_chunks = tmp.max_chunks;
             sg_history_reserve(&ps.hist);
         }
+}
+
+void sg_plot_keep_text(const sg_history *h, int session, char *buf, size_t size)
+{
+    char num[G_ASCII_DTOSTR_BUF_SIZE];
+    if (h->keep_s > 0) {
+        if (session)
+            g_snprintf(buf, size, "%s s", g_ascii_formatd(num, sizeof num, "%g", h->keep_s));
+        else
+            g_snprintf(buf, size, "%g s", h->keep_s);
+    } else if (h->keep_points > 0) {
+        if (session)
+            g_snprintf(buf, size, "%llu points", (unsigned long long)h->keep_points);
+        else
+            g_snprintf(buf, size,
+                       g_dngettext(GETTEXT_PACKAGE, "%llu point", "%llu points",
+                                   (unsigned long)std::min<uint64_t>(h->keep_points, 1000000)),
+                       (unsigned long long)h->keep_points);
+    } else {
+        g_strlcpy(buf, session ? "" : _("whole"), size);
+    }
+}
+
+int sg_plot_parse_keep(const char *text, double *keep_s, uint64_t *keep_points, char *err,
+                       size_t errsize)
+{
+    char buf[64];
+    if (g_strlcpy(buf, text ? text : "", sizeof buf) >= sizeof buf)
+        buf[0] = '?';  /* too long for any setting: not understood */
+    g_strstrip(buf);
+    if (!buf[0] || g_ascii_strcasecmp(buf, "whole") == 0 ||
+        g_utf8_collate(buf, _("whole")) == 0) {
+        *keep_s = 0;
+        *keep_points = 0;
+        return 0;
+    }
+    g_strdelimit(buf, ",", '.');  /* a decimal comma as typed in German */
+    char *end = nullptr;
+    double v = g_ascii_strtod(buf, &end);
+    const char *unit = end;
+    while (*unit == ' ')
+        unit++;
+    double secs = -1;
+    uint64_t points = 0;
+    if (end == buf || !isfinite(v)) {
+        /* no number: not understood */
+    } else if (strcmp(unit, "s") == 0) {
+        secs = v;
+    } else if (strcmp(unit, "min") == 0) {
+        secs = v * 60;
+    } else if (strcmp(unit, "h") == 0) {
+        secs = v * 3600;
+    } else if (g_ascii_strcasecmp(unit, "points") == 0 || g_ascii_strcasecmp(unit, "point") == 0 ||
+               g_utf8_collate(unit, C_("history unit", "points")) == 0) {
+        points = v >= 0 && v == floor(v) && v <= 1e18 ? (uint64_t)v : 1;
+        secs = 0;
+    }
+    if (secs < 0) {
+        g_snprintf(err, errsize,
+                   _("History \"%s\" is not understood: give seconds (600 s, 10 min, 1 h), a "
+                     "number of points (100000 points) or \"whole\"."),
+                   text);
+        return -1;
+    }
+    if ((points && (points < SG_KEEP_POINTS_MIN || points > SG_CAP_MAX)) ||
+        (!points && (secs < SG_KEEP_S_MIN || secs > SG_KEEP_S_MAX))) {
+        g_snprintf(err, errsize,
+                   _("History \"%s\" is out of range: from %.1f s to %.0f s, or from %u to %u "
+                     "points."),
+                   text, SG_KEEP_S_MIN, SG_KEEP_S_MAX, (unsigned)SG_KEEP_POINTS_MIN,
+                   (unsigned)SG_CAP_MAX);
+        return -1;
+    }
+    *keep_s = points ? 0 : secs;
+    *keep_points = points;
+    return 0;
 }
 
 double sg_plot_time_at(const sg_view *view, int width, int x)
@@ -305,7 +404,7 @@ void sg_plot_draw(cairo_t *cr, int width, int height, const sg_view *view)
     /* Time axis: grid lines and seconds. */
     double step = tick_step(view->span, w);
     cairo_set_line_width(cr, 1.0);
-    char text[160];
+    char text[512];
     for (double t = ceil(t0 / step) * step; t <= t1; t += step) {
         double x = floor(x0 + (t - t0) / view->span * w) + 0.5;
         cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
@@ -381,13 +480,13 @@ void sg_plot_draw(cairo_t *cr, int width, int height, const sg_view *view)
         }
         /* Legend: name, the range shown, and the value under the cursor. */
         const dbc_signal &s = signal_of(ps);
-        char lo[32], hi[32], at[48] = "";
+        char lo[32], hi[32], at[160] = "";
         fmt_value(lo, sizeof lo, r.lo);
         fmt_value(hi, sizeof hi, r.hi);
         double v;
         if (view->cursor_x >= 0 && sg_history_at(&ps.hist, cursor_t, &v)) {
-            char vt[32];
-            fmt_value(vt, sizeof vt, v);
+            char vt[128];
+            sg_plot_value_text(s, v, vt, sizeof vt);
             g_snprintf(at, sizeof at, "   = %s", vt);
         }
         g_snprintf(text, sizeof text, "%s.%s  [%s .. %s] %s%s", sg.msgs[ps.msg].m->name.c_str(),

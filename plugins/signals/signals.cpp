@@ -17,6 +17,7 @@ namespace {
 
 const char *const KEY_DATABASE = "Database";   /* Database1, Database2 ... */
 const char *const KEY_PLOT = "Plot";           /* Plot1 ... "std|ext <hex id> <signal> #rrggbb" */
+const char *const KEY_HISTORY = "History";     /* History1 ...: what plot 1 ... keeps, when bounded */
 const char *const KEY_MODE = "PlotMode";
 const char *const KEY_FOLLOW = "Follow";
 const char *const KEY_SPAN = "Span";
@@ -98,6 +99,12 @@ void save_session(void *file)
                    m->signals[(size_t)ps.sig].name.c_str(), (unsigned)(ps.rgb[0] * 255 + 0.5),
                    (unsigned)(ps.rgb[1] * 255 + 0.5), (unsigned)(ps.rgb[2] * 255 + 0.5));
         nbpg_save_key(file, key, value);
+        /* Older sessions have no such key: everything within the cap. */
+        sg_plot_keep_text(&ps.hist, 1, value, sizeof value);
+        if (value[0]) {
+            g_snprintf(key, sizeof key, "%s%d", KEY_HISTORY, n);
+            nbpg_save_key(file, key, value);
+        }
     }
     nbkit_save_choice(file, KEY_MODE, MODES, sg.view.mode);
     nbkit_save_bool(file, KEY_FOLLOW, sg.view.follow);
@@ -114,6 +121,7 @@ void load_begin(void)
 {
     sg.load_ndb = 0;
     sg.load_nplot = 0;
+    sg.load_nkeep = 0;
     sg.load_view = sg.view;
     sg.load_cap = sg.cap_points;
 }
@@ -136,8 +144,15 @@ void load_key(const pgrp_session_key *key)
         if (sg.load_ndb < SG_MAX_DATABASES && *value)
             g_strlcpy(sg.load_db[sg.load_ndb++], value, SG_PATH_MAX);
     } else if (numbered(name, KEY_PLOT)) {
-        if (sg.load_nplot < SG_MAX_PLOTS)
+        if (sg.load_nplot < SG_MAX_PLOTS) {
+            sg.load_plot_num[sg.load_nplot] = atoi(name + strlen(KEY_PLOT));
             g_strlcpy(sg.load_plot[sg.load_nplot++], value, sizeof sg.load_plot[0]);
+        }
+    } else if (numbered(name, KEY_HISTORY)) {
+        if (sg.load_nkeep < SG_MAX_PLOTS) {
+            sg.load_keep_num[sg.load_nkeep] = atoi(name + strlen(KEY_HISTORY));
+            g_strlcpy(sg.load_keep[sg.load_nkeep++], value, sizeof sg.load_keep[0]);
+        }
     } else if (nbkit_key_is(key, KEY_CAP)) {
         char *end = nullptr;
         unsigned long long v = g_ascii_strtoull(value, &end, 10);
@@ -155,8 +170,9 @@ void load_key(const pgrp_session_key *key)
         sg_page_pane_key(key);
 }
 
-/* "std|ext <hex id> <signal> [#rrggbb]"; the name as long as the value. */
-void load_plot(const char *text, char *msg, size_t msg_size)
+/* "std|ext <hex id> <signal> [#rrggbb]"; the name as long as the value.
+ * Returns the plot's slot, or -1 with the reason in msg. */
+int load_plot(const char *text, char *msg, size_t msg_size)
 {
     gchar **w = g_strsplit_set(text, " \t", -1);
     std::vector<const char *> words;
@@ -170,7 +186,7 @@ void load_plot(const char *text, char *msg, size_t msg_size)
     if (!ok) {
         g_snprintf(msg, msg_size, _("Plot \"%s\" is not understood."), text);
         g_strfreev(w);
-        return;
+        return -1;
     }
     const char *name = words[2];
     int m = sg_db_find(sg_key((uint32_t)id, words[0][0] == 'e'));
@@ -183,7 +199,7 @@ void load_plot(const char *text, char *msg, size_t msg_size)
         g_snprintf(msg, msg_size, _("Signal %s of message %lX is not in the open databases."), name,
                    id);
         g_strfreev(w);
-        return;
+        return -1;
     }
     double rgb[3], *use = nullptr;
     unsigned r, g, b;
@@ -193,9 +209,11 @@ void load_plot(const char *text, char *msg, size_t msg_size)
         rgb[2] = b / 255.0;
         use = rgb;
     }
-    if (sg_plot_add(m, s, use) < 0)
+    int slot = sg_plot_add(m, s, use);
+    if (slot < 0)
         g_snprintf(msg, msg_size, _("Signal %s cannot be plotted (not enough memory)."), name);
     g_strfreev(w);
+    return slot;
 }
 
 void load_end(void)
@@ -335,7 +353,13 @@ void sg_session_plots(void)
 {
     for (int i = 0; i < sg.load_nplot; i++) {
         char one[512] = "";
-        load_plot(sg.load_plot[i], one, sizeof one);
+        int slot = load_plot(sg.load_plot[i], one, sizeof one);
+        for (int k = 0; slot >= 0 && k < sg.load_nkeep; k++) {
+            sg_history &h = sg.plots[slot].hist;
+            if (sg.load_keep_num[k] == sg.load_plot_num[i] &&
+                sg_plot_parse_keep(sg.load_keep[k], &h.keep_s, &h.keep_points, one, sizeof one) == 0)
+                sg_history_trim(&h);
+        }
         if (one[0] && !sg.load_error) {
             g_strlcpy(sg.load_msg, one, sizeof sg.load_msg);
             sg.load_error = 1;
@@ -348,6 +372,21 @@ void sg_session_plots(void)
 NBKIT_PLUGIN_FD(plugin, 0x0301, "Signals", "The Nimbrel developers",
                 "Decodes traffic with DBC databases: a live table of messages and signals, "
                 "and a plot of up to 16 signals over time.")
+
+/* Test and automation hook: the newest value of plot slot as the
+ * legend shows it under the cursor; 0 when the slot holds none. */
+extern "C" NBPG_EXPORT int signals_plot_value(int slot, char *buf, size_t size);
+
+int signals_plot_value(int slot, char *buf, size_t size)
+{
+    sg_point last;
+    if (slot < 0 || slot >= SG_MAX_PLOTS || !sg.plots[slot].used ||
+        !sg_history_last(&sg.plots[slot].hist, &last))
+        return 0;
+    const sg_plot_sig &ps = sg.plots[slot];
+    sg_plot_value_text(sg.msgs[ps.msg].m->signals[(size_t)ps.sig], last.v, buf, size);
+    return 1;
+}
 
 bool sg_measuring(void)
 {

@@ -41,9 +41,11 @@
 /* ---------------------------------------------------------------- history */
 
 /* Points one history chunk holds; the plot's memory grows and is given
- * back a chunk at a time. */
+ * back a chunk at a time. A history's first chunk starts at
+ * SG_CHUNK_FIRST points and grows while it is the only one. */
 #define SG_CHUNK_POINTS 65536u
-#define SG_CAP_DEFAULT 10000000u     /* points kept per plotted signal */
+#define SG_CHUNK_FIRST 1024u
+#define SG_CAP_DEFAULT 2000000u      /* points kept per plotted signal */
 #define SG_CAP_MIN 1000000u
 #define SG_CAP_MAX 200000000u
 
@@ -58,6 +60,8 @@ struct sg_point {
  * the minimum and maximum of every 16, 32, 64 ... points for drawing. */
 struct sg_chunk {
     uint32_t n;
+    uint32_t first;                  /* points before it were dropped (trimmed) */
+    uint32_t cap;                    /* points allocated: SG_CHUNK_POINTS but for a lone first chunk */
     uint32_t stage;
     sg_point *pts;
     float *pyr;
@@ -69,14 +73,21 @@ struct sg_history {
     uint32_t max_chunks;             /* the memory cap, in chunks */
     sg_chunk *spare[2];              /* allocated ahead by the refresh */
     uint32_t nspare;
+    sg_chunk *retired;               /* a small first chunk replaced while appending,
+                                      * given back by the next refresh */
     uint64_t appended;               /* points ever appended */
     uint64_t merges;
+    /* What the history keeps, on top of the cap: its last keep_s seconds
+     * and at most keep_points points (0: no such bound). */
+    double keep_s;
+    uint64_t keep_points;
 };
 
 /* Levels of the pyramid: bucket sizes 16 << level. */
 #define SG_PYR_LEVELS 12
 
-/* Sets up an empty history with a cap in points (rounded to chunks). */
+/* Sets up an empty history with a cap in points (rounded to chunks),
+ * keeping everything. */
 void sg_history_init(sg_history *h, uint64_t cap_points);
 void sg_history_free(sg_history *h);
 /* Allocates spare chunks while the cap allows; called outside requests.
@@ -89,7 +100,11 @@ int  sg_history_prepare(sg_history *h);
  * chunk is ready, or the cap is reached, two old chunks are merged to make
  * room. */
 void sg_history_append(sg_history *h, double t, double v);
+/* Drops the points older than keep_s and those beyond keep_points;
+ * called outside requests. */
+void sg_history_trim(sg_history *h);
 uint64_t sg_history_points(const sg_history *h);
+/* The memory the history holds allocated, spare chunks included. */
 size_t   sg_history_bytes(const sg_history *h);
 int      sg_history_last(const sg_history *h, sg_point *out);   /* 0 when empty */
 double   sg_history_first_t(const sg_history *h);               /* 0 when empty */
@@ -134,6 +149,9 @@ double sg_plot_time_at(const sg_view *view, int width, int x);
 int sg_plot_export_csv(const char *path, const sg_view *view, int width);
 /* Renders the plot into a PNG: 0 or -1. */
 int sg_plot_export_png(const char *path, const sg_view *view, int width, int height);
+/* A value as the legend shows it: with its value-table text when the
+ * signal has one for it ("Sixth (6)"). */
+void sg_plot_value_text(const dbc_signal &s, double v, char *buf, size_t size);
 /* The newest time of any plotted signal (0 when none). */
 double sg_plot_newest(void);
 double sg_plot_oldest(void);
@@ -223,7 +241,11 @@ struct sg_state {
     char load_db[SG_MAX_DATABASES][SG_PATH_MAX];
     int load_ndb;
     char load_plot[SG_MAX_PLOTS][512];
+    int load_plot_num[SG_MAX_PLOTS];   /* the n of its key Plot<n> */
     int load_nplot;
+    char load_keep[SG_MAX_PLOTS][64];  /* History<n>: the history of plot n */
+    int load_keep_num[SG_MAX_PLOTS];
+    int load_nkeep;
     sg_view load_view;
     uint64_t load_cap;
 
@@ -297,6 +319,7 @@ enum {
     SG_COL_IS_SIGNAL,
     SG_COL_MSG,
     SG_COL_SIG,
+    SG_COL_HISTORY,                  /* a plotted signal's history bound */
     SG_N_COLS
 };
 GtkTreeModel *sg_table_model_new(void);
@@ -321,6 +344,18 @@ void sg_plot_remove(int slot);
 int  sg_plot_find(int msg, int sig);
 void sg_plot_remove_all(void);
 void sg_plot_set_cap(uint64_t cap_points);
+/* A plotted signal's history bound (sg_history keep_s, keep_points) as
+ * text: for the session ("600 s", "100000 points", "" for everything
+ * within the cap) or for the table (translated, "whole" for everything). */
+void sg_plot_keep_text(const sg_history *h, int session, char *buf, size_t size);
+/* Reads a bound typed or from a session: seconds ("600 s", "10 min",
+ * "1 h"), points ("100000 points") or "whole"/"". 0, or -1 with a message
+ * in err and the values unchanged. */
+int  sg_plot_parse_keep(const char *text, double *keep_s, uint64_t *keep_points, char *err,
+                        size_t errsize);
+#define SG_KEEP_S_MIN 0.1
+#define SG_KEEP_S_MAX 1e7
+#define SG_KEEP_POINTS_MIN 100u
 /* Finds the plotted signals' messages again after the table was rebuilt;
  * a plot whose message is gone is removed. */
 void sg_plot_rebind(void);

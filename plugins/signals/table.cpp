@@ -182,6 +182,12 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
                    (unsigned)(rgb[1] * 255 + 0.5), (unsigned)(rgb[2] * 255 + 0.5));
         break;
     }
+    case SG_COL_HISTORY: {
+        int slot = sig >= 0 ? sg_plot_find(msg, sig) : -1;
+        if (slot >= 0)
+            sg_plot_keep_text(&sg.plots[slot].hist, 0, buf, sizeof buf);
+        break;
+    }
     case SG_COL_IS_SIGNAL:
         g_value_set_boolean(value, sig >= 0);
         return;

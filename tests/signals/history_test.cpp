@@ -39,7 +39,7 @@ TEST(History, KeepsEverythingWithinTheCapAndItsExtremes)
         if (i == 12345)
             v = -5e6;                      // the lowest, early on
         sg_history_append(&h, (double)i * 1e-3, v);
-        if (i % 50000 == 0) {              // the refresh allocates and merges ahead
+        if (i % 1000 == 0) {               // the refresh allocates and merges ahead
             sg_history_reserve(&h);
             sg_history_prepare(&h);
             most = std::max(most, sg_history_bytes(&h));
@@ -82,10 +82,10 @@ TEST(History, WithoutSpareChunksPointsAreMergedNotDropped)
 {
     sg_history h;
     sg_history_init(&h, 100 * SG_CHUNK_POINTS);
-    ASSERT_EQ(0, sg_history_reserve(&h));   // two chunks, never more
+    ASSERT_EQ(0, sg_history_reserve(&h));   // one small chunk, never more
     for (uint64_t i = 0; i < 5 * SG_CHUNK_POINTS; i++)
         sg_history_append(&h, (double)i, i == 7 ? -1.0 : 1.0);
-    EXPECT_EQ(2u, h.nchunks);
+    EXPECT_EQ(1u, h.nchunks);
     Walk w;
     sg_history_walk(&h, 0, 5.0 * SG_CHUNK_POINTS, 500, on_walk, &w);
     EXPECT_EQ(-1.0, w.lo);
@@ -93,6 +93,63 @@ TEST(History, WithoutSpareChunksPointsAreMergedNotDropped)
     ASSERT_TRUE(sg_history_last(&h, &last));
     EXPECT_EQ(5.0 * SG_CHUNK_POINTS - 1, last.t);
     sg_history_free(&h);
+}
+
+// A history bounded by its last seconds or its last points keeps just
+// those, refresh after refresh, and holds memory for what it keeps: a few
+// points take kilobytes, not whole chunks.
+TEST(History, KeepsItsLastSecondsOrPointsInMemoryForWhatItKeeps)
+{
+    sg_history h;
+    sg_history_init(&h, SG_CAP_DEFAULT);
+    ASSERT_EQ(0, sg_history_reserve(&h));
+    for (int i = 0; i < 100; i++)
+        sg_history_append(&h, i * 0.01, i);
+    EXPECT_LT(sg_history_bytes(&h), 32u * 1024);
+
+    const uint64_t n = 300000;   // 300 s at 1 kHz, refreshed every 100 points
+    h.keep_s = 10;
+    for (uint64_t i = 100; i < n; i++) {
+        sg_history_append(&h, (double)i * 1e-3, (double)(i % 1000));
+        if (i % 100 == 0) {
+            sg_history_trim(&h);
+            sg_history_reserve(&h);
+        }
+    }
+    sg_history_trim(&h);
+    sg_point last;
+    ASSERT_TRUE(sg_history_last(&h, &last));
+    EXPECT_EQ((double)(n - 1) * 1e-3, last.t);
+    EXPECT_NEAR(last.t - 10, sg_history_first_t(&h), 1e-9);
+    EXPECT_EQ(10001u, sg_history_points(&h));
+    double v = 0;
+    ASSERT_TRUE(sg_history_at(&h, last.t - 5, &v));
+    EXPECT_EQ((double)((n - 1 - 5000) % 1000), v);
+    EXPECT_FALSE(sg_history_at(&h, last.t - 11, &v));
+    Walk w;
+    sg_history_walk(&h, 0, last.t, 1000, on_walk, &w);
+    EXPECT_TRUE(w.ordered);
+    EXPECT_EQ(0.0, w.lo);
+    EXPECT_EQ(999.0, w.hi);
+    const size_t span_bytes = sg_history_bytes(&h);
+    EXPECT_LE(span_bytes, 3 * (sizeof(sg_point) + 2) * SG_CHUNK_POINTS);
+
+    // Its last 5000 points: the newest, each of them.
+    h.keep_s = 0;
+    h.keep_points = 5000;
+    for (uint64_t i = n; i < 2 * n; i++) {
+        sg_history_append(&h, (double)i * 1e-3, (double)i);
+        if (i % 100 == 0) {
+            sg_history_trim(&h);
+            sg_history_reserve(&h);
+        }
+    }
+    sg_history_trim(&h);
+    EXPECT_EQ(5000u, sg_history_points(&h));
+    EXPECT_EQ((double)(2 * n - 5000) * 1e-3, sg_history_first_t(&h));
+    EXPECT_LE(sg_history_bytes(&h), span_bytes);
+    sg_history_free(&h);
+    EXPECT_EQ(0u, sg_history_bytes(&h));
 }
 
 }  // namespace

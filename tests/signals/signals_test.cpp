@@ -491,6 +491,75 @@ TEST_F(Signals, CanFdMessagesAreDecodedShownAndPlotted)
 
 }  // namespace
 
+// Each plotted signal's history: its last seconds or its last points,
+// typed in its History cell or from the session (older sessions have
+// none: everything within the cap). The legend's value under the cursor
+// is the value table's text where the signal has one, and the memory
+// shown is what the few points take.
+TEST_F(Signals, PlotHistoriesValueTextsAndTheirMemory)
+{
+    load_keys({{"Database1", dbc("sim.dbc")},
+               {"Plot1", "std 2F0 Gear"},
+               {"History1", "60 s"},
+               {"Plot2", "std 555 Counter"}});
+    gtk_tree_view_expand_all(table());
+    const int col_history = 11;
+    EXPECT_EQ("60 s", cell("2F0  Gearbox", "Gear", col_history));
+    EXPECT_EQ("whole", cell("555  Full", "Counter", col_history));
+    EXPECT_EQ("", cell("555  Full", "Byte2", col_history));   // not plotted
+
+    inject(frame(0x2F0, 0, {0x00, 0x06}));
+    inject(frame(0x555, 0, {7, 0, 0, 0, 0, 0, 0, 0}));
+    tick();
+    ASSERT_TRUE(wait_status("Plotted points: 2 (")) << label("signals-status");
+    EXPECT_NE(std::string::npos, label("signals-status").find("KiB)")) << label("signals-status");
+    auto value = (int (*)(int, char *, size_t))symbol("signals_plot_value");
+    ASSERT_NE(nullptr, value);
+    char text[128] = "";
+    ASSERT_EQ(1, value(0, text, sizeof text));
+    EXPECT_STREQ("Sixth (6)", text);
+    ASSERT_EQ(1, value(1, text, sizeof text));
+    EXPECT_STREQ("7", text);
+
+    // Typed into the cell: a count, then what is not understood.
+    GtkTreeViewColumn *column = nullptr;
+    for (int i = 0; gtk_tree_view_get_column(table(), i); i++)
+        if (g_strcmp0("History", gtk_tree_view_column_get_title(gtk_tree_view_get_column(table(), i))) == 0)
+            column = gtk_tree_view_get_column(table(), i);
+    ASSERT_NE(nullptr, column);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
+    GtkCellRenderer *renderer = GTK_CELL_RENDERER(cells->data);
+    g_list_free(cells);
+    std::string counter_row;
+    GtkTreeModel *m = gtk_tree_view_get_model(table());
+    GtkTreeIter it, child;
+    for (bool ok = gtk_tree_model_get_iter_first(m, &it); ok && counter_row.empty();
+         ok = gtk_tree_model_iter_next(m, &it))
+        for (bool c = gtk_tree_model_iter_children(m, &child, &it); c; c = gtk_tree_model_iter_next(m, &child)) {
+            gchar *name = nullptr;
+            gtk_tree_model_get(m, &child, 0, &name, -1);
+            if (g_strcmp0(name, "Counter") == 0) {
+                gchar *path = gtk_tree_model_get_string_from_iter(m, &child);
+                counter_row = path;
+                g_free(path);
+            }
+            g_free(name);
+        }
+    ASSERT_FALSE(counter_row.empty());
+    g_signal_emit_by_name(renderer, "edited", counter_row.c_str(), "500 points");
+    EXPECT_EQ("500 points", cell("555  Full", "Counter", col_history));
+    g_signal_emit_by_name(renderer, "edited", counter_row.c_str(), "5 parsecs");
+    EXPECT_NE(std::string::npos, label("signals-message").find("not understood"))
+        << label("signals-message");
+    EXPECT_EQ("500 points", cell("555  Full", "Counter", col_history));
+
+    std::string file = dir_ + "/h.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string saved = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, saved.find("History1=60 s\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find("History2=500 points\n")) << saved;
+}
+
 // Every chooser starts in a folder (a save chooser without one asked for a
 // folder before Save did anything): at first the home folder, then the
 // last one used for that kind, which the session keeps. Filters say what
