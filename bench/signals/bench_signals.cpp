@@ -129,6 +129,41 @@ int main(int argc, char **argv)
         sg_history_free(&h);
     }
 
+    /* Memory over bus time: one signal of a message sent 2000 times a
+     * second (about what a saturated 250 kbit/s bus carries), kept whole
+     * within the default cap, for its last 60 s, or its newest 100,000
+     * points; the history's bytes after 1, 10 and 60 minutes. */
+    {
+        const double rate = 2000.0;
+        const struct {
+            const char *name;
+            double keep_s;
+            uint64_t keep_points;
+        } kinds[] = {{"whole", 0, 0}, {"60 s", 60, 0}, {"100000 points", 0, 100000}};
+        for (const auto &k : kinds) {
+            sg_history h;
+            sg_history_init(&h, SG_CAP_DEFAULT);
+            h.keep_s = k.keep_s;
+            h.keep_points = k.keep_points;
+            printf("memory, %s:", k.name);
+            uint64_t i = 0;
+            for (int minutes : {1, 10, 60}) {
+                for (; i < (uint64_t)(minutes * 60 * rate); i++) {
+                    if (i % (uint64_t)(rate / 10) == 0) {   /* the 100 ms refresh */
+                        sg_history_trim(&h);
+                        sg_history_reserve(&h);
+                    }
+                    sg_history_append(&h, (double)i / rate, (double)(i % 251));
+                }
+                printf("  %d min %.2f MiB (%llu points)", minutes,
+                       sg_history_bytes(&h) / 1048576.0,
+                       (unsigned long long)sg_history_points(&h));
+            }
+            printf("\n");
+            sg_history_free(&h);
+        }
+    }
+
     /* Redraw: the plug-in's tables with the simulated bus's database. */
     memset(&sg, 0, sizeof sg);
     sg.cap_points = 10000000u;   /* the figures so far were taken with this cap */
