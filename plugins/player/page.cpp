@@ -323,12 +323,13 @@ void pl_page_refresh(void)
         int64_t first = 0, last = 0;
         int known = pl_time_span(&first, &last);
         char at[32], all[32];
-        double at_s = pl.have_sent && known ? (double)(pl.last_sent_ns - first) / 1e9 : 0.0;
+        double at_s =
+            pl.have_sent && known ? ((double)pl.last_sent_ns - (double)first) / 1e9 : 0.0;
         if (at_s < 0)
             at_s = 0;
         g_snprintf(at, sizeof at, _("%.3f s"), at_s);
         if (known == 2) {
-            double all_s = (double)(last - first) / 1e9;
+            double all_s = ((double)last - (double)first) / 1e9;
             g_snprintf(all, sizeof all, _("%.3f s"), all_s);
             frac = all_s > 0 ? at_s / all_s : (pl.have_sent ? 1.0 : 0.0);
         } else {
