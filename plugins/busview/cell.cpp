@@ -8,6 +8,11 @@
  * before drawing it, clipped to the cell. Its height comes from the font's
  * metrics, never from laying out a row, so the views' fixed-height mode
  * costs nothing per row.
+ *
+ * It is a text cell for everything but drawing and measuring: the text is
+ * the text cell's own, so that the accessibility layer reads every cell of
+ * the views as the text it shows (screen readers, the tests that drive
+ * the program from outside).
  */
 #include "busview.h"
 
@@ -15,13 +20,9 @@
 
 namespace {
 
-/* Longest text a cell shows: a status line with every field. */
-constexpr size_t CELL_TEXT = 256;
-
 struct BvCell {
-    GtkCellRenderer parent;
+    GtkCellRendererText parent;
     gboolean mono;
-    char text[CELL_TEXT];
     char background[32];          /* colour name, empty for none */
     GdkColor bg;
     gboolean bg_ok;
@@ -32,10 +33,10 @@ struct BvCell {
 };
 
 struct BvCellClass {
-    GtkCellRendererClass parent_class;
+    GtkCellRendererTextClass parent_class;
 };
 
-enum { PROP_0, PROP_TEXT, PROP_BACKGROUND, PROP_MONO };
+enum { PROP_0, PROP_BACKGROUND, PROP_MONO };
 
 gpointer parent_class;
 
@@ -73,15 +74,6 @@ void cell_set_property(GObject *obj, guint id, const GValue *value, GParamSpec *
 {
     BvCell *c = as_cell(obj);
     switch (id) {
-    case PROP_TEXT: {
-        const char *s = g_value_get_string(value);
-        g_strlcpy(c->text, s ? s : "", sizeof c->text);
-        /* A text cut short ends before its last whole character. */
-        const char *end = nullptr;
-        if (!g_utf8_validate(c->text, -1, &end))
-            c->text[end - c->text] = '\0';
-        break;
-    }
     case PROP_BACKGROUND: {
         const char *s = g_value_get_string(value);
         if (!s)
@@ -107,7 +99,6 @@ void cell_get_property(GObject *obj, guint id, GValue *value, GParamSpec *pspec)
 {
     BvCell *c = as_cell(obj);
     switch (id) {
-    case PROP_TEXT: g_value_set_string(value, c->text); break;
     case PROP_BACKGROUND: g_value_set_string(value, c->background[0] ? c->background : nullptr); break;
     case PROP_MONO: g_value_set_boolean(value, c->mono); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(obj, id, pspec);
@@ -152,14 +143,15 @@ void cell_render(GtkCellRenderer *cell, GdkDrawable *window, GtkWidget *widget,
         cairo_fill(cr);
         cairo_destroy(cr);
     }
-    if (!c->text[0])
+    const char *text = GTK_CELL_RENDERER_TEXT(cell)->text;
+    if (!text || !text[0])
         return;
     GtkStateType state = GTK_STATE_NORMAL;
     if (!gtk_widget_is_sensitive(widget))
         state = GTK_STATE_INSENSITIVE;
     else if (selected)
         state = gtk_widget_has_focus(widget) ? GTK_STATE_SELECTED : GTK_STATE_ACTIVE;
-    pango_layout_set_text(layout, c->text, -1);
+    pango_layout_set_text(layout, text, -1);
     /* Text wider than its column ends in an ellipsis at the column's edge,
      * so a cut never goes unseen. */
     pango_layout_set_width(layout, (cell_area->width - 2 * (gint)cell->xpad) * PANGO_SCALE);
@@ -182,8 +174,6 @@ void cell_class_init(gpointer klass, gpointer)
     cc->get_size = cell_get_size;
     cc->render = cell_render;
     g_object_class_install_property(
-        oc, PROP_TEXT, g_param_spec_string("text", "Text", "Text shown", nullptr, G_PARAM_READWRITE));
-    g_object_class_install_property(
         oc, PROP_BACKGROUND,
         g_param_spec_string("cell-background", "Background", "Background colour name, or none",
                             nullptr, G_PARAM_READWRITE));
@@ -199,7 +189,6 @@ void cell_init(GTypeInstance *instance, gpointer)
     GtkCellRenderer *cell = GTK_CELL_RENDERER(instance);
     cell->xpad = 2;
     cell->ypad = 2;
-    c->text[0] = '\0';
     c->background[0] = '\0';
 }
 
@@ -211,7 +200,7 @@ GType cell_type(void)
          * earlier load is still valid. */
         type = g_type_from_name("BvCell");
         if (!type)
-            type = g_type_register_static_simple(GTK_TYPE_CELL_RENDERER, "BvCell",
+            type = g_type_register_static_simple(GTK_TYPE_CELL_RENDERER_TEXT, "BvCell",
                                                  sizeof(BvCellClass), cell_class_init,
                                                  sizeof(BvCell), cell_init, GTypeFlags(0));
     }
