@@ -1,7 +1,7 @@
 // The log library against independent peers: python-can writes candump,
 // ASC and BLF files of random traffic and we must read exactly the frames
-// python-can reads from them; python-can and can-utils' log2asc must read
-// exactly the frames we wrote.
+// python-can reads from them; python-can and can-utils' log2asc and
+// asc2log must read exactly the frames we wrote.
 #include <gtest/gtest.h>
 #include <glib.h>
 #include <signal.h>
@@ -233,21 +233,28 @@ void write_and_read_back(bool fd)
         expect_same(want, o.lines, path + " (ours)");
     }
 
-    // can-utils turns our candump log into ASC (channels by interface,
-    // times from the first frame); we read that back.
-    std::string asc = dir + "/log2asc.asc";
-    bool ok = false;
-    run({"log2asc", "-I", dir + "/ours.log", "-O", asc, "can0", "can1", "can2"}, &ok);
-    ASSERT_TRUE(ok);
-    Ours o = read_ours(asc, fd);
-    EXPECT_EQ(0u, o.st.bad) << o.st.first_bad;
-    std::vector<std::string> want, got;
-    int64_t t0 = frames[0].t_ns / 1000;
+    // can-utils turns our candump log into ASC and our ASC file into a
+    // candump log (channels by interface name, times as written); we read
+    // both back, FD lines included, times counted from the first frame.
+    std::vector<std::string> want;
+    const int64_t t0 = frames[0].t_ns / 1000;
     for (const cl_frame &f : frames)
         want.push_back(describe(f, f.t_ns / 1000 - t0));
-    for (const std::string &l : o.lines)
-        got.push_back(head(l) + " " + std::to_string(when(l) - when(o.lines[0])));
-    expect_same(want, got, "log2asc");
+    const std::string asc = dir + "/log2asc.asc", log = dir + "/asc2log.log";
+    for (const auto &conv : {std::vector<std::string>{"log2asc", "-I", dir + "/ours.log", "-O",
+                                                      asc, "can0", "can1", "can2"},
+                             std::vector<std::string>{"asc2log", "-I", dir + "/ours.asc", "-O",
+                                                      log}}) {
+        bool ok = false;
+        run(conv, &ok);
+        ASSERT_TRUE(ok);
+        Ours o = read_ours(conv[0] == "log2asc" ? asc : log, fd);
+        EXPECT_EQ(0u, o.st.bad) << conv[0] << ": " << o.st.first_bad;
+        std::vector<std::string> got;
+        for (const std::string &l : o.lines)
+            got.push_back(head(l) + " " + std::to_string(when(l) - when(o.lines[0])));
+        expect_same(want, got, conv[0]);
+    }
 }
 
 TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
