@@ -396,6 +396,10 @@ void refresh_info_panel(nb_app *app)
         gtk_tree_view_set_model(GTK_TREE_VIEW(info_view), GTK_TREE_MODEL(fresh));
         g_object_unref(fresh);
         gtk_tree_view_expand_all(GTK_TREE_VIEW(info_view));
+        /* New rows may have a wider name ("FD frames hidden"), and the
+         * values wrap in what it leaves. */
+        fix_name_width(info_view);
+        gtk_widget_queue_resize(info_view);
         return;
     }
     GtkTreeStore *store = GTK_TREE_STORE(gtk_tree_view_get_model(GTK_TREE_VIEW(info_view)));

@@ -276,13 +276,23 @@ TEST_F(GuiInfoPanel, CanFdRowsFollowTheChannel)
     EXPECT_EQ(value("0:9"), "12000000000");
     EXPECT_EQ(value("0:14:0"), "5");
 
-    // Opened anew in classic CAN (a session asked for it): rows as before.
+    // Opened anew in classic CAN (a session asked for it): rows as before,
+    // and the names column as narrow as their names; back in CAN FD, wide
+    // enough for "FD frames hidden" again.
+    GtkTreeViewColumn *names =
+        gtk_tree_view_get_column(GTK_TREE_VIEW(find_by_name(window_, "info_view")), 0);
+    const int fd_width = gtk_tree_view_column_get_fixed_width(names);
     c.fd = NB_FD_OFF;
     the_app.gui.ops.refresh_info_panel(&the_app);
     model_ = gtk_tree_view_get_model(GTK_TREE_VIEW(find_by_name(window_, "info_view")));
     ASSERT_EQ(child_count(model_, "0"), 12);
     EXPECT_EQ(name(P_FORMAT), "frame format");
+    EXPECT_LT(gtk_tree_view_column_get_fixed_width(names), fd_width);
+    c.fd = NB_FD_ISO;
+    the_app.gui.ops.refresh_info_panel(&the_app);
+    EXPECT_EQ(fd_width, gtk_tree_view_column_get_fixed_width(names));
     the_app.pgmgr.fd_hidden = 0;
+    c.fd = NB_FD_OFF;
 }
 
 // Text entries that fill their 16 bytes without a terminator are shown
