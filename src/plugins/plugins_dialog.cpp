@@ -131,7 +131,9 @@ void plugins_dialog(GtkMenuItem *item, gpointer data)
                          GTK_DIALOG_NO_SEPARATOR),
         GTK_STOCK_CLOSE, GTK_RESPONSE_OK, NULL);
     gtk_widget_set_name(dialog, "plugins-dialog");
-    gtk_widget_set_size_request(dialog, 450, 200);
+    /* The smallest size it opens at; a longer list makes it larger (a
+     * size request would hold it at this size and the list would scroll). */
+    gtk_window_set_default_size(GTK_WINDOW(dialog), 450, 200);
     /* The main window may go while the dialog runs; it takes the dialog with it. */
     g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &dialog);
 

@@ -138,6 +138,33 @@ TEST_F(PluginsDialog, OneRowGroupPerPluginSortedByNameAndNothingToScroll)
     EXPECT_EQ(events_of("RecB"), strings{"SAVE size=8 chan=0"});
 }
 
+// A longer list than the dialog's smallest size still shows whole.
+TEST_F(PluginsDialog, ALongListGrowsTheDialog)
+{
+    app().pgmgr.ops.pgmgr_release_all(&app().pgmgr);
+    for (int i = 0; i < 8; i++)
+        nbtest::write_file(dir_ + "/rec" + std::to_string(i) + ".so",
+                           nbtest::read_file(plugin_path(1 + i % 3)));
+    g_strlcpy(app().pgmgr.install_dir, dir_.c_str(), sizeof app().pgmgr.install_dir);
+    app().pgmgr.ops.pgmgr_scan(&app().pgmgr);
+    ASSERT_EQ(app().pgmgr.count, 8);
+
+    nbtest::DialogDriver driver;
+    double v_hidden = -1;
+    size_t rows = 0;
+    driver.then([&](GtkDialog *d) {
+        GtkWidget *sw = nbtest::find_by_type(GTK_WIDGET(d), GTK_TYPE_SCROLLED_WINDOW);
+        GtkAdjustment *a = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(sw));
+        v_hidden = gtk_adjustment_get_upper(a) - gtk_adjustment_get_page_size(a);
+        rows = named(GTK_WIDGET(d), "plugin-title").size();
+        nbtest::dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    plugins_dialog(nullptr, &app());
+    EXPECT_EQ(rows, 8u);
+    EXPECT_LE(v_hidden, 0);
+}
+
 TEST_F(PluginsDialog, NoPluginsFoundStillRunsTheSessionSteps)
 {
     app().pgmgr.ops.pgmgr_release_all(&app().pgmgr);
