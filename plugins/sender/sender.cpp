@@ -138,5 +138,7 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-NBKIT_PLUGIN(plugin, 0x0301, "Sender", "The Nimbrel developers",
-             "A list of transmit messages, sent on demand or periodically.")
+/* CAN FD aware: it sends FD frames and takes no frames at all, so an FD
+ * frame is never counted as hidden from it. */
+NBKIT_PLUGIN_FD(plugin, 0x0301, "Sender", "The Nimbrel developers",
+                "A list of transmit messages, sent on demand or periodically.")

@@ -6,13 +6,14 @@ The simulated board carries back-to-back 64-byte FD frames with BRS (0x555)
 at 10 kbit/s and 1 Mbit/s. zelkctl dumps channel 1 from before the program
 starts to after it quits: the reference of what passed on the bus. The
 program opens channel 0 for CAN FD from a session that loads the bus
-viewer, the sender and three loggers (copies of logger.so, one per format:
+viewer, the sender, the player and three loggers (copies of logger.so, one per format:
 candump, ASC, BLF) that log from the start. Then:
   - the sender's quick send line sends one extended FD frame with BRS, and
     zelkctl sends one FD frame without BRS on channel 2: the dump must show
     both;
   - the bus viewer's trace must hold both rows and rows of 0x555, each with
     its marks, length 64 and all 64 bytes in groups of 8;
+  - the channel information counts no FD frame hidden from a plug-in;
   - after the program quits, each logger's file read by python-can must be,
     frame for frame (identifier, marks, data, and the sender's frame as
     sent), a run of the frames the dump saw.
@@ -85,7 +86,7 @@ def grouped(data_hex):
 
 def main():
     stage = os.environ.get("NB_STAGE_DIR", "")
-    need = ["nimbrel", "zelkctl", "busview.so", "sender.so", "logger.so"]
+    need = ["nimbrel", "zelkctl", "busview.so", "sender.so", "player.so", "logger.so"]
     if not all(os.path.exists(os.path.join(stage, n)) for n in need):
         skip("the program, zelkctl or a plug-in is not built")
     if not os.environ.get("DISPLAY") or not os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
@@ -106,7 +107,7 @@ def main():
     for copy, _, _ in FORMATS[1:]:
         shutil.copy2(os.path.join(stage, "logger.so"), os.path.join(inst, copy))
     logs = os.path.join(folders.root, "logs")
-    plugins = ["busview.so", "sender.so"] + [f[0] for f in FORMATS]
+    plugins = ["busview.so", "sender.so", "player.so"] + [f[0] for f in FORMATS]
     session = os.path.join(folders.root, "fd.nbs")
     with open(session, "w") as f:
         f.write("[Nimbrel]\nChan=0\nFlags=BOTH\nFD=ISO\nBaud=10\nDataRate=1000\n"
@@ -153,6 +154,9 @@ def main():
             roleName="table")) if t.queryTable().getColumnHeader(0).name == "Time")
         idfilter = next(n for n in page.findChildren(GenericPredicate(roleName="text"))
                         if n.labeller and n.labeller.name == "Filter:")
+        hidden_name = child("FD frames hidden", "table cell")
+        cells = hidden_name.parent.children
+        hidden = cells[cells.index(hidden_name) + 1]
 
         start.doActionNamed("click")
         wait_for("the controller to run", lambda: start.name == "Stop")
@@ -191,6 +195,9 @@ def main():
             wait_for("the two frames alone in the filtered trace", lambda: frame_rows() == want)
         except RuntimeError:
             failures.append("the filtered trace shows %s, not %s" % (frame_rows(), want))
+        if hidden.name != "0":
+            failures.append("%s FD frames hidden, with every plug-in able to take them"
+                            % hidden.name)
         code = quit_with_ctrl_q(proc, main_window.name)
         if code != 0:
             failures.append("the program's exit code %s" % code)
