@@ -186,6 +186,20 @@ int nbsdep_user_data_dir(char *buf, size_t size)
     return 0;
 }
 
+int nbsdep_app_data_dir(char *buf, size_t size)
+{
+    if (!buf || size == 0)
+        return -1;
+    buf[0] = '\0';
+    gchar *dir = g_build_filename(g_get_user_data_dir(), "nimbrel", nullptr);
+    int rc = -1;
+    /* A cut path would name another folder. */
+    if (strlen(dir) < size && g_mkdir_with_parents(dir, 0700) == 0)
+        rc = copy_out(buf, size, dir);
+    g_free(dir);
+    return rc;
+}
+
 uint64_t nbsdep_timestamp_from_unix(int64_t sec, int64_t usec)
 {
     /* Millisecond resolution: the sub-millisecond part is dropped, so

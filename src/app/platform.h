@@ -40,6 +40,11 @@ int nbsdep_desktop_dir(char *buf, size_t size);
  * missing. Returns 0 or -1. */
 int nbsdep_user_data_dir(char *buf, size_t size);
 
+/* The program's own folder in the user's data folder,
+ * "$XDG_DATA_HOME/nimbrel", created (mode 0700) when missing. Returns 0,
+ * or -1 (buf then empty) when it cannot be made or does not fit. */
+int nbsdep_app_data_dir(char *buf, size_t size);
+
 /* Timestamp (100 ns since 1601-01-01 UTC, millisecond resolution) of a
  * Unix time given in seconds and microseconds. nbsdep_timestamp_get (the
  * export) is this of the current real-time clock. */

@@ -9,7 +9,9 @@
 #include <glib.h>
 #include <glib/gi18n.h>
 #include <glib/gstdio.h>
+#include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "app/nb_app.h"
 #include "app/platform.h"
@@ -18,9 +20,24 @@
 
 namespace {
 
+/* The automatic file of a channel in folder dir; false when the name
+ * does not fit (a cut name would name another file). */
+bool auto_name(char *out, size_t size, const char *dir, uint8_t chan)
+{
+    size_t n = strlen(dir);
+    const char *sep = (n > 0 && dir[n - 1] == '/') ? "" : NBSDEP_DIR_SEP;
+    int len = g_snprintf(out, size, "%s%s.nbauto-ch%d.nbs", dir, sep, (int)chan);
+    if (len < 0 || (size_t)len >= size) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
 void make_paths(nb_session *ses, uint8_t chan)
 {
     char dir[NB_TEXT_MAX];
+    char old_file[NB_TEXT_MAX];
 
     if (nbsdep_desktop_dir(ses->desktop_dir, sizeof ses->desktop_dir) != 0)
         g_strlcpy(ses->desktop_dir, g_get_home_dir(), sizeof ses->desktop_dir);
@@ -28,15 +45,27 @@ void make_paths(nb_session *ses, uint8_t chan)
     /* Without a data folder there is no automatic file: reads and writes
      * of an empty path fail quietly rather than landing somewhere else. */
     ses->auto_file[0] = '\0';
-    if (nbsdep_user_data_dir(dir, sizeof dir) != 0)
+    if (nbsdep_user_data_dir(dir, sizeof dir) != 0 ||
+        !auto_name(old_file, sizeof old_file, dir, (uint8_t)chan))
         return;
-    size_t n = strlen(dir);
-    const char *sep = (n > 0 && dir[n - 1] == '/') ? "" : NBSDEP_DIR_SEP;
-    int len = g_snprintf(ses->auto_file, sizeof ses->auto_file, "%s%s.nbauto-ch%d.nbs", dir,
-                         sep, (int)chan);
-    /* A cut name would name another file. */
-    if (len < 0 || (size_t)len >= sizeof ses->auto_file)
-        ses->auto_file[0] = '\0';
+    /* The file lives in the program's own folder. Earlier versions kept it
+     * directly in the data folder: such a file is moved over once, when
+     * the program's folder has none yet (so it is read from there, and the
+     * old place is never read again). Where the folder cannot be made or
+     * the move fails, the old file stays in use rather than being lost. */
+    if (nbsdep_app_data_dir(dir, sizeof dir) != 0 ||
+        !auto_name(ses->auto_file, sizeof ses->auto_file, dir, (uint8_t)chan)) {
+        g_strlcpy(ses->auto_file, old_file, sizeof ses->auto_file);
+        return;
+    }
+    GStatBuf st;
+    gchar *old_local = g_filename_from_utf8(old_file, -1, nullptr, nullptr, nullptr);
+    gchar *new_local = g_filename_from_utf8(ses->auto_file, -1, nullptr, nullptr, nullptr);
+    if (old_local && new_local && g_lstat(old_local, &st) == 0 && S_ISREG(st.st_mode) &&
+        g_lstat(new_local, &st) != 0 && errno == ENOENT && g_rename(old_local, new_local) != 0)
+        g_strlcpy(ses->auto_file, old_file, sizeof ses->auto_file);
+    g_free(old_local);
+    g_free(new_local);
 }
 
 int32_t save(nb_app *app, const char *path)

@@ -89,7 +89,9 @@ class Program:
         self.seen_dialogs = []
 
     def auto_file(self, chan=0):
-        return os.path.join(self.data, '.nbauto-ch%d.nbs' % chan)
+        folder = os.path.join(self.data, 'nimbrel')
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        return os.path.join(folder, '.nbauto-ch%d.nbs' % chan)
 
     def write(self, name, text):
         path = os.path.join(self.root, name)

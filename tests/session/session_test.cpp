@@ -83,16 +83,52 @@ protected:
 TEST_F(Session, PathsOfAChannel)
 {
     const std::string data = g_get_user_data_dir();
-    EXPECT_EQ(std::string(app().session.auto_file), data + "/.nbauto-ch3.nbs");
+    const std::string own = data + "/nimbrel";
+    EXPECT_EQ(std::string(app().session.auto_file), own + "/.nbauto-ch3.nbs");
     char desktop[NB_TEXT_MAX];
     ASSERT_EQ(nbsdep_desktop_dir(desktop, sizeof desktop), 0);
     EXPECT_STREQ(app().session.desktop_dir, desktop);
 
-    /* The data folder is created when it is missing. */
+    /* The data folder and the program's folder in it are created when
+     * they are missing. */
+    ASSERT_EQ(g_rmdir(own.c_str()), 0);
     ASSERT_EQ(g_rmdir(data.c_str()), 0);
     app().session.ops.make_paths(&app().session, 255);
-    EXPECT_TRUE(g_file_test(data.c_str(), G_FILE_TEST_IS_DIR));
-    EXPECT_EQ(std::string(app().session.auto_file), data + "/.nbauto-ch255.nbs");
+    EXPECT_TRUE(g_file_test(own.c_str(), G_FILE_TEST_IS_DIR));
+    EXPECT_EQ(std::string(app().session.auto_file), own + "/.nbauto-ch255.nbs");
+}
+
+/* A file an earlier version left directly in the data folder is moved
+ * into the program's folder once; it is never overwritten or lost. */
+TEST_F(Session, OldAutomaticFileMovesOnceIntoTheProgramsFolder)
+{
+    const std::string data = g_get_user_data_dir();
+    const std::string old_file = data + "/.nbauto-ch3.nbs", own = data + "/nimbrel";
+    const std::string new_file = own + "/.nbauto-ch3.nbs";
+    nbtest::write_file(old_file, "\n[Nimbrel]\nBaud=3\n");
+    app().session.ops.make_paths(&app().session, 3);
+    EXPECT_EQ(std::string(app().session.auto_file), new_file);
+    EXPECT_EQ(nbtest::read_file(new_file), "\n[Nimbrel]\nBaud=3\n");
+    EXPECT_FALSE(g_file_test(old_file.c_str(), G_FILE_TEST_EXISTS));
+
+    /* Read once: a file at the old place later on (an older version run
+     * again) is neither read nor moved over the newer one, nor removed. */
+    nbtest::write_file(old_file, "\n[Nimbrel]\nBaud=1\n");
+    app().session.ops.make_paths(&app().session, 3);
+    EXPECT_EQ(nbtest::read_file(new_file), "\n[Nimbrel]\nBaud=3\n");
+    EXPECT_EQ(nbtest::read_file(old_file), "\n[Nimbrel]\nBaud=1\n");
+
+    /* Without a folder of its own (a file holds the name) the old file
+     * stays in use where it is. */
+    g_unlink(new_file.c_str());
+    ASSERT_EQ(g_rmdir(own.c_str()), 0);
+    nbtest::write_file(own, "");
+    app().session.ops.make_paths(&app().session, 3);
+    EXPECT_EQ(std::string(app().session.auto_file), old_file);
+    EXPECT_EQ(nbtest::read_file(old_file), "\n[Nimbrel]\nBaud=1\n");
+    g_unlink(own.c_str());
+    g_unlink(old_file.c_str());
+    app().session.ops.make_paths(&app().session, 3);
 }
 
 TEST_F(Session, FirstStartHasNoFileAndAutosaveCreatesIt)

@@ -35,7 +35,9 @@ class PrivateFolders:
         return env
 
     def auto_file(self, chan=0):
-        return os.path.join(self.data, '.nbauto-ch%d.nbs' % chan)
+        folder = os.path.join(self.data, 'nimbrel')
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        return os.path.join(folder, '.nbauto-ch%d.nbs' % chan)
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
