@@ -9,7 +9,9 @@
  *   - the channel status and number at hand, kept up to date from
  *     PGRP_INIT and PGRP_STATUS;
  *   - the CAN FD opt-in, NBKIT_PLUGIN_FD, with FD frames through the
- *     handlers rx_fd_frames and tx_fd_frames.
+ *     handlers rx_fd_frames and tx_fd_frames;
+ *   - file choosers that start where the user last chose a file of their
+ *     kind, nbkit_chooser_start and nbkit_chooser_keep.
  *
  * It is header-only and uses nothing but the C interface of nimbrel.h, so
  * a plug-in built with it is an ordinary plug-in to the host, and one
@@ -295,6 +297,54 @@ static inline int nbkit_key_choice(const pgrp_session_key *key, const char *name
             return 1;
         }
     return 0;
+}
+
+/* ---------------------------------------------------------------------
+ * File choosers. Every chooser of a kind of file (NB_FOLDER_LOGS,
+ * NB_FOLDER_DBC, NB_FOLDER_SESSIONS, NB_FOLDER_EXPORTS) starts in the
+ * folder where the user last chose such a file, in this plug-in, another
+ * one or the host, which the host keeps in the session (nb_get_folder,
+ * nb_set_folder, 0x0303). The kit asks the host only where it has them,
+ * so a plug-in using these loads on an older host as well (its choosers
+ * then start in fallback) and may keep declaring its older version.
+ * ------------------------------------------------------------------- */
+extern int nb_get_folder(int kind, char *buf, size_t size) __attribute__((weak));
+extern int nb_set_folder(int kind, const char *folder) __attribute__((weak));
+
+/* Sets the chooser's current folder: the kind's folder, else fallback (a
+ * folder in UTF-8, or null), else the home folder; never the toolkit's
+ * list of recent files. Call it before setting a file name to select. */
+static inline void nbkit_chooser_start(GtkFileChooser *chooser, int kind, const char *fallback)
+{
+    char folder[NB_FOLDER_MAX];
+    const char *start = nb_get_folder && nb_get_folder(kind, folder, sizeof folder) == 0 ? folder : fallback;
+    gchar *local = start ? g_filename_from_utf8(start, -1, NULL, NULL, NULL) : NULL;
+    if (!local || !g_file_test(local, G_FILE_TEST_IS_DIR)) {
+        g_free(local);
+        local = g_strdup(g_get_home_dir());
+    }
+    gtk_file_chooser_set_current_folder(chooser, local);
+    g_free(local);
+}
+
+/* After the user accepted the chooser: the folder of the chosen file (the
+ * folder itself for a folder chooser) becomes the kind's folder. */
+static inline void nbkit_chooser_keep(GtkFileChooser *chooser, int kind)
+{
+    gchar *chosen = gtk_file_chooser_get_filename(chooser);
+    if (!chosen || !nb_set_folder) {
+        g_free(chosen);
+        return;
+    }
+    gchar *dir = gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER
+                     ? g_strdup(chosen)
+                     : g_path_get_dirname(chosen);
+    gchar *utf8 = g_filename_to_utf8(dir, -1, NULL, NULL, NULL);
+    if (utf8)
+        nb_set_folder(kind, utf8);
+    g_free(utf8);
+    g_free(dir);
+    g_free(chosen);
 }
 
 /* ---------------------------------------------------------------------

@@ -26,8 +26,8 @@
  *
  * Interface version
  * -----------------
- * This header describes interface version 0x0302 (NBPG_VERSION_CURRENT:
- * major 3 in the high byte, minor 2 in the low byte). A plug-in states
+ * This header describes interface version 0x0303 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 3 in the low byte). A plug-in states
  * the version it was written for in __nbpg_version; the host lists every
  * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
  * plug-in built against an older header may rely on all of this:
@@ -56,6 +56,9 @@
  *   0x0302  The request PGRP_STOP_QUERY (12): what quitting would stop.
  *           A plug-in of any version may answer it; an older host never
  *           sends it.
+ *   0x0303  Start folders of file choosers, shared by kind of file
+ *           (NB_FOLDER_*): the exports nb_get_folder and nb_set_folder.
+ *           See "File choosers" below.
  *
  * CAN FD
  * ------
@@ -104,6 +107,19 @@
  * The host hands on the frames waiting when the user stops the
  * controller before the PGRP_STATUS that tells of the stop, so a trace in
  * request order stays in time order around Stop.
+ *
+ * File choosers
+ * -------------
+ * The host keeps, for each kind of file (logs, signal databases, session
+ * files, exports: NB_FOLDER_*), the folder in which the user last chose
+ * such a file, in the host or in any plug-in, and keeps it in the session.
+ * A file chooser of a kind starts there (nb_get_folder) and, once the user
+ * accepted it, hands back the folder it ended in (nb_set_folder): a log
+ * opened in one plug-in makes the next log chooser of every plug-in start
+ * in its folder. Start a chooser in a folder always, at first one of your
+ * own or the home folder, never in the toolkit's list of recent files. The
+ * plug-in kit's nbkit_chooser_start and nbkit_chooser_keep do both, and
+ * fall back to the plug-in's own folder on an older host.
  */
 #ifndef NIMBREL_H
 #define NIMBREL_H
@@ -377,6 +393,33 @@ NB_HOST_API const char *nbpg_session_key_value(const pgrp *req);
  * such a number (*value then holds no meaningful number). */
 NB_HOST_API int nbpg_keyval_get_int(const char *text, int32_t *value);
 
+/* (0x0303) Kinds of files whose choosers share a start folder. */
+enum {
+    NB_FOLDER_LOGS = 0,      /* CAN logs (candump, ASC, BLF), opened or written */
+    NB_FOLDER_DBC = 1,       /* signal databases (DBC) */
+    NB_FOLDER_SESSIONS = 2,  /* session files (.nbs) */
+    NB_FOLDER_EXPORTS = 3    /* exported tables and images (CSV, PNG) */
+};
+#define NB_FOLDER_KINDS 4
+/* Room for any folder the host keeps, NUL included (0x0303). */
+#define NB_FOLDER_MAX 1000u
+
+/* (0x0303) The folder where the user last chose a file of this kind (see
+ * "File choosers" at the top), an absolute path in UTF-8 (convert it with
+ * g_filename_from_utf8 for GTK+), copied NUL-terminated into buf of size
+ * bytes. Returns 0; -1 with buf empty (when size allows) when the kind
+ * is unknown, no folder of the kind is known yet, the folder is no longer
+ * one, or it does not fit (NB_FOLDER_MAX bytes always do). */
+NB_HOST_API int nb_get_folder(int kind, char *buf, size_t size);
+
+/* (0x0303) Records folder (absolute, UTF-8) as the kind's folder, the
+ * folder of the file the user just chose: the next chooser of the kind,
+ * in any plug-in or the host, starts there, and the session keeps it.
+ * Returns 0, or -1 recording nothing when the kind is unknown or folder
+ * is null, relative, not UTF-8, holds a line break or is NB_FOLDER_MAX
+ * bytes or longer. */
+NB_HOST_API int nb_set_folder(int kind, const char *folder);
+
 /* Suspend and resume the host's carrying out of pending plug-in loads and
  * releases (marked in the Available plugins dialog) by its poller. Use
  * them around code that runs a nested main loop inside a request, so the
@@ -453,7 +496,7 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 /* The lowest interface version a plug-in may declare, and the version
  * this header describes (see "Interface version" at the top). */
 #define NBPG_VERSION_MIN 0x0300u
-#define NBPG_VERSION_CURRENT 0x0302u
+#define NBPG_VERSION_CURRENT 0x0303u
 
 /* Bits of __nbpg_features. */
 /* The plug-in handles CAN FD: it receives PGRP_RX_FD_FRAMES and

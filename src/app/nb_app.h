@@ -260,6 +260,9 @@ struct nb_session {
                                    * dialog and read whole there */
     nb_adapter_id adapter;        /* of the session read in this pass */
     int32_t quit_unasked;         /* 1: quit without asking what would stop */
+    /* Where the user last chose a file of each kind (NB_FOLDER_*), UTF-8;
+     * empty while none is known (session/folders.h). */
+    char folders[NB_FOLDER_KINDS][NB_FOLDER_MAX];
     nb_session_ops ops;
 };
 

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "app/nb_app.h"
+#include "session/folders.h"
 #include "session/session_chooser.h"
 #include "session/session_file.h"
 
@@ -53,8 +54,10 @@ int choose_session_file(nb_app *app)
             gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dlg), folder);
         gtk_window_set_position(GTK_WINDOW(dlg), GTK_WIN_POS_CENTER);
         gchar *filename = nullptr;
-        if (gtk_dialog_run(GTK_DIALOG(dlg)) == GTK_RESPONSE_ACCEPT)
+        if (gtk_dialog_run(GTK_DIALOG(dlg)) == GTK_RESPONSE_ACCEPT) {
             filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
+            folder_chooser_keep(app, GTK_FILE_CHOOSER(dlg), NB_FOLDER_SESSIONS);
+        }
         gtk_widget_destroy(dlg);
         if (!filename)
             break;

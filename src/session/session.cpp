@@ -15,6 +15,7 @@
 
 #include "app/nb_app.h"
 #include "app/platform.h"
+#include "session/folders.h"
 #include "session/session_chooser.h"
 #include "session/session_file.h"
 
@@ -163,6 +164,7 @@ void on_save_session(GtkMenuItem *item, gpointer data)
     session_chooser_setup(GTK_FILE_CHOOSER(dlg), app);
 
     if (run_save_chooser(dlg)) {
+        folder_chooser_keep(app, GTK_FILE_CHOOSER(dlg), NB_FOLDER_SESSIONS);
         /* The chooser gives file-name encoding; the session code takes UTF-8. */
         gchar *chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
         gchar *fname = chosen ? session_save_name(chosen) : nullptr;
@@ -212,6 +214,7 @@ void on_reset_session(GtkMenuItem *item, gpointer data)
     ch.wtout = 20;
     ch.lom = 0;
     app->session.quit_unasked = 0;
+    folder_forget_all(app);
     /* Without a usable automatic file (no data folder, a failed write)
      * the next pass starts from the defaults set above instead of a file
      * that does not hold them. */

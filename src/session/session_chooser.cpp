@@ -4,6 +4,7 @@
  * and show session files under the same filter.
  */
 #include "session/session_chooser.h"
+#include "session/folders.h"
 
 #include <glib/gi18n.h>
 #include <string.h>
@@ -19,10 +20,10 @@ void session_chooser_setup(GtkFileChooser *chooser, nb_app *app)
     gtk_file_filter_add_pattern(all, "*");
     gtk_file_chooser_add_filter(chooser, all);   /* the first one added is in force */
 
-    /* The folder is held in UTF-8; the chooser takes file-name encoding. */
-    gchar *folder = g_filename_from_utf8(app->session.desktop_dir, -1, nullptr, nullptr, nullptr);
-    if (folder && *folder)
-        gtk_file_chooser_set_current_folder(chooser, folder);
+    /* The folder of the last session file chosen, at first the desktop
+     * folder. */
+    folder_chooser_start(app, chooser, NB_FOLDER_SESSIONS, app->session.desktop_dir);
+    gchar *folder = gtk_file_chooser_get_current_folder(chooser);
 
     char name[64];
     g_snprintf(name, sizeof name, "nbses-ch%d.nbs", (int)app->chan.number);

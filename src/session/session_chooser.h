@@ -12,8 +12,9 @@
 #include "app/nb_app.h"
 
 /* Adds the filters ("Nimbrel sessions (*.nbs)", chosen, and "All files"),
- * starts in the desktop folder and offers "nbses-ch<N>.nbs": as the name
- * to save under, or selected when it exists for a chooser that opens. */
+ * starts in the folder of the last session file chosen (at first the
+ * desktop folder) and offers "nbses-ch<N>.nbs": as the name to save
+ * under, or selected when it exists for a chooser that opens. */
 void session_chooser_setup(GtkFileChooser *chooser, nb_app *app);
 
 /* The file a name chosen for saving stands for, in file-name encoding:

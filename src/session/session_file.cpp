@@ -10,6 +10,7 @@
  * session.
  */
 #include "session/session_file.h"
+#include "session/folders.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -60,7 +61,8 @@ enum {
     KEY_MAKER = 22,
     KEY_SERIAL = 23,
     KEY_QUITUNASKED = 24,
-    KEY_TIMEORIGIN = 25
+    KEY_TIMEORIGIN = 25,
+    KEY_FOLDER = 26          /* KEY_FOLDER + kind: the NB_FOLDER_* folders */
 };
 
 struct token_name {
@@ -89,6 +91,10 @@ const token_name key_names[] = {
     {"Serial", KEY_SERIAL},
     {"QuitWithoutAsking", KEY_QUITUNASKED},
     {"TimeOrigin", KEY_TIMEORIGIN},
+    {"LogFolder", KEY_FOLDER + NB_FOLDER_LOGS},
+    {"DbcFolder", KEY_FOLDER + NB_FOLDER_DBC},
+    {"SessionFolder", KEY_FOLDER + NB_FOLDER_SESSIONS},
+    {"ExportFolder", KEY_FOLDER + NB_FOLDER_EXPORTS},
 };
 
 /* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
@@ -430,6 +436,10 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     /* Only when set: files of earlier versions never had the key. */
     if (app->session.quit_unasked &&
         (rc = cfg_write_key(f, "QuitWithoutAsking", "1")) < 0) return rc;
+    /* The start folders of the file choosers, those known. */
+    for (int kind = 0; kind < NB_FOLDER_KINDS; kind++)
+        if (app->session.folders[kind][0] &&
+            (rc = cfg_write_key(f, folder_key(kind), app->session.folders[kind])) < 0) return rc;
 
     for (nb_plugin *loaded : ws.order)
         if ((rc = cfg_write_key(f, "LoadPlugin", loaded->path)) < 0) return rc;
@@ -676,6 +686,15 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             else
                 g_strlcpy(a.serial, value, sizeof a.serial);
         }
+        return 0;
+    case KEY_FOLDER + NB_FOLDER_LOGS:
+    case KEY_FOLDER + NB_FOLDER_DBC:
+    case KEY_FOLDER + NB_FOLDER_SESSIONS:
+    case KEY_FOLDER + NB_FOLDER_EXPORTS:
+        /* A folder the store would not keep is left out, not refused:
+         * it only says where a chooser starts. */
+        if (!checking())
+            (void)folder_set(app, (int)(token - KEY_FOLDER), value);
         return 0;
     case KEY_LOADPLUGIN: {
         if (checking())

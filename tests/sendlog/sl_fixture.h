@@ -73,6 +73,8 @@ protected:
         ASSERT_GE(ZkInit(), 0);
         zk_sim_manual_clock(1);
         dir_ = nbtest::make_temp_dir(name);
+        /* Choosers start where an earlier test's ended otherwise. */
+        memset(the_app.session.folders, 0, sizeof the_app.session.folders);
 
         open_started_channel();
         if (HasFatalFailure())

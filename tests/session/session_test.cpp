@@ -49,6 +49,7 @@ protected:
         app().chan.number = 3;
         app().session.ops.make_paths(&app().session, 3);
         g_unlink(app().session.auto_file);   /* one data folder for all tests */
+        memset(app().session.folders, 0, sizeof app().session.folders);
     }
     /* Runs fn from inside a GTK main loop; returns whether the loop was
      * left by fn (and not by the deadline). */
@@ -212,8 +213,12 @@ TEST_F(Session, SaveAndLoadShareFiltersAndFolder_ANameWithoutExtensionGetsIt)
     }));
     EXPECT_EQ(choose_session_file(&app()), 0);
     EXPECT_EQ(load_look.filters, filters);
-    EXPECT_EQ(load_look.folder, save_look.folder);
-    EXPECT_EQ(load_look.folder, std::string(app().session.desktop_dir));
+    /* The first chooser starts in the desktop folder, the next where the
+     * last session file was chosen, which the session keeps. */
+    EXPECT_EQ(save_look.folder, std::string(app().session.desktop_dir));
+    EXPECT_EQ(load_look.folder, dir_);
+    EXPECT_NE(nbtest::read_file(dir_ + "/plain.nbs").find("\nSessionFolder=" + dir_ + "\n"),
+              std::string::npos);
 }
 
 TEST_F(Session, SaveThatCannotBeWrittenShowsTheError)
