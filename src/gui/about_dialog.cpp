@@ -1,7 +1,9 @@
 /*
  * about_dialog.cpp - Help > About: the product, the version of the CAN
  * adapter library in use and of the GUI toolkit the program was built
- * with, and who makes it. The text itself is not translated.
+ * with, and who makes it. The text itself is not translated. The project
+ * has no public web address, so no address line is shown (a made-up one
+ * would send the user nowhere).
  */
 #include <glib/gi18n.h>
 
@@ -12,7 +14,6 @@ namespace {
 
 const char k_author[] = "The Nimbrel developers";
 const char k_maker_line[] = "The Nimbrel developers, Worldwide, 2026\n";
-const char k_web_line[] = "https://nimbrel.example.org/\n";
 
 void fill_about_text(GtkTextBuffer *buf)
 {
@@ -38,7 +39,6 @@ void fill_about_text(GtkTextBuffer *buf)
     g_snprintf(line, sizeof line, "\n\nAuthor: %s\n\n", k_author);
     gtk_text_buffer_insert(buf, &end, line, -1);
     gtk_text_buffer_insert(buf, &end, k_maker_line, -1);
-    gtk_text_buffer_insert(buf, &end, k_web_line, -1);
 }
 
 }  // namespace

@@ -87,6 +87,7 @@ TEST(AboutDialog, ShowsLibraryAndToolkitVersions)
                GTK_MINOR_VERSION, GTK_MICRO_VERSION);
     EXPECT_NE(shown.text.find(gtk_line), std::string::npos) << shown.text;
     EXPECT_NE(shown.text.find("Author: The Nimbrel developers"), std::string::npos);
+    EXPECT_EQ(shown.text.find("://"), std::string::npos) << "no made-up web address";
     EXPECT_FALSE(shown.editable);
     EXPECT_FALSE(shown.cursor);
     EXPECT_EQ(shown.wrap, GTK_WRAP_WORD);
