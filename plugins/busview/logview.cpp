@@ -626,15 +626,18 @@ void choose_file(void)
     gtk_file_filter_set_name(any, _("All files"));
     gtk_file_filter_add_pattern(any, "*");
     gtk_file_chooser_add_filter(fc, any);
-    if (lg.path[0]) {
-        gchar *folder = g_path_get_dirname(lg.path);
-        gtk_file_chooser_set_current_folder(fc, folder);
-        g_free(folder);
-    }
+    /* Where the last log of any plug-in was chosen, else this log's folder. */
+    gchar *folder = lg.path[0] ? g_path_get_dirname(lg.path) : nullptr;
+    gchar *folder_utf8 = folder ? g_filename_to_utf8(folder, -1, nullptr, nullptr, nullptr) : nullptr;
+    nbkit_chooser_start(fc, NB_FOLDER_LOGS, folder_utf8);
+    g_free(folder_utf8);
+    g_free(folder);
     /* The host must not release this plug-in while its dialog runs. */
     nbpg_loadrelease_enable();
     gint response = gtk_dialog_run(GTK_DIALOG(dlg));
     nbpg_loadrelease_disable();
+    if (response == GTK_RESPONSE_ACCEPT)
+        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
     gchar *name = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(fc) : nullptr;
     gtk_widget_destroy(dlg);
     if (name && bv.page)

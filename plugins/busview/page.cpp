@@ -603,7 +603,7 @@ GtkWidget *bv_page_build(void)
     gtk_combo_box_append_text(GTK_COMBO_BOX(bv.w_time), _("Absolute"));
     labelled(bar, _("_Time:"), bv.w_time);
 
-    bv.w_pause = gtk_toggle_button_new_with_mnemonic(_("_Pause"));
+    bv.w_pause = gtk_toggle_button_new_with_mnemonic(_("Pa_use"));
     gtk_widget_set_name(bv.w_pause, "busview-pause");
     gtk_widget_set_tooltip_text(bv.w_pause, _("Stop adding lines; frames are still counted"));
     gtk_box_pack_start(GTK_BOX(bar), bv.w_pause, FALSE, FALSE, 0);
@@ -631,7 +631,7 @@ GtkWidget *bv_page_build(void)
     gtk_widget_set_tooltip_text(bv.w_filter,
                                 _("Identifiers and ranges in hexadecimal, for example "
                                   "100-1FF, 7E8, 18DAF110; empty shows every frame"));
-    labelled(bar, _("_Filter:"), bv.w_filter);
+    labelled(bar, _("F_ilter:"), bv.w_filter);
     gtk_box_set_child_packing(GTK_BOX(bar), bv.w_filter, TRUE, TRUE, 0, GTK_PACK_START);
 
     /* In the order of bv_formats. */
@@ -651,7 +651,7 @@ GtkWidget *bv_page_build(void)
     gtk_widget_set_name(bv.w_history, "busview-history");
     gtk_spin_button_set_increments(GTK_SPIN_BUTTON(bv.w_history), 10000, 100000);
     gtk_widget_set_tooltip_text(bv.w_history, _("Lines the trace keeps"));
-    labelled(bar, _("_History:"), bv.w_history);
+    labelled(bar, _("Hist_ory:"), bv.w_history);
 
     bv.w_filter_msg = gtk_label_new("");
     gtk_widget_set_name(bv.w_filter_msg, "busview-filter-message");
@@ -859,7 +859,9 @@ int bv_apply_history(uint32_t history)
     if (!t) {
         if (bv.w_filter_msg) {
             char msg[256];
-            g_snprintf(msg, sizeof msg, _("Not enough memory for a history of %u lines."),
+            g_snprintf(msg, sizeof msg,
+                       g_dngettext(GETTEXT_PACKAGE, "Not enough memory for a history of %u line.",
+                                   "Not enough memory for a history of %u lines.", history),
                        history);
             gtk_label_set_text(GTK_LABEL(bv.w_filter_msg), msg);
             gtk_widget_show(bv.w_filter_msg);

@@ -127,8 +127,10 @@ gboolean on_progress(gpointer)
         show_message(text, true);
         return FALSE;
     }
-    g_snprintf(text, sizeof text, _("Saved %llu frames to %s."), (unsigned long long)job.saved,
-               job.name);
+    g_snprintf(text, sizeof text,
+               g_dngettext(GETTEXT_PACKAGE, "Saved %llu frame to %s.", "Saved %llu frames to %s.",
+                           (unsigned long)job.saved),
+               (unsigned long long)job.saved, job.name);
     show_message(text, false);
     return FALSE;
 }
@@ -181,6 +183,7 @@ void choose_file(void)
     gtk_widget_set_name(dlg, "busview-save-dialog");
     GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
     gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
+    nbkit_chooser_start(fc, NB_FOLDER_LOGS, nullptr);
     gtk_file_chooser_set_current_name(fc, "trace.log");
     /* A name without one of the three extensions is written in the format
      * of the file type chosen. */
@@ -201,6 +204,8 @@ void choose_file(void)
     nbpg_loadrelease_enable();
     gint response = gtk_dialog_run(GTK_DIALOG(dlg));
     nbpg_loadrelease_disable();
+    if (response == GTK_RESPONSE_ACCEPT)
+        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
     gchar *path = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(fc) : nullptr;
     GtkFileFilter *chosen = gtk_file_chooser_get_filter(fc);
     int format = chosen ? GPOINTER_TO_INT(g_object_get_data(G_OBJECT(chosen), "busview-format"))
@@ -223,7 +228,7 @@ void on_save_clicked(GtkButton *, gpointer)
 
 GtkWidget *bv_save_button(void)
 {
-    w_button = gtk_button_new_with_mnemonic(_("_Save trace as..."));
+    w_button = gtk_button_new_with_mnemonic(_("Sav_e trace as..."));
     gtk_widget_set_name(w_button, "busview-save-trace");
     gtk_widget_set_tooltip_text(w_button,
                                 _("Write the frames the trace shows to a candump, ASC or BLF log "

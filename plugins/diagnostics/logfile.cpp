@@ -183,15 +183,28 @@ void dgp_log_progress(char *text, size_t size, double *fraction, int *done)
     g_mutex_unlock(&lf.store.lock);
     *fraction = lf.size ? (double)offset / (double)lf.size : 0.0;
     GString *g = g_string_new(nullptr);
-    g_string_printf(g, _("%s (%s): %llu frames, %llu rows"), lf.name, cl_format_name(lf.format),
-                    (unsigned long long)frames, (unsigned long long)rows);
+    char n_frames[64], n_rows[64];
+    g_snprintf(n_frames, sizeof n_frames,
+               g_dngettext(GETTEXT_PACKAGE, "%llu frame", "%llu frames", (unsigned long)frames),
+               (unsigned long long)frames);
+    g_snprintf(n_rows, sizeof n_rows, g_dngettext(GETTEXT_PACKAGE, "%llu row", "%llu rows", (unsigned long)rows),
+               (unsigned long long)rows);
+    /* TRANSLATORS: file name, log format: "12 frames", "12 rows" */
+    g_string_printf(g, _("%s (%s): %s, %s"), lf.name, cl_format_name(lf.format), n_frames, n_rows);
     if (not_listed)
         g_string_append_printf(g, _("; %llu more not listed (the list is full)"), (unsigned long long)not_listed);
     if (st.bad)
-        g_string_append_printf(g, _("; %llu lines or objects could not be read (first: %s)"),
+        g_string_append_printf(g,
+                               g_dngettext(GETTEXT_PACKAGE,
+                                           "; %llu line or object could not be read (first: %s)",
+                                           "; %llu lines or objects could not be read (first: %s)",
+                                           (unsigned long)st.bad),
                                (unsigned long long)st.bad, st.first_bad);
     if (st.skipped_fd)
-        g_string_append_printf(g, _("; %llu CAN FD frames skipped"), (unsigned long long)st.skipped_fd);
+        g_string_append_printf(g,
+                               g_dngettext(GETTEXT_PACKAGE, "; %llu CAN FD frame skipped",
+                                           "; %llu CAN FD frames skipped", (unsigned long)st.skipped_fd),
+                               (unsigned long long)st.skipped_fd);
     if (io_err)
         g_string_append_printf(g, _("; reading stopped: %s"), g_strerror(io_err));
     g_strlcpy(text, g->str, size);

@@ -112,11 +112,22 @@ void set_status(void)
     g_mutex_unlock(&s->lock);
     if (message_text[0])
         g_strlcpy(text, message_text, sizeof text);
-    else if (dropped)
-        g_snprintf(text, sizeof text, _("%llu rows, %u listed; %llu older rows gave way"), (unsigned long long)rows,
-                   dgp_list_rows(dgp.list), (unsigned long long)dropped);
-    else
-        g_snprintf(text, sizeof text, _("%llu rows, %u listed"), (unsigned long long)rows, dgp_list_rows(dgp.list));
+    else {
+        char n_rows[64], gone[128];
+        g_snprintf(n_rows, sizeof n_rows,
+                   g_dngettext(GETTEXT_PACKAGE, "%llu row", "%llu rows", (unsigned long)rows),
+                   (unsigned long long)rows);
+        g_snprintf(gone, sizeof gone,
+                   g_dngettext(GETTEXT_PACKAGE, "%llu older row gave way", "%llu older rows gave way",
+                               (unsigned long)dropped),
+                   (unsigned long long)dropped);
+        if (dropped)
+            /* TRANSLATORS: "12 rows", the number listed, "3 older rows gave way" */
+            g_snprintf(text, sizeof text, _("%s, %u listed; %s"), n_rows, dgp_list_rows(dgp.list), gone);
+        else
+            /* TRANSLATORS: "12 rows", the number listed */
+            g_snprintf(text, sizeof text, _("%s, %u listed"), n_rows, dgp_list_rows(dgp.list));
+    }
     if (strcmp(text, status_shown) == 0)
         return;
     g_strlcpy(status_shown, text, sizeof status_shown);
@@ -204,14 +215,17 @@ void on_selection(GtkTreeSelection *, gpointer)
     show_details();
 }
 
-char *choose_file(const char *title, GtkFileChooserAction action, const char *name, const char *const *patterns,
-                  const char *patterns_name)
+/* Runs a chooser of a kind of file (NB_FOLDER_*), started where the last
+ * one of that kind ended. */
+char *choose_file(const char *title, GtkFileChooserAction action, int kind, const char *name,
+                  const char *const *patterns, const char *patterns_name)
 {
     GtkWidget *dialog = gtk_file_chooser_dialog_new(
         title, GTK_WINDOW(nb_mainwin), action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
         action == GTK_FILE_CHOOSER_ACTION_OPEN ? GTK_STOCK_OPEN : GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
     GtkFileChooser *fc = GTK_FILE_CHOOSER(dialog);
     gtk_file_chooser_set_local_only(fc, TRUE);
+    nbkit_chooser_start(fc, kind, nullptr);
     if (action == GTK_FILE_CHOOSER_ACTION_SAVE) {
         gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
         gtk_file_chooser_set_current_name(fc, name);
@@ -227,8 +241,10 @@ char *choose_file(const char *title, GtkFileChooserAction action, const char *na
     gtk_file_chooser_add_filter(fc, filter);
     nbpg_loadrelease_enable();
     char *path = nullptr;
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT)
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        nbkit_chooser_keep(fc, kind);
         path = gtk_file_chooser_get_filename(fc);
+    }
     gtk_widget_destroy(dialog);
     nbpg_loadrelease_disable();
     return path;
@@ -237,8 +253,8 @@ char *choose_file(const char *title, GtkFileChooserAction action, const char *na
 void on_export(GtkButton *, gpointer)
 {
     static const char *const csv[] = {"*.csv", "*.CSV", nullptr};
-    char *path = choose_file(_("Export the list as CSV"), GTK_FILE_CHOOSER_ACTION_SAVE, "diagnostics.csv", csv,
-                             _("CSV files"));
+    char *path = choose_file(_("Export the list as CSV"), GTK_FILE_CHOOSER_ACTION_SAVE, NB_FOLDER_EXPORTS,
+                             "diagnostics.csv", csv, _("CSV files (*.csv)"));
     if (!path || !dgp.page) {
         g_free(path);
         return;
@@ -247,7 +263,10 @@ void on_export(GtkButton *, gpointer)
     char *shown_name = g_filename_display_name(path);
     char msg[1024];
     if (rc == 0)
-        g_snprintf(msg, sizeof msg, _("Written: %s (%u rows)"), shown_name, dgp_list_rows(dgp.list));
+        g_snprintf(msg, sizeof msg,
+                   g_dngettext(GETTEXT_PACKAGE, "Written: %s (%u row)", "Written: %s (%u rows)",
+                               dgp_list_rows(dgp.list)),
+                   shown_name, dgp_list_rows(dgp.list));
     else
         g_snprintf(msg, sizeof msg, _("Could not write %s: %s"), shown_name, g_strerror(rc));
     g_free(shown_name);
@@ -258,8 +277,8 @@ void on_export(GtkButton *, gpointer)
 void on_open_log(GtkButton *, gpointer)
 {
     static const char *const logs[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF", nullptr};
-    char *path = choose_file(_("Open a log file"), GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, logs,
-                             _("Log files (candump, ASC, BLF)"));
+    char *path = choose_file(_("Open a log file"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS, nullptr, logs,
+                             _("Log files (*.log, *.asc, *.blf)"));
     if (!path || !dgp.page) {
         g_free(path);
         return;
@@ -289,7 +308,8 @@ void on_back(GtkButton *, gpointer)
 void on_db_choose(GtkButton *b, gpointer entry)
 {
     static const char *const dbc[] = {"*.dbc", "*.DBC", nullptr};
-    char *path = choose_file(_("J1939 database"), GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, dbc, _("DBC files"));
+    char *path = choose_file(_("J1939 database"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_DBC, nullptr, dbc,
+                             _("DBC databases (*.dbc)"));
     if (path) {
         char *utf8 = g_filename_to_utf8(path, -1, nullptr, nullptr, nullptr);
         if (utf8)
@@ -417,7 +437,7 @@ GtkWidget *dgp_page_build(void)
         gtk_combo_box_append_text(GTK_COMBO_BOX(dgp.show_combo), s);
     g_signal_connect(dgp.show_combo, "changed", G_CALLBACK(on_show_changed), nullptr);
     gtk_box_pack_start(GTK_BOX(bar), dgp.show_combo, FALSE, FALSE, 0);
-    dgp.pause_button = gtk_toggle_button_new_with_mnemonic(_("_Pause"));
+    dgp.pause_button = gtk_toggle_button_new_with_mnemonic(_("Pa_use"));
     gtk_widget_set_name(dgp.pause_button, "diag-pause");
     g_signal_connect(dgp.pause_button, "toggled", G_CALLBACK(on_pause), nullptr);
     gtk_box_pack_start(GTK_BOX(bar), dgp.pause_button, FALSE, FALSE, 0);

@@ -412,7 +412,10 @@ void error_text(const dgp_row *r, char *out, size_t size)
         g_snprintf(out, size, _("TP.DT without a transfer"));
         return;
     case 100 + J19_E_INCOMPLETE:
-        g_snprintf(out, size, _("end of message acknowledged after %u of %u packets"), r->got, r->expect);
+        g_snprintf(out, size,
+                   g_dngettext(GETTEXT_PACKAGE, "end of message acknowledged after %u of %u packet",
+                               "end of message acknowledged after %u of %u packets", r->expect),
+                   r->got, r->expect);
         return;
     default:
         out[0] = 0;

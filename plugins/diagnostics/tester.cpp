@@ -336,7 +336,7 @@ GtkWidget *dgp_tester_build(void)
     gtk_widget_set_name(ts.fd_box, "diag-tester-fd");
     gtk_widget_set_sensitive(ts.fd_box, FALSE);
     gtk_box_pack_start(GTK_BOX(row), ts.fd_box, FALSE, FALSE, 0);
-    ts.present = gtk_check_button_new_with_mnemonic(_("Tester _present"));
+    ts.present = gtk_check_button_new_with_mnemonic(_("Tester p_resent"));
     gtk_widget_set_name(ts.present, "diag-tester-present");
     gtk_widget_set_tooltip_text(ts.present, _("While ticked, send TesterPresent (3E 80) to the pair every 2 s"));
     g_signal_connect(ts.present, "toggled", G_CALLBACK(on_present_toggled), nullptr);
@@ -359,7 +359,7 @@ GtkWidget *dgp_tester_build(void)
         gtk_combo_box_append_text(GTK_COMBO_BOX(ts.common), c.label);
     gtk_combo_box_set_active(GTK_COMBO_BOX(ts.common), 0);
     g_signal_connect(ts.common, "changed", G_CALLBACK(on_common), nullptr);
-    ts.send = gtk_button_new_with_mnemonic(_("_Send"));
+    ts.send = gtk_button_new_with_mnemonic(_("Se_nd"));
     gtk_widget_set_name(ts.send, "diag-tester-send");
     g_signal_connect(ts.send, "clicked", G_CALLBACK(on_send), nullptr);
     gtk_box_pack_start(GTK_BOX(row), ts.send, FALSE, FALSE, 0);

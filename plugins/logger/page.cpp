@@ -94,10 +94,8 @@ void on_browse(GtkButton *, gpointer)
     gtk_file_filter_set_name(all, _("All files"));
     gtk_file_filter_add_pattern(all, "*");
     gtk_file_chooser_add_filter(fc, all);
-    gchar *folder = g_filename_from_utf8(lg.folder, -1, nullptr, nullptr, nullptr);
-    if (folder && *folder)
-        gtk_file_chooser_set_current_folder(fc, folder);
-    g_free(folder);
+    /* Where the last log of any plug-in was chosen, else this log's folder. */
+    nbkit_chooser_start(fc, NB_FOLDER_LOGS, lg.folder[0] ? lg.folder : nullptr);
     int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(pw.format));
     gtk_file_chooser_set_current_name(fc, chosen == LG_FMT_ASC   ? "trace.asc"
                                           : chosen == LG_FMT_BLF ? "trace.blf"
@@ -108,6 +106,7 @@ void on_browse(GtkButton *, gpointer)
     gint response = gtk_dialog_run(GTK_DIALOG(dlg));
     nbpg_loadrelease_disable();
     if (response == GTK_RESPONSE_ACCEPT && lg.page) {
+        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
         gchar *name = gtk_file_chooser_get_filename(fc);
         gchar *utf8 = name ? g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr) : nullptr;
         if (utf8) {
@@ -179,7 +178,7 @@ GtkWidget *lg_page_build(void)
     gtk_box_pack_start(GTK_BOX(box), table, FALSE, FALSE, 0);
 
     GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
-    pw.start = named(gtk_button_new_with_mnemonic(_("_Start logging")), "logger-start");
+    pw.start = named(gtk_button_new_with_mnemonic(_("St_art logging")), "logger-start");
     pw.stop = named(gtk_button_new_with_mnemonic(_("S_top logging")), "logger-stop");
     gtk_box_pack_start(GTK_BOX(buttons), pw.start, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(buttons), pw.stop, FALSE, FALSE, 0);
@@ -257,8 +256,10 @@ void lg_page_refresh(void)
     set_label(pw.frames, text);
 
     gchar *size = g_format_size(lg.w.bytes);
-    g_snprintf(text, sizeof text, _("Size: %llu bytes (%s)"), (unsigned long long)lg.w.bytes,
-               size);
+    g_snprintf(text, sizeof text,
+               g_dngettext(GETTEXT_PACKAGE, "Size: %llu byte (%s)", "Size: %llu bytes (%s)",
+                           (unsigned long)lg.w.bytes),
+               (unsigned long long)lg.w.bytes, size);
     g_free(size);
     set_label(pw.size, text);
 

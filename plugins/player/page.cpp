@@ -118,7 +118,15 @@ void on_browse(GtkButton *, gpointer)
     gtk_file_filter_set_name(all, _("All files"));
     gtk_file_filter_add_pattern(all, "*");
     gtk_file_chooser_add_filter(fc, all);
-    if (pl.path[0]) {
+    /* Where the last log of any plug-in was chosen, at first the playing
+     * file's folder; the playing file is selected when it lies there. */
+    gchar *dir = pl.path[0] ? g_path_get_dirname(pl.path) : nullptr;
+    nbkit_chooser_start(fc, NB_FOLDER_LOGS, dir);
+    char kept[NB_FOLDER_MAX];
+    bool there = dir && (!nb_get_folder || nb_get_folder(NB_FOLDER_LOGS, kept, sizeof kept) != 0 ||
+                         strcmp(kept, dir) == 0);
+    g_free(dir);
+    if (there) {
         gchar *name = g_filename_from_utf8(pl.path, -1, nullptr, nullptr, nullptr);
         if (name)
             gtk_file_chooser_set_filename(fc, name);
@@ -129,6 +137,7 @@ void on_browse(GtkButton *, gpointer)
     gint response = gtk_dialog_run(GTK_DIALOG(dlg));
     nbpg_loadrelease_disable();
     if (response == GTK_RESPONSE_ACCEPT && pl.page) {
+        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
         gchar *name = gtk_file_chooser_get_filename(fc);
         gchar *utf8 = name ? g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr) : nullptr;
         if (utf8) {
@@ -149,9 +158,12 @@ gboolean on_refresh(gpointer)
     return TRUE;
 }
 
-GtkWidget *button(const char *stock, const char *name, GCallback cb)
+/* A button with a stock image and a label of our own: the stock labels'
+ * mnemonics (Alt+P, Alt+S) are the main menus'. */
+GtkWidget *button(const char *stock, const char *label, const char *name, GCallback cb)
 {
-    GtkWidget *b = named(gtk_button_new_from_stock(stock), name);
+    GtkWidget *b = named(gtk_button_new_with_mnemonic(label), name);
+    gtk_button_set_image(GTK_BUTTON(b), gtk_image_new_from_stock(stock, GTK_ICON_SIZE_BUTTON));
     g_signal_connect(b, "clicked", cb, nullptr);
     return b;
 }
@@ -208,7 +220,7 @@ GtkWidget *pl_page_build(void)
     gtk_spin_button_set_digits(GTK_SPIN_BUTTON(pw.speed), 2);
     gtk_widget_set_tooltip_text(pw.speed, _("1 plays at the file's own pace, 2 twice as fast, "
                                             "0.5 at half speed."));
-    pw.fast = named(gtk_check_button_new_with_mnemonic(_("As _fast as the bus takes")),
+    pw.fast = named(gtk_check_button_new_with_mnemonic(_("_As fast as the bus takes")),
                     "player-fast");
     gtk_box_pack_start(GTK_BOX(speed_box), pw.speed, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(speed_box), gtk_label_new("x"), FALSE, FALSE, 0);
@@ -236,13 +248,10 @@ GtkWidget *pl_page_build(void)
     gtk_box_pack_start(GTK_BOX(box), table, FALSE, FALSE, 0);
 
     GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
-    pw.play = button(GTK_STOCK_MEDIA_PLAY, "player-play", G_CALLBACK(on_play));
-    pw.pause = button(GTK_STOCK_MEDIA_PAUSE, "player-pause", G_CALLBACK(on_pause));
-    pw.stop = button(GTK_STOCK_MEDIA_STOP, "player-stop", G_CALLBACK(on_stop));
-    pw.step = button(GTK_STOCK_MEDIA_NEXT, "player-step", G_CALLBACK(on_step));
-    gtk_button_set_label(GTK_BUTTON(pw.step), _("_Step"));
-    gtk_button_set_use_stock(GTK_BUTTON(pw.step), FALSE);
-    gtk_button_set_use_underline(GTK_BUTTON(pw.step), TRUE);
+    pw.play = button(GTK_STOCK_MEDIA_PLAY, _("Pla_y"), "player-play", G_CALLBACK(on_play));
+    pw.pause = button(GTK_STOCK_MEDIA_PAUSE, _("Pa_use"), "player-pause", G_CALLBACK(on_pause));
+    pw.stop = button(GTK_STOCK_MEDIA_STOP, _("St_op"), "player-stop", G_CALLBACK(on_stop));
+    pw.step = button(GTK_STOCK_MEDIA_NEXT, _("S_tep"), "player-step", G_CALLBACK(on_step));
     gtk_widget_set_tooltip_text(pw.step, _("Send the next frame now"));
     for (GtkWidget *b : {pw.play, pw.pause, pw.stop, pw.step})
         gtk_box_pack_start(GTK_BOX(buttons), b, FALSE, FALSE, 0);

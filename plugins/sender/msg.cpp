@@ -192,7 +192,9 @@ int sd_check(const sd_msg *m, char *err, size_t errsize)
     if (!m->fd && m->len > 8)
         return refuse(err, errsize, _("The length must be a number from 0 to 8."));
     if (!m->rtr && m->ndata > m->len) {
-        g_snprintf(err, errsize, _("The data has %d bytes, more than the length %d."),
+        g_snprintf(err, errsize,
+                   g_dngettext(GETTEXT_PACKAGE, "The data has %d byte, more than the length %d.",
+                               "The data has %d bytes, more than the length %d.", (unsigned long)m->ndata),
                    (int)m->ndata, (int)m->len);
         return -1;
     }

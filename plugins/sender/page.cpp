@@ -262,7 +262,7 @@ GtkWidget *sd_page_build(void)
     gtk_box_pack_start(GTK_BOX(buttons), button(_("S_end"), "sender-send", G_CALLBACK(on_send)),
                        FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(buttons),
-                       button(_("_Start periodic"), "sender-start", G_CALLBACK(on_start)),
+                       button(_("Start per_iodic"), "sender-start", G_CALLBACK(on_start)),
                        FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(buttons),
                        button(_("S_top periodic"), "sender-stop", G_CALLBACK(on_stop)), FALSE,

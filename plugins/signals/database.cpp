@@ -226,15 +226,21 @@ int add_database(const char *path, dbc_db *db, int rc, const dbc_error &err, cha
             first = &p;
     }
     skipped += (int)db->problems_dropped;
+    char n_msgs[64], n_sigs[64], n_other[64];
+    g_snprintf(n_msgs, sizeof n_msgs,
+               g_dngettext(GETTEXT_PACKAGE, "%zu message", "%zu messages", db->messages.size()),
+               db->messages.size());
+    g_snprintf(n_sigs, sizeof n_sigs, g_dngettext(GETTEXT_PACKAGE, "%zu signal", "%zu signals", signals),
+               signals);
+    g_snprintf(n_other, sizeof n_other,
+               g_dngettext(GETTEXT_PACKAGE, "%d other note", "%d other notes", (unsigned long)other), other);
     if (first)
-        g_snprintf(msg, msg_size,
-                   _("%s: %zu messages, %zu signals; %d skipped, %d other notes (first: line %d, "
-                     "column %d: %s)"),
-                   path, db->messages.size(), signals, skipped, other, first->line, first->column,
-                   first->text.c_str());
+        /* TRANSLATORS: file, "3 messages", "9 signals", the number skipped, "2 other notes" */
+        g_snprintf(msg, msg_size, _("%s: %s, %s; %d skipped, %s (first: line %d, column %d: %s)"), path,
+                   n_msgs, n_sigs, skipped, n_other, first->line, first->column, first->text.c_str());
     else
-        g_snprintf(msg, msg_size, _("%s: %zu messages, %zu signals."), path, db->messages.size(),
-                   signals);
+        /* TRANSLATORS: file, "3 messages", "9 signals" */
+        g_snprintf(msg, msg_size, _("%s: %s, %s."), path, n_msgs, n_sigs);
     return 0;
 }
 

@@ -271,11 +271,13 @@ gboolean on_key(GtkWidget *, GdkEventKey *e, gpointer)
 
 /* ----------------------------------------------------------- tool bar */
 
-/* Runs a file chooser; the host must not release the plug-in meanwhile.
- * It starts in *folder (held in UTF-8), else in fallback, else in the home
- * folder: a save chooser without a folder would ask for one before Save
- * did anything. The chosen file's folder goes back into *folder. */
-char *choose_file(const char *title, GtkFileChooserAction action, const char *filter_name,
+/* Runs a file chooser of a kind (NB_FOLDER_*); the host must not release
+ * the plug-in meanwhile. It starts where the last chooser of the kind
+ * ended in any plug-in, else in *folder (held in UTF-8), else in
+ * fallback, else in the home folder: a save chooser without a folder
+ * would ask for one before Save did anything. The chosen file's folder
+ * goes back to the host and into *folder. */
+char *choose_file(const char *title, GtkFileChooserAction action, int kind, const char *filter_name,
                   const char *pattern, const char *name, char *folder, const char *fallback)
 {
     GtkWidget *dialog = gtk_file_chooser_dialog_new(
@@ -287,14 +289,7 @@ char *choose_file(const char *title, GtkFileChooserAction action, const char *fi
         gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog), TRUE);
         gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name);
     }
-    const char *start = folder[0] ? folder : fallback;
-    gchar *local_start = start ? g_filename_from_utf8(start, -1, nullptr, nullptr, nullptr) : nullptr;
-    if (!local_start || !g_file_test(local_start, G_FILE_TEST_IS_DIR)) {
-        g_free(local_start);
-        local_start = g_strdup(g_get_home_dir());
-    }
-    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), local_start);
-    g_free(local_start);
+    nbkit_chooser_start(GTK_FILE_CHOOSER(dialog), kind, folder[0] ? folder : fallback);
     GtkFileFilter *filter = gtk_file_filter_new();
     gtk_file_filter_set_name(filter, filter_name);
     gtk_file_filter_add_pattern(filter, pattern);
@@ -306,6 +301,7 @@ char *choose_file(const char *title, GtkFileChooserAction action, const char *fi
     nbpg_loadrelease_enable();
     char *path = nullptr;
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        nbkit_chooser_keep(GTK_FILE_CHOOSER(dialog), kind);
         char *local = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
         if (local)
             path = g_filename_to_utf8(local, -1, nullptr, nullptr, nullptr);
@@ -325,7 +321,7 @@ void on_open(GtkButton *, gpointer)
 {
     /* Without a folder of its own: the first open database's. */
     gchar *db_dir = sg.ndb > 0 ? g_path_get_dirname(sg.db_path[0]) : nullptr;
-    char *path = choose_file(_("Open a DBC database"), GTK_FILE_CHOOSER_ACTION_OPEN,
+    char *path = choose_file(_("Open a DBC database"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_DBC,
                              _("DBC databases (*.dbc)"), "*.[dD][bB][cC]", nullptr,
                              sg_folder_dbc, db_dir);
     g_free(db_dir);
@@ -373,7 +369,7 @@ void on_export(GtkButton *, gpointer png)
     GtkAllocation a;
     gtk_widget_get_allocation(sg.w_plot, &a);
     char *path = choose_file(png ? _("Export the plot as PNG") : _("Export the visible range as CSV"),
-                             GTK_FILE_CHOOSER_ACTION_SAVE,
+                             GTK_FILE_CHOOSER_ACTION_SAVE, NB_FOLDER_EXPORTS,
                              png ? _("PNG images (*.png)") : _("CSV files (*.csv)"),
                              png ? "*.png" : "*.csv", png ? "signals.png" : "signals.csv",
                              sg_folder_export, nullptr);
@@ -593,7 +589,7 @@ GtkWidget *sg_page_build(void)
     gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
     button(bar, _("_Open database..."), "signals-open", G_CALLBACK(on_open), nullptr);
     button(bar, _("Close _all"), "signals-close", G_CALLBACK(on_close_all), nullptr);
-    sg.w_follow = gtk_toggle_button_new_with_mnemonic(_("_Follow"));
+    sg.w_follow = gtk_toggle_button_new_with_mnemonic(_("Fo_llow"));
     gtk_widget_set_name(sg.w_follow, "signals-follow");
     gtk_widget_set_tooltip_text(sg.w_follow, _("Keep the newest values in view (End); "
                                                "dragging, arrows and Home stop it"));

@@ -117,6 +117,16 @@ void save_session(void *file)
     sg_page_save_panes(file);
 }
 
+/* A folder of this plug-in's own keys (sessions of earlier versions kept
+ * only these): also the host's for its kind while the host knows none. */
+void keep_folder(char *folder, int kind, const char *value)
+{
+    g_strlcpy(folder, value, SG_PATH_MAX);
+    char known[NB_FOLDER_MAX];
+    if (nb_get_folder && nb_set_folder && nb_get_folder(kind, known, sizeof known) != 0)
+        nb_set_folder(kind, value);
+}
+
 void load_begin(void)
 {
     sg.load_ndb = 0;
@@ -160,9 +170,9 @@ void load_key(const pgrp_session_key *key)
             sg.load_cap = v < SG_CAP_MIN ? SG_CAP_MIN : v > SG_CAP_MAX ? SG_CAP_MAX : v;
     }
     else if (nbkit_key_is(key, KEY_DBC_FOLDER))
-        g_strlcpy(sg_folder_dbc, value, sizeof sg_folder_dbc);
+        keep_folder(sg_folder_dbc, NB_FOLDER_DBC, value);
     else if (nbkit_key_is(key, KEY_EXPORT_FOLDER))
-        g_strlcpy(sg_folder_export, value, sizeof sg_folder_export);
+        keep_folder(sg_folder_export, NB_FOLDER_EXPORTS, value);
     nbkit_key_choice(key, KEY_MODE, MODES, &sg.load_view.mode);
     nbkit_key_bool(key, KEY_FOLLOW, &sg.load_view.follow);
     nbkit_key_double(key, KEY_SPAN, SPAN_MIN, SPAN_MAX, &sg.load_view.span);

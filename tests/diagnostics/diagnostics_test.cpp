@@ -129,8 +129,9 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
     answer_chooser(driver, dir_ + "/vin.log");
     click("diag-open-log");
     ASSERT_TRUE(driver.done());
-    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 rows") != std::string::npos; }))
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 row") != std::string::npos; }))
         << label("diag-log-label");
+    EXPECT_EQ(std::string::npos, label("diag-log-label").find("1 rows")) << "one row, in the singular";
     ASSERT_TRUE(wait_rows(1));
     EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
     // The live traffic is decoded meanwhile.

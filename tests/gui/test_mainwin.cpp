@@ -1,6 +1,8 @@
 // The main window: title, geometry, menu order, accelerators, the
 // sensitivity that follows the controller, and its destruction.
 #include <gdk/gdkkeysyms.h>
+#include <libintl.h>
+#include <locale.h>
 
 #include <algorithm>
 
@@ -194,6 +196,75 @@ TEST_F(GuiMainWindow, MenusHaveDistinctMnemonicsAndCtrlPageKeysSwitchPagesFromAn
     EXPECT_TRUE(ctrl(GDK_Page_Up));
     EXPECT_TRUE(ctrl(GDK_Page_Up));
     EXPECT_EQ(gtk_notebook_get_current_page(nb), 2) << "wraps round like the tabs do";
+}
+
+// Every Alt+letter of the window does one thing: the mnemonics of the
+// menu bar and of the page in view (widgets of the other pages are not
+// mapped, so theirs do not count) are distinct, with every shipped
+// plug-in loaded.
+std::vector<std::string> mnemonic_clashes()
+{
+    const char *names[] = {"busview", "sender", "signals", "logger", "player", "diagnostics"};
+    for (const char *name : names) {
+        char path[NB_TEXT_MAX] = {0};
+        g_strlcpy(path, (stage_dir() + "/" + name + ".so").c_str(), sizeof path);
+        nb_plugin *e = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
+        if (!e || pgmgr_load(&the_app, e) != 0)
+            return {std::string("not loaded: ") + name};
+    }
+    std::vector<std::string> clashes;
+    GtkNotebook *book = GTK_NOTEBOOK(the_app.gui.notebook);
+    const int pages = gtk_notebook_get_n_pages(book);
+    for (int i = 0; i < pages; i++) {
+        std::vector<std::pair<guint, std::string>> seen;
+        for (GtkWidget *w : find_all_by_type(nb_mainwin, GTK_TYPE_LABEL)) {
+            bool elsewhere = false;
+            for (int j = 0; j < pages; j++)
+                elsewhere |= j != i && gtk_widget_is_ancestor(w, gtk_notebook_get_nth_page(book, j));
+            guint key = gtk_label_get_mnemonic_keyval(GTK_LABEL(w));
+            // The items of a menu answer in the menu's own window.
+            if (elsewhere || key == GDK_VoidSymbol || gtk_widget_get_toplevel(w) != nb_mainwin)
+                continue;
+            key = gdk_keyval_to_lower(key);
+            const char *text = gtk_label_get_label(GTK_LABEL(w));
+            for (const auto &s : seen)
+                if (s.first == key)
+                    clashes.push_back(s.second + " / " + text);
+            seen.emplace_back(key, text);
+        }
+    }
+    the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
+    return clashes;
+}
+
+TEST_F(GuiMainWindow, EveryAltLetterDoesOneThingOnEachPage)
+{
+    open_window();
+    std::vector<std::string> clashes = mnemonic_clashes();
+    EXPECT_TRUE(clashes.empty()) << testing::PrintToString(clashes);
+}
+
+TEST_F(GuiMainWindow, EveryAltLetterDoesOneThingOnEachPageInGerman)
+{
+    // The program's catalogues from the stage folder, as main() binds them.
+    const std::string locales = stage_dir() + "/share/locale";
+    g_strlcpy(the_app.locale_dir, locales.c_str(), sizeof the_app.locale_dir);
+    const std::string locale_was = setlocale(LC_ALL, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    ASSERT_NE(setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    bindtextdomain("nimbrel", locales.c_str());
+    bind_textdomain_codeset("nimbrel", "UTF-8");
+    gchar *was = g_strdup(textdomain(nullptr));
+    textdomain("nimbrel");
+    open_window();
+    const char *file = gtk_label_get_text(GTK_LABEL(gtk_bin_get_child(GTK_BIN(the_app.gui.mi_file))));
+    std::vector<std::string> clashes = mnemonic_clashes();
+    textdomain(was);
+    g_free(was);
+    unsetenv("LANGUAGE");
+    setlocale(LC_ALL, locale_was.c_str());
+    EXPECT_STREQ(file, "Datei") << "the German catalogue is not in use";
+    EXPECT_TRUE(clashes.empty()) << testing::PrintToString(clashes);
 }
 
 TEST_F(GuiMainWindow, AcceleratorsFollowControllerState)

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -406,6 +407,55 @@ TEST_F(Player, ALongStretchWithoutFramesNeverHoldsTheWindow)
     ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
     EXPECT_DOUBLE_EQ(2.0, gtk_spin_button_get_value(GTK_SPIN_BUTTON(widget("player-speed"))));
     EXPECT_NE(std::string::npos, message().find("\"7FF#0102\" is not a factor")) << message();
+}
+
+// A log chosen in one plug-in makes the next log chooser of another start
+// in its folder; the session keeps the folder and gives it back.
+TEST_F(Player, LogChoosersStartWhereTheLastLogOfAnyPlugInWasChosen)
+{
+    const std::string logs = nbtest::make_temp_dir("logs");
+    ASSERT_TRUE(nbtest::write_file(logs + "/a.log", "(0.000000) can0 123#01\n"));
+    char path[NB_TEXT_MAX] = {0};
+    g_strlcpy(path, (nbtest::stage_dir() + "/busview.so").c_str(), sizeof path);
+    nb_plugin *busview = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
+    ASSERT_NE(nullptr, busview);
+    ASSERT_EQ(0, pgmgr_load(&the_app, busview));
+    GtkWidget *open_log = nbtest::find_by_name(busview->page, "busview-open-log");
+    ASSERT_NE(nullptr, open_log);
+    // The folder the bus viewer's Open log starts in.
+    auto started_in = [&] {
+        auto folder = std::make_shared<std::string>();
+        nbtest::DialogDriver driver;
+        driver.then([folder](GtkDialog *d) {
+            gchar *f = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(d));
+            if (!f)
+                return false;   // again once the chooser has taken it in
+            *folder = f;
+            g_free(f);
+            gtk_dialog_response(d, GTK_RESPONSE_CANCEL);
+            return true;
+        });
+        gtk_button_clicked(GTK_BUTTON(open_log));
+        EXPECT_TRUE(driver.done());
+        return *folder;
+    };
+    EXPECT_EQ(g_get_home_dir(), started_in()) << "never the list of recent files";
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, logs + "/a.log");
+        click("player-browse");
+        EXPECT_TRUE(driver.done());
+    }
+    EXPECT_EQ(logs, started_in());
+
+    const std::string file = dir_ + "/folders.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(file).find("\nLogFolder=" + logs + "\n"));
+    memset(the_app.session.folders, 0, sizeof the_app.session.folders);
+    EXPECT_EQ(g_get_home_dir(), started_in());
+    ASSERT_TRUE(nbtest::write_file(file, "[Nimbrel]\nLogFolder=" + logs + "\n"));
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    EXPECT_EQ(logs, started_in());
 }
 
 }  // namespace
