@@ -51,35 +51,6 @@ int folder_get(const nb_app *app, int kind, char *buf, size_t size)
     return 0;
 }
 
-void folder_chooser_start(const nb_app *app, GtkFileChooser *chooser, int kind, const char *fallback)
-{
-    char folder[NB_FOLDER_MAX];
-    const char *start = folder_get(app, kind, folder, sizeof folder) == 0 ? folder : fallback;
-    gchar *local = start ? g_filename_from_utf8(start, -1, nullptr, nullptr, nullptr) : nullptr;
-    if (!local || !g_file_test(local, G_FILE_TEST_IS_DIR)) {
-        g_free(local);
-        local = g_strdup(g_get_home_dir());
-    }
-    gtk_file_chooser_set_current_folder(chooser, local);
-    g_free(local);
-}
-
-void folder_chooser_keep(nb_app *app, GtkFileChooser *chooser, int kind)
-{
-    gchar *chosen = gtk_file_chooser_get_filename(chooser);
-    if (!chosen)
-        return;
-    gchar *dir = gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER
-                     ? g_strdup(chosen)
-                     : g_path_get_dirname(chosen);
-    gchar *utf8 = g_filename_to_utf8(dir, -1, nullptr, nullptr, nullptr);
-    if (utf8)
-        (void)folder_set(app, kind, utf8);
-    g_free(utf8);
-    g_free(dir);
-    g_free(chosen);
-}
-
 void folder_forget_all(nb_app *app)
 {
     for (auto &folder : app->session.folders)

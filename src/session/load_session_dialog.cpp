@@ -12,7 +12,6 @@
 #include <string.h>
 
 #include "app/nb_app.h"
-#include "session/folders.h"
 #include "session/session_chooser.h"
 #include "session/session_file.h"
 
@@ -56,7 +55,7 @@ int choose_session_file(nb_app *app)
         gchar *filename = nullptr;
         if (gtk_dialog_run(GTK_DIALOG(dlg)) == GTK_RESPONSE_ACCEPT) {
             filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
-            folder_chooser_keep(app, GTK_FILE_CHOOSER(dlg), NB_FOLDER_SESSIONS);
+            session_chooser_keep(GTK_FILE_CHOOSER(dlg));
         }
         gtk_widget_destroy(dlg);
         if (!filename)

@@ -164,7 +164,7 @@ void on_save_session(GtkMenuItem *item, gpointer data)
     session_chooser_setup(GTK_FILE_CHOOSER(dlg), app);
 
     if (run_save_chooser(dlg)) {
-        folder_chooser_keep(app, GTK_FILE_CHOOSER(dlg), NB_FOLDER_SESSIONS);
+        session_chooser_keep(GTK_FILE_CHOOSER(dlg));
         /* The chooser gives file-name encoding; the session code takes UTF-8. */
         gchar *chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dlg));
         gchar *fname = chosen ? session_save_name(chosen) : nullptr;

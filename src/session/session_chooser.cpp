@@ -4,7 +4,7 @@
  * and show session files under the same filter.
  */
 #include "session/session_chooser.h"
-#include "session/folders.h"
+#include "nimbrel/kit.h"
 
 #include <glib/gi18n.h>
 #include <string.h>
@@ -22,7 +22,7 @@ void session_chooser_setup(GtkFileChooser *chooser, nb_app *app)
 
     /* The folder of the last session file chosen, at first the desktop
      * folder. */
-    folder_chooser_start(app, chooser, NB_FOLDER_SESSIONS, app->session.desktop_dir);
+    nbkit_chooser_start(chooser, NB_FOLDER_SESSIONS, app->session.desktop_dir);
     gchar *folder = gtk_file_chooser_get_current_folder(chooser);
 
     char name[64];
@@ -48,4 +48,9 @@ gchar *session_save_name(const gchar *chosen)
     bool has_ext = dot && dot != base && dot[1];
     g_free(base);
     return has_ext ? g_strdup(chosen) : g_strconcat(chosen, ".nbs", nullptr);
+}
+
+void session_chooser_keep(GtkFileChooser *chooser)
+{
+    nbkit_chooser_keep(chooser, NB_FOLDER_SESSIONS);
 }

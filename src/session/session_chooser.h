@@ -17,6 +17,10 @@
  * under, or selected when it exists for a chooser that opens. */
 void session_chooser_setup(GtkFileChooser *chooser, nb_app *app);
 
+/* After the user accepted a Save or Load chooser: its folder is where the
+ * next session chooser starts (NB_FOLDER_SESSIONS). */
+void session_chooser_keep(GtkFileChooser *chooser);
+
 /* The file a name chosen for saving stands for, in file-name encoding:
  * the name with ".nbs" added when its last component has no extension.
  * Returns a newly allocated string (g_free). */
