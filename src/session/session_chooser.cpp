@@ -23,7 +23,11 @@ void session_chooser_setup(GtkFileChooser *chooser, nb_app *app)
     /* The folder of the last session file chosen, at first the desktop
      * folder. */
     nbkit_chooser_start(chooser, NB_FOLDER_SESSIONS, app->session.desktop_dir);
-    gchar *folder = gtk_file_chooser_get_current_folder(chooser);
+    char kept[NB_FOLDER_MAX];
+    const char *start = nb_get_folder(NB_FOLDER_SESSIONS, kept, sizeof kept) == 0
+                            ? kept
+                            : app->session.desktop_dir;
+    gchar *folder = g_filename_from_utf8(start, -1, nullptr, nullptr, nullptr);
 
     char name[64];
     g_snprintf(name, sizeof name, "nbses-ch%d.nbs", (int)app->chan.number);
