@@ -221,6 +221,28 @@ TEST_F(Session, SaveAndLoadShareFiltersAndFolder_ANameWithoutExtensionGetsIt)
               std::string::npos);
 }
 
+// The folders plug-ins hand over are kept only as the session can carry
+// them back, and given only while they still are folders.
+TEST_F(Session, FolderStoreKeepsOnlyWhatReadsBackAndGivesOnlyFolders)
+{
+    char buf[NB_FOLDER_MAX];
+    EXPECT_EQ(nb_get_folder(NB_FOLDER_LOGS, buf, sizeof buf), -1) << "none known yet";
+    EXPECT_EQ(buf[0], '\0');
+    const std::string gone = dir_ + "/gone";
+    ASSERT_EQ(g_mkdir(gone.c_str(), 0700), 0);
+    for (const std::string &bad : {std::string("relative/dir"), dir_ + "\nBaud=10", dir_ + "\r",
+                                   "/" + std::string(NB_FOLDER_MAX, 'x')})
+        EXPECT_EQ(nb_set_folder(NB_FOLDER_LOGS, bad.c_str()), -1) << bad;
+    EXPECT_EQ(nb_set_folder(NB_FOLDER_KINDS, dir_.c_str()), -1);
+    EXPECT_EQ(nb_set_folder(NB_FOLDER_DBC, gone.c_str()), 0);
+    EXPECT_EQ(nb_get_folder(NB_FOLDER_DBC, buf, 4), -1) << "does not fit";
+    ASSERT_EQ(nb_get_folder(NB_FOLDER_DBC, buf, sizeof buf), 0);
+    EXPECT_EQ(gone, buf);
+    ASSERT_EQ(g_rmdir(gone.c_str()), 0);
+    EXPECT_EQ(nb_get_folder(NB_FOLDER_DBC, buf, sizeof buf), -1) << "no folder any more";
+    EXPECT_EQ(nb_get_folder(NB_FOLDER_LOGS, buf, sizeof buf), -1);
+}
+
 TEST_F(Session, SaveThatCannotBeWrittenShowsTheError)
 {
     /* Files may not grow past 8 kB, and the plug-in writes 20 kB. */
