@@ -528,6 +528,14 @@ void pl_set_speed(double speed)
     }
 }
 
+void pl_turn(int64_t now)
+{
+    guint reading = pl.pending_timer;
+    if (reading && !on_pending(nullptr))
+        g_source_remove(reading);
+    pl_service(now);
+}
+
 void pl_service(int64_t now)
 {
     if (pl.state != PL_PLAYING) {

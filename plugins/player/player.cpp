@@ -10,7 +10,9 @@ pl_state pl;
 
 extern "C" {
 /* Test and automation hooks: replace the clock (null: the monotonic
- * clock), and send what is due at the clock's time now. */
+ * clock), and do what the player's timers would do in a turn of the main
+ * loop: read on for the next frame to send, send what is due at the
+ * clock's time now. */
 NBPG_EXPORT void player_set_clock(int64_t (*now_us)(void));
 NBPG_EXPORT void player_service(void);
 }
@@ -122,6 +124,6 @@ void player_set_clock(int64_t (*now_us)(void))
 
 void player_service(void)
 {
-    pl_service(pl_now());
+    pl_turn(pl_now());
     pl_page_refresh();
 }

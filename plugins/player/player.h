@@ -114,6 +114,9 @@ void pl_step(void);
 void pl_set_speed(double speed);
 /* Sends what is due at now and sets the timer for the next frame. */
 void pl_service(int64_t now);
+/* One turn of the main loop's work for the player: reading on for the
+ * next frame to send when that is under way, then pl_service. */
+void pl_turn(int64_t now);
 void pl_set_message(const char *text);
 /* The open file's first and last frame time (any frame, in file order or
  * not: the least and the greatest), found by a scan in a thread of its
