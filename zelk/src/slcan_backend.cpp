@@ -179,6 +179,7 @@ private:
     void poll_status();
     void push_pending(char letter, uint32_t seq);
     void remove_pending(uint32_t seq);
+    void remove_pending_at(int i);
     void expire_pending(uint64_t now);
     void mark_gone();
     void poke_reader();
@@ -993,12 +994,17 @@ void SlcanBackend::push_pending(char letter, uint32_t seq)
     pending_[pending_count_++] = Pending{letter, seq, zk::clock_us()};
 }
 
+void SlcanBackend::remove_pending_at(int i)
+{
+    memmove(pending_ + i, pending_ + i + 1, sizeof(Pending) * size_t(pending_count_ - i - 1));
+    pending_count_--;
+}
+
 void SlcanBackend::remove_pending(uint32_t seq)
 {
     for (int i = 0; i < pending_count_; ++i) {
         if (pending_[i].seq == seq) {
-            memmove(pending_ + i, pending_ + i + 1, sizeof(Pending) * size_t(pending_count_ - i - 1));
-            pending_count_--;
+            remove_pending_at(i);
             return;
         }
     }
@@ -1054,7 +1060,16 @@ void SlcanBackend::on_reply(LineKind kind, const char *text, size_t text_len)
         default: idx = 0; break; /* CR or BEL: the oldest */
         }
     }
-    if (idx < 0) return; /* unsolicited (status lines of some firmware) */
+    if (idx < 0) {
+        /* Unsolicited: status lines of some firmware, or the answer to an
+         * F given up as missed. Either way the firmware speaks F, so the
+         * polls that late answers switched off go on again. */
+        if (kind == LineKind::Status) {
+            fpoll_missed_ = 0;
+            fpoll_ok_ = true;
+        }
+        return;
+    }
     const Pending p = pending_[idx];
     memmove(pending_, pending_ + idx + 1, sizeof(Pending) * size_t(pending_count_ - idx - 1));
     pending_count_ -= idx + 1;
@@ -1195,10 +1210,16 @@ void SlcanBackend::poll_status()
     if (!wl.owns_lock()) return;
     {
         std::lock_guard<std::mutex> g(mu_);
-        /* An F that went unanswered three times: the firmware ignores it. */
+        /* One F at a time. It is missed once the answer timeout went by
+         * without its answer, not at the next poll: an answer held up
+         * behind received frames or by a busy host is late, not missing.
+         * Missed three times in a row: the firmware ignores F. */
+        const uint64_t now = zk::clock_us();
         for (int i = 0; i < pending_count_; ++i)
             if (pending_[i].letter == 'F') {
-                remove_pending(pending_[i].seq);
+                if (now - pending_[i].sent_us <= 1000u * static_cast<uint64_t>(answer_ms_))
+                    return;
+                remove_pending_at(i);
                 if (++fpoll_missed_ >= 3) fpoll_ok_ = false;
                 break;
             }
