@@ -171,6 +171,9 @@ GType bv_trace_get_type(void);
  * not there. */
 BvTrace *bv_trace_new(uint32_t capacity);
 uint32_t bv_trace_capacity(const BvTrace *t);
+/* The text of a string column of the trace's row it, as its value reads,
+ * formatted into buf (or static); null for an empty cell. */
+const char *bv_trace_text(GtkTreeModel *trace, GtkTreeIter *it, int col, char *buf, size_t size);
 /* Stores a record, dropping the oldest when the ring is full, and lists it
  * for the view when it passes the filter. */
 void     bv_trace_append(BvTrace *t, const bv_rec *r);
@@ -393,6 +396,9 @@ extern bv_state bv;
 /* cell.cpp: the views' text cells, "text" and "cell-background" as in
  * GTK's text cell, in the monospace font when mono is set. */
 GtkCellRenderer *bv_cell_new(int mono);
+/* Sets what the "text" and "cell-background" properties set (null for
+ * none), without a property's notification. */
+void bv_cell_set(GtkCellRenderer *cell, const char *text, const char *background);
 
 /* busview.cpp */
 void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts);

@@ -464,6 +464,31 @@ int mono_char_width(GtkWidget *w)
     return width > 0 ? (width + 9) / 10 : 8;
 }
 
+/* A column's text and background from the model (data: the column and
+ * the background's column, packed): the trace's records are formatted
+ * straight into the cell, other models are read through their values.
+ * GTK's attributes would set two properties with their notifications and
+ * copy two strings for each cell drawn. */
+void set_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model, GtkTreeIter *it,
+              gpointer data)
+{
+    int col = GPOINTER_TO_INT(data) & 0xFFFF, bg_col = GPOINTER_TO_INT(data) >> 16;
+    char buf[BV_DATA_TEXT], bg_buf[32];
+    if (G_TYPE_CHECK_INSTANCE_TYPE(model, BV_TYPE_TRACE)) {
+        const char *bg = bg_col ? bv_trace_text(model, it, bg_col, bg_buf, sizeof bg_buf) : nullptr;
+        bv_cell_set(cell, bv_trace_text(model, it, col, buf, sizeof buf), bg);
+        return;
+    }
+    gchar *text = nullptr, *bg = nullptr;
+    if (bg_col)
+        gtk_tree_model_get(model, it, col, &text, bg_col, &bg, -1);
+    else
+        gtk_tree_model_get(model, it, col, &text, -1);
+    bv_cell_set(cell, text, bg);
+    g_free(text);
+    g_free(bg);
+}
+
 GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int chars,
                               int char_width, bool mono, bool markup, int bg_col)
 {
@@ -480,9 +505,16 @@ GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int c
     GtkTreeViewColumn *column = gtk_tree_view_column_new();
     gtk_tree_view_column_set_title(column, title);
     gtk_tree_view_column_pack_start(column, cell, TRUE);
-    gtk_tree_view_column_add_attribute(column, cell, markup ? "markup" : "text", col);
-    if (bg_col >= 0)
-        gtk_tree_view_column_add_attribute(column, cell, "cell-background", bg_col);
+    if (markup) {
+        gtk_tree_view_column_add_attribute(column, cell, "markup", col);
+        if (bg_col >= 0)
+            gtk_tree_view_column_add_attribute(column, cell, "cell-background", bg_col);
+    } else {
+        /* Column 0 is never a background. */
+        gtk_tree_view_column_set_cell_data_func(column, cell, set_cell,
+                                                GINT_TO_POINTER(col | (bg_col > 0 ? bg_col << 16 : 0)),
+                                                nullptr);
+    }
     gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
     gtk_tree_view_column_set_fixed_width(column, chars * char_width + 12);
     gtk_tree_view_column_set_resizable(column, TRUE);

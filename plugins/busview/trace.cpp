@@ -114,6 +114,48 @@ GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
     return gtk_tree_path_new_from_indices((gint)(pos - t->s_first), -1);
 }
 
+/* The text of a record's column (in buf or static), null for none. */
+const char *rec_text(const BvTrace *t, const bv_rec *r, int col, char *buf, size_t size)
+{
+    bool frame = r->kind == BV_RX || r->kind == BV_TX;
+    switch (col) {
+    case BV_COL_TIME:
+        /* Relative times count from the host's origin, the same for every
+         * plug-in and for lines before the first frame. */
+        bv_fmt_time(buf, size, r->t_us, nbkit_origin_us(), t->absolute);
+        return buf;
+    case BV_COL_DIR:
+        return bv_kind_text(r->kind);
+    case BV_COL_ID:
+        if (!frame)
+            return nullptr;
+        bv_fmt_id(buf, size, r->id, r->flags);
+        return buf;
+    case BV_COL_MARKS:
+        if (!frame || !r->flags)
+            return nullptr;
+        bv_fmt_marks(buf, size, r->flags);
+        return buf;
+    case BV_COL_LEN:
+        if (!frame)
+            return nullptr;
+        g_snprintf(buf, size, "%u", (unsigned)r->len);
+        return buf;
+    case BV_COL_DATA:
+        bv_fmt_rec_data(buf, size, r);
+        return buf;
+    case BV_COL_DELTA:
+        if (!frame || r->dt_us < 0)
+            return nullptr;
+        bv_fmt_ms(buf, size, r->dt_us);
+        return buf;
+    case BV_COL_BACKGROUND:
+        return bv_kind_background(r->kind);
+    default:
+        return nullptr;
+    }
+}
+
 void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
 {
     BvTrace *t = BV_TRACE(model);
@@ -127,55 +169,16 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
     const bv_rec *r = rec_at(t, (uint64_t)(uintptr_t)it->user_data);
     if (!r)
         return;
-    char buf[BV_DATA_TEXT];
-    bool frame = r->kind == BV_RX || r->kind == BV_TX;
-    switch (col) {
-    case BV_COL_TIME:
-        /* Relative times count from the host's origin, the same for every
-         * plug-in and for lines before the first frame. */
-        bv_fmt_time(buf, sizeof buf, r->t_us, nbkit_origin_us(), t->absolute);
-        g_value_set_string(value, buf);
-        break;
-    case BV_COL_DIR:
-        g_value_set_static_string(value, bv_kind_text(r->kind));
-        break;
-    case BV_COL_ID:
-        if (frame) {
-            bv_fmt_id(buf, sizeof buf, r->id, r->flags);
-            g_value_set_string(value, buf);
-        }
-        break;
-    case BV_COL_MARKS:
-        if (frame && r->flags) {
-            bv_fmt_marks(buf, sizeof buf, r->flags);
-            g_value_set_string(value, buf);
-        }
-        break;
-    case BV_COL_LEN:
-        if (frame) {
-            g_snprintf(buf, sizeof buf, "%u", (unsigned)r->len);
-            g_value_set_string(value, buf);
-        }
-        break;
-    case BV_COL_DATA:
-        bv_fmt_rec_data(buf, sizeof buf, r);
-        g_value_set_string(value, buf);
-        break;
-    case BV_COL_DELTA:
-        if (frame && r->dt_us >= 0) {
-            bv_fmt_ms(buf, sizeof buf, r->dt_us);
-            g_value_set_string(value, buf);
-        }
-        break;
-    case BV_COL_BACKGROUND:
-        g_value_set_static_string(value, bv_kind_background(r->kind));
-        break;
-    case BV_COL_KIND:
+    if (col == BV_COL_KIND) {
         g_value_set_int(value, r->kind);
-        break;
-    default:
-        break;
+        return;
     }
+    char buf[BV_DATA_TEXT];
+    const char *text = rec_text(t, r, col, buf, sizeof buf);
+    if (text == buf)
+        g_value_set_string(value, text);
+    else if (text)
+        g_value_set_static_string(value, text);
 }
 
 gboolean m_iter_next(GtkTreeModel *model, GtkTreeIter *it)
@@ -317,6 +320,17 @@ BvTrace *bv_trace_new(uint32_t capacity)
     t->recs = recs;
     t->listing = listing;
     return t;
+}
+
+const char *bv_trace_text(GtkTreeModel *model, GtkTreeIter *it, int col, char *buf, size_t size)
+{
+    if (!G_TYPE_CHECK_INSTANCE_TYPE(model, BV_TYPE_TRACE))
+        return nullptr;
+    const BvTrace *t = BV_TRACE(model);
+    if (!valid_iter(t, it) || col == BV_COL_KIND)
+        return nullptr;
+    const bv_rec *r = rec_at(t, (uint64_t)(uintptr_t)it->user_data);
+    return r ? rec_text(t, r, col, buf, size) : nullptr;
 }
 
 uint32_t bv_trace_capacity(const BvTrace *t)

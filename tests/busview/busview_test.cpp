@@ -454,20 +454,15 @@ TEST_F(Busview, CellsCutLongTextsAtAWholeCharacter)
     EXPECT_EQ(0, long_text.compare(0, k.size(), k));
 }
 
-// The monospace cells draw printable text from the font's glyphs, not
-// through a layout: what they draw is what the layout draws, the cut of a
-// long text and its ellipsis included, selected or not.
+// Cells draw printable text from the font's glyphs and a text laid out
+// once from its glyphs kept: what they draw is what the layout draws, the
+// cut of a long text and its ellipsis included, selected or not.
 TEST_F(Busview, CellsDrawTheirGlyphsAsTheLayoutWould)
 {
-    GtkTreeViewColumn *col = gtk_tree_view_get_column(GTK_TREE_VIEW(trace_), BV_COL_DATA);
-    ASSERT_NE(nullptr, col);
-    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(col));
-    ASSERT_NE(nullptr, cells);
-    GtkCellRenderer *cell = GTK_CELL_RENDERER(cells->data);
-    g_list_free(cells);
     const int w = 300, h = 24;
     GdkPixmap *pm = gdk_pixmap_new(gtk_widget_get_window(trace_), w, h, -1);
-    auto draw = [&](const std::string &text, bool glyphs, int width, GtkCellRendererState flags) {
+    auto draw = [&](GObject *cell, const std::string &text, bool glyphs, int width,
+                    GtkCellRendererState flags) {
         GdkGC *gc = gdk_gc_new(pm);
         GdkColor grey = {0, 0x8000, 0x8000, 0x8000};   /* under black and white text */
         gdk_gc_set_rgb_fg_color(gc, &grey);
@@ -476,7 +471,7 @@ TEST_F(Busview, CellsDrawTheirGlyphsAsTheLayoutWould)
         g_object_set(cell, "text", text.c_str(), "glyphs", glyphs, nullptr);
         GdkRectangle area = {5, 0, width, h};
         GdkRectangle all = {0, 0, w, h};
-        gtk_cell_renderer_render(cell, pm, trace_, &area, &area, &all, flags);
+        gtk_cell_renderer_render(GTK_CELL_RENDERER(cell), pm, trace_, &area, &area, &all, flags);
         GdkPixbuf *pb = gdk_pixbuf_get_from_drawable(nullptr, pm, nullptr, 0, 0, 0, 0, w, h);
         std::string px((const char *)gdk_pixbuf_get_pixels(pb),
                        (size_t)gdk_pixbuf_get_rowstride(pb) * h);
@@ -491,18 +486,27 @@ TEST_F(Busview, CellsDrawTheirGlyphsAsTheLayoutWould)
             most = std::max(most, abs((unsigned char)a[i] - (unsigned char)b[i]));
         return most;
     };
-    const std::string blank = draw("", true, w, (GtkCellRendererState)0);
-    for (const std::string &text : {counting_bytes(3), counting_bytes(64), std::string("12.345")}) {
-        for (int width : {40, 120, 290}) {
-            for (auto flags : {(GtkCellRendererState)0, GTK_CELL_RENDERER_SELECTED}) {
-                std::string layout = draw(text, false, width, flags);
-                EXPECT_GE(8, differ(layout, draw(text, true, width, flags)))
-                    << text << " in " << width << " px, flags " << flags;
-                EXPECT_LT(64, differ(layout, blank)) << "nothing drawn: " << text << " in " << width;
+    const std::string accented = "Steuerung l\xc3\xa4uft, 500 kbit/s";
+    for (int col : {BV_COL_DATA, BV_COL_MARKS}) {
+        GList *cells = gtk_cell_layout_get_cells(
+            GTK_CELL_LAYOUT(gtk_tree_view_get_column(GTK_TREE_VIEW(trace_), col)));
+        ASSERT_NE(nullptr, cells);
+        GObject *cell = G_OBJECT(cells->data);
+        g_list_free(cells);
+        const std::string blank = draw(cell, "", true, w, (GtkCellRendererState)0);
+        for (const std::string &text : {counting_bytes(3), counting_bytes(64), accented,
+                                        std::string("EXT FD BRS")}) {
+            for (int width : {40, 120, 290}) {
+                for (auto flags : {(GtkCellRendererState)0, GTK_CELL_RENDERER_SELECTED}) {
+                    std::string layout = draw(cell, text, false, width, flags);
+                    EXPECT_GE(8, differ(layout, draw(cell, text, true, width, flags)))
+                        << text << " in " << width << " px, column " << col << ", flags " << flags;
+                    EXPECT_LT(64, differ(layout, blank)) << "nothing drawn: " << text;
+                }
             }
         }
+        g_object_set(cell, "glyphs", TRUE, nullptr);
     }
-    g_object_set(cell, "glyphs", TRUE, nullptr);
     g_object_unref(pm);
 }
 
