@@ -10,6 +10,8 @@ node's frames) and each reader, one after the other in turns:
            file, with the plug-in fd_sink (bench/fd_program) loaded
   busview  the same with the bus viewer loaded too, its page in sight
            (--busview; fd_sink still counts the frames lost)
+  base     the same as busview from another build (--baseline DIR), to
+           compare a change with what it changes, side by side in one run
 
 it prints the share of one core (user + system CPU over wall time), CPU
 per frame, frames received, frames lost (steps of the saturating node's
@@ -18,6 +20,12 @@ zelkctl dump's; medians of --runs runs.
 
 usage: bench/fd_program/run.py [--build DIR] [--seconds S] [--runs N]
                                [--cases 500/2000/64,1000/8000/8] [--busview]
+                               [--baseline DIR] [--warmup S]
+
+The measurement starts --warmup seconds (default 1) after the first frame;
+a warm-up longer than the bus viewer's history takes to fill (100,000
+lines: 34 s at 2,900 frames/s) measures it with a full trace, as it runs
+for the rest of a long session.
 Run it from a Release build: cmake -B build-rel -DCMAKE_BUILD_TYPE=Release
 and build the targets nimbrel, zelkctl and fd_sink (and busview).
 """
@@ -126,7 +134,7 @@ def read_stats(path):
         return None
 
 
-def run_program(build, case, seconds, busview=False):
+def run_program(build, case, seconds, busview=False, warmup=1.0):
     tmp = tempfile.mkdtemp(prefix="fdbench-")
     proc = None
     try:
@@ -159,7 +167,7 @@ def run_program(build, case, seconds, busview=False):
         xdo("mousemove", "--window", win, "300", "300")
         xdo("key", "--window", win, "space")
         wait_for("frames in the plug-in", lambda: (read_stats(stats) or (0, 0))[0] > 0, 20)
-        time.sleep(1.0)
+        time.sleep(warmup)
         f0, _ = read_stats(stats)
         c0, t0 = cpu_ticks(proc.pid), time.monotonic()
         time.sleep(seconds)
@@ -185,17 +193,26 @@ def main():
     ap.add_argument("--cases", default="500/2000/64,1000/8000/8")
     ap.add_argument("--busview", action="store_true",
                     help="also the program with the bus viewer in sight")
+    ap.add_argument("--baseline", help="also the bus viewer case from this build")
+    ap.add_argument("--warmup", type=float, default=1.0,
+                    help="seconds of traffic before the program is measured")
     args = ap.parse_args()
     if not os.environ.get("DISPLAY"):
         os.execv(os.path.join(ROOT, "scripts", "with-xvfb.sh"),
                  [os.path.join(ROOT, "scripts", "with-xvfb.sh"), sys.executable] + sys.argv)
     build = os.path.abspath(args.build)
     cases = [tuple(int(x) for x in c.split("/")) for c in args.cases.split(",")]
-    readers = {"dump": run_dump, "program": run_program}
+    warmup = args.warmup
+    readers = {"dump": run_dump,
+               "program": lambda b, c, s: run_program(b, c, s, warmup=warmup)}
     if args.busview:
-        readers["busview"] = lambda b, c, s: run_program(b, c, s, busview=True)
+        readers["busview"] = lambda b, c, s: run_program(b, c, s, busview=True, warmup=warmup)
+    if args.baseline:
+        base = os.path.abspath(args.baseline)
+        readers["base"] = lambda b, c, s: run_program(base, c, s, busview=True, warmup=warmup)
     print(f"# {time.strftime('%Y-%m-%d %H:%M')}, load {os.getloadavg()[0]:.2f}, "
-          f"{args.runs} runs of {args.seconds:g} s, build {build}")
+          f"{args.runs} runs of {args.seconds:g} s after {args.warmup:g} s, build {build}"
+          + (f", baseline {os.path.abspath(args.baseline)}" if args.baseline else ""))
     for case in cases:
         results = {name: [] for name in readers}
         for r in range(args.runs):
