@@ -366,20 +366,31 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
     uint64_t want = cut ? rest : clen;
     if (want > (uint64_t)usize + 4096)
         want = (uint64_t)usize + 4096;
-    if (!reserve(&b->in, &b->in_cap, (size_t)want)) {
-        cl_bad(r, "offset", where, "out of memory");
-        resync_at(s, where + 1);
-        return;
-    }
+    /* The container as stored: in the read buffer when it fits there
+     * whole (unpacked from where it lies), else copied together. */
+    const uint8_t *zin;
     size_t got = 0;
-    while (got < want) {
-        size_t n = src_need(s, want - got < CL_READ_BUFFER ? (size_t)(want - got) : CL_READ_BUFFER);
-        if (n == 0)
-            break;
-        size_t k = n < want - got ? n : (size_t)(want - got);
-        memcpy(b->in + got, s->p + s->pos, k);
-        s->pos += k;
-        got += k;
+    if (want <= CL_READ_BUFFER && src_need(s, (size_t)want) >= want) {
+        zin = s->p + s->pos;
+        got = (size_t)want;
+        s->pos += got;
+    } else {
+        if (!reserve(&b->in, &b->in_cap, (size_t)want)) {
+            cl_bad(r, "offset", where, "out of memory");
+            resync_at(s, where + 1);
+            return;
+        }
+        while (got < want) {
+            size_t n = src_need(s, want - got < CL_READ_BUFFER ? (size_t)(want - got)
+                                                               : CL_READ_BUFFER);
+            if (n == 0)
+                break;
+            size_t k = n < want - got ? n : (size_t)(want - got);
+            memcpy(b->in + got, s->p + s->pos, k);
+            s->pos += k;
+            got += k;
+        }
+        zin = b->in;
     }
     /* Keep the unread tail, then append. */
     size_t tail = b->ib_len - b->ib_pos;
@@ -398,7 +409,7 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
         dlen = usize <= got ? usize : got;
         /* An empty container leaves both buffers unallocated. */
         if (dlen > 0)
-            memcpy(b->ib + tail, b->in, dlen);
+            memcpy(b->ib + tail, zin, dlen);
         used = dlen;
         whole = dlen == usize;
     } else {
@@ -406,10 +417,10 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
             b->inflater = libdeflate_alloc_decompressor();
         whole = b->inflater &&
                 libdeflate_zlib_decompress_ex(static_cast<libdeflate_decompressor *>(b->inflater),
-                                              b->in, got, b->ib + tail, usize, &used, &dlen) ==
+                                              zin, got, b->ib + tail, usize, &used, &dlen) ==
                     LIBDEFLATE_SUCCESS;
         if (!whole && got < clen) {
-            dlen = inflate_cut(b->in, got, b->ib + tail, usize);
+            dlen = inflate_cut(zin, got, b->ib + tail, usize);
             used = got;
         }
     }

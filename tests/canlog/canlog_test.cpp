@@ -4,9 +4,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <zlib.h>
+
+#include <random>
 #include <string>
 #include <vector>
 
+#include "blf.h"
 #include "canlog.h"
 #include "test_env.h"
 
@@ -254,6 +258,87 @@ TEST(Canlog, DamagedBlfReadsOnAfterTheDamage)
     r = read_mem(good.substr(0, 144), CL_FMT_BLF);
     EXPECT_EQ(0u, r.f.size());
     EXPECT_EQ(0u, r.st.bad);
+}
+
+// A log container larger than the file reader's buffer (1 MiB; ours hold
+// 128 KiB, other writers may make larger ones), stored or compressed,
+// reads whole from a file, as the same frames in small containers do.
+TEST(Canlog, BlfContainerLargerThanTheReadBuffer)
+{
+    std::string dir = nbtest::make_temp_dir("bigblf");
+    cl_writer w;
+    ASSERT_EQ(0, cl_writer_open(&w, (dir + "/small.blf").c_str(), CL_FMT_BLF, 1));
+    std::mt19937 rnd(7);
+    for (int i = 0; i < 20000; i++) {
+        cl_frame f{};
+        f.t_ns = 1700000000000000000LL + i * 1000LL;
+        f.id = (uint32_t)i & 0x7FF;
+        f.flags = CL_FDF | CL_BRS;
+        f.len = 64;
+        for (auto &b : f.data)
+            b = (uint8_t)rnd();   /* random: it stays large compressed */
+        cl_write(&w, &f);
+    }
+    ASSERT_EQ(0, cl_writer_close(&w));
+    const std::string small = nbtest::read_file(dir + "/small.blf");
+    auto read_path = [](const std::string &path) {
+        Read r;
+        int err = 0;
+        cl_reader *rd = cl_open(path.c_str(), CL_FMT_AUTO, &err);
+        EXPECT_NE(nullptr, rd) << path;
+        if (!rd)
+            return r;
+        cl_set_fd(rd, 1);
+        cl_frame f;
+        while (cl_next(rd, &f) == 1)
+            r.f.push_back(f);
+        r.st = *cl_reader_stats(rd);
+        cl_close(rd);
+        return r;
+    };
+    const Read want = read_path(dir + "/small.blf");
+    ASSERT_EQ(20000u, want.f.size());
+
+    // The objects of all its containers, unpacked, in one container.
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(small.data());
+    std::string objects;
+    for (size_t pos = blf_u32(p + 4); pos + BLF_CONTAINER_HEADER <= small.size();) {
+        uint32_t osize = blf_u32(p + pos + 8), usize = blf_u32(p + pos + 24);
+        std::string out(usize, '\0');
+        uLongf got = usize;
+        ASSERT_EQ(Z_OK, uncompress(reinterpret_cast<Bytef *>(&out[0]), &got,
+                                   p + pos + BLF_CONTAINER_HEADER, osize - BLF_CONTAINER_HEADER));
+        objects.append(out, 0, got);
+        pos += osize + osize % 4;
+    }
+    for (uint16_t method : {0, 2}) {
+        std::string body = objects;
+        if (method == 2) {
+            uLongf zn = compressBound(objects.size());
+            body.resize(zn);
+            ASSERT_EQ(Z_OK, compress2(reinterpret_cast<Bytef *>(&body[0]), &zn,
+                                      reinterpret_cast<const Bytef *>(objects.data()),
+                                      objects.size(), 1));
+            body.resize(zn);
+        }
+        ASSERT_GT(body.size(), 1024u * 1024u);
+        uint8_t hdr[BLF_CONTAINER_HEADER] = {'L', 'O', 'B', 'J'};
+        blf_put16(hdr + 4, BLF_BASE_HEADER);
+        blf_put16(hdr + 6, 1);
+        blf_put32(hdr + 8, (uint32_t)(BLF_CONTAINER_HEADER + body.size()));
+        blf_put32(hdr + 12, BLF_LOG_CONTAINER);
+        blf_put16(hdr + 16, method);
+        blf_put32(hdr + 24, (uint32_t)objects.size());
+        std::string big = small.substr(0, blf_u32(p + 4)) +
+                          std::string(reinterpret_cast<char *>(hdr), sizeof hdr) + body +
+                          std::string((BLF_CONTAINER_HEADER + body.size()) % 4, '\0');
+        ASSERT_TRUE(nbtest::write_file(dir + "/big.blf", big));
+        Read r = read_path(dir + "/big.blf");
+        EXPECT_EQ(0u, r.st.bad) << method << ": " << r.st.first_bad;
+        ASSERT_EQ(want.f.size(), r.f.size()) << method;
+        for (size_t i = 0; i < r.f.size(); i++)
+            ASSERT_EQ(0, memcmp(&want.f[i], &r.f[i], sizeof r.f[i])) << method << " frame " << i;
+    }
 }
 
 TEST(Canlog, LongLinesAndRewindOnAFile)
