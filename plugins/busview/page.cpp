@@ -601,6 +601,29 @@ GtkWidget *bv_scrolled(GtkWidget *child)
 
 namespace {
 
+void follow_visible(GObject *child, GParamSpec *, gpointer box)
+{
+    gtk_widget_set_visible(GTK_WIDGET(box), gtk_widget_get_visible(GTK_WIDGET(child)));
+}
+
+/* child in a window of its own, shown while child is (which the page's
+ * showing leaves as it is). What changes four
+ * times a second (the views' rows and scroll bars, the status figures)
+ * then redraws there alone, not the notebook's frame and every widget of
+ * the page around it; and its new size is settled within it, without a
+ * new layout of the whole main window (only a child that asks for more
+ * room than it has asks the window). */
+GtkWidget *windowed(GtkWidget *child)
+{
+    GtkWidget *box = gtk_event_box_new();
+    gtk_container_set_resize_mode(GTK_CONTAINER(box), GTK_RESIZE_QUEUE);
+    gtk_container_add(GTK_CONTAINER(box), child);
+    gtk_widget_set_visible(box, gtk_widget_get_visible(child));
+    gtk_widget_set_no_show_all(box, TRUE);
+    g_signal_connect(child, "notify::visible", G_CALLBACK(follow_visible), box);
+    return box;
+}
+
 GtkWidget *labelled(GtkWidget *box, const char *text, GtkWidget *w)
 {
     GtkWidget *label = gtk_label_new_with_mnemonic(text);
@@ -695,11 +718,11 @@ GtkWidget *bv_page_build(void)
     bv.w_trace = bv_build_trace_view("busview-trace");
     attach_trace();
     bv.w_trace_sw = bv_scrolled(bv.w_trace);
-    gtk_box_pack_start(GTK_BOX(page), bv.w_trace_sw, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(page), windowed(bv.w_trace_sw), TRUE, TRUE, 0);
 
     bv.w_ids = bv_build_ids_view(bv.ids.model, "busview-ids");
     bv.w_ids_sw = bv_scrolled(bv.w_ids);
-    gtk_box_pack_start(GTK_BOX(page), bv.w_ids_sw, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(page), windowed(bv.w_ids_sw), TRUE, TRUE, 0);
     gtk_widget_hide(bv.w_ids_sw);
 
     bv_log_build(page);
@@ -707,7 +730,8 @@ GtkWidget *bv_page_build(void)
     bv.w_status = gtk_label_new("");
     gtk_widget_set_name(bv.w_status, "busview-status");
     gtk_misc_set_alignment(GTK_MISC(bv.w_status), 0.0f, 0.5f);
-    gtk_box_pack_start(GTK_BOX(page), bv.w_status, FALSE, FALSE, 0);
+    gtk_widget_show(bv.w_status);
+    gtk_box_pack_start(GTK_BOX(page), windowed(bv.w_status), FALSE, FALSE, 0);
 
     bv_sync_widgets();
     g_signal_connect(bv.w_view, "changed", G_CALLBACK(on_view_changed), nullptr);
@@ -718,6 +742,9 @@ GtkWidget *bv_page_build(void)
     g_signal_connect(bv.w_filter, "changed", G_CALLBACK(on_filter_changed), nullptr);
     g_signal_connect(bv.w_filter, "activate", G_CALLBACK(on_filter_activate), nullptr);
     g_signal_connect(bv.w_formats, "changed", G_CALLBACK(on_formats_changed), nullptr);
+    /* The page comes into sight (its tab chosen), or a view (switched to):
+     * a view in a window of its own stays mapped while the page is away. */
+    g_signal_connect(page, "map", G_CALLBACK(on_view_shown), nullptr);
     g_signal_connect(bv.w_trace, "map", G_CALLBACK(on_view_shown), nullptr);
     g_signal_connect(bv.w_ids, "map", G_CALLBACK(on_view_shown), nullptr);
     g_signal_connect(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(bv.w_ids_sw)),

@@ -543,7 +543,7 @@ TEST_F(Busview, HiddenPageCatchesUpWhenShown)
     gtk_widget_show(other);
     gtk_notebook_append_page(notebook, other, nullptr);
     gtk_notebook_set_current_page(notebook, 1);
-    ASSERT_TRUE(nbtest::wait_until([&] { return !gtk_widget_get_mapped(trace_); }));
+    ASSERT_TRUE(nbtest::wait_until([&] { return !gtk_widget_get_mapped(page_); }));
     rx({frame(0x10, 0, {1}, 0), frame(0x11, 0, {2}, 1000)});
     std::string before = status();
     // Nothing to wait for: let two refreshes pass, then look.
