@@ -19,6 +19,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 OUT = os.path.join(SOURCE, 'doc', 'guide', 'images')
+# The main window's size and its left pane's width in the pictures: wide
+# enough for the channel information's longest lines and a CAN FD frame's
+# first groups of bytes.
+WINDOW = 'Hsize=1200\nVsize=700\nLeftPaneSize=300\n'
 
 
 def wait_for(what, find, timeout=30.0):
@@ -48,7 +52,7 @@ def main():
     config.searchBackoffDuration = 0.1
     config.searchCutoffCount = 5
 
-    root = tempfile.mkdtemp(prefix='nbshots-')
+    root = tempfile.mkdtemp(prefix='nimbrel-guide-')
     env = dict(os.environ, HOME=os.path.join(root, 'home'), XDG_DATA_HOME=os.path.join(root, 'data'),
                XDG_CONFIG_HOME=os.path.join(root, 'config'),
                XDG_RUNTIME_DIR=os.path.join(root, 'runtime'), LANG='C.UTF-8',
@@ -62,17 +66,19 @@ def main():
     # FD messages (the channel is opened for CAN FD below).
     sender = os.path.join(build, 'stage', 'sender.so')
     fd64 = ''.join('%02X' % (i * 4 % 256) for i in range(64))
-    with open(os.path.join(root, 'data', '.nbauto-ch0.nbs'), 'w') as f:
-        f.write('[Nimbrel]\nLoadPlugin=%s\n\n[Plugin]\nPath=%s\n' % (sender, sender) +
+    os.makedirs(os.path.join(root, 'data', 'nimbrel'), mode=0o700)
+    with open(os.path.join(root, 'data', 'nimbrel', '.nbauto-ch0.nbs'), 'w') as f:
+        f.write('[Nimbrel]\n%sLoadPlugin=%s\n\n[Plugin]\nPath=%s\n' % (WINDOW, sender, sender) +
                 'Message=123,0,0,8,1122334455667788,100,1\n'
                 'Message=18DAF110,1,0,64,%s,0,0,FD+BRS\n' % fd64 +
                 'Message=2A0,0,0,12,0102030405060708090A,20,1,FD\n'
                 'QuickSend=321##5DEADBEEF\n')
     proc = subprocess.Popen([exe], env=env)
+    running = [proc]
 
     def app():
         for a in tree.root.children:
-            if a.name == 'nimbrel' and a.get_process_id() == proc.pid:
+            if a.name == 'nimbrel' and a.get_process_id() == running[-1].pid:
                 return a
         return None
 
@@ -88,13 +94,14 @@ def main():
         return wait_for('%s %r' % (role, name), lambda: node.findChild(
             GenericPredicate(name=name, roleName=role), retry=False, requireResult=False))
 
-    def shoot(node, name):
+    def shoot(node, name, pointer=None):
         """Takes the screen area of node (a window) into OUT/name. Without a
         window manager every window is where it was put, on top when it
-        came last."""
+        came last. The pointer goes out of the way (no tooltip, no
+        highlighted button), or to pointer for the tooltip there."""
         (x, y), (w, h) = node.position, node.size
-        # The pointer out of the way: no tooltip, no highlighted button.
-        subprocess.run(['xdotool', 'mousemove', '1279', '1023'], check=True, timeout=10)
+        subprocess.run(['xdotool', 'mousemove'] + [str(int(v)) for v in pointer or (1279, 1023)],
+                       check=True, timeout=10)
         time.sleep(0.8)   # let the window finish drawing; a picture, not a test
         path = os.path.join(OUT, name)
         subprocess.run(['timeout', '20', 'import', '-window', 'root', '-crop',
@@ -152,7 +159,19 @@ def main():
         pause = find(diag, 'toggle button', 'Pause')
         table = [t for t in diag.findChildren(GenericPredicate(roleName='table'))
                  if any(c.name == 'Summary' for c in t.children)][0]
+        # The logger logging and the sender sending periodically, a CAN FD
+        # line typed in its quick send.
+        logger = [t for t in tabs if t.name == 'Logger'][0]
+        logger.click()
+        start_logging = find(logger, 'push button', 'Start logging')
+        sender_tab = [t for t in tabs if t.name == 'Sender'][0]
+        sender_tab.click()
+        start_periodic = find(sender_tab, 'push button', 'Start periodic')
+        quick = find(find(sender_tab, 'push button', 'Send line').parent, 'text', None)
         find(main, 'toggle button', 'Start').doActionNamed('click')
+        start_logging.doActionNamed('click')   # a file in the home folder
+        start_periodic.doActionNamed('click')
+        quick.text = '18DAF110##1' + fd64[:40]
         time.sleep(3)   # let traffic fill the bus view
         for tab, name in (('Sender', 'sender.png'), ('Logger', 'logger.png'),
                           ('Bus view', 'mainwin.png')):
@@ -177,10 +196,42 @@ def main():
         shoot(main, 'diagnostics.png')
         proc.terminate()
         proc.wait(timeout=20)
+        # The bus viewer on a CAN FD bus: the simulated vehicle network with
+        # its FD nodes, a second program on a board of its own.
+        session = os.path.join(root, 'fd.nbs')
+        with open(session, 'w') as f:
+            f.write('[Nimbrel]\nChan=0\nFlags=BOTH\nFD=ISO\nBaud=500\nDataRate=2000\n' + WINDOW)
+        running.append(subprocess.Popen([exe, session], env=dict(
+            env, ZELK_BOARDS='sim:channels=2,rate=500,drate=2000,traffic=mixed')))
+        main = window('frame')
+        start = find(main, 'toggle button', 'Start')
+        pause = find(main, 'toggle button', 'Pause')
+        trace_node = [t for t in main.findChildren(GenericPredicate(roleName='table'))
+                      if t.queryTable().getColumnHeader(0).name == 'Time'][0]
+        trace = trace_node.queryTable()
+        start.doActionNamed('click')
+        time.sleep(2.5)   # traffic for the picture
+        pause.doActionNamed('click')
+        time.sleep(0.5)
+        # The tooltip of a 64-byte frame in the upper part of the view (below
+        # its header): its whole data, a group of 8 bytes to a line.
+        (top, height) = trace_node.position[1] + 30, trace_node.size[1] * 2 / 3
+        for r in range(trace.nRows - 1, max(trace.nRows - 60, 0), -1):
+            data = trace.getAccessibleAt(r, 6)
+            if trace.getAccessibleAt(r, 4).name == '64':
+                x, y, w, h = data.queryComponent().getExtents(0)
+                if top < y < top + height:
+                    shoot(main, 'busview-fd.png', (x + 60, y + h / 2))
+                    break
+        else:
+            raise RuntimeError('no 64-byte frame in the upper part of the trace')
+        running[-1].terminate()
+        running[-1].wait(timeout=20)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        for p in running:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
         shutil.rmtree(root, ignore_errors=True)
 
 

@@ -9,7 +9,7 @@ set -u
 stage=$(cd "$1" && pwd)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-mkdir -p $root/home $root/data $root/config $root/run
+mkdir -p $root/home $root/data/nimbrel $root/config $root/run
 export HOME=$root/home XDG_DATA_HOME=$root/data XDG_CONFIG_HOME=$root/config \
        XDG_RUNTIME_DIR=$root/run ZELK_LOCK_DIR=$root/run/zelk ASAN_OPTIONS=detect_leaks=0
 unset ZELK_BOARDS
@@ -44,7 +44,7 @@ kill $pid; wait $pid 2>/dev/null
 
 # Sender: channel 0's automatic session holds three messages and two
 # quick-send lines; OK in the chooser, then the Sender tab.
-cat > $root/data/.nbauto-ch0.nbs <<EOS
+cat > $root/data/nimbrel/.nbauto-ch0.nbs <<EOS
 [Nimbrel]
 LoadPlugin=$stage/sender.so
 [Plugin]
