@@ -13,7 +13,6 @@
  */
 #include "busview.h"
 
-#include <array>
 
 namespace {
 
@@ -66,40 +65,61 @@ struct stuffing {
         for (int i = width - 1; i >= 0; i--)
             bit((uint8_t)((value >> i) & 1u));
     }
-    /* A data byte in one step, from a table of every state and byte (the
-     * 64 bytes of an FD frame bit by bit would cost most of its time). */
-    void put_byte(uint8_t value);
+    /* Data bytes a byte a step (the 64 bytes of an FD frame bit by bit
+     * would cost most of its time). */
+    void put_bytes(const uint8_t *data, int n);
 };
 
-struct byte_step {
-    uint8_t prev, run, stuffed;
-};
+/* The state between two bytes, prev * 5 + run (prev 0 or 1, run 1..4),
+ * and for each state and byte the state after it and the stuff bits it
+ * took: next | stuffed << 8. */
+constexpr int STATES = 10;
 
-void stuffing::put_byte(uint8_t value)
+constexpr uint16_t byte_step(int state, uint32_t value)
 {
-    /* Indexed by prev (0, 1), run (1..4) and the byte. */
-    static const auto table = [] {
-        std::array<byte_step, 2 * 5 * 256> t{};
-        for (uint8_t p = 0; p < 2; p++)
-            for (uint8_t r = 1; r < 5; r++)
-                for (uint32_t v = 0; v < 256; v++) {
-                    stuffing s;
-                    s.prev = p;
-                    s.run = r;
-                    s.put(v, 8);
-                    t[(p * 5u + r) * 256u + v] = {s.prev, s.run, (uint8_t)s.stuffed};
-                }
-        return t;
-    }();
-    if (prev > 1) {
-        put(value, 8);
-        return;
+    uint32_t prev = (uint32_t)state / 5, run = (uint32_t)state % 5, stuffed = 0;
+    for (int i = 7; i >= 0; i--) {
+        uint32_t b = (value >> i) & 1u;
+        if (b == prev) {
+            if (++run == 5) {
+                stuffed++;
+                prev ^= 1u;
+                run = 1;
+            }
+        } else {
+            prev = b;
+            run = 1;
+        }
     }
-    const byte_step &e = table[(prev * 5u + run) * 256u + value];
-    prev = e.prev;
-    run = e.run;
-    stuffed += e.stuffed;
-    bits += 8;
+    return (uint16_t)((prev * 5 + run) | stuffed << 8);
+}
+
+struct byte_table {
+    uint16_t step[STATES][256];
+    constexpr byte_table() : step()
+    {
+        for (int st = 0; st < STATES; st++)
+            for (uint32_t v = 0; v < 256; v++)
+                step[st][v] = st % 5 ? byte_step(st, v) : 0;   /* run 0: no state */
+    }
+};
+constexpr byte_table BYTE_STEPS;
+
+void stuffing::put_bytes(const uint8_t *data, int n)
+{
+    int i = 0;
+    for (; i < n && prev > 1; i++)
+        put(data[i], 8);            /* the first bits of a frame */
+    uint32_t st = prev * 5u + run, stuffs = 0;
+    for (; i < n; i++) {
+        uint16_t e = BYTE_STEPS.step[st][data[i]];
+        st = e & 0xFFu;
+        stuffs += e >> 8;
+        bits += 8;
+    }
+    prev = (uint8_t)(st / 5);
+    run = (uint8_t)(st % 5);
+    stuffed += stuffs;
 }
 
 /* Start of frame and the identifier: an extended one with SRR and IDE
@@ -146,8 +166,7 @@ bv_bits fd_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *da
     stuffing arbitration = s;
     s.put((flags & ZK_FRAME_ESI) ? 1 : 0, 1);
     s.put(fd_dlc(len), 4);
-    for (int i = 0; i < len; i++)
-        s.put_byte(data[i]);
+    s.put_bytes(data, len);
     uint32_t crc = len > 16 ? 21 : 17;
     uint32_t fixed = 1 + (4 + crc) / 4;      /* before the stuff count, then every fourth bit */
     bv_bits out;
