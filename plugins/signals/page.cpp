@@ -572,6 +572,43 @@ GtkWidget *build_unknown(void)
     return view;
 }
 
+/* The positions last written to a session, and the wait for a moved
+ * divider to settle (a drag moves it many times) before the automatic
+ * session is written: the host writes it at quit only when its own
+ * window changed. */
+int saved_table = -1, saved_plot = -1;
+guint panes_settle;
+
+gboolean on_panes_settled(gpointer)
+{
+    panes_settle = 0;
+    if (sg.w_hpaned && (gtk_paned_get_position(GTK_PANED(sg.w_hpaned)) != saved_table ||
+                        gtk_paned_get_position(GTK_PANED(sg.w_vpaned)) != saved_plot))
+        (void)nbpg_autosave();
+    return FALSE;
+}
+
+void on_pane_moved(GObject *, GParamSpec *, gpointer)
+{
+    if (panes_settle)
+        g_source_remove(panes_settle);
+    panes_settle = g_timeout_add(1000, on_panes_settled, nullptr);
+}
+
+void sg_page_watch_panes(void)
+{
+    g_signal_connect(sg.w_hpaned, "notify::position", G_CALLBACK(on_pane_moved), nullptr);
+    g_signal_connect(sg.w_vpaned, "notify::position", G_CALLBACK(on_pane_moved), nullptr);
+}
+
+void sg_page_unwatch_panes(void)
+{
+    if (panes_settle)
+        g_source_remove(panes_settle);
+    panes_settle = 0;
+    saved_table = saved_plot = -1;
+}
+
 }  // namespace
 
 GtkWidget *sg_page_build(void)
@@ -663,6 +700,7 @@ GtkWidget *sg_page_build(void)
     gtk_container_add(GTK_CONTAINER(frame), sg.w_plot);
     gtk_paned_pack2(GTK_PANED(vpaned), frame, TRUE, FALSE);
     gtk_paned_set_position(GTK_PANED(vpaned), 260);
+    sg_page_watch_panes();
 
     sg.w_status = page_label(page, "signals-status");
 
@@ -697,6 +735,7 @@ void sg_page_release(void)
     /* The widgets belong to the host, which destroys them with the page. */
     sg.page = sg.w_table = sg.w_unknown = sg.w_plot = sg.w_follow = sg.w_mode = nullptr;
     sg.w_cap = sg.w_dbs = sg.w_message = sg.w_status = sg.w_problems = sg.w_problem_text = nullptr;
+    sg_page_unwatch_panes();
     sg.w_hpaned = sg.w_vpaned = nullptr;
     sg.table = nullptr;
     sg.unknown_store = nullptr;
@@ -794,8 +833,10 @@ const char *const KEY_PLOT_PANE = "PlotPane";
 
 void sg_page_save_panes(void *file)
 {
-    nbkit_save_int(file, KEY_TABLE_PANE, gtk_paned_get_position(GTK_PANED(sg.w_hpaned)));
-    nbkit_save_int(file, KEY_PLOT_PANE, gtk_paned_get_position(GTK_PANED(sg.w_vpaned)));
+    saved_table = gtk_paned_get_position(GTK_PANED(sg.w_hpaned));
+    saved_plot = gtk_paned_get_position(GTK_PANED(sg.w_vpaned));
+    nbkit_save_int(file, KEY_TABLE_PANE, saved_table);
+    nbkit_save_int(file, KEY_PLOT_PANE, saved_plot);
 }
 
 void sg_page_pane_key(const pgrp_session_key *key)

@@ -832,6 +832,37 @@ def window_restored(p):
 
 
 @case
+def signals_panes_kept(p):
+    # The Signals page's dividers, moved by the user, come back after a
+    # restart. Split panes in tree order: the host's, then the page's plot
+    # and table dividers.
+    stage = os.environ['NB_STAGE_DIR']
+    sig = os.path.join(p.inst, 'signals.so')
+    shutil.copy2(os.path.join(stage, 'signals.so'), sig)
+    s = p.write('sig.nbs', '[Nimbrel]\nChan=0\nLoadPlugin=%s\n' % sig)
+
+    def panes():
+        return wait_for(lambda: [n for n in p.app.findChildren(
+            GenericPredicate(roleName='split pane'))][1:] or None, 'the Signals dividers')
+    p.start(s)
+    p.frame()
+    plot, table = panes()
+    plot.value, table.value = 200, 500
+    # Written once they settle, without a settings change.
+    wait_for(lambda: '\nTablePane=500\nPlotPane=200\n' in (read(p.auto_file()) or ''),
+             'the dividers in the automatic file')
+    check(p.quit() == 0, 'exit code')
+
+    p.seen_dialogs = []
+    p.start()
+    p.button(p.dialog('the channel chooser'), 'OK').doActionNamed('click')
+    plot, table = panes()
+    wait_for(lambda: (plot.value, table.value) == (200, 500),
+             'the dividers back (%r %r)' % (plot.value, table.value))
+    check(p.quit() == 0, 'exit code')
+
+
+@case
 def other_adapter(p):
     auto = p.auto_file()
     board = '\nBoard=ZELK simulated CAN\nMaker=ZELK simulation\nSerial=SIM-0\n'
