@@ -157,7 +157,7 @@ enum class fd_use { no, want, need };
 int open_chan(const chan_opts &o, fd_use fd)
 {
     const uint8_t ch = uint8_t(o.chan);
-    char what[64];
+    char what[96]; /* the longest text below with the widest numbers */
     snprintf(what, sizeof what, "cannot open channel %d", o.chan);
     int16_t r = fd == fd_use::no ? ZK_E_NOFD : ZkOpen(ch, ZK_OPEN_BOTH | ZK_OPEN_FD);
     if (r == ZK_E_NOFD && fd == fd_use::need) {
