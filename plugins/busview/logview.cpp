@@ -393,7 +393,13 @@ gboolean on_resize_idle(gpointer)
     int window = px > 0 ? vis.height / px : 1;
     window = CLAMP(window, 1, WINDOW_MAX);
     if (window != lg.window) {
+        /* A view scrolled to the end keeps its last rows in sight when it
+         * shrinks too (a scroll bar or the status line taking height),
+         * not only when it grows. */
+        bool at_end = lg.top > 0 && lg.top + (uint64_t)lg.window >= lg.total;
         lg.window = window;
+        if (at_end)
+            lg.top = lg.total > (uint64_t)window ? lg.total - (uint64_t)window : 0;
         fill();
         /* The first rows give the true row height. */
         if (row_px() != px && !lg.resize_source)
