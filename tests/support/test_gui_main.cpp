@@ -30,8 +30,8 @@ namespace {
 GdkWindow *window_at_pointer(GdkDisplay *display, gint *win_x, gint *win_y)
 {
     Display *xd = GDK_DISPLAY_XDISPLAY(display);
-    Window xw = GDK_WINDOW_XID(gdk_screen_get_root_window(gdk_display_get_default_screen(display)));
-    Window last = None;
+    Window root_xw = GDK_WINDOW_XID(gdk_screen_get_root_window(gdk_display_get_default_screen(display)));
+    Window xw = root_xw, last = None;
     while (xw != None) {
         Window root, child;
         int rx, ry, wx, wy;
@@ -45,7 +45,9 @@ GdkWindow *window_at_pointer(GdkDisplay *display, gint *win_x, gint *win_y)
         last = xw;
         xw = child;
     }
-    GdkWindow *window = last != None ? gdk_window_lookup_for_display(display, last) : nullptr;
+    // Over the bare root the pointer is over no window, as GDK says it.
+    GdkWindow *window =
+        last != None && last != root_xw ? gdk_window_lookup_for_display(display, last) : nullptr;
     if (!window || gdk_window_is_destroyed(window)) {
         *win_x = *win_y = -1;
         return nullptr;
