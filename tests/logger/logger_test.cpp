@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../sendlog/sl_fixture.h"
+#include "fd_frames.h"
 
 namespace {
 
@@ -249,16 +250,7 @@ TEST_F(Logger, FdFramesReadBackInPythonCanInEveryFormat)
 {
     sltest::reopen_channel_fd();
     ASSERT_FALSE(HasFatalFailure());
-    auto fd = [](uint32_t id, uint8_t flags, uint8_t len) {
-        zk_fdframe f;
-        memset(&f, 0, sizeof f);
-        f.id = id;
-        f.flags = flags;
-        f.len = len;
-        for (int i = 0; i < len && !(flags & ZK_FRAME_RTR); i++)
-            f.data[i] = (uint8_t)(id + i);
-        return f;
-    };
+    auto fd = nbtest::fd_frame;
     std::string d64;
     char hex[3];
     for (int i = 0; i < 64; i++) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "fd_frames.h"
 #include "gui_driver.h"
 #include "nbt_support.h"
 #include "test_env.h"
@@ -178,14 +179,7 @@ TEST_F(PgmgrGui, PluginBuiltForClassicCanWorksOnACanFdChannel)
     gtk_toggle_button_set_active(
         GTK_TOGGLE_BUTTON(nbtest::find_by_name(page, "counter-sent")), TRUE);
 
-    auto fd = [](uint32_t id, uint8_t flags, uint8_t len) {
-        zk_fdframe f;
-        memset(&f, 0, sizeof f);
-        f.id = id;
-        f.flags = flags;
-        f.len = len;
-        return f;
-    };
+    auto fd = nbtest::fd_frame;
     const zk_fdframe rx[] = {fd(0x100, 0, 8), fd(0x200, ZK_FRAME_FDF | ZK_FRAME_BRS, 64),
                              fd(0x100, 0, 2), fd(0x201, ZK_FRAME_FDF, 12), fd(0x101, 0, 0)};
     for (const zk_fdframe &f : rx)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "gui/gui_parts.h"
+#include "fd_frames.h"
 #include "poll_fixture.h"
 
 namespace nbt {
@@ -441,17 +442,7 @@ TEST_F(Poll, PluginInANestedMainLoopIsNotReleasedUnderIt)
 
 // ------------------------------------------------------------- CAN FD
 
-zk_fdframe fd_frame(uint32_t id, uint8_t flags, uint8_t len)
-{
-    zk_fdframe f;
-    memset(&f, 0, sizeof f);
-    f.id = id;
-    f.flags = flags;
-    f.len = len;
-    for (int i = 0; i < len && !(flags & ZK_FRAME_RTR); i++)
-        f.data[i] = (uint8_t)(id + i);
-    return f;
-}
+using nbtest::fd_frame;
 
 uint32_t content_of(const std::vector<zk_fdframe> &frames)
 {
