@@ -62,7 +62,7 @@ int cl_mark_set(cl_reader *r, const cl_mark *m)
         break;
     case CL_FMT_BLF: {
         cl_blf *b = &r->blf;
-        b->ib_len = b->ib_pos = b->ib_tail = 0;
+        cl_blf_jump(b);
         b->start_ns = m->start_ns;
         b->header_done = m->header_done;
         b->cut = 0;

@@ -392,17 +392,30 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
         }
         zin = b->in;
     }
-    /* Keep the unread tail, then append. */
+    /* Keep the unread tail, then append: in the reader's own buffer,
+     * where the tail may come from a slot of those unpacked ahead. */
     size_t tail = b->ib_len - b->ib_pos;
-    if (b->ib_pos > 0 && tail > 0)
+    if (b->ib != b->own) {
+        if (!reserve(&b->own, &b->own_cap, tail + usize)) {
+            cl_bad(r, "offset", where, "out of memory");
+            b->ib_len = b->ib_pos = b->ib_tail = 0;
+            b->ib = b->own;
+            return;
+        }
+        if (tail > 0)
+            memcpy(b->own, b->ib + b->ib_pos, tail);
+        b->ib = b->own;
+    } else if (b->ib_pos > 0 && tail > 0) {
         memmove(b->ib, b->ib + b->ib_pos, tail);
+    }
     b->ib_pos = 0;
     b->ib_len = tail;
     b->ib_tail = tail;
-    if (!reserve(&b->ib, &b->ib_cap, tail + usize)) {
+    if (!reserve(&b->own, &b->own_cap, tail + usize)) {
         cl_bad(r, "offset", where, "out of memory");
         return;
     }
+    b->ib = b->own;
     size_t used = 0, dlen = 0;
     bool whole = false;
     if (method == 0) {
@@ -450,6 +463,43 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
     }
 }
 
+/* The log container at the source's place taken from those unpacked
+ * ahead, and the source moved past it and its padding: true; false when
+ * the reader unpacks it itself. The look-ahead starts with the second
+ * container in a row of a large file, so that a reader put at a mark to
+ * read a screen of rows does not unpack containers it never reads. */
+bool take_ahead(cl_reader *r, uint64_t where)
+{
+    cl_blf *b = &r->blf;
+    cl_source *s = &r->src;
+    if (++b->run < 2 || b->ahead_off)
+        return false;
+    if (!b->ahead) {
+        int workers = b->ahead_workers ? b->ahead_workers : cl_ahead_workers();
+        uint64_t min = b->ahead_min ? b->ahead_min : CL_BLF_AHEAD_MIN;
+        if (workers > 0 && s->size >= min)
+            b->ahead = cl_ahead_start(s, workers);
+        if (!b->ahead) {
+            b->ahead_off = 1;
+            return false;
+        }
+    }
+    uint8_t *data;
+    size_t len;
+    uint64_t next;
+    size_t tail = b->ib_len - b->ib_pos;
+    if (cl_ahead_take(b->ahead, where, b->ib + b->ib_pos, tail, &data,
+                      &len, &next) != 1)
+        return false;
+    b->ib = data;
+    b->ib_pos = 0;
+    b->ib_len = len;
+    b->ib_tail = tail;
+    b->ib_where = where;
+    src_pass(s, next);
+    return true;
+}
+
 /* The next top-level object: 1 frame, 0 go on, -1 the end of the file. */
 int outer_object(cl_reader *r, cl_frame *f)
 {
@@ -477,7 +527,8 @@ int outer_object(cl_reader *r, cl_frame *f)
             resync(s);
             return 0;
         }
-        unpack(r, p, osize, where);
+        if (!take_ahead(r, where))
+            unpack(r, p, osize, where);
         skip_padding(s);
         r->blf.ib_after = src_offset(s);
         return 0;
@@ -541,7 +592,7 @@ int cl_blf_reenter(cl_reader *r, size_t pos)
 {
     cl_blf *b = &r->blf;
     cl_source *s = &r->src;
-    b->ib_len = b->ib_pos = b->ib_tail = 0;
+    cl_blf_jump(b);
     size_t n = src_need(s, BLF_CONTAINER_HEADER);
     const uint8_t *p = s->p + s->pos;
     if (n < BLF_CONTAINER_HEADER || !sig_at(p) || blf_u32(p + 12) != BLF_LOG_CONTAINER ||
@@ -556,11 +607,21 @@ int cl_blf_reenter(cl_reader *r, size_t pos)
     return 0;
 }
 
+void cl_blf_jump(cl_blf *b)
+{
+    if (b->ahead)
+        cl_ahead_drop(b->ahead);
+    b->ib = b->own;
+    b->ib_len = b->ib_pos = b->ib_tail = 0;
+    b->run = 0;
+}
+
 void cl_blf_free(cl_blf *b)
 {
+    cl_ahead_stop(b->ahead);
     if (b->inflater)
         libdeflate_free_decompressor(static_cast<libdeflate_decompressor *>(b->inflater));
     free(b->in);
-    free(b->ib);
+    free(b->own);
     memset(b, 0, sizeof *b);
 }

@@ -33,7 +33,7 @@ void reset(cl_reader *r)
     memset(&r->asc, 0, sizeof r->asc);
     r->has_date = r->format == CL_FMT_CANDUMP;
     cl_blf *b = &r->blf;
-    b->ib_len = b->ib_pos = b->ib_tail = 0;
+    cl_blf_jump(b);
     b->header_done = 0;
     b->cut = 0;
     b->start_ns = 0;
@@ -129,8 +129,8 @@ void cl_close(cl_reader *r)
 {
     if (!r)
         return;
+    cl_blf_free(&r->blf);  /* its workers read the file */
     src_close(&r->src);
-    cl_blf_free(&r->blf);
     free(r);
 }
 

@@ -9,6 +9,8 @@
 
 #define CL_READ_BUFFER (1024u * 1024u)  /* also the longest line */
 #define CL_SEEK_CHUNK (32u * 1024u)     /* the first read after a seek */
+#define CL_PASS_CHUNK (4u * 1024u)      /* the first read after src_pass */
+#define CL_BLF_AHEAD_MIN (2u * 1024u * 1024u) /* BLF files from this size unpack ahead */
 
 /* Buffered input from a file descriptor or from memory: a window of
  * bytes [p + pos, p + len) at file offset base + pos. */
@@ -50,6 +52,9 @@ int src_seek(cl_source *s, uint64_t off);
 /* Makes at least n bytes (n <= CL_READ_BUFFER) available at p + pos when
  * the file has them; returns how many are available. */
 size_t src_need(cl_source *s, size_t n);
+/* Moves on to file offset off (at or after the source's place) over bytes
+ * read elsewhere: the next refill reads only a little from there. */
+void src_pass(cl_source *s, uint64_t off);
 /* Skips n bytes; returns how many were skipped. */
 uint64_t src_skip(cl_source *s, uint64_t n);
 /* The next line without its line feed (and carriage return): 1 with the
@@ -75,13 +80,36 @@ struct cl_asc {
     int64_t last_ns;       /* relative times: the previous event */
 };
 
+/* Log containers unpacked ahead on worker threads (blf_ahead.cpp). */
+struct cl_ahead;
+/* Worker threads a reader may use: one fewer than the cores this process
+ * may run on, at most 3; 0 on one core. */
+int cl_ahead_workers(void);
+/* Starts the workers over the file or memory of src (its size as it is
+ * now); null when no thread could be started. */
+cl_ahead *cl_ahead_start(const cl_source *src, int workers);
+/* Stops and joins the workers and frees everything. */
+void cl_ahead_stop(cl_ahead *a);
+/* Forgets what was queued and what the reader read from (it moved). */
+void cl_ahead_drop(cl_ahead *a);
+/* The compressed log container at file offset where, unpacked after the
+ * tail_len bytes at tail (the rest of an object begun before it): 1 with
+ * *data (tail first) and *len, and *next the offset of the next object,
+ * its padding passed; 0 when it is not one that went ahead (the caller
+ * unpacks it itself). The bytes stay valid until the next call that
+ * returns 1, or cl_ahead_drop. */
+int cl_ahead_take(cl_ahead *a, uint64_t where, const uint8_t *tail, size_t tail_len,
+                  uint8_t **data, size_t *len, uint64_t *next);
+
 /* BLF state: the stream of objects inside the log containers. */
 struct cl_blf {
     int64_t start_ns;      /* the file header's start time, 0 when none */
     uint8_t *in;           /* one container as stored */
     size_t in_cap;
-    uint8_t *ib;           /* unpacked object bytes not yet read */
-    size_t ib_cap;
+    uint8_t *ib;           /* unpacked object bytes not yet read: own, or a
+                            * slot of the containers unpacked ahead */
+    uint8_t *own;          /* the reader's own buffer of them */
+    size_t own_cap;
     size_t ib_len;
     size_t ib_pos;
     uint64_t ib_where;     /* file offset of the container being read */
@@ -90,6 +118,11 @@ struct cl_blf {
     void *inflater;        /* the decompressor, made with the first container */
     int header_done;
     int cut;               /* the last container was cut off at the end of the file */
+    cl_ahead *ahead;       /* started with the second container in a row of a large file */
+    int ahead_off;         /* not for this reader: too small, one core, no thread */
+    int run;               /* containers read in a row, since the start or a jump */
+    int ahead_workers;     /* -1: none; 0: cl_ahead_workers(); else as many */
+    uint64_t ahead_min;    /* 0: CL_BLF_AHEAD_MIN */
 };
 
 struct cl_reader {
@@ -141,6 +174,9 @@ int cl_next_candump(cl_reader *r, cl_frame *f);
 int cl_next_asc(cl_reader *r, cl_frame *f);
 int cl_next_blf(cl_reader *r, cl_frame *f);
 void cl_blf_free(cl_blf *b);
+/* The reader moved (rewind, mark): what was unpacked ahead is dropped and
+ * the bytes not yet read are forgotten. */
+void cl_blf_jump(cl_blf *b);
 /* Unpacks the log container at the source's place (nothing held before
  * it) and goes to byte pos of it. 0, or -1 when there is no such place. */
 int cl_blf_reenter(cl_reader *r, size_t pos);

@@ -132,6 +132,22 @@ int src_seek(cl_source *s, uint64_t off)
     return 0;
 }
 
+void src_pass(cl_source *s, uint64_t off)
+{
+    if (s->fd < 0 || off <= s->base + s->len) {
+        src_seek(s, off);
+        return;
+    }
+    /* Counted as read, so that a call's budget still bounds it. */
+    s->read_total += off - (s->base + s->len);
+    s->fpos = off;
+    s->p = s->buf;
+    s->len = s->pos = 0;
+    s->base = off;
+    s->chunk = CL_PASS_CHUNK;
+    s->eof = 0;
+}
+
 size_t src_need(cl_source *s, size_t n)
 {
     while (s->len - s->pos < n && s->fd >= 0 && !s->eof) {
