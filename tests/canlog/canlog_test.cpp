@@ -12,6 +12,7 @@
 
 #include "blf.h"
 #include "canlog.h"
+#include "reader.h"
 #include "test_env.h"
 
 namespace {
@@ -229,6 +230,47 @@ std::string blf_file(int n)
     return nbtest::read_file(path);
 }
 
+// The objects of a BLF file's containers, unpacked and put together.
+std::string blf_objects(const std::string &file)
+{
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(file.data());
+    std::string objects;
+    for (size_t pos = blf_u32(p + 4); pos + BLF_CONTAINER_HEADER <= file.size();) {
+        uint32_t osize = blf_u32(p + pos + 8), usize = blf_u32(p + pos + 24);
+        std::string out(usize, '\0');
+        uLongf got = usize;
+        EXPECT_EQ(Z_OK, uncompress(reinterpret_cast<Bytef *>(&out[0]), &got,
+                                   p + pos + BLF_CONTAINER_HEADER, osize - BLF_CONTAINER_HEADER));
+        objects.append(out, 0, got);
+        pos += osize + osize % 4;
+    }
+    return objects;
+}
+
+// A log container of the given objects, stored (method 0) or compressed
+// (2), with its padding.
+std::string blf_container(const std::string &objects, uint16_t method)
+{
+    std::string body = objects;
+    if (method == 2) {
+        uLongf zn = compressBound(objects.size());
+        body.resize(zn);
+        EXPECT_EQ(Z_OK, compress2(reinterpret_cast<Bytef *>(&body[0]), &zn,
+                                  reinterpret_cast<const Bytef *>(objects.data()), objects.size(),
+                                  1));
+        body.resize(zn);
+    }
+    uint8_t hdr[BLF_CONTAINER_HEADER] = {'L', 'O', 'B', 'J'};
+    blf_put16(hdr + 4, BLF_BASE_HEADER);
+    blf_put16(hdr + 6, 1);
+    blf_put32(hdr + 8, (uint32_t)(BLF_CONTAINER_HEADER + body.size()));
+    blf_put32(hdr + 12, BLF_LOG_CONTAINER);
+    blf_put16(hdr + 16, method);
+    blf_put32(hdr + 24, (uint32_t)objects.size());
+    return std::string(reinterpret_cast<char *>(hdr), sizeof hdr) + body +
+           std::string((BLF_CONTAINER_HEADER + body.size()) % 4, '\0');
+}
+
 TEST(Canlog, DamagedBlfReadsOnAfterTheDamage)
 {
     std::string good = blf_file(1000);
@@ -300,44 +342,182 @@ TEST(Canlog, BlfContainerLargerThanTheReadBuffer)
     ASSERT_EQ(20000u, want.f.size());
 
     // The objects of all its containers, unpacked, in one container.
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(small.data());
-    std::string objects;
-    for (size_t pos = blf_u32(p + 4); pos + BLF_CONTAINER_HEADER <= small.size();) {
-        uint32_t osize = blf_u32(p + pos + 8), usize = blf_u32(p + pos + 24);
-        std::string out(usize, '\0');
-        uLongf got = usize;
-        ASSERT_EQ(Z_OK, uncompress(reinterpret_cast<Bytef *>(&out[0]), &got,
-                                   p + pos + BLF_CONTAINER_HEADER, osize - BLF_CONTAINER_HEADER));
-        objects.append(out, 0, got);
-        pos += osize + osize % 4;
-    }
+    const std::string objects = blf_objects(small);
     for (uint16_t method : {0, 2}) {
-        std::string body = objects;
-        if (method == 2) {
-            uLongf zn = compressBound(objects.size());
-            body.resize(zn);
-            ASSERT_EQ(Z_OK, compress2(reinterpret_cast<Bytef *>(&body[0]), &zn,
-                                      reinterpret_cast<const Bytef *>(objects.data()),
-                                      objects.size(), 1));
-            body.resize(zn);
-        }
-        ASSERT_GT(body.size(), 1024u * 1024u);
-        uint8_t hdr[BLF_CONTAINER_HEADER] = {'L', 'O', 'B', 'J'};
-        blf_put16(hdr + 4, BLF_BASE_HEADER);
-        blf_put16(hdr + 6, 1);
-        blf_put32(hdr + 8, (uint32_t)(BLF_CONTAINER_HEADER + body.size()));
-        blf_put32(hdr + 12, BLF_LOG_CONTAINER);
-        blf_put16(hdr + 16, method);
-        blf_put32(hdr + 24, (uint32_t)objects.size());
-        std::string big = small.substr(0, blf_u32(p + 4)) +
-                          std::string(reinterpret_cast<char *>(hdr), sizeof hdr) + body +
-                          std::string((BLF_CONTAINER_HEADER + body.size()) % 4, '\0');
+        const std::string cont = blf_container(objects, method);
+        ASSERT_GT(cont.size(), 1024u * 1024u);
+        std::string big = small.substr(0, blf_u32(reinterpret_cast<const uint8_t *>(&small[4]))) +
+                          cont;
         ASSERT_TRUE(nbtest::write_file(dir + "/big.blf", big));
         Read r = read_path(dir + "/big.blf");
         EXPECT_EQ(0u, r.st.bad) << method << ": " << r.st.first_bad;
         ASSERT_EQ(want.f.size(), r.f.size()) << method;
         for (size_t i = 0; i < r.f.size(); i++)
             ASSERT_EQ(0, memcmp(&want.f[i], &r.f[i], sizeof r.f[i])) << method << " frame " << i;
+    }
+}
+
+// A BLF file of many compressed containers with objects running on from
+// one into the next (as other writers cut them), a large object of
+// another kind among them; damaged in the middle and cut off at the end.
+struct AheadFile {
+    std::string good, bad;
+};
+
+AheadFile ahead_file()
+{
+    std::string path = nbtest::make_temp_dir("ahead") + "/w.blf";
+    cl_writer w;
+    EXPECT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_BLF, 1));
+    std::mt19937 rnd(3);
+    for (int i = 0; i < 4000; i++) {
+        cl_frame f{};
+        f.t_ns = 1700000000000000000LL + i * 1000LL;
+        f.id = (uint32_t)i & 0x7FF;
+        f.flags = i % 3 ? CL_FDF | CL_BRS : 0;
+        f.len = i % 3 ? cl_fd_len(rnd() % 16) : (uint8_t)(rnd() % 9);
+        for (int j = 0; j < f.len; j++)
+            f.data[j] = (uint8_t)rnd();
+        cl_write(&w, &f);
+    }
+    EXPECT_EQ(0, cl_writer_close(&w));
+    const std::string file = nbtest::read_file(path);
+    std::string objects = blf_objects(file);
+    // 20 kB of an object type that is skipped, past the middle.
+    size_t at = 0;
+    while (at < objects.size() / 2)
+        at += (blf_u32(reinterpret_cast<const uint8_t *>(&objects[at + 8])) + 3) & ~3u;
+    std::string other(20000, '\0');
+    memcpy(&other[0], objects.data() + at, BLF_V1_HEADER);
+    blf_put32(reinterpret_cast<uint8_t *>(&other[8]), (uint32_t)other.size());
+    blf_put32(reinterpret_cast<uint8_t *>(&other[12]), 65);
+    objects.insert(at, other);
+    std::vector<std::string> conts;
+    for (size_t i = 0; i < objects.size(); i += 7001)
+        conts.push_back(blf_container(objects.substr(i, 7001), 2));
+    EXPECT_GT(conts.size(), 50u);
+    AheadFile a;
+    a.good = a.bad = file.substr(0, blf_u32(reinterpret_cast<const uint8_t *>(&file[4])));
+    for (const std::string &c : conts)
+        a.good += c;
+    // A stream that does not unpack, an unknown compression, a container
+    // without its signature (read on at the next one), one whose size
+    // names more than its stream, and the last one cut off.
+    conts[10][200] ^= 0x55;
+    conts[10][201] ^= 0x55;
+    conts[20][16] = 7;
+    conts[30][0] = 'X';
+    std::string &c = conts[40];
+    uint32_t osize = blf_u32(reinterpret_cast<const uint8_t *>(&c[8])) + 8;
+    c = c.substr(0, osize - 8) + std::string(8, '\x11') + std::string(osize % 4, '\0');
+    blf_put32(reinterpret_cast<uint8_t *>(&c[8]), osize);
+    for (const std::string &b : conts)
+        a.bad += b;
+    a.bad.resize(a.bad.size() - 1000);
+    return a;
+}
+
+// Reads a whole BLF file or memory, unpacking ahead with `workers` (-1:
+// none); on the way keeps a mark, and after the end reads on from it.
+struct AheadRead : Read {
+    bool ahead = false;
+    std::vector<cl_frame> from_mark;
+};
+
+AheadRead read_ahead(const std::string &path, const std::string *mem, int workers)
+{
+    AheadRead r;
+    int err = 0;
+    cl_reader *rd = mem ? cl_open_mem(mem->data(), mem->size(), CL_FMT_BLF)
+                        : cl_open(path.c_str(), CL_FMT_BLF, &err);
+    EXPECT_NE(nullptr, rd);
+    if (!rd)
+        return r;
+    cl_set_fd(rd, 1);
+    rd->blf.ahead_workers = workers;
+    rd->blf.ahead_min = 1;
+    cl_frame f;
+    cl_mark m;
+    bool marked = false;
+    while (cl_next(rd, &f) == 1) {
+        r.f.push_back(f);
+        if (!marked && r.f.size() >= 2500)
+            marked = cl_mark_get(rd, &m) == 0;
+    }
+    r.st = *cl_reader_stats(rd);
+    r.ahead = rd->blf.ahead != nullptr;
+    EXPECT_TRUE(marked);
+    EXPECT_EQ(0, cl_mark_set(rd, &m));
+    while (cl_next(rd, &f) == 1)
+        r.from_mark.push_back(f);
+    cl_close(rd);
+    return r;
+}
+
+// Containers unpacked ahead on worker threads give the frames, counts and
+// messages of the serial reader, damaged or not, from a file or memory,
+// after a jump back to a mark too.
+TEST(Canlog, BlfUnpackedAheadReadsAsSerially)
+{
+    const AheadFile a = ahead_file();
+    const std::string dir = nbtest::make_temp_dir("aheadread");
+    for (const std::string *file : {&a.good, &a.bad}) {
+        const std::string path = dir + (file == &a.good ? "/good.blf" : "/bad.blf");
+        ASSERT_TRUE(nbtest::write_file(path, *file));
+        const AheadRead want = read_ahead(path, nullptr, -1);
+        EXPECT_FALSE(want.ahead);
+        if (file == &a.good) {
+            EXPECT_EQ(4000u, want.f.size());
+            EXPECT_EQ(0u, want.st.bad) << want.st.first_bad;
+            EXPECT_EQ(1u, want.st.skipped);
+        } else {
+            EXPECT_LT(want.f.size(), 3800u);
+            EXPECT_GE(want.st.bad, 5u);
+        }
+        ASSERT_EQ(want.f.size() - 2500, want.from_mark.size());
+        for (bool in_mem : {false, true}) {
+            const AheadRead got = read_ahead(path, in_mem ? file : nullptr, 2);
+            SCOPED_TRACE(path + (in_mem ? " in memory" : ""));
+            EXPECT_TRUE(got.ahead);
+            EXPECT_EQ(want.st.frames, got.st.frames);
+            EXPECT_EQ(want.st.bad, got.st.bad);
+            EXPECT_EQ(want.st.skipped, got.st.skipped);
+            EXPECT_STREQ(want.st.first_bad, got.st.first_bad);
+            ASSERT_EQ(want.f.size(), got.f.size());
+            for (size_t i = 0; i < want.f.size(); i++)
+                ASSERT_EQ(0, memcmp(&want.f[i], &got.f[i], sizeof got.f[i])) << "frame " << i;
+            ASSERT_EQ(want.from_mark.size(), got.from_mark.size());
+            for (size_t i = 0; i < want.from_mark.size(); i++)
+                ASSERT_EQ(0, memcmp(&want.from_mark[i], &got.from_mark[i], sizeof got.f[i]))
+                    << "after the mark, frame " << i;
+        }
+    }
+}
+
+// A reader closed anywhere while containers are being unpacked ahead
+// (before the first frame, in the middle, just after the damage, after a
+// rewind) stops its workers and frees their slots.
+TEST(Canlog, BlfReaderClosedWhileUnpackingAhead)
+{
+    const AheadFile a = ahead_file();
+    const std::string path = nbtest::make_temp_dir("aheadclose") + "/bad.blf";
+    ASSERT_TRUE(nbtest::write_file(path, a.bad));
+    for (int stop : {0, 300, 700, 1200, 2000, -700}) {
+        int err = 0;
+        cl_reader *rd = cl_open(path.c_str(), CL_FMT_BLF, &err);
+        ASSERT_NE(nullptr, rd);
+        cl_set_fd(rd, 1);
+        rd->blf.ahead_workers = 2;
+        rd->blf.ahead_min = 1;
+        cl_frame f;
+        for (int i = 0; i < (stop < 0 ? -stop : stop) && cl_next(rd, &f) == 1; i++) {
+        }
+        if (stop < 0) {
+            ASSERT_EQ(0, cl_rewind(rd));
+            ASSERT_EQ(1, cl_next(rd, &f));
+        }
+        EXPECT_EQ(stop != 0, rd->blf.ahead != nullptr) << stop;
+        cl_close(rd);
     }
 }
 
