@@ -134,18 +134,13 @@ int src_seek(cl_source *s, uint64_t off)
 
 void src_pass(cl_source *s, uint64_t off)
 {
-    if (s->fd < 0 || off <= s->base + s->len) {
-        src_seek(s, off);
-        return;
-    }
-    /* Counted as read, so that a call's budget still bounds it. */
-    s->read_total += off - (s->base + s->len);
-    s->fpos = off;
-    s->p = s->buf;
-    s->len = s->pos = 0;
-    s->base = off;
-    s->chunk = CL_PASS_CHUNK;
-    s->eof = 0;
+    const uint64_t end = s->base + s->len;
+    const bool beyond = s->fd >= 0 && off > end;
+    if (beyond)
+        s->read_total += off - end;  /* counted as read: a call's budget still bounds it */
+    src_seek(s, off);
+    if (beyond)
+        s->chunk = CL_PASS_CHUNK;
 }
 
 size_t src_need(cl_source *s, size_t n)
