@@ -1,7 +1,7 @@
 /*
- * main.cpp - program entry: locale, GTK, the application object, the
- * adapter library, the text domain, the optional session file and then
- * the run loop.
+ * main.cpp - program entry: locale, GTK (with the display's guard), the
+ * application object, the adapter library, the text domain, the optional
+ * session file and then the run loop.
  *
  * Usage: nimbrel [--help | --version | [--] SESSION-FILE]
  *   -h, --help     print the usage and exit
@@ -124,6 +124,10 @@ int main(int argc, char **argv)
     }
 
     gtk_init(nullptr, nullptr);
+    /* Before any window: GTK looks for the window under the pointer
+     * whenever a tooltip changes, and another client's window closing
+     * meanwhile must not end the program. */
+    nbsdep_trap_pointer_walk();
     app_init();
     nb_app *app = &the_app;
 

@@ -3,7 +3,8 @@
  *
  * Everything that differs between systems stays behind these functions:
  * the installation directory, the user's folders, the clock, the process
- * priority and the loading of plug-in libraries. Paths are UTF-8.
+ * priority, the loading of plug-in libraries and the display's quirks.
+ * Paths are UTF-8.
  */
 #ifndef NB_PLATFORM_H
 #define NB_PLATFORM_H
@@ -66,5 +67,12 @@ void  nbsdep_dl_close(void *handle);
 /* 1 when a directory entry's name is a plug-in candidate: it ends in
  * "so", compared case-insensitively on the last characters. */
 int nbsdep_is_library_name(const char *name);
+
+/* Makes GDK's search for the window under the pointer on the default
+ * display (made on every tooltip change) survive another client's window
+ * that closes during it: such a window ends the search as over no window
+ * of this process, where GDK would end the process. Call once after GTK
+ * is initialised; without a display it does nothing. */
+void nbsdep_trap_pointer_walk(void);
 
 #endif /* NB_PLATFORM_H */
