@@ -11,7 +11,9 @@
  *   - the CAN FD opt-in, NBKIT_PLUGIN_FD, with FD frames through the
  *     handlers rx_fd_frames and tx_fd_frames;
  *   - file choosers that start where the user last chose a file of their
- *     kind, nbkit_chooser_start and nbkit_chooser_keep.
+ *     kind, nbkit_chooser_start and nbkit_chooser_keep;
+ *   - a poll tick's sent and received frames in one time order,
+ *     nbkit_order.
  *
  * It is header-only and uses nothing but the C interface of nimbrel.h, so
  * a plug-in built with it is an ordinary plug-in to the host, and one
@@ -297,6 +299,102 @@ static inline int nbkit_key_choice(const pgrp_session_key *key, const char *name
             return 1;
         }
     return 0;
+}
+
+/* ---------------------------------------------------------------------
+ * Sent and received frames in one time order. In each poll tick the host
+ * hands on the frames sent through it before the frames received, though
+ * a frame received during the tick may be older than one sent in it. Each
+ * list is in time order on its own, and both carry the channel's clock in
+ * the frame's ts (the receive time; for a sent frame the moment the
+ * adapter library accepted it). A plug-in that shows or records frames in
+ * one sequence therefore holds the sent frames (nbkit_order_hold, in
+ * tx_fd_frames) and merges them with the received ones
+ * (nbkit_order_merge, in rx_fd_frames). At equal times the received frame
+ * comes first. A tick that received nothing has no received frames'
+ * request: merge with none (rx null, nrx 0) before anything else goes
+ * into the sequence (an error report, a status line) and now and then (a
+ * refresh), so that sent frames do not wait for the next received ones.
+ * Nothing is allocated; the record is large (keep it static).
+ * ------------------------------------------------------------------- */
+#define NBKIT_ORDER_HELD 512   /* sent frames held, one request's worth */
+
+typedef struct nbkit_order {
+    nb_tx_fd_entry held[NBKIT_ORDER_HELD];  /* sent frames, oldest first */
+    int nheld;
+    uint64_t held_ts;                       /* request time of the latest held */
+} nbkit_order;
+
+/* a before b on the channel's clock, which wraps (32-bit microseconds):
+ * compared by their difference. */
+static inline int nbkit_clock_before(uint32_t a, uint32_t b)
+{
+    return (int32_t)(a - b) < 0;
+}
+
+/* Holds up to n sent frames of the request at time ts; returns how many
+ * found room (when fewer: merge with none, then hold the rest). */
+static inline int nbkit_order_hold(nbkit_order *o, const nb_tx_fd_entry *sent, int n, uint64_t ts)
+{
+    int room = NBKIT_ORDER_HELD - o->nheld;
+    if (n > room)
+        n = room;
+    if (n <= 0)
+        return 0;
+    memcpy(o->held + o->nheld, sent, (size_t)n * sizeof *sent);
+    o->nheld += n;
+    o->held_ts = ts;
+    return n;
+}
+
+/* The channel clock's first and last time among the held frames and the
+ * nrx received ones (rx may be null when nrx is 0); 0 when there are
+ * none, else 1. */
+static inline int nbkit_order_span(const nbkit_order *o, const zk_fdframe *rx, int nrx,
+                                   uint32_t *first, uint32_t *last)
+{
+    if (nrx <= 0 && o->nheld == 0)
+        return 0;
+    if (nrx <= 0) {
+        *first = o->held[0].frame.ts;
+        *last = o->held[o->nheld - 1].frame.ts;
+        return 1;
+    }
+    *first = rx[0].ts;
+    *last = rx[nrx - 1].ts;
+    if (o->nheld > 0) {
+        if (nbkit_clock_before(o->held[0].frame.ts, *first))
+            *first = o->held[0].frame.ts;
+        if (nbkit_clock_before(*last, o->held[o->nheld - 1].frame.ts))
+            *last = o->held[o->nheld - 1].frame.ts;
+    }
+    return 1;
+}
+
+/* One frame of the merged sequence: a received one (sent null) or a held
+ * sent one (frame is &sent->frame). */
+typedef void (*nbkit_order_fn)(void *ctx, const zk_fdframe *frame, const nb_tx_fd_entry *sent);
+
+/* Hands the held frames and the nrx received ones (rx may be null when
+ * nrx is 0) to each, in time order; nothing is held afterwards. Returns
+ * how many it handed on. */
+static inline int nbkit_order_merge(nbkit_order *o, const zk_fdframe *rx, int nrx,
+                                    nbkit_order_fn each, void *ctx)
+{
+    int i = 0, j = 0;
+    if (nrx < 0)
+        nrx = 0;
+    while (i < o->nheld || j < nrx) {
+        if (j < nrx && (i >= o->nheld || !nbkit_clock_before(o->held[i].frame.ts, rx[j].ts))) {
+            each(ctx, &rx[j], NULL);
+            j++;
+        } else {
+            each(ctx, &o->held[i].frame, &o->held[i]);
+            i++;
+        }
+    }
+    o->nheld = 0;
+    return i + j;
 }
 
 /* ---------------------------------------------------------------------

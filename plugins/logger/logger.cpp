@@ -118,10 +118,10 @@ void write_ordered(int64_t req_us)
 /* Sent frames that no received batch followed go out on their own. */
 void write_held(void)
 {
-    if (!lg.logging || lg.order.nheld == 0)
+    if (!lg.logging || lg.order.in.nheld == 0)
         return;
     lg_order_merge(&lg.order, nullptr, 0);
-    write_ordered(lg.held_req_us);
+    write_ordered(nbkit_time_us(lg.order.in.held_ts));
 }
 
 void log_errors(const zk_errs *errs, uint64_t req_ts)
@@ -255,8 +255,7 @@ void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
 void on_tx(const nb_tx_fd_entry *entries, int n, uint64_t ts)
 {
     while (lg.logging && n > 0) {
-        int took = lg_order_hold(&lg.order, entries, n);
-        lg.held_req_us = nbkit_time_us(ts);
+        int took = nbkit_order_hold(&lg.order.in, entries, n, ts);
         entries += took;
         n -= took;
         if (n > 0)
@@ -359,7 +358,7 @@ int lg_start(const char *path, int exclusive)
      * ASC header's time with milliseconds is exact. */
     lg.start_us = nbkit_time_us(nbsdep_timestamp_get());
     lg.header = 0;
-    lg.order.nheld = 0;
+    lg.order.in.nheld = 0;
     lg.order.n = 0;
     lg.last_us = 0;
     lg_page_refresh();

@@ -79,23 +79,21 @@ void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us
 
 /* --------------------------------------------------------------- order */
 
-#define LG_HELD_MAX 512           /* sent frames held for the next received batch */
+#define LG_HELD_MAX NBKIT_ORDER_HELD  /* sent frames held for the next received batch */
 #define LG_BATCH_MAX 512          /* received frames in one request */
 
 /* A tick's sent frames (held until its received frames come) and the
  * merged batch in the order of the adapter's clock (order.cpp). */
 struct lg_order {
-    zk_fdframe held[LG_HELD_MAX];
-    int nheld;
+    nbkit_order in;
     zk_fdframe frames[LG_HELD_MAX + LG_BATCH_MAX];
     uint8_t sent[LG_HELD_MAX + LG_BATCH_MAX];
     int64_t t_us[LG_HELD_MAX + LG_BATCH_MAX];   /* placed by the caller */
     int n;
 };
-/* Holds up to n sent frames; returns how many found room. */
-int lg_order_hold(lg_order *o, const nb_tx_fd_entry *entries, int n);
-/* Merges the held frames with nrx received ones into frames/sent (n of
- * them), in time order; nothing is held afterwards. */
+/* Merges the held frames (nbkit_order_hold on in) with nrx received ones
+ * into frames/sent (n of them), in time order; nothing is held
+ * afterwards. */
 void lg_order_merge(lg_order *o, const zk_fdframe *rx, int nrx);
 
 /* ----------------------------------------------------------- the state */
@@ -116,7 +114,6 @@ struct lg_state {
     uint64_t frames;
     uint64_t error_events;
     lg_order order;              /* sent and received frames in time order */
-    int64_t held_req_us;         /* request time of the last held sent frames */
     int64_t last_us;             /* the last time written: times never step back */
     int rewriting;               /* the file was deleted and is being written anew */
     int moved;                   /* the file was moved or renamed (said once) */

@@ -70,13 +70,13 @@ TEST(LoggerClock, FollowsTheAdapterClockThroughJitterWrapAndReset)
 TEST(LoggerOrder, SentFramesTakeTheirPlaceAmongReceivedOnesAcrossTheWrap)
 {
     static lg_order o;   // large: not on the stack
-    o.nheld = 0;
+    o.in.nheld = 0;
     const uint32_t w = 0xFFFFFFF0u;   // the clock wraps among these frames
     nb_tx_fd_entry tx[2];
     memset(tx, 0, sizeof tx);
     tx[0].frame = at(w + 5);
     tx[1].frame = at(w + 0x25);
-    EXPECT_EQ(lg_order_hold(&o, tx, 2), 2);
+    EXPECT_EQ(nbkit_order_hold(&o.in, tx, 2, 0), 2);
     const zk_fdframe rx[] = {at(w), at(w + 0x10), at(w + 0x30)};
     lg_order_merge(&o, rx, 3);
     ASSERT_EQ(o.n, 5);
@@ -86,7 +86,7 @@ TEST(LoggerOrder, SentFramesTakeTheirPlaceAmongReceivedOnesAcrossTheWrap)
         EXPECT_EQ(o.frames[i].ts, want[i]) << i;
         EXPECT_EQ(o.sent[i], sent[i]) << i;
     }
-    EXPECT_EQ(o.nheld, 0);
+    EXPECT_EQ(o.in.nheld, 0);
 }
 
 TEST(LoggerFormat, ErrorReportsAsCandumpErrorFrames)
