@@ -25,6 +25,9 @@ const char *const TIMES[] = {"relative", "absolute", nullptr};
  * directions and as many extended ones again. */
 constexpr uint32_t ID_TABLE_SLOTS = 16384;
 
+/* A tick's sent frames until its received frames come (bv_add_sent). */
+nbkit_order sent_held;
+
 void add_frame(uint8_t kind, const zk_fdframe *f, int64_t t_us)
 {
     uint8_t flags = f->flags & BV_FRAME_FLAGS;
@@ -76,6 +79,7 @@ void add_line(const bv_rec &r)
 void reset_state(void)
 {
     memset(&bv, 0, sizeof bv);
+    sent_held.nheld = 0;
     bv.history = BV_HISTORY_DEFAULT;
     bv.autoscroll = 1;
 }
@@ -203,7 +207,7 @@ void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
 void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
 {
     int64_t t0 = g_get_monotonic_time();
-    bv_add_sent(sent, n);
+    bv_add_sent(sent, n, ts);
     took(t0);
 }
 
@@ -220,47 +224,76 @@ NBKIT_PLUGIN_FD(plugin, 0x0301, "Bus view", "The Nimbrel developers",
              "Trace of received and sent frames, error counters and status changes, "
              "a per-identifier view, a display filter and the bus load.")
 
-/* Receive times come from the adapter's 32-bit microsecond clock, which is
- * exact between frames but wraps and has no date. It is unwrapped by
- * adding the signed difference to the previous frame and placed on the
- * wall clock so that a batch's last frame falls at the request's time;
- * when the two disagree by more than two seconds (the adapter's clock was
- * reset, or the bus was silent for longer than the clock's wrap), the
- * clock is placed anew. */
-void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
+/* Frames are placed on the wall clock by the adapter's 32-bit microsecond
+ * clock, which stamps received and sent frames alike and is exact between
+ * frames but wraps and has no date. It is unwrapped by adding the signed
+ * difference to the previous frame and placed on the wall clock so that a
+ * batch's last frame falls at the request's time; when the two disagree
+ * by more than two seconds (the adapter's clock was reset, or the bus was
+ * silent for longer than the clock's wrap), the clock is placed anew. A
+ * tick's sent frames are held until its received frames come, and both go
+ * into the trace merged in the clock's order. */
+namespace {
+
+void take_merged(void *, const zk_fdframe *f, const nb_tx_fd_entry *sent)
 {
-    if (n <= 0 || !bv.trace)
+    bv.ext_us += (int32_t)(f->ts - bv.last_ts);
+    bv.last_ts = f->ts;
+    add_frame(sent ? BV_TX : BV_RX, f, bv.anchor_us + bv.ext_us);
+}
+
+/* The held sent frames and n received ones, in time order. */
+void add_merged(const zk_fdframe *frames, int n, uint64_t req_ts)
+{
+    uint32_t first = 0, last = 0;
+    if (!bv.trace || !nbkit_order_span(&sent_held, frames, n, &first, &last))
         return;
     int64_t req_us = nbkit_time_us(req_ts);
     if (!bv.have_anchor) {
         bv.have_anchor = 1;
-        bv.last_ts = frames[0].ts;
+        bv.last_ts = first;
         bv.ext_us = 0;
-        bv.anchor_us = req_us - (int32_t)(frames[n - 1].ts - frames[0].ts);
+        bv.anchor_us = req_us - (int32_t)(last - first);
     } else {
-        int64_t ext_end = bv.ext_us + (int32_t)(frames[n - 1].ts - bv.last_ts);
+        int64_t ext_end = bv.ext_us + (int32_t)(last - bv.last_ts);
         if (llabs(bv.anchor_us + ext_end - req_us) > 2000000)
             bv.anchor_us = req_us - ext_end;
     }
-    for (int i = 0; i < n; i++) {
-        bv.ext_us += (int32_t)(frames[i].ts - bv.last_ts);
-        bv.last_ts = frames[i].ts;
-        add_frame(BV_RX, &frames[i], bv.anchor_us + bv.ext_us);
-    }
+    nbkit_order_merge(&sent_held, frames, n, take_merged, nullptr);
 }
 
-void bv_add_sent(const nb_tx_fd_entry *entries, int n)
+}  // namespace
+
+void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
+{
+    if (n > 0)
+        add_merged(frames, n, req_ts);
+}
+
+void bv_add_sent(const nb_tx_fd_entry *entries, int n, uint64_t req_ts)
 {
     if (!bv.trace)
         return;
-    for (int i = 0; i < n; i++)
-        add_frame(BV_TX, &entries[i].frame, nbkit_time_us(entries[i].timestamp));
+    while (n > 0) {
+        int took = nbkit_order_hold(&sent_held, entries, n, req_ts);
+        entries += took;
+        n -= took;
+        if (n > 0)
+            bv_flush_sent();
+    }
+}
+
+void bv_flush_sent(void)
+{
+    if (sent_held.nheld > 0)
+        add_merged(nullptr, 0, sent_held.held_ts);
 }
 
 void bv_add_errors(const zk_errs *errs, uint64_t req_ts)
 {
     if (!bv.trace)
         return;
+    bv_flush_sent();
     bv_rec r;
     memset(&r, 0, sizeof r);
     r.t_us = nbkit_time_us(req_ts);
@@ -278,6 +311,7 @@ void bv_add_status(const nb_chan_status *st, uint64_t req_ts)
 {
     if (!bv.trace)
         return;
+    bv_flush_sent();
     bv_rec r;
     memset(&r, 0, sizeof r);
     r.t_us = nbkit_time_us(req_ts);

@@ -402,7 +402,11 @@ void bv_cell_set(GtkCellRenderer *cell, const char *text, const char *background
 
 /* busview.cpp */
 void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts);
-void bv_add_sent(const nb_tx_fd_entry *entries, int n);
+/* Sent frames wait for the received frames of their tick
+ * (bv_add_frames), or for bv_flush_sent, which puts them in the trace on
+ * their own: before any other line, and on each refresh. */
+void bv_add_sent(const nb_tx_fd_entry *entries, int n, uint64_t req_ts);
+void bv_flush_sent(void);
 void bv_add_errors(const zk_errs *errs, uint64_t req_ts);
 void bv_add_status(const nb_chan_status *st, uint64_t req_ts);
 

@@ -785,6 +785,7 @@ void bv_refresh(void)
 {
     if (!bv.trace || !bv.w_trace)
         return;
+    bv_flush_sent();
     /* A hidden page costs nothing; it catches up when shown. */
     if (!shown(bv.page))
         return;

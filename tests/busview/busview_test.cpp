@@ -238,6 +238,34 @@ zk_fdframe fd_frame(uint32_t id, uint8_t flags, uint8_t len, uint32_t ts_us)
     return f;
 }
 
+// The host hands on a tick's sent frames before its received ones; in the
+// trace they take their place among them by the adapter's clock, the
+// received frame first at equal times.
+TEST_F(Busview, SentFramesTakeTheirPlaceAmongTheTicksReceivedOnes)
+{
+    nb_tx_fd_entry sent[2];
+    memset(sent, 0, sizeof sent);
+    sent[0].frame = fd_frame(0x700, 0, 1, 1500);
+    sent[1].frame = fd_frame(0x701, 0, 1, 2000);
+    sent[0].timestamp = sent[1].timestamp = nbsdep_timestamp_get();
+    the_app.pgmgr.ops.pgmgr_tx_fd_frames(&the_app.pgmgr, sent, 2);
+    std::vector<zk_fdframe> in = {fd_frame(0x100, 0, 1, 1000), fd_frame(0x101, 0, 1, 2000),
+                                  fd_frame(0x102, 0, 1, 3000)};
+    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
+    ASSERT_TRUE(wait_rows(6));
+
+    const char *const want[][2] = {{"Rx", "100"}, {"Tx", "700"}, {"Rx", "101"}, {"Tx", "701"},
+                                   {"Rx", "102"}};
+    const double after_us[] = {0, 500, 1000, 1000, 2000};
+    double t0 = g_ascii_strtod(cell(1, BV_COL_TIME).c_str(), nullptr);
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(want[i][0], cell(i + 1, BV_COL_DIR)) << i;
+        EXPECT_EQ(want[i][1], cell(i + 1, BV_COL_ID)) << i;
+        double t = g_ascii_strtod(cell(i + 1, BV_COL_TIME).c_str(), nullptr);
+        EXPECT_NEAR(after_us[i] / 1e6, t - t0, 1e-7) << i;
+    }
+}
+
 // Whether the view offers a tooltip for a row (asked as from the keyboard,
 // with the cursor on the row).
 bool has_tooltip(GtkWidget *view, int row)
@@ -1037,7 +1065,7 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
                                   fd_frame(0x18DAF110, ZK_FRAME_EFF, 1, 2000),
                                   fd_frame(0x200, ZK_FRAME_FDF, 12, 3000)};
     the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
-    tx(frame(0x100, 0, {0xFF}, 0));
+    tx(frame(0x100, 0, {0xFF}, 4000));
     ASSERT_TRUE(wait_rows(6));
     set_filter("100-1FFFFFFF");   // the shown frames only
     std::string dir = nbtest::make_temp_dir("savetrace");
@@ -1082,7 +1110,7 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
         size_t body = text.find(") ", at) + 2;
         lines.push_back(text.substr(body, nl - body));
     }
-    // The sent frame was stamped by the host's clock, after the batch.
+    // The sent frame was accepted after the batch, by the adapter's clock.
     EXPECT_EQ((std::vector<std::string>{"can0 123#0001", "can0 18DAF110#00",
                                         "can0 200##4000102030405060708090A0B", "can0 100#FF T"}),
               lines)
