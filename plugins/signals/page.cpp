@@ -745,6 +745,7 @@ void sg_refresh(void)
 {
     if (!sg.page)
         return;
+    sg_flush_sent();
     sg_plot_reserve();
     update_table();
     update_unknown();

@@ -30,9 +30,13 @@ static_assert(SG_OVERLAY == 0 && SG_LANES == 1, "MODES follows the plot modes");
 
 constexpr double SPAN_MIN = 0.001, SPAN_MAX = 1e7;
 
+/* A tick's sent frames until its received frames come (on_tx). */
+nbkit_order sent_held;
+
 void reset_state(void)
 {
     memset(&sg, 0, sizeof sg);
+    sent_held.nheld = 0;
     sg.cap_points = SG_CAP_DEFAULT;
     sg.view.span = 10.0;
     sg.view.follow = 1;
@@ -40,33 +44,43 @@ void reset_state(void)
     sg.view.cursor_x = -1;
 }
 
-/* Receive times: the adapter's clock is exact between frames but 32 bits
- * wide and undated. Its steps are added up and the sum is placed on the
- * wall clock at the first batch; when the two drift apart by more than
- * two seconds (the clock was reset, or the bus was silent for longer than
- * it takes to wrap), it is placed anew. Every frame comes here, classic
- * and CAN FD alike. */
+/* Frame times: the adapter's clock, which stamps received and sent frames
+ * alike, is exact between frames but 32 bits wide and undated. Its steps
+ * are added up and the sum is placed on the wall clock at the first batch;
+ * when the two drift apart by more than two seconds (the clock was reset,
+ * or the bus was silent for longer than it takes to wrap), it is placed
+ * anew. A tick's sent frames are held until its received frames come and
+ * both are decoded merged in the clock's order, so that a message's value,
+ * period and plot follow time. Every frame comes here, classic and CAN FD
+ * alike. */
+
+void take_merged(void *, const zk_fdframe *f, const nb_tx_fd_entry *)
+{
+    sg.ext_us += (int32_t)(f->ts - sg.last_ts);
+    sg.last_ts = f->ts;
+    sg_take_frame(f->id, f->flags, f->data, f->len, sg_seconds(sg.anchor_us + sg.ext_us));
+}
+
+/* The held sent frames and n received ones, in time order. */
 void take_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
 {
+    uint32_t first = 0, last = 0;
+    if (!nbkit_order_span(&sent_held, frames, n, &first, &last))
+        return;
     int64_t req_us = nbkit_time_us(req_ts);
-    int64_t span = (int32_t)(frames[n - 1].ts - frames[0].ts);
+    int64_t span = (int32_t)(last - first);
     if (!sg.have_clock) {
         sg.have_clock = 1;
-        sg.last_ts = frames[0].ts;
+        sg.last_ts = first;
         sg.ext_us = 0;
         sg.anchor_us = req_us - span;
     } else {
-        int64_t end = sg.ext_us + (int32_t)(frames[n - 1].ts - sg.last_ts);
+        int64_t end = sg.ext_us + (int32_t)(last - sg.last_ts);
         int64_t off = sg.anchor_us + end - req_us;
         if (off > 2000000 || off < -2000000)
             sg.anchor_us = req_us - end;
     }
-    for (int i = 0; i < n; i++) {
-        sg.ext_us += (int32_t)(frames[i].ts - sg.last_ts);
-        sg.last_ts = frames[i].ts;
-        const zk_fdframe &f = frames[i];
-        sg_take_frame(f.id, f.flags, f.data, f.len, sg_seconds(sg.anchor_us + sg.ext_us));
-    }
+    nbkit_order_merge(&sent_held, frames, n, take_merged, nullptr);
 }
 
 /* ------------------------------------------------------------ session */
@@ -339,14 +353,19 @@ void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
     took(t0);
 }
 
-void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t)
+/* Sent frames wait for the received frames of their tick, or for the
+ * next refresh (sg_flush_sent). */
+void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
 {
     if (!sg.page)
         return;
     int64_t t0 = g_get_monotonic_time();
-    for (int k = 0; k < n; k++) {
-        const zk_fdframe &f = sent[k].frame;
-        sg_take_frame(f.id, f.flags, f.data, f.len, sg_seconds(nbkit_time_us(sent[k].timestamp)));
+    while (n > 0) {
+        int held = nbkit_order_hold(&sent_held, sent, n, ts);
+        sent += held;
+        n -= held;
+        if (n > 0)
+            sg_flush_sent();
     }
     took(t0);
 }
@@ -412,6 +431,12 @@ double sg_seconds(int64_t us)
 
 /* Decodes one frame into its message's values and the plots that show
  * its signals. Remote frames carry no data. */
+void sg_flush_sent(void)
+{
+    if (sent_held.nheld > 0)
+        take_frames(nullptr, 0, sent_held.held_ts);
+}
+
 void sg_take_frame(uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t)
 {
     if (flags & ZK_FRAME_RTR)

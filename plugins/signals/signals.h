@@ -277,6 +277,8 @@ extern sg_state sg;
 /* signals.cpp */
 /* Decodes one frame of len data bytes (up to SG_MAX_DATA; flags ZK_FRAME_*). */
 void sg_take_frame(uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t);
+/* Decodes the sent frames still waiting for their tick's received ones. */
+void sg_flush_sent(void);
 /* The session's plots, once its databases are read; a plot that cannot
  * be shown is noted for the user (sg.load_msg). */
 void sg_session_plots(void);

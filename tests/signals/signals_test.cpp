@@ -169,6 +169,22 @@ TEST_F(Signals, DecodesKnownMessagesAndListsTheOthersApart)
     ASSERT_TRUE(nbtest::wait_until([&] { return cell("555  Full", "Counter", COL_VALUE) == "65535"; }));
 }
 
+// A tick's sent frames reach the plug-in before its received ones: a
+// frame sent after one received in the same tick is the newer value, the
+// period counted between them by the adapter's clock.
+TEST_F(Signals, AFrameSentAfterOneReceivedInItsTickIsTheNewerValue)
+{
+    load_keys({{"Database1", dbc("sim.dbc")}});
+    inject(frame(0x555, 0, {0x01, 0, 0, 0, 0, 0, 0, 0}));
+    zk_sim_advance_us(4000);
+    zk_frame sent = frame(0x555, 0, {0x02, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_GE(nb_send_frame(&sent), 0);
+    tick();
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell("555  Full", nullptr, COL_COUNT) == "2"; }));
+    EXPECT_EQ("2", cell("555  Full", "Counter", COL_VALUE));
+    EXPECT_EQ("4.000", cell("555  Full", nullptr, COL_PERIOD));
+}
+
 TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
 {
     // Each divider is put halfway between the places it may take.
