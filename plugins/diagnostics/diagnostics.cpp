@@ -8,8 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-
 dgp_state dgp;
 
 namespace {
@@ -23,7 +21,11 @@ const char *const KEY_J1939 = "J1939";
 const char *const KEY_SINGLES = "J1939Singles";
 const char *const KEY_DATABASE = "J1939Database";
 
-constexpr uint32_t HELD_MAX = 512;
+constexpr uint32_t RX_MAX = 512;   /* received frames in one request */
+
+/* A tick's sent frames until its received frames come: the host hands
+ * them on first, though a frame received in the tick may be older. */
+nbkit_order sent_held;
 
 /* The adapter's 32-bit microsecond clock, unwrapped and placed on the
  * wall clock at the first batch (placed anew when the two drift apart by
@@ -64,43 +66,53 @@ void to_dg(const zk_fdframe *z, int64_t t, uint8_t tx, dg_frame *f)
     memcpy(f->data, z->data, DG_FRAME_DATA);
 }
 
+/* The merged batch for the decoder. */
+struct merged {
+    dg_frame frames[RX_MAX + NBKIT_ORDER_HELD];
+    uint32_t n;
+};
+
+void take_merged(void *ctx, const zk_fdframe *f, const nb_tx_fd_entry *sent)
+{
+    merged *m = static_cast<merged *>(ctx);
+    to_dg(f, bus_time(f->ts), sent ? 1 : 0, &m->frames[m->n++]);
+}
+
+/* The held sent frames and n received ones into the decoder, in time
+ * order. */
+void take_frames(const zk_fdframe *frames, uint32_t n, uint64_t req_ts)
+{
+    uint32_t first = 0, last = 0;
+    if (n > RX_MAX)
+        n = RX_MAX;
+    if (!nbkit_order_span(&sent_held, frames, (int)n, &first, &last))
+        return;
+    place_clock(last, nbkit_time_us(req_ts));
+    static merged batch;
+    batch.n = 0;
+    nbkit_order_merge(&sent_held, frames, (int)n, take_merged, &batch);
+    dgp.seen_bus_us = (int64_t)batch.frames[batch.n - 1].t_us;
+    dgp.seen_wall_us = g_get_real_time();
+    dgp_frames_in(batch.frames, batch.n);
+}
+
+/* Sent frames that no received frames followed go in on their own. */
 void flush_held(void)
 {
-    if (dgp.nheld)
-        dgp_frames_in(dgp.held, dgp.nheld);
-    dgp.nheld = 0;
+    if (sent_held.nheld > 0)
+        take_frames(nullptr, 0, sent_held.held_ts);
 }
 
 void take_rx(const zk_fdframe *frames, uint32_t n, uint64_t req_ts)
 {
-    if (!n)
-        return;
-    place_clock(frames[n - 1].ts, nbkit_time_us(req_ts));
-    static dg_frame batch[512 + HELD_MAX];
-    uint32_t k = 0;
-    for (uint32_t i = 0; i < n && i < 512; i++)
-        to_dg(&frames[i], bus_time(frames[i].ts), 0, &batch[k++]);
-    /* The frames this program sent are merged by time. */
-    memcpy(batch + k, dgp.held, dgp.nheld * sizeof(dg_frame));
-    k += dgp.nheld;
-    if (dgp.nheld)
-        std::stable_sort(batch, batch + k, [](const dg_frame &a, const dg_frame &b) { return a.t_us < b.t_us; });
-    dgp.nheld = 0;
-    dgp.seen_bus_us = (int64_t)batch[k - 1].t_us;
-    dgp.seen_wall_us = g_get_real_time();
-    dgp_frames_in(batch, k);
+    if (n)
+        take_frames(frames, n, req_ts);
 }
 
 void take_tx(const nb_tx_fd_entry *entries, uint32_t n, uint64_t req_ts)
 {
     flush_held();
-    if (!dgp.have_clock)
-        place_clock(entries[n - 1].frame.ts, nbkit_time_us(req_ts));
-    for (uint32_t i = 0; i < n && dgp.nheld < HELD_MAX; i++) {
-        /* Sent frames share the received frames' clock but must not move it. */
-        const int64_t t = dgp.anchor_us + dgp.ext_us + (int32_t)(entries[i].frame.ts - dgp.last_ts);
-        to_dg(&entries[i].frame, t, 1, &dgp.held[dgp.nheld++]);
-    }
+    nbkit_order_hold(&sent_held, entries, (int)n, req_ts);
 }
 
 uint64_t on_event(void *, const dg_event *ev)
@@ -165,11 +177,9 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
     memset(&dgp, 0, sizeof dgp);
     dgp.presets = dgp.find_pairs = dgp.j1939 = 1;
     dg_config_default(&dgp.cfg);
-    dgp.held = g_try_new(dg_frame, HELD_MAX);
-    if (dgp_store_init(&dgp.live, DGP_LIVE_ROWS, DGP_LIVE_BYTES) != 0 || !dgp.held ||
+    sent_held.nheld = 0;
+    if (dgp_store_init(&dgp.live, DGP_LIVE_ROWS, DGP_LIVE_BYTES) != 0 ||
         !(dgp.dec = dg_new(&dgp.cfg, on_event, nullptr))) {
-        g_free(dgp.held);
-        dgp.held = nullptr;
         return gtk_label_new(_("Diagnostics: not enough memory."));
     }
     dgp_apply_config();
@@ -184,8 +194,6 @@ void on_release(void)
     dg_free(dgp.dec);
     dgp.dec = nullptr;
     dgp_store_free(&dgp.live);
-    g_free(dgp.held);
-    dgp.held = nullptr;
 }
 
 void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
@@ -243,9 +251,10 @@ void dgp_frames_in(const dg_frame *f, uint32_t n)
 
 void dgp_tick(void)
 {
+    if (!dgp.dec)
+        return;
     flush_held();
-    if (dgp.dec)
-        dg_tick(dgp.dec, (uint64_t)dgp_now_us());
+    dg_tick(dgp.dec, (uint64_t)dgp_now_us());
 }
 
 /* The configuration from the settings: presets, finding pairs, J1939 and

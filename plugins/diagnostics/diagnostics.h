@@ -145,10 +145,6 @@ struct dgp_state {
     uint32_t last_ts;
     int64_t ext_us, anchor_us;
 
-    /* Sent frames of this tick, merged with the received ones by time. */
-    dg_frame *held;
-    uint32_t nheld;
-
     /* The bus clock as last seen: the newest frame and when it came. */
     int64_t seen_bus_us, seen_wall_us;
 
