@@ -186,6 +186,7 @@ void on_release(void)
 {
     if (!bv.trace)
         return;
+    bv_flush_sent();
     write_stats();
     bv_page_release();
 }
