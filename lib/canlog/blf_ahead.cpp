@@ -54,10 +54,17 @@ struct slot {
     bool stale;            /* dropped while being unpacked: freed when done */
     bool ok;               /* unpacked whole, to the end of its data */
     size_t dlen;           /* bytes unpacked */
-    uint8_t *in;           /* the stored stream (file sources) */
-    size_t in_cap;
     uint8_t *out;          /* HEADROOM, then the unpacked bytes */
     size_t out_cap;
+};
+
+/* What a thread unpacks with: its decompressor, and the stored stream
+ * read from a file (one per thread rather than per slot: less memory to
+ * go through, so more of it stays in the core's cache). */
+struct unpacker {
+    libdeflate_decompressor *dec;
+    uint8_t *in;
+    size_t in_cap;
 };
 
 bool grow(uint8_t **buf, size_t *cap, size_t n)
@@ -88,7 +95,7 @@ struct cl_ahead {
     int count = 0;
     int held = -1;         /* the slot the reader reads from */
     uint64_t plan_at = 0;  /* the next container to queue, 0: none */
-    libdeflate_decompressor *dec = nullptr;  /* the reading thread's */
+    unpacker own{};        /* the reading thread's */
     std::array<std::thread, WORKERS_MAX> th;
     int nthreads = 0;
 };
@@ -129,16 +136,17 @@ bool plain(const uint8_t *h, uint64_t where, uint64_t size)
            osize - BLF_CONTAINER_HEADER <= (uint64_t)usize + 4096;
 }
 
-void unpack_slot(cl_ahead *a, slot *sl, libdeflate_decompressor *d)
+void unpack_slot(cl_ahead *a, slot *sl, unpacker *u)
 {
     const uint64_t at = sl->where + BLF_CONTAINER_HEADER;
-    const uint8_t *in = a->mem ? a->mem + at : sl->in;
     sl->ok = false;
     sl->dlen = 0;
-    if (!a->mem && peek(a, at, sl->in, sl->clen) < sl->clen)
-        return;  /* the file got shorter: the serial code says what is left */
+    if (!a->mem &&
+        (!grow(&u->in, &u->in_cap, sl->clen) || peek(a, at, u->in, sl->clen) < sl->clen))
+        return;  /* no memory, or the file got shorter: the serial code says what is left */
+    const uint8_t *in = a->mem ? a->mem + at : u->in;
     size_t used = 0, dlen = 0;
-    if (libdeflate_zlib_decompress_ex(d, in, sl->clen, sl->out + HEADROOM, sl->usize, &used,
+    if (libdeflate_zlib_decompress_ex(u->dec, in, sl->clen, sl->out + HEADROOM, sl->usize, &used,
                                       &dlen) != LIBDEFLATE_SUCCESS)
         return;
     /* Data after the stream is a size field that does not match. */
@@ -158,12 +166,12 @@ int first_queued(cl_ahead *a)
 }
 
 /* Unpacks slot k, taken from the queue. Locked on entry and return. */
-void run_slot(cl_ahead *a, int k, libdeflate_decompressor *d, std::unique_lock<std::mutex> &lk)
+void run_slot(cl_ahead *a, int k, unpacker *u, std::unique_lock<std::mutex> &lk)
 {
     slot *sl = &a->s[k];
     sl->state = BUSY;
     lk.unlock();
-    unpack_slot(a, sl, d);
+    unpack_slot(a, sl, u);
     lk.lock();
     sl->state = sl->stale ? FREE : DONE;
     sl->stale = false;
@@ -172,18 +180,19 @@ void run_slot(cl_ahead *a, int k, libdeflate_decompressor *d, std::unique_lock<s
 
 void worker(cl_ahead *a)
 {
-    libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+    unpacker u{libdeflate_alloc_decompressor(), nullptr, 0};
     std::unique_lock<std::mutex> lk(a->mu);
-    while (d && !a->stop) {
+    while (u.dec && !a->stop) {
         int k = first_queued(a);
         if (k < 0)
             a->work.wait(lk);
         else
-            run_slot(a, k, d, lk);
+            run_slot(a, k, &u, lk);
     }
     lk.unlock();
-    if (d)
-        libdeflate_free_decompressor(d);
+    if (u.dec)
+        libdeflate_free_decompressor(u.dec);
+    free(u.in);
 }
 
 /* Forgets the queue (slots being unpacked are freed when done). Locked. */
@@ -224,8 +233,7 @@ void plan(cl_ahead *a)
         sl->where = where;
         sl->clen = blf_u32(h + 8) - BLF_CONTAINER_HEADER;
         sl->usize = blf_u32(h + 24);
-        if ((!a->mem && !grow(&sl->in, &sl->in_cap, sl->clen)) ||
-            !grow(&sl->out, &sl->out_cap, HEADROOM + sl->usize))
+        if (!grow(&sl->out, &sl->out_cap, HEADROOM + sl->usize))
             return;
         /* Its padding, found as the reader finds it: the next signature
          * within 4 bytes, and the next header with it. */
@@ -275,10 +283,11 @@ cl_ahead *cl_ahead_start(const cl_source *src, int workers)
     a->fd = src->fd;
     a->mem = src->fd < 0 ? src->mem : nullptr;
     a->size = src->size;
-    a->nslots = workers + 3;  /* one read from, one per unpacker, one queued */
-    a->dec = libdeflate_alloc_decompressor();
+    /* One read from, one per unpacking thread, one queued. */
+    a->nslots = workers + 3;
+    a->own.dec = libdeflate_alloc_decompressor();
     try {
-        for (; a->dec && a->nthreads < workers; a->nthreads++)
+        for (; a->own.dec && a->nthreads < workers; a->nthreads++)
             a->th[a->nthreads] = std::thread(worker, a);
     } catch (const std::system_error &) {
         /* Fewer threads than asked for: the ones there are do. */
@@ -301,12 +310,11 @@ void cl_ahead_stop(cl_ahead *a)
     a->work.notify_all();
     for (int i = 0; i < a->nthreads; i++)
         a->th[i].join();
-    for (slot &sl : a->s) {
-        free(sl.in);
+    for (slot &sl : a->s)
         free(sl.out);
-    }
-    if (a->dec)
-        libdeflate_free_decompressor(a->dec);
+    if (a->own.dec)
+        libdeflate_free_decompressor(a->own.dec);
+    free(a->own.in);
     delete a;
 }
 
@@ -338,7 +346,7 @@ int cl_ahead_take(cl_ahead *a, uint64_t where, const uint8_t *tail, size_t tail_
         /* Not ready: unpack the next queued one meanwhile, or wait. */
         int q = first_queued(a);
         if (q >= 0)
-            run_slot(a, q, a->dec, lk);
+            run_slot(a, q, &a->own, lk);
         else
             a->done.wait(lk);
     }
