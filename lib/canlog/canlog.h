@@ -3,7 +3,10 @@
  * the ASC text format (.asc) and the binary logging format (.blf).
  *
  * Readers stream: a file is read through one fixed buffer, never loaded
- * whole, so a file larger than memory reads like any other. A line or an
+ * whole, so a file larger than memory reads like any other. A BLF reader
+ * of a large file has the log containers ahead unpacked on worker threads
+ * of its own (a few, each with a slot or two of memory), which cl_close
+ * stops; what it returns is what one thread would. A line or an
  * object that cannot be read is counted and described (with its line
  * number or byte offset) in the reader's statistics, and reading goes on
  * with the next one. Events that are not CAN frames are skipped and
