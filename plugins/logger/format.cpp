@@ -47,7 +47,8 @@ void lg_clock_reset(lg_clock *c)
     memset(c, 0, sizeof *c);
 }
 
-void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us, int64_t *out)
+void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us, int64_t *out,
+                    const int64_t *not_before)
 {
     if (n <= 0)
         return;
@@ -76,16 +77,36 @@ void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us
         int64_t risen = c->offset_us + (req_us - c->last_req_us) / 10000;
         c->offset_us = bound < risen ? bound : risen;
     }
+    /* A sent frame was accepted at a known time of the host's clock, so
+     * the offset is at least that time minus its adapter time. An adapter
+     * clock that fell behind the host's (one that stood still while the
+     * host's ran) would otherwise place the frame before it was sent. The
+     * offset rises to that lower bound, but not above this batch's upper
+     * one; where the two disagree, the sent frame still goes no earlier
+     * than its acceptance (below). */
+    if (not_before) {
+        int64_t low = INT64_MIN;
+        for (int i = 0; i < n; i++) {
+            if (not_before[i] > 0 && not_before[i] - out[i] > low)
+                low = not_before[i] - out[i];
+        }
+        if (low > c->offset_us)
+            c->offset_us = low < bound ? low : bound;
+    }
     c->have = 1;
     c->ext_us = ext;
     c->last_ts = last;
     c->last_req_us = req_us;
     /* While the bound is still coming down, a batch could start before
      * the previous one ended: times never step back (but after a reset). */
+    int64_t floor = went_back ? INT64_MIN : c->last_out_us;
     for (int i = 0; i < n; i++) {
-        out[i] += c->offset_us;
-        if (!went_back && out[i] < c->last_out_us)
-            out[i] = c->last_out_us;
+        int64_t t = out[i] + c->offset_us;
+        if (not_before && t < not_before[i])
+            t = not_before[i];
+        if (t < floor)
+            t = floor;
+        out[i] = floor = t;
     }
     c->last_out_us = out[n - 1];
 }

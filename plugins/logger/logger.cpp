@@ -104,7 +104,7 @@ void write_ordered(int64_t req_us)
     lg_order &o = lg.order;
     if (o.n <= 0)
         return;
-    lg_clock_place(&lg.clock, o.frames, o.n, req_us, o.t_us);
+    lg_clock_place(&lg.clock, o.frames, o.n, req_us, o.t_us, o.not_before_us);
     if (file_header(o.t_us[0]) != 0)
         return;
     for (int i = 0; i < o.n && lg.logging; i++) {

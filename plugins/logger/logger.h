@@ -12,9 +12,9 @@
  *
  * Times are microseconds of the wall clock since the Unix epoch. Sent and
  * received frames both carry the adapter's 32-bit microsecond clock,
- * placed on the wall clock by the request times (lg_clock), and go into
- * the file in that clock's order (lg_order); the times in a file never
- * step back.
+ * placed on the wall clock by the request times (lg_clock), a sent frame
+ * never before the host accepted it, and go into the file in that clock's
+ * order (lg_order); the times in a file never step back.
  */
 #ifndef LOGGER_H
 #define LOGGER_H
@@ -74,8 +74,11 @@ struct lg_clock {
     int64_t last_out_us;    /* the last time placed */
 };
 void lg_clock_reset(lg_clock *c);
-/* Wall times of a batch's frames into out (n entries). */
-void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us, int64_t *out);
+/* Wall times of a batch's frames into out (n entries). not_before, when
+ * given, holds each frame's earliest wall time (a sent frame's acceptance
+ * by the adapter library; 0 for none): no frame is placed before it. */
+void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us, int64_t *out,
+                    const int64_t *not_before = nullptr);
 
 /* --------------------------------------------------------------- order */
 
@@ -88,12 +91,13 @@ struct lg_order {
     nbkit_order in;
     zk_fdframe frames[LG_HELD_MAX + LG_BATCH_MAX];
     uint8_t sent[LG_HELD_MAX + LG_BATCH_MAX];
+    int64_t not_before_us[LG_HELD_MAX + LG_BATCH_MAX];  /* a sent frame's acceptance, else 0 */
     int64_t t_us[LG_HELD_MAX + LG_BATCH_MAX];   /* placed by the caller */
     int n;
 };
 /* Merges the held frames (nbkit_order_hold on in) with nrx received ones
- * into frames/sent (n of them), in time order; nothing is held
- * afterwards. */
+ * into frames/sent/not_before_us (n of them), in time order; nothing is
+ * held afterwards. */
 void lg_order_merge(lg_order *o, const zk_fdframe *rx, int nrx);
 
 /* ----------------------------------------------------------- the state */

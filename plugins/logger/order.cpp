@@ -17,6 +17,7 @@ void take(void *ctx, const zk_fdframe *frame, const nb_tx_fd_entry *sent)
     lg_order *o = static_cast<lg_order *>(ctx);
     o->frames[o->n] = *frame;
     o->sent[o->n] = sent ? 1 : 0;
+    o->not_before_us[o->n] = sent ? nbkit_time_us(sent->timestamp) : 0;
     o->n++;
 }
 

@@ -67,6 +67,33 @@ TEST(LoggerClock, FollowsTheAdapterClockThroughJitterWrapAndReset)
     EXPECT_EQ(req - 1000, out[0]);
 }
 
+// An adapter clock that fell behind the host's: a sent frame goes no
+// earlier than the host accepted it, the frames after it keep their order,
+// and the clocks' offset follows that lower bound (never past the request).
+TEST(LoggerClock, SentFramesNeverBeforeTheirAcceptance)
+{
+    lg_clock c;
+    lg_clock_reset(&c);
+    zk_fdframe rx = at(1000);
+    int64_t out[3];
+    lg_clock_place(&c, &rx, 1, WALL0, out);
+    ASSERT_EQ(WALL0, out[0]);
+    // Accepted 5 ms later by the host, 1 ms later by the adapter.
+    const zk_fdframe batch[] = {at(2000), at(2000), at(2500)};
+    const int64_t accepted[] = {WALL0 + 5000, WALL0 + 5000, 0};
+    lg_clock_place(&c, batch, 3, WALL0 + 7000, out, accepted);
+    EXPECT_EQ(WALL0 + 5000, out[0]);
+    EXPECT_EQ(WALL0 + 5000, out[1]);
+    EXPECT_EQ(WALL0 + 5500, out[2]);
+    // Accepted after the request's bound allows: at its acceptance still,
+    // the received frame after it not before it.
+    const zk_fdframe late[] = {at(2600), at(2700)};
+    const int64_t late_acc[] = {WALL0 + 9000, 0};
+    lg_clock_place(&c, late, 2, WALL0 + 8000, out, late_acc);
+    EXPECT_EQ(WALL0 + 9000, out[0]);
+    EXPECT_EQ(WALL0 + 9000, out[1]);
+}
+
 TEST(LoggerOrder, SentFramesTakeTheirPlaceAmongReceivedOnesAcrossTheWrap)
 {
     static lg_order o;   // large: not on the stack
