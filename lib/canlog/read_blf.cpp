@@ -7,7 +7,9 @@
  * error frames (both kinds) and the frames of CAN FD message objects
  * (types 100 and 101; their CAN FD frames only to a reader that asked for
  * them) are returned; other objects are skipped and counted. A bad object is counted and reading goes on at the next object
- * signature.
+ * signature. In a large file the compressed containers ahead are unpacked
+ * on worker threads (blf_ahead.cpp); what they do not take is unpacked
+ * here.
  */
 #include "blf.h"
 #include "reader.h"
