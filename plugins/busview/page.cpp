@@ -542,8 +542,13 @@ GtkWidget *bv_build_trace_view(const char *name)
     g_signal_connect(view, "size-allocate", G_CALLBACK(on_trace_allocate), data);
     /* An empty last column takes the spare width. A view whose columns do
      * not expand invalidates only its last column when it takes new rows;
-     * this one costs nothing to draw. */
+     * this one costs nothing to draw. It has a cell all the same, one that
+     * never gets a text: for a column without any, the accessibility layer
+     * makes a stand-in cell of its own for each row it is asked about and
+     * drops it without ever owning it, and GTK warns of a finalized
+     * floating object each time such a row goes. */
     GtkTreeViewColumn *filler = gtk_tree_view_column_new();
+    gtk_tree_view_column_pack_start(filler, bv_cell_new(FALSE), TRUE);
     gtk_tree_view_column_set_sizing(filler, GTK_TREE_VIEW_COLUMN_FIXED);
     gtk_tree_view_column_set_fixed_width(filler, 1);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), filler);
