@@ -45,34 +45,6 @@ std::string get(GtkTreeModel *model, int row, int col)
     return out;
 }
 
-// Loads the accessibility layer into this process, as GTK_MODULES=gail
-// does at start-up; false where it is not installed. Accessible objects
-// made before stay as they are: only widgets asked for theirs afterwards
-// get the layer's.
-bool load_accessibility()
-{
-    static int loaded = -1;
-    if (loaded >= 0)
-        return loaded;
-    loaded = 0;
-    Dl_info info;
-    if (!dladdr((void *)gtk_init, &info) || !info.dli_fname)
-        return false;
-    gchar *dir = g_path_get_dirname(info.dli_fname);
-    gchar *path = g_build_filename(dir, "gtk-2.0", "modules", "libgail.so", nullptr);
-    void *module = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
-    g_free(path);
-    g_free(dir);
-    auto init = module ? (int (*)(int *, char ***))dlsym(module, "gtk_module_init") : nullptr;
-    if (init) {
-        int argc = 0;
-        char **argv = nullptr;
-        init(&argc, &argv);
-        loaded = 1;
-    }
-    return loaded;
-}
-
 class Busview : public ::testing::Test {
 protected:
     void SetUp() override
@@ -654,7 +626,7 @@ TEST_F(Busview, PauseKeepsCountingClearEmpties)
 // the tests).
 TEST_F(Busview, EveryCellOfTheTraceIsReadByAccessibilityWithoutWarnings)
 {
-    if (!load_accessibility())
+    if (!nbtest::load_accessibility())
         GTEST_SKIP() << "the accessibility module is not installed";
     AtkObject *view = gtk_widget_get_accessible(trace_);
     ASSERT_TRUE(ATK_IS_TABLE(view)) << G_OBJECT_TYPE_NAME(view);

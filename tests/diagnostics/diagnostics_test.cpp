@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -301,6 +303,34 @@ TEST_F(Diagnostics, LongSessionValues)
     bus({"18FF0100#9001020304050607"});
     ASSERT_TRUE(wait_rows(1));
     EXPECT_EQ(row(0), "00 \u2192 FF | J1939 | 65281 | 8 |  | Prop: Speed = 200 km/h");
+}
+
+// With accessibility on (a screen reader, the tests that drive the
+// program from outside), the whole page, every cell of the list
+// included, is read and its rows go again without a GTK warning
+// (warnings abort the tests).
+TEST_F(Diagnostics, PageReadThroughAccessibilityWithoutWarnings)
+{
+    if (!nbtest::load_accessibility())
+        GTEST_SKIP() << "the accessibility module is not installed";
+    bus({VIN_EXCHANGE[0], VIN_EXCHANGE[1], VIN_EXCHANGE[2], VIN_EXCHANGE[3], VIN_EXCHANGE[4]});
+    ASSERT_TRUE(wait_rows(1));
+    std::vector<std::string> names;
+    std::function<void(AtkObject *)> walk = [&](AtkObject *o) {
+        const char *name = atk_object_get_name(o);
+        names.push_back(name ? name : "");
+        for (int i = 0; i < atk_object_get_n_accessible_children(o); i++) {
+            AtkObject *child = atk_object_ref_accessible_child(o, i);
+            ASSERT_NE(nullptr, child);
+            walk(child);
+            g_object_unref(child);
+        }
+    };
+    walk(gtk_widget_get_accessible(page_));
+    EXPECT_NE(names.end(), std::find(names.begin(), names.end(), "22 ReadDataByIdentifier"));
+    click("diag-clear");
+    EXPECT_TRUE(wait_rows(0));
+    nbtest::pump();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "gui_driver.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -408,6 +409,31 @@ void pump()
 {
     while (gtk_events_pending())
         gtk_main_iteration_do(FALSE);
+}
+
+bool load_accessibility()
+{
+    static int loaded = -1;
+    if (loaded >= 0)
+        return loaded;
+    loaded = 0;
+    // The module lies beside the toolkit's library, as GTK looks for it.
+    Dl_info info;
+    if (!dladdr((void *)gtk_init, &info) || !info.dli_fname)
+        return false;
+    gchar *dir = g_path_get_dirname(info.dli_fname);
+    gchar *path = g_build_filename(dir, "gtk-2.0", "modules", "libgail.so", nullptr);
+    void *module = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
+    g_free(path);
+    g_free(dir);
+    auto init = module ? (int (*)(int *, char ***))dlsym(module, "gtk_module_init") : nullptr;
+    if (init) {
+        int argc = 0;
+        char **argv = nullptr;
+        init(&argc, &argv);
+        loaded = 1;
+    }
+    return loaded;
 }
 
 }  // namespace nbtest

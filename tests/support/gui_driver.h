@@ -123,6 +123,12 @@ GtkWidget *find_menu_item(GtkWidget *root, const char *label);
 // Pumps pending GTK events without blocking.
 void pump();
 
+// Loads the accessibility module into this process, as GTK_MODULES=gail
+// does at start-up; false where it is not installed. Accessible objects
+// made before stay as they were: only widgets asked for theirs afterwards
+// get the module's.
+bool load_accessibility();
+
 }  // namespace nbtest
 
 #endif
