@@ -347,6 +347,21 @@ static inline int nbkit_order_hold(nbkit_order *o, const nb_tx_fd_entry *sent, i
     return n;
 }
 
+/* Holds all n sent frames of the request at time ts, handing the held
+ * ones on with flush (the plug-in's merge with none) whenever there is no
+ * more room. */
+static inline void nbkit_order_hold_all(nbkit_order *o, const nb_tx_fd_entry *sent, int n,
+                                        uint64_t ts, void (*flush)(void))
+{
+    while (n > 0) {
+        int took = nbkit_order_hold(o, sent, n, ts);
+        sent += took;
+        n -= took;
+        if (n > 0)
+            flush();
+    }
+}
+
 /* The channel clock's first and last time among the held frames and the
  * nrx received ones (rx may be null when nrx is 0); 0 when there are
  * none, else 1. */

@@ -273,15 +273,8 @@ void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
 
 void bv_add_sent(const nb_tx_fd_entry *entries, int n, uint64_t req_ts)
 {
-    if (!bv.trace)
-        return;
-    while (n > 0) {
-        int took = nbkit_order_hold(&sent_held, entries, n, req_ts);
-        entries += took;
-        n -= took;
-        if (n > 0)
-            bv_flush_sent();
-    }
+    if (bv.trace)
+        nbkit_order_hold_all(&sent_held, entries, n, req_ts, bv_flush_sent);
 }
 
 void bv_flush_sent(void)

@@ -360,13 +360,7 @@ void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
     if (!sg.page)
         return;
     int64_t t0 = g_get_monotonic_time();
-    while (n > 0) {
-        int held = nbkit_order_hold(&sent_held, sent, n, ts);
-        sent += held;
-        n -= held;
-        if (n > 0)
-            sg_flush_sent();
-    }
+    nbkit_order_hold_all(&sent_held, sent, n, ts, sg_flush_sent);
     took(t0);
 }
 
