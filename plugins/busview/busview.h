@@ -400,6 +400,20 @@ GtkCellRenderer *bv_cell_new(int mono);
  * none), without a property's notification. */
 void bv_cell_set(GtkCellRenderer *cell, const char *text, const char *background);
 
+/* page.cpp: a view column's cell data function (data: the model's column,
+ * and its background's column << 16): the trace's records are formatted
+ * straight into the cell, other models are read through their values. */
+void bv_set_cell(GtkTreeViewColumn *column, GtkCellRenderer *cell, GtkTreeModel *model,
+                 GtkTreeIter *it, gpointer data);
+
+/* paint.cpp: a trace view's rows drawn in one pass per expose, to the
+ * pixels GtkTreeView would draw, at a fraction of its cost. Every visible
+ * column of the view is declared with its one cell and the cell data
+ * function's data (cell null for a column that draws nothing); a view
+ * with a column not declared is drawn by GtkTreeView. */
+void bv_paint_column(GtkTreeViewColumn *column, GtkCellRenderer *cell, gpointer data);
+void bv_paint_view(GtkWidget *view);
+
 /* busview.cpp */
 void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts);
 /* Sent frames wait for the received frames of their tick

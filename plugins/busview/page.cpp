@@ -464,13 +464,12 @@ int mono_char_width(GtkWidget *w)
     return width > 0 ? (width + 9) / 10 : 8;
 }
 
-/* A column's text and background from the model (data: the column and
- * the background's column, packed): the trace's records are formatted
- * straight into the cell, other models are read through their values.
- * GTK's attributes would set two properties with their notifications and
+}  // namespace
+
+/* GTK's attributes would set two properties with their notifications and
  * copy two strings for each cell drawn. */
-void set_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model, GtkTreeIter *it,
-              gpointer data)
+void bv_set_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model, GtkTreeIter *it,
+                 gpointer data)
 {
     int col = GPOINTER_TO_INT(data) & 0xFFFF, bg_col = GPOINTER_TO_INT(data) >> 16;
     char buf[BV_DATA_TEXT], bg_buf[32];
@@ -488,6 +487,8 @@ void set_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model, G
     g_free(text);
     g_free(bg);
 }
+
+namespace {
 
 GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int chars,
                               int char_width, bool mono, bool markup, int bg_col)
@@ -511,9 +512,9 @@ GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int c
             gtk_tree_view_column_add_attribute(column, cell, "cell-background", bg_col);
     } else {
         /* Column 0 is never a background. */
-        gtk_tree_view_column_set_cell_data_func(column, cell, set_cell,
-                                                GINT_TO_POINTER(col | (bg_col > 0 ? bg_col << 16 : 0)),
-                                                nullptr);
+        gpointer data = GINT_TO_POINTER(col | (bg_col > 0 ? bg_col << 16 : 0));
+        gtk_tree_view_column_set_cell_data_func(column, cell, bv_set_cell, data, nullptr);
+        bv_paint_column(column, cell, data);
     }
     gtk_tree_view_column_set_sizing(column, GTK_TREE_VIEW_COLUMN_FIXED);
     gtk_tree_view_column_set_fixed_width(column, chars * char_width + 12);
@@ -549,12 +550,14 @@ GtkWidget *bv_build_trace_view(const char *name)
      * floating object each time such a row goes. */
     GtkTreeViewColumn *filler = gtk_tree_view_column_new();
     gtk_tree_view_column_pack_start(filler, bv_cell_new(FALSE), TRUE);
+    bv_paint_column(filler, nullptr, nullptr);
     gtk_tree_view_column_set_sizing(filler, GTK_TREE_VIEW_COLUMN_FIXED);
     gtk_tree_view_column_set_fixed_width(filler, 1);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), filler);
     gtk_tree_view_set_enable_search(GTK_TREE_VIEW(view), FALSE);
     g_object_set(view, "fixed-height-mode", TRUE, "has-tooltip", TRUE, nullptr);
     g_signal_connect(view, "query-tooltip", G_CALLBACK(on_data_tooltip), nullptr);
+    bv_paint_view(view);
     return view;
 }
 

@@ -545,6 +545,67 @@ TEST_F(Busview, CellsDrawTheirGlyphsAsTheLayoutWould)
     g_object_unref(pm);
 }
 
+// The trace draws its rows itself, to GtkTreeView's own pixels: rows of
+// every kind (received, sent, error and status lines, FD data cut with an
+// ellipsis), a selected one among them, at the top, the middle and the
+// end. A view with the keyboard focus is GtkTreeView's to draw.
+TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
+{
+    std::vector<zk_fdframe> in;
+    for (int i = 0; i < 60; i++)
+        in.push_back(fd_frame(0x100 + i, i % 3 ? ZK_FRAME_FDF | ZK_FRAME_BRS : 0, i % 3 ? 64 : 8,
+                              1000 * (i + 1)));
+    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
+    tx(frame(0x100, 0, {0xFF}, 0));
+    zk_errs errs = {1, 0, 0, 2, 0};
+    the_app.pgmgr.ops.pgmgr_errors(&the_app.pgmgr, &errs);
+    the_app.pgmgr.ops.pgmgr_status(&the_app.pgmgr);
+    ASSERT_TRUE(wait_rows(64));
+    GtkTreePath *path = gtk_tree_path_new_from_indices(30, -1);
+    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(trace_)), path);
+    gtk_tree_path_free(path);
+    gtk_window_set_focus(GTK_WINDOW(window_), nullptr);
+
+    // Exposes of the rows that reached GtkTreeView.
+    int gtk_drew = 0;
+    auto count = +[](GtkWidget *w, GdkEventExpose *ev, gpointer n) -> gboolean {
+        if (ev->window == gtk_tree_view_get_bin_window(GTK_TREE_VIEW(w)))
+            ++*static_cast<int *>(n);
+        return FALSE;
+    };
+    gulong counter = g_signal_connect(trace_, "expose-event", G_CALLBACK(count), &gtk_drew);
+    auto pixels = [&](bool gtk) {
+        g_object_set_data(G_OBJECT(trace_), "busview-gtk-paint", gtk ? trace_ : nullptr);
+        GdkPixmap *pm = gtk_widget_get_snapshot(trace_, nullptr);
+        int w = 0, h = 0;
+        gdk_drawable_get_size(pm, &w, &h);
+        GdkPixbuf *pb = gdk_pixbuf_get_from_drawable(nullptr, pm, nullptr, 0, 0, 0, 0, w, h);
+        std::string px((const char *)gdk_pixbuf_get_pixels(pb),
+                       (size_t)gdk_pixbuf_get_rowstride(pb) * h);
+        g_object_unref(pb);
+        g_object_unref(pm);
+        return px;
+    };
+    GtkAdjustment *adj = gtk_tree_view_get_vadjustment(GTK_TREE_VIEW(trace_));
+    for (double at : {0.0, 0.4, 1.0}) {
+        double top = at * (gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+        g_object_set_data(G_OBJECT(trace_), "busview-gtk-paint", nullptr);
+        gtk_adjustment_set_value(adj, top);
+        nbtest::pump();
+        gtk_drew = 0;
+        std::string own = pixels(false);
+        EXPECT_EQ(0, gtk_drew) << "scrolled to " << top;
+        std::string theirs = pixels(true);
+        EXPECT_LT(0, gtk_drew);
+        EXPECT_TRUE(own == theirs) << "scrolled to " << top;
+    }
+    gtk_widget_grab_focus(trace_);
+    gtk_drew = 0;
+    pixels(false);
+    EXPECT_LT(0, gtk_drew);
+    g_signal_handler_disconnect(trace_, counter);
+}
+
 // Relative times count from the host's time origin: the status line
 // before the first frame has its time, later lines never turn negative,
 // Clear keeps the origin, and a moved origin (the controller's first
