@@ -413,6 +413,10 @@ void bv_set_cell(GtkTreeViewColumn *column, GtkCellRenderer *cell, GtkTreeModel 
  * with a column not declared is drawn by GtkTreeView. */
 void bv_paint_column(GtkTreeViewColumn *column, GtkCellRenderer *cell, gpointer data);
 void bv_paint_view(GtkWidget *view);
+/* While a view's rows are drawn on window, the cairo context the whole
+ * expose draws with (a cell saves and restores its state); null
+ * otherwise. */
+cairo_t *bv_paint_cairo(GdkDrawable *window);
 
 /* busview.cpp */
 void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts);

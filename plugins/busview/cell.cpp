@@ -356,7 +356,14 @@ void cell_render(GtkCellRenderer *cell, GdkDrawable *window, GtkWidget *widget,
     bool laid = glyphs && !ascii && c->laid_font;
     bool fill = c->bg_ok && !selected;
     if (fill || ascii || laid) {
-        cairo_t *cr = gdk_cairo_create(window);
+        /* The context of the expose the rows are drawn in, kept as it was
+         * found, or one of the cell's own. */
+        cairo_t *cr = bv_paint_cairo(window);
+        bool borrowed = cr != nullptr;
+        if (borrowed)
+            cairo_save(cr);
+        else
+            cr = gdk_cairo_create(window);
         if (fill) {
             gdk_cairo_rectangle(cr, background_area);
             gdk_cairo_set_source_color(cr, &c->bg);
@@ -375,7 +382,10 @@ void cell_render(GtkCellRenderer *cell, GdkDrawable *window, GtkWidget *widget,
                 cairo_show_glyphs(cr, c->laid_run, c->laid_n);
             }
         }
-        cairo_destroy(cr);
+        if (borrowed)
+            cairo_restore(cr);
+        else
+            cairo_destroy(cr);
     }
     if (text && !ascii && !laid)
         gtk_paint_layout(gtk_widget_get_style(widget), window, state, TRUE, &clip, widget,

@@ -8,7 +8,8 @@
  * background box: most of what a refresh costs. This handler draws the
  * rows an expose asks for in one pass: each row's background box once,
  * each cell's data read once, each cell rendered by its own renderer in
- * the areas GtkTreeView gives it, so the pixels are GtkTreeView's.
+ * the areas GtkTreeView gives it, so the pixels are GtkTreeView's; the
+ * cells draw with one cairo context for the whole expose.
  *
  * What it does not reproduce stays GtkTreeView's to draw: a view with the
  * keyboard focus (its focus line), an insensitive or right-to-left view,
@@ -31,6 +32,11 @@ struct painted_column {
     int x;
     int width;
 };
+
+/* The expose being drawn: its window, and the one cairo context its
+ * cells draw with (made when the first one asks). */
+GdkDrawable *painting;
+cairo_t *painting_cr;
 
 const char *const CELL_KEY = "bv-paint-cell";
 const char *const DATA_KEY = "bv-paint-data";
@@ -104,6 +110,7 @@ gboolean on_expose(GtkWidget *widget, GdkEventExpose *ev, gpointer)
     if (!gtk_tree_model_iter_nth_child(model, &it, nullptr, k))
         return FALSE;
 
+    painting = ev->window;
     GtkStyle *style = gtk_widget_get_style(widget);
     GtkTreeSelection *selection = gtk_tree_view_get_selection(view);
     int area_right = ev->area.x + ev->area.width;
@@ -131,10 +138,23 @@ gboolean on_expose(GtkWidget *widget, GdkEventExpose *ev, gpointer)
             gtk_cell_renderer_render(pc.cell, ev->window, widget, &bg, &inner, &area, flags);
         }
     }
+    if (painting_cr)
+        cairo_destroy(painting_cr);
+    painting_cr = nullptr;
+    painting = nullptr;
     return TRUE;
 }
 
 }  // namespace
+
+cairo_t *bv_paint_cairo(GdkDrawable *window)
+{
+    if (!painting || window != painting)
+        return nullptr;
+    if (!painting_cr)
+        painting_cr = gdk_cairo_create(window);
+    return painting_cr;
+}
 
 void bv_paint_column(GtkTreeViewColumn *column, GtkCellRenderer *cell, gpointer data)
 {
