@@ -13,6 +13,11 @@ node's frames) and each reader, one after the other in turns:
   base     the same as busview from another build (--baseline DIR), to
            compare a change with what it changes, side by side in one run
 
+With --beside, a zelkctl dump of a bus of its own runs at the same time as
+each program run, over the same seconds, and "vs beside" is the median of
+the program's CPU per frame over that dump's: a shared machine whose speed
+drifts from one run to the next moves both alike.
+
 it prints the share of one core (user + system CPU over wall time), CPU
 per frame, frames received, frames lost (steps of the saturating node's
 rolling counter other than one), and the program's CPU per frame over
@@ -20,7 +25,7 @@ zelkctl dump's; medians of --runs runs.
 
 usage: bench/fd_program/run.py [--build DIR] [--seconds S] [--runs N]
                                [--cases 500/2000/64,1000/8000/8] [--busview]
-                               [--baseline DIR] [--warmup S]
+                               [--baseline DIR] [--warmup S] [--beside]
 
 The measurement starts --warmup seconds (default 1) after the first frame;
 a warm-up longer than the bus viewer's history takes to fill (100,000
@@ -89,18 +94,28 @@ def counter_steps(counters):
     return lost
 
 
-def run_dump(build, case, seconds):
+def start_dump(build, case, seconds):
+    """zelkctl dump of a bus of its own for seconds, started; finish_dump
+    waits for it and reads what it wrote."""
     tmp = tempfile.mkdtemp(prefix="fdbench-")
+    env = private_env(tmp, boards(case))
+    out_path = os.path.join(tmp, "dump.log")
+    nom, data, _ = case
+    with open(out_path, "w") as out:
+        p = subprocess.Popen([os.path.join(build, "stage", "zelkctl"), "dump", "0", "--rate",
+                              str(nom), "--drate", str(data), "--seconds", str(seconds)],
+                             stdout=out, env=env)
+    return tmp, out_path, p, time.monotonic()
+
+
+def run_dump(build, case, seconds):
+    return finish_dump(start_dump(build, case, seconds))
+
+
+def finish_dump(started):
+    tmp, out_path, p, t0 = started
     try:
-        env = private_env(tmp, boards(case))
-        out_path = os.path.join(tmp, "dump.log")
-        nom, data, _ = case
-        t0 = time.monotonic()
-        with open(out_path, "w") as out:
-            p = subprocess.Popen([os.path.join(build, "stage", "zelkctl"), "dump", "0", "--rate",
-                                  str(nom), "--drate", str(data), "--seconds", str(seconds)],
-                                 stdout=out, env=env)
-            _, status, ru = os.wait4(p.pid, 0)
+        _, status, ru = os.wait4(p.pid, 0)
         wall = time.monotonic() - t0
         if status != 0:
             raise RuntimeError(f"zelkctl dump ended with status {status}")
@@ -134,7 +149,7 @@ def read_stats(path):
         return None
 
 
-def run_program(build, case, seconds, busview=False, warmup=1.0):
+def run_program(build, case, seconds, busview=False, warmup=1.0, beside=False):
     tmp = tempfile.mkdtemp(prefix="fdbench-")
     proc = None
     try:
@@ -168,16 +183,22 @@ def run_program(build, case, seconds, busview=False, warmup=1.0):
         xdo("key", "--window", win, "space")
         wait_for("frames in the plug-in", lambda: (read_stats(stats) or (0, 0))[0] > 0, 20)
         time.sleep(warmup)
+        dump = start_dump(build, case, seconds) if beside else None
         f0, _ = read_stats(stats)
         c0, t0 = cpu_ticks(proc.pid), time.monotonic()
         time.sleep(seconds)
         f1, _ = read_stats(stats)
         c1, t1 = cpu_ticks(proc.pid), time.monotonic()
+        dump = finish_dump(dump) if dump else None
         xdo("mousemove", "--window", win, "300", "300")
         xdo("key", "--window", win, "ctrl+q")
         proc.wait(30)
         _, lost = read_stats(stats)
-        return {"cpu": (c1 - c0) / HZ, "wall": t1 - t0, "frames": f1 - f0, "lost": lost}
+        r = {"cpu": (c1 - c0) / HZ, "wall": t1 - t0, "frames": f1 - f0, "lost": lost}
+        if dump:
+            r["beside"] = (1e6 * r["cpu"] / max(1, r["frames"])) / \
+                (1e6 * dump["cpu"] / max(1, dump["frames"]))
+        return r
     finally:
         if proc and proc.poll() is None:
             proc.kill()
@@ -194,6 +215,10 @@ def main():
     ap.add_argument("--busview", action="store_true",
                     help="also the program with the bus viewer in sight")
     ap.add_argument("--baseline", help="also the bus viewer case from this build")
+    ap.add_argument("--beside", action="store_true",
+                    help="run a zelkctl dump at the same time as each program run, over "
+                         "the same seconds, and give the ratio to it (the median of the "
+                         "pairs): a machine whose speed drifts between runs moves both")
     ap.add_argument("--warmup", type=float, default=1.0,
                     help="seconds of traffic before the program is measured")
     args = ap.parse_args()
@@ -203,13 +228,16 @@ def main():
     build = os.path.abspath(args.build)
     cases = [tuple(int(x) for x in c.split("/")) for c in args.cases.split(",")]
     warmup = args.warmup
+    beside = args.beside
     readers = {"dump": run_dump,
-               "program": lambda b, c, s: run_program(b, c, s, warmup=warmup)}
+               "program": lambda b, c, s: run_program(b, c, s, warmup=warmup, beside=beside)}
     if args.busview:
-        readers["busview"] = lambda b, c, s: run_program(b, c, s, busview=True, warmup=warmup)
+        readers["busview"] = lambda b, c, s: run_program(b, c, s, busview=True, warmup=warmup,
+                                                         beside=beside)
     if args.baseline:
         base = os.path.abspath(args.baseline)
-        readers["base"] = lambda b, c, s: run_program(base, c, s, busview=True, warmup=warmup)
+        readers["base"] = lambda b, c, s: run_program(base, c, s, busview=True, warmup=warmup,
+                                                      beside=beside)
     print(f"# {time.strftime('%Y-%m-%d %H:%M')}, load {os.getloadavg()[0]:.2f}, "
           f"{args.runs} runs of {args.seconds:g} s after {args.warmup:g} s, build {build}"
           + (f", baseline {os.path.abspath(args.baseline)}" if args.baseline else ""))
@@ -221,7 +249,7 @@ def main():
                 results[name].append(readers[name](build, case, args.seconds))
         print(f"\n{case[0]} kbit/s / {case[1]} kbit/s, {case[2]}-byte frames")
         print(f"{'reader':8} {'frames/s':>9} {'core %':>7} {'CPU us/frame':>13} {'lost':>6} "
-              f"{'vs dump':>8}")
+              f"{'vs dump':>8}" + (f" {'vs beside':>10}" if beside else ""))
         per_frame = {}
         for name, rs in results.items():
             rate = statistics.median(x["frames"] / x["wall"] for x in rs)
@@ -229,8 +257,10 @@ def main():
             per_frame[name] = statistics.median(1e6 * x["cpu"] / max(1, x["frames"]) for x in rs)
             lost = max(x["lost"] for x in rs)
             ratio = per_frame[name] / per_frame["dump"] if per_frame.get("dump") else float("nan")
+            pairs = [x["beside"] for x in rs if "beside" in x]
+            paired = f" {statistics.median(pairs):10.2f}" if pairs else (" " * 11 if beside else "")
             print(f"{name:8} {rate:9.0f} {share:7.1f} {per_frame[name]:13.2f} {lost:6d} "
-                  f"{ratio:8.2f}")
+                  f"{ratio:8.2f}" + paired)
     print(f"\n# load at the end {os.getloadavg()[0]:.2f}")
 
 
