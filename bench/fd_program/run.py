@@ -66,6 +66,9 @@ def private_env(tmp, boards):
     os.chmod(env["XDG_RUNTIME_DIR"], 0o700)
     env.pop("GTK_MODULES", None)
     env["ZELK_BOARDS"] = boards
+    # A lock folder of its own: a dump runs beside the program (--beside).
+    env["ZELK_LOCK_DIR"] = os.path.join(tmp, "locks")
+    os.makedirs(env["ZELK_LOCK_DIR"], exist_ok=True)
     return env
 
 
