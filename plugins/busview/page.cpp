@@ -466,8 +466,10 @@ int mono_char_width(GtkWidget *w)
 
 }  // namespace
 
-/* GTK's attributes would set two properties with their notifications and
- * copy two strings for each cell drawn. */
+/* The cell data function of the views' own cells (see busview.h). It sets
+ * the cell's text and background directly: GTK's attributes would set two
+ * properties with their notifications and copy two strings for each cell
+ * drawn. */
 void bv_set_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model, GtkTreeIter *it,
                  gpointer data)
 {
