@@ -599,7 +599,15 @@ TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
         EXPECT_LT(0, gtk_drew);
         EXPECT_TRUE(own == theirs) << "scrolled to " << top;
     }
+    // The view has the keyboard focus only while its window has it, which
+    // another window on the display may hold: the window is told it has.
     gtk_widget_grab_focus(trace_);
+    GdkEvent *focus = gdk_event_new(GDK_FOCUS_CHANGE);
+    focus->focus_change.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window_)));
+    focus->focus_change.in = TRUE;
+    gtk_widget_send_focus_change(window_, focus);
+    gdk_event_free(focus);
+    ASSERT_TRUE(gtk_widget_has_focus(trace_));
     gtk_drew = 0;
     pixels(false);
     EXPECT_LT(0, gtk_drew);
