@@ -192,8 +192,9 @@ uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max);
 /* Takes up to max rows from the end of what the view shows (a signal
  * each); returns the rows left. */
 uint32_t bv_trace_unshow(BvTrace *t, uint32_t max);
-/* Lines dropped at the top and added at the bottom alike, as a shift:
- * the shown window moves down over as many new lines as old ones went,
+/* Lines dropped at the top (gone from the ring, or beyond the rows the
+ * view keeps) and added at the bottom alike, as a shift: the shown window
+ * moves down over as many new lines as old ones went,
  * without a signal, so the row count stays and row n reads the line k
  * further on. Returns k. A view that shows the end follows by scrolling
  * its pixels k rows up, so only the new rows are drawn; bv_trace_sync
@@ -202,6 +203,15 @@ uint32_t bv_trace_shift(BvTrace *t);
 /* The same without signals, for a model that is not attached to a view:
  * the view rebuilds its rows when the model is set again. */
 void     bv_trace_sync_detached(BvTrace *t);
+/* The view is to show at most the newest rows lines (0: all of them);
+ * the syncs above bring it there. A view that follows the end needs no
+ * more than a few screens of rows. Keeping more lines again adds rows
+ * above the first, a signal each: a long way is quicker detached. */
+void     bv_trace_keep(BvTrace *t, uint32_t rows);
+uint32_t bv_trace_kept(const BvTrace *t);
+/* Listed position of the view's first row: row n shows position
+ * first + n. */
+uint64_t bv_trace_first_shown(const BvTrace *t);
 
 /* Operations that change the lines wholesale; call them detached. */
 void     bv_trace_clear(BvTrace *t);

@@ -11,6 +11,11 @@
  * removes it. bv_trace_shift is the exception: it moves the shown window
  * over new lines without a signal, for a view that scrolls its pixels to
  * match.
+ *
+ * A view that follows the end may keep only the newest lines as rows
+ * (bv_trace_keep): each row costs GtkTreeView a signal, a node and a
+ * resize when it comes, so a trace filling up at full bus load would cost
+ * most of the page's time in rows the user is not looking at.
  */
 #include "busview.h"
 
@@ -30,6 +35,7 @@ struct BvTrace {
     uint64_t v_next;
     uint64_t s_first;
     uint64_t s_end;
+    uint64_t keep;                /* rows kept at most, 0 for all */
     bv_filter filter;
     /* A new filter applied in slices: next_listing collects the records
      * that pass it, at positions n_first .. n_next - 1, up to record scan. */
@@ -62,6 +68,14 @@ void refilter_cancel(BvTrace *t)
     g_free(t->next_listing);
     t->next_listing = nullptr;
     t->refiltering = 0;
+}
+
+/* The first listed position the view is to show. */
+uint64_t first_kept(const BvTrace *t)
+{
+    if (t->keep && t->v_next - t->v_first > t->keep)
+        return t->v_next - t->keep;
+    return t->v_first;
 }
 
 /* The record behind a shown position, null when it is gone. */
@@ -377,11 +391,17 @@ uint32_t bv_trace_rows(const BvTrace *t)
 
 uint32_t bv_trace_pending(const BvTrace *t)
 {
-    uint64_t del_end = t->v_first < t->s_end ? t->v_first : t->s_end;
-    uint64_t dels = del_end > t->s_first ? del_end - t->s_first : 0;
-    uint64_t ins_start = t->s_end > t->v_first ? t->s_end : t->v_first;
+    uint64_t first = first_kept(t);
+    /* A view without rows starts again at the first line it is to show. */
+    uint64_t s_first = t->s_first < t->s_end ? t->s_first : first;
+    uint64_t s_end = t->s_first < t->s_end ? t->s_end : first;
+    uint64_t del_end = first < s_end ? first : s_end;
+    uint64_t dels = del_end > s_first ? del_end - s_first : 0;
+    uint64_t ins_start = s_end > first ? s_end : first;
     uint64_t ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
-    uint64_t n = dels + ins;
+    /* Lines above the rows, when the view is to keep more of them. */
+    uint64_t tops = s_first > first ? s_first - first : 0;
+    uint64_t n = dels + ins + tops;
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)n;
 }
 
@@ -395,15 +415,24 @@ uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max)
     GtkTreeModel *model = GTK_TREE_MODEL(t);
     GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
     gint *index = gtk_tree_path_get_indices(path);
+    uint64_t first = first_kept(t);
     uint32_t n = 0;
-    while (n < max && t->s_first < t->s_end && t->s_first < t->v_first) {
+    while (n < max && t->s_first < t->s_end && t->s_first < first) {
         t->s_first++;
         index[0] = 0;
         gtk_tree_model_row_deleted(model, path);
         n++;
     }
-    if (t->s_first == t->s_end && t->s_first < t->v_first)
-        t->s_first = t->s_end = t->v_first;
+    if (t->s_first == t->s_end)
+        t->s_first = t->s_end = first;
+    while (n < max && t->s_first > first) {
+        GtkTreeIter it;
+        t->s_first--;
+        set_iter(t, &it, t->s_first);
+        index[0] = 0;
+        gtk_tree_model_row_inserted(model, path, &it);
+        n++;
+    }
     while (n < max && t->s_end < t->v_next) {
         GtkTreeIter it;
         set_iter(t, &it, t->s_end);
@@ -432,9 +461,10 @@ uint32_t bv_trace_unshow(BvTrace *t, uint32_t max)
 
 uint32_t bv_trace_shift(BvTrace *t)
 {
-    uint64_t del_end = t->v_first < t->s_end ? t->v_first : t->s_end;
+    uint64_t first = first_kept(t);
+    uint64_t del_end = first < t->s_end ? first : t->s_end;
     uint64_t dels = del_end > t->s_first ? del_end - t->s_first : 0;
-    uint64_t ins_start = t->s_end > t->v_first ? t->s_end : t->v_first;
+    uint64_t ins_start = t->s_end > first ? t->s_end : first;
     uint64_t ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
     uint64_t k = dels < ins ? dels : ins;
     t->s_first += k;
@@ -444,7 +474,7 @@ uint32_t bv_trace_shift(BvTrace *t)
 
 void bv_trace_sync_detached(BvTrace *t)
 {
-    t->s_first = t->v_first;
+    t->s_first = first_kept(t);
     t->s_end = t->v_next;
     t->stamp = (t->stamp + 2) | 1;
 }
@@ -519,6 +549,8 @@ uint32_t bv_trace_refilter_excess(BvTrace *t)
     if (!t->refiltering)
         return 0;
     uint64_t rows = t->s_end - t->s_first, lines = refilter_count(t);
+    if (t->keep && lines > t->keep)
+        lines = t->keep;
     return rows > lines ? (uint32_t)(rows - lines) : 0;
 }
 
@@ -543,7 +575,7 @@ void bv_trace_refilter_finish(BvTrace *t, int attached)
     t->next_listing = old;
     refilter_cancel(t);
     if (attached) {
-        t->s_first = t->v_first;
+        t->s_first = first_kept(t);
         t->s_end = t->s_first + rows;
     } else {
         bv_trace_sync_detached(t);
@@ -559,6 +591,21 @@ void bv_trace_copy_from(BvTrace *t, const BvTrace *src)
     for (uint64_t seq = first; seq < src->rec_next; seq++)
         bv_trace_append(t, &src->recs[seq % src->cap]);
     bv_trace_sync_detached(t);
+}
+
+void bv_trace_keep(BvTrace *t, uint32_t rows)
+{
+    t->keep = rows;
+}
+
+uint32_t bv_trace_kept(const BvTrace *t)
+{
+    return (uint32_t)t->keep;
+}
+
+uint64_t bv_trace_first_shown(const BvTrace *t)
+{
+    return t->s_first;
 }
 
 void bv_trace_set_absolute(BvTrace *t, int absolute)
