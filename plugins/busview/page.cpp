@@ -21,6 +21,13 @@ namespace {
  * instead of signalling each row. */
 constexpr uint32_t RESET_THRESHOLD = 20000;
 
+/* Rows the trace view keeps while it follows the end: many screens, and
+ * enough for the scrollbar's handle to be as small as over the whole
+ * history. A view told of every new line as a row of its own would spend
+ * most of the page's time on them while a long trace fills at full bus
+ * load. The view takes all the lines again when the user leaves the end. */
+constexpr uint32_t FOLLOW_ROWS = 2000;
+
 /* Typing pause after which a changed filter is applied; Enter applies it
  * at once. */
 constexpr guint FILTER_PAUSE_MS = 300;
@@ -39,6 +46,7 @@ guint scroll_source;              /* pending scroll to the trace's end */
 guint soon_source;                /* pending refresh after the page was shown */
 guint filter_timer;               /* typing pause */
 guint filter_idle;                /* filter applied in slices */
+guint all_lines_source;           /* pending return to all the lines */
 
 /* Whether w is on the screen: mapped, in a window that is not minimized. */
 bool shown(GtkWidget *w)
@@ -50,14 +58,22 @@ bool shown(GtkWidget *w)
            !(gdk_window_get_state(top) & (GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_WITHDRAWN));
 }
 
+/* Set while the view's rows are rebuilt: the scrolling that comes with it
+ * is not the user's. */
+bool swapping_model;
+
 void attach_trace(void)
 {
+    swapping_model = true;
     gtk_tree_view_set_model(GTK_TREE_VIEW(bv.w_trace), GTK_TREE_MODEL(bv.trace));
+    swapping_model = false;
 }
 
 void detach_trace(void)
 {
+    swapping_model = true;
     gtk_tree_view_set_model(GTK_TREE_VIEW(bv.w_trace), nullptr);
+    swapping_model = false;
 }
 
 void scroll_to_end(void)
@@ -118,15 +134,117 @@ int trace_row_px(void)
     return r.height > 0 ? r.height : row_height;
 }
 
+/* A view that kept the newest lines only shows them all again, with the
+ * same line at its top and the same cursor and selection; its scrollbar
+ * and page moves then span the whole trace at once. */
+void show_all_lines(void)
+{
+    GtkTreeView *view = GTK_TREE_VIEW(bv.w_trace);
+    GtkTreeSelection *selection = gtk_tree_view_get_selection(view);
+    GtkAdjustment *adj = trace_adjustment();
+    int row_px = trace_row_px();
+    uint64_t first = bv_trace_first_shown(bv.trace);
+    uint32_t rows = bv_trace_rows(bv.trace);
+    double value = gtk_adjustment_get_value(adj);
+    uint64_t top = first + (uint64_t)(value / row_px);
+    double offset = value - (double)(top - first) * row_px;
+    uint64_t cursor = UINT64_MAX, selected = UINT64_MAX;
+    GtkTreePath *path = nullptr;
+    gtk_tree_view_get_cursor(view, &path, nullptr);
+    if (path) {
+        cursor = first + (uint64_t)gtk_tree_path_get_indices(path)[0];
+        gtk_tree_path_free(path);
+    }
+    GtkTreeIter it;
+    if (gtk_tree_selection_get_selected(selection, nullptr, &it)) {
+        GtkTreePath *p = gtk_tree_model_get_path(GTK_TREE_MODEL(bv.trace), &it);
+        selected = first + (uint64_t)gtk_tree_path_get_indices(p)[0];
+        gtk_tree_path_free(p);
+    }
+
+    detach_trace();
+    bv_trace_keep(bv.trace, 0);
+    bv_trace_sync_detached(bv.trace);
+    attach_trace();
+    /* The view sizes itself for its new rows now, not in GTK's resize
+     * handler, so that the scrolling below and a page move that comes
+     * next measure the whole trace. Its resize container does that. */
+    GtkWidget *resizer = gtk_widget_get_parent(bv.w_trace);
+    while (resizer && !gtk_widget_is_toplevel(resizer) &&
+           gtk_container_get_resize_mode(GTK_CONTAINER(resizer)) == GTK_RESIZE_PARENT)
+        resizer = gtk_widget_get_parent(resizer);
+    if (resizer)
+        gtk_container_check_resize(GTK_CONTAINER(resizer));
+
+    first = bv_trace_first_shown(bv.trace);
+    rows = bv_trace_rows(bv.trace);
+    auto row_of = [&](uint64_t pos) {
+        return pos >= first && pos - first < rows ? gtk_tree_path_new_from_indices((gint)(pos - first), -1)
+                                                  : nullptr;
+    };
+    if ((path = row_of(cursor))) {
+        gtk_tree_view_set_cursor(view, path, nullptr, FALSE);
+        gtk_tree_path_free(path);
+    }
+    gtk_tree_selection_unselect_all(selection);
+    if ((path = row_of(selected))) {
+        gtk_tree_selection_select_path(selection, path);
+        gtk_tree_path_free(path);
+    }
+    /* The view forgot where it was when it took its new rows: it is told
+     * even when the adjustment still reads the same. */
+    if (top >= first) {
+        double at = (double)(top - first) * row_px + offset;
+        if (gtk_adjustment_get_value(adj) != at)
+            gtk_adjustment_set_value(adj, at);
+        else
+            gtk_adjustment_value_changed(adj);
+    }
+}
+
+gboolean show_all_lines_now(gpointer)
+{
+    all_lines_source = 0;
+    if (bv.trace && bv.w_trace && bv_trace_kept(bv.trace) && !trace_at_end())
+        show_all_lines();
+    return FALSE;
+}
+
+/* The user scrolls away from the end of a view that follows it: the view
+ * takes all the lines before anything else happens, out of the scrolling
+ * code's way. */
+void on_trace_scrolled(GtkAdjustment *, gpointer)
+{
+    if (bv.trace && bv_trace_kept(bv.trace) && !swapping_model && !all_lines_source && !trace_at_end())
+        all_lines_source = g_idle_add_full(G_PRIORITY_HIGH, show_all_lines_now, nullptr, nullptr);
+}
+
+/* A key moves the cursor: from its line over the whole trace. */
+gboolean on_trace_move_cursor(GtkTreeView *, GtkMovementStep, gint, gpointer)
+{
+    if (bv.trace && bv_trace_kept(bv.trace))
+        show_all_lines();
+    return FALSE;
+}
+
 /* Brings the trace view up to date with the ring. */
 void sync_trace(void)
 {
-    uint32_t pending = bv_trace_pending(bv.trace);
-    if (pending == 0 || filter_idle)
+    if (filter_idle)
         return;
     bool follow = bv.autoscroll && trace_at_end();
+    if (!follow && bv_trace_kept(bv.trace)) {
+        show_all_lines();
+        return;
+    }
+    if (follow)
+        bv_trace_keep(bv.trace, FOLLOW_ROWS);
+    uint32_t pending = bv_trace_pending(bv.trace);
+    if (pending == 0)
+        return;
     int row_px = trace_row_px();
-    if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace)) {
+    if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace) ||
+        (follow && bv_trace_rows(bv.trace) > 2 * FOLLOW_ROWS)) {
         detach_trace();
         bv_trace_sync_detached(bv.trace);
         attach_trace();
@@ -759,6 +877,8 @@ GtkWidget *bv_page_build(void)
     g_signal_connect(bv.w_ids, "map", G_CALLBACK(on_view_shown), nullptr);
     g_signal_connect(gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(bv.w_ids_sw)),
                      "value-changed", G_CALLBACK(on_ids_scrolled), nullptr);
+    g_signal_connect(trace_adjustment(), "value-changed", G_CALLBACK(on_trace_scrolled), nullptr);
+    g_signal_connect(bv.w_trace, "move-cursor", G_CALLBACK(on_trace_move_cursor), nullptr);
     g_signal_connect(bv.w_history, "value-changed", G_CALLBACK(on_history_changed), nullptr);
 
     update_status();
@@ -775,7 +895,7 @@ void bv_page_release(void)
     bv.refresh_source = 0;
     bv_save_release();
     bv_log_release();
-    for (guint *id : {&scroll_source, &soon_source, &filter_timer, &filter_idle}) {
+    for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &filter_timer, &filter_idle}) {
         if (*id)
             g_source_remove(*id);
         *id = 0;

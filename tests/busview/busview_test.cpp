@@ -152,6 +152,18 @@ protected:
         gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-formats")), formats);
         EXPECT_TRUE(nbtest::wait_until([&] { return filter_message() != "Filtering..."; }));
     }
+    // Row at the top of the trace view, -1 with none.
+    int top_row()
+    {
+        GtkTreePath *start = nullptr, *end = nullptr;
+        if (!gtk_tree_view_get_visible_range(GTK_TREE_VIEW(trace_), &start, &end))
+            return -1;
+        int row = gtk_tree_path_get_indices(start)[0];
+        gtk_tree_path_free(start);
+        gtk_tree_path_free(end);
+        return row;
+    }
+    std::string top_data() { return top_row() < 0 ? "<none>" : cell(top_row(), BV_COL_DATA); }
     std::string filter_message()
     {
         GtkWidget *w = widget("busview-filter-message");
@@ -758,6 +770,8 @@ TEST_F(Busview, FilterShowsMatchingFramesOldAndNew)
 // staying until all are looked at, while the main loop goes on.
 TEST_F(Busview, TypedFilterIsAppliedAfterAPauseInSlices)
 {
+    // A view that does not follow the end shows every line as a row.
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("busview-autoscroll")), FALSE);
     std::vector<zk_frame> batch;
     for (int i = 0; i < 40000; i++) {
         batch.push_back(frame((uint32_t)i & 0x7FF, 0, {}, (uint32_t)i * 50));
@@ -876,7 +890,9 @@ TEST_F(Busview, RingKeepsTheNewestWhenItWraps)
 {
     // 100,000 lines by default: after the status line and 101,000 frames
     // the newest 100,000 frames are left, oldest first. Frame i carries i
-    // in its data.
+    // in its data. The view shows all of them while it does not follow
+    // the end.
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("busview-autoscroll")), FALSE);
     std::vector<zk_frame> batch;
     auto feed = [&](int from, int to) {
         for (int i = from; i < to;) {
@@ -943,15 +959,6 @@ TEST_F(Busview, ScrolledBackLinesStayInPlaceWhileTheRingWraps)
     ASSERT_TRUE(nbtest::wait_until([&] { return gtk_adjustment_get_upper(adj) > 5000; }));
     gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) / 2);
     nbtest::pump();
-    auto top_data = [&] {
-        GtkTreePath *start = nullptr, *end = nullptr;
-        if (!gtk_tree_view_get_visible_range(GTK_TREE_VIEW(trace_), &start, &end))
-            return std::string("<none>");
-        std::string d = cell(gtk_tree_path_get_indices(start)[0], BV_COL_DATA);
-        gtk_tree_path_free(start);
-        gtk_tree_path_free(end);
-        return d;
-    };
     std::string before = top_data();
     ASSERT_NE("<none>", before);
     ASSERT_NE("00 00", before);
@@ -988,6 +995,89 @@ TEST_F(Busview, AutoscrollFollowsUntilTheUserScrollsBack)
     rx(batch);
     ASSERT_TRUE(wait_rows(901));
     EXPECT_TRUE(nbtest::wait_until(at_end));
+}
+
+// A view that follows the end keeps the newest lines as rows; the user who
+// leaves the end, with the scrollbar or a key, has all of them again.
+TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
+{
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
+        GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
+    auto feed = [&](int from, int to) {
+        std::vector<zk_frame> batch;
+        for (int i = from; i < to; i++) {
+            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 8), (uint8_t)i}, (uint32_t)i));
+            if (batch.size() == NB_RX_BATCH || i == to - 1) {
+                rx(batch);
+                batch.clear();
+            }
+        }
+    };
+    auto last = [&] { return rows() > 0 ? cell(rows() - 1, BV_COL_DATA) : std::string(); };
+    auto to_end = [&] {
+        gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    };
+    feed(0, 6000);
+    ASSERT_TRUE(nbtest::wait_until([&] { return last() == "17 6F"; }));  // frame 5999
+    ASSERT_LT(rows(), 6001);
+    ASSERT_TRUE(wait_status("Lines: 6001"));
+
+    // Three rows back with the wheel: every line, the same ones in sight.
+    ASSERT_TRUE(nbtest::wait_until([&] { return top_row() > 3; }));
+    std::string three_up = cell(top_row() - 3, BV_COL_DATA);
+    gtk_adjustment_set_value(adj, gtk_adjustment_get_value(adj) - 3 * gtk_adjustment_get_upper(adj) / rows());
+    ASSERT_TRUE(wait_rows(6001));
+    nbtest::pump();
+    EXPECT_EQ(three_up, top_data());
+    EXPECT_EQ("17 6F", last());
+
+    // Back at the end it follows again with fewer rows.
+    to_end();
+    feed(6000, 6100);
+    ASSERT_TRUE(nbtest::wait_until([&] { return last() == "17 D3"; }));  // frame 6099
+    ASSERT_LT(rows(), 6101);
+    // and goes on following when its rows are rebuilt.
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 50000);
+    nbtest::pump();
+    feed(6100, 6200);
+    ASSERT_TRUE(nbtest::wait_until([&] { return last() == "18 37"; }));  // frame 6199
+    ASSERT_LT(rows(), 6201);
+
+    // Keys move the cursor over the whole trace: Page Up from the last
+    // line stays near the end, Home goes to the first line.
+    gtk_widget_grab_focus(trace_);
+    GdkEvent *focus = gdk_event_new(GDK_FOCUS_CHANGE);
+    focus->focus_change.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window_)));
+    focus->focus_change.in = TRUE;
+    gtk_widget_send_focus_change(window_, focus);
+    gdk_event_free(focus);
+    ASSERT_TRUE(gtk_widget_has_focus(trace_));
+    GtkTreePath *path = gtk_tree_path_new_from_indices(rows() - 1, -1);
+    gtk_tree_view_set_cursor(GTK_TREE_VIEW(trace_), path, nullptr, FALSE);
+    gtk_tree_path_free(path);
+    auto cursor_row = [&] {
+        GtkTreePath *p = nullptr;
+        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
+        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
+        if (p)
+            gtk_tree_path_free(p);
+        return row;
+    };
+    auto press = [&](GtkMovementStep step, int count) {
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
+        nbtest::pump();
+    };
+    press(GTK_MOVEMENT_PAGES, -1);
+    EXPECT_EQ(6201, rows());
+    int page_up = cursor_row();
+    EXPECT_GT(page_up, 6200 - 100);
+    EXPECT_LT(page_up, 6200);
+    EXPECT_GE(page_up, top_row());  // in sight
+    press(GTK_MOVEMENT_BUFFER_ENDS, -1);
+    EXPECT_EQ(0, cursor_row());
+    EXPECT_EQ("Status", cell(0, BV_COL_DIR));
+    EXPECT_EQ(0, top_row());
 }
 
 // Open log on a FIFO or a device says what it is and stays with the live
