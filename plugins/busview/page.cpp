@@ -144,7 +144,6 @@ void show_all_lines(void)
     GtkAdjustment *adj = trace_adjustment();
     int row_px = trace_row_px();
     uint64_t first = bv_trace_first_shown(bv.trace);
-    uint32_t rows = bv_trace_rows(bv.trace);
     double value = gtk_adjustment_get_value(adj);
     uint64_t top = first + (uint64_t)(value / row_px);
     double offset = value - (double)(top - first) * row_px;
@@ -177,7 +176,7 @@ void show_all_lines(void)
         gtk_container_check_resize(GTK_CONTAINER(resizer));
 
     first = bv_trace_first_shown(bv.trace);
-    rows = bv_trace_rows(bv.trace);
+    uint32_t rows = bv_trace_rows(bv.trace);
     auto row_of = [&](uint64_t pos) {
         return pos >= first && pos - first < rows ? gtk_tree_path_new_from_indices((gint)(pos - first), -1)
                                                   : nullptr;
