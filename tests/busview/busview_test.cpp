@@ -152,6 +152,18 @@ protected:
         gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-formats")), formats);
         EXPECT_TRUE(nbtest::wait_until([&] { return filter_message() != "Filtering..."; }));
     }
+    // Gives the trace view the keyboard focus. A view has it only while its
+    // window has it, which another window on the display may hold: the
+    // window is told it has.
+    void focus_trace()
+    {
+        gtk_widget_grab_focus(trace_);
+        GdkEvent *focus = gdk_event_new(GDK_FOCUS_CHANGE);
+        focus->focus_change.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window_)));
+        focus->focus_change.in = TRUE;
+        gtk_widget_send_focus_change(window_, focus);
+        gdk_event_free(focus);
+    }
     // Row at the top of the trace view, -1 with none.
     int top_row()
     {
@@ -611,14 +623,7 @@ TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
         EXPECT_LT(0, gtk_drew);
         EXPECT_TRUE(own == theirs) << "scrolled to " << top;
     }
-    // The view has the keyboard focus only while its window has it, which
-    // another window on the display may hold: the window is told it has.
-    gtk_widget_grab_focus(trace_);
-    GdkEvent *focus = gdk_event_new(GDK_FOCUS_CHANGE);
-    focus->focus_change.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window_)));
-    focus->focus_change.in = TRUE;
-    gtk_widget_send_focus_change(window_, focus);
-    gdk_event_free(focus);
+    focus_trace();
     ASSERT_TRUE(gtk_widget_has_focus(trace_));
     gtk_drew = 0;
     pixels(false);
@@ -1045,13 +1050,6 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
 
     // Keys move the cursor over the whole trace: Page Up from the last
     // line stays near the end, Home goes to the first line.
-    gtk_widget_grab_focus(trace_);
-    GdkEvent *focus = gdk_event_new(GDK_FOCUS_CHANGE);
-    focus->focus_change.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window_)));
-    focus->focus_change.in = TRUE;
-    gtk_widget_send_focus_change(window_, focus);
-    gdk_event_free(focus);
-    ASSERT_TRUE(gtk_widget_has_focus(trace_));
     GtkTreePath *path = gtk_tree_path_new_from_indices(rows() - 1, -1);
     gtk_tree_view_set_cursor(GTK_TREE_VIEW(trace_), path, nullptr, FALSE);
     gtk_tree_path_free(path);
@@ -1063,7 +1061,10 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
             gtk_tree_path_free(p);
         return row;
     };
+    // Another test's window on the display may take the focus meanwhile.
     auto press = [&](GtkMovementStep step, int count) {
+        focus_trace();
+        ASSERT_TRUE(gtk_widget_has_focus(trace_));
         gboolean handled = FALSE;
         g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
         nbtest::pump();
