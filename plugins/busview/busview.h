@@ -205,8 +205,9 @@ uint32_t bv_trace_shift(BvTrace *t);
 void     bv_trace_sync_detached(BvTrace *t);
 /* The view is to show at most the newest rows lines (0: all of them);
  * the syncs above bring it there. A view that follows the end needs no
- * more than a few screens of rows. Keeping more lines again adds rows
- * above the first, a signal each: a long way is quicker detached. */
+ * more than a few screens of rows. The syncs only take rows from the top:
+ * a view that is to keep more lines again takes them detached
+ * (bv_trace_sync_detached). */
 void     bv_trace_keep(BvTrace *t, uint32_t rows);
 uint32_t bv_trace_kept(const BvTrace *t);
 /* Listed position of the view's first row: row n shows position

@@ -167,13 +167,9 @@ void show_all_lines(void)
     attach_trace();
     /* The view sizes itself for its new rows now, not in GTK's resize
      * handler, so that the scrolling below and a page move that comes
-     * next measure the whole trace. Its resize container does that. */
-    GtkWidget *resizer = gtk_widget_get_parent(bv.w_trace);
-    while (resizer && !gtk_widget_is_toplevel(resizer) &&
-           gtk_container_get_resize_mode(GTK_CONTAINER(resizer)) == GTK_RESIZE_PARENT)
-        resizer = gtk_widget_get_parent(resizer);
-    if (resizer)
-        gtk_container_check_resize(GTK_CONTAINER(resizer));
+     * next measure the whole trace: its resize container, the box
+     * windowed() put it in, does that. */
+    gtk_container_check_resize(GTK_CONTAINER(gtk_widget_get_parent(bv.w_trace_sw)));
 
     first = bv_trace_first_shown(bv.trace);
     uint32_t rows = bv_trace_rows(bv.trace);

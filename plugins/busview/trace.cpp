@@ -78,6 +78,17 @@ uint64_t first_kept(const BvTrace *t)
     return t->v_first;
 }
 
+/* Rows the view is to lose at the top and lines it is to gain at the
+ * bottom. */
+void window_changes(const BvTrace *t, uint64_t *dels, uint64_t *ins)
+{
+    uint64_t first = first_kept(t);
+    uint64_t del_end = first < t->s_end ? first : t->s_end;
+    *dels = del_end > t->s_first ? del_end - t->s_first : 0;
+    uint64_t ins_start = t->s_end > first ? t->s_end : first;
+    *ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
+}
+
 /* The record behind a shown position, null when it is gone. */
 const bv_rec *rec_at(const BvTrace *t, uint64_t pos)
 {
@@ -391,17 +402,9 @@ uint32_t bv_trace_rows(const BvTrace *t)
 
 uint32_t bv_trace_pending(const BvTrace *t)
 {
-    uint64_t first = first_kept(t);
-    /* A view without rows starts again at the first line it is to show. */
-    uint64_t s_first = t->s_first < t->s_end ? t->s_first : first;
-    uint64_t s_end = t->s_first < t->s_end ? t->s_end : first;
-    uint64_t del_end = first < s_end ? first : s_end;
-    uint64_t dels = del_end > s_first ? del_end - s_first : 0;
-    uint64_t ins_start = s_end > first ? s_end : first;
-    uint64_t ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
-    /* Lines above the rows, when the view is to keep more of them. */
-    uint64_t tops = s_first > first ? s_first - first : 0;
-    uint64_t n = dels + ins + tops;
+    uint64_t dels, ins;
+    window_changes(t, &dels, &ins);
+    uint64_t n = dels + ins;
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)n;
 }
 
@@ -423,16 +426,8 @@ uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max)
         gtk_tree_model_row_deleted(model, path);
         n++;
     }
-    if (t->s_first == t->s_end)
+    if (t->s_first == t->s_end && t->s_first < first)
         t->s_first = t->s_end = first;
-    while (n < max && t->s_first > first) {
-        GtkTreeIter it;
-        t->s_first--;
-        set_iter(t, &it, t->s_first);
-        index[0] = 0;
-        gtk_tree_model_row_inserted(model, path, &it);
-        n++;
-    }
     while (n < max && t->s_end < t->v_next) {
         GtkTreeIter it;
         set_iter(t, &it, t->s_end);
@@ -461,11 +456,8 @@ uint32_t bv_trace_unshow(BvTrace *t, uint32_t max)
 
 uint32_t bv_trace_shift(BvTrace *t)
 {
-    uint64_t first = first_kept(t);
-    uint64_t del_end = first < t->s_end ? first : t->s_end;
-    uint64_t dels = del_end > t->s_first ? del_end - t->s_first : 0;
-    uint64_t ins_start = t->s_end > first ? t->s_end : first;
-    uint64_t ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
+    uint64_t dels, ins;
+    window_changes(t, &dels, &ins);
     uint64_t k = dels < ins ? dels : ins;
     t->s_first += k;
     t->s_end += k;
