@@ -285,8 +285,20 @@ private:
     char fail_text_[256];
 
     /* Identifiers above 0x7FF without bit 31, taken as extended. */
-    int taken_ext_ = 0, taken_ext_line_ = 0, taken_ext_column_ = 0;
-    std::string taken_ext_first_;
+    /* A repair said once per file: where it was first made, and how often. */
+    struct said_once {
+        int count = 0, line = 0, column = 0;
+        std::string first;
+        void note(int at_line, int at_column, const char *text)
+        {
+            if (count++ == 0) {
+                line = at_line;
+                column = at_column;
+                first = text;
+            }
+        }
+    };
+    said_once taken_ext_, dropped_bits_;
 
     /* ------------------------------------------------------ positions */
 
@@ -815,11 +827,11 @@ bool parser::run()
             recover(start);
         }
     }
-    if (taken_ext_)
-        problem(taken_ext_line_, taken_ext_column_, DBC_REPAIRED,
-                taken_ext_first_ +
-                    (taken_ext_ > 1 ? " (and " + std::to_string(taken_ext_ - 1) + " more like it)"
-                                    : std::string()));
+    for (const said_once &n : {taken_ext_, dropped_bits_})
+        if (n.count)
+            problem(n.line, n.column, DBC_REPAIRED,
+                    n.first + (n.count > 1 ? " (and " + std::to_string(n.count - 1) + " more like it)"
+                                           : std::string()));
     return true;
 }
 
@@ -1001,15 +1013,24 @@ bool parser::st_bo()
         return fail_pos(at_line, at_column, "identifier %u is message %s's already (line %d)", raw,
                         f.name.c_str(), f.line);
     }
-    if (d.taken_as_extended && m.decodable && taken_ext_++ == 0) {
-        taken_ext_line_ = at_line;
-        taken_ext_column_ = at_column;
+    const uint32_t dropped = raw & 0x60000000u;
+    if (dropped && m.decodable) {
+        /* Bits 29 and 30 are no part of an identifier: the repair says so. */
+        const char *bits = dropped == 0x60000000u ? "bits 29 and 30" : dropped & 0x40000000u ? "bit 30" : "bit 29";
+        char text[320];
+        snprintf(text, sizeof text,
+                 "identifier %u of message %.64s has %s set%s: %s dropped, taken as the extended "
+                 "identifier 0x%X",
+                 raw, mname.str().c_str(), bits, raw & 0x80000000u ? "" : " and not the extended flag (bit 31)",
+                 bits, m.id);
+        dropped_bits_.note(at_line, at_column, text);
+    } else if (d.taken_as_extended && m.decodable) {
         char text[256];
         snprintf(text, sizeof text,
                  "identifier %u of message %.64s is above 0x7FF without the extended flag "
                  "(bit 31): taken as the extended identifier 0x%X",
                  raw, mname.str().c_str(), m.id);
-        taken_ext_first_ = text;
+        taken_ext_.note(at_line, at_column, text);
     }
     m.size = size;
     m.name = mname.str();

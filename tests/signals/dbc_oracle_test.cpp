@@ -304,7 +304,8 @@ const Expected expected_problems[] = {
     {"dbc/generator/honda/honda_crv_ex_2017_body.dbc", 1, DBC_REPAIRED, "0x12F8BFA7", 1},
     {"dbc/generator/volkswagen/_vw_meb_common.dbc", 1917, DBC_REPAIRED, "(and 23 more like it)", 1},
     {"dbc/gm_global_a_lowspeed.dbc", 45, DBC_REPAIRED, "(and 12 more like it)", 1},
-    {"dbc/toyota_2017_ref_pt.dbc", 387, DBC_REPAIRED, "0x140639 (and 31 more like it)", 1},
+    {"dbc/toyota_2017_ref_pt.dbc", 387, DBC_REPAIRED, "bit 30 dropped, taken as the extended identifier "
+                                                      "0x140639 (and 31 more like it)", 1},
     {"dbc/vw_mqbevo.dbc", 1333, DBC_REPAIRED, "(and 9 more like it)", 1},
     // Statements without their ';'.
     {"dbc/generator/chrysler/_stellantis_common.dbc", 178, DBC_REPAIRED, "ACC_OFF_REQ: ';' missing", 1},

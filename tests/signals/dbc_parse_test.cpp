@@ -143,9 +143,12 @@ TEST(Dbc, IdentifiersAboveTheStandardRangeWithoutBit31AreExtended)
     EXPECT_EQ("A signal of it", b30->signals[0].comment);
     EXPECT_NE(nullptr, dbc_find(&db, 1, 0));
     EXPECT_NE(nullptr, dbc_find(&db, 0x105AA000, 1));
-    // Said once, for all of them.
-    ASSERT_EQ(1u, db.problems.size()) << problems_of(db)[0];
-    expect_problem(db, 8, 5, 'R', "taken as the extended identifier 0x10630000 (and 1 more like it)");
+    // Said once for all of them; bit 30, dropped, is said apart.
+    ASSERT_EQ(2u, db.problems.size()) << problems_of(db)[0];
+    expect_problem(db, 8, 5, 'R', "taken as the extended identifier 0x10630000");
+    expect_problem(db, 12, 5, 'R', "identifier 1075054137 of message BitThirty has bit 30 set and not the "
+                                   "extended flag (bit 31): bit 30 dropped, taken as the extended identifier "
+                                   "0x140639");
 }
 
 TEST(Dbc, TheHolderOfLooseSignalsIsKnownWithoutBit31)
