@@ -7,6 +7,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include "userfile.h"
 
 bv_state bv;
 
@@ -167,9 +170,14 @@ void write_stats(void)
     const char *path = getenv("BUSVIEW_STATS");
     if (!path || !*path)
         return;
-    FILE *f = fopen(path, "a");
-    if (!f)
+    int err = 0;
+    const int fd = uf_open_write(path, UF_APPEND, &err);
+    FILE *f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+    if (!f) {
+        if (fd >= 0)
+            close(fd);
         return;
+    }
     int64_t span = bv.rx_last_us - bv.rx_first_us;
     double busy = bv_bus_seconds(bv.rx_bits, bv.rx_data_bits, nbkit_status());
     double load = span > 0 ? busy / ((double)span / 1e6) : 0.0;

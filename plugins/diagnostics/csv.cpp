@@ -7,6 +7,9 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
+
+#include "userfile.h"
 
 namespace {
 
@@ -39,12 +42,19 @@ void hex_field(GString *line, const dgp_store *s, uint64_t off, uint32_t len, bo
 
 }  // namespace
 
-/* Returns 0 or the errno of the failure. */
+/* Returns 0 or the failure's code (an errno value or UF_E_*). */
 int dgp_export_csv(const char *path, dgp_store *s, DgpList *list)
 {
-    FILE *f = fopen(path, "w");
-    if (!f)
-        return errno;
+    int err = 0;
+    const int fd = uf_open_write(path, UF_REPLACE, &err);
+    if (fd < 0)
+        return err;
+    FILE *f = fdopen(fd, "w");
+    if (!f) {
+        err = errno;
+        close(fd);
+        return err;
+    }
     fputs("time_s,addresses,protocol,service,length,status,summary,request,response\n", f);
     GString *line = g_string_new("");
     char text[1024];

@@ -13,6 +13,7 @@
 #include <atomic>
 
 #include "canlog.h"
+#include "userfile.h"
 
 namespace {
 
@@ -90,9 +91,10 @@ gpointer run(gpointer)
         last_t = f.t_us;
         f.id = cf.id;
         f.flags = (uint8_t)((cf.flags & CL_EXT ? DG_EXT : 0) | (cf.flags & CL_RTR ? DG_RTR : 0) |
-                            (cf.flags & CL_TX ? DG_TX : 0));
-        f.len = cf.len > 8 ? 8 : cf.len;
-        memcpy(f.data, cf.data, 8);
+                            (cf.flags & CL_FDF ? DG_FDF : 0) | (cf.flags & CL_TX ? DG_TX : 0));
+        const unsigned cap = cf.flags & CL_FDF ? 64u : 8u;
+        f.len = (uint8_t)(cf.len > cap ? cap : cf.len);
+        memcpy(f.data, cf.data, f.len);
         dg_feed(lf.dec, &f);
         if (++n % 4096 == 0)
             progress(n, 0);
@@ -114,7 +116,7 @@ int dgp_log_open(const char *path, char *msg, size_t msg_size)
     cl_reader *r = cl_open(path, CL_FMT_AUTO, &err);
     char *display = g_filename_display_basename(path);
     if (!r) {
-        g_snprintf(msg, msg_size, _("Could not open %s: %s"), display, g_strerror(err));
+        g_snprintf(msg, msg_size, _("Could not open %s: %s"), display, uf_strerror(err));
         g_free(display);
         return -1;
     }
@@ -124,6 +126,7 @@ int dgp_log_open(const char *path, char *msg, size_t msg_size)
         g_free(display);
         return -1;
     }
+    cl_set_fd(r, 1);   /* FD conversations are decoded, as live */
     g_strlcpy(lf.name, display, sizeof lf.name);
     g_free(display);
     lf.reader = r;
@@ -206,7 +209,7 @@ void dgp_log_progress(char *text, size_t size, double *fraction, int *done)
                                            "; %llu CAN FD frames skipped", (unsigned long)st.skipped_fd),
                                (unsigned long long)st.skipped_fd);
     if (io_err)
-        g_string_append_printf(g, _("; reading stopped: %s"), g_strerror(io_err));
+        g_string_append_printf(g, _("; reading stopped: %s"), uf_strerror(io_err));
     g_strlcpy(text, g->str, size);
     g_string_free(g, TRUE);
 }

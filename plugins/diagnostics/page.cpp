@@ -9,6 +9,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include "userfile.h"
+
 namespace {
 
 /* Typing in the filter applies it after this pause (Enter at once). */
@@ -268,7 +270,7 @@ void on_export(GtkButton *, gpointer)
                                dgp_list_rows(dgp.list)),
                    shown_name, dgp_list_rows(dgp.list));
     else
-        g_snprintf(msg, sizeof msg, _("Could not write %s: %s"), shown_name, g_strerror(rc));
+        g_snprintf(msg, sizeof msg, _("Could not write %s: %s"), shown_name, uf_strerror(rc));
     g_free(shown_name);
     g_free(path);
     dgp_page_message(msg, rc != 0);

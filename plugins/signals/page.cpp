@@ -12,6 +12,8 @@
 
 #include <algorithm>
 
+#include "userfile.h"
+
 char sg_folder_dbc[SG_PATH_MAX];
 char sg_folder_export[SG_PATH_MAX];
 
@@ -385,8 +387,7 @@ void on_export(GtkButton *, gpointer png)
     if (rc == 0)
         g_snprintf(msg, sizeof msg, _("Written: %s"), path);
     else
-        g_snprintf(msg, sizeof msg, _("Could not write %s: %s"), path,
-                   png ? _("PNG export failed") : g_strerror(errno));
+        g_snprintf(msg, sizeof msg, _("Could not write %s: %s"), path, uf_strerror(rc));
     g_free(path);
     sg_page_show_message(msg, rc != 0);
 }

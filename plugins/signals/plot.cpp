@@ -14,8 +14,11 @@
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
+
+#include "userfile.h"
 
 namespace {
 
@@ -519,26 +522,72 @@ void sg_plot_draw(cairo_t *cr, int width, int height, const sg_view *view)
     g_object_unref(layout);
 }
 
+namespace {
+
+struct png_out {
+    int fd;
+    int err;
+};
+
+cairo_status_t png_write(void *closure, const unsigned char *data, unsigned int length)
+{
+    png_out *o = (png_out *)closure;
+    while (length > 0) {
+        ssize_t n = write(o->fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            o->err = n < 0 ? errno : EIO;
+            return CAIRO_STATUS_WRITE_ERROR;
+        }
+        data += n;
+        length -= (unsigned)n;
+    }
+    return CAIRO_STATUS_SUCCESS;
+}
+
+/* The export's file, through the safe opener (never a FIFO or device). */
+int open_export(const char *path, int *err)
+{
+    char *local = g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr);
+    int fd = uf_open_write(local ? local : path, UF_REPLACE, err);
+    g_free(local);
+    return fd;
+}
+
+}  // namespace
+
 int sg_plot_export_png(const char *path, const sg_view *view, int width, int height)
 {
+    png_out out = {-1, 0};
+    out.fd = open_export(path, &out.err);
+    if (out.fd < 0)
+        return out.err;
     cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
     cairo_t *cr = cairo_create(surface);
     sg_plot_draw(cr, width, height, view);
     cairo_destroy(cr);
-    char *local = g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr);
-    cairo_status_t st = cairo_surface_write_to_png(surface, local ? local : path);
-    g_free(local);
+    cairo_status_t st = cairo_surface_write_to_png_stream(surface, png_write, &out);
     cairo_surface_destroy(surface);
-    return st == CAIRO_STATUS_SUCCESS ? 0 : -1;
+    if (close(out.fd) != 0 && !out.err)
+        out.err = errno;
+    if (st != CAIRO_STATUS_SUCCESS && !out.err)
+        out.err = EIO;
+    return out.err;
 }
 
 int sg_plot_export_csv(const char *path, const sg_view *view, int)
 {
-    char *local = g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr);
-    FILE *f = fopen(local ? local : path, "w");
-    g_free(local);
-    if (!f)
-        return -1;
+    int err = 0;
+    const int fd = open_export(path, &err);
+    if (fd < 0)
+        return err;
+    FILE *f = fdopen(fd, "w");
+    if (!f) {
+        err = errno;
+        close(fd);
+        return err;
+    }
     double t1 = view->t_end, t0 = t1 - view->span;
     fprintf(f, "time_s,signal,value,unit\n");
     for (const sg_plot_sig &ps : sg.plots) {
@@ -559,11 +608,8 @@ int sg_plot_export_csv(const char *path, const sg_view *view, int)
             }
         }
     }
-    int bad = ferror(f);
-    int saved = errno;
-    if (fclose(f) != 0 || bad) {
-        errno = bad ? saved : errno;
-        return -1;
-    }
-    return 0;
+    err = ferror(f) ? (errno ? errno : EIO) : 0;
+    if (fclose(f) != 0 && !err)
+        err = errno ? errno : EIO;
+    return err;
 }

@@ -8,8 +8,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <vector>
+
+#include "userfile.h"
 
 sg_state sg;
 
@@ -291,9 +294,14 @@ void write_stats(void)
     const char *path = getenv("SIGNALS_STATS");
     if (!path || !*path)
         return;
-    FILE *f = fopen(path, "a");
-    if (!f)
+    int err = 0;
+    const int fd = uf_open_write(path, UF_APPEND, &err);
+    FILE *f = fd >= 0 ? fdopen(fd, "a") : nullptr;
+    if (!f) {
+        if (fd >= 0)
+            close(fd);
         return;
+    }
     uint64_t points = 0, merges = 0;
     size_t bytes = 0;
     int plots = 0;

@@ -145,9 +145,10 @@ struct sg_view {
 void sg_plot_draw(cairo_t *cr, int width, int height, const sg_view *view);
 /* The time at pixel column x. */
 double sg_plot_time_at(const sg_view *view, int width, int x);
-/* Writes the visible range as CSV (time, signal, value, unit): 0 or -1 with errno. */
+/* Writes the visible range as CSV (time, signal, value, unit). The exports
+ * return 0 or the failure's code (errno or UF_E_*, see uf_strerror). */
 int sg_plot_export_csv(const char *path, const sg_view *view, int width);
-/* Renders the plot into a PNG: 0 or -1. */
+/* Renders the plot into a PNG. */
 int sg_plot_export_png(const char *path, const sg_view *view, int width, int height);
 /* A value as the legend shows it: with its value-table text when the
  * signal has one for it ("Sixth (6)"). */

@@ -143,6 +143,31 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
     EXPECT_NE(std::string::npos, row(1).find("ECUReset hardReset"));
 }
 
+// A FIFO chosen for the export or as the log is refused at once, in words.
+TEST_F(Diagnostics, AFifoIsRefusedForExportAndLog)
+{
+    nbtest::Deadline deadline(30, "exporting to or opening a FIFO");
+    const std::string fifo = dir_ + "/pipe.csv";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, fifo);
+        driver.respond(GTK_RESPONSE_ACCEPT);   // "Replace" the existing name
+        click("diag-export");
+        EXPECT_TRUE(driver.done());
+    }
+    EXPECT_NE(std::string::npos, label("diag-status").find("pipe.csv: a FIFO, not a regular file"))
+        << label("diag-status");
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, fifo);
+        click("diag-open-log");
+        EXPECT_TRUE(driver.done());
+    }
+    EXPECT_NE(std::string::npos, label("diag-status").find("Could not open pipe.csv: a FIFO, not a regular file"))
+        << label("diag-status");
+}
+
 // The tester asks the simulated ECU for the VIN: the ECU's multi-frame
 // answer needs the tester's flow control, and the answer shows decoded.
 // In listen-only mode it sends nothing and says so.

@@ -426,6 +426,25 @@ TEST_F(Signals, AHugeDatabaseIsReadWhileTheWindowGoesOn)
     EXPECT_TRUE(nbtest::wait_until([&] { return cell("00004E1F  M19999", "B", COL_VALUE) == "8"; }));
 }
 
+// The exports refuse a FIFO at once, in words.
+TEST_F(Signals, ExportsRefuseAFifo)
+{
+    nbtest::Deadline deadline(30, "exporting to a FIFO");
+    load_keys({{"Database1", dbc("sim.dbc")}, {"Plot1", "std 555 Counter #FF0000"}});
+    const std::string fifo = nbtest::make_temp_dir("signals") + "/pipe";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    for (const char *button : {"signals-csv", "signals-png"}) {
+        gtk_label_set_text(GTK_LABEL(widget("signals-message")), "");
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, fifo);
+        driver.respond(GTK_RESPONSE_ACCEPT);   // "Replace" the existing name
+        click(button);
+        EXPECT_TRUE(driver.done());
+        EXPECT_NE(std::string::npos, label("signals-message").find("pipe: a FIFO, not a regular file"))
+            << button << ": " << label("signals-message");
+    }
+}
+
 // A database named in the session that is a FIFO is refused at once.
 TEST_F(Signals, ADatabaseThatIsAFifoIsRefusedWithoutWaiting)
 {
