@@ -10,8 +10,8 @@
  * object that cannot be read is counted and described (with its line
  * number or byte offset) in the reader's statistics, and reading goes on
  * with the next one. Events that are not CAN frames are skipped and
- * counted. CAN FD frames (candump "##", ASC "CANFD" lines, BLF objects 100
- * and 101) are returned to a reader that asked for them (cl_set_fd,
+ * counted. CAN FD frames (with EDL: candump "##", ASC "CANFD" lines, BLF
+ * objects 100 and 101) are returned to a reader that asked for them (cl_set_fd,
  * cl_scan_opts.fd); to any other they are skipped and counted, so that a
  * caller that knows only classic frames never gets a frame it would cut.
  *
@@ -125,7 +125,8 @@ int cl_reader_format(const cl_reader *r);
 /* Bytes consumed so far and the file's size (progress). */
 uint64_t cl_offset(const cl_reader *r);
 uint64_t cl_size(const cl_reader *r);
-/* 1 when the times are absolute (the file gives its start). */
+/* 1 when the times are absolute (the file gives its start), known from
+ * the header from the opening on. */
 int cl_has_date(const cl_reader *r);
 
 /* ------------------------------------------------------ random access */

@@ -12,9 +12,9 @@
  *   <time> CANFD <chan> Rx|Tx <id>[x] [<name>] <brs> <esi> <dlc> <length>
  *          <data bytes> [<duration> <bit count> <flags> ...]
  *   <time> CANFD <chan> Rx|Tx ErrorFrame [...]
- * A CANFD line holds a CAN FD frame, or a classic one when its flags
- * (hex) lack EDL 0x1000; a reader that did not ask for FD frames skips
- * and counts every CANFD line, as readers before CAN FD did.
+ * A CANFD line holds a CAN FD frame, or a classic one (an error frame, or
+ * flags in hex without EDL 0x1000); a reader that did not ask for FD
+ * frames skips and counts the FD ones alone.
  * Other events (statistics, chip states, start of measurement, ...) are
  * skipped; a frame line that breaks off is a bad line. Times are seconds
  * since the trigger block's date ("absolute") or since the previous event
@@ -186,6 +186,37 @@ int meta_line(cl_reader *r, const char *s, const char *e)
     return 0;
 }
 
+}  // namespace
+
+/* The header lines before the first event, at the source's place (the
+ * start), looked at without reading them: has_date set when they give a
+ * date. */
+void cl_asc_peek_date(cl_reader *r)
+{
+    size_t n = src_need(&r->src, 4096);
+    const char *p = reinterpret_cast<const char *>(r->src.p + r->src.pos), *end = p + n;
+    while (p < end) {
+        const char *e = static_cast<const char *>(memchr(p, '\n', (size_t)(end - p)));
+        const char *next = e ? e + 1 : end;
+        if (!e)
+            e = end;
+        if (e > p && e[-1] == '\r')
+            e--;
+        while (p < e && cl_space(*p))
+            p++;
+        if (p < e && *p >= '0' && *p <= '9')
+            return;  /* the first event */
+        if ((starts(p, e, "date ") && parse_date(p + 5, e)) ||
+            (starts(p, e, "begin triggerblock") && parse_date(p + 18, e))) {
+            r->has_date = 1;
+            return;
+        }
+        p = next;
+    }
+}
+
+namespace {
+
 /* A data byte at *p: two hex digits followed by a blank or the end take
  * the short way (what writers write in hex files); anything else is read
  * as a token. -1 when it is no byte. */
@@ -224,12 +255,12 @@ int fd_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const char 
     }
     f->chan = (uint16_t)(chan > 0 && chan <= 65536 ? chan - 1 : 0);
     token idt = next_token(&s, e);
-    if (starts(idt.s, e, "errorframe")) {
-        f->flags = CL_ERR;
-        return 1;
-    }
     if (is(dir, "Tx"))
         f->flags |= CL_TX;
+    if (starts(idt.s, e, "errorframe")) {
+        f->flags |= CL_ERR;
+        return 1;
+    }
     if (idt.n > 1 && (idt.s[idt.n - 1] == 'x' || idt.s[idt.n - 1] == 'X')) {
         f->flags |= CL_EXT;
         idt.n--;
@@ -306,11 +337,13 @@ int event_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const ch
     memset(f->data, 0, sizeof f->data);
     token ch = next_token(&s, e);
     if (is(ch, "CANFD")) {
-        if (!r->fd) {
+        /* Read whole in either mode: only a frame with EDL is an FD one. */
+        int rc = fd_line(r, s, e, f, why);
+        if (rc > 0 && (f->flags & CL_FDF) && !r->fd) {
             r->st.skipped_fd++;
             return 0;
         }
-        return fd_line(r, s, e, f, why);
+        return rc;
     }
     /* A line that ends with the file before its direction is cut off, not
      * an event of another kind. */

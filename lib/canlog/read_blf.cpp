@@ -88,14 +88,8 @@ void read_file_header(cl_reader *r)
         cl_bad(r, "offset", 0, "no BLF file header");
         return;
     }
+    cl_blf_peek_date(r);
     uint32_t hsize = blf_u32(p + 4);
-    const uint8_t *st = p + 40;
-    int year = blf_u16(st), month = blf_u16(st + 2), day = blf_u16(st + 6);
-    if (year >= 1970 && year < 3000 && month >= 1 && month <= 12 && day >= 1 && day <= 31) {
-        r->blf.start_ns = cl_local_to_ns(year, month, day, blf_u16(st + 8), blf_u16(st + 10),
-                                         blf_u16(st + 12), blf_u16(st + 14) % 1000);
-        r->has_date = r->blf.start_ns != 0;
-    }
     if (hsize < 72 || hsize > BLF_OBJECT_MAX || (s->size && hsize > s->size)) {
         /* The objects are found by their signature after the fixed part. */
         cl_bad(r, "offset", 4, "bad file header size");
@@ -238,8 +232,13 @@ int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where,
         f->len = edl ? cl_fd_len(dlc) : dlc > 8 ? 8 : dlc;
         size_t have = valid < f->len ? valid : f->len;
         if (dn < at + have) {
-            cl_bad(r, "offset", where, "object too short for its data");
-            return 0;
+            /* Loggers write a 64-byte object whose valid count is larger
+             * than the bytes it holds: those it holds, the rest zero. */
+            if (!fd64) {
+                cl_bad(r, "offset", where, "object too short for its data");
+                return 0;
+            }
+            have = dn - at;
         }
         if (!(f->flags & CL_RTR))
             memcpy(f->data, d + at, have);
@@ -357,17 +356,17 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
             resync_at(s, where + 1);
         return;
     }
-    if (usize > BLF_UNPACKED_MAX) {
-        cl_bad(r, "offset", where, "log container too large");
-        resync_at(s, where + 1);
-        return;
-    }
+    /* An unpacked size above what a container may hold is a damaged
+     * field: what the data holds is unpacked, up to that limit. */
+    const bool absurd = usize > BLF_UNPACKED_MAX;
+    const uint32_t room = absurd ? BLF_UNPACKED_MAX : usize;
     /* What the size field names, or what the file has when it names
      * more: a zlib stream is never much larger than what it unpacks to. */
     const bool cut = clen > rest;
     uint64_t want = cut ? rest : clen;
-    if (want > (uint64_t)usize + 4096)
-        want = (uint64_t)usize + 4096;
+    const uint64_t slack = absurd ? room / 64 + 4096 : 4096;
+    if (want > (uint64_t)room + slack)
+        want = (uint64_t)room + slack;
     /* The container as stored: in the read buffer when it fits there
      * whole (unpacked from where it lies), else copied together. */
     const uint8_t *zin;
@@ -398,7 +397,7 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
      * where the tail may come from a slot of those unpacked ahead. */
     size_t tail = b->ib_len - b->ib_pos;
     if (b->ib != b->own) {
-        if (!reserve(&b->own, &b->own_cap, tail + usize)) {
+        if (!reserve(&b->own, &b->own_cap, tail + room)) {
             cl_bad(r, "offset", where, "out of memory");
             b->ib_len = b->ib_pos = b->ib_tail = 0;
             b->ib = b->own;
@@ -413,34 +412,47 @@ void unpack(cl_reader *r, const uint8_t *hdr, uint32_t osize, uint64_t where)
     b->ib_pos = 0;
     b->ib_len = tail;
     b->ib_tail = tail;
-    if (!reserve(&b->own, &b->own_cap, tail + usize)) {
+    if (!reserve(&b->own, &b->own_cap, tail + room)) {
         cl_bad(r, "offset", where, "out of memory");
         return;
     }
     b->ib = b->own;
     size_t used = 0, dlen = 0;
-    bool whole = false;
+    bool whole = false, over = false;
     if (method == 0) {
-        dlen = usize <= got ? usize : got;
+        dlen = room <= got ? room : got;
         /* An empty container leaves both buffers unallocated. */
         if (dlen > 0)
             memcpy(b->ib + tail, zin, dlen);
         used = dlen;
-        whole = dlen == usize;
+        whole = dlen == usize || (absurd && dlen == got && got == clen);
+        over = absurd && got > room;
     } else {
         if (!b->inflater)
             b->inflater = libdeflate_alloc_decompressor();
-        whole = b->inflater &&
-                libdeflate_zlib_decompress_ex(static_cast<libdeflate_decompressor *>(b->inflater),
-                                              zin, got, b->ib + tail, usize, &used, &dlen) ==
-                    LIBDEFLATE_SUCCESS;
-        if (!whole && got < clen) {
-            dlen = inflate_cut(zin, got, b->ib + tail, usize);
+        libdeflate_result rc = LIBDEFLATE_BAD_DATA;
+        if (b->inflater)
+            rc = libdeflate_zlib_decompress_ex(static_cast<libdeflate_decompressor *>(b->inflater), zin,
+                                               got, b->ib + tail, room, &used, &dlen);
+        whole = rc == LIBDEFLATE_SUCCESS;
+        over = absurd && rc == LIBDEFLATE_INSUFFICIENT_SPACE;
+        if (!whole && (got < clen || over)) {
+            dlen = inflate_cut(zin, got, b->ib + tail, room);
             used = got;
         }
     }
     b->ib_where = where;
     b->ib_len += dlen;
+    if (over) {
+        /* More than a container may hold: the objects of its first part. */
+        cl_bad(r, "offset", where, "log container too large");
+        if (cut) {
+            b->cut = 1;
+            return;
+        }
+        src_seek(s, data_at + clen);
+        return;
+    }
     if (!whole && got < clen) {
         /* Cut off at the end of the file: the objects that came whole. */
         cl_bad(r, "offset", where, "log container cut off at the end of the file");
@@ -587,6 +599,22 @@ int cl_next_blf(cl_reader *r, cl_frame *f)
             b->cut = 0;
             return 0;
         }
+    }
+}
+
+void cl_blf_peek_date(cl_reader *r)
+{
+    cl_source *s = &r->src;
+    size_t n = src_need(s, BLF_FILE_HEADER);
+    const uint8_t *p = s->p + s->pos;
+    if (n < 72 || memcmp(p, "LOGG", 4) != 0)
+        return;
+    const uint8_t *st = p + 40;
+    int year = blf_u16(st), month = blf_u16(st + 2), day = blf_u16(st + 6);
+    if (year >= 1970 && year < 3000 && month >= 1 && month <= 12 && day >= 1 && day <= 31) {
+        r->blf.start_ns = cl_local_to_ns(year, month, day, blf_u16(st + 8), blf_u16(st + 10),
+                                         blf_u16(st + 12), blf_u16(st + 14) % 1000);
+        r->has_date = r->blf.start_ns != 0;
     }
 }
 

@@ -37,6 +37,10 @@ void reset(cl_reader *r)
     b->header_done = 0;
     b->cut = 0;
     b->start_ns = 0;
+    if (r->format == CL_FMT_BLF)
+        cl_blf_peek_date(r);
+    else if (r->format == CL_FMT_ASC)
+        cl_asc_peek_date(r);
 }
 
 }  // namespace

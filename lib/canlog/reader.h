@@ -180,6 +180,10 @@ void cl_blf_jump(cl_blf *b);
 /* Unpacks the log container at the source's place (nothing held before
  * it) and goes to byte pos of it. 0, or -1 when there is no such place. */
 int cl_blf_reenter(cl_reader *r, size_t pos);
+/* has_date (and the start time) from the header at the source's place,
+ * which is not moved: known straight after opening. */
+void cl_blf_peek_date(cl_reader *r);
+void cl_asc_peek_date(cl_reader *r);
 
 /* Shared text helpers. The value of a hex digit, -1 for any other
  * character: a table, since the readers look up every data digit. */

@@ -322,6 +322,28 @@ void put32(std::string &b, size_t at, uint32_t v)
     memcpy(&b[at], &v, 4);
 }
 
+// A log container of objs, stored or zlib, with its padding.
+std::string container(const std::string &objs, bool zlib)
+{
+    std::string data = objs;
+    if (zlib) {
+        uLongf n = compressBound(objs.size());
+        data.assign(n, '\0');
+        compress2((Bytef *)&data[0], &n, (const Bytef *)objs.data(), objs.size(), 6);
+        data.resize(n);
+    }
+    std::string h(32, '\0');
+    memcpy(&h[0], "LOBJ", 4);
+    uint16_t hs = 16, ver = 1, method = zlib ? 2 : 0;
+    memcpy(&h[4], &hs, 2);
+    memcpy(&h[6], &ver, 2);
+    put32(h, 8, (uint32_t)(32 + data.size()));
+    put32(h, 12, 10);
+    memcpy(&h[16], &method, 2);
+    put32(h, 24, (uint32_t)objs.size());
+    return h + data + std::string((32 + data.size()) % 4, '\0');
+}
+
 Blf build_blf(int containers, bool zlib)
 {
     Blf f;
@@ -350,24 +372,8 @@ Blf build_blf(int containers, bool zlib)
             o[40] = (char)id;
             objs += o;
         }
-        std::string data = objs;
-        if (zlib) {
-            uLongf n = compressBound(objs.size());
-            data.assign(n, '\0');
-            compress2((Bytef *)&data[0], &n, (const Bytef *)objs.data(), objs.size(), 6);
-            data.resize(n);
-        }
-        std::string h(32, '\0');
-        memcpy(&h[0], "LOBJ", 4);
-        uint16_t hs = 16, ver = 1, method = zlib ? 2 : 0;
-        memcpy(&h[4], &hs, 2);
-        memcpy(&h[6], &ver, 2);
-        put32(h, 8, (uint32_t)(32 + data.size()));
-        put32(h, 12, 10);
-        memcpy(&h[16], &method, 2);
-        put32(h, 24, (uint32_t)objs.size());
         f.containers.push_back(f.bytes.size());
-        f.bytes += h + data + std::string((32 + data.size()) % 4, '\0');
+        f.bytes += container(objs, zlib);
     }
     return f;
 }
@@ -428,6 +434,85 @@ TEST(CanlogPeers, BlfFd64ObjectsReadAsPythonCanReadsThem)
     Ours o = read_ours(path, true);
     EXPECT_EQ(0u, o.st.bad) << o.st.first_bad;
     expect_same(want, o.lines, "type 101");
+}
+
+// What real loggers write: 64-byte FD objects holding fewer bytes than
+// their valid count (those held are read, the rest zero; python-can 4.1
+// takes the next object's bytes for them), containers naming an absurd
+// unpacked size (their data is unpacked, as python-can does), and the
+// date of a BLF file known on opening.
+TEST(CanlogPeers, QuirksOfRealLoggersReadAsPythonCanReadsThem)
+{
+    const std::string dir = nbtest::make_temp_dir("quirks");
+    bool ok = false;
+    std::string objs;
+    std::vector<std::string> held;   // per object: its data in hex, padded as we read it
+    for (uint32_t k = 0; k < 12; k++) {
+        const uint32_t have = k % 3 == 1 ? 10 : 64;
+        std::string o(72 + have, '\0');
+        memcpy(&o[0], "LOBJ", 4);
+        const uint16_t hs = 32, ver = 1;
+        memcpy(&o[4], &hs, 2);
+        memcpy(&o[6], &ver, 2);
+        put32(o, 8, (uint32_t)o.size());
+        put32(o, 12, 101);
+        put32(o, 16, 2);
+        const uint64_t t = (uint64_t)k * 1000000;
+        memcpy(&o[24], &t, 8);
+        o[32] = 1;
+        o[33] = 15;   // 64 bytes
+        o[34] = 64;   // valid
+        put32(o, 36, 0x100 + k);
+        put32(o, 44, 0x1000);
+        std::string hex;
+        for (uint32_t j = 0; j < 64; j++) {
+            if (j < have)
+                o[72 + j] = (char)(k * 7 + j + 1);
+            char b[4];
+            snprintf(b, sizeof b, "%02X", j < have ? (uint8_t)(k * 7 + j + 1) : 0);
+            hex += b;
+        }
+        held.push_back(hex);
+        objs += o + std::string(o.size() % 4, '\0');
+    }
+    const std::string head = build_blf(0, false).bytes;
+    std::string path = dir + "/fd64-short.blf";
+    ASSERT_TRUE(nbtest::write_file(path, head + container(objs, false)));
+    std::vector<std::string> want = lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok));
+    Ours o = read_ours(path, true);
+    EXPECT_EQ(0u, o.st.bad) << o.st.first_bad;
+    ASSERT_EQ(12u, want.size());
+    ASSERT_EQ(12u, o.lines.size());
+    for (size_t k = 0; k < 12; k++) {
+        std::istringstream in(want[k]);
+        std::string e, id, kind, len, data, dir_, chan, t;
+        in >> e >> id >> kind >> len >> data >> dir_ >> chan >> t;
+        EXPECT_EQ(e + " " + id + " " + kind + " " + len + " " + held[k] + " " + dir_ + " " + chan + " " + t,
+                  o.lines[k]);
+        if (k % 3 != 1) {
+            EXPECT_EQ(want[k], o.lines[k]);   // python-can reads the whole ones right
+        }
+    }
+
+    // Unpacked sizes far above what a container holds, stored and zlib.
+    for (bool zlib : {false, true}) {
+        Blf f = build_blf(3, zlib);
+        put32(f.bytes, f.containers[1] + 24, 64u << 20);
+        path = dir + (zlib ? "/absurd-zlib.blf" : "/absurd-stored.blf");
+        ASSERT_TRUE(nbtest::write_file(path, f.bytes));
+        want = lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok));
+        ASSERT_EQ(60u, want.size()) << path;
+        o = read_ours(path);
+        EXPECT_EQ(0u, o.st.bad) << path << ": " << o.st.first_bad;
+        expect_same(want, o.lines, path);
+    }
+
+    // The date, from the header, before anything is read.
+    int err = 0;
+    cl_reader *r = cl_open(path.c_str(), CL_FMT_AUTO, &err);
+    ASSERT_NE(nullptr, r);
+    EXPECT_EQ(1, cl_has_date(r));
+    cl_close(r);
 }
 
 // The identifiers read, ours and python-can's, from the bytes.

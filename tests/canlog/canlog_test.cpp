@@ -21,6 +21,7 @@ struct Read {
     std::vector<cl_frame> f;
     cl_stats st{};
     int has_date = 0;
+    int dated_on_opening = 0;   // cl_has_date before the first frame
 };
 
 Read read_mem(const std::string &text, int format, bool fd = false)
@@ -28,6 +29,7 @@ Read read_mem(const std::string &text, int format, bool fd = false)
     Read r;
     cl_reader *rd = cl_open_mem(text.data(), text.size(), format);
     cl_set_fd(rd, fd);
+    r.dated_on_opening = cl_has_date(rd);
     cl_frame f;
     while (cl_next(rd, &f) == 1)
         r.f.push_back(f);
@@ -45,6 +47,15 @@ std::string data_of(const cl_frame &f)
         snprintf(b, sizeof b, "%02X", f.data[i]);
         s += b;
     }
+    return s;
+}
+
+// Hex digits as ASC data bytes: "0123" -> "01 23".
+std::string spaced(const std::string &hex)
+{
+    std::string s;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        s += (i ? " " : "") + hex.substr(i, 2);
     return s;
 }
 
@@ -110,15 +121,17 @@ TEST(Canlog, CanFdLinesOfOtherTools)
     EXPECT_STREQ("line 4: no flags digit after \"##\"", r.st.first_bad);
 
     // A symbolic name, a classic frame (no EDL in the flags) and a remote
-    // one in CANFD lines, an FD error frame, a length that is no FD length.
+    // one in CANFD lines, an FD error frame sent, a length that is no FD
+    // length, 64 bytes without the ESI field.
     const std::string asc =
         "base hex  timestamps absolute\n"
         "   1.000000 CANFD   2 Tx   1ABx  EngineData  1 0 9 12 01 02 03 04 05 06 07 08 09 0A 0B 0C"
         "   130000  283   203000 4b0e0 0 0 0 0\n"
         "   1.000000 CANFD   1 Rx        100  0 0 2  2 AA BB    0    0     0 0 0 0 0 0\n"
         "   1.000000 CANFD   1 Rx        101  0 0 5  0    0    0     10 0 0 0 0 0\n"
-        "   1.000000 CANFD   1 Rx   ErrorFrame 0 0 0\n"
+        "   1.000000 CANFD   1 Tx   ErrorFrame 0 0 0\n"
         "   1.000000 CANFD   1 Rx        102  0 0 9  9 01 02 03 04 05 06 07 08 09 0 0 1000 0\n"
+        "   1.000000 CANFD   1 Rx        103  1 f 64 " + spaced(d64) + "\n"
         "   1.000000 1  200             Rx   d 1 01\n";
     r = read_mem(asc, CL_FMT_ASC, true);
     ASSERT_EQ(5u, r.f.size());
@@ -130,12 +143,17 @@ TEST(Canlog, CanFdLinesOfOtherTools)
     EXPECT_EQ("AABB", data_of(r.f[1]));
     EXPECT_EQ(CL_RTR, r.f[2].flags);
     EXPECT_EQ(5, r.f[2].len);
-    EXPECT_EQ(CL_ERR, r.f[3].flags);
-    EXPECT_EQ(1u, r.st.bad);
-    // Without FD asked for: every CANFD line skipped, as before.
-    r = read_mem(asc, CL_FMT_ASC, false);
-    ASSERT_EQ(1u, r.f.size());
-    EXPECT_EQ(5u, r.st.skipped_fd);
+    EXPECT_EQ(CL_ERR | CL_TX, r.f[3].flags);
+    EXPECT_EQ(2u, r.st.bad);
+    // Without FD asked for: the FD frame alone is skipped; the classic
+    // frames of CANFD lines are read, the broken lines counted the same.
+    Read classic = read_mem(asc, CL_FMT_ASC, false);
+    ASSERT_EQ(4u, classic.f.size());
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(r.f[i + 1].flags, classic.f[i].flags) << i;
+    EXPECT_EQ(1u, classic.st.skipped_fd);
+    EXPECT_EQ(2u, classic.st.bad);
+    EXPECT_STREQ(r.st.first_bad, classic.st.first_bad);
 }
 
 TEST(Canlog, AscVariantsOfOtherTools)
@@ -166,6 +184,7 @@ TEST(Canlog, AscVariantsOfOtherTools)
     tm.tm_sec = 7, tm.tm_isdst = -1;
     int64_t start = (int64_t)mktime(&tm) * 1000000000 + 250000000;
     EXPECT_EQ(1, r.has_date);
+    EXPECT_EQ(1, r.dated_on_opening);
     EXPECT_EQ(start + 1000000, r.f[0].t_ns);
     EXPECT_EQ(291u, r.f[0].id);
     EXPECT_EQ("11FF", data_of(r.f[0]));
@@ -175,10 +194,10 @@ TEST(Canlog, AscVariantsOfOtherTools)
     EXPECT_EQ(start + 1500000, r.f[1].t_ns);
     EXPECT_EQ(CL_ERR, r.f[2].flags);
     EXPECT_EQ(start + 1101510000LL, r.f[2].t_ns);
-    EXPECT_EQ(1u, r.st.skipped_fd);
+    EXPECT_EQ(0u, r.st.skipped_fd);  // the CANFD line is broken: bad, as with FD
     EXPECT_EQ(2u, r.st.skipped);  // the start event and the statistics
-    EXPECT_EQ(3u, r.st.bad);
-    EXPECT_STREQ("line 12: missing or bad data byte", r.st.first_bad);
+    EXPECT_EQ(4u, r.st.bad);
+    EXPECT_STREQ("line 10: bad BRS, ESI or data length in a CANFD line", r.st.first_bad);
 
     // Hex base with a 12-hour clock; no date: times from the block's start.
     r = read_mem("date Thu Nov 30 11:27:24.691 PM 2023\nbase hex  timestamps absolute\n"
@@ -205,6 +224,7 @@ TEST(Canlog, AscVariantsOfOtherTools)
     EXPECT_STREQ("line 4: line cut off at the end of the file", r.st.first_bad);
     r = read_mem("   2.5 1  1F Rx d 0\n", CL_FMT_ASC);
     EXPECT_EQ(0, r.has_date);
+    EXPECT_EQ(0, r.dated_on_opening);
     EXPECT_EQ(2500000000LL, r.f[0].t_ns);
 }
 

@@ -115,7 +115,8 @@ TEST_F(Diagnostics, ConversationsAndMessagesListed)
     EXPECT_EQ(3, (int)std::count(csv.begin(), csv.end(), '\n'));
 }
 
-// A log file replaces the live traffic in the list; Back to live returns.
+// A log file replaces the live traffic in the list, its CAN FD
+// conversations decoded too; Back to live returns.
 TEST_F(Diagnostics, LogFileInsteadOfLive)
 {
     bus({"7E0#023E0055555555", "7E8#027E0055555555"});
@@ -126,21 +127,32 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
         const char *hash = strchr(t, '#');
         log += "(1700000000." + std::to_string(100000 + i * 1000) + ") can0 " + std::string(t, hash) + hash + "\n";
     }
+    log += "(1700000000.200000) can0 7E0##10322F190CCCCCCCC\n"
+           "(1700000000.201000) can0 7E8##10014" "62F190" "4E4D4253494D3145435530303030303432" "CCCC\n";
     ASSERT_TRUE(nbtest::write_file(dir_ + "/vin.log", log));
     nbtest::DialogDriver driver;
     answer_chooser(driver, dir_ + "/vin.log");
     click("diag-open-log");
     ASSERT_TRUE(driver.done());
-    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 row") != std::string::npos; }))
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("7 frames, 2 rows") != std::string::npos; }))
         << label("diag-log-label");
-    EXPECT_EQ(std::string::npos, label("diag-log-label").find("1 rows")) << "one row, in the singular";
-    ASSERT_TRUE(wait_rows(1));
+    ASSERT_TRUE(wait_rows(2));
     EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
+    EXPECT_EQ(row(1), "7E0 \u2192 7E8 | UDS FD | 22 ReadDataByIdentifier | 3 / 20 | OK | "
+                      "ReadDataByIdentifier: F190 VIN = \"NMBSIM1ECU0000042\"");
     // The live traffic is decoded meanwhile.
     bus({"7E0#0211015555555555", "7E8#0251015555555555"});
     click("diag-back");
     ASSERT_TRUE(wait_rows(2));
     EXPECT_NE(std::string::npos, row(1).find("ECUReset hardReset"));
+    // One row, in the singular.
+    ASSERT_TRUE(nbtest::write_file(dir_ + "/one.log", log.substr(0, log.find("(1700000000.2"))));
+    answer_chooser(driver, dir_ + "/one.log");
+    click("diag-open-log");
+    ASSERT_TRUE(driver.done());
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 row") != std::string::npos; }))
+        << label("diag-log-label");
+    EXPECT_EQ(std::string::npos, label("diag-log-label").find("1 rows"));
 }
 
 // A FIFO chosen for the export or as the log is refused at once, in words.
