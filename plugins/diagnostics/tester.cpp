@@ -17,6 +17,11 @@ constexpr guint PRESENT_MS = 2000;
 /* Answers are awaited this long after the request (P2*), then the tester
  * gives the flow control for them up. */
 constexpr int64_t AWAIT_US = 10 * 1000000;
+/* "Response pending" extends the wait this many times at most; then the
+ * request has no response. */
+constexpr uint32_t PENDING_MAX = 10;
+/* Nodes whose answer to one request gets its flow control (one each). */
+constexpr int FC_MAX = 8;
 constexpr int PAD = 0xCC;
 
 const char *const KEY_PAIR = "TesterPair";
@@ -38,6 +43,9 @@ struct tester {
     int64_t await_until;
     uint64_t handle;          /* our request's row, once the decoder saw it */
     uint32_t answers;
+    uint32_t pendings;        /* "response pending" seen for our request */
+    uint32_t fc_to[FC_MAX];   /* answering nodes given their flow control (id, bit 31: 29-bit) */
+    int fc_n;
     char pair_text[64];       /* session: the pair chosen */
     char request_text[NBPG_SESSION_VALUE_MAX];  /* session: the request typed */
 };
@@ -241,6 +249,8 @@ void on_send(GtkButton *, gpointer)
     ts.awaiting = 0;
     ts.handle = 0;
     ts.answers = 0;
+    ts.pendings = 0;
+    ts.fc_n = 0;
     char desc[512], line[640];
     uds_describe(ts.msg, ts.len, 0, dgp_texts(), desc, sizeof desc);
     g_snprintf(line, sizeof line, _("Sent: %s"), desc);
@@ -472,6 +482,15 @@ void dgp_tester_frame(const dg_frame *f)
     itp_parse_pci(f->data, f->len, p->resp.mode == ITP_NORMAL ? 0 : 1, &pci);
     if (pci.type != 1 || !pci.valid)
         return;
+    /* One flow control per answering node and Send: a node that keeps
+     * starting answers gets no endless stream of them. */
+    const uint32_t who = f->id | ((f->flags & DG_EXT) ? 0x80000000u : 0u);
+    for (int i = 0; i < ts.fc_n; i++)
+        if (ts.fc_to[i] == who)
+            return;
+    if (ts.fc_n == FC_MAX)
+        return;
+    ts.fc_to[ts.fc_n++] = who;
     itp_tx_frame fc;
     itp_flow_control(&p->req, 0, 0, 0, PAD, &fc);
     send_one(p->req, fc, (f->flags & DG_FDF) != 0);   /* the frame kind the ECU answers in */
@@ -511,7 +530,19 @@ void dgp_tester_event(const dg_event *ev, uint64_t handle)
             ts.awaiting = 0;
         break;
     case DG_PENDING:
-        say(_("The ECU asks for more time (response pending)."), 0);
+        if (++ts.pendings > PENDING_MAX) {
+            /* The request is over: nothing more is awaited or answered. */
+            g_snprintf(line, sizeof line,
+                       _("No response: the ECU asked for more time (response pending) more than %u times."),
+                       PENDING_MAX);
+            say(line, 1);
+            ts.awaiting = 0;
+            ts.handle = 0;
+            break;
+        }
+        g_snprintf(line, sizeof line, _("The ECU asks for more time (response pending, %u of at most %u)."),
+                   ts.pendings, PENDING_MAX);
+        say(line, 0);
         ts.await_until = dgp_now_us() + AWAIT_US;
         break;
     case DG_NO_RESPONSE:

@@ -218,6 +218,48 @@ TEST_F(Diagnostics, TesterAsksTheSimulatedEcu)
     EXPECT_NE(std::string::npos, label("diag-tester-answer").find("Listen-only mode"));
 }
 
+// One Send answers one exchange: an ECU that keeps asking for more time
+// gets "no response" after the limit, one that keeps starting its answer
+// one flow control.
+TEST_F(Diagnostics, TesterAnswersOneExchangePerSend)
+{
+    zk_frame sent[64];
+    auto sent_now = [&](std::vector<zk_frame> *out = nullptr) {
+        int n = 0, k;
+        while ((k = zk_sim_sent(0, sent, 64)) > 0) {
+            n += k;
+            if (out)
+                out->insert(out->end(), sent, sent + k);
+        }
+        return n;
+    };
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-tester-request")), "22 F1 90");
+    click("diag-tester-send");
+    zk_sim_advance_us(1000);
+    tick();
+    EXPECT_EQ(1, sent_now());
+    for (int i = 1; i <= 11; i++) {
+        bus({"7E8#037F227855555555"});
+        if (i == 3) {
+            EXPECT_EQ(label("diag-tester-answer"), "The ECU asks for more time (response pending, 3 of at most 10).");
+        }
+    }
+    EXPECT_EQ(label("diag-tester-answer"),
+              "No response: the ECU asked for more time (response pending) more than 10 times.");
+
+    click("diag-tester-send");
+    zk_sim_advance_us(1000);
+    tick();
+    EXPECT_EQ(1, sent_now());
+    for (int i = 0; i < 5; i++)
+        bus({"7E8#101462F1904E4D42"});
+    std::vector<zk_frame> fc;
+    EXPECT_EQ(1, sent_now(&fc));
+    ASSERT_EQ(1u, fc.size());
+    EXPECT_EQ(0x7E0u, fc[0].id);
+    EXPECT_EQ(0x30, fc[0].data[0]);
+}
+
 // On a CAN FD channel ISO-TP over FD frames is decoded (a single frame
 // with the escaped length) and the tester sends its request in FD frames;
 // on a classic channel its FD box stays off.
