@@ -507,6 +507,21 @@ TEST(CanlogPeers, QuirksOfRealLoggersReadAsPythonCanReadsThem)
         expect_same(want, o.lines, path);
     }
 
+    // One whose data unpacks to more than a container may hold: its first
+    // part is read (memory stays bounded) and reading goes on after it.
+    {
+        Blf f = build_blf(3, false);
+        const size_t c1 = f.containers[1], c2 = f.containers[2];
+        std::string objs = f.bytes.substr(c1 + 32, 20 * 48) + std::string(17u << 20, '\0');
+        std::string big = container(objs, true);
+        put32(big, 24, 64u << 20);
+        const std::string p2 = dir + "/over.blf";
+        ASSERT_TRUE(nbtest::write_file(p2, f.bytes.substr(0, c1) + big + f.bytes.substr(c2)));
+        o = read_ours(p2);
+        EXPECT_EQ(60u, o.lines.size());
+        EXPECT_NE(nullptr, strstr(o.st.first_bad, "log container too large")) << o.st.first_bad;
+    }
+
     // The date, from the header, before anything is read.
     int err = 0;
     cl_reader *r = cl_open(path.c_str(), CL_FMT_AUTO, &err);
