@@ -89,7 +89,7 @@ void read_file_header(cl_reader *r)
         return;
     }
     cl_blf_peek_date(r);
-    uint32_t hsize = blf_u32(p + 4);
+    uint32_t hsize = blf_u32(s->p + s->pos + 4);
     if (hsize < 72 || hsize > BLF_OBJECT_MAX || (s->size && hsize > s->size)) {
         /* The objects are found by their signature after the fixed part. */
         cl_bad(r, "offset", 4, "bad file header size");
