@@ -62,6 +62,8 @@ extern const cl_format_info CL_FORMATS[CL_FMT_LAST];
 const cl_format_info *cl_format_info_of(int format);
 /* "*.log, *.asc, *.blf, *.trc": the extensions, for a filter's name. */
 const char *cl_format_patterns(void);
+/* "*.log", "*.LOG", "*.asc", ...: a file chooser's patterns, null-ended. */
+const char *const *cl_format_globs(void);
 
 #define CL_MSG_MAX 160  /* description of a bad line or object, NUL included */
 

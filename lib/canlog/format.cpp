@@ -79,6 +79,28 @@ const char *cl_format_patterns(void)
     return text;
 }
 
+const char *const *cl_format_globs(void)
+{
+    static const char *const *const globs = [] {
+        static char text[CL_FMT_LAST][2][8];
+        static const char *list[2 * CL_FMT_LAST + 1];
+        size_t k = 0;
+        for (size_t i = 0; i < CL_FMT_LAST; i++) {
+            for (int upper = 0; upper < 2; upper++) {
+                char *g = text[i][upper];
+                snprintf(g, sizeof text[i][upper], "*%s", CL_FORMATS[i].ext);
+                for (char *c = g; upper && *c; c++)
+                    if (*c >= 'a' && *c <= 'z')
+                        *c = (char)(*c - 'a' + 'A');
+                list[k++] = g;
+            }
+        }
+        list[k] = nullptr;
+        return list;
+    }();
+    return globs;
+}
+
 size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f)
 {
     char body[136];
