@@ -521,6 +521,71 @@ TEST(Canlog, BlfReaderClosedWhileUnpackingAhead)
     }
 }
 
+// A large BLF file of our writer's (64-byte CAN FD frames, random, so that
+// the containers stay large compressed): read on as many workers as cores
+// and on more workers than there are containers' slots to go round, and
+// indexed by a scan, it gives the frames one thread reads, in order.
+TEST(Canlog, BlfOnEveryCoreReadsAsOnOne)
+{
+    const std::string path = nbtest::make_temp_dir("allcores") + "/big.blf";
+    cl_writer w;
+    ASSERT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_BLF, 1));
+    std::mt19937 rnd(11);
+    for (int i = 0; i < 60000; i++) {
+        cl_frame f{};
+        f.t_ns = 1700000000000000000LL + i * 1000LL;
+        f.id = (uint32_t)i & 0x7FF;
+        f.chan = (uint16_t)(i % 3);
+        f.flags = CL_FDF | CL_BRS;
+        f.len = 64;
+        for (auto &b : f.data)
+            b = (uint8_t)rnd();
+        ASSERT_EQ(0, cl_write(&w, &f));
+    }
+    ASSERT_EQ(0, cl_writer_close(&w));
+    ASSERT_GT(w.objects / 1200, 40u);  // containers: several per worker below
+
+    auto read = [&](int workers) {
+        std::vector<cl_frame> v;
+        int err = 0;
+        cl_reader *rd = cl_open(path.c_str(), CL_FMT_BLF, &err);
+        EXPECT_NE(nullptr, rd);
+        if (!rd)
+            return v;
+        cl_set_fd(rd, 1);
+        rd->blf.ahead_workers = workers;
+        cl_frame f;
+        while (cl_next(rd, &f) == 1)
+            v.push_back(f);
+        EXPECT_EQ(0u, cl_reader_stats(rd)->bad);
+        EXPECT_EQ(workers != -1 && cl_ahead_workers() > 0, rd->blf.ahead != nullptr) << workers;
+        cl_close(rd);
+        return v;
+    };
+    const std::vector<cl_frame> one = read(-1);
+    ASSERT_EQ(60000u, one.size());
+    for (int workers : {0, 7}) {
+        if (workers && cl_ahead_workers() == 0)
+            continue;  // one core: the serial reader is all there is
+        const std::vector<cl_frame> got = read(workers);
+        ASSERT_EQ(one.size(), got.size()) << workers;
+        for (size_t i = 0; i < one.size(); i++)
+            ASSERT_EQ(0, memcmp(&one[i], &got[i], sizeof got[i])) << workers << " frame " << i;
+    }
+
+    cl_scan_opts o{};
+    o.fd = 1;
+    int err = 0;
+    cl_scan *s = cl_scan_open(path.c_str(), &o, &err);
+    ASSERT_NE(nullptr, s);
+    ASSERT_EQ(1, cl_scan_wait(s, 120000));
+    std::vector<cl_frame> rows(one.size() + 1);
+    ASSERT_EQ((long)one.size(), cl_scan_read(s, 0, rows.data(), rows.size()));
+    for (size_t i = 0; i < one.size(); i++)
+        ASSERT_EQ(0, memcmp(&one[i], &rows[i], sizeof rows[i])) << "row " << i;
+    cl_scan_close(s);
+}
+
 TEST(Canlog, LongLinesAndRewindOnAFile)
 {
     std::string path = nbtest::make_temp_dir("long") + "/long.log";
