@@ -252,6 +252,13 @@ int main(int argc, char **argv)
             rc = 1;
         }
         double ours_rate = ours > 0 ? n / ours : 0, py_rate = py > 0 ? pn / py : 0;
+        if (!py_reads) {
+            printf("%-4s %9.1f %9ld %11.0f %8.1f %11s %8s %7s %7s\n", ext, mb, n, ours_rate,
+                   ours > 0 ? mb / ours : 0, "-", "-", "-", "-");
+            g_unlink(path);
+            g_free(path);
+            continue;
+        }
         printf("%-4s %9.1f %9ld %11.0f %8.1f %11.0f %8.1f %6.1fx %6.1fx\n", ext, mb, n,
                ours_rate, ours > 0 ? mb / ours : 0, py_rate, py > 0 ? mb / py : 0,
                py_rate > 0 ? ours_rate / py_rate : 0,
