@@ -3,10 +3,11 @@
  *
  * Unpacking takes nine tenths of the time a BLF file takes to read, so a
  * reader of a large file has the containers after the one it is reading
- * unpacked on every other core, one worker each. The reading thread finds them (a header
- * read costs a few bytes), queues them in a ring of slots in file order,
- * and takes them in that order; when the next one is not ready it unpacks
- * a queued one itself rather than wait, so on two cores both unpack.
+ * unpacked on every other core, a worker each. The reading thread finds
+ * them (a header read costs a few bytes), queues them in a ring of slots
+ * in file order, and takes them in that order; when the next one is not
+ * ready it unpacks a queued one itself rather than wait, so every core
+ * unpacks.
  *
  * Only well-formed compressed containers that lie whole in the file are
  * queued. Whatever else comes, or a container whose stream does not
