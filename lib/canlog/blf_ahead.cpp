@@ -3,10 +3,11 @@
  *
  * Unpacking takes nine tenths of the time a BLF file takes to read, so a
  * reader of a large file has the containers after the one it is reading
- * unpacked on the other cores. The reading thread finds them (a header
- * read costs a few bytes), queues them in a ring of slots in file order,
- * and takes them in that order; when the next one is not ready it unpacks
- * a queued one itself rather than wait, so on two cores both unpack.
+ * unpacked on every other core, a worker each. The reading thread finds
+ * them (a header read costs a few bytes), queues them in a ring of slots
+ * in file order, and takes them in that order; when the next one is not
+ * ready it unpacks a queued one itself rather than wait, so every core
+ * unpacks.
  *
  * Only well-formed compressed containers that lie whole in the file are
  * queued. Whatever else comes, or a container whose stream does not
@@ -39,10 +40,10 @@ enum slot_state { FREE, QUEUED, BUSY, DONE, HELD };
 /* Room ahead of a slot's unpacked bytes for the part of an object that
  * began in the container before; a longer part goes the serial way. */
 constexpr size_t HEADROOM = 16 * 1024;
-constexpr int WORKERS_MAX = 3;
+constexpr int WORKERS_MAX = CL_AHEAD_WORKERS_MAX;
 constexpr int SLOTS_MAX = WORKERS_MAX + 3;
 /* Larger containers (other writers') are unpacked by the reader itself,
- * which keeps the slots' memory bounded. */
+ * which keeps the slots' memory bounded: (workers + 3) MiB at most. */
 constexpr uint32_t AHEAD_UNPACKED_MAX = 1024u * 1024u;
 
 struct slot {

@@ -1,17 +1,19 @@
 /*
  * canlog.h - reading and writing CAN log files: the candump log (.log),
- * the ASC text format (.asc) and the binary logging format (.blf).
+ * the ASC text format (.asc), the binary logging format (.blf) and the
+ * TRC trace (.trc, versions 1.0 to 2.1; written as 2.1).
  *
  * Readers stream: a file is read through one fixed buffer, never loaded
  * whole, so a file larger than memory reads like any other. A BLF reader
  * of a large file has the log containers ahead unpacked on worker threads
- * of its own (a few, each with a slot or two of memory), which cl_close
+ * of its own (one per further core, each with a slot or two of memory), which cl_close
  * stops; what it returns is what one thread would. A line or an
  * object that cannot be read is counted and described (with its line
  * number or byte offset) in the reader's statistics, and reading goes on
  * with the next one. Events that are not CAN frames are skipped and
  * counted. CAN FD frames (with EDL: candump "##", ASC "CANFD" lines, BLF
- * objects 100 and 101) are returned to a reader that asked for them (cl_set_fd,
+ * objects 100 and 101, TRC types FD, FB, FE and BI) are returned to a reader
+ * that asked for them (cl_set_fd,
  * cl_scan_opts.fd); to any other they are skipped and counted, so that a
  * caller that knows only classic frames never gets a frame it would cut.
  *
@@ -19,7 +21,8 @@
  * write(2), so every failure is seen at the call that met it.
  *
  * Times are nanoseconds. They are absolute (since 1970-01-01 UTC) when the
- * file gives its start (candump times, an ASC date, a BLF start time) and
+ * file gives its start (candump times, an ASC date, a BLF start time, a
+ * TRC $STARTTIME) and
  * relative to the start of the file otherwise (see cl_has_date).
  */
 #ifndef CANLOG_H
@@ -43,7 +46,25 @@
 #define CL_CAN_ERR_BUSERROR 0x00000080u
 
 /* File formats. CL_FMT_AUTO: by the file's extension, else its content. */
-enum cl_format { CL_FMT_AUTO = 0, CL_FMT_CANDUMP = 1, CL_FMT_ASC = 2, CL_FMT_BLF = 3 };
+enum cl_format { CL_FMT_AUTO = 0, CL_FMT_CANDUMP = 1, CL_FMT_ASC = 2, CL_FMT_BLF = 3,
+                 CL_FMT_TRC = 4 };
+#define CL_FMT_LAST CL_FMT_TRC
+
+/* The formats, in the order they are offered: every file chooser, format
+ * list and extension check takes them from here. */
+struct cl_format_info {
+    int format;            /* CL_FMT_* */
+    const char *key;       /* the name settings keep: "candump", "asc", "blf", "trc" */
+    const char *ext;       /* ".log", ".asc", ".blf", ".trc" */
+    const char *name;      /* "candump log", "ASC", "BLF", "TRC" */
+};
+extern const cl_format_info CL_FORMATS[CL_FMT_LAST];
+/* The entry of a format, null for any other number. */
+const cl_format_info *cl_format_info_of(int format);
+/* "*.log, *.asc, *.blf, *.trc": the extensions, for a filter's name. */
+const char *cl_format_patterns(void);
+/* "*.log", "*.LOG", "*.asc", ...: a file chooser's patterns, null-ended. */
+const char *const *cl_format_globs(void);
 
 #define CL_MSG_MAX 160  /* description of a bad line or object, NUL included */
 
@@ -78,12 +99,13 @@ struct cl_stats {
 };
 
 /* The format a file name asks for by its extension (".log", ".asc",
- * ".blf", any letter case), or CL_FMT_AUTO when it names none of them. */
+ * ".blf", ".trc", any letter case), or CL_FMT_AUTO when it names none. */
 int cl_format_of_name(const char *name);
 /* The format of a file's first bytes: BLF by its signature, candump when
- * the first line that is not blank starts with '(', ASC otherwise. */
+ * the first line that is not blank starts with '(', TRC when it starts
+ * with ';', ASC otherwise. */
 int cl_format_of_data(const void *data, size_t size);
-/* Name of a format for messages ("candump log", "ASC", "BLF"). */
+/* Name of a format for messages ("candump log", "ASC", "BLF", "TRC"). */
 const char *cl_format_name(int format);
 
 /* ------------------------------------------------------------- reading */
@@ -220,7 +242,7 @@ struct cl_checkpoint {
  * it holds. */
 struct cl_writer {
     int fd;                /* -1 when closed */
-    int format;            /* CL_FMT_CANDUMP, CL_FMT_ASC or CL_FMT_BLF */
+    int format;            /* CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF or CL_FMT_TRC */
     uint8_t *buf;          /* CL_WRITE_BUFFER bytes while open; holds whole
                             * lines and containers only */
     size_t fill;
@@ -258,8 +280,8 @@ void cl_writer_init(cl_writer *w);
  * but a regular file is refused and left as it is (userfile.h). Returns 0,
  * an errno value or a UF_E_* code. */
 int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive);
-/* Writes the header with the measurement's start (ASC, BLF: cut to whole
- * milliseconds, which is what their headers hold; frames must not be
+/* Writes the header with the measurement's start (ASC, BLF, TRC: cut to
+ * whole milliseconds, which is what their headers hold; frames must not be
  * earlier). Called with the first frame's time when not called before. */
 int cl_writer_start(cl_writer *w, int64_t start_ns);
 /* Appends one frame or error frame. Returns 0 or the errno of a failed
@@ -312,5 +334,15 @@ size_t cl_fmt_asc_header(char *buf, size_t size, int64_t start_ns);
  * python-can writes them. */
 size_t cl_fmt_asc_frame(char *buf, size_t size, int64_t start_ns, const cl_frame *f);
 size_t cl_fmt_asc_footer(char *buf, size_t size);
+/* TRC 2.1 header: $FILEVERSION, $STARTTIME (days since 1899-12-30, UTC)
+ * and $COLUMNS N,O,T,B,I,d,R,L,D, then comment lines. Lines end in CR LF. */
+size_t cl_fmt_trc_header(char *buf, size_t size, int64_t start_ns);
+/* One TRC 2.1 line: message number, offset from start_ns in ms (3
+ * decimals), type (DT, RR, ER; CAN FD: FD, FB with BRS, FE with ESI, BI
+ * with both), bus (channel + 1), identifier (4 hex digits, 8 when
+ * extended, "-" for an error frame), Rx/Tx, "-", the length code (CAN FD:
+ * 9..15 for 12..64 bytes), the bytes. */
+size_t cl_fmt_trc_frame(char *buf, size_t size, uint64_t number, int64_t start_ns,
+                        const cl_frame *f);
 
 #endif /* CANLOG_H */

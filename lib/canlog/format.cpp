@@ -1,5 +1,6 @@
 /*
- * format.cpp - the lines of the candump and ASC formats.
+ * format.cpp - the table of formats, and the lines of the candump and ASC
+ * formats.
  */
 #include "canlog.h"
 
@@ -50,6 +51,55 @@ void split_us(int64_t t_ns, unsigned long long *sec, unsigned *usec)
 }
 
 }  // namespace
+
+const cl_format_info CL_FORMATS[CL_FMT_LAST] = {
+    {CL_FMT_CANDUMP, "candump", ".log", "candump log"},
+    {CL_FMT_ASC, "asc", ".asc", "ASC"},
+    {CL_FMT_BLF, "blf", ".blf", "BLF"},
+    {CL_FMT_TRC, "trc", ".trc", "TRC"},
+};
+
+const cl_format_info *cl_format_info_of(int format)
+{
+    for (const cl_format_info &f : CL_FORMATS)
+        if (f.format == format)
+            return &f;
+    return nullptr;
+}
+
+const char *cl_format_patterns(void)
+{
+    static const char *const text = [] {
+        static char buf[64];
+        size_t k = 0;
+        for (const cl_format_info &f : CL_FORMATS)
+            k += (size_t)snprintf(buf + k, sizeof buf - k, "%s*%s", k ? ", " : "", f.ext);
+        return buf;
+    }();
+    return text;
+}
+
+const char *const *cl_format_globs(void)
+{
+    static const char *const *const globs = [] {
+        static char text[CL_FMT_LAST][2][8];
+        static const char *list[2 * CL_FMT_LAST + 1];
+        size_t k = 0;
+        for (size_t i = 0; i < CL_FMT_LAST; i++) {
+            for (int upper = 0; upper < 2; upper++) {
+                char *g = text[i][upper];
+                snprintf(g, sizeof text[i][upper], "*%s", CL_FORMATS[i].ext);
+                for (char *c = g; upper && *c; c++)
+                    if (*c >= 'a' && *c <= 'z')
+                        *c = (char)(*c - 'a' + 'A');
+                list[k++] = g;
+            }
+        }
+        list[k] = nullptr;
+        return list;
+    }();
+    return globs;
+}
 
 size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f)
 {

@@ -20,6 +20,12 @@ int cl_mark_get(const cl_reader *r, cl_mark *m)
         m->dec = (uint8_t)r->asc.dec;
         m->relative = (uint8_t)r->asc.relative;
         break;
+    case CL_FMT_TRC:
+        m->start_ns = r->trc.start_ns;
+        m->trc_ver = r->trc.ver;
+        m->trc_ncols = r->trc.ncols;
+        memcpy(m->trc_cols, r->trc.cols, sizeof m->trc_cols);
+        break;
     case CL_FMT_BLF: {
         const cl_blf *b = &r->blf;
         m->start_ns = b->start_ns;
@@ -59,6 +65,12 @@ int cl_mark_set(cl_reader *r, const cl_mark *m)
         r->asc.last_ns = m->last_ns;
         r->asc.dec = m->dec;
         r->asc.relative = m->relative;
+        break;
+    case CL_FMT_TRC:
+        r->trc.start_ns = m->start_ns;
+        r->trc.ver = m->trc_ver;
+        r->trc.ncols = m->trc_ncols;
+        memcpy(r->trc.cols, m->trc_cols, sizeof r->trc.cols);
         break;
     case CL_FMT_BLF: {
         cl_blf *b = &r->blf;

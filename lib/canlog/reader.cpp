@@ -1,6 +1,6 @@
 /*
  * reader.cpp - opening a log file for reading, picking its format, and
- * what the three readers share: counting bad input, times and dates.
+ * what the readers share: counting bad input, times and dates.
  */
 #include "reader.h"
 #include "userfile.h"
@@ -16,8 +16,6 @@
 
 namespace {
 
-const char *const EXTENSIONS[] = {nullptr, ".log", ".asc", ".blf"};
-
 cl_reader *make(int format)
 {
     cl_reader *r = static_cast<cl_reader *>(calloc(1, sizeof(cl_reader)));
@@ -31,6 +29,7 @@ void reset(cl_reader *r)
     memset(&r->st, 0, sizeof r->st);
     r->src.skipping = 0;
     memset(&r->asc, 0, sizeof r->asc);
+    cl_trc_reset(&r->trc);
     r->has_date = r->format == CL_FMT_CANDUMP;
     cl_blf *b = &r->blf;
     cl_blf_jump(b);
@@ -50,9 +49,9 @@ int cl_format_of_name(const char *name)
     size_t n = name ? strlen(name) : 0;
     if (n < 4)
         return CL_FMT_AUTO;
-    for (int f = CL_FMT_CANDUMP; f <= CL_FMT_BLF; f++)
-        if (strcasecmp(name + n - 4, EXTENSIONS[f]) == 0)
-            return f;
+    for (const cl_format_info &f : CL_FORMATS)
+        if (strcasecmp(name + n - 4, f.ext) == 0)
+            return f.format;
     return CL_FMT_AUTO;
 }
 
@@ -64,21 +63,15 @@ int cl_format_of_data(const void *data, size_t size)
     size_t i = 0;
     while (i < size && (cl_space(p[i]) || p[i] == '\n'))
         i++;
-    return i < size && p[i] == '(' ? CL_FMT_CANDUMP : CL_FMT_ASC;
+    if (i < size && p[i] == '(')
+        return CL_FMT_CANDUMP;
+    return i < size && p[i] == ';' ? CL_FMT_TRC : CL_FMT_ASC;
 }
 
 const char *cl_format_name(int format)
 {
-    switch (format) {
-    case CL_FMT_CANDUMP:
-        return "candump log";
-    case CL_FMT_ASC:
-        return "ASC";
-    case CL_FMT_BLF:
-        return "BLF";
-    default:
-        return "?";
-    }
+    const cl_format_info *f = cl_format_info_of(format);
+    return f ? f->name : "?";
 }
 
 cl_reader *cl_open(const char *path, int format, int *err)
@@ -157,6 +150,9 @@ int cl_next(cl_reader *r, cl_frame *out)
         break;
     case CL_FMT_BLF:
         rc = cl_next_blf(r, out);
+        break;
+    case CL_FMT_TRC:
+        rc = cl_next_trc(r, out);
         break;
     default:
         return 0;

@@ -80,10 +80,22 @@ struct cl_asc {
     int64_t last_ns;       /* relative times: the previous event */
 };
 
+/* TRC state, all of it from the header lines. */
+#define CL_TRC_COLS 14
+struct cl_trc {
+    uint8_t ver;           /* 10, 11, 12, 13, 20 or 21: version 1.0 .. 2.1 */
+    uint8_t ncols;         /* 2.x: the layout of $COLUMNS, 0: the version's own */
+    char cols[CL_TRC_COLS];
+    int64_t start_ns;      /* $STARTTIME, 0 when none */
+};
+void cl_trc_reset(cl_trc *t);
+
 /* Log containers unpacked ahead on worker threads (blf_ahead.cpp). */
 struct cl_ahead;
 /* Worker threads a reader may use: one fewer than the cores this process
- * may run on, at most 3; 0 on one core. */
+ * may run on (at most CL_AHEAD_WORKERS_MAX), so that with the reading
+ * thread every core unpacks; 0 on one core. */
+#define CL_AHEAD_WORKERS_MAX 63
 int cl_ahead_workers(void);
 /* Starts the workers over the file or memory of src (its size as it is
  * now); null when no thread could be started. */
@@ -133,6 +145,7 @@ struct cl_reader {
     int has_date;
     cl_asc asc;
     cl_blf blf;
+    cl_trc trc;
     int yielded;           /* the format stopped because the budget was spent */
 };
 
@@ -143,7 +156,7 @@ struct cl_mark {
     uint64_t offset;       /* text: the next line; BLF: the next top-level
                             * object, or the log container being read */
     uint64_t lines;        /* lines read before it */
-    int64_t start_ns;      /* ASC: the date; BLF: the start time */
+    int64_t start_ns;      /* ASC: the date; BLF, TRC: the start time */
     int64_t last_ns;       /* ASC relative times: the previous event */
     uint32_t inner;        /* BLF: 1 + the place in the container's unpacked
                             * bytes; 0 between top-level objects */
@@ -152,6 +165,9 @@ struct cl_mark {
     uint8_t has_date;
     uint8_t header_done;   /* BLF: the file header was read (a file may have none,
                             * and a container may start at offset 0) */
+    uint8_t trc_ver;       /* TRC: cl_trc as it was */
+    uint8_t trc_ncols;
+    char trc_cols[CL_TRC_COLS];
 };
 
 /* The place r is at: 0, or -1 when it cannot be returned to (BLF: the
@@ -173,6 +189,7 @@ int cl_next_line(cl_reader *r, const char **line, size_t *n);
 int cl_next_candump(cl_reader *r, cl_frame *f);
 int cl_next_asc(cl_reader *r, cl_frame *f);
 int cl_next_blf(cl_reader *r, cl_frame *f);
+int cl_next_trc(cl_reader *r, cl_frame *f);
 void cl_blf_free(cl_blf *b);
 /* The reader moved (rewind, mark): what was unpacked ahead is dropped and
  * the bytes not yet read are forgotten. */

@@ -272,7 +272,7 @@ void cl_writer_init(cl_writer *w)
 int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive)
 {
     cl_writer_init(w);
-    if (format < CL_FMT_CANDUMP || format > CL_FMT_BLF)
+    if (!cl_format_info_of(format))
         return EINVAL;
     w->format = format;
     w->buf = static_cast<uint8_t *>(malloc(CL_WRITE_BUFFER));
@@ -310,6 +310,11 @@ int cl_writer_start(cl_writer *w, int64_t start_ns)
         size_t n = cl_fmt_asc_header(head, sizeof head, w->base_ns);
         return n ? out_record(w, head, n) : (w->err = EINVAL);
     }
+    if (w->format == CL_FMT_TRC) {
+        char head[1024];
+        size_t n = cl_fmt_trc_header(head, sizeof head, w->base_ns);
+        return n ? out_record(w, head, n) : (w->err = EINVAL);
+    }
     if (w->format == CL_FMT_BLF) {
         uint8_t h[BLF_FILE_HEADER];
         blf_file_header(w, h);
@@ -333,6 +338,9 @@ int cl_write(cl_writer *w, const cl_frame *f)
         break;
     case CL_FMT_ASC:
         n = cl_fmt_asc_frame(line, sizeof line, w->base_ns, f);
+        break;
+    case CL_FMT_TRC:
+        n = cl_fmt_trc_frame(line, sizeof line, w->frames + w->error_frames + 1, w->base_ns, f);
         break;
     default:
         if (blf_frame(w, f) != 0)
@@ -368,7 +376,7 @@ int cl_writer_close(cl_writer *w)
                 cl_writer_start(w, 0);
             out_record(w, line, cl_fmt_asc_footer(line, sizeof line));
         }
-        if (!w->err && w->format == CL_FMT_BLF && !w->started)
+        if (!w->err && (w->format == CL_FMT_BLF || w->format == CL_FMT_TRC) && !w->started)
             cl_writer_start(w, 0);
         cl_writer_flush(w);
         /* A file being written anew gets the rest; the deleted one goes. */

@@ -624,9 +624,11 @@ void choose_file(void)
         GTK_RESPONSE_ACCEPT, nullptr);
     GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
     GtkFileFilter *logs = gtk_file_filter_new();
-    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc, *.blf)"));
-    for (const char *pattern : {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF"})
-        gtk_file_filter_add_pattern(logs, pattern);
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
+    gtk_file_filter_set_name(logs, filter_name);
+    g_free(filter_name);
+    for (const char *const *pattern = cl_format_globs(); *pattern; pattern++)
+        gtk_file_filter_add_pattern(logs, *pattern);
     gtk_file_chooser_add_filter(fc, logs);
     GtkFileFilter *any = gtk_file_filter_new();
     gtk_file_filter_set_name(any, _("All files"));

@@ -185,18 +185,15 @@ void choose_file(void)
     gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
     nbkit_chooser_start(fc, NB_FOLDER_LOGS, nullptr);
     gtk_file_chooser_set_current_name(fc, "trace.log");
-    /* A name without one of the three extensions is written in the format
-     * of the file type chosen. */
-    static const struct {
-        int format;
-        const char *pattern;
-    } types[] = {{CL_FMT_CANDUMP, "*.log"}, {CL_FMT_ASC, "*.asc"}, {CL_FMT_BLF, "*.blf"}};
-    for (const auto &t : types) {
+    /* A name without one of the formats' extensions is written in the
+     * format of the file type chosen. */
+    for (const cl_format_info &t : CL_FORMATS) {
         GtkFileFilter *filter = gtk_file_filter_new();
-        char name[64];
-        g_snprintf(name, sizeof name, "%s (%s)", cl_format_name(t.format), t.pattern);
+        char name[64], pattern[16];
+        g_snprintf(pattern, sizeof pattern, "*%s", t.ext);
+        g_snprintf(name, sizeof name, "%s (%s)", t.name, pattern);
         gtk_file_filter_set_name(filter, name);
-        gtk_file_filter_add_pattern(filter, t.pattern);
+        gtk_file_filter_add_pattern(filter, pattern);
         g_object_set_data(G_OBJECT(filter), "busview-format", GINT_TO_POINTER(t.format));
         gtk_file_chooser_add_filter(fc, filter);
     }

@@ -5,6 +5,7 @@
  * (nothing is drawn while the page is out of sight).
  */
 #include "diagnostics.h"
+#include "canlog.h"
 
 #include <errno.h>
 #include <string.h>
@@ -278,9 +279,10 @@ void on_export(GtkButton *, gpointer)
 
 void on_open_log(GtkButton *, gpointer)
 {
-    static const char *const logs[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF", nullptr};
-    char *path = choose_file(_("Open a log file"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS, nullptr, logs,
-                             _("Log files (*.log, *.asc, *.blf)"));
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
+    char *path = choose_file(_("Open a log file"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS, nullptr,
+                             cl_format_globs(), filter_name);
+    g_free(filter_name);
     if (!path || !dgp.page) {
         g_free(path);
         return;

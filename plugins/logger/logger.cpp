@@ -19,13 +19,15 @@ const char *const KEY_FOLDER = "Folder";
 const char *const KEY_AUTOSTART = "AutoStart";
 
 /* The session's names of the formats, by LG_FMT_* number. */
-const char *const FORMATS[] = {"auto", "candump", "asc", "blf", nullptr};
-static_assert(LG_FMT_AUTO == 0 && LG_FMT_CANDUMP == 1 && LG_FMT_ASC == 2 && LG_FMT_BLF == 3,
+const char *const FORMATS[] = {"auto", "candump", "asc", "blf", "trc", nullptr};
+static_assert(LG_FMT_AUTO == 0 && LG_FMT_CANDUMP == 1 && LG_FMT_ASC == 2 && LG_FMT_BLF == 3 &&
+                  LG_FMT_TRC == 4 && CL_FMT_LAST == 4,
               "FORMATS follows the format numbers");
 
 const char *extension_of(int f)
 {
-    return f == LG_FMT_ASC ? ".asc" : f == LG_FMT_BLF ? ".blf" : ".log";
+    const cl_format_info *i = cl_format_info_of(f);
+    return i ? i->ext : ".log";
 }
 
 /* Writes one frame or error frame; a failure stops logging. */
@@ -287,7 +289,7 @@ const nbkit_plugin plugin = {
 NBKIT_PLUGIN_FD(plugin, 0x0301, "Logger", "The Nimbrel developers",
              "Logs received and sent frames, classic and CAN FD, and error reports to a "
              "candump log (.log), "
-             "a Vector ASC file (.asc) or a binary logging file (.blf).")
+             "a Vector ASC file (.asc), a binary logging file (.blf) or a TRC trace (.trc).")
 
 int lg_start(const char *path, int exclusive)
 {

@@ -42,7 +42,8 @@ enum lg_format {
     LG_FMT_AUTO = CL_FMT_AUTO,
     LG_FMT_CANDUMP = CL_FMT_CANDUMP,
     LG_FMT_ASC = CL_FMT_ASC,
-    LG_FMT_BLF = CL_FMT_BLF
+    LG_FMT_BLF = CL_FMT_BLF,
+    LG_FMT_TRC = CL_FMT_TRC
 };
 
 /* ------------------------------------------------------------- format */

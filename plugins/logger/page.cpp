@@ -85,10 +85,11 @@ void on_browse(GtkButton *, gpointer)
     gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
     g_signal_connect(fc, "confirm-overwrite", G_CALLBACK(on_confirm_overwrite), nullptr);
     GtkFileFilter *logs = gtk_file_filter_new();
-    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc, *.blf)"));
-    static const char *const patterns[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF"};
-    for (const char *pattern : patterns)
-        gtk_file_filter_add_pattern(logs, pattern);
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
+    gtk_file_filter_set_name(logs, filter_name);
+    g_free(filter_name);
+    for (const char *const *pattern = cl_format_globs(); *pattern; pattern++)
+        gtk_file_filter_add_pattern(logs, *pattern);
     gtk_file_chooser_add_filter(fc, logs);
     GtkFileFilter *all = gtk_file_filter_new();
     gtk_file_filter_set_name(all, _("All files"));
@@ -97,9 +98,10 @@ void on_browse(GtkButton *, gpointer)
     /* Where the last log of any plug-in was chosen, else this log's folder. */
     nbkit_chooser_start(fc, NB_FOLDER_LOGS, lg.folder[0] ? lg.folder : nullptr);
     int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(pw.format));
-    gtk_file_chooser_set_current_name(fc, chosen == LG_FMT_ASC   ? "trace.asc"
-                                          : chosen == LG_FMT_BLF ? "trace.blf"
-                                                                 : "trace.log");
+    char trace_name[16];
+    const cl_format_info *info = cl_format_info_of(chosen);
+    g_snprintf(trace_name, sizeof trace_name, "trace%s", info ? info->ext : ".log");
+    gtk_file_chooser_set_current_name(fc, trace_name);
 
     /* The host must not release this plug-in while its dialog runs. */
     nbpg_loadrelease_enable();
@@ -127,7 +129,7 @@ void on_format(GtkComboBox *combo, gpointer)
     if (pw.syncing)
         return;
     int f = gtk_combo_box_get_active(combo);
-    lg.format_choice = (f >= LG_FMT_CANDUMP && f <= LG_FMT_BLF) ? f : LG_FMT_AUTO;
+    lg.format_choice = (f >= LG_FMT_CANDUMP && f <= LG_FMT_TRC) ? f : LG_FMT_AUTO;
 }
 
 void on_autostart(GtkToggleButton *b, gpointer)
@@ -161,14 +163,16 @@ GtkWidget *lg_page_build(void)
                      GTK_FILL, 0, 0);
     pw.format = named(gtk_combo_box_new_text(), "logger-format");
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format),
-                              _("By file extension (.log, .asc, .blf)"));
+                              _("By file extension (.log, .asc, .blf, .trc)"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("candump log"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("Vector ASC"));
     gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("BLF (binary logging format)"));
+    gtk_combo_box_append_text(GTK_COMBO_BOX(pw.format), _("TRC trace (version 2.1)"));
     gtk_widget_set_tooltip_text(
         pw.format, _("candump log: sent frames end in \" T\", which python-can reads as "
                      "transmitted and can-utils ignores. Vector ASC: the Rx/Tx column. "
-                     "BLF: compressed, written out at least twice a second."));
+                     "BLF: compressed, written out at least twice a second. "
+                     "TRC: version 2.1, with channels and CAN FD."));
     gtk_table_attach(GTK_TABLE(table), pw.format, 1, 2, 1, 2, GTK_FILL, GTK_FILL, 0, 0);
 
     pw.autostart = named(gtk_check_button_new_with_mnemonic(
@@ -243,6 +247,7 @@ void lg_page_refresh(void)
         g_snprintf(text, sizeof text, _("Logging to %s (%s)"), lg.path,
                    lg.format == LG_FMT_ASC   ? "Vector ASC"
                    : lg.format == LG_FMT_BLF ? "BLF"
+                   : lg.format == LG_FMT_TRC ? "TRC"
                                              : "candump log");
     } else if (lg.path[0]) {
         g_snprintf(text, sizeof text, _("Not logging. Last file: %s"), lg.path);

@@ -109,10 +109,11 @@ void on_browse(GtkButton *, gpointer)
         GTK_RESPONSE_ACCEPT, nullptr);
     GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
     GtkFileFilter *logs = gtk_file_filter_new();
-    gtk_file_filter_set_name(logs, _("Log files (*.log, *.asc, *.blf)"));
-    static const char *const patterns[] = {"*.log", "*.LOG", "*.asc", "*.ASC", "*.blf", "*.BLF"};
-    for (const char *pattern : patterns)
-        gtk_file_filter_add_pattern(logs, pattern);
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
+    gtk_file_filter_set_name(logs, filter_name);
+    g_free(filter_name);
+    for (const char *const *pattern = cl_format_globs(); *pattern; pattern++)
+        gtk_file_filter_add_pattern(logs, *pattern);
     gtk_file_chooser_add_filter(fc, logs);
     GtkFileFilter *all = gtk_file_filter_new();
     gtk_file_filter_set_name(all, _("All files"));
@@ -207,8 +208,9 @@ GtkWidget *pl_page_build(void)
     GtkAttachOptions fill = GTK_FILL, grow = (GtkAttachOptions)(GTK_EXPAND | GTK_FILL);
     gtk_table_attach(GTK_TABLE(table), left_label(_("File:")), 0, 1, 0, 1, fill, fill, 0, 0);
     pw.file = named(gtk_entry_new(), "player-file");
-    gtk_widget_set_tooltip_text(pw.file, _("A candump log (.log), ASC (.asc) or BLF (.blf) "
-                                           "file; the format is also told by its content."));
+    gtk_widget_set_tooltip_text(pw.file, _("A candump log (.log), ASC (.asc), BLF (.blf) or "
+                                           "TRC (.trc) file; the format is also told by its "
+                                           "content."));
     gtk_table_attach(GTK_TABLE(table), pw.file, 1, 2, 0, 1, grow, fill, 0, 0);
     pw.browse = named(gtk_button_new_with_mnemonic(_("_Browse...")), "player-browse");
     gtk_table_attach(GTK_TABLE(table), pw.browse, 2, 3, 0, 1, fill, fill, 0, 0);

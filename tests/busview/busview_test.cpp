@@ -1318,6 +1318,7 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
     // python-can reads the same frames from each format, times aside.
     save_as("t.asc");
     save_as("t.blf");
+    save_as("t.trc");
     for (const char *name : {"t.log", "t.asc", "t.blf"}) {
         std::string path = dir + "/" + name;
         std::string peer = nbtest::source_dir() + "/tests/canlog/peer.py";
@@ -1346,14 +1347,20 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
     EXPECT_NE(std::string::npos, done.find("not a regular file")) << done;
     EXPECT_TRUE(gtk_widget_get_sensitive(widget("busview-save-trace")));
 
-    // Opened in the bus viewer: the FD frame with its mark and every byte.
-    nbtest::DialogDriver opener;
-    choose_in_dialog(opener, dir + "/t.blf");
-    gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
-    ASSERT_TRUE(opener.done());
-    GtkTreeModel *log = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
-    ASSERT_TRUE(nbtest::wait_until([&] { return get(log, 2, BV_COL_MARKS) == "FD"; }))
-        << get(log, 2, BV_COL_ID);
-    EXPECT_EQ("12", get(log, 2, BV_COL_LEN));
-    EXPECT_EQ("00 01 02 03 04 05 06 07 | 08 09 0A 0B", get(log, 2, BV_COL_DATA));
+    // Opened in the bus viewer, as BLF and as TRC: the FD frame with its
+    // mark and every byte.
+    for (const char *name : {"t.blf", "t.trc"}) {
+        SCOPED_TRACE(name);
+        nbtest::DialogDriver opener;
+        choose_in_dialog(opener, dir + "/" + name);
+        gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+        ASSERT_TRUE(opener.done());
+        ASSERT_NE(nullptr, strstr(gtk_label_get_text(GTK_LABEL(widget("busview-log-title"))),
+                                  name));
+        GtkTreeModel *log = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
+        ASSERT_TRUE(nbtest::wait_until([&] { return get(log, 2, BV_COL_MARKS) == "FD"; }))
+            << get(log, 2, BV_COL_ID);
+        EXPECT_EQ("12", get(log, 2, BV_COL_LEN));
+        EXPECT_EQ("00 01 02 03 04 05 06 07 | 08 09 0A 0B", get(log, 2, BV_COL_DATA));
+    }
 }

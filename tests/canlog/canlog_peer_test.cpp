@@ -263,6 +263,61 @@ TEST(CanlogPeers, FilesWeWriteReadBackInPythonCanAndCanUtils)
     write_and_read_back(true);
 }
 
+// Times counted from the first line's.
+std::vector<std::string> relative(const std::vector<std::string> &v)
+{
+    std::vector<std::string> out;
+    for (const std::string &l : v)
+        out.push_back(head(l) + " " + std::to_string(when(l) - when(v[0])));
+    return out;
+}
+
+// TRC: python-can writes versions 1.0 and 2.1 of random traffic on three
+// channels and we read what it reads (it reads offsets, we add 2.1's start
+// time); it reads the data frames of a 2.1 file we write (it knows no
+// other types) and we read all of it back, CAN FD included.
+TEST(CanlogPeers, TrcFilesBothWays)
+{
+    std::string dir = nbtest::make_temp_dir("trcpeer");
+    bool ok = false;
+    run({"/usr/bin/python3", CL_PEER_PY, "write-trc", dir, "17", "4000"}, &ok);
+    ASSERT_TRUE(ok);
+    for (const char *name : {"peer10.trc", "peer21.trc"}) {
+        std::string path = dir + "/" + name;
+        std::vector<std::string> want =
+            lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok));
+        ASSERT_TRUE(ok);
+        ASSERT_GT(want.size(), 3500u) << name;
+        Ours o = read_ours(path);
+        EXPECT_EQ(0u, o.st.bad) << name << ": " << o.st.first_bad;
+        ASSERT_FALSE(o.lines.empty());
+        expect_same(relative(want), relative(o.lines), name);
+    }
+
+    for (bool fd : {false, true}) {
+        std::vector<cl_frame> frames = random_frames(5000, fd);
+        std::string path = dir + (fd ? "/oursfd.trc" : "/ours.trc");
+        cl_writer w;
+        ASSERT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_TRC, 1));
+        for (const cl_frame &f : frames)
+            ASSERT_EQ(0, cl_write(&w, &f));
+        ASSERT_EQ(0, cl_writer_close(&w));
+        std::vector<std::string> all, data;
+        for (const cl_frame &f : frames) {
+            all.push_back(describe(f, f.t_ns / 1000));
+            if (!(f.flags & (CL_ERR | CL_RTR | CL_FDF)))
+                data.push_back(all.back());
+        }
+        Ours o = read_ours(path, true);
+        EXPECT_EQ(0u, o.st.bad) << o.st.first_bad;
+        expect_same(all, o.lines, path + " (ours)");
+        if (!fd)
+            expect_same(relative(data),
+                        relative(lines_of(run({"/usr/bin/python3", CL_PEER_PY, "read", path}, &ok))),
+                        path);
+    }
+}
+
 // A write that fails part-way (the disk is full; here a file size limit
 // does it) leaves a file that every reader reads to its last whole frame,
 // and the writer's count of what the file holds is what they read.

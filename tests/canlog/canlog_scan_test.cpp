@@ -203,7 +203,7 @@ protected:
 
     std::string write_candump(int format = CL_FMT_CANDUMP)
     {
-        std::string path = dir + (format == CL_FMT_ASC ? "/t.asc" : format == CL_FMT_BLF ? "/t.blf" : "/t.log");
+        std::string path = dir + "/t" + cl_format_info_of(format)->ext;
         cl_writer w;
         cl_writer_init(&w);
         EXPECT_EQ(0, cl_writer_open(&w, path.c_str(), format, 0));
@@ -234,7 +234,7 @@ TEST_F(CanlogScan, RowsReadAgainAreTheFileFramesInEveryFormat)
 TEST_F(CanlogScan, FdRowsReadAgainInEveryFormat)
 {
     frames = traffic(3000, 6, true);
-    for (int format : {CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF}) {
+    for (int format : {CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF, CL_FMT_TRC}) {
         std::string path = write_candump(format);
         SCOPED_TRACE(path);
         ASSERT_EQ(frames.size(), read_all(path, true).size());

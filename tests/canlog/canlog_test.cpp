@@ -541,6 +541,71 @@ TEST(Canlog, BlfReaderClosedWhileUnpackingAhead)
     }
 }
 
+// A large BLF file of our writer's (64-byte CAN FD frames, random, so that
+// the containers stay large compressed): read on as many workers as cores
+// and on more workers than there are containers' slots to go round, and
+// indexed by a scan, it gives the frames one thread reads, in order.
+TEST(Canlog, BlfOnEveryCoreReadsAsOnOne)
+{
+    const std::string path = nbtest::make_temp_dir("allcores") + "/big.blf";
+    cl_writer w;
+    ASSERT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_BLF, 1));
+    std::mt19937 rnd(11);
+    for (int i = 0; i < 60000; i++) {
+        cl_frame f{};
+        f.t_ns = 1700000000000000000LL + i * 1000LL;
+        f.id = (uint32_t)i & 0x7FF;
+        f.chan = (uint16_t)(i % 3);
+        f.flags = CL_FDF | CL_BRS;
+        f.len = 64;
+        for (auto &b : f.data)
+            b = (uint8_t)rnd();
+        ASSERT_EQ(0, cl_write(&w, &f));
+    }
+    ASSERT_EQ(0, cl_writer_close(&w));
+    ASSERT_GT(w.objects / 1200, 40u);  // containers: several per worker below
+
+    auto read = [&](int workers) {
+        std::vector<cl_frame> v;
+        int err = 0;
+        cl_reader *rd = cl_open(path.c_str(), CL_FMT_BLF, &err);
+        EXPECT_NE(nullptr, rd);
+        if (!rd)
+            return v;
+        cl_set_fd(rd, 1);
+        rd->blf.ahead_workers = workers;
+        cl_frame f;
+        while (cl_next(rd, &f) == 1)
+            v.push_back(f);
+        EXPECT_EQ(0u, cl_reader_stats(rd)->bad);
+        EXPECT_EQ(workers != -1 && cl_ahead_workers() > 0, rd->blf.ahead != nullptr) << workers;
+        cl_close(rd);
+        return v;
+    };
+    const std::vector<cl_frame> one = read(-1);
+    ASSERT_EQ(60000u, one.size());
+    for (int workers : {0, 7}) {
+        if (workers && cl_ahead_workers() == 0)
+            continue;  // one core: the serial reader is all there is
+        const std::vector<cl_frame> got = read(workers);
+        ASSERT_EQ(one.size(), got.size()) << workers;
+        for (size_t i = 0; i < one.size(); i++)
+            ASSERT_EQ(0, memcmp(&one[i], &got[i], sizeof got[i])) << workers << " frame " << i;
+    }
+
+    cl_scan_opts o{};
+    o.fd = 1;
+    int err = 0;
+    cl_scan *s = cl_scan_open(path.c_str(), &o, &err);
+    ASSERT_NE(nullptr, s);
+    ASSERT_EQ(1, cl_scan_wait(s, 120000));
+    std::vector<cl_frame> rows(one.size() + 1);
+    ASSERT_EQ((long)one.size(), cl_scan_read(s, 0, rows.data(), rows.size()));
+    for (size_t i = 0; i < one.size(); i++)
+        ASSERT_EQ(0, memcmp(&one[i], &rows[i], sizeof rows[i])) << "row " << i;
+    cl_scan_close(s);
+}
+
 TEST(Canlog, LongLinesAndRewindOnAFile)
 {
     std::string path = nbtest::make_temp_dir("long") + "/long.log";
@@ -615,6 +680,172 @@ TEST(Canlog, LinesAtTheEdges)
     EXPECT_EQ(CL_FMT_BLF, cl_format_of_name("x.Blf"));
     EXPECT_EQ(CL_FMT_AUTO, cl_format_of_name("x.asc.txt"));
     EXPECT_EQ(CL_FMT_AUTO, cl_format_of_name("log"));
+}
+
+// TRC files of every version with a line of each message type, as the
+// format's description shows them: frames, error frames and remote frames
+// read, status and user events skipped and counted, bad lines counted with
+// their number; times from $STARTTIME when there is one.
+TEST(Canlog, TrcVersionsAndMessageTypes)
+{
+    Read r = read_mem(";##########\r\n"
+                      ";   Start time: 11.09.2002 16:00:20.682\r\n"
+                      "     1)      1841  0001 8 00 11 22 33 44 55 66 77\r\n"
+                      "     2)      1842  0008 4 ERROR 00 19 08 08\r\n"
+                      "     3)      1843 FFFFFFFF 4 00 00 00 04 -- -- -- -- BUSLIGHT\r\n"
+                      "     4)      1844  0100 3 RTR\r\n"
+                      "     5)    1845.5 12345678 2 AA BB\r\n"
+                      "     6)      1846  0100 3 11 22\r\n",
+                      CL_FMT_AUTO);
+    ASSERT_EQ(4u, r.f.size());
+    EXPECT_EQ(0, r.has_date);
+    EXPECT_EQ(1841000000LL, r.f[0].t_ns);
+    EXPECT_EQ("0011223344556677", data_of(r.f[0]));
+    EXPECT_EQ(CL_ERR, r.f[1].flags);
+    EXPECT_EQ("00190808", data_of(r.f[1]));
+    EXPECT_EQ(CL_RTR, r.f[2].flags);
+    EXPECT_EQ(3, r.f[2].len);
+    EXPECT_EQ(CL_EXT, r.f[3].flags);
+    EXPECT_EQ(0x12345678u, r.f[3].id);
+    EXPECT_EQ(1845500000LL, r.f[3].t_ns);
+    EXPECT_EQ(1u, r.st.skipped);
+    EXPECT_EQ(1u, r.st.bad);
+    EXPECT_STREQ("line 8: fewer data bytes than the length says", r.st.first_bad);
+
+    const int64_t start11 = 1048510352483997000LL;  // 37704.5364870833
+    r = read_mem(";$FILEVERSION=1.1\n;$STARTTIME=37704.5364870833\n"
+                 "1) 1059.9 Rx 0300 2 00 04\n"
+                 "2) 1298.9 Tx 0400 0\n"
+                 "3) 1346.8 Warng FFFFFFFF 4 00 00 00 04 BUSLIGHT\n"
+                 "4) 1349.2 Error 0008 4 00 19 08 08\n"
+                 "5) 1352.7 Rx 0100 3 RTR\n"
+                 "6) 1352.8 Qx 0100 0\n",
+                 CL_FMT_TRC);
+    ASSERT_EQ(4u, r.f.size());
+    EXPECT_EQ(1, r.has_date);
+    EXPECT_EQ(start11 + 1059900000LL, r.f[0].t_ns);
+    EXPECT_EQ(CL_TX, r.f[1].flags);
+    EXPECT_EQ(CL_ERR, r.f[2].flags);
+    EXPECT_EQ(CL_RTR, r.f[3].flags);
+    EXPECT_EQ(1u, r.st.skipped);
+    EXPECT_STREQ("line 8: unknown message type", r.st.first_bad);
+
+    r = read_mem(";$FILEVERSION=1.2\n;$STARTTIME=39878.6772258947;\n"
+                 "1) 1059.900 2 Tx 0300 1 AB\n"
+                 ";$FILEVERSION=1.3\n"
+                 "     2)      6357.213 3  Rx        0401 -  8    00 00 00 00 00 00 00 01\n",
+                 CL_FMT_TRC);
+    ASSERT_EQ(2u, r.f.size());
+    EXPECT_EQ(1, r.f[0].chan);
+    EXPECT_EQ(CL_TX, r.f[0].flags);
+    EXPECT_EQ(2, r.f[1].chan);
+    EXPECT_EQ("0000000000000001", data_of(r.f[1]));
+    EXPECT_EQ(0u, r.st.bad) << r.st.first_bad;
+
+    const std::string v20 = ";$FILEVERSION=2.0\n;$STARTTIME=42209.4075997106\n"
+                            ";$COLUMNS=N,O,T,I,d,l,D\n"
+                            "1 1059.900 DT 0300 Rx 7 00 00 00 00 04 00 00\n"
+                            "5 1334.416 FD 0500 Tx 12 01 02 03 04 05 06 07 08 09 0A 0B 0C\n"
+                            "6 1334.522 ER Rx 04 00 02 00 00\n"
+                            "7 1334.531 ST Rx 00 00 00 08\n"
+                            "8 1334.643 EC Rx 02 02\n"
+                            "9 1335.156 DT 18EFC034 Tx 8 01 02 03 04 05 06 07 08\n"
+                            "10 1336.543 RR 0100 Rx 3\n";
+    r = read_mem(v20, CL_FMT_TRC, true);
+    EXPECT_EQ(0u, r.st.bad) << r.st.first_bad;
+    ASSERT_EQ(5u, r.f.size());
+    EXPECT_EQ(CL_FDF | CL_TX, r.f[1].flags);
+    EXPECT_EQ(12, r.f[1].len);
+    EXPECT_EQ(CL_ERR, r.f[2].flags);
+    EXPECT_EQ("0400020000", data_of(r.f[2]));
+    EXPECT_EQ(CL_EXT | CL_TX, r.f[3].flags);
+    EXPECT_EQ(CL_RTR, r.f[4].flags);
+    EXPECT_EQ(2u, r.st.skipped);
+    r = read_mem(v20, CL_FMT_TRC, false);
+    EXPECT_EQ(4u, r.f.size());
+    EXPECT_EQ(1u, r.st.skipped_fd);
+
+    const int64_t start21 = 1399460967047854000LL;  // 41766.4648963872
+    r = read_mem(";$FILEVERSION=2.1\r\n;$STARTTIME=41766.4648963872\r\n"
+                 ";$COLUMNS=N,O,T,B,I,d,R,L,D\r\n"
+                 "1 1059.900 DT 1 0300 Rx - 2 00 04\r\n"
+                 "2 1334.416 FD 2 0500 Tx - 9 01 02 03 04 05 06 07 08 09 0A 0B 0C\r\n"
+                 "3 1334.417 FB 1 0501 Rx - 1 01\r\n"
+                 "4 1334.418 FE 1 0502 Rx - 0\r\n"
+                 "5 1334.419 BI 1 12345678 Rx - 15\r\n"
+                 "6 1334.222 ER 1 - Rx - 5 04 00 02 00 00\r\n"
+                 "7 1334.224 EV 1 User-defined event for bus 1\r\n"
+                 "8 1334.225 EV - User-defined event for all busses\r\n"
+                 "9 1334.231 ST 1 - Rx - 4 00 00 00 08\r\n"
+                 "11 1334.643 EC 1 - Rx - 2 02 02\r\n"
+                 "13 1336.543 RR 3 0100 Rx - 3\r\n"
+                 "14 1336.544 XX 3 0100 Rx - 3\r\n"
+                 "15 1336.545 DT 0 0100 Rx - 0\r\n"
+                 "16 1336.546 DT 1 0800 Rx - 0\r\n"
+                 "17 1336.547 FD 1 0100 Rx - 9 01\r\n",
+                 CL_FMT_AUTO, true);
+    EXPECT_EQ(4u, r.st.skipped);
+    EXPECT_EQ(5u, r.st.bad);
+    EXPECT_STREQ("line 8: fewer data bytes than the length says", r.st.first_bad);
+    ASSERT_EQ(6u, r.f.size());
+    EXPECT_EQ(start21 + 1059900000LL, r.f[0].t_ns);
+    EXPECT_EQ(1, r.f[1].chan);
+    EXPECT_EQ(CL_FDF | CL_TX, r.f[1].flags);
+    EXPECT_EQ("0102030405060708090A0B0C", data_of(r.f[1]));
+    EXPECT_EQ(CL_FDF | CL_BRS, r.f[2].flags);
+    EXPECT_EQ(CL_FDF | CL_ESI, r.f[3].flags);
+    EXPECT_EQ(CL_ERR, r.f[4].flags);
+    EXPECT_EQ(CL_RTR, r.f[5].flags);
+    EXPECT_EQ(2, r.f[5].chan);
+    EXPECT_EQ(3, r.f[5].len);
+
+    // Columns in another order.
+    r = read_mem(";$FILEVERSION=2.1\n;$COLUMNS=N,O,B,T,d,I,L,D\n1 2.5 4 DT Tx 1ABCD 1 7F\n",
+                 CL_FMT_TRC);
+    ASSERT_EQ(1u, r.f.size());
+    EXPECT_EQ(2500000LL, r.f[0].t_ns);
+    EXPECT_EQ(3, r.f[0].chan);
+    EXPECT_EQ(CL_EXT | CL_TX, r.f[0].flags);
+    EXPECT_EQ(0x1ABCDu, r.f[0].id);
+}
+
+// Our TRC 2.1 lines as the format describes them, CAN FD among them, and
+// a start time that reads back to the millisecond.
+TEST(Canlog, TrcLinesWeWrite)
+{
+    char buf[CL_LINE_MAX];
+    cl_frame f{};
+    f.t_ns = 5001234567LL;
+    f.id = 0x12345678;
+    f.chan = 1;
+    f.flags = CL_EXT | CL_FDF | CL_BRS | CL_TX;
+    f.len = 12;
+    for (int i = 0; i < 12; i++)
+        f.data[i] = (uint8_t)(i + 1);
+    ASSERT_NE(0u, cl_fmt_trc_frame(buf, sizeof buf, 7, 5000000000LL, &f));
+    EXPECT_STREQ("      7         1.234 FB  2 12345678 Tx -  9    01 02 03 04 05 06 07 08 09 "
+                 "0A 0B 0C\r\n",
+                 buf);
+    f.flags = CL_FDF | CL_ESI;
+    f.id = 0x7FF;
+    f.len = 0;
+    ASSERT_NE(0u, cl_fmt_trc_frame(buf, sizeof buf, 8, 0, &f));
+    EXPECT_STREQ("      8      5001.234 FE  2     07FF Rx -  0   \r\n", buf);
+    f.flags = CL_RTR;
+    f.len = 3;
+    ASSERT_NE(0u, cl_fmt_trc_frame(buf, sizeof buf, 9, 0, &f));
+    EXPECT_STREQ("      9      5001.234 RR  2     07FF Rx -  3   \r\n", buf);
+
+    const int64_t start = 1700000000123000000LL;
+    char head[1024];
+    ASSERT_NE(0u, cl_fmt_trc_header(head, sizeof head, start));
+    std::string text = std::string(head) + "1 0.001 DT 1 0001 Rx - 0\r\n";
+    EXPECT_EQ(0u, text.find(";$FILEVERSION=2.1\r\n;$STARTTIME=45244.925927349537\r\n"
+                            ";$COLUMNS=N,O,T,B,I,d,R,L,D\r\n"));
+    Read r = read_mem(text, CL_FMT_AUTO);
+    ASSERT_EQ(1u, r.f.size());
+    EXPECT_EQ(start + 1000, r.f[0].t_ns);
+    EXPECT_EQ(CL_FMT_TRC, cl_format_of_name("x.TRC"));
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #                                   the same random traffic
 #   peer.py write-fd DIR SEED COUNT the same, half of it CAN FD frames (all
 #                                   lengths, BRS and ESI)
+#   peer.py write-trc DIR SEED COUNT writes DIR/peer10.trc and peer21.trc
+#                                   (TRC 1.0 and 2.1; python-can leaves out
+#                                   error and remote frames)
 #   peer.py read PATH              prints every message python-can reads:
 #     "ERR <time us>" for an error frame (python-can keeps no channel for
 #     those of a candump log), else
@@ -12,7 +15,8 @@
 #     b for BRS and e for ESI
 # Times are printed as whole microseconds since 1970 (or since the start of
 # the file); the channel is the number python-can gives, or the trailing
-# digits of an interface name.
+# digits of an interface name; of a TRC file, the bus less one (python-can's
+# writer adds one).
 import os
 import random
 import re
@@ -65,6 +69,18 @@ def write(folder, seed, count, fd=False):
                 w.on_message_received(m)
 
 
+def write_trc(folder, seed, count):
+    from can.io.trc import TRCFileVersion
+    msgs = traffic(seed, count)
+    for name, version in (("peer10.trc", TRCFileVersion.V1_0), ("peer21.trc", TRCFileVersion.V2_1)):
+        with open(os.path.join(folder, name), "w", newline="") as f:
+            w = can.TRCWriter(f)
+            w.file_version = version
+            for m in msgs:
+                w.on_message_received(m)
+            w.stop()
+
+
 def chan_of(c):
     if isinstance(c, int):
         return c
@@ -78,6 +94,7 @@ def read(path):
     else:
         reader = can.LogReader(path)
     out = sys.stdout
+    trc = path.lower().endswith(".trc")
     for m in reader:
         us = int(round(m.timestamp * 1e6))
         if m.is_error_frame:
@@ -92,11 +109,13 @@ def read(path):
             data = m.data.hex().upper() if len(m.data) and not m.is_remote_frame else "-"
         out.write("%s %X %s %d %s %s %d %d\n" % (
             "E" if m.is_extended_id else "S", m.arbitration_id, kind, m.dlc, data,
-            "rx" if m.is_rx else "tx", chan_of(m.channel), us))
+            "rx" if m.is_rx else "tx", chan_of(m.channel) - trc, us))
 
 
 if __name__ == "__main__":
     if sys.argv[1] in ("write", "write-fd"):
         write(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[1] == "write-fd")
+    elif sys.argv[1] == "write-trc":
+        write_trc(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
     else:
         read(sys.argv[2])

@@ -1,5 +1,5 @@
 // libFuzzer entry for one log reader (FUZZ_FORMAT: 1 candump, 2 ASC,
-// 3 BLF): every input is read to its end, then read again after a rewind,
+// 3 BLF, 4 TRC): every input is read to its end, then read again after a rewind,
 // which must give the same frames; a second reader put at the places the
 // first one marked on the way must read the same frame next. CAN FD
 // frames are read; each frame has a length its kind can have, and its

@@ -312,6 +312,21 @@ TEST_F(Logger, SelectorOverridesTheExtension)
     ASSERT_EQ(1u, r.lines.size()) << nbtest::read_file(file);
     EXPECT_EQ("S 1 D 1 09 rx 0", r.lines[0]);
 
+    // TRC, chosen in the list, and the name it then gets when empty.
+    set_format(4);
+    start(dir_ + "/trace2.txt");
+    ASSERT_TRUE(logging()) << message();
+    inject(frame(0x1, 0, {9}));
+    tick();
+    click("logger-stop");
+    const std::string trc = nbtest::read_file(dir_ + "/trace2.txt");
+    EXPECT_EQ(0u, trc.find(";$FILEVERSION=2.1\r\n")) << trc;
+    EXPECT_NE(std::string::npos, trc.find(" DT  1     0001 Rx -  1    09\r\n")) << trc;
+    start("");
+    ASSERT_TRUE(logging()) << message();
+    EXPECT_NE(std::string::npos, label("logger-state").find(".trc")) << label("logger-state");
+    click("logger-stop");
+
     // An empty name: a new file in the folder of the last one.
     set_format(1);
     start("");

@@ -252,7 +252,7 @@ TEST_F(Player, ProgressIsThePositionInTheLogsTime)
             for (int j = 0; j < 3000; j++)
                 frames.push_back(make(3510 + j / 100, 0x7FF));
     }
-    std::string path = write_log("sparse.log", frames);
+    std::string path = write_log("sparse.trc", frames);  // TRC: its own start time
     open(path);
     gtk_entry_set_text(GTK_ENTRY(widget("player-filter")), "100");
     GtkProgressBar *bar = GTK_PROGRESS_BAR(widget("player-progress"));
