@@ -624,7 +624,8 @@ GtkWidget *sd_dbpage_signals(void)
     g_object_unref(dp.store);
     const char *titles[] = {_("Signal"), _("Value"), _("Unit"), _("Range"), _("Value texts"),
                             _("Role")};
-    for (int c = SC_NAME; c <= SC_ROLE; c++) {
+    /* The value texts, the longest, come last. */
+    for (int c : {SC_NAME, SC_VALUE, SC_UNIT, SC_RANGE, SC_ROLE, SC_CHOICES}) {
         GtkCellRenderer *r;
         if (c == SC_VALUE) {
             r = gtk_cell_renderer_combo_new();
