@@ -100,8 +100,8 @@ int dbc_encode_raw(const dbc_signal *s, double phys, uint64_t *raw, char *err, s
     double lo, hi;
     dbc_signal_range(s, &lo, &hi);
     /* A value typed or printed in decimal may miss a limit by a rounding. */
-    double slack = 1e-9 * fmax(1.0, fmax(fabs(lo), fabs(hi)));
-    if (isnan(phys) || phys < lo - slack || phys > hi + slack || s->factor == 0.0) {
+    double lo_slack = 1e-9 * fmax(1.0, fabs(lo)), hi_slack = 1e-9 * fmax(1.0, fabs(hi));
+    if (isnan(phys) || phys < lo - lo_slack || phys > hi + hi_slack || s->factor == 0.0) {
         if (err)
             describe_range(s, lo, hi, err, errsize, phys);
         return -1;
@@ -126,11 +126,14 @@ int dbc_encode_raw(const dbc_signal *s, double phys, uint64_t *raw, char *err, s
         x = rlo;
     if (x > rhi)
         x = rhi;
+    /* The top limit of 64 bits is 2^64 or 2^63 as a double: the largest
+     * value the bits hold instead. */
     if (s->is_signed)
-        *raw = (uint64_t)(int64_t)x;
+        *raw = x >= 0x1p63 ? (uint64_t)INT64_MAX : (uint64_t)(int64_t)x;
     else
-        *raw = x >= 9223372036854775808.0 ? (uint64_t)(x - 9223372036854775808.0) + (UINT64_C(1) << 63)
-                                         : (uint64_t)x;
+        *raw = x >= 0x1p64 ? UINT64_MAX
+               : x >= 0x1p63 ? (uint64_t)(x - 0x1p63) + (UINT64_C(1) << 63)
+                             : (uint64_t)x;
     return 0;
 }
 

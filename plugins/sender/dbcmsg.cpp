@@ -446,21 +446,12 @@ int sd_db_set(int index, int sig, const char *text)
     return 0;
 }
 
-double sd_db_value(int index, int sig, int *active)
+double sd_db_value(int index, int sig)
 {
     const dbc_message *dm = sd_db_message_of(index);
-    if (active)
-        *active = 0;
     if (!dm || sig < 0 || (size_t)sig >= dm->signals.size())
         return 0.0;
-    db_values &dv = *values_of(sd.msgs[index]);
-    if (active) {
-        /* What the row's bytes select, as a receiver decodes them. */
-        std::vector<dbc_value> out(dm->signals.size());
-        dbc_decode(dm, sd.msgs[index].data, sd.msgs[index].ndata, out.data());
-        *active = out[(size_t)sig].active;
-    }
-    return kept(dv, dm->signals[(size_t)sig]);
+    return kept(*values_of(sd.msgs[index]), dm->signals[(size_t)sig]);
 }
 
 void sd_db_forget(int index)
@@ -539,11 +530,11 @@ int sd_prot_set(int index, const e2e_config *c)
     if (index < 0 || index >= sd.count)
         return -1;
     sd_msg &m = sd.msgs[index];
-    const char *why = nullptr;
-    if (e2e_check(c, m.rtr ? 0 : m.len, &why) != 0) {
-        char text[SD_TEXT_MAX * 2];
-        g_snprintf(text, sizeof text, _("Counter and checksum not taken: %s."), _(why));
-        sd_set_message(text);
+    sd_msg v = m;
+    v.prot = *c;
+    char err[SD_TEXT_MAX];
+    if (sd_check(&v, err, sizeof err) != 0) {
+        sd_set_message(err);
         return -1;
     }
     m.prot = *c;

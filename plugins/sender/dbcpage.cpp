@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -79,10 +80,14 @@ void fill(int index)
                dm->extended ? "x" : "", (unsigned)dm->id, (unsigned)dm->size);
     gtk_label_set_text(GTK_LABEL(dp.title), title);
     const sd_msg &m = sd.msgs[index];
+    /* What the row's bytes carry, as a receiver decodes them: the signals
+     * its multiplexors do not select are greyed out. */
+    std::vector<dbc_value> carried(dm->signals.size());
+    dbc_decode(dm, m.data, m.ndata, carried.data());
     for (size_t i = 0; i < dm->signals.size(); i++) {
         const dbc_signal &s = dm->signals[i];
-        int active = 0;
-        double v = sd_db_value(index, (int)i, &active);
+        int active = carried[i].active;
+        double v = sd_db_value(index, (int)i);
         int role = role_of(m, s);
         double lo, hi;
         dbc_signal_range(&s, &lo, &hi);

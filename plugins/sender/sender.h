@@ -134,9 +134,8 @@ int sd_db_add(const dbc_message *m);
 /* Sets a signal's physical value from text: a number ('.' or ',') or a
  * value-table text. 0, or -1 with the reason in the page. */
 int sd_db_set(int index, int sig, const char *text);
-/* The value kept for a signal, and whether it is written at all (its
- * multiplexor selects it). */
-double sd_db_value(int index, int sig, int *active);
+/* The value kept for a signal. */
+double sd_db_value(int index, int sig);
 /* Counter (1) or checksum (2) by its name, else 0. */
 int sd_db_role_by_name(const char *name);
 void sd_db_forget(int index);                /* before a row is removed */

@@ -261,6 +261,12 @@ TEST_F(DbcSend, MultiplexedAndFdMessagesAndAProfileChosenInTheDialog)
         click("sender-protect");
     }
     EXPECT_EQ("", label("sender-message"));
+    // A remote frame would carry neither: refused.
+    GtkTreeViewColumn *rtr = gtk_tree_view_get_column(GTK_TREE_VIEW(widget("sender-list")), COL_RTR);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(rtr));
+    g_signal_emit_by_name(cells->data, "toggled", "0");
+    g_list_free(cells);
+    EXPECT_NE(std::string::npos, label("sender-message").find("remote frame")) << label("sender-message");
     for (int i = 0; i < 20; i++)
         click("sender-send");
     f = sent();

@@ -56,6 +56,22 @@ TEST(Encode, RoundsWithinLimitsAndRefusesOutOfRangeWithTheRangeNeverWrapping)
     EXPECT_EQ(0xF0, data[4] & 0xF0);
     EXPECT_EQ(0x0F, data[5] & 0x0F);
 
+    // The ends of 64-bit signals: the largest value the bits hold.
+    dbc_db wide = parse(std::string(HEAD) + "BO_ 1 W: 16 A\n"
+                                            " SG_ U : 0|64@1+ (1,0) [0|0] \"\" A\n"
+                                            " SG_ S : 64|64@1- (1,0) [0|0] \"\" A\n");
+    uint64_t raw = 0;
+    ASSERT_EQ(0, dbc_encode_raw(&wide.messages[0].signals[0], 18446744073709551615.0, &raw, err,
+                                sizeof err));
+    EXPECT_EQ(UINT64_MAX, raw);
+    ASSERT_EQ(0, dbc_encode_raw(&wide.messages[0].signals[1], 9223372036854775807.0, &raw, err,
+                                sizeof err));
+    EXPECT_EQ((uint64_t)INT64_MAX, raw);
+    ASSERT_EQ(0, dbc_encode_raw(&wide.messages[0].signals[1], -9223372036854775808.0, &raw, err,
+                                sizeof err));
+    EXPECT_EQ((uint64_t)INT64_MIN, raw);
+    EXPECT_EQ(-1, dbc_encode_raw(&wide.messages[0].signals[0], -1, &raw, err, sizeof err));
+
     // Out of range: refused, the range in the text, the bytes untouched.
     uint8_t before[8];
     memcpy(before, data, 8);
