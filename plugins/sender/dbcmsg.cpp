@@ -27,6 +27,8 @@ namespace {
 struct db_values {
     std::string message;
     std::vector<std::pair<std::string, double>> values;
+    uint32_t of;                     /* the read (db_state.gen) `found` is of */
+    const dbc_message *found;
 };
 
 struct load_job {
@@ -46,6 +48,7 @@ struct db_state {
     load_job *job;
     uint32_t next_uid;
     std::map<uint32_t, db_values> *rows;
+    uint32_t gen;                    /* counts databases read, from 1 */
     char load_path[1024];            /* the session's database */
     int load_have;
 };
@@ -191,7 +194,7 @@ void repack_all(void)
 {
     for (int i = 0; i < sd.count; i++) {
         db_values *dv = values_of(sd.msgs[i]);
-        const dbc_message *dm = dv ? find_message(dv->message.c_str()) : nullptr;
+        const dbc_message *dm = sd_db_message_of(i);
         char err[SD_TEXT_MAX];
         if (dm && pack(sd.msgs[i], dm, *dv, err, sizeof err) != 0)
             g_strlcpy(sd.msgs[i].reason, err, sizeof sd.msgs[i].reason);
@@ -205,6 +208,7 @@ void finish_load(load_job *job)
     if (job->rc == 0) {
         delete ds.db;
         ds.db = job->db;
+        ds.gen++;
         g_strlcpy(ds.path, job->path, sizeof ds.path);
         size_t n = 0;
         for (const dbc_message &m : ds.db->messages)
@@ -350,7 +354,14 @@ const dbc_message *sd_db_message_of(int index)
     if (index < 0 || index >= sd.count)
         return nullptr;
     db_values *dv = values_of(sd.msgs[index]);
-    return dv ? find_message(dv->message.c_str()) : nullptr;
+    if (!dv)
+        return nullptr;
+    /* Looked up by name once per database read. */
+    if (dv->of != ds.gen) {
+        dv->of = ds.gen;
+        dv->found = find_message(dv->message.c_str());
+    }
+    return dv->found;
 }
 
 int sd_db_role_by_name(const char *name)
