@@ -159,6 +159,10 @@ GtkWidget *sd_dbpage_signals(void);
 void sd_dbpage_release(void);
 void sd_dbpage_show(int index);              /* the selected row, -1 none */
 void sd_dbpage_database_changed(void);
+/* pickdlg.cpp: a message of the database into the list. */
+void sd_pick_dialog(void);
+/* protdlg.cpp: the selected message's counter and checksum. */
+void sd_prot_dialog(void);
 
 /* -------------------------------------------------------------- state */
 
