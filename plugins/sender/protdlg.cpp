@@ -22,8 +22,15 @@ struct prot_widgets {
     GtkWidget *counter_sig, *counter_start, *counter_len, *counter_moto, *step, *wrap;
     GtkWidget *kind, *check_sig, *check_start, *check_len, *check_moto, *bytes, *data_id, *p1_mode,
         *id_list, *error;
-    const dbc_message *dm;
+    int index;                   /* the message's row */
 };
+
+/* Looked up at each use: a database read may finish while the dialog
+ * runs and replace the one the dialog was opened with. */
+const dbc_message *message_of(const prot_widgets *w)
+{
+    return sd_db_message_of(w->index);
+}
 
 GtkWidget *entry_of(const char *name, const char *text, int width)
 {
@@ -44,9 +51,10 @@ void on_counter_signal(GtkComboBox *combo, gpointer data)
 {
     prot_widgets *w = (prot_widgets *)data;
     int k = gtk_combo_box_get_active(combo) - 2;
-    if (!w->dm || k < 0 || (size_t)k >= w->dm->signals.size())
+    const dbc_message *dm = message_of(w);
+    if (!dm || k < 0 || (size_t)k >= dm->signals.size())
         return;
-    const dbc_signal &s = w->dm->signals[(size_t)k];
+    const dbc_signal &s = dm->signals[(size_t)k];
     set_num(w->counter_start, s.start);
     set_num(w->counter_len, s.length);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w->counter_moto), s.order == DBC_MOTOROLA);
@@ -57,9 +65,10 @@ void on_check_signal(GtkComboBox *combo, gpointer data)
 {
     prot_widgets *w = (prot_widgets *)data;
     int k = gtk_combo_box_get_active(combo) - 1;
-    if (!w->dm || k < 0 || (size_t)k >= w->dm->signals.size())
+    const dbc_message *dm = message_of(w);
+    if (!dm || k < 0 || (size_t)k >= dm->signals.size())
         return;
-    const dbc_signal &s = w->dm->signals[(size_t)k];
+    const dbc_signal &s = dm->signals[(size_t)k];
     set_num(w->check_start, s.start);
     set_num(w->check_len, s.length);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w->check_moto), s.order == DBC_MOTOROLA);
@@ -197,7 +206,8 @@ void sd_prot_dialog(void)
     const sd_msg &m = sd.msgs[index];
     prot_widgets w;
     memset(&w, 0, sizeof w);
-    w.dm = sd_db_message_of(index);
+    w.index = index;
+    const dbc_message *dm = message_of(&w);
     GtkWidget *dialog = gtk_dialog_new_with_buttons(
         _("Counter and checksum"), GTK_WINDOW(nb_mainwin), GTK_DIALOG_MODAL, GTK_STOCK_CANCEL,
         GTK_RESPONSE_CANCEL, GTK_STOCK_OK, GTK_RESPONSE_ACCEPT, nullptr);
@@ -210,9 +220,9 @@ void sd_prot_dialog(void)
     w.check_sig = named(gtk_combo_box_new_text(), "sender-prot-check-signal");
     gtk_combo_box_append_text(GTK_COMBO_BOX(w.check_sig), _("These bits:"));
     int counter_at = m.prot.counter.length ? 1 : 0, check_at = 0;
-    if (w.dm)
-        for (size_t i = 0; i < w.dm->signals.size(); i++) {
-            const dbc_signal &s = w.dm->signals[i];
+    if (dm)
+        for (size_t i = 0; i < dm->signals.size(); i++) {
+            const dbc_signal &s = dm->signals[i];
             int role = sd_db_role_by_name(s.name.c_str());
             /* Counters and checksums by name are marked as such. */
             std::string text = s.name + (role == 1 ? _(" (counter)") : role == 2 ? _(" (checksum)") : "");
