@@ -4,10 +4,11 @@ program: the staged build's nimbrel on the simulated board, driven through
 accessibility (dogtail) on a private display, each window taken with
 ImageMagick's import.
 
-    bash scripts/with-xvfb.sh /usr/bin/python3 scripts/guide-screenshots.py [BUILD_DIR]
+    bash scripts/with-xvfb.sh /usr/bin/python3 scripts/guide-screenshots.py [BUILD_DIR] [--only sender-dbc]
 
 BUILD_DIR defaults to build; run it after changing what a pictured window
-shows, and commit the pictures with the change.
+shows, and commit the pictures with the change. --only sender-dbc takes
+just the sender's database picture.
 """
 import os
 import shutil
@@ -38,7 +39,69 @@ def wait_for(what, find, timeout=30.0):
     raise RuntimeError('timed out waiting for ' + what)
 
 
+# The sender's database picture: a small bench database, a message from it
+# with values, counter and checksum, as a session brings them.
+BENCH_DBC = """VERSION ""
+BU_: ECU Tester
+BO_ 291 Engine: 8 ECU
+ SG_ VehicleSpeed : 0|16@1+ (0.01,0) [0|250] "km/h" Tester
+ SG_ Gear : 16|4@1+ (1,0) [0|8] "" Tester
+ SG_ CoolantTemp : 31|8@0- (1,40) [-40|150] "degC" Tester
+ SG_ Engine_Counter : 52|4@1+ (1,0) [0|15] "" Tester
+ SG_ Engine_CRC : 63|8@0+ (1,0) [0|255] "" Tester
+BO_ 292 Brake: 4 ECU
+ SG_ BrakePressure : 0|12@1+ (0.1,0) [0|400] "bar" Tester
+ SG_ Brake_AliveCounter : 12|4@1+ (1,0) [0|14] "" Tester
+ SG_ Brake_Checksum : 16|8@1+ (1,0) [0|255] "" Tester
+VAL_ 291 Gear 0 "Neutral" 1 "First" 2 "Second" 3 "Third" 4 "Fourth" 5 "Fifth" 6 "Sixth" ;
+"""
+
+
+def sender_dbc(exe, build, env, root, running, app_of, window, find, shoot):
+    from dogtail.predicate import GenericPredicate
+    dbc = os.path.join(root, 'bench.dbc')
+    with open(dbc, 'w') as f:
+        f.write(BENCH_DBC)
+    sender = os.path.join(build, 'stage', 'sender.so')
+    session = os.path.join(root, 'sender-dbc.nbs')
+    with open(session, 'w') as f:
+        f.write('[Nimbrel]\nChan=0\nBaud=500\n%sLoadPlugin=%s\n\n[Plugin]\nPath=%s\n'
+                % (WINDOW, sender, sender) +
+                'Database=%s\n' % dbc +
+                'Message=123,0,0,8,2E22068000000000,10,1\n'
+                'Protect=2,52,4,0,1,0,63,8,1,0,0,0,12,4,0,00000000000000000000000000000000\n'
+                'DbMessage=Engine\nSignal=VehicleSpeed=87.5\nSignal=Gear=6\n'
+                'Signal=CoolantTemp=92\n'
+                'Message=124,0,0,4,00000000,20,1\n'
+                'Protect=1,12,4,0,1,15,16,8,0,0,0,0,12,4,0,00000000000000000000000000000000\n'
+                'DbMessage=Brake\nSignal=BrakePressure=12.5\n'
+                'Message=7DF,0,0,8,0201000000000000,0,0\n')
+    running.append(subprocess.Popen([exe, session], env=env))
+    main = window('frame')
+    tab = wait_for('the sender', lambda: [t for t in main.findChildren(
+        GenericPredicate(roleName='page tab')) if t.name == 'Sender'][0])
+    tab.click()
+    table = wait_for('the list', lambda: [t for t in tab.findChildren(
+        GenericPredicate(roleName='table'))
+        if t.queryTable().getColumnHeader(0).name == 'Identifier (hex)'][0])
+    wait_for('the database', lambda: find(tab, 'label', 'bench.dbc'))
+    x, y, w, h = table.queryTable().getAccessibleAt(0, 6).queryComponent().getExtents(0)
+    subprocess.run(['xdotool', 'mousemove', str(int(x + 5)), str(int(y + h / 2)), 'click', '1'],
+                   check=True, timeout=10)
+    find(tab, 'table cell', 'VehicleSpeed')
+    find(main, 'toggle button', 'Start').doActionNamed('click')
+    find(tab, 'push button', 'Start periodic').doActionNamed('click')
+    time.sleep(1.5)
+    shoot(main, 'sender-dbc.png')
+    running[-1].terminate()
+    running[-1].wait(timeout=20)
+
+
 def main():
+    only = None
+    if '--only' in sys.argv:
+        only = sys.argv[sys.argv.index('--only') + 1]
+        del sys.argv[sys.argv.index('--only'):sys.argv.index('--only') + 2]
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, 'build'))
     exe = os.path.join(build, 'stage', 'nimbrel')
     if not os.path.exists(exe):
@@ -114,6 +177,12 @@ def main():
 
     try:
         os.makedirs(OUT, exist_ok=True)
+        if only == 'sender-dbc':
+            proc.kill()
+            proc.wait()
+            running.pop()
+            sender_dbc(exe, build, env, root, running, app, window, find, shoot)
+            return
         wait_for('the program', app)
         chooser = window('dialog', 'Nimbrel, ver. 3.15')
         mode = wait_for('the CAN mode choice', lambda: chooser.findChild(
@@ -227,6 +296,7 @@ def main():
             raise RuntimeError('no 64-byte frame in the upper part of the trace')
         running[-1].terminate()
         running[-1].wait(timeout=20)
+        sender_dbc(exe, build, env, root, running, app, window, find, shoot)
     finally:
         for p in running:
             if p.poll() is None:

@@ -20,7 +20,8 @@
  * Reading allocates; decoding does not. dbc_decode turns the data bytes of
  * one frame into every signal's raw and physical value and tells which
  * signals the frame's multiplexor values select, from a decode plan made
- * when the file was read: a few shifts and masks per signal.
+ * when the file was read: a few shifts and masks per signal. dbc_encode
+ * is its inverse: physical values into data bytes by the same plan.
  */
 #ifndef NB_DBC_H
 #define NB_DBC_H
@@ -247,6 +248,26 @@ const dbc_message *dbc_find(const dbc_db *db, uint32_t id, int extended);
  * into out[i] for every signal i of m. Returns the number of active
  * signals. Never allocates. */
 int dbc_decode(const dbc_message *m, const uint8_t *data, unsigned len, dbc_value *out);
+
+/* The physical values a signal can carry: what its bits hold, narrowed to
+ * its min and max when the file gives them (min < max). */
+void dbc_signal_range(const dbc_signal *s, double *lo, double *hi);
+
+/* A physical value as the signal's raw bits: (phys - offset) / factor,
+ * rounded to the nearest integer for integer signals, the IEEE bits for
+ * float and double. Returns 0, or -1 with err (UTF-8, naming the signal
+ * and its range) for a value outside dbc_signal_range or not a number:
+ * never wrapped. */
+int dbc_encode_raw(const dbc_signal *s, double phys, uint64_t *raw, char *err, size_t errsize);
+
+/* Packs phys[i] of every signal i of m into len data bytes (at most
+ * DBC_MAX_MESSAGE_BYTES): the bytes are cleared, then each signal the
+ * multiplexors' values select, and that lies within len bytes, is written.
+ * out[i] says, as dbc_decode would, which signals were written and their
+ * raw values. Returns 0, or -1 with err and *bad (the signal's index) set
+ * and data unchanged when a value is refused. Never allocates. */
+int dbc_encode(const dbc_message *m, const double *phys, uint8_t *data, unsigned len,
+               dbc_value *out, char *err, size_t errsize, int *bad);
 
 /* The value-table text of a raw value, or null. */
 const char *dbc_value_label(const dbc_signal *s, int64_t raw);

@@ -29,6 +29,7 @@ void sd_remove(int index)
 {
     if (index < 0 || index >= sd.count)
         return;
+    sd_db_forget(index);
     memmove(&sd.msgs[index], &sd.msgs[index + 1],
             sizeof(sd_msg) * (size_t)(sd.count - index - 1));
     sd.count--;

@@ -200,6 +200,18 @@ int sd_check(const sd_msg *m, char *err, size_t errsize)
     }
     if (m->period_ms > SD_PERIOD_MAX)
         return refuse(err, errsize, _("The period is too long."));
+    /* The counter and checksum must stay within the frame. */
+    const char *why = nullptr;
+    if (m->prot.kind == E2E_NONE && !m->prot.counter.length)
+        return 0;
+    if (m->rtr)
+        return refuse(err, errsize, _("A remote frame carries no counter or checksum: remove "
+                                      "them first (\"Counter and checksum...\")."));
+    if (e2e_check(&m->prot, m->len, &why) != 0) {
+        g_snprintf(err, errsize, _("The message's counter and checksum would not fit: %s."),
+                   _(why));
+        return -1;
+    }
     return 0;
 }
 

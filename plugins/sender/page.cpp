@@ -128,6 +128,11 @@ GtkWidget *build_quick_send(void)
     return row;
 }
 
+void on_selection(GtkTreeSelection *, gpointer)
+{
+    sd_dbpage_show(sd_page_selected());
+}
+
 gboolean on_refresh(gpointer)
 {
     sd_page_refresh();
@@ -251,7 +256,15 @@ GtkWidget *sd_page_build(void)
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC,
                                    GTK_POLICY_AUTOMATIC);
     gtk_container_add(GTK_CONTAINER(scroll), pw.view);
-    gtk_box_pack_start(GTK_BOX(box), scroll, TRUE, TRUE, 0);
+    /* The database's row above the list, the selected message's signals
+     * below it. */
+    gtk_box_pack_start(GTK_BOX(box), sd_dbpage_build(), FALSE, FALSE, 0);
+    GtkWidget *paned = gtk_vpaned_new();
+    gtk_paned_pack1(GTK_PANED(paned), scroll, TRUE, FALSE);
+    gtk_paned_pack2(GTK_PANED(paned), sd_dbpage_signals(), TRUE, FALSE);
+    gtk_box_pack_start(GTK_BOX(box), paned, TRUE, TRUE, 0);
+    g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(pw.view)), "changed",
+                     G_CALLBACK(on_selection), nullptr);
 
     GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
     gtk_box_pack_start(GTK_BOX(buttons), button(_("_Add"), "sender-add", G_CALLBACK(on_add)),
@@ -306,6 +319,7 @@ void sd_page_release(void)
         g_source_remove(sd.refresh);
     sd.refresh = 0;
     sd_tab_release();
+    sd_dbpage_release();
     memset(&pw, 0, sizeof pw);
 }
 
@@ -321,6 +335,7 @@ void sd_page_rebuild(void)
         sd.msgs[i].dirty = 0;
     }
     sd_page_refresh();
+    sd_dbpage_show(sd_page_selected());
 }
 
 void sd_page_refresh(void)
@@ -361,4 +376,13 @@ int sd_page_selected(void)
     if (p)
         gtk_tree_path_free(p);
     return row;
+}
+
+void sd_page_select(int row)
+{
+    if (!pw.view || row < 0 || row >= sd.count)
+        return;
+    GtkTreePath *p = gtk_tree_path_new_from_indices(row, -1);
+    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(pw.view)), p);
+    gtk_tree_path_free(p);
 }

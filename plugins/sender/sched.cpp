@@ -36,7 +36,8 @@ int sd_send(int index, int is_periodic)
     /* A classic message goes out as it always did; an FD one needs the
      * channel opened for CAN FD, else the library's refusal says so. */
     zk_fdframe f;
-    sd_frame_of(&m, &f);
+    e2e_state next;
+    sd_final_frame(&m, &f, &next);
     int r;
     if (m.fd) {
         r = nb_send_fd_frame(&f);
@@ -53,6 +54,7 @@ int sd_send(int index, int is_periodic)
     char id[16];
     sd_format_id(&m, id, sizeof id);
     if (r >= 0) {
+        m.prot_state = next;   /* the counter moves on with each frame sent */
         m.sent++;
         m.fails = 0;
         m.reason[0] = '\0';

@@ -19,16 +19,23 @@ const char *const KEY_QUICK = "QuickSend";   /* one per history line, the latest
 void save_session(void *file)
 {
     char text[256];
+    sd_db_save_database(file);
     for (int i = 0; i < sd.count; i++) {
         sd_msg_to_text(&sd.msgs[i], text, sizeof text);
         nbpg_save_key(file, KEY_MESSAGE, text);
+        sd_db_save(file, i);
     }
     for (int i = 0; i < sd.history_count; i++)
         nbpg_save_key(file, KEY_QUICK, sd.history[i]);
 }
 
+/* The message the keys after a Message key belong to; null after one
+ * that was left out. */
+sd_msg *load_last;
+
 void load_begin(void)
 {
+    load_last = nullptr;
     sd.load_count = 0;
     sd.load_bad = 0;
     sd.load_over = 0;
@@ -47,10 +54,15 @@ void load_key(const pgrp_session_key *key)
             g_strlcpy(sd.load_history[sd.load_history_count++], line, SD_QUICK_MAX);
         return;
     }
-    if (!nbkit_key_is(key, KEY_MESSAGE))
+    if (!nbkit_key_is(key, KEY_MESSAGE)) {
+        char name[sizeof key->name];
+        g_strlcpy(name, key->name, sizeof name);
+        sd_db_load_key(name, value, load_last);
         return;
+    }
     char err[SD_TEXT_MAX];
     sd_msg m;
+    load_last = nullptr;
     if (sd_msg_from_text(value, &m, err, sizeof err) != 0) {
         sd.load_bad++;
         return;
@@ -60,6 +72,7 @@ void load_key(const pgrp_session_key *key)
         return;
     }
     sd.load_msgs[sd.load_count++] = m;
+    load_last = &sd.load_msgs[sd.load_count - 1];
 }
 
 /* The session's list replaces the current one; periodic sending stops, so
@@ -71,6 +84,7 @@ void load_end(void)
     sd.count = sd.load_count;
     memcpy(sd.history, sd.load_history, sizeof sd.history);
     sd.history_count = sd.load_history_count;
+    sd_db_load_end();
     sd_page_rebuild();
     sd_page_history();
     char text[SD_TEXT_MAX] = "";
@@ -101,6 +115,7 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
             g_source_remove(sd.timer);
         sd_page_release();
     }
+    sd_db_reset();
     memset(&sd, 0, sizeof sd);
     return sd_page_build();
 }
@@ -112,6 +127,7 @@ void on_release(void)
         g_source_remove(sd.timer);
     sd.timer = 0;
     sd_page_release();
+    sd_db_reset();
     sd.page = nullptr;
 }
 

@@ -21,6 +21,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "dbc.h"
+#include "e2e.h"
 #include "nimbrel/kit.h"
 #include "zelk.h"
 
@@ -58,6 +60,9 @@ struct sd_msg {
     uint64_t sent;
     int64_t next_due_us;
     char reason[SD_TEXT_MAX];      /* the last failure, empty after a success */
+    uint32_t uid;                  /* names its database values (dbcmsg.cpp), 0: none */
+    e2e_config prot;               /* counter and checksum, written into each frame sent */
+    e2e_state prot_state;          /* the counter the next frame carries */
 };
 
 /* Columns of the list (and of its model). */
@@ -106,6 +111,58 @@ void sd_frame_of(const sd_msg *m, zk_fdframe *f);
  * is written as before, so older versions read it). */
 void sd_msg_to_text(const sd_msg *m, char *buf, size_t size);
 int sd_msg_from_text(const char *text, sd_msg *m, char *err, size_t errsize);
+
+/* ------------------------------------------------------------- dbcmsg.cpp */
+
+/* The frame a message goes out as: its bytes with its counter and checksum
+ * written in, the counter state after it in *next (to keep once the frame
+ * is sent). Reads m only and calls no GTK: usable from a sending thread
+ * that holds m steady. */
+void sd_final_frame(const sd_msg *m, zk_fdframe *f, e2e_state *next);
+
+/* The sender's database: read in the background, one at a time. */
+void sd_db_reset(void);                      /* plug-in start and end: none, no read */
+int sd_db_open(const char *path);            /* starts reading; 0, -1 when busy */
+int sd_db_reading(void);
+const char *sd_db_path(void);                /* "" when none */
+const dbc_db *sd_db(void);                   /* null while none is read */
+/* The database message a list row packs, null for a row of bytes. */
+const dbc_message *sd_db_message_of(int index);
+/* A new row packing the database message; its counter and checksum
+ * signals (by their names) are taken as such. Returns the row or -1. */
+int sd_db_add(const dbc_message *m);
+/* Sets a signal's physical value from text: a number ('.' or ',') or a
+ * value-table text. 0, or -1 with the reason in the page. */
+int sd_db_set(int index, int sig, const char *text);
+/* The value kept for a signal. */
+double sd_db_value(int index, int sig);
+/* Counter (1) or checksum (2) by its name, else 0. */
+int sd_db_role_by_name(const char *name);
+void sd_db_forget(int index);                /* before a row is removed */
+void sd_db_prune(void);                      /* values of rows no longer there go */
+/* Session: the keys after a message's own, and reading them back. */
+void sd_db_save(void *file, int index);
+void sd_db_save_database(void *file);
+int sd_db_load_key(const char *name, const char *value, sd_msg *last);
+void sd_db_load_end(void);
+/* Counter and checksum in text (the session's form) and back. */
+void sd_prot_to_text(const e2e_config *c, char *buf, size_t size);
+int sd_prot_from_text(const char *text, e2e_config *c);
+/* Applies a counter and checksum to a message, checked against its length:
+ * 0, or -1 with the reason in the page. */
+int sd_prot_set(int index, const e2e_config *c);
+
+/* dbcpage.cpp: the database row of the page and the signals of the
+ * selected message. */
+GtkWidget *sd_dbpage_build(void);
+GtkWidget *sd_dbpage_signals(void);
+void sd_dbpage_release(void);
+void sd_dbpage_show(int index);              /* the selected row, -1 none */
+void sd_dbpage_database_changed(void);
+/* pickdlg.cpp: a message of the database into the list. */
+void sd_pick_dialog(void);
+/* protdlg.cpp: the selected message's counter and checksum. */
+void sd_prot_dialog(void);
 
 /* -------------------------------------------------------------- state */
 
@@ -169,6 +226,7 @@ void sd_page_history(void);          /* after the quick-send history changed */
 void sd_page_refresh(void);          /* rows marked dirty, the status texts */
 void sd_set_message(const char *text);
 int sd_page_selected(void);          /* selected row, -1 when none */
+void sd_page_select(int row);
 
 /* celltab.cpp: Tab and Shift+Tab in an edited cell move the edit on. */
 void sd_tab_through_cells(GtkTreeView *view, GtkCellRenderer *renderer);
