@@ -790,7 +790,8 @@ bool contents_sane(const sim_bus *b, char *why, size_t size)
         check(ecu->sane(), "diagnostic simulation", 0);
     }
     if (!bad) return true;
-    snprintf(why, size, "its %s is damaged (%ld)", bad, value);
+    if (strcmp(bad, "header") == 0) snprintf(why, size, "it is no simulated bus of layout %u", unsigned(SIM_BUS_LAYOUT));
+    else snprintf(why, size, "its %s reads %ld", bad, value);
     return false;
 }
 
@@ -953,8 +954,8 @@ bool sim_bus_verify(const sim_bus *b, sim_bus_file *file, uint64_t now_ns, char 
     }
     if (now_ns >= file->next_check_ns) {
         struct stat st, at;
-        if (fstat(file->fd, &st) == 0 && st.st_size < off_t(sizeof(sim_bus))) {
-            snprintf(why, why_size, "the simulated bus file %s was cut short to %lld bytes", file->path,
+        if (fstat(file->fd, &st) == 0 && st.st_size != off_t(sizeof(sim_bus))) {
+            snprintf(why, why_size, "the simulated bus file %s changed its size to %lld bytes", file->path,
                      (long long)st.st_size);
             return false;
         }
