@@ -575,19 +575,23 @@ bool parse_uint(const char *s, unsigned long lo, unsigned long hi, unsigned long
     return true;
 }
 
-// Slots separated by '/', '+' or blanks: "0/1".
-bool parse_slots(const char *s, unsigned *mask)
+// Slots separated by '/', '+' or blanks: "0/1". *twice: a slot given
+// more than once (-1: none).
+bool parse_slots(const char *s, unsigned *mask, int *twice)
 {
+    *twice = -1;
     if (!*s) return false;
     while (*s) {
-        if (*s >= '0' && *s <= '3' && (s[1] == '\0' || s[1] == '/' || s[1] == '+' || s[1] == ' ')) {
-            *mask |= 1u << (*s - '0');
+        if (*s >= '0' && *s <= '3' && (s[1] == '\0' || ((s[1] == '/' || s[1] == '+' || s[1] == ' ') && s[2]))) {
+            const unsigned bit = 1u << (*s - '0');
+            if ((*mask & bit) && *twice < 0) *twice = *s - '0';
+            *mask |= bit;
             s += s[1] ? 2 : 1;
         } else {
             return false;
         }
     }
-    return true;
+    return *twice < 0;
 }
 
 std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err, size_t err_size)
@@ -629,14 +633,14 @@ std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err,
                 return nullptr;
             }
             o.bus.full_len = int(v);
-        } else if (strcmp(key, "busy") == 0) {
-            if (!parse_slots(val, &o.busy_mask)) {
-                snprintf(err, err_size, "busy=%s: expected channel slots 0 to 3, e.g. busy=1 or busy=0/1", val);
-                return nullptr;
-            }
-        } else if (strcmp(key, "classic") == 0) {
-            if (!parse_slots(val, &o.classic_mask)) {
-                snprintf(err, err_size, "classic=%s: expected channel slots 0 to 3, e.g. classic=1 or classic=0/1", val);
+        } else if (strcmp(key, "busy") == 0 || strcmp(key, "classic") == 0) {
+            int twice = -1;
+            if (!parse_slots(val, key[0] == 'b' ? &o.busy_mask : &o.classic_mask, &twice)) {
+                if (twice >= 0)
+                    snprintf(err, err_size, "%s=%s: slot %d given twice", key, val, twice);
+                else
+                    snprintf(err, err_size, "%s=%s: expected channel slots 0 to 3, e.g. %s=1 or %s=0/1", key, val,
+                             key, key);
                 return nullptr;
             }
         } else if (strcmp(key, "serial") == 0) {

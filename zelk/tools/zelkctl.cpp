@@ -49,6 +49,8 @@ const char usage_text[] =
     "socketcan:can0[,can1,...] (Linux CAN interfaces, one channel each;\n"
     "list shows the kernel driver and the USB serial number).\n";
 
+constexpr unsigned long COUNT_MAX = 100000000ul;
+
 volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int) { g_stop = 1; }
@@ -339,8 +341,13 @@ int main(int argc, char **argv)
         } else if (dump && strcmp(a, "--classic") == 0) {
             o.classic = true;
         } else if (dump && strcmp(a, "--count") == 0) {
-            if (!has_value || !parse_ulong(argv[++i], 10, 100000000ul, &v) || v == 0)
-                return usage("--count needs a number of frames above 0");
+            if (!has_value) return usage("--count needs a number of frames");
+            const char *n = argv[++i];
+            const bool digits = *n && strspn(n, "0123456789") == strlen(n);
+            const bool fits = parse_ulong(n, 10, COUNT_MAX, &v);
+            if (digits && !fits)
+                return usage("--count \"%s\": too large, at most %lu frames", n, COUNT_MAX);
+            if (!fits || v == 0) return usage("--count \"%s\": expected a number of frames above 0", n);
             o.count = v;
         } else if (dump && strcmp(a, "--seconds") == 0) {
             char *end = nullptr;
