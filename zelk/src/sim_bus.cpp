@@ -634,6 +634,8 @@ constexpr uint64_t CHECK_EVERY_NS = 50 * 1000 * 1000;
 // A process with the bus mapped holds a read lock (fcntl) on this byte
 // past the end of the file: others can tell the bus is in use whatever its
 // contents, and the flock that serialises setting it up is left alone.
+// Such a lock goes with any descriptor of the file the process closes:
+// nothing else here opens the file while it is mapped.
 constexpr off_t USER_BYTE = off_t(1) << 40;
 
 bool alive(int32_t pid)
@@ -874,6 +876,9 @@ sim_bus *shared_bus(uint8_t board, const sim_bus_options &opt, sim_bus_file *fil
             }
         }
         if (b && !bad[0]) contents_sane(b, bad, sizeof bad);
+        sim_bus_guard g;
+        if (b && !bad[0] && !g.take(b))
+            snprintf(bad, sizeof bad, "its lock stays taken");
         if (b && bad[0] && in_use) {
             munmap(b, sizeof(sim_bus));
             b = nullptr;
@@ -885,7 +890,8 @@ sim_bus *shared_bus(uint8_t board, const sim_bus_options &opt, sim_bus_file *fil
                      "close the programs on the bus or remove the file", path, bad, int(other));
         } else if (b && bad[0]) {
             // Nobody has it mapped: a crash while it was set up, another
-            // layout, or a disk problem left it behind.
+            // layout, a copy taken with its lock held, or a disk problem
+            // left it behind.
             if (!make_fresh(b, opt)) {
                 munmap(b, sizeof(sim_bus));
                 b = nullptr;
@@ -893,11 +899,11 @@ sim_bus *shared_bus(uint8_t board, const sim_bus_options &opt, sim_bus_file *fil
             }
         } else if (b) {
             // Set up afresh from this entry unless someone holds a channel.
-            sim_bus_guard g(b);
-            bool busy = !g.held();
+            bool busy = false;
             for (const sim_chan &c : b->ch) busy |= alive(c.owner);
             if (!busy) set_up(b, opt);
         }
+        g.unlock();
         if (b && !mark_user(fd)) {
             munmap(b, sizeof(sim_bus));
             b = nullptr;
