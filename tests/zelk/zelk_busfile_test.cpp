@@ -195,6 +195,15 @@ TEST_F(ZelkBusFile, DamagedFileInUseAndLinksAreRefused)
     EXPECT_NE(strerror_of(ZK_E_NODEV).find("process " + std::to_string(idle) + " uses it"), std::string::npos)
         << strerror_of(ZK_E_NODEV);
     EXPECT_NE(strerror_of(ZK_E_NODEV).find("it has 4096 bytes"), std::string::npos);
+    std::string listed;
+    FILE *p = popen((std::string(ZELKCTL_PATH) + " list 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) listed.append(buf, n);
+    pclose(p);
+    EXPECT_TRUE(std::regex_search(listed, std::regex("channel 3: unavailable, CAN FD\n    .*cannot be trusted "
+                                                     "\\(it has 4096 bytes")))
+        << listed;
     close(go[1]);
     ASSERT_EQ(waitpid(idle, nullptr, 0), idle);
     ASSERT_EQ(ZkOpen(3, ZK_OPEN_BOTH), ZK_OK) << strerror_of(ZK_E_NODEV);

@@ -304,10 +304,13 @@ void sim_bus_guard::lock()
     // A process that died holding the lock: the bus is plain data, at
     // worst a frame of that moment is lost. A lock held for seconds is no
     // process at work but a damaged file: not waited for.
-    timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += 3;
-    const int r = pthread_mutex_timedlock(&b_->mu, &until);
+    int r = pthread_mutex_trylock(&b_->mu);
+    if (r == EBUSY) {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += 3;
+        r = pthread_mutex_timedlock(&b_->mu, &until);
+    }
     if (r == EOWNERDEAD) pthread_mutex_consistent(&b_->mu);
     held_ = r == 0 || r == EOWNERDEAD;
 }
@@ -689,6 +692,7 @@ struct guarded {
 guarded g_guarded[2 * ZK_MAX_BOARDS];
 struct sigaction g_old_bus;
 bool g_guard_installed = false;
+uintptr_t g_page = 4096;
 
 void on_sigbus(int sig, siginfo_t *si, void *uc)
 {
@@ -696,9 +700,9 @@ void on_sigbus(int sig, siginfo_t *si, void *uc)
     for (guarded &g : g_guarded) {
         const uintptr_t base = g.base.load(std::memory_order_relaxed);
         if (base && a >= base && a < base + sizeof(sim_bus)) {
-            const uintptr_t page = a & ~uintptr_t(sysconf(_SC_PAGESIZE) - 1);
+            const uintptr_t page = a & ~(g_page - 1);
             g.lost = 1;
-            if (mmap(reinterpret_cast<void *>(page), size_t(sysconf(_SC_PAGESIZE)), PROT_READ | PROT_WRITE,
+            if (mmap(reinterpret_cast<void *>(page), size_t(g_page), PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED)
                 return;
         }
@@ -716,9 +720,10 @@ void on_sigbus(int sig, siginfo_t *si, void *uc)
 guarded *guard_mapping(sim_bus *b)
 {
     if (!g_guard_installed) {
+        g_page = uintptr_t(sysconf(_SC_PAGESIZE));
         struct sigaction sa {};
         sa.sa_sigaction = on_sigbus;
-        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sa.sa_flags = SA_SIGINFO;
         sigemptyset(&sa.sa_mask);
         if (sigaction(SIGBUS, &sa, &g_old_bus) != 0) return nullptr;
         g_guard_installed = true;

@@ -288,7 +288,8 @@ void sim_ecu::receive(tp_rx &r, stream &s, uint32_t fc_id, const uint8_t *d, int
         answer(d + off, n, functional, end_ns);
     } else if (type == 1 && !functional && len >= 8) {
         r.len = uint32_t(d[0] & 15) << 8 | d[1];
-        if (r.len < 8 || r.len > sizeof r.msg) return;
+        // A first frame carrying more than its message is no valid one.
+        if (r.len < 8 || r.len > sizeof r.msg || uint32_t(len - 2) > r.len) return;
         r.got = uint32_t(len - 2);
         memcpy(r.msg, d + 2, r.got);
         r.sn = 1;

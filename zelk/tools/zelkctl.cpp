@@ -137,6 +137,12 @@ int cmd_list()
             const char *state = r >= 0 ? "free" : r == ZK_E_BUSY ? "busy" : "unavailable";
             printf("  channel %u: %s, %s\n", unsigned(ch), state,
                    (b.fd_slots >> slot) & 1u ? "CAN FD" : "classic CAN");
+            if (r < 0 && r != ZK_E_BUSY) {
+                // Why, for example a simulated bus that cannot be trusted.
+                char text[512];
+                ZkStrError(r, text, sizeof text);
+                printf("    %s\n", text);
+            }
         }
     }
     if (boards == 0) printf("no boards\n");
