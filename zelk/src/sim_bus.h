@@ -8,7 +8,9 @@
  * process-shared mutex; each process then takes the frames meant for the
  * channels it holds out of the ring of passed frames. Which process holds
  * a channel is decided by the library's channel locks, as for every
- * board.
+ * board. The file is the user's, so anything may be found in it: every
+ * use checks it first (sim_bus_verify), and a process leaves a bus it
+ * cannot trust rather than fault on it.
  *
  * A process whose simulation clock is not the monotonic clock (the
  * manual clock of the tests) uses a bus of its own in private memory, so
