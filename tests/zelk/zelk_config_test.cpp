@@ -108,6 +108,9 @@ TEST_F(ZelkConfig, MalformedConfigurationsSayWhatAndWhere)
         {"sim:traffic=full,len=12", "len=12: a classic frame carries at most 8 bytes"},
         {"sim:drate=20000", "drate=20000"},
         {"sim:classic=5", "classic=5"},
+        {"sim:busy=0/0/0/0/0", "busy=0/0/0/0/0: slot 0 given twice"},
+        {"sim:classic=1+2/1", "classic=1+2/1: slot 1 given twice"},
+        {"sim:busy=0/", "busy=0/: expected channel slots 0 to 3"},
         {"sim:rate=500,len=8,rate=250", "option \"rate\" given twice"},
         {"slcan:/dev/null,dev=/dev/zero", "device given twice: /dev/null and /dev/zero"},
     };

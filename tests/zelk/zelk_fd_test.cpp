@@ -241,3 +241,35 @@ TEST_F(ZelkFd, MixedTrafficReachesFdAndClassicReaders)
 }
 
 }  // namespace
+
+namespace {
+
+// A first frame to the simulated ECU that carries more bytes than its
+// message length is ignored; before, its consecutive frames ran past the
+// ECU's receive buffer. The ECU answers the next request as ever.
+TEST_F(ZelkFd, EcuIgnoresAFirstFrameLongerThanItsMessage)
+{
+    boards("sim:traffic=ecu");
+    run_fd(0);
+    zk_fdframe ff = fdframe(0x7E0, ZK_FRAME_FDF | ZK_FRAME_BRS, 64);
+    ff.data[0] = 0x10;
+    ff.data[1] = 0x08;  // 8 bytes, in a frame of 64
+    ASSERT_EQ(ZkWriteFd(0, &ff, 1), 1);
+    zk_sim_advance_us(5000);
+    for (int i = 0; i < 100; i++) {
+        zk_fdframe cf = fdframe(0x7E0, ZK_FRAME_FDF | ZK_FRAME_BRS, 64, uint8_t(i));
+        cf.data[0] = uint8_t(0x20 | ((i + 1) & 15));
+        ASSERT_EQ(ZkWriteFd(0, &cf, 1), 1);
+        zk_sim_advance_us(1000);
+    }
+    read_fd(0);
+    const zk_frame tp = frame(0x7E0, 0, {0x02, 0x3E, 0x00, 0, 0, 0, 0, 0});
+    ASSERT_EQ(ZkWrite(0, &tp, 1), 1);
+    zk_sim_advance_us(50000);
+    bool answered = false;
+    for (const zk_fdframe &f : read_fd(0))
+        answered |= f.id == 0x7E8 && f.data[0] == 0x02 && f.data[1] == 0x7E && f.data[2] == 0x00;
+    EXPECT_TRUE(answered);
+}
+
+}  // namespace

@@ -208,7 +208,8 @@ TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
         "send 0 123456789#00", "send 0 123#R9", "send 0 123#GG", "send 0 ' 7FF#01'",
         "send 0 0x12#", "send 0 \"$(printf '123#\\f5')\"", "--version extra",
         "send 0 123##", "send 0 123##8AA", "send 0 123##1R", "dump 0 --drate 50",
-        "dump 0 --classic --drate 2000", "send 0 123#11 --drate 2000",
+        "dump 0 --classic --drate 2000", "send 0 123#11 --drate 2000", "dump 0 --count 0",
+        "dump 0 --count -1", "dump 0 --count 100000001",
     };
     std::string out;
     for (const char *args : bad) {
@@ -219,6 +220,9 @@ TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
     }
     EXPECT_EQ(run_cmd(zelkctl() + " dump 0 --seconds 1e308 2>&1", &out), 2);
     EXPECT_NE(out.find("at most 10000000 seconds"), std::string::npos) << out;
+    EXPECT_EQ(run_cmd(zelkctl() + " dump 0 --count 99999999999999999999 2>&1", &out), 2);
+    EXPECT_NE(out.find("--count \"99999999999999999999\": too large, at most 100000000 frames"),
+              std::string::npos) << out;
     EXPECT_EQ(run_cmd(zelkctl() + " 2>&1", &out), 2);
     EXPECT_NE(out.find("usage: zelkctl"), std::string::npos) << out;
     EXPECT_EQ(run_cmd(zelkctl() + " send 0 '123#\t5' 2>&1", &out), 2);

@@ -35,15 +35,75 @@ sim_board::sim_board(const options &o) : opt_(o)
 
 sim_board::~sim_board()
 {
-    sim_bus_detach(bus_);
+    sim_bus_detach(bus_, &file_);
 }
 
 sim_bus *sim_board::bus()
 {
     // On first use: the factory must not touch anything outside.
-    if (!bus_) bus_ = sim_bus_attach(board, opt_.bus, &shared_);
-    if (!bus_) abort();  // not even private memory: nothing sensible is left
+    if (!bus_) attach();
     return bus_;
+}
+
+void sim_board::attach()
+{
+    char why[sizeof broken_];
+    bus_ = sim_bus_attach(board, opt_.bus, &file_, why, sizeof why);
+    shared_ = bus_ && file_.fd >= 0;
+    broken_[0] = '\0';
+    if (!bus_ && why[0]) {
+        // A bus of its own stands in; no channel opens until the shared
+        // one can be used.
+        copy_text(broken_, sizeof broken_, why);
+        bus_ = sim_bus_private(opt_.bus);
+    }
+    if (!bus_) abort();  // not even private memory: nothing sensible is left
+}
+
+sim_bus *sim_board::locked(sim_bus_guard &g)
+{
+    sim_bus *b = bus();
+    const bool held = g.take(b);
+    if (!shared_) return b;
+    char why[sizeof broken_];
+    if (!held)
+        snprintf(why, sizeof why, "the lock of the simulated bus file %.300s stays taken", file_.path);
+    if (held && sim_bus_verify(b, &file_, sim_now_ns(), why, sizeof why)) return b;
+    g.unlock();
+    leave(why);
+    g.take(bus_);
+    return bus_;
+}
+
+void sim_board::leave(const char *why)
+{
+    for (local &l : loc_)
+        if (l.mine && !l.gone) {
+            l.gone = true;
+            if (l.port) l.port->lost(why);
+        }
+    sim_bus_detach(bus_, &file_);
+    shared_ = false;
+    copy_text(broken_, sizeof broken_, why);
+    bus_ = sim_bus_private(opt_.bus);
+    if (!bus_) abort();
+}
+
+bool sim_board::usable()
+{
+    bus();
+    if (!broken_[0] || !sim_clock_shared()) return true;
+    // Channels left behind on the bus of its own never touch a bus again.
+    sim_bus_detach(bus_, &file_);
+    bus_ = nullptr;
+    attach();
+    return !broken_[0];
+}
+
+int16_t sim_board::lost_result()
+{
+    set_detail("%s", broken_);
+    return ZK_E_GONE;
 }
 
 bool sim_board::shared()
@@ -54,13 +114,13 @@ bool sim_board::shared()
 
 bool sim_board::owns(int slot)
 {
-    return loc_[slot].mine && bus()->ch[slot].owner == me();
+    return loc_[slot].mine && !loc_[slot].gone && bus()->ch[slot].owner == me();
 }
 
 void sim_board::go_private()
 {
     if (bus_ && shared_) {
-        bus_ = sim_bus_go_private(bus_);
+        bus_ = sim_bus_go_private(bus_, &file_);
         shared_ = false;
     }
 }
@@ -68,10 +128,11 @@ void sim_board::go_private()
 int sim_board::take(sim_bus *b)
 {
     int queued = 0;
-    for (int i = 0; i < b->opt.channels && i < ZK_CHANNELS_PER_BOARD; i++) {
+    const int nch = sim_nch(b);
+    for (int i = 0; i < nch; i++) {
         sim_chan &c = b->ch[i];
         local &l = loc_[i];
-        if (!l.mine || c.owner != me() || !l.port) continue;
+        if (!l.mine || l.gone || c.owner != me() || !l.port) continue;
         if (c.ev_ewl) l.port->event(ZK_EV_EWL, c.ev_ewl);
         if (c.ev_boff) l.port->event(ZK_EV_BOFF, c.ev_boff);
         c.ev_ewl = c.ev_boff = 0;
@@ -102,15 +163,15 @@ void sim_board::advance_locked(sim_bus *b, uint64_t now_ns, bool bounded)
 
 void sim_board::poll()
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     advance_locked(b, sim_now_ns(), !sim_manual());
 }
 
 void sim_board::advance(uint64_t now_ns, bool bounded)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     advance_locked(b, now_ns, bounded);
 }
 
@@ -131,14 +192,27 @@ int16_t sim_board::serial(char *buf, size_t size)
 
 int16_t sim_board::probe(int slot)
 {
-    return (opt_.busy_mask >> slot) & 1u ? ZK_E_BUSY : ZK_OK;
+    if ((opt_.busy_mask >> slot) & 1u) return ZK_E_BUSY;
+    if (!usable()) {
+        set_detail("%s", broken_);
+        return ZK_E_NODEV;
+    }
+    return ZK_OK;
 }
 
 int16_t sim_board::open(int slot, uint8_t flags, zk_rx_port *port, uint8_t *bt0, uint8_t *bt1)
 {
     if ((opt_.busy_mask >> slot) & 1u) return ZK_E_BUSY;
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    if (!usable()) {
+        set_detail("%s", broken_);
+        return ZK_E_NODEV;
+    }
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
+    if (broken_[0] && sim_clock_shared()) {
+        set_detail("%s", broken_);
+        return ZK_E_NODEV;
+    }
     const uint64_t now = sim_now_ns();
     advance_locked(b, now, !sim_manual());
     // The controller comes up at the bus's rates; the nominal one only
@@ -168,6 +242,7 @@ int16_t sim_board::open(int slot, uint8_t flags, zk_rx_port *port, uint8_t *bt0,
     c.rx_seq = b->seq;
     local &l = loc_[slot];
     l.mine = true;
+    l.gone = false;
     l.port = port;
     if (!l.sent_log) l.sent_log.reset(new zk_fdframe[SENT_LOG]);
     l.sent_head = l.sent_count = 0;
@@ -178,21 +253,23 @@ void sim_board::close(int slot)
 {
     local &l = loc_[slot];
     if (owns(slot)) {
-        sim_bus *b = bus();
-        sim_bus_guard g(b);
+        sim_bus_guard g;
+        sim_bus *b = locked(g);
         sim_chan &c = b->ch[slot];
         c.owner = 0;
         c.started = 0;
         c.drain_until_ns = sim_now_ns() + DRAIN_NS;
     }
     l.mine = false;
+    l.gone = false;
     l.port = nullptr;
 }
 
 int16_t sim_board::set_baud(int slot, uint8_t, uint8_t, uint32_t bitrate)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    if (loc_[slot].gone) return lost_result();
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     sim_bus_abort(b, slot, sim_now_ns());
     b->ch[slot].bitrate = bitrate;
     return ZK_OK;
@@ -200,8 +277,8 @@ int16_t sim_board::set_baud(int slot, uint8_t, uint8_t, uint32_t bitrate)
 
 void sim_board::fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     const sim_chan &c = b->ch[slot];
     *bitrate = c.dbitrate;
     *sample_point = c.dsp;
@@ -210,8 +287,9 @@ void sim_board::fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, u
 
 int16_t sim_board::set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    if (loc_[slot].gone) return lost_result();
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     sim_bus_abort(b, slot, sim_now_ns());
     sim_chan &c = b->ch[slot];
     c.dbitrate = bitrate;
@@ -222,8 +300,9 @@ int16_t sim_board::set_data_rate(int slot, uint32_t bitrate, uint16_t sample_poi
 
 int16_t sim_board::set_lom(int slot, bool on)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    if (loc_[slot].gone) return lost_result();
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     if (on) sim_bus_abort(b, slot, sim_now_ns());
     b->ch[slot].lom = on;
     return ZK_OK;
@@ -231,8 +310,9 @@ int16_t sim_board::set_lom(int slot, bool on)
 
 int16_t sim_board::start(int slot)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    if (loc_[slot].gone) return lost_result();
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     const uint64_t now = sim_now_ns();
     advance_locked(b, now, !sim_manual());
     sim_chan &c = b->ch[slot];
@@ -249,18 +329,20 @@ int16_t sim_board::start(int slot)
 
 int16_t sim_board::stop(int slot)
 {
+    if (loc_[slot].gone) return lost_result();
     // A stopped controller holds its queue until it is started again (or
     // closed: then it goes out).
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     b->ch[slot].started = 0;
     return ZK_OK;
 }
 
 int16_t sim_board::hw_reset(int slot, bool running)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    if (loc_[slot].gone) return lost_result();
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     const uint64_t now = sim_now_ns();
     sim_bus_abort(b, slot, now);
     sim_chan &c = b->ch[slot];
@@ -285,8 +367,8 @@ uint16_t sim_board::adjust_wtout(int, uint16_t ms)
 
 int16_t sim_board::chip_status(int slot, zk_chipstat *st)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     const sim_chan &c = b->ch[slot];
     st->irq = -1;
     st->base = 0;
@@ -305,8 +387,8 @@ void sim_board::board_text(zk_text_list &list)
     }
     sim_bus_options o;
     {
-        sim_bus *b = bus();
-        sim_bus_guard g(b);
+        sim_bus_guard g;
+        sim_bus *b = locked(g);
         o = b->opt;
     }
     auto rate = [&](const char *name, uint32_t r) {
@@ -318,7 +400,9 @@ void sim_board::board_text(zk_text_list &list)
     rate("Bus rate", o.rate);
     rate("Bus data rate", o.drate);
     list.add("Bus traffic", sim_traffic_name(o.traffic));
-    list.add("Bus shared", shared_ ? "yes" : "no");
+    // A bus left or refused as untrustworthy: its reason is in the
+    // channel's error text.
+    list.add("Bus shared", shared_ ? "yes" : broken_[0] && sim_clock_shared() ? "lost" : "no");
 }
 
 int16_t sim_board::write(int slot, const zk_frame &frame, uint16_t timeout_ms)
@@ -333,14 +417,14 @@ int16_t sim_board::write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_
 
 int16_t sim_board::enqueue(int slot, const zk_fdframe &frame, uint16_t timeout_ms)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
-    sim_chan &c = b->ch[slot];
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
+    if (loc_[slot].gone) return lost_result();
     uint64_t now = sim_now_ns();
     const uint64_t deadline = now + uint64_t(timeout_ms) * NS_PER_MS;
     advance_locked(b, now, !sim_manual());
-    while (c.tx_count >= b->opt.txq) {
-        if (c.state == 3) return ZK_E_BUSOFF;
+    while (b->ch[slot].tx_count >= sim_txq(b)) {
+        if (b->ch[slot].state == 3) return ZK_E_BUSOFF;
         if (now >= deadline) return ZK_E_WTOUT;
         const uint64_t next = b->next_event > now && b->next_event < deadline ? b->next_event : deadline;
         if (sim_manual()) {
@@ -351,13 +435,15 @@ int16_t sim_board::enqueue(int slot, const zk_fdframe &frame, uint16_t timeout_m
             g.unlock();
             timespec ts{0, long(std::min<uint64_t>(next - now, NS_PER_MS))};
             nanosleep(&ts, nullptr);
-            g.lock();
+            b = locked(g);
+            if (loc_[slot].gone) return lost_result();
         }
         now = sim_now_ns();
         advance_locked(b, now, !sim_manual());
     }
+    sim_chan &c = b->ch[slot];
     if (c.state == 3) return ZK_E_BUSOFF;
-    const int pos = (c.tx_head + c.tx_count) % b->opt.txq;
+    const unsigned pos = (unsigned(c.tx_head) + unsigned(c.tx_count)) % unsigned(sim_txq(b));
     c.txq[pos] = sim_tx{frame, now};
     if (c.tx_count == 0) c.next_attempt_ns = std::max(c.next_attempt_ns, now);
     c.tx_count++;
@@ -374,14 +460,14 @@ int16_t sim_board::enqueue(int slot, const zk_fdframe &frame, uint16_t timeout_m
 
 int sim_board::inject(const zk_fdframe &f)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     const uint64_t now = sim_now_ns();
     advance_locked(b, now, !sim_manual());
     const uint8_t to = sim_bus_inject(b, f, now);
     int n = take(b);
     // Channels of other processes it reached count as having queued it.
-    for (int i = 0; i < b->opt.channels; i++)
+    for (int i = 0; i < sim_nch(b); i++)
         if (((to >> i) & 1u) && !owns(i)) n++;
     return n;
 }
@@ -421,15 +507,15 @@ int sim_board::sent_fd(int slot, zk_fdframe *out, int max)
 
 int sim_board::tx_pending(int slot)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     return b->ch[slot].tx_count;
 }
 
 int16_t sim_board::set_bus(uint32_t kbit, const char *traffic)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     const uint64_t now = sim_now_ns();
     advance_locked(b, now, !sim_manual());
     sim_traffic t = b->opt.traffic;
@@ -447,8 +533,8 @@ int16_t sim_board::set_bus(uint32_t kbit, const char *traffic)
 
 int16_t sim_board::set_data_rate_of_bus(uint32_t kbit)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     const uint64_t now = sim_now_ns();
     advance_locked(b, now, !sim_manual());
     if (kbit == 0 || kbit > 16000) return ZK_E_BADARG;
@@ -465,8 +551,8 @@ void sim_board::set_wtout_adjust(uint16_t step, uint16_t max)
 
 void sim_board::set_error_counters(int slot, uint8_t rec, uint16_t tec)
 {
-    sim_bus *b = bus();
-    sim_bus_guard g(b);
+    sim_bus_guard g;
+    sim_bus *b = locked(g);
     sim_chan &c = b->ch[slot];
     c.rec = rec;
     c.tec = tec;
@@ -489,19 +575,23 @@ bool parse_uint(const char *s, unsigned long lo, unsigned long hi, unsigned long
     return true;
 }
 
-// Slots separated by '/', '+' or blanks: "0/1".
-bool parse_slots(const char *s, unsigned *mask)
+// Slots separated by '/', '+' or blanks: "0/1". *twice: a slot given
+// more than once (-1: none).
+bool parse_slots(const char *s, unsigned *mask, int *twice)
 {
+    *twice = -1;
     if (!*s) return false;
     while (*s) {
-        if (*s >= '0' && *s <= '3' && (s[1] == '\0' || s[1] == '/' || s[1] == '+' || s[1] == ' ')) {
-            *mask |= 1u << (*s - '0');
+        if (*s >= '0' && *s <= '3' && (s[1] == '\0' || ((s[1] == '/' || s[1] == '+' || s[1] == ' ') && s[2]))) {
+            const unsigned bit = 1u << (*s - '0');
+            if ((*mask & bit) && *twice < 0) *twice = *s - '0';
+            *mask |= bit;
             s += s[1] ? 2 : 1;
         } else {
             return false;
         }
     }
-    return true;
+    return *twice < 0;
 }
 
 std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err, size_t err_size)
@@ -543,14 +633,14 @@ std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err,
                 return nullptr;
             }
             o.bus.full_len = int(v);
-        } else if (strcmp(key, "busy") == 0) {
-            if (!parse_slots(val, &o.busy_mask)) {
-                snprintf(err, err_size, "busy=%s: expected channel slots 0 to 3, e.g. busy=1 or busy=0/1", val);
-                return nullptr;
-            }
-        } else if (strcmp(key, "classic") == 0) {
-            if (!parse_slots(val, &o.classic_mask)) {
-                snprintf(err, err_size, "classic=%s: expected channel slots 0 to 3, e.g. classic=1 or classic=0/1", val);
+        } else if (strcmp(key, "busy") == 0 || strcmp(key, "classic") == 0) {
+            int twice = -1;
+            if (!parse_slots(val, key[0] == 'b' ? &o.busy_mask : &o.classic_mask, &twice)) {
+                if (twice >= 0)
+                    snprintf(err, err_size, "%s=%s: slot %d given twice", key, val, twice);
+                else
+                    snprintf(err, err_size, "%s=%s: expected channel slots 0 to 3, e.g. %s=1 or %s=0/1", key, val,
+                             key, key);
                 return nullptr;
             }
         } else if (strcmp(key, "serial") == 0) {

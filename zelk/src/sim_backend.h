@@ -75,12 +75,24 @@ public:
 private:
     struct local {
         bool mine = false;  /* opened by this process */
+        bool gone = false;  /* its bus could not be trusted and was left */
         zk_rx_port *port = nullptr;
         std::unique_ptr<zk_fdframe[]> sent_log;
         int sent_head = 0, sent_count = 0;
     };
 
     sim_bus *bus();
+    void attach();
+    /* The bus, locked: the shared one after checking it can still be
+     * trusted; when it cannot, the process leaves it (leave()) and gets a
+     * bus of its own, its channels on the shared one lost. */
+    sim_bus *locked(sim_bus_guard &g);
+    void leave(const char *why);
+    /* After leaving (or being refused) the shared bus: join it again when
+     * it can be used. False with the reason in broken_. */
+    bool usable();
+    /* ZK_E_GONE with the reason, for an operation on a lost channel. */
+    int16_t lost_result();
     bool owns(int slot);
     /* Hands the passed frames and the events meant for this process's
      * channels to their ports; the number of frames the ports queued. */
@@ -92,6 +104,8 @@ private:
     options opt_;
     sim_bus *bus_ = nullptr;
     bool shared_ = false;
+    sim_bus_file file_;
+    char broken_[400] = "";  /* why the shared bus was left or refused */
     local loc_[ZK_CHANNELS_PER_BOARD];
 };
 

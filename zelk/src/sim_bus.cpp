@@ -4,6 +4,7 @@
 #include "sim_bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -279,9 +280,9 @@ const char *sim_traffic_name(sim_traffic t)
 
 // ---- lock ----------------------------------------------------------------
 
-sim_bus_guard::sim_bus_guard(sim_bus *b) : b_(b)
+sim_bus_guard::sim_bus_guard(sim_bus *b)
 {
-    lock();
+    take(b);
 }
 
 sim_bus_guard::~sim_bus_guard()
@@ -289,13 +290,29 @@ sim_bus_guard::~sim_bus_guard()
     unlock();
 }
 
+bool sim_bus_guard::take(sim_bus *b)
+{
+    unlock();
+    b_ = b;
+    lock();
+    return held_;
+}
+
 void sim_bus_guard::lock()
 {
     if (held_ || !b_) return;
     // A process that died holding the lock: the bus is plain data, at
-    // worst a frame of that moment is lost.
-    if (pthread_mutex_lock(&b_->mu) == EOWNERDEAD) pthread_mutex_consistent(&b_->mu);
-    held_ = true;
+    // worst a frame of that moment is lost. A lock held for seconds is no
+    // process at work but a damaged file: not waited for.
+    int r = pthread_mutex_trylock(&b_->mu);
+    if (r == EBUSY) {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += 3;
+        r = pthread_mutex_timedlock(&b_->mu, &until);
+    }
+    if (r == EOWNERDEAD) pthread_mutex_consistent(&b_->mu);
+    held_ = r == 0 || r == EOWNERDEAD;
 }
 
 void sim_bus_guard::unlock()
@@ -314,16 +331,16 @@ void node_frame(const sim_node &n, zk_fdframe *f)
     memset(f, 0, sizeof *f);
     f->id = n.id;
     f->flags = n.flags;
-    f->len = n.len;
+    f->len = n.len > 64 ? 64 : n.len;
     if (n.flags & ZK_FRAME_RTR) return;
     const uint32_t c = n.counter;
     // The saturating FD node sends alternating bits after its counter, so
     // that stuff bits hardly change the frame rate of the two bit rates.
     const bool plain = n.period_us == 0 && (n.flags & ZK_FRAME_FDF);
-    for (int i = 0; i < n.len; i++)
+    for (int i = 0; i < f->len; i++)
         f->data[i] = plain ? 0x55 : uint8_t((n.id * 7 + c * (i + 3) + i * 31) >> (i & 1));
-    if (n.len > 0) f->data[0] = uint8_t(c);          // rolling counter
-    if (n.len > 1) f->data[1] = uint8_t(c >> 8);
+    if (f->len > 0) f->data[0] = uint8_t(c);          // rolling counter
+    if (f->len > 1) f->data[1] = uint8_t(c >> 8);
 }
 
 // Controllers synchronise within a fraction of a percent.
@@ -361,7 +378,8 @@ void deliver(sim_bus *b, const zk_fdframe &f, int sender, uint64_t end_ns)
     p.f.ts = uint32_t(end_ns / 1000);
     p.end_ns = end_ns;
     p.to = 0;
-    for (int i = 0; i < b->opt.channels; i++) {
+    const int nch = sim_nch(b);
+    for (int i = 0; i < nch; i++) {
         sim_chan &c = b->ch[i];
         if (i == sender || !receives(c)) continue;
         if (sim_in_step(b, c, f)) {
@@ -385,11 +403,11 @@ void deliver(sim_bus *b, const zk_fdframe &f, int sender, uint64_t end_ns)
 // transmit error counter, until it goes bus-off.
 void attempts(sim_bus *b, sim_chan &c, uint64_t now_ns)
 {
-    if (c.tx_count == 0 || c.state == 3) return;
-    const sim_tx &head = c.txq[c.tx_head];
-    uint64_t t = std::max(c.next_attempt_ns, head.enq_ns);
-    if (!can_send(c, t) || sim_in_step(b, c, head.f)) return;
-    const uint64_t step = chan_frame_ns(c, head.f);
+    const sim_tx *head = sim_tx_head(c);
+    if (!head || c.state == 3) return;
+    uint64_t t = std::max(c.next_attempt_ns, head->enq_ns);
+    if (!can_send(c, t) || sim_in_step(b, c, head->f)) return;
+    const uint64_t step = chan_frame_ns(c, head->f);
     while (t <= now_ns && c.state != 3 && can_send(c, t)) {
         t += step;
         c.tec += 8;
@@ -405,15 +423,15 @@ void commit(sim_bus *b)
     sim_ecu *ecu = sim_bus_ecu(b);
     if (b->cur_node == SIM_ECU_NODE) {
         if (ecu) ecu->sent(b->cur_end_ns);
-    } else if (b->cur_node >= 0) {
+    } else if (b->cur_node >= 0 && b->cur_node < SIM_NODES_MAX) {
         sim_node &n = b->nodes[b->cur_node];
         n.counter++;
         if (n.period_us) n.due_ns += uint64_t(n.period_us) * 1000;
         else n.due_ns = b->cur_end_ns;
-    } else if (b->cur_chan >= 0) {
+    } else if (b->cur_chan >= 0 && b->cur_chan < ZK_CHANNELS_PER_BOARD) {
         sim_chan &c = b->ch[b->cur_chan];
-        c.tx_head = (c.tx_head + 1) % b->opt.txq;
-        c.tx_count--;
+        c.tx_head = int32_t((unsigned(c.tx_head) + 1) % unsigned(sim_txq(b)));
+        if (c.tx_count > 0) c.tx_count--;
         if (c.tec > 0) {
             c.tec--;
             sim_bus_update_state(c);
@@ -506,7 +524,8 @@ uint8_t sim_bus_inject(sim_bus *b, const zk_fdframe &f, uint64_t now_ns)
 void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)(void *), void *ctx)
 {
     b->next_event = UINT64_MAX;
-    const int nch = b->opt.channels;
+    const int nch = sim_nch(b);
+    const int nnodes = sim_nnodes(b);
     for (int i = 0; i < nch; i++) attempts(b, b->ch[i], now_ns);
     const uint64_t seq0 = b->seq;
     for (;;) {
@@ -524,7 +543,7 @@ void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)
         }
         if (bounded && now_ns > b->t_free + MAX_CATCH_UP_NS) {
             b->t_free = now_ns - MAX_CATCH_UP_NS;
-            for (int i = 0; i < b->nnodes; i++) {
+            for (int i = 0; i < nnodes; i++) {
                 sim_node &n = b->nodes[i];
                 if (n.due_ns >= b->t_free) continue;
                 if (n.period_us) {
@@ -544,12 +563,12 @@ void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)
         uint64_t earliest = UINT64_MAX;
         for (int i = 0; i < nch; i++) {
             const sim_chan &c = b->ch[i];
-            if (c.tx_count == 0) continue;
-            const sim_tx &e = c.txq[c.tx_head];
-            const uint64_t t = std::max(b->t_free, e.enq_ns);
-            if (can_send(c, t) && sim_in_step(b, c, e.f)) earliest = std::min(earliest, e.enq_ns);
+            const sim_tx *e = sim_tx_head(c);
+            if (!e) continue;
+            const uint64_t t = std::max(b->t_free, e->enq_ns);
+            if (can_send(c, t) && sim_in_step(b, c, e->f)) earliest = std::min(earliest, e->enq_ns);
         }
-        for (int i = 0; i < b->nnodes; i++) earliest = std::min(earliest, b->nodes[i].due_ns);
+        for (int i = 0; i < nnodes; i++) earliest = std::min(earliest, b->nodes[i].due_ns);
         sim_ecu *ecu = sim_bus_ecu(b);
         zk_fdframe ecu_frame;
         uint64_t ecu_from = 0;
@@ -566,19 +585,18 @@ void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)
         bool found = false;
         for (int i = 0; i < nch; i++) {
             const sim_chan &c = b->ch[i];
-            if (c.tx_count == 0) continue;
-            const sim_tx &e = c.txq[c.tx_head];
-            if (e.enq_ns > start || !can_send(c, start) || !sim_in_step(b, c, e.f)) continue;
-            const uint32_t k = arb_key(e.f);
+            const sim_tx *e = sim_tx_head(c);
+            if (!e || e->enq_ns > start || !can_send(c, start) || !sim_in_step(b, c, e->f)) continue;
+            const uint32_t k = arb_key(e->f);
             if (!found || k < best) {
                 best = k;
-                b->cur = e.f;
+                b->cur = e->f;
                 b->cur_chan = int8_t(i);
                 b->cur_node = -1;
                 found = true;
             }
         }
-        for (int i = 0; i < b->nnodes; i++) {
+        for (int i = 0; i < nnodes; i++) {
             const sim_node &n = b->nodes[i];
             if (n.due_ns > start) continue;
             zk_fdframe f;
@@ -615,6 +633,13 @@ void sim_bus_advance(sim_bus *b, uint64_t now_ns, bool bounded, void (*progress)
 namespace {
 
 constexpr uint32_t BUS_MAGIC = 0x5A4B5342u;  // "ZKSB"
+constexpr uint64_t CHECK_EVERY_NS = 50 * 1000 * 1000;
+// A process with the bus mapped holds a read lock (fcntl) on this byte
+// past the end of the file: others can tell the bus is in use whatever its
+// contents, and the flock that serialises setting it up is left alone.
+// Such a lock goes with any descriptor of the file the process closes:
+// nothing else here opens the file while it is mapped.
+constexpr off_t USER_BYTE = off_t(1) << 40;
 
 bool alive(int32_t pid)
 {
@@ -652,7 +677,265 @@ sim_bus *map_private()
     return p == MAP_FAILED ? nullptr : static_cast<sim_bus *>(p);
 }
 
-sim_bus *private_bus(const sim_bus_options &opt)
+// ---- pages lost under the mapping
+
+// A file shrunk under the mapping would end the process with SIGBUS at
+// the next touch of a page past its end. The handler puts a zero page in
+// place of such a page of a bus mapping and notes it; the next check of
+// the bus finds the note (or the zeroed header) and leaves the bus. Any
+// other SIGBUS goes to the handler there was before. Nothing of this runs
+// on the frame path.
+struct guarded {
+    std::atomic<uintptr_t> base{0};
+    volatile sig_atomic_t lost = 0;
+};
+guarded g_guarded[2 * ZK_MAX_BOARDS];
+struct sigaction g_old_bus;
+bool g_guard_installed = false;
+uintptr_t g_page = 4096;
+
+void on_sigbus(int sig, siginfo_t *si, void *uc)
+{
+    const uintptr_t a = uintptr_t(si->si_addr);
+    for (guarded &g : g_guarded) {
+        const uintptr_t base = g.base.load(std::memory_order_relaxed);
+        if (base && a >= base && a < base + sizeof(sim_bus)) {
+            const uintptr_t page = a & ~(g_page - 1);
+            g.lost = 1;
+            if (mmap(reinterpret_cast<void *>(page), size_t(g_page), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED)
+                return;
+        }
+    }
+    if (g_old_bus.sa_flags & SA_SIGINFO) {
+        g_old_bus.sa_sigaction(sig, si, uc);
+    } else if (g_old_bus.sa_handler != SIG_DFL && g_old_bus.sa_handler != SIG_IGN) {
+        g_old_bus.sa_handler(sig);
+    } else {
+        // The fault comes again on return, now with the default action.
+        signal(SIGBUS, SIG_DFL);
+    }
+}
+
+guarded *guard_mapping(sim_bus *b)
+{
+    if (!g_guard_installed) {
+        g_page = uintptr_t(sysconf(_SC_PAGESIZE));
+        struct sigaction sa {};
+        sa.sa_sigaction = on_sigbus;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        if (sigaction(SIGBUS, &sa, &g_old_bus) != 0) return nullptr;
+        g_guard_installed = true;
+    }
+    for (guarded &g : g_guarded)
+        if (!g.base.load()) {
+            g.lost = 0;
+            g.base.store(uintptr_t(b));
+            return &g;
+        }
+    return nullptr;
+}
+
+guarded *guard_of(const sim_bus *b)
+{
+    for (guarded &g : g_guarded)
+        if (g.base.load() == uintptr_t(b)) return &g;
+    return nullptr;
+}
+
+void unmap(sim_bus *b)
+{
+    if (!b) return;
+    if (guarded *g = guard_of(b)) g->base.store(0);
+    munmap(b, sizeof(sim_bus));
+}
+
+// ---- checking the file and its contents
+
+// Read without trusting the value: an enum field may hold anything.
+template <class T>
+int32_t raw32(const T &v)
+{
+    int32_t r = 0;
+    memcpy(&r, &v, sizeof v < sizeof r ? sizeof v : sizeof r);
+    return r;
+}
+
+// Every field of the bus that bounds an index or divides, in range.
+bool contents_sane(const sim_bus *b, char *why, size_t size)
+{
+    const sim_bus_options &o = b->opt;
+    const int32_t traffic = raw32(o.traffic);
+    const char *bad = nullptr;
+    long value = 0;
+    auto check = [&](bool ok, const char *what, long v) {
+        if (!ok && !bad) {
+            bad = what;
+            value = v;
+        }
+    };
+    check(b->magic == BUS_MAGIC && b->layout == SIM_BUS_LAYOUT, "header", long(b->magic));
+    check(o.channels >= 1 && o.channels <= ZK_CHANNELS_PER_BOARD, "channel count", o.channels);
+    check(o.txq >= 1 && o.txq <= SIM_TXQ_MAX, "transmit queue size", o.txq);
+    check(b->nnodes >= 0 && b->nnodes <= SIM_NODES_MAX, "node count", b->nnodes);
+    check(traffic >= SIM_TRAFFIC_NONE && traffic <= SIM_TRAFFIC_J1939_FULL, "traffic", traffic);
+    check(o.full_len >= -1 && o.full_len <= 64, "frame length", o.full_len);
+    check(b->cur_chan >= -1 && b->cur_chan < o.channels, "sending channel", b->cur_chan);
+    check(b->cur_node == SIM_ECU_NODE || (b->cur_node >= -1 && b->cur_node < b->nnodes), "sending node",
+          b->cur_node);
+    check(b->has_ecu <= 1, "diagnostic simulation", b->has_ecu);
+    for (int i = 0; i < ZK_CHANNELS_PER_BOARD && !bad; i++) {
+        const sim_chan &c = b->ch[i];
+        check(c.tx_head >= 0 && c.tx_head < o.txq, "transmit queue index", c.tx_head);
+        check(c.tx_count >= 0 && c.tx_count <= o.txq, "transmit queue fill", c.tx_count);
+        check(c.state <= 3, "controller state", c.state);
+    }
+    for (int i = 0; i < b->nnodes && i < SIM_NODES_MAX && !bad; i++) check(b->nodes[i].len <= 64, "node frame length", b->nodes[i].len);
+    if (!bad && b->has_ecu) {
+        const sim_ecu *ecu = reinterpret_cast<const sim_ecu *>(b->ecu_mem);
+        check(ecu->sane(), "diagnostic simulation", 0);
+    }
+    if (!bad) return true;
+    if (strcmp(bad, "header") == 0) snprintf(why, size, "it is no simulated bus of layout %u", unsigned(SIM_BUS_LAYOUT));
+    else snprintf(why, size, "its %s reads %ld", bad, value);
+    return false;
+}
+
+// Another process has the bus of the open file mapped: *pid is one.
+bool used_by_others(int fd, pid_t *pid)
+{
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = USER_BYTE;
+    l.l_len = 1;
+    if (fcntl(fd, F_GETLK, &l) != 0) return false;
+    *pid = l.l_pid;
+    return l.l_type != F_UNLCK;
+}
+
+bool mark_user(int fd)
+{
+    struct flock l {};
+    l.l_type = F_RDLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = USER_BYTE;
+    l.l_len = 1;
+    return fcntl(fd, F_SETLK, &l) == 0;
+}
+
+// Fresh contents in place, for a file nobody else has mapped.
+bool make_fresh(sim_bus *b, const sim_bus_options &opt)
+{
+    memset(static_cast<void *>(b), 0, offsetof(sim_bus, ring));
+    if (!init_mutex(&b->mu)) return false;
+    set_up(b, opt);
+    b->magic = BUS_MAGIC;
+    b->layout = SIM_BUS_LAYOUT;
+    return true;
+}
+
+// The bus file of the board, mapped; flock held while it is looked at
+// and set up. nullptr with why when it cannot be used.
+sim_bus *shared_bus(uint8_t board, const sim_bus_options &opt, sim_bus_file *file, char *why, size_t why_size)
+{
+    char dir[768];
+    if (runtime_dir(dir, sizeof dir) < 0) {
+        snprintf(why, why_size, "no folder for the simulated bus");
+        return nullptr;
+    }
+    char *path = file->path;
+    snprintf(path, sizeof file->path, "%s/sim-bus-%u-v%u", dir, unsigned(board), unsigned(SIM_BUS_LAYOUT));
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        snprintf(why, why_size, "the simulated bus file %s cannot be opened: %s", path,
+                 errno == ELOOP ? "it is a symbolic link" : strerror(errno));
+        return nullptr;
+    }
+    struct stat st;
+    sim_bus *b = nullptr;
+    char bad[160] = "";
+    pid_t other = 0;
+    if (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0) {
+        snprintf(why, why_size, "the simulated bus file %s cannot be used: %s", path, strerror(errno));
+    } else if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) {
+        snprintf(why, why_size, "the simulated bus file %s is not a regular file of yours", path);
+    } else if (st.st_nlink != 1) {
+        snprintf(why, why_size, "the simulated bus file %s has %u names (hard links): remove them", path,
+                 unsigned(st.st_nlink));
+    } else {
+        const bool in_use = used_by_others(fd, &other);
+        if (st.st_size != off_t(sizeof(sim_bus)))
+            snprintf(bad, sizeof bad, "it has %lld bytes, not %zu", (long long)st.st_size, sizeof(sim_bus));
+        if (!bad[0] || !in_use) {
+            if (bad[0] && ftruncate(fd, off_t(sizeof(sim_bus))) != 0) {
+                snprintf(why, why_size, "the simulated bus file %s cannot be sized: %s", path, strerror(errno));
+            } else {
+                void *p = mmap(nullptr, sizeof(sim_bus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                if (p == MAP_FAILED)
+                    snprintf(why, why_size, "the simulated bus file %s cannot be mapped: %s", path,
+                             strerror(errno));
+                else
+                    b = static_cast<sim_bus *>(p);
+            }
+        }
+        if (b && !bad[0]) contents_sane(b, bad, sizeof bad);
+        sim_bus_guard g;
+        if (b && !bad[0] && !g.take(b))
+            snprintf(bad, sizeof bad, "its lock stays taken");
+        if (b && bad[0] && in_use) {
+            munmap(b, sizeof(sim_bus));
+            b = nullptr;
+        }
+        if (bad[0] && in_use) {
+            // Setting it up again would leave the programs on it talking
+            // into nothing.
+            snprintf(why, why_size, "the simulated bus file %s cannot be trusted (%s) and process %d uses it: "
+                     "close the programs on the bus or remove the file", path, bad, int(other));
+        } else if (b && bad[0]) {
+            // Nobody has it mapped: a crash while it was set up, another
+            // layout, a copy taken with its lock held, or a disk problem
+            // left it behind.
+            if (!make_fresh(b, opt)) {
+                munmap(b, sizeof(sim_bus));
+                b = nullptr;
+                snprintf(why, why_size, "the simulated bus file %s cannot be set up", path);
+            }
+        } else if (b) {
+            // Set up afresh from this entry unless someone holds a channel.
+            bool busy = false;
+            for (const sim_chan &c : b->ch) busy |= alive(c.owner);
+            if (!busy) set_up(b, opt);
+        }
+        g.unlock();
+        if (b && !mark_user(fd)) {
+            munmap(b, sizeof(sim_bus));
+            b = nullptr;
+            snprintf(why, why_size, "the simulated bus file %s cannot be locked: %s", path, strerror(errno));
+        }
+    }
+    flock(fd, LOCK_UN);
+    if (!b) {
+        close(fd);
+        return nullptr;
+    }
+    if (!guard_mapping(b)) {
+        munmap(b, sizeof(sim_bus));
+        close(fd);
+        snprintf(why, why_size, "the simulated bus file %s cannot be guarded", path);
+        return nullptr;
+    }
+    file->fd = fd;
+    file->dev = uint64_t(st.st_dev);
+    file->ino = uint64_t(st.st_ino);
+    file->next_check_ns = 0;
+    return b;
+}
+
+}  // namespace
+
+sim_bus *sim_bus_private(const sim_bus_options &opt)
 {
     sim_bus *b = map_private();
     if (!b) return nullptr;
@@ -663,61 +946,45 @@ sim_bus *private_bus(const sim_bus_options &opt)
     return b;
 }
 
-// The bus file of the board, mapped, locked with flock while this runs.
-sim_bus *shared_bus(uint8_t board, const sim_bus_options &opt)
+sim_bus *sim_bus_attach(uint8_t board, const sim_bus_options &opt, sim_bus_file *file, char *why,
+                        size_t why_size)
 {
-    char dir[768];
-    if (runtime_dir(dir, sizeof dir) < 0) return nullptr;
-    char path[1024];
-    snprintf(path, sizeof path, "%s/sim-bus-%u-v%u", dir, unsigned(board), unsigned(SIM_BUS_LAYOUT));
-    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    sim_bus *b = nullptr;
-    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        st.st_uid == getuid()) {
-        const bool fresh = st.st_size != off_t(sizeof(sim_bus));
-        if (!fresh || ftruncate(fd, off_t(sizeof(sim_bus))) == 0) {
-            void *p = mmap(nullptr, sizeof(sim_bus), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (p != MAP_FAILED) b = static_cast<sim_bus *>(p);
-        }
-        if (b && (fresh || b->magic != BUS_MAGIC || b->layout != SIM_BUS_LAYOUT)) {
-            // Nobody can be using it: a new file, or one another layout
-            // (or a crash while it was set up) left behind.
-            memset(static_cast<void *>(b), 0, offsetof(sim_bus, ring));
-            if (init_mutex(&b->mu)) {
-                set_up(b, opt);
-                b->magic = BUS_MAGIC;
-                b->layout = SIM_BUS_LAYOUT;
-            } else {
-                munmap(b, sizeof(sim_bus));
-                b = nullptr;
-            }
-        } else if (b) {
-            // Set up afresh from this entry unless someone holds a channel.
-            sim_bus_guard g(b);
-            bool in_use = false;
-            for (const sim_chan &c : b->ch) in_use |= alive(c.owner);
-            if (!in_use) set_up(b, opt);
-        }
+    why[0] = '\0';
+    if (!sim_clock_shared()) return sim_bus_private(opt);
+    return shared_bus(board, opt, file, why, why_size);
+}
+
+bool sim_bus_verify(const sim_bus *b, sim_bus_file *file, uint64_t now_ns, char *why, size_t why_size)
+{
+    if (file->fd < 0) return true;
+    const guarded *g = guard_of(b);
+    if (g && g->lost) {
+        snprintf(why, why_size, "the simulated bus file %s was cut short under the programs using it",
+                 file->path);
+        return false;
     }
-    // The mapping holds the open file, so closing the descriptor alone
-    // would keep the lock.
-    flock(fd, LOCK_UN);
-    close(fd);
-    return b;
+    if (now_ns >= file->next_check_ns) {
+        struct stat st, at;
+        if (fstat(file->fd, &st) == 0 && st.st_size != off_t(sizeof(sim_bus))) {
+            snprintf(why, why_size, "the simulated bus file %s changed its size to %lld bytes", file->path,
+                     (long long)st.st_size);
+            return false;
+        }
+        if (lstat(file->path, &at) != 0 || uint64_t(at.st_dev) != file->dev || uint64_t(at.st_ino) != file->ino) {
+            snprintf(why, why_size, "the simulated bus file %s was removed or replaced", file->path);
+            return false;
+        }
+        file->next_check_ns = now_ns + CHECK_EVERY_NS;
+    }
+    char bad[160];
+    if (!contents_sane(b, bad, sizeof bad)) {
+        snprintf(why, why_size, "the simulated bus file %s was damaged: %s", file->path, bad);
+        return false;
+    }
+    return true;
 }
 
-}  // namespace
-
-sim_bus *sim_bus_attach(uint8_t board, const sim_bus_options &opt, bool *shared)
-{
-    sim_bus *b = sim_clock_shared() ? shared_bus(board, opt) : nullptr;
-    *shared = b != nullptr;
-    return b ? b : private_bus(opt);
-}
-
-sim_bus *sim_bus_go_private(sim_bus *bus)
+sim_bus *sim_bus_go_private(sim_bus *bus, sim_bus_file *file)
 {
     sim_bus *p = map_private();
     if (!p) return bus;
@@ -738,16 +1005,21 @@ sim_bus *sim_bus_go_private(sim_bus *bus)
                 memset(&n, 0, sizeof n);
             }
         }
-        if (p->busy && p->cur_chan >= 0 && !p->ch[p->cur_chan].owner) p->busy = 0;
+        if (p->busy && p->cur_chan >= 0 && p->cur_chan < ZK_CHANNELS_PER_BOARD && !p->ch[p->cur_chan].owner)
+            p->busy = 0;
     }
     init_mutex(&p->mu);
-    sim_bus_detach(bus);
+    sim_bus_detach(bus, file);
     return p;
 }
 
-void sim_bus_detach(sim_bus *bus)
+void sim_bus_detach(sim_bus *bus, sim_bus_file *file)
 {
-    if (bus) munmap(bus, sizeof(sim_bus));
+    unmap(bus);
+    if (file && file->fd >= 0) {
+        close(file->fd);
+        file->fd = -1;
+    }
 }
 
 }  // namespace zk

@@ -8,7 +8,9 @@
  * process-shared mutex; each process then takes the frames meant for the
  * channels it holds out of the ring of passed frames. Which process holds
  * a channel is decided by the library's channel locks, as for every
- * board.
+ * board. The file is the user's, so anything may be found in it: every
+ * use checks it first (sim_bus_verify), and a process leaves a bus it
+ * cannot trust rather than fault on it.
  *
  * A process whose simulation clock is not the monotonic clock (the
  * manual clock of the tests) uses a bus of its own in private memory, so
@@ -153,6 +155,32 @@ struct sim_bus {
 /* cur_node of a frame the diagnostic simulation sends. */
 constexpr int8_t SIM_ECU_NODE = -2;
 
+/* The channel count and queue size of the bus, kept in range: the shared
+ * file may be rewritten under a running process, so every use as a bound
+ * or divisor goes through these. */
+inline int sim_nch(const sim_bus *b)
+{
+    const int n = b->opt.channels;
+    return n < 0 ? 0 : n > ZK_CHANNELS_PER_BOARD ? ZK_CHANNELS_PER_BOARD : n;
+}
+inline int sim_txq(const sim_bus *b)
+{
+    const int n = b->opt.txq;
+    return n < 1 ? 1 : n > SIM_TXQ_MAX ? SIM_TXQ_MAX : n;
+}
+inline int sim_nnodes(const sim_bus *b)
+{
+    const int n = b->nnodes;
+    return n < 0 ? 0 : n > SIM_NODES_MAX ? SIM_NODES_MAX : n;
+}
+/* The head of a channel's transmit queue, or nullptr when it has none
+ * (or its indexes are out of range). */
+inline const sim_tx *sim_tx_head(const sim_chan &c)
+{
+    const int h = c.tx_head;
+    return c.tx_count > 0 && h >= 0 && h < SIM_TXQ_MAX ? &c.txq[h] : nullptr;
+}
+
 static_assert(std::is_trivially_copyable<sim_ecu>::value, "sim_ecu lives in the mapped bus");
 
 /* The bus's diagnostic simulation, or nullptr when its traffic has none. */
@@ -161,28 +189,54 @@ inline sim_ecu *sim_bus_ecu(sim_bus *b)
     return b->has_ecu ? reinterpret_cast<sim_ecu *>(b->ecu_mem) : nullptr;
 }
 
-/* Maps the bus of board `board` (the file in the runtime folder, or
- * private memory when that cannot be or the clock is not shared) and sets
- * it up from opt when nobody holds a channel of it. nullptr only when no
- * memory could be had at all. *shared tells which it became. */
-sim_bus *sim_bus_attach(uint8_t board, const sim_bus_options &opt, bool *shared);
+/* The process's hold on a shared bus file: the open file (which also
+ * carries the lock that tells others the bus is in use), its identity and
+ * path, and when it was last checked. fd -1: a private bus. */
+struct sim_bus_file {
+    int fd = -1;
+    uint64_t dev = 0, ino = 0;
+    uint64_t next_check_ns = 0;
+    char path[1024] = "";
+};
+
+/* Maps the bus of board `board` and sets it up from opt when nobody holds
+ * a channel of it: the file in the runtime folder when the clock is
+ * shared, else private memory. A file that cannot be trusted (a link, the
+ * wrong size, damaged contents) is set up afresh only when no other
+ * program uses it; otherwise nullptr with the reason in why. nullptr with
+ * why empty: no memory at all. */
+sim_bus *sim_bus_attach(uint8_t board, const sim_bus_options &opt, sim_bus_file *file, char *why,
+                        size_t why_size);
+/* A bus of the process's own, set up from opt (nullptr: no memory). */
+sim_bus *sim_bus_private(const sim_bus_options &opt);
 /* Moves the process to a private copy of the bus (the manual clock goes
  * on): its channels come along, others' stay behind. Takes the bus
- * unlocked; returns the new bus (the old one is unmapped). */
-sim_bus *sim_bus_go_private(sim_bus *bus);
-void sim_bus_detach(sim_bus *bus);
+ * unlocked; returns the new bus (the old one is unmapped, its file
+ * closed). */
+sim_bus *sim_bus_go_private(sim_bus *bus, sim_bus_file *file);
+void sim_bus_detach(sim_bus *bus, sim_bus_file *file);
+
+/* Can the shared bus still be trusted: its file still the one at its
+ * path and of its full size (looked at every 50 ms of now_ns), no page of
+ * it lost under the mapping, and every field that bounds an index or
+ * divides in range. Bus locked. False with the reason in why. */
+bool sim_bus_verify(const sim_bus *b, sim_bus_file *file, uint64_t now_ns, char *why, size_t why_size);
 
 /* Holds the bus's mutex (a process that died holding it leaves it
- * consistent enough: the bus is plain data). */
+ * consistent enough: the bus is plain data). A lock that stays held for
+ * seconds (a damaged file) is not taken: held() is false then. */
 class sim_bus_guard {
 public:
+    sim_bus_guard() = default;
     explicit sim_bus_guard(sim_bus *b);
     ~sim_bus_guard();
+    bool take(sim_bus *b);
     void unlock();
     void lock();
+    bool held() const { return held_; }
 
 private:
-    sim_bus *b_;
+    sim_bus *b_ = nullptr;
     bool held_ = false;
 };
 

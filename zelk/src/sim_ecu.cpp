@@ -93,6 +93,22 @@ sim_ecu::sim_ecu(mode m, uint64_t now_ns) : mode_(m), start_ns_(now_ns)
     }
 }
 
+bool sim_ecu::sane() const
+{
+    unsigned m = 0;
+    memcpy(&m, &mode_, sizeof mode_ < sizeof m ? sizeof mode_ : sizeof m);
+    if (m > J1939_FULL || chosen_ < -1 || chosen_ >= STREAMS || rr_ < 0 || rr_ >= 8)
+        return false;
+    for (const stream &s : st_)
+        if (s.head < 0 || s.head >= stream::CAP || s.count < 0 || s.count > stream::CAP) return false;
+    if (ecu_tx_.len > sizeof ecu_tx_.msg || ecu_tx_.pos > ecu_tx_.len) return false;
+    if (ecu_rx_.len > sizeof ecu_rx_.msg || ecu_rx_.got > ecu_rx_.len) return false;
+    if (later_len_ > sizeof later_) return false;
+    for (const source &s : src_)
+        if (s.size > 1785 || s.packet < 0) return false;
+    return true;
+}
+
 bool sim_ecu::ready(zk_fdframe *f, uint64_t *from_ns)
 {
     if (mode_ == J1939_FULL) {
@@ -272,7 +288,8 @@ void sim_ecu::receive(tp_rx &r, stream &s, uint32_t fc_id, const uint8_t *d, int
         answer(d + off, n, functional, end_ns);
     } else if (type == 1 && !functional && len >= 8) {
         r.len = uint32_t(d[0] & 15) << 8 | d[1];
-        if (r.len < 8 || r.len > sizeof r.msg) return;
+        // A first frame carrying more than its message is no valid one.
+        if (r.len < 8 || r.len > sizeof r.msg || uint32_t(len - 2) > r.len) return;
         r.got = uint32_t(len - 2);
         memcpy(r.msg, d + 2, r.got);
         r.sn = 1;

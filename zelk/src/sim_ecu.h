@@ -36,6 +36,9 @@ public:
     /* Another sender's frame went out. */
     void heard(const zk_fdframe &f, uint64_t end_ns);
 
+    /* Its indexes and lengths in range (it lives in the shared file). */
+    bool sane() const;
+
     static constexpr int STREAMS = 3;
 
 private:

@@ -40,7 +40,8 @@ const char usage_text[] =
     "           (default 500)\n"
     "  --drate  CAN FD data bit rate in kbit/s, for example 2000 (default:\n"
     "           what the channel has in force)\n"
-    "  --count  stop after N frames; --seconds: stop after S seconds\n"
+    "  --count  stop after N frames (1 to 100000000); --seconds: stop\n"
+    "           after S seconds\n"
     "  --lom    listen only: the controller does not acknowledge frames\n"
     "\n"
     "Boards come from ZELK_BOARDS, else ~/.config/zelk/boards, else the\n"
@@ -48,6 +49,8 @@ const char usage_text[] =
     "name order. Kinds: sim[:channels=N,...], slcan:/dev/ttyACM0[,...],\n"
     "socketcan:can0[,can1,...] (Linux CAN interfaces, one channel each;\n"
     "list shows the kernel driver and the USB serial number).\n";
+
+constexpr unsigned long COUNT_MAX = 100000000ul;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -134,6 +137,12 @@ int cmd_list()
             const char *state = r >= 0 ? "free" : r == ZK_E_BUSY ? "busy" : "unavailable";
             printf("  channel %u: %s, %s\n", unsigned(ch), state,
                    (b.fd_slots >> slot) & 1u ? "CAN FD" : "classic CAN");
+            if (r < 0 && r != ZK_E_BUSY) {
+                // Why, for example a simulated bus that cannot be trusted.
+                char text[512];
+                ZkStrError(r, text, sizeof text);
+                printf("    %s\n", text);
+            }
         }
     }
     if (boards == 0) printf("no boards\n");
@@ -339,8 +348,13 @@ int main(int argc, char **argv)
         } else if (dump && strcmp(a, "--classic") == 0) {
             o.classic = true;
         } else if (dump && strcmp(a, "--count") == 0) {
-            if (!has_value || !parse_ulong(argv[++i], 10, 100000000ul, &v) || v == 0)
-                return usage("--count needs a number of frames above 0");
+            if (!has_value) return usage("--count needs a number of frames");
+            const char *n = argv[++i];
+            const bool digits = *n && strspn(n, "0123456789") == strlen(n);
+            const bool fits = parse_ulong(n, 10, COUNT_MAX, &v);
+            if (digits && !fits)
+                return usage("--count \"%s\": too large, at most %lu frames", n, COUNT_MAX);
+            if (!fits || v == 0) return usage("--count \"%s\": expected a number of frames above 0", n);
             o.count = v;
         } else if (dump && strcmp(a, "--seconds") == 0) {
             char *end = nullptr;
