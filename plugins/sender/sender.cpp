@@ -69,6 +69,8 @@ void load_end(void)
     sd_stop_all();
     memcpy(sd.msgs, sd.load_msgs, sizeof(sd_msg) * (size_t)sd.load_count);
     sd.count = sd.load_count;
+    for (int i = 0; i < sd.count; i++)
+        sd.msgs[i].uid = sd_new_uid();
     memcpy(sd.history, sd.load_history, sizeof sd.history);
     sd.history_count = sd.load_history_count;
     sd_page_rebuild();
@@ -97,8 +99,7 @@ void load_end(void)
 GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
     if (sd.page) {
-        if (sd.timer)
-            g_source_remove(sd.timer);
+        sd_stop_all();
         sd_page_release();
     }
     memset(&sd, 0, sizeof sd);
@@ -107,10 +108,8 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
 
 void on_release(void)
 {
-    sd.running = 0;
-    if (sd.timer)
-        g_source_remove(sd.timer);
-    sd.timer = 0;
+    /* The sending thread ends before the library goes. */
+    sd_stop_all();
     sd_page_release();
     sd.page = nullptr;
 }
@@ -122,8 +121,10 @@ void on_other(pgrp *req)
     if (pgrp_get_type(req) != PGRP_STOP_QUERY || !sd.running)
         return;
     int periodic = 0;
+    sd_lock();
     for (int i = 0; i < sd.count; i++)
         periodic += sd.msgs[i].enabled && sd.msgs[i].period_ms > 0 && !sd.msgs[i].paused;
+    sd_unlock();
     if (periodic == 0)
         return;
     g_snprintf(said, sizeof said, _("Periodic sending (messages: %d)"), periodic);
