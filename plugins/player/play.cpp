@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <time.h>
@@ -17,7 +18,7 @@
 
 namespace {
 
-pthread_mutex_t s_lock;
+pthread_mutex_t s_lock;            /* recursive, priority inheritance */
 pthread_cond_t s_wake;             /* on the monotonic clock */
 pthread_once_t s_once = PTHREAD_ONCE_INIT;
 pthread_t s_thread;
@@ -27,6 +28,7 @@ void init_lock(void)
     pthread_mutexattr_t m;
     pthread_mutexattr_init(&m);
     pthread_mutexattr_settype(&m, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setprotocol(&m, PTHREAD_PRIO_INHERIT);
     pthread_mutex_init(&s_lock, &m);
     pthread_mutexattr_destroy(&m);
     pthread_condattr_t a;
@@ -319,8 +321,14 @@ gboolean on_timer(gpointer)
 
 void *run(void *)
 {
-    /* Wake-ups as close to the due time as the kernel gives them. */
+    /* Wake-ups as close to the due time as the kernel gives them, and
+     * ahead of ordinary work where the user may have real-time priority
+     * (RLIMIT_RTPRIO); elsewhere the refusal leaves the thread as it was. */
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    struct sched_param sp;
+    memset(&sp, 0, sizeof sp);
+    sp.sched_priority = 10;
+    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
     pthread_mutex_lock(&s_lock);
     while (!pl.quit) {
         int64_t now = g_get_monotonic_time();

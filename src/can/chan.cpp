@@ -18,10 +18,26 @@ namespace {
  * lock over the library's write and the tx log's append keeps the log in
  * the order the frames went out; closing and reopening take it too, so a
  * send never meets a channel half changed. */
-pthread_mutex_t g_send_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t g_send_lock;
+pthread_once_t g_send_once = PTHREAD_ONCE_INIT;
+
+/* With priority inheritance: a sending thread of real-time priority never
+ * waits on a window thread that holds the lock but is not running. */
+void init_send_lock(void)
+{
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&g_send_lock, &a);
+    pthread_mutexattr_destroy(&a);
+}
 
 struct send_guard {
-    send_guard() { pthread_mutex_lock(&g_send_lock); }
+    send_guard()
+    {
+        pthread_once(&g_send_once, init_send_lock);
+        pthread_mutex_lock(&g_send_lock);
+    }
     ~send_guard() { pthread_mutex_unlock(&g_send_lock); }
     send_guard(const send_guard &) = delete;
     send_guard &operator=(const send_guard &) = delete;

@@ -28,7 +28,11 @@ nb_txlog *txlog_new(void)
     log->capacity = NB_TXLOG_CAPACITY;
     log->entry_size = NB_TXLOG_ENTRY_SIZE;
     log->count = 0;
-    pthread_mutex_init(&log->lock, nullptr);
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);  /* see chan.cpp */
+    pthread_mutex_init(&log->lock, &a);
+    pthread_mutexattr_destroy(&a);
     return log;
 }
 

@@ -262,7 +262,7 @@ TEST_F(Sender, PeriodicFramesLeaveOnTheirOwnGridWithoutDrift)
     EXPECT_EQ(before + 2, sent.size());
 }
 
-TEST_F(Sender, TheMainLoopSendsPeriodicMessagesOnTheRealClock)
+TEST_F(Sender, PeriodicMessagesGoOutOnTheRealClock)
 {
     set_clock_(nullptr);
     add("222", 0, "2", "12 34", "5", 1);
