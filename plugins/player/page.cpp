@@ -322,6 +322,7 @@ void pl_page_sync_settings(void)
 void pl_page_refresh(void)
 {
     pl_guard g;
+    pl_chan_refresh();
     if (!pw.state)
         return;
     char text[PL_TEXT_MAX * 2];

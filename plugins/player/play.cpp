@@ -325,14 +325,20 @@ void *run(void *)
      * ahead of ordinary work where the user may have real-time priority
      * (RLIMIT_RTPRIO); elsewhere the refusal leaves the thread as it was. */
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    struct sched_param sp;
-    memset(&sp, 0, sizeof sp);
-    sp.sched_priority = 10;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    int rt = 0;
     pthread_mutex_lock(&s_lock);
     while (!pl.quit) {
         int64_t now = g_get_monotonic_time();
         if (pl.state == PL_PLAYING && pl.wake_us <= now) {
+            /* "As fast as the bus takes" sends for whole turns: never
+             * ahead of the window then. */
+            if (rt != (pl.speed > 0)) {
+                rt = pl.speed > 0;
+                struct sched_param sp;
+                memset(&sp, 0, sizeof sp);
+                sp.sched_priority = rt ? 10 : 0;
+                (void)pthread_setschedparam(pthread_self(), rt ? SCHED_FIFO : SCHED_OTHER, &sp);
+            }
             pl.wake_us = INT64_MAX;
             pl_service(now);  /* sets the next turn */
             continue;
@@ -471,6 +477,13 @@ void pl_thread_stop(void)
     pl_unlock();
     pthread_join(s_thread, nullptr);
     pl.thread_on = 0;
+}
+
+void pl_chan_refresh(void)
+{
+    pl_guard g;
+    nb_chan_status st;
+    chan_status(&st);
 }
 
 void pl_set_message(const char *text)

@@ -124,6 +124,8 @@ struct pl_guard {
 };
 /* Ends the sending thread; never with pl_lock held. */
 void pl_thread_stop(void);
+/* Takes the channel's status for the sending thread (the window's refresh). */
+void pl_chan_refresh(void);
 /* Opens the file named in the settings if it is not the open one. 0, or
  * -1 with the message set. */
 int pl_open(void);
