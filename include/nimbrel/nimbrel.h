@@ -11,8 +11,8 @@
  *   - the symbols a plug-in library exports to be listed and loaded.
  *
  * Everything runs on the one GUI thread, but for the one export that
- * "Sending from other threads" below names. Every payload handed to a plug-in
- * belongs to the host and is valid only during the call. Frames and error
+ * "Sending from other threads" below names. Every payload handed to a
+ * plug-in belongs to the host and is valid only during the call. Frames and error
  * counters are the adapter library's records, declared in zelk.h.
  *
  * Plug-ins are shared libraries (file name ending in ".so", any letter
@@ -342,9 +342,9 @@ NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame);
  *
  * (0x0305) Sends one frame, CAN FD as nb_send_fd_frame sends it, classic
  * (FDF clear) as nb_send_frame sends it (same checks, results and tx log
- * entries), and may be called from any thread of the plug-in. It does not allocate; it
- * blocks at most for the channel's write timeout, plus the time another
- * thread's send takes. A plug-in that calls it must declare
+ * entries), and may be called from any thread of the plug-in. It does not
+ * allocate; it blocks at most for the channel's write timeout, plus the
+ * time another thread's send takes. A plug-in that calls it must declare
  * __nbpg_version 0x0305 or later; an older host refuses to load it. */
 NB_HOST_API int nb_send_fd_frame_any_thread(const zk_fdframe *frame);
 
