@@ -147,9 +147,7 @@ TEST_F(Player, ReplayGoesOnWhileTheWindowIsBlocked)
     click("player-stop");
     ASSERT_GE(got.size(), 40u) << "replay stopped while the window was blocked";
     for (size_t k = 0; k < got.size(); k++)
-        ASSERT_EQ(k, got[k].data[0]) << "out of order";
-    for (size_t k = 1; k < got.size(); k++)
-        EXPECT_LT(got[k].ts - got[k - 1].ts, 100000u) << k;  // coarse: see bench/
+        ASSERT_EQ(k, got[k].data[0]) << "out of order";  // intervals: bench/sender
 }
 
 // CAN FD frames among classic ones: a classic channel sends the classic

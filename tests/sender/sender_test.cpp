@@ -293,19 +293,16 @@ TEST_F(Sender, PeriodicSendingGoesOnWhileTheWindowIsBlocked)
     std::vector<zk_fdframe> got = read_blocked(60, 10000);
     click("sender-stop");
     ASSERT_GE(got.size(), 60u) << "frames stopped while the window was blocked";
-    std::vector<uint32_t> ts;
-    size_t other = 0;
+    // Both messages, each on its own cycle (counts only: the intervals are
+    // the benchmark's, bench/sender).
+    size_t a = 0, b = 0;
     for (const zk_fdframe &f : got) {
-        if (f.id == 0x123)
-            ts.push_back(f.ts);
-        else
-            other += f.id == 0x1ABCDE00;
+        a += f.id == 0x123;
+        b += f.id == 0x1ABCDE00;
     }
-    EXPECT_GE(ts.size(), 15u);
-    EXPECT_GE(other, 30u);
-    // Coarse on purpose: fine figures are the benchmark's.
-    for (size_t k = 1; k < ts.size(); k++)
-        EXPECT_LT(ts[k] - ts[k - 1], 100000u) << k;
+    EXPECT_GE(a, 15u);
+    EXPECT_GE(b, 30u);
+    EXPECT_EQ(got.size(), a + b);
 
     std::vector<nb_tx_fd_entry> log(1024);
     int n = txlog_drain(the_app.chan.txlog, log.data(), 1024);
