@@ -10,8 +10,9 @@
  *     refused at load time);
  *   - the symbols a plug-in library exports to be listed and loaded.
  *
- * Everything runs on the one GUI thread. Every payload handed to a plug-in
- * belongs to the host and is valid only during the call. Frames and error
+ * Everything runs on the one GUI thread, but for the one export that
+ * "Sending from other threads" below names. Every payload handed to a
+ * plug-in belongs to the host and is valid only during the call. Frames and error
  * counters are the adapter library's records, declared in zelk.h.
  *
  * Plug-ins are shared libraries (file name ending in ".so", any letter
@@ -326,6 +327,26 @@ NB_HOST_API int nb_send_frame(zk_frame *frame);
  * classic frame, as PGRP_TX_FRAMES to the others. A plug-in that calls
  * it must declare __nbpg_version 0x0301 or later. */
 NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame);
+
+/* ---------------------------------------------------------------------
+ * Sending from other threads (0x0305)
+ * ---------------------------------------------------------------------
+ * A plug-in that keeps a cycle time (periodic messages, a replay) sends
+ * from a thread of its own, so a busy window never stretches its cycle.
+ * The host serialises every send of the channel, from any thread, with
+ * the write to the adapter and the append to the tx log in one step: the
+ * tx log, and so PGRP_TX_FRAMES and PGRP_TX_FD_FRAMES, keeps the order in
+ * which the frames went out, whichever thread sent them. Requests are
+ * still made on the GUI thread only, and a plug-in's thread must not call
+ * any other export. Stop and join the thread before PGRP_RELEASE returns.
+ *
+ * (0x0305) Sends one frame, CAN FD as nb_send_fd_frame sends it, classic
+ * (FDF clear) as nb_send_frame sends it (same checks, results and tx log
+ * entries), and may be called from any thread of the plug-in. It does not
+ * allocate; it blocks at most for the channel's write timeout, plus the
+ * time another thread's send takes. A plug-in that calls it must declare
+ * __nbpg_version 0x0305 or later; an older host refuses to load it. */
+NB_HOST_API int nb_send_fd_frame_any_thread(const zk_fdframe *frame);
 
 /* Fills *out with the current channel status. */
 NB_HOST_API void nb_get_current_status(nb_chan_status *out);

@@ -44,11 +44,13 @@ GtkWidget *left_label(const char *text)
 /* The file entry names the file to play; a changed name closes the old. */
 void take_file_entry(void)
 {
+    pl_guard g;
     g_strlcpy(pl.path, gtk_entry_get_text(GTK_ENTRY(pw.file)), sizeof pl.path);
 }
 
 void on_play(GtkButton *, gpointer)
 {
+    pl_guard g;
     take_file_entry();
     pl_apply_filter(gtk_entry_get_text(GTK_ENTRY(pw.filter)));
     pl_play();
@@ -57,17 +59,20 @@ void on_play(GtkButton *, gpointer)
 
 void on_pause(GtkButton *, gpointer)
 {
+    pl_guard g;
     pl_pause();
 }
 
 void on_stop(GtkButton *, gpointer)
 {
+    pl_guard g;
     pl_stop();
     pl_set_message("");
 }
 
 void on_step(GtkButton *, gpointer)
 {
+    pl_guard g;
     take_file_entry();
     pl_apply_filter(gtk_entry_get_text(GTK_ENTRY(pw.filter)));
     pl_step();
@@ -75,6 +80,7 @@ void on_step(GtkButton *, gpointer)
 
 void on_speed(GtkWidget *, gpointer)
 {
+    pl_guard g;
     if (pw.syncing)
         return;
     int fast = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(pw.fast));
@@ -84,12 +90,14 @@ void on_speed(GtkWidget *, gpointer)
 
 void on_loop(GtkToggleButton *b, gpointer)
 {
+    pl_guard g;
     if (!pw.syncing)
         pl.loop = gtk_toggle_button_get_active(b) ? 1 : 0;
 }
 
 void on_dir(GtkComboBox *c, gpointer)
 {
+    pl_guard g;
     if (pw.syncing)
         return;
     int d = gtk_combo_box_get_active(c);
@@ -121,6 +129,7 @@ void on_browse(GtkButton *, gpointer)
     gtk_file_chooser_add_filter(fc, all);
     /* Where the last log of any plug-in was chosen, at first the playing
      * file's folder; the playing file is selected when it lies there. */
+    /* The replay goes on while the chooser is open: no lock held here. */
     gchar *dir = pl.path[0] ? g_path_get_dirname(pl.path) : nullptr;
     nbkit_chooser_start(fc, NB_FOLDER_LOGS, dir);
     char kept[NB_FOLDER_MAX];
@@ -142,6 +151,7 @@ void on_browse(GtkButton *, gpointer)
         gchar *name = gtk_file_chooser_get_filename(fc);
         gchar *utf8 = name ? g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr) : nullptr;
         if (utf8) {
+            pl_guard g;
             gtk_entry_set_text(GTK_ENTRY(pw.file), utf8);
             take_file_entry();
             pl_stop();
@@ -155,6 +165,7 @@ void on_browse(GtkButton *, gpointer)
 
 gboolean on_refresh(gpointer)
 {
+    pl_guard g;
     pl_page_refresh();
     return TRUE;
 }
@@ -173,6 +184,7 @@ GtkWidget *button(const char *stock, const char *label, const char *name, GCallb
 
 int pl_apply_filter(const char *text)
 {
+    pl_guard g;
     char msg[PL_TEXT_MAX];
     idf_filter f;
     /* The bus viewer's messages, in this plug-in's catalogue. */
@@ -311,6 +323,8 @@ void pl_page_sync_settings(void)
 
 void pl_page_refresh(void)
 {
+    pl_guard g;
+    pl_chan_refresh();
     if (!pw.state)
         return;
     char text[PL_TEXT_MAX * 2];

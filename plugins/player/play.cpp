@@ -1,17 +1,58 @@
 /*
  * play.cpp - replaying: the file read one frame ahead, the frames' due
- * times on the anchor, and the one timer for the next due frame.
+ * times on the anchor, and the sending thread (or, with a replaced clock,
+ * the one timer) for the next due frame.
  */
 #include "player.h"
 
 #include <errno.h>
+#include <pthread.h>
+#include <sched.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <time.h>
 
 #include <atomic>
 
 #include "userfile.h"
 
 namespace {
+
+pthread_mutex_t s_lock;            /* recursive, priority inheritance */
+pthread_cond_t s_wake;             /* on the monotonic clock */
+pthread_once_t s_once = PTHREAD_ONCE_INIT;
+pthread_t s_thread;
+
+void init_lock(void)
+{
+    pthread_mutexattr_t m;
+    pthread_mutexattr_init(&m);
+    pthread_mutexattr_settype(&m, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setprotocol(&m, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&s_lock, &m);
+    pthread_mutexattr_destroy(&m);
+    pthread_condattr_t a;
+    pthread_condattr_init(&a);
+    pthread_condattr_setclock(&a, CLOCK_MONOTONIC);
+    pthread_cond_init(&s_wake, &a);
+    pthread_condattr_destroy(&a);
+}
+
+bool on_thread(void)
+{
+    return pl.thread_on && pthread_equal(pthread_self(), s_thread);
+}
+
+/* The channel's status: the host's on the window's thread (kept for the
+ * sending thread, which may call no other export). */
+void chan_status(nb_chan_status *st)
+{
+    if (!on_thread()) {
+        memset(&pl.chan, 0, sizeof pl.chan);
+        nb_get_current_status(&pl.chan);
+    }
+    *st = pl.chan;
+}
 
 /* The scan that finds the open file's time span: it keeps no rows (so
  * no marks either), only the least and greatest frame time it has met,
@@ -72,8 +113,7 @@ static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_F
 bool fd_channel(void)
 {
     nb_chan_status st;
-    memset(&st, 0, sizeof st);
-    nb_get_current_status(&st);
+    chan_status(&st);
     return st.fd != NB_FD_OFF;
 }
 
@@ -178,8 +218,7 @@ int64_t bus_us_of(const cl_frame &f)
 {
     static const uint32_t KBIT[10] = {1000, 10, 20, 50, 100, 125, 250, 500, 800, 1000};
     nb_chan_status st;
-    memset(&st, 0, sizeof st);
-    nb_get_current_status(&st);
+    chan_status(&st);
     uint32_t kbit = st.baud_index >= 0 && st.baud_index <= 9 ? KBIT[st.baud_index] : 1000;
     if (f.flags & CL_FDF) {
         /* The arbitration phase at the nominal rate; length code, data and
@@ -230,25 +269,21 @@ void pause_with(int code)
 /* Sends the next frame: 1 sent, 0 not (retry later or paused). */
 int send_next(void)
 {
-    int r;
+    /* ESI is the sending node's own state, never asked for; a classic
+     * frame goes out as the host's classic send takes it. */
+    zk_fdframe z;
+    memset(&z, 0, sizeof z);
+    z.id = pl.next.id;
     if (pl.next.flags & CL_FDF) {
-        /* ESI is the sending node's own state, never asked for. */
-        zk_fdframe z;
-        memset(&z, 0, sizeof z);
-        z.id = pl.next.id;
         z.flags = (uint8_t)(pl.next.flags & (ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS));
         z.len = pl.next.len;
         memcpy(z.data, pl.next.data, sizeof z.data);
-        r = nb_send_fd_frame(&z);
     } else {
-        zk_frame z;
-        memset(&z, 0, sizeof z);
-        z.id = pl.next.id;
         z.flags = (uint8_t)(pl.next.flags & (ZK_FRAME_EFF | ZK_FRAME_RTR));
         z.len = pl.next.len > 8 ? 8 : pl.next.len;
-        memcpy(z.data, pl.next.data, sizeof z.data);
-        r = nb_send_frame(&z);
+        memcpy(z.data, pl.next.data, 8);
     }
+    int r = nb_send_fd_frame_any_thread(&z);
     if (r >= 0) {
         pl.sent++;
         pl.have_sent = 1;
@@ -278,9 +313,63 @@ void finished(void)
 
 gboolean on_timer(gpointer)
 {
+    pl_guard g;
     pl.timer = 0;
     pl_service(pl_now());
     return FALSE;
+}
+
+void *run(void *)
+{
+    /* Wake-ups as close to the due time as the kernel gives them, and
+     * ahead of ordinary work where the user may have real-time priority
+     * (RLIMIT_RTPRIO); elsewhere the refusal leaves the thread as it was. */
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    int rt = 0;
+    pthread_mutex_lock(&s_lock);
+    while (!pl.quit) {
+        int64_t now = g_get_monotonic_time();
+        if (pl.state == PL_PLAYING && pl.wake_us <= now) {
+            /* "As fast as the bus takes" sends for whole turns: never
+             * ahead of the window then. */
+            if (rt != (pl.speed > 0)) {
+                rt = pl.speed > 0;
+                struct sched_param sp;
+                memset(&sp, 0, sizeof sp);
+                sp.sched_priority = rt ? 10 : 0;
+                (void)pthread_setschedparam(pthread_self(), rt ? SCHED_FIFO : SCHED_OTHER, &sp);
+            }
+            pl.wake_us = INT64_MAX;
+            pl_service(now);  /* sets the next turn */
+            continue;
+        }
+        if (pl.state != PL_PLAYING || pl.wake_us == INT64_MAX) {
+            pthread_cond_wait(&s_wake, &s_lock);
+        } else {
+            /* g_get_monotonic_time is CLOCK_MONOTONIC in microseconds. */
+            struct timespec at;
+            at.tv_sec = (time_t)(pl.wake_us / 1000000);
+            at.tv_nsec = (long)(pl.wake_us % 1000000) * 1000;
+            pthread_cond_timedwait(&s_wake, &s_lock, &at);
+        }
+    }
+    pthread_mutex_unlock(&s_lock);
+    return nullptr;
+}
+
+/* The sending thread, started once replay needs it: with the real clock. */
+bool use_thread(void)
+{
+    if (pl.now_us)
+        return false;
+    if (pl.thread_on)
+        return true;
+    pl.quit = 0;
+    pl.wake_us = INT64_MAX;
+    if (pthread_create(&s_thread, nullptr, run, nullptr) != 0)
+        return false;  /* the main loop's timer sends then */
+    pl.thread_on = 1;
+    return true;
 }
 
 void schedule(int64_t now, int yielded)
@@ -288,8 +377,21 @@ void schedule(int64_t now, int yielded)
     if (pl.timer)
         g_source_remove(pl.timer);
     pl.timer = 0;
-    if (pl.state != PL_PLAYING || !pl.page)
+    if (pl.state != PL_PLAYING || !pl.page) {
+        pl.wake_us = INT64_MAX;
         return;
+    }
+    if (use_thread()) {
+        /* A yield or a full queue: again in a millisecond, so the window
+         * gets the lock meanwhile. */
+        int64_t at = now + 1000;
+        if (!yielded && pl.speed > 0 && pl.have_next)
+            at = due_of(pl.next);
+        pl.wake_us = at;
+        if (!on_thread())
+            pthread_cond_signal(&s_wake);
+        return;
+    }
     guint ms = 1;
     if (!yielded && pl.speed > 0 && pl.have_next) {
         int64_t wait = due_of(pl.next) - now - PL_EARLY_US;
@@ -305,6 +407,7 @@ void after_found(void);
 
 gboolean on_pending(gpointer)
 {
+    pl_guard g;
     if (!pl.pending || pl.state == PL_PLAYING) {  /* done, or pl_service reads on */
         pl.pending_timer = 0;
         return FALSE;
@@ -353,10 +456,43 @@ int64_t pl_now(void)
     return pl.now_us ? pl.now_us() : g_get_monotonic_time();
 }
 
+void pl_lock(void)
+{
+    pthread_once(&s_once, init_lock);
+    pthread_mutex_lock(&s_lock);
+}
+
+void pl_unlock(void)
+{
+    pthread_mutex_unlock(&s_lock);
+}
+
+void pl_thread_stop(void)
+{
+    if (!pl.thread_on)
+        return;
+    pl_lock();
+    pl.quit = 1;
+    pthread_cond_signal(&s_wake);
+    pl_unlock();
+    pthread_join(s_thread, nullptr);
+    pl.thread_on = 0;
+}
+
+void pl_chan_refresh(void)
+{
+    pl_guard g;
+    nb_chan_status st;
+    chan_status(&st);
+}
+
 void pl_set_message(const char *text)
 {
+    pl_guard g;
     g_strlcpy(pl.message, text ? text : "", sizeof pl.message);
-    pl_page_refresh();
+    /* The sending thread leaves the page to the window's refresh. */
+    if (!on_thread())
+        pl_page_refresh();
 }
 
 int pl_time_span(int64_t *first_ns, int64_t *last_ns)
@@ -374,6 +510,7 @@ int pl_time_span(int64_t *first_ns, int64_t *last_ns)
 
 void pl_close(void)
 {
+    pl_guard g;
     if (pl.timer)
         g_source_remove(pl.timer);
     if (pl.pending_timer)
@@ -390,6 +527,7 @@ void pl_close(void)
 
 int pl_open(void)
 {
+    pl_guard g;
     if (pl.rd && strcmp(pl.open_path, pl.path) == 0)
         return 0;
     pl_close();
@@ -428,6 +566,7 @@ int pl_open(void)
 
 void pl_play(void)
 {
+    pl_guard g;
     if (pl.state == PL_PLAYING || pl_open() != 0)
         return;
     if (pl.pending) {
@@ -467,6 +606,7 @@ void pl_play(void)
 
 void pl_pause(void)
 {
+    pl_guard g;
     if (pl.state != PL_PLAYING)
         return;
     pl.paused_file_ns = file_time_at(pl_now());
@@ -477,6 +617,7 @@ void pl_pause(void)
 
 void pl_stop(void)
 {
+    pl_guard g;
     pl.state = PL_STOPPED;
     pl.play_when_found = 0;
     schedule(0, 0);
@@ -492,6 +633,7 @@ void pl_stop(void)
 
 void pl_step(void)
 {
+    pl_guard g;
     if (pl_open() != 0)
         return;
     if (pl.state == PL_PLAYING)
@@ -514,6 +656,7 @@ void pl_step(void)
 
 void pl_set_speed(double speed)
 {
+    pl_guard g;
     if (speed > 0 && speed < PL_SPEED_MIN)
         speed = PL_SPEED_MIN;
     if (speed > PL_SPEED_MAX)
@@ -530,6 +673,7 @@ void pl_set_speed(double speed)
 
 void pl_turn(int64_t now)
 {
+    pl_guard g;
     guint reading = pl.pending_timer;
     if (reading && !on_pending(nullptr))
         g_source_remove(reading);
@@ -538,6 +682,7 @@ void pl_turn(int64_t now)
 
 void pl_service(int64_t now)
 {
+    pl_guard g;
     if (pl.state != PL_PLAYING) {
         schedule(now, 0);
         return;
@@ -562,8 +707,9 @@ void pl_service(int64_t now)
             int64_t due = due_of(pl.next);
             if (due > now) {
                 /* Close enough to wait for with the real clock; a
-                 * replaced clock only moves between calls. */
-                if (pl.now_us || due - now > PL_EARLY_US)
+                 * replaced clock only moves between calls, and the
+                 * sending thread sleeps to the due time itself. */
+                if (pl.now_us || on_thread() || due - now > PL_EARLY_US)
                     break;
                 g_usleep((gulong)(due - now));
                 now = pl_now();

@@ -67,6 +67,7 @@ void load_key(const pgrp_session_key *key)
  * loading a session never starts traffic on the bus by itself. */
 void load_end(void)
 {
+    pl_guard g;
     if (strcmp(pl.load_path, pl.path) != 0)
         pl_close();
     else
@@ -90,6 +91,7 @@ void load_end(void)
 
 GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
+    pl_thread_stop();
     if (pl.page)
         pl_page_release();
     pl_close();
@@ -101,6 +103,8 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
 void on_release(void)
 {
     pl_close();
+    /* The sending thread ends before the library goes. */
+    pl_thread_stop();
     pl_page_release();
     pl.page = nullptr;
 }
@@ -119,11 +123,15 @@ NBKIT_PLUGIN_FD(plugin, 0x0301, "Player", "The Nimbrel developers",
 
 void player_set_clock(int64_t (*now_us)(void))
 {
+    if (now_us)
+        pl_thread_stop();
+    pl_guard g;
     pl.now_us = now_us;
 }
 
 void player_service(void)
 {
+    pl_guard g;
     pl_turn(pl_now());
     pl_page_refresh();
 }

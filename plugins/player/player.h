@@ -11,6 +11,13 @@
  * long as the adapter takes them, a few milliseconds per turn of the main
  * loop. The file is streamed: only the next frame is held in memory.
  *
+ * With the real clock the frames go out from a thread of the player's own,
+ * which sleeps to each due time on the monotonic clock: a window that is
+ * busy (a file chooser opening, a large database loading) delays no
+ * frame. Every function here takes pl_lock, shared with that thread;
+ * the window's handlers hold it while they touch pl. With a replaced
+ * clock (tests) no thread runs and the main loop's timer sends.
+ *
  * CAN FD frames of the file go out as FD frames on a channel in CAN FD
  * mode. A classic channel cannot send them: they are passed over and
  * counted, and the page says how many, while the classic frames go out.
@@ -86,6 +93,10 @@ struct pl_state {
     int64_t pass_bus_us;
 
     int64_t (*now_us)(void);
+    int thread_on;                 /* the sending thread runs */
+    int quit;                      /* asks it to end */
+    int64_t wake_us;               /* its next turn, INT64_MAX: none */
+    nb_chan_status chan;           /* the channel as the window last saw it */
     guint timer;
     guint refresh;
     GtkWidget *page;
@@ -102,6 +113,19 @@ extern pl_state pl;
 
 /* play.cpp */
 int64_t pl_now(void);
+/* The lock shared with the sending thread (recursive). */
+void pl_lock(void);
+void pl_unlock(void);
+struct pl_guard {
+    pl_guard() { pl_lock(); }
+    ~pl_guard() { pl_unlock(); }
+    pl_guard(const pl_guard &) = delete;
+    pl_guard &operator=(const pl_guard &) = delete;
+};
+/* Ends the sending thread; never with pl_lock held. */
+void pl_thread_stop(void);
+/* Takes the channel's status for the sending thread (the window's refresh). */
+void pl_chan_refresh(void);
 /* Opens the file named in the settings if it is not the open one. 0, or
  * -1 with the message set. */
 int pl_open(void);

@@ -46,7 +46,6 @@ struct db_state {
     dbc_db *db;
     char path[1024];
     load_job *job;
-    uint32_t next_uid;
     std::map<uint32_t, db_values> *rows;
     uint32_t gen;                    /* counts databases read, from 1 */
     char load_path[1024];            /* the session's database */
@@ -61,9 +60,10 @@ std::map<uint32_t, db_values> &rows(void)
     return *ds.rows;
 }
 
+/* Rows share the list's identities, so a row's values follow it. */
 uint32_t new_uid(void)
 {
-    return ++ds.next_uid;
+    return sd_new_uid();
 }
 
 db_values *values_of(const sd_msg &m)
@@ -151,6 +151,7 @@ int pack(sd_msg &m, const dbc_message *dm, db_values &dv, char *err, size_t errs
         g_strchomp(err);
         return -1;
     }
+    sd_lock();
     m.id = dm->id;
     m.ext = dm->extended;
     m.rtr = 0;
@@ -164,6 +165,7 @@ int pack(sd_msg &m, const dbc_message *dm, db_values &dv, char *err, size_t errs
     m.len = sd_len_for(m.fd, size);
     m.len_set = 0;
     m.dirty = 1;
+    sd_unlock();
     return 0;
 }
 
@@ -382,16 +384,17 @@ int sd_db_add(const dbc_message *dm)
     if (row < 0)
         return -1;
     sd_msg &m = sd.msgs[row];
-    m.uid = new_uid();
     db_values &dv = rows()[m.uid];
     dv.message = dm->name;
     char err[SD_TEXT_MAX];
     if (pack(m, dm, dv, err, sizeof err) != 0)
         g_strlcpy(m.reason, err, sizeof m.reason);
+    sd_lock();
     guess_protection(m, dm);
     const char *why = nullptr;
     if (e2e_check(&m.prot, m.len, &why) != 0)
         memset(&m.prot, 0, sizeof m.prot);
+    sd_unlock();
     m.dirty = 1;
     sd_page_rebuild();
     return row;
@@ -548,9 +551,11 @@ int sd_prot_set(int index, const e2e_config *c)
         sd_set_message(err);
         return -1;
     }
+    sd_lock();
     m.prot = *c;
     m.prot_state.counter = 0;
     m.dirty = 1;
+    sd_unlock();
     sd_set_message("");
     sd_page_refresh();
     return 0;

@@ -15,12 +15,16 @@ int sd_add(void)
         sd_set_message(text);
         return -1;
     }
-    sd_msg &m = sd.msgs[sd.count];
+    sd_msg m;
     memset(&m, 0, sizeof m);
     /* No data yet: the length follows what is typed. */
     m.id = 0x100;
     m.dirty = 1;
+    sd_lock();
+    m.uid = sd_new_uid();
+    sd.msgs[sd.count] = m;
     sd.count++;
+    sd_unlock();
     sd_page_rebuild();
     return sd.count - 1;
 }
@@ -30,24 +34,47 @@ void sd_remove(int index)
     if (index < 0 || index >= sd.count)
         return;
     sd_db_forget(index);
+    sd_lock();
     memmove(&sd.msgs[index], &sd.msgs[index + 1],
             sizeof(sd_msg) * (size_t)(sd.count - index - 1));
     sd.count--;
+    sd_unlock();
     sd_page_rebuild();
     sd_reschedule();
 }
 
 namespace {
 
-int apply(int index, const sd_msg &v, int timing_changed)
+/* The message as it stands, the sending thread's counts included. */
+sd_msg current(int index)
+{
+    sd_lock();
+    sd_msg v = sd.msgs[index];
+    sd_unlock();
+    return v;
+}
+
+/* Stores the edited fields of v; the send count and, unless resumed,
+ * the failures stay as the sending thread left them meanwhile. */
+int apply(int index, sd_msg v, int timing_changed, int resumed = 0)
 {
     char err[SD_TEXT_MAX];
     if (sd_check(&v, err, sizeof err) != 0) {
         sd_set_message(err);
         return -1;
     }
-    sd.msgs[index] = v;
-    sd.msgs[index].dirty = 1;
+    sd_lock();
+    sd_msg &cur = sd.msgs[index];
+    v.sent = cur.sent;
+    v.next_due_us = cur.next_due_us;
+    if (!resumed) {
+        v.fails = cur.fails;
+        v.paused = cur.paused;
+        memcpy(v.reason, cur.reason, sizeof v.reason);
+    }
+    cur = v;
+    cur.dirty = 1;
+    sd_unlock();
     sd_set_message("");
     if (timing_changed)
         sd_rearm(index);
@@ -61,7 +88,7 @@ int sd_edit(int index, int column, const char *text)
 {
     if (index < 0 || index >= sd.count)
         return -1;
-    sd_msg v = sd.msgs[index];
+    sd_msg v = current(index);
     char err[SD_TEXT_MAX];
     int ok = -1;
     switch (column) {
@@ -102,7 +129,7 @@ int sd_toggle(int index, int column)
 {
     if (index < 0 || index >= sd.count)
         return -1;
-    sd_msg v = sd.msgs[index];
+    sd_msg v = current(index);
     switch (column) {
     case SD_COL_EXT:
         v.ext = !v.ext;
@@ -135,5 +162,5 @@ int sd_toggle(int index, int column)
     default:
         return -1;
     }
-    return apply(index, v, column == SD_COL_ENABLED);
+    return apply(index, v, column == SD_COL_ENABLED, column == SD_COL_ENABLED);
 }

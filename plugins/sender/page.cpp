@@ -74,7 +74,7 @@ void on_send(GtkButton *, gpointer)
         sd_set_message(_("Select the message to send."));
         return;
     }
-    if (sd_send(row, 0) >= 0)
+    if (sd_send(row) >= 0)
         sd_set_message("");
     sd_page_refresh();
 }
@@ -331,8 +331,12 @@ void sd_page_rebuild(void)
     for (int i = 0; i < sd.count; i++) {
         GtkTreeIter it;
         gtk_list_store_append(pw.store, &it);
-        set_row(&it, sd.msgs[i]);
+        sd_msg m;
+        sd_lock();
+        m = sd.msgs[i];
         sd.msgs[i].dirty = 0;
+        sd_unlock();
+        set_row(&it, m);
     }
     sd_page_refresh();
     sd_dbpage_show(sd_page_selected());
@@ -345,12 +349,19 @@ void sd_page_refresh(void)
     GtkTreeIter it;
     gboolean valid = gtk_tree_model_get_iter_first(GTK_TREE_MODEL(pw.store), &it);
     for (int i = 0; i < sd.count && valid; i++) {
-        if (sd.msgs[i].dirty) {
-            set_row(&it, sd.msgs[i]);
-            sd.msgs[i].dirty = 0;
-        }
+        /* A copy taken under the lock: the sending thread counts on. */
+        sd_msg m;
+        sd_lock();
+        int dirty = sd.msgs[i].dirty;
+        if (dirty)
+            m = sd.msgs[i];
+        sd.msgs[i].dirty = 0;
+        sd_unlock();
+        if (dirty)
+            set_row(&it, m);
         valid = gtk_tree_model_iter_next(GTK_TREE_MODEL(pw.store), &it);
     }
+    sd_take_note();
     gtk_label_set_text(GTK_LABEL(pw.state), sd.running ? _("Periodic sending: on")
                                                        : _("Periodic sending: off"));
     show_message();

@@ -82,6 +82,9 @@ void load_end(void)
     sd_stop_all();
     memcpy(sd.msgs, sd.load_msgs, sizeof(sd_msg) * (size_t)sd.load_count);
     sd.count = sd.load_count;
+    for (int i = 0; i < sd.count; i++)
+        if (!sd.msgs[i].uid)  /* a database row has had its own since its keys were read */
+            sd.msgs[i].uid = sd_new_uid();
     memcpy(sd.history, sd.load_history, sizeof sd.history);
     sd.history_count = sd.load_history_count;
     sd_db_load_end();
@@ -111,8 +114,7 @@ void load_end(void)
 GtkWidget *on_init(const nb_chan_status *, uint64_t)
 {
     if (sd.page) {
-        if (sd.timer)
-            g_source_remove(sd.timer);
+        sd_stop_all();
         sd_page_release();
     }
     sd_db_reset();
@@ -122,10 +124,8 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
 
 void on_release(void)
 {
-    sd.running = 0;
-    if (sd.timer)
-        g_source_remove(sd.timer);
-    sd.timer = 0;
+    /* The sending thread ends before the library goes. */
+    sd_stop_all();
     sd_page_release();
     sd_db_reset();
     sd.page = nullptr;
@@ -138,8 +138,10 @@ void on_other(pgrp *req)
     if (pgrp_get_type(req) != PGRP_STOP_QUERY || !sd.running)
         return;
     int periodic = 0;
+    sd_lock();
     for (int i = 0; i < sd.count; i++)
         periodic += sd.msgs[i].enabled && sd.msgs[i].period_ms > 0 && !sd.msgs[i].paused;
+    sd_unlock();
     if (periodic == 0)
         return;
     g_snprintf(said, sizeof said, _("Periodic sending (messages: %d)"), periodic);

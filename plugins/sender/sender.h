@@ -3,12 +3,13 @@
  *
  * The sender keeps a list of transmit messages in a fixed array. A
  * message is sent on demand ("Send") or, while periodic sending runs,
- * every period milliseconds. Periodic messages are scheduled against an
- * absolute next-due time, so a late timer never shifts the ones after it:
- * one GLib timeout is set for the earliest due time and calls
- * sd_service(now), which sends what is due and advances each due time by
- * whole periods. The clock is a function pointer (the monotonic clock),
- * which tests replace to count frames over simulated time.
+ * every period milliseconds. Periodic messages are sent by a thread of
+ * their own against absolute due times (sleeping to the earliest one on
+ * the monotonic clock), so neither a late wake-up nor a busy window shifts
+ * the slots after it. The list is shared with that thread under sd_lock:
+ * the window changes messages and reads what the thread updates (counts,
+ * failures) only while holding it. The clock is a function pointer; tests
+ * replace it, and then no thread runs: sd_service(now) sends what is due.
  */
 #ifndef SENDER_H
 #define SENDER_H
@@ -36,6 +37,12 @@
 #define SD_QUICK_MAX 144           /* one quick-send line, NUL included (FT_FD_TEXT_MAX) */
 #define SD_DATA_MAX 64             /* data bytes of a CAN FD message */
 
+/* Makes a message's final bytes just before each send (counters,
+ * checksums): called on the sending thread with sd_lock held, once per
+ * send, with the frame as the list gives it. 0 sends the frame, negative
+ * skips this send. It must neither block nor allocate nor touch GTK. */
+typedef int (*sd_fill_fn)(void *data, zk_fdframe *f);
+
 /* One transmit message, classic or CAN FD. The length follows the data
  * typed unless the user set it (len_set); then data bytes beyond ndata
  * are sent as zeros, and the list says so. A CAN FD message's length is
@@ -60,9 +67,11 @@ struct sd_msg {
     uint64_t sent;
     int64_t next_due_us;
     char reason[SD_TEXT_MAX];      /* the last failure, empty after a success */
-    uint32_t uid;                  /* names its database values (dbcmsg.cpp), 0: none */
+    uint32_t uid;                  /* the message's identity: its sends under way, its database values */
     e2e_config prot;               /* counter and checksum, written into each frame sent */
     e2e_state prot_state;          /* the counter the next frame carries */
+    sd_fill_fn fill;               /* null: the bytes as they stand */
+    void *fill_data;
 };
 
 /* Columns of the list (and of its model). */
@@ -171,7 +180,11 @@ struct sd_state {
     int count;
     int running;                   /* periodic sending on */
     int64_t (*now_us)(void);
-    guint timer;                   /* the next due time, 0 when none */
+    int thread_on;                 /* the sending thread runs */
+    int quit;                      /* asks the sending thread to end */
+    uint32_t uid_next;
+    char note[SD_TEXT_MAX * 2];    /* a failure the thread had to tell */
+    int note_set;
     guint refresh;
     GtkWidget *page;
     char message[SD_TEXT_MAX * 2];
@@ -191,12 +204,21 @@ extern sd_state sd;
 
 /* sched.cpp */
 int64_t sd_now(void);
-/* Sends one message now; returns the library's code. A refusal is kept as
- * the message's reason and shown in the page; a periodic message refused
- * SD_FAILS_TO_PAUSE times in a row is paused. */
-int sd_send(int index, int periodic);
-void sd_service(int64_t now_us);
+/* The lock over sd.msgs and sd.count shared with the sending thread. */
+void sd_lock(void);
+void sd_unlock(void);
+/* Sends one message now (the window's "Send"); returns the library's
+ * code. A refusal is kept as the message's reason and shown in the page;
+ * a periodic message refused SD_FAILS_TO_PAUSE times in a row is paused. */
+int sd_send(int index);
+/* With a replaced clock: sends what is due at now. */
+void sd_service(int64_t now);
+/* The list changed: the sending thread looks at it again. */
 void sd_reschedule(void);
+/* A failure the thread noted goes into the page's message line. */
+void sd_take_note(void);
+/* A new identity for a message put into the list. */
+uint32_t sd_new_uid(void);
 void sd_start_all(void);
 void sd_stop_all(void);
 /* The message's due time after it was enabled, edited or unpaused. */

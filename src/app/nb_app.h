@@ -11,6 +11,7 @@
 #ifndef NB_APP_H
 #define NB_APP_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <gtk/gtk.h>
@@ -91,8 +92,10 @@ struct nb_chan_slot {
     int32_t fd_capable;           /* 1 when its adapter can do CAN FD */
 };
 
-/* The tx log ring: frames sent through nb_send_frame, drained by the poller. */
+/* The tx log ring: frames sent through nb_send_frame, drained by the poller.
+ * Sends may come from any thread: append, drain and count take lock. */
 struct nb_txlog {
+    pthread_mutex_t lock;
     unsigned char *data;          /* capacity x entry_size bytes */
     uint16_t head;                /* slot of the next append */
     uint16_t tail;                /* slot of the oldest entry */
@@ -331,6 +334,7 @@ nb_txlog   *txlog_new(void);                         /* null when allocation fai
 void        txlog_free(nb_txlog *log);
 void        txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry);  /* null log: nothing */
 int         txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max);   /* oldest first */
+int         txlog_count(nb_txlog *log);                                  /* entries held */
 /* Frame records: a classic frame in the FD record's form (FDF clear) and
  * back. to_classic fails (false) for an FD frame. */
 void        frame_to_fd(const zk_frame *in, zk_fdframe *out);

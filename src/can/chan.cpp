@@ -5,6 +5,7 @@
  * so a failing operation leaves the channel's fields as they were.
  */
 #include <glib/gi18n.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +13,35 @@
 #include "can/chan.h"
 
 namespace {
+
+/* Frames may be sent from any thread (a plug-in's periodic sender). One
+ * lock over the library's write and the tx log's append keeps the log in
+ * the order the frames went out; closing and reopening take it too, so a
+ * send never meets a channel half changed. */
+pthread_mutex_t g_send_lock;
+pthread_once_t g_send_once = PTHREAD_ONCE_INIT;
+
+/* With priority inheritance: a sending thread of real-time priority never
+ * waits on a window thread that holds the lock but is not running. */
+void init_send_lock(void)
+{
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&g_send_lock, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
+struct send_guard {
+    send_guard()
+    {
+        pthread_once(&g_send_once, init_send_lock);
+        pthread_mutex_lock(&g_send_lock);
+    }
+    ~send_guard() { pthread_mutex_unlock(&g_send_lock); }
+    send_guard(const send_guard &) = delete;
+    send_guard &operator=(const send_guard &) = delete;
+};
 
 /* The frame formats a channel is opened with: format 0 means none was
  * chosen yet (a first pass started with a session file), and such a
@@ -67,6 +97,7 @@ void chan_open(nb_chan *chan)
 
 int32_t chan_close(nb_chan *chan)
 {
+    send_guard g;
     return ZkClose(chan->number);
 }
 
@@ -169,6 +200,7 @@ int32_t chan_send_frame(nb_chan *chan, const zk_frame *frame)
 {
     if (!frame)
         return ZK_E_BADARG;
+    send_guard g;
     int32_t rc = ZkWrite(chan->number, frame, 1);
     if (rc < 0)
         return rc;
@@ -183,6 +215,7 @@ int32_t chan_send_fd_frame(nb_chan *chan, const zk_fdframe *frame)
 {
     if (!frame)
         return ZK_E_BADARG;
+    send_guard g;
     int32_t rc = ZkWriteFd(chan->number, frame, 1);
     if (rc < 0)
         return rc;
@@ -263,6 +296,7 @@ int32_t chan_find_board(int32_t number, nb_board_info *board)
 
 int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format, uint8_t from_fd)
 {
+    send_guard g;
     const char *step = "";
     if (chan->number != from) {
         /* The new one first: when it cannot be had, the open one stays. */
@@ -289,6 +323,7 @@ int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format, uint8_t fr
 
 int32_t chan_reopen_lost(nb_chan *chan)
 {
+    send_guard g;
     const char *step = "";
     int32_t rc = open_steps(chan, &step);
     if (rc < 0)

@@ -134,7 +134,7 @@ bool move_traffic(nb_app *app, int16_t *gone)
      * the tick began. A frame a plug-in sends while it handles one of
      * these requests lands behind them and waits for the next tick. */
     if (chan->txlog) {
-        int backlog = chan->txlog->count;
+        int backlog = txlog_count(chan->txlog);
         while (backlog > 0) {
             int n = txlog_drain(chan->txlog, chan->txbatch_fd,
                                 backlog < NB_RX_BATCH ? backlog : NB_RX_BATCH);

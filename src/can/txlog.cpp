@@ -3,7 +3,8 @@
  * nb_chan.send_frame and send_fd_frame and drained by the poller. Its
  * entries hold classic and CAN FD frames alike (nb_tx_fd_entry), in the
  * order they were sent. Allocated once; nothing is allocated while frames
- * flow.
+ * flow. Frames may be sent from any thread, so every access takes the
+ * ring's lock (held for a copy of one batch at most).
  */
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,11 @@ nb_txlog *txlog_new(void)
     log->capacity = NB_TXLOG_CAPACITY;
     log->entry_size = NB_TXLOG_ENTRY_SIZE;
     log->count = 0;
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);  /* see chan.cpp */
+    pthread_mutex_init(&log->lock, &a);
+    pthread_mutexattr_destroy(&a);
     return log;
 }
 
@@ -34,6 +40,7 @@ void txlog_free(nb_txlog *log)
 {
     if (!log)
         return;
+    pthread_mutex_destroy(&log->lock);
     free(log->data);
     free(log);
 }
@@ -42,20 +49,33 @@ void txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry)
 {
     if (!log || !entry || !log->data)
         return;
+    pthread_mutex_lock(&log->lock);
     /* A full ring drops the entry: the frame was sent all the same. */
-    if (log->count >= log->capacity)
-        return;
-    memcpy(log->data + (size_t)log->head * log->entry_size, entry, log->entry_size);
-    log->head++;
-    log->count++;
-    if (log->head >= log->capacity)
-        log->head = 0;
+    if (log->count < log->capacity) {
+        memcpy(log->data + (size_t)log->head * log->entry_size, entry, log->entry_size);
+        log->head++;
+        log->count++;
+        if (log->head >= log->capacity)
+            log->head = 0;
+    }
+    pthread_mutex_unlock(&log->lock);
+}
+
+int txlog_count(nb_txlog *log)
+{
+    if (!log)
+        return 0;
+    pthread_mutex_lock(&log->lock);
+    int n = log->count;
+    pthread_mutex_unlock(&log->lock);
+    return n;
 }
 
 int txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max)
 {
     if (!log || !out || max <= 0 || !log->data)
         return 0;
+    pthread_mutex_lock(&log->lock);
     int n = log->count < max ? log->count : max;
     for (int i = 0; i < n; i++) {
         memcpy(&out[i], log->data + (size_t)log->tail * log->entry_size, log->entry_size);
@@ -64,6 +84,7 @@ int txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max)
         if (log->tail >= log->capacity)
             log->tail = 0;
     }
+    pthread_mutex_unlock(&log->lock);
     return n;
 }
 

@@ -1,6 +1,6 @@
 /*
  * exports.cpp - the host's general services for plug-ins: sending a
- * classic or CAN FD frame, reading the channel status, the locale
+ * classic or CAN FD frame (from any thread), reading the channel status, the locale
  * directory, the load/release flag and the accessors of the request
  * record. Plain C names, exported from the executable; everything else of
  * the host stays hidden.
@@ -25,6 +25,24 @@ NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame)
 {
     if (!frame)
         return ZK_E_BADARG;
+    if (!the_app.chan.ops.send_fd_frame)
+        return ZK_E_NOTINIT;
+    return the_app.chan.ops.send_fd_frame(&the_app.chan, frame);
+}
+
+/* The same sends, offered for threads: the channel's sends are serialised
+ * by its send lock, so the tx log keeps the order of the bus. A classic
+ * frame goes out as nb_send_frame sends it. */
+NB_HOST_API int nb_send_fd_frame_any_thread(const zk_fdframe *frame)
+{
+    if (!frame)
+        return ZK_E_BADARG;
+    zk_frame classic;
+    if (frame_to_classic(frame, &classic)) {
+        if (!the_app.chan.ops.send_frame)
+            return ZK_E_NOTINIT;
+        return the_app.chan.ops.send_frame(&the_app.chan, &classic);
+    }
     if (!the_app.chan.ops.send_fd_frame)
         return ZK_E_NOTINIT;
     return the_app.chan.ops.send_fd_frame(&the_app.chan, frame);

@@ -163,6 +163,35 @@ protected:
     }
 
     static void inject(const zk_frame &f) { ASSERT_GE(zk_sim_inject(0, &f), 1); }
+
+    // The bus on the real clock and channel 1 opened as a reader at
+    // channel 0's bit rate: what another node sees of the frames sent.
+    void open_reader()
+    {
+        zk_sim_manual_clock(0);
+        uint8_t bt0 = 0, bt1 = 0;
+        the_app.chan.ops.get_baud_regs(&the_app.chan, the_app.chan.baud_index, &bt0, &bt1);
+        ASSERT_EQ(ZK_OK, ZkOpen(1, ZK_OPEN_BOTH));
+        ASSERT_EQ(ZK_OK, ZkSetBaud(1, bt0, bt1));
+        ASSERT_EQ(ZK_OK, ZkStart(1));
+    }
+    // Reads channel 1 until n frames came or deadline_ms passed, without
+    // running the main loop: the window is blocked all the while.
+    std::vector<zk_fdframe> read_blocked(size_t n, int deadline_ms)
+    {
+        std::vector<zk_fdframe> got;
+        const int64_t end = g_get_monotonic_time() + (int64_t)deadline_ms * 1000;
+        zk_fdframe buf[64];
+        while (got.size() < n && g_get_monotonic_time() < end) {
+            int16_t r = ZkReadFd(1, buf, 64);
+            for (int i = 0; i < r; i++)
+                got.push_back(buf[i]);
+            if (r <= 0)
+                g_usleep(500);  // the poll interval of this wait
+        }
+        return got;
+    }
+
     static void tick() { poll_tick(&the_app); }
 
     std::string dir_;

@@ -154,7 +154,7 @@ public:
     int16_t code = 0;
 
 private:
-    std::unique_lock<std::mutex> lock_;
+    std::unique_lock<api_mutex> lock_;
 };
 
 #define ZK_CALL(name)                     \

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace zk {
 
 /* Receive side of one channel, shared with backend threads. */
@@ -58,10 +60,32 @@ struct board_state {
     int nchan = 0;
 };
 
+/* The API lock, with priority inheritance: a sending thread of real-time
+ * priority that waits for it lifts the thread holding it, so a busy
+ * window thread in the middle of a call never holds up a cycle. */
+class api_mutex {
+public:
+    api_mutex()
+    {
+        pthread_mutexattr_t a;
+        pthread_mutexattr_init(&a);
+        pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
+        pthread_mutex_init(&m_, &a);
+        pthread_mutexattr_destroy(&a);
+    }
+    api_mutex(const api_mutex &) = delete;
+    api_mutex &operator=(const api_mutex &) = delete;
+    void lock() { pthread_mutex_lock(&m_); }
+    void unlock() { pthread_mutex_unlock(&m_); }
+
+private:
+    pthread_mutex_t m_;
+};
+
 /* Everything the library holds; one instance, never destroyed (backend
  * threads may still run while the process exits). */
 struct lib_state {
-    std::mutex api;          /* held for the whole of every Zk* call */
+    api_mutex api;           /* held for the whole of every Zk* call */
     bool inited = false;
     std::array<board_state, ZK_MAX_BOARDS> boards;
     std::array<chan_state, ZK_MAX_CHANNELS> chans;

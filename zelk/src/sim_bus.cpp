@@ -666,6 +666,9 @@ bool init_mutex(pthread_mutex_t *m)
     pthread_mutexattr_init(&a);
     pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
+    /* A sending thread of real-time priority does not wait on another
+     * program's reader that holds the bus but is not running. */
+    pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
     const bool ok = pthread_mutex_init(m, &a) == 0;
     pthread_mutexattr_destroy(&a);
     return ok;

@@ -35,7 +35,7 @@ sim_board *sim_of_chan(uint8_t chan, chan_state **out)
 template <class Frame>
 int sim_sent(uint8_t chan, Frame *out, int max, int (sim_board::*take)(int, Frame *, int))
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!lib().inited) return ZK_E_NOTINIT;
     if (max < 0 || (max > 0 && !out)) return ZK_E_BADARG;
     chan_state *ch = nullptr;
@@ -81,7 +81,7 @@ int16_t zk_sim_inject(uint8_t board, const zk_frame *frame)
 
 int16_t zk_sim_inject_fd(uint8_t board, const zk_fdframe *frame)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!frame) return ZK_E_BADARG;
     if (!lib().inited) return ZK_E_NOTINIT;
     sim_board *b = sim_of_board(board);
@@ -99,7 +99,7 @@ int16_t zk_sim_inject_fd(uint8_t board, const zk_fdframe *frame)
 
 int16_t zk_sim_inject_errors(uint8_t chan, const zk_errs *errs)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!errs) return ZK_E_BADARG;
     if (!lib().inited) return ZK_E_NOTINIT;
     chan_state *ch = nullptr;
@@ -123,7 +123,7 @@ int zk_sim_sent_fd(uint8_t chan, zk_fdframe *out, int max)
 
 int zk_sim_tx_pending(uint8_t chan)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!lib().inited) return ZK_E_NOTINIT;
     chan_state *ch = nullptr;
     sim_board *b = sim_of_chan(chan, &ch);
@@ -142,7 +142,7 @@ void zk_sim_fail_next(const char *function, int16_t code)
         "ZkGetClock",
     };
     if (!function) return;
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     for (const char *n : names)
         if (strcmp(n, function) == 0 && g_narmed < int(sizeof g_armed / sizeof g_armed[0])) {
             copy_text(g_armed[g_narmed].function, sizeof g_armed[0].function, n);
@@ -154,13 +154,13 @@ void zk_sim_fail_next(const char *function, int16_t code)
 
 void zk_sim_clear_failures(void)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     clear_failures();
 }
 
 int16_t zk_sim_set_bus(uint8_t board, uint32_t kbit, const char *traffic)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!lib().inited) return ZK_E_NOTINIT;
     sim_board *b = sim_of_board(board);
     if (!b) return ZK_E_NOBOARD;
@@ -169,7 +169,7 @@ int16_t zk_sim_set_bus(uint8_t board, uint32_t kbit, const char *traffic)
 
 int16_t zk_sim_set_data_rate(uint8_t board, uint32_t kbit)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!lib().inited) return ZK_E_NOTINIT;
     sim_board *b = sim_of_board(board);
     if (!b) return ZK_E_NOBOARD;
@@ -178,7 +178,7 @@ int16_t zk_sim_set_data_rate(uint8_t board, uint32_t kbit)
 
 int16_t zk_sim_set_wtout_adjust(uint8_t board, uint16_t step, uint16_t max)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!lib().inited) return ZK_E_NOTINIT;
     sim_board *b = sim_of_board(board);
     if (!b) return ZK_E_NOBOARD;
@@ -188,7 +188,7 @@ int16_t zk_sim_set_wtout_adjust(uint8_t board, uint16_t step, uint16_t max)
 
 int16_t zk_sim_set_error_counters(uint8_t chan, uint8_t rec, uint16_t tec)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!lib().inited) return ZK_E_NOTINIT;
     chan_state *ch = nullptr;
     sim_board *b = sim_of_chan(chan, &ch);
@@ -201,7 +201,7 @@ int16_t zk_sim_set_error_counters(uint8_t chan, uint8_t rec, uint16_t tec)
 
 void zk_sim_reset(void)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     clear_failures();
     shutdown_boards();
     sim_clock_reset();
@@ -210,7 +210,7 @@ void zk_sim_reset(void)
 
 void zk_sim_manual_clock(int on)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     // Bring every bus up to the moment the clock changes mode; a manual
     // clock makes them the process's own, away from other processes.
     lib_state &L = lib();
@@ -225,7 +225,7 @@ void zk_sim_manual_clock(int on)
 
 void zk_sim_advance_us(uint64_t us)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     if (!sim_manual()) return;
     sim_manual_to(sim_now_ns() + us * 1000u);
     lib_state &L = lib();
@@ -236,7 +236,7 @@ void zk_sim_advance_us(uint64_t us)
 
 uint64_t zk_sim_now_us(void)
 {
-    std::lock_guard<std::mutex> g(lib().api);
+    std::lock_guard<api_mutex> g(lib().api);
     return sim_now_ns() / 1000u;
 }
 

@@ -44,7 +44,7 @@ extern "C" int16_t ZkStrError(int16_t code, char *buf, uint16_t size)
 {
     if (!buf || size == 0) return ZK_E_BADARG;
     zk::lib_state &L = zk::lib();
-    std::lock_guard<std::mutex> g(L.api);
+    std::lock_guard<zk::api_mutex> g(L.api);
     const char *text = code_text(code);
     if (code >= 0) {
         if (code == 0) snprintf(buf, size, "no error");
