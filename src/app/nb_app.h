@@ -191,6 +191,7 @@ struct nb_plugin {
     int32_t fd_aware;             /* opted in to CAN FD: gets the FD request types */
     int32_t ever_loaded;          /* loaded at least once since it was listed */
     int32_t version;              /* the interface version it declares, while loaded */
+    int32_t stream_aware;         /* opted in to the stream: gets PGRP_STREAM only */
 };
 
 struct nb_plugin_node {
@@ -217,6 +218,10 @@ struct nb_pgmgr_ops {
      * plug-ins, the classic frames in the classic types to the others. */
     void            (*pgmgr_rx_fd_frames)(nb_pgmgr *mgr, zk_fdframe *frames, int n);
     void            (*pgmgr_tx_fd_frames)(nb_pgmgr *mgr, nb_tx_fd_entry *entries, int n);
+    /* The stream (PGRP_STREAM) to the plug-ins that opted in, and whether
+     * one is loaded. */
+    void            (*pgmgr_stream)(nb_pgmgr *mgr, nb_stream_frame *recs, int n);
+    int             (*pgmgr_stream_wanted)(nb_pgmgr *mgr);
 };
 
 struct nb_pgmgr {
