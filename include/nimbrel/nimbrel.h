@@ -131,7 +131,9 @@
  * nb_get_time_origin in microseconds) is the frame's relative time on the
  * program's time line. Times never go back within the stream; at equal
  * adapter times a received frame comes before a sent one. A frame sent
- * while a request is handled comes in a later request. PGRP_ERRORS and PGRP_STATUS come as before, with
+ * while other requests of the tick are handled takes its place in the
+ * tick's stream; one sent while PGRP_STREAM is handled comes in a later
+ * one. PGRP_ERRORS and PGRP_STATUS come as before, with
  * pgrp_get_channel saying which channel they are about. Every other
  * plug-in sees the main channel exactly as before.
  *

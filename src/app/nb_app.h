@@ -336,6 +336,9 @@ nb_txlog   *txlog_new(void);                         /* null when allocation fai
 void        txlog_free(nb_txlog *log);
 void        txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry);  /* null log: nothing */
 int         txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max);   /* oldest first */
+/* Copies up to max entries, from the skip-th oldest on, leaving the log
+ * as it is. */
+int         txlog_peek(const nb_txlog *log, int skip, nb_tx_fd_entry *out, int max);
 /* Frame records: a classic frame in the FD record's form (FDF clear) and
  * back. to_classic fails (false) for an FD frame. */
 void        frame_to_fd(const zk_frame *in, zk_fdframe *out);

@@ -3,13 +3,15 @@
  *
  * The host hands received and sent frames on in two lists, sent ones
  * first, though a frame received during the tick may be older than one
- * sent in it. Here they become one sequence: the tick's sent frames are
- * held and merged with the received ones by the adapter's clock, the
- * received frame first at equal times. While a full batch says more
- * received frames may wait, only sent frames up to its last one go; the
- * rest wait for the next batch, or the next tick. The records go out
- * when the tick's traffic is done, or when NB_STREAM_MAX of them are
- * waiting: a tick of 512 received and 512 sent frames is one request.
+ * sent in it. Here they become one sequence, merged by the adapter's clock
+ * (the received frame first at equal times). Sent frames are held from the
+ * tx log: those drained by the tick, and after each read those sent since
+ * (by a plug-in handling this tick's requests), which the log keeps for
+ * the next tick's drain and the stream skips then. A held frame goes when
+ * every frame received up to its time was read: up to the last frame of a
+ * full batch, else up to the adapter's clock read after the batch. The
+ * records go out when the tick's traffic is done, or when NB_STREAM_MAX
+ * are waiting: a tick of 512 received and 512 sent frames is one request.
  *
  * Every frame is placed on the host's clock once, here: the adapter's
  * 32-bit microsecond clock is read with the host's after the frames were
@@ -32,6 +34,8 @@ namespace {
 nb_tx_fd_entry g_held[NB_STREAM_HELD];
 int g_first = 0;
 int g_held_n = 0;
+/* Entries at the tx log's oldest end the stream holds already. */
+int g_ahead = 0;
 
 nb_stream_frame g_out[NB_STREAM_MAX];
 int g_out_n = 0;
@@ -41,27 +45,32 @@ int64_t g_floor_us = 0;
 
 /* A host clock set back by more than this is followed, not waited for. */
 constexpr int64_t CLOCK_STEP_BACK_US = 1000000;
+/* Two readings of the host's clock this far apart were interrupted. */
+constexpr int64_t CLOCK_READ_US = 50;
 
 nb_clock_pair read_clocks(uint8_t number)
 {
-    nb_clock_pair now;
-    int64_t before = g_get_real_time();
-    uint32_t adapter = 0;
-    /* The library's receive times are the monotonic clock's low 32 bits,
-     * should the channel not answer (gone). */
-    if (ZkGetClock(number, &adapter) < 0)
-        adapter = (uint32_t)g_get_monotonic_time();
-    int64_t after = g_get_real_time();
-    now.adapter = adapter;
-    now.host_us = before + (after - before) / 2;
+    nb_clock_pair now = {0, 0};
+    for (int tries = 0; tries < 3; tries++) {
+        int64_t before = g_get_real_time();
+        uint32_t adapter = 0;
+        /* The library's receive times are the monotonic clock's low 32
+         * bits, should the channel not answer (gone). */
+        if (ZkGetClock(number, &adapter) < 0)
+            adapter = (uint32_t)g_get_monotonic_time();
+        int64_t after = g_get_real_time();
+        now.adapter = adapter;
+        now.host_us = before + (after - before) / 2;
+        if (after - before <= CLOCK_READ_US)
+            break;
+    }
     return now;
 }
 
-/* How long before the clocks were read: larger is older. */
-uint32_t age(uint32_t ts, uint32_t adapter_now)
+/* a not after b on the adapter's clock, which wraps. */
+bool at_or_before(uint32_t a, uint32_t b)
 {
-    int32_t d = (int32_t)(adapter_now - ts);
-    return d > 0 ? (uint32_t)d : 0u;
+    return (int32_t)(b - a) >= 0;
 }
 
 void flush_out(nb_app *app)
@@ -83,7 +92,7 @@ void emit(nb_app *app, const zk_fdframe &f, uint8_t dir, nb_clock_pair now)
     r.time_us = (uint64_t)(t > 0 ? t : 0);
     r.id = f.id;
     r.channel = 0; /* the main channel */
-    r.dir = (uint8_t)dir;
+    r.dir = dir;
     r.flags = f.flags;
     r.len = f.len <= 64 ? f.len : 64;
     memset(r.reserved, 0, sizeof r.reserved);
@@ -92,11 +101,48 @@ void emit(nb_app *app, const zk_fdframe &f, uint8_t dir, nb_clock_pair now)
     memset(r.data + r.len, 0, sizeof r.data - r.len);
 }
 
+/* Room for n more held frames at the end: moved to the front, and when
+ * that is not enough the oldest go on now, alone (received frames have
+ * not come for two tx logs' worth of sent ones). */
+void make_room(nb_app *app, int n)
+{
+    if (g_first + g_held_n + n <= NB_STREAM_HELD)
+        return;
+    if (g_held_n + n > NB_STREAM_HELD) {
+        int over = g_held_n + n - NB_STREAM_HELD;
+        if (over > g_held_n)
+            over = g_held_n;
+        nb_clock_pair now = read_clocks(app->chan.number);
+        for (int i = 0; i < over; i++)
+            emit(app, g_held[g_first + i].frame, NB_DIR_TX, now);
+        flush_out(app);
+        g_first += over;
+        g_held_n -= over;
+    }
+    memmove(g_held, g_held + g_first, (size_t)g_held_n * sizeof *g_held);
+    g_first = 0;
+}
+
+/* Frames sent since the tick's drain, still in the tx log. */
+void hold_new_sent(nb_app *app)
+{
+    const nb_txlog *log = app->chan.txlog;
+    int fresh = log ? log->count - g_ahead : 0;
+    if (fresh <= 0)
+        return;
+    make_room(app, fresh < NB_STREAM_HELD ? fresh : NB_STREAM_HELD);
+    int room = NB_STREAM_HELD - g_first - g_held_n;
+    int got = txlog_peek(log, g_ahead, g_held + g_first + g_held_n, room);
+    g_held_n += got;
+    g_ahead += got;
+}
+
 }  // namespace
 
 int64_t stream_place(uint32_t ts, nb_clock_pair now)
 {
-    return now.host_us - (int64_t)age(ts, now.adapter);
+    int32_t age = (int32_t)(now.adapter - ts);
+    return now.host_us - (age > 0 ? age : 0);
 }
 
 bool stream_begin(nb_app *app)
@@ -104,31 +150,19 @@ bool stream_begin(nb_app *app)
     nb_pgmgr *mgr = &app->pgmgr;
     bool wanted = mgr->ops.pgmgr_stream_wanted && mgr->ops.pgmgr_stream_wanted(mgr);
     if (!wanted)
-        g_first = g_held_n = 0;
+        g_first = g_held_n = g_ahead = 0;
     return wanted;
 }
 
 void stream_hold_sent(nb_app *app, const nb_tx_fd_entry *sent, int n)
 {
+    int skip = n < g_ahead ? n : g_ahead;
+    g_ahead -= skip;
+    sent += skip;
+    n -= skip;
     if (n <= 0)
         return;
-    if (g_first + g_held_n + n > NB_STREAM_HELD) {
-        memmove(g_held, g_held + g_first, (size_t)g_held_n * sizeof *g_held);
-        g_first = 0;
-    }
-    if (g_held_n + n > NB_STREAM_HELD) {
-        /* Received frames have not come for two tx logs' worth of sent
-         * ones: the oldest held go on now, alone. */
-        int over = g_held_n + n - NB_STREAM_HELD;
-        nb_clock_pair now = read_clocks(app->chan.number);
-        for (int i = 0; i < over; i++)
-            emit(app, g_held[g_first + i].frame, NB_DIR_TX, now);
-        flush_out(app);
-        g_first += over;
-        g_held_n -= over;
-        memmove(g_held, g_held + g_first, (size_t)g_held_n * sizeof *g_held);
-        g_first = 0;
-    }
+    make_room(app, n);
     memcpy(g_held + g_first + g_held_n, sent, (size_t)n * sizeof *sent);
     g_held_n += n;
 }
@@ -137,19 +171,17 @@ void stream_received(nb_app *app, const zk_fdframe *rx, int n, bool more_may_com
 {
     if (n < 0 || !rx)
         n = 0;
+    nb_clock_pair now = read_clocks(app->chan.number);
+    hold_new_sent(app);
     if (n == 0 && g_held_n == 0)
         return;
-    nb_clock_pair now = read_clocks(app->chan.number);
-    /* Sent frames no younger than the batch's last go now. */
-    const bool cut = more_may_come && n > 0;
-    const uint32_t cut_age = cut ? age(rx[n - 1].ts, now.adapter) : 0;
+    const uint32_t cut = more_may_come && n > 0 ? rx[n - 1].ts : now.adapter;
     int i = 0, j = 0;
     for (;;) {
         const nb_tx_fd_entry *s = i < g_held_n ? &g_held[g_first + i] : nullptr;
-        uint32_t s_age = s ? age(s->frame.ts, now.adapter) : 0;
-        if (s && cut && s_age < cut_age)
+        if (s && !at_or_before(s->frame.ts, cut))
             s = nullptr;
-        if (j < n && (!s || age(rx[j].ts, now.adapter) >= s_age)) {
+        if (j < n && (!s || at_or_before(rx[j].ts, s->frame.ts))) {
             emit(app, rx[j++], NB_DIR_RX, now);
         } else if (s) {
             emit(app, s->frame, NB_DIR_TX, now);

@@ -24,8 +24,11 @@ protected:
         sim0_ = zk_sim_now_us();
         real0_ = g_get_real_time();
         on_event = [this](nbt_event *ev) {
-            if (ev->type != PGRP_STREAM)
+            if (ev->type != PGRP_STREAM) {
+                if (also_)
+                    also_(ev);
                 return;
+            }
             requests_++;
             channels_.push_back(ev->channel);
             const nb_stream_frame *r = static_cast<const nb_stream_frame *>(ev->data_ptr);
@@ -89,6 +92,7 @@ protected:
 
     uint64_t sim0_ = 0;
     int64_t real0_ = 0;
+    std::function<void(nbt_event *)> also_;  // for the other requests
     std::vector<nb_stream_frame> got_;
     std::vector<int32_t> channels_;
     int requests_ = 0;
@@ -209,6 +213,42 @@ TEST_F(Stream, FullTickAndBacklogKeepEveryFrameInOrder)
     expect_time_ordered();
     EXPECT_EQ(got_.back().id, 0x531u);
     EXPECT_EQ(of_type(PGRP_RX_FRAMES, old->path).size(), 3u);
+}
+
+// A frame another plug-in sends while it handles the tick's sent frames
+// (before the receive queue is read) takes its place among the received
+// ones in this tick's stream, once; that plug-in gets it next tick as
+// before.
+TEST_F(Stream, FrameSentInsideARequestKeepsItsPlace)
+{
+    loaded("nbt_stream", "witness.so");
+    nb_plugin *old = loaded("nbt_handler", "old.so");
+    zk_frame a = frame(0x1A), b = frame(0x1B);
+    zk_sim_advance_us(100);
+    ASSERT_GE(nb_send_frame(&a), 0);
+    zk_sim_advance_us(100);
+    inject(1, 0x301);
+    also_ = [&](nbt_event *ev) {
+        if (ev->type != PGRP_TX_FRAMES || ev->first_id != 0x1A)
+            return;
+        zk_sim_advance_us(100);
+        EXPECT_GE(nb_send_frame(&b), 0);
+        zk_sim_advance_us(100);
+        inject(1, 0x302);
+    };
+    tick_in_real_time();
+    ASSERT_EQ(got_.size(), 4u);
+    const uint32_t ids[] = {0x1A, 0x301, 0x1B, 0x302};
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(got_[i].id, ids[i]) << i;
+    expect_time_ordered();
+    EXPECT_EQ(got_[2].time_us - got_[0].time_us, 200u);
+
+    tick_in_real_time();
+    EXPECT_EQ(requests_, 1) << "the frame is not handed on twice";
+    auto tx = of_type(PGRP_TX_FRAMES, old->path);
+    ASSERT_EQ(tx.size(), 2u);
+    EXPECT_EQ(tx[1].ev.first_id, 0x1Bu);
 }
 
 // The adapter's 32-bit clock wraps during the stream: times go on.
