@@ -274,6 +274,24 @@ TEST_F(Stream, AdapterClockWrapKeepsTimesGoingOn)
     EXPECT_EQ(stream_place(9u, now), 1000000) << "a time after the clock's reading is now";
 }
 
+// A plug-in of the kit that opts in gets the stream through its handler.
+TEST_F(Stream, KitPluginTakesTheStream)
+{
+    nb_plugin *kit = loaded("nbt_kit_stream", "kit.so");
+    EXPECT_EQ(kit->stream_aware, 1);
+    clear_events();
+    zk_frame a = frame(0x10);
+    inject(1, 0x300);
+    zk_sim_advance_us(10);
+    ASSERT_GE(nb_send_frame(&a), 0);
+    tick_in_real_time();
+    EXPECT_EQ(types_from(kit->path), (std::vector<int>{PGRP_STREAM}));
+    EXPECT_EQ(of_type(PGRP_STREAM, kit->path)[0].ev.style, NBT_STYLE_KIT);
+    ASSERT_EQ(got_.size(), 2u);
+    EXPECT_EQ(got_[0].id, 0x300u);
+    EXPECT_EQ(got_[1].dir, NB_DIR_TX);
+}
+
 // A channel's status, name and adapter by index: 0 is the main channel.
 TEST_F(Stream, ChannelsByIndex)
 {
