@@ -234,9 +234,15 @@ void report_errors(int chan, const zk_errs &e)
     if (e.sovr) fprintf(stderr, "zelkctl: ch%d: receive queue overrun, %u lost\n", chan, e.sovr);
 }
 
+/* How much later than its receive time a frame may reach its channel's
+ * queue (a serial adapter, a busy machine): the stream waits that long
+ * before it orders a frame among the other channels'. */
+constexpr uint64_t DUMP_LATENCY_US = 50000;
+
 /* One frame read, on the monotonic clock in microseconds. */
 struct dumped {
     uint64_t mono;
+    size_t order;   // the channel's place on the command line
     int chan;
     zk_fdframe f;
 };
@@ -301,9 +307,10 @@ int cmd_dump(const chan_opts &o)
     uint64_t next_skip_check = mono0;
     auto print_upto = [&](uint64_t horizon) {
         // Each channel's frames are in time order; at equal times the
-        // channel named first comes first.
-        std::stable_sort(pending.begin(), pending.end(),
-                         [](const dumped &a, const dumped &b) { return a.mono < b.mono; });
+        // channel named first comes first, whichever round read it.
+        std::stable_sort(pending.begin(), pending.end(), [](const dumped &a, const dumped &b) {
+            return a.mono != b.mono ? a.mono < b.mono : a.order < b.order;
+        });
         size_t k = 0;
         for (; k < pending.size() && pending[k].mono <= horizon; k++) {
             if (o.count && seen >= o.count) break;
@@ -313,12 +320,15 @@ int cmd_dump(const chan_opts &o)
         pending.erase(pending.begin(), pending.begin() + long(k));
     };
     while (!g_stop) {
-        // Every frame received before the reads began is in its channel's
-        // queue now: those go out in one time order, later ones wait for
-        // the next round.
-        const uint64_t horizon = now_us(CLOCK_MONOTONIC);
+        // Every frame received a while before the reads began is in its
+        // channel's queue now: those go out in one time order, later ones
+        // wait for the next round. One channel needs no wait.
+        const uint64_t start = now_us(CLOCK_MONOTONIC);
+        const uint64_t horizon =
+            chans.size() == 1 ? start : start > DUMP_LATENCY_US ? start - DUMP_LATENCY_US : 0;
         bool full = false;
-        for (int c : chans) {
+        for (size_t ci = 0; ci < chans.size(); ci++) {
+            const int c = chans[ci];
             int16_t n = ZkReadFd(uint8_t(c), buf, 512);
             if (n < 0) {
                 char what[48];
@@ -329,8 +339,8 @@ int cmd_dump(const chan_opts &o)
             }
             const uint64_t now = now_us(CLOCK_MONOTONIC);
             for (int i = 0; i < n; i++)
-                pending.push_back({now - uint64_t(int64_t(int32_t(uint32_t(now) - buf[i].ts))), c,
-                                   buf[i]});
+                pending.push_back({now - uint64_t(int64_t(int32_t(uint32_t(now) - buf[i].ts))), ci,
+                                   c, buf[i]});
             full |= n == 512;
         }
         print_upto(horizon);
