@@ -97,8 +97,11 @@ void emit(nb_app *app, const zk_fdframe &f, uint8_t dir, nb_clock_pair now)
     r.len = f.len <= 64 ? f.len : 64;
     memset(r.reserved, 0, sizeof r.reserved);
     r.adapter_ts = f.ts;
-    memcpy(r.data, f.data, r.len);
-    memset(r.data + r.len, 0, sizeof r.data - r.len);
+    /* Received frames have zeros past len already; a plug-in's sent frame
+     * may not. */
+    memcpy(r.data, f.data, sizeof r.data);
+    if (dir == NB_DIR_TX && r.len < sizeof r.data)
+        memset(r.data + r.len, 0, sizeof r.data - r.len);
 }
 
 /* Room for n more held frames at the end: moved to the front, and when
