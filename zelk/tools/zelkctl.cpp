@@ -322,10 +322,11 @@ int cmd_dump(const chan_opts &o)
     while (!g_stop) {
         // Every frame received a while before the reads began is in its
         // channel's queue now: those go out in one time order, later ones
-        // wait for the next round. One channel needs no wait.
+        // wait for the next round. One channel's go as they come.
         const uint64_t start = now_us(CLOCK_MONOTONIC);
-        const uint64_t horizon =
-            chans.size() == 1 ? start : start > DUMP_LATENCY_US ? start - DUMP_LATENCY_US : 0;
+        const uint64_t horizon = chans.size() == 1          ? UINT64_MAX
+                                 : start > DUMP_LATENCY_US ? start - DUMP_LATENCY_US
+                                                           : 0;
         bool full = false;
         for (size_t ci = 0; ci < chans.size(); ci++) {
             const int c = chans[ci];
