@@ -129,8 +129,9 @@
  * on the host's clock, converted once by the host from the adapter's
  * 32-bit clock, so that time_us - nbkit_origin_us() (the origin of
  * nb_get_time_origin in microseconds) is the frame's relative time on the
- * program's time line. Times never go back within the stream; at equal
- * adapter times a received frame comes before a sent one. A frame sent
+ * program's time line. Times never go back within the stream (unless the
+ * computer's clock is set back by a second or more); at equal adapter
+ * times a received frame comes before a sent one. A frame sent
  * while other requests of the tick are handled takes its place in the
  * tick's stream; one sent while PGRP_STREAM is handled comes in a later
  * one. PGRP_ERRORS and PGRP_STATUS come as before, with
