@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "can/stream.h"
+#include "gui/gui_parts.h"
 #include "fd_frames.h"
 #include "poll_fixture.h"
 
@@ -164,6 +165,17 @@ TEST_F(Stream, WitnessGetsEveryFrameInTimeOrder)
     EXPECT_EQ(types_from(s->path), (std::vector<int>{PGRP_STATUS, PGRP_ERRORS}));
     for (const Event &e : events())
         EXPECT_EQ(e.ev.channel, 0);
+
+    // Frames waiting at Stop come before its status.
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+    clear_events();
+    the_app.poll.ops.start(&the_app);
+    the_app.chan.running = 1;
+    ASSERT_GE(nb_send_frame(&a), 0);
+    inject(1, 0x300);
+    on_startstop_clicked(nullptr, &the_app);
+    ASSERT_EQ(the_app.chan.running, 0);
+    EXPECT_EQ(types_from(s->path), (std::vector<int>{PGRP_STREAM, PGRP_STATUS}));
 }
 
 // A full tick (512 received, 512 sent) is one request; a backlog goes over
