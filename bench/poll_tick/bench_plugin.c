@@ -2,11 +2,17 @@
  * bench_plugin.c - the plug-in the poll tick benchmark loads: it looks at
  * every frame it is given (sums identifiers and data) the way a light
  * display or logging plug-in would. BENCH_LEGACY builds the older entry-
- * point set instead of the request handler.
+ * point set instead of the request handler, BENCH_STREAM a handler that
+ * takes the host's stream (interface 0x0304).
  */
 #include "nimbrel/nimbrel.h"
 
+#ifdef BENCH_STREAM
+NBPG_EXPORT const uint16_t __nbpg_version = 0x0304;
+NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_STREAM;
+#else
 NBPG_EXPORT const uint16_t __nbpg_version = 0x0300;
+#endif
 NBPG_EXPORT const char __nbpg_name[] = "Benchmark sink";
 NBPG_EXPORT const char __nbpg_author[] = "Nimbrel benchmarks";
 NBPG_EXPORT const char __nbpg_description[] = "Reads every frame it receives";
@@ -38,6 +44,18 @@ NBPG_EXPORT int nbpg_handler(pgrp *req)
         consume((const zk_frame *)pgrp_get_data_ptr(req),
                 (int)(pgrp_get_data_size(req) / sizeof(nb_tx_entry)), sizeof(nb_tx_entry));
         break;
+#ifdef BENCH_STREAM
+    case PGRP_STREAM: {
+        const nb_stream_frame *r = (const nb_stream_frame *)pgrp_get_data_ptr(req);
+        int n = (int)(pgrp_get_data_size(req) / sizeof(nb_stream_frame));
+        uint64_t s = 0;
+        for (int i = 0; i < n; i++)
+            s += r[i].id + r[i].len + r[i].data[0] + r[i].data[7] + r[i].time_us;
+        g_sum += s;
+        bench_frames += (uint64_t)n;
+        break;
+    }
+#endif
     default:
         break;
     }

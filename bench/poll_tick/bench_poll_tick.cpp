@@ -1,7 +1,8 @@
 // Poll tick benchmark: the real poll tick (pending marks, tx log, ZkRead,
 // error counters) over the simulated adapter, delivering full batches of
-// 512 frames to 1, 4 and 16 loaded plug-ins, request-handler style and
-// older style. Only the tick itself is timed; filling the simulated
+// 512 frames to 1, 4 and 16 loaded plug-ins, request-handler style, older
+// style and taking the stream (PGRP_STREAM: the host merges and places
+// every frame once, whatever the number of such plug-ins). Only the tick itself is timed; filling the simulated
 // receive queue (and the tx log) happens between ticks.
 //
 //   bench_poll_tick [ticks]      default 2000 ticks per configuration
@@ -207,10 +208,10 @@ int main(int argc, char **argv)
 #endif
     printf("\n");
     const int counts[] = {0, 1, 4, 16};
-    for (const char *style : {"handler", "legacy"}) {
+    for (const char *style : {"handler", "legacy", "stream"}) {
         for (bool with_tx : {false, true}) {
             for (int n : counts) {
-                if (n == 0 && (with_tx || strcmp(style, "legacy") == 0))
+                if (n == 0 && (with_tx || strcmp(style, "handler") != 0))
                     continue;
                 result r = run(dir, style, n, ticks, with_tx);
                 printf("%-8s %-6s %7d %14.0f %16.2f %11.1f", n ? style : "-",

@@ -13,7 +13,9 @@
  *   - file choosers that start where the user last chose a file of their
  *     kind, nbkit_chooser_start and nbkit_chooser_keep;
  *   - a poll tick's sent and received frames in one time order,
- *     nbkit_order.
+ *     nbkit_order;
+ *   - the host's stream of every frame in time order (interface 0x0304),
+ *     NBKIT_PLUGIN_STREAM, with the frames through the handler stream.
  *
  * It is header-only and uses nothing but the C interface of nimbrel.h, so
  * a plug-in built with it is an ordinary plug-in to the host, and one
@@ -124,6 +126,13 @@ typedef struct nbkit_plugin {
     /* Any request type the kit does not dispatch, such as those a later
      * minor version adds, with the record itself. */
     void (*other)(pgrp *req);
+
+    /* The stream (interface 0x0304), for a plug-in that opts in with
+     * NBKIT_PLUGIN_STREAM: every frame of the tick, received and sent,
+     * classic and FD, in time order, on the host's clock (PGRP_STREAM),
+     * in place of the four frame handlers above, which such a plug-in
+     * never gets. A null handler hands its request to other. */
+    void (*stream)(const nb_stream_frame *frames, int n, uint64_t ts);
 } nbkit_plugin;
 
 /* What the kit keeps for its plug-in; read it through the functions below.
@@ -175,6 +184,13 @@ static inline int64_t nbkit_time_us(uint64_t ts)
 static inline int64_t nbkit_origin_us(void)
 {
     return nbkit_time_us(nb_get_time_origin());
+}
+
+/* A stream frame's time relative to the program's time origin, in
+ * microseconds. */
+static inline int64_t nbkit_stream_rel_us(const nb_stream_frame *f)
+{
+    return (int64_t)f->time_us - nbkit_origin_us();
 }
 
 /* ---------------------------------------------------------------------
@@ -513,6 +529,12 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
         if (data && size >= sizeof(nb_tx_fd_entry))
             p->tx_fd_frames((const nb_tx_fd_entry *)data, (int)(size / sizeof(nb_tx_fd_entry)), ts);
         break;
+    case PGRP_STREAM:
+        if (!p->stream)
+            goto other;
+        if (data && size >= sizeof(nb_stream_frame))
+            p->stream((const nb_stream_frame *)data, (int)(size / sizeof(nb_stream_frame)), ts);
+        break;
     case PGRP_ERRORS:
         if (data && p->errors && size >= sizeof(zk_errs))
             p->errors((const zk_errs *)data, ts);
@@ -588,6 +610,15 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
 #define NBKIT_PLUGIN_FD(handlers, version, name, author, description)             \
     typedef char nbkit_fd_needs_version_0x0301[(version) >= NBPG_VERSION_FEATURES ? 1 : -1]; \
     NBKIT_C_LINKAGE NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_FD; \
+    NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)
+
+/* The same for a plug-in that takes the host's stream: it exports
+ * __nbpg_features with NBPG_FEATURE_STREAM, so the host sends it
+ * PGRP_STREAM (the handler stream) in place of the four frame requests.
+ * version must be 0x0304 or later; a lower one fails to compile. */
+#define NBKIT_PLUGIN_STREAM(handlers, version, name, author, description)         \
+    typedef char nbkit_stream_needs_version_0x0304[(version) >= NBPG_VERSION_STREAM ? 1 : -1]; \
+    NBKIT_C_LINKAGE NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_STREAM; \
     NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)
 
 #define NBKIT_PLUGIN_EXPORTS_(handlers, version, name, author, description)       \

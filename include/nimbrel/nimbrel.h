@@ -27,8 +27,8 @@
  *
  * Interface version
  * -----------------
- * This header describes interface version 0x0303 (NBPG_VERSION_CURRENT:
- * major 3 in the high byte, minor 3 in the low byte). A plug-in states
+ * This header describes interface version 0x0305 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 5 in the low byte). A plug-in states
  * the version it was written for in __nbpg_version; the host lists every
  * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
  * plug-in built against an older header may rely on all of this:
@@ -60,6 +60,16 @@
  *   0x0303  Start folders of file choosers, shared by kind of file
  *           (NB_FOLDER_*): the exports nb_get_folder and nb_set_folder.
  *           See "File choosers" below.
+ *   0x0304  One stream of frames on one time line: the opt-in
+ *           NBPG_FEATURE_STREAM, the request PGRP_STREAM (13) with the
+ *           record nb_stream_frame, channels by index (pgrp.channel,
+ *           formerly reserved bytes, and pgrp_get_channel) and the
+ *           exports nb_chan_count, nb_chan_send, nb_chan_get_status,
+ *           nb_chan_get_name and nb_chan_get_adapter. See "Stream"
+ *           below.
+ *   0x0305  Sending from a plug-in's own thread: the export
+ *           nb_send_fd_frame_any_thread. See "Sending from other
+ *           threads" below.
  *
  * CAN FD
  * ------
@@ -108,6 +118,29 @@
  * The host hands on the frames waiting when the user stops the
  * controller before the PGRP_STATUS that tells of the stop, so a trace in
  * request order stays in time order around Stop.
+ *
+ * Stream
+ * ------
+ * Channels have an index: 0 is the main channel, the one chosen when the
+ * pass began (today the only one). A plug-in that exports
+ *     NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_STREAM;
+ * together with __nbpg_version 0x0304 or later and nbpg_handler receives,
+ * in place of PGRP_RX_FRAMES, PGRP_TX_FRAMES, PGRP_RX_FD_FRAMES and
+ * PGRP_TX_FD_FRAMES, one request per poll tick, PGRP_STREAM, with every
+ * frame of every channel, received and sent (by any plug-in), classic and
+ * FD, in time order, as nb_stream_frame records. Each record carries its
+ * channel, its direction and one time: microseconds since the Unix epoch
+ * on the host's clock, converted once by the host from the adapter's
+ * 32-bit clock, so that time_us - nbkit_origin_us() (the origin of
+ * nb_get_time_origin in microseconds) is the frame's relative time on the
+ * program's time line. Times never go back within the stream (unless the
+ * computer's clock is set back by a second or more); at equal adapter
+ * times a received frame comes before a sent one. A frame sent
+ * while other requests of the tick are handled takes its place in the
+ * tick's stream; one sent while PGRP_STREAM is handled comes in a later
+ * one. PGRP_ERRORS and PGRP_STATUS come as before, with
+ * pgrp_get_channel saying which channel they are about. Every other
+ * plug-in sees the main channel exactly as before.
  *
  * File choosers
  * -------------
@@ -202,7 +235,14 @@ enum {
      * "Logging to trace.log"), owned by the plug-in and valid until its
      * next request; leave it null when nothing would stop. The host takes
      * at most 255 bytes of it. */
-    PGRP_STOP_QUERY = 12
+    PGRP_STOP_QUERY = 12,
+    /* (0x0304, plug-ins that opted in with NBPG_FEATURE_STREAM only, in
+     * place of the four frame requests above.) Every poll tick that moved
+     * frames: received and sent frames of every channel, classic and FD,
+     * in time order (see "Stream" at the top).
+     * data: array of n nb_stream_frame, data_size = 88 * n,
+     * n = 1..NB_STREAM_MAX. */
+    PGRP_STREAM = 13
 };
 
 /* ---------------------------------------------------------------------
@@ -215,7 +255,10 @@ enum {
 typedef struct pgrp {
     int32_t  type;        /* request type, PGRP_* */
     uint16_t chan;        /* number of the channel the host has open, 0..255 */
-    uint8_t  reserved[2];
+    uint16_t channel;     /* (0x0304) index of the channel the request is about:
+                           * 0 the main channel (the only one a plug-in that did
+                           * not opt in to the stream hears of). Formerly
+                           * reserved, and 0. */
     uint64_t timestamp;   /* when the host built the request (timestamp format below) */
     uint64_t data_size;   /* size of the payload at data_ptr, 0 when none */
     uint64_t result_size; /* preset: 8 for PGRP_INIT, else 0 */
@@ -265,6 +308,49 @@ typedef struct nb_tx_fd_entry {
     uint8_t  reserved[4]; /* offset 76 */
     uint64_t timestamp;   /* offset 80: when the adapter library accepted the frame */
 } nb_tx_fd_entry;
+
+/* (0x0304) One frame of the stream (PGRP_STREAM), 88 bytes, little-endian:
+ *   offset  0  u64  time_us     microseconds since 1970-01-01 00:00 UTC on
+ *                               the host's clock: when the adapter received
+ *                               the frame or accepted it for sending
+ *   offset  8  u32  id          11- or 29-bit identifier (ZK_FRAME_EFF)
+ *   offset 12  u16  channel     channel index, 0 the main channel
+ *   offset 14  u8   dir         NB_DIR_RX or NB_DIR_TX (sent through the host)
+ *   offset 15  u8   flags       ZK_FRAME_EFF, _RTR, _FDF, _BRS, _ESI
+ *   offset 16  u8   len         data length in bytes, 0..8 or an FD length
+ *   offset 17  u8   reserved[3] 0
+ *   offset 20  u32  adapter_ts  the adapter's own 32-bit clock (zk_frame.ts)
+ *   offset 24  u8   data[64]    data bytes; those past len are 0
+ */
+typedef struct nb_stream_frame {
+    uint64_t time_us;
+    uint32_t id;
+    uint16_t channel;
+    uint8_t  dir;
+    uint8_t  flags;
+    uint8_t  len;
+    uint8_t  reserved[3];
+    uint32_t adapter_ts;
+    uint8_t  data[64];
+} nb_stream_frame;
+
+/* Values of nb_stream_frame.dir. */
+#define NB_DIR_RX 0u  /* received by the adapter */
+#define NB_DIR_TX 1u  /* sent through the host, by any plug-in */
+/* The most records one PGRP_STREAM holds: a full tick of 512 received
+ * and 512 sent frames. */
+#define NB_STREAM_MAX 1024u
+
+/* (0x0304) The adapter a channel is on (nb_chan_get_adapter), 392 bytes. */
+typedef struct nb_chan_adapter {
+    char     board[64];   /* the board's name (its kind and device), UTF-8 */
+    char     maker[64];   /* its manufacturer */
+    char     serial[256]; /* its serial number; empty when it has none */
+    uint16_t number;      /* the channel's number in the adapter library, 0..255 */
+    uint8_t  board_number;/* the board's number, 0..7 */
+    uint8_t  fd_capable;  /* the channel's adapter can do CAN FD */
+    uint8_t  reserved[4];
+} nb_chan_adapter;
 
 /* One key of a plug-in's session section, 640 bytes (PGRP_SESSION_LOAD_KEY).
  * A name or value that does not fit (longer than 127 or 511 characters)
@@ -414,6 +500,31 @@ NB_HOST_API const char *nbpg_session_key_value(const pgrp *req);
  * such a number (*value then holds no meaningful number). */
 NB_HOST_API int nbpg_keyval_get_int(const char *text, int32_t *value);
 
+/* (0x0304) Channels by index (see "Stream" at the top): index 0 is the
+ * main channel. A plug-in that calls one must declare 0x0304 or later. */
+
+/* The number of channels the window has (1: the main channel alone). */
+NB_HOST_API int nb_chan_count(void);
+
+/* Writes one frame, classic or FD, to the channel with this index, as
+ * nb_send_fd_frame does for the main channel (the same results, the same
+ * tx log). ZK_E_NOCHAN for an index that names no channel. */
+NB_HOST_API int nb_chan_send(int channel, zk_fdframe *frame);
+
+/* Fills *out with the channel's status, as nb_get_current_status does for
+ * the main channel. Returns 0, or ZK_E_NOCHAN with *out zeroed. */
+NB_HOST_API int nb_chan_get_status(int channel, nb_chan_status *out);
+
+/* The channel's name as the host shows it ("ch3" for the adapter
+ * library's channel 3), NUL-terminated into buf of size bytes. Returns 0;
+ * -1 with buf empty (when size allows) for an index that names no channel
+ * or a name that does not fit (16 bytes always do). */
+NB_HOST_API int nb_chan_get_name(int channel, char *buf, size_t size);
+
+/* Fills *out with the adapter the channel is on. Returns 0, or
+ * ZK_E_NOCHAN with *out zeroed. */
+NB_HOST_API int nb_chan_get_adapter(int channel, nb_chan_adapter *out);
+
 /* (0x0303) Kinds of files whose choosers share a start folder. */
 enum {
     NB_FOLDER_LOGS = 0,      /* CAN logs (candump, ASC, BLF), opened or written */
@@ -454,6 +565,8 @@ NB_HOST_API void nbpg_loadrelease_disable(void);
 /* Accessors of the request record. */
 NB_HOST_API int32_t  pgrp_get_type(const pgrp *req);
 NB_HOST_API int32_t  pgrp_get_chan(const pgrp *req);
+/* (0x0304) The channel index the request is about (pgrp.channel). */
+NB_HOST_API int32_t  pgrp_get_channel(const pgrp *req);
 NB_HOST_API uint64_t pgrp_get_timestamp(const pgrp *req);
 NB_HOST_API uint64_t pgrp_get_data_size(const pgrp *req);
 NB_HOST_API uint64_t pgrp_get_result_size(const pgrp *req);
@@ -477,8 +590,8 @@ NB_HOST_API void     pgrp_set_result_ptr(pgrp *req, void *ptr);
  * Optional (0x0301), read once when the plug-in is loaded:
  *   NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_FD;
  * a set of NBPG_FEATURE_* bits. It counts only with __nbpg_version 0x0301
- * or later and with nbpg_handler; bits the host does not know are
- * ignored.
+ * or later and with nbpg_handler (NBPG_FEATURE_STREAM only with 0x0304 or
+ * later); bits the host does not know are ignored.
  *
  * Optional (0x0301, read whatever the version, with either style):
  *   NBPG_EXPORT const char __nbpg_text_domain[] = "...";
@@ -517,7 +630,7 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 /* The lowest interface version a plug-in may declare, and the version
  * this header describes (see "Interface version" at the top). */
 #define NBPG_VERSION_MIN 0x0300u
-#define NBPG_VERSION_CURRENT 0x0303u
+#define NBPG_VERSION_CURRENT 0x0305u
 
 /* Bits of __nbpg_features. */
 /* The plug-in handles CAN FD: it receives PGRP_RX_FD_FRAMES and
@@ -526,6 +639,12 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 #define NBPG_FEATURE_FD 0x00000001u
 /* The lowest version whose __nbpg_features the host reads. */
 #define NBPG_VERSION_FEATURES 0x0301u
+/* (0x0304) The plug-in takes the stream: PGRP_STREAM in place of the four
+ * frame requests (see "Stream" at the top). With it NBPG_FEATURE_FD
+ * changes nothing: the stream holds every frame. */
+#define NBPG_FEATURE_STREAM 0x00000002u
+/* The lowest version whose NBPG_FEATURE_STREAM the host reads. */
+#define NBPG_VERSION_STREAM 0x0304u
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -534,7 +653,7 @@ static_assert(sizeof(pgrp) == 48, "pgrp size");
 static_assert(offsetof(pgrp, type) == 0 && offsetof(pgrp, chan) == 4 &&
               offsetof(pgrp, timestamp) == 8 && offsetof(pgrp, data_size) == 16 &&
               offsetof(pgrp, result_size) == 24 && offsetof(pgrp, result_ptr) == 32 &&
-              offsetof(pgrp, data_ptr) == 40, "pgrp layout");
+              offsetof(pgrp, data_ptr) == 40 && offsetof(pgrp, channel) == 6, "pgrp layout");
 static_assert(sizeof(nb_chan_status) == 20, "nb_chan_status size");
 static_assert(offsetof(nb_chan_status, running) == 1 && offsetof(nb_chan_status, lom) == 2 &&
               offsetof(nb_chan_status, fd) == 3 &&
@@ -551,12 +670,22 @@ static_assert(offsetof(nb_tx_fd_entry, reserved) == 76 &&
 static_assert(sizeof(pgrp_session_key) == 640 && offsetof(pgrp_session_key, value) == 128,
               "pgrp_session_key layout");
 static_assert(sizeof(nbp_ops_table) == 4 * sizeof(void *), "nbp_ops layout");
+static_assert(sizeof(nb_stream_frame) == 88 && offsetof(nb_stream_frame, id) == 8 &&
+              offsetof(nb_stream_frame, channel) == 12 && offsetof(nb_stream_frame, dir) == 14 &&
+              offsetof(nb_stream_frame, flags) == 15 && offsetof(nb_stream_frame, len) == 16 &&
+              offsetof(nb_stream_frame, adapter_ts) == 20 &&
+              offsetof(nb_stream_frame, data) == 24, "nb_stream_frame layout");
+static_assert(sizeof(nb_chan_adapter) == 392 && offsetof(nb_chan_adapter, number) == 384 &&
+              offsetof(nb_chan_adapter, board_number) == 386, "nb_chan_adapter layout");
 #else
 _Static_assert(sizeof(pgrp) == 48, "pgrp size");
 _Static_assert(sizeof(nb_chan_status) == 20, "nb_chan_status size");
 _Static_assert(sizeof(nb_tx_entry) == 32, "nb_tx_entry size");
 _Static_assert(sizeof(nb_tx_fd_entry) == 88, "nb_tx_fd_entry size");
 _Static_assert(sizeof(pgrp_session_key) == 640, "pgrp_session_key size");
+_Static_assert(sizeof(nb_stream_frame) == 88 && offsetof(nb_stream_frame, data) == 24,
+               "nb_stream_frame layout");
+_Static_assert(sizeof(nb_chan_adapter) == 392, "nb_chan_adapter size");
 #endif
 
 #endif /* NIMBREL_H */

@@ -158,5 +158,5 @@ const nbkit_plugin plugin = {
 
 /* CAN FD aware: it sends FD frames and takes no frames at all, so an FD
  * frame is never counted as hidden from it. */
-NBKIT_PLUGIN_FD(plugin, 0x0301, "Sender", "The Nimbrel developers",
+NBKIT_PLUGIN_FD(plugin, 0x0305, "Sender", "The Nimbrel developers",
                 "A list of transmit messages, sent on demand or periodically.")

@@ -194,6 +194,7 @@ struct nb_plugin {
     int32_t fd_aware;             /* opted in to CAN FD: gets the FD request types */
     int32_t ever_loaded;          /* loaded at least once since it was listed */
     int32_t version;              /* the interface version it declares, while loaded */
+    int32_t stream_aware;         /* opted in to the stream: gets PGRP_STREAM only */
 };
 
 struct nb_plugin_node {
@@ -220,6 +221,10 @@ struct nb_pgmgr_ops {
      * plug-ins, the classic frames in the classic types to the others. */
     void            (*pgmgr_rx_fd_frames)(nb_pgmgr *mgr, zk_fdframe *frames, int n);
     void            (*pgmgr_tx_fd_frames)(nb_pgmgr *mgr, nb_tx_fd_entry *entries, int n);
+    /* The stream (PGRP_STREAM) to the plug-ins that opted in, and whether
+     * one is loaded. */
+    void            (*pgmgr_stream)(nb_pgmgr *mgr, nb_stream_frame *recs, int n);
+    int             (*pgmgr_stream_wanted)(nb_pgmgr *mgr);
 };
 
 struct nb_pgmgr {
@@ -335,6 +340,9 @@ void        txlog_free(nb_txlog *log);
 void        txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry);  /* null log: nothing */
 int         txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max);   /* oldest first */
 int         txlog_count(nb_txlog *log);                                  /* entries held */
+/* Copies up to max entries, from the skip-th oldest on, leaving the log
+ * as it is. */
+int         txlog_peek(nb_txlog *log, int skip, nb_tx_fd_entry *out, int max);
 /* Frame records: a classic frame in the FD record's form (FDF clear) and
  * back. to_classic fails (false) for an FD frame. */
 void        frame_to_fd(const zk_frame *in, zk_fdframe *out);

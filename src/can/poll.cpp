@@ -14,6 +14,9 @@
  * has done its more urgent work, so that the poller keeps up with several
  * times a saturated bus and the main loop stays responsive.
  *
+ * For plug-ins that take the stream, the same frames also go into it
+ * (stream.cpp), merged in time order, after each received batch.
+ *
  * Nothing is allocated per tick: the receive batch, the drained tx batch
  * and the ring belong to the channel and exist for the whole process.
  */
@@ -22,6 +25,7 @@
 #include <glib.h>
 
 #include "app/nb_app.h"
+#include "can/stream.h"
 
 namespace {
 
@@ -129,6 +133,7 @@ bool move_traffic(nb_app *app, int16_t *gone)
     const int64_t deadline = g_get_monotonic_time() + g_budget_us;
 
     bool behind = false;
+    const bool stream = stream_begin(app);
 
     /* Frames sent through the host, oldest first: what the log held when
      * the tick began. A frame a plug-in sends while it handles one of
@@ -141,6 +146,8 @@ bool move_traffic(nb_app *app, int16_t *gone)
             if (n <= 0)
                 break;
             backlog -= n;
+            if (stream)
+                stream_hold_sent(app, chan->txbatch_fd, n);
             mgr->ops.pgmgr_tx_fd_frames(mgr, chan->txbatch_fd, n);
             if (backlog > 0 && g_get_monotonic_time() >= deadline) {
                 behind = true;
@@ -156,12 +163,16 @@ bool move_traffic(nb_app *app, int16_t *gone)
     for (;;) {
         int16_t r = ZkReadFd(chan->number, chan->rxfd, NB_RX_BATCH);
         if (r <= 0) {
+            if (stream)
+                stream_received(app, nullptr, 0, false);
             *gone = r == ZK_E_GONE ? r : 0;
             break;
         }
         if (r > NB_RX_BATCH)
             r = NB_RX_BATCH;
         mgr->ops.pgmgr_rx_fd_frames(mgr, chan->rxfd, r);
+        if (stream)
+            stream_received(app, chan->rxfd, r, r == NB_RX_BATCH);
         if (r < NB_RX_BATCH)
             break;
         if (g_get_monotonic_time() >= deadline) {
@@ -169,6 +180,8 @@ bool move_traffic(nb_app *app, int16_t *gone)
             break;
         }
     }
+    if (stream)
+        stream_end(app);
     return behind;
 }
 

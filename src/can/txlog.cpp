@@ -88,6 +88,26 @@ int txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max)
     return n;
 }
 
+int txlog_peek(nb_txlog *log, int skip, nb_tx_fd_entry *out, int max)
+{
+    if (!log || !out || max <= 0 || skip < 0 || !log->data)
+        return 0;
+    pthread_mutex_lock(&log->lock);
+    if (skip >= log->count) {
+        pthread_mutex_unlock(&log->lock);
+        return 0;
+    }
+    int n = log->count - skip < max ? log->count - skip : max;
+    int slot = (log->tail + skip) % log->capacity;
+    for (int i = 0; i < n; i++) {
+        memcpy(&out[i], log->data + (size_t)slot * log->entry_size, log->entry_size);
+        if (++slot >= log->capacity)
+            slot = 0;
+    }
+    pthread_mutex_unlock(&log->lock);
+    return n;
+}
+
 void frame_to_fd(const zk_frame *in, zk_fdframe *out)
 {
     memset(out, 0, sizeof *out);

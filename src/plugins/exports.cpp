@@ -59,6 +59,82 @@ NB_HOST_API void nb_get_current_status(nb_chan_status *out)
     the_app.chan.ops.get_status(&the_app.chan, out);
 }
 
+/* Channels by index: 0 is the main channel, today the only one. */
+
+namespace {
+
+/* A fixed text field of the library's records, which may fill it whole. */
+void copy_field(char *dst, size_t dst_size, const char *src, size_t src_size)
+{
+    size_t n = strnlen(src, src_size);
+    if (n >= dst_size)
+        n = dst_size - 1;
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+}  // namespace
+
+NB_HOST_API int nb_chan_count(void)
+{
+    return 1;
+}
+
+NB_HOST_API int nb_chan_send(int channel, zk_fdframe *frame)
+{
+    if (channel != 0)
+        return ZK_E_NOCHAN;
+    return nb_send_fd_frame(frame);
+}
+
+NB_HOST_API int nb_chan_get_status(int channel, nb_chan_status *out)
+{
+    if (!out)
+        return ZK_E_BADARG;
+    if (channel != 0) {
+        memset(out, 0, sizeof *out);
+        return ZK_E_NOCHAN;
+    }
+    nb_get_current_status(out);
+    return 0;
+}
+
+NB_HOST_API int nb_chan_get_name(int channel, char *buf, size_t size)
+{
+    if (!buf || size == 0)
+        return -1;
+    buf[0] = '\0';
+    if (channel != 0)
+        return -1;
+    int n = g_snprintf(buf, size, "ch%u", (unsigned)the_app.chan.number);
+    if (n < 0 || (size_t)n >= size) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+NB_HOST_API int nb_chan_get_adapter(int channel, nb_chan_adapter *out)
+{
+    if (!out)
+        return ZK_E_BADARG;
+    memset(out, 0, sizeof *out);
+    if (channel != 0)
+        return ZK_E_NOCHAN;
+    const nb_chan &ch = the_app.chan;
+    copy_field(out->board, sizeof out->board, ch.board.b.name, sizeof ch.board.b.name);
+    copy_field(out->maker, sizeof out->maker, ch.board.b.manufacturer,
+               sizeof ch.board.b.manufacturer);
+    copy_field(out->serial, sizeof out->serial, ch.board.serial, sizeof ch.board.serial);
+    out->number = ch.number;
+    out->board_number = ch.board.b.number;
+    for (int slot = 0; slot < 4; slot++) {
+        if (ch.board.b.chip[slot] == (int16_t)ch.number)
+            out->fd_capable = (uint8_t)((ch.board.b.fd_slots >> slot) & 1u);
+    }
+    return 0;
+}
+
 NB_HOST_API const char *nb_get_locale_dir(void)
 {
     return the_app.locale_dir;
@@ -84,6 +160,11 @@ NB_HOST_API int32_t pgrp_get_type(const pgrp *req)
 NB_HOST_API int32_t pgrp_get_chan(const pgrp *req)
 {
     return req ? (int32_t)req->chan : -1;
+}
+
+NB_HOST_API int32_t pgrp_get_channel(const pgrp *req)
+{
+    return req ? (int32_t)req->channel : -1;
 }
 
 NB_HOST_API uint64_t pgrp_get_timestamp(const pgrp *req)

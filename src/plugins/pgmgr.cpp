@@ -14,7 +14,8 @@
  * other gets the classic frames in the classic types, and the FD frames it
  * could not be given are counted (fd_hidden) for the user to see. Each
  * form is made once per batch, into the channel's buffers, and only when
- * some loaded plug-in needs it.
+ * some loaded plug-in needs it. A plug-in that takes the stream gets none
+ * of these, only PGRP_STREAM.
  *
  * A plug-in can run a nested main loop while it handles a request, and the
  * poller (or a menu action) then runs inside that call. The manager
@@ -110,16 +111,16 @@ void copy_name(const char *src, char *dst, size_t size)
     g_free(valid);
 }
 
-/* Whether a library opts in to CAN FD: __nbpg_features with the FD bit,
- * read only from a library of a version that knows the symbol. */
-bool library_wants_fd(void *module)
+/* Whether a library sets this bit of __nbpg_features (the caller checks
+ * that its version knows the symbol). */
+bool library_wants(void *module, uint32_t bit)
 {
     const void *sym = nbsdep_dl_sym(module, "__nbpg_features");
     if (!sym)
         return false;
     uint32_t features;
     memcpy(&features, sym, sizeof features);
-    return (features & NBPG_FEATURE_FD) != 0;
+    return (features & bit) != 0;
 }
 
 /* The interface version a library declares, or -1 when it has none. */
@@ -502,7 +503,7 @@ void deliver(nb_pgmgr *mgr, batch<FdRec, ClassicRec> b, int32_t fd_type, int32_t
     busy_scope busy;
     for (nb_plugin_node *node = mgr->head; node; node = node->next) {
         nb_plugin *entry = node->entry;
-        if (!entry || !entry->loaded)
+        if (!entry || !entry->loaded || entry->stream_aware)
             continue;
         if (entry->fd_aware) {
             if (!b.fd) {
@@ -580,6 +581,28 @@ void op_tx_frames(nb_pgmgr *mgr, nb_tx_entry *entries, int n)
         deliver(mgr, batch<nb_tx_fd_entry, nb_tx_entry>{nullptr, e, k, k}, PGRP_TX_FD_FRAMES,
                 PGRP_TX_FRAMES, ch.txbatch_fd, ch.txbatch);
     });
+}
+
+void op_stream(nb_pgmgr *mgr, nb_stream_frame *recs, int n)
+{
+    if (!mgr || !recs || n <= 0)
+        return;
+    pgrp req = make_request(PGRP_STREAM, app_of(mgr)->chan.number, recs,
+                            (uint64_t)n * sizeof(nb_stream_frame));
+    busy_scope busy;
+    for (nb_plugin_node *node = mgr->head; node; node = node->next) {
+        if (node->entry && node->entry->loaded && node->entry->stream_aware)
+            op_request(node->entry, &req);
+    }
+}
+
+int op_stream_wanted(nb_pgmgr *mgr)
+{
+    for (nb_plugin_node *node = mgr ? mgr->head : nullptr; node; node = node->next) {
+        if (node->entry && node->entry->loaded && node->entry->stream_aware)
+            return 1;
+    }
+    return 0;
 }
 
 void op_errors(nb_pgmgr *mgr, zk_errs *errs)
@@ -662,7 +685,9 @@ int pgmgr_load(nb_app *app, nb_plugin *entry)
     entry->save_session = save_session;
     /* Only the request handler can take the FD request types. */
     entry->fd_aware = handler && library_version(module) >= (int)NBPG_VERSION_FEATURES &&
-                      library_wants_fd(module);
+                      library_wants(module, NBPG_FEATURE_FD);
+    entry->stream_aware = handler && library_version(module) >= (int)NBPG_VERSION_STREAM &&
+                          library_wants(module, NBPG_FEATURE_STREAM);
     if (ops)
         entry->ops = *ops;
     else
@@ -746,4 +771,6 @@ void pgmgr_fill_ops(nb_pgmgr_ops *ops)
     ops->pgmgr_status = op_status;
     ops->pgmgr_rx_fd_frames = op_rx_fd_frames;
     ops->pgmgr_tx_fd_frames = op_tx_fd_frames;
+    ops->pgmgr_stream = op_stream;
+    ops->pgmgr_stream_wanted = op_stream_wanted;
 }

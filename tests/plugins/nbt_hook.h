@@ -48,6 +48,7 @@ typedef struct nbt_event {
     void *result;           /* out: PGRP_INIT page */
     int32_t set_result;     /* out: non-zero when result should be used */
     pgrp *req;              /* handler style: the record itself */
+    int32_t channel;        /* NBT_STREAM: pgrp_get_channel */
 } nbt_event;
 
 void nbt_hook(nbt_event *ev) __attribute__((weak));

@@ -2,7 +2,8 @@
  * nbt_kit.c - a test plug-in written in C with the plug-in kit: every
  * handler reports what it was given to nbt_hook (style NBT_STYLE_KIT),
  * together with the channel status and number the kit keeps at hand.
- * Built with NBT_KIT_FD it opts in to CAN FD with NBKIT_PLUGIN_FD.
+ * Built with NBT_KIT_FD it opts in to CAN FD with NBKIT_PLUGIN_FD, with
+ * NBT_KIT_STREAM to the stream with NBKIT_PLUGIN_STREAM.
  */
 #include <string.h>
 
@@ -53,6 +54,14 @@ static void rx_fd(const zk_fdframe *f, int n, uint64_t ts)
 static void tx_fd(const nb_tx_fd_entry *e, int n, uint64_t ts)
 {
     fd_frames(PGRP_TX_FD_FRAMES, e, n, sizeof *e, ts);
+}
+
+/* The records themselves go to the test (data_ptr, n). */
+static void on_stream(const nb_stream_frame *f, int n, uint64_t ts)
+{
+    nbt_event ev = {.data_ptr = (void *)f, .n = n};
+    ev.last_id = f[n - 1].id;
+    report(PGRP_STREAM, ts, &ev);
 }
 
 static GtkWidget *init(const nb_chan_status *status, uint64_t ts)
@@ -126,10 +135,13 @@ static const nbkit_plugin kit_recorder = {
     .text_domain = "nbt-kit", .init = init, .release = release,
     .rx_frames = rx, .tx_frames = tx, .errors = errors, .status = status,
     .session_save = save, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
-    .rx_fd_frames = rx_fd, .tx_fd_frames = tx_fd, .other = other,
+    .rx_fd_frames = rx_fd, .tx_fd_frames = tx_fd, .other = other, .stream = on_stream,
 };
 
-#ifdef NBT_KIT_FD
+#ifdef NBT_KIT_STREAM
+NBKIT_PLUGIN_STREAM(kit_recorder, 0x0304, "Kit recorder", "Nimbrel tests",
+                    "Reports every handler call of the plug-in kit to the test")
+#elif defined NBT_KIT_FD
 NBKIT_PLUGIN_FD(kit_recorder, 0x0301, "Kit recorder", "Nimbrel tests",
                 "Reports every handler call of the plug-in kit to the test")
 #else

@@ -7,6 +7,7 @@
  *   NBT_VERSION=v      the declared interface version (default 0x0300, with
  *                      NBT_FD 0x0301)
  *   NBT_FD             opts in to CAN FD (__nbpg_features)
+ *   NBT_STREAM         opts in to the stream (0x0304)
  *   NBT_NO_NAME        does not export __nbpg_name
  *   NBT_NO_OPS         with NBT_LEGACY: does not export nbp_ops
  *   NBT_NEEDS_MISSING  needs a function the host does not export
@@ -17,7 +18,9 @@
 #include "nbt_hook.h"
 
 #ifndef NBT_VERSION
-#ifdef NBT_FD
+#ifdef NBT_STREAM
+#define NBT_VERSION 0x0304
+#elif defined NBT_FD
 #define NBT_VERSION 0x0301
 #else
 #define NBT_VERSION 0x0300
@@ -25,7 +28,9 @@
 #endif
 
 NBPG_EXPORT const uint16_t __nbpg_version = NBT_VERSION;
-#ifdef NBT_FD
+#ifdef NBT_STREAM
+NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_STREAM;
+#elif defined NBT_FD
 NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_FD;
 #endif
 #ifndef NBT_NO_NAME
@@ -135,6 +140,11 @@ NBPG_EXPORT int nbpg_handler(pgrp *req)
         if (ev.data_ptr)
             memcpy(ev.errs, ev.data_ptr, sizeof ev.errs);
         break;
+#ifdef NBT_STREAM
+    case PGRP_STREAM:
+        ev.n = (int32_t)(ev.data_size / sizeof(nb_stream_frame));
+        break;
+#endif
     case PGRP_SESSION_LOAD_KEY:
         if (ev.data_ptr) {
             const pgrp_session_key *key = (const pgrp_session_key *)ev.data_ptr;
@@ -145,6 +155,9 @@ NBPG_EXPORT int nbpg_handler(pgrp *req)
     default:
         break;
     }
+#ifdef NBT_STREAM
+    ev.channel = pgrp_get_channel(req);
+#endif
     report(&ev);
     if (ev.type == PGRP_INIT) {
         void *page = nbt_hook ? (ev.set_result ? ev.result : NULL) : default_page();

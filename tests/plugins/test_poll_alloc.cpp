@@ -1,5 +1,5 @@
-// A poll tick with traffic in both directions, error counters and four
-// loaded plug-ins (both styles), and on a CAN FD channel with an FD-aware
+// A poll tick with traffic in both directions, error counters and five
+// loaded plug-ins (both styles, one taking the stream), and on a CAN FD channel with an FD-aware
 // plug-in among them, allocates nothing. Allocations are
 // counted through the sanitizer's allocation hooks in the sanitized build
 // and by interposing the C allocator in this test binary otherwise.
@@ -111,6 +111,7 @@ TEST_F(PollAlloc, TickWithTrafficAndFivePluginsAllocatesNothing)
     loaded("nbt_legacy", "b.so");
     loaded("nbt_handler", "c.so");
     loaded("nbt_legacy_nosess", "d.so");
+    loaded("nbt_stream", "f.so");
     // Make sure counting works at all.
     g_allocs = 0;
     g_counting = true;

@@ -2,6 +2,7 @@
 #include "zelk_fixture.h"
 
 #include <regex>
+#include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -325,6 +326,70 @@ TEST(ZelkBetweenProcesses, ProgramsMeetOnTheSimulatedBus)
     for (const char *f : {"7E8#0211223344556677", "18DAF110#R", "123##500112233445566778899AABB"})
         EXPECT_NE(o.find(std::string(" ") + f + "\n"), std::string::npos) << f << ": " << o;
     ZkClose(0);
+    unsetenv("ZELK_BOARDS");
+}
+
+}  // namespace
+
+namespace {
+
+// Lines of a dump: (time in microseconds, channel, frame text).
+struct dump_line {
+    uint64_t t;
+    std::string chan, frame;
+};
+std::vector<dump_line> dump_lines(const std::string &out)
+{
+    static const std::regex line(R"(\((\d+)\.(\d{6})\) (ch\d+) (\S+))");
+    std::vector<dump_line> v;
+    std::smatch m;
+    size_t pos = 0;
+    for (size_t nl; (nl = out.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        const std::string l = out.substr(pos, nl - pos);
+        EXPECT_TRUE(std::regex_match(l, m, line)) << l;
+        if (m.empty()) continue;
+        v.push_back({std::stoull(m[1]) * 1000000u + std::stoull(m[2]), m[3], m[4]});
+    }
+    return v;
+}
+
+// Several channels, or all, in one stream in time order naming each
+// frame's channel; one bus seen by two channels gives each frame twice at
+// one time, the channel named first first.
+TEST_F(ZelkProcess, DumpOfSeveralChannelsIsOneTimeOrderedStream)
+{
+    setenv("ZELK_BOARDS", "0=sim:channels=1;1=sim:channels=1", 1);
+    std::string out;
+    ASSERT_EQ(run_cmd(zelkctl() + " dump all --count 200 --seconds 20", &out), 0) << out;
+    std::vector<dump_line> v = dump_lines(out);
+    ASSERT_EQ(v.size(), 200u);
+    std::set<std::string> names;
+    for (size_t i = 0; i < v.size(); i++) {
+        names.insert(v[i].chan);
+        if (i > 0) {
+            EXPECT_GE(v[i].t, v[i - 1].t) << i;
+        }
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"ch0", "ch1"}));
+
+    setenv("ZELK_BOARDS", "sim:channels=2", 1);
+    ASSERT_EQ(run_cmd(zelkctl() + " dump 1 0 --count 40 --seconds 20", &out), 0) << out;
+    v = dump_lines(out);
+    ASSERT_EQ(v.size(), 40u);
+    // Channel 1, opened first, may have frames of its own before.
+    size_t first = 0;
+    while (first + 1 < v.size() && v[first + 1].chan != "ch0") first++;
+    EXPECT_LT(first, 10u);
+    for (size_t i = first; i + 1 < v.size(); i += 2) {
+        EXPECT_EQ(v[i].chan, "ch1") << i;
+        EXPECT_EQ(v[i + 1].chan, "ch0") << i;
+        EXPECT_EQ(v[i].t, v[i + 1].t) << i;
+        EXPECT_EQ(v[i].frame, v[i + 1].frame) << i;
+    }
+    for (const char *bad : {"dump 0 0", "dump all 1", "dump 1 all"}) {
+        EXPECT_EQ(run_cmd(zelkctl() + " " + bad + " 2>&1", &out), 2) << bad;
+        EXPECT_EQ(out.find('\n'), out.size() - 1) << bad << ": " << out;
+    }
     unsetenv("ZELK_BOARDS");
 }
 

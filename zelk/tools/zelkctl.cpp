@@ -12,13 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
+#include <vector>
 
 namespace {
 
 const char usage_text[] =
     "usage: zelkctl list\n"
-    "       zelkctl dump CH [--rate KBIT] [--drate KBIT] [--classic] [--count N]\n"
-    "                       [--seconds S] [--lom]\n"
+    "       zelkctl dump CH [CH ...]|all [--rate KBIT] [--drate KBIT] [--classic]\n"
+    "                       [--count N] [--seconds S] [--lom]\n"
     "       zelkctl send CH ID#DATA|ID##FDATA [--rate KBIT] [--drate KBIT]\n"
     "       zelkctl --version\n"
     "\n"
@@ -27,7 +29,10 @@ const char usage_text[] =
     "  dump     print the frames channel CH receives, candump style:\n"
     "           (seconds.micros) chN 123#DEADBEEF; R marks a remote frame,\n"
     "           ## a CAN FD frame (123##1DEADBEEF). A channel that can do\n"
-    "           CAN FD is opened for it, unless --classic is given\n"
+    "           CAN FD is opened for it, unless --classic is given. With\n"
+    "           several channels, or all (every free channel of every\n"
+    "           board), one stream in time order, each line naming its\n"
+    "           channel\n"
     "  send     send one frame: ID is 3 hex digits (11-bit, up to 7FF) or 8\n"
     "           (29-bit, up to 1FFFFFFF); DATA is up to 8 bytes of two hex\n"
     "           digits each, optionally separated by '.', or R for a remote\n"
@@ -151,6 +156,8 @@ int cmd_list()
 
 struct chan_opts {
     int chan = -1;
+    std::vector<int> more;     // dump: further channels
+    bool all = false;          // dump: every channel that opens
     unsigned long kbit = 500;
     unsigned long dkbit = 0;   // 0: the data rate in force
     bool classic = false;      // open for classic CAN even where FD is possible
@@ -236,55 +243,140 @@ void report_errors(int chan, const zk_errs &e)
     if (e.sovr) fprintf(stderr, "zelkctl: ch%d: receive queue overrun, %u lost\n", chan, e.sovr);
 }
 
+/* How much later than its receive time a frame may reach its channel's
+ * queue (a serial adapter, a busy machine): the stream waits that long
+ * before it orders a frame among the other channels'. */
+constexpr uint64_t DUMP_LATENCY_US = 50000;
+
+/* One frame read, on the monotonic clock in microseconds. */
+struct dumped {
+    uint64_t mono;
+    size_t order;   // the channel's place on the command line
+    int chan;
+    zk_fdframe f;
+};
+
+/* The channels dump reads: those named, or with all every channel of
+ * every board that opens (the others are said and skipped). */
+int open_dump_chans(const chan_opts &o, std::vector<int> *chans)
+{
+    const fd_use fd = o.classic ? fd_use::no : fd_use::want;
+    std::vector<int> want;
+    if (o.all) {
+        for (int n = 0; n < ZK_MAX_BOARDS; n++) {
+            zk_board b{};
+            b.number = uint8_t(n);
+            if (ZkBoardInfo(&b) < 0) continue;
+            for (int slot = 0; slot < 4; slot++)
+                if (b.chip[slot] >= 0) want.push_back(b.chip[slot]);
+        }
+    } else {
+        want.push_back(o.chan);
+        want.insert(want.end(), o.more.begin(), o.more.end());
+    }
+    for (int c : want) {
+        chan_opts one = o;
+        one.chan = c;
+        if (int e = open_chan(one, fd)) {
+            if (o.all) continue; /* open_chan said why */
+            for (int done : *chans) {
+                ZkStop(uint8_t(done));
+                ZkClose(uint8_t(done));
+            }
+            chans->clear();
+            return e;
+        }
+        chans->push_back(c);
+    }
+    if (chans->empty()) {
+        fprintf(stderr, "zelkctl: no channel could be opened\n");
+        return 1;
+    }
+    return 0;
+}
+
 int cmd_dump(const chan_opts &o)
 {
     if (int e = init()) return e;
-    if (int e = open_chan(o, o.classic ? fd_use::no : fd_use::want)) return e;
+    std::vector<int> chans;
+    if (int e = open_dump_chans(o, &chans)) return e;
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     signal(SIGPIPE, on_signal);
-    const uint8_t ch = uint8_t(o.chan);
     // Receive times are the low 32 bits of the monotonic clock in
-    // microseconds; anchor them to the wall clock once.
+    // microseconds, on every channel: each is widened against the clock
+    // read after its batch, and placed on the wall clock read once.
     const uint64_t wall0 = now_us(CLOCK_REALTIME);
     const uint64_t mono0 = now_us(CLOCK_MONOTONIC);
-    uint32_t prev = uint32_t(mono0);
-    int64_t since = 0;
     unsigned long seen = 0;
     static zk_fdframe buf[512];
+    std::vector<dumped> pending;
+    std::vector<uint32_t> skipped(chans.size(), 0);
     int rc = 0;
-    uint32_t skipped = 0;
     uint64_t next_skip_check = mono0;
-    while (!g_stop) {
-        int16_t n = ZkReadFd(ch, buf, 512);
-        if (n < 0) {
-            rc = lib_fail("cannot read", n);
-            break;
-        }
-        for (int i = 0; i < n && !(o.count && seen >= o.count); i++) {
-            since += int32_t(buf[i].ts - prev);
-            prev = buf[i].ts;
-            print_frame(o.chan, buf[i], uint64_t(int64_t(wall0) + since));
+    auto print_upto = [&](uint64_t horizon) {
+        // Each channel's frames are in time order; at equal times the
+        // channel named first comes first, whichever round read it.
+        std::stable_sort(pending.begin(), pending.end(), [](const dumped &a, const dumped &b) {
+            return a.mono != b.mono ? a.mono < b.mono : a.order < b.order;
+        });
+        size_t k = 0;
+        for (; k < pending.size() && pending[k].mono <= horizon; k++) {
+            if (o.count && seen >= o.count) break;
+            print_frame(pending[k].chan, pending[k].f, wall0 + (pending[k].mono - mono0));
             seen++;
         }
-        zk_errs e{};
-        if (ZkErrsGetClear(ch, &e) >= 0) report_errors(o.chan, e);
+        pending.erase(pending.begin(), pending.begin() + long(k));
+    };
+    while (!g_stop) {
+        // Every frame received a while before the reads began is in its
+        // channel's queue now: those go out in one time order, later ones
+        // wait for the next round. One channel's go as they come.
+        const uint64_t start = now_us(CLOCK_MONOTONIC);
+        const uint64_t horizon = chans.size() == 1          ? UINT64_MAX
+                                 : start > DUMP_LATENCY_US ? start - DUMP_LATENCY_US
+                                                           : 0;
+        bool full = false;
+        for (size_t ci = 0; ci < chans.size(); ci++) {
+            const int c = chans[ci];
+            int16_t n = ZkReadFd(uint8_t(c), buf, 512);
+            if (n < 0) {
+                char what[48];
+                snprintf(what, sizeof what, "cannot read channel %d", c);
+                rc = lib_fail(what, n);
+                g_stop = 1;
+                break;
+            }
+            const uint64_t now = now_us(CLOCK_MONOTONIC);
+            for (int i = 0; i < n; i++)
+                pending.push_back({now - uint64_t(int64_t(int32_t(uint32_t(now) - buf[i].ts))), ci,
+                                   c, buf[i]});
+            full |= n == 512;
+        }
+        print_upto(horizon);
+        for (int c : chans) {
+            zk_errs e{};
+            if (ZkErrsGetClear(uint8_t(c), &e) >= 0) report_errors(c, e);
+        }
         if (now_us(CLOCK_MONOTONIC) >= next_skip_check) {
-            report_skipped(o.chan, &skipped);
+            for (size_t i = 0; i < chans.size(); i++) report_skipped(chans[i], &skipped[i]);
             next_skip_check = now_us(CLOCK_MONOTONIC) + 1000000u;
         }
         if (o.count && seen >= o.count) break;
         if (o.seconds > 0 && double(now_us(CLOCK_MONOTONIC) - mono0) >= o.seconds * 1e6) break;
-        if (n < 512) {
+        if (!full) {
             fflush(stdout);
             timespec ts{0, 10 * 1000 * 1000};
             nanosleep(&ts, nullptr);
         }
     }
+    if (rc == 0) print_upto(UINT64_MAX);
     fflush(stdout);
-    report_skipped(o.chan, &skipped);
-    ZkStop(ch);
-    ZkClose(ch);
+    for (size_t i = 0; i < chans.size(); i++) {
+        report_skipped(chans[i], &skipped[i]);
+        ZkStop(uint8_t(chans[i]));
+        ZkClose(uint8_t(chans[i]));
+    }
     return rc;
 }
 
@@ -369,16 +461,24 @@ int main(int argc, char **argv)
             o.lom = true;
         } else if (a[0] == '-' && a[1]) {
             return usage("unknown option \"%s\"", a);
-        } else if (o.chan < 0) {
+        } else if (dump && strcmp(a, "all") == 0) {
+            o.all = true;
+        } else if (o.chan < 0 || dump) {
             if (!parse_ulong(a, 10, 255, &v)) return usage("channel \"%s\": expected 0 to 255", a);
-            o.chan = int(v);
+            if (int(v) == o.chan || std::find(o.more.begin(), o.more.end(), int(v)) != o.more.end())
+                return usage("channel %lu is named twice", v);
+            if (o.chan < 0)
+                o.chan = int(v);
+            else
+                o.more.push_back(int(v));
         } else if (send && !frame_text) {
             frame_text = a;
         } else {
             return usage("unexpected argument \"%s\"", a);
         }
     }
-    if (o.chan < 0) return usage("%s needs a channel number", cmd);
+    if (o.all && o.chan >= 0) return usage("all and channel numbers do not go together");
+    if (o.chan < 0 && !o.all) return usage("%s needs a channel number", cmd);
     if (dump && o.classic && o.dkbit) return usage("--drate and --classic do not go together");
     if (dump) return cmd_dump(o);
     if (!frame_text) return usage("send needs a frame ID#DATA, for example 123#DEADBEEF");
