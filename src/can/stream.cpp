@@ -129,8 +129,8 @@ void make_room(nb_app *app, int n)
 /* Frames sent since the tick's drain, still in the tx log. */
 void hold_new_sent(nb_app *app)
 {
-    const nb_txlog *log = app->chan.txlog;
-    int fresh = log ? log->count - g_ahead : 0;
+    nb_txlog *log = app->chan.txlog;
+    int fresh = log ? txlog_count(log) - g_ahead : 0;
     if (fresh <= 0)
         return;
     make_room(app, fresh < NB_STREAM_HELD ? fresh : NB_STREAM_HELD);
