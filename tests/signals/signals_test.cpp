@@ -279,6 +279,28 @@ TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
     EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
 }
 
+// The host gives every plug-in its keys again and writes the automatic
+// session when a plug-in is released: plots waiting for their databases
+// are written as they came.
+TEST_F(Signals, PlotsWaitingForTheirDatabasesStayInTheAutomaticSession)
+{
+    load_keys({{"Database1", dbc("sim.dbc")},
+               {"Plot1", "std 555 Counter #FF0000"},
+               {"History1", "30 s"},
+               {"Plot2", "std 2F0 GearboxTemp #00FF00"}});
+    std::string dir = nbtest::make_temp_dir("signals");
+    g_strlcpy(the_app.session.auto_file, (dir + "/auto.nbs").c_str(), sizeof the_app.session.auto_file);
+    ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
+    ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
+    ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
+    std::string text = nbtest::read_file(dir + "/auto.nbs");
+    for (const char *want : {"Plot1=std 555 Counter #FF0000\n", "History1=30 s\n",
+                             "Plot2=std 2F0 GearboxTemp #00FF00\n"})
+        EXPECT_NE(std::string::npos, text.find(want)) << want << "\n" << text;
+    wait_read();
+    EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
+}
+
 // The plot counts from the host's time origin, as the bus viewer's trace
 // does, not from its own first frame: a frame is at the time the host
 // handed it on, seen from the origin.
