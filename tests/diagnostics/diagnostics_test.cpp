@@ -127,14 +127,28 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
         log += "(1700000000." + std::to_string(100000 + i * 1000) + ") can0 " + std::string(t, hash) + hash + "\n";
     }
     ASSERT_TRUE(nbtest::write_file(dir_ + "/vin.log", log));
-    nbtest::DialogDriver driver;
-    answer_chooser(driver, dir_ + "/vin.log");
-    click("diag-open-log");
-    ASSERT_TRUE(driver.done());
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, dir_ + "/vin.log");
+        click("diag-open-log");
+        ASSERT_TRUE(driver.done());
+    }
     ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 row") != std::string::npos; }))
         << label("diag-log-label");
     EXPECT_EQ(std::string::npos, label("diag-log-label").find("1 rows")) << "one row, in the singular";
     ASSERT_TRUE(wait_rows(1));
+    EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
+    // A log that does not open leaves the one shown.
+    ASSERT_EQ(0, mkfifo((dir_ + "/pipe.log").c_str(), 0600));
+    {
+        nbtest::DialogDriver refused;
+        answer_chooser(refused, dir_ + "/pipe.log");
+        click("diag-open-log");
+        EXPECT_TRUE(refused.done());
+    }
+    EXPECT_NE(std::string::npos, label("diag-status").find("pipe.log")) << label("diag-status");
+    EXPECT_NE(std::string::npos, label("diag-log-label").find("vin.log")) << label("diag-log-label");
+    ASSERT_EQ(1, rows());
     EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
     // The live traffic is decoded meanwhile.
     bus({"7E0#0211015555555555", "7E8#0251015555555555"});
@@ -234,6 +248,61 @@ TEST_F(Diagnostics, CanFdExchangeAndTester)
     ASSERT_EQ(48, sent[0].len);
     EXPECT_EQ(0, memcmp(sent[0].data, "\x00\x21\x2E\xF1\x90\x5A", 6));
     EXPECT_EQ(0x5A, sent[0].data[34]);
+}
+
+// Rows count from the program's time origin, as the bus viewer's trace
+// and the signals' plot do: a frame has one time on every page.
+TEST_F(Diagnostics, TimesCountFromTheHostsOrigin)
+{
+    auto since_origin = [] {
+        return (double)(nbsdep_timestamp_get() - nb_get_time_origin()) / NB_TIMESTAMP_PER_SECOND;
+    };
+    const double before = since_origin();
+    bus({"7E0#023E0055555555", "7E8#027E0055555555"});
+    const double after = since_origin();
+    ASSERT_TRUE(wait_rows(1));
+    GtkTreeIter it;
+    ASSERT_TRUE(gtk_tree_model_iter_nth_child(list(), &it, nullptr, 0));
+    gchar *text = nullptr;
+    gtk_tree_model_get(list(), &it, 0, &text, -1);
+    const double t = g_ascii_strtod(text, nullptr);
+    // The request stands a millisecond before the tick's last frame.
+    EXPECT_GE(t, before - 0.002) << text;
+    EXPECT_LE(t, after + 1e-6) << text;
+    g_free(text);
+}
+
+// While the pointer is over the list, its rows stay put (a click takes
+// the row the user sees); the new ones come when it leaves. A "response
+// pending" before the answer shows in the details.
+TEST_F(Diagnostics, RowsHoldUnderThePointerAndDetailsShowAPendingAnswer)
+{
+    bus({"7E0#0211015555555555", "7E8#037F117855555555", "7E8#0251015555555555"});
+    ASSERT_TRUE(wait_rows(1));
+    GdkEventCrossing cross;
+    memset(&cross, 0, sizeof cross);
+    cross.window = gtk_widget_get_window(widget("diag-list"));
+    cross.detail = GDK_NOTIFY_NONLINEAR;
+    gboolean handled = FALSE;
+    cross.type = GDK_ENTER_NOTIFY;
+    g_signal_emit_by_name(widget("diag-list"), "enter-notify-event", &cross, &handled);
+    bus({"7E0#023E0055555555", "7E8#027E0055555555"});
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-status").find("2 rows") != std::string::npos; }));
+    // Unheld, the list takes a new row within a second.
+    EXPECT_FALSE(nbtest::wait_until([&] { return rows() == 2; }, 1500));
+    cross.type = GDK_LEAVE_NOTIFY;
+    g_signal_emit_by_name(widget("diag-list"), "leave-notify-event", &cross, &handled);
+    ASSERT_TRUE(wait_rows(2));
+
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(widget("diag-list"))), path);
+    gtk_tree_path_free(path);
+    GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget("diag-details")));
+    GtkTextIter a, b;
+    gtk_text_buffer_get_bounds(buf, &a, &b);
+    gchar *details = gtk_text_buffer_get_text(buf, &a, &b, FALSE);
+    EXPECT_NE(nullptr, strstr(details, "Response pending (NRC 78) received: 1\n")) << details;
+    g_free(details);
 }
 
 // The user's pairs from the session decode traffic no preset knows.
