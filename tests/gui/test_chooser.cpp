@@ -256,6 +256,37 @@ TEST_F(GuiChooserBoards, CanFdOnlyForAChannelThatCanDoIt)
     the_app.chan.ops.chan_next = real_chan_next;
 }
 
+// The CAN mode starts as the channel's last session left it: an FD
+// session's channel opens FD again on OK.
+TEST_F(GuiChooserBoards, CanModeStartsFromTheChannelsLastSession)
+{
+    static nb_session ses;
+    ses = the_app.session;
+    the_app.session.ops.make_paths(&ses, 4);
+    ASSERT_NE('\0', ses.auto_file[0]);
+    gchar *dir = g_path_get_dirname(ses.auto_file);
+    ASSERT_EQ(0, g_mkdir_with_parents(dir, 0700));
+    g_free(dir);
+    ASSERT_TRUE(write_file(ses.auto_file, "[Nimbrel]\nFD=NON-ISO\nBaud=500\nDataRate=2000\n"));
+    real_chan_next = the_app.chan.ops.chan_next;
+    the_app.chan.ops.chan_next = fd_on_four;
+    DialogDriver driver;
+    driver.then([](GtkDialog *d) {
+        Shown s(d);
+        GtkWidget *fd = find_by_name(GTK_WIDGET(d), "fd_combo");
+        s.click("1:2");
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(fd)), (int)NB_FD_NON_ISO);
+        s.click("1:0");
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(fd)), (int)NB_FD_OFF);
+        s.activate("1:2");
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_EQ(the_app.chan.number, 4);
+    EXPECT_EQ(the_app.chan.fd, NB_FD_NON_ISO);
+    the_app.chan.ops.chan_next = real_chan_next;
+}
+
 class GuiChooserAllBusy : public GuiChooser {
 protected:
     void SetUp() override
