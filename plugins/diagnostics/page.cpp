@@ -427,7 +427,12 @@ void add_column(GtkTreeView *view, const char *title, int col, int width, bool e
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, "cell-background",
                                                                     DGP_N_COLS, nullptr);
     gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    gtk_tree_view_column_set_fixed_width(c, width);
+    /* At least as wide as the title in the language shown. */
+    PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), title);
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    gtk_tree_view_column_set_fixed_width(c, MAX(width, w + 16));
     gtk_tree_view_column_set_resizable(c, TRUE);
     gtk_tree_view_column_set_expand(c, expand);
     if (expand)
@@ -505,7 +510,9 @@ GtkWidget *dgp_page_build(void)
     add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 150, false);
     add_column(tv, _("Length"), DGP_COL_LEN, 55, false);
     add_column(tv, _("Status"), DGP_COL_STATUS, 70, false);
-    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 400, true);
+    /* The columns fit a window on a 1280-pixel screen; the summary takes
+     * what is left. */
+    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 200, true);
     gtk_tree_view_set_fixed_height_mode(tv, TRUE);
     gtk_tree_view_set_rules_hint(tv, TRUE);
     g_signal_connect(gtk_tree_view_get_selection(tv), "changed", G_CALLBACK(on_selection), nullptr);

@@ -419,6 +419,29 @@ TEST_F(Signals, APlotOfASignalWithALongNameComesBackFromTheSession)
     EXPECT_NE(std::string::npos, nbtest::read_file(saved).find("Plot1=std 123 " + name + " #00FF00\n"));
 }
 
+// The value under the plot's pointer has every digit of a 32-bit count;
+// the status names the plots' memory once they hold points.
+TEST_F(Signals, APlottedValueShowsAllItsDigits)
+{
+    std::string file = nbtest::make_temp_dir("signals") + "/wide.dbc";
+    ASSERT_TRUE(nbtest::write_file(file, "BO_ 291 M: 8 X\n SG_ Count : 0|32@1+ (1,0) [0|0] \"\" Y\n"
+                                         " SG_ Tenth : 32|32@1+ (0.1,0) [0|0] \"\" Y\n"));
+    load_keys({{"Database1", file}, {"Plot1", "std 123 Count"}, {"Plot2", "std 123 Tenth"}});
+    // No memory is named before there is a point.
+    ASSERT_TRUE(wait_status("Plotted points: 0"));
+    EXPECT_EQ(std::string::npos, label("signals-status").find("KiB")) << label("signals-status");
+    inject(frame(0x123, 0, {0x42, 0x6B, 0x3A, 0x3B, 0x43, 0x6B, 0x3A, 0x3B}));  /* 993684290, 993684291 */
+    tick();
+    ASSERT_TRUE(wait_status("Plotted points: 2 ")) << label("signals-status");
+    auto value = (int (*)(int, char *, size_t))symbol("signals_plot_value");
+    ASSERT_NE(nullptr, value);
+    char text[128] = "";
+    ASSERT_EQ(1, value(0, text, sizeof text));
+    EXPECT_STREQ("993684290", text);
+    ASSERT_EQ(1, value(1, text, sizeof text));
+    EXPECT_STREQ("99368429.1", text);
+}
+
 TEST_F(Signals, AHugeDatabaseIsReadWhileTheWindowGoesOn)
 {
     std::string file = nbtest::make_temp_dir("signals") + "/big.dbc";
@@ -525,6 +548,18 @@ TEST_F(Signals, CanFdMessagesAreDecodedShownAndPlotted)
     tick();
     ASSERT_TRUE(nbtest::wait_until([&] { return cell(fd64, "First", COL_VALUE) == "99"; }))
         << cell(fd64, "First", COL_VALUE);
+
+    // An unknown FD frame's bytes stand on one line: its row keeps the
+    // height of the others.
+    zk_fdframe other = fdframe(0x401, ZK_FRAME_FDF, d, 64);
+    ASSERT_GE(zk_sim_inject_fd(0, &other), 1);
+    tick();
+    ASSERT_TRUE(nbtest::wait_until([&] { return unknown_rows().size() == 1; }));
+    EXPECT_EQ(0u, unknown_rows()[0].find("401 1 03 0A 11 18 1F 26 2D 34 3B 42")) << unknown_rows()[0];
+    EXPECT_EQ(std::string::npos, unknown_rows()[0].find('\n')) << unknown_rows()[0];
+    // The expander and the signals' indent stand with the names, never in
+    // the narrow Plot column.
+    EXPECT_EQ(gtk_tree_view_get_column(table(), 1), gtk_tree_view_get_expander_column(table()));
 }
 
 }  // namespace
