@@ -599,6 +599,29 @@ GtkWidget *build_unknown(void)
  * window changed. */
 int saved_table = -1, saved_plot = -1;
 guint panes_settle;
+/* A session's divider that does not fit yet (the window takes its size
+ * after the plug-ins' keys): kept, saved as it is, and set once the pane
+ * is large enough, unless the user moved the divider meanwhile. */
+int want_table = -1, want_plot = -1;
+
+void on_paned_allocated(GtkWidget *paned, GtkAllocation *, gpointer want)
+{
+    int *w = static_cast<int *>(want);
+    gint hi = 0;
+    g_object_get(paned, "max-position", &hi, nullptr);
+    if (*w >= 0 && *w <= hi) {
+        const int pos = *w;
+        *w = -1;
+        if (gtk_paned_get_position(GTK_PANED(paned)) != pos)
+            gtk_paned_set_position(GTK_PANED(paned), pos);
+    }
+}
+
+gboolean on_paned_pressed(GtkWidget *, GdkEventButton *, gpointer)
+{
+    want_table = want_plot = -1;
+    return FALSE;
+}
 
 gboolean on_panes_settled(gpointer)
 {
@@ -618,8 +641,13 @@ void on_pane_moved(GObject *, GParamSpec *, gpointer)
 
 void sg_page_watch_panes(void)
 {
+    want_table = want_plot = -1;
     g_signal_connect(sg.w_hpaned, "notify::position", G_CALLBACK(on_pane_moved), nullptr);
     g_signal_connect(sg.w_vpaned, "notify::position", G_CALLBACK(on_pane_moved), nullptr);
+    g_signal_connect_after(sg.w_hpaned, "size-allocate", G_CALLBACK(on_paned_allocated), &want_table);
+    g_signal_connect_after(sg.w_vpaned, "size-allocate", G_CALLBACK(on_paned_allocated), &want_plot);
+    g_signal_connect(sg.w_hpaned, "button-press-event", G_CALLBACK(on_paned_pressed), nullptr);
+    g_signal_connect(sg.w_vpaned, "button-press-event", G_CALLBACK(on_paned_pressed), nullptr);
 }
 
 void sg_page_unwatch_panes(void)
@@ -855,8 +883,8 @@ const char *const KEY_PLOT_PANE = "PlotPane";
 
 void sg_page_save_panes(void *file)
 {
-    saved_table = gtk_paned_get_position(GTK_PANED(sg.w_hpaned));
-    saved_plot = gtk_paned_get_position(GTK_PANED(sg.w_vpaned));
+    saved_table = want_table >= 0 ? want_table : gtk_paned_get_position(GTK_PANED(sg.w_hpaned));
+    saved_plot = want_plot >= 0 ? want_plot : gtk_paned_get_position(GTK_PANED(sg.w_vpaned));
     nbkit_save_int(file, KEY_TABLE_PANE, saved_table);
     nbkit_save_int(file, KEY_PLOT_PANE, saved_plot);
 }
@@ -864,8 +892,12 @@ void sg_page_save_panes(void *file)
 void sg_page_pane_key(const pgrp_session_key *key)
 {
     int32_t v = 0;
-    if (nbkit_key_int(key, KEY_TABLE_PANE, &v) && v >= 0)
+    if (nbkit_key_int(key, KEY_TABLE_PANE, &v) && v >= 0) {
+        want_table = v;
         gtk_paned_set_position(GTK_PANED(sg.w_hpaned), v);
-    if (nbkit_key_int(key, KEY_PLOT_PANE, &v) && v >= 0)
+    }
+    if (nbkit_key_int(key, KEY_PLOT_PANE, &v) && v >= 0) {
+        want_plot = v;
         gtk_paned_set_position(GTK_PANED(sg.w_vpaned), v);
+    }
 }

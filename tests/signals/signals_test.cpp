@@ -301,6 +301,33 @@ TEST_F(Signals, PlotsWaitingForTheirDatabasesStayInTheAutomaticSession)
     EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
 }
 
+// A session's divider further right than the window allows while the
+// keys are read (the window takes its size afterwards) is saved as it
+// came and set once the window is wide enough: the pane beside it is no
+// sliver.
+TEST_F(Signals, ADividerBeyondTheWindowComesBackWhenItFits)
+{
+    GObject *paned = G_OBJECT(widget("signals-table-pane"));
+    gint lo = 0, hi = 0;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        g_object_get(paned, "min-position", &lo, "max-position", &hi, nullptr);
+        return hi > lo + 10;
+    }));
+    const int want = hi + 200;
+    load_keys({{"TablePane", std::to_string(want)}});
+    // The pane as the window allows for now.
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_paned_get_position(GTK_PANED(paned)) == hi; }))
+        << gtk_paned_get_position(GTK_PANED(paned)) << " for " << hi;
+    std::string file = nbtest::make_temp_dir("signals") + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(file).find("\nTablePane=" + std::to_string(want) + "\n"));
+    GtkAllocation a;
+    gtk_widget_get_allocation(window_, &a);
+    gtk_window_resize(GTK_WINDOW(window_), a.width + 400, a.height);
+    EXPECT_TRUE(nbtest::wait_until([&] { return gtk_paned_get_position(GTK_PANED(paned)) == want; }))
+        << gtk_paned_get_position(GTK_PANED(paned)) << " for " << want;
+}
+
 // The plot counts from the host's time origin, as the bus viewer's trace
 // does, not from its own first frame: a frame is at the time the host
 // handed it on, seen from the origin.
