@@ -1,5 +1,7 @@
 // The channel chooser and the Load Session dialog: the list, the
 // selection rules, confirmation, and the outcomes that end the process.
+#include <locale.h>
+#include <vector>
 #include <stdio.h>
 #include <string.h>
 
@@ -142,6 +144,56 @@ TEST_F(GuiChooser, ListsBoardsAndPreselectsFirstFreeChannel)
     EXPECT_STREQ(the_app.chan.board.b.name, "ZELK simulated CAN");
     EXPECT_STREQ(the_app.chan.board.serial, "SIM-0");
     EXPECT_EQ(the_app.mode, 0);
+}
+
+// What the view shows in a cell: its renderer's text after the column
+// has set it for the row.
+std::string shown_text(GtkTreeView *view, const char *path, int column)
+{
+    GtkTreeViewColumn *col = gtk_tree_view_get_column(view, column);
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    GtkTreeIter iter;
+    if (!gtk_tree_model_get_iter_from_string(model, &iter, path))
+        return "<no row>";
+    gtk_tree_view_column_cell_set_cell_data(col, model, &iter, FALSE, FALSE);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(col));
+    gchar *text = nullptr;
+    g_object_get(cells->data, "text", &text, nullptr);
+    g_list_free(cells);
+    std::string out = text ? text : "";
+    g_free(text);
+    return out;
+}
+
+// In German the channel rows read in German; the selection rules, which
+// compare the model's own words, work as before.
+TEST_F(GuiChooser, ChannelRowsReadInGerman)
+{
+    const std::string locales = stage_dir() + "/share/locale";
+    const std::string locale_was = setlocale(LC_ALL, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    ASSERT_NE(setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    bindtextdomain("nimbrel", locales.c_str());
+    bind_textdomain_codeset("nimbrel", "UTF-8");
+    gchar *was = g_strdup(textdomain(nullptr));
+    textdomain("nimbrel");
+    std::vector<std::string> shown;
+    DialogDriver driver;
+    driver.then([&](GtkDialog *d) {
+        Shown s(d);
+        shown = {shown_text(s.view, "0", 0), shown_text(s.view, "0:0", 0), shown_text(s.view, "0:0", 2),
+                 shown_text(s.view, "0:1", 2)};
+        s.click("0:0");
+        dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    textdomain(was);
+    g_free(was);
+    unsetenv("LANGUAGE");
+    setlocale(LC_ALL, locale_was.c_str());
+    EXPECT_EQ(shown, (std::vector<std::string>{"ZELK simulated CAN", "Kanal", "belegt", "frei"}));
+    EXPECT_EQ(the_app.chan.number, 1) << "the busy channel is never taken";
 }
 
 class GuiChooserBoards : public GuiChooser {
