@@ -5,6 +5,7 @@
 #include "uds.h"
 #include "writer.h"
 
+#include <locale.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -490,7 +491,13 @@ void value_text(writer &w, double v, double scale)
     if (scale == 2.0 / 65536)
         decimals = 3;
     char buf[64];
+    /* A point whatever the locale, as every other number of the program
+     * (and the trailing zeros below are found by it). */
+    static const locale_t c_numeric = newlocale(LC_NUMERIC_MASK, "C", (locale_t)0);
+    const locale_t was = c_numeric ? uselocale(c_numeric) : (locale_t)0;
     snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    if (c_numeric)
+        uselocale(was);
     if (strchr(buf, '.')) {
         char *e = buf + strlen(buf) - 1;
         while (*e == '0')

@@ -182,6 +182,8 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
         !(dgp.dec = dg_new(&dgp.cfg, on_event, nullptr))) {
         return gtk_label_new(_("Diagnostics: not enough memory."));
     }
+    /* Live rows stand on the same time line as every other page. */
+    dgp.live.host_origin = 1;
     dgp_apply_config();
     return dgp_page_build();
 }

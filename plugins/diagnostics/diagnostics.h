@@ -49,7 +49,8 @@ struct dgp_row {
     uint8_t fd, tx;
     uint8_t bad_what, reason;
     uint8_t functional;
-    uint8_t reserved[5];
+    uint8_t pendings;         /* "response pending" answers seen (at most 255) */
+    uint8_t reserved[4];
 };
 
 /* Rows and their bytes, in rings: the oldest rows and bytes give way. */
@@ -62,6 +63,7 @@ struct dgp_store {
     uint64_t acap, afirst, anext;
     int64_t t0_us;            /* the first frame's time, for relative times */
     int have_t0;
+    int host_origin;          /* times count from the program's origin instead */
     uint64_t dropped;         /* rows given way */
     /* Rows changed in place (an answer came) since the page last looked;
      * more than fit: overflow. */

@@ -111,15 +111,16 @@ gpointer run(gpointer)
 
 int dgp_log_open(const char *path, char *msg, size_t msg_size)
 {
-    dgp_log_close();
     int err = 0;
     cl_reader *r = cl_open(path, CL_FMT_AUTO, &err);
     char *display = g_filename_display_basename(path);
     if (!r) {
+        /* The log shown stays. */
         g_snprintf(msg, msg_size, _("Could not open %s: %s"), display, uf_strerror(err));
         g_free(display);
         return -1;
     }
+    dgp_log_close();
     if (dgp_store_init(&lf.store, LOG_ROWS, LOG_BYTES) != 0) {
         cl_close(r);
         g_snprintf(msg, msg_size, _("Not enough memory to read %s."), display);

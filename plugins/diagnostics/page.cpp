@@ -22,6 +22,9 @@ uint64_t details_seq = UINT64_MAX;
 /* While rows keep coming, the list moves at most this often. */
 constexpr int64_t LIST_MOVE_US = 1000000;
 int64_t list_moved_us;
+/* While the pointer is over the list its rows stay where they are, so a
+ * click selects the row the user sees. */
+bool pointer_on_list;
 char status_shown[512];
 char message_text[512];
 int message_error;
@@ -76,6 +79,13 @@ void relist(void)
     gtk_tree_view_set_model(GTK_TREE_VIEW(dgp.view), GTK_TREE_MODEL(dgp.list));
     details_seq = UINT64_MAX;
     scroll_to_end();
+}
+
+gboolean on_list_crossing(GtkWidget *, GdkEventCrossing *ev, gpointer)
+{
+    if (ev->detail != GDK_NOTIFY_INFERIOR)
+        pointer_on_list = ev->type == GDK_ENTER_NOTIFY;
+    return FALSE;
 }
 
 void show_details(void)
@@ -288,10 +298,15 @@ void on_open_log(GtkButton *, gpointer)
         return;
     }
     char msg[1024];
+    const int was_log = dgp_log_active();
     const int rc = dgp_log_open(path, msg, sizeof msg);
     g_free(path);
     if (rc != 0) {
         dgp_page_message(msg, 1);
+        if (was_log && !dgp_log_active()) {
+            relist();   /* the old log went before its successor failed */
+            set_log_bar();
+        }
         return;
     }
     dgp_page_message("", 0);
@@ -416,7 +431,12 @@ void add_column(GtkTreeView *view, const char *title, int col, int width, bool e
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, "cell-background",
                                                                     DGP_N_COLS, nullptr);
     gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    gtk_tree_view_column_set_fixed_width(c, width);
+    /* At least as wide as the title in the language shown. */
+    PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), title);
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    gtk_tree_view_column_set_fixed_width(c, MAX(width, w + 16));
     gtk_tree_view_column_set_resizable(c, TRUE);
     gtk_tree_view_column_set_expand(c, expand);
     if (expand)
@@ -494,10 +514,15 @@ GtkWidget *dgp_page_build(void)
     add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 150, false);
     add_column(tv, _("Length"), DGP_COL_LEN, 55, false);
     add_column(tv, _("Status"), DGP_COL_STATUS, 70, false);
-    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 400, true);
+    /* The columns fit a window on a 1280-pixel screen; the summary takes
+     * what is left. */
+    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 200, true);
     gtk_tree_view_set_fixed_height_mode(tv, TRUE);
     gtk_tree_view_set_rules_hint(tv, TRUE);
     g_signal_connect(gtk_tree_view_get_selection(tv), "changed", G_CALLBACK(on_selection), nullptr);
+    pointer_on_list = false;
+    g_signal_connect(dgp.view, "enter-notify-event", G_CALLBACK(on_list_crossing), nullptr);
+    g_signal_connect(dgp.view, "leave-notify-event", G_CALLBACK(on_list_crossing), nullptr);
     dgp.view_sw = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(dgp.view_sw), GTK_POLICY_AUTOMATIC, GTK_POLICY_ALWAYS);
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(dgp.view_sw), GTK_SHADOW_IN);
@@ -514,7 +539,8 @@ GtkWidget *dgp_page_build(void)
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(dsw), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(dsw), GTK_SHADOW_IN);
     gtk_container_add(GTK_CONTAINER(dsw), dgp.details);
-    gtk_widget_set_size_request(dsw, -1, 110);
+    /* Room for a request's decoded fields and some lines of bytes. */
+    gtk_widget_set_size_request(dsw, -1, 190);
     gtk_paned_pack2(GTK_PANED(paned), dsw, FALSE, TRUE);
 
     gtk_box_pack_start(GTK_BOX(page), dgp_tester_build(), FALSE, FALSE, 0);
@@ -570,7 +596,7 @@ void dgp_page_refresh(void)
      * the next refresh. */
     const int64_t now = g_get_monotonic_time();
     const uint64_t pending = dgp_list_pending(dgp.list);
-    if (pending && (now - list_moved_us >= LIST_MOVE_US || (pending == 1 && now - list_moved_us >= DGP_REFRESH_MS * 1000))) {
+    if (pending && !pointer_on_list && (now - list_moved_us >= LIST_MOVE_US || (pending == 1 && now - list_moved_us >= DGP_REFRESH_MS * 1000))) {
         dgp_list_sync(dgp.list);
         list_moved_us = now;
     }

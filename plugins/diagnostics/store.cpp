@@ -215,6 +215,8 @@ uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int 
         dgp_row *r = row_of(s, ev->handle);
         if (r && !r->resp_len) {
             r->status = ev->kind == DG_PENDING ? DGS_PENDING : DGS_NO_RESPONSE;
+            if (ev->kind == DG_PENDING && r->pendings < 255)
+                r->pendings++;
             if (ev->kind == DG_NO_RESPONSE)
                 r->t_resp_us = (int64_t)ev->t_us;
             note_update(s, ev->handle - 1);
@@ -462,7 +464,8 @@ void dgp_row_text(const dgp_store *s, const dgp_row *r, int col, char *out, size
     out[0] = 0;
     switch (col) {
     case DGP_COL_TIME:
-        g_snprintf(out, size, "%.6f", (double)(r->t_us - s->t0_us) / 1e6);
+        g_snprintf(out, size, "%.6f",
+                   (double)(r->t_us - (s->host_origin ? nbkit_origin_us() : s->t0_us)) / 1e6);
         break;
     case DGP_COL_ADDR: {
         char a[24] = "", b[24] = "";
@@ -554,6 +557,8 @@ void dgp_row_details(const dgp_store *s, const dgp_row *r, GString *out)
                                r->via == J19_BAM ? ", TP.BAM" : r->via == J19_RTS ? ", TP.CM RTS/CTS" : "");
     if (r->t_resp_us && (r->resp_len || r->status == DGS_NO_RESPONSE))
         g_string_append_printf(out, _("Time to the answer: %.3f ms\n"), (double)(r->t_resp_us - r->t_us) / 1000.0);
+    if (r->pendings)
+        g_string_append_printf(out, _("Response pending (NRC 78) received: %u\n"), (unsigned)r->pendings);
     g_string_append_c(out, '\n');
     describe_row(s, r, 1, text, sizeof text);
     if (r->req_len) {

@@ -109,9 +109,22 @@ void on_release(void)
     pl.page = nullptr;
 }
 
+/* Asked before the program quits: a replay under way stops. */
+void on_other(pgrp *req)
+{
+    static char said[PL_PATH_MAX + 64];
+    if (pgrp_get_type(req) != PGRP_STOP_QUERY || pl.state != PL_PLAYING)
+        return;
+    gchar *base = g_path_get_basename(pl.open_path);
+    g_snprintf(said, sizeof said, pl.loop ? _("Looping replay of %s") : _("Replay of %s"), base);
+    g_free(base);
+    pgrp_set_result_ptr(req, said);
+}
+
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
+    .other = on_other,
 };
 
 }  // namespace

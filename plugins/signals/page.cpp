@@ -71,10 +71,9 @@ void update_unknown(void)
         char count[32], period[32], data[SG_MAX_DATA * 3 + 1] = "";
         g_snprintf(count, sizeof count, "%llu", (unsigned long long)u.count);
         fmt_period(period, sizeof period, u.period);
-        /* A CAN FD frame's bytes 8 to a line. */
+        /* On one line, a CAN FD frame's too: rows keep one height. */
         for (int k = 0, n = 0; k < u.len; k++)
-            n += g_snprintf(data + n, sizeof data - (size_t)n,
-                            k == 0 ? "%02X" : k % 8 ? " %02X" : "\n%02X", u.data[k]);
+            n += g_snprintf(data + n, sizeof data - (size_t)n, k == 0 ? "%02X" : " %02X", u.data[k]);
         gtk_list_store_set(sg.unknown_store, &u.row, UCOL_COUNT, count, UCOL_PERIOD, period,
                            UCOL_DATA, data, -1);
     }
@@ -90,12 +89,17 @@ void update_status(void)
             bytes += sg_history_bytes(&ps.hist);
         }
     char text[512];
-    /* The memory the histories hold allocated, in the unit that shows it. */
+    /* The memory the histories hold allocated, in the unit that shows it;
+     * none is named before the first point (the first chunks are ready). */
     gchar *mem = g_format_size_full(bytes, G_FORMAT_SIZE_IEC_UNITS);
-    g_snprintf(text, sizeof text,
-               _("Decoded: %llu    Not in the databases: %llu    Plotted points: %llu (%s)"),
-               (unsigned long long)sg.frames, (unsigned long long)sg.unknown_frames,
-               (unsigned long long)points, mem);
+    if (points)
+        g_snprintf(text, sizeof text,
+                   _("Decoded: %llu    Not in the databases: %llu    Plotted points: %llu (%s)"),
+                   (unsigned long long)sg.frames, (unsigned long long)sg.unknown_frames,
+                   (unsigned long long)points, mem);
+    else
+        g_snprintf(text, sizeof text, _("Decoded: %llu    Not in the databases: %llu    Plotted points: 0"),
+                   (unsigned long long)sg.frames, (unsigned long long)sg.unknown_frames);
     g_free(mem);
     if (strcmp(text, status_shown) != 0) {
         g_strlcpy(status_shown, text, sizeof status_shown);
@@ -480,15 +484,26 @@ void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *,
 
 /* ------------------------------------------------------------- building */
 
-void add_column(GtkWidget *view, const char *title, int col, int width, bool expand)
+/* A column at least as wide as its title in the language shown. */
+int title_width(GtkWidget *view, const char *title, int width)
+{
+    PangoLayout *layout = gtk_widget_create_pango_layout(view, title);
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    return MAX(width, w + 16);
+}
+
+GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int width, bool expand)
 {
     GtkCellRenderer *cell = gtk_cell_renderer_text_new();
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, nullptr);
     gtk_tree_view_column_set_resizable(c, TRUE);
     gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    gtk_tree_view_column_set_fixed_width(c, width);
+    gtk_tree_view_column_set_fixed_width(c, title_width(view, title, width));
     gtk_tree_view_column_set_expand(c, expand);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
+    return c;
 }
 
 GtkWidget *scrolled(GtkWidget *child)
@@ -530,10 +545,13 @@ GtkWidget *build_table(void)
         _("Plot"), toggle, "active", SG_COL_PLOT, "visible", SG_COL_IS_SIGNAL, "cell-background",
         SG_COL_COLOUR, nullptr);
     gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    gtk_tree_view_column_set_fixed_width(c, 40);
+    gtk_tree_view_column_set_fixed_width(c, title_width(view, _("Plot"), 40));
     g_signal_connect(toggle, "toggled", G_CALLBACK(on_plot_toggled), nullptr);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
-    add_column(view, _("Message / signal"), SG_COL_NAME, 230, false);
+    /* The expander and the signals' indent go with the names, not with
+     * the Plot column's check boxes. */
+    gtk_tree_view_set_expander_column(
+        GTK_TREE_VIEW(view), add_column(view, _("Message / signal"), SG_COL_NAME, 230, false));
     add_column(view, _("Value"), SG_COL_VALUE, 90, false);
     add_column(view, _("Unit"), SG_COL_UNIT, 50, false);
     add_column(view, _("Text"), SG_COL_TEXT, 90, false);
@@ -550,7 +568,7 @@ GtkWidget *build_table(void)
                                                  "editable", SG_COL_PLOT, "visible",
                                                  SG_COL_IS_SIGNAL, nullptr);
     gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    gtk_tree_view_column_set_fixed_width(c, 110);
+    gtk_tree_view_column_set_fixed_width(c, title_width(view, _("History"), 110));
     gtk_tree_view_column_set_resizable(c, TRUE);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
     /* Rows of one height: the view never measures 30,000 of them. */
@@ -569,7 +587,10 @@ GtkWidget *build_unknown(void)
     add_column(view, _("Not in the databases"), UCOL_ID, 80, false);
     add_column(view, _("Count"), UCOL_COUNT, 60, false);
     add_column(view, _("Period ms"), UCOL_PERIOD, 70, false);
-    add_column(view, _("Data"), UCOL_DATA, 150, true);
+    GtkTreeViewColumn *data = add_column(view, _("Data"), UCOL_DATA, 150, true);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(data));
+    g_object_set(cells->data, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
+    g_list_free(cells);
     return view;
 }
 
@@ -579,6 +600,29 @@ GtkWidget *build_unknown(void)
  * window changed. */
 int saved_table = -1, saved_plot = -1;
 guint panes_settle;
+/* A session's divider that does not fit yet (the window takes its size
+ * after the plug-ins' keys): kept, saved as it is, and set once the pane
+ * is large enough, unless the user moved the divider meanwhile. */
+int want_table = -1, want_plot = -1;
+
+void on_paned_allocated(GtkWidget *paned, GtkAllocation *, gpointer want)
+{
+    int *w = static_cast<int *>(want);
+    gint hi = 0;
+    g_object_get(paned, "max-position", &hi, nullptr);
+    if (*w >= 0 && *w <= hi) {
+        const int pos = *w;
+        *w = -1;
+        if (gtk_paned_get_position(GTK_PANED(paned)) != pos)
+            gtk_paned_set_position(GTK_PANED(paned), pos);
+    }
+}
+
+gboolean on_paned_pressed(GtkWidget *, GdkEventButton *, gpointer)
+{
+    want_table = want_plot = -1;
+    return FALSE;
+}
 
 gboolean on_panes_settled(gpointer)
 {
@@ -598,8 +642,13 @@ void on_pane_moved(GObject *, GParamSpec *, gpointer)
 
 void sg_page_watch_panes(void)
 {
+    want_table = want_plot = -1;
     g_signal_connect(sg.w_hpaned, "notify::position", G_CALLBACK(on_pane_moved), nullptr);
     g_signal_connect(sg.w_vpaned, "notify::position", G_CALLBACK(on_pane_moved), nullptr);
+    g_signal_connect_after(sg.w_hpaned, "size-allocate", G_CALLBACK(on_paned_allocated), &want_table);
+    g_signal_connect_after(sg.w_vpaned, "size-allocate", G_CALLBACK(on_paned_allocated), &want_plot);
+    g_signal_connect(sg.w_hpaned, "button-press-event", G_CALLBACK(on_paned_pressed), nullptr);
+    g_signal_connect(sg.w_vpaned, "button-press-event", G_CALLBACK(on_paned_pressed), nullptr);
 }
 
 void sg_page_unwatch_panes(void)
@@ -835,8 +884,8 @@ const char *const KEY_PLOT_PANE = "PlotPane";
 
 void sg_page_save_panes(void *file)
 {
-    saved_table = gtk_paned_get_position(GTK_PANED(sg.w_hpaned));
-    saved_plot = gtk_paned_get_position(GTK_PANED(sg.w_vpaned));
+    saved_table = want_table >= 0 ? want_table : gtk_paned_get_position(GTK_PANED(sg.w_hpaned));
+    saved_plot = want_plot >= 0 ? want_plot : gtk_paned_get_position(GTK_PANED(sg.w_vpaned));
     nbkit_save_int(file, KEY_TABLE_PANE, saved_table);
     nbkit_save_int(file, KEY_PLOT_PANE, saved_plot);
 }
@@ -844,8 +893,12 @@ void sg_page_save_panes(void *file)
 void sg_page_pane_key(const pgrp_session_key *key)
 {
     int32_t v = 0;
-    if (nbkit_key_int(key, KEY_TABLE_PANE, &v) && v >= 0)
+    if (nbkit_key_int(key, KEY_TABLE_PANE, &v) && v >= 0) {
+        want_table = v;
         gtk_paned_set_position(GTK_PANED(sg.w_hpaned), v);
-    if (nbkit_key_int(key, KEY_PLOT_PANE, &v) && v >= 0)
+    }
+    if (nbkit_key_int(key, KEY_PLOT_PANE, &v) && v >= 0) {
+        want_plot = v;
         gtk_paned_set_position(GTK_PANED(sg.w_vpaned), v);
+    }
 }

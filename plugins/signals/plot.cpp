@@ -141,8 +141,9 @@ void fmt_value(char *buf, size_t size, double v) { g_snprintf(buf, size, "%.6g",
 
 void sg_plot_value_text(const dbc_signal &s, double v, char *buf, size_t size)
 {
+    /* Every digit a double holds: a 32-bit count reads whole. */
     char vt[32];
-    fmt_value(vt, sizeof vt, v);
+    g_snprintf(vt, sizeof vt, "%.15g", v);
     /* The value-table text of the raw value the point stands for, as the
      * table shows it beside the value. */
     const char *label = nullptr;

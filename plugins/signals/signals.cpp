@@ -123,6 +123,16 @@ void save_session(void *file)
             nbpg_save_key(file, key, value);
         }
     }
+    /* Plots of a session whose databases are still being read: as loaded. */
+    for (int i = 0; sg.plots_pending && i < sg.load_nplot; i++) {
+        g_snprintf(key, sizeof key, "%s%d", KEY_PLOT, ++n);
+        nbpg_save_key(file, key, sg.load_plot[i]);
+        for (int k = 0; k < sg.load_nkeep; k++)
+            if (sg.load_keep_num[k] == sg.load_plot_num[i]) {
+                g_snprintf(key, sizeof key, "%s%d", KEY_HISTORY, n);
+                nbpg_save_key(file, key, sg.load_keep[k]);
+            }
+    }
     nbkit_save_choice(file, KEY_MODE, MODES, sg.view.mode);
     nbkit_save_bool(file, KEY_FOLLOW, sg.view.follow);
     nbkit_save_double(file, KEY_SPAN, "%.6g", sg.view.span);

@@ -203,6 +203,13 @@ void app_run(nb_app *app)
             settle_other_adapter(app, was);
         else
             apply_session_settings(app, was);
+        /* The plug-ins were given the settings the channel was opened with
+         * and are told the session's (its bit rate above all). */
+        const opened_settings now = settings_of(app->chan);
+        if (now.baud_index != was.baud_index || now.bt0 != was.bt0 || now.bt1 != was.bt1 ||
+            now.data_kbit != was.data_kbit || now.data_sp != was.data_sp || now.wtout != was.wtout ||
+            app->chan.lom || app->chan.acc_code || app->chan.acc_mask)
+            app->pgmgr.ops.pgmgr_status(&app->pgmgr);
         apply_main_window_geometry(app);
         app->mode = 0;
         app->poll.ops.start(app);

@@ -143,6 +143,7 @@ struct nb_chan {
     uint8_t running;              /* 1 after a successful start */
     uint8_t lom;                  /* 1 while listen-only mode is on */
     uint8_t lost;                 /* 1 while the adapter is gone (channel closed) */
+    uint8_t bus_off;              /* 1 from the stop after a bus-off to the next start */
     uint8_t fd;                   /* NB_FD_OFF classic; NB_FD_ISO, NB_FD_NON_ISO: opened for CAN FD */
     int32_t baud_index;           /* 0 manual, 1..9 predefined; 7 (500 kbit/s) */
     uint8_t bt0;                  /* bus timing registers of the manual rate */

@@ -12,25 +12,26 @@
 namespace {
 
 struct baud_entry {
-    const char *name;   /* 25 characters, blank-padded; shown untranslated */
+    const char *name;   /* 25 characters, blank-padded; shown translated */
     uint8_t bt0;
     uint8_t bt1;
 };
 
 /* Index 0's registers come from the channel, not from this table. */
 const baud_entry k_baud[NB_BAUD_INDEX_MAX + 1] = {
-    {"Manual set               ", 0x00, 0x00},
-    {"10   Kbit/s  (CiA predef)", 0x31, 0x1C},
-    {"20   Kbit/s  (CiA predef)", 0x18, 0x1C},
-    {"50   Kbit/s  (CiA predef)", 0x09, 0x1C},
-    {"100  Kbit/s  (CiA predef)", 0x04, 0x1C},
-    {"125  Kbit/s  (CiA predef)", 0x03, 0x1C},
-    {"250  Kbit/s  (CiA predef)", 0x01, 0x1C},
-    {"500  Kbit/s  (CiA predef)", 0x00, 0x1C},
-    {"800  Kbit/s  (CiA predef)", 0x00, 0x16},
-    {"1000 Kbit/s  (CiA predef)", 0x00, 0x14},
+    {N_("Manual set               "), 0x00, 0x00},
+    {N_("10   Kbit/s  (CiA predef)"), 0x31, 0x1C},
+    {N_("20   Kbit/s  (CiA predef)"), 0x18, 0x1C},
+    {N_("50   Kbit/s  (CiA predef)"), 0x09, 0x1C},
+    {N_("100  Kbit/s  (CiA predef)"), 0x04, 0x1C},
+    {N_("125  Kbit/s  (CiA predef)"), 0x03, 0x1C},
+    {N_("250  Kbit/s  (CiA predef)"), 0x01, 0x1C},
+    {N_("500  Kbit/s  (CiA predef)"), 0x00, 0x1C},
+    {N_("800  Kbit/s  (CiA predef)"), 0x00, 0x16},
+    {N_("1000 Kbit/s  (CiA predef)"), 0x00, 0x14},
 };
 const char k_unknown[] = "Unknown                  ";
+[[maybe_unused]] const char *const k_unknown_shown = N_("Unknown                  ");
 
 static_assert(sizeof k_unknown == NB_BAUD_NAME_LEN + 1, "padded name length");
 
@@ -177,7 +178,7 @@ int32_t chan_set_data_rate(nb_chan *chan, uint32_t kbit, uint16_t sample_point)
 
 const char *chan_baud_name(int32_t index)
 {
-    return valid_index(index) ? k_baud[index].name : k_unknown;
+    return _(valid_index(index) ? k_baud[index].name : k_unknown);
 }
 
 int32_t chan_autobaud(nb_chan *chan, int32_t method, int32_t timeout_ms,

@@ -98,6 +98,7 @@ void chan_open(nb_chan *chan)
 int32_t chan_close(nb_chan *chan)
 {
     send_guard g;
+    chan->bus_off = 0;
     return ZkClose(chan->number);
 }
 
@@ -152,8 +153,10 @@ int32_t chan_chip_stat(nb_chan *chan, zk_chipstat *st, zk_chipstat_text *text)
 int32_t chan_start(nb_chan *chan)
 {
     int32_t rc = ZkStart(chan->number);
-    if (rc >= 0)
+    if (rc >= 0) {
         chan->running = 1;
+        chan->bus_off = 0;
+    }
     return rc;
 }
 

@@ -221,6 +221,7 @@ gboolean poll_tick(gpointer data)
         if (app->gui.ops.update_error_indicators)
             app->gui.ops.update_error_indicators(&errs);
         if (errs.boff) {
+            chan->bus_off = 1;
             if (app->gui.ops.stop_controller)
                 app->gui.ops.stop_controller(app);
             mgr->ops.pgmgr_status(mgr);

@@ -118,9 +118,10 @@ void build_grid(GtkWidget *vbox, nb_app *app)
     GtkWidget *grid = gtk_table_new(4, 30, FALSE);
     gtk_box_pack_start(GTK_BOX(vbox), grid, TRUE, TRUE, 0);
 
-    static const char *const k_rows[4] = {"BIT NUM: ", "AMASK:  ", "ACODE:  ", "RESULT: "};
+    static const char *const k_rows[4] = {N_("BIT NUM: "), N_("AMASK:  "), N_("ACODE:  "),
+                                          N_("RESULT: ")};
     for (guint r = 0; r < 4; r++)
-        gtk_table_attach_defaults(GTK_TABLE(grid), caption(k_rows[r], 0.5f), 0, 1, r, r + 1);
+        gtk_table_attach_defaults(GTK_TABLE(grid), caption(_(k_rows[r]), 0.5f), 0, 1, r, r + 1);
 
     for (guint col = 1; col <= 29; col++) {
         int bit = 28 - static_cast<int>(col - 1);
@@ -167,10 +168,10 @@ void build_values(GtkWidget *vbox, nb_app *app, double upper)
     gtk_table_set_col_spacings(GTK_TABLE(table), 2);
     gtk_box_pack_start(GTK_BOX(hbox), table, TRUE, TRUE, 0);
 
-    gtk_table_attach_defaults(GTK_TABLE(table), gtk_label_new("Filter mask: "), 0, 1, 0, 1);
+    gtk_table_attach_defaults(GTK_TABLE(table), gtk_label_new(_("Filter mask: ")), 0, 1, 0, 1);
     s_af.mask_spin = value_spin(upper, "filter-mask-spin", app);
     gtk_table_attach_defaults(GTK_TABLE(table), s_af.mask_spin, 1, 2, 0, 1);
-    gtk_table_attach_defaults(GTK_TABLE(table), gtk_label_new("Filter code: "), 0, 1, 1, 2);
+    gtk_table_attach_defaults(GTK_TABLE(table), gtk_label_new(_("Filter code: ")), 0, 1, 1, 2);
     s_af.code_spin = value_spin(upper, "filter-code-spin", app);
     gtk_table_attach_defaults(GTK_TABLE(table), s_af.code_spin, 1, 2, 1, 2);
 }

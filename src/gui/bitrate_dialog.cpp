@@ -207,7 +207,8 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer data)
     GtkWidget *table = gtk_table_new(6, 2, TRUE);
     gtk_container_set_border_width(GTK_CONTAINER(table), 5);
     gtk_table_set_row_spacings(GTK_TABLE(table), 7);
-    gtk_table_set_col_spacings(GTK_TABLE(table), 0);
+    /* Room between the longest label and its spin box. */
+    gtk_table_set_col_spacings(GTK_TABLE(table), 12);
     gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(dialog))), table,
                        FALSE, FALSE, 10);
 

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "gui/gui_parts.h"
+#include "session/session_file.h"
 
 namespace {
 
@@ -20,10 +21,12 @@ namespace {
  * FD) is kept in the model only. */
 enum { COL_NAME, COL_NUMBER, COL_STATE, COL_SERIAL, N_COLS, COL_FD = N_COLS, N_MODEL_COLS };
 
-/* The texts the selection rules compare against; never translated. */
+/* The texts the selection rules compare against; the model keeps them
+ * as they are, the view shows them translated (show_cell). */
 const char ROW_CHANNEL[] = "channel";
 const char STATE_FREE[] = "free";
 const char STATE_BUSY[] = "busy";
+[[maybe_unused]] const char *const shown_words[] = {N_("channel"), N_("free"), N_("busy")};
 
 /* Held while the dialog exists; the row-activation handler needs them. */
 GtkWidget *chooser_dialog = nullptr;
@@ -105,19 +108,24 @@ void select_first_free(GtkTreeView *view)
     }
 }
 
-/* CAN FD can be chosen only for a channel whose adapter can do it; for
- * any other the choice shows classic CAN. */
-void on_selection_changed(GtkTreeSelection *sel, gpointer)
+/* CAN FD can be chosen only for a channel whose adapter can do it, and
+ * starts as the channel's last session had it; for any other channel the
+ * choice shows classic CAN. */
+void on_selection_changed(GtkTreeSelection *sel, gpointer data)
 {
     if (!fd_combo)
         return;
     GtkTreeModel *model = nullptr;
     GtkTreeIter iter;
     gboolean fd = FALSE;
+    gchar *num = nullptr;
     if (gtk_tree_selection_get_selected(sel, &model, &iter))
-        gtk_tree_model_get(model, &iter, COL_FD, &fd, -1);
-    if (!fd)
-        gtk_combo_box_set_active(GTK_COMBO_BOX(fd_combo), NB_FD_OFF);
+        gtk_tree_model_get(model, &iter, COL_FD, &fd, COL_NUMBER, &num, -1);
+    int n = row_channel_number(num);
+    g_free(num);
+    uint8_t mode = fd && n >= 0 ? session_last_fd(static_cast<nb_app *>(data), (uint8_t)n)
+                                : (uint8_t)NB_FD_OFF;
+    gtk_combo_box_set_active(GTK_COMBO_BOX(fd_combo), mode);
     gtk_widget_set_sensitive(fd_combo, fd);
 }
 
@@ -139,6 +147,20 @@ void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *,
         gtk_dialog_response(GTK_DIALOG(chooser_dialog), GTK_RESPONSE_OK);
 }
 
+/* A cell of a channel row: its word translated. */
+void show_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model, GtkTreeIter *iter,
+               gpointer column)
+{
+    gchar *text = nullptr;
+    gtk_tree_model_get(model, iter, GPOINTER_TO_INT(column), &text, -1);
+    GtkTreeIter parent;
+    bool word = text && gtk_tree_model_iter_parent(model, &parent, iter) &&
+                (strcmp(text, ROW_CHANNEL) == 0 || strcmp(text, STATE_FREE) == 0 ||
+                 strcmp(text, STATE_BUSY) == 0);
+    g_object_set(cell, "text", word ? _(text) : text, NULL);
+    g_free(text);
+}
+
 GtkWidget *build_view(nb_app *app, GtkTreeStore *store)
 {
     static const char *const titles[N_COLS] = {N_("CAN interface"), N_("Chan num "),
@@ -151,13 +173,16 @@ GtkWidget *build_view(nb_app *app, GtkTreeStore *store)
         GtkTreeViewColumn *col = gtk_tree_view_column_new();
         gtk_tree_view_column_set_title(col, _(titles[c]));
         gtk_tree_view_column_pack_start(col, cell, TRUE);
-        gtk_tree_view_column_add_attribute(col, cell, "text", c);
+        if (c == COL_NAME || c == COL_STATE)
+            gtk_tree_view_column_set_cell_data_func(col, cell, show_cell, GINT_TO_POINTER(c), nullptr);
+        else
+            gtk_tree_view_column_add_attribute(col, cell, "text", c);
         gtk_tree_view_append_column(GTK_TREE_VIEW(view), col);
     }
     GtkTreeSelection *sel = gtk_tree_view_get_selection(GTK_TREE_VIEW(view));
     gtk_tree_selection_set_mode(sel, GTK_SELECTION_BROWSE);
     gtk_tree_selection_set_select_function(sel, channel_row_filter, app, nullptr);
-    g_signal_connect(sel, "changed", G_CALLBACK(on_selection_changed), nullptr);
+    g_signal_connect(sel, "changed", G_CALLBACK(on_selection_changed), app);
     gtk_tree_view_expand_all(GTK_TREE_VIEW(view));
     g_signal_connect(view, "row-activated", G_CALLBACK(on_row_activated), app);
     return view;

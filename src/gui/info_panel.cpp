@@ -41,6 +41,29 @@ enum {
 const char CHIP_ENTRY[] = "CAN chip";
 const int CHIP_ENTRIES = 32;
 
+/* The adapter library's names and words for the controller's entries,
+ * shown translated; other text (numbers, rates) is shown as it comes. */
+const char *const chip_words[] = {
+    N_("Mode"), N_("listen-only"), N_("normal"), N_("State"), N_("running"), N_("stopped"),
+    N_("Bit rate"), N_("Bus timing"), N_("CAN FD"), N_("on (ISO)"), N_("on (non-ISO)"), N_("off"),
+    N_("not supported"), N_("Data rate"), N_("Data sample pt"), N_("Bus state"),
+    N_("error active"), N_("error warning"), N_("error passive"), N_("bus-off"), N_("unknown"),
+    N_("TX errors"), N_("RX errors"), N_("HW overruns"), N_("SW overruns"), N_("FD skipped"),
+    N_("Bus errors"), N_("Arbitr. lost"), N_("Restarts"),
+};
+
+const char *chip_text(const char *text)
+{
+    for (const char *word : chip_words)
+        if (strcmp(text, word) == 0)
+            return _(word);
+    return text;
+}
+
+/* Whether the board has a base address and an interrupt to show (USB and
+ * serial adapters have neither), as the rows were built. */
+bool shown_base = true, shown_irq = true;
+
 GtkWidget *info_view = nullptr;
 /* The channel, frame format and CAN FD mode the rows were built for. */
 int shown_number = -1;
@@ -49,6 +72,8 @@ int shown_fd = -1;
 
 bool row_shown(int row, const nb_app *app)
 {
+    if ((row == ROW_BASE && !shown_base) || (row == ROW_IRQ && !shown_irq))
+        return false;
     return app->chan.fd || row < ROW_FD || row > ROW_HIDDEN;
 }
 
@@ -185,17 +210,17 @@ GtkTreeStore *build_store(nb_app *app)
     format_frame_format(buf, sizeof buf, app->chan.frame_format);
     add_row(store, &row, &top, _("frame format"), buf);
     /* USB and serial adapters have neither: the library reports base 0
-     * and irq -1, which the rows show as "-" rather than as values. */
-    if (st.base)
+     * and irq -1, and the rows are left out. */
+    shown_base = st.base != 0;
+    shown_irq = st.irq >= 0;
+    if (shown_base) {
         g_snprintf(buf, sizeof buf, "%#lx", (unsigned long)st.base);
-    else
-        g_strlcpy(buf, "-", sizeof buf);
-    add_row(store, &row, &top, _("base address"), buf);
-    if (st.irq >= 0)
+        add_row(store, &row, &top, _("base address"), buf);
+    }
+    if (shown_irq) {
         g_snprintf(buf, sizeof buf, "%d", (int)st.irq);
-    else
-        g_strlcpy(buf, "-", sizeof buf);
-    add_row(store, &row, &top, _("irq"), buf);
+        add_row(store, &row, &top, _("irq"), buf);
+    }
     g_snprintf(buf, sizeof buf, "%d", (int)st.board);
     add_row(store, &board, &top, _("board"), buf);
 
@@ -215,7 +240,7 @@ GtkTreeStore *build_store(nb_app *app)
         add_row(store, &chip, &top, _("CAN chip"), text.value[first]);
         /* An empty name ends the list. */
         for (int i = first + 1; i < CHIP_ENTRIES && text.name[i][0]; i++)
-            add_row(store, &row, &chip, text.name[i], text.value[i]);
+            add_row(store, &row, &chip, chip_text(text.name[i]), chip_text(text.value[i]));
     }
     return store;
 }
@@ -444,5 +469,5 @@ void refresh_info_panel(nb_app *app)
     valid = TRUE;
     for (int i = first + 1; valid && i < CHIP_ENTRIES && text.name[i][0];
          i++, valid = gtk_tree_model_iter_next(model, &child))
-        set_value(store, &child, text.value[i]);
+        set_value(store, &child, chip_text(text.value[i]));
 }

@@ -50,6 +50,26 @@ bool typed_value_valid(GtkSpinButton *spin, GtkLabel *hint)
     return valid;
 }
 
+/* The spin button reads its text whenever it loses the focus or Enter is
+ * pressed, and would put its previous value back over text out of range
+ * without a word: such text is refused with the reason and left standing
+ * for correcting. */
+gint on_spin_input(GtkSpinButton *spin, gdouble *value, gpointer hint)
+{
+    bool valid = typed_value_valid(spin, GTK_LABEL(hint));
+    g_object_set_data(G_OBJECT(spin), "nb-refused", GINT_TO_POINTER(valid ? 0 : 1));
+    if (valid)
+        *value = g_ascii_strtod(gtk_entry_get_text(GTK_ENTRY(spin)), nullptr);
+    else
+        *value = gtk_spin_button_get_value(spin);
+    return TRUE;
+}
+
+gboolean on_spin_output(GtkSpinButton *spin, gpointer)
+{
+    return g_object_get_data(G_OBJECT(spin), "nb-refused") != nullptr;
+}
+
 }  // namespace
 
 void write_timeout_dialog(GtkMenuItem *item, gpointer data)
@@ -90,12 +110,15 @@ void write_timeout_dialog(GtkMenuItem *item, gpointer data)
     gtk_misc_set_padding(GTK_MISC(hint), 10, 0);
     show_range(GTK_LABEL(hint));
     gtk_box_pack_start(GTK_BOX(content), hint, FALSE, FALSE, 0);
+    g_signal_connect(spin, "input", G_CALLBACK(on_spin_input), hint);
+    g_signal_connect(spin, "output", G_CALLBACK(on_spin_output), nullptr);
 
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), app->chan.wtout);
     gtk_widget_show_all(dialog);
     gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     while (s_dialog) {
         if (response == GTK_RESPONSE_REJECT) {
+            g_object_set_data(G_OBJECT(spin), "nb-refused", nullptr);
             gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), k_default_wtout);
             show_range(GTK_LABEL(hint));
         } else if (response == GTK_RESPONSE_OK &&

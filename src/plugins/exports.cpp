@@ -10,6 +10,12 @@
 
 #include "app/nb_app.h"
 
+/* A send refused because the controller stopped after a bus-off says so. */
+static int send_result(int r)
+{
+    return r == ZK_E_NOTSTARTED && the_app.chan.bus_off ? ZK_E_BUSOFF : r;
+}
+
 extern "C" {
 
 NB_HOST_API int nb_send_frame(zk_frame *frame)
@@ -18,7 +24,7 @@ NB_HOST_API int nb_send_frame(zk_frame *frame)
         return ZK_E_BADARG;
     if (!the_app.chan.ops.send_frame)
         return ZK_E_NOTINIT;
-    return the_app.chan.ops.send_frame(&the_app.chan, frame);
+    return send_result(the_app.chan.ops.send_frame(&the_app.chan, frame));
 }
 
 NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame)
@@ -27,7 +33,7 @@ NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame)
         return ZK_E_BADARG;
     if (!the_app.chan.ops.send_fd_frame)
         return ZK_E_NOTINIT;
-    return the_app.chan.ops.send_fd_frame(&the_app.chan, frame);
+    return send_result(the_app.chan.ops.send_fd_frame(&the_app.chan, frame));
 }
 
 /* The same sends, offered for threads: the channel's sends are serialised

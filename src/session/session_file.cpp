@@ -408,9 +408,10 @@ int write_lines(nb_app *app, FILE *f, int automatic)
     if (!automatic) {
         if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
         if ((rc = cfg_write_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
-        if (ch.fd == NB_FD_ISO || ch.fd == NB_FD_NON_ISO)
-            if ((rc = cfg_write_key(f, "FD", fd_names[ch.fd])) < 0) return rc;
     }
+    /* Automatic files too: the chooser offers the channel's last mode. */
+    if (ch.fd == NB_FD_ISO || ch.fd == NB_FD_NON_ISO)
+        if ((rc = cfg_write_key(f, "FD", fd_names[ch.fd])) < 0) return rc;
     /* The adapter the settings below are made for: a later start that
      * finds another one on the channel asks before it takes them. */
     if (ch.board.b.name[0]) {
@@ -1002,6 +1003,17 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     }
     cfg_close(rd);
     return status < 0 ? status : 0;
+}
+
+uint8_t session_last_fd(nb_app *app, uint8_t chan)
+{
+    static nb_session ses;
+    ses = app->session;
+    app->session.ops.make_paths(&ses, chan);
+    check_chan.fd = NB_FD_OFF;
+    if (!ses.auto_file[0] || session_read(app, ses.auto_file, SES_LOAD_CHECK) < 0)
+        return NB_FD_OFF;
+    return check_chan.fd;
 }
 
 extern "C" NB_HOST_API const char *nbpg_session_key_value(const pgrp *req)

@@ -12,7 +12,7 @@
 
 enum {
     SES_LOAD_FILE = 0,     /* everything applied, the channel number included */
-    SES_LOAD_AUTO = 1,     /* Chan and Flags ignored */
+    SES_LOAD_AUTO = 1,     /* Chan, Flags and FD ignored */
     SES_LOAD_PLUGINS = 2,  /* only the plug-in sections delivered */
     SES_LOAD_CHECK = 3     /* every line read and checked as SES_LOAD_FILE
                             * would; nothing applied, nothing delivered,
@@ -39,6 +39,10 @@ const char *session_write_error(void);
  * file that is missing or cannot be opened (no message), or the parser's
  * negative code after showing the parse error. */
 int32_t session_read(nb_app *app, const char *path, int mode);
+
+/* The CAN mode (NB_FD_*) of channel chan's automatic session; classic
+ * when it has none or does not read. */
+uint8_t session_last_fd(nb_app *app, uint8_t chan);
 
 /* Why the last session_read failed: the system's reason the file could
  * not be opened, or the parser's message. Empty after a success. */

@@ -307,6 +307,7 @@ struct seen_in_force {
     int passed_filter;
     int rejected_by_filter;
     int lom;
+    int told_baud;     /* the rate the plug-ins were last told, -1 none */
 } in_force;
 
 uint8_t lom_left_by_previous_pass;
@@ -317,6 +318,8 @@ void run_one_pass_with_session(int32_t (*load_auto)(nb_app *))
     app_init();
     nb_app *a = &the_app;
     memset(&in_force, 0, sizeof in_force);
+    in_force.told_baud = -1;
+    a->pgmgr.ops.pgmgr_status = [](nb_pgmgr *) { in_force.told_baud = the_app.chan.baud_index; };
     a->gui.ops.choose_channel = [](nb_app *app) {
         app->chan.number = 0;
         app->chan.frame_format = ZK_OPEN_BOTH;
@@ -368,6 +371,7 @@ TEST(RunLoop, SettingsReadFromTheSessionAreInForceInTheSamePass)
     });
     EXPECT_EQ(in_force.bitrate, 250000u);
     EXPECT_EQ(the_app.chan.baud_index, 6);
+    EXPECT_EQ(in_force.told_baud, 6) << "the plug-ins know the session's rate";
     EXPECT_EQ(in_force.wtout, the_app.chan.wtout);
     EXPECT_EQ(the_app.chan.wtout, 40);
     EXPECT_EQ(in_force.passed_filter, 1);

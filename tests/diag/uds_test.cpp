@@ -1,6 +1,7 @@
 // UDS and OBD-II: code tables and formulas against public worked
 // examples, descriptions, and requests matched with their responses.
 #include <gtest/gtest.h>
+#include <locale.h>
 
 #include "frames.h"
 
@@ -77,6 +78,18 @@ TEST(Obd, ModeOneFormulas)
               "OBD 01 Show current data: 00 PIDs supported [01-20]: 01 03 04 05 06 07 08 09 0C 0D 0E 0F 10 "
               "11 12 13 14 15 18 19 1C 20");
     EXPECT_EQ(describe("4303 0143 0196 C123"), "OBD 03 Show stored DTCs: 3 DTC: P0143 P0196 U0123");
+}
+
+// Values read with a point under a locale with a decimal comma, as every
+// other number of the program.
+TEST(Obd, ValuesWithAPointInAnyLocale)
+{
+    const std::string was = setlocale(LC_NUMERIC, nullptr);
+    if (!setlocale(LC_NUMERIC, "de_DE.UTF-8") && !setlocale(LC_NUMERIC, "de_DE.utf8"))
+        GTEST_SKIP() << "no German locale installed";
+    const std::string text = describe("4110FFFF");
+    setlocale(LC_NUMERIC, was.c_str());
+    EXPECT_NE(std::string::npos, text.find("= 655.35 g/s")) << text;
 }
 
 TEST(Uds, ServicesDescribed)

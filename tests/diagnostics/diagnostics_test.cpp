@@ -130,16 +130,30 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
     log += "(1700000000.200000) can0 7E0##10322F190CCCCCCCC\n"
            "(1700000000.201000) can0 7E8##10014" "62F190" "4E4D4253494D3145435530303030303432" "CCCC\n";
     ASSERT_TRUE(nbtest::write_file(dir_ + "/vin.log", log));
-    nbtest::DialogDriver driver;
-    answer_chooser(driver, dir_ + "/vin.log");
-    click("diag-open-log");
-    ASSERT_TRUE(driver.done());
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, dir_ + "/vin.log");
+        click("diag-open-log");
+        ASSERT_TRUE(driver.done());
+    }
     ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("7 frames, 2 rows") != std::string::npos; }))
         << label("diag-log-label");
     ASSERT_TRUE(wait_rows(2));
     EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
     EXPECT_EQ(row(1), "7E0 \u2192 7E8 | UDS FD | 22 ReadDataByIdentifier | 3 / 20 | OK | "
                       "ReadDataByIdentifier: F190 VIN = \"NMBSIM1ECU0000042\"");
+    // A log that does not open leaves the one shown.
+    ASSERT_EQ(0, mkfifo((dir_ + "/pipe.log").c_str(), 0600));
+    {
+        nbtest::DialogDriver refused;
+        answer_chooser(refused, dir_ + "/pipe.log");
+        click("diag-open-log");
+        EXPECT_TRUE(refused.done());
+    }
+    EXPECT_NE(std::string::npos, label("diag-status").find("pipe.log")) << label("diag-status");
+    EXPECT_NE(std::string::npos, label("diag-log-label").find("vin.log")) << label("diag-log-label");
+    ASSERT_EQ(2, rows());
+    EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
     // The live traffic is decoded meanwhile.
     bus({"7E0#0211015555555555", "7E8#0251015555555555"});
     click("diag-back");
@@ -147,9 +161,12 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
     EXPECT_NE(std::string::npos, row(1).find("ECUReset hardReset"));
     // One row, in the singular.
     ASSERT_TRUE(nbtest::write_file(dir_ + "/one.log", log.substr(0, log.find("(1700000000.2"))));
-    answer_chooser(driver, dir_ + "/one.log");
-    click("diag-open-log");
-    ASSERT_TRUE(driver.done());
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, dir_ + "/one.log");
+        click("diag-open-log");
+        ASSERT_TRUE(driver.done());
+    }
     ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 row") != std::string::npos; }))
         << label("diag-log-label");
     EXPECT_EQ(std::string::npos, label("diag-log-label").find("1 rows"));
@@ -313,6 +330,124 @@ TEST_F(Diagnostics, CanFdExchangeAndTester)
     ASSERT_EQ(48, sent[0].len);
     EXPECT_EQ(0, memcmp(sent[0].data, "\x00\x21\x2E\xF1\x90\x5A", 6));
     EXPECT_EQ(0x5A, sent[0].data[34]);
+}
+
+// While the pointer is over the list, its rows stay put (a click takes
+// the row the user sees); the new ones come when it leaves. A "response
+// pending" before the answer shows in the details.
+TEST_F(Diagnostics, RowsHoldUnderThePointerAndDetailsShowAPendingAnswer)
+{
+    bus({"7E0#0211015555555555", "7E8#037F117855555555", "7E8#0251015555555555"});
+    ASSERT_TRUE(wait_rows(1));
+    GdkEventCrossing cross;
+    memset(&cross, 0, sizeof cross);
+    cross.window = gtk_widget_get_window(widget("diag-list"));
+    cross.detail = GDK_NOTIFY_NONLINEAR;
+    gboolean handled = FALSE;
+    cross.type = GDK_ENTER_NOTIFY;
+    g_signal_emit_by_name(widget("diag-list"), "enter-notify-event", &cross, &handled);
+    bus({"7E0#023E0055555555", "7E8#027E0055555555"});
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-status").find("2 rows") != std::string::npos; }));
+    // Unheld, the list takes a new row within a second.
+    EXPECT_FALSE(nbtest::wait_until([&] { return rows() == 2; }, 1500));
+    cross.type = GDK_LEAVE_NOTIFY;
+    g_signal_emit_by_name(widget("diag-list"), "leave-notify-event", &cross, &handled);
+    ASSERT_TRUE(wait_rows(2));
+
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(widget("diag-list"))), path);
+    gtk_tree_path_free(path);
+    GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget("diag-details")));
+    GtkTextIter a, b;
+    gtk_text_buffer_get_bounds(buf, &a, &b);
+    gchar *details = gtk_text_buffer_get_text(buf, &a, &b, FALSE);
+    EXPECT_NE(nullptr, strstr(details, "Response pending (NRC 78) received: 1\n")) << details;
+    g_free(details);
+}
+
+// One origin on every page: the same request frame stands at the same
+// time in the bus view's trace, in the signals' plot and in the
+// diagnostics list.
+TEST_F(Diagnostics, OneTimeForAFrameInTheBusViewSignalsAndDiagnostics)
+{
+    std::string stage = nbtest::stage_dir();
+    if (stage.empty())
+        stage = DG_STAGE_DIR;
+    auto load = [&](const char *name) {
+        char buf[NB_TEXT_MAX] = {0};
+        g_strlcpy(buf, (stage + "/" + name + ".so").c_str(), sizeof buf);
+        nb_plugin *e = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, buf, sizeof buf);
+        EXPECT_TRUE(e && pgmgr_load(&the_app, e) == 0 && e->page) << name;
+        return e;
+    };
+    nb_plugin *view = load("busview"), *sig = load("signals");
+    ASSERT_FALSE(HasFailure());
+    const std::string dbc = dir_ + "/req.dbc";
+    ASSERT_TRUE(nbtest::write_file(dbc, "BO_ 2016 Req: 8 T\n SG_ Len : 0|8@1+ (1,0) [0|0] \"\" E\n"));
+    auto send = [&](int type, void *data, uint64_t size) {
+        pgrp req;
+        memset(&req, 0, sizeof req);
+        req.type = type;
+        req.data_ptr = data;
+        req.data_size = size;
+        the_app.pgmgr.ops.pgmgr_request(sig, &req);
+    };
+    send(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+    for (auto kv : {std::make_pair("Database1", dbc), std::make_pair("Plot1", std::string("std 7E0 Len"))}) {
+        pgrp_session_key k;
+        memset(&k, 0, sizeof k);
+        g_strlcpy(k.name, kv.first, sizeof k.name);
+        g_strlcpy(k.value, kv.second.c_str(), sizeof k.value);
+        send(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+    }
+    send(PGRP_SESSION_LOAD_END, nullptr, 0);
+    GtkWidget *sig_status = nbtest::find_by_name(sig->page, "signals-status");
+    auto sig_says = [&](const char *part) {
+        return nbtest::wait_until([&] { return strstr(gtk_label_get_text(GTK_LABEL(sig_status)), part) != nullptr; });
+    };
+    ASSERT_TRUE(sig_says("Plotted points: 0"));
+
+    bus({"7E0#0211015555555555", "7E8#0251015555555555"});
+    ASSERT_TRUE(wait_rows(1));
+    ASSERT_TRUE(sig_says("Plotted points: 1 "));
+    GtkTreeIter it;
+    ASSERT_TRUE(gtk_tree_model_iter_nth_child(list(), &it, nullptr, 0));
+    gchar *text = nullptr;
+    gtk_tree_model_get(list(), &it, 0, &text, -1);
+    const double in_diag = g_ascii_strtod(text, nullptr);
+    g_free(text);
+
+    {
+        nbtest::DialogDriver driver;
+        answer_chooser(driver, dir_ + "/plot.csv");
+        gtk_button_clicked(GTK_BUTTON(nbtest::find_by_name(sig->page, "signals-csv")));
+        ASSERT_TRUE(driver.done());
+    }
+    const std::string csv = nbtest::read_file(dir_ + "/plot.csv");
+    const size_t line = csv.find('\n');
+    ASSERT_NE(std::string::npos, line) << csv;
+    const double in_plot = g_ascii_strtod(csv.c_str() + line + 1, nullptr);
+
+    // The bus view fills its trace while in sight.
+    GtkNotebook *notebook = GTK_NOTEBOOK(the_app.gui.notebook);
+    gtk_notebook_set_current_page(notebook, gtk_notebook_page_num(notebook, view->page));
+    GtkTreeModel *trace = gtk_tree_view_get_model(GTK_TREE_VIEW(nbtest::find_by_name(view->page, "busview-trace")));
+    double in_trace = -1;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        GtkTreeIter r;
+        for (bool ok = gtk_tree_model_get_iter_first(trace, &r); ok; ok = gtk_tree_model_iter_next(trace, &r)) {
+            gchar *t = nullptr, *id = nullptr;
+            gtk_tree_model_get(trace, &r, 0, &t, 2, &id, -1);
+            if (id && strstr(id, "7E0"))
+                in_trace = g_ascii_strtod(t, nullptr);
+            g_free(t);
+            g_free(id);
+        }
+        return in_trace >= 0;
+    }));
+    EXPECT_GT(in_diag, 9.0);
+    EXPECT_NEAR(in_trace, in_diag, 1e-4);
+    EXPECT_NEAR(in_plot, in_diag, 1e-4);
 }
 
 // The user's pairs from the session decode traffic no preset knows.

@@ -188,6 +188,21 @@ TEST_F(BitRateDialog, DataRateOnlyOnACanFdChannel)
     driver.then([](GtkDialog *d) {
         for (const char *name : {"data-rate-combo", "data-kbit-spin", "data-sp-spin"})
             EXPECT_FALSE(sensitive(widget(d, name))) << name;
+        // The longest label ends before its spin box begins.
+        GtkWidget *spin = widget(d, "data-sp-spin");
+        GList *kids = gtk_container_get_children(GTK_CONTAINER(gtk_widget_get_parent(spin)));
+        for (GList *k = kids; k; k = k->next) {
+            if (!GTK_IS_LABEL(k->data) ||
+                !g_str_has_prefix(gtk_label_get_text(GTK_LABEL(k->data)), "data sample point"))
+                continue;
+            GtkAllocation la, sa;
+            GtkRequisition lr;
+            gtk_widget_get_allocation(GTK_WIDGET(k->data), &la);
+            gtk_widget_get_allocation(spin, &sa);
+            gtk_widget_size_request(GTK_WIDGET(k->data), &lr);
+            EXPECT_LT(la.x + lr.width, sa.x);
+        }
+        g_list_free(kids);
         nbtest::dialog_respond(d, GTK_RESPONSE_OK);
         return true;
     });

@@ -92,7 +92,11 @@ TEST_F(WriteTimeoutDialog, OutOfRangeOrEmptyIsRefusedWithTheReasonAndTheDialogSt
             return true;
         }
         EXPECT_EQ(the_app.chan.wtout, 20);
-        gtk_entry_set_text(GTK_ENTRY(widget(d, "wtout-spin")), *step == 0 ? "99999" : "");
+        GtkWidget *spin = widget(d, "wtout-spin");
+        gtk_entry_set_text(GTK_ENTRY(spin), *step == 0 ? "99999" : "");
+        // Read as when the box loses the focus to OK: the text stays.
+        gtk_spin_button_update(GTK_SPIN_BUTTON(spin));
+        EXPECT_EQ(text_of(spin), *step == 0 ? "99999" : "");
         ++*step;
         nbtest::dialog_respond(d, GTK_RESPONSE_OK);
         return false;

@@ -1,5 +1,7 @@
 // The channel chooser and the Load Session dialog: the list, the
 // selection rules, confirmation, and the outcomes that end the process.
+#include <locale.h>
+#include <vector>
 #include <stdio.h>
 #include <string.h>
 
@@ -144,6 +146,56 @@ TEST_F(GuiChooser, ListsBoardsAndPreselectsFirstFreeChannel)
     EXPECT_EQ(the_app.mode, 0);
 }
 
+// What the view shows in a cell: its renderer's text after the column
+// has set it for the row.
+std::string shown_text(GtkTreeView *view, const char *path, int column)
+{
+    GtkTreeViewColumn *col = gtk_tree_view_get_column(view, column);
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    GtkTreeIter iter;
+    if (!gtk_tree_model_get_iter_from_string(model, &iter, path))
+        return "<no row>";
+    gtk_tree_view_column_cell_set_cell_data(col, model, &iter, FALSE, FALSE);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(col));
+    gchar *text = nullptr;
+    g_object_get(cells->data, "text", &text, nullptr);
+    g_list_free(cells);
+    std::string out = text ? text : "";
+    g_free(text);
+    return out;
+}
+
+// In German the channel rows read in German; the selection rules, which
+// compare the model's own words, work as before.
+TEST_F(GuiChooser, ChannelRowsReadInGerman)
+{
+    const std::string locales = stage_dir() + "/share/locale";
+    const std::string locale_was = setlocale(LC_ALL, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    ASSERT_NE(setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    bindtextdomain("nimbrel", locales.c_str());
+    bind_textdomain_codeset("nimbrel", "UTF-8");
+    gchar *was = g_strdup(textdomain(nullptr));
+    textdomain("nimbrel");
+    std::vector<std::string> shown;
+    DialogDriver driver;
+    driver.then([&](GtkDialog *d) {
+        Shown s(d);
+        shown = {shown_text(s.view, "0", 0), shown_text(s.view, "0:0", 0), shown_text(s.view, "0:0", 2),
+                 shown_text(s.view, "0:1", 2)};
+        s.click("0:0");
+        dialog_respond(d, GTK_RESPONSE_OK);
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    textdomain(was);
+    g_free(was);
+    unsetenv("LANGUAGE");
+    setlocale(LC_ALL, locale_was.c_str());
+    EXPECT_EQ(shown, (std::vector<std::string>{"ZELK simulated CAN", "Kanal", "belegt", "frei"}));
+    EXPECT_EQ(the_app.chan.number, 1) << "the busy channel is never taken";
+}
+
 class GuiChooserBoards : public GuiChooser {
 protected:
     void SetUp() override
@@ -253,6 +305,37 @@ TEST_F(GuiChooserBoards, CanFdOnlyForAChannelThatCanDoIt)
     the_app.gui.ops.choose_channel(&the_app);
     EXPECT_EQ(the_app.chan.number, 2);
     EXPECT_EQ(the_app.chan.fd, NB_FD_OFF);
+    the_app.chan.ops.chan_next = real_chan_next;
+}
+
+// The CAN mode starts as the channel's last session left it: an FD
+// session's channel opens FD again on OK.
+TEST_F(GuiChooserBoards, CanModeStartsFromTheChannelsLastSession)
+{
+    static nb_session ses;
+    ses = the_app.session;
+    the_app.session.ops.make_paths(&ses, 4);
+    ASSERT_NE('\0', ses.auto_file[0]);
+    gchar *dir = g_path_get_dirname(ses.auto_file);
+    ASSERT_EQ(0, g_mkdir_with_parents(dir, 0700));
+    g_free(dir);
+    ASSERT_TRUE(write_file(ses.auto_file, "[Nimbrel]\nFD=NON-ISO\nBaud=500\nDataRate=2000\n"));
+    real_chan_next = the_app.chan.ops.chan_next;
+    the_app.chan.ops.chan_next = fd_on_four;
+    DialogDriver driver;
+    driver.then([](GtkDialog *d) {
+        Shown s(d);
+        GtkWidget *fd = find_by_name(GTK_WIDGET(d), "fd_combo");
+        s.click("1:2");
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(fd)), (int)NB_FD_NON_ISO);
+        s.click("1:0");
+        EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(fd)), (int)NB_FD_OFF);
+        s.activate("1:2");
+        return true;
+    });
+    the_app.gui.ops.choose_channel(&the_app);
+    EXPECT_EQ(the_app.chan.number, 4);
+    EXPECT_EQ(the_app.chan.fd, NB_FD_NON_ISO);
     the_app.chan.ops.chan_next = real_chan_next;
 }
 

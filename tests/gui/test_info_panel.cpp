@@ -1,6 +1,7 @@
 // The channel information panel: its rows, their formats and what a
 // refresh rewrites. The chip status comes from a stand-in for the
 // channel's chip_stat so that every case can be set up exactly.
+#include <locale.h>
 #include <string.h>
 
 #include "gui_fixture.h"
@@ -41,6 +42,8 @@ protected:
         GuiTest::SetUp();
         memset(&fake_st, 0, sizeof fake_st);
         memset(&fake_text, 0, sizeof fake_text);
+        fake_st.base = 0x2a0;
+        fake_st.irq = 3;
         fake_rc = 0;
         the_app.chan.ops.chip_stat = fake_chip_stat;
         nb_chan &c = the_app.chan;
@@ -88,8 +91,6 @@ TEST_F(GuiInfoPanel, RowsAndFormats)
     fake_st.state = 0;
     fake_st.hovr = 4000000000u;
     fake_st.sovr = 12;
-    fake_st.base = 0;
-    fake_st.irq = -1;
     fake_st.board = 2;
     set_entry(0, "bus", "active");
     set_entry(1, "CAN chip", "SJA1000");
@@ -117,9 +118,8 @@ TEST_F(GuiInfoPanel, RowsAndFormats)
     EXPECT_EQ(value(P_MASK), "0x7ff");
     EXPECT_EQ(value(P_WTOUT), "20 msec");
     EXPECT_EQ(value(P_FORMAT), "11/29 bit");
-    // An adapter without them (USB, serial): "-", not a made-up number.
-    EXPECT_EQ(value(P_BASE), "-");
-    EXPECT_EQ(value(P_IRQ), "-");
+    EXPECT_EQ(value(P_BASE), "0x2a0");
+    EXPECT_EQ(value(P_IRQ), "3");
     EXPECT_EQ(value(P_BOARD), "2");
     ASSERT_EQ(child_count(model_, P_BOARD), 2);
     EXPECT_EQ(name("0:10:0"), "name");
@@ -133,6 +133,54 @@ TEST_F(GuiInfoPanel, RowsAndFormats)
     EXPECT_EQ(value("0:11:0"), "PeliCAN");
     EXPECT_EQ(name("0:11:1"), "clock");
     EXPECT_EQ(value("0:11:1"), "16 MHz");
+}
+
+// An adapter without them (USB, serial) shows neither row, and the rows
+// after them are refreshed all the same.
+TEST_F(GuiInfoPanel, NoBaseAddressNorIrqRowsWithoutThem)
+{
+    fake_st.base = 0;
+    fake_st.irq = -1;
+    set_entry(0, "CAN chip", "SJA1000");
+    set_entry(1, "tec", "0");
+    build();
+    ASSERT_EQ(child_count(model_, "0"), 10);
+    EXPECT_EQ(name("0:7"), "frame format");
+    EXPECT_EQ(name("0:8"), "board");
+    EXPECT_EQ(name("0:9"), "CAN chip");
+    set_entry(1, "tec", "96");
+    the_app.gui.ops.refresh_info_panel(&the_app);
+    EXPECT_EQ(value("0:9:0"), "96");
+}
+
+// In German the controller's entries from the adapter library and the
+// bit rate read in German too; values the library formats stay as they are.
+TEST_F(GuiInfoPanel, LibraryEntriesAndRatesInGerman)
+{
+    const std::string locales = stage_dir() + "/share/locale";
+    const std::string locale_was = setlocale(LC_ALL, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    ASSERT_NE(setlocale(LC_ALL, "C.UTF-8"), nullptr);
+    bindtextdomain("nimbrel", locales.c_str());
+    bind_textdomain_codeset("nimbrel", "UTF-8");
+    gchar *was = g_strdup(textdomain(nullptr));
+    textdomain("nimbrel");
+    the_app.chan.baud_index = 7;
+    set_entry(0, "CAN chip", "SJA1000");
+    set_entry(1, "Bus state", "error passive");
+    set_entry(2, "TX errors", "128");
+    build();
+    const std::string names[] = {name("0:11:0"), value("0:11:0"), name("0:11:1"), value("0:11:1"),
+                                 value(P_BAUD)};
+    textdomain(was);
+    g_free(was);
+    unsetenv("LANGUAGE");
+    setlocale(LC_ALL, locale_was.c_str());
+    EXPECT_EQ(names[0], "Buszustand");
+    EXPECT_EQ(names[1], "fehlerpassiv");
+    EXPECT_EQ(names[2], "Sendefehler");
+    EXPECT_EQ(names[3], "128");
+    EXPECT_EQ(names[4], "500  kbit/s  (CiA-Vorgabe)");
 }
 
 TEST_F(GuiInfoPanel, StateTextsAndFrameFormats)
@@ -205,8 +253,8 @@ TEST_F(GuiInfoPanel, RefreshRewritesLiveRowsOnly)
     // Kept from the build.
     EXPECT_EQ(value("0"), "3");
     EXPECT_EQ(value(P_FORMAT), "11/29 bit");
-    EXPECT_EQ(value(P_BASE), "-");
-    EXPECT_EQ(value(P_IRQ), "0");
+    EXPECT_EQ(value(P_BASE), "0x2a0");
+    EXPECT_EQ(value(P_IRQ), "3");
     EXPECT_EQ(value("0:11:0"), "96");
     EXPECT_EQ(value("0:11:1"), "128");
 
@@ -321,7 +369,9 @@ TEST_F(GuiInfoPanel, RealChannelStatus)
     ASSERT_NE(view, nullptr);
     model_ = gtk_tree_view_get_model(GTK_TREE_VIEW(view));
     EXPECT_EQ(value(P_STATE), "INIT");
-    EXPECT_EQ(value("0:10:0"), the_app.chan.board.b.name);
+    // A simulated board has no base address nor interrupt: no such rows.
+    EXPECT_EQ(name("0:8"), "board");
+    EXPECT_EQ(value("0:8:0"), the_app.chan.board.b.name);
     the_app.gui.ops.start_controller(&the_app);
     the_app.gui.ops.refresh_info_panel(&the_app);
     EXPECT_EQ(value(P_STATE), "RUNNING");

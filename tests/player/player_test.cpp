@@ -246,12 +246,22 @@ TEST_F(Player, TransportDirectionFilterAndLoop)
     std::string progress =
         gtk_progress_bar_get_text(GTK_PROGRESS_BAR(widget("player-progress")));
     EXPECT_NE(std::string::npos, progress.find("frames sent, pass")) << progress;
+    // Quitting would stop it: the question before quitting names it.
+    auto stops = [&] {
+        pgrp q;
+        memset(&q, 0, sizeof q);
+        q.type = PGRP_STOP_QUERY;
+        the_app.pgmgr.ops.pgmgr_request(entry_, &q);
+        return std::string(q.result_ptr ? (const char *)q.result_ptr : "");
+    };
+    EXPECT_EQ("Looping replay of mix.blf", stops());
 
     // A bad filter is refused with a message and the old one stays.
     gtk_entry_set_text(GTK_ENTRY(widget("player-filter")), "7E8-100");
     g_signal_emit_by_name(widget("player-filter"), "activate");
     EXPECT_NE(std::string::npos, label("player-filter-message").find("ends below"));
     click("player-pause");
+    EXPECT_EQ("", stops());
 
     // A stopped controller pauses the replay with the library's reason.
     click("player-stop");

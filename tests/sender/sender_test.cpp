@@ -372,6 +372,27 @@ TEST_F(Sender, RefusedSendsShowTheLibraryReasonAndRepeatedFailuresPause)
     EXPECT_TRUE(driver.seen().empty());
 }
 
+// The controller the host stopped after a bus-off: the refusal names
+// the bus-off until the controller starts again.
+TEST_F(Sender, AfterABusOffRefusalsNameIt)
+{
+    nbtest::DialogDriver driver;
+    add("10", 0, "1", "01", "0", 0);
+    zk_errs e;
+    memset(&e, 0, sizeof e);
+    e.boff = 1;
+    ASSERT_GE(zk_sim_inject_errors(0, &e), 0);
+    tick();
+    ASSERT_GE(the_app.chan.ops.stop(&the_app.chan), 0);   /* as the window does */
+    select(0);
+    click("sender-send");
+    EXPECT_EQ("Refused: " + lib_text(ZK_E_BUSOFF), cell(0, COL_STATE));
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+    ASSERT_GE(the_app.chan.ops.stop(&the_app.chan), 0);
+    click("sender-send");
+    EXPECT_EQ("Refused: " + lib_text(ZK_E_NOTSTARTED), cell(0, COL_STATE));
+}
+
 TEST_F(Sender, TheListRoundTripsThroughASession)
 {
     add("123", 0, "4", "DE AD BE EF", "0", 0);

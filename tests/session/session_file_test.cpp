@@ -210,7 +210,7 @@ TEST_F(SessionFile, CanFdKeysAndOldFiles)
     c.data_sp = 750;
     EXPECT_EQ(saved(0).substr(49), "Chan=0\nFlags=BOTH\nFD=NON-ISO\nBaud=500\nDataRate=5000\n"
                                    "DataSP=750\nAmask=0x0\nAcode=0x0\nWtout=20\n");
-    EXPECT_EQ(saved(1).substr(49), "Baud=500\nDataRate=5000\nDataSP=750\nAmask=0x0\nAcode=0x0\n"
+    EXPECT_EQ(saved(1).substr(49), "FD=NON-ISO\nBaud=500\nDataRate=5000\nDataSP=750\nAmask=0x0\nAcode=0x0\n"
                                    "Wtout=20\n");
 
     // Read back in file mode: an FD file, then an old one (Flags, no FD).

@@ -279,6 +279,55 @@ TEST_F(Signals, PlotsExportAndSessionKeysRoundTrip)
     EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("signals-mode"))));
 }
 
+// The host gives every plug-in its keys again and writes the automatic
+// session when a plug-in is released: plots waiting for their databases
+// are written as they came.
+TEST_F(Signals, PlotsWaitingForTheirDatabasesStayInTheAutomaticSession)
+{
+    load_keys({{"Database1", dbc("sim.dbc")},
+               {"Plot1", "std 555 Counter #FF0000"},
+               {"History1", "30 s"},
+               {"Plot2", "std 2F0 GearboxTemp #00FF00"}});
+    std::string dir = nbtest::make_temp_dir("signals");
+    g_strlcpy(the_app.session.auto_file, (dir + "/auto.nbs").c_str(), sizeof the_app.session.auto_file);
+    ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
+    ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
+    ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
+    std::string text = nbtest::read_file(dir + "/auto.nbs");
+    for (const char *want : {"Plot1=std 555 Counter #FF0000\n", "History1=30 s\n",
+                             "Plot2=std 2F0 GearboxTemp #00FF00\n"})
+        EXPECT_NE(std::string::npos, text.find(want)) << want << "\n" << text;
+    wait_read();
+    EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
+}
+
+// A session's divider further right than the window allows while the
+// keys are read (the window takes its size afterwards) is saved as it
+// came and set once the window is wide enough: the pane beside it is no
+// sliver.
+TEST_F(Signals, ADividerBeyondTheWindowComesBackWhenItFits)
+{
+    GObject *paned = G_OBJECT(widget("signals-table-pane"));
+    gint lo = 0, hi = 0;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        g_object_get(paned, "min-position", &lo, "max-position", &hi, nullptr);
+        return hi > lo + 10;
+    }));
+    const int want = hi + 200;
+    load_keys({{"TablePane", std::to_string(want)}});
+    // The pane as the window allows for now.
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_paned_get_position(GTK_PANED(paned)) == hi; }))
+        << gtk_paned_get_position(GTK_PANED(paned)) << " for " << hi;
+    std::string file = nbtest::make_temp_dir("signals") + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(file).find("\nTablePane=" + std::to_string(want) + "\n"));
+    GtkAllocation a;
+    gtk_widget_get_allocation(window_, &a);
+    gtk_window_resize(GTK_WINDOW(window_), a.width + 400, a.height);
+    EXPECT_TRUE(nbtest::wait_until([&] { return gtk_paned_get_position(GTK_PANED(paned)) == want; }))
+        << gtk_paned_get_position(GTK_PANED(paned)) << " for " << want;
+}
+
 // The plot counts from the host's time origin, as the bus viewer's trace
 // does, not from its own first frame: a frame is at the time the host
 // handed it on, seen from the origin.
@@ -395,6 +444,29 @@ TEST_F(Signals, APlotOfASignalWithALongNameComesBackFromTheSession)
     std::string saved = nbtest::make_temp_dir("signals") + "/s.nbs";
     ASSERT_EQ(0, the_app.session.ops.save(&the_app, saved.c_str()));
     EXPECT_NE(std::string::npos, nbtest::read_file(saved).find("Plot1=std 123 " + name + " #00FF00\n"));
+}
+
+// The value under the plot's pointer has every digit of a 32-bit count;
+// the status names the plots' memory once they hold points.
+TEST_F(Signals, APlottedValueShowsAllItsDigits)
+{
+    std::string file = nbtest::make_temp_dir("signals") + "/wide.dbc";
+    ASSERT_TRUE(nbtest::write_file(file, "BO_ 291 M: 8 X\n SG_ Count : 0|32@1+ (1,0) [0|0] \"\" Y\n"
+                                         " SG_ Tenth : 32|32@1+ (0.1,0) [0|0] \"\" Y\n"));
+    load_keys({{"Database1", file}, {"Plot1", "std 123 Count"}, {"Plot2", "std 123 Tenth"}});
+    // No memory is named before there is a point.
+    ASSERT_TRUE(wait_status("Plotted points: 0"));
+    EXPECT_EQ(std::string::npos, label("signals-status").find("KiB")) << label("signals-status");
+    inject(frame(0x123, 0, {0x42, 0x6B, 0x3A, 0x3B, 0x43, 0x6B, 0x3A, 0x3B}));  /* 993684290, 993684291 */
+    tick();
+    ASSERT_TRUE(wait_status("Plotted points: 2 ")) << label("signals-status");
+    auto value = (int (*)(int, char *, size_t))symbol("signals_plot_value");
+    ASSERT_NE(nullptr, value);
+    char text[128] = "";
+    ASSERT_EQ(1, value(0, text, sizeof text));
+    EXPECT_STREQ("993684290", text);
+    ASSERT_EQ(1, value(1, text, sizeof text));
+    EXPECT_STREQ("99368429.1", text);
 }
 
 TEST_F(Signals, AHugeDatabaseIsReadWhileTheWindowGoesOn)
@@ -522,6 +594,18 @@ TEST_F(Signals, CanFdMessagesAreDecodedShownAndPlotted)
     tick();
     ASSERT_TRUE(nbtest::wait_until([&] { return cell(fd64, "First", COL_VALUE) == "99"; }))
         << cell(fd64, "First", COL_VALUE);
+
+    // An unknown FD frame's bytes stand on one line: its row keeps the
+    // height of the others.
+    zk_fdframe other = fdframe(0x401, ZK_FRAME_FDF, d, 64);
+    ASSERT_GE(zk_sim_inject_fd(0, &other), 1);
+    tick();
+    ASSERT_TRUE(nbtest::wait_until([&] { return unknown_rows().size() == 1; }));
+    EXPECT_EQ(0u, unknown_rows()[0].find("401 1 03 0A 11 18 1F 26 2D 34 3B 42")) << unknown_rows()[0];
+    EXPECT_EQ(std::string::npos, unknown_rows()[0].find('\n')) << unknown_rows()[0];
+    // The expander and the signals' indent stand with the names, never in
+    // the narrow Plot column.
+    EXPECT_EQ(gtk_tree_view_get_column(table(), 1), gtk_tree_view_get_expander_column(table()));
 }
 
 }  // namespace
