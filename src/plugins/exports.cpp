@@ -47,11 +47,11 @@ NB_HOST_API int nb_send_fd_frame_any_thread(const zk_fdframe *frame)
     if (frame_to_classic(frame, &classic)) {
         if (!the_app.chan.ops.send_frame)
             return ZK_E_NOTINIT;
-        return the_app.chan.ops.send_frame(&the_app.chan, &classic);
+        return send_result(the_app.chan.ops.send_frame(&the_app.chan, &classic));
     }
     if (!the_app.chan.ops.send_fd_frame)
         return ZK_E_NOTINIT;
-    return the_app.chan.ops.send_fd_frame(&the_app.chan, frame);
+    return send_result(the_app.chan.ops.send_fd_frame(&the_app.chan, frame));
 }
 
 NB_HOST_API void nb_get_current_status(nb_chan_status *out)
