@@ -189,14 +189,18 @@ GtkWidget *sd_dbpage_build(void)
     gtk_box_pack_start(GTK_BOX(row), button(_("_Database..."), "sender-database",
                                             G_CALLBACK(on_database)),
                        FALSE, FALSE, 0);
-    dp.name = named(gtk_label_new(""), "sender-database-name");
-    gtk_box_pack_start(GTK_BOX(row), dp.name, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(row), button(_("From data_base..."), "sender-from-db",
                                             G_CALLBACK(on_from_database)),
                        FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(row), button(_("_Counter and checksum..."), "sender-protect",
                                             G_CALLBACK(on_protect)),
                        FALSE, FALSE, 0);
+    /* The database's name last, shortened where the page is narrow, so the
+     * buttons always fit. */
+    dp.name = named(gtk_label_new(""), "sender-database-name");
+    gtk_label_set_ellipsize(GTK_LABEL(dp.name), PANGO_ELLIPSIZE_MIDDLE);
+    gtk_misc_set_alignment(GTK_MISC(dp.name), 0.0f, 0.5f);
+    gtk_box_pack_start(GTK_BOX(row), dp.name, TRUE, TRUE, 0);
     sd_dbpage_database_changed();
     return row;
 }

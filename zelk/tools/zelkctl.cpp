@@ -342,7 +342,10 @@ int cmd_dump(const chan_opts &o)
             int16_t n = ZkReadFd(uint8_t(c), buf, 512);
             if (n < 0) {
                 char what[48];
-                snprintf(what, sizeof what, "cannot read channel %d", c);
+                if (chans.size() == 1)  /* one channel speaks as it always did */
+                    snprintf(what, sizeof what, "cannot read");
+                else
+                    snprintf(what, sizeof what, "cannot read channel %d", c);
                 rc = lib_fail(what, n);
                 g_stop = 1;
                 break;
