@@ -194,7 +194,7 @@ uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max);
 uint32_t bv_trace_unshow(BvTrace *t, uint32_t max);
 /* Lines dropped at the top (gone from the ring, or beyond the rows the
  * view keeps) and added at the bottom alike, as a shift: the shown window
- * moves down over as many new lines as old ones went,
+ * moves down as far as its first row must go and new lines allow,
  * without a signal, so the row count stays and row n reads the line k
  * further on. Returns k. A view that shows the end follows by scrolling
  * its pixels k rows up, so only the new rows are drawn; bv_trace_sync

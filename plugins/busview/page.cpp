@@ -76,6 +76,9 @@ void detach_trace(void)
     swapping_model = false;
 }
 
+void scroll_to_end_soon(void);
+
+/* Shows the last line, and marks the view as on its way there. */
 void scroll_to_end(void)
 {
     uint32_t rows = bv_trace_rows(bv.trace);
@@ -84,6 +87,7 @@ void scroll_to_end(void)
     GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(rows - 1), -1);
     gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(bv.w_trace), path, nullptr, FALSE, 0, 0);
     gtk_tree_path_free(path);
+    scroll_to_end_soon();
 }
 
 GtkAdjustment *trace_adjustment(void)
@@ -134,10 +138,27 @@ int trace_row_px(void)
     return r.height > 0 ? r.height : row_height;
 }
 
-/* A view that kept the newest lines only shows them all again, with the
- * same line at its top and the same cursor and selection; its scrollbar
- * and page moves then span the whole trace at once. */
-void show_all_lines(void)
+/* Listed position of a row of the view, UINT64_MAX for none. */
+uint64_t line_of(GtkTreePath *path)
+{
+    return path ? bv_trace_first_shown(bv.trace) + (uint64_t)gtk_tree_path_get_indices(path)[0]
+                : UINT64_MAX;
+}
+
+/* The row of a listed position, null when it is not one. */
+GtkTreePath *row_of(uint64_t pos)
+{
+    uint64_t first = bv_trace_first_shown(bv.trace);
+    return pos >= first && pos - first < bv_trace_rows(bv.trace)
+               ? gtk_tree_path_new_from_indices((gint)(pos - first), -1)
+               : nullptr;
+}
+
+/* Rebuilds the view's rows detached, for the newest keep lines (0: all).
+ * The cursor and the selection stay on their lines while these are rows;
+ * the view shows the end (to_end) or the same line at its top. The
+ * scrolling all this causes is not the user's. */
+void rebuild_rows(uint32_t keep, bool to_end)
 {
     GtkTreeView *view = GTK_TREE_VIEW(bv.w_trace);
     GtkTreeSelection *selection = gtk_tree_view_get_selection(view);
@@ -147,36 +168,29 @@ void show_all_lines(void)
     double value = gtk_adjustment_get_value(adj);
     uint64_t top = first + (uint64_t)(value / row_px);
     double offset = value - (double)(top - first) * row_px;
-    uint64_t cursor = UINT64_MAX, selected = UINT64_MAX;
     GtkTreePath *path = nullptr;
     gtk_tree_view_get_cursor(view, &path, nullptr);
-    if (path) {
-        cursor = first + (uint64_t)gtk_tree_path_get_indices(path)[0];
+    uint64_t cursor = line_of(path);
+    if (path)
         gtk_tree_path_free(path);
-    }
+    uint64_t selected = UINT64_MAX;
     GtkTreeIter it;
     if (gtk_tree_selection_get_selected(selection, nullptr, &it)) {
-        GtkTreePath *p = gtk_tree_model_get_path(GTK_TREE_MODEL(bv.trace), &it);
-        selected = first + (uint64_t)gtk_tree_path_get_indices(p)[0];
-        gtk_tree_path_free(p);
+        path = gtk_tree_model_get_path(GTK_TREE_MODEL(bv.trace), &it);
+        selected = line_of(path);
+        gtk_tree_path_free(path);
     }
 
-    detach_trace();
-    bv_trace_keep(bv.trace, 0);
+    swapping_model = true;
+    gtk_tree_view_set_model(view, nullptr);
+    bv_trace_keep(bv.trace, keep);
     bv_trace_sync_detached(bv.trace);
-    attach_trace();
+    gtk_tree_view_set_model(view, GTK_TREE_MODEL(bv.trace));
     /* The view sizes itself for its new rows now, not in GTK's resize
      * handler, so that the scrolling below and a page move that comes
      * next measure the whole trace: its resize container, the box
      * windowed() put it in, does that. */
     gtk_container_check_resize(GTK_CONTAINER(gtk_widget_get_parent(bv.w_trace_sw)));
-
-    first = bv_trace_first_shown(bv.trace);
-    uint32_t rows = bv_trace_rows(bv.trace);
-    auto row_of = [&](uint64_t pos) {
-        return pos >= first && pos - first < rows ? gtk_tree_path_new_from_indices((gint)(pos - first), -1)
-                                                  : nullptr;
-    };
     if ((path = row_of(cursor))) {
         gtk_tree_view_set_cursor(view, path, nullptr, FALSE);
         gtk_tree_path_free(path);
@@ -188,36 +202,60 @@ void show_all_lines(void)
     }
     /* The view forgot where it was when it took its new rows: it is told
      * even when the adjustment still reads the same. */
-    if (top >= first) {
-        double at = (double)(top - first) * row_px + offset;
-        if (gtk_adjustment_get_value(adj) != at)
-            gtk_adjustment_set_value(adj, at);
-        else
-            gtk_adjustment_value_changed(adj);
-    }
+    first = bv_trace_first_shown(bv.trace);
+    double at = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+    if (!to_end)
+        at = top >= first ? (double)(top - first) * row_px + offset : 0;
+    if (gtk_adjustment_get_value(adj) != at)
+        gtk_adjustment_set_value(adj, at);
+    else
+        gtk_adjustment_value_changed(adj);
+    swapping_model = false;
+}
+
+/* A view that kept the newest lines only shows them all again, with the
+ * same line at its top and the same cursor and selection; its scrollbar
+ * and page moves then span the whole trace at once. */
+void show_all_lines(void)
+{
+    rebuild_rows(0, false);
 }
 
 gboolean show_all_lines_now(gpointer)
 {
     all_lines_source = 0;
-    if (bv.trace && bv.w_trace && bv_trace_kept(bv.trace) && !trace_at_end())
+    if (bv.trace && bv.w_trace && bv_trace_kept(bv.trace) && !scroll_source && !trace_at_end())
         show_all_lines();
     return FALSE;
 }
 
 /* The user scrolls away from the end of a view that follows it: the view
  * takes all the lines before anything else happens, out of the scrolling
- * code's way. */
+ * code's way. Scrolling while the view is on its way to the end is the
+ * view's own. */
 void on_trace_scrolled(GtkAdjustment *, gpointer)
 {
-    if (bv.trace && bv_trace_kept(bv.trace) && !swapping_model && !all_lines_source && !trace_at_end())
+    if (bv.trace && bv_trace_kept(bv.trace) && !swapping_model && !scroll_source &&
+        !all_lines_source && !trace_at_end())
         all_lines_source = g_idle_add_full(G_PRIORITY_HIGH, show_all_lines_now, nullptr, nullptr);
 }
 
-/* A key moves the cursor: from its line over the whole trace. */
-gboolean on_trace_move_cursor(GtkTreeView *, GtkMovementStep, gint, gpointer)
+/* A key moves the cursor: from its line over the whole trace, or from
+ * the top line in sight when there is none (GtkTreeView would start from
+ * the oldest line). */
+gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep, gint, gpointer)
 {
-    if (bv.trace && bv_trace_kept(bv.trace))
+    if (!bv.trace)
+        return FALSE;
+    GtkTreePath *path = nullptr, *end = nullptr;
+    gtk_tree_view_get_cursor(view, &path, nullptr);
+    if (!path && gtk_tree_view_get_visible_range(view, &path, &end)) {
+        gtk_tree_view_set_cursor(view, path, nullptr, FALSE);
+        gtk_tree_path_free(end);
+    }
+    if (path)
+        gtk_tree_path_free(path);
+    if (bv_trace_kept(bv.trace))
         show_all_lines();
     return FALSE;
 }
@@ -240,14 +278,13 @@ void sync_trace(void)
     int row_px = trace_row_px();
     if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace) ||
         (follow && bv_trace_rows(bv.trace) > 2 * FOLLOW_ROWS)) {
-        detach_trace();
-        bv_trace_sync_detached(bv.trace);
-        attach_trace();
-        if (follow)
-            scroll_to_end();
+        rebuild_rows(bv_trace_kept(bv.trace), follow);
         return;
     }
     if (follow) {
+        /* Scrolling the view does meanwhile is not the user leaving the
+         * end. */
+        scroll_to_end_soon();
         /* The rows move up over the new lines: the view's pixels move with
          * them, and only the rows that come in at the bottom are drawn. */
         uint32_t k = bv_trace_shift(bv.trace);
@@ -261,8 +298,6 @@ void sync_trace(void)
         }
     }
     bv_trace_sync(bv.trace);
-    if (follow)
-        scroll_to_end_soon();
 }
 
 gboolean refresh_now(gpointer)

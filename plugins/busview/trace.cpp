@@ -456,9 +456,12 @@ uint32_t bv_trace_unshow(BvTrace *t, uint32_t max)
 
 uint32_t bv_trace_shift(BvTrace *t)
 {
-    uint64_t dels, ins;
-    window_changes(t, &dels, &ins);
-    uint64_t k = dels < ins ? dels : ins;
+    /* The window moves as far as its first row must go, new lines
+     * permitting: more new lines than rows kept pass over in one step. */
+    uint64_t first = first_kept(t);
+    if (first <= t->s_first || t->v_next <= t->s_end)
+        return 0;
+    uint64_t k = first - t->s_first < t->v_next - t->s_end ? first - t->s_first : t->v_next - t->s_end;
     t->s_first += k;
     t->s_end += k;
     return (uint32_t)k;

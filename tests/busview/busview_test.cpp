@@ -12,6 +12,8 @@
 
 #include <sys/stat.h>
 
+#include <gdk/gdkkeysyms.h>
+
 #include "app/nb_app.h"
 #include "gui_driver.h"
 #include "test_env.h"
@@ -1079,6 +1081,93 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
     EXPECT_EQ(0, cursor_row());
     EXPECT_EQ("Status", cell(0, BV_COL_DIR));
     EXPECT_EQ(0, top_row());
+}
+
+// A full trace that follows a fast bus (more new lines at each refresh
+// than the rows it keeps) shows the newest lines. Stopped there, End and
+// Ctrl+End reach the last line for good, and Page Down stays on it.
+TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
+{
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 5000);
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
+        GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
+    auto data = [](int i) {
+        char text[8];
+        g_snprintf(text, sizeof text, "%02X %02X", (i >> 8) & 0xFF, i & 0xFF);
+        return std::string(text);
+    };
+    auto feed = [&](int from, int to) {
+        std::vector<zk_frame> batch;
+        for (int i = from; i < to; i++) {
+            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 8), (uint8_t)i}, (uint32_t)i));
+            if (batch.size() == NB_RX_BATCH || i == to - 1) {
+                rx(batch);
+                batch.clear();
+            }
+        }
+    };
+    auto last = [&] { return rows() > 0 ? cell(rows() - 1, BV_COL_DATA) : std::string(); };
+    auto end_in_sight = [&] {
+        GtkTreePath *start = nullptr, *end = nullptr;
+        if (!gtk_tree_view_get_visible_range(GTK_TREE_VIEW(trace_), &start, &end))
+            return false;
+        bool in = gtk_tree_path_get_indices(end)[0] == rows() - 1;
+        gtk_tree_path_free(start);
+        gtk_tree_path_free(end);
+        return in;
+    };
+    for (int from = 0; from < 15000; from += 3000) {
+        feed(from, from + 3000);
+        ASSERT_TRUE(nbtest::wait_until([&] { return last() == data(from + 2999); })) << from;
+        nbtest::pump();
+        EXPECT_LT(rows(), 5000) << from;
+        EXPECT_TRUE(end_in_sight()) << from << ": top " << top_data();
+    }
+    ASSERT_TRUE(wait_status("Lines: 5000"));
+
+    auto cursor_data = [&] {
+        GtkTreePath *p = nullptr;
+        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
+        std::string d = p ? cell(gtk_tree_path_get_indices(p)[0], BV_COL_DATA) : "<none>";
+        if (p)
+            gtk_tree_path_free(p);
+        return d;
+    };
+    // A key as the keyboard sends it: bindings go by the hardware key.
+    auto key = [&](guint keyval, guint state) {
+        focus_trace();
+        ASSERT_TRUE(gtk_widget_has_focus(trace_));
+        GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
+        ev->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(trace_)));
+        ev->key.keyval = keyval;
+        ev->key.state = state;
+        GdkKeymapKey *keys = nullptr;
+        gint n = 0;
+        if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_default(), keyval, &keys, &n) && n > 0)
+            ev->key.hardware_keycode = (guint16)keys[0].keycode;
+        g_free(keys);
+        gtk_widget_event(trace_, ev);
+        gdk_event_free(ev);
+        nbtest::pump();
+    };
+    const std::string newest = data(14999);
+    for (guint state : {0u, (guint)GDK_CONTROL_MASK}) {
+        key(GDK_Home, 0);
+        ASSERT_EQ(5000, rows());
+        key(GDK_End, state);
+        EXPECT_EQ(newest, cursor_data());
+        // The view at the end keeps the newest rows again, the cursor on
+        // its line and in sight.
+        ASSERT_TRUE(nbtest::wait_until([&] { return rows() < 5000; })) << state;
+        nbtest::pump();
+        EXPECT_EQ(newest, cursor_data()) << state;
+        EXPECT_TRUE(end_in_sight()) << state << ": top " << top_data();
+        key(GDK_Page_Down, 0);
+        EXPECT_EQ(newest, cursor_data()) << state;
+        EXPECT_TRUE(end_in_sight()) << state << ": top " << top_data();
+        EXPECT_GE(gtk_adjustment_get_value(adj) + 1,
+                  gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    }
 }
 
 // Open log on a FIFO or a device says what it is and stays with the live
