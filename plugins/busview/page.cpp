@@ -47,6 +47,7 @@ guint soon_source;                /* pending refresh after the page was shown */
 guint filter_timer;               /* typing pause */
 guint filter_idle;                /* filter applied in slices */
 guint all_lines_source;           /* pending return to all the lines */
+bool trace_tip;                   /* a row tooltip shown since the trace's rows last moved */
 
 /* Whether w is on the screen: mapped, in a window that is not minimized. */
 bool shown(GtkWidget *w)
@@ -260,6 +261,20 @@ gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep, gint, gpointer
     return FALSE;
 }
 
+/* The rows of a following trace read newer lines: a row tooltip over
+ * them goes. GTK keeps a tooltip while the pointer rests, asking again
+ * only when it moves, and hides it when no widget under the pointer has
+ * one. */
+void close_trace_tip(void)
+{
+    if (!trace_tip)
+        return;
+    trace_tip = false;
+    gtk_widget_set_has_tooltip(bv.w_trace, FALSE);
+    gtk_widget_trigger_tooltip_query(bv.w_trace);
+    gtk_widget_set_has_tooltip(bv.w_trace, TRUE);
+}
+
 /* Brings the trace view up to date with the ring. */
 void sync_trace(void)
 {
@@ -275,6 +290,8 @@ void sync_trace(void)
     uint32_t pending = bv_trace_pending(bv.trace);
     if (pending == 0)
         return;
+    if (follow)
+        close_trace_tip();
     int row_px = trace_row_px();
     if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace) ||
         (follow && bv_trace_rows(bv.trace) > 2 * FOLLOW_ROWS)) {
@@ -570,6 +587,8 @@ gboolean on_data_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, Gtk
     }
     g_free(data);
     gtk_tree_path_free(path);
+    if (show && view == bv.w_trace)
+        trace_tip = true;
     return show;
 }
 
@@ -925,6 +944,7 @@ void bv_page_release(void)
     bv.refresh_source = 0;
     bv_save_release();
     bv_log_release();
+    trace_tip = false;
     for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &filter_timer, &filter_idle}) {
         if (*id)
             g_source_remove(*id);

@@ -574,7 +574,7 @@ TEST_F(Busview, CellsDrawTheirGlyphsAsTheLayoutWould)
 // The trace draws its rows itself, to GtkTreeView's own pixels: rows of
 // every kind (received, sent, error and status lines, FD data cut with an
 // ellipsis), a selected one among them, at the top, the middle and the
-// end. A view with the keyboard focus is GtkTreeView's to draw.
+// end, and with the keyboard focus.
 TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
 {
     std::vector<zk_fdframe> in;
@@ -625,11 +625,21 @@ TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
         EXPECT_LT(0, gtk_drew);
         EXPECT_TRUE(own == theirs) << "scrolled to " << top;
     }
+    // With the keyboard focus GtkTreeView draws the cursor's row, with its
+    // focus line, and the view the others.
+    path = gtk_tree_path_new_from_indices(60, -1);
+    gtk_tree_view_set_cursor(GTK_TREE_VIEW(trace_), path, nullptr, FALSE);
+    gtk_tree_path_free(path);
     focus_trace();
     ASSERT_TRUE(gtk_widget_has_focus(trace_));
+    gboolean moved = FALSE;
+    g_signal_emit_by_name(trace_, "move-cursor", GTK_MOVEMENT_DISPLAY_LINES, 1, &moved);
+    g_object_set_data(G_OBJECT(trace_), "busview-gtk-paint", nullptr);
+    nbtest::pump();
     gtk_drew = 0;
-    pixels(false);
-    EXPECT_LT(0, gtk_drew);
+    std::string own = pixels(false);
+    EXPECT_EQ(0, gtk_drew);
+    EXPECT_TRUE(own == pixels(true));
     g_signal_handler_disconnect(trace_, counter);
 }
 
@@ -1168,6 +1178,46 @@ TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
         EXPECT_GE(gtk_adjustment_get_value(adj) + 1,
                   gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
     }
+}
+
+// A row's tooltip goes when the rows of a following trace move under the
+// resting pointer (GTK would keep it over other lines).
+TEST_F(Busview, RowTooltipGoesWhenTheTraceMovesUnderIt)
+{
+    GtkSettings *settings = gtk_settings_get_default();
+    gint timeout = 0;
+    g_object_get(settings, "gtk-tooltip-timeout", &timeout, nullptr);
+    g_object_set(settings, "gtk-tooltip-timeout", 1, nullptr);
+    std::vector<zk_frame> batch;
+    for (int i = 0; i < 100; i++)
+        batch.push_back(frame(0x100, 0, {1, 2, 3, 4, 5, 6, 7, (uint8_t)i}, (uint32_t)i));
+    rx(batch);
+    ASSERT_TRUE(wait_rows(101));
+    ASSERT_TRUE(nbtest::wait_until([&] { return top_row() > 0; }));
+    auto tooltip_shown = [] {
+        GList *all = gtk_window_list_toplevels();
+        bool shown = false;
+        for (GList *l = all; l; l = l->next)
+            shown |= strcmp(gtk_widget_get_name(GTK_WIDGET(l->data)), "gtk-tooltip") == 0 &&
+                     gtk_widget_get_mapped(GTK_WIDGET(l->data));
+        g_list_free(all);
+        return shown;
+    };
+    // The pointer rests on a row in the middle (again, should another
+    // test's window or pointer have come between).
+    GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(trace_));
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        gdk_window_raise(gtk_widget_get_window(window_));
+        gint x = 0, y = 0;
+        gdk_window_get_origin(bin, &x, &y);
+        gdk_display_warp_pointer(gdk_display_get_default(), gdk_screen_get_default(), x + 300,
+                                 y + gdk_window_get_height(bin) / 2);
+        return nbtest::wait_until(tooltip_shown, 300);
+    }, 10000));
+    rx(batch);
+    ASSERT_TRUE(wait_rows(201));
+    EXPECT_TRUE(nbtest::wait_until([&] { return !tooltip_shown(); }));
+    g_object_set(settings, "gtk-tooltip-timeout", timeout, nullptr);
 }
 
 // Open log on a FIFO or a device says what it is and stays with the live
