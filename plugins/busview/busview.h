@@ -207,8 +207,12 @@ void     bv_trace_sync_detached(BvTrace *t);
  * the syncs above bring it there. A view that follows the end needs no
  * more than a few screens of rows. The syncs only take rows from the top:
  * a view that is to keep more lines again takes them detached
- * (bv_trace_sync_detached). */
+ * (bv_trace_sync_detached), or from bv_trace_grow. */
 void     bv_trace_keep(BvTrace *t, uint32_t rows);
+/* A view that keeps all lines (keep 0) but does not show the oldest yet
+ * takes up to max of them, the newest first, as rows inserted at the top
+ * (a signal each); returns the lines still to come. */
+uint32_t bv_trace_grow(BvTrace *t, uint32_t max);
 uint32_t bv_trace_kept(const BvTrace *t);
 /* Listed position of the view's first row: row n shows position
  * first + n. */

@@ -12,11 +12,11 @@
  * cells draw with one cairo context for the whole expose.
  *
  * What it does not reproduce stays GtkTreeView's to draw: the cursor's
- * row of a view with the keyboard focus (its focus line), an insensitive or right-to-left view,
- * themes that draw row ends apart, rules and grid lines, a variable row
- * height, and an expose reaching below the last row. Setting the data
- * "busview-gtk-paint" on the view leaves all of it to GtkTreeView (what
- * the handler's pixels are compared with).
+ * row of a view with the keyboard focus (its focus line), an insensitive
+ * or right-to-left view, themes that draw row ends apart, rules and grid
+ * lines, a variable row height, and an expose reaching below the last
+ * row. Setting the data "busview-gtk-paint" on the view leaves all of it
+ * to GtkTreeView (what the handler's pixels are compared with).
  */
 #include "busview.h"
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -1178,6 +1179,70 @@ TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
         EXPECT_GE(gtk_adjustment_get_value(adj) + 1,
                   gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
     }
+}
+
+// A long trace takes its older lines back in slices when the user leaves
+// the end; a key pressed meanwhile waits for all of them, so Page Up goes
+// a page up from the line in sight and Home to the oldest line.
+TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
+{
+    const int lines = 120000;
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), lines);
+    for (int from = 0; from < lines + 1000; from += NB_RX_BATCH) {  // 1,000 and a few more
+        std::vector<zk_frame> batch;
+        for (int i = from; i < from + NB_RX_BATCH; i++)
+            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 16), (uint8_t)(i >> 8), (uint8_t)i}, 0));
+        rx(batch);
+    }
+    ASSERT_TRUE(wait_status("Lines: 120000"));
+    ASSERT_TRUE(nbtest::wait_until([&] { return top_row() > 0 && rows() < lines; }));
+    nbtest::pump();
+    auto cursor_row = [&] {
+        GtkTreePath *p = nullptr;
+        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
+        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
+        if (p)
+            gtk_tree_path_free(p);
+        return row;
+    };
+    auto press = [&](GtkMovementStep step, int count) {
+        focus_trace();
+        ASSERT_TRUE(gtk_widget_has_focus(trace_));
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
+    };
+    // The focus puts the cursor on the top line in sight.
+    focus_trace();
+    std::string in_sight = top_data();
+    EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
+    press(GTK_MOVEMENT_PAGES, -1);
+    EXPECT_LT(rows(), lines);     // not all at once
+    EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
+    // Row counts seen on the way, the same lines in sight; the view keeps
+    // the focus, which another test's window may take.
+    std::set<int> growing;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        if (!gtk_widget_has_focus(trace_))
+            focus_trace();
+        if (rows() < lines) {
+            EXPECT_EQ(in_sight, top_data());
+        }
+        return growing.insert(rows()), rows() == lines;
+    }, 30000));
+    EXPECT_LT(3u, growing.size());
+    nbtest::pump();
+    int page_up = cursor_row();
+    EXPECT_GT(page_up, lines - 200);
+    EXPECT_NE(in_sight, cell(page_up, BV_COL_DATA));
+    EXPECT_GE(page_up, top_row());  // in sight
+    press(GTK_MOVEMENT_BUFFER_ENDS, -1);
+    nbtest::pump();
+    EXPECT_EQ(0, cursor_row());
+    int oldest = (lines + 1000 + NB_RX_BATCH - 1) / NB_RX_BATCH * NB_RX_BATCH - lines;
+    char text[16];
+    g_snprintf(text, sizeof text, "%02X %02X %02X", oldest >> 16, (oldest >> 8) & 0xFF, oldest & 0xFF);
+    EXPECT_EQ(text, cell(0, BV_COL_DATA));
+    EXPECT_EQ(0, top_row());
 }
 
 // A row's tooltip goes when the rows of a following trace move under the
