@@ -292,6 +292,7 @@ struct bv_id_entry {
     int64_t t_last;
     int64_t times[BV_PERIOD_TIMES];   /* the latest frames' times, a ring from next_time */
     uint32_t next_time;
+    bv_bits bits;                 /* of the last frame */
     bv_id_shown shown;            /* its row while in_view */
 };
 
@@ -313,9 +314,11 @@ struct bv_ids {
 int  bv_ids_init(bv_ids *ids, uint32_t cap);      /* 0 or -1 */
 void bv_ids_free(bv_ids *ids);
 /* Counts a frame; returns the time since the previous frame of the same
- * key, -1 for the first one or when the table is full. */
+ * key, -1 for the first one or when the table is full. bits, when not
+ * null, gets the frame's bits on the bus: those of the key's previous
+ * frame when it was the same (a periodic message mostly is). */
 int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir,
-                     int64_t t_us, uint8_t len, const uint8_t *data);
+                     int64_t t_us, uint8_t len, const uint8_t *data, bv_bits *bits = nullptr);
 void bv_ids_clear(bv_ids *ids, GtkTreeView *view);
 /* Brings the list store up to date: a row for every new entry that passes
  * f, and new contents for the rows that view shows now (all rows when view

@@ -19,6 +19,13 @@
 #include "gui_driver.h"
 #include "test_env.h"
 
+// The plug-in's bit lengths (canbits.cpp, built in), to check its bus load.
+struct bv_bits {
+    uint32_t nominal;
+    uint32_t data;
+};
+bv_bits bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data);
+
 namespace {
 
 zk_frame frame(uint32_t id, uint8_t flags, std::vector<uint8_t> data, uint32_t ts_us)
@@ -938,6 +945,39 @@ TEST_F(Busview, RingKeepsTheNewestWhenItWraps)
     ASSERT_TRUE(wait_rows(5000));
     EXPECT_EQ("01 77 00", cell(0, BV_COL_DATA));  // frame 96000
     EXPECT_EQ("01 8A 87", cell(4999, BV_COL_DATA));
+}
+
+// The bus load counts each frame's own bits: a frame like its identifier's
+// last one as many, one with other bytes (stuff bits), another length or
+// RTR its own.
+TEST_F(Busview, BusLoadCountsEachFramesOwnBits)
+{
+    std::string stats = nbtest::make_temp_dir("stats") + "/busview.stats";
+    ASSERT_EQ(0, setenv("BUSVIEW_STATS", stats.c_str(), 1));
+    std::vector<zk_frame> in;
+    uint32_t expect = 0;
+    auto add = [&](uint8_t flags, std::vector<uint8_t> data) {
+        zk_frame f = frame(0x100, flags, data, (uint32_t)(1000 * in.size()));
+        if (!in.empty())  // the bits after the first frame's end
+            expect += bv_frame_bits(0x100, flags, f.len, f.data).nominal;
+        in.push_back(f);
+    };
+    const std::vector<uint8_t> zeros(8, 0), fives(8, 0x55);
+    for (auto data : {zeros, zeros, fives, fives, zeros, std::vector<uint8_t>{0}, std::vector<uint8_t>{}})
+        add(0, data);
+    add(ZK_FRAME_RTR, {8});
+    add(ZK_FRAME_RTR, {8});
+    add(0, zeros);
+    rx(in);
+    ASSERT_TRUE(wait_status("Received: 10 "));
+    ASSERT_EQ(0, pgmgr_release(entry_));
+    unsetenv("BUSVIEW_STATS");
+    std::string text = nbtest::read_file(stats);
+    size_t at = text.find("rx_load=");
+    ASSERT_NE(std::string::npos, at) << text;
+    // The load is the bits' time at 1 Mbit/s over the 9 ms between the frames.
+    double load = g_ascii_strtod(text.c_str() + at + 8, nullptr);
+    EXPECT_NEAR(expect, load * 9000, 0.5) << text;
 }
 
 TEST_F(Busview, ReleasedAndLoadedAgainStartsAfresh)
