@@ -4,8 +4,8 @@
 // of traffic, the longest request, and the longest time the main loop did
 // not get round to a high-priority 2 ms probe (a refresh or a redraw).
 //
-// usage: bench_busview [seconds] [frames_per_second] [length] [mode]
-//        defaults 10, 20833, 0, trace; run under scripts/with-xvfb.sh from
+// usage: bench_busview [seconds] [frames_per_second] [length] [mode] [history]
+//        defaults 10, 20833, 0, trace, 100000; run under scripts/with-xvfb.sh from
 //        a release build. mode "ids": the per-identifier view is shown and
 //        the frames carry 2,048 identifiers; "filter": 2,048 identifiers,
 //        and after the first second the filter 100-1FF is typed one key
@@ -34,6 +34,7 @@ struct bench {
     double fps = 20833;           /* the simulated bus: 0x555, length 0, 48 bits at 1 Mbit/s */
     int len = 0;
     const char *mode = "trace";
+    unsigned history = 100000;    /* lines the trace keeps, prefilled */
     bool many_ids = false;
     GtkWidget *filter = nullptr;
     GtkWidget *filter_msg = nullptr;
@@ -179,11 +180,14 @@ int main(int argc, char **argv)
         b.len = atoi(argv[3]);
     if (argc > 4)
         b.mode = argv[4];
+    if (argc > 5)
+        b.history = (unsigned)atoi(argv[5]);
     b.many_ids = strcmp(b.mode, "trace") != 0;
     if (b.seconds <= 0 || b.fps <= 0 || b.len < 0 || b.len > 64 ||
         (strcmp(b.mode, "trace") != 0 && strcmp(b.mode, "ids") != 0 &&
-         strcmp(b.mode, "filter") != 0)) {
-        fprintf(stderr, "usage: %s [seconds] [frames_per_second] [length 0..64] [trace|ids|filter]\n",
+         strcmp(b.mode, "filter") != 0) || b.history < 1000 || b.history > 2000000) {
+        fprintf(stderr, "usage: %s [seconds] [frames_per_second] [length 0..64] [trace|ids|filter]"
+                        " [history 1000..2000000]\n",
                 argv[0]);
         return 2;
     }
@@ -205,13 +209,14 @@ int main(int argc, char **argv)
         b.filter_msg = find_named(page, "busview-filter-message");
     if (strcmp(b.mode, "ids") == 0)
         gtk_combo_box_set_active(GTK_COMBO_BOX(find_named(page, "busview-view")), 1);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(find_named(page, "busview-history")), b.history);
     pump_for(500);
 
     // Start with a full ring, so every refresh drops as many rows as it adds.
     // The probe runs from here on: the refresh that lists these frames
     // (2,048 new rows in the ids mode) is measured on its own.
     g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
-    feed(100000, false);
+    feed(b.history, false);
     b.prefill = b.fed;
     b.last_probe_us = 0;
     pump_for(500);
@@ -239,13 +244,17 @@ int main(int argc, char **argv)
     g_snprintf(expect, sizeof expect, "Received: %llu ", (unsigned long long)b.fed);
     const char *text = gtk_label_get_text(GTK_LABEL(status));
     bool counted = strstr(text, expect) != nullptr;
-    bool full = strcmp(b.mode, "trace") != 0 || strstr(text, "Lines: 100000") != nullptr;
+    char lines[32];
+    g_snprintf(lines, sizeof lines, "Lines: %u", b.history);
+    bool full = strcmp(b.mode, "trace") != 0 || strstr(text, lines) != nullptr;
 
     // The user scrolls ten rows back: the view, which kept the newest
-    // lines only while it followed the end, takes all of them.
+    // lines only while it followed the end, takes all of them (a long
+    // trace in slices: until then, or 20 s).
     int64_t run_gap_us = b.max_gap_us, run_gap_cpu_us = b.max_gap_cpu_us;
     int64_t back_gap_us = -1, back_gap_cpu_us = -1;
     int rows_back = -1;
+    double back_ms = 0, back_cpu_ms = 0;
     if (strcmp(b.mode, "trace") == 0) {
         GtkAdjustment *adj = gtk_tree_view_get_vadjustment(GTK_TREE_VIEW(trace));
         b.max_gap_us = b.max_gap_cpu_us = 0;
@@ -253,7 +262,15 @@ int main(int argc, char **argv)
         pump_for(50);
         gtk_adjustment_set_value(adj, gtk_adjustment_get_value(adj) - 10 * gtk_adjustment_get_upper(adj) /
                                                                           (rows > 0 ? rows : 1));
-        pump_for(300);
+        int64_t until = g_get_monotonic_time() + 20000000;
+        double back_cpu0 = cpu_seconds();
+        do {
+            pump_for(100);
+            model = gtk_tree_view_get_model(GTK_TREE_VIEW(trace));
+        } while ((!model || gtk_tree_model_iter_n_children(model, nullptr) < (int)b.history) &&
+                 g_get_monotonic_time() < until);
+        back_ms = (g_get_monotonic_time() - (until - 20000000)) / 1000.0;
+        back_cpu_ms = (cpu_seconds() - back_cpu0) * 1000.0;
         back_gap_us = b.max_gap_us;
         back_gap_cpu_us = b.max_gap_cpu_us;
         model = gtk_tree_view_get_model(GTK_TREE_VIEW(trace));
@@ -274,8 +291,9 @@ int main(int argc, char **argv)
     printf("  trace rows %d, counts %s\n  status while running: %s\n", rows,
            counted ? "complete" : "MISSING", status_at_end);
     if (rows_back >= 0)
-        printf("  scrolled back: %d rows, longest main-loop stall %.1f ms (%.1f ms of CPU)\n", rows_back,
-               back_gap_us / 1000.0, back_gap_cpu_us / 1000.0);
+        printf("  scrolled back: %d rows within %.0f ms (%.0f ms of CPU), longest main-loop stall %.1f ms"
+               " (%.1f ms of CPU)\n",
+               rows_back, back_ms, back_cpu_ms, back_gap_us / 1000.0, back_gap_cpu_us / 1000.0);
 
     the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
     if (stats_fd >= 0) {

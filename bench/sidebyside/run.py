@@ -16,8 +16,8 @@ wall time of the feed), CPU per frame, frames lost (fed minus counted by
 the reader: lines of its file, or the bus viewer's own count; "adapter":
 of them, those the adapter dropped because the reader did not empty the
 terminal in time), peak RSS,
-and the ratios of CPU per frame to the program with the bus viewer; the
-median of --runs runs, taken in turns so that a busy moment of the
+and the ratios of CPU per frame to the program with the bus viewer and
+to zelkctl dump; the median of --runs runs, taken in turns so that a busy moment of the
 machine does not hit one reader only.
 
 usage: bench/sidebyside/run.py [--build DIR] [--before DIR] [--seconds S]
@@ -303,7 +303,7 @@ def main():
                     print(f"  {r}: {e}", file=sys.stderr)
         print(f"\n{case}: {CASES[case]}")
         print(f"  {'reader':<12} {'core %':>7} {'us/frame':>9} {'lost':>8} {'lost %':>7} {'adapter':>8}"
-              f" {'RSS MiB':>8} {'x view':>7}   frames fed")
+              f" {'RSS MiB':>8} {'x view':>7} {'x dump':>7}   frames fed")
         med = {}
         for r in readers:
             rs = results[r]
@@ -311,8 +311,10 @@ def main():
                 continue
             med[r] = {k: statistics.median(x[k] for x in rs) for k in rs[0]}
         base = med.get("view", {}).get("us_per_frame")
+        dump = med.get("dump", {}).get("us_per_frame")
         for r, m in med.items():
             ratio = f"{m['us_per_frame'] / base:7.2f}" if base else "      -"
+            ratio += f" {m['us_per_frame'] / dump:7.2f}" if dump else "       -"
             runs = " ".join(f"{x['share']:.1f}%/{x['lost']}" for x in results[r])
             print(f"  {r:<12} {m['share']:7.1f} {m['us_per_frame']:9.2f} {m['lost']:8.0f} {m['lost_pct']:7.2f}"
                   f" {m['in_adapter']:8.0f} {m['rss']:8.1f} {ratio}   {m['fed']:.0f}   (runs: {runs})")

@@ -39,7 +39,8 @@ void add_frame(uint8_t kind, const zk_fdframe *f, int64_t t_us)
     uint8_t max = (flags & ZK_FRAME_FDF) ? 64 : 8;
     uint8_t len = f->len > max ? max : f->len;
     uint32_t id = f->id & ((flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
-    bv_bits bits = bv_frame_bits(id, flags, len, f->data);
+    bv_bits bits;
+    int64_t dt = bv_ids_count(&bv.ids, id, flags, kind, t_us, len, f->data, &bits);
     bv.bits += bits.nominal;
     bv.data_bits += bits.data;
     bv.last_frame_us = t_us;
@@ -56,7 +57,6 @@ void add_frame(uint8_t kind, const zk_fdframe *f, int64_t t_us)
     } else {
         bv.tx++;
     }
-    int64_t dt = bv_ids_count(&bv.ids, id, flags, kind, t_us, len, f->data);
     if (bv.paused) {
         bv.dropped_while_paused++;
         return;

@@ -194,7 +194,7 @@ uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max);
 uint32_t bv_trace_unshow(BvTrace *t, uint32_t max);
 /* Lines dropped at the top (gone from the ring, or beyond the rows the
  * view keeps) and added at the bottom alike, as a shift: the shown window
- * moves down over as many new lines as old ones went,
+ * moves down as far as its first row must go and new lines allow,
  * without a signal, so the row count stays and row n reads the line k
  * further on. Returns k. A view that shows the end follows by scrolling
  * its pixels k rows up, so only the new rows are drawn; bv_trace_sync
@@ -207,8 +207,12 @@ void     bv_trace_sync_detached(BvTrace *t);
  * the syncs above bring it there. A view that follows the end needs no
  * more than a few screens of rows. The syncs only take rows from the top:
  * a view that is to keep more lines again takes them detached
- * (bv_trace_sync_detached). */
+ * (bv_trace_sync_detached), or from bv_trace_grow. */
 void     bv_trace_keep(BvTrace *t, uint32_t rows);
+/* A view that keeps all lines (keep 0) but does not show the oldest yet
+ * takes up to max of them, the newest first, as rows inserted at the top
+ * (a signal each); returns the lines still to come. */
+uint32_t bv_trace_grow(BvTrace *t, uint32_t max);
 uint32_t bv_trace_kept(const BvTrace *t);
 /* Listed position of the view's first row: row n shows position
  * first + n. */
@@ -288,6 +292,7 @@ struct bv_id_entry {
     int64_t t_last;
     int64_t times[BV_PERIOD_TIMES];   /* the latest frames' times, a ring from next_time */
     uint32_t next_time;
+    bv_bits bits;                 /* of the last frame */
     bv_id_shown shown;            /* its row while in_view */
 };
 
@@ -309,9 +314,11 @@ struct bv_ids {
 int  bv_ids_init(bv_ids *ids, uint32_t cap);      /* 0 or -1 */
 void bv_ids_free(bv_ids *ids);
 /* Counts a frame; returns the time since the previous frame of the same
- * key, -1 for the first one or when the table is full. */
+ * key, -1 for the first one or when the table is full. bits, when not
+ * null, gets the frame's bits on the bus: those of the key's previous
+ * frame when it was the same (a periodic message mostly is). */
 int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir,
-                     int64_t t_us, uint8_t len, const uint8_t *data);
+                     int64_t t_us, uint8_t len, const uint8_t *data, bv_bits *bits = nullptr);
 void bv_ids_clear(bv_ids *ids, GtkTreeView *view);
 /* Brings the list store up to date: a row for every new entry that passes
  * f, and new contents for the rows that view shows now (all rows when view

@@ -301,10 +301,13 @@ void bv_ids_free(bv_ids *ids)
 }
 
 int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64_t t_us,
-                     uint8_t len, const uint8_t *data)
+                     uint8_t len, const uint8_t *data, bv_bits *bits)
 {
-    if (!ids->tab)
+    if (!ids->tab) {
+        if (bits)
+            *bits = bv_frame_bits(id, flags, len, data);
         return -1;
+    }
     uint32_t key = make_key(id, flags, dir);
     uint32_t mask = ids->cap - 1;
     uint32_t slot = (key * 2654435761u) & mask;
@@ -322,6 +325,8 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
     if (!e->used) {
         if (ids->used >= ids->limit) {
             ids->full = 1;
+            if (bits)
+                *bits = bv_frame_bits(id, flags, len, data);
             return -1;
         }
         e->used = 1;
@@ -336,6 +341,7 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
         ids->used++;
     }
     int64_t dt = -1;
+    bool same = false;
     if (e->count > 0) {
         dt = t_us - e->t_last;
         uint64_t changed = 0;
@@ -345,6 +351,13 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
                 if (i >= e->len || data[i] != e->data[i])
                     changed |= 1ull << i;
         e->changed |= changed;
+        same = !changed && len == e->len &&
+               (flags & BV_FRAME_FLAGS & ~ZK_FRAME_EFF) == (e->flags & ~ZK_FRAME_EFF);
+    }
+    if (bits) {
+        if (!same)
+            e->bits = bv_frame_bits(id, flags, len, data);
+        *bits = e->bits;
     }
     e->count++;
     e->t_last = t_us;

@@ -28,6 +28,14 @@ constexpr uint32_t RESET_THRESHOLD = 20000;
  * load. The view takes all the lines again when the user leaves the end. */
 constexpr uint32_t FOLLOW_ROWS = 2000;
 
+/* Lines a view takes back at once when the user leaves the end: GtkTreeView
+ * builds 100,000 rows in about 35 ms (Release). A longer trace takes its
+ * older lines as rows inserted at the top, GROW_SLICE_US at a time, while
+ * the cursor keys pressed meanwhile wait (up to KEYS_WAITING of them). */
+constexpr uint32_t ALL_AT_ONCE = 100000;
+constexpr int64_t GROW_SLICE_US = 20000;
+constexpr int KEYS_WAITING = 16;
+
 /* Typing pause after which a changed filter is applied; Enter applies it
  * at once. */
 constexpr guint FILTER_PAUSE_MS = 300;
@@ -47,6 +55,14 @@ guint soon_source;                /* pending refresh after the page was shown */
 guint filter_timer;               /* typing pause */
 guint filter_idle;                /* filter applied in slices */
 guint all_lines_source;           /* pending return to all the lines */
+bool trace_tip;                   /* a row tooltip shown since the trace's rows last moved */
+guint grow_source;                /* older lines coming as rows */
+struct waiting_key {
+    GtkMovementStep step;
+    gint count;
+};
+waiting_key keys_waiting[KEYS_WAITING];
+int nkeys_waiting;
 
 /* Whether w is on the screen: mapped, in a window that is not minimized. */
 bool shown(GtkWidget *w)
@@ -76,6 +92,9 @@ void detach_trace(void)
     swapping_model = false;
 }
 
+void scroll_to_end_soon(void);
+
+/* Shows the last line, and marks the view as on its way there. */
 void scroll_to_end(void)
 {
     uint32_t rows = bv_trace_rows(bv.trace);
@@ -84,6 +103,7 @@ void scroll_to_end(void)
     GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(rows - 1), -1);
     gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(bv.w_trace), path, nullptr, FALSE, 0, 0);
     gtk_tree_path_free(path);
+    scroll_to_end_soon();
 }
 
 GtkAdjustment *trace_adjustment(void)
@@ -134,10 +154,27 @@ int trace_row_px(void)
     return r.height > 0 ? r.height : row_height;
 }
 
-/* A view that kept the newest lines only shows them all again, with the
- * same line at its top and the same cursor and selection; its scrollbar
- * and page moves then span the whole trace at once. */
-void show_all_lines(void)
+/* Listed position of a row of the view, UINT64_MAX for none. */
+uint64_t line_of(GtkTreePath *path)
+{
+    return path ? bv_trace_first_shown(bv.trace) + (uint64_t)gtk_tree_path_get_indices(path)[0]
+                : UINT64_MAX;
+}
+
+/* The row of a listed position, null when it is not one. */
+GtkTreePath *row_of(uint64_t pos)
+{
+    uint64_t first = bv_trace_first_shown(bv.trace);
+    return pos >= first && pos - first < bv_trace_rows(bv.trace)
+               ? gtk_tree_path_new_from_indices((gint)(pos - first), -1)
+               : nullptr;
+}
+
+/* Rebuilds the view's rows detached, for the newest keep lines (0: all).
+ * The cursor and the selection stay on their lines while these are rows;
+ * the view shows the end (to_end) or the same line at its top. The
+ * scrolling all this causes is not the user's. */
+void rebuild_rows(uint32_t keep, bool to_end)
 {
     GtkTreeView *view = GTK_TREE_VIEW(bv.w_trace);
     GtkTreeSelection *selection = gtk_tree_view_get_selection(view);
@@ -147,36 +184,29 @@ void show_all_lines(void)
     double value = gtk_adjustment_get_value(adj);
     uint64_t top = first + (uint64_t)(value / row_px);
     double offset = value - (double)(top - first) * row_px;
-    uint64_t cursor = UINT64_MAX, selected = UINT64_MAX;
     GtkTreePath *path = nullptr;
     gtk_tree_view_get_cursor(view, &path, nullptr);
-    if (path) {
-        cursor = first + (uint64_t)gtk_tree_path_get_indices(path)[0];
+    uint64_t cursor = line_of(path);
+    if (path)
         gtk_tree_path_free(path);
-    }
+    uint64_t selected = UINT64_MAX;
     GtkTreeIter it;
     if (gtk_tree_selection_get_selected(selection, nullptr, &it)) {
-        GtkTreePath *p = gtk_tree_model_get_path(GTK_TREE_MODEL(bv.trace), &it);
-        selected = first + (uint64_t)gtk_tree_path_get_indices(p)[0];
-        gtk_tree_path_free(p);
+        path = gtk_tree_model_get_path(GTK_TREE_MODEL(bv.trace), &it);
+        selected = line_of(path);
+        gtk_tree_path_free(path);
     }
 
-    detach_trace();
-    bv_trace_keep(bv.trace, 0);
+    swapping_model = true;
+    gtk_tree_view_set_model(view, nullptr);
+    bv_trace_keep(bv.trace, keep);
     bv_trace_sync_detached(bv.trace);
-    attach_trace();
+    gtk_tree_view_set_model(view, GTK_TREE_MODEL(bv.trace));
     /* The view sizes itself for its new rows now, not in GTK's resize
      * handler, so that the scrolling below and a page move that comes
      * next measure the whole trace: its resize container, the box
      * windowed() put it in, does that. */
     gtk_container_check_resize(GTK_CONTAINER(gtk_widget_get_parent(bv.w_trace_sw)));
-
-    first = bv_trace_first_shown(bv.trace);
-    uint32_t rows = bv_trace_rows(bv.trace);
-    auto row_of = [&](uint64_t pos) {
-        return pos >= first && pos - first < rows ? gtk_tree_path_new_from_indices((gint)(pos - first), -1)
-                                                  : nullptr;
-    };
     if ((path = row_of(cursor))) {
         gtk_tree_view_set_cursor(view, path, nullptr, FALSE);
         gtk_tree_path_free(path);
@@ -188,38 +218,143 @@ void show_all_lines(void)
     }
     /* The view forgot where it was when it took its new rows: it is told
      * even when the adjustment still reads the same. */
-    if (top >= first) {
-        double at = (double)(top - first) * row_px + offset;
-        if (gtk_adjustment_get_value(adj) != at)
-            gtk_adjustment_set_value(adj, at);
-        else
-            gtk_adjustment_value_changed(adj);
+    first = bv_trace_first_shown(bv.trace);
+    double at = gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj);
+    if (!to_end)
+        at = top >= first ? (double)(top - first) * row_px + offset : 0;
+    if (gtk_adjustment_get_value(adj) != at)
+        gtk_adjustment_set_value(adj, at);
+    else
+        gtk_adjustment_value_changed(adj);
+    swapping_model = false;
+}
+
+/* One slice of a view taking its older lines back, the same lines kept in
+ * sight; then the keys that waited. */
+gboolean grow_slice(gpointer)
+{
+    if (!bv.trace || !bv.w_trace || bv_trace_kept(bv.trace)) {
+        grow_source = 0;          /* back at the end: the keys are moot */
+        nkeys_waiting = 0;
+        return FALSE;
     }
+    GtkAdjustment *adj = trace_adjustment();
+    int row_px = trace_row_px();
+    uint64_t first = bv_trace_first_shown(bv.trace);
+    double value = gtk_adjustment_get_value(adj);
+    uint64_t top = first + (uint64_t)(value / row_px);
+    double offset = value - (double)(top - first) * row_px;
+    int64_t until = g_get_monotonic_time() + GROW_SLICE_US;
+    uint32_t left;
+    while ((left = bv_trace_grow(bv.trace, ROWS_CHUNK)) > 0 && g_get_monotonic_time() < until)
+        ;
+    swapping_model = true;
+    gtk_container_check_resize(GTK_CONTAINER(gtk_widget_get_parent(bv.w_trace_sw)));
+    double at = (double)(top - bv_trace_first_shown(bv.trace)) * row_px + offset;
+    if (gtk_adjustment_get_value(adj) != at)
+        gtk_adjustment_set_value(adj, at);
+    swapping_model = false;
+    if (left > 0)
+        return TRUE;
+    grow_source = 0;
+    int n = nkeys_waiting;
+    nkeys_waiting = 0;
+    for (int i = 0; i < n; i++) {
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(bv.w_trace, "move-cursor", keys_waiting[i].step, keys_waiting[i].count,
+                              &handled);
+    }
+    return FALSE;
+}
+
+/* A view that kept the newest lines only shows them all again, with the
+ * same line at its top and the same cursor and selection; its scrollbar
+ * and page moves then span the whole trace: at once, or for a long trace
+ * once its older lines have come in slices. */
+void show_all_lines(void)
+{
+    if (bv_trace_listed(bv.trace) <= ALL_AT_ONCE) {
+        rebuild_rows(0, false);
+        return;
+    }
+    bv_trace_keep(bv.trace, 0);
+    if (!grow_source)
+        grow_source = g_idle_add(grow_slice, nullptr);
 }
 
 gboolean show_all_lines_now(gpointer)
 {
     all_lines_source = 0;
-    if (bv.trace && bv.w_trace && bv_trace_kept(bv.trace) && !trace_at_end())
+    if (bv.trace && bv.w_trace && bv_trace_kept(bv.trace) && !scroll_source && !trace_at_end())
         show_all_lines();
     return FALSE;
 }
 
 /* The user scrolls away from the end of a view that follows it: the view
  * takes all the lines before anything else happens, out of the scrolling
- * code's way. */
+ * code's way. Scrolling while the view is on its way to the end is the
+ * view's own. */
 void on_trace_scrolled(GtkAdjustment *, gpointer)
 {
-    if (bv.trace && bv_trace_kept(bv.trace) && !swapping_model && !all_lines_source && !trace_at_end())
+    if (bv.trace && bv_trace_kept(bv.trace) && !swapping_model && !scroll_source &&
+        !all_lines_source && !trace_at_end())
         all_lines_source = g_idle_add_full(G_PRIORITY_HIGH, show_all_lines_now, nullptr, nullptr);
 }
 
-/* A key moves the cursor: from its line over the whole trace. */
-gboolean on_trace_move_cursor(GtkTreeView *, GtkMovementStep, gint, gpointer)
+/* A view without a cursor gets it on the top line in sight. */
+void cursor_in_sight(GtkTreeView *view)
 {
-    if (bv.trace && bv_trace_kept(bv.trace))
+    GtkTreePath *path = nullptr, *end = nullptr;
+    gtk_tree_view_get_cursor(view, &path, nullptr);
+    if (!path && gtk_tree_view_get_visible_range(view, &path, &end)) {
+        gtk_tree_view_set_cursor(view, path, nullptr, FALSE);
+        gtk_tree_path_free(end);
+    }
+    if (path)
+        gtk_tree_path_free(path);
+}
+
+/* The view takes the keyboard focus: GtkTreeView would put a missing
+ * cursor on the first row, out of sight in a trace. */
+void on_trace_grab_focus(GtkWidget *view, gpointer)
+{
+    if (bv.trace && gtk_tree_view_get_model(GTK_TREE_VIEW(view)))
+        cursor_in_sight(GTK_TREE_VIEW(view));
+}
+
+/* A key moves the cursor: from its line over the whole trace, or from
+ * the top line in sight when there is none (GtkTreeView would start from
+ * the oldest line). While older lines are still coming, it waits. */
+gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep step, gint count, gpointer)
+{
+    if (!bv.trace)
+        return FALSE;
+    auto wait = [&] {
+        if (nkeys_waiting < KEYS_WAITING)
+            keys_waiting[nkeys_waiting++] = {step, count};
+        g_signal_stop_emission_by_name(view, "move-cursor");
+        return TRUE;
+    };
+    if (grow_source)
+        return wait();
+    cursor_in_sight(view);
+    if (bv_trace_kept(bv.trace))
         show_all_lines();
-    return FALSE;
+    return grow_source ? wait() : FALSE;
+}
+
+/* The rows of a following trace read newer lines: a row tooltip over
+ * them goes. GTK keeps a tooltip while the pointer rests, asking again
+ * only when it moves, and hides it when no widget under the pointer has
+ * one. */
+void close_trace_tip(void)
+{
+    if (!trace_tip)
+        return;
+    trace_tip = false;
+    gtk_widget_set_has_tooltip(bv.w_trace, FALSE);
+    gtk_widget_trigger_tooltip_query(bv.w_trace);
+    gtk_widget_set_has_tooltip(bv.w_trace, TRUE);
 }
 
 /* Brings the trace view up to date with the ring. */
@@ -237,17 +372,18 @@ void sync_trace(void)
     uint32_t pending = bv_trace_pending(bv.trace);
     if (pending == 0)
         return;
+    if (follow)
+        close_trace_tip();
     int row_px = trace_row_px();
     if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace) ||
         (follow && bv_trace_rows(bv.trace) > 2 * FOLLOW_ROWS)) {
-        detach_trace();
-        bv_trace_sync_detached(bv.trace);
-        attach_trace();
-        if (follow)
-            scroll_to_end();
+        rebuild_rows(bv_trace_kept(bv.trace), follow);
         return;
     }
     if (follow) {
+        /* Scrolling the view does meanwhile is not the user leaving the
+         * end. */
+        scroll_to_end_soon();
         /* The rows move up over the new lines: the view's pixels move with
          * them, and only the rows that come in at the bottom are drawn. */
         uint32_t k = bv_trace_shift(bv.trace);
@@ -261,8 +397,6 @@ void sync_trace(void)
         }
     }
     bv_trace_sync(bv.trace);
-    if (follow)
-        scroll_to_end_soon();
 }
 
 gboolean refresh_now(gpointer)
@@ -535,6 +669,8 @@ gboolean on_data_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, Gtk
     }
     g_free(data);
     gtk_tree_path_free(path);
+    if (show && view == bv.w_trace)
+        trace_tip = true;
     return show;
 }
 
@@ -874,6 +1010,7 @@ GtkWidget *bv_page_build(void)
                      "value-changed", G_CALLBACK(on_ids_scrolled), nullptr);
     g_signal_connect(trace_adjustment(), "value-changed", G_CALLBACK(on_trace_scrolled), nullptr);
     g_signal_connect(bv.w_trace, "move-cursor", G_CALLBACK(on_trace_move_cursor), nullptr);
+    g_signal_connect(bv.w_trace, "grab-focus", G_CALLBACK(on_trace_grab_focus), nullptr);
     g_signal_connect(bv.w_history, "value-changed", G_CALLBACK(on_history_changed), nullptr);
 
     update_status();
@@ -890,7 +1027,10 @@ void bv_page_release(void)
     bv.refresh_source = 0;
     bv_save_release();
     bv_log_release();
-    for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &filter_timer, &filter_idle}) {
+    trace_tip = false;
+    nkeys_waiting = 0;
+    for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &grow_source, &filter_timer,
+                      &filter_idle}) {
         if (*id)
             g_source_remove(*id);
         *id = 0;

@@ -11,12 +11,12 @@
  * the areas GtkTreeView gives it, so the pixels are GtkTreeView's; the
  * cells draw with one cairo context for the whole expose.
  *
- * What it does not reproduce stays GtkTreeView's to draw: a view with the
- * keyboard focus (its focus line), an insensitive or right-to-left view,
- * themes that draw row ends apart, rules and grid lines, a variable row
- * height, and an expose reaching below the last row. Setting the data
- * "busview-gtk-paint" on the view leaves all of it to GtkTreeView (what
- * the handler's pixels are compared with).
+ * What it does not reproduce stays GtkTreeView's to draw: the cursor's
+ * row of a view with the keyboard focus (its focus line), an insensitive
+ * or right-to-left view, themes that draw row ends apart, rules and grid
+ * lines, a variable row height, and an expose reaching below the last
+ * row. Setting the data "busview-gtk-paint" on the view leaves all of it
+ * to GtkTreeView (what the handler's pixels are compared with).
  */
 #include "busview.h"
 
@@ -68,12 +68,27 @@ bool read_columns(GtkTreeView *view, painted_column *cols, int *ncols, int *widt
     return ok && n > 0;
 }
 
+/* GtkTreeView draws the part of an expose that falls on the row at y. */
+void leave_row_to_gtk(GtkWidget *widget, GdkEventExpose *ev, int y, int row_h)
+{
+    GdkRectangle row = {ev->area.x, y, ev->area.width, row_h};
+    GdkRegion *region = gdk_region_rectangle(&row);
+    gdk_region_intersect(region, ev->region);
+    if (!gdk_region_empty(region)) {
+        GdkEventExpose part = *ev;
+        part.region = region;
+        gdk_region_get_clipbox(region, &part.area);
+        GTK_WIDGET_GET_CLASS(widget)->expose_event(widget, &part);
+    }
+    gdk_region_destroy(region);
+}
+
 gboolean on_expose(GtkWidget *widget, GdkEventExpose *ev, gpointer)
 {
     GtkTreeView *view = GTK_TREE_VIEW(widget);
     GtkTreeModel *model = gtk_tree_view_get_model(view);
     if (ev->window != gtk_tree_view_get_bin_window(view) || !model ||
-        g_object_get_data(G_OBJECT(widget), "busview-gtk-paint") || gtk_widget_has_focus(widget) ||
+        g_object_get_data(G_OBJECT(widget), "busview-gtk-paint") ||
         gtk_widget_get_state(widget) != GTK_STATE_NORMAL ||
         gtk_widget_get_direction(widget) == GTK_TEXT_DIR_RTL ||
         !gtk_tree_view_get_fixed_height_mode(view) || gtk_tree_view_get_rules_hint(view) ||
@@ -110,6 +125,19 @@ gboolean on_expose(GtkWidget *widget, GdkEventExpose *ev, gpointer)
     if (!gtk_tree_model_iter_nth_child(model, &it, nullptr, k))
         return FALSE;
 
+    /* GtkTreeView keeps to itself whether it shows the focus line: the
+     * cursor's row of a view with the focus is left to it. */
+    int cursor = -1, cursor_y = 0;
+    bool cursor_in = false;
+    if (gtk_widget_has_focus(widget)) {
+        GtkTreePath *path = nullptr;
+        gtk_tree_view_get_cursor(view, &path, nullptr);
+        if (path) {
+            cursor = gtk_tree_path_get_indices(path)[0];
+            gtk_tree_path_free(path);
+        }
+    }
+
     painting = ev->window;
     GtkStyle *style = gtk_widget_get_style(widget);
     GtkTreeSelection *selection = gtk_tree_view_get_selection(view);
@@ -118,6 +146,11 @@ gboolean on_expose(GtkWidget *widget, GdkEventExpose *ev, gpointer)
         GdkRectangle row = {0, y, width, row_h};
         if (gdk_region_rect_in(ev->region, &row) == GDK_OVERLAP_RECTANGLE_OUT)
             continue;
+        if (k == cursor) {
+            cursor_y = y;
+            cursor_in = true;
+            continue;
+        }
         bool selected = gtk_tree_selection_iter_is_selected(selection, &it);
         gtk_paint_flat_box(style, ev->window, selected ? GTK_STATE_SELECTED : GTK_STATE_NORMAL,
                            GTK_SHADOW_NONE, &ev->area, widget, (k & 1) ? "cell_odd" : "cell_even",
@@ -142,6 +175,8 @@ gboolean on_expose(GtkWidget *widget, GdkEventExpose *ev, gpointer)
         cairo_destroy(painting_cr);
     painting_cr = nullptr;
     painting = nullptr;
+    if (cursor_in)
+        leave_row_to_gtk(widget, ev, cursor_y, row_h);
     return TRUE;
 }
 

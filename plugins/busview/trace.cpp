@@ -454,11 +454,28 @@ uint32_t bv_trace_unshow(BvTrace *t, uint32_t max)
     return (uint32_t)(t->s_end - t->s_first);
 }
 
+uint32_t bv_trace_grow(BvTrace *t, uint32_t max)
+{
+    GtkTreeModel *model = GTK_TREE_MODEL(t);
+    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+    for (uint32_t n = 0; n < max && !t->keep && t->s_first > t->v_first; n++) {
+        GtkTreeIter it;
+        t->s_first--;
+        set_iter(t, &it, t->s_first);
+        gtk_tree_model_row_inserted(model, path, &it);
+    }
+    gtk_tree_path_free(path);
+    return !t->keep && t->s_first > t->v_first ? (uint32_t)(t->s_first - t->v_first) : 0;
+}
+
 uint32_t bv_trace_shift(BvTrace *t)
 {
-    uint64_t dels, ins;
-    window_changes(t, &dels, &ins);
-    uint64_t k = dels < ins ? dels : ins;
+    /* The window moves as far as its first row must go, new lines
+     * permitting: more new lines than rows kept pass over in one step. */
+    uint64_t first = first_kept(t);
+    if (first <= t->s_first || t->v_next <= t->s_end)
+        return 0;
+    uint64_t k = first - t->s_first < t->v_next - t->s_end ? first - t->s_first : t->v_next - t->s_end;
     t->s_first += k;
     t->s_end += k;
     return (uint32_t)k;

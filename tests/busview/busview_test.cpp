@@ -7,14 +7,24 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
 
+#include <gdk/gdkkeysyms.h>
+
 #include "app/nb_app.h"
 #include "gui_driver.h"
 #include "test_env.h"
+
+// The plug-in's bit lengths (canbits.cpp, built in), to check its bus load.
+struct bv_bits {
+    uint32_t nominal;
+    uint32_t data;
+};
+bv_bits bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data);
 
 namespace {
 
@@ -572,7 +582,7 @@ TEST_F(Busview, CellsDrawTheirGlyphsAsTheLayoutWould)
 // The trace draws its rows itself, to GtkTreeView's own pixels: rows of
 // every kind (received, sent, error and status lines, FD data cut with an
 // ellipsis), a selected one among them, at the top, the middle and the
-// end. A view with the keyboard focus is GtkTreeView's to draw.
+// end, and with the keyboard focus.
 TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
 {
     std::vector<zk_fdframe> in;
@@ -623,11 +633,21 @@ TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
         EXPECT_LT(0, gtk_drew);
         EXPECT_TRUE(own == theirs) << "scrolled to " << top;
     }
+    // With the keyboard focus GtkTreeView draws the cursor's row, with its
+    // focus line, and the view the others.
+    path = gtk_tree_path_new_from_indices(60, -1);
+    gtk_tree_view_set_cursor(GTK_TREE_VIEW(trace_), path, nullptr, FALSE);
+    gtk_tree_path_free(path);
     focus_trace();
     ASSERT_TRUE(gtk_widget_has_focus(trace_));
+    gboolean moved = FALSE;
+    g_signal_emit_by_name(trace_, "move-cursor", GTK_MOVEMENT_DISPLAY_LINES, 1, &moved);
+    g_object_set_data(G_OBJECT(trace_), "busview-gtk-paint", nullptr);
+    nbtest::pump();
     gtk_drew = 0;
-    pixels(false);
-    EXPECT_LT(0, gtk_drew);
+    std::string own = pixels(false);
+    EXPECT_EQ(0, gtk_drew);
+    EXPECT_TRUE(own == pixels(true));
     g_signal_handler_disconnect(trace_, counter);
 }
 
@@ -927,6 +947,39 @@ TEST_F(Busview, RingKeepsTheNewestWhenItWraps)
     EXPECT_EQ("01 8A 87", cell(4999, BV_COL_DATA));
 }
 
+// The bus load counts each frame's own bits: a frame like its identifier's
+// last one as many, one with other bytes (stuff bits), another length or
+// RTR its own.
+TEST_F(Busview, BusLoadCountsEachFramesOwnBits)
+{
+    std::string stats = nbtest::make_temp_dir("stats") + "/busview.stats";
+    ASSERT_EQ(0, setenv("BUSVIEW_STATS", stats.c_str(), 1));
+    std::vector<zk_frame> in;
+    uint32_t expect = 0;
+    auto add = [&](uint8_t flags, std::vector<uint8_t> data) {
+        zk_frame f = frame(0x100, flags, data, (uint32_t)(1000 * in.size()));
+        if (!in.empty())  // the bits after the first frame's end
+            expect += bv_frame_bits(0x100, flags, f.len, f.data).nominal;
+        in.push_back(f);
+    };
+    const std::vector<uint8_t> zeros(8, 0), fives(8, 0x55);
+    for (auto data : {zeros, zeros, fives, fives, zeros, std::vector<uint8_t>{0}, std::vector<uint8_t>{}})
+        add(0, data);
+    add(ZK_FRAME_RTR, {8});
+    add(ZK_FRAME_RTR, {8});
+    add(0, zeros);
+    rx(in);
+    ASSERT_TRUE(wait_status("Received: 10 "));
+    ASSERT_EQ(0, pgmgr_release(entry_));
+    unsetenv("BUSVIEW_STATS");
+    std::string text = nbtest::read_file(stats);
+    size_t at = text.find("rx_load=");
+    ASSERT_NE(std::string::npos, at) << text;
+    // The load is the bits' time at 1 Mbit/s over the 9 ms between the frames.
+    double load = g_ascii_strtod(text.c_str() + at + 8, nullptr);
+    EXPECT_NEAR(expect, load * 9000, 0.5) << text;
+}
+
 TEST_F(Busview, ReleasedAndLoadedAgainStartsAfresh)
 {
     gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
@@ -1079,6 +1132,197 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
     EXPECT_EQ(0, cursor_row());
     EXPECT_EQ("Status", cell(0, BV_COL_DIR));
     EXPECT_EQ(0, top_row());
+}
+
+// A full trace that follows a fast bus (more new lines at each refresh
+// than the rows it keeps) shows the newest lines. Stopped there, End and
+// Ctrl+End reach the last line for good, and Page Down stays on it.
+TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
+{
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 5000);
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
+        GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
+    auto data = [](int i) {
+        char text[8];
+        g_snprintf(text, sizeof text, "%02X %02X", (i >> 8) & 0xFF, i & 0xFF);
+        return std::string(text);
+    };
+    auto feed = [&](int from, int to) {
+        std::vector<zk_frame> batch;
+        for (int i = from; i < to; i++) {
+            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 8), (uint8_t)i}, (uint32_t)i));
+            if (batch.size() == NB_RX_BATCH || i == to - 1) {
+                rx(batch);
+                batch.clear();
+            }
+        }
+    };
+    auto last = [&] { return rows() > 0 ? cell(rows() - 1, BV_COL_DATA) : std::string(); };
+    auto end_in_sight = [&] {
+        GtkTreePath *start = nullptr, *end = nullptr;
+        if (!gtk_tree_view_get_visible_range(GTK_TREE_VIEW(trace_), &start, &end))
+            return false;
+        bool in = gtk_tree_path_get_indices(end)[0] == rows() - 1;
+        gtk_tree_path_free(start);
+        gtk_tree_path_free(end);
+        return in;
+    };
+    for (int from = 0; from < 15000; from += 3000) {
+        feed(from, from + 3000);
+        ASSERT_TRUE(nbtest::wait_until([&] { return last() == data(from + 2999); })) << from;
+        nbtest::pump();
+        EXPECT_LT(rows(), 5000) << from;
+        EXPECT_TRUE(end_in_sight()) << from << ": top " << top_data();
+    }
+    ASSERT_TRUE(wait_status("Lines: 5000"));
+
+    auto cursor_data = [&] {
+        GtkTreePath *p = nullptr;
+        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
+        std::string d = p ? cell(gtk_tree_path_get_indices(p)[0], BV_COL_DATA) : "<none>";
+        if (p)
+            gtk_tree_path_free(p);
+        return d;
+    };
+    // A key as the keyboard sends it: bindings go by the hardware key.
+    auto key = [&](guint keyval, guint state) {
+        focus_trace();
+        ASSERT_TRUE(gtk_widget_has_focus(trace_));
+        GdkEvent *ev = gdk_event_new(GDK_KEY_PRESS);
+        ev->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(trace_)));
+        ev->key.keyval = keyval;
+        ev->key.state = state;
+        GdkKeymapKey *keys = nullptr;
+        gint n = 0;
+        if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_default(), keyval, &keys, &n) && n > 0)
+            ev->key.hardware_keycode = (guint16)keys[0].keycode;
+        g_free(keys);
+        gtk_widget_event(trace_, ev);
+        gdk_event_free(ev);
+        nbtest::pump();
+    };
+    const std::string newest = data(14999);
+    for (guint state : {0u, (guint)GDK_CONTROL_MASK}) {
+        key(GDK_Home, 0);
+        ASSERT_EQ(5000, rows());
+        key(GDK_End, state);
+        EXPECT_EQ(newest, cursor_data());
+        // The view at the end keeps the newest rows again, the cursor on
+        // its line and in sight.
+        ASSERT_TRUE(nbtest::wait_until([&] { return rows() < 5000; })) << state;
+        nbtest::pump();
+        EXPECT_EQ(newest, cursor_data()) << state;
+        EXPECT_TRUE(end_in_sight()) << state << ": top " << top_data();
+        key(GDK_Page_Down, 0);
+        EXPECT_EQ(newest, cursor_data()) << state;
+        EXPECT_TRUE(end_in_sight()) << state << ": top " << top_data();
+        EXPECT_GE(gtk_adjustment_get_value(adj) + 1,
+                  gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    }
+}
+
+// A long trace takes its older lines back in slices when the user leaves
+// the end; a key pressed meanwhile waits for all of them, so Page Up goes
+// a page up from the line in sight and Home to the oldest line.
+TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
+{
+    const int lines = 120000;
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), lines);
+    for (int from = 0; from < lines + 1000; from += NB_RX_BATCH) {  // 1,000 and a few more
+        std::vector<zk_frame> batch;
+        for (int i = from; i < from + NB_RX_BATCH; i++)
+            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 16), (uint8_t)(i >> 8), (uint8_t)i}, 0));
+        rx(batch);
+    }
+    ASSERT_TRUE(wait_status("Lines: 120000"));
+    ASSERT_TRUE(nbtest::wait_until([&] { return top_row() > 0 && rows() < lines; }));
+    nbtest::pump();
+    auto cursor_row = [&] {
+        GtkTreePath *p = nullptr;
+        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
+        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
+        if (p)
+            gtk_tree_path_free(p);
+        return row;
+    };
+    auto press = [&](GtkMovementStep step, int count) {
+        focus_trace();
+        ASSERT_TRUE(gtk_widget_has_focus(trace_));
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
+    };
+    // The focus puts the cursor on the top line in sight.
+    focus_trace();
+    std::string in_sight = top_data();
+    EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
+    press(GTK_MOVEMENT_PAGES, -1);
+    EXPECT_LT(rows(), lines);     // not all at once
+    EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
+    // Row counts seen on the way, the same lines in sight; the view keeps
+    // the focus, which another test's window may take.
+    std::set<int> growing;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        if (!gtk_widget_has_focus(trace_))
+            focus_trace();
+        if (rows() < lines) {
+            EXPECT_EQ(in_sight, top_data());
+        }
+        return growing.insert(rows()), rows() == lines;
+    }, 30000));
+    EXPECT_LT(3u, growing.size());
+    nbtest::pump();
+    int page_up = cursor_row();
+    EXPECT_GT(page_up, lines - 200);
+    EXPECT_NE(in_sight, cell(page_up, BV_COL_DATA));
+    EXPECT_GE(page_up, top_row());  // in sight
+    press(GTK_MOVEMENT_BUFFER_ENDS, -1);
+    nbtest::pump();
+    EXPECT_EQ(0, cursor_row());
+    int oldest = (lines + 1000 + NB_RX_BATCH - 1) / NB_RX_BATCH * NB_RX_BATCH - lines;
+    char text[16];
+    g_snprintf(text, sizeof text, "%02X %02X %02X", oldest >> 16, (oldest >> 8) & 0xFF, oldest & 0xFF);
+    EXPECT_EQ(text, cell(0, BV_COL_DATA));
+    EXPECT_EQ(0, top_row());
+}
+
+// A row's tooltip goes when the rows of a following trace move under the
+// resting pointer (GTK would keep it over other lines).
+TEST_F(Busview, RowTooltipGoesWhenTheTraceMovesUnderIt)
+{
+    GtkSettings *settings = gtk_settings_get_default();
+    gint timeout = 0;
+    g_object_get(settings, "gtk-tooltip-timeout", &timeout, nullptr);
+    g_object_set(settings, "gtk-tooltip-timeout", 1, nullptr);
+    std::vector<zk_frame> batch;
+    for (int i = 0; i < 100; i++)
+        batch.push_back(frame(0x100, 0, {1, 2, 3, 4, 5, 6, 7, (uint8_t)i}, (uint32_t)i));
+    rx(batch);
+    ASSERT_TRUE(wait_rows(101));
+    ASSERT_TRUE(nbtest::wait_until([&] { return top_row() > 0; }));
+    auto tooltip_shown = [] {
+        GList *all = gtk_window_list_toplevels();
+        bool shown = false;
+        for (GList *l = all; l; l = l->next)
+            shown |= strcmp(gtk_widget_get_name(GTK_WIDGET(l->data)), "gtk-tooltip") == 0 &&
+                     gtk_widget_get_mapped(GTK_WIDGET(l->data));
+        g_list_free(all);
+        return shown;
+    };
+    // The pointer rests on a row in the middle (again, should another
+    // test's window or pointer have come between).
+    GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(trace_));
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        gdk_window_raise(gtk_widget_get_window(window_));
+        gint x = 0, y = 0;
+        gdk_window_get_origin(bin, &x, &y);
+        gdk_display_warp_pointer(gdk_display_get_default(), gdk_screen_get_default(), x + 300,
+                                 y + gdk_window_get_height(bin) / 2);
+        return nbtest::wait_until(tooltip_shown, 300);
+    }, 10000));
+    rx(batch);
+    ASSERT_TRUE(wait_rows(201));
+    EXPECT_TRUE(nbtest::wait_until([&] { return !tooltip_shown(); }));
+    g_object_set(settings, "gtk-tooltip-timeout", timeout, nullptr);
 }
 
 // Open log on a FIFO or a device says what it is and stays with the live
