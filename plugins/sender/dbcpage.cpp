@@ -262,6 +262,7 @@ void sd_dbpage_database_changed(void)
         return;
     if (sd_db_reading()) {
         gtk_label_set_text(GTK_LABEL(dp.name), _("(reading)"));
+        gtk_widget_set_tooltip_text(dp.name, _("(reading)"));
     } else if (sd_db_path()[0]) {
         gchar *base = g_path_get_basename(sd_db_path());
         gtk_label_set_text(GTK_LABEL(dp.name), base);
@@ -269,6 +270,7 @@ void sd_dbpage_database_changed(void)
         g_free(base);
     } else {
         gtk_label_set_text(GTK_LABEL(dp.name), _("(no database)"));
+        gtk_widget_set_tooltip_text(dp.name, _("(no database)"));
     }
     fill(dp.shown);
 }
