@@ -35,9 +35,14 @@ struct nb_plugin;
 
 /* ------------------------------------------------------------------ GUI */
 
+/* How the channel chooser ends: a channel (or a session file to load) was
+ * chosen, the user cancelled, or no channel was found (nb_app.end_text
+ * then holds the message). */
+enum nb_choice { NB_CHOICE_MADE = 0, NB_CHOICE_CANCELLED = 1, NB_CHOICE_NO_CHANNEL = 2 };
+
 struct nb_gui_ops {
     void       (*build_main_window)(nb_app *app);
-    void       (*choose_channel)(nb_app *app);
+    int        (*choose_channel)(nb_app *app);
     GtkWidget *(*build_controls_panel)(nb_app *app);
     GtkWidget *(*build_errors_panel)(void);
     void       (*update_error_indicators)(const zk_errs *errs);
@@ -111,7 +116,7 @@ typedef void (*nb_autobaud_cb)(void *data, int32_t index);
 #define NB_AUTOBAUD_DATA_STEP 100
 
 struct nb_chan_ops {
-    void        (*open)(nb_chan *chan);
+    int32_t     (*open)(nb_chan *chan);
     int32_t     (*close)(nb_chan *chan);
     int32_t     (*set_wtout)(nb_chan *chan, uint16_t ms);
     int32_t     (*set_filter)(nb_chan *chan, uint32_t code, uint32_t mask);
@@ -144,6 +149,7 @@ struct nb_chan {
     uint8_t lom;                  /* 1 while listen-only mode is on */
     uint8_t lost;                 /* 1 while the adapter is gone (channel closed) */
     uint8_t bus_off;              /* 1 from the stop after a bus-off to the next start */
+    const char *open_failed;      /* the step a failed open stopped at, for its message */
     uint8_t fd;                   /* NB_FD_OFF classic; NB_FD_ISO, NB_FD_NON_ISO: opened for CAN FD */
     int32_t baud_index;           /* 0 manual, 1..9 predefined; 7 (500 kbit/s) */
     uint8_t bt0;                  /* bus timing registers of the manual rate */
@@ -288,11 +294,17 @@ struct nb_time {
 
 /* ---------------------------------------------------------- application */
 
+/* Exit codes of the program: a normal end, a cancelled chooser or an
+ * unreadable session file of a restart pass; a failed library start, no
+ * channel, or a channel that cannot be opened. */
+#define NB_EXIT_OK 0
+#define NB_EXIT_FAIL 1
+
 struct nb_app_ops {
-    void (*setup)(nb_app *app);
+    int32_t (*setup)(nb_app *app);        /* 0, or the library's code (end_text says) */
     void (*teardown)(nb_app *app);
     void (*state_changed)(nb_app *app, int autosave);
-    void (*run)(nb_app *app);
+    int  (*run)(nb_app *app);             /* the exit code */
 };
 
 struct nb_app {
@@ -305,6 +317,7 @@ struct nb_app {
     nb_time time;
     char install_dir[NB_TEXT_MAX];
     char locale_dir[NB_TEXT_MAX];
+    char end_text[NB_TEXT_MAX];   /* message main shows before a fatal end; empty: none */
     nb_app_ops ops;
 };
 
@@ -314,6 +327,8 @@ extern nb_app the_app;
 /* ------------------------------------------------------------ src/app */
 int  app_init(void);
 void close_at_exit(void);
+/* Records the message of a fatal end, shown by main once run returned. */
+void app_end_text(nb_app *app, const char *text);
 void show_message(int type, const char *text);       /* 1 warning, 3 error */
 void lib_error_message(const char *text, int32_t code);
 

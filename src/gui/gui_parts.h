@@ -12,7 +12,7 @@
 void build_main_window(nb_app *app);
 
 /* chooser.cpp */
-void choose_channel(nb_app *app);
+int  choose_channel(nb_app *app);
 gboolean channel_row_filter(GtkTreeSelection *sel, GtkTreeModel *model, GtkTreePath *path,
                             gboolean path_currently_selected, gpointer app);
 void read_frame_format(nb_app *app);
