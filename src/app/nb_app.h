@@ -47,6 +47,9 @@ struct nb_gui_ops {
     GtkWidget *(*build_errors_panel)(void);
     void       (*update_error_indicators)(const zk_errs *errs);
     void       (*stop_controller)(nb_app *app);
+    /* Shows the controller stopped by the host (rc >= 0), or why the
+     * stop failed; touches neither the channel nor the poller. */
+    void       (*controller_stopped)(nb_app *app, int32_t rc);
     void       (*start_controller)(nb_app *app);
     GtkWidget *(*build_info_panel)(nb_app *app);
     void       (*refresh_info_panel)(nb_app *app);
@@ -384,6 +387,12 @@ void        poll_flush(nb_app *app);
  * status tick, opens it again when the adapter is back. */
 void        chan_lost(nb_app *app, int32_t code);
 void        chan_retry_lost(nb_app *app);
+/* controller.cpp: stops the controller and hands on the frames that came
+ * before the stop; returns the stop's result. ctl_errors, at the end of
+ * every poll tick, reads the error counters (gone: the adapter was found
+ * gone) and stops the controller after a bus-off. */
+int32_t     ctl_stop(nb_app *app);
+void        ctl_errors(nb_app *app, int16_t gone);
 /* Time a poll tick may spend on a backlog beyond one batch per direction;
  * negative restores the default (a few milliseconds). For tests and
  * benchmarks. */
