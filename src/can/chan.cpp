@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "app/platform.h"
+#include "app/nb_app.h"
 #include "can/chan.h"
 
 namespace {
