@@ -93,6 +93,7 @@ int main(int argc, char **argv)
     the_app.gui.notebook = notebook;
     the_app.gui.ops.update_error_indicators = nullptr;
     the_app.gui.ops.stop_controller = nullptr;
+    the_app.gui.ops.controller_stopped = nullptr;
     the_app.gui.ops.refresh_info_panel = nullptr;
     gtk_widget_show_all(window);
 

@@ -187,6 +187,7 @@ int main(int argc, char **argv)
     the_app.chan.frame_format = 6;
     the_app.gui.ops.update_error_indicators = no_indicators;
     the_app.gui.ops.stop_controller = no_app;
+    the_app.gui.ops.controller_stopped = nullptr;
     the_app.gui.ops.refresh_info_panel = no_app;
     the_app.chan.ops.open(&the_app.chan);
     if (the_app.chan.ops.start(&the_app.chan) < 0) {

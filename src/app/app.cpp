@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/messages.h"
 #include "app/nb_app.h"
 #include "app/platform.h"
 #include "session/session_file.h"
@@ -19,14 +20,21 @@ nb_app the_app;
 
 namespace {
 
-void app_setup(nb_app *app)
+int32_t app_setup(nb_app *app)
 {
-    /* open ends the process when the channel cannot be opened. */
-    app->chan.ops.open(&app->chan);
+    /* A channel that cannot be opened ends the program: main shows why. */
+    if (int32_t rc = app->chan.ops.open(&app->chan); rc < 0) {
+        char text[NB_TEXT_MAX];
+        lib_error_format(text, sizeof text, app->chan.open_failed ? app->chan.open_failed : "",
+                         rc);
+        app_end_text(app, text);
+        return rc;
+    }
     /* The board's name and maker for the information panel, whether the
      * channel came from the chooser or from a session file. */
     (void)app->chan.ops.find_board(app->chan.number, &app->chan.board);
     app->gui.ops.build_main_window(app);
+    return 0;
 }
 
 void app_teardown(nb_app *app)
@@ -169,17 +177,32 @@ void settle_other_adapter(nb_app *app, const opened_settings &was)
         autobaud_dialog_listen_only(app);
 }
 
-void app_run(nb_app *app)
+/* Ends a pass that cannot go on, releasing what it holds; returns the
+ * exit code. */
+int end_pass(nb_app *app, int code, bool window)
+{
+    app->pgmgr.ops.pgmgr_release_all(&app->pgmgr);
+    if (window)
+        app->ops.teardown(app);
+    return code;
+}
+
+int app_run(nb_app *app)
 {
     do {
         app->pgmgr.ops.pgmgr_scan(&app->pgmgr);
-        if (app->mode != 1)
-            app->gui.ops.choose_channel(app);
+        if (app->mode != 1) {
+            int choice = app->gui.ops.choose_channel(app);
+            if (choice != NB_CHOICE_MADE)
+                return end_pass(app, choice == NB_CHOICE_CANCELLED ? NB_EXIT_OK : NB_EXIT_FAIL,
+                                false);
+        }
         app->session.ops.make_paths(&app->session, app->chan.number);
         /* Before the channel opens and any plug-in loads: every line of
          * the pass comes after it. */
         time_origin_pass_begin(app);
-        app->ops.setup(app);
+        if (app->ops.setup(app) < 0)
+            return end_pass(app, NB_EXIT_FAIL, false);
         opened_settings was = settings_of(app->chan);
         app->pgmgr.ops.pgmgr_autoload(app);
         if (app->mode != 1) {
@@ -189,12 +212,16 @@ void app_run(nb_app *app)
             /* A reset whose defaults could not be stored: the pass goes on
              * with the defaults the reset left in the record. */
         } else if (app->session.ops.load(app, app->session.load_file) < 0) {
-            session_report_unloadable(app->session.load_file);
             /* A file named on the command line ends the program; one the
              * user picked in the Load Session dialog was read whole before
              * and changed since: the channel's own session goes on. */
-            if (!app->session.load_checked)
-                exit(0);
+            if (!app->session.load_checked) {
+                char text[NB_TEXT_MAX];
+                session_unloadable_text(app->session.load_file, text, sizeof text);
+                app_end_text(app, text);
+                return end_pass(app, NB_EXIT_OK, true);
+            }
+            session_report_unloadable(app->session.load_file);
             (void)app->session.ops.load_auto(app);
         }
         app->session.load_checked = 0;
@@ -221,6 +248,7 @@ void app_run(nb_app *app)
         app->pgmgr.ops.pgmgr_release_all(&app->pgmgr);
         app->ops.teardown(app);
     } while (app->mode == 1);
+    return NB_EXIT_OK;
 }
 
 }  // namespace
@@ -266,6 +294,11 @@ int app_init(void)
     app->ops.run = app_run;
     gui_fill_ops(&app->gui.ops);
     return 0;
+}
+
+void app_end_text(nb_app *app, const char *text)
+{
+    g_strlcpy(app->end_text, text ? text : "", sizeof app->end_text);
 }
 
 void close_at_exit(void)

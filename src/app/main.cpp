@@ -141,7 +141,7 @@ int main(int argc, char **argv)
         g_snprintf(text, sizeof text, "ZELK library initialization failed\n%s", reason);
         nb_error(text);
         free_txlog();
-        exit(1);
+        return NB_EXIT_FAIL;
     }
     atexit(close_at_exit);
 
@@ -152,13 +152,13 @@ int main(int argc, char **argv)
         if (path && !*path) {
             g_free(path);
             nb_message_error("Can not load session from file: the name is empty");
-            exit(0);
+            return NB_EXIT_OK;
         }
         if (!path) {
             /* Treated like a session file that cannot be read. */
             nb_message_error("Can not load session from file: its name is not valid text "
                              "in the system's encoding");
-            exit(0);
+            return NB_EXIT_OK;
         }
         g_strlcpy(app->session.load_file, path, sizeof app->session.load_file);
         g_free(path);
@@ -166,7 +166,11 @@ int main(int argc, char **argv)
     }
 
     nbsdep_raise_priority();
-    app->ops.run(app);
+    /* Every fatal end of a pass comes back here; its message is shown
+     * last, and returning runs close_at_exit. */
+    int code = app->ops.run(app);
+    if (app->end_text[0])
+        nb_error(app->end_text);
     free_txlog();
-    return 0;
+    return code;
 }

@@ -7,6 +7,7 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
+#include "app/nb_app.h"
 #include "can/chan.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "app/platform.h"
+#include "app/nb_app.h"
 #include "can/chan.h"
 
 namespace {
@@ -83,16 +84,14 @@ int32_t open_steps(nb_chan *chan, const char **step)
     return rc;
 }
 
-void chan_open(nb_chan *chan)
+int32_t chan_open(nb_chan *chan)
 {
     /* The texts of the three classic steps stay untranslated: they are
      * the fatal messages of opening the channel. */
     const char *step = "";
     int32_t rc = open_steps(chan, &step);
-    if (rc < 0) {
-        lib_error_message(step, rc);
-        exit(1);
-    }
+    chan->open_failed = rc < 0 ? step : nullptr;
+    return rc;
 }
 
 int32_t chan_close(nb_chan *chan)

@@ -21,7 +21,7 @@ void chan_lost(nb_app *app, int32_t code)
     chan->lost = 1;
     (void)chan->ops.close(chan);
     /* A lost controller runs no more: the stop needs no library call. */
-    app->gui.ops.stop_controller(app);
+    app->gui.ops.controller_stopped(app, chan->ops.stop(chan));
     app->ops.state_changed(app, 0);
     char text[NB_TEXT_MAX];
     g_snprintf(text, sizeof text,
@@ -35,6 +35,6 @@ void chan_retry_lost(nb_app *app)
     nb_chan *chan = &app->chan;
     if (!chan->lost || chan_reopen_lost(chan) < 0)
         return;
-    app->gui.ops.stop_controller(app);
+    app->gui.ops.controller_stopped(app, ctl_stop(app));
     app->ops.state_changed(app, 0);
 }

@@ -197,7 +197,6 @@ gboolean poll_tick(gpointer data)
     g_in_tick = 1;
 
     nb_pgmgr *mgr = &app->pgmgr;
-    nb_chan *chan = &app->chan;
     gboolean more = TRUE;
 
     /* Pending loads and releases first; a tick that carried some out
@@ -212,24 +211,8 @@ gboolean poll_tick(gpointer data)
     if (move_traffic(app, &gone) && !app->poll.stopped)
         arm_catch_up(app);
 
-    /* Error counters: a bus-off stops the controller and tells the
-     * plug-ins the new status before they get the counters. */
-    zk_errs errs;
-    memset(&errs, 0, sizeof errs);
-    int16_t e = gone ? gone : ZkErrsGetClear(chan->number, &errs);
-    if (e >= 0 && (errs.ewl | errs.boff | errs.hovr | errs.sovr | errs.wtout) != 0) {
-        if (app->gui.ops.update_error_indicators)
-            app->gui.ops.update_error_indicators(&errs);
-        if (errs.boff) {
-            chan->bus_off = 1;
-            if (app->gui.ops.stop_controller)
-                app->gui.ops.stop_controller(app);
-            mgr->ops.pgmgr_status(mgr);
-        }
-        mgr->ops.pgmgr_errors(mgr, &errs);
-    }
-    if (e == ZK_E_GONE)
-        chan_lost(app, e);
+    /* Error counters last, with the stop after a bus-off. */
+    ctl_errors(app, gone);
     g_in_tick = 0;
     return more;
 }

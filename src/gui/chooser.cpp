@@ -233,16 +233,17 @@ void read_frame_format(nb_app *app)
     }
 }
 
-void choose_channel(nb_app *app)
+int choose_channel(nb_app *app)
 {
     GtkTreeStore *store = gtk_tree_store_new(N_MODEL_COLS, G_TYPE_STRING, G_TYPE_STRING,
                                              G_TYPE_STRING, G_TYPE_STRING, G_TYPE_BOOLEAN);
     int count = fill_store(app, store);
     if (count < 1) {
         g_object_unref(store);
-        nb_error(_("No CAN channel is detected.\nMay be all channels are busy or\nYou have no CAN "
-                   "interface installed.\nCheck your ZELK library installation."));
-        exit(1);
+        app_end_text(app, _("No CAN channel is detected.\nMay be all channels are busy or\nYou "
+                            "have no CAN interface installed.\nCheck your ZELK library "
+                            "installation."));
+        return NB_CHOICE_NO_CHANNEL;
     }
     GtkWidget *view = build_view(app, store);
 
@@ -321,13 +322,13 @@ void choose_channel(nb_app *app)
         app->chan.ops.find_board(app->chan.number, &app->chan.board);
         if (chooser_dialog)
             gtk_widget_destroy(chooser_dialog);
-        return;
+        return NB_CHOICE_MADE;
     }
     /* The handlers above may have destroyed the dialog already (closing
      * it from the window frame does). */
     if (chooser_dialog)
         gtk_widget_destroy(chooser_dialog);
     if (response == GTK_RESPONSE_APPLY && choose_session_file(app) == 1)
-        return;
-    exit(0);
+        return NB_CHOICE_MADE;
+    return NB_CHOICE_CANCELLED;
 }

@@ -2,11 +2,12 @@
  * controls_panel.cpp - the channel controls (Start/Stop, listen-only,
  * hardware reset) and the five error indicators.
  *
- * start_controller and stop_controller own the look of the controls and
- * the sensitivity of the menu entries that must not be used while the
- * controller runs. The poller calls stop_controller on bus-off, outside
- * any click. Setting a toggle's state from code is never treated as a
- * click: the click handler is blocked around the change.
+ * start_controller and controller_stopped own the look of the controls
+ * and the sensitivity of the menu entries that must not be used while the
+ * controller runs. A stop the host makes itself (bus-off, a lost adapter)
+ * is only shown here, through controller_stopped. Setting a toggle's state
+ * from code is never treated as a click: the click handler is blocked
+ * around the change.
  */
 #include <glib/gi18n.h>
 
@@ -226,14 +227,15 @@ void start_controller(nb_app *app)
 
 void stop_controller(nb_app *app)
 {
-    int32_t rc = app->chan.ops.stop(&app->chan);
+    controller_stopped(app, ctl_stop(app));
+}
+
+void controller_stopped(nb_app *app, int32_t rc)
+{
     if (rc < 0) {
         lib_error_message(_("can not stop CAN controller"), rc);
         return;
     }
-    /* What the controller received and the host sent before it stopped
-     * goes to the plug-ins before the status that says it stopped. */
-    poll_flush(app);
     set_label(app->gui.btn_startstop, _("Start"));
     set_toggle_quietly(app->gui.btn_startstop, FALSE, G_CALLBACK(on_startstop_clicked), app);
     set_stopped_widgets_sensitive(app, TRUE);

@@ -11,6 +11,7 @@ void gui_fill_ops(nb_gui_ops *ops)
     ops->build_errors_panel = build_errors_panel;
     ops->update_error_indicators = update_error_indicators;
     ops->stop_controller = stop_controller;
+    ops->controller_stopped = controller_stopped;
     ops->start_controller = start_controller;
     ops->build_info_panel = build_info_panel;
     ops->refresh_info_panel = refresh_info_panel;

@@ -12,7 +12,7 @@
 void build_main_window(nb_app *app);
 
 /* chooser.cpp */
-void choose_channel(nb_app *app);
+int  choose_channel(nb_app *app);
 gboolean channel_row_filter(GtkTreeSelection *sel, GtkTreeModel *model, GtkTreePath *path,
                             gboolean path_currently_selected, gpointer app);
 void read_frame_format(nb_app *app);
@@ -23,6 +23,7 @@ GtkWidget *build_errors_panel(void);
 void update_error_indicators(const zk_errs *errs);
 void start_controller(nb_app *app);
 void stop_controller(nb_app *app);
+void controller_stopped(nb_app *app, int32_t rc);
 void on_startstop_clicked(GtkButton *button, gpointer app);
 void on_lom_clicked(GtkButton *button, gpointer app);
 void on_reset_clicked(GtkButton *button, gpointer app);

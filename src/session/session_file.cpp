@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/messages.h"
 #include "session/cfg.h"
 #include "userfile.h"
 
@@ -923,12 +924,22 @@ const char *session_read_reason(void)
     return read_reason;
 }
 
+void session_unloadable_text(const char *path, char *buf, size_t size)
+{
+    /* Cut as a formatted message box cuts. */
+    if (size > NB_MESSAGE_MAX_CHARS + 1)
+        size = NB_MESSAGE_MAX_CHARS + 1;
+    if (*read_reason)
+        g_snprintf(buf, size, "Can not load session from file \"%s\": %s", path, read_reason);
+    else
+        g_snprintf(buf, size, "Can not load session from file \"%s\"", path);
+}
+
 void session_report_unloadable(const char *path)
 {
-    if (*read_reason)
-        nb_message_error("Can not load session from file \"%s\": %s", path, read_reason);
-    else
-        nb_message_error("Can not load session from file \"%s\"", path);
+    char text[NB_TEXT_MAX];
+    session_unloadable_text(path, text, sizeof text);
+    nb_error(text);
 }
 
 int32_t session_read(nb_app *app, const char *path, int mode)

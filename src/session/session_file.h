@@ -56,5 +56,7 @@ bool session_window_unsaved(nb_app *app);
 /* Tells the user that path could not be loaded, and why (the reason of
  * the last session_read). */
 void session_report_unloadable(const char *path);
+/* The same message as text, for a caller that shows it later. */
+void session_unloadable_text(const char *path, char *buf, size_t size);
 
 #endif /* NB_SESSION_FILE_H */

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "app/nb_app.h"
 #include "can/chan.h"
 #include "zelk_sim.h"
 

@@ -80,8 +80,7 @@ TEST_F(GuiControls, FailedStartAndStopKeepTheLookButStillNotify)
 }
 
 // The operations change the toggle from code: that is no click, so no
-// notification and no second start or stop. This is how the poller stops
-// the controller on bus-off.
+// notification and no second start or stop.
 TEST_F(GuiControls, OperationsDoNotCountAsClicks)
 {
     the_app.gui.ops.start_controller(&the_app);
@@ -91,6 +90,24 @@ TEST_F(GuiControls, OperationsDoNotCountAsClicks)
     EXPECT_EQ(the_app.chan.running, 0);
     expect_look(false);
     EXPECT_TRUE(state_changes().empty());
+}
+
+// A stop the host made itself (bus-off) is only shown: the controls take
+// the stopped look, or the failure is told, and the channel is not touched.
+TEST_F(GuiControls, StopMadeByTheHostIsOnlyShown)
+{
+    the_app.gui.ops.start_controller(&the_app);
+    DialogDriver driver;
+    driver.respond(GTK_RESPONSE_OK);
+    the_app.gui.ops.controller_stopped(&the_app, ZK_E_IO);
+    ASSERT_EQ(driver.seen().size(), 1u);
+    EXPECT_EQ(driver.seen()[0].text.rfind("can not stop CAN controller: ", 0), 0u);
+    expect_look(true);
+    the_app.gui.ops.controller_stopped(&the_app, 0);
+    expect_look(false);
+    EXPECT_EQ(the_app.chan.running, 1) << "the GUI does not stop the controller";
+    EXPECT_TRUE(state_changes().empty());
+    EXPECT_TRUE(driver.unexpected().empty());
 }
 
 TEST_F(GuiControls, ListenOnlyByClick)

@@ -22,7 +22,7 @@ struct gui_calls {
     zk_errs last_errs = {};
     int stops = 0;
     int refreshes = 0;
-    size_t stop_at_event = 0;  // events recorded when the stop came
+    size_t stop_at_event = 0;  // events recorded when the stop was shown
 };
 extern gui_calls gui;
 
@@ -31,11 +31,10 @@ inline void rec_indicators(const zk_errs *errs)
     gui.indicators++;
     gui.last_errs = *errs;
 }
-inline void rec_stop(nb_app *app)
+inline void rec_stopped(nb_app *, int32_t)
 {
     gui.stops++;
     gui.stop_at_event = events().size();
-    app->chan.ops.stop(&app->chan);
 }
 inline void rec_refresh(nb_app *)
 {
@@ -54,7 +53,7 @@ protected:
         dir_ = nbtest::make_temp_dir("poll");
         init_app(dir_);
         the_app.gui.ops.update_error_indicators = rec_indicators;
-        the_app.gui.ops.stop_controller = rec_stop;
+        the_app.gui.ops.controller_stopped = rec_stopped;
         the_app.gui.ops.refresh_info_panel = rec_refresh;
         the_app.chan.ops.open(&the_app.chan);
         ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);

@@ -49,6 +49,7 @@ inline void open_started_channel()
     the_app.chan.frame_format = 6;
     the_app.gui.ops.update_error_indicators = nullptr;
     the_app.gui.ops.stop_controller = nullptr;
+    the_app.gui.ops.controller_stopped = nullptr;
     the_app.gui.ops.refresh_info_panel = nullptr;
     the_app.chan.ops.open(&the_app.chan);
     ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);

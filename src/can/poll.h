@@ -1,0 +1,49 @@
+/*
+ * poll.h - the poller, the controller's logic (error counters, bus-off)
+ * and the channel whose adapter was lost.
+ */
+#ifndef NB_CAN_POLL_H
+#define NB_CAN_POLL_H
+
+#include <glib.h>
+
+#include "app/nb_defs.h"
+
+struct nb_poll_ops {
+    void (*start)(nb_app *app);
+    void (*stop)(nb_app *app);
+};
+
+struct nb_poll {
+    int32_t stopped;
+    uint32_t poll_source;         /* (uint32_t)-1 when no timer exists */
+    uint32_t status_source;
+    nb_poll_ops ops;
+};
+
+void        poll_fill_ops(nb_poll_ops *ops);
+gboolean    poll_tick(gpointer app);
+gboolean    status_tick(gpointer app);
+/* Hands on the frames waiting now, sent and received, as a tick would,
+ * so that a status change that follows comes after them. Nothing inside
+ * a tick or while the timers are stopped. An adapter found gone is left
+ * to the next tick. */
+void        poll_flush(nb_app *app);
+/* lost.cpp: the adapter of the channel disappeared (code ZK_E_GONE from
+ * the library): close the channel, show it lost and stopped, tell the
+ * plug-ins and the user (once). chan_retry_lost, every second from the
+ * status tick, opens it again when the adapter is back. */
+void        chan_lost(nb_app *app, int32_t code);
+void        chan_retry_lost(nb_app *app);
+/* controller.cpp: stops the controller and hands on the frames that came
+ * before the stop; returns the stop's result. ctl_errors, at the end of
+ * every poll tick, reads the error counters (gone: the adapter was found
+ * gone) and stops the controller after a bus-off. */
+int32_t     ctl_stop(nb_app *app);
+void        ctl_errors(nb_app *app, int16_t gone);
+/* Time a poll tick may spend on a backlog beyond one batch per direction;
+ * negative restores the default (a few milliseconds). For tests and
+ * benchmarks. */
+void        poll_set_budget_us(int64_t us);
+
+#endif /* NB_CAN_POLL_H */
