@@ -186,6 +186,25 @@ protected:
         return row;
     }
     std::string top_data() { return top_row() < 0 ? "<none>" : cell(top_row(), BV_COL_DATA); }
+    // Row of the trace view's cursor, -1 with none.
+    int cursor_row()
+    {
+        GtkTreePath *p = nullptr;
+        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
+        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
+        if (p)
+            gtk_tree_path_free(p);
+        return row;
+    }
+    // A cursor key on the focused trace (another test's window on the
+    // display may take the focus meanwhile).
+    void move_cursor(GtkMovementStep step, int count)
+    {
+        focus_trace();
+        ASSERT_TRUE(gtk_widget_has_focus(trace_));
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
+    }
     std::string filter_message()
     {
         GtkWidget *w = widget("busview-filter-message");
@@ -1106,20 +1125,8 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
     GtkTreePath *path = gtk_tree_path_new_from_indices(rows() - 1, -1);
     gtk_tree_view_set_cursor(GTK_TREE_VIEW(trace_), path, nullptr, FALSE);
     gtk_tree_path_free(path);
-    auto cursor_row = [&] {
-        GtkTreePath *p = nullptr;
-        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
-        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
-        if (p)
-            gtk_tree_path_free(p);
-        return row;
-    };
-    // Another test's window on the display may take the focus meanwhile.
     auto press = [&](GtkMovementStep step, int count) {
-        focus_trace();
-        ASSERT_TRUE(gtk_widget_has_focus(trace_));
-        gboolean handled = FALSE;
-        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
+        move_cursor(step, count);
         nbtest::pump();
     };
     press(GTK_MOVEMENT_PAGES, -1);
@@ -1237,25 +1244,11 @@ TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
     ASSERT_TRUE(wait_status("Lines: 120000"));
     ASSERT_TRUE(nbtest::wait_until([&] { return top_row() > 0 && rows() < lines; }));
     nbtest::pump();
-    auto cursor_row = [&] {
-        GtkTreePath *p = nullptr;
-        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
-        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
-        if (p)
-            gtk_tree_path_free(p);
-        return row;
-    };
-    auto press = [&](GtkMovementStep step, int count) {
-        focus_trace();
-        ASSERT_TRUE(gtk_widget_has_focus(trace_));
-        gboolean handled = FALSE;
-        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
-    };
     // The focus puts the cursor on the top line in sight.
     focus_trace();
     std::string in_sight = top_data();
     EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
-    press(GTK_MOVEMENT_PAGES, -1);
+    move_cursor(GTK_MOVEMENT_PAGES, -1);
     EXPECT_LT(rows(), lines);     // not all at once
     EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
     // Row counts seen on the way, the same lines in sight; the view keeps
@@ -1275,7 +1268,7 @@ TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
     EXPECT_GT(page_up, lines - 200);
     EXPECT_NE(in_sight, cell(page_up, BV_COL_DATA));
     EXPECT_GE(page_up, top_row());  // in sight
-    press(GTK_MOVEMENT_BUFFER_ENDS, -1);
+    move_cursor(GTK_MOVEMENT_BUFFER_ENDS, -1);
     nbtest::pump();
     EXPECT_EQ(0, cursor_row());
     int oldest = (lines + 1000 + NB_RX_BATCH - 1) / NB_RX_BATCH * NB_RX_BATCH - lines;
