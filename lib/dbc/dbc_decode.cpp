@@ -7,6 +7,7 @@
  * so a signal's multiplexor value is known when the signal is reached.
  */
 #include "dbc.h"
+#include "dbc_internal.h"
 
 #include <string.h>
 
@@ -48,21 +49,10 @@ int dbc_decode(const dbc_message *m, const uint8_t *data, unsigned len, dbc_valu
     if (n)
         memcpy(buf, data, n);
     memset(buf + n, 0, 16);
-    const dbc_mux_range *ranges = m->plan_ranges.data();
     int active = 0;
     for (const dbc_step &s : m->plan) {
         dbc_value &v = out[s.sig];
-        bool on = s.need <= n;
-        if (on && s.sw >= 0) {
-            const dbc_value &w = out[s.sw];
-            on = false;
-            if (w.active)
-                for (uint32_t r = s.range_first; r < s.range_first + s.range_count; r++)
-                    if (w.raw >= ranges[r].lo && w.raw <= ranges[r].hi) {
-                        on = true;
-                        break;
-                    }
-        }
+        bool on = dbc_step_on(m, s, out, n);
         v.active = on;
         if (!on)
             continue;

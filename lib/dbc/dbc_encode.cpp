@@ -7,6 +7,7 @@
  * wrapped.
  */
 #include "dbc.h"
+#include "dbc_internal.h"
 
 #include <math.h>
 #include <stdio.h>
@@ -143,22 +144,11 @@ int dbc_encode(const dbc_message *m, const double *phys, uint8_t *data, unsigned
     uint8_t buf[DBC_MAX_MESSAGE_BYTES + 16];
     unsigned n = len > DBC_MAX_MESSAGE_BYTES ? DBC_MAX_MESSAGE_BYTES : len;
     memset(buf, 0, sizeof buf);
-    const dbc_mux_range *ranges = m->plan_ranges.data();
     if (bad)
         *bad = -1;
     for (const dbc_step &s : m->plan) {
         dbc_value &v = out[s.sig];
-        bool on = s.need <= n;
-        if (on && s.sw >= 0) {
-            const dbc_value &w = out[s.sw];
-            on = false;
-            if (w.active)
-                for (uint32_t r = s.range_first; r < s.range_first + s.range_count; r++)
-                    if (w.raw >= ranges[r].lo && w.raw <= ranges[r].hi) {
-                        on = true;
-                        break;
-                    }
-        }
+        bool on = dbc_step_on(m, s, out, n);
         v.active = on;
         if (!on)
             continue;

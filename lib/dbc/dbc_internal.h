@@ -38,6 +38,25 @@ void dbc_add_problem(dbc_db *db, int line, int column, uint8_t kind, std::string
  * uses, and builds the decode plans and the identifier table. */
 void dbc_finish(dbc_db *db, dbc_build &build);
 
+/* Whether plan step s of m is in n data bytes: they hold its bits and,
+ * for a multiplexed signal, its multiplexor (earlier in the plan, in out)
+ * is there with a value in the step's ranges. */
+inline bool dbc_step_on(const dbc_message *m, const dbc_step &s, const dbc_value *out, unsigned n)
+{
+    if (s.need > n)
+        return false;
+    if (s.sw < 0)
+        return true;
+    const dbc_value &w = out[s.sw];
+    if (!w.active)
+        return false;
+    const dbc_mux_range *ranges = m->plan_ranges.data();
+    for (uint32_t r = s.range_first; r < s.range_first + s.range_count; r++)
+        if (w.raw >= ranges[r].lo && w.raw <= ranges[r].hi)
+            return true;
+    return false;
+}
+
 /* Cuts s back to whole UTF-8 characters (a formatted text may end in the
  * middle of one). */
 void dbc_utf8_trim(char *s);

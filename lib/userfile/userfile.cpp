@@ -118,6 +118,19 @@ int uf_open_write(const char *path, int mode, int *err)
     return fd;
 }
 
+FILE *uf_fopen_write(const char *path, int mode, int *err)
+{
+    const int fd = uf_open_write(path, mode, err);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, mode == UF_APPEND ? "a" : "w");
+    if (!f) {
+        *err = os_error();
+        close(fd);
+    }
+    return f;
+}
+
 int uf_check_target(const char *path)
 {
     int e = path ? examine(path) : EINVAL;

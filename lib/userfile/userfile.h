@@ -21,6 +21,7 @@
 #define USERFILE_H
 
 #include <stddef.h>
+#include <stdio.h>
 
 #define UF_E_FOLDER  0x10001   /* a folder */
 #define UF_E_FIFO    0x10002   /* a FIFO (named pipe) */
@@ -44,6 +45,10 @@ int uf_open_read(const char *path, int *err);
  * umask) when there is none. Returns the descriptor or -1 with *err set;
  * a file of the wrong kind is neither opened for writing nor changed. */
 int uf_open_write(const char *path, int mode, int *err);
+
+/* uf_open_write as a stdio stream (appending for UF_APPEND). Returns the
+ * stream or null with *err set; nothing is left open on failure. */
+FILE *uf_fopen_write(const char *path, int mode, int *err);
 
 /* For a writer that replaces path by renaming a new file over it: 0 when
  * path names nothing yet or a regular file (after symbolic links), else

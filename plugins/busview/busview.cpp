@@ -171,13 +171,9 @@ void write_stats(void)
     if (!path || !*path)
         return;
     int err = 0;
-    const int fd = uf_open_write(path, UF_APPEND, &err);
-    FILE *f = fd >= 0 ? fdopen(fd, "a") : nullptr;
-    if (!f) {
-        if (fd >= 0)
-            close(fd);
+    FILE *f = uf_fopen_write(path, UF_APPEND, &err);
+    if (!f)
         return;
-    }
     int64_t span = bv.rx_last_us - bv.rx_first_us;
     double busy = bv_bus_seconds(bv.rx_bits, bv.rx_data_bits, nbkit_status());
     double load = span > 0 ? busy / ((double)span / 1e6) : 0.0;

@@ -46,15 +46,9 @@ void hex_field(GString *line, const dgp_store *s, uint64_t off, uint32_t len, bo
 int dgp_export_csv(const char *path, dgp_store *s, DgpList *list)
 {
     int err = 0;
-    const int fd = uf_open_write(path, UF_REPLACE, &err);
-    if (fd < 0)
+    FILE *f = uf_fopen_write(path, UF_REPLACE, &err);
+    if (!f)
         return err;
-    FILE *f = fdopen(fd, "w");
-    if (!f) {
-        err = errno;
-        close(fd);
-        return err;
-    }
     fputs("time_s,addresses,protocol,service,length,status,summary,request,response\n", f);
     GString *line = g_string_new("");
     char text[1024];

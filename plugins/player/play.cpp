@@ -7,13 +7,12 @@
 
 #include <errno.h>
 #include <pthread.h>
-#include <sched.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <time.h>
 
 #include <atomic>
 
+#include "rtthread.h"
 #include "userfile.h"
 
 namespace {
@@ -25,17 +24,7 @@ pthread_t s_thread;
 
 void init_lock(void)
 {
-    pthread_mutexattr_t m;
-    pthread_mutexattr_init(&m);
-    pthread_mutexattr_settype(&m, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutexattr_setprotocol(&m, PTHREAD_PRIO_INHERIT);
-    pthread_mutex_init(&s_lock, &m);
-    pthread_mutexattr_destroy(&m);
-    pthread_condattr_t a;
-    pthread_condattr_init(&a);
-    pthread_condattr_setclock(&a, CLOCK_MONOTONIC);
-    pthread_cond_init(&s_wake, &a);
-    pthread_condattr_destroy(&a);
+    rt_init_lock(&s_lock, &s_wake, 1);
 }
 
 bool on_thread(void)
@@ -321,10 +310,7 @@ gboolean on_timer(gpointer)
 
 void *run(void *)
 {
-    /* Wake-ups as close to the due time as the kernel gives them, and
-     * ahead of ordinary work where the user may have real-time priority
-     * (RLIMIT_RTPRIO); elsewhere the refusal leaves the thread as it was. */
-    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    rt_tight_timers();
     int rt = 0;
     pthread_mutex_lock(&s_lock);
     while (!pl.quit) {
@@ -334,10 +320,7 @@ void *run(void *)
              * ahead of the window then. */
             if (rt != (pl.speed > 0)) {
                 rt = pl.speed > 0;
-                struct sched_param sp;
-                memset(&sp, 0, sizeof sp);
-                sp.sched_priority = rt ? 10 : 0;
-                (void)pthread_setschedparam(pthread_self(), rt ? SCHED_FIFO : SCHED_OTHER, &sp);
+                rt_realtime(rt);
             }
             pl.wake_us = INT64_MAX;
             pl_service(now);  /* sets the next turn */

@@ -6,10 +6,10 @@
 #include "sender.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <time.h>
+
+#include "rtthread.h"
 
 namespace {
 
@@ -20,16 +20,7 @@ pthread_t s_thread;
 
 void init_wake(void)
 {
-    pthread_mutexattr_t m;
-    pthread_mutexattr_init(&m);
-    pthread_mutexattr_setprotocol(&m, PTHREAD_PRIO_INHERIT);
-    pthread_mutex_init(&s_lock, &m);
-    pthread_mutexattr_destroy(&m);
-    pthread_condattr_t a;
-    pthread_condattr_init(&a);
-    pthread_condattr_setclock(&a, CLOCK_MONOTONIC);
-    pthread_cond_init(&s_wake, &a);
-    pthread_condattr_destroy(&a);
+    rt_init_lock(&s_lock, &s_wake, 0);
 }
 
 /* One frame taken for sending, and what came of it. */
@@ -141,14 +132,8 @@ int64_t earliest(void)
 
 void *run(void *)
 {
-    /* Wake-ups as close to the due time as the kernel gives them, and
-     * ahead of ordinary work where the user may have real-time priority
-     * (RLIMIT_RTPRIO); elsewhere the refusal leaves the thread as it was. */
-    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    struct sched_param sp;
-    memset(&sp, 0, sizeof sp);
-    sp.sched_priority = 10;
-    (void)pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    rt_tight_timers();
+    rt_realtime(1);
     static due_frame batch[SD_MAX_MSGS];  /* this thread's only */
     pthread_mutex_lock(&s_lock);
     while (!sd.quit) {

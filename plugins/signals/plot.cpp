@@ -548,12 +548,12 @@ cairo_status_t png_write(void *closure, const unsigned char *data, unsigned int 
 }
 
 /* The export's file, through the safe opener (never a FIFO or device). */
-int open_export(const char *path, int *err)
+/* The export's name in the file-name encoding (the dialog gives UTF-8);
+ * g_free it. */
+char *export_name(const char *path)
 {
     char *local = g_filename_from_utf8(path, -1, nullptr, nullptr, nullptr);
-    int fd = uf_open_write(local ? local : path, UF_REPLACE, err);
-    g_free(local);
-    return fd;
+    return local ? local : g_strdup(path);
 }
 
 }  // namespace
@@ -561,7 +561,9 @@ int open_export(const char *path, int *err)
 int sg_plot_export_png(const char *path, const sg_view *view, int width, int height)
 {
     png_out out = {-1, 0};
-    out.fd = open_export(path, &out.err);
+    char *local = export_name(path);
+    out.fd = uf_open_write(local, UF_REPLACE, &out.err);
+    g_free(local);
     if (out.fd < 0)
         return out.err;
     cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
@@ -580,15 +582,11 @@ int sg_plot_export_png(const char *path, const sg_view *view, int width, int hei
 int sg_plot_export_csv(const char *path, const sg_view *view, int)
 {
     int err = 0;
-    const int fd = open_export(path, &err);
-    if (fd < 0)
+    char *local = export_name(path);
+    FILE *f = uf_fopen_write(local, UF_REPLACE, &err);
+    g_free(local);
+    if (!f)
         return err;
-    FILE *f = fdopen(fd, "w");
-    if (!f) {
-        err = errno;
-        close(fd);
-        return err;
-    }
     double t1 = view->t_end, t0 = t1 - view->span;
     fprintf(f, "time_s,signal,value,unit\n");
     for (const sg_plot_sig &ps : sg.plots) {

@@ -305,13 +305,9 @@ void write_stats(void)
     if (!path || !*path)
         return;
     int err = 0;
-    const int fd = uf_open_write(path, UF_APPEND, &err);
-    FILE *f = fd >= 0 ? fdopen(fd, "a") : nullptr;
-    if (!f) {
-        if (fd >= 0)
-            close(fd);
+    FILE *f = uf_fopen_write(path, UF_APPEND, &err);
+    if (!f)
         return;
-    }
     uint64_t points = 0, merges = 0;
     size_t bytes = 0;
     int plots = 0;

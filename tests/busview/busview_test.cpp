@@ -186,6 +186,40 @@ protected:
         return row;
     }
     std::string top_data() { return top_row() < 0 ? "<none>" : cell(top_row(), BV_COL_DATA); }
+    // Frames from to to-1 of identifier 0x100 counting in their two data
+    // bytes, in batches of at most NB_RX_BATCH.
+    void feed_counting(int from, int to)
+    {
+        std::vector<zk_frame> batch;
+        for (int i = from; i < to; i++) {
+            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 8), (uint8_t)i}, (uint32_t)i));
+            if (batch.size() == NB_RX_BATCH || i == to - 1) {
+                rx(batch);
+                batch.clear();
+            }
+        }
+    }
+    // The data of the trace's last line, empty with none.
+    std::string last_data() { return rows() > 0 ? cell(rows() - 1, BV_COL_DATA) : std::string(); }
+    // Row of the trace view's cursor, -1 with none.
+    int cursor_row()
+    {
+        GtkTreePath *p = nullptr;
+        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
+        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
+        if (p)
+            gtk_tree_path_free(p);
+        return row;
+    }
+    // A cursor key on the focused trace (another test's window on the
+    // display may take the focus meanwhile).
+    void move_cursor(GtkMovementStep step, int count)
+    {
+        focus_trace();
+        ASSERT_TRUE(gtk_widget_has_focus(trace_));
+        gboolean handled = FALSE;
+        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
+    }
     std::string filter_message()
     {
         GtkWidget *w = widget("busview-filter-message");
@@ -1061,22 +1095,11 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
 {
     GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
         GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
-    auto feed = [&](int from, int to) {
-        std::vector<zk_frame> batch;
-        for (int i = from; i < to; i++) {
-            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 8), (uint8_t)i}, (uint32_t)i));
-            if (batch.size() == NB_RX_BATCH || i == to - 1) {
-                rx(batch);
-                batch.clear();
-            }
-        }
-    };
-    auto last = [&] { return rows() > 0 ? cell(rows() - 1, BV_COL_DATA) : std::string(); };
     auto to_end = [&] {
         gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
     };
-    feed(0, 6000);
-    ASSERT_TRUE(nbtest::wait_until([&] { return last() == "17 6F"; }));  // frame 5999
+    feed_counting(0, 6000);
+    ASSERT_TRUE(nbtest::wait_until([&] { return last_data() == "17 6F"; }));  // frame 5999
     ASSERT_LT(rows(), 6001);
     ASSERT_TRUE(wait_status("Lines: 6001"));
 
@@ -1087,18 +1110,18 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
     ASSERT_TRUE(wait_rows(6001));
     nbtest::pump();
     EXPECT_EQ(three_up, top_data());
-    EXPECT_EQ("17 6F", last());
+    EXPECT_EQ("17 6F", last_data());
 
     // Back at the end it follows again with fewer rows.
     to_end();
-    feed(6000, 6100);
-    ASSERT_TRUE(nbtest::wait_until([&] { return last() == "17 D3"; }));  // frame 6099
+    feed_counting(6000, 6100);
+    ASSERT_TRUE(nbtest::wait_until([&] { return last_data() == "17 D3"; }));  // frame 6099
     ASSERT_LT(rows(), 6101);
     // and goes on following when its rows are rebuilt.
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 50000);
     nbtest::pump();
-    feed(6100, 6200);
-    ASSERT_TRUE(nbtest::wait_until([&] { return last() == "18 37"; }));  // frame 6199
+    feed_counting(6100, 6200);
+    ASSERT_TRUE(nbtest::wait_until([&] { return last_data() == "18 37"; }));  // frame 6199
     ASSERT_LT(rows(), 6201);
 
     // Keys move the cursor over the whole trace: Page Up from the last
@@ -1106,20 +1129,8 @@ TEST_F(Busview, FollowingViewKeepsTheNewestRowsUntilTheUserLeavesTheEnd)
     GtkTreePath *path = gtk_tree_path_new_from_indices(rows() - 1, -1);
     gtk_tree_view_set_cursor(GTK_TREE_VIEW(trace_), path, nullptr, FALSE);
     gtk_tree_path_free(path);
-    auto cursor_row = [&] {
-        GtkTreePath *p = nullptr;
-        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
-        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
-        if (p)
-            gtk_tree_path_free(p);
-        return row;
-    };
-    // Another test's window on the display may take the focus meanwhile.
     auto press = [&](GtkMovementStep step, int count) {
-        focus_trace();
-        ASSERT_TRUE(gtk_widget_has_focus(trace_));
-        gboolean handled = FALSE;
-        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
+        move_cursor(step, count);
         nbtest::pump();
     };
     press(GTK_MOVEMENT_PAGES, -1);
@@ -1147,17 +1158,6 @@ TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
         g_snprintf(text, sizeof text, "%02X %02X", (i >> 8) & 0xFF, i & 0xFF);
         return std::string(text);
     };
-    auto feed = [&](int from, int to) {
-        std::vector<zk_frame> batch;
-        for (int i = from; i < to; i++) {
-            batch.push_back(frame(0x100, 0, {(uint8_t)(i >> 8), (uint8_t)i}, (uint32_t)i));
-            if (batch.size() == NB_RX_BATCH || i == to - 1) {
-                rx(batch);
-                batch.clear();
-            }
-        }
-    };
-    auto last = [&] { return rows() > 0 ? cell(rows() - 1, BV_COL_DATA) : std::string(); };
     auto end_in_sight = [&] {
         GtkTreePath *start = nullptr, *end = nullptr;
         if (!gtk_tree_view_get_visible_range(GTK_TREE_VIEW(trace_), &start, &end))
@@ -1168,8 +1168,8 @@ TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
         return in;
     };
     for (int from = 0; from < 15000; from += 3000) {
-        feed(from, from + 3000);
-        ASSERT_TRUE(nbtest::wait_until([&] { return last() == data(from + 2999); })) << from;
+        feed_counting(from, from + 3000);
+        ASSERT_TRUE(nbtest::wait_until([&] { return last_data() == data(from + 2999); })) << from;
         nbtest::pump();
         EXPECT_LT(rows(), 5000) << from;
         EXPECT_TRUE(end_in_sight()) << from << ": top " << top_data();
@@ -1237,25 +1237,11 @@ TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
     ASSERT_TRUE(wait_status("Lines: 120000"));
     ASSERT_TRUE(nbtest::wait_until([&] { return top_row() > 0 && rows() < lines; }));
     nbtest::pump();
-    auto cursor_row = [&] {
-        GtkTreePath *p = nullptr;
-        gtk_tree_view_get_cursor(GTK_TREE_VIEW(trace_), &p, nullptr);
-        int row = p ? gtk_tree_path_get_indices(p)[0] : -1;
-        if (p)
-            gtk_tree_path_free(p);
-        return row;
-    };
-    auto press = [&](GtkMovementStep step, int count) {
-        focus_trace();
-        ASSERT_TRUE(gtk_widget_has_focus(trace_));
-        gboolean handled = FALSE;
-        g_signal_emit_by_name(trace_, "move-cursor", step, count, &handled);
-    };
     // The focus puts the cursor on the top line in sight.
     focus_trace();
     std::string in_sight = top_data();
     EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
-    press(GTK_MOVEMENT_PAGES, -1);
+    move_cursor(GTK_MOVEMENT_PAGES, -1);
     EXPECT_LT(rows(), lines);     // not all at once
     EXPECT_EQ(in_sight, cell(cursor_row(), BV_COL_DATA));
     // Row counts seen on the way, the same lines in sight; the view keeps
@@ -1275,7 +1261,7 @@ TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
     EXPECT_GT(page_up, lines - 200);
     EXPECT_NE(in_sight, cell(page_up, BV_COL_DATA));
     EXPECT_GE(page_up, top_row());  // in sight
-    press(GTK_MOVEMENT_BUFFER_ENDS, -1);
+    move_cursor(GTK_MOVEMENT_BUFFER_ENDS, -1);
     nbtest::pump();
     EXPECT_EQ(0, cursor_row());
     int oldest = (lines + 1000 + NB_RX_BATCH - 1) / NB_RX_BATCH * NB_RX_BATCH - lines;

@@ -56,6 +56,17 @@ protected:
         return out;
     }
     bool wait_rows(int n) { return nbtest::wait_until([&] { return rows() == n; }); }
+    // The details pane's text with the first row selected; g_free it.
+    gchar *first_row_details()
+    {
+        GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
+        gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(widget("diag-list"))), path);
+        gtk_tree_path_free(path);
+        GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget("diag-details")));
+        GtkTextIter a, b;
+        gtk_text_buffer_get_bounds(buf, &a, &b);
+        return gtk_text_buffer_get_text(buf, &a, &b, FALSE);
+    }
 };
 
 const char *const VIN_EXCHANGE[] = {
@@ -79,13 +90,7 @@ TEST_F(Diagnostics, ConversationsAndMessagesListed)
     EXPECT_EQ(row(3), "7E0 \u2192 7E8 | ISO-TP | no start | 7 | error | consecutive frames without a first frame");
 
     // The details of the selected row: bytes and decoded fields.
-    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
-    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(widget("diag-list"))), path);
-    gtk_tree_path_free(path);
-    GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget("diag-details")));
-    GtkTextIter a, b;
-    gtk_text_buffer_get_bounds(buf, &a, &b);
-    gchar *details = gtk_text_buffer_get_text(buf, &a, &b, FALSE);
+    gchar *details = first_row_details();
     EXPECT_NE(nullptr, strstr(details, "0000  62 F1 90 4E 4D 42 53 49 4D 31 45 43 55 30 30 30")) << details;
     EXPECT_NE(nullptr, strstr(details, "F190 VIN = \"NMBSIM1ECU0000042\"")) << details;
     g_free(details);
@@ -354,13 +359,7 @@ TEST_F(Diagnostics, RowsHoldUnderThePointerAndDetailsShowAPendingAnswer)
     g_signal_emit_by_name(widget("diag-list"), "leave-notify-event", &cross, &handled);
     ASSERT_TRUE(wait_rows(2));
 
-    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
-    gtk_tree_selection_select_path(gtk_tree_view_get_selection(GTK_TREE_VIEW(widget("diag-list"))), path);
-    gtk_tree_path_free(path);
-    GtkTextBuffer *buf = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget("diag-details")));
-    GtkTextIter a, b;
-    gtk_text_buffer_get_bounds(buf, &a, &b);
-    gchar *details = gtk_text_buffer_get_text(buf, &a, &b, FALSE);
+    gchar *details = first_row_details();
     EXPECT_NE(nullptr, strstr(details, "Response pending (NRC 78) received: 1\n")) << details;
     g_free(details);
 }

@@ -90,4 +90,23 @@ TEST_F(UserFile, WritingNeverTouchesAnythingButARegularFile)
     EXPECT_EQ(0, uf_check_target((dir_ + "/new").c_str()));
 }
 
+TEST_F(UserFile, StreamsAppendOrReplaceAndRefuseAFifo)
+{
+    nbtest::Deadline deadline(10, "opening a FIFO as a stream");
+    int err = 0;
+    EXPECT_EQ(nullptr, uf_fopen_write(fifo_.c_str(), UF_APPEND, &err));
+    EXPECT_EQ(UF_E_FIFO, err);
+    FILE *f = uf_fopen_write((dir_ + "/data").c_str(), UF_APPEND, &err);
+    ASSERT_NE(nullptr, f);
+    fseek(f, 0, SEEK_SET);  // appending writes at the end whatever the position
+    fputs("!", f);
+    fclose(f);
+    EXPECT_EQ("kept!", nbtest::read_file(dir_ + "/data"));
+    f = uf_fopen_write((dir_ + "/data").c_str(), UF_REPLACE, &err);
+    ASSERT_NE(nullptr, f);
+    fputs("new", f);
+    fclose(f);
+    EXPECT_EQ("new", nbtest::read_file(dir_ + "/data"));
+}
+
 }  // namespace

@@ -149,19 +149,6 @@ TEST(Encode, WideFloatAndMultiplexedSignalsRoundTripThroughTheDecoder)
 
 // ------------------------------------------------------------ opendbc
 
-std::string corpus_dir()
-{
-    const char *env = getenv("NB_OPENDBC_DIR");
-    if (env && *env)
-        return env;
-    for (const char *up : {"/../shared/corpus/opendbc", "/../../shared/corpus/opendbc"}) {
-        std::string d = nbtest::source_dir() + up;
-        if (g_file_test(d.c_str(), G_FILE_TEST_IS_DIR))
-            return d;
-    }
-    return "";
-}
-
 void find_dbc(const std::string &dir, std::vector<std::string> *out)
 {
     GDir *d = g_dir_open(dir.c_str(), 0, nullptr);
@@ -242,7 +229,7 @@ bool apart(const dbc_message &m, const std::vector<dbc_value> &out, const std::v
 
 TEST(OpendbcEncode, EveryMessagePacksAsCanmatrixDoesAndDecodesToWhatWasPacked)
 {
-    std::string dir = corpus_dir();
+    std::string dir = nbtest::opendbc_dir();
     if (dir.empty())
         GTEST_SKIP() << "no opendbc collection: put the shared folder beside the checkout or set "
                         "NB_OPENDBC_DIR";

@@ -234,21 +234,6 @@ INSTANTIATE_TEST_SUITE_P(Files, Oracle,
 
 // ------------------------------------------------------------- opendbc
 
-// The collection lives in the shared folder beside the checkout (or beside
-// the folder of worktrees); NB_OPENDBC_DIR names another place.
-std::string corpus_dir()
-{
-    const char *env = getenv("NB_OPENDBC_DIR");
-    if (env && *env)
-        return env;
-    for (const char *up : {"/../shared/corpus/opendbc", "/../../shared/corpus/opendbc"}) {
-        std::string d = nbtest::source_dir() + up;
-        if (g_file_test(d.c_str(), G_FILE_TEST_IS_DIR))
-            return d;
-    }
-    return "";
-}
-
 void find_dbc(const std::string &dir, const std::string &rel, std::vector<std::string> *out)
 {
     GDir *d = g_dir_open(dir.c_str(), 0, nullptr);
@@ -341,7 +326,7 @@ const Expected expected_problems[] = {
 
 TEST(Opendbc, EveryFileLoadsListingOnlyWhatIsBrokenAndDecodesAsCanmatrixDoes)
 {
-    std::string dir = corpus_dir();
+    std::string dir = nbtest::opendbc_dir();
     if (dir.empty())
         GTEST_SKIP() << "no opendbc collection: put the shared folder beside the checkout or set "
                         "NB_OPENDBC_DIR";

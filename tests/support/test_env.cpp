@@ -94,6 +94,19 @@ std::string stage_dir()
 
 std::string source_dir() { return NBTEST_SOURCE_DIR; }
 
+std::string opendbc_dir()
+{
+    const char *env = getenv("NB_OPENDBC_DIR");
+    if (env && *env)
+        return env;
+    for (const char *up : {"/../shared/corpus/opendbc", "/../../shared/corpus/opendbc"}) {
+        std::string d = source_dir() + up;
+        if (g_file_test(d.c_str(), G_FILE_TEST_IS_DIR))
+            return d;
+    }
+    return "";
+}
+
 std::string test_bin_dir()
 {
     const char *s = getenv("NB_TEST_BIN_DIR");

@@ -36,6 +36,9 @@ bool write_file(const std::string &path, const std::string &text);
 std::string stage_dir();
 std::string test_bin_dir();
 std::string source_dir();
+// The opendbc collection: NB_OPENDBC_DIR, else the shared folder beside
+// the checkout (or beside the folder of worktrees); empty when there is none.
+std::string opendbc_dir();
 
 // A deadline for code that can block for ever (opening or reading a FIFO
 // or a device): when the object is still alive after `seconds`, the
