@@ -122,7 +122,8 @@
  * Stream
  * ------
  * Channels have an index: 0 is the main channel, the one chosen when the
- * pass began (today the only one). A plug-in that exports
+ * pass began; the channels the user added follow, in the order of the
+ * window's channel list (PGRP_CHANNELS tells of a change). A plug-in that exports
  *     NBPG_EXPORT const uint32_t __nbpg_features = NBPG_FEATURE_STREAM;
  * together with __nbpg_version 0x0304 or later and nbpg_handler receives,
  * in place of PGRP_RX_FRAMES, PGRP_TX_FRAMES, PGRP_RX_FD_FRAMES and
@@ -242,7 +243,13 @@ enum {
      * in time order (see "Stream" at the top).
      * data: array of n nb_stream_frame, data_size = 88 * n,
      * n = 1..NB_STREAM_MAX. */
-    PGRP_STREAM = 13
+    PGRP_STREAM = 13,
+    /* (0x0304, plug-ins that opted in with NBPG_FEATURE_STREAM only.)
+     * Channels were added to the window or removed: indexes are compact,
+     * so the channels above a removed one move down by one. Every frame
+     * of a removed channel came in a PGRP_STREAM before this request. Read
+     * nb_chan_count and the channels' names again. No data. */
+    PGRP_CHANNELS = 14
 };
 
 /* ---------------------------------------------------------------------

@@ -45,6 +45,7 @@ void app_teardown(nb_app *app)
         gtk_widget_destroy(nb_mainwin);
         nb_mainwin = nullptr;
     }
+    chanset_remove_all(app);
     app->chan.ops.close(&app->chan);
 }
 
@@ -274,6 +275,7 @@ int app_init(void)
     chan_fill_ops(&chan->ops);
     /* Without a tx log the channel still sends, without logging. */
     chan->txlog = txlog_new();
+    chanset_init(app);
 
     poll_fill_ops(&app->poll.ops);
     app->poll.stopped = 0;

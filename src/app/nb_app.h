@@ -20,6 +20,7 @@
 
 #include "app/nb_defs.h"
 #include "can/chan.h"
+#include "can/chanset.h"
 #include "can/poll.h"
 #include "gui/gui.h"
 #include "plugins/pgmgr.h"
@@ -54,7 +55,8 @@ struct nb_app_ops {
 struct nb_app {
     int32_t mode;                 /* 1: the next pass loads nb_session.load_file */
     nb_gui gui;
-    nb_chan chan;
+    nb_chan chan;                 /* the main channel */
+    nb_chanset chans;             /* every channel: [0] is chan */
     nb_poll poll;
     nb_pgmgr pgmgr;
     nb_session session;

@@ -65,7 +65,7 @@ NB_HOST_API void nb_get_current_status(nb_chan_status *out)
     the_app.chan.ops.get_status(&the_app.chan, out);
 }
 
-/* Channels by index: 0 is the main channel, today the only one. */
+/* Channels by index: 0 is the main channel, then the added ones. */
 
 namespace {
 
@@ -83,25 +83,35 @@ void copy_field(char *dst, size_t dst_size, const char *src, size_t src_size)
 
 NB_HOST_API int nb_chan_count(void)
 {
-    return 1;
+    return the_app.chans.count > 0 ? the_app.chans.count : 1;
 }
 
 NB_HOST_API int nb_chan_send(int channel, zk_fdframe *frame)
 {
-    if (channel != 0)
+    if (channel == 0)
+        return nb_send_fd_frame(frame);
+    nb_chan *ch = chanset_at(&the_app, channel);
+    if (!ch)
         return ZK_E_NOCHAN;
-    return nb_send_fd_frame(frame);
+    if (!frame)
+        return ZK_E_BADARG;
+    int r = ch->ops.send_fd_frame(ch, frame);
+    return r == ZK_E_NOTSTARTED && ch->bus_off ? ZK_E_BUSOFF : r;
 }
 
 NB_HOST_API int nb_chan_get_status(int channel, nb_chan_status *out)
 {
     if (!out)
         return ZK_E_BADARG;
-    if (channel != 0) {
-        memset(out, 0, sizeof *out);
-        return ZK_E_NOCHAN;
+    if (channel == 0) {
+        nb_get_current_status(out);
+        return 0;
     }
-    nb_get_current_status(out);
+    memset(out, 0, sizeof *out);
+    nb_chan *ch = chanset_at(&the_app, channel);
+    if (!ch)
+        return ZK_E_NOCHAN;
+    ch->ops.get_status(ch, out);
     return 0;
 }
 
@@ -110,13 +120,14 @@ NB_HOST_API int nb_chan_get_name(int channel, char *buf, size_t size)
     if (!buf || size == 0)
         return -1;
     buf[0] = '\0';
-    if (channel != 0)
+    nb_chan *ch = channel == 0 ? &the_app.chan : chanset_at(&the_app, channel);
+    if (!ch)
         return -1;
-    int n = g_snprintf(buf, size, "ch%u", (unsigned)the_app.chan.number);
-    if (n < 0 || (size_t)n >= size) {
-        buf[0] = '\0';
+    char name[16];
+    chan_name(ch, name, sizeof name);
+    if (strlen(name) >= size)
         return -1;
-    }
+    memcpy(buf, name, strlen(name) + 1);
     return 0;
 }
 
@@ -125,9 +136,10 @@ NB_HOST_API int nb_chan_get_adapter(int channel, nb_chan_adapter *out)
     if (!out)
         return ZK_E_BADARG;
     memset(out, 0, sizeof *out);
-    if (channel != 0)
+    const nb_chan *chp = channel == 0 ? &the_app.chan : chanset_at(&the_app, channel);
+    if (!chp)
         return ZK_E_NOCHAN;
-    const nb_chan &ch = the_app.chan;
+    const nb_chan &ch = *chp;
     copy_field(out->board, sizeof out->board, ch.board.b.name, sizeof ch.board.b.name);
     copy_field(out->maker, sizeof out->maker, ch.board.b.manufacturer,
                sizeof ch.board.b.manufacturer);

@@ -58,6 +58,9 @@ struct nb_pgmgr_ops {
      * one is loaded. */
     void            (*pgmgr_stream)(nb_pgmgr *mgr, nb_stream_frame *recs, int n);
     int             (*pgmgr_stream_wanted)(nb_pgmgr *mgr);
+    /* Channels were added or removed: PGRP_CHANNELS to the plug-ins
+     * that take the stream. */
+    void            (*pgmgr_channels)(nb_pgmgr *mgr);
 };
 
 struct nb_pgmgr {
