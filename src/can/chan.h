@@ -94,6 +94,8 @@ struct nb_chan {
     uint16_t data_sp;             /* its sample point in permille; 0: the adapter's default */
     uint32_t found_data_kbit;     /* data rate the last detection found; 0: none */
     nb_board_info board;
+    zk_errs errs;                 /* the last error events the poller read (any set) */
+    uint32_t errs_reads;          /* counts those reads; the window watches it */
     nb_txlog *txlog;              /* owned; null when allocation failed */
     zk_fdframe rxfd[NB_RX_BATCH]; /* receive batch of the poller */
     nb_tx_fd_entry txbatch_fd[NB_RX_BATCH];   /* tx log batch of the poller */
