@@ -605,6 +605,18 @@ int op_stream_wanted(nb_pgmgr *mgr)
     return 0;
 }
 
+void op_channels(nb_pgmgr *mgr)
+{
+    if (!mgr)
+        return;
+    pgrp req = make_request(PGRP_CHANNELS, app_of(mgr)->chan.number, nullptr, 0);
+    busy_scope busy;
+    for (nb_plugin_node *node = mgr->head; node; node = node->next) {
+        if (node->entry && node->entry->loaded && node->entry->stream_aware)
+            op_request(node->entry, &req);
+    }
+}
+
 void op_errors(nb_pgmgr *mgr, zk_errs *errs)
 {
     if (!mgr || !errs)
@@ -773,4 +785,5 @@ void pgmgr_fill_ops(nb_pgmgr_ops *ops)
     ops->pgmgr_tx_fd_frames = op_tx_fd_frames;
     ops->pgmgr_stream = op_stream;
     ops->pgmgr_stream_wanted = op_stream_wanted;
+    ops->pgmgr_channels = op_channels;
 }
