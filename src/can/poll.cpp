@@ -162,9 +162,11 @@ bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_
             stream_received(app, chan, nullptr, 0, false);
         return behind;
     }
-    /* A stream whose records of this channel wait for a channel read
-     * later leaves the library's queue to the next tick. */
-    if (stream && !stream_room(app, chan))
+    /* An added channel whose records in the stream wait for another
+     * channel to be read leaves its queue to the next tick. The main
+     * channel is read as always: its plug-ins need not wait. */
+    const bool paced = stream && !main;
+    if (paced && !stream_room(app, chan))
         return true;
 
     /* Frames received by the adapter: a full batch means the library's
@@ -186,7 +188,7 @@ bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_
             stream_received(app, chan, chan->rxfd, r, r == NB_RX_BATCH);
         if (r < NB_RX_BATCH)
             break;
-        if (g_get_monotonic_time() >= deadline || (stream && !stream_room(app, chan))) {
+        if (g_get_monotonic_time() >= deadline || (paced && !stream_room(app, chan))) {
             behind = true;
             break;
         }
