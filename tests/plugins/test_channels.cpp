@@ -257,6 +257,16 @@ TEST_F(Channels, BusOffStopsOnlyThatChannel)
     on_board(0, 0x100);
     tick();
     EXPECT_EQ(of_type(PGRP_RX_FRAMES, old->path).size(), 1u) << "the main channel goes on";
+
+    // The main channel's counters are kept in its record too, and go to
+    // everyone about channel 0 as before.
+    inject_errs(zk_errs{1, 0, 0, 0, 0});
+    tick();
+    EXPECT_EQ(the_app.chan.errs.ewl, 1);
+    EXPECT_EQ(the_app.chan.errs_reads, 1u);
+    EXPECT_EQ(gui.indicators, 1);
+    EXPECT_EQ(of_type(PGRP_ERRORS, old->path).size(), 1u);
+    EXPECT_EQ(of_type(PGRP_ERRORS, w->path).back().ev.channel, 0);
 }
 
 // An added channel whose adapter is gone is marked lost, without the
