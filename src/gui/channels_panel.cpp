@@ -45,11 +45,20 @@ lit_entry *find_lit(const nb_chan *chan, bool make)
     return free_slot;
 }
 
-/* Forgets the channels that are gone, takes in new error reads. */
+bool in_set(const nb_app *app, const nb_chan *chan)
+{
+    for (int32_t i = 0; i < app->chans.count; i++)
+        if (app->chans.at[i] == chan)
+            return true;
+    return false;
+}
+
+/* Forgets the channels that are gone (their records are freed: only the
+ * address is compared), takes in new error reads. */
 void collect_errors(nb_app *app)
 {
     for (lit_entry &e : lits)
-        if (e.chan && chanset_find(app, e.chan->number) < 0)
+        if (e.chan && !in_set(app, e.chan))
             e = lit_entry{};
     for (int32_t i = 0; i < app->chans.count; i++) {
         const nb_chan *chan = app->chans.at[i];
@@ -336,10 +345,12 @@ void select_channel(nb_app *app, int32_t index)
     app->gui.ops.refresh_info_panel(app);
 }
 
-void added_chan_changed(nb_app *app, nb_chan *)
+void added_chan_changed(nb_app *app, nb_chan *chan)
 {
     app->gui.ops.refresh_info_panel(app);
-    app->pgmgr.ops.pgmgr_status(&app->pgmgr);
+    const int32_t index = chanset_find(app, chan->number);
+    if (index >= 1 && app->pgmgr.ops.pgmgr_chan_status)
+        app->pgmgr.ops.pgmgr_chan_status(&app->pgmgr, index);
 }
 
 void chan_changed(nb_app *app, nb_chan *chan, int autosave)

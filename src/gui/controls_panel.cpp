@@ -61,6 +61,7 @@ void darken_indicators(nb_app *app)
 void on_clear_clicked(GtkButton *, gpointer app)
 {
     darken_indicators(static_cast<nb_app *>(app));
+    refresh_channels(static_cast<nb_app *>(app));
 }
 
 /* Sets a toggle's active state without running its click handler. */
