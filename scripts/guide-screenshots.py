@@ -8,7 +8,8 @@ ImageMagick's import.
 
 BUILD_DIR defaults to build; run it after changing what a pictured window
 shows, and commit the pictures with the change. --only sender-dbc takes
-just the sender's database picture.
+just the sender's database picture, --only channels the one of two
+channels in one window.
 """
 import os
 import shutil
@@ -97,6 +98,35 @@ def sender_dbc(exe, build, env, root, running, app_of, window, find, shoot):
     running[-1].wait(timeout=20)
 
 
+def two_channels(exe, build, env, root, running, window, find, shoot, menu):
+    """Two channels in one window: the main channel on the first board and
+    a CAN FD channel of a second board added through Channels > Add
+    channel..., both started, the bus view on the main channel."""
+    busview = os.path.join(build, 'stage', 'busview.so')
+    session = os.path.join(root, 'channels.nbs')
+    with open(session, 'w') as f:
+        f.write('[Nimbrel]\nChan=0\nBaud=500\n%sLoadPlugin=%s\n' % (WINDOW, busview))
+    running.append(subprocess.Popen([exe, session], env=dict(
+        env, ZELK_BOARDS='0=sim:channels=1,traffic=mixed;'
+        '1=sim:channels=2,rate=500,drate=2000,traffic=mixed,name=ZELK simulated CAN FD')))
+    main = window('frame')
+    menu('Channels', 'Add channel...')
+    dlg = window('dialog', 'Add channel')
+    mode = wait_for('the CAN mode choice', lambda: dlg.findChild(
+        lambda n: n.roleName == 'combo box' and n.sensitive and
+        any(c.name == 'CAN FD' for c in n.findChildren(lambda m: m.roleName == 'menu item')),
+        retry=False))
+    mode.findChild(lambda n: n.roleName == 'menu item' and n.name == 'CAN FD',
+                   retry=False).doActionNamed('click')
+    wait_for('CAN FD chosen', lambda: mode.name == 'CAN FD')
+    find(dlg, 'push button', 'OK').doActionNamed('click')
+    find(main, 'push button', 'Start all').doActionNamed('click')
+    time.sleep(2.5)   # traffic for the picture
+    shoot(main, 'channels.png')
+    running[-1].terminate()
+    running[-1].wait(timeout=20)
+
+
 def main():
     only = None
     if '--only' in sys.argv:
@@ -177,11 +207,14 @@ def main():
 
     try:
         os.makedirs(OUT, exist_ok=True)
-        if only == 'sender-dbc':
+        if only in ('sender-dbc', 'channels'):
             proc.kill()
             proc.wait()
             running.pop()
-            sender_dbc(exe, build, env, root, running, app, window, find, shoot)
+            if only == 'channels':
+                two_channels(exe, build, env, root, running, window, find, shoot, menu)
+            else:
+                sender_dbc(exe, build, env, root, running, app, window, find, shoot)
             return
         wait_for('the program', app)
         chooser = window('dialog', 'Nimbrel, ver. 3.15')
@@ -297,6 +330,7 @@ def main():
         running[-1].terminate()
         running[-1].wait(timeout=20)
         sender_dbc(exe, build, env, root, running, app, window, find, shoot)
+        two_channels(exe, build, env, root, running, window, find, shoot, menu)
     finally:
         for p in running:
             if p.poll() is None:

@@ -15,7 +15,7 @@
  */
 #include <glib/gi18n.h>
 
-#include "app/nb_app.h"
+#include "gui/gui_parts.h"
 
 namespace {
 
@@ -188,11 +188,12 @@ double clamped(uint32_t value, double upper)
 void acceptance_filter_dialog(GtkMenuItem *item, gpointer data)
 {
     nb_app *app = static_cast<nb_app *>(data);
+    nb_chan *chan = selected_chan(app);
     if (!app || s_af.dialog)
         return;
 
     s_af = filter_widgets{};
-    s_af.bits = (app->chan.frame_format & k_format_std) ? 11 : k_max_bits;
+    s_af.bits = (chan->frame_format & k_format_std) ? 11 : k_max_bits;
     double upper = static_cast<double>((1u << s_af.bits) - 1u);
 
     GtkWidget *dialog = gtk_dialog_new_with_buttons(
@@ -214,8 +215,8 @@ void acceptance_filter_dialog(GtkMenuItem *item, gpointer data)
     build_grid(vbox, app);
     build_values(vbox, app, upper);
 
-    gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_af.code_spin), clamped(app->chan.acc_code, upper));
-    gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_af.mask_spin), clamped(app->chan.acc_mask, upper));
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_af.code_spin), clamped(chan->acc_code, upper));
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_af.mask_spin), clamped(chan->acc_mask, upper));
     grid_from_values(app);
 
     gtk_widget_show_all(dialog);
@@ -233,12 +234,12 @@ void acceptance_filter_dialog(GtkMenuItem *item, gpointer data)
         gtk_spin_button_update(GTK_SPIN_BUTTON(s_af.mask_spin));
         uint32_t code = spin_u32(s_af.code_spin);
         uint32_t mask = spin_u32(s_af.mask_spin);
-        int32_t r = app->chan.ops.set_filter(&app->chan, code, mask);
+        int32_t r = chan->ops.set_filter(chan, code, mask);
         if (r < 0)
-            lib_error_message(_("can't set acceptance filter"), r);
+            chan_error_message(app, chan, _("can't set acceptance filter"), r);
     }
     if (s_af.dialog)
         gtk_widget_destroy(s_af.dialog);
     s_af = filter_widgets{};
-    app->ops.state_changed(app, 1);
+    chan_changed(app, chan, 1);
 }

@@ -15,7 +15,7 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
-#include "app/nb_app.h"
+#include "gui/gui_parts.h"
 
 void autobaud_dialog(nb_app *app);
 
@@ -47,12 +47,13 @@ void set_status(const char *text)
  * of a CAN FD channel. */
 void checking_text(nb_app *app, int32_t index, char *text, size_t size)
 {
+    nb_chan *chan = selected_chan(app);
     if (index >= NB_AUTOBAUD_DATA_STEP) {
         char rate[64];
         data_rate_text(data_rate_kbit(index - NB_AUTOBAUD_DATA_STEP), rate, sizeof rate);
         g_snprintf(text, size, "%s   %s %s   ", _("Checking"), _("data rate"), rate);
     } else {
-        g_snprintf(text, size, "%s   %s   ", _("Checking"), app->chan.ops.baud_name(index));
+        g_snprintf(text, size, "%s   %s   ", _("Checking"), chan->ops.baud_name(index));
     }
 }
 
@@ -104,16 +105,17 @@ int text_width(GtkWidget *label, const char *text)
 /* Width of the widest text the status label can show, in pixels. */
 int widest_status(nb_app *app, GtkWidget *label)
 {
+    nb_chan *chan = selected_chan(app);
     int widest = text_width(label, _("No baud autodetected.   "));
     char text[256];
     for (int32_t i = 0; i <= 9; i++) {
         checking_text(app, i, text, sizeof text);
         widest = MAX(widest, text_width(label, text));
-        g_snprintf(text, sizeof text, "%s %s   ", app->chan.ops.baud_name(i),
+        g_snprintf(text, sizeof text, "%s %s   ", chan->ops.baud_name(i),
                    _("baud autodetected!"));
         widest = MAX(widest, text_width(label, text));
     }
-    for (int i = 0; app->chan.fd && i < data_rate_count(); i++) {
+    for (int i = 0; chan->fd && i < data_rate_count(); i++) {
         checking_text(app, NB_AUTOBAUD_DATA_STEP + i, text, sizeof text);
         widest = MAX(widest, text_width(label, text));
         char rate[64];
@@ -121,7 +123,7 @@ int widest_status(nb_app *app, GtkWidget *label)
         g_snprintf(text, sizeof text, _("data rate %s autodetected!"), rate);
         widest = MAX(widest, text_width(label, text));
     }
-    if (app->chan.fd)
+    if (chan->fd)
         widest = MAX(widest, text_width(label, _("No data rate autodetected (no frame with BRS).")));
     return widest;
 }
@@ -130,6 +132,7 @@ int widest_status(nb_app *app, GtkWidget *label)
 void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo,
                    GtkWidget *spinner)
 {
+    nb_chan *chan = selected_chan(app);
     gtk_spin_button_update(GTK_SPIN_BUTTON(timeout_spin));
     int32_t timeout_ms = gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(timeout_spin));
     int32_t method = gtk_combo_box_get_active(GTK_COMBO_BOX(method_combo));
@@ -144,7 +147,7 @@ void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo
     s_ab.queued_response = GTK_RESPONSE_NONE;
 
     app->poll.ops.stop(app);
-    int32_t found = app->chan.ops.autobaud(&app->chan, method, timeout_ms, on_progress, app,
+    int32_t found = chan->ops.autobaud(chan, method, timeout_ms, on_progress, app,
                                            on_tick, nullptr);
     app->poll.ops.start(app);
 
@@ -157,20 +160,20 @@ void try_detection(nb_app *app, GtkWidget *timeout_spin, GtkWidget *method_combo
     pump_one_event();
 
     char text[256];
-    if (found >= 0 && app->chan.fd) {
+    if (found >= 0 && chan->fd) {
         /* The data rate on a line of its own, or why it is not known. */
         char rate[64];
-        data_rate_text(app->chan.found_data_kbit, rate, sizeof rate);
-        g_snprintf(text, sizeof text, "%s %s   \n", app->chan.ops.baud_name(found),
+        data_rate_text(chan->found_data_kbit, rate, sizeof rate);
+        g_snprintf(text, sizeof text, "%s %s   \n", chan->ops.baud_name(found),
                    _("baud autodetected!"));
         size_t used = strlen(text);
-        if (app->chan.found_data_kbit)
+        if (chan->found_data_kbit)
             g_snprintf(text + used, sizeof text - used, _("data rate %s autodetected!"), rate);
         else
             g_snprintf(text + used, sizeof text - used, "%s",
                        _("No data rate autodetected (no frame with BRS)."));
     } else if (found >= 0) {
-        g_snprintf(text, sizeof text, "%s %s   ", app->chan.ops.baud_name(found),
+        g_snprintf(text, sizeof text, "%s %s   ", chan->ops.baud_name(found),
                    _("baud autodetected!"));
     } else {
         g_snprintf(text, sizeof text, "%s", _("No baud autodetected.   "));
@@ -184,6 +187,7 @@ void autobaud_dialog(nb_app *app)
 {
     if (!app || s_ab.dialog)
         return;
+    nb_chan *chan = selected_chan(app);
 
     GtkWidget *dialog = gtk_dialog_new_with_buttons(
         _("Autobaud"), GTK_WINDOW(nb_mainwin),
@@ -250,7 +254,7 @@ void autobaud_dialog(nb_app *app)
     if (s_ab.dialog)
         gtk_widget_destroy(s_ab.dialog);
     s_ab = autobaud_widgets{};
-    app->ops.state_changed(app, 1);
+    chan_changed(app, chan, 1);
 }
 
 /* The dialog always offers listen-only mode first. */

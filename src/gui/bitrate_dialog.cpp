@@ -12,7 +12,7 @@
  */
 #include <glib/gi18n.h>
 
-#include "app/nb_app.h"
+#include "gui/gui_parts.h"
 
 /* The detection dialog, in autobaud_dialog.cpp; opened only from here. */
 void autobaud_dialog(nb_app *app);
@@ -74,11 +74,12 @@ void set_regs_sensitive(gboolean on)
  * leaves the shown values as they are. */
 void show_regs(nb_app *app, int32_t index)
 {
+    nb_chan *chan = selected_chan(app);
     uint8_t bt0 = static_cast<uint8_t>(
         gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(s_br.spin_bt0)));
     uint8_t bt1 = static_cast<uint8_t>(
         gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(s_br.spin_bt1)));
-    app->chan.ops.get_baud_regs(&app->chan, index, &bt0, &bt1);
+    chan->ops.get_baud_regs(chan, index, &bt0, &bt1);
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_br.spin_bt0), bt0);
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(s_br.spin_bt1), bt1);
 }
@@ -135,6 +136,7 @@ GtkWidget *add_number_spin(GtkWidget *table, guint row, double value, double low
  * the rate and sample point in the spin buttons. */
 void add_data_rate_rows(nb_app *app, GtkWidget *table, guint row)
 {
+    nb_chan *chan = selected_chan(app);
     add_label(table, _("Data rate (CAN FD)"), row);
     GtkWidget *combo = gtk_combo_box_text_new();
     gtk_widget_set_name(combo, "data-rate-combo");
@@ -143,23 +145,23 @@ void add_data_rate_rows(nb_app *app, GtkWidget *table, guint row)
         char text[64];
         data_rate_text(data_rate_kbit(i), text, sizeof text);
         gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), text);
-        if (app->chan.data_kbit == data_rate_kbit(i) && app->chan.data_sp == 0)
+        if (chan->data_kbit == data_rate_kbit(i) && chan->data_sp == 0)
             active = i;
     }
-    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), app->chan.ops.baud_name(0));
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), chan->ops.baud_name(0));
     gtk_table_attach_defaults(GTK_TABLE(table), combo, 1, 2, row, row + 1);
     s_br.data_combo = combo;
 
     s_br.lbl_data_kbit = add_label(table, _("data rate (kbit/s)"), row + 1);
     s_br.spin_data_kbit =
-        add_number_spin(table, row + 1, app->chan.data_kbit, 1, UINT16_MAX, 100, "data-kbit-spin");
+        add_number_spin(table, row + 1, chan->data_kbit, 1, UINT16_MAX, 100, "data-kbit-spin");
     s_br.lbl_data_sp = add_label(table, _("data sample point (‰, 0 = default)"), row + 2);
-    s_br.spin_data_sp = add_number_spin(table, row + 2, app->chan.data_sp, 0, 999, 5, "data-sp-spin");
+    s_br.spin_data_sp = add_number_spin(table, row + 2, chan->data_sp, 0, 999, 5, "data-sp-spin");
 
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), active);
     on_data_rate_changed(GTK_COMBO_BOX(combo), nullptr);
     g_signal_connect(combo, "changed", G_CALLBACK(on_data_rate_changed), nullptr);
-    if (!app->chan.fd) {
+    if (!chan->fd) {
         /* A classic channel has no data phase. */
         gtk_widget_set_sensitive(combo, FALSE);
         gtk_widget_set_sensitive(s_br.lbl_data_kbit, FALSE);
@@ -188,6 +190,7 @@ uint8_t reg_value(GtkWidget *spin)
 void bit_rate_dialog(GtkMenuItem *item, gpointer data)
 {
     nb_app *app = static_cast<nb_app *>(data);
+    nb_chan *chan = selected_chan(app);
     if (!app || s_br.dialog)
         return;
 
@@ -216,14 +219,14 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer data)
     GtkWidget *combo = gtk_combo_box_text_new();
     gtk_widget_set_name(combo, "bitrate-combo");
     for (int32_t i = 0; i <= 9; i++)
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), app->chan.ops.baud_name(i));
-    int32_t index = app->chan.baud_index;
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), chan->ops.baud_name(i));
+    int32_t index = chan->baud_index;
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), (index >= 0 && index <= 9) ? index : -1);
     gtk_table_attach_defaults(GTK_TABLE(table), combo, 1, 2, 0, 1);
 
     uint8_t bt0 = 0;
     uint8_t bt1 = 0;
-    app->chan.ops.get_baud_regs(&app->chan, index, &bt0, &bt1);
+    chan->ops.get_baud_regs(chan, index, &bt0, &bt1);
     s_br.lbl_bt0 = add_label(table, _("bit timing 0 (bt0)"), 1);
     s_br.spin_bt0 = add_reg_spin(table, 1, bt0, "bt0-spin");
     s_br.lbl_bt1 = add_label(table, _("bit timing 1 (bt1)"), 2);
@@ -252,18 +255,18 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer data)
         uint8_t r1 = reg_value(s_br.spin_bt1);
         uint32_t kbit = (uint32_t)spin_int(s_br.spin_data_kbit);
         uint16_t sp = (uint16_t)spin_int(s_br.spin_data_sp);
-        int32_t r = app->chan.ops.set_baud(&app->chan, chosen, r0, r1);
+        int32_t r = chan->ops.set_baud(chan, chosen, r0, r1);
         if (r < 0)
-            lib_error_message(_("can't set bit rate"), r);
+            chan_error_message(app, chan, _("can't set bit rate"), r);
         bool changed = r >= 0;
-        if (app->chan.fd && (kbit != app->chan.data_kbit || sp != app->chan.data_sp)) {
-            int32_t d = app->chan.ops.set_data_rate(&app->chan, kbit, sp);
+        if (chan->fd && (kbit != chan->data_kbit || sp != chan->data_sp)) {
+            int32_t d = chan->ops.set_data_rate(chan, kbit, sp);
             if (d < 0)
-                lib_error_message(_("can't set data rate"), d);
+                chan_error_message(app, chan, _("can't set data rate"), d);
             changed = changed || d >= 0;
         }
         if (changed)
-            app->ops.state_changed(app, 1);
+            chan_changed(app, chan, 1);
     }
     if (s_br.dialog)
         gtk_widget_destroy(s_br.dialog);

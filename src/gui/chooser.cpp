@@ -33,6 +33,20 @@ GtkWidget *chooser_dialog = nullptr;
 GtkWidget *format_radio[3] = {nullptr, nullptr, nullptr};
 /* Classic CAN, CAN FD, CAN FD non-ISO: the values of nb_chan.fd. */
 GtkWidget *fd_combo = nullptr;
+/* Where the choice goes while the dialog runs: the main channel's record
+ * for the start chooser, the pick of the add dialog. */
+struct choice_target {
+    uint8_t *number;
+    uint8_t *frame_format;
+    uint8_t *fd;
+    bool adding;                  /* the add dialog: OK only with a free channel chosen */
+};
+choice_target target{};
+
+choice_target main_target(nb_app *app)
+{
+    return {&app->chan.number, &app->chan.frame_format, &app->chan.fd, false};
+}
 
 /* Fills the store with boards and their channels; returns the number of
  * channel rows, free or busy. */
@@ -127,6 +141,9 @@ void on_selection_changed(GtkTreeSelection *sel, gpointer data)
                                 : (uint8_t)NB_FD_OFF;
     gtk_combo_box_set_active(GTK_COMBO_BOX(fd_combo), mode);
     gtk_widget_set_sensitive(fd_combo, fd);
+    if (target.adding && chooser_dialog)
+        gtk_dialog_set_response_sensitive(GTK_DIALOG(chooser_dialog), GTK_RESPONSE_OK,
+                                          gtk_tree_selection_count_selected_rows(sel) > 0);
 }
 
 /* Double click or Enter on a row: a free channel confirms the dialog with
@@ -142,7 +159,8 @@ void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *,
      * number), even when activation did not pass through a click. */
     gtk_tree_selection_select_iter(gtk_tree_view_get_selection(view), &iter);
     read_frame_format(app);
-    app->chan.ops.find_board(app->chan.number, &app->chan.board);
+    if (!target.adding)
+        app->chan.ops.find_board(app->chan.number, &app->chan.board);
     if (chooser_dialog)
         gtk_dialog_response(GTK_DIALOG(chooser_dialog), GTK_RESPONSE_OK);
 }
@@ -209,7 +227,7 @@ gboolean channel_row_filter(GtkTreeSelection *, GtkTreeModel *model, GtkTreePath
     g_free(num);
     if (n < 0)
         return FALSE;
-    app->chan.number = (uint8_t)n;
+    *(target.number ? target.number : &app->chan.number) = (uint8_t)n;
     return TRUE;
 }
 
@@ -219,40 +237,55 @@ gboolean channel_row_filter(GtkTreeSelection *, GtkTreeModel *model, GtkTreePath
 void read_frame_format(nb_app *app)
 {
     static const uint8_t formats[3] = {2, 4, 6};
+    const choice_target t = target.number ? target : main_target(app);
     if (fd_combo) {
         int mode = gtk_combo_box_get_active(GTK_COMBO_BOX(fd_combo));
-        app->chan.fd = gtk_widget_get_sensitive(fd_combo) && mode > 0 && mode <= (int)NB_FD_NON_ISO
-                           ? (uint8_t)mode
-                           : (uint8_t)NB_FD_OFF;
+        *t.fd = gtk_widget_get_sensitive(fd_combo) && mode > 0 && mode <= (int)NB_FD_NON_ISO
+                    ? (uint8_t)mode
+                    : (uint8_t)NB_FD_OFF;
     }
     for (int i = 0; i < 3; i++) {
         if (format_radio[i] && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(format_radio[i]))) {
-            app->chan.frame_format = formats[i];
+            *t.frame_format = formats[i];
             return;
         }
     }
 }
 
-int choose_channel(nb_app *app)
+namespace {
+
+const char *no_channel_text()
+{
+    return _("No CAN channel is detected.\nMay be all channels are busy or\nYou "
+             "have no CAN interface installed.\nCheck your ZELK library "
+             "installation.");
+}
+
+/* The chooser's dialog with its list and its format and mode choices;
+ * null when no board has a channel. The add dialog is modal over the
+ * main window and has no "Load Session". */
+GtkWidget *build_chooser(nb_app *app, GtkWindow *parent, const char *title)
 {
     GtkTreeStore *store = gtk_tree_store_new(N_MODEL_COLS, G_TYPE_STRING, G_TYPE_STRING,
                                              G_TYPE_STRING, G_TYPE_STRING, G_TYPE_BOOLEAN);
-    int count = fill_store(app, store);
-    if (count < 1) {
+    if (fill_store(app, store) < 1) {
         g_object_unref(store);
-        app_end_text(app, _("No CAN channel is detected.\nMay be all channels are busy or\nYou "
-                            "have no CAN interface installed.\nCheck your ZELK library "
-                            "installation."));
-        return NB_CHOICE_NO_CHANNEL;
+        return nullptr;
     }
     GtkWidget *view = build_view(app, store);
 
-    GtkWidget *dlg = gtk_dialog_new_with_buttons(NB_PRODUCT_TITLE, nullptr, GTK_DIALOG_NO_SEPARATOR,
-                                                 GTK_STOCK_OK, GTK_RESPONSE_OK, GTK_STOCK_CANCEL,
-                                                 GTK_RESPONSE_CANCEL, _("Load Session"),
-                                                 GTK_RESPONSE_APPLY, nullptr);
+    GtkWidget *dlg =
+        target.adding ? gtk_dialog_new_with_buttons(
+                     title, parent,
+                     static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT |
+                                                 GTK_DIALOG_NO_SEPARATOR),
+                     GTK_STOCK_OK, GTK_RESPONSE_OK, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, nullptr)
+               : gtk_dialog_new_with_buttons(title, nullptr, GTK_DIALOG_NO_SEPARATOR, GTK_STOCK_OK,
+                                             GTK_RESPONSE_OK, GTK_STOCK_CANCEL,
+                                             GTK_RESPONSE_CANCEL, _("Load Session"),
+                                             GTK_RESPONSE_APPLY, nullptr);
     chooser_dialog = dlg;
-    gtk_widget_set_name(dlg, "chooser");
+    gtk_widget_set_name(dlg, target.adding ? "add_channel" : "chooser");
     g_signal_connect(dlg, "destroy", G_CALLBACK(gtk_widget_destroyed), &chooser_dialog);
     /* 470 wide unless the list needs more: the window's width follows its
      * content, only the height is held. */
@@ -313,8 +346,26 @@ int choose_channel(nb_app *app)
     /* The first free channel is chosen from the start; selecting goes
      * through the filter, which records its number. */
     select_first_free(GTK_TREE_VIEW(view));
+    if (target.adding)
+        gtk_dialog_set_response_sensitive(
+            GTK_DIALOG(dlg), GTK_RESPONSE_OK,
+            gtk_tree_selection_count_selected_rows(
+                gtk_tree_view_get_selection(GTK_TREE_VIEW(view))) > 0);
 
     gtk_widget_show_all(dlg);
+    return dlg;
+}
+
+}  // namespace
+
+int choose_channel(nb_app *app)
+{
+    target = main_target(app);
+    GtkWidget *dlg = build_chooser(app, nullptr, NB_PRODUCT_TITLE);
+    if (!dlg) {
+        app_end_text(app, no_channel_text());
+        return NB_CHOICE_NO_CHANNEL;
+    }
     gint response = gtk_dialog_run(GTK_DIALOG(dlg));
 
     if (response == GTK_RESPONSE_OK) {
@@ -331,4 +382,26 @@ int choose_channel(nb_app *app)
     if (response == GTK_RESPONSE_APPLY && choose_session_file(app) == 1)
         return NB_CHOICE_MADE;
     return NB_CHOICE_CANCELLED;
+}
+
+int choose_added_channel(nb_app *app, nb_channel_pick *pick)
+{
+    pick->number = 0;
+    pick->frame_format = ZK_OPEN_BOTH;
+    pick->fd = NB_FD_OFF;
+    target = {&pick->number, &pick->frame_format, &pick->fd, true};
+    GtkWidget *dlg = build_chooser(app, nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
+                                   _("Add channel"));
+    gint response = GTK_RESPONSE_CANCEL;
+    if (!dlg) {
+        show_message(GTK_MESSAGE_WARNING, no_channel_text());
+    } else {
+        response = gtk_dialog_run(GTK_DIALOG(dlg));
+        if (response == GTK_RESPONSE_OK && chooser_dialog)
+            read_frame_format(app);
+        if (chooser_dialog)
+            gtk_widget_destroy(chooser_dialog);
+    }
+    target = choice_target{};
+    return response == GTK_RESPONSE_OK ? NB_CHOICE_MADE : NB_CHOICE_CANCELLED;
 }

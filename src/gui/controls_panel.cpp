@@ -1,6 +1,7 @@
 /*
  * controls_panel.cpp - the channel controls (Start/Stop, listen-only,
- * hardware reset) and the five error indicators.
+ * hardware reset) and the five error indicators, acting on and showing
+ * the channel selected in the left pane.
  *
  * start_controller and controller_stopped own the look of the controls
  * and the sensitivity of the menu entries that must not be used while the
@@ -50,15 +51,17 @@ void set_indicator(GtkWidget *img, gboolean lit)
     gtk_widget_set_tooltip_text(img, tip);
 }
 
-void darken_indicators(void)
+void darken_indicators(nb_app *app)
 {
     for (GtkWidget *img : {ind_ewl, ind_boff, ind_hovr, ind_sovr, ind_wtout})
         set_indicator(img, FALSE);
+    chan_lit_clear(selected_chan(app));
 }
 
-void on_clear_clicked(GtkButton *, gpointer)
+void on_clear_clicked(GtkButton *, gpointer app)
 {
-    darken_indicators();
+    darken_indicators(static_cast<nb_app *>(app));
+    refresh_channels(static_cast<nb_app *>(app));
 }
 
 /* Sets a toggle's active state without running its click handler. */
@@ -77,14 +80,18 @@ void set_label(GtkWidget *btn, const char *text)
         gtk_button_set_label(GTK_BUTTON(btn), text);
 }
 
-/* The widgets that are locked while the controller runs, in the order
- * they change. */
+/* The widgets that are locked while the main channel's controller runs,
+ * in the order they change; listen-only mode and the hardware settings
+ * follow the selected channel. */
 void set_stopped_widgets_sensitive(nb_app *app, gboolean on)
 {
     nb_gui &g = app->gui;
-    set_sensitive(g.btn_lom, on);
+    const bool shown = main_selected(app);
+    if (shown)
+        set_sensitive(g.btn_lom, on);
     set_sensitive(g.mi_plugins, on);
-    set_sensitive(g.mi_hw_settings, on);
+    if (shown)
+        set_sensitive(g.mi_hw_settings, on);
     set_sensitive(g.mi_save_session, on);
     set_sensitive(g.mi_load_session, on);
     set_sensitive(g.mi_reset_session, on);
@@ -165,6 +172,7 @@ GtkWidget *build_controls_panel(nb_app *app)
 
 GtkWidget *build_errors_panel(void)
 {
+    nb_app *app = &the_app;
     GtkWidget *frame = gtk_frame_new(_("CAN errors"));
     gtk_widget_set_name(frame, "errors_panel");
     gtk_container_set_border_width(GTK_CONTAINER(frame), 2);
@@ -191,15 +199,19 @@ GtkWidget *build_errors_panel(void)
     gtk_widget_set_name(clear, "btn_clear_errors");
     gtk_widget_set_tooltip_text(clear, _("Darken the error indicators; the controller is "
                                          "not reset"));
-    g_signal_connect(clear, "clicked", G_CALLBACK(on_clear_clicked), nullptr);
+    g_signal_connect(clear, "clicked", G_CALLBACK(on_clear_clicked), app);
     gtk_table_attach(GTK_TABLE(table), clear, 3, 5, 2, 3, GTK_FILL, GTK_FILL, 0, 0);
     gtk_widget_show_all(frame);
     return frame;
 }
 
+/* The main channel's error events, as the poller reads them. */
 void update_error_indicators(const zk_errs *errs)
 {
     if (!errs)
+        return;
+    chan_lit_add(&the_app.chan, errs);
+    if (!main_selected(&the_app))
         return;
     /* Only a change is drawn: this runs on every tick with errors. */
     const std::pair<uint16_t, GtkWidget *> seen[] = {{errs->boff, ind_boff},
@@ -220,9 +232,13 @@ void start_controller(nb_app *app)
         return;
     }
     time_origin_controller_started(app);
+    set_stopped_widgets_sensitive(app, FALSE);
+    if (!main_selected(app)) {
+        refresh_channels(app);
+        return;
+    }
     set_label(app->gui.btn_startstop, _("Stop"));
     set_toggle_quietly(app->gui.btn_startstop, TRUE, G_CALLBACK(on_startstop_clicked), app);
-    set_stopped_widgets_sensitive(app, FALSE);
 }
 
 void stop_controller(nb_app *app)
@@ -236,9 +252,13 @@ void controller_stopped(nb_app *app, int32_t rc)
         lib_error_message(_("can not stop CAN controller"), rc);
         return;
     }
+    set_stopped_widgets_sensitive(app, TRUE);
+    if (!main_selected(app)) {
+        refresh_channels(app);
+        return;
+    }
     set_label(app->gui.btn_startstop, _("Start"));
     set_toggle_quietly(app->gui.btn_startstop, FALSE, G_CALLBACK(on_startstop_clicked), app);
-    set_stopped_widgets_sensitive(app, TRUE);
     /* Until a lost adapter is back there is no controller to start,
      * switch, reset or set up. */
     const gboolean present = app->chan.lost ? FALSE : TRUE;
@@ -251,6 +271,12 @@ void controller_stopped(nb_app *app, int32_t rc)
 void on_startstop_clicked(GtkButton *, gpointer data)
 {
     nb_app *app = static_cast<nb_app *>(data);
+    if (!main_selected(app)) {
+        nb_chan *chan = selected_chan(app);
+        (void)(chan->running ? stop_added(app, chan) : start_added(app, chan));
+        show_selected_controls(app);
+        return;
+    }
     if (app->chan.running)
         stop_controller(app);
     else
@@ -265,12 +291,21 @@ void on_startstop_clicked(GtkButton *, gpointer data)
 void on_lom_clicked(GtkButton *, gpointer data)
 {
     nb_app *app = static_cast<nb_app *>(data);
-    int32_t wanted = app->chan.lom ? 0 : 1;
-    int32_t rc = app->chan.ops.set_lom(&app->chan, wanted);
+    nb_chan *chan = selected_chan(app);
+    int32_t wanted = chan->lom ? 0 : 1;
+    int32_t rc = chan->ops.set_lom(chan, wanted);
+    const char *failed = wanted ? _("can not switch CAN controller to Listen Only Mode")
+                                : _("can not switch CAN controller from Listen Only Mode");
+    if (chan != &app->chan) {
+        if (rc < 0)
+            chan_error_message(app, chan, failed, rc);
+        else
+            added_chan_changed(app, chan);
+        show_selected_controls(app);
+        return;
+    }
     if (rc < 0) {
-        lib_error_message(wanted ? _("can not switch CAN controller to Listen Only Mode")
-                                 : _("can not switch CAN controller from Listen Only Mode"),
-                          rc);
+        lib_error_message(failed, rc);
         set_toggle_quietly(app->gui.btn_lom, app->chan.lom ? TRUE : FALSE,
                            G_CALLBACK(on_lom_clicked), app);
         return;
@@ -291,11 +326,71 @@ void on_reset_clicked(GtkButton *, gpointer data)
     gint answer = gtk_dialog_run(GTK_DIALOG(ask));
     /* The question goes before any error message about the reset. */
     gtk_widget_destroy(ask);
+    nb_chan *chan = selected_chan(app);
     if (answer == GTK_RESPONSE_YES) {
-        int32_t rc = app->chan.ops.hw_reset(&app->chan);
+        int32_t rc = chan->ops.hw_reset(chan);
         if (rc < 0)
-            lib_error_message(_("can not reset CAN controller"), rc);
+            chan_error_message(app, chan, _("can not reset CAN controller"), rc);
     }
-    darken_indicators();
-    notify(app, 0);
+    darken_indicators(app);
+    if (chan == &app->chan)
+        notify(app, 0);
+    else
+        added_chan_changed(app, chan);
+}
+
+void show_indicators(unsigned lit)
+{
+    const std::pair<unsigned, GtkWidget *> shown[] = {{NB_LIT_EWL, ind_ewl},
+                                                      {NB_LIT_BOFF, ind_boff},
+                                                      {NB_LIT_HOVR, ind_hovr},
+                                                      {NB_LIT_SOVR, ind_sovr},
+                                                      {NB_LIT_WTOUT, ind_wtout}};
+    for (const auto &s : shown) {
+        const gboolean on = (lit & s.first) ? TRUE : FALSE;
+        if (s.second && gtk_widget_get_sensitive(s.second) != on)
+            set_indicator(s.second, on);
+    }
+}
+
+void show_selected_controls(nb_app *app)
+{
+    nb_gui &g = app->gui;
+    nb_chan *chan = selected_chan(app);
+    set_label(g.btn_startstop, chan->running ? _("Stop") : _("Start"));
+    set_toggle_quietly(g.btn_startstop, chan->running ? TRUE : FALSE,
+                       G_CALLBACK(on_startstop_clicked), app);
+    set_label(g.btn_lom, chan->lom ? _("Clear LOM") : _("Set LOM"));
+    set_toggle_quietly(g.btn_lom, chan->lom ? TRUE : FALSE, G_CALLBACK(on_lom_clicked), app);
+    const gboolean present = chan->lost ? FALSE : TRUE;
+    const gboolean stopped = chan->running ? FALSE : TRUE;
+    set_sensitive(g.btn_startstop, present);
+    set_sensitive(g.btn_reset, present);
+    set_sensitive(g.btn_lom, present && stopped);
+    set_sensitive(g.mi_hw_settings, present && stopped);
+    show_indicators(chan_lit(chan));
+}
+
+int32_t start_added(nb_app *app, nb_chan *chan)
+{
+    const int32_t rc = chan->ops.start(chan);
+    if (rc < 0)
+        chan_error_message(app, chan, _("can not start CAN controller"), rc);
+    else
+        added_chan_changed(app, chan);
+    return rc;
+}
+
+int32_t stop_added(nb_app *app, nb_chan *chan)
+{
+    const int32_t rc = chan->ops.stop(chan);
+    if (rc < 0) {
+        chan_error_message(app, chan, _("can not stop CAN controller"), rc);
+        return rc;
+    }
+    /* What it received and sent before the stop reaches the plug-ins
+     * before the status that says it stopped, as for the main channel. */
+    poll_flush(app);
+    added_chan_changed(app, chan);
+    return rc;
 }

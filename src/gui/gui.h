@@ -37,6 +37,9 @@ struct nb_gui {
     GtkWidget *mi_save_session;
     GtkWidget *mi_load_session;
     GtkWidget *mi_reset_session;
+    GtkWidget *mi_channels;       /* Channels: Add channel..., Remove channel */
+    GtkWidget *mi_add_channel;
+    GtkWidget *mi_remove_channel; /* insensitive while the main channel is selected */
     GtkWidget *mi_hw_settings;
     GtkWidget *mi_bit_rate;
     GtkWidget *mi_acc_filter;

@@ -70,20 +70,25 @@ int shown_number = -1;
 int shown_format = -1;
 int shown_fd = -1;
 
-bool row_shown(int row, const nb_app *app)
+bool row_shown(int row, nb_app *app)
 {
+    nb_chan *chan = selected_chan(app);
     if ((row == ROW_BASE && !shown_base) || (row == ROW_IRQ && !shown_irq))
         return false;
-    return app->chan.fd || row < ROW_FD || row > ROW_HIDDEN;
+    /* Only the main channel has plug-ins that may miss its FD frames. */
+    if (row == ROW_HIDDEN && !main_selected(app))
+        return false;
+    return chan->fd || row < ROW_FD || row > ROW_HIDDEN;
 }
 
 /* Reads the chip status with its texts; on failure both stay zeroed.
  * Every text entry is NUL-terminated afterwards whatever the library left. */
 int32_t read_chip(nb_app *app, zk_chipstat *st, zk_chipstat_text *text)
 {
+    nb_chan *chan = selected_chan(app);
     memset(st, 0, sizeof *st);
     memset(text, 0, sizeof *text);
-    int32_t rc = app->chan.ops.chip_stat(&app->chan, st, text);
+    int32_t rc = chan->ops.chip_stat(chan, st, text);
     if (rc < 0) {
         memset(st, 0, sizeof *st);
         memset(text, 0, sizeof *text);
@@ -104,10 +109,11 @@ int find_chip_entry(const zk_chipstat_text *text)
     return -1;
 }
 
-void format_state(char *buf, size_t size, const nb_app *app, const zk_chipstat *st)
+void format_state(char *buf, size_t size, nb_app *app, const zk_chipstat *st)
 {
+    nb_chan *chan = selected_chan(app);
     const char *text;
-    if (app->chan.lom == 1)
+    if (chan->lom == 1)
         text = st->state ? _("RUNNING (LOM)") : _("INIT (LOM)");
     else
         text = st->state ? _("RUNNING") : _("INIT");
@@ -116,8 +122,8 @@ void format_state(char *buf, size_t size, const nb_app *app, const zk_chipstat *
 
 const char *baud_text(nb_app *app)
 {
-    const char *name = app->chan.ops.baud_name ? app->chan.ops.baud_name(app->chan.baud_index)
-                                               : nullptr;
+    nb_chan *chan = selected_chan(app);
+    const char *name = chan->ops.baud_name ? chan->ops.baud_name(chan->baud_index) : nullptr;
     return name ? name : "";
 }
 
@@ -152,23 +158,24 @@ void set_value(GtkTreeStore *store, GtkTreeIter *row, const char *value)
 /* Values that the refresh rewrites, formatted the same way for both. */
 void format_refreshed(int row, char *buf, size_t size, nb_app *app, const zk_chipstat *st)
 {
+    nb_chan *chan = selected_chan(app);
     switch (row) {
     case ROW_STATE: format_state(buf, size, app, st); break;
     case ROW_HW_OVR: g_snprintf(buf, size, "%lu", (unsigned long)st->hovr); break;
     case ROW_SW_OVR: g_snprintf(buf, size, "%lu", (unsigned long)st->sovr); break;
     case ROW_BAUD: g_snprintf(buf, size, "%s", baud_text(app)); break;
-    case ROW_CODE: g_snprintf(buf, size, "%#lx", (unsigned long)app->chan.acc_code); break;
-    case ROW_MASK: g_snprintf(buf, size, "%#lx", (unsigned long)app->chan.acc_mask); break;
-    case ROW_WTOUT: g_snprintf(buf, size, _("%d msec"), (int)app->chan.wtout); break;
+    case ROW_CODE: g_snprintf(buf, size, "%#lx", (unsigned long)chan->acc_code); break;
+    case ROW_MASK: g_snprintf(buf, size, "%#lx", (unsigned long)chan->acc_mask); break;
+    case ROW_WTOUT: g_snprintf(buf, size, _("%d msec"), (int)chan->wtout); break;
     case ROW_FD:
-        g_snprintf(buf, size, "%s", app->chan.fd == NB_FD_NON_ISO ? _("non-ISO") : _("ISO"));
+        g_snprintf(buf, size, "%s", chan->fd == NB_FD_NON_ISO ? _("non-ISO") : _("ISO"));
         break;
     case ROW_DATA: {
         char rate[64];
-        data_rate_text(app->chan.data_kbit, rate, sizeof rate);
-        if (app->chan.data_sp)
-            g_snprintf(buf, size, "%s, %u.%u %%", rate, app->chan.data_sp / 10u,
-                       app->chan.data_sp % 10u);
+        data_rate_text(chan->data_kbit, rate, sizeof rate);
+        if (chan->data_sp)
+            g_snprintf(buf, size, "%s, %u.%u %%", rate, chan->data_sp / 10u,
+                       chan->data_sp % 10u);
         else
             g_snprintf(buf, size, "%s", rate);
         break;
@@ -182,6 +189,7 @@ void format_refreshed(int row, char *buf, size_t size, nb_app *app, const zk_chi
 
 GtkTreeStore *build_store(nb_app *app)
 {
+    nb_chan *chan = selected_chan(app);
     zk_chipstat st;
     zk_chipstat_text text;
     read_chip(app, &st, &text);
@@ -190,10 +198,10 @@ GtkTreeStore *build_store(nb_app *app)
     char buf[NB_TEXT_MAX];
     GtkTreeIter top, row, board;
 
-    shown_number = app->chan.number;
-    shown_format = app->chan.frame_format;
-    shown_fd = app->chan.fd;
-    g_snprintf(buf, sizeof buf, "%d", (int)app->chan.number);
+    shown_number = chan->number;
+    shown_format = chan->frame_format;
+    shown_fd = chan->fd;
+    g_snprintf(buf, sizeof buf, "%d", (int)chan->number);
     add_row(store, &top, nullptr, _("channel"), buf);
 
     static const char *const refreshed[] = {
@@ -207,7 +215,7 @@ GtkTreeStore *build_store(nb_app *app)
         add_row(store, &row, &top, _(refreshed[r]), buf);
     }
 
-    format_frame_format(buf, sizeof buf, app->chan.frame_format);
+    format_frame_format(buf, sizeof buf, chan->frame_format);
     add_row(store, &row, &top, _("frame format"), buf);
     /* USB and serial adapters have neither: the library reports base 0
      * and irq -1, and the rows are left out. */
@@ -227,9 +235,9 @@ GtkTreeStore *build_store(nb_app *app)
     /* The board record may come from a lookup that found nothing; never
      * read past its buffers. */
     char field[sizeof app->chan.board.b.name + 1];
-    g_strlcpy(field, app->chan.board.b.name, sizeof app->chan.board.b.name);
+    g_strlcpy(field, chan->board.b.name, sizeof app->chan.board.b.name);
     add_row(store, &row, &board, _("name"), field);
-    g_strlcpy(field, app->chan.board.b.manufacturer, sizeof app->chan.board.b.manufacturer);
+    g_strlcpy(field, chan->board.b.manufacturer, sizeof app->chan.board.b.manufacturer);
     add_row(store, &row, &board, _("manufacturer"), field);
 
     GtkTreeIter chip;
@@ -412,10 +420,12 @@ GtkWidget *build_info_panel(nb_app *app)
 
 void refresh_info_panel(nb_app *app)
 {
+    nb_chan *chan = selected_chan(app);
+    refresh_channels(app);
     if (!info_view)
         return;
-    if (app->chan.number != shown_number || app->chan.frame_format != shown_format ||
-        app->chan.fd != shown_fd) {
+    if (chan->number != shown_number || chan->frame_format != shown_format ||
+        chan->fd != shown_fd) {
         /* Another channel is open now: its rows are built afresh. */
         GtkTreeStore *fresh = build_store(app);
         gtk_tree_view_set_model(GTK_TREE_VIEW(info_view), GTK_TREE_MODEL(fresh));
@@ -433,7 +443,7 @@ void refresh_info_panel(nb_app *app)
     if (!gtk_tree_model_get_iter_first(model, &top) ||
         !gtk_tree_model_iter_children(model, &row, &top))
         return;
-    if (app->chan.lost) {
+    if (chan->lost) {
         /* The channel is closed: the state row says why, the rest stays. */
         set_value(store, &row, _("LOST (adapter disappeared)"));
         return;

@@ -39,6 +39,7 @@ struct menu_title {
     const char *name;
     const menu_entry *entries;
     size_t count;
+    bool keyless = false;         /* no Alt letter: the plug-in pages use all of its letters */
 };
 
 const menu_entry file_entries[] = {
@@ -50,6 +51,13 @@ const menu_entry file_entries[] = {
      &nb_gui::mi_reset_session, "mi_reset_session"},
     {nullptr, 0, nullptr, nullptr, nullptr},
     {N_("Quit"), GDK_q, G_CALLBACK(on_quit), nullptr, "mi_quit"},
+};
+
+const menu_entry channels_entries[] = {
+    {N_("Add channel..."), 0, G_CALLBACK(on_add_channel), &nb_gui::mi_add_channel,
+     "mi_add_channel"},
+    {N_("Remove channel"), 0, G_CALLBACK(on_remove_channel), &nb_gui::mi_remove_channel,
+     "mi_remove_channel"},
 };
 
 const menu_entry hw_entries[] = {
@@ -76,6 +84,8 @@ const menu_entry help_entries[] = {
 
 const menu_title menu_titles[] = {
     {N_("File"), &nb_gui::mi_file, "mi_file", file_entries, G_N_ELEMENTS(file_entries)},
+    {N_("Channels"), &nb_gui::mi_channels, "mi_channels", channels_entries,
+     G_N_ELEMENTS(channels_entries), true},
     {N_("HW settings"), &nb_gui::mi_hw_settings, "mi_hw_settings", hw_entries,
      G_N_ELEMENTS(hw_entries)},
     {N_("Plugins"), &nb_gui::mi_plugins, "mi_plugins", plugins_entries,
@@ -112,6 +122,7 @@ void on_mainwin_destroy(GtkWidget *widget, gpointer data)
     g.btn_startstop = nullptr;
     g.btn_lom = nullptr;
     g.btn_reset = nullptr;
+    forget_channels_panel();
     g.accel_group = nullptr;   /* the window held the last reference */
     if (g.settle_source) {
         g_source_remove(g.settle_source);
@@ -211,11 +222,13 @@ struct mnemonic_set {
 /* The label with a mnemonic for one of its letters or digits that no
  * earlier item of the same menu uses: a word's first character when one
  * is free, else any. The texts (and their translations) stay as they are;
- * underscores in them are doubled so they show as themselves. */
-void mnemonic_label(const char *text, mnemonic_set *set, char *out, size_t size)
+ * underscores in them are doubled so they show as themselves. A keyless
+ * label gets no mnemonic. */
+void mnemonic_label(const char *text, mnemonic_set *set, char *out, size_t size,
+                    bool keyless = false)
 {
     const char *pick = nullptr;
-    for (int pass = 0; pass < 2 && !pick; pass++) {
+    for (int pass = 0; pass < 2 && !pick && !keyless; pass++) {
         bool word_start = true;
         for (const char *p = text; *p && !pick; p = g_utf8_next_char(p)) {
             gunichar c = g_utf8_get_char(p);
@@ -249,7 +262,8 @@ GtkWidget *build_menu_bar(nb_app *app)
     for (size_t k : {size_t(0), G_N_ELEMENTS(menu_titles) - 1})
         mnemonic_label(_(menu_titles[k].label), &title_keys, title_text[k], NB_TEXT_MAX);
     for (size_t k = 1; k + 1 < G_N_ELEMENTS(menu_titles); k++)
-        mnemonic_label(_(menu_titles[k].label), &title_keys, title_text[k], NB_TEXT_MAX);
+        mnemonic_label(_(menu_titles[k].label), &title_keys, title_text[k], NB_TEXT_MAX,
+                       menu_titles[k].keyless);
     size_t k = 0;
     for (const menu_title &t : menu_titles) {
         GtkWidget *title = gtk_menu_item_new_with_mnemonic(title_text[k++]);
@@ -348,6 +362,8 @@ void build_main_window(nb_app *app)
 
     GtkWidget *left = gtk_vbox_new(FALSE, 0);
     gtk_container_set_border_width(GTK_CONTAINER(left), 0);
+    /* The channel list goes on top once a channel was added. */
+    build_channels_panel(app);
     gtk_box_pack_start(GTK_BOX(left), g.ops.build_controls_panel(app), FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(left), g.ops.build_errors_panel(), FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(left), g.ops.build_info_panel(app), TRUE, TRUE, 0);
@@ -363,6 +379,7 @@ void build_main_window(nb_app *app)
     gtk_paned_add2(GTK_PANED(g.paned), g.notebook);
 
     g_signal_connect(win, "configure-event", G_CALLBACK(on_mainwin_configure), app);
+    refresh_channels(app);
     gtk_widget_show_all(win);
     gtk_widget_show_now(win);
     /* Where it was placed, for the first session written. */

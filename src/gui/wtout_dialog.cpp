@@ -5,7 +5,7 @@
  */
 #include <glib/gi18n.h>
 
-#include "app/nb_app.h"
+#include "gui/gui_parts.h"
 
 namespace {
 
@@ -75,6 +75,7 @@ gboolean on_spin_output(GtkSpinButton *spin, gpointer)
 void write_timeout_dialog(GtkMenuItem *item, gpointer data)
 {
     nb_app *app = static_cast<nb_app *>(data);
+    nb_chan *chan = selected_chan(app);
     if (!app || s_dialog)
         return;
 
@@ -113,7 +114,7 @@ void write_timeout_dialog(GtkMenuItem *item, gpointer data)
     g_signal_connect(spin, "input", G_CALLBACK(on_spin_input), hint);
     g_signal_connect(spin, "output", G_CALLBACK(on_spin_output), nullptr);
 
-    gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), app->chan.wtout);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(spin), chan->wtout);
     gtk_widget_show_all(dialog);
     gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     while (s_dialog) {
@@ -135,11 +136,11 @@ void write_timeout_dialog(GtkMenuItem *item, gpointer data)
         /* Typed text not taken yet counts (it was checked above). */
         gtk_spin_button_update(GTK_SPIN_BUTTON(spin));
         uint16_t ms = static_cast<uint16_t>(gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(spin)));
-        int32_t r = app->chan.ops.set_wtout(&app->chan, ms);
+        int32_t r = chan->ops.set_wtout(chan, ms);
         if (r < 0)
-            lib_error_message(_("can't set write timeout"), r);
+            chan_error_message(app, chan, _("can't set write timeout"), r);
     }
     if (s_dialog)
         gtk_widget_destroy(s_dialog);
-    app->ops.state_changed(app, 1);
+    chan_changed(app, chan, 1);
 }

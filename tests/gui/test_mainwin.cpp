@@ -116,7 +116,7 @@ TEST_F(GuiMainWindow, MenusInScreenOrder)
     GtkWidget *bar = find_by_name(nb_mainwin, "menubar");
     ASSERT_NE(bar, nullptr);
     EXPECT_EQ(menu_labels(bar),
-              (std::vector<std::string>{"File", "HW settings", "Plugins", "Help"}));
+              (std::vector<std::string>{"File", "Channels", "HW settings", "Plugins", "Help"}));
     EXPECT_EQ(menu_labels(submenu(g.mi_file)),
               (std::vector<std::string>{"Load session", "Save session",
                                         "Reset session to defaults", "---", "Quit"}));
