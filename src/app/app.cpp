@@ -57,123 +57,147 @@ void app_state_changed(nb_app *app, int autosave)
         app->session.ops.autosave(app);
 }
 
-/* The channel opened at setup and the settings it was opened with. */
-struct opened_settings {
-    uint8_t number, frame_format, fd;
-    int32_t baud_index;
-    uint8_t bt0, bt1;
-    uint32_t data_kbit;
-    uint16_t data_sp;
-    uint16_t wtout;
-};
-
-opened_settings settings_of(const nb_chan &chan)
+/* Channels added or removed while the pass runs: the automatic session
+ * keeps the set. Not while the pass opens a session's channels or closes
+ * them at its end. */
+void app_channels_changed(nb_app *app)
 {
-    return {chan.number, chan.frame_format, chan.fd,        chan.baud_index, chan.bt0,
-            chan.bt1,    chan.data_kbit,    chan.data_sp,   chan.wtout};
+    if (!app->session.set_settling)
+        (void)app->session.ops.autosave(app);
 }
 
-/* A session file read in this pass may name another channel, frame
- * format or CAN FD mode (Chan, Flags, FD) than the one opened at setup. Everything from here
- * on (the title, the information panel, the automatic file, the busy lock
- * and every operation) goes by the record, so the channel that is open
- * must be the one the record names: open it with the record's settings
- * and close the one opened at setup. One that cannot be opened is
- * reported once, and the record goes back to the channel that stays. */
-void follow_session_channel(nb_app *app, opened_settings &was)
+/* The main channel as it is in force: open applies neither the acceptance
+ * filter nor listen-only mode. */
+struct chan_in_force {
+    uint8_t number;
+    nb_chan_settings s;
+};
+
+chan_in_force in_force_of(const nb_chan &chan)
+{
+    chan_in_force f;
+    f.number = chan.number;
+    chan_settings_of(&chan, &f.s);
+    f.s.lom = 0;
+    f.s.acc_code = f.s.acc_mask = 0;
+    return f;
+}
+
+/* Makes the record say what the channel has in force. */
+void record_in_force(nb_chan *chan, const chan_in_force &f)
+{
+    chan->number = f.number;
+    chan->frame_format = f.s.frame_format;
+    chan->fd = f.s.fd;
+    chan->lom = f.s.lom;
+    chan->baud_index = f.s.baud_index;
+    chan->bt0 = f.s.bt0;
+    chan->bt1 = f.s.bt1;
+    chan->data_kbit = f.s.data_kbit;
+    chan->data_sp = f.s.data_sp;
+    chan->acc_code = f.s.acc_code;
+    chan->acc_mask = f.s.acc_mask;
+    chan->wtout = f.s.wtout;
+}
+
+/* The main channel's settings this pass is to have: the session's as read,
+ * or, when none was read, those the record held for the pass. */
+nb_session_chan wanted_settings(nb_app *app)
+{
+    nb_session_chan want;
+    if (app->session.main_read) {
+        want = app->session.main;
+    } else {
+        memset(&want, 0, sizeof want);
+        want.number = app->chan.number;
+        chan_settings_of(&app->chan, &want.s);
+    }
+    app->session.main_read = 0;
+    return want;
+}
+
+/* The session may name another channel, frame format or CAN FD mode (Chan,
+ * Flags, FD) than the one opened at setup: open that one with the session's
+ * bit rates and write timeout in place of the open one. One that cannot be
+ * opened is reported once, and the pass stays on the open channel. */
+void follow_session_channel(nb_app *app, const nb_session_chan &want, chan_in_force &now)
 {
     nb_chan *chan = &app->chan;
-    if (chan->number == was.number && chan->frame_format == was.frame_format &&
-        chan->fd == was.fd)
+    if (want.number == now.number && want.s.frame_format == now.s.frame_format &&
+        want.s.fd == now.s.fd)
         return;
-    const opened_settings from = was;
-    const uint8_t wanted = chan->number;
-    int32_t rc = chan_reopen(chan, from.number, from.frame_format, from.fd);
-    if (rc >= 0 || wanted == from.number) {
-        /* Opened afresh, with the record's bit rate and write timeout. */
-        was = settings_of(*chan);
-    }
+    const chan_in_force from = now;
+    /* The record names the channel to open and what it is opened with. */
+    record_in_force(chan, {want.number, want.s});
+    chan->lom = 0;
+    chan->acc_code = chan->acc_mask = 0;
+    int32_t rc = chan_reopen(chan, from.number, from.s.frame_format, from.s.fd);
     if (rc < 0) {
         char text[NB_TEXT_MAX];
         g_snprintf(text, sizeof text,
                    _("can not open CAN channel %d named by the session, staying on channel %d"),
-                   (int)wanted, (int)from.number);
+                   (int)want.number, (int)from.number);
         lib_error_message(text, rc);
-        chan->number = was.number = from.number;
-        chan->frame_format = was.frame_format = from.frame_format;
-        chan->fd = was.fd = from.fd;
+        /* The same channel was opened again as it was, with the session's
+         * bit rates; another one stayed open as it was. */
+        if (want.number == from.number) {
+            chan->frame_format = from.s.frame_format;
+            chan->fd = from.s.fd;
+            now = in_force_of(*chan);
+        } else {
+            record_in_force(chan, from);
+        }
         return;
     }
+    now = in_force_of(*chan);
     app->session.ops.make_paths(&app->session, chan->number);
     (void)chan->ops.find_board(chan->number, &chan->board);
     set_main_window_title(app);
     app->ops.state_changed(app, 0);
 }
 
-/* A session read in this pass records its bit rate, write timeout and
- * acceptance filter in nb_chan after the channel was already opened (and
- * open never applies the filter). Without this the information panel and
- * the plug-ins would show settings the adapter does not have until the
- * next pass, and after a fresh start never. Hand the recorded values to
- * the adapter now; one the adapter refuses is recorded back as the value
- * that stayed in force, so the record never lies. Listen-only mode left on
- * by the previous pass is switched on again as well: a controller that
- * acknowledges and transmits while the controls say listen-only would
- * disturb the bus the user means only to watch. */
-void apply_session_settings(nb_app *app, const opened_settings &was)
+/* Hands the session's settings to the open channel once. Each operation
+ * records what the adapter took, so a refused one leaves the record at
+ * the value in force. Listen-only mode left on by the previous pass comes
+ * back too: a controller that acknowledges and transmits while the
+ * controls say listen-only would disturb the bus the user means to watch. */
+void apply_session_settings(nb_app *app, const nb_chan_settings &want, const chan_in_force &now)
 {
     nb_chan *chan = &app->chan;
-    if (chan->baud_index != was.baud_index ||
-        (chan->baud_index == 0 && (chan->bt0 != was.bt0 || chan->bt1 != was.bt1))) {
-        if (chan->ops.set_baud(chan, chan->baud_index, chan->bt0, chan->bt1) < 0) {
-            chan->baud_index = was.baud_index;
-            chan->bt0 = was.bt0;
-            chan->bt1 = was.bt1;
-        }
-    }
-    if (chan->fd && (chan->data_kbit != was.data_kbit || chan->data_sp != was.data_sp)) {
-        uint32_t kbit = chan->data_kbit;
-        uint16_t sp = chan->data_sp;
-        chan->data_kbit = was.data_kbit;
-        chan->data_sp = was.data_sp;
-        (void)chan->ops.set_data_rate(chan, kbit, sp);
-    }
-    if (chan->wtout != was.wtout) {
-        uint16_t wanted = chan->wtout;
-        chan->wtout = was.wtout;
-        (void)chan->ops.set_wtout(chan, wanted);
-    }
-    if (chan->lom && chan->ops.set_lom(chan, 1) < 0)
-        chan->lom = 0;
-    if (chan->acc_code != 0 || chan->acc_mask != 0) {
-        if (chan->ops.set_filter(chan, chan->acc_code, chan->acc_mask) < 0) {
-            chan->acc_code = 0;
-            chan->acc_mask = 0;
-        }
-    }
+    record_in_force(chan, now);
+    if (want.baud_index != chan->baud_index ||
+        (want.baud_index == 0 && (want.bt0 != chan->bt0 || want.bt1 != chan->bt1)))
+        (void)chan->ops.set_baud(chan, want.baud_index, want.bt0, want.bt1);
+    if (chan->fd && (want.data_kbit != chan->data_kbit || want.data_sp != chan->data_sp))
+        (void)chan->ops.set_data_rate(chan, want.data_kbit, want.data_sp);
+    if (want.wtout != chan->wtout)
+        (void)chan->ops.set_wtout(chan, want.wtout);
+    if (want.lom)
+        (void)chan->ops.set_lom(chan, 1);
+    if (want.acc_code != 0 || want.acc_mask != 0)
+        (void)chan->ops.set_filter(chan, want.acc_code, want.acc_mask);
 }
 
-/* The session read in this pass made its settings for another adapter
- * than the channel's: none is handed to the adapter before the user chose
- * the session's settings, a detection of the bit rate in listen-only mode
- * (the session's other settings, the bit rate the channel was opened
- * with until one is found), or the defaults. */
-void settle_other_adapter(nb_app *app, const opened_settings &was)
+/* The session was made for another adapter than the channel's: none of its
+ * settings is handed over before the user chose the session's settings, a
+ * detection of the bit rate in listen-only mode (the session's other
+ * settings, the bit rate the channel was opened with until one is found),
+ * or the defaults. */
+void settle_other_adapter(nb_app *app, nb_chan_settings want, const chan_in_force &now)
 {
-    nb_chan *chan = &app->chan;
     const int choice = other_adapter_dialog(app);
     if (choice == NB_ADAPTER_DEFAULTS) {
-        chan->baud_index = 7;
-        chan->bt0 = chan->bt1 = 0;
-        chan->acc_code = chan->acc_mask = 0;
-        chan->wtout = 20;
-        chan->lom = 0;
+        want.baud_index = 7;
+        want.bt0 = want.bt1 = 0;
+        want.acc_code = want.acc_mask = 0;
+        want.wtout = 20;
+        want.lom = 0;
     } else if (choice == NB_ADAPTER_DETECT) {
-        chan->baud_index = was.baud_index;
-        chan->bt0 = was.bt0;
-        chan->bt1 = was.bt1;
+        want.baud_index = now.s.baud_index;
+        want.bt0 = now.s.bt0;
+        want.bt1 = now.s.bt1;
     }
-    apply_session_settings(app, was);
+    apply_session_settings(app, want, now);
     if (choice == NB_ADAPTER_DETECT)
         autobaud_dialog_listen_only(app);
 }
@@ -204,7 +228,13 @@ int app_run(nb_app *app)
         time_origin_pass_begin(app);
         if (app->ops.setup(app) < 0)
             return end_pass(app, NB_EXIT_FAIL, false);
-        opened_settings was = settings_of(app->chan);
+        chan_in_force now = in_force_of(app->chan);
+        const chan_in_force opened = now;
+        /* The session read below gives its channel settings as values,
+         * applied once the file was read. */
+        app->session.main_read = 0;
+        app->session.added_count = 0;
+        app->session.defer_settings = 1;
         app->pgmgr.ops.pgmgr_autoload(app);
         if (app->mode != 1) {
             /* A missing automatic session is normal on a first start. */
@@ -226,18 +256,26 @@ int app_run(nb_app *app)
             (void)app->session.ops.load_auto(app);
         }
         app->session.load_checked = 0;
-        follow_session_channel(app, was);
+        app->session.defer_settings = 0;
+        const nb_session_chan want = wanted_settings(app);
+        record_in_force(&app->chan, now);
+        follow_session_channel(app, want, now);
         if (session_adapter_differs(app))
-            settle_other_adapter(app, was);
+            settle_other_adapter(app, want.s, now);
         else
-            apply_session_settings(app, was);
+            apply_session_settings(app, want.s, now);
         /* The plug-ins were given the settings the channel was opened with
          * and are told the session's (its bit rate above all). */
-        const opened_settings now = settings_of(app->chan);
-        if (now.baud_index != was.baud_index || now.bt0 != was.bt0 || now.bt1 != was.bt1 ||
-            now.data_kbit != was.data_kbit || now.data_sp != was.data_sp || now.wtout != was.wtout ||
+        const chan_in_force after = in_force_of(app->chan);
+        if (after.s.baud_index != opened.s.baud_index || after.s.bt0 != opened.s.bt0 ||
+            after.s.bt1 != opened.s.bt1 || after.s.data_kbit != opened.s.data_kbit ||
+            after.s.data_sp != opened.s.data_sp || after.s.wtout != opened.s.wtout ||
             app->chan.lom || app->chan.acc_code || app->chan.acc_mask)
             app->pgmgr.ops.pgmgr_status(&app->pgmgr);
+        /* The channels the session added, after the main one. */
+        app->session.set_settling = 1;
+        session_open_channels(app);
+        app->session.set_settling = 0;
         apply_main_window_geometry(app);
         app->mode = 0;
         app->poll.ops.start(app);
@@ -247,7 +285,9 @@ int app_run(nb_app *app)
             window_state_flush(app);
         app->poll.ops.stop(app);
         app->pgmgr.ops.pgmgr_release_all(&app->pgmgr);
+        app->session.set_settling = 1;
         app->ops.teardown(app);
+        app->session.set_settling = 0;
     } while (app->mode == 1);
     return NB_EXIT_OK;
 }
@@ -294,6 +334,7 @@ int app_init(void)
     app->ops.teardown = app_teardown;
     app->ops.state_changed = app_state_changed;
     app->ops.run = app_run;
+    app->ops.channels_changed = app_channels_changed;
     gui_fill_ops(&app->gui.ops);
     return 0;
 }

@@ -50,6 +50,7 @@ struct nb_app_ops {
     void (*teardown)(nb_app *app);
     void (*state_changed)(nb_app *app, int autosave);
     int  (*run)(nb_app *app);             /* the exit code */
+    void (*channels_changed)(nb_app *app); /* after a channel was added or removed */
 };
 
 struct nb_app {

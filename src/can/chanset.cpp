@@ -144,6 +144,8 @@ int32_t chanset_add(nb_app *app, uint8_t number, const nb_chan_settings *s, int3
         *index = i;
     if (app->pgmgr.ops.pgmgr_channels)
         app->pgmgr.ops.pgmgr_channels(&app->pgmgr);
+    if (app->ops.channels_changed)
+        app->ops.channels_changed(app);
     return 0;
 }
 
@@ -168,6 +170,8 @@ int32_t chanset_remove(nb_app *app, int32_t index)
     free_chan(chan);
     if (app->pgmgr.ops.pgmgr_channels)
         app->pgmgr.ops.pgmgr_channels(&app->pgmgr);
+    if (app->ops.channels_changed)
+        app->ops.channels_changed(app);
     return 0;
 }
 

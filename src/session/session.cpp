@@ -206,6 +206,10 @@ void on_reset_session(GtkMenuItem *item, gpointer data)
 
     g_strlcpy(app->session.load_file, app->session.auto_file, sizeof app->session.load_file);
     app->pgmgr.ops.pgmgr_release_all(&app->pgmgr);
+    /* The defaults have the main channel alone. */
+    app->session.set_settling = 1;
+    chanset_remove_all(app);
+    app->session.set_settling = 0;
     nb_chan &ch = app->chan;
     ch.frame_format = 6;
     ch.acc_code = 0;

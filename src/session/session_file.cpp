@@ -63,7 +63,11 @@ enum {
     KEY_SERIAL = 23,
     KEY_QUITUNASKED = 24,
     KEY_TIMEORIGIN = 25,
-    KEY_FOLDER = 26          /* KEY_FOLDER + kind: the NB_FOLDER_* folders */
+    KEY_FOLDER = 26,         /* KEY_FOLDER + kind: the NB_FOLDER_* folders */
+    /* Keys of an added channel's section only. */
+    KEY_CHANNEL = 40,
+    KEY_SLOT = 41,
+    KEY_LISTENONLY = 42
 };
 
 struct token_name {
@@ -96,6 +100,8 @@ const token_name key_names[] = {
     {"DbcFolder", KEY_FOLDER + NB_FOLDER_DBC},
     {"SessionFolder", KEY_FOLDER + NB_FOLDER_SESSIONS},
     {"ExportFolder", KEY_FOLDER + NB_FOLDER_EXPORTS},
+    {"Channel", KEY_CHANNEL}, {"Slot", KEY_SLOT},
+    {"ListenOnly", KEY_LISTENONLY},
 };
 
 /* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
@@ -382,6 +388,65 @@ window_state current_window(nb_app *app)
 /* The window's state in the last automatic session written. */
 window_state written_window;
 
+/* The settings keys of a channel, as the main section and an added
+ * channel's section both hold them. */
+int write_chan_settings(FILE *f, const nb_chan &ch)
+{
+    int rc;
+    /* An index outside the table (never set by the channel) is written as
+     * the default rate rather than as a value the reader would refuse. */
+    int32_t index = (ch.baud_index >= 0 && ch.baud_index < BAUD_COUNT) ? ch.baud_index : 7;
+    if ((rc = write_int(f, "Baud", "%ld", baud_kbit[index])) < 0) return rc;
+    if (index == 0) {
+        if ((rc = write_int(f, "BT0", "0x%lx", ch.bt0)) < 0) return rc;
+        if ((rc = write_int(f, "BT1", "0x%lx", ch.bt1)) < 0) return rc;
+    }
+    if (ch.fd) {
+        if ((rc = write_int(f, "DataRate", "%ld", (long)ch.data_kbit)) < 0) return rc;
+        if (ch.data_sp && (rc = write_int(f, "DataSP", "%ld", (long)ch.data_sp)) < 0) return rc;
+    }
+    if ((rc = write_int(f, "Amask", "0x%lx", (long)ch.acc_mask)) < 0) return rc;
+    if ((rc = write_int(f, "Acode", "0x%lx", (long)ch.acc_code)) < 0) return rc;
+    return write_int(f, "Wtout", "%ld", ch.wtout);
+}
+
+int write_board(FILE *f, const nb_board_info &b)
+{
+    int rc;
+    if (!b.b.name[0])
+        return 0;
+    if ((rc = cfg_write_key(f, "Board", b.b.name)) < 0) return rc;
+    if ((rc = cfg_write_key(f, "Maker", b.b.manufacturer)) < 0) return rc;
+    return cfg_write_key(f, "Serial", b.serial);
+}
+
+/* The channels added to the window, one section each, in index order.
+ * The section is a "Plugin" section whose first key is Channel (the
+ * index): earlier versions refuse a section they do not know, and skip
+ * the keys of a plug-in section that names no Path. */
+int write_added_channels(nb_app *app, FILE *f)
+{
+    int rc;
+    for (int32_t i = 1; i < app->chans.count; i++) {
+        const nb_chan &ch = *app->chans.at[i];
+        if ((rc = cfg_write_section(f, "Plugin")) < 0) return rc;
+        if ((rc = write_int(f, "Channel", "%ld", i)) < 0) return rc;
+        if ((rc = write_int(f, "Chan", "%ld", ch.number)) < 0) return rc;
+        if ((rc = cfg_write_key(f, "Flags", flags_text(ch.frame_format))) < 0) return rc;
+        if ((ch.fd == NB_FD_ISO || ch.fd == NB_FD_NON_ISO) &&
+            (rc = cfg_write_key(f, "FD", fd_names[ch.fd])) < 0) return rc;
+        if ((rc = write_board(f, ch.board)) < 0) return rc;
+        for (int slot = 0; ch.board.b.name[0] && slot < ZK_CHANNELS_PER_BOARD; slot++)
+            if (ch.board.b.chip[slot] == ch.number) {
+                if ((rc = write_int(f, "Slot", "%ld", slot)) < 0) return rc;
+                break;
+            }
+        if ((rc = write_chan_settings(f, ch)) < 0) return rc;
+        if (ch.lom && (rc = cfg_write_key(f, "ListenOnly", "1")) < 0) return rc;
+    }
+    return 0;
+}
+
 int write_lines(nb_app *app, FILE *f, int automatic)
 {
     const nb_chan &ch = app->chan;
@@ -415,26 +480,8 @@ int write_lines(nb_app *app, FILE *f, int automatic)
         if ((rc = cfg_write_key(f, "FD", fd_names[ch.fd])) < 0) return rc;
     /* The adapter the settings below are made for: a later start that
      * finds another one on the channel asks before it takes them. */
-    if (ch.board.b.name[0]) {
-        if ((rc = cfg_write_key(f, "Board", ch.board.b.name)) < 0) return rc;
-        if ((rc = cfg_write_key(f, "Maker", ch.board.b.manufacturer)) < 0) return rc;
-        if ((rc = cfg_write_key(f, "Serial", ch.board.serial)) < 0) return rc;
-    }
-    /* An index outside the table (never set by the channel) is written as
-     * the default rate rather than as a value the reader would refuse. */
-    int32_t index = (ch.baud_index >= 0 && ch.baud_index < BAUD_COUNT) ? ch.baud_index : 7;
-    if ((rc = write_int(f, "Baud", "%ld", baud_kbit[index])) < 0) return rc;
-    if (index == 0) {
-        if ((rc = write_int(f, "BT0", "0x%lx", ch.bt0)) < 0) return rc;
-        if ((rc = write_int(f, "BT1", "0x%lx", ch.bt1)) < 0) return rc;
-    }
-    if (ch.fd) {
-        if ((rc = write_int(f, "DataRate", "%ld", (long)ch.data_kbit)) < 0) return rc;
-        if (ch.data_sp && (rc = write_int(f, "DataSP", "%ld", (long)ch.data_sp)) < 0) return rc;
-    }
-    if ((rc = write_int(f, "Amask", "0x%lx", (long)ch.acc_mask)) < 0) return rc;
-    if ((rc = write_int(f, "Acode", "0x%lx", (long)ch.acc_code)) < 0) return rc;
-    if ((rc = write_int(f, "Wtout", "%ld", ch.wtout)) < 0) return rc;
+    if ((rc = write_board(f, ch.board)) < 0) return rc;
+    if ((rc = write_chan_settings(f, ch)) < 0) return rc;
     /* Only when set: files of earlier versions never had the key. */
     if (app->session.quit_unasked &&
         (rc = cfg_write_key(f, "QuitWithoutAsking", "1")) < 0) return rc;
@@ -451,6 +498,7 @@ int write_lines(nb_app *app, FILE *f, int automatic)
         prune_kept(mgr);
         if ((rc = write_kept_load_lines(f)) < 0) return rc;
     }
+    if ((rc = write_added_channels(app, f)) < 0) return rc;
 
     save.timestamp = nbsdep_timestamp_get();
     save.data_ptr = f;
@@ -483,13 +531,19 @@ struct read_state {
     std::vector<std::string> named;  /* LoadPlugin paths of the main section */
     std::string page;          /* Page: the plug-in whose page is to be shown */
     long cur_kept;             /* index in kept of the section's plug-in, or -1 */
+    int sec_keys;              /* keys read in the current plug-in section */
+    bool chan_sec;             /* that section is an added channel's */
+    bool chan_sec_number;      /* and named its channel (Chan) */
+    nb_session_chan main;      /* the main channel as read */
+    nb_session_chan cur_chan;  /* the added channel being read */
+    nb_session_chan added[NB_CHAN_MAX - 1];
+    int32_t added_count;
 };
 
 read_state rs;
 bool reading = false;
 
 /* What a SES_LOAD_CHECK read reads values into: never the program's own. */
-nb_chan check_chan;
 nb_gui check_gui;
 
 bool checking() { return rs.load_mode == SES_LOAD_CHECK; }
@@ -519,6 +573,8 @@ int ses_on_section(cfg_reader *rd, void *user, const char *name, size_t len)
     if (rs.cur_section == SEC_PLUGIN) {
         rs.cur_plugin = nullptr;
         rs.cur_kept = -1;
+        rs.sec_keys = 0;
+        rs.chan_sec = false;
     }
     return 0;
 }
@@ -579,23 +635,13 @@ int plugin_key(nb_app *app, const char *key, const char *value)
     return 0;
 }
 
-int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const char *value)
+/* A key of a channel's settings into c: the main section's (main true)
+ * or an added channel's. whole: Chan, Flags and FD are taken too. Returns
+ * 1 when the key is not a channel key. */
+int chan_key(cfg_reader *rd, int64_t token, const char *value, nb_session_chan &c, bool whole,
+             bool main)
 {
-    nb_app *app = (nb_app *)user;
-    if (rs.cur_section == SEC_PLUGIN)
-        return plugin_key(app, key, value);
-
-    int64_t token = cfg_tokens_find(&rd->keys, key);
-    if (token == 0) {
-        cfg_set_reason(rd, "unrecognized key");
-        return CFG_E_UNKNOWN_KEY;
-    }
-    if (rs.load_mode == SES_LOAD_PLUGINS)
-        return 0;
-
-    const bool whole = rs.load_mode == SES_LOAD_FILE || checking();
-    nb_chan &ch = checking() ? check_chan : app->chan;
-    nb_gui &gui = checking() ? check_gui : app->gui;
+    nb_chan_settings &ch = c.s;
     int32_t v = 0;
     switch (token) {
     case KEY_CHAN:
@@ -603,7 +649,12 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             return 0;
         if (read_number(rd, value, &v) < 0)
             return CFG_E_SYNTAX;
-        rs.pending_chan = (uint8_t)v;
+        if (main) {
+            rs.pending_chan = (uint8_t)v;
+        } else {
+            c.number = (uint8_t)v;
+            rs.chan_sec_number = true;
+        }
         return 0;
     case KEY_FLAGS: {
         if (!whole)
@@ -655,6 +706,113 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             }
         }
         return bad_value(rd);
+    case KEY_BOARD:
+    case KEY_MAKER:
+    case KEY_SERIAL: {
+        nb_adapter_id &a = c.adapter;
+        a.known = 1;
+        if (token == KEY_BOARD)
+            g_strlcpy(a.board, value, sizeof a.board);
+        else if (token == KEY_MAKER)
+            g_strlcpy(a.maker, value, sizeof a.maker);
+        else
+            g_strlcpy(a.serial, value, sizeof a.serial);
+        return 0;
+    }
+    case KEY_BT0:
+    case KEY_BT1:
+    case KEY_AMASK:
+    case KEY_ACODE:
+    case KEY_WTOUT:
+    case KEY_DATARATE:
+    case KEY_DATASP:
+        break;
+    default:
+        return 1;
+    }
+
+    if (read_number(rd, value, &v) < 0)
+        return CFG_E_SYNTAX;
+    switch (token) {
+    case KEY_BT0: ch.bt0 = (uint8_t)v; break;
+    case KEY_BT1: ch.bt1 = (uint8_t)v; break;
+    case KEY_AMASK: ch.acc_mask = (uint32_t)v; break;
+    case KEY_ACODE: ch.acc_code = (uint32_t)v; break;
+    case KEY_WTOUT: ch.wtout = (uint16_t)v; break;
+    case KEY_DATARATE:
+        /* kbit/s, as the status record for plug-ins holds it */
+        if (v < 1 || v > UINT16_MAX)
+            return bad_value(rd);
+        ch.data_kbit = (uint32_t)v;
+        /* DataSP, written only when not the adapter's default, follows. */
+        ch.data_sp = 0;
+        break;
+    case KEY_DATASP:
+        if (v < 0 || v > 999)
+            return bad_value(rd);
+        ch.data_sp = (uint16_t)v;
+        break;
+    default: break;
+    }
+    return 0;
+}
+
+/* A key of an added channel's section (a plug-in section whose first key
+ * is Channel). */
+int added_chan_key(cfg_reader *rd, const char *key, const char *value)
+{
+    int64_t token = cfg_tokens_find(&rd->keys, key);
+    int32_t v = 0;
+    if (token == KEY_CHANNEL)
+        return read_number(rd, value, &v) < 0 ? CFG_E_SYNTAX : 0;
+    if (token == KEY_SLOT || token == KEY_LISTENONLY) {
+        if (read_number(rd, value, &v) < 0)
+            return CFG_E_SYNTAX;
+        if (token == KEY_SLOT)
+            rs.cur_chan.slot = v >= 0 && v < ZK_CHANNELS_PER_BOARD ? v : -1;
+        else
+            rs.cur_chan.s.lom = v != 0;
+        return 0;
+    }
+    int rc = token ? chan_key(rd, token, value, rs.cur_chan, true, false) : 1;
+    if (rc == 1) {
+        cfg_set_reason(rd, "unrecognized key");
+        return CFG_E_UNKNOWN_KEY;
+    }
+    return rc;
+}
+
+int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const char *value)
+{
+    nb_app *app = (nb_app *)user;
+    if (rs.cur_section == SEC_PLUGIN) {
+        if (rs.sec_keys++ == 0 && strcmp(key, "Channel") == 0) {
+            rs.chan_sec = true;
+            rs.chan_sec_number = false;
+            memset(&rs.cur_chan, 0, sizeof rs.cur_chan);
+            chan_settings_default(&rs.cur_chan.s);
+            rs.cur_chan.slot = -1;
+        }
+        if (rs.chan_sec)
+            return rs.load_mode == SES_LOAD_PLUGINS ? 0 : added_chan_key(rd, key, value);
+        return plugin_key(app, key, value);
+    }
+
+    int64_t token = cfg_tokens_find(&rd->keys, key);
+    if (token == 0 || token == KEY_CHANNEL || token == KEY_SLOT || token == KEY_LISTENONLY) {
+        cfg_set_reason(rd, "unrecognized key");
+        return CFG_E_UNKNOWN_KEY;
+    }
+    if (rs.load_mode == SES_LOAD_PLUGINS)
+        return 0;
+
+    const bool whole = rs.load_mode == SES_LOAD_FILE || checking();
+    nb_gui &gui = checking() ? check_gui : app->gui;
+    int rc = chan_key(rd, token, value, rs.main, whole, true);
+    if (rc != 1)
+        return rc;
+    int32_t v = 0;
+    switch (token) {
     case KEY_PAGE:
         if (!checking())
             rs.page = value;
@@ -675,20 +833,6 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
             app->time.from_start = from_start;
         return 0;
     }
-    case KEY_BOARD:
-    case KEY_MAKER:
-    case KEY_SERIAL:
-        if (!checking()) {
-            nb_adapter_id &a = app->session.adapter;
-            a.known = 1;
-            if (token == KEY_BOARD)
-                g_strlcpy(a.board, value, sizeof a.board);
-            else if (token == KEY_MAKER)
-                g_strlcpy(a.maker, value, sizeof a.maker);
-            else
-                g_strlcpy(a.serial, value, sizeof a.serial);
-        }
-        return 0;
     case KEY_FOLDER + NB_FOLDER_LOGS:
     case KEY_FOLDER + NB_FOLDER_DBC:
     case KEY_FOLDER + NB_FOLDER_SESSIONS:
@@ -718,24 +862,6 @@ int ses_on_key(cfg_reader *rd, void *user, const char *key, size_t len, const ch
     if (read_number(rd, value, &v) < 0)
         return CFG_E_SYNTAX;
     switch (token) {
-    case KEY_BT0: ch.bt0 = (uint8_t)v; break;
-    case KEY_BT1: ch.bt1 = (uint8_t)v; break;
-    case KEY_AMASK: ch.acc_mask = (uint32_t)v; break;
-    case KEY_ACODE: ch.acc_code = (uint32_t)v; break;
-    case KEY_WTOUT: ch.wtout = (uint16_t)v; break;
-    case KEY_DATARATE:
-        /* kbit/s, as the status record for plug-ins holds it */
-        if (v < 1 || v > UINT16_MAX)
-            return bad_value(rd);
-        ch.data_kbit = (uint32_t)v;
-        /* DataSP, written only when not the adapter's default, follows. */
-        ch.data_sp = 0;
-        break;
-    case KEY_DATASP:
-        if (v < 0 || v > 999)
-            return bad_value(rd);
-        ch.data_sp = (uint16_t)v;
-        break;
     case KEY_QUITUNASKED: app->session.quit_unasked = v != 0; break;
     case KEY_HSIZE: gui.hsize = v; break;
     case KEY_VSIZE: gui.vsize = v; break;
@@ -798,11 +924,16 @@ int ses_on_section_end(cfg_reader *rd, void *user)
             rs.main_seen = 1;
             /* Without a Chan key the channel number stays as it is. */
             if (rs.load_mode == SES_LOAD_FILE && rs.pending_chan >= 0)
-                app->chan.number = (uint8_t)rs.pending_chan;
+                rs.main.number = (uint8_t)rs.pending_chan;
             app->pgmgr.ops.pgmgr_apply_pending(app);
             arrange_pages(app);
             keep_unloaded(app);
         }
+    } else if (rs.cur_section == SEC_PLUGIN && rs.chan_sec) {
+        /* A section that names no channel is of no use and left out. */
+        if (rs.chan_sec_number && rs.added_count < NB_CHAN_MAX - 1)
+            rs.added[rs.added_count++] = rs.cur_chan;
+        rs.chan_sec = false;
     } else if (rs.cur_section == SEC_PLUGIN) {
         if (rs.cur_plugin && rs.cur_plugin->loaded)
             send_request(app, rs.cur_plugin, PGRP_SESSION_LOAD_END, nullptr, 0);
@@ -909,6 +1040,35 @@ const char *session_write_error(void)
 
 namespace {
 
+/* Hands the channels read to the session record: the main channel's as a
+ * value (and to the channel record when no pass applies it), the added
+ * ones when the whole file read. */
+void take_channels(nb_app *app, bool whole_file)
+{
+    nb_session &ses = app->session;
+    ses.main = rs.main;
+    ses.main_read = 1;
+    ses.adapter = rs.main.adapter;
+    if (!ses.defer_settings) {
+        nb_chan &ch = app->chan;
+        const nb_chan_settings &v = rs.main.s;
+        ch.number = rs.main.number;
+        ch.frame_format = v.frame_format;
+        ch.fd = v.fd;
+        ch.baud_index = v.baud_index;
+        ch.bt0 = v.bt0;
+        ch.bt1 = v.bt1;
+        ch.data_kbit = v.data_kbit;
+        ch.data_sp = v.data_sp;
+        ch.acc_code = v.acc_code;
+        ch.acc_mask = v.acc_mask;
+        ch.wtout = v.wtout;
+    }
+    ses.added_count = whole_file ? rs.added_count : 0;
+    for (int32_t i = 0; i < ses.added_count; i++)
+        ses.added[i] = rs.added[i];
+}
+
 /* Why the last session_read failed, for the caller's message. */
 char read_reason[CFG_MESSAGE_MAX];
 
@@ -956,6 +1116,14 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     rs.named.clear();
     rs.page.clear();
     rs.cur_kept = -1;
+    rs.sec_keys = 0;
+    rs.chan_sec = false;
+    rs.added_count = 0;
+    /* Keys the file does not hold keep the settings the record has. */
+    memset(&rs.main, 0, sizeof rs.main);
+    rs.main.number = app->chan.number;
+    rs.main.slot = -1;
+    chan_settings_of(&app->chan, &rs.main.s);
     if (mode != SES_LOAD_PLUGINS && mode != SES_LOAD_CHECK) {
         kept.clear();
         memset(&app->session.adapter, 0, sizeof app->session.adapter);
@@ -1007,6 +1175,8 @@ int32_t session_read(nb_app *app, const char *path, int mode)
         ;
     reading = false;
     rs.cur_plugin = nullptr;
+    if (mode == SES_LOAD_FILE || mode == SES_LOAD_AUTO)
+        take_channels(app, status >= 0);
     if (status < 0) {
         if (!quiet)
             nb_message_error("parsing error: %s", rd->message);
@@ -1021,10 +1191,9 @@ uint8_t session_last_fd(nb_app *app, uint8_t chan)
     static nb_session ses;
     ses = app->session;
     app->session.ops.make_paths(&ses, chan);
-    check_chan.fd = NB_FD_OFF;
     if (!ses.auto_file[0] || session_read(app, ses.auto_file, SES_LOAD_CHECK) < 0)
         return NB_FD_OFF;
-    return check_chan.fd;
+    return rs.main.s.fd;
 }
 
 extern "C" NB_HOST_API const char *nbpg_session_key_value(const pgrp *req)

@@ -21,4 +21,12 @@ if [ "$prc" -ne 0 ]; then echo "whole-program CAN FD test: exit $prc"; rc=1; els
   "${ZKTEST_VCAN1:-vcan1}" 3
 prc=$?
 if [ "$prc" -ne 0 ]; then echo "whole-program tester test: exit $prc"; rc=1; else echo "whole-program tester test: passed"; fi
+# Two channels in one window (vcan0 CAN FD as the main channel, vcan1
+# classic added by the session), compared with candump -L any.
+"$src/scripts/with-xvfb.sh" /usr/bin/python3 "$here/drive_two_channels.py" "$stage" "$witnesses" \
+  "${ZKTEST_VCAN0:-vcan0}" 2 "${ZKTEST_VCAN1:-vcan1}" 3
+prc=$?
+if [ "$prc" -eq 77 ]; then echo "whole-program two-channel test: SKIPPED"
+elif [ "$prc" -ne 0 ]; then echo "whole-program two-channel test: exit $prc"; rc=1
+else echo "whole-program two-channel test: passed"; fi
 exit $rc
