@@ -171,6 +171,7 @@ typedef struct nbkit_chans_s {
     int count;                                  /* channels the host has now */
     int nslots;
     char name[NBKIT_CHAN_SLOTS][NBKIT_CHAN_NAME];
+    char log_name[NBKIT_CHAN_SLOTS][NBKIT_CHAN_NAME];   /* see nbkit_chans_log_name */
     uint8_t slot_of[NBKIT_CHAN_INDEXES];        /* by index, valid below count */
 } nbkit_chans_t;
 
@@ -199,6 +200,7 @@ extern const char *nbpg_session_key_value(const pgrp *req) __attribute__((weak))
 extern int32_t pgrp_get_channel(const pgrp *req) __attribute__((weak));
 extern int nb_chan_count(void) __attribute__((weak));
 extern int nb_chan_get_name(int channel, char *buf, size_t size) __attribute__((weak));
+extern int nb_chan_get_adapter(int channel, nb_chan_adapter *out) __attribute__((weak));
 
 extern nbkit_state nbkit_self __attribute__((visibility("hidden")));
 
@@ -229,16 +231,56 @@ static inline void nbkit_chans_reset(nbkit_chans_t *c)
     memset(c, 0, sizeof *c);
 }
 
-/* The slot of a name, taken when it is new (the last slot when all are). */
-static inline int nbkit_chans_slot_named(nbkit_chans_t *c, const char *name)
+/* The name a candump log gives the channel with this index: the
+ * interface of a SocketCAN channel on a board of one interface (the
+ * board's name says "SocketCAN vcan0, driver vcan"), else can<N> with N
+ * the channel's number in the adapter library. */
+static inline void nbkit_chan_log_name(int index, char *out, size_t size)
+{
+    nb_chan_adapter a;
+    if (!nb_chan_get_adapter || nb_chan_get_adapter(index, &a) != 0) {
+        g_snprintf(out, size, "can%d", index == 0 ? nbkit_self.chan : index);
+        return;
+    }
+    const char *prefix = "SocketCAN ";
+    size_t plen = strlen(prefix);
+    if (strncmp(a.board, prefix, plen) == 0) {
+        const char *ifs = a.board + plen;
+        size_t len = strcspn(ifs, ", ");
+        if (len > 0 && len < size && len < NBKIT_CHAN_NAME && strncmp(ifs + len, ", ", 2) == 0) {
+            memcpy(out, ifs, len);
+            out[len] = '\0';
+            return;
+        }
+    }
+    g_snprintf(out, size, "can%u", (unsigned)a.number);
+}
+
+/* The slot of a name, taken when it is new (the last slot when all are);
+ * index, when not negative, is the channel's, for its log name. */
+static inline int nbkit_chans_take(nbkit_chans_t *c, const char *name, int index)
 {
     for (int s = 0; s < c->nslots; s++)
         if (strcmp(c->name[s], name) == 0)
             return s;
     if (c->nslots == NBKIT_CHAN_SLOTS)
         return NBKIT_CHAN_SLOTS - 1;
-    g_strlcpy(c->name[c->nslots], name, NBKIT_CHAN_NAME);
-    return c->nslots++;
+    int slot = c->nslots++;
+    g_strlcpy(c->name[slot], name, NBKIT_CHAN_NAME);
+    if (index >= 0)
+        nbkit_chan_log_name(index, c->log_name[slot], NBKIT_CHAN_NAME);
+    else
+        g_strlcpy(c->log_name[slot], name, NBKIT_CHAN_NAME);
+    /* Two channels never share a name in one log. */
+    for (int s = 0; s < slot; s++)
+        if (strcmp(c->log_name[s], c->log_name[slot]) == 0)
+            g_strlcpy(c->log_name[slot], name, NBKIT_CHAN_NAME);
+    return slot;
+}
+
+static inline int nbkit_chans_slot_named(nbkit_chans_t *c, const char *name)
+{
+    return nbkit_chans_take(c, name, -1);
 }
 
 /* Reads the host's channels and their names again. Allocates nothing: it
@@ -254,7 +296,7 @@ static inline void nbkit_chans_sync(nbkit_chans_t *c)
         char name[NBKIT_CHAN_NAME];
         if (!nb_chan_get_name || nb_chan_get_name(i, name, sizeof name) != 0 || !name[0])
             g_snprintf(name, sizeof name, i == 0 ? "ch%d" : "#%d", i == 0 ? nbkit_self.chan : i);
-        c->slot_of[i] = (uint8_t)nbkit_chans_slot_named(c, name);
+        c->slot_of[i] = (uint8_t)nbkit_chans_take(c, name, i);
     }
     c->count = n;
 }
@@ -274,6 +316,14 @@ static inline int nbkit_chans_slot(nbkit_chans_t *c, int index)
 static inline const char *nbkit_chans_name(const nbkit_chans_t *c, int slot)
 {
     return slot >= 0 && slot < c->nslots ? c->name[slot] : "";
+}
+
+/* The name a candump log gives the slot's channel (nbkit_chan_log_name,
+ * taken when the slot was; the channel's own name where two would be the
+ * same); "" for a slot not taken. */
+static inline const char *nbkit_chans_log_name(const nbkit_chans_t *c, int slot)
+{
+    return slot >= 0 && slot < c->nslots ? c->log_name[slot] : "";
 }
 
 /* The kit's own table: slots since the plug-in was loaded. */

@@ -68,13 +68,7 @@ int file_channel(int index)
     int slot = nbkit_chans_slot(&lg.chans, index);
     if (lg.take[slot] < 0) {
         lg.take[slot] = (int8_t)lg_channel_chosen(nbkit_chans_name(&lg.chans, slot));
-        char name[NBKIT_CHAN_NAME];
-        lg_chan_file_name(index, name, sizeof name);
-        /* Two channels never share a name in one file. */
-        for (int s = 0; s < lg.chans.nslots && s < CL_CHAN_NAMES; s++)
-            if (s != slot && strcmp(lg.w.chan_name[s], name) == 0)
-                g_strlcpy(name, nbkit_chans_name(&lg.chans, slot), sizeof name);
-        cl_writer_set_chan_name(&lg.w, (unsigned)slot, name);
+        cl_writer_set_chan_name(&lg.w, (unsigned)slot, nbkit_chans_log_name(&lg.chans, slot));
     }
     return lg.take[slot] ? slot : -1;
 }
@@ -521,27 +515,4 @@ void lg_choose_channel(const char *name, int on)
     }
     if (lg.logging)
         memset(lg.take, -1, sizeof lg.take);
-}
-
-void lg_chan_file_name(int index, char *out, size_t size)
-{
-    nb_chan_adapter a;
-    if (nb_chan_get_adapter(index, &a) != 0) {
-        g_snprintf(out, size, "can%d", index == 0 ? nbkit_chan() : index);
-        return;
-    }
-    /* A SocketCAN board's name: "SocketCAN vcan0, driver vcan"; a board
-     * of several interfaces does not say which one is this channel. */
-    const char *prefix = "SocketCAN ";
-    if (strncmp(a.board, prefix, strlen(prefix)) == 0) {
-        const char *ifs = a.board + strlen(prefix);
-        size_t len = strcspn(ifs, ", ");
-        if (len > 0 && len < size && len < NBKIT_CHAN_NAME && ifs[len] == ',' &&
-            strncmp(ifs + len, ", ", 2) == 0) {
-            memcpy(out, ifs, len);
-            out[len] = '\0';
-            return;
-        }
-    }
-    g_snprintf(out, size, "can%u", (unsigned)a.number);
 }

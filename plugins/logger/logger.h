@@ -64,11 +64,6 @@ void lg_error_frame(const zk_errs *errs, int chan, int64_t t_us, cl_frame *out);
 
 #define LG_CHOSEN_MAX 16          /* channels a chosen set names */
 
-/* The name a candump file gives the channel with this index: the
- * interface of a SocketCAN channel on a board of one interface, else
- * can<N> with N its number in the adapter library. */
-void lg_chan_file_name(int index, char *out, size_t size);
-
 /* ----------------------------------------------------------- the state */
 
 struct lg_state {
