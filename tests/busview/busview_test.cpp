@@ -16,6 +16,7 @@
 #include <gdk/gdkkeysyms.h>
 
 #include "app/nb_app.h"
+#include "can/chanset.h"
 #include "gui_driver.h"
 #include "test_env.h"
 
@@ -106,8 +107,8 @@ protected:
 
     // Column numbers of the plug-in's models, as the views show them.
     enum { BV_COL_TIME, BV_COL_DIR, BV_COL_ID, BV_COL_MARKS, BV_COL_LEN, BV_COL_DATA,
-           BV_COL_DELTA, BV_COL_BACKGROUND };
-    enum { ID_ID, ID_DIR, ID_MARKS, ID_LEN, ID_COUNT, ID_PERIOD, ID_DATA };
+           BV_COL_DELTA, BV_COL_BACKGROUND, BV_COL_KIND, BV_COL_CHAN, BV_COL_CHAN_BG };
+    enum { ID_ID, ID_DIR, ID_MARKS, ID_LEN, ID_COUNT, ID_PERIOD, ID_DATA, ID_BG, ID_CHAN };
 
     GtkWidget *widget(const char *name)
     {
@@ -1508,6 +1509,106 @@ TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
     ASSERT_TRUE(nbtest::wait_until([&] { return gtk_widget_get_mapped(trace_); }));
     ASSERT_TRUE(wait_rows(2));
     EXPECT_EQ("321", cell(1, BV_COL_ID));
+}
+
+// Two channels in one trace (the stream fed directly: the host's poller
+// moves the main channel only so far): each line names its channel with a
+// mark of its own, the identifier view keeps the channels apart, the
+// channel choice shows one of them in both views, and a saved trace keeps
+// them.
+TEST_F(Busview, ChannelsAreShownMarkedChosenAndSaved)
+{
+    ASSERT_GE(ZkInit(), 0);
+    nb_chan_settings st;
+    chan_settings_default(&st);
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &st, &index, nullptr));
+    pgrp changed = {};
+    changed.type = PGRP_CHANNELS;
+    entry_->handler(&changed);
+    GtkComboBox *choice = GTK_COMBO_BOX(widget("busview-channel"));
+    ASSERT_EQ(3, gtk_tree_model_iter_n_children(gtk_combo_box_get_model(choice), nullptr));
+
+    uint8_t b[2] = {1, 2};
+    stream({record(0x100, 0, 2, b, 1000, NB_DIR_RX, 0), record(0x100, 0, 2, b, 2000, NB_DIR_RX, 1),
+            record(0x200, 0, 1, b, 3000, NB_DIR_TX, 1)});
+    zk_errs errs = {1, 0, 0, 0, 0};
+    pgrp err = {};
+    err.type = PGRP_ERRORS;
+    err.channel = 1;
+    err.data_ptr = &errs;
+    err.data_size = sizeof errs;
+    entry_->handler(&err);
+    ASSERT_TRUE(wait_rows(5));
+    const char *const chans[] = {"ch0", "ch0", "ch1", "ch1", "ch1"};
+    for (int row = 0; row < 5; row++)
+        EXPECT_EQ(chans[row], cell(row, BV_COL_CHAN)) << row;
+    EXPECT_NE(cell(1, BV_COL_CHAN_BG), cell(2, BV_COL_CHAN_BG));
+    EXPECT_EQ(cell(2, BV_COL_CHAN_BG), cell(4, BV_COL_CHAN_BG));
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 3; }));
+    EXPECT_EQ("100 ch0", id_cell(0, ID_ID) + " " + id_cell(0, ID_CHAN));
+    EXPECT_EQ("100 ch1", id_cell(1, ID_ID) + " " + id_cell(1, ID_CHAN));
+    EXPECT_EQ("200 ch1", id_cell(2, ID_ID) + " " + id_cell(2, ID_CHAN));
+
+    // Channel 1 alone, in both views; removed, its lines keep its name.
+    gtk_combo_box_set_active(choice, 2);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 2; }));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 0);
+    ASSERT_TRUE(wait_rows(3));
+    EXPECT_EQ("Errors", cell(2, BV_COL_DIR));
+    ASSERT_EQ(0, chanset_remove(&the_app, 1));
+    entry_->handler(&changed);
+    EXPECT_EQ("ch1", cell(0, BV_COL_CHAN));
+    EXPECT_EQ(2, gtk_combo_box_get_active(choice));   // after "All channels" and ch0
+    gtk_combo_box_set_active(choice, 0);
+    ASSERT_TRUE(wait_rows(5));
+
+    // Saved as candump and ASC: each line on its channel.
+    std::string dir = nbtest::make_temp_dir("savechans");
+    for (const char *name : {"c.log", "c.asc"}) {
+        nbtest::DialogDriver driver;
+        std::string want = dir + "/" + name;
+        driver.then([&](GtkDialog *d) {
+            GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+            gchar *file = gtk_file_chooser_get_filename(fc);
+            bool there = file && want == file;
+            g_free(file);
+            if (!there) {
+                gtk_file_chooser_set_current_folder(fc, dir.c_str());
+                gtk_file_chooser_set_current_name(fc, name);
+                return false;
+            }
+            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+            return true;
+        });
+        gtk_button_clicked(GTK_BUTTON(widget("busview-save-trace")));
+        EXPECT_TRUE(driver.done());
+        GtkWidget *msg = widget("busview-save-message");
+        ASSERT_TRUE(nbtest::wait_until([&] {
+            return std::string(gtk_label_get_text(GTK_LABEL(msg))).find("Saved 3") == 0;
+        })) << gtk_label_get_text(GTK_LABEL(msg));
+    }
+    std::string text = nbtest::read_file(dir + "/c.log");
+    EXPECT_NE(std::string::npos, text.find(" can0 100#0102\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can1 100#0102\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can1 200#01 T\n")) << text;
+
+    // Opened again: the file's channels, chosen alike.
+    nbtest::DialogDriver opener;
+    choose_in_dialog(opener, dir + "/c.asc");
+    gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+    ASSERT_TRUE(opener.done());
+    GtkTreeModel *log = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
+    ASSERT_TRUE(nbtest::wait_until([&] { return get(log, 2, BV_COL_CHAN) == "ch1"; }))
+        << get(log, 0, BV_COL_CHAN);
+    EXPECT_EQ("ch0", get(log, 0, BV_COL_CHAN));
+    gtk_combo_box_set_active(choice, 1);
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        return gtk_tree_model_iter_n_children(log, nullptr) == 1 && get(log, 0, BV_COL_ID) == "100";
+    }));
+    EXPECT_EQ("ch0", get(log, 0, BV_COL_CHAN));
 }
 
 // "Save trace as...": the frames the trace shows, in time order, into the
