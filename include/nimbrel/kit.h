@@ -12,10 +12,12 @@
  *     handlers rx_fd_frames and tx_fd_frames;
  *   - file choosers that start where the user last chose a file of their
  *     kind, nbkit_chooser_start and nbkit_chooser_keep;
- *   - a poll tick's sent and received frames in one time order,
- *     nbkit_order;
- *   - the host's stream of every frame in time order (interface 0x0304),
- *     NBKIT_PLUGIN_STREAM, with the frames through the handler stream.
+ *   - the host's stream of every frame of every channel in time order
+ *     (interface 0x0304), NBKIT_PLUGIN_STREAM, with the frames through
+ *     the handler stream, and the channels' names kept by the kit
+ *     (nbkit_chans, the handler channels);
+ *   - deprecated, kept for plug-ins written before the stream: a poll
+ *     tick's sent and received frames in one time order, nbkit_order.
  *
  * It is header-only and uses nothing but the C interface of nimbrel.h, so
  * a plug-in built with it is an ordinary plug-in to the host, and one
@@ -60,6 +62,20 @@
  * It then gets every frame, classic and FD, through rx_fd_frames and
  * tx_fd_frames, and none through rx_frames and tx_frames. A plug-in made
  * with NBKIT_PLUGIN gets the classic frames only, as with interface 0x0300.
+ *
+ * A plug-in that shows or records frames takes the stream instead:
+ *
+ *   static void frames(const nb_stream_frame *f, int n, uint64_t ts) { ... }
+ *   static const nbkit_plugin plugin = { .init = init, .stream = frames };
+ *   NBKIT_PLUGIN_STREAM(plugin, 0x0304, "Counter", "Me", "Counts frames")
+ *
+ * Every frame of every channel, received and sent, then comes in one time
+ * order with its time on the host's time line (time_us; relative times
+ * are time_us - nbkit_origin_us()) and its channel index: the host merges
+ * and places them, so the plug-in keeps no clock of its own. Indexes are
+ * compact and move when a channel is removed; the kit keeps a table of
+ * the channels' names by index (nbkit_chans()), read again at PGRP_INIT
+ * and PGRP_CHANNELS, after which the handler channels is called.
  */
 #ifndef NIMBREL_KIT_H
 #define NIMBREL_KIT_H
@@ -133,7 +149,31 @@ typedef struct nbkit_plugin {
      * in place of the four frame handlers above, which such a plug-in
      * never gets. A null handler hands its request to other. */
     void (*stream)(const nb_stream_frame *frames, int n, uint64_t ts);
+
+    /* PGRP_CHANNELS (0x0304, stream plug-ins): channels were added or
+     * removed; nbkit_chans() holds their names already. A null handler
+     * hands the request to other. */
+    void (*channels)(void);
 } nbkit_plugin;
+
+/* ---------------------------------------------------------------------
+ * Channels by index (0x0304). A channel's index changes when one below it
+ * is removed; its name ("ch3", nb_chan_get_name) does not, so a plug-in
+ * that keeps frames keeps a slot: channels get slots in the order the
+ * table first saw their names, and a slot keeps its name for the table's
+ * life. On a host before 0x0304 the table holds the main channel alone.
+ * ------------------------------------------------------------------- */
+#define NBKIT_CHAN_NAME 16    /* a channel's name, NUL included */
+#define NBKIT_CHAN_SLOTS 64   /* names a table keeps; later ones share the last */
+#define NBKIT_CHAN_INDEXES 256
+
+typedef struct nbkit_chans_s {
+    int count;                                  /* channels the host has now */
+    int nslots;
+    char name[NBKIT_CHAN_SLOTS][NBKIT_CHAN_NAME];
+    char log_name[NBKIT_CHAN_SLOTS][NBKIT_CHAN_NAME];   /* see nbkit_chans_log_name */
+    uint8_t slot_of[NBKIT_CHAN_INDEXES];        /* by index, valid below count */
+} nbkit_chans_t;
 
 /* What the kit keeps for its plug-in; read it through the functions below.
  * NBKIT_PLUGIN defines the one instance of a plug-in. */
@@ -141,6 +181,8 @@ typedef struct nbkit_state {
     nb_chan_status status;  /* the latest of PGRP_INIT and PGRP_STATUS */
     int32_t chan;           /* channel number of the latest request */
     int loading;            /* between PGRP_SESSION_LOAD_BEGIN and _END */
+    int32_t channel;        /* channel index of the latest request (0x0304) */
+    nbkit_chans_t chans;    /* names by index, read at PGRP_INIT and PGRP_CHANNELS */
 } nbkit_state;
 
 /* The key load_key is given and its whole value (null: the record's).
@@ -154,11 +196,18 @@ extern nbkit_whole_value nbkit_whole __attribute__((weak, visibility("hidden")))
 
 /* The host export of 0x0301, looked for where the host has it. */
 extern const char *nbpg_session_key_value(const pgrp *req) __attribute__((weak));
+/* Those of 0x0304, likewise. */
+extern int32_t pgrp_get_channel(const pgrp *req) __attribute__((weak));
+extern int nb_chan_count(void) __attribute__((weak));
+extern int nb_chan_get_name(int channel, char *buf, size_t size) __attribute__((weak));
+extern int nb_chan_get_adapter(int channel, nb_chan_adapter *out) __attribute__((weak));
 
 extern nbkit_state nbkit_self __attribute__((visibility("hidden")));
 
-/* The channel status as the host last gave it (zeroed until it gave one).
- * The host sends every change of the channel's state or settings. */
+/* The main channel's status as the host last gave it (zeroed until it
+ * gave one). The host sends every change of the channel's state or
+ * settings; a stream plug-in's status handler also hears of the other
+ * channels (nbkit_channel() says which), which leave this as it is. */
 static inline const nb_chan_status *nbkit_status(void)
 {
     return &nbkit_self.status;
@@ -168,6 +217,119 @@ static inline const nb_chan_status *nbkit_status(void)
 static inline int nbkit_chan(void)
 {
     return nbkit_self.chan;
+}
+
+/* The channel index the request being handled is about (PGRP_STATUS,
+ * PGRP_ERRORS: 0x0304); 0, the main channel, for any other. */
+static inline int nbkit_channel(void)
+{
+    return nbkit_self.channel;
+}
+
+static inline void nbkit_chans_reset(nbkit_chans_t *c)
+{
+    memset(c, 0, sizeof *c);
+}
+
+/* The name a candump log gives the channel with this index: the
+ * interface of a SocketCAN channel on a board of one interface (the
+ * board's name says "SocketCAN vcan0, driver vcan"), else can<N> with N
+ * the channel's number in the adapter library. */
+static inline void nbkit_chan_log_name(int index, char *out, size_t size)
+{
+    nb_chan_adapter a;
+    if (!nb_chan_get_adapter || nb_chan_get_adapter(index, &a) != 0) {
+        g_snprintf(out, size, "can%d", index == 0 ? nbkit_self.chan : index);
+        return;
+    }
+    const char *prefix = "SocketCAN ";
+    size_t plen = strlen(prefix);
+    if (strncmp(a.board, prefix, plen) == 0) {
+        const char *ifs = a.board + plen;
+        size_t len = strcspn(ifs, ", ");
+        if (len > 0 && len < size && len < NBKIT_CHAN_NAME && strncmp(ifs + len, ", ", 2) == 0) {
+            memcpy(out, ifs, len);
+            out[len] = '\0';
+            return;
+        }
+    }
+    g_snprintf(out, size, "can%u", (unsigned)a.number);
+}
+
+/* The slot of a name, taken when it is new (the last slot when all are);
+ * index, when not negative, is the channel's, for its log name. */
+static inline int nbkit_chans_take(nbkit_chans_t *c, const char *name, int index)
+{
+    for (int s = 0; s < c->nslots; s++)
+        if (strcmp(c->name[s], name) == 0)
+            return s;
+    if (c->nslots == NBKIT_CHAN_SLOTS)
+        return NBKIT_CHAN_SLOTS - 1;
+    int slot = c->nslots++;
+    g_strlcpy(c->name[slot], name, NBKIT_CHAN_NAME);
+    if (index >= 0)
+        nbkit_chan_log_name(index, c->log_name[slot], NBKIT_CHAN_NAME);
+    else
+        g_strlcpy(c->log_name[slot], name, NBKIT_CHAN_NAME);
+    /* Two channels never share a name in one log. */
+    for (int s = 0; s < slot; s++)
+        if (strcmp(c->log_name[s], c->log_name[slot]) == 0)
+            g_strlcpy(c->log_name[slot], name, NBKIT_CHAN_NAME);
+    return slot;
+}
+
+static inline int nbkit_chans_slot_named(nbkit_chans_t *c, const char *name)
+{
+    return nbkit_chans_take(c, name, -1);
+}
+
+/* Reads the host's channels and their names again. Allocates nothing: it
+ * may be called on the poll tick. */
+static inline void nbkit_chans_sync(nbkit_chans_t *c)
+{
+    int n = nb_chan_count ? nb_chan_count() : 1;
+    if (n < 1)
+        n = 1;
+    if (n > NBKIT_CHAN_INDEXES)
+        n = NBKIT_CHAN_INDEXES;
+    for (int i = 0; i < n; i++) {
+        char name[NBKIT_CHAN_NAME];
+        if (!nb_chan_get_name || nb_chan_get_name(i, name, sizeof name) != 0 || !name[0])
+            g_snprintf(name, sizeof name, i == 0 ? "ch%d" : "#%d", i == 0 ? nbkit_self.chan : i);
+        c->slot_of[i] = (uint8_t)nbkit_chans_take(c, name, i);
+    }
+    c->count = n;
+}
+
+/* The slot of the channel with this index; an index the table does not
+ * know yet (a channel added since) makes it read the host's again. */
+static inline int nbkit_chans_slot(nbkit_chans_t *c, int index)
+{
+    if (index < 0 || index >= NBKIT_CHAN_INDEXES)
+        return NBKIT_CHAN_SLOTS - 1;
+    if (index >= c->count)
+        nbkit_chans_sync(c);
+    return index < c->count ? c->slot_of[index] : NBKIT_CHAN_SLOTS - 1;
+}
+
+/* A slot's name ("" for a slot not taken). */
+static inline const char *nbkit_chans_name(const nbkit_chans_t *c, int slot)
+{
+    return slot >= 0 && slot < c->nslots ? c->name[slot] : "";
+}
+
+/* The name a candump log gives the slot's channel (nbkit_chan_log_name,
+ * taken when the slot was; the channel's own name where two would be the
+ * same); "" for a slot not taken. */
+static inline const char *nbkit_chans_log_name(const nbkit_chans_t *c, int slot)
+{
+    return slot >= 0 && slot < c->nslots ? c->log_name[slot] : "";
+}
+
+/* The kit's own table: slots since the plug-in was loaded. */
+static inline nbkit_chans_t *nbkit_chans(void)
+{
+    return &nbkit_self.chans;
 }
 
 /* A timestamp (pgrp, nb_tx_entry, nbsdep_timestamp_get) as microseconds
@@ -318,6 +480,9 @@ static inline int nbkit_key_choice(const pgrp_session_key *key, const char *name
 }
 
 /* ---------------------------------------------------------------------
+ * Deprecated since 0x0304 (the stream, NBKIT_PLUGIN_STREAM, has every
+ * frame in time order on the host's clock); kept unchanged for plug-ins
+ * written before it.
  * Sent and received frames in one time order. In each poll tick the host
  * hands on the frames sent through it before the frames received, though
  * a frame received during the tick may be older than one sent in it. Each
@@ -489,12 +654,16 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
     uint64_t ts = pgrp_get_timestamp(req);
     int have_status = data && size >= sizeof(nb_chan_status);
     k->chan = pgrp_get_chan(req);
+    k->channel = pgrp_get_channel ? pgrp_get_channel(req) : 0;
     switch (pgrp_get_type(req)) {
     case PGRP_INIT:
         k->loading = 0;
+        k->channel = 0;
         memset(&k->status, 0, sizeof k->status);
         if (have_status)
             memcpy(&k->status, data, sizeof k->status);
+        nbkit_chans_reset(&k->chans);
+        nbkit_chans_sync(&k->chans);
         if (p->text_domain) {
             const char *dir = nb_get_locale_dir();
             if (dir && *dir)
@@ -541,10 +710,22 @@ static inline int nbkit_dispatch(const nbkit_plugin *p, pgrp *req)
         break;
     case PGRP_STATUS:
         if (have_status) {
-            memcpy(&k->status, data, sizeof k->status);
-            if (p->status)
-                p->status(&k->status, ts);
+            if (k->channel == 0) {
+                memcpy(&k->status, data, sizeof k->status);
+                if (p->status)
+                    p->status(&k->status, ts);
+            } else if (p->status) {
+                nb_chan_status other;
+                memcpy(&other, data, sizeof other);
+                p->status(&other, ts);
+            }
         }
+        break;
+    case PGRP_CHANNELS:
+        nbkit_chans_sync(&k->chans);
+        if (!p->channels)
+            goto other;
+        p->channels();
         break;
     case PGRP_SESSION_SAVE:
         if (data && p->session_save)

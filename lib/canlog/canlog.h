@@ -240,6 +240,9 @@ struct cl_checkpoint {
  * failed write left of a line or container is cut off again, so every
  * reader reads the file to its last complete frame, and on_disk says what
  * it holds. */
+#define CL_CHAN_NAMES 64   /* channels a writer names, from 0 */
+#define CL_CHAN_NAME 16    /* a channel's name, NUL included */
+
 struct cl_writer {
     int fd;                /* -1 when closed */
     int format;            /* CL_FMT_CANDUMP, CL_FMT_ASC, CL_FMT_BLF or CL_FMT_TRC */
@@ -272,9 +275,15 @@ struct cl_writer {
     uint64_t cont_errors;
     uint64_t cont_objects;
     int64_t last_ns;
+    /* candump: each channel's interface name; an empty one is can<chan>. */
+    char chan_name[CL_CHAN_NAMES][CL_CHAN_NAME];
 };
 
 void cl_writer_init(cl_writer *w);
+/* The name a candump file gives channel chan (after cl_writer_open, which
+ * forgets them): up to 15 characters without blanks, else can<chan>.
+ * ASC, BLF and TRC number channels from 1 (chan + 1) instead. */
+void cl_writer_set_chan_name(cl_writer *w, unsigned chan, const char *name);
 /* Creates the file (path in the file system's encoding); exclusive: fail
  * with EEXIST when it exists, else a regular file is emptied. Anything
  * but a regular file is refused and left as it is (userfile.h). Returns 0,
@@ -324,6 +333,8 @@ int cl_writer_copy(cl_writer *w, uint64_t max_bytes);
  * "123##5DEADBEEF": after "##" one hex digit of flags (4 FDF, which
  * can-utils sets in every FD frame, 1 BRS, 2 ESI), then its bytes. */
 size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f);
+/* The same with the channel's interface name (null or empty: can<chan>). */
+size_t cl_fmt_candump_named(char *buf, size_t size, const cl_frame *f, const char *name);
 /* ASC header with the start time in local time, up to and including
  * "Begin Triggerblock" and the start event. */
 size_t cl_fmt_asc_header(char *buf, size_t size, int64_t start_ns);

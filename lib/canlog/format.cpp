@@ -103,6 +103,16 @@ const char *const *cl_format_globs(void)
 
 size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f)
 {
+    return cl_fmt_candump_named(buf, size, f, nullptr);
+}
+
+size_t cl_fmt_candump_named(char *buf, size_t size, const cl_frame *f, const char *name)
+{
+    char iface[CL_CHAN_NAME];
+    if (name && *name)
+        snprintf(iface, sizeof iface, "%s", name);
+    else
+        snprintf(iface, sizeof iface, "can%u", (unsigned)f->chan);
     char body[136];
     size_t k = 0;
     uint8_t len = frame_len(f);
@@ -133,14 +143,14 @@ size_t cl_fmt_candump(char *buf, size_t size, const cl_frame *f)
         uint32_t classes = f->id & 0x1FFFFFFFu;
         if (classes == 0)
             classes = CL_CAN_ERR_BUSERROR;
-        n = snprintf(buf, size, "(%010llu.%06u) can%u %08X#%s\n", sec, usec, (unsigned)f->chan,
+        n = snprintf(buf, size, "(%010llu.%06u) %s %08X#%s\n", sec, usec, iface,
                      (unsigned)(CL_CAN_ERR_FLAG | classes), body);
     } else if (f->flags & CL_EXT) {
-        n = snprintf(buf, size, "(%010llu.%06u) can%u %08X#%s%s\n", sec, usec,
-                     (unsigned)f->chan, (unsigned)frame_id(f), body, dir);
+        n = snprintf(buf, size, "(%010llu.%06u) %s %08X#%s%s\n", sec, usec, iface,
+                     (unsigned)frame_id(f), body, dir);
     } else {
-        n = snprintf(buf, size, "(%010llu.%06u) can%u %03X#%s%s\n", sec, usec,
-                     (unsigned)f->chan, (unsigned)frame_id(f), body, dir);
+        n = snprintf(buf, size, "(%010llu.%06u) %s %03X#%s%s\n", sec, usec, iface,
+                     (unsigned)frame_id(f), body, dir);
     }
     return done(n, size);
 }

@@ -269,6 +269,25 @@ void cl_writer_init(cl_writer *w)
     w->nmarks = 1;
 }
 
+void cl_writer_set_chan_name(cl_writer *w, unsigned chan, const char *name)
+{
+    if (chan >= CL_CHAN_NAMES)
+        return;
+    char *out = w->chan_name[chan];
+    size_t k = 0;
+    /* A blank would split the line's fields: such a name is not taken. */
+    for (; name && name[k] && k < CL_CHAN_NAME - 1; k++) {
+        if ((unsigned char)name[k] <= ' ' || name[k] == '#') {
+            k = 0;
+            break;
+        }
+        out[k] = name[k];
+    }
+    if (name && name[k])
+        k = 0;
+    out[k] = '\0';
+}
+
 int cl_writer_open(cl_writer *w, const char *path, int format, int exclusive)
 {
     cl_writer_init(w);
@@ -334,7 +353,8 @@ int cl_write(cl_writer *w, const cl_frame *f)
     size_t n;
     switch (w->format) {
     case CL_FMT_CANDUMP:
-        n = cl_fmt_candump(line, sizeof line, f);
+        n = cl_fmt_candump_named(line, sizeof line, f,
+                                 f->chan < CL_CHAN_NAMES ? w->chan_name[f->chan] : nullptr);
         break;
     case CL_FMT_ASC:
         n = cl_fmt_asc_frame(line, sizeof line, w->base_ns, f);

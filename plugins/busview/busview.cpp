@@ -20,6 +20,7 @@ const char *const KEY_TIME = "Time";
 const char *const KEY_FILTER = "Filter";
 const char *const KEY_HISTORY = "History";
 const char *const KEY_FORMATS = "Frames";
+const char *const KEY_CHANNEL = "Channel";
 const char *const FORMATS[] = {"all", "fd", "classic", nullptr};
 const char *const VIEWS[] = {"trace", "identifiers", nullptr};
 const char *const TIMES[] = {"relative", "absolute", nullptr};
@@ -28,10 +29,7 @@ const char *const TIMES[] = {"relative", "absolute", nullptr};
  * directions and as many extended ones again. */
 constexpr uint32_t ID_TABLE_SLOTS = 16384;
 
-/* A tick's sent frames until its received frames come (bv_add_sent). */
-nbkit_order sent_held;
-
-void add_frame(uint8_t kind, const zk_fdframe *f, int64_t t_us)
+void add_frame(uint8_t kind, uint8_t chan, const nb_stream_frame *f, int64_t t_us)
 {
     uint8_t flags = f->flags & BV_FRAME_FLAGS;
     if (!(flags & ZK_FRAME_FDF))
@@ -40,7 +38,7 @@ void add_frame(uint8_t kind, const zk_fdframe *f, int64_t t_us)
     uint8_t len = f->len > max ? max : f->len;
     uint32_t id = f->id & ((flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
     bv_bits bits;
-    int64_t dt = bv_ids_count(&bv.ids, id, flags, kind, t_us, len, f->data, &bits);
+    int64_t dt = bv_ids_count(&bv.ids, chan, id, flags, kind, t_us, len, f->data, &bits);
     bv.bits += bits.nominal;
     bv.data_bits += bits.data;
     bv.last_frame_us = t_us;
@@ -67,6 +65,7 @@ void add_frame(uint8_t kind, const zk_fdframe *f, int64_t t_us)
     r.dt_us = dt;
     r.id = id;
     r.kind = kind;
+    r.chan = chan;
     r.flags = flags;
     r.len = len;
     memcpy(r.u.data, f->data, (flags & ZK_FRAME_RTR) ? 0 : len);
@@ -82,7 +81,6 @@ void add_line(const bv_rec &r)
 void reset_state(void)
 {
     memset(&bv, 0, sizeof bv);
-    sent_held.nheld = 0;
     bv.history = BV_HISTORY_DEFAULT;
     bv.autoscroll = 1;
 }
@@ -98,6 +96,7 @@ void save_session(void *file)
     nbkit_save_text(file, KEY_FILTER, bv.filter_text);
     nbkit_save_int(file, KEY_HISTORY, bv.history);
     nbkit_save_choice(file, KEY_FORMATS, FORMATS, bv.filter.formats);
+    nbkit_save_text(file, KEY_CHANNEL, bv.filter.chan_on ? bv.filter.chan_name : "all");
 }
 
 void load_begin(void)
@@ -108,6 +107,7 @@ void load_begin(void)
     bv.load_history = bv.history;
     bv.load_has_filter = 0;
     bv.load_filter[0] = '\0';
+    g_strlcpy(bv.load_channel, bv.filter.chan_on ? bv.filter.chan_name : "", sizeof bv.load_channel);
 }
 
 void load_key(const pgrp_session_key *key)
@@ -118,6 +118,9 @@ void load_key(const pgrp_session_key *key)
     nbkit_key_choice(key, KEY_FORMATS, FORMATS, &bv.load_formats);
     if (nbkit_key_text(key, KEY_FILTER, bv.load_filter, sizeof bv.load_filter))
         bv.load_has_filter = 1;
+    if (nbkit_key_text(key, KEY_CHANNEL, bv.load_channel, sizeof bv.load_channel) &&
+        g_ascii_strcasecmp(bv.load_channel, "all") == 0)
+        bv.load_channel[0] = '\0';
     if (nbkit_key_int(key, KEY_HISTORY, &n) && n > 0)
         bv.load_history = CLAMP((uint32_t)n, BV_HISTORY_MIN, BV_HISTORY_MAX);
 }
@@ -132,6 +135,7 @@ void load_end(void)
         bv_apply_formats(bv.load_formats);
     if (bv.load_has_filter)
         bv_apply_filter_text(bv.load_filter);
+    bv_apply_channel(bv.load_channel);
     bv_apply_view(bv.load_view);
     bv_sync_widgets();
 }
@@ -190,7 +194,6 @@ void on_release(void)
 {
     if (!bv.trace)
         return;
-    bv_flush_sent();
     write_stats();
     bv_page_release();
 }
@@ -202,17 +205,10 @@ void took(int64_t since)
         bv.max_request_us = dt;
 }
 
-void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
+void on_stream(const nb_stream_frame *frames, int n, uint64_t ts)
 {
     int64_t t0 = g_get_monotonic_time();
-    bv_add_frames(frames, n, ts);
-    took(t0);
-}
-
-void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
-{
-    int64_t t0 = g_get_monotonic_time();
-    bv_add_sent(sent, n, ts);
+    bv_add_stream(frames, n, ts);
     took(t0);
 }
 
@@ -220,83 +216,37 @@ const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .errors = bv_add_errors, .status = bv_add_status,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
-    .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
+    .stream = on_stream, .channels = bv_channels_changed,
 };
 
 }  // namespace
 
-NBKIT_PLUGIN_FD(plugin, 0x0301, "Bus view", "The Nimbrel developers",
-             "Trace of received and sent frames, error counters and status changes, "
+NBKIT_PLUGIN_STREAM(plugin, 0x0304, "Bus view", "The Nimbrel developers",
+             "Trace of received and sent frames of every channel, error counters and status changes, "
              "a per-identifier view, a display filter and the bus load.")
 
-/* Frames are placed on the wall clock by the adapter's 32-bit microsecond
- * clock, which stamps received and sent frames alike and is exact between
- * frames but wraps and has no date. It is unwrapped by adding the signed
- * difference to the previous frame and placed on the wall clock so that a
- * batch's last frame falls at the request's time; when the two disagree
- * by more than two seconds (the adapter's clock was reset, or the bus was
- * silent for longer than the clock's wrap), the clock is placed anew. A
- * tick's sent frames are held until its received frames come, and both go
- * into the trace merged in the clock's order. */
-namespace {
-
-void take_merged(void *, const zk_fdframe *f, const nb_tx_fd_entry *sent)
+void bv_add_stream(const nb_stream_frame *frames, int n, uint64_t)
 {
-    bv.ext_us += (int32_t)(f->ts - bv.last_ts);
-    bv.last_ts = f->ts;
-    add_frame(sent ? BV_TX : BV_RX, f, bv.anchor_us + bv.ext_us);
-}
-
-/* The held sent frames and n received ones, in time order. */
-void add_merged(const zk_fdframe *frames, int n, uint64_t req_ts)
-{
-    uint32_t first = 0, last = 0;
-    if (!bv.trace || !nbkit_order_span(&sent_held, frames, n, &first, &last))
+    if (!bv.trace)
         return;
-    int64_t req_us = nbkit_time_us(req_ts);
-    if (!bv.have_anchor) {
-        bv.have_anchor = 1;
-        bv.last_ts = first;
-        bv.ext_us = 0;
-        bv.anchor_us = req_us - (int32_t)(last - first);
-    } else {
-        int64_t ext_end = bv.ext_us + (int32_t)(last - bv.last_ts);
-        if (llabs(bv.anchor_us + ext_end - req_us) > 2000000)
-            bv.anchor_us = req_us - ext_end;
+    nbkit_chans_t *chans = nbkit_chans();
+    for (int i = 0; i < n; i++) {
+        const nb_stream_frame *f = &frames[i];
+        add_frame(f->dir == NB_DIR_TX ? BV_TX : BV_RX, (uint8_t)nbkit_chans_slot(chans, f->channel),
+                  f, (int64_t)f->time_us);
     }
-    nbkit_order_merge(&sent_held, frames, n, take_merged, nullptr);
-}
-
-}  // namespace
-
-void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
-{
-    if (n > 0)
-        add_merged(frames, n, req_ts);
-}
-
-void bv_add_sent(const nb_tx_fd_entry *entries, int n, uint64_t req_ts)
-{
-    if (bv.trace)
-        nbkit_order_hold_all(&sent_held, entries, n, req_ts, bv_flush_sent);
-}
-
-void bv_flush_sent(void)
-{
-    if (sent_held.nheld > 0)
-        add_merged(nullptr, 0, sent_held.held_ts);
 }
 
 void bv_add_errors(const zk_errs *errs, uint64_t req_ts)
 {
     if (!bv.trace)
         return;
-    bv_flush_sent();
     bv_rec r;
     memset(&r, 0, sizeof r);
     r.t_us = nbkit_time_us(req_ts);
     r.dt_us = -1;
     r.kind = BV_ERR;
+    r.chan = (uint8_t)nbkit_chans_slot(nbkit_chans(), nbkit_channel());
     r.u.errs[0] = errs->ewl;
     r.u.errs[1] = errs->boff;
     r.u.errs[2] = errs->hovr;
@@ -309,12 +259,12 @@ void bv_add_status(const nb_chan_status *st, uint64_t req_ts)
 {
     if (!bv.trace)
         return;
-    bv_flush_sent();
     bv_rec r;
     memset(&r, 0, sizeof r);
     r.t_us = nbkit_time_us(req_ts);
     r.dt_us = -1;
     r.kind = BV_STATUS;
+    r.chan = (uint8_t)nbkit_chans_slot(nbkit_chans(), nbkit_channel());
     r.u.st.running = st->running;
     r.u.st.lom = st->lom;
     r.u.st.baud_index = st->baud_index;

@@ -8,6 +8,11 @@
  * identifier and direction through another. Requests only append to the
  * ring and update counters; the views are brought up to date by a 250 ms timer, so the
  * cost of a saturated bus is a few hundred nanoseconds per frame.
+ *
+ * Frames come from the host's stream: every channel's, in time order, on
+ * the host's clock. A record keeps its channel as a slot of the kit's
+ * channel table (nbkit_chans()), which keeps its name when channels are
+ * removed and the indexes move.
  */
 #ifndef BUSVIEW_H
 #define BUSVIEW_H
@@ -40,7 +45,7 @@ enum bv_kind : uint8_t { BV_RX = 0, BV_TX = 1, BV_ERR = 2, BV_STATUS = 3 };
 
 /* One trace line. Times are microseconds of the wall clock since the Unix
  * epoch; dt_us is the time since the previous frame with the same
- * identifier, format and direction, -1 when there was none. */
+ * channel, identifier, format and direction, -1 when there was none. */
 struct bv_rec {
     int64_t t_us;
     int64_t dt_us;
@@ -48,7 +53,7 @@ struct bv_rec {
     uint8_t kind;                 /* bv_kind */
     uint8_t flags;                /* ZK_FRAME_EFF, RTR; FDF, BRS, ESI of a CAN FD frame */
     uint8_t len;                  /* data length in bytes, up to 64 */
-    uint8_t reserved;
+    uint8_t chan;                 /* live: slot of nbkit_chans(); log: the file's channel */
     union {
         uint8_t data[64];
         uint16_t errs[5];         /* EWL, BOFF, HOVR, SOVR, WTOUT */
@@ -82,6 +87,9 @@ enum bv_formats : uint8_t { BV_FORMATS_ALL = 0, BV_FORMATS_FD = 1, BV_FORMATS_CL
 struct bv_filter {
     idf_filter ids;
     uint8_t formats;              /* bv_formats */
+    uint8_t chan_on;              /* one channel only: */
+    uint8_t chan_slot;            /* its slot in nbkit_chans() */
+    char chan_name[NBKIT_CHAN_NAME];   /* and its name, which a log's channels are matched by */
 };
 
 /* Parses "100-1FF, 7E8, 18DAF110": hexadecimal identifiers (an optional
@@ -93,6 +101,27 @@ static inline int bv_filter_parse(const char *text, bv_filter *out, char *msg, s
 {
     return idf_parse(text, &out->ids, msg, msg_size, bv_filter_texts());
 }
+/* A log's channel as the views name it: "ch<chan>", chan counted from 0
+ * as the log readers give it (an ASC, BLF or TRC file's channel 1 is ch0). */
+static inline void bv_log_chan_name(char *buf, size_t size, unsigned chan)
+{
+    g_snprintf(buf, size, "ch%u", chan);
+}
+/* Whether a line of this channel passes: live, a slot of nbkit_chans(); a
+ * log's channel (log set). */
+static inline bool bv_filter_chan(const bv_filter *f, unsigned chan, int log)
+{
+    if (!f->chan_on)
+        return true;
+    if (!log)
+        return chan == f->chan_slot;
+    char name[NBKIT_CHAN_NAME];
+    bv_log_chan_name(name, sizeof name, chan);
+    return strcmp(name, f->chan_name) == 0;
+}
+/* A channel's mark: its background colour, one of eight by slot. */
+const char *bv_chan_background(unsigned chan);
+
 /* flags: the frame's ZK_FRAME_* (FDF tells its format). */
 static inline bool bv_filter_match(const bv_filter *f, uint32_t id, uint8_t flags)
 {
@@ -150,6 +179,8 @@ enum {
     BV_COL_DELTA,
     BV_COL_BACKGROUND,
     BV_COL_KIND,
+    BV_COL_CHAN,                  /* the channel's name */
+    BV_COL_CHAN_BACKGROUND,       /* its mark */
     BV_N_COLS
 };
 
@@ -256,6 +287,8 @@ enum {
     BV_IDCOL_PERIOD,
     BV_IDCOL_DATA,                /* Pango markup: changed bytes highlighted */
     BV_IDCOL_BACKGROUND,
+    BV_IDCOL_CHAN,
+    BV_IDCOL_CHAN_BACKGROUND,
     BV_N_IDCOLS
 };
 
@@ -281,6 +314,7 @@ struct bv_id_entry {
     uint32_t id;
     uint8_t flags;                /* ZK_FRAME_EFF of the key; RTR, FDF, BRS, ESI of the last frame */
     uint8_t dir;                  /* BV_RX or BV_TX */
+    uint8_t chan;                 /* as bv_rec.chan */
     uint8_t used;
     uint8_t len;
     uint8_t data[64];
@@ -309,15 +343,17 @@ struct bv_ids {
     uint32_t *order;              /* slots with a row, sorted as the rows */
     uint32_t norder;
     GtkTreeModel *model;          /* the rows: order[0..norder-1], read in place */
+    int log;                      /* channels are a log's (bv_log_chan_name) */
 };
 
 int  bv_ids_init(bv_ids *ids, uint32_t cap);      /* 0 or -1 */
 void bv_ids_free(bv_ids *ids);
 /* Counts a frame; returns the time since the previous frame of the same
- * key, -1 for the first one or when the table is full. bits, when not
- * null, gets the frame's bits on the bus: those of the key's previous
- * frame when it was the same (a periodic message mostly is). */
-int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir,
+ * key (channel, identifier, format, direction), -1 for the first one or
+ * when the table is full. bits, when not null, gets the frame's bits on
+ * the bus: those of the key's previous frame when it was the same (a
+ * periodic message mostly is). */
+int64_t bv_ids_count(bv_ids *ids, uint8_t chan, uint32_t id, uint8_t flags, uint8_t dir,
                      int64_t t_us, uint8_t len, const uint8_t *data, bv_bits *bits = nullptr);
 void bv_ids_clear(bv_ids *ids, GtkTreeView *view);
 /* Brings the list store up to date: a row for every new entry that passes
@@ -360,13 +396,6 @@ struct bv_state {
     uint64_t data_bits;           /* FD data phases at the data rate */
     uint64_t dropped_while_paused;
 
-    /* receive times: the adapter's 32-bit microsecond clock, unwrapped and
-     * anchored to the wall clock */
-    int have_anchor;
-    uint32_t last_ts;
-    int64_t ext_us;
-    int64_t anchor_us;
-
     /* measurements for BUSVIEW_STATS (see busview.cpp) */
     uint64_t rx_bits;
     uint64_t rx_data_bits;
@@ -384,6 +413,7 @@ struct bv_state {
 
     /* session load in progress */
     int load_view, load_absolute, load_formats;
+    char load_channel[NBKIT_CHAN_NAME];   /* "" for every channel */
     uint32_t load_history;
     char load_filter[BV_FILTER_TEXT];
     int load_has_filter;
@@ -397,6 +427,7 @@ struct bv_state {
     GtkWidget *w_autoscroll;
     GtkWidget *w_filter;
     GtkWidget *w_formats;
+    GtkWidget *w_channel;
     GtkWidget *w_filter_msg;
     GtkWidget *w_history;
     GtkWidget *w_trace;
@@ -436,13 +467,9 @@ void bv_paint_view(GtkWidget *view);
  * otherwise. */
 cairo_t *bv_paint_cairo(GdkDrawable *window);
 
-/* busview.cpp */
-void bv_add_frames(const zk_fdframe *frames, int n, uint64_t req_ts);
-/* Sent frames wait for the received frames of their tick
- * (bv_add_frames), or for bv_flush_sent, which puts them in the trace on
- * their own: before any other line, and on each refresh. */
-void bv_add_sent(const nb_tx_fd_entry *entries, int n, uint64_t req_ts);
-void bv_flush_sent(void);
+/* busview.cpp: the stream's frames, and error and status lines of the
+ * channel nbkit_channel() names. */
+void bv_add_stream(const nb_stream_frame *frames, int n, uint64_t req_ts);
 void bv_add_errors(const zk_errs *errs, uint64_t req_ts);
 void bv_add_status(const nb_chan_status *st, uint64_t req_ts);
 
@@ -454,6 +481,10 @@ void bv_apply_view(int view);
 void bv_apply_time_mode(int absolute);
 int  bv_apply_filter_text(const char *text);   /* 0, or -1 with the message shown */
 void bv_apply_formats(int formats);            /* bv_formats */
+/* One channel by its name, or every channel (null or empty). */
+void bv_apply_channel(const char *name);
+/* The channel choice lists the channels there are now. */
+void bv_channels_changed(void);
 int  bv_apply_history(uint32_t history);       /* 0, or -1 when memory is short */
 void bv_do_clear(void);
 void bv_set_paused(int paused);

@@ -158,6 +158,15 @@ const char *bv_kind_background(uint8_t kind)
     }
 }
 
+const char *bv_chan_background(unsigned chan)
+{
+    /* Pale, told apart from each other and from the sent, error and
+     * status lines' backgrounds. */
+    static const char *const MARKS[8] = {"#e2f0d9", "#fde2c8", "#e6dcf5", "#cdeef0",
+                                         "#f7d7e6", "#eeeec0", "#d9e4d0", "#f0dcc8"};
+    return MARKS[chan % 8];
+}
+
 /* Read at every parse, so that they follow the language in force. */
 const idf_texts *bv_filter_texts(void)
 {

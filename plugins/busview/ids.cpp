@@ -13,19 +13,22 @@ namespace {
 /* More new rows than this in one refresh are added with the view detached. */
 constexpr uint32_t DETACHED_INSERTS = 64;
 
-uint32_t make_key(uint32_t id, uint8_t flags, uint8_t dir)
+uint64_t make_key(uint8_t chan, uint32_t id, uint8_t flags, uint8_t dir)
 {
-    return (id & 0x1FFFFFFFu) | ((flags & ZK_FRAME_EFF) ? 1u << 29 : 0u) | ((uint32_t)dir << 30);
+    return (id & 0x1FFFFFFFu) | ((flags & ZK_FRAME_EFF) ? 1u << 29 : 0u) | ((uint64_t)dir << 30) |
+           ((uint64_t)chan << 32);
 }
 
-uint32_t entry_key(const bv_id_entry *e)
+uint64_t entry_key(const bv_id_entry *e)
 {
-    return make_key(e->id, e->flags, e->dir);
+    return make_key(e->chan, e->id, e->flags, e->dir);
 }
 
+/* By identifier, then channel: one message on several buses side by side. */
 uint64_t sort_key(const bv_id_entry *e)
 {
-    return ((uint64_t)e->id << 2) | ((e->flags & ZK_FRAME_EFF) ? 2u : 0u) | e->dir;
+    return ((uint64_t)e->id << 11) | ((e->flags & ZK_FRAME_EFF) ? 1u << 10 : 0u) |
+           ((uint64_t)e->chan << 2) | e->dir;
 }
 
 void fmt_markup(char *buf, size_t size, const bv_id_shown *sh)
@@ -155,6 +158,16 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
         break;
     case BV_IDCOL_BACKGROUND:
         g_value_set_static_string(value, bv_kind_background(e->dir));
+        return;
+    case BV_IDCOL_CHAN:
+        if (!BV_IDS_MODEL(model)->ids || !BV_IDS_MODEL(model)->ids->log) {
+            g_value_set_string(value, nbkit_chans_name(nbkit_chans(), e->chan));
+            return;
+        }
+        bv_log_chan_name(buf, sizeof buf, e->chan);
+        break;
+    case BV_IDCOL_CHAN_BACKGROUND:
+        g_value_set_static_string(value, bv_chan_background(e->chan));
         return;
     default:
         return;
@@ -300,17 +313,17 @@ void bv_ids_free(bv_ids *ids)
     memset(ids, 0, sizeof *ids);
 }
 
-int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64_t t_us,
-                     uint8_t len, const uint8_t *data, bv_bits *bits)
+int64_t bv_ids_count(bv_ids *ids, uint8_t chan, uint32_t id, uint8_t flags, uint8_t dir,
+                     int64_t t_us, uint8_t len, const uint8_t *data, bv_bits *bits)
 {
     if (!ids->tab) {
         if (bits)
             *bits = bv_frame_bits(id, flags, len, data);
         return -1;
     }
-    uint32_t key = make_key(id, flags, dir);
+    uint64_t key = make_key(chan, id, flags, dir);
     uint32_t mask = ids->cap - 1;
-    uint32_t slot = (key * 2654435761u) & mask;
+    uint32_t slot = ((uint32_t)(key ^ (key >> 29)) * 2654435761u) & mask;
     bv_id_entry *e;
     for (;;) {
         e = &ids->tab[slot];
@@ -332,6 +345,7 @@ int64_t bv_ids_count(bv_ids *ids, uint32_t id, uint8_t flags, uint8_t dir, int64
         e->used = 1;
         e->id = id & 0x1FFFFFFFu;
         e->dir = dir;
+        e->chan = chan;
         e->flags = flags & ZK_FRAME_EFF;
         e->count = 0;
         e->ntimes = 0;
@@ -403,14 +417,16 @@ void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
     uint32_t fresh = 0;
     for (uint32_t slot = 0; slot < ids->cap; slot++) {
         const bv_id_entry *e = &ids->tab[slot];
-        fresh += e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id, e->flags);
+        fresh += e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id, e->flags) &&
+                 bv_filter_chan(f, e->chan, ids->log);
     }
     bool detach = view && fresh > DETACHED_INSERTS;
     if (detach)
         gtk_tree_view_set_model(view, nullptr);
     for (uint32_t slot = 0; fresh > 0 && slot < ids->cap; slot++) {
         const bv_id_entry *e = &ids->tab[slot];
-        if (e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id, e->flags)) {
+        if (e->used && e->dirty && !e->in_view && bv_filter_match(f, e->id, e->flags) &&
+            bv_filter_chan(f, e->chan, ids->log)) {
             insert_row(ids, slot, !detach);
             fresh--;
         }

@@ -130,8 +130,11 @@ uint8_t log_flags(const cl_frame *f)
 
 int passes_filter(void *ctx, const cl_frame *f)
 {
-    /* Error frames are always shown, as in the live trace. */
-    return (f->flags & CL_ERR) || bv_filter_match((const bv_filter *)ctx, f->id, log_flags(f));
+    /* A channel's error frames are always shown, as in the live trace. */
+    const bv_filter *filter = (const bv_filter *)ctx;
+    if (!bv_filter_chan(filter, f->chan, 1))
+        return 0;
+    return (f->flags & CL_ERR) || bv_filter_match(filter, f->id, log_flags(f));
 }
 
 void count_frames(void *, const cl_frame *f, size_t n)
@@ -144,7 +147,7 @@ void count_frames(void *, const cl_frame *f, size_t n)
     for (size_t i = 0; i < n; i++) {
         if (f[i].flags & CL_ERR)
             continue;
-        bv_ids_count(&lg.ids, f[i].id, log_flags(&f[i]),
+        bv_ids_count(&lg.ids, f[i].chan > 255 ? 255 : (uint8_t)f[i].chan, f[i].id, log_flags(&f[i]),
                      (f[i].flags & CL_TX) ? BV_TX : BV_RX, f[i].t_ns / 1000, f[i].len, f[i].data);
     }
     g_mutex_unlock(&lg.lock);
@@ -244,6 +247,8 @@ void set_row(GtkTreeIter *it, const cl_frame *f, int have_t0, int64_t t0_ns, int
     uint8_t kind = (f->flags & CL_ERR) ? BV_ERR : (f->flags & CL_TX) ? BV_TX : BV_RX;
     uint8_t flags = log_flags(f);
     char time[64] = "", id[16] = "", marks[32] = "", len[8], data[BV_DATA_TEXT];
+    char chan[NBKIT_CHAN_NAME];
+    bv_log_chan_name(chan, sizeof chan, f->chan);
     /* A file without a date has only relative times. */
     int absolute = bv.absolute && has_date;
     if (absolute || have_t0)
@@ -258,7 +263,8 @@ void set_row(GtkTreeIter *it, const cl_frame *f, int have_t0, int64_t t0_ns, int
     gtk_list_store_set(lg.store, it, BV_COL_TIME, time, BV_COL_DIR, bv_kind_text(kind),
                        BV_COL_ID, id, BV_COL_MARKS, marks, BV_COL_LEN, len, BV_COL_DATA, data,
                        BV_COL_DELTA, nullptr, BV_COL_BACKGROUND, bv_kind_background(kind),
-                       BV_COL_KIND, (int)kind, -1);
+                       BV_COL_KIND, (int)kind, BV_COL_CHAN, chan, BV_COL_CHAN_BACKGROUND,
+                       bv_chan_background(f->chan), -1);
 }
 
 void set_adjustment(void)
@@ -276,7 +282,8 @@ void set_pending_row(GtkTreeIter *it)
 {
     gtk_list_store_set(lg.store, it, BV_COL_TIME, "\u2026", BV_COL_DIR, "", BV_COL_ID, "",
                        BV_COL_MARKS, "", BV_COL_LEN, "", BV_COL_DATA, "", BV_COL_DELTA, nullptr,
-                       BV_COL_BACKGROUND, nullptr, BV_COL_KIND, (int)BV_RX, -1);
+                       BV_COL_BACKGROUND, nullptr, BV_COL_KIND, (int)BV_RX, BV_COL_CHAN, "",
+                       BV_COL_CHAN_BACKGROUND, nullptr, -1);
 }
 
 /* Puts the rows in sight in the store: those read, and those not read
@@ -695,6 +702,7 @@ void bv_log_build(GtkWidget *page)
     lg.path[0] = '\0';
     if (bv_ids_init(&lg.ids, 16384) != 0)
         memset(&lg.ids, 0, sizeof lg.ids);
+    lg.ids.log = 1;
 
     /* A coloured bar over the views says whose lines they are. */
     lg.bar = gtk_event_box_new();
@@ -733,7 +741,8 @@ void bv_log_build(GtkWidget *page)
      * standing for the whole file. */
     lg.store = gtk_list_store_new(BV_N_COLS, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
                                   G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING,
-                                  G_TYPE_STRING, G_TYPE_INT);
+                                  G_TYPE_STRING, G_TYPE_INT, G_TYPE_STRING, G_TYPE_STRING);
+    static_assert(BV_COL_KIND == 8 && BV_COL_CHAN == 9 && BV_N_COLS == 11, "the store's columns");
     lg.trace = bv_build_trace_view("busview-log-trace");
     gtk_tree_view_set_model(GTK_TREE_VIEW(lg.trace), GTK_TREE_MODEL(lg.store));
     /* Its size comes from the page, not from its rows. */
@@ -868,7 +877,7 @@ void bv_log_set_filter(const bv_filter *f)
     if (!lg.all)
         return;
     close_rows();
-    if (f->ids.n > 0 || f->formats != BV_FORMATS_ALL) {
+    if (f->ids.n > 0 || f->formats != BV_FORMATS_ALL || f->chan_on) {
         lg.select = g_new(bv_filter, 1);
         *lg.select = *f;
         cl_scan_opts o{};

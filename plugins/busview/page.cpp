@@ -557,6 +557,46 @@ void on_filter_changed(GtkEditable *, gpointer)
     filter_timer = g_timeout_add(FILTER_PAUSE_MS, on_filter_pause, nullptr);
 }
 
+/* The channel choice's entries after "All channels": slots of nbkit_chans(). */
+int channel_slots[NBKIT_CHAN_SLOTS];
+int channel_entries;
+
+void on_channel_changed(GtkComboBox *combo, gpointer)
+{
+    int i = gtk_combo_box_get_active(combo);
+    if (bv.updating_widgets || !bv.trace || i < 0)
+        return;
+    bv_apply_channel(i == 0 || i > channel_entries
+                         ? ""
+                         : nbkit_chans_name(nbkit_chans(), channel_slots[i - 1]));
+}
+
+/* "All channels", the channels there are now, and the one shown alone
+ * should it be gone. */
+void fill_channels(void)
+{
+    if (!bv.w_channel)
+        return;
+    bv.updating_widgets++;
+    GtkComboBox *combo = GTK_COMBO_BOX(bv.w_channel);
+    gtk_list_store_clear(GTK_LIST_STORE(gtk_combo_box_get_model(combo)));
+    gtk_combo_box_append_text(combo, _("All channels"));
+    const nbkit_chans_t *c = nbkit_chans();
+    int active = 0;
+    channel_entries = 0;
+    for (int i = 0; i <= c->count; i++) {
+        int slot = i < c->count ? c->slot_of[i] : bv.filter.chan_slot;
+        if (i == c->count && (!bv.filter.chan_on || active > 0))
+            break;
+        channel_slots[channel_entries++] = slot;
+        gtk_combo_box_append_text(combo, nbkit_chans_name(c, slot));
+        if (bv.filter.chan_on && slot == bv.filter.chan_slot && active == 0)
+            active = channel_entries;
+    }
+    gtk_combo_box_set_active(combo, active);
+    bv.updating_widgets--;
+}
+
 void on_formats_changed(GtkComboBox *combo, gpointer)
 {
     int formats = gtk_combo_box_get_active(combo);
@@ -782,13 +822,14 @@ GtkWidget *bv_build_trace_view(const char *name)
     gtk_widget_set_name(view, name);
     int cw = mono_char_width(view);
     add_column(view, _("Time"), BV_COL_TIME, 16, cw, true, false, BV_COL_BACKGROUND);
+    add_column(view, _("Channel"), BV_COL_CHAN, 5, cw, false, false, BV_COL_CHAN_BACKGROUND);
     add_column(view, _("Dir"), BV_COL_DIR, 6, cw, false, false, BV_COL_BACKGROUND);
     add_column(view, _("ID"), BV_COL_ID, 8, cw, true, false, BV_COL_BACKGROUND);
     add_column(view, _("Marks"), BV_COL_MARKS, 11, cw, false, false, BV_COL_BACKGROUND);
     add_column(view, _("Len"), BV_COL_LEN, 3, cw, true, false, BV_COL_BACKGROUND);
     add_column(view, _("Delta ms"), BV_COL_DELTA, 11, cw, true, false, BV_COL_BACKGROUND);
     GtkTreeViewColumn *data =
-        add_column(view, _("Data"), BV_COL_DATA, 52, cw, true, false, BV_COL_BACKGROUND);
+        add_column(view, _("Data"), BV_COL_DATA, 45, cw, true, false, BV_COL_BACKGROUND);
     g_object_set_data(G_OBJECT(data), "bv-least",
                       GINT_TO_POINTER(gtk_tree_view_column_get_fixed_width(data)));
     g_signal_connect(view, "size-allocate", G_CALLBACK(on_trace_allocate), data);
@@ -817,6 +858,7 @@ GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name)
     GtkWidget *view = gtk_tree_view_new_with_model(model);
     gtk_widget_set_name(view, name);
     int cw = mono_char_width(view);
+    add_column(view, _("Channel"), BV_IDCOL_CHAN, 5, cw, false, false, BV_IDCOL_CHAN_BACKGROUND);
     add_column(view, _("ID"), BV_IDCOL_ID, 8, cw, true, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Dir"), BV_IDCOL_DIR, 6, cw, false, false, BV_IDCOL_BACKGROUND);
     add_column(view, _("Marks"), BV_IDCOL_MARKS, 11, cw, false, false, BV_IDCOL_BACKGROUND);
@@ -957,6 +999,13 @@ GtkWidget *bv_page_build(void)
     gtk_widget_set_tooltip_text(bv.w_formats, _("Show frames of either format or of one"));
     labelled(bar, _("F_rames:"), bv.w_formats);
 
+    bv.w_channel = gtk_combo_box_new_text();
+    gtk_widget_set_name(bv.w_channel, "busview-channel");
+    gtk_widget_set_tooltip_text(bv.w_channel,
+                                _("Show the lines of every channel or of one, in both views"));
+    labelled(bar, _("C_hannel:"), bv.w_channel);
+    fill_channels();
+
     bar = gtk_hbox_new(FALSE, 6);
     gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
     gtk_box_pack_end(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
@@ -1001,6 +1050,7 @@ GtkWidget *bv_page_build(void)
     g_signal_connect(bv.w_filter, "changed", G_CALLBACK(on_filter_changed), nullptr);
     g_signal_connect(bv.w_filter, "activate", G_CALLBACK(on_filter_activate), nullptr);
     g_signal_connect(bv.w_formats, "changed", G_CALLBACK(on_formats_changed), nullptr);
+    g_signal_connect(bv.w_channel, "changed", G_CALLBACK(on_channel_changed), nullptr);
     /* The page comes into sight (its tab chosen), or a view (switched to):
      * a view in a window of its own stays mapped while the page is away. */
     g_signal_connect(page, "map", G_CALLBACK(on_view_shown), nullptr);
@@ -1038,6 +1088,7 @@ void bv_page_release(void)
     /* The page and its views belong to the host now, which destroys them;
      * the views keep their own references to the models. */
     bv.page = bv.w_view = bv.w_time = bv.w_pause = bv.w_clear = bv.w_autoscroll = nullptr;
+    bv.w_channel = nullptr;
     bv.w_filter = bv.w_formats = bv.w_filter_msg = bv.w_history = bv.w_trace = bv.w_trace_sw = nullptr;
     bv.w_ids = bv.w_ids_sw = bv.w_status = nullptr;
     bv_ids_free(&bv.ids);
@@ -1050,7 +1101,6 @@ void bv_refresh(void)
 {
     if (!bv.trace || !bv.w_trace)
         return;
-    bv_flush_sent();
     /* A hidden page costs nothing; it catches up when shown. */
     if (!shown(bv.page))
         return;
@@ -1140,6 +1190,22 @@ void apply_filter(const bv_filter &f)
 }
 
 }  // namespace
+
+void bv_apply_channel(const char *name)
+{
+    bv_filter f = bv.filter;
+    f.chan_on = name && *name;
+    f.chan_slot = f.chan_on ? (uint8_t)nbkit_chans_slot_named(nbkit_chans(), name) : 0;
+    g_strlcpy(f.chan_name, f.chan_on ? name : "", sizeof f.chan_name);
+    if (f.chan_on != bv.filter.chan_on || strcmp(f.chan_name, bv.filter.chan_name) != 0)
+        apply_filter(f);
+    fill_channels();
+}
+
+void bv_channels_changed(void)
+{
+    fill_channels();
+}
 
 void bv_apply_formats(int formats)
 {
@@ -1248,4 +1314,5 @@ void bv_sync_widgets(void)
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(bv.w_autoscroll), bv.autoscroll);
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(bv.w_history), bv.history);
     bv.updating_widgets = 0;
+    fill_channels();
 }

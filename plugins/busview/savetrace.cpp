@@ -33,6 +33,7 @@ struct save_job {
     gint done;                    /* the thread has finished (atomic) */
     int err;                      /* 0, an errno value or a UF_E_* code */
     uint64_t saved;
+    nbkit_chans_t chans;          /* the channels' names, by the lines' slots */
 };
 
 save_job job;
@@ -51,6 +52,7 @@ void to_log_frame(const bv_rec &r, cl_frame *f)
     memset(f, 0, sizeof *f);
     f->t_ns = r.t_us * 1000;
     f->id = r.id;
+    f->chan = r.chan;
     f->flags = (uint8_t)((r.flags & BV_FRAME_FLAGS) | (r.kind == BV_TX ? CL_TX : 0));
     f->len = r.len;
     if (!(r.flags & ZK_FRAME_RTR))
@@ -59,8 +61,8 @@ void to_log_frame(const bv_rec &r, cl_frame *f)
 
 gpointer run(gpointer)
 {
-    /* Sent and received lines come from two clocks: the file has them in
-     * time order, as a logger writes them. */
+    /* The stream's times go back only when the computer's clock was set
+     * back: the file has them in time order all the same. */
     std::stable_sort(job.recs, job.recs + job.n,
                      [](const bv_rec &a, const bv_rec &b) { return a.t_us < b.t_us; });
     cl_writer w;
@@ -68,6 +70,10 @@ gpointer run(gpointer)
      * writer for ever, a device would be written into. */
     int err = cl_writer_open(&w, job.path, job.format, 0);
     if (err == 0) {
+        /* A candump file names the channels as the logger does; the
+         * other formats number them from 1 (slot + 1). */
+        for (int slot = 0; slot < job.chans.nslots; slot++)
+            cl_writer_set_chan_name(&w, (unsigned)slot, nbkit_chans_log_name(&job.chans, slot));
         err = cl_writer_start(&w, job.recs[0].t_us * 1000);
         for (uint32_t i = 0; i < job.n && err == 0; i++) {
             cl_frame f;
@@ -155,6 +161,7 @@ int start_save(const char *path, int format)
     job.recs = recs;
     job.n = n;
     job.format = format;
+    job.chans = *nbkit_chans();
     g_strlcpy(job.path, path, sizeof job.path);
     gchar *utf8 = g_filename_display_basename(path);
     g_strlcpy(job.name, utf8, sizeof job.name);

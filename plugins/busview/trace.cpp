@@ -58,8 +58,10 @@ GObjectClass *parent_class;
 
 bool passes(const bv_filter *f, const bv_rec *r)
 {
+    if (!bv_filter_chan(f, r->chan, 0))
+        return false;
     if (r->kind != BV_RX && r->kind != BV_TX)
-        return true;              /* error and status lines are always shown */
+        return true;              /* a channel's error and status lines are always shown */
     return bv_filter_match(f, r->id, r->flags);
 }
 
@@ -176,6 +178,10 @@ const char *rec_text(const BvTrace *t, const bv_rec *r, int col, char *buf, size
         return buf;
     case BV_COL_BACKGROUND:
         return bv_kind_background(r->kind);
+    case BV_COL_CHAN:
+        return nbkit_chans_name(nbkit_chans(), r->chan);
+    case BV_COL_CHAN_BACKGROUND:
+        return bv_chan_background(r->chan);
     default:
         return nullptr;
     }

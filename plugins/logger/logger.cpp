@@ -17,6 +17,7 @@ namespace {
 const char *const KEY_FORMAT = "Format";
 const char *const KEY_FOLDER = "Folder";
 const char *const KEY_AUTOSTART = "AutoStart";
+const char *const KEY_CHANNELS = "Channels";
 
 /* The session's names of the formats, by LG_FMT_* number. */
 const char *const FORMATS[] = {"auto", "candump", "asc", "blf", "trc", nullptr};
@@ -45,19 +46,31 @@ static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_F
                   CL_BRS == ZK_FRAME_BRS && CL_ESI == ZK_FRAME_ESI,
               "frame flags pass through");
 
-int put_frame(const zk_fdframe *zf, int64_t t_us, int sent)
+int put_frame(const nb_stream_frame *sf, int file_chan, int64_t t_us)
 {
     const uint8_t kinds = ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI;
     cl_frame f;
     f.t_ns = t_us * 1000;
-    f.id = zf->id;
-    f.chan = (uint16_t)nbkit_chan();
-    f.flags = (uint8_t)((zf->flags & kinds) | (sent ? CL_TX : 0));
-    uint8_t max = (zf->flags & ZK_FRAME_FDF) ? 64 : 8;
-    f.len = zf->len > max ? max : zf->len;
+    f.id = sf->id;
+    f.chan = (uint16_t)file_chan;
+    f.flags = (uint8_t)((sf->flags & kinds) | (sf->dir == NB_DIR_TX ? CL_TX : 0));
+    uint8_t max = (sf->flags & ZK_FRAME_FDF) ? 64 : 8;
+    f.len = sf->len > max ? max : sf->len;
     memset(f.data, 0, sizeof f.data);
-    memcpy(f.data, zf->data, f.len);
+    memcpy(f.data, sf->data, f.len);
     return put(&f);
+}
+
+/* The file's number of the channel with this index, -1 when it is not
+ * recorded. A channel's first frame in the file gives it its name. */
+int file_channel(int index)
+{
+    int slot = nbkit_chans_slot(&lg.chans, index);
+    if (lg.take[slot] < 0) {
+        lg.take[slot] = (int8_t)lg_channel_chosen(nbkit_chans_name(&lg.chans, slot));
+        cl_writer_set_chan_name(&lg.w, (unsigned)slot, nbkit_chans_log_name(&lg.chans, slot));
+    }
+    return lg.take[slot] ? slot : -1;
 }
 
 /* The file's start time (ASC and BLF headers) goes out with the first
@@ -99,44 +112,30 @@ int64_t monotone(int64_t t)
     return t;
 }
 
-/* Writes the merged batch of lg.order, placed on the wall clock with the
- * time of the request that completed it. */
-void write_ordered(int64_t req_us)
+/* The stream's frames, each on its channel, at the host's times. */
+void log_stream(const nb_stream_frame *frames, int n, uint64_t)
 {
-    lg_order &o = lg.order;
-    if (o.n <= 0)
+    if (!lg.logging || file_header((int64_t)frames[0].time_us) != 0)
         return;
-    lg_clock_place(&lg.clock, o.frames, o.n, req_us, o.t_us, o.not_before_us);
-    if (file_header(o.t_us[0]) != 0)
-        return;
-    for (int i = 0; i < o.n && lg.logging; i++) {
-        if (put_frame(&o.frames[i], monotone(o.t_us[i]), o.sent[i]) == 0)
+    for (int i = 0; i < n && lg.logging; i++) {
+        int chan = file_channel(frames[i].channel);
+        if (chan >= 0 && put_frame(&frames[i], chan, monotone((int64_t)frames[i].time_us)) == 0)
             lg.frames++;
     }
-    o.n = 0;
     flush_if_full();
-}
-
-/* Sent frames that no received batch followed go out on their own. */
-void write_held(void)
-{
-    if (!lg.logging || lg.order.in.nheld == 0)
-        return;
-    lg_order_merge(&lg.order, nullptr, 0);
-    write_ordered(nbkit_time_us(lg.order.in.held_ts));
 }
 
 void log_errors(const zk_errs *errs, uint64_t req_ts)
 {
     if (!lg.logging)
         return;
-    write_held();
+    int chan = file_channel(nbkit_channel());
     int64_t t = nbkit_time_us(req_ts);
-    if (file_header(t) != 0)
+    if (chan < 0 || file_header(t) != 0)
         return;
     t = monotone(t);
     cl_frame f;
-    lg_error_frame(errs, nbkit_chan(), t, &f);
+    lg_error_frame(errs, chan, t, &f);
     if (put(&f) == 0)
         lg.error_events++;
 }
@@ -180,6 +179,7 @@ void reset_state(void)
 {
     memset(&lg, 0, sizeof lg);
     cl_writer_init(&lg.w);
+    lg.all_channels = 1;
     g_strlcpy(lg.folder, g_get_home_dir(), sizeof lg.folder);
 }
 
@@ -190,6 +190,9 @@ void save_session(void *file)
     nbkit_save_choice(file, KEY_FORMAT, FORMATS, lg.format_choice);
     nbkit_save_text(file, KEY_FOLDER, lg.folder);
     nbkit_save_bool(file, KEY_AUTOSTART, lg.autostart);
+    char channels[sizeof lg.load_channels];
+    lg_channels_text(channels, sizeof channels);
+    nbkit_save_text(file, KEY_CHANNELS, channels);
 }
 
 void load_begin(void)
@@ -197,6 +200,7 @@ void load_begin(void)
     lg.load_format = lg.format_choice;
     lg.load_autostart = lg.autostart;
     g_strlcpy(lg.load_folder, lg.folder, sizeof lg.load_folder);
+    lg_channels_text(lg.load_channels, sizeof lg.load_channels);
 }
 
 void load_key(const pgrp_session_key *key)
@@ -205,6 +209,7 @@ void load_key(const pgrp_session_key *key)
     if (*nbkit_key_value(key))
         nbkit_key_text(key, KEY_FOLDER, lg.load_folder, sizeof lg.load_folder);
     nbkit_key_bool(key, KEY_AUTOSTART, &lg.load_autostart);
+    nbkit_key_text(key, KEY_CHANNELS, lg.load_channels, sizeof lg.load_channels);
 }
 
 void load_end(void)
@@ -212,6 +217,7 @@ void load_end(void)
     lg.format_choice = lg.load_format;
     lg.autostart = lg.load_autostart;
     g_strlcpy(lg.folder, lg.load_folder, sizeof lg.folder);
+    lg_set_channels(lg.load_channels);
     if (lg.page)
         lg_page_sync_settings();
     if (lg.autostart && !lg.logging && lg.page)
@@ -245,24 +251,9 @@ void on_release(void)
     lg.page = nullptr;
 }
 
-void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
+void on_channels(void)
 {
-    if (!lg.logging)
-        return;
-    lg_order_merge(&lg.order, frames, n);
-    write_ordered(nbkit_time_us(ts));
-}
-
-/* Sent frames wait for the received frames of the same tick. */
-void on_tx(const nb_tx_fd_entry *entries, int n, uint64_t ts)
-{
-    while (lg.logging && n > 0) {
-        int took = nbkit_order_hold(&lg.order.in, entries, n, ts);
-        entries += took;
-        n -= took;
-        if (n > 0)
-            write_held();
-    }
+    lg_page_channels();
 }
 
 /* Asked before the program quits: a log being written stops. */
@@ -280,14 +271,15 @@ void on_other(pgrp *req)
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .errors = log_errors, .session_save = save_session, .load_begin = load_begin,
-    .load_key = load_key, .load_end = load_end, .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
-    .other = on_other,
+    .load_key = load_key, .load_end = load_end, .other = on_other, .stream = log_stream,
+    .channels = on_channels,
 };
 
 }  // namespace
 
-NBKIT_PLUGIN_FD(plugin, 0x0301, "Logger", "The Nimbrel developers",
-             "Logs received and sent frames, classic and CAN FD, and error reports to a "
+NBKIT_PLUGIN_STREAM(plugin, 0x0304, "Logger", "The Nimbrel developers",
+             "Logs received and sent frames of every channel, classic and CAN FD, and error "
+             "reports to a "
              "candump log (.log), "
              "a Vector ASC file (.asc), a binary logging file (.blf) or a TRC trace (.trc).")
 
@@ -355,13 +347,13 @@ int lg_start(const char *path, int exclusive)
     lg.rewriting = 0;
     lg.moved = 0;
     lg.message[0] = '\0';
-    lg_clock_reset(&lg.clock);
+    nbkit_chans_reset(&lg.chans);
+    nbkit_chans_sync(&lg.chans);
+    memset(lg.take, -1, sizeof lg.take);
     /* The start on the host's clock, which has millisecond steps, so the
      * ASC header's time with milliseconds is exact. */
     lg.start_us = nbkit_time_us(nbsdep_timestamp_get());
     lg.header = 0;
-    lg.order.in.nheld = 0;
-    lg.order.n = 0;
     lg.last_us = 0;
     lg_page_refresh();
     return 0;
@@ -440,8 +432,7 @@ void lg_stop(void)
 {
     if (!lg.logging)
         return;
-    write_held();
-    if (!lg.logging || file_header(lg.start_us) != 0)
+    if (file_header(lg.start_us) != 0)
         return;  /* lg_fail stopped it */
     int err = close_file();
     if (err)
@@ -460,7 +451,6 @@ void lg_fail(int err)
 
 void lg_flush_tick(void)
 {
-    write_held();
     if (lg.logging) {
         int err = cl_writer_flush(&lg.w);
         if (err)
@@ -469,4 +459,60 @@ void lg_flush_tick(void)
     if (lg.logging)
         check_file();
     lg_page_refresh();
+}
+
+/* ------------------------------------------------------------- channels */
+
+void lg_set_channels(const char *text)
+{
+    lg.all_channels = 1;
+    lg.nchosen = 0;
+    gchar **names = g_strsplit_set(text ? text : "", ", ", -1);
+    for (int i = 0; names[i]; i++) {
+        if (!*names[i] || g_ascii_strcasecmp(names[i], "all") == 0)
+            continue;
+        lg.all_channels = 0;
+        if (g_ascii_strcasecmp(names[i], "none") == 0)
+            continue;
+        if (lg.nchosen < LG_CHOSEN_MAX && !lg_channel_chosen(names[i]))
+            g_strlcpy(lg.chosen[lg.nchosen++], names[i], NBKIT_CHAN_NAME);
+    }
+    g_strfreev(names);
+    if (lg.logging)
+        memset(lg.take, -1, sizeof lg.take);
+}
+
+void lg_channels_text(char *out, size_t size)
+{
+    g_strlcpy(out, lg.all_channels ? "all" : lg.nchosen == 0 ? "none" : "", size);
+    for (int i = 0; !lg.all_channels && i < lg.nchosen; i++) {
+        if (i > 0)
+            g_strlcat(out, ",", size);
+        g_strlcat(out, lg.chosen[i], size);
+    }
+}
+
+int lg_channel_chosen(const char *name)
+{
+    if (lg.all_channels)
+        return 1;
+    for (int i = 0; i < lg.nchosen; i++)
+        if (strcmp(lg.chosen[i], name) == 0)
+            return 1;
+    return 0;
+}
+
+void lg_choose_channel(const char *name, int on)
+{
+    int i = 0;
+    while (i < lg.nchosen && strcmp(lg.chosen[i], name) != 0)
+        i++;
+    if (on && i == lg.nchosen && lg.nchosen < LG_CHOSEN_MAX)
+        g_strlcpy(lg.chosen[lg.nchosen++], name, NBKIT_CHAN_NAME);
+    if (!on && i < lg.nchosen) {
+        memmove(lg.chosen[i], lg.chosen[i + 1], (size_t)(lg.nchosen - i - 1) * NBKIT_CHAN_NAME);
+        lg.nchosen--;
+    }
+    if (lg.logging)
+        memset(lg.take, -1, sizeof lg.take);
 }

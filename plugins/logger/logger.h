@@ -10,11 +10,15 @@
  * last half second. A failed write stops logging with the reason shown in
  * the page; the host goes on.
  *
- * Times are microseconds of the wall clock since the Unix epoch. Sent and
- * received frames both carry the adapter's 32-bit microsecond clock,
- * placed on the wall clock by the request times (lg_clock), a sent frame
- * never before the host accepted it, and go into the file in that clock's
- * order (lg_order); the times in a file never step back.
+ * It takes the host's stream: every frame of every channel, received and
+ * sent, in one time order, each with its time on the host's clock
+ * (microseconds since the Unix epoch), which the file keeps as it is; the
+ * times in a file never step back. It records every channel or a chosen
+ * set. A file numbers its channels from the index each had when logging
+ * started (a channel added later takes the next number); ASC, BLF and TRC
+ * count them from 1, a candump file names them: the interface of a
+ * SocketCAN channel, else can<N> with N the adapter library's channel
+ * number (the host's chN).
  */
 #ifndef LOGGER_H
 #define LOGGER_H
@@ -56,50 +60,9 @@ enum lg_format {
  * frame. */
 void lg_error_frame(const zk_errs *errs, int chan, int64_t t_us, cl_frame *out);
 
-/* --------------------------------------------------------------- clock */
+/* ------------------------------------------------------------ channels */
 
-/* Places the adapter's receive times on the wall clock. The adapter clock
- * is exact between frames but wraps and has no date; a frame reaches the
- * plug-in at most one poll interval after it arrived, so the request time
- * minus the last frame's adapter time is an upper bound of the offset
- * between the clocks. The smallest bound seen is kept, allowed to rise
- * slowly for clock drift, and placed anew when the clocks disagree by
- * more than two seconds or the adapter clock steps back (adapter reset,
- * a long silence across a wrap). */
-struct lg_clock {
-    int have;
-    uint32_t last_ts;       /* adapter time of the last frame */
-    int64_t ext_us;         /* unwrapped adapter time of the last frame */
-    int64_t offset_us;      /* wall = ext + offset */
-    int64_t last_req_us;
-    int64_t last_out_us;    /* the last time placed */
-};
-void lg_clock_reset(lg_clock *c);
-/* Wall times of a batch's frames into out (n entries). not_before, when
- * given, holds each frame's earliest wall time (a sent frame's acceptance
- * by the adapter library; 0 for none): no frame is placed before it. */
-void lg_clock_place(lg_clock *c, const zk_fdframe *frames, int n, int64_t req_us, int64_t *out,
-                    const int64_t *not_before = nullptr);
-
-/* --------------------------------------------------------------- order */
-
-#define LG_HELD_MAX NBKIT_ORDER_HELD  /* sent frames held for the next received batch */
-#define LG_BATCH_MAX 512          /* received frames in one request */
-
-/* A tick's sent frames (held until its received frames come) and the
- * merged batch in the order of the adapter's clock (order.cpp). */
-struct lg_order {
-    nbkit_order in;
-    zk_fdframe frames[LG_HELD_MAX + LG_BATCH_MAX];
-    uint8_t sent[LG_HELD_MAX + LG_BATCH_MAX];
-    int64_t not_before_us[LG_HELD_MAX + LG_BATCH_MAX];  /* a sent frame's acceptance, else 0 */
-    int64_t t_us[LG_HELD_MAX + LG_BATCH_MAX];   /* placed by the caller */
-    int n;
-};
-/* Merges the held frames (nbkit_order_hold on in) with nrx received ones
- * into frames/sent/not_before_us (n of them), in time order; nothing is
- * held afterwards. */
-void lg_order_merge(lg_order *o, const zk_fdframe *rx, int nrx);
+#define LG_CHOSEN_MAX 16          /* channels a chosen set names */
 
 /* ----------------------------------------------------------- the state */
 
@@ -107,18 +70,21 @@ struct lg_state {
     int format_choice;           /* LG_FMT_*: the selector */
     int autostart;               /* start logging when a session is loaded */
     char folder[LG_PATH_MAX];    /* where generated file names go */
+    int all_channels;            /* record every channel, else those chosen */
+    char chosen[LG_CHOSEN_MAX][NBKIT_CHAN_NAME];   /* by the host's names */
+    int nchosen;
 
     /* while logging */
     int logging;
-    int format;                  /* LG_FMT_CANDUMP, LG_FMT_ASC or LG_FMT_BLF */
+    int format;                  /* LG_FMT_CANDUMP, LG_FMT_ASC, LG_FMT_BLF or LG_FMT_TRC */
     char path[LG_PATH_MAX];
     cl_writer w;
-    lg_clock clock;
     int64_t start_us;
     int header;                  /* the file's start time was written */
     uint64_t frames;
     uint64_t error_events;
-    lg_order order;              /* sent and received frames in time order */
+    nbkit_chans_t chans;         /* the file's channels: slot = number in the file */
+    int8_t take[NBKIT_CHAN_SLOTS];   /* slot recorded (1) or not (0), -1 not yet known */
     int64_t last_us;             /* the last time written: times never step back */
     int rewriting;               /* the file was deleted and is being written anew */
     int moved;                   /* the file was moved or renamed (said once) */
@@ -130,6 +96,7 @@ struct lg_state {
     int load_format;
     int load_autostart;
     char load_folder[LG_PATH_MAX];
+    char load_channels[LG_CHOSEN_MAX * NBKIT_CHAN_NAME];
 
     GtkWidget *page;
     guint timer;
@@ -151,10 +118,22 @@ void lg_fail(int err);
  * it held, a moved one is said so). */
 void lg_flush_tick(void);
 
+/* The chosen set from a text: "all", "none", or names separated by
+ * commas ("ch0,ch2"); and back. A change applies to the file being written from
+ * its next frame on. */
+void lg_set_channels(const char *text);
+void lg_channels_text(char *out, size_t size);
+/* Whether the channel of this name is recorded. */
+int lg_channel_chosen(const char *name);
+/* Adds the channel to the chosen set (on) or takes it out. */
+void lg_choose_channel(const char *name, int on);
+
 /* page.cpp */
 GtkWidget *lg_page_build(void);
 void lg_page_release(void);
 void lg_page_refresh(void);
 void lg_page_sync_settings(void);
+/* The channels were added or removed: their choices anew. */
+void lg_page_channels(void);
 
 #endif /* LOGGER_H */

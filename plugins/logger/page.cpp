@@ -17,6 +17,8 @@ struct page_widgets {
     GtkWidget *browse;
     GtkWidget *format;
     GtkWidget *autostart;
+    GtkWidget *all_channels;
+    GtkWidget *channels;      /* a check button per channel, by the host's names */
     GtkWidget *start;
     GtkWidget *stop;
     GtkWidget *state;
@@ -138,7 +140,55 @@ void on_autostart(GtkToggleButton *b, gpointer)
         lg.autostart = gtk_toggle_button_get_active(b) ? 1 : 0;
 }
 
+void on_all_channels(GtkToggleButton *b, gpointer)
+{
+    if (pw.syncing)
+        return;
+    lg.all_channels = gtk_toggle_button_get_active(b) ? 1 : 0;
+    /* Leaving "all" keeps recording what was recorded: every channel there is. */
+    if (!lg.all_channels && lg.nchosen == 0) {
+        const nbkit_chans_t *c = nbkit_chans();
+        for (int i = 0; i < c->count; i++)
+            lg_choose_channel(nbkit_chans_name(c, c->slot_of[i]), 1);
+    }
+    if (lg.logging)
+        memset(lg.take, -1, sizeof lg.take);
+    lg_page_channels();
+}
+
+void on_channel(GtkToggleButton *b, gpointer)
+{
+    if (!pw.syncing)
+        lg_choose_channel(gtk_button_get_label(GTK_BUTTON(b)), gtk_toggle_button_get_active(b));
+}
+
 }  // namespace
+
+void lg_page_channels(void)
+{
+    if (!pw.channels)
+        return;
+    pw.syncing = 1;
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(pw.all_channels), lg.all_channels != 0);
+    GList *old = gtk_container_get_children(GTK_CONTAINER(pw.channels));
+    for (GList *l = old; l; l = l->next)
+        gtk_widget_destroy(GTK_WIDGET(l->data));
+    g_list_free(old);
+    const nbkit_chans_t *c = nbkit_chans();
+    for (int i = 0; i < c->count; i++) {
+        const char *name = nbkit_chans_name(c, c->slot_of[i]);
+        GtkWidget *b = gtk_check_button_new_with_label(name);
+        char wname[32];
+        g_snprintf(wname, sizeof wname, "logger-channel-%s", name);
+        gtk_widget_set_name(b, wname);
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(b), lg_channel_chosen(name));
+        gtk_widget_set_sensitive(b, !lg.all_channels);
+        g_signal_connect(b, "toggled", G_CALLBACK(on_channel), nullptr);
+        gtk_box_pack_start(GTK_BOX(pw.channels), b, FALSE, FALSE, 0);
+    }
+    gtk_widget_show_all(pw.channels);
+    pw.syncing = 0;
+}
 
 GtkWidget *lg_page_build(void)
 {
@@ -146,7 +196,7 @@ GtkWidget *lg_page_build(void)
     GtkWidget *box = gtk_vbox_new(FALSE, 6);
     gtk_container_set_border_width(GTK_CONTAINER(box), 8);
 
-    GtkWidget *table = gtk_table_new(3, 3, FALSE);
+    GtkWidget *table = gtk_table_new(4, 3, FALSE);
     gtk_table_set_row_spacings(GTK_TABLE(table), 4);
     gtk_table_set_col_spacings(GTK_TABLE(table), 6);
     gtk_table_attach(GTK_TABLE(table), left_label(_("File:")), 0, 1, 0, 1, GTK_FILL, GTK_FILL,
@@ -175,10 +225,22 @@ GtkWidget *lg_page_build(void)
                      "TRC: version 2.1, with channels and CAN FD."));
     gtk_table_attach(GTK_TABLE(table), pw.format, 1, 2, 1, 2, GTK_FILL, GTK_FILL, 0, 0);
 
+    gtk_table_attach(GTK_TABLE(table), left_label(_("Channels:")), 0, 1, 2, 3, GTK_FILL,
+                     GTK_FILL, 0, 0);
+    GtkWidget *chans = gtk_hbox_new(FALSE, 6);
+    pw.all_channels = named(gtk_check_button_new_with_mnemonic(_("A_ll channels")),
+                            "logger-all-channels");
+    gtk_widget_set_tooltip_text(pw.all_channels,
+                                _("Records every channel, also those added later, into one "
+                                  "file. Clear it to choose channels."));
+    pw.channels = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(chans), pw.all_channels, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(chans), pw.channels, FALSE, FALSE, 0);
+    gtk_table_attach(GTK_TABLE(table), chans, 1, 3, 2, 3, GTK_FILL, GTK_FILL, 0, 0);
     pw.autostart = named(gtk_check_button_new_with_mnemonic(
                              _("Start logging _with the session (a new file in the folder)")),
                          "logger-autostart");
-    gtk_table_attach(GTK_TABLE(table), pw.autostart, 1, 3, 2, 3, GTK_FILL, GTK_FILL, 0, 0);
+    gtk_table_attach(GTK_TABLE(table), pw.autostart, 1, 3, 3, 4, GTK_FILL, GTK_FILL, 0, 0);
     gtk_box_pack_start(GTK_BOX(box), table, FALSE, FALSE, 0);
 
     GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
@@ -207,6 +269,7 @@ GtkWidget *lg_page_build(void)
     g_signal_connect(pw.browse, "clicked", G_CALLBACK(on_browse), nullptr);
     g_signal_connect(pw.format, "changed", G_CALLBACK(on_format), nullptr);
     g_signal_connect(pw.autostart, "toggled", G_CALLBACK(on_autostart), nullptr);
+    g_signal_connect(pw.all_channels, "toggled", G_CALLBACK(on_all_channels), nullptr);
 
     lg.page = box;
     lg_page_sync_settings();
@@ -228,6 +291,7 @@ void lg_page_sync_settings(void)
     gtk_combo_box_set_active(GTK_COMBO_BOX(pw.format), lg.format_choice);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(pw.autostart), lg.autostart != 0);
     pw.syncing = 0;
+    lg_page_channels();
 }
 
 /* The page is refreshed twice a second; a label whose text is new is

@@ -179,7 +179,8 @@ void merge_all(nb_app *app)
     flush_out(app);
 }
 
-void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_clock_pair now)
+void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_clock_pair now,
+           uint64_t accepted = 0)
 {
     if (s->run_first + s->run_n == (int)NB_STREAM_RUN) {
         if (s->run_first > 0) {
@@ -190,7 +191,15 @@ void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_
         }
     }
     nb_stream_frame &r = s->run[s->run_first + s->run_n++];
-    r.time_us = (uint64_t)not_back(stream_place(f.ts, now), &s->floor_us);
+    int64_t t = stream_place(f.ts, now);
+    /* A sent frame never before the host accepted it, should the adapter's
+     * clock have stood still meanwhile. */
+    if (accepted > NB_TIMESTAMP_UNIX_EPOCH) {
+        const int64_t at = (int64_t)((accepted - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
+        if (t < at)
+            t = at;
+    }
+    r.time_us = (uint64_t)not_back(t, &s->floor_us);
     r.id = f.id;
     r.channel = 0;
     r.dir = dir;
@@ -218,7 +227,7 @@ void make_room(nb_app *app, nb_chan *chan, nb_stream_chan *s, int n)
             over = s->held_n;
         nb_clock_pair now = read_clocks(chan->number);
         for (int i = 0; i < over; i++)
-            place(app, s, s->held[s->first + i].frame, NB_DIR_TX, now);
+            place(app, s, s->held[s->first + i].frame, NB_DIR_TX, now, s->held[s->first + i].timestamp);
         s->first += over;
         s->held_n -= over;
     }
@@ -265,7 +274,7 @@ void stream_chan_release(nb_app *app, nb_chan *chan)
     if (s->held_n > 0) {
         nb_clock_pair now = read_clocks(chan->number);
         for (int i = 0; i < s->held_n; i++)
-            place(app, s, s->held[s->first + i].frame, NB_DIR_TX, now);
+            place(app, s, s->held[s->first + i].frame, NB_DIR_TX, now, s->held[s->first + i].timestamp);
         s->first = s->held_n = 0;
     }
     merge_all(app);
@@ -334,7 +343,7 @@ void stream_received(nb_app *app, nb_chan *chan, const zk_fdframe *rx, int n,
         if (j < n && (!f || at_or_before(rx[j].ts, f->frame.ts))) {
             place(app, s, rx[j++], NB_DIR_RX, now);
         } else if (f) {
-            place(app, s, f->frame, NB_DIR_TX, now);
+            place(app, s, f->frame, NB_DIR_TX, now, f->timestamp);
             i++;
         } else {
             break;

@@ -1,6 +1,6 @@
 // The bus viewer plug-in (stage/busview.so) loaded by the real plug-in
-// manager into a notebook, fed through the manager's broadcasts, and read
-// back through its views and widgets.
+// manager into a notebook, fed the host's stream through the manager's
+// broadcasts, and read back through its views and widgets.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -16,6 +16,7 @@
 #include <gdk/gdkkeysyms.h>
 
 #include "app/nb_app.h"
+#include "can/chanset.h"
 #include "gui_driver.h"
 #include "test_env.h"
 
@@ -90,6 +91,8 @@ protected:
         // The first line is the channel status the page was created with.
         ASSERT_TRUE(wait_rows(1));
         ASSERT_EQ("Status", cell(0, BV_COL_DIR));
+        // Stream times: the adapter's times after the page came.
+        base_us_ = g_get_real_time();
     }
 
     void TearDown() override
@@ -104,8 +107,8 @@ protected:
 
     // Column numbers of the plug-in's models, as the views show them.
     enum { BV_COL_TIME, BV_COL_DIR, BV_COL_ID, BV_COL_MARKS, BV_COL_LEN, BV_COL_DATA,
-           BV_COL_DELTA, BV_COL_BACKGROUND };
-    enum { ID_ID, ID_DIR, ID_MARKS, ID_LEN, ID_COUNT, ID_PERIOD, ID_DATA };
+           BV_COL_DELTA, BV_COL_BACKGROUND, BV_COL_KIND, BV_COL_CHAN, BV_COL_CHAN_BG };
+    enum { ID_ID, ID_DIR, ID_MARKS, ID_LEN, ID_COUNT, ID_PERIOD, ID_DATA, ID_BG, ID_CHAN };
 
     GtkWidget *widget(const char *name)
     {
@@ -134,17 +137,47 @@ protected:
         return nbtest::wait_until([&] { return status().find(part) != std::string::npos; });
     }
 
-    void rx(std::vector<zk_frame> frames)
+    // A stream record: its time the adapter's time from the test's start.
+    nb_stream_frame record(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data,
+                           uint32_t ts, uint8_t dir, uint16_t channel = 0)
     {
-        the_app.pgmgr.ops.pgmgr_rx_frames(&the_app.pgmgr, frames.data(), (int)frames.size());
+        nb_stream_frame r;
+        memset(&r, 0, sizeof r);
+        r.time_us = (uint64_t)(base_us_ + (int64_t)ts);
+        r.id = id;
+        r.flags = flags;
+        r.len = len;
+        r.dir = dir;
+        r.channel = channel;
+        r.adapter_ts = ts;
+        memcpy(r.data, data, (flags & ZK_FRAME_FDF) ? len : std::min<int>(len, 8));
+        return r;
+    }
+    void stream(std::vector<nb_stream_frame> recs)
+    {
+        the_app.pgmgr.ops.pgmgr_stream(&the_app.pgmgr, recs.data(), (int)recs.size());
+    }
+    void rx(std::vector<zk_frame> frames, uint16_t channel = 0)
+    {
+        std::vector<nb_stream_frame> recs;
+        for (const zk_frame &f : frames)
+            recs.push_back(record(f.id, f.flags, f.len, f.data, f.ts, NB_DIR_RX, channel));
+        stream(recs);
+    }
+    void rx_fd(const std::vector<zk_fdframe> &frames)
+    {
+        std::vector<nb_stream_frame> recs;
+        for (const zk_fdframe &f : frames)
+            recs.push_back(record(f.id, f.flags, f.len, f.data, f.ts, NB_DIR_RX));
+        stream(recs);
     }
     void tx(const zk_frame &f)
     {
-        nb_tx_entry e;
-        memset(&e, 0, sizeof e);
-        e.frame = f;
-        e.timestamp = nbsdep_timestamp_get();
-        the_app.pgmgr.ops.pgmgr_tx_frames(&the_app.pgmgr, &e, 1);
+        stream({record(f.id, f.flags, f.len, f.data, f.ts, NB_DIR_TX)});
+    }
+    void tx_fd(const zk_fdframe &f)
+    {
+        stream({record(f.id, f.flags, f.len, f.data, f.ts, NB_DIR_TX)});
     }
     // Types the text and presses Enter, which applies it at once; waits
     // until the trace is filtered.
@@ -232,6 +265,7 @@ protected:
         driver.then(nbtest::choose_path(path));
     }
 
+    int64_t base_us_ = 0;
     GtkWidget *window_ = nullptr;
     nb_plugin *entry_ = nullptr;
     GtkWidget *page_ = nullptr;
@@ -314,20 +348,14 @@ zk_fdframe fd_frame(uint32_t id, uint8_t flags, uint8_t len, uint32_t ts_us)
     return f;
 }
 
-// The host hands on a tick's sent frames before its received ones; in the
-// trace they take their place among them by the adapter's clock, the
-// received frame first at equal times.
+// The host's stream has a tick's sent frames among its received ones by
+// time; the trace keeps that order and those times.
 TEST_F(Busview, SentFramesTakeTheirPlaceAmongTheTicksReceivedOnes)
 {
-    nb_tx_fd_entry sent[2];
-    memset(sent, 0, sizeof sent);
-    sent[0].frame = fd_frame(0x700, 0, 1, 1500);
-    sent[1].frame = fd_frame(0x701, 0, 1, 2000);
-    sent[0].timestamp = sent[1].timestamp = nbsdep_timestamp_get();
-    the_app.pgmgr.ops.pgmgr_tx_fd_frames(&the_app.pgmgr, sent, 2);
-    std::vector<zk_fdframe> in = {fd_frame(0x100, 0, 1, 1000), fd_frame(0x101, 0, 1, 2000),
-                                  fd_frame(0x102, 0, 1, 3000)};
-    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
+    uint8_t one[1] = {0};
+    stream({record(0x100, 0, 1, one, 1000, NB_DIR_RX), record(0x700, 0, 1, one, 1500, NB_DIR_TX),
+            record(0x101, 0, 1, one, 2000, NB_DIR_RX), record(0x701, 0, 1, one, 2000, NB_DIR_TX),
+            record(0x102, 0, 1, one, 3000, NB_DIR_RX)});
     ASSERT_TRUE(wait_rows(6));
 
     const char *const want[][2] = {{"Rx", "100"}, {"Tx", "700"}, {"Rx", "101"}, {"Tx", "701"},
@@ -377,12 +405,8 @@ TEST_F(Busview, CanFdFramesShownWholeAndChosenByFormat)
                                   fd_frame(0x18DAF110, ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_ESI,
                                            12, 2000),
                                   fd_frame(0x100, 0, 2, 3000)};
-    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
-    nb_tx_fd_entry e;
-    memset(&e, 0, sizeof e);
-    e.frame = fd_frame(0x200, ZK_FRAME_FDF, 20, 0);
-    e.timestamp = nbsdep_timestamp_get();
-    the_app.pgmgr.ops.pgmgr_tx_fd_frames(&the_app.pgmgr, &e, 1);
+    rx_fd(in);
+    tx_fd(fd_frame(0x200, ZK_FRAME_FDF, 20, 0));
     ASSERT_TRUE(wait_rows(5));
 
     EXPECT_EQ("FD BRS", cell(1, BV_COL_MARKS));
@@ -521,7 +545,8 @@ TEST_F(Busview, PeriodIsTheMeanOverTheLatestFrames)
     EXPECT_EQ("10.000", id_cell(0, ID_PERIOD));
     EXPECT_EQ("505.000", id_cell(1, ID_PERIOD));
 
-    GtkTreeViewColumn *col = gtk_tree_view_get_column(GTK_TREE_VIEW(ids_), ID_PERIOD);
+    // The view's first column is the channel's.
+    GtkTreeViewColumn *col = gtk_tree_view_get_column(GTK_TREE_VIEW(ids_), ID_PERIOD + 1);
     ASSERT_NE(nullptr, col);
     GtkWidget *header = gtk_tree_view_column_get_widget(col);
     ASSERT_NE(nullptr, header);
@@ -623,7 +648,7 @@ TEST_F(Busview, TraceRowsLookAsGtkTreeViewDrawsThem)
     for (int i = 0; i < 60; i++)
         in.push_back(fd_frame(0x100 + i, i % 3 ? ZK_FRAME_FDF | ZK_FRAME_BRS : 0, i % 3 ? 64 : 8,
                               1000 * (i + 1)));
-    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
+    rx_fd(in);
     tx(frame(0x100, 0, {0xFF}, 0));
     zk_errs errs = {1, 0, 0, 2, 0};
     the_app.pgmgr.ops.pgmgr_errors(&the_app.pgmgr, &errs);
@@ -792,7 +817,8 @@ TEST_F(Busview, EveryCellOfTheTraceIsReadByAccessibilityWithoutWarnings)
         names.push_back(name ? name : "");
         g_object_unref(cell);
     }
-    EXPECT_EQ("010", names[2]);
+    EXPECT_EQ("ch0", names[1]);
+    EXPECT_EQ("010", names[3]);
     EXPECT_EQ("", names.back());
     gtk_button_clicked(GTK_BUTTON(widget("busview-clear")));
     EXPECT_EQ(0, rows());
@@ -1485,6 +1511,106 @@ TEST_F(Busview, OpenLogShowsTheFileInsteadOfTheLiveTrace)
     EXPECT_EQ("321", cell(1, BV_COL_ID));
 }
 
+// Two channels in one trace (the stream fed directly: the host's poller
+// moves the main channel only so far): each line names its channel with a
+// mark of its own, the identifier view keeps the channels apart, the
+// channel choice shows one of them in both views, and a saved trace keeps
+// them.
+TEST_F(Busview, ChannelsAreShownMarkedChosenAndSaved)
+{
+    ASSERT_GE(ZkInit(), 0);
+    nb_chan_settings st;
+    chan_settings_default(&st);
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &st, &index, nullptr));
+    pgrp changed = {};
+    changed.type = PGRP_CHANNELS;
+    entry_->handler(&changed);
+    GtkComboBox *choice = GTK_COMBO_BOX(widget("busview-channel"));
+    ASSERT_EQ(3, gtk_tree_model_iter_n_children(gtk_combo_box_get_model(choice), nullptr));
+
+    uint8_t b[2] = {1, 2};
+    stream({record(0x100, 0, 2, b, 1000, NB_DIR_RX, 0), record(0x100, 0, 2, b, 2000, NB_DIR_RX, 1),
+            record(0x200, 0, 1, b, 3000, NB_DIR_TX, 1)});
+    zk_errs errs = {1, 0, 0, 0, 0};
+    pgrp err = {};
+    err.type = PGRP_ERRORS;
+    err.channel = 1;
+    err.data_ptr = &errs;
+    err.data_size = sizeof errs;
+    entry_->handler(&err);
+    ASSERT_TRUE(wait_rows(5));
+    const char *const chans[] = {"ch0", "ch0", "ch1", "ch1", "ch1"};
+    for (int row = 0; row < 5; row++)
+        EXPECT_EQ(chans[row], cell(row, BV_COL_CHAN)) << row;
+    EXPECT_NE(cell(1, BV_COL_CHAN_BG), cell(2, BV_COL_CHAN_BG));
+    EXPECT_EQ(cell(2, BV_COL_CHAN_BG), cell(4, BV_COL_CHAN_BG));
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 3; }));
+    EXPECT_EQ("100 ch0", id_cell(0, ID_ID) + " " + id_cell(0, ID_CHAN));
+    EXPECT_EQ("100 ch1", id_cell(1, ID_ID) + " " + id_cell(1, ID_CHAN));
+    EXPECT_EQ("200 ch1", id_cell(2, ID_ID) + " " + id_cell(2, ID_CHAN));
+
+    // Channel 1 alone, in both views; removed, its lines keep its name.
+    gtk_combo_box_set_active(choice, 2);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 2; }));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 0);
+    ASSERT_TRUE(wait_rows(3));
+    EXPECT_EQ("Errors", cell(2, BV_COL_DIR));
+    ASSERT_EQ(0, chanset_remove(&the_app, 1));
+    entry_->handler(&changed);
+    EXPECT_EQ("ch1", cell(0, BV_COL_CHAN));
+    EXPECT_EQ(2, gtk_combo_box_get_active(choice));   // after "All channels" and ch0
+    gtk_combo_box_set_active(choice, 0);
+    ASSERT_TRUE(wait_rows(5));
+
+    // Saved as candump and ASC: each line on its channel.
+    std::string dir = nbtest::make_temp_dir("savechans");
+    for (const char *name : {"c.log", "c.asc"}) {
+        nbtest::DialogDriver driver;
+        std::string want = dir + "/" + name;
+        driver.then([&](GtkDialog *d) {
+            GtkFileChooser *fc = GTK_FILE_CHOOSER(d);
+            gchar *file = gtk_file_chooser_get_filename(fc);
+            bool there = file && want == file;
+            g_free(file);
+            if (!there) {
+                gtk_file_chooser_set_current_folder(fc, dir.c_str());
+                gtk_file_chooser_set_current_name(fc, name);
+                return false;
+            }
+            nbtest::dialog_respond(d, GTK_RESPONSE_ACCEPT);
+            return true;
+        });
+        gtk_button_clicked(GTK_BUTTON(widget("busview-save-trace")));
+        EXPECT_TRUE(driver.done());
+        GtkWidget *msg = widget("busview-save-message");
+        ASSERT_TRUE(nbtest::wait_until([&] {
+            return std::string(gtk_label_get_text(GTK_LABEL(msg))).find("Saved 3") == 0;
+        })) << gtk_label_get_text(GTK_LABEL(msg));
+    }
+    std::string text = nbtest::read_file(dir + "/c.log");
+    EXPECT_NE(std::string::npos, text.find(" can0 100#0102\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can1 100#0102\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can1 200#01 T\n")) << text;
+
+    // Opened again: the file's channels, chosen alike.
+    nbtest::DialogDriver opener;
+    choose_in_dialog(opener, dir + "/c.asc");
+    gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+    ASSERT_TRUE(opener.done());
+    GtkTreeModel *log = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
+    ASSERT_TRUE(nbtest::wait_until([&] { return get(log, 2, BV_COL_CHAN) == "ch1"; }))
+        << get(log, 0, BV_COL_CHAN);
+    EXPECT_EQ("ch0", get(log, 0, BV_COL_CHAN));
+    gtk_combo_box_set_active(choice, 1);
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        return gtk_tree_model_iter_n_children(log, nullptr) == 1 && get(log, 0, BV_COL_ID) == "100";
+    }));
+    EXPECT_EQ("ch0", get(log, 0, BV_COL_CHAN));
+}
+
 // "Save trace as...": the frames the trace shows, in time order, into the
 // format the file's name asks for, written off the main loop; a FIFO is
 // refused without waiting for a reader.
@@ -1493,7 +1619,7 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
     std::vector<zk_fdframe> in = {fd_frame(0x050, 0, 1, 500), fd_frame(0x123, 0, 2, 1000),
                                   fd_frame(0x18DAF110, ZK_FRAME_EFF, 1, 2000),
                                   fd_frame(0x200, ZK_FRAME_FDF, 12, 3000)};
-    the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, in.data(), (int)in.size());
+    rx_fd(in);
     tx(frame(0x100, 0, {0xFF}, 4000));
     ASSERT_TRUE(wait_rows(6));
     set_filter("100-1FFFFFFF");   // the shown frames only

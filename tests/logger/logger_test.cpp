@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../sendlog/sl_fixture.h"
+#include "can/chanset.h"
 #include "fd_frames.h"
 
 namespace {
@@ -588,6 +589,84 @@ TEST_F(Logger, SettingsRoundTripAndLoggingStartsWithTheSession)
     ASSERT_EQ(1u, r.lines.size()) << nbtest::read_file(made);
     EXPECT_EQ("S 55 D 0 - rx 0", r.lines[0]);
     EXPECT_NE(std::string::npos, nbtest::read_file(made).find("End TriggerBlock\n"));
+}
+
+// Two channels in one file (the host's stream fed directly: its poller
+// moves the main channel only so far), classic and FD, received and sent:
+// python-can reads each frame's channel as the logger wrote it; a chosen
+// set records only its channels and is kept in the session.
+TEST_F(Logger, ChannelsAreKeptInEveryFormatAndAChosenSetAlone)
+{
+    nb_chan_settings st;
+    chan_settings_default(&st);
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &st, &index, nullptr));
+    ASSERT_EQ(1, index);
+    pgrp changed = {};
+    changed.type = PGRP_CHANNELS;
+    entry_->handler(&changed);
+    ASSERT_NE(nullptr, widget("logger-channel-ch1"));
+
+    auto rec = [](uint16_t chan, uint8_t dir, uint32_t id, uint8_t flags, uint8_t len) {
+        nb_stream_frame r = {};
+        r.time_us = (uint64_t)now_us();
+        r.channel = chan;
+        r.dir = dir;
+        r.id = id;
+        r.flags = flags;
+        r.len = len;
+        for (int i = 0; i < len; i++)
+            r.data[i] = (uint8_t)(i + 1);
+        return r;
+    };
+    auto feed = [&] {
+        std::vector<nb_stream_frame> recs = {
+            rec(0, NB_DIR_RX, 0x100, 0, 2),
+            rec(1, NB_DIR_RX, 0x200, ZK_FRAME_FDF | ZK_FRAME_BRS, 12),
+            rec(1, NB_DIR_TX, 0x300, 0, 1),
+            rec(0, NB_DIR_TX, 0x18DAF110, ZK_FRAME_EFF | ZK_FRAME_FDF, 16),
+        };
+        the_app.pgmgr.ops.pgmgr_stream(&the_app.pgmgr, recs.data(), (int)recs.size());
+    };
+    for (const char *kind : {"log", "asc", "blf"}) {
+        SCOPED_TRACE(kind);
+        std::string file = dir_ + "/two." + kind;
+        start(file);
+        ASSERT_TRUE(logging()) << message();
+        feed();
+        click("logger-stop");
+        Read r = read_back(kind, file);
+        ASSERT_TRUE(r.ok) << r.err;
+        std::string c0 = strcmp(kind, "log") == 0 ? "can0" : "0";
+        std::string c1 = strcmp(kind, "log") == 0 ? "can1" : "1";
+        EXPECT_EQ(join({"S 100 D 2 0102 rx " + c0, "S 200 Fb 12 0102030405060708090A0B0C rx " + c1,
+                        "S 300 D 1 01 tx " + c1,
+                        "E 18DAF110 F 16 0102030405060708090A0B0C0D0E0F10 tx " + c0}),
+                  join(r.lines))
+            << nbtest::read_file(file);
+    }
+
+    // Channel 1 alone.
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-all-channels")), FALSE);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-channel-ch0")), FALSE);
+    std::string file = dir_ + "/one.log";
+    start(file);
+    ASSERT_TRUE(logging()) << message();
+    feed();
+    click("logger-stop");
+    Read r = read_back("log", file);
+    ASSERT_TRUE(r.ok) << r.err;
+    EXPECT_EQ(join({"S 200 Fb 12 0102030405060708090A0B0C rx can1", "S 300 D 1 01 tx can1"}),
+              join(r.lines));
+    std::string session = dir_ + "/c.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, session.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(session).find("Channels=ch1\n"));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-all-channels")), TRUE);
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, session.c_str()));
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("logger-all-channels"))));
+    EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("logger-channel-ch1"))));
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("logger-channel-ch0"))));
+    EXPECT_EQ(0, chanset_remove(&the_app, 1));
 }
 
 }  // namespace
