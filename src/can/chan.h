@@ -97,6 +97,7 @@ struct nb_chan {
     zk_errs errs;                 /* the last error events the poller read (any set) */
     uint32_t errs_reads;          /* counts those reads; the window watches it */
     nb_txlog *txlog;              /* owned; null when allocation failed */
+    struct nb_stream_chan *stream; /* an added channel's part of the stream, owned */
     zk_fdframe rxfd[NB_RX_BATCH]; /* receive batch of the poller */
     nb_tx_fd_entry txbatch_fd[NB_RX_BATCH];   /* tx log batch of the poller */
     zk_frame rxbuf[NB_RX_BATCH];  /* the classic frames of a batch, for plug-ins */

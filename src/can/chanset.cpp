@@ -13,6 +13,7 @@
 #include <glib.h>
 
 #include "app/nb_app.h"
+#include "can/stream.h"
 
 void chan_settings_default(nb_chan_settings *s)
 {
@@ -74,6 +75,7 @@ namespace {
 void free_chan(nb_chan *chan)
 {
     txlog_free(chan->txlog);
+    stream_chan_free(chan->stream);
     delete chan;
 }
 
@@ -114,6 +116,11 @@ int32_t chanset_add(nb_app *app, uint8_t number, const nb_chan_settings *s, int3
     chan->wtout = s->wtout;
     chan_fill_ops(&chan->ops);
     chan->txlog = txlog_new();
+    chan->stream = stream_chan_new();
+    if (!chan->txlog || !chan->stream) {
+        free_chan(chan);
+        return ZK_E_NOMEM;
+    }
 
     int32_t rc = chan->ops.open(chan);
     if (rc < 0) {
@@ -147,6 +154,7 @@ int32_t chanset_remove(nb_app *app, int32_t index)
     /* What it received and sent up to now reaches the plug-ins first. */
     poll_flush(app);
     nb_chan *chan = app->chans.at[index];
+    stream_chan_release(app, chan);
     if (chan->running)
         (void)chan->ops.stop(chan);
     (void)chan->ops.close(chan);

@@ -5,13 +5,15 @@
  * The poller hands on every frame received before the loss; when the
  * library then reports the adapter gone, the channel is closed (releasing
  * the device and the busy lock), shown as lost and stopped, the plug-ins
- * get the new status and the user is told once. The status tick then tries
- * every second to open the same channel again with the settings in force;
- * once it is back the controls show the stopped state, ready to start.
+ * get the new status and, for the main channel, the user is told once.
+ * The status tick then tries every second to open the same channel again
+ * with the settings in force; once it is back it is stopped, ready to
+ * start. An added channel is only marked: the window shows its state.
  */
 #include <glib/gi18n.h>
 
 #include "app/nb_app.h"
+#include "can/stream.h"
 
 void chan_lost(nb_app *app, int32_t code)
 {
@@ -37,4 +39,27 @@ void chan_retry_lost(nb_app *app)
         return;
     app->gui.ops.controller_stopped(app, ctl_stop(app));
     app->ops.state_changed(app, 0);
+}
+
+void chan_lost_at(nb_app *app, int32_t index, int32_t)
+{
+    nb_chan *chan = chanset_at(app, index);
+    if (index < 1 || !chan || chan->lost)
+        return;
+    chan->lost = 1;
+    (void)chan->ops.close(chan);
+    (void)chan->ops.stop(chan);
+    /* Its frames before the loss come before its status. */
+    stream_end(app, true);
+    if (app->pgmgr.ops.pgmgr_chan_status)
+        app->pgmgr.ops.pgmgr_chan_status(&app->pgmgr, index);
+}
+
+void chan_retry_lost_at(nb_app *app, int32_t index)
+{
+    nb_chan *chan = chanset_at(app, index);
+    if (index < 1 || !chan || !chan->lost || chan_reopen_lost(chan) < 0)
+        return;
+    if (app->pgmgr.ops.pgmgr_chan_status)
+        app->pgmgr.ops.pgmgr_chan_status(&app->pgmgr, index);
 }

@@ -14,11 +14,13 @@
  * has done its more urgent work, so that the poller keeps up with several
  * times a saturated bus and the main loop stays responsive.
  *
- * For plug-ins that take the stream, the same frames also go into it
- * (stream.cpp), merged in time order, after each received batch.
+ * Every channel's frames move in each tick, the main channel first, within
+ * one budget. Only the main channel's go out as PGRP_RX/TX(_FD)_FRAMES, as
+ * they always did; for plug-ins that take the stream, every channel's
+ * frames also go into it (stream.cpp), merged in time order.
  *
  * Nothing is allocated per tick: the receive batch, the drained tx batch
- * and the ring belong to the channel and exist for the whole process.
+ * and the ring belong to the channel, made when it is opened or added.
  */
 #include <string.h>
 
@@ -120,20 +122,17 @@ void poll_start(nb_app *app)
         g_timeout_add_full(STATUS_PRIORITY, STATUS_INTERVAL_MS, status_tick, app, nullptr);
 }
 
-/* Hands on the frames sent through the host, then those the adapter
- * received: each direction at least one batch, further ones while the
- * tick's budget lasts. *gone is set to ZK_E_GONE when the adapter
- * disappeared. Returns true when frames are still waiting. */
-bool move_traffic(nb_app *app, int16_t *gone)
+/* Frames of one channel: those sent through the host, then those the
+ * adapter received, each direction at least one batch, further ones until
+ * deadline. Only the main channel's go out as PGRP_RX/TX(_FD)_FRAMES;
+ * every channel's go into the stream. *gone is set to ZK_E_GONE when the
+ * adapter disappeared. Returns true when frames are still waiting. */
+bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_t *gone)
 {
     nb_pgmgr *mgr = &app->pgmgr;
-    nb_chan *chan = &app->chan;
-    /* Each direction hands on at least one batch; further ones while the
-     * budget lasts. */
-    const int64_t deadline = g_get_monotonic_time() + g_budget_us;
-
+    const bool main = chan == &app->chan;
     bool behind = false;
-    const bool stream = stream_begin(app);
+    *gone = 0;
 
     /* Frames sent through the host, oldest first: what the log held when
      * the tick began. A frame a plug-in sends while it handles one of
@@ -147,8 +146,9 @@ bool move_traffic(nb_app *app, int16_t *gone)
                 break;
             backlog -= n;
             if (stream)
-                stream_hold_sent(app, chan->txbatch_fd, n);
-            mgr->ops.pgmgr_tx_fd_frames(mgr, chan->txbatch_fd, n);
+                stream_hold_sent(app, chan, chan->txbatch_fd, n);
+            if (main)
+                mgr->ops.pgmgr_tx_fd_frames(mgr, chan->txbatch_fd, n);
             if (backlog > 0 && g_get_monotonic_time() >= deadline) {
                 behind = true;
                 break;
@@ -156,32 +156,60 @@ bool move_traffic(nb_app *app, int16_t *gone)
         }
     }
 
+    /* An added channel whose adapter is gone is closed: nothing to read. */
+    if (!main && chan->lost) {
+        if (stream)
+            stream_received(app, chan, nullptr, 0, false);
+        return behind;
+    }
+    /* A stream whose records of this channel wait for a channel read
+     * later leaves the library's queue to the next tick. */
+    if (stream && !stream_room(app, chan))
+        return true;
+
     /* Frames received by the adapter: a full batch means the library's
      * queue may hold more. An adapter that disappeared is reported once
      * every frame received before is handed on. */
-    *gone = 0;
     for (;;) {
         int16_t r = ZkReadFd(chan->number, chan->rxfd, NB_RX_BATCH);
         if (r <= 0) {
             if (stream)
-                stream_received(app, nullptr, 0, false);
+                stream_received(app, chan, nullptr, 0, false);
             *gone = r == ZK_E_GONE ? r : 0;
             break;
         }
         if (r > NB_RX_BATCH)
             r = NB_RX_BATCH;
-        mgr->ops.pgmgr_rx_fd_frames(mgr, chan->rxfd, r);
+        if (main)
+            mgr->ops.pgmgr_rx_fd_frames(mgr, chan->rxfd, r);
         if (stream)
-            stream_received(app, chan->rxfd, r, r == NB_RX_BATCH);
+            stream_received(app, chan, chan->rxfd, r, r == NB_RX_BATCH);
         if (r < NB_RX_BATCH)
             break;
-        if (g_get_monotonic_time() >= deadline) {
+        if (g_get_monotonic_time() >= deadline || (stream && !stream_room(app, chan))) {
             behind = true;
             break;
         }
     }
+    return behind;
+}
+
+/* Every channel's frames, the main channel first, within one budget;
+ * gone[i] for channel i as move_chan sets it. Returns true when frames
+ * are still waiting. */
+bool move_traffic(nb_app *app, int16_t gone[NB_CHAN_MAX], bool all)
+{
+    const int64_t deadline = g_get_monotonic_time() + g_budget_us;
+    const bool stream = stream_begin(app);
+    bool behind = false;
+    const int32_t count = app->chans.count > 0 ? app->chans.count : 1;
+    for (int32_t i = 0; i < count; i++) {
+        nb_chan *chan = i == 0 ? &app->chan : app->chans.at[i];
+        if (move_chan(app, chan, stream, deadline, &gone[i]))
+            behind = true;
+    }
     if (stream)
-        stream_end(app);
+        stream_end(app, all);
     return behind;
 }
 
@@ -207,12 +235,15 @@ gboolean poll_tick(gpointer data)
         return more;
     }
 
-    int16_t gone = 0;
-    if (move_traffic(app, &gone) && !app->poll.stopped)
+    int16_t gone[NB_CHAN_MAX] = {0};
+    if (move_traffic(app, gone, false) && !app->poll.stopped)
         arm_catch_up(app);
 
-    /* Error counters last, with the stop after a bus-off. */
-    ctl_errors(app, gone);
+    /* Error counters last, with the stop after a bus-off; then the added
+     * channels' (a channel lost or removed on the way is skipped). */
+    ctl_errors(app, gone[0]);
+    for (int32_t i = 1; i < app->chans.count && i < NB_CHAN_MAX; i++)
+        ctl_chan_errors(app, i, gone[i]);
     g_in_tick = 0;
     return more;
 }
@@ -224,8 +255,8 @@ void poll_flush(nb_app *app)
     if (app->poll.stopped || app->poll.poll_source == NO_SOURCE || g_in_tick)
         return;
     g_in_tick = 1;
-    int16_t gone = 0;
-    if (move_traffic(app, &gone))
+    int16_t gone[NB_CHAN_MAX] = {0};
+    if (move_traffic(app, gone, true))
         arm_catch_up(app);
     g_in_tick = 0;
 }
@@ -237,6 +268,10 @@ gboolean status_tick(gpointer data)
         return FALSE;
     if (app->chan.lost)
         chan_retry_lost(app);
+    for (int32_t i = 1; i < app->chans.count; i++) {
+        if (app->chans.at[i]->lost)
+            chan_retry_lost_at(app, i);
+    }
     if (app->gui.ops.refresh_info_panel)
         app->gui.ops.refresh_info_panel(app);
     return TRUE;

@@ -35,12 +35,19 @@ void        poll_flush(nb_app *app);
  * status tick, opens it again when the adapter is back. */
 void        chan_lost(nb_app *app, int32_t code);
 void        chan_retry_lost(nb_app *app);
+/* The same for an added channel (index >= 1), without a message: the
+ * window shows its state; the stream's plug-ins get its status. */
+void        chan_lost_at(nb_app *app, int32_t index, int32_t code);
+void        chan_retry_lost_at(nb_app *app, int32_t index);
 /* controller.cpp: stops the controller and hands on the frames that came
  * before the stop; returns the stop's result. ctl_errors, at the end of
  * every poll tick, reads the error counters (gone: the adapter was found
  * gone) and stops the controller after a bus-off. */
 int32_t     ctl_stop(nb_app *app);
 void        ctl_errors(nb_app *app, int16_t gone);
+/* The same for an added channel (index >= 1): the counters are kept in
+ * its record and go to the stream's plug-ins; a bus-off stops it alone. */
+void        ctl_chan_errors(nb_app *app, int32_t index, int16_t gone);
 /* Time a poll tick may spend on a backlog beyond one batch per direction;
  * negative restores the default (a few milliseconds). For tests and
  * benchmarks. */

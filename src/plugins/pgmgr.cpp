@@ -15,7 +15,8 @@
  * could not be given are counted (fd_hidden) for the user to see. Each
  * form is made once per batch, into the channel's buffers, and only when
  * some loaded plug-in needs it. A plug-in that takes the stream gets none
- * of these, only PGRP_STREAM.
+ * of these, only PGRP_STREAM; it alone hears of the added channels
+ * (PGRP_CHANNELS, their PGRP_STATUS and PGRP_ERRORS).
  *
  * A plug-in can run a nested main loop while it handles a request, and the
  * poller (or a menu action) then runs inside that call. The manager
@@ -596,6 +597,47 @@ void op_stream(nb_pgmgr *mgr, nb_stream_frame *recs, int n)
     }
 }
 
+/* One record to every loaded plug-in that takes the stream. */
+void to_stream_plugins(nb_pgmgr *mgr, pgrp *req)
+{
+    busy_scope busy;
+    for (nb_plugin_node *node = mgr->head; node; node = node->next) {
+        if (node->entry && node->entry->loaded && node->entry->stream_aware)
+            op_request(node->entry, req);
+    }
+}
+
+void op_channels(nb_pgmgr *mgr)
+{
+    if (!mgr)
+        return;
+    pgrp req = make_request(PGRP_CHANNELS, app_of(mgr)->chan.number, nullptr, 0);
+    to_stream_plugins(mgr, &req);
+}
+
+void op_chan_status(nb_pgmgr *mgr, int32_t index)
+{
+    nb_chan *chan = mgr ? chanset_at(app_of(mgr), index) : nullptr;
+    if (!chan || index < 1)
+        return;
+    nb_chan_status status;
+    memset(&status, 0, sizeof status);
+    chan->ops.get_status(chan, &status);
+    pgrp req = make_request(PGRP_STATUS, chan->number, &status, sizeof status);
+    req.channel = (uint16_t)index;
+    to_stream_plugins(mgr, &req);
+}
+
+void op_chan_errors(nb_pgmgr *mgr, int32_t index, zk_errs *errs)
+{
+    nb_chan *chan = mgr ? chanset_at(app_of(mgr), index) : nullptr;
+    if (!chan || index < 1 || !errs)
+        return;
+    pgrp req = make_request(PGRP_ERRORS, chan->number, errs, sizeof(zk_errs));
+    req.channel = (uint16_t)index;
+    to_stream_plugins(mgr, &req);
+}
+
 int op_stream_wanted(nb_pgmgr *mgr)
 {
     for (nb_plugin_node *node = mgr ? mgr->head : nullptr; node; node = node->next) {
@@ -773,4 +815,7 @@ void pgmgr_fill_ops(nb_pgmgr_ops *ops)
     ops->pgmgr_tx_fd_frames = op_tx_fd_frames;
     ops->pgmgr_stream = op_stream;
     ops->pgmgr_stream_wanted = op_stream_wanted;
+    ops->pgmgr_channels = op_channels;
+    ops->pgmgr_chan_status = op_chan_status;
+    ops->pgmgr_chan_errors = op_chan_errors;
 }

@@ -61,6 +61,10 @@ struct nb_pgmgr_ops {
     /* Channels were added or removed: PGRP_CHANNELS to the plug-ins
      * that take the stream. */
     void            (*pgmgr_channels)(nb_pgmgr *mgr);
+    /* An added channel's (index >= 1) status and error counters, to the
+     * plug-ins that take the stream, with pgrp.channel the index. */
+    void            (*pgmgr_chan_status)(nb_pgmgr *mgr, int32_t index);
+    void            (*pgmgr_chan_errors)(nb_pgmgr *mgr, int32_t index, zk_errs *errs);
 };
 
 struct nb_pgmgr {
