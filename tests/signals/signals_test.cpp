@@ -674,6 +674,40 @@ TEST_F(Signals, EachChannelDecodesApartAndNamesItsChannel)
     chanset_remove(&the_app, 1);
 }
 
+// Through the real poll tick: two channels on one simulated bus each hear
+// a frame; a frame sent on the added channel is decoded as that channel's
+// and as the main channel's received one.
+TEST_F(Signals, TwoChannelsThroughThePollTick)
+{
+    nb_chan_settings cs;
+    chan_settings_default(&cs);
+    cs.baud_index = the_app.chan.baud_index;
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &cs, &index, nullptr));
+    nb_chan *added = chanset_at(&the_app, 1);
+    ASSERT_GE(added->ops.start(added), 0);
+    request(PGRP_CHANNELS, nullptr, 0);
+    load_keys({{"Database1", dbc("sim.dbc")}, {"DatabaseChannel1", "all"}});
+    inject(frame(0x555, 0, {0x01, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        tick();   /* a frame may wait a tick for the other channels' */
+        return cell("555  ch0:Full", nullptr, COL_COUNT) == "1" && cell("555  ch1:Full", nullptr, COL_COUNT) == "1";
+    })) << cell("555  ch0:Full", nullptr, COL_COUNT) << " " << cell("555  ch1:Full", nullptr, COL_COUNT);
+
+    zk_fdframe f;
+    memset(&f, 0, sizeof f);
+    f.id = 0x555;
+    f.len = 8;
+    f.data[0] = 0x07;
+    ASSERT_GE(nb_chan_send(1, &f), 0);
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        zk_sim_advance_us(1000);
+        tick();
+        return cell("555  ch1:Full", "Counter", COL_VALUE) == "7" && cell("555  ch0:Full", "Counter", COL_VALUE) == "7";
+    })) << cell("555  ch0:Full", "Counter", COL_VALUE) << " " << cell("555  ch1:Full", "Counter", COL_VALUE);
+    chanset_remove(&the_app, 1);
+}
+
 }  // namespace
 
 // Each plotted signal's history: its last seconds or its last points,
