@@ -168,7 +168,7 @@ int main(int argc, char **argv)
     memset(&sg, 0, sizeof sg);
     sg.cap_points = 10000000u;   /* the figures so far were taken with this cap */
     char msg[1024];
-    if (sg_db_open_now(BENCH_SOURCE_DIR "/tests/signals/dbc/sim.dbc", msg, sizeof msg) != 0) {
+    if (sg_db_open_now(BENCH_SOURCE_DIR "/tests/signals/dbc/sim.dbc", -1, msg, sizeof msg) != 0) {
         fprintf(stderr, "%s\n", msg);
         return 1;
     }

@@ -21,106 +21,57 @@ const char *const KEY_J1939 = "J1939";
 const char *const KEY_SINGLES = "J1939Singles";
 const char *const KEY_DATABASE = "J1939Database";
 
-constexpr uint32_t RX_MAX = 512;   /* received frames in one request */
-
-/* A tick's sent frames until its received frames come: the host hands
- * them on first, though a frame received in the tick may be older. */
-nbkit_order sent_held;
-
-/* The adapter's 32-bit microsecond clock, unwrapped and placed on the
- * wall clock at the first batch (placed anew when the two drift apart by
- * more than two seconds: a reset clock or a long silence). */
-int64_t bus_time(uint32_t ts)
-{
-    dgp.ext_us += (int32_t)(ts - dgp.last_ts);
-    dgp.last_ts = ts;
-    return dgp.anchor_us + dgp.ext_us;
-}
-
-void place_clock(uint32_t last_ts, int64_t req_us)
-{
-    if (!dgp.have_clock) {
-        dgp.have_clock = 1;
-        dgp.last_ts = last_ts;
-        dgp.ext_us = 0;
-        dgp.anchor_us = req_us;
-        return;
-    }
-    const int64_t end = dgp.ext_us + (int32_t)(last_ts - dgp.last_ts);
-    if (llabs(dgp.anchor_us + end - req_us) > 2000000)
-        dgp.anchor_us = req_us - end;
-}
-
 static_assert(DG_EXT == ZK_FRAME_EFF && DG_RTR == ZK_FRAME_RTR && DG_FDF == ZK_FRAME_FDF,
               "the decoder's frame flags are the adapter library's");
 
-/* A classic or CAN FD frame for the decoder. */
-void to_dg(const zk_fdframe *z, int64_t t, uint8_t tx, dg_frame *f)
+/* A stream frame for the decoder. */
+void to_dg(const nb_stream_frame *z, dg_frame *f)
 {
     const uint8_t max = (z->flags & ZK_FRAME_FDF) ? DG_FRAME_DATA : 8;
-    f->t_us = (uint64_t)t;
+    f->t_us = z->time_us;
     f->id = z->id & ((z->flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
-    f->flags = (uint8_t)((z->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF)) | (tx ? DG_TX : 0));
+    f->flags = (uint8_t)((z->flags & (ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF)) |
+                         (z->dir == NB_DIR_TX ? DG_TX : 0));
     f->len = z->len > max ? max : z->len;
     memset(f->reserved, 0, sizeof f->reserved);
     memcpy(f->data, z->data, DG_FRAME_DATA);
 }
 
-/* The merged batch for the decoder. */
-struct merged {
-    dg_frame frames[RX_MAX + NBKIT_ORDER_HELD];
-    uint32_t n;
-};
-
-void take_merged(void *ctx, const zk_fdframe *f, const nb_tx_fd_entry *sent)
+/* Each channel has a decoder of its own: conversations are found per
+ * channel, and rows say which. The main channel's is made at start. */
+void free_decoders(int from)
 {
-    merged *m = static_cast<merged *>(ctx);
-    to_dg(f, bus_time(f->ts), sent ? 1 : 0, &m->frames[m->n++]);
+    for (int c = from; c < DGP_CHANS; c++)
+        if (dgp.decs[c]) {
+            dg_free(dgp.decs[c]);
+            dgp.decs[c] = nullptr;
+        }
+    if (from <= 0)
+        dgp.dec = nullptr;
 }
 
-/* The held sent frames and n received ones into the decoder, in time
- * order. */
-void take_frames(const zk_fdframe *frames, uint32_t n, uint64_t req_ts)
+uint64_t on_event(void *ctx, const dg_event *ev);
+
+/* Decoders for the channels the window has now; those of added channels
+ * start afresh, as indexes move when one is removed. */
+void make_decoders(void)
 {
-    uint32_t first = 0, last = 0;
-    if (n > RX_MAX)
-        n = RX_MAX;
-    if (!nbkit_order_span(&sent_held, frames, (int)n, &first, &last))
-        return;
-    place_clock(last, nbkit_time_us(req_ts));
-    static merged batch;
-    batch.n = 0;
-    nbkit_order_merge(&sent_held, frames, (int)n, take_merged, &batch);
-    dgp.seen_bus_us = (int64_t)batch.frames[batch.n - 1].t_us;
-    dgp.seen_wall_us = g_get_real_time();
-    dgp_frames_in(batch.frames, batch.n);
+    free_decoders(1);
+    int n = nb_chan_count();
+    dgp.nchan = n < 1 ? 1 : n > DGP_CHANS ? DGP_CHANS : n;
+    for (int c = 1; c < dgp.nchan; c++)
+        dgp.decs[c] = dg_new(&dgp.cfg, on_event, GINT_TO_POINTER(c));
 }
 
-/* Sent frames that no received frames followed go in on their own. */
-void flush_held(void)
+uint64_t on_event(void *ctx, const dg_event *ev)
 {
-    if (sent_held.nheld > 0)
-        take_frames(nullptr, 0, sent_held.held_ts);
-}
-
-void take_rx(const zk_fdframe *frames, uint32_t n, uint64_t req_ts)
-{
-    if (n)
-        take_frames(frames, n, req_ts);
-}
-
-void take_tx(const nb_tx_fd_entry *entries, uint32_t n, uint64_t req_ts)
-{
-    flush_held();
-    nbkit_order_hold(&sent_held, entries, (int)n, req_ts);
-}
-
-uint64_t on_event(void *, const dg_event *ev)
-{
+    const int chan = GPOINTER_TO_INT(ctx);
+    const bool tester = chan == dgp_tester_chan();
     uint64_t handle = 0;
-    if (!dgp.paused || dgp_tester_owns(ev))
-        handle = dgp_store_event(&dgp.live, dg_isotp(dgp.dec), ev, dgp.j1939_singles);
-    dgp_tester_event(ev, handle);
+    if (!dgp.paused || (tester && dgp_tester_owns(ev)))
+        handle = dgp_store_event(&dgp.live, dg_isotp(dgp.decs[chan]), ev, dgp.j1939_singles, chan);
+    if (tester)
+        dgp_tester_event(ev, handle);
     return handle;
 }
 
@@ -177,11 +128,11 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
     memset(&dgp, 0, sizeof dgp);
     dgp.presets = dgp.find_pairs = dgp.j1939 = 1;
     dg_config_default(&dgp.cfg);
-    sent_held.nheld = 0;
     if (dgp_store_init(&dgp.live, DGP_LIVE_ROWS, DGP_LIVE_BYTES) != 0 ||
-        !(dgp.dec = dg_new(&dgp.cfg, on_event, nullptr))) {
+        !(dgp.dec = dgp.decs[0] = dg_new(&dgp.cfg, on_event, GINT_TO_POINTER(0)))) {
         return gtk_label_new(_("Diagnostics: not enough memory."));
     }
+    make_decoders();
     /* Live rows stand on the same time line as every other page. */
     dgp.live.host_origin = 1;
     dgp_apply_config();
@@ -193,21 +144,41 @@ void on_release(void)
     if (!dgp.dec)
         return;
     dgp_page_release();
-    dg_free(dgp.dec);
-    dgp.dec = nullptr;
+    free_decoders(0);
     dgp_store_free(&dgp.live);
 }
 
-void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
+/* The host's stream: every channel's frames, received and sent, in time
+ * order on the program's time line, each into its channel's decoder. */
+void on_stream(const nb_stream_frame *frames, int n, uint64_t)
 {
-    if (dgp.dec)
-        take_rx(frames, (uint32_t)n, ts);
+    if (!dgp.dec)
+        return;
+    const int tester = dgp_tester_chan();
+    for (int i = 0; i < n; i++) {
+        const int c = frames[i].channel;
+        if (c >= dgp.nchan || !dgp.decs[c])
+            continue;
+        dg_frame f;
+        to_dg(&frames[i], &f);
+        if (c == tester)
+            dgp_tester_frame(&f);
+        dg_feed(dgp.decs[c], &f);
+    }
+    dgp.seen_bus_us = (int64_t)frames[n - 1].time_us;
+    dgp.seen_wall_us = g_get_real_time();
+    dgp.have_clock = 1;
 }
 
-void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
+/* Channels were added or removed: decoders for them, the tester's choice. */
+void on_other(pgrp *req)
 {
-    if (dgp.dec)
-        take_tx(sent, (uint32_t)n, ts);
+    if (!dgp.dec || pgrp_get_type(req) != PGRP_CHANNELS)
+        return;
+    make_decoders();
+    dgp_apply_config();
+    dgp_tester_channels_changed();
+    dgp_page_refresh();
 }
 
 void on_status(const nb_chan_status *, uint64_t)
@@ -225,13 +196,13 @@ void on_save(void *file)
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .status = on_status, .session_save = on_save, .load_begin = load_begin, .load_key = load_key,
-    .load_end = load_end, .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
+    .load_end = load_end, .other = on_other, .stream = on_stream,
 };
 
 }  // namespace
 
-/* FD-aware: every frame, classic and CAN FD, for ISO-TP over CAN FD. */
-NBKIT_PLUGIN_FD(plugin, 0x0301, "Diagnostics", "The Nimbrel developers",
+/* On the host's stream: every frame of every channel, classic and CAN FD. */
+NBKIT_PLUGIN_STREAM(plugin, 0x0304, "Diagnostics", "The Nimbrel developers",
              "Diagnostic conversations (ISO-TP with UDS and OBD-II) and J1939 messages decoded "
                 "from the bus or a log file, and a tester that sends a request at your command.")
 
@@ -246,7 +217,8 @@ int64_t dgp_now_us(void)
 void dgp_frames_in(const dg_frame *f, uint32_t n)
 {
     for (uint32_t i = 0; i < n; i++) {
-        dgp_tester_frame(&f[i]);
+        if (dgp_tester_chan() == 0)
+            dgp_tester_frame(&f[i]);
         dg_feed(dgp.dec, &f[i]);
     }
 }
@@ -255,8 +227,9 @@ void dgp_tick(void)
 {
     if (!dgp.dec)
         return;
-    flush_held();
-    dg_tick(dgp.dec, (uint64_t)dgp_now_us());
+    for (int c = 0; c < dgp.nchan; c++)
+        if (dgp.decs[c])
+            dg_tick(dgp.decs[c], (uint64_t)dgp_now_us());
 }
 
 /* The configuration from the settings: presets, finding pairs, J1939 and
@@ -266,12 +239,16 @@ void dgp_apply_config(void)
     dgp.cfg.tp.preset_11bit = dgp.cfg.tp.preset_29bit = (uint8_t)dgp.presets;
     dgp.cfg.tp.find_pairs = (uint8_t)dgp.find_pairs;
     dgp.cfg.j1939_on = (uint8_t)dgp.j1939;
-    dg_reset(dgp.dec, &dgp.cfg);
     itp_pair pairs[32];
     char bad[64];
     const int n = dgp_parse_pairs(dgp.pairs_text, pairs, 32, bad, sizeof bad);
-    for (int i = 0; i < n; i++)
-        itp_add_pair(dg_isotp(dgp.dec), &pairs[i]);
+    for (int c = 0; c < dgp.nchan; c++) {
+        if (!dgp.decs[c])
+            continue;
+        dg_reset(dgp.decs[c], &dgp.cfg);
+        for (int i = 0; i < n; i++)
+            itp_add_pair(dg_isotp(dgp.decs[c]), &pairs[i]);
+    }
     dgp_tester_pairs_changed();
 }
 

@@ -50,7 +50,8 @@ struct dgp_row {
     uint8_t bad_what, reason;
     uint8_t functional;
     uint8_t pendings;         /* "response pending" answers seen (at most 255) */
-    uint8_t reserved[4];
+    uint8_t chan;             /* the channel index it was found on (live rows) */
+    uint8_t reserved[3];
 };
 
 /* Rows and their bytes, in rings: the oldest rows and bytes give way. */
@@ -82,7 +83,8 @@ const uint8_t *dgp_store_bytes(const dgp_store *s, uint64_t off, uint32_t len);
 /* The decoder's events into rows of a store (lock taken inside); returns
  * the row's handle. Single-frame J1939 parameter groups other than the
  * network management and diagnostic ones are left out unless singles. */
-uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int singles);
+uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int singles,
+                         int chan);
 
 /* Column texts of a row (lock held). */
 enum {
@@ -137,15 +139,16 @@ uint64_t dgp_list_seq(DgpList *l, uint32_t pos);
 #define DGP_LIVE_BYTES (8u << 20)
 #define DGP_REFRESH_MS 250
 
+#define DGP_CHANS 16              /* channels with a decoder of their own */
+
 struct dgp_state {
-    dg_decoder *dec;
+    dg_decoder *dec;             /* the main channel's (decs[0]) */
+    dg_decoder *decs[DGP_CHANS]; /* one per channel of the window */
+    int nchan;
     dg_config cfg;
     dgp_store live;
 
-    /* The adapter's 32-bit microsecond clock, placed on the wall clock. */
-    int have_clock;
-    uint32_t last_ts;
-    int64_t ext_us, anchor_us;
+    int have_clock;              /* a frame came */
 
     /* The bus clock as last seen: the newest frame and when it came. */
     int64_t seen_bus_us, seen_wall_us;
@@ -190,6 +193,9 @@ GtkWidget *dgp_tester_build(void);
 void dgp_tester_release(void);
 void dgp_tester_pairs_changed(void);
 void dgp_tester_frame(const dg_frame *f);
+/* The channel index the tester asks on. */
+int dgp_tester_chan(void);
+void dgp_tester_channels_changed(void);
 void dgp_tester_status(void);
 void dgp_tester_event(const dg_event *ev, uint64_t handle);
 bool dgp_tester_owns(const dg_event *ev);

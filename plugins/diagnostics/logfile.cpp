@@ -53,7 +53,7 @@ uint64_t on_event(void *, const dg_event *ev)
         g_mutex_unlock(&lf.lock);
         return 0;
     }
-    return dgp_store_event(&lf.store, dg_isotp(lf.dec), ev, lf.singles);
+    return dgp_store_event(&lf.store, dg_isotp(lf.dec), ev, lf.singles, 0);
 }
 
 void progress(uint64_t frames, int done)

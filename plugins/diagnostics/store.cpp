@@ -37,6 +37,9 @@ uint64_t put_bytes(dgp_store *s, const uint8_t *data, uint32_t *len)
     return at;
 }
 
+/* The channel of the event being stored (under the store's lock). */
+thread_local uint8_t s_event_chan;
+
 dgp_row *new_row(dgp_store *s, uint64_t *seq)
 {
     if (s->next - s->first >= s->cap) {
@@ -46,6 +49,7 @@ dgp_row *new_row(dgp_store *s, uint64_t *seq)
     *seq = s->next++;
     dgp_row *r = &s->rows[*seq % s->cap];
     memset(r, 0, sizeof *r);
+    r->chan = s_event_chan;
     return r;
 }
 
@@ -172,13 +176,15 @@ const uint8_t *dgp_store_bytes(const dgp_store *s, uint64_t off, uint32_t len)
     return s->arena + off % s->acap;
 }
 
-uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int j1939_singles)
+uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int j1939_singles,
+                         int chan)
 {
     if (ev->kind == DG_PAIR_FOUND)
         return 0;
     if (ev->kind == DG_J1939 && ev->j->via == J19_SINGLE && !j1939_singles && !listed_single(ev->j->pgn))
         return 0;
     g_mutex_lock(&s->lock);
+    s_event_chan = (uint8_t)chan;
     uint64_t seq = UINT64_MAX;
     switch (ev->kind) {
     case DG_REQUEST: {
@@ -468,9 +474,16 @@ void dgp_row_text(const dgp_store *s, const dgp_row *r, int col, char *out, size
                    (double)(r->t_us - (s->host_origin ? nbkit_origin_us() : s->t0_us)) / 1e6);
         break;
     case DGP_COL_ADDR: {
-        char a[24] = "", b[24] = "";
+        char a[24] = "", b[24] = "", chan[40] = "";
+        /* Live rows of a window with several channels: the channel first. */
+        if (s->host_origin && dgp.nchan > 1) {
+            char name[32];
+            if (nb_chan_get_name(r->chan, name, sizeof name) != 0 || !name[0])
+                g_snprintf(name, sizeof name, "#%u", r->chan);
+            g_snprintf(chan, sizeof chan, "%s: ", name);
+        }
         if (r->proto == DGP_J1939) {
-            g_snprintf(out, size, "%02X \u2192 %02X", r->src, r->dst);
+            g_snprintf(out, size, "%s%02X \u2192 %02X", chan, r->src, r->dst);
             break;
         }
         addr_text(a, sizeof a, r->src, r->src_ext, r->src_mode, r->src_ae);
@@ -478,7 +491,7 @@ void dgp_row_text(const dgp_store *s, const dgp_row *r, int col, char *out, size
             addr_text(b, sizeof b, r->dst, r->dst_ext, r->dst_mode, r->dst_ae);
         else if (r->functional)
             g_strlcpy(b, "*", sizeof b);
-        g_snprintf(out, size, "%s%s%s", a, *b ? " \u2192 " : "", b);
+        g_snprintf(out, size, "%s%s%s%s", chan, a, *b ? " \u2192 " : "", b);
         break;
     }
     case DGP_COL_PROTO:

@@ -26,9 +26,12 @@ constexpr int PAD = 0xCC;
 
 const char *const KEY_PAIR = "TesterPair";
 const char *const KEY_REQUEST = "TesterRequest";
+const char *const KEY_CHANNEL = "TesterChannel";   /* index; older sessions: the main channel */
 
 struct tester {
     GtkWidget *box, *pair_combo, *request, *common, *send, *present, *fd_box, *answer;
+    GtkWidget *chan_combo;    /* the channel asked on, shown with several */
+    int chan;                 /* its index */
     GtkListStore *pairs;
     itp_pair pair;
     int have_pair;
@@ -77,14 +80,30 @@ void say(const char *text, int error)
         dgp_label_set(ts.answer, text, error);
 }
 
+/* The status of the channel the tester asks on. */
+nb_chan_status chan_status(void)
+{
+    nb_chan_status st;
+    if (ts.chan == 0 || nb_chan_get_status(ts.chan, &st) != 0)
+        st = *nbkit_status();
+    return st;
+}
+
+itp_decoder *tester_tp(void)
+{
+    dg_decoder *d = ts.chan < dgp.nchan && dgp.decs[ts.chan] ? dgp.decs[ts.chan] : dgp.dec;
+    return dg_isotp(d);
+}
+
 /* Whether the channel lets us send; says why not. */
 bool can_send(void)
 {
-    if (nbkit_status()->lom) {
+    const nb_chan_status st = chan_status();
+    if (st.lom) {
         say(_("Listen-only mode: the tester cannot send. Switch listen-only off to send requests."), 1);
         return false;
     }
-    if (!nbkit_status()->running) {
+    if (!st.running) {
         say(_("The controller is stopped: start it to send requests."), 1);
         return false;
     }
@@ -94,7 +113,7 @@ bool can_send(void)
 /* Whether the channel runs CAN FD, so that the tester may send FD frames. */
 bool channel_fd(void)
 {
-    return nbkit_status()->fd != NB_FD_OFF;
+    return chan_status().fd != NB_FD_OFF;
 }
 
 /* One frame, classic or CAN FD (with the data phase at the data rate
@@ -105,11 +124,11 @@ bool send_one(const itp_addr &a, const itp_tx_frame &fr, bool fd)
     memset(&z, 0, sizeof z);
     z.id = a.id;
     z.flags = (uint8_t)((a.ext ? ZK_FRAME_EFF : 0) |
-                        (fd ? ZK_FRAME_FDF | (nbkit_status()->data_kbit ? ZK_FRAME_BRS : 0) : 0));
+                        (fd ? ZK_FRAME_FDF | (chan_status().data_kbit ? ZK_FRAME_BRS : 0) : 0));
     const uint8_t max = fd ? DG_FRAME_DATA : 8;
     z.len = fr.len > max ? max : fr.len;
     memcpy(z.data, fr.data, z.len);
-    const int rc = nb_send_fd_frame(&z);
+    const int rc = nb_chan_send(ts.chan, &z);
     if (rc >= 0)
         return true;
     char why[256] = "", text[512];
@@ -200,7 +219,7 @@ bool chosen_pair(void)
         return false;
     int idx = -1;
     gtk_tree_model_get(GTK_TREE_MODEL(ts.pairs), &it, 1, &idx, -1);
-    const itp_pair *p = itp_get_pair(dg_isotp(dgp.dec), idx);
+    const itp_pair *p = itp_get_pair(tester_tp(), idx);
     if (!p)
         return false;
     ts.pair = *p;
@@ -312,6 +331,40 @@ void on_common(GtkComboBox *c, gpointer)
     gtk_combo_box_set_active(c, 0);
 }
 
+void fill_channels(void)
+{
+    if (!ts.chan_combo)
+        return;
+    dgp.updating++;
+    GtkComboBox *c = GTK_COMBO_BOX(ts.chan_combo);
+    while (gtk_tree_model_iter_n_children(gtk_combo_box_get_model(c), nullptr) > 0)
+        gtk_combo_box_remove_text(c, 0);
+    for (int i = 0; i < dgp.nchan; i++) {
+        char name[32];
+        if (nb_chan_get_name(i, name, sizeof name) != 0 || !name[0])
+            g_snprintf(name, sizeof name, "#%d", i);
+        gtk_combo_box_append_text(c, name);
+    }
+    if (ts.chan >= dgp.nchan)
+        ts.chan = 0;
+    gtk_combo_box_set_active(c, ts.chan);
+    gtk_widget_set_visible(ts.chan_combo, dgp.nchan > 1);
+    dgp.updating--;
+}
+
+void on_chan_changed(GtkComboBox *c, gpointer)
+{
+    if (dgp.updating || gtk_combo_box_get_active(c) < 0)
+        return;
+    /* A request under way stays on its channel's word: it ends here. */
+    stop_sending();
+    ts.awaiting = 0;
+    ts.handle = 0;
+    ts.chan = gtk_combo_box_get_active(c);
+    dgp_tester_pairs_changed();
+    dgp_tester_status();
+}
+
 void on_pair_changed(GtkComboBox *, gpointer)
 {
     if (!dgp.updating && chosen_pair() && ts.present_timer)
@@ -330,6 +383,13 @@ GtkWidget *dgp_tester_build(void)
 
     GtkWidget *row = gtk_hbox_new(FALSE, 6);
     gtk_box_pack_start(GTK_BOX(v), row, FALSE, FALSE, 0);
+    ts.chan_combo = gtk_combo_box_new_text();
+    gtk_widget_set_name(ts.chan_combo, "diag-tester-channel");
+    gtk_widget_set_tooltip_text(ts.chan_combo, _("The channel the tester asks on"));
+    g_signal_connect(ts.chan_combo, "changed", G_CALLBACK(on_chan_changed), nullptr);
+    gtk_box_pack_start(GTK_BOX(row), ts.chan_combo, FALSE, FALSE, 0);
+    gtk_widget_set_no_show_all(ts.chan_combo, TRUE);
+    fill_channels();
     gtk_box_pack_start(GTK_BOX(row), gtk_label_new(_("Pair:")), FALSE, FALSE, 0);
     ts.pairs = gtk_list_store_new(2, G_TYPE_STRING, G_TYPE_INT);
     ts.pair_combo = gtk_combo_box_new_with_model(GTK_TREE_MODEL(ts.pairs));
@@ -398,6 +458,7 @@ void dgp_tester_release(void)
     if (ts.present_timer)
         g_source_remove(ts.present_timer);
     ts.present_timer = 0;
+    ts.chan_combo = nullptr;
     ts.box = ts.pair_combo = ts.request = ts.common = ts.send = ts.present = ts.fd_box = ts.answer = nullptr;
 }
 
@@ -410,7 +471,7 @@ void dgp_tester_pairs_changed(void)
     g_strlcpy(keep, ts.pair_text, sizeof keep);
     dgp.updating++;
     gtk_list_store_clear(ts.pairs);
-    itp_decoder *tp = dg_isotp(dgp.dec);
+    itp_decoder *tp = tester_tp();
     int active = -1, k = 0;
     for (int i = 0; i < itp_pair_count(tp); i++, k++) {
         const itp_pair *p = itp_get_pair(tp, i);
@@ -436,7 +497,7 @@ void dgp_tester_status(void)
 {
     if (!ts.send)
         return;
-    const bool ok = !nbkit_status()->lom;
+    const bool ok = !chan_status().lom;
     gtk_widget_set_sensitive(ts.send, ok);
     gtk_widget_set_sensitive(ts.present, ok);
     /* FD frames only on a channel opened for CAN FD; the box says why not. */
@@ -471,8 +532,8 @@ void dgp_tester_frame(const dg_frame *f)
     if (!ts.awaiting || dgp_now_us() > ts.await_until || !ts.have_pair)
         return;
     uint8_t dir = 0;
-    const int idx = itp_find_pair(dg_isotp(dgp.dec), f->id, (f->flags & DG_EXT) ? 1 : 0, f->len ? f->data[0] : 0, &dir);
-    const itp_pair *p = itp_get_pair(dg_isotp(dgp.dec), idx);
+    const int idx = itp_find_pair(tester_tp(), f->id, (f->flags & DG_EXT) ? 1 : 0, f->len ? f->data[0] : 0, &dir);
+    const itp_pair *p = itp_get_pair(tester_tp(), idx);
     if (!p || dir != ITP_DIR_RESP)
         return;
     /* Our pair's ECU, or for a functional request any ECU that answers. */
@@ -508,7 +569,7 @@ void dgp_tester_event(const dg_event *ev, uint64_t handle)
     }
     /* An answer after P2 ran out is still ours while the tester waits for
      * it: from the pair it asked, to the service it asked for. */
-    const itp_pair *from = ev->kind == DG_RESPONSE ? itp_get_pair(dg_isotp(dgp.dec), ev->tp->pair) : nullptr;
+    const itp_pair *from = ev->kind == DG_RESPONSE ? itp_get_pair(tester_tp(), ev->tp->pair) : nullptr;
     const bool late = from && ev->handle == 0 && ts.awaiting && ts.answers == 0 &&
                       uds_request_sid(ev->tp->data, ev->tp->len) == ts.msg[0] &&
                       (ts.pair.functional || (from->req.id == ts.pair.req.id && !from->req.ext == !ts.pair.req.ext));
@@ -578,12 +639,32 @@ void dgp_tester_save(void *file)
     }
     nbkit_save_text(file, KEY_PAIR, ts.pair_text);
     nbkit_save_text(file, KEY_REQUEST, ts.request_text);
+    nbkit_save_int(file, KEY_CHANNEL, ts.chan);
+}
+
+int dgp_tester_chan(void)
+{
+    return ts.chan;
+}
+
+void dgp_tester_channels_changed(void)
+{
+    fill_channels();
+    dgp_tester_pairs_changed();
+    dgp_tester_status();
 }
 
 void dgp_tester_load_key(const pgrp_session_key *key)
 {
     if (nbkit_key_text(key, KEY_PAIR, ts.pair_text, sizeof ts.pair_text))
         return;
+    int32_t chan = 0;
+    if (nbkit_key_int(key, KEY_CHANNEL, &chan)) {
+        /* A channel the window does not have: the main one. */
+        ts.chan = chan > 0 && chan < dgp.nchan ? chan : 0;
+        fill_channels();
+        return;
+    }
     if (nbkit_key_text(key, KEY_REQUEST, ts.request_text, sizeof ts.request_text) && ts.request)
         gtk_entry_set_text(GTK_ENTRY(ts.request), ts.request_text);
 }

@@ -1,6 +1,7 @@
 /*
  * page.cpp - the player's notebook page: the file, the transport buttons,
- * speed, loop, direction and filter, and the progress of the replay.
+ * speed, loop, direction and filter, the file's channels and where they
+ * go, and the progress of the replay.
  */
 #include "player.h"
 
@@ -24,6 +25,11 @@ struct page_widgets {
     GtkWidget *state;
     GtkWidget *info;
     GtkWidget *message;
+    GtkWidget *map_frame;          /* the file's channels and where they go */
+    GtkWidget *map_table;
+    GtkWidget *map_combo[PL_MAP_MAX];
+    GtkWidget *map_unsent[PL_MAP_MAX];
+    char map_shape[PL_MAP_MAX * 24 + PL_CHANS * 20];  /* what the table was built for */
     int syncing;
 };
 page_widgets pw;
@@ -163,6 +169,95 @@ void on_browse(GtkButton *, gpointer)
     gtk_widget_destroy(dlg);
 }
 
+/* A file channel as its format writes it: candump the interface's
+ * number, ASC, BLF and TRC count from 1. */
+void file_chan_text(uint16_t chan, char *buf, size_t size)
+{
+    if (pl.rd && cl_reader_format(pl.rd) == CL_FMT_CANDUMP)
+        g_snprintf(buf, size, _("Interface %u"), (unsigned)chan);
+    else
+        g_snprintf(buf, size, _("Channel %u"), (unsigned)chan + 1);
+}
+
+void on_map_changed(GtkComboBox *c, gpointer data)
+{
+    if (pw.syncing)
+        return;
+    int k = GPOINTER_TO_INT(data);
+    uint16_t file_chan;
+    {
+        pl_guard g;
+        if (k >= pl.nmap)
+            return;
+        file_chan = pl.map[k].file_chan;
+    }
+    pl_map_choose(file_chan, gtk_combo_box_get_active(c) - 1);
+}
+
+/* The table of the file's channels, built anew when the channels of the
+ * file or of the window changed; the choices and counts kept current. */
+void map_refresh(void)
+{
+    if (!pw.map_frame)
+        return;
+    char shape[sizeof pw.map_shape], names[PL_CHANS][16];
+    size_t n = 0;
+    shape[0] = '\0';
+    for (int i = 0; i < pl.nmap && n < sizeof shape; i++)
+        n += (size_t)g_snprintf(shape + n, sizeof shape - n, "%u,", pl.map[i].file_chan);
+    for (int i = 0; i < pl.nchan; i++) {
+        if (nb_chan_get_name(i, names[i], sizeof names[i]) != 0 || !names[i][0])
+            g_snprintf(names[i], sizeof names[i], "#%d", i);
+        if (n < sizeof shape)
+            n += (size_t)g_snprintf(shape + n, sizeof shape - n, "/%s", names[i]);
+    }
+    pw.syncing++;
+    if (strcmp(shape, pw.map_shape) != 0 || !pw.map_table) {
+        g_strlcpy(pw.map_shape, shape, sizeof pw.map_shape);
+        if (pw.map_table)
+            gtk_widget_destroy(pw.map_table);
+        pw.map_table = gtk_table_new((guint)(pl.nmap ? pl.nmap : 1), 3, FALSE);
+        gtk_table_set_row_spacings(GTK_TABLE(pw.map_table), 2);
+        gtk_table_set_col_spacings(GTK_TABLE(pw.map_table), 6);
+        gtk_container_add(GTK_CONTAINER(pw.map_frame), pw.map_table);
+        for (int i = 0; i < pl.nmap; i++) {
+            char text[64], name[32];
+            file_chan_text(pl.map[i].file_chan, text, sizeof text);
+            GtkWidget *label = left_label(text);
+            gtk_table_attach(GTK_TABLE(pw.map_table), label, 0, 1, (guint)i, (guint)i + 1, GTK_FILL,
+                             GTK_FILL, 0, 0);
+            GtkWidget *c = gtk_combo_box_new_text();
+            g_snprintf(name, sizeof name, "player-map-%d", i);
+            gtk_widget_set_name(c, name);
+            gtk_combo_box_append_text(GTK_COMBO_BOX(c), _("None (not sent)"));
+            for (int k = 0; k < pl.nchan; k++)
+                gtk_combo_box_append_text(GTK_COMBO_BOX(c), names[k]);
+            g_signal_connect(c, "changed", G_CALLBACK(on_map_changed), GINT_TO_POINTER(i));
+            gtk_table_attach(GTK_TABLE(pw.map_table), c, 1, 2, (guint)i, (guint)i + 1, GTK_FILL,
+                             GTK_FILL, 0, 0);
+            pw.map_combo[i] = c;
+            pw.map_unsent[i] = left_label("");
+            g_snprintf(name, sizeof name, "player-map-unsent-%d", i);
+            gtk_widget_set_name(pw.map_unsent[i], name);
+            gtk_table_attach(GTK_TABLE(pw.map_table), pw.map_unsent[i], 2, 3, (guint)i, (guint)i + 1,
+                             GTK_FILL, GTK_FILL, 0, 0);
+        }
+        gtk_widget_show_all(pw.map_table);
+        gtk_widget_set_visible(pw.map_frame, pl.nmap > 0);
+    }
+    for (int i = 0; i < pl.nmap; i++) {
+        gtk_combo_box_set_active(GTK_COMBO_BOX(pw.map_combo[i]), pl_map_target(pl.map[i]) + 1);
+        char text[128] = "";
+        if (pl.map[i].unsent)
+            g_snprintf(text, sizeof text,
+                       g_dngettext(GETTEXT_PACKAGE, "%llu frame not sent", "%llu frames not sent",
+                                   (unsigned long)pl.map[i].unsent),
+                       (unsigned long long)pl.map[i].unsent);
+        gtk_label_set_text(GTK_LABEL(pw.map_unsent[i]), text);
+    }
+    pw.syncing--;
+}
+
 gboolean on_refresh(gpointer)
 {
     pl_guard g;
@@ -261,6 +356,9 @@ GtkWidget *pl_page_build(void)
     gtk_table_attach(GTK_TABLE(table), pw.filter_msg, 1, 3, 4, 5, fill, fill, 0, 0);
     gtk_box_pack_start(GTK_BOX(box), table, FALSE, FALSE, 0);
 
+    pw.map_frame = named(gtk_frame_new(_("Channels in the file, sent on")), "player-map");
+    gtk_box_pack_start(GTK_BOX(box), pw.map_frame, FALSE, FALSE, 0);
+
     GtkWidget *buttons = gtk_hbox_new(FALSE, 6);
     pw.play = button(GTK_STOCK_MEDIA_PLAY, _("Pla_y"), "player-play", G_CALLBACK(on_play));
     pw.pause = button(GTK_STOCK_MEDIA_PAUSE, _("Pa_use"), "player-pause", G_CALLBACK(on_pause));
@@ -294,6 +392,7 @@ GtkWidget *pl_page_build(void)
     pl.refresh = g_timeout_add(PL_REFRESH_MS, on_refresh, nullptr);
     pl_page_sync_settings();
     gtk_widget_show_all(box);
+    gtk_widget_hide(pw.map_frame);
     pl_page_refresh();
     return box;
 }
@@ -396,6 +495,14 @@ void pl_page_refresh(void)
                             "%llu CAN FD frames not sent: the channel is not in CAN FD mode. ",
                             (unsigned long)pl.fd_unsent),
                 (unsigned long long)pl.fd_unsent);
+        if (pl.beyond_map && n < sizeof text)
+            n += (size_t)g_snprintf(
+                text + n, sizeof text - n,
+                g_dngettext(GETTEXT_PACKAGE,
+                            "%llu frame not sent: its channel is beyond the %d the player maps. ",
+                            "%llu frames not sent: their channels are beyond the %d the player maps. ",
+                            (unsigned long)pl.beyond_map),
+                (unsigned long long)pl.beyond_map, PL_MAP_MAX);
         if (st->error_frames && n < sizeof text)
             g_snprintf(text + n, sizeof text - n,
                        g_dngettext(GETTEXT_PACKAGE, "%llu error frame not sent.",
@@ -404,6 +511,7 @@ void pl_page_refresh(void)
     }
     gtk_label_set_text(GTK_LABEL(pw.info), text);
     gtk_label_set_text(GTK_LABEL(pw.message), pl.message);
+    map_refresh();
 
     gtk_widget_set_sensitive(pw.play, pl.state != PL_PLAYING);
     gtk_widget_set_sensitive(pw.pause, pl.state == PL_PLAYING);

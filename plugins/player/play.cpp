@@ -32,15 +32,107 @@ bool on_thread(void)
     return pl.thread_on && pthread_equal(pthread_self(), s_thread);
 }
 
-/* The channel's status: the host's on the window's thread (kept for the
+/* A channel's status: the host's on the window's thread (kept for the
  * sending thread, which may call no other export). */
-void chan_status(nb_chan_status *st)
+void chan_status_of(int index, nb_chan_status *st)
 {
-    if (!on_thread()) {
-        memset(&pl.chan, 0, sizeof pl.chan);
-        nb_get_current_status(&pl.chan);
+    if (index < 0 || index >= PL_CHANS) {
+        memset(st, 0, sizeof *st);
+        return;
     }
-    *st = pl.chan;
+    if (!on_thread()) {
+        nb_chan_status now;
+        memset(&now, 0, sizeof now);
+        if (index == 0)
+            nb_get_current_status(&now);
+        else if (nb_chan_get_status(index, &now) != 0)
+            memset(&now, 0, sizeof now);
+        pl.chans[index] = now;
+        if (index == 0)
+            pl.chan = now;
+    }
+    *st = pl.chans[index];
+}
+
+/* The file's channels in the order the scan met them (its thread writes,
+ * the window reads). */
+std::atomic<uint16_t> s_scan_chan[PL_MAP_MAX];
+std::atomic<int> s_scan_nchan;
+
+/* The file channel's entry, added when new (lock held); null when the
+ * table is full. */
+pl_map_entry *map_entry(uint16_t file_chan)
+{
+    for (int i = 0; i < pl.nmap; i++)
+        if (pl.map[i].file_chan == file_chan)
+            return &pl.map[i];
+    if (pl.nmap >= PL_MAP_MAX)
+        return nullptr;
+    pl_map_entry &e = pl.map[pl.nmap++];
+    memset(&e, 0, sizeof e);
+    e.file_chan = file_chan;
+    e.to = (int16_t)(pl.nmap - 1);   /* by order, unless the user chose */
+    for (int i = 0; i < pl.nchoice; i++)
+        if (pl.choice[i].file_chan == file_chan)
+            e.to = pl.choice[i].to;
+    return &e;
+}
+
+/* The entry's channel found again by its name when indexes moved (a
+ * channel removed); none when it is gone. Window's thread only. */
+void resolve(pl_map_entry &e)
+{
+    if (e.to <= 0)
+        return;
+    char name[sizeof e.to_name];
+    if (!e.to_name[0]) {
+        if (e.to < pl.nchan && nb_chan_get_name(e.to, name, sizeof name) == 0)
+            g_strlcpy(e.to_name, name, sizeof e.to_name);
+        return;
+    }
+    if (nb_chan_get_name(e.to, name, sizeof name) == 0 && strcmp(name, e.to_name) == 0)
+        return;
+    int n = nb_chan_count();
+    for (int i = 1; i < n && i < PL_CHANS; i++)
+        if (nb_chan_get_name(i, name, sizeof name) == 0 && strcmp(name, e.to_name) == 0) {
+            e.to = (int16_t)i;
+            return;
+        }
+    e.to = PL_TO_NONE;
+}
+
+pl_map_entry *entry_of(uint16_t file_chan)
+{
+    for (int i = 0; i < pl.nmap; i++)
+        if (pl.map[i].file_chan == file_chan)
+            return &pl.map[i];
+    return nullptr;
+}
+
+/* The counts of frames not sent, for a replay from the start. */
+void unsent_clear(void)
+{
+    for (int i = 0; i < pl.nmap; i++)
+        pl.map[i].unsent = 0;
+    pl.beyond_map = 0;
+}
+
+/* Where a frame of this file channel goes now. */
+int target_of(uint16_t file_chan)
+{
+    for (int i = 0; i < pl.nmap; i++)
+        if (pl.map[i].file_chan == file_chan)
+            return pl_map_target(pl.map[i]);
+    return PL_TO_NONE;
+}
+
+/* A channel of the file goes to an added channel: the window sends. */
+bool window_sends(void)
+{
+    for (int i = 0; i < pl.nmap; i++)
+        if (pl_map_target(pl.map[i]) > 0)
+            return true;
+    return false;
 }
 
 /* The scan that finds the open file's time span: it keeps no rows (so
@@ -57,6 +149,16 @@ int no_rows(void *, const cl_frame *)
 
 void span_frames(void *, const cl_frame *f, size_t n)
 {
+    int nc = s_scan_nchan.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < n && nc < PL_MAP_MAX; i++) {
+        bool known = false;
+        for (int k = 0; k < nc && !known; k++)
+            known = s_scan_chan[k].load(std::memory_order_relaxed) == f[i].chan;
+        if (!known) {
+            s_scan_chan[nc].store(f[i].chan, std::memory_order_relaxed);
+            s_scan_nchan.store(++nc, std::memory_order_release);
+        }
+    }
     int64_t lo = s_span_first.load(std::memory_order_relaxed);
     int64_t hi = s_span_last.load(std::memory_order_relaxed);
     bool any = s_span_any.load(std::memory_order_relaxed);
@@ -77,6 +179,7 @@ void span_close(void)
     cl_scan_close(s_span_scan);
     s_span_scan = nullptr;
     s_span_any.store(false, std::memory_order_relaxed);
+    s_scan_nchan.store(0, std::memory_order_relaxed);
 }
 
 /* Starts the scan of the file just opened; without it (it could not be
@@ -99,10 +202,10 @@ static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_F
               "frame flags pass through");
 
 /* The channel as it is now (it may have been opened anew meanwhile). */
-bool fd_channel(void)
+bool fd_channel(int index)
 {
     nb_chan_status st;
-    chan_status(&st);
+    chan_status_of(index, &st);
     return st.fd != NB_FD_OFF;
 }
 
@@ -118,10 +221,30 @@ bool chosen(const cl_frame &f)
     return idf_match(&pl.filter, f.id);
 }
 
-/* A chosen frame the channel can send. */
+/* A chosen frame of a channel sent somewhere, which that channel can send. */
 bool wanted(const cl_frame &f)
 {
-    return chosen(f) && (!(f.flags & CL_FDF) || fd_channel());
+    if (!chosen(f))
+        return false;
+    int to = target_of(f.chan);
+    return to != PL_TO_NONE && (!(f.flags & CL_FDF) || fd_channel(to));
+}
+
+/* A frame just read: its channel found, what is not sent counted. */
+void count_read(const cl_frame &f)
+{
+    pl_map_entry *e = map_entry(f.chan);
+    if (!chosen(f))
+        return;
+    if (!e) {
+        pl.beyond_map++;
+        return;
+    }
+    int to = pl_map_target(*e);
+    if (to == PL_TO_NONE)
+        e->unsent++;
+    else if ((f.flags & CL_FDF) && !fd_channel(to))
+        pl.fd_unsent++;  /* a classic channel: counted, shown in the page */
 }
 
 /* Reads on to the next frame to send: 1 found, 2 found after starting
@@ -137,14 +260,16 @@ int fetch(void)
     for (;;) {
         int rc;
         while ((rc = cl_next(pl.rd, &pl.next)) == 1 || rc == 2) {
+            if (rc == 1)
+                map_entry(pl.next.chan);
             if (rc == 1 && wanted(pl.next)) {
                 int wrapped = pl.pending_wrapped;
                 pl.have_next = 1;
                 pl.pending = pl.pending_wrapped = 0;
                 return wrapped ? 2 : 1;
             }
-            if (rc == 1 && (pl.next.flags & CL_FDF) && chosen(pl.next))
-                pl.fd_unsent++;  /* a classic channel: counted, shown in the page */
+            if (rc == 1)
+                count_read(pl.next);
             if (g_get_monotonic_time() - began > PL_READ_BUDGET_US) {
                 pl.pending = 1;
                 return 3;
@@ -207,7 +332,7 @@ int64_t bus_us_of(const cl_frame &f)
 {
     static const uint32_t KBIT[10] = {1000, 10, 20, 50, 100, 125, 250, 500, 800, 1000};
     nb_chan_status st;
-    chan_status(&st);
+    chan_status_of(target_of(f.chan), &st);
     uint32_t kbit = st.baud_index >= 0 && st.baud_index <= 9 ? KBIT[st.baud_index] : 1000;
     if (f.flags & CL_FDF) {
         /* The arbitration phase at the nominal rate; length code, data and
@@ -272,7 +397,23 @@ int send_next(void)
         z.len = pl.next.len > 8 ? 8 : pl.next.len;
         memcpy(z.data, pl.next.data, 8);
     }
-    int r = nb_send_fd_frame_any_thread(&z);
+    /* The main channel from any thread as before; an added one only from
+     * the window's thread (the thread yields to the window's timer). */
+    int to = target_of(pl.next.chan);
+    int r;
+    if (to <= 0) {
+        r = nb_send_fd_frame_any_thread(&z);
+    } else if (on_thread()) {
+        return 0;
+    } else {
+        pl_map_entry *e = entry_of(pl.next.chan);
+        resolve(*e);
+        if (pl_map_target(*e) != to) {
+            e->unsent++;   /* its channel is gone: the frame is not sent elsewhere */
+            return 0;
+        }
+        r = nb_chan_send(to, &z);
+    }
     if (r >= 0) {
         pl.sent++;
         pl.have_sent = 1;
@@ -343,7 +484,7 @@ void *run(void *)
 /* The sending thread, started once replay needs it: with the real clock. */
 bool use_thread(void)
 {
-    if (pl.now_us)
+    if (pl.now_us || window_sends())
         return false;
     if (pl.thread_on)
         return true;
@@ -375,6 +516,7 @@ void schedule(int64_t now, int yielded)
             pthread_cond_signal(&s_wake);
         return;
     }
+    pl.wake_us = INT64_MAX;   /* the thread, if any, leaves it to the timer */
     guint ms = 1;
     if (!yielded && pl.speed > 0 && pl.have_next) {
         int64_t wait = due_of(pl.next) - now - PL_EARLY_US;
@@ -465,8 +607,110 @@ void pl_thread_stop(void)
 void pl_chan_refresh(void)
 {
     pl_guard g;
+    int n = nb_chan_count();
+    pl.nchan = n < 1 ? 1 : n > PL_CHANS ? PL_CHANS : n;
     nb_chan_status st;
-    chan_status(&st);
+    for (int i = 0; i < pl.nchan; i++)
+        chan_status_of(i, &st);
+    /* Channels the scan found ahead of the replay, in the file's order. */
+    int nc = s_scan_nchan.load(std::memory_order_acquire);
+    for (int i = 0; i < nc; i++)
+        map_entry(s_scan_chan[i].load(std::memory_order_relaxed));
+    for (int i = 0; i < pl.nmap; i++)
+        resolve(pl.map[i]);
+}
+
+int pl_map_target(const pl_map_entry &e)
+{
+    return e.to >= 0 && e.to < pl.nchan ? e.to : PL_TO_NONE;
+}
+
+void pl_map_choose(uint16_t file_chan, int to)
+{
+    pl_guard g;
+    if (to < PL_TO_NONE || to >= PL_CHANS)
+        to = PL_TO_NONE;
+    int i = 0;
+    while (i < pl.nchoice && pl.choice[i].file_chan != file_chan)
+        i++;
+    if (i == pl.nchoice) {
+        if (pl.nchoice >= PL_MAP_MAX)
+            return;
+        pl.nchoice++;
+    }
+    pl.choice[i].file_chan = file_chan;
+    pl.choice[i].to = (int16_t)to;
+    for (int k = 0; k < pl.nmap; k++)
+        if (pl.map[k].file_chan == file_chan) {
+            pl.map[k].to = (int16_t)to;
+            pl.map[k].to_name[0] = '\0';
+            resolve(pl.map[k]);
+        }
+    /* Sent by the thread or the window's timer from now on. */
+    if (pl.state == PL_PLAYING)
+        pl_service(pl_now());
+}
+
+void pl_map_clear(void)
+{
+    pl_guard g;
+    pl.nmap = 0;
+    pl.beyond_map = 0;
+}
+
+void pl_channels_changed(void)
+{
+    pl_guard g;
+    pl_chan_refresh();
+    if (pl.state == PL_PLAYING)
+        pl_service(pl_now());
+}
+
+void pl_map_to_text(const pl_map_choice *c, int n, char *buf, size_t size)
+{
+    size_t at = 0;
+    buf[0] = '\0';
+    for (int i = 0; i < n && at < size; i++) {
+        char to[16];
+        if (c[i].to == PL_TO_NONE)
+            g_strlcpy(to, "none", sizeof to);
+        else
+            g_snprintf(to, sizeof to, "%d", c[i].to);
+        at += (size_t)g_snprintf(buf + at, size - at, "%s%u=%s", i ? " " : "", c[i].file_chan, to);
+    }
+}
+
+int pl_map_from_text(const char *text, pl_map_choice *c, int *n)
+{
+    pl_map_choice got[PL_MAP_MAX];
+    int k = 0;
+    gchar **words = g_strsplit_set(text, " \t,", -1);
+    int bad = 0;
+    for (gchar **w = words; *w && !bad; w++) {
+        if (!**w)
+            continue;
+        char *eq = strchr(*w, '=');
+        char *end = nullptr;
+        unsigned long from = eq ? strtoul(*w, &end, 10) : 0;
+        if (!eq || end != eq || eq == *w || from > 65535 || k >= PL_MAP_MAX) {
+            bad = 1;
+            break;
+        }
+        long to = PL_TO_NONE;
+        if (strcmp(eq + 1, "none") != 0) {
+            to = strtol(eq + 1, &end, 10);
+            if (end == eq + 1 || *end || to < 0 || to >= PL_CHANS)
+                bad = 1;
+        }
+        got[k].file_chan = (uint16_t)from;
+        got[k++].to = (int16_t)to;
+    }
+    g_strfreev(words);
+    if (bad)
+        return -1;
+    memcpy(c, got, sizeof got[0] * (size_t)k);
+    *n = k;
+    return 0;
 }
 
 void pl_set_message(const char *text)
@@ -536,6 +780,9 @@ int pl_open(void)
     cl_set_budget(pl.rd, PL_READ_STEP);
     cl_set_fd(pl.rd, 1);
     g_strlcpy(pl.open_path, pl.path, sizeof pl.open_path);
+    pl.nmap = 0;
+    pl.beyond_map = 0;
+    pl_chan_refresh();
     pl.sent = 0;
     pl.have_sent = 0;
     pl.fd_unsent = 0;
@@ -561,6 +808,7 @@ void pl_play(void)
         if (!pl.have_next) {  /* at the end: from the start again */
             cl_rewind(pl.rd);
             pl.fd_unsent = 0;
+            unsent_clear();
             pl.play_when_found = 1;
             find_next();
             if (pl.pending)
@@ -608,6 +856,7 @@ void pl_stop(void)
     pl.have_sent = 0;
     if (pl.rd && cl_rewind(pl.rd) == 0) {
         pl.fd_unsent = 0;
+        unsent_clear();
         find_next();
     }
     pl.paused_file_ns = pl.have_next ? pl.next.t_ns : 0;

@@ -25,6 +25,9 @@ const char *const KEY_LOOP = "Loop";
 const char *const KEY_FILTER = "Filter";
 const char *const KEY_DIRECTION = "Direction";
 const char *const DIRS[] = {"both", "rx", "tx", nullptr};
+/* The user's choices of channel: "<file channel>=<index>|none ...";
+ * without it (older sessions) every file channel goes by order. */
+const char *const KEY_CHANNEL_MAP = "ChannelMap";
 
 void save_session(void *file)
 {
@@ -36,6 +39,10 @@ void save_session(void *file)
     nbkit_save_bool(file, KEY_LOOP, pl.loop);
     nbkit_save_text(file, KEY_FILTER, pl.filter_text);
     nbkit_save_choice(file, KEY_DIRECTION, DIRS, pl.dir);
+    char map[PL_MAP_MAX * 16];
+    pl_map_to_text(pl.choice, pl.nchoice, map, sizeof map);
+    if (map[0])
+        nbkit_save_text(file, KEY_CHANNEL_MAP, map);
 }
 
 void load_begin(void)
@@ -46,6 +53,7 @@ void load_begin(void)
     pl.load_dir = pl.dir;
     g_strlcpy(pl.load_filter, pl.filter_text, sizeof pl.load_filter);
     pl.load_bad_speed[0] = '\0';
+    pl.load_nchoice = 0;
 }
 
 void load_key(const pgrp_session_key *key)
@@ -61,6 +69,9 @@ void load_key(const pgrp_session_key *key)
     nbkit_key_bool(key, KEY_LOOP, &pl.load_loop);
     nbkit_key_text(key, KEY_FILTER, pl.load_filter, sizeof pl.load_filter);
     nbkit_key_choice(key, KEY_DIRECTION, DIRS, &pl.load_dir);
+    if (nbkit_key_is(key, KEY_CHANNEL_MAP) &&
+        pl_map_from_text(nbkit_key_value(key), pl.load_choice, &pl.load_nchoice) != 0)
+        pl.load_nchoice = 0;  /* not understood: by order */
 }
 
 /* The session's settings replace the current ones; replay stops, so
@@ -76,6 +87,17 @@ void load_end(void)
     pl.speed = pl.load_speed;
     pl.loop = pl.load_loop;
     pl.dir = pl.load_dir;
+    /* The session's choices replace the user's; the file's channels are
+     * mapped anew with them. */
+    memcpy(pl.choice, pl.load_choice, sizeof pl.choice[0] * (size_t)pl.load_nchoice);
+    pl.nchoice = pl.load_nchoice;
+    for (int i = 0; i < pl.nmap; i++) {
+        pl.map[i].to = (int16_t)i;
+        pl.map[i].to_name[0] = '\0';
+        for (int k = 0; k < pl.nchoice; k++)
+            if (pl.choice[k].file_chan == pl.map[i].file_chan)
+                pl.map[i].to = pl.choice[k].to;
+    }
     pl_page_sync_settings();
     pl_apply_filter(pl.load_filter);
     if (pl.load_bad_speed[0]) {
@@ -97,6 +119,7 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
     pl_close();
     memset(&pl, 0, sizeof pl);
     pl.speed = 1.0;
+    pl.nchan = 1;
     return pl_page_build();
 }
 

@@ -18,6 +18,15 @@
  * the window's handlers hold it while they touch pl. With a replaced
  * clock (tests) no thread runs and the main loop's timer sends.
  *
+ * Each channel found in the file (cl_frame.chan) goes to a channel of the
+ * window or to none: by default the file's first channel (in the order
+ * they first appear) to the main channel, the second to the first added
+ * channel and so on; one the window has no channel for goes nowhere, and
+ * the page counts what was not sent. The user's choices are kept in the
+ * session. The sending thread sends on the main channel only (the one
+ * the host lets threads send on): while a channel of the file goes to an
+ * added channel, the main loop's timer sends instead.
+ *
  * CAN FD frames of the file go out as FD frames on a channel in CAN FD
  * mode. A classic channel cannot send them: they are passed over and
  * counted, and the page says how many, while the classic frames go out.
@@ -48,6 +57,26 @@
 #define PL_WTOUT_PAUSE 50         /* write timeouts in a row that pause replay */
 #define PL_READ_BUDGET_US 10000   /* reading per turn while no frame to send is found */
 #define PL_READ_STEP (1u << 20)   /* bytes one read of the file may take */
+
+#define PL_MAP_MAX 16             /* channels of a file that can be mapped */
+#define PL_CHANS 16               /* channels of the window the player looks at */
+#define PL_TO_NONE (-1)           /* a file channel sent nowhere */
+
+/* One channel of the file and where its frames go. */
+struct pl_map_entry {
+    uint16_t file_chan;           /* cl_frame.chan */
+    int16_t to;                   /* the window's channel index, or PL_TO_NONE */
+    char to_name[16];             /* that channel's name when it was last seen: an
+                                   * index that moved (a channel removed) is found
+                                   * again by it, never taken for another channel */
+    uint64_t unsent;              /* frames not sent for want of a channel */
+};
+
+/* A choice the user made (kept in the session): file channel -> index. */
+struct pl_map_choice {
+    uint16_t file_chan;
+    int16_t to;
+};
 
 /* Which frames of the file are sent, by their recorded direction. */
 enum { PL_DIR_BOTH = 0, PL_DIR_RX = 1, PL_DIR_TX = 2 };
@@ -96,7 +125,17 @@ struct pl_state {
     int thread_on;                 /* the sending thread runs */
     int quit;                      /* asks it to end */
     int64_t wake_us;               /* its next turn, INT64_MAX: none */
-    nb_chan_status chan;           /* the channel as the window last saw it */
+    nb_chan_status chan;           /* the main channel as the window last saw it */
+    nb_chan_status chans[PL_CHANS];/* every channel, as the window last saw them */
+    int nchan;                     /* channels in the window */
+    /* the file's channels in the order found, and the user's choices */
+    pl_map_entry map[PL_MAP_MAX];
+    int nmap;
+    uint64_t beyond_map;           /* frames of channels beyond PL_MAP_MAX, not sent */
+    pl_map_choice choice[PL_MAP_MAX];
+    int nchoice;
+    pl_map_choice load_choice[PL_MAP_MAX];
+    int load_nchoice;
     guint timer;
     guint refresh;
     GtkWidget *page;
@@ -147,6 +186,19 @@ void pl_set_message(const char *text);
  * own while the file plays: 2 once the whole file was read, 1 with the
  * times of the part read so far, 0 when none is known yet. */
 int pl_time_span(int64_t *first_ns, int64_t *last_ns);
+
+/* The window's channel a file channel goes to now (PL_TO_NONE: none). */
+int pl_map_target(const pl_map_entry &e);
+/* The user sends a file channel to a channel index (PL_TO_NONE: none). */
+void pl_map_choose(uint16_t file_chan, int to);
+/* The window's channels changed (PGRP_CHANNELS). */
+void pl_channels_changed(void);
+/* The file's channels found anew (another file opened). */
+void pl_map_clear(void);
+/* Choices as session text "0=0 1=none" and back (0, or -1 with nothing
+ * taken). */
+void pl_map_to_text(const pl_map_choice *c, int n, char *buf, size_t size);
+int pl_map_from_text(const char *text, pl_map_choice *c, int *n);
 
 /* page.cpp */
 GtkWidget *pl_page_build(void);

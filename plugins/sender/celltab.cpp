@@ -23,6 +23,8 @@ guint s_idle;
 
 bool column_editable(GtkTreeViewColumn *column)
 {
+    if (!gtk_tree_view_column_get_visible(column))
+        return false;   /* the channel column while the window has one channel */
     GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(column));
     gboolean editable = FALSE;
     if (cells && GTK_IS_CELL_RENDERER_TEXT(cells->data))

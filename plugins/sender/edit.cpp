@@ -115,6 +115,15 @@ int sd_edit(int index, int column, const char *text)
     case SD_COL_PERIOD:
         ok = sd_parse_period(text, &v.period_ms, err, sizeof err);
         break;
+    case SD_COL_CHAN: {
+        int chan = text ? sd_chan_parse(text) : -1;
+        if (chan < 0)
+            g_snprintf(err, sizeof err, _("\"%s\" names no channel of the window."), text ? text : "");
+        else
+            v.chan = (uint16_t)chan;
+        ok = chan < 0 ? -1 : 0;
+        break;
+    }
     default:
         return -1;
     }
@@ -122,7 +131,7 @@ int sd_edit(int index, int column, const char *text)
         sd_set_message(err);
         return -1;
     }
-    return apply(index, v, column == SD_COL_PERIOD);
+    return apply(index, v, column == SD_COL_PERIOD || column == SD_COL_CHAN);
 }
 
 int sd_toggle(int index, int column)

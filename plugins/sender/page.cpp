@@ -13,6 +13,11 @@ struct page_widgets {
     GtkListStore *store;
     GtkWidget *view;
     GtkWidget *quick;              /* combo box with an entry: the quick-send line */
+    GtkWidget *quick_chan;         /* the channel it sends on, shown with several */
+    GtkTreeViewColumn *chan_col;   /* the messages' channels, shown with several */
+    GtkListStore *chan_names;      /* the channels' names, for both */
+    char chan_shape[SD_CHANS * 16];
+    int syncing_chans;
     GtkWidget *state;
     GtkWidget *message;
 };
@@ -106,6 +111,49 @@ void on_quick_send(GtkWidget *, gpointer)
     sd_page_refresh();
 }
 
+void on_quick_chan(GtkComboBox *c, gpointer)
+{
+    if (!pw.syncing_chans && gtk_combo_box_get_active(c) >= 0)
+        sd.quick_chan = gtk_combo_box_get_active(c);
+}
+
+/* The channels' names for the list's channel column and the quick-send
+ * channel, both shown only while the window has several channels (or a
+ * message names another). */
+void sync_channels(void)
+{
+    if (!pw.chan_names)
+        return;
+    char shape[sizeof pw.chan_shape] = "";
+    size_t n = 0;
+    int count = nb_chan_count();
+    for (int i = 0; i < count && i < SD_CHANS && n < sizeof shape; i++) {
+        char name[16];
+        sd_chan_name(i, name, sizeof name);
+        n += (size_t)g_snprintf(shape + n, sizeof shape - n, "%s/", name);
+    }
+    pw.syncing_chans++;
+    if (strcmp(shape, pw.chan_shape) != 0) {
+        g_strlcpy(pw.chan_shape, shape, sizeof pw.chan_shape);
+        gtk_list_store_clear(pw.chan_names);
+        for (int i = 0; i < count && i < SD_CHANS; i++) {
+            char name[16];
+            sd_chan_name(i, name, sizeof name);
+            GtkTreeIter it;
+            gtk_list_store_append(pw.chan_names, &it);
+            gtk_list_store_set(pw.chan_names, &it, 0, name, -1);
+        }
+    }
+    if (gtk_combo_box_get_active(GTK_COMBO_BOX(pw.quick_chan)) != sd.quick_chan)
+        gtk_combo_box_set_active(GTK_COMBO_BOX(pw.quick_chan), sd.quick_chan);
+    bool other = false;
+    for (int i = 0; i < sd.count; i++)
+        other = other || sd.msgs[i].chan != 0;
+    gtk_widget_set_visible(pw.quick_chan, count > 1);
+    gtk_tree_view_column_set_visible(pw.chan_col, count > 1 || other);
+    pw.syncing_chans--;
+}
+
 GtkWidget *build_quick_send(void)
 {
     GtkWidget *row = gtk_hbox_new(FALSE, 6);
@@ -122,6 +170,15 @@ GtkWidget *build_quick_send(void)
                                   "F the flags (1: BRS), up to 64 data bytes: 123##1DEADBEEF"));
     g_signal_connect(entry, "activate", G_CALLBACK(on_quick_send), nullptr);
     gtk_box_pack_start(GTK_BOX(row), pw.quick, TRUE, TRUE, 0);
+    pw.quick_chan = named(gtk_combo_box_new_with_model(GTK_TREE_MODEL(pw.chan_names)),
+                          "sender-quick-channel");
+    GtkCellRenderer *cell = gtk_cell_renderer_text_new();
+    gtk_cell_layout_pack_start(GTK_CELL_LAYOUT(pw.quick_chan), cell, TRUE);
+    gtk_cell_layout_set_attributes(GTK_CELL_LAYOUT(pw.quick_chan), cell, "text", 0, nullptr);
+    gtk_widget_set_tooltip_text(pw.quick_chan, _("The channel the line is sent on"));
+    gtk_widget_set_no_show_all(pw.quick_chan, TRUE);
+    g_signal_connect(pw.quick_chan, "changed", G_CALLBACK(on_quick_chan), nullptr);
+    gtk_box_pack_start(GTK_BOX(row), pw.quick_chan, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(row), button(_("Se_nd line"), "sender-quick-send",
                                             G_CALLBACK(on_quick_send)),
                        FALSE, FALSE, 0);
@@ -201,6 +258,9 @@ void set_row(GtkTreeIter *it, const sd_msg &m)
                        (gboolean)m.brs, SD_COL_LEN, len, SD_COL_DATA, data, SD_COL_PERIOD,
                        period, SD_COL_ENABLED, (gboolean)(m.enabled && !m.paused), SD_COL_SENT,
                        sent, SD_COL_STATE, state, SD_COL_TIP, tip, -1);
+    char chan[16];
+    sd_chan_name(m.chan, chan, sizeof chan);
+    gtk_list_store_set(pw.store, it, SD_COL_CHAN, chan, -1);
     g_free(tip);
 }
 
@@ -236,7 +296,8 @@ GtkWidget *sd_page_build(void)
     pw.store = gtk_list_store_new(SD_NCOLS, G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_BOOLEAN,
                                   G_TYPE_BOOLEAN, G_TYPE_BOOLEAN, G_TYPE_STRING, G_TYPE_STRING,
                                   G_TYPE_STRING, G_TYPE_BOOLEAN, G_TYPE_STRING, G_TYPE_STRING,
-                                  G_TYPE_STRING);
+                                  G_TYPE_STRING, G_TYPE_STRING);
+    pw.chan_names = gtk_list_store_new(1, G_TYPE_STRING);
     pw.view = named(gtk_tree_view_new_with_model(GTK_TREE_MODEL(pw.store)), "sender-list");
     g_object_unref(pw.store);  /* the view holds it */
     gtk_tree_view_set_tooltip_column(GTK_TREE_VIEW(pw.view), SD_COL_TIP);
@@ -252,6 +313,17 @@ GtkWidget *sd_page_build(void)
     check_column(_("Enabled"), SD_COL_ENABLED);
     text_column(_("Sent"), SD_COL_SENT, 0);
     text_column(_("State"), SD_COL_STATE, 0);
+    {
+        /* The channel, chosen from the window's (shown with several). */
+        GtkCellRenderer *r = gtk_cell_renderer_combo_new();
+        g_object_set_data(G_OBJECT(r), "sd-column", GINT_TO_POINTER(SD_COL_CHAN));
+        g_object_set(r, "model", pw.chan_names, "text-column", 0, "has-entry", FALSE, "editable",
+                     TRUE, NULL);
+        g_signal_connect(r, "edited", G_CALLBACK(on_edited), nullptr);
+        pw.chan_col = gtk_tree_view_column_new_with_attributes(_("Channel"), r, "text",
+                                                               SD_COL_CHAN, NULL);
+        gtk_tree_view_append_column(GTK_TREE_VIEW(pw.view), pw.chan_col);
+    }
     GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC,
                                    GTK_POLICY_AUTOMATIC);
@@ -320,6 +392,8 @@ void sd_page_release(void)
     sd.refresh = 0;
     sd_tab_release();
     sd_dbpage_release();
+    if (pw.chan_names)
+        g_object_unref(pw.chan_names);   /* the widgets keep theirs */
     memset(&pw, 0, sizeof pw);
 }
 
@@ -362,6 +436,8 @@ void sd_page_refresh(void)
         valid = gtk_tree_model_iter_next(GTK_TREE_MODEL(pw.store), &it);
     }
     sd_take_note();
+    sync_channels();
+    sd_window_arm();
     gtk_label_set_text(GTK_LABEL(pw.state), sd.running ? _("Periodic sending: on")
                                                        : _("Periodic sending: off"));
     show_message();

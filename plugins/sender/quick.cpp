@@ -42,7 +42,9 @@ int sd_quick_send(const char *text)
         return -1;
     }
     int rc;
-    if (f.flags & ZK_FRAME_FDF) {
+    if (sd.quick_chan != 0) {
+        rc = nb_chan_send(sd.quick_chan, &f);   /* an added channel, chosen beside the line */
+    } else if (f.flags & ZK_FRAME_FDF) {
         rc = nb_send_fd_frame(&f);
     } else {
         /* Classic frames go out as they always did. */

@@ -27,6 +27,7 @@ void init_wake(void)
 struct due_frame {
     uint32_t uid;
     int result;
+    uint16_t chan;                 /* the channel index it goes out on */
     zk_fdframe f;
     e2e_state next;                /* the counter after this frame, kept if it went out */
 };
@@ -88,18 +89,27 @@ void record(uint32_t uid, int r, int is_periodic, const e2e_state *next)
     sd.note_set = 1;
 }
 
+/* Whose messages a caller sends: the thread those of the main channel (the
+ * one the host lets threads send on), the window those of added channels,
+ * and every one when no thread runs. */
+bool sends(const sd_msg &m, bool window)
+{
+    return window ? m.chan != 0 || !sd.thread_on : m.chan == 0;
+}
+
 /* Sends every periodic message due at now, each due time advanced to the
  * message's next slot. Called with the lock held; it is released while
  * the frames go out, so the window never waits for the adapter. */
-void pass(int64_t now, due_frame *batch)
+void pass(int64_t now, due_frame *batch, bool window)
 {
     if (!sd.running)
         return;
     int n = 0;
     for (int i = 0; i < sd.count; i++) {
         sd_msg &m = sd.msgs[i];
-        if (!periodic(m) || m.next_due_us > now)
+        if (!periodic(m) || m.next_due_us > now || !sends(m, window))
             continue;
+        batch[n].chan = m.chan;
         if (make_frame(m, &batch[n].f, &batch[n].next) == 0)
             batch[n++].uid = m.uid;
         /* The next slot of the message's own grid; slots missed while
@@ -113,19 +123,20 @@ void pass(int64_t now, due_frame *batch)
         return;
     pthread_mutex_unlock(&s_lock);
     for (int k = 0; k < n; k++)
-        batch[k].result = nb_send_fd_frame_any_thread(&batch[k].f);
+        batch[k].result = batch[k].chan ? nb_chan_send(batch[k].chan, &batch[k].f)
+                                        : nb_send_fd_frame_any_thread(&batch[k].f);
     pthread_mutex_lock(&s_lock);
     for (int k = 0; k < n; k++)
         record(batch[k].uid, batch[k].result, 1, &batch[k].next);
 }
 
-int64_t earliest(void)
+int64_t earliest(bool window)
 {
     int64_t first = INT64_MAX;
     if (!sd.running)
         return first;
     for (int i = 0; i < sd.count; i++)
-        if (periodic(sd.msgs[i]) && sd.msgs[i].next_due_us < first)
+        if (periodic(sd.msgs[i]) && sends(sd.msgs[i], window) && sd.msgs[i].next_due_us < first)
             first = sd.msgs[i].next_due_us;
     return first;
 }
@@ -137,10 +148,10 @@ void *run(void *)
     static due_frame batch[SD_MAX_MSGS];  /* this thread's only */
     pthread_mutex_lock(&s_lock);
     while (!sd.quit) {
-        pass(g_get_monotonic_time(), batch);
+        pass(g_get_monotonic_time(), batch, false);
         if (sd.quit)
             break;
-        int64_t next = earliest();
+        int64_t next = earliest(false);
         if (next <= g_get_monotonic_time())
             continue;
         if (next == INT64_MAX) {
@@ -234,6 +245,7 @@ int sd_send(int index)
     sd_msg &m = sd.msgs[index];
     uint32_t uid = m.uid;
     int fd = m.fd;
+    int chan = m.chan;
     int skip = make_frame(m, &f, &next);
     sd_unlock();
     if (skip < 0)
@@ -241,7 +253,9 @@ int sd_send(int index)
     /* A classic message goes out as it always did; an FD one needs the
      * channel opened for CAN FD, else the library's refusal says so. */
     int r;
-    if (fd) {
+    if (chan) {
+        r = nb_chan_send(chan, &f);
+    } else if (fd) {
         r = nb_send_fd_frame(&f);
     } else {
         zk_frame c;
@@ -263,9 +277,17 @@ void sd_service(int64_t now)
 {
     static due_frame batch[SD_MAX_MSGS];  /* the window's thread only */
     sd_lock();
-    pass(now, batch);
+    pass(now, batch, true);
     sd_unlock();
     sd_take_note();
+}
+
+int64_t sd_window_due(void)
+{
+    sd_lock();
+    int64_t due = earliest(true);
+    sd_unlock();
+    return due;
 }
 
 void sd_reschedule(void)

@@ -15,6 +15,10 @@ namespace {
 
 const char *const KEY_MESSAGE = "Message";
 const char *const KEY_QUICK = "QuickSend";   /* one per history line, the latest first */
+/* After a Message key: its channel index, when not the main one (older
+ * sessions have none: the main channel). */
+const char *const KEY_CHANNEL = "MessageChannel";
+const char *const KEY_QUICK_CHANNEL = "QuickChannel";
 
 void save_session(void *file)
 {
@@ -23,10 +27,14 @@ void save_session(void *file)
     for (int i = 0; i < sd.count; i++) {
         sd_msg_to_text(&sd.msgs[i], text, sizeof text);
         nbpg_save_key(file, KEY_MESSAGE, text);
+        if (sd.msgs[i].chan != 0 && sd.msgs[i].chan != SD_CHAN_GONE)
+            nbkit_save_int(file, KEY_CHANNEL, sd.msgs[i].chan);
         sd_db_save(file, i);
     }
     for (int i = 0; i < sd.history_count; i++)
         nbpg_save_key(file, KEY_QUICK, sd.history[i]);
+    if (sd.quick_chan != 0)
+        nbkit_save_int(file, KEY_QUICK_CHANNEL, sd.quick_chan);
 }
 
 /* The message the keys after a Message key belong to; null after one
@@ -40,6 +48,7 @@ void load_begin(void)
     sd.load_bad = 0;
     sd.load_over = 0;
     sd.load_history_count = 0;
+    sd.quick_chan = 0;
 }
 
 void load_key(const pgrp_session_key *key)
@@ -52,6 +61,16 @@ void load_key(const pgrp_session_key *key)
         if (sd.load_history_count < SD_HISTORY_MAX && ft_parse_fd(value, &f, nullptr, 0) >= 0 &&
             ft_format_fd(&f, line, sizeof line) > 0)
             g_strlcpy(sd.load_history[sd.load_history_count++], line, SD_QUICK_MAX);
+        return;
+    }
+    int32_t chan = 0;
+    if (nbkit_key_int(key, KEY_CHANNEL, &chan)) {
+        if (load_last)
+            load_last->chan = (uint16_t)(chan > 0 && chan < SD_CHANS ? chan : 0);
+        return;
+    }
+    if (nbkit_key_int(key, KEY_QUICK_CHANNEL, &chan)) {
+        sd.quick_chan = chan > 0 && chan < SD_CHANS ? chan : 0;
         return;
     }
     if (!nbkit_key_is(key, KEY_MESSAGE)) {
@@ -119,6 +138,7 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
     }
     sd_db_reset();
     memset(&sd, 0, sizeof sd);
+    sd_channels_changed();
     return sd_page_build();
 }
 
@@ -126,6 +146,9 @@ void on_release(void)
 {
     /* The sending thread ends before the library goes. */
     sd_stop_all();
+    if (sd.window_timer)
+        g_source_remove(sd.window_timer);
+    sd.window_timer = 0;
     sd_page_release();
     sd_db_reset();
     sd.page = nullptr;
@@ -135,6 +158,11 @@ void on_release(void)
 void on_other(pgrp *req)
 {
     static char said[128];
+    if (pgrp_get_type(req) == PGRP_CHANNELS) {
+        sd_channels_changed();
+        sd_page_rebuild();
+        return;
+    }
     if (pgrp_get_type(req) != PGRP_STOP_QUERY || !sd.running)
         return;
     int periodic = 0;
@@ -156,7 +184,86 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-/* CAN FD aware: it sends FD frames and takes no frames at all, so an FD
- * frame is never counted as hidden from it. */
-NBKIT_PLUGIN_FD(plugin, 0x0305, "Sender", "The Nimbrel developers",
+/* On the stream (for PGRP_CHANNELS; it takes no frames), so an FD frame is
+ * never counted as hidden from it. */
+NBKIT_PLUGIN_STREAM(plugin, 0x0305, "Sender", "The Nimbrel developers",
                 "A list of transmit messages, sent on demand or periodically.")
+
+namespace {
+
+gboolean on_window_due(gpointer)
+{
+    sd.window_timer = 0;
+    sd_service(sd_now());
+    sd_window_arm();
+    return FALSE;
+}
+
+}  // namespace
+
+void sd_window_arm(void)
+{
+    if (sd.window_timer)
+        g_source_remove(sd.window_timer);
+    sd.window_timer = 0;
+    if (!sd.running || sd.now_us || !sd.page)
+        return;
+    int64_t due = sd_window_due();
+    if (due == INT64_MAX)
+        return;
+    int64_t wait = due - sd_now();
+    /* Above the host's timers, as the player's, so a due frame is not kept
+     * waiting behind a redraw. */
+    sd.window_timer = g_timeout_add_full(G_PRIORITY_HIGH, wait <= 0 ? 0 : (guint)(wait / 1000),
+                                         on_window_due, nullptr, nullptr);
+}
+
+void sd_chan_name(int chan, char *buf, size_t size)
+{
+    if (chan == SD_CHAN_GONE || nb_chan_get_name(chan, buf, size) != 0 || !buf[0])
+        g_strlcpy(buf, "?", size);
+}
+
+int sd_chan_parse(const char *text)
+{
+    int n = nb_chan_count();
+    char name[32];
+    for (int i = 0; i < n && i < SD_CHANS; i++)
+        if (nb_chan_get_name(i, name, sizeof name) == 0 && g_ascii_strcasecmp(name, text) == 0)
+            return i;
+    return -1;
+}
+
+void sd_channels_changed(void)
+{
+    char now[SD_CHANS][16];
+    int n = nb_chan_count();
+    if (n > SD_CHANS)
+        n = SD_CHANS;
+    for (int i = 0; i < n; i++)
+        if (nb_chan_get_name(i, now[i], sizeof now[i]) != 0)
+            now[i][0] = '\0';
+    /* A message of an added channel follows it to its new index; one whose
+     * channel is gone sends nothing (never on another channel). */
+    auto follow = [&](int chan) -> int {
+        if (chan == 0 || chan == SD_CHAN_GONE || chan >= sd.nchan)
+            return chan;
+        for (int i = 1; i < n; i++)
+            if (strcmp(now[i], sd.chan_names[chan]) == 0)
+                return i;
+        return SD_CHAN_GONE;
+    };
+    sd_lock();
+    for (int i = 0; i < sd.count; i++) {
+        uint16_t c = (uint16_t)follow(sd.msgs[i].chan);
+        if (c != sd.msgs[i].chan) {
+            sd.msgs[i].chan = c;
+            sd.msgs[i].dirty = 1;
+        }
+    }
+    sd_unlock();
+    int q = follow(sd.quick_chan);
+    sd.quick_chan = q == SD_CHAN_GONE ? 0 : q;
+    memcpy(sd.chan_names, now, sizeof now[0] * (size_t)n);
+    sd.nchan = n < 1 ? 1 : n;
+}

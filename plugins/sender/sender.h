@@ -10,6 +10,11 @@
  * the window changes messages and reads what the thread updates (counts,
  * failures) only while holding it. The clock is a function pointer; tests
  * replace it, and then no thread runs: sd_service(now) sends what is due.
+ *
+ * Each message has its channel (an index of the window's channels, 0 the
+ * main one). The thread sends on the main channel only, the one the host
+ * lets threads send on; periodic messages of added channels are sent by a
+ * timer of the window's main loop (sd_window_arm).
  */
 #ifndef SENDER_H
 #define SENDER_H
@@ -36,6 +41,8 @@
 #define SD_HISTORY_MAX 20          /* quick-send lines remembered */
 #define SD_QUICK_MAX 144           /* one quick-send line, NUL included (FT_FD_TEXT_MAX) */
 #define SD_DATA_MAX 64             /* data bytes of a CAN FD message */
+#define SD_CHANS 16                /* channels of the window a message may name */
+#define SD_CHAN_GONE 0xFFFFu       /* no channel: the message's was removed */
 
 /* Makes a message's final bytes just before each send (counters,
  * checksums): called on the sending thread with sd_lock held, once per
@@ -68,6 +75,8 @@ struct sd_msg {
     int64_t next_due_us;
     char reason[SD_TEXT_MAX];      /* the last failure, empty after a success */
     uint32_t uid;                  /* the message's identity: its sends under way, its database values */
+    uint16_t chan;                 /* the channel index it goes out on; SD_CHAN_GONE: its
+                                    * channel was removed (sends are refused) */
     e2e_config prot;               /* counter and checksum, written into each frame sent */
     e2e_state prot_state;          /* the counter the next frame carries */
     sd_fill_fn fill;               /* null: the bytes as they stand */
@@ -79,6 +88,7 @@ enum {
     SD_COL_ID, SD_COL_EXT, SD_COL_RTR, SD_COL_FD, SD_COL_BRS, SD_COL_LEN, SD_COL_DATA, SD_COL_PERIOD,
     SD_COL_ENABLED, SD_COL_SENT, SD_COL_STATE,
     SD_COL_TIP,                    /* the row's tooltip (markup): the state's whole text */
+    SD_COL_CHAN,                   /* the channel's name */
     SD_NCOLS
 };
 
@@ -192,6 +202,12 @@ struct sd_state {
     /* quick send: the lines sent, the latest first */
     char history[SD_HISTORY_MAX][SD_QUICK_MAX];
     int history_count;
+    int quick_chan;                /* the channel quick send sends on */
+    /* the window's channels by name as last seen, to follow a message's
+     * channel when indexes move (a channel removed) */
+    char chan_names[SD_CHANS][16];
+    int nchan;
+    guint window_timer;            /* sends the periodic messages of added channels */
 
     int load_count;
     int load_bad;
@@ -213,6 +229,9 @@ void sd_unlock(void);
 int sd_send(int index);
 /* With a replaced clock: sends what is due at now. */
 void sd_service(int64_t now);
+/* The earliest due time of a periodic message the window sends, INT64_MAX
+ * when none. */
+int64_t sd_window_due(void);
 /* The list changed: the sending thread looks at it again. */
 void sd_reschedule(void);
 /* A failure the thread noted goes into the page's message line. */
@@ -239,6 +258,16 @@ int sd_toggle(int index, int column);
 int sd_quick_send(const char *text);
 /* Puts a line at the front of the history (once). */
 void sd_history_add(char (*history)[SD_QUICK_MAX], int *count, const char *line);
+
+/* sender.cpp: the window's timer for periodic messages of added channels,
+ * set for the next due one (or none). */
+void sd_window_arm(void);
+/* A channel's name as the host gives it ("ch3"), "?" for none. */
+void sd_chan_name(int chan, char *buf, size_t size);
+/* The channel index of a name or number typed, -1 when it names none. */
+int sd_chan_parse(const char *text);
+/* The window's channels changed: each message keeps its channel by name. */
+void sd_channels_changed(void);
 
 /* page.cpp */
 GtkWidget *sd_page_build(void);

@@ -20,6 +20,7 @@
 
 struct sg_load_job {
     char path[SG_PATH_MAX];
+    int chan;                        /* the channel it decodes, -1 all */
     dbc_db *db;
     dbc_error err;
     int rc;
@@ -54,9 +55,18 @@ void free_tables(void)
     sg.lookup_mask = 0;
 }
 
-/* Builds the message table of every open database; the first database
- * that describes an identifier decodes it. A message that was in the
- * table before keeps its count, period and values. Returns 0 or -1. */
+/* The channels a database decodes: [*first, *end). */
+void db_channels(int d, int *first, int *end)
+{
+    int n = sg.nchan < 1 ? 1 : sg.nchan;
+    *first = sg.db_chan[d] < 0 ? 0 : sg.db_chan[d];
+    *end = sg.db_chan[d] < 0 ? n : sg.db_chan[d] + 1;
+}
+
+/* Builds the message table of every open database, one entry per message
+ * and channel it decodes; the first database that describes an identifier
+ * on a channel decodes it there. A message that was in the table before
+ * keeps its count, period and values. Returns 0 or -1. */
 int build_tables(void)
 {
     sg_page_detach_table();
@@ -73,12 +83,15 @@ int build_tables(void)
     sg.nmsgs = 0;
 
     size_t nmsgs = 0, nvalues = 0;
-    for (int d = 0; d < sg.ndb; d++)
+    for (int d = 0; d < sg.ndb; d++) {
+        int c0, c1;
+        db_channels(d, &c0, &c1);
         for (const dbc_message &m : sg.db[d]->messages)
             if (m.decodable) {
-                nmsgs++;
-                nvalues += m.signals.size();
+                nmsgs += (size_t)(c1 - c0);
+                nvalues += m.signals.size() * (size_t)(c1 - c0);
             }
+    }
     uint32_t slots = 16;
     while (slots < nmsgs * 2)
         slots *= 2;
@@ -100,33 +113,38 @@ int build_tables(void)
     for (uint32_t i = 0; i < slots; i++)
         sg.lookup[i] = -1;
     size_t v = 0;
-    for (int d = 0; d < sg.ndb; d++)
+    for (int d = 0; d < sg.ndb; d++) {
+        int c0, c1;
+        db_channels(d, &c0, &c1);
+        for (int c = c0; c < c1; c++)
         for (const dbc_message &m : sg.db[d]->messages) {
             if (!m.decodable)
                 continue;
             uint32_t key = sg_key(m.id, m.extended);
-            if (sg_db_find(key) >= 0)
+            if (sg_db_find_on(c, key) >= 0)
                 continue;   /* an earlier database has it */
             sg_msg &s = sg.msgs[sg.nmsgs];
             s.m = &m;
             s.db = d;
+            s.chan = (uint16_t)c;
             s.values = sg.value_store + v;
             v += m.signals.size();
             s.t_last = -1;
             s.period = -1;
             for (size_t k = 0; k < m.signals.size(); k++)
                 s.values[k].phys = NAN;   /* nothing decoded yet */
-            uint32_t h = hash_key(key) & sg.lookup_mask;
+            uint32_t h = hash_key(key ^ ((uint32_t)c << 12)) & sg.lookup_mask;
             while (sg.lookup[h] >= 0)
                 h = (h + 1) & sg.lookup_mask;
             sg.lookup[h] = sg.nmsgs++;
         }
+    }
     /* Live state carried over from the old table. */
     for (int i = 0; i < nold; i++) {
         const sg_msg &o = old[i];
         if (!o.count)
             continue;
-        int n = sg_db_find(sg_key(o.m->id, o.m->extended));
+        int n = sg_db_find_on(o.chan, sg_key(o.m->id, o.m->extended));
         if (n < 0 || sg.msgs[n].m != o.m)
             continue;
         sg_msg &s = sg.msgs[n];
@@ -139,13 +157,24 @@ int build_tables(void)
     free(old_values);
     free(old_lookup);
     free(old_order);
-    /* Rows in identifier order, standard before extended. */
+    /* Rows in identifier order, standard before extended, then by channel;
+     * a message two channels carry is named with its channel. */
     for (int i = 0; i < sg.nmsgs; i++)
         sg.order[i] = i;
-    auto key_of = [](int i) { return ((uint64_t)sg.msgs[i].m->extended << 32) | sg.msgs[i].m->id; };
+    auto key_of = [](int i) {
+        return ((uint64_t)sg.msgs[i].m->extended << 48) | ((uint64_t)sg.msgs[i].m->id << 16) |
+               sg.msgs[i].chan;
+    };
     std::sort(sg.order, sg.order + sg.nmsgs, [&](int a, int b) { return key_of(a) < key_of(b); });
-    for (int r = 0; r < sg.nmsgs; r++)
-        sg.msgs[sg.order[r]].row = r;
+    for (int r = 0; r < sg.nmsgs; r++) {
+        sg_msg &m = sg.msgs[sg.order[r]];
+        m.row = r;
+        if (r > 0) {
+            sg_msg &p = sg.msgs[sg.order[r - 1]];
+            if (p.m->id == m.m->id && p.m->extended == m.m->extended)
+                p.named_chan = m.named_chan = 1;
+        }
+    }
     return 0;
 }
 
@@ -160,7 +189,7 @@ void unknown_drop_known(void)
         const sg_unknown &u = sg.unknown[i];
         if (!u.used)
             continue;
-        if (sg_db_find(u.key) >= 0)
+        if (sg_db_find_on(u.chan, u.key) >= 0)
             sg.unknown_frames -= u.count;
         else
             keep.push_back(u);
@@ -169,7 +198,7 @@ void unknown_drop_known(void)
         return;
     memset(sg.unknown, 0, sizeof(sg_unknown) * SG_UNKNOWN_SLOTS);
     for (sg_unknown u : keep) {
-        uint32_t h = hash_key(u.key) & (SG_UNKNOWN_SLOTS - 1);
+        uint32_t h = hash_key(u.key ^ ((uint32_t)u.chan << 12)) & (SG_UNKNOWN_SLOTS - 1);
         while (sg.unknown[h].used)
             h = (h + 1) & (SG_UNKNOWN_SLOTS - 1);
         u.in_view = 0;
@@ -183,7 +212,7 @@ void unknown_drop_known(void)
 
 /* Joins a read database to the set, or says why it was not read; the
  * message for the user goes to msg. Takes db. */
-int add_database(const char *path, dbc_db *db, int rc, const dbc_error &err, char *msg,
+int add_database(const char *path, int chan, dbc_db *db, int rc, const dbc_error &err, char *msg,
                  size_t msg_size)
 {
     if (rc != 0) {
@@ -201,6 +230,7 @@ int add_database(const char *path, dbc_db *db, int rc, const dbc_error &err, cha
         return -1;
     }
     g_strlcpy(sg.db_path[sg.ndb], path, SG_PATH_MAX);
+    sg.db_chan[sg.ndb] = chan;
     sg.db[sg.ndb++] = db;
     /* Plots refer to entries of the message table, which is built anew;
      * the new database comes last, so they find the same messages. */
@@ -269,7 +299,7 @@ void finish(sg_load_job *job)
 {
     sg.job = nullptr;
     char msg[1024];
-    int rc = add_database(job->path, job->db, job->rc, job->err, msg, sizeof msg);
+    int rc = add_database(job->path, job->chan, job->db, job->rc, job->err, msg, sizeof msg);
     note(msg, rc);
     g_mutex_clear(&job->lock);
     delete job;
@@ -309,6 +339,8 @@ void start_next(void)
         dbc_db *db = new (std::nothrow) dbc_db();
         char path[SG_PATH_MAX];
         g_strlcpy(path, sg.queue[0], sizeof path);
+        int chan = sg.queue_chan[0];
+        memmove(sg.queue_chan, sg.queue_chan + 1, sizeof sg.queue_chan[0] * (size_t)(sg.nqueue - 1));
         memmove(sg.queue[0], sg.queue[1], sizeof sg.queue[0] * (size_t)(--sg.nqueue));
         if (!job || !db) {
             delete job;
@@ -319,6 +351,7 @@ void start_next(void)
             continue;
         }
         g_strlcpy(job->path, path, sizeof job->path);
+        job->chan = chan;
         job->db = db;
         g_mutex_init(&job->lock);
         sg.job = job;
@@ -368,18 +401,38 @@ uint32_t sg_key(uint32_t id, int extended)
     return extended ? (id & 0x1FFFFFFFu) | 0x80000000u : id & 0x7FFu;
 }
 
-int sg_db_find(uint32_t key)
+int sg_db_find_on(int chan, uint32_t key)
 {
     if (!sg.lookup)
         return -1;
-    for (uint32_t h = hash_key(key) & sg.lookup_mask;; h = (h + 1) & sg.lookup_mask) {
+    for (uint32_t h = hash_key(key ^ ((uint32_t)chan << 12)) & sg.lookup_mask;;
+         h = (h + 1) & sg.lookup_mask) {
         int32_t i = sg.lookup[h];
-        if (i < 0 || sg_key(sg.msgs[i].m->id, sg.msgs[i].m->extended) == key)
+        if (i < 0 || (sg.msgs[i].chan == chan && sg_key(sg.msgs[i].m->id, sg.msgs[i].m->extended) == key))
             return i;
     }
 }
 
-int sg_db_open(const char *path, char *msg, size_t msg_size)
+int sg_db_find(uint32_t key)
+{
+    for (int c = 0; c < (sg.nchan < 1 ? 1 : sg.nchan); c++) {
+        int i = sg_db_find_on(c, key);
+        if (i >= 0)
+            return i;
+    }
+    return -1;
+}
+
+int sg_db_rebuild(void)
+{
+    if (build_tables() != 0)
+        return -1;
+    sg_plot_rebind();
+    unknown_drop_known();
+    return 0;
+}
+
+int sg_db_open(const char *path, int chan, char *msg, size_t msg_size)
 {
     if (named(path)) {
         g_snprintf(msg, msg_size, _("%s is open already."), path);
@@ -397,13 +450,14 @@ int sg_db_open(const char *path, char *msg, size_t msg_size)
         sg.load_msg[0] = '\0';
         sg.load_error = 0;
     }
+    sg.queue_chan[sg.nqueue] = chan;
     g_strlcpy(sg.queue[sg.nqueue++], path, SG_PATH_MAX);
     g_snprintf(msg, msg_size, _("Reading %s..."), path);
     start_next();
     return 0;
 }
 
-int sg_db_open_now(const char *path, char *msg, size_t msg_size)
+int sg_db_open_now(const char *path, int chan, char *msg, size_t msg_size)
 {
     dbc_db *db = new (std::nothrow) dbc_db();
     if (!db) {
@@ -412,7 +466,12 @@ int sg_db_open_now(const char *path, char *msg, size_t msg_size)
     }
     dbc_error err;
     int rc = dbc_load_file(path, db, &err);
-    return add_database(path, db, rc, err, msg, msg_size);
+    return add_database(path, chan, db, rc, err, msg, msg_size);
+}
+
+int sg_db_reading_chan(void)
+{
+    return sg.job ? sg.job->chan : -1;
 }
 
 int sg_db_reading(void)
@@ -463,12 +522,12 @@ char *sg_db_problems_text(int *count)
     return g_string_free(s, FALSE);
 }
 
-void sg_unknown_count(uint32_t key, const uint8_t *data, unsigned len, double t)
+void sg_unknown_count(int chan, uint32_t key, const uint8_t *data, unsigned len, double t)
 {
     sg.unknown_frames++;
     if (!sg.unknown)
         return;
-    for (uint32_t h = hash_key(key) & (SG_UNKNOWN_SLOTS - 1), probes = 0;
+    for (uint32_t h = hash_key(key ^ ((uint32_t)chan << 12)) & (SG_UNKNOWN_SLOTS - 1), probes = 0;
          probes < SG_UNKNOWN_SLOTS; h = (h + 1) & (SG_UNKNOWN_SLOTS - 1), probes++) {
         sg_unknown &u = sg.unknown[h];
         if (!u.used) {
@@ -477,10 +536,11 @@ void sg_unknown_count(uint32_t key, const uint8_t *data, unsigned len, double t)
                 break;
             u.used = 1;
             u.key = key;
+            u.chan = (uint16_t)chan;
             u.period = -1;
             u.t_last = -1;
             sg.unknown_used++;
-        } else if (u.key != key) {
+        } else if (u.key != key || u.chan != chan) {
             continue;
         }
         if (u.t_last >= 0)

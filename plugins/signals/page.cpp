@@ -62,8 +62,15 @@ void update_unknown(void)
             continue;
         u.dirty = 0;
         if (!u.in_view) {
-            char id[16];
+            char id[48];
             fmt_id(id, sizeof id, u.key & 0x1FFFFFFFu, (u.key & 0x80000000u) != 0);
+            if (sg.nchan > 1) {
+                /* Several channels: the identifier with its channel's name. */
+                char chan[32], bare[16];
+                g_strlcpy(bare, id, sizeof bare);
+                sg_chan_name(u.chan, chan, sizeof chan);
+                g_snprintf(id, sizeof id, "%s:%s", chan, bare);
+            }
             gtk_list_store_append(sg.unknown_store, &u.row);
             gtk_list_store_set(sg.unknown_store, &u.row, UCOL_ID, id, -1);
             u.in_view = 1;
@@ -336,11 +343,40 @@ void on_open(GtkButton *, gpointer)
         return;
     }
     char msg[1024];
-    int rc = sg_db_open(path, msg, sizeof msg);
+    int rc = sg_db_open(path, sg.open_chan, msg, sizeof msg);
     g_free(path);
     /* The outcome follows when the file is read. */
     if (rc != 0 || sg_db_reading())
         sg_page_show_message(msg, rc != 0);
+}
+
+/* The choice of channel for the next database: every channel, or one. */
+void fill_channels(void)
+{
+    if (!sg.w_chan)
+        return;
+    sg.updating++;
+    GtkComboBox *c = GTK_COMBO_BOX(sg.w_chan);
+    while (gtk_tree_model_iter_n_children(gtk_combo_box_get_model(c), nullptr) > 0)
+        gtk_combo_box_remove_text(c, 0);
+    gtk_combo_box_append_text(c, _("All channels"));
+    for (int i = 0; i < sg.nchan; i++) {
+        char name[32];
+        sg_chan_name(i, name, sizeof name);
+        gtk_combo_box_append_text(c, name);
+    }
+    if (sg.open_chan >= sg.nchan)
+        sg.open_chan = -1;
+    gtk_combo_box_set_active(c, sg.open_chan + 1);
+    /* One channel: nothing to choose. */
+    gtk_widget_set_visible(sg.w_chan, sg.nchan > 1);
+    sg.updating--;
+}
+
+void on_chan_chosen(GtkComboBox *c, gpointer)
+{
+    if (!sg.updating)
+        sg.open_chan = gtk_combo_box_get_active(c) - 1;
 }
 
 void on_close_all(GtkButton *, gpointer)
@@ -676,6 +712,12 @@ GtkWidget *sg_page_build(void)
     gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
     button(bar, _("_Open database..."), "signals-open", G_CALLBACK(on_open), nullptr);
     button(bar, _("Close _all"), "signals-close", G_CALLBACK(on_close_all), nullptr);
+    sg.w_chan = gtk_combo_box_new_text();
+    gtk_widget_set_name(sg.w_chan, "signals-db-channel");
+    gtk_widget_set_tooltip_text(sg.w_chan, _("The channel the next database opened decodes"));
+    g_signal_connect(sg.w_chan, "changed", G_CALLBACK(on_chan_chosen), nullptr);
+    gtk_box_pack_start(GTK_BOX(bar), sg.w_chan, FALSE, FALSE, 0);
+    fill_channels();
     sg.w_follow = gtk_toggle_button_new_with_mnemonic(_("Fo_llow"));
     gtk_widget_set_name(sg.w_follow, "signals-follow");
     gtk_widget_set_tooltip_text(sg.w_follow, _("Keep the newest values in view (End); "
@@ -784,6 +826,7 @@ void sg_page_release(void)
     backing = nullptr;
     /* The widgets belong to the host, which destroys them with the page. */
     sg.page = sg.w_table = sg.w_unknown = sg.w_plot = sg.w_follow = sg.w_mode = nullptr;
+    sg.w_chan = nullptr;
     sg.w_cap = sg.w_dbs = sg.w_message = sg.w_status = sg.w_problems = sg.w_problem_text = nullptr;
     sg_page_unwatch_panes();
     sg.w_hpaned = sg.w_vpaned = nullptr;
@@ -795,7 +838,6 @@ void sg_refresh(void)
 {
     if (!sg.page)
         return;
-    sg_flush_sent();
     sg_plot_reserve();
     update_table();
     update_unknown();
@@ -819,7 +861,14 @@ void sg_page_databases_changed(void)
     size_t n = 0;
     for (int d = 0; d < sg.ndb && n < sizeof text; d++) {
         char *base = g_path_get_basename(sg.db_path[d]);
-        n += (size_t)g_snprintf(text + n, sizeof text - n, d ? ", %s" : "%s", base);
+        char chan[48] = "";
+        /* A database of one channel says which, once there are several. */
+        if (sg.db_chan[d] >= 0 && (sg.nchan > 1 || sg.db_chan[d] > 0)) {
+            char name[32];
+            sg_chan_name(sg.db_chan[d], name, sizeof name);
+            g_snprintf(chan, sizeof chan, " (%s)", name);
+        }
+        n += (size_t)g_snprintf(text + n, sizeof text - n, d ? ", %s%s" : "%s%s", base, chan);
         g_free(base);
     }
     if (sg.w_dbs)
@@ -835,6 +884,17 @@ void sg_page_databases_changed(void)
     g_free(valid);
     g_free(problems);
     redraw();
+}
+
+void sg_page_channels_changed(void)
+{
+    sg.nchan = nb_chan_count();
+    /* Messages of databases for every channel, and names, follow. */
+    if (sg_db_rebuild() != 0)
+        sg_page_show_message(_("Not enough memory for the channels' messages."), 1);
+    sg_unknown_clear();
+    fill_channels();
+    sg_page_databases_changed();
 }
 
 void sg_page_loads_done(void)

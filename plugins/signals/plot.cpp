@@ -238,6 +238,7 @@ int sg_plot_add(int msg, int sig, const double *rgb)
     ps.msg = msg;
     ps.sig = sig;
     ps.key = sg_key(sg.msgs[msg].m->id, sg.msgs[msg].m->extended);
+    ps.chan = sg.msgs[msg].chan;
     const double *c = rgb ? rgb : palette[slot];
     memcpy(ps.rgb, c, sizeof ps.rgb);
     sg.msgs[msg].plots |= (uint16_t)(1u << slot);
@@ -267,7 +268,7 @@ void sg_plot_rebind(void)
         sg_plot_sig &ps = sg.plots[i];
         if (!ps.used)
             continue;
-        ps.msg = sg_db_find(ps.key);
+        ps.msg = sg_db_find_on(ps.chan, ps.key);
         if (ps.msg < 0) {
             ps.msg = -1;
             sg_plot_remove(i);
@@ -493,8 +494,10 @@ void sg_plot_draw(cairo_t *cr, int width, int height, const sg_view *view)
             sg_plot_value_text(s, v, vt, sizeof vt);
             g_snprintf(at, sizeof at, "   = %s", vt);
         }
-        g_snprintf(text, sizeof text, "%s.%s  [%s .. %s] %s%s", sg.msgs[ps.msg].m->name.c_str(),
-                   s.name.c_str(), lo, hi, s.unit.c_str(), at);
+        char mname[160];
+        sg_msg_name(sg.msgs[ps.msg], mname, sizeof mname);
+        g_snprintf(text, sizeof text, "%s.%s  [%s .. %s] %s%s", mname, s.name.c_str(), lo, hi,
+                   s.unit.c_str(), at);
         cairo_set_source_rgb(cr, 1, 1, 1);
         cairo_rectangle(cr, x0 + 4, legend_y, text_width(layout, text) + 18, 13);
         cairo_fill(cr);
@@ -593,6 +596,8 @@ int sg_plot_export_csv(const char *path, const sg_view *view, int)
         if (!ps.used)
             continue;
         const dbc_signal &s = signal_of(ps);
+        char mname[160];
+        sg_msg_name(sg.msgs[ps.msg], mname, sizeof mname);
         for (uint32_t ci = 0; ci < ps.hist.nchunks; ci++) {
             const sg_chunk *c = ps.hist.chunks[ci];
             for (uint32_t k = 0; k < c->n; k++) {
@@ -602,8 +607,7 @@ int sg_plot_export_csv(const char *path, const sg_view *view, int)
                 char t[40], v[40];
                 g_ascii_formatd(t, sizeof t, "%.6f", pt.t);
                 g_ascii_formatd(v, sizeof v, "%.10g", pt.v);
-                fprintf(f, "%s,%s.%s,%s,%s\n", t, sg.msgs[ps.msg].m->name.c_str(), s.name.c_str(),
-                        v, s.unit.c_str());
+                fprintf(f, "%s,%s.%s,%s,%s\n", t, mname, s.name.c_str(), v, s.unit.c_str());
             }
         }
     }

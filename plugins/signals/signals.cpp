@@ -19,6 +19,11 @@ sg_state sg;
 namespace {
 
 const char *const KEY_DATABASE = "Database";   /* Database1, Database2 ... */
+/* DatabaseChannel1 ...: "all" or the channel index database 1 ... decodes;
+ * without it (older sessions) the main channel. */
+const char *const KEY_DATABASE_CHAN = "DatabaseChannel";
+/* PlotChannel1 ...: the channel index of plot 1 ..., when not the main one. */
+const char *const KEY_PLOT_CHAN = "PlotChannel";
 const char *const KEY_PLOT = "Plot";           /* Plot1 ... "std|ext <hex id> <signal> #rrggbb" */
 const char *const KEY_HISTORY = "History";     /* History1 ...: what plot 1 ... keeps, when bounded */
 const char *const KEY_MODE = "PlotMode";
@@ -33,57 +38,26 @@ static_assert(SG_OVERLAY == 0 && SG_LANES == 1, "MODES follows the plot modes");
 
 constexpr double SPAN_MIN = 0.001, SPAN_MAX = 1e7;
 
-/* A tick's sent frames until its received frames come (on_tx). */
-nbkit_order sent_held;
-
 void reset_state(void)
 {
     memset(&sg, 0, sizeof sg);
-    sent_held.nheld = 0;
     sg.cap_points = SG_CAP_DEFAULT;
     sg.view.span = 10.0;
     sg.view.follow = 1;
     sg.view.mode = SG_OVERLAY;
     sg.view.cursor_x = -1;
+    sg.nchan = 1;
+    sg.open_chan = -1;
 }
 
-/* Frame times: the adapter's clock, which stamps received and sent frames
- * alike, is exact between frames but 32 bits wide and undated. Its steps
- * are added up and the sum is placed on the wall clock at the first batch;
- * when the two drift apart by more than two seconds (the clock was reset,
- * or the bus was silent for longer than it takes to wrap), it is placed
- * anew. A tick's sent frames are held until its received frames come and
- * both are decoded merged in the clock's order, so that a message's value,
- * period and plot follow time. Every frame comes here, classic and CAN FD
- * alike. */
-
-void take_merged(void *, const zk_fdframe *f, const nb_tx_fd_entry *)
+void save_db_chan(void *file, int n, int chan)
 {
-    sg.ext_us += (int32_t)(f->ts - sg.last_ts);
-    sg.last_ts = f->ts;
-    sg_take_frame(f->id, f->flags, f->data, f->len, sg_seconds(sg.anchor_us + sg.ext_us));
-}
-
-/* The held sent frames and n received ones, in time order. */
-void take_frames(const zk_fdframe *frames, int n, uint64_t req_ts)
-{
-    uint32_t first = 0, last = 0;
-    if (!nbkit_order_span(&sent_held, frames, n, &first, &last))
-        return;
-    int64_t req_us = nbkit_time_us(req_ts);
-    int64_t span = (int32_t)(last - first);
-    if (!sg.have_clock) {
-        sg.have_clock = 1;
-        sg.last_ts = first;
-        sg.ext_us = 0;
-        sg.anchor_us = req_us - span;
-    } else {
-        int64_t end = sg.ext_us + (int32_t)(last - sg.last_ts);
-        int64_t off = sg.anchor_us + end - req_us;
-        if (off > 2000000 || off < -2000000)
-            sg.anchor_us = req_us - end;
-    }
-    nbkit_order_merge(&sent_held, frames, n, take_merged, nullptr);
+    char key[40];
+    g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE_CHAN, n);
+    if (chan < 0)
+        nbpg_save_key(file, key, "all");
+    else
+        nbkit_save_int(file, key, chan);
 }
 
 /* ------------------------------------------------------------ session */
@@ -98,6 +72,7 @@ void save_session(void *file)
     for (int d = 0; d < sg.ndb; d++) {
         g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE, ++k);
         nbpg_save_key(file, key, sg.db_path[d]);
+        save_db_chan(file, k, sg.db_chan[d]);
     }
     for (int q = -1; q < sg.nqueue; q++) {
         const char *path = q < 0 ? sg_db_reading_path() : sg.queue[q];
@@ -105,6 +80,7 @@ void save_session(void *file)
             continue;
         g_snprintf(key, sizeof key, "%s%d", KEY_DATABASE, ++k);
         nbpg_save_key(file, key, path);
+        save_db_chan(file, k, q < 0 ? sg_db_reading_chan() : sg.queue_chan[q]);
     }
     int n = 0;
     for (const sg_plot_sig &ps : sg.plots) {
@@ -122,6 +98,10 @@ void save_session(void *file)
             g_snprintf(key, sizeof key, "%s%d", KEY_HISTORY, n);
             nbpg_save_key(file, key, value);
         }
+        if (ps.chan != 0) {
+            g_snprintf(key, sizeof key, "%s%d", KEY_PLOT_CHAN, n);
+            nbkit_save_int(file, key, ps.chan);
+        }
     }
     /* Plots of a session whose databases are still being read: as loaded. */
     for (int i = 0; sg.plots_pending && i < sg.load_nplot; i++) {
@@ -132,6 +112,10 @@ void save_session(void *file)
                 g_snprintf(key, sizeof key, "%s%d", KEY_HISTORY, n);
                 nbpg_save_key(file, key, sg.load_keep[k]);
             }
+        if (sg.load_plot_chan[i] > 0) {
+            g_snprintf(key, sizeof key, "%s%d", KEY_PLOT_CHAN, n);
+            nbkit_save_int(file, key, sg.load_plot_chan[i]);
+        }
     }
     nbkit_save_choice(file, KEY_MODE, MODES, sg.view.mode);
     nbkit_save_bool(file, KEY_FOLLOW, sg.view.follow);
@@ -157,6 +141,7 @@ void keep_folder(char *folder, int kind, const char *value)
 void load_begin(void)
 {
     sg.load_ndb = 0;
+    sg.load_nchan = 0;
     sg.load_nplot = 0;
     sg.load_nkeep = 0;
     sg.load_view = sg.view;
@@ -178,10 +163,29 @@ void load_key(const pgrp_session_key *key)
 {
     const char *name = key->name, *value = nbkit_key_value(key);
     if (numbered(name, KEY_DATABASE)) {
-        if (sg.load_ndb < SG_MAX_DATABASES && *value)
+        if (sg.load_ndb < SG_MAX_DATABASES && *value) {
+            sg.load_db_num[sg.load_ndb] = atoi(name + strlen(KEY_DATABASE));
             g_strlcpy(sg.load_db[sg.load_ndb++], value, SG_PATH_MAX);
+        }
+    } else if (numbered(name, KEY_DATABASE_CHAN) || numbered(name, KEY_PLOT_CHAN)) {
+        /* Kept by number: "all" is -1, a bad value the main channel. */
+        int32_t c = 0;
+        int plot = numbered(name, KEY_PLOT_CHAN);
+        if (g_ascii_strcasecmp(value, "all") == 0)
+            c = plot ? 0 : -1;
+        else if (nbpg_keyval_get_int(value, &c) != 0 || c < 0 || c >= SG_MAX_CHANNELS)
+            c = 0;
+        int num = atoi(name + strlen(plot ? KEY_PLOT_CHAN : KEY_DATABASE_CHAN));
+        if (!plot && sg.load_nchan < SG_MAX_DATABASES) {
+            sg.load_chan_num[sg.load_nchan] = num;
+            sg.load_chan[sg.load_nchan++] = c;
+        }
+        for (int i = 0; plot && i < sg.load_nplot; i++)
+            if (sg.load_plot_num[i] == num)
+                sg.load_plot_chan[i] = c;
     } else if (numbered(name, KEY_PLOT)) {
         if (sg.load_nplot < SG_MAX_PLOTS) {
+            sg.load_plot_chan[sg.load_nplot] = -1;
             sg.load_plot_num[sg.load_nplot] = atoi(name + strlen(KEY_PLOT));
             g_strlcpy(sg.load_plot[sg.load_nplot++], value, sizeof sg.load_plot[0]);
         }
@@ -209,7 +213,7 @@ void load_key(const pgrp_session_key *key)
 
 /* "std|ext <hex id> <signal> [#rrggbb]"; the name as long as the value.
  * Returns the plot's slot, or -1 with the reason in msg. */
-int load_plot(const char *text, char *msg, size_t msg_size)
+int load_plot(const char *text, int chan, char *msg, size_t msg_size)
 {
     gchar **w = g_strsplit_set(text, " \t", -1);
     std::vector<const char *> words;
@@ -226,7 +230,8 @@ int load_plot(const char *text, char *msg, size_t msg_size)
         return -1;
     }
     const char *name = words[2];
-    int m = sg_db_find(sg_key((uint32_t)id, words[0][0] == 'e'));
+    uint32_t key = sg_key((uint32_t)id, words[0][0] == 'e');
+    int m = chan >= 0 ? sg_db_find_on(chan, key) : sg_db_find(key);
     int s = -1;
     if (m >= 0)
         for (size_t i = 0; i < sg.msgs[m].m->signals.size(); i++)
@@ -268,7 +273,11 @@ void load_end(void)
     sg.load_error = 0;
     for (int i = 0; i < sg.load_ndb; i++) {
         char one[1024];
-        if (sg_db_open(sg.load_db[i], one, sizeof one) != 0 && !sg.load_error) {
+        int chan = 0;   /* older sessions: the main channel */
+        for (int k = 0; k < sg.load_nchan; k++)
+            if (sg.load_chan_num[k] == sg.load_db_num[i])
+                chan = sg.load_chan[k];
+        if (sg_db_open(sg.load_db[i], chan, one, sizeof one) != 0 && !sg.load_error) {
             g_strlcpy(sg.load_msg, one, sizeof sg.load_msg);
             sg.load_error = 1;
         }
@@ -345,6 +354,7 @@ GtkWidget *on_init(const nb_chan_status *, uint64_t)
     sg_db_close_all();
     free(sg.unknown);
     reset_state();
+    sg.nchan = nb_chan_count();
     sg.unknown = (sg_unknown *)calloc(SG_UNKNOWN_SLOTS, sizeof(sg_unknown));
     return sg_page_build();
 }
@@ -358,30 +368,31 @@ void on_release(void)
     sg.unknown = nullptr;
 }
 
-void on_rx(const zk_fdframe *frames, int n, uint64_t ts)
+/* The host's stream: every channel's frames, received and sent, in time
+ * order on the program's time line. */
+void on_stream(const nb_stream_frame *frames, int n, uint64_t)
 {
     if (!sg.page)
         return;
     int64_t t0 = g_get_monotonic_time();
-    take_frames(frames, n, ts);
+    for (int i = 0; i < n; i++) {
+        const nb_stream_frame &f = frames[i];
+        sg_take_frame(f.channel, f.id, f.flags, f.data, f.len, sg_seconds((int64_t)f.time_us));
+    }
     took(t0);
 }
 
-/* Sent frames wait for the received frames of their tick, or for the
- * next refresh (sg_flush_sent). */
-void on_tx(const nb_tx_fd_entry *sent, int n, uint64_t ts)
+/* Channels were added or removed: the table follows. */
+void on_other(pgrp *req)
 {
-    if (!sg.page)
-        return;
-    int64_t t0 = g_get_monotonic_time();
-    nbkit_order_hold_all(&sent_held, sent, n, ts, sg_flush_sent);
-    took(t0);
+    if (sg.page && pgrp_get_type(req) == PGRP_CHANNELS)
+        sg_page_channels_changed();
 }
 
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
-    .rx_fd_frames = on_rx, .tx_fd_frames = on_tx,
+    .other = on_other, .stream = on_stream,
 };
 
 }  // namespace
@@ -390,7 +401,7 @@ void sg_session_plots(void)
 {
     for (int i = 0; i < sg.load_nplot; i++) {
         char one[512] = "";
-        int slot = load_plot(sg.load_plot[i], one, sizeof one);
+        int slot = load_plot(sg.load_plot[i], sg.load_plot_chan[i], one, sizeof one);
         for (int k = 0; slot >= 0 && k < sg.load_nkeep; k++) {
             sg_history &h = sg.plots[slot].hist;
             if (sg.load_keep_num[k] == sg.load_plot_num[i] &&
@@ -404,9 +415,8 @@ void sg_session_plots(void)
     }
 }
 
-/* FD-aware: every frame, classic and CAN FD, for the FD messages of its
- * databases. */
-NBKIT_PLUGIN_FD(plugin, 0x0301, "Signals", "The Nimbrel developers",
+/* On the host's stream: every frame of every channel, classic and CAN FD. */
+NBKIT_PLUGIN_STREAM(plugin, 0x0304, "Signals", "The Nimbrel developers",
                 "Decodes traffic with DBC databases: a live table of messages and signals, "
                 "and a plot of up to 16 signals over time.")
 
@@ -439,22 +449,33 @@ double sg_seconds(int64_t us)
 
 /* Decodes one frame into its message's values and the plots that show
  * its signals. Remote frames carry no data. */
-void sg_flush_sent(void)
+void sg_chan_name(int chan, char *buf, size_t size)
 {
-    if (sent_held.nheld > 0)
-        take_frames(nullptr, 0, sent_held.held_ts);
+    if (nb_chan_get_name(chan, buf, size) != 0 || !buf[0])
+        g_snprintf(buf, size, "#%d", chan);
 }
 
-void sg_take_frame(uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t)
+void sg_msg_name(const sg_msg &m, char *buf, size_t size)
+{
+    if (!m.named_chan) {
+        g_strlcpy(buf, m.m->name.c_str(), size);
+        return;
+    }
+    char chan[32];
+    sg_chan_name(m.chan, chan, sizeof chan);
+    g_snprintf(buf, size, "%s:%s", chan, m.m->name.c_str());
+}
+
+void sg_take_frame(int chan, uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t)
 {
     if (flags & ZK_FRAME_RTR)
         len = 0;
     if (len > SG_MAX_DATA)
         len = SG_MAX_DATA;
     uint32_t key = sg_key(id, flags & ZK_FRAME_EFF);
-    int i = sg_db_find(key);
+    int i = sg_db_find_on(chan, key);
     if (i < 0) {
-        sg_unknown_count(key, data, len, t);
+        sg_unknown_count(chan, key, data, len, t);
         return;
     }
     sg_msg &m = sg.msgs[i];

@@ -37,6 +37,7 @@
 #define SG_UNKNOWN_SLOTS 4096        /* identifiers outside the databases counted apart */
 #define SG_PATH_MAX 1024
 #define SG_REFRESH_MS 100
+#define SG_MAX_CHANNELS 16           /* channel indexes a database or plot may name */
 
 /* ---------------------------------------------------------------- history */
 
@@ -126,6 +127,7 @@ enum sg_plot_mode { SG_OVERLAY = 0, SG_LANES = 1 };
 struct sg_plot_sig {
     int used;
     uint32_t key;                    /* the message's identifier (sg_key) */
+    uint16_t chan;                   /* and its channel index */
     int msg;                         /* index into sg.msgs */
     int sig;                         /* index into that message's signals */
     double rgb[3];
@@ -166,6 +168,8 @@ double sg_plot_oldest(void);
 struct sg_msg {
     const dbc_message *m;
     int db;
+    uint16_t chan;                   /* the channel index it is decoded on */
+    uint8_t named_chan;              /* another channel carries it too: named with its channel */
     int row;                         /* its row in the table */
     dbc_value *values;               /* one per signal; phys NaN before the first */
     uint64_t count;
@@ -177,6 +181,7 @@ struct sg_msg {
 
 struct sg_unknown {
     uint32_t key;                    /* identifier, bit 31 for extended */
+    uint16_t chan;                   /* channel index */
     uint8_t used, dirty, in_view, len;
     uint8_t data[SG_MAX_DATA];
     uint64_t count;
@@ -190,6 +195,9 @@ struct sg_state {
     /* databases */
     int ndb;
     char db_path[SG_MAX_DATABASES][SG_PATH_MAX];
+    int db_chan[SG_MAX_DATABASES];   /* the channel index it decodes, -1 every channel */
+    int nchan;                       /* channels in the window (nb_chan_count) */
+    int open_chan;                   /* the channel the next database opened decodes, -1 all */
     dbc_db *db[SG_MAX_DATABASES];
     sg_msg *msgs;                    /* every decodable message of every database */
     int nmsgs;
@@ -231,6 +239,7 @@ struct sg_state {
     /* databases being read: the worker's job, the paths after it */
     sg_load_job *job;
     char queue[SG_MAX_DATABASES][SG_PATH_MAX];
+    int queue_chan[SG_MAX_DATABASES];
     int nqueue;
     /* what the reads so far have to say: the first failure, else the last
      * summary; the session's plots wait for the last read */
@@ -240,7 +249,12 @@ struct sg_state {
 
     /* session load in progress */
     char load_db[SG_MAX_DATABASES][SG_PATH_MAX];
+    int load_db_num[SG_MAX_DATABASES];   /* the n of its key Database<n> */
     int load_ndb;
+    int load_chan_num[SG_MAX_DATABASES];  /* DatabaseChannel<n>: the channel of database n */
+    int load_chan[SG_MAX_DATABASES];
+    int load_nchan;
+    int load_plot_chan[SG_MAX_PLOTS];     /* PlotChannel<n>: the channel of plot n, -1 unsaid */
     char load_plot[SG_MAX_PLOTS][512];
     int load_plot_num[SG_MAX_PLOTS];   /* the n of its key Plot<n> */
     int load_nplot;
@@ -263,6 +277,7 @@ struct sg_state {
     GtkWidget *w_mode;
     GtkWidget *w_cap;
     GtkWidget *w_dbs;
+    GtkWidget *w_chan;               /* the channel of the next database */
     GtkWidget *w_message;
     GtkWidget *w_problems;           /* expander with the databases' problems */
     GtkWidget *w_problem_text;
@@ -277,9 +292,12 @@ extern sg_state sg;
 
 /* signals.cpp */
 /* Decodes one frame of len data bytes (up to SG_MAX_DATA; flags ZK_FRAME_*). */
-void sg_take_frame(uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t);
-/* Decodes the sent frames still waiting for their tick's received ones. */
-void sg_flush_sent(void);
+void sg_take_frame(int chan, uint32_t id, uint8_t flags, const uint8_t *data, unsigned len, double t);
+/* A message's name as the table, plots and exports show it: with its
+ * channel's name ("ch1:EngineData") where two channels carry it. */
+void sg_msg_name(const sg_msg &m, char *buf, size_t size);
+/* A channel's name as the host gives it ("ch3"), else "#<index>". */
+void sg_chan_name(int chan, char *buf, size_t size);
 /* The session's plots, once its databases are read; a plot that cannot
  * be shown is noted for the user (sg.load_msg). */
 void sg_session_plots(void);
@@ -291,20 +309,24 @@ double sg_seconds(int64_t us);
 /* Reads a database file in the background and adds it to the set (the
  * page shows the outcome); 0, or -1 with a message for the user in msg
  * when it is open or queued already or the set is full. */
-int  sg_db_open(const char *path, char *msg, size_t msg_size);
+int  sg_db_open(const char *path, int chan, char *msg, size_t msg_size);
 /* Reads a database now, on this thread, and adds it; 0, or -1 with a
  * message in msg (the benchmarks). */
-int  sg_db_open_now(const char *path, char *msg, size_t msg_size);
+int  sg_db_open_now(const char *path, int chan, char *msg, size_t msg_size);
 /* A database is being read. */
 int  sg_db_reading(void);
 /* The path of the database being read, or null. */
 const char *sg_db_reading_path(void);
+int sg_db_reading_chan(void);   /* its channel, -1 all */
 /* Stops reading, closes every database. */
 void sg_db_close_all(void);
-int  sg_db_find(uint32_t key);   /* msgs index or -1 */
+int  sg_db_find(uint32_t key);   /* msgs index on the lowest channel having it, or -1 */
+int  sg_db_find_on(int chan, uint32_t key);   /* msgs index or -1 */
+/* The table built anew after the channels changed; 0 or -1 (memory). */
+int  sg_db_rebuild(void);
 /* A message's key: identifier, bit 31 for extended. */
 uint32_t sg_key(uint32_t id, int extended);
-void sg_unknown_count(uint32_t key, const uint8_t *data, unsigned len, double t);
+void sg_unknown_count(int chan, uint32_t key, const uint8_t *data, unsigned len, double t);
 void sg_unknown_clear(void);
 /* The problems of the open databases as text, one a line. */
 char *sg_db_problems_text(int *count);
@@ -370,6 +392,7 @@ GtkWidget *sg_page_build(void);
 void sg_page_release(void);
 void sg_refresh(void);
 void sg_page_databases_changed(void);   /* rebuilds the table */
+void sg_page_channels_changed(void);    /* PGRP_CHANNELS: the table and the channel choice */
 void sg_page_detach_table(void);        /* before the message table changes */
 /* A read ended: the session's plots and the message. */
 void sg_page_loads_done(void);

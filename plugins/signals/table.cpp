@@ -138,8 +138,10 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
         {
             /* TRANSLATORS: marks of a CAN FD message (with bit-rate switch) after its name */
             const char *mark = !m.m->fd ? "" : m.m->brs ? _("[FD, BRS]") : _("[FD]");
+            char name[160];
+            sg_msg_name(m, name, sizeof name);
             g_snprintf(buf, sizeof buf, m.m->extended ? "%08X  %s%s%s" : "%03X  %s%s%s", m.m->id,
-                       m.m->name.c_str(), *mark ? "  " : "", mark);
+                       name, *mark ? "  " : "", mark);
         }
         break;
     case SG_COL_VALUE:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../sendlog/sl_fixture.h"
+#include "can/chanset.h"
 
 namespace {
 
@@ -544,6 +545,58 @@ TEST_F(Diagnostics, PageReadThroughAccessibilityWithoutWarnings)
     click("diag-clear");
     EXPECT_TRUE(wait_rows(0));
     nbtest::pump();
+}
+
+// Conversations are found per channel: a request on one channel and an
+// answer on another are no exchange, and rows name their channel; the
+// tester asks on the channel chosen. Frames come as the host's stream with
+// the channel index.
+TEST_F(Diagnostics, ConversationsPerChannelAndTheTesterOnItsChannel)
+{
+    nb_chan_settings cs;
+    chan_settings_default(&cs);
+    cs.baud_index = the_app.chan.baud_index;
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &cs, &index, nullptr));
+    nb_chan *added = chanset_at(&the_app, 1);
+    ASSERT_GE(added->ops.start(added), 0);
+    request(PGRP_CHANNELS, nullptr, 0);
+    uint64_t t = (uint64_t)g_get_real_time();
+    auto stream = [&](int chan, std::initializer_list<const char *> frames) {
+        std::vector<nb_stream_frame> recs;
+        for (const char *text : frames) {
+            nb_stream_frame r;
+            memset(&r, 0, sizeof r);
+            r.time_us = t += 1000;
+            r.channel = (uint16_t)chan;
+            r.id = (uint32_t)strtoul(text, nullptr, 16);
+            const char *hash = strchr(text, '#');
+            for (const char *p = hash + 1; p[0] && p[1]; p += 2)
+                r.data[r.len++] = (uint8_t)strtoul(std::string(p, 2).c_str(), nullptr, 16);
+            recs.push_back(r);
+        }
+        request(PGRP_STREAM, recs.data(), recs.size() * sizeof recs[0]);
+    };
+    stream(1, {VIN_EXCHANGE[0], VIN_EXCHANGE[1], VIN_EXCHANGE[2], VIN_EXCHANGE[3], VIN_EXCHANGE[4]});
+    stream(0, {"7E0#0322F1A055555555"});
+    stream(1, {"7E8#037F223155555555"});
+    ASSERT_TRUE(wait_rows(3)) << rows();
+    EXPECT_EQ(0u, row(0).find("ch1: 7E0 \u2192 7E8 | UDS | 22 ReadDataByIdentifier | 3 / 20 | OK")) << row(0);
+    EXPECT_EQ(0u, row(1).find("ch0: 7E0 \u2192 7E8 | UDS | 22 ReadDataByIdentifier | 3 / \u2013 | waiting"))
+        << row(1);
+    EXPECT_EQ(0u, row(2).find("ch1: 7E0 \u2192 7E8 | UDS | 22 ReadDataByIdentifier | \u2013 / 3 | unasked"))
+        << row(2);
+
+    zk_frame sent[8];
+    while (zk_sim_sent(0, sent, 8) > 0 || zk_sim_sent(1, sent, 8) > 0) {
+    }
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("diag-tester-channel")), 1);
+    gtk_entry_set_text(GTK_ENTRY(widget("diag-tester-request")), "3E 00");
+    click("diag-tester-send");
+    EXPECT_EQ(0, zk_sim_sent(0, sent, 8));
+    ASSERT_EQ(1, zk_sim_sent(1, sent, 8)) << label("diag-tester-answer");
+    EXPECT_EQ(0x7E0u, sent[0].id);
+    chanset_remove(&the_app, 1);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../sendlog/sl_fixture.h"
+#include "can/chanset.h"
 #include "canlog.h"
 
 namespace {
@@ -489,6 +490,75 @@ TEST_F(Player, LogChoosersStartWhereTheLastLogOfAnyPlugInWasChosen)
     ASSERT_TRUE(nbtest::write_file(file, "[Nimbrel]\nLogFolder=" + logs + "\n"));
     ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
     EXPECT_EQ(logs, started_in());
+}
+
+
+
+// A log of three channels onto a window of two: by order the file's first
+// channel goes to the main channel, the second to the added one, the third
+// nowhere (counted). Each channel sends exactly its frames, in order; a
+// channel mapped to none sends nothing; the choice comes back from the
+// session.
+TEST_F(Player, EachChannelOfTheFileGoesToItsOwnChannel)
+{
+    nb_chan_settings s;
+    chan_settings_default(&s);
+    s.baud_index = the_app.chan.baud_index;
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &s, &index, nullptr));
+    ASSERT_EQ(1, index);
+    nb_chan *added = chanset_at(&the_app, 1);
+    ASSERT_GE(added->ops.start(added), 0);
+
+    std::vector<cl_frame> frames;
+    for (int i = 0; i < 9; i++) {
+        cl_frame f = make(i, 0x200 + (uint32_t)i);
+        f.chan = (uint16_t)(i % 3 == 2 ? 5 : i % 3);   /* file channels 0, 1, 5 */
+        frames.push_back(f);
+    }
+    std::string path = write_log("three.asc", frames);
+    open(path);
+    auto sent_ids = [](int sim_chan) {
+        std::vector<uint32_t> ids;
+        zk_frame buf[64];
+        int n;
+        while ((n = zk_sim_sent(sim_chan, buf, 64)) > 0)
+            for (int i = 0; i < n; i++)
+                ids.push_back(buf[i].id);
+        return ids;
+    };
+    click("player-play");
+    for (int i = 0; i < 30; i++) {
+        zk_sim_advance_us(1000);
+        service_();
+    }
+    EXPECT_EQ((std::vector<uint32_t>{0x200, 0x203, 0x206}), sent_ids(0)) << message();
+    EXPECT_EQ((std::vector<uint32_t>{0x201, 0x204, 0x207}), sent_ids(1)) << message();
+    EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-map-0"))));
+    EXPECT_EQ(2, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-map-1"))));
+    EXPECT_EQ(0, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-map-2"))));
+    EXPECT_EQ("3 frames not sent", label("player-map-unsent-2"));
+
+    // The second channel to none, the third to the main channel.
+    click("player-stop");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("player-map-1")), 0);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("player-map-2")), 1);
+    click("player-play");
+    for (int i = 0; i < 30; i++) {
+        zk_sim_advance_us(1000);
+        service_();
+    }
+    EXPECT_EQ((std::vector<uint32_t>{0x200, 0x202, 0x203, 0x205, 0x206, 0x208}), sent_ids(0));
+    EXPECT_TRUE(sent_ids(1).empty());
+
+    std::string file = dir_ + "/map.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(file).find("ChannelMap=1=none 5=0\n"));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("player-map-1")), 2);
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    service_();
+    EXPECT_EQ(0, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-map-1"))));
+    chanset_remove(&the_app, 1);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../sendlog/sl_fixture.h"
+#include "can/chanset.h"
 
 namespace {
 
@@ -686,6 +687,96 @@ TEST_F(Sender, CanFdMessagesAreEditedSentAndKeptInTheSession)
     EXPECT_EQ("", message());
     nbtest::pump();
     EXPECT_TRUE(driver.seen().empty());
+}
+
+// A message on an added channel goes out there, on demand, periodically
+// (the window's timer, on the real clock) and by quick send; its channel
+// comes back from the session; once its channel is removed it is refused,
+// never sent on another channel.
+TEST_F(Sender, EachMessageGoesOutOnItsChannel)
+{
+    const int COL_CHAN = 11;           /* the view's channel column */
+    const int SD_COL_CHAN_MODEL = 12;  /* its text in the model */
+    nb_chan_settings s;
+    chan_settings_default(&s);
+    s.baud_index = the_app.chan.baud_index;
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &s, &index, nullptr));
+    nb_chan *added = chanset_at(&the_app, 1);
+    ASSERT_GE(added->ops.start(added), 0);
+    request(PGRP_CHANNELS, nullptr, 0);
+    auto ids = [](int sim_chan) {
+        std::vector<uint32_t> out;
+        zk_frame buf[64];
+        int n;
+        while ((n = zk_sim_sent(sim_chan, buf, 64)) > 0)
+            for (int i = 0; i < n; i++)
+                out.push_back(buf[i].id);
+        return out;
+    };
+
+    add("111", 0, "1", "01", "0", 0);
+    add("222", 0, "1", "02", "0", 0);
+    edit(1, COL_CHAN, "ch1");
+    EXPECT_EQ("", message());
+    EXPECT_EQ("ch0", cell(0, SD_COL_CHAN_MODEL));
+    EXPECT_EQ("ch1", cell(1, SD_COL_CHAN_MODEL));
+    edit(0, COL_CHAN, "ch7");
+    EXPECT_NE(std::string::npos, message().find("ch7")) << message();
+    for (int row : {0, 1}) {
+        select(row);
+        click("sender-send");
+    }
+    EXPECT_EQ(std::vector<uint32_t>{0x111}, ids(0));
+    EXPECT_EQ(std::vector<uint32_t>{0x222}, ids(1));
+
+    // Quick send on the channel chosen beside the line.
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("sender-quick-channel")), 1);
+    gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(widget("sender-quick")))), "333#03");
+    click("sender-quick-send");
+    EXPECT_TRUE(ids(0).empty());
+    EXPECT_EQ(std::vector<uint32_t>{0x333}, ids(1));
+
+    std::string file = dir_ + "/chan.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string text = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, text.find("MessageChannel=1\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("QuickChannel=1\n")) << text;
+    ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
+    ASSERT_EQ(2, rows());
+    EXPECT_EQ("ch1", cell(1, SD_COL_CHAN_MODEL));
+
+    // Periodic on the real clock: the window's timer sends the added
+    // channel's message, the thread the main channel's.
+    set_clock_(nullptr);
+    edit(0, COL_PERIOD, "5");
+    edit(1, COL_PERIOD, "5");
+    toggle(0, COL_ENABLED);
+    toggle(1, COL_ENABLED);
+    click("sender-start");
+    std::vector<uint32_t> main_ids, added_ids;
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        zk_sim_advance_us(1000);
+        for (uint32_t id : ids(0))
+            main_ids.push_back(id);
+        for (uint32_t id : ids(1))
+            added_ids.push_back(id);
+        return main_ids.size() >= 3 && added_ids.size() >= 3;
+    }, 5000));
+    click("sender-stop");
+    EXPECT_EQ(main_ids.size(), (size_t)std::count(main_ids.begin(), main_ids.end(), 0x111u));
+    EXPECT_EQ(added_ids.size(), (size_t)std::count(added_ids.begin(), added_ids.end(), 0x222u));
+
+    // The channel goes: its message is refused, nothing goes elsewhere.
+    ASSERT_EQ(0, chanset_remove(&the_app, 1));
+    request(PGRP_CHANNELS, nullptr, 0);
+    ids(0);
+    service_();
+    EXPECT_EQ("?", cell(1, SD_COL_CHAN_MODEL));
+    select(1);
+    click("sender-send");
+    EXPECT_TRUE(ids(0).empty());
+    EXPECT_NE("", cell(1, COL_STATE));
 }
 
 }  // namespace

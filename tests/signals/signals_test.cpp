@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../sendlog/sl_fixture.h"
+#include "can/chanset.h"
 
 namespace {
 
@@ -330,7 +331,9 @@ TEST_F(Signals, ADividerBeyondTheWindowComesBackWhenItFits)
 
 // The plot counts from the host's time origin, as the bus viewer's trace
 // does, not from its own first frame: a frame is at the time the host
-// handed it on, seen from the origin.
+// placed it on its time line, seen from the origin (with the simulation's
+// frozen clock, the moment the host handed it on, which may be a later
+// tick than the one that read it).
 TEST_F(Signals, PlotTimesCountFromTheHostsOrigin)
 {
     load_keys({{"Database1", dbc("sim.dbc")}, {"Plot1", "std 555 Counter #FF0000"}});
@@ -340,8 +343,8 @@ TEST_F(Signals, PlotTimesCountFromTheHostsOrigin)
     };
     const double before = since_origin();
     tick();
-    const double after = since_origin();
     ASSERT_TRUE(wait_status("Plotted points: 1 "));
+    const double after = since_origin();
 
     std::string csv_path = nbtest::make_temp_dir("signals") + "/one.csv";
     {
@@ -606,6 +609,103 @@ TEST_F(Signals, CanFdMessagesAreDecodedShownAndPlotted)
     // The expander and the signals' indent stand with the names, never in
     // the narrow Plot column.
     EXPECT_EQ(gtk_tree_view_get_column(table(), 1), gtk_tree_view_get_expander_column(table()));
+}
+
+// Two channels carrying the same message: a database for every channel
+// decodes each apart, named with its channel; a plot keeps its channel;
+// a database of one channel leaves the other's frames unknown. Frames come
+// as the host's stream with the channel index, as it hands them on.
+TEST_F(Signals, EachChannelDecodesApartAndNamesItsChannel)
+{
+    nb_chan_settings cs;
+    chan_settings_default(&cs);
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &cs, &index, nullptr));
+    request(PGRP_CHANNELS, nullptr, 0);
+    auto stream = [&](std::vector<std::pair<int, zk_frame>> frames) {
+        std::vector<nb_stream_frame> recs;
+        for (auto &cf : frames) {
+            nb_stream_frame r;
+            memset(&r, 0, sizeof r);
+            r.time_us = (uint64_t)g_get_real_time();
+            r.channel = (uint16_t)cf.first;
+            r.id = cf.second.id;
+            r.flags = cf.second.flags;
+            r.len = cf.second.len;
+            memcpy(r.data, cf.second.data, cf.second.len);
+            recs.push_back(r);
+        }
+        request(PGRP_STREAM, recs.data(), recs.size() * sizeof recs[0]);
+    };
+
+    load_keys({{"Database1", dbc("sim.dbc")}, {"DatabaseChannel1", "all"},
+               {"Plot1", "std 555 Counter #FF0000"}, {"PlotChannel1", "1"}});
+    stream({{0, frame(0x555, 0, {0x01, 0, 0, 0, 0, 0, 0, 0})},
+            {1, frame(0x555, 0, {0x02, 0, 0, 0, 0, 0, 0, 0})},
+            {1, frame(0x7FF, 0, {0x09})}});
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell("555  ch1:Full", "Counter", COL_VALUE) == "2"; }))
+        << cell("555  ch1:Full", nullptr, COL_COUNT);
+    EXPECT_EQ("1", cell("555  ch0:Full", "Counter", COL_VALUE));
+    EXPECT_EQ("0", cell("0C0  ch1:EngineData", nullptr, COL_COUNT));
+    EXPECT_EQ("plotted", cell("555  ch1:Full", "Counter", COL_PLOT));
+    EXPECT_EQ("", cell("555  ch0:Full", "Counter", COL_PLOT));
+    ASSERT_TRUE(nbtest::wait_until([&] { return unknown_rows().size() == 1; }));
+    EXPECT_EQ("ch1:7FF 1 09", unknown_rows()[0]);
+    auto value = (int (*)(int, char *, size_t))symbol("signals_plot_value");
+    char text[64] = "";
+    ASSERT_TRUE(value && value(0, text, sizeof text));
+    EXPECT_STREQ("2", text);
+
+    std::string file = dir_ + "/chan.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    std::string saved = nbtest::read_file(file);
+    EXPECT_NE(std::string::npos, saved.find("DatabaseChannel1=all\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find("PlotChannel1=1\n")) << saved;
+
+    // The database on channel 1 alone: no name needs a channel, and the
+    // main channel's frame of that identifier is unknown.
+    load_keys({{"Database1", dbc("sim.dbc")}, {"DatabaseChannel1", "1"}});
+    EXPECT_EQ("<no message>", cell("555  ch1:Full", nullptr, COL_COUNT));
+    stream({{0, frame(0x555, 0, {0x05, 0, 0, 0, 0, 0, 0, 0})},
+            {1, frame(0x555, 0, {0x06, 0, 0, 0, 0, 0, 0, 0})}});
+    ASSERT_TRUE(nbtest::wait_until([&] { return cell("555  Full", "Counter", COL_VALUE) == "6"; }));
+    ASSERT_TRUE(nbtest::wait_until([&] { return unknown_rows().size() == 1; }));
+    EXPECT_EQ("ch0:555 1 05 00 00 00 00 00 00 00", unknown_rows()[0]);
+    chanset_remove(&the_app, 1);
+}
+
+// Through the real poll tick: two channels on one simulated bus each hear
+// a frame; a frame sent on the added channel is decoded as that channel's
+// and as the main channel's received one.
+TEST_F(Signals, TwoChannelsThroughThePollTick)
+{
+    nb_chan_settings cs;
+    chan_settings_default(&cs);
+    cs.baud_index = the_app.chan.baud_index;
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 1, &cs, &index, nullptr));
+    nb_chan *added = chanset_at(&the_app, 1);
+    ASSERT_GE(added->ops.start(added), 0);
+    request(PGRP_CHANNELS, nullptr, 0);
+    load_keys({{"Database1", dbc("sim.dbc")}, {"DatabaseChannel1", "all"}});
+    inject(frame(0x555, 0, {0x01, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        tick();   /* a frame may wait a tick for the other channels' */
+        return cell("555  ch0:Full", nullptr, COL_COUNT) == "1" && cell("555  ch1:Full", nullptr, COL_COUNT) == "1";
+    })) << cell("555  ch0:Full", nullptr, COL_COUNT) << " " << cell("555  ch1:Full", nullptr, COL_COUNT);
+
+    zk_fdframe f;
+    memset(&f, 0, sizeof f);
+    f.id = 0x555;
+    f.len = 8;
+    f.data[0] = 0x07;
+    ASSERT_GE(nb_chan_send(1, &f), 0);
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        zk_sim_advance_us(1000);
+        tick();
+        return cell("555  ch1:Full", "Counter", COL_VALUE) == "7" && cell("555  ch0:Full", "Counter", COL_VALUE) == "7";
+    })) << cell("555  ch0:Full", "Counter", COL_VALUE) << " " << cell("555  ch1:Full", "Counter", COL_VALUE);
+    chanset_remove(&the_app, 1);
 }
 
 }  // namespace
