@@ -21,4 +21,6 @@ if [ "$prc" -ne 0 ]; then echo "whole-program CAN FD test: exit $prc"; rc=1; els
   "${ZKTEST_VCAN1:-vcan1}" 3
 prc=$?
 if [ "$prc" -ne 0 ]; then echo "whole-program tester test: exit $prc"; rc=1; else echo "whole-program tester test: passed"; fi
+# The gateway's rules against the kernel's can-gw (tests/gateway).
+"$stage/gateway_vm_test" || rc=1
 exit $rc
