@@ -95,6 +95,7 @@ struct cangw_rule {
     uint8_t fd_to_classic;            /* FD rule: an FD frame of up to 8 bytes may go
                                        * to a classic destination as a classic frame */
     uint8_t limit_hops;               /* 0: max_hops; else at most this many hops */
+    uint8_t to_source;                /* src may equal dst (cangw -i) */
     uint8_t has_filter;
     uint32_t filter_id, filter_mask;  /* kernel can_filter form, CANGW_FILTER_INV */
     cangw_mod mod[4];                 /* by cangw_op */
@@ -159,8 +160,9 @@ int cangw_rule_check(const cangw_rule *r, const char **why);
 /* Reads a rule from cangw's options (-s, -d as channel indexes; -X, -l,
  * -f, -m, -M, -x, -c, -p as cangw takes them; -c's table may be given as
  * one polynomial byte) and our own: -y (an FD frame may go to a classic
- * destination), -E kind:... (E2E, see cangw_rule_format). 0, or -1 with
- * why. */
+ * destination), -E P1:dataid:mode or P2:idlist, optionally followed by
+ * :crcbyte:counterbit (E2E; defaults CRC byte 0, counter bits 8..11).
+ * 0, or -1 with why. */
 int cangw_rule_parse(const char *text, cangw_rule *r, const char **why);
 
 /* Writes a rule in the syntax cangw_rule_parse reads; with kernel set,

@@ -162,7 +162,7 @@ int cangw_rule_check(const cangw_rule *r, const char **why)
     auto idx_ok = [dlen](int8_t i) { return i >= -dlen && i < dlen; };
     if (r->src >= CANGW_MAX_CHANNELS || r->dst >= CANGW_MAX_CHANNELS)
         w = "no such channel";
-    else if (r->src == r->dst)
+    else if (r->src == r->dst && !r->to_source)
         w = "source and destination are the same channel";
     else if (r->limit_hops > CANGW_MAX_HOPS)
         w = "at most 6 hops";

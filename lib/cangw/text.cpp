@@ -214,6 +214,7 @@ int cangw_rule_parse(const char *text, cangw_rule *r, const char **why)
             switch (tok[1]) {
             case 'X': r->fd = 1; continue;
             case 'y': r->fd_to_classic = 1; continue;
+            case 'i': r->to_source = 1; continue;
             case 'e': case 't': continue;  /* echo, time stamps: what the host always does */
             case 's': case 'd': case 'l': case 'f': case 'm': case 'M': case 'x': case 'c':
             case 'p': case 'E':
@@ -349,6 +350,8 @@ int cangw_rule_format(const cangw_rule *r, int kernel, char *buf, size_t size)
         o.add("%s-X", o.n ? " " : "");
     if (r->fd_to_classic && !kernel)
         o.add(" -y");
+    if (r->to_source)
+        o.add("%s-i", o.n ? " " : "");
     if (r->limit_hops)
         o.add("%s-l %u", o.n ? " " : "", r->limit_hops);
     if (r->has_filter)
