@@ -177,6 +177,8 @@ int cangw_rule_check(const cangw_rule *r, const char **why)
         w = "no such CRC8 profile";
     else if (r->e2e.kind != E2E_NONE && r->e2e.kind != E2E_P1 && r->e2e.kind != E2E_P2)
         w = "E2E profile 1 or 2 only";
+    else if (r->e2e.kind != E2E_NONE && e2e_check(&r->e2e, (unsigned)dlen, &w) != 0)
+        ;
     else if (!r->fd)
         for (const cangw_mod &m : r->mod)
             if (m.what & CANGW_MOD_FLAGS)
@@ -231,7 +233,10 @@ int cangw_rule_apply(const cangw_rule *r, e2e_state *st, zk_fdframe *f)
         e2e_state s = st ? *st : e2e_state{0};
         if (r->e2e.counter.length)
             s.counter = e2e_get(k.data, k.len, r->e2e.counter);
-        e2e_protect(&r->e2e, &s, k.data, k.len);
+        /* A frame too short for the profile's fields would go out with a
+         * stale checksum: deleted instead. */
+        if (e2e_protect(&r->e2e, &s, k.data, k.len) != 0)
+            return -1;
         if (st)
             *st = s;
     }

@@ -10,6 +10,43 @@
 
 namespace {
 
+/* The rule reader's texts (lib/cangw, lib/e2e), for translation. */
+const char *const WHY_TEXTS[] = {
+    N_("E2E is P1:dataid:mode or P2:idlist, then :crcbyte:counterbit"),
+    N_("E2E profile 1 or 2 only"),
+    N_("FD flags are modified by FD rules only"),
+    N_("a CRC8 index lies outside the frame"),
+    N_("a channel index is expected"),
+    N_("a checksum needs a modification"),
+    N_("a modification is INSTR:ELEMENTS:id.len.data"),
+    N_("a rule needs a source and a destination"),
+    N_("an XOR index lies outside the frame"),
+    N_("an option is expected"),
+    N_("an option lacks its value"),
+    N_("at most 6 hops"),
+    N_("no such CRC8 profile"),
+    N_("no such channel"),
+    N_("profile 1 takes one byte"),
+    N_("profile 2 takes 16 bytes"),
+    N_("profile 3 takes no data"),
+    N_("source and destination are the same channel"),
+    N_("the CRC8 is from:to:result:init:final:poly"),
+    N_("the CRC8 table is a polynomial byte or 256 bytes"),
+    N_("the XOR checksum is from:to:result:init"),
+    N_("the filter is id:mask or id~mask"),
+    N_("the hop limit is 1 to 6"),
+    N_("the profile is 1, 2 or 3"),
+    N_("the rule is too long"),
+    N_("too many rules"),
+    N_("unknown option"),
+    N_("more than 64 data bytes"),
+    N_("the counter lies outside the frame"),
+    N_("the checksum lies outside the frame"),
+    N_("the profile's CRC is one whole byte"),
+    N_("the profile's counter has 4 bits"),
+    N_("the data ID's nibble lies outside the frame"),
+};
+
 /* Appends " word" while it fits; false once it does not. */
 bool add(char *buf, size_t size, const char *a, const char *b = "")
 {
@@ -62,7 +99,8 @@ int gwp_edit_text(char *buf, size_t size, const char **why)
     if (cangw_rule_parse(buf, &r, &w) != 0) {
         /* TRANSLATORS: %s is why, in English, from the rule reader */
         static char msg[256];
-        snprintf(msg, sizeof msg, _("The rule cannot be used: %s."), w);
+        (void)WHY_TEXTS;
+        snprintf(msg, sizeof msg, _("The rule cannot be used: %s."), w ? _(w) : "");
         *why = msg;
         return -1;
     }

@@ -53,7 +53,7 @@ bool take(unsigned n_before, const char (*before)[CANGW_TEXT_MAX])
         gwp.nrules = n_before;
         memcpy(gwp.text, before, n_before * sizeof gwp.text[0]);
         gwp_apply_rules(nullptr);
-        gwp_page_message(why);
+        gwp_page_message(why ? _(why) : "");
         return false;
     }
     gwp_page_rules();
