@@ -18,13 +18,16 @@ bool same_frame(const cangw_own &o, const zk_fdframe *f)
 
 /* The hops of a frame seen on a channel: those it was sent with when it is
  * one of ours (its echo on the channel it was sent on, or the same frame
- * received on another channel of the same bus), else 0. Each sighting is
- * used once, the oldest first. */
+ * received soon after on another channel of the same bus), else 0. Each
+ * sighting is used once, the oldest first. */
 unsigned own_hops(cangw *gw, uint16_t channel, int tx, uint64_t time_us, const zk_fdframe *f)
 {
+    if (!tx && (channel >= CANGW_MAX_CHANNELS || !gw->chan[channel].bus))
+        return 0;  /* received on a bus of its own: never one of ours */
     for (unsigned k = 0; k < CANGW_OWN_RING; k++) {
         cangw_own &o = gw->own[(gw->own_next + k) % CANGW_OWN_RING];
-        if (!o.hops || time_us > o.time_us + CANGW_OWN_MS * 1000ull || !same_frame(o, f))
+        if (o.id != f->id || !o.hops || time_us > o.time_us + CANGW_OWN_MS * 1000ull ||
+            !same_frame(o, f))
             continue;
         if (tx) {
             if (o.channel != channel || o.seen_tx)
@@ -37,7 +40,10 @@ unsigned own_hops(cangw *gw, uint16_t channel, int tx, uint64_t time_us, const z
             gw->worst_us = std::max(gw->worst_us, d32);
         } else {
             const uint16_t bit = (uint16_t)(1u << (channel % 16));
-            if (o.channel == channel || (o.seen_rx & bit))
+            const uint8_t bus = channel < CANGW_MAX_CHANNELS ? gw->chan[channel].bus : 0;
+            if (o.channel == channel || (o.seen_rx & bit) || !bus ||
+                gw->chan[o.channel % CANGW_MAX_CHANNELS].bus != bus ||
+                time_us > o.time_us + CANGW_BUS_MS * 1000ull)
                 continue;
             o.seen_rx |= bit;
         }
@@ -97,6 +103,12 @@ void cangw_set_channel(cangw *gw, unsigned channel, int present, int fd, int lom
     gw->chan[channel].present = (uint8_t)!!present;
     gw->chan[channel].fd = (uint8_t)!!fd;
     gw->chan[channel].lom = (uint8_t)!!lom;
+}
+
+void cangw_set_bus(cangw *gw, unsigned channel, unsigned bus)
+{
+    if (channel < CANGW_MAX_CHANNELS)
+        gw->chan[channel].bus = (uint8_t)(bus <= 255 ? bus : 0);
 }
 
 void cangw_start(cangw *gw)

@@ -12,11 +12,14 @@
  * only, as in the kernel.
  *
  * Loops: every frame the gateway sends is remembered for a while with its
- * hop count; when it shows up again (sent on its channel, or received on
- * another channel of the same bus) it carries that count, and a rule does
- * not pass a frame of max_hops hops or more (default 1: a frame the
- * gateway sent is never passed on again). Such frames are counted as
- * deleted, as the kernel does.
+ * hop count; when it shows up again (its echo as a sent frame on its
+ * channel, or, within CANGW_BUS_MS, received on another channel known to
+ * be on the same bus) it carries that count, and a rule does not pass a
+ * frame of max_hops hops or more (default 1: a frame the gateway sent is
+ * never passed on again). Such frames are counted as deleted, as the
+ * kernel does. A frame received on a channel of a bus of its own is never
+ * taken for one of ours, so an unchanged periodic message is passed on
+ * every time.
  *
  * Nothing is allocated per frame; a cangw record is one plain block that
  * its owner keeps. Not thread-safe: one thread drives one gateway.
@@ -35,6 +38,7 @@
 #define CANGW_MAX_HOPS 6
 #define CANGW_OWN_RING 512            /* frames remembered as the gateway's own */
 #define CANGW_OWN_MS 2000             /* ... for this long (stream time) */
+#define CANGW_BUS_MS 100              /* its copy on a shared bus comes within this */
 #define CANGW_DELAYS 1024             /* last delays kept for the median */
 #define CANGW_TEXT_MAX 2048           /* a rule as text, NUL included */
 
@@ -119,6 +123,7 @@ struct cangw_ops {
 
 struct cangw_chan {
     uint8_t present, fd, lom;
+    uint8_t bus;                      /* channels of one bus share a number; 0: its own */
 };
 
 struct cangw_own {
@@ -182,6 +187,9 @@ void cangw_init(cangw *gw, const cangw_ops *ops, void *ctx);
 /* Rules: replaced whole; counters and E2E state of rules start again. */
 int cangw_set_rules(cangw *gw, const cangw_rule *rules, unsigned n, const char **why);
 void cangw_set_channel(cangw *gw, unsigned channel, int present, int fd, int lom);
+/* Channels on one bus (two channels of one simulated board): the same
+ * number, 1..255; 0 (the default) a bus of the channel's own. */
+void cangw_set_bus(cangw *gw, unsigned channel, unsigned bus);
 void cangw_start(cangw *gw);
 void cangw_stop(cangw *gw);
 void cangw_reset_counters(cangw *gw);

@@ -172,6 +172,12 @@ void gwp_read_channels(void)
         const int present = c < gwp.nchan && nb_chan_get_status(c, &st) == 0;
         cangw_set_channel(&gwp.gw, (unsigned)c, present, present && st.fd != NB_FD_OFF,
                           present && st.lom);
+        /* The channels of a simulated board share its one bus: a frame sent
+         * on one comes back received on the others. */
+        nb_chan_adapter a;
+        const bool sim = present && nb_chan_get_adapter(c, &a) == 0 &&
+                         strcmp(a.maker, "ZELK simulation") == 0;
+        cangw_set_bus(&gwp.gw, (unsigned)c, sim ? a.board_number + 1u : 0u);
     }
 }
 

@@ -174,6 +174,10 @@ TEST(Cangw, ALoopOfTwoRulesStopsAtOnceAndIsCountedAndMoreHopsGoOneRoundFurther)
 {
     for (bool one_bus : {false, true}) {
         Bus b({"-s 0 -d 1", "-s 1 -d 0"});
+        if (one_bus) {
+            cangw_set_bus(&b.gw, 0, 7);
+            cangw_set_bus(&b.gw, 1, 7);
+        }
         const zk_fdframe f = frame("321#1122");
         EXPECT_EQ(1, cangw_frame(&b.gw, 0, 0, 1000, &f));
         b.echo(1200, one_bus);
@@ -202,9 +206,16 @@ TEST(Cangw, ALoopOfTwoRulesStopsAtOnceAndIsCountedAndMoreHopsGoOneRoundFurther)
     cangw_frame(&l.gw, 0, 0, 1000, &f);
     l.echo(1100, false);
     EXPECT_EQ(1u, l.gw.count[1].deleted);
-    // Frames sent by others on the source (a sender's) are passed on.
+    // Frames sent by others on the source (a sender's) are passed on, and an
+    // unchanged periodic message every time, unless its channels share a
+    // bus and it comes back at once.
     Bus o({"-s 0 -d 1"});
     EXPECT_EQ(1, cangw_frame(&o.gw, 0, 1, 1000, &f));
+    for (uint64_t t = 2000; t < 5000; t += 1000) EXPECT_EQ(1, cangw_frame(&o.gw, 0, 0, t, &f));
+    cangw_set_bus(&o.gw, 0, 1);
+    cangw_set_bus(&o.gw, 1, 1);
+    EXPECT_EQ(0, cangw_frame(&o.gw, 0, 0, 5000, &f));
+    EXPECT_EQ(1, cangw_frame(&o.gw, 0, 0, 200000, &f));
 }
 
 TEST(Cangw, NothingBeforeStartAndDropsCountedForListenOnlyRefusalsAndFdToClassic)
