@@ -191,6 +191,7 @@ void sim(double seconds, const char *zelkctl)
         std::string out = "/tmp/gateway_bench_dump." + std::to_string(getpid());
         pid_t dump = -1;
         if (zelkctl) {
+            fflush(stdout);
             dump = fork();
             if (dump == 0) {
                 FILE *o = freopen(out.c_str(), "w", stdout);
