@@ -21,8 +21,6 @@ int send(void *, uint16_t channel, const zk_fdframe *frame)
 {
     zk_fdframe f = *frame;
     const int r = nb_chan_send(channel, &f);
-    if (r < 0)
-        gwp.send_failed++;
     return r < 0 ? r : 0;
 }
 
@@ -35,6 +33,9 @@ int32_t loaded_hops;
 
 GtkWidget *init(const nb_chan_status *, uint64_t)
 {
+    /* A plug-in loaded again may find its old state: it starts empty, the
+     * session brings its rules. */
+    gwp.nrules = 0;
     cangw_init(&gwp.gw, &ops, nullptr);
     gwp_read_channels();
     return gwp_page_new();
@@ -184,7 +185,6 @@ void gwp_read_channels(void)
 void gwp_start(void)
 {
     gwp_read_channels();
-    gwp.send_failed = 0;
     cangw_reset_counters(&gwp.gw);
     cangw_start(&gwp.gw);
     gwp_page_counters();

@@ -15,7 +15,6 @@ struct gwp_state {
     char text[CANGW_MAX_RULES][CANGW_TEXT_MAX];  /* each rule as the user gave it */
     unsigned nrules;
     int nchan;                                   /* channels the host has */
-    unsigned send_failed;                        /* sends refused since start */
 
     /* The page. */
     GtkWidget *page;
