@@ -9,7 +9,7 @@ ImageMagick's import.
 BUILD_DIR defaults to build; run it after changing what a pictured window
 shows, and commit the pictures with the change. --only sender-dbc takes
 just the sender's database picture, --only channels the one of two
-channels in one window.
+channels in one window, --only gateway the gateway's.
 """
 import os
 import shutil
@@ -127,6 +127,32 @@ def two_channels(exe, build, env, root, running, window, find, shoot, menu):
     running[-1].wait(timeout=20)
 
 
+def gateway(exe, build, env, root, running, app_of, window, find, shoot):
+    """The gateway's page: rules with filters, modifications and a CRC8,
+    forwarding on the simulated bus (today's one channel, sent back to it)."""
+    from dogtail.predicate import GenericPredicate
+    plugin = os.path.join(build, 'stage', 'gateway.so')
+    session = os.path.join(root, 'gateway.nbs')
+    with open(session, 'w') as f:
+        f.write('[Nimbrel]\nChan=0\nBaud=500\n%sLoadPlugin=%s\n\n[Plugin]\nPath=%s\n'
+                % (WINDOW, plugin, plugin) +
+                'MaxHops=1\nRules=3\n'
+                'Rule1=-s 0 -d 0 -i -f 7E8:7FF -m SET:I:7E9.0.0000000000000000\n'
+                'Rule2=-s 0 -d 0 -i -f 100~700 -m AND:D:0.0.FFFFFFFFFFFFFF00 -c 0:6:7:FF:FF:1D -p 3\n'
+                'Rule3=-s 0 -d 0 -i -X -M OR:F:0.1.0.%s\n' % ('00' * 64))
+    running.append(subprocess.Popen([exe, session], env=env))
+    main = window('frame')
+    tab = wait_for('the gateway', lambda: [t for t in main.findChildren(
+        GenericPredicate(roleName='page tab')) if t.name == 'Gateway'][0])
+    tab.click()
+    find(main, 'toggle button', 'Start').doActionNamed('click')
+    find(tab, 'push button', 'Start').doActionNamed('click')
+    time.sleep(2)
+    shoot(main, 'gateway.png')
+    running[-1].terminate()
+    running[-1].wait(timeout=20)
+
+
 def main():
     only = None
     if '--only' in sys.argv:
@@ -207,12 +233,14 @@ def main():
 
     try:
         os.makedirs(OUT, exist_ok=True)
-        if only in ('sender-dbc', 'channels'):
+        if only in ('sender-dbc', 'channels', 'gateway'):
             proc.kill()
             proc.wait()
             running.pop()
             if only == 'channels':
                 two_channels(exe, build, env, root, running, window, find, shoot, menu)
+            elif only == 'gateway':
+                gateway(exe, build, env, root, running, app, window, find, shoot)
             else:
                 sender_dbc(exe, build, env, root, running, app, window, find, shoot)
             return
@@ -331,6 +359,7 @@ def main():
         running[-1].wait(timeout=20)
         sender_dbc(exe, build, env, root, running, app, window, find, shoot)
         two_channels(exe, build, env, root, running, window, find, shoot, menu)
+        gateway(exe, build, env, root, running, app, window, find, shoot)
     finally:
         for p in running:
             if p.poll() is None:

@@ -29,4 +29,6 @@ prc=$?
 if [ "$prc" -eq 77 ]; then echo "whole-program two-channel test: SKIPPED"
 elif [ "$prc" -ne 0 ]; then echo "whole-program two-channel test: exit $prc"; rc=1
 else echo "whole-program two-channel test: passed"; fi
+# The gateway's rules against the kernel's can-gw (tests/gateway).
+"$stage/gateway_vm_test" || rc=1
 exit $rc
