@@ -129,6 +129,7 @@ void hand_back(kjob &j, int code, int again)
     if (i >= 0) {
         sd_msg &m = sd.msgs[i];
         m.sent = j.sent_base + j.sent;
+        /* The counter goes on after the job's last frame. */
         if (same_prot(m.prot, j.snap.prot) && m.prot_state.counter == j.snap.prot_state.counter)
             m.prot_state = counter_after(j, j.sent);
         m.dirty = 1;
@@ -189,7 +190,10 @@ void sd_kernel_sync(void)
             sd_unlock();
             continue;
         }
-        ZkCyclicStop(j.chan, j.id, j.flags);
+        /* The final count, the job's timer stopped first. */
+        uint32_t final = 0;
+        if (ZkCyclicStop(j.chan, j.id, j.flags, &final) == ZK_OK && r == ZK_OK)
+            j.sent = final;
         /* A job the adapter ended (the controller stopped, say) is lost. */
         int lost = keep ? r : 0;
         sd_lock();

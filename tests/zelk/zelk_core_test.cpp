@@ -190,7 +190,7 @@ TEST_F(ZelkChan, CyclicJobsAreCheckedAsWritesThenLeftToAdaptersThatCanSendAlone)
     // The simulated board sends nothing by itself.
     EXPECT_EQ(ZkCyclicSet(0, &f, 1, 10000), ZK_E_UNSUPPORTED);
     EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_E_UNSUPPORTED);
-    EXPECT_EQ(ZkCyclicStop(0, 0x123, 0), ZK_E_UNSUPPORTED);
+    EXPECT_EQ(ZkCyclicStop(0, 0x123, 0, &sent), ZK_E_UNSUPPORTED);
     ASSERT_EQ(ZkSetLom(0, 1), ZK_OK);
     EXPECT_EQ(ZkCyclicSet(0, &f, 1, 10000), ZK_E_LOM);
 }

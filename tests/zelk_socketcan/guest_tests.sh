@@ -21,4 +21,8 @@ if [ "$prc" -ne 0 ]; then echo "whole-program CAN FD test: exit $prc"; rc=1; els
   "${ZKTEST_VCAN1:-vcan1}" 3
 prc=$?
 if [ "$prc" -ne 0 ]; then echo "whole-program tester test: exit $prc"; rc=1; else echo "whole-program tester test: passed"; fi
+# The sender's periodic messages sent by the kernel's broadcast manager.
+"$src/scripts/with-xvfb.sh" "$stage/sender_vm_test"
+prc=$?
+if [ "$prc" -ne 0 ]; then echo "sender over SocketCAN test: exit $prc"; rc=1; else echo "sender over SocketCAN test: passed"; fi
 exit $rc

@@ -876,9 +876,12 @@ TEST_F(Vm, CyclicJobsOfTheKernelArriveOnceFollowChangesAndStop)
         const auto c = job_frames(want, "123#");
         return std::find(c.begin(), c.end(), "123#3322") != c.end();
     }));
-    EXPECT_EQ(ZkCyclicStop(0, 0x123, 0), ZK_OK);
-    EXPECT_EQ(ZkCyclicStop(0, 0x1ABCDE00, ZK_FRAME_EFF | ZK_FRAME_FDF), ZK_OK);
-    EXPECT_EQ(ZkCyclicStop(0, 0x1ABCDE00, ZK_FRAME_EFF | ZK_FRAME_FDF), ZK_OK);
+    // The final counts, the timers stopped first: every frame that went.
+    uint32_t sent_classic = 0, sent_fd = 0, none = 1;
+    EXPECT_EQ(ZkCyclicStop(0, 0x123, 0, &sent_classic), ZK_OK);
+    EXPECT_EQ(ZkCyclicStop(0, 0x1ABCDE00, ZK_FRAME_EFF | ZK_FRAME_FDF, &sent_fd), ZK_OK);
+    EXPECT_EQ(ZkCyclicStop(0, 0x1ABCDE00, ZK_FRAME_EFF | ZK_FRAME_FDF, &none), ZK_OK);
+    EXPECT_EQ(none, 0u);
     EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_E_QEMPTY);
     // Stopped means silent: nothing of either job between two marks
     // 50 ms apart (five and fifty periods).
@@ -899,6 +902,8 @@ TEST_F(Vm, CyclicJobsOfTheKernelArriveOnceFollowChangesAndStop)
     EXPECT_EQ(std::count(c.begin(), first_new, "123#1122"), first_new - c.begin());
     EXPECT_EQ(std::count(first_new, c.end(), "123#3322"), c.end() - first_new);
     const auto f = job_frames(want, fd_prefix);
+    EXPECT_EQ(sent_classic, c.size());
+    EXPECT_EQ(sent_fd, f.size());
     std::string rest;
     for (int k = 1; k < 64; k++) rest += "A5";
     ASSERT_GT(f.size(), 100u);

@@ -282,11 +282,14 @@ ZK_API int16_t  ZkStrError(int16_t code, char *buf, uint16_t size);
  * ZkWriteFd; ZK_E_NOMEM when the channel runs ZK_CYCLIC_MAX other jobs. */
 ZK_API int16_t  ZkCyclicSet(uint8_t chan, const zk_fdframe *frames, uint16_t n,
                             uint32_t period_us);
-/* Ends the job; ZK_OK also when there was none. */
-ZK_API int16_t  ZkCyclicStop(uint8_t chan, uint32_t id, uint8_t flags);
-/* Frames the job has sent since it started (counted as they come back
- * from the driver). ZK_E_QEMPTY when no such job runs (never set, stopped
- * or ended), ZK_E_NOTSTARTED when the controller is stopped. */
+/* Ends the job; ZK_OK also when there was none. *sent (when not null):
+ * the frames it sent in all, its timer stopped first, so that the next
+ * frame of a sequence is frames[*sent % n] (0 when there was no job). */
+ZK_API int16_t  ZkCyclicStop(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent);
+/* Frames the job has sent since it started (the driver's count where it
+ * tells, else as they come back). ZK_E_QEMPTY when no such job runs
+ * (never set, stopped or ended), ZK_E_NOTSTARTED when the controller is
+ * stopped. */
 ZK_API int16_t  ZkCyclicSent(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent);
 
 #ifdef __cplusplus

@@ -288,12 +288,16 @@ public:
      * write()/write_fd() frames are, data past len zero; the channel
      * started and not listen-only. A job is named by id and the EFF and
      * FDF bits of flags. ZK_E_UNSUPPORTED (the default) where the adapter
-     * cannot send by itself; ZK_E_QEMPTY from cyclic_sent for no job. */
+     * cannot send by itself; ZK_E_QEMPTY from cyclic_sent for no job.
+     * cyclic_stop stops the job's timer before it counts (*sent). */
     virtual int16_t cyclic_set(int slot, const zk_fdframe *frames, uint16_t n, uint32_t period_us)
     {
         return ZK_E_UNSUPPORTED;
     }
-    virtual int16_t cyclic_stop(int slot, uint32_t id, uint8_t flags) { return ZK_E_UNSUPPORTED; }
+    virtual int16_t cyclic_stop(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
+    {
+        return ZK_E_UNSUPPORTED;
+    }
     virtual int16_t cyclic_sent(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
     {
         return ZK_E_UNSUPPORTED;

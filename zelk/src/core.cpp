@@ -965,11 +965,14 @@ int16_t ZkCyclicSet(uint8_t chan, const zk_fdframe *frames, uint16_t n, uint32_t
     return call.ret(backend_of(*ch)->cyclic_set(ch->slot, clean, n, period_us));
 }
 
-int16_t ZkCyclicStop(uint8_t chan, uint32_t id, uint8_t flags)
+int16_t ZkCyclicStop(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent)
 {
     ZK_CALL("ZkCyclicStop");
     ZK_CHAN(chan, true);
-    return call.ret(backend_of(*ch)->cyclic_stop(ch->slot, id, uint8_t(flags & (ZK_FRAME_EFF | ZK_FRAME_FDF))));
+    uint32_t n = 0;
+    const int16_t e = backend_of(*ch)->cyclic_stop(ch->slot, id, uint8_t(flags & (ZK_FRAME_EFF | ZK_FRAME_FDF)), &n);
+    if (sent) *sent = n;
+    return call.ret(e);
 }
 
 int16_t ZkCyclicSent(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent)

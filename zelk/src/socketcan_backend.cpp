@@ -31,8 +31,9 @@
  * keeps the cycle. The kernel hands what the job sends to every other
  * socket of the interface, the channel's CAN_RAW socket among them: so
  * those frames reach the application once, as received frames with the
- * kernel's time, and the reader counts them per job (locally sent frames
- * carry MSG_DONTROUTE). Stop, listen-only and close end the jobs.
+ * kernel's time. A job's count is the kernel's (/proc/net/can-bcm), else
+ * the reader's count of its frames coming back (locally sent frames carry
+ * MSG_DONTROUTE). Stop, listen-only and close end the jobs.
  *
  * Error frames give the controller's state (warning, passive, bus-off,
  * restarted) and counters; where the driver reports them over netlink
@@ -58,6 +59,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -189,7 +191,7 @@ public:
     int16_t set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode) override;
     int16_t write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms) override;
     int16_t cyclic_set(int slot, const zk_fdframe *frames, uint16_t n, uint32_t period_us) override;
-    int16_t cyclic_stop(int slot, uint32_t id, uint8_t flags) override;
+    int16_t cyclic_stop(int slot, uint32_t id, uint8_t flags, uint32_t *sent) override;
     int16_t cyclic_sent(int slot, uint32_t id, uint8_t flags, uint32_t *sent) override;
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk::zk_text_list &list) override;
@@ -211,6 +213,8 @@ private:
     int16_t bcm_write(Slot &s, size_t size);
     void end_jobs(Slot &s);
     void count_echo(Slot &s, uint32_t can_id, bool fd);
+    bool kernel_count(Slot &s, uint32_t canid, bool fd, uint32_t *sent);
+    void stop_timer(Slot &s, uint32_t canid, bool fd);
     void on_error_frame(Slot &s, const can_frame &cf);
 
     Slot slots_[ZK_CHANNELS_PER_BOARD];
@@ -994,7 +998,64 @@ int16_t SocketcanBackend::cyclic_set(int slot, const zk_fdframe *frames, uint16_
     return ZK_OK;
 }
 
-int16_t SocketcanBackend::cyclic_stop(int slot, uint32_t id, uint8_t flags)
+/* The kernel's own count of a job (frames it handed to the driver), from
+ * the socket's entry in /proc/net/can-bcm: lines "tx_op: <can_id hex>
+ * <iface> [n] ... # sent <count>", "(n)" for FD jobs. False where there
+ * is none (no procfs). */
+bool SocketcanBackend::kernel_count(Slot &s, uint32_t canid, bool fd, uint32_t *sent)
+{
+    struct stat st;
+    if (fstat(s.bcm, &st) != 0) return false;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/net/can-bcm/%lu", static_cast<unsigned long>(st.st_ino));
+    const int f = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (f < 0) return false;
+    static char text[16384];  /* API lock held */
+    size_t used = 0;
+    for (ssize_t r; used < sizeof text - 1 && (r = ::read(f, text + used, sizeof text - 1 - used)) > 0;)
+        used += size_t(r);
+    ::close(f);
+    text[used] = '\0';
+    char want[32];
+    snprintf(want, sizeof want, "tx_op: %03X ", unsigned(canid));
+    for (char *line = text; line && *line;) {
+        char *end = strchr(line, '\n');
+        if (end) *end = '\0';
+        const char *count = strstr(line, "# sent ");
+        if (strncmp(line, want, strlen(want)) == 0 && count &&
+            (strchr(line, fd ? '(' : '[') != nullptr)) {
+            *sent = uint32_t(strtoul(count + 7, nullptr, 10));
+            return true;
+        }
+        line = end ? end + 1 : nullptr;
+    }
+    return false;
+}
+
+/* Stops a job's timer, its frames and their turn left as they are: the
+ * job's frames as the kernel reports them (TX_READ), set again with no
+ * interval. */
+void SocketcanBackend::stop_timer(Slot &s, uint32_t canid, bool fd)
+{
+    BcmMsg &m = *s.bcm_msg;
+    memset(&m.head(), 0, sizeof(bcm_msg_head));
+    m.head().opcode = TX_READ;
+    m.head().can_id = canid;
+    m.head().flags = fd ? CAN_FD_FRAME : 0;
+    if (bcm_write(s, sizeof(bcm_msg_head)) != ZK_OK) return;
+    pollfd p{s.bcm, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) return;
+    const ssize_t r = recv(s.bcm, m.bytes, sizeof m.bytes, MSG_DONTWAIT);
+    if (r < ssize_t(sizeof(bcm_msg_head)) || m.head().opcode != TX_STATUS) return;
+    m.head().opcode = TX_SETUP;
+    m.head().flags = SETTIMER | (fd ? CAN_FD_FRAME : 0);
+    m.head().count = 0;
+    m.head().ival1 = bcm_timeval{};
+    m.head().ival2 = bcm_timeval{};
+    bcm_write(s, size_t(r));
+}
+
+int16_t SocketcanBackend::cyclic_stop(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
 {
     Slot &s = slots_[slot];
     const uint32_t canid = job_canid(id, flags);
@@ -1005,6 +1066,11 @@ int16_t SocketcanBackend::cyclic_stop(int slot, uint32_t id, uint8_t flags)
         j = find_job(s, canid, fd);
     }
     if (j < 0 || s.bcm < 0) return ZK_OK;
+    stop_timer(s, canid, fd);
+    if (!kernel_count(s, canid, fd, sent)) {
+        std::lock_guard<std::mutex> g(s.mu);
+        *sent = s.jobs[j].sent;
+    }
     BcmMsg &m = *s.bcm_msg;
     memset(&m.head(), 0, sizeof(bcm_msg_head));
     m.head().opcode = TX_DELETE;
@@ -1022,13 +1088,18 @@ int16_t SocketcanBackend::cyclic_stop(int slot, uint32_t id, uint8_t flags)
 int16_t SocketcanBackend::cyclic_sent(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
 {
     Slot &s = slots_[slot];
-    std::lock_guard<std::mutex> g(s.mu);
-    const int j = find_job(s, job_canid(id, flags), (flags & ZK_FRAME_FDF) != 0);
-    if (j < 0) {
-        zk::set_detail("no cyclic job of identifier %X runs on %s", unsigned(id), s.name);
-        return ZK_E_QEMPTY;
+    const uint32_t canid = job_canid(id, flags);
+    const bool fd = (flags & ZK_FRAME_FDF) != 0;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        const int j = find_job(s, canid, fd);
+        if (j < 0) {
+            zk::set_detail("no cyclic job of identifier %X runs on %s", unsigned(id), s.name);
+            return ZK_E_QEMPTY;
+        }
+        *sent = s.jobs[j].sent;
     }
-    *sent = s.jobs[j].sent;
+    kernel_count(s, canid, fd, sent);
     return ZK_OK;
 }
 
