@@ -246,11 +246,19 @@ void set_row(GtkTreeIter *it, const sd_msg &m)
     char note[SD_TEXT_MAX];
     sd_length_note(&m, note, sizeof note);
     const char *state = m.reason[0] ? m.reason : note;
+    if (!state[0] && m.kernel)
+        state = _("Sent by the kernel");
     /* A message the program paused shows its box clear (it sends nothing
      * until ticked again), the reason in its State and its tooltip. */
     gchar *tip = nullptr;
     if (m.paused)
         tip = g_markup_printf_escaped("%s\n%s", state, _("Enable it again to resume."));
+    else if (m.kernel && !m.reason[0])
+        tip = g_markup_printf_escaped(
+            "%s\n%s", state,
+            _("The kernel's broadcast manager sends this message on its own timer, so its "
+              "cycle holds whatever the window does. Its frames appear in the trace as "
+              "received frames of the channel."));
     else if (state[0])
         tip = g_markup_escape_text(state, -1);
     gtk_list_store_set(pw.store, it, SD_COL_ID, id, SD_COL_EXT, (gboolean)m.ext, SD_COL_RTR,
@@ -420,6 +428,7 @@ void sd_page_refresh(void)
 {
     if (!pw.store)
         return;
+    sd_kernel_sync();
     GtkTreeIter it;
     gboolean valid = gtk_tree_model_get_iter_first(GTK_TREE_MODEL(pw.store), &it);
     for (int i = 0; i < sd.count && valid; i++) {

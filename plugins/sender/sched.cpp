@@ -32,9 +32,10 @@ struct due_frame {
     e2e_state next;                /* the counter after this frame, kept if it went out */
 };
 
+/* Sent by this thread: periodic, and not by the adapter's timer. */
 int periodic(const sd_msg &m)
 {
-    return m.enabled && !m.paused && m.period_ms > 0;
+    return m.enabled && !m.paused && m.period_ms > 0 && !m.kernel;
 }
 
 /* The frame of a message as it goes out now, counter and checksum
@@ -299,6 +300,11 @@ void sd_reschedule(void)
 
 void sd_rearm(int index)
 {
+    sd_lock();
+    sd.msgs[index].kernel_refused = 0;
+    sd_unlock();
+    /* First to the adapter's timer, so the thread does not send it too. */
+    sd_kernel_sync();
     int64_t now = sd_now();
     sd_lock();
     sd.msgs[index].next_due_us = now;
@@ -318,12 +324,16 @@ void sd_start_all(void)
         sd.msgs[i].fails = 0;
         sd.msgs[i].next_due_us = now;
         sd.msgs[i].dirty = 1;
+        sd.msgs[i].kernel_refused = 0;
     }
     sd_unlock();
-    if (sd.now_us)
+    if (sd.now_us) {
         sd_service(now);
-    else
+    } else {
+        sd_kernel_retry();
+        sd_kernel_sync();
         start_thread();
+    }
 }
 
 void sd_stop_all(void)
@@ -332,6 +342,7 @@ void sd_stop_all(void)
     sd.running = 0;
     sd_unlock();
     stop_thread();
+    sd_kernel_sync();
 }
 
 /* Test and automation hooks: replace the clock (null: the monotonic

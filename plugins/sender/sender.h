@@ -6,7 +6,8 @@
  * every period milliseconds. Periodic messages are sent by a thread of
  * their own against absolute due times (sleeping to the earliest one on
  * the monotonic clock), so neither a late wake-up nor a busy window shifts
- * the slots after it. The list is shared with that thread under sd_lock:
+ * the slots after it; on SocketCAN the kernel sends those whose frames
+ * repeat (kernel.cpp). The list is shared with that thread under sd_lock:
  * the window changes messages and reads what the thread updates (counts,
  * failures) only while holding it. The clock is a function pointer; tests
  * replace it, and then no thread runs: sd_service(now) sends what is due.
@@ -81,6 +82,8 @@ struct sd_msg {
     e2e_state prot_state;          /* the counter the next frame carries */
     sd_fill_fn fill;               /* null: the bytes as they stand */
     void *fill_data;
+    uint8_t kernel;                /* the adapter's timer sends it (kernel.cpp), not the thread */
+    uint8_t kernel_refused;        /* the adapter would not: the thread sends it until re-armed */
 };
 
 /* Columns of the list (and of its model). */
@@ -242,6 +245,13 @@ void sd_start_all(void);
 void sd_stop_all(void);
 /* The message's due time after it was enabled, edited or unpaused. */
 void sd_rearm(int index);
+
+/* kernel.cpp: periodic messages whose frames repeat go to the adapter's
+ * own timer where it has one (SocketCAN); the window's thread only. Sync
+ * brings the jobs in line with the list (and takes their counts); retry
+ * asks the adapter again after it said it has no timer. */
+void sd_kernel_sync(void);
+void sd_kernel_retry(void);
 
 /* edit.cpp: changes of the list, each checked before it is applied. */
 int sd_add(void);

@@ -167,6 +167,34 @@ TEST_F(ZelkChan, StoppedControllerNeitherReceivesNorSends)
     EXPECT_EQ(stat(0).state, 0) << "a failed start changes nothing";
 }
 
+TEST_F(ZelkChan, CyclicJobsAreCheckedAsWritesThenLeftToAdaptersThatCanSendAlone)
+{
+    boards("sim:traffic=none");
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_STD), ZK_OK);
+    zk_fdframe f{};
+    f.id = 0x123;
+    f.len = 1;
+    uint32_t sent = 0;
+    EXPECT_EQ(ZkCyclicSet(0, &f, 1, 10000), ZK_E_NOTSTARTED);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    EXPECT_EQ(ZkCyclicSet(0, nullptr, 1, 10000), ZK_E_BADARG);
+    EXPECT_EQ(ZkCyclicSet(0, &f, 0, 10000), ZK_E_BADARG);
+    EXPECT_EQ(ZkCyclicSet(0, &f, 1, 99), ZK_E_BADARG);
+    EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, nullptr), ZK_E_BADARG);
+    zk_fdframe ext = f;
+    ext.flags = ZK_FRAME_EFF;
+    EXPECT_EQ(ZkCyclicSet(0, &ext, 1, 10000), ZK_E_FORMAT);
+    zk_fdframe fd = f;
+    fd.flags = ZK_FRAME_FDF;
+    EXPECT_EQ(ZkCyclicSet(0, &fd, 1, 10000), ZK_E_NOFD);
+    // The simulated board sends nothing by itself.
+    EXPECT_EQ(ZkCyclicSet(0, &f, 1, 10000), ZK_E_UNSUPPORTED);
+    EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_E_UNSUPPORTED);
+    EXPECT_EQ(ZkCyclicStop(0, 0x123, 0, &sent), ZK_E_UNSUPPORTED);
+    ASSERT_EQ(ZkSetLom(0, 1), ZK_OK);
+    EXPECT_EQ(ZkCyclicSet(0, &f, 1, 10000), ZK_E_LOM);
+}
+
 TEST_F(ZelkChan, WriteTimeoutIsAdjustedAndReportedBack)
 {
     boards("sim:traffic=none,wtstep=10,wtmax=500");

@@ -31,4 +31,7 @@ elif [ "$prc" -ne 0 ]; then echo "whole-program two-channel test: exit $prc"; rc
 else echo "whole-program two-channel test: passed"; fi
 # The gateway's rules against the kernel's can-gw (tests/gateway).
 "$stage/gateway_vm_test" || rc=1
+# The sender's periodic messages sent by the kernel's broadcast manager.
+"$src/scripts/with-xvfb.sh" "$stage/sender_vm_test"
+if [ "$prc" -ne 0 ]; then echo "sender over SocketCAN test: exit $prc"; rc=1; else echo "sender over SocketCAN test: passed"; fi
 exit $rc

@@ -3,7 +3,8 @@
 // vcan interface with MTU 72, error frames and bus-off
 // on vcan, a 250 ms stall of the reader at a saturated 1 Mbit/s rate, the
 // slcan line discipline on a pseudo-terminal as a real CAN driver with bit
-// timing, permission refusals, and an interface that disappears.
+// timing, permission refusals, an interface that disappears, and cyclic
+// jobs of the kernel's broadcast manager.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -15,7 +16,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -772,6 +775,162 @@ TEST_F(Vm, PythonCanFdBothWaysAndAClassicReaderCountsWhatItSkips)
     zk_chipstat st{};
     ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && st.fd_skipped == 16; }))
         << st.fd_skipped;
+}
+
+// ---- cyclic jobs: the kernel's broadcast manager ---------------------
+
+// The frames of a job as a raw reader and the channel see them, up to an
+// end mark.
+// What a raw reader has now, waiting at most 10 ms for the first frame.
+std::vector<std::string> raw_drain(int fd)
+{
+    std::vector<std::string> got;
+    for (int wait = 10;; wait = 0) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, wait) <= 0) return got;
+        canfd_frame f;
+        const ssize_t n = read(fd, &f, sizeof f);
+        if (n == CANFD_MTU) {
+            got.push_back(fd_text(f));
+        } else if (n == CAN_MTU) {
+            const bool ext = f.can_id & CAN_EFF_FLAG;
+            got.push_back(canid_text(f.can_id & (ext ? CAN_EFF_MASK : CAN_SFF_MASK), ext,
+                                     f.can_id & CAN_RTR_FLAG, f.data, f.len));
+        } else {
+            return got;
+        }
+    }
+}
+
+std::vector<std::string> job_frames(const std::vector<std::string> &all, const std::string &prefix)
+{
+    std::vector<std::string> out;
+    for (const std::string &f : all)
+        if (f.compare(0, prefix.size(), prefix) == 0) out.push_back(f);
+    return out;
+}
+
+TEST_F(Vm, CyclicJobsOfTheKernelArriveOnceFollowChangesAndStop)
+{
+    Vcan bcm("zkbcm", 72);
+    boards("socketcan:zkbcm");
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_FD), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const int ref = raw_socket("zkbcm"), marks = raw_socket("zkbcm");
+    const int one = 1;
+    ASSERT_EQ(setsockopt(ref, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &one, sizeof one), 0);
+
+    zk_fdframe a{};
+    a.id = 0x123;
+    a.len = 2;
+    a.data[0] = 0x11;
+    a.data[1] = 0x22;
+    zk_fdframe mixed[2] = {a, a};
+    mixed[1].id = 0x124;
+    EXPECT_EQ(ZkCyclicSet(0, &a, 1, 50), ZK_E_BADARG);
+    EXPECT_EQ(ZkCyclicSet(0, mixed, 2, 10000), ZK_E_BADARG);
+    uint32_t sent = 0;
+    EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_E_QEMPTY);
+
+    // 10 ms classic; 1 ms FD, a sequence of four with a counter in byte 0.
+    ASSERT_EQ(ZkCyclicSet(0, &a, 1, 10000), ZK_OK) << text(ZK_E_IO);
+    zk_fdframe seq[4];
+    for (int k = 0; k < 4; k++) {
+        seq[k] = zk_fdframe{};
+        seq[k].id = 0x1ABCDE00;
+        seq[k].flags = ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS;
+        seq[k].len = 64;
+        memset(seq[k].data, 0xA5, 64);
+        seq[k].data[0] = uint8_t(k);
+    }
+    ASSERT_EQ(ZkCyclicSet(0, seq, 4, 1000), ZK_OK) << text(ZK_E_IO);
+    const std::string fd_prefix = "1ABCDE00##";
+    std::vector<std::string> want;
+    auto read_ref = [&](const std::function<bool()> &done) {
+        return nbtest::wait_until([&] {
+            std::vector<std::string> got = raw_drain(ref);
+            want.insert(want.end(), got.begin(), got.end());
+            return done();
+        }, 30000);
+    };
+    ASSERT_TRUE(read_ref([&] {
+        return job_frames(want, "123#").size() >= 20 && job_frames(want, fd_prefix).size() >= 100;
+    }));
+    // The channel has counted at least what it delivered so far.
+    std::vector<std::string> got;
+    auto read_chan = [&] {
+        zk_fdframe buf[256];
+        for (int16_t k; (k = ZkReadFd(0, buf, 256)) > 0;)
+            for (int i = 0; i < k; i++) got.push_back(zk_fd_text(buf[i]));
+    };
+    read_chan();
+    const size_t delivered = job_frames(got, "123#").size();
+    ASSERT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_OK);
+    EXPECT_GE(sent, delivered);
+    EXPECT_GT(sent, 0u);
+
+    // New bytes go out from the next frame on; the FD sequence runs on.
+    a.data[0] = 0x33;
+    ASSERT_EQ(ZkCyclicSet(0, &a, 1, 10000), ZK_OK);
+    ASSERT_TRUE(read_ref([&] {
+        const auto c = job_frames(want, "123#");
+        return std::find(c.begin(), c.end(), "123#3322") != c.end();
+    }));
+    // The final counts, the timers stopped first: every frame that went.
+    uint32_t sent_classic = 0, sent_fd = 0, none = 1;
+    EXPECT_EQ(ZkCyclicStop(0, 0x123, 0, &sent_classic), ZK_OK);
+    EXPECT_EQ(ZkCyclicStop(0, 0x1ABCDE00, ZK_FRAME_EFF | ZK_FRAME_FDF, &sent_fd), ZK_OK);
+    EXPECT_EQ(ZkCyclicStop(0, 0x1ABCDE00, ZK_FRAME_EFF | ZK_FRAME_FDF, &none), ZK_OK);
+    EXPECT_EQ(none, 0u);
+    EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_E_QEMPTY);
+    // Stopped means silent: nothing of either job between two marks
+    // 50 ms apart (five and fifty periods).
+    usleep(50000);
+    raw_send(marks, 0x7FD, {0xEE});
+    usleep(50000);
+    raw_send(marks, 0x7FE, {0xEF});
+    ASSERT_TRUE(read_ref([&] { return !want.empty() && want.back() == "7FE#EF"; }));
+    const auto mark = std::find(want.begin(), want.end(), "7FD#EE");
+    ASSERT_NE(mark, want.end());
+    EXPECT_EQ(std::vector<std::string>(mark, want.end()),
+              (std::vector<std::string>{"7FD#EE", "7FE#EF"}));
+
+    // Content: 1122 until the change, then 3322 only; the sequence from
+    // frame 0 in turn, flags and bytes as set.
+    const auto c = job_frames(want, "123#");
+    const auto first_new = std::find(c.begin(), c.end(), "123#3322");
+    EXPECT_EQ(std::count(c.begin(), first_new, "123#1122"), first_new - c.begin());
+    EXPECT_EQ(std::count(first_new, c.end(), "123#3322"), c.end() - first_new);
+    const auto f = job_frames(want, fd_prefix);
+    EXPECT_EQ(sent_classic, c.size());
+    EXPECT_EQ(sent_fd, f.size());
+    std::string rest;
+    for (int k = 1; k < 64; k++) rest += "A5";
+    ASSERT_GT(f.size(), 100u);
+    for (size_t i = 0; i < f.size(); i++) {
+        char head[4];
+        snprintf(head, sizeof head, "%02X", unsigned(i % 4));
+        ASSERT_EQ(f[i], fd_prefix + "5" + head + rest) << i;
+    }
+    // The channel got the same frames as the raw reader, each once.
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        read_chan();
+        return !got.empty() && got.back() == "7FE#EF";
+    }, 30000));
+    EXPECT_EQ(got, want);
+
+    // Stopping the controller ends the jobs; FD jobs need an FD channel.
+    ASSERT_EQ(ZkCyclicSet(0, &a, 1, 10000), ZK_OK);
+    ASSERT_EQ(ZkStop(0), ZK_OK);
+    EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_E_NOTSTARTED);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    EXPECT_EQ(ZkCyclicSent(0, 0x123, 0, &sent), ZK_E_QEMPTY);
+    ZkClose(0);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    EXPECT_EQ(ZkCyclicSet(0, seq, 4, 1000), ZK_E_NOFD);
+    close(ref);
+    close(marks);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ extern "C" {
 
 /* Version word of this library: bits 23-16 major, 15-8 minor, 7-0 patch. */
 #define ZK_VERSION_MAJOR 1
-#define ZK_VERSION_MINOR 1
+#define ZK_VERSION_MINOR 2
 #define ZK_VERSION_PATCH 0
 
 /* Frame flags. zk_frame uses EFF and RTR only, zk_fdframe all of them. */
@@ -252,6 +252,45 @@ ZK_API int16_t  ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text);
 ZK_API int16_t  ZkBoardInfo(zk_board *board);
 ZK_API int16_t  ZkBoardGetSerial(uint8_t board, char *buf, uint16_t size);
 ZK_API int16_t  ZkStrError(int16_t code, char *buf, uint16_t size);
+
+/*
+ * Cyclic sending (since 1.2). The adapter's driver sends a frame, or a
+ * sequence of frames in turn, every period by itself, on a timer of its
+ * own, so the cycle holds whatever the application does. Where the
+ * adapter cannot, every call gives ZK_E_UNSUPPORTED: the application then
+ * sends by itself. Today the socketcan boards can (the kernel's broadcast
+ * manager, CAN_BCM); the simulated and slcan boards cannot.
+ *
+ * A job is named by its frames' identifier and format: id with
+ * ZK_FRAME_EFF, and ZK_FRAME_FDF for an FD job (flags of other bits are
+ * ignored there); a channel runs at most ZK_CYCLIC_MAX jobs. Frames sent
+ * by a job come back to the channel as received frames (the driver hands
+ * every frame sent on an interface to its other readers), once each, at
+ * the time they were sent; they are not the application's writes.
+ * ZkStop, listen-only mode and ZkClose end every job of the channel.
+ */
+#define ZK_CYCLIC_MAX    64   /* jobs per channel */
+#define ZK_CYCLIC_FRAMES 256  /* frames in one job's sequence */
+
+/* Starts or changes a job: frames[0..n-1] (n 1..ZK_CYCLIC_FRAMES, all of
+ * one identifier and format, each checked as ZkWriteFd checks it), one
+ * every period_us microseconds (100 us .. 1 hour) in turn, then again from
+ * the first. A new job sends its first frame at once. Setting a job that
+ * runs replaces its frames from the next one sent on, the turn going on
+ * where it was; a change of period or of n restarts the cycle at once with
+ * frames[0]. ZK_E_NOTSTARTED, ZK_E_LOM, ZK_E_FORMAT, ZK_E_NOFD as for
+ * ZkWriteFd; ZK_E_NOMEM when the channel runs ZK_CYCLIC_MAX other jobs. */
+ZK_API int16_t  ZkCyclicSet(uint8_t chan, const zk_fdframe *frames, uint16_t n,
+                            uint32_t period_us);
+/* Ends the job; ZK_OK also when there was none. *sent (when not null):
+ * the frames it sent in all, its timer stopped first, so that the next
+ * frame of a sequence is frames[*sent % n] (0 when there was no job). */
+ZK_API int16_t  ZkCyclicStop(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent);
+/* Frames the job has sent since it started (the driver's count where it
+ * tells, else as they come back). ZK_E_QEMPTY when no such job runs
+ * (never set, stopped or ended), ZK_E_NOTSTARTED when the controller is
+ * stopped. */
+ZK_API int16_t  ZkCyclicSent(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent);
 
 #ifdef __cplusplus
 } /* extern "C" */

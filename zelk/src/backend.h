@@ -283,6 +283,26 @@ public:
      * counts it). Other results: ZK_OK, ZK_E_BUSOFF, ZK_E_IO, ZK_E_GONE. */
     virtual int16_t write(int slot, const zk_frame &frame, uint16_t timeout_ms) = 0;
 
+    /* Cyclic sending (ZkCyclicSet and the rest): frames[0..n-1], n 1..
+     * ZK_CYCLIC_FRAMES, of one identifier and format, each checked as
+     * write()/write_fd() frames are, data past len zero; the channel
+     * started and not listen-only. A job is named by id and the EFF and
+     * FDF bits of flags. ZK_E_UNSUPPORTED (the default) where the adapter
+     * cannot send by itself; ZK_E_QEMPTY from cyclic_sent for no job.
+     * cyclic_stop stops the job's timer before it counts (*sent). */
+    virtual int16_t cyclic_set(int slot, const zk_fdframe *frames, uint16_t n, uint32_t period_us)
+    {
+        return ZK_E_UNSUPPORTED;
+    }
+    virtual int16_t cyclic_stop(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
+    {
+        return ZK_E_UNSUPPORTED;
+    }
+    virtual int16_t cyclic_sent(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
+    {
+        return ZK_E_UNSUPPORTED;
+    }
+
     /* The write timeout the adapter can keep for a requested value (for
      * example rounded to its timer resolution). Default: as requested. */
     virtual uint16_t adjust_wtout(int slot, uint16_t ms) { return ms; }

@@ -246,9 +246,9 @@ int16_t read_frames(api_call &call, chan_state *ch, uint16_t n, bool null, Take 
     return call.ret(int16_t(take(q, std::min<int>(n, 32767))));
 }
 
-// Checks and sends one frame of ZkWrite or ZkWriteFd; the channel is open,
-// started and not listen-only.
-int16_t write_one(chan_state &ch, const zk_fdframe &in, bool classic_call)
+// Checks one frame of ZkWrite, ZkWriteFd or ZkCyclicSet against its own
+// rules and the channel's formats.
+int16_t check_frame(const chan_state &ch, const zk_fdframe &in, bool classic_call)
 {
     const uint8_t known = ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI;
     const bool ext = (in.flags & ZK_FRAME_EFF) != 0;
@@ -294,6 +294,15 @@ int16_t write_one(chan_state &ch, const zk_fdframe &in, bool classic_call)
         set_detail("an FD frame on a channel open for classic CAN only");
         return ZK_E_NOFD;
     }
+    return ZK_OK;
+}
+
+// Checks and sends one frame of ZkWrite or ZkWriteFd; the channel is open,
+// started and not listen-only.
+int16_t write_one(chan_state &ch, const zk_fdframe &in, bool classic_call)
+{
+    const bool fd = (in.flags & ZK_FRAME_FDF) != 0;
+    if (int16_t e = check_frame(ch, in, classic_call); e < 0) return e;
     zk_backend *be = backend_of(ch);
     int16_t e;
     if (fd) {
@@ -907,6 +916,72 @@ int16_t ZkBoardGetSerial(uint8_t board, char *buf, uint16_t size)
     buf[size - 1] = '\0';
     if (e < 0) buf[0] = '\0';
     return call.ret(e < 0 ? e : ZK_OK);
+}
+
+}  // extern "C"
+
+namespace {
+
+// A job's name: its identifier and format.
+bool same_job(const zk_fdframe &a, const zk_fdframe &b)
+{
+    const uint8_t key = ZK_FRAME_EFF | ZK_FRAME_FDF;
+    return a.id == b.id && (a.flags & key) == (b.flags & key);
+}
+
+}  // namespace
+
+extern "C" {
+
+int16_t ZkCyclicSet(uint8_t chan, const zk_fdframe *frames, uint16_t n, uint32_t period_us)
+{
+    ZK_CALL("ZkCyclicSet");
+    ZK_CHAN(chan, true);
+    if (!frames || n == 0 || n > ZK_CYCLIC_FRAMES) {
+        set_detail("%u frames: a cyclic job sends 1 to %d", unsigned(n), ZK_CYCLIC_FRAMES);
+        return call.ret(ZK_E_BADARG);
+    }
+    if (period_us < 100 || period_us > 3600000000u) {
+        set_detail("period %u us: 100 us to one hour", unsigned(period_us));
+        return call.ret(ZK_E_BADARG);
+    }
+    if (!ch->started) return call.ret(ZK_E_NOTSTARTED);
+    if (ch->lom) return call.ret(ZK_E_LOM);
+    // One fixed buffer: the call holds the API lock.
+    static zk_fdframe clean[ZK_CYCLIC_FRAMES];
+    for (uint16_t i = 0; i < n; i++) {
+        if (int16_t e = check_frame(*ch, frames[i], false); e < 0) return call.ret(e);
+        if (!same_job(frames[i], frames[0])) {
+            set_detail("frame %u: every frame of a cyclic job has the first one's identifier "
+                       "and format", unsigned(i));
+            return call.ret(ZK_E_BADARG);
+        }
+        zk_fdframe &f = clean[i];
+        f = frames[i];
+        f.reserved[0] = f.reserved[1] = 0;
+        f.ts = 0;
+        memset(f.data + f.len, 0, sizeof f.data - f.len);
+    }
+    return call.ret(backend_of(*ch)->cyclic_set(ch->slot, clean, n, period_us));
+}
+
+int16_t ZkCyclicStop(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent)
+{
+    ZK_CALL("ZkCyclicStop");
+    ZK_CHAN(chan, true);
+    uint32_t n = 0;
+    const int16_t e = backend_of(*ch)->cyclic_stop(ch->slot, id, uint8_t(flags & (ZK_FRAME_EFF | ZK_FRAME_FDF)), &n);
+    if (sent) *sent = n;
+    return call.ret(e);
+}
+
+int16_t ZkCyclicSent(uint8_t chan, uint32_t id, uint8_t flags, uint32_t *sent)
+{
+    ZK_CALL("ZkCyclicSent");
+    ZK_CHAN(chan, true);
+    if (!sent) return call.ret(ZK_E_BADARG);
+    if (!ch->started) return call.ret(ZK_E_NOTSTARTED);
+    return call.ret(backend_of(*ch)->cyclic_sent(ch->slot, id, uint8_t(flags & (ZK_FRAME_EFF | ZK_FRAME_FDF)), sent));
 }
 
 }  // extern "C"

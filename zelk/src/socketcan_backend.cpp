@@ -26,6 +26,15 @@
  * it down again only when this library brought it up, so an interface an
  * administrator keeps up is never taken away from other programs.
  *
+ * Cyclic jobs (ZkCyclicSet) go to the kernel's broadcast manager: a
+ * CAN_BCM socket per channel, a TX_SETUP per job, so the kernel's timer
+ * keeps the cycle. The kernel hands what the job sends to every other
+ * socket of the interface, the channel's CAN_RAW socket among them: so
+ * those frames reach the application once, as received frames with the
+ * kernel's time. A job's count is the kernel's (/proc/net/can-bcm), else
+ * the reader's count of its frames coming back (locally sent frames carry
+ * MSG_DONTROUTE). Stop, listen-only and close end the jobs.
+ *
  * Error frames give the controller's state (warning, passive, bus-off,
  * restarted) and counters; where the driver reports them over netlink
  * (IFLA_CAN_STATE, IFLA_CAN_BERR_COUNTER) those are used for the status.
@@ -50,10 +59,12 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <linux/can.h>
+#include <linux/can/bcm.h>
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <linux/ethtool.h>
@@ -66,6 +77,23 @@ using namespace zk_socketcan;
 constexpr int kBatch = 64;                 /* frames per recvmmsg */
 constexpr int kRcvBuf = 4 * 1024 * 1024;   /* socket receive buffer wanted */
 constexpr size_t kCmsgSize = 128;
+
+/* A cyclic job: the kernel's TX_SETUP of one identifier and format. */
+struct Job {
+    bool used = false;
+    bool fd = false;
+    uint32_t canid = 0;            /* with CAN_EFF_FLAG */
+    uint16_t n = 0;
+    uint32_t period_us = 0;
+    uint32_t sent = 0;             /* frames that came back, counted by the reader */
+};
+
+/* The TX_SETUP message: its head and up to ZK_CYCLIC_FRAMES frames. */
+struct BcmMsg {
+    alignas(bcm_msg_head) uint8_t bytes[sizeof(bcm_msg_head) + ZK_CYCLIC_FRAMES * sizeof(canfd_frame)];
+    bcm_msg_head &head() { return *reinterpret_cast<bcm_msg_head *>(bytes); }
+    uint8_t *frames() { return bytes + sizeof(bcm_msg_head); }
+};
 
 /* One channel: an interface and, while open, its socket and reader. */
 struct Slot {
@@ -87,8 +115,12 @@ struct Slot {
     uint32_t code = 0, mask = 0;
     uint32_t last_drops = 0;       /* SO_RXQ_OVFL count seen so far */
     uint32_t last_ts = 0;
-    std::mutex mu;                 /* err below */
+    std::mutex mu;                 /* err and jobs below */
     err_state err;
+    int bcm = -1;                  /* CAN_BCM socket, made at the first job */
+    std::atomic<int> njobs{0};
+    Job jobs[ZK_CYCLIC_MAX];
+    std::unique_ptr<BcmMsg> bcm_msg;
     /* reader buffers */
     std::unique_ptr<canfd_frame[]> frames;
     std::unique_ptr<char[]> cmsgs;
@@ -158,6 +190,9 @@ public:
     void fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode) override;
     int16_t set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode) override;
     int16_t write_fd(int slot, const zk_fdframe &frame, uint16_t timeout_ms) override;
+    int16_t cyclic_set(int slot, const zk_fdframe *frames, uint16_t n, uint32_t period_us) override;
+    int16_t cyclic_stop(int slot, uint32_t id, uint8_t flags, uint32_t *sent) override;
+    int16_t cyclic_sent(int slot, uint32_t id, uint8_t flags, uint32_t *sent) override;
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk::zk_text_list &list) override;
     const char *chip_name(int slot) override { return "SocketCAN"; }
@@ -173,6 +208,13 @@ private:
     void release(Slot &s);
     int16_t send_frame(Slot &s, const void *frame, size_t size, uint16_t timeout_ms);
     void reader_main(Slot *s);
+    int16_t apply_filters(Slot &s, uint32_t code, uint32_t mask);
+    int16_t open_bcm(Slot &s);
+    int16_t bcm_write(Slot &s, size_t size);
+    void end_jobs(Slot &s);
+    void count_echo(Slot &s, uint32_t can_id, bool fd);
+    bool kernel_count(Slot &s, uint32_t canid, bool fd, uint32_t *sent);
+    void stop_timer(Slot &s, uint32_t canid, bool fd);
     void on_error_frame(Slot &s, const can_frame &cf);
 
     Slot slots_[ZK_CHANNELS_PER_BOARD];
@@ -466,6 +508,7 @@ void SocketcanBackend::release(Slot &s)
     if (s.fd >= 0) ::close(s.fd);
     s.wake = s.fd = -1;
     s.port = nullptr;
+    end_jobs(s);
 }
 
 void SocketcanBackend::close(int slot)
@@ -528,9 +571,22 @@ int16_t SocketcanBackend::set_filter(int slot, uint32_t code, uint32_t mask)
 {
     Slot &s = slots_[slot];
     if (int16_t rc = check(s)) return rc;
-    can_filter f[2];
-    const int n = kernel_filters(code, mask, s.flags, f);
-    if (setsockopt(s.fd, SOL_CAN_RAW, CAN_RAW_FILTER, f, socklen_t(n * sizeof(can_filter))) != 0) {
+    return apply_filters(s, code, mask);
+}
+
+/* The kernel's filter: the acceptance filter, and each job's identifier
+ * so that its frames are counted (the core drops what the filter does
+ * not pass). */
+int16_t SocketcanBackend::apply_filters(Slot &s, uint32_t code, uint32_t mask)
+{
+    can_filter f[2 + ZK_CYCLIC_MAX];
+    int n = kernel_filters(code, mask, s.flags, f);
+    if (mask) {
+        std::lock_guard<std::mutex> g(s.mu);
+        for (const Job &j : s.jobs)
+            if (j.used) f[n++] = can_filter{j.canid, CAN_EFF_FLAG | (j.canid & CAN_EFF_FLAG ? CAN_EFF_MASK : CAN_SFF_MASK)};
+    }
+    if (setsockopt(s.fd, SOL_CAN_RAW, CAN_RAW_FILTER, f, socklen_t(size_t(n) * sizeof(can_filter))) != 0) {
         zk::set_detail("cannot set the receive filter of %s: %s", s.name, strerror(errno));
         return ZK_E_IO;
     }
@@ -547,6 +603,7 @@ int16_t SocketcanBackend::set_lom(int slot, bool on)
     if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "listen-only mode", "", "");
     /* Without a controller (vcan) nothing acknowledges anyway; the core
      * keeps the channel from sending. */
+    if (on) end_jobs(s);
     if (!li.can || ((li.ctrlmode & CAN_CTRLMODE_LISTENONLY) != 0) == on) return ZK_OK;
     link_change c;
     c.set_ctrlmode = true;
@@ -673,6 +730,7 @@ int16_t SocketcanBackend::stop(int slot)
     Slot &s = slots_[slot];
     if (int16_t rc = check(s)) return rc;
     s.started = false;
+    end_jobs(s);
     if (!s.raised) return ZK_OK;
     if (int16_t rc = set_up(s, false); rc < 0) return rc;
     s.raised = false;
@@ -785,6 +843,276 @@ int16_t SocketcanBackend::send_frame(Slot &s, const void *frame, size_t size, ui
     }
 }
 
+/* ---- cyclic jobs ----------------------------------------------------- */
+
+uint32_t job_canid(uint32_t id, uint8_t flags)
+{
+    return (flags & ZK_FRAME_EFF) ? (id & CAN_EFF_MASK) | CAN_EFF_FLAG : id & CAN_SFF_MASK;
+}
+
+int find_job(const Slot &s, uint32_t canid, bool fd)
+{
+    for (int i = 0; i < ZK_CYCLIC_MAX; i++)
+        if (s.jobs[i].used && s.jobs[i].canid == canid && s.jobs[i].fd == fd) return i;
+    return -1;
+}
+
+int16_t SocketcanBackend::open_bcm(Slot &s)
+{
+    if (s.bcm >= 0) return ZK_OK;
+    const int fd = socket(PF_CAN, SOCK_DGRAM | SOCK_CLOEXEC, CAN_BCM);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == EAFNOSUPPORT || e == EPROTONOSUPPORT) {
+            zk::set_detail("this Linux kernel has no CAN broadcast manager (%s): load it with "
+                           "'modprobe can-bcm'", strerror(e));
+            return ZK_E_UNSUPPORTED;
+        }
+        zk::set_detail("cannot create a CAN_BCM socket: %s", strerror(e));
+        return ZK_E_IO;
+    }
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = s.ifindex;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        zk::set_detail("cannot connect a CAN_BCM socket to %s: %s", s.name, strerror(errno));
+        ::close(fd);
+        return errno == ENODEV ? gone(s) : ZK_E_IO;
+    }
+    if (!s.bcm_msg) s.bcm_msg.reset(new BcmMsg);
+    s.bcm = fd;
+    return ZK_OK;
+}
+
+int16_t SocketcanBackend::bcm_write(Slot &s, size_t size)
+{
+    const ssize_t r = ::write(s.bcm, s.bcm_msg->bytes, size);
+    if (r == ssize_t(size)) return ZK_OK;
+    const int e = r < 0 ? errno : EIO;
+    if (e == ENODEV) {
+        s.gone = true;
+        if (zk::zk_rx_port *p = s.port) p->lost();
+        return gone(s);
+    }
+    zk::set_detail("the broadcast manager of %s refused the job: %s", s.name, strerror(e));
+    return ZK_E_IO;
+}
+
+/* Closing the socket deletes every job in the kernel. */
+void SocketcanBackend::end_jobs(Slot &s)
+{
+    if (s.bcm < 0) return;
+    ::close(s.bcm);
+    s.bcm = -1;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        for (Job &j : s.jobs) j = Job{};
+        s.njobs = 0;
+    }
+    if (s.fd >= 0 && s.mask) apply_filters(s, s.code, s.mask);
+}
+
+int16_t SocketcanBackend::cyclic_set(int slot, const zk_fdframe *frames, uint16_t n, uint32_t period_us)
+{
+    Slot &s = slots_[slot];
+    if (s.gone) return gone(s);
+    const bool fd = (frames[0].flags & ZK_FRAME_FDF) != 0;
+    if (fd && !s.fd_frames) {
+        zk::set_detail("%s does not take CAN FD frames", s.name);
+        return ZK_E_NOFD;
+    }
+    if (int16_t rc = open_bcm(s)) return rc;
+    const uint32_t canid = job_canid(frames[0].id, frames[0].flags);
+    int j;
+    bool fresh;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        j = find_job(s, canid, fd);
+        fresh = j < 0;
+        for (int i = 0; j < 0 && i < ZK_CYCLIC_MAX; i++)
+            if (!s.jobs[i].used) j = i;
+    }
+    if (j < 0) {
+        zk::set_detail("%s already runs %d cyclic jobs", s.name, ZK_CYCLIC_MAX);
+        return ZK_E_NOMEM;
+    }
+    Job &job = s.jobs[j];
+    BcmMsg &m = *s.bcm_msg;
+    if (!fresh && n > job.n) {
+        /* The kernel does not lengthen a job's sequence in place. */
+        memset(&m.head(), 0, sizeof(bcm_msg_head));
+        m.head().opcode = TX_DELETE;
+        m.head().can_id = canid;
+        m.head().flags = fd ? CAN_FD_FRAME : 0;
+        if (int16_t rc = bcm_write(s, sizeof(bcm_msg_head))) return rc;
+        fresh = true;
+    }
+    memset(&m.head(), 0, sizeof(bcm_msg_head));
+    m.head().opcode = TX_SETUP;
+    m.head().can_id = canid;
+    m.head().nframes = n;
+    m.head().flags = fd ? CAN_FD_FRAME : 0;
+    /* A new job, period or length: the cycle starts now with frame 0.
+     * Else only the frames change and the timer goes on. */
+    if (fresh || period_us != job.period_us || n != job.n)
+        m.head().flags |= SETTIMER | STARTTIMER | TX_ANNOUNCE | TX_RESET_MULTI_IDX;
+    m.head().ival2.tv_sec = long(period_us / 1000000u);
+    m.head().ival2.tv_usec = long(period_us % 1000000u);
+    const size_t fsize = fd ? sizeof(canfd_frame) : sizeof(can_frame);
+    uint8_t *out = m.frames();
+    for (uint16_t i = 0; i < n; i++) {
+        canfd_frame cf{};
+        cf.can_id = canid | ((frames[i].flags & ZK_FRAME_RTR) ? CAN_RTR_FLAG : 0);
+        cf.len = frames[i].len;
+        if (fd)
+            cf.flags = uint8_t(((frames[i].flags & ZK_FRAME_BRS) ? CANFD_BRS : 0) |
+                               ((frames[i].flags & ZK_FRAME_ESI) ? CANFD_ESI : 0));
+        if (!(frames[i].flags & ZK_FRAME_RTR)) memcpy(cf.data, frames[i].data, cf.len);
+        memcpy(out + i * fsize, &cf, fsize);
+    }
+    /* Counted from the first frame on: the job is known before it runs. */
+    const Job before = job;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        job.used = true;
+        job.fd = fd;
+        job.canid = canid;
+        if (fresh) job.sent = 0;
+        if (!before.used) s.njobs++;
+    }
+    if (fresh && s.mask) apply_filters(s, s.code, s.mask);
+    const int16_t rc = bcm_write(s, sizeof(bcm_msg_head) + n * fsize);
+    std::lock_guard<std::mutex> g(s.mu);
+    if (rc < 0) {
+        /* A job the kernel no longer has (deleted to grow) is gone. */
+        if (fresh) {
+            job = Job{};
+            s.njobs--;
+        } else {
+            job = before;
+        }
+        return rc;
+    }
+    job.n = n;
+    job.period_us = period_us;
+    return ZK_OK;
+}
+
+/* The kernel's own count of a job (frames it handed to the driver), from
+ * the socket's entry in /proc/net/can-bcm: lines "tx_op: <can_id hex>
+ * <iface> [n] ... # sent <count>", "(n)" for FD jobs. False where there
+ * is none (no procfs). */
+bool SocketcanBackend::kernel_count(Slot &s, uint32_t canid, bool fd, uint32_t *sent)
+{
+    struct stat st;
+    if (fstat(s.bcm, &st) != 0) return false;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/net/can-bcm/%lu", static_cast<unsigned long>(st.st_ino));
+    const int f = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (f < 0) return false;
+    static char text[16384];  /* API lock held */
+    size_t used = 0;
+    for (ssize_t r; used < sizeof text - 1 && (r = ::read(f, text + used, sizeof text - 1 - used)) > 0;)
+        used += size_t(r);
+    ::close(f);
+    text[used] = '\0';
+    char want[32];
+    snprintf(want, sizeof want, "tx_op: %03X ", unsigned(canid));
+    for (char *line = text; line && *line;) {
+        char *end = strchr(line, '\n');
+        if (end) *end = '\0';
+        const char *count = strstr(line, "# sent ");
+        if (strncmp(line, want, strlen(want)) == 0 && count &&
+            (strchr(line, fd ? '(' : '[') != nullptr)) {
+            *sent = uint32_t(strtoul(count + 7, nullptr, 10));
+            return true;
+        }
+        line = end ? end + 1 : nullptr;
+    }
+    return false;
+}
+
+/* Stops a job's timer, its frames and their turn left as they are: the
+ * job's frames as the kernel reports them (TX_READ), set again with no
+ * interval. */
+void SocketcanBackend::stop_timer(Slot &s, uint32_t canid, bool fd)
+{
+    BcmMsg &m = *s.bcm_msg;
+    memset(&m.head(), 0, sizeof(bcm_msg_head));
+    m.head().opcode = TX_READ;
+    m.head().can_id = canid;
+    m.head().flags = fd ? CAN_FD_FRAME : 0;
+    if (bcm_write(s, sizeof(bcm_msg_head)) != ZK_OK) return;
+    pollfd p{s.bcm, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) return;
+    const ssize_t r = recv(s.bcm, m.bytes, sizeof m.bytes, MSG_DONTWAIT);
+    if (r < ssize_t(sizeof(bcm_msg_head)) || m.head().opcode != TX_STATUS) return;
+    m.head().opcode = TX_SETUP;
+    m.head().flags = SETTIMER | (fd ? CAN_FD_FRAME : 0);
+    m.head().count = 0;
+    m.head().ival1 = bcm_timeval{};
+    m.head().ival2 = bcm_timeval{};
+    bcm_write(s, size_t(r));
+}
+
+int16_t SocketcanBackend::cyclic_stop(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
+{
+    Slot &s = slots_[slot];
+    const uint32_t canid = job_canid(id, flags);
+    const bool fd = (flags & ZK_FRAME_FDF) != 0;
+    int j;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        j = find_job(s, canid, fd);
+    }
+    if (j < 0 || s.bcm < 0) return ZK_OK;
+    stop_timer(s, canid, fd);
+    if (!kernel_count(s, canid, fd, sent)) {
+        std::lock_guard<std::mutex> g(s.mu);
+        *sent = s.jobs[j].sent;
+    }
+    BcmMsg &m = *s.bcm_msg;
+    memset(&m.head(), 0, sizeof(bcm_msg_head));
+    m.head().opcode = TX_DELETE;
+    m.head().can_id = canid;
+    m.head().flags = fd ? CAN_FD_FRAME : 0;
+    const int16_t rc = bcm_write(s, sizeof(bcm_msg_head));
+    if (rc == ZK_E_GONE) return rc;
+    /* Refused only for a job the kernel no longer has: gone either way. */
+    std::lock_guard<std::mutex> g(s.mu);
+    s.jobs[j] = Job{};
+    s.njobs--;
+    return ZK_OK;
+}
+
+int16_t SocketcanBackend::cyclic_sent(int slot, uint32_t id, uint8_t flags, uint32_t *sent)
+{
+    Slot &s = slots_[slot];
+    const uint32_t canid = job_canid(id, flags);
+    const bool fd = (flags & ZK_FRAME_FDF) != 0;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        const int j = find_job(s, canid, fd);
+        if (j < 0) {
+            zk::set_detail("no cyclic job of identifier %X runs on %s", unsigned(id), s.name);
+            return ZK_E_QEMPTY;
+        }
+        *sent = s.jobs[j].sent;
+    }
+    kernel_count(s, canid, fd, sent);
+    return ZK_OK;
+}
+
+/* A frame this computer sent came back: a job's, when it has the job's
+ * identifier and format. */
+void SocketcanBackend::count_echo(Slot &s, uint32_t can_id, bool fd)
+{
+    const uint32_t canid = can_id & (CAN_EFF_FLAG | CAN_EFF_MASK);
+    std::lock_guard<std::mutex> g(s.mu);
+    const int j = find_job(s, (canid & CAN_EFF_FLAG) ? canid : canid & CAN_SFF_MASK, fd);
+    if (j >= 0) s.jobs[j].sent++;
+}
+
 int16_t SocketcanBackend::chip_status(int slot, zk_chipstat *st)
 {
     Slot &s = slots_[slot];
@@ -890,6 +1218,8 @@ void SocketcanBackend::reader_main(Slot *sp)
                 on_error_frame(s, cf);
                 continue;
             }
+            if (s.njobs > 0 && (h.msg_flags & MSG_DONTROUTE) && !(h.msg_flags & MSG_CONFIRM))
+                count_echo(s, cf.can_id, msgs[i].msg_len == CANFD_MTU);
             if (!port) continue;
             if (msgs[i].msg_len == CANFD_MTU) {
                 zk_fdframe f{};
