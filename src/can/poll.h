@@ -47,6 +47,11 @@ void        chan_retry_lost_at(nb_app *app, int32_t index);
  * every poll tick, reads the error counters (gone: the adapter was found
  * gone) and stops the controller after a bus-off. */
 int32_t     ctl_stop(nb_app *app);
+/* Start and stop of an added channel (index >= 1), for the window: the
+ * stream's plug-ins get its status, after its frames at a stop.
+ * ZK_E_NOCHAN for an index that names no added channel. */
+int32_t     ctl_start_at(nb_app *app, int32_t index);
+int32_t     ctl_stop_at(nb_app *app, int32_t index);
 void        ctl_errors(nb_app *app, int16_t gone);
 /* The same for an added channel (index >= 1): the counters are kept in
  * its record and go to the stream's plug-ins; a bus-off stops it alone. */

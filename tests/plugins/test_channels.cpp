@@ -295,9 +295,20 @@ TEST_F(Channels, BusOffStopsOnlyThatChannel)
 
     zk_fdframe f = fd_frame(0x10, 0, 1);
     EXPECT_EQ(nb_chan_send(c2, &f), ZK_E_BUSOFF);
+    // Started again from the window, then stopped with a frame waiting:
+    // the frame comes before the status.
+    ASSERT_GE(ctl_start_at(&the_app, c2), 0);
+    EXPECT_EQ(ch->bus_off, 0);
+    the_app.poll.ops.start(&the_app);  // a stop's flush runs with the timers
+    clear_events();
+    on_board(1, 0x201);
+    ASSERT_GE(ctl_stop_at(&the_app, c2), 0);
+    EXPECT_EQ(types_from(w->path), (std::vector<int>{PGRP_STREAM, PGRP_STATUS}));
+    EXPECT_EQ(ctl_stop_at(&the_app, 0), ZK_E_NOCHAN);
     on_board(0, 0x100);
     tick();
     EXPECT_EQ(of_type(PGRP_RX_FRAMES, old->path).size(), 1u) << "the main channel goes on";
+    EXPECT_TRUE(of_type(PGRP_STATUS, old->path).empty());
 
     // The main channel's counters are kept in its record too, and go to
     // everyone about channel 0 as before.
