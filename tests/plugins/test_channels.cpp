@@ -132,6 +132,8 @@ TEST_F(Channels, TwoBoardsOnOneTimeLine)
     nb_plugin *old = loaded("nbt_handler", "old.so");
     numbers();
     clear_events();
+    sim0_ = zk_sim_now_us();  // sent frames are placed no earlier than sent
+    real0_ = g_get_real_time();
 
     // Far enough apart that each channel's own clock reading cannot swap
     // them.
