@@ -204,8 +204,7 @@ bool move_traffic(nb_app *app, int16_t gone[NB_CHAN_MAX], bool all)
     const int64_t deadline = g_get_monotonic_time() + g_budget_us;
     const bool stream = stream_begin(app);
     bool behind = false;
-    const int32_t count = app->chans.count > 0 ? app->chans.count : 1;
-    for (int32_t i = 0; i < count; i++) {
+    for (int32_t i = 0; i == 0 || i < app->chans.count; i++) {
         nb_chan *chan = i == 0 ? &app->chan : app->chans.at[i];
         if (move_chan(app, chan, stream, deadline, &gone[i]))
             behind = true;
@@ -277,6 +276,11 @@ gboolean status_tick(gpointer data)
     if (app->gui.ops.refresh_info_panel)
         app->gui.ops.refresh_info_panel(app);
     return TRUE;
+}
+
+bool poll_in_tick(void)
+{
+    return g_in_tick != 0;
 }
 
 void poll_set_budget_us(int64_t us)
