@@ -11,6 +11,7 @@
  * around the change.
  */
 #include <glib/gi18n.h>
+#include <string.h>
 
 #include "gui/gui_parts.h"
 
@@ -74,9 +75,14 @@ void set_toggle_quietly(GtkWidget *btn, gboolean active, GCallback handler, nb_a
     g_signal_handlers_unblock_by_func(btn, (gpointer)handler, app);
 }
 
+/* Only a change: setting a label builds the button's child afresh, and
+ * an added channel's controls are brought up to date every second. */
 void set_label(GtkWidget *btn, const char *text)
 {
-    if (btn)
+    if (!btn)
+        return;
+    const char *now = gtk_button_get_label(GTK_BUTTON(btn));
+    if (!now || strcmp(now, text) != 0)
         gtk_button_set_label(GTK_BUTTON(btn), text);
 }
 
