@@ -139,9 +139,13 @@
  * times a received frame comes before a sent one. A frame sent
  * while other requests of the tick are handled takes its place in the
  * tick's stream; one sent while PGRP_STREAM is handled comes in a later
- * one. PGRP_ERRORS and PGRP_STATUS come as before, with
- * pgrp_get_channel saying which channel they are about. Every other
- * plug-in sees the main channel exactly as before.
+ * one. With several channels, a frame newer than the moment another
+ * channel was last read waits for the next tick's stream. PGRP_ERRORS
+ * and PGRP_STATUS come as before, with pgrp_get_channel saying which
+ * channel they are about; those of an added channel (its bus-off stops
+ * that channel alone, a lost adapter is opened again when it is back) go
+ * to these plug-ins only. Every other plug-in sees the main channel
+ * exactly as before.
  *
  * File choosers
  * -------------

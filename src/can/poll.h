@@ -29,6 +29,9 @@ gboolean    status_tick(gpointer app);
  * a tick or while the timers are stopped. An adapter found gone is left
  * to the next tick. */
 void        poll_flush(nb_app *app);
+/* Whether a tick (or a flush) is under way: a plug-in's nested main loop
+ * may run inside it. */
+bool        poll_in_tick(void);
 /* lost.cpp: the adapter of the channel disappeared (code ZK_E_GONE from
  * the library): close the channel, show it lost and stopped, tell the
  * plug-ins and the user (once). chan_retry_lost, every second from the

@@ -43,10 +43,11 @@ inline void rec_refresh(nb_app *)
 
 class PollTest : public ::testing::Test {
 protected:
+    virtual const char *boards() const { return "0=sim:channels=2,traffic=none,txq=64"; }
     void SetUp() override
     {
         gui = gui_calls();
-        setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none,txq=64", 1);
+        setenv("ZELK_BOARDS", boards(), 1);
         zk_sim_reset();
         ASSERT_GE(ZkInit(), 0);
         zk_sim_manual_clock(1);
@@ -62,6 +63,7 @@ protected:
     {
         poll_set_budget_us(-1);
         the_app.poll.ops.stop(&the_app);
+        chanset_remove_all(&the_app);
         finish_app();
         the_app.chan.ops.close(&the_app.chan);
         zk_sim_reset();

@@ -98,7 +98,13 @@ gui_calls gui;
 
 namespace {
 
-using PollAlloc = PollTest;
+class PollAlloc : public PollTest {
+protected:
+    const char *boards() const override
+    {
+        return "0=sim:channels=2,traffic=none,txq=64;1=sim:channels=2,traffic=none,txq=64";
+    }
+};
 
 TEST_F(PollAlloc, TickWithTrafficAndFivePluginsAllocatesNothing)
 {
@@ -112,6 +118,12 @@ TEST_F(PollAlloc, TickWithTrafficAndFivePluginsAllocatesNothing)
     loaded("nbt_handler", "c.so");
     loaded("nbt_legacy_nosess", "d.so");
     loaded("nbt_stream", "f.so");
+    // An added channel of another board: its frames go into the stream.
+    nb_chan_settings cs;
+    chan_settings_default(&cs);
+    int32_t added = 0;
+    ASSERT_EQ(chanset_add(&the_app, 2, &cs, &added, nullptr), 0);
+    nb_chan *ch1 = chanset_at(&the_app, added);
     // Make sure counting works at all.
     g_allocs = 0;
     g_counting = true;
@@ -133,6 +145,7 @@ TEST_F(PollAlloc, TickWithTrafficAndFivePluginsAllocatesNothing)
         }
         // The previous round's bus-off stopped the controller.
         ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+        ASSERT_GE(ch1->ops.start(ch1), 0);
         for (uint32_t i = 0; i < 300; i++) {
             zk_frame f = frame(i);
             zk_fdframe g;
@@ -151,7 +164,18 @@ TEST_F(PollAlloc, TickWithTrafficAndFivePluginsAllocatesNothing)
             g.len = 32;
             ASSERT_GE(zk_sim_inject_fd(0, &g), 1);
         }
+        for (uint32_t i = 0; i < 50; i++) {
+            zk_fdframe g;
+            memset(&g, 0, sizeof g);
+            g.id = 0x300 + i;
+            g.len = 8;
+            ASSERT_GE(nb_chan_send(added, &g), 0);
+            zk_frame f = frame(0x400 + i);
+            ASSERT_GE(zk_sim_inject(1, &f), 1);
+        }
         inject_errs(zk_errs{1, 1, 1, 1, 1});
+        zk_errs boff = {0, 1, 0, 0, 0};
+        ASSERT_GE(zk_sim_inject_errors(2, &boff), 0);
 
         recording = false;
         g_allocs = 0;
@@ -164,6 +188,7 @@ TEST_F(PollAlloc, TickWithTrafficAndFivePluginsAllocatesNothing)
         EXPECT_EQ(g_allocs.load(), 0) << "round " << round;
         EXPECT_EQ(gui.stops, round + 1);
         EXPECT_EQ(the_app.chan.txlog->count, 0);
+        EXPECT_EQ(ch1->running, 0) << "stopped by its bus-off";
     }
     EXPECT_EQ(the_app.pgmgr.fd_hidden, 2u * (150 + 256));
 }
