@@ -62,7 +62,7 @@ int other_adapter_dialog(nb_app *app)
         add_difference(diff, _("serial number"), a.serial, b.serial);
     char rate[64];
     g_snprintf(rate, sizeof rate, "%s", app->chan.ops.baud_name ?
-               app->chan.ops.baud_name(app->chan.baud_index) : "");
+               app->chan.ops.baud_name(app->session.main.s.baud_index) : "");
     g_strstrip(rate);
     char *asked = g_strdup_printf(
         _("%s\nThe session's bit rate is %s. The controller has not been started."), diff->str,

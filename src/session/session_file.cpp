@@ -1123,7 +1123,11 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     memset(&rs.main, 0, sizeof rs.main);
     rs.main.number = app->chan.number;
     rs.main.slot = -1;
-    chan_settings_of(&app->chan, &rs.main.s);
+    /* A check reads the file alone: a file without FD is classic. */
+    if (mode == SES_LOAD_CHECK)
+        chan_settings_default(&rs.main.s);
+    else
+        chan_settings_of(&app->chan, &rs.main.s);
     if (mode != SES_LOAD_PLUGINS && mode != SES_LOAD_CHECK) {
         kept.clear();
         memset(&app->session.adapter, 0, sizeof app->session.adapter);

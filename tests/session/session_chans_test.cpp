@@ -5,6 +5,8 @@
  */
 #include <stdlib.h>
 
+#include <glib/gstdio.h>
+
 #include "gui_driver.h"
 #include "ses_fixture.h"
 #include "session/session_file.h"
@@ -149,6 +151,20 @@ TEST_F(SessionChans, ChannelSectionsAreKnownByTheirFirstKeyAndOldFilesReadAsBefo
               -1042);
     EXPECT_EQ(session_read(&app(), write_temp("[Nimbrel]\nChannel=1\n").c_str(), SES_LOAD_FILE),
               -1042);
+
+    /* The chooser's CAN mode comes from the channel's automatic file
+     * alone, whatever the open channel is. */
+    app().chan.fd = NB_FD_ISO;
+    nb_session ses = app().session;
+    app().session.ops.make_paths(&ses, 7);
+    gchar *folder = g_path_get_dirname(ses.auto_file);
+    g_mkdir_with_parents(folder, 0700);
+    g_free(folder);
+    nbtest::write_file(ses.auto_file, "[Nimbrel]\nBaud=250\n");
+    EXPECT_EQ(session_last_fd(&app(), 7), NB_FD_OFF);
+    nbtest::write_file(ses.auto_file, "[Nimbrel]\nFD=NON-ISO\n");
+    EXPECT_EQ(session_last_fd(&app(), 7), NB_FD_NON_ISO);
+    app().chan.fd = NB_FD_OFF;
 
     /* While a pass holds the channel open, the reader leaves its record
      * alone and gives the settings as a value. */
