@@ -516,5 +516,7 @@ void bv_log_show_view(int view);
 void bv_log_set_filter(const bv_filter *f);
 void bv_log_redraw(void);         /* the time mode changed */
 void bv_log_refresh(void);        /* from the refresh timer */
+/* The channels the open log has shown so far (below 64, a bit each). */
+uint64_t bv_log_channels(void);
 
 #endif /* BUSVIEW_H */
