@@ -397,6 +397,7 @@ struct bv_state {
     uint64_t dropped_while_paused;
 
     /* measurements for BUSVIEW_STATS (see busview.cpp) */
+    uint64_t rx_main;             /* of rx, the main channel's */
     uint64_t rx_bits;
     uint64_t rx_data_bits;
     int64_t last_frame_us;        /* time of the newest frame counted */

@@ -1299,7 +1299,7 @@ void bv_do_clear(void)
         attach_trace();
     bv_ids_clear(&bv.ids, bv.w_ids ? GTK_TREE_VIEW(bv.w_ids) : nullptr);
     bv.rx = bv.tx = bv.bits = bv.data_bits = bv.dropped_while_paused = 0;
-    bv.rx_bits = bv.rx_data_bits = 0;
+    bv.rx_main = bv.rx_bits = bv.rx_data_bits = 0;
     bv.nrate = 0;
     bv.rate_head = 0;
     if (bv.w_status)
