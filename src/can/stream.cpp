@@ -80,19 +80,11 @@ void flush_out(nb_app *app)
     g_out_n = 0;
 }
 
-void emit(nb_app *app, const zk_fdframe &f, uint8_t dir, nb_clock_pair now,
-          uint64_t accepted = 0)
+void emit(nb_app *app, const zk_fdframe &f, uint8_t dir, nb_clock_pair now)
 {
     if (g_out_n == (int)NB_STREAM_MAX)
         flush_out(app);
     int64_t t = stream_place(f.ts, now);
-    /* A sent frame never before the host accepted it, should the adapter's
-     * clock have stood still meanwhile. */
-    if (accepted > NB_TIMESTAMP_UNIX_EPOCH) {
-        int64_t at = (int64_t)((accepted - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
-        if (t < at)
-            t = at;
-    }
     if (t < g_floor_us && t > g_floor_us - CLOCK_STEP_BACK_US)
         t = g_floor_us;
     g_floor_us = t;
@@ -125,7 +117,7 @@ void make_room(nb_app *app, int n)
             over = g_held_n;
         nb_clock_pair now = read_clocks(app->chan.number);
         for (int i = 0; i < over; i++)
-            emit(app, g_held[g_first + i].frame, NB_DIR_TX, now, g_held[g_first + i].timestamp);
+            emit(app, g_held[g_first + i].frame, NB_DIR_TX, now);
         flush_out(app);
         g_first += over;
         g_held_n -= over;
@@ -195,7 +187,7 @@ void stream_received(nb_app *app, const zk_fdframe *rx, int n, bool more_may_com
         if (j < n && (!s || at_or_before(rx[j].ts, s->frame.ts))) {
             emit(app, rx[j++], NB_DIR_RX, now);
         } else if (s) {
-            emit(app, s->frame, NB_DIR_TX, now, s->timestamp);
+            emit(app, s->frame, NB_DIR_TX, now);
             i++;
         } else {
             break;
