@@ -239,7 +239,7 @@ static inline void nbkit_chan_log_name(int index, char *out, size_t size)
 {
     nb_chan_adapter a;
     if (!nb_chan_get_adapter || nb_chan_get_adapter(index, &a) != 0) {
-        g_snprintf(out, size, "can%d", index == 0 ? nbkit_self.chan : index);
+        g_snprintf(out, size, "can%d", index);
         return;
     }
     const char *prefix = "SocketCAN ";

@@ -39,18 +39,25 @@ void add_frame(uint8_t kind, uint8_t chan, const nb_stream_frame *f, int64_t t_u
     uint32_t id = f->id & ((flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
     bv_bits bits;
     int64_t dt = bv_ids_count(&bv.ids, chan, id, flags, kind, t_us, len, f->data, &bits);
-    bv.bits += bits.nominal;
-    bv.data_bits += bits.data;
+    /* The bus load is the main channel's, at its rates. */
+    const bool main_channel = f->channel == 0;
+    if (main_channel) {
+        bv.bits += bits.nominal;
+        bv.data_bits += bits.data;
+    }
     bv.last_frame_us = t_us;
     if (kind == BV_RX) {
-        if (bv.rx == 0) {
+        if (main_channel && bv.rx_main == 0) {
             bv.rx_first_us = t_us;
-        } else {
+        } else if (main_channel) {
             /* the bits after the first frame's end */
             bv.rx_bits += bits.nominal;
             bv.rx_data_bits += bits.data;
         }
-        bv.rx_last_us = t_us;
+        if (main_channel) {
+            bv.rx_last_us = t_us;
+            bv.rx_main++;
+        }
         bv.rx++;
     } else {
         bv.tx++;

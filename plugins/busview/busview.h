@@ -397,6 +397,7 @@ struct bv_state {
     uint64_t dropped_while_paused;
 
     /* measurements for BUSVIEW_STATS (see busview.cpp) */
+    uint64_t rx_main;             /* of rx, the main channel's */
     uint64_t rx_bits;
     uint64_t rx_data_bits;
     int64_t last_frame_us;        /* time of the newest frame counted */
@@ -516,5 +517,7 @@ void bv_log_show_view(int view);
 void bv_log_set_filter(const bv_filter *f);
 void bv_log_redraw(void);         /* the time mode changed */
 void bv_log_refresh(void);        /* from the refresh timer */
+/* The channels the open log has shown so far (below 64, a bit each). */
+uint64_t bv_log_channels(void);
 
 #endif /* BUSVIEW_H */

@@ -81,6 +81,8 @@ struct log_view {
     bv_ids ids;
     int have_t0;
     int64_t t0_ns;                /* the file's first frame */
+    uint64_t chans;               /* the file's channels below 64, a bit each */
+    uint64_t chans_listed;        /* those the channel choice lists (GUI side) */
 
     uint64_t top;                 /* row shown first */
     uint64_t total;               /* rows known when the window was read */
@@ -145,6 +147,8 @@ void count_frames(void *, const cl_frame *f, size_t n)
         lg.t0_ns = f[0].t_ns;
     }
     for (size_t i = 0; i < n; i++) {
+        if (f[i].chan < 64)
+            lg.chans |= 1ull << f[i].chan;
         if (f[i].flags & CL_ERR)
             continue;
         bv_ids_count(&lg.ids, f[i].chan > 255 ? 255 : (uint8_t)f[i].chan, f[i].id, log_flags(&f[i]),
@@ -606,7 +610,9 @@ void close_scans(void)
     g_mutex_lock(&lg.lock);
     bv_ids_clear(&lg.ids, lg.ids_view ? GTK_TREE_VIEW(lg.ids_view) : nullptr);
     lg.have_t0 = 0;
+    lg.chans = 0;
     g_mutex_unlock(&lg.lock);
+    lg.chans_listed = 0;
     if (lg.store)
         gtk_list_store_clear(lg.store);
     lg.shown = 0;
@@ -854,6 +860,7 @@ void bv_log_close(void)
     gtk_widget_hide(lg.ids_sw);
     live_controls(true);
     bv_apply_view(bv.view);
+    bv_channels_changed();
 }
 
 void bv_log_show_view(int view)
@@ -912,11 +919,25 @@ void bv_log_redraw(void)
         fill();
 }
 
+uint64_t bv_log_channels(void)
+{
+    g_mutex_lock(&lg.lock);
+    uint64_t chans = lg.all ? lg.chans : 0;
+    g_mutex_unlock(&lg.lock);
+    return chans;
+}
+
 void bv_log_refresh(void)
 {
     if (!lg.all)
         return;
     update_labels();
+    /* Channels found since the choice was filled join it. */
+    uint64_t chans = bv_log_channels();
+    if (chans != lg.chans_listed) {
+        lg.chans_listed = chans;
+        bv_channels_changed();
+    }
     if (bv.view == 1) {
         refresh_ids();
         return;

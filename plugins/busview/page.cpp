@@ -557,8 +557,9 @@ void on_filter_changed(GtkEditable *, gpointer)
     filter_timer = g_timeout_add(FILTER_PAUSE_MS, on_filter_pause, nullptr);
 }
 
-/* The channel choice's entries after "All channels": slots of nbkit_chans(). */
-int channel_slots[NBKIT_CHAN_SLOTS];
+/* The channel choice's entries after "All channels": slots of nbkit_chans(),
+ * or while a log is shown -1 - the log's channel. */
+int channel_slots[NBKIT_CHAN_SLOTS + 64];
 int channel_entries;
 
 void on_channel_changed(GtkComboBox *combo, gpointer)
@@ -566,9 +567,12 @@ void on_channel_changed(GtkComboBox *combo, gpointer)
     int i = gtk_combo_box_get_active(combo);
     if (bv.updating_widgets || !bv.trace || i < 0)
         return;
-    bv_apply_channel(i == 0 || i > channel_entries
-                         ? ""
-                         : nbkit_chans_name(nbkit_chans(), channel_slots[i - 1]));
+    char name[NBKIT_CHAN_NAME] = "";
+    if (i > 0 && i <= channel_entries && channel_slots[i - 1] < 0)
+        bv_log_chan_name(name, sizeof name, (unsigned)(-1 - channel_slots[i - 1]));
+    else if (i > 0 && i <= channel_entries)
+        g_strlcpy(name, nbkit_chans_name(nbkit_chans(), channel_slots[i - 1]), sizeof name);
+    bv_apply_channel(name);
 }
 
 /* "All channels", the channels there are now, and the one shown alone
@@ -584,7 +588,19 @@ void fill_channels(void)
     const nbkit_chans_t *c = nbkit_chans();
     int active = 0;
     channel_entries = 0;
-    for (int i = 0; i <= c->count; i++) {
+    /* A log shown: its channels, by its names. */
+    uint64_t log = bv_log_active() ? bv_log_channels() : 0;
+    for (int n = 0; n < 64 && log; n++) {
+        if (!(log & (1ull << n)))
+            continue;
+        char name[NBKIT_CHAN_NAME];
+        bv_log_chan_name(name, sizeof name, (unsigned)n);
+        channel_slots[channel_entries++] = -1 - n;
+        gtk_combo_box_append_text(combo, name);
+        if (bv.filter.chan_on && strcmp(name, bv.filter.chan_name) == 0)
+            active = channel_entries;
+    }
+    for (int i = log ? c->count : 0; i <= c->count; i++) {
         int slot = i < c->count ? c->slot_of[i] : bv.filter.chan_slot;
         if (i == c->count && (!bv.filter.chan_on || active > 0))
             break;
@@ -1283,7 +1299,7 @@ void bv_do_clear(void)
         attach_trace();
     bv_ids_clear(&bv.ids, bv.w_ids ? GTK_TREE_VIEW(bv.w_ids) : nullptr);
     bv.rx = bv.tx = bv.bits = bv.data_bits = bv.dropped_while_paused = 0;
-    bv.rx_bits = bv.rx_data_bits = 0;
+    bv.rx_main = bv.rx_bits = bv.rx_data_bits = 0;
     bv.nrate = 0;
     bv.rate_head = 0;
     if (bv.w_status)

@@ -228,6 +228,36 @@ TEST(Canlog, AscVariantsOfOtherTools)
     EXPECT_EQ(2500000000LL, r.f[0].t_ns);
 }
 
+// A candump writer names channels as it is told; a name that would split
+// the line's fields, or one never given, is can<N>. Reading keeps the
+// number that ends the name.
+TEST(Canlog, CandumpWriterNamesChannels)
+{
+    std::string path = nbtest::make_temp_dir("names") + "/n.log";
+    cl_writer w;
+    ASSERT_EQ(0, cl_writer_open(&w, path.c_str(), CL_FMT_CANDUMP, 1));
+    cl_writer_set_chan_name(&w, 0, "vcan7");
+    cl_writer_set_chan_name(&w, 1, "bad name");
+    cl_writer_set_chan_name(&w, 2, "muchtoolongname0");
+    cl_writer_set_chan_name(&w, CL_CHAN_NAMES, "ignored");
+    for (uint16_t chan = 0; chan < 4; chan++) {
+        cl_frame f{};
+        f.chan = chan;
+        f.id = 0x10 + chan;
+        ASSERT_EQ(0, cl_write(&w, &f));
+    }
+    ASSERT_EQ(0, cl_writer_close(&w));
+    std::string text = nbtest::read_file(path);
+    EXPECT_NE(std::string::npos, text.find(" vcan7 010#\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can1 011#\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can2 012#\n")) << text;
+    EXPECT_NE(std::string::npos, text.find(" can3 013#\n")) << text;
+    Read r = read_mem(text, CL_FMT_CANDUMP);
+    ASSERT_EQ(4u, r.f.size());
+    EXPECT_EQ(7, r.f[0].chan);
+    EXPECT_EQ(3, r.f[3].chan);
+}
+
 // A BLF file of n frames from our writer, flushed every 100 frames so it
 // has several containers.
 std::string blf_file(int n)

@@ -446,7 +446,9 @@ TEST_F(Diagnostics, OneTimeForAFrameInTheBusViewSignalsAndDiagnostics)
         return in_trace >= 0;
     }));
     EXPECT_GT(in_diag, 9.0);
-    EXPECT_NEAR(in_trace, in_diag, 1e-4);
+    // The bus view takes the host's stream times; a page that places the
+    // frames by the request's time (millisecond steps) may differ by those.
+    EXPECT_NEAR(in_trace, in_diag, 3e-3);
     EXPECT_NEAR(in_plot, in_diag, 1e-4);
 }
 

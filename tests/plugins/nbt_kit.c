@@ -17,6 +17,7 @@ static void report(int32_t type, uint64_t ts, nbt_event *ev)
     ev->style = NBT_STYLE_KIT;
     ev->timestamp = ts;
     ev->chan = nbkit_chan();
+    ev->channel = nbkit_channel();
     ev->running = nbkit_status()->running;
     if (nbt_hook)
         nbt_hook(ev);
@@ -125,6 +126,14 @@ static void load_end(void)
     report(PGRP_SESSION_LOAD_END, 0, &ev);
 }
 
+/* The kit's channel table: how many, and the first channel's name. */
+static void channels(void)
+{
+    nbt_event ev = {.n = nbkit_chans()->count};
+    strncpy(ev.name, nbkit_chans_name(nbkit_chans(), nbkit_chans()->slot_of[0]), sizeof ev.name - 1);
+    report(PGRP_CHANNELS, 0, &ev);
+}
+
 static void other(pgrp *req)
 {
     nbt_event ev = {.req = req};
@@ -136,6 +145,7 @@ static const nbkit_plugin kit_recorder = {
     .rx_frames = rx, .tx_frames = tx, .errors = errors, .status = status,
     .session_save = save, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
     .rx_fd_frames = rx_fd, .tx_fd_frames = tx_fd, .other = other, .stream = on_stream,
+    .channels = channels,
 };
 
 #ifdef NBT_KIT_STREAM

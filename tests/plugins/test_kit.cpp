@@ -35,12 +35,13 @@ protected:
     void TearDown() override { nbt::finish_app(); }
 
     // Delivers one request; returns the events the kit's handlers reported.
-    std::vector<nbt_event> request(int type, void *data, uint64_t size)
+    std::vector<nbt_event> request(int type, void *data, uint64_t size, uint16_t channel = 0)
     {
         size_t before = nbt::events().size();
         pgrp req = {};
         req.type = type;
         req.chan = 3;
+        req.channel = channel;
         req.timestamp = 70000;
         req.data_ptr = data;
         req.data_size = size;
@@ -109,6 +110,49 @@ TEST_F(Kit, RequestsReachTheirHandlersWithCheckedPayloadsAndTheStatusAtHand)
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].type, 42);
     EXPECT_NE(ev[0].req, nullptr);
+}
+
+// Requests about another channel (0x0304) say which; its status leaves the
+// main channel's at hand. PGRP_CHANNELS reads the channels' names again
+// before the handler runs.
+TEST_F(Kit, OtherChannelsAreToldApartAndTheirNamesReadAgain)
+{
+    nb_chan_status st = {};
+    auto ev = request(PGRP_STATUS, &st, sizeof st, 1);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].channel, 1);
+    EXPECT_EQ(running_at_hand(), 1);
+    zk_errs errs = {};
+    ev = request(PGRP_ERRORS, &errs, sizeof errs, 2);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].channel, 2);
+
+    ev = request(PGRP_CHANNELS, nullptr, 0);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].type, PGRP_CHANNELS);
+    EXPECT_EQ(ev[0].n, 1);
+    EXPECT_STREQ(ev[0].name, "ch3");
+}
+
+// The channel table: a slot keeps its name when indexes move; names come
+// back in the order first seen, and a full table shares its last slot.
+TEST(KitChans, SlotsKeepTheirNamesAndLogNamesStayApart)
+{
+    static nbkit_chans_t c;
+    nbkit_chans_reset(&c);
+    EXPECT_EQ(nbkit_chans_slot_named(&c, "ch0"), 0);
+    EXPECT_EQ(nbkit_chans_slot_named(&c, "ch5"), 1);
+    EXPECT_EQ(nbkit_chans_slot_named(&c, "ch0"), 0);
+    EXPECT_STREQ(nbkit_chans_name(&c, 1), "ch5");
+    EXPECT_STREQ(nbkit_chans_name(&c, 7), "");
+    // Without the channel's index the log name is the channel's own.
+    EXPECT_STREQ(nbkit_chans_log_name(&c, 1), "ch5");
+    for (int i = 2; i < NBKIT_CHAN_SLOTS + 3; i++) {
+        char name[NBKIT_CHAN_NAME];
+        g_snprintf(name, sizeof name, "x%d", i);
+        EXPECT_LT(nbkit_chans_slot_named(&c, name), NBKIT_CHAN_SLOTS);
+    }
+    EXPECT_EQ(c.nslots, NBKIT_CHAN_SLOTS);
 }
 
 TEST_F(Kit, SessionKeysArriveOnlyInsideASectionAndAlwaysTerminated)
