@@ -214,15 +214,6 @@ int64_t dgp_now_us(void)
     return dgp.have_clock ? dgp.seen_bus_us + (wall - dgp.seen_wall_us) : wall;
 }
 
-void dgp_frames_in(const dg_frame *f, uint32_t n)
-{
-    for (uint32_t i = 0; i < n; i++) {
-        if (dgp_tester_chan() == 0)
-            dgp_tester_frame(&f[i]);
-        dg_feed(dgp.dec, &f[i]);
-    }
-}
-
 void dgp_tick(void)
 {
     if (!dgp.dec)

@@ -178,7 +178,6 @@ extern dgp_state dgp;
 int64_t dgp_now_us(void);
 void dgp_tick(void);
 void dgp_apply_config(void);
-void dgp_frames_in(const dg_frame *f, uint32_t n);
 
 /* page.cpp */
 GtkWidget *dgp_page_build(void);

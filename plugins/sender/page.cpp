@@ -331,6 +331,7 @@ GtkWidget *sd_page_build(void)
         pw.chan_col = gtk_tree_view_column_new_with_attributes(_("Channel"), r, "text",
                                                                SD_COL_CHAN, NULL);
         gtk_tree_view_append_column(GTK_TREE_VIEW(pw.view), pw.chan_col);
+        gtk_tree_view_column_set_visible(pw.chan_col, FALSE);   /* one channel: none to tell */
     }
     GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC,

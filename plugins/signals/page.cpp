@@ -712,12 +712,6 @@ GtkWidget *sg_page_build(void)
     gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
     button(bar, _("_Open database..."), "signals-open", G_CALLBACK(on_open), nullptr);
     button(bar, _("Close _all"), "signals-close", G_CALLBACK(on_close_all), nullptr);
-    sg.w_chan = gtk_combo_box_new_text();
-    gtk_widget_set_name(sg.w_chan, "signals-db-channel");
-    gtk_widget_set_tooltip_text(sg.w_chan, _("The channel the next database opened decodes"));
-    g_signal_connect(sg.w_chan, "changed", G_CALLBACK(on_chan_chosen), nullptr);
-    gtk_box_pack_start(GTK_BOX(bar), sg.w_chan, FALSE, FALSE, 0);
-    fill_channels();
     sg.w_follow = gtk_toggle_button_new_with_mnemonic(_("Fo_llow"));
     gtk_widget_set_name(sg.w_follow, "signals-follow");
     gtk_widget_set_tooltip_text(sg.w_follow, _("Keep the newest values in view (End); "
@@ -731,6 +725,14 @@ GtkWidget *sg_page_build(void)
     /* A second row, so that both fit the page of the smallest main window. */
     bar = gtk_hbox_new(FALSE, 6);
     gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+    /* Shown only while the window has several channels. */
+    sg.w_chan = gtk_combo_box_new_text();
+    gtk_widget_set_name(sg.w_chan, "signals-db-channel");
+    gtk_widget_set_tooltip_text(sg.w_chan, _("The channel the next database opened decodes"));
+    gtk_widget_set_no_show_all(sg.w_chan, TRUE);
+    g_signal_connect(sg.w_chan, "changed", G_CALLBACK(on_chan_chosen), nullptr);
+    gtk_box_pack_start(GTK_BOX(bar), sg.w_chan, FALSE, FALSE, 0);
+    fill_channels();
     button(bar, _("PNG..."), "signals-png", G_CALLBACK(on_export), GINT_TO_POINTER(1));
     button(bar, _("CSV..."), "signals-csv", G_CALLBACK(on_export), nullptr);
     GtkWidget *label = gtk_label_new(_("Points per signal (millions):"));

@@ -215,13 +215,6 @@ struct sg_state {
     uint64_t cap_points;
     sg_view view;
 
-    /* time: the adapter's 32-bit microsecond clock unwrapped and placed on
-     * the wall clock; seconds from the host's time origin */
-    int have_clock;
-    uint32_t last_ts;
-    int64_t ext_us;
-    int64_t anchor_us;
-
     uint64_t frames;                 /* frames decoded with a database */
 
     /* measurements for SIGNALS_STATS (signals.cpp), from two seconds after

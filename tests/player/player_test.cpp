@@ -558,6 +558,25 @@ TEST_F(Player, EachChannelOfTheFileGoesToItsOwnChannel)
     ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
     service_();
     EXPECT_EQ(0, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-map-1"))));
+
+    // On the real clock: the main loop's timer sends both channels' frames
+    // (the sending thread would send on the main channel alone).
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("player-map-1")), 2);
+    sent_ids(0);
+    sent_ids(1);
+    set_clock_(nullptr);
+    zk_sim_manual_clock(0);
+    click("player-play");
+    std::vector<uint32_t> on0, on1;
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        for (uint32_t id : sent_ids(0))
+            on0.push_back(id);
+        for (uint32_t id : sent_ids(1))
+            on1.push_back(id);
+        return on0.size() >= 6 && on1.size() >= 3;
+    }, 5000)) << message();
+    click("player-stop");
+    EXPECT_EQ((std::vector<uint32_t>{0x201, 0x204, 0x207}), on1);
     chanset_remove(&the_app, 1);
 }
 
