@@ -147,6 +147,12 @@ TEST_F(Gateway, TheSessionKeepsTheRulesAndLoadingNeverStartsTheGateway)
     load_keys({{"Rules", "2"}, {"Rule1", "-s 0 -d 0 -i"}, {"Rule2", "-s 0 -d 0 -m NAND:D:0.0.00"}});
     EXPECT_EQ(1, rows());
     EXPECT_EQ("Rule 2 of the session could not be read and was left out.", label("gateway-message"));
+
+    // Channels added or removed (the host's request 14): the lists again.
+    request(14, nullptr, 0);
+    GtkComboBox *src = GTK_COMBO_BOX(widget("gateway-src"));
+    EXPECT_EQ(nb_chan_count(), gtk_tree_model_iter_n_children(gtk_combo_box_get_model(src), nullptr));
+    EXPECT_EQ(0, gtk_combo_box_get_active(src));
 }
 
 }  // namespace
