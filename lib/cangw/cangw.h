@@ -178,6 +178,13 @@ int cangw_rule_format(const cangw_rule *r, int kernel, char *buf, size_t size);
 /* The frame is for this rule: its kind (classic or FD) and the filter. */
 int cangw_rule_match(const cangw_rule *r, const zk_fdframe *f);
 
+/* Channels renumbered (one removed, the others moved down): map[i] is the
+ * new index of channel i (of nmap), -1 when it is gone. Rewrites the rule's
+ * text (in cangw_rule_format's form) with the new indexes. 1: rewritten,
+ * 0: unchanged (also for a text that does not read), -1: one of its
+ * channels is gone (text unchanged). */
+int cangw_rule_renumber(char *text, size_t size, const int *map, unsigned nmap);
+
 /* Applies the rule's filter test, modifications and checksums to *f; the
  * frame as it would leave, as the kernel makes it. 1: passes, 0: not for
  * this rule (filter, frame kind), -1: deleted (invalid length). */

@@ -399,3 +399,22 @@ int cangw_rule_format(const cangw_rule *r, int kernel, char *buf, size_t size)
     }
     return o.ok ? (int)o.n : -1;
 }
+
+int cangw_rule_renumber(char *text, size_t size, const int *map, unsigned nmap)
+{
+    cangw_rule r;
+    if (cangw_rule_parse(text, &r, nullptr) != 0)
+        return 0;
+    const int src = r.src < nmap ? map[r.src] : r.src, dst = r.dst < nmap ? map[r.dst] : r.dst;
+    if (src < 0 || dst < 0)
+        return -1;
+    if (src == r.src && dst == r.dst)
+        return 0;
+    r.src = (uint16_t)src;
+    r.dst = (uint16_t)dst;
+    char buf[CANGW_TEXT_MAX];
+    if (cangw_rule_format(&r, 0, buf, sizeof buf) < 0 || strlen(buf) >= size)
+        return 0;
+    memcpy(text, buf, strlen(buf) + 1);
+    return 1;
+}

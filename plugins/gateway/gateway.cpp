@@ -31,6 +31,8 @@ char loaded[CANGW_MAX_RULES][CANGW_TEXT_MAX];
 unsigned nloaded;
 int32_t loaded_hops;
 
+void read_names(void);
+
 GtkWidget *init(const nb_chan_status *, uint64_t)
 {
     /* A plug-in loaded again may find its old state: it starts empty, the
@@ -38,6 +40,7 @@ GtkWidget *init(const nb_chan_status *, uint64_t)
     gwp.nrules = 0;
     cangw_init(&gwp.gw, &ops, nullptr);
     gwp_read_channels();
+    read_names();
     return gwp_page_new();
 }
 
@@ -72,12 +75,56 @@ void status(const nb_chan_status *, uint64_t)
     gwp_read_channels();
 }
 
+/* The channels' names when last read: the host numbers channels compactly,
+ * so a removed channel moves those above it down, and the rules follow
+ * their channels by name. */
+char names[CANGW_MAX_CHANNELS][32];
+int nnames;
+
+void read_names(void)
+{
+    nnames = gwp.nchan < CANGW_MAX_CHANNELS ? gwp.nchan : CANGW_MAX_CHANNELS;
+    for (int c = 0; c < nnames; c++)
+        if (nb_chan_get_name(c, names[c], sizeof names[c]) != 0)
+            names[c][0] = '\0';
+}
+
+/* Channels added or removed: rules renumbered; a rule whose channel is gone
+ * stops the gateway, so that nothing goes to a channel the user did not
+ * choose. */
+void channels_changed(void)
+{
+    char old[CANGW_MAX_CHANNELS][32];
+    const int nold = nnames;
+    memcpy(old, names, sizeof old);
+    gwp_read_channels();
+    read_names();
+    int map[CANGW_MAX_CHANNELS];
+    for (int o = 0; o < nold; o++) {
+        map[o] = -1;
+        for (int c = 0; c < nnames; c++)
+            if (old[o][0] && strcmp(old[o], names[c]) == 0)
+                map[o] = c;
+    }
+    char gone[64] = "";
+    for (unsigned i = 0; i < gwp.nrules; i++)
+        if (cangw_rule_renumber(gwp.text[i], CANGW_TEXT_MAX, map, (unsigned)nold) < 0 && !gone[0])
+            snprintf(gone, sizeof gone, "%u", i + 1);
+    if (gone[0])
+        gwp_stop();
+    gwp_apply_rules(nullptr);
+    gwp_page_channels();
+    if (gone[0]) {
+        char msg[256];
+        snprintf(msg, sizeof msg, _("A channel of rule %s was removed: the gateway stopped."), gone);
+        gwp_page_message(msg);
+    }
+}
+
 void other(pgrp *req)
 {
-    if (req->type == GWP_PGRP_CHANNELS) {
-        gwp_read_channels();
-        gwp_page_channels();
-    }
+    if (req->type == GWP_PGRP_CHANNELS)
+        channels_changed();
 }
 
 void session_save(void *file)

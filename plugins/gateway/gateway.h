@@ -20,7 +20,7 @@ struct gwp_state {
     GtkWidget *page;
     GtkListStore *rules;                         /* the table: see GWP_COL_* */
     GtkWidget *view;
-    GtkWidget *start, *stop, *state, *delay, *message;
+    GtkWidget *start, *stop, *state, *delay, *message, *max_hops;
     GtkWidget *src, *dst, *filter, *mods, *checksum, *fd, *fd_to_classic, *hops;
     guint timer;
 };

@@ -230,6 +230,7 @@ void gwp_page_rules(void)
 {
     if (!gwp.page)
         return;
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(gwp.max_hops), gwp.gw.max_hops);
     gtk_list_store_clear(gwp.rules);
     for (unsigned i = 0; i < gwp.nrules; i++) {
         const cangw_rule &r = gwp.gw.rule[i];
@@ -303,7 +304,7 @@ GtkWidget *gwp_page_new(void)
     gwp.delay = gtk_label_new("");
     set_name(gwp.state, "gateway-state");
     set_name(gwp.delay, "gateway-delay");
-    GtkWidget *max = gtk_spin_button_new_with_range(1, CANGW_MAX_HOPS, 1);
+    GtkWidget *max = gwp.max_hops = gtk_spin_button_new_with_range(1, CANGW_MAX_HOPS, 1);
     set_name(max, "gateway-max-hops");
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(max), gwp.gw.max_hops);
     g_signal_connect(max, "value-changed", G_CALLBACK(on_max_hops), nullptr);

@@ -267,6 +267,14 @@ TEST(CangwText, RulesReadBackAsWrittenAndTheKernelsFormIsCangws)
     EXPECT_EQ(0u, std::string(k).find("-l 2 -f 123~7FF -m AND:ID:7FF.0.FFFFFFFFFFFFFFFF")) << k;
     EXPECT_NE(nullptr, strstr(k, "-c 0:6:7:FF:FF:001D3A2774694E53")) << k;
     EXPECT_EQ(-1, cangw_rule_format(&r, 1, k, 100));
+    // Channel 1 removed, 2 and 3 moved down: rules follow their channels.
+    const int map[] = {0, -1, 1, 2};
+    char t1[CANGW_TEXT_MAX] = "-s 3 -d 2 -f 123:7FF", t2[CANGW_TEXT_MAX] = "-s 0 -d 1", t3[CANGW_TEXT_MAX] = "-d 0 -s 5";
+    EXPECT_EQ(1, cangw_rule_renumber(t1, sizeof t1, map, 4));
+    EXPECT_STREQ("-s 2 -d 1 -f 123:7FF", t1);
+    EXPECT_EQ(-1, cangw_rule_renumber(t2, sizeof t2, map, 4));
+    EXPECT_STREQ("-s 0 -d 1", t2);
+    EXPECT_EQ(0, cangw_rule_renumber(t3, sizeof t3, map, 4));
     const char *why = nullptr;
     for (const char *bad : {"-s 0 -d 0", "-s 0", "-s 0 -d 1 -m SET:Q:0.0.0000000000000000",
                             "-s 0 -d 1 -m SET:D:0.0.00", "-s 0 -d 1 -l 7", "-s 0 -d 1 -f 12",

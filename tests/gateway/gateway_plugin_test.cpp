@@ -129,6 +129,7 @@ TEST_F(Gateway, TheSessionKeepsTheRulesAndLoadingNeverStartsTheGateway)
     gtk_entry_set_text(GTK_ENTRY(widget("gateway-mods")), ("OR:F:0.1.0." + std::string(128, '0')).c_str());
     click("gateway-add");
     ASSERT_EQ(2, rows()) << label("gateway-message");
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("gateway-max-hops")), 3);
     const std::string file = dir_ + "/g.nbs";
     ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
     const std::string text = nbtest::read_file(file);
@@ -137,16 +138,25 @@ TEST_F(Gateway, TheSessionKeepsTheRulesAndLoadingNeverStartsTheGateway)
     click("gateway-start");
     select(1);
     click("gateway-remove");
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("gateway-max-hops")), 2);
     ASSERT_EQ(0, the_app.session.ops.load(&the_app, file.c_str()));
     nbtest::pump();
     ASSERT_EQ(2, rows());
     EXPECT_EQ(0u, cell(1, 3).find("-X -i -M OR:F:0.1.0.00")) << cell(1, 3);
     EXPECT_EQ("Stopped: nothing is forwarded", label("gateway-state"));
+    EXPECT_NE(std::string::npos, text.find("MaxHops=3\n")) << text;
+    EXPECT_EQ(3, gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(widget("gateway-max-hops"))));
 
     // A rule that does not read is left out and named.
     load_keys({{"Rules", "2"}, {"Rule1", "-s 0 -d 0 -i"}, {"Rule2", "-s 0 -d 0 -m NAND:D:0.0.00"}});
     EXPECT_EQ(1, rows());
     EXPECT_EQ("Rule 2 of the session could not be read and was left out.", label("gateway-message"));
+
+    // Channels added or removed (the host's request 14): the lists again.
+    request(14, nullptr, 0);
+    GtkComboBox *src = GTK_COMBO_BOX(widget("gateway-src"));
+    EXPECT_EQ(nb_chan_count(), gtk_tree_model_iter_n_children(gtk_combo_box_get_model(src), nullptr));
+    EXPECT_EQ(0, gtk_combo_box_get_active(src));
 }
 
 }  // namespace
