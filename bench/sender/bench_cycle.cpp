@@ -18,6 +18,11 @@
 //        /usr/share/doc (BENCH_STAGE=DIR: the plug-ins of DIR); run under scripts/with-xvfb.sh from a release
 //        build; tests/signals/gen_big_dbc.py FILE 1 30000 writes the
 //        30,000-message file.
+// BENCH_SOCKETCAN=IFACE: the channel is that SocketCAN interface (in the
+// guest of scripts/can-vm.sh, as root), so the sender hands 123 and 124 to
+// the kernel's broadcast manager while the replay (200) stays a thread of
+// ours; `candump -L IFACE` takes the place of zelkctl dump, its times the
+// kernel's. bench/sender/bench_bcm.sh runs it so.
 #include <gtk/gtk.h>
 #include <glib/gstdio.h>
 #include <stdio.h>
@@ -84,13 +89,17 @@ void add_message(GtkWidget *page, const char *id, const char *data, const char *
     cell(view, row, COL_ENABLED, nullptr);
 }
 
-/* zelkctl dump of channel 1 for seconds, into out. */
+/* zelkctl dump of channel 1 (or candump of the SocketCAN interface) for
+ * seconds, into out. */
 GPid start_dump(const char *zelkctl, const char *out, double seconds)
 {
     char secs[32];
     g_snprintf(secs, sizeof secs, "%.1f", seconds);
-    std::string cmd = std::string("exec '") + zelkctl + "' dump 1 --rate 500 --classic --seconds " +
-                      secs + " > '" + out + "'";
+    const char *iface = getenv("BENCH_SOCKETCAN");
+    std::string cmd = iface ? std::string("exec timeout -s INT ") + secs + " stdbuf -oL candump -L " +
+                                  iface + " > '" + out + "'"
+                            : std::string("exec '") + zelkctl + "' dump 1 --rate 500 --classic --seconds " +
+                                  secs + " > '" + out + "'";
     const char *argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
     GPid pid = 0;
     GError *err = nullptr;
@@ -127,7 +136,7 @@ void report(const char *window, const char *file)
     while (fgets(line, sizeof line, f)) {
         unsigned long long s = 0, us = 0;
         unsigned id = 0, byte0 = 1;
-        if (sscanf(line, "(%llu.%llu) ch%*d %x#%2x", &s, &us, &id, &byte0) >= 3) {
+        if (sscanf(line, "(%llu.%llu) %*s %x#%2x", &s, &us, &id, &byte0) >= 3) {
             at[id].push_back((double)s * 1e3 + (double)us / 1e3);
             pass_start[id].push_back(id == 0x200 && byte0 == 0);
         }
@@ -202,7 +211,10 @@ int main(int argc, char **argv)
     double seconds = argc > 3 ? atof(argv[3]) : 10;
     const char *folder = argc > 4 ? argv[4] : "/usr/share/doc";
     nbsdep_raise_priority();  /* as the program does at start */
-    setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none,txq=64", 1);
+    std::string boards = "0=sim:channels=2,traffic=none,txq=64";
+    if (getenv("BENCH_SOCKETCAN"))
+        boards = std::string("socketcan:") + getenv("BENCH_SOCKETCAN");
+    setenv("ZELK_BOARDS", boards.c_str(), 1);
     if (ZkInit() < 0)
         return 1;
 
@@ -264,6 +276,18 @@ int main(int argc, char **argv)
     }
     report("quiet", quiet);
     report("busy", busy);
+    if (getenv("BENCH_SOCKETCAN")) {
+        GtkWidget *view = need_named(sender, "sender-list");
+        for (int row = 0; row < 2; row++) {
+            GtkTreeIter it;
+            gchar *state = nullptr;
+            GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(view));
+            if (gtk_tree_model_iter_nth_child(m, &it, nullptr, row))
+                gtk_tree_model_get(m, &it, 10, &state, -1);
+            printf("sender row %d: %s\n", row, state && *state ? state : "sent by the sending thread");
+            g_free(state);
+        }
+    }
     printf("busy: %d turns of a file chooser on %s and %s opened\n", turns, folder, g_dbc);
 
     gtk_button_clicked(GTK_BUTTON(need_named(sender, "sender-stop")));

@@ -216,11 +216,19 @@ void sd_kernel_sync(void)
             /* The round goes on from where the job started it. */
             m.prot_state = j->snap.prot_state;
         }
-        if (go)
+        if (go) {
             sd.msgs[i].kernel = 1;
+        } else if (!j && sd.msgs[i].kernel) {
+            /* Handed back for a new job it cannot have (its name taken). */
+            sd.msgs[i].kernel = 0;
+            sd.msgs[i].next_due_us = sd_now();
+        }
         sd_unlock();
-        if (!go)
+        if (!go) {
+            if (!j && m.kernel)
+                sd_reschedule();
             continue;
+        }
         int n = round_of(m);
         int slot = -1;
         if (!j)

@@ -29,47 +29,23 @@ int sh(const std::string &cmd)
     return system((cmd + " >/dev/null 2>&1").c_str());
 }
 
-class SenderVm : public ::testing::Test {
+class SenderVm : public sltest::PluginTest {
 protected:
     void SetUp() override
     {
         ASSERT_EQ(sh("ip link add dev zksd type vcan && ip link set zksd mtu 72 && ip link set up zksd"), 0);
-        setenv("ZELK_BOARDS", "socketcan:zksd", 1);
-        ASSERT_GE(ZkInit(), 0);
         raw_ = raw_socket();
         marks_ = raw_socket();
         ASSERT_GE(raw_, 0);
-        sltest::open_started_channel();
-        if (HasFatalFailure())
-            return;
-        window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-        GtkWidget *notebook = gtk_notebook_new();
-        gtk_container_add(GTK_CONTAINER(window_), notebook);
-        the_app.gui.notebook = notebook;
-        gtk_widget_show_all(window_);
-        std::string stage = nbtest::stage_dir().empty() ? SD_STAGE_DIR : nbtest::stage_dir();
-        char path[NB_TEXT_MAX] = {0};
-        g_strlcpy(path, (stage + "/sender.so").c_str(), sizeof path);
-        entry_ = the_app.pgmgr.ops.pgmgr_add(&the_app.pgmgr, path, sizeof path);
-        ASSERT_NE(nullptr, entry_);
-        ASSERT_EQ(0, pgmgr_load(&the_app, entry_));
-        view_ = nbtest::find_by_name(entry_->page, "sender-list");
-        ASSERT_NE(nullptr, view_);
+        load_plugin("sender", SD_STAGE_DIR, "socketcan:zksd");
+        if (!HasFatalFailure())
+            view_ = widget("sender-list");
     }
     void TearDown() override
     {
-        the_app.pgmgr.ops.pgmgr_release_all(&the_app.pgmgr);
-        if (window_)
-            gtk_widget_destroy(window_);
-        the_app.gui.notebook = nullptr;
-        nbtest::pump();
-        the_app.chan.ops.close(&the_app.chan);
-        txlog_free(the_app.chan.txlog);
-        the_app.chan.txlog = nullptr;
+        PluginTest::TearDown();
         close(raw_);
         close(marks_);
-        unsetenv("ZELK_BOARDS");
-        ZkInit();
         sh("ip link del zksd");
     }
     static int raw_socket()
@@ -87,15 +63,9 @@ protected:
     // Frames on the interface since the last call, by identifier.
     void drain()
     {
-        for (;;) {
-            pollfd p{raw_, POLLIN, 0};
-            if (poll(&p, 1, 0) <= 0)
-                return;
-            can_frame f;
-            if (read(raw_, &f, sizeof f) != (ssize_t)sizeof f)
-                return;
+        can_frame f;
+        for (pollfd p{raw_, POLLIN, 0}; poll(&p, 1, 0) > 0 && read(raw_, &f, sizeof f) == (ssize_t)sizeof f;)
             seen_[f.can_id].push_back(std::vector<uint8_t>(f.data, f.data + f.len));
-        }
     }
     void mark(uint32_t id)
     {
@@ -107,42 +77,16 @@ protected:
     {
         GtkTreeModel *m = gtk_tree_view_get_model(GTK_TREE_VIEW(view_));
         GtkTreeIter it;
-        if (!gtk_tree_model_iter_nth_child(m, &it, nullptr, row))
-            return "<no row>";
         gchar *s = nullptr;
-        gtk_tree_model_get(m, &it, col, &s, -1);
-        std::string out = s ? s : "";
+        if (gtk_tree_model_iter_nth_child(m, &it, nullptr, row))
+            gtk_tree_model_get(m, &it, col, &s, -1);
+        std::string out = s ? s : "<no row>";
         g_free(s);
         return out;
     }
-    void click(const char *name)
-    {
-        gtk_button_clicked(GTK_BUTTON(nbtest::find_by_name(entry_->page, name)));
-    }
-    void load_keys(const std::vector<std::pair<std::string, std::string>> &keys)
-    {
-        auto req = [this](int type, void *data, uint64_t size) {
-            pgrp r;
-            memset(&r, 0, sizeof r);
-            r.type = type;
-            r.data_ptr = data;
-            r.data_size = size;
-            the_app.pgmgr.ops.pgmgr_request(entry_, &r);
-        };
-        req(PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
-        for (const auto &kv : keys) {
-            pgrp_session_key k;
-            memset(&k, 0, sizeof k);
-            g_strlcpy(k.name, kv.first.c_str(), sizeof k.name);
-            g_strlcpy(k.value, kv.second.c_str(), sizeof k.value);
-            req(PGRP_SESSION_LOAD_KEY, &k, sizeof k);
-        }
-        req(PGRP_SESSION_LOAD_END, nullptr, 0);
-    }
 
     int raw_ = -1, marks_ = -1;
-    GtkWidget *window_ = nullptr, *view_ = nullptr;
-    nb_plugin *entry_ = nullptr;
+    GtkWidget *view_ = nullptr;
     std::map<canid_t, std::vector<std::vector<uint8_t>>> seen_;
 };
 

@@ -66,10 +66,12 @@ inline void reopen_channel_fd()
 
 class PluginTest : public ::testing::Test {
 protected:
-    // Loads stage_dir/<name>.so; call from SetUp.
-    void load_plugin(const char *name, const char *fallback_stage_dir)
+    // Loads stage_dir/<name>.so; call from SetUp. Channel 0 is the first
+    // of boards.
+    void load_plugin(const char *name, const char *fallback_stage_dir,
+                     const char *boards = "0=sim:channels=2,traffic=none,txq=64")
     {
-        setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none,txq=64", 1);
+        setenv("ZELK_BOARDS", boards, 1);
         zk_sim_reset();
         ASSERT_GE(ZkInit(), 0);
         zk_sim_manual_clock(1);
