@@ -151,6 +151,10 @@ int32_t chanset_remove(nb_app *app, int32_t index)
 {
     if (index < 1 || index >= app->chans.count)
         return ZK_E_NOCHAN;
+    /* Not from a main loop nested in a tick, which may be handing on
+     * this channel's frames. */
+    if (poll_in_tick())
+        return ZK_E_BUSY;
     /* What it received and sent up to now reaches the plug-ins first. */
     poll_flush(app);
     nb_chan *chan = app->chans.at[index];
@@ -173,6 +177,8 @@ int32_t chanset_remove(nb_app *app, int32_t index)
 
 void chanset_remove_all(nb_app *app)
 {
-    while (app->chans.count > 1)
-        (void)chanset_remove(app, app->chans.count - 1);
+    while (app->chans.count > 1) {
+        if (chanset_remove(app, app->chans.count - 1) < 0)
+            break;
+    }
 }

@@ -60,7 +60,8 @@ int32_t  chanset_add(nb_app *app, uint8_t number, const nb_chan_settings *s, int
                      const char **step);
 /* Removes an added channel (index >= 1): its frames waiting now are handed
  * on, then it is stopped, closed and freed. ZK_E_NOCHAN for the main
- * channel or an index that names none. */
+ * channel or an index that names none; ZK_E_BUSY while a poll tick is
+ * under way (from a main loop a plug-in runs inside a request). */
 int32_t  chanset_remove(nb_app *app, int32_t index);
 /* Removes every added channel (end of a pass). */
 void     chanset_remove_all(nb_app *app);

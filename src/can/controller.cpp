@@ -38,6 +38,31 @@ int32_t ctl_stop(nb_app *app)
     return rc;
 }
 
+int32_t ctl_start_at(nb_app *app, int32_t index)
+{
+    nb_chan *chan = chanset_at(app, index);
+    if (index < 1 || !chan)
+        return ZK_E_NOCHAN;
+    int32_t rc = chan->ops.start(chan);
+    if (rc >= 0 && app->pgmgr.ops.pgmgr_chan_status)
+        app->pgmgr.ops.pgmgr_chan_status(&app->pgmgr, index);
+    return rc;
+}
+
+int32_t ctl_stop_at(nb_app *app, int32_t index)
+{
+    nb_chan *chan = chanset_at(app, index);
+    if (index < 1 || !chan)
+        return ZK_E_NOCHAN;
+    int32_t rc = chan->ops.stop(chan);
+    if (rc >= 0) {
+        poll_flush(app);
+        if (app->pgmgr.ops.pgmgr_chan_status)
+            app->pgmgr.ops.pgmgr_chan_status(&app->pgmgr, index);
+    }
+    return rc;
+}
+
 void ctl_errors(nb_app *app, int16_t gone)
 {
     nb_chan *chan = &app->chan;

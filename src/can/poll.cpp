@@ -162,9 +162,11 @@ bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_
             stream_received(app, chan, nullptr, 0, false);
         return behind;
     }
-    /* A stream whose records of this channel wait for a channel read
-     * later leaves the library's queue to the next tick. */
-    if (stream && !stream_room(app, chan))
+    /* An added channel whose records in the stream wait for another
+     * channel to be read leaves its queue to the next tick. The main
+     * channel is read as always: its plug-ins need not wait. */
+    const bool paced = stream && !main;
+    if (paced && !stream_room(app, chan))
         return true;
 
     /* Frames received by the adapter: a full batch means the library's
@@ -186,7 +188,7 @@ bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_
             stream_received(app, chan, chan->rxfd, r, r == NB_RX_BATCH);
         if (r < NB_RX_BATCH)
             break;
-        if (g_get_monotonic_time() >= deadline || (stream && !stream_room(app, chan))) {
+        if (g_get_monotonic_time() >= deadline || (paced && !stream_room(app, chan))) {
             behind = true;
             break;
         }
@@ -202,8 +204,7 @@ bool move_traffic(nb_app *app, int16_t gone[NB_CHAN_MAX], bool all)
     const int64_t deadline = g_get_monotonic_time() + g_budget_us;
     const bool stream = stream_begin(app);
     bool behind = false;
-    const int32_t count = app->chans.count > 0 ? app->chans.count : 1;
-    for (int32_t i = 0; i < count; i++) {
+    for (int32_t i = 0; i == 0 || i < app->chans.count; i++) {
         nb_chan *chan = i == 0 ? &app->chan : app->chans.at[i];
         if (move_chan(app, chan, stream, deadline, &gone[i]))
             behind = true;
@@ -275,6 +276,11 @@ gboolean status_tick(gpointer data)
     if (app->gui.ops.refresh_info_panel)
         app->gui.ops.refresh_info_panel(app);
     return TRUE;
+}
+
+bool poll_in_tick(void)
+{
+    return g_in_tick != 0;
 }
 
 void poll_set_budget_us(int64_t us)

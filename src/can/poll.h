@@ -29,6 +29,9 @@ gboolean    status_tick(gpointer app);
  * a tick or while the timers are stopped. An adapter found gone is left
  * to the next tick. */
 void        poll_flush(nb_app *app);
+/* Whether a tick (or a flush) is under way: a plug-in's nested main loop
+ * may run inside it. */
+bool        poll_in_tick(void);
 /* lost.cpp: the adapter of the channel disappeared (code ZK_E_GONE from
  * the library): close the channel, show it lost and stopped, tell the
  * plug-ins and the user (once). chan_retry_lost, every second from the
@@ -44,6 +47,11 @@ void        chan_retry_lost_at(nb_app *app, int32_t index);
  * every poll tick, reads the error counters (gone: the adapter was found
  * gone) and stops the controller after a bus-off. */
 int32_t     ctl_stop(nb_app *app);
+/* Start and stop of an added channel (index >= 1), for the window: the
+ * stream's plug-ins get its status, after its frames at a stop.
+ * ZK_E_NOCHAN for an index that names no added channel. */
+int32_t     ctl_start_at(nb_app *app, int32_t index);
+int32_t     ctl_stop_at(nb_app *app, int32_t index);
 void        ctl_errors(nb_app *app, int16_t gone);
 /* The same for an added channel (index >= 1): the counters are kept in
  * its record and go to the stream's plug-ins; a bus-off stops it alone. */

@@ -179,7 +179,8 @@ void merge_all(nb_app *app)
     flush_out(app);
 }
 
-void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_clock_pair now)
+void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_clock_pair now,
+           uint64_t accepted = 0)
 {
     if (s->run_first + s->run_n == (int)NB_STREAM_RUN) {
         if (s->run_first > 0) {
@@ -189,8 +190,16 @@ void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_
             merge_all(app);
         }
     }
+    int64_t t = stream_place(f.ts, now);
+    /* A sent frame never before the host accepted it, should the adapter's
+     * clock have stood still meanwhile. */
+    if (accepted > NB_TIMESTAMP_UNIX_EPOCH) {
+        int64_t at = (int64_t)((accepted - NB_TIMESTAMP_UNIX_EPOCH) / 10u);
+        if (t < at)
+            t = at;
+    }
     nb_stream_frame &r = s->run[s->run_first + s->run_n++];
-    r.time_us = (uint64_t)not_back(stream_place(f.ts, now), &s->floor_us);
+    r.time_us = (uint64_t)not_back(t, &s->floor_us);
     r.id = f.id;
     r.channel = 0;
     r.dir = dir;
@@ -217,8 +226,10 @@ void make_room(nb_app *app, nb_chan *chan, nb_stream_chan *s, int n)
         if (over > s->held_n)
             over = s->held_n;
         nb_clock_pair now = read_clocks(chan->number);
-        for (int i = 0; i < over; i++)
-            place(app, s, s->held[s->first + i].frame, NB_DIR_TX, now);
+        for (int i = 0; i < over; i++) {
+            const nb_tx_fd_entry &e = s->held[s->first + i];
+            place(app, s, e.frame, NB_DIR_TX, now, e.timestamp);
+        }
         s->first += over;
         s->held_n -= over;
     }
@@ -264,8 +275,10 @@ void stream_chan_release(nb_app *app, nb_chan *chan)
         return;
     if (s->held_n > 0) {
         nb_clock_pair now = read_clocks(chan->number);
-        for (int i = 0; i < s->held_n; i++)
-            place(app, s, s->held[s->first + i].frame, NB_DIR_TX, now);
+        for (int i = 0; i < s->held_n; i++) {
+            const nb_tx_fd_entry &e = s->held[s->first + i];
+            place(app, s, e.frame, NB_DIR_TX, now, e.timestamp);
+        }
         s->first = s->held_n = 0;
     }
     merge_all(app);
@@ -334,7 +347,7 @@ void stream_received(nb_app *app, nb_chan *chan, const zk_fdframe *rx, int n,
         if (j < n && (!f || at_or_before(rx[j].ts, f->frame.ts))) {
             place(app, s, rx[j++], NB_DIR_RX, now);
         } else if (f) {
-            place(app, s, f->frame, NB_DIR_TX, now);
+            place(app, s, f->frame, NB_DIR_TX, now, f->timestamp);
             i++;
         } else {
             break;

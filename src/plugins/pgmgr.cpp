@@ -597,6 +597,48 @@ void op_stream(nb_pgmgr *mgr, nb_stream_frame *recs, int n)
     }
 }
 
+int op_stream_wanted(nb_pgmgr *mgr)
+{
+    for (nb_plugin_node *node = mgr ? mgr->head : nullptr; node; node = node->next) {
+        if (node->entry && node->entry->loaded && node->entry->stream_aware)
+            return 1;
+    }
+    return 0;
+}
+
+void op_channels(nb_pgmgr *mgr)
+{
+    if (!mgr)
+        return;
+    pgrp req = make_request(PGRP_CHANNELS, app_of(mgr)->chan.number, nullptr, 0);
+    busy_scope busy;
+    for (nb_plugin_node *node = mgr->head; node; node = node->next) {
+        if (node->entry && node->entry->loaded && node->entry->stream_aware)
+            op_request(node->entry, &req);
+    }
+}
+
+void op_errors(nb_pgmgr *mgr, zk_errs *errs)
+{
+    if (!mgr || !errs)
+        return;
+    pgrp req = make_request(PGRP_ERRORS, app_of(mgr)->chan.number, errs, sizeof(zk_errs));
+    broadcast(mgr, &req);
+}
+
+void op_status(nb_pgmgr *mgr)
+{
+    if (!mgr)
+        return;
+    nb_app *app = app_of(mgr);
+    nb_chan_status status;
+    memset(&status, 0, sizeof status);
+    if (app->chan.ops.get_status)
+        app->chan.ops.get_status(&app->chan, &status);
+    pgrp req = make_request(PGRP_STATUS, app->chan.number, &status, sizeof status);
+    broadcast(mgr, &req);
+}
+
 /* One record to every loaded plug-in that takes the stream. */
 void to_stream_plugins(nb_pgmgr *mgr, pgrp *req)
 {
@@ -605,14 +647,6 @@ void to_stream_plugins(nb_pgmgr *mgr, pgrp *req)
         if (node->entry && node->entry->loaded && node->entry->stream_aware)
             op_request(node->entry, req);
     }
-}
-
-void op_channels(nb_pgmgr *mgr)
-{
-    if (!mgr)
-        return;
-    pgrp req = make_request(PGRP_CHANNELS, app_of(mgr)->chan.number, nullptr, 0);
-    to_stream_plugins(mgr, &req);
 }
 
 void op_chan_status(nb_pgmgr *mgr, int32_t index)
@@ -636,36 +670,6 @@ void op_chan_errors(nb_pgmgr *mgr, int32_t index, zk_errs *errs)
     pgrp req = make_request(PGRP_ERRORS, chan->number, errs, sizeof(zk_errs));
     req.channel = (uint16_t)index;
     to_stream_plugins(mgr, &req);
-}
-
-int op_stream_wanted(nb_pgmgr *mgr)
-{
-    for (nb_plugin_node *node = mgr ? mgr->head : nullptr; node; node = node->next) {
-        if (node->entry && node->entry->loaded && node->entry->stream_aware)
-            return 1;
-    }
-    return 0;
-}
-
-void op_errors(nb_pgmgr *mgr, zk_errs *errs)
-{
-    if (!mgr || !errs)
-        return;
-    pgrp req = make_request(PGRP_ERRORS, app_of(mgr)->chan.number, errs, sizeof(zk_errs));
-    broadcast(mgr, &req);
-}
-
-void op_status(nb_pgmgr *mgr)
-{
-    if (!mgr)
-        return;
-    nb_app *app = app_of(mgr);
-    nb_chan_status status;
-    memset(&status, 0, sizeof status);
-    if (app->chan.ops.get_status)
-        app->chan.ops.get_status(&app->chan, &status);
-    pgrp req = make_request(PGRP_STATUS, app->chan.number, &status, sizeof status);
-    broadcast(mgr, &req);
 }
 
 }  // namespace
@@ -811,11 +815,11 @@ void pgmgr_fill_ops(nb_pgmgr_ops *ops)
     ops->pgmgr_tx_frames = op_tx_frames;
     ops->pgmgr_errors = op_errors;
     ops->pgmgr_status = op_status;
+    ops->pgmgr_chan_status = op_chan_status;
+    ops->pgmgr_chan_errors = op_chan_errors;
     ops->pgmgr_rx_fd_frames = op_rx_fd_frames;
     ops->pgmgr_tx_fd_frames = op_tx_fd_frames;
     ops->pgmgr_stream = op_stream;
     ops->pgmgr_stream_wanted = op_stream_wanted;
     ops->pgmgr_channels = op_channels;
-    ops->pgmgr_chan_status = op_chan_status;
-    ops->pgmgr_chan_errors = op_chan_errors;
 }

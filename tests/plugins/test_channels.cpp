@@ -132,6 +132,8 @@ TEST_F(Channels, TwoBoardsOnOneTimeLine)
     nb_plugin *old = loaded("nbt_handler", "old.so");
     numbers();
     clear_events();
+    sim0_ = zk_sim_now_us();  // sent frames are placed no earlier than sent
+    real0_ = g_get_real_time();
 
     // Far enough apart that each channel's own clock reading cannot swap
     // them.
@@ -221,6 +223,47 @@ TEST_F(Channels, AddingAndRemovingWhileFramesFlowLosesNothing)
     EXPECT_EQ(nb_chan_count(), 2);
 }
 
+// A backlog on two channels with no time budget: each tick takes one
+// batch per channel, records wait for the channel read later, and every
+// frame comes once, in order, within a bounded number of ticks.
+TEST_F(Channels, BacklogOnTwoChannelsKeepsEveryFrameInOrder)
+{
+    poll_set_budget_us(0);
+    add(2);
+    loaded("nbt_stream", "witness.so");
+    numbers();
+    std::map<Seen, int> want;
+    for (uint32_t k = 0; k < 1500; k++) {
+        zk_sim_advance_us(20);
+        on_board(k % 3 ? 0 : 1, k);
+        want[Seen{k % 3 ? 0 : 2, NB_DIR_RX, k}]++;
+        if (k % 5 == 0) {
+            zk_frame f = frame(0x700 + (k & 0xff));
+            ASSERT_GE(nb_send_frame(&f), 0);
+            want[Seen{0, NB_DIR_TX, 0x700 + (k & 0xff)}]++;
+        }
+    }
+    // A channel is not removed from inside a tick (a plug-in's nested
+    // main loop): its frames may be on their way.
+    auto record = on_event;
+    int refused = 0;
+    on_event = [&](nbt_event *ev) {
+        record(ev);
+        if (ev->type == PGRP_STREAM && !refused++) {
+            EXPECT_EQ(chanset_remove(&the_app, 1), ZK_E_BUSY);
+        }
+    };
+    for (int t = 0; t < 10 && seen_.size() < 1800; t++)
+        tick_in_real_time();
+    on_event = record;
+    EXPECT_GT(refused, 0);
+    std::map<Seen, int> seen;
+    for (const Seen &x : seen_)
+        seen[x]++;
+    EXPECT_EQ(seen, want);
+    expect_time_ordered();
+}
+
 // A bus-off on an added channel stops it alone, after its frames: the
 // witness gets its status and counters with its index, the main channel
 // and the 0x0300 plug-in hear nothing of it.
@@ -254,9 +297,30 @@ TEST_F(Channels, BusOffStopsOnlyThatChannel)
 
     zk_fdframe f = fd_frame(0x10, 0, 1);
     EXPECT_EQ(nb_chan_send(c2, &f), ZK_E_BUSOFF);
+    // Started again from the window, then stopped with a frame waiting:
+    // the frame comes before the status.
+    ASSERT_GE(ctl_start_at(&the_app, c2), 0);
+    EXPECT_EQ(ch->bus_off, 0);
+    the_app.poll.ops.start(&the_app);  // a stop's flush runs with the timers
+    clear_events();
+    on_board(1, 0x201);
+    ASSERT_GE(ctl_stop_at(&the_app, c2), 0);
+    EXPECT_EQ(types_from(w->path), (std::vector<int>{PGRP_STREAM, PGRP_STATUS}));
+    EXPECT_EQ(ctl_stop_at(&the_app, 0), ZK_E_NOCHAN);
     on_board(0, 0x100);
     tick();
     EXPECT_EQ(of_type(PGRP_RX_FRAMES, old->path).size(), 1u) << "the main channel goes on";
+    EXPECT_TRUE(of_type(PGRP_STATUS, old->path).empty());
+
+    // The main channel's counters are kept in its record too, and go to
+    // everyone about channel 0 as before.
+    inject_errs(zk_errs{1, 0, 0, 0, 0});
+    tick();
+    EXPECT_EQ(the_app.chan.errs.ewl, 1);
+    EXPECT_EQ(the_app.chan.errs_reads, 1u);
+    EXPECT_EQ(gui.indicators, 1);
+    EXPECT_EQ(of_type(PGRP_ERRORS, old->path).size(), 1u);
+    EXPECT_EQ(of_type(PGRP_ERRORS, w->path).back().ev.channel, 0);
 }
 
 // An added channel whose adapter is gone is marked lost, without the
