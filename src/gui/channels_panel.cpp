@@ -407,7 +407,16 @@ void on_remove_channel(GtkMenuItem *, gpointer data)
     nb_app *app = static_cast<nb_app *>(data);
     if (main_selected(app))
         return;
-    (void)chanset_remove(app, app->chans.selected);
+    nb_chan *chan = selected_chan(app);
+    char name[16], text[NB_TEXT_MAX];
+    chan_name(chan, name, sizeof name);
+    const int32_t rc = chanset_remove(app, app->chans.selected);
+    if (rc < 0) {
+        /* Refused while a poll tick is under way (a plug-in's dialog). */
+        g_snprintf(text, sizeof text, _("can not remove channel %s"), name);
+        lib_error_message(text, rc);
+        return;
+    }
     select_channel(app, app->chans.selected);
     (void)app->session.ops.autosave(app);
 }

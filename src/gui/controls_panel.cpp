@@ -379,24 +379,19 @@ void show_selected_controls(nb_app *app)
 
 int32_t start_added(nb_app *app, nb_chan *chan)
 {
-    const int32_t rc = chan->ops.start(chan);
+    const int32_t rc = ctl_start_at(app, chanset_find(app, chan->number));
     if (rc < 0)
         chan_error_message(app, chan, _("can not start CAN controller"), rc);
-    else
-        added_chan_changed(app, chan);
+    app->gui.ops.refresh_info_panel(app);
     return rc;
 }
 
+/* The core hands on its frames before its status goes to the plug-ins. */
 int32_t stop_added(nb_app *app, nb_chan *chan)
 {
-    const int32_t rc = chan->ops.stop(chan);
-    if (rc < 0) {
+    const int32_t rc = ctl_stop_at(app, chanset_find(app, chan->number));
+    if (rc < 0)
         chan_error_message(app, chan, _("can not stop CAN controller"), rc);
-        return rc;
-    }
-    /* What it received and sent before the stop reaches the plug-ins
-     * before the status that says it stopped, as for the main channel. */
-    poll_flush(app);
-    added_chan_changed(app, chan);
+    app->gui.ops.refresh_info_panel(app);
     return rc;
 }
