@@ -1015,16 +1015,17 @@ GtkWidget *bv_page_build(void)
     gtk_widget_set_tooltip_text(bv.w_formats, _("Show frames of either format or of one"));
     labelled(bar, _("F_rames:"), bv.w_formats);
 
+    bar = gtk_hbox_new(FALSE, 6);
+    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
+    gtk_box_pack_end(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
+
+    /* Under the filter, which takes the row above whole. */
     bv.w_channel = gtk_combo_box_new_text();
     gtk_widget_set_name(bv.w_channel, "busview-channel");
     gtk_widget_set_tooltip_text(bv.w_channel,
                                 _("Show the lines of every channel or of one, in both views"));
-    labelled(bar, _("C_hannel:"), bv.w_channel);
+    labelled(bar, _("Cha_nnel:"), bv.w_channel);
     fill_channels();
-
-    bar = gtk_hbox_new(FALSE, 6);
-    gtk_box_pack_start(GTK_BOX(page), bar, FALSE, FALSE, 0);
-    gtk_box_pack_end(GTK_BOX(bar), bv.w_autoscroll, FALSE, FALSE, 0);
 
     bv.w_history = gtk_spin_button_new_with_range(BV_HISTORY_MIN, BV_HISTORY_MAX, 1000);
     gtk_widget_set_name(bv.w_history, "busview-history");

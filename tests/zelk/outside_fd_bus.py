@@ -175,9 +175,9 @@ def main():
                   [f for f in dumped(dump_path) if not f.startswith("555#")])
             raise
 
-        # The trace's columns: Time, Dir, ID, Marks, Len, Delta ms, Data.
+        # The trace's columns: Time, Channel, Dir, ID, Marks, Len, Delta ms, Data.
         def rows(first):
-            return [tuple(trace.getAccessibleAt(r, c).name for c in (1, 2, 3, 4, 6))
+            return [tuple(trace.getAccessibleAt(r, c).name for c in (2, 3, 4, 5, 7))
                     for r in range(first, trace.nRows)]
         busview_tab.select()
         last = rows(trace.nRows - 3)
