@@ -18,11 +18,13 @@
  * takes effect with the next pass.
  */
 #include "app/nb_app.h"
+#include "can/stream.h"
 
 void time_origin_pass_begin(nb_app *app)
 {
     app->time.origin = nbsdep_timestamp_get();
     app->time.started = 0;
+    stream_pass_begin(app);
 }
 
 void time_origin_controller_started(nb_app *app)

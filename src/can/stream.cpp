@@ -284,6 +284,16 @@ void stream_chan_release(nb_app *app, nb_chan *chan)
     merge_all(app);
 }
 
+void stream_pass_begin(nb_app *app)
+{
+    g_floor_us = 0;
+    g_main.floor_us = 0;
+    for (int32_t i = 1; i < app->chans.count; i++) {
+        if (nb_stream_chan *s = state_of(app, app->chans.at[i]))
+            s->floor_us = 0;
+    }
+}
+
 int64_t stream_place(uint32_t ts, nb_clock_pair now)
 {
     int32_t age = (int32_t)(now.adapter - ts);

@@ -45,6 +45,10 @@ void stream_received(nb_app *app, nb_chan *chan, const zk_fdframe *rx, int n,
  * when all is set (a stop, a removal, a flush). */
 void stream_end(nb_app *app, bool all);
 
+/* A new pass is a new time line: times are kept from going back from
+ * here on, not against the last pass's. */
+void stream_pass_begin(nb_app *app);
+
 /* The adapter's clock read together with the host's (microseconds since
  * the Unix epoch). */
 struct nb_clock_pair {
