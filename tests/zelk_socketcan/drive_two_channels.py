@@ -173,11 +173,11 @@ def run(stage, plugdir, ifaces, chans, names):
                 lambda n: n.roleName in ("push button", "toggle button") and
                 n.name == "Start all", retry=False), 10)
         except RuntimeError:
-            print("no Start all button: the added channel cannot be started; skipped")
+            print("no Start all button: the added channel cannot be started")
             proc.kill()
             proc.wait()
             ref.kill()
-            return 77
+            return 1
         start_all.doActionNamed("click")
         # Both channels take frames once a probe on each reached the witness.
         for i, iface in enumerate(ifaces):
