@@ -7,7 +7,11 @@
 // dump takes one bit rate). The program's GUI is not involved: only the
 // host's part (poller, stream, plug-in manager) is measured.
 //
-//   bench_channels [seconds]     default 5
+//   bench_channels [seconds [plug-in.so]]     default 5 s, the stream sink
+//
+// With a plug-in (e.g. stage/busview.so, run under scripts/with-xvfb.sh)
+// that plug-in takes the stream too, its page shown in a window; the sink
+// still counts.
 //
 // Prints frames per second and CPU per frame of both, their ratio, the
 // poll tick's time (median, 99th percentile, longest) and what was lost
@@ -139,6 +143,11 @@ double pct(std::vector<double> v, double q)
 int main(int argc, char **argv)
 {
     const double secs = argc > 1 && atof(argv[1]) > 0 ? atof(argv[1]) : SEC_DEFAULT;
+    const char *plugin = argc > 2 ? argv[2] : nullptr;
+    if (plugin && !gtk_init_check(&argc, &argv)) {
+        fprintf(stderr, "a plug-in's page needs a display\n");
+        return 1;
+    }
     gchar *tmp = g_dir_make_tmp("nbchan-XXXXXX", nullptr);
     if (!tmp)
         return 1;
@@ -198,8 +207,22 @@ int main(int argc, char **argv)
         fprintf(stderr, "cannot load the sink\n");
         return 1;
     }
-    const uint64_t *frames = static_cast<const uint64_t *>(dlsym(e->module, "bench_frames"));
-    const uint64_t *back = static_cast<const uint64_t *>(dlsym(e->module, "bench_back"));
+    nb_plugin *sink_entry = e;
+    if (plugin) {
+        e = mgr->ops.pgmgr_add(mgr, plugin, strlen(plugin) + 1);
+        if (!e || pgmgr_load(&the_app, e) != 0) {
+            fprintf(stderr, "cannot load %s\n", plugin);
+            return 1;
+        }
+    }
+    if (plugin && e->page) {
+        GtkWidget *win = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        gtk_window_set_default_size(GTK_WINDOW(win), 1000, 650);
+        gtk_container_add(GTK_CONTAINER(win), e->page);
+        gtk_widget_show_all(win);
+    }
+    const uint64_t *frames = static_cast<const uint64_t *>(dlsym(sink_entry->module, "bench_frames"));
+    const uint64_t *back = static_cast<const uint64_t *>(dlsym(sink_entry->module, "bench_back"));
 
     const std::string total = std::to_string((int)secs + 5);
     const std::string out_c = dir + "/classic.txt", out_f = dir + "/fd.txt";
