@@ -27,17 +27,7 @@
 
 namespace {
 
-int sh(const std::string &cmd, std::string *out = nullptr)
-{
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    std::string o;
-    char buf[1024];
-    while (fgets(buf, sizeof buf, p)) o += buf;
-    const int st = pclose(p);
-    if (out) *out = o;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using nbtest::shell;
 
 int fd_socket(const char *ifname)
 {
@@ -101,7 +91,7 @@ std::vector<std::string> read_frames(int fd, size_t n)
 std::map<std::string, cangw_counters> kernel_counters()
 {
     std::string out;
-    sh("cangw -L", &out);
+    shell("cangw -L", &out);
     std::map<std::string, cangw_counters> c;
     std::istringstream in(out);
     std::string line;
@@ -227,7 +217,7 @@ TEST(GatewayVm, FramesOutAndCountersEqualTheKernelsCanGw)
     ASSERT_TRUE(nbtest::write_file(dir + "/rules", cmds));
     ASSERT_TRUE(nbtest::write_file(dir + "/del", del));
     std::string out;
-    ASSERT_EQ(sh("modprobe can-gw; ip -batch " + dir + "/links && sh " + dir + "/rules", &out), 0) << out;
+    ASSERT_EQ(shell("modprobe can-gw; ip -batch " + dir + "/links && sh " + dir + "/rules", &out), 0) << out;
 
     setenv("ZELK_BOARDS", "socketcan:gwz0,gwz1,gwzc", 1);
     ASSERT_EQ(ZkInit(), ZK_OK);
@@ -307,7 +297,7 @@ TEST(GatewayVm, FramesOutAndCountersEqualTheKernelsCanGw)
     EXPECT_GT(frames_out, 100u);
     for (uint8_t c = 0; c < 3; c++) ZkClose(c);
     close(zin);
-    sh("cangw -F; ip -batch " + dir + "/del");
+    shell("cangw -F; ip -batch " + dir + "/del");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "test_env.h"
 
+#include <stdio.h>
+#include <sys/wait.h>
+
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <stdlib.h>
@@ -65,6 +68,21 @@ bool wait_until(const std::function<bool()> &cond, int timeout_ms)
         if (!g_main_context_iteration(ctx, FALSE))
             g_usleep(1000);
     }
+}
+
+int shell(const std::string &cmd, std::string *out)
+{
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p)
+        return -1;
+    std::string o;
+    char buf[1024];
+    while (fgets(buf, sizeof buf, p))
+        o += buf;
+    const int st = pclose(p);
+    if (out)
+        *out = o;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 std::string read_file(const std::string &path)

@@ -29,6 +29,9 @@ bool wait_until(const std::function<bool()> &cond, int timeout_ms = 5000);
 
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string &path);
+// Exit status of a shell command (-1 when it did not exit), with its
+// output and errors in *out when asked.
+int shell(const std::string &cmd, std::string *out = nullptr);
 bool write_file(const std::string &path, const std::string &text);
 
 // Paths of the build: the staging installation directory (program,

@@ -50,18 +50,7 @@ std::string text(int16_t code)
     return buf;
 }
 
-// Output and exit status of a shell command.
-int sh(const std::string &cmd, std::string *out = nullptr)
-{
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    std::string o;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) o += buf;
-    const int st = pclose(p);
-    if (out) *out = o;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using nbtest::shell;
 
 // A command running in the background with its output in a file.
 struct Background {
@@ -204,7 +193,7 @@ std::vector<std::string> candump_of_sends(int fd, const std::string &iface, cons
     out->clear();
     for (const std::string &f : frames) {
         std::string o;
-        if (sh(zelkctl + " send 0 " + f, &o) != 0) return {"send " + f + ": " + o};
+        if (shell(zelkctl + " send 0 " + f, &o) != 0) return {"send " + f + ": " + o};
         *out += o;
     }
     raw_send(fd, 0x7FE, {0xEF});
@@ -227,11 +216,11 @@ TEST_F(Vm, CanUtilsFramesReachZelkctlDumpAndZelkctlSendReachesCandump)
     const int ref = raw_socket(vcan(0));
     ASSERT_GE(ref, 0);
     std::string out;
-    ASSERT_EQ(sh(std::string("cangen ") + vcan(0) + " -g 0 -n 400 -L r", &out), 0) << out;
-    ASSERT_EQ(sh(std::string("cangen ") + vcan(0) + " -g 0 -n 200 -e -L r", &out), 0) << out;
-    ASSERT_EQ(sh(std::string("cangen ") + vcan(0) + " -g 0 -n 50 -R", &out), 0) << out;
+    ASSERT_EQ(shell(std::string("cangen ") + vcan(0) + " -g 0 -n 400 -L r", &out), 0) << out;
+    ASSERT_EQ(shell(std::string("cangen ") + vcan(0) + " -g 0 -n 200 -e -L r", &out), 0) << out;
+    ASSERT_EQ(shell(std::string("cangen ") + vcan(0) + " -g 0 -n 50 -R", &out), 0) << out;
     for (const char *f : {"123#", "7FF#0102030405060708", "1FFFFFFF#55", "00000001#R"})
-        ASSERT_EQ(sh(std::string("cansend ") + vcan(0) + " " + f, &out), 0) << out;
+        ASSERT_EQ(shell(std::string("cansend ") + vcan(0) + " " + f, &out), 0) << out;
     raw_send(fd, 0x7FE, {0xEF});  // end mark
     std::vector<std::string> want;
     for (;;) {
@@ -539,17 +528,17 @@ TEST_F(Vm, SlcanDriverGetsBitRateListenOnlyAndStartStopAsSerialCommands)
     // the rate in force is fine once the interface is up.
     std::string out;
     const std::string nocap = "setpriv --bounding-set=-net_admin --inh-caps=-net_admin ";
-    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 500 --seconds 0.2", &out), 1) << out;
+    EXPECT_EQ(shell(nocap + zelkctl() + " dump 0 --rate 500 --seconds 0.2", &out), 1) << out;
     EXPECT_NE(out.find("needs CAP_NET_ADMIN: run 'ip link set " + std::string(pty.name) +
                        " type can bitrate 500000' as root"),
               std::string::npos) << out;
-    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 100 --seconds 0.2", &out), 1) << out;
+    EXPECT_EQ(shell(nocap + zelkctl() + " dump 0 --rate 100 --seconds 0.2", &out), 1) << out;
     EXPECT_NE(out.find("is down; bringing it up needs CAP_NET_ADMIN: run 'ip link set " +
                        std::string(pty.name) + " up'"),
               std::string::npos) << out;
-    ASSERT_EQ(sh(std::string("ip link set up ") + pty.name, &out), 0) << out;
-    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 100 --seconds 0.2", &out), 0) << out;
-    EXPECT_EQ(sh(nocap + zelkctl() + " dump 0 --rate 250 --seconds 0.2", &out), 1) << out;
+    ASSERT_EQ(shell(std::string("ip link set up ") + pty.name, &out), 0) << out;
+    EXPECT_EQ(shell(nocap + zelkctl() + " dump 0 --rate 100 --seconds 0.2", &out), 0) << out;
+    EXPECT_EQ(shell(nocap + zelkctl() + " dump 0 --rate 250 --seconds 0.2", &out), 1) << out;
     EXPECT_NE(out.find("run 'ip link set " + std::string(pty.name) + " down' and 'ip link set " +
                        pty.name + " up type can bitrate 250000' as root"),
               std::string::npos) << out;
@@ -558,7 +547,7 @@ TEST_F(Vm, SlcanDriverGetsBitRateListenOnlyAndStartStopAsSerialCommands)
 TEST_F(Vm, AVanishedInterfaceIsGoneAfterItsFramesAndTheListFindsInterfaces)
 {
     std::string out;
-    ASSERT_EQ(sh("ip link add dev zkgone type vcan && ip link set up zkgone", &out), 0) << out;
+    ASSERT_EQ(shell("ip link add dev zkgone type vcan && ip link set up zkgone", &out), 0) << out;
     boards("socketcan:zkgone");
     ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
     ASSERT_EQ(ZkStart(0), ZK_OK);
@@ -568,7 +557,7 @@ TEST_F(Vm, AVanishedInterfaceIsGoneAfterItsFramesAndTheListFindsInterfaces)
     // The frames received before the interface went are still read.
     zk_chipstat st{};
     ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && ZkRead(0, nullptr, 0) == 0; }));
-    ASSERT_EQ(sh("ip link del zkgone", &out), 0) << out;
+    ASSERT_EQ(shell("ip link del zkgone", &out), 0) << out;
     std::vector<zk_frame> got = read_n(0, 3);
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(zk_text_of(got[2]), "012#02");
@@ -585,7 +574,7 @@ TEST_F(Vm, AVanishedInterfaceIsGoneAfterItsFramesAndTheListFindsInterfaces)
 
     // The default list: the simulated board, then the interfaces here.
     unsetenv("ZELK_BOARDS");
-    ASSERT_EQ(sh(zelkctl() + " list", &out), 0) << out;
+    ASSERT_EQ(shell(zelkctl() + " list", &out), 0) << out;
     EXPECT_NE(out.find("board 0: ZELK simulated CAN"), std::string::npos) << out;
     EXPECT_NE(out.find(std::string("board 1: SocketCAN ") + vcan(0) + ", driver vcan (Linux kernel)"),
               std::string::npos) << out;
@@ -598,10 +587,10 @@ struct Vcan {
     explicit Vcan(const std::string &n, int mtu) : name(n)
     {
         std::string out;
-        EXPECT_EQ(sh("ip link add dev " + n + " type vcan && ip link set " + n + " mtu " +
+        EXPECT_EQ(shell("ip link add dev " + n + " type vcan && ip link set " + n + " mtu " +
                      std::to_string(mtu) + " && ip link set up " + n, &out), 0) << out;
     }
-    ~Vcan() { sh("ip link del " + name); }
+    ~Vcan() { shell("ip link del " + name); }
 };
 
 // candump's ID##F form of an FD frame read from a raw socket, the flags
@@ -679,7 +668,7 @@ TEST_F(Vm, FdFramesFromCanUtilsReachZelkctlDumpAndZelkctlSendReachesCandump)
         cmds += "cansend zkfd " + std::string(id) + "##" + "0123"[i % 4] + data + " && ";
         cmds += "cansend zkfd 321#" + data.substr(0, std::min<size_t>(data.size(), 16)) + " && ";
     }
-    ASSERT_EQ(sh(cmds + "cangen zkfd -f -b -g 0 -n 300 && cangen zkfd -f -g 0 -n 100 -e", &out), 0) << out;
+    ASSERT_EQ(shell(cmds + "cangen zkfd -f -b -g 0 -n 300 && cangen zkfd -f -g 0 -n 100 -e", &out), 0) << out;
     raw_send(fd, 0x7FE, {0xEF});
     const std::vector<std::string> want = raw_read_until(ref, "7FE#EF");
     ASSERT_EQ(want.size(), 433u);
