@@ -23,6 +23,16 @@ enum { UCOL_ID, UCOL_COUNT, UCOL_PERIOD, UCOL_DATA, N_UCOLS };
 
 char status_shown[512];
 
+/* What the user changed goes into the automatic session at once, so that
+ * the keys the host gives again (Plugins > Configure closed) or the next
+ * start find it; zooming and panning once the view settles. */
+void user_changed(void)
+{
+    if (sg.page && !sg.updating)
+        (void)nbpg_autosave();
+}
+void view_changed(void);
+
 void fmt_period(char *buf, size_t size, double period)
 {
     if (period < 0)
@@ -144,6 +154,8 @@ void redraw(void)
 
 void set_follow(int follow)
 {
+    if (sg.view.follow != (follow ? 1 : 0))
+        view_changed();
     sg.view.follow = follow ? 1 : 0;
     if (sg.view.follow)
         sg.view.t_end = sg_plot_newest();
@@ -159,6 +171,7 @@ void zoom(double factor, int x)
         sg.view.t_end = at + (sg.view.t_end - at) * span / sg.view.span;
     }
     sg.view.span = span;
+    view_changed();
     redraw();
 }
 
@@ -348,6 +361,8 @@ void on_open(GtkButton *, gpointer)
     /* The outcome follows when the file is read. */
     if (rc != 0 || sg_db_reading())
         sg_page_show_message(msg, rc != 0);
+    if (rc == 0)
+        user_changed();
 }
 
 /* The choice of channel for the next database: every channel, or one. */
@@ -384,6 +399,7 @@ void on_close_all(GtkButton *, gpointer)
     sg_db_close_all();
     sg_page_databases_changed();
     sg_page_show_message("", 0);
+    user_changed();
 }
 
 void on_follow(GtkToggleButton *b, gpointer)
@@ -398,12 +414,15 @@ void on_mode(GtkComboBox *c, gpointer)
         return;
     sg.view.mode = gtk_combo_box_get_active(c) == 1 ? SG_LANES : SG_OVERLAY;
     redraw();
+    user_changed();
 }
 
 void on_cap(GtkSpinButton *spin, gpointer)
 {
-    if (!sg.updating)
-        sg_plot_set_cap((uint64_t)gtk_spin_button_get_value(spin) * 1000000u);
+    if (sg.updating)
+        return;
+    sg_plot_set_cap((uint64_t)gtk_spin_button_get_value(spin) * 1000000u);
+    user_changed();
 }
 
 void on_export(GtkButton *, gpointer png)
@@ -456,6 +475,7 @@ void on_plot_toggled(GtkCellRendererToggle *, gchar *path_text, gpointer)
     }
     gtk_widget_queue_draw(sg.w_table);
     redraw();
+    user_changed();
 }
 
 /* Double-click or Enter on a message opens or closes its signals. */
@@ -480,6 +500,7 @@ void on_history_edited(GtkCellRendererText *, gchar *path_text, gchar *text, gpo
     sg_page_show_message("", 0);
     gtk_widget_queue_draw(sg.w_table);
     redraw();
+    user_changed();
 }
 
 /* The choices the History cell offers; any other value may be typed. */
@@ -636,6 +657,7 @@ GtkWidget *build_unknown(void)
  * window changed. */
 int saved_table = -1, saved_plot = -1;
 guint panes_settle;
+bool view_moved;
 /* A session's divider that does not fit yet (the window takes its size
  * after the plug-ins' keys): kept, saved as it is, and set once the pane
  * is large enough, unless the user moved the divider meanwhile. */
@@ -663,9 +685,10 @@ gboolean on_paned_pressed(GtkWidget *, GdkEventButton *, gpointer)
 gboolean on_panes_settled(gpointer)
 {
     panes_settle = 0;
-    if (sg.w_hpaned && (gtk_paned_get_position(GTK_PANED(sg.w_hpaned)) != saved_table ||
+    if (sg.w_hpaned && (view_moved || gtk_paned_get_position(GTK_PANED(sg.w_hpaned)) != saved_table ||
                         gtk_paned_get_position(GTK_PANED(sg.w_vpaned)) != saved_plot))
         (void)nbpg_autosave();
+    view_moved = false;
     return FALSE;
 }
 
@@ -674,6 +697,14 @@ void on_pane_moved(GObject *, GParamSpec *, gpointer)
     if (panes_settle)
         g_source_remove(panes_settle);
     panes_settle = g_timeout_add(1000, on_panes_settled, nullptr);
+}
+
+void view_changed(void)
+{
+    if (!sg.page || sg.updating)
+        return;
+    view_moved = true;
+    on_pane_moved(nullptr, nullptr, nullptr);
 }
 
 void sg_page_watch_panes(void)
@@ -692,6 +723,7 @@ void sg_page_unwatch_panes(void)
     if (panes_settle)
         g_source_remove(panes_settle);
     panes_settle = 0;
+    view_moved = false;
     saved_table = saved_plot = -1;
 }
 
@@ -903,7 +935,7 @@ void sg_page_loads_done(void)
 {
     if (sg.plots_pending) {
         sg.plots_pending = 0;
-        sg_session_plots();
+        sg_session_plots(0);
         gtk_widget_queue_draw(sg.w_table);
     }
     if (sg.load_msg[0])

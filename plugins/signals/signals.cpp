@@ -254,30 +254,61 @@ int load_plot(const char *text, int chan, char *msg, size_t msg_size)
     int slot = sg_plot_add(m, s, use);
     if (slot < 0)
         g_snprintf(msg, msg_size, _("Signal %s cannot be plotted (not enough memory)."), name);
+    else if (use)
+        memcpy(sg.plots[slot].rgb, rgb, sizeof rgb);   /* a plot kept takes the session's colour */
     g_strfreev(w);
     return slot;
+}
+
+/* The channel the session gives its database i: older sessions, the main
+ * channel. */
+int load_db_chan(int i)
+{
+    int chan = 0;
+    for (int k = 0; k < sg.load_nchan; k++)
+        if (sg.load_chan_num[k] == sg.load_db_num[i])
+            chan = sg.load_chan[k];
+    return chan;
+}
+
+/* The session names the open databases on their channels, in their order,
+ * and none is being read. */
+bool same_databases(void)
+{
+    if (sg_db_reading() || sg.load_ndb != sg.ndb)
+        return false;
+    for (int i = 0; i < sg.ndb; i++)
+        if (strcmp(sg.load_db[i], sg.db_path[i]) != 0 || load_db_chan(i) != sg.db_chan[i])
+            return false;
+    return true;
 }
 
 void load_end(void)
 {
     if (!sg.page)
         return;
-    /* The session's databases replace the open ones; they are read in the
-     * background, and the plots follow when the last is read. */
-    sg_db_close_all();
-    sg.cap_points = sg.load_cap;
     int cursor = sg.view.cursor_x;
     sg.view = sg.load_view;
     sg.view.cursor_x = cursor;
     sg.load_msg[0] = '\0';
     sg.load_error = 0;
+    /* The host gives the keys again (Plugins > Configure closed): the same
+     * databases stay open, and plots the session keeps keep their points. */
+    if (same_databases()) {
+        if (sg.load_cap != sg.cap_points)
+            sg_plot_set_cap(sg.load_cap);
+        sg_session_plots(1);
+        sg_page_loads_done();
+        gtk_widget_queue_draw(sg.w_table);
+        return;
+    }
+    /* The session's databases replace the open ones; they are read in the
+     * background, and the plots follow when the last is read. */
+    sg_db_close_all();
+    sg.cap_points = sg.load_cap;
     for (int i = 0; i < sg.load_ndb; i++) {
         char one[1024];
-        int chan = 0;   /* older sessions: the main channel */
-        for (int k = 0; k < sg.load_nchan; k++)
-            if (sg.load_chan_num[k] == sg.load_db_num[i])
-                chan = sg.load_chan[k];
-        if (sg_db_open(sg.load_db[i], chan, one, sizeof one) != 0 && !sg.load_error) {
+        if (sg_db_open(sg.load_db[i], load_db_chan(i), one, sizeof one) != 0 && !sg.load_error) {
             g_strlcpy(sg.load_msg, one, sizeof sg.load_msg);
             sg.load_error = 1;
         }
@@ -397,11 +428,17 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-void sg_session_plots(void)
+void sg_session_plots(int drop_others)
 {
+    uint32_t named = 0;
     for (int i = 0; i < sg.load_nplot; i++) {
         char one[512] = "";
         int slot = load_plot(sg.load_plot[i], sg.load_plot_chan[i], one, sizeof one);
+        if (slot >= 0) {
+            named |= 1u << slot;
+            sg.plots[slot].hist.keep_s = 0;   /* without a History key: everything */
+            sg.plots[slot].hist.keep_points = 0;
+        }
         for (int k = 0; slot >= 0 && k < sg.load_nkeep; k++) {
             sg_history &h = sg.plots[slot].hist;
             if (sg.load_keep_num[k] == sg.load_plot_num[i] &&
@@ -413,6 +450,9 @@ void sg_session_plots(void)
             sg.load_error = 1;
         }
     }
+    for (int slot = 0; drop_others && slot < SG_MAX_PLOTS; slot++)
+        if (!(named & (1u << slot)))
+            sg_plot_remove(slot);
 }
 
 /* On the host's stream: every frame of every channel, classic and CAN FD. */

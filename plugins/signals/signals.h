@@ -292,8 +292,9 @@ void sg_msg_name(const sg_msg &m, char *buf, size_t size);
 /* A channel's name as the host gives it ("ch3"), else "#<index>". */
 void sg_chan_name(int chan, char *buf, size_t size);
 /* The session's plots, once its databases are read; a plot that cannot
- * be shown is noted for the user (sg.load_msg). */
-void sg_session_plots(void);
+ * be shown is noted for the user (sg.load_msg). drop_others: plots the
+ * session does not name go. */
+void sg_session_plots(int drop_others);
 /* Whether a duration measured now counts for SIGNALS_STATS. */
 bool sg_measuring(void);
 double sg_seconds(int64_t us);

@@ -292,6 +292,7 @@ TEST_F(Signals, PlotsWaitingForTheirDatabasesStayInTheAutomaticSession)
     std::string dir = nbtest::make_temp_dir("signals");
     g_strlcpy(the_app.session.auto_file, (dir + "/auto.nbs").c_str(), sizeof the_app.session.auto_file);
     ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
+    load_keys({{"Database1", dbc("canfd.dbc")}});   // the file's databases are read anew
     ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
     ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
     std::string text = nbtest::read_file(dir + "/auto.nbs");
@@ -300,6 +301,57 @@ TEST_F(Signals, PlotsWaitingForTheirDatabasesStayInTheAutomaticSession)
         EXPECT_NE(std::string::npos, text.find(want)) << want << "\n" << text;
     wait_read();
     EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
+}
+
+// A plot ticked since the automatic session was last written: closing
+// Plugins > Configure (the host gives every plug-in its keys from that
+// file again, then writes it) keeps it, with its points and the messages'
+// counts, since the databases are the same.
+TEST_F(Signals, APlotTickedSinceTheLastAutosaveOutlivesTheKeysGivenAgain)
+{
+    load_keys({{"Database1", dbc("sim.dbc")}});
+    std::string dir = nbtest::make_temp_dir("signals");
+    g_strlcpy(the_app.session.auto_file, (dir + "/auto.nbs").c_str(), sizeof the_app.session.auto_file);
+    ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
+    gtk_tree_view_expand_all(table());
+    GtkTreeViewColumn *plot = gtk_tree_view_get_column(table(), 0);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(plot));
+    GtkCellRenderer *toggle = GTK_CELL_RENDERER(cells->data);
+    g_list_free(cells);
+    GtkTreeModel *m = gtk_tree_view_get_model(table());
+    GtkTreeIter it, child;
+    std::string counter;
+    for (bool ok = gtk_tree_model_get_iter_first(m, &it); ok && counter.empty(); ok = gtk_tree_model_iter_next(m, &it))
+        for (bool c = gtk_tree_model_iter_children(m, &child, &it); c && counter.empty();
+             c = gtk_tree_model_iter_next(m, &child)) {
+            gchar *name = nullptr;
+            gtk_tree_model_get(m, &child, 0, &name, -1);
+            if (g_strcmp0(name, "Counter") == 0) {
+                gchar *path = gtk_tree_model_get_string_from_iter(m, &child);
+                counter = path;
+                g_free(path);
+            }
+            g_free(name);
+        }
+    ASSERT_FALSE(counter.empty());
+    g_signal_emit_by_name(toggle, "toggled", counter.c_str());
+    ASSERT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
+    for (int i = 0; i < 5; i++)
+        inject(frame(0x555, 0, {(uint8_t)i, 0, 0, 0, 0, 0, 0, 0}));
+    tick();
+    ASSERT_TRUE(wait_status("Plotted points: 5 ")) << label("signals-status");
+
+    ASSERT_EQ(0, the_app.session.ops.reload_plugin_settings(&the_app));
+    ASSERT_EQ(0, the_app.session.ops.autosave(&the_app));
+    std::string text = nbtest::read_file(dir + "/auto.nbs");
+    EXPECT_NE(std::string::npos, text.find("Plot1=std 555 Counter #")) << text;
+    EXPECT_EQ("plotted", cell("555  Full", "Counter", COL_PLOT));
+    EXPECT_EQ("5", cell("555  Full", nullptr, COL_COUNT));
+    EXPECT_TRUE(wait_status("Plotted points: 5 ")) << label("signals-status");
+
+    // A session without it, given again, takes the plot away.
+    load_keys({{"Database1", dbc("sim.dbc")}});
+    EXPECT_EQ("", cell("555  Full", "Counter", COL_PLOT));
 }
 
 // A session's divider further right than the window allows while the
