@@ -877,3 +877,85 @@ TEST_F(Signals, ChoosersStartInTheLastFolderOfTheirKindWithReadableFilters)
     ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
     EXPECT_NE(std::string::npos, nbtest::read_file(file).find("ExportFolder=" + dir + "\n"));
 }
+
+namespace {
+
+// The page in German: every column title of the table and of the list of
+// unknown identifiers is shown whole, and the Plot column holds its check
+// boxes on an expanded message's signals.
+class SignalsGerman : public Signals {
+protected:
+    void SetUp() override
+    {
+        locale_was_ = setlocale(LC_ALL, nullptr);
+        setenv("LANGUAGE", "de", 1);
+        ASSERT_NE(nullptr, setlocale(LC_ALL, "C.UTF-8"));
+        // GLib translates a domain only where the program's own is.
+        const std::string locales = std::string(SG_STAGE_DIR) + "/share/locale";
+        bindtextdomain("nimbrel", locales.c_str());
+        domain_was_ = textdomain(nullptr);
+        textdomain("nimbrel");
+        Signals::SetUp();
+        // Loaded again now that the host names its catalogues.
+        g_strlcpy(the_app.locale_dir, locales.c_str(), sizeof the_app.locale_dir);
+        ASSERT_EQ(0, pgmgr_release(entry_));
+        ASSERT_EQ(0, pgmgr_load(&the_app, entry_));
+        page_ = entry_->page;
+    }
+    void TearDown() override
+    {
+        Signals::TearDown();
+        unsetenv("LANGUAGE");
+        setlocale(LC_ALL, locale_was_.c_str());
+        textdomain(domain_was_.c_str());
+    }
+    std::string locale_was_, domain_was_;
+};
+
+GtkWidget *label_in(GtkWidget *w)
+{
+    if (GTK_IS_LABEL(w))
+        return w;
+    GtkWidget *found = nullptr;
+    if (GTK_IS_CONTAINER(w)) {
+        GList *children = gtk_container_get_children(GTK_CONTAINER(w));
+        for (GList *l = children; l && !found; l = l->next)
+            found = label_in(GTK_WIDGET(l->data));
+        g_list_free(children);
+    }
+    return found;
+}
+
+TEST_F(SignalsGerman, ColumnTitlesAndCheckBoxesFit)
+{
+    load_keys({{"Database1", dbc("sim.dbc")}});
+    gtk_tree_view_expand_all(table());
+    nbtest::pump();
+    std::vector<std::string> titles;
+    for (const char *name : {"signals-table", "signals-unknown"}) {
+        GtkTreeView *view = GTK_TREE_VIEW(widget(name));
+        for (int i = 0; gtk_tree_view_get_column(view, i); i++) {
+            GtkTreeViewColumn *c = gtk_tree_view_get_column(view, i);
+            GtkWidget *l = label_in(c->button);
+            ASSERT_NE(nullptr, l);
+            GtkRequisition want;
+            gtk_widget_size_request(l, &want);
+            GtkAllocation got;
+            gtk_widget_get_allocation(l, &got);
+            titles.push_back(gtk_label_get_text(GTK_LABEL(l)));
+            EXPECT_GE(got.width, want.width) << titles.back();
+        }
+    }
+    EXPECT_NE(titles.end(), std::find(titles.begin(), titles.end(), "Einheit"));
+    EXPECT_NE(titles.end(), std::find(titles.begin(), titles.end(), "Nicht in den Datenbanken"));
+
+    GtkTreeViewColumn *plot = gtk_tree_view_get_column(table(), 0);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(plot));
+    gint w = 0, h = 0;
+    gtk_cell_renderer_get_size(GTK_CELL_RENDERER(cells->data), GTK_WIDGET(table()), nullptr, nullptr,
+                               nullptr, &w, &h);
+    g_list_free(cells);
+    EXPECT_GE(gtk_tree_view_column_get_width(plot), w);
+}
+
+}  // namespace
