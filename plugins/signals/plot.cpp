@@ -135,7 +135,9 @@ void on_pixels(void *user, double t, double vmin, double vmax)
 
 const dbc_signal &signal_of(const sg_plot_sig &ps) { return sg.msgs[ps.msg].m->signals[(size_t)ps.sig]; }
 
-void fmt_value(char *buf, size_t size, double v) { g_snprintf(buf, size, "%.6g", v); }
+/* The legend's range with every digit, as the value under the pointer:
+ * a 32-bit count reads 993684290, not 9.93684e+08. */
+void fmt_value(char *buf, size_t size, double v) { g_snprintf(buf, size, "%.15g", v); }
 
 }  // namespace
 
