@@ -9,9 +9,10 @@
 // With "stalls" the log loops while the window is kept busy as a user
 // would: the signals plug-in reads a large DBC, then the player's file
 // chooser opens. Prints the longest wait beyond the file's own gap
-// between two frames on the bus during each of them.
+// between two frames on the bus during each of them. "stalls-added" does
+// the same with the log sent on an added channel of the window.
 //
-// usage: bench_replay [seconds [speed [stalls]]]   default 60 s of log at
+// usage: bench_replay [seconds [speed [stalls|stalls-added]]]   default 60 s of log at
 //        1x; run under scripts/with-xvfb.sh from a release build.
 #include <gtk/gtk.h>
 #include <glib/gstdio.h>
@@ -25,6 +26,7 @@
 
 #include "app/nb_app.h"
 #include "app/platform.h"
+#include "can/chanset.h"
 #include "canlog.h"
 
 #include "bench_widgets.h"
@@ -36,13 +38,15 @@ struct run_state {
     size_t want;
     GMainLoop *loop;
     int64_t deadline;
+    uint8_t rx_chan;
 };
 
 /* The bus clock of channel 1 (the receiving one), microseconds. */
+uint8_t s_rx_chan = 1;
 uint32_t bus_now(void)
 {
     uint32_t t = 0;
-    ZkGetClock(1, &t);
+    ZkGetClock(s_rx_chan, &t);
     return t;
 }
 
@@ -158,7 +162,7 @@ gboolean drain(gpointer data)
     run_state *s = static_cast<run_state *>(data);
     zk_frame buf[512];
     int n;
-    while ((n = ZkRead(1, buf, 512)) > 0)
+    while ((n = ZkRead(s->rx_chan, buf, 512)) > 0)
         for (int i = 0; i < n; i++)
             s->rx_ts.push_back(buf[i].ts);
     if (s->rx_ts.size() >= s->want || g_get_monotonic_time() > s->deadline)
@@ -173,13 +177,16 @@ int main(int argc, char **argv)
     gtk_init(&argc, &argv);
     double seconds = argc > 1 ? atof(argv[1]) : 60;
     double speed = argc > 2 ? atof(argv[2]) : 1;
-    bool stalls = argc > 3 && strcmp(argv[3], "stalls") == 0;
+    bool added = argc > 3 && strcmp(argv[3], "stalls-added") == 0;
+    bool stalls = added || (argc > 3 && strcmp(argv[3], "stalls") == 0);
     if (seconds <= 0 || speed < 0.1 || speed > 100 || (argc > 3 && !stalls)) {
-        fprintf(stderr, "usage: %s [seconds [speed [stalls]]]\n", argv[0]);
+        fprintf(stderr, "usage: %s [seconds [speed [stalls|stalls-added]]]\n", argv[0]);
         return 2;
     }
     nbsdep_raise_priority();  /* as the program does at start */
-    setenv("ZELK_BOARDS", "0=sim:channels=2,traffic=none,txq=64", 1);
+    /* The last channel receives; with an added channel the window has two. */
+    setenv("ZELK_BOARDS", added ? "0=sim:channels=3,traffic=none,txq=64" : "0=sim:channels=2,traffic=none,txq=64", 1);
+    const uint8_t rx_chan = added ? 2 : 1;
     if (ZkInit() < 0)
         return 1;
 
@@ -205,9 +212,21 @@ int main(int argc, char **argv)
     the_app.chan.frame_format = 6;
     the_app.chan.ops.open(&the_app.chan);
     the_app.chan.ops.start(&the_app.chan);
-    ZkOpen(1, ZK_OPEN_BOTH);
-    ZkSetBaud(1, 0x00, 0x1C);  /* 500 kbit/s, the bus's rate */
-    ZkStart(1);
+    if (added) {
+        nb_chan_settings cs;
+        chan_settings_default(&cs);
+        cs.baud_index = the_app.chan.baud_index;
+        int32_t index = -1;
+        if (chanset_add(&the_app, 1, &cs, &index, nullptr) != 0 ||
+            chanset_at(&the_app, 1)->ops.start(chanset_at(&the_app, 1)) < 0) {
+            fprintf(stderr, "cannot add channel 1\n");
+            return 1;
+        }
+    }
+    s_rx_chan = rx_chan;
+    ZkOpen(rx_chan, ZK_OPEN_BOTH);
+    ZkSetBaud(rx_chan, 0x00, 0x1C);  /* 500 kbit/s, the bus's rate */
+    ZkStart(rx_chan);
     GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     GtkWidget *notebook = gtk_notebook_new();
     gtk_container_add(GTK_CONTAINER(window), notebook);
@@ -226,10 +245,21 @@ int main(int argc, char **argv)
         return 1;
     }
     GtkWidget *page = entry->page;
+    if (added) {
+        /* The file's channel goes to the added channel. */
+        request(entry, PGRP_SESSION_LOAD_BEGIN, nullptr, 0);
+        pgrp_session_key k;
+        memset(&k, 0, sizeof k);
+        g_strlcpy(k.name, "ChannelMap", sizeof k.name);
+        g_strlcpy(k.value, "0=1", sizeof k.value);
+        request(entry, PGRP_SESSION_LOAD_KEY, &k, sizeof k);
+        request(entry, PGRP_SESSION_LOAD_END, nullptr, 0);
+    }
     gtk_entry_set_text(GTK_ENTRY(find_named(page, "player-file")), path);
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(find_named(page, "player-speed")), speed);
 
     run_state s;
+    s.rx_chan = rx_chan;
     s.want = file_us.size();
     s.loop = g_main_loop_new(nullptr, FALSE);
     s.deadline = g_get_monotonic_time() + (int64_t)((seconds / speed + 10) * 1e6);
