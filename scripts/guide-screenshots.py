@@ -8,8 +8,9 @@ ImageMagick's import.
 
 BUILD_DIR defaults to build; run it after changing what a pictured window
 shows, and commit the pictures with the change. --only sender-dbc takes
-just the sender's database picture, --only channels the one of two
-channels in one window, --only gateway the gateway's.
+just the sender's database picture, --only channels those of two
+channels in one window (the bus view and the player), --only gateway the
+gateway's.
 """
 import os
 import shutil
@@ -98,14 +99,31 @@ def sender_dbc(exe, build, env, root, running, app_of, window, find, shoot):
     running[-1].wait(timeout=20)
 
 
+def two_channel_log(path):
+    """A candump log of three interfaces: the player's channel table."""
+    with open(path, 'w') as f:
+        for i in range(300):
+            t = 1700000000.0 + i * 0.01
+            f.write('(%.6f) can0 120#%02X%02X0000\n' % (t, i & 0xFF, i >> 8))
+            f.write('(%.6f) can1 18DAF110##1%s\n' % (t + 0.002, '%02X' % (i & 0xFF) * 12))
+            if i % 10 == 0:
+                f.write('(%.6f) can2 7E8#0241%02X\n' % (t + 0.005, i & 0xFF))
+
+
 def two_channels(exe, build, env, root, running, window, find, shoot, menu):
     """Two channels in one window: the main channel on the first board and
     a CAN FD channel of a second board added through Channels > Add
-    channel..., both started, the bus view on the main channel."""
+    channel..., both started, the bus view showing both; then the player
+    replaying a log of three interfaces onto the two channels."""
+    from dogtail.predicate import GenericPredicate
     busview = os.path.join(build, 'stage', 'busview.so')
+    player = os.path.join(build, 'stage', 'player.so')
+    log = os.path.join(root, 'bench.log')
+    two_channel_log(log)
     session = os.path.join(root, 'channels.nbs')
     with open(session, 'w') as f:
-        f.write('[Nimbrel]\nChan=0\nBaud=500\n%sLoadPlugin=%s\n' % (WINDOW, busview))
+        f.write('[Nimbrel]\nChan=0\nBaud=500\n%sLoadPlugin=%s\nLoadPlugin=%s\n\n'
+                '[Plugin]\nPath=%s\nFile=%s\nLoop=1\n' % (WINDOW, busview, player, player, log))
     running.append(subprocess.Popen([exe, session], env=dict(
         env, ZELK_BOARDS='0=sim:channels=1,traffic=mixed;'
         '1=sim:channels=2,rate=500,drate=2000,traffic=mixed,name=ZELK simulated CAN FD')))
@@ -120,9 +138,20 @@ def two_channels(exe, build, env, root, running, window, find, shoot, menu):
                    retry=False).doActionNamed('click')
     wait_for('CAN FD chosen', lambda: mode.name == 'CAN FD')
     find(dlg, 'push button', 'OK').doActionNamed('click')
+    # Looked up before the traffic starts (a busy bus view makes the
+    # accessibility tree slow to walk).
+    tabs = main.findChildren(GenericPredicate(roleName='page tab'))
+    tab = [t for t in tabs if t.name == 'Player'][0]
+    tab.click()
+    play = find(tab, 'push button', 'Play')
+    [t for t in tabs if t.name == 'Bus view'][0].click()
     find(main, 'push button', 'Start all').doActionNamed('click')
     time.sleep(2.5)   # traffic for the picture
     shoot(main, 'channels.png')
+    tab.click()
+    play.doActionNamed('click')
+    time.sleep(2)
+    shoot(main, 'player-channels.png')
     running[-1].terminate()
     running[-1].wait(timeout=20)
 

@@ -256,6 +256,29 @@ static inline void nbkit_chan_log_name(int index, char *out, size_t size)
     g_snprintf(out, size, "can%u", (unsigned)a.number);
 }
 
+/* Whether a slot below `below` has a log name ending in the same number as
+ * name (none: 0): a candump reader takes that number for the channel. */
+static inline int nbkit_log_number_taken(const nbkit_chans_t *c, int below, const char *name)
+{
+    size_t n = strlen(name);
+    for (int s = 0; s < below; s++) {
+        const char *o = c->log_name[s];
+        size_t m = strlen(o), i = n, j = m;
+        while (i > 0 && name[i - 1] >= '0' && name[i - 1] <= '9')
+            i--;
+        while (j > 0 && o[j - 1] >= '0' && o[j - 1] <= '9')
+            j--;
+        unsigned a = 0, b = 0;
+        for (size_t k = i; k < n && a < 100000u; k++)
+            a = a * 10u + (unsigned)(name[k] - '0');
+        for (size_t k = j; k < m && b < 100000u; k++)
+            b = b * 10u + (unsigned)(o[k] - '0');
+        if (a == b)
+            return 1;
+    }
+    return 0;
+}
+
 /* The slot of a name, taken when it is new (the last slot when all are);
  * index, when not negative, is the channel's, for its log name. */
 static inline int nbkit_chans_take(nbkit_chans_t *c, const char *name, int index)
@@ -271,10 +294,14 @@ static inline int nbkit_chans_take(nbkit_chans_t *c, const char *name, int index
         nbkit_chan_log_name(index, c->log_name[slot], NBKIT_CHAN_NAME);
     else
         g_strlcpy(c->log_name[slot], name, NBKIT_CHAN_NAME);
-    /* Two channels never share a name in one log. */
-    for (int s = 0; s < slot; s++)
-        if (strcmp(c->log_name[s], c->log_name[slot]) == 0)
-            g_strlcpy(c->log_name[slot], name, NBKIT_CHAN_NAME);
+    /* Two channels never share a name in one log, nor the number a reader
+     * takes from its end (vcan0 beside can0): the channel's own name then,
+     * else can<M> with the lowest number no other name ends in. */
+    if (nbkit_log_number_taken(c, slot, c->log_name[slot])) {
+        g_strlcpy(c->log_name[slot], name, NBKIT_CHAN_NAME);
+        for (unsigned m = 0; nbkit_log_number_taken(c, slot, c->log_name[slot]); m++)
+            g_snprintf(c->log_name[slot], NBKIT_CHAN_NAME, "can%u", m);
+    }
     return slot;
 }
 

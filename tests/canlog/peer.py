@@ -36,7 +36,10 @@ def traffic(seed, count, fd=False):
         t += rnd.choice([0.0, 0.000001, 0.000123, 0.001, 0.0105, 0.5, 2.25])
         t = round(t, 6)
         kind = rnd.random()
+        # A channel as a number or as an interface name (python-can writes
+        # both, a name's trailing digits being the number).
         chan = rnd.choice([0, 0, 0, 1, 2])
+        chan = rnd.choice([chan, chan, "vcan%d" % chan, "can%d" % chan])
         is_rx = rnd.random() < 0.7
         if kind < 0.03:
             out.append(can.Message(timestamp=t, is_error_frame=True, channel=chan))

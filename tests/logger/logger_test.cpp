@@ -75,7 +75,8 @@ std::string join(const std::vector<std::string> &v)
 
 class Logger : public sltest::PluginTest {
 protected:
-    void SetUp() override { load_plugin("logger", LG_STAGE_DIR); }
+    // Three channels on the board: the channels test adds two.
+    void SetUp() override { load_plugin("logger", LG_STAGE_DIR, "0=sim:channels=3,traffic=none,txq=64"); }
 
     void set_format(int index)
     {
@@ -590,7 +591,7 @@ TEST_F(Logger, SettingsRoundTripAndLoggingStartsWithTheSession)
     EXPECT_NE(std::string::npos, nbtest::read_file(made).find("End TriggerBlock\n"));
 }
 
-// Two channels in one file (the host's stream fed directly: its poller
+// Three channels in one file (the host's stream fed directly: its poller
 // moves the main channel only so far), classic and FD, received and sent:
 // python-can reads each frame's channel as the logger wrote it; a chosen
 // set records only its channels and is kept in the session.
@@ -598,13 +599,15 @@ TEST_F(Logger, ChannelsAreKeptInEveryFormatAndAChosenSetAlone)
 {
     nb_chan_settings st;
     chan_settings_default(&st);
-    int32_t index = -1;
-    ASSERT_EQ(0, chanset_add(&the_app, 1, &st, &index, nullptr));
-    ASSERT_EQ(1, index);
+    for (int32_t want = 1; want <= 2; want++) {
+        int32_t index = -1;
+        ASSERT_EQ(0, chanset_add(&the_app, (uint8_t)want, &st, &index, nullptr));
+        ASSERT_EQ(want, index);
+    }
     pgrp changed = {};
     changed.type = PGRP_CHANNELS;
     entry_->handler(&changed);
-    ASSERT_NE(nullptr, widget("logger-channel-ch1"));
+    ASSERT_NE(nullptr, widget("logger-channel-ch2"));
 
     auto rec = [](uint16_t chan, uint8_t dir, uint32_t id, uint8_t flags, uint8_t len) {
         nb_stream_frame r = {};
@@ -622,8 +625,10 @@ TEST_F(Logger, ChannelsAreKeptInEveryFormatAndAChosenSetAlone)
         std::vector<nb_stream_frame> recs = {
             rec(0, NB_DIR_RX, 0x100, 0, 2),
             rec(1, NB_DIR_RX, 0x200, ZK_FRAME_FDF | ZK_FRAME_BRS, 12),
+            rec(2, NB_DIR_RX, 0x7FF, ZK_FRAME_FDF | ZK_FRAME_ESI, 64),
             rec(1, NB_DIR_TX, 0x300, 0, 1),
             rec(0, NB_DIR_TX, 0x18DAF110, ZK_FRAME_EFF | ZK_FRAME_FDF, 16),
+            rec(2, NB_DIR_TX, 0x1ABCDEF0, ZK_FRAME_EFF, 8),
         };
         the_app.pgmgr.ops.pgmgr_stream(&the_app.pgmgr, recs.data(), (int)recs.size());
     };
@@ -636,11 +641,18 @@ TEST_F(Logger, ChannelsAreKeptInEveryFormatAndAChosenSetAlone)
         click("logger-stop");
         Read r = read_back(kind, file);
         ASSERT_TRUE(r.ok) << r.err;
-        std::string c0 = strcmp(kind, "log") == 0 ? "can0" : "0";
-        std::string c1 = strcmp(kind, "log") == 0 ? "can1" : "1";
-        EXPECT_EQ(join({"S 100 D 2 0102 rx " + c0, "S 200 Fb 12 0102030405060708090A0B0C rx " + c1,
-                        "S 300 D 1 01 tx " + c1,
-                        "E 18DAF110 F 16 0102030405060708090A0B0C0D0E0F10 tx " + c0}),
+        const std::string c = strcmp(kind, "log") == 0 ? "can" : "";
+        std::string b64;
+        char hex[3];
+        for (int i = 1; i <= 64; i++) {
+            snprintf(hex, sizeof hex, "%02X", i);
+            b64 += hex;
+        }
+        EXPECT_EQ(join({"S 100 D 2 0102 rx " + c + "0",
+                        "S 200 Fb 12 0102030405060708090A0B0C rx " + c + "1",
+                        "S 7FF Fe 64 " + b64 + " rx " + c + "2", "S 300 D 1 01 tx " + c + "1",
+                        "E 18DAF110 F 16 0102030405060708090A0B0C0D0E0F10 tx " + c + "0",
+                        "E 1ABCDEF0 D 8 0102030405060708 tx " + c + "2"}),
                   join(r.lines))
             << nbtest::read_file(file);
     }
@@ -648,6 +660,7 @@ TEST_F(Logger, ChannelsAreKeptInEveryFormatAndAChosenSetAlone)
     // Channel 1 alone.
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-all-channels")), FALSE);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-channel-ch0")), FALSE);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widget("logger-channel-ch2")), FALSE);
     std::string file = dir_ + "/one.log";
     start(file);
     ASSERT_TRUE(logging()) << message();
@@ -665,6 +678,7 @@ TEST_F(Logger, ChannelsAreKeptInEveryFormatAndAChosenSetAlone)
     EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("logger-all-channels"))));
     EXPECT_TRUE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("logger-channel-ch1"))));
     EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget("logger-channel-ch0"))));
+    EXPECT_EQ(0, chanset_remove(&the_app, 2));
     EXPECT_EQ(0, chanset_remove(&the_app, 1));
 }
 

@@ -5,10 +5,14 @@
 #include <math.h>
 #include <string.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,14 +36,14 @@ class Player : public sltest::PluginTest {
 protected:
     void SetUp() override
     {
-        load_plugin("player", PL_STAGE_DIR);
+        load_plugin("player", PL_STAGE_DIR, boards_, manual_);
         if (HasFatalFailure())
             return;
         set_clock_ = (void (*)(int64_t (*)(void)))symbol("player_set_clock");
         service_ = (void (*)(void))symbol("player_service");
         ASSERT_NE(nullptr, set_clock_);
         ASSERT_NE(nullptr, service_);
-        set_clock_(sim_now);
+        set_clock_(manual_ ? sim_now : nullptr);
     }
 
     // A log file of the frames, written by the log library.
@@ -80,6 +84,8 @@ protected:
 
     void (*set_clock_)(int64_t (*)(void)) = nullptr;
     void (*service_)(void) = nullptr;
+    const char *boards_ = "0=sim:channels=2,traffic=none,txq=64";
+    bool manual_ = true;
 };
 
 cl_frame make(int64_t t_ms, uint32_t id, uint8_t flags = 0)
@@ -578,6 +584,111 @@ TEST_F(Player, EachChannelOfTheFileGoesToItsOwnChannel)
     click("player-stop");
     EXPECT_EQ((std::vector<uint32_t>{0x201, 0x204, 0x207}), on1);
     chanset_remove(&the_app, 1);
+}
+
+// Two boards, each its own bus shared with zelkctl, on the real clock.
+class PlayerBesideDump : public Player {
+protected:
+    PlayerBesideDump()
+    {
+        boards_ = "0=sim:channels=2,traffic=none,txq=64;1=sim:channels=2,traffic=none,txq=64";
+        manual_ = false;
+    }
+};
+
+// A two-channel log onto the main channel (board 0) and an added one
+// (board 1), as another program sees it: zelkctl dump on the other channel
+// of each bus gets exactly that channel's frames, in order; mapped to
+// none, the file's second channel sends nothing.
+TEST_F(PlayerBesideDump, ZelkctlDumpOnEachBusSeesExactlyItsChannelsFrames)
+{
+    nb_chan_settings s;
+    chan_settings_default(&s);
+    s.baud_index = the_app.chan.baud_index;
+    int32_t index = -1;
+    ASSERT_EQ(0, chanset_add(&the_app, 2, &s, &index, nullptr));
+    nb_chan *added = chanset_at(&the_app, index);
+    ASSERT_GE(added->ops.start(added), 0);
+
+    std::string stage = nbtest::stage_dir().empty() ? PL_STAGE_DIR : nbtest::stage_dir();
+    std::string out = dir_ + "/dump";
+    pid_t dump = fork();
+    if (dump == 0) {
+        execl("/bin/sh", "sh", "-c",
+              ("exec " + stage + "/zelkctl dump 1 3 --seconds 120 > '" + out + "' 2>&1").c_str(),
+              (char *)nullptr);
+        _exit(127);
+    }
+    ASSERT_GT(dump, 0);
+    struct Reap {
+        pid_t pid;
+        ~Reap()
+        {
+            kill(pid, SIGINT);
+            waitpid(pid, nullptr, 0);
+        }
+    } reap{dump};
+    // Each line's channel and frame ("ch1 123#..."), marks of readiness left out.
+    auto seen = [&](const char *ch) {
+        std::vector<std::string> v;
+        std::istringstream in(nbtest::read_file(out));
+        std::string ts, c, fr;
+        while (in >> ts >> c >> fr)
+            if (c == ch && fr != "7FF#EE")
+                v.push_back(fr);
+        return v;
+    };
+    auto count = [&](const char *ch, const std::string &fr) {
+        std::vector<std::string> v = seen(ch);
+        return std::count(v.begin(), v.end(), fr);
+    };
+    zk_frame mark = {};
+    mark.id = 0x7FF;
+    mark.len = 1;
+    mark.data[0] = 0xEE;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        ZkWrite(0, &mark, 1);
+        ZkWrite(2, &mark, 1);
+        std::string o = nbtest::read_file(out);
+        return o.find(" ch1 7FF#EE") != std::string::npos && o.find(" ch3 7FF#EE") != std::string::npos;
+    }, 20000)) << nbtest::read_file(out);
+
+    // File channels 0 and 1 in turn, the last frame on 0.
+    std::vector<cl_frame> frames;
+    std::vector<std::string> want0, want1;
+    for (int i = 0; i < 9; i++) {
+        cl_frame f = make(i, 0x300 + (uint32_t)i);
+        f.chan = (uint16_t)(i % 2);
+        f.len = 2;
+        frames.push_back(f);
+        char t[16];
+        snprintf(t, sizeof t, "%03X#%02X%02X", f.id, f.data[0], f.data[1]);
+        (f.chan ? want1 : want0).push_back(t);
+    }
+    open(write_log("two.log", frames));
+    auto play = [&](int times) {
+        click("player-play");
+        EXPECT_TRUE(nbtest::wait_until([&] { return count("ch1", want0.back()) == times; }, 20000))
+            << message();
+        click("player-stop");
+    };
+    play(1);
+    EXPECT_EQ(1, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-map-0"))));
+    EXPECT_EQ(2, gtk_combo_box_get_active(GTK_COMBO_BOX(widget("player-map-1"))));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("player-map-1")), 0);
+    play(2);
+
+    zk_frame end = mark;
+    end.id = 0x7FE;
+    end.data[0] = 0xEF;
+    ASSERT_EQ(1, ZkWrite(2, &end, 1));
+    ASSERT_TRUE(nbtest::wait_until([&] { return count("ch3", "7FE#EF") == 1; }, 20000));
+    std::vector<std::string> twice = want0;
+    twice.insert(twice.end(), want0.begin(), want0.end());
+    EXPECT_EQ(twice, seen("ch1"));
+    want1.push_back("7FE#EF");
+    EXPECT_EQ(want1, seen("ch3"));
+    chanset_remove(&the_app, index);
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ TEST_F(Kit, OtherChannelsAreToldApartAndTheirNamesReadAgain)
 }
 
 // The channel table: a slot keeps its name when indexes move; names come
-// back in the order first seen, and a full table shares its last slot.
+// back in the order first seen, log names never end in the same number,
+// and a full table shares its last slot.
 TEST(KitChans, SlotsKeepTheirNamesAndLogNamesStayApart)
 {
     static nbkit_chans_t c;
@@ -147,6 +148,10 @@ TEST(KitChans, SlotsKeepTheirNamesAndLogNamesStayApart)
     EXPECT_STREQ(nbkit_chans_name(&c, 7), "");
     // Without the channel's index the log name is the channel's own.
     EXPECT_STREQ(nbkit_chans_log_name(&c, 1), "ch5");
+    // A name ending in the number another log name ends in (a reader would
+    // take both for one channel) gets a number none has.
+    EXPECT_EQ(nbkit_chans_slot_named(&c, "vcan0"), 2);
+    EXPECT_STREQ(nbkit_chans_log_name(&c, 2), "can1");
     for (int i = 2; i < NBKIT_CHAN_SLOTS + 3; i++) {
         char name[NBKIT_CHAN_NAME];
         g_snprintf(name, sizeof name, "x%d", i);

@@ -67,14 +67,17 @@ inline void reopen_channel_fd()
 class PluginTest : public ::testing::Test {
 protected:
     // Loads stage_dir/<name>.so; call from SetUp. Channel 0 is the first
-    // of boards.
+    // of boards. Without the manual clock the buses stay shared with other
+    // programs (zelkctl).
     void load_plugin(const char *name, const char *fallback_stage_dir,
-                     const char *boards = "0=sim:channels=2,traffic=none,txq=64")
+                     const char *boards = "0=sim:channels=2,traffic=none,txq=64",
+                     bool manual_clock = true)
     {
         setenv("ZELK_BOARDS", boards, 1);
         zk_sim_reset();
         ASSERT_GE(ZkInit(), 0);
-        zk_sim_manual_clock(1);
+        if (manual_clock)
+            zk_sim_manual_clock(1);
         dir_ = nbtest::make_temp_dir(name);
         /* Choosers start where an earlier test's ended otherwise. */
         memset(the_app.session.folders, 0, sizeof the_app.session.folders);

@@ -4,7 +4,8 @@
 // on vcan, a 250 ms stall of the reader at a saturated 1 Mbit/s rate, the
 // slcan line discipline on a pseudo-terminal as a real CAN driver with bit
 // timing, permission refusals, an interface that disappears, and cyclic
-// jobs of the kernel's broadcast manager.
+// jobs of the kernel's broadcast manager; a candump -L any log of two
+// interfaces read back by our log reader.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -32,6 +33,7 @@
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
 
+#include "canlog.h"
 #include "test_env.h"
 #include "zelk.h"
 
@@ -920,6 +922,65 @@ TEST_F(Vm, CyclicJobsOfTheKernelArriveOnceFollowChangesAndStop)
     EXPECT_EQ(ZkCyclicSet(0, seq, 4, 1000), ZK_E_NOFD);
     close(ref);
     close(marks);
+}
+
+// candump -L any of cangen on two interfaces at once, read by our log
+// reader: each interface's frames on the channel its name numbers, in
+// the order sent, none lost or moved to the other.
+TEST_F(Vm, CandumpAnyLogOfTwoInterfacesReadsBackWithBothNames)
+{
+    const int fd0 = raw_socket(vcan(0)), fd1 = raw_socket(vcan(1));
+    ASSERT_GE(fd0, 0);
+    ASSERT_GE(fd1, 0);
+    const std::string dir = nbtest::make_temp_dir("anylog");
+    const std::string path = dir + "/any.log";
+    Background cd("stdbuf -oL candump -L any", path);
+    ASSERT_TRUE(wait_listening(fd0, cd, "7FF#EE")) << cd.output();
+    std::string out;
+    ASSERT_EQ(shell(std::string("cangen ") + vcan(0) + " -g 1 -n 30 -I 123 -L 8 -D i & cangen " +
+                    vcan(1) + " -g 1 -n 30 -e -I 18DAF110 -L 8 -D i; wait", &out), 0) << out;
+    raw_send(fd1, 0x7FE, {0xEF});
+    ASSERT_TRUE(nbtest::wait_until([&] { return cd.output().find("7FE#EF") != std::string::npos; }, 30000));
+    cd.stop();
+    close(fd0);
+    close(fd1);
+
+    // What candump wrote, by interface name.
+    std::vector<std::string> named[2];
+    {
+        std::istringstream in(nbtest::read_file(path));
+        std::string ts, ifc, fr;
+        while (in >> ts >> ifc >> fr) {
+            ASSERT_TRUE(ifc == vcan(0) || ifc == vcan(1)) << ifc;
+            named[ifc == vcan(1)].push_back(fr);
+        }
+    }
+    int err = 0;
+    cl_reader *r = cl_open(path.c_str(), CL_FMT_AUTO, &err);
+    ASSERT_NE(nullptr, r) << err;
+    cl_set_fd(r, 1);
+    std::vector<std::string> chan[2];
+    cl_frame f;
+    while (cl_next(r, &f) == 1) {
+        ASSERT_LT(f.chan, 2u) << "a channel neither interface names";
+        chan[f.chan].push_back(canid_text(f.id, f.flags & CL_EXT, f.flags & CL_RTR, f.data, f.len));
+    }
+    EXPECT_EQ(0u, cl_reader_stats(r)->bad) << cl_reader_stats(r)->first_bad;
+    cl_close(r);
+    for (int c = 0; c < 2; c++) {
+        SCOPED_TRACE(vcan(c));
+        EXPECT_EQ(named[c], chan[c]);
+        // cangen's frames, each once and in order: the payload counts up.
+        std::vector<std::string> gen;
+        for (const std::string &t : chan[c])
+            if (t.compare(0, c ? 9 : 4, c ? "18DAF110#" : "123#") == 0)
+                gen.push_back(t);
+        ASSERT_EQ(30u, gen.size());
+        for (size_t i = 1; i < gen.size(); i++)
+            EXPECT_EQ((strtoul(gen[i - 1].substr(gen[i - 1].find('#') + 1, 2).c_str(), nullptr, 16) + 1) & 0xFF,
+                      strtoul(gen[i].substr(gen[i].find('#') + 1, 2).c_str(), nullptr, 16)) << i;
+    }
+    EXPECT_EQ("7FE#EF", chan[1].back());
 }
 
 }  // namespace
