@@ -205,8 +205,7 @@ void acceptance_filter_dialog(GtkMenuItem *item, gpointer data)
         GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
         nullptr);
     gtk_widget_set_name(dialog, "filter-dialog");
-    /* Sized to its content: a window manager draws no resize handle
-     * (a strip below the buttons) for it. */
+    /* Sized to its content: no window manager's resize strip below it. */
     gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_widget_set_size_request(dialog, 750, 260);
     s_af.dialog = dialog;

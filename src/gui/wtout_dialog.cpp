@@ -88,8 +88,7 @@ void write_timeout_dialog(GtkMenuItem *item, gpointer data)
         GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
         nullptr);
     gtk_widget_set_name(dialog, "wtout-dialog");
-    /* Sized to its content: a window manager draws no resize handle
-     * (a strip below the buttons) for it. */
+    /* Sized to its content: no window manager's resize strip below it. */
     gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     s_dialog = dialog;
