@@ -202,6 +202,33 @@ void settle_other_adapter(nb_app *app, nb_chan_settings want, const chan_in_forc
         autobaud_dialog_listen_only(app);
 }
 
+/* Each plug-in is told the channel's status as it starts: the session's
+ * bit rates and write timeout go in force before the first one loads,
+ * or its first status line names the rate the channel was opened with.
+ * Not when the session names another channel or adapter: the pass opens
+ * that one, or asks, once the session is read. */
+void settings_before_plugins(nb_app *app, chan_in_force &now)
+{
+    const char *path = app->mode == 1 ? app->session.load_file : app->session.auto_file;
+    nb_session_chan pre;
+    if (!path[0] || session_peek_main(app, path, &pre) < 0)
+        return;
+    if (app->mode == 1 && (pre.number != now.number || pre.s.frame_format != now.s.frame_format ||
+                           pre.s.fd != now.s.fd))
+        return;
+    const nb_adapter_id kept = app->session.adapter;
+    app->session.adapter = pre.adapter;
+    const bool other = session_adapter_differs(app);
+    app->session.adapter = kept;
+    if (other)
+        return;
+    /* Listen-only mode and the filter come with the session itself. */
+    pre.s.lom = 0;
+    pre.s.acc_code = pre.s.acc_mask = 0;
+    apply_session_settings(app, pre.s, now);
+    now = in_force_of(app->chan);
+}
+
 /* Ends a pass that cannot go on, releasing what it holds; returns the
  * exit code. */
 int end_pass(nb_app *app, int code, bool window)
@@ -229,6 +256,7 @@ int app_run(nb_app *app)
         if (app->ops.setup(app) < 0)
             return end_pass(app, NB_EXIT_FAIL, false);
         chan_in_force now = in_force_of(app->chan);
+        settings_before_plugins(app, now);
         const chan_in_force opened = now;
         /* The session read below gives its channel settings as values,
          * applied once the file was read. */
@@ -264,8 +292,8 @@ int app_run(nb_app *app)
             settle_other_adapter(app, want.s, now);
         else
             apply_session_settings(app, want.s, now);
-        /* The plug-ins were given the settings the channel was opened with
-         * and are told the session's (its bit rate above all). */
+        /* The plug-ins are told settings that differ from those they
+         * were given at their start. */
         const chan_in_force after = in_force_of(app->chan);
         if (after.s.baud_index != opened.s.baud_index || after.s.bt0 != opened.s.bt0 ||
             after.s.bt1 != opened.s.bt1 || after.s.data_kbit != opened.s.data_kbit ||

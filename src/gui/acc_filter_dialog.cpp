@@ -205,6 +205,8 @@ void acceptance_filter_dialog(GtkMenuItem *item, gpointer data)
         GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
         nullptr);
     gtk_widget_set_name(dialog, "filter-dialog");
+    /* Sized to its content: no window manager's resize strip below it. */
+    gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_widget_set_size_request(dialog, 750, 260);
     s_af.dialog = dialog;
     g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_af.dialog);

@@ -197,6 +197,8 @@ void autobaud_dialog(nb_app *app)
         GTK_STOCK_CLOSE, GTK_RESPONSE_OK,
         nullptr);
     gtk_widget_set_name(dialog, "autobaud-dialog");
+    /* Sized to its content: no window manager's resize strip below it. */
+    gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     s_ab = autobaud_widgets{};
     s_ab.dialog = dialog;

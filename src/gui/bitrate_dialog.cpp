@@ -203,6 +203,8 @@ void bit_rate_dialog(GtkMenuItem *item, gpointer data)
         GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
         nullptr);
     gtk_widget_set_name(dialog, "bitrate-dialog");
+    /* Sized to its content: no window manager's resize strip below it. */
+    gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     s_br.dialog = dialog;
     /* Clears the handle should the dialog go with its parent. */
     g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_br.dialog);

@@ -286,6 +286,8 @@ GtkWidget *build_chooser(nb_app *app, GtkWindow *parent, const char *title)
                                              GTK_RESPONSE_APPLY, nullptr);
     chooser_dialog = dlg;
     gtk_widget_set_name(dlg, target.adding ? "add_channel" : "chooser");
+    /* Sized to its content: no window manager's resize strip below it. */
+    gtk_window_set_resizable(GTK_WINDOW(dlg), FALSE);
     g_signal_connect(dlg, "destroy", G_CALLBACK(gtk_widget_destroyed), &chooser_dialog);
     /* 470 wide unless the list needs more: the window's width follows its
      * content, only the height is held. */

@@ -88,6 +88,8 @@ void write_timeout_dialog(GtkMenuItem *item, gpointer data)
         GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
         nullptr);
     gtk_widget_set_name(dialog, "wtout-dialog");
+    /* Sized to its content: no window manager's resize strip below it. */
+    gtk_window_set_resizable(GTK_WINDOW(dialog), FALSE);
     gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     s_dialog = dialog;
     g_signal_connect(dialog, "destroy", G_CALLBACK(gtk_widget_destroyed), &s_dialog);

@@ -543,6 +543,9 @@ struct read_state {
 read_state rs;
 bool reading = false;
 
+/* A check read that starts from the channel record, as a load does. */
+bool check_from_record = false;
+
 /* What a SES_LOAD_CHECK read reads values into: never the program's own. */
 nb_gui check_gui;
 
@@ -1124,7 +1127,7 @@ int32_t session_read(nb_app *app, const char *path, int mode)
     rs.main.number = app->chan.number;
     rs.main.slot = -1;
     /* A check reads the file alone: a file without FD is classic. */
-    if (mode == SES_LOAD_CHECK)
+    if (mode == SES_LOAD_CHECK && !check_from_record)
         chan_settings_default(&rs.main.s);
     else
         chan_settings_of(&app->chan, &rs.main.s);
@@ -1198,6 +1201,19 @@ uint8_t session_last_fd(nb_app *app, uint8_t chan)
     if (!ses.auto_file[0] || session_read(app, ses.auto_file, SES_LOAD_CHECK) < 0)
         return NB_FD_OFF;
     return rs.main.s.fd;
+}
+
+int32_t session_peek_main(nb_app *app, const char *path, nb_session_chan *out)
+{
+    check_from_record = true;
+    int32_t rc = session_read(app, path, SES_LOAD_CHECK);
+    check_from_record = false;
+    if (rc < 0)
+        return rc;
+    *out = rs.main;
+    if (rs.pending_chan >= 0)
+        out->number = (uint8_t)rs.pending_chan;
+    return 0;
 }
 
 extern "C" NB_HOST_API const char *nbpg_session_key_value(const pgrp *req)

@@ -44,6 +44,11 @@ int32_t session_read(nb_app *app, const char *path, int mode);
  * when it has none or does not read. */
 uint8_t session_last_fd(nb_app *app, uint8_t chan);
 
+/* The main channel's settings, adapter and (Chan) number path holds, as
+ * a load would take them (keys it lacks keep the channel record's), with
+ * nothing applied or shown. Returns 0 or session_read's code. */
+int32_t session_peek_main(nb_app *app, const char *path, nb_session_chan *out);
+
 /* Why the last session_read failed: the system's reason the file could
  * not be opened, or the parser's message. Empty after a success. */
 const char *session_read_reason(void);

@@ -2,6 +2,7 @@
 // the run loop and its restart, teardown around a window the user closed,
 // and the fatal ends of a pass and of opening a channel.
 #include <gtest/gtest.h>
+#include <glib/gstdio.h>
 #include <gtk/gtk.h>
 #include <stdio.h>
 
@@ -11,6 +12,7 @@
 #include "app/nb_app.h"
 #include "gui_driver.h"
 #include "sim_channel.h"
+#include "test_env.h"
 
 namespace {
 
@@ -327,6 +329,7 @@ struct seen_in_force {
     int rejected_by_filter;
     int lom;
     int told_baud;     /* the rate the plug-ins were last told, -1 none */
+    uint32_t bitrate_at_plugins;   /* in force when the first plug-in starts */
 } in_force;
 
 uint8_t lom_left_by_previous_pass;
@@ -346,8 +349,14 @@ void run_one_pass_with_session(int32_t (*load_auto)(nb_app *))
         return (int)NB_CHOICE_MADE;
     };
     a->pgmgr.ops.pgmgr_scan = [](nb_pgmgr *) {};
-    a->pgmgr.ops.pgmgr_autoload = [](nb_app *) {};
-    a->session.ops.load_auto = load_auto;
+    a->pgmgr.ops.pgmgr_autoload = [](nb_app *) {
+        zk_chipstat st;
+        memset(&st, 0, sizeof st);
+        ZkChipStat(0, &st);
+        in_force.bitrate_at_plugins = st.bitrate;
+    };
+    if (load_auto)
+        a->session.ops.load_auto = load_auto;
     a->session.ops.autosave = [](nb_app *) { return (int32_t)0; };
     // Once the pass is live, look at what the adapter has in force.
     a->poll.ops.start = [](nb_app *app) {
@@ -399,6 +408,28 @@ TEST(RunLoop, SettingsReadFromTheSessionAreInForceInTheSamePass)
     EXPECT_EQ(in_force.lom, 1);
     EXPECT_EQ(the_app.chan.lom, 1);
     lom_left_by_previous_pass = 0;
+}
+
+// The plug-ins start with the session's rate (their first status line
+// names it), the listen-only mode and filter following once it is read.
+TEST(RunLoop, PluginsStartWithTheAutomaticSessionsRate)
+{
+    nb_session ses;
+    memset(&ses, 0, sizeof ses);
+    session_fill_ops(&ses.ops);
+    ses.ops.make_paths(&ses, 0);
+    gchar *dir = g_path_get_dirname(ses.auto_file);
+    g_mkdir_with_parents(dir, 0700);
+    g_free(dir);
+    ASSERT_TRUE(nbtest::write_file(ses.auto_file, "[Nimbrel]\nBaud=250\nWtout=40\n"
+                                                  "Acode=0x123\nAmask=0x7FF\n"));
+    run_one_pass_with_session(nullptr);
+    EXPECT_EQ(in_force.bitrate_at_plugins, 250000u);
+    EXPECT_EQ(in_force.bitrate, 250000u);
+    EXPECT_EQ(the_app.chan.wtout, 40);
+    EXPECT_EQ(in_force.passed_filter, 1);
+    EXPECT_EQ(in_force.rejected_by_filter, 0);
+    g_unlink(ses.auto_file);
 }
 
 TEST(RunLoop, ASessionRateTheAdapterRefusesIsRecordedBackAsTheRateInForce)

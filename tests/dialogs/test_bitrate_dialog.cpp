@@ -29,6 +29,8 @@ TEST_F(BitRateDialog, PredefinedRateShowsItsRegistersReadOnly_CancelChangesNothi
     DialogDriver driver;
     driver.then([](GtkDialog *d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Set bit rate");
+        // Fixed forms: a window manager adds no resize strip below them.
+        EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(d)));
         GtkWidget *combo = widget(d, "bitrate-combo");
         EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo)), 5);
         EXPECT_EQ(text_of(widget(d, "bt0-spin")), "0x03");
@@ -381,6 +383,7 @@ TEST_F(Autobaud, KeepsItsWidthAndShowsTheSpinnerOnlyWhileSearching)
         gtk_widget_size_request(GTK_WIDGET(d), &req);
         s->width = req.width;
         s->spinner = gtk_widget_get_visible(widget(d, "autobaud-spinner"));
+        EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(d)));
     };
     DialogDriver driver;
     driver.then([&](GtkDialog *d) {

@@ -79,6 +79,7 @@ TEST_F(FilterDialog11, GridShowsValues_MaskBitClearUpdatesSpin_CancelStillNotifi
     DialogDriver driver;
     driver.then([](GtkDialog *d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Set acceptance filter");
+        EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(d)));
         EXPECT_EQ(text_of(widget(d, "filter-code-spin")), "0x00000123");
         EXPECT_EQ(text_of(widget(d, "filter-mask-spin")), "0x000007FF");
         EXPECT_EQ(results(d, 10, 0), "00100100011");

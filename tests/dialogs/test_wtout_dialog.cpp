@@ -42,6 +42,7 @@ TEST_F(WriteTimeoutDialog, OpensWithCurrentValue_DefaultsShowsTwentyWithoutApply
     driver.then([step](GtkDialog *d) {
         if (*step == 0) {
             EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Set write timeout");
+            EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(d)));
             EXPECT_EQ(spin_value(d), 75);
             EXPECT_EQ(text_of(widget(d, "wtout-spin")), "75");
             *step = 1;

@@ -101,6 +101,8 @@ TEST_F(GuiChooser, ListsBoardsAndPreselectsFirstFreeChannel)
     driver.then([&](GtkDialog *d) {
         EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(d)), "Nimbrel, ver. 3.15");
         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(d)), nullptr);
+        // Sized to its content: no window manager's resize strip below it.
+        EXPECT_FALSE(gtk_window_get_resizable(GTK_WINDOW(d)));
         EXPECT_NE(find_button(GTK_WIDGET(d), "Load Session"), nullptr);
         Shown s(d);
         EXPECT_EQ(child_count(s.model, nullptr), 1);
