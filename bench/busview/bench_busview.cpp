@@ -1,17 +1,19 @@
 // Bus viewer benchmark: the plug-in loaded by the real manager into a
-// shown window, fed frames at a saturated bus's rate in 20 ms batches
-// from a GLib timeout, as the poller does. Prints the CPU time per second
-// of traffic, the longest request, and the longest time the main loop did
-// not get round to a high-priority 2 ms probe (a refresh or a redraw).
+// shown window, fed a saturated bus's frames as the host hands them on
+// (PGRP_STREAM records, 20 ms batches from a GLib timeout). Prints the CPU
+// time per second of traffic, the longest request, and the longest time
+// the main loop did not get round to a high-priority 2 ms probe (a
+// refresh or a redraw).
 //
 // usage: bench_busview [seconds] [frames_per_second] [length] [mode] [history]
 //        defaults 10, 20833, 0, trace, 100000; run under scripts/with-xvfb.sh from
-//        a release build. mode "ids": the per-identifier view is shown and
-//        the frames carry 2,048 identifiers; "filter": 2,048 identifiers,
-//        and after the first second the filter 100-1FF is typed one key
-//        every 150 ms (the longest refresh comes from the plug-in's own
-//        figures, printed at the end). A length above 8 (an FD length up
-//        to 64) feeds CAN FD frames with BRS, as a CAN FD channel
+//        a release build. mode "trace-ids": the trace, the frames carrying
+//        2,048 identifiers in turn (as the side-by-side sat0 feed); "ids": the
+//        per-identifier view is shown and the frames carry 2,048 identifiers;
+//        "filter": 2,048 identifiers, and after the first second the filter
+//        100-1FF is typed one key every 150 ms (the longest refresh comes from
+//        the plug-in's own figures, printed at the end). A length above 8 (an
+//        FD length up to 64) feeds CAN FD frames with BRS, as a CAN FD channel
 //        delivers them.
 #include <gtk/gtk.h>
 #include <stdio.h>
@@ -51,47 +53,34 @@ struct bench {
     int64_t last_probe_cpu_us = 0;
     int64_t max_gap_cpu_us = 0;
     int64_t end_us = 0;
-    zk_frame batch[NB_RX_BATCH];
-    zk_fdframe fd_batch[NB_RX_BATCH];
+    int64_t origin_us = g_get_real_time();
+    nb_stream_frame batch[NB_RX_BATCH];
     GMainLoop *loop = nullptr;
 };
 
 bench b;
 
+/* Frames go as the host hands them on: PGRP_STREAM records of the main
+ * channel on the host's clock, at most NB_RX_BATCH per request. */
 void feed(uint64_t n, bool timed)
 {
     while (n > 0) {
         int k = n > NB_RX_BATCH ? NB_RX_BATCH : (int)n;
-        bool fd = b.len > 8;
         for (int i = 0; i < k; i++) {
             uint64_t c = b.fed + (uint64_t)i;
-            uint32_t id = b.many_ids ? (uint32_t)(c & 0x7FF) : 0x555;
-            uint32_t ts = (uint32_t)((double)c * 1e6 / b.fps);
-            uint8_t *data;
-            if (fd) {
-                zk_fdframe &f = b.fd_batch[i];
-                memset(&f, 0, sizeof f);
-                f.id = id;
-                f.flags = ZK_FRAME_FDF | ZK_FRAME_BRS;
-                f.len = (uint8_t)b.len;
-                f.ts = ts;
-                data = f.data;
-            } else {
-                zk_frame &f = b.batch[i];
-                memset(&f, 0, sizeof f);
-                f.id = id;
-                f.len = (uint8_t)b.len;
-                f.ts = ts;
-                data = f.data;
-            }
+            nb_stream_frame &f = b.batch[i];
+            memset(&f, 0, sizeof f);
+            f.id = b.many_ids ? (uint32_t)(c & 0x7FF) : 0x555;
+            f.flags = b.len > 8 ? ZK_FRAME_FDF | ZK_FRAME_BRS : 0;
+            f.len = (uint8_t)b.len;
+            f.dir = NB_DIR_RX;
+            f.adapter_ts = (uint32_t)((double)c * 1e6 / b.fps);
+            f.time_us = (uint64_t)b.origin_us + f.adapter_ts;
             for (int j = 0; j < b.len; j++)
-                data[j] = (uint8_t)(c >> (8 * (j & 3)));
+                f.data[j] = (uint8_t)(c >> (8 * (j & 3)));
         }
         int64_t t0 = g_get_monotonic_time();
-        if (fd)
-            the_app.pgmgr.ops.pgmgr_rx_fd_frames(&the_app.pgmgr, b.fd_batch, k);
-        else
-            the_app.pgmgr.ops.pgmgr_rx_frames(&the_app.pgmgr, b.batch, k);
+        the_app.pgmgr.ops.pgmgr_stream(&the_app.pgmgr, b.batch, k);
         int64_t dt = g_get_monotonic_time() - t0;
         if (timed && dt > b.max_request_us)
             b.max_request_us = dt;
@@ -183,10 +172,12 @@ int main(int argc, char **argv)
     if (argc > 5)
         b.history = (unsigned)atoi(argv[5]);
     b.many_ids = strcmp(b.mode, "trace") != 0;
+    const bool trace_mode = strncmp(b.mode, "trace", 5) == 0;
     if (b.seconds <= 0 || b.fps <= 0 || b.len < 0 || b.len > 64 ||
-        (strcmp(b.mode, "trace") != 0 && strcmp(b.mode, "ids") != 0 &&
-         strcmp(b.mode, "filter") != 0) || b.history < 1000 || b.history > 2000000) {
-        fprintf(stderr, "usage: %s [seconds] [frames_per_second] [length 0..64] [trace|ids|filter]"
+        (strcmp(b.mode, "trace") != 0 && strcmp(b.mode, "trace-ids") != 0 &&
+         strcmp(b.mode, "ids") != 0 && strcmp(b.mode, "filter") != 0) ||
+        b.history < 1000 || b.history > 2000000) {
+        fprintf(stderr, "usage: %s [seconds] [frames_per_second] [length 0..64] [trace|trace-ids|ids|filter]"
                         " [history 1000..2000000]\n",
                 argv[0]);
         return 2;
@@ -246,7 +237,7 @@ int main(int argc, char **argv)
     bool counted = strstr(text, expect) != nullptr;
     char lines[32];
     g_snprintf(lines, sizeof lines, "Lines: %u", b.history);
-    bool full = strcmp(b.mode, "trace") != 0 || strstr(text, lines) != nullptr;
+    bool full = !trace_mode || strstr(text, lines) != nullptr;
 
     // The user scrolls ten rows back: the view, which kept the newest
     // lines only while it followed the end, takes all of them (a long
@@ -255,7 +246,7 @@ int main(int argc, char **argv)
     int64_t back_gap_us = -1, back_gap_cpu_us = -1;
     int rows_back = -1;
     double back_ms = 0, back_cpu_ms = 0;
-    if (strcmp(b.mode, "trace") == 0) {
+    if (trace_mode) {
         GtkAdjustment *adj = gtk_tree_view_get_vadjustment(GTK_TREE_VIEW(trace));
         b.max_gap_us = b.max_gap_cpu_us = 0;
         b.last_probe_us = 0;

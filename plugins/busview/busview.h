@@ -310,23 +310,26 @@ struct bv_id_shown {
     uint8_t data[64];
 };
 
-struct bv_id_entry {
+/* What a frame touches comes first, in one cache line, then its time in
+ * the ring and its bytes: a bus of many identifiers takes a frame of each
+ * in turn, and each entry can be a cache miss. */
+struct alignas(64) bv_id_entry {
     uint32_t id;
     uint8_t flags;                /* ZK_FRAME_EFF of the key; RTR, FDF, BRS, ESI of the last frame */
     uint8_t dir;                  /* BV_RX or BV_TX */
     uint8_t chan;                 /* as bv_rec.chan */
     uint8_t used;
     uint8_t len;
-    uint8_t data[64];
-    uint64_t changed;             /* bytes changed since the last display update */
     uint8_t dirty;                /* counted since the last display update */
     uint8_t in_view;              /* has a row in the model */
     uint8_t ntimes;               /* times held, 0..BV_PERIOD_TIMES */
+    uint32_t next_time;
     uint64_t count;
     int64_t t_last;
-    int64_t times[BV_PERIOD_TIMES];   /* the latest frames' times, a ring from next_time */
-    uint32_t next_time;
+    uint64_t changed;             /* bytes changed since the last display update */
     bv_bits bits;                 /* of the last frame */
+    int64_t times[BV_PERIOD_TIMES];   /* the latest frames' times, a ring from next_time */
+    uint8_t data[64];
     bv_id_shown shown;            /* its row while in_view */
 };
 
@@ -335,12 +338,14 @@ struct bv_id_entry {
 int64_t bv_id_period(const bv_id_entry *e);
 
 struct bv_ids {
-    bv_id_entry *tab;             /* open addressing, cap slots */
+    bv_id_entry *tab;             /* entries 0..used-1, in the order first counted */
+    void *tab_mem;                /* tab's allocation (tab is aligned within it) */
+    uint64_t *index;              /* open addressing, cap slots: key << 16 | entry + 1, 0 free */
     uint32_t cap;
     uint32_t used;
     uint32_t limit;               /* entries accepted before the table counts as full */
     int full;                     /* a frame's identifier found no room */
-    uint32_t *order;              /* slots with a row, sorted as the rows */
+    uint32_t *order;              /* entries with a row, sorted as the rows */
     uint32_t norder;
     GtkTreeModel *model;          /* the rows: order[0..norder-1], read in place */
     int log;                      /* channels are a log's (bv_log_chan_name) */

@@ -23,6 +23,12 @@
 
 static_assert(sizeof(void *) >= sizeof(uint64_t), "row positions travel in iter user_data");
 
+/* A position in a ring and its slot, pos % cap. */
+struct bv_ring_at {
+    uint64_t pos;
+    uint32_t slot;
+};
+
 struct BvTrace {
     GObject parent;
     gint stamp;
@@ -46,6 +52,9 @@ struct BvTrace {
     uint64_t n_next;
     uint64_t scan;
     int absolute;
+    /* The ring slots bv_trace_append used last: the next one follows
+     * without a division. */
+    bv_ring_at at_rec, at_listed, at_first;
 };
 
 struct BvTraceClass {
@@ -55,6 +64,17 @@ struct BvTraceClass {
 namespace {
 
 GObjectClass *parent_class;
+
+/* pos % cap, cheaply when pos follows the position asked for last. */
+uint32_t ring_slot(bv_ring_at *at, uint64_t pos, uint32_t cap)
+{
+    if (pos == at->pos + 1)
+        at->slot = at->slot + 1 == cap ? 0 : at->slot + 1;
+    else if (pos != at->pos)
+        at->slot = (uint32_t)(pos % cap);
+    at->pos = pos;
+    return at->slot;
+}
 
 bool passes(const bv_filter *f, const bv_rec *r)
 {
@@ -373,13 +393,14 @@ void bv_trace_append(BvTrace *t, const bv_rec *r)
 {
     if (t->rec_next - t->rec_first == t->cap) {
         t->rec_first++;
-        while (t->v_first < t->v_next && t->listing[t->v_first % t->cap] < t->rec_first)
+        while (t->v_first < t->v_next &&
+               t->listing[ring_slot(&t->at_first, t->v_first, t->cap)] < t->rec_first)
             t->v_first++;
     }
     uint64_t seq = t->rec_next++;
-    t->recs[seq % t->cap] = *r;
+    t->recs[ring_slot(&t->at_rec, seq, t->cap)] = *r;
     if (passes(&t->filter, r))
-        t->listing[t->v_next++ % t->cap] = seq;
+        t->listing[ring_slot(&t->at_listed, t->v_next++, t->cap)] = seq;
 }
 
 uint32_t bv_trace_frames(const BvTrace *t, bv_rec *out, uint32_t max)

@@ -139,12 +139,40 @@ bool before(const nb_stream_frame &a, const nb_stream_frame &b)
     return a.dir == NB_DIR_RX && b.dir == NB_DIR_TX;
 }
 
+/* A single channel's run is in time order already: its records up to
+ * limit_us go on from where they lie, without the merge's copy. */
+void hand_on_run(nb_app *app, nb_stream_chan *s, int64_t limit_us)
+{
+    flush_out(app);
+    while (s && s->run_n > 0) {
+        nb_stream_frame *r = s->run + s->run_first;
+        int k = 0;
+        for (; k < s->run_n && k < (int)NB_STREAM_MAX && (int64_t)r[k].time_us <= limit_us; k++) {
+            r[k].channel = 0;
+            int64_t t = not_back((int64_t)r[k].time_us, &g_floor_us);
+            r[k].time_us = (uint64_t)(t > 0 ? t : 0);
+        }
+        if (k == 0)
+            break;
+        s->run_first += k;
+        s->run_n -= k;
+        if (app->pgmgr.ops.pgmgr_stream)
+            app->pgmgr.ops.pgmgr_stream(&app->pgmgr, r, k);
+        if (s->run_n == 0)
+            s->run_first = 0;
+    }
+}
+
 /* Hands on the runs' records up to limit_us, merged by time (at equal
  * times received first, then by channel index). */
 void merge(nb_app *app, int64_t limit_us)
 {
     nb_chanset &set = app->chans;
     const int32_t count = set.count > 0 ? set.count : 1;
+    if (count == 1) {
+        hand_on_run(app, state_of(app, set.count > 0 ? set.at[0] : &app->chan), limit_us);
+        return;
+    }
     for (;;) {
         int32_t best = -1;
         const nb_stream_frame *head = nullptr;

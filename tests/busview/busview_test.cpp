@@ -526,6 +526,59 @@ TEST_F(Busview, PerIdentifierCountsPeriodsAndChangedBytes)
     EXPECT_EQ("200", id_cell(0, ID_ID));
 }
 
+// Keys that differ only in direction or format, identifiers in runs and
+// far apart, up to the table's 12,288 entries: each counted on its own;
+// one more is refused with the note, and Clear starts afresh.
+TEST_F(Busview, IdentifierTableKeepsEveryKeyApartUntilFull)
+{
+    std::vector<nb_stream_frame> recs;
+    static const uint8_t none[1] = {0};
+    auto add = [&](uint32_t id, uint8_t flags, uint8_t dir, uint32_t ts) {
+        recs.push_back(record(id, flags, 0, none, ts, dir));
+        if (recs.size() == NB_STREAM_MAX) {
+            stream(recs);
+            recs.clear();
+        }
+    };
+    for (uint32_t id = 0; id < 2048; id++) {
+        add(id, 0, NB_DIR_RX, 1000);
+        add(id, 0, NB_DIR_TX, 1000);
+        add(id, ZK_FRAME_EFF, NB_DIR_RX, 1000);
+    }
+    for (uint32_t i = 0; i < 6144; i++)
+        add(0x1FFFFFFFu - i * 0x10001u, ZK_FRAME_EFF, NB_DIR_RX, 1000);
+    for (uint32_t id = 0; id < 2048; id++)
+        add(id, 0, NB_DIR_RX, 3000);
+    stream(recs);
+    recs.clear();
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 12288; }, 10000));
+    EXPECT_EQ(std::string::npos, status().find("table full")) << status();
+    for (int row = 0; row < 3 * 2048; row += 3 * 255) {
+        char id[4];
+        g_snprintf(id, sizeof id, "%03X", row / 3);
+        EXPECT_EQ(id, id_cell(row, ID_ID));
+        EXPECT_EQ("2", id_cell(row, ID_COUNT));
+        EXPECT_EQ("2.000", id_cell(row, ID_PERIOD));
+        EXPECT_EQ("Tx", id_cell(row + 1, ID_DIR));
+        EXPECT_EQ("1", id_cell(row + 1, ID_COUNT));
+        EXPECT_EQ("EXT", id_cell(row + 2, ID_MARKS));
+        EXPECT_EQ("1", id_cell(row + 2, ID_COUNT));
+    }
+    EXPECT_EQ("1FFFFFFF", id_cell(12287, ID_ID));
+
+    rx({frame(0x123456, ZK_FRAME_EFF, {}, 4000)});
+    ASSERT_TRUE(wait_status("table full"));
+    EXPECT_EQ(12288, id_rows());
+
+    gtk_button_clicked(GTK_BUTTON(widget("busview-clear")));
+    EXPECT_EQ(0, id_rows());
+    rx({frame(0x123456, ZK_FRAME_EFF, {}, 5000), frame(0x123456, ZK_FRAME_EFF, {}, 6000)});
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 1; }));
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_cell(0, ID_COUNT) == "2"; }));
+    EXPECT_EQ("1.000", id_cell(0, ID_PERIOD));
+}
+
 // A 10 ms message stamped on arrival comes in pairs 0.6 ms apart: the
 // period is the mean over the last 16 intervals, not the last one, and
 // the column's header says so.
