@@ -1337,15 +1337,33 @@ TEST_F(Busview, RowTooltipGoesWhenTheTraceMovesUnderIt)
     g_object_set(settings, "gtk-tooltip-timeout", timeout, nullptr);
 }
 
-// Open log on a FIFO or a device says what it is and stays with the live
-// traffic, without waiting for a writer or reading for ever.
+// Open log on a FIFO or a device says what it is, without waiting for a
+// writer or reading for ever, and keeps what was shown: the live traffic,
+// or a log opened before.
 TEST_F(Busview, OpenLogRefusesFifosAndDevicesWithoutWaiting)
 {
     nbtest::Deadline deadline(60, "opening a FIFO or a device as a log");
-    std::string fifo = nbtest::make_temp_dir("openlog") + "/pipe.blf";
+    std::string dir = nbtest::make_temp_dir("openlog");
+    std::string fifo = dir + "/pipe.blf";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::string log = dir + "/shown.log";
+    ASSERT_TRUE(nbtest::write_file(
+        log, "(1700000000.000000) can0 123#11\n(1700000000.001000) can0 124#22\n"));
+    auto label = [&](const char *name) {
+        return std::string(gtk_label_get_text(GTK_LABEL(widget(name))));
+    };
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
     const std::pair<std::string, const char *> names[] = {{fifo, "a FIFO"}, {"/dev/zero", "a device"}};
     for (const auto &n : names) {
+        bool log_shown = &n != names;
+        if (&n == names + 1) {
+            nbtest::DialogDriver driver;
+            choose_in_dialog(driver, log);
+            gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+            ASSERT_TRUE(driver.done());
+            ASSERT_TRUE(nbtest::wait_until(
+                [&] { return label("busview-log-counts").find("Frames: 2") != std::string::npos; }));
+        }
         nbtest::DialogDriver driver;
         choose_in_dialog(driver, n.first);
         driver.respond(GTK_RESPONSE_OK);
@@ -1354,8 +1372,14 @@ TEST_F(Busview, OpenLogRefusesFifosAndDevicesWithoutWaiting)
         ASSERT_EQ(2u, driver.seen().size());
         EXPECT_NE(std::string::npos, driver.seen()[1].text.find(n.first + ": " + n.second))
             << driver.seen()[1].text;
-        EXPECT_FALSE(gtk_widget_get_visible(widget("busview-log-bar")));
+        EXPECT_EQ(log_shown, gtk_widget_get_visible(widget("busview-log-bar")));
+        EXPECT_EQ(!log_shown, gtk_widget_get_mapped(trace_));
     }
+    // The log is still read and counted.
+    EXPECT_NE(std::string::npos, label("busview-log-title").find("shown.log"));
+    EXPECT_NE(std::string::npos, label("busview-log-counts").find("Frames: 2"));
+    EXPECT_TRUE(nbtest::wait_until([&] { return get(model, 1, BV_COL_ID) == "124"; }));
+    gtk_button_clicked(GTK_BUTTON(widget("busview-log-back")));
     EXPECT_TRUE(gtk_widget_get_mapped(trace_));
 }
 
