@@ -797,6 +797,16 @@ void bv_set_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model
 
 namespace {
 
+/* A column of a view is at least as wide as its header (a translated
+ * title may be longer than the texts below it). */
+void fit_title(GtkTreeViewColumn *column)
+{
+    GtkRequisition title;
+    gtk_widget_size_request(column->button, &title);
+    if (title.width > gtk_tree_view_column_get_fixed_width(column))
+        gtk_tree_view_column_set_fixed_width(column, title.width);
+}
+
 GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int chars,
                               int char_width, bool mono, bool markup, int bg_col)
 {
@@ -827,6 +837,7 @@ GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int c
     gtk_tree_view_column_set_fixed_width(column, chars * char_width + 12);
     gtk_tree_view_column_set_resizable(column, TRUE);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), column);
+    fit_title(column);
     return column;
 }
 
@@ -893,6 +904,7 @@ GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name)
     gtk_widget_set_tooltip_text(header, tip);
     gtk_widget_show(header);
     gtk_tree_view_column_set_widget(period, header);
+    fit_title(period);
     GtkTreeViewColumn *data =
         add_column(view, _("Last data"), BV_IDCOL_DATA, 24, cw, true, true, BV_IDCOL_BACKGROUND);
     gtk_tree_view_column_set_expand(data, TRUE);

@@ -1061,6 +1061,48 @@ TEST_F(Busview, ReleasedAndLoadedAgainStartsAfresh)
     EXPECT_TRUE(wait_status("Received: 1 "));
 }
 
+// Every column of the views is as wide as its title, in English and in
+// German, whose titles are longer ("Länge" over three digits).
+TEST_F(Busview, ColumnTitlesFitInEnglishAndGerman)
+{
+    auto clipped = [&] {
+        std::string out;
+        for (const char *name :
+             {"busview-trace", "busview-ids", "busview-log-trace", "busview-log-ids"}) {
+            GList *cols = gtk_tree_view_get_columns(GTK_TREE_VIEW(widget(name)));
+            for (GList *l = cols; l; l = l->next) {
+                GtkTreeViewColumn *c = GTK_TREE_VIEW_COLUMN(l->data);
+                GtkRequisition title;
+                gtk_widget_size_request(c->button, &title);
+                const char *text = gtk_tree_view_column_get_title(c);
+                if (text && *text &&
+                    title.width > gtk_tree_view_column_get_fixed_width(c))
+                    out += std::string(name) + ": " + text + "; ";
+            }
+            g_list_free(cols);
+        }
+        return out;
+    };
+    EXPECT_EQ("", clipped());
+
+    ASSERT_EQ(0, pgmgr_release(entry_));
+    nbtest::pump();
+    const std::string locale_was = setlocale(LC_ALL, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    ASSERT_NE(nullptr, setlocale(LC_ALL, "C.UTF-8"));
+    g_strlcpy(the_app.locale_dir, (nbtest::stage_dir() + "/share/locale").c_str(),
+              sizeof the_app.locale_dir);
+    bindtextdomain("nimbrel-busview", the_app.locale_dir);
+    int loaded = pgmgr_load(&the_app, entry_);
+    unsetenv("LANGUAGE");
+    setlocale(LC_ALL, locale_was.c_str());
+    ASSERT_EQ(0, loaded);
+    page_ = entry_->page;
+    GtkTreeViewColumn *len = gtk_tree_view_get_column(GTK_TREE_VIEW(widget("busview-trace")), 5);
+    ASSERT_STREQ("Länge", gtk_tree_view_column_get_title(len));
+    EXPECT_EQ("", clipped());
+}
+
 TEST_F(Busview, ScrolledBackLinesStayInPlaceWhileTheRingWraps)
 {
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 1000);
