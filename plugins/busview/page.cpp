@@ -57,6 +57,7 @@ guint filter_idle;                /* filter applied in slices */
 guint all_lines_source;           /* pending return to all the lines */
 bool trace_tip;                   /* a row tooltip shown since the trace's rows last moved */
 guint grow_source;                /* older lines coming as rows */
+guint shrink_source;              /* a long view back at the end giving up its oldest rows */
 struct waiting_key {
     GtkMovementStep step;
     gint count;
@@ -282,6 +283,34 @@ void show_all_lines(void)
         grow_source = g_idle_add(grow_slice, nullptr);
 }
 
+/* A long view back at the end gives up its oldest rows as row signals,
+ * GROW_SLICE_US at a time, the end in sight: detaching a view of
+ * 2,000,000 rows would hold up the main loop for a third of a second. */
+gboolean shrink_slice(gpointer)
+{
+    if (!bv.trace || !bv.w_trace || !bv_trace_kept(bv.trace)) {
+        shrink_source = 0;        /* left the end again */
+        return FALSE;
+    }
+    int64_t until = g_get_monotonic_time() + GROW_SLICE_US;
+    uint32_t left;
+    swapping_model = true;
+    /* New lines meanwhile move the rows over them, without a signal. */
+    GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(bv.w_trace));
+    if (bv_trace_shift(bv.trace) > 0 && bin)
+        gdk_window_invalidate_rect(bin, nullptr, FALSE);
+    while ((left = bv_trace_sync_some(bv.trace, ROWS_CHUNK)) > 0 && g_get_monotonic_time() < until)
+        ;
+    gtk_container_check_resize(GTK_CONTAINER(gtk_widget_get_parent(bv.w_trace_sw)));
+    GtkAdjustment *adj = trace_adjustment();
+    gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    swapping_model = false;
+    if (left > 0)
+        return TRUE;
+    shrink_source = 0;
+    return FALSE;
+}
+
 gboolean show_all_lines_now(gpointer)
 {
     all_lines_source = 0;
@@ -322,9 +351,21 @@ void on_trace_grab_focus(GtkWidget *view, gpointer)
         cursor_in_sight(GTK_TREE_VIEW(view));
 }
 
+/* Whether the view's cursor is on its last row. */
+bool cursor_on_last_row(GtkTreeView *view)
+{
+    GtkTreePath *path = nullptr;
+    gtk_tree_view_get_cursor(view, &path, nullptr);
+    bool last = path && (uint32_t)gtk_tree_path_get_indices(path)[0] + 1 == bv_trace_rows(bv.trace);
+    if (path)
+        gtk_tree_path_free(path);
+    return last;
+}
+
 /* A key moves the cursor: from its line over the whole trace, or from
  * the top line in sight when there is none (GtkTreeView would start from
- * the oldest line). While older lines are still coming, it waits. */
+ * the oldest line). A key up takes all the lines first, and waits while
+ * older lines are still coming; the newest lines are rows already. */
 gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep step, gint count, gpointer)
 {
     if (!bv.trace)
@@ -338,6 +379,14 @@ gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep step, gint coun
     if (grow_source)
         return wait();
     cursor_in_sight(view);
+    if (count > 0) {
+        /* GtkTreeView leaves a cursor on the last row where it is, in
+         * sight or not: End shows the end. */
+        if ((step == GTK_MOVEMENT_DISPLAY_LINES || step == GTK_MOVEMENT_PAGES ||
+             step == GTK_MOVEMENT_BUFFER_ENDS) && cursor_on_last_row(view))
+            scroll_to_end();
+        return FALSE;
+    }
     if (bv_trace_kept(bv.trace))
         show_all_lines();
     return grow_source ? wait() : FALSE;
@@ -360,7 +409,7 @@ void close_trace_tip(void)
 /* Brings the trace view up to date with the ring. */
 void sync_trace(void)
 {
-    if (filter_idle)
+    if (filter_idle || shrink_source)
         return;
     bool follow = bv.autoscroll && trace_at_end();
     if (!follow && bv_trace_kept(bv.trace)) {
@@ -377,7 +426,10 @@ void sync_trace(void)
     int row_px = trace_row_px();
     if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace) ||
         (follow && bv_trace_rows(bv.trace) > 2 * FOLLOW_ROWS)) {
-        rebuild_rows(bv_trace_kept(bv.trace), follow);
+        if (follow && bv_trace_rows(bv.trace) > ALL_AT_ONCE)
+            shrink_source = g_idle_add(shrink_slice, nullptr);
+        else
+            rebuild_rows(bv_trace_kept(bv.trace), follow);
         return;
     }
     if (follow) {
@@ -1108,7 +1160,8 @@ void bv_page_release(void)
     bv_log_release();
     trace_tip = false;
     nkeys_waiting = 0;
-    for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &grow_source, &filter_timer,
+    for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &grow_source, &shrink_source,
+                      &filter_timer,
                       &filter_idle}) {
         if (*id)
             g_source_remove(*id);

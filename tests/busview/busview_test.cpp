@@ -1287,6 +1287,15 @@ TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
         EXPECT_GE(gtk_adjustment_get_value(adj) + 1,
                   gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
     }
+    // Scrolled back with the cursor on the last line, which GtkTreeView
+    // leaves where it is: End shows the end, and the view follows again.
+    gtk_adjustment_set_value(adj, 0);
+    ASSERT_TRUE(wait_rows(5000));
+    nbtest::pump();
+    ASSERT_FALSE(end_in_sight());
+    key(GDK_End, 0);
+    EXPECT_EQ(newest, cursor_data());
+    EXPECT_TRUE(nbtest::wait_until([&] { return rows() < 5000 && end_in_sight(); }));
 }
 
 // A long trace takes its older lines back in slices when the user leaves
@@ -1337,6 +1346,20 @@ TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
     g_snprintf(text, sizeof text, "%02X %02X %02X", oldest >> 16, (oldest >> 8) & 0xFF, oldest & 0xFF);
     EXPECT_EQ(text, cell(0, BV_COL_DATA));
     EXPECT_EQ(0, top_row());
+
+    // End: back at the end, the view gives up its older rows in slices
+    // too, the cursor on the last line.
+    std::string newest = cell(lines - 1, BV_COL_DATA);
+    move_cursor(GTK_MOVEMENT_BUFFER_ENDS, 1);
+    std::set<int> shrinking;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        shrinking.insert(rows());
+        return rows() < 5000;
+    }, 30000));
+    EXPECT_LT(3u, shrinking.size());
+    nbtest::pump();
+    EXPECT_EQ(newest, cell(cursor_row(), BV_COL_DATA));
+    EXPECT_EQ(newest, last_data());
 }
 
 // A row's tooltip goes when the rows of a following trace move under the
