@@ -79,8 +79,23 @@ bool shown(GtkWidget *w)
  * is not the user's. */
 bool swapping_model;
 
+/* The trace's rows moved, or read other lines: a row tooltip over them
+ * goes. GTK keeps a tooltip while the pointer rests, asking again
+ * only when it moves, and hides it when no widget under the pointer has
+ * one. */
+void close_trace_tip(void)
+{
+    if (!trace_tip)
+        return;
+    trace_tip = false;
+    gtk_widget_set_has_tooltip(bv.w_trace, FALSE);
+    gtk_widget_trigger_tooltip_query(bv.w_trace);
+    gtk_widget_set_has_tooltip(bv.w_trace, TRUE);
+}
+
 void attach_trace(void)
 {
+    close_trace_tip();
     swapping_model = true;
     gtk_tree_view_set_model(GTK_TREE_VIEW(bv.w_trace), GTK_TREE_MODEL(bv.trace));
     swapping_model = false;
@@ -297,8 +312,10 @@ gboolean shrink_slice(gpointer)
     swapping_model = true;
     /* New lines meanwhile move the rows over them, without a signal. */
     GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(bv.w_trace));
-    if (bv_trace_shift(bv.trace) > 0 && bin)
+    if (bv_trace_shift(bv.trace) > 0 && bin) {
+        close_trace_tip();
         gdk_window_invalidate_rect(bin, nullptr, FALSE);
+    }
     while ((left = bv_trace_sync_some(bv.trace, ROWS_CHUNK)) > 0 && g_get_monotonic_time() < until)
         ;
     gtk_container_check_resize(GTK_CONTAINER(gtk_widget_get_parent(bv.w_trace_sw)));
@@ -325,6 +342,7 @@ gboolean show_all_lines_now(gpointer)
  * view's own. */
 void on_trace_scrolled(GtkAdjustment *, gpointer)
 {
+    close_trace_tip();
     if (bv.trace && bv_trace_kept(bv.trace) && !swapping_model && !scroll_source &&
         !all_lines_source && !trace_at_end())
         all_lines_source = g_idle_add_full(G_PRIORITY_HIGH, show_all_lines_now, nullptr, nullptr);
@@ -390,20 +408,6 @@ gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep step, gint coun
     if (bv_trace_kept(bv.trace))
         show_all_lines();
     return grow_source ? wait() : FALSE;
-}
-
-/* The rows of a following trace read newer lines: a row tooltip over
- * them goes. GTK keeps a tooltip while the pointer rests, asking again
- * only when it moves, and hides it when no widget under the pointer has
- * one. */
-void close_trace_tip(void)
-{
-    if (!trace_tip)
-        return;
-    trace_tip = false;
-    gtk_widget_set_has_tooltip(bv.w_trace, FALSE);
-    gtk_widget_trigger_tooltip_query(bv.w_trace);
-    gtk_widget_set_has_tooltip(bv.w_trace, TRUE);
 }
 
 /* Brings the trace view up to date with the ring. */
@@ -706,6 +710,7 @@ gboolean on_filter_slice(gpointer)
                 return TRUE;
         }
         bv_trace_refilter_finish(bv.trace, 1);
+        close_trace_tip();
         gtk_widget_queue_draw(bv.w_trace);
     }
     while (bv_trace_sync_some(bv.trace, ROWS_CHUNK) > 0)

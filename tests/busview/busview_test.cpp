@@ -1388,16 +1388,26 @@ TEST_F(Busview, RowTooltipGoesWhenTheTraceMovesUnderIt)
     // The pointer rests on a row in the middle (again, should another
     // test's window or pointer have come between).
     GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(trace_));
-    EXPECT_TRUE(nbtest::wait_until([&] {
-        gdk_window_raise(gtk_widget_get_window(window_));
-        gint x = 0, y = 0;
-        gdk_window_get_origin(bin, &x, &y);
-        gdk_display_warp_pointer(gdk_display_get_default(), gdk_screen_get_default(), x + 300,
-                                 y + gdk_window_get_height(bin) / 2);
-        return nbtest::wait_until(tooltip_shown, 300);
-    }, 10000));
+    int moves = 0;
+    auto rest_on_a_row = [&] {
+        return nbtest::wait_until([&] {
+            gdk_window_raise(gtk_widget_get_window(window_));
+            gint x = 0, y = 0;
+            gdk_window_get_origin(bin, &x, &y);
+            gdk_display_warp_pointer(gdk_display_get_default(), gdk_screen_get_default(),
+                                     x + 300 + moves++ % 2, y + gdk_window_get_height(bin) / 2);
+            return nbtest::wait_until(tooltip_shown, 300);
+        }, 10000);
+    };
+    EXPECT_TRUE(rest_on_a_row());
     rx(batch);
     ASSERT_TRUE(wait_rows(201));
+    EXPECT_TRUE(nbtest::wait_until([&] { return !tooltip_shown(); }));
+    // Nor does it stay while the view scrolls back under it.
+    EXPECT_TRUE(rest_on_a_row());
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
+        GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
+    gtk_adjustment_set_value(adj, 0);
     EXPECT_TRUE(nbtest::wait_until([&] { return !tooltip_shown(); }));
     g_object_set(settings, "gtk-tooltip-timeout", timeout, nullptr);
 }
