@@ -415,7 +415,9 @@ void sync_trace(void)
 {
     if (filter_idle || shrink_source)
         return;
-    bool follow = bv.autoscroll && trace_at_end();
+    /* A view taking its older lines for the keys that wait is not back at
+     * the end while they do. */
+    bool follow = bv.autoscroll && !grow_source && trace_at_end();
     if (!follow && bv_trace_kept(bv.trace)) {
         show_all_lines();
         return;
