@@ -1361,9 +1361,13 @@ TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
     EXPECT_EQ(newest, cell(cursor_row(), BV_COL_DATA));
     EXPECT_EQ(newest, last_data());
     // Page Up from there waits for all the lines again, the view at the
-    // end meanwhile, and goes a page up.
+    // end meanwhile, and goes a page up (with the focus it needs).
     move_cursor(GTK_MOVEMENT_PAGES, -1);
-    ASSERT_TRUE(nbtest::wait_until([&] { return rows() == lines; }, 30000));
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        if (!gtk_widget_has_focus(trace_))
+            focus_trace();
+        return rows() == lines;
+    }, 30000));
     nbtest::pump();
     EXPECT_GT(cursor_row(), lines - 200);
     EXPECT_LT(cursor_row(), lines - 1);
