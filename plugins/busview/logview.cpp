@@ -78,6 +78,10 @@ struct log_view {
 
     /* Shared with the scan's thread. */
     GMutex lock;
+    /* The scan whose frames are counted (its frames_ctx): a scan opened
+     * next waits in count_frames until the one shown is closed. */
+    GCond counting_changed;
+    uintptr_t counting;
     bv_ids ids;
     int have_t0;
     int64_t t0_ns;                /* the file's first frame */
@@ -139,9 +143,15 @@ int passes_filter(void *ctx, const cl_frame *f)
     return (f->flags & CL_ERR) || bv_filter_match(filter, f->id, log_flags(f));
 }
 
-void count_frames(void *, const cl_frame *f, size_t n)
+void count_frames(void *scan, const cl_frame *f, size_t n)
 {
     g_mutex_lock(&lg.lock);
+    while ((uintptr_t)scan > lg.counting)
+        g_cond_wait(&lg.counting_changed, &lg.lock);
+    if ((uintptr_t)scan != lg.counting) {
+        g_mutex_unlock(&lg.lock);
+        return;
+    }
     if (!lg.have_t0 && n > 0) {
         lg.have_t0 = 1;
         lg.t0_ns = f[0].t_ns;
@@ -700,6 +710,7 @@ GtkWidget *bv_log_open_button(void)
 void bv_log_build(GtkWidget *page)
 {
     g_mutex_init(&lg.lock);
+    g_cond_init(&lg.counting_changed);
     lg.reader = new row_reader;
     lg.reader->thread = std::thread(reader_main, lg.reader);
     lg.gone_from = UINT64_MAX;
@@ -801,6 +812,7 @@ void bv_log_release(void)
     lg.reader->thread.join();
     delete lg.reader;
     g_mutex_clear(&lg.lock);
+    g_cond_clear(&lg.counting_changed);
     /* The widgets go with the page. */
     memset(&lg, 0, sizeof lg);
 }
@@ -817,18 +829,25 @@ int bv_log_open(const char *path)
     if (!lg.bar)
         return -1;
     gchar *utf8 = g_filename_display_name(path);
-    close_scans();
+    /* The new file is opened first: a log shown stays when it fails. Its
+     * scan counts once the one shown is closed. */
     cl_scan_opts o{};
     o.frames = count_frames;
+    o.frames_ctx = (void *)(lg.counting + 1);
     o.fd = 1;
     int err = 0;
-    lg.all = cl_scan_open(path, &o, &err);
-    if (!lg.all) {
+    cl_scan *scan = cl_scan_open(path, &o, &err);
+    if (!scan) {
         nb_message_error(_("Cannot open the log file %s: %s"), utf8, uf_strerror(err));
         g_free(utf8);
-        bv_log_close();
         return -1;
     }
+    close_scans();
+    g_mutex_lock(&lg.lock);
+    lg.counting++;
+    g_cond_broadcast(&lg.counting_changed);
+    g_mutex_unlock(&lg.lock);
+    lg.all = scan;
     g_strlcpy(lg.path, path, sizeof lg.path);
     gchar *base = g_path_get_basename(utf8);
     g_strlcpy(lg.name, base, sizeof lg.name);

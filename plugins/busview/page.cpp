@@ -57,6 +57,7 @@ guint filter_idle;                /* filter applied in slices */
 guint all_lines_source;           /* pending return to all the lines */
 bool trace_tip;                   /* a row tooltip shown since the trace's rows last moved */
 guint grow_source;                /* older lines coming as rows */
+guint shrink_source;              /* a long view back at the end giving up its oldest rows */
 struct waiting_key {
     GtkMovementStep step;
     gint count;
@@ -78,8 +79,23 @@ bool shown(GtkWidget *w)
  * is not the user's. */
 bool swapping_model;
 
+/* The trace's rows moved, or read other lines: a row tooltip over them
+ * goes. GTK keeps a tooltip while the pointer rests, asking again
+ * only when it moves, and hides it when no widget under the pointer has
+ * one. */
+void close_trace_tip(void)
+{
+    if (!trace_tip)
+        return;
+    trace_tip = false;
+    gtk_widget_set_has_tooltip(bv.w_trace, FALSE);
+    gtk_widget_trigger_tooltip_query(bv.w_trace);
+    gtk_widget_set_has_tooltip(bv.w_trace, TRUE);
+}
+
 void attach_trace(void)
 {
+    close_trace_tip();
     swapping_model = true;
     gtk_tree_view_set_model(GTK_TREE_VIEW(bv.w_trace), GTK_TREE_MODEL(bv.trace));
     swapping_model = false;
@@ -282,6 +298,36 @@ void show_all_lines(void)
         grow_source = g_idle_add(grow_slice, nullptr);
 }
 
+/* A long view back at the end gives up its oldest rows as row signals,
+ * GROW_SLICE_US at a time, the end in sight: detaching a view of
+ * 2,000,000 rows would hold up the main loop for a third of a second. */
+gboolean shrink_slice(gpointer)
+{
+    if (!bv.trace || !bv.w_trace || !bv_trace_kept(bv.trace)) {
+        shrink_source = 0;        /* left the end again */
+        return FALSE;
+    }
+    int64_t until = g_get_monotonic_time() + GROW_SLICE_US;
+    uint32_t left;
+    swapping_model = true;
+    /* New lines meanwhile move the rows over them, without a signal. */
+    GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(bv.w_trace));
+    if (bv_trace_shift(bv.trace) > 0 && bin) {
+        close_trace_tip();
+        gdk_window_invalidate_rect(bin, nullptr, FALSE);
+    }
+    while ((left = bv_trace_sync_some(bv.trace, ROWS_CHUNK)) > 0 && g_get_monotonic_time() < until)
+        ;
+    gtk_container_check_resize(GTK_CONTAINER(gtk_widget_get_parent(bv.w_trace_sw)));
+    GtkAdjustment *adj = trace_adjustment();
+    gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    swapping_model = false;
+    if (left > 0)
+        return TRUE;
+    shrink_source = 0;
+    return FALSE;
+}
+
 gboolean show_all_lines_now(gpointer)
 {
     all_lines_source = 0;
@@ -296,6 +342,7 @@ gboolean show_all_lines_now(gpointer)
  * view's own. */
 void on_trace_scrolled(GtkAdjustment *, gpointer)
 {
+    close_trace_tip();
     if (bv.trace && bv_trace_kept(bv.trace) && !swapping_model && !scroll_source &&
         !all_lines_source && !trace_at_end())
         all_lines_source = g_idle_add_full(G_PRIORITY_HIGH, show_all_lines_now, nullptr, nullptr);
@@ -322,9 +369,21 @@ void on_trace_grab_focus(GtkWidget *view, gpointer)
         cursor_in_sight(GTK_TREE_VIEW(view));
 }
 
+/* Whether the view's cursor is on its last row. */
+bool cursor_on_last_row(GtkTreeView *view)
+{
+    GtkTreePath *path = nullptr;
+    gtk_tree_view_get_cursor(view, &path, nullptr);
+    bool last = path && (uint32_t)gtk_tree_path_get_indices(path)[0] + 1 == bv_trace_rows(bv.trace);
+    if (path)
+        gtk_tree_path_free(path);
+    return last;
+}
+
 /* A key moves the cursor: from its line over the whole trace, or from
  * the top line in sight when there is none (GtkTreeView would start from
- * the oldest line). While older lines are still coming, it waits. */
+ * the oldest line). A key up takes all the lines first, and waits while
+ * older lines are still coming; the newest lines are rows already. */
 gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep step, gint count, gpointer)
 {
     if (!bv.trace)
@@ -338,31 +397,27 @@ gboolean on_trace_move_cursor(GtkTreeView *view, GtkMovementStep step, gint coun
     if (grow_source)
         return wait();
     cursor_in_sight(view);
+    if (count > 0) {
+        /* GtkTreeView leaves a cursor on the last row where it is, in
+         * sight or not: End shows the end. */
+        if ((step == GTK_MOVEMENT_DISPLAY_LINES || step == GTK_MOVEMENT_PAGES ||
+             step == GTK_MOVEMENT_BUFFER_ENDS) && cursor_on_last_row(view))
+            scroll_to_end();
+        return FALSE;
+    }
     if (bv_trace_kept(bv.trace))
         show_all_lines();
     return grow_source ? wait() : FALSE;
 }
 
-/* The rows of a following trace read newer lines: a row tooltip over
- * them goes. GTK keeps a tooltip while the pointer rests, asking again
- * only when it moves, and hides it when no widget under the pointer has
- * one. */
-void close_trace_tip(void)
-{
-    if (!trace_tip)
-        return;
-    trace_tip = false;
-    gtk_widget_set_has_tooltip(bv.w_trace, FALSE);
-    gtk_widget_trigger_tooltip_query(bv.w_trace);
-    gtk_widget_set_has_tooltip(bv.w_trace, TRUE);
-}
-
 /* Brings the trace view up to date with the ring. */
 void sync_trace(void)
 {
-    if (filter_idle)
+    if (filter_idle || shrink_source)
         return;
-    bool follow = bv.autoscroll && trace_at_end();
+    /* A view taking its older lines for the keys that wait is not back at
+     * the end while they do. */
+    bool follow = bv.autoscroll && !grow_source && trace_at_end();
     if (!follow && bv_trace_kept(bv.trace)) {
         show_all_lines();
         return;
@@ -377,7 +432,10 @@ void sync_trace(void)
     int row_px = trace_row_px();
     if (pending > RESET_THRESHOLD || pending > bv_trace_listed(bv.trace) ||
         (follow && bv_trace_rows(bv.trace) > 2 * FOLLOW_ROWS)) {
-        rebuild_rows(bv_trace_kept(bv.trace), follow);
+        if (follow && bv_trace_rows(bv.trace) > ALL_AT_ONCE)
+            shrink_source = g_idle_add(shrink_slice, nullptr);
+        else
+            rebuild_rows(bv_trace_kept(bv.trace), follow);
         return;
     }
     if (follow) {
@@ -654,6 +712,7 @@ gboolean on_filter_slice(gpointer)
                 return TRUE;
         }
         bv_trace_refilter_finish(bv.trace, 1);
+        close_trace_tip();
         gtk_widget_queue_draw(bv.w_trace);
     }
     while (bv_trace_sync_some(bv.trace, ROWS_CHUNK) > 0)
@@ -797,6 +856,16 @@ void bv_set_cell(GtkTreeViewColumn *, GtkCellRenderer *cell, GtkTreeModel *model
 
 namespace {
 
+/* A column of a view is at least as wide as its header (a translated
+ * title may be longer than the texts below it). */
+void fit_title(GtkTreeViewColumn *column)
+{
+    GtkRequisition title;
+    gtk_widget_size_request(column->button, &title);
+    if (title.width > gtk_tree_view_column_get_fixed_width(column))
+        gtk_tree_view_column_set_fixed_width(column, title.width);
+}
+
 GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int chars,
                               int char_width, bool mono, bool markup, int bg_col)
 {
@@ -827,6 +896,7 @@ GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int c
     gtk_tree_view_column_set_fixed_width(column, chars * char_width + 12);
     gtk_tree_view_column_set_resizable(column, TRUE);
     gtk_tree_view_append_column(GTK_TREE_VIEW(view), column);
+    fit_title(column);
     return column;
 }
 
@@ -893,6 +963,7 @@ GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name)
     gtk_widget_set_tooltip_text(header, tip);
     gtk_widget_show(header);
     gtk_tree_view_column_set_widget(period, header);
+    fit_title(period);
     GtkTreeViewColumn *data =
         add_column(view, _("Last data"), BV_IDCOL_DATA, 24, cw, true, true, BV_IDCOL_BACKGROUND);
     gtk_tree_view_column_set_expand(data, TRUE);
@@ -1096,7 +1167,8 @@ void bv_page_release(void)
     bv_log_release();
     trace_tip = false;
     nkeys_waiting = 0;
-    for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &grow_source, &filter_timer,
+    for (guint *id : {&scroll_source, &soon_source, &all_lines_source, &grow_source, &shrink_source,
+                      &filter_timer,
                       &filter_idle}) {
         if (*id)
             g_source_remove(*id);

@@ -1114,6 +1114,48 @@ TEST_F(Busview, ReleasedAndLoadedAgainStartsAfresh)
     EXPECT_TRUE(wait_status("Received: 1 "));
 }
 
+// Every column of the views is as wide as its title, in English and in
+// German, whose titles are longer ("Länge" over three digits).
+TEST_F(Busview, ColumnTitlesFitInEnglishAndGerman)
+{
+    auto clipped = [&] {
+        std::string out;
+        for (const char *name :
+             {"busview-trace", "busview-ids", "busview-log-trace", "busview-log-ids"}) {
+            GList *cols = gtk_tree_view_get_columns(GTK_TREE_VIEW(widget(name)));
+            for (GList *l = cols; l; l = l->next) {
+                GtkTreeViewColumn *c = GTK_TREE_VIEW_COLUMN(l->data);
+                GtkRequisition title;
+                gtk_widget_size_request(c->button, &title);
+                const char *text = gtk_tree_view_column_get_title(c);
+                if (text && *text &&
+                    title.width > gtk_tree_view_column_get_fixed_width(c))
+                    out += std::string(name) + ": " + text + "; ";
+            }
+            g_list_free(cols);
+        }
+        return out;
+    };
+    EXPECT_EQ("", clipped());
+
+    ASSERT_EQ(0, pgmgr_release(entry_));
+    nbtest::pump();
+    const std::string locale_was = setlocale(LC_ALL, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    ASSERT_NE(nullptr, setlocale(LC_ALL, "C.UTF-8"));
+    g_strlcpy(the_app.locale_dir, (nbtest::stage_dir() + "/share/locale").c_str(),
+              sizeof the_app.locale_dir);
+    bindtextdomain("nimbrel-busview", the_app.locale_dir);
+    int loaded = pgmgr_load(&the_app, entry_);
+    unsetenv("LANGUAGE");
+    setlocale(LC_ALL, locale_was.c_str());
+    ASSERT_EQ(0, loaded);
+    page_ = entry_->page;
+    GtkTreeViewColumn *len = gtk_tree_view_get_column(GTK_TREE_VIEW(widget("busview-trace")), 5);
+    ASSERT_STREQ("Länge", gtk_tree_view_column_get_title(len));
+    EXPECT_EQ("", clipped());
+}
+
 TEST_F(Busview, ScrolledBackLinesStayInPlaceWhileTheRingWraps)
 {
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(widget("busview-history")), 1000);
@@ -1298,6 +1340,15 @@ TEST_F(Busview, FullTraceFollowsTheNewestAndItsKeysReachTheEnd)
         EXPECT_GE(gtk_adjustment_get_value(adj) + 1,
                   gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
     }
+    // Scrolled back with the cursor on the last line, which GtkTreeView
+    // leaves where it is: End shows the end, and the view follows again.
+    gtk_adjustment_set_value(adj, 0);
+    ASSERT_TRUE(wait_rows(5000));
+    nbtest::pump();
+    ASSERT_FALSE(end_in_sight());
+    key(GDK_End, 0);
+    EXPECT_EQ(newest, cursor_data());
+    EXPECT_TRUE(nbtest::wait_until([&] { return rows() < 5000 && end_in_sight(); }));
 }
 
 // A long trace takes its older lines back in slices when the user leaves
@@ -1348,6 +1399,31 @@ TEST_F(Busview, LongTraceTakesItsLinesBackInSlicesWhileKeysWait)
     g_snprintf(text, sizeof text, "%02X %02X %02X", oldest >> 16, (oldest >> 8) & 0xFF, oldest & 0xFF);
     EXPECT_EQ(text, cell(0, BV_COL_DATA));
     EXPECT_EQ(0, top_row());
+
+    // End: back at the end, the view gives up its older rows in slices
+    // too, the cursor on the last line.
+    std::string newest = cell(lines - 1, BV_COL_DATA);
+    move_cursor(GTK_MOVEMENT_BUFFER_ENDS, 1);
+    std::set<int> shrinking;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        shrinking.insert(rows());
+        return rows() < 5000;
+    }, 30000));
+    EXPECT_LT(3u, shrinking.size());
+    nbtest::pump();
+    EXPECT_EQ(newest, cell(cursor_row(), BV_COL_DATA));
+    EXPECT_EQ(newest, last_data());
+    // Page Up from there waits for all the lines again, the view at the
+    // end meanwhile, and goes a page up (with the focus it needs).
+    move_cursor(GTK_MOVEMENT_PAGES, -1);
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        if (!gtk_widget_has_focus(trace_))
+            focus_trace();
+        return rows() == lines;
+    }, 30000));
+    nbtest::pump();
+    EXPECT_GT(cursor_row(), lines - 200);
+    EXPECT_LT(cursor_row(), lines - 1);
 }
 
 // A row's tooltip goes when the rows of a following trace move under the
@@ -1376,29 +1452,57 @@ TEST_F(Busview, RowTooltipGoesWhenTheTraceMovesUnderIt)
     // The pointer rests on a row in the middle (again, should another
     // test's window or pointer have come between).
     GdkWindow *bin = gtk_tree_view_get_bin_window(GTK_TREE_VIEW(trace_));
-    EXPECT_TRUE(nbtest::wait_until([&] {
-        gdk_window_raise(gtk_widget_get_window(window_));
-        gint x = 0, y = 0;
-        gdk_window_get_origin(bin, &x, &y);
-        gdk_display_warp_pointer(gdk_display_get_default(), gdk_screen_get_default(), x + 300,
-                                 y + gdk_window_get_height(bin) / 2);
-        return nbtest::wait_until(tooltip_shown, 300);
-    }, 10000));
+    int moves = 0;
+    auto rest_on_a_row = [&] {
+        return nbtest::wait_until([&] {
+            gdk_window_raise(gtk_widget_get_window(window_));
+            gint x = 0, y = 0;
+            gdk_window_get_origin(bin, &x, &y);
+            gdk_display_warp_pointer(gdk_display_get_default(), gdk_screen_get_default(),
+                                     x + 300 + moves++ % 2, y + gdk_window_get_height(bin) / 2);
+            return nbtest::wait_until(tooltip_shown, 300);
+        }, 10000);
+    };
+    EXPECT_TRUE(rest_on_a_row());
     rx(batch);
     ASSERT_TRUE(wait_rows(201));
+    EXPECT_TRUE(nbtest::wait_until([&] { return !tooltip_shown(); }));
+    // Nor does it stay while the view scrolls back under it.
+    EXPECT_TRUE(rest_on_a_row());
+    GtkAdjustment *adj = gtk_scrolled_window_get_vadjustment(
+        GTK_SCROLLED_WINDOW(gtk_widget_get_parent(trace_)));
+    gtk_adjustment_set_value(adj, 0);
     EXPECT_TRUE(nbtest::wait_until([&] { return !tooltip_shown(); }));
     g_object_set(settings, "gtk-tooltip-timeout", timeout, nullptr);
 }
 
-// Open log on a FIFO or a device says what it is and stays with the live
-// traffic, without waiting for a writer or reading for ever.
+// Open log on a FIFO or a device says what it is, without waiting for a
+// writer or reading for ever, and keeps what was shown: the live traffic,
+// or a log opened before.
 TEST_F(Busview, OpenLogRefusesFifosAndDevicesWithoutWaiting)
 {
     nbtest::Deadline deadline(60, "opening a FIFO or a device as a log");
-    std::string fifo = nbtest::make_temp_dir("openlog") + "/pipe.blf";
+    std::string dir = nbtest::make_temp_dir("openlog");
+    std::string fifo = dir + "/pipe.blf";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::string log = dir + "/shown.log";
+    ASSERT_TRUE(nbtest::write_file(
+        log, "(1700000000.000000) can0 123#11\n(1700000000.001000) can0 124#22\n"));
+    auto label = [&](const char *name) {
+        return std::string(gtk_label_get_text(GTK_LABEL(widget(name))));
+    };
+    GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(widget("busview-log-trace")));
     const std::pair<std::string, const char *> names[] = {{fifo, "a FIFO"}, {"/dev/zero", "a device"}};
     for (const auto &n : names) {
+        bool log_shown = &n != names;
+        if (&n == names + 1) {
+            nbtest::DialogDriver driver;
+            choose_in_dialog(driver, log);
+            gtk_button_clicked(GTK_BUTTON(widget("busview-open-log")));
+            ASSERT_TRUE(driver.done());
+            ASSERT_TRUE(nbtest::wait_until(
+                [&] { return label("busview-log-counts").find("Frames: 2") != std::string::npos; }));
+        }
         nbtest::DialogDriver driver;
         choose_in_dialog(driver, n.first);
         driver.respond(GTK_RESPONSE_OK);
@@ -1407,8 +1511,14 @@ TEST_F(Busview, OpenLogRefusesFifosAndDevicesWithoutWaiting)
         ASSERT_EQ(2u, driver.seen().size());
         EXPECT_NE(std::string::npos, driver.seen()[1].text.find(n.first + ": " + n.second))
             << driver.seen()[1].text;
-        EXPECT_FALSE(gtk_widget_get_visible(widget("busview-log-bar")));
+        EXPECT_EQ(log_shown, gtk_widget_get_visible(widget("busview-log-bar")));
+        EXPECT_EQ(!log_shown, gtk_widget_get_mapped(trace_));
     }
+    // The log is still read and counted.
+    EXPECT_NE(std::string::npos, label("busview-log-title").find("shown.log"));
+    EXPECT_NE(std::string::npos, label("busview-log-counts").find("Frames: 2"));
+    EXPECT_TRUE(nbtest::wait_until([&] { return get(model, 1, BV_COL_ID) == "124"; }));
+    gtk_button_clicked(GTK_BUTTON(widget("busview-log-back")));
     EXPECT_TRUE(gtk_widget_get_mapped(trace_));
 }
 
