@@ -10,6 +10,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "userfile.h"
 
 namespace {
@@ -425,18 +427,30 @@ GtkWidget *button(GtkWidget *box, const char *text, const char *name, GCallback 
     return b;
 }
 
-void add_column(GtkTreeView *view, const char *title, int col, int width, bool expand)
+int text_width(GtkWidget *w, const char *text)
+{
+    PangoLayout *layout = gtk_widget_create_pango_layout(w, text);
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(layout, &width, &height);
+    g_object_unref(layout);
+    return width;
+}
+
+/* A column as wide as its title and the widest of its sample texts, in
+ * the language and font shown (the summary takes what is left). */
+void add_column(GtkTreeView *view, const char *title, int col, std::initializer_list<const char *> samples,
+                bool expand)
 {
     GtkCellRenderer *cell = gtk_cell_renderer_text_new();
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, "cell-background",
                                                                     DGP_N_COLS, nullptr);
     gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    /* At least as wide as the title in the language shown. */
-    PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), title);
-    int w = 0, h = 0;
-    pango_layout_get_pixel_size(layout, &w, &h);
-    g_object_unref(layout);
-    gtk_tree_view_column_set_fixed_width(c, MAX(width, w + 16));
+    int xpad = 0;
+    g_object_get(cell, "xpad", &xpad, nullptr);
+    int w = text_width(GTK_WIDGET(view), title) + 16;
+    for (const char *t : samples)
+        w = MAX(w, text_width(GTK_WIDGET(view), t) + 2 * xpad + 8);
+    gtk_tree_view_column_set_fixed_width(c, w);
     gtk_tree_view_column_set_resizable(c, TRUE);
     gtk_tree_view_column_set_expand(c, expand);
     if (expand)
@@ -508,15 +522,18 @@ GtkWidget *dgp_page_build(void)
     dgp.view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(dgp.list));
     gtk_widget_set_name(dgp.view, "diag-list");
     GtkTreeView *tv = GTK_TREE_VIEW(dgp.view);
-    add_column(tv, _("Time"), DGP_COL_TIME, 80, false);
-    add_column(tv, _("Addresses"), DGP_COL_ADDR, 105, false);
-    add_column(tv, _("Protocol"), DGP_COL_PROTO, 65, false);
-    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 150, false);
-    add_column(tv, _("Length"), DGP_COL_LEN, 55, false);
-    add_column(tv, _("Status"), DGP_COL_STATUS, 70, false);
+    add_column(tv, _("Time"), DGP_COL_TIME, {"00000.000000"}, false);
+    add_column(tv, _("Addresses"), DGP_COL_ADDR, {"18DA10F1 \u2192 18DAF110"}, false);
+    add_column(tv, _("Protocol"), DGP_COL_PROTO, {"OBD-II FD", "ISO-TP FD"}, false);
+    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, {"22 ReadDataByIdentifier", "65226 DM1"}, false);
+    add_column(tv, _("Length"), DGP_COL_LEN, {"4095 / 4095"}, false);
+    add_column(tv, _("Status"), DGP_COL_STATUS,
+               {dgp_status_text(DGS_NO_RESPONSE), dgp_status_text(DGS_NEGATIVE), dgp_status_text(DGS_SUPPRESSED),
+                dgp_status_text(DGS_UNASKED), dgp_status_text(DGS_WAITING), dgp_status_text(DGS_PENDING)},
+               false);
     /* The columns fit a window on a 1280-pixel screen; the summary takes
      * what is left. */
-    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 200, true);
+    add_column(tv, _("Summary"), DGP_COL_SUMMARY, {"ReadDataByIdentifier: F190 VIN"}, true);
     gtk_tree_view_set_fixed_height_mode(tv, TRUE);
     gtk_tree_view_set_rules_hint(tv, TRUE);
     g_signal_connect(gtk_tree_view_get_selection(tv), "changed", G_CALLBACK(on_selection), nullptr);

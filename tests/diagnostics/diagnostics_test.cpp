@@ -452,6 +452,44 @@ TEST_F(Diagnostics, OneTimeForAFrameInTheBusViewSignalsAndDiagnostics)
     EXPECT_NEAR(in_plot, in_diag, 1e-4);
 }
 
+// Every column but the summary shows its texts whole (29-bit pairs, long
+// service names), and times have a point in a German locale, as the bus
+// view's: in the list, the details and the export.
+TEST_F(Diagnostics, ColumnsWholeAndTimesWithAPointInAGermanLocale)
+{
+    ASSERT_TRUE(nbtest::german_numeric_locale()) << "localedef (package locales)";
+    bus({"18DA10F1#0322F19055555555", "18DAF110#037F223155555555", "7E8#0251015555555555"});
+    const bool listed = wait_rows(2);
+    gchar *details = listed ? first_row_details() : g_strdup("");
+    nbtest::restore_numeric_locale();
+    ASSERT_TRUE(listed) << rows();
+    EXPECT_NE(nullptr, strstr(details, "Time to the answer: 1.000 ms\n")) << details;
+    g_free(details);
+
+    GtkTreeView *view = GTK_TREE_VIEW(widget("diag-list"));
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_tree_view_column_get_width(gtk_tree_view_get_column(view, 0)) > 1; }));
+    for (int r = 0; r < 2; r++) {
+        GtkTreeIter it;
+        ASSERT_TRUE(gtk_tree_model_iter_nth_child(list(), &it, nullptr, r));
+        for (int c = 0; c < 6; c++) {
+            gchar *text = nullptr;
+            gtk_tree_model_get(list(), &it, c, &text, -1);
+            PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), text);
+            int w = 0, h = 0;
+            pango_layout_get_pixel_size(layout, &w, &h);
+            g_object_unref(layout);
+            EXPECT_LE(w + 4, gtk_tree_view_column_get_width(gtk_tree_view_get_column(view, c)))
+                << "column " << c << ": " << text;
+            if (c == 0) {
+                EXPECT_EQ(nullptr, strchr(text, ',')) << text;
+            }
+            g_free(text);
+        }
+    }
+    EXPECT_EQ(row(0), "18DA10F1 \u2192 18DAF110 | UDS | 22 ReadDataByIdentifier | 3 / 3 | negative | "
+                      "ReadDataByIdentifier: NRC 31 requestOutOfRange");
+}
+
 // The user's pairs from the session decode traffic no preset knows.
 TEST_F(Diagnostics, PairsFromTheSession)
 {
