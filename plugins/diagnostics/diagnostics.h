@@ -186,6 +186,9 @@ void dgp_page_refresh(void);
 void dgp_page_message(const char *text, int error);
 void dgp_label_set(GtkWidget *label, const char *text, int error);
 void dgp_page_sync_widgets(void);
+/* The divider between the list and the details (key DetailsPane). */
+void dgp_page_save_pane(void *file);
+bool dgp_page_pane_key(const pgrp_session_key *key);
 
 /* tester.cpp */
 GtkWidget *dgp_tester_build(void);

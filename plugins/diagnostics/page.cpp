@@ -27,6 +27,12 @@ int64_t list_moved_us;
 /* While the pointer is over the list its rows stay where they are, so a
  * click selects the row the user sees. */
 bool pointer_on_list;
+/* The divider's place from the session, set once the pane is large
+ * enough unless the user moved it first; -1 none. Without one the details
+ * take two fifths of the pane. */
+int want_pane = -1;
+bool pane_placed;
+GtkWidget *paned;
 char status_shown[512];
 char message_text[512];
 int message_error;
@@ -64,6 +70,27 @@ void scroll_to_end(void)
     GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(rows - 1), -1);
     gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(dgp.view), path, nullptr, FALSE, 0, 0);
     gtk_tree_path_free(path);
+}
+
+void on_paned_allocated(GtkWidget *w, GtkAllocation *a, gpointer)
+{
+    gint hi = 0;
+    g_object_get(w, "max-position", &hi, nullptr);
+    if (want_pane >= 0 && want_pane <= hi) {
+        gtk_paned_set_position(GTK_PANED(w), want_pane);
+        want_pane = -1;
+        pane_placed = true;
+    } else if (!pane_placed && want_pane < 0 && a->height > 1) {
+        gtk_paned_set_position(GTK_PANED(w), a->height * 3 / 5);
+        pane_placed = true;
+    }
+}
+
+gboolean on_paned_pressed(GtkWidget *, GdkEventButton *, gpointer)
+{
+    want_pane = -1;
+    pane_placed = true;
+    return FALSE;
 }
 
 /* A new store or filter: the view is detached while the list is made again. */
@@ -516,7 +543,13 @@ GtkWidget *dgp_page_build(void)
     gtk_widget_set_no_show_all(dgp.log_bar, TRUE);
     gtk_widget_show_all(lb);
 
-    GtkWidget *paned = gtk_vpaned_new();
+    paned = gtk_vpaned_new();
+    gtk_widget_set_name(paned, "diag-paned");
+    pane_placed = false;
+    want_pane = -1;
+    g_signal_connect(paned, "size-allocate", G_CALLBACK(on_paned_allocated), nullptr);
+    g_signal_connect(paned, "button-press-event", G_CALLBACK(on_paned_pressed), nullptr);
+    g_signal_connect(paned, "destroy", G_CALLBACK(gtk_widget_destroyed), &paned);
     gtk_box_pack_start(GTK_BOX(page), paned, TRUE, TRUE, 0);
     dgp.list = dgp_list_new(&dgp.live);
     dgp.view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(dgp.list));
@@ -639,6 +672,26 @@ void dgp_page_refresh(void)
     if (follow && dgp_list_rows(dgp.list) != before)
         scroll_to_end();
     set_status();
+}
+
+void dgp_page_save_pane(void *file)
+{
+    /* A page never shown has no place of its own yet. */
+    if (want_pane >= 0 || (paned && pane_placed))
+        nbkit_save_int(file, "DetailsPane", want_pane >= 0 ? want_pane : gtk_paned_get_position(GTK_PANED(paned)));
+}
+
+bool dgp_page_pane_key(const pgrp_session_key *key)
+{
+    int32_t v = 0;
+    if (!nbkit_key_int(key, "DetailsPane", &v))
+        return false;
+    if (v >= 0) {
+        want_pane = v;
+        if (paned)
+            gtk_widget_queue_resize(paned);
+    }
+    return true;
 }
 
 /* A label's text, in red for a failure. */

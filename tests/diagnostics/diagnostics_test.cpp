@@ -365,6 +365,79 @@ TEST_F(Diagnostics, RowsHoldUnderThePointerAndDetailsShowAPendingAnswer)
     g_free(details);
 }
 
+// Away from the end, the rows in sight stay while new rows come and the
+// oldest give way (the store is full); at the end the list follows.
+TEST_F(Diagnostics, RowsInSightStayWhileTheOldestGiveWay)
+{
+    load_keys({{"J1939Singles", "1"}});
+    uint64_t t = (uint64_t)g_get_real_time();
+    auto stream = [&](int n) {
+        std::vector<nb_stream_frame> recs((size_t)n);
+        for (nb_stream_frame &r : recs) {
+            memset(&r, 0, sizeof r);
+            r.time_us = t += 100;
+            r.id = 0x18FF0100;
+            r.flags = ZK_FRAME_EFF;
+            r.len = 8;
+        }
+        request(PGRP_STREAM, recs.data(), recs.size() * sizeof recs[0]);
+    };
+    for (int i = 0; i < 50; i++)
+        stream(1000);
+    gtk_widget_activate(widget("diag-filter"));   // listed at once, not 4000 a second
+    ASSERT_EQ(50000, rows());
+    GtkTreeView *view = GTK_TREE_VIEW(widget("diag-list"));
+    auto first_shown = [&]() -> std::string {
+        GtkTreePath *start = nullptr, *end = nullptr;
+        if (!gtk_tree_view_get_visible_range(view, &start, &end))
+            return "<none>";
+        GtkTreeIter it;
+        gchar *text = nullptr;
+        if (gtk_tree_model_get_iter(list(), &it, start))
+            gtk_tree_model_get(list(), &it, 0, &text, -1);
+        std::string out = text ? text : "";
+        g_free(text);
+        gtk_tree_path_free(start);
+        gtk_tree_path_free(end);
+        return out;
+    };
+    GtkTreePath *middle = gtk_tree_path_new_from_indices(20000, -1);
+    gtk_tree_view_scroll_to_cell(view, middle, nullptr, TRUE, 0, 0);
+    gtk_tree_path_free(middle);
+    std::string shown;
+    ASSERT_TRUE(nbtest::wait_until([&] { return (shown = first_shown()) != "<none>" && shown != ""; }));
+    auto time_of = [&](int n) {
+        GtkTreeIter it;
+        gchar *text = nullptr;
+        if (gtk_tree_model_iter_nth_child(list(), &it, nullptr, n))
+            gtk_tree_model_get(list(), &it, 0, &text, -1);
+        std::string out = text ? text : "";
+        g_free(text);
+        return out;
+    };
+    const std::string oldest = time_of(0), newest = time_of(49999);
+    stream(3000);
+    // The list moved: the oldest rows gone, the newest in.
+    ASSERT_TRUE(nbtest::wait_until([&] { return time_of(0) != oldest && time_of(49999) != newest; }));
+    nbtest::pump();
+    EXPECT_EQ(shown, first_shown());
+
+    // At the end the newest rows come in sight.
+    GtkAdjustment *adj = gtk_tree_view_get_vadjustment(view);
+    gtk_adjustment_set_value(adj, gtk_adjustment_get_upper(adj) - gtk_adjustment_get_page_size(adj));
+    nbtest::pump();
+    const std::string last = time_of(49999);
+    stream(10);
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        GtkTreePath *start = nullptr, *end = nullptr;
+        bool newest = gtk_tree_view_get_visible_range(view, &start, &end) &&
+                      gtk_tree_path_get_indices(end)[0] == rows() - 1 && time_of(rows() - 1) != last;
+        gtk_tree_path_free(start);
+        gtk_tree_path_free(end);
+        return newest;
+    }));
+}
+
 // One origin on every page: the same request frame stands at the same
 // time in the bus view's trace, in the signals' plot and in the
 // diagnostics list.
@@ -488,6 +561,28 @@ TEST_F(Diagnostics, ColumnsWholeAndTimesWithAPointInAGermanLocale)
     }
     EXPECT_EQ(row(0), "18DA10F1 \u2192 18DAF110 | UDS | 22 ReadDataByIdentifier | 3 / 3 | negative | "
                       "ReadDataByIdentifier: NRC 31 requestOutOfRange");
+}
+
+// The details take two fifths of the pane at first; the divider the user
+// set is kept in the session.
+TEST_F(Diagnostics, DetailsPaneLargeByDefaultAndKeptInTheSession)
+{
+    gtk_window_resize(GTK_WINDOW(window_), 1000, 900);
+    GtkPaned *paned = GTK_PANED(widget("diag-paned"));
+    auto height = [](GtkWidget *w) {
+        GtkAllocation a;
+        gtk_widget_get_allocation(w, &a);
+        return a.height;
+    };
+    ASSERT_TRUE(nbtest::wait_until([&] { return height(GTK_WIDGET(paned)) > 400; }));
+    EXPECT_TRUE(nbtest::wait_until([&] { return height(gtk_paned_get_child2(paned)) * 5 >= height(GTK_WIDGET(paned)) * 2 - 40; }))
+        << height(gtk_paned_get_child2(paned)) << " of " << height(GTK_WIDGET(paned));
+
+    load_keys({{"DetailsPane", "150"}});
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_paned_get_position(paned) == 150; }));
+    const std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(file).find("\nDetailsPane=150\n"));
 }
 
 // The user's pairs from the session decode traffic no preset knows.
