@@ -35,6 +35,7 @@ struct dgp_row {
     int64_t t_us;             /* request, message or error: its last frame (bus clock), so
                                * that rows, made when a message is whole, are in time order */
     int64_t t_resp_us;        /* response's last frame, 0 none; J1939: the message's first */
+    int64_t t_pend_us;        /* the first "response pending" answer, 0 none */
     uint64_t req_off, resp_off;
     uint32_t req_len, resp_len;
     uint32_t src, dst;        /* ISO-TP: identifiers (dst: the answering one); J1939: SA, DA */

@@ -223,6 +223,8 @@ uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int 
             r->status = ev->kind == DG_PENDING ? DGS_PENDING : DGS_NO_RESPONSE;
             if (ev->kind == DG_PENDING && r->pendings < 255)
                 r->pendings++;
+            if (ev->kind == DG_PENDING && !r->t_pend_us && ev->tp)
+                r->t_pend_us = (int64_t)ev->tp->t_last;
             if (ev->kind == DG_NO_RESPONSE)
                 r->t_resp_us = (int64_t)ev->t_us;
             note_update(s, ev->handle - 1);
@@ -585,6 +587,10 @@ void dgp_row_details(const dgp_store *s, const dgp_row *r, GString *out)
     }
     if (r->pendings)
         g_string_append_printf(out, _("Response pending (NRC 78) received: %u\n"), (unsigned)r->pendings);
+    if (r->t_pend_us) {
+        fixed_text(text, sizeof text, r->t_pend_us - r->t_us, 3);
+        g_string_append_printf(out, _("First response pending after: %s ms\n"), text);
+    }
     g_string_append_c(out, '\n');
     describe_row(s, r, 1, text, sizeof text);
     if (r->req_len) {

@@ -361,7 +361,8 @@ TEST_F(Diagnostics, RowsHoldUnderThePointerAndDetailsShowAPendingAnswer)
     ASSERT_TRUE(wait_rows(2));
 
     gchar *details = first_row_details();
-    EXPECT_NE(nullptr, strstr(details, "Response pending (NRC 78) received: 1\n")) << details;
+    EXPECT_NE(nullptr, strstr(details, "Response pending (NRC 78) received: 1\n"
+                                       "First response pending after: 1.000 ms\n")) << details;
     g_free(details);
 }
 
