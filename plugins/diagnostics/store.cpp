@@ -324,6 +324,7 @@ const dg_texts *dgp_texts(void)
     t.none = _("none");
     /* TRANSLATORS: label of identification data shown as text */
     t.ascii = _("text");
+    t.tr = [](const char *text) { return (const char *)g_dgettext(GETTEXT_PACKAGE, text); };
     return &t;
 }
 

@@ -540,6 +540,20 @@ TEST_F(Diagnostics, ColumnsWholeAndTimesWithAPointInAGermanLocale)
     EXPECT_NE(nullptr, strstr(details, "Time to the answer: 1.000 ms\n")) << details;
     g_free(details);
 
+    // In German the decoder's own words read in German, standard names not.
+    bindtextdomain("nimbrel-diagnostics", (nbtest::stage_dir() + "/share/locale").c_str());
+    bind_textdomain_codeset("nimbrel-diagnostics", "UTF-8");
+    const std::string messages_was = setlocale(LC_MESSAGES, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    setlocale(LC_MESSAGES, "C.UTF-8");
+    bus({"7E0#0227015555555555", "7E8#06670111223344"});
+    const bool answered = wait_rows(3);
+    const std::string german = answered ? row(2) : "";
+    unsetenv("LANGUAGE");
+    setlocale(LC_MESSAGES, messages_was.c_str());
+    EXPECT_EQ(german, "7E0 \u2192 7E8 | UDS | 27 SecurityAccess | 2 / 6 | OK | "
+                      "SecurityAccess requestSeed Stufe 1: Seed 11 22 33 44");
+
     GtkTreeView *view = GTK_TREE_VIEW(widget("diag-list"));
     ASSERT_TRUE(nbtest::wait_until([&] { return gtk_tree_view_column_get_width(gtk_tree_view_get_column(view, 0)) > 1; }));
     for (int r = 0; r < 2; r++) {
