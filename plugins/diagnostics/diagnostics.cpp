@@ -179,6 +179,7 @@ void on_other(pgrp *req)
     make_decoders();
     dgp_apply_config();
     dgp_tester_channels_changed();
+    dgp_page_fit_addresses();
     dgp_page_refresh();
 }
 

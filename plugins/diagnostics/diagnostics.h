@@ -187,6 +187,7 @@ void dgp_page_refresh(void);
 void dgp_page_message(const char *text, int error);
 void dgp_label_set(GtkWidget *label, const char *text, int error);
 void dgp_page_sync_widgets(void);
+void dgp_page_fit_addresses(void);
 /* The divider between the list and the details (key DetailsPane). */
 void dgp_page_save_pane(void *file);
 bool dgp_page_pane_key(const pgrp_session_key *key);

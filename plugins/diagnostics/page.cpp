@@ -605,6 +605,7 @@ GtkWidget *dgp_page_build(void)
     status_shown[0] = message_text[0] = 0;
     details_seq = UINT64_MAX;
     dgp_page_sync_widgets();
+    dgp_page_fit_addresses();
     gtk_widget_show_all(page);
     dgp.refresh_source = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, DGP_REFRESH_MS, on_refresh, nullptr, nullptr);
     return page;
@@ -692,6 +693,30 @@ bool dgp_page_pane_key(const pgrp_session_key *key)
             gtk_widget_queue_resize(paned);
     }
     return true;
+}
+
+/* With several channels each address starts with its channel's name: the
+ * column widens to a 29-bit pair after the longest name. */
+void dgp_page_fit_addresses(void)
+{
+    GtkTreeViewColumn *c = dgp.view ? gtk_tree_view_get_column(GTK_TREE_VIEW(dgp.view), DGP_COL_ADDR) : nullptr;
+    if (!c || dgp.nchan < 2)
+        return;
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(c));
+    int xpad = 0;
+    if (cells)
+        g_object_get(cells->data, "xpad", &xpad, nullptr);
+    g_list_free(cells);
+    int need = 0;
+    for (int i = 0; i < dgp.nchan; i++) {
+        char name[32], text[64];
+        if (nb_chan_get_name(i, name, sizeof name) != 0 || !name[0])
+            g_snprintf(name, sizeof name, "#%d", i);
+        g_snprintf(text, sizeof text, "%s: 18DA10F1 \u2192 18DAF110", name);
+        need = MAX(need, text_width(dgp.view, text) + 2 * xpad + 8);
+    }
+    if (gtk_tree_view_column_get_fixed_width(c) < need)
+        gtk_tree_view_column_set_fixed_width(c, need);
 }
 
 /* A label's text, in red for a failure. */

@@ -743,6 +743,13 @@ TEST_F(Diagnostics, ConversationsPerChannelAndTheTesterOnItsChannel)
         << row(1);
     EXPECT_EQ(0u, row(2).find("ch1: 7E0 \u2192 7E8 | UDS | 22 ReadDataByIdentifier | \u2013 / 3 | unasked"))
         << row(2);
+    // The addresses column takes a 29-bit pair after the channel's name whole.
+    GtkTreeView *view = GTK_TREE_VIEW(widget("diag-list"));
+    PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), "ch1: 18DA10F1 \u2192 18DAF110");
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    EXPECT_LE(w + 4, gtk_tree_view_column_get_fixed_width(gtk_tree_view_get_column(view, 1)));
 
     zk_frame sent[8];
     while (zk_sim_sent(0, sent, 8) > 0 || zk_sim_sent(1, sent, 8) > 0) {
