@@ -34,7 +34,7 @@ void dm_describe(writer &w, const uint8_t *d, uint32_t len, const dg_texts *tx)
     }
     for (uint32_t i = 0; i < dm.ndtc && i < 64; i++) {
         if (!w.detail && i == 4) {
-            w.field("... (%u DTC)", dm.ndtc);
+            w.field(DG_T(tx, "... (%u DTC)"), dm.ndtc);
             return;
         }
         w.field("SPN %u FMI %u OC %u", dtcs[i].spn, dtcs[i].fmi, dtcs[i].oc);
@@ -93,17 +93,17 @@ size_t j19_describe(uint32_t pgn, const uint8_t *d, uint32_t len, int detail, co
         if (len >= 8) {
             j19_name n;
             j19_name_decode(d, &n);
-            w.field("identity %u", n.identity);
-            w.field("manufacturer %u", n.manufacturer);
-            w.field("function %u", n.function);
+            w.field(DG_T(tx, "identity %u"), n.identity);
+            w.field(DG_T(tx, "manufacturer %u"), n.manufacturer);
+            w.field(DG_T(tx, "function %u"), n.function);
             if (detail) {
-                w.field("function instance %u", n.function_instance);
-                w.field("ECU instance %u", n.ecu_instance);
-                w.field("vehicle system %u", n.vehicle_system);
-                w.field("vehicle system instance %u", n.vehicle_system_instance);
+                w.field(DG_T(tx, "function instance %u"), n.function_instance);
+                w.field(DG_T(tx, "ECU instance %u"), n.ecu_instance);
+                w.field(DG_T(tx, "vehicle system %u"), n.vehicle_system);
+                w.field(DG_T(tx, "vehicle system instance %u"), n.vehicle_system_instance);
             }
-            w.field("industry group %u", n.industry_group);
-            w.field("arbitrary address capable %u", n.arbitrary_address);
+            w.field(DG_T(tx, "industry group %u"), n.industry_group);
+            w.field(DG_T(tx, "arbitrary address capable %u"), n.arbitrary_address);
             return w.n;
         }
         break;
@@ -127,8 +127,8 @@ size_t j19_describe(uint32_t pgn, const uint8_t *d, uint32_t len, int detail, co
             w.field("%s", d[0] < 4 ? ctl[d[0]] : "control");
             if (d[0] >= 4)
                 w.add(" %u", d[0]);
-            w.field("group function %u", d[1]);
-            w.field("address %u", d[4]);
+            w.field(DG_T(tx, "group function %u"), d[1]);
+            w.field(DG_T(tx, "address %u"), d[4]);
             w.field("PGN %u", (uint32_t)d[5] | (uint32_t)d[6] << 8 | (uint32_t)(d[7] & 3) << 16);
             return w.n;
         }

@@ -16,7 +16,13 @@ const dg_texts dg_texts_en = {
     {"slow flash", "fast flash", "reserved", ""},
     "none",
     "text",
+    nullptr,
 };
+
+const char *dg_tr(const dg_texts *tx, const char *text)
+{
+    return tx && tx->tr ? tx->tr(text) : text;
+}
 
 int uds_kind_of(uint8_t sid)
 {
@@ -558,7 +564,7 @@ void obd_dtcs(writer &w, const uint8_t *d, uint32_t len, const dg_texts *tx)
     const uint32_t count = d[0];
     d++;
     len--;
-    w.field("%u DTC", count);
+    w.field(DG_T(tx, "%u DTC"), count);
     if (count == 0 && len < 2)
         return;
     uint32_t shown = 0;
@@ -675,19 +681,18 @@ void did_field(writer &w, const uint8_t *d, uint32_t len, const dg_texts *tx)
 void udtc_list(writer &w, const uint8_t *d, uint32_t len, const dg_texts *tx)
 {
     uint32_t count = len / 4;
-    w.field("%u DTC", count);
+    w.field(DG_T(tx, "%u DTC"), count);
     for (uint32_t i = 0; i < count; i++) {
         const uint8_t *r = d + 4 * i;
         char code[6];
         dg_dtc_text((uint16_t)(r[0] << 8 | r[1]), code);
         if (w.detail)
-            w.field("%s-%02X status %02X", code, r[2], r[3]);
+            w.field(DG_T(tx, "%s-%02X status %02X"), code, r[2], r[3]);
         else if (i < 8)
             w.add("%s%s-%02X", i ? " " : ": ", code, r[2]);
         else if (i == 8)
             w.add(" ...");
     }
-    (void)tx;
 }
 
 void uds_params(writer &w, uint8_t sid, bool resp, const uint8_t *p, uint32_t n, const dg_texts *tx)
@@ -719,19 +724,19 @@ void uds_params(writer &w, uint8_t sid, bool resp, const uint8_t *p, uint32_t n,
         return;
     case 0x27:
         if (n >= 1) {
-            w.add(" level %u", (p[0] & 0x7F) / 2 + (p[0] & 1));
+            w.add(DG_T(tx, " level %u"), (p[0] & 0x7F) / 2 + (p[0] & 1));
             if (n > 1)
-                w.hex_field((p[0] & 1) ? "seed" : "key", p + 1, n - 1);
+                w.hex_field((p[0] & 1) ? DG_T(tx, "seed") : DG_T(tx, "key"), p + 1, n - 1);
         }
         return;
     case 0x19:
         if (!resp) {
             if (n >= 2 && (p[0] == 0x01 || p[0] == 0x02))
-                w.field("mask %02X", p[1]);
+                w.field(DG_T(tx, "mask %02X"), p[1]);
             return;
         }
         if (n >= 1 && p[0] == 0x01 && n >= 5)
-            w.field("mask %02X, %u DTC", p[1], p[3] << 8 | p[4]);
+            w.field(DG_T(tx, "mask %02X, %u DTC"), p[1], p[3] << 8 | p[4]);
         else if (n >= 2 && (p[0] == 0x02 || p[0] == 0x0A || p[0] == 0x15 || (p[0] >= 0x0B && p[0] <= 0x0E)))
             udtc_list(w, p + 2, n - 2, tx);
         else if (n > 1)
@@ -739,20 +744,20 @@ void uds_params(writer &w, uint8_t sid, bool resp, const uint8_t *p, uint32_t n,
         return;
     case 0x14:
         if (!resp && n >= 3)
-            w.field("group %02X%02X%02X", p[0], p[1], p[2]);
+            w.field(DG_T(tx, "group %02X%02X%02X"), p[0], p[1], p[2]);
         return;
     case 0x31:
         if (n >= 3) {
-            w.field("routine %04X", p[1] << 8 | p[2]);
+            w.field(DG_T(tx, "routine %04X"), p[1] << 8 | p[2]);
             if (n > 3)
                 w.hex_field("", p + 3, n - 3);
         }
         return;
     case 0x36:
         if (n >= 1) {
-            w.field("block %u", p[0]);
+            w.field(DG_T(tx, "block %u"), p[0]);
             if (n > 1)
-                w.add(", %u bytes", n - 1);
+                w.add(DG_T(tx, ", %u bytes"), n - 1);
         }
         return;
     case 0x34:

@@ -61,7 +61,13 @@ struct dg_texts {
     const char *flash[4];        /* slow flash, fast flash, reserved, (no flash: usually "") */
     const char *none;            /* no DTC, no data */
     const char *ascii;           /* label of data shown as text */
+    /* The decoder's own words and labels (marked DG_T) in the language
+     * shown, placeholders kept; null: as written. Standard names (services,
+     * codes, identifiers) are never translated. */
+    const char *(*tr)(const char *text);
 };
+const char *dg_tr(const dg_texts *tx, const char *text) __attribute__((format_arg(2)));
+#define DG_T(tx, text) dg_tr(tx, text)
 extern const dg_texts dg_texts_en;
 
 /* Descriptions: with detail 0 one line (fields separated by ", "), with

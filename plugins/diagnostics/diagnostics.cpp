@@ -88,6 +88,7 @@ void save_session(void *file)
     nbkit_save_bool(file, KEY_SINGLES, dgp.j1939_singles);
     nbkit_save_text(file, KEY_DATABASE, dgp.j1939_db);
     dgp_tester_save(file);
+    dgp_page_save_pane(file);
 }
 
 void load_begin(void) {}
@@ -108,7 +109,7 @@ void load_key(const pgrp_session_key *key)
         const char *path = nbkit_key_value(key);  // whole, however long
         if (strcmp(path, dgp.j1939_db) != 0 && dgp_j1939_load(path, msg, sizeof msg) != 0)
             dgp_page_message(msg, 1);
-    } else {
+    } else if (!dgp_page_pane_key(key)) {
         dgp_tester_load_key(key);
     }
 }
@@ -178,6 +179,7 @@ void on_other(pgrp *req)
     make_decoders();
     dgp_apply_config();
     dgp_tester_channels_changed();
+    dgp_page_fit_addresses();
     dgp_page_refresh();
 }
 

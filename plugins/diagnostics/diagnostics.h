@@ -35,6 +35,7 @@ struct dgp_row {
     int64_t t_us;             /* request, message or error: its last frame (bus clock), so
                                * that rows, made when a message is whole, are in time order */
     int64_t t_resp_us;        /* response's last frame, 0 none; J1939: the message's first */
+    int64_t t_pend_us;        /* the first "response pending" answer, 0 none */
     uint64_t req_off, resp_off;
     uint32_t req_len, resp_len;
     uint32_t src, dst;        /* ISO-TP: identifiers (dst: the answering one); J1939: SA, DA */
@@ -186,6 +187,10 @@ void dgp_page_refresh(void);
 void dgp_page_message(const char *text, int error);
 void dgp_label_set(GtkWidget *label, const char *text, int error);
 void dgp_page_sync_widgets(void);
+void dgp_page_fit_addresses(void);
+/* The divider between the list and the details (key DetailsPane). */
+void dgp_page_save_pane(void *file);
+bool dgp_page_pane_key(const pgrp_session_key *key);
 
 /* tester.cpp */
 GtkWidget *dgp_tester_build(void);

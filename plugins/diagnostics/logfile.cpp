@@ -80,8 +80,17 @@ gpointer run(gpointer)
     cl_frame cf;
     dg_frame f;
     uint64_t n = 0, last_t = 0;
+    bool first = true;
     int rc;
     while (!lf.stop && (rc = cl_next(lf.reader, &cf)) == 1) {
+        /* Times count from the file's first frame, as the bus view's. */
+        if (first) {
+            first = false;
+            g_mutex_lock(&lf.store.lock);
+            lf.store.have_t0 = 1;
+            lf.store.t0_us = cf.t_ns > 0 ? cf.t_ns / 1000 : 0;
+            g_mutex_unlock(&lf.store.lock);
+        }
         if (cf.flags & CL_ERR)
             continue;
         memset(&f, 0, sizeof f);

@@ -10,6 +10,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "userfile.h"
 
 namespace {
@@ -25,6 +27,12 @@ int64_t list_moved_us;
 /* While the pointer is over the list its rows stay where they are, so a
  * click selects the row the user sees. */
 bool pointer_on_list;
+/* The divider's place from the session, set once the pane is large
+ * enough unless the user moved it first; -1 none. Without one the details
+ * take two fifths of the pane. */
+int want_pane = -1;
+bool pane_placed;
+GtkWidget *paned;
 char status_shown[512];
 char message_text[512];
 int message_error;
@@ -62,6 +70,27 @@ void scroll_to_end(void)
     GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(rows - 1), -1);
     gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(dgp.view), path, nullptr, FALSE, 0, 0);
     gtk_tree_path_free(path);
+}
+
+void on_paned_allocated(GtkWidget *w, GtkAllocation *a, gpointer)
+{
+    gint hi = 0;
+    g_object_get(w, "max-position", &hi, nullptr);
+    if (want_pane >= 0 && want_pane <= hi) {
+        gtk_paned_set_position(GTK_PANED(w), want_pane);
+        want_pane = -1;
+        pane_placed = true;
+    } else if (!pane_placed && want_pane < 0 && a->height > 1) {
+        gtk_paned_set_position(GTK_PANED(w), a->height * 3 / 5);
+        pane_placed = true;
+    }
+}
+
+gboolean on_paned_pressed(GtkWidget *, GdkEventButton *, gpointer)
+{
+    want_pane = -1;
+    pane_placed = true;
+    return FALSE;
 }
 
 /* A new store or filter: the view is detached while the list is made again. */
@@ -425,18 +454,30 @@ GtkWidget *button(GtkWidget *box, const char *text, const char *name, GCallback 
     return b;
 }
 
-void add_column(GtkTreeView *view, const char *title, int col, int width, bool expand)
+int text_width(GtkWidget *w, const char *text)
+{
+    PangoLayout *layout = gtk_widget_create_pango_layout(w, text);
+    int width = 0, height = 0;
+    pango_layout_get_pixel_size(layout, &width, &height);
+    g_object_unref(layout);
+    return width;
+}
+
+/* A column as wide as its title and the widest of its sample texts, in
+ * the language and font shown (the summary takes what is left). */
+void add_column(GtkTreeView *view, const char *title, int col, std::initializer_list<const char *> samples,
+                bool expand)
 {
     GtkCellRenderer *cell = gtk_cell_renderer_text_new();
     GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, "cell-background",
                                                                     DGP_N_COLS, nullptr);
     gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    /* At least as wide as the title in the language shown. */
-    PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), title);
-    int w = 0, h = 0;
-    pango_layout_get_pixel_size(layout, &w, &h);
-    g_object_unref(layout);
-    gtk_tree_view_column_set_fixed_width(c, MAX(width, w + 16));
+    int xpad = 0;
+    g_object_get(cell, "xpad", &xpad, nullptr);
+    int w = text_width(GTK_WIDGET(view), title) + 16;
+    for (const char *t : samples)
+        w = MAX(w, text_width(GTK_WIDGET(view), t) + 2 * xpad + 8);
+    gtk_tree_view_column_set_fixed_width(c, w);
     gtk_tree_view_column_set_resizable(c, TRUE);
     gtk_tree_view_column_set_expand(c, expand);
     if (expand)
@@ -502,21 +543,30 @@ GtkWidget *dgp_page_build(void)
     gtk_widget_set_no_show_all(dgp.log_bar, TRUE);
     gtk_widget_show_all(lb);
 
-    GtkWidget *paned = gtk_vpaned_new();
+    paned = gtk_vpaned_new();
+    gtk_widget_set_name(paned, "diag-paned");
+    pane_placed = false;
+    want_pane = -1;
+    g_signal_connect(paned, "size-allocate", G_CALLBACK(on_paned_allocated), nullptr);
+    g_signal_connect(paned, "button-press-event", G_CALLBACK(on_paned_pressed), nullptr);
+    g_signal_connect(paned, "destroy", G_CALLBACK(gtk_widget_destroyed), &paned);
     gtk_box_pack_start(GTK_BOX(page), paned, TRUE, TRUE, 0);
     dgp.list = dgp_list_new(&dgp.live);
     dgp.view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(dgp.list));
     gtk_widget_set_name(dgp.view, "diag-list");
     GtkTreeView *tv = GTK_TREE_VIEW(dgp.view);
-    add_column(tv, _("Time"), DGP_COL_TIME, 80, false);
-    add_column(tv, _("Addresses"), DGP_COL_ADDR, 105, false);
-    add_column(tv, _("Protocol"), DGP_COL_PROTO, 65, false);
-    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, 150, false);
-    add_column(tv, _("Length"), DGP_COL_LEN, 55, false);
-    add_column(tv, _("Status"), DGP_COL_STATUS, 70, false);
+    add_column(tv, _("Time"), DGP_COL_TIME, {"00000.000000"}, false);
+    add_column(tv, _("Addresses"), DGP_COL_ADDR, {"18DA10F1 \u2192 18DAF110"}, false);
+    add_column(tv, _("Protocol"), DGP_COL_PROTO, {"OBD-II FD", "ISO-TP FD"}, false);
+    add_column(tv, _("Service / PGN"), DGP_COL_SERVICE, {"22 ReadDataByIdentifier", "65226 DM1"}, false);
+    add_column(tv, _("Length"), DGP_COL_LEN, {"4095 / 4095"}, false);
+    add_column(tv, _("Status"), DGP_COL_STATUS,
+               {dgp_status_text(DGS_NO_RESPONSE), dgp_status_text(DGS_NEGATIVE), dgp_status_text(DGS_SUPPRESSED),
+                dgp_status_text(DGS_UNASKED), dgp_status_text(DGS_WAITING), dgp_status_text(DGS_PENDING)},
+               false);
     /* The columns fit a window on a 1280-pixel screen; the summary takes
      * what is left. */
-    add_column(tv, _("Summary"), DGP_COL_SUMMARY, 200, true);
+    add_column(tv, _("Summary"), DGP_COL_SUMMARY, {"ReadDataByIdentifier: F190 VIN"}, true);
     gtk_tree_view_set_fixed_height_mode(tv, TRUE);
     gtk_tree_view_set_rules_hint(tv, TRUE);
     g_signal_connect(gtk_tree_view_get_selection(tv), "changed", G_CALLBACK(on_selection), nullptr);
@@ -555,6 +605,7 @@ GtkWidget *dgp_page_build(void)
     status_shown[0] = message_text[0] = 0;
     details_seq = UINT64_MAX;
     dgp_page_sync_widgets();
+    dgp_page_fit_addresses();
     gtk_widget_show_all(page);
     dgp.refresh_source = g_timeout_add_full(G_PRIORITY_DEFAULT_IDLE, DGP_REFRESH_MS, on_refresh, nullptr, nullptr);
     return page;
@@ -622,6 +673,50 @@ void dgp_page_refresh(void)
     if (follow && dgp_list_rows(dgp.list) != before)
         scroll_to_end();
     set_status();
+}
+
+void dgp_page_save_pane(void *file)
+{
+    /* A page never shown has no place of its own yet. */
+    if (want_pane >= 0 || (paned && pane_placed))
+        nbkit_save_int(file, "DetailsPane", want_pane >= 0 ? want_pane : gtk_paned_get_position(GTK_PANED(paned)));
+}
+
+bool dgp_page_pane_key(const pgrp_session_key *key)
+{
+    int32_t v = 0;
+    if (!nbkit_key_int(key, "DetailsPane", &v))
+        return false;
+    if (v >= 0) {
+        want_pane = v;
+        if (paned)
+            gtk_widget_queue_resize(paned);
+    }
+    return true;
+}
+
+/* With several channels each address starts with its channel's name: the
+ * column widens to a 29-bit pair after the longest name. */
+void dgp_page_fit_addresses(void)
+{
+    GtkTreeViewColumn *c = dgp.view ? gtk_tree_view_get_column(GTK_TREE_VIEW(dgp.view), DGP_COL_ADDR) : nullptr;
+    if (!c || dgp.nchan < 2)
+        return;
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(c));
+    int xpad = 0;
+    if (cells)
+        g_object_get(cells->data, "xpad", &xpad, nullptr);
+    g_list_free(cells);
+    int need = 0;
+    for (int i = 0; i < dgp.nchan; i++) {
+        char name[32], text[64];
+        if (nb_chan_get_name(i, name, sizeof name) != 0 || !name[0])
+            g_snprintf(name, sizeof name, "#%d", i);
+        g_snprintf(text, sizeof text, "%s: 18DA10F1 \u2192 18DAF110", name);
+        need = MAX(need, text_width(dgp.view, text) + 2 * xpad + 8);
+    }
+    if (gtk_tree_view_column_get_fixed_width(c) < need)
+        gtk_tree_view_column_set_fixed_width(c, need);
 }
 
 /* A label's text, in red for a failure. */

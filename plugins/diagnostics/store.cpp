@@ -223,6 +223,8 @@ uint64_t dgp_store_event(dgp_store *s, itp_decoder *tp, const dg_event *ev, int 
             r->status = ev->kind == DG_PENDING ? DGS_PENDING : DGS_NO_RESPONSE;
             if (ev->kind == DG_PENDING && r->pendings < 255)
                 r->pendings++;
+            if (ev->kind == DG_PENDING && !r->t_pend_us && ev->tp)
+                r->t_pend_us = (int64_t)ev->tp->t_last;
             if (ev->kind == DG_NO_RESPONSE)
                 r->t_resp_us = (int64_t)ev->t_us;
             note_update(s, ev->handle - 1);
@@ -322,10 +324,23 @@ const dg_texts *dgp_texts(void)
     t.none = _("none");
     /* TRANSLATORS: label of identification data shown as text */
     t.ascii = _("text");
+    t.tr = [](const char *text) { return (const char *)g_dgettext(GETTEXT_PACKAGE, text); };
     return &t;
 }
 
 namespace {
+
+/* Microseconds as seconds (decimals 6) or milliseconds (3), with a point
+ * whatever the locale, as the bus view writes its times. */
+void fixed_text(char *out, size_t size, int64_t us, int decimals)
+{
+    const char *sign = us < 0 ? "-" : "";
+    const uint64_t a = us < 0 ? 0 - (uint64_t)us : (uint64_t)us;
+    if (decimals == 3)
+        g_snprintf(out, size, "%s%llu.%03u", sign, (unsigned long long)(a / 1000), (unsigned)(a % 1000));
+    else
+        g_snprintf(out, size, "%s%llu.%06u", sign, (unsigned long long)(a / 1000000), (unsigned)(a % 1000000));
+}
 
 void addr_text(char *out, size_t size, uint32_t id, uint8_t ext, uint8_t mode, uint8_t ae)
 {
@@ -470,8 +485,7 @@ void dgp_row_text(const dgp_store *s, const dgp_row *r, int col, char *out, size
     out[0] = 0;
     switch (col) {
     case DGP_COL_TIME:
-        g_snprintf(out, size, "%.6f",
-                   (double)(r->t_us - (s->host_origin ? nbkit_origin_us() : s->t0_us)) / 1e6);
+        fixed_text(out, size, r->t_us - (s->host_origin ? nbkit_origin_us() : s->t0_us), 6);
         break;
     case DGP_COL_ADDR: {
         char a[24] = "", b[24] = "", chan[40] = "";
@@ -568,10 +582,16 @@ void dgp_row_details(const dgp_store *s, const dgp_row *r, GString *out)
         g_string_append_printf(out, "PGN %u (%05X), %s %u, SA %02X, DA %02X%s\n", r->pgn, r->pgn, _("priority"),
                                r->prio, r->src, r->dst,
                                r->via == J19_BAM ? ", TP.BAM" : r->via == J19_RTS ? ", TP.CM RTS/CTS" : "");
-    if (r->t_resp_us && (r->resp_len || r->status == DGS_NO_RESPONSE))
-        g_string_append_printf(out, _("Time to the answer: %.3f ms\n"), (double)(r->t_resp_us - r->t_us) / 1000.0);
+    if (r->t_resp_us && (r->resp_len || r->status == DGS_NO_RESPONSE)) {
+        fixed_text(text, sizeof text, r->t_resp_us - r->t_us, 3);
+        g_string_append_printf(out, _("Time to the answer: %s ms\n"), text);
+    }
     if (r->pendings)
         g_string_append_printf(out, _("Response pending (NRC 78) received: %u\n"), (unsigned)r->pendings);
+    if (r->t_pend_us) {
+        fixed_text(text, sizeof text, r->t_pend_us - r->t_us, 3);
+        g_string_append_printf(out, _("First response pending after: %s ms\n"), text);
+    }
     g_string_append_c(out, '\n');
     describe_row(s, r, 1, text, sizeof text);
     if (r->req_len) {

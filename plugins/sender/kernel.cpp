@@ -196,6 +196,8 @@ void sd_kernel_sync(void)
             j.sent = final;
         /* A job the adapter ended (the controller stopped, say) is lost. */
         int lost = keep ? r : 0;
+        if (lost == ZK_E_NOTSTARTED && sd.bus_off)
+            lost = ZK_E_BUSOFF;
         sd_lock();
         hand_back(j, lost, want && lost == 0);
         sd_unlock();

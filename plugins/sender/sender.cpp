@@ -176,8 +176,23 @@ void on_other(pgrp *req)
     pgrp_set_result_ptr(req, said);
 }
 
+/* The main channel's bus-off, so that a timer job the adapter ended with
+ * the stop that followed is paused naming it. */
+void on_status(const nb_chan_status *st, uint64_t)
+{
+    if (nbkit_self.channel == 0 && st->running)
+        sd.bus_off = 0;
+}
+
+void on_errors(const zk_errs *errs, uint64_t)
+{
+    if (nbkit_self.channel == 0 && errs->boff)
+        sd.bus_off = 1;
+}
+
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
+    .errors = on_errors, .status = on_status,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
     .other = on_other,
 };

@@ -211,6 +211,7 @@ struct sd_state {
     char chan_names[SD_CHANS][16];
     int nchan;
     guint window_timer;            /* sends the periodic messages of added channels */
+    int bus_off;                   /* the main channel stopped after a bus-off, not started since */
 
     int load_count;
     int load_bad;

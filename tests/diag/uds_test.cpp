@@ -1,10 +1,9 @@
 // UDS and OBD-II: code tables and formulas against public worked
 // examples, descriptions, and requests matched with their responses.
 #include <gtest/gtest.h>
-#include <locale.h>
-#include <stdlib.h>
 
 #include "frames.h"
+#include "test_env.h"
 
 using dgt::frame;
 
@@ -86,23 +85,9 @@ TEST(Obd, ModeOneFormulas)
 // A machine without a German locale gets one made for the test (LOCPATH).
 TEST(Obd, ValuesWithAPointInAnyLocale)
 {
-    const std::string was = setlocale(LC_NUMERIC, nullptr);
-    std::string made;
-    if (!setlocale(LC_NUMERIC, "de_DE.UTF-8") && !setlocale(LC_NUMERIC, "de_DE.utf8")) {
-        char dir[] = "/tmp/nblocale-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        made = dir;
-        const std::string cmd = "localedef -i de_DE -f UTF-8 " + made + "/de_DE.UTF-8 >/dev/null 2>&1";
-        (void)std::system(cmd.c_str());  // warnings give 1: the locale is made all the same
-        setenv("LOCPATH", made.c_str(), 1);
-        ASSERT_NE(setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr) << "localedef (package locales)";
-    }
+    ASSERT_TRUE(nbtest::german_numeric_locale()) << "localedef (package locales)";
     const std::string text = describe("4110FFFF");
-    setlocale(LC_NUMERIC, was.c_str());
-    if (!made.empty()) {
-        unsetenv("LOCPATH");
-        (void)std::system(("rm -rf " + made).c_str());
-    }
+    nbtest::restore_numeric_locale();
     EXPECT_NE(std::string::npos, text.find("= 655.35 g/s")) << text;
 }
 

@@ -127,7 +127,8 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
 {
     bus({"7E0#023E0055555555", "7E8#027E0055555555"});
     ASSERT_TRUE(wait_rows(1));
-    std::string log;
+    // Times count from the file's first frame, as in the bus view.
+    std::string log = "(1700000000.050000) can0 123#00\n";
     for (int i = 0; i < 5; i++) {
         const char *t = VIN_EXCHANGE[i];
         const char *hash = strchr(t, '#');
@@ -142,10 +143,16 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
         click("diag-open-log");
         ASSERT_TRUE(driver.done());
     }
-    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("7 frames, 2 rows") != std::string::npos; }))
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("8 frames, 2 rows") != std::string::npos; }))
         << label("diag-log-label");
     ASSERT_TRUE(wait_rows(2));
     EXPECT_NE(std::string::npos, row(0).find("NMBSIM1ECU0000042"));
+    GtkTreeIter first;
+    gchar *time = nullptr;
+    ASSERT_TRUE(gtk_tree_model_iter_nth_child(list(), &first, nullptr, 0));
+    gtk_tree_model_get(list(), &first, 0, &time, -1);
+    EXPECT_STREQ("0.050000", time);
+    g_free(time);
     EXPECT_EQ(row(1), "7E0 \u2192 7E8 | UDS FD | 22 ReadDataByIdentifier | 3 / 20 | OK | "
                       "ReadDataByIdentifier: F190 VIN = \"NMBSIM1ECU0000042\"");
     // A log that does not open leaves the one shown.
@@ -173,7 +180,7 @@ TEST_F(Diagnostics, LogFileInsteadOfLive)
         click("diag-open-log");
         ASSERT_TRUE(driver.done());
     }
-    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("5 frames, 1 row") != std::string::npos; }))
+    ASSERT_TRUE(nbtest::wait_until([&] { return label("diag-log-label").find("6 frames, 1 row") != std::string::npos; }))
         << label("diag-log-label");
     EXPECT_EQ(std::string::npos, label("diag-log-label").find("1 rows"));
 }
@@ -361,8 +368,63 @@ TEST_F(Diagnostics, RowsHoldUnderThePointerAndDetailsShowAPendingAnswer)
     ASSERT_TRUE(wait_rows(2));
 
     gchar *details = first_row_details();
-    EXPECT_NE(nullptr, strstr(details, "Response pending (NRC 78) received: 1\n")) << details;
+    EXPECT_NE(nullptr, strstr(details, "Response pending (NRC 78) received: 1\n"
+                                       "First response pending after: 1.000 ms\n")) << details;
     g_free(details);
+}
+
+// Away from the end, the rows in sight stay while new rows come and the
+// oldest give way (the store is full): the list is never made again.
+TEST_F(Diagnostics, RowsInSightStayWhileTheOldestGiveWay)
+{
+    load_keys({{"J1939Singles", "1"}});
+    uint64_t t = (uint64_t)g_get_real_time();
+    auto stream = [&](int n) {
+        std::vector<nb_stream_frame> recs((size_t)n);
+        for (nb_stream_frame &r : recs) {
+            memset(&r, 0, sizeof r);
+            r.time_us = t += 100;
+            r.id = 0x18FF0100;
+            r.flags = ZK_FRAME_EFF;
+            r.len = 8;
+        }
+        request(PGRP_STREAM, recs.data(), recs.size() * sizeof recs[0]);
+    };
+    for (int i = 0; i < 50; i++)
+        stream(1000);
+    gtk_widget_activate(widget("diag-filter"));   // listed at once, not 4000 a second
+    ASSERT_EQ(50000, rows());
+    GtkTreeView *view = GTK_TREE_VIEW(widget("diag-list"));
+    auto time_of = [&](int n) {
+        GtkTreeIter it;
+        gchar *text = nullptr;
+        if (gtk_tree_model_iter_nth_child(list(), &it, nullptr, n))
+            gtk_tree_model_get(list(), &it, 0, &text, -1);
+        std::string out = text ? text : "";
+        g_free(text);
+        return out;
+    };
+    auto first_shown = [&]() -> std::string {
+        GtkTreePath *start = nullptr, *end = nullptr;
+        if (!gtk_tree_view_get_visible_range(view, &start, &end))
+            return "";
+        const std::string out = time_of(gtk_tree_path_get_indices(start)[0]);
+        gtk_tree_path_free(start);
+        gtk_tree_path_free(end);
+        return out;
+    };
+    GtkTreePath *middle = gtk_tree_path_new_from_indices(20000, -1);
+    gtk_tree_view_scroll_to_cell(view, middle, nullptr, TRUE, 0, 0);
+    gtk_tree_path_free(middle);
+    std::string shown;
+    ASSERT_TRUE(nbtest::wait_until([&] { return !(shown = first_shown()).empty(); }));
+    const std::string oldest = time_of(0), newest = time_of(49999);
+    stream(3000);
+    // The list moved: the oldest rows gone, the newest in.
+    ASSERT_TRUE(nbtest::wait_until([&] { return time_of(0) != oldest && time_of(49999) != newest; }));
+    nbtest::pump();
+    EXPECT_EQ(shown, first_shown());
+
 }
 
 // One origin on every page: the same request frame stands at the same
@@ -450,6 +512,80 @@ TEST_F(Diagnostics, OneTimeForAFrameInTheBusViewSignalsAndDiagnostics)
     // frames by the request's time (millisecond steps) may differ by those.
     EXPECT_NEAR(in_trace, in_diag, 3e-3);
     EXPECT_NEAR(in_plot, in_diag, 1e-4);
+}
+
+// Every column but the summary shows its texts whole (29-bit pairs, long
+// service names), and times have a point in a German locale, as the bus
+// view's: in the list, the details and the export.
+TEST_F(Diagnostics, ColumnsWholeAndTimesWithAPointInAGermanLocale)
+{
+    ASSERT_TRUE(nbtest::german_numeric_locale()) << "localedef (package locales)";
+    bus({"18DA10F1#0322F19055555555", "18DAF110#037F223155555555", "7E8#0251015555555555"});
+    const bool listed = wait_rows(2);
+    gchar *details = listed ? first_row_details() : g_strdup("");
+    nbtest::restore_numeric_locale();
+    ASSERT_TRUE(listed) << rows();
+    EXPECT_NE(nullptr, strstr(details, "Time to the answer: 1.000 ms\n")) << details;
+    g_free(details);
+
+    // In German the decoder's own words read in German, standard names not.
+    bindtextdomain("nimbrel-diagnostics", (nbtest::stage_dir() + "/share/locale").c_str());
+    bind_textdomain_codeset("nimbrel-diagnostics", "UTF-8");
+    const std::string messages_was = setlocale(LC_MESSAGES, nullptr);
+    setenv("LANGUAGE", "de", 1);
+    setlocale(LC_MESSAGES, "C.UTF-8");
+    bus({"7E0#0227015555555555", "7E8#06670111223344"});
+    const bool answered = wait_rows(3);
+    const std::string german = answered ? row(2) : "";
+    unsetenv("LANGUAGE");
+    setlocale(LC_MESSAGES, messages_was.c_str());
+    EXPECT_EQ(german, "7E0 \u2192 7E8 | UDS | 27 SecurityAccess | 2 / 6 | OK | "
+                      "SecurityAccess requestSeed Stufe 1: Seed 11 22 33 44");
+
+    GtkTreeView *view = GTK_TREE_VIEW(widget("diag-list"));
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_tree_view_column_get_width(gtk_tree_view_get_column(view, 0)) > 1; }));
+    for (int r = 0; r < 2; r++) {
+        GtkTreeIter it;
+        ASSERT_TRUE(gtk_tree_model_iter_nth_child(list(), &it, nullptr, r));
+        for (int c = 0; c < 6; c++) {
+            gchar *text = nullptr;
+            gtk_tree_model_get(list(), &it, c, &text, -1);
+            PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), text);
+            int w = 0, h = 0;
+            pango_layout_get_pixel_size(layout, &w, &h);
+            g_object_unref(layout);
+            EXPECT_LE(w + 4, gtk_tree_view_column_get_width(gtk_tree_view_get_column(view, c)))
+                << "column " << c << ": " << text;
+            if (c == 0) {
+                EXPECT_EQ(nullptr, strchr(text, ',')) << text;
+            }
+            g_free(text);
+        }
+    }
+    EXPECT_EQ(row(0), "18DA10F1 \u2192 18DAF110 | UDS | 22 ReadDataByIdentifier | 3 / 3 | negative | "
+                      "ReadDataByIdentifier: NRC 31 requestOutOfRange");
+}
+
+// The details take two fifths of the pane at first; the divider the user
+// set is kept in the session.
+TEST_F(Diagnostics, DetailsPaneLargeByDefaultAndKeptInTheSession)
+{
+    gtk_window_resize(GTK_WINDOW(window_), 1000, 900);
+    GtkPaned *paned = GTK_PANED(widget("diag-paned"));
+    auto height = [](GtkWidget *w) {
+        GtkAllocation a;
+        gtk_widget_get_allocation(w, &a);
+        return a.height;
+    };
+    ASSERT_TRUE(nbtest::wait_until([&] { return height(GTK_WIDGET(paned)) > 400; }));
+    EXPECT_TRUE(nbtest::wait_until([&] { return height(gtk_paned_get_child2(paned)) * 5 >= height(GTK_WIDGET(paned)) * 2 - 40; }))
+        << height(gtk_paned_get_child2(paned)) << " of " << height(GTK_WIDGET(paned));
+
+    load_keys({{"DetailsPane", "150"}});
+    ASSERT_TRUE(nbtest::wait_until([&] { return gtk_paned_get_position(paned) == 150; }));
+    const std::string file = dir_ + "/s.nbs";
+    ASSERT_EQ(0, the_app.session.ops.save(&the_app, file.c_str()));
+    EXPECT_NE(std::string::npos, nbtest::read_file(file).find("\nDetailsPane=150\n"));
 }
 
 // The user's pairs from the session decode traffic no preset knows.
@@ -588,6 +724,13 @@ TEST_F(Diagnostics, ConversationsPerChannelAndTheTesterOnItsChannel)
         << row(1);
     EXPECT_EQ(0u, row(2).find("ch1: 7E0 \u2192 7E8 | UDS | 22 ReadDataByIdentifier | \u2013 / 3 | unasked"))
         << row(2);
+    // The addresses column takes a 29-bit pair after the channel's name whole.
+    GtkTreeView *view = GTK_TREE_VIEW(widget("diag-list"));
+    PangoLayout *layout = gtk_widget_create_pango_layout(GTK_WIDGET(view), "ch1: 18DA10F1 \u2192 18DAF110");
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout, &w, &h);
+    g_object_unref(layout);
+    EXPECT_LE(w + 4, gtk_tree_view_column_get_fixed_width(gtk_tree_view_get_column(view, 1)));
 
     zk_frame sent[8];
     while (zk_sim_sent(0, sent, 8) > 0 || zk_sim_sent(1, sent, 8) > 0) {

@@ -5,6 +5,7 @@
 
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <locale.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +55,31 @@ std::string make_temp_dir(const char *prefix)
     std::string buf(tmpl);
     const char *dir = mkdtemp(&buf[0]);
     return dir ? std::string(dir) : temp_root();
+}
+
+namespace {
+std::string numeric_was;
+}
+
+bool german_numeric_locale()
+{
+    numeric_was = setlocale(LC_NUMERIC, nullptr);
+    if (setlocale(LC_NUMERIC, "de_DE.UTF-8") || setlocale(LC_NUMERIC, "de_DE.utf8"))
+        return true;
+    const std::string dir = temp_root() + "/locale";
+    if (access((dir + "/de_DE.UTF-8").c_str(), F_OK) != 0) {
+        g_mkdir_with_parents(dir.c_str(), 0700);
+        shell("localedef -i de_DE -f UTF-8 " + dir + "/de_DE.UTF-8");  // warnings give 1: made all the same
+    }
+    setenv("LOCPATH", dir.c_str(), 1);
+    return setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+}
+
+void restore_numeric_locale()
+{
+    if (!numeric_was.empty())
+        setlocale(LC_NUMERIC, numeric_was.c_str());
+    unsetenv("LOCPATH");
 }
 
 bool wait_until(const std::function<bool()> &cond, int timeout_ms)

@@ -34,6 +34,12 @@ std::string read_file(const std::string &path);
 int shell(const std::string &cmd, std::string *out = nullptr);
 bool write_file(const std::string &path, const std::string &text);
 
+// Numbers formatted in German (LC_NUMERIC de_DE.UTF-8, a decimal comma),
+// the locale made below the temporary root when the system has none;
+// false when it cannot be had. restore_numeric_locale() undoes it.
+bool german_numeric_locale();
+void restore_numeric_locale();
+
 // Paths of the build: the staging installation directory (program,
 // libzelk, shipped plug-ins) and the test binary directory.
 std::string stage_dir();
