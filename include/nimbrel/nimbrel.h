@@ -10,7 +10,7 @@
  *     refused at load time);
  *   - the symbols a plug-in library exports to be listed and loaded.
  *
- * Everything runs on the one GUI thread, but for the one export that
+ * Everything runs on the one GUI thread, but for the exports that
  * "Sending from other threads" below names. Every payload handed to a
  * plug-in belongs to the host and is valid only during the call. Frames and error
  * counters are the adapter library's records, declared in zelk.h.
@@ -27,8 +27,8 @@
  *
  * Interface version
  * -----------------
- * This header describes interface version 0x0305 (NBPG_VERSION_CURRENT:
- * major 3 in the high byte, minor 5 in the low byte). A plug-in states
+ * This header describes interface version 0x0306 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 6 in the low byte). A plug-in states
  * the version it was written for in __nbpg_version; the host lists every
  * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
  * plug-in built against an older header may rely on all of this:
@@ -70,6 +70,8 @@
  *   0x0305  Sending from a plug-in's own thread: the export
  *           nb_send_fd_frame_any_thread. See "Sending from other
  *           threads" below.
+ *   0x0306  Sending on any channel of the window from a plug-in's own
+ *           thread: the export nb_chan_send_any_thread.
  *
  * CAN FD
  * ------
@@ -435,7 +437,8 @@ NB_HOST_API int nb_send_fd_frame(zk_fdframe *frame);
  * tx log, and so PGRP_TX_FRAMES and PGRP_TX_FD_FRAMES, keeps the order in
  * which the frames went out, whichever thread sent them. Requests are
  * still made on the GUI thread only, and a plug-in's thread must not call
- * any other export. Stop and join the thread before PGRP_RELEASE returns.
+ * any other export than these two sends (nb_chan_send_any_thread, 0x0306,
+ * sends on any channel). Stop and join the thread before PGRP_RELEASE returns.
  *
  * (0x0305) Sends one frame, CAN FD as nb_send_fd_frame sends it, classic
  * (FDF clear) as nb_send_frame sends it (same checks, results and tx log
@@ -521,6 +524,21 @@ NB_HOST_API int nb_chan_count(void);
  * nb_send_fd_frame does for the main channel (the same results, the same
  * tx log). ZK_E_NOCHAN for an index that names no channel. */
 NB_HOST_API int nb_chan_send(int channel, zk_fdframe *frame);
+
+/* (0x0306) Writes one frame as nb_chan_send does, from any thread of the
+ * plug-in (see "Sending from other threads"), on the channel with this
+ * index whose name (nb_chan_get_name) is still name: a channel removed
+ * meanwhile, or another one that moved to its index, is refused with
+ * ZK_E_NOCHAN, and the frame is sent nowhere. name may be null for the
+ * main channel (index 0) only. The user can add and remove channels
+ * while the thread sends; the thread learns the new indexes and names
+ * from the PGRP_CHANNELS the window's thread receives. It does not
+ * allocate; it blocks at most for the write timeout, plus the time
+ * another thread's send or the window adding or removing a channel
+ * takes. A plug-in that calls it must declare __nbpg_version 0x0306 or
+ * later. */
+NB_HOST_API int nb_chan_send_any_thread(int channel, const char *name,
+                                        const zk_fdframe *frame);
 
 /* Fills *out with the channel's status, as nb_get_current_status does for
  * the main channel. Returns 0, or ZK_E_NOCHAN with *out zeroed. */
@@ -641,7 +659,7 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 /* The lowest interface version a plug-in may declare, and the version
  * this header describes (see "Interface version" at the top). */
 #define NBPG_VERSION_MIN 0x0300u
-#define NBPG_VERSION_CURRENT 0x0305u
+#define NBPG_VERSION_CURRENT 0x0306u
 
 /* Bits of __nbpg_features. */
 /* The plug-in handles CAN FD: it receives PGRP_RX_FD_FRAMES and

@@ -21,6 +21,7 @@ pthread_mutex_t s_lock;            /* recursive, priority inheritance */
 pthread_cond_t s_wake;             /* on the monotonic clock */
 pthread_once_t s_once = PTHREAD_ONCE_INIT;
 pthread_t s_thread;
+int s_retry;                       /* a send was refused for a channel not found yet */
 
 void init_lock(void)
 {
@@ -124,15 +125,6 @@ int target_of(uint16_t file_chan)
         if (pl.map[i].file_chan == file_chan)
             return pl_map_target(pl.map[i]);
     return PL_TO_NONE;
-}
-
-/* A channel of the file goes to an added channel: the window sends. */
-bool window_sends(void)
-{
-    for (int i = 0; i < pl.nmap; i++)
-        if (pl_map_target(pl.map[i]) > 0)
-            return true;
-    return false;
 }
 
 /* The scan that finds the open file's time span: it keeps no rows (so
@@ -397,22 +389,24 @@ int send_next(void)
         z.len = pl.next.len > 8 ? 8 : pl.next.len;
         memcpy(z.data, pl.next.data, 8);
     }
-    /* The main channel from any thread as before; an added one only from
-     * the window's thread (the thread yields to the window's timer). */
+    /* An added channel by index and the name it had: one removed or moved
+     * meanwhile is refused, and the frame waits until the window's
+     * refresh has found where its channel went (or that it is gone). */
     int to = target_of(pl.next.chan);
     int r;
     if (to <= 0) {
         r = nb_send_fd_frame_any_thread(&z);
-    } else if (on_thread()) {
-        return 0;
     } else {
         pl_map_entry *e = entry_of(pl.next.chan);
-        resolve(*e);
-        if (pl_map_target(*e) != to) {
-            e->unsent++;   /* its channel is gone: the frame is not sent elsewhere */
+        if (!on_thread())
+            resolve(*e);
+        if (pl_map_target(*e) != to)
+            return 0;   /* moved or gone: wanted() decides again */
+        r = nb_chan_send_any_thread(to, e->to_name, &z);
+        if (r == ZK_E_NOCHAN) {
+            s_retry = 1;
             return 0;
         }
-        r = nb_chan_send(to, &z);
     }
     if (r >= 0) {
         pl.sent++;
@@ -484,7 +478,7 @@ void *run(void *)
 /* The sending thread, started once replay needs it: with the real clock. */
 bool use_thread(void)
 {
-    if (pl.now_us || window_sends())
+    if (pl.now_us)
         return false;
     if (pl.thread_on)
         return true;
@@ -921,8 +915,14 @@ void pl_service(int64_t now)
     }
     const int64_t began = pl_now();
     int yielded = 0, count = 0;
+    s_retry = 0;
     for (;;) {
-        int rc = pl.pending || (pl.have_next && !wanted(pl.next)) ? fetch() : 1;
+        /* A frame no longer wanted (its channel removed meanwhile) is
+         * counted as the frames read past are. */
+        bool skip = pl.have_next && !wanted(pl.next);
+        if (skip && !pl.pending)
+            count_read(pl.next);
+        int rc = pl.pending || skip ? fetch() : 1;
         if (rc == 3) {
             yielded = 1;  /* a long stretch with no frame to send: on in the next turn */
             break;
@@ -966,5 +966,5 @@ void pl_service(int64_t now)
         if (pl.speed <= 0)
             now = pl_now();
     }
-    schedule(pl_now(), yielded || (pl.state == PL_PLAYING && pl.wtouts > 0));
+    schedule(pl_now(), yielded || s_retry || (pl.state == PL_PLAYING && pl.wtouts > 0));
 }

@@ -154,7 +154,7 @@ const nbkit_plugin plugin = {
 
 /* CAN FD aware: it sends FD frames and takes no frames at all, so an FD
  * frame is never counted as hidden from it. */
-NBKIT_PLUGIN_FD(plugin, 0x0305, "Player", "The Nimbrel developers",
+NBKIT_PLUGIN_FD(plugin, 0x0306, "Player", "The Nimbrel developers",
                 "Replays a candump log, ASC or BLF file onto the bus with its timing.")
 
 void player_set_clock(int64_t (*now_us)(void))

@@ -23,9 +23,9 @@
  * they first appear) to the main channel, the second to the first added
  * channel and so on; one the window has no channel for goes nowhere, and
  * the page counts what was not sent. The user's choices are kept in the
- * session. The sending thread sends on the main channel only (the one
- * the host lets threads send on): while a channel of the file goes to an
- * added channel, the main loop's timer sends instead.
+ * session. The sending thread sends on every channel; on an added one by
+ * index and name, so a channel removed meanwhile is never taken for
+ * the one that moved to its index.
  *
  * CAN FD frames of the file go out as FD frames on a channel in CAN FD
  * mode. A classic channel cannot send them: they are passed over and

@@ -8,6 +8,7 @@
 #include "can/chanset.h"
 
 #include <new>
+#include <pthread.h>
 #include <string.h>
 
 #include <glib.h>
@@ -71,6 +72,33 @@ int32_t chanset_find(const nb_app *app, uint8_t number)
 }
 
 namespace {
+
+/* Taken by a send from a plug-in's thread over looking up its channel and
+ * sending, and by adding and removing over changing the set, so such a
+ * send never meets a channel being freed. Priority inheritance as the
+ * channel's send lock, which a send takes inside this one. */
+pthread_mutex_t g_set_lock;
+pthread_once_t g_set_once = PTHREAD_ONCE_INIT;
+
+void init_set_lock(void)
+{
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_setprotocol(&a, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&g_set_lock, &a);
+    pthread_mutexattr_destroy(&a);
+}
+
+struct set_guard {
+    set_guard()
+    {
+        pthread_once(&g_set_once, init_set_lock);
+        pthread_mutex_lock(&g_set_lock);
+    }
+    ~set_guard() { pthread_mutex_unlock(&g_set_lock); }
+    set_guard(const set_guard &) = delete;
+    set_guard &operator=(const set_guard &) = delete;
+};
 
 void free_chan(nb_chan *chan)
 {
@@ -137,9 +165,12 @@ int32_t chanset_add(nb_app *app, uint8_t number, const nb_chan_settings *s, int3
     (void)chan->ops.find_board(chan->number, &chan->board);
 
     const int32_t i = app->chans.count;
-    app->chans.at[i] = chan;
-    app->chans.count++;
-    app->chans.changes++;
+    {
+        set_guard g;
+        app->chans.at[i] = chan;
+        app->chans.count++;
+        app->chans.changes++;
+    }
     if (index)
         *index = i;
     if (app->pgmgr.ops.pgmgr_channels)
@@ -157,18 +188,27 @@ int32_t chanset_remove(nb_app *app, int32_t index)
      * this channel's frames. */
     if (poll_in_tick())
         return ZK_E_BUSY;
-    /* What it received and sent up to now reaches the plug-ins first. */
-    poll_flush(app);
+    /* No thread sends on it any more (a send under way ends first), and
+     * what it received and sent up to now reaches the plug-ins. */
     nb_chan *chan = app->chans.at[index];
+    {
+        set_guard g;
+        app->chans.closing = chan;
+    }
+    poll_flush(app);
     stream_chan_release(app, chan);
-    if (chan->running)
-        (void)chan->ops.stop(chan);
-    (void)chan->ops.close(chan);
-    for (int32_t i = index; i + 1 < app->chans.count; i++)
-        app->chans.at[i] = app->chans.at[i + 1];
-    app->chans.count--;
-    app->chans.at[app->chans.count] = nullptr;
-    app->chans.changes++;
+    {
+        set_guard g;
+        app->chans.closing = nullptr;
+        if (chan->running)
+            (void)chan->ops.stop(chan);
+        (void)chan->ops.close(chan);
+        for (int32_t i = index; i + 1 < app->chans.count; i++)
+            app->chans.at[i] = app->chans.at[i + 1];
+        app->chans.count--;
+        app->chans.at[app->chans.count] = nullptr;
+        app->chans.changes++;
+    }
     if (app->chans.selected > index || app->chans.selected >= app->chans.count)
         app->chans.selected--;
     free_chan(chan);
@@ -177,6 +217,26 @@ int32_t chanset_remove(nb_app *app, int32_t index)
     if (app->ops.channels_changed)
         app->ops.channels_changed(app);
     return 0;
+}
+
+int32_t chanset_send(nb_app *app, int32_t index, const char *name, const zk_fdframe *frame)
+{
+    if (!frame)
+        return ZK_E_BADARG;
+    set_guard g;
+    nb_chan *chan = chanset_at(app, index);
+    if (!chan || chan == app->chans.closing)
+        return ZK_E_NOCHAN;
+    if (name) {
+        char now[16];
+        chan_name(chan, now, sizeof now);
+        if (strcmp(now, name) != 0)
+            return ZK_E_NOCHAN;
+    }
+    if (!chan->ops.send_fd_frame)
+        return ZK_E_NOTINIT;
+    int32_t rc = chan->ops.send_fd_frame(chan, frame);
+    return rc == ZK_E_NOTSTARTED && chan->bus_off ? ZK_E_BUSOFF : rc;
 }
 
 void chanset_remove_all(nb_app *app)

@@ -35,6 +35,7 @@ struct nb_chanset {
     int32_t count;                /* 1 while the main channel is alone */
     int32_t selected;             /* the channel the left pane shows */
     uint32_t changes;             /* counts adds and removes */
+    nb_chan *closing;             /* being removed: sends refused, its last frames handed on */
 };
 
 /* Failure of chanset_add when NB_CHAN_MAX channels are open. */
@@ -63,6 +64,12 @@ int32_t  chanset_add(nb_app *app, uint8_t number, const nb_chan_settings *s, int
  * channel or an index that names none; ZK_E_BUSY while a poll tick is
  * under way (from a main loop a plug-in runs inside a request). */
 int32_t  chanset_remove(nb_app *app, int32_t index);
+/* Sends a frame, classic or FD, on the channel at index, from
+ * any thread: under a lock that adding and removing take, so the channel
+ * cannot go meanwhile. With name (chan_name's), a channel that is no
+ * longer the one at that index is refused too. ZK_E_NOCHAN when there is
+ * none, else the send's result. No allocation. */
+int32_t  chanset_send(nb_app *app, int32_t index, const char *name, const zk_fdframe *frame);
 /* Removes every added channel (end of a pass). */
 void     chanset_remove_all(nb_app *app);
 /* The channel at an index; null outside [0, count). */

@@ -90,13 +90,18 @@ NB_HOST_API int nb_chan_send(int channel, zk_fdframe *frame)
 {
     if (channel == 0)
         return nb_send_fd_frame(frame);
-    nb_chan *ch = chanset_at(&the_app, channel);
-    if (!ch)
+    if (!chanset_at(&the_app, channel))
         return ZK_E_NOCHAN;
-    if (!frame)
+    return chanset_send(&the_app, channel, nullptr, frame);
+}
+
+/* Under the channel set's lock: a channel removed meanwhile, or another
+ * one moved to its index, is refused, never sent on. */
+NB_HOST_API int nb_chan_send_any_thread(int channel, const char *name, const zk_fdframe *frame)
+{
+    if (!frame || (channel != 0 && !name))
         return ZK_E_BADARG;
-    int r = ch->ops.send_fd_frame(ch, frame);
-    return r == ZK_E_NOTSTARTED && ch->bus_off ? ZK_E_BUSOFF : r;
+    return chanset_send(&the_app, channel, name, frame);
 }
 
 NB_HOST_API int nb_chan_get_status(int channel, nb_chan_status *out)

@@ -3,7 +3,9 @@
 // channel's bus-off and lost adapter kept to that channel.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 #include <tuple>
 
 #include "can/stream.h"
@@ -221,6 +223,59 @@ TEST_F(Channels, AddingAndRemovingWhileFramesFlowLosesNothing)
     EXPECT_EQ(of_type(PGRP_CHANNELS).size(), 2u);
     EXPECT_TRUE(of_type(PGRP_CHANNELS, old->path).empty());
     EXPECT_EQ(nb_chan_count(), 2);
+}
+
+// A plug-in's thread sends on added channel 2 by index and name while the
+// window removes it, and channel 3 moves to its index: every frame it was
+// told went out reaches the plug-ins as sent on channel 2, the sends after
+// the removal are refused, and none goes out on another channel.
+TEST_F(Channels, ThreadSendsWhileItsChannelIsRemoved)
+{
+    loaded("nbt_stream", "witness.so");
+    const int32_t c2 = add(2);
+    add(3);
+    ASSERT_EQ(c2, 1);
+    the_app.poll.ops.start(&the_app);  // poll_flush runs only with the timers
+    clear_events();
+    std::atomic<int> ok{0}, refused{0}, other{0};
+    std::atomic<bool> removed{false};
+    std::thread sender([&] {
+        // Fewer than the tx log holds, so none goes unreported.
+        for (uint32_t k = 0; !removed.load() || refused.load() == 0; k++) {
+            if (ok.load() >= 900 && !removed.load()) {
+                std::this_thread::yield();
+                continue;
+            }
+            zk_fdframe f = fd_frame(0x300 + (k & 0xff), 0, 8);
+            int r = nb_chan_send_any_thread(c2, "ch2", &f);
+            if (r >= 0)
+                ok++;
+            else if (r == ZK_E_NOCHAN)
+                refused++;
+            else
+                other++;
+        }
+    });
+    EXPECT_TRUE(nbtest::wait_until([&] { return ok.load() >= 20; }, 5000));
+    EXPECT_EQ(chanset_remove(&the_app, c2), 0);
+    removed = true;
+    sender.join();
+    zk_fdframe f = fd_frame(0x123, 0, 8);
+    EXPECT_EQ(nb_chan_send_any_thread(c2, "ch2", &f), ZK_E_NOCHAN);
+    EXPECT_EQ(nb_chan_send_any_thread(c2, nullptr, &f), ZK_E_BADARG);
+    tick_in_real_time();
+
+    int tx2 = 0, tx_elsewhere = 0;
+    for (const Seen &s : seen_) {
+        if (std::get<1>(s) == NB_DIR_TX)
+            (std::get<0>(s) == 2 ? tx2 : tx_elsewhere)++;
+    }
+    EXPECT_EQ(other.load(), 0);
+    EXPECT_EQ(tx2, ok.load());
+    EXPECT_EQ(tx_elsewhere, 0);
+    zk_frame buf[8];
+    EXPECT_EQ(zk_sim_sent(3, buf, 8), 0);
+    EXPECT_EQ(zk_sim_sent(0, buf, 8), 0);
 }
 
 // A backlog on two channels with no time budget: each tick takes one

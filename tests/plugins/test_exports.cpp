@@ -17,7 +17,7 @@ const std::set<std::string> k_interface = {
     "nb_get_locale_dir",    "nb_get_time_origin",      "nb_get_folder",
     "nb_set_folder",        "nb_chan_count",           "nb_chan_send",
     "nb_chan_get_status",   "nb_chan_get_name",        "nb_chan_get_adapter",
-    "pgrp_get_channel",     "nb_send_fd_frame_any_thread",
+    "pgrp_get_channel",     "nb_send_fd_frame_any_thread", "nb_chan_send_any_thread",
     "nb_mainwin",           "nb_message_info",         "nb_message_warn",
     "nb_message_error",     "nb_warn",                 "nb_error",
     "nbsdep_timestamp_get", "nbpg_autosave",           "nbpg_save_key",
