@@ -32,5 +32,6 @@ else echo "whole-program two-channel test: passed"; fi
 "$stage/gateway_vm_test" || rc=1
 # The sender's periodic messages sent by the kernel's broadcast manager.
 "$src/scripts/with-xvfb.sh" "$stage/sender_vm_test"
+prc=$?
 if [ "$prc" -ne 0 ]; then echo "sender over SocketCAN test: exit $prc"; rc=1; else echo "sender over SocketCAN test: passed"; fi
 exit $rc
