@@ -10,7 +10,9 @@
 #include <gtk/gtk.h>
 #include <stdarg.h>
 
-#include "app/nb_app.h"
+#include "app/nb_defs.h"
+#include "nimbrel/nimbrel.h"
+#include "zelk.h"
 
 namespace {
 

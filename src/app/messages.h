@@ -1,6 +1,6 @@
 /*
- * messages.h - formatting helpers behind the host's message boxes, kept
- * apart from the dialogs so they can be checked without a display.
+ * messages.h - the host's message boxes, and the formatting behind them,
+ * kept apart from the dialogs so it can be checked without a display.
  */
 #ifndef NB_MESSAGES_H
 #define NB_MESSAGES_H
@@ -21,5 +21,10 @@ char *message_vformat(char *buf, size_t size, const char *format, va_list args)
 
 /* "<text>: <library description of code>" into buf (cut to fit). */
 char *lib_error_format(char *buf, size_t size, const char *text, int32_t code);
+
+/* A modal message box with the text: type 1 warning, 3 error; and an
+ * error box with lib_error_format's text. */
+void show_message(int type, const char *text);
+void lib_error_message(const char *text, int32_t code);
 
 #endif /* NB_MESSAGES_H */

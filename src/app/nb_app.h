@@ -11,12 +11,7 @@
 #ifndef NB_APP_H
 #define NB_APP_H
 
-#include <stddef.h>
 #include <stdint.h>
-#include <gtk/gtk.h>
-
-#include "nimbrel/nimbrel.h"
-#include "zelk.h"
 
 #include "app/nb_defs.h"
 #include "can/chan.h"
@@ -76,8 +71,6 @@ int  app_init(void);
 void close_at_exit(void);
 /* Records the message of a fatal end, shown by main once run returned. */
 void app_end_text(nb_app *app, const char *text);
-void show_message(int type, const char *text);       /* 1 warning, 3 error */
-void lib_error_message(const char *text, int32_t code);
 
 /* The time line (time_origin.cpp): a new origin at the start of every
  * pass; the controller's first start in the pass, which may move it. */

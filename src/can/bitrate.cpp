@@ -7,7 +7,6 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
-#include "app/nb_app.h"
 #include "can/chan.h"
 
 namespace {

@@ -10,7 +10,6 @@
 #include <string.h>
 
 #include "app/platform.h"
-#include "app/nb_app.h"
 #include "can/chan.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include <glib.h>
 
 #include "app/nb_app.h"
+#include "can/poll.h"
 #include "can/stream.h"
 
 void chan_settings_default(nb_chan_settings *s)

@@ -10,6 +10,8 @@
 #include <string.h>
 
 #include "app/nb_app.h"
+#include "can/chanset.h"
+#include "can/poll.h"
 #include "can/stream.h"
 
 namespace {

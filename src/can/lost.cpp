@@ -12,7 +12,10 @@
  */
 #include <glib/gi18n.h>
 
+#include "app/messages.h"
 #include "app/nb_app.h"
+#include "can/chanset.h"
+#include "can/poll.h"
 #include "can/stream.h"
 
 void chan_lost(nb_app *app, int32_t code)

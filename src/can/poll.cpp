@@ -27,6 +27,7 @@
 #include <glib.h>
 
 #include "app/nb_app.h"
+#include "can/poll.h"
 #include "can/stream.h"
 
 namespace {

@@ -35,6 +35,8 @@
 
 #include <glib.h>
 
+#include "app/nb_app.h"
+
 struct nb_stream_chan {
     /* Sent frames waiting for the merge, oldest first, from first. */
     nb_tx_fd_entry held[NB_STREAM_HELD];

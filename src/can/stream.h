@@ -8,7 +8,8 @@
 
 #include <stdint.h>
 
-#include "app/nb_app.h"
+#include "app/nb_defs.h"
+#include "can/chan.h"
 
 /* Sent frames held until the received frames up to their time are read:
  * what two full tx logs hold. */

@@ -9,7 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/nb_app.h"
+#include "can/chan.h"
 
 static_assert(sizeof(nb_tx_fd_entry) == NB_TXLOG_ENTRY_SIZE, "tx log entry size");
 

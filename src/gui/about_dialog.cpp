@@ -7,7 +7,7 @@
  */
 #include <glib/gi18n.h>
 
-#include "app/nb_app.h"
+#include "app/nb_defs.h"
 #include "gui/gui_parts.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "app/nb_app.h"
+#include "gui/gui.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
+#include "app/nb_app.h"
 #include "gui/gui_parts.h"
 
 void autobaud_dialog(nb_app *app);

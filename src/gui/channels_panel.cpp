@@ -12,6 +12,8 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
+#include "app/messages.h"
+#include "app/nb_app.h"
 #include "gui/gui_parts.h"
 
 namespace {

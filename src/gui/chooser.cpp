@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/messages.h"
+#include "app/nb_app.h"
 #include "gui/gui_parts.h"
 #include "session/session_file.h"
 

@@ -13,6 +13,8 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
+#include "app/messages.h"
+#include "app/nb_app.h"
 #include "gui/gui_parts.h"
 
 #include <initializer_list>

@@ -6,7 +6,12 @@
 #ifndef NB_GUI_PARTS_H
 #define NB_GUI_PARTS_H
 
-#include "app/nb_app.h"
+#include <gtk/gtk.h>
+
+#include "app/nb_defs.h"
+#include "can/chan.h"
+#include "gui/gui.h"
+#include "zelk.h"
 
 /* mainwin.cpp */
 void build_main_window(nb_app *app);

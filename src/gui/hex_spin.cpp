@@ -19,7 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/nb_app.h"
+#include "gui/gui.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
+#include "app/nb_app.h"
 #include "gui/gui_parts.h"
 
 namespace {

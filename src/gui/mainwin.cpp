@@ -10,6 +10,7 @@
 #include <glib/gi18n.h>
 #include <gdk/gdkkeysyms.h>
 
+#include "app/nb_app.h"
 #include "gui/gui_parts.h"
 #include "session/session_file.h"
 

@@ -4,7 +4,6 @@
  */
 #include <glib/gi18n.h>
 
-#include "app/nb_app.h"
 #include "gui/gui_parts.h"
 
 void quick_start_dialog(GtkMenuItem *item, gpointer app)

@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "app/nb_app.h"
+#include "gui/gui.h"
 
 namespace {
 

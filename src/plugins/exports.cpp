@@ -9,6 +9,8 @@
 #include <string.h>
 
 #include "app/nb_app.h"
+#include "can/chanset.h"
+#include "nimbrel/nimbrel.h"
 
 /* A send refused because the controller stopped after a bus-off says so. */
 static int send_result(int r)

@@ -35,6 +35,7 @@
 
 #include "app/nb_app.h"
 #include "app/platform.h"
+#include "plugins/pgmgr.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "app/nb_app.h"
 #include "app/platform.h"
+#include "plugins/pgmgr.h"
 
 #include <algorithm>
 #include <string>

@@ -10,6 +10,8 @@
 #include <glib.h>
 #include <string.h>
 
+#include "app/nb_app.h"
+
 namespace {
 
 const char *const key_names[NB_FOLDER_KINDS] = {"LogFolder", "DbcFolder", "SessionFolder",

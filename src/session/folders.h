@@ -9,7 +9,7 @@
 
 #include <stddef.h>
 
-#include "app/nb_app.h"
+#include "app/nb_defs.h"
 
 /* The session key of a kind ("LogFolder", ...), null for no kind. */
 const char *folder_key(int kind);

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "app/nb_app.h"
+#include "session/session.h"
 #include "session/session_chooser.h"
 #include "session/session_file.h"
 

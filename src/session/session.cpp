@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "app/nb_app.h"
+#include "session/session.h"
 #include "app/platform.h"
 #include "session/folders.h"
 #include "session/session_chooser.h"

@@ -8,6 +8,8 @@
 
 #include "app/messages.h"
 #include "app/nb_app.h"
+#include "can/chanset.h"
+#include "session/session.h"
 
 namespace {
 

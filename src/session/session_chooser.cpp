@@ -9,6 +9,8 @@
 #include <glib/gi18n.h>
 #include <string.h>
 
+#include "app/nb_app.h"
+
 void session_chooser_setup(GtkFileChooser *chooser, nb_app *app)
 {
     GtkFileFilter *sessions = gtk_file_filter_new();

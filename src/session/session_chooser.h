@@ -9,7 +9,7 @@
 #include <gtk/gtk.h>
 #include <stddef.h>
 
-#include "app/nb_app.h"
+#include "app/nb_defs.h"
 
 /* Adds the filters ("Nimbrel sessions (*.nbs)", chosen, and "All files"),
  * starts in the folder of the last session file chosen (at first the

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "app/nb_app.h"
 #include "session/cfg.h"
 #include "userfile.h"
 

@@ -8,7 +8,10 @@
 #ifndef NB_SESSION_FILE_H
 #define NB_SESSION_FILE_H
 
-#include "app/nb_app.h"
+#include <stddef.h>
+#include <stdint.h>
+
+#include "app/nb_defs.h"
 
 enum {
     SES_LOAD_FILE = 0,     /* everything applied, the channel number included */

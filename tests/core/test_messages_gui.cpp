@@ -5,7 +5,9 @@
 
 #include <string>
 
-#include "app/nb_app.h"
+#include "app/messages.h"
+#include "nimbrel/nimbrel.h"
+#include "zelk.h"
 #include "gui_driver.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The diagnostics library against the kernel's own transport stacks, on a
 // kernel with CAN (run by scripts/can-vm.sh through
-// tests/zelk_socketcan/guest_tests.sh): can-isotp with can-utils'
+// tests/zelk/socketcan/guest_tests.sh): can-isotp with can-utils'
 // isotpsend/isotprecv and can-j1939 with j1939cat send and receive; a raw
 // socket watches the bus, and what our decoders make of the traffic must
 // equal what the kernel's receivers received. Our sender sends to

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../sendlog/sl_fixture.h"
-#include "../zelk_slcan/fake_adapter.h"
+#include "../zelk/slcan/fake_adapter.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The sender plug-in over a SocketCAN channel (run in the guest by
-// tests/zelk_socketcan/guest_tests.sh): periodic messages whose frames
+// tests/zelk/socketcan/guest_tests.sh): periodic messages whose frames
 // repeat go to the kernel's broadcast manager, a fixed one as it is and
 // one with an E2E profile 2 counter as its round of 16 frames; a counter
 // of a longer round stays with the sending thread. A raw socket on the

@@ -41,7 +41,7 @@
  * An interface that disappears (unplugged adapter) fails every call with
  * ZK_E_GONE until the channel is opened again.
  */
-#include "backend.h"
+#include "core/backend.h"
 #include "socketcan_netlink.h"
 #include "socketcan_sys.h"
 

@@ -23,7 +23,7 @@
 #ifndef ZELK_SIM_BUS_H
 #define ZELK_SIM_BUS_H
 
-#include "backend.h"
+#include "core/backend.h"
 #include "sim_ecu.h"
 
 #include <pthread.h>

@@ -260,7 +260,7 @@ TEST_F(Vm, PythonCanSocketcanInterfaceBothWays)
     ASSERT_EQ(ZkStart(0), ZK_OK);
     const std::string dir = nbtest::make_temp_dir("pycan");
     Background py(std::string("/usr/bin/python3 ") + nbtest::source_dir() +
-                      "/tests/zelk_socketcan/pycan_peer.py " + vcan(0) + " 9",
+                      "/tests/zelk/socketcan/pycan_peer.py " + vcan(0) + " 9",
                   dir + "/py");
     ASSERT_TRUE(nbtest::wait_until([&] { return py.output().find("ready") != std::string::npos; }, 60000))
         << py.output();
@@ -701,7 +701,7 @@ TEST_F(Vm, PythonCanFdBothWaysAndAClassicReaderCountsWhatItSkips)
     ASSERT_EQ(ZkStart(0), ZK_OK);
     const std::string dir = nbtest::make_temp_dir("pycanfd");
     Background py(std::string("/usr/bin/python3 ") + nbtest::source_dir() +
-                      "/tests/zelk_socketcan/pycan_peer.py zkfd 20 fd",
+                      "/tests/zelk/socketcan/pycan_peer.py zkfd 20 fd",
                   dir + "/py");
     ASSERT_TRUE(nbtest::wait_until([&] { return py.output().find("ready") != std::string::npos; }, 60000))
         << py.output();

@@ -1,5 +1,5 @@
 // Test controls of the simulated boards (zelk_sim.h) and armed failures.
-#include "core.h"
+#include "core/core.h"
 #include "sim_backend.h"
 #include "zelk_sim.h"
 

@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 from driver_util import (candump_frames, dogtail_tree, quit_with_ctrl_q,  # noqa: E402
                          showing_window, wait_for)
 

@@ -40,7 +40,7 @@
  * opened again; ZkRead and ZkErrsGetClear first hand out what arrived
  * before.
  */
-#include "backend.h"
+#include "core/backend.h"
 #include "slcan_proto.h"
 
 #include <atomic>

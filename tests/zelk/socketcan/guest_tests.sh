@@ -7,7 +7,7 @@
 stage="$1"
 witnesses="$2"
 here="$(dirname "$0")"
-src="$here/../.."
+src="$here/../../.."
 rc=0
 "$stage/zelk_socketcan_vm_test" || rc=1
 "$stage/diag_vm_test" || rc=1

@@ -21,7 +21,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 from driver_util import dogtail_tree, quit_with_ctrl_q, showing_window, wait_for  # noqa: E402
 
 PROBE = "7F0"

@@ -1,6 +1,6 @@
 /*
  * core.h - the library core's state, shared by the core's source files
- * (core.cpp, config.cpp, strerror.cpp, sim_control.cpp). Backends use
+ * (core.cpp, config.cpp, strerror.cpp, ../sim/sim_control.cpp). Backends use
  * backend.h only.
  */
 #ifndef ZELK_CORE_H

@@ -3,7 +3,7 @@
 // nobody uses it, never under a program that does.
 #include "zelk_fixture.h"
 
-#include "sim_bus.h"  // the file's layout, to damage single fields
+#include "sim/sim_bus.h"  // the file's layout, to damage single fields
 #include "test_env.h"
 
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // error frames, receive filters.
 #include "socketcan_sys.h"
 
-#include "backend.h"
+#include "core/backend.h"
 
 #include <cctype>
 #include <cstdio>

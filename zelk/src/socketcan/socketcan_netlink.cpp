@@ -2,7 +2,7 @@
 // buffer, every wait bounded.
 #include "socketcan_netlink.h"
 
-#include "backend.h"
+#include "core/backend.h"
 
 #include <cerrno>
 #include <cstring>

@@ -28,7 +28,7 @@ import signal
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 from driver_util import dogtail_tree, quit_with_ctrl_q, wait_for  # noqa: E402
 from private_env import PrivateFolders  # noqa: E402
 

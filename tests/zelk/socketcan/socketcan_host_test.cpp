@@ -14,7 +14,7 @@
 
 #include <linux/can/error.h>
 
-#include "socketcan_sys.h"
+#include "socketcan/socketcan_sys.h"
 #include "test_env.h"
 #include "zelk.h"
 

@@ -3,7 +3,7 @@
 // network interface as boards 1 to 7. Board specs are separated by ';' (or
 // new lines in the file), each "[N=]KIND[:ARGS]"; '#' starts a comment.
 #include "core.h"
-#include "socketcan_sys.h"
+#include "socketcan/socketcan_sys.h"
 
 #include <cctype>
 #include <cerrno>
