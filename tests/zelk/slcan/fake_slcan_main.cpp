@@ -6,7 +6,7 @@
 // Usage: fake_slcan LINK
 // Commands on standard input, one a line, each answered with one line:
 //   up            plug in a new adapter, LINK pointing at it   -> "up <tty>"
-//   down          unplug: the adapter hangs up                 -> "down"
+//   down          unplug: LINK goes, the adapter hangs up       -> "down"
 //   send TEXT     bytes to the host; "\r" stands for a CR      -> "sent"
 //   wait CMD MS   until the host sent CMD, at most MS ms       -> "ok" or "timeout"
 //   quit
@@ -43,6 +43,10 @@ int main(int argc, char **argv)
             }
             std::cout << "up " << fake->path() << std::endl;
         } else if (cmd == "down") {
+            // As an unplugged device's node goes: left behind, LINK would
+            // name a pty number the kernel hands to the next process that
+            // opens one, and the host would reopen someone else's terminal.
+            unlink(link.c_str());
             fake.reset();
             std::cout << "down" << std::endl;
         } else if (cmd == "send" && fake) {
