@@ -13,6 +13,8 @@
 
 #include "app/nb_defs.h"
 
+struct nb_session_chan;
+
 enum {
     SES_LOAD_FILE = 0,     /* everything applied, the channel number included */
     SES_LOAD_AUTO = 1,     /* Chan, Flags and FD ignored */
