@@ -805,8 +805,7 @@ GtkWidget *sg_page_build(void)
     g_signal_connect(sg.w_mode, "changed", G_CALLBACK(on_mode), nullptr);
     g_signal_connect(sg.w_cap, "value-changed", G_CALLBACK(on_cap), nullptr);
     sg_page_databases_changed();
-    /* After the host's 20 ms poll tick (priority 150), before its status tick. */
-    sg.refresh_source = g_timeout_add_full(155, SG_REFRESH_MS, on_refresh, nullptr, nullptr);
+    sg.refresh_source = g_timeout_add_full(NB_REFRESH_PRIORITY, SG_REFRESH_MS, on_refresh, nullptr, nullptr);
     return page;
 }
 
