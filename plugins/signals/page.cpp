@@ -12,6 +12,7 @@
 
 #include <algorithm>
 
+#include "pgparts.h"
 #include "userfile.h"
 
 char sg_folder_dbc[SG_PATH_MAX];
@@ -551,14 +552,7 @@ GtkWidget *scrolled(GtkWidget *child)
     return sw;
 }
 
-GtkWidget *button(GtkWidget *bar, const char *label, const char *name, GCallback cb, gpointer data)
-{
-    GtkWidget *b = gtk_button_new_with_mnemonic(label);
-    gtk_widget_set_name(b, name);
-    g_signal_connect(b, "clicked", cb, data);
-    gtk_box_pack_start(GTK_BOX(bar), b, FALSE, FALSE, 0);
-    return b;
-}
+using pgparts::button;
 
 /* A left-aligned label of the page, by name. */
 GtkWidget *page_label(GtkWidget *page, const char *name)
