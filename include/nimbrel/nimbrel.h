@@ -179,6 +179,17 @@ extern "C" {
 #define NB_HOST_API  __attribute__((visibility("default")))
 #define NBPG_EXPORT  __attribute__((visibility("default")))
 
+/* The host's poll tick hands the frames to the plug-ins every
+ * NB_POLL_INTERVAL_MS as a GLib timeout of priority NB_POLL_PRIORITY; its
+ * status tick (PGRP_STATUS, error counters) runs once a second at
+ * NB_STATUS_PRIORITY. A page that redraws what the tick brought uses
+ * NB_REFRESH_PRIORITY for its timer: it runs after a due poll tick and
+ * before the status tick, and input and drawing still come first. */
+#define NB_POLL_INTERVAL_MS 20
+#define NB_POLL_PRIORITY    150
+#define NB_STATUS_PRIORITY  160
+#define NB_REFRESH_PRIORITY 155
+
 /* ---------------------------------------------------------------------
  * Request types. The numbers are fixed.
  * ------------------------------------------------------------------- */

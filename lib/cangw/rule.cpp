@@ -9,8 +9,6 @@
 
 namespace {
 
-const uint8_t fd_lens[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-
 /* The kernel's working copy of a frame: can_id with its flag bits, the
  * length (classic: the DLC), the FD flags and 64 data bytes. */
 struct kframe {
@@ -242,10 +240,7 @@ int cangw_rule_apply(const cangw_rule *r, e2e_state *st, zk_fdframe *f)
     }
     if (is_fd) {
         /* A length between FD lengths goes out as the next FD length. */
-        unsigned i = 0;
-        while (fd_lens[i] < k.len)
-            i++;
-        k.len = fd_lens[i];
+        k.len = zk_fd_round_len(k.len);
     }
     const bool eff = k.can_id & CANGW_ID_EFF;
     f->id = k.can_id & 0x1FFFFFFFu;  /* a standard frame's id past 0x7FF: refused on sending */

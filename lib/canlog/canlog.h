@@ -31,6 +31,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "zelk.h" /* the CAN FD lengths: zk_fd_len, zk_fd_dlc */
+
 /* Frame flags. EXT, RTR, FDF, BRS and ESI have the values of the adapter
  * library's (ZK_FRAME_*), so they pass between the two unchanged. */
 #define CL_EXT 0x01u  /* 29-bit identifier */
@@ -80,11 +82,6 @@ struct cl_frame {
     uint8_t data[64];
 };
 static_assert(sizeof(cl_frame) == 80, "cl_frame size");
-
-/* The CAN FD data length of a 4-bit length code, and the code of a length
- * (a length between two FD lengths takes the code of the next one). */
-uint8_t cl_fd_len(unsigned dlc);
-uint8_t cl_fd_dlc(unsigned len);
 
 struct cl_stats {
     uint64_t frames;       /* frames returned, error frames included */

@@ -212,7 +212,7 @@ size_t cl_fmt_asc_frame(char *buf, size_t size, int64_t start_ns, const cl_frame
         int n = snprintf(buf, size,
                          "%4llu.%06u CANFD %3u %-4s %8s  %32s %u %u %x %2u %s %8u %4u %8X %8u "
                          "%8u %8u %8u %8u\n",
-                         sec, usec, chan, dir, id, "", brs, esi, (unsigned)cl_fd_dlc(len),
+                         sec, usec, chan, dir, id, "", brs, esi, (unsigned)zk_fd_dlc(len),
                          (unsigned)len, data, 0u, 0u, flags, 0u, 0u, 0u, 0u, 0u);
         return done(n, size);
     }

@@ -307,7 +307,7 @@ int fd_line(cl_reader *r, const char *s, const char *e, cl_frame *f, const char 
         }
         return 1;
     }
-    if (cl_fd_len(cl_fd_dlc((unsigned)len)) != len) {
+    if (zk_fd_len(zk_fd_dlc((unsigned)len)) != len) {
         *why = "CAN FD data length not 0..8, 12, 16, 20, 24, 32, 48 or 64";
         return -1;
     }

@@ -229,7 +229,7 @@ int parse_object(cl_reader *r, const uint8_t *p, uint32_t osize, uint64_t where,
         f->flags = (uint8_t)(((id & BLF_ID_EXT) ? CL_EXT : 0) | (tx ? CL_TX : 0) |
                              (edl ? CL_FDF | (brs ? CL_BRS : 0) | (esi ? CL_ESI : 0)
                                   : (rtr ? CL_RTR : 0)));
-        f->len = edl ? cl_fd_len(dlc) : dlc > 8 ? 8 : dlc;
+        f->len = edl ? zk_fd_len(dlc) : dlc > 8 ? 8 : dlc;
         size_t have = valid < f->len ? valid : f->len;
         if (dn < at + have) {
             /* Loggers write a 64-byte object whose valid count is larger

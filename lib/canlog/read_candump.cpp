@@ -132,7 +132,7 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
             f->data[f->len++] = (uint8_t)(hi << 4 | lo);
             s += 2;
         }
-        if (fd && cl_fd_len(cl_fd_dlc(f->len)) != f->len) {
+        if (fd && zk_fd_len(zk_fd_dlc(f->len)) != f->len) {
             *why = "CAN FD data length not 0..8, 12, 16, 20, 24, 32, 48 or 64";
             return -1;
         }

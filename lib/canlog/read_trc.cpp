@@ -346,11 +346,11 @@ int parse_v2(cl_reader *r, const tok *t, int nt, cl_frame *f, int64_t *off, cons
         return -1;
     }
     if (kind == FD) {
-        if (bytes ? cl_fd_len(cl_fd_dlc((unsigned)code)) != code || code > 64 : code > 15) {
+        if (bytes ? zk_fd_len(zk_fd_dlc((unsigned)code)) != code || code > 64 : code > 15) {
             *why = "bad CAN FD data length";
             return -1;
         }
-        f->len = bytes ? (uint8_t)code : cl_fd_len((unsigned)code);
+        f->len = bytes ? (uint8_t)code : zk_fd_len((unsigned)code);
     } else {
         if (code > 8) {
             *why = "bad data length";

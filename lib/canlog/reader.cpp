@@ -184,21 +184,6 @@ void cl_set_fd(cl_reader *r, int on)
     r->fd = on != 0;
 }
 
-uint8_t cl_fd_len(unsigned dlc)
-{
-    static const uint8_t LEN[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-    return LEN[dlc & 15];
-}
-
-uint8_t cl_fd_dlc(unsigned len)
-{
-    if (len <= 8)
-        return (uint8_t)len;
-    unsigned dlc = 9;
-    while (dlc < 15 && cl_fd_len(dlc) < len)
-        dlc++;
-    return (uint8_t)dlc;
-}
 
 const cl_stats *cl_reader_stats(const cl_reader *r)
 {

@@ -79,9 +79,9 @@ size_t cl_fmt_trc_frame(char *buf, size_t size, uint64_t number, int64_t start_n
                                    : ((f->flags & CL_ESI) ? "FE" : "FD");
     const uint8_t max = fd ? 64 : 8;
     const uint8_t len = f->len > max ? max : f->len;
-    unsigned code = fd ? cl_fd_dlc(len) : len;
+    unsigned code = fd ? zk_fd_dlc(len) : len;
     /* An FD length between two valid ones goes out padded with zeros. */
-    const uint8_t nbytes = fd ? cl_fd_len(code) : rtr ? 0 : len;
+    const uint8_t nbytes = fd ? zk_fd_len(code) : rtr ? 0 : len;
 
     char id[12];
     if (err)

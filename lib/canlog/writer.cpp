@@ -227,7 +227,7 @@ int blf_fd_frame(cl_writer *w, const cl_frame *f)
     uint32_t id = f->id & ((f->flags & CL_EXT) ? 0x1FFFFFFFu : 0x7FFu);
     blf_put16(d, (uint16_t)(f->chan + 1));
     d[2] = (f->flags & CL_TX) ? BLF_MSG_TX : 0;
-    d[3] = cl_fd_dlc(len);
+    d[3] = zk_fd_dlc(len);
     blf_put32(d + 4, id | ((f->flags & CL_EXT) ? BLF_ID_EXT : 0));
     d[13] = (uint8_t)(0x01 | ((f->flags & CL_BRS) ? 0x02 : 0) | ((f->flags & CL_ESI) ? 0x04 : 0));
     d[14] = len;

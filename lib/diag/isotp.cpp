@@ -9,6 +9,8 @@
 
 #include <new>
 
+#include "zelk.h" /* zk_fd_round_len */
+
 namespace {
 
 constexpr uint32_t MAX_LEN_CAP = 1u << 20;
@@ -789,17 +791,6 @@ uint32_t itp_stmin_us(uint8_t stmin)
     return 127000u;
 }
 
-unsigned itp_fd_length(unsigned n)
-{
-    static const unsigned lengths[] = {8, 12, 16, 20, 24, 32, 48, 64};
-    if (n <= 8)
-        return n;
-    for (unsigned l : lengths)
-        if (l >= n)
-            return l;
-    return 64;
-}
-
 namespace {
 
 /* Finishes a frame of n bytes: classic frames padded to 8 when asked, FD
@@ -808,7 +799,7 @@ void finish_frame(itp_tx_frame *fr, unsigned n, unsigned frame_len, int pad)
 {
     unsigned len = n;
     if (frame_len > 8 && n > 8)
-        len = itp_fd_length(n);
+        len = zk_fd_round_len(n);
     else if (pad >= 0)
         len = 8;
     for (unsigned i = n; i < len; i++)
@@ -821,7 +812,7 @@ void finish_frame(itp_tx_frame *fr, unsigned n, unsigned frame_len, int pad)
 uint32_t itp_segment(const uint8_t *msg, uint32_t len, unsigned frame_len, const itp_addr *a,
                      int pad, itp_tx_frame *out, uint32_t first, uint32_t max)
 {
-    if (frame_len != 8 && itp_fd_length(frame_len) != frame_len)
+    if (frame_len != 8 && zk_fd_round_len(frame_len) != frame_len)
         return 0;
     if (frame_len < 8 || frame_len > 64 || len == 0)
         return 0;

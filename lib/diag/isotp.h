@@ -174,8 +174,6 @@ uint32_t itp_segment(const uint8_t *msg, uint32_t len, unsigned frame_len, const
 /* The flow control a receiver sends: FS 0 (continue), 1 (wait), 2 (overflow). */
 void itp_flow_control(const itp_addr *a, uint8_t fs, uint8_t bs, uint8_t stmin, int pad,
                       itp_tx_frame *out);
-/* The smallest CAN FD length (8, 12, 16, 20, 24, 32, 48, 64) of at least n. */
-unsigned itp_fd_length(unsigned n);
 
 /* Sending one message: the first frame, then consecutive frames as the
  * receiver's flow control allows (block size, separation time, waits),

@@ -137,20 +137,6 @@ template <typename Bits> void put_start(Bits &bits, uint32_t id, uint8_t flags)
     }
 }
 
-uint32_t fd_dlc(uint8_t len)
-{
-    static const uint8_t steps[] = {12, 16, 20, 24, 32, 48, 64};
-    if (len <= 8)
-        return len;
-    uint32_t code = 9;
-    for (uint8_t step : steps) {
-        if (len <= step)
-            return code;
-        code++;
-    }
-    return 15;
-}
-
 bv_bits fd_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *data)
 {
     if (len > 64)
@@ -165,7 +151,7 @@ bv_bits fd_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *da
     s.put((flags & ZK_FRAME_BRS) ? 1 : 0, 1);
     stuffing arbitration = s;
     s.put((flags & ZK_FRAME_ESI) ? 1 : 0, 1);
-    s.put(fd_dlc(len), 4);
+    s.put(zk_fd_dlc(len), 4);
     s.put_bytes(data, len);
     uint32_t crc = len > 16 ? 21 : 17;
     uint32_t fixed = 1 + (4 + crc) / 4;      /* before the stuff count, then every fourth bit */
@@ -205,10 +191,8 @@ bv_bits bv_frame_bits(uint32_t id, uint8_t flags, uint8_t len, const uint8_t *da
 
 uint32_t bv_baud_bps(int32_t baud_index)
 {
-    static const uint32_t kbit[10] = {0, 10, 20, 50, 100, 125, 250, 500, 800, 1000};
-    if (baud_index < 1 || baud_index > 9)
-        return 0;
-    return kbit[baud_index] * 1000u;
+    const zk_cia_rate *r = zk_cia_rate_at(baud_index - 1);
+    return r ? r->kbit * 1000u : 0;
 }
 
 double bv_bus_seconds(uint64_t nominal_bits, uint64_t data_bits, const nb_chan_status *st)

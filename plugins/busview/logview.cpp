@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "canlog.h"
+#include "pgparts.h"
 #include "userfile.h"
 
 static_assert(CL_EXT == ZK_FRAME_EFF && CL_RTR == ZK_FRAME_RTR && CL_FDF == ZK_FRAME_FDF &&
@@ -722,14 +723,8 @@ void bv_log_build(GtkWidget *page)
     lg.ids.log = 1;
 
     /* A coloured bar over the views says whose lines they are. */
-    lg.bar = gtk_event_box_new();
-    gtk_widget_set_name(lg.bar, "busview-log-bar");
-    GdkColor bg;
-    gdk_color_parse("#fff0b8", &bg);
-    gtk_widget_modify_bg(lg.bar, GTK_STATE_NORMAL, &bg);
-    GtkWidget *box = gtk_hbox_new(FALSE, 8);
-    gtk_container_set_border_width(GTK_CONTAINER(box), 4);
-    gtk_container_add(GTK_CONTAINER(lg.bar), box);
+    GtkWidget *box = nullptr;
+    lg.bar = pgparts::log_banner("busview-log-bar", &box);
     lg.title = gtk_label_new("");
     gtk_widget_set_name(lg.title, "busview-log-title");
     gtk_misc_set_alignment(GTK_MISC(lg.title), 0.0f, 0.5f);

@@ -1152,9 +1152,7 @@ GtkWidget *bv_page_build(void)
     g_signal_connect(bv.w_history, "value-changed", G_CALLBACK(on_history_changed), nullptr);
 
     update_status();
-    /* After the host's 20 ms poll tick (priority 150), before its status
-     * tick. */
-    bv.refresh_source = g_timeout_add_full(155, BV_REFRESH_MS, on_refresh, nullptr, nullptr);
+    bv.refresh_source = g_timeout_add_full(NB_REFRESH_PRIORITY, BV_REFRESH_MS, on_refresh, nullptr, nullptr);
     return page;
 }
 

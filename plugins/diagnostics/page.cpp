@@ -12,6 +12,7 @@
 
 #include <initializer_list>
 
+#include "pgparts.h"
 #include "userfile.h"
 
 namespace {
@@ -445,14 +446,7 @@ void on_settings(GtkButton *, gpointer)
     nbpg_loadrelease_disable();
 }
 
-GtkWidget *button(GtkWidget *box, const char *text, const char *name, GCallback cb)
-{
-    GtkWidget *b = gtk_button_new_with_mnemonic(text);
-    gtk_widget_set_name(b, name);
-    g_signal_connect(b, "clicked", cb, nullptr);
-    gtk_box_pack_start(GTK_BOX(box), b, FALSE, FALSE, 0);
-    return b;
-}
+using pgparts::button;
 
 int text_width(GtkWidget *w, const char *text)
 {
@@ -524,13 +518,8 @@ GtkWidget *dgp_page_build(void)
     g_signal_connect(dgp.filter_entry, "activate", G_CALLBACK(on_filter_activate), nullptr);
     gtk_box_pack_start(GTK_BOX(frow), dgp.filter_entry, TRUE, TRUE, 0);
 
-    dgp.log_bar = gtk_event_box_new();
-    GdkColor yellow;
-    gdk_color_parse("#fff6c0", &yellow);
-    gtk_widget_modify_bg(dgp.log_bar, GTK_STATE_NORMAL, &yellow);
-    GtkWidget *lb = gtk_hbox_new(FALSE, 6);
-    gtk_container_set_border_width(GTK_CONTAINER(lb), 3);
-    gtk_container_add(GTK_CONTAINER(dgp.log_bar), lb);
+    GtkWidget *lb = nullptr;
+    dgp.log_bar = pgparts::log_banner(nullptr, &lb);
     dgp.log_label = gtk_label_new("");
     gtk_widget_set_name(dgp.log_label, "diag-log-label");
     gtk_misc_set_alignment(GTK_MISC(dgp.log_label), 0, 0.5);

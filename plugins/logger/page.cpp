@@ -8,6 +8,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "pgparts.h"
 #include "userfile.h"
 
 namespace {
@@ -33,18 +34,8 @@ struct page_widgets {
 };
 page_widgets pw;
 
-GtkWidget *named(GtkWidget *w, const char *name)
-{
-    gtk_widget_set_name(w, name);
-    return w;
-}
-
-GtkWidget *left_label(const char *text)
-{
-    GtkWidget *l = gtk_label_new(text);
-    gtk_misc_set_alignment(GTK_MISC(l), 0.0f, 0.5f);
-    return l;
-}
+using pgparts::named;
+using pgparts::left_label;
 
 void on_start(GtkButton *, gpointer)
 {

@@ -9,6 +9,8 @@
 
 #include <initializer_list>
 
+#include "pgparts.h"
+
 namespace {
 
 struct page_widgets {
@@ -34,18 +36,8 @@ struct page_widgets {
 };
 page_widgets pw;
 
-GtkWidget *named(GtkWidget *w, const char *name)
-{
-    gtk_widget_set_name(w, name);
-    return w;
-}
-
-GtkWidget *left_label(const char *text)
-{
-    GtkWidget *l = gtk_label_new(text);
-    gtk_misc_set_alignment(GTK_MISC(l), 0.0f, 0.5f);
-    return l;
-}
+using pgparts::named;
+using pgparts::left_label;
 
 /* The file entry names the file to play; a changed name closes the old. */
 void take_file_entry(void)
@@ -269,9 +261,8 @@ gboolean on_refresh(gpointer)
  * mnemonics (Alt+P, Alt+S) are the main menus'. */
 GtkWidget *button(const char *stock, const char *label, const char *name, GCallback cb)
 {
-    GtkWidget *b = named(gtk_button_new_with_mnemonic(label), name);
+    GtkWidget *b = pgparts::button(label, name, cb);
     gtk_button_set_image(GTK_BUTTON(b), gtk_image_new_from_stock(stock, GTK_ICON_SIZE_BUTTON));
-    g_signal_connect(b, "clicked", cb, nullptr);
     return b;
 }
 

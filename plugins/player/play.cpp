@@ -322,10 +322,10 @@ int64_t file_time_at(int64_t now)
  * stuff bits counted), microseconds. */
 int64_t bus_us_of(const cl_frame &f)
 {
-    static const uint32_t KBIT[10] = {1000, 10, 20, 50, 100, 125, 250, 500, 800, 1000};
     nb_chan_status st;
     chan_status_of(target_of(f.chan), &st);
-    uint32_t kbit = st.baud_index >= 0 && st.baud_index <= 9 ? KBIT[st.baud_index] : 1000;
+    const zk_cia_rate *r = zk_cia_rate_at(st.baud_index - 1);
+    uint32_t kbit = r ? r->kbit : 1000;
     if (f.flags & CL_FDF) {
         /* The arbitration phase at the nominal rate; length code, data and
          * CRC at the data rate with BRS. */

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "pgparts.h"
+
 namespace {
 
 enum { SC_NAME, SC_VALUE, SC_UNIT, SC_RANGE, SC_CHOICES, SC_ROLE, SC_INDEX, SC_MODEL, SC_EDITABLE,
@@ -27,18 +29,8 @@ struct dbpage {
 };
 dbpage dp;
 
-GtkWidget *named(GtkWidget *w, const char *name)
-{
-    gtk_widget_set_name(w, name);
-    return w;
-}
-
-GtkWidget *button(const char *label, const char *name, GCallback cb)
-{
-    GtkWidget *b = named(gtk_button_new_with_mnemonic(label), name);
-    g_signal_connect(b, "clicked", cb, nullptr);
-    return b;
-}
+using pgparts::button;
+using pgparts::named;
 
 /* A row's role: what it computes itself. */
 int role_of(const sd_msg &m, const dbc_signal &s)

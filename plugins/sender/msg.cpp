@@ -72,15 +72,9 @@ int sd_parse_id(const char *text, int ext, uint32_t *out, char *err, size_t errs
 
 namespace {
 
-/* The CAN FD lengths above 8 bytes. */
-const uint8_t FD_LONG[] = {12, 16, 20, 24, 32, 48, 64};
-
 int fd_length(int n)
 {
-    for (uint8_t l : FD_LONG)
-        if (n == l)
-            return 1;
-    return n >= 0 && n <= 8;
+    return n >= 0 && n <= 64 && zk_fd_round_len((unsigned)n) == n;
 }
 
 int refuse_fd_len(char *err, size_t size)
@@ -93,10 +87,8 @@ int refuse_fd_len(char *err, size_t size)
 
 uint8_t sd_len_for(int fd, int ndata)
 {
-    if (fd && ndata > 8)
-        for (uint8_t l : FD_LONG)
-            if (ndata <= l)
-                return l;
+    if (fd && ndata > 8 && ndata <= 64)
+        return zk_fd_round_len((unsigned)ndata);
     return (uint8_t)ndata;
 }
 

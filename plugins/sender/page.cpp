@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "pgparts.h"
+
 namespace {
 
 struct page_widgets {
@@ -23,11 +25,8 @@ struct page_widgets {
 };
 page_widgets pw;
 
-GtkWidget *named(GtkWidget *w, const char *name)
-{
-    gtk_widget_set_name(w, name);
-    return w;
-}
+using pgparts::button;
+using pgparts::named;
 
 int row_of(const gchar *path)
 {
@@ -96,8 +95,6 @@ void on_stop(GtkButton *, gpointer)
     sd_stop_all();
     sd_page_refresh();
 }
-
-GtkWidget *button(const char *label, const char *name, GCallback cb);
 
 void on_quick_send(GtkWidget *, gpointer)
 {
@@ -284,13 +281,6 @@ void show_message(void)
         return;
     gtk_label_set_text(GTK_LABEL(pw.message), line);
     gtk_widget_set_tooltip_text(pw.message, line[0] ? sd.message : nullptr);
-}
-
-GtkWidget *button(const char *label, const char *name, GCallback cb)
-{
-    GtkWidget *b = named(gtk_button_new_with_mnemonic(label), name);
-    g_signal_connect(b, "clicked", cb, nullptr);
-    return b;
 }
 
 }  // namespace

@@ -6,13 +6,11 @@
 
 #include <string.h>
 
+#include "pgparts.h"
+
 namespace {
 
-GtkWidget *named(GtkWidget *w, const char *name)
-{
-    gtk_widget_set_name(w, name);
-    return w;
-}
+using pgparts::named;
 
 enum { PC_NAME, PC_ID, PC_LEN, PC_SIGNALS, PC_INDEX, PC_N };
 

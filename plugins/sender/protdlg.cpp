@@ -10,13 +10,11 @@
 
 #include <string>
 
+#include "pgparts.h"
+
 namespace {
 
-GtkWidget *named(GtkWidget *w, const char *name)
-{
-    gtk_widget_set_name(w, name);
-    return w;
-}
+using pgparts::named;
 
 struct prot_widgets {
     GtkWidget *counter_sig, *counter_start, *counter_len, *counter_moto, *step, *wrap;

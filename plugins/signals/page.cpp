@@ -12,6 +12,7 @@
 
 #include <algorithm>
 
+#include "pgparts.h"
 #include "userfile.h"
 
 char sg_folder_dbc[SG_PATH_MAX];
@@ -572,14 +573,7 @@ GtkWidget *scrolled(GtkWidget *child)
     return sw;
 }
 
-GtkWidget *button(GtkWidget *bar, const char *label, const char *name, GCallback cb, gpointer data)
-{
-    GtkWidget *b = gtk_button_new_with_mnemonic(label);
-    gtk_widget_set_name(b, name);
-    g_signal_connect(b, "clicked", cb, data);
-    gtk_box_pack_start(GTK_BOX(bar), b, FALSE, FALSE, 0);
-    return b;
-}
+using pgparts::button;
 
 /* A left-aligned label of the page, by name. */
 GtkWidget *page_label(GtkWidget *page, const char *name)
@@ -837,8 +831,7 @@ GtkWidget *sg_page_build(void)
     g_signal_connect(sg.w_mode, "changed", G_CALLBACK(on_mode), nullptr);
     g_signal_connect(sg.w_cap, "value-changed", G_CALLBACK(on_cap), nullptr);
     sg_page_databases_changed();
-    /* After the host's 20 ms poll tick (priority 150), before its status tick. */
-    sg.refresh_source = g_timeout_add_full(155, SG_REFRESH_MS, on_refresh, nullptr, nullptr);
+    sg.refresh_source = g_timeout_add_full(NB_REFRESH_PRIORITY, SG_REFRESH_MS, on_refresh, nullptr, nullptr);
     return page;
 }
 

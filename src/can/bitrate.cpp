@@ -11,25 +11,22 @@
 
 namespace {
 
-struct baud_entry {
-    const char *name;   /* 25 characters, blank-padded; shown translated */
-    uint8_t bt0;
-    uint8_t bt1;
+/* Names of the indexes, 25 characters, blank-padded, shown translated.
+ * Index 1..9 is the CiA rate zk_cia_rate_at(index - 1) of zelk.h, which
+ * gives its registers; index 0's come from the channel. */
+const char *const k_baud[NB_BAUD_INDEX_MAX + 1] = {
+    N_("Manual set               "),
+    N_("10   Kbit/s  (CiA predef)"),
+    N_("20   Kbit/s  (CiA predef)"),
+    N_("50   Kbit/s  (CiA predef)"),
+    N_("100  Kbit/s  (CiA predef)"),
+    N_("125  Kbit/s  (CiA predef)"),
+    N_("250  Kbit/s  (CiA predef)"),
+    N_("500  Kbit/s  (CiA predef)"),
+    N_("800  Kbit/s  (CiA predef)"),
+    N_("1000 Kbit/s  (CiA predef)"),
 };
-
-/* Index 0's registers come from the channel, not from this table. */
-const baud_entry k_baud[NB_BAUD_INDEX_MAX + 1] = {
-    {N_("Manual set               "), 0x00, 0x00},
-    {N_("10   Kbit/s  (CiA predef)"), 0x31, 0x1C},
-    {N_("20   Kbit/s  (CiA predef)"), 0x18, 0x1C},
-    {N_("50   Kbit/s  (CiA predef)"), 0x09, 0x1C},
-    {N_("100  Kbit/s  (CiA predef)"), 0x04, 0x1C},
-    {N_("125  Kbit/s  (CiA predef)"), 0x03, 0x1C},
-    {N_("250  Kbit/s  (CiA predef)"), 0x01, 0x1C},
-    {N_("500  Kbit/s  (CiA predef)"), 0x00, 0x1C},
-    {N_("800  Kbit/s  (CiA predef)"), 0x00, 0x16},
-    {N_("1000 Kbit/s  (CiA predef)"), 0x00, 0x14},
-};
+static_assert(NB_BAUD_INDEX_MAX == ZK_CIA_RATES, "one index per CiA rate");
 const char k_unknown[] = "Unknown                  ";
 [[maybe_unused]] const char *const k_unknown_shown = N_("Unknown                  ");
 
@@ -133,8 +130,8 @@ int32_t chan_set_baud(nb_chan *chan, int32_t index, uint8_t bt0, uint8_t bt1)
         return NB_BAUD_E_INDEX;
     uint8_t r0 = bt0, r1 = bt1;
     if (index != 0) {
-        r0 = k_baud[index].bt0;
-        r1 = k_baud[index].bt1;
+        r0 = zk_cia_rate_at(index - 1)->bt0;
+        r1 = zk_cia_rate_at(index - 1)->bt1;
     }
     int32_t rc = ZkSetBaud(chan->number, r0, r1);
     if (rc >= 0) {
@@ -154,8 +151,8 @@ void chan_get_baud_regs(nb_chan *chan, int32_t index, uint8_t *bt0, uint8_t *bt1
         *bt0 = chan->bt0;
         *bt1 = chan->bt1;
     } else {
-        *bt0 = k_baud[index].bt0;
-        *bt1 = k_baud[index].bt1;
+        *bt0 = zk_cia_rate_at(index - 1)->bt0;
+        *bt1 = zk_cia_rate_at(index - 1)->bt1;
     }
 }
 
@@ -178,7 +175,7 @@ int32_t chan_set_data_rate(nb_chan *chan, uint32_t kbit, uint16_t sample_point)
 
 const char *chan_baud_name(int32_t index)
 {
-    return _(valid_index(index) ? k_baud[index].name : k_unknown);
+    return _(valid_index(index) ? k_baud[index] : k_unknown);
 }
 
 int32_t chan_autobaud(nb_chan *chan, int32_t method, int32_t timeout_ms,

@@ -32,9 +32,10 @@
 
 namespace {
 
-constexpr int POLL_PRIORITY = 150;
-constexpr int STATUS_PRIORITY = 160;
-constexpr guint POLL_INTERVAL_MS = 20;
+/* Published to the plug-ins in nimbrel.h. */
+constexpr int POLL_PRIORITY = NB_POLL_PRIORITY;
+constexpr int STATUS_PRIORITY = NB_STATUS_PRIORITY;
+constexpr guint POLL_INTERVAL_MS = NB_POLL_INTERVAL_MS;
 constexpr guint STATUS_INTERVAL_MS = 1000;
 constexpr uint32_t NO_SOURCE = (uint32_t)-1;
 

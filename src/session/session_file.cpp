@@ -32,6 +32,7 @@
 #include "app/nb_app.h"
 #include "session/cfg.h"
 #include "userfile.h"
+#include "zelk.h"
 
 namespace {
 
@@ -105,9 +106,14 @@ const token_name key_names[] = {
     {"ListenOnly", KEY_LISTENONLY},
 };
 
-/* Bit rate in kbit/s of each bit-rate index; index 0 is the manual rate. */
-const int32_t baud_kbit[] = {0, 10, 20, 50, 100, 125, 250, 500, 800, 1000};
-constexpr int32_t BAUD_COUNT = (int32_t)(sizeof baud_kbit / sizeof baud_kbit[0]);
+/* Bit rate in kbit/s of a bit-rate index: 0 for index 0, the manual rate;
+ * index 1..9 is the CiA rate zk_cia_rate_at(index - 1). */
+constexpr int32_t BAUD_COUNT = ZK_CIA_RATES + 1;
+int32_t baud_kbit(int32_t index)
+{
+    const zk_cia_rate *r = zk_cia_rate_at(index - 1);
+    return r ? r->kbit : 0;
+}
 
 /* glib-allocated string, freed on scope exit. */
 struct gstr {
@@ -397,7 +403,7 @@ int write_chan_settings(FILE *f, const nb_chan &ch)
     /* An index outside the table (never set by the channel) is written as
      * the default rate rather than as a value the reader would refuse. */
     int32_t index = (ch.baud_index >= 0 && ch.baud_index < BAUD_COUNT) ? ch.baud_index : 7;
-    if ((rc = write_int(f, "Baud", "%ld", baud_kbit[index])) < 0) return rc;
+    if ((rc = write_int(f, "Baud", "%ld", baud_kbit(index))) < 0) return rc;
     if (index == 0) {
         if ((rc = write_int(f, "BT0", "0x%lx", ch.bt0)) < 0) return rc;
         if ((rc = write_int(f, "BT1", "0x%lx", ch.bt1)) < 0) return rc;
@@ -703,11 +709,9 @@ int chan_key(cfg_reader *rd, int64_t token, const char *value, nb_session_chan &
     case KEY_BAUD:
         if (read_number(rd, value, &v) < 0)
             return CFG_E_SYNTAX;
-        for (int32_t i = 0; i < BAUD_COUNT; ++i) {
-            if (baud_kbit[i] == v) {
-                ch.baud_index = i;
-                return 0;
-            }
+        if (v == 0 || (v > 0 && zk_cia_index((uint32_t)v) >= 0)) {
+            ch.baud_index = v ? zk_cia_index((uint32_t)v) + 1 : 0;
+            return 0;
         }
         return bad_value(rd);
     case KEY_BOARD:

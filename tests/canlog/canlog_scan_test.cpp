@@ -32,7 +32,7 @@ std::vector<cl_frame> traffic(int n, unsigned seed, bool fd = false)
         f.len = (uint8_t)(rnd() % 9);
         if (fd && rnd() % 2) {
             f.flags |= (uint8_t)(CL_FDF | (rnd() % 2 ? CL_BRS : 0));
-            f.len = cl_fd_len(rnd() % 16);
+            f.len = zk_fd_len(rnd() % 16);
         }
         for (int j = 0; j < f.len; j++)
             f.data[j] = (uint8_t)rnd();

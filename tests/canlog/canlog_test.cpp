@@ -425,7 +425,7 @@ AheadFile ahead_file()
         f.t_ns = 1700000000000000000LL + i * 1000LL;
         f.id = (uint32_t)i & 0x7FF;
         f.flags = i % 3 ? CL_FDF | CL_BRS : 0;
-        f.len = i % 3 ? cl_fd_len(rnd() % 16) : (uint8_t)(rnd() % 9);
+        f.len = i % 3 ? zk_fd_len(rnd() % 16) : (uint8_t)(rnd() % 9);
         for (int j = 0; j < f.len; j++)
             f.data[j] = (uint8_t)rnd();
         cl_write(&w, &f);

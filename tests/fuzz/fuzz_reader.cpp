@@ -16,7 +16,7 @@ namespace {
 void check_frame(const cl_frame &f)
 {
     bool fd = f.flags & CL_FDF;
-    if ((fd && cl_fd_len(cl_fd_dlc(f.len)) != f.len) || (!fd && f.len > 8))
+    if ((fd && zk_fd_len(zk_fd_dlc(f.len)) != f.len) || (!fd && f.len > 8))
         abort();
     for (size_t i = f.len; i < sizeof f.data; i++)
         if (f.data[i])

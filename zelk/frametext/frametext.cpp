@@ -104,16 +104,6 @@ int parse_bytes(const char *d, uint8_t *data, int max, int *count, char *why, si
     return 0;
 }
 
-/* The next CAN FD length at or above n (n <= 64). */
-int fd_length(int n)
-{
-    static const int lens[] = {12, 16, 20, 24, 32, 48, 64};
-    if (n <= 8) return n;
-    for (int l : lens)
-        if (n <= l) return l;
-    return 64;
-}
-
 /* "F" flags digit and data of an FD frame, after the "##". */
 int parse_fd(const char *d, zk_fdframe *f, char *why, size_t size)
 {
@@ -131,7 +121,7 @@ int parse_fd(const char *d, zk_fdframe *f, char *why, size_t size)
     if (parse_bytes(d + 1, f->data, 64, &n, why, size) != 0) return -1;
     f->flags |= static_cast<uint8_t>(ZK_FRAME_FDF | ((flags & 1) ? ZK_FRAME_BRS : 0) |
                                      ((flags & 2) ? ZK_FRAME_ESI : 0));
-    f->len = static_cast<uint8_t>(fd_length(n));
+    f->len = zk_fd_round_len(unsigned(n));
     return f->len - n;
 }
 

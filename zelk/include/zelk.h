@@ -195,6 +195,59 @@ typedef struct zk_chipstat_text {
     char value[32][16];
 } zk_chipstat_text;
 
+/*
+ * CAN facts, inline so that a program needs nothing linked for them: the
+ * one table of each that the library, the host and the plug-ins use.
+ */
+
+/* CAN FD lengths: the data length of DLC code dlc (0..8, then 12, 16, 20,
+ * 24, 32, 48, 64 for 9..15; bits above the low four ignored); the smallest
+ * DLC code whose length holds len bytes (15 above 64); and len rounded up
+ * to a length an FD frame can have (len itself when it is one). */
+static inline uint8_t zk_fd_len(unsigned dlc)
+{
+    static const uint8_t len[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    return len[dlc & 15u];
+}
+static inline uint8_t zk_fd_dlc(unsigned len)
+{
+    uint8_t dlc = len <= 8 ? (uint8_t)len : 9;
+    while (dlc < 15 && zk_fd_len(dlc) < len) dlc++;
+    return dlc;
+}
+static inline uint8_t zk_fd_round_len(unsigned len)
+{
+    return zk_fd_len(zk_fd_dlc(len));
+}
+
+/* The CiA predefined nominal bit rates, index 0..8 (10, 20, 50, 100, 125,
+ * 250, 500, 800, 1000 kbit/s), each with the SJA1000 bus timing register
+ * pair at 16 MHz that ZkSetBaud takes for it. */
+#define ZK_CIA_RATES 9
+typedef struct zk_cia_rate {
+    uint16_t kbit;
+    uint8_t  bt0;
+    uint8_t  bt1;
+} zk_cia_rate;
+
+/* The rate of index i, or null outside 0..ZK_CIA_RATES-1. */
+static inline const zk_cia_rate *zk_cia_rate_at(int i)
+{
+    static const zk_cia_rate rates[ZK_CIA_RATES] = {
+        {10, 0x31, 0x1C},  {20, 0x18, 0x1C},  {50, 0x09, 0x1C},
+        {100, 0x04, 0x1C}, {125, 0x03, 0x1C}, {250, 0x01, 0x1C},
+        {500, 0x00, 0x1C}, {800, 0x00, 0x16}, {1000, 0x00, 0x14},
+    };
+    return i >= 0 && i < ZK_CIA_RATES ? &rates[i] : (const zk_cia_rate *)0;
+}
+/* The index of the CiA rate of kbit kbit/s, -1 when it is none. */
+static inline int zk_cia_index(uint32_t kbit)
+{
+    for (int i = 0; i < ZK_CIA_RATES; i++)
+        if (zk_cia_rate_at(i)->kbit == kbit) return i;
+    return -1;
+}
+
 ZK_API int16_t  ZkInit(void);
 ZK_API uint32_t ZkGetLibVer(void);
 ZK_API int16_t  ZkOpen(uint8_t chan, uint8_t flags);

@@ -100,18 +100,11 @@ bool parse_ulong(const char *s, int base, unsigned long max, unsigned long *out)
 
 bool rate_pair(unsigned long kbit, uint8_t *bt0, uint8_t *bt1)
 {
-    static const struct { unsigned long kbit; uint8_t bt0, bt1; } rates[] = {
-        {10, 0x31, 0x1C}, {20, 0x18, 0x1C}, {50, 0x09, 0x1C}, {100, 0x04, 0x1C},
-        {125, 0x03, 0x1C}, {250, 0x01, 0x1C}, {500, 0x00, 0x1C}, {800, 0x00, 0x16},
-        {1000, 0x00, 0x14},
-    };
-    for (const auto &r : rates)
-        if (r.kbit == kbit) {
-            *bt0 = r.bt0;
-            *bt1 = r.bt1;
-            return true;
-        }
-    return false;
+    const zk_cia_rate *r = zk_cia_rate_at(kbit <= 1000 ? zk_cia_index(uint32_t(kbit)) : -1);
+    if (!r) return false;
+    *bt0 = r->bt0;
+    *bt1 = r->bt1;
+    return true;
 }
 
 int init()

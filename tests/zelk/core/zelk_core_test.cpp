@@ -17,6 +17,27 @@ TEST(ZelkApi, VersionWordFromCAndCpp)
     EXPECT_EQ(zktest_c_version(), ZkGetLibVer());
 }
 
+// The FD length table of zelk.h both ways for every code; a length
+// between two FD lengths, or past 64, takes the next code up.
+TEST(ZelkApi, FdLengthTableBothWaysAndInBetweenRoundsUp)
+{
+    const uint8_t lens[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    for (unsigned dlc = 0; dlc < 16; dlc++) {
+        EXPECT_EQ(zk_fd_len(dlc), lens[dlc]) << dlc;
+        EXPECT_EQ(zk_fd_dlc(lens[dlc]), dlc) << dlc;
+    }
+    EXPECT_EQ(zk_fd_len(16 + 9), 12) << "only the low four bits count";
+    for (unsigned len = 0; len <= 70; len++) {
+        unsigned dlc = 0;
+        while (dlc < 15 && lens[dlc] < len) dlc++;
+        EXPECT_EQ(zk_fd_dlc(len), dlc) << len;
+        EXPECT_EQ(zk_fd_round_len(len), lens[dlc]) << len;
+    }
+    EXPECT_EQ(zk_fd_round_len(9), 12);
+    EXPECT_EQ(zk_fd_round_len(49), 64);
+    EXPECT_EQ(zk_fd_round_len(255), 64);
+}
+
 TEST(ZelkApi, ErrorTextsAreDistinctAndUnknownCodesSaySo)
 {
     std::set<std::string> texts;
@@ -75,6 +96,16 @@ TEST_F(ZelkChan, RegisterPairsGiveTheirBitRates)
         EXPECT_EQ(st.bt0, p.bt0);
         EXPECT_EQ(st.bt1, p.bt1);
     }
+    // zelk.h's CiA table holds the first nine pairs, in order.
+    for (int i = 0; i < ZK_CIA_RATES; i++) {
+        EXPECT_EQ(zk_cia_rate_at(i)->bt0, pairs[i].bt0) << i;
+        EXPECT_EQ(zk_cia_rate_at(i)->bt1, pairs[i].bt1) << i;
+        EXPECT_EQ(zk_cia_rate_at(i)->kbit * 1000u, pairs[i].rate) << i;
+        EXPECT_EQ(zk_cia_index(pairs[i].rate / 1000), i);
+    }
+    EXPECT_FALSE(zk_cia_rate_at(-1) || zk_cia_rate_at(ZK_CIA_RATES));
+    EXPECT_EQ(zk_cia_index(83), -1);
+    EXPECT_EQ(zk_cia_index(0), -1);
     // 2 Mbit/s is beyond CAN: refused, the previous rate stays.
     EXPECT_EQ(ZkSetBaud(0, 0x00, 0x10), ZK_E_NORATE);
     EXPECT_EQ(stat(0).bitrate, 83333u);

@@ -81,34 +81,9 @@ uint64_t clock_us();
  * that describes no usable bit time. */
 uint32_t sja1000_bitrate(uint8_t bt0, uint8_t bt1);
 
-/* The CiA predefined rate index 0..8 (10, 20, 50, 100, 125, 250, 500, 800,
- * 1000 kbit/s) whose register pair is exactly bt0/bt1, else -1. */
+/* The CiA rate index (zk_cia_rate_at) whose register pair is exactly
+ * bt0/bt1, else -1. */
 int cia_index(uint8_t bt0, uint8_t bt1);
-
-/* CAN FD lengths: the length an FD frame of len bytes takes on the bus
- * (len rounded up to 0..8, 12, 16, 20, 24, 32, 48, 64; 64 above that),
- * and the 4-bit DLC code of such a length and back. */
-inline uint8_t fd_round_len(unsigned len)
-{
-    static const uint8_t up[] = {12, 16, 20, 24, 32, 48, 64};
-    if (len <= 8) return uint8_t(len);
-    for (uint8_t l : up)
-        if (len <= l) return l;
-    return 64;
-}
-inline uint8_t fd_len_to_dlc(unsigned len)
-{
-    static const uint8_t up[] = {12, 16, 20, 24, 32, 48, 64};
-    if (len <= 8) return uint8_t(len);
-    for (uint8_t i = 0; i < 7; i++)
-        if (len <= up[i]) return uint8_t(9 + i);
-    return 15;
-}
-inline uint8_t fd_dlc_to_len(unsigned dlc)
-{
-    static const uint8_t len[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-    return len[dlc & 15u];
-}
 
 /* A classic frame as a zk_fdframe, fields as they are (ts included). */
 inline zk_fdframe to_fdframe(const zk_frame &c)

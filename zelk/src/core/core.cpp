@@ -280,7 +280,7 @@ int16_t check_frame(const chan_state &ch, const zk_fdframe &in, bool classic_cal
         set_detail("length %u: a classic frame carries at most 8 bytes", unsigned(in.len));
         return ZK_E_BADLEN;
     }
-    if (fd && fd_round_len(in.len) != in.len) {
+    if (fd && zk_fd_round_len(in.len) != in.len) {
         set_detail("length %u: a CAN FD frame carries 0 to 8, 12, 16, 20, 24, 32, 48 or 64 bytes",
                    unsigned(in.len));
         return ZK_E_BADLEN;
@@ -375,7 +375,7 @@ bool queue_frame(zk_rx_port::impl *q, uint32_t id, uint8_t flags, uint8_t len, u
     d.ts = ts;
     if (fd) {
         d.flags = flags & (ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI);
-        d.len = fd_round_len(len);
+        d.len = zk_fd_round_len(len);
     } else {
         d.flags = flags & (ZK_FRAME_EFF | ZK_FRAME_RTR);
         d.len = len > 8 ? 8 : len;

@@ -33,17 +33,10 @@ uint32_t sja1000_bitrate(uint8_t bt0, uint8_t bt1)
     return (16000000u + div / 2) / div;
 }
 
-namespace {
-const uint8_t cia_pairs[9][2] = {
-    {0x31, 0x1C}, {0x18, 0x1C}, {0x09, 0x1C}, {0x04, 0x1C}, {0x03, 0x1C},
-    {0x01, 0x1C}, {0x00, 0x1C}, {0x00, 0x16}, {0x00, 0x14},
-};
-}
-
 int cia_index(uint8_t bt0, uint8_t bt1)
 {
-    for (int i = 0; i < 9; i++)
-        if (cia_pairs[i][0] == bt0 && cia_pairs[i][1] == bt1) return i;
+    for (int i = 0; i < ZK_CIA_RATES; i++)
+        if (zk_cia_rate_at(i)->bt0 == bt0 && zk_cia_rate_at(i)->bt1 == bt1) return i;
     return -1;
 }
 

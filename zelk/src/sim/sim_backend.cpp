@@ -217,18 +217,9 @@ int16_t sim_board::open(int slot, uint8_t flags, zk_rx_port *port, uint8_t *bt0,
     advance_locked(b, now, !sim_manual());
     // The controller comes up at the bus's rates; the nominal one only
     // when it is a CiA rate.
-    static const struct { uint32_t rate; uint8_t bt0, bt1; } cia[] = {
-        {10000, 0x31, 0x1C}, {20000, 0x18, 0x1C}, {50000, 0x09, 0x1C},
-        {100000, 0x04, 0x1C}, {125000, 0x03, 0x1C}, {250000, 0x01, 0x1C},
-        {500000, 0x00, 0x1C}, {800000, 0x00, 0x16}, {1000000, 0x00, 0x14},
-    };
-    *bt0 = 0x00;
-    *bt1 = 0x1C;
-    for (const auto &r : cia)
-        if (r.rate == b->opt.rate) {
-            *bt0 = r.bt0;
-            *bt1 = r.bt1;
-        }
+    const zk_cia_rate *cia = b->opt.rate % 1000 ? nullptr : zk_cia_rate_at(zk_cia_index(b->opt.rate / 1000));
+    *bt0 = cia ? cia->bt0 : 0x00;
+    *bt1 = cia ? cia->bt1 : 0x1C;
     // The channel lock is ours: whatever the slot held before (a process
     // that ended without closing, a queue still going out) is over.
     sim_bus_abort(b, slot, now);
@@ -627,7 +618,7 @@ std::unique_ptr<zk_backend> make_sim(const char *args, uint8_t board, char *err,
                 return nullptr;
             }
         } else if (strcmp(key, "len") == 0) {
-            if (!parse_uint(val, 0, 64, &v) || fd_round_len(unsigned(v)) != v) {
+            if (!parse_uint(val, 0, 64, &v) || zk_fd_round_len(unsigned(v)) != v) {
                 snprintf(err, err_size, "len=%s: expected 0 to 8, or for traffic=full-fd also 12, "
                          "16, 20, 24, 32, 48 or 64", val);
                 return nullptr;

@@ -166,7 +166,7 @@ void sim_fd_frame_bits(const zk_fdframe &f, int *nominal, int *data)
     auto put = [&](uint32_t v, int count) {
         for (int i = count - 1; i >= 0; i--) bits[n++] = uint8_t((v >> i) & 1u);
     };
-    const int len = fd_round_len(f.len);
+    const int len = zk_fd_round_len(f.len);
     put(0, 1);  // start of frame
     if (f.flags & ZK_FRAME_EFF) {
         put(f.id >> 18, 11);
@@ -184,7 +184,7 @@ void sim_fd_frame_bits(const zk_fdframe &f, int *nominal, int *data)
     put(brs, 1);
     const int last_nominal = n - 1;  // the rate switches at the BRS bit
     put((f.flags & ZK_FRAME_ESI) != 0, 1);
-    put(fd_len_to_dlc(unsigned(len)), 4);
+    put(zk_fd_dlc(unsigned(len)), 4);
     for (int i = 0; i < len; i++) put(f.data[i], 8);
     int stuff_nominal = 0, stuff_data = 0;
     each_stuff_bit(bits, n, [&](int i) { (brs && i >= last_nominal ? stuff_data : stuff_nominal)++; });

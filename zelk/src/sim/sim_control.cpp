@@ -89,7 +89,7 @@ int16_t zk_sim_inject_fd(uint8_t board, const zk_fdframe *frame)
     zk_fdframe f = *frame;
     if (f.flags & ZK_FRAME_FDF) {
         f.flags &= ZK_FRAME_EFF | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI;
-        if (fd_round_len(f.len) != f.len) return ZK_E_BADLEN;
+        if (zk_fd_round_len(f.len) != f.len) return ZK_E_BADLEN;
     } else {
         f.flags &= ZK_FRAME_EFF | ZK_FRAME_RTR;
         if (f.len > 8) return ZK_E_BADLEN;

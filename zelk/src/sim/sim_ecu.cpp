@@ -26,15 +26,6 @@ const uint8_t PIDS[] = {0x01, 0x04, 0x05, 0x0C, 0x0D, 0x0F, 0x11, 0x1C, 0x1F, 0x
 const uint32_t FULL_LENGTHS[] = {62, 300, 1000, 4095};
 const uint32_t BAM_SIZES[] = {9, 100, 500, 1785};
 
-unsigned fd_length(unsigned n)
-{
-    static const unsigned lengths[] = {8, 12, 16, 20, 24, 32, 48, 64};
-    if (n <= 8) return n;
-    for (unsigned l : lengths)
-        if (l >= n) return l;
-    return 64;
-}
-
 zk_fdframe frame(uint32_t id, bool ext, bool fd, const uint8_t *data, unsigned n)
 {
     zk_fdframe f{};
@@ -42,7 +33,7 @@ zk_fdframe frame(uint32_t id, bool ext, bool fd, const uint8_t *data, unsigned n
     f.flags = uint8_t((ext ? ZK_FRAME_EFF : 0) | (fd ? ZK_FRAME_FDF | ZK_FRAME_BRS : 0));
     memcpy(f.data, data, n);
     // Classic frames padded to 8 bytes, FD frames to an FD length.
-    const unsigned len = fd ? fd_length(n < 8 ? 8 : n) : 8;
+    const unsigned len = fd ? zk_fd_round_len(n < 8 ? 8 : n) : 8;
     for (unsigned i = n; i < len; i++) f.data[i] = PAD;
     f.len = uint8_t(len);
     return f;

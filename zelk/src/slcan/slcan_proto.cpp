@@ -10,11 +10,6 @@ namespace zk_slcan {
 
 namespace {
 
-/* Nominal rates of S0..S8 in bit/s. */
-constexpr uint32_t kRates[kRateCount] = {
-    10000, 20000, 50000, 100000, 125000, 250000, 500000, 800000, 1000000,
-};
-
 const char kHex[] = "0123456789ABCDEF";
 
 inline int hexval(char c)
@@ -116,8 +111,7 @@ void parse_fd_frame(const char *s, size_t n, Line *out)
     uint32_t id = 0, dlc = 0;
     if (!hexn(s + 1, idlen, &id) || !hexn(s + 1 + idlen, 1, &dlc)) return;
     if (id > (ext ? 0x1FFFFFFFu : 0x7FFu)) return;
-    static const uint8_t lens[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-    const size_t len = lens[dlc];
+    const size_t len = zk_fd_len(dlc);
     const size_t rest = n - (idlen + 2);
     if (rest != 2 * len && rest != 2 * len + 4) return;
     zk_fdframe &f = out->fdframe;
@@ -151,14 +145,13 @@ int data_rate_digit(uint32_t bps)
 
 uint32_t predefined_bitrate(int index)
 {
-    return index >= 0 && index < kRateCount ? kRates[index] : 0u;
+    const zk_cia_rate *r = index < kRateCount ? zk_cia_rate_at(index) : nullptr;
+    return r ? r->kbit * 1000u : 0u;
 }
 
 int index_for_bitrate(uint32_t bps)
 {
-    for (int i = 0; i < kRateCount; ++i)
-        if (kRates[i] == bps) return i;
-    return -1;
+    return bps % 1000 ? -1 : zk_cia_index(bps / 1000);
 }
 
 size_t fmt_simple(char *buf, size_t size, const char *cmd)
@@ -208,12 +201,9 @@ size_t encode_frame(char *buf, size_t size, const zk_frame &f)
 
 size_t encode_fd_frame(char *buf, size_t size, const zk_fdframe &f)
 {
-    static const uint8_t lens[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
     const bool ext = (f.flags & ZK_FRAME_EFF) != 0;
     const bool brs = (f.flags & ZK_FRAME_BRS) != 0;
-    int dlc = -1;
-    for (int i = 0; i < 16; ++i)
-        if (lens[i] == f.len) dlc = i;
+    const int dlc = zk_fd_len(zk_fd_dlc(f.len)) == f.len ? zk_fd_dlc(f.len) : -1;
     if (dlc < 0 || f.id > (ext ? 0x1FFFFFFFu : 0x7FFu)) return finish(buf, size, -1);
     const size_t idlen = ext ? 8 : 3;
     const size_t need = 1 + idlen + 1 + 2u * f.len + 1;

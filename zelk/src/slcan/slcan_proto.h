@@ -34,8 +34,8 @@ constexpr int kDataRates[] = {1, 2, 4, 5, 8};
 /* The digit of Y for a data rate in bit/s, -1 when the dialect has none. */
 int data_rate_digit(uint32_t bps);
 
-/* Number of predefined rates (S0..S8). */
-constexpr int kRateCount = 9;
+/* Number of predefined rates: S0..S8 are the CiA rates of zelk.h in order. */
+constexpr int kRateCount = ZK_CIA_RATES;
 
 /* Nominal rate of S<index> in bit/s (0 for an index outside 0..8). */
 uint32_t predefined_bitrate(int index);
