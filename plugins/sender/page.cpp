@@ -437,7 +437,6 @@ void sd_page_refresh(void)
     }
     sd_take_note();
     sync_channels();
-    sd_window_arm();
     gtk_label_set_text(GTK_LABEL(pw.state), sd.running ? _("Periodic sending: on")
                                                        : _("Periodic sending: off"));
     show_message();

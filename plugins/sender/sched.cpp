@@ -28,6 +28,8 @@ struct due_frame {
     uint32_t uid;
     int result;
     uint16_t chan;                 /* the channel index it goes out on */
+    uint8_t moved;                 /* its added channel was refused by name: not counted */
+    char name[sizeof sd.chan_names[0]];  /* that channel's name as last seen; empty: none */
     zk_fdframe f;
     e2e_state next;                /* the counter after this frame, kept if it went out */
 };
@@ -90,12 +92,20 @@ void record(uint32_t uid, int r, int is_periodic, const e2e_state *next)
     sd.note_set = 1;
 }
 
-/* Whose messages a caller sends: the thread those of the main channel (the
- * one the host lets threads send on), the window those of added channels,
- * and every one when no thread runs. */
-bool sends(const sd_msg &m, bool window)
+/* An added channel by index and the name it had when the frame was taken:
+ * one removed, or another moved to its index, is refused and the frame
+ * goes nowhere. Until the window has seen the change (PGRP_CHANNELS) such
+ * a refusal is not the message's failure: its slot is skipped. */
+int send_one(due_frame &d)
 {
-    return window ? m.chan != 0 || !sd.thread_on : m.chan == 0;
+    d.moved = 0;
+    if (d.chan == 0)
+        return nb_send_fd_frame_any_thread(&d.f);
+    if (!d.name[0])
+        return ZK_E_NOCHAN;        /* gone, or a channel the window does not have */
+    int r = nb_chan_send_any_thread(d.chan, d.name, &d.f);
+    d.moved = r == ZK_E_NOCHAN;
+    return r;
 }
 
 /* Sends every periodic message due at now, each due time advanced to the
@@ -103,14 +113,19 @@ bool sends(const sd_msg &m, bool window)
  * the frames go out, so the window never waits for the adapter. */
 void pass(int64_t now, due_frame *batch, bool window)
 {
-    if (!sd.running)
+    /* The thread sends every periodic message, on any channel; the window
+     * only while none runs (a replaced clock). */
+    if (!sd.running || (window && sd.thread_on))
         return;
     int n = 0;
     for (int i = 0; i < sd.count; i++) {
         sd_msg &m = sd.msgs[i];
-        if (!periodic(m) || m.next_due_us > now || !sends(m, window))
+        if (!periodic(m) || m.next_due_us > now)
             continue;
         batch[n].chan = m.chan;
+        batch[n].name[0] = '\0';
+        if (m.chan != 0 && m.chan != SD_CHAN_GONE && m.chan < sd.nchan)
+            g_strlcpy(batch[n].name, sd.chan_names[m.chan], sizeof batch[n].name);
         if (make_frame(m, &batch[n].f, &batch[n].next) == 0)
             batch[n++].uid = m.uid;
         /* The next slot of the message's own grid; slots missed while
@@ -124,20 +139,20 @@ void pass(int64_t now, due_frame *batch, bool window)
         return;
     pthread_mutex_unlock(&s_lock);
     for (int k = 0; k < n; k++)
-        batch[k].result = batch[k].chan ? nb_chan_send(batch[k].chan, &batch[k].f)
-                                        : nb_send_fd_frame_any_thread(&batch[k].f);
+        batch[k].result = send_one(batch[k]);
     pthread_mutex_lock(&s_lock);
     for (int k = 0; k < n; k++)
-        record(batch[k].uid, batch[k].result, 1, &batch[k].next);
+        if (!batch[k].moved)
+            record(batch[k].uid, batch[k].result, 1, &batch[k].next);
 }
 
-int64_t earliest(bool window)
+int64_t earliest(void)
 {
     int64_t first = INT64_MAX;
     if (!sd.running)
         return first;
     for (int i = 0; i < sd.count; i++)
-        if (periodic(sd.msgs[i]) && sends(sd.msgs[i], window) && sd.msgs[i].next_due_us < first)
+        if (periodic(sd.msgs[i]) && sd.msgs[i].next_due_us < first)
             first = sd.msgs[i].next_due_us;
     return first;
 }
@@ -152,7 +167,7 @@ void *run(void *)
         pass(g_get_monotonic_time(), batch, false);
         if (sd.quit)
             break;
-        int64_t next = earliest(false);
+        int64_t next = earliest();
         if (next <= g_get_monotonic_time())
             continue;
         if (next == INT64_MAX) {
@@ -281,14 +296,6 @@ void sd_service(int64_t now)
     pass(now, batch, true);
     sd_unlock();
     sd_take_note();
-}
-
-int64_t sd_window_due(void)
-{
-    sd_lock();
-    int64_t due = earliest(true);
-    sd_unlock();
-    return due;
 }
 
 void sd_reschedule(void)

@@ -146,9 +146,6 @@ void on_release(void)
 {
     /* The sending thread ends before the library goes. */
     sd_stop_all();
-    if (sd.window_timer)
-        g_source_remove(sd.window_timer);
-    sd.window_timer = 0;
     sd_page_release();
     sd_db_reset();
     sd.page = nullptr;
@@ -201,37 +198,8 @@ const nbkit_plugin plugin = {
 
 /* On the stream (for PGRP_CHANNELS; it takes no frames), so an FD frame is
  * never counted as hidden from it. */
-NBKIT_PLUGIN_STREAM(plugin, 0x0305, "Sender", "The Nimbrel developers",
+NBKIT_PLUGIN_STREAM(plugin, 0x0306, "Sender", "The Nimbrel developers",
                 "A list of transmit messages, sent on demand or periodically.")
-
-namespace {
-
-gboolean on_window_due(gpointer)
-{
-    sd.window_timer = 0;
-    sd_service(sd_now());
-    sd_window_arm();
-    return FALSE;
-}
-
-}  // namespace
-
-void sd_window_arm(void)
-{
-    if (sd.window_timer)
-        g_source_remove(sd.window_timer);
-    sd.window_timer = 0;
-    if (!sd.running || sd.now_us || !sd.page)
-        return;
-    int64_t due = sd_window_due();
-    if (due == INT64_MAX)
-        return;
-    int64_t wait = due - sd_now();
-    /* Above the host's timers, as the player's, so a due frame is not kept
-     * waiting behind a redraw. */
-    sd.window_timer = g_timeout_add_full(G_PRIORITY_HIGH, wait <= 0 ? 0 : (guint)(wait / 1000),
-                                         on_window_due, nullptr, nullptr);
-}
 
 void sd_chan_name(int chan, char *buf, size_t size)
 {
@@ -268,6 +236,9 @@ void sd_channels_changed(void)
                 return i;
         return SD_CHAN_GONE;
     };
+    int q = follow(sd.quick_chan);
+    sd.quick_chan = q == SD_CHAN_GONE ? 0 : q;
+    /* The sending thread reads the names too. */
     sd_lock();
     for (int i = 0; i < sd.count; i++) {
         uint16_t c = (uint16_t)follow(sd.msgs[i].chan);
@@ -276,9 +247,7 @@ void sd_channels_changed(void)
             sd.msgs[i].dirty = 1;
         }
     }
-    sd_unlock();
-    int q = follow(sd.quick_chan);
-    sd.quick_chan = q == SD_CHAN_GONE ? 0 : q;
     memcpy(sd.chan_names, now, sizeof now[0] * (size_t)n);
     sd.nchan = n < 1 ? 1 : n;
+    sd_unlock();
 }

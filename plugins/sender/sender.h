@@ -13,9 +13,9 @@
  * replace it, and then no thread runs: sd_service(now) sends what is due.
  *
  * Each message has its channel (an index of the window's channels, 0 the
- * main one). The thread sends on the main channel only, the one the host
- * lets threads send on; periodic messages of added channels are sent by a
- * timer of the window's main loop (sd_window_arm).
+ * main one). The thread sends the periodic messages of every channel; on
+ * an added one by index and name, so a channel removed or moved meanwhile
+ * refuses the frame rather than another channel taking it.
  */
 #ifndef SENDER_H
 #define SENDER_H
@@ -210,7 +210,6 @@ struct sd_state {
      * channel when indexes move (a channel removed) */
     char chan_names[SD_CHANS][16];
     int nchan;
-    guint window_timer;            /* sends the periodic messages of added channels */
     int bus_off;                   /* the main channel stopped after a bus-off, not started since */
 
     int load_count;
@@ -233,9 +232,6 @@ void sd_unlock(void);
 int sd_send(int index);
 /* With a replaced clock: sends what is due at now. */
 void sd_service(int64_t now);
-/* The earliest due time of a periodic message the window sends, INT64_MAX
- * when none. */
-int64_t sd_window_due(void);
 /* The list changed: the sending thread looks at it again. */
 void sd_reschedule(void);
 /* A failure the thread noted goes into the page's message line. */
@@ -270,10 +266,7 @@ int sd_quick_send(const char *text);
 /* Puts a line at the front of the history (once). */
 void sd_history_add(char (*history)[SD_QUICK_MAX], int *count, const char *line);
 
-/* sender.cpp: the window's timer for periodic messages of added channels,
- * set for the next due one (or none). */
-void sd_window_arm(void);
-/* A channel's name as the host gives it ("ch3"), "?" for none. */
+/* sender.cpp: a channel's name as the host gives it ("ch3"), "?" for none. */
 void sd_chan_name(int chan, char *buf, size_t size);
 /* The channel index of a name or number typed, -1 when it names none. */
 int sd_chan_parse(const char *text);

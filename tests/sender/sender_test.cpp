@@ -40,7 +40,7 @@ class Sender : public sltest::PluginTest {
 protected:
     void SetUp() override
     {
-        load_plugin("sender", SD_STAGE_DIR);
+        load_plugin("sender", SD_STAGE_DIR, boards_);
         if (HasFatalFailure())
             return;
         view_ = widget("sender-list");
@@ -130,6 +130,7 @@ protected:
         service_();
     }
 
+    const char *boards_ = "0=sim:channels=2,traffic=none,txq=64";
     GtkWidget *view_ = nullptr;
     void (*set_clock_)(int64_t (*)(void)) = nullptr;
     void (*service_)(void) = nullptr;
@@ -690,7 +691,7 @@ TEST_F(Sender, CanFdMessagesAreEditedSentAndKeptInTheSession)
 }
 
 // A message on an added channel goes out there, on demand, periodically
-// (the window's timer, on the real clock) and by quick send; its channel
+// (on the real clock) and by quick send; its channel
 // comes back from the session; once its channel is removed it is refused,
 // never sent on another channel.
 TEST_F(Sender, EachMessageGoesOutOnItsChannel)
@@ -746,8 +747,7 @@ TEST_F(Sender, EachMessageGoesOutOnItsChannel)
     ASSERT_EQ(2, rows());
     EXPECT_EQ("ch1", cell(1, SD_COL_CHAN_MODEL));
 
-    // Periodic on the real clock: the window's timer sends the added
-    // channel's message, the thread the main channel's.
+    // Periodic on the real clock, on both channels.
     set_clock_(nullptr);
     edit(0, COL_PERIOD, "5");
     edit(1, COL_PERIOD, "5");
@@ -776,6 +776,72 @@ TEST_F(Sender, EachMessageGoesOutOnItsChannel)
     select(1);
     click("sender-send");
     EXPECT_TRUE(ids(0).empty());
+    EXPECT_NE("", cell(1, COL_STATE));
+}
+
+// A third channel, to put another channel at a removed one's index.
+class SenderThreeChannels : public Sender {
+protected:
+    SenderThreeChannels() { boards_ = "0=sim:channels=3,traffic=none,txq=64"; }
+};
+
+// The window blocked: a periodic message of an added channel keeps going
+// out there, as the main channel's does; its channel removed, it is
+// refused and sent nowhere else.
+TEST_F(SenderThreeChannels, AddedChannelsSendWhileTheWindowIsBlocked)
+{
+    const int COL_CHAN = 11;
+    nb_chan_settings s;
+    chan_settings_default(&s);
+    s.baud_index = the_app.chan.baud_index;
+    auto add_chan = [&](uint8_t number) {
+        int32_t index = -1;
+        ASSERT_EQ(0, chanset_add(&the_app, number, &s, &index, nullptr));
+        ASSERT_EQ(1, index);
+        nb_chan *ch = chanset_at(&the_app, 1);
+        ASSERT_GE(ch->ops.start(ch), 0);
+    };
+    add_chan(1);
+    if (HasFatalFailure())
+        return;
+    request(PGRP_CHANNELS, nullptr, 0);
+    add("111", 0, "1", "01", "5", 1);
+    add("222", 0, "1", "02", "5", 1);
+    edit(1, COL_CHAN, "ch1");
+    ASSERT_EQ("", message());
+
+    std::vector<uint32_t> on[3];
+    // The test's loop, never the main loop: the window does nothing.
+    auto blocked = [&](size_t main_more, size_t added_more) {
+        const size_t m0 = on[0].size() + main_more, m1 = on[1].size() + added_more;
+        const int64_t end = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+        while (g_get_monotonic_time() < end) {
+            zk_sim_advance_us(1000);
+            zk_frame buf[64];
+            for (int c = 0; c < 3; c++)
+                for (int n; (n = zk_sim_sent(c, buf, 64)) > 0;)
+                    for (int i = 0; i < n; i++)
+                        on[c].push_back(buf[i].id);
+            if (on[0].size() >= m0 && on[1].size() >= m1)
+                return true;
+            g_usleep(500);  // the poll interval of this wait
+        }
+        return false;
+    };
+    set_clock_(nullptr);
+    click("sender-start");
+    EXPECT_TRUE(blocked(20, 20)) << on[0].size() << " " << on[1].size();
+    EXPECT_EQ(std::vector<uint32_t>(on[1].size(), 0x222), on[1]);
+
+    // Another channel takes the removed one's index: nothing goes there.
+    ASSERT_EQ(0, chanset_remove(&the_app, 1));
+    add_chan(2);
+    if (HasFatalFailure())
+        return;
+    EXPECT_TRUE(blocked(20, 0));
+    click("sender-stop");
+    EXPECT_TRUE(on[2].empty()) << on[2].size() << " frames on the channel that took its index";
+    EXPECT_EQ(std::vector<uint32_t>(on[0].size(), 0x111), on[0]);
     EXPECT_NE("", cell(1, COL_STATE));
 }
 
