@@ -192,7 +192,10 @@ struct cl_mark {
  * next object began in the previous container). */
 int cl_mark_get(const cl_reader *r, cl_mark *m);
 /* Puts r at a place another reader of the same file was at. 0 or an errno
- * value (EINVAL: the file no longer has what the mark points to). */
+ * value (EINVAL: the file no longer has what the mark points to). A mark
+ * leaves out the candump interface names, which would make it ten times
+ * larger: r must have them from a reader that read at least as far
+ * (cl_names_take), as a scan's reads do. */
 int cl_mark_set(cl_reader *r, const cl_mark *m);
 
 /* Counts a bad line or object; the first one's description is kept. */
