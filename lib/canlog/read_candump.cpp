@@ -18,6 +18,56 @@
 
 namespace {
 
+/* The channel of interface name[0..n): the number that ends it, unless
+ * another name met before has that channel (can0 beside vcan0): then the
+ * next number above every channel in use. Past the table's size, or for
+ * a name too long for it, the number as it is. */
+uint16_t channel_of(cl_names *t, const char *name, size_t n)
+{
+    if (t->n && t->len[t->last] == n && memcmp(t->name[t->last], name, n) == 0)
+        return t->chan[t->last];
+    for (unsigned i = 0; i < t->n; i++)
+        if (t->len[i] == n && memcmp(t->name[i], name, n) == 0) {
+            t->last = (uint8_t)i;
+            return t->chan[i];
+        }
+    const char *dig = name + n;
+    while (dig > name && dig[-1] >= '0' && dig[-1] <= '9')
+        dig--;
+    unsigned chan = 0;
+    for (const char *q = dig; q < name + n && chan < 65535; q++)
+        chan = chan * 10 + (unsigned)(*q - '0');
+    if (chan > 65535)
+        chan = 65535;
+    if (t->n == CL_NAMES_MAX || n >= CL_NAME_MAX)
+        return (uint16_t)chan;
+    unsigned top = 0;
+    bool taken = false;
+    for (unsigned i = 0; i < t->n; i++) {
+        taken |= t->chan[i] == chan;
+        if (t->chan[i] > top)
+            top = t->chan[i];
+    }
+    if (taken) {
+        chan = top + 1;
+        /* At the top of the range: the lowest number not in use. */
+        for (unsigned c = 0; chan > 65535; c++) {
+            bool used = false;
+            for (unsigned i = 0; i < t->n; i++)
+                used |= t->chan[i] == c;
+            if (!used)
+                chan = c;
+        }
+    }
+    unsigned i = t->n++;
+    memcpy(t->name[i], name, n);
+    t->name[i][n] = '\0';
+    t->len[i] = (uint8_t)n;
+    t->chan[i] = (uint16_t)chan;
+    t->last = (uint8_t)i;
+    return (uint16_t)chan;
+}
+
 /* 1 frame, 0 skipped, -1 bad with *why set. */
 int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **why)
 {
@@ -41,7 +91,7 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
     }
     while (s < e && cl_space(*s))
         s++;
-    /* Interface name; its trailing number is the channel. */
+    /* Interface name: its channel (channel_of). */
     const char *name = s;
     while (s < e && !cl_space(*s))
         s++;
@@ -49,13 +99,7 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
         *why = "no interface";
         return -1;
     }
-    const char *dig = s;
-    while (dig > name && dig[-1] >= '0' && dig[-1] <= '9')
-        dig--;
-    unsigned chan = 0;
-    for (const char *q = dig; q < s && chan < 65535; q++)
-        chan = chan * 10 + (unsigned)(*q - '0');
-    f->chan = (uint16_t)(chan > 65535 ? 65535 : chan);
+    f->chan = channel_of(&r->names, name, (size_t)(s - name));
     while (s < e && cl_space(*s))
         s++;
 
@@ -165,6 +209,12 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
 }
 
 }  // namespace
+
+void cl_names_take(cl_reader *r, const cl_names *from)
+{
+    if (from->n > r->names.n)
+        r->names = *from;
+}
 
 int cl_next_candump(cl_reader *r, cl_frame *f)
 {

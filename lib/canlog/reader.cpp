@@ -29,6 +29,7 @@ void reset(cl_reader *r)
     memset(&r->st, 0, sizeof r->st);
     r->src.skipping = 0;
     memset(&r->asc, 0, sizeof r->asc);
+    memset(&r->names, 0, sizeof r->names);
     cl_trc_reset(&r->trc);
     r->has_date = r->format == CL_FMT_CANDUMP;
     cl_blf *b = &r->blf;

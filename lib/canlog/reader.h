@@ -137,6 +137,23 @@ struct cl_blf {
     uint64_t ahead_min;    /* 0: CL_BLF_AHEAD_MIN */
 };
 
+/* candump: the interface names met so far, in the order of their first
+ * line, and the channel each was given (read_candump.cpp). Only ever
+ * added to, and a name keeps its channel, so a table from further on in
+ * the file gives the same channels at any earlier place. */
+#define CL_NAMES_MAX 32
+#define CL_NAME_MAX 16         /* IFNAMSIZ, NUL included */
+struct cl_names {
+    uint8_t n;
+    uint8_t last;              /* the entry the previous line matched */
+    uint8_t len[CL_NAMES_MAX];
+    uint16_t chan[CL_NAMES_MAX];
+    char name[CL_NAMES_MAX][CL_NAME_MAX];
+};
+/* Takes from's entries when it has more than r's (from is a table of the
+ * same file, read further). */
+void cl_names_take(cl_reader *r, const cl_names *from);
+
 struct cl_reader {
     int format;
     int fd;                /* CAN FD frames are returned (cl_set_fd) */
@@ -146,6 +163,7 @@ struct cl_reader {
     cl_asc asc;
     cl_blf blf;
     cl_trc trc;
+    cl_names names;
     int yielded;           /* the format stopped because the budget was spent */
 };
 
@@ -174,7 +192,10 @@ struct cl_mark {
  * next object began in the previous container). */
 int cl_mark_get(const cl_reader *r, cl_mark *m);
 /* Puts r at a place another reader of the same file was at. 0 or an errno
- * value (EINVAL: the file no longer has what the mark points to). */
+ * value (EINVAL: the file no longer has what the mark points to). A mark
+ * leaves out the candump interface names, which would make it ten times
+ * larger: r must have them from a reader that read at least as far
+ * (cl_names_take), as a scan's reads do. */
 int cl_mark_set(cl_reader *r, const cl_mark *m);
 
 /* Counts a bad line or object; the first one's description is kept. */

@@ -67,6 +67,9 @@ struct cl_scan {
     int done = 0;
     int has_date = 0;
     cl_stats stats{};
+    /* candump: the scan's interface names, which every read takes: marks
+     * do not carry them (cl_names). */
+    cl_names names{};
 
     /* Random access: the row acc reads next and the frames before it
      * (valid when acc_row_ok). */
@@ -133,6 +136,8 @@ void run(cl_scan *s)
         s->offset = cl_offset(r);
         s->stats = *cl_reader_stats(r);
         s->has_date = cl_has_date(r);
+        if (r->names.n != s->names.n)
+            s->names = r->names;
         if (end) {
             s->done = 1;
             s->ended.notify_all();
@@ -331,9 +336,13 @@ long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
 {
     mark from;
     uint64_t rows;
+    cl_names names;
     {
         std::lock_guard<std::mutex> g(s->lock);
         rows = s->rows;
+        names.n = 0;
+        if (s->names.n > (s->acc ? s->acc->names.n : 0))
+            names = s->names;
         if (first >= rows || count == 0)
             return 0;
         /* The last mark at or before the row. */
@@ -359,6 +368,7 @@ long cl_scan_read(cl_scan *s, uint64_t first, cl_frame *out, size_t count)
             return -1;
         s->acc_row_ok = false;
     }
+    cl_names_take(s->acc, &names);
     /* Reading on from where the last read ended is cheaper than going
      * back to the mark, when that is not behind the mark. */
     uint64_t row = s->acc_row, frame = s->acc_frame;

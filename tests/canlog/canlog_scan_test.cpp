@@ -292,4 +292,36 @@ TEST_F(CanlogScan, BlfWithoutAHeaderReadsAgainFromMarksInItsFirstContainer)
     check_scan(path, nullptr, 0);
 }
 
+// candump -L any on a machine with can0 and vcan0: names ending in the same
+// number are different channels (the later one the next number above those
+// in use), the same when rows are read again from marks; names ending in
+// distinct numbers keep them.
+TEST_F(CanlogScan, CandumpInterfacesEndingInOneNumberAreApartAlsoFromMarks)
+{
+    struct Case {
+        std::vector<const char *> names;  // one after the other, the last from frame 1000 on
+        std::vector<uint16_t> chans;
+    };
+    for (const Case &c : {Case{{"can0", "vcan0", "can1"}, {0, 1, 2}},
+                          Case{{"can0", "can3", "vcan1", "slcan2"}, {0, 3, 1, 2}}}) {
+        std::string text, path = dir + "/" + c.names.back() + ".log";
+        std::vector<uint16_t> want;
+        char line[CL_LINE_MAX];
+        for (size_t i = 0; i < frames.size(); i++) {
+            size_t k = i % (c.names.size() - (i < 1000));
+            cl_frame f = frames[i];
+            f.t_ns += 1700000000000000000LL;
+            text.append(line, cl_fmt_candump_named(line, sizeof line, &f, c.names[k]));
+            want.push_back(c.chans[k]);
+        }
+        ASSERT_TRUE(nbtest::write_file(path, text));
+        std::vector<cl_frame> all = read_all(path);
+        ASSERT_EQ(want.size(), all.size());
+        for (size_t i = 0; i < all.size(); i++)
+            ASSERT_EQ(want[i], all[i].chan) << path << " frame " << i;
+        check_scan(path, nullptr, 0);
+        check_scan(path, nullptr, 8);
+    }
+}
+
 }  // namespace

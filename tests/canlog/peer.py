@@ -37,9 +37,11 @@ def traffic(seed, count, fd=False):
         t = round(t, 6)
         kind = rnd.random()
         # A channel as a number or as an interface name (python-can writes
-        # both, a name's trailing digits being the number).
+        # both, a name's trailing digits being the number), one name for
+        # each number: can0 and vcan0 in one file are two interfaces.
         chan = rnd.choice([0, 0, 0, 1, 2])
-        chan = rnd.choice([chan, chan, "vcan%d" % chan, "can%d" % chan])
+        form = rnd.choice(range(4))
+        chan = "vcan1" if chan == 1 else chan if form < 2 else "can%d" % chan
         is_rx = rnd.random() < 0.7
         if kind < 0.03:
             out.append(can.Message(timestamp=t, is_error_frame=True, channel=chan))

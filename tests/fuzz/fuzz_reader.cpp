@@ -71,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         n2++;
         sum2 += f.id + f.len + (uint64_t)f.t_ns;
         cl_frame g;
+        if (again)
+            cl_names_take(again, &r->names);
         if (marked && again && (cl_mark_set(again, &m) != 0 || cl_next(again, &g) != 1 ||
                                 memcmp(&f, &g, sizeof f) != 0))
             abort();
