@@ -642,36 +642,15 @@ void live_controls(bool on)
 
 void choose_file(void)
 {
-    GtkWidget *dlg = gtk_file_chooser_dialog_new(
-        _("Open log"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
-        GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN,
-        GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
-    GtkFileFilter *logs = gtk_file_filter_new();
     gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
-    gtk_file_filter_set_name(logs, filter_name);
-    g_free(filter_name);
-    for (const char *const *pattern = cl_format_globs(); *pattern; pattern++)
-        gtk_file_filter_add_pattern(logs, *pattern);
-    gtk_file_chooser_add_filter(fc, logs);
-    GtkFileFilter *any = gtk_file_filter_new();
-    gtk_file_filter_set_name(any, _("All files"));
-    gtk_file_filter_add_pattern(any, "*");
-    gtk_file_chooser_add_filter(fc, any);
     /* Where the last log of any plug-in was chosen, else this log's folder. */
     gchar *folder = lg.path[0] ? g_path_get_dirname(lg.path) : nullptr;
     gchar *folder_utf8 = folder ? g_filename_to_utf8(folder, -1, nullptr, nullptr, nullptr) : nullptr;
-    nbkit_chooser_start(fc, NB_FOLDER_LOGS, folder_utf8);
+    gchar *name = pgparts::choose_file({_("Open log"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS, folder_utf8,
+                                        nullptr, filter_name, cl_format_globs(), _("All files")});
     g_free(folder_utf8);
     g_free(folder);
-    /* The host must not release this plug-in while its dialog runs. */
-    nbpg_loadrelease_enable();
-    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
-    nbpg_loadrelease_disable();
-    if (response == GTK_RESPONSE_ACCEPT)
-        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
-    gchar *name = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(fc) : nullptr;
-    gtk_widget_destroy(dlg);
+    g_free(filter_name);
     if (name && bv.page)
         bv_log_open(name);
     g_free(name);

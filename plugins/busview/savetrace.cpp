@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "canlog.h"
+#include "pgparts.h"
 #include "userfile.h"
 
 namespace {
@@ -183,15 +184,9 @@ int start_save(const char *path, int format)
 
 void choose_file(void)
 {
-    GtkWidget *dlg = gtk_file_chooser_dialog_new(
-        _("Save trace as"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
-        GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE,
-        GTK_RESPONSE_ACCEPT, nullptr);
-    gtk_widget_set_name(dlg, "busview-save-dialog");
-    GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
-    gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
-    nbkit_chooser_start(fc, NB_FOLDER_LOGS, nullptr);
-    gtk_file_chooser_set_current_name(fc, "trace.log");
+    GtkFileChooser *fc = pgparts::chooser_new({_("Save trace as"), GTK_FILE_CHOOSER_ACTION_SAVE, NB_FOLDER_LOGS,
+                                               nullptr, "trace.log", nullptr, nullptr, nullptr});
+    gtk_widget_set_name(GTK_WIDGET(fc), "busview-save-dialog");
     /* A name without one of the formats' extensions is written in the
      * format of the file type chosen. */
     for (const cl_format_info &t : CL_FORMATS) {
@@ -204,17 +199,11 @@ void choose_file(void)
         g_object_set_data(G_OBJECT(filter), "busview-format", GINT_TO_POINTER(t.format));
         gtk_file_chooser_add_filter(fc, filter);
     }
-    /* The host must not release this plug-in while its dialog runs. */
-    nbpg_loadrelease_enable();
-    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
-    nbpg_loadrelease_disable();
-    if (response == GTK_RESPONSE_ACCEPT)
-        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
-    gchar *path = response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(fc) : nullptr;
+    gchar *path = pgparts::chooser_run(fc, NB_FOLDER_LOGS);
     GtkFileFilter *chosen = gtk_file_chooser_get_filter(fc);
     int format = chosen ? GPOINTER_TO_INT(g_object_get_data(G_OBJECT(chosen), "busview-format"))
                         : CL_FMT_CANDUMP;
-    gtk_widget_destroy(dlg);
+    gtk_widget_destroy(GTK_WIDGET(fc));
     if (path && bv.trace) {
         int by_name = cl_format_of_name(path);
         start_save(path, by_name != CL_FMT_AUTO ? by_name : format ? format : CL_FMT_CANDUMP);

@@ -263,34 +263,7 @@ void on_selection(GtkTreeSelection *, gpointer)
 char *choose_file(const char *title, GtkFileChooserAction action, int kind, const char *name,
                   const char *const *patterns, const char *patterns_name)
 {
-    GtkWidget *dialog = gtk_file_chooser_dialog_new(
-        title, GTK_WINDOW(nb_mainwin), action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
-        action == GTK_FILE_CHOOSER_ACTION_OPEN ? GTK_STOCK_OPEN : GTK_STOCK_SAVE, GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileChooser *fc = GTK_FILE_CHOOSER(dialog);
-    gtk_file_chooser_set_local_only(fc, TRUE);
-    nbkit_chooser_start(fc, kind, nullptr);
-    if (action == GTK_FILE_CHOOSER_ACTION_SAVE) {
-        gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
-        gtk_file_chooser_set_current_name(fc, name);
-    }
-    GtkFileFilter *filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, patterns_name);
-    for (const char *const *p = patterns; *p; p++)
-        gtk_file_filter_add_pattern(filter, *p);
-    gtk_file_chooser_add_filter(fc, filter);
-    filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, _("All files"));
-    gtk_file_filter_add_pattern(filter, "*");
-    gtk_file_chooser_add_filter(fc, filter);
-    nbpg_loadrelease_enable();
-    char *path = nullptr;
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
-        nbkit_chooser_keep(fc, kind);
-        path = gtk_file_chooser_get_filename(fc);
-    }
-    gtk_widget_destroy(dialog);
-    nbpg_loadrelease_disable();
-    return path;
+    return pgparts::choose_file({title, action, kind, nullptr, name, patterns_name, patterns, _("All files")});
 }
 
 void on_export(GtkButton *, gpointer)
@@ -448,35 +421,16 @@ void on_settings(GtkButton *, gpointer)
 
 using pgparts::button;
 
-int text_width(GtkWidget *w, const char *text)
-{
-    PangoLayout *layout = gtk_widget_create_pango_layout(w, text);
-    int width = 0, height = 0;
-    pango_layout_get_pixel_size(layout, &width, &height);
-    g_object_unref(layout);
-    return width;
-}
+using pgparts::text_width;
 
 /* A column as wide as its title and the widest of its sample texts, in
  * the language and font shown (the summary takes what is left). */
 void add_column(GtkTreeView *view, const char *title, int col, std::initializer_list<const char *> samples,
                 bool expand)
 {
-    GtkCellRenderer *cell = gtk_cell_renderer_text_new();
-    GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, "cell-background",
-                                                                    DGP_N_COLS, nullptr);
-    gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    int xpad = 0;
-    g_object_get(cell, "xpad", &xpad, nullptr);
-    int w = text_width(GTK_WIDGET(view), title) + 16;
-    for (const char *t : samples)
-        w = MAX(w, text_width(GTK_WIDGET(view), t) + 2 * xpad + 8);
-    gtk_tree_view_column_set_fixed_width(c, w);
-    gtk_tree_view_column_set_resizable(c, TRUE);
-    gtk_tree_view_column_set_expand(c, expand);
-    if (expand)
-        g_object_set(cell, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
-    gtk_tree_view_append_column(view, c);
+    unsigned flags = pgparts::COLUMN_FIXED | (expand ? pgparts::COLUMN_EXPAND | pgparts::COLUMN_ELLIPSIZE : 0);
+    GtkTreeViewColumn *c = pgparts::text_column(GTK_WIDGET(view), title, col, flags, 0, samples);
+    gtk_tree_view_column_add_attribute(c, pgparts::column_cell(c), "cell-background", DGP_N_COLS);
 }
 
 }  // namespace

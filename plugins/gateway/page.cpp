@@ -9,12 +9,11 @@
 
 #include <initializer_list>
 
+#include "pgparts.h"
+
 namespace {
 
-void set_name(GtkWidget *w, const char *name)
-{
-    gtk_widget_set_name(w, name);
-}
+using pgparts::named;
 
 void channel_name(int c, char *buf, size_t size)
 {
@@ -152,14 +151,14 @@ GtkWidget *editor(void)
     gtk_table_set_col_spacings(GTK_TABLE(t), 6);
     gwp.src = gtk_combo_box_text_new();
     gwp.dst = gtk_combo_box_text_new();
-    set_name(gwp.src, "gateway-src");
-    set_name(gwp.dst, "gateway-dst");
+    named(gwp.src, "gateway-src");
+    named(gwp.dst, "gateway-dst");
     gwp.filter = gtk_entry_new();
     gwp.mods = gtk_entry_new();
     gwp.checksum = gtk_entry_new();
-    set_name(gwp.filter, "gateway-filter");
-    set_name(gwp.mods, "gateway-mods");
-    set_name(gwp.checksum, "gateway-checksum");
+    named(gwp.filter, "gateway-filter");
+    named(gwp.mods, "gateway-mods");
+    named(gwp.checksum, "gateway-checksum");
     gtk_widget_set_tooltip_text(gwp.filter, _("Identifier and mask, as 123:7FF; 123~7FF passes "
                                               "every other identifier. Empty: every frame."));
     gtk_widget_set_tooltip_text(gwp.mods, _("AND, OR, XOR and SET, applied in that order, each as "
@@ -174,9 +173,9 @@ GtkWidget *editor(void)
     gwp.fd_to_classic = gtk_check_button_new_with_mnemonic(
         _("FD frames of up to 8 bytes may go to a _classic channel"));
     gwp.hops = gtk_spin_button_new_with_range(0, CANGW_MAX_HOPS, 1);
-    set_name(gwp.fd, "gateway-fd");
-    set_name(gwp.fd_to_classic, "gateway-fd-classic");
-    set_name(gwp.hops, "gateway-hops");
+    named(gwp.fd, "gateway-fd");
+    named(gwp.fd_to_classic, "gateway-fd-classic");
+    named(gwp.hops, "gateway-hops");
     gtk_widget_set_tooltip_text(gwp.hops, _("0: the gateway's limit"));
 
     gtk_table_attach(GTK_TABLE(t), column_label(_("From")), 0, 1, 0, 1, GTK_FILL, GTK_FILL, 0, 0);
@@ -214,14 +213,8 @@ void gwp_page_channels(void)
         return;
     for (GtkWidget *combo : {gwp.src, gwp.dst}) {
         const int active = gtk_combo_box_get_active(GTK_COMBO_BOX(combo));
-        GtkTreeModel *m = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
-        gtk_list_store_clear(GTK_LIST_STORE(m));
-        for (int c = 0; c < gwp.nchan && c < CANGW_MAX_CHANNELS; c++) {
-            char name[48];
-            channel_name(c, name, sizeof name);
-            gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), name);
-        }
-        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), active >= 0 && active < gwp.nchan ? active : 0);
+        pgparts::fill_channels(GTK_COMBO_BOX(combo), nullptr, MIN(gwp.nchan, CANGW_MAX_CHANNELS), channel_name,
+                               active >= 0 && active < gwp.nchan ? active : 0);
     }
     gwp_page_rules();
 }
@@ -296,16 +289,16 @@ GtkWidget *gwp_page_new(void)
     GtkWidget *bar = gtk_hbox_new(FALSE, 8);
     gwp.start = gtk_button_new_with_mnemonic(_("_Start"));
     gwp.stop = gtk_button_new_with_mnemonic(_("S_top"));
-    set_name(gwp.start, "gateway-start");
-    set_name(gwp.stop, "gateway-stop");
+    named(gwp.start, "gateway-start");
+    named(gwp.stop, "gateway-stop");
     g_signal_connect(gwp.start, "clicked", G_CALLBACK(on_start), nullptr);
     g_signal_connect(gwp.stop, "clicked", G_CALLBACK(on_stop), nullptr);
     gwp.state = gtk_label_new("");
     gwp.delay = gtk_label_new("");
-    set_name(gwp.state, "gateway-state");
-    set_name(gwp.delay, "gateway-delay");
+    named(gwp.state, "gateway-state");
+    named(gwp.delay, "gateway-delay");
     GtkWidget *max = gwp.max_hops = gtk_spin_button_new_with_range(1, CANGW_MAX_HOPS, 1);
-    set_name(max, "gateway-max-hops");
+    named(max, "gateway-max-hops");
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(max), gwp.gw.max_hops);
     g_signal_connect(max, "value-changed", G_CALLBACK(on_max_hops), nullptr);
     gtk_widget_set_tooltip_text(max, _("A frame the gateway sent is passed on again only while it "
@@ -327,18 +320,12 @@ GtkWidget *gwp_page_new(void)
                                    G_TYPE_STRING, G_TYPE_UINT64, G_TYPE_UINT64, G_TYPE_UINT64);
     gwp.view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(gwp.rules));
     g_object_unref(gwp.rules);
-    set_name(gwp.view, "gateway-rules");
+    named(gwp.view, "gateway-rules");
     const char *titles[] = {_("#"), _("From"), _("To"), _("Rule"), _("Handled"), _("Dropped"),
                             _("Deleted")};
-    for (int c = 0; c < GWP_COLS; c++) {
-        GtkCellRenderer *r = gtk_cell_renderer_text_new();
-        if (c == GWP_COL_RULE)
-            g_object_set(r, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
-        GtkTreeViewColumn *col = gtk_tree_view_column_new_with_attributes(titles[c], r, "text", c, nullptr);
-        gtk_tree_view_column_set_expand(col, c == GWP_COL_RULE);
-        gtk_tree_view_column_set_resizable(col, TRUE);
-        gtk_tree_view_append_column(GTK_TREE_VIEW(gwp.view), col);
-    }
+    for (int c = 0; c < GWP_COLS; c++)
+        pgparts::text_column(gwp.view, titles[c], c,
+                             c == GWP_COL_RULE ? pgparts::COLUMN_EXPAND | pgparts::COLUMN_ELLIPSIZE : 0);
     g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(gwp.view)), "changed",
                      G_CALLBACK(on_select), nullptr);
     GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
@@ -357,12 +344,12 @@ GtkWidget *gwp_page_new(void)
         {_("_Add"), "gateway-add"}, {_("C_hange"), "gateway-change"}, {_("_Remove"), "gateway-remove"}};
     for (int i = 0; i < 3; i++) {
         GtkWidget *w = gtk_button_new_with_mnemonic(b[i].label);
-        set_name(w, b[i].name);
+        named(w, b[i].name);
         g_signal_connect(w, "clicked", G_CALLBACK(on_rule), GINT_TO_POINTER(i));
         gtk_box_pack_start(GTK_BOX(buttons), w, FALSE, FALSE, 0);
     }
     gwp.message = gtk_label_new("");
-    set_name(gwp.message, "gateway-message");
+    named(gwp.message, "gateway-message");
     gtk_box_pack_start(GTK_BOX(buttons), gwp.message, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(inner), buttons, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(page), frame, FALSE, FALSE, 0);

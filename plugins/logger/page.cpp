@@ -70,40 +70,21 @@ GtkFileChooserConfirmation on_confirm_overwrite(GtkFileChooser *fc, gpointer)
 
 void on_browse(GtkButton *, gpointer)
 {
-    GtkWidget *dlg = gtk_file_chooser_dialog_new(
-        _("Log file"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
-        GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_SAVE,
-        GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
-    gtk_file_chooser_set_do_overwrite_confirmation(fc, TRUE);
-    g_signal_connect(fc, "confirm-overwrite", G_CALLBACK(on_confirm_overwrite), nullptr);
-    GtkFileFilter *logs = gtk_file_filter_new();
-    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
-    gtk_file_filter_set_name(logs, filter_name);
-    g_free(filter_name);
-    for (const char *const *pattern = cl_format_globs(); *pattern; pattern++)
-        gtk_file_filter_add_pattern(logs, *pattern);
-    gtk_file_chooser_add_filter(fc, logs);
-    GtkFileFilter *all = gtk_file_filter_new();
-    gtk_file_filter_set_name(all, _("All files"));
-    gtk_file_filter_add_pattern(all, "*");
-    gtk_file_chooser_add_filter(fc, all);
-    /* Where the last log of any plug-in was chosen, else this log's folder. */
-    nbkit_chooser_start(fc, NB_FOLDER_LOGS, lg.folder[0] ? lg.folder : nullptr);
     int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(pw.format));
     char trace_name[16];
     const cl_format_info *info = cl_format_info_of(chosen);
     g_snprintf(trace_name, sizeof trace_name, "trace%s", info ? info->ext : ".log");
-    gtk_file_chooser_set_current_name(fc, trace_name);
-
-    /* The host must not release this plug-in while its dialog runs. */
-    nbpg_loadrelease_enable();
-    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
-    nbpg_loadrelease_disable();
-    if (response == GTK_RESPONSE_ACCEPT && lg.page) {
-        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
-        gchar *name = gtk_file_chooser_get_filename(fc);
-        gchar *utf8 = name ? g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr) : nullptr;
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
+    /* Where the last log of any plug-in was chosen, else this log's folder. */
+    GtkFileChooser *fc =
+        pgparts::chooser_new({_("Log file"), GTK_FILE_CHOOSER_ACTION_SAVE, NB_FOLDER_LOGS,
+                              lg.folder[0] ? lg.folder : nullptr, trace_name, filter_name, cl_format_globs(),
+                              _("All files")});
+    g_free(filter_name);
+    g_signal_connect(fc, "confirm-overwrite", G_CALLBACK(on_confirm_overwrite), nullptr);
+    gchar *name = pgparts::chooser_run(fc, NB_FOLDER_LOGS);
+    if (name && lg.page) {
+        gchar *utf8 = g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr);
         if (utf8) {
             g_strlcpy(pw.confirmed, utf8, sizeof pw.confirmed);
             gtk_entry_set_text(GTK_ENTRY(pw.file), utf8);
@@ -112,9 +93,9 @@ void on_browse(GtkButton *, gpointer)
             g_free(dir);
         }
         g_free(utf8);
-        g_free(name);
     }
-    gtk_widget_destroy(dlg);
+    g_free(name);
+    gtk_widget_destroy(GTK_WIDGET(fc));
 }
 
 void on_format(GtkComboBox *combo, gpointer)

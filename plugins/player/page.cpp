@@ -109,27 +109,14 @@ void on_filter(GtkEntry *e, gpointer)
 
 void on_browse(GtkButton *, gpointer)
 {
-    GtkWidget *dlg = gtk_file_chooser_dialog_new(
-        _("Log file to play"), nb_mainwin ? GTK_WINDOW(nb_mainwin) : nullptr,
-        GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL, GTK_STOCK_OPEN,
-        GTK_RESPONSE_ACCEPT, nullptr);
-    GtkFileChooser *fc = GTK_FILE_CHOOSER(dlg);
-    GtkFileFilter *logs = gtk_file_filter_new();
-    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
-    gtk_file_filter_set_name(logs, filter_name);
-    g_free(filter_name);
-    for (const char *const *pattern = cl_format_globs(); *pattern; pattern++)
-        gtk_file_filter_add_pattern(logs, *pattern);
-    gtk_file_chooser_add_filter(fc, logs);
-    GtkFileFilter *all = gtk_file_filter_new();
-    gtk_file_filter_set_name(all, _("All files"));
-    gtk_file_filter_add_pattern(all, "*");
-    gtk_file_chooser_add_filter(fc, all);
     /* Where the last log of any plug-in was chosen, at first the playing
      * file's folder; the playing file is selected when it lies there. */
     /* The replay goes on while the chooser is open: no lock held here. */
     gchar *dir = pl.path[0] ? g_path_get_dirname(pl.path) : nullptr;
-    nbkit_chooser_start(fc, NB_FOLDER_LOGS, dir);
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
+    GtkFileChooser *fc = pgparts::chooser_new({_("Log file to play"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS,
+                                               dir, nullptr, filter_name, cl_format_globs(), _("All files")});
+    g_free(filter_name);
     char kept[NB_FOLDER_MAX];
     bool there = dir && (!nb_get_folder || nb_get_folder(NB_FOLDER_LOGS, kept, sizeof kept) != 0 ||
                          strcmp(kept, dir) == 0);
@@ -140,14 +127,9 @@ void on_browse(GtkButton *, gpointer)
             gtk_file_chooser_set_filename(fc, name);
         g_free(name);
     }
-    /* The host must not release this plug-in while its dialog runs. */
-    nbpg_loadrelease_enable();
-    gint response = gtk_dialog_run(GTK_DIALOG(dlg));
-    nbpg_loadrelease_disable();
-    if (response == GTK_RESPONSE_ACCEPT && pl.page) {
-        nbkit_chooser_keep(fc, NB_FOLDER_LOGS);
-        gchar *name = gtk_file_chooser_get_filename(fc);
-        gchar *utf8 = name ? g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr) : nullptr;
+    gchar *name = pgparts::chooser_run(fc, NB_FOLDER_LOGS);
+    if (name && pl.page) {
+        gchar *utf8 = g_filename_to_utf8(name, -1, nullptr, nullptr, nullptr);
         if (utf8) {
             pl_guard g;
             gtk_entry_set_text(GTK_ENTRY(pw.file), utf8);
@@ -156,9 +138,9 @@ void on_browse(GtkButton *, gpointer)
             pl_open();
         }
         g_free(utf8);
-        g_free(name);
     }
-    gtk_widget_destroy(dlg);
+    g_free(name);
+    gtk_widget_destroy(GTK_WIDGET(fc));
 }
 
 /* A file channel as its format writes it: candump the interface's

@@ -207,16 +207,13 @@ void on_data_editing(GtkCellRenderer *, GtkCellEditable *editable, gchar *path, 
 
 GtkCellRenderer *text_column(const char *title, int col, int editable)
 {
-    GtkCellRenderer *r = gtk_cell_renderer_text_new();
+    GtkCellRenderer *r = pgparts::column_cell(pgparts::text_column(pw.view, title, col));
     g_object_set_data(G_OBJECT(r), "sd-column", GINT_TO_POINTER(col));
     if (editable) {
         g_object_set(r, "editable", TRUE, NULL);
         g_signal_connect(r, "edited", G_CALLBACK(on_edited), nullptr);
         sd_tab_through_cells(GTK_TREE_VIEW(pw.view), r);
     }
-    GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, r, "text", col, NULL);
-    gtk_tree_view_column_set_resizable(c, TRUE);
-    gtk_tree_view_append_column(GTK_TREE_VIEW(pw.view), c);
     return r;
 }
 

@@ -307,35 +307,11 @@ gboolean on_key(GtkWidget *, GdkEventKey *e, gpointer)
 char *choose_file(const char *title, GtkFileChooserAction action, int kind, const char *filter_name,
                   const char *pattern, const char *name, char *folder, const char *fallback)
 {
-    GtkWidget *dialog = gtk_file_chooser_dialog_new(
-        title, GTK_WINDOW(nb_mainwin), action, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
-        action == GTK_FILE_CHOOSER_ACTION_OPEN ? GTK_STOCK_OPEN : GTK_STOCK_SAVE,
-        GTK_RESPONSE_ACCEPT, nullptr);
-    gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(dialog), TRUE);
-    if (action == GTK_FILE_CHOOSER_ACTION_SAVE) {
-        gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog), TRUE);
-        gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog), name);
-    }
-    nbkit_chooser_start(GTK_FILE_CHOOSER(dialog), kind, folder[0] ? folder : fallback);
-    GtkFileFilter *filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, filter_name);
-    gtk_file_filter_add_pattern(filter, pattern);
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
-    filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, _("All files"));
-    gtk_file_filter_add_pattern(filter, "*");
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
-    nbpg_loadrelease_enable();
-    char *path = nullptr;
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
-        nbkit_chooser_keep(GTK_FILE_CHOOSER(dialog), kind);
-        char *local = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
-        if (local)
-            path = g_filename_to_utf8(local, -1, nullptr, nullptr, nullptr);
-        g_free(local);
-    }
-    gtk_widget_destroy(dialog);
-    nbpg_loadrelease_disable();
+    const char *patterns[] = {pattern, nullptr};
+    gchar *local = pgparts::choose_file({title, action, kind, folder[0] ? folder : fallback, name,
+                                         filter_name, patterns, _("All files")});
+    char *path = local ? g_filename_to_utf8(local, -1, nullptr, nullptr, nullptr) : nullptr;
+    g_free(local);
     if (path) {
         gchar *dir = g_path_get_dirname(path);
         g_strlcpy(folder, dir, SG_PATH_MAX);
@@ -372,18 +348,10 @@ void fill_channels(void)
     if (!sg.w_chan)
         return;
     sg.updating++;
-    GtkComboBox *c = GTK_COMBO_BOX(sg.w_chan);
-    while (gtk_tree_model_iter_n_children(gtk_combo_box_get_model(c), nullptr) > 0)
-        gtk_combo_box_remove_text(c, 0);
-    gtk_combo_box_append_text(c, _("All channels"));
-    for (int i = 0; i < sg.nchan; i++) {
-        char name[32];
-        sg_chan_name(i, name, sizeof name);
-        gtk_combo_box_append_text(c, name);
-    }
     if (sg.open_chan >= sg.nchan)
         sg.open_chan = -1;
-    gtk_combo_box_set_active(c, sg.open_chan + 1);
+    pgparts::fill_channels(GTK_COMBO_BOX(sg.w_chan), _("All channels"), sg.nchan, sg_chan_name,
+                           sg.open_chan + 1);
     /* One channel: nothing to choose. */
     gtk_widget_set_visible(sg.w_chan, sg.nchan > 1);
     sg.updating--;
@@ -542,28 +510,6 @@ void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *,
 
 /* ------------------------------------------------------------- building */
 
-/* A column at least as wide as its title in the language shown. */
-int title_width(GtkWidget *view, const char *title, int width)
-{
-    PangoLayout *layout = gtk_widget_create_pango_layout(view, title);
-    int w = 0, h = 0;
-    pango_layout_get_pixel_size(layout, &w, &h);
-    g_object_unref(layout);
-    return MAX(width, w + 16);
-}
-
-GtkTreeViewColumn *add_column(GtkWidget *view, const char *title, int col, int width, bool expand)
-{
-    GtkCellRenderer *cell = gtk_cell_renderer_text_new();
-    GtkTreeViewColumn *c = gtk_tree_view_column_new_with_attributes(title, cell, "text", col, nullptr);
-    gtk_tree_view_column_set_resizable(c, TRUE);
-    gtk_tree_view_column_set_sizing(c, GTK_TREE_VIEW_COLUMN_FIXED);
-    gtk_tree_view_column_set_fixed_width(c, title_width(view, title, width));
-    gtk_tree_view_column_set_expand(c, expand);
-    gtk_tree_view_append_column(GTK_TREE_VIEW(view), c);
-    return c;
-}
-
 GtkWidget *scrolled(GtkWidget *child)
 {
     GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
@@ -574,6 +520,9 @@ GtkWidget *scrolled(GtkWidget *child)
 }
 
 using pgparts::button;
+using pgparts::text_column;
+using pgparts::title_width;
+constexpr unsigned FIXED = pgparts::COLUMN_FIXED;
 
 /* A left-aligned label of the page, by name. */
 GtkWidget *page_label(GtkWidget *page, const char *name)
@@ -602,12 +551,12 @@ GtkWidget *build_table(void)
     /* The expander and the signals' indent go with the names, not with
      * the Plot column's check boxes. */
     gtk_tree_view_set_expander_column(
-        GTK_TREE_VIEW(view), add_column(view, _("Message / signal"), SG_COL_NAME, 230, false));
-    add_column(view, _("Value"), SG_COL_VALUE, 90, false);
-    add_column(view, _("Unit"), SG_COL_UNIT, 50, false);
-    add_column(view, _("Text"), SG_COL_TEXT, 90, false);
-    add_column(view, _("Count"), SG_COL_COUNT, 70, false);
-    add_column(view, _("Period ms"), SG_COL_PERIOD, 70, true);
+        GTK_TREE_VIEW(view), text_column(view, _("Message / signal"), SG_COL_NAME, FIXED, 230));
+    text_column(view, _("Value"), SG_COL_VALUE, FIXED, 90);
+    text_column(view, _("Unit"), SG_COL_UNIT, FIXED, 50);
+    text_column(view, _("Text"), SG_COL_TEXT, FIXED, 90);
+    text_column(view, _("Count"), SG_COL_COUNT, FIXED, 70);
+    text_column(view, _("Period ms"), SG_COL_PERIOD, FIXED | pgparts::COLUMN_EXPAND, 70);
     /* What a plotted signal keeps: its last seconds, its last points, or
      * its whole history within the points per signal. */
     GtkCellRenderer *keep = gtk_cell_renderer_combo_new();
@@ -635,13 +584,10 @@ GtkWidget *build_unknown(void)
     GtkWidget *view = gtk_tree_view_new_with_model(GTK_TREE_MODEL(sg.unknown_store));
     g_object_unref(sg.unknown_store);
     gtk_widget_set_name(view, "signals-unknown");
-    add_column(view, _("Not in the databases"), UCOL_ID, 80, false);
-    add_column(view, _("Count"), UCOL_COUNT, 60, false);
-    add_column(view, _("Period ms"), UCOL_PERIOD, 70, false);
-    GtkTreeViewColumn *data = add_column(view, _("Data"), UCOL_DATA, 150, true);
-    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(data));
-    g_object_set(cells->data, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
-    g_list_free(cells);
+    text_column(view, _("Not in the databases"), UCOL_ID, FIXED, 80);
+    text_column(view, _("Count"), UCOL_COUNT, FIXED, 60);
+    text_column(view, _("Period ms"), UCOL_PERIOD, FIXED, 70);
+    text_column(view, _("Data"), UCOL_DATA, FIXED | pgparts::COLUMN_EXPAND | pgparts::COLUMN_ELLIPSIZE, 150);
     return view;
 }
 
