@@ -3,6 +3,7 @@
  * keeps and what the kernel's tool is given in the tests.
  */
 #include "cangw.h"
+#include "hexdigit.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -11,24 +12,13 @@
 
 namespace {
 
-int hexval(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 /* Exactly n bytes as 2n hex digits, up to end. */
 bool hexbytes(const char *s, const char *end, uint8_t *out, unsigned n)
 {
     if (end - s != (long)(2 * n))
         return false;
     for (unsigned i = 0; i < n; i++) {
-        const int h = hexval(s[2 * i]), l = hexval(s[2 * i + 1]);
+        const int h = ft_hexval(s[2 * i]), l = ft_hexval(s[2 * i + 1]);
         if (h < 0 || l < 0)
             return false;
         out[i] = (uint8_t)(h << 4 | l);
@@ -42,7 +32,7 @@ bool hexnum(const char *s, const char *end, uint32_t *v)
         return false;
     uint32_t x = 0;
     for (; s < end; s++) {
-        const int h = hexval(*s);
+        const int h = ft_hexval(*s);
         if (h < 0)
             return false;
         x = x << 4 | (uint32_t)h;

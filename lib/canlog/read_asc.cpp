@@ -66,7 +66,7 @@ int64_t number(token t, int dec)
     int64_t v = 0;
     for (size_t i = 0; i < t.n; i++) {
         int d = dec ? (t.s[i] >= '0' && t.s[i] <= '9' ? t.s[i] - '0' : -1)
-                    : cl_hexval((unsigned char)t.s[i]);
+                    : ft_hexval((unsigned char)t.s[i]);
         if (d < 0)
             return -1;
         v = v * (dec ? 10 : 16) + d;
@@ -226,7 +226,7 @@ inline int data_byte(const char **p, const char *e, int dec)
     while (s < e && *s == ' ')
         s++;
     if (!dec && e - s >= 2 && (e - s == 2 || cl_space(s[2]))) {
-        int hi = cl_hexval((unsigned char)s[0]), lo = cl_hexval((unsigned char)s[1]);
+        int hi = ft_hexval((unsigned char)s[0]), lo = ft_hexval((unsigned char)s[1]);
         if ((hi | lo) >= 0) {
             *p = s + 2;
             return hi << 4 | lo;

@@ -107,7 +107,7 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
     const char *id0 = s;
     uint32_t id = 0;
     int h;
-    while (s < e && (h = cl_hexval((unsigned char)*s)) >= 0 && s - id0 < 9) {
+    while (s < e && (h = ft_hexval((unsigned char)*s)) >= 0 && s - id0 < 9) {
         id = id << 4 | (uint32_t)h;
         s++;
     }
@@ -142,7 +142,7 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
             r->st.skipped_fd++;
             return 0;
         }
-        int fl = s + 1 < e ? cl_hexval((unsigned char)s[1]) : -1;
+        int fl = s + 1 < e ? ft_hexval((unsigned char)s[1]) : -1;
         if (fl < 0 || (f->flags & CL_ERR)) {
             *why = (f->flags & CL_ERR) ? "error frame written as a CAN FD frame"
                                        : "no flags digit after \"##\"";
@@ -161,10 +161,10 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
         for (;;) {
             if (s < e && *s == '.')
                 s++;
-            int hi = s < e ? cl_hexval((unsigned char)*s) : -1;
+            int hi = s < e ? ft_hexval((unsigned char)*s) : -1;
             if (hi < 0)
                 break;
-            int lo = s + 1 < e ? cl_hexval((unsigned char)s[1]) : -1;
+            int lo = s + 1 < e ? ft_hexval((unsigned char)s[1]) : -1;
             if (lo < 0) {
                 *why = "odd number of data digits";
                 return -1;
@@ -181,7 +181,7 @@ int parse(const char *s, const char *e, cl_frame *f, cl_reader *r, const char **
             return -1;
         }
         /* A classic frame's length code above 8 ("_9" to "_F"). */
-        if (!fd && s + 1 < e && *s == '_' && cl_hexval((unsigned char)s[1]) >= 0)
+        if (!fd && s + 1 < e && *s == '_' && ft_hexval((unsigned char)s[1]) >= 0)
             s += 2;
     }
     if (s < e && !cl_space(*s)) {

@@ -99,7 +99,7 @@ int hexbyte(tok t)
 {
     if (t.n != 2)
         return -1;
-    int hi = cl_hexval((unsigned char)t.s[0]), lo = cl_hexval((unsigned char)t.s[1]);
+    int hi = ft_hexval((unsigned char)t.s[0]), lo = ft_hexval((unsigned char)t.s[1]);
     return (hi | lo) < 0 ? -1 : hi << 4 | lo;
 }
 
@@ -108,7 +108,7 @@ bool ident(tok t, cl_frame *f, const char **why)
 {
     uint32_t id = 0;
     for (size_t i = 0; i < t.n; i++) {
-        int h = cl_hexval((unsigned char)t.s[i]);
+        int h = ft_hexval((unsigned char)t.s[i]);
         if (h < 0 || t.n > 8) {
             *why = "bad identifier";
             return false;

@@ -6,6 +6,7 @@
 #define CANLOG_READER_H
 
 #include "canlog.h"
+#include "hexdigit.h" /* ft_hexval */
 
 #define CL_READ_BUFFER (1024u * 1024u)  /* also the longest line */
 #define CL_SEEK_CHUNK (32u * 1024u)     /* the first read after a seek */
@@ -223,24 +224,7 @@ int cl_blf_reenter(cl_reader *r, size_t pos);
 void cl_blf_peek_date(cl_reader *r);
 void cl_asc_peek_date(cl_reader *r);
 
-/* Shared text helpers. The value of a hex digit, -1 for any other
- * character: a table, since the readers look up every data digit. */
-struct cl_hex_table {
-    int8_t v[256];
-    constexpr cl_hex_table() : v()
-    {
-        for (int c = 0; c < 256; c++)
-            v[c] = (int8_t)(c >= '0' && c <= '9'   ? c - '0'
-                            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                   : -1);
-    }
-};
-inline constexpr cl_hex_table CL_HEX;
-static inline int cl_hexval(unsigned char c)
-{
-    return CL_HEX.v[c];
-}
+/* Shared text helpers. */
 static inline int cl_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';

@@ -3,22 +3,12 @@
  * user typed, formatting for the list and the session, the frame sent.
  */
 #include "sender.h"
+#include "hexdigit.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 namespace {
-
-int hexval(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 /* Copies text without leading and trailing blanks. */
 void trimmed(const char *text, char *out, size_t size)
@@ -50,7 +40,7 @@ int sd_parse_id(const char *text, int ext, uint32_t *out, char *err, size_t errs
         return refuse(err, errsize, _("The identifier is empty: give it in hexadecimal."));
     uint64_t v = 0;
     for (; *p; p++) {
-        int d = hexval(*p);
+        int d = ft_hexval(*p);
         if (d < 0) {
             g_snprintf(err, errsize, _("The identifier \"%s\" is not a hexadecimal number."),
                        t);
@@ -121,7 +111,7 @@ int sd_parse_data(const char *text, int fd, uint8_t *data, uint8_t *ndata, char 
         p += strcspn(p, blanks);
         size_t len = (size_t)(p - start);
         for (size_t i = 0; i < len; i++) {
-            if (hexval(start[i]) < 0)
+            if (ft_hexval(start[i]) < 0)
                 return refuse(err, errsize, _("The data must be hexadecimal bytes, such as "
                                               "\"DE AD BE EF\" or \"DEADBEEF\"."));
         }
@@ -135,7 +125,7 @@ int sd_parse_data(const char *text, int fd, uint8_t *data, uint8_t *ndata, char 
                                      "message carries.")
                                  : _("The data has more than 8 bytes: set \"FD\" for a CAN FD "
                                      "message of up to 64 bytes."));
-            int v = len == 1 ? hexval(start[0]) : hexval(start[i]) * 16 + hexval(start[i + 1]);
+            int v = len == 1 ? ft_hexval(start[0]) : ft_hexval(start[i]) * 16 + ft_hexval(start[i + 1]);
             bytes[n++] = (uint8_t)v;
         }
     }

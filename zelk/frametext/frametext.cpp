@@ -3,20 +3,13 @@
  * back. See frametext.h for the rules.
  */
 #include "frametext.h"
+#include "hexdigit.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 namespace {
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 /* A character as a reason shows it: quoted when printable, else as \xNN. */
 void show_char(char c, char *buf, size_t size)
@@ -43,7 +36,7 @@ int refuse(char *why, size_t size, const char *fmt, ...)
 int parse_id(const char *s, size_t n, zk_frame *f, char *why, size_t size)
 {
     for (size_t i = 0; i < n; i++) {
-        if (hex_digit(s[i]) < 0) {
+        if (ft_hexval(s[i]) < 0) {
             char c[8];
             show_char(s[i], c, sizeof c);
             return refuse(why, size, "the identifier holds %s, not a hex digit", c);
@@ -54,7 +47,7 @@ int parse_id(const char *s, size_t n, zk_frame *f, char *why, size_t size)
                       "the identifier has %zu hex digits: give 3 (11-bit) or 8 (29-bit)", n);
     uint32_t v = 0;
     for (size_t i = 0; i < n; i++)
-        v = v * 16u + static_cast<uint32_t>(hex_digit(s[i]));
+        v = v * 16u + static_cast<uint32_t>(ft_hexval(s[i]));
     if (n == 3 && v > 0x7FFu)
         return refuse(why, size, "11-bit identifier %03X is above 7FF", v);
     if (n == 8 && v > 0x1FFFFFFFu)
@@ -87,9 +80,9 @@ int parse_bytes(const char *d, uint8_t *data, int max, int *count, char *why, si
             p++;
             continue;
         }
-        if (hex_digit(p[0]) < 0 || (p[1] && p[1] != '.' && hex_digit(p[1]) < 0)) {
+        if (ft_hexval(p[0]) < 0 || (p[1] && p[1] != '.' && ft_hexval(p[1]) < 0)) {
             char c[8];
-            show_char(hex_digit(p[0]) < 0 ? p[0] : p[1], c, sizeof c);
+            show_char(ft_hexval(p[0]) < 0 ? p[0] : p[1], c, sizeof c);
             return refuse(why, size, "the data holds %s, not a hex digit", c);
         }
         if (!p[1] || p[1] == '.')
@@ -97,7 +90,7 @@ int parse_bytes(const char *d, uint8_t *data, int max, int *count, char *why, si
                           len + 1);
         if (len == max)
             return refuse(why, size, "more than %d data bytes", max);
-        data[len++] = static_cast<uint8_t>(hex_digit(p[0]) * 16 + hex_digit(p[1]));
+        data[len++] = static_cast<uint8_t>(ft_hexval(p[0]) * 16 + ft_hexval(p[1]));
         p += 2;
     }
     *count = len;
@@ -107,7 +100,7 @@ int parse_bytes(const char *d, uint8_t *data, int max, int *count, char *why, si
 /* "F" flags digit and data of an FD frame, after the "##". */
 int parse_fd(const char *d, zk_fdframe *f, char *why, size_t size)
 {
-    const int flags = hex_digit(d[0]);
+    const int flags = ft_hexval(d[0]);
     if (flags < 0) {
         if (!d[0]) return refuse(why, size, "after ## the flags digit is missing (1 for BRS)");
         char c[8];
