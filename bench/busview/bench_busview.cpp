@@ -28,16 +28,15 @@
 #include "bench_cpu.h"
 #include "bench_page.h"
 #include "bench_widgets.h"
+#include "bvfeed.h"
 
 namespace {
 
 struct bench {
     double seconds = 10;
-    double fps = 20833;           /* the simulated bus: 0x555, length 0, 48 bits at 1 Mbit/s */
-    int len = 0;
+    bv_feed feed;
     const char *mode = "trace";
     unsigned history = 100000;    /* lines the trace keeps, prefilled */
-    bool many_ids = false;
     GtkWidget *filter = nullptr;
     GtkWidget *filter_msg = nullptr;
     int64_t filtering_from_us = 0;   /* "Filtering..." first seen */
@@ -45,56 +44,20 @@ struct bench {
     int filter_turns = 0;            /* probes while it was shown */
     int typed = 0;
     int64_t start_us = 0;
-    uint64_t fed = 0;
     uint64_t prefill = 0;
-    int64_t max_request_us = 0;
-    int64_t last_probe_us = 0;
-    int64_t max_gap_us = 0;
-    int64_t last_probe_cpu_us = 0;
-    int64_t max_gap_cpu_us = 0;
+    bv_probe probe;
     int64_t end_us = 0;
-    int64_t origin_us = g_get_real_time();
-    nb_stream_frame batch[NB_RX_BATCH];
     GMainLoop *loop = nullptr;
 };
 
 bench b;
 
-/* Frames go as the host hands them on: PGRP_STREAM records of the main
- * channel on the host's clock, at most NB_RX_BATCH per request. */
-void feed(uint64_t n, bool timed)
-{
-    while (n > 0) {
-        int k = n > NB_RX_BATCH ? NB_RX_BATCH : (int)n;
-        for (int i = 0; i < k; i++) {
-            uint64_t c = b.fed + (uint64_t)i;
-            nb_stream_frame &f = b.batch[i];
-            memset(&f, 0, sizeof f);
-            f.id = b.many_ids ? (uint32_t)(c & 0x7FF) : 0x555;
-            f.flags = b.len > 8 ? ZK_FRAME_FDF | ZK_FRAME_BRS : 0;
-            f.len = (uint8_t)b.len;
-            f.dir = NB_DIR_RX;
-            f.adapter_ts = (uint32_t)((double)c * 1e6 / b.fps);
-            f.time_us = (uint64_t)b.origin_us + f.adapter_ts;
-            for (int j = 0; j < b.len; j++)
-                f.data[j] = (uint8_t)(c >> (8 * (j & 3)));
-        }
-        int64_t t0 = g_get_monotonic_time();
-        the_app.pgmgr.ops.pgmgr_stream(&the_app.pgmgr, b.batch, k);
-        int64_t dt = g_get_monotonic_time() - t0;
-        if (timed && dt > b.max_request_us)
-            b.max_request_us = dt;
-        b.fed += (uint64_t)k;
-        n -= (uint64_t)k;
-    }
-}
-
 gboolean on_tick(gpointer)
 {
     int64_t now = g_get_monotonic_time();
-    uint64_t due = b.prefill + (uint64_t)((double)(now - b.start_us) / 1e6 * b.fps);
-    if (due > b.fed)
-        feed(due - b.fed, true);
+    uint64_t due = b.prefill + (uint64_t)((double)(now - b.start_us) / 1e6 * b.feed.fps);
+    if (due > b.feed.fed)
+        bv_feed_frames(&b.feed, due - b.feed.fed, true);
     if (now >= b.end_us) {
         g_main_loop_quit(b.loop);
         return FALSE;
@@ -113,27 +76,10 @@ gboolean on_key(gpointer)
     return TRUE;
 }
 
-int64_t thread_cpu_us(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
-
-/* The longest gap between two probes, on the clock and in the main
- * thread's CPU time: on a busy machine the first also holds the time the
- * process waited for a core, the second only the work that held up the
- * main loop. */
+/* The stall probe; with the filter typed, how long its note stays. */
 gboolean on_probe(gpointer)
 {
-    int64_t now = g_get_monotonic_time();
-    int64_t cpu = thread_cpu_us();
-    if (b.last_probe_us && now - b.last_probe_us > b.max_gap_us)
-        b.max_gap_us = now - b.last_probe_us;
-    if (b.last_probe_us && cpu - b.last_probe_cpu_us > b.max_gap_cpu_us)
-        b.max_gap_cpu_us = cpu - b.last_probe_cpu_us;
-    b.last_probe_us = now;
-    b.last_probe_cpu_us = cpu;
+    int64_t now = bv_probe_tick(&b.probe);
     if (b.filter_msg && !b.filtering_until_us) {
         /* The typed texts are all valid: the only message is the note
          * that the filter is on its way. */
@@ -161,19 +107,20 @@ void pump_for(int ms)
 int main(int argc, char **argv)
 {
     gtk_init(&argc, &argv);
+    b.feed.origin_us = g_get_real_time();
     if (argc > 1)
         b.seconds = atof(argv[1]);
     if (argc > 2)
-        b.fps = atof(argv[2]);
+        b.feed.fps = atof(argv[2]);
     if (argc > 3)
-        b.len = atoi(argv[3]);
+        b.feed.len = atoi(argv[3]);
     if (argc > 4)
         b.mode = argv[4];
     if (argc > 5)
         b.history = (unsigned)atoi(argv[5]);
-    b.many_ids = strcmp(b.mode, "trace") != 0;
+    b.feed.many_ids = strcmp(b.mode, "trace") != 0;
     const bool trace_mode = strncmp(b.mode, "trace", 5) == 0;
-    if (b.seconds <= 0 || b.fps <= 0 || b.len < 0 || b.len > 64 ||
+    if (b.seconds <= 0 || b.feed.fps <= 0 || b.feed.len < 0 || b.feed.len > 64 ||
         (strcmp(b.mode, "trace") != 0 && strcmp(b.mode, "trace-ids") != 0 &&
          strcmp(b.mode, "ids") != 0 && strcmp(b.mode, "filter") != 0) ||
         b.history < 1000 || b.history > 2000000) {
@@ -207,13 +154,12 @@ int main(int argc, char **argv)
     // The probe runs from here on: the refresh that lists these frames
     // (2,048 new rows in the ids mode) is measured on its own.
     g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
-    feed(b.history, false);
-    b.prefill = b.fed;
-    b.last_probe_us = 0;
+    bv_feed_frames(&b.feed, b.history, false);
+    b.prefill = b.feed.fed;
+    b.probe.last_us = 0;
     pump_for(500);
-    int64_t first_gap_us = b.max_gap_us, first_gap_cpu_us = b.max_gap_cpu_us;
-    b.max_gap_us = b.max_gap_cpu_us = 0;
-    b.last_probe_us = 0;
+    int64_t first_gap_us = b.probe.max_gap_us, first_gap_cpu_us = b.probe.max_gap_cpu_us;
+    bv_probe_reset(&b.probe);
 
     b.loop = g_main_loop_new(nullptr, FALSE);
     b.start_us = g_get_monotonic_time();
@@ -232,7 +178,7 @@ int main(int argc, char **argv)
     GtkTreeModel *model = gtk_tree_view_get_model(GTK_TREE_VIEW(trace));
     int rows = model ? gtk_tree_model_iter_n_children(model, nullptr) : -1;
     char expect[64];
-    g_snprintf(expect, sizeof expect, "Received: %llu ", (unsigned long long)b.fed);
+    g_snprintf(expect, sizeof expect, "Received: %llu ", (unsigned long long)b.feed.fed);
     const char *text = gtk_label_get_text(GTK_LABEL(status));
     bool counted = strstr(text, expect) != nullptr;
     char lines[32];
@@ -242,14 +188,13 @@ int main(int argc, char **argv)
     // The user scrolls ten rows back: the view, which kept the newest
     // lines only while it followed the end, takes all of them (a long
     // trace in slices: until then, or 20 s).
-    int64_t run_gap_us = b.max_gap_us, run_gap_cpu_us = b.max_gap_cpu_us;
+    int64_t run_gap_us = b.probe.max_gap_us, run_gap_cpu_us = b.probe.max_gap_cpu_us;
     int64_t back_gap_us = -1, back_gap_cpu_us = -1;
     int rows_back = -1;
     double back_ms = 0, back_cpu_ms = 0;
     if (trace_mode) {
         GtkAdjustment *adj = gtk_tree_view_get_vadjustment(GTK_TREE_VIEW(trace));
-        b.max_gap_us = b.max_gap_cpu_us = 0;
-        b.last_probe_us = 0;
+        bv_probe_reset(&b.probe);
         pump_for(50);
         gtk_adjustment_set_value(adj, gtk_adjustment_get_value(adj) - 10 * gtk_adjustment_get_upper(adj) /
                                                                           (rows > 0 ? rows : 1));
@@ -262,18 +207,18 @@ int main(int argc, char **argv)
                  g_get_monotonic_time() < until);
         back_ms = (g_get_monotonic_time() - (until - 20000000)) / 1000.0;
         back_cpu_ms = (cpu_seconds() - back_cpu0) * 1000.0;
-        back_gap_us = b.max_gap_us;
-        back_gap_cpu_us = b.max_gap_cpu_us;
+        back_gap_us = b.probe.max_gap_us;
+        back_gap_cpu_us = b.probe.max_gap_cpu_us;
         model = gtk_tree_view_get_model(GTK_TREE_VIEW(trace));
         rows_back = model ? gtk_tree_model_iter_n_children(model, nullptr) : -1;
     }
 
-    printf("busview: %.0f frames/s of length %d for %.1f s (%llu frames, %llu before)\n", b.fps,
-           b.len, wall, (unsigned long long)(b.fed - b.prefill), (unsigned long long)b.prefill);
+    printf("busview: %.0f frames/s of length %d for %.1f s (%llu frames, %llu before)\n", b.feed.fps,
+           b.feed.len, wall, (unsigned long long)(b.feed.fed - b.prefill), (unsigned long long)b.prefill);
     printf("  CPU %.1f ms per second of traffic (%.1f %% of one core)\n", cpu / wall * 1000,
            cpu / wall * 100);
     printf("  longest request %.2f ms, longest main-loop stall %.1f ms (%.1f ms of CPU)\n",
-           b.max_request_us / 1000.0, run_gap_us / 1000.0, run_gap_cpu_us / 1000.0);
+           b.feed.max_request_us / 1000.0, run_gap_us / 1000.0, run_gap_cpu_us / 1000.0);
     printf("  longest main-loop stall while the first %llu frames were listed %.1f ms (%.1f ms of CPU)\n",
            (unsigned long long)b.prefill, first_gap_us / 1000.0, first_gap_cpu_us / 1000.0);
     if (b.filter_msg)

@@ -21,82 +21,45 @@
 #include "bench_cpu.h"
 #include "bench_page.h"
 #include "bench_widgets.h"
+#include "bvfeed.h"
 
 namespace {
-
-constexpr double FPS = 20833;     /* length-0 frames at 1 Mbit/s */
 
 struct bench {
     unsigned history = 2000000;
     double seconds = 3;
-    uint64_t fed = 0;
-    int64_t base_us = 0;
+    bv_feed feed;                 /* length-0 frames at 1 Mbit/s */
     int64_t feed_from_us = 0;
     uint64_t feed_from = 0;
     bool feeding = false;
-    int64_t last_probe_us = 0, max_gap_us = 0;
-    int64_t last_probe_cpu_us = 0, max_gap_cpu_us = 0;
-    nb_stream_frame batch[NB_RX_BATCH];
+    bv_probe probe;
     GtkWidget *window = nullptr;
     GtkWidget *trace = nullptr;
 };
 
 bench b;
 
-void feed(uint64_t n)
-{
-    while (n > 0) {
-        int k = n > NB_RX_BATCH ? NB_RX_BATCH : (int)n;
-        for (int i = 0; i < k; i++) {
-            nb_stream_frame &r = b.batch[i];
-            memset(&r, 0, sizeof r);
-            uint64_t c = b.fed + (uint64_t)i;
-            r.id = 0x555;
-            r.dir = NB_DIR_RX;
-            r.adapter_ts = (uint32_t)((double)c * 1e6 / FPS);
-            r.time_us = (uint64_t)(b.base_us + (int64_t)r.adapter_ts);
-        }
-        the_app.pgmgr.ops.pgmgr_stream(&the_app.pgmgr, b.batch, k);
-        b.fed += (uint64_t)k;
-        n -= (uint64_t)k;
-    }
-}
-
 gboolean on_tick(gpointer)
 {
     if (!b.feeding)
         return TRUE;
     double secs = (double)(g_get_monotonic_time() - b.feed_from_us) / 1e6;
-    uint64_t due = b.feed_from + (uint64_t)(secs * FPS);
-    if (due > b.fed)
-        feed(due - b.fed);
+    uint64_t due = b.feed_from + (uint64_t)(secs * b.feed.fps);
+    if (due > b.feed.fed)
+        bv_feed_frames(&b.feed, due - b.feed.fed, false);
     return TRUE;
-}
-
-int64_t thread_cpu_us(void)
-{
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
 gboolean on_probe(gpointer)
 {
-    int64_t now = g_get_monotonic_time(), cpu = thread_cpu_us();
-    if (b.last_probe_us && now - b.last_probe_us > b.max_gap_us)
-        b.max_gap_us = now - b.last_probe_us;
-    if (b.last_probe_us && cpu - b.last_probe_cpu_us > b.max_gap_cpu_us)
-        b.max_gap_cpu_us = cpu - b.last_probe_cpu_us;
-    b.last_probe_us = now;
-    b.last_probe_cpu_us = cpu;
+    bv_probe_tick(&b.probe);
     return TRUE;
 }
 
 void reset_gaps(void)
 {
     bench_pump_for(20);
-    b.max_gap_us = b.max_gap_cpu_us = 0;
-    b.last_probe_us = 0;
+    bv_probe_reset(&b.probe);
 }
 
 int rows(void)
@@ -129,7 +92,7 @@ int cursor_row(void)
 /* CPU per second of traffic while the trace follows. */
 double follow(double seconds)
 {
-    b.feed_from = b.fed;
+    b.feed_from = b.feed.fed;
     b.feed_from_us = g_get_monotonic_time();
     b.feeding = true;
     bench_pump_for(300);
@@ -157,7 +120,7 @@ template <typename Step, typename Settled> void measure(const char *what, Step s
                gtk_adjustment_get_page_size(adj));
     printf("  %-28s %s in %6.0f ms (%5.0f ms CPU), rows %7d, longest stall %6.1f ms (%5.1f ms CPU)\n",
            what, ok ? "settled" : "NOT SETTLED", (g_get_monotonic_time() - t0) / 1000.0 - 300,
-           (cpu_seconds() - cpu0) * 1000, rows(), b.max_gap_us / 1000.0, b.max_gap_cpu_us / 1000.0);
+           (cpu_seconds() - cpu0) * 1000, rows(), b.probe.max_gap_us / 1000.0, b.probe.max_gap_cpu_us / 1000.0);
 }
 
 void key(GtkMovementStep step, int count)
@@ -189,11 +152,11 @@ int main(int argc, char **argv)
     GtkWidget *status = find_named(page, "busview-status");
     the_app.chan.running = 1;
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(find_named(page, "busview-history")), b.history);
-    b.base_us = g_get_real_time();
+    b.feed.origin_us = g_get_real_time();
     bench_pump_for(300);
     g_timeout_add_full(G_PRIORITY_HIGH, 2, on_probe, nullptr, nullptr);
     g_timeout_add_full(150, 20, on_tick, nullptr, nullptr);
-    feed(b.history);
+    bv_feed_frames(&b.feed, b.history, false);
     char lines[32];
     g_snprintf(lines, sizeof lines, "Lines: %u", b.history);
     if (!bench_run_until([&] { return strstr(gtk_label_get_text(GTK_LABEL(status)), lines); }, 60)) {
@@ -201,7 +164,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    printf("bus viewer trace of %u lines, %.0f frames/s of length 0\n", b.history, FPS);
+    printf("bus viewer trace of %u lines, %.0f frames/s of length 0\n", b.history, b.feed.fps);
     focus(false);
     double plain = follow(b.seconds);
     focus(true);
