@@ -642,12 +642,13 @@ void live_controls(bool on)
 
 void choose_file(void)
 {
+    const char *title = _("Open log");
     gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
     /* Where the last log of any plug-in was chosen, else this log's folder. */
     gchar *folder = lg.path[0] ? g_path_get_dirname(lg.path) : nullptr;
     gchar *folder_utf8 = folder ? g_filename_to_utf8(folder, -1, nullptr, nullptr, nullptr) : nullptr;
-    gchar *name = pgparts::choose_file({_("Open log"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS, folder_utf8,
-                                        nullptr, filter_name, cl_format_globs(), _("All files")});
+    gchar *name = pgparts::choose_file({title, GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS, folder_utf8, nullptr,
+                                        filter_name, cl_format_globs(), _("All files")});
     g_free(folder_utf8);
     g_free(folder);
     g_free(filter_name);

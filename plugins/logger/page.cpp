@@ -70,16 +70,16 @@ GtkFileChooserConfirmation on_confirm_overwrite(GtkFileChooser *fc, gpointer)
 
 void on_browse(GtkButton *, gpointer)
 {
+    const char *title = _("Log file");
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
     int chosen = gtk_combo_box_get_active(GTK_COMBO_BOX(pw.format));
     char trace_name[16];
     const cl_format_info *info = cl_format_info_of(chosen);
     g_snprintf(trace_name, sizeof trace_name, "trace%s", info ? info->ext : ".log");
-    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
     /* Where the last log of any plug-in was chosen, else this log's folder. */
     GtkFileChooser *fc =
-        pgparts::chooser_new({_("Log file"), GTK_FILE_CHOOSER_ACTION_SAVE, NB_FOLDER_LOGS,
-                              lg.folder[0] ? lg.folder : nullptr, trace_name, filter_name, cl_format_globs(),
-                              _("All files")});
+        pgparts::chooser_new({title, GTK_FILE_CHOOSER_ACTION_SAVE, NB_FOLDER_LOGS, lg.folder[0] ? lg.folder : nullptr,
+                              trace_name, filter_name, cl_format_globs(), _("All files")});
     g_free(filter_name);
     g_signal_connect(fc, "confirm-overwrite", G_CALLBACK(on_confirm_overwrite), nullptr);
     gchar *name = pgparts::chooser_run(fc, NB_FOLDER_LOGS);

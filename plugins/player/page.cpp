@@ -109,13 +109,14 @@ void on_filter(GtkEntry *e, gpointer)
 
 void on_browse(GtkButton *, gpointer)
 {
+    const char *title = _("Log file to play");
+    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
     /* Where the last log of any plug-in was chosen, at first the playing
      * file's folder; the playing file is selected when it lies there. */
     /* The replay goes on while the chooser is open: no lock held here. */
     gchar *dir = pl.path[0] ? g_path_get_dirname(pl.path) : nullptr;
-    gchar *filter_name = g_strdup_printf(_("Log files (%s)"), cl_format_patterns());
-    GtkFileChooser *fc = pgparts::chooser_new({_("Log file to play"), GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS,
-                                               dir, nullptr, filter_name, cl_format_globs(), _("All files")});
+    GtkFileChooser *fc = pgparts::chooser_new({title, GTK_FILE_CHOOSER_ACTION_OPEN, NB_FOLDER_LOGS, dir, nullptr,
+                                               filter_name, cl_format_globs(), _("All files")});
     g_free(filter_name);
     char kept[NB_FOLDER_MAX];
     bool there = dir && (!nb_get_folder || nb_get_folder(NB_FOLDER_LOGS, kept, sizeof kept) != 0 ||
