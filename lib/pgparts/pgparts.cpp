@@ -32,6 +32,24 @@ GtkWidget *button(const char *label, const char *name, GCallback cb)
     return button(nullptr, label, name, cb, nullptr);
 }
 
+bool shown(GtkWidget *w)
+{
+    if (!w || !gtk_widget_get_mapped(w))
+        return false;
+    GdkWindow *top = gtk_widget_get_window(gtk_widget_get_toplevel(w));
+    return !top ||
+           !(gdk_window_get_state(top) & (GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_WITHDRAWN));
+}
+
+GtkWidget *scrolled(GtkWidget *child, GtkPolicyType vpolicy)
+{
+    GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC, vpolicy);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(sw), GTK_SHADOW_IN);
+    gtk_container_add(GTK_CONTAINER(sw), child);
+    return sw;
+}
+
 GtkWidget *log_banner(const char *name, GtkWidget **box)
 {
     GtkWidget *bar = gtk_event_box_new();

@@ -30,6 +30,14 @@ GtkWidget *button(GtkWidget *box, const char *label, const char *name, GCallback
 /* The same, not packed, cb called with no data. */
 GtkWidget *button(const char *label, const char *name, GCallback cb);
 
+/* Whether w is on the screen: mapped, in a window that is not minimized
+ * (a refresh of what nobody sees can wait). */
+bool shown(GtkWidget *w);
+
+/* child in a scrolled window with a sunken frame, its horizontal bar
+ * shown when needed, its vertical one as vpolicy says. */
+GtkWidget *scrolled(GtkWidget *child, GtkPolicyType vpolicy = GTK_POLICY_AUTOMATIC);
+
 /* The "viewing a log" banner: an event box in PGPARTS_LOG_BANNER_BG named
  * name (when not null) holding a horizontal box, given in *box, for the
  * log's title, progress and the way back to the live view. */

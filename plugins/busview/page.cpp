@@ -15,6 +15,8 @@
 
 #include <initializer_list>
 
+#include "pgparts.h"
+
 namespace {
 
 /* More row changes than this in one refresh rebuild the view's rows
@@ -65,15 +67,7 @@ struct waiting_key {
 waiting_key keys_waiting[KEYS_WAITING];
 int nkeys_waiting;
 
-/* Whether w is on the screen: mapped, in a window that is not minimized. */
-bool shown(GtkWidget *w)
-{
-    if (!w || !gtk_widget_get_mapped(w))
-        return false;
-    GdkWindow *top = gtk_widget_get_window(gtk_widget_get_toplevel(w));
-    return !top ||
-           !(gdk_window_get_state(top) & (GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_WITHDRAWN));
-}
+using pgparts::shown;
 
 /* Set while the view's rows are rebuilt: the scrolling that comes with it
  * is not the user's. */
@@ -975,11 +969,7 @@ GtkWidget *bv_build_ids_view(GtkTreeModel *model, const char *name)
 
 GtkWidget *bv_scrolled(GtkWidget *child)
 {
-    GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC,
-                                   GTK_POLICY_ALWAYS);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(sw), GTK_SHADOW_IN);
-    gtk_container_add(GTK_CONTAINER(sw), child);
+    GtkWidget *sw = pgparts::scrolled(child, GTK_POLICY_ALWAYS);
     gtk_widget_show_all(sw);
     /* The host shows the page with all its children; which of the two
      * views is visible is ours to decide. */

@@ -38,14 +38,7 @@ char status_shown[512];
 char message_text[512];
 int message_error;
 
-bool shown(GtkWidget *w)
-{
-    if (!w || !gtk_widget_get_mapped(w))
-        return false;
-    GdkWindow *top = gtk_widget_get_window(gtk_widget_get_toplevel(w));
-    return !top ||
-           !(gdk_window_get_state(top) & (GDK_WINDOW_STATE_ICONIFIED | GDK_WINDOW_STATE_WITHDRAWN));
-}
+using pgparts::shown;
 
 dgp_store *current_store(void)
 {
@@ -516,10 +509,7 @@ GtkWidget *dgp_page_build(void)
     pointer_on_list = false;
     g_signal_connect(dgp.view, "enter-notify-event", G_CALLBACK(on_list_crossing), nullptr);
     g_signal_connect(dgp.view, "leave-notify-event", G_CALLBACK(on_list_crossing), nullptr);
-    dgp.view_sw = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(dgp.view_sw), GTK_POLICY_AUTOMATIC, GTK_POLICY_ALWAYS);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(dgp.view_sw), GTK_SHADOW_IN);
-    gtk_container_add(GTK_CONTAINER(dgp.view_sw), dgp.view);
+    dgp.view_sw = pgparts::scrolled(dgp.view, GTK_POLICY_ALWAYS);
     gtk_paned_pack1(GTK_PANED(paned), dgp.view_sw, TRUE, FALSE);
 
     dgp.details = gtk_text_view_new();
@@ -528,10 +518,7 @@ GtkWidget *dgp_page_build(void)
     PangoFontDescription *mono = pango_font_description_from_string("Monospace 9");
     gtk_widget_modify_font(dgp.details, mono);
     pango_font_description_free(mono);
-    GtkWidget *dsw = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(dsw), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(dsw), GTK_SHADOW_IN);
-    gtk_container_add(GTK_CONTAINER(dsw), dgp.details);
+    GtkWidget *dsw = pgparts::scrolled(dgp.details);
     /* Room for a request's decoded fields and some lines of bytes. */
     gtk_widget_set_size_request(dsw, -1, 190);
     gtk_paned_pack2(GTK_PANED(paned), dsw, FALSE, TRUE);

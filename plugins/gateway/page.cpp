@@ -328,10 +328,7 @@ GtkWidget *gwp_page_new(void)
                              c == GWP_COL_RULE ? pgparts::COLUMN_EXPAND | pgparts::COLUMN_ELLIPSIZE : 0);
     g_signal_connect(gtk_tree_view_get_selection(GTK_TREE_VIEW(gwp.view)), "changed",
                      G_CALLBACK(on_select), nullptr);
-    GtkWidget *scroll = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroll), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scroll), GTK_SHADOW_IN);
-    gtk_container_add(GTK_CONTAINER(scroll), gwp.view);
+    GtkWidget *scroll = pgparts::scrolled(gwp.view);
     gtk_box_pack_start(GTK_BOX(page), scroll, TRUE, TRUE, 0);
 
     GtkWidget *frame = gtk_frame_new(_("Rule"));

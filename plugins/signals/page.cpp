@@ -510,16 +510,8 @@ void on_row_activated(GtkTreeView *view, GtkTreePath *path, GtkTreeViewColumn *,
 
 /* ------------------------------------------------------------- building */
 
-GtkWidget *scrolled(GtkWidget *child)
-{
-    GtkWidget *sw = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(sw), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(sw), GTK_SHADOW_IN);
-    gtk_container_add(GTK_CONTAINER(sw), child);
-    return sw;
-}
-
 using pgparts::button;
+using pgparts::scrolled;
 using pgparts::text_column;
 using pgparts::title_width;
 constexpr unsigned FIXED = pgparts::COLUMN_FIXED;
