@@ -66,6 +66,15 @@ TEST(TxLog, RunsGrowSplitWrapAndAFullQueueLeavesAGap)
     ASSERT_EQ(zk::tx_take(t, out, 4), 1);
     expect_run(out[0], base + 5, 1, ZK_TX_SENT);
 
+    // A write that failed after all takes its number back, and its fate
+    // when the device was lost meanwhile.
+    t.accepted++;
+    zk::tx_settle(t, ZK_TX_DROPPED, 1, 80);
+    zk::tx_unaccept(t);
+    EXPECT_EQ(zk::tx_take(t, out, 4), 0);
+    EXPECT_EQ(t.dropped, 4u);
+    EXPECT_EQ(t.accepted, t.settled);
+
     // Without runs kept only the counts move.
     zk::tx_reset(t, nullptr, 0);
     t.accepted = 2;
