@@ -571,6 +571,16 @@ TEST_F(Slcan, FramesAreHandedWhenQueuedAndDroppedWhenRefusedLate)
     zk_chipstat st{};
     ASSERT_EQ(ZkChipStat(0, &st), ZK_OK);
     EXPECT_EQ(st.tx_dropped, 1u);
+    // Unplugged: a frame still unanswered is dropped, then the channel is gone.
+    fake->set_dialect(FakeAdapter::Dialect::Silent);
+    ASSERT_EQ(ZkWrite(0, &f, 1), 1);
+    fake->hangup();
+    runs.clear();
+    ASSERT_TRUE(settled(1));
+    EXPECT_EQ(runs[0].seq, 4u);
+    EXPECT_EQ(runs[0].status, ZK_TX_DROPPED);
+    zk_txresult r;
+    EXPECT_EQ(ZkTxResults(0, &r, 1), ZK_E_GONE);
 }
 
 TEST_F(Slcan, BoardRecordCarriesVersionAndSerial)

@@ -866,7 +866,8 @@ int16_t SocketcanBackend::send_frame(Slot &s, const void *frame, size_t size, ui
         /* Taking the interface down leaves ENETDOWN pending on the socket
          * (a restart does, for one), and the next send reports it once
          * unless the reader took it first: when the interface is up
-         * again, that was all. */
+         * again, that was all. Either way the kernel dropped what it held. */
+        if (e == ENETDOWN) tx_finish(s, 0);
         if (e == ENETDOWN && !stale_down) {
             link_info li;
             stale_down = true;
