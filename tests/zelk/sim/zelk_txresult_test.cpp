@@ -26,7 +26,7 @@ void expect_run(const zk_txresult &r, uint32_t seq, uint16_t count, uint8_t stat
     EXPECT_EQ(r.reserved, 0);
 }
 
-TEST(TxLog, RunsGrowSplitWrapAndAFullQueueLeavesAGap)
+TEST(TxRuns, RunsGrowSplitWrapAndAFullQueueLeavesAGap)
 {
     zk_txresult runs[3];
     zk_txresult out[4];
