@@ -427,6 +427,21 @@ TEST_F(Slcan, SilentAdapterGivesNoResponseWithinTheTimeout)
     EXPECT_EQ(ZkStart(0), ZK_OK);
 }
 
+TEST_F(Slcan, ALateAnswerIsNotTakenForTheNextCommands)
+{
+    init();
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    // The answer to S8 comes after the timeout, just before the answer to
+    // whatever the adapter is asked next: it refused S8.
+    fake->set_dialect(FakeAdapter::Dialect::Silent);
+    EXPECT_EQ(ZkSetBaud(0, 0x00, 0x14), ZK_E_NORESPONSE);
+    fake->set_dialect(FakeAdapter::Dialect::Lawicel);
+    fake->late_answer("\a");
+    EXPECT_EQ(ZkSetBaud(0, 0x00, 0x14), ZK_OK) << err_text(ZK_E_NORATE);
+    EXPECT_EQ(ZkSetBaud(0, 0x00, 0x1C), ZK_OK);
+    EXPECT_EQ(fake->commands().back(), "S6");
+}
+
 TEST_F(Slcan, FramesBeforeTheStartIsAcknowledgedAreKept)
 {
     init();

@@ -27,6 +27,9 @@
  * receive port, so nothing is lost between the host's reads. Commands
  * from the API thread are written under a write lock and matched, in
  * order, with the answers the reader sees; every wait has a deadline.
+ * CR and BEL answers name no command: after a command or status poll went
+ * unanswered, the next command is preceded by V until its (text) answer
+ * comes, so that a late answer is not taken for the next command's.
  *
  * Dialects differ: some firmware acknowledges every command (CR, BEL on
  * error, z/Z for frames), some acknowledges nothing. The open handshake
@@ -183,6 +186,7 @@ private:
     int16_t restart_if_running();
     int16_t open_fd();
     int16_t send_line(const char *line, size_t n, uint16_t timeout_ms);
+    void resync();
 
     /* reader thread and the answer queue (mu_) */
     void reader_main();
@@ -234,6 +238,7 @@ private:
     std::atomic<bool> gone_{false};
     std::atomic<bool> running_{false};
     std::atomic<bool> fpoll_ok_{true};
+    std::atomic<bool> need_sync_{false};  /* an answer may still be on its way */
     std::atomic<uint32_t> bad_lines_{0};
     std::atomic<uint32_t> bus_errors_{0};
     std::atomic<uint32_t> tx_refused_{0};
@@ -321,6 +326,7 @@ int16_t SlcanBackend::open_device()
     gone_ = false;
     running_ = false;
     fpoll_ok_ = true;
+    need_sync_ = false;
     {
         std::lock_guard<std::mutex> g(mu_);
         pending_count_ = 0;
@@ -405,6 +411,7 @@ Reply SlcanBackend::command(const char *cmd, char *text, size_t text_size, bool 
 {
     if (text && text_size) text[0] = '\0';
     if (gone_ || fd_ < 0) return Reply::Gone;
+    if (need_sync_ && acks_ && cmd[0] && cmd[0] != 'V' && cmd[0] != 'N') resync();
     char buf[kCmdMax];
     const size_t n = fmt_simple(buf, sizeof buf, cmd);
     if (n == 0) return Reply::Io;
@@ -442,10 +449,24 @@ Reply SlcanBackend::command(const char *cmd, char *text, size_t text_size, bool 
     } else {
         remove_pending(seq);
         if (gone_) r = Reply::Gone;
+        /* Not the flush of the handshake, which is often never answered. */
+        if (cmd[0]) need_sync_ = true;
     }
     waiter_seq_ = 0;
     waiter_done_ = false;
     return r;
+}
+
+/* The adapter answers in order: once V's text answer is in, every late
+ * answer before it is too. A late CR or BEL taken for V asks again. */
+void SlcanBackend::resync()
+{
+    for (int i = 0; i < 3; ++i) {
+        char v[kTextMax];
+        const Reply r = command("V", v, sizeof v, true);
+        if (r == Reply::Text) need_sync_ = false;
+        if (r != Reply::Ok && r != Reply::Bell) return;
+    }
 }
 
 /* The first exchange after opening the tty: end whatever partial command
@@ -1265,6 +1286,7 @@ void SlcanBackend::poll_status()
                 if (now - pending_[i].sent_us <= 1000u * static_cast<uint64_t>(answer_ms_))
                     return;
                 remove_pending_at(i);
+                need_sync_ = true;
                 if (++fpoll_missed_ >= 3) fpoll_ok_ = false;
                 break;
             }
