@@ -931,6 +931,8 @@ int16_t SlcanBackend::send_line(const char *buf, size_t n, uint16_t timeout_ms)
         std::lock_guard<std::mutex> g(mu_);
         if (state_lines_ && bus_state_ == 3) return ZK_E_BUSOFF;
     }
+    /* A late BEL taken for this frame would send it twice. */
+    if (need_sync_ && acks_) resync();
     const uint64_t deadline = zk::clock_us() + 1000u * static_cast<uint64_t>(timeout_ms);
     const bool wait = acks_ && timeout_ms > 0;
     for (int attempt = 0;; ++attempt) {
