@@ -27,8 +27,8 @@
  *
  * Interface version
  * -----------------
- * This header describes interface version 0x0306 (NBPG_VERSION_CURRENT:
- * major 3 in the high byte, minor 6 in the low byte). A plug-in states
+ * This header describes interface version 0x0307 (NBPG_VERSION_CURRENT:
+ * major 3 in the high byte, minor 7 in the low byte). A plug-in states
  * the version it was written for in __nbpg_version; the host lists every
  * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
  * plug-in built against an older header may rely on all of this:
@@ -72,6 +72,9 @@
  *           threads" below.
  *   0x0306  Sending on any channel of the window from a plug-in's own
  *           thread: the export nb_chan_send_any_thread.
+ *   0x0307  Frames that never went out: stream records with the
+ *           direction NB_DIR_TX_LOST, to stream plug-ins of 0x0307 or
+ *           later. See nb_stream_frame.
  *
  * CAN FD
  * ------
@@ -361,6 +364,16 @@ typedef struct nb_stream_frame {
 /* Values of nb_stream_frame.dir. */
 #define NB_DIR_RX 0u  /* received by the adapter */
 #define NB_DIR_TX 1u  /* sent through the host, by any plug-in */
+/* (0x0307) A frame of an earlier NB_DIR_TX record that the adapter
+ * accepted but never sent: no node acknowledged it before the controller
+ * went bus-off, or it was still queued when the controller was stopped or
+ * reset or the adapter was lost. The record repeats that frame (channel,
+ * id, flags, len, data and adapter_ts, which names the NB_DIR_TX record it
+ * settles); time_us is when the host learned of it. Only stream plug-ins
+ * that declare __nbpg_version 0x0307 or later get these records; where the
+ * adapter cannot tell (a serial adapter that only answers "queued") there
+ * are none. */
+#define NB_DIR_TX_LOST 2u
 /* The most records one PGRP_STREAM holds: a full tick of 512 received
  * and 512 sent frames. */
 #define NB_STREAM_MAX 1024u
@@ -670,7 +683,7 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 /* The lowest interface version a plug-in may declare, and the version
  * this header describes (see "Interface version" at the top). */
 #define NBPG_VERSION_MIN 0x0300u
-#define NBPG_VERSION_CURRENT 0x0306u
+#define NBPG_VERSION_CURRENT 0x0307u
 
 /* Bits of __nbpg_features. */
 /* The plug-in handles CAN FD: it receives PGRP_RX_FD_FRAMES and
@@ -685,6 +698,8 @@ typedef void       (*nbpg_save_session_fn)(void *file);
 #define NBPG_FEATURE_STREAM 0x00000002u
 /* The lowest version whose NBPG_FEATURE_STREAM the host reads. */
 #define NBPG_VERSION_STREAM 0x0304u
+/* The lowest version that gets NB_DIR_TX_LOST records in the stream. */
+#define NBPG_VERSION_TX_LOST 0x0307u
 
 #ifdef __cplusplus
 } /* extern "C" */

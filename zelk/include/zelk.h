@@ -58,7 +58,7 @@ extern "C" {
 
 /* Version word of this library: bits 23-16 major, 15-8 minor, 7-0 patch. */
 #define ZK_VERSION_MAJOR 1
-#define ZK_VERSION_MINOR 2
+#define ZK_VERSION_MINOR 3
 #define ZK_VERSION_PATCH 0
 
 /* Frame flags. zk_frame uses EFF and RTR only, zk_fdframe all of them. */
@@ -75,6 +75,9 @@ extern "C" {
 #define ZK_OPEN_BOTH  6u
 /* Or-ed with STD, EXT or BOTH: open the channel in CAN FD mode. */
 #define ZK_OPEN_FD    8u
+/* Or-ed with STD, EXT or BOTH (since 1.3): keep the fate of every frame
+ * written for ZkTxResults. */
+#define ZK_OPEN_TXRESULT 16u
 
 /* CAN FD variant for ZkSetDataRate. */
 #define ZK_FD_ISO     0u  /* ISO 11898-1:2015 (CRC with stuff count) */
@@ -184,7 +187,12 @@ typedef struct zk_chipstat {
     uint8_t  fd_capable;  /* the channel's adapter can do CAN FD */
     uint32_t fd_skipped;  /* FD frames ZkRead could not hand over since open (or,
                            * on a channel opened without ZK_OPEN_FD, that arrived) */
-    uint8_t  reserved1[20];
+    uint32_t tx_dropped;  /* (1.3) frames written since open that were never sent
+                           * (ZK_TX_DROPPED), with or without ZK_OPEN_TXRESULT
+                           * where the adapter tells without it (sim, slcan) */
+    uint32_t ack_errors;  /* (1.3) transmissions since open that no node
+                           * acknowledged; 0 where the adapter does not tell */
+    uint8_t  reserved1[12];
 } zk_chipstat;
 
 /* Status as text, 1024 bytes: 32 names, then 32 values, each 16 bytes and
@@ -307,6 +315,57 @@ ZK_API int16_t  ZkBoardGetSerial(uint8_t board, char *buf, uint16_t size);
 ZK_API int16_t  ZkStrError(int16_t code, char *buf, uint16_t size);
 
 /*
+ * Transmit results (since 1.3). ZkWrite and ZkWriteFd accept a frame into
+ * the adapter's transmit queue; whether it then went out on the bus is
+ * told later. A channel opened with ZK_OPEN_TXRESULT numbers the frames
+ * it accepts from 0 at ZkOpen (wrapping at 2^32), in the order accepted,
+ * and tells the fate of every one of them exactly once, in that order, as
+ * runs of consecutive frames with the same fate:
+ *   ZK_TX_SENT     acknowledged on the bus; ts: when the run's last frame
+ *                  ended on the bus (or, where the adapter only confirms,
+ *                  when its confirmation arrived)
+ *   ZK_TX_HANDED   handed to an adapter that tells nothing after that (a
+ *                  serial adapter that only answers "queued"); ts: when it
+ *                  took the last frame of the run
+ *   ZK_TX_DROPPED  never sent: still queued when the controller was
+ *                  stopped or reset, went bus-off, or the device was lost;
+ *                  ts: when the library gave them up
+ * ts is on the clock of received frames (zk_frame.ts). A frame that no
+ * node acknowledges is retried by the controller and stays unsettled until
+ * it is sent after all or dropped (at bus-off, at the latest at ZkStop);
+ * zk_chipstat.ack_errors counts such attempts where the adapter tells.
+ * Cyclic jobs' frames are not writes and have no results. Without
+ * ZK_OPEN_TXRESULT nothing is kept and ZkTxResults gives ZK_E_BADARG.
+ * What each kind tells: sim SENT at the frame's end; slcan HANDED when
+ * the adapter answers z/Z (or, one that answers nothing, when written),
+ * DROPPED when it refuses a frame after ZkWrite returned; socketcan SENT
+ * when the kernel confirms the frame (on an interface the library does
+ * not take down, frames unconfirmed 100 ms after ZkStop or ZkHwReset are
+ * given up as DROPPED although the controller may still send them).
+ */
+#define ZK_TX_SENT    0u
+#define ZK_TX_HANDED  1u
+#define ZK_TX_DROPPED 2u
+
+/* A run of frames with one fate, 12 bytes. */
+typedef struct zk_txresult {
+    uint32_t seq;      /* number of the run's first frame */
+    uint16_t count;    /* frames in the run, 1..65535: seq .. seq + count - 1 */
+    uint8_t  status;   /* ZK_TX_* */
+    uint8_t  reserved; /* 0 */
+    uint32_t ts;       /* see above */
+} zk_txresult;
+
+/* Never blocks: moves up to n runs, oldest first, into buf and returns
+ * how many (0 when none is waiting). Runs are kept until read, however
+ * long: consecutive frames of one fate extend the newest run, so the
+ * queue holds few (a new run needs a change of fate). Should 1024 runs
+ * wait unread, the fates that find no room are not kept: the next run's
+ * seq then skips those frames. ZK_E_GONE after the device was lost, once
+ * the last runs (the frames dropped then) were read. */
+ZK_API int16_t  ZkTxResults(uint8_t chan, zk_txresult *buf, uint16_t n);
+
+/*
  * Cyclic sending (since 1.2). The adapter's driver sends a frame, or a
  * sequence of frames in turn, every period by itself, on a timer of its
  * own, so the cycle holds whatever the application does. Where the
@@ -370,15 +429,20 @@ static_assert(offsetof(zk_chipstat, board) == 2 && offsetof(zk_chipstat, irq) ==
               offsetof(zk_chipstat, bitrate) == 28 && offsetof(zk_chipstat, data_bitrate) == 32 &&
               offsetof(zk_chipstat, data_sp) == 36 && offsetof(zk_chipstat, fd) == 38 &&
               offsetof(zk_chipstat, fd_capable) == 39 && offsetof(zk_chipstat, fd_skipped) == 40 &&
-              offsetof(zk_chipstat, reserved1) == 44,
+              offsetof(zk_chipstat, tx_dropped) == 44 && offsetof(zk_chipstat, ack_errors) == 48 &&
+              offsetof(zk_chipstat, reserved1) == 52,
               "zk_chipstat layout");
 static_assert(sizeof(zk_chipstat_text) == 1024, "zk_chipstat_text size");
+static_assert(sizeof(zk_txresult) == 12 && offsetof(zk_txresult, count) == 4 &&
+              offsetof(zk_txresult, status) == 6 && offsetof(zk_txresult, ts) == 8,
+              "zk_txresult layout");
 #else
 _Static_assert(sizeof(zk_frame) == 20, "zk_frame size");
 _Static_assert(sizeof(zk_fdframe) == 76, "zk_fdframe size");
 _Static_assert(sizeof(zk_board) == 144, "zk_board size");
 _Static_assert(sizeof(zk_chipstat) == 64, "zk_chipstat size");
 _Static_assert(sizeof(zk_chipstat_text) == 1024, "zk_chipstat_text size");
+_Static_assert(sizeof(zk_txresult) == 12, "zk_txresult size");
 #endif
 
 #endif /* ZELK_H */

@@ -99,6 +99,12 @@ void FakeAdapter::before_answer(const std::string &cmd, const std::string &bytes
     early_bytes_ = bytes;
 }
 
+void FakeAdapter::late_answer(const std::string &bytes)
+{
+    std::lock_guard<std::mutex> g(m_);
+    late_bytes_ = bytes;
+}
+
 void FakeAdapter::send(const std::string &bytes)
 {
     std::lock_guard<std::mutex> g(m_);
@@ -254,6 +260,8 @@ void FakeAdapter::run()
 // m_ held. The firmware's answer to one command.
 void FakeAdapter::answer(const std::string &c)
 {
+    if (!late_bytes_.empty()) put(late_bytes_);
+    late_bytes_.clear();
     if (!early_cmd_.empty() && c == early_cmd_) {
         put(early_bytes_);
         early_cmd_.clear();

@@ -40,6 +40,9 @@ public:
     // Bytes sent just before the answer to the next command cmd (frames
     // of a bus that is already busy when the channel opens).
     void before_answer(const std::string &cmd, const std::string &bytes);
+    // Bytes sent before the answer to the next command, whatever it is (a
+    // late answer to an earlier one).
+    void late_answer(const std::string &bytes);
 
     // Bytes to the host, as they stand.
     void send(const std::string &bytes);
@@ -95,6 +98,7 @@ private:
     uint8_t status_ = 0;
     std::string serial_ = "A123";
     std::string early_cmd_, early_bytes_;
+    std::string late_bytes_;
     bool open_ = false;
     bool lom_ = false;
     int data_rate_ = 0;

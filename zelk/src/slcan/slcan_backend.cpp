@@ -27,6 +27,9 @@
  * receive port, so nothing is lost between the host's reads. Commands
  * from the API thread are written under a write lock and matched, in
  * order, with the answers the reader sees; every wait has a deadline.
+ * CR and BEL answers name no command: after a command or status poll went
+ * unanswered, the next command is preceded by V until its (text) answer
+ * comes, so that a late answer is not taken for the next command's.
  *
  * Dialects differ: some firmware acknowledges every command (CR, BEL on
  * error, z/Z for frames), some acknowledges nothing. The open handshake
@@ -34,6 +37,14 @@
  * fails with ZK_E_NORESPONSE (or ZK_E_PROTO when it only sent garbage);
  * one that answers V but not C is treated as acknowledging nothing, and
  * its commands are sent without waiting.
+ *
+ * Transmit results: an adapter's z/Z answer only says the frame was
+ * queued, so a written frame is settled ZK_TX_HANDED when it comes (or
+ * when it is written, to an adapter that acknowledges nothing); one
+ * refused after its write returned (a late BEL) is dropped; one whose
+ * answer never came is taken as handed when it is given up. Frames still
+ * unanswered when the adapter's channel closes (stop, reset, close) or the
+ * tty hangs up are left to the core, which drops them.
  *
  * When the tty hangs up (adapter unplugged) the reader stops and every
  * operation of the channel fails with ZK_E_GONE until it is closed and
@@ -87,7 +98,13 @@ struct Pending {
     char letter;    /* first character of what was sent */
     uint32_t seq;
     uint64_t sent_us;
+    bool tx;        /* a written frame whose fate the core waits for */
 };
+
+bool is_frame(char c)
+{
+    return c && strchr("tTrRdDbB", c);
+}
 
 struct Speed {
     unsigned bps;
@@ -146,6 +163,7 @@ public:
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk::zk_text_list &list) override;
     const char *chip_name(int slot) override { return "SLCAN"; }
+    bool tx_fates(int slot) override { return true; }
 
 private:
     /* device */
@@ -168,6 +186,7 @@ private:
     int16_t restart_if_running();
     int16_t open_fd();
     int16_t send_line(const char *line, size_t n, uint16_t timeout_ms);
+    void resync();
 
     /* reader thread and the answer queue (mu_) */
     void reader_main();
@@ -181,6 +200,8 @@ private:
     void remove_pending(uint32_t seq);
     void remove_pending_at(int i);
     void expire_pending(uint64_t now);
+    void settle(const Pending &p, uint8_t status);
+    void forget_frames();
     void mark_gone();
     void poke_reader();
 
@@ -217,6 +238,7 @@ private:
     std::atomic<bool> gone_{false};
     std::atomic<bool> running_{false};
     std::atomic<bool> fpoll_ok_{true};
+    std::atomic<bool> need_sync_{false};  /* an answer may still be on its way */
     std::atomic<uint32_t> bad_lines_{0};
     std::atomic<uint32_t> bus_errors_{0};
     std::atomic<uint32_t> tx_refused_{0};
@@ -304,6 +326,7 @@ int16_t SlcanBackend::open_device()
     gone_ = false;
     running_ = false;
     fpoll_ok_ = true;
+    need_sync_ = false;
     {
         std::lock_guard<std::mutex> g(mu_);
         pending_count_ = 0;
@@ -388,6 +411,7 @@ Reply SlcanBackend::command(const char *cmd, char *text, size_t text_size, bool 
 {
     if (text && text_size) text[0] = '\0';
     if (gone_ || fd_ < 0) return Reply::Gone;
+    if (need_sync_ && acks_ && cmd[0] && cmd[0] != 'V' && cmd[0] != 'N') resync();
     char buf[kCmdMax];
     const size_t n = fmt_simple(buf, sizeof buf, cmd);
     if (n == 0) return Reply::Io;
@@ -425,10 +449,24 @@ Reply SlcanBackend::command(const char *cmd, char *text, size_t text_size, bool 
     } else {
         remove_pending(seq);
         if (gone_) r = Reply::Gone;
+        /* Not the flush of the handshake, which is often never answered. */
+        if (cmd[0]) need_sync_ = true;
     }
     waiter_seq_ = 0;
     waiter_done_ = false;
     return r;
+}
+
+/* The adapter answers in order: once V's text answer is in, every late
+ * answer before it is too. A late CR or BEL taken for V asks again. */
+void SlcanBackend::resync()
+{
+    for (int i = 0; i < 3; ++i) {
+        char v[kTextMax];
+        const Reply r = command("V", v, sizeof v, true);
+        if (r == Reply::Text) need_sync_ = false;
+        if (r != Reply::Ok && r != Reply::Bell) return;
+    }
 }
 
 /* The first exchange after opening the tty: end whatever partial command
@@ -763,6 +801,7 @@ void SlcanBackend::close(int slot)
 {
     if (!opened_) return;
     if (!gone_ && fd_ >= 0) command("C");
+    forget_frames();
     close_device();
     opened_ = false;
 }
@@ -841,6 +880,7 @@ int16_t SlcanBackend::stop(int slot)
     const int16_t rc = close_reply(command("C"));
     if (rc == ZK_E_GONE) return check_gone();
     if (rc != ZK_OK) zk::set_detail("adapter on %s does not answer command 'C'", dev_);
+    else forget_frames();
     return rc;
 }
 
@@ -856,6 +896,7 @@ int16_t SlcanBackend::hw_reset(int slot, bool running)
         zk::set_detail("adapter on %s does not answer command 'C'", dev_);
         return rc;
     }
+    forget_frames();
     {
         std::lock_guard<std::mutex> g(mu_);
         bus_state_ = 0;
@@ -890,6 +931,8 @@ int16_t SlcanBackend::send_line(const char *buf, size_t n, uint16_t timeout_ms)
         std::lock_guard<std::mutex> g(mu_);
         if (state_lines_ && bus_state_ == 3) return ZK_E_BUSOFF;
     }
+    /* A late BEL taken for this frame would send it twice. */
+    if (need_sync_ && acks_) resync();
     const uint64_t deadline = zk::clock_us() + 1000u * static_cast<uint64_t>(timeout_ms);
     const bool wait = acks_ && timeout_ms > 0;
     for (int attempt = 0;; ++attempt) {
@@ -924,6 +967,11 @@ int16_t SlcanBackend::send_line(const char *buf, size_t n, uint16_t timeout_ms)
             if (w == 0) return ZK_E_WTOUT;
             zk::set_detail("cannot write to %s", dev_);
             return ZK_E_IO;
+        }
+        if (!acks_) {
+            /* This adapter tells nothing after taking the frame. */
+            if (zk::zk_rx_port *port = port_) port->tx_settle(ZK_TX_HANDED, 1, uint32_t(zk::clock_us()));
+            return ZK_OK;
         }
         if (!wait) return ZK_OK;
         /* Wait for the acknowledgement, at most until the write timeout or
@@ -988,10 +1036,26 @@ void SlcanBackend::board_text(zk::zk_text_list &list)
 void SlcanBackend::push_pending(char letter, uint32_t seq)
 {
     if (pending_count_ == kPendingMax) {
+        settle(pending_[0], ZK_TX_HANDED);
         memmove(pending_, pending_ + 1, sizeof(Pending) * (kPendingMax - 1));
         pending_count_--;
     }
-    pending_[pending_count_++] = Pending{letter, seq, zk::clock_us()};
+    pending_[pending_count_++] = Pending{letter, seq, zk::clock_us(), is_frame(letter)};
+}
+
+/* The fate of a written frame leaving the queue of answers (mu_ held). */
+void SlcanBackend::settle(const Pending &p, uint8_t status)
+{
+    zk::zk_rx_port *port = port_;
+    if (p.tx && port) port->tx_settle(status, 1, uint32_t(zk::clock_us()));
+}
+
+/* The adapter's channel closed: what it still held is the core's to drop,
+ * and a late answer must not settle a later frame. */
+void SlcanBackend::forget_frames()
+{
+    std::lock_guard<std::mutex> g(mu_);
+    for (int i = 0; i < pending_count_; ++i) pending_[i].tx = false;
 }
 
 void SlcanBackend::remove_pending_at(int i)
@@ -1017,7 +1081,7 @@ void SlcanBackend::expire_pending(uint64_t now)
     const uint64_t limit = 2000u * static_cast<uint64_t>(answer_ms_);
     int k = 0;
     while (k < pending_count_ && now - pending_[k].sent_us > limit && pending_[k].seq != waiter_seq_)
-        ++k;
+        settle(pending_[k++], ZK_TX_HANDED);
     if (k) {
         memmove(pending_, pending_ + k, sizeof(Pending) * size_t(pending_count_ - k));
         pending_count_ -= k;
@@ -1071,6 +1135,10 @@ void SlcanBackend::on_reply(LineKind kind, const char *text, size_t text_len)
         return;
     }
     const Pending p = pending_[idx];
+    /* Frames before it got no answer: given up as handed. */
+    for (int i = 0; i < idx; ++i) settle(pending_[i], ZK_TX_HANDED);
+    if (kind != LineKind::Bell) settle(p, ZK_TX_HANDED);
+    else if (p.seq != waiter_seq_) settle(p, ZK_TX_DROPPED);  /* refused after its write returned */
     memmove(pending_, pending_ + idx + 1, sizeof(Pending) * size_t(pending_count_ - idx - 1));
     pending_count_ -= idx + 1;
     if (p.letter == 'F') {
@@ -1220,6 +1288,7 @@ void SlcanBackend::poll_status()
                 if (now - pending_[i].sent_us <= 1000u * static_cast<uint64_t>(answer_ms_))
                     return;
                 remove_pending_at(i);
+                need_sync_ = true;
                 if (++fpoll_missed_ >= 3) fpoll_ok_ = false;
                 break;
             }
