@@ -128,6 +128,7 @@ public:
     int16_t probe(int slot) override;
     int16_t open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_t *bt0,
                  uint8_t *bt1) override;
+    bool slow_open() const override { return true; }
     void close(int slot) override;
     int16_t set_baud(int slot, uint8_t bt0, uint8_t bt1, uint32_t bitrate) override;
     int16_t set_filter(int slot, uint32_t code, uint32_t mask) override;
