@@ -1305,7 +1305,7 @@ std::unique_ptr<zk::zk_backend> make_slcan(const char *args, uint8_t board, char
     unsigned answer_ms = kAnswerMsDefault, fpoll_ms = kStatusPollMsDefault, bps = 115200;
     int fd_opt = 0;
     const char *p = args;
-    char key[32], val[PATH_MAX];
+    char key[PATH_MAX], val[PATH_MAX];  /* a bare device path comes as the key */
     while (zk::next_option(&p, key, sizeof key, val, sizeof val)) {
         if (!key[0] && !val[0]) continue;
         const bool path = !val[0] && key[0] == '/';
