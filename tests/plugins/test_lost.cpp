@@ -116,6 +116,7 @@ TEST_F(LostChannel, SilentAdapterDoesNotHoldTheLoopAndComesBack)
     EXPECT_TRUE(run_until([&] { return adapter_->commands().size() >= 6 && rx_events() > 0; }));
     EXPECT_EQ(ch->lost, 1);
     EXPECT_LT(longest_us_, ANSWER_MS * 1000) << "the loop waited for the adapter";
+    RecordProperty("longest_dispatch_us", (int)longest_us_);
 
     adapter_->set_dialect(FakeAdapter::Dialect::Lawicel);
     EXPECT_TRUE(run_until([&] { return ch->lost == 0; }));
