@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../zelk/slcan/fake_adapter.h"
+#include "gui_driver.h"
 #include "poll_fixture.h"
 
 namespace nbt {
@@ -27,10 +28,14 @@ constexpr uint8_t SLCAN_CHAN = 2;  // board 1, after the two simulated channels
 
 class LostChannel : public PollTest {
 protected:
-    LostChannel()
+    // The adapter on board 1, after two simulated channels; or, for the
+    // main channel, on board 0.
+    explicit LostChannel(bool main = false)
         : tmp_(nbtest::make_temp_dir("lost")), link_(tmp_ + "/tty"),
-          boards_("0=sim:channels=2,traffic=none,txq=64;1=slcan:" + link_ +
-                  ",timeout=" + std::to_string(ANSWER_MS))
+          boards_(main ? "0=slcan:" + link_ + ",timeout=" + std::to_string(ANSWER_MS) +
+                             ";1=sim:channels=1,traffic=none"
+                       : "0=sim:channels=2,traffic=none,txq=64;1=slcan:" + link_ +
+                             ",timeout=" + std::to_string(ANSWER_MS))
     {
         adapter_.reset(new FakeAdapter());
         relink();
@@ -140,6 +145,36 @@ TEST_F(LostChannel, RemovedWhileAnAttemptRunsLeavesNothingOpen)
     EXPECT_EQ(the_app.chans.count, 1);
     EXPECT_EQ(ZkOpen(SLCAN_CHAN, ZK_OPEN_BOTH), ZK_OK);
     EXPECT_EQ(ZkClose(SLCAN_CHAN), ZK_OK);
+}
+
+// The main channel alike: the user is told once, and the channel comes
+// back stopped, shown so, without the loop waiting for the silent adapter.
+class LostMainChannel : public LostChannel {
+protected:
+    LostMainChannel() : LostChannel(true) {}
+};
+
+TEST_F(LostMainChannel, SilentAdapterDoesNotHoldTheLoopAndComesBack)
+{
+    nbtest::DialogDriver driver;
+    driver.respond(GTK_RESPONSE_OK);
+    lose(&the_app.chan);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(driver.seen().size(), 1u);
+    EXPECT_NE(driver.seen()[0].text.find("CAN channel 0 is lost"), std::string::npos);
+    EXPECT_EQ(gui.stops, 1);
+
+    longest_us_ = 0;  // the message's own loop is not the retry's
+    EXPECT_TRUE(run_until([&] { return adapter_->commands().size() >= 6; }));
+    EXPECT_EQ(the_app.chan.lost, 1);
+    adapter_->set_dialect(FakeAdapter::Dialect::Lawicel);
+    EXPECT_TRUE(run_until([&] { return the_app.chan.lost == 0; }));
+    EXPECT_LT(longest_us_, ANSWER_MS * 1000) << "the loop waited for the adapter";
+    EXPECT_EQ(gui.stops, 2);
+    EXPECT_EQ(the_app.chan.running, 0);
+    ASSERT_GE(the_app.chan.ops.start(&the_app.chan), 0);
+    EXPECT_TRUE(adapter_->channel_open());
+    EXPECT_EQ(driver.seen().size(), 1u);
 }
 
 }  // namespace
