@@ -85,6 +85,7 @@ int32_t open_steps(nb_chan *chan, const char **step)
 
 int32_t chan_open(nb_chan *chan)
 {
+    chan_retry_settle(chan);
     /* The texts of the three classic steps stay untranslated: they are
      * the fatal messages of opening the channel. */
     const char *step = "";
@@ -95,6 +96,7 @@ int32_t chan_open(nb_chan *chan)
 
 int32_t chan_close(nb_chan *chan)
 {
+    chan_retry_settle(chan);
     send_guard g;
     chan->bus_off = 0;
     return ZkClose(chan->number);
@@ -297,6 +299,7 @@ int32_t chan_find_board(int32_t number, nb_board_info *board)
 
 int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format, uint8_t from_fd)
 {
+    chan_retry_settle(chan);
     send_guard g;
     const char *step = "";
     if (chan->number != from) {
@@ -324,7 +327,6 @@ int32_t chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format, uint8_t fr
 
 int32_t chan_reopen_lost(nb_chan *chan)
 {
-    send_guard g;
     const char *step = "";
     int32_t rc = open_steps(chan, &step);
     if (rc < 0)

@@ -98,6 +98,7 @@ struct nb_chan {
     uint32_t errs_reads;          /* counts those reads; the window watches it */
     nb_txlog *txlog;              /* owned; null when allocation failed */
     struct nb_stream_chan *stream; /* an added channel's part of the stream, owned */
+    struct nb_retry *retry;       /* the attempts to open it again while lost, owned */
     zk_fdframe rxfd[NB_RX_BATCH]; /* receive batch of the poller */
     nb_tx_fd_entry txbatch_fd[NB_RX_BATCH];   /* tx log batch of the poller */
     zk_frame rxbuf[NB_RX_BATCH];  /* the classic frames of a batch, for plug-ins */
@@ -115,8 +116,17 @@ void        chan_fill_ops(nb_chan_ops *ops);
 int32_t     chan_reopen(nb_chan *chan, uint8_t from, uint8_t from_format, uint8_t from_fd);
 /* Opens a lost channel again with the settings in force (format, bit
  * rate, write timeout, filter, listen-only mode), stopped. 0 or the
- * library's failure (the channel then stays lost). */
+ * library's failure (the channel then stays lost). On a record no other
+ * thread uses: the retry's copy. */
 int32_t     chan_reopen_lost(nb_chan *chan);
+/* reopen.cpp: from the status tick, while the channel is lost: starts an
+ * attempt to open it again on a thread of its own, or takes the result
+ * of the one that ended. 0 when the channel is back (open, stopped);
+ * ZK_E_BUSY while an attempt runs; else the failure of the last one. */
+int32_t     chan_retry_step(nb_chan *chan);
+/* Waits for an attempt under way and closes what it opened, so that the
+ * record's channel can be opened, closed or freed. Nothing when none. */
+void        chan_retry_settle(nb_chan *chan);
 /* tx log (txlog.cpp) */
 nb_txlog   *txlog_new(void);                         /* null when allocation fails */
 void        txlog_free(nb_txlog *log);

@@ -103,6 +103,7 @@ struct set_guard {
 
 void free_chan(nb_chan *chan)
 {
+    chan_retry_settle(chan);
     txlog_free(chan->txlog);
     stream_chan_free(chan->stream);
     delete chan;
@@ -189,6 +190,8 @@ int32_t chanset_remove(nb_app *app, int32_t index)
      * this channel's frames. */
     if (poll_in_tick())
         return ZK_E_BUSY;
+    /* An attempt to open it again ends first, outside the set's lock. */
+    chan_retry_settle(app->chans.at[index]);
     /* No thread sends on it any more (a send under way ends first), and
      * what it received and sent up to now reaches the plug-ins. */
     nb_chan *chan = app->chans.at[index];

@@ -68,6 +68,8 @@ int32_t ctl_stop_at(nb_app *app, int32_t index)
 void ctl_errors(nb_app *app, int16_t gone)
 {
     nb_chan *chan = &app->chan;
+    if (chan->lost)
+        return;
     nb_pgmgr *mgr = &app->pgmgr;
     zk_errs errs;
     memset(&errs, 0, sizeof errs);

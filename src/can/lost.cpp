@@ -6,9 +6,10 @@
  * library then reports the adapter gone, the channel is closed (releasing
  * the device and the busy lock), shown as lost and stopped, the plug-ins
  * get the new status and, for the main channel, the user is told once.
- * The status tick then tries every second to open the same channel again
- * with the settings in force; once it is back it is stopped, ready to
- * start. An added channel is only marked: the window shows its state.
+ * The status tick then has the same channel opened again with the
+ * settings in force, on a thread of its own (reopen.cpp), and takes the
+ * result at a later tick; once it is back it is stopped, ready to start.
+ * An added channel is only marked: the window shows its state.
  */
 #include <glib/gi18n.h>
 
@@ -38,9 +39,11 @@ void chan_lost(nb_app *app, int32_t code)
 void chan_retry_lost(nb_app *app)
 {
     nb_chan *chan = &app->chan;
-    if (!chan->lost || chan_reopen_lost(chan) < 0)
+    if (!chan->lost || chan_retry_step(chan) < 0)
         return;
-    app->gui.ops.controller_stopped(app, ctl_stop(app));
+    /* Opened stopped: the window only shows it so. */
+    poll_flush(app);
+    app->gui.ops.controller_stopped(app, 0);
     app->ops.state_changed(app, 0);
 }
 
@@ -61,7 +64,7 @@ void chan_lost_at(nb_app *app, int32_t index, int32_t)
 void chan_retry_lost_at(nb_app *app, int32_t index)
 {
     nb_chan *chan = chanset_at(app, index);
-    if (index < 1 || !chan || !chan->lost || chan_reopen_lost(chan) < 0)
+    if (index < 1 || !chan || !chan->lost || chan_retry_step(chan) < 0)
         return;
     if (app->pgmgr.ops.pgmgr_chan_status)
         app->pgmgr.ops.pgmgr_chan_status(&app->pgmgr, index);

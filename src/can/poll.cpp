@@ -158,8 +158,9 @@ bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_
         }
     }
 
-    /* An added channel whose adapter is gone is closed: nothing to read. */
-    if (!main && chan->lost) {
+    /* A channel whose adapter is gone is closed: nothing to read (nor to
+     * wait for while an attempt to open it again runs). */
+    if (chan->lost) {
         if (stream)
             stream_received(app, chan, nullptr, 0, false);
         return behind;

@@ -35,7 +35,8 @@ bool        poll_in_tick(void);
 /* lost.cpp: the adapter of the channel disappeared (code ZK_E_GONE from
  * the library): close the channel, show it lost and stopped, tell the
  * plug-ins and the user (once). chan_retry_lost, every second from the
- * status tick, opens it again when the adapter is back. */
+ * status tick, has it opened again on a thread (chan_retry_step) and shows
+ * it back, stopped, once an attempt succeeded. */
 void        chan_lost(nb_app *app, int32_t code);
 void        chan_retry_lost(nb_app *app);
 /* The same for an added channel (index >= 1), without a message: the

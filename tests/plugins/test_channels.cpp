@@ -409,9 +409,19 @@ TEST_F(Channels, LostAddedChannelIsRetriedAlone)
 
     tick();  // a lost channel is not read
     EXPECT_EQ(ch->lost, 1);
+    // Opened again by a thread; a later status tick takes the result,
+    // with the settings the record holds then (a write timeout set while
+    // the attempt ran).
     the_app.poll.ops.start(&the_app);
     status_tick(&the_app);
-    EXPECT_EQ(ch->lost, 0);
+    ch->wtout = 50;
+    EXPECT_TRUE(nbtest::wait_until([&] {
+        status_tick(&the_app);
+        return ch->lost == 0;
+    }));
+    uint16_t wtout = 0;
+    ASSERT_GE(ZkWriteTout(ch->number, 0, &wtout), 0);
+    EXPECT_EQ(wtout, 50);
     EXPECT_EQ(of_type(PGRP_STATUS, w->path).size(), 2u);
     EXPECT_EQ(gui.stops, 0);
     ASSERT_GE(ch->ops.start(ch), 0);

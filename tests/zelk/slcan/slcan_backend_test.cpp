@@ -2,10 +2,12 @@
 // through the public header only.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -484,6 +486,39 @@ TEST_F(Slcan, HangUpMakesEveryCallFailUntilReopened)
     EXPECT_NE(err_text(ZK_E_GONE).find(link), std::string::npos) << err_text(ZK_E_GONE);
     EXPECT_EQ(ZkClose(0), ZK_OK);
     EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_NODEV);
+}
+
+// An adapter that answers nothing holds its open for several answer
+// timeouts; meanwhile the other boards' calls go on, and calls on the
+// channel being opened say it is not open yet.
+TEST_F(Slcan, SilentAdapterDoesNotHoldOtherBoards)
+{
+    fake.reset(new FakeAdapter(FakeAdapter::Dialect::Silent));
+    setenv("ZELK_BOARDS",
+           ("0=slcan:" + fake->path() + ",timeout=5000;1=sim:channels=1,traffic=none").c_str(), 1);
+    ASSERT_EQ(ZkInit(), ZK_OK);
+    std::atomic<bool> opened{false};
+    int16_t rc = 0;
+    std::thread opener([&] {
+        rc = ZkOpen(0, ZK_OPEN_BOTH);
+        opened = true;
+    });
+    ASSERT_TRUE(fake->wait_count(1));  // the open waits for its first answer
+    EXPECT_EQ(ZkOpen(1, ZK_OPEN_BOTH), ZK_OK);
+    zk_frame f = make(0x123, 0, {1});
+    EXPECT_EQ(ZkStart(1), ZK_OK);
+    EXPECT_EQ(ZkWrite(1, &f, 1), 1);
+    zk_board b{};
+    b.number = 1;
+    EXPECT_EQ(ZkBoardInfo(&b), ZK_OK);
+    EXPECT_EQ(ZkRead(0, &f, 1), ZK_E_NOTOPEN);
+    EXPECT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_E_BUSY);
+    EXPECT_FALSE(opened.load()) << "the other board waited for the open";
+    EXPECT_EQ(ZkClose(1), ZK_OK);
+    fake->hangup();
+    opener.join();
+    EXPECT_EQ(rc, ZK_E_GONE);
+    EXPECT_NE(err_text(rc).find(fake->path()), std::string::npos) << err_text(rc);
 }
 
 // Another program, of this user or another one, holding the device: the

@@ -210,6 +210,12 @@ public:
     virtual int16_t open(int slot, uint8_t flags, zk_rx_port *port,
                          uint8_t *bt0, uint8_t *bt1) = 0;
 
+    /* True when open() may wait on the device (answer timeouts): the core
+     * then calls it without the API lock, so calls on other boards go on;
+     * calls on this board wait until it returns. open() may then touch
+     * nothing but the backend's own state, set_detail() and the port. */
+    virtual bool slow_open() const { return false; }
+
     /* Close the slot: stop the controller, release the device. No more
      * deliveries for the slot after this returns. Cannot fail. */
     virtual void close(int slot) = 0;

@@ -22,13 +22,27 @@ lib_state &lib()
     return *state;
 }
 
+/* set_detail() during the current call, per thread: a slow open runs
+ * beside other threads' calls. */
+thread_local char pending_detail[256] = "";
+
 void set_detail(const char *fmt, ...)
 {
-    lib_state &L = lib();
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(L.pending_detail, sizeof L.pending_detail, fmt, ap);
+    vsnprintf(pending_detail, sizeof pending_detail, fmt, ap);
     va_end(ap);
+}
+
+void wait_idle()
+{
+    lib_state &L = lib();
+    for (;;) {
+        bool busy = false;
+        for (const board_state &b : L.boards) busy = busy || b.busy;
+        if (!busy) return;
+        L.idle.wait(L.api);
+    }
 }
 
 chan_state *find_chan(int chan)
@@ -127,7 +141,7 @@ class api_call {
 public:
     explicit api_call(const char *function) : lock_(lib().api)
     {
-        lib().pending_detail[0] = '\0';
+        pending_detail[0] = '\0';
         failed = take_failure(function, &code);
     }
     int16_t ret(int16_t result)
@@ -135,7 +149,7 @@ public:
         if (result < 0) {
             lib_state &L = lib();
             L.last_code = result;
-            copy_text(L.last_detail, sizeof L.last_detail, L.pending_detail);
+            copy_text(L.last_detail, sizeof L.last_detail, pending_detail);
         }
         return result;
     }
@@ -146,11 +160,24 @@ public:
         if (!lib().inited) return ZK_E_NOTINIT;
         chan_state *ch = find_chan(number);
         if (!ch) return ZK_E_NOCHAN;
+        // A channel being opened is not open yet; its board's other
+        // channels wait for the open to end.
+        if (ch->opening) return need_open ? ZK_E_NOTOPEN : ZK_E_BUSY;
+        wait_board(ch->board);
         backend_of(*ch)->poll();
         if (need_open && !ch->open) return ZK_E_NOTOPEN;
         *out = ch;
         return ZK_OK;
     }
+    // Waits (the API lock let go meanwhile) while a slow open runs on
+    // the board.
+    void wait_board(int board)
+    {
+        while (lib().boards[size_t(board)].busy) lib().idle.wait(lock_);
+    }
+    // A slow backend open: the lock is let go while it runs.
+    void unlock() { lock_.unlock(); }
+    void relock() { lock_.lock(); }
     bool failed = false;
     int16_t code = 0;
 
@@ -480,6 +507,7 @@ void zk_rx_port::lost(const char *detail)
 void shutdown_boards()
 {
     lib_state &L = lib();
+    wait_idle();
     for (chan_state &ch : L.chans)
         if (ch.board >= 0 && ch.open) close_chan(ch);
     for (board_state &b : L.boards) b = board_state{};
@@ -544,7 +572,7 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
     const bool want_fd = (flags & ZK_OPEN_FD) != 0;
     if (want_fd && !be->fd_capable(ch->slot)) {
         // The backend may have said why.
-        if (!lib().pending_detail[0])
+        if (!pending_detail[0])
             set_detail("channel %u (board %d, %s) is a classic CAN channel", unsigned(chan),
                        ch->board, lib().boards[size_t(ch->board)].kind);
         return call.ret(ZK_E_NOFD);
@@ -577,9 +605,25 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
         q->tx_in_write = false;
         q->ack_errors = 0;
     }
-    if (int16_t e = be->open(ch->slot, flags, &ch->port, &bt0, &bt1); e < 0) {
+    // A slow open (answer timeouts of a serial adapter) runs without the
+    // API lock: the other boards' calls go on meanwhile.
+    board_state &board = lib().boards[size_t(ch->board)];
+    const bool slow = be->slow_open();
+    if (slow) {
+        board.busy = true;
+        ch->opening = true;
+        call.unlock();
+    }
+    const int16_t opened = be->open(ch->slot, flags, &ch->port, &bt0, &bt1);
+    if (slow) {
+        call.relock();
+        board.busy = false;
+        ch->opening = false;
+        lib().idle.notify_all();
+    }
+    if (opened < 0) {
         close(fd);
-        return call.ret(e);
+        return call.ret(opened);
     }
     ch->open = true;
     ch->flags = flags;
@@ -901,8 +945,10 @@ int16_t ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text)
     lib_state &L = lib();
     zk_backend *be = nullptr;
     chan_state *ch = find_chan(st->chan);
-    if (L.inited && st->board >= 0 && st->board < ZK_MAX_BOARDS)
+    if (L.inited && st->board >= 0 && st->board < ZK_MAX_BOARDS) {
+        call.wait_board(st->board);
         be = L.boards[size_t(st->board)].be.get();
+    }
     if (ch && ch->board != st->board) ch = nullptr;
 
     snprintf(v, sizeof v, "%d", int(st->board));
@@ -966,6 +1012,7 @@ int16_t ZkBoardInfo(zk_board *board)
     if (!L.inited) return call.ret(ZK_E_NOTINIT);
     const uint8_t n = board->number;
     if (n >= ZK_MAX_BOARDS || !L.boards[n].be) return call.ret(ZK_E_NOBOARD);
+    call.wait_board(n);
     board_state &b = L.boards[n];
     b.be->poll();
     zk_board out{};
@@ -989,6 +1036,7 @@ int16_t ZkBoardGetSerial(uint8_t board, char *buf, uint16_t size)
     lib_state &L = lib();
     if (!L.inited) return call.ret(ZK_E_NOTINIT);
     if (board >= ZK_MAX_BOARDS || !L.boards[board].be) return call.ret(ZK_E_NOBOARD);
+    call.wait_board(board);
     int16_t e = L.boards[board].be->serial(buf, size);
     buf[size - 1] = '\0';
     if (e < 0) buf[0] = '\0';

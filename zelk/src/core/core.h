@@ -9,6 +9,7 @@
 #include "backend.h"
 
 #include <array>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -43,6 +44,7 @@ struct chan_state {
     int board = -1;          /* board number, -1: no such channel */
     int slot = 0;
     bool open = false;
+    bool opening = false;    /* its slow open is under way */
     uint8_t flags = 0;
     int lock_fd = -1;
     bool started = false;
@@ -64,6 +66,7 @@ struct board_state {
     char kind[16] = "";
     int first_chan = 0;
     int nchan = 0;
+    bool busy = false;       /* a slow open runs without the API lock */
 };
 
 /* The API lock, with priority inheritance: a sending thread of real-time
@@ -91,7 +94,8 @@ private:
 /* Everything the library holds; one instance, never destroyed (backend
  * threads may still run while the process exits). */
 struct lib_state {
-    api_mutex api;           /* held for the whole of every Zk* call */
+    api_mutex api;           /* held for every Zk* call, but a slow open */
+    std::condition_variable_any idle;  /* a board stopped being busy */
     bool inited = false;
     std::array<board_state, ZK_MAX_BOARDS> boards;
     std::array<chan_state, ZK_MAX_CHANNELS> chans;
@@ -99,10 +103,12 @@ struct lib_state {
     char config_error[512] = "";
     int16_t last_code = 0;          /* most recent failure returned */
     char last_detail[256] = "";     /* its detail text */
-    char pending_detail[256] = "";  /* set_detail() during the current call */
 };
 
 lib_state &lib();
+
+/* Waits, the API lock held, until no board is busy. */
+void wait_idle();
 
 /* Close every channel and destroy every board (API lock held). */
 void shutdown_boards();

@@ -145,6 +145,7 @@ public:
     int16_t probe(int slot) override;
     int16_t open(int slot, uint8_t flags, zk::zk_rx_port *port, uint8_t *bt0,
                  uint8_t *bt1) override;
+    bool slow_open() const override { return true; }
     void close(int slot) override;
     int16_t set_baud(int slot, uint8_t bt0, uint8_t bt1, uint32_t bitrate) override;
     int16_t set_filter(int slot, uint32_t code, uint32_t mask) override;
@@ -1373,7 +1374,7 @@ std::unique_ptr<zk::zk_backend> make_slcan(const char *args, uint8_t board, char
     unsigned answer_ms = kAnswerMsDefault, fpoll_ms = kStatusPollMsDefault, bps = 115200;
     int fd_opt = 0;
     const char *p = args;
-    char key[32], val[PATH_MAX];
+    char key[PATH_MAX], val[PATH_MAX];  /* a bare device path comes as the key */
     while (zk::next_option(&p, key, sizeof key, val, sizeof val)) {
         if (!key[0] && !val[0]) continue;
         const bool path = !val[0] && key[0] == '/';
