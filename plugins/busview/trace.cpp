@@ -80,7 +80,7 @@ bool passes(const bv_filter *f, const bv_rec *r)
 {
     if (!bv_filter_chan(f, r->chan, 0))
         return false;
-    if (r->kind != BV_RX && r->kind != BV_TX)
+    if (!bv_kind_frame(r->kind))
         return true;              /* a channel's error and status lines are always shown */
     return bv_filter_match(f, r->id, r->flags);
 }
@@ -164,7 +164,7 @@ GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
 /* The text of a record's column (in buf or static), null for none. */
 const char *rec_text(const BvTrace *t, const bv_rec *r, int col, char *buf, size_t size)
 {
-    bool frame = r->kind == BV_RX || r->kind == BV_TX;
+    bool frame = bv_kind_frame(r->kind);
     switch (col) {
     case BV_COL_TIME:
         /* Relative times count from the host's origin, the same for every
