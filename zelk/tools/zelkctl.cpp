@@ -40,7 +40,9 @@ const char usage_text[] =
     "           123#DEADBEEF, 123#DE.AD, 123#, 18DAF110#R, 123#R2.\n"
     "           A CAN FD frame is ID##F then up to 64 bytes, F the flags\n"
     "           digit (1 BRS, 2 ESI): 123##1DEADBEEF; a length between the\n"
-    "           FD lengths (12, 16, 20, 24, 32, 48, 64) is padded with 00\n"
+    "           FD lengths (12, 16, 20, 24, 32, 48, 64) is padded with 00.\n"
+    "           Waits up to 2 s for the frame to go out; exit status 1 when\n"
+    "           it was not sent (bus-off, or no node acknowledged it)\n"
     "  --rate   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000\n"
     "           (default 500)\n"
     "  --drate  CAN FD data bit rate in kbit/s, for example 2000 (default:\n"
@@ -56,6 +58,8 @@ const char usage_text[] =
     "list shows the kernel driver and the USB serial number).\n";
 
 constexpr unsigned long COUNT_MAX = 100000000ul;
+/* How long send waits for its frame to get onto the bus. */
+constexpr uint64_t SEND_WAIT_US = 2000000;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -163,17 +167,17 @@ struct chan_opts {
  * to classic CAN where the channel cannot) or "need". */
 enum class fd_use { no, want, need };
 
-int open_chan(const chan_opts &o, fd_use fd)
+int open_chan(const chan_opts &o, fd_use fd, uint8_t extra = 0)
 {
     const uint8_t ch = uint8_t(o.chan);
     char what[96]; /* the longest text below with the widest numbers */
     snprintf(what, sizeof what, "cannot open channel %d", o.chan);
-    int16_t r = fd == fd_use::no ? ZK_E_NOFD : ZkOpen(ch, ZK_OPEN_BOTH | ZK_OPEN_FD);
+    int16_t r = fd == fd_use::no ? ZK_E_NOFD : ZkOpen(ch, ZK_OPEN_BOTH | ZK_OPEN_FD | extra);
     if (r == ZK_E_NOFD && fd == fd_use::need) {
         snprintf(what, sizeof what, "channel %d cannot send CAN FD frames", o.chan);
         return lib_fail(what, r);
     }
-    if (r == ZK_E_NOFD) r = ZkOpen(ch, ZK_OPEN_BOTH);
+    if (r == ZK_E_NOFD) r = ZkOpen(ch, ZK_OPEN_BOTH | extra);
     if (r < 0) return lib_fail(what, r);
     if (o.dkbit) {
         snprintf(what, sizeof what, "cannot set the data rate %lu kbit/s on channel %d", o.dkbit,
@@ -380,10 +384,29 @@ int cmd_send(const chan_opts &o, const zk_fdframe &f)
 {
     if (int e = init()) return e;
     const bool fd = (f.flags & ZK_FRAME_FDF) != 0;
-    if (int e = open_chan(o, fd ? fd_use::need : fd_use::no)) return e;
+    if (int e = open_chan(o, fd ? fd_use::need : fd_use::no, ZK_OPEN_TXRESULT)) return e;
     const uint8_t ch = uint8_t(o.chan);
     int16_t r = ZkWriteFd(ch, &f, 1);
     int rc = r < 0 ? lib_fail("cannot send", r) : 0;
+    // Stopping gives up a frame still queued: wait for its fate first.
+    const uint64_t until = now_us(CLOCK_MONOTONIC) + SEND_WAIT_US;
+    zk_txresult res{};
+    int16_t got = 0;
+    while (rc == 0 && (got = ZkTxResults(ch, &res, 1)) == 0 && now_us(CLOCK_MONOTONIC) < until) {
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    if (rc == 0 && got < 0) {
+        rc = lib_fail("cannot tell whether the frame was sent", got);
+    } else if (rc == 0 && (got == 0 || res.status == ZK_TX_DROPPED)) {
+        zk_chipstat st{};
+        ZkChipStat(ch, &st);
+        fprintf(stderr, "zelkctl: the frame was not sent%s\n",
+                st.bus_state == 3   ? ": the controller is bus-off"
+                : got == 0          ? ": no node acknowledged it within 2 s"
+                                    : "");
+        rc = 1;
+    }
     ZkStop(ch);
     ZkClose(ch);
     return rc;

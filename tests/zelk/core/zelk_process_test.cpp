@@ -190,8 +190,11 @@ TEST_F(ZelkProcess, DumpAndSendCanFd)
     EXPECT_EQ(out.find("##"), std::string::npos) << out;
     EXPECT_NE(out.find("CAN FD frames skipped (the channel is open for classic CAN)"), std::string::npos) << out;
 
-    EXPECT_EQ(run_cmd(zelkctl() + " send 0 123##1112233445566778899 --drate 5000 2>&1", &out), 0) << out;
-    EXPECT_EQ(out, "zelkctl: 9 data bytes padded to the CAN FD length 12 with 00\n");
+    // At a data rate the bus does not run the frame never gets out, and says so.
+    EXPECT_EQ(run_cmd(zelkctl() + " send 0 123##1112233445566778899 --drate 5000 2>&1", &out), 1) << out;
+    EXPECT_EQ(out, "zelkctl: 9 data bytes padded to the CAN FD length 12 with 00\n"
+                   "zelkctl: the frame was not sent: the controller is bus-off\n");
+    EXPECT_EQ(run_cmd(zelkctl() + " send 0 123##1112233445566778899 2>&1", &out), 0) << out;
     EXPECT_EQ(run_cmd(zelkctl() + " send 1 123##1AABB 2>&1", &out), 1) << out;
     EXPECT_NE(out.find("channel 1 cannot send CAN FD frames: CAN FD is not available"), std::string::npos) << out;
     EXPECT_EQ(run_cmd(zelkctl() + " send 1 123#AABB 2>&1", &out), 0) << out;
@@ -238,7 +241,9 @@ TEST_F(ZelkProcess, ToolRefusesBadCommandLines)
     EXPECT_NE(out.find("rate=fast"), std::string::npos) << out;
     unsetenv("ZELK_BOARDS");
     EXPECT_EQ(run_cmd(zelkctl() + " send 1 1ABCDEF0#R 2>&1", &out), 0) << out;
-    EXPECT_EQ(run_cmd(zelkctl() + " send 1 7FF#01.02.03 --rate 125 2>&1", &out), 0) << out;
+    EXPECT_EQ(run_cmd(zelkctl() + " send 1 7FF#01.02.03 2>&1", &out), 0) << out;
+    EXPECT_EQ(run_cmd(zelkctl() + " send 1 7FF#01.02.03 --rate 125 2>&1", &out), 1) << out;
+    EXPECT_EQ(out, "zelkctl: the frame was not sent: the controller is bus-off\n");
 }
 
 }  // namespace

@@ -17,6 +17,9 @@
  *   - CAN FD: whether the channel was opened for it, the data-phase rate
  *     in force, and the FD frames a classic reader could not take
  *     (zk_chipstat.fd_skipped);
+ *   - transmit results: the frames each channel accepted, numbered, their
+ *     fates as backends report them (zk_rx_port::tx_settle), the frames
+ *     it drops itself at stop, reset, close and loss (txlog.h);
  *   - argument checking. A backend operation is called only with a valid
  *     slot of an open channel and valid arguments, and only the checks that
  *     depend on the hardware are left to it.
@@ -55,6 +58,7 @@
 #define ZELK_BACKEND_H
 
 #include "zelk.h"
+#include "txlog.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -104,7 +108,8 @@ enum zk_event {
     ZK_EV_HOVR,  /* controller lost frames (hardware FIFO overrun) */
     ZK_EV_SOVR,  /* frames lost before they reached the core (a kernel
                   * socket queue that overflowed) */
-    ZK_EV_WTOUT  /* a frame the adapter could not send in time */
+    ZK_EV_WTOUT, /* a frame the adapter could not send in time */
+    ZK_EV_ACKERR /* a transmission no node acknowledged (zk_chipstat.ack_errors) */
 };
 
 /*
@@ -138,6 +143,18 @@ public:
      * ZK_E_GONE until the channel is opened again, and ZkStrError appends
      * detail (for example the device's path) when one is given. */
     void lost(const char *detail = nullptr);
+
+    /* Transmit results. The frames write() and write_fd() accepted on the
+     * slot get their fate here, each exactly once, in the order accepted:
+     * the oldest count frames not yet settled (ZK_TX_ALL: all of them)
+     * were sent (ZK_TX_SENT, ts when the last ended on the bus or its
+     * confirmation came), handed to an adapter that tells no more
+     * (ZK_TX_HANDED, ts when it took the last), or given up
+     * (ZK_TX_DROPPED). ts is on the clock of zk_frame.ts. A count beyond
+     * the frames outstanding is cut; returns how many were settled. The
+     * core counts a frame as accepted before it calls write(), so its
+     * confirmation may come back before write() returns. */
+    uint32_t tx_settle(uint8_t status, uint32_t count, uint32_t ts);
 
     /* Core-side state; backends do not touch anything below. */
     struct impl;
@@ -188,7 +205,8 @@ public:
      * backend sets them to its initial pair; the core preset 0x00/0x1C,
      * 500 kbit/s). `port` receives the slot's frames and events from now
      * on. flags are ZK_OPEN_STD, ZK_OPEN_EXT or ZK_OPEN_BOTH, with
-     * ZK_OPEN_FD or-ed in for an FD channel (only when fd_capable()). */
+     * ZK_OPEN_FD or-ed in for an FD channel (only when fd_capable()) and
+     * ZK_OPEN_TXRESULT when the application wants transmit results. */
     virtual int16_t open(int slot, uint8_t flags, zk_rx_port *port,
                          uint8_t *bt0, uint8_t *bt1) = 0;
 
@@ -250,6 +268,14 @@ public:
     {
         return ZK_E_NOFD;
     }
+
+    /* Whether the backend tells the fate of the slot's written frames
+     * (zk_rx_port::tx_settle); asked after open(). A backend that does
+     * may leave the frames still queued when stop(), hw_reset() or close()
+     * returns, or when it reports lost(), to the core: it drops them then.
+     * When false the core settles every frame ZK_TX_HANDED as write()
+     * accepts it. */
+    virtual bool tx_fates(int slot) { return false; }
 
     /* Queue one frame for transmission. The core has checked: channel
      * started, not listen-only, format enabled, len <= 8, identifier in

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -198,9 +199,20 @@ int16_t take_lock(chan_state &ch, int *fd)
     return ZK_OK;
 }
 
+// Frames the backend did not settle while the controller stopped, reset
+// or closed never go out.
+void drop_unsettled(chan_state &ch)
+{
+    zk_rx_port::impl *q = ch.port_impl.get();
+    const uint32_t now = backend_of(ch)->clock_us(ch.slot);
+    std::lock_guard<std::mutex> g(q->m);
+    tx_settle(q->tx, ZK_TX_DROPPED, ZK_TX_ALL, now);
+}
+
 void close_chan(chan_state &ch)
 {
     backend_of(ch)->close(ch.slot);
+    drop_unsettled(ch);
     ch.open = false;
     ch.started = false;
     sync_port(ch);
@@ -304,6 +316,14 @@ int16_t write_one(chan_state &ch, const zk_fdframe &in, bool classic_call)
     const bool fd = (in.flags & ZK_FRAME_FDF) != 0;
     if (int16_t e = check_frame(ch, in, classic_call); e < 0) return e;
     zk_backend *be = backend_of(ch);
+    zk_rx_port::impl *q = ch.port_impl.get();
+    {
+        // Numbered before the backend sees it: a confirmation may come back
+        // before write() returns.
+        std::lock_guard<std::mutex> g(q->m);
+        q->tx.accepted++;
+        q->tx_in_write = true;
+    }
     int16_t e;
     if (fd) {
         zk_fdframe f = in;
@@ -319,10 +339,15 @@ int16_t write_one(chan_state &ch, const zk_fdframe &in, bool classic_call)
         memcpy(f.data, in.data, sizeof f.data);
         e = be->write(ch.slot, f, ch.wtout);
     }
-    if (e == ZK_E_WTOUT) {
-        zk_rx_port::impl *q = ch.port_impl.get();
-        std::lock_guard<std::mutex> g(q->m);
-        sat_add(q->errs.wtout, 1);
+    std::lock_guard<std::mutex> g(q->m);
+    q->tx_in_write = false;
+    if (e < 0) {
+        q->tx.accepted--;
+        if (e == ZK_E_WTOUT) sat_add(q->errs.wtout, 1);
+    } else if (q->gone) {
+        tx_settle(q->tx, ZK_TX_DROPPED, ZK_TX_ALL, uint32_t(be->clock_us(ch.slot)));
+    } else if (!ch.tx_tracked) {
+        tx_settle(q->tx, ZK_TX_HANDED, ZK_TX_ALL, uint32_t(be->clock_us(ch.slot)));
     }
     return e;
 }
@@ -424,7 +449,17 @@ void zk_rx_port::event(zk_event ev, uint32_t count)
         q->sovr_total += count;
         break;
     case ZK_EV_WTOUT: sat_add(q->errs.wtout, count); break;
+    case ZK_EV_ACKERR: q->ack_errors += count; break;
     }
+}
+
+uint32_t zk_rx_port::tx_settle(uint8_t status, uint32_t count, uint32_t ts)
+{
+    impl *q = p;
+    if (!q) return 0;
+    std::lock_guard<std::mutex> g(q->m);
+    if (!q->open) return 0;
+    return zk::tx_settle(q->tx, status, count, ts);
 }
 
 void zk_rx_port::lost(const char *detail)
@@ -435,6 +470,11 @@ void zk_rx_port::lost(const char *detail)
     if (!q->open || q->gone) return;
     q->gone = true;
     copy_text(q->gone_detail, sizeof q->gone_detail, detail ? detail : "");
+    // Nothing queued goes out any more; a frame still in write() is
+    // settled when that returns.
+    uint32_t out = tx_outstanding(q->tx);
+    if (q->tx_in_write && out) out--;
+    zk::tx_settle(q->tx, ZK_TX_DROPPED, out, uint32_t(clock_us()));
 }
 
 void shutdown_boards()
@@ -492,11 +532,11 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
 {
     ZK_CALL("ZkOpen");
     ZK_CHAN(chan, false);
-    const uint8_t formats = flags & uint8_t(~ZK_OPEN_FD);
+    const uint8_t formats = flags & uint8_t(~(ZK_OPEN_FD | ZK_OPEN_TXRESULT));
     if ((formats != ZK_OPEN_STD && formats != ZK_OPEN_EXT && formats != ZK_OPEN_BOTH &&
          flags != ZK_OPEN_PROBE)) {
         set_detail("open flags %u: use 2 (11-bit), 4 (29-bit), 6 (both), each with 8 added "
-                   "for CAN FD, or 0 (probe)", unsigned(flags));
+                   "for CAN FD and 16 for transmit results, or 0 (probe)", unsigned(flags));
         return call.ret(ZK_E_BADARG);
     }
     if (ch->open) return call.ret(ZK_E_BUSY);
@@ -527,6 +567,15 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
         q->fd_skipped = 0;
         q->gone = false;
         q->gone_detail[0] = '\0';
+        const bool keep = (flags & ZK_OPEN_TXRESULT) != 0;
+        if (keep && !q->tx_runs) q->tx_runs.reset(new (std::nothrow) zk_txresult[ZK_TX_RUNS]);
+        if (keep && !q->tx_runs) {
+            close(fd);
+            return call.ret(ZK_E_NOMEM);
+        }
+        tx_reset(q->tx, keep ? q->tx_runs.get() : nullptr, keep ? ZK_TX_RUNS : 0);
+        q->tx_in_write = false;
+        q->ack_errors = 0;
     }
     if (int16_t e = be->open(ch->slot, flags, &ch->port, &bt0, &bt1); e < 0) {
         close(fd);
@@ -554,6 +603,7 @@ int16_t ZkOpen(uint8_t chan, uint8_t flags)
     }
     ch->code = ch->mask = 0;
     ch->wtout = be->adjust_wtout(ch->slot, 20);
+    ch->tx_tracked = be->tx_fates(ch->slot);
     sync_port(*ch);
     return call.ret(ZK_OK);
 }
@@ -680,6 +730,7 @@ int16_t ZkStop(uint8_t chan)
     if (int16_t e = backend_of(*ch)->stop(ch->slot); e < 0) return call.ret(e);
     ch->started = false;
     sync_port(*ch);
+    drop_unsettled(*ch);
     return call.ret(ZK_OK);
 }
 
@@ -688,6 +739,7 @@ int16_t ZkHwReset(uint8_t chan)
     ZK_CALL("ZkHwReset");
     ZK_CHAN(chan, true);
     if (int16_t e = backend_of(*ch)->hw_reset(ch->slot, ch->started); e < 0) return call.ret(e);
+    drop_unsettled(*ch);
     return call.ret(ZK_OK);
 }
 
@@ -759,6 +811,25 @@ int16_t ZkWriteFd(uint8_t chan, const zk_fdframe *frames, uint16_t n)
     return write_frames(call, ch, n, !frames, false, [frames](int i) { return frames[i]; });
 }
 
+int16_t ZkTxResults(uint8_t chan, zk_txresult *buf, uint16_t n)
+{
+    ZK_CALL("ZkTxResults");
+    ZK_CHAN(chan, true);
+    if (!(ch->flags & ZK_OPEN_TXRESULT)) {
+        set_detail("channel %u was opened without ZK_OPEN_TXRESULT (16)", unsigned(chan));
+        return call.ret(ZK_E_BADARG);
+    }
+    if (n == 0) return call.ret(0);
+    if (!buf) return call.ret(ZK_E_BADARG);
+    zk_rx_port::impl *q = ch->port_impl.get();
+    std::lock_guard<std::mutex> g(q->m);
+    if (q->gone && q->tx.count == 0) {
+        set_detail("%s", q->gone_detail);
+        return call.ret(ZK_E_GONE);
+    }
+    return call.ret(int16_t(tx_take(q->tx, buf, std::min<int>(n, 32767))));
+}
+
 int16_t ZkErrsGetClear(uint8_t chan, zk_errs *errs)
 {
     ZK_CALL("ZkErrsGetClear");
@@ -810,6 +881,8 @@ int16_t ZkChipStat(uint8_t chan, zk_chipstat *st)
         s.hovr = q->hovr_total;
         s.sovr = q->sovr_total;
         s.fd_skipped = q->fd_skipped;
+        s.tx_dropped = q->tx.dropped;
+        s.ack_errors = q->ack_errors;
     }
     memset(s.reserved1, 0, sizeof s.reserved1);
     s.reserved0 = 0;
@@ -878,6 +951,10 @@ int16_t ZkChipStatToStr(const zk_chipstat *st, zk_chipstat_text *text)
         snprintf(v, sizeof v, "%u", unsigned(st->fd_skipped));
         list.add("FD skipped", v);
     }
+    snprintf(v, sizeof v, "%u", unsigned(st->tx_dropped));
+    list.add("TX dropped", v);
+    snprintf(v, sizeof v, "%u", unsigned(st->ack_errors));
+    list.add("ACK errors", v);
     return call.ret(ZK_OK);
 }
 

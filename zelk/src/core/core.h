@@ -32,6 +32,11 @@ struct zk_rx_port::impl {
     zk_errs errs{};          /* since the last ZkErrsGetClear */
     uint32_t hovr_total = 0, sovr_total = 0;  /* since open */
     uint32_t fd_skipped = 0;  /* FD frames not handed to the program since open */
+    /* Transmit results (txlog.h); runs kept only for ZK_OPEN_TXRESULT. */
+    tx_log tx;
+    std::unique_ptr<zk_txresult[]> tx_runs;  /* made at the first such open */
+    bool tx_in_write = false;  /* the newest accepted frame is still in write() */
+    uint32_t ack_errors = 0;   /* since open */
 };
 
 struct chan_state {
@@ -49,6 +54,7 @@ struct chan_state {
     uint16_t data_sp = 0;
     uint32_t code = 0, mask = 0;
     uint16_t wtout = 20;
+    bool tx_tracked = false; /* the backend settles written frames (tx_fates) */
     zk_rx_port port;
     std::unique_ptr<zk_rx_port::impl> port_impl;
 };

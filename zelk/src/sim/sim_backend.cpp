@@ -136,6 +136,16 @@ int sim_board::take(sim_bus *b)
         if (c.ev_ewl) l.port->event(ZK_EV_EWL, c.ev_ewl);
         if (c.ev_boff) l.port->event(ZK_EV_BOFF, c.ev_boff);
         c.ev_ewl = c.ev_boff = 0;
+        // Sent before gone: frames are given up only with the queue, and
+        // the next one is queued by this process, which takes first.
+        if (c.tx_sent != l.seen_sent)
+            l.port->tx_settle(ZK_TX_SENT, c.tx_sent - l.seen_sent, uint32_t(c.sent_ns / 1000u));
+        if (c.tx_gone != l.seen_gone)
+            l.port->tx_settle(ZK_TX_DROPPED, c.tx_gone - l.seen_gone, uint32_t(c.gone_ns / 1000u));
+        if (c.ack_errors != l.seen_ack) l.port->event(ZK_EV_ACKERR, c.ack_errors - l.seen_ack);
+        l.seen_sent = c.tx_sent;
+        l.seen_gone = c.tx_gone;
+        l.seen_ack = c.ack_errors;
         if (b->seq - c.rx_seq > uint64_t(SIM_RING)) {
             // This process did not call while the ring went round.
             l.port->event(ZK_EV_SOVR, uint32_t(b->seq - SIM_RING - c.rx_seq));
@@ -235,6 +245,7 @@ int16_t sim_board::open(int slot, uint8_t flags, zk_rx_port *port, uint8_t *bt0,
     l.mine = true;
     l.gone = false;
     l.port = port;
+    l.seen_sent = l.seen_gone = l.seen_ack = 0;
     if (!l.sent_log) l.sent_log.reset(new zk_fdframe[SENT_LOG]);
     l.sent_head = l.sent_count = 0;
     return ZK_OK;
@@ -321,11 +332,15 @@ int16_t sim_board::start(int slot)
 int16_t sim_board::stop(int slot)
 {
     if (loc_[slot].gone) return lost_result();
-    // A stopped controller holds its queue until it is started again (or
-    // closed: then it goes out).
+    // A stopped controller gives up its queue and the frame on the wire.
     sim_bus_guard g;
     sim_bus *b = locked(g);
+    const uint64_t now = sim_now_ns();
+    advance_locked(b, now, !sim_manual());
+    sim_bus_abort(b, slot, now);
+    sim_bus_give_up(b->ch[slot], now);
     b->ch[slot].started = 0;
+    take(b);
     return ZK_OK;
 }
 
@@ -335,15 +350,16 @@ int16_t sim_board::hw_reset(int slot, bool running)
     sim_bus_guard g;
     sim_bus *b = locked(g);
     const uint64_t now = sim_now_ns();
+    advance_locked(b, now, !sim_manual());
     sim_bus_abort(b, slot, now);
     sim_chan &c = b->ch[slot];
     c.tec = c.rec = 0;
     c.state = 0;
-    c.tx_count = 0;
-    c.tx_head = 0;
+    sim_bus_give_up(c, now);
     c.started = running;
     c.drain_until_ns = 0;
     c.next_attempt_ns = now;
+    take(b);
     return ZK_OK;
 }
 
@@ -548,6 +564,7 @@ void sim_board::set_error_counters(int slot, uint8_t rec, uint16_t tec)
     c.rec = rec;
     c.tec = tec;
     sim_bus_update_state(c);
+    if (c.state == 3) sim_bus_give_up(c, sim_now_ns());
     take(b);
 }
 

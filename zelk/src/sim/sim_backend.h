@@ -43,6 +43,7 @@ public:
     int16_t stop(int slot) override;
     int16_t hw_reset(int slot, bool running) override;
     int16_t write(int slot, const zk_frame &frame, uint16_t timeout_ms) override;
+    bool tx_fates(int) override { return true; }
     bool fd_capable(int slot) override { return !((opt_.classic_mask >> slot) & 1u); }
     void fd_timing(int slot, uint32_t *bitrate, uint16_t *sample_point, uint8_t *mode) override;
     int16_t set_data_rate(int slot, uint32_t bitrate, uint16_t sample_point, uint8_t mode) override;
@@ -77,6 +78,8 @@ private:
         bool mine = false;  /* opened by this process */
         bool gone = false;  /* its bus could not be trusted and was left */
         zk_rx_port *port = nullptr;
+        /* The bus's counts of the channel's fates handed to the port. */
+        uint32_t seen_sent = 0, seen_gone = 0, seen_ack = 0;
         std::unique_ptr<zk_fdframe[]> sent_log;
         int sent_head = 0, sent_count = 0;
     };

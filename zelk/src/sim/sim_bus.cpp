@@ -400,7 +400,7 @@ void deliver(sim_bus *b, const zk_fdframe &f, int sender, uint64_t end_ns)
 
 // A controller off the bus rate (or, for its FD frame, off the data rate
 // or variant) is never acknowledged: every attempt costs 8 on its
-// transmit error counter, until it goes bus-off.
+// transmit error counter, until it goes bus-off and gives up its queue.
 void attempts(sim_bus *b, sim_chan &c, uint64_t now_ns)
 {
     const sim_tx *head = sim_tx_head(c);
@@ -411,8 +411,10 @@ void attempts(sim_bus *b, sim_chan &c, uint64_t now_ns)
     while (t <= now_ns && c.state != 3 && can_send(c, t)) {
         t += step;
         c.tec += 8;
+        c.ack_errors++;
         sim_bus_update_state(c);
     }
+    if (c.state == 3) sim_bus_give_up(c, t);
     c.next_attempt_ns = t;
     if (c.state != 3 && t < b->next_event) b->next_event = t;
 }
@@ -431,7 +433,11 @@ void commit(sim_bus *b)
     } else if (b->cur_chan >= 0 && b->cur_chan < ZK_CHANNELS_PER_BOARD) {
         sim_chan &c = b->ch[b->cur_chan];
         c.tx_head = int32_t((unsigned(c.tx_head) + 1) % unsigned(sim_txq(b)));
-        if (c.tx_count > 0) c.tx_count--;
+        if (c.tx_count > 0) {
+            c.tx_count--;
+            c.tx_sent++;
+            c.sent_ns = b->cur_end_ns;
+        }
         if (c.tec > 0) {
             c.tec--;
             sim_bus_update_state(c);
@@ -504,6 +510,16 @@ void sim_bus_update_state(sim_chan &c)
     if (c.state == 0 && s > 0) c.ev_ewl++;
     if (s == 3 && c.state != 3) c.ev_boff++;
     c.state = s;
+}
+
+void sim_bus_give_up(sim_chan &c, uint64_t now_ns)
+{
+    if (c.tx_count > 0) {
+        c.tx_gone += uint32_t(c.tx_count);
+        c.gone_ns = now_ns;
+    }
+    c.tx_count = 0;
+    c.tx_head = 0;
 }
 
 void sim_bus_abort(sim_bus *b, int slot, uint64_t now_ns)

@@ -71,7 +71,7 @@ int sim_frame_bits(const zk_frame &f);
  * dynamic stuff bits count in the phase they fall in. */
 void sim_fd_frame_bits(const zk_fdframe &f, int *nominal, int *data);
 
-constexpr uint32_t SIM_BUS_LAYOUT = 2;
+constexpr uint32_t SIM_BUS_LAYOUT = 3;
 constexpr int SIM_TXQ_MAX = 1024;
 constexpr int SIM_NODES_MAX = 32;
 /* Frames the ring of passed frames keeps: as many as a channel's receive
@@ -108,6 +108,12 @@ struct sim_chan {
     uint64_t rx_seq;           /* next passed frame the owner takes */
     uint64_t drain_until_ns;   /* closed: its queue still goes out until then */
     uint64_t next_attempt_ns;
+    /* Fates of the owner's frames since open, as running counts that its
+     * process reads (sim_board::take): committed on the bus (the last at
+     * sent_ns), given up (the last time at gone_ns), attempts no node
+     * acknowledged. */
+    uint32_t tx_sent, tx_gone, ack_errors;
+    uint64_t sent_ns, gone_ns;
     int32_t tx_head, tx_count;
     sim_tx txq[SIM_TXQ_MAX];
 };
@@ -263,6 +269,10 @@ uint8_t sim_bus_inject(sim_bus *b, const zk_fdframe &f, uint64_t now_ns);
 
 /* The controller's state follows its error counters. */
 void sim_bus_update_state(sim_chan &c);
+
+/* The channel's transmit queue is given up (bus-off, stop, reset): its
+ * frames count as gone at now_ns. Abort a frame of it on the wire first. */
+void sim_bus_give_up(sim_chan &c, uint64_t now_ns);
 
 /* A sending controller stopped, reset or changed its timing (slot -1:
  * the bus changed): the frame it had on the wire is gone. */
