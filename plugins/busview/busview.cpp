@@ -79,6 +79,9 @@ void add_frame(uint8_t kind, uint8_t chan, const nb_stream_frame *f, int64_t t_u
     r.flags = flags;
     r.len = len;
     memcpy(r.u.data, f->data, (flags & ZK_FRAME_RTR) ? 0 : len);
+    /* The Tx line it names is marked too, drawn so at once. */
+    if (kind == BV_TX_LOST && bv_trace_mark_lost(bv.trace, &r) && bv.w_trace)
+        gtk_widget_queue_draw(bv.w_trace);
     bv_trace_append(bv.trace, &r);
 }
 

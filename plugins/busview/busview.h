@@ -82,6 +82,9 @@ static_assert(sizeof(bv_rec) == 88, "trace record stays compact");
 
 /* The flags a frame line keeps. */
 #define BV_FRAME_FLAGS (ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI)
+/* In bv_rec.flags of a Tx line: the frame never went out (a Tx lost line
+ * came for it). */
+#define BV_REC_LOST 0x80u
 
 /* ----------------------------------------------------------------- filter */
 
@@ -278,6 +281,10 @@ int      bv_trace_refiltering(const BvTrace *t);
 /* Copies the frame lines the trace lists (received and sent, those that
  * pass the filter), oldest first, up to max; returns how many. */
 uint32_t bv_trace_frames(const BvTrace *t, bv_rec *out, uint32_t max);
+/* Marks the Tx line of the frame a Tx lost line names (channel, identifier,
+ * format, bytes): the newest such line not marked yet, among the last
+ * lines. False when none is found. */
+bool     bv_trace_mark_lost(BvTrace *t, const bv_rec *lost);
 /* Copies the newest records of src (as many as fit). */
 void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);
 

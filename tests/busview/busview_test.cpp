@@ -371,7 +371,7 @@ TEST_F(Busview, SentFramesTakeTheirPlaceAmongTheTicksReceivedOnes)
 }
 
 // A frame written that never went out: a line of its own after its Tx
-// line, in the error lines' colour, and a row of its own per identifier;
+// line, both in the error lines' colour, and a row of its own per identifier;
 // Sent leaves it out and "Not sent" counts it.
 TEST_F(Busview, LostFramesAreMarkedAndLeftOutOfSent)
 {
@@ -389,6 +389,10 @@ TEST_F(Busview, LostFramesAreMarkedAndLeftOutOfSent)
     EXPECT_EQ("2", cell(4, BV_COL_LEN));
     EXPECT_EQ("AB CD", cell(4, BV_COL_DATA));
     EXPECT_EQ("#ffd6d6", cell(4, BV_COL_BACKGROUND));
+    EXPECT_EQ("#ffd6d6", cell(1, BV_COL_BACKGROUND)) << "its Tx line";
+    EXPECT_EQ("Tx", cell(1, BV_COL_DIR));
+    EXPECT_EQ("", cell(1, BV_COL_MARKS));
+    EXPECT_EQ("#dce6ff", cell(2, BV_COL_BACKGROUND)) << "another frame's";
     ASSERT_TRUE(wait_status("Sent: 1 ")) << status();
     EXPECT_NE(std::string::npos, status().find("Not sent: 1")) << status();
 
