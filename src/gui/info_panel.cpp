@@ -50,7 +50,8 @@ const char *const chip_words[] = {
     N_("not supported"), N_("Data rate"), N_("Data sample pt"), N_("Bus state"),
     N_("error active"), N_("error warning"), N_("error passive"), N_("bus-off"), N_("unknown"),
     N_("TX errors"), N_("RX errors"), N_("HW overruns"), N_("SW overruns"), N_("FD skipped"),
-    N_("Bus errors"), N_("Arbitr. lost"), N_("Restarts"), N_("TX dropped"), N_("ACK errors"),
+    N_("TX dropped"), N_("ACK errors"),
+    N_("Bus errors"), N_("Arbitr. lost"), N_("Restarts"),
 };
 
 const char *chip_text(const char *text)

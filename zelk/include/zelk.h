@@ -188,7 +188,8 @@ typedef struct zk_chipstat {
     uint32_t fd_skipped;  /* FD frames ZkRead could not hand over since open (or,
                            * on a channel opened without ZK_OPEN_FD, that arrived) */
     uint32_t tx_dropped;  /* (1.3) frames written since open that were never sent
-                           * (ZK_TX_DROPPED), on any channel */
+                           * (ZK_TX_DROPPED), with or without ZK_OPEN_TXRESULT
+                           * where the adapter tells without it (sim, slcan) */
     uint32_t ack_errors;  /* (1.3) transmissions since open that no node
                            * acknowledged; 0 where the adapter does not tell */
     uint8_t  reserved1[12];
@@ -335,6 +336,12 @@ ZK_API int16_t  ZkStrError(int16_t code, char *buf, uint16_t size);
  * zk_chipstat.ack_errors counts such attempts where the adapter tells.
  * Cyclic jobs' frames are not writes and have no results. Without
  * ZK_OPEN_TXRESULT nothing is kept and ZkTxResults gives ZK_E_BADARG.
+ * What each kind tells: sim SENT at the frame's end; slcan HANDED when
+ * the adapter answers z/Z (or, one that answers nothing, when written),
+ * DROPPED when it refuses a frame after ZkWrite returned; socketcan SENT
+ * when the kernel confirms the frame (on an interface the library does
+ * not take down, frames unconfirmed 100 ms after ZkStop or ZkHwReset are
+ * given up as DROPPED although the controller may still send them).
  */
 #define ZK_TX_SENT    0u
 #define ZK_TX_HANDED  1u
@@ -352,8 +359,10 @@ typedef struct zk_txresult {
 /* Never blocks: moves up to n runs, oldest first, into buf and returns
  * how many (0 when none is waiting). Runs are kept until read, however
  * long: consecutive frames of one fate extend the newest run, so the
- * queue holds few. ZK_E_GONE after the device was lost, once the last
- * runs (the frames dropped then) were read. */
+ * queue holds few (a new run needs a change of fate). Should 1024 runs
+ * wait unread, the fates that find no room are not kept: the next run's
+ * seq then skips those frames. ZK_E_GONE after the device was lost, once
+ * the last runs (the frames dropped then) were read. */
 ZK_API int16_t  ZkTxResults(uint8_t chan, zk_txresult *buf, uint16_t n);
 
 /*

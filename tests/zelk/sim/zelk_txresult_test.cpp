@@ -26,7 +26,7 @@ void expect_run(const zk_txresult &r, uint32_t seq, uint16_t count, uint8_t stat
     EXPECT_EQ(r.reserved, 0);
 }
 
-TEST(TxLog, RunsGrowSplitWrapAndAFullQueueLeavesAGap)
+TEST(TxRuns, RunsGrowSplitWrapAndAFullQueueLeavesAGap)
 {
     zk_txresult runs[3];
     zk_txresult out[4];
@@ -65,6 +65,15 @@ TEST(TxLog, RunsGrowSplitWrapAndAFullQueueLeavesAGap)
     zk::tx_settle(t, ZK_TX_SENT, 1, 70);
     ASSERT_EQ(zk::tx_take(t, out, 4), 1);
     expect_run(out[0], base + 5, 1, ZK_TX_SENT);
+
+    // A write that failed after all takes its number back, and its fate
+    // when the device was lost meanwhile.
+    t.accepted++;
+    zk::tx_settle(t, ZK_TX_DROPPED, 1, 80);
+    zk::tx_unaccept(t);
+    EXPECT_EQ(zk::tx_take(t, out, 4), 0);
+    EXPECT_EQ(t.dropped, 4u);
+    EXPECT_EQ(t.accepted, t.settled);
 
     // Without runs kept only the counts move.
     zk::tx_reset(t, nullptr, 0);

@@ -508,7 +508,7 @@ TEST_F(Slcan, DeviceHeldElsewhereIsBusyAndTheHolderNamed)
 TEST_F(Slcan, AdapterWithoutAcknowledgementsStillWorks)
 {
     init(FakeAdapter::Dialect::NoAcks);
-    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_TXRESULT), ZK_OK);
     ASSERT_TRUE(fake->wait_command("S6"));  // sent without waiting
     // 800 kbit/s is 750 on such firmware: refused, not silently wrong.
     EXPECT_EQ(ZkSetBaud(0, 0x00, 0x16), ZK_E_NORATE);
@@ -527,6 +527,60 @@ TEST_F(Slcan, AdapterWithoutAcknowledgementsStillWorks)
     const zk_frame f = make(0x100, 0, {1});
     EXPECT_EQ(ZkWrite(0, &f, 1), 1);
     EXPECT_TRUE(fake->wait_command("t100101"));
+    // Nothing more will be told of it: handed as it was written.
+    zk_txresult r{};
+    ASSERT_EQ(ZkTxResults(0, &r, 1), 1);
+    EXPECT_EQ(r.status, ZK_TX_HANDED);
+    EXPECT_EQ(r.count, 1);
+}
+
+TEST_F(Slcan, FramesAreHandedWhenQueuedAndDroppedWhenRefusedLate)
+{
+    init();
+    open_started(ZK_OPEN_BOTH | ZK_OPEN_TXRESULT);
+    const zk_frame f = make(0x321, 0, {1, 2});
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(ZkWrite(0, &f, 1), 1);
+    std::vector<zk_txresult> runs;
+    auto settled = [&](uint32_t n) {
+        return nbtest::wait_until([&] {
+            zk_txresult r[4];
+            for (int16_t k; (k = ZkTxResults(0, r, 4)) > 0;) runs.insert(runs.end(), r, r + k);
+            uint32_t sum = 0;
+            for (const zk_txresult &x : runs) sum += x.count;
+            return sum >= n;
+        });
+    };
+    // Answered z: handed, the adapter tells no more.
+    ASSERT_TRUE(settled(3));
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].seq, 0u);
+    EXPECT_EQ(runs[0].count, 3);
+    EXPECT_EQ(runs[0].status, ZK_TX_HANDED);
+    // Refused while the write waits: a write timeout, no number taken.
+    // Refused after a write that did not wait: dropped.
+    fake->refuse("t");
+    ASSERT_EQ(ZkSetWriteTout(0, 20), ZK_OK);
+    EXPECT_EQ(ZkWrite(0, &f, 1), ZK_E_WTOUT);
+    ASSERT_EQ(ZkSetWriteTout(0, 0), ZK_OK);
+    ASSERT_EQ(ZkWrite(0, &f, 1), 1);
+    ASSERT_TRUE(settled(4));
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].seq, 3u);
+    EXPECT_EQ(runs[1].count, 1);
+    EXPECT_EQ(runs[1].status, ZK_TX_DROPPED);
+    zk_chipstat st{};
+    ASSERT_EQ(ZkChipStat(0, &st), ZK_OK);
+    EXPECT_EQ(st.tx_dropped, 1u);
+    // Unplugged: a frame still unanswered is dropped, then the channel is gone.
+    fake->set_dialect(FakeAdapter::Dialect::Silent);
+    ASSERT_EQ(ZkWrite(0, &f, 1), 1);
+    fake->hangup();
+    runs.clear();
+    ASSERT_TRUE(settled(1));
+    EXPECT_EQ(runs[0].seq, 4u);
+    EXPECT_EQ(runs[0].status, ZK_TX_DROPPED);
+    zk_txresult r;
+    EXPECT_EQ(ZkTxResults(0, &r, 1), ZK_E_GONE);
 }
 
 TEST_F(Slcan, BoardRecordCarriesVersionAndSerial)

@@ -287,6 +287,80 @@ TEST_F(Vm, PythonCanSocketcanInterfaceBothWays)
     EXPECT_NE(py.output().find("1ABCDE04#40414243"), std::string::npos) << py.output();
 }
 
+// Transmit results: the kernel confirms every frame written once, in order;
+// the confirmations never come back as received frames.
+TEST_F(Vm, WrittenFramesAreConfirmedOnceAndNeverReadBack)
+{
+    std::string out;
+    ASSERT_EQ(shell("ip link add dev zktx type vcan && ip link set up zktx", &out), 0) << out;
+    boards("socketcan:zktx");
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH | ZK_OPEN_TXRESULT), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    const int fd = raw_socket("zktx", true);
+    ASSERT_GE(fd, 0);
+    const uint32_t n = 300;
+    for (uint32_t i = 0; i < n; i++) {
+        zk_frame f{};
+        f.id = 0x100 + (i & 0xFF);
+        f.len = 2;
+        f.data[0] = uint8_t(i);
+        f.data[1] = uint8_t(i >> 8);
+        ASSERT_EQ(ZkWrite(0, &f, 1), 1) << text(ZkWrite(0, &f, 1));
+    }
+    uint32_t settled = 0, last_ts = 0;
+    ASSERT_TRUE(nbtest::wait_until([&] {
+        zk_txresult r[8];
+        for (int16_t k; (k = ZkTxResults(0, r, 8)) > 0;)
+            for (int i = 0; i < k; i++) {
+                EXPECT_EQ(r[i].seq, settled);
+                EXPECT_EQ(r[i].status, ZK_TX_SENT);
+                EXPECT_GE(int32_t(r[i].ts - last_ts), 0);
+                settled += r[i].count;
+                last_ts = r[i].ts;
+            }
+        return settled >= n;
+    })) << settled;
+    EXPECT_EQ(settled, n);
+    // The peer got each once; we get the peer's frame and none of ours.
+    int seen = 0;
+    can_frame cf;
+    while (recv(fd, &cf, sizeof cf, MSG_DONTWAIT) == ssize_t(sizeof cf)) seen++;
+    EXPECT_EQ(seen, int(n));
+    ASSERT_TRUE(raw_send(fd, 0x7AB, {0xAB}));
+    std::vector<zk_frame> got = read_n(0, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].id, 0x7ABu);
+    // An error frame without acknowledgement counts; stop drops nothing.
+    ASSERT_TRUE(raw_send(fd, CAN_ERR_FLAG | CAN_ERR_ACK, {0, 0, 0, 0, 0, 0, 0, 0}));
+    zk_chipstat st{};
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkChipStat(0, &st) == ZK_OK && st.ack_errors == 1; }));
+    ASSERT_EQ(ZkStop(0), ZK_OK);
+    ASSERT_EQ(ZkChipStat(0, &st), ZK_OK);
+    EXPECT_EQ(st.tx_dropped, 0u);
+    // Gone: the last runs, then ZK_E_GONE.
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    zk_frame f{};
+    ASSERT_EQ(ZkWrite(0, &f, 1), 1);
+    close(fd);
+    ASSERT_EQ(shell("ip link del zktx", &out), 0) << out;
+    zk_txresult r{};
+    int16_t k = 0;
+    ASSERT_TRUE(nbtest::wait_until([&] { return (k = ZkTxResults(0, &r, 1)) != 0; }));
+    ASSERT_EQ(k, 1) << text(k);
+    EXPECT_EQ(r.seq, n);
+    ASSERT_TRUE(nbtest::wait_until([&] { return ZkTxResults(0, &r, 1) == ZK_E_GONE; }));
+    ZkClose(0);
+    // Without the flag nothing changes: our frames are not received.
+    ASSERT_EQ(shell("ip link add dev zktx type vcan && ip link set up zktx", &out), 0) << out;
+    ASSERT_EQ(ZkOpen(0, ZK_OPEN_BOTH), ZK_OK);
+    ASSERT_EQ(ZkStart(0), ZK_OK);
+    EXPECT_EQ(ZkTxResults(0, &r, 1), ZK_E_BADARG);
+    ASSERT_EQ(ZkWrite(0, &f, 1), 1);
+    EXPECT_EQ(read_n(0, 1, 200).size(), 0u);
+    ZkClose(0);
+    shell("ip link del zktx", &out);
+}
+
 TEST_F(Vm, ErrorFramesOnVcanGiveCountersStateBusOffAndReset)
 {
     boards(std::string("socketcan:") + vcan(1));

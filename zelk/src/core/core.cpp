@@ -342,7 +342,7 @@ int16_t write_one(chan_state &ch, const zk_fdframe &in, bool classic_call)
     std::lock_guard<std::mutex> g(q->m);
     q->tx_in_write = false;
     if (e < 0) {
-        q->tx.accepted--;
+        tx_unaccept(q->tx);
         if (e == ZK_E_WTOUT) sat_add(q->errs.wtout, 1);
     } else if (q->gone) {
         tx_settle(q->tx, ZK_TX_DROPPED, ZK_TX_ALL, uint32_t(be->clock_us(ch.slot)));

@@ -28,6 +28,7 @@ struct tx_log {
     uint32_t settled = 0;       /* the first frame without a known fate */
     uint32_t dropped = 0;       /* frames settled ZK_TX_DROPPED since open */
     uint32_t skipped = 0;       /* frames whose fate found the queue full */
+    uint8_t last_status = 0;    /* fate of the newest settled frame */
     zk_txresult *runs = nullptr;  /* cap entries (only when keep) */
     int cap = 0;
     int head = 0, count = 0;
@@ -60,6 +61,7 @@ inline uint32_t tx_settle(tx_log &t, uint8_t status, uint32_t count, uint32_t ts
     if (count == 0) return 0;
     uint32_t seq = t.settled;
     t.settled += count;
+    t.last_status = status;
     if (status == ZK_TX_DROPPED) t.dropped += count;
     if (!t.keep) return count;
     for (uint32_t left = count; left > 0;) {
@@ -87,6 +89,20 @@ inline uint32_t tx_settle(tx_log &t, uint8_t status, uint32_t count, uint32_t ts
         left -= take;
     }
     return count;
+}
+
+/* The newest accepted frame was not accepted after all (its write
+ * failed); should it have been settled meanwhile (the device went away
+ * during the write), that is taken back too. */
+inline void tx_unaccept(tx_log &t)
+{
+    if (t.accepted == t.settled) {
+        t.settled--;
+        if (t.last_status == ZK_TX_DROPPED) t.dropped--;
+        zk_txresult *last = t.count ? &t.runs[(t.head + t.count - 1) % t.cap] : nullptr;
+        if (last && uint32_t(last->seq + last->count) == t.accepted && --last->count == 0) t.count--;
+    }
+    t.accepted--;
 }
 
 /* Moves up to n runs, oldest first, into out; returns how many. */

@@ -35,6 +35,14 @@
  * one that answers V but not C is treated as acknowledging nothing, and
  * its commands are sent without waiting.
  *
+ * Transmit results: an adapter's z/Z answer only says the frame was
+ * queued, so a written frame is settled ZK_TX_HANDED when it comes (or
+ * when it is written, to an adapter that acknowledges nothing); one
+ * refused after its write returned (a late BEL) is dropped; one whose
+ * answer never came is taken as handed when it is given up. Frames still
+ * unanswered when the adapter's channel closes (stop, reset, close) or the
+ * tty hangs up are left to the core, which drops them.
+ *
  * When the tty hangs up (adapter unplugged) the reader stops and every
  * operation of the channel fails with ZK_E_GONE until it is closed and
  * opened again; ZkRead and ZkErrsGetClear first hand out what arrived
@@ -87,7 +95,13 @@ struct Pending {
     char letter;    /* first character of what was sent */
     uint32_t seq;
     uint64_t sent_us;
+    bool tx;        /* a written frame whose fate the core waits for */
 };
+
+bool is_frame(char c)
+{
+    return c && strchr("tTrRdDbB", c);
+}
 
 struct Speed {
     unsigned bps;
@@ -146,6 +160,7 @@ public:
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk::zk_text_list &list) override;
     const char *chip_name(int slot) override { return "SLCAN"; }
+    bool tx_fates(int slot) override { return true; }
 
 private:
     /* device */
@@ -181,6 +196,8 @@ private:
     void remove_pending(uint32_t seq);
     void remove_pending_at(int i);
     void expire_pending(uint64_t now);
+    void settle(const Pending &p, uint8_t status);
+    void forget_frames();
     void mark_gone();
     void poke_reader();
 
@@ -763,6 +780,7 @@ void SlcanBackend::close(int slot)
 {
     if (!opened_) return;
     if (!gone_ && fd_ >= 0) command("C");
+    forget_frames();
     close_device();
     opened_ = false;
 }
@@ -841,6 +859,7 @@ int16_t SlcanBackend::stop(int slot)
     const int16_t rc = close_reply(command("C"));
     if (rc == ZK_E_GONE) return check_gone();
     if (rc != ZK_OK) zk::set_detail("adapter on %s does not answer command 'C'", dev_);
+    else forget_frames();
     return rc;
 }
 
@@ -856,6 +875,7 @@ int16_t SlcanBackend::hw_reset(int slot, bool running)
         zk::set_detail("adapter on %s does not answer command 'C'", dev_);
         return rc;
     }
+    forget_frames();
     {
         std::lock_guard<std::mutex> g(mu_);
         bus_state_ = 0;
@@ -925,6 +945,11 @@ int16_t SlcanBackend::send_line(const char *buf, size_t n, uint16_t timeout_ms)
             zk::set_detail("cannot write to %s", dev_);
             return ZK_E_IO;
         }
+        if (!acks_) {
+            /* This adapter tells nothing after taking the frame. */
+            if (zk::zk_rx_port *port = port_) port->tx_settle(ZK_TX_HANDED, 1, uint32_t(zk::clock_us()));
+            return ZK_OK;
+        }
         if (!wait) return ZK_OK;
         /* Wait for the acknowledgement, at most until the write timeout or
          * the answer timeout, whichever comes first. A BEL means the
@@ -988,10 +1013,26 @@ void SlcanBackend::board_text(zk::zk_text_list &list)
 void SlcanBackend::push_pending(char letter, uint32_t seq)
 {
     if (pending_count_ == kPendingMax) {
+        settle(pending_[0], ZK_TX_HANDED);
         memmove(pending_, pending_ + 1, sizeof(Pending) * (kPendingMax - 1));
         pending_count_--;
     }
-    pending_[pending_count_++] = Pending{letter, seq, zk::clock_us()};
+    pending_[pending_count_++] = Pending{letter, seq, zk::clock_us(), is_frame(letter)};
+}
+
+/* The fate of a written frame leaving the queue of answers (mu_ held). */
+void SlcanBackend::settle(const Pending &p, uint8_t status)
+{
+    zk::zk_rx_port *port = port_;
+    if (p.tx && port) port->tx_settle(status, 1, uint32_t(zk::clock_us()));
+}
+
+/* The adapter's channel closed: what it still held is the core's to drop,
+ * and a late answer must not settle a later frame. */
+void SlcanBackend::forget_frames()
+{
+    std::lock_guard<std::mutex> g(mu_);
+    for (int i = 0; i < pending_count_; ++i) pending_[i].tx = false;
 }
 
 void SlcanBackend::remove_pending_at(int i)
@@ -1017,7 +1058,7 @@ void SlcanBackend::expire_pending(uint64_t now)
     const uint64_t limit = 2000u * static_cast<uint64_t>(answer_ms_);
     int k = 0;
     while (k < pending_count_ && now - pending_[k].sent_us > limit && pending_[k].seq != waiter_seq_)
-        ++k;
+        settle(pending_[k++], ZK_TX_HANDED);
     if (k) {
         memmove(pending_, pending_ + k, sizeof(Pending) * size_t(pending_count_ - k));
         pending_count_ -= k;
@@ -1071,6 +1112,10 @@ void SlcanBackend::on_reply(LineKind kind, const char *text, size_t text_len)
         return;
     }
     const Pending p = pending_[idx];
+    /* Frames before it got no answer: given up as handed. */
+    for (int i = 0; i < idx; ++i) settle(pending_[i], ZK_TX_HANDED);
+    if (kind != LineKind::Bell) settle(p, ZK_TX_HANDED);
+    else if (p.seq != waiter_seq_) settle(p, ZK_TX_DROPPED);  /* refused after its write returned */
     memmove(pending_, pending_ + idx + 1, sizeof(Pending) * size_t(pending_count_ - idx - 1));
     pending_count_ -= idx + 1;
     if (p.letter == 'F') {

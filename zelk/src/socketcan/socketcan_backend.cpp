@@ -35,6 +35,16 @@
  * the reader's count of its frames coming back (locally sent frames carry
  * MSG_DONTROUTE). Stop, listen-only and close end the jobs.
  *
+ * Transmit results (ZK_OPEN_TXRESULT): the socket also receives its own
+ * frames back (CAN_RAW_RECV_OWN_MSGS, marked MSG_CONFIRM), which the
+ * kernel hands over once the driver reports the frame sent. They never
+ * reach the application as received frames; each settles the oldest
+ * written frame it matches as sent (a controller that sends out of order
+ * waits until those before it are settled too). Frames still outstanding
+ * at bus-off, when the interface goes down or away, and after stop and
+ * reset (once confirmations had up to 100 ms to come) are dropped.
+ * CAN_ERR_ACK error frames count as unacknowledged transmissions.
+ *
  * Error frames give the controller's state (warning, passive, bus-off,
  * restarted) and counters; where the driver reports them over netlink
  * (IFLA_CAN_STATE, IFLA_CAN_BERR_COUNTER) those are used for the status.
@@ -95,6 +105,18 @@ struct BcmMsg {
     uint8_t *frames() { return bytes + sizeof(bcm_msg_head); }
 };
 
+/* A written frame waiting for its confirmation (transmit results). */
+struct TxRec {
+    uint32_t can_id;               /* with CAN_EFF_FLAG and CAN_RTR_FLAG */
+    uint8_t len;
+    bool fd;
+    bool confirmed;
+    uint8_t data[8];               /* the first bytes, enough to tell frames apart */
+    uint32_t ts;                   /* when confirmed */
+};
+constexpr int kTxRecs = 4096;      /* written frames a channel keeps track of */
+constexpr int kTxSettleMs = 100;   /* stop and reset wait this long for confirmations */
+
 /* One channel: an interface and, while open, its socket and reader. */
 struct Slot {
     char name[kNameMax] = "";
@@ -121,6 +143,11 @@ struct Slot {
     std::atomic<int> njobs{0};
     Job jobs[ZK_CYCLIC_MAX];
     std::unique_ptr<BcmMsg> bcm_msg;
+    /* Transmit results: written frames not yet settled, oldest first. */
+    bool txres = false;
+    std::mutex txm;
+    std::unique_ptr<TxRec[]> tx;
+    int tx_head = 0, tx_count = 0;
     /* reader buffers */
     std::unique_ptr<canfd_frame[]> frames;
     std::unique_ptr<char[]> cmsgs;
@@ -196,6 +223,7 @@ public:
     int16_t chip_status(int slot, zk_chipstat *st) override;
     void board_text(zk::zk_text_list &list) override;
     const char *chip_name(int slot) override { return "SocketCAN"; }
+    bool tx_fates(int slot) override { return slots_[slot].txres; }
 
 private:
     void driver_of(const Slot &s, char *buf, size_t size);
@@ -216,6 +244,10 @@ private:
     bool kernel_count(Slot &s, uint32_t canid, bool fd, uint32_t *sent);
     void stop_timer(Slot &s, uint32_t canid, bool fd);
     void on_error_frame(Slot &s, const can_frame &cf);
+    bool tx_track(Slot &s, const void *frame, size_t size);
+    void tx_untrack(Slot &s);
+    void tx_confirmed(Slot &s, const canfd_frame &f, bool fd, uint32_t ts);
+    void tx_finish(Slot &s, int wait_ms);
 
     Slot slots_[ZK_CHANNELS_PER_BOARD];
     int n_;
@@ -298,6 +330,7 @@ int16_t SocketcanBackend::check(Slot &s)
     if (s.gone) return gone(s);
     if (if_nametoindex(s.name) != unsigned(s.ifindex)) {
         s.gone = true;
+        tx_finish(s, 0);
         if (zk::zk_rx_port *p = s.port) p->lost();
         return gone(s);
     }
@@ -440,6 +473,11 @@ int16_t SocketcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, ui
     }
     const can_err_mask_t errs = CAN_ERR_MASK;
     setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errs, sizeof errs);
+    const bool txres = (flags & ZK_OPEN_TXRESULT) != 0;
+    if (txres && setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &one, sizeof one) != 0) {
+        zk::set_detail("%s cannot confirm sent frames: %s", s.name, strerror(errno));
+        return fail(ZK_E_UNSUPPORTED);
+    }
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
     /* The reader drains the socket continuously; the buffer only has to
@@ -487,6 +525,12 @@ int16_t SocketcanBackend::open(int slot, uint8_t flags, zk::zk_rx_port *port, ui
         std::lock_guard<std::mutex> g(s.mu);
         s.err = err_state{};
     }
+    {
+        std::lock_guard<std::mutex> g(s.txm);
+        s.txres = txres;
+        if (txres && !s.tx) s.tx.reset(new TxRec[kTxRecs]);
+        s.tx_head = s.tx_count = 0;
+    }
     if (!s.frames) {
         s.frames.reset(new canfd_frame[kBatch]);
         s.cmsgs.reset(new char[kBatch * kCmsgSize]);
@@ -515,6 +559,7 @@ void SocketcanBackend::close(int slot)
 {
     Slot &s = slots_[slot];
     if (s.fd < 0) return;
+    tx_finish(s, 0);
     if (s.raised && !s.gone) set_up(s, false);
     s.raised = false;
     release(s);
@@ -731,9 +776,15 @@ int16_t SocketcanBackend::stop(int slot)
     if (int16_t rc = check(s)) return rc;
     s.started = false;
     end_jobs(s);
-    if (!s.raised) return ZK_OK;
+    if (!s.raised) {
+        /* The interface stays up for others: what the controller still
+         * holds may go out; what is not confirmed soon is given up. */
+        tx_finish(s, kTxSettleMs);
+        return ZK_OK;
+    }
     if (int16_t rc = set_up(s, false); rc < 0) return rc;
     s.raised = false;
+    tx_finish(s, 0);
     return ZK_OK;
 }
 
@@ -745,6 +796,7 @@ int16_t SocketcanBackend::hw_reset(int slot, bool running)
     if (int e = link_get(s.ifindex, &li); e < 0) return link_failed(s, e, "restarting", "", "");
     if (li.can && li.up && li.has_state && li.state == CAN_STATE_BUS_OFF)
         if (int16_t rc = restart(s); rc < 0) return rc;
+    tx_finish(s, kTxSettleMs);
     std::lock_guard<std::mutex> g(s.mu);
     s.err.bus_state = 0;
     s.err.rec = s.err.tec = 0;
@@ -797,19 +849,25 @@ int16_t SocketcanBackend::send_frame(Slot &s, const void *frame, size_t size, ui
     const uint64_t deadline = zk::clock_us() + 1000u * uint64_t(timeout_ms);
     bool stale_down = false;
     for (;;) {
-        const ssize_t r = send(s.fd, frame, size, MSG_DONTWAIT);
+        /* Tracked before it is sent: the confirmation may come first. A
+         * full record counts as a full queue. */
+        const bool tracked = !s.txres || tx_track(s, frame, size);
+        const ssize_t r = tracked ? send(s.fd, frame, size, MSG_DONTWAIT) : -1;
         if (r == ssize_t(size)) return ZK_OK;
-        const int e = r < 0 ? errno : EIO;
+        const int e = !tracked ? ENOBUFS : r < 0 ? errno : EIO;
+        if (tracked && s.txres) tx_untrack(s);
         if (e == EINTR) continue;
         if (e == ENODEV || e == ENXIO) {
             s.gone = true;
+            tx_finish(s, 0);
             if (zk::zk_rx_port *p = s.port) p->lost();
             return gone(s);
         }
         /* Taking the interface down leaves ENETDOWN pending on the socket
          * (a restart does, for one), and the next send reports it once
          * unless the reader took it first: when the interface is up
-         * again, that was all. */
+         * again, that was all. Either way the kernel dropped what it held. */
+        if (e == ENETDOWN) tx_finish(s, 0);
         if (e == ENETDOWN && !stale_down) {
             link_info li;
             stale_down = true;
@@ -1147,6 +1205,10 @@ void SocketcanBackend::on_error_frame(Slot &s, const can_frame &cf)
     }
     zk::zk_rx_port *port = s.port;
     if (!port) return;
+    if (cf.can_id & CAN_ERR_ACK) port->event(zk::ZK_EV_ACKERR);
+    /* A bus-off controller has given up its queue (the kernel frees what
+     * it held at the restart). */
+    if (c.boff) tx_finish(s, 0);
     if (c.ewl) port->event(zk::ZK_EV_EWL, c.ewl);
     if (c.boff) port->event(zk::ZK_EV_BOFF, c.boff);
     if (c.hovr) port->event(zk::ZK_EV_HOVR, c.hovr);
@@ -1173,6 +1235,8 @@ void SocketcanBackend::reader_main(Slot *sp)
         const int n = recvmmsg(s.fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (n < 0) {
             const int e = errno;
+            /* Down: the kernel dropped what was queued. */
+            if (e == ENETDOWN) tx_finish(s, 0);
             if (e == EAGAIN || e == EINTR || e == ENETDOWN) continue;
             break;  /* ENODEV: the interface is gone */
         }
@@ -1218,7 +1282,12 @@ void SocketcanBackend::reader_main(Slot *sp)
                 on_error_frame(s, cf);
                 continue;
             }
-            if (s.njobs > 0 && (h.msg_flags & MSG_DONTROUTE) && !(h.msg_flags & MSG_CONFIRM))
+            if (h.msg_flags & MSG_CONFIRM) {
+                /* Our own write, sent: a result, not a received frame. */
+                tx_confirmed(s, fdf, msgs[i].msg_len == CANFD_MTU, ts);
+                continue;
+            }
+            if (s.njobs > 0 && (h.msg_flags & MSG_DONTROUTE))
                 count_echo(s, cf.can_id, msgs[i].msg_len == CANFD_MTU);
             if (!port) continue;
             if (msgs[i].msg_len == CANFD_MTU) {
@@ -1245,7 +1314,104 @@ void SocketcanBackend::reader_main(Slot *sp)
         }
     }
     s.gone = true;
+    tx_finish(s, 0);
     if (zk::zk_rx_port *port = s.port) port->lost();
+}
+
+/* ---- transmit results ------------------------------------------------ */
+
+namespace {
+
+void fill_rec(TxRec &r, const canfd_frame &f, bool fd)
+{
+    r.can_id = f.can_id & (CAN_EFF_FLAG | CAN_RTR_FLAG | CAN_EFF_MASK);
+    r.len = f.len;
+    r.fd = fd;
+    memset(r.data, 0, sizeof r.data);
+    if (!(f.can_id & CAN_RTR_FLAG)) memcpy(r.data, f.data, f.len < 8 ? f.len : 8);
+}
+
+bool same_frame(const TxRec &a, const TxRec &b)
+{
+    return a.can_id == b.can_id && a.len == b.len && a.fd == b.fd &&
+           memcmp(a.data, b.data, sizeof a.data) == 0;
+}
+
+}  // namespace
+
+/* Records a frame about to be sent; false when the record is full. */
+bool SocketcanBackend::tx_track(Slot &s, const void *frame, size_t size)
+{
+    canfd_frame f{};
+    memcpy(&f, frame, size < sizeof f ? size : sizeof f);
+    std::lock_guard<std::mutex> g(s.txm);
+    if (s.tx_count == kTxRecs) return false;
+    TxRec &r = s.tx[size_t((s.tx_head + s.tx_count) % kTxRecs)];
+    fill_rec(r, f, size == sizeof(canfd_frame));
+    r.confirmed = false;
+    r.ts = 0;
+    s.tx_count++;
+    return true;
+}
+
+/* The frame just tracked was not sent after all. */
+void SocketcanBackend::tx_untrack(Slot &s)
+{
+    std::lock_guard<std::mutex> g(s.txm);
+    if (s.tx_count > 0) s.tx_count--;
+}
+
+/* A confirmation: the oldest unconfirmed frame it matches was sent. One
+ * that matches none (no such frame written since open) is passed over.
+ * Then the confirmed frames at the front are settled. */
+void SocketcanBackend::tx_confirmed(Slot &s, const canfd_frame &f, bool fd, uint32_t ts)
+{
+    TxRec got;
+    fill_rec(got, f, fd);
+    std::lock_guard<std::mutex> g(s.txm);
+    for (int i = 0; i < s.tx_count; i++) {
+        TxRec &r = s.tx[size_t((s.tx_head + i) % kTxRecs)];
+        if (!r.confirmed && same_frame(r, got)) {
+            r.confirmed = true;
+            r.ts = ts;
+            break;
+        }
+    }
+    uint32_t n = 0, last = 0;
+    while (s.tx_count > 0 && s.tx[size_t(s.tx_head)].confirmed) {
+        last = s.tx[size_t(s.tx_head)].ts;
+        s.tx_head = (s.tx_head + 1) % kTxRecs;
+        s.tx_count--;
+        n++;
+    }
+    zk::zk_rx_port *port = s.port;
+    if (n && port) port->tx_settle(ZK_TX_SENT, n, last);
+}
+
+/* Settles every tracked frame, after waiting up to wait_ms for the
+ * outstanding ones to be confirmed: confirmed ones sent, the rest dropped. */
+void SocketcanBackend::tx_finish(Slot &s, int wait_ms)
+{
+    if (!s.txres) return;
+    const uint64_t until = zk::clock_us() + 1000u * uint64_t(wait_ms);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(s.txm);
+            if (s.tx_count == 0) return;
+        }
+        if (wait_ms <= 0 || zk::clock_us() >= until) break;
+        /* The reader settles them; look again every millisecond. */
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    std::lock_guard<std::mutex> g(s.txm);
+    zk::zk_rx_port *port = s.port;
+    const uint32_t now = uint32_t(zk::clock_us());
+    for (; s.tx_count > 0; s.tx_count--) {
+        const TxRec &r = s.tx[size_t(s.tx_head)];
+        s.tx_head = (s.tx_head + 1) % kTxRecs;
+        if (port) port->tx_settle(r.confirmed ? ZK_TX_SENT : ZK_TX_DROPPED, 1, r.confirmed ? r.ts : now);
+    }
 }
 
 /* ---- factory --------------------------------------------------------- */
