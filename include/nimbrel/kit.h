@@ -147,7 +147,9 @@ typedef struct nbkit_plugin {
      * NBKIT_PLUGIN_STREAM: every frame of the tick, received and sent,
      * classic and FD, in time order, on the host's clock (PGRP_STREAM),
      * in place of the four frame handlers above, which such a plug-in
-     * never gets. A null handler hands its request to other. */
+     * never gets; declared 0x0307 or later, also the records of frames
+     * written that never went out (NB_DIR_TX_LOST). A null handler hands
+     * its request to other. */
     void (*stream)(const nb_stream_frame *frames, int n, uint64_t ts);
 
     /* PGRP_CHANNELS (0x0304, stream plug-ins): channels were added or

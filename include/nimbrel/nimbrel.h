@@ -340,9 +340,12 @@ typedef struct nb_tx_fd_entry {
  *   offset  0  u64  time_us     microseconds since 1970-01-01 00:00 UTC on
  *                               the host's clock: when the adapter received
  *                               the frame or accepted it for sending
+ *                               (NB_DIR_TX_LOST: when the host learned
+ *                               that the frame never went out)
  *   offset  8  u32  id          11- or 29-bit identifier (ZK_FRAME_EFF)
  *   offset 12  u16  channel     channel index, 0 the main channel
- *   offset 14  u8   dir         NB_DIR_RX or NB_DIR_TX (sent through the host)
+ *   offset 14  u8   dir         NB_DIR_RX, NB_DIR_TX (sent through the host)
+ *                               or (0x0307) NB_DIR_TX_LOST
  *   offset 15  u8   flags       ZK_FRAME_EFF, _RTR, _FDF, _BRS, _ESI
  *   offset 16  u8   len         data length in bytes, 0..8 or an FD length
  *   offset 17  u8   reserved[3] 0
@@ -369,10 +372,14 @@ typedef struct nb_stream_frame {
  * went bus-off, or it was still queued when the controller was stopped or
  * reset or the adapter was lost. The record repeats that frame (channel,
  * id, flags, len, data and adapter_ts, which names the NB_DIR_TX record it
- * settles); time_us is when the host learned of it. Only stream plug-ins
- * that declare __nbpg_version 0x0307 or later get these records; where the
- * adapter cannot tell (a serial adapter that only answers "queued") there
- * are none. */
+ * settles); time_us is when the host learned of it, so the record comes
+ * after that NB_DIR_TX record, in time order with the rest. Only stream
+ * plug-ins that declare __nbpg_version 0x0307 or later get these records
+ * (older ones see the NB_DIR_TX record alone, as before). There are none
+ * where the adapter cannot tell (a serial adapter that only answers
+ * "queued", an adapter library before 1.3), for frames sent by an
+ * adapter's own timer (ZkCyclicSet), and for a frame more than 4096
+ * writes older than the newest on its channel when its fate is learned. */
 #define NB_DIR_TX_LOST 2u
 /* The most records one PGRP_STREAM holds: a full tick of 512 received
  * and 512 sent frames. */

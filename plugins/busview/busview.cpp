@@ -39,9 +39,12 @@ void add_frame(uint8_t kind, uint8_t chan, const nb_stream_frame *f, int64_t t_u
     uint32_t id = f->id & ((flags & ZK_FRAME_EFF) ? 0x1FFFFFFFu : 0x7FFu);
     bv_bits bits;
     int64_t dt = bv_ids_count(&bv.ids, chan, id, flags, kind, t_us, len, f->data, &bits);
-    /* The bus load is the main channel's, at its rates. */
+    /* The bus load is the main channel's, at its rates; a lost frame was
+     * counted as its Tx line. */
     const bool main_channel = f->channel == 0;
-    if (main_channel) {
+    if (kind == BV_TX_LOST) {
+        bv.lost++;
+    } else if (main_channel) {
         bv.bits += bits.nominal;
         bv.data_bits += bits.data;
     }
@@ -59,7 +62,7 @@ void add_frame(uint8_t kind, uint8_t chan, const nb_stream_frame *f, int64_t t_u
             bv.rx_main++;
         }
         bv.rx++;
-    } else {
+    } else if (kind == BV_TX) {
         bv.tx++;
     }
     if (bv.paused) {
@@ -76,6 +79,9 @@ void add_frame(uint8_t kind, uint8_t chan, const nb_stream_frame *f, int64_t t_u
     r.flags = flags;
     r.len = len;
     memcpy(r.u.data, f->data, (flags & ZK_FRAME_RTR) ? 0 : len);
+    /* The Tx line it names is marked too, drawn so at once. */
+    if (kind == BV_TX_LOST && bv_trace_mark_lost(bv.trace, &r) && bv.w_trace)
+        gtk_widget_queue_draw(bv.w_trace);
     bv_trace_append(bv.trace, &r);
 }
 
@@ -228,7 +234,7 @@ const nbkit_plugin plugin = {
 
 }  // namespace
 
-NBKIT_PLUGIN_STREAM(plugin, 0x0304, "Bus view", "The Nimbrel developers",
+NBKIT_PLUGIN_STREAM(plugin, 0x0307, "Bus view", "The Nimbrel developers",
              "Trace of received and sent frames of every channel, error counters and status changes, "
              "a per-identifier view, a display filter and the bus load.")
 
@@ -239,8 +245,8 @@ void bv_add_stream(const nb_stream_frame *frames, int n, uint64_t)
     nbkit_chans_t *chans = nbkit_chans();
     for (int i = 0; i < n; i++) {
         const nb_stream_frame *f = &frames[i];
-        add_frame(f->dir == NB_DIR_TX ? BV_TX : BV_RX, (uint8_t)nbkit_chans_slot(chans, f->channel),
-                  f, (int64_t)f->time_us);
+        uint8_t kind = f->dir == NB_DIR_TX ? BV_TX : f->dir == NB_DIR_TX_LOST ? BV_TX_LOST : BV_RX;
+        add_frame(kind, (uint8_t)nbkit_chans_slot(chans, f->channel), f, (int64_t)f->time_us);
     }
 }
 

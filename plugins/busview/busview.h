@@ -41,7 +41,14 @@
 
 /* ---------------------------------------------------------------- records */
 
-enum bv_kind : uint8_t { BV_RX = 0, BV_TX = 1, BV_ERR = 2, BV_STATUS = 3 };
+/* BV_TX_LOST: a frame written that never went out (the stream's
+ * NB_DIR_TX_LOST); it is a frame line of its own. Frame kinds fit the
+ * identifier table's two bits. */
+enum bv_kind : uint8_t { BV_RX = 0, BV_TX = 1, BV_TX_LOST = 2, BV_ERR = 3, BV_STATUS = 4 };
+static inline bool bv_kind_frame(unsigned kind)
+{
+    return kind == BV_RX || kind == BV_TX || kind == BV_TX_LOST;
+}
 
 /* One trace line. Times are microseconds of the wall clock since the Unix
  * epoch; dt_us is the time since the previous frame with the same
@@ -75,6 +82,9 @@ static_assert(sizeof(bv_rec) == 88, "trace record stays compact");
 
 /* The flags a frame line keeps. */
 #define BV_FRAME_FLAGS (ZK_FRAME_EFF | ZK_FRAME_RTR | ZK_FRAME_FDF | ZK_FRAME_BRS | ZK_FRAME_ESI)
+/* In bv_rec.flags of a Tx line: the frame never went out (a Tx lost line
+ * came for it). */
+#define BV_REC_LOST 0x80u
 
 /* ----------------------------------------------------------------- filter */
 
@@ -271,6 +281,10 @@ int      bv_trace_refiltering(const BvTrace *t);
 /* Copies the frame lines the trace lists (received and sent, those that
  * pass the filter), oldest first, up to max; returns how many. */
 uint32_t bv_trace_frames(const BvTrace *t, bv_rec *out, uint32_t max);
+/* Marks the Tx line of the frame a Tx lost line names (channel, identifier,
+ * format, bytes): the newest such line not marked yet, among the last
+ * lines. False when none is found. */
+bool     bv_trace_mark_lost(BvTrace *t, const bv_rec *lost);
 /* Copies the newest records of src (as many as fit). */
 void     bv_trace_copy_from(BvTrace *t, const BvTrace *src);
 
@@ -316,7 +330,7 @@ struct bv_id_shown {
 struct alignas(64) bv_id_entry {
     uint32_t id;
     uint8_t flags;                /* ZK_FRAME_EFF of the key; RTR, FDF, BRS, ESI of the last frame */
-    uint8_t dir;                  /* BV_RX or BV_TX */
+    uint8_t dir;                  /* BV_RX, BV_TX or BV_TX_LOST */
     uint8_t chan;                 /* as bv_rec.chan */
     uint8_t used;
     uint8_t len;
@@ -396,7 +410,8 @@ struct bv_state {
 
     /* counters; they run while paused */
     uint64_t rx;
-    uint64_t tx;
+    uint64_t tx;                  /* Tx lines: written, lost or not */
+    uint64_t lost;                /* of those, never sent (Tx lost lines) */
     uint64_t bits;                /* at the nominal rate */
     uint64_t data_bits;           /* FD data phases at the data rate */
     uint64_t dropped_while_paused;

@@ -103,6 +103,7 @@ void bv_fmt_rec_data(char *buf, size_t size, const bv_rec *r)
     switch (r->kind) {
     case BV_RX:
     case BV_TX:
+    case BV_TX_LOST:
         bv_fmt_data(buf, size, r->u.data, r->len, r->flags);
         break;
     case BV_ERR:
@@ -142,6 +143,8 @@ const char *bv_kind_text(uint8_t kind)
     switch (kind) {
     case BV_RX: return _("Rx");
     case BV_TX: return _("Tx");
+    /* A frame written that never went out on the bus. */
+    case BV_TX_LOST: return _("Tx lost");
     case BV_ERR: return _("Errors");
     case BV_STATUS: return _("Status");
     default: return "";
@@ -152,6 +155,7 @@ const char *bv_kind_background(uint8_t kind)
 {
     switch (kind) {
     case BV_TX: return "#dce6ff";
+    case BV_TX_LOST:
     case BV_ERR: return "#ffd6d6";
     case BV_STATUS: return "#fff0b8";
     default: return nullptr;

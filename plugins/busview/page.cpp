@@ -511,11 +511,20 @@ void update_status(void)
                            span);
     }
     g_snprintf(rx, sizeof rx, "%llu", (unsigned long long)bv.rx);
-    g_snprintf(tx, sizeof tx, "%llu", (unsigned long long)bv.tx);
+    /* Sent counts the frames that went out; the lost ones are told apart. */
+    g_snprintf(tx, sizeof tx, "%llu",
+               (unsigned long long)(bv.tx > bv.lost ? bv.tx - bv.lost : 0));
     char text[512];
     int n = g_snprintf(text, sizeof text,
                        _("Received: %s    Sent: %s    Frames/s: %s    Bus load: %s    Lines: %u"),
                        rx, tx, fps, load, bv_trace_listed(bv.trace));
+    if (bv.lost > 0 && n > 0 && (size_t)n < sizeof text) {
+        char lost[32];
+        g_snprintf(lost, sizeof lost, "%llu", (unsigned long long)bv.lost);
+        n += g_snprintf(text + n, sizeof text - (size_t)n, "    ");
+        if ((size_t)n < sizeof text)
+            n += g_snprintf(text + n, sizeof text - (size_t)n, _("Not sent: %s"), lost);
+    }
     if (bv.paused && n > 0 && (size_t)n < sizeof text) {
         char hidden[96];
         g_snprintf(hidden, sizeof hidden,
@@ -755,7 +764,7 @@ gboolean on_data_tooltip(GtkWidget *view, gint x, gint y, gboolean keyboard, Gtk
             data = nullptr;
         g_free(markup);
     }
-    gboolean frame = kind == BV_RX || kind == BV_TX;
+    gboolean frame = bv_kind_frame((unsigned)kind);
     gboolean show = data && data[0];
     if (show && !frame) {
         /* A status or error line: its whole text, which the column cuts. */
@@ -1359,7 +1368,7 @@ void bv_do_clear(void)
     if (bv.w_trace)
         attach_trace();
     bv_ids_clear(&bv.ids, bv.w_ids ? GTK_TREE_VIEW(bv.w_ids) : nullptr);
-    bv.rx = bv.tx = bv.bits = bv.data_bits = bv.dropped_while_paused = 0;
+    bv.rx = bv.tx = bv.lost = bv.bits = bv.data_bits = bv.dropped_while_paused = 0;
     bv.rx_main = bv.rx_bits = bv.rx_data_bits = 0;
     bv.nrate = 0;
     bv.rate_head = 0;

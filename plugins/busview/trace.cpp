@@ -80,7 +80,7 @@ bool passes(const bv_filter *f, const bv_rec *r)
 {
     if (!bv_filter_chan(f, r->chan, 0))
         return false;
-    if (r->kind != BV_RX && r->kind != BV_TX)
+    if (!bv_kind_frame(r->kind))
         return true;              /* a channel's error and status lines are always shown */
     return bv_filter_match(f, r->id, r->flags);
 }
@@ -164,7 +164,7 @@ GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
 /* The text of a record's column (in buf or static), null for none. */
 const char *rec_text(const BvTrace *t, const bv_rec *r, int col, char *buf, size_t size)
 {
-    bool frame = r->kind == BV_RX || r->kind == BV_TX;
+    bool frame = bv_kind_frame(r->kind);
     switch (col) {
     case BV_COL_TIME:
         /* Relative times count from the host's origin, the same for every
@@ -179,9 +179,9 @@ const char *rec_text(const BvTrace *t, const bv_rec *r, int col, char *buf, size
         bv_fmt_id(buf, size, r->id, r->flags);
         return buf;
     case BV_COL_MARKS:
-        if (!frame || !r->flags)
+        if (!frame || !(r->flags & BV_FRAME_FLAGS))
             return nullptr;
-        bv_fmt_marks(buf, size, r->flags);
+        bv_fmt_marks(buf, size, r->flags & BV_FRAME_FLAGS);
         return buf;
     case BV_COL_LEN:
         if (!frame)
@@ -197,7 +197,8 @@ const char *rec_text(const BvTrace *t, const bv_rec *r, int col, char *buf, size
         bv_fmt_ms(buf, size, r->dt_us);
         return buf;
     case BV_COL_BACKGROUND:
-        return bv_kind_background(r->kind);
+        /* A Tx line whose frame never went out, as its Tx lost line. */
+        return bv_kind_background((r->flags & BV_REC_LOST) ? (uint8_t)BV_TX_LOST : r->kind);
     case BV_COL_CHAN:
         return nbkit_chans_name(nbkit_chans(), r->chan);
     case BV_COL_CHAN_BACKGROUND:
@@ -415,6 +416,24 @@ uint32_t bv_trace_frames(const BvTrace *t, bv_rec *out, uint32_t max)
             out[n++] = *r;
     }
     return n;
+}
+
+bool bv_trace_mark_lost(BvTrace *t, const bv_rec *lost)
+{
+    /* A frame's fate is known within a few ticks of its Tx line. */
+    constexpr uint64_t SPAN = 2048;
+    const uint64_t lo = t->rec_next - t->rec_first > SPAN ? t->rec_next - SPAN : t->rec_first;
+    const size_t bytes = (lost->flags & ZK_FRAME_RTR) ? 0 : lost->len;
+    for (uint64_t seq = t->rec_next; seq-- > lo;) {
+        bv_rec *r = &t->recs[seq % t->cap];
+        if (r->kind == BV_TX && !(r->flags & BV_REC_LOST) && r->chan == lost->chan &&
+            r->id == lost->id && r->flags == lost->flags && r->len == lost->len &&
+            memcmp(r->u.data, lost->u.data, bytes) == 0) {
+            r->flags |= BV_REC_LOST;
+            return true;
+        }
+    }
+    return false;
 }
 
 uint32_t bv_trace_listed(const BvTrace *t)

@@ -66,6 +66,7 @@ int apply(int index, sd_msg v, int timing_changed, int resumed = 0)
     sd_lock();
     sd_msg &cur = sd.msgs[index];
     v.sent = cur.sent;
+    v.lost = cur.lost;
     v.next_due_us = cur.next_due_us;
     if (!resumed) {
         v.fails = cur.fails;

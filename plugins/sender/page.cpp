@@ -235,10 +235,21 @@ void set_row(GtkTreeIter *it, const sd_msg &m)
     g_snprintf(len, sizeof len, "%d", (int)m.len);
     sd_format_data(&m, data, sizeof data);
     g_snprintf(period, sizeof period, "%u", (unsigned)m.period_ms);
-    g_snprintf(sent, sizeof sent, "%llu", (unsigned long long)m.sent);
-    /* A failure says most; else a length that does not match the data. */
+    /* Sent: the frames that went out; those that never did are told in
+     * the state. */
+    g_snprintf(sent, sizeof sent, "%llu",
+               (unsigned long long)(m.sent > m.lost ? m.sent - m.lost : 0));
+    /* A failure says most; then frames not sent; else a length that does
+     * not match the data. */
     char note[SD_TEXT_MAX];
-    sd_length_note(&m, note, sizeof note);
+    if (m.lost > 0)
+        g_snprintf(note, sizeof note,
+                   g_dngettext(GETTEXT_PACKAGE, "%llu frame not sent (never acknowledged or dropped)",
+                               "%llu frames not sent (never acknowledged or dropped)",
+                               (unsigned long)m.lost),
+                   (unsigned long long)m.lost);
+    else
+        sd_length_note(&m, note, sizeof note);
     const char *state = m.reason[0] ? m.reason : note;
     if (!state[0] && m.kernel)
         state = _("Sent by the kernel");

@@ -217,6 +217,32 @@ void stop_thread(void)
 
 }  // namespace
 
+void sd_count_lost(const nb_stream_frame *recs, int n)
+{
+    bool locked = false;
+    for (int k = 0; k < n; k++) {
+        const nb_stream_frame &r = recs[k];
+        if (r.dir != NB_DIR_TX_LOST)
+            continue;
+        if (!locked) {
+            sd_lock();
+            locked = true;
+        }
+        const uint8_t ext = (r.flags & ZK_FRAME_EFF) != 0, fd = (r.flags & ZK_FRAME_FDF) != 0;
+        for (int i = 0; i < sd.count; i++) {
+            sd_msg &m = sd.msgs[i];
+            if (m.chan == r.channel && m.id == r.id && m.ext == ext && m.fd == fd &&
+                m.sent > m.lost) {
+                m.lost++;
+                m.dirty = 1;
+                break;
+            }
+        }
+    }
+    if (locked)
+        sd_unlock();
+}
+
 int64_t sd_now(void)
 {
     return sd.now_us ? sd.now_us() : g_get_monotonic_time();

@@ -187,18 +187,24 @@ void on_errors(const zk_errs *errs, uint64_t)
         sd.bus_off = 1;
 }
 
+/* Only the frames that never went out matter here. */
+void on_stream(const nb_stream_frame *recs, int n, uint64_t)
+{
+    sd_count_lost(recs, n);
+}
+
 const nbkit_plugin plugin = {
     .text_domain = GETTEXT_PACKAGE, .init = on_init, .release = on_release,
     .errors = on_errors, .status = on_status,
     .session_save = save_session, .load_begin = load_begin, .load_key = load_key, .load_end = load_end,
-    .other = on_other,
+    .other = on_other, .stream = on_stream,
 };
 
 }  // namespace
 
-/* On the stream (for PGRP_CHANNELS; it takes no frames), so an FD frame is
- * never counted as hidden from it. */
-NBKIT_PLUGIN_STREAM(plugin, 0x0306, "Sender", "The Nimbrel developers",
+/* On the stream (for PGRP_CHANNELS and the frames that never went out),
+ * so an FD frame is never counted as hidden from it. */
+NBKIT_PLUGIN_STREAM(plugin, 0x0307, "Sender", "The Nimbrel developers",
                 "A list of transmit messages, sent on demand or periodically.")
 
 void sd_chan_name(int chan, char *buf, size_t size)

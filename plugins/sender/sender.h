@@ -72,7 +72,8 @@ struct sd_msg {
     uint8_t paused;                /* stopped after repeated failures */
     uint8_t dirty;                 /* the page's row needs an update */
     int fails;                     /* failed sends in a row */
-    uint64_t sent;
+    uint64_t sent;                 /* frames the adapter accepted */
+    uint64_t lost;                 /* of those, never sent on the bus (the stream says) */
     int64_t next_due_us;
     char reason[SD_TEXT_MAX];      /* the last failure, empty after a success */
     uint32_t uid;                  /* the message's identity: its sends under way, its database values */
@@ -223,6 +224,10 @@ extern sd_state sd;
 
 /* sched.cpp */
 int64_t sd_now(void);
+/* The stream's records of frames that never went out (NB_DIR_TX_LOST):
+ * each counts against the first message of the list on its channel with
+ * its identifier and format that has frames not yet counted lost. */
+void sd_count_lost(const nb_stream_frame *recs, int n);
 /* The lock over sd.msgs and sd.count shared with the sending thread. */
 void sd_lock(void);
 void sd_unlock(void);

@@ -59,7 +59,15 @@ uint8_t open_format(uint8_t frame_format)
 int32_t open_steps(nb_chan *chan, const char **step)
 {
     uint8_t flags = open_format(chan->frame_format);
-    int32_t rc = ZkOpen(chan->number, (uint8_t)(flags | (chan->fd ? ZK_OPEN_FD : 0u)));
+    const uint8_t mode = (uint8_t)(flags | (chan->fd ? ZK_OPEN_FD : 0u));
+    /* With the fates of the frames written; a library before 1.3 refuses
+     * the flag, and the channel is opened without. */
+    uint8_t txresult = 1;
+    int32_t rc = ZkOpen(chan->number, (uint8_t)(mode | ZK_OPEN_TXRESULT));
+    if (rc == ZK_E_BADARG) {
+        txresult = 0;
+        rc = ZkOpen(chan->number, mode);
+    }
     if (rc < 0) {
         *step = "can not open CAN channel";
         return rc;
@@ -80,6 +88,10 @@ int32_t open_steps(nb_chan *chan, const char **step)
     }
     chan->frame_format = flags;
     chan->lost = 0;
+    /* The library numbers the frames written from 0 at every open. */
+    chan->txresult = txresult;
+    chan->tx_seq = 0;
+    txlog_sent_reset(chan->txlog);
     return rc;
 }
 
@@ -196,7 +208,11 @@ void log_sent(nb_chan *chan, nb_tx_fd_entry *entry)
     entry->frame.ts = ZkGetClock(chan->number, &now) >= 0 ? now
                                                           : (uint32_t)g_get_monotonic_time();
     entry->timestamp = nbsdep_timestamp_get();
-    txlog_append(chan->txlog, entry);
+    /* Kept by the number the library gave the frame, for its fate. */
+    if (chan->txresult)
+        txlog_append_seq(chan->txlog, entry, chan->tx_seq++);
+    else
+        txlog_append(chan->txlog, entry);
 }
 
 int32_t chan_send_frame(nb_chan *chan, const zk_frame *frame)

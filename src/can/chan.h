@@ -16,6 +16,9 @@
 #define NB_TXLOG_CAPACITY 1024
 #define NB_TXLOG_ENTRY_SIZE 88        /* nb_tx_fd_entry: classic and FD frames alike */
 #define NB_DATA_KBIT_DEFAULT 2000     /* data-phase bit rate of a CAN FD channel */
+/* Frames written kept by number until their fate is known: four times the
+ * deepest adapter queue (1024), a power of two. */
+#define NB_SENT_RING 4096
 
 /* The board that carries the channel: the library's record and its serial. */
 struct nb_board_info {
@@ -40,6 +43,11 @@ struct nb_txlog {
     uint16_t capacity;            /* 1024 */
     uint16_t entry_size;          /* 88: nb_tx_fd_entry */
     int32_t count;                /* entries held */
+    /* The last frames written, by the number the library gave them: frame
+     * seq is in slot seq % NB_SENT_RING while sent_next - seq is 1..sent_n. */
+    nb_tx_fd_entry *sent;         /* NB_SENT_RING entries */
+    uint32_t sent_next;           /* number after the newest kept */
+    uint32_t sent_n;              /* frames kept, up to NB_SENT_RING */
 };
 
 /* Called by the detection with the bit-rate index it tries (1..9), or on
@@ -82,6 +90,8 @@ struct nb_chan {
     uint8_t lom;                  /* 1 while listen-only mode is on */
     uint8_t lost;                 /* 1 while the adapter is gone (channel closed) */
     uint8_t bus_off;              /* 1 from the stop after a bus-off to the next start */
+    uint8_t txresult;             /* opened with ZK_OPEN_TXRESULT: the fates of writes are read */
+    uint32_t tx_seq;              /* the library's number of the next frame written (send lock) */
     const char *open_failed;      /* the step a failed open stopped at, for its message */
     uint8_t fd;                   /* NB_FD_OFF classic; NB_FD_ISO, NB_FD_NON_ISO: opened for CAN FD */
     int32_t baud_index;           /* 0 manual, 1..9 predefined; 7 (500 kbit/s) */
@@ -131,6 +141,15 @@ void        chan_retry_settle(nb_chan *chan);
 nb_txlog   *txlog_new(void);                         /* null when allocation fails */
 void        txlog_free(nb_txlog *log);
 void        txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry);  /* null log: nothing */
+/* The same for a frame the library numbered seq: kept by that number too,
+ * in the same step. */
+void        txlog_append_seq(nb_txlog *log, const nb_tx_fd_entry *entry, uint32_t seq);
+/* The frame written as seq; false when it is older than the ring holds
+ * (or was never kept). */
+bool        txlog_sent_find(nb_txlog *log, uint32_t seq, nb_tx_fd_entry *out);
+/* Forgets the numbered frames (the channel was opened again: numbers
+ * start from 0). */
+void        txlog_sent_reset(nb_txlog *log);
 int         txlog_drain(nb_txlog *log, nb_tx_fd_entry *out, int max);   /* oldest first */
 int         txlog_count(nb_txlog *log);                                  /* entries held */
 /* Copies up to max entries, from the skip-th oldest on, leaving the log

@@ -85,6 +85,7 @@ void ctl_errors(nb_app *app, int16_t gone)
             chan->bus_off = 1;
             stream_end(app, true);
             int32_t rc = chan->ops.stop(chan);
+            poll_settle(app, chan);
             if (app->gui.ops.controller_stopped)
                 app->gui.ops.controller_stopped(app, rc);
             mgr->ops.pgmgr_status(mgr);
@@ -110,6 +111,7 @@ void ctl_chan_errors(nb_app *app, int32_t index, int16_t gone)
             chan->bus_off = 1;
             stream_end(app, true);
             (void)chan->ops.stop(chan);
+            poll_settle(app, chan);
             if (mgr->ops.pgmgr_chan_status)
                 mgr->ops.pgmgr_chan_status(mgr, index);
         }

@@ -19,6 +19,11 @@
  * they always did; for plug-ins that take the stream, every channel's
  * frames also go into it (stream.cpp), merged in time order.
  *
+ * Each tick first reads what the library learned of the fates of the
+ * frames written (a channel opened with ZK_OPEN_TXRESULT): a frame that
+ * never went out becomes an NB_DIR_TX_LOST record of the stream, with the
+ * contents the tx log kept under the frame's number.
+ *
  * Nothing is allocated per tick: the receive batch, the drained tx batch
  * and the ring belong to the channel, made when it is opened or added.
  */
@@ -124,6 +129,37 @@ void poll_start(nb_app *app)
         g_timeout_add_full(STATUS_PRIORITY, STATUS_INTERVAL_MS, status_tick, app, nullptr);
 }
 
+/* Runs read from the library at a time. */
+constexpr int RESULT_RUNS = 32;
+
+/* The fates the library told since the last read; the frames that never
+ * went out go to the stream. One older than the tx log's numbered ring
+ * is left out: its contents are gone (the library's tx_dropped counts
+ * it). */
+void take_results(nb_app *app, nb_chan *chan, bool stream)
+{
+    if (!chan->txresult)
+        return;
+    zk_txresult runs[RESULT_RUNS];
+    for (;;) {
+        int16_t n = ZkTxResults(chan->number, runs, RESULT_RUNS);
+        if (n <= 0)
+            break;
+        const int64_t learned = g_get_real_time();
+        for (int i = 0; stream && i < n && i < RESULT_RUNS; i++) {
+            if (runs[i].status != ZK_TX_DROPPED)
+                continue;
+            for (uint32_t k = 0; k < runs[i].count; k++) {
+                nb_tx_fd_entry sent;
+                if (txlog_sent_find(chan->txlog, runs[i].seq + k, &sent))
+                    stream_lost(app, chan, &sent, learned);
+            }
+        }
+        if (n < RESULT_RUNS)
+            break;
+    }
+}
+
 /* Frames of one channel: those sent through the host, then those the
  * adapter received, each direction at least one batch, further ones until
  * deadline. Only the main channel's go out as PGRP_RX/TX(_FD)_FRAMES;
@@ -135,6 +171,10 @@ bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_
     const bool main = chan == &app->chan;
     bool behind = false;
     *gone = 0;
+
+    /* Fates first: every frame they name is in the tx log by now, so its
+     * sent record comes before the lost one. */
+    take_results(app, chan, stream);
 
     /* Frames sent through the host, oldest first: what the log held when
      * the tick began. A frame a plug-in sends while it handles one of
@@ -178,6 +218,9 @@ bool move_chan(nb_app *app, nb_chan *chan, bool stream, int64_t deadline, int16_
     for (;;) {
         int16_t r = ZkReadFd(chan->number, chan->rxfd, NB_RX_BATCH);
         if (r <= 0) {
+            /* The frames given up with the adapter come before its loss. */
+            if (r == ZK_E_GONE)
+                take_results(app, chan, stream);
             if (stream)
                 stream_received(app, chan, nullptr, 0, false);
             *gone = r == ZK_E_GONE ? r : 0;
@@ -250,6 +293,18 @@ gboolean poll_tick(gpointer data)
         ctl_chan_errors(app, i, gone[i]);
     g_in_tick = 0;
     return more;
+}
+
+void poll_settle(nb_app *app, nb_chan *chan)
+{
+    if (!chan->txresult)
+        return;
+    const bool stream = stream_begin(app);
+    take_results(app, chan, stream);
+    if (stream) {
+        stream_received(app, chan, nullptr, 0, false);
+        stream_end(app, true);
+    }
 }
 
 void poll_flush(nb_app *app)

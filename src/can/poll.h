@@ -29,6 +29,10 @@ gboolean    status_tick(gpointer app);
  * a tick or while the timers are stopped. An adapter found gone is left
  * to the next tick. */
 void        poll_flush(nb_app *app);
+/* After a stop the poller did not make (a bus-off): the frames the
+ * library gave up on the channel go to the stream now, before the status
+ * that follows. */
+void        poll_settle(nb_app *app, nb_chan *chan);
 /* Whether a tick (or a flush) is under way: a plug-in's nested main loop
  * may run inside it. */
 bool        poll_in_tick(void);

@@ -25,6 +25,10 @@
  * the tick), and handed on in requests of at most NB_STREAM_MAX: a tick of
  * one channel with 512 received and 512 sent frames is one request.
  *
+ * A frame the adapter accepted but never sent (NB_DIR_TX_LOST) is held
+ * until its sent record is placed and the channel is read to the time the
+ * host learned of it, and then placed at that time.
+ *
  * Nothing is allocated on the tick: the main channel's state is static,
  * an added channel's is made when it is added.
  */
@@ -44,6 +48,9 @@ struct nb_stream_chan {
     int held_n;
     /* Entries at the tx log's oldest end the stream holds already. */
     int ahead;
+    /* Records of frames that never went out, waiting for their place. */
+    nb_stream_frame lost[NB_STREAM_LOST];
+    int lost_n;
     /* Placed records in time order, from run_first, waiting for the
      * other channels. */
     nb_stream_frame run[NB_STREAM_RUN];
@@ -73,6 +80,7 @@ constexpr int64_t CLOCK_READ_US = 50;
 void reset(nb_stream_chan *s)
 {
     s->first = s->held_n = s->ahead = 0;
+    s->lost_n = 0;
     s->run_first = s->run_n = 0;
     s->read_to_us = 0;
 }
@@ -138,7 +146,7 @@ bool before(const nb_stream_frame &a, const nb_stream_frame &b)
 {
     if (a.time_us != b.time_us)
         return a.time_us < b.time_us;
-    return a.dir == NB_DIR_RX && b.dir == NB_DIR_TX;
+    return a.dir == NB_DIR_RX && b.dir != NB_DIR_RX;
 }
 
 /* A single channel's run is in time order already: its records up to
@@ -209,8 +217,8 @@ void merge_all(nb_app *app)
     flush_out(app);
 }
 
-void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_clock_pair now,
-           uint64_t accepted = 0)
+/* The run's next slot, made room for. */
+nb_stream_frame &next_slot(nb_app *app, nb_stream_chan *s)
 {
     if (s->run_first + s->run_n == (int)NB_STREAM_RUN) {
         if (s->run_first > 0) {
@@ -220,6 +228,13 @@ void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_
             merge_all(app);
         }
     }
+    return s->run[s->run_first + s->run_n++];
+}
+
+void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_clock_pair now,
+           uint64_t accepted = 0)
+{
+    nb_stream_frame &r = next_slot(app, s);
     int64_t t = stream_place(f.ts, now);
     /* A sent frame never before the host accepted it, should the adapter's
      * clock have stood still meanwhile. */
@@ -228,7 +243,6 @@ void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_
         if (t < at)
             t = at;
     }
-    nb_stream_frame &r = s->run[s->run_first + s->run_n++];
     r.time_us = (uint64_t)not_back(t, &s->floor_us);
     r.id = f.id;
     r.channel = 0;
@@ -242,6 +256,36 @@ void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_
     memcpy(r.data, f.data, sizeof r.data);
     if (dir == NB_DIR_TX && r.len < sizeof r.data)
         memset(r.data + r.len, 0, sizeof r.data - r.len);
+}
+
+/* The held records of lost frames whose sent frame is no later than cut
+ * on the adapter's clock (all of them when all is set), after the sent
+ * records placed so far. */
+void place_lost(nb_app *app, nb_stream_chan *s, uint32_t cut, bool all)
+{
+    int k = 0;
+    for (; k < s->lost_n && (all || at_or_before(s->lost[k].adapter_ts, cut)); k++) {
+        nb_stream_frame &r = next_slot(app, s);
+        r = s->lost[k];
+        r.time_us = (uint64_t)not_back((int64_t)r.time_us, &s->floor_us);
+    }
+    s->lost_n -= k;
+    if (s->lost_n > 0 && k > 0)
+        memmove(s->lost, s->lost + k, (size_t)s->lost_n * sizeof *s->lost);
+}
+
+/* Every held frame of the channel placed now, sent ones first. */
+void place_held(nb_app *app, nb_chan *chan, nb_stream_chan *s)
+{
+    if (s->held_n > 0) {
+        nb_clock_pair now = read_clocks(chan->number);
+        for (int i = 0; i < s->held_n; i++) {
+            const nb_tx_fd_entry &e = s->held[s->first + i];
+            place(app, s, e.frame, NB_DIR_TX, now, e.timestamp);
+        }
+        s->first = s->held_n = 0;
+    }
+    place_lost(app, s, 0, true);
 }
 
 /* Room for n more held frames at the end: moved to the front, and when
@@ -301,16 +345,9 @@ void stream_chan_free(nb_stream_chan *s)
 void stream_chan_release(nb_app *app, nb_chan *chan)
 {
     nb_stream_chan *s = state_of(app, chan);
-    if (!s || (s->held_n == 0 && s->run_n == 0))
+    if (!s || (s->held_n == 0 && s->run_n == 0 && s->lost_n == 0))
         return;
-    if (s->held_n > 0) {
-        nb_clock_pair now = read_clocks(chan->number);
-        for (int i = 0; i < s->held_n; i++) {
-            const nb_tx_fd_entry &e = s->held[s->first + i];
-            place(app, s, e.frame, NB_DIR_TX, now, e.timestamp);
-        }
-        s->first = s->held_n = 0;
-    }
+    place_held(app, chan, s);
     merge_all(app);
 }
 
@@ -348,7 +385,8 @@ bool stream_room(nb_app *app, nb_chan *chan)
 {
     nb_stream_chan *s = state_of(app, chan);
     /* A batch places at most its own frames and the held ones. */
-    return s && s->run_n + NB_RX_BATCH + s->held_n + NB_TXLOG_CAPACITY <= (int)NB_STREAM_RUN;
+    return s && s->run_n + NB_RX_BATCH + s->held_n + s->lost_n + NB_TXLOG_CAPACITY <=
+                    (int)NB_STREAM_RUN;
 }
 
 void stream_hold_sent(nb_app *app, nb_chan *chan, const nb_tx_fd_entry *sent, int n)
@@ -397,10 +435,37 @@ void stream_received(nb_app *app, nb_chan *chan, const zk_fdframe *rx, int n,
     s->held_n -= i;
     if (s->held_n == 0)
         s->first = 0;
+    /* Lost frames were learned before the clocks were read: once the
+     * queue is read to now, their time has come. */
+    if (!partial && s->lost_n > 0)
+        place_lost(app, s, cut, false);
     int64_t to = partial ? stream_place(cut, now) : now.host_us;
     if (to < s->floor_us)
         to = s->floor_us;
     s->read_to_us = to;
+}
+
+void stream_lost(nb_app *app, nb_chan *chan, const nb_tx_fd_entry *sent, int64_t learned_us)
+{
+    nb_stream_chan *s = state_of(app, chan);
+    if (!s || !sent)
+        return;
+    /* A full hold goes now, after the sent frames it settles. */
+    if (s->lost_n == (int)NB_STREAM_LOST)
+        place_held(app, chan, s);
+    nb_stream_frame &r = s->lost[s->lost_n++];
+    const zk_fdframe &f = sent->frame;
+    r.time_us = (uint64_t)(learned_us > 0 ? learned_us : 0);
+    r.id = f.id;
+    r.channel = 0;
+    r.dir = NB_DIR_TX_LOST;
+    r.flags = f.flags;
+    r.len = f.len <= 64 ? f.len : 64;
+    memset(r.reserved, 0, sizeof r.reserved);
+    r.adapter_ts = f.ts;
+    memcpy(r.data, f.data, sizeof r.data);
+    if (r.len < sizeof r.data)
+        memset(r.data + r.len, 0, sizeof r.data - r.len);
 }
 
 void stream_end(nb_app *app, bool all)

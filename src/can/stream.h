@@ -18,6 +18,9 @@
  * channels. */
 #define NB_STREAM_RUN (4 * NB_STREAM_MAX)
 
+/* Records of frames that never went out, held until their time. */
+#define NB_STREAM_LOST NB_STREAM_MAX
+
 /* A channel's part of the stream: made when the channel is added (the
  * main channel's exists for the whole process). */
 struct nb_stream_chan;
@@ -41,6 +44,10 @@ void stream_hold_sent(nb_app *app, nb_chan *chan, const nb_tx_fd_entry *sent, in
  * waiting. */
 void stream_received(nb_app *app, nb_chan *chan, const zk_fdframe *rx, int n,
                      bool more_may_come);
+/* A frame written on the channel that never went out (its entry as the
+ * tx log kept it), learned at host time learned_us: an NB_DIR_TX_LOST
+ * record after the frame's sent record, once the channel is read to then. */
+void stream_lost(nb_app *app, nb_chan *chan, const nb_tx_fd_entry *sent, int64_t learned_us);
 /* At the end of the tick's traffic: hands on, merged over the channels,
  * every record up to the time each channel has been read to; all of them
  * when all is set (a stop, a removal, a flush). */

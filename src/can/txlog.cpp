@@ -23,6 +23,12 @@ nb_txlog *txlog_new(void)
         free(log);
         return nullptr;
     }
+    log->sent = static_cast<nb_tx_fd_entry *>(calloc(NB_SENT_RING, sizeof(nb_tx_fd_entry)));
+    if (!log->sent) {
+        free(log->data);
+        free(log);
+        return nullptr;
+    }
     log->head = 0;
     log->tail = 0;
     log->capacity = NB_TXLOG_CAPACITY;
@@ -42,14 +48,14 @@ void txlog_free(nb_txlog *log)
         return;
     pthread_mutex_destroy(&log->lock);
     free(log->data);
+    free(log->sent);
     free(log);
 }
 
-void txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry)
+namespace {
+
+void append_locked(nb_txlog *log, const nb_tx_fd_entry *entry)
 {
-    if (!log || !entry || !log->data)
-        return;
-    pthread_mutex_lock(&log->lock);
     /* A full ring drops the entry: the frame was sent all the same. */
     if (log->count < log->capacity) {
         memcpy(log->data + (size_t)log->head * log->entry_size, entry, log->entry_size);
@@ -58,6 +64,55 @@ void txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry)
         if (log->head >= log->capacity)
             log->head = 0;
     }
+}
+
+}  // namespace
+
+void txlog_append(nb_txlog *log, const nb_tx_fd_entry *entry)
+{
+    if (!log || !entry || !log->data)
+        return;
+    pthread_mutex_lock(&log->lock);
+    append_locked(log, entry);
+    pthread_mutex_unlock(&log->lock);
+}
+
+void txlog_append_seq(nb_txlog *log, const nb_tx_fd_entry *entry, uint32_t seq)
+{
+    if (!log || !entry || !log->data)
+        return;
+    pthread_mutex_lock(&log->lock);
+    append_locked(log, entry);
+    /* Numbers run on by one; anything else starts the ring again. */
+    if (seq != log->sent_next)
+        log->sent_n = 0;
+    log->sent[seq % NB_SENT_RING] = *entry;
+    log->sent_next = seq + 1;
+    if (log->sent_n < NB_SENT_RING)
+        log->sent_n++;
+    pthread_mutex_unlock(&log->lock);
+}
+
+bool txlog_sent_find(nb_txlog *log, uint32_t seq, nb_tx_fd_entry *out)
+{
+    if (!log || !out)
+        return false;
+    pthread_mutex_lock(&log->lock);
+    uint32_t age = log->sent_next - seq;
+    bool found = age >= 1 && age <= log->sent_n;
+    if (found)
+        *out = log->sent[seq % NB_SENT_RING];
+    pthread_mutex_unlock(&log->lock);
+    return found;
+}
+
+void txlog_sent_reset(nb_txlog *log)
+{
+    if (!log)
+        return;
+    pthread_mutex_lock(&log->lock);
+    log->sent_next = 0;
+    log->sent_n = 0;
     pthread_mutex_unlock(&log->lock);
 }
 

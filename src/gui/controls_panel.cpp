@@ -339,6 +339,9 @@ void on_reset_clicked(GtkButton *, gpointer data)
         int32_t rc = chan->ops.hw_reset(chan);
         if (rc < 0)
             chan_error_message(app, chan, _("can not reset CAN controller"), rc);
+        /* The frames the reset gave up go to the plug-ins before its status. */
+        else
+            poll_flush(app);
     }
     darken_indicators(app);
     if (chan == &app->chan)

@@ -585,16 +585,41 @@ void op_tx_frames(nb_pgmgr *mgr, nb_tx_entry *entries, int n)
     });
 }
 
+/* The records for plug-ins before NBPG_VERSION_TX_LOST: the request's
+ * without the frames that never went out. */
+nb_stream_frame g_older[NB_STREAM_MAX];
+
 void op_stream(nb_pgmgr *mgr, nb_stream_frame *recs, int n)
 {
     if (!mgr || !recs || n <= 0)
         return;
-    pgrp req = make_request(PGRP_STREAM, app_of(mgr)->chan.number, recs,
-                            (uint64_t)n * sizeof(nb_stream_frame));
+    const uint8_t number = app_of(mgr)->chan.number;
+    pgrp req = make_request(PGRP_STREAM, number, recs, (uint64_t)n * sizeof(nb_stream_frame));
+    bool lost = false;
+    for (int i = 0; i < n && !lost; i++)
+        lost = recs[i].dir == NB_DIR_TX_LOST;
+    /* Made once, for the first older plug-in. */
+    int older_n = -1;
+    pgrp older;
     busy_scope busy;
     for (nb_plugin_node *node = mgr->head; node; node = node->next) {
-        if (node->entry && node->entry->loaded && node->entry->stream_aware)
+        if (!node->entry || !node->entry->loaded || !node->entry->stream_aware)
+            continue;
+        if (!lost || node->entry->version >= (int32_t)NBPG_VERSION_TX_LOST) {
             op_request(node->entry, &req);
+            continue;
+        }
+        if (older_n < 0) {
+            older_n = 0;
+            for (int i = 0; i < n && older_n < (int)NB_STREAM_MAX; i++) {
+                if (recs[i].dir != NB_DIR_TX_LOST)
+                    g_older[older_n++] = recs[i];
+            }
+            older = make_request(PGRP_STREAM, number, g_older,
+                                 (uint64_t)older_n * sizeof(nb_stream_frame));
+        }
+        if (older_n > 0)
+            op_request(node->entry, &older);
     }
 }
 

@@ -370,6 +370,42 @@ TEST_F(Busview, SentFramesTakeTheirPlaceAmongTheTicksReceivedOnes)
     }
 }
 
+// A frame written that never went out: a line of its own after its Tx
+// line, both in the error lines' colour, and a row of its own per identifier;
+// Sent leaves it out and "Not sent" counts it.
+TEST_F(Busview, LostFramesAreMarkedAndLeftOutOfSent)
+{
+    uint8_t d[2] = {0xAB, 0xCD};
+    stream({record(0x123, 0, 2, d, 1000, NB_DIR_TX), record(0x124, 0, 2, d, 1100, NB_DIR_TX),
+            record(0x100, 0, 2, d, 1500, NB_DIR_RX)});
+    ASSERT_TRUE(wait_status("Sent: 2 "));
+    EXPECT_EQ(std::string::npos, status().find("Not sent")) << status();
+    nb_stream_frame lost = record(0x123, 0, 2, d, 1000, NB_DIR_TX_LOST);
+    lost.time_us += 5000;
+    stream({lost});
+    ASSERT_TRUE(wait_rows(5));
+    EXPECT_EQ("Tx lost", cell(4, BV_COL_DIR));
+    EXPECT_EQ("123", cell(4, BV_COL_ID));
+    EXPECT_EQ("2", cell(4, BV_COL_LEN));
+    EXPECT_EQ("AB CD", cell(4, BV_COL_DATA));
+    EXPECT_EQ("#ffd6d6", cell(4, BV_COL_BACKGROUND));
+    EXPECT_EQ("#ffd6d6", cell(1, BV_COL_BACKGROUND)) << "its Tx line";
+    EXPECT_EQ("Tx", cell(1, BV_COL_DIR));
+    EXPECT_EQ("", cell(1, BV_COL_MARKS));
+    EXPECT_EQ("#dce6ff", cell(2, BV_COL_BACKGROUND)) << "another frame's";
+    ASSERT_TRUE(wait_status("Sent: 1 ")) << status();
+    EXPECT_NE(std::string::npos, status().find("Not sent: 1")) << status();
+
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widget("busview-view")), 1);
+    ASSERT_TRUE(nbtest::wait_until([&] { return id_rows() == 4; }));
+    EXPECT_EQ("123", id_cell(1, ID_ID));
+    EXPECT_EQ("Tx", id_cell(1, ID_DIR));
+    EXPECT_EQ("1", id_cell(1, ID_COUNT));
+    EXPECT_EQ("123", id_cell(2, ID_ID));
+    EXPECT_EQ("Tx lost", id_cell(2, ID_DIR));
+    EXPECT_EQ("1", id_cell(2, ID_COUNT));
+}
+
 // Whether the view offers a tooltip for a row (asked as from the keyboard,
 // with the cursor on the row).
 bool has_tooltip(GtkWidget *view, int row)
@@ -1796,7 +1832,10 @@ TEST_F(Busview, SaveTraceWritesTheShownFramesInTimeOrder)
                                   fd_frame(0x200, ZK_FRAME_FDF, 12, 3000)};
     rx_fd(in);
     tx(frame(0x100, 0, {0xFF}, 4000));
-    ASSERT_TRUE(wait_rows(6));
+    // A lost line is no frame of the bus: not saved.
+    uint8_t ff = 0xFF;
+    stream({record(0x100, 0, 1, &ff, 4500, NB_DIR_TX_LOST)});
+    ASSERT_TRUE(wait_rows(7));
     set_filter("100-1FFFFFFF");   // the shown frames only
     std::string dir = nbtest::make_temp_dir("savetrace");
     auto save_as = [&](const std::string &name, bool replace = false) {

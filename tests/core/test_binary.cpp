@@ -106,7 +106,7 @@ TEST(Program, HelpAndVersionPrintAndEndWithZero)
             EXPECT_EQ(o.output.rfind("Usage: nimbrel [OPTION] [--] [SESSION-FILE]\n", 0), 0u)
                 << o.output;
         else
-            EXPECT_EQ(o.output.rfind("nimbrel 3.15\nZELK 1.2.0, GTK+ 2.", 0), 0u) << o.output;
+            EXPECT_EQ(o.output.rfind("nimbrel 3.15\nZELK 1.3.0, GTK+ 2.", 0), 0u) << o.output;
     }
 }
 

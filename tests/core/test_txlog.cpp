@@ -84,4 +84,39 @@ TEST(TxLog, AbsentLogAndBadArgumentsAreHarmless)
     EXPECT_EQ(log->count, 1);
 }
 
+// Written frames are found by the library's number while the ring holds
+// them: across the wrap of the ring and of the 32-bit number, not once
+// overwritten, not after a gap in the numbers or a reset (a new open).
+TEST(TxLog, WrittenFramesAreFoundByNumberWhileTheRingHoldsThem)
+{
+    std::unique_ptr<nb_txlog, LogDeleter> log(txlog_new());
+    ASSERT_TRUE(log);
+    nb_tx_fd_entry out;
+    const uint32_t first = 0xFFFFFFFFu - 10u;
+    uint32_t seq = first;
+    for (uint32_t i = 0; i < NB_SENT_RING + 20; i++) {
+        nb_tx_fd_entry e = entry(i & 0x7FF);
+        txlog_append_seq(log.get(), &e, seq++);
+    }
+    const uint32_t newest = seq - 1;
+    ASSERT_TRUE(txlog_sent_find(log.get(), newest, &out));
+    EXPECT_EQ(out.frame.id, (NB_SENT_RING + 19) & 0x7FF);
+    ASSERT_TRUE(txlog_sent_find(log.get(), newest - (NB_SENT_RING - 1), &out));
+    EXPECT_EQ(out.frame.id, 20u);
+    EXPECT_FALSE(txlog_sent_find(log.get(), newest - NB_SENT_RING, &out)) << "overwritten";
+    EXPECT_FALSE(txlog_sent_find(log.get(), first, &out));
+    EXPECT_FALSE(txlog_sent_find(log.get(), seq, &out)) << "not written yet";
+    EXPECT_EQ(log->count, NB_TXLOG_CAPACITY) << "the tx log itself still stops when full";
+
+    nb_tx_fd_entry e = entry(0x55);
+    txlog_append_seq(log.get(), &e, seq + 5);
+    EXPECT_FALSE(txlog_sent_find(log.get(), newest, &out)) << "a gap starts the ring again";
+    ASSERT_TRUE(txlog_sent_find(log.get(), seq + 5, &out));
+    txlog_sent_reset(log.get());
+    EXPECT_FALSE(txlog_sent_find(log.get(), seq + 5, &out));
+    txlog_append_seq(log.get(), &e, 0);
+    EXPECT_TRUE(txlog_sent_find(log.get(), 0, &out));
+    EXPECT_FALSE(txlog_sent_find(nullptr, 0, &out));
+}
+
 }  // namespace

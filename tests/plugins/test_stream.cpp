@@ -3,6 +3,8 @@
 // while plug-ins that did not opt in see the main channel as before.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "can/stream.h"
 #include "gui/gui_parts.h"
 #include "fd_frames.h"
@@ -334,6 +336,105 @@ TEST_F(Stream, ChannelsByIndex)
     EXPECT_NE(ad.board[0], '\0');
     EXPECT_EQ(nb_chan_get_adapter(2, &ad), ZK_E_NOCHAN);
     EXPECT_EQ(ad.board[0], '\0');
+}
+
+// Frames written that never went out: a plug-in of 0x0307 gets each as an
+// NB_DIR_TX_LOST record after its Tx record and before the status of the
+// stop that gave it up; one of 0x0306 sees the Tx records alone.
+class TxLost : public Stream {
+protected:
+    // The simulated nodes run at 250 kbit/s, the channel at 500.
+    const char *boards() const override { return "0=sim:channels=2,traffic=none,txq=64,rate=250"; }
+    void SetUp() override
+    {
+        Stream::SetUp();
+        on_event = [this](nbt_event *ev) {
+            const uint16_t v = *static_cast<const uint16_t *>(ev->self);
+            if (ev->type == PGRP_STREAM) {
+                const nb_stream_frame *r = static_cast<const nb_stream_frame *>(ev->data_ptr);
+                got_by_[v].insert(got_by_[v].end(), r, r + ev->n);
+            } else if (ev->type == PGRP_STATUS && v == 0x0307 && status_at_ < 0) {
+                status_at_ = (int)got_by_[v].size();
+            }
+        };
+    }
+    // Sends n frames 0x10.. and returns them.
+    std::vector<zk_frame> send(int n)
+    {
+        std::vector<zk_frame> out;
+        for (int i = 0; i < n; i++) {
+            zk_frame f = frame(0x10 + (uint32_t)i);
+            zk_sim_advance_us(10);
+            EXPECT_GE(nb_send_frame(&f), 0) << i;
+            out.push_back(f);
+        }
+        return out;
+    }
+    // The new plug-in's records: the frames as Tx, then the same frames
+    // as lost, each naming its Tx record, none earlier than it.
+    void expect_sent_then_lost(const std::vector<zk_frame> &sent)
+    {
+        const std::vector<nb_stream_frame> &got = got_by_[0x0307];
+        const size_t n = sent.size();
+        ASSERT_EQ(got.size(), 2 * n);
+        for (size_t i = 0; i < n; i++) {
+            const nb_stream_frame &tx = got[i], &lost = got[n + i];
+            EXPECT_EQ(tx.dir, NB_DIR_TX) << i;
+            EXPECT_EQ(lost.dir, NB_DIR_TX_LOST) << i;
+            EXPECT_EQ(lost.id, sent[i].id) << i;
+            EXPECT_EQ(lost.len, sent[i].len) << i;
+            EXPECT_EQ(memcmp(lost.data, sent[i].data, sent[i].len), 0) << i;
+            EXPECT_EQ(lost.adapter_ts, tx.adapter_ts) << i;
+            EXPECT_GE(lost.time_us, got[n - 1].time_us) << i;
+        }
+        EXPECT_EQ(status_at_, (int)(2 * n)) << "every lost frame before the stop's status";
+        const std::vector<nb_stream_frame> &old = got_by_[0x0306];
+        ASSERT_EQ(old.size(), n);
+        for (const nb_stream_frame &r : old)
+            EXPECT_EQ(r.dir, NB_DIR_TX);
+    }
+    std::map<uint16_t, std::vector<nb_stream_frame>> got_by_;
+    int status_at_ = -1;
+};
+
+TEST_F(TxLost, FramesNoNodeAcknowledgesAreLostAtBusOff)
+{
+    EXPECT_EQ(the_app.chan.txresult, 1);
+    loaded("nbt_stream_v0307", "new.so");
+    loaded("nbt_stream_v0306", "old.so");
+    std::vector<zk_frame> sent = send(3);
+    // The controller retries them until it goes bus-off; the host stops it.
+    for (int i = 0; i < 200 && the_app.chan.running; i++) {
+        zk_sim_advance_us(500);
+        tick_in_real_time();
+    }
+    ASSERT_EQ(the_app.chan.running, 0);
+    EXPECT_EQ(the_app.chan.bus_off, 1);
+    tick_in_real_time();
+    expect_sent_then_lost(sent);
+    zk_chipstat st;
+    ASSERT_EQ(ZkChipStat(the_app.chan.number, &st), 0);
+    EXPECT_EQ(st.tx_dropped, 3u);
+    EXPECT_GT(st.ack_errors, 0u);
+}
+
+// Frames still queued when the user stops the controller (the bus takes
+// none meanwhile: the simulation's clock stands).
+class TxLostAtStop : public TxLost {
+protected:
+    const char *boards() const override { return "0=sim:channels=2,traffic=none,txq=64"; }
+};
+
+TEST_F(TxLostAtStop, FramesQueuedAtStopAreLostBeforeItsStatus)
+{
+    loaded("nbt_stream_v0307", "new.so");
+    loaded("nbt_stream_v0306", "old.so");
+    the_app.poll.ops.start(&the_app);
+    std::vector<zk_frame> sent = send(5);
+    ASSERT_EQ(zk_sim_tx_pending(the_app.chan.number), 5);
+    on_startstop_clicked(nullptr, &the_app);
+    ASSERT_EQ(the_app.chan.running, 0);
+    expect_sent_then_lost(sent);
 }
 
 }  // namespace

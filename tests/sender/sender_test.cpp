@@ -395,6 +395,30 @@ TEST_F(Sender, AfterABusOffRefusalsNameIt)
     EXPECT_EQ("Refused: " + lib_text(ZK_E_NOTSTARTED), cell(0, COL_STATE));
 }
 
+// Frames the adapter accepted but that never went out (still queued when
+// the controller stopped) leave their message's Sent count and are told
+// in its state.
+TEST_F(Sender, FramesThatNeverWentOutLeaveSentAndShowInTheState)
+{
+    add("10", 0, "1", "01", "0", 0);
+    add("20", 0, "1", "02", "0", 0);
+    select(0);
+    click("sender-send");
+    zk_sim_advance_us(2000);   // on the bus
+    click("sender-send");
+    click("sender-send");
+    select(1);
+    click("sender-send");
+    tick();
+    ASSERT_EQ(zk_sim_tx_pending(the_app.chan.number), 3);
+    ASSERT_GE(the_app.chan.ops.stop(&the_app.chan), 0);
+    tick();
+    EXPECT_TRUE(nbtest::wait_until([&] { return cell(1, COL_SENT) == "0"; })) << cell(1, COL_SENT);
+    EXPECT_EQ("1", cell(0, COL_SENT));
+    EXPECT_EQ("2 frames not sent (never acknowledged or dropped)", cell(0, COL_STATE));
+    EXPECT_EQ("1 frame not sent (never acknowledged or dropped)", cell(1, COL_STATE));
+}
+
 TEST_F(Sender, TheListRoundTripsThroughASession)
 {
     add("123", 0, "4", "DE AD BE EF", "0", 0);
