@@ -203,7 +203,10 @@ constexpr const char *TYPE_NAME = "BusviewTrace";
 
 GType bv_trace_get_type(void)
 {
-    return pg_list_type(TYPE_NAME, sizeof(BvTrace));
+    static GType type = 0;       /* asked for at every cell drawn */
+    if (!type)
+        type = pg_list_type(TYPE_NAME, sizeof(BvTrace));
+    return type;
 }
 
 BvTrace *bv_trace_new(uint32_t capacity)

@@ -96,7 +96,10 @@ void scan_store(DgpList *l)
 
 GType dgp_list_get_type(void)
 {
-    return pg_list_type(TYPE_NAME, sizeof(DgpList));
+    static GType type = 0;
+    if (!type)
+        type = pg_list_type(TYPE_NAME, sizeof(DgpList));
+    return type;
 }
 
 DgpList *dgp_list_new(dgp_store *store)
