@@ -234,7 +234,7 @@ void pg_list_iter(const PgList *l, GtkTreeIter *it, uint64_t pos, int child)
     it->user_data3 = nullptr;
 }
 
-/* The row at view index i was inserted; tells its children too. */
+/* Tells the view of the row at pos, inserted at path, and of its children. */
 static void tell_inserted(PgList *l, GtkTreePath *path, uint64_t pos)
 {
     GtkTreeIter it;
