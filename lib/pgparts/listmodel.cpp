@@ -22,14 +22,10 @@ inline PgList *L(GtkTreeModel *m)
     return (PgList *)m;
 }
 
-inline uint64_t iter_pos(const GtkTreeIter *it)
+/* Unchecked: a cast checked at every row signal costs more than the row. */
+inline GtkTreeModel *M(PgList *l)
 {
-    return (uint64_t)(uintptr_t)it->user_data;
-}
-
-inline int iter_child(const GtkTreeIter *it)
-{
-    return GPOINTER_TO_INT(it->user_data2) - 1;
+    return (GtkTreeModel *)l;
 }
 
 inline int children(PgList *l, uint64_t pos)
@@ -216,16 +212,6 @@ PgList *pg_list_new(const char *type_name, size_t size, const pg_list_ops *ops)
     return l;
 }
 
-bool pg_list_at(const PgList *l, const GtkTreeIter *it, uint64_t *pos, int *child)
-{
-    if (!it || it->stamp != l->stamp)
-        return false;
-    *pos = iter_pos(it);
-    *child = iter_child(it);
-    return *pos >= l->first && *pos < l->end &&
-           (*child < 0 || *child < children((PgList *)l, *pos));
-}
-
 void pg_list_iter(const PgList *l, GtkTreeIter *it, uint64_t pos, int child)
 {
     it->stamp = l->stamp;
@@ -239,9 +225,9 @@ static void tell_inserted(PgList *l, GtkTreePath *path, uint64_t pos)
 {
     GtkTreeIter it;
     pg_list_iter(l, &it, pos, -1);
-    gtk_tree_model_row_inserted(GTK_TREE_MODEL(l), path, &it);
+    gtk_tree_model_row_inserted(M(l), path, &it);
     if (l->ops->children && children(l, pos) > 0)
-        gtk_tree_model_row_has_child_toggled(GTK_TREE_MODEL(l), path, &it);
+        gtk_tree_model_row_has_child_toggled(M(l), path, &it);
 }
 
 uint64_t pg_list_append(PgList *l, uint64_t n)
@@ -274,7 +260,7 @@ uint64_t pg_list_drop_front(PgList *l, uint64_t n)
     GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
     for (uint64_t k = 0; k < n; k++) {
         l->first++;
-        gtk_tree_model_row_deleted(GTK_TREE_MODEL(l), path);
+        gtk_tree_model_row_deleted(M(l), path);
     }
     gtk_tree_path_free(path);
     return n;
@@ -289,7 +275,7 @@ uint64_t pg_list_drop_back(PgList *l, uint64_t n)
     for (uint64_t k = 0; k < n; k++) {
         l->end--;
         index[0] = (gint)(l->end - l->first);
-        gtk_tree_model_row_deleted(GTK_TREE_MODEL(l), path);
+        gtk_tree_model_row_deleted(M(l), path);
     }
     gtk_tree_path_free(path);
     return n;
@@ -312,7 +298,7 @@ void pg_list_changed(PgList *l, uint64_t pos)
     GtkTreeIter it;
     pg_list_iter(l, &it, pos, -1);
     GtkTreePath *path = gtk_tree_path_new_from_indices((gint)(pos - l->first), -1);
-    gtk_tree_model_row_changed(GTK_TREE_MODEL(l), path, &it);
+    gtk_tree_model_row_changed(M(l), path, &it);
     gtk_tree_path_free(path);
 }
 

@@ -55,8 +55,17 @@ static inline uint64_t pg_list_rows(const PgList *l)
     return l->end - l->first;
 }
 
-/* The position (and child, -1 for a row) of a valid iterator. */
-bool pg_list_at(const PgList *l, const GtkTreeIter *it, uint64_t *pos, int *child);
+/* The position (and child, -1 for a row) of a valid iterator; inline, as
+ * a view asks at every cell it draws. */
+static inline bool pg_list_at(const PgList *l, const GtkTreeIter *it, uint64_t *pos, int *child)
+{
+    if (!it || it->stamp != l->stamp)
+        return false;
+    *pos = (uint64_t)(uintptr_t)it->user_data;
+    *child = GPOINTER_TO_INT(it->user_data2) - 1;
+    return *pos >= l->first && *pos < l->end &&
+           (*child < 0 || (l->ops->children && *child < l->ops->children((PgList *)l, *pos)));
+}
 void pg_list_iter(const PgList *l, GtkTreeIter *it, uint64_t pos, int child);
 
 /* Up to n rows more at the end, each told to the view; rows with children
