@@ -194,15 +194,6 @@ enum {
     BV_N_COLS
 };
 
-/* Flat list models (the trace, the per-identifier table). The slots
- * every flat list fills alike; a model's own interface init calls this
- * and fills the others. */
-void  bv_list_model_iface_init(GtkTreeModelIface *iface);
-/* Registers a list model's type, a GObject with the tree model interface. */
-GType bv_list_model_register(const char *name, guint class_size, GClassInitFunc class_init,
-                             guint instance_size, GInstanceInitFunc instance_init,
-                             GInterfaceInitFunc iface_init);
-
 struct BvTrace;
 GType bv_trace_get_type(void);
 #define BV_TYPE_TRACE (bv_trace_get_type())

@@ -10,6 +10,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "listmodel.h"
+
 namespace {
 
 /* More new rows than this in one refresh are added with the view detached. */
@@ -58,77 +60,21 @@ void fmt_markup(char *buf, size_t size, const bv_id_shown *sh)
  * what its entry's last display update kept (bv_id_shown). The view is
  * told of every change by a row signal, or detached meanwhile. */
 struct BvIdsModel {
-    GObject parent;
-    gint stamp;
+    PgList list;                  /* rows 0 .. norder - 1 */
     bv_ids *ids;                  /* null once the table is freed */
 };
 
-struct BvIdsModelClass {
-    GObjectClass parent_class;
-};
-
-GType ids_model_get_type(void);
-#define BV_IDS_MODEL(o) (G_TYPE_CHECK_INSTANCE_CAST((o), ids_model_get_type(), BvIdsModel))
-
-uint32_t model_rows(const BvIdsModel *m)
-{
-    return m->ids ? m->ids->norder : 0;
-}
-
-void set_iter(const BvIdsModel *m, GtkTreeIter *it, uint32_t row)
-{
-    it->stamp = m->stamp;
-    it->user_data = GUINT_TO_POINTER(row);
-    it->user_data2 = nullptr;
-    it->user_data3 = nullptr;
-}
-
-/* The entry behind a valid iterator, null otherwise. */
-const bv_id_entry *iter_entry(const BvIdsModel *m, const GtkTreeIter *it)
-{
-    if (!it || it->stamp != m->stamp)
-        return nullptr;
-    uint32_t row = GPOINTER_TO_UINT(it->user_data);
-    return row < model_rows(m) ? &m->ids->tab[m->ids->order[row]] : nullptr;
-}
-
-GtkTreeModelFlags m_get_flags(GtkTreeModel *)
-{
-    return GTK_TREE_MODEL_LIST_ONLY;
-}
-
-gint m_get_n_columns(GtkTreeModel *)
-{
-    return BV_N_IDCOLS;
-}
-
-GType m_get_column_type(GtkTreeModel *, gint)
+GType column_type(int)
 {
     return G_TYPE_STRING;
 }
 
-gboolean m_iter_nth_child(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent, gint n)
+void row_value(PgList *l, uint64_t row, int, int col, GValue *value)
 {
-    BvIdsModel *m = BV_IDS_MODEL(model);
-    if (parent || n < 0 || (uint32_t)n >= model_rows(m))
-        return FALSE;
-    set_iter(m, it, (uint32_t)n);
-    return TRUE;
-}
-
-GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
-{
-    BvIdsModel *m = BV_IDS_MODEL(model);
-    g_return_val_if_fail(iter_entry(m, it), nullptr);
-    return gtk_tree_path_new_from_indices((gint)GPOINTER_TO_UINT(it->user_data), -1);
-}
-
-void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
-{
-    g_value_init(value, G_TYPE_STRING);
-    const bv_id_entry *e = iter_entry(BV_IDS_MODEL(model), it);
-    if (!e)
+    const bv_ids *ids = ((BvIdsModel *)l)->ids;
+    if (!ids || row >= ids->norder)
         return;
+    const bv_id_entry *e = &ids->tab[ids->order[row]];
     const bv_id_shown *sh = &e->shown;
     char buf[64 * 56];   /* every byte highlighted */
     switch (col) {
@@ -157,7 +103,7 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
         g_value_set_static_string(value, bv_kind_background(e->dir));
         return;
     case BV_IDCOL_CHAN:
-        if (!BV_IDS_MODEL(model)->ids || !BV_IDS_MODEL(model)->ids->log) {
+        if (!ids->log) {
             g_value_set_string(value, nbkit_chans_name(nbkit_chans(), e->chan));
             return;
         }
@@ -172,51 +118,12 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
     g_value_set_string(value, buf);
 }
 
-gboolean m_iter_next(GtkTreeModel *model, GtkTreeIter *it)
-{
-    BvIdsModel *m = BV_IDS_MODEL(model);
-    if (!iter_entry(m, it))
-        return FALSE;
-    uint32_t row = GPOINTER_TO_UINT(it->user_data) + 1;
-    if (row >= model_rows(m)) {
-        it->stamp = 0;
-        return FALSE;
-    }
-    it->user_data = GUINT_TO_POINTER(row);
-    return TRUE;
-}
+const pg_list_ops ids_ops = {BV_N_IDCOLS, column_type, (GtkTreeModelFlags)0, row_value, nullptr,
+                             nullptr};
 
-gint m_iter_n_children(GtkTreeModel *model, GtkTreeIter *it)
+PgList *model_list(const bv_ids *ids)
 {
-    return it ? 0 : (gint)model_rows(BV_IDS_MODEL(model));
-}
-
-void model_iface_init(gpointer g_iface, gpointer)
-{
-    GtkTreeModelIface *iface = (GtkTreeModelIface *)g_iface;
-    bv_list_model_iface_init(iface);
-    iface->get_flags = m_get_flags;
-    iface->get_n_columns = m_get_n_columns;
-    iface->get_column_type = m_get_column_type;
-    iface->get_path = m_get_path;
-    iface->get_value = m_get_value;
-    iface->iter_next = m_iter_next;
-    iface->iter_n_children = m_iter_n_children;
-    iface->iter_nth_child = m_iter_nth_child;
-}
-
-void ids_model_init(GTypeInstance *instance, gpointer)
-{
-    ((BvIdsModel *)instance)->stamp = g_random_int() | 1;
-}
-
-GType ids_model_get_type(void)
-{
-    static GType type = 0;
-    if (type == 0)
-        type = bv_list_model_register("BusviewIds", sizeof(BvIdsModelClass), nullptr,
-                                      sizeof(BvIdsModel), ids_model_init, model_iface_init);
-    return type;
+    return (PgList *)ids->model;
 }
 
 /* The entry's row shows it as it stands now; its changes start afresh. */
@@ -251,13 +158,8 @@ void insert_row(bv_ids *ids, uint32_t n, bool signal)
     ids->norder++;
     e->in_view = 1;
     take_shown(e);
-    if (!signal)
-        return;
-    GtkTreeIter it;
-    set_iter(BV_IDS_MODEL(ids->model), &it, lo);
-    GtkTreePath *path = gtk_tree_path_new_from_indices((gint)lo, -1);
-    gtk_tree_model_row_inserted(ids->model, path, &it);
-    gtk_tree_path_free(path);
+    if (signal)
+        pg_list_insert(model_list(ids), lo);
 }
 
 /* Drops every row; with the view detached, which spares it a signal per
@@ -266,14 +168,9 @@ void clear_rows(bv_ids *ids, GtkTreeView *view)
 {
     if (view)
         gtk_tree_view_set_model(view, nullptr);
-    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
-    while (!view && ids->norder > 0) {
-        gtk_tree_path_get_indices(path)[0] = (gint)--ids->norder;
-        gtk_tree_model_row_deleted(ids->model, path);
-    }
-    gtk_tree_path_free(path);
-    BvIdsModel *m = BV_IDS_MODEL(ids->model);
-    m->stamp = (m->stamp + 2) | 1;
+    else
+        pg_list_drop_back(model_list(ids), ids->norder);
+    pg_list_reset(model_list(ids), 0, 0);
     ids->norder = 0;
     if (view)
         gtk_tree_view_set_model(view, ids->model);
@@ -300,7 +197,7 @@ int bv_ids_init(bv_ids *ids, uint32_t cap)
         bv_ids_free(ids);
         return -1;
     }
-    BvIdsModel *m = (BvIdsModel *)g_object_new(ids_model_get_type(), nullptr);
+    BvIdsModel *m = (BvIdsModel *)pg_list_new("BusviewIds", sizeof(BvIdsModel), &ids_ops);
     m->ids = ids;
     ids->model = GTK_TREE_MODEL(m);
     return 0;
@@ -313,7 +210,8 @@ void bv_ids_free(bv_ids *ids)
     g_free(ids->order);
     if (ids->model) {
         /* A view may hold the model a little longer: it has no rows now. */
-        BV_IDS_MODEL(ids->model)->ids = nullptr;
+        ((BvIdsModel *)ids->model)->ids = nullptr;
+        pg_list_reset(model_list(ids), 0, 0);
         g_object_unref(ids->model);
     }
     memset(ids, 0, sizeof *ids);
@@ -441,8 +339,10 @@ void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
             fresh--;
         }
     }
-    if (detach)
+    if (detach) {
+        pg_list_reset(model_list(ids), 0, ids->norder);
         gtk_tree_view_set_model(view, ids->model);
+    }
 
     /* Then the rows the view shows; the others keep their changes until
      * they are scrolled into view. */
@@ -458,17 +358,12 @@ void bv_ids_refresh(bv_ids *ids, const bv_filter *f, GtkTreeView *view)
         if (last > ids->norder)
             last = ids->norder;
     }
-    BvIdsModel *m = BV_IDS_MODEL(ids->model);
     for (uint32_t i = first; i < last; i++) {
         bv_id_entry *e = &ids->tab[ids->order[i]];
         if (!e->dirty)
             continue;
         take_shown(e);
-        GtkTreeIter it;
-        set_iter(m, &it, i);
-        GtkTreePath *path = gtk_tree_path_new_from_indices((gint)i, -1);
-        gtk_tree_model_row_changed(ids->model, path, &it);
-        gtk_tree_path_free(path);
+        pg_list_changed(model_list(ids), i);
     }
 }
 

@@ -4,8 +4,8 @@
  * Records get sequence numbers; record s lives in slot s % capacity while
  * s >= rec_first. A second ring, the listing, holds the sequence numbers
  * of the records that pass the display filter, at positions v_first ..
- * v_next - 1. The view shows positions s_first .. s_end - 1 and is told
- * about changes only by bv_trace_sync, so between two refreshes the model
+ * v_next - 1. The view shows positions list.first .. list.end - 1 and is
+ * told about changes only by bv_trace_sync, so between two refreshes the model
  * stays exactly what the view was last told: a row whose record has been
  * overwritten meanwhile reads as an empty line until the next sync
  * removes it. bv_trace_shift is the exception: it moves the shown window
@@ -21,7 +21,7 @@
 
 #include <string.h>
 
-static_assert(sizeof(void *) >= sizeof(uint64_t), "row positions travel in iter user_data");
+#include "listmodel.h"
 
 /* A position in a ring and its slot, pos % cap. */
 struct bv_ring_at {
@@ -29,9 +29,9 @@ struct bv_ring_at {
     uint32_t slot;
 };
 
+/* The rows shown are list.first .. list.end - 1 of the listing. */
 struct BvTrace {
-    GObject parent;
-    gint stamp;
+    PgList list;
     uint32_t cap;
     bv_rec *recs;
     uint64_t rec_first;
@@ -39,8 +39,6 @@ struct BvTrace {
     uint64_t *listing;
     uint64_t v_first;
     uint64_t v_next;
-    uint64_t s_first;
-    uint64_t s_end;
     uint64_t keep;                /* rows kept at most, 0 for all */
     bv_filter filter;
     /* A new filter applied in slices: next_listing collects the records
@@ -57,13 +55,7 @@ struct BvTrace {
     bv_ring_at at_rec, at_listed, at_first;
 };
 
-struct BvTraceClass {
-    GObjectClass parent_class;
-};
-
 namespace {
-
-GObjectClass *parent_class;
 
 /* pos % cap, cheaply when pos follows the position asked for last. */
 uint32_t ring_slot(bv_ring_at *at, uint64_t pos, uint32_t cap)
@@ -105,9 +97,10 @@ uint64_t first_kept(const BvTrace *t)
 void window_changes(const BvTrace *t, uint64_t *dels, uint64_t *ins)
 {
     uint64_t first = first_kept(t);
-    uint64_t del_end = first < t->s_end ? first : t->s_end;
-    *dels = del_end > t->s_first ? del_end - t->s_first : 0;
-    uint64_t ins_start = t->s_end > first ? t->s_end : first;
+    const PgList *l = &t->list;
+    uint64_t del_end = first < l->end ? first : l->end;
+    *dels = del_end > l->first ? del_end - l->first : 0;
+    uint64_t ins_start = l->end > first ? l->end : first;
     *ins = t->v_next > ins_start ? t->v_next - ins_start : 0;
 }
 
@@ -120,45 +113,6 @@ const bv_rec *rec_at(const BvTrace *t, uint64_t pos)
     if (seq < t->rec_first || seq >= t->rec_next)
         return nullptr;
     return &t->recs[seq % t->cap];
-}
-
-bool valid_iter(const BvTrace *t, const GtkTreeIter *it)
-{
-    if (!it || it->stamp != t->stamp)
-        return false;
-    uint64_t pos = (uint64_t)(uintptr_t)it->user_data;
-    return pos >= t->s_first && pos < t->s_end;
-}
-
-void set_iter(const BvTrace *t, GtkTreeIter *it, uint64_t pos)
-{
-    it->stamp = t->stamp;
-    it->user_data = (gpointer)(uintptr_t)pos;
-    it->user_data2 = nullptr;
-    it->user_data3 = nullptr;
-}
-
-GtkTreeModelFlags m_get_flags(GtkTreeModel *)
-{
-    return (GtkTreeModelFlags)(GTK_TREE_MODEL_LIST_ONLY | GTK_TREE_MODEL_ITERS_PERSIST);
-}
-
-gint m_get_n_columns(GtkTreeModel *)
-{
-    return BV_N_COLS;
-}
-
-GType m_get_column_type(GtkTreeModel *, gint col)
-{
-    return col == BV_COL_KIND ? G_TYPE_INT : G_TYPE_STRING;
-}
-
-GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
-{
-    BvTrace *t = BV_TRACE(model);
-    g_return_val_if_fail(valid_iter(t, it), nullptr);
-    uint64_t pos = (uint64_t)(uintptr_t)it->user_data;
-    return gtk_tree_path_new_from_indices((gint)(pos - t->s_first), -1);
 }
 
 /* The text of a record's column (in buf or static), null for none. */
@@ -208,17 +162,15 @@ const char *rec_text(const BvTrace *t, const bv_rec *r, int col, char *buf, size
     }
 }
 
-void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
+GType column_type(int col)
 {
-    BvTrace *t = BV_TRACE(model);
-    if (col == BV_COL_KIND) {
-        g_value_init(value, G_TYPE_INT);
-    } else {
-        g_value_init(value, G_TYPE_STRING);
-    }
-    if (!valid_iter(t, it))
-        return;
-    const bv_rec *r = rec_at(t, (uint64_t)(uintptr_t)it->user_data);
+    return col == BV_COL_KIND ? G_TYPE_INT : G_TYPE_STRING;
+}
+
+void row_value(PgList *l, uint64_t pos, int, int col, GValue *value)
+{
+    const BvTrace *t = (const BvTrace *)l;
+    const bv_rec *r = rec_at(t, pos);
     if (!r)
         return;
     if (col == BV_COL_KIND) {
@@ -233,126 +185,28 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
         g_value_set_static_string(value, text);
 }
 
-gboolean m_iter_next(GtkTreeModel *model, GtkTreeIter *it)
+void trace_finalize(PgList *l)
 {
-    BvTrace *t = BV_TRACE(model);
-    if (!valid_iter(t, it))
-        return FALSE;
-    uint64_t pos = (uint64_t)(uintptr_t)it->user_data + 1;
-    if (pos >= t->s_end) {
-        it->stamp = 0;
-        return FALSE;
-    }
-    it->user_data = (gpointer)(uintptr_t)pos;
-    return TRUE;
-}
-
-gboolean m_iter_nth_child(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent, gint n)
-{
-    BvTrace *t = BV_TRACE(model);
-    if (parent || n < 0 || (uint64_t)n >= t->s_end - t->s_first)
-        return FALSE;
-    set_iter(t, it, t->s_first + (uint64_t)n);
-    return TRUE;
-}
-
-gint m_iter_n_children(GtkTreeModel *model, GtkTreeIter *it)
-{
-    BvTrace *t = BV_TRACE(model);
-    return it ? 0 : (gint)(t->s_end - t->s_first);
-}
-
-void model_iface_init(gpointer g_iface, gpointer)
-{
-    GtkTreeModelIface *iface = (GtkTreeModelIface *)g_iface;
-    bv_list_model_iface_init(iface);
-    iface->get_flags = m_get_flags;
-    iface->get_n_columns = m_get_n_columns;
-    iface->get_column_type = m_get_column_type;
-    iface->get_path = m_get_path;
-    iface->get_value = m_get_value;
-    iface->iter_next = m_iter_next;
-    iface->iter_n_children = m_iter_n_children;
-    iface->iter_nth_child = m_iter_nth_child;
-}
-
-/* The slots every flat list fills alike. */
-gboolean list_get_iter(GtkTreeModel *model, GtkTreeIter *it, GtkTreePath *path)
-{
-    if (gtk_tree_path_get_depth(path) != 1)
-        return FALSE;
-    return gtk_tree_model_iter_nth_child(model, it, nullptr, gtk_tree_path_get_indices(path)[0]);
-}
-
-gboolean list_iter_children(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent)
-{
-    return parent ? FALSE : gtk_tree_model_iter_nth_child(model, it, nullptr, 0);
-}
-
-gboolean list_iter_has_child(GtkTreeModel *, GtkTreeIter *)
-{
-    return FALSE;
-}
-
-gboolean list_iter_parent(GtkTreeModel *, GtkTreeIter *, GtkTreeIter *)
-{
-    return FALSE;
-}
-
-void trace_finalize(GObject *obj)
-{
-    BvTrace *t = BV_TRACE(obj);
+    BvTrace *t = (BvTrace *)l;
     g_free(t->recs);
     g_free(t->listing);
     g_free(t->next_listing);
     t->recs = nullptr;
     t->listing = nullptr;
-    parent_class->finalize(obj);
 }
 
-void trace_class_init(gpointer klass, gpointer)
-{
-    parent_class = (GObjectClass *)g_type_class_peek_parent(klass);
-    G_OBJECT_CLASS(klass)->finalize = trace_finalize;
-}
+const pg_list_ops trace_ops = {BV_N_COLS, column_type, GTK_TREE_MODEL_ITERS_PERSIST, row_value,
+                               nullptr, trace_finalize};
 
-void trace_instance_init(GTypeInstance *instance, gpointer)
-{
-    BvTrace *t = (BvTrace *)instance;
-    t->stamp = g_random_int() | 1;
-}
+constexpr const char *TYPE_NAME = "BusviewTrace";
 
 }  // namespace
 
-void bv_list_model_iface_init(GtkTreeModelIface *iface)
-{
-    iface->get_iter = list_get_iter;
-    iface->iter_children = list_iter_children;
-    iface->iter_has_child = list_iter_has_child;
-    iface->iter_parent = list_iter_parent;
-}
-
-/* The plug-in library stays mapped once loaded (it is linked with
- * -z nodelete), because a registered type cannot be unregistered: the
- * type and its class functions remain valid for every later load. */
-GType bv_list_model_register(const char *name, guint class_size, GClassInitFunc class_init,
-                             guint instance_size, GInstanceInitFunc instance_init,
-                             GInterfaceInitFunc iface_init)
-{
-    GType type = g_type_register_static_simple(G_TYPE_OBJECT, g_intern_static_string(name),
-                                               class_size, class_init, instance_size,
-                                               instance_init, (GTypeFlags)0);
-    const GInterfaceInfo model_info = {iface_init, nullptr, nullptr};
-    g_type_add_interface_static(type, GTK_TYPE_TREE_MODEL, &model_info);
-    return type;
-}
-
 GType bv_trace_get_type(void)
 {
-    static GType type = 0;
-    if (type == 0)
-        type = bv_list_model_register("BusviewTrace", sizeof(BvTraceClass), trace_class_init,
-                                      sizeof(BvTrace), trace_instance_init, model_iface_init);
+    static GType type = 0;       /* asked for at every cell drawn */
+    if (!type)
+        type = pg_list_type(TYPE_NAME, sizeof(BvTrace));
     return type;
 }
 
@@ -367,7 +221,7 @@ BvTrace *bv_trace_new(uint32_t capacity)
         g_free(listing);
         return nullptr;
     }
-    BvTrace *t = (BvTrace *)g_object_new(BV_TYPE_TRACE, nullptr);
+    BvTrace *t = (BvTrace *)pg_list_new(TYPE_NAME, sizeof(BvTrace), &trace_ops);
     t->cap = capacity;
     t->recs = recs;
     t->listing = listing;
@@ -376,12 +230,14 @@ BvTrace *bv_trace_new(uint32_t capacity)
 
 const char *bv_trace_text(GtkTreeModel *model, GtkTreeIter *it, int col, char *buf, size_t size)
 {
-    if (!G_TYPE_CHECK_INSTANCE_TYPE(model, BV_TYPE_TRACE))
+    if (!G_TYPE_CHECK_INSTANCE_TYPE(model, BV_TYPE_TRACE) || col == BV_COL_KIND)
         return nullptr;
     const BvTrace *t = BV_TRACE(model);
-    if (!valid_iter(t, it) || col == BV_COL_KIND)
+    uint64_t pos;
+    int child;
+    if (!pg_list_at(&t->list, it, &pos, &child))
         return nullptr;
-    const bv_rec *r = rec_at(t, (uint64_t)(uintptr_t)it->user_data);
+    const bv_rec *r = rec_at(t, pos);
     return r ? rec_text(t, r, col, buf, size) : nullptr;
 }
 
@@ -443,7 +299,7 @@ uint32_t bv_trace_listed(const BvTrace *t)
 
 uint32_t bv_trace_rows(const BvTrace *t)
 {
-    return (uint32_t)(t->s_end - t->s_first);
+    return (uint32_t)pg_list_rows(&t->list);
 }
 
 uint32_t bv_trace_pending(const BvTrace *t)
@@ -461,77 +317,51 @@ void bv_trace_sync(BvTrace *t)
 
 uint32_t bv_trace_sync_some(BvTrace *t, uint32_t max)
 {
-    GtkTreeModel *model = GTK_TREE_MODEL(t);
-    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
-    gint *index = gtk_tree_path_get_indices(path);
+    /* The oldest rows go before new ones come, so that the view never
+     * holds more rows than kept. */
+    PgList *l = &t->list;
     uint64_t first = first_kept(t);
-    uint32_t n = 0;
-    while (n < max && t->s_first < t->s_end && t->s_first < first) {
-        t->s_first++;
-        index[0] = 0;
-        gtk_tree_model_row_deleted(model, path);
-        n++;
-    }
-    if (t->s_first == t->s_end && t->s_first < first)
-        t->s_first = t->s_end = first;
-    while (n < max && t->s_end < t->v_next) {
-        GtkTreeIter it;
-        set_iter(t, &it, t->s_end);
-        t->s_end++;
-        index[0] = (gint)(t->s_end - 1 - t->s_first);
-        gtk_tree_model_row_inserted(model, path, &it);
-        n++;
-    }
-    gtk_tree_path_free(path);
+    uint64_t n = 0;
+    if (l->first < first)
+        n = pg_list_drop_front(l, first - l->first < max ? first - l->first : max);
+    if (l->first == l->end && l->first < first)
+        pg_list_shift(l, first - l->first);
+    if (n < max && l->end < t->v_next)
+        pg_list_append(l, t->v_next - l->end < max - n ? t->v_next - l->end : max - n);
     return bv_trace_pending(t);
 }
 
 uint32_t bv_trace_unshow(BvTrace *t, uint32_t max)
 {
-    GtkTreeModel *model = GTK_TREE_MODEL(t);
-    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
-    gint *index = gtk_tree_path_get_indices(path);
-    for (uint32_t n = 0; n < max && t->s_end > t->s_first; n++) {
-        t->s_end--;
-        index[0] = (gint)(t->s_end - t->s_first);
-        gtk_tree_model_row_deleted(model, path);
-    }
-    gtk_tree_path_free(path);
-    return (uint32_t)(t->s_end - t->s_first);
+    pg_list_drop_back(&t->list, max);
+    return (uint32_t)pg_list_rows(&t->list);
 }
 
 uint32_t bv_trace_grow(BvTrace *t, uint32_t max)
 {
-    GtkTreeModel *model = GTK_TREE_MODEL(t);
-    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
-    for (uint32_t n = 0; n < max && !t->keep && t->s_first > t->v_first; n++) {
-        GtkTreeIter it;
-        t->s_first--;
-        set_iter(t, &it, t->s_first);
-        gtk_tree_model_row_inserted(model, path, &it);
-    }
-    gtk_tree_path_free(path);
-    return !t->keep && t->s_first > t->v_first ? (uint32_t)(t->s_first - t->v_first) : 0;
+    PgList *l = &t->list;
+    if (t->keep || l->first <= t->v_first)
+        return 0;
+    pg_list_prepend(l, l->first - t->v_first < max ? l->first - t->v_first : max);
+    return (uint32_t)(l->first - t->v_first);
 }
 
 uint32_t bv_trace_shift(BvTrace *t)
 {
     /* The window moves as far as its first row must go, new lines
      * permitting: more new lines than rows kept pass over in one step. */
+    PgList *l = &t->list;
     uint64_t first = first_kept(t);
-    if (first <= t->s_first || t->v_next <= t->s_end)
+    if (first <= l->first || t->v_next <= l->end)
         return 0;
-    uint64_t k = first - t->s_first < t->v_next - t->s_end ? first - t->s_first : t->v_next - t->s_end;
-    t->s_first += k;
-    t->s_end += k;
+    uint64_t k = first - l->first < t->v_next - l->end ? first - l->first : t->v_next - l->end;
+    pg_list_shift(l, k);
     return (uint32_t)k;
 }
 
 void bv_trace_sync_detached(BvTrace *t)
 {
-    t->s_first = first_kept(t);
-    t->s_end = t->v_next;
-    t->stamp = (t->stamp + 2) | 1;
+    pg_list_reset(&t->list, first_kept(t), t->v_next);
 }
 
 void bv_trace_clear(BvTrace *t)
@@ -603,7 +433,7 @@ uint32_t bv_trace_refilter_excess(BvTrace *t)
 {
     if (!t->refiltering)
         return 0;
-    uint64_t rows = t->s_end - t->s_first, lines = refilter_count(t);
+    uint64_t rows = pg_list_rows(&t->list), lines = refilter_count(t);
     if (t->keep && lines > t->keep)
         lines = t->keep;
     return rows > lines ? (uint32_t)(rows - lines) : 0;
@@ -620,7 +450,7 @@ void bv_trace_refilter_finish(BvTrace *t, int attached)
     uint32_t excess = bv_trace_refilter_excess(t);
     if (attached && excess > 0)
         bv_trace_unshow(t, excess);
-    uint64_t rows = t->s_end - t->s_first;
+    uint64_t rows = pg_list_rows(&t->list);
     refilter_count(t);
     uint64_t *old = t->listing;
     t->listing = t->next_listing;
@@ -630,8 +460,10 @@ void bv_trace_refilter_finish(BvTrace *t, int attached)
     t->next_listing = old;
     refilter_cancel(t);
     if (attached) {
-        t->s_first = first_kept(t);
-        t->s_end = t->s_first + rows;
+        /* The same rows, read from the new listing: the view is told
+         * nothing, as its row count stays. */
+        t->list.first = first_kept(t);
+        t->list.end = t->list.first + rows;
     } else {
         bv_trace_sync_detached(t);
     }
@@ -660,7 +492,7 @@ uint32_t bv_trace_kept(const BvTrace *t)
 
 uint64_t bv_trace_first_shown(const BvTrace *t)
 {
-    return t->s_first;
+    return t->list.first;
 }
 
 void bv_trace_set_absolute(BvTrace *t, int absolute)

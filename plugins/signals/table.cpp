@@ -5,9 +5,8 @@
  * view asks for it, so a database of 30,000 messages is shown at once and
  * a refresh redraws only the rows in sight.
  *
- * An iterator holds the row (user_data) and the signal plus one
- * (user_data2; 0 for the message's own row). Resetting the table changes
- * the stamp, which makes every older iterator invalid.
+ * A row's signals are its child rows. Attaching the table again ends
+ * every older iterator.
  *
  * A view builds its own tree of every row it is given at once; of a huge
  * table it is given the first rows, and the others in slices of a few
@@ -18,58 +17,25 @@
 #include <math.h>
 #include <string.h>
 
+#include "listmodel.h"
+
 namespace {
 
+/* Rows 0 .. list.end - 1: the view knows of those. */
 struct SgTable {
-    GObject parent;
-    gint stamp;
-    int shown;                       /* rows the view knows of */
+    PgList list;
 };
 
 constexpr int FIRST_ROWS = 400;      /* given to the view at once */
 constexpr int64_t SLICE_US = 5000;   /* then rows for this long a turn */
 guint slices;                        /* the source adding rows, 0 none */
 
-struct SgTableClass {
-    GObjectClass parent_class;
-};
-
-GType table_get_type(void);
-#define SG_TABLE(o) (G_TYPE_CHECK_INSTANCE_CAST((o), table_get_type(), SgTable))
-
-void set_iter(const SgTable *t, GtkTreeIter *it, int row, int sig)
+PgList *L(GtkTreeModel *model)
 {
-    it->stamp = t->stamp;
-    it->user_data = GINT_TO_POINTER(row);
-    it->user_data2 = GINT_TO_POINTER(sig + 1);
-    it->user_data3 = nullptr;
+    return (PgList *)model;
 }
 
-/* The message (msgs index) and signal (-1 for the message's row) of a
- * valid iterator; false for an invalid one. */
-bool at(const SgTable *t, const GtkTreeIter *it, int *msg, int *sig)
-{
-    if (!it || it->stamp != t->stamp)
-        return false;
-    int row = GPOINTER_TO_INT(it->user_data);
-    if (row < 0 || row >= t->shown)
-        return false;
-    *msg = sg.order[row];
-    *sig = GPOINTER_TO_INT(it->user_data2) - 1;
-    return *sig < (int)sg.msgs[*msg].m->signals.size();
-}
-
-GtkTreeModelFlags m_get_flags(GtkTreeModel *)
-{
-    return (GtkTreeModelFlags)0;
-}
-
-gint m_get_n_columns(GtkTreeModel *)
-{
-    return SG_N_COLS;
-}
-
-GType m_get_column_type(GtkTreeModel *, gint col)
+GType column_type(int col)
 {
     switch (col) {
     case SG_COL_PLOT:
@@ -83,30 +49,9 @@ GType m_get_column_type(GtkTreeModel *, gint col)
     }
 }
 
-gboolean m_get_iter(GtkTreeModel *model, GtkTreeIter *it, GtkTreePath *path)
+int signal_rows(PgList *, uint64_t row)
 {
-    SgTable *t = SG_TABLE(model);
-    int depth = gtk_tree_path_get_depth(path);
-    const gint *ix = gtk_tree_path_get_indices(path);
-    if (depth < 1 || depth > 2 || ix[0] < 0 || ix[0] >= t->shown)
-        return FALSE;
-    int sig = -1;
-    if (depth == 2) {
-        if (ix[1] < 0 || ix[1] >= (int)sg.msgs[sg.order[ix[0]]].m->signals.size())
-            return FALSE;
-        sig = ix[1];
-    }
-    set_iter(t, it, ix[0], sig);
-    return TRUE;
-}
-
-GtkTreePath *m_get_path(GtkTreeModel *model, GtkTreeIter *it)
-{
-    int msg, sig;
-    g_return_val_if_fail(at(SG_TABLE(model), it, &msg, &sig), nullptr);
-    int row = GPOINTER_TO_INT(it->user_data);
-    return sig < 0 ? gtk_tree_path_new_from_indices(row, -1)
-                   : gtk_tree_path_new_from_indices(row, sig, -1);
+    return (int)sg.msgs[sg.order[row]].m->signals.size();
 }
 
 void fmt_value(char *buf, size_t size, const dbc_signal &s, const dbc_value &v)
@@ -120,12 +65,9 @@ void fmt_value(char *buf, size_t size, const dbc_signal &s, const dbc_value &v)
         g_snprintf(buf, size, "%.6g", v.phys);
 }
 
-void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
+void row_value(PgList *, uint64_t row, int sig, int col, GValue *value)
 {
-    g_value_init(value, m_get_column_type(model, col));
-    int msg, sig;
-    if (!at(SG_TABLE(model), it, &msg, &sig))
-        return;
+    const int msg = sg.order[row];
     const sg_msg &m = sg.msgs[msg];
     char buf[384];
     buf[0] = '\0';
@@ -205,113 +147,14 @@ void m_get_value(GtkTreeModel *model, GtkTreeIter *it, gint col, GValue *value)
     g_value_set_string(value, buf);
 }
 
-gboolean m_iter_next(GtkTreeModel *model, GtkTreeIter *it)
-{
-    SgTable *t = SG_TABLE(model);
-    int msg, sig;
-    if (!at(t, it, &msg, &sig)) {
-        it->stamp = 0;
-        return FALSE;
-    }
-    int row = GPOINTER_TO_INT(it->user_data);
-    if (sig < 0 ? row + 1 >= t->shown : sig + 1 >= (int)sg.msgs[msg].m->signals.size()) {
-        it->stamp = 0;
-        return FALSE;
-    }
-    set_iter(t, it, sig < 0 ? row + 1 : row, sig < 0 ? -1 : sig + 1);
-    return TRUE;
-}
-
-gboolean m_iter_nth_child(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent, gint n)
-{
-    SgTable *t = SG_TABLE(model);
-    if (!parent) {
-        if (n < 0 || n >= t->shown)
-            return FALSE;
-        set_iter(t, it, n, -1);
-        return TRUE;
-    }
-    int msg, sig;
-    if (!at(t, parent, &msg, &sig) || sig >= 0 || n < 0 ||
-        n >= (int)sg.msgs[msg].m->signals.size())
-        return FALSE;
-    set_iter(t, it, GPOINTER_TO_INT(parent->user_data), n);
-    return TRUE;
-}
-
-gboolean m_iter_children(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *parent)
-{
-    return m_iter_nth_child(model, it, parent, 0);
-}
-
-gint m_iter_n_children(GtkTreeModel *model, GtkTreeIter *it)
-{
-    if (!it)
-        return SG_TABLE(model)->shown;
-    int msg, sig;
-    if (!at(SG_TABLE(model), it, &msg, &sig) || sig >= 0)
-        return 0;
-    return (gint)sg.msgs[msg].m->signals.size();
-}
-
-gboolean m_iter_has_child(GtkTreeModel *model, GtkTreeIter *it)
-{
-    return m_iter_n_children(model, it) > 0;
-}
-
-gboolean m_iter_parent(GtkTreeModel *model, GtkTreeIter *it, GtkTreeIter *child)
-{
-    SgTable *t = SG_TABLE(model);
-    int msg, sig;
-    if (!at(t, child, &msg, &sig) || sig < 0)
-        return FALSE;
-    set_iter(t, it, GPOINTER_TO_INT(child->user_data), -1);
-    return TRUE;
-}
-
-void model_iface_init(gpointer g_iface, gpointer)
-{
-    GtkTreeModelIface *iface = (GtkTreeModelIface *)g_iface;
-    iface->get_flags = m_get_flags;
-    iface->get_n_columns = m_get_n_columns;
-    iface->get_column_type = m_get_column_type;
-    iface->get_iter = m_get_iter;
-    iface->get_path = m_get_path;
-    iface->get_value = m_get_value;
-    iface->iter_next = m_iter_next;
-    iface->iter_children = m_iter_children;
-    iface->iter_has_child = m_iter_has_child;
-    iface->iter_n_children = m_iter_n_children;
-    iface->iter_nth_child = m_iter_nth_child;
-    iface->iter_parent = m_iter_parent;
-}
-
-void table_init(GTypeInstance *instance, gpointer)
-{
-    ((SgTable *)instance)->stamp = g_random_int() | 1;
-}
-
-/* The plug-in library stays mapped once loaded (it is linked with
- * -z nodelete): a registered type cannot be unregistered, and a later
- * load finds it intact. */
-GType table_get_type(void)
-{
-    static GType type = 0;
-    if (type == 0) {
-        type = g_type_register_static_simple(G_TYPE_OBJECT, g_intern_static_string("SignalsTable"),
-                                             sizeof(SgTableClass), nullptr, sizeof(SgTable),
-                                             table_init, (GTypeFlags)0);
-        const GInterfaceInfo info = {model_iface_init, nullptr, nullptr};
-        g_type_add_interface_static(type, GTK_TYPE_TREE_MODEL, &info);
-    }
-    return type;
-}
+const pg_list_ops table_ops = {SG_N_COLS, column_type, (GtkTreeModelFlags)0, row_value,
+                               signal_rows, nullptr};
 
 }  // namespace
 
 GtkTreeModel *sg_table_model_new(void)
 {
-    return GTK_TREE_MODEL(g_object_new(table_get_type(), nullptr));
+    return GTK_TREE_MODEL(pg_list_new("SignalsTable", sizeof(SgTable), &table_ops));
 }
 
 void sg_table_detach(GtkTreeModel *model, GtkTreeView *view)
@@ -322,7 +165,7 @@ void sg_table_detach(GtkTreeModel *model, GtkTreeView *view)
     /* The view keeps the model alive until it is attached again. */
     g_object_ref(model);
     gtk_tree_view_set_model(view, nullptr);
-    SG_TABLE(model)->shown = 0;
+    pg_list_reset(L(model), 0, 0);
 }
 
 namespace {
@@ -330,23 +173,12 @@ namespace {
 /* More rows for the view, for a slice of time. */
 gboolean add_rows(gpointer data)
 {
-    GtkTreeModel *model = GTK_TREE_MODEL(data);
-    SgTable *t = SG_TABLE(model);
+    PgList *l = L(GTK_TREE_MODEL(data));
+    const uint64_t all = (uint64_t)sg.nmsgs;
     int64_t until = g_get_monotonic_time() + SLICE_US;
-    GtkTreePath *path = gtk_tree_path_new_from_indices(0, -1);
-    while (t->shown < sg.nmsgs && g_get_monotonic_time() < until) {
-        for (int k = 0; k < 64 && t->shown < sg.nmsgs; k++) {
-            int row = t->shown++;
-            GtkTreeIter it;
-            set_iter(t, &it, row, -1);
-            gtk_tree_path_get_indices(path)[0] = row;
-            gtk_tree_model_row_inserted(model, path, &it);
-            if (!sg.msgs[sg.order[row]].m->signals.empty())
-                gtk_tree_model_row_has_child_toggled(model, path, &it);
-        }
-    }
-    gtk_tree_path_free(path);
-    if (t->shown < sg.nmsgs)
+    while (l->end < all && g_get_monotonic_time() < until)
+        pg_list_append(l, all - l->end < 64 ? all - l->end : 64);
+    if (l->end < all)
         return TRUE;
     slices = 0;
     return FALSE;
@@ -358,12 +190,10 @@ void sg_table_attach(GtkTreeModel *model, GtkTreeView *view)
 {
     if (!model || !view || gtk_tree_view_get_model(view) == model)
         return;
-    SgTable *t = SG_TABLE(model);
-    t->stamp = (t->stamp + 2) | 1;
-    t->shown = sg.nmsgs < FIRST_ROWS ? sg.nmsgs : FIRST_ROWS;
+    pg_list_reset(L(model), 0, sg.nmsgs < FIRST_ROWS ? sg.nmsgs : FIRST_ROWS);
     gtk_tree_view_set_model(view, model);
     g_object_unref(model);
-    if (t->shown < sg.nmsgs)
+    if (L(model)->end < (uint64_t)sg.nmsgs)
         slices = g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, add_rows, model, nullptr);
 }
 
@@ -387,16 +217,11 @@ void sg_table_stop(void)
 
 int sg_table_complete(GtkTreeModel *model)
 {
-    return model && SG_TABLE(model)->shown == sg.nmsgs;
+    return model && L(model)->end == (uint64_t)sg.nmsgs;
 }
 
 void sg_table_row_changed(GtkTreeModel *model, int msg)
 {
-    if (msg < 0 || msg >= sg.nmsgs || sg.msgs[msg].row >= SG_TABLE(model)->shown)
-        return;
-    GtkTreeIter it;
-    set_iter(SG_TABLE(model), &it, sg.msgs[msg].row, -1);
-    GtkTreePath *path = gtk_tree_path_new_from_indices(sg.msgs[msg].row, -1);
-    gtk_tree_model_row_changed(model, path, &it);
-    gtk_tree_path_free(path);
+    if (msg >= 0 && msg < sg.nmsgs)
+        pg_list_changed(L(model), (uint64_t)sg.msgs[msg].row);
 }
