@@ -30,7 +30,10 @@
  * This header describes interface version 0x0307 (NBPG_VERSION_CURRENT:
  * major 3 in the high byte, minor 7 in the low byte). A plug-in states
  * the version it was written for in __nbpg_version; the host lists every
- * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Within major version 3 a
+ * plug-in from 0x0300 (NBPG_VERSION_MIN) up. Write the number, not
+ * NBPG_VERSION_CURRENT: a plug-in built again against a later header then
+ * keeps what its version promised (a later minor version may add records
+ * to a request, such as NB_DIR_TX_LOST in the stream). Within major version 3 a
  * plug-in built against an older header may rely on all of this:
  *   - the request numbers, their payloads and when they are sent;
  *   - the sizes and offsets of pgrp, nb_chan_status, nb_tx_entry,
