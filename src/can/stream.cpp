@@ -217,6 +217,23 @@ void merge_all(nb_app *app)
     flush_out(app);
 }
 
+/* A stream record of frame f. Received frames have zeros past len
+ * already; a plug-in's sent frame may not. */
+void fill_record(nb_stream_frame &r, const zk_fdframe &f, uint8_t dir, uint64_t time_us)
+{
+    r.time_us = time_us;
+    r.id = f.id;
+    r.channel = 0;
+    r.dir = dir;
+    r.flags = f.flags;
+    r.len = f.len <= 64 ? f.len : 64;
+    memset(r.reserved, 0, sizeof r.reserved);
+    r.adapter_ts = f.ts;
+    memcpy(r.data, f.data, sizeof r.data);
+    if (dir != NB_DIR_RX && r.len < sizeof r.data)
+        memset(r.data + r.len, 0, sizeof r.data - r.len);
+}
+
 /* The run's next slot, made room for. */
 nb_stream_frame &next_slot(nb_app *app, nb_stream_chan *s)
 {
@@ -243,19 +260,7 @@ void place(nb_app *app, nb_stream_chan *s, const zk_fdframe &f, uint8_t dir, nb_
         if (t < at)
             t = at;
     }
-    r.time_us = (uint64_t)not_back(t, &s->floor_us);
-    r.id = f.id;
-    r.channel = 0;
-    r.dir = dir;
-    r.flags = f.flags;
-    r.len = f.len <= 64 ? f.len : 64;
-    memset(r.reserved, 0, sizeof r.reserved);
-    r.adapter_ts = f.ts;
-    /* Received frames have zeros past len already; a plug-in's sent frame
-     * may not. */
-    memcpy(r.data, f.data, sizeof r.data);
-    if (dir == NB_DIR_TX && r.len < sizeof r.data)
-        memset(r.data + r.len, 0, sizeof r.data - r.len);
+    fill_record(r, f, dir, (uint64_t)not_back(t, &s->floor_us));
 }
 
 /* The held records of lost frames whose sent frame is no later than cut
@@ -453,19 +458,8 @@ void stream_lost(nb_app *app, nb_chan *chan, const nb_tx_fd_entry *sent, int64_t
     /* A full hold goes now, after the sent frames it settles. */
     if (s->lost_n == (int)NB_STREAM_LOST)
         place_held(app, chan, s);
-    nb_stream_frame &r = s->lost[s->lost_n++];
-    const zk_fdframe &f = sent->frame;
-    r.time_us = (uint64_t)(learned_us > 0 ? learned_us : 0);
-    r.id = f.id;
-    r.channel = 0;
-    r.dir = NB_DIR_TX_LOST;
-    r.flags = f.flags;
-    r.len = f.len <= 64 ? f.len : 64;
-    memset(r.reserved, 0, sizeof r.reserved);
-    r.adapter_ts = f.ts;
-    memcpy(r.data, f.data, sizeof r.data);
-    if (r.len < sizeof r.data)
-        memset(r.data + r.len, 0, sizeof r.data - r.len);
+    fill_record(s->lost[s->lost_n++], sent->frame, NB_DIR_TX_LOST,
+                (uint64_t)(learned_us > 0 ? learned_us : 0));
 }
 
 void stream_end(nb_app *app, bool all)
